@@ -1,0 +1,290 @@
+#include "platform/IniFiles.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+
+namespace {
+
+bool HasLineBreak(const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; }
+
+void CheckSectionName(const std::string& section) {
+  if (Trim(section).empty() || HasLineBreak(section) || section.find(']') != std::string::npos)
+    throw EIniFileException("Invalid ini section name \"" + section + "\"");
+}
+
+void CheckKeyName(const std::string& key) {
+  const std::string t = Trim(key);
+  if (t.empty() || HasLineBreak(key) || key.find('=') != std::string::npos || t[0] == '[' || t[0] == ';' ||
+      t[0] == '#')
+    throw EIniFileException("Invalid ini key name \"" + key + "\"");
+}
+
+bool ReadWholeFile(const std::string& name, std::string& text, bool& exists) {
+  text.clear();
+  exists = false;
+  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT || errno == ENOTDIR;
+  exists = true;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ::close(fd);
+      return false;
+    }
+    text.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return true;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+TIniFile::TIniFile(const std::string& fileName) : fileName_(fileName) {}
+
+TIniFile::~TIniFile() = default;
+
+// Rereads the file when it is not the one last seen (changed, replaced, removed).
+void TIniFile::Refresh() {
+  struct stat st;
+  std::int64_t stamp[4] = {-1, -1, -1, -1};
+  if (::stat(fileName_.c_str(), &st) == 0) {
+    stamp[0] = static_cast<std::int64_t>(st.st_ino);
+    stamp[1] = static_cast<std::int64_t>(st.st_size);
+    stamp[2] = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+    stamp[3] = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+  }
+  if (known_ && std::equal(stamp, stamp + 4, stamp_)) return;
+  std::string text;
+  bool exists = false;
+  unreadable_ = !ReadWholeFile(fileName_, text, exists);
+  Parse(text);
+  std::copy(stamp, stamp + 4, stamp_);
+  known_ = true;
+}
+
+void TIniFile::Parse(const std::string& text) {
+  preamble_.clear();
+  sections_.clear();
+  crlf_ = false;
+  std::size_t pos = 0;
+  bool first = true;
+  while (pos < text.size()) {
+    std::size_t end = text.find('\n', pos);
+    const bool lastLine = end == std::string::npos;
+    if (lastLine) end = text.size();
+    std::string line = text.substr(pos, end - pos);
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+      if (first) crlf_ = true;
+    }
+    first = false;
+    pos = end + 1;
+
+    const std::string t = Trim(line);
+    if (!t.empty() && t[0] == '[') {
+      const std::size_t close = t.find(']');
+      Section s;
+      s.name = Trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+      s.header = line;
+      sections_.push_back(std::move(s));
+      continue;
+    }
+    Line l;
+    l.text = line;
+    const std::size_t eq = line.find('=');
+    if (!sections_.empty() && eq != std::string::npos && !t.empty() && t[0] != ';' && t[0] != '#') {
+      l.key = Trim(line.substr(0, eq));
+      if (!l.key.empty()) l.value = Trim(line.substr(eq + 1));
+    }
+    (sections_.empty() ? preamble_ : sections_.back().lines).push_back(std::move(l));
+  }
+}
+
+std::string TIniFile::Render() const {
+  const char* eol = crlf_ ? "\r\n" : "\n";
+  std::string out;
+  for (const Line& l : preamble_) out += l.text + eol;
+  for (const Section& s : sections_) {
+    out += s.header + eol;
+    for (const Line& l : s.lines) out += l.text + eol;
+  }
+  return out;
+}
+
+// Writes a temporary file beside the target and renames it over the target,
+// so the file on disk is always either the old or the new one.
+void TIniFile::Save() {
+  static std::atomic<unsigned> counter{0};
+  const std::string failure = "Unable to write to " + fileName_;
+  if (unreadable_) throw EIniFileException(failure);  // would lose what we could not read
+  mode_t mode = 0644;
+  struct stat st;
+  if (::stat(fileName_.c_str(), &st) == 0) mode = st.st_mode & 07777;
+  const std::string temp =
+      fileName_ + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) throw EIniFileException(failure);
+  const bool ok = WriteAll(fd, Render()) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+  if (::close(fd) != 0 || !ok || ::rename(temp.c_str(), fileName_.c_str()) != 0) {
+    ::unlink(temp.c_str());
+    known_ = false;  // reread next time: memory may now differ from the disk
+    throw EIniFileException(failure);
+  }
+  known_ = false;
+  Refresh();  // takes the new stamp (and reads back what was just written)
+}
+
+TIniFile::Section* TIniFile::FindSection(const std::string& name) {
+  for (Section& s : sections_)
+    if (SameText(s.name, name)) return &s;
+  return nullptr;
+}
+
+TIniFile::Line* TIniFile::FindKey(Section& section, const std::string& key) {
+  for (Line& l : section.lines)
+    if (!l.key.empty() && SameText(l.key, key)) return &l;
+  return nullptr;
+}
+
+std::string TIniFile::ReadString(const std::string& section, const std::string& key, const std::string& def) {
+  Refresh();
+  Section* s = FindSection(section);
+  Line* l = s ? FindKey(*s, key) : nullptr;
+  return l ? l->value : def;
+}
+
+void TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
+  CheckSectionName(section);
+  CheckKeyName(key);
+  if (HasLineBreak(value)) throw EIniFileException("Invalid ini value for key \"" + key + "\": line break");
+  Refresh();
+  Section* s = FindSection(section);
+  if (!s) {
+    Section fresh;
+    fresh.name = Trim(section);
+    fresh.header = "[" + fresh.name + "]";
+    sections_.push_back(std::move(fresh));
+    s = &sections_.back();
+  }
+  const std::string stored = Trim(value);
+  if (Line* l = FindKey(*s, key)) {
+    if (l->value == stored) return;  // the file already says so
+    l->value = stored;
+    l->text = l->key + "=" + value;
+  } else {
+    Line fresh;
+    fresh.key = Trim(key);
+    fresh.value = stored;
+    fresh.text = fresh.key + "=" + value;
+    std::size_t at = 0;  // after the last key of the section, so trailing comments stay put
+    for (std::size_t i = 0; i < s->lines.size(); ++i)
+      if (!s->lines[i].key.empty()) at = i + 1;
+    s->lines.insert(s->lines.begin() + static_cast<std::ptrdiff_t>(at), std::move(fresh));
+  }
+  Save();
+}
+
+std::int32_t TIniFile::ReadInteger(const std::string& section, const std::string& key, std::int32_t def) {
+  return StrToIntDef(ReadString(section, key, ""), def);
+}
+
+void TIniFile::WriteInteger(const std::string& section, const std::string& key, std::int32_t value) {
+  WriteString(section, key, std::to_string(value));
+}
+
+bool TIniFile::ReadBool(const std::string& section, const std::string& key, bool def) {
+  return ReadInteger(section, key, def ? 1 : 0) != 0;
+}
+
+void TIniFile::WriteBool(const std::string& section, const std::string& key, bool value) {
+  WriteString(section, key, value ? "1" : "0");
+}
+
+double TIniFile::ReadFloat(const std::string& section, const std::string& key, double def) {
+  return StrToFloatDef(ReadString(section, key, ""), def);
+}
+
+void TIniFile::WriteFloat(const std::string& section, const std::string& key, double value) {
+  WriteString(section, key, FloatToStr(value));
+}
+
+std::vector<std::string> TIniFile::ReadSection(const std::string& section) {
+  Refresh();
+  std::vector<std::string> keys;
+  if (Section* s = FindSection(section))
+    for (const Line& l : s->lines)
+      if (!l.key.empty()) keys.push_back(l.key);
+  return keys;
+}
+
+std::vector<std::string> TIniFile::ReadSections() {
+  Refresh();
+  std::vector<std::string> names;
+  for (const Section& s : sections_) {
+    bool seen = false;
+    for (const std::string& n : names) seen = seen || SameText(n, s.name);
+    if (!seen) names.push_back(s.name);
+  }
+  return names;
+}
+
+std::vector<std::string> TIniFile::ReadSectionValues(const std::string& section) {
+  Refresh();
+  std::vector<std::string> values;
+  if (Section* s = FindSection(section))
+    for (const Line& l : s->lines)
+      if (!l.key.empty()) values.push_back(l.key + "=" + l.value);
+  return values;
+}
+
+bool TIniFile::SectionExists(const std::string& section) {
+  Refresh();
+  return FindSection(section) != nullptr;
+}
+
+bool TIniFile::ValueExists(const std::string& section, const std::string& key) {
+  Refresh();
+  Section* s = FindSection(section);
+  return s && FindKey(*s, key);
+}
+
+void TIniFile::EraseSection(const std::string& section) {
+  Refresh();
+  const std::size_t before = sections_.size();
+  std::erase_if(sections_, [&](const Section& s) { return SameText(s.name, section); });
+  if (sections_.size() != before) Save();
+}
+
+void TIniFile::DeleteKey(const std::string& section, const std::string& key) {
+  Refresh();
+  bool changed = false;
+  for (Section& s : sections_) {
+    if (!SameText(s.name, section)) continue;
+    const std::size_t before = s.lines.size();
+    std::erase_if(s.lines, [&](const Line& l) { return !l.key.empty() && SameText(l.key, key); });
+    changed = changed || s.lines.size() != before;
+    break;  // only the first of duplicate sections is seen by the other operations
+  }
+  if (changed) Save();
+}

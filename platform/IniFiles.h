@@ -1,0 +1,100 @@
+// Ini files: "[section]" lines and "key=value" lines, plain single-byte text.
+//
+// - Sections and keys are matched without regard to ASCII case; the first of
+//   duplicates wins. Keys and values are read with surrounding blanks removed.
+// - Lines that are neither (comments, blank lines, lines without "=") and the
+//   order of sections and keys are kept on writing; a new key goes after the
+//   last key of its section, a new section at the end of the file.
+// - CR LF files read like LF files and keep CR LF line ends when rewritten.
+// - A missing file reads as empty; the first write creates it.
+// - Every write goes to disk at once (a temporary file beside it, then rename,
+//   so a reader never sees half a file). Before each call the object rereads
+//   the file when it has changed on disk, so several TIniFile objects on one
+//   file, or one kept open for long, never undo each other's writes.
+// - Numbers are written and read in the C locale whatever setlocale says.
+//
+// Errors: a file that cannot be written raises EIniFileException "Unable to
+// write to <file>"; a name or value that the format cannot hold (empty name,
+// line breaks, "=" in a key, "]" in a section name) raises EIniFileException.
+// Reading never raises: unreadable data gives the default.
+// Thread safety: one object per thread; separate objects may share a file.
+#pragma once
+
+#include "rtl/SysUtils.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+RTL_DECLARE_EXCEPTION(EIniFileException, Exception);
+
+class TIniFile {
+ public:
+  explicit TIniFile(const std::string& fileName);
+  ~TIniFile();
+  TIniFile(const TIniFile&) = delete;
+  TIniFile& operator=(const TIniFile&) = delete;
+
+  const std::string& FileName() const { return fileName_; }
+
+  std::string ReadString(const std::string& section, const std::string& key, const std::string& def);
+  void WriteString(const std::string& section, const std::string& key, const std::string& value);
+
+  // Decimal, or hexadecimal after "$" or "0x"; malformed or out of range: def.
+  std::int32_t ReadInteger(const std::string& section, const std::string& key, std::int32_t def);
+  void WriteInteger(const std::string& section, const std::string& key, std::int32_t value);
+
+  // Read as an integer: non-zero is true. Written as "1" or "0".
+  bool ReadBool(const std::string& section, const std::string& key, bool def);
+  void WriteBool(const std::string& section, const std::string& key, bool value);
+
+  // Decimal point text (FloatToStr / StrToFloat of rtl); malformed: def.
+  double ReadFloat(const std::string& section, const std::string& key, double def);
+  void WriteFloat(const std::string& section, const std::string& key, double value);
+
+  // Key names of a section in file order; empty for a missing section.
+  std::vector<std::string> ReadSection(const std::string& section);
+  // Section names in file order.
+  std::vector<std::string> ReadSections();
+  // "key=value" texts of a section in file order.
+  std::vector<std::string> ReadSectionValues(const std::string& section);
+
+  bool SectionExists(const std::string& section);
+  bool ValueExists(const std::string& section, const std::string& key);
+
+  // Removes a section with its keys and the lines within it.
+  void EraseSection(const std::string& section);
+  void DeleteKey(const std::string& section, const std::string& key);
+
+  // Every write has already reached the disk, so there is nothing left to
+  // flush; kept for callers written against buffered ini files.
+  void UpdateFile() {}
+
+ private:
+  struct Line {
+    std::string text;   // the line as read (without its line end)
+    std::string key;    // key of a "key=value" line, empty otherwise
+    std::string value;  // its value
+  };
+  struct Section {
+    std::string name;
+    std::string header;  // the "[name]" line as read
+    std::vector<Line> lines;
+  };
+
+  void Refresh();
+  void Parse(const std::string& text);
+  std::string Render() const;
+  void Save();
+  Section* FindSection(const std::string& name);
+  Line* FindKey(Section& section, const std::string& key);
+
+  std::string fileName_;
+  std::vector<Line> preamble_;  // lines before the first section
+  std::vector<Section> sections_;
+  bool crlf_ = false;
+  bool unreadable_ = false;  // the file exists but could not be read: never overwrite it
+  // What the file on disk looked like when last read or written.
+  bool known_ = false;
+  std::int64_t stamp_[4] = {0, 0, 0, 0};
+};
