@@ -192,37 +192,58 @@ float MatrixDeterminant3x3(float a1, float a2, float a3, float b1, float b2, flo
   return float(Det3(a1, a2, a3, b1, b2, b3, c1, c2, c3));
 }
 
-// Minor of element (row, col): determinant of the 3x3 matrix without that row and column.
-static double Minor(const TMatrix4f& m, int row, int col) {
-  double v[9];
-  int k = 0;
-  for (int i = 0; i < 4; ++i) {
-    if (i == row) continue;
-    for (int j = 0; j < 4; ++j)
-      if (j != col) v[k++] = m[i][j];
+namespace {
+
+// The 2x2 sub-determinants of rows 0-1 (s) and rows 2-3 (c) from which the determinant and
+// every cofactor follow (Laplace expansion), in double.
+struct TSubDeterminants {
+  double a[4][4];
+  double s[6], c[6];
+  explicit TSubDeterminants(const TMatrix4f& m) {
+    for (int i = 0; i < 4; ++i)
+      for (int j = 0; j < 4; ++j) a[i][j] = m[i][j];
+    s[0] = a[0][0] * a[1][1] - a[1][0] * a[0][1];
+    s[1] = a[0][0] * a[1][2] - a[1][0] * a[0][2];
+    s[2] = a[0][0] * a[1][3] - a[1][0] * a[0][3];
+    s[3] = a[0][1] * a[1][2] - a[1][1] * a[0][2];
+    s[4] = a[0][1] * a[1][3] - a[1][1] * a[0][3];
+    s[5] = a[0][2] * a[1][3] - a[1][2] * a[0][3];
+    c[5] = a[2][2] * a[3][3] - a[3][2] * a[2][3];
+    c[4] = a[2][1] * a[3][3] - a[3][1] * a[2][3];
+    c[3] = a[2][1] * a[3][2] - a[3][1] * a[2][2];
+    c[2] = a[2][0] * a[3][3] - a[3][0] * a[2][3];
+    c[1] = a[2][0] * a[3][2] - a[3][0] * a[2][2];
+    c[0] = a[2][0] * a[3][1] - a[3][0] * a[2][1];
   }
-  // Det3 takes the rows as (a1, b1, c1), (a2, b2, c2), (a3, b3, c3); the determinant is the
-  // same for the transposed order.
-  return Det3(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8]);
-}
+  double Determinant() const {
+    return s[0] * c[5] - s[1] * c[4] + s[2] * c[3] + s[3] * c[2] - s[4] * c[1] + s[5] * c[0];
+  }
+  // The adjoint (transposed cofactors) times f, rounded into r.
+  void Adjoint(double f, TMatrix4f& r) const {
+    r[0] = {float((a[1][1] * c[5] - a[1][2] * c[4] + a[1][3] * c[3]) * f),
+            float((-a[0][1] * c[5] + a[0][2] * c[4] - a[0][3] * c[3]) * f),
+            float((a[3][1] * s[5] - a[3][2] * s[4] + a[3][3] * s[3]) * f),
+            float((-a[2][1] * s[5] + a[2][2] * s[4] - a[2][3] * s[3]) * f)};
+    r[1] = {float((-a[1][0] * c[5] + a[1][2] * c[2] - a[1][3] * c[1]) * f),
+            float((a[0][0] * c[5] - a[0][2] * c[2] + a[0][3] * c[1]) * f),
+            float((-a[3][0] * s[5] + a[3][2] * s[2] - a[3][3] * s[1]) * f),
+            float((a[2][0] * s[5] - a[2][2] * s[2] + a[2][3] * s[1]) * f)};
+    r[2] = {float((a[1][0] * c[4] - a[1][1] * c[2] + a[1][3] * c[0]) * f),
+            float((-a[0][0] * c[4] + a[0][1] * c[2] - a[0][3] * c[0]) * f),
+            float((a[3][0] * s[4] - a[3][1] * s[2] + a[3][3] * s[0]) * f),
+            float((-a[2][0] * s[4] + a[2][1] * s[2] - a[2][3] * s[0]) * f)};
+    r[3] = {float((-a[1][0] * c[3] + a[1][1] * c[1] - a[1][2] * c[0]) * f),
+            float((a[0][0] * c[3] - a[0][1] * c[1] + a[0][2] * c[0]) * f),
+            float((-a[3][0] * s[3] + a[3][1] * s[1] - a[3][2] * s[0]) * f),
+            float((a[2][0] * s[3] - a[2][1] * s[1] + a[2][2] * s[0]) * f)};
+  }
+};
 
-static double DeterminantD(const TMatrix4f& m) {
-  return m[0][0] * Minor(m, 0, 0) - m[0][1] * Minor(m, 0, 1) + m[0][2] * Minor(m, 0, 2) - m[0][3] * Minor(m, 0, 3);
-}
+}  // namespace
 
-float MatrixDeterminant(const TMatrix4f& m) { return float(DeterminantD(m)); }
+float MatrixDeterminant(const TMatrix4f& m) { return float(TSubDeterminants(m).Determinant()); }
 
-static void AdjointD(const TMatrix4f& m, double adj[4][4]) {
-  for (int i = 0; i < 4; ++i)
-    for (int j = 0; j < 4; ++j) adj[j][i] = (((i + j) & 1) ? -1.0 : 1.0) * Minor(m, i, j);
-}
-
-void MatrixAdjoint(TMatrix4f& m) {
-  double adj[4][4];
-  AdjointD(m, adj);
-  for (int i = 0; i < 4; ++i)
-    for (int j = 0; j < 4; ++j) m[i][j] = float(adj[i][j]);
-}
+void MatrixAdjoint(TMatrix4f& m) { TSubDeterminants(m).Adjoint(1.0, m); }
 
 void MatrixScaleAll(TMatrix4f& m, float factor) {
   for (int i = 0; i < 4; ++i) m[i] = VectorScaled(m[i], factor);
@@ -252,16 +273,13 @@ void MatrixTranspose(TMatrix4f& m) {
 }
 
 void MatrixInvert(TMatrix4f& m) {
-  const float det = MatrixDeterminant(m);
+  const TSubDeterminants sub(m);
+  const float det = float(sub.Determinant());
   if (std::fabs(det) < cEpsilon40) {
     m = IdentityHmgMatrix;
     return;
   }
-  double adj[4][4];
-  AdjointD(m, adj);
-  const double inv = 1.0 / double(det);
-  for (int i = 0; i < 4; ++i)
-    for (int j = 0; j < 4; ++j) m[i][j] = float(adj[i][j] * inv);
+  sub.Adjoint(1.0 / double(det), m);
 }
 
 TMatrix4f MatrixInvertUniformScale(const TMatrix4f& m) {
