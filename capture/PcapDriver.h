@@ -1,0 +1,106 @@
+// The capture driver on Linux: the driver entry points of Packet32 built over
+// libpcap, which is loaded by name at run time ("libpcap.so.1", then
+// "libpcap.so.0.8") and never linked. Only the few libpcap functions used
+// here are declared, as function-pointer types.
+//
+// What the driver hands its callers:
+// - adapter names in the narrow layout (names, empty string, descriptions,
+//   empty string), Ethernet-type interfaces and loopback only, each with a
+//   non-empty description;
+// - address entries in the 384-byte layout;
+// - read blocks in the BPF record layout with bh_hdrlen = 20; a read waits at
+//   most the read time-out (non-blocking descriptor plus poll);
+// - the adapter MAC for the current-address request;
+// - the libpcap version text as the library version.
+// Capturing needs CAP_NET_RAW.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <sys/time.h>
+#include <utility>
+#include <vector>
+
+#include "capture/Packet32.h"
+
+struct sockaddr;
+
+// libpcap's own types, as far as they are used.
+struct TPcap;  // opaque capture handle
+struct TPcapPktHdr {
+  timeval ts;
+  uint32_t caplen;
+  uint32_t len;
+};
+struct TPcapAddr {
+  TPcapAddr* next;
+  sockaddr* addr;
+  sockaddr* netmask;
+  sockaddr* broadaddr;
+  sockaddr* dstaddr;
+};
+struct TPcapIf {
+  TPcapIf* next;
+  char* name;
+  char* description;
+  TPcapAddr* addresses;
+  uint32_t flags;
+};
+struct TPcapStat {
+  unsigned ps_recv;
+  unsigned ps_drop;
+  unsigned ps_ifdrop;
+};
+constexpr uint32_t PCAP_IF_LOOPBACK_FLAG = 0x00000001;
+constexpr int PCAP_ERRBUF_LEN = 256;
+
+using TPcapHandler = void (*)(unsigned char* user, const TPcapPktHdr* h, const unsigned char* bytes);
+using Tpcap_create = TPcap* (*)(const char* source, char* errbuf);
+using Tpcap_set_int = int (*)(TPcap* p, int value);
+using Tpcap_activate = int (*)(TPcap* p);
+using Tpcap_setnonblock = int (*)(TPcap* p, int nonblock, char* errbuf);
+using Tpcap_get_selectable_fd = int (*)(TPcap* p);
+using Tpcap_dispatch = int (*)(TPcap* p, int cnt, TPcapHandler callback, unsigned char* user);
+using Tpcap_close = void (*)(TPcap* p);
+using Tpcap_findalldevs = int (*)(TPcapIf** alldevsp, char* errbuf);
+using Tpcap_freealldevs = void (*)(TPcapIf* alldevs);
+using Tpcap_lib_version = const char* (*)();
+using Tpcap_sendpacket = int (*)(TPcap* p, const unsigned char* buf, int size);
+using Tpcap_stats = int (*)(TPcap* p, TPcapStat* ps);
+using Tpcap_setfilter = int (*)(TPcap* p, bpf_program* fp);
+using Tpcap_datalink = int (*)(TPcap* p);
+
+// The driver as a module for LoadPacketDll.
+const TPacketModule& PcapDriverModule();
+
+// Layout helpers, exposed for tests.
+
+// One adapter as listed: device name and description.
+struct TAdapterRow {
+  std::string Name;
+  std::string Description;
+};
+
+// Writes rows in the narrow name layout. Only whole rows that fit (with both
+// terminating empty strings) are written; *Size becomes the bytes used.
+bool PackAdapterNames(const std::vector<TAdapterRow>& Rows, char* Buffer, uint32_t* Size);
+
+// One IPv4 address entry, values in network byte order.
+struct TAddressRow {
+  uint32_t Address;
+  uint32_t Mask;
+  uint32_t Broadcast;
+};
+
+// Writes at most MaxEntries 384-byte entries; returns the number written.
+int PackAddressEntries(const std::vector<TAddressRow>& Rows, void* Buffer, int MaxEntries);
+
+// Appends one captured frame as a BPF record (bh_hdrlen 20, padded to a
+// multiple of 4) to Out.
+void AppendBpfRecord(std::vector<uint8_t>& Out, const TPcapPktHdr& Hdr, const uint8_t* Bytes);
+
+// Moves whole records from the front of Pending (starting at *PendingPos)
+// into Block (capacity BlockCap, *BlockLen bytes used). A record larger than
+// an empty block is cut to fit. Returns the bytes moved.
+uint32_t MoveBpfRecords(const std::vector<uint8_t>& Pending, size_t* PendingPos, uint8_t* Block, uint32_t BlockCap,
+                        uint32_t* BlockLen);

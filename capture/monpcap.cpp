@@ -1,0 +1,352 @@
+#include "capture/monpcap.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "capture/capsubs.h"
+#include "rtl/SysUtils.h"
+
+namespace {
+
+constexpr int CaptureReadTimeout = 100;  // ms
+constexpr int SnapLenHeadersOnly = 68;
+constexpr int SnapLenFull = 2000;
+constexpr uint32_t EthHdrLen = 14;
+
+inline uint16_t Get16(const uint8_t* p) { return uint16_t((p[0] << 8) | p[1]); }
+
+}  // namespace
+
+// ---- TPcapThread ----------------------------------------------------------
+
+TPcapThread::TPcapThread(TMonitorPcap* AMonitor) : Monitor(AMonitor) {}
+
+TPcapThread::~TPcapThread() {
+  Terminate();
+  WaitFor();
+}
+
+void TPcapThread::Start() {
+  Thread_ = std::thread([this] {
+    Execute();
+    Finished_.store(true, std::memory_order_release);
+  });
+}
+
+void TPcapThread::Terminate() {
+  {
+    std::lock_guard<std::mutex> lock(Lock_);
+    Terminated_.store(true, std::memory_order_release);
+  }
+  Wake_.notify_all();
+}
+
+void TPcapThread::WaitFor() {
+  if (Thread_.joinable() && Thread_.get_id() != std::this_thread::get_id()) Thread_.join();
+}
+
+void TPcapThread::Pause(int Ms) {
+  std::unique_lock<std::mutex> lock(Lock_);
+  Wake_.wait_for(lock, std::chrono::milliseconds(Ms), [this] { return Terminated(); });
+}
+
+void TPcapThread::Execute() {
+  TMonitorPcap* m = Monitor;
+  if (!m || !m->Handle_) return;
+  // Nothing may leave the thread: an escaping exception would end the process.
+  try {
+    if (PacketSetReadTimeout && m->Handle_->Adapter) PacketSetReadTimeout(m->Handle_->Adapter, CaptureReadTimeout);
+    auto callback = [](void* User, const bpf_hdr* Header, const uint8_t* Data) {
+      TMonitorPcap* mon = static_cast<TPcapThread*>(User)->Monitor;
+      try {
+        mon->HandleFrame(Header, Data);
+      } catch (const std::exception& e) {
+        mon->SetThreadError(e.what());
+      } catch (...) {
+        mon->SetThreadError("Exception in OnPacketEvent");
+      }
+    };
+    while (!Terminated()) {
+      if (ReadCapture(m->Handle_, 0, callback, this) < 0) {
+        // A failing adapter is retried once per read time-out, not in a busy loop.
+        m->SetThreadError(m->Handle_->ErrorText);
+        Pause(CaptureReadTimeout);
+      }
+    }
+  } catch (const std::exception& e) {
+    m->SetThreadError(e.what());
+  } catch (...) {
+    m->SetThreadError("Capture thread failed");
+  }
+}
+
+// ---- TMonitorPcap ---------------------------------------------------------
+
+TMonitorPcap::TMonitorPcap(TComponent* AOwner) : TComponent(AOwner) {
+  IgnoreList_ = std::make_unique<TFindList>();
+  IgnoreList_->SetSorted(true);
+  AdapterDescList_ = std::make_unique<TStringList>();
+  AdapterNameList_ = std::make_unique<TStringList>();
+  DriverVersion_ = GetDriverVersionText();
+  PacketVersion_ = GetPacketDllVersion();
+  RefreshAdapterLists();
+  if (AdapterNameList_->Count() > 0) MonAdapter_ = AdapterNameList_->Strings(0);
+}
+
+TMonitorPcap::~TMonitorPcap() {
+  try {
+    StopMonitor();
+  } catch (...) {
+  }
+}
+
+void TMonitorPcap::SetAddrMask(const std::string& Value) {
+  AddrMask_ = Value;
+  SnapshotStale_ = true;
+}
+
+void TMonitorPcap::SetIgnoreData(bool Value) {
+  IgnoreData_ = Value;
+  SnapshotStale_ = true;
+}
+
+void TMonitorPcap::SetIgnoreLAN(bool Value) {
+  IgnoreLAN_ = Value;
+  SnapshotStale_ = true;
+}
+
+void TMonitorPcap::SetIgnoreNonIP(bool Value) {
+  IgnoreNonIP_ = Value;
+  SnapshotStale_ = true;
+}
+
+bool TMonitorPcap::RefreshAdapterLists() {
+  AdapterNameList_->Clear();
+  AdapterDescList_->Clear();
+  return ListAdapters(AdapterNameList_.get(), AdapterDescList_.get(), LastError_) > 0;
+}
+
+int TMonitorPcap::GetIPAddresses(const std::string& AdapterName, TStrings* IPList, TStrings* MaskList,
+                                 TStrings* BcastList) {
+  for (TStrings* l : {IPList, MaskList, BcastList})
+    if (l) l->Clear();
+  std::vector<uint32_t> ips, masks, bcasts;
+  const int n = GetAdapterAddresses(AdapterName, ips, masks, LastError_, bcasts);
+  for (int i = 0; i < n; ++i) {
+    if (IPList) IPList->Add(IPAddrToText(ips[i]));
+    if (MaskList) MaskList->Add(IPAddrToText(masks[i]));
+    if (BcastList) BcastList->Add(IPAddrToText(bcasts[i]));
+  }
+  return n;
+}
+
+void TMonitorPcap::ClearIgnoreIPs() {
+  IgnoreList_->Clear();
+  SnapshotStale_ = true;
+}
+
+int TMonitorPcap::AddIgnoreIP(uint32_t Address) {
+  SnapshotStale_ = true;
+  return IgnoreList_->AddSorted(IPAddrToItem(Address), &CompareIPAddr);
+}
+
+void TMonitorPcap::TakeSnapshot(bool ForCapture) {
+  TDecodeSettings& s = Active_;
+  s.IgnoreData = IgnoreData_;
+  s.IgnoreLAN = IgnoreLAN_;
+  s.IgnoreNonIP = IgnoreNonIP_;
+  if (ForCapture) {
+    s.AddrMaskValue = AddrMaskValue_;
+    s.ZoneOffset = ZoneOffset_;
+    s.Handler = OnPacketEvent;
+  } else {
+    const std::string mask = Trim(AddrMask_);
+    s.AddrMaskValue = mask.empty() ? 0 : TextToIPAddr(mask);
+    s.ZoneOffset = -LocalZoneBias() / 1440.0;
+    s.Handler = nullptr;
+  }
+  std::memcpy(s.AdapterMac, AdapterMac_, 6);
+  s.IgnoreIPs.clear();
+  for (int i = 0; i < IgnoreList_->Count(); ++i) s.IgnoreIPs.push_back(ItemToIPAddr(IgnoreList_->Items(i)));
+  // The list is kept sorted by the same unsigned order; sort anyway in case
+  // it was filled unsorted.
+  std::sort(s.IgnoreIPs.begin(), s.IgnoreIPs.end());
+  SnapshotStale_ = false;
+}
+
+void TMonitorPcap::StartMonitor() {
+  if (AdapterNameList_->Count() == 0 || MonAdapter_.empty()) {
+    LastError_ = "No Adaptors Found to Monitor";
+    return;
+  }
+  // A thread that has ended on its own is joined and its adapter closed first.
+  if (CaptureThread_ && CaptureThread_->Finished()) CaptureThreadEnded();
+  if (Connected() || Handle_ || CaptureThread_) {
+    LastError_ = "PCap Driver Already Running";
+    return;
+  }
+  Addr_ = Trim(Addr_);
+  AddrMask_ = Trim(AddrMask_);
+  AddrMaskValue_ = AddrMask_.empty() ? 0 : TextToIPAddr(AddrMask_);
+  TotRecvBytes_.store(0, std::memory_order_relaxed);
+  TotSendBytes_.store(0, std::memory_order_relaxed);
+  TotRecvPackets_.store(0, std::memory_order_relaxed);
+  TotSendPackets_.store(0, std::memory_order_relaxed);
+  ZoneOffset_ = -LocalZoneBias() / 1440.0;
+  const int snapLen = IgnoreData_ ? SnapLenHeadersOnly : SnapLenFull;
+
+  Handle_ = OpenCapture(MonAdapter_, snapLen, Promiscuous_, LastError_, CaptureReadTimeout);
+  if (!Handle_) return;
+  GetAdapterMac(Handle_, LastError_, AdapterMac_);
+  {
+    std::lock_guard<std::mutex> lock(ThreadErrorLock_);
+    ThreadError_.clear();
+  }
+  TakeSnapshot(true);
+  InCapture_ = true;
+  try {
+    CaptureThread_ = std::make_unique<TPcapThread>(this);
+    CaptureThread_->Start();
+  } catch (const std::exception& e) {
+    LastError_ = e.what();
+    CaptureThread_.reset();
+    CloseCapture(Handle_);
+    InCapture_ = false;
+    SnapshotStale_ = true;
+    return;
+  }
+  Connected_.store(true, std::memory_order_release);
+}
+
+void TMonitorPcap::CaptureThreadEnded() {
+  if (CaptureThread_) {
+    CaptureThread_->WaitFor();
+    CaptureThread_.reset();
+  }
+  Connected_.store(false, std::memory_order_release);
+  if (Handle_) CloseCapture(Handle_);
+  InCapture_ = false;
+  SnapshotStale_ = true;
+  std::lock_guard<std::mutex> lock(ThreadErrorLock_);
+  if (!ThreadError_.empty()) LastError_ = ThreadError_;
+}
+
+void TMonitorPcap::StopMonitor() {
+  Connected_.store(false, std::memory_order_release);
+  if (CaptureThread_) {
+    CaptureThread_->Terminate();
+    CaptureThread_->WaitFor();
+    CaptureThreadEnded();
+  }
+  if (Handle_) CloseCapture(Handle_);
+}
+
+// Single writer (the capture thread), so a plain load and store will do.
+void TMonitorPcap::Count(bool Sent, int32_t Length) {
+  std::atomic<int64_t>& bytes = Sent ? TotSendBytes_ : TotRecvBytes_;
+  std::atomic<int32_t>& packets = Sent ? TotSendPackets_ : TotRecvPackets_;
+  bytes.store(bytes.load(std::memory_order_relaxed) + Length, std::memory_order_relaxed);
+  packets.store(packets.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
+void TMonitorPcap::SetThreadError(const std::string& Text) {
+  std::lock_guard<std::mutex> lock(ThreadErrorLock_);
+  ThreadError_ = Text;
+}
+
+void TMonitorPcap::Fire(const TPacketEvent& Handler, TPacketInfo& Info) { Handler(this, std::move(Info)); }
+
+void TMonitorPcap::HandleFrame(const bpf_hdr* Header, const uint8_t* Frame) {
+  if (!Header || !Frame) return;
+  if (!InCapture_ && SnapshotStale_) TakeSnapshot(false);
+  const TDecodeSettings& s = Active_;
+  const TPacketEvent& handler = InCapture_ ? s.Handler : OnPacketEvent;
+
+  TPacketInfo info;
+  info.WireLength = int32_t(Header->bh_datalen);
+  if (info.WireLength <= 0) return;
+  // Only the captured bytes are read; a frame without a whole Ethernet
+  // header carries nothing to decode.
+  const uint32_t cap = Header->bh_caplen;
+  if (cap < EthHdrLen) return;
+  std::memcpy(info.DestMac, Frame, 6);
+  std::memcpy(info.SourceMac, Frame + 6, 6);
+  info.EtherType = Get16(Frame + 12);
+  info.FromLocalAdapter = std::memcmp(info.SourceMac, s.AdapterMac, 6) == 0;
+  info.CaptureTime = BpfTimeToDateTime(Header->bh_tstamp) + s.ZoneOffset;
+
+  const uint8_t* ip = Frame + EthHdrLen;
+  const uint32_t ipCap = cap - EthHdrLen;  // captured bytes from the IP header on
+
+  if (info.EtherType == ETHERTYPE_IPV4) {
+    if (ipCap >= 16) std::memcpy(&info.SourceIp, ip + 12, 4);
+    if (ipCap >= 20) std::memcpy(&info.DestIp, ip + 16, 4);
+    if (ipCap >= 10) info.IpProtocol = ip[9];
+
+    if (!s.IgnoreIPs.empty() && (std::binary_search(s.IgnoreIPs.begin(), s.IgnoreIPs.end(), info.SourceIp) ||
+                                 std::binary_search(s.IgnoreIPs.begin(), s.IgnoreIPs.end(), info.DestIp)))
+      return;
+    if (s.AddrMaskValue != 0 && s.IgnoreLAN &&
+        ((info.SourceIp & s.AddrMaskValue) == (info.DestIp & s.AddrMaskValue) || info.DestIp == 0))
+      return;
+    Count(info.FromLocalAdapter, info.WireLength);
+    if (!handler) return;
+
+    // Payload offset from the IP header's start; -1: no payload known.
+    int64_t offset = -1;
+    const uint32_t h = ipCap >= 1 ? IpHeaderLength(ip) : 0;
+    // A header shorter than 5 words has no room for the addresses: whatever
+    // follows is not a transport header.
+    if (h >= 20) {
+      switch (info.IpProtocol) {
+        case IPPROTO_ICMP_NUM:
+          if (ipCap > h) info.IcmpMessageType = ip[h];
+          offset = h;
+          break;
+        case IPPROTO_TCP_NUM:
+          if (ipCap >= h + 4) {
+            info.SourcePort = Get16(ip + h);
+            info.DestPort = Get16(ip + h + 2);
+          }
+          if (ipCap >= h + 14) {
+            info.TcpControlWord = Get16(ip + h + 12);
+            offset = h + TcpHeaderLength(ip + h);
+          }
+          break;
+        case IPPROTO_UDP_NUM:
+          if (ipCap >= h + 4) {
+            info.SourcePort = Get16(ip + h);
+            info.DestPort = Get16(ip + h + 2);
+          }
+          offset = h + 8;
+          break;
+        default:
+          break;
+      }
+    }
+    if (offset >= 0) {
+      // The IP total length wins over a wire length that includes padding.
+      const int64_t wireIp = int64_t(info.WireLength) - EthHdrLen;
+      const int64_t total = ipCap >= 4 ? int64_t(Get16(ip + 2)) : wireIp;
+      const int64_t available = total < wireIp ? total : wireIp;
+      const int64_t len = available - offset;
+      info.PayloadLength = int32_t(std::clamp<int64_t>(len, INT32_MIN, INT32_MAX));
+      if (info.PayloadLength > 0 && !s.IgnoreData && offset < int64_t(ipCap)) {
+        const int64_t n = std::min<int64_t>(info.PayloadLength, int64_t(ipCap) - offset);
+        info.Payload.assign(reinterpret_cast<const char*>(ip + offset), size_t(n));
+      }
+    }
+    Fire(handler, info);
+    return;
+  }
+
+  if (s.IgnoreNonIP) return;
+  Count(info.FromLocalAdapter, info.WireLength);
+  if (!handler) return;
+  info.PayloadLength = info.WireLength - int32_t(EthHdrLen);
+  if (info.PayloadLength <= 0) return;
+  const uint32_t n = std::min<uint32_t>(uint32_t(info.PayloadLength), ipCap);
+  info.Payload.assign(reinterpret_cast<const char*>(ip), n);
+  Fire(handler, info);
+}

@@ -1,0 +1,169 @@
+// TMonitorPcap: the capture component. It lists the adapters when created,
+// starts capture on one adapter with a set of filters, decodes every frame on
+// its capture thread and fires OnPacketEvent there, counts traffic, and stops
+// and cleans up. It never raises: failures leave a text in LastError.
+//
+// Threads: everything but HandleFrame and OnPacketEvent runs on the thread
+// that created the component. While capture runs, the capture thread decodes
+// with the filters, ignore list, mask, adapter MAC, time-zone offset and
+// handler as they were at StartMonitor; changing them then takes effect at
+// the next start. The traffic counters may be read from any thread.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture/Pcap.h"
+#include "capture/capclasses.h"
+#include "capture/packhdrs.h"
+#include "rtl/Classes.h"
+
+class TMonitorPcap;
+
+// The capture thread: reads the driver until told to stop and hands every
+// record to the monitor's HandleFrame.
+class TPcapThread : public TObject {
+  RTL_CLASS(TPcapThread, TObject)
+public:
+  explicit TPcapThread(TMonitorPcap* AMonitor);
+  // Asks the thread to stop and waits for it.
+  ~TPcapThread() override;
+  TPcapThread(const TPcapThread&) = delete;
+  TPcapThread& operator=(const TPcapThread&) = delete;
+
+  TMonitorPcap* Monitor;
+
+  void Start();
+  void Terminate();
+  bool Terminated() const noexcept { return Terminated_.load(std::memory_order_acquire); }
+  // Waits until Execute has returned (at once when it never ran).
+  void WaitFor();
+  // Execute has returned.
+  bool Finished() const noexcept { return Finished_.load(std::memory_order_acquire); }
+
+protected:
+  void Execute();
+
+private:
+  // Waits up to Ms milliseconds or until Terminate.
+  void Pause(int Ms);
+
+  std::thread Thread_;
+  std::atomic<bool> Terminated_{false};
+  std::atomic<bool> Finished_{false};
+  std::mutex Lock_;
+  std::condition_variable Wake_;
+};
+
+class TMonitorPcap : public TComponent {
+  RTL_CLASS(TMonitorPcap, TComponent)
+  friend class TPcapThread;
+
+public:
+  explicit TMonitorPcap(TComponent* AOwner);
+  ~TMonitorPcap() override;
+
+  TStrings* AdapterNameList() const noexcept { return AdapterNameList_.get(); }
+  TStrings* AdapterDescList() const noexcept { return AdapterDescList_.get(); }
+  const std::string& DriverVersion() const noexcept { return DriverVersion_; }
+  const std::string& PacketVersion() const noexcept { return PacketVersion_; }
+  const std::string& MonAdapter() const noexcept { return MonAdapter_; }
+  void SetMonAdapter(const std::string& Value) { MonAdapter_ = Value; }
+  bool Connected() const noexcept { return Connected_.load(std::memory_order_acquire); }
+  const std::string& LastError() const noexcept { return LastError_; }
+  const std::string& Addr() const noexcept { return Addr_; }
+  void SetAddr(const std::string& Value) { Addr_ = Value; }
+  const std::string& AddrMask() const noexcept { return AddrMask_; }
+  void SetAddrMask(const std::string& Value);
+  bool IgnoreData() const noexcept { return IgnoreData_; }
+  void SetIgnoreData(bool Value);
+  bool IgnoreLAN() const noexcept { return IgnoreLAN_; }
+  void SetIgnoreLAN(bool Value);
+  bool IgnoreNonIP() const noexcept { return IgnoreNonIP_; }
+  void SetIgnoreNonIP(bool Value);
+  bool Promiscuous() const noexcept { return Promiscuous_; }
+  void SetPromiscuous(bool Value) { Promiscuous_ = Value; }
+  int64_t TotRecvBytes() const noexcept { return TotRecvBytes_.load(std::memory_order_relaxed); }
+  int64_t TotSendBytes() const noexcept { return TotSendBytes_.load(std::memory_order_relaxed); }
+  int32_t TotRecvPackets() const noexcept { return TotRecvPackets_.load(std::memory_order_relaxed); }
+  int32_t TotSendPackets() const noexcept { return TotSendPackets_.load(std::memory_order_relaxed); }
+
+  TPacketEvent OnPacketEvent;
+
+  // Refills both adapter lists; True when at least one adapter was found.
+  bool RefreshAdapterLists();
+  // The adapter's addresses as text rows; returns the entry count (at most 10).
+  int GetIPAddresses(const std::string& AdapterName, TStrings* IPList, TStrings* MaskList, TStrings* BcastList);
+  void ClearIgnoreIPs();
+  // Adds an address (network order) to the ignore list; returns its index.
+  int AddIgnoreIP(uint32_t Address);
+  int IgnoreIPCount() const { return IgnoreList_->Count(); }
+
+  void StartMonitor();
+  void StopMonitor();
+
+  // Decodes, filters, counts and fires OnPacketEvent for one record. Called on
+  // the capture thread; callers outside a running capture may call it too
+  // (the current settings then apply).
+  void HandleFrame(const bpf_hdr* Header, const uint8_t* Frame);
+
+private:
+  // What the decoder reads, fixed for the length of one capture.
+  struct TDecodeSettings {
+    bool IgnoreData = false;
+    bool IgnoreLAN = false;
+    bool IgnoreNonIP = false;
+    uint32_t AddrMaskValue = 0;
+    uint8_t AdapterMac[6] = {};
+    double ZoneOffset = 0;
+    std::vector<uint32_t> IgnoreIPs;  // sorted like the ignore list
+    TPacketEvent Handler;
+  };
+
+  void TakeSnapshot(bool WithHandler);
+  // Joins and frees the thread object, closes the handle (after a thread has
+  // ended, on its own or when told to).
+  void CaptureThreadEnded();
+  void Count(bool Sent, int32_t Length);
+  void Fire(const TPacketEvent& Handler, TPacketInfo& Info);
+  void SetThreadError(const std::string& Text);
+
+  std::unique_ptr<TStringList> AdapterNameList_;
+  std::unique_ptr<TStringList> AdapterDescList_;
+  std::string DriverVersion_;
+  std::string PacketVersion_;
+  std::string MonAdapter_;
+  std::atomic<bool> Connected_{false};
+  std::string LastError_;
+  std::string Addr_;
+  std::string AddrMask_;
+  bool IgnoreData_ = false;
+  bool IgnoreLAN_ = false;
+  bool IgnoreNonIP_ = false;
+  bool Promiscuous_ = false;
+  std::atomic<int64_t> TotRecvBytes_{0};
+  std::atomic<int64_t> TotSendBytes_{0};
+  std::atomic<int32_t> TotRecvPackets_{0};
+  std::atomic<int32_t> TotSendPackets_{0};
+
+  std::unique_ptr<TFindList> IgnoreList_;
+  uint32_t AddrMaskValue_ = 0;
+  std::unique_ptr<TPcapThread> CaptureThread_;
+  uint8_t AdapterMac_[6] = {};
+  double ZoneOffset_ = 0;
+  CaptureHandle* Handle_ = nullptr;
+
+  TDecodeSettings Active_;
+  bool InCapture_ = false;      // a capture thread may be running
+  bool SnapshotStale_ = true;   // settings changed since Active_ was taken
+
+  // The capture thread's last failure (read error or handler exception).
+  std::mutex ThreadErrorLock_;
+  std::string ThreadError_;
+};
