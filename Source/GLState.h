@@ -1,0 +1,109 @@
+// OpenGL state cache: a per-render-pass record of fixed-function state that skips
+// GL calls which would change nothing (capability enables, polygon modes,
+// material colours and shininess, bound textures per slot, the texture matrix,
+// the front-face winding).
+//
+// The cache believes it is the only writer of that state: code that changes it
+// directly must restore what it changed. A fresh cache is not in line with GL
+// until ResetCachedState (and the enables a pass relies on) have been sent.
+//
+// Every call goes through the entry-point table (Source/Base/OpenGL1x.h). Only
+// the thread that owns the current context may use a cache.
+#pragma once
+
+#include <cstdint>
+
+#include "Source/Base/OpenGL1x.h"
+#include "rtl/System.h"
+
+// Index into the fixed table of capabilities the cache tracks.
+enum TGLState : int {
+  stAlphaTest,        // GL_ALPHA_TEST
+  stAutoNormal,       // GL_AUTO_NORMAL
+  stBlend,            // GL_BLEND
+  stColorMaterial,    // GL_COLOR_MATERIAL
+  stCullFace,         // GL_CULL_FACE
+  stDepthTest,        // GL_DEPTH_TEST
+  stDither,           // GL_DITHER
+  stFog,              // GL_FOG
+  stLighting,         // GL_LIGHTING
+  stLineSmooth,       // GL_LINE_SMOOTH
+  stLineStipple,      // GL_LINE_STIPPLE
+  stLogicOp,          // GL_LOGIC_OP
+  stNormalize,        // GL_NORMALIZE
+  stPointSmooth,      // GL_POINT_SMOOTH
+  stPolygonSmooth,    // GL_POLYGON_SMOOTH
+  stPolygonStipple,   // GL_POLYGON_STIPPLE
+  stScissorTest,      // GL_SCISSOR_TEST
+  stStencilTest,      // GL_STENCIL_TEST
+  stTexture1D,        // GL_TEXTURE_1D
+  stTexture2D,        // GL_TEXTURE_2D
+  stTextureCubeMap,   // GL_TEXTURE_CUBE_MAP_ARB
+  stTextureRect,      // GL_TEXTURE_RECTANGLE_NV
+};
+
+constexpr int GLStateCount = 22;
+
+// The GL capability of a state.
+GLenum GLStateCapability(TGLState state);
+
+class TGLStateCache : public TObject {
+  RTL_CLASS(TGLStateCache, TObject)
+
+ public:
+  using TColor = GLfloat[4];
+  static constexpr int TextureSlotCount = 8;
+
+  // Everything unknown (zero), front face counter-clockwise, texture matrix identity.
+  TGLStateCache();
+
+  // glEnable / glDisable only when the cached bit differs.
+  void EnableState(TGLState state);
+  void DisableState(TGLState state);
+  bool StateEnabled(TGLState state) const;
+  // The enabled-state set, bit n for state n.
+  std::uint32_t States() const { return FStates; }
+
+  // face is GL_FRONT, GL_BACK or GL_FRONT_AND_BACK; other faces are ignored.
+  void SetPolygonMode(GLenum face, GLenum mode);
+  void ForgetPolygonModes();
+
+  // face is GL_FRONT or GL_BACK (GL_FRONT_AND_BACK sends to both); sends only
+  // what differs from the cache: shininess, then emission, ambient, diffuse, specular.
+  void SendMaterialColors(GLenum face, const GLfloat emission[4], const GLfloat ambient[4],
+                          const GLfloat diffuse[4], const GLfloat specular[4], GLint shininess);
+  void SetMaterialAlpha(GLenum face, GLfloat alpha);
+  // Sends the GL default material to both faces and makes every colour unknown.
+  void SendDefaultMaterial();
+
+  // slot 0..7 (an assertion failure otherwise).
+  void SetBoundTexture(int slot, GLenum target, GLuint name);
+  void ResetBoundTextures();
+  // The cached name of a slot; -1 when unknown.
+  std::int32_t BoundTexture(int slot) const;
+
+  void SetTextureMatrix(const GLfloat matrix[16]);
+  void ResetTextureMatrix();
+
+  void ToggleFrontFace();
+  void ResetFrontFace();
+  bool FrontFaceCCW() const { return FFrontFaceCCW; }
+
+  // ForgetPolygonModes, SendDefaultMaterial, ResetBoundTextures, ResetFrontFace;
+  // the enabled states and the texture-matrix flag are kept.
+  void ResetCachedState();
+
+ private:
+  enum { kEmission, kAmbient, kDiffuse, kSpecular };
+  // [face][colour]: face 0 front, 1 back.
+  GLfloat FMaterialColors[2][4][4];
+  GLint FShininess[2];
+  std::uint32_t FStates;
+  std::int32_t FBoundTextures[TextureSlotCount];
+  GLenum FPolygonModes[2];
+  bool FFrontFaceCCW;
+  bool FTextureMatrixIsIdentity;
+
+  void SendFaceColors(int index, GLenum face, const GLfloat emission[4], const GLfloat ambient[4],
+                      const GLfloat diffuse[4], const GLfloat specular[4], GLint shininess);
+};
