@@ -101,6 +101,10 @@ TMonitorPcap::~TMonitorPcap() {
   }
 }
 
+bool TMonitorPcap::Connected() const noexcept {
+  return Connected_.load(std::memory_order_acquire) && !(CaptureThread_ && CaptureThread_->Finished());
+}
+
 void TMonitorPcap::SetAddrMask(const std::string& Value) {
   AddrMask_ = Value;
   SnapshotStale_ = true;
@@ -182,7 +186,7 @@ void TMonitorPcap::StartMonitor() {
   }
   // A thread that has ended on its own is joined and its adapter closed first.
   if (CaptureThread_ && CaptureThread_->Finished()) CaptureThreadEnded();
-  if (Connected() || Handle_ || CaptureThread_) {
+  if (Connected_.load() || Handle_ || CaptureThread_) {
     LastError_ = "PCap Driver Already Running";
     return;
   }

@@ -75,7 +75,8 @@ public:
   const std::string& PacketVersion() const noexcept { return PacketVersion_; }
   const std::string& MonAdapter() const noexcept { return MonAdapter_; }
   void SetMonAdapter(const std::string& Value) { MonAdapter_ = Value; }
-  bool Connected() const noexcept { return Connected_.load(std::memory_order_acquire); }
+  // False as well once the capture thread has ended on its own.
+  bool Connected() const noexcept;
   const std::string& LastError() const noexcept { return LastError_; }
   const std::string& Addr() const noexcept { return Addr_; }
   void SetAddr(const std::string& Value) { Addr_ = Value; }

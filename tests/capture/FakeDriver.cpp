@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <stdexcept>
 
 struct ADAPTER {
   std::string Name;
@@ -62,6 +63,7 @@ bool ReceivePacket(ADAPTER*, PACKET* p, bool) {
   TFakeRead r = std::move(f.Reads.front());
   f.Reads.pop_front();
   f.Changed.notify_all();
+  if (r.Throw) throw std::runtime_error("driver fault");
   if (r.Fail) return false;
   const size_t n = std::min<size_t>(r.Block.size(), p->Length);
   std::memcpy(p->Buffer, r.Block.data(), n);
@@ -161,13 +163,19 @@ const TPacketModule FakeModule{&Load, &Symbol, &Unload};
 
 void TFakeDriver::PushBlock(std::vector<uint8_t> block) {
   std::lock_guard<std::mutex> lock(Lock);
-  Reads.push_back(TFakeRead{false, std::move(block)});
+  Reads.push_back(TFakeRead{false, false, std::move(block)});
   Changed.notify_all();
 }
 
 void TFakeDriver::PushFailure() {
   std::lock_guard<std::mutex> lock(Lock);
-  Reads.push_back(TFakeRead{true, {}});
+  Reads.push_back(TFakeRead{true, false, {}});
+  Changed.notify_all();
+}
+
+void TFakeDriver::PushThrow() {
+  std::lock_guard<std::mutex> lock(Lock);
+  Reads.push_back(TFakeRead{false, true, {}});
   Changed.notify_all();
 }
 

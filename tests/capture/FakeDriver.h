@@ -15,6 +15,7 @@
 
 struct TFakeRead {
   bool Fail = false;
+  bool Throw = false;  // the driver call raises (a broken driver)
   std::vector<uint8_t> Block;
 };
 
@@ -55,6 +56,7 @@ struct TFakeDriver {
 
   void PushBlock(std::vector<uint8_t> block);
   void PushFailure();
+  void PushThrow();
 };
 
 TFakeDriver& Fake();
