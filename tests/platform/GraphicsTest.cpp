@@ -1,0 +1,258 @@
+#include "platform/Graphics.h"
+
+#include <gtest/gtest.h>
+
+#include <QGuiApplication>
+#include <QTemporaryDir>
+
+#include <cstring>
+#include <fstream>
+
+namespace {
+
+void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (8 * i));
+}
+
+// A 24-bit 3x2 bitmap: top row red, green, blue; bottom row white, black, grey.
+std::unique_ptr<TBitmap> SampleBitmap() {
+  auto p = std::make_unique<TBitmap>(3, 2, pf24bit);
+  TBitmap& b = *p;
+  const uint8_t top[] = {0, 0, 255, 0, 255, 0, 255, 0, 0};
+  const uint8_t bottom[] = {255, 255, 255, 0, 0, 0, 128, 128, 128};
+  std::memcpy(b.ScanLine(0), top, 9);
+  std::memcpy(b.ScanLine(1), bottom, 9);
+  return p;
+}
+
+std::string WriteFile(const QTemporaryDir& dir, const std::string& name, const std::vector<uint8_t>& bytes) {
+  const std::string path = dir.filePath(QString::fromStdString(name)).toStdString();
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), long(bytes.size()));
+  return path;
+}
+
+}  // namespace
+
+TEST(GraphicsBmp, RoundTripKeepsPixelsAndWritesBottomRowFirst) {
+  auto p = SampleBitmap();
+  TBitmap& b = *p;
+  const std::vector<uint8_t> bytes = b.SaveToBytes();
+  // 3 pixels * 3 bytes padded to 12 per row, bottom row first in the file.
+  ASSERT_EQ(bytes.size(), 54u + 24u);
+  EXPECT_EQ(bytes[54], 255);  // white, first pixel of the bottom row
+  EXPECT_EQ(bytes[54 + 12 + 2], 255);  // red of the top row's first pixel (B, G, R)
+
+  TBitmap c;
+  c.LoadFromBytes(bytes.data(), bytes.size());
+  EXPECT_EQ(c.PixelFormat(), pf24bit);
+  ASSERT_EQ(c.Width(), 3);
+  ASSERT_EQ(c.Height(), 2);
+  EXPECT_EQ(0, std::memcmp(c.ScanLine(0), b.ScanLine(0), 9));
+  EXPECT_EQ(0, std::memcmp(c.ScanLine(1), b.ScanLine(1), 9));
+
+  TBitmap a(2, 1, pf32bit);
+  const uint8_t px[] = {1, 2, 3, 4, 5, 6, 7, 8};
+  std::memcpy(a.ScanLine(0), px, 8);
+  const std::vector<uint8_t> abytes = a.SaveToBytes();
+  TBitmap d;
+  d.LoadFromBytes(abytes.data(), abytes.size());
+  EXPECT_EQ(d.PixelFormat(), pf32bit);
+  EXPECT_EQ(d.ScanLine(0)[0], 1);
+  EXPECT_EQ(d.ScanLine(0)[2], 3);
+}
+
+TEST(GraphicsBmp, ReadsTopDownAndPalettedFiles) {
+  // 2x2, 8 bits per pixel with a two-entry palette, top-down (negative height).
+  std::vector<uint8_t> f(14 + 40 + 8 + 8, 0);
+  f[0] = 'B', f[1] = 'M';
+  Put32(f, 2, uint32_t(f.size()));
+  Put32(f, 10, 14 + 40 + 8);
+  Put32(f, 14, 40);
+  Put32(f, 18, 2);
+  Put32(f, 22, uint32_t(-2));
+  f[26] = 1, f[28] = 8;
+  Put32(f, 46, 2);
+  const uint8_t palette[] = {0, 0, 255, 0, 255, 255, 255, 0};  // red, white (B, G, R, 0)
+  std::memcpy(&f[54], palette, 8);
+  const uint8_t rows[] = {0, 1, 0, 0, 1, 1, 0, 0};  // top row red, white; bottom row white, white
+  std::memcpy(&f[62], rows, 8);
+  TBitmap b;
+  b.LoadFromBytes(f.data(), f.size());
+  ASSERT_EQ(b.Height(), 2);
+  EXPECT_EQ(b.PixelFormat(), pf24bit);
+  EXPECT_EQ(b.Canvas().Pixel(0, 0), clRed);
+  EXPECT_EQ(b.Canvas().Pixel(1, 0), clWhite);
+  EXPECT_EQ(b.Canvas().Pixel(0, 1), clWhite);
+}
+
+TEST(GraphicsBmp, RefusesDamagedFilesAndKeepsThePicture) {
+  const std::vector<uint8_t> good = SampleBitmap()->SaveToBytes();
+  struct Case {
+    const char* what;
+    std::function<void(std::vector<uint8_t>&)> damage;
+  };
+  const Case cases[] = {
+      {"empty", [](auto& b) { b.clear(); }},
+      {"not BM", [](auto& b) { b[0] = 'X'; }},
+      {"truncated pixels", [](auto& b) { b.resize(b.size() - 5); }},
+      {"header only", [](auto& b) { b.resize(30); }},
+      {"zero width", [](auto& b) { Put32(b, 18, 0); }},
+      {"huge width", [](auto& b) { Put32(b, 18, 0x7FFFFFFF); }},
+      {"huge negative height", [](auto& b) { Put32(b, 22, 0x80000000u); }},
+      {"unknown header size", [](auto& b) { Put32(b, 14, 41); }},
+      {"pixel offset past the end", [](auto& b) { Put32(b, 10, 0xFFFFFF00u); }},
+      {"pixel offset inside the header", [](auto& b) { Put32(b, 10, 20); }},
+      {"unknown compression", [](auto& b) { Put32(b, 30, 9); }},
+      {"bit count 7", [](auto& b) { b[28] = 7; }},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> bytes = good;
+    c.damage(bytes);
+    auto p = SampleBitmap();
+    TBitmap& target = *p;
+    EXPECT_THROW(target.LoadFromBytes(bytes.data(), bytes.size()), EInvalidGraphic) << c.what;
+    EXPECT_EQ(target.Width(), 3) << c.what;
+    EXPECT_EQ(target.Canvas().Pixel(0, 0), clRed) << c.what;
+  }
+}
+
+TEST(GraphicsBmp, StreamHoldsSeveralPicturesInARow) {
+  TMemoryStream s;
+  SampleBitmap()->SaveToStream(s);
+  TBitmap(5, 4, pf32bit).SaveToStream(s);
+  s.SetPosition(0);
+  TBitmap a, b;
+  a.LoadFromStream(s);
+  b.LoadFromStream(s);
+  EXPECT_EQ(a.Width(), 3);
+  EXPECT_EQ(b.Width(), 5);
+  EXPECT_EQ(b.PixelFormat(), pf32bit);
+  EXPECT_EQ(s.Position(), s.Size());
+  TBitmap c;
+  EXPECT_THROW(c.LoadFromStream(s), EInvalidGraphic);
+}
+
+TEST(GraphicsBitmap, ResizeKeepsPixelsAndWhitensNewOnes) {
+  auto p = SampleBitmap();
+  TBitmap& b = *p;
+  b.SetWidth(5);
+  EXPECT_EQ(b.Canvas().Pixel(0, 0), clRed);
+  EXPECT_EQ(b.Canvas().Pixel(4, 1), clWhite);
+  b.SetHeight(0);
+  EXPECT_TRUE(b.Empty());
+  EXPECT_THROW(b.ScanLine(0), EInvalidGraphic);
+}
+
+TEST(GraphicsCanvas, ShapesUseBrushAndPen) {
+  TBitmap b(10, 10, pf24bit);
+  TCanvas& c = b.Canvas();
+  c.Brush().SetColor(clBlue);
+  c.FillRect(Rect(0, 0, 10, 10));
+  EXPECT_EQ(c.Pixel(9, 9), clBlue);
+  c.Brush().SetColor(clLime);
+  c.Pen().SetColor(clRed);
+  c.Rectangle(2, 2, 8, 8);
+  EXPECT_EQ(c.Pixel(2, 2), clRed);   // frame
+  EXPECT_EQ(c.Pixel(7, 5), clRed);   // right edge is x2 - 1
+  EXPECT_EQ(c.Pixel(5, 5), clLime);  // inside
+  EXPECT_EQ(c.Pixel(8, 5), clBlue);  // outside
+  c.Brush().SetStyle(bsClear);
+  c.Pen().SetColor(clWhite);
+  c.Rectangle(0, 0, 10, 10);
+  EXPECT_EQ(c.Pixel(5, 5), clLime);  // a clear brush leaves the inside alone
+
+  int changes = 0;
+  b.OnChange = [&](TObject*) { ++changes; };
+  c.SetPixel(1, 1, clBlack);
+  EXPECT_EQ(changes, 1);
+}
+
+TEST(GraphicsCanvas, DrawCopiesAndStretchesWithoutBlending) {
+  TBitmap src(2, 1, pf32bit);
+  const uint8_t px[] = {0, 0, 255, 0, 255, 0, 0, 0};  // red and blue, both fully transparent
+  std::memcpy(src.ScanLine(0), px, 8);
+  TBitmap dst(4, 2, pf24bit);
+  dst.Canvas().Draw(1, 1, src);
+  EXPECT_EQ(dst.Canvas().Pixel(1, 1), clRed);
+  EXPECT_EQ(dst.Canvas().Pixel(2, 1), clBlue);
+  EXPECT_EQ(dst.Canvas().Pixel(0, 0), clWhite);
+  dst.Canvas().StretchDraw(Rect(0, 0, 4, 2), src);
+  EXPECT_EQ(dst.Canvas().Pixel(1, 1), clRed);
+  EXPECT_EQ(dst.Canvas().Pixel(2, 0), clBlue);
+}
+
+TEST(GraphicsPicture, FormatsByExtension) {
+  EXPECT_EQ(GraphicClassForExtension(".BMP"), TBitmap::StaticClass());
+  EXPECT_EQ(GraphicClassForExtension("bmp"), TBitmap::StaticClass());
+  EXPECT_EQ(GraphicClassForExtension("Jpg"), TJPEGImage::StaticClass());
+  EXPECT_EQ(GraphicClassForExtension(".jpeg"), TJPEGImage::StaticClass());
+  EXPECT_EQ(GraphicClassForExtension(".png"), nullptr);
+  EXPECT_EQ(GraphicClassForExtension(""), nullptr);
+}
+
+TEST(GraphicsPicture, LoadsByExtensionAndKeepsItsGraphicOnFailure) {
+  QTemporaryDir dir;
+  const std::string bmp = WriteFile(dir, "label.BMP", SampleBitmap()->SaveToBytes());
+  const std::string bad = WriteFile(dir, "broken.bmp", {'B', 'M', 1, 2, 3});
+  TPicture pic;
+  int changes = 0;
+  pic.OnChange = [&](TObject*) { ++changes; };
+  pic.LoadFromFile(bmp);
+  ASSERT_NE(pic.Graphic(), nullptr);
+  EXPECT_EQ(pic.Graphic()->ClassName(), "TBitmap");
+  EXPECT_EQ(pic.Width(), 3);
+  EXPECT_EQ(changes, 1);
+
+  EXPECT_THROW(pic.LoadFromFile(bad), EInvalidGraphic);
+  EXPECT_THROW(pic.LoadFromFile(dir.filePath("missing.bmp").toStdString()), EFOpenError);
+  try {
+    pic.LoadFromFile(dir.filePath("notes.txt").toStdString());
+    FAIL() << "no error for an unknown extension";
+  } catch (const EInvalidGraphic& e) {
+    EXPECT_EQ(e.Message(), "Unknown picture file extension (.txt)");
+  }
+  EXPECT_EQ(pic.Width(), 3);
+  EXPECT_EQ(changes, 1);
+
+  // Drawing on the held bitmap reaches the picture's change event.
+  pic.Bitmap().Canvas().SetPixel(0, 0, clBlack);
+  EXPECT_EQ(changes, 2);
+
+  TPicture copy;
+  copy.Assign(&pic);
+  EXPECT_EQ(copy.Width(), 3);
+  EXPECT_NE(copy.Graphic(), pic.Graphic());
+  copy.Assign(nullptr);
+  EXPECT_EQ(copy.Graphic(), nullptr);
+}
+
+TEST(GraphicsCanvas, TextNeedsAGuiApplication) {
+  if (qobject_cast<QGuiApplication*>(QCoreApplication::instance())) GTEST_SKIP() << "GUI application present";
+  TBitmap b(8, 8, pf24bit);
+  EXPECT_THROW(b.Canvas().TextWidth("x"), EInvalidGraphic);
+  EXPECT_THROW(b.Canvas().TextOut(0, 0, "x"), EInvalidGraphic);
+}
+
+TEST(GL_GraphicsCanvas, TextIsMeasuredAndDrawnInTheFontColour) {
+  TBitmap b(120, 40, pf24bit);
+  TCanvas& c = b.Canvas();
+  c.Font().SetName("Arial");
+  c.Font().SetSize(21);
+  c.Font().SetColor(clWhite);
+  c.Brush().SetColor(clBlack);
+  c.FillRect(Rect(0, 0, 120, 40));
+  const int w = c.TextWidth("8080"), h = c.TextHeight("8080");
+  // 21 points at 96 dpi are 28 pixels; the cell is somewhat taller.
+  EXPECT_GE(h, 28);
+  EXPECT_LT(h, 40);
+  EXPECT_GT(w, 30);
+  EXPECT_LT(c.TextWidth("80"), w);
+  c.Brush().SetColor(clRed);
+  c.TextOut(4, 2, "8080");
+  int white = 0;
+  for (int y = 2; y < 2 + h; ++y)
+    for (int x = 4; x < 4 + w; ++x) white += c.Pixel(x, y) == clWhite;
+  EXPECT_GT(white, 20);
+  EXPECT_EQ(c.Pixel(4, 2), clRed);          // the cell is filled with the brush
+  EXPECT_EQ(c.Pixel(4 + w + 2, 2), clBlack);  // and nothing beyond it
+}

@@ -1,0 +1,113 @@
+#include "platform/Graphics.h"
+#include "platform/Jpeg.h"
+
+#include <gtest/gtest.h>
+
+#include <QBuffer>
+#include <QImage>
+
+#include <cstdlib>
+
+namespace {
+
+QImage Quadrants() {
+  // 32x32: red, green / blue, white quadrants (flat areas survive compression).
+  QImage img(32, 32, QImage::Format_RGB888);
+  for (int y = 0; y < 32; ++y)
+    for (int x = 0; x < 32; ++x)
+      img.setPixel(x, y, y < 16 ? (x < 16 ? qRgb(255, 0, 0) : qRgb(0, 255, 0)) : (x < 16 ? qRgb(0, 0, 255) : qRgb(255, 255, 255)));
+  return img;
+}
+
+std::vector<uint8_t> Encoded(const QImage& img, int quality = 95) {
+  std::vector<uint8_t> out;
+  std::string error;
+  EXPECT_TRUE(jpeg::EncodeJpeg(img, quality, out, error)) << error;
+  return out;
+}
+
+bool Near(QRgb a, QRgb b, int tol = 24) {
+  return std::abs(qRed(a) - qRed(b)) <= tol && std::abs(qGreen(a) - qGreen(b)) <= tol && std::abs(qBlue(a) - qBlue(b)) <= tol;
+}
+
+}  // namespace
+
+TEST(Jpeg, EncodeDecodeKeepsColoursAndSize) {
+  const std::vector<uint8_t> data = Encoded(Quadrants());
+  QImage img;
+  std::string error;
+  ASSERT_TRUE(jpeg::DecodeJpeg(data.data(), data.size(), img, error)) << error;
+  EXPECT_EQ(img.size(), QSize(32, 32));
+  EXPECT_EQ(img.format(), QImage::Format_RGB888);
+  EXPECT_TRUE(Near(img.pixel(4, 4), qRgb(255, 0, 0)));
+  EXPECT_TRUE(Near(img.pixel(27, 4), qRgb(0, 255, 0)));
+  EXPECT_TRUE(Near(img.pixel(4, 27), qRgb(0, 0, 255)));
+  EXPECT_TRUE(Near(img.pixel(27, 27), qRgb(255, 255, 255)));
+}
+
+TEST(Jpeg, GreyPicturesComeOutAsRgb) {
+  QImage grey(16, 8, QImage::Format_Grayscale8);
+  grey.fill(200);
+  QBuffer buf;
+  buf.open(QIODevice::WriteOnly);
+  ASSERT_TRUE(grey.save(&buf, "JPG"));
+  const QByteArray& bytes = buf.data();
+  QImage img;
+  std::string error;
+  ASSERT_TRUE(jpeg::DecodeJpeg(reinterpret_cast<const uint8_t*>(bytes.data()), size_t(bytes.size()), img, error))
+      << error;
+  EXPECT_TRUE(Near(img.pixel(3, 3), qRgb(200, 200, 200), 3));
+}
+
+TEST(Jpeg, DamagedStreamsAreErrorsNotCrashes) {
+  const std::vector<uint8_t> good = Encoded(Quadrants());
+  QImage img;
+  std::string error;
+  // Truncated anywhere after the header: libjpeg would pad with grey; we refuse.
+  for (size_t cut : {good.size() / 2, good.size() - 4, size_t(200), size_t(20), size_t(3)}) {
+    error.clear();
+    EXPECT_FALSE(jpeg::DecodeJpeg(good.data(), cut, img, error)) << cut;
+    EXPECT_FALSE(error.empty());
+  }
+  std::vector<uint8_t> garbage(good.begin(), good.begin() + 2);
+  garbage.resize(500, 0x5A);
+  EXPECT_FALSE(jpeg::DecodeJpeg(garbage.data(), garbage.size(), img, error));
+  EXPECT_FALSE(jpeg::DecodeJpeg(nullptr, 0, img, error));
+
+  // A frame header claiming 60000 x 60000 pixels.
+  std::vector<uint8_t> huge = good;
+  for (size_t i = 0; i + 8 < huge.size(); ++i)
+    if (huge[i] == 0xFF && (huge[i + 1] == 0xC0 || huge[i + 1] == 0xC2)) {
+      huge[i + 5] = 0xEA, huge[i + 6] = 0x60, huge[i + 7] = 0xEA, huge[i + 8] = 0x60;
+      break;
+    }
+  error.clear();
+  EXPECT_FALSE(jpeg::DecodeJpeg(huge.data(), huge.size(), img, error));
+  EXPECT_NE(error.find("too large"), std::string::npos) << error;
+  EXPECT_TRUE(img.isNull());
+}
+
+TEST(Jpeg, ImageKeepsItsStreamAndDrawsIntoBitmaps) {
+  const std::vector<uint8_t> data = Encoded(Quadrants());
+  TJPEGImage jpg;
+  jpg.LoadFromBytes(data.data(), data.size());
+  EXPECT_EQ(jpg.Width(), 32);
+  TMemoryStream out;
+  jpg.SaveToStream(out);
+  ASSERT_EQ(out.Size(), int64_t(data.size()));
+  EXPECT_EQ(0, std::memcmp(out.Memory(), data.data(), data.size()));
+
+  TBitmap bmp;
+  bmp.Assign(&jpg);
+  EXPECT_EQ(bmp.PixelFormat(), pf24bit);
+  EXPECT_EQ(bmp.Width(), 32);
+  const uint8_t* row = bmp.ScanLine(4);
+  EXPECT_GT(row[4 * 3 + 2], 220);  // B, G, R: red
+  EXPECT_LT(row[4 * 3 + 0], 40);
+
+  TJPEGImage target;
+  target.LoadFromBytes(data.data(), data.size());
+  std::vector<uint8_t> cut(data.begin(), data.begin() + long(data.size() / 2));
+  EXPECT_THROW(target.LoadFromBytes(cut.data(), cut.size()), EInvalidGraphic);
+  EXPECT_EQ(target.Width(), 32);
+}
