@@ -1,0 +1,204 @@
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "Source/Base/OpenGL1x.h"
+#include "Source/Base/XOpenGL.h"
+#include "Source/GLMisc.h"
+#include "Source/GLNodes.h"
+
+namespace {
+
+class TNodesOwner : public TGLUpdateAbleComponent {
+  RTL_CLASS(TNodesOwner, TGLUpdateAbleComponent)
+ public:
+  using TGLUpdateAbleComponent::TGLUpdateAbleComponent;
+  void NotifyChange(TObject*) override { ++changes; }
+  int changes = 0;
+};
+
+// GL calls of the outline, recorded through the entry-point table.
+struct TOutlineLog {
+  std::vector<GLenum> begins;
+  int ends = 0;
+  std::vector<const float*> vertexPointers;
+  std::vector<TAffineVector> vertices;
+  std::vector<TAffineVector> texCoords;
+  std::vector<TAffineVector> normals;
+};
+TOutlineLog* gLog = nullptr;
+
+class OutlineRecording {
+ public:
+  OutlineRecording() {
+    gLog = &log;
+    GL.glBegin = [](GLenum mode) { gLog->begins.push_back(mode); };
+    GL.glEnd = []() { ++gLog->ends; };
+    GL.glVertex3fv = [](const GLfloat* v) {
+      gLog->vertexPointers.push_back(v);
+      gLog->vertices.push_back({v[0], v[1], v[2]});
+    };
+    GL.glNormal3fv = [](const GLfloat* v) { gLog->normals.push_back({v[0], v[1], v[2]}); };
+    savedTexCoord = MappedTexCoord3fv;
+    MappedTexCoord3fv = [](const GLfloat* v) { gLog->texCoords.push_back({v[0], v[1], v[2]}); };
+  }
+  ~OutlineRecording() {
+    GL = TGLEntryPoints{};
+    MappedTexCoord3fv = savedTexCoord;
+    gLog = nullptr;
+  }
+  TOutlineLog log;
+
+ private:
+  void (*savedTexCoord)(const GLfloat*) = nullptr;
+};
+
+int VerticesDrawn(const TOutlineLog& log) { return int(log.vertices.size()); }
+
+}  // namespace
+
+TEST(Nodes, ChangesNotifyTheOwnerOutsideUpdates) {
+  TNodesOwner owner(nullptr);
+  TGLNodes nodes(&owner);
+  nodes.AddNode(1, 2, 3);
+  const int afterAdd = owner.changes;
+  EXPECT_GE(afterAdd, 1);
+  nodes.Items(0)->SetX(5);
+  EXPECT_EQ(owner.changes, afterAdd + 1);
+  nodes.BeginUpdate();
+  nodes.Items(0)->SetY(6);
+  nodes.Items(0)->SetZ(7);
+  EXPECT_EQ(owner.changes, afterAdd + 1);
+  nodes.EndUpdate();
+  EXPECT_GT(owner.changes, afterAdd + 1);
+  EXPECT_EQ(nodes.Items(0)->ReadAffineVector()[2], 7);
+
+  // An owner that is no update-able component hears nothing, and nothing breaks.
+  TGLNodes orphan(nullptr);
+  orphan.AddNode(1, 1, 1);
+  orphan.Items(0)->SetX(2);
+  EXPECT_EQ(orphan.Items(0)->X(), 2);
+}
+
+TEST(Nodes, NormalSplineAssignAndText) {
+  TGLNodes nodes(nullptr);
+  nodes.AddNode(0, 0, 0);
+  nodes.AddNode(2, 0, 0);
+  const TAffineVector none = nodes.PlaneNormal();
+  EXPECT_TRUE(none[0] == 0 && none[1] == 0 && none[2] == 0);
+  nodes.AddNode(0, 3, 0);
+  const TAffineVector n = nodes.PlaneNormal();
+  EXPECT_FLOAT_EQ(n[2], 1);
+
+  const auto spline = nodes.BuildCubicSpline();
+  TAffineVector p;
+  spline->EvaluateAffine(1, p);
+  EXPECT_FLOAT_EQ(p[0], 2);
+  spline->EvaluateAffine(2, p);
+  EXPECT_FLOAT_EQ(p[1], 3);
+  EXPECT_EQ(spline->EvaluateW(1), 0);
+
+  TGLNodes copy(nullptr);
+  copy.Assign(&nodes);
+  ASSERT_EQ(copy.Count(), 3);
+  EXPECT_EQ(copy.Items(2)->Y(), 3);
+
+  nodes.Items(0)->SetX(1);
+  nodes.Items(0)->SetY(2.5f);
+  nodes.Items(0)->SetZ(-3);
+  const char* old = std::setlocale(LC_NUMERIC, nullptr);
+  const std::string saved = old ? old : "C";
+  std::setlocale(LC_NUMERIC, "de_DE.UTF-8");  // a decimal comma, where installed
+  EXPECT_EQ(nodes.Items(0)->DisplayName(), "1.0000; 2.5000; -3.0000");
+  std::setlocale(LC_NUMERIC, saved.c_str());
+}
+
+TEST(Nodes, OutlineFeedsNodesOrSplineSamples) {
+  TGLNodes square(nullptr);
+  square.AddNode(0, 0, 0);
+  square.AddNode(1, 0, 0);
+  square.AddNode(1, 1, 0);
+  square.AddNode(0, 1, 0);
+  {
+    OutlineRecording rec;
+    const TAffineVector up{0, 0, 1};
+    square.DrawTessellatedOutline(false, &up, 1, false);
+    EXPECT_EQ(rec.log.begins.size(), size_t(rec.log.ends));
+    ASSERT_FALSE(rec.log.begins.empty());
+    EXPECT_EQ(VerticesDrawn(rec.log) % 3 == 0 || rec.log.begins[0] != GL_TRIANGLES, true);
+    ASSERT_EQ(rec.log.normals.size(), 1u);
+    EXPECT_EQ(rec.log.normals[0][2], 1);
+    // Without a spline, the vertex data are the nodes themselves.
+    for (const float* v : rec.log.vertexPointers) {
+      bool isNode = false;
+      for (int i = 0; i < square.Count(); ++i) isNode |= v == square.Items(i)->AsAddress();
+      EXPECT_TRUE(isNode);
+    }
+    EXPECT_TRUE(rec.log.texCoords.empty());
+  }
+  {
+    OutlineRecording rec;
+    square.DrawTessellatedOutline(true, nullptr, 1, true);
+    EXPECT_EQ(rec.log.texCoords.size(), rec.log.vertices.size());
+    for (size_t i = 0; i < rec.log.vertices.size(); ++i) {
+      EXPECT_EQ(rec.log.texCoords[i][0], rec.log.vertices[i][0]);
+      EXPECT_EQ(rec.log.texCoords[i][1], rec.log.vertices[i][1]);
+    }
+    EXPECT_TRUE(rec.log.normals.empty());
+  }
+  {
+    // Spline samples: the outline passes through points between the nodes.
+    OutlineRecording rec;
+    square.DrawTessellatedOutline(false, nullptr, 4, false);
+    EXPECT_GE(VerticesDrawn(rec.log), 3);
+    bool between = false;
+    for (const auto& v : rec.log.vertices) between |= v[0] > 0.1f && v[0] < 0.9f && std::fabs(v[1]) < 0.2f;
+    EXPECT_TRUE(between);
+  }
+  {
+    OutlineRecording rec;
+    TGLNodes two(nullptr);
+    two.AddNode(0, 0, 0);
+    two.AddNode(1, 0, 0);
+    two.DrawTessellatedOutline(false, nullptr, 1, false);
+    EXPECT_TRUE(rec.log.begins.empty());
+  }
+}
+
+TEST(Nodes, SelfIntersectingOutlineCombinesWithoutOverrun) {
+  // A {7/3} heptagram: every edge crosses others, so GLU asks for many combined vertices.
+  TGLNodes star(nullptr);
+  for (int i = 0; i < 7; ++i) {
+    const double a = 2 * M_PI * ((i * 3) % 7) / 7.0;
+    star.AddNode(float(std::cos(a)), float(std::sin(a)), 0);
+  }
+  for (int divisions : {1, 3}) {
+    OutlineRecording rec;
+    const TAffineVector up{0, 0, 1};
+    star.DrawTessellatedOutline(false, &up, divisions, false);
+    ASSERT_GT(VerticesDrawn(rec.log), 7);
+    for (const auto& v : rec.log.vertices) {
+      EXPECT_TRUE(std::isfinite(v[0]) && std::isfinite(v[1]));
+      EXPECT_LE(std::fabs(v[0]), 1.5f);
+      EXPECT_LE(std::fabs(v[1]), 1.5f);
+      EXPECT_EQ(v[2], 0);
+    }
+  }
+}
+
+TEST(Nodes, TessellationErrorIsRaisedAfterRelease) {
+  TGLNodes bad(nullptr);
+  bad.AddNode(0, 0, 0);
+  bad.AddNode(INFINITY, 0, 0);  // beyond GLU's coordinate range
+  bad.AddNode(0, 1, 0);
+  OutlineRecording rec;
+  try {
+    bad.DrawTessellatedOutline(false, nullptr, 1, false);
+    FAIL() << "no error";
+  } catch (const EAssertionFailed& e) {
+    EXPECT_NE(e.Message().find(std::to_string(GLU_TESS_COORD_TOO_LARGE) + ": "), std::string::npos) << e.Message();
+  }
+}
