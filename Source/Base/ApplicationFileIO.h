@@ -1,0 +1,55 @@
+// The one way in which the engine opens files, and the base of file format objects.
+//
+// Paths: "\" is taken as a folder separator, and a name whose folders or file differ only in
+// letter case from an existing file finds that file (stored paths use mixed spellings).
+#pragma once
+
+#include "rtl/Classes.h"
+
+#include <memory>
+#include <string>
+
+// The run-time's fmCreate; the older spelling 0xFFFF is accepted too.
+constexpr unsigned fmCreateLegacy = 0xFFFF;
+
+// Opens a file stream. For any mode but fmCreate a missing file raises Exception
+// "File not found: \"<name>\""; other failures raise the file stream's EFOpenError/EFCreateError.
+std::unique_ptr<TStream> CreateFileStream(const std::string& FileName,
+                                          unsigned Mode = fmOpenRead | fmShareDenyNone);
+// Whether the file exists.
+bool FileStreamExists(const std::string& FileName);
+// Always false: no application-level replacement of the two operations above.
+bool ApplicationFileIOAvailable();
+
+// The capabilities a file format supports.
+enum TDataFileCapability { dfcRead, dfcWrite };
+using TDataFileCapabilities = TSet<TDataFileCapability>;
+
+// Abstract base of file format objects (mesh files, sound files).
+class TDataFile : public TPersistent {
+    RTL_CLASS(TDataFile, TPersistent)
+public:
+    using OwnerType = TPersistent;
+    explicit TDataFile(TPersistent* AOwner) : owner_(AOwner) {}
+
+    virtual TDataFileCapabilities Capabilities() const { return {dfcRead}; }
+    TPersistent* GetOwner() override { return owner_; }
+    // A new, empty instance of this object's class with the given owner.
+    TDataFile* CreateOfSameClass(TPersistent* AOwner) const;
+
+    // Opens the file (read, deny none), loads it, frees the stream. ResourceName is set once the
+    // file is open, so a missing file leaves the object as it was.
+    virtual void LoadFromFile(const std::string& FileName);
+    virtual void SaveToFile(const std::string& FileName);
+    virtual void LoadFromStream(TStream* Stream) = 0;
+    // The base fails an assertion "Export for <class> to <stream class> not available.".
+    virtual void SaveToStream(TStream* Stream);
+
+    // The file name (without folders) of the last file loaded or saved.
+    const std::string& ResourceName() const noexcept { return resourceName_; }
+    void SetResourceName(const std::string& Value) { resourceName_ = Value; }
+
+private:
+    TPersistent* owner_;
+    std::string resourceName_;
+};
