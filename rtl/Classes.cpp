@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -841,54 +842,83 @@ TFileStream::~TFileStream() {
 }
 
 // ---------------------------------------------------------------------------------------------
-// TMemoryStream
+// In-memory streams share their byte-buffer logic.
 
-std::int64_t TMemoryStream::Read(void* Buffer, std::int64_t Count) {
-    std::int64_t size = Size();
-    if (Count <= 0 || position_ < 0 || position_ >= size)
+namespace {
+
+template <class Buffer>
+std::int64_t BufferRead(const Buffer& data, std::int64_t& position, void* out, std::int64_t count) {
+    const auto size = static_cast<std::int64_t>(data.size());
+    if (count <= 0 || position < 0 || position >= size)
         return 0;
-    std::int64_t n = std::min(Count, size - position_);
-    std::memcpy(Buffer, data_.data() + position_, static_cast<std::size_t>(n));
-    position_ += n;
+    std::int64_t n = std::min(count, size - position);
+    std::memcpy(out, data.data() + position, static_cast<std::size_t>(n));
+    position += n;
     return n;
 }
 
-std::int64_t TMemoryStream::Write(const void* Buffer, std::int64_t Count) {
-    if (Count <= 0 || position_ < 0)
+template <class Buffer>
+std::int64_t BufferWrite(Buffer& data, std::int64_t& position, const void* in, std::int64_t count) {
+    if (count <= 0 || position < 0 || position > std::numeric_limits<std::int64_t>::max() - count)
         return 0;
-    std::int64_t end = position_ + Count;
-    if (end > Size()) {
+    std::int64_t end = position + count;
+    if (end > static_cast<std::int64_t>(data.size())) {
         try {
-            data_.resize(static_cast<std::size_t>(end));
+            data.resize(static_cast<std::size_t>(end));
         } catch (const std::bad_alloc&) {
+            throw EOutOfMemory("Out of memory while expanding memory stream");
+        } catch (const std::length_error&) {
             throw EOutOfMemory("Out of memory while expanding memory stream");
         }
     }
-    std::memcpy(data_.data() + position_, Buffer, static_cast<std::size_t>(Count));
-    position_ = end;
-    return Count;
+    std::memcpy(data.data() + position, in, static_cast<std::size_t>(count));
+    position = end;
+    return count;
+}
+
+std::int64_t BufferSeek(std::int64_t& position, std::int64_t size, std::int64_t offset,
+                        TSeekOrigin origin) {
+    std::int64_t base = origin == soBeginning ? 0 : (origin == soCurrent ? position : size);
+    std::int64_t target;
+    if (__builtin_add_overflow(base, offset, &target))
+        throw EStreamError("Seek position out of range");
+    position = target;
+    return position;
+}
+
+template <class Buffer>
+void BufferSetSize(Buffer& data, std::int64_t& position, std::int64_t newSize) {
+    if (newSize < 0)
+        throw EStreamError(Format("Cannot change the stream size to %d", newSize));
+    try {
+        data.resize(static_cast<std::size_t>(newSize));
+    } catch (const std::bad_alloc&) {
+        throw EOutOfMemory("Out of memory while expanding memory stream");
+    } catch (const std::length_error&) {
+        throw EOutOfMemory("Out of memory while expanding memory stream");
+    }
+    if (position > newSize)
+        position = newSize;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// TMemoryStream
+
+std::int64_t TMemoryStream::Read(void* Buffer, std::int64_t Count) {
+    return BufferRead(data_, position_, Buffer, Count);
+}
+
+std::int64_t TMemoryStream::Write(const void* Buffer, std::int64_t Count) {
+    return BufferWrite(data_, position_, Buffer, Count);
 }
 
 std::int64_t TMemoryStream::Seek(std::int64_t Offset, TSeekOrigin Origin) {
-    switch (Origin) {
-    case soBeginning: position_ = Offset; break;
-    case soCurrent: position_ += Offset; break;
-    case soEnd: position_ = Size() + Offset; break;
-    }
-    return position_;
+    return BufferSeek(position_, Size(), Offset, Origin);
 }
 
-void TMemoryStream::SetSize(std::int64_t NewSize) {
-    if (NewSize < 0)
-        throw EStreamError(Format("Cannot change the stream size to %d", NewSize));
-    try {
-        data_.resize(static_cast<std::size_t>(NewSize));
-    } catch (const std::bad_alloc&) {
-        throw EOutOfMemory("Out of memory while expanding memory stream");
-    }
-    if (position_ > NewSize)
-        position_ = NewSize;
-}
+void TMemoryStream::SetSize(std::int64_t NewSize) { BufferSetSize(data_, position_, NewSize); }
 
 void TMemoryStream::Clear() {
     data_.clear();
@@ -924,50 +954,22 @@ void TMemoryStream::SaveToFile(const std::string& FileName) {
 // TStringStream
 
 std::int64_t TStringStream::Read(void* Buffer, std::int64_t Count) {
-    std::int64_t size = Size();
-    if (Count <= 0 || position_ < 0 || position_ >= size)
-        return 0;
-    std::int64_t n = std::min(Count, size - position_);
-    std::memcpy(Buffer, data_.data() + position_, static_cast<std::size_t>(n));
-    position_ += n;
-    return n;
+    return BufferRead(data_, position_, Buffer, Count);
 }
 
 std::int64_t TStringStream::Write(const void* Buffer, std::int64_t Count) {
-    if (Count <= 0 || position_ < 0)
-        return 0;
-    std::int64_t end = position_ + Count;
-    if (end > Size())
-        data_.resize(static_cast<std::size_t>(end));
-    std::memcpy(data_.data() + position_, Buffer, static_cast<std::size_t>(Count));
-    position_ = end;
-    return Count;
+    return BufferWrite(data_, position_, Buffer, Count);
 }
 
 std::int64_t TStringStream::Seek(std::int64_t Offset, TSeekOrigin Origin) {
-    switch (Origin) {
-    case soBeginning: position_ = Offset; break;
-    case soCurrent: position_ += Offset; break;
-    case soEnd: position_ = Size() + Offset; break;
-    }
-    return position_;
+    return BufferSeek(position_, Size(), Offset, Origin);
 }
 
-void TStringStream::SetSize(std::int64_t NewSize) {
-    if (NewSize < 0)
-        throw EStreamError(Format("Cannot change the stream size to %d", NewSize));
-    data_.resize(static_cast<std::size_t>(NewSize));
-    if (position_ > NewSize)
-        position_ = NewSize;
-}
+void TStringStream::SetSize(std::int64_t NewSize) { BufferSetSize(data_, position_, NewSize); }
 
 std::string TStringStream::ReadString(std::int64_t Count) {
-    std::int64_t size = Size();
-    if (Count <= 0 || position_ < 0 || position_ >= size)
-        return {};
-    std::int64_t n = std::min(Count, size - position_);
-    std::string r = data_.substr(static_cast<std::size_t>(position_), static_cast<std::size_t>(n));
-    position_ += n;
+    std::string r(static_cast<std::size_t>(std::clamp<std::int64_t>(Count, 0, Size())), '\0');
+    r.resize(static_cast<std::size_t>(Read(r.data(), static_cast<std::int64_t>(r.size()))));
     return r;
 }
 
@@ -1432,6 +1434,22 @@ void TStringList::Exchange(int Index1, int Index2) {
         Error("List index out of bounds (%d)", Index2);
     Changing();
     std::swap(items_[static_cast<std::size_t>(Index1)], items_[static_cast<std::size_t>(Index2)]);
+    Changed();
+}
+
+void TStringList::Move(int CurIndex, int NewIndex) {
+    if (CurIndex == NewIndex)
+        return;
+    if (sorted_)
+        throw EStringListError("Operation not allowed on sorted list");
+    if (CurIndex < 0 || CurIndex >= Count())
+        Error("List index out of bounds (%d)", CurIndex);
+    if (NewIndex < 0 || NewIndex >= Count())
+        Error("List index out of bounds (%d)", NewIndex);
+    Changing();
+    Item item = std::move(items_[static_cast<std::size_t>(CurIndex)]);
+    items_.erase(items_.begin() + CurIndex);
+    items_.insert(items_.begin() + NewIndex, std::move(item));
     Changed();
 }
 

@@ -71,7 +71,9 @@ public:
 // Notification(AComponent, Operation):
 //   - opInsert/opRemove are sent to the owner when a component is inserted into / removed from
 //     its list; TComponent::Notification passes every notification on to all owned components,
-//     so siblings hear about each other.
+//     so siblings hear about each other. The opInsert of a component created with an owner comes
+//     from TComponent's constructor: receivers see only its TComponent part, and the new
+//     component does not hear its own insertion.
 //   - A.FreeNotification(B) asks for a Notification(A, opRemove) on B when A is freed (it works
 //     both ways and across owners). RemoveFreeNotification undoes it.
 //   - The notification of a component being freed comes from ~TComponent, after the derived
@@ -342,7 +344,9 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------
-// TList: a list of untyped pointers (the list never owns them).
+// TList: a list of untyped pointers (the list never owns them). Subclasses that must hear the
+// lnDeleted of the last entries call Clear() in their own destructor (~TList's Clear can no
+// longer reach their Notify).
 // Errors: EListError "List index out of bounds (<i>)", "List capacity out of bounds (<n>)",
 // "List count out of bounds (<n>)".
 
@@ -654,7 +658,10 @@ public:
     void Delete(int Index) override;
     void Clear() override;
     void Exchange(int Index1, int Index2) override;
+    // Moves a line with its object (never freed by the move); refused on a sorted list.
+    void Move(int CurIndex, int NewIndex) override;
 
+    int Add(const std::string& S) override { return AddObject(S, nullptr); }
     // On a sorted list: dupIgnore returns the index of the existing equal string, dupError
     // raises EStringListError "String list does not allow duplicates", dupAccept inserts before
     // the equal strings. Unsorted lists append.
