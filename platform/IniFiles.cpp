@@ -143,15 +143,14 @@ void TIniFile::Save() {
   if (::stat(fileName_.c_str(), &st) == 0) mode = st.st_mode & 07777;
   const std::string temp =
       fileName_ + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+  known_ = false;  // reread next time, whatever happens: memory may now differ from the disk
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) throw EIniFileException(failure);
   const bool ok = WriteAll(fd, Render()) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
   if (::close(fd) != 0 || !ok || ::rename(temp.c_str(), fileName_.c_str()) != 0) {
     ::unlink(temp.c_str());
-    known_ = false;  // reread next time: memory may now differ from the disk
     throw EIniFileException(failure);
   }
-  known_ = false;
   Refresh();  // takes the new stamp (and reads back what was just written)
 }
 

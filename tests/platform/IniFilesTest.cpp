@@ -1,0 +1,256 @@
+#include "platform/IniFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class IniFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("tamrivel-ini-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    file_ = (dir_ / "Tamrivel.ini").string();
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  void Put(const std::string& text) const {
+    std::ofstream(file_, std::ios::binary) << text;
+  }
+  std::string Get() const {
+    std::ifstream in(file_, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  fs::path dir_;
+  std::string file_;
+};
+
+TEST_F(IniFiles, RoundTripKeepsOtherSectionsCommentsAndKeyOrder) {
+  Put("; settings\n"
+      "[Form1]\n"
+      "Left=10\n"
+      "Top=20\n"
+      "; placement ends here\n"
+      "Width=300\n"
+      "\n"
+      "[Other]\n"
+      "Zeta=1\n"
+      "Alpha=2\n");
+  {
+    TIniFile ini(file_);
+    ini.WriteInteger("Form1", "Top", 25);
+    ini.WriteString("Form1", "DefaultListenPort", "32000");
+    ini.WriteBool("Form2_3D", "CheckBox1", true);
+  }
+  EXPECT_EQ(Get(),
+            "; settings\n"
+            "[Form1]\n"
+            "Left=10\n"
+            "Top=25\n"
+            "; placement ends here\n"
+            "Width=300\n"
+            "DefaultListenPort=32000\n"
+            "\n"
+            "[Other]\n"
+            "Zeta=1\n"
+            "Alpha=2\n"
+            "[Form2_3D]\n"
+            "CheckBox1=1\n");
+
+  TIniFile again(file_);
+  EXPECT_EQ(again.ReadSections(), (std::vector<std::string>{"Form1", "Other", "Form2_3D"}));
+  EXPECT_EQ(again.ReadSection("Other"), (std::vector<std::string>{"Zeta", "Alpha"}));
+  EXPECT_EQ(again.ReadSectionValues("Form1"),
+            (std::vector<std::string>{"Left=10", "Top=25", "Width=300", "DefaultListenPort=32000"}));
+  EXPECT_EQ(again.ReadInteger("Form1", "Top", 0), 25);
+  EXPECT_TRUE(again.ReadBool("Form2_3D", "CheckBox1", false));
+}
+
+TEST_F(IniFiles, CrLfFilesReadLikeLfFilesAndKeepTheirLineEnds) {
+  Put("[Form1]\r\nEDT_IPStart = 10.0.0.1 \r\nTrackBar1=15\r\n\r\n[Empty]\r\n");
+  TIniFile ini(file_);
+  EXPECT_EQ(ini.ReadString("Form1", "EDT_IPStart", ""), "10.0.0.1");
+  EXPECT_EQ(ini.ReadInteger("Form1", "TrackBar1", 0), 15);
+  EXPECT_TRUE(ini.SectionExists("Empty"));
+  EXPECT_EQ(ini.ReadSection("Empty"), std::vector<std::string>{});
+  ini.WriteInteger("Form1", "TrackBar2", 3);
+  EXPECT_EQ(Get(), "[Form1]\r\nEDT_IPStart = 10.0.0.1 \r\nTrackBar1=15\r\nTrackBar2=3\r\n\r\n[Empty]\r\n");
+}
+
+TEST_F(IniFiles, SectionsAndKeysMatchWithoutRegardToCase) {
+  Put("[192.168.1.20]\nMAC=00-11\nUSER=anna\n[Dup]\nk=first\n[DUP]\nk=second\n");
+  TIniFile ini(file_);
+  EXPECT_EQ(ini.ReadString("192.168.1.20", "user", ""), "anna");
+  EXPECT_EQ(ini.ReadString("dup", "K", ""), "first");  // the first of duplicates wins
+  EXPECT_TRUE(ini.ValueExists("192.168.1.20", "mac"));
+  EXPECT_FALSE(ini.ValueExists("192.168.1.20", "NAME"));
+  EXPECT_FALSE(ini.ValueExists("nosuch", "MAC"));
+  EXPECT_EQ(ini.ReadSections(), (std::vector<std::string>{"192.168.1.20", "Dup"}));
+
+  // Writing through another spelling updates the existing key, keeping its spelling.
+  ini.WriteString("192.168.1.20", "user", "bert");
+  EXPECT_EQ(ini.ReadSectionValues("192.168.1.20"), (std::vector<std::string>{"MAC=00-11", "USER=bert"}));
+
+  ini.DeleteKey("192.168.1.20", "mac");
+  EXPECT_FALSE(ini.ValueExists("192.168.1.20", "MAC"));
+  ini.EraseSection("dup");  // both duplicates go
+  EXPECT_EQ(Get(), "[192.168.1.20]\nUSER=bert\n");
+}
+
+TEST_F(IniFiles, MissingFileReadsAsEmptyAndFirstWriteCreatesIt) {
+  TIniFile ini(file_);
+  EXPECT_EQ(ini.ReadString("Form1", "Left", "dflt"), "dflt");
+  EXPECT_EQ(ini.ReadInteger("Form1", "Left", -7), -7);
+  EXPECT_DOUBLE_EQ(ini.ReadFloat("Form2_3D", "GLCamera1.Position.X", 100.0), 100.0);
+  EXPECT_TRUE(ini.ReadSections().empty());
+  EXPECT_FALSE(fs::exists(file_));
+  ini.DeleteKey("Form1", "Left");
+  ini.EraseSection("Form1");
+  ini.UpdateFile();
+  EXPECT_FALSE(fs::exists(file_));  // nothing to write, nothing created
+
+  ini.WriteString("Form1", "Left", "5");
+  EXPECT_EQ(Get(), "[Form1]\nLeft=5\n");
+  // Only the ini file is there: the temporary file was renamed over it.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+}
+
+TEST_F(IniFiles, NumbersAndBooleans) {
+  Put("[N]\nhex=$1F\nhex2=0x10\nneg=-12\nbad=12abc\nhuge=99999999999\nempty=\n"
+      "t=1\nf=0\nother=7\nword=true\nfl=2.25\ncomma=2,25\n");
+  TIniFile ini(file_);
+  EXPECT_EQ(ini.ReadInteger("N", "hex", 0), 31);
+  EXPECT_EQ(ini.ReadInteger("N", "hex2", 0), 16);
+  EXPECT_EQ(ini.ReadInteger("N", "neg", 0), -12);
+  EXPECT_EQ(ini.ReadInteger("N", "bad", 4), 4);
+  EXPECT_EQ(ini.ReadInteger("N", "huge", 4), 4);
+  EXPECT_EQ(ini.ReadInteger("N", "empty", 4), 4);
+  EXPECT_TRUE(ini.ReadBool("N", "t", false));
+  EXPECT_FALSE(ini.ReadBool("N", "f", true));
+  EXPECT_TRUE(ini.ReadBool("N", "other", false));
+  EXPECT_TRUE(ini.ReadBool("N", "word", true));  // not a number: the default
+  EXPECT_FALSE(ini.ReadBool("N", "word", false));
+  EXPECT_DOUBLE_EQ(ini.ReadFloat("N", "fl", 0), 2.25);
+  EXPECT_DOUBLE_EQ(ini.ReadFloat("N", "comma", -1), -1);
+
+  ini.WriteBool("N", "wb", false);
+  ini.WriteInteger("N", "wi", -2147483647 - 1);
+  ini.WriteFloat("N", "wf", 0.1);
+  EXPECT_EQ(ini.ReadString("N", "wb", ""), "0");
+  EXPECT_EQ(ini.ReadInteger("N", "wi", 0), -2147483647 - 1);
+  EXPECT_EQ(ini.ReadFloat("N", "wf", 0), 0.1);  // exact round trip
+}
+
+// Switches to a German locale (decimal comma), compiling it into the scratch
+// folder when the system has only its source; restores everything after.
+class GermanLocale {
+ public:
+  explicit GermanLocale(const fs::path& scratch) : saved_(std::setlocale(LC_ALL, nullptr)) {
+    if (std::setlocale(LC_ALL, "de_DE.UTF-8")) {
+      active_ = true;
+      return;
+    }
+    if (!fs::exists("/usr/share/i18n/locales/de_DE")) return;
+    const fs::path dir = scratch / "locales";
+    fs::create_directories(dir);
+    const std::string cmd = "localedef -i de_DE -f UTF-8 '" + (dir / "de_DE.UTF-8").string() + "' >/dev/null 2>&1";
+    if (std::system(cmd.c_str()) != 0) return;
+    ::setenv("LOCPATH", dir.c_str(), 1);
+    changedPath_ = true;
+    active_ = std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
+  }
+  ~GermanLocale() { Restore(); }
+  void Restore() {
+    std::setlocale(LC_ALL, saved_.c_str());
+    if (changedPath_) ::unsetenv("LOCPATH");
+    changedPath_ = false;
+  }
+  bool Active() const { return active_; }
+
+ private:
+  std::string saved_;
+  bool active_ = false;
+  bool changedPath_ = false;
+};
+
+TEST_F(IniFiles, FloatsUseTheDecimalPointUnderAGermanLocale) {
+  GermanLocale german(dir_);
+  if (!german.Active()) GTEST_SKIP() << "no German locale available";
+  char probe[16];
+  std::snprintf(probe, sizeof probe, "%.1f", 1.5);
+  ASSERT_STREQ(probe, "1,5");  // the locale really uses a decimal comma
+  TIniFile ini(file_);
+  ini.WriteFloat("Form2_3D", "GLCamera1.Position.X", 12.5);
+  ini.WriteFloat("Form2_3D", "GLCamera1.Position.Y", -0.75);
+  Put(Get() + "Z=3.125\n");
+  const double x = ini.ReadFloat("Form2_3D", "GLCamera1.Position.X", 0);
+  const double z = ini.ReadFloat("Form2_3D", "Z", 0);
+  german.Restore();
+  EXPECT_EQ(Get(), "[Form2_3D]\nGLCamera1.Position.X=12.5\nGLCamera1.Position.Y=-0.75\nZ=3.125\n");
+  EXPECT_DOUBLE_EQ(x, 12.5);
+  EXPECT_DOUBLE_EQ(z, 3.125);
+}
+
+TEST_F(IniFiles, SeveralObjectsOnOneFileDoNotUndoEachOthersWrites) {
+  TIniFile a(file_), b(file_);
+  a.WriteString("S", "one", "1");
+  EXPECT_EQ(b.ReadString("S", "one", ""), "1");
+  b.WriteString("S", "two", "2");
+  a.WriteString("S", "three", "3");
+  EXPECT_EQ(Get(), "[S]\none=1\ntwo=2\nthree=3\n");
+
+  // A file replaced behind the object's back is read again.
+  Put("[S]\none=changed\n");
+  EXPECT_EQ(a.ReadString("S", "one", ""), "changed");
+  EXPECT_FALSE(a.ValueExists("S", "two"));
+}
+
+TEST_F(IniFiles, WhatTheFormatCannotHoldIsRefusedAndTheFileKept) {
+  Put("[S]\nk=v\n");
+  TIniFile ini(file_);
+  EXPECT_THROW(ini.WriteString("", "k", "v"), EIniFileException);
+  EXPECT_THROW(ini.WriteString("a]b", "k", "v"), EIniFileException);
+  EXPECT_THROW(ini.WriteString("S", "", "v"), EIniFileException);
+  EXPECT_THROW(ini.WriteString("S", "a=b", "v"), EIniFileException);
+  EXPECT_THROW(ini.WriteString("S", "[k", "v"), EIniFileException);
+  EXPECT_THROW(ini.WriteString("S", "k", "two\nlines"), EIniFileException);
+  EXPECT_THROW(ini.WriteString("S\r\n[T]", "k", "v"), EIniFileException);
+  EXPECT_EQ(Get(), "[S]\nk=v\n");
+
+  TIniFile nowhere((dir_ / "missing-folder" / "x.ini").string());
+  try {
+    nowhere.WriteString("S", "k", "v");
+    FAIL() << "no error for an unwritable file";
+  } catch (const EIniFileException& e) {
+    EXPECT_EQ(std::string(e.what()), "Unable to write to " + (dir_ / "missing-folder" / "x.ini").string());
+  }
+  EXPECT_EQ(nowhere.ReadString("S", "k", "none"), "none");  // the failed write left nothing behind
+}
+
+TEST_F(IniFiles, KeysBeforeTheFirstSectionAndOddLinesAreKeptButNotKeys) {
+  Put("stray=1\n[S]\nnot a key line\n;k=commented\n=novalue\nk=a=b\n");
+  TIniFile ini(file_);
+  EXPECT_EQ(ini.ReadSection("S"), std::vector<std::string>{"k"});
+  EXPECT_EQ(ini.ReadString("S", "k", ""), "a=b");
+  EXPECT_EQ(ini.ReadString("S", ";k", "none"), "none");
+  ini.WriteString("S", "new", "x");
+  EXPECT_EQ(Get(), "stray=1\n[S]\nnot a key line\n;k=commented\n=novalue\nk=a=b\nnew=x\n");
+}
+
+}  // namespace

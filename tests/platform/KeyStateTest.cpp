@@ -1,0 +1,92 @@
+#include "platform/KeyState.h"
+#include "platform/Timing.h"
+
+#include <gtest/gtest.h>
+
+#include <Qt>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+namespace {
+
+TEST(KeyState, SidedModifiersAndTheSidelessCode) {
+  ClearKeyStates();
+  EXPECT_EQ(GetAsyncKeyState(VK_LSHIFT), 0);
+  SetKeyStateFromQt(Qt::Key_Shift, 0xFFE2 /* right Shift */, true);
+  EXPECT_LT(GetAsyncKeyState(VK_SHIFT), 0);  // the sign bit: held
+  EXPECT_LT(GetAsyncKeyState(VK_RSHIFT), 0);
+  EXPECT_EQ(GetAsyncKeyState(VK_LSHIFT), 0);  // the 3D view polls the left one only
+
+  SetKeyStateFromQt(Qt::Key_Shift, 0xFFE1, true);
+  SetKeyStateFromQt(Qt::Key_Shift, 0xFFE2, false);
+  EXPECT_LT(GetAsyncKeyState(VK_SHIFT), 0);  // the other Shift is still down
+  EXPECT_LT(GetAsyncKeyState(VK_LSHIFT), 0);
+  SetKeyStateFromQt(Qt::Key_Shift, 0xFFE1, false);
+  EXPECT_EQ(GetAsyncKeyState(VK_SHIFT), 0);
+
+  SetKeyStateFromQt(Qt::Key_Control, 0, true);  // side unknown
+  EXPECT_LT(GetAsyncKeyState(VK_CONTROL), 0);
+  EXPECT_EQ(GetAsyncKeyState(VK_LCONTROL), 0);
+  ClearKeyStates();
+  EXPECT_EQ(GetAsyncKeyState(VK_CONTROL), 0);
+
+  SetKeyState(VK_LBUTTON, true);
+  EXPECT_LT(GetAsyncKeyState(VK_LBUTTON), 0);
+  SetKeyState(VK_LBUTTON, false);
+  for (int bad : {-1, 0, 256, 100000}) {
+    SetKeyState(bad, true);
+    EXPECT_EQ(GetAsyncKeyState(bad), 0);
+  }
+  // Wheel pseudo codes are never set by the widgets.
+  EXPECT_EQ(GetAsyncKeyState(134), 0);
+  EXPECT_EQ(GetAsyncKeyState(135), 0);
+}
+
+TEST(KeyState, QtKeysMapToVirtualKeys) {
+  EXPECT_EQ(VirtualKeyFromQtKey(Qt::Key_A), 'A');
+  EXPECT_EQ(VirtualKeyFromQtKey(Qt::Key_Z), 'Z');
+  EXPECT_EQ(VirtualKeyFromQtKey(Qt::Key_0), '0');
+  EXPECT_EQ(VirtualKeyFromQtKey(Qt::Key_F1), VK_F1);
+  EXPECT_EQ(VirtualKeyFromQtKey(Qt::Key_F12), VK_F12);
+  EXPECT_EQ(VirtualKeyFromQtKey(Qt::Key_Escape), VK_ESCAPE);
+  EXPECT_EQ(VirtualKeyFromQtKey(Qt::Key_Left), VK_LEFT);
+  EXPECT_EQ(VirtualKeyFromQtKey(Qt::Key_PageDown), VK_NEXT);
+  EXPECT_EQ(VirtualKeyFromQtKey(Qt::Key_Control), VK_CONTROL);
+  EXPECT_EQ(VirtualKeyFromQtKey(Qt::Key_Enter), VK_RETURN);
+  EXPECT_EQ(VirtualKeyFromQtKey(Qt::Key_unknown), 0);
+  EXPECT_EQ(VirtualKeyFromQtKey(Qt::Key_Adiaeresis), 0);
+  EXPECT_EQ(SideVirtualKey(VK_CONTROL, 0xFFE4), VK_RCONTROL);
+  EXPECT_EQ(SideVirtualKey(VK_MENU, 0xFFE9), VK_LMENU);
+  EXPECT_EQ(SideVirtualKey('A', 0xFFE1), 'A');  // a side symbol only refines its own modifier
+  EXPECT_EQ(VirtualKeyFromQtMouseButton(Qt::LeftButton), VK_LBUTTON);
+  EXPECT_EQ(VirtualKeyFromQtMouseButton(Qt::RightButton), VK_RBUTTON);
+  EXPECT_EQ(VirtualKeyFromQtMouseButton(Qt::BackButton), 0);
+}
+
+TEST(Timing, CounterAndZoneBias) {
+  std::int64_t freq = 0, a = 0, b = 0;
+  EXPECT_TRUE(QueryPerformanceFrequency(freq));
+  EXPECT_EQ(freq, 1'000'000'000);
+  EXPECT_TRUE(QueryPerformanceCounter(a));
+  Sleep(2);
+  EXPECT_TRUE(QueryPerformanceCounter(b));
+  EXPECT_GE(b - a, 2'000'000);  // a sleep of 2 ms is at least 2 ms of counter
+
+  const char* old = std::getenv("TZ");
+  const std::string saved = old ? old : "";
+  ::setenv("TZ", "XYZ-3", 1);  // three hours east of UTC, no daylight saving
+  ::tzset();
+  EXPECT_EQ(LocalZoneBias(), -180);
+  ::setenv("TZ", "ABC+4:30", 1);
+  ::tzset();
+  EXPECT_EQ(LocalZoneBias(), 270);
+  if (old)
+    ::setenv("TZ", saved.c_str(), 1);
+  else
+    ::unsetenv("TZ");
+  ::tzset();
+}
+
+}  // namespace
