@@ -24,7 +24,8 @@ struct TLibraryCloser {
   ~TLibraryCloser() { CloseOpenGLLibraries(); }
 } LibraryCloser;
 
-// What the last activation read (see ReadEntryPointsOnActivation).
+// What the last activation read (see ReadEntryPointsOnActivation): the format
+// key, and the GL vendor with the extension string.
 int LastFormatKey = 0;
 std::string LastVendor;
 
@@ -191,7 +192,10 @@ void DetectWGLExtensions() {
 
 void ReadEntryPointsOnActivation(int formatKey, const TGLProcLoader& loader) {
   if (formatKey == LastFormatKey) return;
-  const std::string vendor = SafeString(GL.glGetString(GL_VENDOR));
+  // The extension string joins the vendor: another driver of the same vendor
+  // (or another context profile) can offer other extensions.
+  const std::string vendor =
+      SafeString(GL.glGetString(GL_VENDOR)) + '\n' + SafeString(GL.glGetString(GL_EXTENSIONS));
   if (vendor != LastVendor) {
     LoadGLExtensionEntryPoints(loader);
     DetectGLVersionAndExtensions();

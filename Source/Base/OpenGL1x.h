@@ -702,9 +702,10 @@ void DetectGLVersionAndExtensions();
 void DetectWGLExtensions();
 
 // The re-read made on each activation of a context: nothing when formatKey is
-// the last one seen; otherwise everything when the GL vendor differs from the
-// last vendor seen (the first time always), else only the window-system side.
-// formatKey identifies the drawable's pixel format and is never 0.
+// the last one seen; otherwise everything when the GL vendor or the extension
+// string differs from the last ones seen (the first time always), else only the
+// window-system side. formatKey identifies the drawable's pixel format (or the
+// context) and is never 0.
 void ReadEntryPointsOnActivation(int formatKey, const TGLProcLoader& loader);
 // Forgets the last format and vendor, so the next activation reads everything.
 void ForgetLastSeenImplementation();
