@@ -1,0 +1,34 @@
+// Receive buffer of a socket in line mode: bytes are appended as they arrive,
+// a line ends with (and includes) the line-end text, and the waiting line is
+// read in pieces of any size. Pure logic, no socket.
+#pragma once
+
+#include <string>
+
+class TLineBuffer {
+ public:
+  const std::string& Data() const { return FData; }
+  int Received() const { return static_cast<int>(FData.size()); }
+  // Length of the complete line waiting to be read (0 when none).
+  int WaitingLine() const { return FLine; }
+  void SetWaitingLine(int n) { FLine = n < 0 ? 0 : (n > Received() ? Received() : n); }
+
+  // Appends new bytes and returns where the line-end search must restart, so
+  // that a line end split across two arrivals is found.
+  int Append(const char* p, int n, int lineEndLength);
+  // Line editing of the bytes from `from` on: a backspace removes the last
+  // character when there is one, a tab becomes blanks up to the next multiple of
+  // 8. Returns what an echo must send back (empty unless `echo`).
+  std::string Edit(int from, bool echo);
+  // Looks for lineEnd from `start`; when found the waiting line becomes
+  // everything up to and including it. Returns whether one was found.
+  bool FindLine(int start, const std::string& lineEnd);
+  // Reads up to `len` bytes: in line mode from the waiting line only, otherwise
+  // any buffered bytes. What is read leaves the buffer.
+  int Read(char* dst, int len, bool lineMode);
+  void Clear();
+
+ private:
+  std::string FData;
+  int FLine = 0;
+};
