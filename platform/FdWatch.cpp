@@ -1,15 +1,15 @@
 #include "platform/FdWatch.h"
 
 #include "platform/Messages.h"
+#include "rtl/SysUtils.h"
 
 #include <QSocketNotifier>
 
 #include <cstdio>
 #include <exception>
-#include <stdexcept>
 
 TFdWatch::TFdWatch(int fd) : fd_(fd), alive_(std::make_shared<bool>(true)) {
-  if (fd < 0) throw std::invalid_argument("TFdWatch: invalid file descriptor");
+  if (fd < 0) throw EInvalidOperation("TFdWatch: invalid file descriptor");
   // The notifiers refuse to work on a thread without a Qt event dispatcher.
   EnsureMessageQueue();
   read_ = new QSocketNotifier(static_cast<qintptr>(fd), QSocketNotifier::Read);

@@ -19,8 +19,8 @@ class QSocketNotifier;
 
 class TFdWatch {
  public:
-  // Throws std::invalid_argument for a negative descriptor; needs a
-  // QCoreApplication (see Messages.h).
+  // Raises EInvalidOperation for a negative descriptor and, like the message
+  // layer, when there is no QCoreApplication.
   explicit TFdWatch(int fd);
   ~TFdWatch();
   TFdWatch(const TFdWatch&) = delete;

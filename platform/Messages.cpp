@@ -1,6 +1,7 @@
 #include "platform/Messages.h"
 
 #include "platform/Timing.h"
+#include "rtl/SysUtils.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -18,7 +19,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <stdexcept>
 #include <unordered_map>
 #include <vector>
 
@@ -339,7 +339,7 @@ ThreadState* CurrentOrNull() { return tlsState.state.get(); }
 ThreadState& Current() {
   if (tlsState.state) return *tlsState.state;
   if (!QCoreApplication::instance())
-    throw std::logic_error("The message layer needs a QCoreApplication");
+    throw EInvalidOperation("The message layer needs a QCoreApplication");
   auto st = std::make_unique<ThreadState>();
   st->id = GetCurrentThreadId();
   st->pump = std::make_unique<QEventLoop>();
@@ -384,7 +384,7 @@ HWND AllocateHWnd(TWndMethod handler) {
     index = reg.freeSlots.back();
     reg.freeSlots.pop_back();
   } else {
-    if (reg.entries.size() >= 0xFFFFFFFEu) throw std::runtime_error("Too many hidden windows");
+    if (reg.entries.size() >= 0xFFFFFFFEu) throw EOutOfMemory("Too many hidden windows");
     index = static_cast<std::uint32_t>(reg.entries.size());
     reg.entries.emplace_back();
   }

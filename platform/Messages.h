@@ -16,8 +16,9 @@
 // by a handler or hook are caught at the dispatch point and reported on stderr;
 // they never cross the event loop.
 //
-// Requirements: the main thread's windows need a QCoreApplication. Other threads
-// (std::thread included) get their Qt event dispatcher on first use.
+// Requirements: a QCoreApplication must exist (the functions that need a
+// message queue raise EInvalidOperation otherwise). Every thread, std::thread
+// included, gets its Qt event dispatcher on first use.
 #pragma once
 
 #include <cstdint>

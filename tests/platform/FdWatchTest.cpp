@@ -1,6 +1,7 @@
 #include "platform/FdWatch.h"
 #include "platform/Messages.h"
 #include "platform/Timing.h"
+#include "rtl/SysUtils.h"
 
 #include <gtest/gtest.h>
 
@@ -128,7 +129,7 @@ TEST(FdWatch, ExceptionsFromCallbacksStayInsideTheLoop) {
   watch.SetReadEnabled(true);
   p.Put('e');
   EXPECT_NO_THROW(ASSERT_TRUE(PumpUntil([&] { return calls == 1; })));
-  EXPECT_THROW(TFdWatch(-1), std::invalid_argument);
+  EXPECT_THROW(TFdWatch(-1), EInvalidOperation);
 }
 
 }  // namespace

@@ -44,27 +44,6 @@ TEST(KeyState, SidedModifiersAndTheSidelessCode) {
   EXPECT_EQ(GetAsyncKeyState(135), 0);
 }
 
-TEST(KeyState, QtKeysMapToVirtualKeys) {
-  EXPECT_EQ(VirtualKeyFromQtKey(Qt::Key_A), 'A');
-  EXPECT_EQ(VirtualKeyFromQtKey(Qt::Key_Z), 'Z');
-  EXPECT_EQ(VirtualKeyFromQtKey(Qt::Key_0), '0');
-  EXPECT_EQ(VirtualKeyFromQtKey(Qt::Key_F1), VK_F1);
-  EXPECT_EQ(VirtualKeyFromQtKey(Qt::Key_F12), VK_F12);
-  EXPECT_EQ(VirtualKeyFromQtKey(Qt::Key_Escape), VK_ESCAPE);
-  EXPECT_EQ(VirtualKeyFromQtKey(Qt::Key_Left), VK_LEFT);
-  EXPECT_EQ(VirtualKeyFromQtKey(Qt::Key_PageDown), VK_NEXT);
-  EXPECT_EQ(VirtualKeyFromQtKey(Qt::Key_Control), VK_CONTROL);
-  EXPECT_EQ(VirtualKeyFromQtKey(Qt::Key_Enter), VK_RETURN);
-  EXPECT_EQ(VirtualKeyFromQtKey(Qt::Key_unknown), 0);
-  EXPECT_EQ(VirtualKeyFromQtKey(Qt::Key_Adiaeresis), 0);
-  EXPECT_EQ(SideVirtualKey(VK_CONTROL, 0xFFE4), VK_RCONTROL);
-  EXPECT_EQ(SideVirtualKey(VK_MENU, 0xFFE9), VK_LMENU);
-  EXPECT_EQ(SideVirtualKey('A', 0xFFE1), 'A');  // a side symbol only refines its own modifier
-  EXPECT_EQ(VirtualKeyFromQtMouseButton(Qt::LeftButton), VK_LBUTTON);
-  EXPECT_EQ(VirtualKeyFromQtMouseButton(Qt::RightButton), VK_RBUTTON);
-  EXPECT_EQ(VirtualKeyFromQtMouseButton(Qt::BackButton), 0);
-}
-
 TEST(Timing, CounterAndZoneBias) {
   std::int64_t freq = 0, a = 0, b = 0;
   EXPECT_TRUE(QueryPerformanceFrequency(freq));

@@ -48,7 +48,7 @@ class LoopThread {
 };
 
 TEST(Messages, PostedFromAnotherThreadArriveInOrderOnTheOwnerThread) {
-  const UINT kData = WM_USER + 1, kDone = WM_USER + 2;
+  static constexpr UINT kData = WM_USER + 1, kDone = WM_USER + 2;
   std::vector<WPARAM> received;
   std::set<DWORD> threads;
   bool done = false;
@@ -57,7 +57,7 @@ TEST(Messages, PostedFromAnotherThreadArriveInOrderOnTheOwnerThread) {
     if (m.Msg == kData) received.push_back(m.WParam);
     if (m.Msg == kDone) done = true;
   });
-  std::thread poster([wnd, kData, kDone] {
+  std::thread poster([wnd] {
     for (WPARAM i = 0; i < 2000; ++i) ASSERT_TRUE(PostMessage(wnd, kData, i, 0));
     PostMessage(wnd, kDone, 0, 0);
   });
