@@ -9,6 +9,8 @@
 #include "Source/Base/XOpenGL.h"
 #include "Source/GLMisc.h"
 #include "Source/GLNodes.h"
+#include "Source/Base/VectorGeometry.h"
+#include "rtl/Streaming.h"
 
 namespace {
 
@@ -201,4 +203,32 @@ TEST(Nodes, TessellationErrorIsRaisedAfterRelease) {
   } catch (const EAssertionFailed& e) {
     EXPECT_NE(e.Message().find(std::to_string(GLU_TESS_COORD_TOO_LARGE) + ": "), std::string::npos) << e.Message();
   }
+}
+
+TEST(Nodes, StoredComponentsAreTheNonZeroOnes) {
+  RegisterGLNodesClasses();
+  TNodesOwner owner(nullptr);
+  TGLNodes nodes(&owner);
+  nodes.AddNode(1.5f, 0, -2);
+  TMemoryStream stream;
+  {
+    TWriter w(&stream);
+    w.WriteCollection(&nodes);
+  }
+  // vaCollection, list begin, "X" 1.5, "Z" -2, list end, list end: no "Y".
+  const auto* p = static_cast<const uint8_t*>(stream.Memory());
+  const std::string bytes(reinterpret_cast<const char*>(p), size_t(stream.Size()));
+  EXPECT_NE(bytes.find(std::string("\x01X\x05", 3)), std::string::npos);
+  EXPECT_EQ(bytes.find(std::string("\x01Y", 2)), std::string::npos);
+  EXPECT_NE(bytes.find(std::string("\x01Z\x05", 3)), std::string::npos);
+
+  stream.SetPosition(0);
+  TGLNodes copy(nullptr);
+  copy.AddNode(9, 9, 9);
+  {
+    TReader r(&stream);
+    r.ReadCollection(&copy);
+  }
+  ASSERT_EQ(copy.Count(), 1);
+  EXPECT_TRUE(VectorEquals(copy.Items(0)->AsVector(), nodes.Items(0)->AsVector()));
 }
