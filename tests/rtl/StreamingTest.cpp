@@ -1,0 +1,284 @@
+#include "rtl/Streaming.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+std::string Bytes(std::initializer_list<int> b) {
+    std::string s;
+    for (int v : b)
+        s += static_cast<char>(v);
+    return s;
+}
+
+std::vector<std::string> loadedLog;
+
+enum TShape { shCube, shSphere, shCone };
+enum TOpt { opA, opB, opC };
+
+// A sub-object with published singles and a defined binary property.
+class TTestCoords : public TPersistent {
+    RTL_CLASS(TTestCoords, TPersistent)
+public:
+    float V[4] = {0, 0, 0, 1};
+    float X() const { return V[0]; }
+    void SetX(float v) { V[0] = v; }
+    void DefineProperties(TFiler* F) override {
+        F->DefineBinaryProperty(
+            "Coordinates", [this](TStream* S) { S->ReadBuffer(V, 16); },
+            [this](TStream* S) { S->WriteBuffer(V, 16); }, true);
+    }
+};
+
+class TTestItem : public TCollectionItem {
+    RTL_CLASS(TTestItem, TCollectionItem)
+public:
+    using TCollectionItem::TCollectionItem;
+    int Value = 0;
+    int GetValue() const { return Value; }
+    void SetValue(int v) { Value = v; }
+};
+
+class TTestNode : public TComponent {
+    RTL_CLASS(TTestNode, TComponent)
+public:
+    explicit TTestNode(TComponent* AOwner) : TComponent(AOwner), Items(this, TTestItem::StaticClass()) {}
+    ~TTestNode() override {
+        for (TTestNode* c : children) c->parent = nullptr;
+        SetParentComponent(nullptr);
+    }
+
+    int size = 10;
+    double scale = 1.0;
+    bool visible = true;
+    std::string caption;
+    TShape shape = shCube;
+    std::uint64_t options = 0;
+    TTestNode* target = nullptr;
+    TTestCoords position;
+    TOwnedCollection Items;
+    float cube[3] = {1, 1, 1};
+    std::string extra;
+
+    int Size() const { return size; }
+    void SetSize(int v) { size = v; }
+    double Scale() const { return scale; }
+    void SetScale(double v) { scale = v; }
+    bool Visible() const { return visible; }
+    void SetVisible(bool v) { visible = v; }
+    const std::string& Caption() const { return caption; }
+    void SetCaption(const std::string& v) { caption = v; }
+    TShape Shape() const { return shape; }
+    void SetShape(TShape v) { shape = v; }
+    std::uint64_t Options() const { return options; }
+    void SetOptions(std::uint64_t v) { options = v; }
+    TTestNode* Target() const { return target; }
+    void SetTarget(TTestNode* v) { target = v; }
+    TTestCoords* Position() { return &position; }
+    TOwnedCollection* GetItems() { return &Items; }
+
+    TTestNode* parent = nullptr;
+    std::vector<TTestNode*> children;
+
+    bool HasParent() override { return true; }
+    TComponent* GetParentComponent() override { return parent; }
+    void SetParentComponent(TComponent* Value) override {
+        if (parent)
+            std::erase(parent->children, this);
+        parent = dynamic_cast<TTestNode*>(Value);
+        if (parent)
+            parent->children.push_back(this);
+    }
+    void GetChildren(const std::function<void(TComponent*)>& Proc, TComponent*) override {
+        for (TTestNode* c : children) Proc(c);
+    }
+    void DefineProperties(TFiler* F) override {
+        inherited::DefineProperties(F);
+        F->DefineBinaryProperty(
+            "CubeSize", [this](TStream* S) { S->ReadBuffer(cube, 12); },
+            [this](TStream* S) { S->WriteBuffer(cube, 12); }, cube[0] != 1 || cube[1] != 1 || cube[2] != 1);
+        F->DefineProperty(
+            "Extra", [this](TReader* R) { extra = R->ReadString(); },
+            [this](TWriter* W) { W->WriteString(extra); }, !extra.empty());
+    }
+    void Loaded() override {
+        inherited::Loaded();
+        loadedLog.push_back(Name() + (target ? "->" + target->Name() : std::string()));
+    }
+};
+
+// The root hands over its top-level nodes.
+class TTestRoot : public TTestNode {
+    RTL_CLASS(TTestRoot, TTestNode)
+public:
+    using TTestNode::TTestNode;
+    bool HasParent() override { return false; }
+};
+
+void Declare() {
+    TPublished<TTestCoords>().Float("X", &TTestCoords::X, &TTestCoords::SetX, std::nullopt);
+    TPublished<TTestItem>().Integer("Value", &TTestItem::GetValue, &TTestItem::SetValue);
+    TPublished<TTestNode>()
+        .Integer("Size", &TTestNode::Size, &TTestNode::SetSize, 10)
+        .Float("Scale", &TTestNode::Scale, &TTestNode::SetScale, 1.0)
+        .Boolean("Visible", &TTestNode::Visible, &TTestNode::SetVisible, true)
+        .String("Caption", &TTestNode::Caption, &TTestNode::SetCaption)
+        .Enum("Shape", &TTestNode::Shape, &TTestNode::SetShape, {"shCube", "shSphere", "shCone"},
+              std::optional<TShape>(shCube))
+        .Set("Options", &TTestNode::Options, &TTestNode::SetOptions, {"opA", "opB", "opC"})
+        .Component("Target", &TTestNode::Target, &TTestNode::SetTarget)
+        .Object("Position", &TTestNode::Position)
+        .Object("Items", &TTestNode::GetItems);
+    RegisterClasses({TTestNode::StaticClass(), TTestRoot::StaticClass()});
+}
+
+std::string Save(TComponent* root) {
+    TStringStream s;
+    TWriter w(&s);
+    w.WriteRootComponent(root);
+    return s.DataString();
+}
+
+TComponent* Load(const std::string& data, TComponent* root = nullptr) {
+    TStringStream s(data);
+    TReader r(&s);
+    return r.ReadRootComponent(root);
+}
+
+class StreamingTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Declare();
+        loadedLog.clear();
+    }
+};
+
+TEST_F(StreamingTest, OnlyPropertiesDifferentFromTheirDefaultsAreWritten) {
+    TTestRoot root(nullptr);
+    root.SetName("Root");
+    EXPECT_EQ(Save(&root), "TPF0" + Bytes({9}) + "TTestRoot" + Bytes({4}) + "Root" +
+                               Bytes({0x0A}) + "Position.X" + Bytes({5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}) +
+                               Bytes({0x14}) + "Position.Coordinates" + Bytes({10, 16, 0, 0, 0}) +
+                               std::string(12, '\0') + Bytes({0, 0, 0x80, 0x3F}) + Bytes({0, 0}));
+
+    root.size = 200;
+    root.shape = shCone;
+    root.options = 5;
+    std::string out = Save(&root);
+    EXPECT_NE(out.find(Bytes({4}) + "Size" + Bytes({3, 200, 0})), std::string::npos);
+    EXPECT_NE(out.find(Bytes({5}) + "Shape" + Bytes({7, 6}) + "shCone"), std::string::npos);
+    EXPECT_NE(out.find(Bytes({7}) + "Options" + Bytes({11, 3}) + "opA" + Bytes({3}) + "opC" + Bytes({0})),
+              std::string::npos);
+    EXPECT_EQ(out.find("Scale"), std::string::npos);
+    EXPECT_EQ(out.find("Visible"), std::string::npos);
+}
+
+TEST_F(StreamingTest, ComponentTreeRoundTripsWithBinaryPropertiesAndReferences) {
+    auto* root = new TTestRoot(nullptr);
+    root->SetName("Scene");
+    auto* a = new TTestNode(root);
+    a->SetName("Cube1");
+    a->SetParentComponent(root);
+    auto* b = new TTestNode(root);
+    b->SetName("Cube2");
+    b->SetParentComponent(a);
+    a->target = b;   // forward reference: resolved after loading
+    b->target = root;
+    a->cube[0] = 2.5f;
+    a->caption = std::string(300, 'c');
+    a->visible = false;
+    a->scale = 0.25;
+    a->position.V[1] = 7;
+    a->extra = "more";
+    static_cast<TTestItem*>(a->Items.Add())->Value = 3;
+    static_cast<TTestItem*>(a->Items.Add())->Value = 4;
+    std::string data = Save(root);
+    delete root;
+
+    TComponent* loaded = Load(data);
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_EQ(loaded->ClassName(), "TTestRoot");
+    auto* ra = static_cast<TTestNode*>(loaded->FindComponent("Cube1"));
+    auto* rb = static_cast<TTestNode*>(loaded->FindComponent("Cube2"));
+    ASSERT_TRUE(ra && rb);
+    EXPECT_EQ(ra->parent, loaded);
+    EXPECT_EQ(rb->parent, ra);
+    EXPECT_EQ(ra->target, rb);
+    EXPECT_EQ(rb->target, loaded);
+    EXPECT_EQ(ra->cube[0], 2.5f);
+    EXPECT_EQ(ra->caption, std::string(300, 'c'));
+    EXPECT_FALSE(ra->visible);
+    EXPECT_EQ(ra->scale, 0.25);
+    EXPECT_EQ(ra->position.V[1], 7);
+    EXPECT_EQ(ra->extra, "more");
+    ASSERT_EQ(ra->Items.Count(), 2);
+    EXPECT_EQ(static_cast<TTestItem*>(ra->Items.Items(1))->Value, 4);
+    // Loaded runs once per component, after every reference is resolved.
+    EXPECT_EQ(loadedLog, (std::vector<std::string>{"Scene", "Cube1->Cube2", "Cube2->Scene"}));
+    EXPECT_FALSE(ra->ComponentState().Contains(csLoading));
+    EXPECT_FALSE(ra->ComponentState().Contains(csReading));
+    EXPECT_EQ(Save(loaded), data);
+    delete loaded;
+}
+
+TEST_F(StreamingTest, BadStreamsRaiseAndFreeWhatWasCreated) {
+    TTestRoot root(nullptr);
+    root.SetName("R");
+    auto* n = new TTestNode(&root);
+    n->SetName("N");
+    n->SetParentComponent(&root);
+    n->size = 5;
+    std::string good = Save(&root);
+
+    EXPECT_THROW(Load("TPF1" + good.substr(4)), EReadError);
+    for (std::size_t cut = 4; cut < good.size(); cut += 3)
+        EXPECT_THROW(Load(good.substr(0, cut)), EReadError) << cut;
+
+    std::string unknownProp = good;
+    unknownProp.replace(unknownProp.find("Size"), 4, "Sise");
+    try {
+        Load(unknownProp);
+        ADD_FAILURE();
+    } catch (const EReadError& e) {
+        EXPECT_EQ(e.Message(), "Property Sise does not exist");
+    }
+    std::string unknownClass = good;
+    unknownClass.replace(unknownClass.find("TTestNode"), 9, "TTestNade");
+    EXPECT_THROW(Load(unknownClass), EClassNotFound);
+
+    std::string badType = good;
+    badType[badType.find("Size") + 4] = 6;  // a string where an integer belongs
+    EXPECT_THROW(Load(badType), EReadError);
+
+    // A dangling reference is an error, not a silent nil.
+    n->target = n;
+    std::string dangling = Save(&root);
+    dangling.replace(dangling.rfind(Bytes({1}) + "N"), 2, Bytes({1}) + "Q");
+    EXPECT_THROW(Load(dangling), EReadError);
+}
+
+TEST_F(StreamingTest, EncodingHelpersRejectHostileLengths) {
+    std::uint8_t ext[10];
+    ValueEncoding::DoubleToExtended(-2.0, ext);
+    EXPECT_EQ(ext[9], 0xC0);
+    EXPECT_EQ(ext[8], 0x00);
+    EXPECT_EQ(ValueEncoding::ExtendedToDouble(ext), -2.0);
+
+    EXPECT_EQ(ValueEncoding::DecodeUtf8Payload("a\xF0\x9F\x98\x80z"), "a\xF0\x9F\x98\x80z");
+    EXPECT_EQ(ValueEncoding::DecodeUtf8Payload("\xED\xA0\x80"), "?");  // encoded surrogate
+    EXPECT_EQ(ValueEncoding::DecodeUtf8Payload("\x80x"), "?x");
+    EXPECT_EQ(ValueEncoding::DecodeUtf8Payload("\xE2\x28\xA1"), "?(?");
+
+    TStringStream s(Bytes({10, 0xF0, 0xFF, 0xFF, 0x7F}));
+    TReader r(&s);
+    EXPECT_THROW(r.SkipValue(), EReadError);
+    std::string nested(1000, '\x01');
+    TStringStream deep(nested);
+    TReader dr(&deep);
+    EXPECT_THROW(dr.SkipValue(), EReadError);
+}
+
+} // namespace
