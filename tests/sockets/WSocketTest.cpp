@@ -1,0 +1,453 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "SocketTestUtil.h"
+#include "sockets/WSocket.h"
+
+
+TEST(WSocketUdp, ListenStatesDatagramsAndPortInUse) {
+  auto s = UdpListener("0");
+  std::vector<std::pair<TSocketState, TSocketState>> states;
+  std::vector<int> connected;
+  std::vector<std::string> got;
+  s->OnChangeState = [&](TObject*, TSocketState o, TSocketState n) { states.emplace_back(o, n); };
+  s->OnSessionConnected = [&](TObject*, uint16_t e) { connected.push_back(e); };
+  s->OnDataAvailable = [&](TObject*, uint16_t) { got.push_back(s->ReceiveAsString()); };
+  s->Listen();
+  EXPECT_EQ(StateLog(states), "wsClosed>wsBound wsBound>wsListening wsListening>wsConnected ");
+  EXPECT_EQ(connected, std::vector<int>{0});
+  EXPECT_EQ(s->SelectedEvents(), 0x2B);
+  const int port = std::stoi(s->GetBoundPort());
+
+  PlainSocket peer(SOCK_DGRAM);
+  peer.SendTo(port, std::string(40, 'x'));
+  ASSERT_TRUE(PumpUntil([&] { return got.size() == 1; }));
+  EXPECT_EQ(got[0], std::string(40, 'x'));
+  peer.SendTo(port, "one");
+  peer.SendTo(port, "two two");
+  peer.SendTo(port, "three");
+  ASSERT_TRUE(PumpUntil([&] { return got.size() == 4; }));
+  EXPECT_EQ(got, (std::vector<std::string>{std::string(40, 'x'), "one", "two two", "three"}));
+  PumpFor(20);
+  EXPECT_EQ(got.size(), 4u);  // each datagram once
+
+  // A second listener on the same port fails and keeps nothing open.
+  auto second = UdpListener(std::to_string(port));
+  int errors = 0;
+  second->OnError = [&](TObject*) { ++errors; };
+  second->Listen();
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(second->LastError(), 10048);
+  EXPECT_EQ(second->State(), wsClosed);
+  EXPECT_EQ(second->HSocket(), INVALID_SOCKET);
+  auto third = UdpListener(std::to_string(port));
+  try {
+    third->Listen();
+    FAIL();
+  } catch (ESocketException& e) {
+    EXPECT_EQ(e.Message(), "Address already in use (#10048 in Bind)");
+  }
+}
+
+TEST(WSocketUdp, EachSendLeavesAsOneDatagram) {
+  PlainSocket sink(SOCK_DGRAM);
+  const int port = sink.Bind(0);
+  TWSocket s(nullptr);
+  s.SetProto("udp");
+  s.SetAddr("127.0.0.1");
+  s.SetPort(std::to_string(port));
+  s.Connect();
+  ASSERT_EQ(s.State(), wsConnected);
+  EXPECT_EQ(s.Send("0123456789", 10), 10);
+  EXPECT_EQ(s.Send("abcdefghij", 10), 10);
+  const std::string big(4000, 'z');
+  EXPECT_EQ(s.SendText(big), 4000);
+  std::vector<size_t> sizes;
+  char buf[8192];
+  for (int i = 0; i < 3; ++i) {
+    ssize_t n = ::recv(sink.fd, buf, sizeof buf, 0);
+    sizes.push_back(static_cast<size_t>(n));
+  }
+  EXPECT_EQ(sizes, (std::vector<size_t>{10, 10, 4000}));
+}
+
+TEST(WSocketUdp, UnreadDataNeitherSpinsNorIsLost) {
+  auto s = UdpListener("0");
+  s->Listen();
+  const int port = std::stoi(s->GetBoundPort());
+  PlainSocket peer(SOCK_DGRAM);
+  // No handler: the datagram is read and dropped, and nothing repeats.
+  peer.SendTo(port, "dropped");
+  PumpFor(30);
+  // A handler that does not read is called once, not in a loop.
+  int calls = 0;
+  s->OnDataAvailable = [&](TObject*, uint16_t) { ++calls; };
+  peer.SendTo(port, "kept");
+  ASSERT_TRUE(PumpUntil([&] { return calls > 0; }));
+  PumpFor(30);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(s->ReceiveAsString(), "kept");
+  EXPECT_EQ(s->ReceiveAsString(), "");  // nothing pending: asks for 255 and reads nothing
+  EXPECT_EQ(s->LastError(), 10035);
+}
+
+TEST(WSocketUdp, QueuedEventOfAClosedSessionIsDropped) {
+  auto s = UdpListener("0");
+  s->Listen();
+  const int port = std::stoi(s->GetBoundPort());
+  const UINT eventsMsg = s->ReleaseMsg() + 1;  // the socket's first own number
+  int calls = 0;
+  s->OnDataAvailable = [&](TObject*, uint16_t) {
+    ++calls;
+    s->ReceiveAsString();
+  };
+  TMessage saved;
+  HWND savedWnd = 0;
+  const THookHandle hook = SetMessageHook([&](HWND wnd, TMessage& m) {
+    if (m.Msg != eventsMsg || savedWnd) return false;
+    saved = m;
+    savedWnd = wnd;
+    return true;  // keep it back, as if still queued
+  });
+  PlainSocket peer(SOCK_DGRAM);
+  peer.SendTo(port, "old");
+  ASSERT_TRUE(PumpUntil([&] { return savedWnd != 0; }));
+  RemoveMessageHook(hook);
+  s->Close();
+  s->SetProto("udp");
+  s->SetAddr("127.0.0.1");
+  s->SetPort(std::to_string(port));
+  s->Listen();  // usually gets the same descriptor number back
+  PostMessage(savedWnd, saved.Msg, saved.WParam, saved.LParam);
+  PumpFor(30);
+  EXPECT_EQ(calls, 0);
+  peer.SendTo(port, "new");
+  ASSERT_TRUE(PumpUntil([&] { return calls == 1; }));
+}
+
+TEST(WSocketTcp, ConnectAcceptDataBothWaysAndPeerClose) {
+  TcpPair p;
+  p.client->SetLingerOnOff(wsLingerNoSet);  // an orderly close at the end
+  ASSERT_TRUE(p.Connect());
+  EXPECT_EQ(StateLog(p.clientStates), "wsClosed>wsOpened wsOpened>wsConnecting wsConnecting>wsConnected ");
+  EXPECT_EQ(p.connected, std::vector<int>{0});
+  EXPECT_EQ(p.server->State(), wsListening);
+  EXPECT_EQ(p.client->GetPeerAddr(), "127.0.0.1");
+  EXPECT_EQ(p.client->GetPeerPort(), std::to_string(p.port));
+
+  std::string atServer, atClient;
+  p.accepted->OnDataAvailable = [&](TObject*, uint16_t) { atServer += p.accepted->ReceiveAsString(); };
+  p.client->OnDataAvailable = [&](TObject*, uint16_t) { atClient += p.client->ReceiveAsString(); };
+  EXPECT_EQ(p.client->SendText("hello server"), 12);
+  EXPECT_EQ(p.accepted->SendText("hello client"), 12);
+  ASSERT_TRUE(PumpUntil([&] { return atServer.size() == 12 && atClient.size() == 12; }));
+  EXPECT_EQ(atServer, "hello server");
+  EXPECT_EQ(atClient, "hello client");
+
+  // The client sends its last bytes and closes: the server reads them, then sees the close once.
+  std::vector<int> closed;
+  std::string order;
+  p.accepted->OnSessionClosed = [&](TObject*, uint16_t e) {
+    closed.push_back(e);
+    order += "C";
+  };
+  p.accepted->OnDataAvailable = [&](TObject*, uint16_t) {
+    std::string s = p.accepted->ReceiveAsString();
+    if (!s.empty()) order += "D";
+    atServer += s;
+  };
+  int clientClosed = 0;
+  p.client->OnSessionClosed = [&](TObject*, uint16_t) { ++clientClosed; };
+  p.client->SendText("bye");
+  p.client->Close();
+  p.client->Close();  // a second close does nothing
+  EXPECT_EQ(clientClosed, 1);
+  EXPECT_EQ(p.client->State(), wsClosed);
+  ASSERT_TRUE(PumpUntil([&] { return !closed.empty(); }));
+  PumpFor(20);
+  EXPECT_EQ(atServer, "hello serverbye");
+  EXPECT_EQ(closed, std::vector<int>{0});
+  EXPECT_EQ(order.back(), 'C');
+  EXPECT_EQ(p.accepted->State(), wsClosed);
+  EXPECT_EQ(p.client->Proto(), "tcp");  // defaults after a close
+  EXPECT_EQ(p.client->Port(), std::to_string(p.port));
+}
+
+TEST(WSocketTcp, RefusedConnectReportsAndCloses) {
+  TWSocket c(nullptr);
+  std::vector<int> connected, closed;
+  c.OnSessionConnected = [&](TObject*, uint16_t e) { connected.push_back(e); };
+  c.OnSessionClosed = [&](TObject*, uint16_t e) { closed.push_back(e); };
+  c.SetAddr("127.0.0.1");
+  c.SetPort(std::to_string(FreePort()));
+  c.Connect();
+  EXPECT_TRUE(connected.empty());  // reported from the loop, as an asynchronous failure
+  ASSERT_TRUE(PumpUntil([&] { return !connected.empty(); }));
+  EXPECT_EQ(connected, std::vector<int>{10061});
+  EXPECT_EQ(c.State(), wsClosed);
+  EXPECT_EQ(c.HSocket(), INVALID_SOCKET);
+  EXPECT_EQ(closed.size(), 1u);
+}
+
+TEST(WSocketTcp, OneMegabyteToASlowReaderArrivesIntactWithOneDataSent) {
+  TcpPair p;
+  p.Listen();
+  PlainSocket reader(SOCK_STREAM);
+  int rcv = 4096;
+  ::setsockopt(reader.fd, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
+  // The reader is a plain socket on its own thread; the accepted end sends.
+  ASSERT_TRUE(reader.Connect(p.port));
+  ASSERT_TRUE(PumpUntil([&] { return p.accepted->State() == wsConnected; }));
+  PumpFor(20);  // the initial "ready to send" event has passed
+  std::string data(1 << 20, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 131) >> 3);
+  int dataSent = 0;
+  int64_t sentTotal = 0;
+  p.accepted->OnDataSent = [&](TObject*, uint16_t) { ++dataSent; };
+  p.accepted->OnSendData = [&](TObject*, int n) { sentTotal += n; };
+  std::string received;
+  std::thread slow([&] {
+    char buf[4096];
+    while (received.size() < data.size()) {
+      ssize_t n = ::recv(reader.fd, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      received.append(buf, static_cast<size_t>(n));
+      if (received.size() % 65536 < 4096) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  p.accepted->SetSocketSndBufSize(8192);
+  EXPECT_EQ(p.accepted->Send(data.data(), static_cast<int>(data.size())), 1 << 20);
+  EXPECT_FALSE(p.accepted->AllSent());  // the network could not take it all at once
+  const bool done = PumpUntil([&] { return dataSent > 0; }, 30000);
+  slow.join();
+  ASSERT_TRUE(done);
+  PumpFor(20);
+  EXPECT_EQ(dataSent, 1);
+  EXPECT_EQ(sentTotal, 1 << 20);
+  EXPECT_EQ(p.accepted->BufferedByteCount(), 0);
+  EXPECT_TRUE(received == data);
+}
+
+TEST(WSocketTcp, SendingFromInsideSendCallbacks) {
+  TcpPair p;
+  ASSERT_TRUE(p.Connect());
+  std::string atServer;
+  p.accepted->OnDataAvailable = [&](TObject*, uint16_t) { atServer += p.accepted->ReceiveAsString(); };
+  int extra = 0;
+  p.client->OnSendData = [&](TObject*, int) {
+    if (extra++ < 3) p.client->SendText("+");  // must neither deadlock nor repeat data
+  };
+  p.client->SendText("abc");
+  ASSERT_TRUE(PumpUntil([&] { return atServer.size() >= 6; }));
+  PumpFor(20);
+  EXPECT_EQ(atServer, "abc+++");
+}
+
+TEST(WSocketTcp, HandlerThatDoesNotReadIsNotCalledInALoop) {
+  TcpPair p;
+  ASSERT_TRUE(p.Connect());
+  int calls = 0;
+  p.accepted->OnDataAvailable = [&](TObject*, uint16_t) { ++calls; };
+  p.client->SendText("data");
+  ASSERT_TRUE(PumpUntil([&] { return calls > 0; }));
+  PumpFor(30);
+  EXPECT_EQ(calls, 1);
+  char buf[16];
+  EXPECT_EQ(p.accepted->Receive(buf, sizeof buf), 4);
+  EXPECT_EQ(p.accepted->ReadCount(), 4);
+}
+
+TEST(WSocketTcp, ResetPeerClosesBeforeTheErrorIsReported) {
+  TcpPair p;
+  ASSERT_TRUE(p.Connect());
+  std::string order;
+  p.client->OnSessionClosed = [&](TObject*, uint16_t e) { order += "closed" + std::to_string(e) + " "; };
+  p.client->OnError = [&](TObject*) {
+    order += "error" + std::to_string(p.client->LastError()) + (p.client->State() == wsClosed ? " in wsClosed" : "");
+  };
+  p.accepted->Close();  // linger on with time-out 0 (the default): the close resets the connection
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(p.client->GetPeerAddr(), "error");  // the failing call, before any event was pumped
+  EXPECT_EQ(order, "closed10057 error10057 in wsClosed");
+  PumpFor(20);
+  EXPECT_EQ(order, "closed10057 error10057 in wsClosed");
+}
+
+TEST(WSocketErrors, SettersAndOperationsOutOfState) {
+  TcpPair p;
+  p.Listen();
+  TWSocket& s = *p.server;
+  s.SetPort("0");  // the same text: nothing happens
+  try {
+    s.SetPort("81");
+    FAIL();
+  } catch (ESocketException& e) {
+    EXPECT_EQ(e.Message(), "Cannot change Port if not closed");
+  }
+  EXPECT_EQ(s.Port(), "0");
+  try {
+    s.Listen();  // already listening: refused instead of leaking the descriptor
+    FAIL();
+  } catch (ESocketException& e) {
+    EXPECT_EQ(e.Message(), "Invalid argument (#10022 in listen: socket already in use)");
+  }
+  s.Close();
+  EXPECT_EQ(s.Proto(), "tcp");
+  EXPECT_EQ(s.Addr(), "127.0.0.1");
+  try {
+    s.Listen();  // Port and Addr keep their texts but must be set again
+    FAIL();
+  } catch (ESocketException& e) {
+    EXPECT_EQ(e.Message(), "Invalid argument (#10022 in listen: port not assigned)");
+  }
+}
+
+TEST(WSocketErrors, ReportsGoToOnErrorWithLastError) {
+  TWSocket s(nullptr);
+  std::vector<int> errors;
+  s.OnError = [&](TObject*) { errors.push_back(s.LastError()); };
+  EXPECT_EQ(s.Accept(), INVALID_SOCKET);
+  EXPECT_EQ(s.Send("x", 1), -1);
+  EXPECT_EQ(s.SendLine("x"), -1);
+  EXPECT_EQ(errors, (std::vector<int>{10022, 10057, 10057}));
+  EXPECT_EQ(s.BufferedByteCount(), 0);  // the refused line was not queued
+  s.OnError = nullptr;
+  try {
+    s.Send("x", 1);
+    FAIL();
+  } catch (ESocketException& e) {
+    EXPECT_EQ(e.Message(), "Socket is not connected (#10057 in Send)");
+  }
+  s.SetAddr("127.0.0.1");
+  s.SetPort("70000");
+  try {
+    s.Listen();
+    FAIL();
+  } catch (ESocketException& e) {
+    EXPECT_EQ(e.Message(), "listen: Winsock Resolve Port: Invalid Port.");
+  }
+  EXPECT_EQ(s.State(), wsClosed);
+  try {
+    s.SetSocksLevel("6");
+    FAIL();
+  } catch (ESocketException& e) {
+    EXPECT_EQ(e.Message(), "Invalid socks level. Must be 4, 4A or 5.");
+  }
+  s.SetSocksLevel("4a");
+  EXPECT_EQ(s.SocksLevel(), "4A");
+}
+
+TEST(WSocketErrors, Resolvers) {
+  TWSocket s(nullptr);
+  EXPECT_EQ(s.ResolvePort("http", "tcp"), 80);
+  EXPECT_EQ(s.ResolvePort("80x", "tcp"), 80);
+  EXPECT_EQ(s.ResolveProto("UDP"), 17);
+  EXPECT_EQ(s.ResolveProto("raw"), 255);
+  EXPECT_EQ(s.ResolveHost("255.255.255.255"), 0xFFFFFFFFu);
+  EXPECT_EQ(s.ResolveHost("127.0.0.1"), htonl(INADDR_LOOPBACK));
+  try {
+    s.ResolveHost("");
+    FAIL();
+  } catch (ESocketException& e) {
+    EXPECT_EQ(e.Message(), "Winsock Resolve Host: '' Invalid Hostname.");
+  }
+  try {
+    s.ResolvePort("", "tcp");
+    FAIL();
+  } catch (ESocketException& e) {
+    EXPECT_EQ(e.Message(), "Winsock Resolve Port: Invalid Port.");
+  }
+}
+
+TEST(WSocketMisc, BackgroundExceptionAbortsUnlessTheHandlerKeepsTheSocket) {
+  auto s = UdpListener("0");
+  s->Listen();
+  const int port = std::stoi(s->GetBoundPort());
+  std::string seen;
+  s->OnDataAvailable = [&](TObject*, uint16_t) {
+    s->ReceiveAsString();
+    throw ESocketException("handler failed");
+  };
+  s->OnBgException = [&](TObject*, Exception& e, bool& canClose) {
+    seen = e.Message();
+    canClose = seen.empty();
+  };
+  PlainSocket peer(SOCK_DGRAM);
+  peer.SendTo(port, "x");
+  ASSERT_TRUE(PumpUntil([&] { return !seen.empty(); }));
+  EXPECT_EQ(seen, "handler failed");
+  EXPECT_EQ(s->State(), wsConnected);  // kept
+  s->OnBgException = nullptr;
+  PostMessage(s->Handle(), s->MsgTestException(), 0, s->TaggedLParam(s->MsgTestException(), 0));
+  ASSERT_TRUE(PumpUntil([&] { return s->State() == wsClosed; }));
+}
+
+TEST(WSocketMisc, DnsLookupsAndSynchronousWait) {
+  TWSocket s(nullptr);
+  std::vector<int> done;
+  s.OnDnsLookupDone = [&](TObject*, uint16_t e) { done.push_back(e); };
+  s.DnsLookup("127.0.0.1");
+  EXPECT_EQ(done, std::vector<int>{0});  // a dotted address is answered at once
+  EXPECT_EQ(s.DnsResult(), "127.0.0.1");
+
+  bool finished = false;
+  s.OnDnsLookupDone = [&](TObject*, uint16_t e) {
+    done.push_back(e);
+    finished = true;
+  };
+  s.SetTimeout(10000);
+  EXPECT_EQ(s.Synchronize([&] { s.DnsLookup("localhost"); }, finished), 0);
+  EXPECT_EQ(done.back(), 0);
+  EXPECT_EQ(s.DnsResult(), "127.0.0.1");
+
+  // A lookup cancelled before its answer arrives reports 10004 and never its late answer.
+  done.clear();
+  s.DnsLookup("localhost");
+  s.CancelDnsLookup();
+  PumpFor(100);
+  EXPECT_EQ(done, std::vector<int>{10004});
+
+  // A wait that is already done does not pump; one that never completes times out.
+  bool already = true;
+  s.SetTimeout(30);
+  EXPECT_EQ(s.WaitUntilReady(already), 0);
+  bool never = false;
+  EXPECT_EQ(s.WaitUntilReady(never), 12001);
+}
+
+TEST(WSocketMisc, SocketOnItsOwnThread) {
+  std::atomic<int> port{0};
+  std::atomic<DWORD> eventThread{0};
+  DWORD socketThread = 0;
+  std::string got;
+  std::thread t([&] {
+    socketThread = GetCurrentThreadId();
+    auto s = UdpListener("0");
+    s->OnDataAvailable = [&](TObject*, uint16_t) {
+      got = s->ReceiveAsString();
+      eventThread = GetCurrentThreadId();
+      PostQuitMessage(0);
+    };
+    s->Listen();
+    port = std::stoi(s->GetBoundPort());
+    RunMessageLoop();
+    s.reset();
+  });
+  while (port == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  PlainSocket peer(SOCK_DGRAM);
+  peer.SendTo(port, "to the thread");
+  t.join();
+  EXPECT_EQ(got, "to the thread");
+  EXPECT_EQ(eventThread.load(), socketThread);
+  EXPECT_NE(socketThread, GetCurrentThreadId());
+}
