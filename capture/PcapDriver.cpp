@@ -1,7 +1,6 @@
 #include "capture/PcapDriver.h"
 
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -59,7 +58,7 @@ struct ADAPTER {
   int SnapLen = 65535;
   int KernelBuffer = 1000000;
   int ReadTimeoutMs = 1000;
-  int MinToCopy = 0;
+  int MinToCopy = 0;  // kept only: reads return as soon as frames are there
   int Fd = -1;
   // Records read from libpcap that did not fit into the caller's block.
   std::vector<uint8_t> Pending;
@@ -341,9 +340,13 @@ bool DrvResetAdapter(ADAPTER* a) {
   return true;
 }
 
+// Promiscuous or not is all a packet socket can do; it is fixed once the
+// handle is live, so a later change is refused.
 bool DrvSetHwFilter(ADAPTER* a, uint32_t Filter) {
-  if (!a || a->Activated) return a && bool(Filter & NDIS_PACKET_TYPE_PROMISCUOUS) == a->Promiscuous;
-  a->Promiscuous = (Filter & NDIS_PACKET_TYPE_PROMISCUOUS) != 0;
+  if (!a) return false;
+  const bool promiscuous = (Filter & NDIS_PACKET_TYPE_PROMISCUOUS) != 0;
+  if (a->Activated) return promiscuous == a->Promiscuous;
+  a->Promiscuous = promiscuous;
   return true;
 }
 

@@ -472,9 +472,4 @@ TEST(CaptureDriverLayer, NameAndAddressLayoutsReadBackThroughTheQueries) {
   EXPECT_EQ(v, a.Mask);
 }
 
-TEST(CaptureDriverLayer, WordAlignment) {
-  const uint32_t expected[] = {0, 4, 4, 4, 4, 8, 8, 8, 8};
-  for (uint32_t x = 0; x <= 8; ++x) EXPECT_EQ(BPF_WORDALIGN(x), expected[x]);
-}
-
 }  // namespace

@@ -18,7 +18,7 @@ bool GetAdapterNames(char* pStr, uint32_t* BufferSize) {
   TFakeDriver& f = Fake();
   if (f.NamesFail) return false;
   const size_t n = std::min<size_t>(f.NameBuffer.size(), *BufferSize);
-  std::memcpy(pStr, f.NameBuffer.data(), n);
+  if (n) std::memcpy(pStr, f.NameBuffer.data(), n);
   return true;
 }
 
@@ -66,7 +66,7 @@ bool ReceivePacket(ADAPTER*, PACKET* p, bool) {
   if (r.Throw) throw std::runtime_error("driver fault");
   if (r.Fail) return false;
   const size_t n = std::min<size_t>(r.Block.size(), p->Length);
-  std::memcpy(p->Buffer, r.Block.data(), n);
+  if (n) std::memcpy(p->Buffer, r.Block.data(), n);
   p->ulBytesReceived = uint32_t(n);
   return true;
 }
@@ -105,7 +105,7 @@ bool GetNetInfoEx(char* name, void* buffer, int32_t* count) {
   TFakeDriver& f = Fake();
   f.AddrAdapter = name;
   if (f.AddrFail) return false;
-  std::memcpy(buffer, f.AddrBuffer.data(), std::min<size_t>(f.AddrBuffer.size(), 3840));
+  if (!f.AddrBuffer.empty()) std::memcpy(buffer, f.AddrBuffer.data(), std::min<size_t>(f.AddrBuffer.size(), 3840));
   *count = f.AddrCount;
   return true;
 }

@@ -32,7 +32,7 @@ std::vector<std::string> Rows(const TStrings* l) {
   return v;
 }
 
-class Driver : public testing::Test {
+class RealDriver : public testing::Test {
 protected:
   void SetUp() override {
     SetPacketModule(nullptr);
@@ -41,7 +41,7 @@ protected:
   void TearDown() override { FreePacketDll(); }
 };
 
-TEST_F(Driver, ListsEthernetTypeAdaptersWithDescriptionsAndLoopbackAddresses) {
+TEST_F(RealDriver, ListsEthernetTypeAdaptersWithDescriptionsAndLoopbackAddresses) {
   TMonitorPcap mon(nullptr);
   const std::vector<std::string> names = Rows(mon.AdapterNameList());
   const std::vector<std::string> descs = Rows(mon.AdapterDescList());
@@ -63,10 +63,10 @@ TEST_F(Driver, ListsEthernetTypeAdaptersWithDescriptionsAndLoopbackAddresses) {
   EXPECT_EQ(err, "Cannot Open Adapter \"no-such-if0\"");
 }
 
-class Live_Loopback : public Driver {
+class Live_Loopback : public RealDriver {
 protected:
   void SetUp() override {
-    Driver::SetUp();
+    RealDriver::SetUp();
     if (IsSkipped()) return;
     if (!CapturePermitted()) GTEST_SKIP() << "capturing on lo needs CAP_NET_RAW (run as root or setcap)";
   }
