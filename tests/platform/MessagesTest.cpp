@@ -140,6 +140,19 @@ TEST(Messages, HandlerMayFreeItsOwnWindow) {
   ProcessMessages();
   EXPECT_EQ(*log, std::vector<std::string>{"handled 1"});
   EXPECT_FALSE(IsWindow(wnd));
+
+  // The same from a timer: the timer dies with the window.
+  int ticks = 0;
+  HWND timed = 0;
+  timed = AllocateHWnd([&](TMessage&) {
+    ++ticks;
+    DeallocateHWnd(timed);
+  });
+  SetTimer(timed, 1, 1);
+  ASSERT_TRUE(PumpUntil([&] { return ticks == 1; }));
+  Sleep(10);
+  ProcessMessages();
+  EXPECT_EQ(ticks, 1);
 }
 
 TEST(Messages, WindowOnASecondThreadRunsItsOwnLoop) {
