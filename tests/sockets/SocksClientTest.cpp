@@ -1,0 +1,157 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "SocketTestUtil.h"
+#include "sockets/WSocket.h"
+#include "tools/socks-server/SocksServer.h"
+
+namespace {
+
+// A destination server plus a client that reaches it through the SOCKS server.
+struct SocksSetup {
+  TcpPair dest;
+  TWSocket client{nullptr};
+  std::string events;
+  std::string received;
+  std::vector<int> socksErrors;
+  std::vector<TSocksAuthState> auth;
+
+  explicit SocksSetup(TSocksTestServer& socks, const std::string& level, const std::string& addr = "localhost") {
+    dest.Listen();
+    client.SetSocksServer("127.0.0.1");
+    client.SetSocksPort(std::to_string(socks.Port()));
+    client.SetSocksLevel(level);
+    client.SetAddr(addr);
+    client.SetPort(std::to_string(dest.port));
+    client.OnSocksConnected = [this](TObject*, uint16_t e) { events += "socks" + std::to_string(e) + " "; };
+    client.OnSessionConnected = [this](TObject*, uint16_t e) { events += "session" + std::to_string(e) + " "; };
+    client.OnSessionClosed = [this](TObject*, uint16_t) { events += "closed "; };
+    client.OnSocksError = [this](TObject*, int e, const std::string& m) {
+      socksErrors.push_back(e);
+      events += "error:" + m + " ";
+    };
+    client.OnSocksAuthState = [this](TObject*, TSocksAuthState s) { auth.push_back(s); };
+    client.OnDataAvailable = [this](TObject*, uint16_t) {
+      std::string s = client.ReceiveAsString();
+      if (!s.empty()) events += "data:" + s + " ";
+      received += s;
+    };
+  }
+  bool Run() {
+    client.Connect();
+    return PumpUntil([&] { return events.find("session") != std::string::npos; });
+  }
+  // Data both ways through the relay.
+  bool Exchange() {
+    std::string atDest;
+    dest.accepted->OnDataAvailable = [&](TObject*, uint16_t) { atDest += dest.accepted->ReceiveAsString(); };
+    if (!PumpUntil([&] { return dest.accepted->State() == wsConnected; })) return false;
+    client.SendText("ping");
+    dest.accepted->SendText("pong");
+    return PumpUntil([&] { return atDest == "ping" && received.find("pong") != std::string::npos; });
+  }
+};
+
+}  // namespace
+
+TEST(SocksClient, Level5WithDataRightAfterTheReply) {
+  TSocksServerOptions o;
+  o.AfterReply = "HELLO";
+  TSocksTestServer socks(o);
+  SocksSetup t(socks, "5");
+  ASSERT_TRUE(t.Run());
+  ASSERT_TRUE(PumpUntil([&] { return t.received.find("HELLO") != std::string::npos; }));
+  EXPECT_EQ(t.events, "socks0 session0 data:HELLO ");
+  const TSocksRequestSeen seen = socks.LastRequest();
+  const std::string port{static_cast<char>(t.dest.port >> 8), static_cast<char>(t.dest.port & 0xFF)};
+  EXPECT_EQ(seen.Raw, std::string("\x05\x01\x00\x03\x09localhost", 14) + port);
+  EXPECT_TRUE(t.Exchange());
+}
+
+TEST(SocksClient, Level5UserNameAuthentication) {
+  TSocksServerOptions o;
+  o.RequireAuth = true;
+  o.User = "alice";
+  o.Pass = "secret";
+  TSocksTestServer socks(o);
+  {
+    SocksSetup t(socks, "5");
+    t.client.SetSocksAuthentication(socksAuthenticateUsercode);
+    t.client.SetSocksUsercode("alice");
+    t.client.SetSocksPassword("secret");
+    ASSERT_TRUE(t.Run());
+    EXPECT_EQ(t.events, "socks0 session0 ");
+    EXPECT_EQ(t.auth, (std::vector<TSocksAuthState>{socksAuthStart, socksAuthSuccess}));
+    EXPECT_EQ(socks.LastRequest().User, "alice");
+    EXPECT_TRUE(t.Exchange());
+  }
+  {
+    SocksSetup t(socks, "5");
+    t.client.SetSocksAuthentication(socksAuthenticateUsercode);
+    t.client.SetSocksUsercode("alice");
+    t.client.SetSocksPassword("wrong");
+    ASSERT_TRUE(t.Run());
+    EXPECT_EQ(t.socksErrors, std::vector<int>{20015});
+    EXPECT_EQ(t.events.substr(0, 52), "socks0 error:socks authentication failed session2001");
+    EXPECT_EQ(t.client.State(), wsClosed);
+  }
+}
+
+TEST(SocksClient, Level5ServerRefusingEveryMethod) {
+  TSocksServerOptions o;
+  o.ForceMethod = 0xFF;
+  TSocksTestServer socks(o);
+  SocksSetup t(socks, "5");
+  ASSERT_TRUE(t.Run());
+  EXPECT_EQ(t.socksErrors, std::vector<int>{20003});
+  EXPECT_NE(t.events.find("error:authentification method not acceptable session20003"), std::string::npos);
+  EXPECT_EQ(t.client.State(), wsClosed);
+}
+
+TEST(SocksClient, Level4And4A) {
+  TSocksTestServer socks(TSocksServerOptions{});
+  {
+    SocksSetup t(socks, "4", "127.0.0.1");
+    t.client.SetSocksUsercode("bob");
+    ASSERT_TRUE(t.Run());
+    EXPECT_EQ(t.events, "socks0 session0 ");
+    const TSocksRequestSeen seen = socks.LastRequest();
+    EXPECT_EQ(seen.Version, 4);
+    EXPECT_EQ(seen.Ip, htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(seen.Port, t.dest.port);
+    EXPECT_EQ(seen.User, "bob");
+    EXPECT_TRUE(t.Exchange());
+  }
+  {
+    SocksSetup t(socks, "4a", "localhost");
+    ASSERT_TRUE(t.Run());
+    EXPECT_EQ(t.events, "socks0 session0 ");
+    EXPECT_EQ(socks.LastRequest().Host, "localhost");
+    EXPECT_TRUE(t.Exchange());
+  }
+}
+
+TEST(SocksClient, RejectedRequestsAndListening) {
+  TSocksServerOptions o;
+  o.ForceReplyCode = 91;
+  TSocksTestServer socks(o);
+  SocksSetup t(socks, "4", "127.0.0.1");
+  ASSERT_TRUE(t.Run());
+  EXPECT_EQ(t.socksErrors, std::vector<int>{20016});
+  EXPECT_NE(t.events.find("error:request rejected or failed session20016"), std::string::npos);
+  try {
+    t.client.Listen();
+    FAIL();
+  } catch (ESocketException& e) {
+    EXPECT_EQ(e.Message(), "Listening is not supported thru socks server");
+  }
+  t.client.SetProto("udp");
+  try {
+    t.client.Connect();
+    FAIL();
+  } catch (ESocketException& e) {
+    EXPECT_EQ(e.Message(), "TCP is the only protocol supported thru socks server");
+  }
+}
