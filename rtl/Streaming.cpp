@@ -465,8 +465,7 @@ void TWriter::WriteProperty(TPersistent* Instance, const TPropInfo& P) {
     }
     case pkFloat: {
         double v = P.GetFloat(Instance);
-        if (P.HasDefault && (v == P.FloatDefault ||
-                             static_cast<float>(v) == static_cast<float>(P.FloatDefault)))
+        if (P.HasDefault && v == P.FloatDefault)
             return;
         WriteStr(name);
         WriteFloat(v);

@@ -176,7 +176,12 @@ public:
         TPropInfo& p = Add(std::move(Name), pkFloat);
         p.GetFloat = [Get](TObject* o) { return static_cast<double>(std::invoke(Get, Self(o))); };
         p.SetFloat = [Set](TObject* o, double v) { Assign(Set, Self(o), v); };
-        if (Default) { p.HasDefault = true; p.FloatDefault = *Default; }
+        if (Default) {
+            // A single-precision property compares with its default rounded the same way.
+            using R = std::remove_cvref_t<std::invoke_result_t<G, C*>>;
+            p.HasDefault = true;
+            p.FloatDefault = std::is_same_v<R, float> ? double(float(*Default)) : *Default;
+        }
         return *this;
     }
     template <class G, class S>

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -62,6 +63,9 @@ public:
     TOwnedCollection Items;
     float cube[3] = {1, 1, 1};
     std::string extra;
+    float alpha = 0.1f;
+    float Alpha() const { return alpha; }
+    void SetAlpha(float v) { alpha = v; }
 
     int Size() const { return size; }
     void SetSize(int v) { size = v; }
@@ -124,6 +128,7 @@ void Declare() {
     TPublished<TTestNode>()
         .Integer("Size", &TTestNode::Size, &TTestNode::SetSize, 10)
         .Float("Scale", &TTestNode::Scale, &TTestNode::SetScale, 1.0)
+        .Float("Alpha", &TTestNode::Alpha, &TTestNode::SetAlpha, 0.1)
         .Boolean("Visible", &TTestNode::Visible, &TTestNode::SetVisible, true)
         .String("Caption", &TTestNode::Caption, &TTestNode::SetCaption)
         .Enum("Shape", &TTestNode::Shape, &TTestNode::SetShape, {"shCube", "shSphere", "shCone"},
@@ -174,6 +179,9 @@ TEST_F(StreamingTest, OnlyPropertiesDifferentFromTheirDefaultsAreWritten) {
               std::string::npos);
     EXPECT_EQ(out.find("Scale"), std::string::npos);
     EXPECT_EQ(out.find("Visible"), std::string::npos);
+    EXPECT_EQ(out.find("Alpha"), std::string::npos);  // 0.1f equals its declared default 0.1
+    root.alpha = std::nextafter(0.1f, 1.0f);
+    EXPECT_NE(Save(&root).find("Alpha"), std::string::npos);
 }
 
 TEST_F(StreamingTest, ComponentTreeRoundTripsWithBinaryPropertiesAndReferences) {
