@@ -317,5 +317,5 @@ TEST(Collection, AssignCopiesItemsAndNamePathsFollowTheOwner) {
     EXPECT_EQ(a.Items(1)->GetNamePath(), "Form1.Nodes[1]");
     EXPECT_EQ(b.GetNamePath(), "TPoints");
     EXPECT_THROW(b.Assign(&form), EConvertError);
-    EXPECT_THROW(TCollection(TComponent::StaticClass()), EInvalidCast);
+    EXPECT_THROW(TCollection{TComponent::StaticClass()}, EInvalidCast);
 }
