@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <numbers>
 
 #include "Source/Base/VectorTypes.h"
 
@@ -347,9 +348,9 @@ TQuaternion QuaternionSlerp(const TQuaternion& q1, const TQuaternion& q2, float 
 
 float PowerSingle(float base, float exponent);
 float IntPowerSingle(float base, int exponent);
-inline double DegToRadExtended(double deg) { return deg * (M_PI / 180.0); }
+inline double DegToRadExtended(double deg) { return deg * (std::numbers::pi / 180.0); }
 inline float DegToRadSingle(float deg) { return deg * cPIdiv180; }
-inline double RadToDegExtended(double rad) { return rad * (180.0 / M_PI); }
+inline double RadToDegExtended(double rad) { return rad * (180.0 / std::numbers::pi); }
 inline float RadToDegSingle(float rad) { return rad * c180divPI; }
 // Folds an angle in degrees into [-180, 180].
 float NormalizeDegAngle(float angle);
