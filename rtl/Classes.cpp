@@ -407,9 +407,20 @@ TCollectionItem* TCollection::Items(int Index) const {
 void TCollection::SetItems(int Index, TCollectionItem* Value) { Items(Index)->Assign(Value); }
 
 TCollectionItem* TCollection::Add() {
-    TObject* obj = itemClass_->Create(this);
-    auto* item = static_cast<TCollectionItem*>(obj);
+    // The item joins the list from its constructor; its cnAdded and the change are reported
+    // once it is fully constructed, so handlers never see a half-built item.
+    adding_ = true;
+    TCollectionItem* item;
+    try {
+        item = static_cast<TCollectionItem*>(itemClass_->Create(this));
+    } catch (...) {
+        adding_ = false;
+        throw;
+    }
+    adding_ = false;
+    Notify(item, cnAdded);
     Added(item);
+    Changed();
     return item;
 }
 
@@ -509,6 +520,8 @@ void TCollection::InsertItem(TCollectionItem* Item) {
     items_.push_back(Item);
     Item->collection_ = this;
     Item->id_ = nextID_++;
+    if (adding_)
+        return;
     Notify(Item, cnAdded);
     Changed();
 }

@@ -222,7 +222,9 @@ TComponent* CreateComponent(TClass ComponentClass, TComponent* AOwner);
 // TCollection / TCollectionItem: an owned list of items of one item class.
 //
 // An item is created with its collection and added to it by its constructor; `delete item` (or
-// Delete/Clear) removes it. Each item gets an ID unique within its collection (never reused).
+// Delete/Clear) removes it. Add() reports the new item (Notify cnAdded, Added, Update) after its
+// constructor has finished; an item constructed directly with `new` is reported from
+// TCollectionItem's constructor, while only its TCollectionItem part exists. Each item gets an ID unique within its collection (never reused).
 // Changes call the collection's virtual Update(item) (nullptr = the whole collection) unless an
 // update is in progress (BeginUpdate ... EndUpdate); the last EndUpdate then calls Update(nullptr)
 // once. EndUpdate without BeginUpdate is ignored. Index errors raise EListError
@@ -328,6 +330,7 @@ private:
     std::vector<TCollectionItem*> items_;
     int updateCount_ = 0;
     int nextID_ = 0;
+    bool adding_ = false;
     std::string propName_;
 };
 

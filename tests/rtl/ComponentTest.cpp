@@ -247,7 +247,14 @@ class TPoints : public TOwnedCollection {
 public:
     explicit TPoints(TPersistent* AOwner) : TOwnedCollection(AOwner, TPoint3::StaticClass()) {}
     std::vector<TCollectionItem*> updates;
+    std::vector<bool> addedWhole;  // per cnAdded: was the item already a complete TPoint3?
     void Update(TCollectionItem* Item) override { updates.push_back(Item); }
+
+protected:
+    void Notify(TCollectionItem* Item, TCollectionNotification Action) override {
+        if (Action == cnAdded)
+            addedWhole.push_back(dynamic_cast<TPoint3*>(Item) != nullptr);
+    }
 };
 
 } // namespace
@@ -275,6 +282,11 @@ TEST(Collection, ItemsKeepIdsAndIndicesThroughInsertDeleteAndMove) {
     delete p1;  // freeing an item takes it out of its collection
     EXPECT_EQ(points.Count(), 2);
     EXPECT_EQ(mid->Index(), 1);
+    // Add reports items once they are whole; a bare `new` reports during construction.
+    EXPECT_EQ(points.addedWhole, (std::vector<bool>{true, true, true, true}));
+    new TPoint3(&points);
+    EXPECT_EQ(points.addedWhole.back(), false);
+    EXPECT_EQ(points.Count(), 3);
 }
 
 TEST(Collection, UpdatesAreHeldWhileUpdatingAndReportedOnceAfterwards) {
