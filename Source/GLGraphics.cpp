@@ -53,7 +53,9 @@ void TGLBitmap32::SetHeight(int h) {
 
 // ---------------------------------------------------------------- conversion
 
-void TGLBitmap32::AssignImage(const QImage& image, bool thirtyTwo) {
+void TGLBitmap32::AssignImage(const QImage& source, bool thirtyTwo) {
+  // Byte layouts as read below (no copy when the image already has them).
+  const QImage image = source.convertToFormat(thirtyTwo ? QImage::Format_ARGB32 : QImage::Format_BGR888);
   const int w = image.width(), h = image.height();
   FData.clear();
   Resize(w, h);

@@ -78,7 +78,7 @@ class TGLBitmap32 : public TPersistent {
 
  private:
   void Resize(int w, int h);
-  void AssignImage(const QImage& image, bool thirtyTwo);
+  void AssignImage(const QImage& source, bool thirtyTwo);
   std::vector<uint8_t> FData;
   int FWidth = 0, FHeight = 0;
   bool FBottomUpOnAssign = false;

@@ -161,6 +161,25 @@ void DrawsQuadrants(const std::string& file) {
   ctx->DeactivateNested();
 }
 
+// A context of another platform class.
+class TForeignContext : public TGLContext {
+  RTL_CLASS(TForeignContext, TGLContext)
+
+ public:
+  bool Created = false;
+  bool IsCreated() const override { return Created; }
+  void SwapBuffers() override {}
+  TGLOutputDevice OutputDevice() const override { return nullptr; }
+
+ protected:
+  void PlatformActivate() override {}
+  void PlatformDeactivate() override {}
+  void PlatformCreateContext(TGLOutputDevice) override { Created = true; }
+  void PlatformCreateOffscreenContext(TGLOutputDevice, int, int) override { Created = true; }
+  void PlatformShareLists(TGLContext*) override {}
+  void PlatformDestroyContext() override { Created = false; }
+};
+
 }  // namespace
 
 TEST(GL_QtContext, OffscreenContextClearsAndReadsBack) {
@@ -212,6 +231,14 @@ TEST(GL_QtContext, TexturedQuadFromBmpAndJpeg) {
 TEST(GL_QtContext, SharingContextsSeeEachOthersNamesAndInheritThem) {
   auto a = Offscreen();
   auto b = Offscreen();
+  TForeignContext foreign;
+  foreign.CreateForDevice(nullptr);
+  try {
+    a->ShareDisplayLists(&foreign);
+    ADD_FAILURE() << "shared lists with a foreign context";
+  } catch (const EGLContext& e) {
+    EXPECT_EQ(e.Message(), "Incompatible contexts");
+  }
   a->ShareDisplayLists(b.get());
   TGLListHandle list;
   TGLTextureHandle texture;
