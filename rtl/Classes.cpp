@@ -1295,12 +1295,17 @@ void TStrings::LoadFromFile(const std::string& FileName) {
 }
 
 void TStrings::LoadFromStream(TStream* Stream) {
-    std::int64_t size = Stream->Size() - Stream->Position();
+    // Read to the end in chunks: works for pipes and other streams without a size.
     std::string text;
-    if (size > 0) {
-        text.resize(static_cast<std::size_t>(size));
-        Stream->ReadBuffer(text.data(), size);
+    std::size_t used = 0;
+    while (true) {
+        text.resize(used + 0x10000);
+        std::int64_t n = Stream->Read(text.data() + used, 0x10000);
+        if (n <= 0)
+            break;
+        used += static_cast<std::size_t>(n);
     }
+    text.resize(used);
     std::string_view view(text);
     if (view.size() >= 3 && view.substr(0, 3) == "\xEF\xBB\xBF")
         view.remove_prefix(3);

@@ -189,6 +189,16 @@ TEST(StringList, FilesAreWrittenWithCrLfAndReadWithAnyLineEnd) {
     EXPECT_EQ(Lines(read), (V{"first", "second", "third", "fourth"}));  // byte-order mark dropped
     read.LoadFromFile(name);
     EXPECT_EQ(Lines(read), Lines(list));
+    // A stream without a size (a pipe) is read to its end.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    THandleStream(fds[1]).WriteBuffer("p1\np2", 5);
+    close(fds[1]);
+    THandleStream pipeIn(fds[0]);
+    TStringList fromPipe;
+    fromPipe.LoadFromStream(&pipeIn);
+    close(fds[0]);
+    EXPECT_EQ(Lines(fromPipe), (V{"p1", "p2"}));
     EXPECT_THROW(read.LoadFromFile(dir + "/missing.txt"), EFOpenError);
     EXPECT_EQ(read.Count(), 2);  // a failed load leaves the list as it was
     std::system(("rm -rf '" + dir + "'").c_str());
