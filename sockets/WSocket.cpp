@@ -678,6 +678,25 @@ void TCustomWSocket::Listen() {
     return;
   }
   if (!OpenSocket(false, "listen: ", "socket")) return;
+  ClosingOnThrow([this] { ListenOpened(); });
+}
+
+void TCustomWSocket::ClosingOnThrow(const std::function<void()>& steps) {
+  try {
+    steps();
+  } catch (...) {
+    // A report raised on the way: the new descriptor must not stay open.
+    if (FHSocket != INVALID_SOCKET) {
+      try {
+        InternalClose(false, 0);
+      } catch (...) {
+      }
+    }
+    throw;
+  }
+}
+
+void TCustomWSocket::ListenOpened() {
   auto fail = [this](const std::string& call) { FailAndClose(call); };
   if (FType == SOCK_DGRAM && FReuseAddr) {
     int on = -1;
@@ -796,6 +815,10 @@ void TCustomWSocket::Connect() {
     return;
   }
   if (!OpenSocket(true, "connect: ", "Connect (socket)")) return;
+  ClosingOnThrow([this] { ConnectOpened(); });
+}
+
+void TCustomWSocket::ConnectOpened() {
   auto fail = [this](const std::string& call) { FailAndClose(call); };
   auto failReported = [this] {  // the error has been reported already
     if (FHSocket != INVALID_SOCKET) InternalClose(false, 0);
@@ -917,18 +940,20 @@ void TCustomWSocket::Dup(TSocket NewHSocket) {
   FHSocket = NewHSocket;
   NewSession();
   FType = SOCK_STREAM;
-  ReadBufferSizes();
-  if (FHSocket == INVALID_SOCKET) return;
-  SetLingerOption();
-  if (FHSocket == INVALID_SOCKET) return;
-  FState = wsConnected;  // selected below; the change is reported after
-  if (AsyncSelect(FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE) != 0) {
+  ClosingOnThrow([this] {
+    ReadBufferSizes();
+    if (FHSocket == INVALID_SOCKET) return;
+    SetLingerOption();
+    if (FHSocket == INVALID_SOCKET) return;
+    FState = wsConnected;  // selected below; the change is reported after
+    if (AsyncSelect(FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE) != 0) {
+      FState = wsClosed;
+      FailAndClose("WSAAsyncSelect");
+      return;
+    }
     FState = wsClosed;
-    FailAndClose("WSAAsyncSelect");
-    return;
-  }
-  FState = wsClosed;
-  ChangeState(wsConnected);
+    ChangeState(wsConnected);
+  });
 }
 
 void TCustomWSocket::Shutdown(int How) {

@@ -272,6 +272,10 @@ class TCustomWSocket : public TSockWndControl {
   // Resolves, then creates the descriptor of a new session; false after a report.
   bool OpenSocket(bool forConnect, const std::string& resolveContext, const std::string& socketCall);
   void NewSession();
+  // Runs the steps after a descriptor was created; closes it when one raises.
+  void ClosingOnThrow(const std::function<void()>& steps);
+  void ListenOpened();
+  void ConnectOpened();
   // Closes after a failing call and reports that call's error.
   void FailAndClose(const std::string& call);
   void ReadBufferSizes();

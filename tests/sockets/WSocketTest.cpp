@@ -451,3 +451,59 @@ TEST(WSocketMisc, SocketOnItsOwnThread) {
   EXPECT_EQ(eventThread.load(), socketThread);
   EXPECT_NE(socketThread, GetCurrentThreadId());
 }
+
+TEST(WSocketErrors, FailuresOnTheWayToConnectingCloseTheSocket) {
+  PlainSocket taken(SOCK_DGRAM);
+  const int port = taken.Bind(0);
+  TWSocket s(nullptr);
+  auto prepare = [&] {
+    s.SetProto("udp");
+    s.SetAddr("127.0.0.1");
+    s.SetPort("9");
+    s.SetLocalAddr("127.0.0.1");
+    s.SetLocalPort(std::to_string(port));  // in use: the bind fails
+  };
+  prepare();
+  try {
+    s.Connect();
+    FAIL();
+  } catch (ESocketException& e) {
+    EXPECT_EQ(e.Message(), "Bind socket failed - Address already in use (#10048)");
+  }
+  EXPECT_EQ(s.HSocket(), INVALID_SOCKET);
+  EXPECT_EQ(s.State(), wsClosed);
+  int errors = 0;
+  s.OnError = [&](TObject*) { ++errors; };
+  prepare();
+  s.Connect();
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(s.HSocket(), INVALID_SOCKET);
+  EXPECT_EQ(s.State(), wsClosed);
+}
+
+TEST(WSocketTcp, FlushGivesUpAfterFlushTimeout) {
+  TcpPair p;
+  ASSERT_TRUE(p.Connect());
+  p.client->SetSocketSndBufSize(4096);
+  p.accepted->OnDataAvailable = [](TObject*, uint16_t) {};  // a reader that never reads
+  const std::string big(8 << 20, 'f');  // far more than the network holds while nobody reads
+  p.client->Send(big.data(), static_cast<int>(big.size()));
+  ASSERT_FALSE(p.client->AllSent());
+  p.client->SetFlushTimeout(1);
+  p.client->Flush();  // returns instead of waiting for a reader that never comes
+  EXPECT_FALSE(p.client->AllSent());
+  EXPECT_GT(p.client->BufferedByteCount(), 0);
+}
+
+TEST(WSocketTcp, PausedEventsWaitUntilResumed) {
+  TcpPair p;
+  ASSERT_TRUE(p.Connect());
+  std::string got;
+  p.accepted->OnDataAvailable = [&](TObject*, uint16_t) { got += p.accepted->ReceiveAsString(); };
+  p.accepted->PauseEvents();
+  p.client->SendText("later");
+  PumpFor(30);
+  EXPECT_EQ(got, "");
+  p.accepted->ResumeEvents();
+  ASSERT_TRUE(PumpUntil([&] { return got == "later"; }));
+}
