@@ -390,8 +390,10 @@ void TPersistentObjectList::ReadFromFilerWithEvent(
         auto* item = static_cast<TPersistentObject*>(obj.get());
         if (AfterSenderObjectCreated)
             AfterSenderObjectCreated(item);
-        item->ReadFromFiler(Reader);
+        // Appended before it reads itself: when its archive breaks, the object stays here, read
+        // up to the break, and whoever frees this list's items also frees what it holds.
         Add(obj.release());
+        item->ReadFromFiler(Reader);
     }
     Reader->ReadListEnd();
 }

@@ -75,20 +75,26 @@ void ReadValues(const std::string& data) {
     }
 }
 
-void ReadObjectList(const std::string& data) {
-    TPersistentObjectList list;
-    try {
-        list.LoadFromString(data);
-    } catch (...) {
-        list.FreeItemsAndClear();
-        throw;
-    }
-    std::string saved = list.SaveToString();
-    TPersistentObjectList again;
-    again.LoadFromString(saved);
-    Check(again.SaveToString() == saved, "object list round trip");
-    again.FreeItemsAndClear();
+// Lists do not own their items; nested lists read from an archive are freed with theirs.
+void FreeDeep(TPersistentObjectList& list) {
+    for (int i = 0; i < list.Count(); ++i)
+        if (auto* inner = dynamic_cast<TPersistentObjectList*>(list.Get(i)))
+            FreeDeep(*inner);
     list.FreeItemsAndClear();
+}
+
+struct DeepOwner {
+    TPersistentObjectList list;
+    ~DeepOwner() { FreeDeep(list); }
+};
+
+void ReadObjectList(const std::string& data) {
+    DeepOwner first;
+    first.list.LoadFromString(data);
+    std::string saved = first.list.SaveToString();
+    DeepOwner again;
+    again.list.LoadFromString(saved);
+    Check(again.list.SaveToString() == saved, "object list round trip");
 }
 
 void ReadCollection(const std::string& data) {

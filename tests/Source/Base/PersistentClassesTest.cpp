@@ -191,12 +191,15 @@ TEST_F(PersistentTest, BrokenObjectListArchivesRaiseThePartsErrors) {
             EXPECT_EQ(e.Message(), c.message);
         }
     }
-    // Objects read before the failure stay in the list.
+    // Objects read before the failure stay in the list, and so does the broken one (empty), so
+    // that freeing the items frees everything that was created.
     TPersistentObjectList list;
-    std::string one = Bytes({2, 0, 1, 6, 11}) + "TSingleList" + Bytes({2, 0, 2, 0, 2, 4, 2, 0}) +
-                      Bytes({2, 0, 2, 0, 2, 5});
+    std::string one = Bytes({2, 0, 1, 6, 11}) + "TSingleList" + Bytes({2, 0, 2, 1, 2, 4, 0, 0, 0x80, 0x3F}) +
+                      Bytes({2, 0, 2, 0, 2, 0, 2, 5});
     EXPECT_THROW(list.LoadFromString(one), EFilerException);
-    EXPECT_EQ(list.Count(), 1);
+    ASSERT_EQ(list.Count(), 2);
+    EXPECT_EQ(static_cast<TSingleList*>(list.Get(0))->Get(0), 1.0f);
+    EXPECT_EQ(static_cast<TSingleList*>(list.Get(1))->Count(), 0);
     list.FreeItemsAndClear();
 }
 
