@@ -242,20 +242,6 @@ TEST(GLContextHandles, ErrorsAndMisuse) {
   EXPECT_EQ(rec.Calls.size(), calls);
 }
 
-TEST(GLContextHandles, TexturesAreDeletedOnlyWhenStillTextures) {
-  TNamingRecorder rec;
-  auto a = Created("a");
-  a->ActivateNested();
-  TGLTextureHandle texture;
-  texture.AllocateName();
-  rec.Results["glIsTexture"] = [](const TGLCall&) { return 0; };
-  vLog.clear();
-  texture.FreeName();
-  EXPECT_EQ(rec.Count("glIsTexture"), 1);
-  EXPECT_TRUE(vLog.empty());
-  a->DeactivateNested();
-}
-
 TEST(GLContextErrors, RaiseOnGLErrorDrainsAtMostSevenMore) {
   TGLRecorder rec;
   int pending = 20;

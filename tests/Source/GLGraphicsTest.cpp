@@ -219,6 +219,7 @@ TEST(GLBitmap32, PictureClassesByExtension) {
   EXPECT_EQ(PictureClassForExtension("jpeg"), TJPEGImage::StaticClass());
   EXPECT_EQ(PictureClassForExtension("Bmp"), TBitmap::StaticClass());
   EXPECT_EQ(PictureClassForExtension(".tga"), nullptr);
+  EXPECT_EQ(PictureClassForExtension(""), nullptr);
   EXPECT_EQ(PictureClassForExtension("."), nullptr);
   TStringList lines;
   FillRegisteredPictureFormats(lines);

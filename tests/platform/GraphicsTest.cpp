@@ -181,15 +181,6 @@ TEST(GraphicsCanvas, DrawCopiesAndStretchesWithoutBlending) {
   EXPECT_EQ(dst.Canvas().Pixel(2, 0), clBlue);
 }
 
-TEST(GraphicsPicture, FormatsByExtension) {
-  EXPECT_EQ(GraphicClassForExtension(".BMP"), TBitmap::StaticClass());
-  EXPECT_EQ(GraphicClassForExtension("bmp"), TBitmap::StaticClass());
-  EXPECT_EQ(GraphicClassForExtension("Jpg"), TJPEGImage::StaticClass());
-  EXPECT_EQ(GraphicClassForExtension(".jpeg"), TJPEGImage::StaticClass());
-  EXPECT_EQ(GraphicClassForExtension(".png"), nullptr);
-  EXPECT_EQ(GraphicClassForExtension(""), nullptr);
-}
-
 TEST(GraphicsPicture, LoadsByExtensionAndKeepsItsGraphicOnFailure) {
   QTemporaryDir dir;
   const std::string bmp = WriteFile(dir, "label.BMP", SampleBitmap()->SaveToBytes());

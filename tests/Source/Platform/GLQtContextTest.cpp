@@ -72,25 +72,6 @@ TEST(GLPixelFormat, ChoiceFollowsTheRelaxation) {
   EXPECT_EQ(ChoosePixelFormat(formats, stereo), -1);
 }
 
-TEST(GLPixelFormat, RequestFromContextSettings) {
-  TGLQtContext c;
-  c.SetDepthBits(24);
-  c.SetStencilBits(8);
-  c.SetOptions({rcoDoubleBuffered});
-  c.SetAntiAliasing(aa2xHQ);
-  const TGLPixelFormatRequest r = PixelFormatRequestFor(c);
-  EXPECT_EQ(r.ColorBits, 32);
-  EXPECT_EQ(r.DepthBits, 24);
-  EXPECT_EQ(r.StencilBits, 8);
-  EXPECT_TRUE(r.DoubleBuffer);
-  EXPECT_FALSE(r.Stereo);
-  EXPECT_TRUE(r.SampleAttributes);
-  EXPECT_EQ(r.Samples, 2);
-  c.SetAntiAliasing(aaNone);
-  EXPECT_TRUE(PixelFormatRequestFor(c).SampleAttributes);
-  EXPECT_EQ(PixelFormatRequestFor(c).Samples, 0);
-}
-
 // ---------------------------------------------------------------- real contexts (Xvfb, Mesa)
 
 namespace {
