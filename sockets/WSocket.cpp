@@ -91,6 +91,11 @@ TStringList& WSocketList() {
   return *list;
 }
 
+std::mutex& WSocketListLock() {
+  static std::mutex* lock = new std::mutex;
+  return *lock;
+}
+
 void RegisterWSocketClasses() {
   RegisterClasses({TWSocket::StaticClass(), TSockLogger::StaticClass()});
 }
@@ -236,7 +241,8 @@ void TCustomWSocket::ChangeState(TSocketState NewState) {
   const TSocketState old = FState;
   FState = NewState;
   UpdateInterest();
-  if (old != NewState) TriggerChangeState(old, NewState);
+  // No events out of a component being destroyed: its handlers' targets may be gone.
+  if (old != NewState && !ComponentState().Contains(csDestroying)) TriggerChangeState(old, NewState);
 }
 
 bool TCustomWSocket::TriggerDataAvailable(uint16_t ErrCode) {

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 #include <deque>
@@ -504,7 +505,9 @@ class TWSocket : public TCustomSyncWSocket {
   explicit TWSocket(TComponent* AOwner) : TCustomSyncWSocket(AOwner) {}
 };
 
-// The unit's socket list (kept for completeness; nothing adds to it) and its lock.
+// The unit's socket list (kept for completeness; nothing adds to it) and the
+// lock to hold while using it.
 TStringList& WSocketList();
+std::mutex& WSocketListLock();
 // Registers the unit's classes by name.
 void RegisterWSocketClasses();
