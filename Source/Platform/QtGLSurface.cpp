@@ -209,7 +209,8 @@ void* TQtGLSurface::GetProcAddress(const char* name) const {
 }
 
 int TQtGLSurface::DepthBits() const {
-  if (FImpl->fbo) return 24;  // combined depth-stencil attachment
+  if (FImpl->fbo)  // a combined depth-stencil attachment, or none
+    return FImpl->fbo->attachment() == QOpenGLFramebufferObject::CombinedDepthStencil ? 24 : 0;
   return FImpl->context ? std::max(0, FImpl->context->format().depthBufferSize()) : 0;
 }
 
