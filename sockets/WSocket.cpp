@@ -441,11 +441,7 @@ void TCustomWSocket::SetKeepAliveOption() {
     return;
   }
   if (FKeepAliveOnOff != wsKeepAliveOnCustom) return;
-  // Milliseconds, rounded up to the seconds the system counts in.
-  int idle = static_cast<int>(std::max<uint32_t>(1, (FKeepAliveTime + 999) / 1000));
-  int intvl = static_cast<int>(std::max<uint32_t>(1, (FKeepAliveInterval + 999) / 1000));
-  if (WSocket_setsockopt(FHSocket, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0 ||
-      WSocket_setsockopt(FHSocket, IPPROTO_TCP, TCP_KEEPINTVL, &intvl, sizeof intvl) != 0)
+  if (WSocket_WSAIoctl_KeepAlive(FHSocket, FKeepAliveTime, FKeepAliveInterval) != 0)
     ReportSocketError("WSocket_WSAIoctl(SIO_KEEPALIVE_VALS)");
 }
 
@@ -732,11 +728,8 @@ void TCustomWSocket::ListenOpened() {
     ChangeState(wsConnected);
     TriggerSessionConnectedSpecial(0);
   } else if (FType == SOCK_RAW) {
-    if (FComponentOptions.Contains(wsoSIO_RCVALL)) {
-      // Receiving every packet of an interface has no counterpart on this kind of socket.
-      WSocket_WSASetLastError(WSAEOPNOTSUPP);
+    if (FComponentOptions.Contains(wsoSIO_RCVALL) && WSocket_WSAIoctl_RcvAll(FHSocket) != 0)
       return fail("WSAIoctl(SIO_RCVALL)");
-    }
     ChangeState(wsListening);
     ChangeState(wsConnected);
     TriggerSessionConnectedSpecial(0);

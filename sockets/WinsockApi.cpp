@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -19,6 +21,7 @@ namespace {
 struct BindingState {
   std::mutex lock;
   bool loaded = false;
+  bool extLoaded = false;  // the extension set (ioctl-style calls), loaded on its first use
   int users = 0;
   int starts = 0;
   uint16_t startedVersion = 0;
@@ -248,7 +251,7 @@ void WinsockEnsureStarted() {
 void UnloadWinSock() {
   BindingState& b = Binding();
   std::lock_guard<std::mutex> g(b.lock);
-  if (b.loaded && b.users <= 0) b.loaded = false;
+  if (b.loaded && b.users <= 0) b.loaded = b.extLoaded = false;
 }
 
 void WinsockAddUser() {
@@ -261,7 +264,73 @@ void WinsockRemoveUser() {
   BindingState& b = Binding();
   std::lock_guard<std::mutex> g(b.lock);
   if (b.users > 0) --b.users;
-  if (b.users < 1 && b.loaded) b.loaded = false;
+  if (b.users < 1 && b.loaded) b.loaded = b.extLoaded = false;
+}
+
+bool WinsockExtLoaded() {
+  std::lock_guard<std::mutex> g(Binding().lock);
+  return Binding().extLoaded;
+}
+
+namespace {
+void EnsureExtLoaded() {
+  WinsockEnsureStarted();
+  std::lock_guard<std::mutex> g(Binding().lock);
+  Binding().extLoaded = true;
+}
+
+template <class F>
+void* Entry(F* f) {
+  return reinterpret_cast<void*>(f);
+}
+}  // namespace
+
+void* ResolveWinSockProc(const std::string& name) {
+  WinsockEnsureStarted();
+  if (name.empty()) return nullptr;
+  static const std::unordered_map<std::string, void*> entries = {
+      {"socket", Entry(&WSocket_socket)},           {"closesocket", Entry(&WSocket_closesocket)},
+      {"shutdown", Entry(&WSocket_shutdown)},       {"bind", Entry(&WSocket_bind)},
+      {"connect", Entry(&WSocket_connect)},         {"listen", Entry(&WSocket_listen)},
+      {"accept", Entry(&WSocket_accept)},           {"recv", Entry(&WSocket_recv)},
+      {"recvfrom", Entry(&WSocket_recvfrom)},       {"send", Entry(&WSocket_send)},
+      {"sendto", Entry(&WSocket_sendto)},           {"getsockname", Entry(&WSocket_getsockname)},
+      {"getpeername", Entry(&WSocket_getpeername)}, {"ioctlsocket", Entry(&WSocket_ioctlsocket_FIONREAD)},
+      {"setsockopt", Entry(&WSocket_setsockopt)},   {"getsockopt", Entry(&WSocket_getsockopt)},
+      {"WSAGetLastError", Entry(&WSocket_WSAGetLastError)},
+      {"WSASetLastError", Entry(&WSocket_WSASetLastError)},
+  };
+  auto it = entries.find(name);
+  if (it == entries.end())
+    throw ESocketException("Procedure " + name + " not found in wsock32.dll - " + SystemErrorText(ENOENT));
+  return it->second;
+}
+
+void* ResolveWinSock2Proc(const std::string& name) {
+  EnsureExtLoaded();
+  if (name.empty()) return nullptr;
+  if (name == "WSAIoctl") return Entry(&WSocket_WSAIoctl_KeepAlive);
+  throw ESocketException("Procedure " + name + " not found in ws2_32.dll - " + SystemErrorText(ENOENT));
+}
+
+int WSocket_WSAIoctl_KeepAlive(TSocket s, uint32_t timeMs, uint32_t intervalMs) {
+  UserGuard guard;
+  EnsureExtLoaded();
+  // Milliseconds, rounded up to the seconds the system counts in.
+  int idle = static_cast<int>(std::max<uint32_t>(1, (timeMs + 999) / 1000));
+  int intvl = static_cast<int>(std::max<uint32_t>(1, (intervalMs + 999) / 1000));
+  if (::setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0 ||
+      ::setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &intvl, sizeof intvl) != 0)
+    return Fail();
+  return 0;
+}
+
+int WSocket_WSAIoctl_RcvAll(TSocket) {
+  UserGuard guard;
+  EnsureExtLoaded();
+  // Receiving every packet of an interface has no counterpart on this kind of socket.
+  tLastError = WSAEOPNOTSUPP;
+  return SOCKET_ERROR;
 }
 
 int WinsockUserCount() {

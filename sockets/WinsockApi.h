@@ -123,6 +123,13 @@ void WinsockAddUser();
 // Decrements and stops the binding below 1.
 void WinsockRemoveUser();
 int WinsockUserCount();
+// True once an extension call (WSAIoctl) has been used since the last start.
+bool WinsockExtLoaded();
+// The wrapper of a call by name, starting the binding first; an empty name only
+// starts. Raises ESocketException "Procedure <name> not found in ..." for an
+// unknown name. The second form serves the extension set (WSAIoctl).
+void* ResolveWinSockProc(const std::string& name);
+void* ResolveWinSock2Proc(const std::string& name);
 
 // Wrappers. They return what the system call does and set the thread's last
 // socket error on failure. Sends never raise SIGPIPE.
@@ -145,6 +152,10 @@ int WSocket_ioctlsocket_FIONREAD(TSocket s, unsigned long* count);
 // Guarded forms: they hold a user of the binding for the duration of the call.
 int WSocket_setsockopt(TSocket s, int level, int name, const void* value, int len);
 int WSocket_getsockopt(TSocket s, int level, int name, void* value, int* len);
+// Extension calls (guarded): keep-alive times in milliseconds (applied in whole
+// seconds), and receiving every packet, which this system refuses with 10045.
+int WSocket_WSAIoctl_KeepAlive(TSocket s, uint32_t timeMs, uint32_t intervalMs);
+int WSocket_WSAIoctl_RcvAll(TSocket s);
 // Dotted text of an IPv4 address in network order ("" never happens for IPv4).
 std::string WSocket_inet_ntoa(uint32_t addrNetOrder);
 // Network-order address of a dotted text; 0xFFFFFFFF (INADDR_NONE) when invalid.

@@ -410,6 +410,10 @@ TEST(WSocketMisc, DnsLookupsAndSynchronousWait) {
   EXPECT_EQ(done.back(), 0);
   EXPECT_EQ(s.DnsResult(), "127.0.0.1");
 
+  s.ReverseDnsLookupBlocking("127.0.0.1");
+  EXPECT_EQ(done.back(), 0);
+  EXPECT_EQ(s.DnsResult(), "localhost");
+
   // A lookup cancelled before its answer arrives reports 10004 and never its late answer.
   done.clear();
   s.DnsLookup("localhost");

@@ -73,6 +73,18 @@ TEST(WinsockApi, VersionIsFixedOnceStartedAndUnloadWaitsForUsers) {
   s = WSocket_socket(AF_INET, SOCK_DGRAM, 0);
   EXPECT_EQ(WinsockStartCount(), starts + 2);
   EXPECT_EQ(WinsockStartedVersion(), 0x0101);
+  // Plain socket calls never load the extension set; the first extension call does.
+  EXPECT_FALSE(WinsockExtLoaded());
+  EXPECT_NE(ResolveWinSockProc("recv"), nullptr);
+  EXPECT_FALSE(WinsockExtLoaded());
+  EXPECT_NE(ResolveWinSock2Proc("WSAIoctl"), nullptr);
+  EXPECT_TRUE(WinsockExtLoaded());
+  try {
+    ResolveWinSockProc("nosuchcall");
+    FAIL();
+  } catch (ESocketException& e) {
+    EXPECT_EQ(e.Message().rfind("Procedure nosuchcall not found in wsock32.dll - ", 0), 0u) << e.Message();
+  }
   WSocket_closesocket(s);
   UnloadWinSock();
 }
