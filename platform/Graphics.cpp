@@ -237,6 +237,21 @@ void TCanvas::TextOut(int x, int y, const std::string& text) {
   Painted();
 }
 
+void TCanvas::TextRect(const TRect& r, int x, int y, const std::string& text) {
+  RequireFonts();
+  if (FOwner.FImage.isNull()) return;
+  const QFont font = FFont.ToQFont();
+  const QRect clip(r.Left, r.Top, r.Width(), r.Height());
+  QPainter p(&FOwner.FImage);
+  if (FBrush.Style() != bsClear) p.fillRect(clip, ColorToQColor(FBrush.Color()));
+  p.setClipRect(clip);
+  p.setFont(font);
+  p.setPen(ColorToQColor(FFont.Color()));
+  p.drawText(x, y + QFontMetrics(font).ascent(), QString::fromStdString(text));
+  p.end();
+  Painted();
+}
+
 int TCanvas::TextWidth(const std::string& text) {
   RequireFonts();
   return QFontMetrics(FFont.ToQFont()).horizontalAdvance(QString::fromStdString(text));

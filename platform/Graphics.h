@@ -144,6 +144,9 @@ class TCanvas {
   // Text with its cell's top-left corner at (x, y), in the font's colour; the
   // cell is first filled with the brush unless the brush is clear.
   void TextOut(int x, int y, const std::string& text);
+  // The same, clipped to the rectangle, which is filled first (unless the
+  // brush is clear) instead of the text's cell.
+  void TextRect(const TRect& r, int x, int y, const std::string& text);
   int TextWidth(const std::string& text);
   int TextHeight(const std::string& text);
   // Copies the graphic's pixels (alpha is not blended) at (x, y) or stretched

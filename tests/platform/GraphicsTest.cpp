@@ -246,4 +246,14 @@ TEST(GL_GraphicsCanvas, TextIsMeasuredAndDrawnInTheFontColour) {
   EXPECT_GT(white, 20);
   EXPECT_EQ(c.Pixel(4, 2), clRed);          // the cell is filled with the brush
   EXPECT_EQ(c.Pixel(4 + w + 2, 2), clBlack);  // and nothing beyond it
+
+  // Clipped: a glyph cell wider than its rectangle draws nothing outside.
+  c.Brush().SetColor(clBlack);
+  c.FillRect(Rect(0, 0, 120, 40));
+  c.TextRect(Rect(10, 0, 20, 40), 0, 0, "WWWW");
+  int outside = 0, inside = 0;
+  for (int y = 0; y < 40; ++y)
+    for (int x = 0; x < 120; ++x) (x >= 10 && x < 20 ? inside : outside) += c.Pixel(x, y) != clBlack;
+  EXPECT_EQ(outside, 0);
+  EXPECT_GT(inside, 0);
 }
