@@ -1,5 +1,6 @@
 #include "rtl/Streaming.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cstring>
 #include <map>
@@ -737,6 +738,8 @@ TComponent* TReader::ReadComponent(TComponent* Parent) {
     TComponent* comp = nullptr;
     if (owner && !name.empty()) {
         TComponent* existing = owner->FindComponent(name);
+        if (existing && std::find(loaded_.begin(), loaded_.end(), existing) != loaded_.end())
+            throw EReadError("A component named " + name + " already exists");
         if (existing && existing->ClassName() == className)
             comp = existing;  // created by its owner's constructor: read into it
     }
