@@ -135,7 +135,7 @@ TGLContext* TGLContext::FindSharingContext() const {
 
 void TGLContext::ActivateNested() {
   if (FActivationCount > 0) {
-    RTL_ASSERT(vCurrentRC == this, "Activating a context that is not the current one");
+    RTL_ASSERT(vCurrentRC == this);
   } else {
     if (!IsCreated()) throw EGLContext("Context not created");
     PlatformActivate();
@@ -147,7 +147,7 @@ void TGLContext::ActivateNested() {
 void TGLContext::DeactivateNested() {
   // Counted first: an extra deactivation is an unbalanced one, whoever is current.
   if (FActivationCount <= 0) throw EGLContext("Unbalanced context activations");
-  RTL_ASSERT(vCurrentRC == this, "Deactivating a context that is not the current one");
+  RTL_ASSERT(vCurrentRC == this);
   if (--FActivationCount > 0) return;
   vCurrentRC = nullptr;
   if (!IsCreated()) throw EGLContext("Context not created");
@@ -288,8 +288,8 @@ void TGLContextHandle::Forget() {
 }
 
 void TGLContextHandle::AllocateName() {
-  RTL_ASSERT(FHandle == 0, "Handle already allocated");
-  RTL_ASSERT(vCurrentRC != nullptr, "No current rendering context");
+  RTL_ASSERT(FHandle == 0);
+  RTL_ASSERT(vCurrentRC != nullptr);
   FHandle = GenerateName();
   if (FHandle != 0) {
     FRenderingContext = vCurrentRC;
