@@ -13,6 +13,7 @@ enum TGLCoordinatesStyle : uint8_t { csPoint, csVector, csFree };
 class TGLCoordinates : public TGLUpdateAbleObject {
   RTL_CLASS(TGLCoordinates, TGLUpdateAbleObject)
  public:
+  // Value (0, 0, 0, 0), style csPoint (the first style, as for any unset field).
   explicit TGLCoordinates(TPersistent* AOwner);
   // CreateWithValue: the value is stored without notification.
   TGLCoordinates(TPersistent* AOwner, const TVector4f& AValue, TGLCoordinatesStyle AStyle);
@@ -73,7 +74,7 @@ class TGLCoordinates : public TGLUpdateAbleObject {
 
  private:
   TVector4f coords_{};
-  TGLCoordinatesStyle style_ = csFree;
+  TGLCoordinatesStyle style_ = csPoint;
 };
 
 // Coordinates that also publish W.

@@ -9,6 +9,10 @@
 
 class TGLCoordinates;
 
+// Engine-wide keep-initial-values flag: when set, value objects (colours) keep a copy of their
+// initial value, which decides whether they are written when streaming. Off by default.
+inline bool vKeepInitialValues = false;
+
 // Time step handed to components that progress with the frame clock.
 struct TProgressTimes {
   double deltaTime, newTime;

@@ -18,6 +18,7 @@ class TGLNode : public TCollectionItem {
   void Assign(TPersistent* Source) override;
   // "%.4f; %.4f; %.4f" of X, Y, Z.
   std::string GetDisplayName() override;
+  std::string DisplayText() { return GetDisplayName(); }
 
   float X() const noexcept { return coords_[0]; }
   float Y() const noexcept { return coords_[1]; }

@@ -150,6 +150,17 @@ TEST(Coordinates, StylesDecideW) {
   EXPECT_EQ(free.W(), 0.5f);
   free.AssignAffineVector({1, 1, 1});
   EXPECT_EQ(free.W(), 0);
+
+  // Created without a value: (0, 0, 0, 0) with the first style, a point.
+  const std::unique_ptr<TGLCoordinates> plains[] = {std::make_unique<TGLCoordinates>(nullptr),
+                                                     std::make_unique<TGLCoordinates4>(nullptr)};
+  for (const auto& plain : plains) {
+    EXPECT_EQ(plain->Style(), csPoint);
+    EXPECT_TRUE(plain->EqualsVector({0, 0, 0, 0}));
+    EXPECT_THROW(plain->SetXYZW(1, 2, 3, 0), EAssertionFailed);
+    plain->AssignVector({1, 2, 3, 0});
+    EXPECT_TRUE(plain->EqualsVector({1, 2, 3, 1}));
+  }
 }
 
 TEST(Coordinates, VectorOperations) {

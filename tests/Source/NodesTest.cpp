@@ -114,7 +114,8 @@ TEST(Nodes, NormalSplineAssignAndText) {
   const char* old = std::setlocale(LC_NUMERIC, nullptr);
   const std::string saved = old ? old : "C";
   std::setlocale(LC_NUMERIC, "de_DE.UTF-8");  // a decimal comma, where installed
-  EXPECT_EQ(nodes.Items(0)->DisplayName(), "1.0000; 2.5000; -3.0000");
+  EXPECT_EQ(nodes.Items(0)->DisplayText(), "1.0000; 2.5000; -3.0000");
+  EXPECT_EQ(nodes.Items(0)->DisplayName(), nodes.Items(0)->DisplayText());
   std::setlocale(LC_NUMERIC, saved.c_str());
 }
 
@@ -167,6 +168,65 @@ TEST(Nodes, OutlineFeedsNodesOrSplineSamples) {
     two.AddNode(1, 0, 0);
     two.DrawTessellatedOutline(false, nullptr, 1, false);
     EXPECT_TRUE(rec.log.begins.empty());
+  }
+}
+
+namespace {
+// What the outline hands to the tessellator: each vertex's coordinates, its data pointer and
+// what that pointer held when it was fed.
+struct TFedVertex {
+  TAffineVector coords;
+  const float* data;
+  TAffineVector atData;
+};
+std::vector<TFedVertex>* gFed = nullptr;
+decltype(TGLEntryPoints::gluTessVertex) gRealTessVertex = nullptr;
+}  // namespace
+
+TEST(Nodes, OutlineFeedsEverySampleInOrder) {
+  TGLNodes line(nullptr);
+  for (const TAffineVector& p : {TAffineVector{0, 0, 0}, {2, 0, 0}, {2, 2, 0}, {0, 3, 0}})
+    line.AddNode(p[0], p[1], p[2]);
+  const auto spline = line.BuildCubicSpline();
+  for (bool inverted : {false, true}) {
+    for (int divisions : {1, 3}) {
+      OutlineRecording rec;
+      std::vector<TFedVertex> fed;
+      gFed = &fed;
+      gRealTessVertex = GL.gluTessVertex;
+      GL.gluTessVertex = [](GLUtesselator* tess, GLdouble* location, GLvoid* data) {
+        const auto* d = static_cast<const float*>(data);
+        gFed->push_back({{float(location[0]), float(location[1]), float(location[2])}, d, {d[0], d[1], d[2]}});
+        gRealTessVertex(tess, location, data);
+      };
+      line.DrawTessellatedOutline(false, nullptr, divisions, inverted);
+      gFed = nullptr;
+
+      if (divisions == 1) {
+        // The nodes themselves, their own storage as vertex data.
+        ASSERT_EQ(fed.size(), 4u);
+        for (int i = 0; i < 4; ++i) {
+          const TGLNode* node = line.Items(inverted ? 3 - i : i);
+          EXPECT_EQ(fed[size_t(i)].data, node->AsVector().V) << i;
+          EXPECT_TRUE(AffineVectorEquals(fed[size_t(i)].coords, node->ReadAffineVector())) << i;
+        }
+      } else {
+        // (Count - 1) * divisions + 1 samples at k / divisions, each with its own storage
+        // holding the sample.
+        const int samples = 3 * divisions + 1;
+        ASSERT_EQ(int(fed.size()), samples);
+        for (int i = 0; i < samples; ++i) {
+          const int k = inverted ? samples - 1 - i : i;
+          TAffineVector expected;
+          spline->EvaluateAffine(float(k) / float(divisions), expected);
+          for (int c = 0; c < 3; ++c) {
+            EXPECT_NEAR(fed[size_t(i)].coords[c], expected[c], 1e-6f) << "sample " << k;
+            EXPECT_EQ(fed[size_t(i)].atData[c], fed[size_t(i)].coords[c]) << "sample " << k;
+          }
+          for (int j = 0; j < i; ++j) EXPECT_NE(fed[size_t(i)].data, fed[size_t(j)].data);
+        }
+      }
+    }
   }
 }
 
