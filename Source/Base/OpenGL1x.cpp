@@ -2,7 +2,8 @@
 
 #include <dlfcn.h>
 
-#include <cstdlib>
+#include <algorithm>
+#include <charconv>
 #include <cstring>
 
 TGLEntryPoints GL;
@@ -215,7 +216,7 @@ void ForgetLastSeenImplementation() {
 void SplitVersionString(const std::string& version, int& major, int& minor) {
   major = 0;
   minor = 0;
-  const std::string text = version.substr(0, 255);
+  const std::string& text = version;
   const size_t dot = text.find('.');
   auto isDigit = [](char ch) { return ch >= '0' && ch <= '9'; };
   // The dot must have a digit on each side (position 2 or later counting from 1).
@@ -223,14 +224,18 @@ void SplitVersionString(const std::string& version, int& major, int& minor) {
   if (!isDigit(text[dot - 1]) || !isDigit(text[dot + 1])) return;
   size_t begin = dot;
   while (begin > 0 && isDigit(text[begin - 1])) --begin;
+  // At most 255 characters after the dot are looked at.
+  const size_t limit = std::min(text.size(), dot + 1 + 255);
   size_t end = dot + 1;
-  while (end < text.size() && isDigit(text[end])) ++end;
-  // Digit runs longer than an int holds are malformed too.
-  const std::string majorText = text.substr(begin, dot - begin);
-  const std::string minorText = text.substr(dot + 1, end - dot - 1);
-  if (majorText.size() > 9 || minorText.size() > 9) return;
-  major = std::atoi(majorText.c_str());
-  minor = std::atoi(minorText.c_str());
+  while (end < limit && isDigit(text[end])) ++end;
+  // A digit run that does not fit an int is malformed too.
+  int maj = 0, min = 0;
+  const char* s = text.data();
+  const auto a = std::from_chars(s + begin, s + dot, maj);
+  const auto b = std::from_chars(s + dot + 1, s + end, min);
+  if (a.ec != std::errc() || b.ec != std::errc()) return;
+  major = maj;
+  minor = min;
 }
 
 bool HasGLExtension(const std::string& name, const std::string& extensions) {

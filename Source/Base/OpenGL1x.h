@@ -176,7 +176,7 @@ typedef int(APIENTRYP PFN_glXQueryContext)(_XDisplay* dpy, __GLXcontextRec* ctx,
   /* EXT texture, palette and array functions */ \
   E(PFNGLARRAYELEMENTARRAYEXTPROC, glArrayElementArrayEXT, false) \
   E(PFNGLCOLORTABLEEXTPROC, glColorTableEXT, c.EXT_paletted_texture) \
-  E(PFNGLCOLORSUBTABLEEXTPROC, glColorSubTableEXT, c.EXT_texture_object) \
+  E(PFNGLCOLORSUBTABLEEXTPROC, glColorSubTableEXT, ext("GL_EXT_color_subtable")) \
   E(PFNGLGETCOLORTABLEEXTPROC, glGetColorTableEXT, c.EXT_paletted_texture) \
   E(PFNGLGETCOLORTABLEPARAMETERIVEXTPROC, glGetColorTableParameterivEXT, c.EXT_paletted_texture) \
   E(PFNGLGETCOLORTABLEPARAMETERFVEXTPROC, glGetColorTableParameterfvEXT, c.EXT_paletted_texture) \
@@ -293,29 +293,29 @@ typedef int(APIENTRYP PFN_glXQueryContext)(_XDisplay* dpy, __GLXcontextRec* ctx,
   E(PFNGLVERTEXATTRIBPOINTERARBPROC, glVertexAttribPointerARB, c.ARB_vertex_program || c.ARB_vertex_shader) \
   E(PFNGLENABLEVERTEXATTRIBARRAYARBPROC, glEnableVertexAttribArrayARB, c.ARB_vertex_program || c.ARB_vertex_shader) \
   E(PFNGLDISABLEVERTEXATTRIBARRAYARBPROC, glDisableVertexAttribArrayARB, c.ARB_vertex_program || c.ARB_vertex_shader) \
-  E(PFNGLPROGRAMSTRINGARBPROC, glProgramStringARB, c.ARB_vertex_program) \
-  E(PFNGLBINDPROGRAMARBPROC, glBindProgramARB, c.ARB_vertex_program) \
-  E(PFNGLDELETEPROGRAMSARBPROC, glDeleteProgramsARB, c.ARB_vertex_program) \
-  E(PFNGLGENPROGRAMSARBPROC, glGenProgramsARB, c.ARB_vertex_program) \
-  E(PFNGLPROGRAMENVPARAMETER4DARBPROC, glProgramEnvParameter4dARB, c.ARB_vertex_program) \
-  E(PFNGLPROGRAMENVPARAMETER4DVARBPROC, glProgramEnvParameter4dvARB, c.ARB_vertex_program) \
-  E(PFNGLPROGRAMENVPARAMETER4FARBPROC, glProgramEnvParameter4fARB, c.ARB_vertex_program) \
-  E(PFNGLPROGRAMENVPARAMETER4FVARBPROC, glProgramEnvParameter4fvARB, c.ARB_vertex_program) \
-  E(PFNGLPROGRAMLOCALPARAMETER4DARBPROC, glProgramLocalParameter4dARB, c.ARB_vertex_program) \
-  E(PFNGLPROGRAMLOCALPARAMETER4DVARBPROC, glProgramLocalParameter4dvARB, c.ARB_vertex_program) \
-  E(PFNGLPROGRAMLOCALPARAMETER4FARBPROC, glProgramLocalParameter4fARB, c.ARB_vertex_program) \
-  E(PFNGLPROGRAMLOCALPARAMETER4FVARBPROC, glProgramLocalParameter4fvARB, c.ARB_vertex_program) \
-  E(PFNGLGETPROGRAMENVPARAMETERDVARBPROC, glGetProgramEnvParameterdvARB, c.ARB_vertex_program) \
-  E(PFNGLGETPROGRAMENVPARAMETERFVARBPROC, glGetProgramEnvParameterfvARB, c.ARB_vertex_program) \
-  E(PFNGLGETPROGRAMLOCALPARAMETERDVARBPROC, glGetProgramLocalParameterdvARB, c.ARB_vertex_program) \
-  E(PFNGLGETPROGRAMLOCALPARAMETERFVARBPROC, glGetProgramLocalParameterfvARB, c.ARB_vertex_program) \
-  E(PFNGLGETPROGRAMIVARBPROC, glGetProgramivARB, c.ARB_vertex_program) \
-  E(PFNGLGETPROGRAMSTRINGARBPROC, glGetProgramStringARB, c.ARB_vertex_program) \
+  E(PFNGLPROGRAMSTRINGARBPROC, glProgramStringARB, c.ARB_vertex_program || c.ARB_fragment_program) \
+  E(PFNGLBINDPROGRAMARBPROC, glBindProgramARB, c.ARB_vertex_program || c.ARB_fragment_program) \
+  E(PFNGLDELETEPROGRAMSARBPROC, glDeleteProgramsARB, c.ARB_vertex_program || c.ARB_fragment_program) \
+  E(PFNGLGENPROGRAMSARBPROC, glGenProgramsARB, c.ARB_vertex_program || c.ARB_fragment_program) \
+  E(PFNGLPROGRAMENVPARAMETER4DARBPROC, glProgramEnvParameter4dARB, c.ARB_vertex_program || c.ARB_fragment_program) \
+  E(PFNGLPROGRAMENVPARAMETER4DVARBPROC, glProgramEnvParameter4dvARB, c.ARB_vertex_program || c.ARB_fragment_program) \
+  E(PFNGLPROGRAMENVPARAMETER4FARBPROC, glProgramEnvParameter4fARB, c.ARB_vertex_program || c.ARB_fragment_program) \
+  E(PFNGLPROGRAMENVPARAMETER4FVARBPROC, glProgramEnvParameter4fvARB, c.ARB_vertex_program || c.ARB_fragment_program) \
+  E(PFNGLPROGRAMLOCALPARAMETER4DARBPROC, glProgramLocalParameter4dARB, c.ARB_vertex_program || c.ARB_fragment_program) \
+  E(PFNGLPROGRAMLOCALPARAMETER4DVARBPROC, glProgramLocalParameter4dvARB, c.ARB_vertex_program || c.ARB_fragment_program) \
+  E(PFNGLPROGRAMLOCALPARAMETER4FARBPROC, glProgramLocalParameter4fARB, c.ARB_vertex_program || c.ARB_fragment_program) \
+  E(PFNGLPROGRAMLOCALPARAMETER4FVARBPROC, glProgramLocalParameter4fvARB, c.ARB_vertex_program || c.ARB_fragment_program) \
+  E(PFNGLGETPROGRAMENVPARAMETERDVARBPROC, glGetProgramEnvParameterdvARB, c.ARB_vertex_program || c.ARB_fragment_program) \
+  E(PFNGLGETPROGRAMENVPARAMETERFVARBPROC, glGetProgramEnvParameterfvARB, c.ARB_vertex_program || c.ARB_fragment_program) \
+  E(PFNGLGETPROGRAMLOCALPARAMETERDVARBPROC, glGetProgramLocalParameterdvARB, c.ARB_vertex_program || c.ARB_fragment_program) \
+  E(PFNGLGETPROGRAMLOCALPARAMETERFVARBPROC, glGetProgramLocalParameterfvARB, c.ARB_vertex_program || c.ARB_fragment_program) \
+  E(PFNGLGETPROGRAMIVARBPROC, glGetProgramivARB, c.ARB_vertex_program || c.ARB_fragment_program) \
+  E(PFNGLGETPROGRAMSTRINGARBPROC, glGetProgramStringARB, c.ARB_vertex_program || c.ARB_fragment_program) \
   E(PFNGLGETVERTEXATTRIBDVARBPROC, glGetVertexAttribdvARB, c.ARB_vertex_program || c.ARB_vertex_shader) \
   E(PFNGLGETVERTEXATTRIBFVARBPROC, glGetVertexAttribfvARB, c.ARB_vertex_program || c.ARB_vertex_shader) \
   E(PFNGLGETVERTEXATTRIBIVARBPROC, glGetVertexAttribivARB, c.ARB_vertex_program || c.ARB_vertex_shader) \
   E(PFNGLGETVERTEXATTRIBPOINTERVARBPROC, glGetVertexAttribPointervARB, c.ARB_vertex_program || c.ARB_vertex_shader) \
-  E(PFNGLISPROGRAMARBPROC, glIsProgramARB, c.ARB_vertex_program) \
+  E(PFNGLISPROGRAMARBPROC, glIsProgramARB, c.ARB_vertex_program || c.ARB_fragment_program) \
   /* ARB vertex buffer object */ \
   E(PFNGLBINDBUFFERARBPROC, glBindBufferARB, c.ARB_vertex_buffer_object) \
   E(PFNGLDELETEBUFFERSARBPROC, glDeleteBuffersARB, c.ARB_vertex_buffer_object) \

@@ -43,7 +43,13 @@ TEST(GLStateCache, MaterialColoursAreSentOnlyWhenTheyDiffer) {
   cache.SendDefaultMaterial();
   EXPECT_EQ(rec.Names(), (TNames{"glMaterialfv", "glMaterialfv", "glMaterialfv", "glMaterialfv", "glMateriali"}));
   EXPECT_EQ(GLenum(rec.Calls[0].Args[0]), GLenum(GL_FRONT_AND_BACK));
+  const GLenum defaults[] = {GL_AMBIENT, GL_DIFFUSE, GL_SPECULAR, GL_EMISSION};
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(GLenum(rec.Calls[i].Args[1]), defaults[i]);
+  EXPECT_EQ(rec.Calls[0].Data, (std::vector<double>{0.2f, 0.2f, 0.2f, 1.0f}));
   EXPECT_EQ(rec.Calls[1].Data, (std::vector<double>{0.8f, 0.8f, 0.8f, 1.0f}));
+  EXPECT_EQ(rec.Calls[2].Data, (std::vector<double>{0, 0, 0, 1}));
+  EXPECT_EQ(rec.Calls[3].Data, (std::vector<double>{0, 0, 0, 1}));
+  EXPECT_EQ(rec.Calls[4].Args, (std::vector<double>{GL_FRONT_AND_BACK, GL_SHININESS, 0}));
 
   const GLfloat emission[4] = {0, 0, 0, 1}, ambient[4] = {0.2f, 0.2f, 0.2f, 1};
   const GLfloat diffuse[4] = {0.5f, 0.5f, 0.5f, 1}, specular[4] = {0, 0, 0, 1};
@@ -61,8 +67,9 @@ TEST(GLStateCache, MaterialColoursAreSentOnlyWhenTheyDiffer) {
   EXPECT_TRUE(rec.Calls.empty());
 
   // Alpha counts for diffuse only; shininess goes first.
+  const GLfloat emissionAlpha[4] = {0, 0, 0, 0.5f}, specularAlpha[4] = {0, 0, 0, 0.5f};
   const GLfloat ambientAlpha[4] = {0.2f, 0.2f, 0.2f, 0.5f}, diffuseAlpha[4] = {0.5f, 0.5f, 0.5f, 0.5f};
-  cache.SendMaterialColors(GL_FRONT, emission, ambientAlpha, diffuseAlpha, specular, 32);
+  cache.SendMaterialColors(GL_FRONT, emissionAlpha, ambientAlpha, diffuseAlpha, specularAlpha, 32);
   ASSERT_EQ(rec.Names(), (TNames{"glMateriali", "glMaterialfv"}));
   EXPECT_EQ(GLenum(rec.Calls[1].Args[1]), GLenum(GL_DIFFUSE));
 

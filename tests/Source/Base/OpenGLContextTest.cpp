@@ -68,6 +68,10 @@ TEST_F(GL_OpenGL1x, DetectsMesaThroughTheTable) {
   EXPECT_EQ(GL.glXAllocateMemoryNV, nullptr);
   EXPECT_EQ(GL.glAddSwapHintRectWIN, nullptr);
   EXPECT_EQ(GL.glXSwapIntervalMESA, nullptr);
+  // Mesa offers texture objects but no colour sub-tables, and fragment programs
+  // share the program-object calls.
+  EXPECT_EQ(GL.glColorSubTableEXT, nullptr);
+  EXPECT_NE(GL.glProgramStringARB, nullptr);
 }
 
 TEST_F(GL_OpenGL1x, CallsThroughTheTableReachTheContext) {

@@ -79,7 +79,21 @@ TEST_F(XOpenGL, ClientStateCallsEndOnUnitZeroInEveryMode) {
     }
     EXPECT_GE(Rec.Count("glTexCoordPointer"), 1);
   }
+  // Dual: unit 0 as it stands, then unit 1 selected and released again.
+  SetMapTexCoordModeDual();
+  Rec.Clear();
+  MappedEnableClientState(GL_TEXTURE_COORD_ARRAY);
+  EXPECT_EQ(Rec.Names(), (TNames{"glEnableClientState", "glClientActiveTextureARB", "glEnableClientState",
+                                 "glClientActiveTextureARB"}));
+  EXPECT_EQ(UnitsOf("glClientActiveTextureARB"), (std::vector<GLenum>{GL_TEXTURE1_ARB, GL_TEXTURE0_ARB}));
+
   MapTexCoordUnitsFromMask(6);
+  Rec.Clear();
+  MappedTexGenf(GL_T, GL_TEXTURE_GEN_MODE, GLfloat(GL_OBJECT_LINEAR));
+  EXPECT_EQ(Rec.Names(), (TNames{"glActiveTextureARB", "glTexGenf", "glActiveTextureARB", "glTexGenf",
+                                 "glActiveTextureARB"}));
+  EXPECT_EQ(UnitsOf("glActiveTextureARB"),
+            (std::vector<GLenum>{GL_TEXTURE1_ARB, GL_TEXTURE2_ARB, GL_TEXTURE0_ARB}));
   Rec.Clear();
   MappedTexCoordPointer(2, GL_FLOAT, 0, values);
   EXPECT_EQ(UnitsOf("glClientActiveTextureARB"),
