@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -165,7 +166,15 @@ bool TGLContext::ForceActiveState(bool wanted) {
 }
 
 void TGLContext::DestroyPlatformContext() {
-  TGLContextSwitch current(*this);
+  // When this context can no longer be made current (its surface is gone),
+  // it is destroyed all the same; names that cannot move are forgotten.
+  std::optional<TGLContextSwitch> current;
+  try {
+    current.emplace(*this);
+  } catch (const EGLContext&) {
+    ReportSwallowed("Activating a context for its destruction");
+  }
+  const bool active = current.has_value();
   TGLContext* s = FindSharingContext();
   const std::vector<TGLContextHandle*> handles = FOwnedHandles;
   FOwnedHandles.clear();
@@ -175,6 +184,8 @@ void TGLContext::DestroyPlatformContext() {
       // The name stays valid: s shares this context's lists.
       h->FRenderingContext = s;
       s->FOwnedHandles.push_back(h);
+    } else if (!active) {
+      h->FRenderingContext = nullptr, h->FHandle = 0;
     } else {
       try {
         h->DropNameInPlace();
@@ -188,9 +199,12 @@ void TGLContext::DestroyPlatformContext() {
   Remove(FSharedContexts, this);
   CopySharingGroupToMembers();
   FSharedContexts.clear();
-  ForceActiveState(false);
+  if (active)
+    ForceActiveState(false);
+  else
+    FActivationCount = 0;
   PlatformDestroyContext();
-  current.Restore();
+  if (current) current->Restore();
   FAcceleration = caUnknown;
 }
 

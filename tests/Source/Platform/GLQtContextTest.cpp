@@ -303,3 +303,24 @@ TEST(GL_QtContext, ClosingAWindowHandsItsNamesToTheSharingContext) {
   EXPECT_TRUE(GL.glIsList(name));
   survivor->DeactivateNested();
 }
+
+TEST(GL_QtContext, WithoutTrackingAGoneWindowFailsActivation) {
+  vUseWindowTrackingHook = false;
+  QWindow window;
+  TGLQtContext c;
+  c.CreateForDevice(&window);
+  window.destroy();
+  vUseWindowTrackingHook = true;
+  EXPECT_TRUE(c.IsCreated());
+  try {
+    c.ActivateNested();
+    ADD_FAILURE() << "activated on a window without a surface";
+  } catch (const EGLContext& e) {
+    EXPECT_EQ(e.Message().rfind("Context activation failed: 0, ", 0), 0u) << e.Message();
+  }
+  EXPECT_FALSE(c.IsActive());
+  EXPECT_EQ(GetCurrentRenderingContext(), nullptr);
+  // It can still be destroyed; its names are forgotten.
+  c.DestroyPlatformContext();
+  EXPECT_FALSE(c.IsCreated());
+}
