@@ -6,7 +6,10 @@
 #include <QBuffer>
 #include <QImage>
 
+#include <cstdio>
 #include <cstdlib>
+
+#include <jpeglib.h>
 
 namespace {
 
@@ -57,6 +60,35 @@ TEST(Jpeg, GreyPicturesComeOutAsRgb) {
   ASSERT_TRUE(jpeg::DecodeJpeg(reinterpret_cast<const uint8_t*>(bytes.data()), size_t(bytes.size()), img, error))
       << error;
   EXPECT_TRUE(Near(img.pixel(3, 3), qRgb(200, 200, 200), 3));
+}
+
+TEST(Jpeg, AdobeCmykPicturesComeOutAsRgb) {
+  // 16x16 red as Adobe writes CMYK: inverted ink values, with its marker.
+  jpeg_compress_struct cinfo;
+  jpeg_error_mgr jerr;
+  cinfo.err = jpeg_std_error(&jerr);
+  jpeg_create_compress(&cinfo);
+  unsigned char* buffer = nullptr;
+  unsigned long length = 0;
+  jpeg_mem_dest(&cinfo, &buffer, &length);
+  cinfo.image_width = 16, cinfo.image_height = 16, cinfo.input_components = 4, cinfo.in_color_space = JCS_CMYK;
+  jpeg_set_defaults(&cinfo);
+  jpeg_set_quality(&cinfo, 95, TRUE);
+  jpeg_start_compress(&cinfo, TRUE);
+  uint8_t row[16 * 4];
+  for (int x = 0; x < 16; ++x) row[4 * x] = 255, row[4 * x + 1] = 0, row[4 * x + 2] = 0, row[4 * x + 3] = 255;
+  while (cinfo.next_scanline < 16) {
+    JSAMPROW rows[1] = {row};
+    jpeg_write_scanlines(&cinfo, rows, 1);
+  }
+  jpeg_finish_compress(&cinfo);
+  jpeg_destroy_compress(&cinfo);
+  QImage img;
+  std::string error;
+  const bool ok = jpeg::DecodeJpeg(buffer, length, img, error);
+  std::free(buffer);
+  ASSERT_TRUE(ok) << error;
+  EXPECT_TRUE(Near(img.pixel(8, 8), qRgb(255, 0, 0), 8)) << std::hex << img.pixel(8, 8);
 }
 
 TEST(Jpeg, DamagedStreamsAreErrorsNotCrashes) {
