@@ -51,24 +51,27 @@ void TPcapThread::Pause(int Ms) {
   Wake_.wait_for(lock, std::chrono::milliseconds(Ms), [this] { return Terminated(); });
 }
 
+// One record of a read: decoded by the monitor. A failing packet handler costs
+// only its own frame.
+void TPcapThread::CaptureCallback(void* User, const bpf_hdr* Header, const uint8_t* Data) {
+  TMonitorPcap* mon = static_cast<TPcapThread*>(User)->Monitor;
+  try {
+    mon->HandleFrame(Header, Data);
+  } catch (const std::exception& e) {
+    mon->SetThreadError(e.what());
+  } catch (...) {
+    mon->SetThreadError("Exception in OnPacketEvent");
+  }
+}
+
 void TPcapThread::Execute() {
   TMonitorPcap* m = Monitor;
   if (!m || !m->Handle_) return;
   // Nothing may leave the thread: an escaping exception would end the process.
   try {
     if (PacketSetReadTimeout && m->Handle_->Adapter) PacketSetReadTimeout(m->Handle_->Adapter, CaptureReadTimeout);
-    auto callback = [](void* User, const bpf_hdr* Header, const uint8_t* Data) {
-      TMonitorPcap* mon = static_cast<TPcapThread*>(User)->Monitor;
-      try {
-        mon->HandleFrame(Header, Data);
-      } catch (const std::exception& e) {
-        mon->SetThreadError(e.what());
-      } catch (...) {
-        mon->SetThreadError("Exception in OnPacketEvent");
-      }
-    };
     while (!Terminated()) {
-      if (ReadCapture(m->Handle_, 0, callback, this) < 0) {
+      if (ReadCapture(m->Handle_, 0, &CaptureCallback, this) < 0) {
         // A failing adapter is retried once per read time-out, not in a busy loop.
         m->SetThreadError(m->Handle_->ErrorText);
         Pause(CaptureReadTimeout);
@@ -246,12 +249,13 @@ void TMonitorPcap::StopMonitor() {
   if (Handle_) CloseCapture(Handle_);
 }
 
-// Single writer (the capture thread), so a plain load and store will do.
+// Single writer (the capture thread), so a plain load and store will do. The
+// 32-bit packet counts wrap around after 2^31 frames instead of overflowing.
 void TMonitorPcap::Count(bool Sent, int32_t Length) {
   std::atomic<int64_t>& bytes = Sent ? TotSendBytes_ : TotRecvBytes_;
   std::atomic<int32_t>& packets = Sent ? TotSendPackets_ : TotRecvPackets_;
   bytes.store(bytes.load(std::memory_order_relaxed) + Length, std::memory_order_relaxed);
-  packets.store(packets.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  packets.store(int32_t(uint32_t(packets.load(std::memory_order_relaxed)) + 1u), std::memory_order_relaxed);
 }
 
 void TMonitorPcap::SetThreadError(const std::string& Text) {

@@ -51,6 +51,8 @@ protected:
   void Execute();
 
 private:
+  // Hands one record of a read to the monitor's HandleFrame (User: the thread).
+  static void CaptureCallback(void* User, const bpf_hdr* Header, const uint8_t* Data);
   // Waits up to Ms milliseconds or until Terminate.
   void Pause(int Ms);
 
