@@ -761,6 +761,8 @@ bool TCustomWSocket::OpenSocket(bool forConnect, const std::string& resolveConte
 
 void TCustomWSocket::NewSession() {
   ++FSession;
+  FHeldValid = false;
+  FPendingHint = -1;
   FReadPending = FCloseNotified = FConnectPosted = FWantWrite = FWritePosted = false;
 }
 
@@ -1354,6 +1356,7 @@ void TCustomWSocket::Flush() {
 
 int TCustomWSocket::PendingByteCount() {
   if (ComponentState().Contains(csDesigning)) return -1;
+  if (FHeldValid) return FHeldLen;
   if (FPendingHint >= 0) {
     const long n = FPendingHint;
     FPendingHint = -1;
@@ -1367,7 +1370,38 @@ int TCustomWSocket::PendingByteCount() {
   return static_cast<int>(std::min<unsigned long>(n, 0x7FFFFFFF));
 }
 
+int TCustomWSocket::TakeHeld(void* Buffer, int BufferSize, int Flags, sockaddr_in* From, int* FromLen) {
+  const int n = std::clamp(BufferSize, 0, FHeldLen);  // like a datagram read: the rest is dropped
+  if (n > 0) std::memcpy(Buffer, FHeld.get(), static_cast<size_t>(n));
+  if (From && FromLen) {
+    std::memcpy(From, &FHeldFrom, std::min<size_t>(sizeof FHeldFrom, static_cast<size_t>(std::max(0, *FromLen))));
+    *FromLen = sizeof FHeldFrom;
+  }
+  if (!(Flags & MSG_PEEK)) FHeldValid = false;
+  ++FRecvCalls;
+  ReArmRead();
+  return n;
+}
+
+bool TCustomWSocket::ReadAheadDatagram() {
+  // One read both fetches the next datagram and tells whether there is one,
+  // instead of a size query followed by the read.
+  if (!FHeld) FHeld.reset(new char[65536]);
+  int fromLen = sizeof FHeldFrom;
+  const int r = WSocket_recvfrom(FHSocket, FHeld.get(), 65536, 0, &FHeldFrom, &fromLen);
+  ReArmRead();
+  if (r < 0) {
+    const int code = WSocket_WSAGetLastError();
+    if (code != WSAEWOULDBLOCK) FLastError = code;
+    return false;
+  }
+  FHeldLen = r;
+  FHeldValid = true;
+  return true;
+}
+
 int TCustomWSocket::DoRecv(void* Buffer, int BufferSize, int Flags) {
+  if (FHeldValid) return TakeHeld(Buffer, BufferSize, Flags, nullptr, nullptr);
   FPendingHint = -1;
   const int r = WSocket_recv(FHSocket, Buffer, BufferSize, Flags);
   ++FRecvCalls;
@@ -1397,9 +1431,14 @@ std::string TCustomWSocket::ReceiveAsString() {
 
 int TCustomWSocket::ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen) {
   FPendingHint = -1;
-  const int r = WSocket_recvfrom(FHSocket, Buffer, BufferSize, 0, &From, &FromLen);
-  ++FRecvCalls;
-  ReArmRead();
+  int r;
+  if (FHeldValid) {
+    r = TakeHeld(Buffer, BufferSize, 0, &From, &FromLen);
+  } else {
+    r = WSocket_recvfrom(FHSocket, Buffer, BufferSize, 0, &From, &FromLen);
+    ++FRecvCalls;
+    ReArmRead();
+  }
   if (r < 0)
     FLastError = WSocket_WSAGetLastError();
   else
@@ -1432,6 +1471,10 @@ void TCustomWSocket::ReceiveLoop(uint16_t ErrCode, TWSocketOptions Options) {
     // A handler that read nothing would make this loop spin: the data stays
     // pending and is offered again by the next event.
     if (FRecvCalls == before) return;
+    if (FType != SOCK_STREAM) {
+      if (!FHeldValid && !ReadAheadDatagram()) return;
+      continue;
+    }
     unsigned long n = 0;
     if (WSocket_ioctlsocket_FIONREAD(FHSocket, &n) != 0) {
       FLastError = WSocket_WSAGetLastError();

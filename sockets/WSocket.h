@@ -289,6 +289,8 @@ class TCustomWSocket : public TSockWndControl {
   void OnReadable();
   void OnWritable();
   void ReArmRead();
+  int TakeHeld(void* Buffer, int BufferSize, int Flags, sockaddr_in* From, int* FromLen);
+  bool ReadAheadDatagram();
   WPARAM SessionTag() const;
 
   TSocket FHSocket = INVALID_SOCKET;
@@ -367,6 +369,11 @@ class TCustomWSocket : public TSockWndControl {
   bool FWritePosted = false;   // an FD_WRITE is queued
   uint64_t FRecvCalls = 0;
   long FPendingHint = -1;      // FIONREAD result not yet made stale by a read
+  // A datagram read ahead by the receive loop, served by the next read.
+  std::unique_ptr<char[]> FHeld;
+  int FHeldLen = 0;
+  bool FHeldValid = false;
+  sockaddr_in FHeldFrom{};
 
   std::shared_ptr<bool> FAlive;
 };

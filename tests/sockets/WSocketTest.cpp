@@ -59,6 +59,32 @@ TEST(WSocketUdp, ListenStatesDatagramsAndPortInUse) {
   }
 }
 
+TEST(WSocketUdp, DatagramsStayWholeAndKeepTheirSender) {
+  auto s = UdpListener("0");
+  std::vector<std::string> got;
+  std::vector<int> fromPorts;
+  s->OnDataAvailable = [&](TObject*, uint16_t) {
+    char buf[4];
+    sockaddr_in from{};
+    int fromLen = sizeof from;
+    const int n = s->ReceiveFrom(buf, sizeof buf, from, fromLen);  // a short buffer cuts this datagram only
+    if (n < 0) return;
+    got.emplace_back(buf, static_cast<size_t>(n));
+    fromPorts.push_back(ntohs(from.sin_port));
+  };
+  s->Listen();
+  const int port = std::stoi(s->GetBoundPort());
+  PlainSocket peer(SOCK_DGRAM);
+  const int peerPort = peer.Bind(0);
+  peer.SendTo(port, "abcdef");
+  peer.SendTo(port, "");
+  peer.SendTo(port, "xy");
+  ASSERT_TRUE(PumpUntil([&] { return got.size() == 3; }));
+  PumpFor(20);
+  EXPECT_EQ(got, (std::vector<std::string>{"abcd", "", "xy"}));
+  EXPECT_EQ(fromPorts, (std::vector<int>(3, peerPort)));
+}
+
 TEST(WSocketUdp, EachSendLeavesAsOneDatagram) {
   PlainSocket sink(SOCK_DGRAM);
   const int port = sink.Bind(0);
