@@ -261,6 +261,15 @@ TEST_F(StreamingTest, BadStreamsRaiseAndFreeWhatWasCreated) {
     badType[badType.find("Size") + 4] = 6;  // a string where an integer belongs
     EXPECT_THROW(Load(badType), EReadError);
 
+    // The same name twice in one stream would make a component its own child.
+    auto* m = new TTestNode(&root);
+    m->SetName("M");
+    m->SetParentComponent(n);
+    std::string twice = Save(&root);
+    twice.replace(twice.rfind(Bytes({1}) + "M"), 2, Bytes({1}) + "N");
+    EXPECT_THROW(Load(twice), EReadError);
+    delete m;
+
     // A dangling reference is an error, not a silent nil.
     n->target = n;
     std::string dangling = Save(&root);
