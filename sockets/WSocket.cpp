@@ -1260,6 +1260,7 @@ void TCustomWSocket::ConnectionGone(int code) {
 void TCustomWSocket::TryToSend() {
   std::unique_lock<TSockBufferHandler> g(*FBufHandler);
   if (FInTryToSend) return;  // a handler sent from inside a send: the running loop takes it
+  if (FWantWrite && FHSocket != INVALID_SOCKET) return;  // the network is full: FD_WRITE continues
   if (FHSocket == INVALID_SOCKET || (FBufHandler->IsEmpty() && FDgramQueue.empty())) {
     FAllSent = true;
     return;
@@ -1347,7 +1348,7 @@ void TCustomWSocket::Flush() {
     const int ms = static_cast<int>(
         std::min<int64_t>(50, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1));
     pollfd p{FHSocket, POLLOUT, 0};
-    ::poll(&p, 1, ms);
+    if (::poll(&p, 1, ms) > 0 && (p.revents & POLLOUT)) FWantWrite = false;
   }
 }
 
