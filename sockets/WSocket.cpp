@@ -1559,7 +1559,12 @@ void TCustomWSocket::AttachToThread() {
 void TCustomWSocket::DetachFromThread() {
   if (GetCurrentThreadId() != OwnerThreadId()) throw ESockException("Cannot detach from another thread");
   FWatch.reset();
-  ++FSession;  // events queued for the old window are stale
+  // Events queued for the old window are dropped; readiness reports them again
+  // once the socket is attached to its new thread.
+  ++FSession;
+  FReadPending = false;
+  FWritePosted = false;
+  if (FState == wsConnecting) FConnectPosted = false;
   TSockWndControl::DetachFromThread();
 }
 

@@ -537,3 +537,35 @@ TEST(WSocketTcp, PausedEventsWaitUntilResumed) {
   p.accepted->ResumeEvents();
   ASSERT_TRUE(PumpUntil([&] { return got == "later"; }));
 }
+
+TEST(WSocketMisc, SocketMovedToAnotherThreadGetsItsEventsThere) {
+  auto s = UdpListener("0");
+  s->Listen();
+  const int port = std::stoi(s->GetBoundPort());
+  std::atomic<DWORD> eventThread{0};
+  std::string got;
+  s->OnDataAvailable = [&](TObject*, uint16_t) {
+    got = s->ReceiveAsString();
+    eventThread = GetCurrentThreadId();
+    PostQuitMessage(0);
+  };
+  s->DetachFromThread();
+  EXPECT_FALSE(s->HasHandle());
+  std::atomic<bool> attached{false};
+  DWORD worker = 0;
+  std::thread t([&] {
+    worker = GetCurrentThreadId();
+    s->AttachToThread();
+    attached = true;
+    RunMessageLoop();
+    s->DetachFromThread();
+  });
+  while (!attached) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  PlainSocket peer(SOCK_DGRAM);
+  peer.SendTo(port, "moved");
+  t.join();
+  s->AttachToThread();  // back home, so that it is freed on its own thread
+  EXPECT_EQ(got, "moved");
+  EXPECT_EQ(eventThread.load(), worker);
+  EXPECT_EQ(s->State(), wsConnected);
+}
