@@ -1000,8 +1000,10 @@ void TCustomWSocket::InternalClose(bool bShut, uint16_t Error) {
     if (!ComponentState().Contains(csDestroying) && !FCloseInvoked) {
       FCloseInvoked = true;
       auto alive = FAlive;
+      const uint32_t session = FSession;
       TriggerSessionClosed(Error);
-      if (!*alive) return;
+      // Freed, or opened again by the handler: the new session keeps its settings.
+      if (!*alive || FSession != session) return;
     }
   }
   AssignDefaultValue();
@@ -1145,8 +1147,10 @@ void TCustomWSocket::Do_FD_CONNECT(uint16_t err) {
   if (FState == wsConnected) return;
   ChangeState(wsConnected);
   auto alive = FAlive;
+  const uint32_t session = FSession;
   TriggerSessionConnectedSpecial(err);
-  if (!*alive) return;
+  // A handler that connected again (a retry) keeps its new attempt.
+  if (!*alive || FSession != session) return;
   if (err != 0 && FState != wsClosed) Close();
 }
 
@@ -1177,7 +1181,7 @@ void TCustomWSocket::Do_FD_CLOSE(uint16_t err) {
   if (!FCloseInvoked) {
     FCloseInvoked = true;
     TriggerSessionClosed(err);
-    if (!*alive) return;
+    if (!*alive || FSession != session) return;
   }
   if (FState != wsClosed) Close();
 }

@@ -569,3 +569,26 @@ TEST(WSocketMisc, SocketMovedToAnotherThreadGetsItsEventsThere) {
   EXPECT_EQ(eventThread.load(), worker);
   EXPECT_EQ(s->State(), wsConnected);
 }
+
+TEST(WSocketTcp, RetryFromTheFailureEventKeepsTheNewAttempt) {
+  TcpPair p;
+  p.Listen();
+  TWSocket c(nullptr);
+  std::vector<int> connected;
+  c.OnSessionConnected = [&](TObject*, uint16_t e) {
+    connected.push_back(e);
+    if (e != 0) {  // refused: try the port that listens
+      c.Close();
+      c.SetAddr("127.0.0.1");
+      c.SetPort(std::to_string(p.port));
+      c.Connect();
+    }
+  };
+  c.SetAddr("127.0.0.1");
+  c.SetPort(std::to_string(FreePort()));
+  c.Connect();
+  ASSERT_TRUE(PumpUntil([&] { return connected.size() == 2; }));
+  EXPECT_EQ(connected, (std::vector<int>{10061, 0}));
+  EXPECT_EQ(c.State(), wsConnected);
+  ASSERT_TRUE(PumpUntil([&] { return p.accepted->State() == wsConnected; }));
+}
