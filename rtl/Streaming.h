@@ -154,12 +154,17 @@ public:
         if (Default) SetOrdDefault(p, std::int64_t(*Default));
         return *this;
     }
+    // Default: an enumeration value, or std::nullopt to store the property always.
     template <class G, class S, class E>
-    TPublished& Enum(std::string Name, G Get, S Set, std::vector<std::string> Idents,
-                     std::optional<E> Default) {
+    TPublished& Enum(std::string Name, G Get, S Set, std::vector<std::string> Idents, E Default) {
         TPropInfo& p = Ordinal(std::move(Name), pkEnum, Get, Set);
         p.Idents = std::move(Idents);
-        if (Default) SetOrdDefault(p, static_cast<std::int64_t>(*Default));
+        if constexpr (std::is_same_v<E, std::nullopt_t>) {
+        } else if constexpr (requires { Default.has_value(); }) {
+            if (Default) SetOrdDefault(p, ToOrd(*Default));
+        } else {
+            SetOrdDefault(p, ToOrd(Default));
+        }
         return *this;
     }
     // A set property whose getter/setter exchange the member bits (bit i = Idents[i]).

@@ -131,8 +131,7 @@ void Declare() {
         .Float("Alpha", &TTestNode::Alpha, &TTestNode::SetAlpha, 0.1)
         .Boolean("Visible", &TTestNode::Visible, &TTestNode::SetVisible, true)
         .String("Caption", &TTestNode::Caption, &TTestNode::SetCaption)
-        .Enum("Shape", &TTestNode::Shape, &TTestNode::SetShape, {"shCube", "shSphere", "shCone"},
-              std::optional<TShape>(shCube))
+        .Enum("Shape", &TTestNode::Shape, &TTestNode::SetShape, {"shCube", "shSphere", "shCone"}, shCube)
         .Set("Options", &TTestNode::Options, &TTestNode::SetOptions, {"opA", "opB", "opC"})
         .Component("Target", &TTestNode::Target, &TTestNode::SetTarget)
         .Object("Position", &TTestNode::Position)
