@@ -118,7 +118,7 @@ TCustomWSocket::~TCustomWSocket() {
   Destroying();
   try {
     CancelDnsLookup();
-    if (FState != wsClosed || FHSocket != INVALID_SOCKET) InternalClose(false, 0);
+    if (FState != wsClosed || FHSocket != INVALID_SOCKET) InternalClose(true, 0);
   } catch (...) {
   }
   FWatch.reset();

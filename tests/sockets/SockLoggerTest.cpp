@@ -84,7 +84,21 @@ TEST(SockLogger, SocketsLogThroughTheirLoggerUntilItIsFreed) {
   s.Connect();
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines[0], "TWSocket will connect to 127.0.0.1:" + std::to_string(port));
+  // Dumps name the socket's send completions.
+  log->SetLogOptions({loDestEvent, loWsockDump});
+  PlainSocket sink(SOCK_DGRAM);
+  TWSocket u(nullptr);
+  u.SetSockLogger(log.get());
+  u.SetProto("udp");
+  u.SetAddr("127.0.0.1");
+  u.SetPort(std::to_string(sink.Bind(0)));
+  u.Connect();
+  lines.clear();
+  u.SendText("x");
+  ASSERT_TRUE(PumpUntil([&] { return !lines.empty(); }));
+  EXPECT_NE(lines[0].find(" TriggerDataSent " + std::to_string(u.HSocket())), std::string::npos) << lines[0];
   log.reset();
+  EXPECT_EQ(u.SockLogger(), nullptr);
   EXPECT_EQ(s.SockLogger(), nullptr);  // cleared by the free notification
   EXPECT_FALSE(s.LogOptionEnabled(loWsockInfo));
   PumpUntil([&] { return s.State() == wsClosed; });
