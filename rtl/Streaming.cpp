@@ -49,16 +49,17 @@ void AppendUtf8(std::string& out, std::uint32_t cp) {
     }
 }
 
-// A 4-byte length that must be non-negative and covered by the bytes left.
-std::int64_t ReadLength(TStream& S, int unitSize) {
+} // namespace
+
+std::int64_t ReadLength(TStream& S, int UnitSize) {
     std::int32_t n = static_cast<std::int32_t>(GetLE(S, 4));
     if (n < 0)
         throw EReadError(kReadError);
-    NeedBytes(S, std::int64_t(n) * unitSize);
+    NeedBytes(S, std::int64_t(n) * UnitSize);
     return n;
 }
 
-} // namespace
+void WriteLength(TStream& S, std::int32_t Length) { PutLE(S, static_cast<std::uint32_t>(Length), 4); }
 
 std::int64_t BytesLeft(TStream& S) {
     std::int64_t left = S.Size() - S.Position();
@@ -550,10 +551,8 @@ void TWriter::DefineBinaryProperty(const std::string& Name, const TStreamProc&,
         throw EWriteError("Stream write error");
     WriteStr(propPath_ + Name);
     WriteValue(vaBinary);
-    std::int32_t n = static_cast<std::int32_t>(data.Size());
-    std::uint8_t len[4] = {std::uint8_t(n), std::uint8_t(n >> 8), std::uint8_t(n >> 16),
-                           std::uint8_t(n >> 24)};
-    Write(len, 4);
+    const std::int32_t n = static_cast<std::int32_t>(data.Size());
+    ValueEncoding::WriteLength(*stream_, n);
     Write(data.Memory(), n);
 }
 
@@ -651,15 +650,9 @@ void TReader::SkipValue() {
     case vaString: case vaIdent: case vaLString: case vaWString: case vaUTF8String:
         ValueEncoding::ReadStringPayload(*stream_, t);
         break;
-    case vaBinary: {
-        std::uint8_t len[4];
-        Read(len, 4);
-        std::int32_t n = static_cast<std::int32_t>(len[0] | (len[1] << 8) | (len[2] << 16) |
-                                                   (std::uint32_t(len[3]) << 24));
-        ValueEncoding::NeedBytes(*stream_, n);
-        stream_->Seek(n, soCurrent);
+    case vaBinary:
+        stream_->Seek(ValueEncoding::ReadLength(*stream_, 1), soCurrent);
         break;
-    }
     case vaSet:
         while (!ReadStr().empty()) {
         }
@@ -951,11 +944,7 @@ void TReader::DefineBinaryProperty(const std::string& Name, const TStreamProc& R
     if (NextValue() != vaBinary)
         ReadTypeError();
     ReadValue();
-    std::uint8_t len[4];
-    Read(len, 4);
-    std::int32_t n = static_cast<std::int32_t>(len[0] | (len[1] << 8) | (len[2] << 16) |
-                                               (std::uint32_t(len[3]) << 24));
-    ValueEncoding::NeedBytes(*stream_, n);
+    const std::int64_t n = ValueEncoding::ReadLength(*stream_, 1);
     TMemoryStream data;
     data.SetSize(n);
     Read(data.Memory(), n);

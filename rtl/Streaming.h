@@ -81,6 +81,9 @@ void WriteBoolean(TStream& S, bool Value);
 // A length byte and at most 255 characters, no tag (names and identifiers).
 void WriteShortString(TStream& S, std::string_view Value);
 std::string ReadShortString(TStream& S);
+// A 4-byte length of UnitSize-byte units; negative or beyond the bytes left: EReadError.
+std::int64_t ReadLength(TStream& S, int UnitSize);
+void WriteLength(TStream& S, std::int32_t Length);
 
 std::int32_t ReadIntegerPayload(TStream& S, TValueType Tag);
 double ReadFloatPayload(TStream& S);
