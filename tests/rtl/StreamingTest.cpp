@@ -231,6 +231,25 @@ TEST_F(StreamingTest, ComponentTreeRoundTripsWithBinaryPropertiesAndReferences) 
     delete loaded;
 }
 
+TEST_F(StreamingTest, ReadingIntoAGivenRootReusesItsNamedComponents) {
+    TTestRoot source(nullptr);
+    source.SetName("Form");
+    auto* a = new TTestNode(&source);
+    a->SetName("Cube1");
+    a->SetParentComponent(&source);
+    a->size = 42;
+    std::string data = Save(&source);
+
+    TTestRoot target(nullptr);
+    auto* existing = new TTestNode(&target);  // made by the root's own constructor
+    existing->SetName("Cube1");
+    EXPECT_EQ(Load(data, &target), &target);
+    EXPECT_EQ(target.Name(), "Form");
+    EXPECT_EQ(target.ComponentCount(), 1);
+    EXPECT_EQ(existing->size, 42);
+    EXPECT_EQ(existing->parent, &target);
+}
+
 TEST_F(StreamingTest, BadStreamsRaiseAndFreeWhatWasCreated) {
     TTestRoot root(nullptr);
     root.SetName("R");
