@@ -116,6 +116,20 @@ int TSockBufferHandler::Peek(const char*& pointer) {
   return FInUse.Head()->Peek(pointer);
 }
 
+int TSockBufferHandler::PeekBlocks(iovec* ranges, int max) {
+  std::lock_guard<std::recursive_mutex> g(FLock);
+  int n = 0;
+  for (TSockBuffer* b = FInUse.Head(); b && n < max; b = b->Next) {
+    const char* p;
+    const int len = b->Peek(p);
+    if (len <= 0) continue;
+    ranges[n].iov_base = const_cast<char*>(p);
+    ranges[n].iov_len = static_cast<size_t>(len);
+    ++n;
+  }
+  return n;
+}
+
 void TSockBufferHandler::Remove(int length) {
   std::lock_guard<std::recursive_mutex> g(FLock);
   if (length < 0) throw Exception("TSockBufferHandler.Remove: Invalid Len " + std::to_string(length));

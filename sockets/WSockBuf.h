@@ -7,6 +7,8 @@
 // it while it sends, and event handlers called meanwhile may queue more data.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <memory>
 #include <mutex>
 
@@ -80,6 +82,9 @@ class TSockBufferHandler : public TComponent {
   void Write(const void* data, int length);
   // The head block's unread data (0 when the chain is empty).
   int Peek(const char*& pointer);
+  // The unread data of up to `max` blocks from the head, in order; returns the
+  // number of ranges filled.
+  int PeekBlocks(iovec* ranges, int max);
   // Removes from the head block only; an emptied head goes to the free list.
   // Raises Exception "TSockBufferHandler.Remove: Invalid Len <n>" for a negative
   // length and "TSockBufferHandler.Remove: nothing to remove" on an empty chain.

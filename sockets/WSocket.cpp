@@ -1220,12 +1220,35 @@ int TCustomWSocket::Send(const void* Data, int Len) {
   FAllSent = false;
   int result = 0;
   if (Len > 0 && Data) {
-    QueueData(Data, Len);
     result = Len;
+    if (!SendDirect(Data, Len)) QueueData(Data, Len);
   }
   TryToSend();
   if (FAllSent && FHSocket != INVALID_SOCKET) PostWriteOnce();
   return result;
+}
+
+// With nothing queued and no send handler to call, the bytes may leave straight
+// from the caller's buffer; only what the network does not take is queued.
+// False when the ordinary path (queue, then send) must handle the data.
+bool TCustomWSocket::SendDirect(const void* Data, int Len) {
+  if (FType != SOCK_STREAM || FInTryToSend || FWantWrite || OnSendData || FHSocket == INVALID_SOCKET ||
+      !FBufHandler->IsEmpty())
+    return false;
+  const int n = WSocket_send(FHSocket, Data, Len, FSendFlags);
+  if (n < 0) {
+    if (WSocket_WSAGetLastError() != WSAEWOULDBLOCK) return false;  // reported by the ordinary path
+    QueueData(Data, Len);
+    FWantWrite = true;
+    UpdateInterest();
+    return true;
+  }
+  if (n < Len) {
+    QueueData(static_cast<const char*>(Data) + n, Len - n);
+    FWantWrite = true;
+    UpdateInterest();
+  }
+  return true;
 }
 
 int TCustomWSocket::SendText(const std::string& Str) {
@@ -1235,9 +1258,15 @@ int TCustomWSocket::SendText(const std::string& Str) {
 
 int TCustomWSocket::SendChar(char Ch) { return Send(&Ch, 1); }
 
+int TCustomWSocket::SendNowGather(const iovec* iov, int count) {
+  const int n = WSocket_sendv(FHSocket, iov, count, FSendFlags);
+  if (n > 0) TriggerSendData(n);
+  return n;
+}
+
 int TCustomWSocket::SendNow(const void* Data, int Len) {
   int n;
-  if (FType == SOCK_DGRAM)
+  if (FType != SOCK_STREAM)
     n = WSocket_sendto(FHSocket, Data, Len, FSendFlags, &Fsin, sizeof Fsin);
   else
     n = WSocket_send(FHSocket, Data, Len, FSendFlags);
@@ -1280,25 +1309,29 @@ void TCustomWSocket::TryToSend() {
   } reset{alive, FInTryToSend};
   for (;;) {
     if (FHSocket == INVALID_SOCKET) return;
-    const char* p = nullptr;
     int len;
+    int n;
     std::string dgram;
-    if (FType == SOCK_DGRAM) {
+    if (FType != SOCK_STREAM) {
       if (FDgramQueue.empty()) {
         FAllSent = true;
         return;
       }
       dgram = FDgramQueue.front();
-      p = dgram.data();
       len = static_cast<int>(dgram.size());
+      n = SendNow(dgram.data(), len);
     } else {
-      len = FBufHandler->Peek(p);
+      // Several queued blocks leave in one call; a byte stream keeps no boundaries.
+      iovec iov[kGatherBlocks];
+      const int blocks = FBufHandler->PeekBlocks(iov, kGatherBlocks);
+      len = 0;
+      for (int i = 0; i < blocks; ++i) len += static_cast<int>(iov[i].iov_len);
       if (len < 1) {
         FAllSent = true;
         return;
       }
+      n = blocks == 1 ? SendNow(iov[0].iov_base, len) : SendNowGather(iov, blocks);
     }
-    const int n = SendNow(p, len);
     if (!*alive) {
       g.release();  // the socket and its buffers are gone
       return;
@@ -1315,7 +1348,7 @@ void TCustomWSocket::TryToSend() {
         ConnectionGone(code);
         return;
       }
-      if (FType == SOCK_DGRAM && !FDgramQueue.empty()) {
+      if (FType != SOCK_STREAM && !FDgramQueue.empty()) {
         // A datagram the network refuses for good is dropped, so later ones still leave.
         FBufferedByteCount = std::max<int64_t>(0, FBufferedByteCount - len);
         FDgramQueue.pop_front();
@@ -1325,11 +1358,17 @@ void TCustomWSocket::TryToSend() {
     }
     if (n == 0) return;
     FBufferedByteCount = std::max<int64_t>(0, FBufferedByteCount - n);
-    if (FType == SOCK_DGRAM) {
+    if (FType != SOCK_STREAM) {
       if (!FDgramQueue.empty()) FDgramQueue.pop_front();
       continue;
     }
-    FBufHandler->Remove(n);
+    for (int left = n; left > 0;) {
+      const char* head;
+      const int inHead = FBufHandler->Peek(head);
+      const int take = std::min(left, inHead);
+      FBufHandler->Remove(take);
+      left -= take;
+    }
     if (n < len) {
       FWantWrite = true;  // the network took only part: continue when writable
       UpdateInterest();

@@ -22,6 +22,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/uio.h>
 
 #include <cstdint>
 #include <functional>
@@ -248,6 +249,10 @@ class TCustomWSocket : public TSockWndControl {
   void ReceiveLoop(uint16_t ErrCode, TWSocketOptions Options);
   void TryToSend();
   int SendNow(const void* Data, int Len);
+  bool SendDirect(const void* Data, int Len);
+  // One send of several blocks of the chain (stream sockets).
+  int SendNowGather(const iovec* iov, int count);
+  static constexpr int kGatherBlocks = 64;
   // True while the socket object lives (for loops that run event handlers).
   std::shared_ptr<bool> AliveToken() const { return FAlive; }
   sockaddr_in& SinAddr() { return Fsin; }

@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -401,6 +402,15 @@ int WSocket_recvfrom(TSocket s, void* buf, int len, int flags, void* from, int* 
 int WSocket_send(TSocket s, const void* buf, int len, int flags) {
   WinsockEnsureStarted();
   ssize_t r = ::send(s, buf, len < 0 ? 0 : static_cast<size_t>(len), flags | MSG_NOSIGNAL | MSG_DONTWAIT);
+  return r < 0 ? Fail() : static_cast<int>(r);
+}
+
+int WSocket_sendv(TSocket s, const struct iovec* iov, int count, int flags) {
+  WinsockEnsureStarted();
+  msghdr m{};
+  m.msg_iov = const_cast<iovec*>(iov);
+  m.msg_iovlen = static_cast<size_t>(count < 0 ? 0 : count);
+  ssize_t r = ::sendmsg(s, &m, flags | MSG_NOSIGNAL | MSG_DONTWAIT);
   return r < 0 ? Fail() : static_cast<int>(r);
 }
 

@@ -144,6 +144,8 @@ TSocket WSocket_accept(TSocket s, void* addr, int* len);
 int WSocket_recv(TSocket s, void* buf, int len, int flags);
 int WSocket_recvfrom(TSocket s, void* buf, int len, int flags, void* from, int* fromLen);
 int WSocket_send(TSocket s, const void* buf, int len, int flags);
+// Gathers the ranges into one send.
+int WSocket_sendv(TSocket s, const struct iovec* iov, int count, int flags);
 int WSocket_sendto(TSocket s, const void* buf, int len, int flags, const void* to, int toLen);
 int WSocket_getsockname(TSocket s, void* addr, int* len);
 int WSocket_getpeername(TSocket s, void* addr, int* len);
