@@ -1626,23 +1626,22 @@ void TCustomSocksWSocket::AssignDefaultValue() {
   FRcvOffset = 0;
 }
 
-void TCustomSocksWSocket::SetSocksServer(const std::string& v) {
+// Server settings change only while closed.
+bool TCustomSocksWSocket::SetWhileClosed(std::string& field, bool& assigned, const std::string& v, const char* what) {
   if (State() != wsClosed) {
-    ReportError("Can't change socks server if not closed");
-    return;
+    ReportError(std::string("Can't change socks ") + what + " if not closed");
+    return false;
   }
-  FSocksServer = Trim(v);
-  FSocksServerAssigned = !FSocksServer.empty();
+  field = Trim(v);
+  assigned = !field.empty();
+  return true;
 }
 
-void TCustomSocksWSocket::SetSocksPort(const std::string& v) {
-  if (State() != wsClosed) {
-    ReportError("Can't change socks port if not closed");
-    return;
-  }
-  FSocksPort = Trim(v);
-  FSocksPortAssigned = !FSocksPort.empty();
+void TCustomSocksWSocket::SetSocksServer(const std::string& v) {
+  SetWhileClosed(FSocksServer, FSocksServerAssigned, v, "server");
 }
+
+void TCustomSocksWSocket::SetSocksPort(const std::string& v) { SetWhileClosed(FSocksPort, FSocksPortAssigned, v, "port"); }
 
 void TCustomSocksWSocket::SetSocksLevel(const std::string& v) {
   if (State() != wsClosed) {

@@ -419,6 +419,7 @@ class TCustomSocksWSocket : public TCustomWSocket {
   int DoRecv(void* Buffer, int BufferSize, int Flags) override;
 
  private:
+  bool SetWhileClosed(std::string& field, bool& assigned, const std::string& v, const char* what);
   void SocksDoConnect();
   void SocksDoAuthenticate();
   void SocksDoError(int Error, const std::string& Msg);
