@@ -1665,7 +1665,9 @@ void TCustomSocksWSocket::Listen() {
 }
 
 void TCustomSocksWSocket::Connect() {
-  if (!FSocksServerAssigned) {
+  // A socket in use is refused by the ordinary Connect before anything of its
+  // session (address record, negotiation state) is touched.
+  if (!FSocksServerAssigned || (HSocket() != INVALID_SOCKET && State() != wsClosed)) {
     TCustomWSocket::Connect();
     return;
   }
@@ -1674,7 +1676,7 @@ void TCustomSocksWSocket::Connect() {
     return;
   }
   try {
-    MarkPortResolved(ResolvePort(FSocksPortAssigned ? FSocksPort : std::string("1080"), Proto()));
+    MarkPortResolved(ResolvePort(FSocksPort, Proto()));
     MarkAddrResolved(ResolveHost(FSocksServer));
     FSocksDestPort = static_cast<uint16_t>(ResolvePort(Port(), Proto()));
   } catch (Exception& e) {
@@ -1684,7 +1686,12 @@ void TCustomSocksWSocket::Connect() {
   FSocksState = 1;
   FRcvCnt = 0;
   FRcvOffset = 0;
-  TCustomWSocket::Connect();
+  try {
+    TCustomWSocket::Connect();
+  } catch (...) {
+    FSocksState = 0;  // no connection: nothing to negotiate
+    throw;
+  }
   if (HSocket() == INVALID_SOCKET) FSocksState = 0;
 }
 
@@ -1987,12 +1994,12 @@ void TCustomLineWSocket::DeliverRaw() {
 }
 
 int TCustomLineWSocket::SendLine(const std::string& Str) {
+  if (Str.empty()) return 0;
   if (State() != wsConnected && State() != wsSocksConnected) {
     WSocket_WSASetLastError(WSAENOTCONN);
     ReportSocketError("Send");
     return -1;
   }
-  if (Str.empty()) return 0;
   // One call, so that a datagram socket sends the line as one datagram.
   const std::string line = Str + FLineEnd;
   return Send(line.data(), static_cast<int>(line.size()));

@@ -155,3 +155,50 @@ TEST(SocksClient, RejectedRequestsAndListening) {
     EXPECT_EQ(e.Message(), "TCP is the only protocol supported thru socks server");
   }
 }
+
+TEST(SocksClient, ConnectOnASocketInUseLeavesTheSessionAlone) {
+  TSocksTestServer socks(TSocksServerOptions{});
+  SocksSetup t(socks, "5");
+  ASSERT_TRUE(t.Run());
+  try {
+    t.client.Connect();
+    FAIL();
+  } catch (ESocketException& e) {
+    EXPECT_EQ(e.Message(), "Connect: Socket already in use");
+  }
+  EXPECT_FALSE(t.client.SocksNegotiating());
+  EXPECT_TRUE(t.Exchange());  // the relayed data still reaches the handler
+  EXPECT_TRUE(t.socksErrors.empty());
+}
+
+TEST(SocksClient, ServerPortAndFailedConnectsLeaveNothingToNegotiate) {
+  TWSocket c(nullptr);
+  c.SetSocksServer("127.0.0.1");
+  c.SetAddr("localhost");
+  c.SetPort("80");
+  try {
+    c.Connect();  // no SOCKS port: nothing is guessed
+    FAIL();
+  } catch (ESocketException& e) {
+    EXPECT_EQ(e.Message(), "connect: Winsock Resolve Port: Invalid Port.");
+  }
+  EXPECT_EQ(c.State(), wsClosed);
+  c.SetSocksPort("1080");
+  c.SetProto("");
+  try {
+    c.Connect();
+    FAIL();
+  } catch (ESocketException& e) {
+    EXPECT_EQ(e.Message(), "TCP is the only protocol supported thru socks server");
+  }
+  c.SetProto("tcp");
+  c.SetAddr("");
+  try {
+    c.Connect();  // refused by the ordinary checks after the SOCKS ones
+    FAIL();
+  } catch (ESocketException& e) {
+    EXPECT_EQ(e.Message(), "Connect: No IP Address Specified");
+  }
+  EXPECT_FALSE(c.SocksNegotiating());
+  EXPECT_EQ(c.HSocket(), INVALID_SOCKET);
+}

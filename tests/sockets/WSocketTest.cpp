@@ -355,6 +355,7 @@ TEST(WSocketErrors, ReportsGoToOnErrorWithLastError) {
   EXPECT_EQ(s.Accept(), INVALID_SOCKET);
   EXPECT_EQ(s.Send("x", 1), -1);
   EXPECT_EQ(s.SendLine("x"), -1);
+  EXPECT_EQ(s.SendLine(""), 0);  // an empty line sends nothing, whatever the state
   EXPECT_EQ(errors, (std::vector<int>{10022, 10057, 10057}));
   EXPECT_EQ(s.BufferedByteCount(), 0);  // the refused line was not queued
   s.OnError = nullptr;
@@ -463,6 +464,13 @@ TEST(WSocketMisc, DnsLookupsAndSynchronousWait) {
   EXPECT_EQ(s.WaitUntilReady(already), 0);
   bool never = false;
   EXPECT_EQ(s.WaitUntilReady(never), 12001);
+
+  // Without a time-out only the end of the message loop stops a wait.
+  TWSocket waiter(nullptr);
+  waiter.SetTimeout(0);
+  PostQuitMessage(0);
+  EXPECT_EQ(waiter.WaitUntilReady(never), 12001);
+  EXPECT_TRUE(waiter.LoopEnded());
 }
 
 TEST(WSocketMisc, SocketOnItsOwnThread) {
