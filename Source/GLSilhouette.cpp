@@ -20,6 +20,12 @@ void TGLSilhouette::Clear() {
     capIndices_->Clear();
 }
 
+void TGLSilhouette::Flush() {
+    vertices_->Flush();
+    indices_->Flush();
+    capIndices_->Flush();
+}
+
 void TGLSilhouette::ExtrudeVerticesToInfinity(const TAffineVector& Origin) {
     const int n = vertices_->Count();
     vertices_->SetCount(2 * n);
@@ -60,7 +66,8 @@ TConnectivity::TConnectivity(bool APrecomputeFaceNormal)
       faceVertexIndex_(std::make_unique<TIntegerList>()),
       faceNormal_(std::make_unique<TAffineVectorList>()),
       vertexMemory_(std::make_unique<TIntegerList>()),
-      vertices_(std::make_unique<TAffineVectorList>()) {}
+      ownVertices_(std::make_unique<TAffineVectorList>()),
+      vertices_(ownVertices_.get()) {}
 
 TConnectivity::~TConnectivity() = default;
 
@@ -71,8 +78,19 @@ void TConnectivity::Clear() {
     faceVertexIndex_->Clear();
     faceNormal_->Clear();
     vertexMemory_->Clear();
-    vertices_->Clear();
+    if (ownVertices_)
+        ownVertices_->Clear();
     edgeIndex_.clear();
+}
+
+void TConnectivity::ShareVertices(TAffineVectorList* Shared) {
+    if (Shared) {
+        vertices_ = Shared;
+        ownVertices_.reset();
+    } else {
+        ownVertices_ = std::make_unique<TAffineVectorList>();
+        vertices_ = ownVertices_.get();
+    }
 }
 
 namespace {
@@ -151,8 +169,11 @@ void TConnectivity::CreateSilhouette(const TGLSilhouetteParameters& Parameters,
     };
 
     const std::int32_t* faces = faceVertexIndex_->List();
+    const int vertexCount = vertices_->Count();
     for (int f = 0; f < FaceCount(); ++f) {
         const int p = faces[3 * f], q = faces[3 * f + 1], r = faces[3 * f + 2];
+        // A shared vertex list may have shrunk since the faces were added.
+        RTL_ASSERT(p < vertexCount && q < vertexCount && r < vertexCount);
         const TAffineVector normal = precomputeFaceNormal_ ? faceNormal_->Get(f)
                                                            : TriangleNormal(verts[p], verts[q], verts[r]);
         const bool visible =

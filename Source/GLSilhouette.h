@@ -31,7 +31,10 @@ public:
     // Cap triangles, three vertex indices each.
     TIntegerList* CapIndices() const noexcept { return capIndices_.get(); }
 
+    // Empties the three lists (blocks freed).
     void Clear();
+    // Empties the three lists, keeping their capacity (silhouettes rebuilt every frame).
+    void Flush();
     // Adds for each vertex its direction from Origin as a point at infinity (w = 0), turns each
     // edge (a, b) into the quad (a, b, b + n, a + n) and the caps into the far caps followed by
     // the near caps reversed.
@@ -69,7 +72,7 @@ public:
     int FaceCount() const override { return faceVisible_->Count(); }
     void CreateSilhouette(const TGLSilhouetteParameters& Parameters,
                           std::unique_ptr<TGLSilhouette>& Silhouette, bool AddToSilhouette) override;
-    // Empties every list.
+    // Empties every list; a shared vertex list is left to its owner.
     virtual void Clear();
 
     // Appends a face over existing vertices (indices must be in the vertex list: assertion) and
@@ -90,7 +93,14 @@ public:
     TIntegerList* FaceVertexIndex() const noexcept { return faceVertexIndex_.get(); }
     TAffineVectorList* FaceNormal() const noexcept { return faceNormal_.get(); }
     TIntegerList* VertexMemory() const noexcept { return vertexMemory_.get(); }
-    TAffineVectorList* Vertices() const noexcept { return vertices_.get(); }
+    TAffineVectorList* Vertices() const noexcept { return vertices_; }
+    // Whether the vertex list is the connectivity's own (true after construction).
+    bool OwnsVertices() const noexcept { return ownVertices_ != nullptr; }
+
+protected:
+    // Works on another object's vertex list (a mesh's) without copying it: the own list is freed
+    // and Shared is read in place, never emptied. nullptr returns to a new, empty own list.
+    void ShareVertices(TAffineVectorList* Shared);
 
 private:
     std::unique_ptr<TIntegerList> edgeVerticesIndices_;
@@ -99,7 +109,8 @@ private:
     std::unique_ptr<TIntegerList> faceVertexIndex_;
     std::unique_ptr<TAffineVectorList> faceNormal_;
     std::unique_ptr<TIntegerList> vertexMemory_;
-    std::unique_ptr<TAffineVectorList> vertices_;
+    std::unique_ptr<TAffineVectorList> ownVertices_;  // null while a shared list is used
+    TAffineVectorList* vertices_;                      // ownVertices_ or the shared list
     // Unordered vertex pair -> the edge holding it, in place of a linear search.
     std::unordered_map<std::uint64_t, int> edgeIndex_;
 };

@@ -351,7 +351,18 @@ const TPropInfo* FindPublishedProperty(TClass Class, std::string_view Name) {
 // ---------------------------------------------------------------------------------------------
 // Filer
 
+namespace {
+
+// TComponent publishes Tag; its name travels in each component's header instead.
+void DeclareComponentProperties() {
+    TPublished<TComponent>().Integer("Tag", &TComponent::Tag, &TComponent::SetTag, 0);
+}
+
+} // namespace
+
 void InstallComponentStreaming() noexcept {
+    static std::once_flag declared;
+    std::call_once(declared, DeclareComponentProperties);
     TComponentStreamProcs procs;
     procs.ReadState = [](TComponent* Instance, TReader* Reader) { Reader->ReadData(Instance); };
     procs.WriteState = [](TComponent* Instance, TWriter* Writer) { Writer->WriteData(Instance); };
@@ -492,6 +503,8 @@ void TWriter::WriteProperty(TPersistent* Instance, const TPropInfo& P) {
         WriteIdent(ref);
         break;
     }
+    case pkEvent:
+        break;  // handlers are bound in code
     case pkObject: {
         TObject* obj = P.GetObj(Instance);
         if (auto* coll = dynamic_cast<TCollection*>(obj)) {
@@ -874,6 +887,14 @@ void TReader::ReadPropValue(TObject* Instance, const TPropInfo& P) {
         } else {
             ReadTypeError();
         }
+        break;
+    }
+    case pkEvent: {
+        TValueType t = NextValue();
+        if (t == vaIdent || t == vaNil || t == vaString || t == vaLString)
+            SkipValue();
+        else
+            ReadTypeError();
         break;
     }
     case pkObject:

@@ -17,9 +17,11 @@
 //       .Integer("Size", &TFoo::Size, &TFoo::SetSize, 10)
 //       .Float("Scale", &TFoo::Scale, &TFoo::SetScale, 1.0)
 //       .Enum("Style", &TFoo::Style, &TFoo::SetStyle, {"fsOne", "fsTwo"}, fsOne)
-//       .Object("Position", &TFoo::Position);
+//       .Object("Position", &TFoo::Position)
+//       .Event("OnProgress");
 // They are written by name in declaration order (an ancestor's first), and only when they
-// differ from their declared default.
+// differ from their declared default. Every component publishes Tag (default 0). Events are
+// bound in code, never written; a stored handler name is read past.
 #pragma once
 
 #include "rtl/Classes.h"
@@ -103,7 +105,7 @@ std::string Utf16ToUtf8(const std::u16string& Text);
 // ---------------------------------------------------------------------------------------------
 // Published properties.
 
-enum TPropKind { pkInteger, pkFloat, pkBoolean, pkString, pkEnum, pkSet, pkComponent, pkObject };
+enum TPropKind { pkInteger, pkFloat, pkBoolean, pkString, pkEnum, pkSet, pkComponent, pkObject, pkEvent };
 
 // One published property. Accessors take the instance (of the declaring class or a descendant).
 // Ordinals (integers, booleans, enumerations, set bits) go through GetOrd/SetOrd.
@@ -136,9 +138,33 @@ std::vector<const TPropInfo*> GetPublishedProperties(TClass Class);
 // The published property of that name (case-insensitive), nullptr when none.
 const TPropInfo* FindPublishedProperty(TClass Class, std::string_view Name);
 
+namespace PublishedDetail {
+// The value type a setter takes: a member function (v) or a callable (instance, v).
+template <class S>
+struct SetterArgOf : SetterArgOf<decltype(&S::operator())> {};
+template <class K, class R, class A>
+struct SetterArgOf<R (K::*)(A)> { using type = A; };
+template <class K, class R, class A>
+struct SetterArgOf<R (K::*)(A) noexcept> { using type = A; };
+template <class L, class R, class O, class A>
+struct SetterArgOf<R (L::*)(O, A) const> { using type = A; };
+template <class L, class R, class O, class A>
+struct SetterArgOf<R (L::*)(O, A) const noexcept> { using type = A; };
+template <class L, class R, class O, class A>
+struct SetterArgOf<R (L::*)(O, A)> { using type = A; };
+template <class R, class O, class A>
+struct SetterArgOf<R (*)(O, A)> { using type = A; };
+template <class R, class O, class A>
+struct SetterArgOf<R (*)(O, A) noexcept> { using type = A; };
+} // namespace PublishedDetail
+
 // Typed declaration helper; the declarations are registered when the object goes away.
+// Getters and setters are member functions or callables taking the instance first.
 template <class C>
 class TPublished {
+    template <class S>
+    using SetterArg = typename PublishedDetail::SetterArgOf<S>::type;
+
 public:
     TPublished() = default;
     TPublished(const TPublished&) = delete;
@@ -170,7 +196,7 @@ public:
         }
         return *this;
     }
-    // A set property whose getter/setter exchange the member bits (bit i = Idents[i]).
+    // A set property (bit i = Idents[i]) whose getter/setter exchange a TSet or its bits.
     template <class G, class S>
     TPublished& Set(std::string Name, G Get, S Set, std::vector<std::string> Idents,
                     std::optional<std::uint64_t> Default = 0) {
@@ -207,8 +233,7 @@ public:
         TPropInfo& p = Add(std::move(Name), pkComponent);
         p.GetObj = [Get](TObject* o) -> TObject* { return std::invoke(Get, Self(o)); };
         p.SetObj = [Set](TObject* o, TObject* v) {
-            using Arg = std::remove_pointer_t<std::remove_cvref_t<
-                decltype(ArgOf(Set))>>;
+            using Arg = std::remove_pointer_t<std::remove_cvref_t<SetterArg<S>>>;
             Arg* typed = v ? dynamic_cast<Arg*>(v) : nullptr;
             if (v && !typed)
                 throw EReadError("Invalid property value");
@@ -225,6 +250,12 @@ public:
         p.GetObj = [Get](TObject* o) -> TObject* { return std::invoke(Get, Self(o)); };
         return *this;
     }
+    // A published event: handlers are std::function members set in code, so nothing is written;
+    // a stored handler name (an identifier, nil or a string) is read and dropped.
+    TPublished& Event(std::string Name) {
+        Add(std::move(Name), pkEvent);
+        return *this;
+    }
     // Adds a stored condition to the last declared property.
     template <class F>
     TPublished& StoredIf(F Pred) {
@@ -234,12 +265,13 @@ public:
 
 private:
     static C* Self(TObject* o) { return static_cast<C*>(o); }
-    template <class K, class A>
-    static A ArgOf(void (K::*)(A));
     template <class S, class V>
     static void Assign(S Set, C* o, V v) {
-        using Arg = std::remove_cvref_t<decltype(ArgOf(Set))>;
-        std::invoke(Set, o, static_cast<Arg>(v));
+        using Arg = std::remove_cvref_t<SetterArg<S>>;
+        if constexpr (requires { Arg::FromBits(std::uint64_t{}); })
+            std::invoke(Set, o, Arg::FromBits(static_cast<std::uint64_t>(v)));  // a TSet
+        else
+            std::invoke(Set, o, static_cast<Arg>(v));
     }
     TPropInfo& Add(std::string Name, TPropKind Kind) {
         props_.emplace_back();

@@ -65,9 +65,9 @@ public:
 
 protected:
     explicit TBaseList(int AItemSize);
-    // Grows by GrowthDelta when full (Add).
+    // Grows by GrowthDelta when full (Add); by one item when the delta is not positive.
     void GrowForOne() {
-        if (count_ == capacity_) SetCapacity(capacity_ + growthDelta_);
+        if (count_ == capacity_) SetCapacity(capacity_ + (growthDelta_ > 0 ? growthDelta_ : 1));
     }
     // Raises Count by n, then grows in GrowthDelta steps until the block holds it.
     void RaiseCountByDeltaSteps(int n);

@@ -90,4 +90,66 @@ TEST(SilhouetteTest, ExtrusionDoublesVerticesAndBuildsQuads) {
     EXPECT_EQ(Ints(sil.CapIndices()), (std::vector<int>{3, 4, 5, 2, 1, 0}));
 }
 
+// A mesh's connectivity reads the mesh's own vertex list in place.
+class TMeshConnectivity : public TConnectivity {
+public:
+    using TConnectivity::TConnectivity;
+    using TConnectivity::ShareVertices;
+};
+
+TEST(SilhouetteTest, SharedVertexListIsReadInPlaceAndNeverEmptied) {
+    TAffineVectorList meshVertices;
+    meshVertices.Add(P0);
+    meshVertices.Add(P1);
+    meshVertices.Add(P2);
+    TMeshConnectivity c(false);  // moving vertices: normals computed each time
+    EXPECT_TRUE(c.OwnsVertices());
+    c.ShareVertices(&meshVertices);
+    EXPECT_FALSE(c.OwnsVertices());
+    EXPECT_EQ(c.Vertices(), &meshVertices);
+    c.AddIndexedFace(0, 1, 2);
+    std::unique_ptr<TGLSilhouette> sil;
+    c.CreateSilhouette(From(0, 0, -5), sil, false);
+    EXPECT_EQ(Ints(sil->Indices()), (std::vector<int>{0, 1, 1, 2, 2, 0}));
+
+    // The mesh moves its vertices: the next silhouette follows without copying.
+    meshVertices.Put(2, TAffineVector{{0, -1, 0}});  // the face now looks down -Z
+    c.CreateSilhouette(From(0, 0, -5), sil, false);
+    EXPECT_EQ(sil->Indices()->Count(), 0);
+
+    c.Clear();
+    EXPECT_EQ(c.FaceCount(), 0);
+    EXPECT_EQ(meshVertices.Count(), 3);  // the mesh keeps its vertices
+    EXPECT_EQ(c.Vertices(), &meshVertices);
+
+    // Faces whose vertices the mesh has since dropped are refused, not read past the list.
+    c.AddIndexedFace(0, 1, 2);
+    meshVertices.SetCount(2);
+    EXPECT_THROW(c.CreateSilhouette(From(0, 0, -5), sil, false), EAssertionFailed);
+
+    c.ShareVertices(nullptr);
+    EXPECT_TRUE(c.OwnsVertices());
+    EXPECT_EQ(c.Vertices()->Count(), 0);
+    EXPECT_EQ(meshVertices.Count(), 2);
+}
+
+TEST(SilhouetteTest, FlushKeepsTheBlocksAndClearFreesThem) {
+    TConnectivity c(false);
+    c.AddFace(P0, P1, P2);
+    std::unique_ptr<TGLSilhouette> sil;
+    c.CreateSilhouette(From(0, 0, -5, true), sil, false);
+    const int capacity = sil->Indices()->Capacity();
+    ASSERT_GT(capacity, 0);
+    sil->Flush();
+    EXPECT_EQ(sil->Vertices()->Count(), 0);
+    EXPECT_EQ(sil->Indices()->Count(), 0);
+    EXPECT_EQ(sil->CapIndices()->Count(), 0);
+    EXPECT_EQ(sil->Indices()->Capacity(), capacity);
+    // Adding to a flushed silhouette numbers its vertices from 0 again.
+    c.CreateSilhouette(From(0, 0, -5, true), sil, true);
+    EXPECT_EQ(Ints(sil->CapIndices()), (std::vector<int>{0, 1, 2}));
+    sil->Clear();
+    EXPECT_EQ(sil->Indices()->Capacity(), 0);
+}
+
 } // namespace

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -122,6 +123,23 @@ public:
     bool HasParent() override { return false; }
 };
 
+// Properties declared with callables and with a set-typed setter.
+enum TMode { mdOff, mdSlow, mdFast };
+enum TPart { ptTop, ptBottom, ptSide };
+using TParts = TSet<TPart>;
+
+class TLambdaNode : public TComponent {
+    RTL_CLASS(TLambdaNode, TComponent)
+public:
+    using TComponent::TComponent;
+    int level = 0;
+    float gain = 1;
+    TMode mode = mdOff;
+    TParts parts = TParts{ptTop, ptBottom};
+    TParts Parts() const { return parts; }
+    void SetParts(TParts v) { parts = v; }
+};
+
 void Declare() {
     TPublished<TTestCoords>().Float("X", &TTestCoords::X, &TTestCoords::SetX, std::nullopt);
     TPublished<TTestItem>().Integer("Value", &TTestItem::GetValue, &TTestItem::SetValue);
@@ -135,8 +153,15 @@ void Declare() {
         .Set("Options", &TTestNode::Options, &TTestNode::SetOptions, {"opA", "opB", "opC"})
         .Component("Target", &TTestNode::Target, &TTestNode::SetTarget)
         .Object("Position", &TTestNode::Position)
-        .Object("Items", &TTestNode::GetItems);
-    RegisterClasses({TTestNode::StaticClass(), TTestRoot::StaticClass()});
+        .Object("Items", &TTestNode::GetItems)
+        .Event("OnChange");
+    TPublished<TLambdaNode>()
+        .Integer("Level", [](TLambdaNode* n) { return n->level; }, [](TLambdaNode* n, short v) { n->level = v; })
+        .Float("Gain", [](TLambdaNode* n) { return n->gain; }, [](TLambdaNode* n, float v) { n->gain = v; }, 1.0)
+        .Enum("Mode", [](TLambdaNode* n) { return n->mode; }, [](TLambdaNode* n, TMode v) { n->mode = v; },
+              {"mdOff", "mdSlow", "mdFast"}, mdOff)
+        .Set("Parts", &TLambdaNode::Parts, &TLambdaNode::SetParts, {"ptTop", "ptBottom", "ptSide"}, 3);
+    RegisterClasses({TTestNode::StaticClass(), TTestRoot::StaticClass(), TLambdaNode::StaticClass()});
 }
 
 std::string Save(TComponent* root) {
@@ -314,6 +339,54 @@ TEST_F(StreamingTest, EncodingHelpersRejectHostileLengths) {
     TStringStream deep(nested);
     TReader dr(&deep);
     EXPECT_THROW(dr.SkipValue(), EReadError);
+}
+
+TEST_F(StreamingTest, TagIsStoredAndEventsAreOnlyReadPast) {
+    TTestRoot root(nullptr);
+    root.SetName("R");
+    auto* n = new TTestNode(&root);
+    n->SetName("N");
+    n->SetParentComponent(&root);
+    n->SetTag(-300);
+    n->size = 5;
+    std::string data = Save(&root);
+    // Every component publishes Tag (default 0) ahead of its own properties.
+    const std::string tagThenSize = Bytes({3}) + "Tag" + Bytes({3, 0xD4, 0xFE}) + Bytes({4}) + "Size" + Bytes({2, 5});
+    EXPECT_NE(data.find(tagThenSize), std::string::npos);
+    EXPECT_EQ(data.find("OnChange"), std::string::npos);  // handlers are bound in code
+
+    // A stored handler name, nil or a string in an event's place is read past.
+    for (std::string handler : {Bytes({7, 11}) + "Form1Change", Bytes({13}), Bytes({6, 2}) + "Go"}) {
+        std::string withEvent = data;
+        withEvent.insert(withEvent.find(tagThenSize), Bytes({8}) + "OnChange" + handler);
+        std::unique_ptr<TComponent> loaded(Load(withEvent));
+        auto* ln = static_cast<TTestNode*>(loaded->FindComponent("N"));
+        ASSERT_NE(ln, nullptr);
+        EXPECT_EQ(ln->Tag(), -300);
+        EXPECT_EQ(ln->size, 5);
+    }
+    std::string badEvent = data;
+    badEvent.insert(badEvent.find(tagThenSize), Bytes({8}) + "OnChange" + Bytes({2, 1}));
+    EXPECT_THROW(Load(badEvent), EReadError);
+}
+
+TEST_F(StreamingTest, CallableAndSetTypedAccessorsRoundTrip) {
+    TLambdaNode node(nullptr);
+    node.SetName("L");
+    EXPECT_EQ(Save(&node), "TPF0" + Bytes({11}) + "TLambdaNode" + Bytes({1}) + "L" + Bytes({0, 0}));
+    node.level = -7;
+    node.gain = 0.5f;
+    node.mode = mdFast;
+    node.parts = TParts{ptSide};
+    std::string data = Save(&node);
+    EXPECT_NE(data.find(Bytes({5}) + "Parts" + Bytes({11, 6}) + "ptSide" + Bytes({0})), std::string::npos);
+    std::unique_ptr<TComponent> back(Load(data));
+    auto* l = dynamic_cast<TLambdaNode*>(back.get());
+    ASSERT_NE(l, nullptr);
+    EXPECT_EQ(l->level, -7);
+    EXPECT_EQ(l->gain, 0.5f);
+    EXPECT_EQ(l->mode, mdFast);
+    EXPECT_EQ(l->parts, TParts{ptSide});
 }
 
 } // namespace

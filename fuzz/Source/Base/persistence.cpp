@@ -45,8 +45,8 @@ public:
     static bool UniqueItem() { return true; }
 };
 
-// A component with published properties of every kind, a defined binary property, a collection
-// and stored children.
+// A component with published properties of every kind (an event too), a defined binary property,
+// a collection and stored children.
 class TFuzzCoords : public TPersistent {
     RTL_CLASS(TFuzzCoords, TPersistent)
 public:
@@ -162,7 +162,8 @@ void Setup() {
         .Set("Flags", &TFuzzComp::Flags, &TFuzzComp::SetFlags, {"fA", "fB", "fC"})
         .Component("Link", &TFuzzComp::Link, &TFuzzComp::SetLink)
         .Object("Coords", &TFuzzComp::Coords)
-        .Object("Entries", &TFuzzComp::Entries);
+        .Object("Entries", &TFuzzComp::Entries)
+        .Event("OnChange");
     RegisterClass(TFuzzComp::StaticClass());
 }
 

@@ -220,4 +220,20 @@ TEST(VectorListsTest, SingleSortsKeepParallelEntriesInStep) {
     }
 }
 
+TEST(VectorListsTest, AppendsWithoutAPositiveGrowthDeltaStillKeepEveryItem) {
+    for (int delta : {0, -5}) {
+        TIntegerList list;
+        list.SetGrowthDelta(delta);
+        for (int i = 0; i < 12; ++i)
+            list.Add(i * 3);
+        EXPECT_EQ(list.Count(), 12) << delta;
+        EXPECT_EQ(list.Capacity(), 12) << delta;  // one item at a time
+        for (int i = 0; i < 12; ++i)
+            EXPECT_EQ(list.Get(i), i * 3) << delta;
+        list.AddTriple(1, 2, 3);
+        EXPECT_EQ(list.Get(14), 3) << delta;
+        EXPECT_EQ(list.Get(11), 33) << delta;
+    }
+}
+
 } // namespace
