@@ -118,6 +118,8 @@ class TGLFaceProperties : public TGLUpdateAbleObject {
   TShininess Shininess() const noexcept { return shininess_; }
   // Values above 128 are stored as 128.
   void SetShininess(int v);
+  // Raw access for stream readers: stored (at most 128) without notification.
+  void StoreShininess(int v) noexcept { shininess_ = TShininess(v < 0 ? 0 : v > MaxShininess ? MaxShininess : v); }
 
   // Lit: material colours and shininess through the cache, then the face's polygon mode.
   void Apply(TRenderContextInfo& rci, GLenum face);

@@ -222,6 +222,7 @@ class TGLLibMaterial : public TCollectionItem {
   TGLShader* shader_ = nullptr;
   bool notifying_ = false;
   TGLLibMaterial* libMatTexture2_ = nullptr;
+  bool texture2Applied_ = false;  // the last Apply used the second texture
   int tag_ = 0;
 };
 
