@@ -1,6 +1,7 @@
 #include "platform/Graphics.h"
 
 #include "platform/Jpeg.h"
+#include "platform/Paths.h"
 
 #include <QColor>
 #include <QCoreApplication>
@@ -109,6 +110,15 @@ void CopyPixels(QImage& target, int x, int y, const QImage& source) {
   p.drawImage(x, y, Opaque(source));
 }
 
+// Texts are UTF-8; bytes that are not valid UTF-8 (single characters 128 to
+// 255 of a glyph range, names from older files) are read as Latin-1, the
+// same code points the glyph ranges give those bytes.
+QString ToQText(const std::string& text) {
+  const QString utf8 = QString::fromUtf8(text.data(), qsizetype(text.size()));
+  if (!utf8.contains(QChar::ReplacementCharacter) || text.find("\xEF\xBF\xBD") != std::string::npos) return utf8;
+  return QString::fromLatin1(text.data(), qsizetype(text.size()));
+}
+
 }  // namespace
 
 QColor ColorToQColor(TColor c) { return QColor(GetRValue(c), GetGValue(c), GetBValue(c)); }
@@ -182,7 +192,8 @@ void TCanvas::RequireFonts() const {
 void TCanvas::Painted() { FOwner.Changed(); }
 
 void TCanvas::FillRect(const TRect& r) {
-  if (FOwner.FImage.isNull()) return;
+  // A clear brush paints nothing.
+  if (FOwner.FImage.isNull() || FBrush.Style() == bsClear) return;
   QPainter p(&FOwner.FImage);
   p.fillRect(QRect(r.Left, r.Top, r.Width(), r.Height()), ColorToQColor(FBrush.Color()));
   p.end();
@@ -226,7 +237,7 @@ void TCanvas::TextOut(int x, int y, const std::string& text) {
   if (FOwner.FImage.isNull() || text.empty()) return;
   const QFont font = FFont.ToQFont();
   const QFontMetrics fm(font);
-  const QString s = QString::fromStdString(text);
+  const QString s = ToQText(text);
   QPainter p(&FOwner.FImage);
   if (FBrush.Style() != bsClear)
     p.fillRect(QRect(x, y, fm.horizontalAdvance(s), fm.height()), ColorToQColor(FBrush.Color()));
@@ -247,14 +258,14 @@ void TCanvas::TextRect(const TRect& r, int x, int y, const std::string& text) {
   p.setClipRect(clip);
   p.setFont(font);
   p.setPen(ColorToQColor(FFont.Color()));
-  p.drawText(x, y + QFontMetrics(font).ascent(), QString::fromStdString(text));
+  p.drawText(x, y + QFontMetrics(font).ascent(), ToQText(text));
   p.end();
   Painted();
 }
 
 int TCanvas::TextWidth(const std::string& text) {
   RequireFonts();
-  return QFontMetrics(FFont.ToQFont()).horizontalAdvance(QString::fromStdString(text));
+  return QFontMetrics(FFont.ToQFont()).horizontalAdvance(ToQText(text));
 }
 
 int TCanvas::TextHeight(const std::string& text) {
@@ -298,12 +309,13 @@ void TGraphic::Changed() {
 }
 
 void TGraphic::LoadFromFile(const std::string& fileName) {
-  TFileStream stream(fileName, fmOpenRead | fmShareDenyNone);
+  TFileStream stream(FindFileCaseInsensitive(fileName), fmOpenRead | fmShareDenyNone);
   LoadFromStream(stream);
 }
 
 void TGraphic::SaveToFile(const std::string& fileName) const {
-  TFileStream stream(fileName, fmCreate);
+  // An existing folder is found whatever the case it is spelled in.
+  TFileStream stream(FindFileCaseInsensitive(fileName), fmCreate);
   SaveToStream(stream);
 }
 
@@ -492,8 +504,8 @@ std::string LowerExtension(const std::string& ext) {
 }
 
 std::unique_ptr<TGraphic> NewGraphicLike(const TGraphic& g) {
-  if (dynamic_cast<const TJPEGImage*>(&g)) return NewJpeg();
-  return NewBitmap();
+  std::unique_ptr<TGraphic> copy = NewGraphic(g.ClassType());
+  return copy ? std::move(copy) : NewBitmap();
 }
 }  // namespace
 
@@ -555,10 +567,11 @@ TBitmap& TPicture::Bitmap() {
 }
 
 void TPicture::LoadFromFile(const std::string& fileName) {
-  const size_t dot = fileName.find_last_of('.');
-  const size_t slash = fileName.find_last_of('/');
+  const std::string native = ToNativePath(fileName);
+  const size_t dot = native.find_last_of('.');
+  const size_t slash = native.find_last_of('/');
   const std::string ext =
-      dot == std::string::npos || (slash != std::string::npos && dot < slash) ? "" : fileName.substr(dot + 1);
+      dot == std::string::npos || (slash != std::string::npos && dot < slash) ? "" : native.substr(dot + 1);
   const TGraphicClass cls = GraphicClassForExtension(ext);
   if (!cls) throw EInvalidGraphic("Unknown picture file extension (." + ext + ")");
   std::unique_ptr<TGraphic> g = NewGraphic(cls);
@@ -584,6 +597,14 @@ void TPicture::Assign(TPersistent* source) {
     return;
   }
   TPersistent::Assign(source);
+}
+
+void TPicture::AssignTo(TPersistent* dest) {
+  if (FGraphic && dest && FGraphic->InheritsFrom(dest->ClassType())) {
+    dest->Assign(FGraphic.get());
+    return;
+  }
+  TPersistent::AssignTo(dest);
 }
 
 QImage RenderGraphic(const TGraphic& graphic, int width, int height, QImage::Format format) {

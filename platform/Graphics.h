@@ -136,6 +136,7 @@ class TCanvas {
   TPen& Pen() { return FPen; }
   TBrush& Brush() { return FBrush; }
 
+  // With the brush; a clear brush paints nothing.
   void FillRect(const TRect& r);
   // Filled with the brush (unless clear) and framed with the pen (unless clear).
   void Rectangle(int x1, int y1, int x2, int y2);
@@ -177,6 +178,8 @@ class TGraphic : public TPersistent {
   // Reads one picture from the stream's position; the stream is left after it.
   virtual void LoadFromStream(TStream& stream) = 0;
   virtual void SaveToStream(TStream& stream) const = 0;
+  // File names may use "\\" and differ in case from the file and folders on
+  // disk (as found by FindFileCaseInsensitive).
   void LoadFromFile(const std::string& fileName);
   void SaveToFile(const std::string& fileName) const;
   // The pixels as an image (top row first); empty for an empty graphic.
@@ -285,6 +288,10 @@ class TPicture : public TPersistent {
   void SaveToFile(const std::string& fileName) const;
   void Assign(TPersistent* source) override;
   TNotifyEvent OnChange;
+
+ protected:
+  // Into a graphic of the held graphic's class (or a parent of it).
+  void AssignTo(TPersistent* dest) override;
 
  private:
   void Attach();

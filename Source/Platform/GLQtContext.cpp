@@ -1,6 +1,7 @@
 #include "Source/Platform/GLQtContext.h"
 
 #include "Source/Base/OpenGL1x.h"
+#include "Source/GLCrossPlatform.h"
 
 #include <algorithm>
 
@@ -105,6 +106,8 @@ TGLQtContext::~TGLQtContext() {
 }
 
 bool TGLQtContext::IsCreated() const { return FSurface.IsCreated(); }
+// Null once the window object itself is gone.
+TGLOutputDevice TGLQtContext::OutputDevice() const { return FSurface.Window(); }
 
 TQtGLFormat TGLQtContext::ChooseFormat(bool offscreen) {
   const TGLPixelFormatRequest requested = PixelFormatRequestFor(*this);
@@ -142,6 +145,7 @@ TQtGLFormat TGLQtContext::ChooseFormat(bool offscreen) {
 
 void TGLQtContext::PlatformCreateContext(TGLOutputDevice device) {
   if (!device) throw EGLContext("No window to draw into");
+  if (!EnsureOpenGLLibrariesLoaded()) RaiseOSErrorMessage();
   const TQtGLFormat format = ChooseFormat(false);
   switch (FSurface.CreateForWindow(device, format)) {
     case TQtGLResult::Ok: break;
@@ -155,6 +159,7 @@ void TGLQtContext::PlatformCreateContext(TGLOutputDevice device) {
 
 void TGLQtContext::PlatformCreateOffscreenContext(TGLOutputDevice, int width, int height) {
   if (width <= 0 || height <= 0) throw EGLContext("Unabled to create pbuffer.");
+  if (!EnsureOpenGLLibrariesLoaded()) RaiseOSErrorMessage();
   const TQtGLFormat format = ChooseFormat(true);
   switch (FSurface.CreateOffscreen(format, width, height)) {
     case TQtGLResult::Ok: break;

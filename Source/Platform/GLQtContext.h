@@ -57,7 +57,7 @@ class TGLQtContext : public TGLContext {
   ~TGLQtContext() override;
   bool IsCreated() const override;
   void SwapBuffers() override;
-  TGLOutputDevice OutputDevice() const override { return FWindow; }
+  TGLOutputDevice OutputDevice() const override;
 
   // The request that found the format (after relaxation) and the format the
   // platform then gave.

@@ -7,6 +7,7 @@
 #include <QOpenGLFramebufferObject>
 #include <QOpenGLFunctions>
 #include <QPlatformSurfaceEvent>
+#include <QPointer>
 #include <QSurfaceFormat>
 #include <QWindow>
 
@@ -79,10 +80,13 @@ struct TQtGLSurface::Impl {
   std::unique_ptr<QOpenGLContext> context;
   std::unique_ptr<QOffscreenSurface> offscreen;
   std::unique_ptr<QOpenGLFramebufferObject> fbo;
-  QWindow* window = nullptr;
+  // Cleared by Qt when the window object is deleted behind our back.
+  QPointer<QWindow> window;
   bool sharing = false;
 
-  QSurface* Surface() const { return offscreen ? static_cast<QSurface*>(offscreen.get()) : window; }
+  QSurface* Surface() const {
+    return offscreen ? static_cast<QSurface*>(offscreen.get()) : static_cast<QSurface*>(window.data());
+  }
 
   TQtGLResult MakeContext(const QSurfaceFormat& format) {
     QOpenGLContext* root = AcquireShareRoot();
@@ -180,7 +184,7 @@ void TQtGLSurface::Destroy() {
 
 bool TQtGLSurface::MakeCurrent() {
   Impl& d = *FImpl;
-  if (!d.context || !d.context->makeCurrent(d.Surface())) return false;
+  if (!d.context || !d.Surface() || !d.context->makeCurrent(d.Surface())) return false;
   if (d.fbo) d.fbo->bind();
   return true;
 }
@@ -242,9 +246,11 @@ class TSurfaceWatcher : public QObject {
   }
 
   void Unwatch(QWindow* w, const void* key) {
-    FEntries.erase(std::remove_if(FEntries.begin(), FEntries.end(),
-                                  [&](const Entry& e) { return e.window == w && e.key == key; }),
-                   FEntries.end());
+    const auto end = std::remove_if(FEntries.begin(), FEntries.end(),
+                                    [&](const Entry& e) { return e.window == w && e.key == key; });
+    // A window that was never watched may be gone already: leave it alone.
+    if (end == FEntries.end()) return;
+    FEntries.erase(end, FEntries.end());
     if (!Knows(w)) w->removeEventFilter(this);
   }
 

@@ -1,7 +1,10 @@
 #include "platform/Graphics.h"
+#include "platform/Jpeg.h"
 
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <QTemporaryDir>
 
@@ -160,6 +163,8 @@ TEST(GraphicsCanvas, ShapesUseBrushAndPen) {
   c.Pen().SetColor(clWhite);
   c.Rectangle(0, 0, 10, 10);
   EXPECT_EQ(c.Pixel(5, 5), clLime);  // a clear brush leaves the inside alone
+  c.FillRect(Rect(0, 0, 10, 10));
+  EXPECT_EQ(c.Pixel(5, 5), clLime);
 
   int changes = 0;
   b.OnChange = [&](TObject*) { ++changes; };
@@ -217,6 +222,36 @@ TEST(GraphicsPicture, LoadsByExtensionAndKeepsItsGraphicOnFailure) {
   EXPECT_EQ(copy.Graphic(), nullptr);
 }
 
+TEST(GraphicsPicture, FileNamesMayDifferInCaseAndUseBackslashes) {
+  // Stored names spell the pictures folder "Images" or "images" and use "\\".
+  QTemporaryDir dir;
+  ASSERT_TRUE(QDir(dir.path()).mkdir("Images"));
+  const std::string root = dir.path().toStdString();
+  SampleBitmap()->SaveToFile(root + "\\images\\John Smith.bmp");
+  EXPECT_TRUE(QFile::exists(dir.filePath("Images/John Smith.bmp")));
+  TPicture pic;
+  pic.LoadFromFile(root + "/IMAGES/john smith.BMP");
+  EXPECT_EQ(pic.Width(), 3);
+
+  std::vector<uint8_t> jpeg;
+  std::string error;
+  QImage green(8, 8, QImage::Format_RGB888);
+  green.fill(qRgb(0, 255, 0));
+  ASSERT_TRUE(jpeg::EncodeJpeg(green, 90, jpeg, error)) << error;
+  WriteFile(dir, "Images/Asphalt3.jpg", jpeg);
+  pic.LoadFromFile(root + "\\images\\Asphalt3.jpg");
+  ASSERT_NE(pic.Graphic(), nullptr);
+  EXPECT_EQ(pic.Graphic()->ClassName(), "TJPEGImage");
+
+  // A picture hands its graphic to a graphic of the same class.
+  TJPEGImage copy;
+  copy.Assign(&pic);
+  EXPECT_EQ(copy.Width(), 8);
+  TPicture other;
+  other.Assign(&pic);
+  EXPECT_EQ(other.Graphic()->ClassName(), "TJPEGImage");
+}
+
 TEST(GraphicsCanvas, TextNeedsAGuiApplication) {
   if (qobject_cast<QGuiApplication*>(QCoreApplication::instance())) GTEST_SKIP() << "GUI application present";
   TBitmap b(8, 8, pf24bit);
@@ -256,4 +291,9 @@ TEST(GL_GraphicsCanvas, TextIsMeasuredAndDrawnInTheFontColour) {
     for (int x = 0; x < 120; ++x) (x >= 10 && x < 20 ? inside : outside) += c.Pixel(x, y) != clBlack;
   EXPECT_EQ(outside, 0);
   EXPECT_GT(inside, 0);
+
+  // Bytes that are not UTF-8 are single Latin-1 characters, as glyph ranges
+  // up to 255 and texts of older files have them.
+  EXPECT_EQ(c.TextWidth("\xE9"), c.TextWidth("\xC3\xA9"));  // e acute
+  EXPECT_EQ(c.TextWidth("caf\xE9"), c.TextWidth("caf\xC3\xA9"));
 }

@@ -324,3 +324,29 @@ TEST(GL_QtContext, WithoutTrackingAGoneWindowFailsActivation) {
   c.DestroyPlatformContext();
   EXPECT_FALSE(c.IsCreated());
 }
+
+TEST(GL_QtContext, AWindowDeletedWithoutTrackingLeavesTheContextSafeToDestroy) {
+  vUseWindowTrackingHook = false;
+  auto window = std::make_unique<QWindow>();
+  TGLQtContext c;
+  c.CreateForDevice(window.get());
+  vUseWindowTrackingHook = true;
+  EXPECT_EQ(c.OutputDevice(), window.get());
+  window.reset();
+  EXPECT_EQ(c.OutputDevice(), nullptr);
+  EXPECT_THROW(c.ActivateNested(), EGLContext);
+  EXPECT_EQ(GetCurrentRenderingContext(), nullptr);
+  c.DestroyPlatformContext();
+  EXPECT_FALSE(c.IsCreated());
+}
+
+TEST(GL_QtContext, CreatingAContextLoadsTheOpenGLLibraries) {
+  CloseOpenGLLibraries();
+  TGLQtContext onScreen;
+  QWindow window;
+  onScreen.CreateForDevice(&window);
+  EXPECT_TRUE(OpenGLLibraryIsMesa());  // loaded before any activation
+  CloseOpenGLLibraries();
+  auto offScreen = Offscreen();
+  EXPECT_TRUE(OpenGLLibraryIsMesa());
+}
