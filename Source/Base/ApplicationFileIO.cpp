@@ -1,6 +1,8 @@
 #include "Source/Base/ApplicationFileIO.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -60,8 +62,8 @@ std::string ResolvePath(const std::string& FileName) {
         bool last = next >= path.size();
         if (!(last ? Exists(candidate) : IsDir(candidate))) {
             std::string match = FindEntryNoCase(dir, part);
-            if (match.empty())
-                return path;  // not found: keep the caller's spelling for the message
+            if (match.empty())  // a new file goes into the folder found; else as spelled
+                return last ? resolved + part : path;
             candidate = resolved + match;
         }
         resolved = candidate + (last ? "" : "/");
@@ -89,6 +91,33 @@ bool FileStreamExists(const std::string& FileName) { return Exists(ResolvePath(F
 
 bool ApplicationFileIOAvailable() { return false; }
 
+void WriteFileStream(const std::string& FileName, const std::function<void(TStream*)>& Write) {
+    const std::string path = ResolvePath(FileName);
+    const std::string partial = path + ".partial";
+    std::unique_ptr<TStream> stream;
+    try {
+        stream = CreateFileStream(partial, fmCreate);
+    } catch (const EFCreateError&) {
+        // No room for a file beside it (a folder without write access): write in place.
+        stream = CreateFileStream(FileName, fmCreate);
+        Write(stream.get());
+        return;
+    }
+    try {
+        Write(stream.get());
+    } catch (...) {
+        stream.reset();
+        std::remove(partial.c_str());
+        throw;
+    }
+    stream.reset();
+    if (std::rename(partial.c_str(), path.c_str()) != 0) {
+        const int err = errno;
+        std::remove(partial.c_str());
+        throw EFCreateError(Format("Cannot create file \"%s\". %s", FileName, SysErrorMessage(err)));
+    }
+}
+
 TDataFile* TDataFile::CreateOfSameClass(TPersistent* AOwner) const {
     return static_cast<TDataFile*>(ClassType()->Create(AOwner));
 }
@@ -100,9 +129,8 @@ void TDataFile::LoadFromFile(const std::string& FileName) {
 }
 
 void TDataFile::SaveToFile(const std::string& FileName) {
-    std::unique_ptr<TStream> stream = CreateFileStream(FileName, fmCreate);
     resourceName_ = BareName(FileName);
-    SaveToStream(stream.get());
+    WriteFileStream(FileName, [this](TStream* Stream) { SaveToStream(Stream); });
 }
 
 void TDataFile::SaveToStream(TStream* Stream) {

@@ -6,6 +6,7 @@
 
 #include "rtl/Classes.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -20,6 +21,11 @@ std::unique_ptr<TStream> CreateFileStream(const std::string& FileName,
 bool FileStreamExists(const std::string& FileName);
 // Always false: no application-level replacement of the two operations above.
 bool ApplicationFileIOAvailable();
+// Creates (or replaces) the file with what Write puts into the stream it is handed, a file stream
+// created with CreateFileStream. The data goes to a file beside it that replaces the old one
+// only once Write has finished, so a writer that fails (a format that cannot export, a broken
+// archive) leaves an existing file as it was.
+void WriteFileStream(const std::string& FileName, const std::function<void(TStream*)>& Write);
 
 // The capabilities a file format supports.
 enum TDataFileCapability { dfcRead, dfcWrite };
@@ -40,6 +46,7 @@ public:
     // Opens the file (read, deny none), loads it, frees the stream. ResourceName is set once the
     // file is open, so a missing file leaves the object as it was.
     virtual void LoadFromFile(const std::string& FileName);
+    // Through WriteFileStream: a failed save keeps the file that was there.
     virtual void SaveToFile(const std::string& FileName);
     virtual void LoadFromStream(TStream* Stream) = 0;
     // The base fails an assertion "Export for <class> to <stream class> not available.".

@@ -137,8 +137,9 @@ void TPersistentObject::LoadFromStream(TStream* Stream, TClass ReaderClass) {
 }
 
 void TPersistentObject::SaveToFile(const std::string& FileName, TClass WriterClass) {
-    std::unique_ptr<TStream> stream = CreateFileStream(FileName, fmCreate);
-    SaveToStream(stream.get(), WriterClass ? WriterClass : DefaultWriterClass());
+    WriteFileStream(FileName, [this, WriterClass](TStream* Stream) {
+        SaveToStream(Stream, WriterClass ? WriterClass : DefaultWriterClass());
+    });
 }
 
 void TPersistentObject::LoadFromFile(const std::string& FileName, TClass ReaderClass) {

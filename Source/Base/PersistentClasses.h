@@ -114,7 +114,8 @@ public:
     virtual void ReadFromFiler(TVirtualReader* Reader);
 
     // Writer/reader classes default to TBinaryWriter/TBinaryReader (streams and strings) or to
-    // DefaultWriterClass/DefaultReaderClass (files).
+    // DefaultWriterClass/DefaultReaderClass (files). A file whose archive fails half-way is left
+    // as it was (WriteFileStream).
     virtual void SaveToStream(TStream* Stream, TClass WriterClass = nullptr);
     virtual void LoadFromStream(TStream* Stream, TClass ReaderClass = nullptr);
     virtual void SaveToFile(const std::string& FileName, TClass WriterClass = nullptr);

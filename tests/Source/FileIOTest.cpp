@@ -85,4 +85,40 @@ TEST(FileIOTest, DataFilesKeepTheBareResourceName) {
     std::remove((d + "Images/c.glsm").c_str());
 }
 
+// A format that only reads.
+class TReadOnlyFile : public TTextFile {
+    RTL_CLASS(TReadOnlyFile, TTextFile)
+public:
+    using TTextFile::TTextFile;
+};
+
+TEST(FileIOTest, AFailedSaveLeavesTheFileThatWasThere) {
+    std::string d = Dir();
+    TTextWriterFile out(nullptr);
+    out.Text = "precious";
+    out.SaveToFile(d + "Images/keep.txt");
+
+    TReadOnlyFile readOnly(nullptr);
+    EXPECT_THROW(readOnly.SaveToFile(d + "Images/keep.txt"), EAssertionFailed);
+    TTextFile in(nullptr);
+    in.LoadFromFile(d + "Images/keep.txt");
+    EXPECT_EQ(in.Text, "precious");
+    EXPECT_FALSE(FileStreamExists(d + "Images/keep.txt.partial"));
+
+    // A new file in a folder spelled with another letter case goes into that folder.
+    out.Text = "new";
+    out.SaveToFile(d + "images\\Fresh.txt");
+    in.LoadFromFile(d + "Images/Fresh.txt");
+    EXPECT_EQ(in.Text, "new");
+    // A missing folder fails with the name asked for.
+    try {
+        out.SaveToFile(d + "NoSuchFolder/x.txt");
+        ADD_FAILURE();
+    } catch (const EFCreateError& e) {
+        EXPECT_NE(e.Message().find("NoSuchFolder/x.txt\""), std::string::npos) << e.Message();
+    }
+    std::remove((d + "Images/keep.txt").c_str());
+    std::remove((d + "Images/Fresh.txt").c_str());
+}
+
 } // namespace

@@ -53,6 +53,18 @@ public:
     }
 };
 
+// Writes part of its archive, then fails.
+class TBrokenArchive : public TPersistentObject {
+    RTL_CLASS(TBrokenArchive, TPersistentObject)
+public:
+    void WriteToFiler(TVirtualWriter* W) override {
+        inherited::WriteToFiler(W);
+        W->WriteInteger(0);
+        W->WriteString("half");
+        throw EWriteError("Stream write error");
+    }
+};
+
 class PersistentTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -273,6 +285,14 @@ TEST_F(PersistentTest, FilesGoThroughCreateFileStream) {
     TSigned back;
     back.LoadFromFile(name);
     EXPECT_EQ(back.Value, -5);
+    // An archive that breaks half-way leaves the file that was there.
+    obj.Value = 12;
+    obj.SaveToFile(name);
+    EXPECT_THROW(obj.SaveToFile(name, TStringList::StaticClass()), EAssertionFailed);  // not a writer
+    TBrokenArchive half;
+    EXPECT_THROW(half.SaveToFile(name), EWriteError);
+    back.LoadFromFile(name);
+    EXPECT_EQ(back.Value, 12);
     std::remove(name.c_str());
     EXPECT_EQ(ErrorOf<Exception>([&] { back.LoadFromFile(name); }), "File not found: \"" + name + "\"");
 }
