@@ -85,10 +85,14 @@ TDoubleArray QuarticRoots(const double c[5]) {
     const double z = resolvent[0];
     double u = z * z - r;
     double v = 2 * z - p;
-    if (NearZero(u)) u = 0;
+    // u and v are often exactly zero in theory (v whenever q is), and the resolvent's
+    // single-precision steps leave them slightly negative: treat what lies within that
+    // rounding as zero instead of losing every root.
+    const double tolU = 1e-5 * (z * z + std::fabs(r)), tolV = 1e-5 * (std::fabs(2 * z) + std::fabs(p));
+    if (NearZero(u) || (u < 0 && u >= -tolU)) u = 0;
     else if (u > 0) u = std::sqrt(u);
     else return roots;
-    if (NearZero(v)) v = 0;
+    if (NearZero(v) || (v < 0 && v >= -tolV)) v = 0;
     else if (v > 0) v = std::sqrt(v);
     else return roots;
     const double sv = q < 0 ? -v : v;

@@ -67,6 +67,9 @@ TEST(PolynomialRoots, QuarticBranches) {
   ExpectRoots(QuarticRoots(withZero), {0, 1, 2, 3});
   const double none[5] = {1, 0, 0, 0, 1};  // x^4 + 1
   EXPECT_TRUE(QuarticRoots(none).empty());
+  // Symmetric depressed form (q = 0): rounding must not lose the real pair.
+  const double symmetric[5] = {640.4937, -506.2, 150.62, -20, 1};  // (y^2 - 0.01)(y^2 + 0.63), y = x - 5
+  ExpectRoots(QuarticRoots(symmetric), {4.9, 5.1}, 1e-3);
   const double cubic[5] = {-6, 11, -6, 1, 0};
   ExpectRoots(QuarticRoots(cubic), {1, 2, 3});
 }

@@ -1,0 +1,315 @@
+// Basic scene objects: the invisible grouping cube, the flat plane, the viewer-facing sprite,
+// point clouds and lines, the solid box, the sphere and the round-object and polygon bases; plus
+// the unit polyhedra drawers and the wire cube used for markers.
+//
+// Geometry goes through the GL entry-point table; texture coordinates of hand-written geometry
+// go through the mapped texture-coordinate procedures. GUI thread only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "Source/Base/VectorLists.h"
+#include "Source/GLColor.h"
+#include "Source/GLNodes.h"
+#include "Source/GLSceneGraph.h"
+
+// A set of flags that published-property streaming can build from its bits.
+template <class E>
+struct TGLFlagSet : TSet<E> {
+  using TSet<E>::TSet;
+  constexpr TGLFlagSet(TSet<E> s) noexcept : TSet<E>(s) {}  // NOLINT: implicit on purpose
+  explicit constexpr TGLFlagSet(std::int64_t bits) noexcept
+      : TSet<E>(TSet<E>::FromBits(static_cast<std::uint64_t>(bits))) {}
+};
+
+enum TNormalDirection : uint8_t { ndInside, ndOutside };
+enum TNormalSmoothing : uint8_t { nsFlat, nsSmooth, nsNone };
+
+enum TCubePart : uint8_t { cpTop, cpBottom, cpFront, cpBack, cpLeft, cpRight };
+using TCubeParts = TGLFlagSet<TCubePart>;
+inline constexpr TCubeParts AllCubeParts{cpTop, cpBottom, cpFront, cpBack, cpLeft, cpRight};
+
+// ---------------------------------------------------------------------------------------------
+// Drawers and geometry helpers
+
+// The faces of a box centred on the origin (half sizes hw, hh, hd) in the order front, back,
+// left, right, top, bottom, as one GL_QUADS batch (begun and ended even when nothing is
+// selected). normalSign is +1 for outward normals, -1 for inward ones; the winding stays.
+void EmitCubeFaces(float hw, float hh, float hd, TCubeParts parts, float normalSign);
+// The four corners of one face, counter-clockwise seen from outside.
+void CubeFaceCorners(TCubePart part, float hw, float hh, float hd, TAffineVector corners[4]);
+// Where a ray enters the box of the given full sizes centred on the origin (local frame; dir
+// need not be a unit vector): the point (W = 1) and the outward normal of the entry face
+// (W = 0). The box is widened by 0.02 %; a start inside the box has no entry.
+bool CubeRayEntry(const TVector4f& start, const TVector4f& dir, const TAffineVector& sizes,
+                  TVector4f& point, TVector4f& normal);
+
+// Unit polyhedra at the origin, one normal per face.
+void DodecahedronBuildList();
+void IcosahedronBuildList();
+
+// The twelve edges of a cube of the given size in `colour`, lighting off, inside an attribute
+// block; stippled edges are blended.
+void DrawWireCube(TRenderContextInfo& rci, bool stippled, const TVector4f& colour, float size);
+
+// ---------------------------------------------------------------------------------------------
+// TGLDummyCube
+
+class TGLDummyCube;
+using TGLVisibilityDeterminationEvent = std::function<bool(TObject* Sender, TRenderContextInfo& rci)>;
+
+// Invisible grouping node; can compile its whole subtree into one display list.
+class TGLDummyCube : public TGLCameraInvariantObject {
+  RTL_CLASS(TGLDummyCube, TGLCameraInvariantObject)
+ public:
+  explicit TGLDummyCube(TComponent* AOwner);
+  ~TGLDummyCube() override;
+  void Assign(TPersistent* Source) override;
+  TVector4f BarycentreAbsolutePosition() override;
+  TVector4f AxisAlignedDimensionsUnscaled() override;
+  bool RayCastIntersect(const TVector4f& rayStart, const TVector4f& rayVector, TVector4f* intersectPoint = nullptr,
+                        TVector4f* intersectNormal = nullptr) override;
+  void BuildList(TRenderContextInfo& rci) override;
+  void DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) override;
+  void DestroyHandle() override;
+
+  float CubeSize() const noexcept { return cubeSize_; }
+  void SetCubeSize(float v);
+  TGLColor* EdgeColor() const noexcept { return edgeColor_.get(); }
+  void SetEdgeColor(TGLColor* v);
+  bool VisibleAtRunTime() const noexcept { return visibleAtRunTime_; }
+  void SetVisibleAtRunTime(bool v);
+  bool Amalgamate() const noexcept { return amalgamate_; }
+  void SetAmalgamate(bool v);
+  TGLListHandle* AmalgamationList() const noexcept { return amalgamationList_.get(); }
+
+  TGLVisibilityDeterminationEvent OnVisibilityDetermination;
+
+ private:
+  float cubeSize_ = 1;
+  std::unique_ptr<TGLColor> edgeColor_;
+  bool visibleAtRunTime_ = false;
+  bool amalgamate_ = false;
+  std::unique_ptr<TGLListHandle> amalgamationList_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// TGLPlane
+
+enum TPlaneStyle : uint8_t { psSingleQuad, psTileTexture };
+using TPlaneStyles = TGLFlagSet<TPlaneStyle>;
+
+// Plane geometry in the XY plane: one quad, or XTiles x YTiles cells as YTiles triangle strips
+// (nothing when a tile count is below 1). Texture range s0..s1, t0..t1.
+void EmitPlane(float width, float height, float s0, float s1, float t0, float t1, bool singleQuad, int xTiles,
+               int yTiles);
+
+class TGLPlane : public TGLSceneObject {
+  RTL_CLASS(TGLPlane, TGLSceneObject)
+ public:
+  explicit TGLPlane(TComponent* AOwner);
+  void Assign(TPersistent* Source) override;
+  TVector4f AxisAlignedDimensionsUnscaled() override;
+  bool RayCastIntersect(const TVector4f& rayStart, const TVector4f& rayVector, TVector4f* intersectPoint = nullptr,
+                        TVector4f* intersectNormal = nullptr) override;
+  TGLSilhouette* GenerateSilhouette(const TGLSilhouetteParameters& silhouetteParameters) override;
+  void BuildList(TRenderContextInfo& rci) override;
+
+  // Signed distance of a point along the plane's normal.
+  float DistanceToPlane(const TVector4f& point);
+
+  float XOffset() const noexcept { return xOffset_; }
+  void SetXOffset(float v);
+  float YOffset() const noexcept { return yOffset_; }
+  void SetYOffset(float v);
+  float XScope() const noexcept { return xScope_; }
+  void SetXScope(float v);  // above 1 becomes 1
+  float YScope() const noexcept { return yScope_; }
+  void SetYScope(float v);
+  float Width() const noexcept { return width_; }
+  void SetWidth(float v);
+  float Height() const noexcept { return height_; }
+  void SetHeight(float v);
+  int XTiles() const noexcept { return xTiles_; }
+  void SetXTiles(int v);
+  int YTiles() const noexcept { return yTiles_; }
+  void SetYTiles(int v);
+  TPlaneStyles Style() const noexcept { return style_; }
+  void SetStyle(TPlaneStyles v);
+  bool NoZWrite() const noexcept { return noZWrite_; }
+  void SetNoZWrite(bool v) noexcept { noZWrite_ = v; }
+
+ private:
+  float xOffset_ = 0, yOffset_ = 0, xScope_ = 1, yScope_ = 1, width_ = 1, height_ = 1;
+  int xTiles_ = 1, yTiles_ = 1;
+  TPlaneStyles style_{psSingleQuad, psTileTexture};
+  bool noZWrite_ = false;
+};
+
+// ---------------------------------------------------------------------------------------------
+// TGLSprite
+
+class TGLSprite : public TGLSceneObject {
+  RTL_CLASS(TGLSprite, TGLSceneObject)
+ public:
+  explicit TGLSprite(TComponent* AOwner);
+  void Assign(TPersistent* Source) override;
+  TVector4f AxisAlignedDimensionsUnscaled() override;
+  void BuildList(TRenderContextInfo& rci) override;
+
+  float Width() const noexcept { return width_; }
+  void SetWidth(float v);
+  float Height() const noexcept { return height_; }
+  void SetHeight(float v);
+  float Rotation() const noexcept { return rotation_; }  // degrees about the viewing axis
+  void SetRotation(float v);
+  float AlphaChannel() const noexcept { return alphaChannel_; }
+  void SetAlphaChannel(float v);  // clamped to 0..1
+  bool NoZWrite() const noexcept { return noZWrite_; }
+  void SetNoZWrite(bool v);
+  bool MirrorU() const noexcept { return mirrorU_; }
+  void SetMirrorU(bool v);
+  bool MirrorV() const noexcept { return mirrorV_; }
+  void SetMirrorV(bool v);
+
+ private:
+  float width_ = 1, height_ = 1, rotation_ = 0, alphaChannel_ = 1;
+  bool noZWrite_ = false, mirrorU_ = false, mirrorV_ = false;
+};
+
+// ---------------------------------------------------------------------------------------------
+// TGLCube
+
+class TGLCube : public TGLSceneObject {
+  RTL_CLASS(TGLCube, TGLSceneObject)
+ public:
+  explicit TGLCube(TComponent* AOwner);
+  // Binary "CubeSize": width, height, depth as three singles, only when one differs from 1.
+  void DefineProperties(TFiler* Filer) override;
+  void Assign(TPersistent* Source) override;
+  TVector4f AxisAlignedDimensionsUnscaled() override;
+  bool RayCastIntersect(const TVector4f& rayStart, const TVector4f& rayVector, TVector4f* intersectPoint = nullptr,
+                        TVector4f* intersectNormal = nullptr) override;
+  TGLSilhouette* GenerateSilhouette(const TGLSilhouetteParameters& silhouetteParameters) override;
+  void BuildList(TRenderContextInfo& rci) override;
+
+  float CubeWidth() const noexcept { return cubeSize_[0]; }
+  void SetCubeWidth(float v);
+  float CubeHeight() const noexcept { return cubeSize_[1]; }
+  void SetCubeHeight(float v);
+  float CubeDepth() const noexcept { return cubeSize_[2]; }
+  void SetCubeDepth(float v);
+  TCubeParts Parts() const noexcept { return parts_; }
+  void SetParts(TCubeParts v);
+  TNormalDirection NormalDirection() const noexcept { return normalDirection_; }
+  void SetNormalDirection(TNormalDirection v);
+
+ private:
+  void SetSize(int axis, float v);
+  TAffineVector cubeSize_{1, 1, 1};
+  TCubeParts parts_ = AllCubeParts;
+  TNormalDirection normalDirection_ = ndOutside;
+};
+
+// ---------------------------------------------------------------------------------------------
+// TGLQuadricObject and TGLSphere
+
+// Base of the round objects: normal style and direction as GLU quadric settings.
+class TGLQuadricObject : public TGLSceneObject {
+  RTL_CLASS(TGLQuadricObject, TGLSceneObject)
+ public:
+  explicit TGLQuadricObject(TComponent* AOwner);
+  void Assign(TPersistent* Source) override;
+
+  TNormalSmoothing Normals() const noexcept { return normals_; }
+  void SetNormals(TNormalSmoothing v);
+  TNormalDirection NormalDirection() const noexcept { return normalDirection_; }
+  void SetNormalDirection(TNormalDirection v);
+
+  void SetupQuadricParams(GLUquadric* quadric);
+  void SetNormalQuadricOrientation(GLUquadric* quadric);
+  // The opposite orientation, for inner walls and bottom disks.
+  void SetInvertedQuadricOrientation(GLUquadric* quadric);
+
+ private:
+  TNormalSmoothing normals_ = nsSmooth;
+  TNormalDirection normalDirection_ = ndOutside;
+};
+
+enum TCapType : uint8_t { ctNone, ctCenter, ctFlat };
+
+class TGLSphere : public TGLQuadricObject {
+  RTL_CLASS(TGLSphere, TGLQuadricObject)
+ public:
+  explicit TGLSphere(TComponent* AOwner);
+  void Assign(TPersistent* Source) override;
+  TVector4f AxisAlignedDimensionsUnscaled() override;
+  bool RayCastIntersect(const TVector4f& rayStart, const TVector4f& rayVector, TVector4f* intersectPoint = nullptr,
+                        TVector4f* intersectNormal = nullptr) override;
+  TGLSilhouette* GenerateSilhouette(const TGLSilhouetteParameters& silhouetteParameters) override;
+  void BuildList(TRenderContextInfo& rci) override;
+
+  float Radius() const noexcept { return radius_; }
+  void SetRadius(float v);
+  int Slices() const noexcept { return slices_; }
+  void SetSlices(int v);  // <= 0 becomes 1
+  int Stacks() const noexcept { return stacks_; }
+  void SetStacks(int v);
+  int Top() const noexcept { return top_; }  // degrees -90..90
+  void SetTop(int v);
+  int Bottom() const noexcept { return bottom_; }
+  void SetBottom(int v);
+  int Start() const noexcept { return start_; }  // degrees 0..360
+  void SetStart(int v);                           // must not exceed Stop (assertion)
+  int Stop() const noexcept { return stop_; }
+  void SetStop(int v);  // must not be below Start (assertion)
+  TCapType TopCap() const noexcept { return topCap_; }
+  void SetTopCap(TCapType v);
+  TCapType BottomCap() const noexcept { return bottomCap_; }
+  void SetBottomCap(TCapType v);
+
+ private:
+  float radius_ = 0.5f;
+  int slices_ = 16, stacks_ = 16;
+  int8_t top_ = 90, bottom_ = -90;
+  uint16_t start_ = 0, stop_ = 360;
+  TCapType topCap_ = ctNone, bottomCap_ = ctNone;
+};
+
+// ---------------------------------------------------------------------------------------------
+// TGLPolygonBase
+
+enum TLineSplineMode : uint8_t { lsmLines, lsmCubicSpline, lsmBezierSpline, lsmNURBSCurve, lsmSegments };
+
+// Node-defined flat shapes: the nodes and how the outline between them is drawn.
+class TGLPolygonBase : public TGLSceneObject {
+  RTL_CLASS(TGLPolygonBase, TGLSceneObject)
+ public:
+  explicit TGLPolygonBase(TComponent* AOwner);
+  ~TGLPolygonBase() override;
+  void Assign(TPersistent* Source) override;
+  // A change of the node list marks the structure changed first.
+  void NotifyChange(TObject* Sender) override;
+
+  TGLNodes* Nodes() const noexcept { return nodes_.get(); }
+  void SetNodes(TGLNodes* v);
+  int Division() const noexcept { return division_; }
+  void SetDivision(int v);  // < 1 becomes 1
+  TLineSplineMode SplineMode() const noexcept { return splineMode_; }
+  void SetSplineMode(TLineSplineMode v);
+
+ protected:
+  // Replaces the node list by one of the given item class (descendants call it from their
+  // constructor to use their own node class).
+  void CreateNodes(TClass itemClass);
+
+ private:
+  std::unique_ptr<TGLNodes> nodes_;
+  int division_ = 10;
+  TLineSplineMode splineMode_ = lsmLines;
+};
+
+// Registers the classes of this unit and their published properties.
+void RegisterGLObjectsClasses();

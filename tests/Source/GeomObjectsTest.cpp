@@ -1,0 +1,267 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <memory>
+
+#include "Source/Base/XOpenGL.h"
+#include "Source/GLGeomObjects.h"
+#include "Source/GLState.h"
+#include "tests/Source/Base/GLRecorder.h"
+
+namespace {
+
+void ExpectVec(const TVector4f& v, float x, float y, float z, float tol = 1e-4f) {
+  EXPECT_NEAR(v[0], x, tol);
+  EXPECT_NEAR(v[1], y, tol);
+  EXPECT_NEAR(v[2], z, tol);
+}
+
+struct TRecording {
+  TGLRecorder rec;
+  TGLStateCache cache;
+  TRenderContextInfo rci;
+  TRecording() { rci.GLStates = &cache; }
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Cylinder
+
+TEST(GeomObjectsCylinder, RayCastsAgainstSidesAndCaps) {
+  TGLCylinder cyl(nullptr);
+  TVector4f p{}, n{};
+  ASSERT_TRUE(cyl.RayCastIntersect(PointMake(-5, 0, 0), VectorMake(1, 0, 0), &p, &n));
+  ExpectVec(p, -0.5f, 0, 0);
+  ExpectVec(n, -0.5f, 0, 0);
+  ASSERT_TRUE(cyl.RayCastIntersect(PointMake(0, 5, 0), VectorMake(0, -1, 0), &p, &n));
+  ExpectVec(p, 0, 0.5f, 0);
+  ExpectVec(n, 0, 1, 0);
+  ASSERT_TRUE(cyl.RayCastIntersect(PointMake(0.2f, -5, 0), VectorMake(0, 1, 0), &p, &n));
+  ExpectVec(p, 0.2f, -0.5f, 0);
+  ExpectVec(n, 0, -1, 0);
+  // Parallel to the caps above the top.
+  EXPECT_FALSE(cyl.RayCastIntersect(PointMake(-5, 1, 0), VectorMake(1, 0, 0)));
+  // An open pipe seen along its axis.
+  cyl.SetParts(TCylinderParts{cySides});
+  EXPECT_FALSE(cyl.RayCastIntersect(PointMake(0, 5, 0), VectorMake(0, -1, 0)));
+  // Entering through a cap from inside the infinite cylinder: the cap is nearer than the
+  // side wall the ray would leave through.
+  cyl.SetParts(TCylinderParts{cySides, cyTop, cyBottom});
+  ASSERT_TRUE(cyl.RayCastIntersect(PointMake(0, 2, 0), VectorMake(0.2f, -1, 0), &p, &n));
+  ExpectVec(n, 0, 1, 0);
+  EXPECT_NEAR(p[1], 0.5f, 1e-5);
+}
+
+TEST(GeomObjectsCylinder, AlignmentMovesTheOrigin) {
+  TGLCylinder cyl(nullptr);
+  TVector4f p{};
+  cyl.SetAlignment(caBottom);
+  ASSERT_TRUE(cyl.RayCastIntersect(PointMake(0, 5, 0), VectorMake(0, -1, 0), &p));
+  EXPECT_NEAR(p[1], 1, 1e-5);
+  cyl.SetAlignment(caTop);
+  ASSERT_TRUE(cyl.RayCastIntersect(PointMake(0, 5, 0), VectorMake(0, -1, 0), &p));
+  EXPECT_NEAR(p[1], 0, 1e-5);
+  TRecording r;
+  cyl.BuildList(r.rci);
+  const auto translations = r.rec.CallsTo("glTranslatef");
+  ASSERT_FALSE(translations.empty());
+  EXPECT_EQ(translations[0].Args[2], -1);
+  // The bottom disk faces the other way.
+  const auto orientations = r.rec.CallsTo("gluQuadricOrientation");
+  EXPECT_EQ(orientations.front().Args[1], GLU_OUTSIDE);
+  EXPECT_EQ(orientations.back().Args[1], GLU_INSIDE);
+  EXPECT_EQ(r.rec.Count("gluCylinder"), 1);
+  EXPECT_EQ(r.rec.Count("gluDisk"), 2);
+  EXPECT_EQ(r.rec.Count("gluNewQuadric"), r.rec.Count("gluDeleteQuadric"));
+  EXPECT_EQ(r.rec.Count("glPushMatrix"), r.rec.Count("glPopMatrix"));
+}
+
+TEST(GeomObjectsCylinder, AlignSpansTwoPoints) {
+  TGLCylinder cyl(nullptr);
+  cyl.Align(PointMake(0, 0, 0), PointMake(0, 0, 10));
+  EXPECT_FLOAT_EQ(cyl.Height(), 10);
+  ExpectVec(cyl.Up()->AsVector(), 0, 0, 1);
+  ExpectVec(cyl.Position()->AsVector(), 0, 0, 5);
+  EXPECT_EQ(cyl.Alignment(), caCenter);
+  // Under a moved parent the local position accounts for it.
+  TGLDummyCube parent(nullptr);
+  parent.Position()->SetXYZAsPoint(1, 0, 0);
+  auto* pipe = parent.AddNewChild<TGLCylinder>();
+  pipe->Align(PointMake(0, 0, 0), PointMake(0, 0, 10));
+  ExpectVec(pipe->Position()->AsVector(), -1, 0, 5);
+  // Coincident ends: an empty pipe at the start, no NaN anywhere.
+  const TVector4f up = pipe->Up()->AsVector();
+  pipe->Align(PointMake(3, 3, 3), PointMake(3, 3, 3));
+  EXPECT_EQ(pipe->Height(), 0);
+  ExpectVec(pipe->Position()->AsVector(), 2, 3, 3);
+  ExpectVec(pipe->Up()->AsVector(), up[0], up[1], up[2]);
+}
+
+TEST(GeomObjectsCylinder, SilhouetteUsesAtLeastFiveSlices) {
+  TGLCylinder cyl(nullptr);
+  cyl.SetSlices(4);
+  TGLSilhouetteParameters params;
+  params.SeenFrom = {0, 0, 100};
+  std::unique_ptr<TGLSilhouette> sil(cyl.GenerateSilhouette(params));
+  EXPECT_EQ(cyl.Slices(), 4);
+  // A closed outline: every vertex used by exactly two edges.
+  std::map<int, int> degree;
+  for (int i = 0; i < sil->Indices()->Count(); ++i) ++degree[sil->Indices()->Get(i)];
+  ASSERT_FALSE(degree.empty());
+  for (const auto& [vertex, count] : degree) EXPECT_EQ(count, 2) << "vertex " << vertex;
+  // Five slices: ten ring vertices and two centres, and silhouette edges from both rings.
+  EXPECT_GE(int(degree.size()), 6);
+}
+
+TEST(GeomObjectsCylinderBase, LoopsBelowOneAreIgnored) {
+  TGLCone cone(nullptr);
+  cone.ClearStructureChanged();
+  cone.SetLoops(0);
+  EXPECT_EQ(cone.Loops(), 1);
+  EXPECT_FALSE(cone.Changes() & ocStructure);
+  cone.SetLoops(3);
+  EXPECT_EQ(cone.Loops(), 3);
+  EXPECT_TRUE(cone.Changes() & ocStructure);
+  ExpectVec(cone.AxisAlignedDimensionsUnscaled(), 0.5f, 0.5f, 0.5f);
+  TRecording r;
+  cone.BuildList(r.rci);
+  ASSERT_EQ(r.rec.Count("gluCylinder"), 1);
+  EXPECT_EQ(r.rec.CallsTo("gluCylinder")[0].Args[2], 0);  // closes to a point
+}
+
+// ---------------------------------------------------------------------------------------------
+// Disk and annulus
+
+TEST(GeomObjectsDisk, RingHitsOnlyBetweenRadii) {
+  TGLDisk disk(nullptr);
+  disk.SetInnerRadius(0.2f);
+  const TVector4f down = VectorMake(0, 0, -1);
+  EXPECT_FALSE(disk.RayCastIntersect(PointMake(0.1f, 0, 5), down));
+  TVector4f p{}, n{};
+  ASSERT_TRUE(disk.RayCastIntersect(PointMake(0.3f, 0, 5), down, &p, &n));
+  ExpectVec(p, 0.3f, 0, 0);
+  ExpectVec(n, 0, 0, 1);
+  EXPECT_FALSE(disk.RayCastIntersect(PointMake(0.6f, 0, 5), down));
+  ExpectVec(disk.AxisAlignedDimensionsUnscaled(), 0.5f, 0.5f, 0);
+}
+
+TEST(GeomObjectsAnnulus, HoleWallsAndRing) {
+  TGLAnnulus ring(nullptr);
+  const TVector4f down = VectorMake(0, -1, 0);
+  EXPECT_FALSE(ring.RayCastIntersect(PointMake(0, 5, 0), down));  // through the hole
+  TVector4f p{}, n{};
+  ASSERT_TRUE(ring.RayCastIntersect(PointMake(0.4f, 5, 0), down, &p, &n));
+  ExpectVec(p, 0.4f, 0.5f, 0);
+  ExpectVec(n, 0, 1, 0);
+  // From the side: the outer wall first.
+  ASSERT_TRUE(ring.RayCastIntersect(PointMake(-5, 0, 0), VectorMake(1, 0, 0), &p, &n));
+  ExpectVec(p, -0.5f, 0, 0);
+  // Without outer walls the ray reaches the inner wall on the far side of the hole.
+  ring.SetParts(TAnnulusParts{anInnerSides});
+  ASSERT_TRUE(ring.RayCastIntersect(PointMake(-5, 0, 0), VectorMake(1, 0, 0), &p, &n));
+  ExpectVec(p, -0.3f, 0, 0);
+  TRecording r;
+  ring.SetParts(TAnnulusParts{anInnerSides, anOuterSides, anBottom, anTop});
+  ring.BuildList(r.rci);
+  EXPECT_EQ(r.rec.Count("gluCylinder"), 2);
+  EXPECT_EQ(r.rec.Count("gluDisk"), 2);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Torus
+
+TEST(GeomObjectsTorus, RayThroughHoleMissesAndSideHitsOuterSurface) {
+  TGLTorus torus(nullptr);
+  TVector4f p{}, n{};
+  EXPECT_FALSE(torus.RayCastIntersect(PointMake(0, 0, 5), VectorMake(0, 0, -1)));
+  ASSERT_TRUE(torus.RayCastIntersect(PointMake(-5, 0, 0), VectorMake(1, 0, 0), &p, &n));
+  ExpectVec(p, -0.5f, 0, 0, 1e-3f);
+  ExpectVec(n, -0.1f, 0, 0, 1e-3f);
+  // From above onto the tube.
+  ASSERT_TRUE(torus.RayCastIntersect(PointMake(0.4f, 0, 5), VectorMake(0, 0, -3), &p, &n));
+  ExpectVec(p, 0.4f, 0, 0.1f, 1e-3f);
+  ExpectVec(torus.AxisAlignedDimensionsUnscaled(), 0.5f, 0.5f, 0.1f);
+}
+
+TEST(GeomObjectsTorus, RingsClampAndClosedStrips) {
+  TGLTorus torus(nullptr);
+  torus.SetRings(1);
+  EXPECT_EQ(torus.Rings(), 2);
+  torus.SetSides(4);
+  TRecording r;
+  SetMapTexCoordModeMain();
+  torus.BuildList(r.rci);
+  SetMapTexCoordModeNull();
+  EXPECT_EQ(r.rec.Count("glBegin"), 2);
+  const auto v = r.rec.CallsTo("glVertex3f");
+  ASSERT_EQ(v.size(), 2u * 2 * 5);
+  // Each strip closes: its first and last pairs coincide.
+  for (int strip = 0; strip < 2; ++strip)
+    for (int k = 0; k < 3; ++k) EXPECT_NEAR(v[strip * 10].Args[k], v[strip * 10 + 8].Args[k], 1e-5);
+  for (const auto& c : r.rec.CallsTo("glTexCoord2f")) {
+    EXPECT_GE(c.Args[0], 0);
+    EXPECT_LE(c.Args[0], 1);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Arrow line and frustum
+
+TEST(GeomObjectsArrowLine, HeadsStackedOrIncluded) {
+  TGLArrowLine arrow(nullptr);
+  arrow.SetParts(TArrowLineParts{alLine, alTopArrow, alBottomArrow});
+  arrow.SetHeight(2);
+  auto lineLength = [&] {
+    TRecording r;
+    arrow.BuildList(r.rci);
+    // The line is the last cylinder; heads come first.
+    const auto cylinders = r.rec.CallsTo("gluCylinder");
+    EXPECT_EQ(cylinders.size(), 3u);
+    EXPECT_EQ(r.rec.Count("glPushMatrix"), r.rec.Count("glPopMatrix"));
+    return cylinders.back().Args[3];
+  };
+  EXPECT_DOUBLE_EQ(lineLength(), 2);  // heads outside the height
+  arrow.SetHeadStackingStyle(ahssIncluded);
+  EXPECT_DOUBLE_EQ(lineLength(), 1);  // heads inside: line plus heads = height
+  arrow.SetHeadStackingStyle(ahssCentered);
+  EXPECT_DOUBLE_EQ(lineLength(), 1.5);
+}
+
+TEST(GeomObjectsFrustrum, SizeRulesAndFaces) {
+  TGLFrustrum f(nullptr);
+  f.SetApexHeight(0.3f);
+  EXPECT_FLOAT_EQ(f.Height(), 0.3f);
+  f.SetHeight(2);
+  EXPECT_FLOAT_EQ(f.ApexHeight(), 2);
+  f.SetBaseWidth(-1);
+  EXPECT_EQ(f.BaseWidth(), 1);
+  // A full pyramid: the top shrinks to the apex.
+  TRecording r;
+  SetMapTexCoordModeMain();
+  f.BuildList(r.rci);
+  SetMapTexCoordModeNull();
+  const auto v = r.rec.CallsTo("glVertex3f");
+  ASSERT_EQ(v.size(), 24u);
+  for (const auto& c : v)
+    if (c.Args[1] == 2) {
+      EXPECT_EQ(c.Args[0], 0);
+      EXPECT_EQ(c.Args[2], 0);
+    }
+  EXPECT_EQ(r.rec.Count("glTexCoord2f"), 24);
+  // No pyramid: nothing drawn.
+  f.SetHeight(0);
+  f.SetApexHeight(0);
+  r.rec.Clear();
+  f.BuildList(r.rci);
+  EXPECT_TRUE(r.rec.Calls.empty());
+}
+
+TEST(GeomObjectsRegistration, ExactNamesInOrder) {
+  RegisterGLGeomObjectsClasses();
+  for (const char* name : {"TGLCylinder", "TGLCone", "TGLTorus", "TGLDisk", "TGLArrowLine", "TGLAnnulus",
+                           "TGLFrustrum", "TGLPolygon"})
+    EXPECT_NE(GetClass(name), nullptr) << name;
+  EXPECT_EQ(TGLCylinder(nullptr).ClassName(), "TGLCylinder");
+}

@@ -1,0 +1,487 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "Source/Base/XOpenGL.h"
+#include "Source/GLObjects.h"
+#include "Source/GLPolyhedron.h"
+#include "Source/GLState.h"
+#include "rtl/Streaming.h"
+#include "tests/Source/Base/GLRecorder.h"
+
+namespace {
+
+// Captures the defined properties of an object (binary ones only).
+class TCaptureFiler : public TFiler {
+ public:
+  TCaptureFiler() : TFiler(&FStream) {}
+  TMemoryStream FStream;
+  struct TEntry {
+    TStreamProc Read, Write;
+    bool HasData;
+  };
+  std::map<std::string, TEntry> Binary;
+  void DefineProperty(const std::string&, const TReaderProc&, const TWriterProc&, bool) override {}
+  void DefineBinaryProperty(const std::string& Name, const TStreamProc& ReadData, const TStreamProc& WriteData,
+                            bool HasData) override {
+    Binary[Name] = {ReadData, WriteData, HasData};
+  }
+};
+
+std::string BytesOf(TMemoryStream& s) {
+  return std::string(static_cast<const char*>(s.Memory()), size_t(s.Size()));
+}
+
+// Records GL calls with texture coordinates sent to unit 0.
+struct TRecording {
+  TGLRecorder rec;
+  TGLStateCache cache;
+  TRenderContextInfo rci;
+  TRecording() {
+    rci.GLStates = &cache;
+    SetMapTexCoordModeMain();
+    rec.Clear();
+  }
+  ~TRecording() { SetMapTexCoordModeNull(); }
+};
+
+// Vertices of the recorded glVertex*f calls, as (x, y, z).
+std::vector<TAffineVector> Vertices(const TGLRecorder& rec) {
+  std::vector<TAffineVector> out;
+  for (const auto& c : rec.Calls) {
+    if (c.Name == "glVertex3f") out.push_back({float(c.Args[0]), float(c.Args[1]), float(c.Args[2])});
+    if (c.Name == "glVertex2f") out.push_back({float(c.Args[0]), float(c.Args[1]), 0});
+    if (c.Name == "glVertex3fv") out.push_back({float(c.Data[0]), float(c.Data[1]), float(c.Data[2])});
+  }
+  return out;
+}
+
+std::vector<std::pair<float, float>> TexCoords(const TGLRecorder& rec) {
+  std::vector<std::pair<float, float>> out;
+  for (const auto& c : rec.CallsTo("glTexCoord2f")) out.push_back({float(c.Args[0]), float(c.Args[1])});
+  return out;
+}
+
+void ExpectVec(const TVector4f& v, float x, float y, float z, float tol = 1e-5f) {
+  EXPECT_NEAR(v[0], x, tol);
+  EXPECT_NEAR(v[1], y, tol);
+  EXPECT_NEAR(v[2], z, tol);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Cube
+
+TEST(ObjectsCube, FacesAreWoundOutwardAndInsideFlipsOnlyNormals) {
+  TRecording r;
+  TGLCube cube(nullptr);
+  cube.SetCubeWidth(2);
+  cube.SetCubeHeight(4);
+  cube.SetCubeDepth(6);
+  cube.BuildList(r.rci);
+  ASSERT_EQ(r.rec.CallsTo("glBegin").size(), 1u);
+  EXPECT_EQ(r.rec.CallsTo("glBegin")[0].Args[0], GL_QUADS);
+  const auto normals = r.rec.CallsTo("glNormal3f");
+  const auto verts = Vertices(r.rec);
+  ASSERT_EQ(normals.size(), 6u);
+  ASSERT_EQ(verts.size(), 24u);
+  EXPECT_EQ(TexCoords(r.rec).size(), 24u);
+  for (int f = 0; f < 6; ++f) {
+    const TAffineVector n = {float(normals[f].Args[0]), float(normals[f].Args[1]), float(normals[f].Args[2])};
+    const TAffineVector* q = &verts[size_t(f * 4)];
+    const TAffineVector cross =
+        AffineVectorCrossProduct(AffineVectorSubtract(q[1], q[0]), AffineVectorSubtract(q[2], q[0]));
+    EXPECT_GT(AffineVectorDotProduct(cross, n), 0) << "face " << f;
+    // Every corner lies on the face plane the normal points out of.
+    for (int i = 0; i < 4; ++i) EXPECT_GT(AffineVectorDotProduct(q[i], n), 0) << "face " << f;
+    for (int i = 0; i < 4; ++i) {
+      EXPECT_EQ(std::fabs(q[i][0]), 1);
+      EXPECT_EQ(std::fabs(q[i][1]), 2);
+      EXPECT_EQ(std::fabs(q[i][2]), 3);
+    }
+  }
+  // Inward: same vertices and texture coordinates, normals negated.
+  const auto tex = TexCoords(r.rec);
+  r.rec.Clear();
+  cube.SetNormalDirection(ndInside);
+  cube.BuildList(r.rci);
+  const auto inNormals = r.rec.CallsTo("glNormal3f");
+  ASSERT_EQ(inNormals.size(), 6u);
+  for (int f = 0; f < 6; ++f)
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(inNormals[f].Args[k], -normals[f].Args[k] + 0.0);
+  const auto inVerts = Vertices(r.rec);
+  for (size_t i = 0; i < verts.size(); ++i) EXPECT_TRUE(AffineVectorEquals(inVerts[i], verts[i]));
+  EXPECT_EQ(TexCoords(r.rec), tex);
+  // No faces: an empty batch.
+  r.rec.Clear();
+  cube.SetParts(TCubeParts{});
+  cube.BuildList(r.rci);
+  EXPECT_EQ(r.rec.Names(), (std::vector<std::string>{"glBegin", "glEnd"}));
+}
+
+TEST(ObjectsCube, SizeStreamedAsOneBinaryValue) {
+  TGLCube cube(nullptr);
+  {
+    TCaptureFiler filer;
+    cube.DefineProperties(&filer);
+    ASSERT_TRUE(filer.Binary.count("CubeSize"));
+    EXPECT_FALSE(filer.Binary["CubeSize"].HasData);
+  }
+  cube.SetCubeDepth(2);
+  TCaptureFiler filer;
+  cube.DefineProperties(&filer);
+  ASSERT_TRUE(filer.Binary["CubeSize"].HasData);
+  TMemoryStream out;
+  filer.Binary["CubeSize"].Write(&out);
+  EXPECT_EQ(BytesOf(out), std::string("\x00\x00\x80\x3F\x00\x00\x80\x3F\x00\x00\x00\x40", 12));
+
+  TGLCube copy(nullptr);
+  TCaptureFiler reader;
+  copy.DefineProperties(&reader);
+  out.SetPosition(0);
+  reader.Binary["CubeSize"].Read(&out);
+  EXPECT_EQ(copy.CubeWidth(), 1);
+  EXPECT_EQ(copy.CubeDepth(), 2);
+  // A value of the wrong length is refused and changes nothing.
+  TMemoryStream shortData;
+  shortData.Write("\x00\x00\x80\x40", 4);
+  shortData.SetPosition(0);
+  EXPECT_THROW(reader.Binary["CubeSize"].Read(&shortData), EReadError);
+  EXPECT_EQ(copy.CubeDepth(), 2);
+}
+
+TEST(ObjectsCube, RayEntersThroughTheNearFaceOnly) {
+  TGLCube cube(nullptr);
+  TVector4f p{}, n{};
+  ASSERT_TRUE(cube.RayCastIntersect(PointMake(0, 0, -10), VectorMake(0, 0, 1), &p, &n));
+  ExpectVec(p, 0, 0, -0.5f);
+  EXPECT_EQ(p[3], 1);
+  ExpectVec(n, 0, 0, -1);
+  // The box is widened by 0.02 % of its size.
+  EXPECT_TRUE(cube.RayCastIntersect(PointMake(0.50009f, 0, -10), VectorMake(0, 0, 1)));
+  EXPECT_FALSE(cube.RayCastIntersect(PointMake(0.5002f, 0, -10), VectorMake(0, 0, 1)));
+  // From inside, or pointing away: no entry, outputs untouched.
+  TVector4f untouched = {7, 7, 7, 7};
+  EXPECT_FALSE(cube.RayCastIntersect(PointMake(0, 0, 0), VectorMake(0, 0, 1), &untouched));
+  EXPECT_FALSE(cube.RayCastIntersect(PointMake(0, 0, -10), VectorMake(0, 0, -1), &untouched));
+  ExpectVec(untouched, 7, 7, 7);
+  // A moved cube answers in world coordinates.
+  cube.Position()->SetXYZAsPoint(5, 0, 0);
+  ASSERT_TRUE(cube.RayCastIntersect(PointMake(10, 0, 0), VectorMake(-1, 0, 0), &p, &n));
+  ExpectVec(p, 5.5f, 0, 0);
+  ExpectVec(n, 1, 0, 0);
+}
+
+TEST(ObjectsCube, SilhouetteFollowsSelectedFaces) {
+  TGLCube cube(nullptr);
+  TGLSilhouetteParameters params;
+  params.SeenFrom = {0, 0, 10};
+  std::unique_ptr<TGLSilhouette> sil(cube.GenerateSilhouette(params));
+  EXPECT_EQ(sil->Indices()->Count(), 8);  // four edges round the front face
+  cube.SetParts(TCubeParts{});
+  sil.reset(cube.GenerateSilhouette(params));
+  EXPECT_EQ(sil->Indices()->Count(), 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Plane
+
+TEST(ObjectsPlane, TextureRangeFromTilesScopeAndOffset) {
+  TRecording r;
+  TGLPlane plane(nullptr);
+  plane.BuildList(r.rci);
+  auto tex = TexCoords(r.rec);
+  ASSERT_EQ(tex.size(), 4u);
+  EXPECT_EQ(tex[0], std::make_pair(1.0f, 1.0f));
+  EXPECT_EQ(tex[2], std::make_pair(0.0f, 0.0f));
+  // The floor of the traffic view: 100 repeats across.
+  plane.SetWidth(400);
+  plane.SetXTiles(100);
+  plane.SetYTiles(100);
+  r.rec.Clear();
+  plane.BuildList(r.rci);
+  tex = TexCoords(r.rec);
+  EXPECT_EQ(tex[0], std::make_pair(100.0f, 100.0f));
+  EXPECT_EQ(Vertices(r.rec)[0][0], 200);
+  // Without tiling the range is the scope.
+  plane.SetStyle(TPlaneStyles{psSingleQuad});
+  plane.SetXScope(0.5f);
+  r.rec.Clear();
+  plane.BuildList(r.rci);
+  EXPECT_EQ(TexCoords(r.rec)[0], std::make_pair(0.5f, 1.0f));
+  // Scopes above 1 are cut to 1.
+  plane.SetXScope(2.5f);
+  EXPECT_EQ(plane.XScope(), 1);
+  plane.SetYScope(0.5f);
+  EXPECT_EQ(plane.YScope(), 0.5f);
+}
+
+TEST(ObjectsPlane, GridOfTriangleStrips) {
+  TRecording r;
+  TGLPlane plane(nullptr);
+  plane.SetStyle(TPlaneStyles{psTileTexture});
+  plane.SetXTiles(2);
+  plane.SetYTiles(3);
+  plane.SetXScope(0.5f);
+  plane.SetNoZWrite(true);
+  plane.BuildList(r.rci);
+  EXPECT_EQ(r.rec.Count("glBegin"), 3);
+  const auto v = Vertices(r.rec);
+  ASSERT_EQ(v.size(), 18u);
+  EXPECT_NEAR(v[0][0], -0.5f, 1e-6);
+  EXPECT_NEAR(v[0][1], -0.5f + 1.0f / 3, 1e-6);  // the upper row of a strip first
+  EXPECT_NEAR(v[1][1], -0.5f, 1e-6);
+  EXPECT_NEAR(v[17][0], 0.5f, 1e-6);
+  const auto tex = TexCoords(r.rec);
+  EXPECT_NEAR(tex[2].first, 0.5f, 1e-6);  // s is a real fraction of the tiles
+  EXPECT_EQ(r.rec.CallsTo("glDepthMask").front().Args[0], GL_FALSE);
+  EXPECT_EQ(r.rec.CallsTo("glDepthMask").back().Args[0], GL_TRUE);
+  // No tiles, no grid (and no division by zero).
+  plane.SetXTiles(0);
+  r.rec.Clear();
+  plane.BuildList(r.rci);
+  EXPECT_EQ(r.rec.Count("glBegin"), 0);
+}
+
+TEST(ObjectsPlane, RayCastsAndDistances) {
+  TGLPlane plane(nullptr);
+  plane.SetWidth(4);
+  plane.SetHeight(2);
+  TVector4f p{}, n{};
+  ASSERT_TRUE(plane.RayCastIntersect(PointMake(1, 0.5f, 5), VectorMake(0, 0, -1), &p, &n));
+  ExpectVec(p, 1, 0.5f, 0);
+  ExpectVec(n, 0, 0, 1);
+  ASSERT_TRUE(plane.RayCastIntersect(PointMake(0, 0, -5), VectorMake(0, 0, 1), &p, &n));
+  ExpectVec(n, 0, 0, -1);
+  EXPECT_FALSE(plane.RayCastIntersect(PointMake(3, 0, 5), VectorMake(0, 0, -1)));
+  EXPECT_FALSE(plane.RayCastIntersect(PointMake(0, 0, 5), VectorMake(1, 0, 0)));
+  EXPECT_FALSE(plane.RayCastIntersect(PointMake(0, 0, 5), VectorMake(0, 0, 1)));
+  plane.Position()->SetXYZAsPoint(0, 0, 2);
+  EXPECT_FLOAT_EQ(plane.DistanceToPlane(PointMake(5, 5, 5)), 3);
+  EXPECT_FLOAT_EQ(plane.DistanceToPlane(PointMake(0, 0, 0)), -2);
+  // A moved plane is hit where it now is.
+  ASSERT_TRUE(plane.RayCastIntersect(PointMake(0, 0, 5), VectorMake(0, 0, -1), &p));
+  ExpectVec(p, 0, 0, 2);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sprite and dummy cube
+
+TEST(ObjectsSprite, ClampsAndMirroring) {
+  TGLSprite sprite(nullptr);
+  sprite.SetAlphaChannel(-1);
+  EXPECT_EQ(sprite.AlphaChannel(), 0);
+  sprite.SetAlphaChannel(7);
+  EXPECT_EQ(sprite.AlphaChannel(), 1);
+  TRecording r;
+  sprite.SetWidth(2);
+  sprite.BuildList(r.rci);  // the recorder answers no matrix: identity
+  const auto plain = TexCoords(r.rec);
+  const auto v = Vertices(r.rec);
+  ASSERT_EQ(v.size(), 4u);
+  ExpectVec(PointMake(v[0]), 1, 0.5f, 0);
+  sprite.SetMirrorU(true);
+  r.rec.Clear();
+  sprite.BuildList(r.rci);
+  const auto mirrored = TexCoords(r.rec);
+  ASSERT_EQ(mirrored.size(), 4u);
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(mirrored[i].first, 1 - plain[i].first);
+    EXPECT_EQ(mirrored[i].second, plain[i].second);
+  }
+  EXPECT_EQ(r.rec.Count("glRotatef"), 0);
+  sprite.SetRotation(30);
+  r.rec.Clear();
+  sprite.BuildList(r.rci);
+  EXPECT_EQ(r.rec.Count("glRotatef"), 1);
+  EXPECT_EQ(r.rec.Count("glPushMatrix"), r.rec.Count("glPopMatrix"));
+}
+
+TEST(ObjectsDummyCube, InvisibleGroupWithBarycentre) {
+  TGLDummyCube group(nullptr);
+  EXPECT_TRUE(group.ObjectStyle() & osDirectDraw);
+  ExpectVec(group.AxisAlignedDimensionsUnscaled(), 0.5f, 0.5f, 0.5f);
+  EXPECT_FALSE(group.RayCastIntersect(PointMake(0, 0, -5), VectorMake(0, 0, 1)));
+  // Without children, its own position.
+  group.Position()->SetXYZAsPoint(3, 0, 0);
+  ExpectVec(group.BarycentreAbsolutePosition(), 3, 0, 0);
+  auto* a = group.AddNewChild<TGLCube>();
+  auto* b = group.AddNewChild<TGLCube>();
+  a->Position()->SetXYZAsPoint(0, 0, 0);
+  b->Position()->SetXYZAsPoint(2, 0, 0);
+  ExpectVec(group.BarycentreAbsolutePosition(), 4, 0, 0);  // children at 3 and 5 in the world
+
+  TRecording r;
+  group.BuildList(r.rci);
+  EXPECT_TRUE(r.rec.Calls.empty());  // not drawn at run time
+  group.SetVisibleAtRunTime(true);
+  group.BuildList(r.rci);
+  EXPECT_EQ(r.rec.Count("glLineStipple"), 1);
+  EXPECT_EQ(Vertices(r.rec).size(), 16u);  // ten-point strip and three separate edges
+  EXPECT_EQ(r.rec.Count("glPushAttrib"), r.rec.Count("glPopAttrib"));
+
+  group.SetAmalgamate(true);
+  EXPECT_TRUE(group.ObjectStyle() & osStateChanging);
+  group.SetAmalgamate(false);
+  EXPECT_FALSE(group.ObjectStyle() & osStateChanging);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sphere
+
+TEST(ObjectsSphere, StripsCapsAndInversion) {
+  TRecording r;
+  TGLSphere sphere(nullptr);
+  sphere.BuildList(r.rci);
+  EXPECT_EQ(r.rec.Count("glBegin"), 16);
+  EXPECT_EQ(Vertices(r.rec).size(), 16u * 34);
+  // Quarter of the longitudes still spans the whole texture width.
+  sphere.SetStart(90);
+  sphere.SetStop(180);
+  r.rec.Clear();
+  sphere.BuildList(r.rci);
+  auto tex = TexCoords(r.rec);
+  EXPECT_EQ(tex.front().first, 0);
+  EXPECT_EQ(tex.back().first, 1);
+  const auto v = Vertices(r.rec);
+  for (const auto& p : v) EXPECT_GE(p[0], -1e-6f);  // sin theta >= 0 on 90..180
+  // A flat top cap closes a sphere cut at 45 degrees; Top 90 never has a cap.
+  sphere.SetTop(45);
+  sphere.SetTopCap(ctFlat);
+  r.rec.Clear();
+  sphere.BuildList(r.rci);
+  ASSERT_EQ(r.rec.CallsTo("glBegin")[0].Args[0], GL_TRIANGLE_FAN);
+  EXPECT_NEAR(Vertices(r.rec)[0][1], std::sin(M_PI / 4), 1e-6);
+  sphere.SetTop(90);
+  r.rec.Clear();
+  sphere.BuildList(r.rci);
+  EXPECT_EQ(r.rec.CallsTo("glBegin")[0].Args[0], GL_TRIANGLE_STRIP);
+  // Inside: every normal negated and the winding toggled around the draw.
+  sphere.SetNormalDirection(ndInside);
+  r.rec.Clear();
+  sphere.BuildList(r.rci);
+  EXPECT_EQ(r.rec.Count("glFrontFace"), 2);
+  EXPECT_TRUE(r.cache.FrontFaceCCW());
+  const auto normals = r.rec.CallsTo("glNormal3f");
+  const auto vertices = Vertices(r.rec);
+  ASSERT_EQ(normals.size(), vertices.size());
+  for (size_t i = 0; i < normals.size(); ++i)
+    EXPECT_NEAR(normals[i].Args[0] * vertices[i][0] + normals[i].Args[1] * vertices[i][1] +
+                    normals[i].Args[2] * vertices[i][2],
+                -1, 1e-5);
+}
+
+TEST(ObjectsSphere, SettersAndRayCast) {
+  TGLSphere sphere(nullptr);
+  sphere.SetSlices(0);
+  EXPECT_EQ(sphere.Slices(), 1);
+  sphere.SetStop(100);
+  try {
+    sphere.SetStart(200);
+    FAIL() << "start beyond stop accepted";
+  } catch (const EAssertionFailed& e) {
+    EXPECT_NE(std::string(e.what()).find("Assertion failure"), std::string::npos);
+  }
+  EXPECT_EQ(sphere.Start(), 0);
+  // Copying goes past the asserting setters.
+  TGLSphere other(nullptr);
+  other.SetStart(0);
+  sphere.SetStop(360);
+  sphere.SetStart(200);
+  TGLSphere target(nullptr);
+  target.SetStop(100);
+  EXPECT_NO_THROW(target.Assign(&sphere));
+  EXPECT_EQ(target.Start(), 200);
+
+  TVector4f p{}, n{};
+  ASSERT_TRUE(other.RayCastIntersect(PointMake(0, 0, -5), VectorMake(0, 0, 2), &p, &n));
+  ExpectVec(p, 0, 0, -0.5f);
+  ExpectVec(n, 0, 0, -0.5f);
+  TVector4f untouched{9, 9, 9, 9};
+  EXPECT_FALSE(other.RayCastIntersect(PointMake(2, 0, -5), VectorMake(0, 0, 1), &untouched));
+  ExpectVec(untouched, 9, 9, 9);
+}
+
+TEST(ObjectsSphere, SilhouetteCircle) {
+  TGLSphere sphere(nullptr);
+  TGLSilhouetteParameters params;
+  params.SeenFrom = {1, 0, 0};  // needs the fallback axis
+  params.CapSilhouette = 1;
+  std::unique_ptr<TGLSilhouette> sil(sphere.GenerateSilhouette(params));
+  ASSERT_EQ(sil->Vertices()->Count(), 17);
+  EXPECT_EQ(sil->Indices()->Count(), 32);
+  EXPECT_EQ(sil->CapIndices()->Count(), 48);
+  for (int i = 0; i < 16; ++i) {
+    const TVector4f v = sil->Vertices()->Get(i);
+    EXPECT_FALSE(std::isnan(v[0]));
+    EXPECT_NEAR(v[0], 0, 1e-6);  // perpendicular to the view
+    EXPECT_NEAR(VectorXYZLength(v), 0.5f, 1e-5);
+  }
+  params.SeenFrom = {0, 0, 0};
+  sil.reset(sphere.GenerateSilhouette(params));
+  EXPECT_EQ(sil->Vertices()->Count(), 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Polyhedra and polygon base
+
+TEST(ObjectsPolyhedra, EveryFaceFacesOutwardWithAUnitNormal) {
+  for (int which = 0; which < 2; ++which) {
+    TGLRecorder rec;
+    which == 0 ? DodecahedronBuildList() : IcosahedronBuildList();
+    const auto normals = rec.CallsTo("glNormal3fv");
+    ASSERT_EQ(normals.size(), which == 0 ? 12u : 20u);
+    const size_t perFace = which == 0 ? 5 : 3;
+    const auto v = Vertices(rec);
+    ASSERT_EQ(v.size(), normals.size() * perFace);
+    for (size_t f = 0; f < normals.size(); ++f) {
+      const TAffineVector n = {float(normals[f].Data[0]), float(normals[f].Data[1]), float(normals[f].Data[2])};
+      EXPECT_NEAR(AffineVectorLength(n), 1, 1e-5);
+      TAffineVector c{0, 0, 0};
+      for (size_t i = 0; i < perFace; ++i) c = AffineVectorAdd(c, v[f * perFace + i]);
+      EXPECT_GT(AffineVectorDotProduct(n, c), 0) << "face " << f;
+      // Planar: every corner at the same distance along the normal.
+      for (size_t i = 1; i < perFace; ++i)
+        EXPECT_NEAR(AffineVectorDotProduct(n, v[f * perFace + i]), AffineVectorDotProduct(n, v[f * perFace]), 1e-4);
+    }
+  }
+}
+
+TEST(ObjectsPolygonBase, DivisionNodesAndChangeSource) {
+  class TPoly : public TGLPolygonBase {
+   public:
+    using TGLPolygonBase::TGLPolygonBase;
+  };
+  TPoly a(nullptr), b(nullptr);
+  a.SetDivision(0);
+  EXPECT_EQ(a.Division(), 1);
+  a.SetDivision(-5);
+  EXPECT_EQ(a.Division(), 1);
+  a.Nodes()->AddNode(1, 2, 3);
+  b.Assign(&a);
+  ASSERT_EQ(b.Nodes()->Count(), 1);
+  b.Nodes()->Items(0)->SetX(9);
+  EXPECT_EQ(a.Nodes()->Items(0)->X(), 1);
+  b.ClearStructureChanged();
+  b.NotifyChange(&a);
+  EXPECT_FALSE(b.Changes() & ocStructure);
+  b.Nodes()->Items(0)->SetY(4);
+  EXPECT_TRUE(b.Changes() & ocStructure);
+}
+
+TEST(ObjectsRegistration, ExactClassNames) {
+  RegisterGLObjectsClasses();
+  RegisterGLPolyhedronClasses();
+  for (const char* name : {"TGLSphere", "TGLCube", "TGLPlane", "TGLSprite", "TGLDummyCube", "TGLDodecahedron",
+                           "TGLIcosahedron"})
+    EXPECT_NE(GetClass(name), nullptr) << name;
+  EXPECT_EQ(GetClass("TGLPolygonBase"), nullptr);
+  EXPECT_EQ(TGLCube(nullptr).ClassName(), "TGLCube");
+  const TPropInfo* parts = FindPublishedProperty(TGLCube::StaticClass(), "Parts");
+  ASSERT_NE(parts, nullptr);
+  EXPECT_EQ(parts->OrdDefault, 63);
+}
