@@ -350,3 +350,36 @@ TEST(GL_QtContext, CreatingAContextLoadsTheOpenGLLibraries) {
   auto offScreen = Offscreen();
   EXPECT_TRUE(OpenGLLibraryIsMesa());
 }
+
+TEST(GL_QtContext, PicturesOfAnySizeUploadScaledToPowersOfTwoWithMipmaps) {
+  auto ctx = Offscreen();
+  ctx->ActivateNested();
+  // 100 x 60: left half red, right half blue.
+  TBitmap picture(100, 60, pf24bit);
+  picture.Canvas().Brush().SetColor(clRed);
+  picture.Canvas().FillRect(Rect(0, 0, 50, 60));
+  picture.Canvas().Brush().SetColor(clBlue);
+  picture.Canvas().FillRect(Rect(50, 0, 100, 60));
+  TGLBitmap32 bitmap;
+  bitmap.Assign(&picture);
+  TGLTextureHandle texture;
+  texture.AllocateName();
+  GL.glBindTexture(GL_TEXTURE_2D, texture.Handle());
+  int w = 0, h = 0;
+  bitmap.UploadAsTextureSized(GL_TEXTURE_2D, miLinearMipmapLinear, w, h, GL_RGBA8);
+  EXPECT_EQ(w, 128);
+  EXPECT_EQ(h, 64);
+  GLint level0 = 0, level1 = 0;
+  GL.glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &level0);
+  GL.glGetTexLevelParameteriv(GL_TEXTURE_2D, 1, GL_TEXTURE_WIDTH, &level1);
+  EXPECT_EQ(level0, 128);
+  EXPECT_EQ(level1, 64);  // mipmaps were made
+  std::vector<uint8_t> texels(size_t(128 * 64 * 4));
+  GL.glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_UNSIGNED_BYTE, texels.data());
+  auto at = [&](int x, int y) { return qRgb(texels[(y * 128 + x) * 4], texels[(y * 128 + x) * 4 + 1], texels[(y * 128 + x) * 4 + 2]); };
+  EXPECT_TRUE(Near(at(20, 32), qRgb(255, 0, 0), 8)) << std::hex << at(20, 32);
+  EXPECT_TRUE(Near(at(108, 32), qRgb(0, 0, 255), 8)) << std::hex << at(108, 32);
+  EXPECT_EQ(GL.glGetError(), GLenum(GL_NO_ERROR));
+  texture.FreeName();
+  ctx->DeactivateNested();
+}
