@@ -236,4 +236,43 @@ TEST(VectorListsTest, AppendsWithoutAPositiveGrowthDeltaStillKeepEveryItem) {
     }
 }
 
+TEST(VectorListsTest, QuaternionCombineMultipliesItemThenOther) {
+    const float s = std::sqrt(0.5f);
+    const TQuaternion aboutX{{s, 0, 0}, s}, aboutZ{{0, 0, s}, s};
+    TQuaternionList items, other;
+    items.Add(aboutX);
+    other.Add(aboutZ);
+    items.CombineItems(&other, 1.0f);
+    const TQuaternion want = QuaternionMultiply(aboutX, aboutZ);  // not aboutZ * aboutX
+    EXPECT_NEAR(items.Get(0).ImagPart[1], want.ImagPart[1], 1e-6);
+    EXPECT_NEAR(items.Get(0).ImagPart[1], -0.5f, 1e-6);  // the reverse order gives +0.5
+    EXPECT_NEAR(items.Get(0).ImagPart[2], want.ImagPart[2], 1e-6);
+
+    // Another kind of list: the plain item + other * factor on x, y, z.
+    TQuaternionList plain;
+    plain.Add(aboutX);
+    TAffineVectorList offsets;
+    offsets.Add(1, 2, 3);
+    plain.CombineItems(&offsets, 2.0f);
+    EXPECT_FLOAT_EQ(plain.Get(0).ImagPart[0], s + 2);
+    EXPECT_FLOAT_EQ(plain.Get(0).ImagPart[2], 6);
+    EXPECT_FLOAT_EQ(plain.Get(0).RealPart, s);
+}
+
+TEST(VectorListsTest, AngleLerpTakesEitherEndExactly) {
+    TAffineVectorList a, b, r;
+    a.Add(0.1f, 0.2f, 0.3f);
+    b.Add(3.0f, -3.0f, 1.0f);
+    r.AngleLerp(&a, &b, 0);
+    EXPECT_EQ(std::memcmp(r.List(), a.List(), 12), 0);
+    r.AngleLerp(&a, &b, 1);
+    EXPECT_EQ(std::memcmp(r.List(), b.List(), 12), 0);
+    r.AngleLerp(&a, &b, 0.25f);
+    TAffineVector want;
+    VectorAngleLerp(a.Get(0), b.Get(0), want, 0.25f);
+    EXPECT_EQ(std::memcmp(r.List(), &want, 12), 0);
+    TAffineVectorList empty;
+    EXPECT_THROW(r.AngleLerp(&a, &empty, 0.5f), EAssertionFailed);
+}
+
 } // namespace
