@@ -42,6 +42,8 @@ public:
     int Value = 0;
     int GetValue() const { return Value; }
     void SetValue(int v) { Value = v; }
+    TTestCoords Offset;  // a sub-object inside a collection item
+    TTestCoords* GetOffset() { return &Offset; }
 };
 
 class TTestNode : public TComponent {
@@ -142,7 +144,9 @@ public:
 
 void Declare() {
     TPublished<TTestCoords>().Float("X", &TTestCoords::X, &TTestCoords::SetX, std::nullopt);
-    TPublished<TTestItem>().Integer("Value", &TTestItem::GetValue, &TTestItem::SetValue);
+    TPublished<TTestItem>()
+        .Integer("Value", &TTestItem::GetValue, &TTestItem::SetValue)
+        .Object("Offset", &TTestItem::GetOffset);
     TPublished<TTestNode>()
         .Integer("Size", &TTestNode::Size, &TTestNode::SetSize, 10)
         .Float("Scale", &TTestNode::Scale, &TTestNode::SetScale, 1.0)
@@ -226,7 +230,10 @@ TEST_F(StreamingTest, ComponentTreeRoundTripsWithBinaryPropertiesAndReferences) 
     a->position.V[1] = 7;
     a->extra = "more";
     static_cast<TTestItem*>(a->Items.Add())->Value = 3;
-    static_cast<TTestItem*>(a->Items.Add())->Value = 4;
+    auto* second = static_cast<TTestItem*>(a->Items.Add());
+    second->Value = 4;
+    second->Offset.V[2] = -2.5f;
+    second->Offset.V[0] = 9;
     std::string data = Save(root);
     delete root;
 
@@ -247,7 +254,12 @@ TEST_F(StreamingTest, ComponentTreeRoundTripsWithBinaryPropertiesAndReferences) 
     EXPECT_EQ(ra->position.V[1], 7);
     EXPECT_EQ(ra->extra, "more");
     ASSERT_EQ(ra->Items.Count(), 2);
-    EXPECT_EQ(static_cast<TTestItem*>(ra->Items.Items(1))->Value, 4);
+    auto* item = static_cast<TTestItem*>(ra->Items.Items(1));
+    EXPECT_EQ(item->Value, 4);
+    EXPECT_EQ(item->Offset.V[2], -2.5f);  // the item's sub-object and its binary property
+    EXPECT_EQ(item->Offset.V[0], 9);
+    EXPECT_NE(data.find(Bytes({8}) + "Offset.X"), std::string::npos);
+    EXPECT_NE(data.find(Bytes({18}) + "Offset.Coordinates" + Bytes({10, 16, 0, 0, 0})), std::string::npos);
     // Loaded runs once per component, after every reference is resolved.
     EXPECT_EQ(loadedLog, (std::vector<std::string>{"Scene", "Cube1->Cube2", "Cube2->Scene"}));
     EXPECT_FALSE(ra->ComponentState().Contains(csLoading));
