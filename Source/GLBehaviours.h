@@ -88,5 +88,3 @@ inline TClass vGLPreRenderEffectClass = nullptr;
 inline TClass vGLAfterRenderEffectClass = nullptr;
 // Fired after a behaviour or effect is renamed (Sender = the item).
 inline TNotifyEvent vGLBehaviourNameChangeEvent;
-
-void RegisterGLBehavioursClasses();

@@ -73,4 +73,6 @@ class TGLCamera : public TGLBaseSceneObject {
 };
 
 // Look-at matrix (row vectors, translation in row 3) as gluLookAt builds it.
+void RegisterGLCameraClasses();
+
 TMatrix4f CreateLookAtMatrix(const TAffineVector& eye, const TAffineVector& centre, const TAffineVector& up);

@@ -95,3 +95,4 @@ class TGLFogEnvironment : public TGLUpdateAbleObject {
   TFogMode fogMode_ = fmLinear;
   TFogDistance fogDistance_ = fdDefault;
 };
+void RegisterGLLightSourceClasses();

@@ -16,6 +16,7 @@
 #include "Source/GLState.h"
 
 class TGLTexture;
+class TGLFogEnvironment;
 
 enum TContextOption : uint8_t {
   roDoubleBuffer, roStencilBuffer, roRenderToWindow, roTwoSideLighting, roStereo,
@@ -163,6 +164,8 @@ class TGLSceneBuffer : public TGLUpdateAbleObject {
   void SetColorDepth(TGLColorDepth v);
   TContextOptions ContextOptions() const noexcept { return contextOptions_; }
   void SetContextOptions(TContextOptions v);
+  uint64_t ContextOptionsBits() const noexcept { return contextOptions_.Bits(); }
+  void SetContextOptionsBits(uint64_t v) { SetContextOptions(TContextOptions::FromBits(v)); }
   TGLShadeModel ShadeModel() const noexcept { return shadeModel_; }
   void SetShadeModel(TGLShadeModel v);
   TGLFogEnvironment* FogEnvironment() const noexcept { return fogEnvironment_.get(); }
@@ -244,3 +247,4 @@ class TGLMemoryViewer : public TGLNonVisualViewer {
   explicit TGLMemoryViewer(TComponent* AOwner);
   void Render(TGLBaseSceneObject* baseObject = nullptr) override;
 };
+void RegisterGLSceneBufferClasses();

@@ -339,6 +339,8 @@ class TGLProxyObject : public TGLBaseSceneObject {
   virtual void SetMasterObject(TGLBaseSceneObject* v);
   TGLProxyObjectOptions ProxyOptions() const noexcept { return proxyOptions_; }
   void SetProxyOptions(TGLProxyObjectOptions v);
+  uint64_t ProxyOptionsBits() const noexcept { return proxyOptions_.Bits(); }
+  void SetProxyOptionsBits(uint64_t v) { SetProxyOptions(TGLProxyObjectOptions::FromBits(v)); }
 
  private:
   TGLBaseSceneObject* masterObject_ = nullptr;
