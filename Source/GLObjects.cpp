@@ -824,11 +824,553 @@ void TGLPolygonBase::SetDivision(int v) {
 GLOBJ_SETTER(TGLPolygonBase, SetSplineMode, splineMode_, MarkStructureChanged())
 
 // ---------------------------------------------------------------------------------------------
+// TGLPlane screen rectangle
+
+TGLRect TGLPlane::GetScreenRect() {
+  TGLRect r{0, 0, 0, 0};
+  TGLSceneBuffer* buffer = Scene() ? Scene()->CurrentBuffer() : nullptr;
+  if (!buffer) return r;
+  const float w = width_ * 0.5f, h = height_ * 0.5f;
+  // Corners as points, so that the plane's position counts.
+  TVector4f p[4] = {LocalToAbsolute({-w, -h, 0, 1}), LocalToAbsolute({w, -h, 0, 1}), LocalToAbsolute({w, h, 0, 1}),
+                    LocalToAbsolute({-w, h, 0, 1})};
+  buffer->WorldToScreen(p, 4);
+  float minX = p[0][0], maxX = p[0][0], minY = p[0][1], maxY = p[0][1];
+  for (const auto& q : p) {
+    minX = std::min(minX, q[0]);
+    maxX = std::max(maxX, q[0]);
+    minY = std::min(minY, q[1]);
+    maxY = std::max(maxY, q[1]);
+  }
+  r.Left = int(std::nearbyint(minX));
+  r.Right = int(std::nearbyint(maxX));
+  r.Top = int(std::nearbyint(minY));
+  r.Bottom = int(std::nearbyint(maxY));
+  return r;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TGLPointParameters
+
+TGLPointParameters::TGLPointParameters(TPersistent* AOwner)
+    : TGLUpdateAbleObject(AOwner),
+      distanceAttenuation_(std::make_unique<TGLCoordinates>(this, VectorMake(1, 0, 0), csVector)) {}
+
+TGLPointParameters::~TGLPointParameters() = default;
+
+void TGLPointParameters::DefineProperties(TFiler* Filer) {
+  TGLUpdateAbleObject::DefineProperties(Filer);
+  Filer->DefineBinaryProperty(
+      "PointParams",
+      [this](TStream* s) {
+        float v[3];
+        ReadSingles(s, v, 3);
+        minSize_ = v[0];
+        maxSize_ = v[1];
+        fadeTresholdSize_ = v[2];
+      },
+      [this](TStream* s) {
+        const float v[3] = {minSize_, maxSize_, fadeTresholdSize_};
+        WriteSingles(s, v, 3);
+      },
+      minSize_ != 0 || maxSize_ != 128 || fadeTresholdSize_ != 1);
+}
+
+void TGLPointParameters::Assign(TPersistent* Source) {
+  if (auto* src = dynamic_cast<TGLPointParameters*>(Source)) {
+    minSize_ = src->minSize_;
+    maxSize_ = src->maxSize_;
+    fadeTresholdSize_ = src->fadeTresholdSize_;
+    distanceAttenuation_->Assign(src->distanceAttenuation_.get());
+    return;
+  }
+  TGLUpdateAbleObject::Assign(Source);
+}
+
+void TGLPointParameters::Apply() {
+  if (!enabled_ || !GLCaps.ARB_point_parameters || !GL.glPointParameterfARB) return;
+  GL.glPointParameterfARB(GL_POINT_SIZE_MIN_ARB, minSize_);
+  GL.glPointParameterfARB(GL_POINT_SIZE_MAX_ARB, maxSize_);
+  GL.glPointParameterfARB(GL_POINT_FADE_THRESHOLD_SIZE_ARB, fadeTresholdSize_);
+  GL.glPointParameterfvARB(GL_POINT_DISTANCE_ATTENUATION_ARB, distanceAttenuation_->AsVector().V);
+}
+
+void TGLPointParameters::UnApply() {
+  if (!enabled_ || !GLCaps.ARB_point_parameters || !GL.glPointParameterfARB) return;
+  static const GLfloat kAttenuation[3] = {1, 0, 0};
+  GL.glPointParameterfARB(GL_POINT_SIZE_MIN_ARB, 0);
+  GL.glPointParameterfARB(GL_POINT_SIZE_MAX_ARB, 128);
+  GL.glPointParameterfARB(GL_POINT_FADE_THRESHOLD_SIZE_ARB, 1);
+  GL.glPointParameterfvARB(GL_POINT_DISTANCE_ATTENUATION_ARB, kAttenuation);
+}
+
+void TGLPointParameters::SetEnabled(bool v) {
+  if (v == enabled_) return;
+  enabled_ = v;
+  NotifyChange(this);
+}
+
+namespace {
+void SetSize(float& field, float v, TGLUpdateAbleObject* self) {
+  if (v < 0) v = 0;
+  if (v == field) return;
+  field = v;
+  self->NotifyChange(self);
+}
+}  // namespace
+
+void TGLPointParameters::SetMinSize(float v) { SetSize(minSize_, v, this); }
+void TGLPointParameters::SetMaxSize(float v) { SetSize(maxSize_, v, this); }
+void TGLPointParameters::SetFadeTresholdSize(float v) { SetSize(fadeTresholdSize_, v, this); }
+void TGLPointParameters::SetDistanceAttenuation(TGLCoordinates* v) { distanceAttenuation_->Assign(v); }
+
+// ---------------------------------------------------------------------------------------------
+// TGLPoints
+
+TGLPoints::TGLPoints(TComponent* AOwner)
+    : TGLImmaterialSceneObject(AOwner),
+      positions_(std::make_unique<TAffineVectorList>()),
+      colors_(std::make_unique<TVectorList>()),
+      pointParameters_(std::make_unique<TGLPointParameters>(this)) {
+  objectStyle_ |= osDirectDraw | osNoVisibilityCulling;
+}
+
+TGLPoints::~TGLPoints() = default;
+
+void TGLPoints::Assign(TPersistent* Source) {
+  if (auto* src = dynamic_cast<TGLPoints*>(Source)) {
+    size_ = src->size_;
+    style_ = src->style_;
+    positions_->Assign(src->positions_.get());
+    colors_->Assign(src->colors_.get());
+    MarkStructureChanged();
+  }
+  TGLImmaterialSceneObject::Assign(Source);
+}
+
+void TGLPoints::BuildList(TRenderContextInfo&) {
+  int n = positions_->Count();
+  const int colorCount = colors_->Count();
+  if (colorCount == 0) {
+    GL.glColor4f(1, 1, 1, 1);
+  } else if (colorCount == 1) {
+    GL.glColor4fv(colors_->Get(0).V);
+  } else {
+    n = std::min(n, colorCount);
+    GL.glColorPointer(4, GL_FLOAT, 0, colors_->List());
+    GL.glEnableClientState(GL_COLOR_ARRAY);
+  }
+  GL.glPushAttrib(GL_ENABLE_BIT);
+  GL.glDisable(GL_LIGHTING);
+  static const GLfloat kOrigin[3] = {0, 0, 0};
+  if (n == 0) {
+    GL.glVertexPointer(3, GL_FLOAT, 0, kOrigin);
+    n = 1;
+  } else {
+    GL.glVertexPointer(3, GL_FLOAT, 0, positions_->List());
+  }
+  GL.glEnableClientState(GL_VERTEX_ARRAY);
+  if (noZWrite_) GL.glDepthMask(GL_FALSE);
+  GL.glPointSize(size_);
+  pointParameters_->Apply();
+  const bool locked = GLCaps.EXT_compiled_vertex_array && GL.glLockArraysEXT && n > 64;
+  if (locked) GL.glLockArraysEXT(0, n);
+  switch (style_) {
+    case psSquare:
+      GL.glDisable(GL_BLEND);
+      break;
+    case psRound:
+      GL.glEnable(GL_POINT_SMOOTH);
+      GL.glEnable(GL_ALPHA_TEST);
+      GL.glAlphaFunc(GL_GREATER, 0.5f);
+      GL.glDisable(GL_BLEND);
+      break;
+    case psSmooth:
+    case psSmoothAdditive:
+      GL.glEnable(GL_POINT_SMOOTH);
+      GL.glEnable(GL_ALPHA_TEST);
+      GL.glAlphaFunc(GL_NOTEQUAL, 0);
+      GL.glEnable(GL_BLEND);
+      GL.glBlendFunc(GL_SRC_ALPHA, style_ == psSmooth ? GL_ONE_MINUS_SRC_ALPHA : GL_ONE);
+      break;
+    case psSquareAdditive:
+      GL.glEnable(GL_BLEND);
+      GL.glBlendFunc(GL_SRC_ALPHA, GL_ONE);
+      break;
+    default:
+      RTL_ASSERT(false);
+  }
+  GL.glDrawArrays(GL_POINTS, 0, n);
+  if (locked) GL.glUnlockArraysEXT();
+  pointParameters_->UnApply();
+  if (noZWrite_) GL.glDepthMask(GL_TRUE);
+  GL.glDisableClientState(GL_VERTEX_ARRAY);
+  if (colorCount > 1) GL.glDisableClientState(GL_COLOR_ARRAY);
+  GL.glPopAttrib();
+  GL.glAlphaFunc(GL_GREATER, 0);
+}
+
+GLOBJ_SETTER(TGLPoints, SetSize, size_, MarkStructureChanged())
+GLOBJ_SETTER(TGLPoints, SetStyle, style_, MarkStructureChanged())
+GLOBJ_SETTER(TGLPoints, SetNoZWrite, noZWrite_, MarkStructureChanged())
+
+void TGLPoints::SetStatic(bool v) {
+  if (v == static_) return;
+  static_ = v;
+  if (v)
+    objectStyle_ &= ~osDirectDraw;
+  else
+    objectStyle_ |= osDirectDraw;
+  MarkStructureChanged();
+}
+
+void TGLPoints::SetPointParameters(TGLPointParameters* v) { pointParameters_->Assign(v); }
+
+// ---------------------------------------------------------------------------------------------
+// TGLLineBase
+
+TGLLineBase::TGLLineBase(TComponent* AOwner)
+    : TGLImmaterialSceneObject(AOwner), lineColor_(std::make_unique<TGLColor>(this, TVector4f{1, 1, 1, 1})) {}
+
+TGLLineBase::~TGLLineBase() = default;
+
+void TGLLineBase::Assign(TPersistent* Source) {
+  if (auto* src = dynamic_cast<TGLLineBase*>(Source)) {
+    lineColor_->SetColor(src->lineColor_->Color());
+    linePattern_ = src->linePattern_;
+    lineWidth_ = src->lineWidth_;
+    antiAliased_ = src->antiAliased_;
+    MarkStructureChanged();
+  }
+  // The scene-object part too: position, orientation and children would be lost otherwise.
+  TGLImmaterialSceneObject::Assign(Source);
+}
+
+void TGLLineBase::SetupLineStyle(TRenderContextInfo&) {
+  GL.glPushAttrib(GL_ENABLE_BIT | GL_CURRENT_BIT | GL_LINE_BIT | GL_COLOR_BUFFER_BIT);
+  GL.glDisable(GL_LIGHTING);
+  if (linePattern_ != 0xFFFF) {
+    GL.glEnable(GL_LINE_STIPPLE);
+    GL.glEnable(GL_BLEND);
+    GL.glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    GL.glLineStipple(1, linePattern_);
+  }
+  if (antiAliased_) {
+    GL.glEnable(GL_LINE_SMOOTH);
+    GL.glEnable(GL_BLEND);
+    GL.glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+  } else {
+    GL.glDisable(GL_LINE_SMOOTH);
+  }
+  GL.glLineWidth(lineWidth_);
+  if (lineColor_->Alpha() == 1) {
+    GL.glColor3fv(lineColor_->GetColorPtr());
+  } else {
+    if (!antiAliased_) {
+      GL.glEnable(GL_BLEND);
+      GL.glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    }
+    GL.glColor4fv(lineColor_->GetColorPtr());
+  }
+}
+
+void TGLLineBase::RestoreLineStyle(TRenderContextInfo&) { GL.glPopAttrib(); }
+
+void TGLLineBase::SetLineColor(TGLColor* v) {
+  lineColor_->Assign(v);
+  MarkStructureChanged();
+}
+GLOBJ_SETTER(TGLLineBase, SetLinePattern, linePattern_, MarkStructureChanged())
+GLOBJ_SETTER(TGLLineBase, SetLineWidth, lineWidth_, MarkStructureChanged())
+GLOBJ_SETTER(TGLLineBase, SetAntiAliased, antiAliased_, MarkStructureChanged())
+
+// ---------------------------------------------------------------------------------------------
+// Line nodes
+
+namespace {
+TGLNodedLines* LinesOf(TCollection* c) { return c ? dynamic_cast<TGLNodedLines*>(c->GetOwner()) : nullptr; }
+}  // namespace
+
+TGLLinesNode::TGLLinesNode(TCollection* ACollection) : TGLNode(ACollection) {
+  TGLNodedLines* lines = LinesOf(ACollection);
+  color_ = std::make_unique<TGLColor>(this, lines ? lines->NodeColor()->Color() : TVector4f{0, 0, 1, 1},
+                                      [this](TObject*) {
+                                        if (Collection()) Collection()->ItemChanged(this);
+                                      });
+}
+
+TGLLinesNode::~TGLLinesNode() = default;
+
+void TGLLinesNode::Assign(TPersistent* Source) {
+  if (auto* src = dynamic_cast<TGLLinesNode*>(Source)) color_->Initialize(src->color_->Color());
+  TGLNode::Assign(Source);
+}
+
+void TGLLinesNode::SetColor(TGLColor* v) { color_->Assign(v); }
+
+bool TGLLinesNode::ColorStored() {
+  TGLNodedLines* lines = LinesOf(Collection());
+  return !lines || !VectorEquals(color_->Color(), lines->NodeColor()->Color());
+}
+
+TGLLinesNodes::TGLLinesNodes(TPersistent* AOwner) : TGLNodes(AOwner, TGLLinesNode::StaticClass()) {}
+
+// ---------------------------------------------------------------------------------------------
+// TGLNodedLines
+
+TGLNodedLines::TGLNodedLines(TComponent* AOwner)
+    : TGLLineBase(AOwner),
+      nodeColor_(std::make_unique<TGLColor>(this, TVector4f{0, 0, 1, 1},
+                                            [this](TObject* sender) { NodeColorChanged(sender); })) {
+  nodes_ = std::make_unique<TGLLinesNodes>(this);
+}
+
+TGLNodedLines::~TGLNodedLines() { nodes_.reset(); }
+
+void TGLNodedLines::NodeColorChanged(TObject*) {
+  // Nodes still showing the previous node colour follow it; the others keep their own.
+  const TVector4f now = nodeColor_->Color();
+  if (nodes_) {
+    nodes_->BeginUpdate();
+    for (int i = 0; i < nodes_->Count(); ++i) {
+      TGLLinesNode* node = nodes_->Items(i);
+      if (VectorEquals(node->Color()->Color(), oldNodeColor_)) node->Color()->Initialize(now);
+    }
+    nodes_->EndUpdate();
+  }
+  oldNodeColor_ = now;
+  MarkStructureChanged();
+}
+
+void TGLNodedLines::Assign(TPersistent* Source) {
+  if (auto* src = dynamic_cast<TGLNodedLines*>(Source)) {
+    SetNodes(src->nodes_.get());
+    nodesAspect_ = src->nodesAspect_;
+    nodeColor_->SetColor(src->nodeColor_->Color());
+  }
+  TGLLineBase::Assign(Source);
+}
+
+TVector4f TGLNodedLines::AxisAlignedDimensionsUnscaled() {
+  TVector4f r{0, 0, 0, 0};
+  for (int i = 0; i < nodes_->Count(); ++i) {
+    const TVector4f& v = nodes_->Items(i)->AsVector();
+    for (int k = 0; k < 3; ++k) r[k] = std::max(r[k], std::fabs(v[k]));
+  }
+  return r;
+}
+
+void TGLNodedLines::NotifyChange(TObject* Sender) {
+  if (nodes_ && Sender == nodes_.get()) MarkStructureChanged();
+  TGLLineBase::NotifyChange(Sender);
+}
+
+void TGLNodedLines::SetNodes(TGLLinesNodes* v) {
+  nodes_->Assign(v);
+  MarkStructureChanged();
+}
+
+GLOBJ_SETTER(TGLNodedLines, SetNodesAspect, nodesAspect_, MarkStructureChanged())
+
+void TGLNodedLines::SetNodeColor(TGLColor* v) {
+  nodeColor_->Assign(v);
+  MarkStructureChanged();
+}
+
+void TGLNodedLines::SetNodeSize(float v) {
+  nodeSize_ = v > 0 ? v : 1;
+  MarkStructureChanged();
+}
+
+void TGLNodedLines::AddNode(float x, float y, float z) { nodes_->AddNode(x, y, z); }
+
+void TGLNodedLines::DrawNode(TRenderContextInfo& rci, const TVector4f& colour, float x, float y, float z) {
+  GL.glPushMatrix();
+  GL.glTranslatef(x, y, z);
+  switch (nodesAspect_) {
+    case lnaAxes: {
+      const float l = nodeSize_ * 0.5f;
+      GL.glPushAttrib(GL_ENABLE_BIT | GL_CURRENT_BIT | GL_LIGHTING_BIT | GL_LINE_BIT | GL_COLOR_BUFFER_BIT);
+      GL.glDisable(GL_LIGHTING);
+      GL.glEnable(GL_LINE_STIPPLE);
+      if (!rci.ignoreBlendingRequests) {
+        GL.glEnable(GL_BLEND);
+        GL.glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+      }
+      GL.glLineWidth(1);
+      GL.glLineStipple(1, 0xCCCC);
+      static const float kAxisColors[6][3] = {{0.5f, 0, 0}, {1, 0, 0}, {0, 0.5f, 0},
+                                              {0, 1, 0},    {0, 0, 0.5f}, {0, 0, 1}};
+      GL.glBegin(GL_LINES);
+      for (int i = 0; i < 6; ++i) {
+        float end[3] = {0, 0, 0};
+        end[i / 2] = i % 2 ? l : -l;
+        GL.glColor3f(kAxisColors[i][0], kAxisColors[i][1], kAxisColors[i][2]);
+        GL.glVertex3f(0, 0, 0);
+        GL.glVertex3f(end[0], end[1], end[2]);
+      }
+      GL.glEnd();
+      GL.glPopAttrib();
+      break;
+    }
+    case lnaCube:
+      DrawWireCube(rci, false, colour, nodeSize_);
+      break;
+    case lnaDodecahedron: {
+      static const GLfloat kBlack[4] = {0, 0, 0, 1}, kAmbient[4] = {0.2f, 0.2f, 0.2f, 1};
+      if (rci.GLStates) rci.GLStates->SendMaterialColors(GL_FRONT, kBlack, kAmbient, colour.V, kBlack, 0);
+      if (nodeSize_ != 1) {
+        GL.glPushMatrix();
+        GL.glScalef(nodeSize_, nodeSize_, nodeSize_);
+        DodecahedronBuildList();
+        GL.glPopMatrix();
+      } else {
+        DodecahedronBuildList();
+      }
+      break;
+    }
+    default:
+      GL.glPopMatrix();
+      RTL_ASSERT(false);
+  }
+  GL.glPopMatrix();
+}
+
+// ---------------------------------------------------------------------------------------------
+// TGLLines
+
+TGLLines::TGLLines(TComponent* AOwner) : TGLNodedLines(AOwner), nurbsKnots_(std::make_unique<TSingleList>()) {}
+
+TGLLines::~TGLLines() = default;
+
+void TGLLines::Assign(TPersistent* Source) {
+  if (auto* src = dynamic_cast<TGLLines*>(Source)) {
+    division_ = src->division_;
+    splineMode_ = src->splineMode_;
+  }
+  TGLNodedLines::Assign(Source);
+}
+
+namespace {
+
+// The largest evaluator order of the current implementation (queried once per context use).
+int MaxEvalOrder() {
+  GLint order = 0;
+  GL.glGetIntegerv(GL_MAX_EVAL_ORDER, &order);
+  return order;
+}
+
+}  // namespace
+
+void TGLLines::BuildList(TRenderContextInfo& rci) {
+  TGLLinesNodes* nodes = Nodes();
+  const int count = nodes->Count();
+  if (count < 2) return;
+  SetupLineStyle(rci);
+  TLineSplineMode mode = splineMode_;
+  // An order the evaluators refuse would leave the previous map active: draw straight lines.
+  if (mode == lsmBezierSpline && count > MaxEvalOrder()) mode = lsmLines;
+  std::vector<GLfloat> positions, colours;
+  if (mode == lsmBezierSpline || mode == lsmNURBSCurve) {
+    for (int i = 0; i < count; ++i) {
+      TGLLinesNode* node = nodes->Items(i);
+      positions.insert(positions.end(), {node->X(), node->Y(), node->Z()});
+      const TVector4f& c = node->Color()->Color();
+      colours.insert(colours.end(), {c[0], c[1], c[2], c[3]});
+    }
+  }
+  const bool nodeColours = options_.Contains(loUseNodeColorForLines);
+  bool drawLines = true;
+  if (mode == lsmBezierSpline) {
+    GL.glPushAttrib(GL_EVAL_BIT);
+    GL.glEnable(GL_MAP1_VERTEX_3);
+    GL.glEnable(GL_MAP1_COLOR_4);
+    GL.glMap1f(GL_MAP1_VERTEX_3, 0, 1, 3, count, positions.data());
+    GL.glMap1f(GL_MAP1_COLOR_4, 0, 1, 4, count, colours.data());
+  } else if (mode == lsmNURBSCurve && division_ >= 2) {
+    drawLines = false;
+    // gluNurbsCurve reads knots - order control points: only draw when that is the node count.
+    if (nurbsOrder_ > 0 && nurbsOrder_ <= count && nurbsKnots_->Count() == count + nurbsOrder_) {
+      GLUnurbs* renderer = GL.gluNewNurbsRenderer();
+      GL.gluNurbsProperty(renderer, GLU_SAMPLING_TOLERANCE, nurbsTolerance_);
+      GL.gluNurbsProperty(renderer, GLU_DISPLAY_MODE, GLU_FILL);
+      GL.gluBeginCurve(renderer);
+      GL.gluNurbsCurve(renderer, nurbsKnots_->Count(), nurbsKnots_->List(), 3, positions.data(), nurbsOrder_,
+                       GL_MAP1_VERTEX_3);
+      GL.gluEndCurve(renderer);
+      GL.gluDeleteNurbsRenderer(renderer);
+    }
+  }
+  if (drawLines) {
+    GL.glBegin(mode == lsmSegments ? GL_LINES : GL_LINE_STRIP);
+    if (division_ >= 2 && mode == lsmCubicSpline) {
+      std::unique_ptr<TCubicSpline> spline = nodes->BuildCubicSpline();
+      const float f = 1.0f / float(division_);
+      const int last = (count - 1) * division_;
+      for (int i = 0; i <= last; ++i) {
+        TAffineVector p;
+        spline->EvaluateAffine(float(i) * f, p);
+        if (nodeColours) {
+          const int k = i / division_;
+          TVector4f c;
+          if (k >= count - 1)
+            c = nodes->Items(count - 1)->Color()->Color();
+          else
+            c = VectorLerp(nodes->Items(k)->Color()->Color(), nodes->Items(k + 1)->Color()->Color(),
+                           float(i % division_) * f);
+          GL.glColor4fv(c.V);
+        }
+        GL.glVertex3f(p[0], p[1], p[2]);
+      }
+    } else if (division_ >= 2 && mode == lsmBezierSpline) {
+      for (int i = 0; i <= division_; ++i) GL.glEvalCoord1f(float(i) / float(division_));
+    } else {
+      for (int i = 0; i < count; ++i) {
+        TGLLinesNode* node = nodes->Items(i);
+        if (nodeColours) GL.glColor4fv(node->Color()->GetColorPtr());
+        GL.glVertex3f(node->X(), node->Y(), node->Z());
+      }
+    }
+    GL.glEnd();
+  }
+  if (mode == lsmBezierSpline) GL.glPopAttrib();
+  RestoreLineStyle(rci);
+  if (NodesAspect() != lnaInvisible) {
+    GL.glPushAttrib(GL_ENABLE_BIT);
+    if (!rci.ignoreBlendingRequests) {
+      GL.glEnable(GL_BLEND);
+      GL.glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    }
+    GL.glDisable(GL_TEXTURE_2D);
+    if (GLCaps.ARB_texture_cube_map) GL.glDisable(GL_TEXTURE_CUBE_MAP_ARB);
+    for (int i = 0; i < count; ++i) {
+      TGLLinesNode* node = nodes->Items(i);
+      DrawNode(rci, node->Color()->Color(), node->X(), node->Y(), node->Z());
+    }
+    GL.glPopAttrib();
+  }
+}
+
+void TGLLines::SetDivision(int v) {
+  if (v == division_) return;
+  division_ = v < 1 ? 1 : v;
+  MarkStructureChanged();
+}
+GLOBJ_SETTER(TGLLines, SetSplineMode, splineMode_, MarkStructureChanged())
+void TGLLines::SetOptions(TLinesOptions v) {
+  options_ = v;
+  MarkStructureChanged();
+}
+GLOBJ_SETTER(TGLLines, SetNurbsOrder, nurbsOrder_, MarkStructureChanged())
+GLOBJ_SETTER(TGLLines, SetNurbsTolerance, nurbsTolerance_, MarkStructureChanged())
+
+// ---------------------------------------------------------------------------------------------
 // Registration
 
 void RegisterGLObjectsClasses() {
   RegisterClasses({TGLSphere::StaticClass(), TGLCube::StaticClass(), TGLPlane::StaticClass(),
-                   TGLSprite::StaticClass(), TGLDummyCube::StaticClass()});
+                   TGLSprite::StaticClass(), TGLPoints::StaticClass(), TGLDummyCube::StaticClass(),
+                   TGLLines::StaticClass()});
   const auto never = [](TObject*) { return false; };
   TPublished<TGLDummyCube>()
       .Float("CubeSize", &TGLDummyCube::CubeSize, &TGLDummyCube::SetCubeSize, std::nullopt)
@@ -885,4 +1427,40 @@ void RegisterGLObjectsClasses() {
       .Enum("SplineMode", &TGLPolygonBase::SplineMode, &TGLPolygonBase::SetSplineMode,
             {"lsmLines", "lsmCubicSpline", "lsmBezierSpline", "lsmNURBSCurve", "lsmSegments"}, lsmLines)
       .Object("Nodes", &TGLPolygonBase::Nodes);
+  TPublished<TGLPointParameters>()
+      .Boolean("Enabled", &TGLPointParameters::Enabled, &TGLPointParameters::SetEnabled, false)
+      .Float("MinSize", &TGLPointParameters::MinSize, &TGLPointParameters::SetMinSize, 0.0)
+      .StoredIf(never)
+      .Float("MaxSize", &TGLPointParameters::MaxSize, &TGLPointParameters::SetMaxSize, 128.0)
+      .StoredIf(never)
+      .Float("FadeTresholdSize", &TGLPointParameters::FadeTresholdSize, &TGLPointParameters::SetFadeTresholdSize,
+             1.0)
+      .StoredIf(never)
+      .Object("DistanceAttenuation", &TGLPointParameters::DistanceAttenuation);
+  TPublished<TGLPoints>()
+      .Object("Positions", &TGLPoints::Positions)
+      .Object("Colors", &TGLPoints::Colors)
+      .Float("Size", &TGLPoints::Size, &TGLPoints::SetSize, 1.0)
+      .Enum("Style", &TGLPoints::Style, &TGLPoints::SetStyle,
+            {"psSquare", "psRound", "psSmooth", "psSmoothAdditive", "psSquareAdditive"}, psSquare)
+      .Object("PointParameters", &TGLPoints::PointParameters)
+      .Boolean("NoZWrite", &TGLPoints::NoZWrite, &TGLPoints::SetNoZWrite, false)
+      .Boolean("Static", &TGLPoints::Static, &TGLPoints::SetStatic, false);
+  TPublished<TGLLineBase>()
+      .Object("LineColor", &TGLLineBase::LineColor)
+      .Integer("LinePattern", &TGLLineBase::LinePattern, &TGLLineBase::SetLinePattern, 65535)
+      .Float("LineWidth", &TGLLineBase::LineWidth, &TGLLineBase::SetLineWidth, 1.0)
+      .Boolean("AntiAliased", &TGLLineBase::AntiAliased, &TGLLineBase::SetAntiAliased, false);
+  TPublished<TGLLinesNode>().Object("Color", &TGLLinesNode::Color).StoredIf(&TGLLinesNode::ColorStored);
+  TPublished<TGLNodedLines>()
+      .Object("Nodes", &TGLNodedLines::Nodes)
+      .Enum("NodesAspect", &TGLNodedLines::NodesAspect, &TGLNodedLines::SetNodesAspect,
+            {"lnaInvisible", "lnaAxes", "lnaCube", "lnaDodecahedron"}, lnaAxes)
+      .Object("NodeColor", &TGLNodedLines::NodeColor)
+      .Float("NodeSize", &TGLNodedLines::NodeSize, &TGLNodedLines::SetNodeSize, 1.0);
+  TPublished<TGLLines>()
+      .Integer("Division", &TGLLines::Division, &TGLLines::SetDivision, 10)
+      .Enum("SplineMode", &TGLLines::SplineMode, &TGLLines::SetSplineMode,
+            {"lsmLines", "lsmCubicSpline", "lsmBezierSpline", "lsmNURBSCurve", "lsmSegments"}, lsmLines)
+      .Set("Options", &TGLLines::Options, &TGLLines::SetOptions, {"loUseNodeColorForLines"}, 0);
 }

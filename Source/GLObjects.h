@@ -12,6 +12,7 @@
 
 #include "Source/Base/VectorLists.h"
 #include "Source/GLColor.h"
+#include "Source/GLCrossPlatform.h"
 #include "Source/GLNodes.h"
 #include "Source/GLSceneGraph.h"
 
@@ -119,6 +120,9 @@ class TGLPlane : public TGLSceneObject {
 
   // Signed distance of a point along the plane's normal.
   float DistanceToPlane(const TVector4f& point);
+  // Screen rectangle of the projected corners in the scene's current buffer; all zero
+  // without one.
+  TGLRect GetScreenRect();
 
   float XOffset() const noexcept { return xOffset_; }
   void SetXOffset(float v);
@@ -309,6 +313,200 @@ class TGLPolygonBase : public TGLSceneObject {
   std::unique_ptr<TGLNodes> nodes_;
   int division_ = 10;
   TLineSplineMode splineMode_ = lsmLines;
+};
+
+
+// ---------------------------------------------------------------------------------------------
+// Points
+
+// Distance-attenuated point sizes, applied around the drawing of a point cloud.
+class TGLPointParameters : public TGLUpdateAbleObject {
+  RTL_CLASS(TGLPointParameters, TGLUpdateAbleObject)
+ public:
+  explicit TGLPointParameters(TPersistent* AOwner);
+  ~TGLPointParameters() override;
+  // Binary "PointParams": MinSize, MaxSize, FadeTresholdSize as singles, only when one differs
+  // from 0, 128, 1.
+  void DefineProperties(TFiler* Filer) override;
+  // The sizes and the attenuation; not Enabled.
+  void Assign(TPersistent* Source) override;
+  // Only when Enabled and the driver has point parameters.
+  void Apply();
+  void UnApply();
+
+  bool Enabled() const noexcept { return enabled_; }
+  void SetEnabled(bool v);
+  float MinSize() const noexcept { return minSize_; }
+  void SetMinSize(float v);  // negative becomes 0
+  float MaxSize() const noexcept { return maxSize_; }
+  void SetMaxSize(float v);
+  float FadeTresholdSize() const noexcept { return fadeTresholdSize_; }
+  void SetFadeTresholdSize(float v);
+  TGLCoordinates* DistanceAttenuation() const noexcept { return distanceAttenuation_.get(); }
+  void SetDistanceAttenuation(TGLCoordinates* v);
+
+ private:
+  bool enabled_ = false;
+  float minSize_ = 0, maxSize_ = 128, fadeTresholdSize_ = 1;
+  std::unique_ptr<TGLCoordinates> distanceAttenuation_;
+};
+
+enum TGLPointStyle : uint8_t { psSquare, psRound, psSmooth, psSmoothAdditive, psSquareAdditive };
+
+// A cloud of GL points with optional per-point colours.
+class TGLPoints : public TGLImmaterialSceneObject {
+  RTL_CLASS(TGLPoints, TGLImmaterialSceneObject)
+ public:
+  explicit TGLPoints(TComponent* AOwner);
+  ~TGLPoints() override;
+  void Assign(TPersistent* Source) override;
+  void BuildList(TRenderContextInfo& rci) override;
+
+  TAffineVectorList* Positions() const noexcept { return positions_.get(); }
+  TVectorList* Colors() const noexcept { return colors_.get(); }
+  float Size() const noexcept { return size_; }
+  void SetSize(float v);
+  TGLPointStyle Style() const noexcept { return style_; }
+  void SetStyle(TGLPointStyle v);
+  TGLPointParameters* PointParameters() const noexcept { return pointParameters_.get(); }
+  void SetPointParameters(TGLPointParameters* v);
+  bool NoZWrite() const noexcept { return noZWrite_; }
+  void SetNoZWrite(bool v);
+  // A static cloud is compiled into the display list instead of drawn every frame.
+  bool Static() const noexcept { return static_; }
+  void SetStatic(bool v);
+
+ private:
+  std::unique_ptr<TAffineVectorList> positions_;
+  std::unique_ptr<TVectorList> colors_;
+  float size_ = 1;
+  TGLPointStyle style_ = psSquare;
+  std::unique_ptr<TGLPointParameters> pointParameters_;
+  bool noZWrite_ = false, static_ = false;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Lines
+
+// Line colour, stipple, width and antialiasing, set up around the drawing of lines.
+class TGLLineBase : public TGLImmaterialSceneObject {
+  RTL_CLASS(TGLLineBase, TGLImmaterialSceneObject)
+ public:
+  explicit TGLLineBase(TComponent* AOwner);
+  ~TGLLineBase() override;
+  void Assign(TPersistent* Source) override;
+
+  TGLColor* LineColor() const noexcept { return lineColor_.get(); }
+  void SetLineColor(TGLColor* v);
+  uint16_t LinePattern() const noexcept { return linePattern_; }
+  void SetLinePattern(uint16_t v);
+  float LineWidth() const noexcept { return lineWidth_; }
+  void SetLineWidth(float v);
+  bool AntiAliased() const noexcept { return antiAliased_; }
+  void SetAntiAliased(bool v);
+
+  // Attribute block with the line state; RestoreLineStyle closes it.
+  void SetupLineStyle(TRenderContextInfo& rci);
+  void RestoreLineStyle(TRenderContextInfo& rci);
+
+ private:
+  std::unique_ptr<TGLColor> lineColor_;
+  uint16_t linePattern_ = 0xFFFF;
+  float lineWidth_ = 1;
+  bool antiAliased_ = false;
+};
+
+// A node of a line with its own colour.
+class TGLLinesNode : public TGLNode {
+  RTL_CLASS(TGLLinesNode, TGLNode)
+ public:
+  explicit TGLLinesNode(TCollection* ACollection);
+  ~TGLLinesNode() override;
+  void Assign(TPersistent* Source) override;
+  TGLColor* Color() const noexcept { return color_.get(); }
+  void SetColor(TGLColor* v);
+  // Whether the colour differs from the owning line's node colour (only then is it stored).
+  bool ColorStored();
+
+ private:
+  std::unique_ptr<TGLColor> color_;
+};
+
+// The nodes of a line (changes reach the owning line, which rebuilds).
+class TGLLinesNodes : public TGLNodes {
+  RTL_CLASS(TGLLinesNodes, TGLNodes)
+ public:
+  explicit TGLLinesNodes(TPersistent* AOwner);
+  TGLLinesNode* Items(int Index) const { return static_cast<TGLLinesNode*>(TGLNodes::Items(Index)); }
+};
+
+enum TLineNodesAspect : uint8_t { lnaInvisible, lnaAxes, lnaCube, lnaDodecahedron };
+
+class TGLNodedLines : public TGLLineBase {
+  RTL_CLASS(TGLNodedLines, TGLLineBase)
+ public:
+  explicit TGLNodedLines(TComponent* AOwner);
+  ~TGLNodedLines() override;
+  void Assign(TPersistent* Source) override;
+  TVector4f AxisAlignedDimensionsUnscaled() override;
+  // A change of the node list marks the structure changed first.
+  void NotifyChange(TObject* Sender) override;
+
+  TGLLinesNodes* Nodes() const noexcept { return nodes_.get(); }
+  void SetNodes(TGLLinesNodes* v);
+  TLineNodesAspect NodesAspect() const noexcept { return nodesAspect_; }
+  void SetNodesAspect(TLineNodesAspect v);
+  TGLColor* NodeColor() const noexcept { return nodeColor_.get(); }
+  void SetNodeColor(TGLColor* v);
+  float NodeSize() const noexcept { return nodeSize_; }
+  void SetNodeSize(float v);  // <= 0 becomes 1
+  void AddNode(float x, float y, float z);
+
+  // The marker of one node at (x, y, z).
+  void DrawNode(TRenderContextInfo& rci, const TVector4f& colour, float x, float y, float z);
+
+ private:
+  void NodeColorChanged(TObject* Sender);
+  std::unique_ptr<TGLLinesNodes> nodes_;
+  TLineNodesAspect nodesAspect_ = lnaAxes;
+  std::unique_ptr<TGLColor> nodeColor_;
+  float nodeSize_ = 1;
+  TVector4f oldNodeColor_{0, 0, 1, 1};
+};
+
+enum TLinesOption : uint8_t { loUseNodeColorForLines };
+using TLinesOptions = TGLFlagSet<TLinesOption>;
+
+// Straight segments, a spline, a Bezier or NURBS curve, or separate segments through the nodes.
+class TGLLines : public TGLNodedLines {
+  RTL_CLASS(TGLLines, TGLNodedLines)
+ public:
+  explicit TGLLines(TComponent* AOwner);
+  ~TGLLines() override;
+  void Assign(TPersistent* Source) override;
+  void BuildList(TRenderContextInfo& rci) override;
+
+  int Division() const noexcept { return division_; }
+  void SetDivision(int v);  // < 1 becomes 1
+  TLineSplineMode SplineMode() const noexcept { return splineMode_; }
+  void SetSplineMode(TLineSplineMode v);
+  TLinesOptions Options() const noexcept { return options_; }
+  void SetOptions(TLinesOptions v);
+  // NURBS settings (not streamed). The curve is drawn only when the knot count equals the node
+  // count plus the order.
+  int NurbsOrder() const noexcept { return nurbsOrder_; }
+  void SetNurbsOrder(int v);
+  float NurbsTolerance() const noexcept { return nurbsTolerance_; }
+  void SetNurbsTolerance(float v);
+  TSingleList* NurbsKnots() const noexcept { return nurbsKnots_.get(); }
+
+ private:
+  int division_ = 10;
+  TLineSplineMode splineMode_ = lsmLines;
+  TLinesOptions options_;
+  int nurbsOrder_ = 0;
+  float nurbsTolerance_ = 50;
+  std::unique_ptr<TSingleList> nurbsKnots_;
 };
 
 // Registers the classes of this unit and their published properties.

@@ -71,6 +71,8 @@ void ExpectVec(const TVector4f& v, float x, float y, float z, float tol = 1e-5f)
   EXPECT_NEAR(v[2], z, tol);
 }
 
+TVector4f ColorOf(TGLLinesNode* node) { return node->Color()->Color(); }
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -484,4 +486,219 @@ TEST(ObjectsRegistration, ExactClassNames) {
   const TPropInfo* parts = FindPublishedProperty(TGLCube::StaticClass(), "Parts");
   ASSERT_NE(parts, nullptr);
   EXPECT_EQ(parts->OrdDefault, 63);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Points and lines
+
+TEST(ObjectsPoints, CountsColoursAndArrayLocking) {
+  TRecording r;
+  TGLPoints points(nullptr);
+  points.BuildList(r.rci);
+  ASSERT_EQ(r.rec.Count("glDrawArrays"), 1);
+  EXPECT_EQ(r.rec.CallsTo("glDrawArrays")[0].Args[2], 1);  // one point at the origin
+  EXPECT_EQ(r.rec.CallsTo("glColor4f").size(), 1u);
+
+  for (int i = 0; i < 5; ++i) points.Positions()->Add(TAffineVector{float(i), 0, 0});
+  for (int i = 0; i < 3; ++i) points.Colors()->Add(TVector4f{1, 0, 0, 1});
+  r.rec.Clear();
+  points.BuildList(r.rci);
+  EXPECT_EQ(r.rec.CallsTo("glDrawArrays")[0].Args[2], 3);
+  EXPECT_EQ(r.rec.Count("glColorPointer"), 1);
+  EXPECT_EQ(r.rec.Count("glEnableClientState"), 2);
+  EXPECT_EQ(r.rec.Count("glDisableClientState"), 2);
+  EXPECT_EQ(r.rec.Count("glPushAttrib"), r.rec.Count("glPopAttrib"));
+
+  GLCaps.EXT_compiled_vertex_array = true;
+  points.Colors()->Clear();
+  while (points.Positions()->Count() < 64) points.Positions()->Add(TAffineVector{0, 0, 0});
+  r.rec.Clear();
+  points.BuildList(r.rci);
+  EXPECT_EQ(r.rec.Count("glLockArraysEXT"), 0);
+  points.Positions()->Add(TAffineVector{0, 0, 0});
+  r.rec.Clear();
+  points.BuildList(r.rci);
+  EXPECT_EQ(r.rec.Count("glLockArraysEXT"), 1);
+  EXPECT_EQ(r.rec.Count("glUnlockArraysEXT"), 1);
+}
+
+TEST(ObjectsPoints, StylesAndStaticClouds) {
+  TRecording r;
+  TGLPoints points(nullptr);
+  points.SetStyle(psRound);
+  points.BuildList(r.rci);
+  const auto alpha = r.rec.CallsTo("glAlphaFunc");
+  ASSERT_EQ(alpha.size(), 2u);
+  EXPECT_EQ(alpha[0].Args[0], GL_GREATER);
+  EXPECT_FLOAT_EQ(float(alpha[0].Args[1]), 0.5f);
+  EXPECT_EQ(alpha[1].Args[1], 0);  // reset after the attribute block
+  points.SetStyle(psSmoothAdditive);
+  r.rec.Clear();
+  points.BuildList(r.rci);
+  ASSERT_EQ(r.rec.Count("glBlendFunc"), 1);
+  EXPECT_EQ(r.rec.CallsTo("glBlendFunc")[0].Args[1], GL_ONE);
+  EXPECT_TRUE(points.ObjectStyle() & osDirectDraw);
+  points.SetStatic(true);
+  EXPECT_FALSE(points.ObjectStyle() & osDirectDraw);
+}
+
+TEST(ObjectsPointParameters, ClampsStreamAndExtensionGate) {
+  TGLPoints points(nullptr);
+  TGLPointParameters* pp = points.PointParameters();
+  pp->SetMinSize(-3);
+  EXPECT_EQ(pp->MinSize(), 0);
+  pp->SetMaxSize(-1);
+  EXPECT_EQ(pp->MaxSize(), 0);
+  pp->SetMaxSize(128);
+  {
+    TCaptureFiler filer;
+    pp->DefineProperties(&filer);
+    EXPECT_FALSE(filer.Binary["PointParams"].HasData);
+  }
+  pp->SetMinSize(2);
+  TCaptureFiler filer;
+  pp->DefineProperties(&filer);
+  ASSERT_TRUE(filer.Binary["PointParams"].HasData);
+  TMemoryStream data;
+  filer.Binary["PointParams"].Write(&data);
+  EXPECT_EQ(std::string(static_cast<const char*>(data.Memory()), size_t(data.Size())),
+            std::string("\x00\x00\x00\x40\x00\x00\x00\x43\x00\x00\x80\x3F", 12));
+  TGLPointParameters other(nullptr);
+  TCaptureFiler reader;
+  other.DefineProperties(&reader);
+  data.SetPosition(0);
+  reader.Binary["PointParams"].Read(&data);
+  EXPECT_EQ(other.MinSize(), 2);
+  TMemoryStream wrong;
+  wrong.Write("\x00\x00\x00\x40", 4);
+  wrong.SetPosition(0);
+  EXPECT_THROW(reader.Binary["PointParams"].Read(&wrong), EReadError);
+
+  TRecording r;
+  pp->SetEnabled(true);
+  GLCaps.ARB_point_parameters = false;
+  pp->Apply();
+  EXPECT_TRUE(r.rec.Calls.empty());
+  GLCaps.ARB_point_parameters = true;
+  pp->Apply();
+  EXPECT_EQ(r.rec.Count("glPointParameterfARB"), 3);
+  EXPECT_EQ(r.rec.Count("glPointParameterfvARB"), 1);
+}
+
+TEST(ObjectsLines, NothingBelowTwoNodesAndSplineVertexCount) {
+  TRecording r;
+  TGLLines lines(nullptr);
+  lines.AddNode(0, 0, 0);
+  lines.BuildList(r.rci);
+  EXPECT_TRUE(r.rec.Calls.empty());  // not even the markers
+
+  lines.AddNode(1, 1, 0);
+  lines.AddNode(2, 0, 0);
+  lines.SetNodesAspect(lnaInvisible);
+  lines.SetSplineMode(lsmCubicSpline);
+  lines.BuildList(r.rci);
+  const auto v = r.rec.CallsTo("glVertex3f");
+  ASSERT_EQ(v.size(), 21u);
+  EXPECT_NEAR(v.front().Args[0], 0, 1e-5);
+  EXPECT_NEAR(v.back().Args[0], 2, 1e-5);
+  EXPECT_NEAR(v[10].Args[1], 1, 1e-5);  // passes through the middle node
+
+  // Markers: one per node.
+  lines.SetSplineMode(lsmSegments);
+  lines.SetNodesAspect(lnaCube);
+  r.rec.Clear();
+  lines.BuildList(r.rci);
+  EXPECT_EQ(r.rec.CallsTo("glBegin")[0].Args[0], GL_LINES);
+  EXPECT_EQ(r.rec.Count("glLineStipple"), 0);
+  EXPECT_EQ(r.rec.Count("glTranslatef"), 3);
+  EXPECT_EQ(r.rec.Count("glPushMatrix"), r.rec.Count("glPopMatrix"));
+  EXPECT_EQ(r.rec.Count("glPushAttrib"), r.rec.Count("glPopAttrib"));
+}
+
+TEST(ObjectsLines, CurvesWithoutUsableSettingsFallBack) {
+  TRecording r;
+  TGLLines lines(nullptr);
+  lines.SetNodesAspect(lnaInvisible);
+  for (int i = 0; i < 4; ++i) lines.AddNode(float(i), 0, 0);
+  // NURBS without order or with knots that do not match: only markers would remain.
+  lines.SetSplineMode(lsmNURBSCurve);
+  lines.BuildList(r.rci);
+  EXPECT_EQ(r.rec.Count("gluNewNurbsRenderer"), 0);
+  EXPECT_EQ(r.rec.Count("glBegin"), 0);
+  lines.SetNurbsOrder(3);
+  for (int i = 0; i < 5; ++i) lines.NurbsKnots()->Add(float(i));  // needs 4 + 3
+  r.rec.Clear();
+  lines.BuildList(r.rci);
+  EXPECT_EQ(r.rec.Count("gluNurbsCurve"), 0);
+  while (lines.NurbsKnots()->Count() < 7) lines.NurbsKnots()->Add(9);
+  r.rec.Clear();
+  lines.BuildList(r.rci);
+  EXPECT_EQ(r.rec.Count("gluNurbsCurve"), 1);
+  EXPECT_EQ(r.rec.Count("gluDeleteNurbsRenderer"), 1);
+  // A Bezier order above what the evaluators take is drawn as straight lines.
+  lines.SetSplineMode(lsmBezierSpline);
+  r.rec.Clear();
+  lines.BuildList(r.rci);  // the recorder reports no evaluator order at all
+  EXPECT_EQ(r.rec.Count("glMap1f"), 0);
+  EXPECT_EQ(r.rec.Count("glVertex3f"), 4);
+}
+
+TEST(ObjectsLines, StyleSetupAndClamps) {
+  TRecording r;
+  TGLLines lines(nullptr);
+  lines.SetupLineStyle(r.rci);
+  lines.RestoreLineStyle(r.rci);
+  EXPECT_EQ(r.rec.Count("glLineStipple"), 0);
+  EXPECT_EQ(r.rec.Count("glColor3fv"), 1);
+  lines.SetLinePattern(0xF0F0);
+  r.rec.Clear();
+  lines.SetupLineStyle(r.rci);
+  lines.RestoreLineStyle(r.rci);
+  ASSERT_EQ(r.rec.Count("glLineStipple"), 1);
+  EXPECT_EQ(r.rec.CallsTo("glLineStipple")[0].Args[1], 0xF0F0);
+  bool blend = false;
+  for (const auto& c : r.rec.CallsTo("glEnable")) blend |= c.Args[0] == GL_BLEND;
+  EXPECT_TRUE(blend);
+  lines.SetDivision(0);
+  EXPECT_EQ(lines.Division(), 1);
+  lines.SetNodeSize(-2);
+  EXPECT_EQ(lines.NodeSize(), 1);
+}
+
+TEST(ObjectsLines, NodeColourFollowsUnlessOwn) {
+  TGLLines lines(nullptr);
+  lines.AddNode(1, -3, 2);
+  lines.AddNode(-2, 1, 0);
+  lines.AddNode(0, 0, 0);
+  const TVector4f green{0, 1, 0, 1}, red{1, 0, 0, 1};
+  lines.Nodes()->Items(2)->Color()->SetColor(green);
+  EXPECT_FALSE(lines.Nodes()->Items(0)->ColorStored());
+  EXPECT_TRUE(lines.Nodes()->Items(2)->ColorStored());
+  lines.NodeColor()->SetColor(red);
+  EXPECT_TRUE(VectorEquals(ColorOf(lines.Nodes()->Items(0)), red));
+  EXPECT_TRUE(VectorEquals(ColorOf(lines.Nodes()->Items(1)), red));
+  EXPECT_TRUE(VectorEquals(ColorOf(lines.Nodes()->Items(2)), green));
+  lines.AddNode(5, 5, 5);
+  EXPECT_TRUE(VectorEquals(ColorOf(lines.Nodes()->Items(3)), red));
+  // Half extents over the nodes.
+  lines.Nodes()->Delete(3);
+  const TVector4f aad = lines.AxisAlignedDimensionsUnscaled();
+  EXPECT_EQ(aad[0], 2);
+  EXPECT_EQ(aad[1], 3);
+  EXPECT_EQ(aad[2], 2);
+  // A moved node rebuilds the line.
+  lines.ClearStructureChanged();
+  lines.Nodes()->Items(0)->SetX(4);
+  EXPECT_TRUE(lines.Changes() & ocStructure);
+}
+
+TEST(ObjectsLines, AssignKeepsTheSceneObjectPart) {
+  TGLLines a(nullptr), b(nullptr);
+  a.Position()->SetXYZAsPoint(1, 2, 3);
+  a.SetLineWidth(0.5f);
+  a.AddNode(1, 1, 1);
+  b.Assign(&a);
+  EXPECT_EQ(b.LineWidth(), 0.5f);
+  EXPECT_EQ(b.Nodes()->Count(), 1);
+  EXPECT_EQ(b.Position()->AsVector()[2], 3);
 }
