@@ -783,7 +783,10 @@ void TGLTexture::UploadImage(GLenum target) {
   DrainGLErrors();
 }
 
-GLuint TGLTexture::GetTextureHandle() {
+GLuint TGLTexture::GetTextureHandle() { return PrepareTextureHandle(nullptr, 0); }
+
+// With a cache, the bind goes through it (for the given unit), so the cache stays in line.
+GLuint TGLTexture::PrepareTextureHandle(TGLStateCache* cache, int slot) {
   if (handle_->Handle() != 0 && !imageChanged_ && !paramsChanged_) return handle_->Handle();
   if (handle_->Handle() == 0) handle_->AllocateName();
   const GLuint name = handle_->Handle();
@@ -791,7 +794,10 @@ GLuint TGLTexture::GetTextureHandle() {
   const GLenum target = image_->NativeTextureTarget();
   const bool cube = target == GL_TEXTURE_CUBE_MAP_ARB;
   if (!cube || GLCaps.ARB_texture_cube_map) {
-    GL.glBindTexture(target, name);
+    if (cache)
+      cache->SetBoundTexture(slot, target, name);
+    else
+      GL.glBindTexture(target, name);
     ApplyTextureParams(target);
   }
   imageChanged_ = paramsChanged_ = false;
@@ -939,10 +945,10 @@ void TGLTexture::Apply(TRenderContextInfo& rci) {
   const GLenum target = image_->NativeTextureTarget();
   if (target == GL_TEXTURE_2D || target == GL_TEXTURE_RECTANGLE_NV) {
     cache.EnableState(target == GL_TEXTURE_2D ? stTexture2D : stTextureRect);
-    cache.SetBoundTexture(0, target, GetTextureHandle());
+    cache.SetBoundTexture(0, target, PrepareTextureHandle(&cache, 0));
   } else if (target == GL_TEXTURE_CUBE_MAP_ARB && GLCaps.ARB_texture_cube_map) {
     cache.EnableState(stTextureCubeMap);
-    cache.SetBoundTexture(0, target, GetTextureHandle());
+    cache.SetBoundTexture(0, target, PrepareTextureHandle(&cache, 0));
     if (mappingMode_ == tmmCubeMapReflection || mappingMode_ == tmmCubeMapNormal)
       LoadCubeMapMatrix(rci, false, false);
     else if (mappingMode_ == tmmCubeMapLight0)
@@ -987,12 +993,12 @@ void TGLTexture::ApplyAsTextureN(int n, TRenderContextInfo& rci, TGLLibMaterial*
   if (target == GL_TEXTURE_CUBE_MAP_ARB) {
     if (GLCaps.ARB_texture_cube_map) {
       GL.glEnable(target);
-      rci.GLStates->SetBoundTexture(n - 1, target, GetTextureHandle());
+      rci.GLStates->SetBoundTexture(n - 1, target, PrepareTextureHandle(rci.GLStates, n - 1));
       LoadCubeMapMatrix(rci, false, false);
     }
   } else {
     GL.glEnable(target);
-    rci.GLStates->SetBoundTexture(n - 1, target, GetTextureHandle());
+    rci.GLStates->SetBoundTexture(n - 1, target, PrepareTextureHandle(rci.GLStates, n - 1));
     if (libMaterial && !libMaterial->TextureMatrixIsIdentity()) {
       GL.glMatrixMode(GL_TEXTURE);
       GL.glLoadMatrixf(libMaterial->TextureMatrix().data());

@@ -29,6 +29,7 @@
 #include "rtl/SysUtils.h"
 
 struct TRenderContextInfo;
+class TGLStateCache;
 class TGLTexture;
 class TGLLibMaterial;
 class TGLMaterial;
@@ -225,7 +226,6 @@ class TGLCubeMapImage : public TGLTextureImage {
   void SaveToFile(const std::string& fileName) override;
   // A version word other than 256 is an assertion failure; bad bitmaps raise EInvalidGraphic.
   void LoadFromFile(const std::string& fileName) override;
-  void DefineProperties(TFiler* Filer) override;
 
  private:
   std::unique_ptr<TPicture> pictures_[6];
@@ -369,6 +369,7 @@ class TGLTexture : public TGLUpdateAbleObject {
 
  private:
   void CreateImage(TClass imageClass);
+  GLuint PrepareTextureHandle(TGLStateCache* cache, int slot);
   void NotifyOwnerTexMapChange();
   void SetupTextureGeneration(TRenderContextInfo& rci);
   void UnSetupTextureGeneration();
