@@ -144,8 +144,9 @@ void WriteString(TStream& S, std::string_view Value) {
 void WriteBoolean(TStream& S, bool Value) { WriteTag(S, Value ? vaTrue : vaFalse); }
 
 void WriteShortString(TStream& S, std::string_view Value) {
+    // A cut name would be read back as another one.
     if (Value.size() > 255)
-        Value = Value.substr(0, 255);
+        throw EWriteError("Stream write error");
     PutLE(S, static_cast<std::uint32_t>(Value.size()), 1);
     WriteExact(S, Value.data(), static_cast<std::int64_t>(Value.size()));
 }

@@ -80,7 +80,7 @@ void WriteInteger(TStream& S, std::int32_t Value);
 void WriteFloat(TStream& S, double Value);
 void WriteString(TStream& S, std::string_view Value);
 void WriteBoolean(TStream& S, bool Value);
-// A length byte and at most 255 characters, no tag (names and identifiers).
+// A length byte and at most 255 characters, no tag (names and identifiers); longer: EWriteError.
 void WriteShortString(TStream& S, std::string_view Value);
 std::string ReadShortString(TStream& S);
 // A 4-byte length of UnitSize-byte units; negative or beyond the bytes left: EReadError.
@@ -346,7 +346,8 @@ public:
     void WriteValue(TValueType Tag);
     // Raw bytes without a tag.
     void Write(const void* Buffer, std::int64_t Count);
-    // A length byte and the name, no tag (property, class and component names).
+    // A length byte and the name, no tag (property, class and component names); a name longer
+    // than 255 bytes raises EWriteError.
     void WriteStr(std::string_view Value);
 
     // "TPF0", then the root component with its stored children.

@@ -347,6 +347,9 @@ TEST_F(StreamingTest, EncodingHelpersRejectHostileLengths) {
     TStringStream s(Bytes({10, 0xF0, 0xFF, 0xFF, 0x7F}));
     TReader r(&s);
     EXPECT_THROW(r.SkipValue(), EReadError);
+    TStringStream longName;
+    EXPECT_THROW(ValueEncoding::WriteShortString(longName, std::string(256, 'n')), EWriteError);
+    EXPECT_EQ(longName.Size(), 0);  // never cut to another name
     std::string nested(1000, '\x01');
     TStringStream deep(nested);
     TReader dr(&deep);
