@@ -7,6 +7,7 @@
 #include "Source/Base/XOpenGL.h"
 #include "Source/GLGeomObjects.h"
 #include "Source/GLState.h"
+#include "rtl/Streaming.h"
 #include "tests/Source/Base/GLRecorder.h"
 
 namespace {
@@ -264,4 +265,63 @@ TEST(GeomObjectsRegistration, ExactNamesInOrder) {
                            "TGLFrustrum", "TGLPolygon"})
     EXPECT_NE(GetClass(name), nullptr) << name;
   EXPECT_EQ(TGLCylinder(nullptr).ClassName(), "TGLCylinder");
+}
+
+TEST(GeomObjectsFrustrum, SizesStreamedTogether) {
+  class TFiler4 : public TFiler {
+   public:
+    TFiler4() : TFiler(&FStream) {}
+    TMemoryStream FStream;
+    TStreamProc Read, Write;
+    bool HasData = false;
+    void DefineProperty(const std::string&, const TReaderProc&, const TWriterProc&, bool) override {}
+    void DefineBinaryProperty(const std::string& Name, const TStreamProc& R, const TStreamProc& W,
+                              bool Has) override {
+      if (Name != "FrustrumSize") return;
+      Read = R, Write = W, HasData = Has;
+    }
+  };
+  TGLFrustrum f(nullptr);
+  {
+    TFiler4 filer;
+    f.DefineProperties(&filer);
+    EXPECT_FALSE(filer.HasData);
+  }
+  f.SetBaseWidth(3);
+  TFiler4 filer;
+  f.DefineProperties(&filer);
+  ASSERT_TRUE(filer.HasData);
+  TMemoryStream data;
+  filer.Write(&data);
+  ASSERT_EQ(data.Size(), 16);
+  TGLFrustrum g(nullptr);
+  TFiler4 reader;
+  g.DefineProperties(&reader);
+  data.SetPosition(0);
+  reader.Read(&data);
+  EXPECT_EQ(g.BaseWidth(), 3);
+  EXPECT_EQ(g.Height(), 0.5f);
+  data.SetSize(12);
+  data.SetPosition(0);
+  EXPECT_THROW(reader.Read(&data), EReadError);
+}
+
+TEST(GeomObjectsPolygon, BothFacesWithOppositeNormals) {
+  TRecording r;
+  r.rec.Results["gluNewTess"] = [](const TGLCall&) { return std::uintptr_t(0x10); };
+  TGLPolygon poly(nullptr);
+  poly.Nodes()->AddNode(0, 0, 0);
+  poly.BuildList(r.rci);
+  EXPECT_TRUE(r.rec.Calls.empty());
+  poly.Nodes()->AddNode(1, 0, 0);
+  poly.Nodes()->AddNode(0, 1, 0);
+  poly.BuildList(r.rci);
+  const auto normals = r.rec.CallsTo("gluTessNormal");
+  ASSERT_EQ(normals.size(), 2u);
+  EXPECT_EQ(normals[0].Args[3], 1);
+  EXPECT_EQ(normals[1].Args[3], -1);
+  poly.SetParts(TPolygonParts{ppTop});
+  r.rec.Clear();
+  poly.BuildList(r.rci);
+  EXPECT_EQ(r.rec.Count("gluTessBeginPolygon"), 1);
 }
