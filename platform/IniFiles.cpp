@@ -87,7 +87,9 @@ void TIniFile::Parse(const std::string& text) {
   preamble_.clear();
   sections_.clear();
   crlf_ = false;
-  std::size_t pos = 0;
+  // Editors that save "UTF-8 with BOM" put it before the first section header.
+  bom_ = text.compare(0, 3, "\xEF\xBB\xBF") == 0;
+  std::size_t pos = bom_ ? 3 : 0;
   bool first = true;
   while (pos < text.size()) {
     std::size_t end = text.find('\n', pos);
@@ -123,7 +125,7 @@ void TIniFile::Parse(const std::string& text) {
 
 std::string TIniFile::Render() const {
   const char* eol = crlf_ ? "\r\n" : "\n";
-  std::string out;
+  std::string out = bom_ ? "\xEF\xBB\xBF" : "";
   for (const Line& l : preamble_) out += l.text + eol;
   for (const Section& s : sections_) {
     out += s.header + eol;

@@ -5,7 +5,8 @@
 // - Lines that are neither (comments, blank lines, lines without "=") and the
 //   order of sections and keys are kept on writing; a new key goes after the
 //   last key of its section, a new section at the end of the file.
-// - CR LF files read like LF files and keep CR LF line ends when rewritten.
+// - CR LF files read like LF files and keep CR LF line ends when rewritten. A
+//   leading UTF-8 byte-order mark is skipped on reading and kept on writing.
 // - A missing file reads as empty; the first write creates it.
 // - Every write goes to disk at once (a temporary file beside it, then rename,
 //   so a reader never sees half a file). Before each call the object rereads
@@ -22,6 +23,7 @@
 
 #include "rtl/SysUtils.h"
 
+#include <concepts>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -51,6 +53,13 @@ class TIniFile {
   // Decimal point text (FloatToStr / StrToFloat of rtl); malformed: def.
   double ReadFloat(const std::string& section, const std::string& key, double def);
   void WriteFloat(const std::string& section, const std::string& key, double value);
+  // A single-precision value is written in its own shortest form ("12.3", not
+  // the digits of its double widening), and reads back as the same single.
+  template <class T>
+    requires std::same_as<T, float>
+  void WriteFloat(const std::string& section, const std::string& key, T value) {
+    WriteString(section, key, FloatToStr(value));
+  }
 
   // Key names of a section in file order; empty for a missing section.
   std::vector<std::string> ReadSection(const std::string& section);
@@ -93,6 +102,7 @@ class TIniFile {
   std::vector<Line> preamble_;  // lines before the first section
   std::vector<Section> sections_;
   bool crlf_ = false;
+  bool bom_ = false;  // the file starts with a UTF-8 byte-order mark
   bool unreadable_ = false;  // the file exists but could not be read: never overwrite it
   // What the file on disk looked like when last read or written.
   bool known_ = false;

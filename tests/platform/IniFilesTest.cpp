@@ -1,4 +1,5 @@
 #include "platform/IniFiles.h"
+#include "rtl/GermanLocale.h"
 
 #include <gtest/gtest.h>
 
@@ -93,6 +94,22 @@ TEST_F(IniFiles, CrLfFilesReadLikeLfFilesAndKeepTheirLineEnds) {
   EXPECT_EQ(Get(), "[Form1]\r\nEDT_IPStart = 10.0.0.1 \r\nTrackBar1=15\r\nTrackBar2=3\r\n\r\n[Empty]\r\n");
 }
 
+TEST_F(IniFiles, ByteOrderMarkIsSkippedAndKeptAndEmptyValuesAreValues) {
+  // Saved as "UTF-8 with BOM": the first section must still be found, as the
+  // string list that reads the same file beside it finds it.
+  Put("\xEF\xBB\xBF[Default]\r\nIP=127.0.0.1\r\nTexture=\r\nIP=10.0.0.9\r\n");
+  TIniFile ini(file_);
+  EXPECT_EQ(ini.ReadSections(), std::vector<std::string>{"Default"});
+  EXPECT_EQ(ini.ReadString("Default", "IP", ""), "127.0.0.1");        // the first of duplicate keys
+  EXPECT_EQ(ini.ReadString("Default", "Texture", "default.bmp"), "");  // present, though empty
+  EXPECT_EQ(ini.ReadInteger("Default", "Texture", 7), 7);
+  ini.WriteFloat("Default", "X", 12.3f);
+  ini.WriteFloat("Default", "Y", -0.5);
+  EXPECT_EQ(static_cast<float>(ini.ReadFloat("Default", "X", 0)), 12.3f);
+  EXPECT_EQ(Get(),
+            "\xEF\xBB\xBF[Default]\r\nIP=127.0.0.1\r\nTexture=\r\nIP=10.0.0.9\r\nX=12.3\r\nY=-0.5\r\n");
+}
+
 TEST_F(IniFiles, SectionsAndKeysMatchWithoutRegardToCase) {
   Put("[192.168.1.20]\nMAC=00-11\nUSER=anna\n[Dup]\nk=first\n[DUP]\nk=second\n");
   TIniFile ini(file_);
@@ -148,38 +165,6 @@ TEST_F(IniFiles, NumbersAndBooleans) {
   EXPECT_EQ(ini.ReadInteger("N", "wi", 0), -2147483647 - 1);
   EXPECT_EQ(ini.ReadFloat("N", "wf", 0), 0.1);  // exact round trip
 }
-
-// Switches to a German locale (decimal comma), compiling it into the scratch
-// folder when the system has only its source; restores everything after.
-class GermanLocale {
- public:
-  explicit GermanLocale(const fs::path& scratch) : saved_(std::setlocale(LC_ALL, nullptr)) {
-    if (std::setlocale(LC_ALL, "de_DE.UTF-8")) {
-      active_ = true;
-      return;
-    }
-    if (!fs::exists("/usr/share/i18n/locales/de_DE")) return;
-    const fs::path dir = scratch / "locales";
-    fs::create_directories(dir);
-    const std::string cmd = "localedef -i de_DE -f UTF-8 '" + (dir / "de_DE.UTF-8").string() + "' >/dev/null 2>&1";
-    if (std::system(cmd.c_str()) != 0) return;
-    ::setenv("LOCPATH", dir.c_str(), 1);
-    changedPath_ = true;
-    active_ = std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
-  }
-  ~GermanLocale() { Restore(); }
-  void Restore() {
-    std::setlocale(LC_ALL, saved_.c_str());
-    if (changedPath_) ::unsetenv("LOCPATH");
-    changedPath_ = false;
-  }
-  bool Active() const { return active_; }
-
- private:
-  std::string saved_;
-  bool active_ = false;
-  bool changedPath_ = false;
-};
 
 TEST_F(IniFiles, FloatsUseTheDecimalPointUnderAGermanLocale) {
   GermanLocale german(dir_);

@@ -155,6 +155,81 @@ TEST(Messages, HandlerMayFreeItsOwnWindow) {
   EXPECT_EQ(ticks, 1);
 }
 
+TEST(Messages, PostsFromOtherThreadsWhileWindowsAreFreedAndReusedReachOnlyTheirTarget) {
+  // Posters aim at handles that the owner keeps freeing and replacing (the
+  // slots are reused at once) and at windows of a thread that ends meanwhile.
+  // Every message carries its target's handle: a handler must only ever see
+  // its own, and nothing may crash or hang.
+  constexpr int kWindows = 8;
+  std::atomic<HWND> slots[kWindows];
+  std::atomic<int> misdelivered{0}, delivered{0};
+  auto make = [&] {
+    auto self = std::make_shared<HWND>(0);
+    HWND wnd = AllocateHWnd([self, &misdelivered, &delivered](TMessage& m) {
+      if (static_cast<HWND>(m.LParam) != *self) ++misdelivered;
+      ++delivered;
+    });
+    *self = wnd;
+    return wnd;
+  };
+  for (auto& slot : slots) slot = make();
+
+  std::promise<std::vector<HWND>> workerReady;
+  std::promise<void> workerGo;
+  std::thread shortLived([&] {
+    std::vector<HWND> own;
+    for (int i = 0; i < 4; ++i) own.push_back(AllocateHWnd([](TMessage&) {}));
+    workerReady.set_value(own);
+    workerGo.get_future().wait();
+    ProcessMessages();  // then the thread ends, its windows with it
+  });
+  const std::vector<HWND> doomed = workerReady.get_future().get();
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> postersDone{0};
+  std::vector<std::thread> posters;
+  for (int p = 0; p < 3; ++p)
+    posters.emplace_back([&, p] {
+      std::uint32_t r = 12345u + static_cast<std::uint32_t>(p);
+      while (!stop) {
+        r = r * 1103515245u + 12345u;
+        const HWND target = slots[(r >> 8) % kWindows].load();
+        PostMessage(target, WM_USER, 0, static_cast<LPARAM>(target));
+        PostMessage(doomed[(r >> 4) % doomed.size()], WM_USER, 0, 0);
+        if ((r & 0xFF) == 0) SendMessage(target, WM_USER, 0, static_cast<LPARAM>(target));
+        Sleep(0);
+      }
+      ++postersDone;
+    });
+  // One more thread frees windows it does not own.
+  std::thread foreignFree([&] {
+    for (int i = 0; i < 200; ++i) {
+      DeallocateHWnd(slots[i % kWindows].load());
+      Sleep(0);
+    }
+  });
+  workerGo.set_value();
+  // Churn until the posters have had their say (bounded, so a lost message
+  // fails the test instead of hanging it).
+  const DWORD start = GetTickCount();
+  for (int round = 0; (round < 1000 || delivered < 500) && GetTickCount() - start < 10000; ++round) {
+    const HWND old = slots[round % kWindows].exchange(make());
+    DeallocateHWnd(old);
+    ProcessMessages();
+  }
+  foreignFree.join();
+  shortLived.join();
+  for (const HWND wnd : doomed) EXPECT_FALSE(PostMessage(wnd, WM_USER, 0, 0));
+  stop = true;
+  // A poster may be waiting in SendMessage for this thread: keep pumping.
+  ASSERT_TRUE(PumpUntil([&] { return postersDone == 3; }));
+  for (auto& t : posters) t.join();
+  ProcessMessages();
+  EXPECT_GE(delivered.load(), 500);
+  EXPECT_EQ(misdelivered.load(), 0);
+  for (auto& slot : slots) DeallocateHWnd(slot.load());
+}
+
 TEST(Messages, WindowOnASecondThreadRunsItsOwnLoop) {
   std::atomic<DWORD> handledOn{0};
   std::atomic<int> count{0};

@@ -1,11 +1,13 @@
 #include "rtl/Math.h"
 #include "rtl/SysUtils.h"
+#include "rtl/GermanLocale.h"
 
 #include <gtest/gtest.h>
 
 #include <clocale>
 #include <cstdio>
 #include <cmath>
+#include <filesystem>
 #include <limits>
 #include <string>
 
@@ -94,27 +96,30 @@ TEST(FloatText, ReadingAcceptsCLocaleNumbersOnly) {
 }
 
 TEST(FloatText, IndependentOfTheProcessLocale) {
-    const char* candidates[] = {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "fr_FR.utf8"};
-    const char* found = nullptr;
-    std::string saved = std::setlocale(LC_ALL, nullptr);
-    for (const char* name : candidates)
-        if (std::setlocale(LC_ALL, name)) {
-            found = name;
-            break;
-        }
-    if (!found)
-        GTEST_SKIP() << "no locale with a decimal comma is installed (de_DE.UTF-8 missing)";
+    char tmpl[] = "/tmp/rtl-locale-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::filesystem::path scratch = tmpl;
+    GermanLocale german(scratch);
+    if (!german.Active()) {
+        std::filesystem::remove_all(scratch);
+        GTEST_SKIP() << "no German locale available";
+    }
     char native[16];
     std::snprintf(native, sizeof native, "%.1f", 1.5);  // proves the locale really took effect
     std::string text = FloatToStr(1.5);
-    std::string formatted = Format("%.2f|%.0n", 2.25, 1234.0);
+    std::string single = FloatToStr(0.25f);
+    std::string formatted = Format("%.2f|%.0n|%e|%g", 2.25, 1234.0, 1.5, 0.125);
     double parsed = 0;
     bool ok = TryStrToFloat("3.25", parsed);
-    std::setlocale(LC_ALL, saved.c_str());
+    bool commaRefused = !TryStrToFloat("3,25", parsed);
+    german.Restore();
+    std::filesystem::remove_all(scratch);
     EXPECT_STREQ(native, "1,5");
     EXPECT_EQ(text, "1.5");
-    EXPECT_EQ(formatted, "2.25|1,234");
+    EXPECT_EQ(single, "0.25");
+    EXPECT_EQ(formatted, "2.25|1,234|1.50000000000000E+000|0.125");
     EXPECT_TRUE(ok);
+    EXPECT_TRUE(commaRefused);
     EXPECT_EQ(parsed, 3.25);
 }
 
