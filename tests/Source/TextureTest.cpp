@@ -3,6 +3,7 @@
 #include <QTemporaryDir>
 
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "Source/GLContext.h"
@@ -11,6 +12,17 @@
 #include "Source/GLState.h"
 #include "Source/GLTexture.h"
 #include "tests/Source/Base/GLRecorder.h"
+
+// Shared with the material tests: a current fake context while it lives, and texture names
+// that count up from 100.
+class TCurrentNullContext {
+ public:
+  TCurrentNullContext();
+  ~TCurrentNullContext();
+
+ private:
+  std::unique_ptr<TGLContext> context_;
+};
 
 namespace {
 
@@ -34,22 +46,28 @@ class TNullContext : public TGLContext {
   bool created_ = false;
 };
 
-// Recorded GL with a current (fake) context whose texture names count up from 100.
+}  // namespace
+
+TCurrentNullContext::TCurrentNullContext() : context_(std::make_unique<TNullContext>()) {
+  GL.glGenTextures = [](GLsizei n, GLuint* names) {
+    static GLuint next = 100;
+    for (GLsizei i = 0; i < n; ++i) names[i] = next++;
+  };
+  context_->CreateOffScreen(nullptr, 1, 1);
+  context_->ActivateNested();
+}
+
+TCurrentNullContext::~TCurrentNullContext() { context_->DeactivateNested(); }
+
+namespace {
+
+// Recorded GL with a current fake context.
 struct TRecordedGL {
   TGLRecorder rec;
-  TNullContext context;
+  TCurrentNullContext context;
   TGLStateCache cache;
   TRenderContextInfo rci;
-  TRecordedGL() {
-    GL.glGenTextures = [](GLsizei n, GLuint* names) {
-      static GLuint next = 100;
-      for (GLsizei i = 0; i < n; ++i) names[i] = next++;
-    };
-    context.CreateOffScreen(nullptr, 1, 1);
-    context.ActivateNested();
-    rci.GLStates = &cache;
-  }
-  ~TRecordedGL() { context.DeactivateNested(); }
+  TRecordedGL() { rci.GLStates = &cache; }
   std::vector<GLenum> ParamValues(GLenum pname) const {
     std::vector<GLenum> out;
     for (const auto& c : rec.CallsTo("glTexParameteri"))
