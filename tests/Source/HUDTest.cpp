@@ -1,0 +1,100 @@
+// HUD sprite and text: the screen-space matrices, tiling, and what a pass draws, through the GL
+// call recorder.
+#include "Source/GLHUDObjects.h"
+
+#include "Source/Base/GLRecorder.h"
+#include "Source/Base/XOpenGL.h"
+#include "Source/GLMaterial.h"
+#include "Source/GLState.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct THUDPass {
+  TGLRecorder rec;
+  TGLStateCache cache;
+  TRenderContextInfo rci;
+  THUDPass(int w = 200, int h = 100, int dpi = 96) {
+    rci.GLStates = &cache;
+    rci.viewPortWidth = w;
+    rci.viewPortHeight = h;
+    rci.renderDPI = dpi;
+  }
+};
+
+TEST(HUDText, ScreenSpaceFromTheTopLeftCorner) {
+  THUDPass pass(200, 100, 192);
+  TGLBitmapFont font(nullptr);  // no glyphs: the font draws nothing, the matrices are still set
+  TGLHUDText text(nullptr);
+  text.SetBitmapFont(&font);
+  text.SetText("Hi");
+  text.Position()->SetXYZAsPoint(10, 20, 0);
+  text.Scale()->SetXYZAsVector(2, 3, 1);
+  text.SetRotation(90);
+  text.DoRender(pass.rci, true, false);
+
+  auto scales = pass.rec.CallsTo("glScalef");
+  ASSERT_EQ(scales.size(), 2u);
+  EXPECT_FLOAT_EQ(float(scales[0].Args[0]), 2.0f / 200);
+  EXPECT_FLOAT_EQ(float(scales[0].Args[1]), 2.0f / 100);
+  EXPECT_EQ(scales[1].Args, (std::vector<double>{4, 6, 1}));  // doubled at 192 DPI
+  auto moves = pass.rec.CallsTo("glTranslatef");
+  ASSERT_EQ(moves.size(), 1u);
+  EXPECT_EQ(moves[0].Args, (std::vector<double>{20 - 100, 50 - 40, 0}));
+  EXPECT_EQ(pass.rec.Count("glRotatef"), 1);
+  EXPECT_EQ(pass.rec.CallsTo("glDisable")[0].Args[0], GL_DEPTH_TEST);
+  EXPECT_EQ(pass.rec.Count("glPushMatrix"), pass.rec.Count("glPopMatrix"));
+  EXPECT_EQ(pass.rec.Count("glPushAttrib"), pass.rec.Count("glPopAttrib"));
+
+  // No font, or no viewport: nothing drawn.
+  pass.rec.Clear();
+  text.SetBitmapFont(nullptr);
+  text.DoRender(pass.rci, true, false);
+  EXPECT_TRUE(pass.rec.Calls.empty());
+  text.SetBitmapFont(&font);
+  pass.rci.viewPortWidth = 0;
+  text.DoRender(pass.rci, true, false);
+  EXPECT_TRUE(pass.rec.Calls.empty());
+}
+
+TEST(HUDSprite, TiledQuadAndIgnoredMaterials) {
+  THUDPass pass;
+  TGLHUDSprite sprite(nullptr);
+  EXPECT_EQ(sprite.Width(), 16.0f);
+  sprite.SetXTiles(3);
+  sprite.SetYTiles(2);
+  sprite.Position()->SetXYZAsPoint(100, 50, 0);
+  SetMapTexCoordModeMain();  // as a textured material would
+  sprite.DoRender(pass.rci, true, false);
+  SetMapTexCoordModeNull();
+
+  std::vector<std::vector<double>> corners;
+  for (const auto& c : pass.rec.CallsTo("glVertex2f")) corners.push_back(c.Args);
+  EXPECT_EQ(corners, (std::vector<std::vector<double>>{{-8, -8}, {8, -8}, {8, 8}, {-8, 8}}));
+  auto tex = pass.rec.CallsTo("glTexCoord2f");
+  ASSERT_EQ(tex.size(), 4u);
+  EXPECT_EQ(tex[2].Args, (std::vector<double>{3, 2}));
+  auto masks = pass.rec.CallsTo("glDepthMask");
+  ASSERT_EQ(masks.size(), 2u);
+  EXPECT_EQ(masks[0].Args[0], GL_FALSE);
+  EXPECT_EQ(masks[1].Args[0], GL_TRUE);
+  EXPECT_EQ(pass.rec.CallsTo("glTranslatef")[0].Args, (std::vector<double>{0, 0, 0}));  // the centre
+
+  // A translucent sprite without lighting takes its alpha through the current colour.
+  pass.rec.Clear();
+  sprite.SetAlphaChannel(0.25f);
+  pass.rci.lightingDisabledCounter = 1;
+  sprite.DoRender(pass.rci, true, false);
+  auto colours = pass.rec.CallsTo("glColor4f");
+  ASSERT_FALSE(colours.empty());
+  EXPECT_EQ(colours.back().Args[3], 0.25);
+
+  // A pass that ignores materials (picking) draws nothing at all.
+  pass.rec.Clear();
+  pass.rci.ignoreMaterials = true;
+  sprite.DoRender(pass.rci, true, true);
+  EXPECT_TRUE(pass.rec.Calls.empty());
+}
+
+}  // namespace
