@@ -480,3 +480,51 @@ TEST_F(MaterialLibrary, LinksUsersAndCycles) {
 }
 
 }  // namespace
+
+namespace {
+
+// Stored scenes write a material's published properties by name and read them back.
+TEST_F(Material, PublishedPropertiesRoundTrip) {
+  TGLMaterial m(nullptr);
+  m.SetBlendingMode(bmTransparency);
+  m.SetMaterialOptions({moNoLighting});
+  m.FrontProperties()->Diffuse()->SetColor(TVector4f{{0.1f, 0.2f, 0.3f, 0.5f}});
+  m.FrontProperties()->SetShininess(12);
+  m.Texture()->SetImageClassName("TGLBlankImage");
+  static_cast<TGLBlankImage*>(m.Texture()->Image())->SetWidth(64);
+  m.Texture()->SetTextureMode(tmModulate);
+  m.Texture()->SetEnabled(true);
+  m.Texture()->MappingSCoordinates()->SetX(0.5f);
+  TGLTextureExItem* unit = m.TextureEx()->Add();
+  unit->SetTextureIndex(2);
+  unit->TextureScale()->SetXYZW(4, 2, 20, 0);
+
+  TMemoryStream ms;
+  {
+    TWriter w(&ms);
+    w.WriteProperties(&m);
+    w.WriteListEnd();
+  }
+  ms.SetPosition(0);
+  TGLMaterial back(nullptr);
+  {
+    TReader r(&ms);
+    r.ReadProperties(&back);
+  }
+  EXPECT_EQ(back.BlendingMode(), bmTransparency);
+  EXPECT_EQ(back.MaterialOptions(), TMaterialOptions{moNoLighting});
+  EXPECT_EQ(back.FrontProperties()->Diffuse()->Alpha(), 0.5f);
+  EXPECT_EQ(back.FrontProperties()->Shininess(), 12);
+  EXPECT_EQ(back.BackPropertiesIfAny(), nullptr);
+  ASSERT_NE(back.TextureIfAny(), nullptr);
+  EXPECT_TRUE(back.Texture()->Enabled());
+  EXPECT_EQ(back.Texture()->TextureMode(), tmModulate);
+  ASSERT_TRUE(back.Texture()->Image()->Is<TGLBlankImage>());
+  EXPECT_EQ(back.Texture()->Image()->GetWidth(), 64);
+  EXPECT_EQ(back.Texture()->MappingSCoordinates()->X(), 0.5f);
+  ASSERT_EQ(back.TextureEx()->Count(), 1);
+  EXPECT_EQ(back.TextureEx()->Items(0)->TextureIndex(), 2);
+  EXPECT_EQ(back.TextureEx()->Items(0)->TextureScale()->Y(), 2.0f);
+}
+
+}  // namespace
