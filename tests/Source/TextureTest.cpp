@@ -11,6 +11,7 @@
 #include "Source/GLRenderContextInfo.h"
 #include "Source/GLState.h"
 #include "Source/GLTexture.h"
+#include "rtl/Streaming.h"
 #include "tests/Source/Base/GLRecorder.h"
 
 // Shared with the material tests: a current fake context while it lives, and texture names
@@ -419,6 +420,36 @@ TEST_F(Texture, FailedUploadIsRetriedAtTheNextUse) {
   static_cast<TGLPicFileImage*>(t.Image())->Invalidate();
   t.GetTextureHandle();
   EXPECT_EQ(gl.rec.Count("gluBuild2DMipmaps"), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// A persistent image keeps its picture in the stored form of its texture.
+TEST_F(Texture, PersistentPictureIsStoredWithTheTexture) {
+  TBitmap picture(4, 3, pf24bit);
+  picture.Canvas().SetPixel(2, 1, clRed);
+  TGLTexture t(nullptr);
+  t.Image()->Assign(&picture);
+  t.SetEnabled(true);
+  TMemoryStream ms;
+  {
+    TWriter w(&ms);
+    w.WriteProperties(&t);
+    w.WriteListEnd();
+  }
+  ms.SetPosition(0);
+  TGLTexture back(nullptr);
+  {
+    TReader r(&ms);
+    r.ReadProperties(&back);
+  }
+  EXPECT_TRUE(back.Enabled());
+  auto* image = static_cast<TGLPersistentImage*>(back.Image());
+  ASSERT_EQ(image->GetWidth(), 4);
+  EXPECT_EQ(image->GetHeight(), 3);
+  EXPECT_EQ(image->Picture()->Bitmap().Canvas().Pixel(2, 1), clRed);
 }
 
 }  // namespace
