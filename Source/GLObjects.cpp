@@ -937,6 +937,16 @@ TGLPoints::TGLPoints(TComponent* AOwner)
 
 TGLPoints::~TGLPoints() = default;
 
+void TGLPoints::DefineProperties(TFiler* Filer) {
+  TGLImmaterialSceneObject::DefineProperties(Filer);
+  Filer->DefineBinaryProperty(
+      "Positions", [this](TStream* s) { positions_->LoadFromStream(s); },
+      [this](TStream* s) { positions_->SaveToStream(s); }, positions_->Count() > 0);
+  Filer->DefineBinaryProperty(
+      "Colors", [this](TStream* s) { colors_->LoadFromStream(s); }, [this](TStream* s) { colors_->SaveToStream(s); },
+      colors_->Count() > 0);
+}
+
 void TGLPoints::Assign(TPersistent* Source) {
   if (auto* src = dynamic_cast<TGLPoints*>(Source)) {
     size_ = src->size_;
@@ -1438,8 +1448,6 @@ void RegisterGLObjectsClasses() {
       .StoredIf(never)
       .Object("DistanceAttenuation", &TGLPointParameters::DistanceAttenuation);
   TPublished<TGLPoints>()
-      .Object("Positions", &TGLPoints::Positions)
-      .Object("Colors", &TGLPoints::Colors)
       .Float("Size", &TGLPoints::Size, &TGLPoints::SetSize, 1.0)
       .Enum("Style", &TGLPoints::Style, &TGLPoints::SetStyle,
             {"psSquare", "psRound", "psSmooth", "psSmoothAdditive", "psSquareAdditive"}, psSquare)

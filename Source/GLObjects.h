@@ -359,6 +359,8 @@ class TGLPoints : public TGLImmaterialSceneObject {
  public:
   explicit TGLPoints(TComponent* AOwner);
   ~TGLPoints() override;
+  // Binary "Positions" and "Colors": the lists' archives, each only when not empty.
+  void DefineProperties(TFiler* Filer) override;
   void Assign(TPersistent* Source) override;
   void BuildList(TRenderContextInfo& rci) override;
 

@@ -702,3 +702,74 @@ TEST(ObjectsLines, AssignKeepsTheSceneObjectPart) {
   EXPECT_EQ(b.Nodes()->Count(), 1);
   EXPECT_EQ(b.Position()->AsVector()[2], 3);
 }
+
+// ---------------------------------------------------------------------------------------------
+// Stored scenes
+
+namespace {
+
+void RegisterForStreaming() {
+  RegisterVectorLists();
+  RegisterGLCoordinatesClasses();
+  RegisterGLColorClasses();
+  RegisterGLNodesClasses();
+  RegisterGLSceneGraphClasses();
+  RegisterGLObjectsClasses();
+}
+
+template <class T>
+std::unique_ptr<T> RoundTrip(T* source) {
+  TMemoryStream stream;
+  TWriter(&stream).WriteRootComponent(source);
+  stream.SetPosition(0);
+  TComponent* read = TReader(&stream).ReadRootComponent(nullptr);
+  EXPECT_NE(dynamic_cast<T*>(read), nullptr);
+  return std::unique_ptr<T>(dynamic_cast<T*>(read));
+}
+
+}  // namespace
+
+TEST(ObjectsStreaming, CubeAndLinesComeBackByName) {
+  RegisterForStreaming();
+  TGLCube cube(nullptr);
+  cube.SetName("SnifferCube");
+  cube.SetCubeHeight(3);
+  cube.SetParts(TCubeParts{cpTop, cpFront});
+  cube.SetNormalDirection(ndInside);
+  auto copy = RoundTrip(&cube);
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(copy->CubeHeight(), 3);
+  EXPECT_EQ(copy->CubeWidth(), 1);
+  EXPECT_TRUE(copy->Parts() == (TCubeParts{cpTop, cpFront}));
+  EXPECT_EQ(copy->NormalDirection(), ndInside);
+
+  TGLLines lines(nullptr);
+  lines.SetName("GLLines1");
+  lines.SetLineWidth(0.5f);
+  lines.AddNode(1, 2, 3);
+  lines.AddNode(4, 5, 6);
+  lines.Nodes()->Items(1)->Color()->SetColor(TVector4f{0, 1, 0, 1});
+  lines.SetSplineMode(lsmCubicSpline);
+  auto lcopy = RoundTrip(&lines);
+  ASSERT_TRUE(lcopy);
+  EXPECT_EQ(lcopy->LineWidth(), 0.5f);
+  EXPECT_EQ(lcopy->SplineMode(), lsmCubicSpline);
+  ASSERT_EQ(lcopy->Nodes()->Count(), 2);
+  EXPECT_EQ(lcopy->Nodes()->Items(1)->Z(), 6);
+  EXPECT_TRUE(VectorEquals(lcopy->Nodes()->Items(1)->Color()->Color(), TVector4f{0, 1, 0, 1}));
+  EXPECT_TRUE(VectorEquals(lcopy->Nodes()->Items(0)->Color()->Color(), TVector4f{0, 0, 1, 1}));
+
+  TGLPoints points(nullptr);
+  points.SetName("Cloud");
+  points.Positions()->Add(TAffineVector{1, 2, 3});
+  points.Colors()->Add(TVector4f{1, 0, 0, 1});
+  points.PointParameters()->SetMaxSize(64);
+  points.SetStyle(psSmooth);
+  auto pcopy = RoundTrip(&points);
+  ASSERT_TRUE(pcopy);
+  ASSERT_EQ(pcopy->Positions()->Count(), 1);
+  EXPECT_EQ(pcopy->Positions()->Get(0)[2], 3);
+  EXPECT_EQ(pcopy->Colors()->Count(), 1);
+  EXPECT_EQ(pcopy->PointParameters()->MaxSize(), 64);
+  EXPECT_EQ(pcopy->Style(), psSmooth);
+}
