@@ -1515,13 +1515,19 @@ bool TStringList::Find(const std::string& S, int& Index) const {
 }
 
 void TStringList::Sort() {
-    CustomSort([](TStringList* list, int a, int b) {
+    SortBy([](TStringList* list, int a, int b) {
         return list->CompareStrings(list->items_[static_cast<std::size_t>(a)].string,
                                     list->items_[static_cast<std::size_t>(b)].string);
     });
 }
 
 void TStringList::CustomSort(const TStringListSortCompare& Compare) {
+    // A sorted list keeps its own order: another one would break Find, IndexOf and Add.
+    if (!sorted_)
+        SortBy(Compare);
+}
+
+void TStringList::SortBy(const TStringListSortCompare& Compare) {
     if (!Compare || items_.size() < 2)
         return;
     Changing();

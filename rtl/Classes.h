@@ -674,6 +674,7 @@ public:
     // and Index = where S would be inserted.
     virtual bool Find(const std::string& S, int& Index) const;
     virtual void Sort();
+    // Reorders an unsorted list; does nothing on a sorted one.
     void CustomSort(const TStringListSortCompare& Compare);
 
     bool Sorted() const noexcept { return sorted_; }
@@ -698,6 +699,8 @@ protected:
     void InsertItem(int Index, const std::string& S, TObject* AObject);
 
 private:
+    void SortBy(const TStringListSortCompare& Compare);
+
     struct Item {
         std::string string;
         TObject* object = nullptr;

@@ -1,6 +1,6 @@
 // Scalar helpers. Rounding is half-to-even ("banker's rounding"), as the system's arithmetic
 // expects: Round(2.5) == 2, Round(3.5) == 4, Round(-2.5) == -2. Never std::round.
-// Header-only, thread-safe, independent of the floating-point environment's rounding mode.
+// Thread-safe, independent of the floating-point environment's rounding mode.
 #pragma once
 
 #include <cmath>
@@ -83,3 +83,16 @@ inline bool IsZero(double x, double epsilon = 1e-12) noexcept { return std::fabs
 
 inline double DegToRad(double deg) noexcept { return deg * (3.14159265358979323846 / 180.0); }
 inline double RadToDeg(double rad) noexcept { return rad * (180.0 / 3.14159265358979323846); }
+
+// The program's one uniform pseudo-random source (thread-safe; one sequence shared by all
+// threads). A given seed always gives the same sequence; the start seed is fixed, so a program
+// that wants different numbers on every run calls Randomize once at start-up.
+// A value in [0, 1).
+double Random() noexcept;
+// An integer in [0, range); 0 when range <= 0.
+int Random(int range) noexcept;
+// An integer in [min(from, to), max(from, to)).
+int RandomRange(int from, int to) noexcept;
+// Seeds the source from the clock.
+void Randomize() noexcept;
+void SetRandSeed(std::uint64_t seed) noexcept;

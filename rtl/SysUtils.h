@@ -98,6 +98,18 @@ private:
     int errorCode_ = 0;
 };
 
+// Checked downcast ("obj as T"): nullptr stays nullptr; an object that is not a T (or a
+// descendant) raises EInvalidCast "Invalid class typecast".
+//   auto* cube = As<SnifferObject>(SelectedObject);
+template <class T>
+T* As(TObject* obj) {
+    if (!obj)
+        return nullptr;
+    if (T* typed = dynamic_cast<T*>(obj))
+        return typed;
+    throw EInvalidCast("Invalid class typecast");
+}
+
 // The text of an OS error code ("No such file or directory"); "Unknown error <n>" when unknown.
 std::string SysErrorMessage(int errorCode);
 // Raises EOSError "System Error.  Code: <n>.\n<text>" for errno (or the given code).

@@ -63,6 +63,14 @@ TEST(StringList, SortedListsFindAndTreatDuplicatesAsConfigured) {
     EXPECT_EQ(Lines(list), (V{"Apple", "Fig", "banana", "fig", "pear"}));
     EXPECT_EQ(list.IndexOf("FIG"), -1);
     EXPECT_EQ(list.IndexOf("fig"), 3);
+
+    // A foreign order would break the binary search: a sorted list keeps its own.
+    auto reverse = [](TStringList* l, int a, int b) { return CompareStr(l->Strings(b), l->Strings(a)); };
+    list.CustomSort(reverse);
+    EXPECT_EQ(Lines(list), (V{"Apple", "Fig", "banana", "fig", "pear"}));
+    list.SetSorted(false);
+    list.CustomSort(reverse);
+    EXPECT_EQ(Lines(list), (V{"pear", "fig", "banana", "Fig", "Apple"}));
 }
 
 TEST(StringList, NameValuePairs) {

@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
 #include <cmath>
 #include <filesystem>
 #include <limits>
 #include <string>
+#include <vector>
 
 TEST(Format, ConversionsTheSystemUses) {
     EXPECT_EQ(Format("%d.%d.%d.%d", 192, 168, 0, 1), "192.168.0.1");
@@ -204,6 +206,41 @@ TEST(Rounding, HalfToEvenAndTruncationTowardZero) {
     EXPECT_EQ(Sign(-0.0), 0);
     EXPECT_TRUE(SameValue(0.1 + 0.2, 0.3));
     EXPECT_FALSE(SameValue(1.0, 1.001));
+}
+
+TEST(Random, SeededSequencesRepeatAndStayInTheirRanges) {
+    SetRandSeed(42);
+    std::vector<double> first;
+    for (int i = 0; i < 5; ++i)
+        first.push_back(Random());
+    SetRandSeed(42);
+    for (double v : first)
+        EXPECT_EQ(Random(), v);
+
+    int buckets[6] = {};
+    double lowest = 1, highest = 0;
+    for (int i = 0; i < 60000; ++i) {
+        const double v = Random();
+        lowest = std::min(lowest, v);
+        highest = std::max(highest, v);
+        const int k = Random(6);
+        ASSERT_TRUE(k >= 0 && k < 6) << k;
+        ++buckets[k];
+        const int r = RandomRange(5, -3);
+        ASSERT_TRUE(r >= -3 && r < 5) << r;
+    }
+    EXPECT_GE(lowest, 0.0);
+    EXPECT_LT(highest, 1.0);
+    EXPECT_LT(lowest, 0.01);
+    EXPECT_GT(highest, 0.99);
+    for (int b : buckets)
+        EXPECT_NEAR(b, 10000, 600);  // roughly uniform
+    EXPECT_EQ(Random(0), 0);
+    EXPECT_EQ(Random(-5), 0);
+    EXPECT_EQ(RandomRange(7, 7), 7);
+    const int wide = RandomRange(std::numeric_limits<int>::min(), std::numeric_limits<int>::max());
+    EXPECT_LT(wide, std::numeric_limits<int>::max());
+    Randomize();
 }
 
 TEST(DateTime, EncodeDecodeAndFormat) {

@@ -67,6 +67,17 @@ TEST(ClassInfo, NamesAndAncestryComeFromTheOneDeclaration) {
     EXPECT_EQ(e.ClassName(), "EListError");
     EXPECT_TRUE(e.Is<Exception>());
     EXPECT_TRUE(EReadError::StaticClass()->InheritsFrom(EStreamError::StaticClass()));
+
+    // The checked cast takes descendants, passes nil on and refuses other classes.
+    EXPECT_EQ(As<TSquare>(obj), &fancy);
+    EXPECT_EQ(As<TSquare>(nullptr), nullptr);
+    TPart part(nullptr);
+    try {
+        As<TSquare>(&part);
+        FAIL() << "no exception";
+    } catch (const EInvalidCast& e) {
+        EXPECT_EQ(e.Message(), "Invalid class typecast");
+    }
 }
 
 TEST_F(RegistryFixture, LookupIsByExactName) {
