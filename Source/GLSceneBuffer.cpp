@@ -427,6 +427,9 @@ int TGLSceneBuffer::GetGLLimit(int index) {
   if (index < 0 || index > 26) return 0;
   if (index == 26 && !GLCaps.ARB_multitexture) return 1;
   GLint v[2] = {0, 0};
+  std::unique_ptr<TActivation> active;
+  if (renderingContext_ && GetCurrentRenderingContext() != renderingContext_)
+    active = std::make_unique<TActivation>(renderingContext_);
   GL.glGetIntegerv(kLimits[index], v);
   if (index == 10) return std::max(v[0], v[1]);
   return v[0];

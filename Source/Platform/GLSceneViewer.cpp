@@ -1,0 +1,251 @@
+#include "Source/Platform/GLSceneViewer.h"
+
+#include <QEvent>
+#include <QExposeEvent>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QResizeEvent>
+#include <QVBoxLayout>
+#include <QWheelEvent>
+#include <QWindow>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "platform/KeyState.h"
+#include "rtl/Streaming.h"
+
+namespace {
+
+void Report(const char* what) { std::fprintf(stderr, "Scene viewer: %s\n", what); }
+
+// Runs a handler body; nothing escapes into the event loop.
+template <class F>
+void Guarded(F&& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    Report(e.what());
+  } catch (...) {
+    Report("unknown exception");
+  }
+}
+
+}  // namespace
+
+// The native window the context draws into; it hands its events to the viewer.
+class TGLViewerWindow : public QWindow {
+ public:
+  explicit TGLViewerWindow(TGLSceneViewer* viewer) : viewer_(viewer) { setSurfaceType(QSurface::OpenGLSurface); }
+
+  void Detach() { viewer_ = nullptr; }
+
+ protected:
+  bool event(QEvent* e) override {
+    if (!viewer_) return QWindow::event(e);
+    switch (e->type()) {
+      case QEvent::UpdateRequest:
+        Guarded([this] { viewer_->WindowPaint(); });
+        return true;
+      case QEvent::Enter:
+        Guarded([this] { viewer_->WindowEnter(true); });
+        break;
+      case QEvent::Leave:
+        Guarded([this] { viewer_->WindowEnter(false); });
+        break;
+      case QEvent::PlatformSurface:
+        if (static_cast<QPlatformSurfaceEvent*>(e)->surfaceEventType() ==
+            QPlatformSurfaceEvent::SurfaceAboutToBeDestroyed)
+          Guarded([this] { viewer_->WindowDestroyed(); });
+        break;
+      default: break;
+    }
+    return QWindow::event(e);
+  }
+  void exposeEvent(QExposeEvent*) override {
+    if (!viewer_ || !isExposed()) return;
+    Guarded([this] {
+      viewer_->WindowExposed();
+      viewer_->WindowPaint();
+    });
+  }
+  void resizeEvent(QResizeEvent* e) override {
+    if (viewer_) Guarded([this, e] { viewer_->buffer_->Resize(e->size().width(), e->size().height()); });
+  }
+  void moveEvent(QMoveEvent*) override {
+    if (viewer_) Guarded([this] { viewer_->WindowMoved(); });
+  }
+  void mousePressEvent(QMouseEvent* e) override {
+    if (!viewer_) return;
+    SetKeyState(VirtualKeyFromQtMouseButton(int(e->button())), true);
+    Guarded([this, e] {
+      if (viewer_->OnMouseDown) viewer_->OnMouseDown(viewer_, e);
+    });
+  }
+  void mouseReleaseEvent(QMouseEvent* e) override {
+    if (!viewer_) return;
+    SetKeyState(VirtualKeyFromQtMouseButton(int(e->button())), false);
+    Guarded([this, e] {
+      if (viewer_->OnMouseUp) viewer_->OnMouseUp(viewer_, e);
+      if (viewer_->OnClick) viewer_->OnClick(viewer_);
+    });
+  }
+  void mouseDoubleClickEvent(QMouseEvent*) override {
+    if (viewer_) Guarded([this] {
+        if (viewer_->OnDblClick) viewer_->OnDblClick(viewer_);
+      });
+  }
+  void mouseMoveEvent(QMouseEvent* e) override {
+    if (viewer_) Guarded([this, e] {
+        if (viewer_->OnMouseMove) viewer_->OnMouseMove(viewer_, e);
+      });
+  }
+  void wheelEvent(QWheelEvent* e) override {
+    if (viewer_) Guarded([this, e] {
+        if (viewer_->OnMouseWheel) viewer_->OnMouseWheel(viewer_, e);
+      });
+  }
+  void keyPressEvent(QKeyEvent* e) override {
+    if (!viewer_) return;
+    SetKeyStateFromQt(e->key(), e->nativeVirtualKey(), true);
+    Guarded([this, e] {
+      if (viewer_->OnKeyDown) viewer_->OnKeyDown(viewer_, e);
+    });
+  }
+  void keyReleaseEvent(QKeyEvent* e) override {
+    if (!viewer_) return;
+    SetKeyStateFromQt(e->key(), e->nativeVirtualKey(), false);
+    Guarded([this, e] {
+      if (viewer_->OnKeyUp) viewer_->OnKeyUp(viewer_, e);
+    });
+  }
+  void focusOutEvent(QFocusEvent*) override { ClearKeyStates(); }
+
+ private:
+  TGLSceneViewer* viewer_;
+};
+
+TGLSceneViewer::TGLSceneViewer(TComponent* AOwner, QWidget* parent) : QWidget(parent), TComponent(AOwner) {
+  openGLAvailable_ = EnsureOpenGLLibrariesLoaded();
+  resize(100, 100);
+  buffer_ = std::make_unique<TGLSceneBuffer>(this);
+  buffer_->OnWrapUpPreRender = [this](TObject*) { ApplyVSync(); };
+  buffer_->OnChange = [this](TObject* s) { BufferChanged(s); };
+  buffer_->OnStructuralChange = [this](TObject*) { RecreateContext(); };
+  window_ = new TGLViewerWindow(this);
+  container_ = QWidget::createWindowContainer(window_, this);
+  container_->setFocusPolicy(Qt::StrongFocus);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(container_);
+  buffer_->Resize(width(), height());
+}
+
+TGLSceneViewer::~TGLSceneViewer() {
+  if (window_) window_->Detach();
+  if (buffer_->Camera()) buffer_->Camera()->RemoveFreeNotification(this);
+  try {
+    buffer_->DestroyRC();
+  } catch (...) {
+  }
+  buffer_.reset();
+}
+
+void TGLSceneViewer::Loaded() {
+  TComponent::Loaded();
+  if (window_) window_->create();
+}
+
+void TGLSceneViewer::Notification(TComponent* AComponent, TOperation Operation) {
+  if (Operation == opRemove && buffer_ && AComponent == buffer_->Camera()) buffer_->SetCamera(nullptr);
+  TComponent::Notification(AComponent, Operation);
+}
+
+void TGLSceneViewer::SetCamera(TGLCamera* v) {
+  if (buffer_->Camera() == v) return;
+  if (buffer_->Camera()) buffer_->Camera()->RemoveFreeNotification(this);
+  buffer_->SetCamera(v);
+  if (buffer_->Camera()) buffer_->Camera()->FreeNotification(this);
+}
+
+float TGLSceneViewer::FieldOfView() const {
+  if (!Camera()) return 0;
+  return Camera()->GetFieldOfView(float(std::min(width(), height())));
+}
+
+void TGLSceneViewer::SetFieldOfView(float v) {
+  if (Camera()) Camera()->SetFieldOfView(v, float(std::min(width(), height())));
+}
+
+void TGLSceneViewer::BufferChanged(TObject*) {
+  if (buffer_->Rendering() || !window_) return;
+  window_->requestUpdate();
+}
+
+void TGLSceneViewer::RenderNow() { WindowPaint(); }
+
+void TGLSceneViewer::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  buffer_->Resize(width(), height());
+}
+
+void TGLSceneViewer::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (window_) window_->requestUpdate();
+}
+
+void TGLSceneViewer::WindowExposed() {
+  if (!openGLAvailable_ || buffer_->RCInstantiated() || !window_) return;
+  buffer_->Resize(window_->width(), window_->height());
+  buffer_->CreateRC(window_, false);
+}
+
+void TGLSceneViewer::WindowPaint() {
+  if (!openGLAvailable_ || !window_ || window_->width() <= 0 || window_->height() <= 0) return;
+  if (!buffer_->RCInstantiated()) {
+    if (!window_->isExposed()) return;
+    WindowExposed();
+  }
+  ++paintCount_;
+  buffer_->Render();
+}
+
+void TGLSceneViewer::WindowMoved() {
+  // A moved window gets its viewport refreshed.
+  if (buffer_->RCInstantiated() && window_) buffer_->Resize(window_->width(), window_->height());
+}
+
+void TGLSceneViewer::WindowDestroyed() { buffer_->DestroyRC(); }
+
+void TGLSceneViewer::WindowEnter(bool entered) {
+  mouseInControl_ = entered;
+  if (entered && OnMouseEnter) OnMouseEnter(this);
+  if (!entered && OnMouseLeave) OnMouseLeave(this);
+}
+
+void TGLSceneViewer::RecreateContext() {
+  // New buffer options need a new context (and, for another visual, a new native window).
+  const bool had = buffer_->RCInstantiated();
+  buffer_->DestroyRC();
+  if (had && window_ && window_->isExposed()) {
+    buffer_->CreateRC(window_, false);
+    window_->requestUpdate();
+  }
+}
+
+void TGLSceneViewer::ApplyVSync() {
+  if (!GL.glXSwapIntervalMESA || !GL.glXGetSwapIntervalMESA) return;
+  const int current = GL.glXGetSwapIntervalMESA();
+  RTL_ASSERT(vsync_ == vsmSync || vsync_ == vsmNoSync);
+  if (vsync_ == vsmSync && current != 1) GL.glXSwapIntervalMESA(1);
+  if (vsync_ == vsmNoSync && current != 0) GL.glXSwapIntervalMESA(0);
+}
+
+void RegisterGLSceneViewerClasses() {
+  TPublished<TGLSceneViewer>()
+      .Component("Camera", &TGLSceneViewer::Camera, &TGLSceneViewer::SetCamera)
+      .Enum("VSync", &TGLSceneViewer::VSync, &TGLSceneViewer::SetVSync, {"vsmSync", "vsmNoSync"}, vsmNoSync)
+      .Object("Buffer", &TGLSceneViewer::Buffer)
+      .Float("FieldOfView", &TGLSceneViewer::FieldOfView, &TGLSceneViewer::SetFieldOfView, std::nullopt);
+  RegisterClass(TGLSceneViewer::StaticClass());
+}

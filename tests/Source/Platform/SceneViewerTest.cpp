@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "Source/GLSceneGraph.h"
+#include "Source/Platform/GLQtContext.h"
+#include "Source/Platform/GLSceneViewer.h"
+
+namespace {
+
+struct GL_MemoryViewerFixture : ::testing::Test {
+  static void SetUpTestSuite() {
+    static bool registered = false;
+    if (!registered) RegisterGLQtContext();
+    registered = true;
+  }
+
+  TGLSceneGraph scene{nullptr};
+  TGLMemoryViewer viewer{nullptr};
+  TGLCamera* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+
+  void SetUp() override {
+    viewer.SetWidth(64);
+    viewer.SetHeight(64);
+    viewer.Buffer()->SetLighting(false);
+    viewer.Buffer()->SetBackgroundColor(0xFF0000);  // blue (Windows colour order)
+    cam->Position()->SetXYZAsPoint(0, 0, 10);
+    viewer.SetCamera(cam);
+  }
+
+  // A flat coloured square of half size h facing the camera.
+  TGLDirectOpenGL* Quad(float z, float h, float r, float g, float b) {
+    auto* q = scene.Objects()->AddNewChild<TGLDirectOpenGL>();
+    q->Position()->SetZ(z);
+    q->OnRender = [h, r, g, b](TObject*, TRenderContextInfo&) {
+      GL.glColor3f(r, g, b);
+      GL.glBegin(GL_QUADS);
+      GL.glVertex3f(-h, -h, 0);
+      GL.glVertex3f(h, -h, 0);
+      GL.glVertex3f(h, h, 0);
+      GL.glVertex3f(-h, h, 0);
+      GL.glEnd();
+    };
+    return q;
+  }
+
+  // RGB of a window pixel (origin bottom-left) of the last frame.
+  std::vector<uint8_t> Pixel(int x, int y) {
+    std::vector<uint8_t> px(4);
+    TGLContext* ctx = viewer.Buffer()->RenderingContext();
+    ctx->ActivateNested();
+    GL.glReadPixels(x, y, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, px.data());
+    ctx->DeactivateNested();
+    px.resize(3);
+    return px;
+  }
+};
+
+bool Near(const std::vector<uint8_t>& px, int r, int g, int b, int tol = 8) {
+  return std::abs(px[0] - r) <= tol && std::abs(px[1] - g) <= tol && std::abs(px[2] - b) <= tol;
+}
+
+}  // namespace
+
+TEST_F(GL_MemoryViewerFixture, RendersTheSceneOverTheBackground) {
+  Quad(0, 0.3f, 1, 0, 0);
+  viewer.Render();
+  ASSERT_TRUE(viewer.Buffer()->RCInstantiated());
+  EXPECT_TRUE(Near(Pixel(32, 32), 255, 0, 0)) << int(Pixel(32, 32)[0]) << "," << int(Pixel(32, 32)[2]);
+  EXPECT_TRUE(Near(Pixel(2, 2), 0, 0, 255));
+  EXPECT_EQ(viewer.Buffer()->GetGLLimit(2), 8);
+
+  // A size change frees the context; the next frame makes a new one.
+  viewer.SetWidth(32);
+  EXPECT_FALSE(viewer.Buffer()->RCInstantiated());
+  viewer.Render();
+  EXPECT_TRUE(viewer.Buffer()->RCInstantiated());
+
+  // Without a camera only the background is drawn.
+  viewer.SetCamera(nullptr);
+  viewer.Render();
+  EXPECT_TRUE(Near(Pixel(16, 16), 0, 0, 255));
+}
+
+TEST_F(GL_MemoryViewerFixture, DirectOpenGLRunsEveryFrameOrOncePerList) {
+  int calls = 0;
+  auto* q = scene.Objects()->AddNewChild<TGLDirectOpenGL>();
+  q->OnRender = [&calls](TObject*, TRenderContextInfo&) { ++calls; };
+  for (int i = 0; i < 3; ++i) viewer.Render();
+  EXPECT_EQ(calls, 3);
+  calls = 0;
+  q->SetUseBuildList(true);
+  for (int i = 0; i < 5; ++i) viewer.Render();
+  EXPECT_EQ(calls, 1);
+  q->MarkStructureChanged();
+  viewer.Render();
+  EXPECT_EQ(calls, 2);
+}
+
+TEST_F(GL_MemoryViewerFixture, FrameFailuresLeaveTheBufferUsable) {
+  auto* q = scene.Objects()->AddNewChild<TGLDirectOpenGL>();
+  bool fail = true;
+  q->OnRender = [&fail](TObject*, TRenderContextInfo&) {
+    if (fail) throw std::runtime_error("draw failed");
+  };
+  EXPECT_THROW(viewer.Render(), std::runtime_error);
+  EXPECT_FALSE(viewer.Buffer()->Rendering());
+  EXPECT_EQ(GetCurrentRenderingContext(), nullptr);
+  fail = false;
+  int after = 0;
+  viewer.Buffer()->AfterRender = [&after](TObject*) { ++after; };
+  viewer.Render();
+  EXPECT_EQ(after, 1);
+  EXPECT_FALSE(viewer.Buffer()->Rendering());
+  EXPECT_NE(viewer.Buffer()->GetPickedObject(32, 32), q);  // picking still works
+}
+
+TEST_F(GL_MemoryViewerFixture, PickingReturnsTheNearestHitFirst) {
+  auto* backQuad = Quad(-2, 0.3f, 0, 1, 0);
+  auto* frontQuad = Quad(1, 0.3f, 1, 0, 0);
+  backQuad->SetName("back");
+  frontQuad->SetName("front");
+  viewer.Render();
+  EXPECT_EQ(viewer.Buffer()->GetPickedObject(32, 32), frontQuad);
+  std::unique_ptr<TGLPickList> list(viewer.Buffer()->GetPickedObjects(MakeGLRect(31, 31, 33, 33)));
+  ASSERT_EQ(list->Count(), 2);
+  EXPECT_EQ(list->Hit(0), frontQuad);
+  EXPECT_EQ(list->Hit(1), backQuad);
+  EXPECT_LT(list->NearDistance(0), list->NearDistance(1));
+  // Empty space.
+  EXPECT_EQ(viewer.Buffer()->GetPickedObject(1, 1), nullptr);
+}
+
+TEST_F(GL_MemoryViewerFixture, ManyHitsGrowTheSelectionBuffer) {
+  std::vector<TGLBaseSceneObject*> quads;
+  for (int i = 0; i < 300; ++i) quads.push_back(Quad(-float(i) * 0.01f, 1, 1, 1, 1));
+  TGLPickList list(psMinDepth);
+  viewer.Render();
+  viewer.Buffer()->PickObjects(MakeGLRect(31, 31, 33, 33), &list, 8);
+  EXPECT_EQ(list.Count(), 300);
+  EXPECT_EQ(list.Hit(0), quads.front());
+  EXPECT_EQ(list.Hit(299), quads.back());
+}
+
+TEST_F(GL_MemoryViewerFixture, PixelDepthAndRayToWorld) {
+  Quad(0, 5, 1, 1, 1);
+  cam->SetCameraStyle(csInfinitePerspective);
+  viewer.Render();
+  const TVector4f p = viewer.Buffer()->PixelRayToWorld(32, 32);
+  EXPECT_NEAR(p[2], 0, 0.05);
+  cam->SetCameraStyle(csPerspective);
+  viewer.Render();
+  const TVector4f q = viewer.Buffer()->PixelRayToWorld(40, 20);
+  EXPECT_NEAR(q[2], 0, 0.05);
+  // Rows outside the window read as the far plane, not as stray memory.
+  EXPECT_LE(viewer.Buffer()->GetPixelDepth(10, -50), 1.0f);
+}
