@@ -98,3 +98,115 @@ TEST(HUDSprite, TiledQuadAndIgnoredMaterials) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Real off-screen context: what the text puts on screen.
+
+#include "Source/GLSystemFont.h"
+
+#include <functional>
+
+// Draws into a cleared size x size off-screen target (HUDOffscreenTest.cpp) and returns its
+// pixels, RGBA rows bottom first; false with a reason when no context could be made.
+bool DrawOffscreenForHUDTest(int size, const std::function<void()>& draw, std::vector<unsigned char>& pixels,
+                             unsigned& glError, std::string& why);
+
+namespace {
+
+// The engine's handles need a context of their own to be current; the names come from the one
+// Qt made current.
+class TBookkeepingContext : public TGLContext {
+  RTL_CLASS(TBookkeepingContext, TGLContext)
+ public:
+  ~TBookkeepingContext() override { DestroyQuietly(); }
+  bool Created = false;
+  bool IsCreated() const override { return Created; }
+  void SwapBuffers() override {}
+  TGLOutputDevice OutputDevice() const override { return nullptr; }
+
+ protected:
+  void PlatformActivate() override {}
+  void PlatformDeactivate() override {}
+  void PlatformCreateContext(TGLOutputDevice) override { Created = true; }
+  void PlatformCreateOffscreenContext(TGLOutputDevice, int, int) override { Created = true; }
+  void PlatformShareLists(TGLContext*) override {}
+  void PlatformDestroyContext() override { Created = false; }
+};
+
+constexpr int kSize = 64;
+
+// Renders the text object on screen and gives the red channel at (x, y) from the top-left.
+struct TScreen {
+  std::vector<unsigned char> pixels;
+  bool Render(TGLBaseSceneObject& obj) {
+    TBookkeepingContext book;
+    TGLStateCache cache;
+    TRenderContextInfo rci;
+    rci.GLStates = &cache;
+    rci.viewPortWidth = kSize;
+    rci.viewPortHeight = kSize;
+    rci.renderDPI = 96;
+    unsigned err = 0;
+    std::string why;
+    const bool ok = DrawOffscreenForHUDTest(
+        kSize,
+        [&] {
+          book.CreateForDevice(nullptr);
+          book.ActivateNested();
+          obj.DoRender(rci, true, false);
+          obj.DestroyHandle();
+          book.DeactivateNested();
+          book.DestroyPlatformContext();  // texture names go while their context is current
+        },
+        pixels, err, why);
+    EXPECT_TRUE(ok) << why;
+    EXPECT_EQ(err, unsigned(GL_NO_ERROR));
+    return ok;
+  }
+  int Red(int x, int y) const { return pixels[size_t(((kSize - 1 - y) * kSize + x) * 4)]; }
+};
+
+TEST(GL_HUD, TextAtTheOriginStartsAtTheTopLeftPixel) {
+  TGLBitmapFont font(nullptr);
+  TBitmap white(64, 64, pf24bit);
+  white.Canvas().Brush().SetColor(clWhite);
+  white.Canvas().FillRect(Rect(0, 0, 64, 64));
+  TPicture picture;
+  picture.SetGraphic(&white);
+  font.SetGlyphs(&picture);
+  font.SetGlyphsAlpha(tiaOpaque);
+  font.Ranges()->Add('A', 'A');
+  TGLHUDText text(nullptr);
+  text.SetBitmapFont(&font);
+  text.SetText("A");
+  TScreen screen;
+  ASSERT_TRUE(screen.Render(text));
+  // The glyph cell is the 16 x 16 pixels at the corner.
+  for (int p : {1, 8, 14}) {
+    EXPECT_GT(screen.Red(p, p), 200) << p;
+    EXPECT_GT(screen.Red(p, 1), 200) << p;
+  }
+  EXPECT_LT(screen.Red(20, 4), 40);
+  EXPECT_LT(screen.Red(4, 20), 40);
+  EXPECT_LT(screen.Red(40, 40), 40);
+}
+
+TEST(GL_HUD, SystemFontGlyphsReachTheScreen) {
+  TGLWindowsBitmapFont font(nullptr);
+  font.Font()->SetHeight(-24);
+  TGLHUDText text(nullptr);
+  text.SetBitmapFont(&font);
+  text.SetText("MW");
+  text.Position()->SetXYZAsPoint(4, 4, 0);
+  TScreen screen;
+  ASSERT_TRUE(screen.Render(text));
+  const int right = 4 + font.CalcStringWidth("MW"), bottom = 4 + font.CharHeight();
+  int lit = 0, litOutside = 0;
+  for (int y = 0; y < kSize; ++y)
+    for (int x = 0; x < kSize; ++x)
+      if (screen.Red(x, y) > 128) (x >= 4 && x < right && y >= 4 && y < bottom ? lit : litOutside) += 1;
+  EXPECT_GT(lit, 20);  // strokes of the two letters
+  EXPECT_EQ(litOutside, 0);
+}
+
+}  // namespace
