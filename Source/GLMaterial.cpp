@@ -531,7 +531,8 @@ void TGLLibMaterial::Apply(TRenderContextInfo& rci) {
   }
 
   texture2Applied_ = false;
-  if (!texture2Name_.empty() && GLCaps.ARB_multitexture && !SecondTexCoordUnitSuppressedInBracket()) {
+  bool probed = false;
+  if (!texture2Name_.empty() && GLCaps.ARB_multitexture && !(probed = true, SecondTexCoordUnitSuppressedInBracket())) {
     if (!libMatTexture2_) {
       TGLLibMaterials* materials = LibMaterials();
       TGLLibMaterial* found = materials ? materials->FindMaterialByName(texture2Name_) : nullptr;
@@ -565,6 +566,7 @@ void TGLLibMaterial::Apply(TRenderContextInfo& rci) {
         SetMapTexCoordModeDual();
     }
   } else {
+    if (probed) SetMapTexCoordModeMain();  // the probe's pending request must not stand
     if (own && own->Enabled() && !textureMatrixIsIdentity_) rci.GLStates->SetTextureMatrix(textureMatrix_.data());
     material_->Apply(rci);
   }

@@ -528,3 +528,43 @@ TEST_F(Material, PublishedPropertiesRoundTrip) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(MaterialLibrary, SecondTextureGoesToUnitOneWithItsMatrix) {
+  TMaterialGL gl;
+  TBitmap picture(4, 4, pf24bit);
+  TGLMaterialLibrary lib(nullptr);
+  TGLLibMaterial* base = lib.Materials()->Add();
+  TGLLibMaterial* detail = lib.Materials()->Add();
+  base->SetName("base");
+  detail->SetName("detail");
+  for (TGLLibMaterial* lm : {base, detail}) {
+    lm->Material()->Texture()->Image()->Assign(&picture);
+    lm->Material()->Texture()->SetEnabled(true);
+  }
+  detail->TextureScale()->SetXYZW(8, 8, 1, 0);
+  base->SetTexture2Name("detail");
+  TGLMaterial user(nullptr);
+  user.SetMaterialLibrary(&lib);
+  user.SetLibMaterialName("base");
+
+  user.Apply(gl.rci);
+  EXPECT_EQ(base->Texture2Material(), detail);
+  EXPECT_TRUE(gl.Has("glActiveTextureARB", {GL_TEXTURE1_ARB}));
+  ASSERT_EQ(gl.rec.Count("glLoadMatrixf"), 1);
+  EXPECT_EQ(gl.rec.CallsTo("glLoadMatrixf")[0].Data[0], 8.0);
+  EXPECT_EQ(MapTexCoordMode(), mtcmDual);  // both textures use the object's coordinates
+  user.UnApply(gl.rci);
+  EXPECT_EQ(MapTexCoordMode(), mtcmMain);
+
+  gl.rec.Clear();
+  SuppressSecondTexCoordUnit();
+  user.Apply(gl.rci);
+  user.UnApply(gl.rci);
+  RestoreSecondTexCoordUnit();
+  EXPECT_FALSE(gl.Has("glActiveTextureARB", {GL_TEXTURE1_ARB}));
+  EXPECT_EQ(MapTexCoordMode(), mtcmMain);
+}
+
+}  // namespace
