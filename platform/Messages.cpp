@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <deque>
 #include <exception>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -529,7 +530,9 @@ std::uintptr_t SetTimer(HWND wnd, std::uintptr_t id, UINT ms) {
     st->timers.erase(it->second);
     w->timers.erase(it);
   }
-  const int qtId = st->receiver->startTimer(std::max<UINT>(ms, 1), Qt::PreciseTimer);
+  // Qt takes a signed interval: longer ones are clamped rather than refused.
+  const int interval = static_cast<int>(std::clamp<UINT>(ms, 1, std::numeric_limits<int>::max()));
+  const int qtId = st->receiver->startTimer(interval, Qt::PreciseTimer);
   if (qtId == 0) return 0;
   w->timers[id] = qtId;
   st->timers[qtId] = {wnd, id};

@@ -115,7 +115,7 @@ LRESULT DefWindowProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
 // Starts (or restarts, for an id already running) a timer that delivers
 // WM_TIMER with wParam = id to the window every `ms` milliseconds (at least
-// 1 ms) while the owner thread pumps. Only on the owner thread; returns id,
+// 1 ms, at most 0x7FFFFFFF) while the owner thread pumps. Only on the owner thread; returns id,
 // or 0 for another thread, an invalid window or id 0.
 std::uintptr_t SetTimer(HWND wnd, std::uintptr_t id, UINT ms);
 // Stops a timer; false when there was none.

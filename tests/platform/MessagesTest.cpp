@@ -115,6 +115,10 @@ TEST(Messages, TimerFiresWhileProcessMessagesPumpsAndStopsWhenKilled) {
   ProcessMessages();
   EXPECT_EQ(ids.size(), seen);
 
+  // An interval beyond the signed range is clamped, not refused.
+  EXPECT_EQ(SetTimer(wnd, 77, 0xFFFFFFFFu), 77u);
+  EXPECT_TRUE(KillTimer(wnd, 77));
+
   // Timers are set by the owner thread only, and die with their window.
   std::uintptr_t fromOther = 1;
   std::thread([&] { fromOther = SetTimer(wnd, 5, 1); }).join();
