@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "Source/GLSceneGraph.h"
+#include "Source/GLMaterial.h"
+#include "rtl/Streaming.h"
 #include "tests/Source/Base/GLRecorder.h"
 
 namespace {
@@ -452,4 +454,54 @@ TEST(SceneObjectAssign, CopiesFrameChildrenAndBehaviours) {
   ASSERT_EQ(dst->GetChildCount(), 1);
   EXPECT_EQ(dst->GetChild(0)->ClassName(), "TGLLightSource");
   EXPECT_FLOAT_EQ(static_cast<TGLLightSource*>(dst->GetChild(0))->SpotCutOff(), 45);
+}
+
+TEST(SceneStreaming, StoredSceneReadsBackByName) {
+  RegisterGLCoordinatesClasses();
+  RegisterGLColorClasses();
+  RegisterGLMaterialClasses();
+  RegisterGLSceneGraphClasses();
+  TMemoryStream ms;
+  {
+    TGLSceneGraph scene(nullptr);
+    scene.SetObjectsSorting(osNone);
+    auto* box = scene.Objects()->AddNewChild<TGLSceneObject>();
+    box->SetName("Box");
+    box->Position()->SetXYZAsPoint(1, 2, 3);
+    box->SetVisible(false);
+    auto* inner = box->AddNewChild<TGLImmaterialSceneObject>();
+    inner->SetName("Inner");
+    inner->SetHint("hello");
+    auto* light = scene.Objects()->AddNewChild<TGLLightSource>();
+    light->SetName("Lamp");
+    light->SetSpotCutOff(45);
+    auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+    cam->SetName("Eye");
+    cam->SetFocalLength(252.149f);
+    cam->SetCameraStyle(csInfinitePerspective);
+    cam->SetTargetObject(box);
+    TWriter w(&ms);
+    w.WriteRootComponent(&scene);
+  }
+  ms.SetPosition(0);
+  TGLSceneGraph scene(nullptr);
+  TReader r(&ms);
+  r.ReadRootComponent(&scene);
+  EXPECT_EQ(scene.ObjectsSorting(), osNone);
+  ASSERT_EQ(scene.Objects()->GetChildCount(), 2);
+  auto* box = scene.Objects()->GetChild(0);
+  EXPECT_EQ(box->Name(), "Box");
+  EXPECT_FALSE(box->Visible());
+  EXPECT_FLOAT_EQ(box->Position()->Z(), 3);
+  EXPECT_FLOAT_EQ(box->Position()->W(), 1);
+  ASSERT_EQ(box->GetChildCount(), 1);
+  EXPECT_EQ(static_cast<TGLImmaterialSceneObject*>(box->GetChild(0))->Hint(), "hello");
+  auto* light = static_cast<TGLLightSource*>(scene.Objects()->GetChild(1));
+  EXPECT_FLOAT_EQ(light->SpotCutOff(), 45);
+  EXPECT_EQ(light->LightID(), uint32_t(GL_LIGHT0));
+  ASSERT_EQ(scene.Cameras()->GetChildCount(), 1);
+  auto* cam = static_cast<TGLCamera*>(scene.Cameras()->GetChild(0));
+  EXPECT_NEAR(cam->FocalLength(), 252.149, 1e-3);
+  EXPECT_EQ(cam->CameraStyle(), csInfinitePerspective);
+  EXPECT_EQ(cam->TargetObject(), box);
 }
