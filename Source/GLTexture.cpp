@@ -90,6 +90,30 @@ TExtensionRegistry& GraphicExtensions() {
   return registry;
 }
 
+// A picture stored as a binary property: the graphic's class name (a length byte and the
+// text), then the graphic's file bytes. Written only when the picture holds something.
+void DefinePictureProperty(TFiler* Filer, const std::string& name, const std::function<TPicture*()>& picture,
+                           const TPicture* current) {
+  Filer->DefineBinaryProperty(
+      name,
+      [picture](TStream* s) {
+        const std::string className = ValueEncoding::ReadShortString(*s);
+        TGraphicClass cls = nullptr;
+        for (const auto& f : RegisteredPictureFormats())
+          if (f.GraphicClass->Name == className) cls = f.GraphicClass;
+        if (!cls) throw EReadError(Format("Unknown picture class %s", className.c_str()));
+        auto graphic = NewGraphic(cls);
+        graphic->LoadFromStream(*s);
+        picture()->TakeGraphic(std::move(graphic));
+      },
+      [current](TStream* s) {
+        const TGraphic* g = current->Graphic();
+        ValueEncoding::WriteShortString(*s, g->ClassName());
+        g->SaveToStream(*s);
+      },
+      current && current->Graphic() && !current->Graphic()->Empty());
+}
+
 }  // namespace
 
 // ---- TGLTextureImage ---------------------------------------------------------------------
@@ -297,25 +321,7 @@ void TGLPersistentImage::SaveToFile(const std::string& fileName) { Picture()->Sa
 
 void TGLPersistentImage::DefineProperties(TFiler* Filer) {
   inherited::DefineProperties(Filer);
-  // "PictureData": the graphic's class name (a length byte and the text), then its file bytes.
-  Filer->DefineBinaryProperty(
-      "PictureData",
-      [this](TStream* s) {
-        const std::string className = ValueEncoding::ReadShortString(*s);
-        TGraphicClass cls = nullptr;
-        for (const auto& f : RegisteredPictureFormats())
-          if (f.GraphicClass->Name == className) cls = f.GraphicClass;
-        if (!cls) throw EReadError(Format("Unknown picture class %s", className.c_str()));
-        auto graphic = NewGraphic(cls);
-        graphic->LoadFromStream(*s);
-        Picture()->TakeGraphic(std::move(graphic));
-      },
-      [this](TStream* s) {
-        const TGraphic* g = PictureIfAny()->Graphic();
-        ValueEncoding::WriteShortString(*s, g->ClassName());
-        g->SaveToStream(*s);
-      },
-      PictureIfAny() && PictureIfAny()->Graphic() && !PictureIfAny()->Graphic()->Empty());
+  DefinePictureProperty(Filer, "PictureData", [this] { return Picture(); }, PictureIfAny());
 }
 
 // ---- TGLPicFileImage ---------------------------------------------------------------------
@@ -404,6 +410,16 @@ TGLCubeMapImage::~TGLCubeMapImage() {
 }
 
 void TGLCubeMapImage::SetPicture(TGLCubeMapTarget index, TPicture* v) { pictures_[index]->Assign(v); }
+
+void TGLCubeMapImage::DefineProperties(TFiler* Filer) {
+  inherited::DefineProperties(Filer);
+  static const char* const names[6] = {"PicturePXData", "PictureNXData", "PicturePYData",
+                                       "PictureNYData", "PicturePZData", "PictureNZData"};
+  for (int i = 0; i < 6; ++i) {
+    TPicture* p = pictures_[i].get();
+    DefinePictureProperty(Filer, names[i], [p] { return p; }, p);
+  }
+}
 
 int TGLCubeMapImage::GetWidth() { return pictures_[cmtPX]->Width(); }
 

@@ -165,7 +165,7 @@ class TGLPersistentImage : public TGLPictureImage {
   // Missing or unreadable file: the picture is emptied and ETexture "Could not open file: %s".
   void LoadFromFile(const std::string& fileName) override;
   void SaveToFile(const std::string& fileName) override;
-  // The picture's graphic stored as a binary property (extension and bytes).
+  // The picture's graphic stored as the binary property "PictureData".
   void DefineProperties(TFiler* Filer) override;
 };
 
@@ -226,6 +226,8 @@ class TGLCubeMapImage : public TGLTextureImage {
   void SaveToFile(const std::string& fileName) override;
   // A version word other than 256 is an assertion failure; bad bitmaps raise EInvalidGraphic.
   void LoadFromFile(const std::string& fileName) override;
+  // The six pictures as binary properties "PicturePXData" ... "PictureNZData".
+  void DefineProperties(TFiler* Filer) override;
 
  private:
   std::unique_ptr<TPicture> pictures_[6];

@@ -427,7 +427,7 @@ TEST_F(Texture, FailedUploadIsRetriedAtTheNextUse) {
 namespace {
 
 // A persistent image keeps its picture in the stored form of its texture.
-TEST_F(Texture, PersistentPictureIsStoredWithTheTexture) {
+TEST_F(Texture, PicturesAreStoredWithTheTexture) {
   TBitmap picture(4, 3, pf24bit);
   picture.Canvas().SetPixel(2, 1, clRed);
   TGLTexture t(nullptr);
@@ -450,6 +450,25 @@ TEST_F(Texture, PersistentPictureIsStoredWithTheTexture) {
   ASSERT_EQ(image->GetWidth(), 4);
   EXPECT_EQ(image->GetHeight(), 3);
   EXPECT_EQ(image->Picture()->Bitmap().Canvas().Pixel(2, 1), clRed);
+
+  TGLTexture cube(nullptr);
+  cube.SetImageClassName("TGLCubeMapImage");
+  static_cast<TGLCubeMapImage*>(cube.Image())->PictureNY()->Bitmap().SetSize(5, 5);
+  TMemoryStream cs;
+  {
+    TWriter w(&cs);
+    w.WriteProperties(&cube);
+    w.WriteListEnd();
+  }
+  cs.SetPosition(0);
+  TGLTexture cubeBack(nullptr);
+  {
+    TReader r(&cs);
+    r.ReadProperties(&cubeBack);
+  }
+  ASSERT_TRUE(cubeBack.Image()->Is<TGLCubeMapImage>());
+  EXPECT_EQ(static_cast<TGLCubeMapImage*>(cubeBack.Image())->PictureNY()->Width(), 5);
+  EXPECT_EQ(static_cast<TGLCubeMapImage*>(cubeBack.Image())->PicturePX()->Width(), 0);
 }
 
 }  // namespace
