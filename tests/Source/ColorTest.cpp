@@ -11,6 +11,20 @@
 #include "rtl/Streaming.h"
 #include "tests/Source/Base/GLRecorder.h"
 
+// Writes the published and defined properties of `from` as a stored form does and reads them
+// into `to` (shared by the material tests).
+void CopyThroughStoredForm(TPersistent* from, TPersistent* to) {
+  TMemoryStream ms;
+  {
+    TWriter w(&ms);
+    w.WriteProperties(from);
+    w.WriteListEnd();
+  }
+  ms.SetPosition(0);
+  TReader r(&ms);
+  r.ReadProperties(to);
+}
+
 namespace {
 
 // Counts the notifications that reach it.
@@ -106,17 +120,8 @@ TEST(Color, StreamedAsSixteenBytesUnlessEqualToTheKeptDefault) {
   kept.SetBlue(0.0f);
   EXPECT_NE(WrittenProperties(&kept).find("Color"), std::string::npos);
 
-  // Read back into a fresh colour.
-  TMemoryStream ms;
-  {
-    TWriter w(&ms);
-    w.WriteProperties(&c);
-    w.WriteListEnd();
-  }
-  ms.SetPosition(0);
   TGLColor back(nullptr);
-  TReader r(&ms);
-  r.ReadProperties(&back);
+  CopyThroughStoredForm(&c, &back);
   EXPECT_EQ(std::memcmp(back.GetColorPtr(), grey.V, 16), 0);
 }
 

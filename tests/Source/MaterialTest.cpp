@@ -15,6 +15,9 @@
 #include "rtl/Streaming.h"
 #include "tests/Source/Base/GLRecorder.h"
 
+// Defined with the colour tests.
+void CopyThroughStoredForm(TPersistent* from, TPersistent* to);
+
 // Defined with the texture tests.
 class TCurrentNullContext {
  public:
@@ -499,18 +502,8 @@ TEST_F(Material, PublishedPropertiesRoundTrip) {
   unit->SetTextureIndex(2);
   unit->TextureScale()->SetXYZW(4, 2, 20, 0);
 
-  TMemoryStream ms;
-  {
-    TWriter w(&ms);
-    w.WriteProperties(&m);
-    w.WriteListEnd();
-  }
-  ms.SetPosition(0);
   TGLMaterial back(nullptr);
-  {
-    TReader r(&ms);
-    r.ReadProperties(&back);
-  }
+  CopyThroughStoredForm(&m, &back);
   EXPECT_EQ(back.BlendingMode(), bmTransparency);
   EXPECT_EQ(back.MaterialOptions(), TMaterialOptions{moNoLighting});
   EXPECT_EQ(back.FrontProperties()->Diffuse()->Alpha(), 0.5f);

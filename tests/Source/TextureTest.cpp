@@ -14,6 +14,9 @@
 #include "rtl/Streaming.h"
 #include "tests/Source/Base/GLRecorder.h"
 
+// Defined with the colour tests.
+void CopyThroughStoredForm(TPersistent* from, TPersistent* to);
+
 // Shared with the material tests: a current fake context while it lives, and texture names
 // that count up from 100.
 class TCurrentNullContext {
@@ -433,18 +436,8 @@ TEST_F(Texture, PicturesAreStoredWithTheTexture) {
   TGLTexture t(nullptr);
   t.Image()->Assign(&picture);
   t.SetEnabled(true);
-  TMemoryStream ms;
-  {
-    TWriter w(&ms);
-    w.WriteProperties(&t);
-    w.WriteListEnd();
-  }
-  ms.SetPosition(0);
   TGLTexture back(nullptr);
-  {
-    TReader r(&ms);
-    r.ReadProperties(&back);
-  }
+  CopyThroughStoredForm(&t, &back);
   EXPECT_TRUE(back.Enabled());
   auto* image = static_cast<TGLPersistentImage*>(back.Image());
   ASSERT_EQ(image->GetWidth(), 4);
@@ -454,18 +447,8 @@ TEST_F(Texture, PicturesAreStoredWithTheTexture) {
   TGLTexture cube(nullptr);
   cube.SetImageClassName("TGLCubeMapImage");
   static_cast<TGLCubeMapImage*>(cube.Image())->PictureNY()->Bitmap().SetSize(5, 5);
-  TMemoryStream cs;
-  {
-    TWriter w(&cs);
-    w.WriteProperties(&cube);
-    w.WriteListEnd();
-  }
-  cs.SetPosition(0);
   TGLTexture cubeBack(nullptr);
-  {
-    TReader r(&cs);
-    r.ReadProperties(&cubeBack);
-  }
+  CopyThroughStoredForm(&cube, &cubeBack);
   ASSERT_TRUE(cubeBack.Image()->Is<TGLCubeMapImage>());
   EXPECT_EQ(static_cast<TGLCubeMapImage*>(cubeBack.Image())->PictureNY()->Width(), 5);
   EXPECT_EQ(static_cast<TGLCubeMapImage*>(cubeBack.Image())->PicturePX()->Width(), 0);
