@@ -1,12 +1,17 @@
 // Test entry point shared by every test program. A run that selects the GL_*
 // suites gets a QGuiApplication (and so a display connection); every other run
-// gets a QCoreApplication, which is all the message layer needs. Either one
+// gets a QCoreApplication, which is all the message layer needs; the program's
+// own tests always get a QApplication. Either one
 // calls setlocale(LC_ALL, ""), as the program does, so locale-independence is
 // tested under the same conditions as in the field.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <QGuiApplication>
+#ifdef TAMRIVEL_TEST_WIDGETS
+#include <QApplication>
+#endif
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -14,9 +19,16 @@ int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   const std::string filter = GTEST_FLAG_GET(filter);
   std::unique_ptr<QCoreApplication> app;
+#ifdef TAMRIVEL_TEST_WIDGETS
+  // Widget tests need a QApplication; without a display they draw off screen.
+  if (!std::getenv("DISPLAY") && !std::getenv("QT_QPA_PLATFORM"))
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  app = std::make_unique<QApplication>(argc, argv);
+#else
   if (filter.rfind("GL_", 0) == 0)
     app = std::make_unique<QGuiApplication>(argc, argv);
   else
     app = std::make_unique<QCoreApplication>(argc, argv);
+#endif
   return RUN_ALL_TESTS();
 }
