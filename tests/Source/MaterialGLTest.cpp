@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 #include "Source/Base/XOpenGL.h"
 #include "Source/GLContext.h"
@@ -115,6 +116,20 @@ TEST(GL_Material, TexturesAQuadFromABmpAndReadsItBack) {
       EXPECT_TRUE(Near(at(48, 48), 0, 255, 0)) << "top-right";
       EXPECT_TRUE(Near(at(16, 16), 0, 0, 255)) << "bottom-left";
       EXPECT_TRUE(Near(at(48, 16), 255, 255, 255)) << "bottom-right";
+
+      // Alpha keyed on the first stored pixel: the picture's bottom-left (blue) quadrant.
+      TGLTexture keyed(nullptr);
+      keyed.Image()->LoadFromFile(file);
+      keyed.SetMinFilter(miNearest);
+      keyed.SetImageAlpha(tiaTopLeftPointColorTransparent);
+      GL.glBindTexture(GL_TEXTURE_2D, keyed.GetTextureHandle());
+      std::vector<uint8_t> texels(32 * 32 * 4);
+      GL.glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_UNSIGNED_BYTE, texels.data());
+      auto texel = [&](int x, int y) { return texels.data() + (y * 32 + x) * 4; };  // y = 0: bottom row
+      EXPECT_EQ(texel(4, 4)[3], 0) << "blue, keyed";
+      EXPECT_EQ(texel(4, 28)[3], 255) << "red";
+      EXPECT_EQ(texel(28, 4)[3], 255) << "white";
+      EXPECT_EQ(GL.glGetError(), GLenum(GL_NO_ERROR));
     }
     context.DeactivateNested();
   }
