@@ -1119,8 +1119,10 @@ void TGLLinesNode::Assign(TPersistent* Source) {
 void TGLLinesNode::SetColor(TGLColor* v) { color_->Assign(v); }
 
 bool TGLLinesNode::ColorStored() {
+  static const TVector4f kDefaultNodeColor{0, 0, 1, 1};
   TGLNodedLines* lines = LinesOf(Collection());
-  return !lines || !VectorEquals(color_->Color(), lines->NodeColor()->Color());
+  return !lines || !VectorEquals(color_->Color(), lines->NodeColor()->Color()) ||
+         !VectorEquals(lines->NodeColor()->Color(), kDefaultNodeColor);
 }
 
 TGLLinesNodes::TGLLinesNodes(TPersistent* AOwner) : TGLNodes(AOwner, TGLLinesNode::StaticClass()) {}
@@ -1138,9 +1140,10 @@ TGLNodedLines::TGLNodedLines(TComponent* AOwner)
 TGLNodedLines::~TGLNodedLines() { nodes_.reset(); }
 
 void TGLNodedLines::NodeColorChanged(TObject*) {
-  // Nodes still showing the previous node colour follow it; the others keep their own.
+  // Nodes still showing the previous node colour follow it; the others keep their own. While
+  // reading, the nodes already carry their stored colours.
   const TVector4f now = nodeColor_->Color();
-  if (nodes_) {
+  if (nodes_ && !IsLoadingOrReading()) {
     nodes_->BeginUpdate();
     for (int i = 0; i < nodes_->Count(); ++i) {
       TGLLinesNode* node = nodes_->Items(i);
@@ -1168,6 +1171,11 @@ TVector4f TGLNodedLines::AxisAlignedDimensionsUnscaled() {
     for (int k = 0; k < 3; ++k) r[k] = std::max(r[k], std::fabs(v[k]));
   }
   return r;
+}
+
+void TGLNodedLines::Loaded() {
+  TGLLineBase::Loaded();
+  oldNodeColor_ = nodeColor_->Color();  // the colour may have been read without notification
 }
 
 void TGLNodedLines::NotifyChange(TObject* Sender) {

@@ -427,7 +427,9 @@ class TGLLinesNode : public TGLNode {
   void Assign(TPersistent* Source) override;
   TGLColor* Color() const noexcept { return color_.get(); }
   void SetColor(TGLColor* v);
-  // Whether the colour differs from the owning line's node colour (only then is it stored).
+  // Stored when it differs from the owning line's node colour, and whenever that node colour is
+  // not the default one (nodes are read before the node colour, so a node left out would
+  // otherwise come back with the default).
   bool ColorStored();
 
  private:
@@ -453,6 +455,7 @@ class TGLNodedLines : public TGLLineBase {
   TVector4f AxisAlignedDimensionsUnscaled() override;
   // A change of the node list marks the structure changed first.
   void NotifyChange(TObject* Sender) override;
+  void Loaded() override;
 
   TGLLinesNodes* Nodes() const noexcept { return nodes_.get(); }
   void SetNodes(TGLLinesNodes* v);

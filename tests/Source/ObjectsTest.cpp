@@ -758,6 +758,19 @@ TEST(ObjectsStreaming, CubeAndLinesComeBackByName) {
   EXPECT_EQ(lcopy->Nodes()->Items(1)->Z(), 6);
   EXPECT_TRUE(VectorEquals(lcopy->Nodes()->Items(1)->Color()->Color(), TVector4f{0, 1, 0, 1}));
   EXPECT_TRUE(VectorEquals(lcopy->Nodes()->Items(0)->Color()->Color(), TVector4f{0, 0, 1, 1}));
+  // A line with its own node colour: a node explicitly in the default colour and one that
+  // follows the node colour both come back, and keep following (or not) afterwards.
+  const TVector4f blue{0, 0, 1, 1}, red{1, 0, 0, 1}, green{0, 1, 0, 1};
+  lines.NodeColor()->SetColor(red);
+  lines.Nodes()->Items(1)->Color()->SetColor(blue);
+  auto rcopy = RoundTrip(&lines);
+  ASSERT_TRUE(rcopy);
+  EXPECT_TRUE(VectorEquals(rcopy->NodeColor()->Color(), red));
+  EXPECT_TRUE(VectorEquals(rcopy->Nodes()->Items(0)->Color()->Color(), red));
+  EXPECT_TRUE(VectorEquals(rcopy->Nodes()->Items(1)->Color()->Color(), blue));
+  rcopy->NodeColor()->SetColor(green);
+  EXPECT_TRUE(VectorEquals(rcopy->Nodes()->Items(0)->Color()->Color(), green));
+  EXPECT_TRUE(VectorEquals(rcopy->Nodes()->Items(1)->Color()->Color(), blue));
 
   TGLPoints points(nullptr);
   points.SetName("Cloud");
