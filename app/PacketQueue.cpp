@@ -1,0 +1,93 @@
+#include "app/PacketQueue.h"
+
+#include <cmath>
+#include <exception>
+
+TPacketQueue::TPacketQueue() : FSlots(QueSize) {}
+
+void TPacketQueue::QueLoad(const std::string& line)
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    const int next = FWrite + 1 > QueHigh() ? 0 : FWrite + 1;
+    if (next != FRead)
+    {
+        FSlots[FWrite].assign(line.data(), line.size());  // own copy, no shared buffer
+        FWrite = next;
+    }
+    if (FPending < PendingCap)
+        ++FPending;
+}
+
+bool TPacketQueue::Take(std::string& line)
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    if (FRead == FWrite)
+    {
+        // Lines dropped on overflow are counted but never stored: an empty
+        // ring has no backlog, whatever the counter says.
+        FPending = 0;
+        return false;
+    }
+    line = std::move(FSlots[FRead]);
+    FSlots[FRead].clear();
+    FRead = FRead + 1 > QueHigh() ? 0 : FRead + 1;
+    if (FPending > 0)
+        --FPending;
+    return true;
+}
+
+void TPacketQueue::QueUnload(const std::function<void(const std::string&)>& process,
+                             const std::function<void(const std::string&)>& onError)
+{
+    std::string line;
+    if (!Take(line) || line.empty())
+        return;
+    try
+    {
+        process(line);
+    }
+    catch (const std::exception& e)
+    {
+        if (onError) onError(e.what());
+    }
+    catch (...)
+    {
+        if (onError) onError("unknown exception");
+    }
+}
+
+int TPacketQueue::QuePending() const
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    return FPending;
+}
+
+int TPacketQueue::QueWriteIndex() const
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    return FWrite;
+}
+
+int TPacketQueue::QueReadIndex() const
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    return FRead;
+}
+
+int TPacketQueue::DrainCount(int pending)
+{
+    const float share = static_cast<float>(pending) / 45.0f;
+    const int n = static_cast<int>(std::nearbyint(share));
+    return n < 1 ? 1 : n;
+}
+
+TPacketQueue& PacketQueue()
+{
+    static TPacketQueue queue;
+    return queue;
+}
+
+void QueLoad(const std::string& line)
+{
+    PacketQueue().QueLoad(line);
+}

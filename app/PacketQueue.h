@@ -1,0 +1,53 @@
+#pragma once
+// The hand-over of packet lines from their producers (capture thread, UDP feed)
+// to the 3D view's frame handler: a fixed ring of 8192 lines under one lock.
+
+#include <mutex>
+#include <string>
+#include <vector>
+#include <functional>
+
+class TPacketQueue
+{
+public:
+    static constexpr int QueSize = 8192;
+    static constexpr int PendingCap = 32000;
+
+    TPacketQueue();
+
+    // Stores one line; safe from any thread. When every slot holds an unread
+    // line the new line is dropped (nothing handed out twice, read position
+    // kept) but still counted in QuePending, so the backlog display reacts.
+    void QueLoad(const std::string& line);
+
+    // Takes at most one slot out and advances the read position. Returns false
+    // (and changes nothing but a stale counter) when the ring is empty. The
+    // line is moved out under the lock; an empty slot yields an empty line.
+    bool Take(std::string& line);
+
+    // Takes one slot and hands a non-empty line to `process` outside the lock.
+    // Exceptions of `process` are caught and passed to `onError` with the
+    // exception's message.
+    void QueUnload(const std::function<void(const std::string&)>& process,
+                   const std::function<void(const std::string&)>& onError);
+
+    int QuePending() const;
+    int QueHigh() const { return QueSize - 1; }
+    int QueWriteIndex() const;
+    int QueReadIndex() const;
+
+    // Lines to unload in one frame for a backlog of `pending`: max(1, round(pending/45)).
+    static int DrainCount(int pending);
+
+private:
+    mutable std::mutex FLock;
+    std::vector<std::string> FSlots;
+    int FWrite = 0;
+    int FRead = 0;
+    int FPending = 0;
+};
+
+// The program's one queue, allocated at start-up (before any producer runs).
+TPacketQueue& PacketQueue();
+// Shorthand for PacketQueue().QueLoad(line).
+void QueLoad(const std::string& line);
