@@ -26,7 +26,10 @@ TGLCamera::TGLCamera(TComponent* AOwner) : TGLBaseSceneObject(AOwner) {
   Direction()->StoreVector(VectorMake(0, 0, -1, 0));
 }
 
-TGLCamera::~TGLCamera() { SetTargetObject(nullptr); }
+TGLCamera::~TGLCamera() {
+  SetTargetObject(nullptr);
+  if (Scene()) Scene()->ForgetCamera(this);
+}
 
 void TGLCamera::Assign(TPersistent* Source) {
   if (Source && Source->Is<TGLCamera>()) {

@@ -157,11 +157,11 @@ TGLSceneBuffer::TGLSceneBuffer(TPersistent* AOwner) : TGLUpdateAbleObject(AOwner
 }
 
 TGLSceneBuffer::~TGLSceneBuffer() {
+  OnChange = nullptr;
   try {
-    if (camera_ && camera_->Scene()) camera_->Scene()->RemoveBuffer(this);
+    SetCamera(nullptr);
   } catch (...) {
   }
-  camera_ = nullptr;
   try {
     DestroyRC();
   } catch (...) {
@@ -723,12 +723,15 @@ void TGLSceneBuffer::SetAccumBufferBits(int v) {
 void TGLSceneBuffer::SetCamera(TGLCamera* v) {
   if (camera_ == v) return;
   if (camera_ && camera_->Scene()) {
-    camera_->Scene()->RemoveBuffer(this);
-    camera_->Scene()->ForgetCamera(camera_);
+    TGLSceneGraph* scene = camera_->Scene();
+    scene->RemoveBuffer(this);
+    auto& users = scene->cameraUsers_;
+    users.erase(std::remove(users.begin(), users.end(), this), users.end());
   }
   camera_ = nullptr;
   if (v && v->Scene()) {
     camera_ = v;
+    camera_->Scene()->cameraUsers_.push_back(this);
     camera_->TransformationChanged();
   }
   NotifyChange(this);

@@ -1184,6 +1184,9 @@ TGLSceneGraph::TGLSceneGraph(TComponent* AOwner) : TGLUpdateAbleComponent(AOwner
 
 TGLSceneGraph::~TGLSceneGraph() {
   destroying_ = true;
+  // Buffers still looking through one of this scene's cameras stop before the camera goes.
+  for (TGLSceneBuffer* b : cameraUsers_) b->camera_ = nullptr;
+  cameraUsers_.clear();
   try {
     if (objects_) objects_->DestroyHandles();
   } catch (...) {
@@ -1195,9 +1198,6 @@ TGLSceneGraph::~TGLSceneGraph() {
   TGLSceneRootObject* o = objects_;
   objects_ = nullptr;
   FreeObject(o);
-  for (TGLSceneBuffer* b : std::vector<TGLSceneBuffer*>(buffers_)) {
-    if (b->camera_ && b->camera_->Scene() == this) b->camera_ = nullptr;
-  }
   buffers_.clear();
 }
 
@@ -1299,6 +1299,13 @@ void TGLSceneGraph::RemoveBuffer(TGLSceneBuffer* aBuffer) {
 
 void TGLSceneGraph::ForgetCamera(TGLCamera* camera) {
   if (currentCamera_ == camera) currentCamera_ = nullptr;
+  for (size_t i = cameraUsers_.size(); i-- > 0;) {
+    TGLSceneBuffer* b = cameraUsers_[i];
+    if (b->camera_ != camera) continue;
+    b->camera_ = nullptr;
+    cameraUsers_.erase(cameraUsers_.begin() + long(i));
+    RemoveBuffer(b);
+  }
 }
 
 void TGLSceneGraph::SetObjectsSorting(TGLObjectsSorting v) {

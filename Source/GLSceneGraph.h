@@ -407,15 +407,18 @@ class TGLSceneGraph : public TGLUpdateAbleComponent {
   void SetVisibilityCulling(TGLVisibilityCulling v);
   TGLProgressEvent OnProgress;
 
+  // A camera of this scene is going: buffers looking through it stop doing so.
+  void ForgetCamera(TGLCamera* camera);
+
  private:
   friend class TGLSceneBuffer;
-  void ForgetCamera(TGLCamera* camera);
   int32_t updateCount_ = 0;
   TGLSceneRootObject* objects_ = nullptr;
   TGLSceneRootObject* cameras_ = nullptr;
   TGLContext* baseContext_ = nullptr;
   std::vector<TGLLightSource*> lights_;
   std::vector<TGLSceneBuffer*> buffers_;
+  std::vector<TGLSceneBuffer*> cameraUsers_;  // buffers looking through one of our cameras
   TGLCamera* currentCamera_ = nullptr;
   TGLSceneBuffer* currentBuffer_ = nullptr;
   TGLObjectsSorting objectsSorting_ = osRenderBlendedLast;

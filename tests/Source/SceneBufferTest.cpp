@@ -119,3 +119,18 @@ TEST(MemoryViewer, DefaultsAndSizeChanges) {
   delete cam;
   EXPECT_EQ(viewer.Camera(), nullptr);
 }
+
+TEST(SceneBufferLifetime, ACameraOrSceneFreedFirstIsForgotten) {
+  auto scene = std::make_unique<TGLSceneGraph>(nullptr);
+  TGLSceneBuffer a(nullptr), b(nullptr);
+  auto* cam = scene->Cameras()->AddNewChild<TGLCamera>();
+  a.SetCamera(cam);
+  b.SetCamera(cam);
+  a.SetCamera(nullptr);  // one buffer letting go leaves the other looking
+  EXPECT_EQ(b.Camera(), cam);
+  delete cam;
+  EXPECT_EQ(b.Camera(), nullptr);
+  b.SetCamera(scene->Cameras()->AddNewChild<TGLCamera>());
+  scene.reset();
+  EXPECT_EQ(b.Camera(), nullptr);
+}
