@@ -164,6 +164,11 @@ TGLSilhouette* TGLCylinderBase::GenerateSilhouette(const TGLSilhouetteParameters
   return sil.release();
 }
 
+TVector4f TGLCylinderBase::AxisAlignedDimensionsUnscaled() {
+  const float r = std::max(std::fabs(bottomRadius_), std::fabs(GetTopRadius()));
+  return {r, height_ * 0.5f, r, 0};
+}
+
 GEOM_SETTER(TGLCylinderBase, SetBottomRadius, bottomRadius_)
 GEOM_SETTER(TGLCylinderBase, SetSlices, slices_)
 GEOM_SETTER(TGLCylinderBase, SetStacks, stacks_)
@@ -183,11 +188,6 @@ TGLCone::TGLCone(TComponent* AOwner) : TGLCylinderBase(AOwner) {}
 void TGLCone::Assign(TPersistent* Source) {
   if (auto* src = dynamic_cast<TGLCone*>(Source)) parts_ = src->parts_;
   TGLCylinderBase::Assign(Source);
-}
-
-TVector4f TGLCone::AxisAlignedDimensionsUnscaled() {
-  const float r = std::fabs(bottomRadius_);
-  return {r, height_ * 0.5f, r, 0};
 }
 
 void TGLCone::BuildList(TRenderContextInfo&) {
@@ -216,11 +216,6 @@ void TGLCylinder::Assign(TPersistent* Source) {
     alignment_ = src->alignment_;
   }
   TGLCylinderBase::Assign(Source);
-}
-
-TVector4f TGLCylinder::AxisAlignedDimensionsUnscaled() {
-  const float r = std::max(std::fabs(bottomRadius_), std::fabs(topRadius_));
-  return {r, height_ * 0.5f, r, 0};
 }
 
 void TGLCylinder::BuildList(TRenderContextInfo&) {
@@ -326,11 +321,6 @@ void TGLAnnulus::Assign(TPersistent* Source) {
     parts_ = src->parts_;
   }
   TGLCylinderBase::Assign(Source);
-}
-
-TVector4f TGLAnnulus::AxisAlignedDimensionsUnscaled() {
-  const float r = std::max(std::fabs(bottomRadius_), std::fabs(topRadius_));
-  return {r, height_ * 0.5f, r, 0};
 }
 
 void TGLAnnulus::BuildList(TRenderContextInfo&) {

@@ -43,6 +43,8 @@ class TGLCylinderBase : public TGLQuadricObject {
  public:
   explicit TGLCylinderBase(TComponent* AOwner);
   void Assign(TPersistent* Source) override;
+  // (r, Height / 2, r) with r the larger of the bottom and top radii.
+  TVector4f AxisAlignedDimensionsUnscaled() override;
   // Sides and both end fans of a cylinder of at least 5 slices (the property is unchanged).
   TGLSilhouette* GenerateSilhouette(const TGLSilhouetteParameters& silhouetteParameters) override;
   virtual float GetTopRadius() { return bottomRadius_; }
@@ -72,7 +74,6 @@ class TGLCone : public TGLCylinderBase {
  public:
   explicit TGLCone(TComponent* AOwner);
   void Assign(TPersistent* Source) override;
-  TVector4f AxisAlignedDimensionsUnscaled() override;
   void BuildList(TRenderContextInfo& rci) override;
   float GetTopRadius() override { return 0; }
 
@@ -92,7 +93,6 @@ class TGLCylinder : public TGLCylinderBase {
  public:
   explicit TGLCylinder(TComponent* AOwner);
   void Assign(TPersistent* Source) override;
-  TVector4f AxisAlignedDimensionsUnscaled() override;
   bool RayCastIntersect(const TVector4f& rayStart, const TVector4f& rayVector, TVector4f* intersectPoint = nullptr,
                         TVector4f* intersectNormal = nullptr) override;
   void BuildList(TRenderContextInfo& rci) override;
@@ -124,7 +124,6 @@ class TGLAnnulus : public TGLCylinderBase {
  public:
   explicit TGLAnnulus(TComponent* AOwner);
   void Assign(TPersistent* Source) override;
-  TVector4f AxisAlignedDimensionsUnscaled() override;
   bool RayCastIntersect(const TVector4f& rayStart, const TVector4f& rayVector, TVector4f* intersectPoint = nullptr,
                         TVector4f* intersectNormal = nullptr) override;
   void BuildList(TRenderContextInfo& rci) override;
