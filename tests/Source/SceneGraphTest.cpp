@@ -386,6 +386,61 @@ TEST_F(SceneFixture, ProxyDrawsItsMasterOnceEvenWhenItIsItsOwnAncestor) {
   buffer.SetCamera(nullptr);
 }
 
+TEST_F(SceneFixture, MaterialsAreSkippedWhilePicking) {
+  auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+  buffer.SetCamera(cam);
+  class TMaterialSpy : public TGLSceneObject {
+   public:
+    using TGLSceneObject::TGLSceneObject;
+    void BuildList(TRenderContextInfo&) override { ++draws; }
+    int draws = 0;
+  };
+  auto* o = new TMaterialSpy(&scene);
+  scene.Objects()->AddChild(o);
+  o->SetObjectStyle(osDirectDraw);
+  o->Position()->SetZ(-5);
+  o->Material()->SetBlendingMode(bmTransparency);
+  EXPECT_TRUE(o->IsBlended());
+  auto blendEnables = [](const TGLRecorder& rec) {
+    int n = 0;
+    for (const TGLCall& c : rec.CallsTo("glEnable")) n += c.Args[0] == GL_BLEND;
+    return n;
+  };
+  {
+    TGLRecorder rec;
+    buffer.SetupMatrices(nullptr);
+    scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
+    EXPECT_EQ(o->draws, 1);
+    EXPECT_GE(blendEnables(rec), 1);
+  }
+  {
+    TGLRecorder rec;
+    scene.RenderScene(&buffer, 100, 100, dsPicking, nullptr);
+    EXPECT_EQ(o->draws, 2);
+    EXPECT_EQ(blendEnables(rec), 0);
+  }
+  buffer.SetCamera(nullptr);
+}
+
+TEST_F(SceneFixture, CameraInvariantObjectsBalanceTheModelViewStack) {
+  auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+  buffer.SetCamera(cam);
+  for (TGLCameraInvarianceMode mode : {cimNone, cimPosition, cimOrientation}) {
+    auto* o = scene.Objects()->AddNewChild<TGLCameraInvariantObject>();
+    o->SetCamInvarianceMode(mode);
+    o->SetObjectStyle(osDirectDraw);
+    Spy(o, "inside" + std::to_string(int(mode)))->SetObjectStyle(osDirectDraw);
+  }
+  TGLRecorder rec;
+  buffer.SetupMatrices(nullptr);
+  scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
+  EXPECT_EQ(drawn.size(), 3u);
+  EXPECT_EQ(buffer.ModelViewStackDepth(), 0);
+  EXPECT_EQ(rec.Count("glPushMatrix"), rec.Count("glPopMatrix"));
+  EXPECT_EQ(rec.Count("glLoadMatrixf"), 2 + 2);  // the set-up's two, then one per invariant mode
+  buffer.SetCamera(nullptr);
+}
+
 TEST(SceneRayCast, ProxyAndNearest) {
   TGLSceneGraph scene(nullptr);
   auto* master = scene.Objects()->AddNewChild<TGLSceneObject>();
