@@ -241,6 +241,12 @@ TEST_F(Shader, PassesAndProtocolErrors) {
   EXPECT_FALSE(shader.UnApply(gl.rci));
   EXPECT_THROW(shader.UnApply(gl.rci), EAssertionFailed);
 
+  // A change finalises the shader; the next use initialises it again.
+  shader.NotifyChange(nullptr);
+  EXPECT_FALSE(shader.Initialized());
+  DrawPasses(m, gl.rci);
+  EXPECT_EQ(shader.initializations, 2);
+
   // A replacing shader still closes the mapping bracket.
   shader.SetShaderStyle(ssReplaceMaterial);
   m.Apply(gl.rci);
