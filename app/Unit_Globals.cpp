@@ -1,0 +1,143 @@
+#include "app/Unit_Globals.h"
+
+#include <QCoreApplication>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QProgressBar>
+#include <QThread>
+
+#include "platform/IniFiles.h"
+#include "platform/Paths.h"
+#include "platform/Timing.h"
+#include "rtl/SysUtils.h"
+
+TSplitArray Split(const std::string& Text, const std::string& Delimiter) {
+  TSplitArray Result;
+  if (Delimiter.empty()) {
+    if (!Text.empty()) Result.push_back(Text);
+    return Result;
+  }
+  std::size_t Start = 0;
+  for (;;) {
+    std::size_t At = Text.find(Delimiter, Start);
+    if (At == std::string::npos) break;
+    Result.push_back(Text.substr(Start, At - Start));
+    Start = At + Delimiter.size();
+  }
+  if (Start < Text.size()) Result.push_back(Text.substr(Start));
+  return Result;
+}
+
+uint32_t IPToNumber(const std::string& Text) {
+  TSplitArray Parts = Split(Text, ".");
+  if (Parts.size() < 4) throw ERangeError("Range check error");
+  int64_t Sum = 0;
+  const int64_t Weights[4] = {16777216, 65536, 256, 1};
+  for (int i = 0; i < 4; ++i) {
+    int64_t Part = StrToInt(Parts[i]);
+    Sum += Part * Weights[i];
+    if (Part < 0 || Sum > int64_t(UINT32_MAX)) throw EIntOverflow("Arithmetic overflow");
+  }
+  return uint32_t(Sum);
+}
+
+void Delay(float Seconds) {
+  int64_t Start = 0, Now = 0, Freq = 1;
+  QueryPerformanceCounter(Start);
+  QueryPerformanceFrequency(Freq);
+  for (;;) {
+    QueryPerformanceCounter(Now);
+    if (double(Now - Start) / double(Freq) >= Seconds) break;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    QThread::usleep(500);
+  }
+}
+
+std::string ProgramDir() {
+  std::string Dir = ProgramFolder();
+  while (Dir.size() > 1 && Dir.back() == '/') Dir.pop_back();
+  return Dir;
+}
+
+std::string ProgramFile(const std::string& FileName) { return ProgramDir() + "/" + FileName; }
+
+void LookupComputerInfo(const std::string& IP, std::string& Mac, std::string& User, std::string& Name) {
+  Mac.clear();
+  User.clear();
+  Name.clear();
+  try {
+    TIniFile Ini(FindFileCaseInsensitive(ProgramFile("IPToComputerName.ini")));
+    Mac = Ini.ReadString(IP, "MAC", "");
+    User = Ini.ReadString(IP, "USER", "");
+    Name = Ini.ReadString(IP, "NAME", "");
+  } catch (const std::exception& E) {
+    LogToPktData(std::string("LookupComputerInfo ") + E.what());
+  }
+}
+
+namespace {
+
+QPointer<QPlainTextEdit>& ObjInfoTarget() {
+  static QPointer<QPlainTextEdit> Target;
+  return Target;
+}
+QPointer<QPlainTextEdit>& PktDataTarget() {
+  static QPointer<QPlainTextEdit> Target;
+  return Target;
+}
+QPointer<QProgressBar>& TickTarget() {
+  static QPointer<QProgressBar> Target;
+  return Target;
+}
+
+void AppendLine(QPlainTextEdit* Memo, const std::string& Text) {
+  if (!Memo) return;
+  // One call may hold several lines; each is a line of the memo.
+  Memo->appendPlainText(QString::fromLatin1(Text.data(), qsizetype(Text.size())));
+}
+
+}  // namespace
+
+bool IsMainThread() {
+  QCoreApplication* App = QCoreApplication::instance();
+  return App && QThread::currentThread() == App->thread();
+}
+
+void RunOnMainThread(std::function<void()> Work) {
+  QCoreApplication* App = QCoreApplication::instance();
+  if (!App) return;
+  if (QThread::currentThread() == App->thread()) {
+    Work();
+    return;
+  }
+  QMetaObject::invokeMethod(App, std::move(Work), Qt::QueuedConnection);
+}
+
+void LogObjInfo(const std::string& Text) {
+  RunOnMainThread([Text] { AppendLine(ObjInfoTarget().data(), Text); });
+}
+
+void LogToPktData(const std::string& Text) {
+  RunOnMainThread([Text] { AppendLine(PktDataTarget().data(), Text); });
+}
+
+void PacketTick() {
+  RunOnMainThread([] {
+    QProgressBar* Bar = TickTarget().data();
+    if (!Bar) return;
+    int Next = Bar->value() + 1;
+    Bar->setValue(Next > 100 ? 0 : Next);
+  });
+}
+
+void SetObjInfoMemo(QPlainTextEdit* Memo) { ObjInfoTarget() = Memo; }
+
+void SetPktDataMemo(QPlainTextEdit* Memo) {
+  PktDataTarget() = Memo;
+  if (Memo) Memo->setMaximumBlockCount(PktDataMaxLines);
+}
+
+void SetPacketTickBar(QProgressBar* Bar) {
+  TickTarget() = Bar;
+  if (Bar) Bar->setRange(0, 100);
+}

@@ -1,0 +1,65 @@
+// Small helpers shared by every unit of the program: the text splitter that all
+// line and reply parsing rests on, dotted-address numbers, a message-pumping
+// delay, the per-address computer names, and the two logs and the activity
+// tick that every routine reports to.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+class QPlainTextEdit;
+class QProgressBar;
+
+using TSplitArray = std::vector<std::string>;
+
+// Pieces of Text between occurrences of Delimiter: empty inner pieces are kept,
+// an empty last piece is dropped ("a,,b," gives "a", "", "b"; "" gives none).
+// An empty Delimiter gives Text as one piece (or none when Text is empty).
+TSplitArray Split(const std::string& Text, const std::string& Delimiter);
+
+// a*16777216 + b*65536 + c*256 + d of "a.b.c.d" (first part most significant).
+// Fewer than four pieces raise ERangeError, a piece that is not a decimal
+// number EConvertError, a sum beyond 32 bits unsigned EIntOverflow.
+uint32_t IPToNumber(const std::string& Text);
+
+// Returns once Seconds have passed, handling window messages meanwhile.
+// Main thread only: any handler may run inside it.
+void Delay(float Seconds);
+
+// MAC, USER and NAME of the section IP in "IPToComputerName.ini" of the
+// program folder; empty texts for a missing file, section or key.
+void LookupComputerInfo(const std::string& IP, std::string& Mac, std::string& User, std::string& Name);
+
+// Folder of the program, without a trailing "/"; every data file lives there.
+std::string ProgramDir();
+// ProgramDir() + "/" + FileName.
+std::string ProgramFile(const std::string& FileName);
+
+// Lines the packet-data log keeps; older lines are dropped first.
+constexpr int PktDataMaxLines = 20000;
+
+// The event log: appends one line to the main window's event memo.
+// The packet-data log: appends one line to the main window's packet-data memo,
+// which never holds more than PktDataMaxLines lines.
+// The activity tick: moves the registered activity bar one step (0..100, then
+// back to 0).
+// All three may be called from any thread: calls from another thread are
+// handed to the main thread in order. Without a target (before the windows
+// exist or after they are gone) a call does nothing.
+void LogObjInfo(const std::string& Text);
+void LogToPktData(const std::string& Text);
+void PacketTick();
+
+// Targets of the logs and the tick; the windows register them and the
+// registration follows the widget's life (a freed widget is never touched).
+void SetObjInfoMemo(QPlainTextEdit* Memo);
+void SetPktDataMemo(QPlainTextEdit* Memo);
+void SetPacketTickBar(QProgressBar* Bar);
+
+// True on the thread that runs the windows.
+bool IsMainThread();
+// Runs Work on the main thread: at once when called there, else queued in
+// call order. Work must not throw.
+void RunOnMainThread(std::function<void()> Work);

@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QTextBlock>
+#include <QTemporaryDir>
+
+#include <fstream>
+#include <thread>
+
+#include "app/Unit_Globals.h"
+#include "platform/Paths.h"
+#include "rtl/SysUtils.h"
+
+namespace {
+
+TEST(GlobalsSplit, KeepsInnerEmptyPiecesAndDropsAnEmptyLastOne) {
+  EXPECT_EQ(Split("a,,b,", ","), (TSplitArray{"a", "", "b"}));
+  EXPECT_TRUE(Split("", ",").empty());
+  EXPECT_EQ(Split("abc", ","), (TSplitArray{"abc"}));
+  EXPECT_EQ(Split(",", ","), (TSplitArray{""}));
+  EXPECT_EQ(Split(",,x", ","), (TSplitArray{"", "", "x"}));
+  // Longer delimiters are matched whole.
+  EXPECT_EQ(Split("1::2:3::", "::"), (TSplitArray{"1", "2:3"}));
+  EXPECT_EQ(Split("abc", ""), (TSplitArray{"abc"}));
+}
+
+TEST(GlobalsSplit, PacketLineEndingInTabGivesTenPieces) {
+  std::string Line = "13:05:09:123\tA\tB\t0806\t60\t1.2.3.4\t0\t5.6.7.8\t0\tIP\t";
+  EXPECT_EQ(Split(Line, "\t").size(), 10u);
+  EXPECT_EQ(Split(Line + "who-has", "\t").size(), 11u);
+}
+
+TEST(GlobalsIPToNumber, WeighsTheFirstPartMost) {
+  EXPECT_EQ(IPToNumber("10.0.0.1"), 10u * 16777216u + 1u);
+  EXPECT_EQ(IPToNumber("255.255.255.255"), 4294967295u);
+  EXPECT_EQ(IPToNumber("0.0.0.0"), 0u);
+  EXPECT_EQ(IPToNumber("192.168.1.20.99"), 0xC0A80114u);  // extra pieces are ignored
+}
+
+TEST(GlobalsIPToNumber, RejectsShortOversizedAndNonNumericTexts) {
+  EXPECT_THROW(IPToNumber("10.0.1"), ERangeError);
+  EXPECT_THROW(IPToNumber(""), ERangeError);
+  EXPECT_THROW(IPToNumber("256.255.255.255"), EIntOverflow);
+  EXPECT_THROW(IPToNumber("1.2.3.-1"), EIntOverflow);
+  EXPECT_THROW(IPToNumber("1.2.x.4"), EConvertError);
+  // 255*2^24 + 65536 + ... fits only while the sum stays below 2^32.
+  EXPECT_THROW(IPToNumber("255.256.0.0"), EIntOverflow);
+}
+
+TEST(GlobalsComputerInfo, ReadsTheAddressSectionAndGivesEmptyTextsOtherwise) {
+  QTemporaryDir Dir;
+  SetProgramFolder(Dir.path().toStdString());
+  {
+    std::ofstream F(ProgramFile("IPToComputerName.ini"), std::ios::binary);
+    F << "[192.168.1.20]\r\nMAC=00-0C-29-4F-A1-0B\r\nUSER=ann\r\nNAME=desk\r\n[10.0.0.1]\r\nNAME=gw\r\n";
+  }
+  std::string Mac, User, Name;
+  LookupComputerInfo("192.168.1.20", Mac, User, Name);
+  EXPECT_EQ(Mac, "00-0C-29-4F-A1-0B");
+  EXPECT_EQ(User, "ann");
+  EXPECT_EQ(Name, "desk");
+  LookupComputerInfo("10.0.0.1", Mac, User, Name);
+  EXPECT_EQ(Mac, "");
+  EXPECT_EQ(Name, "gw");
+  LookupComputerInfo("10.9.9.9", Mac, User, Name);
+  EXPECT_EQ(Mac + User + Name, "");
+  SetProgramFolder("");
+}
+
+TEST(GlobalsLogs, PacketDataLogKeepsTheLast20000Lines) {
+  QPlainTextEdit Memo;
+  SetPktDataMemo(&Memo);
+  for (int i = 1; i <= PktDataMaxLines + 1; ++i) LogToPktData("line " + std::to_string(i));
+  EXPECT_EQ(Memo.document()->blockCount(), PktDataMaxLines);
+  EXPECT_EQ(Memo.document()->firstBlock().text(), "line 2");
+  EXPECT_EQ(Memo.document()->lastBlock().text(), "line 20001");
+  SetPktDataMemo(nullptr);
+}
+
+TEST(GlobalsLogs, CallsFromOtherThreadsArriveInOrderOnTheMainThread) {
+  QPlainTextEdit Memo;
+  SetObjInfoMemo(&Memo);
+  std::thread Worker([] {
+    for (int i = 0; i < 50; ++i) LogObjInfo("t" + std::to_string(i));
+  });
+  Worker.join();
+  EXPECT_TRUE(Memo.toPlainText().isEmpty());  // nothing touched the memo off the main thread
+  QCoreApplication::processEvents();
+  QStringList Lines = Memo.toPlainText().split('\n');
+  ASSERT_EQ(Lines.size(), 50);
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(Lines[i], QString("t%1").arg(i));
+  SetObjInfoMemo(nullptr);
+}
+
+TEST(GlobalsLogs, TargetsThatAreGoneAreNotTouched) {
+  auto* Memo = new QPlainTextEdit;
+  auto* Bar = new QProgressBar;
+  SetObjInfoMemo(Memo);
+  SetPacketTickBar(Bar);
+  delete Memo;
+  delete Bar;
+  LogObjInfo("after");
+  PacketTick();
+  SUCCEED();
+}
+
+TEST(GlobalsTick, ActivityBarCountsToOneHundredAndWraps) {
+  QProgressBar Bar;
+  SetPacketTickBar(&Bar);
+  Bar.setValue(0);
+  for (int i = 0; i < 100; ++i) PacketTick();
+  EXPECT_EQ(Bar.value(), 100);
+  PacketTick();
+  EXPECT_EQ(Bar.value(), 0);
+  std::thread([] { PacketTick(); }).join();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(Bar.value(), 1);
+  SetPacketTickBar(nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QWidget>
+
+#include <fstream>
+#include <sstream>
+
+#include "app/Settings.h"
+#include "app/Unit_Globals.h"
+#include "platform/IniFiles.h"
+#include "rtl/SysUtils.h"
+
+namespace {
+
+std::string ReadAll(const std::string& Name) {
+  std::ifstream F(Name, std::ios::binary);
+  std::stringstream S;
+  S << F.rdbuf();
+  return S.str();
+}
+
+void WriteAll(const std::string& Name, const std::string& Text) {
+  std::ofstream F(Name, std::ios::binary);
+  F << Text;
+}
+
+// A window with one control of each stored kind and some that are not stored.
+struct TSampleForm {
+  QWidget Form;
+  QLineEdit* Edit;
+  QCheckBox* Check;
+  QSlider* Bar;
+  QComboBox* Combo;
+  QListWidget* List;
+  TSampleForm() {
+    Form.setObjectName("Form1");
+    Form.setGeometry(10, 20, 300, 200);
+    Edit = new QLineEdit("192.168.4.5", &Form);
+    Edit->setObjectName("EDT_IPStart");
+    Check = new QCheckBox(&Form);
+    Check->setObjectName("IgnoreARP");
+    Bar = new QSlider(&Form);
+    Bar->setObjectName("TrackBar2");
+    Bar->setRange(1, 50);
+    Combo = new QComboBox(&Form);
+    Combo->setObjectName("ComboBox1");
+    Combo->setEditable(true);
+    List = new QListWidget(&Form);
+    List->setObjectName("LB_PCsToMonitor");
+  }
+};
+
+class SettingsFiles : public testing::Test {
+ protected:
+  QTemporaryDir Dir;
+  std::string Ini;
+  void SetUp() override { Ini = Dir.path().toStdString() + "/Tamrivel.ini"; }
+};
+
+TEST_F(SettingsFiles, WindowSectionRoundTripsItsStoredControlsOnly) {
+  TSampleForm A;
+  A.Edit->setText("10.1.1.1");
+  A.Check->setChecked(true);
+  A.Bar->setValue(7);
+  A.Combo->setEditText("1,2,3,4");
+  const std::string Port = "32000";
+  SaveFormSettings(&A.Form, Ini, &Port);
+
+  TIniFile File(Ini);
+  EXPECT_EQ(File.ReadSection("Form1"),
+            (std::vector<std::string>{"Left", "Top", "Width", "Height", "DefaultListenPort", "EDT_IPStart",
+                                      "IgnoreARP", "TrackBar2"}));
+  EXPECT_EQ(File.ReadString("Form1", "IgnoreARP", ""), "1");
+  EXPECT_EQ(File.ReadString("Form1", "TrackBar2", ""), "7");
+
+  TSampleForm B;
+  int Changes = 0;
+  QObject::connect(B.Bar, &QSlider::valueChanged, [&Changes] { ++Changes; });
+  EXPECT_EQ(LoadFormSettings(&B.Form, Ini), "32000");
+  EXPECT_EQ(B.Edit->text(), "10.1.1.1");
+  EXPECT_TRUE(B.Check->isChecked());
+  EXPECT_EQ(B.Bar->value(), 7);
+  EXPECT_EQ(Changes, 1);  // restoring a track bar runs its change handler
+  EXPECT_EQ(B.Combo->currentText(), "");
+  EXPECT_EQ(B.Form.geometry().width(), A.Form.geometry().width());
+}
+
+TEST_F(SettingsFiles, MissingKeysKeepCurrentValuesAndOtherSectionsSurvive) {
+  WriteAll(Ini, "[Form2_3D]\r\nGLCamera1.Position.X=5\r\n[Form1]\r\nDefaultListenPort=12345\r\nEDT_IPStart=1.2.3.4\r\n");
+  TSampleForm F;
+  F.Check->setChecked(true);
+  F.Bar->setValue(9);
+  std::string Port = LoadFormSettings(&F.Form, Ini);
+  EXPECT_EQ(Port, "12345");
+  EXPECT_EQ(F.Edit->text(), "1.2.3.4");
+  EXPECT_FALSE(F.Check->isChecked());  // check boxes default to unchecked
+  EXPECT_EQ(F.Bar->value(), 9);
+  SaveFormSettings(&F.Form, Ini, &Port);
+  TIniFile File(Ini);
+  EXPECT_EQ(File.ReadString("Form2_3D", "GLCamera1.Position.X", ""), "5");
+  EXPECT_EQ(File.ReadString("Form1", "DefaultListenPort", ""), "12345");
+  EXPECT_EQ(ReadAll(Ini).find("\r\n") != std::string::npos, true);
+
+  QTemporaryDir Empty;
+  TSampleForm G;
+  EXPECT_EQ(LoadFormSettings(&G.Form, Empty.path().toStdString() + "/none.ini"), "32000");
+  EXPECT_EQ(G.Edit->text(), "192.168.4.5");
+}
+
+TEST_F(SettingsFiles, ListFilesSkipCommentsKeepEmptyLinesAndReadCrLf) {
+  const std::string Name = Dir.path().toStdString() + "/Senders.txt";
+  WriteAll(Name, "# servers\r\n10.0.0.5,5000\r\n\r\n#x\r\n10.0.0.6,5001");
+  QListWidget Target, Loader;
+  Target.addItem("local,PC");
+  AddFileToListBox(Name, &Target, &Loader);
+  ASSERT_EQ(Target.count(), 4);
+  EXPECT_EQ(Target.item(1)->text(), "10.0.0.5,5000");
+  EXPECT_EQ(Target.item(2)->text(), "");
+  EXPECT_EQ(Target.item(3)->text(), "10.0.0.6,5001");
+  EXPECT_EQ(Loader.count(), 5);  // the loader holds the whole file
+
+  WriteAll(Name, "10.0.0.5,5000\n");
+  EXPECT_EQ(ReadListFile(Name), (std::vector<std::string>{"10.0.0.5,5000"}));
+}
+
+TEST_F(SettingsFiles, UnreadableListFileLogsOnceAndAddsNothing) {
+  QPlainTextEdit Log;
+  SetObjInfoMemo(&Log);
+  QListWidget Target, Loader;
+  AddFileToListBox(Dir.path().toStdString() + "/Receivers.txt", &Target, &Loader);
+  EXPECT_EQ(Target.count(), 0);
+  EXPECT_EQ(Log.document()->blockCount(), 1);
+  EXPECT_TRUE(Log.toPlainText().startsWith("AddFileToListBox "));
+  SetObjInfoMemo(nullptr);
+  EXPECT_THROW(ReadListFile(Dir.path().toStdString() + "/none.txt"), EFOpenError);
+}
+
+TEST_F(SettingsFiles, LinesFileReplacesEarlierContent) {
+  const std::string Name = Dir.path().toStdString() + "/OBJinfo.txt";
+  WriteAll(Name, "old old old old\n");
+  SaveLinesToFile(Name, {"a", "b"});
+  EXPECT_EQ(ReadListFile(Name), (std::vector<std::string>{"a", "b"}));
+  EXPECT_THROW(SaveLinesToFile(Dir.path().toStdString() + "/no/such/dir/x.txt", {"a"}), EFCreateError);
+}
+
+}  // namespace
