@@ -1,0 +1,304 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "Source/GLVectorFileObjects.h"
+#include "Source/MeshUtils.h"
+#include "rtl/SysUtils.h"
+
+namespace {
+
+TAffineVector V(float x, float y, float z) { return TAffineVector{{x, y, z}}; }
+
+void ExpectVec(const TAffineVector& a, const TAffineVector& b, float eps = 0) {
+  EXPECT_NEAR(a[0], b[0], eps);
+  EXPECT_NEAR(a[1], b[1], eps);
+  EXPECT_NEAR(a[2], b[2], eps);
+}
+
+class MeshTest : public ::testing::Test {
+ protected:
+  void SetUp() override { RegisterGLVectorFileObjects(); }
+
+  // A mesh object with five vertices p_i = (i, 0, 0), normals (0, 0, i) and tex coords (i, 1, 0).
+  static TMeshObject* FivePoints(TMeshObjectList* list) {
+    auto* mo = new TMeshObject(list);
+    for (int i = 0; i < 5; ++i) {
+      mo->Vertices()->Add(float(i), 0, 0);
+      mo->Normals()->Add(0, 0, float(i));
+      mo->TexCoords()->Add(float(i), 1, 0);
+    }
+    return mo;
+  }
+};
+
+TEST_F(MeshTest, StripConversionKeepsWindingAndSkipsShortStrips) {
+  TAffineVectorList strip, list;
+  for (int i = 0; i < 5; ++i) strip.Add(float(i), 0, 0);
+  list.Add(9, 9, 9);  // appended after what is there
+  ConvertStripToList(&strip, &list);
+  ASSERT_EQ(list.Count(), 1 + 9);
+  const float expected[] = {0, 1, 2, 3, 2, 1, 2, 3, 4};
+  for (int k = 0; k < 9; ++k) EXPECT_EQ(list[1 + k][0], expected[k]) << k;
+
+  TAffineVectorList two, out;
+  two.Add(0, 0, 0);
+  two.Add(1, 0, 0);
+  ConvertStripToList(&two, &out);
+  EXPECT_EQ(out.Count(), 0);
+
+  TIntegerList idx;
+  for (int i : {4, 3, 2, 1}) idx.Add(i);
+  TAffineVectorList indexed;
+  ConvertIndexedStripToList(&strip, &idx, &indexed);
+  ASSERT_EQ(indexed.Count(), 6);
+  EXPECT_EQ(indexed[0][0], 4);
+  EXPECT_EQ(indexed[3][0], 1);  // odd triangle reversed: (p[3], p[2], p[1]) -> 1, 2, 3
+  idx.Add(7);
+  EXPECT_THROW(ConvertIndexedStripToList(&strip, &idx, &indexed), EAssertionFailed);
+}
+
+TEST_F(MeshTest, TriangleCountsAndExtractionByMode) {
+  TMeshObjectList list;
+  TMeshObject* mo = FivePoints(&list);
+  EXPECT_EQ(mo->Owner(), &list);
+  mo->SetMode(mdmTriangleStrip);
+  EXPECT_EQ(mo->TriangleCount(), 3);
+  TAffineVectorList tex, normals;
+  std::unique_ptr<TAffineVectorList> tris(mo->ExtractTriangles(&tex, &normals));
+  ASSERT_EQ(tris->Count(), 9);
+  EXPECT_EQ(tex.Count(), 9);
+  EXPECT_EQ(normals.Count(), 9);
+  EXPECT_EQ((*tris)[3][0], 3);
+  EXPECT_EQ(normals[3][2], 3);
+
+  mo->SetMode(mdmTriangles);
+  EXPECT_EQ(mo->TriangleCount(), 1);
+  tris.reset(mo->ExtractTriangles());
+  EXPECT_EQ(tris->Count(), 0);  // 5 is not a multiple of 3
+
+  TMeshObject strip2;
+  strip2.SetMode(mdmTriangleStrip);
+  strip2.Vertices()->Add(0, 0, 0);
+  strip2.Vertices()->Add(1, 0, 0);
+  EXPECT_EQ(strip2.TriangleCount(), 0);
+
+  mo->SetMode(static_cast<TMeshObjectDrawMode>(7));
+  EXPECT_THROW(delete mo->ExtractTriangles(), EAssertionFailed);
+}
+
+TEST_F(MeshTest, FaceGroupsByPrimitive) {
+  TMeshObjectList list;
+  TMeshObject* mo = FivePoints(&list);
+  mo->SetMode(mdmFaceGroups);
+  auto* fan = new TFGVertexIndexList(mo->FaceGroups());
+  fan->SetMode(fgpTriangleFan);
+  for (int i = 0; i < 5; ++i) fan->Add(i);
+  auto* quads = new TFGVertexIndexList(mo->FaceGroups());
+  quads->SetMode(fgpQuads);
+  for (int i : {0, 1, 2, 3, 4}) quads->Add(i);  // one quad, one index left over
+  EXPECT_EQ(mo->FaceGroups()->Count(), 2);
+  EXPECT_EQ(mo->TriangleCount(), 3 + 2);
+
+  TAffineVectorList normals;
+  std::unique_ptr<TAffineVectorList> tris(mo->ExtractTriangles(nullptr, &normals));
+  ASSERT_EQ(tris->Count(), 9 + 6);
+  const float expected[] = {0, 1, 2, 0, 2, 3, 0, 3, 4, 0, 1, 2, 0, 2, 3};
+  for (int k = 0; k < 15; ++k) EXPECT_EQ((*tris)[k][0], expected[k]) << k;
+  EXPECT_EQ(normals.Count(), 15);
+
+  // Without normals in the mesh object, the normal list still grows in step.
+  mo->Normals()->Clear();
+  TAffineVectorList nulls;
+  tris.reset(mo->ExtractTriangles(nullptr, &nulls));
+  ASSERT_EQ(nulls.Count(), 15);
+  ExpectVec(nulls[14], V(0, 0, 0));
+
+  // An index past the vertex list is refused, not read.
+  fan->Add(50);
+  EXPECT_THROW(delete mo->ExtractTriangles(), EAssertionFailed);
+
+  quads->ConvertToList();
+  EXPECT_EQ(quads->Mode(), fgpTriangles);
+  EXPECT_EQ(quads->VertexIndices()->Count(), 6);
+
+  // Freeing a group takes it out of its owner's list.
+  delete fan;
+  EXPECT_EQ(mo->FaceGroups()->Count(), 1);
+}
+
+TEST_F(MeshTest, NormalTexIndexGroupUsesItsOwnIndices) {
+  TMeshObject mo;
+  mo.SetMode(mdmFaceGroups);
+  for (int i = 0; i < 3; ++i) mo.Vertices()->Add(float(i), 0, 0);
+  mo.Normals()->Add(0, 0, 1);
+  auto* fg = new TFGVertexNormalTexIndexList(mo.FaceGroups());
+  fg->AddTriangle(0, 1, 2);
+  fg->NormalIndices()->AddTriple(0, 0, 0);
+  TAffineVectorList normals;
+  std::unique_ptr<TAffineVectorList> tris(mo.ExtractTriangles(nullptr, &normals));
+  ASSERT_EQ(normals.Count(), 3);
+  ExpectVec(normals[2], V(0, 0, 1));
+}
+
+TEST_F(MeshTest, MorphTargetsAndListQueries) {
+  TMeshObjectList list;
+  TAffineVector mn, mx;
+  list.GetExtents(mn, mx);
+  ExpectVec(mn, V(1e30f, 1e30f, 1e30f));
+  ExpectVec(mx, V(-1e30f, -1e30f, -1e30f));
+  FivePoints(&list);
+  EXPECT_EQ(list.MorphTargetCount(), 0);
+
+  auto* mo = new TMorphableMeshObject(&list);
+  mo->Vertices()->Add(0, 0, 0);
+  mo->MorphTo(0);  // no targets: nothing
+  EXPECT_THROW(mo->MorphTo(1), EAssertionFailed);
+  auto* t0 = new TMeshMorphTarget(mo->MorphTargets());
+  t0->Vertices()->Add(0, 0, 0);
+  t0->Normals()->Add(1, 0, 0);
+  auto* t1 = new TMeshMorphTarget(mo->MorphTargets());
+  t1->Vertices()->Add(2, 4, 6);
+  t1->Normals()->Add(0, 1, 0);
+  EXPECT_EQ(list.MorphTargetCount(), 2);
+
+  list.Lerp(0, 1, 0.0f);
+  ExpectVec((*mo->Vertices())[0], V(0, 0, 0));
+  list.Lerp(0, 1, 1.0f);
+  ExpectVec((*mo->Vertices())[0], V(2, 4, 6));
+  list.Lerp(0, 1, 0.5f);
+  ExpectVec((*mo->Vertices())[0], V(1, 2, 3));
+  ExpectVec((*mo->Normals())[0], V(0.70710678f, 0.70710678f, 0), 1e-6f);
+  EXPECT_THROW(list.Lerp(0, 2, 0.5f), EAssertionFailed);
+
+  list.Translate(V(1, 0, 0));
+  ExpectVec((*t1->Vertices())[0], V(3, 4, 6));  // targets move with their mesh object
+  list.GetExtents(mn, mx);
+  ExpectVec(mn, V(1, 0, 0));
+  ExpectVec(mx, V(5, 2, 3));
+  EXPECT_TRUE(mo->PointInObject(V(2, 2, 3)));
+  EXPECT_FALSE(mo->PointInObject(V(2, 2.1f, 3)));
+}
+
+TEST_F(MeshTest, ArchivesRoundTripAndOlderVersionsRead) {
+  TMeshObjectList list;
+  TMeshObject* mo = FivePoints(&list);
+  mo->SetName("body");
+  mo->SetVisible(false);
+  mo->SetMode(mdmFaceGroups);
+  mo->SetRenderingOptions(1);
+  mo->LightMapTexCoords()->Add(0.5f, 0.25f);
+  mo->Colors()->AddPointXYZ(1, 0, 0);
+  mo->TexCoordsEx(1)->AddPointXYZ(7, 7, 7);
+  mo->SetAuxTexCoordIndexA(4);
+  auto* fg = new TFGIndexTexCoordList(mo->FaceGroups());
+  fg->SetMaterialName("stone");
+  fg->SetLightMapIndex(3);
+  fg->AddTriangle(0, 1, 2);
+  fg->TexCoords()->Add(1, 2, 3);
+  auto* plain = new TFGVertexIndexList(mo->FaceGroups());
+  plain->SetMaterialName("wood");
+
+  TMeshObjectList copy;
+  copy.LoadFromString(list.SaveToString());
+  ASSERT_EQ(copy.Count(), 1);
+  TMeshObject* c = copy[0];
+  EXPECT_EQ(c->Owner(), &copy);
+  EXPECT_EQ(c->Name(), "body");
+  EXPECT_FALSE(c->Visible());
+  EXPECT_EQ(c->Mode(), mdmFaceGroups);
+  EXPECT_EQ(c->RenderingOptions(), 1);
+  EXPECT_EQ(c->LightMapTexCoords()->Count(), 1);
+  EXPECT_EQ(c->TexCoordsExCount(), 2);
+  EXPECT_EQ(c->TexCoordsEx(1)->Count(), 1);
+  EXPECT_EQ(c->AuxTexCoordIndexA(), 4);
+  EXPECT_EQ(c->AuxTexCoordIndexB(), 1);
+  ASSERT_EQ(c->FaceGroups()->Count(), 2);
+  auto* cfg = static_cast<TFGIndexTexCoordList*>((*c->FaceGroups())[0]);
+  EXPECT_EQ(cfg->ClassName(), "TFGIndexTexCoordList");
+  EXPECT_EQ(cfg->Owner(), c->FaceGroups());
+  EXPECT_EQ(cfg->MaterialName(), "stone");
+  EXPECT_EQ(cfg->LightMapIndex(), 3);
+  EXPECT_EQ(cfg->TexCoords()->Count(), 1);
+  EXPECT_EQ((*c->FaceGroups())[1]->LightMapIndex(), -1);
+  EXPECT_EQ(copy.SaveToString(), list.SaveToString());
+
+  // A group without a light map is written as version 0: no index field.
+  TFaceGroup g;
+  g.SetMaterialName("m");
+  TStringStream s;
+  TBinaryWriter w(&s);
+  g.WriteToFiler(&w);
+  s.SetPosition(0);
+  TBinaryReader r(&s);
+  EXPECT_EQ(r.ReadInteger(), 0);
+  EXPECT_EQ(r.ReadString(), "m");
+  EXPECT_EQ(s.Position(), s.Size());
+
+  // Version 0 of a mesh object: no light-map list, nothing after the options byte.
+  TMeshObject old;
+  old.LightMapTexCoords()->Add(1, 1);
+  old.SetAuxTexCoordIndexA(9);
+  TStringStream s0;
+  {
+    TBinaryWriter w0(&s0);
+    TBaseMeshObject base;
+    base.WriteToFiler(&w0);
+    w0.WriteInteger(0);
+    TAffineVectorList().WriteToFiler(&w0);
+    TVectorList().WriteToFiler(&w0);
+    TFaceGroups().WriteToFiler(&w0);
+    w0.WriteInteger(mdmTriangleStrip);
+    w0.WriteInteger(1);
+    const std::uint8_t opts = 0;
+    w0.Write(&opts, 1);
+  }
+  s0.SetPosition(0);
+  TBinaryReader r0(&s0);
+  old.ReadFromFiler(&r0);
+  EXPECT_EQ(old.LightMapTexCoords()->Count(), 0);
+  EXPECT_EQ(old.Mode(), mdmTriangleStrip);
+  EXPECT_EQ(old.AuxTexCoordIndexA(), 9);  // untouched by version 0
+  EXPECT_EQ(old.AuxTexCoordIndexB(), 1);
+  EXPECT_EQ(s0.Position(), s0.Size());
+}
+
+TEST_F(MeshTest, BrokenArchivesAreRefused) {
+  TMeshObjectList list;
+  FivePoints(&list);
+  const std::string good = list.SaveToString();
+
+  // Unknown versions.
+  TStringStream s;
+  {
+    TBinaryWriter w(&s);
+    w.WriteInteger(2);
+  }
+  s.SetPosition(0);
+  TBinaryReader r(&s);
+  TBaseMeshObject b;
+  try {
+    b.ReadFromFiler(&r);
+    FAIL();
+  } catch (const EFilerException& e) {
+    EXPECT_EQ(e.Message(), "TBaseMeshObject : unknown archive version 2");
+  }
+
+  // An item that is no mesh object.
+  TPersistentObjectList foreign;
+  foreign.Add(new TAffineVectorList);
+  const std::string wrong = foreign.SaveToString();
+  foreign.FreeItemsAndClear();
+  RegisterVectorLists();
+  TMeshObjectList target;
+  EXPECT_THROW(target.LoadFromString(wrong), EFilerException);
+  EXPECT_EQ(target.Count(), 0);
+
+  // Every truncation fails with an exception.
+  for (std::size_t n = 0; n < good.size(); ++n) {
+    TMeshObjectList t;
+    EXPECT_ANY_THROW(t.LoadFromString(good.substr(0, n))) << n;
+  }
+}
+
+}  // namespace
