@@ -1,0 +1,635 @@
+#include "app/TrafficScene.h"
+
+#include "Source/GLColor.h"
+#include "Source/GLMaterial.h"
+#include "Source/GLObjects.h"
+#include "Source/GLTexture.h"
+#include "app/MyCylinder.h"
+#include "app/SnifferObject.h"
+#include "app/Unit2_3D.h"
+#include "app/Unit_Globals.h"
+#include "platform/Graphics.h"
+#include "platform/IniFiles.h"
+#include "platform/Timing.h"
+#include "rtl/SysUtils.h"
+
+#include <QDir>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+int PipeThreshold = 1;
+int TimeToLive = 15;
+bool StopCubeLayout = false;
+
+bool NameStartsWith(const std::string& name, const char* prefix)
+{
+    const size_t n = std::char_traits<char>::length(prefix);
+    if (name.size() < n)
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        if (std::toupper(static_cast<unsigned char>(name[i])) != std::toupper(static_cast<unsigned char>(prefix[i])))
+            return false;
+    return true;
+}
+
+namespace
+{
+int64_t CounterNow()
+{
+    int64_t c = 0;
+    QueryPerformanceCounter(c);
+    return c;
+}
+
+bool ImageFileExists(const std::string& path)
+{
+    return QFileInfo(QString::fromStdString(path)).isFile();
+}
+
+// A file-name part made safe: no folder separators or parent steps.
+std::string SafeFilePart(std::string s)
+{
+    for (char& c : s)
+        if (c == '/' || c == '\\' || c == '\0')
+            c = '_';
+    if (s == "." || s == "..")
+        s = "_";
+    return s;
+}
+
+std::string WithoutExtension(const std::string& name)
+{
+    const size_t dot = name.rfind('.');
+    return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+// Two address pairs can give the same name text (the numbers have no
+// separator); the later pipe gets "_<n>" added, as component names are unique.
+void SetPipeName(MyCylinder* pipe, const std::string& name)
+{
+    for (int n = 1;; ++n)
+    {
+        try
+        {
+            pipe->SetName(n == 1 ? name : name + "_" + std::to_string(n));
+            return;
+        }
+        catch (const EComponentError&)
+        {
+            if (n >= 1000)
+                throw;
+        }
+    }
+}
+}  // namespace
+
+TTrafficScene::TTrafficScene(TGLDummyCube* pcs, TGLDummyCube* groups, TGLDummyCube* connections)
+    : Now(CounterNow), FPCs(pcs), FGroups(groups), FConnections(connections)
+{
+    int64_t f = 0;
+    if (QueryPerformanceFrequency(f) && f > 0)
+        PerfFrequency = f;
+}
+
+std::string TTrafficScene::ImagesDir()
+{
+    QDir dir(QString::fromStdString(ProgramDir()));
+    for (const QString& entry : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        if (entry.compare("Images", Qt::CaseInsensitive) == 0)
+            return dir.filePath(entry).toStdString() + "/";
+    dir.mkpath("Images");
+    return dir.filePath("Images").toStdString() + "/";
+}
+
+void TTrafficScene::LoadPCinfoToArry()
+{
+    FProfiles.LoadPCinfoToArry(ProgramFile("SnifferPCsInfo.ini"));
+}
+
+void TTrafficScene::ProcessLine(const std::string& line)
+{
+    PKTinfo info;
+    ParsePacketLine(line, info);
+    if (!info.SrcIP.empty())
+        ProcessPacket(info);
+}
+
+SnifferObject* TTrafficScene::FindCubeForIP(const std::string& ip)
+{
+    auto asCube = [](TGLBaseSceneObject* o) -> SnifferObject* {
+        return o && o->ClassType() == SnifferObject::StaticClass() ? static_cast<SnifferObject*>(o) : nullptr;
+    };
+    if (auto* c = asCube(FPCs->FindChildByName(CubeNameFor(ip, true), true)))
+        return c;
+    if (std::count(ip.begin(), ip.end(), '.') >= 2)
+        if (auto* c = asCube(FPCs->FindChildByName(CubeNameFor(ip, false), true)))
+            return c;
+    uint32_t n = 0;
+    try
+    {
+        n = IPToNumber(ip);
+    }
+    catch (const std::exception&)
+    {
+        return nullptr;  // no range holds a text that is no address
+    }
+    for (int i = 0; i < FGroups->Count(); ++i)
+        if (auto* c = asCube(FGroups->Children(i)))
+            if (c->IPmin <= n && n <= c->IPmax)
+                return c;
+    return nullptr;
+}
+
+SnifferObject* TTrafficScene::GetOrCreateCube(const OBJinfo_Rec& info, bool& existed)
+{
+    if (SnifferObject* cube = FindCubeForIP(info.IP))
+    {
+        existed = true;
+        cube->LastSeen = Now();
+        cube->ByteTotal += info.PktLength;
+        return cube;
+    }
+    existed = false;
+    const uint32_t ipnum = IPToNumber(info.IP);
+    PCOBJinfo profile;
+    const bool matched = FProfiles.FindProfileForIP(ipnum, profile);
+    if (!matched)
+        profile.Section = "IP" + std::to_string(ipnum);
+    const std::string objName = CubeNameFor(info.IP, matched);
+    const TCubePlacement place = PlaceCube(profile, info.IP);  // may raise before anything is made
+
+    TGLDummyCube* parent = profile.ShowAsOneCube ? FGroups : FPCs;
+    auto* cube = static_cast<SnifferObject*>(parent->AddNewChild(SnifferObject::StaticClass()));
+    try
+    {
+        cube->SetTag(0);
+        cube->TTL = static_cast<float>(TimeToLive);
+        cube->Pitch(-90);
+        cube->SetName(objName);
+        cube->ObjName = objName;
+        cube->IP = info.IP;
+        cube->IPNumber = ipnum;
+        cube->ProfileName = profile.Section;
+        cube->SetCubeWidth(profile.Width);
+        cube->SetCubeHeight(profile.Height);
+        cube->SetCubeDepth(profile.Depth);
+        cube->Spread = profile.Spread;
+        cube->NetType = profile.NetType;
+        cube->IPmin = profile.IPmin;
+        cube->IPmax = profile.IPmax;
+        cube->Texture = profile.Texture;
+        cube->Position()->SetXYZAsPoint(place.X, place.Y, place.Z);
+        // Times, bytes and blending first: a failing face below must not leave
+        // a cube that expires at once.
+        cube->FirstSeen = cube->LastSeen = Now();
+        cube->ByteTotal = info.PktLength;
+        cube->Bps = 0;
+        cube->Material()->SetBlendingMode(bmTransparency);
+        cube->Material()->FrontProperties()->Diffuse()->SetAlpha(0.75f);
+    }
+    catch (...)
+    {
+        delete cube;
+        throw;
+    }
+    try
+    {
+        std::string mac, user, name;
+        LookupComputerInfo(info.IP, mac, user, name);
+        if (!user.empty())
+            MakeTextTexture(cube, user, place.Colour);
+        else
+        {
+            const std::string path = ImagesDir() + cube->Texture;
+            if (!cube->Texture.empty() && ImageFileExists(path))
+            {
+                cube->Material()->Texture()->SetDisabled(false);
+                cube->Material()->Texture()->Image()->LoadFromFile(path);
+            }
+            else
+            {
+                static std::mt19937 rnd{std::random_device{}()};
+                const uint32_t colour = RGBColour(rnd() % 256, rnd() % 256, rnd() % 256);
+                cube->Material()->FrontProperties()->Diffuse()->SetFromWinColor(colour);
+                cube->Material()->FrontProperties()->Diffuse()->SetAlpha(0.75f);
+                MakeTextTexture(cube, WithoutExtension(cube->Texture), colour);
+            }
+        }
+    }
+    catch (const std::exception& e)
+    {
+        LogToPktData(std::string("GetOrCreateCube ") + e.what());
+    }
+    return cube;
+}
+
+void TTrafficScene::MakeTextTexture(SnifferObject* cube, const std::string& text, uint32_t colour)
+{
+    const std::string fileName = SafeFilePart(text) + ".bmp";
+    const std::string path = ImagesDir() + fileName;
+    if (!ImageFileExists(path))
+    {
+        TBitmap bmp(60, 60, pf24bit);
+        TCanvas& c = bmp.Canvas();
+        c.Brush().SetColor(colour);
+        c.Font().SetName("Arial");
+        c.Font().SetColor(0xFFFFFF);
+        c.Font().SetSize(25);
+        const TSplitArray words = Split(text, " ");
+        const int lineHeight = c.TextHeight(text);
+        int widest = 0;
+        for (const std::string& w : words)
+            widest = std::max(widest, c.TextWidth(w));
+        c.Pen().SetColor(0xFFFFFF);
+        c.Pen().SetWidth(2);
+        c.Rectangle(1, 1, widest + 4, static_cast<int>(words.size()) * lineHeight + 2);
+        int y = 2;
+        for (const std::string& w : words)
+        {
+            c.TextOut(2, y, w);
+            y += lineHeight - 2;
+        }
+        bmp.SaveToFile(path);
+    }
+    cube->Texture = fileName;
+    cube->Material()->Texture()->Image()->LoadFromFile(path);
+    cube->Material()->Texture()->SetDisabled(false);
+}
+
+MyCylinder* TTrafficScene::FindPipe(uint32_t a, uint32_t b) const
+{
+    auto it = FPipes.find({a, b});
+    if (it == FPipes.end())
+        it = FPipes.find({b, a});
+    return it == FPipes.end() ? nullptr : it->second;
+}
+
+void TTrafficScene::ProcessPacket(const PKTinfo& info)
+{
+    TPacketFilters filters;
+    if (Host)
+    {
+        filters.IgnoreARP = Host->IgnoreARPChecked();
+        filters.IgnoreICMP = Host->IgnoreICMPChecked();
+        filters.IgnoreIP = Host->IgnoreIPChecked();
+    }
+    if (PacketFiltered(info, filters))
+        return;
+
+    OBJinfo_Rec rec{info.SrcIP, info.PktLength};
+    bool existed = false;
+    SnifferObject* src = GetOrCreateCube(rec, existed);
+    if (!src)
+    {
+        LogToPktData("*ERR No SRC ");
+        return;
+    }
+    const std::string infoLine = InfoLineOf(info.Line);
+    src->AddInfoLine(infoLine);
+
+    const bool broadcast = info.DstIP == "255.255.255.255";
+    SnifferObject* dst = nullptr;
+    if (!broadcast)
+    {
+        rec.IP = info.DstIP;
+        try
+        {
+            dst = GetOrCreateCube(rec, existed);
+        }
+        catch (const std::exception& e)
+        {
+            LogToPktData(std::string("*ERR Add-DST-Objects") + e.what());
+            LogToPktData(rec.IP);
+        }
+        if (!dst)
+        {
+            LogToPktData("*ERR No DST ");
+            return;
+        }
+    }
+    src->LastEtherType = info.EtherTypeHex;
+    src->LastProtocol = info.Protocol;
+    src->LastSuffix = info.Suffix;
+    if (broadcast)
+        return;
+    dst->LastEtherType = info.EtherTypeHex;
+    dst->LastProtocol = info.Protocol;
+    dst->LastSuffix = info.Suffix;
+
+    if (MyCylinder* pipe = FindPipe(src->IPNumber, dst->IPNumber))
+        GrowPipe(pipe, info, infoLine);
+    else
+        CreatePipe(info, src, dst);
+}
+
+MyCylinder* TTrafficScene::CreatePipe(const PKTinfo& info, SnifferObject* src, SnifferObject* dst)
+{
+    auto* pipe = static_cast<MyCylinder*>(FConnections->AddNewChild(MyCylinder::StaticClass()));
+    try
+    {
+        pipe->Material()->TextureEx()->Add();
+        pipe->SetEnds(src, dst);
+        pipe->SrcPortText = info.SrcPort;
+        pipe->DstPortText = info.DstPort;
+        if (Host && Host->HideBelowThresholdChecked())
+            pipe->SetVisible(false);
+        pipe->SetTag(0);
+        pipe->SetSlices(4);
+        pipe->SetParts(TCylinderParts{cySides});
+        pipe->SetStacks(4);
+        pipe->PacketCount = 0;
+        pipe->StallCount = 0;
+        SetPipeName(pipe, "MYC" + std::to_string(src->IPNumber) + std::to_string(dst->IPNumber));
+        pipe->TTL = static_cast<float>(TimeToLive);
+        const TVector4f a = src->AbsolutePosition();
+        const TVector4f b = dst->AbsolutePosition();
+        const float h = std::sqrt((a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]) +
+                                  (a[2] - b[2]) * (a[2] - b[2]));
+        pipe->SetHeight(h);
+        pipe->SetAbsolutePosition(a);
+        pipe->MoveAlongDirection(h / 2);
+        pipe->Align(a, b);
+        pipe->Material()->FrontProperties()->Diffuse()->SetFromWinColor(0x64FF64);
+        const bool arp = info.EtherTypeHex == "0806";
+        const bool icmp = info.Protocol == "ICMP";
+        if (arp || icmp)
+            pipe->SetVisible(true);
+        if (arp)
+        {
+            MakePipeLabel(pipe, "ARP", "65535", 4.0f, h);
+            pipe->SetTopRadius(ArpPipeRadius);
+            pipe->SetBottomRadius(ArpPipeRadius);
+        }
+        else if (info.EtherTypeHex == "0800" && !icmp)
+        {
+            MakePipeLabel(pipe, info.SrcPort, info.DstPort, 4.0f, h);
+            pipe->SetTopRadius(IpPipeRadius);
+            pipe->SetBottomRadius(IpPipeRadius);
+        }
+        else if (info.EtherTypeHex == "0800")
+        {
+            MakePipeLabel(pipe, "ICMP", "65535", 4.0f, h);
+            pipe->SetTopRadius(IcmpPipeRadius);
+            pipe->SetBottomRadius(IcmpPipeRadius);
+        }
+        pipe->LastSeen = Now();
+        pipe->FirstSeen = pipe->LastSeen;
+        pipe->ByteTotal = info.PktLength;
+        pipe->Bps = 0;
+    }
+    catch (...)
+    {
+        delete pipe;
+        throw;
+    }
+    FPipes[{src->IPNumber, dst->IPNumber}] = pipe;
+    return pipe;
+}
+
+void TTrafficScene::GrowPipe(MyCylinder* pipe, const PKTinfo& info, const std::string& infoLine)
+{
+    if (info.SrcPort != pipe->SrcPortText && info.SrcPort != pipe->DstPortText)
+    {
+        pipe->SrcPortText = info.SrcPort;
+        pipe->DstPortText = info.DstPort;
+        if (info.EtherTypeHex == "0800")
+            MakePipeLabel(pipe, info.SrcPort, info.DstPort, 4.0f, pipe->Height());
+    }
+    pipe->LastSeen = Now();
+    const float r = pipe->TopRadius();
+    if (!(r >= MaxPipeRadius))
+    {
+        pipe->SetTopRadius(r + IpPipeRadius / 2);
+        pipe->SetBottomRadius(r + IpPipeRadius / 2);
+    }
+    pipe->Turn(PipeTurnAngle);
+    pipe->ByteTotal += info.PktLength;
+    pipe->PacketCount += 1;
+    if (pipe->PacketCount >= PipeThreshold)
+        pipe->SetVisible(true);
+    pipe->AddInfoLine(infoLine);
+}
+
+void TTrafficScene::SaveObjectPosition(SnifferObject* cube)
+{
+    TIniFile ini(ProgramFile("SnifferPCsInfo.ini"));
+    ini.WriteFloat(cube->ProfileName, "X", cube->Position()->X());
+    ini.WriteFloat(cube->ProfileName, "Y", cube->Position()->Y());
+    ini.WriteFloat(cube->ProfileName, "Z", cube->Position()->Z());
+    ini.UpdateFile();
+}
+
+void TTrafficScene::SaveSelectedObject()
+{
+    try
+    {
+        if (!SelectedObject)
+            return;
+        if (SelectedObject->ClassType() != SnifferObject::StaticClass())
+            throw EInvalidCast("Invalid class typecast");
+        SaveObjectPosition(static_cast<SnifferObject*>(SelectedObject));
+    }
+    catch (const std::exception& e)
+    {
+        LogToPktData(std::string("SaveSelectedObject ") + e.what());
+    }
+}
+
+void TTrafficScene::FreeObject(TGLBaseSceneObject* obj)
+{
+    if (obj == SelectedObject)
+        SelectedObject = nullptr;
+    if (obj->ClassType() == MyCylinder::StaticClass())
+        for (auto it = FPipes.begin(); it != FPipes.end(); ++it)
+            if (it->second == obj)
+            {
+                FPipes.erase(it);
+                break;
+            }
+    delete obj;
+}
+
+void TTrafficScene::RemoveOldObjects(TGLBaseSceneObject* parent, TClass cls)
+{
+    try
+    {
+        // One pass collecting the marked children, then free them in order:
+        // the same result as rescanning after every free, without the cost.
+        std::vector<TGLBaseSceneObject*> marked;
+        for (int i = 0; i < parent->Count(); ++i)
+        {
+            TGLBaseSceneObject* c = parent->Children(i);
+            if (c->ClassType() == cls && c->Tag() == 1)
+                marked.push_back(c);
+        }
+        for (TGLBaseSceneObject* c : marked)
+            FreeObject(c);
+    }
+    catch (const std::exception& e)
+    {
+        LogToPktData(std::string("RemoveOldObjects ") + e.what());
+    }
+}
+
+void TTrafficScene::Timer_ChkLifeTimer()
+{
+    const int64_t now = Now();
+    if (SelectedObject)
+    {
+        if (NameStartsWith(SelectedObject->Name(), "IP") && SelectedObject->ClassType() == SnifferObject::StaticClass())
+            static_cast<SnifferObject*>(SelectedObject)->LastSeen = now;
+        else if (NameStartsWith(SelectedObject->Name(), "MYC") && SelectedObject->ClassType() == MyCylinder::StaticClass())
+            static_cast<MyCylinder*>(SelectedObject)->LastSeen = now;
+    }
+    const bool ignoreTimeOut = Host && Host->IgnoreTimeOutChecked();
+
+    int cubes = 0;
+    for (int i = 0; i < FPCs->Count(); ++i)
+    {
+        TGLBaseSceneObject* o = FPCs->Children(i);
+        if (o->ClassType() != SnifferObject::StaticClass())
+            continue;
+        auto* c = static_cast<SnifferObject*>(o);
+        ++cubes;
+        c->Bps = AverageBps(c->ByteTotal, c->FirstSeen, now, PerfFrequency);
+        if (c->BandwidthLabel)
+            c->BandwidthLabel->setText(QString::fromStdString("bps " + FormatThousands(c->Bps)));
+        if (!ignoreTimeOut && IdleExpired(c->LastSeen, now, PerfFrequency, c->TTL))
+            c->SetTag(1);
+    }
+
+    int pipes = 0;
+    double total = 0;
+    for (int i = 0; i < FConnections->Count(); ++i)
+    {
+        TGLBaseSceneObject* o = FConnections->Children(i);
+        if (o->ClassType() != MyCylinder::StaticClass())
+            continue;
+        auto* p = static_cast<MyCylinder*>(o);
+        ++pipes;
+        p->Bps = AverageBps(p->ByteTotal, p->FirstSeen, now, PerfFrequency);
+        total += p->Bps;
+        if (p->BandwidthLabel)
+            p->BandwidthLabel->setText(QString::fromStdString("bps " + FormatThousands(p->Bps)));
+        if (PipeStalled(p->LastSeen, now, PerfFrequency, StallSeconds, p->PacketCount, p->StallCount))
+            p->SetTag(1);
+        if (IdleExpired(p->LastSeen, now, PerfFrequency, p->TTL))
+            p->SetTag(1);
+    }
+
+    int groups = 0;
+    for (int i = 0; i < FGroups->Count(); ++i)
+    {
+        TGLBaseSceneObject* o = FGroups->Children(i);
+        if (o->ClassType() != SnifferObject::StaticClass())
+            continue;
+        auto* c = static_cast<SnifferObject*>(o);
+        ++groups;
+        if (!ignoreTimeOut && IdleExpired(c->LastSeen, now, PerfFrequency, c->TTL))
+            c->SetTag(1);
+    }
+
+    const int point = FChart.Next();
+    if (Host)
+    {
+        Host->SetCountCaptions("Cubes=" + std::to_string(cubes), "Pipes=" + std::to_string(pipes),
+                               "Groups=" + std::to_string(groups));
+        Host->SetTotalBandwidthCaption("Tbps " + FormatThousands(total));
+        Host->SetChartPoint(point, total);
+    }
+    RemoveOldObjects(FConnections, MyCylinder::StaticClass());
+    RemoveOldObjects(FPCs, SnifferObject::StaticClass());
+    RemoveOldObjects(FGroups, SnifferObject::StaticClass());
+}
+
+void TTrafficScene::ExpireAllCubes()
+{
+    for (TGLDummyCube* parent : {FPCs, FGroups})
+        for (int i = 0; i < parent->Count(); ++i)
+            if (parent->Children(i)->ClassType() == SnifferObject::StaticClass())
+                static_cast<SnifferObject*>(parent->Children(i))->TTL = 1.0f;
+    RemoveOldObjects(FPCs, SnifferObject::StaticClass());
+    RemoveOldObjects(FGroups, SnifferObject::StaticClass());
+}
+
+void TTrafficScene::AddProfileCubes()
+{
+    const std::vector<PCOBJinfo> profiles = FProfiles.PCinfoArray();
+    for (const PCOBJinfo& p : profiles)
+    {
+        try
+        {
+            PKTinfo info;
+            info.SrcIP = p.IP;
+            info.EtherTypeHex = "IP";
+            info.DstIP = "255.255.255.255";
+            info.PktLength = 60;
+            info.Line = "N/A";
+            ProcessPacket(info);
+        }
+        catch (const std::exception& e)
+        {
+            LogToPktData(std::string("AddProfileCubes ") + e.what());
+        }
+    }
+}
+
+void TTrafficScene::CreateCubesByIPs(const std::string& startIP, const std::string& count,
+                                     const std::string& steps)
+{
+    int o[4] = {192, 168, 25, 0};
+    const TSplitArray parts = Split(startIP, ".");
+    for (size_t i = 0; i < parts.size() && i < 4; ++i)
+        o[i] = StrToInt(parts[i]);
+    int s[4] = {0, 0, 0, 0};
+    const TSplitArray stepParts = Split(steps, ",");
+    for (size_t i = 0; i < stepParts.size(); ++i)
+    {
+        if (i >= 4)
+            throw ERangeError("Range check error");
+        s[i] = std::clamp(StrToInt(stepParts[i]), 0, 255);
+    }
+    (void)StrToInt(count);
+    int& a = o[0];
+    int& b = o[1];
+    int& c = o[2];
+    int& d = o[3];
+    for (;;)
+    {
+        bool existed = false;
+        GetOrCreateCube(OBJinfo_Rec{std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c) +
+                                        "." + std::to_string(d),
+                                    1},
+                        existed);
+        if (OnLayoutStep)
+            OnLayoutStep();
+        bool ended = false;
+        d += s[3];
+        if (d > 255 || s[3] == 0)
+        {
+            d = 0;
+            c += s[2];
+            if (c > 255 || s[2] == 0)
+            {
+                c = 0;
+                b += s[1];
+                if (b > 255 || s[1] == 0)
+                {
+                    b = 0;
+                    a += s[0];
+                    if (a > 255 || s[0] == 0)
+                    {
+                        a = 0;
+                        ended = true;
+                    }
+                }
+            }
+        }
+        if (ended || StopCubeLayout)
+            break;
+    }
+}

@@ -1,0 +1,90 @@
+#pragma once
+// Traffic into scene objects: packet processing (cubes and pipes), host cube
+// creation and placement, lifetime and bandwidth checks, and the main window's
+// test commands. Main thread only. Works without a GL context.
+
+#include "app/Bandwidth.h"
+#include "app/HostProfiles.h"
+#include "app/PacketParse.h"
+#include "rtl/System.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+
+class TGLBaseSceneObject;
+class TGLDummyCube;
+class TViewHost;
+class SnifferObject;
+class MyCylinder;
+
+class TTrafficScene
+{
+public:
+    // `pcs`, `groups` and `connections` are the dummy cubes that hold the
+    // cubes and pipes; they outlive this object.
+    TTrafficScene(TGLDummyCube* pcs, TGLDummyCube* groups, TGLDummyCube* connections);
+
+    TViewHost* Host = nullptr;
+    std::function<int64_t()> Now;  // performance counter
+    int64_t PerfFrequency = 1000000000;
+
+    // Pipe settings.
+    float ArpPipeRadius = 0.2f;
+    float IcmpPipeRadius = 0.2f;
+    float IpPipeRadius = 0.09f;
+    float MaxPipeRadius = 0.45f;
+    float PipeTurnAngle = 0.5f;
+    int StallSeconds = 5;
+
+    THostProfiles& Profiles() { return FProfiles; }
+    void LoadPCinfoToArry();  // from "SnifferPCsInfo.ini" of the program folder
+
+    void ProcessPacket(const PKTinfo& info);
+    // Parses and processes one queued line (the queue's per-line step).
+    void ProcessLine(const std::string& line);
+
+    SnifferObject* FindCubeForIP(const std::string& ip);
+    SnifferObject* GetOrCreateCube(const OBJinfo_Rec& info, bool& existed);
+    MyCylinder* FindPipe(uint32_t a, uint32_t b) const;
+
+    void MakeTextTexture(SnifferObject* cube, const std::string& text, uint32_t colour);
+    void SaveObjectPosition(SnifferObject* cube);
+    void SaveSelectedObject();
+
+    // The 500 ms check: bandwidth, expiry, counts, chart, removal.
+    void Timer_ChkLifeTimer();
+    void RemoveOldObjects(TGLBaseSceneObject* parent, TClass cls);
+    void ExpireAllCubes();
+    TChartRing& Chart() { return FChart; }
+
+    void AddProfileCubes();
+    void CreateCubesByIPs(const std::string& startIP, const std::string& count,
+                          const std::string& steps);
+    // Called after each cube of a test layout (the window pumps messages there).
+    std::function<void()> OnLayoutStep;
+
+    TGLBaseSceneObject* SelectedObject = nullptr;
+    TGLDummyCube* PCs() const { return FPCs; }
+    TGLDummyCube* Groups() const { return FGroups; }
+    TGLDummyCube* Connections() const { return FConnections; }
+
+    // The "Images" folder of the program (found case-insensitively, made when missing).
+    static std::string ImagesDir();
+
+private:
+    void FreeObject(TGLBaseSceneObject* obj);
+    MyCylinder* CreatePipe(const PKTinfo& info, SnifferObject* src, SnifferObject* dst);
+    void GrowPipe(MyCylinder* pipe, const PKTinfo& info, const std::string& infoLine);
+
+    TGLDummyCube* FPCs;
+    TGLDummyCube* FGroups;
+    TGLDummyCube* FConnections;
+    THostProfiles FProfiles;
+    TChartRing FChart;
+    std::map<std::pair<uint32_t, uint32_t>, MyCylinder*> FPipes;
+};
+
+bool NameStartsWith(const std::string& name, const char* prefix);

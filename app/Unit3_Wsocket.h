@@ -1,0 +1,42 @@
+#pragma once
+// The UDP listener of the packet-line feed: remote capture programs send their
+// packet lines here; complete lines go into the packet queue.
+
+#include "sockets/WSocket.h"
+
+#include <string>
+#include <vector>
+
+// Joins packet lines that a datagram boundary cut. Only the unfinished tail of
+// a datagram (no LF after it) is kept for the next one; a finished piece that
+// is not a line of eleven fields is dropped, so one bad line cannot spoil the
+// lines after it.
+class TFeedAssembler
+{
+public:
+    static constexpr size_t MaxLeftover = 65536;
+
+    // The complete lines of `datagram` (joined with the kept tail), unchanged
+    // (a CR before the LF stays).
+    std::vector<std::string> Feed(const std::string& datagram);
+    const std::string& UdpLeftover() const { return FLeftover; }
+    void Clear() { FLeftover.clear(); }
+
+private:
+    std::string FLeftover;
+};
+
+class TMySocket : public TWSocket
+{
+    RTL_CLASS(TMySocket, TWSocket)
+public:
+    // Binds 0.0.0.0:`port` for UDP once Listen() is called.
+    explicit TMySocket(TComponent* AOwner, int port = 32000);
+    ~TMySocket() override;
+
+    TFeedAssembler& Assembler() { return FAssembler; }
+
+private:
+    void WSocket1DataAvailable(TObject* Sender, uint16_t ErrCode);
+    TFeedAssembler FAssembler;
+};

@@ -1,0 +1,89 @@
+#include "app/PacketParse.h"
+#include "app/Unit_Globals.h"
+#include "rtl/SysUtils.h"
+
+#include <QPlainTextEdit>
+#include <gtest/gtest.h>
+
+namespace
+{
+const std::string kLine =
+    "10:00:00:000\t00-11-22-33-44-55\t66-77-88-99-aa-bb\t0800\t60\t10.1.2.3\t1025\t10.1.2.4\t80\tTCP\tTCP-IP";
+}
+
+TEST(ParseTest, ElevenFieldsFillTheRecord)
+{
+    PKTinfo info;
+    ParsePacketLine(kLine, info);
+    EXPECT_EQ(info.SrcMAC, "00-11-22-33-44-55");
+    EXPECT_EQ(info.DstMAC, "66-77-88-99-aa-bb");
+    EXPECT_EQ(info.EtherTypeHex, "0800");
+    EXPECT_EQ(info.PktLength, 60);
+    EXPECT_EQ(info.SrcIP, "10.1.2.3");
+    EXPECT_EQ(info.SrcPort, "1025");
+    EXPECT_EQ(info.DstIP, "10.1.2.4");
+    EXPECT_EQ(info.DstPort, "80");
+    EXPECT_EQ(info.Protocol, "TCP");
+    EXPECT_EQ(info.Suffix, "TCP-IP");
+    EXPECT_EQ(info.Line, kLine);
+
+    PKTinfo crlf;  // a CR before the LF stays in the suffix
+    ParsePacketLine(kLine + "\r", crlf);
+    EXPECT_EQ(crlf.Suffix, "TCP-IP\r");
+}
+
+TEST(ParseTest, WrongFieldCountsAreLoggedAndLeaveTheRecordEmpty)
+{
+    QPlainTextEdit log;
+    SetPktDataMemo(&log);
+    const std::string ten = kLine.substr(0, kLine.rfind('\t'));
+    for (const std::string& bad : {ten, kLine + "\tx", kLine.substr(0, kLine.size() - 6) /* empty suffix */,
+                                   std::string()})
+    {
+        PKTinfo info;
+        ParsePacketLine(bad, info);
+        EXPECT_TRUE(info.SrcIP.empty()) << bad;
+    }
+    const QStringList lines = log.toPlainText().split('\n');
+    ASSERT_EQ(lines.size(), 4);
+    EXPECT_EQ(lines[0].toStdString(), "[NI<>10]" + ten);
+    SetPktDataMemo(nullptr);
+}
+
+TEST(ParseTest, LengthThatIsNoNumberRaisesAndKeepsTheRecord)
+{
+    std::string line = kLine;
+    line.replace(line.find("\t60\t"), 4, "\t6x\t");
+    PKTinfo info;
+    EXPECT_THROW(ParsePacketLine(line, info), EConvertError);
+    EXPECT_TRUE(info.SrcIP.empty());
+}
+
+TEST(ParseTest, FiltersDropByEtherTypeAndProtocol)
+{
+    PKTinfo tcp, arp, icmp, other;
+    tcp.EtherTypeHex = "0800";
+    tcp.Protocol = "TCP";
+    arp.EtherTypeHex = "0806";
+    icmp.EtherTypeHex = "0800";
+    icmp.Protocol = "ICMP";
+    other.EtherTypeHex = "IP";
+    TPacketFilters none, ip, noArp, noIcmp;
+    ip.IgnoreIP = true;
+    noArp.IgnoreARP = true;
+    noIcmp.IgnoreICMP = true;
+    for (const PKTinfo* p : {&tcp, &arp, &icmp, &other})
+        EXPECT_FALSE(PacketFiltered(*p, none));
+    EXPECT_TRUE(PacketFiltered(tcp, ip));
+    EXPECT_TRUE(PacketFiltered(icmp, ip));  // ICMP rides on IPv4
+    EXPECT_FALSE(PacketFiltered(arp, ip));
+    EXPECT_TRUE(PacketFiltered(arp, noArp));
+    EXPECT_TRUE(PacketFiltered(icmp, noIcmp));
+    EXPECT_FALSE(PacketFiltered(tcp, noIcmp));
+    EXPECT_FALSE(PacketFiltered(other, ip));
+}
+
+TEST(ParseTest, InfoLineReplacesBlanks)
+{
+    EXPECT_EQ(InfoLineOf("a b\tc  d"), "a|b\tc||d");
+}

@@ -1,0 +1,100 @@
+#include "app/HostProfiles.h"
+#include "app/Unit_Globals.h"
+#include "rtl/SysUtils.h"
+
+#include <QPlainTextEdit>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+
+TEST(ProfileTest, NetmaskOfARange)
+{
+    EXPECT_EQ(MaskByte(0), 255);
+    EXPECT_EQ(MaskByte(1), 254);
+    EXPECT_EQ(MaskByte(3), 252);
+    EXPECT_EQ(MaskByte(4), 248);
+    EXPECT_EQ(MaskByte(127), 128);
+    EXPECT_EQ(MaskByte(255), 0);
+    EXPECT_EQ(MaskByte(-1), 0);
+    std::string mask;
+    NetmaskFromRange("192.168.1.0", "192.168.1.255", mask);
+    EXPECT_EQ(mask, "255.255.255.0");
+    NetmaskFromRange("10.0.0.0", "10.255.255.255", mask);
+    EXPECT_EQ(mask, "255.0.0.0");
+    NetmaskFromRange("10.0.0.0", "10.0.3.0", mask);
+    EXPECT_EQ(mask, "255.255.252.0");
+    EXPECT_THROW(NetmaskFromRange("10.0.x.0", "10.0.0.0", mask), EConvertError);
+}
+
+TEST(ProfileTest, LoadingReplacesTheProfilesAndLogs)
+{
+    QTemporaryDir dir;
+    const std::string file = dir.path().toStdString() + "/SnifferPCsInfo.ini";
+    {
+        std::ofstream f(file);
+        f << "[Default]\r\nNetType=Other\r\n[LAN]\r\nIPmin=192.168.1.0\r\nIPmax=192.168.1.255\r\n"
+             "X=3.5\r\nShowAsOneCube=1\r\n[Net10]\r\nIPmin=10.0.0.0\r\nIPmax=10.255.255.255\r\n";
+    }
+    QPlainTextEdit log;
+    SetPktDataMemo(&log);
+    THostProfiles p;
+    p.LoadPCinfoToArry(file);
+    SetPktDataMemo(nullptr);
+    ASSERT_EQ(p.PCinfoArray().size(), 3u);
+    EXPECT_EQ(p.PCinfoArray()[0].NetType, "other");
+    EXPECT_EQ(p.PCinfoArray()[0].Z, 5.0f);
+    EXPECT_TRUE(p.PCinfoArray()[1].ShowAsOneCube);
+    EXPECT_EQ(p.PCinfoArray()[1].X, 3.5f);
+    const std::string text = log.toPlainText().toStdString();
+    EXPECT_NE(text.find("Reading LAN MASK:4294967040"), std::string::npos);
+    EXPECT_NE(text.find("Reading Net10 MASK:4278190080"), std::string::npos);
+    EXPECT_NE(text.find("Read 2 Profiles"), std::string::npos);
+
+    PCOBJinfo found;
+    EXPECT_TRUE(p.FindProfileForIP(IPToNumber("192.168.1.77"), found));
+    EXPECT_EQ(found.Section, "LAN");
+    // The first section is the default and never matched by range, even for its own range.
+    EXPECT_FALSE(p.FindProfileForIP(IPToNumber("127.0.0.1"), found));
+    EXPECT_EQ(found.Section, "Default");
+
+    // A missing file leaves one built-in default profile.
+    p.LoadPCinfoToArry(dir.path().toStdString() + "/none.ini");
+    ASSERT_EQ(p.PCinfoArray().size(), 1u);
+    EXPECT_FALSE(p.FindProfileForIP(1, found));
+    EXPECT_EQ(found.NetType, "fixed");
+}
+
+TEST(ProfileTest, LayoutByNetType)
+{
+    PCOBJinfo other;
+    other.NetType = "other";
+    TCubePlacement o = PlaceCube(other, "10.20.30.40");
+    EXPECT_FLOAT_EQ(o.Z, 60.0f);
+    const double r = 20 * (200.0 / 255.0) + 5.0;
+    EXPECT_NEAR(o.X, std::sin(30 * 1.4078 * M_PI / 180) * r, 1e-3);
+    EXPECT_NEAR(o.Y, std::cos(30 * 1.4078 * M_PI / 180) * r, 1e-3);
+
+    PCOBJinfo local;
+    local.NetType = "localnet";
+    local.Z = 7;
+    TCubePlacement l = PlaceCube(local, "192.168.4.17");
+    EXPECT_FLOAT_EQ(l.X, 17.5f);
+    EXPECT_FLOAT_EQ(l.Y, 17.5f);
+    EXPECT_FLOAT_EQ(l.Z, 7.0f);
+    EXPECT_EQ(l.Colour, RGBColour(0, 0, 255));
+
+    PCOBJinfo fixed;
+    fixed.X = 1;
+    fixed.Y = 2;
+    TCubePlacement f = PlaceCube(fixed, "1.2.30.4");
+    EXPECT_EQ(f.X, 1.0f);
+    EXPECT_EQ(f.Y, 2.0f);
+    EXPECT_EQ(f.Colour, RGBColour(9, 255, 0));
+    EXPECT_EQ(PlaceCube(fixed, "1.2.030.4").Colour, RGBColour(0, 128, 128));  // compared as text
+
+    EXPECT_THROW(PlaceCube(local, "1.2.3.x"), EConvertError);
+    EXPECT_EQ(CubeNameFor("10.1.2.3", true), "IP10_1_2_3");
+    EXPECT_EQ(CubeNameFor("10.1.2.3", false), "IP10_1_2");
+}

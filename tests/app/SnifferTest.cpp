@@ -1,0 +1,319 @@
+#include "Source/GLMaterial.h"
+#include "Source/GLTexture.h"
+#include "Source/GLObjects.h"
+#include "Source/GLSceneGraph.h"
+#include "app/MyCylinder.h"
+#include "app/SnifferObject.h"
+#include "app/TrafficScene.h"
+#include "app/Unit2_3D.h"
+#include "app/Unit_Globals.h"
+#include "platform/Paths.h"
+
+#include <QPlainTextEdit>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+namespace
+{
+class TFakeHost : public TViewHost
+{
+public:
+    bool IgnoreARP = false, IgnoreICMP = false, IgnoreIP = false, IgnoreTimeOut = false, Hide = false;
+    std::string Cubes, Pipes, Groups, Total;
+    double Chart[20] = {};
+    bool IgnoreARPChecked() const override { return IgnoreARP; }
+    bool IgnoreICMPChecked() const override { return IgnoreICMP; }
+    bool IgnoreIPChecked() const override { return IgnoreIP; }
+    bool IgnoreTimeOutChecked() const override { return IgnoreTimeOut; }
+    bool HideBelowThresholdChecked() const override { return Hide; }
+    bool BufferPanelVisible() const override { return false; }
+    void ShowBufferPanel() override {}
+    void SetBufferLabel(const std::string&) override {}
+    void SetCountCaptions(const std::string& c, const std::string& p, const std::string& g) override
+    {
+        Cubes = c;
+        Pipes = p;
+        Groups = g;
+    }
+    void SetTotalBandwidthCaption(const std::string& t) override { Total = t; }
+    void SetChartPoint(int i, double v) override { Chart[i] = v; }
+    QPlainTextEdit* OBJinfoMemo() override { return nullptr; }
+    QLabel* BandwidthLabel() override { return nullptr; }
+    void ShowSelection(const std::string&, const std::string&, const std::string&, const std::string&,
+                       const std::string&, const std::string&) override {}
+};
+
+std::string Line(const std::string& src, const std::string& dst, const std::string& type = "0800",
+                 const std::string& proto = "TCP", const std::string& sport = "1025",
+                 const std::string& dport = "80", int length = 100)
+{
+    return "t\tm1\tm2\t" + type + "\t" + std::to_string(length) + "\t" + src + "\t" + sport + "\t" + dst +
+           "\t" + dport + "\t" + proto + "\tx";
+}
+}  // namespace
+
+class SnifferTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        SetProgramFolder(FDir.path().toStdString());
+        SetPktDataMemo(&FLog);
+        pcs = FScene.Objects()->AddNewChild<TGLDummyCube>();
+        groups = FScene.Objects()->AddNewChild<TGLDummyCube>();
+        connections = FScene.Objects()->AddNewChild<TGLDummyCube>();
+        traffic = std::make_unique<TTrafficScene>(pcs, groups, connections);
+        traffic->Host = &host;
+        traffic->PerfFrequency = 1000;
+        traffic->Now = [this] { return now; };
+        PipeThreshold = 1;
+        TimeToLive = 15;
+    }
+    void TearDown() override
+    {
+        traffic.reset();
+        SetPktDataMemo(nullptr);
+        SetProgramFolder("");
+    }
+    void Profiles(const std::string& text)
+    {
+        std::ofstream(FDir.path().toStdString() + "/SnifferPCsInfo.ini") << text;
+        traffic->LoadPCinfoToArry();
+    }
+    SnifferObject* Cube(TGLDummyCube* parent, const std::string& name)
+    {
+        return dynamic_cast<SnifferObject*>(parent->FindChildByName(name, true));
+    }
+    MyCylinder* Pipe(int i) { return dynamic_cast<MyCylinder*>(connections->Children(i)); }
+    std::string Log() const { return FLog.toPlainText().toStdString(); }
+
+    QTemporaryDir FDir;
+    QPlainTextEdit FLog;
+    TGLSceneGraph FScene{nullptr};
+    TGLDummyCube *pcs = nullptr, *groups = nullptr, *connections = nullptr;
+    TFakeHost host;
+    std::unique_ptr<TTrafficScene> traffic;
+    int64_t now = 1000;
+};
+
+TEST_F(SnifferTest, UnmatchedHostsShareTheirBlockCube)
+{
+    traffic->ProcessLine(Line("10.1.2.3", "255.255.255.255", "0806", "ARP"));
+    traffic->ProcessLine(Line("10.1.2.4", "255.255.255.255", "0806", "ARP"));
+    ASSERT_EQ(pcs->Count(), 1);
+    SnifferObject* c = Cube(pcs, "IP10_1_2");
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->ClassName(), "SnifferObject");
+    EXPECT_EQ(c->ProfileName, "IP167838211");
+    EXPECT_EQ(c->ByteTotal, 200);
+    EXPECT_EQ(c->InfoLines->Count(), 2);
+    EXPECT_EQ(c->LastEtherType, "0806");
+    EXPECT_EQ(connections->Count(), 0);  // broadcasts make no pipe
+    EXPECT_FLOAT_EQ(c->Material()->FrontProperties()->Diffuse()->Alpha(), 0.75f);
+}
+
+TEST_F(SnifferTest, ProfileRangesAndGroups)
+{
+    Profiles("[Default]\n[Hosts]\nIPmin=10.1.2.0\nIPmax=10.1.2.255\nX=4\nY=5\nZ=6\n"
+             "[Office]\nIPmin=172.16.0.0\nIPmax=172.16.255.255\nShowAsOneCube=1\n");
+    traffic->ProcessLine(Line("10.1.2.3", "255.255.255.255", "IP"));
+    SnifferObject* c = Cube(pcs, "IP10_1_2_3");
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->ProfileName, "Hosts");
+    EXPECT_FLOAT_EQ(c->Position()->X(), 4);
+    EXPECT_FLOAT_EQ(c->Position()->Z(), 6);
+
+    traffic->ProcessLine(Line("172.16.9.9", "172.16.1.1", "IP"));
+    ASSERT_EQ(groups->Count(), 1);
+    SnifferObject* g = Cube(groups, "IP172_16_9_9");
+    ASSERT_NE(g, nullptr);
+    EXPECT_EQ(g->ByteTotal, 200);  // the second address is charged to the group cube
+    ASSERT_EQ(connections->Count(), 1);
+    EXPECT_EQ(Pipe(0)->Height(), 0.0f);  // a self-pipe of one cube is harmless
+
+    // An existing block cube wins over the range match.
+    traffic->ProcessLine(Line("10.9.9.1", "255.255.255.255", "IP"));
+    traffic->ProcessLine(Line("10.9.9.2", "255.255.255.255", "IP"));
+    EXPECT_NE(Cube(pcs, "IP10_9_9"), nullptr);
+}
+
+TEST_F(SnifferTest, PipesJoinBothDirectionsGrowAndShowAtTheThreshold)
+{
+    host.Hide = true;
+    PipeThreshold = 5;
+    traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1"));
+    ASSERT_EQ(connections->Count(), 1);
+    MyCylinder* p = Pipe(0);
+    const uint32_t a = IPToNumber("10.0.0.1"), b = IPToNumber("10.0.1.1");
+    EXPECT_EQ(p->Name(), "MYC" + std::to_string(a) + std::to_string(b));
+    EXPECT_EQ(p->PacketCount, 0);
+    EXPECT_EQ(p->InfoLines->Count(), 0);
+    EXPECT_FALSE(p->Visible());
+    EXPECT_FLOAT_EQ(p->TopRadius(), 0.09f);
+    EXPECT_EQ(p->Slices(), 4);
+    EXPECT_EQ(p->SrcObject(), Cube(pcs, "IP10_0_0"));
+
+    traffic->ProcessLine(Line("10.0.1.1", "10.0.0.1", "0800", "TCP", "80", "1025"));
+    EXPECT_EQ(connections->Count(), 1);
+    EXPECT_EQ(p->PacketCount, 1);
+    for (int i = 0; i < 3; ++i)
+        traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1"));
+    EXPECT_FALSE(p->Visible());
+    traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1"));
+    EXPECT_TRUE(p->Visible());
+    for (int i = 0; i < 20; ++i)
+        traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1"));
+    EXPECT_GE(p->TopRadius(), 0.45f);
+    EXPECT_LT(p->TopRadius(), 0.495f);
+    EXPECT_EQ(p->ByteTotal, 2600);
+
+    traffic->ProcessLine(Line("10.0.0.1", "10.0.2.1", "0806", "ARP"));
+    traffic->ProcessLine(Line("10.0.0.1", "10.0.3.1", "0800", "ICMP"));
+    traffic->ProcessLine(Line("10.0.0.1", "10.0.4.1", "86dd", "UDP"));
+    ASSERT_EQ(connections->Count(), 4);
+    EXPECT_TRUE(Pipe(1)->Visible());
+    EXPECT_FLOAT_EQ(Pipe(1)->TopRadius(), 0.2f);
+    EXPECT_TRUE(Pipe(2)->Visible());
+    EXPECT_FLOAT_EQ(Pipe(2)->TopRadius(), 0.2f);
+    EXPECT_FLOAT_EQ(Pipe(3)->TopRadius(), 0.5f);
+    EXPECT_EQ(Pipe(3)->Material()->TextureEx()->Items(0)->Texture()->Enabled(), false);  // no label
+}
+
+TEST_F(SnifferTest, PipesWithTheSameNameTextStayApart)
+{
+    // Both pairs give the name text "MYC1677721611234567890".
+    traffic->ProcessLine(Line("10.0.0.1", "73.150.2.210"));
+    traffic->ProcessLine(Line("100.0.0.11", "13.251.56.210"));
+    ASSERT_EQ(connections->Count(), 2);
+    EXPECT_EQ(Pipe(1)->Name(), Pipe(0)->Name() + "_2");
+    EXPECT_EQ(Pipe(0)->PacketCount, 0);
+}
+
+TEST_F(SnifferTest, FiltersAndInfoLineCaps)
+{
+    host.IgnoreIP = true;
+    traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1"));
+    traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1", "0800", "ICMP"));
+    EXPECT_EQ(pcs->Count(), 0);
+    traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1", "0806", "ARP"));
+    EXPECT_EQ(pcs->Count(), 2);
+    host.IgnoreIP = false;
+    for (int i = 0; i < 1100; ++i)
+        traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1"));
+    EXPECT_EQ(Cube(pcs, "IP10_0_0")->InfoLines->Count(), 1000);
+    EXPECT_EQ(Pipe(0)->InfoLines->Count(), 501);
+}
+
+TEST_F(SnifferTest, LifetimeBandwidthAndRemoval)
+{
+    traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1", "0800", "TCP", "1025", "80", 500));
+    traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1", "0800", "TCP", "1025", "80", 500));
+    now += 2000;
+    traffic->Timer_ChkLifeTimer();
+    EXPECT_EQ(host.Cubes, "Cubes=2");
+    EXPECT_EQ(host.Pipes, "Pipes=1");
+    EXPECT_EQ(host.Groups, "Groups=0");
+    EXPECT_EQ(host.Total, "Tbps 4,000");
+    EXPECT_DOUBLE_EQ(host.Chart[0], 4000.0);
+
+    // Idle 6 s with a packet since the last stall check: one more check, then gone.
+    now += 4000;
+    traffic->Timer_ChkLifeTimer();
+    EXPECT_EQ(connections->Count(), 1);
+    now += 500;
+    traffic->Timer_ChkLifeTimer();
+    EXPECT_EQ(connections->Count(), 0);
+    traffic->Timer_ChkLifeTimer();
+    EXPECT_EQ(host.Total, "Tbps 0");
+    EXPECT_EQ(host.Chart[3], 0.0);
+
+    host.IgnoreTimeOut = true;
+    now += 20000;
+    traffic->Timer_ChkLifeTimer();
+    EXPECT_EQ(pcs->Count(), 2);
+    host.IgnoreTimeOut = false;
+    traffic->Timer_ChkLifeTimer();
+    EXPECT_EQ(pcs->Count(), 0);
+}
+
+TEST_F(SnifferTest, ExpiryIsStrictAndTheSelectionStays)
+{
+    traffic->ProcessLine(Line("10.0.0.1", "255.255.255.255", "IP"));
+    traffic->ProcessLine(Line("10.0.1.1", "255.255.255.255", "IP"));
+    traffic->SelectedObject = Cube(pcs, "IP10_0_1");
+    now += 15000;
+    traffic->Timer_ChkLifeTimer();
+    EXPECT_EQ(pcs->Count(), 2);
+    now += 200;
+    traffic->Timer_ChkLifeTimer();
+    ASSERT_EQ(pcs->Count(), 1);
+    EXPECT_EQ(pcs->Children(0), traffic->SelectedObject);
+}
+
+TEST_F(SnifferTest, FreedCubesLeaveNoDanglingPipeEnds)
+{
+    traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1"));
+    MyCylinder* p = Pipe(0);
+    traffic->ExpireAllCubes();  // TTL 1 s: removed at a later check
+    EXPECT_EQ(pcs->Count(), 2);
+    now += 1500;
+    p->LastSeen = now;
+    traffic->Timer_ChkLifeTimer();
+    EXPECT_EQ(pcs->Count(), 0);
+    ASSERT_EQ(connections->Count(), 1);
+    EXPECT_EQ(p->SrcObject(), nullptr);
+    EXPECT_EQ(p->DstObject(), nullptr);
+    // A new packet makes new cubes and finds the old pipe by its address numbers.
+    traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1"));
+    EXPECT_EQ(connections->Count(), 1);
+    EXPECT_EQ(p->PacketCount, 1);
+}
+
+TEST_F(SnifferTest, LabelsAreDrawnOnceAndReused)
+{
+    std::ofstream(FDir.path().toStdString() + "/IPToComputerName.ini") << "[10.0.0.1]\nUSER=John Smith\n";
+    traffic->ProcessLine(Line("10.0.0.1", "255.255.255.255", "IP"));
+    const std::string label = TTrafficScene::ImagesDir() + "John Smith.bmp";
+    QImage img(QString::fromStdString(label));
+    ASSERT_FALSE(img.isNull());
+    EXPECT_EQ(img.width(), 60);
+    EXPECT_EQ(Cube(pcs, "IP10_0_0")->Texture, "John Smith.bmp");
+    // No texture file for the default profile: a label of its name.
+    traffic->ProcessLine(Line("10.0.5.1", "255.255.255.255", "IP"));
+    EXPECT_EQ(Cube(pcs, "IP10_0_5")->Texture, "default.bmp");
+    EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(TTrafficScene::ImagesDir() + "default.bmp")));
+}
+
+TEST_F(SnifferTest, TestCommandsMakeCubes)
+{
+    traffic->AddProfileCubes();
+    SnifferObject* c = Cube(pcs, "IP127_0_0");
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->ByteTotal, 60);
+    EXPECT_EQ(c->LastEtherType, "IP");
+    EXPECT_EQ(c->InfoLines->Strings(0), "N/A");
+
+    Profiles("[Default]\n[All]\nIPmin=0.0.0.0\nIPmax=255.255.255.255\n");
+    std::vector<std::string> made;
+    int steps = 0;
+    traffic->OnLayoutStep = [&] {
+        if (++steps == 40) StopCubeLayout = true;
+    };
+    StopCubeLayout = false;
+    traffic->CreateCubesByIPs("192.168.4.5", "10", "64,32,16,8");
+    StopCubeLayout = false;
+    EXPECT_EQ(steps, 40);
+    EXPECT_NE(Cube(pcs, "IP192_168_4_5"), nullptr);
+    EXPECT_NE(Cube(pcs, "IP192_168_4_253"), nullptr);
+    EXPECT_NE(Cube(pcs, "IP192_168_20_0"), nullptr);
+    EXPECT_NE(Cube(pcs, "IP192_168_20_8"), nullptr);
+
+    const int before = pcs->Count();
+    EXPECT_ANY_THROW(traffic->CreateCubesByIPs("1.1.1.1", "1", "1,1,1,1,1"));
+    EXPECT_EQ(pcs->Count(), before);
+    traffic->OnLayoutStep = nullptr;
+    traffic->CreateCubesByIPs("1.1.1.1", "1", "0,0,0,0");  // every step zero: one cube
+    EXPECT_NE(Cube(pcs, "IP1_1_1_1"), nullptr);
+}
