@@ -1,0 +1,98 @@
+#include "app/PacketQueue.h"
+#include "app/Unit3_Wsocket.h"
+#include "app/Unit_Globals.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QPlainTextEdit>
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace
+{
+const std::string kLine =
+    "10:00:00:000\t00-11-22-33-44-55\t66-77-88-99-aa-bb\t0800\t60\t10.1.2.3\t1025\t10.1.2.4\t80\tTCP\tTCP-IP";
+
+int FreeUdpPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+}  // namespace
+
+TEST(ListenerTest, LinesCutByDatagramsAreJoined)
+{
+    TFeedAssembler f;
+    auto two = f.Feed(kLine + "\n" + kLine + "\r\n");
+    ASSERT_EQ(two.size(), 2u);
+    EXPECT_EQ(two[1], kLine + "\r");  // the CR stays in the suffix
+    EXPECT_EQ(f.UdpLeftover(), "");
+
+    size_t cut = 0;
+    for (int i = 0; i < 5; ++i)
+        cut = kLine.find('\t', cut) + 1;
+    EXPECT_TRUE(f.Feed(kLine.substr(0, cut)).empty());
+    auto joined = f.Feed(kLine.substr(cut) + "\n");
+    ASSERT_EQ(joined.size(), 1u);
+    EXPECT_EQ(joined[0], kLine);
+}
+
+TEST(ListenerTest, BadFinishedPiecesDoNotSpoilLaterLines)
+{
+    TFeedAssembler f;
+    const std::string emptySuffix = kLine.substr(0, kLine.rfind('\t') + 1);
+    EXPECT_TRUE(f.Feed(emptySuffix + "\n").empty());  // ten fields: dropped
+    EXPECT_EQ(f.UdpLeftover(), "");
+    auto next = f.Feed(kLine + "\n");
+    ASSERT_EQ(next.size(), 1u);
+    EXPECT_TRUE(f.Feed("\r").empty());
+    EXPECT_EQ(f.UdpLeftover(), "");
+    EXPECT_TRUE(f.Feed(std::string(TFeedAssembler::MaxLeftover + 1, 'x')).empty());
+    EXPECT_EQ(f.UdpLeftover(), "");  // no unbounded growth
+}
+
+TEST(ListenerTest, ReceivesDatagramsIntoTheQueue)
+{
+    QPlainTextEdit log;
+    SetPktDataMemo(&log);
+    std::string drop;
+    while (PacketQueue().Take(drop)) {}
+    const int port = FreeUdpPort();
+    {
+        TMySocket sock(nullptr, port);
+        sock.Listen();
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(port));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const std::string first = kLine + "\n" + kLine.substr(0, 20);
+        const std::string second = kLine.substr(20) + "\n";
+        ::sendto(fd, first.data(), first.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        ::sendto(fd, second.data(), second.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        ::close(fd);
+        QElapsedTimer t;
+        t.start();
+        while (PacketQueue().QuePending() < 2 && t.elapsed() < 10000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        sock.Close();
+    }
+    std::string a, b;
+    ASSERT_TRUE(PacketQueue().Take(a));
+    ASSERT_TRUE(PacketQueue().Take(b));
+    EXPECT_EQ(a, kLine);
+    EXPECT_EQ(b, kLine);
+    EXPECT_NE(log.toPlainText().toStdString().find("wsClosed"), std::string::npos);
+    SetPktDataMemo(nullptr);
+}

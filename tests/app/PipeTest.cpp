@@ -1,0 +1,30 @@
+#include "Source/GLMaterial.h"
+#include "Source/GLTexture.h"
+#include "app/MyCylinder.h"
+
+#include <gtest/gtest.h>
+
+TEST(PipeTest, LabelColourByWellKnownPorts)
+{
+    const uint32_t blue = 12 | (12 << 8) | (180u << 16);
+    EXPECT_EQ(PipeLabelColour("1025", "80"), blue);
+    EXPECT_EQ(PipeLabelColour("80", "1025"), blue);
+    EXPECT_EQ(PipeLabelColour("25", "5252"), 120u | (120 << 8) | (12u << 16));
+    EXPECT_EQ(PipeLabelColour("80", "25"), 12u | (120 << 8) | (120u << 16));
+    EXPECT_EQ(PipeLabelColour("ARP", "65535"), 65547u);
+    EXPECT_EQ(PipeLabelColour("x", "y"), 12u);  // texts that are no numbers count as 0
+}
+
+TEST(PipeTest, LabelGoesOnTheFirstExtraLayer)
+{
+    MyCylinder pipe(nullptr);
+    pipe.Material()->TextureEx()->Add();
+    MakePipeLabel(&pipe, "1025", "80", 4.0f, 10.0f);
+    TGLTextureExItem* item = pipe.Material()->TextureEx()->Items(0);
+    EXPECT_TRUE(item->Texture()->Enabled());
+    EXPECT_EQ(item->Texture()->TextureMode(), tmModulate);
+    EXPECT_FLOAT_EQ(item->TextureScale()->X(), 4.0f);
+    EXPECT_FLOAT_EQ(item->TextureScale()->Y(), 20.0f);
+    EXPECT_FLOAT_EQ(item->TextureScale()->Z(), 20.0f);
+    EXPECT_EQ(pipe.ClassName(), "MyCylinder");
+}
