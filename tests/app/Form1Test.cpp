@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QtCharts/QLineSeries>
+#include <QtCharts/QValueAxis>
+
+#include <fstream>
+
+#include "app/Settings.h"
+#include "app/Unit1.h"
+#include "app/Unit_Globals.h"
+#include "platform/IniFiles.h"
+#include "platform/Paths.h"
+
+namespace {
+
+void WriteAll(const std::string& Name, const std::string& Text) {
+  std::ofstream F(Name, std::ios::binary);
+  F << Text;
+}
+
+QStringList Rows(const QListWidget* W) {
+  QStringList R;
+  for (int i = 0; i < W->count(); ++i) R << W->item(i)->text();
+  return R;
+}
+
+// A main window in a scratch program folder, with the view's settings caught.
+class Form1Fixture : public testing::Test {
+ protected:
+  QTemporaryDir Dir;
+  int PipeThresholdSeen = -1;
+  int TimeToLiveSeen = -1;
+  void SetUp() override {
+    SetProgramFolder(Dir.path().toStdString());
+    ViewLink() = TViewLink{};
+    ViewLink().SetPipeThreshold = [this](int V) { PipeThresholdSeen = V; };
+    ViewLink().SetTimeToLive = [this](int V) { TimeToLiveSeen = V; };
+  }
+  void TearDown() override {
+    ViewLink() = TViewLink{};
+    SetProgramFolder("");
+  }
+  std::string File(const char* Name) { return ProgramFile(Name); }
+};
+
+TEST_F(Form1Fixture, StartsWithLocalTargetOnlyAndAChartOfTwentyZeros) {
+  TForm1 F;
+  EXPECT_EQ(Rows(F.LB_PCsToMonitor), QStringList{"local,PC"});
+  EXPECT_EQ(Rows(F.LBActiveSniffers), QStringList{"---"});
+  EXPECT_EQ(F.LB_PCsToMonitor->currentRow(), 0);
+  EXPECT_EQ(F.LB_RemoteSendTos->count(), 0);
+  ASSERT_EQ(F.ChartSeries()->count(), 20);
+  for (const QPointF& P : F.ChartSeries()->points()) EXPECT_EQ(P.y(), 0.0);
+  EXPECT_EQ(F.LeftAxis->max(), 5000000.0);
+  EXPECT_TRUE(F.windowTitle().startsWith("Tamrivel Version "));
+  const QString Log = F.OBJinfo->toPlainText();
+  EXPECT_TRUE(Log.contains("Capture DriverVersion: ") || Log.contains("No capture driver"));
+  EXPECT_EQ(Log.count("AddFileToListBox "), 2);  // neither list file exists
+  EXPECT_EQ(F.ComboBox1->currentText(), "64,32,16,8");
+  EXPECT_FALSE(F.BufferPanelVisible());
+  // The thresholds follow the bars even when nothing was stored.
+  EXPECT_EQ(PipeThresholdSeen, 1);
+  EXPECT_EQ(TimeToLiveSeen, 1);
+}
+
+TEST_F(Form1Fixture, ListFilesAndStoredSettingsAreRestored) {
+  WriteAll(File("Senders.txt"), "# remote servers\r\n10.0.0.5,5000\r\n");
+  WriteAll(File("Receivers.txt"), "192.168.1.9,32000\n");
+  WriteAll(File("CreateCubesLayout.txt"), "32,16,8,4\r\n64,32,16,8\r\n");
+  WriteAll(File("Tamrivel.ini"), "[Form1]\nTrackBar2=7\nTrackBar1=30\nIgnoreARP=1\nDefaultListenPort=12345\n");
+  TForm1 F;
+  EXPECT_EQ(Rows(F.LB_PCsToMonitor), (QStringList{"local,PC", "10.0.0.5,5000"}));
+  EXPECT_EQ(Rows(F.LBActiveSniffers), (QStringList{"---", "---"}));
+  EXPECT_EQ(Rows(F.LB_RemoteSendTos), QStringList{"192.168.1.9,32000"});
+  EXPECT_EQ(F.ComboBox1->count(), 2);
+  EXPECT_EQ(F.ComboBox1->currentText(), "32,16,8,4");
+  EXPECT_EQ(PipeThresholdSeen, 7);
+  EXPECT_EQ(F.PKTcnt_Thold->text(), "7");
+  EXPECT_EQ(TimeToLiveSeen, 30);
+  EXPECT_EQ(F.LBLTTL->text(), "30");
+  EXPECT_TRUE(F.IgnoreARPChecked());
+  EXPECT_FALSE(F.IgnoreICMPChecked());
+  EXPECT_EQ(F.DefaultListenPort, "12345");
+}
+
+TEST_F(Form1Fixture, CloseWritesSettingsAndBothLogs) {
+  WriteAll(File("Tamrivel.ini"), "[Form2_3D]\nGLCamera1.Position.X=1.5\n");
+  {
+    TForm1 F;
+    F.TrackBar2->setValue(12);
+    F.CheckBox1->setChecked(true);
+    LogToPktData("packet data line");
+    F.close();
+    EXPECT_FALSE(F.isVisible());
+  }
+  TIniFile Ini(File("Tamrivel.ini"));
+  EXPECT_EQ(Ini.ReadString("Form1", "DefaultListenPort", ""), "32000");
+  EXPECT_EQ(Ini.ReadString("Form1", "TrackBar2", ""), "12");
+  EXPECT_EQ(Ini.ReadString("Form1", "CheckBox1", ""), "1");
+  EXPECT_EQ(Ini.ReadString("Form1", "IgnoreTimeOut", ""), "0");
+  EXPECT_EQ(Ini.ReadString("Form1", "EDT_NumberOfCubes", ""), "255");
+  EXPECT_FALSE(Ini.ValueExists("Form1", "ComboBox1"));
+  EXPECT_EQ(Ini.ReadString("Form2_3D", "GLCamera1.Position.X", ""), "1.5");
+  EXPECT_EQ(ReadListFile(File("PKTdata.txt")), std::vector<std::string>{"packet data line"});
+  std::vector<std::string> Events = ReadListFile(File("OBJinfo.txt"));
+  EXPECT_EQ(std::count_if(Events.begin(), Events.end(), [](const std::string& L) { return L.rfind("Version ", 0) == 0; }), 1);
+}
+
+TEST_F(Form1Fixture, ChartMenuSetsTheAxisMaximumFromTheItemsNumber) {
+  TForm1 F;
+  QList<QAction*> Items = F.PopupMenu_MaxChartBW->actions();
+  ASSERT_EQ(Items.size(), 6);
+  EXPECT_EQ(Items.last()->text(), "500,000");
+  Items.last()->trigger();
+  EXPECT_EQ(F.LeftAxis->max(), 500000.0);
+  QAction Bad("x");
+  Bad.setToolTip("5e6");
+  F.MNU_MAX_ChartClick(&Bad);
+  EXPECT_EQ(F.LeftAxis->max(), 500000.0);
+}
+
+TEST_F(Form1Fixture, WithoutTheViewFirstActivationAndViewButtonsOnlyLog) {
+  TForm1 F;
+  F.FormActivate();
+  F.FormActivate();
+  F.Button5->click();
+  F.Button2->click();
+  EXPECT_EQ(F.OBJinfo->toPlainText().count("3D view not available"), 3);
+  EXPECT_EQ(F.Button2->text(), "Create Cubes By IPs");
+  EXPECT_FALSE(F.FirstActivation);
+}
+
+TEST_F(Form1Fixture, LayoutRunTogglesItsButtonAndASecondClickStopsIt) {
+  bool Stop = false;
+  int Cubes = 0;
+  std::string Args;
+  ViewLink().SetStopCubeLayout = [&Stop](bool V) { Stop = V; };
+  ViewLink().LoadPCinfoToArry = [] {};
+  TForm1 F;
+  ViewLink().CreateCubesByIPs = [&](const std::string& A, const std::string& B, const std::string& C) {
+    Args = A + "|" + B + "|" + C;
+    EXPECT_EQ(F.Button2->text(), "STOP Create Cubes By IPs");
+    while (!Stop && Cubes < 1000) {
+      if (++Cubes == 3) F.Button2->click();  // the user's second click during the run
+    }
+  };
+  F.Button2->click();
+  EXPECT_EQ(Cubes, 3);
+  EXPECT_EQ(Args, "192.168.4.5|255|64,32,16,8");
+  EXPECT_TRUE(F.IgnoreTimeOut->isChecked());
+  EXPECT_EQ(F.Button2->text(), "Create Cubes By IPs");
+}
+
+TEST_F(Form1Fixture, LocalStartWithoutAdapterDoesNothing) {
+  TForm1 F;
+  F.AdapterList->setCurrentRow(-1);
+  F.doMonitor->click();
+  EXPECT_FALSE(F.MonitoringActive);
+  EXPECT_EQ(F.doMonitor->text(), "Start Monitor");
+}
+
+}  // namespace
