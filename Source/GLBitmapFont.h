@@ -72,9 +72,6 @@ class TBitmapFontRanges : public TCollection {
 };
 
 enum TAlignment : uint8_t { taLeftJustify, taRightJustify, taCenter };
-// Same values as in GLUtils.h, which cannot be included beside the texture headers.
-enum TGLTextLayout : uint8_t { tlTop, tlCenter, tlBottom };
-
 
 // Texture rectangle of a character: left s, top t, right s, bottom t.
 struct TCharTexRect {

@@ -17,14 +17,8 @@
 #include <string>
 #include <vector>
 
-enum TGLMinFilter : uint8_t {
-  miNearest,
-  miLinear,
-  miNearestMipmapNearest,
-  miLinearMipmapNearest,
-  miNearestMipmapLinear,
-  miLinearMipmapLinear
-};
+#include "Source/GLUtils.h"
+
 
 // True for the 16- and 32-bit float RGBA internal formats.
 bool IsFloatTextureFormat(int internalFormat);

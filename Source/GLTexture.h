@@ -253,7 +253,6 @@ enum TGLTextureFormat : uint8_t {
   tfDefault, tfRGB, tfRGBA, tfRGB16, tfRGBA16, tfAlpha, tfLuminance, tfLuminanceAlpha,
   tfIntensity, tfNormalMap, tfRGBAFloat16, tfRGBAFloat32
 };
-enum TGLMagFilter : uint8_t { maNearest, maLinear };
 enum TGLTextureImageAlpha : uint8_t {
   tiaDefault, tiaAlphaFromIntensity, tiaSuperBlackTransparent, tiaLuminance, tiaLuminanceSqrt,
   tiaOpaque, tiaTopLeftPointColorTransparent, tiaInverseLuminance, tiaInverseLuminanceSqrt
