@@ -158,8 +158,8 @@ TGLCadencer::TGLCadencer(TComponent* AOwner) : TComponent(AOwner) {
 }
 
 TGLCadencer::~TGLCadencer() {
-  // Freed from inside its own tick: the tick's frames hold no reference to members after
-  // Progress returns, but the registration must still go.
+  // Freed from inside its own tick: the tick sees this and stops touching the clock.
+  *alive_ = false;
   Unregister();
   for (TGLCadenceAbleComponent* s : subscribers_) s->RemoveFreeNotification(this);
   subscribers_.clear();
@@ -216,11 +216,15 @@ void TGLCadencer::Reset() {
 void TGLCadencer::Progress() {
   if (progressing_ < 0) return;
   if (enabled_ && sleepLength_ >= 0) Sleep(uint32_t(sleepLength_));
+  const std::shared_ptr<bool> alive = alive_;
   ++progressing_;
   struct TDone {
+    const std::shared_ptr<bool>& alive;
     int& p;
-    ~TDone() { p = p < 0 ? -p - 1 : p - 1; }
-  } done{progressing_};
+    ~TDone() {
+      if (*alive) p = (p < 0 ? -p : p) - 1;
+    }
+  } done{alive, progressing_};
   if (!enabled_) return;
   double newTime = GetCurrentTime();
   double deltaTime = newTime - lastTime_;
@@ -238,15 +242,25 @@ void TGLCadencer::Progress() {
     if (scene_ && step != 0) {
       progressing_ = -progressing_;
       struct TRestoreSign {
+        const std::shared_ptr<bool>& alive;
         int& p;
         ~TRestoreSign() {
-          if (p < 0) p = -p;
+          if (*alive && p < 0) p = -p;
         }
-      } restore{progressing_};
+      } restore{alive, progressing_};
       scene_->Progress(step, lastTime_);
     }
-    for (size_t i = 0; i < subscribers_.size(); ++i) subscribers_[i]->DoProgress(TProgressTimes{step, lastTime_});
-    if (OnProgress && !ComponentState().Contains(csDesigning)) OnProgress(this, step, newTime);
+    if (!*alive) return;
+    for (size_t i = 0; i < subscribers_.size(); ++i) {
+      subscribers_[i]->DoProgress(TProgressTimes{step, lastTime_});
+      if (!*alive) return;
+    }
+    if (OnProgress && !ComponentState().Contains(csDesigning)) {
+      // A copy: the handler may replace itself or free the clock.
+      const TGLProgressEvent handler = OnProgress;
+      handler(this, step, newTime);
+      if (!*alive) return;
+    }
     if (step <= 0) break;
     remaining -= step;
   }

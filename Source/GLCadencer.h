@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "Source/GLMisc.h"
@@ -82,7 +83,8 @@ class TGLCadencer : public TComponent {
   double originTime_ = 0;
   double maxDeltaTime_ = 0, minDeltaTime_ = 0, fixedDeltaTime_ = 0;
   int progressing_ = 0;
-  bool registeredIdle_ = false;
+  // Cleared by the destructor, so a tick whose handler frees the clock stops touching it.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // Raw time sources; tests replace them (seconds).

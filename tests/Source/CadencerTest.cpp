@@ -204,3 +204,17 @@ TEST(CadencerASAP, AClockStoredDisabledDoesNotTick) {
   for (int i = 0; i < 20; ++i) ProcessMessages();
   EXPECT_EQ(ticks, 0);
 }
+
+TEST_F(CadencerFixture, AClockFreedByItsOwnHandlerStopsCleanly) {
+  TCountingSubscriber sub(nullptr);
+  clock->AddSubscriber(&sub);
+  clock->SetFixedDeltaTime(0.01);
+  int calls = 0;
+  clock->OnProgress = [&](TObject*, double, double) {
+    ++calls;
+    clock.reset();  // the frame handler closes the view that owns the clock
+  };
+  TickAt(0.05);  // five steps were due; the first one freed the clock
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(clock, nullptr);
+}
