@@ -1,5 +1,8 @@
 #include "Source/GLVectorFileObjects.h"
 
+#include "Source/Base/OpenGL1x.h"
+#include "Source/GLMaterial.h"
+#include "Source/GLState.h"
 #include "Source/MeshUtils.h"
 #include "rtl/SysUtils.h"
 
@@ -1234,12 +1237,1154 @@ void RegisterVectorFileFormat(const std::string& AExtension, const std::string& 
     GetVectorFileFormats()->Add(AExtension, ADescription, 0, AClass);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Drawing of mesh objects and face groups
+
+namespace {
+
+// The pass number of the grouped material pass, shared by all meshes.
+int vRenderGroupCounter = 0;
+
+void SendCorner(const TMeshObject* mo, int v, int n, int t, const TAffineVector* texCoord, bool colors) {
+    if (n >= 0 && n < mo->Normals()->Count())
+        GL.glNormal3fv((*mo->Normals())[n].data());
+    if (colors && v < mo->Colors()->Count())
+        GL.glColor4fv((*mo->Colors())[v].data());
+    if (texCoord)
+        GL.glTexCoord3fv(texCoord->data());
+    else if (t >= 0 && t < mo->TexCoords()->Count())
+        GL.glTexCoord3fv((*mo->TexCoords())[t].data());
+    GL.glVertex3fv((*mo->Vertices())[v].data());
+}
+
+// Every index of List must address Count items (assertion).
+void CheckIndices(const TIntegerList* List, int Count) {
+    for (int i = 0; i < List->Count(); ++i)
+        RTL_ASSERT((*List)[i] >= 0 && (*List)[i] < Count, "Face group index out of range");
+}
+
+GLenum BeginModeOf(TFaceGroupPrimitive Mode) {
+    RTL_ASSERT(Mode != fgpQuads && Mode <= fgpQuads, "Unsupported face group mode");
+    return FaceGroupPrimitiveToGL(Mode);
+}
+
+} // namespace
+
+void TFaceGroup::PrepareMaterialLibraryCache(TGLMaterialLibrary* Library) {
+    materialCache_ = (Library && !materialName_.empty())
+                         ? Library->Materials()->FindMaterialByName(materialName_)
+                         : nullptr;
+}
+
+void TFGVertexIndexList::BuildList(TRenderContextInfo& /*rci*/) {
+    TMeshObject* mo = MeshObject();
+    if (!mo || vertexIndices_->Count() == 0)
+        return;
+    CheckIndices(vertexIndices_.get(), mo->Vertices()->Count());
+    const bool perVertexNormals = mo->Normals()->Count() == mo->Vertices()->Count();
+    const bool perVertexTex = mo->TexCoords()->Count() == mo->Vertices()->Count();
+    const bool colors = mo->Colors()->Count() == mo->Vertices()->Count();
+    GL.glBegin(FaceGroupPrimitiveToGL(mode_));
+    for (int i = 0; i < vertexIndices_->Count(); ++i) {
+        const int v = (*vertexIndices_)[i];
+        SendCorner(mo, v, perVertexNormals ? v : -1, perVertexTex ? v : -1, nullptr, colors);
+    }
+    GL.glEnd();
+}
+
+void TFGVertexNormalTexIndexList::BuildList(TRenderContextInfo& /*rci*/) {
+    TMeshObject* mo = MeshObject();
+    const TIntegerList* vi = VertexIndices();
+    if (!mo || vi->Count() == 0)
+        return;
+    RTL_ASSERT(normalIndices_->Count() == 0 || normalIndices_->Count() >= vi->Count());
+    RTL_ASSERT(texCoordIndices_->Count() == 0 || texCoordIndices_->Count() >= vi->Count());
+    CheckIndices(vi, mo->Vertices()->Count());
+    const TIntegerList* ni = normalIndices_->Count() ? normalIndices_.get() : vi;
+    const TIntegerList* ti = texCoordIndices_->Count() ? texCoordIndices_.get() : vi;
+    GL.glBegin(BeginModeOf(Mode()));
+    for (int i = 0; i < vi->Count(); ++i)
+        SendCorner(mo, (*vi)[i], (*ni)[i], mo->TexCoords()->Count() ? (*ti)[i] : -1, nullptr, false);
+    GL.glEnd();
+}
+
+void TFGIndexTexCoordList::BuildList(TRenderContextInfo& /*rci*/) {
+    TMeshObject* mo = MeshObject();
+    const TIntegerList* vi = VertexIndices();
+    if (!mo || vi->Count() == 0)
+        return;
+    RTL_ASSERT(texCoords_->Count() == vi->Count());
+    CheckIndices(vi, mo->Vertices()->Count());
+    const bool normals = mo->Normals()->Count() == mo->Vertices()->Count();
+    const bool colors = mo->Colors()->Count() == mo->Vertices()->Count();
+    GL.glBegin(BeginModeOf(Mode()));
+    for (int i = 0; i < vi->Count(); ++i) {
+        const int v = (*vi)[i];
+        SendCorner(mo, v, normals ? v : -1, -1, &(*texCoords_)[i], colors);
+    }
+    GL.glEnd();
+}
+
+void TMeshObject::PrepareMaterialLibraryCache(TGLMaterialLibrary* Library) {
+    for (int i = 0; i < faceGroups_->Count(); ++i)
+        (*faceGroups_)[i]->PrepareMaterialLibraryCache(Library);
+}
+
+void TMeshObject::DropMaterialLibraryCache() {
+    for (int i = 0; i < faceGroups_->Count(); ++i)
+        (*faceGroups_)[i]->DropMaterialLibraryCache();
+}
+
+void TMeshObject::PrepareBuildList(TRenderContextInfo& rci) {
+    if (mode_ != mdmFaceGroups || !rci.materialLibrary)
+        return;
+    for (int i = 0; i < faceGroups_->Count(); ++i)
+        if (TGLLibMaterial* m = (*faceGroups_)[i]->MaterialCache())
+            m->PrepareTexture();
+}
+
+void TMeshObject::BuildList(TRenderContextInfo& rci) {
+    arraysDeclared_ = false;
+    lastLightMapIndex_ = -1;
+    const bool colorsPerVertex = colors_->Count() > 0 && colors_->Count() == Vertices()->Count();
+    if (colorsPerVertex) {
+        GL.glPushAttrib(GL_ENABLE_BIT);
+        GL.glEnable(GL_COLOR_MATERIAL);
+        GL.glColorMaterial(GL_FRONT_AND_BACK, GL_AMBIENT_AND_DIFFUSE);
+        if (rci.GLStates)
+            rci.GLStates->SendDefaultMaterial();
+    }
+    struct PopGuard {
+        bool pushed;
+        ~PopGuard() {
+            if (pushed)
+                GL.glPopAttrib();
+        }
+    } pop{colorsPerVertex};
+    switch (mode_) {
+    case mdmTriangles:
+    case mdmTriangleStrip: {
+        const int n = Vertices()->Count();
+        if (n == 0)
+            break;
+        const bool normals = Normals()->Count() == n;
+        const bool tex = texCoords_->Count() == n;
+        GL.glBegin(mode_ == mdmTriangles ? GL_TRIANGLES : GL_TRIANGLE_STRIP);
+        for (int i = 0; i < n; ++i)
+            SendCorner(this, i, normals ? i : -1, tex ? i : -1, nullptr, colorsPerVertex);
+        GL.glEnd();
+        break;
+    }
+    case mdmFaceGroups: {
+        const int count = faceGroups_->Count();
+        if (!rci.materialLibrary) {
+            for (int i = 0; i < count; ++i)
+                (*faceGroups_)[i]->BuildList(rci);
+            break;
+        }
+        constexpr int kMaxPasses = 64;  // a material that keeps asking for passes is stopped
+        if (!(renderingOptions_ & 1)) {
+            int i = 0;
+            while (i < count) {
+                TFaceGroup* group = (*faceGroups_)[i];
+                TGLLibMaterial* material = group->MaterialCache();
+                if (!material) {
+                    group->BuildList(rci);
+                    ++i;
+                    continue;
+                }
+                int end = i + 1;
+                while (end < count && (*faceGroups_)[end]->MaterialCache() == material)
+                    ++end;
+                material->Apply(rci);
+                int passes = 0;
+                do {
+                    for (int k = i; k < end; ++k)
+                        (*faceGroups_)[k]->BuildList(rci);
+                } while (material->UnApply(rci) && ++passes < kMaxPasses);
+                i = end;
+            }
+        } else {
+            const int pass = ++vRenderGroupCounter;
+            for (int i = 0; i < count; ++i) {
+                TFaceGroup* group = (*faceGroups_)[i];
+                if (group->RenderGroupID() == pass)
+                    continue;
+                TGLLibMaterial* material = group->MaterialCache();
+                auto buildRun = [&] {
+                    for (int k = i; k < count; ++k) {
+                        TFaceGroup* g = (*faceGroups_)[k];
+                        if (g->RenderGroupID() != pass && g->MaterialCache() == material) {
+                            g->SetRenderGroupID(pass);
+                            g->BuildList(rci);
+                        }
+                    }
+                };
+                if (!material) {
+                    buildRun();
+                    continue;
+                }
+                material->Apply(rci);
+                int passes = 0;
+                bool again;
+                do {
+                    // Each pass draws the same run: clear the marks of the run before repeating.
+                    for (int k = i; k < count; ++k)
+                        if ((*faceGroups_)[k]->MaterialCache() == material)
+                            (*faceGroups_)[k]->SetRenderGroupID(pass - 1);
+                    buildRun();
+                    again = material->UnApply(rci) && ++passes < kMaxPasses;
+                } while (again);
+            }
+        }
+        break;
+    }
+    default:
+        RTL_ASSERT(false, "Unknown mesh object mode");
+    }
+}
+
+void TMeshObjectList::PrepareMaterialLibraryCache(TGLMaterialLibrary* Library) {
+    for (int i = 0; i < Count(); ++i)
+        (*this)[i]->PrepareMaterialLibraryCache(Library);
+}
+
+void TMeshObjectList::DropMaterialLibraryCache() {
+    for (int i = 0; i < Count(); ++i)
+        (*this)[i]->DropMaterialLibraryCache();
+}
+
+void TMeshObjectList::PrepareBuildList(TRenderContextInfo& rci) {
+    for (int i = 0; i < Count(); ++i)
+        if ((*this)[i]->Visible())
+            (*this)[i]->PrepareBuildList(rci);
+}
+
+void TMeshObjectList::BuildList(TRenderContextInfo& rci) {
+    for (int i = 0; i < Count(); ++i)
+        if ((*this)[i]->Visible())
+            (*this)[i]->BuildList(rci);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Vector files
+
+TVectorFile::TVectorFile(TPersistent* AOwner) : TDataFile(AOwner), mesh_(nullptr) {
+    RTL_ASSERT(AOwner && AOwner->Is<TGLBaseMesh>());
+    mesh_ = static_cast<TGLBaseMesh*>(AOwner);
+}
+
+TMeshObjectList* TVectorFile::MeshObjects() const { return mesh_->MeshObjects(); }
+
+void TGLGLSMVectorFile::LoadFromStream(TStream* Stream) { MeshObjects()->LoadFromStream(Stream); }
+
+void TGLGLSMVectorFile::SaveToStream(TStream* Stream) { MeshObjects()->SaveToStream(Stream); }
+
+// ---------------------------------------------------------------------------------------------
+// TGLBaseMesh
+
+TGLBaseMesh::TGLBaseMesh(TComponent* AOwner)
+    : TGLSceneObject(AOwner),
+      meshObjects_(std::make_unique<TMeshObjectList>(this)),
+      skeleton_(std::make_unique<TSkeleton>(this)),
+      autoScaling_(std::make_unique<TGLCoordinates>(this, TVector4f{{1, 1, 1, 1}}, csPoint)) {
+    meshObjects_->SetSkeleton(skeleton_.get());
+    skeleton_->SetMeshObjects(meshObjects_.get());
+    objectStyle_ |= osStateChanging;
+}
+
+TGLBaseMesh::~TGLBaseMesh() {
+    SetMaterialLibrary(nullptr);
+    SetLightmapLibrary(nullptr);
+}
+
+void TGLBaseMesh::SetNormalsOrientation(TMeshNormalsOrientation Value) {
+    if (Value == normalsOrientation_)
+        return;
+    normalsOrientation_ = Value;
+    StructureChanged();
+}
+
+void TGLBaseMesh::SetMaterialLibrary(TGLMaterialLibrary* Value) {
+    if (Value == materialLibrary_)
+        return;
+    DropMaterialLibraryCache();
+    if (materialLibrary_ && materialLibrary_ != lightmapLibrary_)
+        materialLibrary_->RemoveFreeNotification(this);
+    materialLibrary_ = Value;
+    if (Value)
+        Value->FreeNotification(this);
+    StructureChanged();
+}
+
+void TGLBaseMesh::SetLightmapLibrary(TGLMaterialLibrary* Value) {
+    if (Value == lightmapLibrary_)
+        return;
+    if (lightmapLibrary_ && lightmapLibrary_ != materialLibrary_)
+        lightmapLibrary_->RemoveFreeNotification(this);
+    lightmapLibrary_ = Value;
+    if (Value)
+        Value->FreeNotification(this);
+    StructureChanged();
+}
+
+void TGLBaseMesh::SetUseMeshMaterials(bool Value) {
+    if (Value == useMeshMaterials_)
+        return;
+    useMeshMaterials_ = Value;
+    if (!Value)
+        DropMaterialLibraryCache();
+    StructureChanged();
+}
+
+void TGLBaseMesh::SetAutoCentering(TMeshAutoCenterings Value) {
+    if (Value == autoCentering_)
+        return;
+    autoCentering_ = Value;
+    StructureChanged();
+}
+
+void TGLBaseMesh::SetOverlaySkeleton(bool Value) {
+    if (Value == overlaySkeleton_)
+        return;
+    overlaySkeleton_ = Value;
+    StructureChanged();
+}
+
+void TGLBaseMesh::Notification(TComponent* AComponent, TOperation Operation) {
+    if (Operation == opRemove) {
+        if (AComponent == materialLibrary_) {
+            DropMaterialLibraryCache();
+            materialLibrary_ = nullptr;
+            StructureChanged();
+        }
+        if (AComponent == lightmapLibrary_) {
+            lightmapLibrary_ = nullptr;
+            StructureChanged();
+        }
+    }
+    inherited::Notification(AComponent, Operation);
+}
+
+std::unique_ptr<TVectorFile> TGLBaseMesh::CreateVectorFile(const std::string& FileName) {
+    TVectorFileClass cls = GetVectorFileFormats()->FindFromFileName(FileName);
+    std::unique_ptr<TVectorFile> file(static_cast<TVectorFile*>(cls->Create(this)));
+    file->SetResourceName(FileName);
+    PrepareVectorFile(file.get());
+    return file;
+}
+
+void TGLBaseMesh::PrepareVectorFile(TVectorFile* AFile) { AFile->SetNormalsOrientation(normalsOrientation_); }
+
+void TGLBaseMesh::LoadData(const std::string& FileName, TStream* Stream) {
+    std::unique_ptr<TVectorFile> file = CreateVectorFile(FileName);
+    TGLSceneGraph* scene = Scene();
+    if (scene)
+        scene->BeginUpdate();
+    struct EndUpdate {
+        TGLSceneGraph* scene;
+        ~EndUpdate() {
+            if (scene)
+                scene->EndUpdate();
+        }
+    } guard{scene};
+    file->LoadFromStream(Stream);
+}
+
+void TGLBaseMesh::LoadFromFile(const std::string& FileName) {
+    if (FileName.empty())
+        return;
+    std::unique_ptr<TStream> stream = CreateFileStream(FileName, fmOpenRead | fmShareDenyWrite);
+    LoadFromStream(FileName, stream.get());
+}
+
+void TGLBaseMesh::LoadFromStream(const std::string& FileName, TStream* Stream) {
+    if (FileName.empty())
+        return;
+    meshObjects_->Clear();
+    skeleton_->Clear();
+    try {
+        LoadData(FileName, Stream);
+    } catch (...) {
+        // A half-read mesh is not kept: the mesh stays empty.
+        meshObjects_->Clear();
+        StructureChanged();
+        throw;
+    }
+    PerformAutoScaling();
+    PerformAutoCentering();
+    PrepareMesh();
+}
+
+void TGLBaseMesh::SaveToFile(const std::string& FileName) {
+    if (FileName.empty())
+        return;
+    std::unique_ptr<TVectorFile> file = CreateVectorFile(FileName);
+    file->SaveToFile(FileName);
+}
+
+void TGLBaseMesh::SaveToStream(const std::string& FileName, TStream* Stream) {
+    if (FileName.empty())
+        return;
+    CreateVectorFile(FileName)->SaveToStream(Stream);
+}
+
+void TGLBaseMesh::AddDataFromFile(const std::string& FileName) {
+    if (FileName.empty())
+        return;
+    std::unique_ptr<TStream> stream = CreateFileStream(FileName, fmOpenRead | fmShareDenyWrite);
+    AddDataFromStream(FileName, stream.get());
+}
+
+void TGLBaseMesh::AddDataFromStream(const std::string& FileName, TStream* Stream) {
+    if (FileName.empty())
+        return;
+    // The format reads into a list of its own, so that what is there is kept.
+    TGLFreeForm scratch(nullptr);
+    scratch.SetNormalsOrientation(normalsOrientation_);
+    scratch.LoadData(FileName, Stream);
+    TMeshObjectList* added = scratch.MeshObjects();
+    while (added->Count() > 0) {
+        TMeshObject* mo = (*added)[0];
+        added->Delete(0);
+        mo->SetOwner(meshObjects_.get());
+        meshObjects_->Add(mo);
+    }
+    meshObjects_->Prepare();
+    PrepareMesh();
+}
+
+void TGLBaseMesh::PerformAutoCentering() {
+    TAffineVector delta{{0, 0, 0}};
+    if (autoCentering_ & (1 << macUseBarycenter)) {
+        TAffineVector sum{{0, 0, 0}};
+        int count = 0;
+        for (int i = 0; i < meshObjects_->Count(); ++i)
+            (*meshObjects_)[i]->ContributeToBarycenter(sum, count);
+        if (count > 0)
+            delta = AffineVectorScaled(sum, -1.0f / float(count));
+    } else {
+        const float inf = std::numeric_limits<float>::infinity();
+        TAffineVector mn{{inf, inf, inf}}, mx{{-inf, -inf, -inf}};
+        for (int i = 0; i < meshObjects_->Count(); ++i) {
+            TAffineVector a, b;
+            (*meshObjects_)[i]->GetExtents(a, b);
+            for (int k = 0; k < 3; ++k) {
+                mn[k] = std::min(mn[k], a[k]);
+                mx[k] = std::max(mx[k], b[k]);
+            }
+        }
+        for (int k = 0; k < 3; ++k)
+            if ((autoCentering_ & (1 << k)) && mn[k] <= mx[k])
+                delta[k] = -(mn[k] + mx[k]) * 0.5f;
+    }
+    meshObjects_->Translate(delta);
+}
+
+void TGLBaseMesh::PerformAutoScaling() {
+    const TVector4f& s = autoScaling_->AsVector();
+    if (s[0] == 1 && s[1] == 1 && s[2] == 1)
+        return;
+    const TAffineVector factor{{s[0], s[1], s[2]}};
+    for (int i = 0; i < meshObjects_->Count(); ++i)
+        (*meshObjects_)[i]->Vertices()->ScaleByVector(factor);
+}
+
+void TGLBaseMesh::PrepareMaterialLibraryCache() {
+    meshObjects_->PrepareMaterialLibraryCache(materialLibrary_);
+    materialLibraryCachesPrepared_ = true;
+}
+
+void TGLBaseMesh::DropMaterialLibraryCache() {
+    if (!materialLibraryCachesPrepared_)
+        return;
+    meshObjects_->DropMaterialLibraryCache();
+    materialLibraryCachesPrepared_ = false;
+}
+
+void TGLBaseMesh::PrepareBuildList(TRenderContextInfo& rci) {
+    meshObjects_->PrepareBuildList(rci);
+    if (lightmapLibrary_)
+        lightmapLibrary_->Materials()->PrepareTextures();
+}
+
+void TGLBaseMesh::StructureChanged() {
+    dimensions_[0] = -1;
+    DropMaterialLibraryCache();
+    meshObjects_->Prepare();
+    MarkStructureChanged();
+}
+
+TVector4f TGLBaseMesh::AxisAlignedDimensionsUnscaled() {
+    if (dimensions_[0] < 0) {
+        TAffineVector mn, mx;
+        meshObjects_->GetExtents(mn, mx);
+        for (int k = 0; k < 3; ++k)
+            dimensions_[k] = std::max(std::fabs(mn[k]), std::fabs(mx[k]));
+        dimensions_[3] = 0;
+    }
+    return dimensions_;
+}
+
+void TGLBaseMesh::BuildList(TRenderContextInfo& rci) { meshObjects_->BuildList(rci); }
+
+void TGLBaseMesh::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) {
+    if (renderSelf) {
+        RTL_ASSERT(normalsOrientation_ == mnoDefault || normalsOrientation_ == mnoInvert);
+        const bool invert = normalsOrientation_ == mnoInvert && rci.GLStates;
+        if (invert)
+            rci.GLStates->ToggleFrontFace();
+        struct Restore {
+            TRenderContextInfo& rci;
+            bool invert;
+            TGLMaterialLibrary* library;
+            TGLMaterialLibrary* lightmaps;
+            ~Restore() {
+                if (invert)
+                    rci.GLStates->ToggleFrontFace();
+                rci.materialLibrary = library;
+                rci.lightmapLibrary = lightmaps;
+            }
+        } restore{rci, invert, rci.materialLibrary, rci.lightmapLibrary};
+        auto draw = [&] {
+            if ((ObjectStyle() & osDirectDraw) || rci.amalgamating)
+                BuildList(rci);
+            else
+                GL.glCallList(GetListHandle(rci));
+        };
+        if (!rci.ignoreMaterials) {
+            if (useMeshMaterials_ && materialLibrary_) {
+                rci.materialLibrary = materialLibrary_;
+                if (!materialLibraryCachesPrepared_)
+                    PrepareMaterialLibraryCache();
+            } else {
+                rci.materialLibrary = nullptr;
+            }
+            rci.lightmapLibrary = lightmapLibrary_;
+            if (rci.amalgamating || (!(ObjectStyle() & osDirectDraw) && !HasValidListHandle()))
+                PrepareBuildList(rci);
+            TGLMaterial* material = Material();
+            material->Apply(rci);
+            constexpr int kMaxPasses = 64;
+            int passes = 0;
+            do {
+                draw();
+            } while (material->UnApply(rci) && ++passes < kMaxPasses);
+            rci.materialLibrary = nullptr;
+        } else {
+            draw();
+        }
+    }
+    if (renderChildren && GetChildCount() > 0)
+        RenderChildren(0, GetChildCount() - 1, rci);
+}
+
+bool TGLBaseMesh::RayCastIntersect(const TVector4f& rayStart, const TVector4f& rayVector,
+                                   TVector4f* intersectPoint, TVector4f* intersectNormal) {
+    std::unique_ptr<TAffineVectorList> tris(meshObjects_->ExtractTriangles());
+    const TVector4f localStart = AbsoluteToLocalAffine(rayStart);
+    const TVector4f localVector = AbsoluteToLocalVector(rayVector);
+    bool found = false;
+    float best = 0;
+    TVector4f bestPoint{}, bestNormal{};
+    for (int i = 0; i + 2 < tris->Count(); i += 3) {
+        TVector4f p, n;
+        if (!RayCastTriangleIntersect(localStart, localVector, (*tris)[i], (*tris)[i + 1], (*tris)[i + 2], &p, &n))
+            continue;
+        const float d = AffineVectorDistanceSquared(AffineVectorMake(localStart), AffineVectorMake(p));
+        if (!found || d < best) {
+            found = true;
+            best = d;
+            bestPoint = p;
+            bestNormal = n;
+        }
+    }
+    if (!found)
+        return false;
+    if (intersectPoint)
+        *intersectPoint = LocalToAbsolute(PointMake(bestPoint[0], bestPoint[1], bestPoint[2]));
+    if (intersectNormal) {
+        TVector4f n = LocalToAbsoluteVector(VectorMake(bestNormal[0], bestNormal[1], bestNormal[2]));
+        if (normalsOrientation_ == mnoInvert)
+            n = VectorScaled(n, -1);
+        *intersectNormal = n;
+    }
+    return true;
+}
+
+void TGLBaseMesh::DestroyHandle() {
+    if (materialLibrary_)
+        materialLibrary_->DestroyTextureHandles();
+    if (lightmapLibrary_)
+        lightmapLibrary_->DestroyTextureHandles();
+    inherited::DestroyHandle();
+}
+
+void TGLBaseMesh::Assign(TPersistent* Source) {
+    if (Source && Source->Is<TGLBaseMesh>()) {
+        auto* other = static_cast<TGLBaseMesh*>(Source);
+        skeleton_->Clear();
+        normalsOrientation_ = other->normalsOrientation_;
+        SetMaterialLibrary(other->materialLibrary_);
+        SetLightmapLibrary(other->lightmapLibrary_);
+        dimensions_ = other->dimensions_;
+        useMeshMaterials_ = other->useMeshMaterials_;
+        overlaySkeleton_ = other->overlaySkeleton_;
+        autoCentering_ = other->autoCentering_;
+        autoScaling_->Assign(other->autoScaling_.get());
+        skeleton_->LoadFromString(other->skeleton_->SaveToString());
+        skeleton_->RootBones()->PrepareGlobalMatrices();
+        meshObjects_->LoadFromString(other->meshObjects_->SaveToString());
+    }
+    inherited::Assign(Source);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Actor animations and controllers
+
+TGLActor* TActorAnimation::Owner() const {
+    return Collection() ? static_cast<TActorAnimations*>(Collection())->Owner() : nullptr;
+}
+
+int TActorAnimation::FrameCount() const {
+    TGLActor* actor = Owner();
+    if (!actor)
+        return 0;
+    switch (reference_) {
+    case aarMorph:
+        return actor->MeshObjects()->MorphTargetCount();
+    case aarSkeleton:
+        return actor->Skeleton()->Frames()->Count();
+    default:
+        RTL_ASSERT(false, "No frames for this reference");
+    }
+    return 0;
+}
+
+void TActorAnimation::SetStartFrame(int Value) {
+    const int count = FrameCount();
+    if (Value >= count)
+        Value = count - 1;
+    if (Value < 0)
+        Value = 0;
+    startFrame_ = Value;
+    if (endFrame_ < startFrame_)
+        endFrame_ = startFrame_;
+}
+
+void TActorAnimation::SetEndFrame(int Value) {
+    const int count = FrameCount();
+    if (Value >= count)
+        Value = count - 1;
+    if (Value < 0)
+        Value = 0;
+    endFrame_ = Value;
+    if (startFrame_ > endFrame_)
+        startFrame_ = endFrame_;
+}
+
+void TActorAnimation::SetReference(TActorAnimationReference Value) {
+    if (Value == reference_)
+        return;
+    reference_ = Value;
+    SetStartFrame(startFrame_);
+    SetEndFrame(endFrame_);
+}
+
+void TActorAnimation::Assign(TPersistent* Source) {
+    if (Source && Source->Is<TActorAnimation>()) {
+        auto* other = static_cast<TActorAnimation*>(Source);
+        name_ = other->name_;
+        startFrame_ = other->startFrame_;
+        endFrame_ = other->endFrame_;
+        reference_ = other->reference_;
+        return;
+    }
+    inherited::Assign(Source);
+}
+
+std::string TActorAnimation::GetDisplayName() {
+    return Format("%d - %s [%d - %d]", Index(), name_, startFrame_, endFrame_);
+}
+
+TActorAnimations::TActorAnimations(TGLActor* AOwner)
+    : TOwnedCollection(AOwner, TActorAnimation::StaticClass()), owner_(AOwner) {}
+
+TActorAnimation* TActorAnimations::FindName(const std::string& Name) const {
+    for (int i = 0; i < Count(); ++i)
+        if (SameText(Items(i)->Name(), Name))
+            return Items(i);
+    return nullptr;
+}
+
+TGLBaseAnimationControler::~TGLBaseAnimationControler() {
+    if (actor_ && actor_->ControlerCount() > 0)
+        actor_->UnRegisterControler(this);
+}
+
+void TGLBaseAnimationControler::DoChange() {
+    if (actor_)
+        actor_->StructureChanged();
+}
+
+void TGLBaseAnimationControler::SetEnabled(bool Value) {
+    if (Value == enabled_)
+        return;
+    enabled_ = Value;
+    DoChange();
+}
+
+void TGLBaseAnimationControler::SetActor(TGLActor* Value) {
+    if (Value == actor_)
+        return;
+    if (actor_)
+        actor_->UnRegisterControler(this);
+    actor_ = Value;
+    if (actor_) {
+        actor_->RegisterControler(this);
+        DoChange();
+    }
+}
+
+void TGLBaseAnimationControler::Notification(TComponent* AComponent, TOperation Operation) {
+    if (Operation == opRemove && AComponent == actor_)
+        actor_ = nullptr;
+    inherited::Notification(AComponent, Operation);
+}
+
+void TGLAnimationControler::SetAnimationName(const std::string& Value) {
+    if (Value == animationName_)
+        return;
+    animationName_ = Value;
+    DoChange();
+}
+
+void TGLAnimationControler::SetRatio(float Value) {
+    Value = std::clamp(Value, 0.0f, 1.0f);
+    if (Value == ratio_)
+        return;
+    ratio_ = Value;
+    DoChange();
+}
+
+bool TGLAnimationControler::Apply(TBlendedLerpInfo& LerpInfo) {
+    if (!Enabled() || !Actor())
+        return false;
+    TActorAnimation* anim = Actor()->Animations()->FindName(animationName_);
+    if (!anim)
+        return false;
+    if (ratio_ <= 0) {
+        LerpInfo.frameIndex1 = LerpInfo.frameIndex2 = anim->StartFrame();
+        LerpInfo.lerpFactor = 0;
+    } else if (ratio_ >= 1) {
+        LerpInfo.frameIndex1 = LerpInfo.frameIndex2 = anim->EndFrame();
+        LerpInfo.lerpFactor = 0;
+    } else {
+        const double pos = anim->StartFrame() + double(ratio_) * (anim->EndFrame() - anim->StartFrame());
+        LerpInfo.frameIndex1 = static_cast<int>(pos);
+        LerpInfo.frameIndex2 = LerpInfo.frameIndex1 + 1;
+        LerpInfo.lerpFactor = static_cast<float>(pos - LerpInfo.frameIndex1);
+    }
+    LerpInfo.weight = 1;
+    LerpInfo.externalPositions = nullptr;
+    LerpInfo.externalRotations = nullptr;
+    LerpInfo.externalQuaternions = nullptr;
+    return true;
+}
+
+
+namespace {
+
+void DrawBone(TSkeletonBone* Bone) {
+    const TMatrix4f& g = Bone->GlobalMatrix();
+    const std::uint32_t c = Bone->Color();
+    GL.glColor4f((c & 0xFF) / 255.0f, ((c >> 8) & 0xFF) / 255.0f, ((c >> 16) & 0xFF) / 255.0f,
+                 ((c >> 24) & 0xFF) / 255.0f);
+    GL.glPointSize(5);
+    GL.glBegin(GL_POINTS);
+    GL.glVertex3fv(g[3].data());
+    GL.glEnd();
+    GL.glPointSize(1);
+    if (Bone->Owner() && Bone->Owner()->Is<TSkeletonBone>()) {
+        GL.glBegin(GL_LINES);
+        GL.glVertex3fv(Bone->Owner()->GlobalMatrix()[3].data());
+        GL.glVertex3fv(g[3].data());
+        GL.glEnd();
+    }
+    for (int i = 0; i < Bone->Count(); ++i)
+        DrawBone((*Bone)[i]);
+}
+
+void DrawSkeleton(TSkeleton* Skeleton) {
+    GL.glPushAttrib(GL_ENABLE_BIT);
+    GL.glDisable(GL_COLOR_MATERIAL);
+    GL.glDisable(GL_LIGHTING);
+    GL.glColor3f(1, 1, 1);
+    for (int i = 0; i < Skeleton->RootBones()->Count(); ++i)
+        DrawBone((*Skeleton->RootBones())[i]);
+    GL.glPopAttrib();
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// TGLActor
+
+TGLActor::TGLActor(TComponent* AOwner)
+    : TGLBaseMesh(AOwner), animations_(std::make_unique<TActorAnimations>(this)) {
+    objectStyle_ |= osDirectDraw;
+}
+
+TGLActor::~TGLActor() {
+    if (controlers_) {
+        std::vector<TGLBaseAnimationControler*> list = *controlers_;
+        for (TGLBaseAnimationControler* c : list)
+            c->SetActor(nullptr);
+    }
+}
+
+int TGLActor::FrameCount() const {
+    switch (reference_) {
+    case aarMorph:
+        return MeshObjects()->MorphTargetCount();
+    case aarSkeleton:
+        return Skeleton()->Frames()->Count();
+    default:
+        RTL_ASSERT(false, "No frames for this reference");
+    }
+    return 0;
+}
+
+void TGLActor::SetReference(TActorAnimationReference Value) {
+    if (Value == reference_)
+        return;
+    reference_ = Value;
+    StructureChanged();
+}
+
+void TGLActor::SetOptions(TGLActorOptions Value) {
+    if (Value == options_)
+        return;
+    options_ = Value;
+    StructureChanged();
+}
+
+void TGLActor::SetStartFrame(int Value) {
+    if (Value < 0 || Value >= FrameCount() || Value == startFrame_)
+        return;
+    startFrame_ = Value;
+    if (endFrame_ < startFrame_)
+        endFrame_ = startFrame_;
+    if (currentFrame_ < startFrame_)
+        SetCurrentFrame(startFrame_);
+}
+
+void TGLActor::SetEndFrame(int Value) {
+    if (Value < 0 || Value >= FrameCount() || Value == endFrame_)
+        return;
+    endFrame_ = Value;
+    if (currentFrame_ > endFrame_)
+        SetCurrentFrame(endFrame_);
+}
+
+void TGLActor::SetCurrentFrame(int Value) {
+    if (Value == currentFrame_)
+        return;
+    const int count = FrameCount();
+    if (Value >= count)
+        Value = count - 1;
+    if (Value < 0)
+        Value = 0;
+    currentFrame_ = Value;
+    currentFrameDelta_ = 0;
+    if (animationMode_ == aamPlayOnce && currentFrame_ == endFrame_)
+        animationMode_ = aamNone;
+    else if (animationMode_ == aamBounceForward && currentFrame_ == endFrame_)
+        animationMode_ = aamBounceBackward;
+    else if (animationMode_ == aamBounceBackward && currentFrame_ == startFrame_)
+        animationMode_ = aamBounceForward;
+    StructureChanged();
+    if (OnFrameChanged)
+        OnFrameChanged(this);
+}
+
+int TGLActor::NextFrameIndex() const {
+    if (targetSmoothAnimation_ && animationMode_ != aamExternal)
+        return targetSmoothAnimation_->StartFrame();
+    switch (animationMode_) {
+    case aamNone:
+    case aamPlayOnce:
+        return std::min(currentFrame_ + 1, endFrame_);
+    case aamLoop:
+    case aamBounceForward: {
+        int result = currentFrame_ + 1;
+        if (result > endFrame_) {
+            result = startFrame_ + (result - endFrame_ - 1);
+            if (result > endFrame_)
+                result = endFrame_;
+        }
+        return result;
+    }
+    case aamBounceBackward:
+    case aamLoopBackward: {
+        int result = currentFrame_ - 1;
+        if (result < startFrame_) {
+            result = endFrame_ - (startFrame_ - result - 1);
+            if (result < startFrame_)
+                result = startFrame_;
+        }
+        return result;
+    }
+    case aamExternal:
+        return currentFrame_;
+    }
+    return currentFrame_;
+}
+
+void TGLActor::NextFrame(int N) {
+    while (N > 0) {
+        SetCurrentFrame(NextFrameIndex());
+        --N;
+        if (OnEndFrameReached && currentFrame_ == endFrame_)
+            OnEndFrameReached(this);
+        if (OnStartFrameReached && currentFrame_ == startFrame_)
+            OnStartFrameReached(this);
+    }
+}
+
+void TGLActor::AllFrames() {
+    startFrame_ = 0;
+    endFrame_ = FrameCount() - 1;
+    currentFrame_ = 0;
+    if (OnFrameChanged)
+        OnFrameChanged(this);
+    StructureChanged();
+}
+
+void TGLActor::SwitchToAnimation(TActorAnimation* AnAnimation, bool Smooth) {
+    if (!AnAnimation)
+        return;
+    if (Smooth) {
+        targetSmoothAnimation_ = AnAnimation;
+        currentFrameDelta_ = 0;
+        return;
+    }
+    SetReference(AnAnimation->Reference());
+    SetStartFrame(AnAnimation->StartFrame());
+    SetEndFrame(AnAnimation->EndFrame());
+    SetCurrentFrame(startFrame_);
+}
+
+void TGLActor::SwitchToAnimation(const std::string& AnimationName, bool Smooth) {
+    SwitchToAnimation(animations_->FindName(AnimationName), Smooth);
+}
+
+void TGLActor::SwitchToAnimation(int AnimationIndex, bool Smooth) {
+    if (AnimationIndex >= 0 && AnimationIndex < animations_->Count())
+        SwitchToAnimation(animations_->Items(AnimationIndex), Smooth);
+}
+
+void TGLActor::Synchronize(TGLActor* ReferenceActor) {
+    if (!ReferenceActor)
+        return;
+    const int count = FrameCount();
+    if (ReferenceActor->startFrame_ < count)
+        startFrame_ = ReferenceActor->startFrame_;
+    if (ReferenceActor->endFrame_ < count)
+        endFrame_ = ReferenceActor->endFrame_;
+    if (ReferenceActor->currentFrame_ < count)
+        currentFrame_ = ReferenceActor->currentFrame_;
+    reference_ = ReferenceActor->reference_;
+    currentFrameDelta_ = ReferenceActor->currentFrameDelta_;
+    animationMode_ = ReferenceActor->animationMode_;
+    frameInterpolation_ = ReferenceActor->frameInterpolation_;
+    targetSmoothAnimation_ = ReferenceActor->targetSmoothAnimation_
+                                 ? animations_->FindName(ReferenceActor->targetSmoothAnimation_->Name())
+                                 : nullptr;
+    if (Skeleton()->Frames()->Count() > 0 && ReferenceActor->Skeleton()->Frames()->Count() > 0)
+        Skeleton()->Synchronize(ReferenceActor->Skeleton());
+    StructureChanged();
+}
+
+void TGLActor::RegisterControler(TGLBaseAnimationControler* AControler) {
+    if (!controlers_)
+        controlers_ = std::make_unique<std::vector<TGLBaseAnimationControler*>>();
+    controlers_->push_back(AControler);
+    FreeNotification(AControler);
+}
+
+void TGLActor::UnRegisterControler(TGLBaseAnimationControler* AControler) {
+    RTL_ASSERT(controlers_ != nullptr);
+    auto it = std::find(controlers_->begin(), controlers_->end(), AControler);
+    if (it != controlers_->end())
+        controlers_->erase(it);
+    RemoveFreeNotification(AControler);
+    if (controlers_->empty())
+        controlers_.reset();
+}
+
+void TGLActor::Notification(TComponent* AComponent, TOperation Operation) {
+    if (Operation == opRemove && controlers_) {
+        auto it = std::find(controlers_->begin(), controlers_->end(), AComponent);
+        if (it != controlers_->end()) {
+            controlers_->erase(it);
+            if (controlers_->empty())
+                controlers_.reset();
+        }
+    }
+    inherited::Notification(AComponent, Operation);
+}
+
+void TGLActor::LoadFromStream(const std::string& FileName, TStream* Stream) {
+    if (FileName.empty())
+        return;
+    targetSmoothAnimation_ = nullptr;
+    animations_->Clear();
+    inherited::LoadFromStream(FileName, Stream);
+}
+
+void TGLActor::BuildList(TRenderContextInfo& rci) {
+    const int next = NextFrameIndex();
+    if (reference_ == aarMorph) {
+        if (next >= 0) {
+            if (frameInterpolation_ == afpLinear)
+                MeshObjects()->Lerp(currentFrame_, next, currentFrameDelta_);
+            else
+                MeshObjects()->MorphTo(currentFrame_);
+        }
+    } else if (reference_ == aarSkeleton && Skeleton()->Frames()->Count() > 0) {
+        if (controlers_ && animationMode_ != aamExternal) {
+            std::vector<TBlendedLerpInfo> blend(1);
+            if (frameInterpolation_ == afpLinear && next >= 0) {
+                blend[0].frameIndex1 = currentFrame_;
+                blend[0].frameIndex2 = next;
+                blend[0].lerpFactor = currentFrameDelta_;
+            } else {
+                blend[0].frameIndex1 = blend[0].frameIndex2 = currentFrame_;
+                blend[0].lerpFactor = 0;
+            }
+            blend[0].weight = 1;
+            for (TGLBaseAnimationControler* c : *controlers_) {
+                TBlendedLerpInfo info;
+                if (c->Apply(info))
+                    blend.push_back(info);
+            }
+            Skeleton()->BlendedLerps(blend);
+        } else if (animationMode_ != aamExternal && next >= 0) {
+            if (frameInterpolation_ == afpLinear)
+                Skeleton()->Lerp(currentFrame_, next, currentFrameDelta_);
+            else
+                Skeleton()->SetCurrentFrame((*Skeleton()->Frames())[currentFrame_]);
+        }
+        Skeleton()->MorphMesh((options_ & (1 << aoSkeletonNormalizeNormals)) != 0);
+    }
+    inherited::BuildList(rci);
+    if (OverlaySkeleton()) {
+        GL.glPushAttrib(GL_ENABLE_BIT);
+        GL.glDisable(GL_DEPTH_TEST);
+        DrawSkeleton(Skeleton());
+        GL.glPopAttrib();
+    }
+}
+
+void TGLActor::DoProgress(const TProgressTimes& progressTime) {
+    inherited::DoProgress(progressTime);
+    if (animationMode_ == aamNone || interval_ <= 0 || startFrame_ == endFrame_ || FrameCount() < 2)
+        return;
+    currentFrameDelta_ += float(progressTime.deltaTime * 1000.0 / interval_);
+    if (currentFrameDelta_ >= 1) {
+        if (targetSmoothAnimation_) {
+            TActorAnimation* target = targetSmoothAnimation_;
+            targetSmoothAnimation_ = nullptr;
+            SwitchToAnimation(target, false);
+        }
+        const float whole = std::floor(currentFrameDelta_);
+        const float fraction = currentFrameDelta_ - whole;
+        NextFrame(static_cast<int>(whole));
+        currentFrameDelta_ = fraction;
+        StructureChanged();
+    } else if (frameInterpolation_ != afpNone) {
+        StructureChanged();
+    }
+}
+
+void TGLActor::Assign(TPersistent* Source) {
+    inherited::Assign(Source);
+    if (Source && Source->Is<TGLActor>()) {
+        auto* other = static_cast<TGLActor*>(Source);
+        animations_->Assign(other->animations_.get());
+        animationMode_ = other->animationMode_;
+        Synchronize(other);
+    }
+}
+
+
+namespace {
+
+void RegisterPublishedMeshProperties() {
+    static const std::vector<std::string> orientations{"mnoDefault", "mnoInvert"};
+    static const std::vector<std::string> centerings{"macCenterX", "macCenterY", "macCenterZ", "macUseBarycenter"};
+    TPublished<TGLFreeForm>()
+        .Set("AutoCentering", &TGLBaseMesh::AutoCentering, &TGLBaseMesh::SetAutoCentering, centerings, 0)
+        .Object("AutoScaling", &TGLBaseMesh::AutoScaling)
+        .Component("MaterialLibrary", &TGLBaseMesh::MaterialLibrary, &TGLBaseMesh::SetMaterialLibrary)
+        .Component("LightmapLibrary", &TGLBaseMesh::LightmapLibrary, &TGLBaseMesh::SetLightmapLibrary)
+        .Boolean("UseMeshMaterials", &TGLBaseMesh::UseMeshMaterials, &TGLBaseMesh::SetUseMeshMaterials, true)
+        .Enum("NormalsOrientation", &TGLBaseMesh::NormalsOrientation, &TGLBaseMesh::SetNormalsOrientation,
+              orientations, mnoDefault);
+    TPublished<TGLActor>()
+        .Integer("StartFrame", &TGLActor::StartFrame, &TGLActor::SetStartFrame, 0)
+        .Integer("EndFrame", &TGLActor::EndFrame, &TGLActor::SetEndFrame, 0)
+        .Enum("Reference", &TGLActor::Reference, &TGLActor::SetReference, {"aarMorph", "aarSkeleton", "aarNone"},
+              aarMorph)
+        .Integer("CurrentFrame", &TGLActor::CurrentFrame, &TGLActor::SetCurrentFrame, 0)
+        .Float("CurrentFrameDelta", &TGLActor::CurrentFrameDelta, &TGLActor::SetCurrentFrameDelta, 0.0)
+        .Enum("FrameInterpolation", &TGLActor::FrameInterpolation, &TGLActor::SetFrameInterpolation,
+              {"afpNone", "afpLinear"}, afpLinear)
+        .Enum("AnimationMode", &TGLActor::AnimationMode, &TGLActor::SetAnimationMode,
+              {"aamNone", "aamPlayOnce", "aamLoop", "aamBounceForward", "aamBounceBackward", "aamLoopBackward",
+               "aamExternal"},
+              aamNone)
+        .Integer("Interval", &TGLActor::Interval, &TGLActor::SetInterval, 100)
+        .Set("Options", &TGLActor::Options, &TGLActor::SetOptions, {"aoSkeletonNormalizeNormals"}, 1)
+        .Event("OnFrameChanged")
+        .Event("OnEndFrameReached")
+        .Event("OnStartFrameReached")
+        .Object("Animations", &TGLActor::Animations)
+        .StoredIf([](TGLActor* a) { return a->Animations()->Count() > 0; })
+        .Set("AutoCentering", &TGLBaseMesh::AutoCentering, &TGLBaseMesh::SetAutoCentering, centerings, 0)
+        .Component("MaterialLibrary", &TGLBaseMesh::MaterialLibrary, &TGLBaseMesh::SetMaterialLibrary)
+        .Component("LightmapLibrary", &TGLBaseMesh::LightmapLibrary, &TGLBaseMesh::SetLightmapLibrary)
+        .Boolean("UseMeshMaterials", &TGLBaseMesh::UseMeshMaterials, &TGLBaseMesh::SetUseMeshMaterials, true)
+        .Enum("NormalsOrientation", &TGLBaseMesh::NormalsOrientation, &TGLBaseMesh::SetNormalsOrientation,
+              orientations, mnoDefault)
+        .Boolean("OverlaySkeleton", &TGLBaseMesh::OverlaySkeleton, &TGLBaseMesh::SetOverlaySkeleton, false);
+    TPublished<TActorAnimation>()
+        .String("Name", &TActorAnimation::Name, &TActorAnimation::SetName)
+        .Integer("StartFrame", &TActorAnimation::StartFrame, &TActorAnimation::SetStartFrame, 0)
+        .Integer("EndFrame", &TActorAnimation::EndFrame, &TActorAnimation::SetEndFrame, 0)
+        .Enum("Reference", &TActorAnimation::Reference, &TActorAnimation::SetReference,
+              {"aarMorph", "aarSkeleton", "aarNone"}, aarMorph);
+    TPublished<TGLBaseAnimationControler>()
+        .Boolean("Enabled", &TGLBaseAnimationControler::Enabled, &TGLBaseAnimationControler::SetEnabled, true)
+        .Component("Actor", &TGLBaseAnimationControler::Actor, &TGLBaseAnimationControler::SetActor);
+    TPublished<TGLAnimationControler>()
+        .String("AnimationName", &TGLAnimationControler::AnimationName, &TGLAnimationControler::SetAnimationName)
+        .Float("Ratio", &TGLAnimationControler::Ratio, &TGLAnimationControler::SetRatio, 0.0);
+}
+
+} // namespace
+
 void RegisterGLVectorFileObjects() {
-    RegisterClasses({TSkeleton::StaticClass(), TSkeletonFrame::StaticClass(), TSkeletonBone::StaticClass(),
+    if (!GetVectorFileFormats()->FindExt("glsm"))
+        RegisterVectorFileFormat("glsm", "Scene Mesh", TGLGLSMVectorFile::StaticClass());
+    RegisterClasses({TActorAnimation::StaticClass(), TGLBaseAnimationControler::StaticClass()});
+    RegisterClasses({TGLFreeForm::StaticClass(), TGLActor::StaticClass(), TGLAnimationControler::StaticClass(),TSkeleton::StaticClass(), TSkeletonFrame::StaticClass(), TSkeletonBone::StaticClass(),
                      TSkeletonMeshObject::StaticClass(), TMeshObject::StaticClass(),
                      TSkeletonFrameList::StaticClass(), TMeshMorphTarget::StaticClass(),
                      TMorphableMeshObject::StaticClass(), TFaceGroup::StaticClass(),
                      TFGVertexIndexList::StaticClass(), TFGVertexNormalTexIndexList::StaticClass(),
                      TFGIndexTexCoordList::StaticClass(), TSkeletonCollider::StaticClass(),
                      TSkeletonColliderList::StaticClass()});
+    RegisterPublishedMeshProperties();
 }

@@ -12,6 +12,9 @@
 #include "Source/Base/PersistentClasses.h"
 #include "Source/Base/VectorGeometry.h"
 #include "Source/Base/VectorLists.h"
+#include "Source/GLCoordinates.h"
+#include "Source/GLRenderContextInfo.h"
+#include "Source/GLSceneGraph.h"
 
 #include <cstdint>
 #include <memory>
@@ -25,6 +28,8 @@ class TFaceGroups;
 class TMeshMorphTargetList;
 class TSkeleton;
 class TSkeletonBone;
+class TGLLibMaterial;
+class TGLMaterialLibrary;
 
 RTL_DECLARE_EXCEPTION(EInvalidVectorFile, Exception);
 
@@ -110,6 +115,11 @@ public:
     virtual bool PointInObject(const TAffineVector& P) const;
     // Re-derives state computed from the geometry (skinned objects: bone-space copies).
     virtual void Prepare() {}
+    // Face groups look their material up in Library (nullptr: none) / forget it.
+    void PrepareMaterialLibraryCache(TGLMaterialLibrary* Library);
+    void DropMaterialLibraryCache();
+    virtual void PrepareBuildList(TRenderContextInfo& rci);
+    virtual void BuildList(TRenderContextInfo& rci);
 
     void WriteToFiler(TVirtualWriter* Writer) override;
     void ReadFromFiler(TVirtualReader* Reader) override;
@@ -209,6 +219,11 @@ public:
     TAffineVectorList* ExtractTriangles(TAffineVectorList* TexCoords = nullptr,
                                         TAffineVectorList* Normals = nullptr);
     void Prepare();
+    void PrepareMaterialLibraryCache(TGLMaterialLibrary* Library);
+    void DropMaterialLibraryCache();
+    // Each visible item in order.
+    virtual void PrepareBuildList(TRenderContextInfo& rci);
+    virtual void BuildList(TRenderContextInfo& rci);
 
     void ReadFromFiler(TVirtualReader* Reader) override;
 
@@ -259,6 +274,10 @@ public:
     void SetLightMapIndex(int Value) noexcept { lightMapIndex_ = Value; }
     int RenderGroupID() const noexcept { return renderGroupID_; }
     void SetRenderGroupID(int Value) noexcept { renderGroupID_ = Value; }
+    TGLLibMaterial* MaterialCache() const noexcept { return materialCache_; }
+    void PrepareMaterialLibraryCache(TGLMaterialLibrary* Library);
+    void DropMaterialLibraryCache() noexcept { materialCache_ = nullptr; }
+    virtual void BuildList(TRenderContextInfo& /*rci*/) {}
 
     // Appends this group's triangle corners (and, when the lists are given, their texture
     // coordinates and normals).
@@ -279,6 +298,7 @@ private:
     std::string materialName_;
     int lightMapIndex_ = -1;
     int renderGroupID_ = 0;
+    TGLLibMaterial* materialCache_ = nullptr;
 };
 
 enum TFaceGroupPrimitive : std::uint8_t {
@@ -307,6 +327,7 @@ public:
                         TAffineVectorList* ANormals = nullptr) override;
     int TriangleCount() const override;
     void Clear() override { vertexIndices_->Clear(); }
+    void BuildList(TRenderContextInfo& rci) override;
 
     void WriteToFiler(TVirtualWriter* Writer) override;
     void ReadFromFiler(TVirtualReader* Reader) override;
@@ -334,6 +355,7 @@ public:
 
     void AddToTriangles(TAffineVectorList* AList, TAffineVectorList* ATexCoords = nullptr,
                         TAffineVectorList* ANormals = nullptr) override;
+    void BuildList(TRenderContextInfo& rci) override;
     void WriteToFiler(TVirtualWriter* Writer) override;
     void ReadFromFiler(TVirtualReader* Reader) override;
 
@@ -352,6 +374,7 @@ public:
     // One texture coordinate per index entry.
     TAffineVectorList* TexCoords() const noexcept { return texCoords_.get(); }
 
+    void BuildList(TRenderContextInfo& rci) override;
     void WriteToFiler(TVirtualWriter* Writer) override;
     void ReadFromFiler(TVirtualReader* Reader) override;
 
@@ -669,6 +692,280 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Mesh-file formats
 
+// ---------------------------------------------------------------------------------------------
+// Mesh scene objects
+
+enum TMeshNormalsOrientation : std::uint8_t { mnoDefault, mnoInvert };
+// Bits: macCenterX 1, macCenterY 2, macCenterZ 4, macUseBarycenter 8.
+enum TMeshAutoCentering : std::uint8_t { macCenterX, macCenterY, macCenterZ, macUseBarycenter };
+using TMeshAutoCenterings = std::uint8_t;
+
+class TVectorFile;
+
+// Holds mesh objects and a skeleton; loads and saves them through the mesh-file formats.
+class TGLBaseMesh : public TGLSceneObject {
+    RTL_CLASS(TGLBaseMesh, TGLSceneObject)
+public:
+    explicit TGLBaseMesh(TComponent* AOwner);
+    ~TGLBaseMesh() override;
+
+    TMeshObjectList* MeshObjects() const noexcept { return meshObjects_.get(); }
+    TSkeleton* Skeleton() const noexcept { return skeleton_.get(); }
+    TMeshNormalsOrientation NormalsOrientation() const noexcept { return normalsOrientation_; }
+    void SetNormalsOrientation(TMeshNormalsOrientation Value);
+    TGLMaterialLibrary* MaterialLibrary() const noexcept { return materialLibrary_; }
+    void SetMaterialLibrary(TGLMaterialLibrary* Value);
+    TGLMaterialLibrary* LightmapLibrary() const noexcept { return lightmapLibrary_; }
+    void SetLightmapLibrary(TGLMaterialLibrary* Value);
+    bool UseMeshMaterials() const noexcept { return useMeshMaterials_; }
+    void SetUseMeshMaterials(bool Value);
+    TMeshAutoCenterings AutoCentering() const noexcept { return autoCentering_; }
+    void SetAutoCentering(TMeshAutoCenterings Value);
+    TGLCoordinates* AutoScaling() const noexcept { return autoScaling_.get(); }
+    void SetAutoScaling(TGLCoordinates* Value) { autoScaling_->Assign(Value); }
+    bool OverlaySkeleton() const noexcept { return overlaySkeleton_; }
+    void SetOverlaySkeleton(bool Value);
+
+    // Nothing for an empty name. Loading replaces the mesh objects and the skeleton; an unknown
+    // extension raises EInvalidVectorFile.
+    void LoadFromFile(const std::string& FileName);
+    virtual void LoadFromStream(const std::string& FileName, TStream* Stream);
+    void SaveToFile(const std::string& FileName);
+    void SaveToStream(const std::string& FileName, TStream* Stream);
+    void AddDataFromFile(const std::string& FileName);
+    void AddDataFromStream(const std::string& FileName, TStream* Stream);
+
+    void PerformAutoCentering();
+    void PerformAutoScaling();
+    virtual void PrepareMesh() { StructureChanged(); }
+    void PrepareMaterialLibraryCache();
+    void DropMaterialLibraryCache();
+    virtual void PrepareBuildList(TRenderContextInfo& rci);
+    // Drops the cached dimensions and materials, re-prepares the mesh objects, then marks the
+    // display list stale.
+    virtual void StructureChanged();
+
+    TVector4f AxisAlignedDimensionsUnscaled() override;
+    void BuildList(TRenderContextInfo& rci) override;
+    void DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) override;
+    bool RayCastIntersect(const TVector4f& rayStart, const TVector4f& rayVector,
+                          TVector4f* intersectPoint = nullptr, TVector4f* intersectNormal = nullptr) override;
+    void DestroyHandle() override;
+    void Assign(TPersistent* Source) override;
+    void Notification(TComponent* AComponent, TOperation Operation) override;
+
+protected:
+    virtual void PrepareVectorFile(TVectorFile* AFile);
+
+private:
+    std::unique_ptr<TVectorFile> CreateVectorFile(const std::string& FileName);
+    void LoadData(const std::string& FileName, TStream* Stream);
+
+    std::unique_ptr<TMeshObjectList> meshObjects_;
+    std::unique_ptr<TSkeleton> skeleton_;
+    TMeshNormalsOrientation normalsOrientation_ = mnoDefault;
+    TGLMaterialLibrary* materialLibrary_ = nullptr;
+    TGLMaterialLibrary* lightmapLibrary_ = nullptr;
+    bool useMeshMaterials_ = true;
+    TMeshAutoCenterings autoCentering_ = 0;
+    std::unique_ptr<TGLCoordinates> autoScaling_;
+    bool overlaySkeleton_ = false;
+    TVector4f dimensions_{{-1, 0, 0, 0}};
+    bool materialLibraryCachesPrepared_ = false;
+};
+
+class TGLFreeForm : public TGLBaseMesh {
+    RTL_CLASS(TGLFreeForm, TGLBaseMesh)
+public:
+    using TGLBaseMesh::TGLBaseMesh;
+};
+
+enum TActorAnimationReference : std::uint8_t { aarMorph, aarSkeleton, aarNone };
+enum TActorFrameInterpolation : std::uint8_t { afpNone, afpLinear };
+enum TActorAnimationMode : std::uint8_t {
+    aamNone, aamPlayOnce, aamLoop, aamBounceForward, aamBounceBackward, aamLoopBackward, aamExternal
+};
+enum TGLActorOption : std::uint8_t { aoSkeletonNormalizeNormals };
+using TGLActorOptions = std::uint8_t;  // bit 0: aoSkeletonNormalizeNormals
+
+class TGLActor;
+
+class TActorAnimation : public TCollectionItem {
+    RTL_CLASS(TActorAnimation, TCollectionItem)
+public:
+    explicit TActorAnimation(TCollection* ACollection) : TCollectionItem(ACollection) {}
+    void Assign(TPersistent* Source) override;
+    std::string GetDisplayName() override;
+
+    const std::string& Name() const noexcept { return name_; }
+    void SetName(const std::string& Value) { name_ = Value; }
+    // Clamped to the frames of Reference; pulls EndFrame up / pushes StartFrame down.
+    int StartFrame() const noexcept { return startFrame_; }
+    void SetStartFrame(int Value);
+    int EndFrame() const noexcept { return endFrame_; }
+    void SetEndFrame(int Value);
+    TActorAnimationReference Reference() const noexcept { return reference_; }
+    void SetReference(TActorAnimationReference Value);
+    TGLActor* Owner() const;
+
+private:
+    int FrameCount() const;
+    std::string name_;
+    int startFrame_ = 0;
+    int endFrame_ = 0;
+    TActorAnimationReference reference_ = aarMorph;
+};
+
+class TActorAnimations : public TOwnedCollection {
+    RTL_CLASS(TActorAnimations, TOwnedCollection)
+public:
+    explicit TActorAnimations(TGLActor* AOwner);
+    TGLActor* Owner() const noexcept { return owner_; }
+    TActorAnimation* Add() { return AddAs<TActorAnimation>(); }
+    TActorAnimation* Items(int Index) const { return ItemAs<TActorAnimation>(Index); }
+    // First item whose name equals Name ignoring case; nullptr when none.
+    TActorAnimation* FindName(const std::string& Name) const;
+
+private:
+    TGLActor* owner_;
+};
+
+class TGLBaseAnimationControler : public TComponent {
+    RTL_CLASS(TGLBaseAnimationControler, TComponent)
+public:
+    explicit TGLBaseAnimationControler(TComponent* AOwner) : TComponent(AOwner) {}
+    ~TGLBaseAnimationControler() override;
+
+    bool Enabled() const noexcept { return enabled_; }
+    void SetEnabled(bool Value);
+    TGLActor* Actor() const noexcept { return actor_; }
+    void SetActor(TGLActor* Value);
+    // Fills one blend entry; the base fills none.
+    virtual bool Apply(TBlendedLerpInfo& /*LerpInfo*/) { return false; }
+    void Notification(TComponent* AComponent, TOperation Operation) override;
+
+protected:
+    void DoChange();
+
+private:
+    bool enabled_ = true;
+    TGLActor* actor_ = nullptr;
+};
+
+class TGLAnimationControler : public TGLBaseAnimationControler {
+    RTL_CLASS(TGLAnimationControler, TGLBaseAnimationControler)
+public:
+    using TGLBaseAnimationControler::TGLBaseAnimationControler;
+    const std::string& AnimationName() const noexcept { return animationName_; }
+    void SetAnimationName(const std::string& Value);
+    float Ratio() const noexcept { return ratio_; }
+    // Clamped to 0 .. 1.
+    void SetRatio(float Value);
+    bool Apply(TBlendedLerpInfo& LerpInfo) override;
+
+private:
+    std::string animationName_;
+    float ratio_ = 0;
+};
+
+// A mesh animated frame by frame (morph targets or skeleton frames) by the frame clock.
+class TGLActor : public TGLBaseMesh {
+    RTL_CLASS(TGLActor, TGLBaseMesh)
+public:
+    explicit TGLActor(TComponent* AOwner);
+    ~TGLActor() override;
+
+    int StartFrame() const noexcept { return startFrame_; }
+    void SetStartFrame(int Value);
+    int EndFrame() const noexcept { return endFrame_; }
+    void SetEndFrame(int Value);
+    int CurrentFrame() const noexcept { return currentFrame_; }
+    void SetCurrentFrame(int Value);
+    float CurrentFrameDelta() const noexcept { return currentFrameDelta_; }
+    void SetCurrentFrameDelta(float Value) noexcept { currentFrameDelta_ = Value; }
+    TActorAnimationReference Reference() const noexcept { return reference_; }
+    void SetReference(TActorAnimationReference Value);
+    TActorFrameInterpolation FrameInterpolation() const noexcept { return frameInterpolation_; }
+    void SetFrameInterpolation(TActorFrameInterpolation Value) noexcept { frameInterpolation_ = Value; }
+    TActorAnimationMode AnimationMode() const noexcept { return animationMode_; }
+    void SetAnimationMode(TActorAnimationMode Value) noexcept { animationMode_ = Value; }
+    int Interval() const noexcept { return interval_; }
+    void SetInterval(int Value) noexcept { interval_ = Value; }
+    TGLActorOptions Options() const noexcept { return options_; }
+    void SetOptions(TGLActorOptions Value);
+    TActorAnimations* Animations() const noexcept { return animations_.get(); }
+    void SetAnimations(TActorAnimations* Value) { animations_->Assign(Value); }
+    TActorAnimation* TargetSmoothAnimation() const noexcept { return targetSmoothAnimation_; }
+    int ControlerCount() const noexcept { return controlers_ ? static_cast<int>(controlers_->size()) : 0; }
+
+    std::function<void(TObject*)> OnFrameChanged;
+    std::function<void(TObject*)> OnEndFrameReached;
+    std::function<void(TObject*)> OnStartFrameReached;
+
+    // By Reference; aarNone is an assertion failure.
+    int FrameCount() const;
+    int NextFrameIndex() const;
+    void NextFrame(int N = 1);
+    void AllFrames();
+    void SwitchToAnimation(TActorAnimation* AnAnimation, bool Smooth = false);
+    void SwitchToAnimation(const std::string& AnimationName, bool Smooth = false);
+    void SwitchToAnimation(int AnimationIndex, bool Smooth = false);
+    void Synchronize(TGLActor* ReferenceActor);
+    void RegisterControler(TGLBaseAnimationControler* AControler);
+    void UnRegisterControler(TGLBaseAnimationControler* AControler);
+
+    void LoadFromStream(const std::string& FileName, TStream* Stream) override;
+    void BuildList(TRenderContextInfo& rci) override;
+    void DoProgress(const TProgressTimes& progressTime) override;
+    void Assign(TPersistent* Source) override;
+    void Notification(TComponent* AComponent, TOperation Operation) override;
+
+private:
+    int startFrame_ = 0;
+    int endFrame_ = 0;
+    int currentFrame_ = 0;
+    float currentFrameDelta_ = 0;
+    TActorAnimationReference reference_ = aarMorph;
+    TActorFrameInterpolation frameInterpolation_ = afpLinear;
+    TActorAnimationMode animationMode_ = aamNone;
+    int interval_ = 100;
+    TGLActorOptions options_ = 1;
+    std::unique_ptr<TActorAnimations> animations_;
+    TActorAnimation* targetSmoothAnimation_ = nullptr;
+    std::unique_ptr<std::vector<TGLBaseAnimationControler*>> controlers_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Mesh-file formats
+
+class TVectorFile : public TDataFile {
+    RTL_CLASS(TVectorFile, TDataFile)
+public:
+    // The owner must be a TGLBaseMesh (assertion).
+    explicit TVectorFile(TPersistent* AOwner);
+    TGLBaseMesh* Owner() const noexcept { return mesh_; }
+    int NormalsOrientation() const noexcept { return normalsOrientation_; }
+    void SetNormalsOrientation(int Value) noexcept { normalsOrientation_ = Value; }
+
+protected:
+    // The mesh objects loaded or saved (the owner's).
+    TMeshObjectList* MeshObjects() const;
+
+private:
+    TGLBaseMesh* mesh_;
+    int normalsOrientation_ = 0;
+};
+
+// The archive of the owner's mesh-object list.
+class TGLGLSMVectorFile : public TVectorFile {
+    RTL_CLASS(TGLGLSMVectorFile, TVectorFile)
+public:
+    explicit TGLGLSMVectorFile(TPersistent* AOwner) : TVectorFile(AOwner) {}
+    TDataFileCapabilities Capabilities() const override { return {dfcRead, dfcWrite}; }
+    void LoadFromStream(TStream* Stream) override;
+    void SaveToStream(TStream* Stream) override;
+};
+
 using TVectorFileClass = TClass;
 
 class TVectorFileFormat : public TObject {
@@ -698,5 +995,6 @@ TVectorFileFormatsList* GetVectorFileFormats();
 void RegisterVectorFileFormat(const std::string& AExtension, const std::string& ADescription,
                               TVectorFileClass AClass);
 
-// Makes the mesh, skeleton and face-group classes known to the class registry by name.
+// Registers the "glsm" format, makes the mesh, skeleton, face-group and scene classes known to
+// the class registry by name and declares the published properties.
 void RegisterGLVectorFileObjects();

@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "Source/GLVectorFileObjects.h"
+#include "rtl/SysUtils.h"
+#include "tests/Source/Base/GLRecorder.h"
+
+namespace {
+
+TAffineVector V(float x, float y, float z) { return TAffineVector{{x, y, z}}; }
+
+class GlsmTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RegisterGLVectorFileObjects();
+    char tmpl[] = "/tmp/glsmtestXXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+  }
+  void TearDown() override { std::system(("rm -rf " + dir).c_str()); }
+
+  // One triangle (0,0,0) (2,0,0) (0,4,0) and one at z = 6.
+  static void FillTwoTriangles(TGLBaseMesh& mesh) {
+    auto* mo = new TMeshObject(mesh.MeshObjects());
+    mo->SetName("tris");
+    mo->Vertices()->AddTriple(V(0, 0, 0), V(2, 0, 0), V(0, 4, 0));
+    mo->Vertices()->AddTriple(V(0, 0, 6), V(2, 0, 6), V(0, 4, 6));
+  }
+
+  std::string dir;
+};
+
+TEST_F(GlsmTest, RegistryFindsByExtensionAndNamesTheMissingUnit) {
+  TVectorFileFormatsList* formats = GetVectorFileFormats();
+  EXPECT_EQ(formats->FindExt("GLSM"), TGLGLSMVectorFile::StaticClass());
+  EXPECT_EQ(formats->FindFromFileName("dir.x/Model.GLSM"), TGLGLSMVectorFile::StaticClass());
+  EXPECT_EQ(GetClass("TGLActor"), TGLActor::StaticClass());
+  EXPECT_EQ(GetClass("TFGVertexNormalTexIndexList"), TFGVertexNormalTexIndexList::StaticClass());
+  try {
+    formats->FindFromFileName("model.xyz");
+    FAIL();
+  } catch (const EInvalidVectorFile& e) {
+    EXPECT_EQ(e.Message(),
+              "Unknown file extension (xyz), maybe you forgot to add the support unit to your uses? (GLFileXYZ?)");
+  }
+  try {
+    formats->FindFromFileName("model");
+    FAIL();
+  } catch (const EInvalidVectorFile& e) {
+    EXPECT_EQ(e.Message(),
+              "Unknown file extension (), maybe you forgot to add the support unit to your uses? (GLFile?)");
+  }
+}
+
+TEST_F(GlsmTest, FilesRoundTripAndBrokenFilesLeaveAnEmptyMesh) {
+  TGLFreeForm source(nullptr);
+  FillTwoTriangles(source);
+  const std::string file = dir + "/model.glsm";
+  source.SaveToFile(file);
+
+  TGLFreeForm loaded(nullptr);
+  loaded.LoadFromFile(file);
+  ASSERT_EQ(loaded.MeshObjects()->Count(), 1);
+  EXPECT_EQ((*loaded.MeshObjects())[0]->Name(), "tris");
+  EXPECT_EQ((*loaded.MeshObjects())[0]->Owner(), loaded.MeshObjects());
+  EXPECT_EQ(loaded.MeshObjects()->SaveToString(), source.MeshObjects()->SaveToString());
+
+  // Adding keeps what is there.
+  TMemoryStream more;
+  source.SaveToStream("again.glsm", &more);
+  more.SetPosition(0);
+  loaded.AddDataFromStream("again.glsm", &more);
+  ASSERT_EQ(loaded.MeshObjects()->Count(), 2);
+  EXPECT_EQ((*loaded.MeshObjects())[1]->Owner(), loaded.MeshObjects());
+
+  // A truncated file raises and leaves the mesh empty, not half-read.
+  std::string data = source.MeshObjects()->SaveToString();
+  TStringStream cut(data.substr(0, data.size() / 2));
+  EXPECT_ANY_THROW(loaded.LoadFromStream("cut.glsm", &cut));
+  EXPECT_EQ(loaded.MeshObjects()->Count(), 0);
+
+  TStringStream any(data);
+  EXPECT_THROW(loaded.LoadFromStream("model.obj", &any), EInvalidVectorFile);
+  loaded.LoadFromFile("");  // nothing
+}
+
+TEST_F(GlsmTest, AutoCenteringScalingDimensionsAndRayCast) {
+  TGLFreeForm mesh(nullptr);
+  FillTwoTriangles(mesh);
+  TStringStream s(mesh.MeshObjects()->SaveToString());
+
+  TGLFreeForm centred(nullptr);
+  centred.SetAutoCentering(1 << macCenterY);
+  centred.AutoScaling()->SetX(2);
+  centred.LoadFromStream("m.glsm", &s);
+  TAffineVector mn, mx;
+  centred.MeshObjects()->GetExtents(mn, mx);
+  EXPECT_EQ(mn[0], 0);  // X scaled by 2, not centred
+  EXPECT_EQ(mx[0], 4);
+  EXPECT_EQ(mn[1], -2);  // Y centred
+  EXPECT_EQ(mx[1], 2);
+  EXPECT_EQ(mn[2], 0);
+  const TVector4f dims = centred.AxisAlignedDimensionsUnscaled();
+  EXPECT_EQ(dims[0], 4);
+  EXPECT_EQ(dims[1], 2);
+  EXPECT_EQ(dims[2], 6);
+
+  // The nearest of two hits along the ray.
+  TVector4f point, normal;
+  ASSERT_TRUE(mesh.RayCastIntersect(PointMake(0.5f, 0.5f, 10), VectorMake(0, 0, -1), &point, &normal));
+  EXPECT_NEAR(point[2], 6, 1e-5);
+  EXPECT_FALSE(mesh.RayCastIntersect(PointMake(5, 5, 10), VectorMake(0, 0, -1)));
+}
+
+TEST_F(GlsmTest, MeshObjectsDrawTheirPrimitives) {
+  TGLFreeForm mesh(nullptr);
+  FillTwoTriangles(mesh);
+  auto* fgObject = new TMeshObject(mesh.MeshObjects());
+  fgObject->SetMode(mdmFaceGroups);
+  fgObject->Vertices()->AddTriple(V(0, 0, 0), V(1, 0, 0), V(0, 1, 0));
+  fgObject->Vertices()->Add(1, 1, 0);
+  auto* fan = new TFGVertexIndexList(fgObject->FaceGroups());
+  fan->SetMode(fgpTriangleFan);
+  for (int i : {0, 1, 3, 2}) fan->Add(i);
+  auto* hidden = new TMeshObject(mesh.MeshObjects());
+  hidden->Vertices()->AddTriple(V(0, 0, 0), V(1, 0, 0), V(0, 1, 0));
+  hidden->SetVisible(false);
+
+  TGLRecorder rec;
+  TRenderContextInfo rci;
+  mesh.BuildList(rci);
+  ASSERT_EQ(rec.Count("glBegin"), 2);
+  EXPECT_EQ(rec.Count("glVertex3fv"), 6 + 4);
+  EXPECT_EQ(rec.Count("glEnd"), 2);
+  std::vector<double> modes;
+  for (const auto& c : rec.Calls)
+    if (c.Name == "glBegin") modes.push_back(c.Args[0]);
+  EXPECT_EQ(modes, (std::vector<double>{GL_TRIANGLES, GL_TRIANGLE_FAN}));
+
+  // A face group pointing past the vertices is refused before anything is sent.
+  fan->Add(9);
+  rec.Calls.clear();
+  EXPECT_THROW(fgObject->BuildList(rci), EAssertionFailed);
+  EXPECT_EQ(rec.Count("glBegin"), 0);
+}
+
+}  // namespace
