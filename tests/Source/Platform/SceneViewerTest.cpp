@@ -156,3 +156,30 @@ TEST_F(GL_MemoryViewerFixture, PixelDepthAndRayToWorld) {
   // Rows outside the window read as the far plane, not as stray memory.
   EXPECT_LE(viewer.Buffer()->GetPixelDepth(10, -50), 1.0f);
 }
+
+TEST_F(GL_MemoryViewerFixture, TwoViewersShareTheSceneAndItsLists) {
+  auto* q = Quad(0, 0.3f, 1, 0, 0);
+  q->SetUseBuildList(true);
+  viewer.Render();
+  TGLMemoryViewer second(nullptr);
+  second.SetWidth(64);
+  second.SetHeight(64);
+  second.Buffer()->SetLighting(false);
+  second.SetCamera(cam);
+  second.Render();
+  EXPECT_EQ(scene.BufferCount(), 2);
+  EXPECT_EQ(scene.BaseContext(), viewer.Buffer()->RenderingContext());
+  // The list compiled for the first viewer draws in the second.
+  std::vector<uint8_t> px(4);
+  TGLContext* ctx = second.Buffer()->RenderingContext();
+  ctx->ActivateNested();
+  GL.glReadPixels(32, 32, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, px.data());
+  EXPECT_EQ(GL.glIsList(q->ListHandle()->Handle()), GL_TRUE);
+  ctx->DeactivateNested();
+  px.resize(3);
+  EXPECT_TRUE(Near(px, 255, 0, 0));
+  // Without its first buffer the scene's base is the second one's context.
+  viewer.Buffer()->DestroyRC();
+  EXPECT_EQ(scene.BufferCount(), 1);
+  EXPECT_EQ(scene.BaseContext(), second.Buffer()->RenderingContext());
+}
