@@ -22,6 +22,10 @@ class TGLBaseSceneObject;
 class TGLMaterialLibrary;
 class TMySocket;
 class TTrafficScene;
+class TComponent;
+class QShowEvent;
+class QCloseEvent;
+class QWheelEvent;
 
 // What the 3D view reads from and writes to the main window. TForm1 implements
 // it and hands itself to the view (SetMainWindow) before the view is shown.
@@ -81,9 +85,8 @@ public:
     void AimCamera();   // "Aim Camera": target := selection's position
     void ResetCamera(); // "Reset Camera"
 
-    // Activity bar ticked once per packet line or datagram.
+    // Activity bar ticked once per packet line or datagram (PacketTick).
     QProgressBar* ProgressBar1() const { return FProgressBar1; }
-    void PacketTick();
 
     // Scene access for the main window and tests.
     TGLSceneViewer* GLSceneViewer1() const { return FGLSceneViewer1; }
@@ -110,12 +113,13 @@ private:
     void LoadViewSettings();
     void Save3DFormSettings();
     void Load3DFormSettings();
-    void ViewerMouseDown(int button, int x, int y, bool leftDown);
-    void ViewerMouseMove(int x, int y, unsigned buttons, bool shift);
+    void ViewerMouseDown(int x, int y, bool leftDown);
+    void ViewerMouseMove(int x, int y, bool left, bool right, bool shift);
     void ViewerMouseUp();
     void ResetPickedSnifferObject();
     void UpdateSelected();
 
+    std::unique_ptr<TComponent> FComponents;  // owns the scene, clock and library
     TViewHost* FHost = nullptr;
     int FListenPort = 32000;
     TGLSceneViewer* FGLSceneViewer1 = nullptr;
@@ -126,15 +130,19 @@ private:
     TGLMaterialLibrary* FGLMaterialLibrary1 = nullptr;
     QTimer* FTimer1 = nullptr;
     QTimer* FTimer_ChkLife = nullptr;
+    TGLBaseSceneObject* FCameraTarget = nullptr;
+    TGLLightSource* FLS_Camera = nullptr;
+    TGLLightSource* FLS_Global = nullptr;
+    float FGrabOffset[3] = {0, 0, 0};
     std::unique_ptr<TTrafficScene> FTraffic;
     TMySocket* FMySocket = nullptr;
     bool FFirstActivation3D = true;
     float FSavedCameraX = 100, FSavedCameraY = 100, FSavedCameraZ = 100;
     int FMouseX = 0, FMouseY = 0, FPrevMouseX = 0, FPrevMouseY = 0;
-    unsigned FMouseButtons = 0;
-    bool FMouseShiftKey = false;
+    bool FMouseLeft = false, FMouseRight = false, FMouseShiftKey = false;
     bool FCtrlWasDown = false, FLShiftWasDown = false;
     int FPipeEndToggle = 1;
 };
 
+// The window created by the main window (nil before and after).
 extern TForm2_3D* Form2_3D;
