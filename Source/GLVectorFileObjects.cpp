@@ -1,6 +1,7 @@
 #include "Source/GLVectorFileObjects.h"
 
 #include "Source/Base/OpenGL1x.h"
+#include "Source/GLBaseMeshSilhouette.h"
 #include "Source/GLMaterial.h"
 #include "Source/GLState.h"
 #include "Source/MeshUtils.h"
@@ -1810,6 +1811,13 @@ bool TGLBaseMesh::RayCastIntersect(const TVector4f& rayStart, const TVector4f& r
         *intersectNormal = n;
     }
     return true;
+}
+
+TGLSilhouette* TGLBaseMesh::GenerateSilhouette(const TGLSilhouetteParameters& silhouetteParameters) {
+    TGLBaseMeshConnectivity connectivity(this);
+    std::unique_ptr<TGLSilhouette> silhouette;
+    connectivity.CreateSilhouette(silhouetteParameters, silhouette, false);
+    return silhouette.release();
 }
 
 void TGLBaseMesh::DestroyHandle() {

@@ -750,6 +750,8 @@ public:
     void DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) override;
     bool RayCastIntersect(const TVector4f& rayStart, const TVector4f& rayVector,
                           TVector4f* intersectPoint = nullptr, TVector4f* intersectNormal = nullptr) override;
+    // The silhouette of the mesh's index face groups (the caller frees it).
+    TGLSilhouette* GenerateSilhouette(const TGLSilhouetteParameters& silhouetteParameters) override;
     void DestroyHandle() override;
     void Assign(TPersistent* Source) override;
     void Notification(TComponent* AComponent, TOperation Operation) override;

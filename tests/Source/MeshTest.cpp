@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "Source/GLBaseMeshSilhouette.h"
 #include "Source/GLVectorFileObjects.h"
 #include "Source/MeshUtils.h"
 #include "rtl/SysUtils.h"
@@ -299,6 +300,56 @@ TEST_F(MeshTest, BrokenArchivesAreRefused) {
     TMeshObjectList t;
     EXPECT_ANY_THROW(t.LoadFromString(good.substr(0, n))) << n;
   }
+}
+
+TEST_F(MeshTest, ConnectivitySharesTheMeshVerticesAndFollowsPrimitives) {
+  TGLFreeForm mesh(nullptr);
+  auto* mo = new TMeshObject(mesh.MeshObjects());
+  mo->SetMode(mdmFaceGroups);
+  for (int i = 0; i < 5; ++i) mo->Vertices()->Add(float(i), float(i * i), 0);
+  auto* fan = new TFGVertexIndexList(mo->FaceGroups());
+  fan->SetMode(fgpTriangleFan);
+  for (int i = 0; i < 5; ++i) fan->Add(i);
+
+  TGLBaseMeshConnectivity conn(&mesh);
+  EXPECT_TRUE(conn.PrecomputeFaceNormal());
+  ASSERT_EQ(conn.FaceGroupConnectivityCount(), 1);
+  TFaceGroupConnectivity* fg = conn.FaceGroupConnectivity(0);
+  EXPECT_FALSE(fg->OwnsVertices());
+  EXPECT_EQ(fg->Vertices(), mo->Vertices());
+  EXPECT_EQ(conn.FaceCount(), 3);
+  for (int f = 0; f < 3; ++f) EXPECT_EQ((*fg->FaceVertexIndex())[3 * f], 0);  // all share idx[0]
+  EXPECT_EQ(conn.EdgeCount(), 7);
+
+  // Clearing keeps the mesh's vertices; Clear(true) keeps the connectivities.
+  conn.Clear(true);
+  EXPECT_EQ(conn.FaceGroupConnectivityCount(), 1);
+  EXPECT_EQ(conn.FaceCount(), 0);
+  EXPECT_EQ(mo->Vertices()->Count(), 5);
+  conn.Clear(false);
+  EXPECT_EQ(conn.FaceGroupConnectivityCount(), 0);
+
+  // An existing silhouette is emptied before the groups add to it.
+  TGLBaseMeshConnectivity again(&mesh);
+  auto sil = std::make_unique<TGLSilhouette>();
+  sil->Indices()->AddPair(7, 7);
+  TGLSilhouetteParameters params;
+  params.SeenFrom = V(0, 0, -10);  // behind the faces: their rim is the silhouette
+  again.CreateSilhouette(params, sil, true);
+  for (int i = 0; i < sil->Indices()->Count(); ++i) EXPECT_NE((*sil->Indices())[i], 7);
+  EXPECT_GT(sil->Indices()->Count(), 0);
+  std::unique_ptr<TGLSilhouette> generated(mesh.GenerateSilhouette(params));
+  EXPECT_EQ(generated->Indices()->Count(), sil->Indices()->Count());
+
+  TGLActor actor(nullptr);
+  EXPECT_FALSE(TGLBaseMeshConnectivity(&actor).PrecomputeFaceNormal());
+
+  // Quads and groups that are no index lists are refused.
+  fan->SetMode(fgpQuads);
+  EXPECT_THROW(TGLBaseMeshConnectivity{&mesh}, EAssertionFailed);
+  fan->SetMode(fgpTriangles);
+  new TFaceGroup(mo->FaceGroups());
+  EXPECT_THROW(TGLBaseMeshConnectivity{&mesh}, EAssertionFailed);
 }
 
 }  // namespace
