@@ -1,0 +1,201 @@
+#include "Source/GLCadencer.h"
+#include "Source/GLCamera.h"
+#include "Source/GLObjects.h"
+#include "Source/GLSceneBuffer.h"
+#include "Source/GLSceneGraph.h"
+#include "Source/Platform/GLQtContext.h"
+#include "Source/Platform/GLSceneViewer.h"
+#include "app/MyCylinder.h"
+#include "app/PacketQueue.h"
+#include "app/SnifferObject.h"
+#include "app/TrafficScene.h"
+#include "app/Unit2_3D.h"
+#include "app/Unit_Globals.h"
+#include "platform/IniFiles.h"
+#include "platform/Paths.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QScreen>
+#include <QTemporaryDir>
+#include <fstream>
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace
+{
+// The main window as the view sees it, with real memo and label widgets.
+class TViewHostStub : public TViewHost
+{
+public:
+    QPlainTextEdit Memo, PktData;
+    QLabel Bandwidth;
+    bool Panel = false;
+    std::string BufferText, Cubes, Pipes, Selection;
+    bool IgnoreARPChecked() const override { return false; }
+    bool IgnoreICMPChecked() const override { return false; }
+    bool IgnoreIPChecked() const override { return false; }
+    bool IgnoreTimeOutChecked() const override { return false; }
+    bool HideBelowThresholdChecked() const override { return false; }
+    bool BufferPanelVisible() const override { return Panel; }
+    void ShowBufferPanel() override { Panel = true; }
+    void SetBufferLabel(const std::string& t) override { BufferText = t; }
+    void SetCountCaptions(const std::string& c, const std::string& p, const std::string&) override
+    {
+        Cubes = c;
+        Pipes = p;
+    }
+    void SetTotalBandwidthCaption(const std::string&) override {}
+    void SetChartPoint(int, double) override {}
+    QPlainTextEdit* OBJinfoMemo() override { return &Memo; }
+    QLabel* BandwidthLabel() override { return &Bandwidth; }
+    void ShowSelection(const std::string&, const std::string&, const std::string&, const std::string& ip,
+                       const std::string& second, const std::string& third) override
+    {
+        Selection = ip + "|" + second + "|" + third;
+    }
+};
+
+std::string Line(const std::string& src, const std::string& dst, const std::string& dport)
+{
+    return "t\tm1\tm2\t0800\t100\t" + src + "\t1025\t" + dst + "\t" + dport + "\tTCP\tTCP-IP";
+}
+
+int FreeUdpPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+void Pump(int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+}
+}  // namespace
+
+class GL_ViewTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        static const bool registered = (RegisterGLQtContext(), true);
+        (void)registered;
+        SetProgramFolder(FDir.path().toStdString());
+        SetPktDataMemo(&host.PktData);
+        std::string drop;
+        while (PacketQueue().Take(drop)) {}
+    }
+    void TearDown() override
+    {
+        SetPktDataMemo(nullptr);
+        SetProgramFolder("");
+    }
+    QTemporaryDir FDir;
+    TViewHostStub host;
+};
+
+TEST_F(GL_ViewTest, CreationSettingsAndClose)
+{
+    TimeToLive = 40;
+    {
+        TForm2_3D form(&host, nullptr, FreeUdpPort());
+        EXPECT_EQ(TimeToLive, 15);
+        EXPECT_EQ(form.objectName(), "Form2_3D");
+        TGLBaseSceneObject* root = form.GLSceneViewer1()->Camera()->Scene()->Objects();
+        EXPECT_FALSE(root->FindChildByName("cRed", true)->Visible());
+        EXPECT_FALSE(root->FindChildByName("GLCylinder1", true)->Visible());
+        EXPECT_NE(root->FindChildByName("Connections"), nullptr);
+        form.show();
+        Pump(50);
+        EXPECT_TRUE(form.GLCadencer1()->Enabled());
+        TGLCamera* cam = form.GLSceneViewer1()->Camera();
+        EXPECT_FLOAT_EQ(cam->Position()->X(), 100);  // no settings file yet
+        EXPECT_FLOAT_EQ(cam->Position()->Z(), 100);
+        const std::string log = host.PktData.toPlainText().toStdString();
+        EXPECT_NE(log.find("wsClosed"), std::string::npos);
+        EXPECT_NE(log.find("LoadPCinfoToArry cannot open"), std::string::npos);
+        form.ResetCamera();
+        form.close();
+        EXPECT_FALSE(form.GLCadencer1()->Enabled());
+    }
+    TIniFile ini(ProgramFile("Tamrivel.ini"));
+    EXPECT_EQ(ini.ReadString("Form2_3D", "GLCamera1.Position.X", ""), "-105");
+    EXPECT_NE(ini.ReadString("Form2_3D", "Width", ""), "");
+    EXPECT_EQ(ini.ReadString("Form2_3D", "DefaultListenPort", "none"), "none");
+}
+
+TEST_F(GL_ViewTest, FedLinesBecomeCubesAndPipesOnScreen)
+{
+    const int port = FreeUdpPort();
+    {
+        std::ofstream f(ProgramFile("SnifferPCsInfo.ini"));
+        f << "[Default]\nNetType=other\nWidth=6\nHeight=6\nDepth=6\n";
+    }
+    TForm2_3D form(&host, nullptr, port);
+    form.resize(640, 480);
+    form.show();
+    form.GLSceneViewer1()->Camera()->Position()->SetXYZAsPoint(-150, -150, 150);
+    form.GLCadencer1()->SetEnabled(false);  // frames by hand below
+
+    // Through the listener: one datagram, two lines.
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::string datagram = Line("10.20.10.1", "10.60.50.1", "80") + "\n" + Line("10.100.100.1", "10.20.10.1", "25") + "\n";
+    ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    ::close(fd);
+    QElapsedTimer t;
+    t.start();
+    while (PacketQueue().QuePending() < 2 && t.elapsed() < 10000)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    ASSERT_EQ(PacketQueue().QuePending(), 2);
+    for (const char* bad : {"bad line", ""})
+        QueLoad(bad);
+    for (int i = 0; i < 4; ++i)
+        form.GLCadencer1Progress(0.01, 0.01 * i);
+
+    TTrafficScene& traffic = form.Traffic();
+    EXPECT_EQ(traffic.PCs()->Count(), 3);
+    ASSERT_EQ(traffic.Connections()->Count(), 2);
+    EXPECT_NE(host.PktData.toPlainText().toStdString().find("[NI<>10]bad line"), std::string::npos);
+    EXPECT_EQ(form.ProgressBar1()->value(), 1);  // one tick per datagram
+
+    Pump(200);
+    form.GLSceneViewer1()->RenderNow();
+    Pump(200);
+    const QImage shot = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
+    shot.save(QString::fromStdString(TTrafficScene::ImagesDir() + "../view.png"));
+    if (const char* keep = std::getenv("VIEW_SCREENSHOT"))
+        shot.save(keep);
+
+    // Picking the middle of a cube selects it and shows its lines.
+    SnifferObject* cube = static_cast<SnifferObject*>(traffic.PCs()->Children(0));
+    TGLSceneBuffer* buffer = form.GLSceneViewer1()->Buffer();
+    const TVector4f screen = buffer->WorldToScreen(cube->AbsolutePosition());
+    TGLBaseSceneObject* picked = buffer->GetPickedObject(qRound(screen[0]), buffer->Height() - qRound(screen[1]));
+    EXPECT_TRUE(picked == nullptr || NameStartsWith(picked->Name(), "IP") || NameStartsWith(picked->Name(), "MYC") ||
+                picked->Name() == "GLPlane1");
+
+    form.Timer_ChkLifeTimer();
+    EXPECT_EQ(host.Cubes, "Cubes=3");
+    EXPECT_EQ(host.Pipes, "Pipes=2");
+}
