@@ -3,9 +3,11 @@
 #include <memory>
 
 #include "Source/GLBaseMeshSilhouette.h"
+#include "Source/GLMesh.h"
 #include "Source/GLVectorFileObjects.h"
 #include "Source/MeshUtils.h"
 #include "rtl/SysUtils.h"
+#include "tests/Source/Base/GLRecorder.h"
 
 namespace {
 
@@ -350,6 +352,64 @@ TEST_F(MeshTest, ConnectivitySharesTheMeshVerticesAndFollowsPrimitives) {
   fan->SetMode(fgpTriangles);
   new TFaceGroup(mo->FaceGroups());
   EXPECT_THROW(TGLBaseMeshConnectivity{&mesh}, EAssertionFailed);
+}
+
+TEST(VertexListMeshTest, DrawsItsRecordsWithOneArrayAndOneCall) {
+  TGLMesh mesh(nullptr);
+  ASSERT_EQ(mesh.VertexList()->Count(), 3);
+  ExpectVec(mesh.VertexList()->Vertices(2).coord, V(0, 0, 1));
+  ExpectVec(mesh.VertexList()->Vertices(0).normal, V(0, 0, 1));
+
+  TGLRecorder rec;
+  TRenderContextInfo rci;
+  mesh.BuildList(rci);
+  ASSERT_EQ(rec.Count("glInterleavedArrays"), 1);
+  ASSERT_EQ(rec.Count("glDrawArrays"), 1);
+  for (const auto& c : rec.Calls) {
+    if (c.Name == "glInterleavedArrays") {
+      EXPECT_EQ(c.Args[0], GL_T2F_C4F_N3F_V3F);
+      EXPECT_EQ(c.Args[1], 0);
+    }
+    if (c.Name == "glDrawArrays") {
+      EXPECT_EQ(c.Args[0], GL_TRIANGLE_STRIP);
+      EXPECT_EQ(c.Args[2], 3);
+    }
+  }
+  EXPECT_EQ(rec.Count("glPushAttrib"), rec.Count("glPopAttrib"));
+
+  // Coordinates and texture coordinates of the records in the texture-only mode.
+  mesh.SetVertexMode(vmVT);
+  mesh.SetMode(mmPolygon);
+  rec.Clear();
+  mesh.BuildList(rci);
+  const auto base = reinterpret_cast<std::uintptr_t>(mesh.VertexList()->List());
+  for (const auto& c : rec.Calls) {
+    if (c.Name == "glInterleavedArrays") {
+      EXPECT_EQ(c.Args[0], GL_V3F);
+      EXPECT_EQ(c.Args[1], 48);
+      EXPECT_EQ(std::uintptr_t(c.Args[2]), base + 36);
+    }
+    if (c.Name == "glTexCoordPointer") {
+      EXPECT_EQ(c.Args[2], 48);
+      EXPECT_EQ(std::uintptr_t(c.Args[3]), base);
+    }
+    if (c.Name == "glDrawArrays") {
+      EXPECT_EQ(c.Args[0], GL_POLYGON);
+    }
+  }
+  EXPECT_EQ(rec.Count("glTexCoordPointer"), 1);
+  EXPECT_EQ(rec.Count("glEnable"), 0);  // no colour material without colours
+
+  // Without a current context locking changes nothing, and adding keeps working.
+  mesh.VertexList()->SetGrowth(2);
+  mesh.VertexList()->SetLocked(true);
+  EXPECT_FALSE(mesh.VertexList()->Locked());
+  mesh.VertexList()->AddVertex(V(5, 5, 5), V(0, 1, 0), TVector4f{{1, 1, 1, 1}}, TTexPoint{1, 1});
+  EXPECT_EQ(mesh.VertexList()->Count(), 4);
+  TGLMesh copy(nullptr);
+  copy.Assign(&mesh);
+  EXPECT_EQ(copy.VertexList()->Count(), 4);
+  EXPECT_EQ(copy.VertexMode(), vmVT);
 }
 
 }  // namespace
