@@ -157,6 +157,7 @@ void TForm1::BuildControls() {
   Label1 = Named(new QLabel("Time To Live", this), "Label1");
   TrackBar1 = Named(new QSlider(Qt::Horizontal, this), "TrackBar1");
   TrackBar1->setRange(1, 120);
+  TrackBar1->setValue(15);
   LBLTTL = Named(new QLabel("1", this), "LBLTTL");
   TrackBar2 = Named(new QSlider(Qt::Horizontal, this), "TrackBar2");
   TrackBar2->setRange(1, 50);
@@ -202,6 +203,8 @@ void TForm1::BuildControls() {
   CheckBox1 = Named(new QCheckBox("LogAll", SnifferPage), "CheckBox1");
   Button1 = Named(new QPushButton("Remote Settings", SnifferPage), "Button1");
   ProgressBar1 = Named(new QProgressBar(SnifferPage), "ProgressBar1");
+  ProgressBar1->setRange(0, 100);
+  ProgressBar1->setValue(0);
   OBJinfo = Named(new QPlainTextEdit(SnifferPage), "OBJinfo");
   OBJinfo->setReadOnly(true);
   OBJinfo->setFont(Fixed);
@@ -400,7 +403,9 @@ void TForm1::FormActivate() {
     LogObjInfo(NoView);
     return;
   }
+  // Showing it activates it (its first activation starts its frame clock).
   Form2_3D_->show();
+  Form2_3D_->activateWindow();
 }
 
 void TForm1::closeEvent(QCloseEvent* E) {

@@ -72,7 +72,7 @@ TEST_F(Form1Fixture, StartsWithLocalTargetOnlyAndAChartOfTwentyZeros) {
   EXPECT_FALSE(F.BufferPanelVisible());
   // The thresholds follow the bars even when nothing was stored.
   EXPECT_EQ(PipeThresholdSeen, 1);
-  EXPECT_EQ(TimeToLiveSeen, 1);
+  EXPECT_EQ(TimeToLiveSeen, 15);
 }
 
 TEST_F(Form1Fixture, ListFilesAndStoredSettingsAreRestored) {

@@ -154,6 +154,14 @@ class TFakeServer {
   std::vector<std::string> Received_;
 };
 
+// Command "11" answers with two adapters (row 1 selected), "12" with a
+// stopped capture's status.
+void StartScripted(TFakeServer& Server) {
+  Server.Replies["11"] = "AdapterList,Begin\n0=eth0\n1=wlan0\nIDX=1\nAdapterList,End\nSCS>";
+  Server.Replies["12"] = "SnifferStat,Begin\nMonLive=0\nMonitorPcap.Connected=0\nSnifferStat,End\nok SCS>\n";
+  Server.Start();
+}
+
 struct TClientLists {
   QListWidget Targets, Adapters, IPs, Status;
   QPlainTextEdit Log;
@@ -171,9 +179,7 @@ struct TClientLists {
 
 TEST(RemoteClient, CommandsWaitForThePromptAndRepliesFillTheLists) {
   TFakeServer Server;
-  Server.Replies["11"] = "AdapterList,Begin\n0=eth0\n1=wlan0\nIDX=1\nAdapterList,End\nSCS>";
-  Server.Replies["12"] = "SnifferStat,Begin\nMonLive=0\nMonitorPcap.Connected=0\nSnifferStat,End\nok SCS>\n";
-  Server.Start();
+  StartScripted(Server);
   TClientLists L;
   TRemoteControl Remote(&L.Targets, &L.Adapters, &L.IPs, &L.Status);
   EXPECT_DOUBLE_EQ(Remote.ReplyTimeout, 3.0);
@@ -220,9 +226,7 @@ namespace {
 // main window's lists.
 TEST(RemoteMainWindow, ChoosingARemoteTargetAndStartingItSendsTheSequences) {
   TFakeServer Server;
-  Server.Replies["11"] = "AdapterList,Begin\n0=eth0\n1=wlan0\nIDX=1\nAdapterList,End\nSCS>";
-  Server.Replies["12"] = "SnifferStat,Begin\nMonLive=0\nMonitorPcap.Connected=0\nSnifferStat,End\nSCS>\n";
-  Server.Start();
+  StartScripted(Server);
   QTemporaryDir Dir;
   SetProgramFolder(Dir.path().toStdString());
   {

@@ -1,0 +1,110 @@
+// The program: registers the units' classes, creates the main window and runs
+// the message loop until it closes.
+#include <QApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <exception>
+
+#include "Source/Base/PersistentClasses.h"
+#include "Source/Base/VectorLists.h"
+#include "Source/GLBitmapFont.h"
+#include "Source/GLCadencer.h"
+#include "Source/GLCamera.h"
+#include "Source/GLColor.h"
+#include "Source/GLCoordinates.h"
+#include "Source/GLFireFX.h"
+#include "Source/GLGeomObjects.h"
+#include "Source/GLHUDObjects.h"
+#include "Source/GLLightSource.h"
+#include "Source/GLMaterial.h"
+#include "Source/GLNodes.h"
+#include "Source/GLObjects.h"
+#include "Source/GLPolyhedron.h"
+#include "Source/GLSceneBuffer.h"
+#include "Source/GLSceneGraph.h"
+#include "Source/GLSound.h"
+#include "Source/GLSoundFileObjects.h"
+#include "Source/GLSystemFont.h"
+#include "Source/GLTexture.h"
+#include "Source/Platform/GLQtContext.h"
+#include "Source/Platform/GLSceneViewer.h"
+#include "app/Unit1.h"
+#include "capture/Packet32.h"
+#include "sockets/WSocket.h"
+
+namespace {
+
+// Every unit's classes by name, lower layers first, so stored scenes and
+// streams find them.
+void RegisterUnits() {
+  void (*const Units[])() = {
+      RegisterPersistentClasses,   RegisterVectorLists,          RegisterWSocketClasses,
+      RegisterGLCoordinatesClasses, RegisterGLNodesClasses,      RegisterGLColorClasses,
+      RegisterGLTextureClasses,    RegisterGLMaterialClasses,    RegisterGLSceneGraphClasses,
+      RegisterGLCameraClasses,     RegisterGLLightSourceClasses, RegisterGLObjectsClasses,
+      RegisterGLGeomObjectsClasses, RegisterGLPolyhedronClasses, RegisterGLSceneBufferClasses,
+      RegisterGLCadencerClasses,   RegisterGLBitmapFontClasses,  RegisterGLSystemFontClasses,
+      RegisterGLHUDObjectsClasses, RegisterGLFireFXClasses,      RegisterGLSoundClasses,
+      RegisterGLSoundFileObjectsClasses, RegisterGLQtContext,    RegisterGLSceneViewerClasses,
+  };
+  for (auto Register : Units) {
+    try {
+      Register();
+    } catch (const std::exception& E) {
+      std::fprintf(stderr, "tamrivel: class registration: %s\n", E.what());
+    }
+  }
+}
+
+// SIGINT and SIGTERM close the main window the normal way (settings and logs
+// are saved): the handler only writes a byte that the event loop picks up.
+int SignalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+  const char Byte = 1;
+  [[maybe_unused]] ssize_t N = ::write(SignalPipe[1], &Byte, 1);
+}
+
+void CloseOnSignals(QWidget* Main) {
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, SignalPipe) != 0) return;
+  auto* Notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, Main);
+  QObject::connect(Notifier, &QSocketNotifier::activated, Main, [Main] {
+    char Byte;
+    [[maybe_unused]] ssize_t N = ::read(SignalPipe[0], &Byte, 1);
+    Main->close();
+  });
+  struct sigaction Action = {};
+  Action.sa_handler = OnSignal;
+  sigemptyset(&Action.sa_mask);
+  Action.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &Action, nullptr);
+  sigaction(SIGTERM, &Action, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication App(argc, argv);
+  // The main window decides when the program ends (after its close steps).
+  App.setQuitOnLastWindowClosed(false);
+  RegisterUnits();
+  Link3DView();
+  int Result = 0;
+  {
+    auto* Main = new TForm1;
+    QObject::connect(Main, &TForm1::Closed, &App, &QCoreApplication::quit, Qt::QueuedConnection);
+    CloseOnSignals(Main);
+    Main->show();
+    // Without a window manager nothing activates the window by itself.
+    Main->activateWindow();
+    Result = App.exec();
+    delete Main;
+  }
+  FreePacketDll();
+  return Result;
+}
