@@ -287,7 +287,10 @@ void TForm2_3D::BuildScene()
                         (e->buttons() & Qt::RightButton) != 0, (e->modifiers() & Qt::ShiftModifier) != 0);
     };
     FGLSceneViewer1->OnMouseUp = [this](TObject*, QMouseEvent*) { ViewerMouseUp(); };
-    FGLSceneViewer1->OnMouseWheel = [this](TObject*, QWheelEvent* e) { wheelEvent(e); };
+    FGLSceneViewer1->OnMouseWheel = [this](TObject*, QWheelEvent* e) {
+        wheelEvent(e);
+        e->accept();
+    };
     layout->addWidget(FGLSceneViewer1, 1);
 
     FTimer1 = new QTimer(this);
@@ -476,7 +479,6 @@ void TForm2_3D::ViewerMouseDown(int x, int y, bool leftDown)
 {
     Guarded("GLSceneViewer1MouseDown", [&] {
         FGLSceneViewer1->setFocus();
-        FMouseLeft = leftDown;
         if (!leftDown)
             return;
         TGLBaseSceneObject* picked = FGLSceneViewer1->Buffer()->GetPickedObject(x, y);
@@ -508,8 +510,11 @@ void TForm2_3D::ViewerMouseDown(int x, int y, bool leftDown)
         }
         TVector4f pickPoint = FGLSceneViewer1->Buffer()->PixelRayToWorld(x, y);
         const TVector4f at = picked->Position()->AsVector();
-        if (!std::isfinite(pickPoint[0]) || !std::isfinite(pickPoint[1]) || !std::isfinite(pickPoint[2]))
-            pickPoint = at;  // background depth: grab the object at its own position
+        const float dx = pickPoint[0] - at[0], dy = pickPoint[1] - at[1], dz = pickPoint[2] - at[2];
+        const float reach = 4 * picked->GetBoundingSphereRadius() + 1;
+        if (!std::isfinite(dx) || !std::isfinite(dy) || !std::isfinite(dz) ||
+            dx * dx + dy * dy + dz * dz > reach * reach)
+            pickPoint = at;  // background depth at an edge: grab the object at its own position
         for (int i = 0; i < 3; ++i)
             FGrabOffset[i] = at[i] - pickPoint[i];
         UpdateSelected();

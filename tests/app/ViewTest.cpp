@@ -12,6 +12,7 @@
 #include "app/Unit2_3D.h"
 #include "app/Unit_Globals.h"
 #include "platform/IniFiles.h"
+#include "platform/KeyState.h"
 #include "platform/Paths.h"
 
 #include <QApplication>
@@ -198,4 +199,50 @@ TEST_F(GL_ViewTest, FedLinesBecomeCubesAndPipesOnScreen)
     form.Timer_ChkLifeTimer();
     EXPECT_EQ(host.Cubes, "Cubes=3");
     EXPECT_EQ(host.Pipes, "Pipes=2");
+}
+
+TEST_F(GL_ViewTest, KeysAimTheCameraAtTheSelection)
+{
+    TForm2_3D form(&host, nullptr, FreeUdpPort());
+    TTrafficScene& traffic = form.Traffic();
+    traffic.ProcessLine(Line("10.0.1.1", "10.0.2.1", "80"));
+    SnifferObject* src = static_cast<SnifferObject*>(traffic.PCs()->Children(0));
+    SnifferObject* dst = static_cast<SnifferObject*>(traffic.PCs()->Children(1));
+    src->Position()->SetXYZAsPoint(1, 2, 3);
+    dst->Position()->SetXYZAsPoint(7, 8, 9);
+    TGLBaseSceneObject* target =
+        form.GLSceneViewer1()->Camera()->Scene()->Objects()->FindChildByName("CameraTarget");
+    ASSERT_NE(target, nullptr);
+    traffic.SelectedObject = traffic.Connections()->Children(0);
+    auto frameWith = [&](int vk) {
+        SetKeyState(vk, true);
+        form.GLCadencer1Progress(0.01, 0);
+        SetKeyState(vk, false);
+        form.GLCadencer1Progress(0.01, 0);
+    };
+    float seen[3];
+    for (float& x : seen)
+    {
+        frameWith(VK_LSHIFT);
+        x = target->Position()->X();
+    }
+    EXPECT_EQ(seen[0], 7);  // destination first, then source, then destination
+    EXPECT_EQ(seen[1], 1);
+    EXPECT_EQ(seen[2], 7);
+    SetKeyState(VK_RSHIFT, true);  // the right Shift key does nothing
+    form.GLCadencer1Progress(0.01, 0);
+    SetKeyState(VK_RSHIFT, false);
+    form.GLCadencer1Progress(0.01, 0);
+    EXPECT_EQ(target->Position()->X(), 7);
+
+    traffic.SelectedObject = src;
+    frameWith(VK_CONTROL);
+    EXPECT_EQ(target->Position()->Z(), 3);
+
+    // A freed end is skipped, not followed.
+    traffic.SelectedObject = traffic.Connections()->Children(0);
+    delete dst;
+    frameWith(VK_LSHIFT);
+    frameWith(VK_LSHIFT);
+    EXPECT_EQ(target->Position()->X(), 1);
 }
