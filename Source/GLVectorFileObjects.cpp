@@ -808,7 +808,14 @@ TSkeletonCollider::TSkeletonCollider(TSkeletonColliderList* AOwner) : owner_(AOw
 }
 
 void TSkeletonCollider::AlignCollider() {
-    globalMatrix_ = bone_ ? MatrixMultiply(localMatrix_, bone_->GlobalMatrix()) : localMatrix_;
+    if (!bone_) {
+        globalMatrix_ = localMatrix_;
+        return;
+    }
+    globalMatrix_ = MatrixMultiply(localMatrix_, bone_->GlobalMatrix());
+    if (TSkeleton* skeleton = bone_->Skeleton())
+        if (TGLBaseMesh* mesh = skeleton->Owner())
+            globalMatrix_ = MatrixMultiply(globalMatrix_, mesh->AbsoluteMatrix());
 }
 
 void TSkeletonCollider::WriteToFiler(TVirtualWriter* Writer) {
@@ -1370,9 +1377,19 @@ void TMeshObject::BuildList(TRenderContextInfo& rci) {
             break;
         const bool normals = Normals()->Count() == n;
         const bool tex = texCoords_->Count() == n;
+        // Extra texture-coordinate sets feed texture unit k; unit 0 falls back to TexCoords.
+        const bool multi = GLCaps.ARB_multitexture && GL.glMultiTexCoord4fvARB;
+        const bool unit0Ex = multi && !texCoordsEx_.empty() && texCoordsEx_[0]->Count() >= n;
         GL.glBegin(mode_ == mdmTriangles ? GL_TRIANGLES : GL_TRIANGLE_STRIP);
-        for (int i = 0; i < n; ++i)
-            SendCorner(this, i, normals ? i : -1, tex ? i : -1, nullptr, colorsPerVertex);
+        for (int i = 0; i < n; ++i) {
+            if (unit0Ex)
+                GL.glMultiTexCoord4fvARB(GL_TEXTURE0, (*texCoordsEx_[0])[i].data());
+            if (multi)
+                for (std::size_t k = 1; k < texCoordsEx_.size(); ++k)
+                    if (texCoordsEx_[k]->Count() >= n)
+                        GL.glMultiTexCoord4fvARB(GLenum(GL_TEXTURE0 + k), (*texCoordsEx_[k])[i].data());
+            SendCorner(this, i, normals ? i : -1, (tex && !unit0Ex) ? i : -1, nullptr, colorsPerVertex);
+        }
         GL.glEnd();
         break;
     }
