@@ -1,5 +1,6 @@
 // Test entry point shared by every test program. A run that selects the GL_*
-// suites gets a QGuiApplication (and so a display connection); every other run
+// suites gets a QApplication (a display connection, and widgets for viewer
+// tests); every other run
 // gets a QCoreApplication, which is all the message layer needs; the program's
 // own tests always get a QApplication. Either one
 // calls setlocale(LC_ALL, ""), as the program does, so locale-independence is
@@ -7,10 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QGuiApplication>
-#ifdef TAMRIVEL_TEST_WIDGETS
 #include <QApplication>
-#endif
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -26,7 +24,7 @@ int main(int argc, char** argv) {
   app = std::make_unique<QApplication>(argc, argv);
 #else
   if (filter.rfind("GL_", 0) == 0)
-    app = std::make_unique<QGuiApplication>(argc, argv);
+    app = std::make_unique<QApplication>(argc, argv);
   else
     app = std::make_unique<QCoreApplication>(argc, argv);
 #endif
