@@ -321,7 +321,16 @@ void TTrafficScene::ProcessPacket(const PKTinfo& info)
     dst->LastSuffix = info.Suffix;
 
     if (MyCylinder* pipe = FindPipe(src->IPNumber, dst->IPNumber))
+    {
+        if (!pipe->SrcObject() || !pipe->DstObject())  // an end expired and came back
+        {
+            if (FPipes.count({src->IPNumber, dst->IPNumber}))
+                pipe->SetEnds(src, dst);
+            else
+                pipe->SetEnds(dst, src);
+        }
         GrowPipe(pipe, info, infoLine);
+    }
     else
         CreatePipe(info, src, dst);
 }

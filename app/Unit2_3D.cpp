@@ -108,6 +108,8 @@ void CopyPosition(TGLBaseSceneObject* to, TGLBaseSceneObject* from)
 TForm2_3D::TForm2_3D(TViewHost* host, QWidget* parent, int listenPort)
     : QWidget(parent), FComponents(std::make_unique<TComponent>(nullptr)), FHost(host), FListenPort(listenPort)
 {
+    if (!Form2_3D)
+        Form2_3D = this;
     setObjectName("Form2_3D");
     setWindowTitle("Form2_3D");
     resize(800, 600);
@@ -656,7 +658,6 @@ void Link3DView()
     TViewLink& link = ViewLink();
     link.Create = [](TForm1* main) -> QWidget* {
         auto* form = new TForm2_3D(main);
-        form->setAttribute(Qt::WA_DeleteOnClose, false);
         Form2_3D = form;
         return form;
     };

@@ -269,6 +269,8 @@ TEST_F(SnifferTest, FreedCubesLeaveNoDanglingPipeEnds)
     traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1"));
     EXPECT_EQ(connections->Count(), 1);
     EXPECT_EQ(p->PacketCount, 1);
+    EXPECT_EQ(p->SrcObject(), Cube(pcs, "IP10_0_0"));
+    EXPECT_EQ(p->DstObject(), Cube(pcs, "IP10_0_1"));
 }
 
 TEST_F(SnifferTest, LabelsAreDrawnOnceAndReused)
