@@ -67,6 +67,16 @@ std::string WithoutExtension(const std::string& name)
     return dot == std::string::npos ? name : name.substr(0, dot);
 }
 
+// Bits per second of a cube or pipe over its life, shown on its label while selected.
+template <class T>
+double UpdateBandwidth(T& o, int64_t now, int64_t frequency)
+{
+    o.Bps = AverageBps(o.ByteTotal, o.FirstSeen, now, frequency);
+    if (o.BandwidthLabel)
+        o.BandwidthLabel->setText(QString::fromStdString("bps " + FormatThousands(o.Bps)));
+    return o.Bps;
+}
+
 // Two address pairs can give the same name text (the numbers have no
 // separator); the later pipe gets "_<n>" added, as component names are unique.
 void SetPipeName(MyCylinder* pipe, const std::string& name)
@@ -504,9 +514,7 @@ void TTrafficScene::Timer_ChkLifeTimer()
             continue;
         auto* c = static_cast<SnifferObject*>(o);
         ++cubes;
-        c->Bps = AverageBps(c->ByteTotal, c->FirstSeen, now, PerfFrequency);
-        if (c->BandwidthLabel)
-            c->BandwidthLabel->setText(QString::fromStdString("bps " + FormatThousands(c->Bps)));
+        UpdateBandwidth(*c, now, PerfFrequency);
         if (!ignoreTimeOut && IdleExpired(c->LastSeen, now, PerfFrequency, c->TTL))
             c->SetTag(1);
     }
@@ -520,10 +528,7 @@ void TTrafficScene::Timer_ChkLifeTimer()
             continue;
         auto* p = static_cast<MyCylinder*>(o);
         ++pipes;
-        p->Bps = AverageBps(p->ByteTotal, p->FirstSeen, now, PerfFrequency);
-        total += p->Bps;
-        if (p->BandwidthLabel)
-            p->BandwidthLabel->setText(QString::fromStdString("bps " + FormatThousands(p->Bps)));
+        total += UpdateBandwidth(*p, now, PerfFrequency);
         if (PipeStalled(p->LastSeen, now, PerfFrequency, StallSeconds, p->PacketCount, p->StallCount))
             p->SetTag(1);
         if (IdleExpired(p->LastSeen, now, PerfFrequency, p->TTL))

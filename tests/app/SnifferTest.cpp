@@ -9,6 +9,7 @@
 #include "app/Unit_Globals.h"
 #include "platform/Paths.h"
 
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -210,8 +211,11 @@ TEST_F(SnifferTest, LifetimeBandwidthAndRemoval)
 {
     traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1", "0800", "TCP", "1025", "80", 500));
     traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1", "0800", "TCP", "1025", "80", 500));
+    QLabel selected;
+    Cube(pcs, "IP10_0_0")->BandwidthLabel = &selected;
     now += 2000;
     traffic->Timer_ChkLifeTimer();
+    EXPECT_EQ(selected.text().toStdString(), "bps 4,000");
     EXPECT_EQ(host.Cubes, "Cubes=2");
     EXPECT_EQ(host.Pipes, "Pipes=1");
     EXPECT_EQ(host.Groups, "Groups=0");
