@@ -418,8 +418,11 @@ void TForm1::closeEvent(QCloseEvent* E) {
     E->ignore();
     return;
   }
+  const bool First = !Closed_;
   Guard("FormClose", [this] { FormClose(); });
   E->accept();
+  // Even when a close step failed, the program may end now.
+  if (First) emit Closed();
 }
 
 void TForm1::FormClose() {
@@ -428,7 +431,6 @@ void TForm1::FormClose() {
   if (MonitoringActive) StopLocalMonitor();
   if (Form2_3D_) Form2_3D_->close();
   SaveSettingsAndLogs();
-  emit Closed();
 }
 
 // ---------------------------------------------------------------------------
