@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QListWidget>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QPlainTextEdit>
 
 #include <fstream>
@@ -265,6 +266,39 @@ TEST(RemoteMainWindow, RemoteCommandsWithoutAConnectionOnlyLog) {
   F.LB_RemoteSendTosDblClick();
   EXPECT_FALSE(F.StartRemoteSniffer());
   EXPECT_EQ(F.OBJinfo->toPlainText().count("Not Connected to remote"), 3);
+  SetProgramFolder("");
+}
+
+}  // namespace
+
+namespace {
+
+// A close during a command's wait ends the wait, skips the rest of the
+// sequence and closes once the sequence has returned.
+TEST(RemoteMainWindow, CloseDuringAWaitIsDeferredUntilTheSequenceReturns) {
+  TFakeServer Server;
+  Server.Silent = true;
+  Server.Start();
+  QTemporaryDir Dir;
+  SetProgramFolder(Dir.path().toStdString());
+  {
+    std::ofstream S(Dir.path().toStdString() + "/Senders.txt");
+    S << "127.0.0.1," << Server.Port << "\n";
+  }
+  TForm1 F;
+  F.show();
+  bool ClosedSeen = false;
+  QObject::connect(&F, &TForm1::Closed, [&ClosedSeen] { ClosedSeen = true; });
+  QTimer::singleShot(100, &F, [&F] { F.close(); });
+  F.LB_PCsToMonitor->setCurrentRow(1);
+  F.LB_PCsToMonitorDblClick();  // would wait 4 x 3 s without the close
+  EXPECT_FALSE(ClosedSeen);
+  EXPECT_TRUE(F.isVisible());
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(ClosedSeen);
+  EXPECT_FALSE(F.isVisible());
+  EXPECT_TRUE(Server.Received().empty());
+  EXPECT_TRUE(FileExistsAnyCase(ProgramFile("OBJinfo.txt")));
   SetProgramFolder("");
 }
 
