@@ -26,12 +26,6 @@ TEST(GlobalsSplit, KeepsInnerEmptyPiecesAndDropsAnEmptyLastOne) {
   EXPECT_EQ(Split("abc", ""), (TSplitArray{"abc"}));
 }
 
-TEST(GlobalsSplit, PacketLineEndingInTabGivesTenPieces) {
-  std::string Line = "13:05:09:123\tA\tB\t0806\t60\t1.2.3.4\t0\t5.6.7.8\t0\tIP\t";
-  EXPECT_EQ(Split(Line, "\t").size(), 10u);
-  EXPECT_EQ(Split(Line + "who-has", "\t").size(), 11u);
-}
-
 TEST(GlobalsIPToNumber, WeighsTheFirstPartMost) {
   EXPECT_EQ(IPToNumber("10.0.0.1"), 10u * 16777216u + 1u);
   EXPECT_EQ(IPToNumber("255.255.255.255"), 4294967295u);

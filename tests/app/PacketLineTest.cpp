@@ -116,11 +116,4 @@ TEST(PacketLine, OtherEtherTypesCarryTheirNameAndAreLogged) {
   EXPECT_EQ(EtherTypeProtoName(0x1234), "PROTO_???");
 }
 
-TEST(PacketLine, TimeFieldIsTwelveCharactersAndTenTabsPrecedeTheSuffix) {
-  std::string Head = FormatPacketLine(Record(0x0800, 6));
-  EXPECT_EQ(Head.find('\t'), 12u);
-  EXPECT_EQ(std::count(Head.begin(), Head.end(), '\t'), 10);
-  EXPECT_EQ(Head.back(), '\t');
-}
-
 }  // namespace

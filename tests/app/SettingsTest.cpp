@@ -142,12 +142,4 @@ TEST_F(SettingsFiles, UnreadableListFileLogsOnceAndAddsNothing) {
   EXPECT_THROW(ReadListFile(Dir.path().toStdString() + "/none.txt"), EFOpenError);
 }
 
-TEST_F(SettingsFiles, LinesFileReplacesEarlierContent) {
-  const std::string Name = Dir.path().toStdString() + "/OBJinfo.txt";
-  WriteAll(Name, "old old old old\n");
-  SaveLinesToFile(Name, {"a", "b"});
-  EXPECT_EQ(ReadListFile(Name), (std::vector<std::string>{"a", "b"}));
-  EXPECT_THROW(SaveLinesToFile(Dir.path().toStdString() + "/no/such/dir/x.txt", {"a"}), EFCreateError);
-}
-
 }  // namespace
