@@ -16,6 +16,8 @@
 #include "platform/Paths.h"
 
 #include <QApplication>
+#include <QMouseEvent>
+#include <QWindow>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -245,4 +247,51 @@ TEST_F(GL_ViewTest, KeysAimTheCameraAtTheSelection)
     frameWith(VK_LSHIFT);
     frameWith(VK_LSHIFT);
     EXPECT_EQ(target->Position()->X(), 1);
+}
+
+TEST_F(GL_ViewTest, ClickingSelectsACubeAndTheFloorClearsIt)
+{
+    TForm2_3D form(&host, nullptr, FreeUdpPort());
+    form.resize(400, 300);
+    form.show();
+    form.GLCadencer1()->SetEnabled(false);
+    TTrafficScene& traffic = form.Traffic();
+    traffic.ProcessLine(Line("10.0.1.1", "255.255.255.255", "80"));
+    SnifferObject* cube = static_cast<SnifferObject*>(traffic.PCs()->Children(0));
+    traffic.SelectedObject = cube;
+    form.AimCamera();
+    traffic.SelectedObject = nullptr;
+    const float cx = cube->Position()->X(), cy = cube->Position()->Y(), cz = cube->Position()->Z();
+    form.GLSceneViewer1()->Camera()->Position()->SetXYZAsPoint(cx + 6, cy + 6, cz + 6);
+    Pump(200);
+
+    // The viewer's native window gets the mouse.
+    QWindow* target = nullptr;
+    for (QWindow* w : QGuiApplication::allWindows())
+        if (w->parent() && w->isVisible())
+            target = w;
+    ASSERT_NE(target, nullptr);
+    auto click = [&](QPointF at) {
+        QMouseEvent down(QEvent::MouseButtonPress, at, target->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton,
+                         Qt::NoModifier);
+        QCoreApplication::sendEvent(target, &down);
+        QMouseEvent up(QEvent::MouseButtonRelease, at, target->mapToGlobal(at), Qt::LeftButton, Qt::NoButton,
+                       Qt::NoModifier);
+        QCoreApplication::sendEvent(target, &up);
+    };
+    const QPointF centre(target->width() / 2.0, target->height() / 2.0);
+    click(centre);
+    ASSERT_EQ(form.SelectedObject(), cube);
+    EXPECT_EQ(host.Selection, "10.0.1.1|IP167772417|IP10_0_1");
+    EXPECT_EQ(host.Memo.toPlainText().toStdString().substr(0, 1), "t");  // its info lines
+    EXPECT_EQ(cube->InfoMemo, &host.Memo);
+    EXPECT_EQ(cube->BandwidthLabel, &host.Bandwidth);
+
+    click(centre);  // the selected cube again: nothing changes
+    EXPECT_EQ(form.SelectedObject(), cube);
+
+    click(QPointF(target->width() / 2.0, target->height() - 3.0));  // the floor
+    EXPECT_EQ(form.SelectedObject(), nullptr);
+    EXPECT_EQ(cube->InfoMemo, nullptr);
+    EXPECT_EQ(cube->BandwidthLabel, nullptr);
 }
