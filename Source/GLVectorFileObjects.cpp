@@ -1105,30 +1105,44 @@ void TSkeletonMeshObject::PrepareBoneMatchingMeshObjects() {
         MatrixInvert(m);
         return inverses.emplace(boneID, std::make_pair(m, WithoutTranslation(m))).first->second;
     };
+    if (weightCount_ == 0)
+        return;
+    // Only the weighted vertices are copied: the copies never outgrow the weight block.
+    const int count = std::min(Vertices()->Count(), weightCount_);
+    const int normalCount = std::min(Normals()->Count(), count);
     for (int k = 0; k < bonesPerVertex_; ++k) {
         auto obj = std::make_unique<TBaseMeshObject>();
-        obj->SetVertices(Vertices());
-        obj->SetNormals(Normals());
         TAffineVectorList* v = obj->Vertices();
         TAffineVectorList* n = obj->Normals();
-        const int count = std::min(v->Count(), weightCount_);
+        v->SetCapacity(count);
+        n->SetCapacity(normalCount);
         for (int i = 0; i < count; ++i) {
             const auto& inv = inverseOf(weights_[std::size_t(i) * bonesPerVertex_ + k].BoneID);
-            (*v)[i] = AffineVectorTransform((*v)[i], inv.first);
-            if (i < n->Count())
-                (*n)[i] = AffineVectorTransform((*n)[i], inv.second);
+            v->Add(AffineVectorTransform((*Vertices())[i], inv.first));
+            if (i < normalCount)
+                n->Add(AffineVectorTransform((*Normals())[i], inv.second));
         }
         boneMatching_.push_back(std::move(obj));
     }
 }
 
+void TSkeletonMeshObject::Prepare() {
+    const int count = bonesPerVertex_ > 0 ? std::min(Vertices()->Count(), weightCount_) : 0;
+    const bool current = count == 0 || (static_cast<int>(boneMatching_.size()) == bonesPerVertex_ &&
+                                        boneMatching_[0]->Vertices()->Count() == count);
+    if (!current)
+        PrepareBoneMatchingMeshObjects();
+}
+
 void TSkeletonMeshObject::ApplyCurrentSkeletonFrame(bool Normalize) {
     TSkeleton* skeleton = Skeleton();
     RTL_ASSERT(skeleton, "Skinned mesh object without skeleton");
-    RTL_ASSERT(static_cast<int>(boneMatching_.size()) == bonesPerVertex_, "Bone-space copies not prepared");
     TAffineVectorList* verts = Vertices();
     TAffineVectorList* norms = Normals();
-    const int count = std::min(verts->Count(), weightCount_);
+    const int count = bonesPerVertex_ > 0 ? std::min(verts->Count(), weightCount_) : 0;
+    if (count == 0)
+        return;
+    RTL_ASSERT(static_cast<int>(boneMatching_.size()) == bonesPerVertex_, "Bone-space copies not prepared");
     for (const auto& bm : boneMatching_)
         RTL_ASSERT(bm->Vertices()->Count() >= count, "Bone-space copies not prepared");
     auto boneMatrix = [skeleton](int boneID) -> const TMatrix4f& {

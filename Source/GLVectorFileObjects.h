@@ -674,7 +674,9 @@ public:
     void ApplyCurrentSkeletonFrame(bool Normalize);
 
     void Clear() override;
-    void Prepare() override { PrepareBoneMatchingMeshObjects(); }
+    // Prepares the bone-space copies when they are missing or no longer match the weights (never
+    // from vertices already deformed: blended vertices cannot be split back per bone).
+    void Prepare() override;
 
     void WriteToFiler(TVirtualWriter* Writer) override;
     void ReadFromFiler(TVirtualReader* Reader) override;

@@ -139,6 +139,24 @@ TEST_F(SkeletonTest, SkinnedVerticesFollowTheirBones) {
   ExpectVec((*mo->Vertices())[1], V(1, 3, 0));  // (0.5, 0.5) on one bone = the single-bone result
   ExpectVec((*mo->Vertices())[2], V(0.5f, 1.5f, 0));  // first entry scaled by its weight
   ExpectVec((*mo->Normals())[2], V(0, 0, 1));  // normalised
+  // A structure change does not re-derive the rest pose from deformed vertices.
+  list.Prepare();
+  skeleton.MorphMesh(true);
+  ExpectVec((*mo->Vertices())[2], V(0.5f, 1.5f, 0));
+
+  // Bone-space copies are bounded by the weight block, not by the columns announced.
+  auto* empty = new TSkeletonMeshObject(&list);
+  empty->Vertices()->Add(1, 1, 1);
+  empty->SetBonesPerVertex(1000000);
+  empty->PrepareBoneMatchingMeshObjects();
+  EXPECT_EQ(empty->BoneMatchingCount(), 0);
+  empty->ApplyCurrentSkeletonFrame(true);
+  ExpectVec((*empty->Vertices())[0], V(1, 1, 1));
+  empty->SetBonesPerVertex(0);
+  empty->SetVerticeBoneWeightCount(1);  // weights without columns: nothing to skin
+  list.Prepare();
+  empty->ApplyCurrentSkeletonFrame(true);
+  ExpectVec((*empty->Vertices())[0], V(1, 1, 1));
 
   // A weight naming a bone the skeleton lacks is refused.
   mo->VerticesBonesWeights(0, 0).BoneID = 9;
