@@ -209,7 +209,7 @@ void TForm2_3D::BuildScene()
     plane->Material()->FrontProperties()->Ambient()->SetColor(Colour(0.3922f, 0.3922f, 0.3922f));
     plane->Material()->FrontProperties()->Diffuse()->SetColor(Colour(0.3922f, 0.3922f, 0.3922f));
     plane->Material()->FrontProperties()->SetShininess(81);
-    Guarded("GLPlane1", [&] {
+    Guarded("FormCreate", [&] {
         const std::string ground = ImageFile("Asphalt3.bmp", RGBColour(70, 70, 70), RGBColour(90, 90, 90));
         plane->Material()->Texture()->Image()->LoadFromFile(ground);
         plane->Material()->Texture()->SetTextureMode(tmModulate);
@@ -324,7 +324,7 @@ void TForm2_3D::FormCreate()
         if (cls == "TGLCube" || cls == "TGLCylinder")
             root->Children(i)->SetVisible(false);
     }
-    PacketQueue();  // the ring exists from program start; this only makes sure
+    PacketQueue();  // allocated on first use, normally already by a producer
     try
     {
         FMySocket = new TMySocket(nullptr, FListenPort);
