@@ -80,7 +80,14 @@ std::string ImageFile(const std::string& name, uint32_t a, uint32_t b)
                 c.Pen().SetColor(((x + y) / 8) % 2 ? a : b);
                 c.Rectangle(x, y, x + 8, y + 8);
             }
-        bmp.SaveToFile(path);
+        if (QFileInfo(QString::fromStdString(name)).suffix().compare("jpg", Qt::CaseInsensitive) == 0)
+        {
+            TJPEGImage jpg;
+            jpg.Assign(&bmp);
+            jpg.SaveToFile(path);
+        }
+        else
+            bmp.SaveToFile(path);
     }
     return path;
 }
@@ -210,7 +217,7 @@ void TForm2_3D::BuildScene()
     plane->Material()->FrontProperties()->Diffuse()->SetColor(Colour(0.3922f, 0.3922f, 0.3922f));
     plane->Material()->FrontProperties()->SetShininess(81);
     Guarded("FormCreate", [&] {
-        const std::string ground = ImageFile("Asphalt3.bmp", RGBColour(70, 70, 70), RGBColour(90, 90, 90));
+        const std::string ground = ImageFile("Asphalt3.jpg", RGBColour(70, 70, 70), RGBColour(90, 90, 90));
         plane->Material()->Texture()->Image()->LoadFromFile(ground);
         plane->Material()->Texture()->SetTextureMode(tmModulate);
         plane->Material()->Texture()->SetDisabled(false);
