@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Source/GLVectorFileObjects.h"
+#include "rtl/Streaming.h"
 #include "rtl/SysUtils.h"
 #include "tests/Source/Base/GLRecorder.h"
 
@@ -170,6 +171,55 @@ TEST_F(ActorTest, AnimationsAndControllers) {
   actor.LoadFromStream("a.glsm", &s);
   EXPECT_EQ(actor.Animations()->Count(), 0);
   EXPECT_EQ(actor.FrameCount(), 10);
+}
+
+TEST_F(ActorTest, PublishedPropertiesRoundTripThroughTheStoredForm) {
+  auto stored = [](TComponent* from, TComponent* to) {
+    TMemoryStream ms;
+    {
+      TWriter w(&ms);
+      w.WriteRootComponent(from);
+    }
+    ms.SetPosition(0);
+    TReader r(&ms);
+    r.ReadRootComponent(to);
+    return ms.Size();
+  };
+  TGLActor plain(nullptr), plainCopy(nullptr);
+  const auto defaultSize = stored(&plain, &plainCopy);
+  EXPECT_EQ(plainCopy.Options(), 1);  // the default set is not stored and stays
+
+  TGLActor actor(nullptr);
+  actor.SetInterval(40);
+  actor.SetAnimationMode(aamBounceForward);
+  actor.SetReference(aarSkeleton);
+  actor.SetFrameInterpolation(afpNone);
+  actor.SetOptions(0);
+  actor.SetAutoCentering((1 << macCenterX) | (1 << macUseBarycenter));
+  actor.AutoScaling()->SetY(3);  // published by free forms only
+  actor.SetNormalsOrientation(mnoInvert);
+  actor.SetUseMeshMaterials(false);
+  actor.SetOverlaySkeleton(true);
+  actor.Animations()->Add()->SetName("run");
+  TGLActor copy(nullptr);
+  EXPECT_GT(stored(&actor, &copy), defaultSize);
+  EXPECT_EQ(copy.Interval(), 40);
+  EXPECT_EQ(copy.AnimationMode(), aamBounceForward);
+  EXPECT_EQ(copy.Reference(), aarSkeleton);
+  EXPECT_EQ(copy.FrameInterpolation(), afpNone);
+  EXPECT_EQ(copy.Options(), 0);
+  EXPECT_EQ(copy.AutoCentering(), (1 << macCenterX) | (1 << macUseBarycenter));
+  EXPECT_EQ(copy.AutoScaling()->Y(), 1);
+  EXPECT_EQ(copy.NormalsOrientation(), mnoInvert);
+  EXPECT_FALSE(copy.UseMeshMaterials());
+  EXPECT_TRUE(copy.OverlaySkeleton());
+  ASSERT_EQ(copy.Animations()->Count(), 1);
+  EXPECT_EQ(copy.Animations()->Items(0)->Name(), "run");
+
+  TGLFreeForm form(nullptr), formCopy(nullptr);
+  form.AutoScaling()->SetY(3);
+  stored(&form, &formCopy);
+  EXPECT_EQ(formCopy.AutoScaling()->Y(), 3);
 }
 
 }  // namespace
