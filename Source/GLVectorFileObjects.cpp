@@ -1298,20 +1298,18 @@ void TFaceGroup::PrepareMaterialLibraryCache(TGLMaterialLibrary* Library) {
                          : nullptr;
 }
 
-void TFGVertexIndexList::BuildList(TRenderContextInfo& /*rci*/) {
+void TFGVertexIndexList::BuildList(TRenderContextInfo& rci) {
     TMeshObject* mo = MeshObject();
     if (!mo || vertexIndices_->Count() == 0)
         return;
     CheckIndices(vertexIndices_.get(), mo->Vertices()->Count());
-    const bool perVertexNormals = mo->Normals()->Count() == mo->Vertices()->Count();
-    const bool perVertexTex = mo->TexCoords()->Count() == mo->Vertices()->Count();
-    const bool colors = mo->Colors()->Count() == mo->Vertices()->Count();
-    GL.glBegin(FaceGroupPrimitiveToGL(mode_));
-    for (int i = 0; i < vertexIndices_->Count(); ++i) {
-        const int v = (*vertexIndices_)[i];
-        SendCorner(mo, v, perVertexNormals ? v : -1, perVertexTex ? v : -1, nullptr, colors);
-    }
-    GL.glEnd();
+    if (!mo->ArraysDeclared())
+        mo->DeclareArraysToOpenGL(rci);
+    if (GLCaps.ARB_multitexture && !rci.ignoreMaterials && rci.lightmapLibrary &&
+        LightMapIndex() != mo->LastLightMapIndex())
+        mo->SetLightMap(rci, LightMapIndex());
+    GL.glDrawElements(FaceGroupPrimitiveToGL(mode_), vertexIndices_->Count(), GL_UNSIGNED_INT,
+                      vertexIndices_->List());
 }
 
 void TFGVertexNormalTexIndexList::BuildList(TRenderContextInfo& /*rci*/) {
@@ -1345,6 +1343,121 @@ void TFGIndexTexCoordList::BuildList(TRenderContextInfo& /*rci*/) {
         SendCorner(mo, v, normals ? v : -1, -1, &(*texCoords_)[i], colors);
     }
     GL.glEnd();
+}
+
+void TMeshObject::DeclareArraysToOpenGL(TRenderContextInfo& rci) {
+    const int n = Vertices()->Count();
+    declaredArrays_ = 0;
+    if (n > 0) {
+        GL.glVertexPointer(3, GL_FLOAT, 0, Vertices()->List());
+        GL.glEnableClientState(GL_VERTEX_ARRAY);
+        declaredArrays_ |= 1;
+    }
+    const bool multi = GLCaps.ARB_multitexture && GL.glClientActiveTextureARB;
+    if (!rci.ignoreMaterials) {
+        if (n > 0 && Normals()->Count() >= n) {
+            GL.glNormalPointer(GL_FLOAT, 0, Normals()->List());
+            GL.glEnableClientState(GL_NORMAL_ARRAY);
+            declaredArrays_ |= 2;
+        }
+        if (n > 0 && colors_->Count() >= n) {
+            GL.glColorPointer(4, GL_FLOAT, 0, colors_->List());
+            GL.glEnableClientState(GL_COLOR_ARRAY);
+            declaredArrays_ |= 4;
+        }
+        if (n > 0 && texCoords_->Count() >= n) {
+            GL.glTexCoordPointer(2, GL_FLOAT, 12, texCoords_->List());
+            GL.glEnableClientState(GL_TEXTURE_COORD_ARRAY);
+            declaredArrays_ |= 8;
+        } else {
+            GL.glDisableClientState(GL_TEXTURE_COORD_ARRAY);
+        }
+        if (multi && n > 0) {
+            if (lightMapTexCoords_->Count() >= n) {
+                GL.glClientActiveTextureARB(GL_TEXTURE1);
+                GL.glTexCoordPointer(2, GL_FLOAT, 8, lightMapTexCoords_->List());
+                GL.glEnableClientState(GL_TEXTURE_COORD_ARRAY);
+                declaredArrays_ |= 1u << (8 + 1);
+            }
+            for (std::size_t k = 0; k < texCoordsEx_.size() && k < 16; ++k) {
+                if (texCoordsEx_[k]->Count() < n)
+                    continue;
+                GL.glClientActiveTextureARB(GLenum(GL_TEXTURE0 + k));
+                GL.glTexCoordPointer(4, GL_FLOAT, 16, texCoordsEx_[k]->List());
+                GL.glEnableClientState(GL_TEXTURE_COORD_ARRAY);
+                declaredArrays_ |= 1u << (8 + k);
+            }
+            GL.glClientActiveTextureARB(GL_TEXTURE0);
+        }
+    }
+    arraysLocked_ = false;
+    if (GLCaps.EXT_compiled_vertex_array && GL.glLockArraysEXT && lightMapTexCoords_->Count() == 0 && n > 0) {
+        GL.glLockArraysEXT(0, n);
+        arraysLocked_ = true;
+    }
+    lastLightMapIndex_ = -1;
+    arraysDeclared_ = true;
+    lightMapArrayEnabled_ = false;
+}
+
+void TMeshObject::DisableOpenGLArrays(TRenderContextInfo& /*rci*/) {
+    if (!arraysDeclared_)
+        return;
+    const bool multi = GLCaps.ARB_multitexture && GL.glClientActiveTextureARB;
+    if (lightMapArrayEnabled_ && GL.glActiveTextureARB) {
+        GL.glActiveTextureARB(GL_TEXTURE1);
+        GL.glDisable(GL_TEXTURE_2D);
+        GL.glActiveTextureARB(GL_TEXTURE0);
+        lightMapArrayEnabled_ = false;
+    }
+    if (arraysLocked_)
+        GL.glUnlockArraysEXT();
+    arraysLocked_ = false;
+    if (declaredArrays_ & 1)
+        GL.glDisableClientState(GL_VERTEX_ARRAY);
+    if (declaredArrays_ & 2)
+        GL.glDisableClientState(GL_NORMAL_ARRAY);
+    if (declaredArrays_ & 4)
+        GL.glDisableClientState(GL_COLOR_ARRAY);
+    if (declaredArrays_ & 8)
+        GL.glDisableClientState(GL_TEXTURE_COORD_ARRAY);
+    if (multi) {
+        for (int k = 0; k < 16; ++k) {
+            if (!(declaredArrays_ & (1u << (8 + k))))
+                continue;
+            GL.glClientActiveTextureARB(GLenum(GL_TEXTURE0 + k));
+            GL.glDisableClientState(GL_TEXTURE_COORD_ARRAY);
+        }
+        GL.glClientActiveTextureARB(GL_TEXTURE0);
+    }
+    declaredArrays_ = 0;
+    arraysDeclared_ = false;
+}
+
+void TMeshObject::SetLightMap(TRenderContextInfo& rci, int Index) {
+    lastLightMapIndex_ = Index;
+    if (!GL.glActiveTextureARB)
+        return;
+    if (Index < 0) {
+        if (lightMapArrayEnabled_) {
+            GL.glActiveTextureARB(GL_TEXTURE1);
+            GL.glDisable(GL_TEXTURE_2D);
+            GL.glActiveTextureARB(GL_TEXTURE0);
+            lightMapArrayEnabled_ = false;
+        }
+        return;
+    }
+    TGLLibMaterials* maps = rci.lightmapLibrary->Materials();
+    RTL_ASSERT(Index < maps->Count(), "Light map index out of range");
+    TGLLibMaterial* map = maps->Items(Index);
+    GL.glActiveTextureARB(GL_TEXTURE1);
+    GL.glBindTexture(GL_TEXTURE_2D, map->Material()->Texture()->GetTextureHandle());
+    GL.glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
+    if (!lightMapArrayEnabled_) {
+        GL.glEnable(GL_TEXTURE_2D);
+        lightMapArrayEnabled_ = true;
+    }
+    GL.glActiveTextureARB(GL_TEXTURE0);
 }
 
 void TMeshObject::PrepareMaterialLibraryCache(TGLMaterialLibrary* Library) {
@@ -1383,6 +1496,11 @@ void TMeshObject::BuildList(TRenderContextInfo& rci) {
                 GL.glPopAttrib();
         }
     } pop{colorsPerVertex};
+    struct ArrayGuard {
+        TMeshObject* self;
+        TRenderContextInfo& rci;
+        ~ArrayGuard() { self->DisableOpenGLArrays(rci); }  // also when a group is refused
+    } arrays{this, rci};
     switch (mode_) {
     case mdmTriangles:
     case mdmTriangleStrip: {

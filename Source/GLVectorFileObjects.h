@@ -120,11 +120,19 @@ public:
     void DropMaterialLibraryCache();
     virtual void PrepareBuildList(TRenderContextInfo& rci);
     virtual void BuildList(TRenderContextInfo& rci);
+    // Client arrays over the lists; a list shorter than the vertices is left out, so that no
+    // index can reach past it.
+    void DeclareArraysToOpenGL(TRenderContextInfo& rci);
+    void DisableOpenGLArrays(TRenderContextInfo& rci);
+    // Binds light map Index of the context's light-map library on texture unit 1 (-1: off).
+    void SetLightMap(TRenderContextInfo& rci, int Index);
 
     void WriteToFiler(TVirtualWriter* Writer) override;
     void ReadFromFiler(TVirtualReader* Reader) override;
 
 private:
+    bool arraysLocked_ = false;
+    std::uint32_t declaredArrays_ = 0;  // bit 0 vertex, 1 normal, 2 colour, 3 texture; 8 + k unit k
     TMeshObjectList* owner_ = nullptr;
     std::unique_ptr<TAffineVectorList> texCoords_;
     std::unique_ptr<TTexPointList> lightMapTexCoords_;

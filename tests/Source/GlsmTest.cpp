@@ -134,19 +134,34 @@ TEST_F(GlsmTest, MeshObjectsDrawTheirPrimitives) {
   TGLRecorder rec;
   TRenderContextInfo rci;
   mesh.BuildList(rci);
-  ASSERT_EQ(rec.Count("glBegin"), 2);
-  EXPECT_EQ(rec.Count("glVertex3fv"), 6 + 4);
-  EXPECT_EQ(rec.Count("glEnd"), 2);
-  std::vector<double> modes;
-  for (const auto& c : rec.Calls)
-    if (c.Name == "glBegin") modes.push_back(c.Args[0]);
-  EXPECT_EQ(modes, (std::vector<double>{GL_TRIANGLES, GL_TRIANGLE_FAN}));
+  // Plain triangles immediately, the index group as one indexed draw over client arrays.
+  ASSERT_EQ(rec.Count("glBegin"), 1);
+  EXPECT_EQ(rec.Count("glVertex3fv"), 6);
+  ASSERT_EQ(rec.Count("glDrawElements"), 1);
+  for (const auto& c : rec.Calls) {
+    if (c.Name == "glBegin") {
+      EXPECT_EQ(c.Args[0], GL_TRIANGLES);
+    }
+    if (c.Name == "glDrawElements") {
+      EXPECT_EQ(c.Args[0], GL_TRIANGLE_FAN);
+      EXPECT_EQ(c.Args[1], 4);
+      EXPECT_EQ(c.Args[2], GL_UNSIGNED_INT);
+    }
+    if (c.Name == "glVertexPointer") {
+      EXPECT_EQ(std::uintptr_t(c.Args[3]), reinterpret_cast<std::uintptr_t>(fgObject->Vertices()->List()));
+    }
+  }
+  // No normals: no normal array that an index could read past; every array is switched off again.
+  EXPECT_EQ(rec.Count("glNormalPointer"), 0);
+  EXPECT_EQ(rec.Count("glEnableClientState"), 1);
+  EXPECT_EQ(rec.Count("glDisableClientState"), 2);  // the texture array off, then the vertex array
+  EXPECT_FALSE(fgObject->ArraysDeclared());
 
-  // A face group pointing past the vertices is refused before anything is sent.
+  // A face group pointing past the vertices is refused before anything is drawn.
   fan->Add(9);
-  rec.Calls.clear();
+  rec.Clear();
   EXPECT_THROW(fgObject->BuildList(rci), EAssertionFailed);
-  EXPECT_EQ(rec.Count("glBegin"), 0);
+  EXPECT_EQ(rec.Count("glDrawElements"), 0);
 }
 
 }  // namespace
