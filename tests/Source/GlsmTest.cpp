@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Source/GLVectorFileObjects.h"
+#include "Source/GLState.h"
 #include "rtl/SysUtils.h"
 #include "tests/Source/Base/GLRecorder.h"
 
@@ -165,3 +166,35 @@ TEST_F(GlsmTest, MeshObjectsDrawTheirPrimitives) {
 }
 
 }  // namespace
+
+// Draws, into the current context's size x size viewport, a square of two index face groups (a
+// strip and a fan) in green over black; the off-screen test reads the pixels.
+void DrawFaceGroupSquareForPixelTest(int size) {
+  RegisterGLVectorFileObjects();
+  GL.glViewport(0, 0, size, size);
+  GL.glClearColor(0, 0, 0, 1);
+  GL.glClear(GL_COLOR_BUFFER_BIT);
+  GL.glMatrixMode(GL_PROJECTION);
+  GL.glLoadIdentity();
+  GL.glOrtho(-2, 2, -2, 2, -10, 10);
+  GL.glMatrixMode(GL_MODELVIEW);
+  GL.glLoadIdentity();
+  GL.glDisable(GL_LIGHTING);
+  TGLFreeForm mesh(nullptr);
+  auto* mo = new TMeshObject(mesh.MeshObjects());
+  mo->SetMode(mdmFaceGroups);
+  mo->Vertices()->AddTriple(V(-1, -1, 0), V(1, -1, 0), V(-1, 1, 0));
+  mo->Vertices()->Add(1, 1, 0);
+  for (int i = 0; i < 4; ++i) mo->Colors()->AddPointXYZ(0, 1, 0);
+  auto* strip = new TFGVertexIndexList(mo->FaceGroups());
+  strip->SetMode(fgpTriangleStrip);
+  for (int i : {0, 1, 2}) strip->Add(i);
+  auto* fan = new TFGVertexIndexList(mo->FaceGroups());
+  fan->SetMode(fgpTriangleFan);
+  for (int i : {1, 3, 2}) fan->Add(i);
+  TGLStateCache cache;
+  TRenderContextInfo rci;
+  rci.GLStates = &cache;
+  mesh.BuildList(rci);
+  GL.glFinish();
+}
