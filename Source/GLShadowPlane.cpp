@@ -71,12 +71,15 @@ void TGLShadowPlane::DoRender(TRenderContextInfo& rci, bool renderSelf, bool ren
       if (shadowOptions_.Contains(spoScissor) &&
           GetBoundingSphereRadius() < std::abs(DistanceToPlane(rci.cameraPosition))) {
         TGLRect r = GetScreenRect();
-        r.Left = std::max(r.Left - 1, 0);
-        r.Top = std::max(r.Top - 1, 0);
-        r.Right = std::min(r.Right + 1, rci.viewPortWidth);
-        r.Bottom = std::min(r.Bottom + 1, rci.viewPortHeight);
-        GL.glScissor(r.Left, r.Top, r.Right - r.Left, r.Bottom - r.Top);
-        GL.glEnable(GL_SCISSOR_TEST);
+        // An empty rectangle means no buffer projected it: drawing is then left unclipped.
+        if (r.Right > r.Left || r.Bottom > r.Top) {
+          r.Left = std::max(r.Left - 1, 0);
+          r.Top = std::max(r.Top - 1, 0);
+          r.Right = std::min(r.Right + 1, rci.viewPortWidth);
+          r.Bottom = std::min(r.Bottom + 1, rci.viewPortHeight);
+          GL.glScissor(r.Left, r.Top, r.Right - r.Left, r.Bottom - r.Top);
+          GL.glEnable(GL_SCISSOR_TEST);
+        }
       }
       if (shadowOptions_.Contains(spoUseStencil)) {
         GL.glClearStencil(0);

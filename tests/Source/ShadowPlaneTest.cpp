@@ -97,6 +97,12 @@ TEST_F(ShadowPlane, NothingFromBehindAndNoShadowWithoutLight) {
   plane->DoRender(rci, true, false);
   EXPECT_TRUE(ignoredMaterials.empty());
   EXPECT_EQ(rec.Count("glBegin"), 1);  // the plane itself
+
+  // Scissoring without a buffer that projects the plane leaves drawing unclipped.
+  plane->SetShadowOptions(TShadowPlaneOptions{spoScissor});
+  plane->DoRender(rci, true, false);
+  EXPECT_EQ(rec.Count("glScissor"), 0);
+  EXPECT_EQ(rec.Count("glBegin"), 2);
 }
 
 TEST_F(ShadowPlane, TransparentPlaneWritesOnlyStencil) {
