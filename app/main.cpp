@@ -19,18 +19,28 @@
 #include "Source/GLCoordinates.h"
 #include "Source/GLFireFX.h"
 #include "Source/GLGeomObjects.h"
+#include "Source/GLGraph.h"
 #include "Source/GLHUDObjects.h"
 #include "Source/GLLightSource.h"
 #include "Source/GLMaterial.h"
+#include "Source/GLMesh.h"
+#include "Source/GLMirror.h"
+#include "Source/GLMotionBehaviours.h"
 #include "Source/GLNodes.h"
 #include "Source/GLObjects.h"
 #include "Source/GLPolyhedron.h"
 #include "Source/GLSceneBuffer.h"
 #include "Source/GLSceneGraph.h"
+#include "Source/GLShadowPlane.h"
+#include "Source/GLShadowVolume.h"
+#include "Source/GLSkydome.h"
 #include "Source/GLSound.h"
 #include "Source/GLSoundFileObjects.h"
 #include "Source/GLSystemFont.h"
 #include "Source/GLTexture.h"
+#include "Source/GLTilePlane.h"
+#include "Source/GLVectorFileObjects.h"
+#include "Source/GLzBuffer.h"
 #include "Source/Platform/GLQtContext.h"
 #include "Source/Platform/GLSceneViewer.h"
 #include "app/Unit1.h"
@@ -51,6 +61,11 @@ void RegisterUnits() {
       RegisterGLCadencerClasses,   RegisterGLBitmapFontClasses,  RegisterGLSystemFontClasses,
       RegisterGLHUDObjectsClasses, RegisterGLFireFXClasses,      RegisterGLSoundClasses,
       RegisterGLSoundFileObjectsClasses, RegisterGLQtContext,    RegisterGLSceneViewerClasses,
+      // Further scene objects that stored scenes may name.
+      RegisterGLVectorFileObjects, RegisterGLMesh,               RegisterGLMotionBehavioursClasses,
+      RegisterGLGraphClasses,      RegisterGLTilePlaneClasses,   RegisterGLSkydomeClasses,
+      RegisterGLShadowPlaneClasses, RegisterGLMirrorClasses,     RegisterGLzBufferClasses,
+      RegisterGLShadowVolumeClasses,
   };
   for (auto Register : Units) {
     try {
