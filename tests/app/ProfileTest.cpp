@@ -6,6 +6,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 
@@ -98,3 +99,53 @@ TEST(ProfileTest, LayoutByNetType)
     EXPECT_EQ(CubeNameFor("10.1.2.3", true), "IP10_1_2_3");
     EXPECT_EQ(CubeNameFor("10.1.2.3", false), "IP10_1_2");
 }
+
+#ifdef TAMRIVEL_APP_FILES
+// The shipped profile file gives a first view in which local and loopback hosts
+// stand apart from each other and from the ring of public blocks, on the floor
+// and above it, with room for their cubes. (Neighbouring public blocks sit
+// close on the ring by design, so public pairs are not compared.)
+TEST(ProfileTest, ShippedProfilesKeepHostsApart)
+{
+    THostProfiles p;
+    p.LoadPCinfoToArry(std::string(TAMRIVEL_APP_FILES) + "/SnifferPCsInfo.ini");
+    ASSERT_GT(p.PCinfoArray().size(), 1u);
+
+    // Private and loopback hosts (grid corners included) and public blocks
+    // (the ring's inner edge at the grid's corner angle, and far octets).
+    const char* addresses[] = {"192.168.1.1",  "192.168.1.2",   "192.168.0.0",  "192.168.7.255", "192.168.1.17",
+                               "10.0.0.5",     "10.0.0.0",      "10.9.9.255",   "172.16.3.4",    "172.31.0.0",
+                               "127.0.0.1",    "127.0.0.53",    "127.0.0.0",    "8.8.8.8",       "1.1.1.1",
+                               "1.0.32.1",     "76.0.32.1",     "200.0.32.1",   "142.250.74.46", "93.184.216.34",
+                               "255.255.255.1", "0.0.0.1",      "223.0.0.7",    "151.101.1.69",  "52.84.12.9"};
+    struct Placed
+    {
+        std::string ip;
+        float x, y, z, half;
+        bool local;
+    };
+    std::vector<Placed> placed;
+    for (const char* ip : addresses)
+    {
+        PCOBJinfo profile;
+        const bool local = p.FindProfileForIP(IPToNumber(ip), profile);
+        const TCubePlacement at = PlaceCube(profile, ip);
+        const float half = std::max({profile.Width, profile.Height, profile.Depth}) / 2;
+        EXPECT_GE(half, 1.5f) << ip << ": cube too small to see from the starting camera";
+        EXPECT_LE(std::fabs(at.X) + half, 200.0f) << ip;
+        EXPECT_LE(std::fabs(at.Y) + half, 200.0f) << ip;
+        EXPECT_GE(at.Z - half, 0.0f) << ip;
+        placed.push_back({ip, at.X, at.Y, at.Z, half, local});
+    }
+    for (size_t i = 0; i < placed.size(); ++i)
+        for (size_t j = i + 1; j < placed.size(); ++j)
+        {
+            const Placed& a = placed[i];
+            const Placed& b = placed[j];
+            if (!a.local && !b.local)
+                continue;
+            const float apart = std::max({std::fabs(a.x - b.x), std::fabs(a.y - b.y), std::fabs(a.z - b.z)});
+            EXPECT_GE(apart, a.half + b.half) << a.ip << " and " << b.ip << " overlap";
+        }
+}
+#endif
