@@ -166,9 +166,7 @@ void TGLBlankImage::SetHeight(int v) {
   }
 }
 
-std::string TGLBlankImage::FriendlyDescription() const {
-  return Format("Blank Image (%d x %d)", width_, height_);
-}
+std::string TGLBlankImage::FriendlyDescription() const { return "Blank Image (Width x Height)"; }
 
 TGLBitmap32* TGLBlankImage::GetBitmap32(GLenum) {
   BuildBlankBitmap(bitmap_, width_, height_);

@@ -1,16 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <QImage>
 #include <QTemporaryDir>
 
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Source/GLContext.h"
 #include "Source/GLMaterial.h"
 #include "Source/GLRenderContextInfo.h"
 #include "Source/GLState.h"
 #include "Source/GLTexture.h"
+#include "platform/Jpeg.h"
 #include "rtl/Streaming.h"
 #include "tests/Source/Base/GLRecorder.h"
 
@@ -120,7 +123,7 @@ TEST_F(TextureImage, BlankImageTextFormAndSizes) {
   other.LoadFromFile(Path("b.txt"));
   EXPECT_EQ(other.Width(), 300);
   EXPECT_EQ(other.Height(), 7);
-  EXPECT_EQ(other.FriendlyDescription(), "Blank Image (300 x 7)");
+  EXPECT_EQ(other.FriendlyDescription(), "Blank Image (Width x Height)");
 
   WriteAll(Path("zero.txt"), "[BlankImage]\r\nWidth=0\r\nHeight=-5");
   other.LoadFromFile(Path("zero.txt"));  // stored as written, negative as 0
@@ -233,6 +236,32 @@ TEST_F(TextureImage, PersistentImageFilesAndRowOrder) {
   EXPECT_EQ(top[0], 255);
   EXPECT_EQ(top[2], 0);
   EXPECT_EQ(bmp->Data()[2], 255);  // bottom-left is blue
+}
+
+TEST_F(TextureImage, PersistentImageLoadsJpegFilesWhateverTheExtensionCase) {
+  QImage picture(6, 4, QImage::Format_RGB888);
+  picture.fill(qRgb(255, 0, 0));
+  std::vector<uint8_t> data;
+  std::string error;
+  ASSERT_TRUE(jpeg::EncodeJpeg(picture, 95, data, error)) << error;
+  const std::string bytes(data.begin(), data.end());
+  for (const char* name : {"host.jpg", "HOST2.JPEG"}) {
+    WriteAll(Path(name), bytes);
+    TGLPersistentImage img(nullptr);
+    img.LoadFromFile(Path(name));
+    EXPECT_EQ(img.GetWidth(), 6) << name;
+    EXPECT_EQ(img.GetHeight(), 4) << name;
+    TGLBitmap32* bmp = img.GetBitmap32(GL_TEXTURE_2D);
+    ASSERT_NE(bmp, nullptr) << name;
+    const uint8_t* px = bmp->RowAddress(1);
+    EXPECT_GT(px[0], 230) << name;
+    EXPECT_LT(px[1], 30) << name;
+    EXPECT_LT(px[2], 30) << name;
+    EXPECT_EQ(px[3], 255) << name;
+  }
+  WriteAll(Path("broken.jpg"), "not a picture");
+  TGLPersistentImage img(nullptr);
+  EXPECT_THROW(img.LoadFromFile(Path("broken.jpg")), ETexture);
 }
 
 TEST_F(TextureImage, ClassRegistryAndOwnerCheck) {
