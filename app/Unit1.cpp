@@ -403,6 +403,9 @@ void TForm1::FormActivate() {
     LogObjInfo(NoView);
     return;
   }
+  // The view starts with its own time to live; the bar shows the restored
+  // one, so hand that over again.
+  TrackBar1Change();
   // Showing it activates it (its first activation starts its frame clock).
   Form2_3D_->show();
   Form2_3D_->activateWindow();

@@ -142,6 +142,18 @@ TEST_F(Form1Fixture, WithoutTheViewFirstActivationAndViewButtonsOnlyLog) {
   EXPECT_FALSE(F.FirstActivation);
 }
 
+TEST_F(Form1Fixture, TheViewKeepsTheRestoredTimeToLive) {
+  WriteAll(File("Tamrivel.ini"), "[Form1]\nTrackBar1=30\n");
+  ViewLink().Create = [this](TForm1*) {
+    TimeToLiveSeen = 15;  // the view's creation starts with its own value
+    return new QWidget;   // the main window frees it
+  };
+  TForm1 F;
+  F.FormActivate();
+  EXPECT_EQ(TimeToLiveSeen, 30);
+  EXPECT_EQ(F.LBLTTL->text(), "30");
+}
+
 TEST_F(Form1Fixture, LayoutRunTogglesItsButtonAndASecondClickStopsIt) {
   bool Stop = false;
   int Cubes = 0;
