@@ -168,9 +168,10 @@ TGLSceneBuffer::~TGLSceneBuffer() {
   }
 }
 
-void TGLSceneBuffer::NotifyChange(TObject* Sender) {
+void TGLSceneBuffer::NotifyChange(TObject* /*Sender*/) {
+  // Whoever started the change, the buffer reports it as its own.
   if (rendering_) return;
-  if (OnChange) OnChange(Sender ? Sender : this);
+  if (OnChange) OnChange(this);
 }
 
 bool TGLSceneBuffer::HasCameraInScene() const { return camera_ && camera_->Scene(); }

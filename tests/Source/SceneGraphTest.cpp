@@ -39,10 +39,14 @@ struct SceneFixture : ::testing::Test {
   TGLSceneGraph scene{nullptr};
   TGLSceneBuffer buffer{nullptr};
   int changes = 0;
+  TObject* changeSender = nullptr;
   std::vector<std::string> drawn;
 
   void SetUp() override {
-    buffer.OnChange = [this](TObject*) { ++changes; };
+    buffer.OnChange = [this](TObject* s) {
+      ++changes;
+      changeSender = s;
+    };
     scene.AddBuffer(&buffer);
   }
   void TearDown() override { scene.RemoveBuffer(&buffer); }
@@ -242,6 +246,8 @@ TEST_F(SceneFixture, ChangesReachTheBufferOncePerUpdate) {
   EXPECT_EQ(changes, 0);
   o->EndUpdate();
   EXPECT_EQ(changes, 1);
+  // The buffer reports the change as its own, whatever object started it.
+  EXPECT_EQ(changeSender, &buffer);
   EXPECT_THROW(o->EndUpdate(), EAssertionFailed);
 
   changes = 0;

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
 #include <memory>
 #include <vector>
 
@@ -182,4 +185,59 @@ TEST_F(GL_MemoryViewerFixture, TwoViewersShareTheSceneAndItsLists) {
   viewer.Buffer()->DestroyRC();
   EXPECT_EQ(scene.BufferCount(), 1);
   EXPECT_EQ(scene.BaseContext(), second.Buffer()->RenderingContext());
+}
+
+namespace {
+
+// Handles events until the viewer has drawn more than `count` frames (or gives up).
+bool PaintedMoreThan(const TGLSceneViewer& viewer, int count) {
+  QElapsedTimer t;
+  t.start();
+  while (viewer.PaintCount() <= count && t.elapsed() < 5000) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return viewer.PaintCount() > count;
+}
+
+}  // namespace
+
+TEST(GL_SceneViewer, AChangeInTheSceneReachesTheWindowAsARepaint) {
+  GL_MemoryViewerFixture::SetUpTestSuite();
+  TGLSceneGraph scene(nullptr);
+  auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+  auto* obj = scene.Objects()->AddNewChild<TGLSceneObject>();
+  TGLSceneViewer viewer;
+  int changes = 0;
+  TObject* sender = nullptr;
+  viewer.SetCamera(cam);
+  viewer.resize(64, 64);
+  viewer.show();
+  if (!viewer.OpenGLAvailable()) GTEST_SKIP() << "no OpenGL";
+  ASSERT_TRUE(PaintedMoreThan(viewer, 0));
+  ASSERT_NE(viewer.Buffer()->RenderingContext(), nullptr);
+
+  // Let the first frames settle, then change an object: the scene, the buffer and the
+  // viewer pass the change on and the window draws again.
+  for (int i = 0; i < 5; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  const int painted = viewer.PaintCount();
+  auto previous = viewer.Buffer()->OnChange;
+  viewer.Buffer()->OnChange = [&](TObject* s) {
+    ++changes;
+    sender = s;
+    previous(s);
+  };
+  obj->Position()->SetX(1);
+  EXPECT_EQ(changes, 1);
+  EXPECT_EQ(sender, viewer.Buffer());
+  EXPECT_TRUE(PaintedMoreThan(viewer, painted));
+
+  // Changes made inside an update are passed on once, when it ends.
+  changes = 0;
+  obj->BeginUpdate();
+  obj->Position()->SetY(1);
+  obj->SetVisible(false);
+  EXPECT_EQ(changes, 0);
+  obj->EndUpdate();
+  EXPECT_EQ(changes, 1);
+  viewer.hide();
 }
