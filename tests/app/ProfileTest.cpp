@@ -103,20 +103,22 @@ TEST(ProfileTest, LayoutByNetType)
 #ifdef TAMRIVEL_APP_FILES
 // The shipped profile file gives a first view in which local and loopback hosts
 // stand apart from each other and from the ring of public blocks, on the floor
-// and above it, with room for their cubes. (Neighbouring public blocks sit
-// close on the ring by design, so public pairs are not compared.)
+// and above it, with room for their cubes. (Neighbouring blocks sit
+// close on the ring by design, so pairs of blocks are not compared.)
 TEST(ProfileTest, ShippedProfilesKeepHostsApart)
 {
     THostProfiles p;
     p.LoadPCinfoToArry(std::string(TAMRIVEL_APP_FILES) + "/SnifferPCsInfo.ini");
     ASSERT_GT(p.PCinfoArray().size(), 1u);
 
-    // Private and loopback hosts (grid corners included) and public blocks
-    // (the ring's inner edge at the grid's corner angle, and far octets).
-    const char* addresses[] = {"192.168.1.1",  "192.168.1.2",   "192.168.0.0",  "192.168.7.255", "192.168.1.17",
-                               "10.0.0.5",     "10.0.0.0",      "10.9.9.255",   "172.16.3.4",    "172.31.0.0",
-                               "127.0.0.1",    "127.0.0.53",    "127.0.0.0",    "8.8.8.8",       "1.1.1.1",
-                               "1.0.32.1",     "76.0.32.1",     "200.0.32.1",   "142.250.74.46", "93.184.216.34",
+    // Hosts of the local grids (corners included), blocks of other private
+    // ranges and public blocks (the ring's inner edge at the grids' corner
+    // angle, and far octets).
+    const char* addresses[] = {"192.168.1.1",   "192.168.1.2",  "192.168.1.0",  "192.168.1.255", "192.168.1.17",
+                               "192.168.0.1",   "192.168.0.0",  "192.168.0.255", "10.0.0.5",     "10.0.0.0",
+                               "10.0.0.255",    "127.0.0.1",    "127.0.0.53",   "127.0.0.0",     "127.0.0.255",
+                               "192.168.4.5",   "192.168.20.5", "10.9.9.255",   "172.17.0.2",    "8.8.8.8",
+                               "1.1.1.1",       "1.0.32.1",     "76.0.32.1",    "200.0.32.1",    "142.250.74.46",
                                "255.255.255.1", "0.0.0.1",      "223.0.0.7",    "151.101.1.69",  "52.84.12.9"};
     struct Placed
     {
