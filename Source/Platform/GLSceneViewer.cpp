@@ -194,6 +194,11 @@ void TGLSceneViewer::showEvent(QShowEvent* event) {
   if (window_) window_->requestUpdate();
 }
 
+void TGLSceneViewer::paintEvent(QPaintEvent*) {
+  // The scene is drawn by the window, at its next frame; the widget itself has nothing to paint.
+  if (window_) window_->requestUpdate();
+}
+
 void TGLSceneViewer::WindowExposed() {
   if (!openGLAvailable_ || buffer_->RCInstantiated() || !window_) return;
   buffer_->Resize(window_->width(), window_->height());

@@ -60,6 +60,8 @@ class TGLSceneViewer : public QWidget, public TComponent {
  protected:
   void resizeEvent(QResizeEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  // Invalidating the widget (update()) redraws the scene in its window.
+  void paintEvent(QPaintEvent* event) override;
 
  private:
   friend class TGLViewerWindow;

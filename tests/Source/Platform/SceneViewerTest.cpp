@@ -241,3 +241,22 @@ TEST(GL_SceneViewer, AChangeInTheSceneReachesTheWindowAsARepaint) {
   EXPECT_EQ(changes, 1);
   viewer.hide();
 }
+
+TEST(GL_SceneViewer, InvalidatingTheWidgetRedrawsTheScene) {
+  GL_MemoryViewerFixture::SetUpTestSuite();
+  TGLSceneGraph scene(nullptr);
+  auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+  TGLSceneViewer viewer;
+  viewer.SetCamera(cam);
+  viewer.resize(64, 64);
+  viewer.show();
+  if (!viewer.OpenGLAvailable()) GTEST_SKIP() << "no OpenGL";
+  ASSERT_TRUE(PaintedMoreThan(viewer, 0));
+  for (int i = 0; i < 5; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+
+  // Nothing changed in the scene: asking the widget to repaint still draws a frame.
+  const int painted = viewer.PaintCount();
+  viewer.update();
+  EXPECT_TRUE(PaintedMoreThan(viewer, painted));
+  viewer.hide();
+}
