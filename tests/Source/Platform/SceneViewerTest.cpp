@@ -260,3 +260,26 @@ TEST(GL_SceneViewer, InvalidatingTheWidgetRedrawsTheScene) {
   EXPECT_TRUE(PaintedMoreThan(viewer, painted));
   viewer.hide();
 }
+
+TEST(GL_SceneViewer, NewBufferOptionsGiveTheWindowANewContext) {
+  GL_MemoryViewerFixture::SetUpTestSuite();
+  TGLSceneGraph scene(nullptr);
+  auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+  TGLSceneViewer viewer;
+  viewer.SetCamera(cam);
+  viewer.resize(64, 64);
+  viewer.show();
+  if (!viewer.OpenGLAvailable()) GTEST_SKIP() << "no OpenGL";
+  ASSERT_TRUE(PaintedMoreThan(viewer, 0));
+  ASSERT_NE(viewer.Buffer()->RenderingContext(), nullptr);
+
+  // A shown viewer whose buffer options change has a new context at once and goes on drawing.
+  viewer.Buffer()->SetContextOptions(TContextOptions{roDoubleBuffer, roRenderToWindow, roStencilBuffer});
+  const TGLContext* second = viewer.Buffer()->RenderingContext();
+  ASSERT_NE(second, nullptr);
+  EXPECT_FALSE(viewer.Buffer()->Rendering());
+  const int painted = viewer.PaintCount();
+  EXPECT_TRUE(PaintedMoreThan(viewer, painted));
+  EXPECT_EQ(viewer.Buffer()->RenderingContext(), second);
+  viewer.hide();
+}
