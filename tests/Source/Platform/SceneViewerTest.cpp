@@ -199,26 +199,32 @@ bool PaintedMoreThan(const TGLSceneViewer& viewer, int count) {
   return viewer.PaintCount() > count;
 }
 
+// A shown window viewer on a scene with one camera and one object, past its first frames.
+struct GL_SceneViewerFixture : ::testing::Test {
+  TGLSceneGraph scene{nullptr};
+  TGLCamera* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+  TGLSceneObject* obj = scene.Objects()->AddNewChild<TGLSceneObject>();
+  TGLSceneViewer viewer;
+
+  void SetUp() override {
+    GL_MemoryViewerFixture::SetUpTestSuite();
+    viewer.SetCamera(cam);
+    viewer.resize(64, 64);
+    viewer.show();
+    if (!viewer.OpenGLAvailable()) GTEST_SKIP() << "no OpenGL";
+    ASSERT_TRUE(PaintedMoreThan(viewer, 0));
+    ASSERT_NE(viewer.Buffer()->RenderingContext(), nullptr);
+    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  void TearDown() override { viewer.hide(); }
+};
+
 }  // namespace
 
-TEST(GL_SceneViewer, AChangeInTheSceneReachesTheWindowAsARepaint) {
-  GL_MemoryViewerFixture::SetUpTestSuite();
-  TGLSceneGraph scene(nullptr);
-  auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
-  auto* obj = scene.Objects()->AddNewChild<TGLSceneObject>();
-  TGLSceneViewer viewer;
+TEST_F(GL_SceneViewerFixture, AChangeInTheSceneReachesTheWindowAsARepaint) {
+  // The scene, the buffer and the viewer pass the change on and the window draws again.
   int changes = 0;
   TObject* sender = nullptr;
-  viewer.SetCamera(cam);
-  viewer.resize(64, 64);
-  viewer.show();
-  if (!viewer.OpenGLAvailable()) GTEST_SKIP() << "no OpenGL";
-  ASSERT_TRUE(PaintedMoreThan(viewer, 0));
-  ASSERT_NE(viewer.Buffer()->RenderingContext(), nullptr);
-
-  // Let the first frames settle, then change an object: the scene, the buffer and the
-  // viewer pass the change on and the window draws again.
-  for (int i = 0; i < 5; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
   const int painted = viewer.PaintCount();
   auto previous = viewer.Buffer()->OnChange;
   viewer.Buffer()->OnChange = [&](TObject* s) {
@@ -239,40 +245,16 @@ TEST(GL_SceneViewer, AChangeInTheSceneReachesTheWindowAsARepaint) {
   EXPECT_EQ(changes, 0);
   obj->EndUpdate();
   EXPECT_EQ(changes, 1);
-  viewer.hide();
 }
 
-TEST(GL_SceneViewer, InvalidatingTheWidgetRedrawsTheScene) {
-  GL_MemoryViewerFixture::SetUpTestSuite();
-  TGLSceneGraph scene(nullptr);
-  auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
-  TGLSceneViewer viewer;
-  viewer.SetCamera(cam);
-  viewer.resize(64, 64);
-  viewer.show();
-  if (!viewer.OpenGLAvailable()) GTEST_SKIP() << "no OpenGL";
-  ASSERT_TRUE(PaintedMoreThan(viewer, 0));
-  for (int i = 0; i < 5; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-
+TEST_F(GL_SceneViewerFixture, InvalidatingTheWidgetRedrawsTheScene) {
   // Nothing changed in the scene: asking the widget to repaint still draws a frame.
   const int painted = viewer.PaintCount();
   viewer.update();
   EXPECT_TRUE(PaintedMoreThan(viewer, painted));
-  viewer.hide();
 }
 
-TEST(GL_SceneViewer, NewBufferOptionsGiveTheWindowANewContext) {
-  GL_MemoryViewerFixture::SetUpTestSuite();
-  TGLSceneGraph scene(nullptr);
-  auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
-  TGLSceneViewer viewer;
-  viewer.SetCamera(cam);
-  viewer.resize(64, 64);
-  viewer.show();
-  if (!viewer.OpenGLAvailable()) GTEST_SKIP() << "no OpenGL";
-  ASSERT_TRUE(PaintedMoreThan(viewer, 0));
-  ASSERT_NE(viewer.Buffer()->RenderingContext(), nullptr);
-
+TEST_F(GL_SceneViewerFixture, NewBufferOptionsGiveTheWindowANewContext) {
   // A shown viewer whose buffer options change has a new context at once and goes on drawing.
   viewer.Buffer()->SetContextOptions(TContextOptions{roDoubleBuffer, roRenderToWindow, roStencilBuffer});
   const TGLContext* second = viewer.Buffer()->RenderingContext();
@@ -281,5 +263,4 @@ TEST(GL_SceneViewer, NewBufferOptionsGiveTheWindowANewContext) {
   const int painted = viewer.PaintCount();
   EXPECT_TRUE(PaintedMoreThan(viewer, painted));
   EXPECT_EQ(viewer.Buffer()->RenderingContext(), second);
-  viewer.hide();
 }
