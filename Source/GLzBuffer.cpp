@@ -77,7 +77,12 @@ TAffineVector TGLzBuffer::PixelToWorld(int x, int y) const {
 
 bool TGLzBuffer::WorldToPixelZ(const TAffineVector& point, float& x, float& y, float& z) const {
   const TVector4f clip = VectorTransform(TVector4f{point[0], point[1], point[2], 1}, viewProj_);
-  if (clip[3] <= 0) return false;  // behind the camera
+  if (clip[3] <= 0) {
+    // Behind the camera: off the image, at no depth.
+    x = y = -1;
+    z = 0;
+    return false;
+  }
   x = (clip[0] / clip[3] + 1) * 0.5f * float(width_);
   y = float(height_) - (clip[1] / clip[3] + 1) * 0.5f * float(height_);
   z = (clip[2] / clip[3] + 1) * 0.5f;

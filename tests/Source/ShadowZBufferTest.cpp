@@ -108,3 +108,29 @@ TEST(ShadowZBuffer, MaskFromTwoDepthBuffers) {
   EXPECT_GT(zs.MaskAt(8, 5), 0);
   EXPECT_LT(zs.MaskAt(8, 5), 128);
 }
+
+TEST(ShadowZBuffer, PointsBehindTheCasterAreNotDepthFaded) {
+  // The caster looks the other way: everything the viewer sees lies behind it.
+  TMatrix4f turned = IdentityHmgMatrix;
+  turned[0][0] = -1;
+  turned[2][2] = -1;
+  TGLZShadows zs(nullptr);
+  zs.SetWidth(8);
+  zs.SetHeight(8);
+  zs.ViewerZBuf()->SetData(8, 8, std::vector<float>(64, 0.99f), IdentityHmgMatrix, Perspective(1, 100));
+  zs.CasterZBuf()->SetData(8, 8, std::vector<float>(64, 0.5f), turned, Perspective(1, 100));
+
+  float px = 3, py = 3, pz = 0.99f;
+  EXPECT_FALSE(zs.CasterZBuf()->WorldToPixelZ(zs.ViewerZBuf()->PixelToWorld(4, 4), px, py, pz));
+  EXPECT_EQ(pz, 0.0f);
+  EXPECT_LT(px, 0.0f);
+  EXPECT_LT(py, 0.0f);
+
+  zs.SetDepthFade(true);
+  zs.CalcShadowMask();
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 8; ++x) ASSERT_EQ(zs.MaskAt(x, y), 0) << x << "," << y;
+  zs.SetFrustShadow(true);
+  zs.CalcShadowMask();
+  EXPECT_EQ(zs.MaskAt(4, 4), 128);
+}
