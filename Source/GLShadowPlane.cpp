@@ -106,8 +106,8 @@ void TGLShadowPlane::DoRender(TRenderContextInfo& rci, bool renderSelf, bool ren
       if (shadowedLight_ && rci.buffer) RenderShadows(rci);
       GL.glPopAttrib();
     }
+    if (renderChildren && GetChildCount() > 0) RenderChildren(0, GetChildCount() - 1, rci);
   }
-  if (renderChildren && GetChildCount() > 0) RenderChildren(0, GetChildCount() - 1, rci);
 }
 
 void TGLShadowPlane::RenderShadows(TRenderContextInfo& rci) {

@@ -116,3 +116,14 @@ TEST_F(ShadowPlane, TransparentPlaneWritesOnlyStencil) {
   for (const auto& c : rec.CallsTo("glDisable")) depthOff |= c.Args[0] == GL_DEPTH_TEST;
   EXPECT_TRUE(depthOff);
 }
+
+TEST_F(ShadowPlane, ChildrenRenderAsSubObjectsOfThePlane) {
+  auto* child = plane->AddNewChild<TGLDirectOpenGL>();
+  std::vector<bool> subObject;
+  child->OnRender = [&](TObject*, TRenderContextInfo& r) { subObject.push_back(r.proxySubObject); };
+  plane->DoRender(rci, false, true);
+  rci.cameraPosition = TVector4f{0, 0, -5, 1};  // seen from behind: the children still render
+  plane->DoRender(rci, true, true);
+  EXPECT_EQ(subObject, (std::vector<bool>{true, true}));
+  EXPECT_FALSE(rci.proxySubObject);
+}
