@@ -200,6 +200,8 @@ float TGLZShadows::CasterDepth(int x, int y) const {
 }
 
 uint8_t TGLZShadows::CalcPixel(int x, int y) {
+  if (x < 0 || y < 0 || x >= width_ || y >= height_ || !viewerZBuf_ || !casterZBuf_) return 0;
+  if (mask_.size() != size_t(width_) * size_t(height_)) mask_.assign(size_t(width_) * size_t(height_), 0);
   uint8_t result;
   const TGLzBuffer& view = *viewerZBuf_;
   const float d = view.GetPixelzDepth(x, y);
@@ -215,10 +217,11 @@ uint8_t TGLZShadows::CalcPixel(int x, int y) {
       const float t = (1 - pz) * tolerance_;
       const int ix = int(std::floor(cx)), iy = int(std::floor(cy));
       const uint8_t alpha = ShadowAlpha(), fade = Fade(pz);
-      auto sample = [&](int sx, int sy) { return pz - t > CasterDepth(sx, sy) ? alpha : fade; };
       if (!soft_ || iy < 1) {
-        result = sample(ix, iy);
+        result = pz - t > CasterDepth(ix, iy) ? alpha : fade;
       } else {
+        // Soft samples count as shadowed once the depth gap reaches the tolerance.
+        auto sample = [&](int sx, int sy) { return pz - CasterDepth(sx, sy) >= t ? alpha : fade; };
         const double c = sample(ix, iy), l = sample(ix - 1, iy), r = sample(ix + 1, iy);
         const double pp = sample(ix, iy - 1), n = sample(ix, iy + 1);
         const double fx = cx - ix, fy = cy - iy;

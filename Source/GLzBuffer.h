@@ -101,7 +101,10 @@ class TGLZShadows : public TGLBaseSceneObject {
   // Computes the whole mask at Width x Height from the two depth buffers.
   void CalcShadowMask();
   // Mask byte at (x, y) counted from the top row.
-  uint8_t MaskAt(int x, int y) const { return mask_[size_t(y) * size_t(width_) + size_t(x)]; }
+  uint8_t MaskAt(int x, int y) const {
+    const size_t i = size_t(y) * size_t(width_) + size_t(x);
+    return x < 0 || y < 0 || x >= width_ || y >= height_ || i >= mask_.size() ? 0 : mask_[i];
+  }
   uint8_t CalcPixel(int x, int y);
 
  private:

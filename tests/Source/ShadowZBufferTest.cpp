@@ -63,6 +63,8 @@ TEST(ShadowZBuffer, TextureSizesAndCastingWithoutCaster) {
   TGLZShadows zs(nullptr);
   EXPECT_EQ(zs.Width(), 64);
   EXPECT_TRUE(zs.CastShadow());
+  EXPECT_EQ(zs.CalcPixel(0, 0), 0);  // no depth buffers yet
+  EXPECT_EQ(zs.MaskAt(0, 0), 0);
 }
 
 TEST(ShadowZBuffer, MaskFromTwoDepthBuffers) {
@@ -131,6 +133,32 @@ TEST(ShadowZBuffer, PointsBehindTheCasterAreNotDepthFaded) {
   for (int y = 0; y < 8; ++y)
     for (int x = 0; x < 8; ++x) ASSERT_EQ(zs.MaskAt(x, y), 0) << x << "," << y;
   zs.SetFrustShadow(true);
+  zs.CalcShadowMask();
+  EXPECT_EQ(zs.MaskAt(4, 4), 128);
+}
+
+TEST(ShadowZBuffer, SoftEdgesShadowAtTheToleranceItselfHardEdgesOnlyBeyondIt) {
+  TGLZShadows zs(nullptr);
+  zs.SetWidth(8);
+  zs.SetHeight(8);
+  zs.SetTolerance(1);  // the tolerance is then 1 - pz, exactly
+  zs.ViewerZBuf()->SetData(8, 8, std::vector<float>(64, 0.99f), IdentityHmgMatrix, Perspective(1, 100));
+  zs.CasterZBuf()->SetData(8, 8, std::vector<float>(64, 1), IdentityHmgMatrix, Perspective(1, 100));
+  float cx, cy, pz;
+  ASSERT_TRUE(zs.CasterZBuf()->WorldToPixelZ(zs.ViewerZBuf()->PixelToWorld(4, 4), cx, cy, pz));
+  // The caster's depth lies exactly one tolerance in front of the point.
+  const float depth = pz - (1 - pz);
+  ASSERT_EQ(pz - depth, 1 - pz);
+  zs.CasterZBuf()->SetData(8, 8, std::vector<float>(64, depth), IdentityHmgMatrix, Perspective(1, 100));
+
+  // One pixel at a time, before any whole mask was computed.
+  EXPECT_EQ(zs.CalcPixel(4, 4), 0);
+  EXPECT_EQ(zs.CalcPixel(8, 0), 0);
+  EXPECT_EQ(zs.MaskAt(8, 0), 0);
+  zs.CalcShadowMask();
+  EXPECT_EQ(zs.MaskAt(4, 4), 0);
+  zs.SetSoft(true);
+  EXPECT_EQ(zs.CalcPixel(4, 4), 128);
   zs.CalcShadowMask();
   EXPECT_EQ(zs.MaskAt(4, 4), 128);
 }
