@@ -113,10 +113,14 @@ void TGLMesh::BuildList(TRenderContextInfo& rci) {
     if (direct)
         vertices_->EnterLockSection();
     GL.glPushAttrib(GL_ENABLE_BIT | GL_CURRENT_BIT | GL_POLYGON_BIT);
+    // The interleaved array enables client arrays that point into this list: they must not
+    // outlive the draw, or a later draw would read them.
+    GL.glPushClientAttrib(GL_CLIENT_VERTEX_ARRAY_BIT);
     struct Restore {
         TVertexList* list;
         bool direct;
         ~Restore() {
+            GL.glPopClientAttrib();
             GL.glPopAttrib();
             if (direct)
                 list->LeaveLockSection();

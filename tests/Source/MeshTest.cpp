@@ -266,6 +266,61 @@ TEST_F(MeshTest, ArchivesRoundTripAndOlderVersionsRead) {
   EXPECT_EQ(s0.Position(), s0.Size());
 }
 
+// The stored form of a mesh object field by field, as other tools write and read it.
+TEST_F(MeshTest, MeshObjectArchivesKeepTheirFieldOrder) {
+  TSkeletonMeshObject mo;
+  mo.SetName("hull");
+  mo.SetVisible(false);
+  mo.Vertices()->Add(1, 2, 3);
+  mo.Normals()->Add(0, 0, 1);
+  mo.TexCoords()->Add(0.5f, 0.25f, 0);
+  mo.LightMapTexCoords()->Add(0.75f, 1);
+  mo.Colors()->AddPointXYZ(1, 0, 0);
+  mo.SetMode(mdmTriangleStrip);
+  mo.SetRenderingOptions(1);
+  mo.TexCoordsEx(1)->AddPointXYZ(7, 8, 9);
+  mo.SetAuxTexCoordIndexA(5);
+  mo.SetAuxTexCoordIndexB(3);
+  mo.AddWeightedBone(4, 0.5f);
+  TStringStream actual;
+  {
+    TBinaryWriter w(&actual);
+    mo.WriteToFiler(&w);
+  }
+
+  TStringStream expected;
+  {
+    TBinaryWriter w(&expected);
+    w.WriteInteger(1);  // base mesh object
+    w.WriteString("hull");
+    mo.Vertices()->WriteToFiler(&w);
+    mo.Normals()->WriteToFiler(&w);
+    w.WriteBoolean(false);
+    w.WriteInteger(2);  // mesh object
+    mo.TexCoords()->WriteToFiler(&w);
+    mo.LightMapTexCoords()->WriteToFiler(&w);
+    mo.Colors()->WriteToFiler(&w);
+    TFaceGroups().WriteToFiler(&w);
+    w.WriteInteger(mdmTriangleStrip);
+    w.WriteInteger(1);
+    const std::uint8_t options = 1;
+    w.Write(&options, 1);
+    w.WriteInteger(2);
+    TVectorList().WriteToFiler(&w);
+    mo.TexCoordsEx(1)->WriteToFiler(&w);
+    w.WriteInteger(5);
+    w.WriteInteger(3);
+    w.WriteInteger(0);  // morphable: no targets
+    TMeshMorphTargetList().WriteToFiler(&w);
+    w.WriteInteger(0);  // skinned: count, bones per vertex, then the raw entries
+    w.WriteInteger(1);
+    w.WriteInteger(1);
+    const TVertexBoneWeight weight{4, 0.5f};
+    w.Write(&weight, 8);
+  }
+  EXPECT_EQ(actual.DataString(), expected.DataString());
+}
+
 TEST_F(MeshTest, BrokenArchivesAreRefused) {
   TMeshObjectList list;
   FivePoints(&list);
@@ -376,6 +431,12 @@ TEST(VertexListMeshTest, DrawsItsRecordsWithOneArrayAndOneCall) {
     }
   }
   EXPECT_EQ(rec.Count("glPushAttrib"), rec.Count("glPopAttrib"));
+  // The client arrays the draw enabled are restored with it.
+  EXPECT_EQ(rec.Count("glPushClientAttrib"), 1);
+  EXPECT_EQ(rec.Count("glPopClientAttrib"), 1);
+  for (const auto& c : rec.Calls)
+    if (c.Name == "glPushClientAttrib")
+      EXPECT_EQ(c.Args[0], GL_CLIENT_VERTEX_ARRAY_BIT);
 
   // Coordinates and texture coordinates of the records in the texture-only mode.
   mesh.SetVertexMode(vmVT);
