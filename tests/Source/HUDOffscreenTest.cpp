@@ -1,5 +1,6 @@
 // The off-screen target of the HUD pixel tests, kept apart from the engine's headers (whose
 // context exception class shares a name with a Qt platform type).
+#include <QGuiApplication>
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
 #include <QOpenGLFunctions>
@@ -10,6 +11,11 @@
 
 bool DrawOffscreenForHUDTest(int size, const std::function<void()>& draw, std::vector<unsigned char>& pixels,
                              unsigned& glError, std::string& why) {
+  // An off-screen surface needs the GUI application's platform; without one Qt crashes.
+  if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+    why = "no GUI application (run the GL_ suites on their own)";
+    return false;
+  }
   QSurfaceFormat format;
   format.setRenderableType(QSurfaceFormat::OpenGL);
   format.setProfile(QSurfaceFormat::CompatibilityProfile);
