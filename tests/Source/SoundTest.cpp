@@ -42,16 +42,18 @@ class TCountingManager : public TGLSoundManager {
  public:
   using TGLSoundManager::TGLSoundManager;
   ~TCountingManager() override { SetActive(false); }
-  int Applies = 0, Releases = 0, Mutes = 0, Stops = 0;
-  bool RefuseStart = false;
+  int Applies = 0, Releases = 0, Mutes = 0, Stops = 0, Pauses = 0;
+  bool RefuseStart = false, RefuseMute = false;
   void ApplySource(TGLBaseSoundSource* s) override {
     ++Applies;
     TGLSoundManager::ApplySource(s);
   }
   void ReleaseSource(TGLBaseSoundSource*) override { ++Releases; }
   void MuteOneSource(TGLBaseSoundSource*, bool) override { ++Mutes; }
+  void PauseOneSource(TGLBaseSoundSource*, bool) override { ++Pauses; }
 
  protected:
+  bool MuteAll() override { return !RefuseMute && TGLSoundManager::MuteAll(); }
   bool StartBackEnd() override { return !RefuseStart; }
   void StopBackEnd() override { ++Stops; }
 };
@@ -219,6 +221,34 @@ TEST(SoundManager, OneActiveManagerAndItsSources) {
   EXPECT_EQ(a.DopplerFactor(), 10.0f);
   EXPECT_EQ(a.DistanceFactor(), 1.0f);
   EXPECT_EQ(a.MasterVolume(), 1.0f);
+}
+
+TEST(SoundManager, MuteAndPauseReachOnlyTheSourcesNotMutedOrPausedThemselves) {
+  TCountingManager m(nullptr);
+  m.SetActive(true);
+  m.Sources()->Add();
+  m.Sources()->Add()->SetMute(true);
+  m.Sources()->Add()->SetPause(true);
+  m.Mutes = m.Pauses = 0;
+
+  m.SetMute(true);
+  EXPECT_TRUE(m.Mute());
+  EXPECT_EQ(m.Mutes, 2);  // the source muted on its own is left alone
+  m.SetMute(false);
+  EXPECT_FALSE(m.Mute());
+  EXPECT_EQ(m.Mutes, 4);
+  EXPECT_TRUE(m.Sources()->Items(1)->Mute());
+
+  m.SetPause(true);
+  EXPECT_TRUE(m.Pause());
+  EXPECT_EQ(m.Pauses, 2);
+  m.SetPause(false);
+  EXPECT_EQ(m.Pauses, 4);
+  EXPECT_TRUE(m.Sources()->Items(2)->Pause());
+
+  m.RefuseMute = true;  // a back end that cannot mute keeps the manager unmuted
+  m.SetMute(true);
+  EXPECT_FALSE(m.Mute());
 }
 
 TEST(SoundManager, SourcesAppliedAtTheUpdateRate) {
