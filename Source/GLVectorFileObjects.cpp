@@ -2227,7 +2227,7 @@ void TGLActor::SetOptions(TGLActorOptions Value) {
 }
 
 void TGLActor::SetStartFrame(int Value) {
-    if (Value < 0 || Value >= FrameCount() || Value == startFrame_)
+    if (Value < 0 || Value >= FrameCount())
         return;
     startFrame_ = Value;
     if (endFrame_ < startFrame_)
@@ -2237,7 +2237,7 @@ void TGLActor::SetStartFrame(int Value) {
 }
 
 void TGLActor::SetEndFrame(int Value) {
-    if (Value < 0 || Value >= FrameCount() || Value == endFrame_)
+    if (Value < 0 || Value >= FrameCount())
         return;
     endFrame_ = Value;
     if (currentFrame_ > endFrame_)

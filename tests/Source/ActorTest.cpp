@@ -37,6 +37,14 @@ TEST_F(ActorTest, FrameRangeSettersClamp) {
   EXPECT_EQ(actor.CurrentFrame(), 2);  // pulled up to the start
   actor.SetEndFrame(1);                // below the start is accepted: current moves down
   EXPECT_EQ(actor.CurrentFrame(), 1);
+  // Setting the same start again still pulls the end and the current frame up to it.
+  actor.SetStartFrame(2);
+  EXPECT_EQ(actor.EndFrame(), 2);
+  EXPECT_EQ(actor.CurrentFrame(), 2);
+  // Setting the same end again still brings a current frame beyond it down.
+  actor.SetCurrentFrame(4);
+  actor.SetEndFrame(2);
+  EXPECT_EQ(actor.CurrentFrame(), 2);
   actor.SetCurrentFrame(99);
   EXPECT_EQ(actor.CurrentFrame(), 4);
   actor.AllFrames();
