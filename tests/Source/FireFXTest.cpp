@@ -202,6 +202,16 @@ TEST_F(TFire, EffectStreamAndManagerLink) {
   lost.OwnerLoaded();
   EXPECT_EQ(lost.Manager(), nullptr);
 
+  // Only version 0 of the effect's own data is understood.
+  std::string later = std::string(reinterpret_cast<const char*>(bytes), size_t(s.Size()));
+  later[later.size() - 8] = '\x01';
+  TStringStream ls(later);
+  TGLBFireFX refused;
+  {
+    TReader r(&ls);
+    EXPECT_THROW(refused.ReadFromFiler(&r), EAssertionFailed);
+  }
+
   // A manager going away leaves its effects without one.
   auto temp = std::make_unique<TGLFireFXManager>(nullptr);
   fx.SetManager(temp.get());
