@@ -290,6 +290,9 @@ void TMorphableMeshObject::MorphTo(int Index) {
 
 void TMorphableMeshObject::Lerp(int Index1, int Index2, float LerpFactor) {
     const int n = morphTargets_->Count();
+    // Frame 0 of an object without targets is the object as it is (as in MorphTo).
+    if (n == 0 && Index1 == 0 && Index2 == 0)
+        return;
     RTL_ASSERT(Index1 >= 0 && Index1 < n && Index2 >= 0 && Index2 < n);
     if (LerpFactor <= 0) {
         MorphTo(Index1);

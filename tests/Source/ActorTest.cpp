@@ -124,6 +124,16 @@ TEST_F(ActorTest, MorphFramesAreBlendedWhenBuilt) {
   actor.SetFrameInterpolation(afpNone);
   actor.BuildList(rci);
   EXPECT_FLOAT_EQ((*(*actor.MeshObjects())[0]->Vertices())[0][0], 1.0f);
+
+  // An actor whose morphable objects have no targets draws them as they are, blended or not.
+  TGLActor still(nullptr);
+  auto* mo = new TMorphableMeshObject(still.MeshObjects());
+  mo->Vertices()->Add(3, 0, 0);
+  for (TActorFrameInterpolation mode : {afpLinear, afpNone}) {
+    still.SetFrameInterpolation(mode);
+    EXPECT_NO_THROW(still.BuildList(rci));
+    EXPECT_FLOAT_EQ((*mo->Vertices())[0][0], 3.0f);
+  }
 }
 
 TEST_F(ActorTest, AnimationsAndControllers) {
