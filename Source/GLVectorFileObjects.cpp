@@ -1872,8 +1872,9 @@ TVector4f TGLBaseMesh::AxisAlignedDimensionsUnscaled() {
     if (dimensions_[0] < 0) {
         TAffineVector mn, mx;
         meshObjects_->GetExtents(mn, mx);
+        // A mesh without vertices has no extent (its extents are still the empty box).
         for (int k = 0; k < 3; ++k)
-            dimensions_[k] = std::max(std::fabs(mn[k]), std::fabs(mx[k]));
+            dimensions_[k] = mn[k] <= mx[k] ? std::max(std::fabs(mn[k]), std::fabs(mx[k])) : 0.0f;
         dimensions_[3] = 0;
     }
     return dimensions_;

@@ -110,6 +110,11 @@ TEST_F(GlsmTest, AutoCenteringScalingDimensionsAndRayCast) {
   EXPECT_EQ(dims[0], 4);
   EXPECT_EQ(dims[1], 2);
   EXPECT_EQ(dims[2], 6);
+  // An empty mesh has no size, not the size of the empty box.
+  const TVector4f none = TGLFreeForm(nullptr).AxisAlignedDimensionsUnscaled();
+  EXPECT_EQ(none[0], 0);
+  EXPECT_EQ(none[1], 0);
+  EXPECT_EQ(none[2], 0);
 
   // The nearest of two hits along the ray.
   TVector4f point, normal;
