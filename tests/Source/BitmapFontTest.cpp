@@ -11,26 +11,9 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include "tests/Source/BookkeepingContext.h"
 
 namespace {
-
-class TFakeContext : public TGLContext {
-  RTL_CLASS(TFakeContext, TGLContext)
- public:
-  ~TFakeContext() override { DestroyQuietly(); }
-  bool Created = false;
-  bool IsCreated() const override { return Created; }
-  void SwapBuffers() override {}
-  TGLOutputDevice OutputDevice() const override { return nullptr; }
-
- protected:
-  void PlatformActivate() override {}
-  void PlatformDeactivate() override {}
-  void PlatformCreateContext(TGLOutputDevice) override { Created = true; }
-  void PlatformCreateOffscreenContext(TGLOutputDevice, int, int) override { Created = true; }
-  void PlatformShareLists(TGLContext*) override {}
-  void PlatformDestroyContext() override { Created = false; }
-};
 
 GLuint vNextTexture = 0;
 void APIENTRY FakeGenTextures(GLsizei, GLuint* names) { *names = ++vNextTexture; }
@@ -38,7 +21,7 @@ void APIENTRY FakeGenTextures(GLsizei, GLuint* names) { *names = ++vNextTexture;
 // A recorder with texture names and a current (fake) context, and a pass record with a cache.
 struct TDrawing {
   TGLRecorder rec;
-  TFakeContext context;
+  TBookkeepingContext context;
   TGLStateCache cache;
   TRenderContextInfo rci;
   TDrawing() {

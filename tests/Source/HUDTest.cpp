@@ -7,6 +7,8 @@
 #include "Source/GLMaterial.h"
 #include "Source/GLState.h"
 
+#include "tests/Source/BookkeepingContext.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -112,26 +114,6 @@ bool DrawOffscreenForHUDTest(int size, const std::function<void()>& draw, std::v
                              unsigned& glError, std::string& why);
 
 namespace {
-
-// The engine's handles need a context of their own to be current; the names come from the one
-// Qt made current.
-class TBookkeepingContext : public TGLContext {
-  RTL_CLASS(TBookkeepingContext, TGLContext)
- public:
-  ~TBookkeepingContext() override { DestroyQuietly(); }
-  bool Created = false;
-  bool IsCreated() const override { return Created; }
-  void SwapBuffers() override {}
-  TGLOutputDevice OutputDevice() const override { return nullptr; }
-
- protected:
-  void PlatformActivate() override {}
-  void PlatformDeactivate() override {}
-  void PlatformCreateContext(TGLOutputDevice) override { Created = true; }
-  void PlatformCreateOffscreenContext(TGLOutputDevice, int, int) override { Created = true; }
-  void PlatformShareLists(TGLContext*) override {}
-  void PlatformDestroyContext() override { Created = false; }
-};
 
 constexpr int kSize = 64;
 

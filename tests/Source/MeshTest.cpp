@@ -434,9 +434,11 @@ TEST(VertexListMeshTest, DrawsItsRecordsWithOneArrayAndOneCall) {
   // The client arrays the draw enabled are restored with it.
   EXPECT_EQ(rec.Count("glPushClientAttrib"), 1);
   EXPECT_EQ(rec.Count("glPopClientAttrib"), 1);
-  for (const auto& c : rec.Calls)
-    if (c.Name == "glPushClientAttrib")
+  for (const auto& c : rec.Calls) {
+    if (c.Name == "glPushClientAttrib") {
       EXPECT_EQ(c.Args[0], GL_CLIENT_VERTEX_ARRAY_BIT);
+    }
+  }
 
   // Coordinates and texture coordinates of the records in the texture-only mode.
   mesh.SetVertexMode(vmVT);

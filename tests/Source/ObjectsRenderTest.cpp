@@ -5,29 +5,9 @@
 #include "Source/GLObjects.h"
 #include "Source/GLState.h"
 #include "tests/Source/Base/GLRecorder.h"
+#include "tests/Source/BookkeepingContext.h"
 
 namespace {
-
-// A context that only keeps the books, so that display-list names can be handed out.
-class TBookkeepingContext : public TGLContext {
-  RTL_CLASS(TBookkeepingContext, TGLContext)
- public:
-  ~TBookkeepingContext() override { DestroyQuietly(); }
-  bool IsCreated() const override { return created_; }
-  void SwapBuffers() override {}
-  TGLOutputDevice OutputDevice() const override { return nullptr; }
-
- protected:
-  void PlatformActivate() override {}
-  void PlatformDeactivate() override {}
-  void PlatformCreateContext(TGLOutputDevice) override { created_ = true; }
-  void PlatformCreateOffscreenContext(TGLOutputDevice, int, int) override { created_ = true; }
-  void PlatformShareLists(TGLContext*) override {}
-  void PlatformDestroyContext() override { created_ = false; }
-
- private:
-  bool created_ = false;
-};
 
 class TCountingCube : public TGLCube {
  public:

@@ -16,6 +16,7 @@
 #include "platform/Jpeg.h"
 #include "rtl/Streaming.h"
 #include "tests/Source/Base/GLRecorder.h"
+#include "tests/Source/BookkeepingContext.h"
 
 // Defined with the colour tests.
 void CopyThroughStoredForm(TPersistent* from, TPersistent* to);
@@ -31,31 +32,7 @@ class TCurrentNullContext {
   std::unique_ptr<TGLContext> context_;
 };
 
-namespace {
-
-class TNullContext : public TGLContext {
-  RTL_CLASS(TNullContext, TGLContext)
- public:
-  ~TNullContext() override { DestroyQuietly(); }
-  bool IsCreated() const override { return created_; }
-  void SwapBuffers() override {}
-  TGLOutputDevice OutputDevice() const override { return nullptr; }
-
- protected:
-  void PlatformActivate() override {}
-  void PlatformDeactivate() override {}
-  void PlatformCreateContext(TGLOutputDevice) override { created_ = true; }
-  void PlatformCreateOffscreenContext(TGLOutputDevice, int, int) override { created_ = true; }
-  void PlatformShareLists(TGLContext*) override {}
-  void PlatformDestroyContext() override { created_ = false; }
-
- private:
-  bool created_ = false;
-};
-
-}  // namespace
-
-TCurrentNullContext::TCurrentNullContext() : context_(std::make_unique<TNullContext>()) {
+TCurrentNullContext::TCurrentNullContext() : context_(std::make_unique<TBookkeepingContext>()) {
   GL.glGenTextures = [](GLsizei n, GLuint* names) {
     static GLuint next = 100;
     for (GLsizei i = 0; i < n; ++i) names[i] = next++;
