@@ -2,12 +2,14 @@
 // the message loop until it closes.
 #include <QApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <csignal>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 
 #include "Source/Base/PersistentClasses.h"
@@ -43,6 +45,7 @@
 #include "Source/GLzBuffer.h"
 #include "Source/Platform/GLQtContext.h"
 #include "Source/Platform/GLSceneViewer.h"
+#include "app/PacketQueue.h"
 #include "app/Unit1.h"
 #include "capture/Packet32.h"
 #include "sockets/WSocket.h"
@@ -101,6 +104,17 @@ void CloseOnSignals(QWidget* Main) {
   sigaction(SIGTERM, &Action, nullptr);
 }
 
+// With TAMRIVEL_BACKLOG_MS set, the packet queue's backlog is written to
+// standard error at that interval: a read-only diagnostic for load measurements.
+void ReportBacklog(QObject* Parent) {
+  const char* Ms = std::getenv("TAMRIVEL_BACKLOG_MS");
+  const int Interval = Ms ? std::atoi(Ms) : 0;
+  if (Interval <= 0) return;
+  auto* Timer = new QTimer(Parent);
+  QObject::connect(Timer, &QTimer::timeout, [] { std::fprintf(stderr, "backlog %d\n", PacketQueue().QuePending()); });
+  Timer->start(Interval);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -114,6 +128,7 @@ int main(int argc, char** argv) {
     auto* Main = new TForm1;
     QObject::connect(Main, &TForm1::Closed, &App, &QCoreApplication::quit, Qt::QueuedConnection);
     CloseOnSignals(Main);
+    ReportBacklog(&App);
     Main->show();
     // Without a window manager nothing activates the window by itself.
     Main->activateWindow();

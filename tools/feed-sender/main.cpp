@@ -1,0 +1,220 @@
+// feed-sender: sends packet lines over UDP at a fixed rate, as a remote capture
+// program would, for load and end-to-end measurements of the traffic view.
+//
+//   feed-sender [--to ADDR] [--port N] [--rate LINES_PER_S] [--seconds S]
+//               [--hosts N] [--conns N] [--per24] [--new-share F]
+//               [--ports-change] [--per-datagram N] [--seed N] [--quiet]
+//
+// Hosts are addresses from 11.0.0.0 up: packed 254 to a /24 block, or with
+// --per24 one host per /24 block (so each host is a cube of its own).
+// Conversations are distinct host pairs, nearest neighbours first; when more
+// are asked for than there are pairs, a host talking to itself fills up. Each
+// line picks a conversation and a direction at random. A conversation keeps
+// its ports unless a line starts a new connection (--new-share of the lines)
+// or --ports-change gives every line a new source port.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/PacketLine.h"
+#include "rtl/SysUtils.h"
+
+namespace {
+
+struct TOptions {
+  std::string To = "127.0.0.1";
+  int Port = 32000;
+  double Rate = 5000;
+  double Seconds = 10;
+  int Hosts = 200;
+  int Conns = 600;
+  bool Per24 = false;
+  double NewShare = 0;
+  bool PortsChange = false;
+  int PerDatagram = 1;
+  unsigned Seed = 1;
+  bool Quiet = false;
+};
+
+[[noreturn]] void Usage(const char* Why) {
+  std::fprintf(stderr,
+               "feed-sender: %s\n"
+               "usage: feed-sender [--to ADDR] [--port N] [--rate LINES_PER_S] [--seconds S]\n"
+               "                   [--hosts N] [--conns N] [--per24] [--new-share F]\n"
+               "                   [--ports-change] [--per-datagram N] [--seed N] [--quiet]\n",
+               Why);
+  std::exit(2);
+}
+
+double Number(const char* Name, const char* Text, double Min, double Max) {
+  char* End = nullptr;
+  errno = 0;
+  const double V = std::strtod(Text, &End);
+  if (errno || End == Text || *End || !(V >= Min && V <= Max)) {
+    std::fprintf(stderr, "feed-sender: %s wants a number from %g to %g, not \"%s\"\n", Name, Min, Max, Text);
+    std::exit(2);
+  }
+  return V;
+}
+
+TOptions ParseOptions(int Argc, char** Argv) {
+  TOptions O;
+  for (int I = 1; I < Argc; ++I) {
+    const std::string A = Argv[I];
+    auto Value = [&]() -> const char* {
+      if (I + 1 >= Argc) Usage((A + " needs a value").c_str());
+      return Argv[++I];
+    };
+    if (A == "--to") O.To = Value();
+    else if (A == "--port") O.Port = int(Number("--port", Value(), 1, 65535));
+    else if (A == "--rate") O.Rate = Number("--rate", Value(), 1, 1e7);
+    else if (A == "--seconds") O.Seconds = Number("--seconds", Value(), 0, 1e6);
+    else if (A == "--hosts") O.Hosts = int(Number("--hosts", Value(), 1, 1 << 22));
+    else if (A == "--conns") O.Conns = int(Number("--conns", Value(), 1, 1 << 24));
+    else if (A == "--per24") O.Per24 = true;
+    else if (A == "--new-share") O.NewShare = Number("--new-share", Value(), 0, 1);
+    else if (A == "--ports-change") O.PortsChange = true;
+    else if (A == "--per-datagram") O.PerDatagram = int(Number("--per-datagram", Value(), 1, 1000));
+    else if (A == "--seed") O.Seed = unsigned(Number("--seed", Value(), 0, 4294967295.0));
+    else if (A == "--quiet") O.Quiet = true;
+    else Usage(("unknown option " + A).c_str());
+  }
+  const double Pairs = double(O.Hosts) * (O.Hosts - 1) / 2 + O.Hosts;
+  if (O.Conns > Pairs) {
+    std::fprintf(stderr, "feed-sender: %d hosts have at most %.0f conversations\n", O.Hosts, Pairs);
+    std::exit(2);
+  }
+  return O;
+}
+
+// Network-order address of host I.
+uint32_t HostAddress(int I, bool Per24) {
+  uint32_t Block, Last;
+  if (Per24) {
+    Block = uint32_t(I);
+    Last = 1;
+  } else {
+    Block = uint32_t(I / 254);
+    Last = uint32_t(I % 254 + 1);
+  }
+  const uint32_t A = (11u << 24) + (Block << 8) + Last;
+  return htonl(A);
+}
+
+struct TConversation {
+  int A, B;          // hosts
+  int PortA, PortB;  // PortA is the port of the side that opened it
+};
+
+// The first Count distinct unordered host pairs, by distance 1, 2, ... around
+// the ring of hosts, then hosts paired with themselves.
+std::vector<TConversation> Conversations(int Hosts, int Count) {
+  std::vector<TConversation> C;
+  C.reserve(Count);
+  for (int Offset = 1; Offset <= Hosts / 2 && int(C.size()) < Count; ++Offset) {
+    // At half the ring each pair would come twice: take its first half only.
+    const int Starts = 2 * Offset == Hosts ? Hosts / 2 : Hosts;
+    for (int S = 0; S < Starts && int(C.size()) < Count; ++S) C.push_back({S, (S + Offset) % Hosts, 0, 0});
+  }
+  for (int S = 0; S < Hosts && int(C.size()) < Count; ++S) C.push_back({S, S, 0, 0});
+  return C;
+}
+
+}  // namespace
+
+int main(int Argc, char** Argv) {
+  const TOptions O = ParseOptions(Argc, Argv);
+  sockaddr_in To{};
+  To.sin_family = AF_INET;
+  To.sin_port = htons(uint16_t(O.Port));
+  if (inet_pton(AF_INET, O.To.c_str(), &To.sin_addr) != 1) Usage(("not an IPv4 address: " + O.To).c_str());
+  const int Sock = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (Sock < 0) {
+    std::perror("feed-sender: socket");
+    return 1;
+  }
+
+  std::mt19937 Rnd(O.Seed);
+  std::vector<TConversation> Convs = Conversations(O.Hosts, O.Conns);
+  int NextPort = 1024;
+  auto NewPort = [&NextPort] {
+    const int P = NextPort;
+    NextPort = NextPort >= 65535 ? 1024 : NextPort + 1;
+    return P;
+  };
+  static const int Services[] = {80, 443, 53, 22, 25, 110, 143, 3389, 8080, 445};
+  for (TConversation& C : Convs) {
+    C.PortA = NewPort();
+    C.PortB = Services[Rnd() % (sizeof Services / sizeof *Services)];
+  }
+  std::uniform_real_distribution<double> Share(0, 1);
+
+  TPacketInfo P;
+  P.EtherType = 0x0800;
+  P.IpProtocol = IPPROTO_TCP_NUM;
+  auto MakeLine = [&]() {
+    TConversation& C = Convs[Rnd() % Convs.size()];
+    if (O.PortsChange || (O.NewShare > 0 && Share(Rnd) < O.NewShare)) C.PortA = NewPort();
+    const bool Forward = Rnd() & 1;
+    const int From = Forward ? C.A : C.B, To = Forward ? C.B : C.A;
+    P.SourceIp = HostAddress(From, O.Per24);
+    P.DestIp = HostAddress(To, O.Per24);
+    P.SourcePort = Forward ? C.PortA : C.PortB;
+    P.DestPort = Forward ? C.PortB : C.PortA;
+    for (int I = 0; I < 6; ++I) {
+      P.SourceMac[I] = uint8_t(I == 0 ? 0x02 : uint64_t(From) >> (8 * (5 - I)));
+      P.DestMac[I] = uint8_t(I == 0 ? 0x02 : uint64_t(To) >> (8 * (5 - I)));
+    }
+    P.WireLength = 60 + int(Rnd() % 1455);
+    P.CaptureTime = Now();
+    bool LogIt = false;
+    return MakePacketLine(P, LogIt);
+  };
+
+  using Clock = std::chrono::steady_clock;
+  const auto Start = Clock::now();
+  const long long Total = (long long)(O.Rate * O.Seconds + 0.5);
+  long long Sent = 0, Datagrams = 0, Errors = 0;
+  int LastErrno = 0;
+  std::string Datagram;
+  while (Sent < Total) {
+    const double Elapsed = std::chrono::duration<double>(Clock::now() - Start).count();
+    long long Due = std::min(Total, (long long)(Elapsed * O.Rate) + 1);
+    if (Due <= Sent) {
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+      continue;
+    }
+    while (Sent < Due) {
+      Datagram.clear();
+      for (int I = 0; I < O.PerDatagram && Sent < Due; ++I, ++Sent) {
+        Datagram += MakeLine();
+        Datagram += '\n';
+      }
+      ++Datagrams;
+      if (::sendto(Sock, Datagram.data(), Datagram.size(), 0, reinterpret_cast<sockaddr*>(&To), sizeof To) < 0) {
+        ++Errors;
+        LastErrno = errno;
+      }
+    }
+  }
+  const double Took = std::chrono::duration<double>(Clock::now() - Start).count();
+  ::close(Sock);
+  if (!O.Quiet) {
+    std::printf("sent %lld lines in %lld datagrams over %.2f s (%.0f lines/s), %lld send errors%s%s\n", Sent,
+                Datagrams, Took, Took > 0 ? Sent / Took : 0.0, Errors, Errors ? ": " : "",
+                Errors ? std::strerror(LastErrno) : "");
+  }
+  return Errors ? 1 : 0;
+}
