@@ -17,6 +17,8 @@ void ParsePacketLine(const std::string& line, PKTinfo& info)
     r.DstMAC = f[2];
     r.EtherTypeHex = f[3];
     r.PktLength = StrToInt(f[4]);
+    if (r.PktLength < 0)  // a wire length is never negative: refused like a non-number
+        throw EConvertError(Format("'%s' is not a valid integer value", f[4]));
     r.SrcIP = f[5];
     r.SrcPort = f[6];
     r.DstIP = f[7];
@@ -39,7 +41,7 @@ bool PacketFiltered(const PKTinfo& info, const TPacketFilters& filters)
 
 std::string InfoLineOf(const std::string& line)
 {
-    std::string s = line;
+    std::string s = VisibleText(line);
     for (char& c : s)
         if (c == ' ')
             c = '|';

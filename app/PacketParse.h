@@ -28,7 +28,7 @@ struct OBJinfo_Rec
 
 // Fills `info` from a line of exactly eleven TAB-separated fields. Any other
 // count logs "[NI<>10]" + line and leaves `info` untouched. A length field
-// that is not a decimal integer raises EConvertError.
+// that is not a decimal integer, or is negative, raises EConvertError.
 void ParsePacketLine(const std::string& line, PKTinfo& info);
 
 struct TPacketFilters
@@ -41,5 +41,6 @@ struct TPacketFilters
 // True when one of the checked filters drops the packet.
 bool PacketFiltered(const PKTinfo& info, const TPacketFilters& filters);
 
-// The line as kept in a cube's or pipe's info lines: blanks become "|".
+// The line as kept in a cube's or pipe's info lines: blanks become "|",
+// control characters are made visible (VisibleText).
 std::string InfoLineOf(const std::string& line);

@@ -232,7 +232,7 @@ SnifferObject* TTrafficScene::GetOrCreateCube(const OBJinfo_Rec& info, bool& exi
     }
     catch (const std::exception& e)
     {
-        LogToPktData(std::string("GetOrCreateCube ") + e.what());
+        LogFailure("GetOrCreateCube", e.what());
     }
     return cube;
 }

@@ -5,6 +5,9 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QThread>
+#include <QTimer>
+
+#include <map>
 
 #include "platform/IniFiles.h"
 #include "platform/Paths.h"
@@ -92,11 +95,28 @@ QPointer<QProgressBar>& TickTarget() {
 
 void AppendLine(QPlainTextEdit* Memo, const std::string& Text) {
   if (!Memo) return;
-  // One call may hold several lines; each is a line of the memo.
-  Memo->appendPlainText(QString::fromLatin1(Text.data(), qsizetype(Text.size())));
+  const std::string Line = VisibleText(Text);
+  Memo->appendPlainText(QString::fromLatin1(Line.data(), qsizetype(Line.size())));
 }
 
 }  // namespace
+
+std::string VisibleText(const std::string& Text) {
+  static const char Hex[] = "0123456789ABCDEF";
+  std::string Result;
+  Result.reserve(Text.size());
+  for (const char C : Text) {
+    const auto B = static_cast<unsigned char>(C);
+    if ((B < 0x20 && B != '\t') || (B >= 0x7F && B <= 0x9F)) {
+      Result += "\\x";
+      Result += Hex[B >> 4];
+      Result += Hex[B & 15];
+    } else {
+      Result += C;
+    }
+  }
+  return Result;
+}
 
 bool IsMainThread() {
   QCoreApplication* App = QCoreApplication::instance();
@@ -127,6 +147,54 @@ void PacketTick() {
     if (!Bar) return;
     int Next = Bar->value() + 1;
     Bar->setValue(Next > 100 ? 0 : Next);
+  });
+}
+
+namespace {
+
+// The message with its quoted parts ('...' and "...") left empty.
+std::string CauseOf(const std::string& Message) {
+  std::string Cause;
+  char Quote = 0;
+  for (const char C : Message) {
+    if (Quote) {
+      if (C == Quote) {
+        Cause += C;
+        Quote = 0;
+      }
+      continue;
+    }
+    if (C == '\'' || C == '"') Quote = C;
+    Cause += C;
+  }
+  return Cause;
+}
+
+struct TFailureCount {
+  std::string Text;  // the last message of this cause
+  int64_t Repeats = 0;
+};
+
+}  // namespace
+
+void LogFailure(const std::string& Routine, const std::string& Message) {
+  RunOnMainThread([Routine, Message] {
+    static std::map<std::string, TFailureCount> Counts;
+    const std::string Key = Routine + " " + CauseOf(Message);
+    auto It = Counts.find(Key);
+    if (It == Counts.end()) {
+      if (Counts.size() < 256) Counts.emplace(Key, TFailureCount{});
+      LogToPktData(Routine + " " + Message);
+      return;
+    }
+    It->second.Text = Routine + " " + Message;
+    if (It->second.Repeats++ > 0) return;  // a count is already due
+    QTimer::singleShot(1000, QCoreApplication::instance(), [Key] {
+      auto Due = Counts.find(Key);
+      if (Due == Counts.end() || Due->second.Repeats == 0) return;
+      LogToPktData(Due->second.Text + " (" + std::to_string(Due->second.Repeats) + " more times)");
+      Due->second.Repeats = 0;
+    });
   });
 }
 

@@ -40,17 +40,30 @@ std::string ProgramFile(const std::string& FileName);
 // Lines the packet-data log keeps; older lines are dropped first.
 constexpr int PktDataMaxLines = 20000;
 
+// Text fit for one log line: control characters (below 0x20 but TAB, 0x7F and
+// 0x80-0x9F) become "\xHH", so untrusted text can neither start a line of its
+// own nor reach a terminal as an escape sequence.
+std::string VisibleText(const std::string& Text);
+
 // The event log: appends one line to the main window's event memo.
 // The packet-data log: appends one line to the main window's packet-data memo,
 // which never holds more than PktDataMaxLines lines.
 // The activity tick: moves the registered activity bar one step (0..100, then
 // back to 0).
+// A logged text is always one line (VisibleText).
 // All three may be called from any thread: calls from another thread are
 // handed to the main thread in order. Without a target (before the windows
 // exist or after they are gone) a call does nothing.
 void LogObjInfo(const std::string& Text);
 void LogToPktData(const std::string& Text);
 void PacketTick();
+
+// For failures that can repeat with every packet or cube (a folder that cannot
+// be written): "<Routine> <Message>" goes to the packet-data log the first
+// time its cause (the message without its quoted names) is seen; repeats are
+// counted and logged as "<Routine> <Message> (N more times)" a second later,
+// so at most one line a second per cause.
+void LogFailure(const std::string& Routine, const std::string& Message);
 
 // Targets of the logs and the tick; the windows register them and the
 // registration follows the widget's life (a freed widget is never touched).

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QTextBlock>
@@ -86,6 +87,22 @@ TEST(GlobalsLogs, CallsFromOtherThreadsArriveInOrderOnTheMainThread) {
   ASSERT_EQ(Lines.size(), 50);
   for (int i = 0; i < 50; ++i) EXPECT_EQ(Lines[i], QString("t%1").arg(i));
   SetObjInfoMemo(nullptr);
+}
+
+TEST(GlobalsLogs, ARepeatedFailureIsLoggedOnceThenCounted) {
+  QPlainTextEdit Memo;
+  SetPktDataMemo(&Memo);
+  for (const char* Name : {"a", "b", "c"})
+    LogFailure("GetOrCreateCube", std::string("Cannot create file \"/ro/Images/") + Name + ".bmp\". Permission denied");
+  LogFailure("GetOrCreateCube", "Out of memory");
+  ASSERT_EQ(Memo.document()->blockCount(), 2);
+  QElapsedTimer Wait;
+  Wait.start();
+  while (Memo.document()->blockCount() < 3 && Wait.elapsed() < 5000)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  EXPECT_EQ(Memo.document()->lastBlock().text(),
+            "GetOrCreateCube Cannot create file \"/ro/Images/c.bmp\". Permission denied (2 more times)");
+  SetPktDataMemo(nullptr);
 }
 
 TEST(GlobalsLogs, TargetsThatAreGoneAreNotTouched) {

@@ -37,26 +37,32 @@ TEST(ParseTest, WrongFieldCountsAreLoggedAndLeaveTheRecordEmpty)
     QPlainTextEdit log;
     SetPktDataMemo(&log);
     const std::string ten = kLine.substr(0, kLine.rfind('\t'));
+    // Control characters of a line cannot forge log lines or reach a terminal.
+    const std::string forged = std::string("x\rforged\x1b[2J\0y\x9b\tz", 17);
     for (const std::string& bad : {ten, kLine + "\tx", kLine.substr(0, kLine.size() - 6) /* empty suffix */,
-                                   std::string()})
+                                   std::string(), forged})
     {
         PKTinfo info;
         ParsePacketLine(bad, info);
         EXPECT_TRUE(info.SrcIP.empty()) << bad;
     }
     const QStringList lines = log.toPlainText().split('\n');
-    ASSERT_EQ(lines.size(), 4);
+    ASSERT_EQ(lines.size(), 5);
     EXPECT_EQ(lines[0].toStdString(), "[NI<>10]" + ten);
+    EXPECT_EQ(lines[4].toStdString(), "[NI<>10]x\\x0Dforged\\x1B[2J\\x00y\\x9B\tz");
     SetPktDataMemo(nullptr);
 }
 
-TEST(ParseTest, LengthThatIsNoNumberRaisesAndKeepsTheRecord)
+TEST(ParseTest, LengthThatIsNoNumberOrNegativeRaisesAndKeepsTheRecord)
 {
-    std::string line = kLine;
-    line.replace(line.find("\t60\t"), 4, "\t6x\t");
-    PKTinfo info;
-    EXPECT_THROW(ParsePacketLine(line, info), EConvertError);
-    EXPECT_TRUE(info.SrcIP.empty());
+    for (const char* length : {"6x", "-2000000000", "-1"})
+    {
+        std::string line = kLine;
+        line.replace(line.find("\t60\t"), 4, std::string("\t") + length + "\t");
+        PKTinfo info;
+        EXPECT_THROW(ParsePacketLine(line, info), EConvertError) << length;
+        EXPECT_TRUE(info.SrcIP.empty());
+    }
 }
 
 TEST(ParseTest, FiltersDropByEtherTypeAndProtocol)
@@ -83,7 +89,8 @@ TEST(ParseTest, FiltersDropByEtherTypeAndProtocol)
     EXPECT_FALSE(PacketFiltered(other, ip));
 }
 
-TEST(ParseTest, InfoLineReplacesBlanks)
+TEST(ParseTest, InfoLineReplacesBlanksAndShowsControlCharacters)
 {
     EXPECT_EQ(InfoLineOf("a b\tc  d"), "a|b\tc||d");
+    EXPECT_EQ(InfoLineOf("a\rb\x1b"), "a\\x0Db\\x1B");
 }
