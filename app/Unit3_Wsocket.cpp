@@ -2,6 +2,23 @@
 
 #include "app/PacketQueue.h"
 #include "app/Unit_Globals.h"
+#include "sockets/WinsockApi.h"
+
+#include <QTimer>
+
+#include <chrono>
+#include <linux/sock_diag.h>
+#include <sys/socket.h>
+
+namespace
+{
+int64_t SteadyNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+constexpr int64_t DropReportInterval = 1000000000;
+}  // namespace
 
 std::vector<std::string> TFeedAssembler::Feed(const std::string& datagram)
 {
@@ -47,18 +64,78 @@ TMySocket::TMySocket(TComponent* AOwner, int port) : TWSocket(AOwner)
 
 TMySocket::~TMySocket() = default;
 
+void TMySocket::TriggerChangeState(TSocketState OldState, TSocketState NewState)
+{
+    TWSocket::TriggerChangeState(OldState, NewState);
+    if (NewState == wsClosed && FDropTimer)
+        FDropTimer->stop();
+    if (NewState != wsBound || Proto() != "udp" || HSocket() == INVALID_SOCKET)
+        return;
+    FDropsReported = 0;
+    SetSocketRcvBufSize(FeedReceiveBuffer);
+    // Linux reports twice the usable size it granted; beyond the system's
+    // limit only a privileged program gets the size it asks for.
+    auto granted = [this] {
+        int size = 0, len = sizeof size;
+        return WSocket_getsockopt(HSocket(), SOL_SOCKET, SO_RCVBUF, &size, &len) == 0 ? size / 2 : 0;
+    };
+    if (granted() < FeedReceiveBuffer)
+    {
+        const int size = FeedReceiveBuffer;
+        WSocket_setsockopt(HSocket(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+    }
+    if (const int size = granted(); size < FeedReceiveBuffer)
+        LogToPktData("Feed receive buffer " + std::to_string(size) + " bytes of " +
+                     std::to_string(FeedReceiveBuffer) + " asked");
+}
+
+int64_t TMySocket::KernelDrops() const
+{
+    uint32_t info[SK_MEMINFO_VARS] = {};
+    int len = sizeof info;
+    if (HSocket() == INVALID_SOCKET || WSocket_getsockopt(HSocket(), SOL_SOCKET, SO_MEMINFO, info, &len) != 0 ||
+        len <= static_cast<int>(SK_MEMINFO_DROPS * sizeof(uint32_t)))
+        return -1;
+    return info[SK_MEMINFO_DROPS];
+}
+
+void TMySocket::ReportDrops()
+{
+    const int64_t now = SteadyNs();
+    if (now - FLastDropCheck < DropReportInterval)
+    {
+        if (!FDropTimer)
+        {
+            FDropTimer = std::make_unique<QTimer>();
+            FDropTimer->setSingleShot(true);
+            QObject::connect(FDropTimer.get(), &QTimer::timeout, [this] { ReportDrops(); });
+        }
+        if (!FDropTimer->isActive())
+            FDropTimer->start(static_cast<int>((DropReportInterval - (now - FLastDropCheck)) / 1000000) + 1);
+        return;
+    }
+    FLastDropCheck = now;
+    const int64_t drops = KernelDrops();
+    if (drops > FDropsReported)
+    {
+        LogToPktData("Feed datagrams dropped by the kernel: " + std::to_string(drops - FDropsReported) + " (" +
+                     std::to_string(drops) + " since listening)");
+        FDropsReported = drops;
+    }
+}
+
 void TMySocket::WSocket1DataAvailable(TObject*, uint16_t)
 {
     try
     {
-        std::string buffer(65536, '\0');
-        const int n = Receive(buffer.data(), static_cast<int>(buffer.size()));
+        FBuffer.resize(65536);
+        const int n = Receive(FBuffer.data(), static_cast<int>(FBuffer.size()));
         if (n <= 0)
             return;
-        buffer.resize(static_cast<size_t>(n));
-        for (const std::string& line : FAssembler.Feed(buffer))
+        for (const std::string& line : FAssembler.Feed(FBuffer.substr(0, static_cast<size_t>(n))))
             QueLoad(line);
         PacketTick();
+        ReportDrops();
     }
     catch (const std::exception& e)
     {

@@ -4,8 +4,12 @@
 
 #include "sockets/WSocket.h"
 
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+class QTimer;
 
 // Joins packet lines that a datagram boundary cut. Only the unfinished tail of
 // a datagram (no LF after it) is kept for the next one; a finished piece that
@@ -30,13 +34,31 @@ class TMySocket : public TWSocket
 {
     RTL_CLASS(TMySocket, TWSocket)
 public:
+    // Receive buffer asked for once bound: bursts of a busy feed wait there
+    // while the view draws (the kernel may grant less).
+    static constexpr int FeedReceiveBuffer = 8 << 20;
+
     // Binds 0.0.0.0:`port` for UDP once Listen() is called.
     explicit TMySocket(TComponent* AOwner, int port = 32000);
     ~TMySocket() override;
 
     TFeedAssembler& Assembler() { return FAssembler; }
 
+    // Datagrams the kernel dropped since the socket was opened because the
+    // receive buffer was full; -1 when it cannot tell.
+    int64_t KernelDrops() const;
+
+protected:
+    void TriggerChangeState(TSocketState OldState, TSocketState NewState) override;
+
 private:
     void WSocket1DataAvailable(TObject* Sender, uint16_t ErrCode);
+    // Logs the datagrams dropped since the last report, at most once a second;
+    // a check that is due later is made by a timer.
+    void ReportDrops();
     TFeedAssembler FAssembler;
+    std::string FBuffer;
+    int64_t FDropsReported = 0;
+    int64_t FLastDropCheck = 0;  // steady clock, ns
+    std::unique_ptr<QTimer> FDropTimer;
 };

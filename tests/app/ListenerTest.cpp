@@ -5,11 +5,14 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <algorithm>
+#include <fstream>
 #include <unistd.h>
 
 namespace
@@ -93,6 +96,47 @@ TEST(ListenerTest, ReceivesDatagramsIntoTheQueue)
     ASSERT_TRUE(PacketQueue().Take(b));
     EXPECT_EQ(a, kLine);
     EXPECT_EQ(b, kLine);
-    EXPECT_NE(log.toPlainText().toStdString().find("wsClosed"), std::string::npos);
+    EXPECT_EQ(log.toPlainText().split('\n').filter(QRegularExpression("^(ws|WSocket1)")).join('|').toStdString(),
+              "wsClosed wsBound|wsBound wsListening|wsListening wsConnected|WSocket1SessionConnected|"
+              "wsConnected wsClosed|WSocket1SessionClosed");
+    SetPktDataMemo(nullptr);
+}
+
+TEST(ListenerTest, AsksForALargeReceiveBufferAndReportsKernelDrops)
+{
+    QPlainTextEdit log;
+    SetPktDataMemo(&log);
+    const int port = FreeUdpPort();
+    TMySocket sock(nullptr, port);
+    sock.Listen();
+    int granted = 0;
+    socklen_t len = sizeof granted;
+    ASSERT_EQ(::getsockopt(sock.HSocket(), SOL_SOCKET, SO_RCVBUF, &granted, &len), 0);
+    int rmemMax = 0;
+    std::ifstream("/proc/sys/net/core/rmem_max") >> rmemMax;
+    EXPECT_GE(granted / 2, std::min(TMySocket::FeedReceiveBuffer, rmemMax));
+    EXPECT_EQ(sock.KernelDrops(), 0);
+
+    // More than the buffer holds, sent while nothing reads.
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::string big(60000, 'x');
+    for (int i = 0; i < 2 * granted / 60000 + 50; ++i)
+        ::sendto(fd, big.data(), big.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    ::close(fd);
+    const int64_t drops = sock.KernelDrops();
+    EXPECT_GT(drops, 0);
+    QElapsedTimer t;
+    t.start();
+    while (!log.toPlainText().contains("dropped") && t.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    const QStringList reports = log.toPlainText().split('\n').filter("dropped");
+    ASSERT_EQ(reports.size(), 1);
+    EXPECT_EQ(reports[0].toStdString(), "Feed datagrams dropped by the kernel: " + std::to_string(drops) + " (" +
+                                            std::to_string(drops) + " since listening)");
+    sock.Close();
     SetPktDataMemo(nullptr);
 }
