@@ -68,10 +68,13 @@ void THostProfiles::LoadPCinfoToArry(const std::string& fileName)
     }
     TIniFile ini(fileName);
     std::vector<PCOBJinfo> profiles;
+    std::string key;  // the key being converted, for the error message
+    size_t section = 0;
     try
     {
-        for (const std::string& s : sections)
+        for (; section < sections.size(); ++section)
         {
+            const std::string& s = sections[section];
             PCOBJinfo p;
             p.Section = s;
             p.ObjName = s;
@@ -81,8 +84,11 @@ void THostProfiles::LoadPCinfoToArry(const std::string& fileName)
             p.ComputerName = ini.ReadString(s, "ComputerName", "N/A");
             const std::string minText = ini.ReadString(s, "IPmin", "127.0.0.1");
             const std::string maxText = ini.ReadString(s, "IPmax", "127.0.0.1");
+            key = "IPmin=" + minText;
             p.IPmin = IPToNumber(minText);
+            key = "IPmax=" + maxText;
             p.IPmax = IPToNumber(maxText);
+            key = "IPmin=" + minText + ", IPmax=" + maxText;
             p.IP = ini.ReadString(s, "IP", "127.0.0.1");
             p.Texture = ini.ReadString(s, "Texture", "default.bmp");
             p.NetType = ini.ReadString(s, "NetType", "fixed");
@@ -112,9 +118,17 @@ void THostProfiles::LoadPCinfoToArry(const std::string& fileName)
             profiles.push_back(std::move(p));
         }
     }
+    catch (Exception& e)
+    {
+        // A bad range ends the loading; keep what was read so far and say
+        // where it stopped.
+        FProfiles = profiles.empty() ? std::vector<PCOBJinfo>(1) : std::move(profiles);
+        e.SetMessage("[" + sections[section] + "] " + key + ": " + e.Message() + "; " +
+                     std::to_string(sections.size() - section) + " section(s) from there on not read");
+        throw;
+    }
     catch (...)
     {
-        // A bad range ends the loading; keep what was read so far.
         FProfiles = profiles.empty() ? std::vector<PCOBJinfo>(1) : std::move(profiles);
         throw;
     }

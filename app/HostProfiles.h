@@ -42,7 +42,8 @@ public:
     // Replaces the profiles with the sections of `fileName`, in file order.
     // A missing file or one without sections leaves the built-in default
     // profile alone in the list; the failure is logged. Errors in a profile's
-    // IPmin/IPmax end the loading (the profiles read so far stay).
+    // IPmin/IPmax end the loading (the profiles read so far stay) and raise
+    // with the section, the key and how many sections were not read.
     void LoadPCinfoToArry(const std::string& fileName);
 
     // First profile 1..last whose range holds `ip`; otherwise profile 0 (false).

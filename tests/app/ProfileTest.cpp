@@ -151,3 +151,25 @@ TEST(ProfileTest, ShippedProfilesKeepHostsApart)
         }
 }
 #endif
+
+TEST(ProfileTest, BadRangeNamesTheSectionAndKeyAndKeepsTheProfilesBefore)
+{
+    QTemporaryDir dir;
+    const std::string file = dir.path().toStdString() + "/SnifferPCsInfo.ini";
+    {
+        std::ofstream f(file);
+        f << "[Default]\n[LAN]\nIPmin=192.168.1.0\nIPmax=192.168.1.255\n[Bad]\nIPmin=1.2.3\n[Later]\n";
+    }
+    THostProfiles p;
+    try
+    {
+        p.LoadPCinfoToArry(file);
+        FAIL() << "no error";
+    }
+    catch (const ERangeError& e)
+    {
+        EXPECT_EQ(e.Message(), "[Bad] IPmin=1.2.3: Range check error; 2 section(s) from there on not read");
+    }
+    ASSERT_EQ(p.PCinfoArray().size(), 2u);
+    EXPECT_EQ(p.PCinfoArray()[1].Section, "LAN");
+}
