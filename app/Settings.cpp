@@ -5,7 +5,11 @@
 #include <QListWidget>
 #include <QScrollBar>
 #include <QSlider>
+#include <QScreen>
 #include <QWidget>
+
+#include <algorithm>
+#include <cmath>
 
 #include <cerrno>
 #include <cstring>
@@ -33,18 +37,70 @@ TStoredKind KindOf(const QWidget* W) {
 
 std::string Text(const QString& S) { return S.toLatin1().toStdString(); }
 
+const char* const ComponentOrderProperty = "componentOrder";
+
+std::vector<QWidget*> StoredControls(QWidget* Form) {
+  std::vector<QWidget*> Result;
+  for (QWidget* W : Form->findChildren<QWidget*>())
+    if (KindOf(W) != TStoredKind::None) Result.push_back(W);
+  const QStringList Order = Form->property(ComponentOrderProperty).toStringList();
+  auto Rank = [&Order](const QWidget* W) {
+    const qsizetype I = Order.indexOf(W->objectName());
+    return I < 0 ? Order.size() : I;
+  };
+  std::stable_sort(Result.begin(), Result.end(), [&](QWidget* A, QWidget* B) { return Rank(A) < Rank(B); });
+  return Result;
+}
+
+void NotUsable(const std::string& Section, const std::string& Key, const std::string& Value,
+               const std::string& Used) {
+  LogObjInfo("Tamrivel.ini [" + Section + "] " + Key + "=" + Value + " not usable, " + Used + " used");
+}
+
 }  // namespace
+
+void SetComponentOrder(QWidget* Form, const QStringList& Names) { Form->setProperty(ComponentOrderProperty, Names); }
+
+int ReadIntSetting(TIniFile& Ini, const std::string& Section, const std::string& Key, int Default, int Min,
+                   int Max) {
+  if (!Ini.ValueExists(Section, Key)) return Default;
+  const std::string Value = Ini.ReadString(Section, Key, "");
+  int V = 0;
+  if (TryStrToInt(Value, V) && V >= Min && V <= Max) return V;
+  NotUsable(Section, Key, Value, std::to_string(Default));
+  return Default;
+}
+
+double ReadFloatSetting(TIniFile& Ini, const std::string& Section, const std::string& Key, double Default,
+                        double Min, double Max) {
+  if (!Ini.ValueExists(Section, Key)) return Default;
+  const std::string Value = Ini.ReadString(Section, Key, "");
+  double V = 0;
+  if (TryStrToFloat(Value, V) && std::isfinite(V) && V >= Min && V <= Max) return V;
+  NotUsable(Section, Key, Value, FloatToStr(Default));
+  return Default;
+}
+
+QRect FitToScreen(const QWidget* Form, const QRect& Rect) {
+  const QScreen* Screen = Form->screen();
+  if (!Screen) return Rect;
+  const QRect Area = Screen->availableGeometry();
+  const int W = std::clamp(Rect.width(), 1, Area.width());
+  const int H = std::clamp(Rect.height(), 1, Area.height());
+  return QRect(std::clamp(Rect.left(), Area.left(), Area.left() + Area.width() - W),
+               std::clamp(Rect.top(), Area.top(), Area.top() + Area.height() - H), W, H);
+}
 
 void SaveFormSettings(QWidget* Form, const std::string& FileName, const std::string* ListenPort) {
   TIniFile Ini(FileName);
   const std::string Section = Text(Form->objectName());
-  const QRect G = Form->geometry();
+  const QRect G = FitToScreen(Form, Form->geometry());
   Ini.WriteInteger(Section, "Left", G.left());
   Ini.WriteInteger(Section, "Top", G.top());
   Ini.WriteInteger(Section, "Width", G.width());
   Ini.WriteInteger(Section, "Height", G.height());
   if (ListenPort) Ini.WriteString(Section, "DefaultListenPort", *ListenPort);
-  for (QWidget* W : Form->findChildren<QWidget*>()) {
+  for (QWidget* W : StoredControls(Form)) {
     const std::string Key = Text(W->objectName());
     switch (KindOf(W)) {
       case TStoredKind::Edit: Ini.WriteString(Section, Key, Text(static_cast<QLineEdit*>(W)->text())); break;
@@ -59,21 +115,30 @@ std::string LoadFormSettings(QWidget* Form, const std::string& FileName) {
   TIniFile Ini(FileName);
   const std::string Section = Text(Form->objectName());
   const QRect G = Form->geometry();
-  Form->setGeometry(Ini.ReadInteger(Section, "Left", G.left()), Ini.ReadInteger(Section, "Top", G.top()),
-                    Ini.ReadInteger(Section, "Width", G.width()), Ini.ReadInteger(Section, "Height", G.height()));
+  constexpr int Far = 1 << 20;  // beyond any screen; fitted below
+  const int Left = ReadIntSetting(Ini, Section, "Left", G.left(), -Far, Far);
+  const int Top = ReadIntSetting(Ini, Section, "Top", G.top(), -Far, Far);
+  const int Width = ReadIntSetting(Ini, Section, "Width", G.width(), 1, Far);
+  const int Height = ReadIntSetting(Ini, Section, "Height", G.height(), 1, Far);
+  Form->setGeometry(FitToScreen(Form, QRect(Left, Top, Width, Height)));
   std::string Port = Ini.ReadString(Section, "DefaultListenPort", "32000");
-  for (QWidget* W : Form->findChildren<QWidget*>()) {
+  for (QWidget* W : StoredControls(Form)) {
     const std::string Key = Text(W->objectName());
     switch (KindOf(W)) {
       case TStoredKind::Edit: {
         auto* E = static_cast<QLineEdit*>(W);
-        E->setText(QString::fromLatin1(Ini.ReadString(Section, Key, Text(E->text()))));
+        const std::string Value = Ini.ReadString(Section, Key, Text(E->text()));
+        if (Value.size() > size_t(E->maxLength()))
+          NotUsable(Section, Key, Value.substr(0, 40) + "... (" + std::to_string(Value.size()) + " characters)",
+                    Text(E->text()));
+        else
+          E->setText(QString::fromLatin1(Value));
         break;
       }
       case TStoredKind::Check: static_cast<QCheckBox*>(W)->setChecked(Ini.ReadBool(Section, Key, false)); break;
       case TStoredKind::Bar: {
         auto* B = static_cast<QAbstractSlider*>(W);
-        B->setValue(Ini.ReadInteger(Section, Key, B->value()));
+        B->setValue(ReadIntSetting(Ini, Section, Key, B->value(), B->minimum(), B->maximum()));
         break;
       }
       case TStoredKind::None: break;

@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -24,6 +25,7 @@
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QValueAxis>
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -228,6 +230,10 @@ void TForm1::BuildControls() {
   EDT_NumberOfCubes = Named(new QLineEdit("255", TestPage), "EDT_NumberOfCubes");
   ComboBox1 = Named(new QComboBox(TestPage), "ComboBox1");
   ComboBox1->setEditable(true);
+  // Sized by a few characters, not by its rows: a huge layout row must not
+  // widen the window.
+  ComboBox1->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  ComboBox1->setMinimumContentsLength(16);
   ComboBox1->setEditText("64,32,16,8");
   Button2 = Named(new QPushButton(LayoutStart, TestPage), "Button2");
   Button4 = Named(new QPushButton("Create Cubes for IP Blocks Defs", TestPage), "Button4");
@@ -281,6 +287,8 @@ void TForm1::BuildControls() {
 
   LB_FileLoader = Named(new QListWidget(this), "LB_FileLoader");
   LB_FileLoader->hide();
+  SetComponentOrder(this, {"EDT_IPStart", "EDT_NumberOfCubes", "CheckBox1", "HideBelowThreshold", "IgnoreIP",
+                           "IgnoreARP", "IgnoreICMP", "IgnoreTimeOut", "TrackBar1", "TrackBar2"});
 
   // Handlers; each one catches and logs what it raises.
   auto On = [this](const char* Routine, void (TForm1::*Handler)()) {
@@ -371,9 +379,18 @@ void TForm1::LoadSettingsAndLayouts() {
   ComboBox1->setEditText(Q(Layouts[0]));
 }
 
-void TForm1::SaveSettingsAndLogs() {
+std::vector<std::string> TForm1::SaveSettingsAndLogs() {
   // Each file on its own: one that cannot be written does not stop the others.
-  Guard("SaveSettingsAndLogs", [this] { SaveFormSettings(this, ProgramFile("Tamrivel.ini"), &DefaultListenPort); });
+  std::vector<std::string> Failures;
+  auto Save = [&Failures](const std::function<void()>& Work) {
+    try {
+      Work();
+    } catch (const std::exception& E) {
+      Failures.push_back(E.what());
+      LogToPktData(std::string("SaveSettingsAndLogs ") + E.what());
+    }
+  };
+  Save([this] { SaveFormSettings(this, ProgramFile("Tamrivel.ini"), &DefaultListenPort); });
   auto Lines = [](const QPlainTextEdit* Memo) {
     std::vector<std::string> Result;
     const QString Text = Memo->toPlainText();
@@ -381,8 +398,9 @@ void TForm1::SaveSettingsAndLogs() {
     for (const QString& L : Text.split('\n')) Result.push_back(S(L));
     return Result;
   };
-  Guard("SaveSettingsAndLogs", [&] { SaveLinesToFile(ProgramFile("OBJinfo.txt"), Lines(OBJinfo)); });
-  Guard("SaveSettingsAndLogs", [&] { SaveLinesToFile(ProgramFile("PKTdata.txt"), Lines(PKTdata)); });
+  Save([&] { SaveLinesToFile(ProgramFile("OBJinfo.txt"), Lines(OBJinfo)); });
+  Save([&] { SaveLinesToFile(ProgramFile("PKTdata.txt"), Lines(PKTdata)); });
+  return Failures;
 }
 
 bool TForm1::event(QEvent* E) {
@@ -403,9 +421,6 @@ void TForm1::FormActivate() {
     LogObjInfo(NoView);
     return;
   }
-  // The view starts with its own time to live; the bar shows the restored
-  // one, so hand that over again.
-  TrackBar1Change();
   // Showing it activates it (its first activation starts its frame clock).
   Form2_3D_->show();
   Form2_3D_->activateWindow();
@@ -423,6 +438,15 @@ void TForm1::closeEvent(QCloseEvent* E) {
   }
   const bool First = !Closed_;
   Guard("FormClose", [this] { FormClose(); });
+  if (First && !SaveFailures_.empty()) {
+    // The logs that would tell are among what was lost: say it elsewhere.
+    std::string Text = "Settings and logs were not all saved:";
+    for (const std::string& F : SaveFailures_) {
+      std::fprintf(stderr, "tamrivel: not saved: %s\n", VisibleText(F).c_str());
+      Text += "\n" + VisibleText(F);
+    }
+    if (E->spontaneous()) QMessageBox::warning(this, "Tamrivel", Q(Text));
+  }
   E->accept();
   // Even when a close step failed, the program may end now.
   if (First) emit Closed();
@@ -433,7 +457,7 @@ void TForm1::FormClose() {
   Closed_ = true;
   if (MonitoringActive) StopLocalMonitor();
   if (Form2_3D_) Form2_3D_->close();
-  SaveSettingsAndLogs();
+  SaveFailures_ = SaveSettingsAndLogs();
 }
 
 // ---------------------------------------------------------------------------

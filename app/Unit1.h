@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/Unit2_3D.h"
 #include "capture/packhdrs.h"
@@ -156,7 +157,12 @@ class TForm1 : public QWidget, public TViewHost {
   bool StartRemoteSniffer();
 
   void LoadSettingsAndLayouts();
-  void SaveSettingsAndLogs();
+  // Writes "Tamrivel.ini", "OBJinfo.txt" and "PKTdata.txt", each on its own;
+  // returns why the ones that could not be written failed.
+  std::vector<std::string> SaveSettingsAndLogs();
+  // What the close could not save (also told on standard error, and in a
+  // message box when the user closed the window).
+  const std::vector<std::string>& SaveFailures() const { return SaveFailures_; }
 
   // --- what the 3D view reads and writes
   bool IgnoreARPChecked() const override;
@@ -205,6 +211,7 @@ class TForm1 : public QWidget, public TViewHost {
   bool Busy_ = false;            // a remote command sequence or a layout run is in progress
   bool CloseRequested_ = false;  // a close came during it
   bool Closed_ = false;          // the close steps have run
+  std::vector<std::string> SaveFailures_;
 };
 
 extern TForm1* Form1;

@@ -14,6 +14,7 @@
 #include "Source/Platform/GLSceneViewer.h"
 #include "app/MyCylinder.h"
 #include "app/PacketQueue.h"
+#include "app/Settings.h"
 #include "app/SnifferObject.h"
 #include "app/TrafficScene.h"
 #include "app/Unit1.h"
@@ -597,40 +598,35 @@ void TForm2_3D::Timer1Timer()
 void TForm2_3D::SaveViewSettings()
 {
     TIniFile ini(ProgramFile("Tamrivel.ini"));
-    ini.WriteFloat("Form2_3D", "GLCamera1.Position.X", FGLCamera1->Position()->X());
-    ini.WriteFloat("Form2_3D", "GLCamera1.Position.Y", FGLCamera1->Position()->Y());
-    ini.WriteFloat("Form2_3D", "GLCamera1.Position.Z", FGLCamera1->Position()->Z());
+    // A position the view could not start from again is not kept.
+    const float depth = FGLCamera1->DepthOfView();
+    auto write = [&](const char* key, float v) {
+        ini.WriteFloat("Form2_3D", key, std::isfinite(v) && std::fabs(v) <= depth ? v : 100.0f);
+    };
+    write("GLCamera1.Position.X", FGLCamera1->Position()->X());
+    write("GLCamera1.Position.Y", FGLCamera1->Position()->Y());
+    write("GLCamera1.Position.Z", FGLCamera1->Position()->Z());
     Save3DFormSettings();
 }
 
 void TForm2_3D::LoadViewSettings()
 {
     TIniFile ini(ProgramFile("Tamrivel.ini"));
-    FSavedCameraX = static_cast<float>(ini.ReadFloat("Form2_3D", "GLCamera1.Position.X", 100.0));
-    FSavedCameraY = static_cast<float>(ini.ReadFloat("Form2_3D", "GLCamera1.Position.Y", 100.0));
-    FSavedCameraZ = static_cast<float>(ini.ReadFloat("Form2_3D", "GLCamera1.Position.Z", 100.0));
+    // Farther out than the depth of view the camera would show nothing.
+    const double depth = FGLCamera1->DepthOfView();
+    auto read = [&](const char* key) {
+        return static_cast<float>(ReadFloatSetting(ini, "Form2_3D", key, 100.0, -depth, depth));
+    };
+    FSavedCameraX = read("GLCamera1.Position.X");
+    FSavedCameraY = read("GLCamera1.Position.Y");
+    FSavedCameraZ = read("GLCamera1.Position.Z");
     Load3DFormSettings();
 }
 
-void TForm2_3D::Save3DFormSettings()
-{
-    TIniFile ini(ProgramFile("Tamrivel.ini"));
-    const QRect g = geometry();
-    ini.WriteInteger("Form2_3D", "Left", g.left());
-    ini.WriteInteger("Form2_3D", "Top", g.top());
-    ini.WriteInteger("Form2_3D", "Width", g.width());
-    ini.WriteInteger("Form2_3D", "Height", g.height());
-}
+// The window has no stored controls: its section is the placement alone.
+void TForm2_3D::Save3DFormSettings() { SaveFormSettings(this, ProgramFile("Tamrivel.ini")); }
 
-void TForm2_3D::Load3DFormSettings()
-{
-    TIniFile ini(ProgramFile("Tamrivel.ini"));
-    const QRect g = geometry();
-    const int w = ini.ReadInteger("Form2_3D", "Width", g.width());
-    const int h = ini.ReadInteger("Form2_3D", "Height", g.height());
-    setGeometry(ini.ReadInteger("Form2_3D", "Left", g.left()), ini.ReadInteger("Form2_3D", "Top", g.top()),
-                w > 0 ? w : g.width(), h > 0 ? h : g.height());
-}
+void TForm2_3D::Load3DFormSettings() { LoadFormSettings(this, ProgramFile("Tamrivel.ini")); }
 
 void TForm2_3D::LoadPCinfoToArry()
 {

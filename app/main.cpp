@@ -133,6 +133,8 @@ int main(int argc, char** argv) {
     // Without a window manager nothing activates the window by itself.
     Main->activateWindow();
     Result = App.exec();
+    // Settings or logs that could not be saved: the run did not end well.
+    if (Result == 0 && !Main->SaveFailures().empty()) Result = 1;
     delete Main;
   }
   FreePacketDll();

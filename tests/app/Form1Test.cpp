@@ -4,6 +4,9 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDir>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -22,6 +25,7 @@
 #include "app/Unit_Globals.h"
 #include "platform/IniFiles.h"
 #include "platform/Paths.h"
+#include "tests/capture/FakeDriver.h"
 
 namespace {
 
@@ -56,7 +60,10 @@ class Form1Fixture : public testing::Test {
 };
 
 TEST_F(Form1Fixture, StartsWithLocalTargetOnlyAndAChartOfTwentyZeros) {
+  InstallFakeDriver();
+  Fake().Present = false;
   TForm1 F;
+  RemoveFakeDriver();
   EXPECT_EQ(Rows(F.LB_PCsToMonitor), QStringList{"local,PC"});
   EXPECT_EQ(Rows(F.LBActiveSniffers), QStringList{"---"});
   EXPECT_EQ(F.LB_PCsToMonitor->currentRow(), 0);
@@ -66,7 +73,11 @@ TEST_F(Form1Fixture, StartsWithLocalTargetOnlyAndAChartOfTwentyZeros) {
   EXPECT_EQ(F.LeftAxis->max(), 5000000.0);
   EXPECT_TRUE(F.windowTitle().startsWith("Tamrivel Version "));
   const QString Log = F.OBJinfo->toPlainText();
-  EXPECT_TRUE(Log.contains("Capture DriverVersion: ") || Log.contains("No capture driver"));
+  // Without the capture driver only the feeds work.
+  EXPECT_TRUE(Log.contains("No capture driver"));
+  EXPECT_EQ(F.MonitorPcap(), nullptr);
+  EXPECT_FALSE(F.AdapterList->isEnabled());
+  EXPECT_FALSE(F.StartLocalMonitor());
   EXPECT_EQ(Log.count("AddFileToListBox "), 2);  // neither list file exists
   EXPECT_EQ(F.ComboBox1->currentText(), "64,32,16,8");
   EXPECT_FALSE(F.BufferPanelVisible());
@@ -106,6 +117,10 @@ TEST_F(Form1Fixture, CloseWritesSettingsAndBothLogs) {
     EXPECT_FALSE(F.isVisible());
   }
   TIniFile Ini(File("Tamrivel.ini"));
+  EXPECT_EQ(Ini.ReadSection("Form1"),
+            (std::vector<std::string>{"Left", "Top", "Width", "Height", "DefaultListenPort", "EDT_IPStart",
+                                      "EDT_NumberOfCubes", "CheckBox1", "HideBelowThreshold", "IgnoreIP", "IgnoreARP",
+                                      "IgnoreICMP", "IgnoreTimeOut", "TrackBar1", "TrackBar2"}));
   EXPECT_EQ(Ini.ReadString("Form1", "DefaultListenPort", ""), "32000");
   EXPECT_EQ(Ini.ReadString("Form1", "TrackBar2", ""), "12");
   EXPECT_EQ(Ini.ReadString("Form1", "CheckBox1", ""), "1");
@@ -142,7 +157,7 @@ TEST_F(Form1Fixture, WithoutTheViewFirstActivationAndViewButtonsOnlyLog) {
   EXPECT_FALSE(F.FirstActivation);
 }
 
-TEST_F(Form1Fixture, TheViewKeepsTheRestoredTimeToLive) {
+TEST_F(Form1Fixture, TheViewsTimeToLiveHoldsUntilTheBarIsMoved) {
   WriteAll(File("Tamrivel.ini"), "[Form1]\nTrackBar1=30\n");
   ViewLink().Create = [this](TForm1*) {
     TimeToLiveSeen = 15;  // the view's creation starts with its own value
@@ -150,8 +165,10 @@ TEST_F(Form1Fixture, TheViewKeepsTheRestoredTimeToLive) {
   };
   TForm1 F;
   F.FormActivate();
-  EXPECT_EQ(TimeToLiveSeen, 30);
+  EXPECT_EQ(TimeToLiveSeen, 15);
   EXPECT_EQ(F.LBLTTL->text(), "30");
+  F.TrackBar1->setValue(31);
+  EXPECT_EQ(TimeToLiveSeen, 31);
 }
 
 TEST_F(Form1Fixture, LayoutRunTogglesItsButtonAndASecondClickStopsIt) {
@@ -175,12 +192,61 @@ TEST_F(Form1Fixture, LayoutRunTogglesItsButtonAndASecondClickStopsIt) {
   EXPECT_EQ(F.Button2->text(), "Create Cubes By IPs");
 }
 
-TEST_F(Form1Fixture, LocalStartWithoutAdapterDoesNothing) {
-  TForm1 F;
-  F.AdapterList->setCurrentRow(-1);
-  F.doMonitor->click();
-  EXPECT_FALSE(F.MonitoringActive);
-  EXPECT_EQ(F.doMonitor->text(), "Start Monitor");
+TEST_F(Form1Fixture, LocalStartWithoutAnAdapterOrOneThatCannotBeOpenedLeavesCaptureOff) {
+  InstallFakeDriver();
+  const std::string Names("fake0\0\0Fake adapter A\0\0", 23);
+  Fake().NameBuffer.assign(Names.begin(), Names.end());
+  Fake().Adapters = {};  // listed, but opening fails
+  {
+    TForm1 F;
+    EXPECT_TRUE(F.OBJinfo->toPlainText().contains("Capture DriverVersion: Fake driver 1.0"));
+    ASSERT_EQ(Rows(F.AdapterList), QStringList{"Fake adapter A"});
+    F.AdapterList->setCurrentRow(-1);
+    F.doMonitor->click();
+    EXPECT_FALSE(F.OBJinfo->toPlainText().contains("Cannot Open Adapter"));
+    F.AdapterList->setCurrentRow(0);
+    F.doMonitor->click();
+    EXPECT_FALSE(F.MonitoringActive);
+    EXPECT_EQ(F.doMonitor->text(), "Start Monitor");
+    EXPECT_TRUE(F.OBJinfo->toPlainText().contains("Cannot Open Adapter \"fake0\""));
+  }
+  RemoveFakeDriver();
+}
+
+TEST_F(Form1Fixture, AFileThatCannotBeSavedIsToldAndTheOthersAreWritten) {
+  QDir(Dir.path()).mkdir("OBJinfo.txt");  // a folder in the way
+  testing::internal::CaptureStderr();
+  std::vector<std::string> Failures;
+  {
+    TForm1 F;
+    LogToPktData("packet data line");
+    F.close();
+    Failures = F.SaveFailures();
+  }
+  const std::string Err = testing::internal::GetCapturedStderr();
+  ASSERT_EQ(Failures.size(), 1u);
+  EXPECT_NE(Failures[0].find("OBJinfo.txt"), std::string::npos);
+  EXPECT_NE(Err.find("tamrivel: not saved: "), std::string::npos);
+  EXPECT_NE(Err.find("OBJinfo.txt"), std::string::npos);
+  EXPECT_EQ(ReadListFile(File("PKTdata.txt")).at(0), "packet data line");
+  EXPECT_TRUE(TIniFile(File("Tamrivel.ini")).SectionExists("Form1"));
+}
+
+TEST_F(Form1Fixture, PlacementStaysOnTheScreenWhateverTheFilesHold) {
+  WriteAll(File("CreateCubesLayout.txt"), std::string(1 << 20, '8') + "\n64,32,16,8\n");
+  WriteAll(File("Tamrivel.ini"), "[Form1]\nLeft=-40000\nTop=0\nWidth=32767\nHeight=nan\n");
+  const QRect Screen = QGuiApplication::primaryScreen()->availableGeometry();
+  {
+    TForm1 F;
+    F.show();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(Screen.contains(F.geometry())) << F.width() << "x" << F.height();
+    F.close();
+  }
+  TIniFile Ini(File("Tamrivel.ini"));
+  EXPECT_LE(Ini.ReadInteger("Form1", "Width", 0), Screen.width());
+  EXPECT_GE(Ini.ReadInteger("Form1", "Left", -1), Screen.left());
+  EXPECT_GT(Ini.ReadInteger("Form1", "Height", 0), 0);
 }
 
 }  // namespace

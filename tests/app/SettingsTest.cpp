@@ -114,6 +114,35 @@ TEST_F(SettingsFiles, MissingKeysKeepCurrentValuesAndOtherSectionsSurvive) {
   EXPECT_EQ(G.Edit->text(), "192.168.4.5");
 }
 
+TEST_F(SettingsFiles, UnusableValuesKeepTheCurrentOnesAreLoggedAndNotSavedBack) {
+  WriteAll(Ini, "[Form1]\nTrackBar2=1000\nEDT_IPStart=" + std::string(100000, '1') +
+                    "\nLeft=x\nWidth=0\n[Form2_3D]\nGLCamera1.Position.X=nan\nGLCamera1.Position.Y=inf\n"
+                    "GLCamera1.Position.Z=-7.5\n");
+  QPlainTextEdit Log;
+  SetObjInfoMemo(&Log);
+  TSampleForm F;
+  F.Bar->setValue(9);
+  const std::string Port = LoadFormSettings(&F.Form, Ini);
+  EXPECT_EQ(F.Bar->value(), 9);
+  EXPECT_EQ(F.Edit->text(), "192.168.4.5");
+  EXPECT_EQ(F.Form.geometry(), QRect(10, 20, 300, 200));
+  const QStringList Lines = Log.toPlainText().split('\n');
+  ASSERT_EQ(Lines.size(), 4) << Log.toPlainText().left(300).toStdString();
+  EXPECT_EQ(Lines[0], "Tamrivel.ini [Form1] Left=x not usable, 10 used");
+  EXPECT_TRUE(Lines.contains("Tamrivel.ini [Form1] TrackBar2=1000 not usable, 9 used"));
+
+  TIniFile File(Ini);
+  EXPECT_EQ(ReadFloatSetting(File, "Form2_3D", "GLCamera1.Position.X", 100, -1e4, 1e4), 100);
+  EXPECT_EQ(ReadFloatSetting(File, "Form2_3D", "GLCamera1.Position.Y", 100, -1e4, 1e4), 100);
+  EXPECT_EQ(ReadFloatSetting(File, "Form2_3D", "GLCamera1.Position.Z", 100, -1e4, 1e4), -7.5);
+  EXPECT_EQ(ReadIntSetting(File, "Form2_3D", "Missing", 3, 0, 5), 3);
+  EXPECT_EQ(Log.document()->blockCount(), 6);
+  SetObjInfoMemo(nullptr);
+
+  SaveFormSettings(&F.Form, Ini, &Port);
+  EXPECT_EQ(TIniFile(Ini).ReadString("Form1", "EDT_IPStart", ""), "192.168.4.5");
+}
+
 TEST_F(SettingsFiles, ListFilesSkipCommentsKeepEmptyLinesAndReadCrLf) {
   const std::string Name = Dir.path().toStdString() + "/Senders.txt";
   WriteAll(Name, "# servers\r\n10.0.0.5,5000\r\n\r\n#x\r\n10.0.0.6,5001");

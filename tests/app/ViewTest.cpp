@@ -120,6 +120,10 @@ protected:
 TEST_F(GL_ViewTest, CreationSettingsAndClose)
 {
     TimeToLive = 40;
+    // Values the view cannot use fall back to the defaults.
+    std::ofstream(ProgramFile("Tamrivel.ini"))
+        << "[Form2_3D]\nGLCamera1.Position.X=nan\nGLCamera1.Position.Y=1e9\nWidth=99999\n";
+    SetObjInfoMemo(&host.Memo);
     {
         TForm2_3D form(&host, nullptr, FreeUdpPort());
         EXPECT_EQ(TimeToLive, 15);
@@ -132,8 +136,11 @@ TEST_F(GL_ViewTest, CreationSettingsAndClose)
         Pump(50);
         EXPECT_TRUE(form.GLCadencer1()->Enabled());
         TGLCamera* cam = form.GLSceneViewer1()->Camera();
-        EXPECT_FLOAT_EQ(cam->Position()->X(), 100);  // no settings file yet
+        EXPECT_FLOAT_EQ(cam->Position()->X(), 100);
+        EXPECT_FLOAT_EQ(cam->Position()->Y(), 100);
         EXPECT_FLOAT_EQ(cam->Position()->Z(), 100);
+        EXPECT_TRUE(QGuiApplication::primaryScreen()->availableGeometry().contains(form.geometry()));
+        EXPECT_TRUE(host.Memo.toPlainText().contains("[Form2_3D] GLCamera1.Position.X=nan not usable, 100 used"));
         const std::string log = host.PktData.toPlainText().toStdString();
         EXPECT_NE(log.find("wsClosed"), std::string::npos);
         EXPECT_NE(log.find("LoadPCinfoToArry cannot open"), std::string::npos);
@@ -141,9 +148,10 @@ TEST_F(GL_ViewTest, CreationSettingsAndClose)
         form.close();
         EXPECT_FALSE(form.GLCadencer1()->Enabled());
     }
+    SetObjInfoMemo(nullptr);
     TIniFile ini(ProgramFile("Tamrivel.ini"));
     EXPECT_EQ(ini.ReadString("Form2_3D", "GLCamera1.Position.X", ""), "-105");
-    EXPECT_NE(ini.ReadString("Form2_3D", "Width", ""), "");
+    EXPECT_LE(ini.ReadInteger("Form2_3D", "Width", 0), QGuiApplication::primaryScreen()->availableGeometry().width());
     EXPECT_EQ(ini.ReadString("Form2_3D", "DefaultListenPort", "none"), "none");
 }
 
