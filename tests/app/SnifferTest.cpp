@@ -279,13 +279,19 @@ TEST_F(SnifferTest, FreedCubesLeaveNoDanglingPipeEnds)
 
 TEST_F(SnifferTest, LabelsAreDrawnOnceAndReused)
 {
-    std::ofstream(FDir.path().toStdString() + "/IPToComputerName.ini") << "[10.0.0.1]\nUSER=John Smith\n";
+    std::ofstream(FDir.path().toStdString() + "/IPToComputerName.ini")
+        << "[10.0.0.1]\nUSER=John Smith\n[10.0.7.1]\nUSER=John Smith\n";
     traffic->ProcessLine(Line("10.0.0.1", "255.255.255.255", "IP"));
     const std::string label = TTrafficScene::ImagesDir() + "John Smith.bmp";
     QImage img(QString::fromStdString(label));
     ASSERT_FALSE(img.isNull());
     EXPECT_EQ(img.width(), 60);
     EXPECT_EQ(Cube(pcs, "IP10_0_0")->Texture, "John Smith.bmp");
+    // A second cube of the same user takes the label file as it is.
+    ASSERT_TRUE(img.scaled(30, 30).save(QString::fromStdString(label), "BMP"));
+    traffic->ProcessLine(Line("10.0.7.1", "255.255.255.255", "IP"));
+    EXPECT_EQ(Cube(pcs, "IP10_0_7")->Texture, "John Smith.bmp");
+    EXPECT_EQ(QImage(QString::fromStdString(label)).width(), 30);
     // No texture file for the default profile: a label of its name.
     traffic->ProcessLine(Line("10.0.5.1", "255.255.255.255", "IP"));
     EXPECT_EQ(Cube(pcs, "IP10_0_5")->Texture, "default.bmp");
