@@ -8,6 +8,19 @@
 #include "rtl/Streaming.h"
 #include "rtl/SysUtils.h"
 
+namespace {
+
+// Last index of a range of Count items from First, when it is a 32-bit number (an empty range
+// ends one before its start).
+bool RangeEnd(int32_t First, int Count, int32_t& Last) {
+  const int64_t last = int64_t(First) + Count - 1;
+  if (last > INT32_MAX || last < INT32_MIN) return false;
+  Last = int32_t(last);
+  return true;
+}
+
+}  // namespace
+
 // --- TGLTiledAreaRow
 
 TGLTiledAreaRow::TGLTiledAreaRow() : data_(std::make_unique<TIntegerList>()) {}
@@ -24,9 +37,18 @@ void TGLTiledAreaRow::ReadFromFiler(TVirtualReader* Reader) {
   inherited::ReadFromFiler(Reader);
   const int version = Reader->ReadInteger();
   if (version != 0) RaiseFilerException(version);
-  colMin_ = Reader->ReadInteger();
+  const int32_t colMin = Reader->ReadInteger();
   data_->ReadFromFiler(Reader);
-  colMax_ = int32_t(int64_t(colMin_) + data_->Count() - 1);
+  int32_t colMax;
+  // Columns past the 32-bit range cannot be addressed: the row is refused rather than wrapped.
+  if (!RangeEnd(colMin, data_->Count(), colMax)) {
+    data_->Clear();
+    colMin_ = 0;
+    colMax_ = -1;
+    throw EFilerException(ClassName() + " : column range out of bounds");
+  }
+  colMin_ = colMin;
+  colMax_ = colMax;
 }
 
 int32_t TGLTiledAreaRow::Cell(int32_t col) const {
@@ -70,8 +92,13 @@ void TGLTiledArea::ReadFromFiler(TVirtualReader* Reader) {
     Clear();
     throw;
   }
+  int32_t rowMax;
+  if (!RangeEnd(rowMin, rows_->Count(), rowMax)) {
+    Clear();
+    throw EFilerException(ClassName() + " : row range out of bounds");
+  }
   rowMin_ = rowMin;
-  rowMax_ = int32_t(int64_t(rowMin_) + rows_->Count() - 1);
+  rowMax_ = rowMax;
 }
 
 TGLTiledAreaRow* TGLTiledArea::Row(int32_t index) const {
@@ -144,8 +171,8 @@ void TGLTilePlane::DoRender(TRenderContextInfo& rci, bool renderSelf, bool rende
 
 namespace {
 
-void EmitTile(int x, int y) {
-  const float x0 = float(x), y0 = float(y), x1 = float(x) + 1, y1 = float(y) + 1;
+void EmitTile(int64_t x, int64_t y) {
+  const float x0 = float(x), y0 = float(y), x1 = float(x + 1), y1 = float(y + 1);
   MappedTexCoord2f(x0, y0);
   GL.glVertex2f(x0, y0);
   MappedTexCoord2f(x1, y0);
@@ -166,11 +193,11 @@ void TGLTilePlane::BuildList(TRenderContextInfo& rci) {
   if (noZWrite_) GL.glDepthMask(GL_FALSE);
   const TGLTiledArea& area = *tiles_;
   if (!sortByMaterials_) {
-    for (int32_t y = area.RowMin(); y <= area.RowMax(); ++y) {
-      const TGLTiledAreaRow* row = area.Row(y);
+    for (int64_t y = area.RowMin(); y <= area.RowMax(); ++y) {
+      const TGLTiledAreaRow* row = area.Row(int32_t(y));
       if (!row) continue;
-      for (int32_t x = row->ColMin(); x <= row->ColMax(); ++x) {
-        const int32_t t = row->Cell(x);
+      for (int64_t x = row->ColMin(); x <= row->ColMax(); ++x) {
+        const int32_t t = row->Cell(int32_t(x));
         if (t <= 0 || t >= count) continue;
         TGLLibMaterial* m = mats->Items(t);
         m->Apply(rci);
@@ -184,12 +211,12 @@ void TGLTilePlane::BuildList(TRenderContextInfo& rci) {
   } else {
     // Tile positions per material index, so that each material is applied once.
     std::vector<std::vector<std::pair<int32_t, int32_t>>> byMaterial(size_t(count > 0 ? count : 0));
-    for (int32_t y = area.RowMin(); y <= area.RowMax(); ++y) {
-      const TGLTiledAreaRow* row = area.Row(y);
+    for (int64_t y = area.RowMin(); y <= area.RowMax(); ++y) {
+      const TGLTiledAreaRow* row = area.Row(int32_t(y));
       if (!row) continue;
-      for (int32_t x = row->ColMin(); x <= row->ColMax(); ++x) {
-        const int32_t t = row->Cell(x);
-        if (t > 0 && t < count) byMaterial[size_t(t)].emplace_back(x, y);
+      for (int64_t x = row->ColMin(); x <= row->ColMax(); ++x) {
+        const int32_t t = row->Cell(int32_t(x));
+        if (t > 0 && t < count) byMaterial[size_t(t)].emplace_back(int32_t(x), int32_t(y));
       }
     }
     for (int t = 1; t < count; ++t) {

@@ -176,3 +176,26 @@ TEST_F(TiledPlane, NothingWithoutLibraryOrTiles) {
   plane.DoRender(rci, false, false);
   EXPECT_EQ(rec.Count("glBegin"), 0);
 }
+
+TEST_F(TiledPlane, RangesPastThe32BitLimitAreRefusedAndTheLastCellIsDrawn) {
+  constexpr int32_t kLast = INT32_MAX;
+  ASSERT_THROW(MakeRow(kLast, {1, 1}), EFilerException);  // would wrap to columns below 0
+  ASSERT_THROW(MakeRow(INT32_MIN, {}), EFilerException);   // its end lies before INT32_MIN
+  std::vector<std::unique_ptr<TGLTiledAreaRow>> two;
+  two.push_back(MakeRow(0, {1}));
+  two.push_back(MakeRow(0, {1}));
+  ASSERT_THROW(LoadArea(*plane.Tiles(), kLast, std::move(two)), EFilerException);
+  EXPECT_EQ(plane.Tiles()->RowMax(), -1);
+
+  // The very last row and column exist: drawing them ends.
+  for (bool sorted : {true, false}) {
+    std::vector<std::unique_ptr<TGLTiledAreaRow>> rows;
+    rows.push_back(MakeRow(kLast, {1}));
+    LoadArea(*plane.Tiles(), kLast, std::move(rows));
+    plane.SetSortByMaterials(sorted);
+    rec.Clear();
+    plane.BuildList(rci);
+    ASSERT_EQ(Runs(rec).size(), 1u);
+    EXPECT_EQ(Runs(rec)[0].corners[2], (std::pair<double, double>{2147483648.0, 2147483648.0}));
+  }
+}
