@@ -9,11 +9,7 @@
 #include "Source/GLMaterial.h"
 #include "Source/GLState.h"
 #include "rtl/Streaming.h"
-
-namespace {
-// More samples than any screen can show; bounds the work of a scale with a tiny step.
-constexpr int kMaxSamples = 1 << 20;
-}  // namespace
+#include "rtl/SysUtils.h"
 
 // --- TGLSamplingScale
 
@@ -63,12 +59,20 @@ void TGLSamplingScale::SetBaseStepMaxToVars(float& base, float& step, float& max
   }
 }
 
-int SampleCount(float base, float step, float max) {
+int64_t SampleCount(float base, float step, float max) {
   if (base > max) return 0;
   if (base == max) return 1;
   if (!(step > 0)) return 0;
   const double n = std::floor((double(max) - base) / step) + 1;
-  return n > kMaxSamples ? kMaxSamples : int(n);
+  return n > 0x1p62 ? int64_t(1) << 62 : int64_t(n);  // a count beyond any limit, without overflow
+}
+
+bool TPlotSampleLimit::Allows(const TComponent& plot, double total) {
+  if (total <= double(kMaxPlotSamples)) return true;
+  if (reported_) return false;
+  reported_ = true;
+  throw EInvalidOperation(Format("%s %s: %.0f samples asked for, at most %d are drawn", plot.ClassName().c_str(),
+                                 plot.Name().c_str(), total, int(kMaxPlotSamples)));
 }
 
 // --- TGLHeightField
@@ -95,7 +99,10 @@ void TGLHeightField::Assign(TPersistent* Source) {
 }
 
 void TGLHeightField::NotifyChange(TObject* Sender) {
-  if (Sender == xScale_.get() || Sender == yScale_.get()) MarkStructureChanged();
+  if (Sender == xScale_.get() || Sender == yScale_.get()) {
+    limit_.Reset();
+    MarkStructureChanged();
+  }
   inherited::NotifyChange(Sender);
 }
 
@@ -168,9 +175,10 @@ void TGLHeightField::BuildList(TRenderContextInfo& rci) {
   float xBase, xStep, xMax, yBase, yStep, yMax;
   xScale_->SetBaseStepMaxToVars(xBase, xStep, xMax, true);
   yScale_->SetBaseStepMaxToVars(yBase, yStep, yMax, true);
-  const int nx = SampleCount(xBase, xStep, xMax);
-  const int ny = SampleCount(yBase, yStep, yMax);
-  if (nx == 0 || ny == 0) return;
+  const int64_t nx64 = SampleCount(xBase, xStep, xMax);
+  const int64_t ny64 = SampleCount(yBase, yStep, yMax);
+  if (nx64 == 0 || ny64 == 0 || !limit_.Allows(*this, double(nx64) * double(ny64))) return;
+  const int nx = int(nx64), ny = int(ny64);
 
   const bool pushed = options_.Contains(hfoTwoSided) || colorMode_ != hfcmNone;
   if (pushed) GL.glPushAttrib(GL_ENABLE_BIT);
@@ -237,29 +245,33 @@ void TGLXYZGrid::Assign(TPersistent* Source) {
 }
 
 void TGLXYZGrid::NotifyChange(TObject* Sender) {
-  if (Sender == xScale_.get() || Sender == yScale_.get() || Sender == zScale_.get()) MarkStructureChanged();
+  if (Sender == xScale_.get() || Sender == yScale_.get() || Sender == zScale_.get()) {
+    limit_.Reset();
+    MarkStructureChanged();
+  }
   inherited::NotifyChange(Sender);
 }
 
 void TGLXYZGrid::SetParts(TXYZGridParts v) {
   if (v == parts_) return;
   parts_ = v;
+  limit_.Reset();
   MarkStructureChanged();
 }
 
 void TGLXYZGrid::SetLinesStyle(TXYZGridLinesStyle v) {
   if (v == linesStyle_) return;
   linesStyle_ = v;
+  limit_.Reset();
   MarkStructureChanged();
 }
 
 void TGLXYZGrid::BuildList(TRenderContextInfo& rci) {
-  SetupLineStyle(rci);
   struct TAxis {
     float base, step, max;
-    int count;
+    int64_t count;
     float min, maxEnd;
-    float At(int i) const { return float(base + double(i) * step); }
+    float At(int64_t i) const { return float(base + double(i) * step); }
   } axes[3];
   const TGLSamplingScale* scales[3] = {xScale_.get(), yScale_.get(), zScale_.get()};
   const TXYZGridPart partOf[3] = {gpX, gpY, gpZ};
@@ -271,12 +283,19 @@ void TGLXYZGrid::BuildList(TRenderContextInfo& rci) {
     ax.min = scales[a]->Min();
     ax.maxEnd = scales[a]->Max();
   }
+  double total = 0;
+  for (int a = 0; a < 3; ++a)
+    if (parts_.Contains(partOf[a]))
+      total += double(axes[(a + 1) % 3].count) * double(axes[(a + 2) % 3].count) *
+               (linesStyle_ == glsLine ? 2.0 : double(axes[a].count));
+  if (!limit_.Allows(*this, total)) return;
+  SetupLineStyle(rci);
   // Lines along axis `a`, one per sample pair of the other two axes.
   for (int a = 0; a < 3; ++a) {
     if (!parts_.Contains(partOf[a])) continue;
     const int b = (a + 1) % 3, c = (a + 2) % 3;
-    for (int i = 0; i < axes[b].count; ++i) {
-      for (int k = 0; k < axes[c].count; ++k) {
+    for (int64_t i = 0; i < axes[b].count; ++i) {
+      for (int64_t k = 0; k < axes[c].count; ++k) {
         float p[3];
         p[b] = axes[b].At(i);
         p[c] = axes[c].At(k);
@@ -287,7 +306,7 @@ void TGLXYZGrid::BuildList(TRenderContextInfo& rci) {
           p[a] = axes[a].maxEnd;
           GL.glVertex3fv(p);
         } else {
-          for (int s = 0; s < axes[a].count; ++s) {
+          for (int64_t s = 0; s < axes[a].count; ++s) {
             p[a] = axes[a].At(s);
             GL.glVertex3fv(p);
           }

@@ -41,8 +41,24 @@ class TGLSamplingScale : public TGLUpdateAbleObject {
 };
 
 // Number of samples base, base + step, ... not above max (0 for a non-positive step unless
-// base == max, which is the single-sample case). Bounded to keep bad scales from exhausting memory.
-int SampleCount(float base, float step, float max);
+// base == max, which is the single-sample case).
+int64_t SampleCount(float base, float step, float max);
+
+// Points one plot may draw: more than any screen shows. A plot whose scales ask for more raises
+// EInvalidOperation from its first BuildList and then draws nothing until a scale changes, so
+// that a damaged scale costs neither minutes of sampling nor every later frame.
+inline constexpr int64_t kMaxPlotSamples = int64_t(1) << 22;
+
+// The refusal of too many samples, reported once per scale setting.
+class TPlotSampleLimit {
+ public:
+  // False when total is above kMaxPlotSamples; raises the first time.
+  bool Allows(const TComponent& plot, double total);
+  void Reset() noexcept { reported_ = false; }
+
+ private:
+  bool reported_ = false;
+};
 
 enum THeightFieldColorMode : uint8_t {
   hfcmNone, hfcmEmission, hfcmAmbient, hfcmDiffuse, hfcmAmbientAndDiffuse
@@ -83,6 +99,7 @@ class TGLHeightField : public TGLSceneObject {
 
  private:
   std::unique_ptr<TGLSamplingScale> xScale_, yScale_;
+  TPlotSampleLimit limit_;
   THeightFieldColorMode colorMode_ = hfcmNone;
   THeightFieldOptions options_{hfoTwoSided};
 };
@@ -117,6 +134,7 @@ class TGLXYZGrid : public TGLLineBase {
 
  private:
   std::unique_ptr<TGLSamplingScale> xScale_, yScale_, zScale_;
+  TPlotSampleLimit limit_;
   TXYZGridParts parts_{gpX, gpY};
   TXYZGridLinesStyle linesStyle_ = glsSegments;
 };

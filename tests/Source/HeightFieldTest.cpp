@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <stdexcept>
 #include <vector>
 
 #include "Source/Base/XOpenGL.h"
 #include "Source/GLGraph.h"
+#include "rtl/SysUtils.h"
 #include "tests/Source/Base/GLRecorder.h"
 
 namespace {
@@ -67,6 +69,33 @@ TEST(HeightFieldScale, BadScalesAreInvalidAndDrawNothing) {
   SetScale(hf.YSamplingScale(), -1, 1, -0.5f);
   hf.BuildList(rci);
   EXPECT_EQ(rec.Count("glBegin"), 0);
+}
+
+TEST(HeightFieldScale, TooManySamplesInAllAreRefusedOnceBeforeSampling) {
+  TGLRecorder rec;
+  TRenderContextInfo rci;
+  TGLHeightField hf(nullptr);
+  SetScale(hf.XSamplingScale(), 0, 1024, 1.0f / 1024);  // 2^20 + 1 samples per axis
+  SetScale(hf.YSamplingScale(), 0, 1024, 1.0f / 1024);
+  hf.OnGetHeight = [](float, float, float&, TVector4f&, TTexPoint&) { throw std::runtime_error("sampled"); };
+  ASSERT_THROW(hf.BuildList(rci), EInvalidOperation);
+  hf.BuildList(rci);  // reported once, then nothing is drawn
+  EXPECT_EQ(rec.Count("glBegin"), 0);
+  hf.OnGetHeight = nullptr;
+  SetScale(hf.XSamplingScale(), 0, 1, 0.5f);  // a new scale is drawn again
+  SetScale(hf.YSamplingScale(), 0, 1, 0.5f);
+  hf.BuildList(rci);
+  EXPECT_EQ(rec.Count("glBegin"), 2);
+
+  TGLXYZGrid grid(nullptr);
+  SetScale(grid.XSamplingScale(), 0, 1, 1.0f / 8192);  // 8193 lines of 8193 points each way
+  SetScale(grid.YSamplingScale(), 0, 1, 1.0f / 8192);
+  EXPECT_THROW(grid.BuildList(rci), EInvalidOperation);
+  grid.BuildList(rci);
+  grid.SetLinesStyle(glsLine);  // the same lines with 2 points each
+  rec.Clear();
+  grid.BuildList(rci);
+  EXPECT_EQ(rec.Count("glVertex3fv"), 4 * 8193);
 }
 
 TEST(HeightField, StripsBetweenRowsWithNormalsAndDefaultRipple) {
