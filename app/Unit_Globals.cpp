@@ -146,7 +146,12 @@ void PacketTick() {
     QProgressBar* Bar = TickTarget().data();
     if (!Bar) return;
     int Next = Bar->value() + 1;
+    // A progress bar repaints at once on every visible step; with a tick per
+    // datagram that flushes the window thousands of times a second. Painting
+    // is left to the next pass of the event loop instead, which merges them.
+    Bar->setUpdatesEnabled(false);
     Bar->setValue(Next > 100 ? 0 : Next);
+    Bar->setUpdatesEnabled(true);
   });
 }
 

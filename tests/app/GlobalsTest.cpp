@@ -117,12 +117,27 @@ TEST(GlobalsLogs, TargetsThatAreGoneAreNotTouched) {
   SUCCEED();
 }
 
-TEST(GlobalsTick, ActivityBarCountsToOneHundredAndWraps) {
+// Counts the paint events a widget receives.
+struct TPaintCounter : QObject {
+  int Paints = 0;
+  bool eventFilter(QObject*, QEvent* E) override {
+    if (E->type() == QEvent::Paint) ++Paints;
+    return false;
+  }
+};
+
+TEST(GlobalsTick, ActivityBarCountsToOneHundredAndWrapsPaintingOncePerPass) {
   QProgressBar Bar;
   SetPacketTickBar(&Bar);
   Bar.setValue(0);
+  Bar.show();
+  QCoreApplication::processEvents();
+  TPaintCounter Counter;
+  Bar.installEventFilter(&Counter);
   for (int i = 0; i < 100; ++i) PacketTick();
   EXPECT_EQ(Bar.value(), 100);
+  EXPECT_EQ(Counter.Paints, 0);  // a tick per datagram must not repaint each time
+  Bar.removeEventFilter(&Counter);
   PacketTick();
   EXPECT_EQ(Bar.value(), 0);
   std::thread([] { PacketTick(); }).join();
