@@ -74,6 +74,14 @@ TAffineVector At(const TAffineVector& s, const TAffineVector& d, double t) {
     field = v;                            \
     MarkStructureChanged();               \
   }
+// A subdivision count, bounded when read from a stored scene.
+#define GEOM_COUNT_SETTER(Class, Setter, field) \
+  void Class::Setter(int v) {                   \
+    CheckStoredSubdivisions(*this, v);          \
+    if (v == field) return;                     \
+    field = v;                                  \
+    MarkStructureChanged();                     \
+  }
 
 // ---------------------------------------------------------------------------------------------
 // TGLDisk
@@ -120,8 +128,8 @@ GEOM_SETTER(TGLDisk, SetStartAngle, startAngle_)
 GEOM_SETTER(TGLDisk, SetSweepAngle, sweepAngle_)
 GEOM_SETTER(TGLDisk, SetOuterRadius, outerRadius_)
 GEOM_SETTER(TGLDisk, SetInnerRadius, innerRadius_)
-GEOM_SETTER(TGLDisk, SetSlices, slices_)
-GEOM_SETTER(TGLDisk, SetLoops, loops_)
+GEOM_COUNT_SETTER(TGLDisk, SetSlices, slices_)
+GEOM_COUNT_SETTER(TGLDisk, SetLoops, loops_)
 
 // ---------------------------------------------------------------------------------------------
 // TGLCylinderBase
@@ -170,11 +178,12 @@ TVector4f TGLCylinderBase::AxisAlignedDimensionsUnscaled() {
 }
 
 GEOM_SETTER(TGLCylinderBase, SetBottomRadius, bottomRadius_)
-GEOM_SETTER(TGLCylinderBase, SetSlices, slices_)
-GEOM_SETTER(TGLCylinderBase, SetStacks, stacks_)
+GEOM_COUNT_SETTER(TGLCylinderBase, SetSlices, slices_)
+GEOM_COUNT_SETTER(TGLCylinderBase, SetStacks, stacks_)
 GEOM_SETTER(TGLCylinderBase, SetHeight, height_)
 
 void TGLCylinderBase::SetLoops(int v) {
+  CheckStoredSubdivisions(*this, v);
   if (v < 1 || v == loops_) return;
   loops_ = v;
   MarkStructureChanged();
@@ -465,11 +474,13 @@ GEOM_SETTER(TGLTorus, SetMajorRadius, majorRadius_)
 GEOM_SETTER(TGLTorus, SetMinorRadius, minorRadius_)
 
 void TGLTorus::SetRings(int v) {
+  CheckStoredSubdivisions(*this, v);
   if (v == rings_) return;
   rings_ = v < 2 ? 2 : v;
   MarkStructureChanged();
 }
 void TGLTorus::SetSides(int v) {
+  CheckStoredSubdivisions(*this, v);
   if (v == sides_) return;
   sides_ = v < 2 ? 2 : v;
   MarkStructureChanged();

@@ -409,6 +409,11 @@ void TGLPlane::BuildList(TRenderContextInfo&) {
   if (noZWrite_) GL.glDepthMask(GL_TRUE);
 }
 
+void CheckStoredSubdivisions(const TComponent& Obj, int Value) {
+  if (Value > kMaxStoredSubdivisions && Obj.ComponentState().Contains(csReading))
+    throw EReadError(Format("Invalid property value %d: at most %d subdivisions", Value, kMaxStoredSubdivisions));
+}
+
 #define GLOBJ_SETTER(Class, Setter, field, Notify) \
   void Class::Setter(decltype(field) v) {          \
     if (v == field) return;                        \
@@ -420,8 +425,18 @@ GLOBJ_SETTER(TGLPlane, SetXOffset, xOffset_, MarkStructureChanged())
 GLOBJ_SETTER(TGLPlane, SetYOffset, yOffset_, MarkStructureChanged())
 GLOBJ_SETTER(TGLPlane, SetWidth, width_, MarkStructureChanged())
 GLOBJ_SETTER(TGLPlane, SetHeight, height_, MarkStructureChanged())
-GLOBJ_SETTER(TGLPlane, SetXTiles, xTiles_, MarkStructureChanged())
-GLOBJ_SETTER(TGLPlane, SetYTiles, yTiles_, MarkStructureChanged())
+void TGLPlane::SetXTiles(int v) {
+  CheckStoredSubdivisions(*this, v);
+  if (v == xTiles_) return;
+  xTiles_ = v;
+  MarkStructureChanged();
+}
+void TGLPlane::SetYTiles(int v) {
+  CheckStoredSubdivisions(*this, v);
+  if (v == yTiles_) return;
+  yTiles_ = v;
+  MarkStructureChanged();
+}
 GLOBJ_SETTER(TGLPlane, SetStyle, style_, MarkStructureChanged())
 
 void TGLPlane::SetXScope(float v) {
@@ -751,11 +766,13 @@ GLOBJ_SETTER(TGLSphere, SetTopCap, topCap_, MarkStructureChanged())
 GLOBJ_SETTER(TGLSphere, SetBottomCap, bottomCap_, MarkStructureChanged())
 
 void TGLSphere::SetSlices(int v) {
+  CheckStoredSubdivisions(*this, v);
   if (v == slices_) return;
   slices_ = v <= 0 ? 1 : v;
   MarkStructureChanged();
 }
 void TGLSphere::SetStacks(int v) {
+  CheckStoredSubdivisions(*this, v);
   if (v == stacks_) return;
   stacks_ = v <= 0 ? 1 : v;
   MarkStructureChanged();
@@ -816,6 +833,7 @@ void TGLPolygonBase::SetNodes(TGLNodes* v) {
 }
 
 void TGLPolygonBase::SetDivision(int v) {
+  CheckStoredSubdivisions(*this, v);
   if (v == division_) return;
   division_ = v < 1 ? 1 : v;
   MarkStructureChanged();
@@ -1370,6 +1388,7 @@ void TGLLines::BuildList(TRenderContextInfo& rci) {
 }
 
 void TGLLines::SetDivision(int v) {
+  CheckStoredSubdivisions(*this, v);
   if (v == division_) return;
   division_ = v < 1 ? 1 : v;
   MarkStructureChanged();

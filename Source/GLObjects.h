@@ -25,6 +25,12 @@ struct TGLFlagSet : TSet<E> {
       : TSet<E>(TSet<E>::FromBits(static_cast<std::uint64_t>(bits))) {}
 };
 
+// Subdivision counts (slices, stacks, loops, rings, sides, tiles, divisions) read from a stored
+// scene are at most this many, so that a damaged value cannot make one BuildList run for minutes.
+inline constexpr int kMaxStoredSubdivisions = 1024;
+// Raises EReadError while Obj is being read and Value is above kMaxStoredSubdivisions.
+void CheckStoredSubdivisions(const TComponent& Obj, int Value);
+
 enum TNormalDirection : uint8_t { ndInside, ndOutside };
 enum TNormalSmoothing : uint8_t { nsFlat, nsSmooth, nsNone };
 

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "Source/Base/XOpenGL.h"
 #include "Source/GLGeomObjects.h"
@@ -101,19 +104,23 @@ TEST(GeomObjectsCylinder, AlignSpansTwoPoints) {
 }
 
 TEST(GeomObjectsCylinder, SilhouetteUsesAtLeastFiveSlices) {
+  // A frustum of a cone seen from above its axis: its outline is the bottom rim, one edge per
+  // slice, every rim vertex used by two edges.
   TGLCylinder cyl(nullptr);
-  cyl.SetSlices(4);
+  cyl.SetTopRadius(0.25f);
   TGLSilhouetteParameters params;
-  params.SeenFrom = {0, 0, 100};
-  std::unique_ptr<TGLSilhouette> sil(cyl.GenerateSilhouette(params));
-  EXPECT_EQ(cyl.Slices(), 4);
-  // A closed outline: every vertex used by exactly two edges.
-  std::map<int, int> degree;
-  for (int i = 0; i < sil->Indices()->Count(); ++i) ++degree[sil->Indices()->Get(i)];
-  ASSERT_FALSE(degree.empty());
-  for (const auto& [vertex, count] : degree) EXPECT_EQ(count, 2) << "vertex " << vertex;
-  // Five slices: ten ring vertices and two centres, and silhouette edges from both rings.
-  EXPECT_GE(int(degree.size()), 6);
+  params.SeenFrom = {0, 100, 0};
+  auto outline = [&](int slices) {
+    cyl.SetSlices(slices);
+    std::unique_ptr<TGLSilhouette> sil(cyl.GenerateSilhouette(params));
+    std::map<int, int> degree;
+    for (int i = 0; i < sil->Indices()->Count(); ++i) ++degree[sil->Indices()->Get(i)];
+    for (const auto& [vertex, count] : degree) EXPECT_EQ(count, 2) << "vertex " << vertex;
+    return sil->Indices()->Count() / 2;
+  };
+  EXPECT_EQ(outline(4), 5);
+  EXPECT_EQ(cyl.Slices(), 4);  // the property is unchanged
+  EXPECT_EQ(outline(7), 7);
 }
 
 TEST(GeomObjectsCylinderBase, LoopsBelowOneAreIgnored) {
@@ -261,10 +268,58 @@ TEST(GeomObjectsFrustrum, SizeRulesAndFaces) {
 
 TEST(GeomObjectsRegistration, ExactNamesInOrder) {
   RegisterGLGeomObjectsClasses();
-  for (const char* name : {"TGLCylinder", "TGLCone", "TGLTorus", "TGLDisk", "TGLArrowLine", "TGLAnnulus",
-                           "TGLFrustrum", "TGLPolygon"})
-    EXPECT_NE(GetClass(name), nullptr) << name;
+  const std::vector<std::string> expected = {"TGLCylinder", "TGLCone",    "TGLTorus",     "TGLDisk",
+                                             "TGLArrowLine", "TGLAnnulus", "TGLFrustrum", "TGLPolygon"};
+  std::vector<std::string> order;
+  for (TClass cls : RegisteredClasses())
+    if (std::find(expected.begin(), expected.end(), cls->ClassName()) != expected.end())
+      order.push_back(cls->ClassName());
+  EXPECT_EQ(order, expected);
   EXPECT_EQ(TGLCylinder(nullptr).ClassName(), "TGLCylinder");
+}
+
+namespace {
+
+// Reads a stored copy of source.
+void ReadBack(TComponent* source) {
+  TMemoryStream stream;
+  TWriter(&stream).WriteRootComponent(source);
+  stream.SetPosition(0);
+  std::unique_ptr<TComponent>(TReader(&stream).ReadRootComponent(nullptr));
+}
+
+template <class T>
+void ExpectCountBoundWhenRead(void (T::*set)(int), const char* what) {
+  T source(nullptr);
+  (source.*set)(kMaxStoredSubdivisions);
+  EXPECT_NO_THROW(ReadBack(&source)) << what;
+  (source.*set)(kMaxStoredSubdivisions + 1);  // allowed in code
+  EXPECT_THROW(ReadBack(&source), EReadError) << what;
+}
+
+}  // namespace
+
+TEST(GeomObjectsStreaming, SubdivisionCountsAreBoundedWhenRead) {
+  RegisterVectorLists();
+  RegisterGLCoordinatesClasses();
+  RegisterGLColorClasses();
+  RegisterGLNodesClasses();
+  RegisterGLSceneGraphClasses();
+  RegisterGLObjectsClasses();
+  RegisterGLGeomObjectsClasses();
+  ExpectCountBoundWhenRead(&TGLPlane::SetXTiles, "plane x tiles");
+  ExpectCountBoundWhenRead(&TGLPlane::SetYTiles, "plane y tiles");
+  ExpectCountBoundWhenRead(&TGLSphere::SetSlices, "sphere slices");
+  ExpectCountBoundWhenRead(&TGLSphere::SetStacks, "sphere stacks");
+  ExpectCountBoundWhenRead(&TGLLines::SetDivision, "line divisions");
+  ExpectCountBoundWhenRead<TGLPolygon>(&TGLPolygon::SetDivision, "polygon divisions");
+  ExpectCountBoundWhenRead(&TGLDisk::SetSlices, "disk slices");
+  ExpectCountBoundWhenRead(&TGLDisk::SetLoops, "disk loops");
+  ExpectCountBoundWhenRead<TGLCylinder>(&TGLCylinder::SetSlices, "cylinder slices");
+  ExpectCountBoundWhenRead<TGLCylinder>(&TGLCylinder::SetStacks, "cylinder stacks");
+  ExpectCountBoundWhenRead<TGLCylinder>(&TGLCylinder::SetLoops, "cylinder loops");
+  ExpectCountBoundWhenRead(&TGLTorus::SetRings, "torus rings");
+  ExpectCountBoundWhenRead(&TGLTorus::SetSides, "torus sides");
 }
 
 TEST(GeomObjectsFrustrum, SizesStreamedTogether) {
