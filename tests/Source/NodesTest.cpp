@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <clocale>
+#include <stdlib.h>
+
 #include <cmath>
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -11,6 +14,7 @@
 #include "Source/GLNodes.h"
 #include "Source/Base/VectorGeometry.h"
 #include "rtl/Streaming.h"
+#include "tests/rtl/GermanLocale.h"
 
 namespace {
 
@@ -111,12 +115,23 @@ TEST(Nodes, NormalSplineAssignAndText) {
   nodes.Items(0)->SetX(1);
   nodes.Items(0)->SetY(2.5f);
   nodes.Items(0)->SetZ(-3);
-  const char* old = std::setlocale(LC_NUMERIC, nullptr);
-  const std::string saved = old ? old : "C";
-  std::setlocale(LC_NUMERIC, "de_DE.UTF-8");  // a decimal comma, where installed
   EXPECT_EQ(nodes.Items(0)->DisplayText(), "1.0000; 2.5000; -3.0000");
   EXPECT_EQ(nodes.Items(0)->DisplayName(), nodes.Items(0)->DisplayText());
-  std::setlocale(LC_NUMERIC, saved.c_str());
+
+  // The same text under a locale with a decimal comma.
+  char scratch[] = "/tmp/nodes-locale-XXXXXX";
+  ASSERT_NE(mkdtemp(scratch), nullptr);
+  GermanLocale german(scratch);
+  if (!german.Active()) {
+    std::filesystem::remove_all(scratch);
+    GTEST_SKIP() << "no German locale available";
+  }
+  char probe[16];
+  std::snprintf(probe, sizeof probe, "%.1f", 1.5);
+  EXPECT_STREQ(probe, "1,5");  // the locale really took effect
+  EXPECT_EQ(nodes.Items(0)->DisplayText(), "1.0000; 2.5000; -3.0000");
+  german.Restore();
+  std::filesystem::remove_all(scratch);
 }
 
 TEST(Nodes, OutlineFeedsNodesOrSplineSamples) {

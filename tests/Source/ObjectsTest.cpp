@@ -635,12 +635,24 @@ TEST(ObjectsLines, CurvesWithoutUsableSettingsFallBack) {
   lines.BuildList(r.rci);
   EXPECT_EQ(r.rec.Count("gluNurbsCurve"), 1);
   EXPECT_EQ(r.rec.Count("gluDeleteNurbsRenderer"), 1);
-  // A Bezier order above what the evaluators take is drawn as straight lines.
+  // A Bezier curve goes through the evaluators up to their largest order (4 here), beyond it
+  // as straight lines.
+  GL.glGetIntegerv = [](GLenum pname, GLint* v) { *v = pname == GL_MAX_EVAL_ORDER ? 4 : 0; };
   lines.SetSplineMode(lsmBezierSpline);
   r.rec.Clear();
-  lines.BuildList(r.rci);  // the recorder reports no evaluator order at all
+  lines.BuildList(r.rci);
+  const auto maps = r.rec.CallsTo("glMap1f");
+  ASSERT_EQ(maps.size(), 2u);  // positions and colours
+  EXPECT_EQ(maps[0].Args[0], GL_MAP1_VERTEX_3);
+  EXPECT_EQ(maps[0].Args[4], 4);
+  EXPECT_EQ(r.rec.Count("glEvalCoord1f"), 11);  // Division 10
+  EXPECT_EQ(r.rec.Count("glVertex3f"), 0);
+  EXPECT_EQ(r.rec.Count("glPushAttrib"), r.rec.Count("glPopAttrib"));
+  lines.AddNode(4, 0, 0);
+  r.rec.Clear();
+  lines.BuildList(r.rci);
   EXPECT_EQ(r.rec.Count("glMap1f"), 0);
-  EXPECT_EQ(r.rec.Count("glVertex3f"), 4);
+  EXPECT_EQ(r.rec.Count("glVertex3f"), 5);
 }
 
 TEST(ObjectsLines, StyleSetupAndClamps) {
