@@ -2017,9 +2017,8 @@ int TActorAnimation::FrameCount() const {
     case aarSkeleton:
         return actor->Skeleton()->Frames()->Count();
     default:
-        RTL_ASSERT(false, "No frames for this reference");
+        return 0;  // aarNone: nothing is animated
     }
-    return 0;
 }
 
 void TActorAnimation::SetStartFrame(int Value) {
@@ -2211,15 +2210,19 @@ int TGLActor::FrameCount() const {
     case aarSkeleton:
         return Skeleton()->Frames()->Count();
     default:
-        RTL_ASSERT(false, "No frames for this reference");
+        return 0;  // aarNone: nothing is animated
     }
-    return 0;
 }
 
 void TGLActor::SetReference(TActorAnimationReference Value) {
     if (Value == reference_)
         return;
     reference_ = Value;
+    // The frame numbers stay within the frames of the new reference.
+    const int last = std::max(FrameCount() - 1, 0);
+    startFrame_ = std::clamp(startFrame_, 0, last);
+    endFrame_ = std::clamp(endFrame_, startFrame_, last);
+    currentFrame_ = std::clamp(currentFrame_, 0, last);
     StructureChanged();
 }
 
@@ -2405,37 +2408,44 @@ void TGLActor::LoadFromStream(const std::string& FileName, TStream* Stream) {
 }
 
 void TGLActor::BuildList(TRenderContextInfo& rci) {
-    const int next = NextFrameIndex();
+    // Frame numbers chosen before frames went away (another mesh loaded, targets or skeleton
+    // frames removed) are taken as the last frame there is.
+    const int last = std::max(FrameCount() - 1, 0);
+    const int frame = std::clamp(currentFrame_, 0, last);
+    const int next = NextFrameIndex() >= 0 ? std::clamp(NextFrameIndex(), 0, last) : -1;
     if (reference_ == aarMorph) {
         if (next >= 0) {
             if (frameInterpolation_ == afpLinear)
-                MeshObjects()->Lerp(currentFrame_, next, currentFrameDelta_);
+                MeshObjects()->Lerp(frame, next, currentFrameDelta_);
             else
-                MeshObjects()->MorphTo(currentFrame_);
+                MeshObjects()->MorphTo(frame);
         }
     } else if (reference_ == aarSkeleton && Skeleton()->Frames()->Count() > 0) {
         if (controlers_ && animationMode_ != aamExternal) {
             std::vector<TBlendedLerpInfo> blend(1);
             if (frameInterpolation_ == afpLinear && next >= 0) {
-                blend[0].frameIndex1 = currentFrame_;
+                blend[0].frameIndex1 = frame;
                 blend[0].frameIndex2 = next;
                 blend[0].lerpFactor = currentFrameDelta_;
             } else {
-                blend[0].frameIndex1 = blend[0].frameIndex2 = currentFrame_;
+                blend[0].frameIndex1 = blend[0].frameIndex2 = frame;
                 blend[0].lerpFactor = 0;
             }
             blend[0].weight = 1;
             for (TGLBaseAnimationControler* c : *controlers_) {
                 TBlendedLerpInfo info;
-                if (c->Apply(info))
+                if (c->Apply(info)) {
+                    info.frameIndex1 = std::clamp(info.frameIndex1, 0, last);
+                    info.frameIndex2 = std::clamp(info.frameIndex2, 0, last);
                     blend.push_back(info);
+                }
             }
             Skeleton()->BlendedLerps(blend);
         } else if (animationMode_ != aamExternal && next >= 0) {
             if (frameInterpolation_ == afpLinear)
-                Skeleton()->Lerp(currentFrame_, next, currentFrameDelta_);
+                Skeleton()->Lerp(frame, next, currentFrameDelta_);
             else
-                Skeleton()->SetCurrentFrame((*Skeleton()->Frames())[currentFrame_]);
+                Skeleton()->SetCurrentFrame((*Skeleton()->Frames())[frame]);
         }
         Skeleton()->MorphMesh((options_ & (1 << aoSkeletonNormalizeNormals)) != 0);
     }

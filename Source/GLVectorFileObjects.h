@@ -896,6 +896,7 @@ public:
     float CurrentFrameDelta() const noexcept { return currentFrameDelta_; }
     void SetCurrentFrameDelta(float Value) noexcept { currentFrameDelta_ = Value; }
     TActorAnimationReference Reference() const noexcept { return reference_; }
+    // Brings the start, end and current frame within the frames of the new reference.
     void SetReference(TActorAnimationReference Value);
     TActorFrameInterpolation FrameInterpolation() const noexcept { return frameInterpolation_; }
     void SetFrameInterpolation(TActorFrameInterpolation Value) noexcept { frameInterpolation_ = Value; }
@@ -914,7 +915,7 @@ public:
     std::function<void(TObject*)> OnEndFrameReached;
     std::function<void(TObject*)> OnStartFrameReached;
 
-    // By Reference; aarNone is an assertion failure.
+    // By Reference: the morph targets or the skeleton frames; none for aarNone.
     int FrameCount() const;
     int NextFrameIndex() const;
     void NextFrame(int N = 1);

@@ -50,8 +50,45 @@ TEST_F(ActorTest, FrameRangeSettersClamp) {
   actor.AllFrames();
   EXPECT_EQ(actor.StartFrame(), 0);
   EXPECT_EQ(actor.EndFrame(), 4);
+}
+
+TEST_F(ActorTest, FrameNumbersStayWithinTheFramesOfTheReference) {
+  TGLActor actor(nullptr);
+  AddMorphFrames(actor, 5);
+  actor.AllFrames();
+  actor.SetCurrentFrame(4);
+  actor.SetAnimationMode(aamLoop);
+  TGLRecorder rec;
+  TRenderContextInfo rci;
+  // No reference: no frames; ticks and drawing go on.
   actor.SetReference(aarNone);
-  EXPECT_THROW(actor.FrameCount(), EAssertionFailed);
+  EXPECT_EQ(actor.FrameCount(), 0);
+  EXPECT_EQ(actor.CurrentFrame(), 0);
+  EXPECT_EQ(actor.EndFrame(), 0);
+  EXPECT_NO_THROW(Tick(actor, 1));
+  EXPECT_NO_THROW(actor.BuildList(rci));
+
+  // Two skeleton frames: the frame numbers of the five targets are brought within them.
+  actor.Skeleton()->Frames()->Add(new TSkeletonFrame);
+  actor.Skeleton()->Frames()->Add(new TSkeletonFrame);
+  actor.SetReference(aarMorph);
+  actor.AllFrames();
+  actor.SetCurrentFrame(4);
+  actor.SetReference(aarSkeleton);
+  EXPECT_EQ(actor.CurrentFrame(), 1);
+  EXPECT_EQ(actor.EndFrame(), 1);
+  // Frames that went away after they were chosen: the last one left is drawn.
+  actor.Skeleton()->Frames()->Clear();
+  actor.Skeleton()->Frames()->Add(new TSkeletonFrame);
+  EXPECT_NO_THROW(actor.BuildList(rci));
+  actor.SetReference(aarMorph);
+  actor.AllFrames();
+  actor.SetCurrentFrame(4);
+  auto* mo = static_cast<TMorphableMeshObject*>((*actor.MeshObjects())[0]);
+  mo->MorphTargets()->Clear();
+  for (int k = 0; k < 2; ++k) (new TMeshMorphTarget(mo->MorphTargets()))->Vertices()->Add(float(k), 0, 0);
+  ASSERT_NO_THROW(actor.BuildList(rci));
+  EXPECT_FLOAT_EQ((*mo->Vertices())[0][0], 1.0f);
 }
 
 TEST_F(ActorTest, ModesStepThroughTheRange) {
