@@ -17,6 +17,69 @@ constexpr GLenum kGenerateMipmapSGIS = 0x8191;
 
 uint8_t Clamp255(double v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); }
 
+// One input row or column that a box of the rescale covers, and how much of it.
+struct TBoxTap {
+  int index;
+  float percent;
+};
+
+// The input rows (or columns) under each output row when `in` grows to `out`,
+// stepped and weighted exactly as the GLU box filter does (single precision,
+// wrapping at the edges), so that the picture comes out the same.
+void EnlargeTaps(int in, int out, std::vector<int>& first, std::vector<TBoxTap>& taps) {
+  const float conv = float(in) / float(out);
+  first.assign(size_t(out) + 1, 0);
+  taps.clear();
+  for (int i = 0; i < out; ++i) {
+    first[size_t(i)] = int(taps.size());
+    const float centre = float(conv * (i + 0.5));
+    const float high = float(centre + 0.5), low = float(centre - 0.5);
+    float y = low;
+    int yint = int(std::floor(y));
+    while (y < high) {
+      const float percent = high < float(yint + 1) ? high - y : float(yint + 1) - y;
+      taps.push_back({(yint + in) % in, percent});
+      ++yint;
+      y = float(yint);
+    }
+  }
+  first[size_t(out)] = int(taps.size());
+}
+
+// gluScaleImage(GL_RGBA, ..., GL_UNSIGNED_BYTE) for an enlargement, without its
+// per-sample conversions: the same sums in the same order over 16-bit values.
+void EnlargeRGBA(const uint8_t* in, int wi, int hi, uint8_t* out, int wo, int ho) {
+  std::vector<int> rowFirst, colFirst;
+  std::vector<TBoxTap> rows, cols;
+  EnlargeTaps(hi, ho, rowFirst, rows);
+  EnlargeTaps(wi, wo, colFirst, cols);
+  for (int i = 0; i < ho; ++i) {
+    for (int j = 0; j < wo; ++j) {
+      float t0 = 0, t1 = 0, t2 = 0, t3 = 0, area = 0;
+      for (int ry = rowFirst[size_t(i)]; ry < rowFirst[size_t(i) + 1]; ++ry) {
+        const TBoxTap ty = rows[size_t(ry)];
+        const uint8_t* line = in + size_t(ty.index) * size_t(wi) * 4;
+        for (int cx = colFirst[size_t(j)]; cx < colFirst[size_t(j) + 1]; ++cx) {
+          const TBoxTap tx = cols[size_t(cx)];
+          const float percent = tx.percent * ty.percent;
+          area += percent;
+          const uint8_t* p = line + size_t(tx.index) * 4;
+          t0 += float(p[0] * 257) * percent;
+          t1 += float(p[1] * 257) * percent;
+          t2 += float(p[2] * 257) * percent;
+          t3 += float(p[3] * 257) * percent;
+        }
+      }
+      auto byte = [area](float total) {
+        const double v = (double(total) + 0.5) / double(area);
+        return uint8_t(unsigned(std::min(v, 65535.0)) >> 8);
+      };
+      uint8_t* o = out + (size_t(i) * size_t(wo) + size_t(j)) * 4;
+      o[0] = byte(t0), o[1] = byte(t1), o[2] = byte(t2), o[3] = byte(t3);
+    }
+  }
+}
+
 }  // namespace
 
 bool IsFloatTextureFormat(int internalFormat) {
@@ -208,11 +271,15 @@ void TGLBitmap32::UploadAsTextureSized(unsigned target, TGLMinFilter minFilter, 
   std::vector<uint8_t> scaled;
   if (!isFloat && (w2 != FWidth || h2 != FHeight)) {
     scaled.resize(size_t(w2) * size_t(h2) * 4);
-    const GLint err = GL.gluScaleImage(GL_RGBA, FWidth, FHeight, GL_UNSIGNED_BYTE, FData.data(), w2, h2,
-                                       GL_UNSIGNED_BYTE, scaled.data());
-    if (err != 0) {
-      const GLubyte* text = GL.gluErrorString(GLenum(err));
-      throw EOpenGLError(text ? reinterpret_cast<const char*>(text) : "gluScaleImage failed");
+    if (w2 >= FWidth && h2 >= FHeight) {
+      EnlargeRGBA(FData.data(), FWidth, FHeight, scaled.data(), w2, h2);
+    } else {
+      const GLint err = GL.gluScaleImage(GL_RGBA, FWidth, FHeight, GL_UNSIGNED_BYTE, FData.data(), w2, h2,
+                                         GL_UNSIGNED_BYTE, scaled.data());
+      if (err != 0) {
+        const GLubyte* text = GL.gluErrorString(GLenum(err));
+        throw EOpenGLError(text ? reinterpret_cast<const char*>(text) : "gluScaleImage failed");
+      }
     }
     pixels = scaled.data();
   }

@@ -176,7 +176,7 @@ TEST(GLBitmap32, UploadSizesToPowersOfTwoAndPicksTheMipmapPath) {
   b.UploadAsTextureSized(GL_TEXTURE_2D, miLinear, w, h, GL_RGBA8);
   EXPECT_EQ(w, 128);
   EXPECT_EQ(h, 64);
-  ASSERT_EQ(rec.Count("gluScaleImage"), 1);
+  EXPECT_EQ(rec.Count("gluScaleImage"), 0);  // enlarged by the bitmap itself (compared with GLU on a context)
   ASSERT_EQ(rec.Count("glTexImage2D"), 1);
   const TGLCall& tex = rec.Calls.back();
   EXPECT_EQ(tex.Name, "glTexImage2D");
@@ -186,6 +186,7 @@ TEST(GLBitmap32, UploadSizesToPowersOfTwoAndPicksTheMipmapPath) {
   vMaxTextureSize = 64;
   b.UploadAsTextureSized(GL_TEXTURE_2D, miLinear, w, h, GL_RGBA8);
   EXPECT_EQ(w, 64);
+  EXPECT_EQ(rec.Count("gluScaleImage"), 1);  // shrinking to the maximum size is left to GLU
 
   rec.Calls.clear();
   GLCaps.SGIS_generate_mipmap = true;
