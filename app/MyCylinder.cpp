@@ -3,11 +3,13 @@
 #include "Source/GLMaterial.h"
 #include "Source/GLTexture.h"
 #include "app/SnifferObject.h"
+#include "app/Unit_Globals.h"
 #include "platform/Graphics.h"
 #include "rtl/SysUtils.h"
 
 #include <QPlainTextEdit>
 #include <algorithm>
+#include <atomic>
 
 MyCylinder::MyCylinder(TComponent* AOwner)
     : TGLCylinder(AOwner), InfoLines(std::make_unique<TStringList>())
@@ -49,6 +51,32 @@ void MyCylinder::AddInfoLine(const std::string& line)
         InfoMemo->appendPlainText(QString::fromStdString(line));
 }
 
+void MyCylinder::SetLabelTexts(const std::string& srcText, const std::string& dstText, float scaleX,
+                               float height)
+{
+    FLabelSrc = srcText;
+    FLabelDst = dstText;
+    FLabelScaleX = scaleX;
+    FLabelHeight = height;
+    FLabelPending = true;
+    NotifyChange(this);
+}
+
+void MyCylinder::DrawPendingLabel()
+{
+    if (!FLabelPending)
+        return;
+    FLabelPending = false;
+    MakePipeLabel(this, FLabelSrc, FLabelDst, FLabelScaleX, FLabelHeight);
+}
+
+void MyCylinder::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren)
+{
+    if (renderSelf)
+        DrawPendingLabel();
+    TGLCylinder::DoRender(rci, renderSelf, renderChildren);
+}
+
 uint32_t PipeLabelColour(const std::string& srcText, const std::string& dstText)
 {
     // Port texts that are not numbers count as 0.
@@ -62,16 +90,33 @@ uint32_t PipeLabelColour(const std::string& srcText, const std::string& dstText)
     return colour;
 }
 
-void MakePipeLabel(MyCylinder* pipe, const std::string& srcText, const std::string& dstText,
+namespace
+{
+// Feed text of any length must not make the bitmap larger than a port needs.
+std::string LabelText(const std::string& text)
+{
+    if (text.size() <= MaxPipeLabelText)
+        return text;
+    static std::atomic<bool> logged{false};
+    if (!logged.exchange(true))
+        LogToPktData("Pipe label text of " + std::to_string(text.size()) + " characters cut to " +
+                     std::to_string(MaxPipeLabelText));
+    return text.substr(0, MaxPipeLabelText);
+}
+}  // namespace
+
+void MakePipeLabel(MyCylinder* pipe, const std::string& srcTextIn, const std::string& dstTextIn,
                    float scaleX, float height)
 {
+    const std::string srcText = LabelText(srcTextIn);
+    const std::string dstText = LabelText(dstTextIn);
     TBitmap bmp(1, 1, pf24bit);
     TCanvas& c = bmp.Canvas();
     c.Font().SetName("TaHoma");
     c.Font().SetColor(0xFFFFFF);
     c.Font().SetSize(21);
     c.Pen().SetColor(0x0000FF);
-    c.Brush().SetColor(static_cast<TColor>(PipeLabelColour(srcText, dstText)));
+    c.Brush().SetColor(static_cast<TColor>(PipeLabelColour(srcTextIn, dstTextIn)));
     const int w = std::max(c.TextWidth(srcText) + 10, c.TextWidth(dstText) + 10);
     const int h1 = c.TextHeight(srcText) + 2;
     const int h2 = c.TextHeight(dstText) + 2;

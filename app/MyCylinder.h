@@ -41,13 +41,31 @@ public:
 
     void Notification(TComponent* AComponent, TOperation Operation) override;
 
+    // Asks for the label to be drawn with these texts before the pipe is next
+    // rendered. A pipe whose ports change on every packet thus draws, lays out
+    // and uploads one label per frame, the one of the last ports, not one per packet.
+    void SetLabelTexts(const std::string& srcText, const std::string& dstText, float scaleX, float height);
+    bool LabelPending() const { return FLabelPending; }
+    // Draws the label asked for, if any (the render does this first).
+    void DrawPendingLabel();
+
+    void DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) override;
+
 private:
+    bool FLabelPending = false;
+    std::string FLabelSrc, FLabelDst;
+    float FLabelScaleX = 0, FLabelHeight = 0;
+
     SnifferObject* FSrcObject = nullptr;
     SnifferObject* FDstObject = nullptr;
 };
 
 // Background of a pipe label (Windows colour value) for its two port texts.
 uint32_t PipeLabelColour(const std::string& srcText, const std::string& dstText);
+
+// Label texts longer than this are cut (logged once per run): the longest
+// address text; a port or protocol name is shorter.
+constexpr size_t MaxPipeLabelText = 15;
 
 // Draws the label (destination above source) onto texture layer 0 of the pipe.
 void MakePipeLabel(MyCylinder* pipe, const std::string& srcText, const std::string& dstText,

@@ -416,7 +416,7 @@ void TTrafficScene::GrowPipe(MyCylinder* pipe, const PKTinfo& info, const std::s
         pipe->SrcPortText = info.SrcPort;
         pipe->DstPortText = info.DstPort;
         if (info.EtherTypeHex == "0800")
-            MakePipeLabel(pipe, info.SrcPort, info.DstPort, 4.0f, pipe->Height());
+            pipe->SetLabelTexts(info.SrcPort, info.DstPort, 4.0f, pipe->Height());
     }
     pipe->LastSeen = Now();
     const float r = pipe->TopRadius();

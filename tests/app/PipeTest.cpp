@@ -1,6 +1,9 @@
 #include "Source/GLMaterial.h"
 #include "Source/GLTexture.h"
 #include "app/MyCylinder.h"
+#include "app/Unit_Globals.h"
+
+#include <QPlainTextEdit>
 
 #include <gtest/gtest.h>
 
@@ -27,4 +30,24 @@ TEST(PipeTest, LabelGoesOnTheFirstExtraLayer)
     EXPECT_FLOAT_EQ(item->TextureScale()->Y(), 20.0f);
     EXPECT_FLOAT_EQ(item->TextureScale()->Z(), 20.0f);
     EXPECT_EQ(pipe.ClassName(), "MyCylinder");
+}
+
+TEST(PipeTest, LongPortTextIsCutOnTheLabelAndLoggedOnce)
+{
+    QPlainTextEdit log;
+    SetPktDataMemo(&log);
+    auto labelWidth = [](const std::string& src, const std::string& dst) {
+        MyCylinder pipe(nullptr);
+        pipe.Material()->TextureEx()->Add();
+        MakePipeLabel(&pipe, src, dst, 4.0f, 10.0f);
+        return pipe.Material()->TextureEx()->Items(0)->Texture()->Image()->GetWidth();
+    };
+    const std::string huge(5000, '7');
+    const int cut = labelWidth(huge, "80");
+    EXPECT_EQ(cut, labelWidth(huge.substr(0, MaxPipeLabelText), "80"));
+    EXPECT_EQ(labelWidth("1025", huge), cut);
+    EXPECT_GT(labelWidth("1025", "80"), 0);
+    const QString text = log.toPlainText();
+    EXPECT_EQ(text.count("cut to"), 1) << text.toStdString();
+    SetPktDataMemo(nullptr);
 }

@@ -329,3 +329,30 @@ TEST_F(SnifferTest, TestCommandsMakeCubes)
     traffic->CreateCubesByIPs("1.1.1.1", "1", "0,0,0,0");  // every step zero: one cube
     EXPECT_NE(Cube(pcs, "IP1_1_1_1"), nullptr);
 }
+
+TEST_F(SnifferTest, ChangingPortsRedrawTheLabelOnceAtTheNextRender)
+{
+    auto labelPixels = [](MyCylinder* pipe) {
+        TGLTextureImage* image = pipe->Material()->TextureEx()->Items(0)->Texture()->Image();
+        std::vector<uint8_t> pixels;
+        if (TGLBitmap32* b = image->GetBitmap32(GL_TEXTURE_2D))
+            pixels.assign(b->Data(), b->Data() + b->DataSize());
+        image->ReleaseBitmap32();
+        return pixels;
+    };
+    traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1", "0800", "TCP", "1025", "80"));
+    MyCylinder* p = Pipe(0);
+    const std::vector<uint8_t> first = labelPixels(p);
+    for (int port = 2000; port < 2050; ++port)
+        traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1", "0800", "TCP", std::to_string(port), "443"));
+    EXPECT_EQ(p->SrcPortText, "2049");
+    EXPECT_TRUE(p->LabelPending());
+    EXPECT_EQ(labelPixels(p), first);  // nothing drawn per packet
+
+    MyCylinder expected(nullptr);
+    expected.Material()->TextureEx()->Add();
+    MakePipeLabel(&expected, "2049", "443", 4.0f, p->Height());
+    p->DrawPendingLabel();
+    EXPECT_FALSE(p->LabelPending());
+    EXPECT_EQ(labelPixels(p), labelPixels(&expected));  // the label of the last ports
+}
