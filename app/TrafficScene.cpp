@@ -17,6 +17,9 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <algorithm>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <cmath>
 #include <random>
 #include <vector>
@@ -470,6 +473,23 @@ void TTrafficScene::FreeObject(TGLBaseSceneObject* obj)
                 break;
             }
     delete obj;
+    ++FFreedSinceTrim;
+}
+
+// The allocator keeps what thousands of freed cubes, pipes, labels and
+// textures leave behind as free blocks between live ones; after a mass expiry,
+// or once the scene is empty, that memory goes back to the system.
+void TTrafficScene::GiveBackFreedMemory()
+{
+    constexpr int kManyFreed = 1000;
+    const bool empty = FPCs->Count() == 0 && FGroups->Count() == 0 && FConnections->Count() == 0;
+    if (FFreedSinceTrim >= kManyFreed || (empty && FFreedSinceTrim > 0))
+    {
+        FFreedSinceTrim = 0;
+#if defined(__GLIBC__)
+        malloc_trim(0);
+#endif
+    }
 }
 
 void TTrafficScene::RemoveOldObjects(TGLBaseSceneObject* parent, TClass cls)
@@ -558,6 +578,7 @@ void TTrafficScene::Timer_ChkLifeTimer()
     RemoveOldObjects(FConnections, MyCylinder::StaticClass());
     RemoveOldObjects(FPCs, SnifferObject::StaticClass());
     RemoveOldObjects(FGroups, SnifferObject::StaticClass());
+    GiveBackFreedMemory();
 }
 
 void TTrafficScene::ExpireAllCubes()

@@ -76,6 +76,7 @@ public:
 
 private:
     void FreeObject(TGLBaseSceneObject* obj);
+    void GiveBackFreedMemory();
     MyCylinder* CreatePipe(const PKTinfo& info, SnifferObject* src, SnifferObject* dst);
     void GrowPipe(MyCylinder* pipe, const PKTinfo& info, const std::string& infoLine);
 
@@ -85,6 +86,7 @@ private:
     THostProfiles FProfiles;
     TChartRing FChart;
     std::map<std::pair<uint32_t, uint32_t>, MyCylinder*> FPipes;
+    int FFreedSinceTrim = 0;
 };
 
 bool NameStartsWith(const std::string& name, const char* prefix);

@@ -1,0 +1,368 @@
+// The traffic view in an 800 x 600 window (needs a display; Xvfb is fine).
+// BM_TrafficView / BM_PlainLoop: a frame of the view holding N host cubes and
+// 3N pipes, against a plain immediate-mode loop drawing the same objects in
+// the same context: per object a matrix push, its own texture bound, its own
+// material, the cube or the 4 x 4 cylinder drawn with glBegin/glEnd. Both
+// sides end with a buffer swap and glFinish.
+// BM_ExpiryRounds: rounds of 1,000 hosts / 3,000 pipes whose ports change on
+// every line, drawn, then all expired; resident and allocated memory after
+// each round.
+#include "Source/Base/OpenGL1x.h"
+#include "Source/GLCadencer.h"
+#include "Source/GLColor.h"
+#include "Source/GLContext.h"
+#include "Source/GLMaterial.h"
+#include "Source/GLObjects.h"
+#include "Source/GLSceneBuffer.h"
+#include "Source/GLSceneGraph.h"
+#include "Source/GLTexture.h"
+#include "Source/Platform/GLQtContext.h"
+#include "Source/Platform/GLSceneViewer.h"
+#include "app/MyCylinder.h"
+#include "app/SnifferObject.h"
+#include "app/TrafficScene.h"
+#include "app/Unit2_3D.h"
+#include "platform/Paths.h"
+
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+
+#include <malloc.h>
+
+#include <cmath>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+class TQuietHost : public TViewHost {
+ public:
+  bool IgnoreARPChecked() const override { return false; }
+  bool IgnoreICMPChecked() const override { return false; }
+  bool IgnoreIPChecked() const override { return false; }
+  bool IgnoreTimeOutChecked() const override { return keepCubes; }
+  bool HideBelowThresholdChecked() const override { return false; }
+  bool BufferPanelVisible() const override { return true; }
+  void ShowBufferPanel() override {}
+  void SetBufferLabel(const std::string&) override {}
+  void SetCountCaptions(const std::string&, const std::string&, const std::string&) override {}
+  void SetTotalBandwidthCaption(const std::string&) override {}
+  void SetChartPoint(int, double) override {}
+  QPlainTextEdit* OBJinfoMemo() override { return nullptr; }
+  QLabel* BandwidthLabel() override { return nullptr; }
+  void ShowSelection(const std::string&, const std::string&, const std::string&, const std::string&,
+                     const std::string&, const std::string&) override {}
+  bool keepCubes = true;  // no expiry while frames are timed
+};
+
+void Pump(int ms) {
+  QElapsedTimer t;
+  t.start();
+  while (t.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+std::string HostIP(int i) { return "10." + std::to_string(i / 256) + "." + std::to_string(i % 256) + ".1"; }
+
+// What the plain loop draws for one object, taken from the view's scene.
+struct TPlainObject {
+  bool cube = false;
+  TMatrix4f matrix;
+  GLuint texture = 0;
+  GLenum envMode = GL_MODULATE;
+  bool blended = false;
+  float ambient[4], diffuse[4], specular[4], emission[4], shininess = 0;
+  float size[3] = {1, 1, 1};  // cube sides, or radius, radius, height
+  float texScale[3] = {1, 1, 1};
+};
+
+struct TView {
+  QTemporaryDir dir;
+  TQuietHost host;
+  std::unique_ptr<TForm2_3D> form;
+  std::vector<TPlainObject> plain;
+  GLuint planeTexture = 0;
+  TMatrix4f planeMatrix;
+};
+
+void Copy(float* to, TGLColor* c) {
+  const TVector4f v = c->Color();
+  for (int i = 0; i < 4; ++i) to[i] = v[i];
+}
+
+TPlainObject PlainOf(TGLCustomSceneObject* o, TGLTexture* tex, TGLTextureExItem* item) {
+  TPlainObject p;
+  p.matrix = o->AbsoluteMatrix();
+  p.texture = tex->GetTextureHandle();
+  p.envMode = tex->TextureMode() == tmModulate ? GL_MODULATE : GL_DECAL;
+  TGLMaterial* m = o->Material();
+  p.blended = m->Blended();
+  Copy(p.ambient, m->FrontProperties()->Ambient());
+  Copy(p.diffuse, m->FrontProperties()->Diffuse());
+  Copy(p.specular, m->FrontProperties()->Specular());
+  Copy(p.emission, m->FrontProperties()->Emission());
+  p.shininess = float(m->FrontProperties()->Shininess());
+  if (item)
+    p.texScale[0] = item->TextureScale()->X(), p.texScale[1] = item->TextureScale()->Y(),
+    p.texScale[2] = item->TextureScale()->Z();
+  return p;
+}
+
+TView& ViewOf(int hosts) {
+  static std::map<int, std::unique_ptr<TView>> views;
+  auto& v = views[hosts];
+  if (v) return *v;
+  v = std::make_unique<TView>();
+  SetProgramFolder(v->dir.path().toStdString());
+  std::ofstream(v->dir.path().toStdString() + "/SnifferPCsInfo.ini")
+      << "[Default]\nNetType=other\nWidth=2\nHeight=2\nDepth=2\n";
+  v->form = std::make_unique<TForm2_3D>(&v->host, nullptr, 0);
+  v->form->resize(800, 600);
+  v->form->show();
+  Pump(300);
+  v->form->GLCadencer1()->SetEnabled(false);  // frames by hand
+  TTrafficScene& traffic = v->form->Traffic();
+  for (int k = 0; k < 3 * hosts; ++k) {
+    const int a = k % hosts, b = (a + 1 + (k / hosts) * 37) % hosts;
+    traffic.ProcessLine("t\tm1\tm2\t0800\t100\t" + HostIP(a) + "\t" + std::to_string(1025 + k) + "\t" + HostIP(b) +
+                        "\t80\tTCP\tTCP-IP");
+  }
+  TGLSceneViewer* viewer = v->form->GLSceneViewer1();
+  viewer->RenderNow();  // uploads every texture
+  TGLContext* rc = viewer->Buffer()->RenderingContext();
+  rc->ActivateNested();
+  for (int i = 0; i < traffic.PCs()->Count(); ++i) {
+    auto* c = static_cast<SnifferObject*>(traffic.PCs()->Children(i));
+    TPlainObject p = PlainOf(c, c->Material()->Texture(), nullptr);
+    p.cube = true;
+    p.size[0] = c->CubeWidth(), p.size[1] = c->CubeHeight(), p.size[2] = c->CubeDepth();
+    v->plain.push_back(p);
+  }
+  for (int i = 0; i < traffic.Connections()->Count(); ++i) {
+    auto* pipe = static_cast<MyCylinder*>(traffic.Connections()->Children(i));
+    TGLTextureExItem* item = pipe->Material()->TextureEx()->Items(0);
+    TPlainObject p = PlainOf(pipe, item->Texture(), item);
+    p.size[0] = p.size[1] = pipe->TopRadius(), p.size[2] = pipe->Height();
+    v->plain.push_back(p);
+  }
+  auto* plane = static_cast<TGLCustomSceneObject*>(traffic.PCs()->Parent());
+  v->planeTexture = plane->Material()->Texture()->GetTextureHandle();
+  v->planeMatrix = plane->AbsoluteMatrix();
+  rc->DeactivateNested();
+  return *v;
+}
+
+void DrawCube(const float* s) {
+  const float x = s[0] / 2, y = s[1] / 2, z = s[2] / 2;
+  GL.glBegin(GL_QUADS);
+  GL.glNormal3f(0, 0, 1);
+  GL.glTexCoord2f(0, 1), GL.glVertex3f(-x, y, z), GL.glTexCoord2f(0, 0), GL.glVertex3f(-x, -y, z);
+  GL.glTexCoord2f(1, 0), GL.glVertex3f(x, -y, z), GL.glTexCoord2f(1, 1), GL.glVertex3f(x, y, z);
+  GL.glNormal3f(0, 0, -1);
+  GL.glTexCoord2f(1, 1), GL.glVertex3f(-x, y, -z), GL.glTexCoord2f(0, 1), GL.glVertex3f(x, y, -z);
+  GL.glTexCoord2f(0, 0), GL.glVertex3f(x, -y, -z), GL.glTexCoord2f(1, 0), GL.glVertex3f(-x, -y, -z);
+  GL.glNormal3f(-1, 0, 0);
+  GL.glTexCoord2f(1, 1), GL.glVertex3f(-x, y, z), GL.glTexCoord2f(0, 1), GL.glVertex3f(-x, y, -z);
+  GL.glTexCoord2f(0, 0), GL.glVertex3f(-x, -y, -z), GL.glTexCoord2f(1, 0), GL.glVertex3f(-x, -y, z);
+  GL.glNormal3f(1, 0, 0);
+  GL.glTexCoord2f(0, 1), GL.glVertex3f(x, y, z), GL.glTexCoord2f(0, 0), GL.glVertex3f(x, -y, z);
+  GL.glTexCoord2f(1, 0), GL.glVertex3f(x, -y, -z), GL.glTexCoord2f(1, 1), GL.glVertex3f(x, y, -z);
+  GL.glNormal3f(0, 1, 0);
+  GL.glTexCoord2f(0, 1), GL.glVertex3f(-x, y, -z), GL.glTexCoord2f(0, 0), GL.glVertex3f(-x, y, z);
+  GL.glTexCoord2f(1, 0), GL.glVertex3f(x, y, z), GL.glTexCoord2f(1, 1), GL.glVertex3f(x, y, -z);
+  GL.glNormal3f(0, -1, 0);
+  GL.glTexCoord2f(0, 0), GL.glVertex3f(-x, -y, -z), GL.glTexCoord2f(1, 0), GL.glVertex3f(x, -y, -z);
+  GL.glTexCoord2f(1, 1), GL.glVertex3f(x, -y, z), GL.glTexCoord2f(0, 1), GL.glVertex3f(-x, -y, z);
+  GL.glEnd();
+}
+
+// Sides of a cylinder along Y, 4 slices and 4 stacks.
+void DrawPipe(const float* s) {
+  constexpr int kSlices = 4, kStacks = 4;
+  for (int st = 0; st < kStacks; ++st) {
+    const float y0 = s[2] * (float(st) / kStacks - 0.5f), y1 = s[2] * (float(st + 1) / kStacks - 0.5f);
+    GL.glBegin(GL_QUAD_STRIP);
+    for (int i = 0; i <= kSlices; ++i) {
+      const float a = float(i) * 6.2831853f / kSlices, c = std::cos(a), sn = std::sin(a);
+      GL.glNormal3f(c, 0, sn);
+      GL.glTexCoord2f(float(i) / kSlices, float(st + 1) / kStacks), GL.glVertex3f(s[0] * c, y1, s[0] * sn);
+      GL.glTexCoord2f(float(i) / kSlices, float(st) / kStacks), GL.glVertex3f(s[0] * c, y0, s[0] * sn);
+    }
+    GL.glEnd();
+  }
+}
+
+void PlainFrame(TView& v) {
+  TGLSceneBuffer* buffer = v.form->GLSceneViewer1()->Buffer();
+  TGLContext* rc = buffer->RenderingContext();
+  rc->ActivateNested();
+  GL.glViewport(0, 0, buffer->Width(), buffer->Height());
+  GL.glClearColor(0, 0, 0, 1);
+  GLint depthBits = 0;
+  GL.glGetIntegerv(GL_DEPTH_BITS, &depthBits);
+  const bool depth = depthBits > 0 && buffer->DepthTest();
+  GL.glClear(GL_COLOR_BUFFER_BIT | (depth ? GL_DEPTH_BUFFER_BIT : 0));
+  if (depth) GL.glEnable(GL_DEPTH_TEST);
+  GL.glMatrixMode(GL_PROJECTION);
+  GL.glLoadMatrixf(&buffer->ProjectionMatrix()[0][0]);
+  GL.glMatrixMode(GL_MODELVIEW);
+  GL.glLoadMatrixf(&buffer->ModelViewMatrix()[0][0]);
+  GL.glEnable(GL_LIGHTING);
+  const float grey[4] = {0.75f, 0.75f, 0.75f, 1}, far[4] = {0, 0, 20000, 1};
+  for (GLenum light : {GLenum(GL_LIGHT0), GLenum(GL_LIGHT1)}) {
+    GL.glLightfv(light, GL_AMBIENT, grey);
+    GL.glLightfv(light, GL_POSITION, far);
+    GL.glEnable(light);
+  }
+  GL.glEnable(GL_TEXTURE_2D);
+  GL.glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+
+  GL.glPushMatrix();
+  GL.glMultMatrixf(&v.planeMatrix[0][0]);
+  GL.glBindTexture(GL_TEXTURE_2D, v.planeTexture);
+  GL.glBegin(GL_QUADS);
+  GL.glNormal3f(0, 0, 1);
+  GL.glTexCoord2f(0, 0), GL.glVertex3f(-200, -200, 0), GL.glTexCoord2f(100, 0), GL.glVertex3f(200, -200, 0);
+  GL.glTexCoord2f(100, 100), GL.glVertex3f(200, 200, 0), GL.glTexCoord2f(0, 100), GL.glVertex3f(-200, 200, 0);
+  GL.glEnd();
+  GL.glPopMatrix();
+
+  for (const TPlainObject& o : v.plain) {
+    GL.glPushMatrix();
+    GL.glMultMatrixf(&o.matrix[0][0]);
+    GL.glBindTexture(GL_TEXTURE_2D, o.texture);
+    GL.glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GLint(o.envMode));
+    GL.glMaterialfv(GL_FRONT, GL_AMBIENT, o.ambient);
+    GL.glMaterialfv(GL_FRONT, GL_DIFFUSE, o.diffuse);
+    GL.glMaterialfv(GL_FRONT, GL_SPECULAR, o.specular);
+    GL.glMaterialfv(GL_FRONT, GL_EMISSION, o.emission);
+    GL.glMaterialf(GL_FRONT, GL_SHININESS, o.shininess);
+    if (o.blended)
+      GL.glEnable(GL_BLEND);
+    else
+      GL.glDisable(GL_BLEND);
+    if (o.cube) {
+      DrawCube(o.size);
+    } else {
+      GL.glMatrixMode(GL_TEXTURE);
+      GL.glLoadIdentity();
+      GL.glScalef(o.texScale[0], o.texScale[1], o.texScale[2]);
+      GL.glMatrixMode(GL_MODELVIEW);
+      DrawPipe(o.size);
+      GL.glMatrixMode(GL_TEXTURE);
+      GL.glLoadIdentity();
+      GL.glMatrixMode(GL_MODELVIEW);
+    }
+    GL.glPopMatrix();
+  }
+  GL.glDisable(GL_BLEND);
+  GL.glDisable(GL_LIGHTING);
+  GL.glDisable(GL_TEXTURE_2D);
+  if (depth) GL.glDisable(GL_DEPTH_TEST);
+  rc->SwapBuffers();
+  GL.glFinish();
+  rc->DeactivateNested();
+}
+
+void ViewFrame(TView& v) {
+  TGLSceneViewer* viewer = v.form->GLSceneViewer1();
+  viewer->RenderNow();
+  TGLContext* rc = viewer->Buffer()->RenderingContext();
+  rc->ActivateNested();
+  GL.glFinish();
+  rc->DeactivateNested();
+}
+
+void BM_TrafficView(benchmark::State& state) {
+  TView& v = ViewOf(int(state.range(0)));
+  for (auto _ : state) ViewFrame(v);
+  state.counters["objects"] = double(v.plain.size());
+}
+
+void BM_PlainLoop(benchmark::State& state) {
+  TView& v = ViewOf(int(state.range(0)));
+  for (auto _ : state) PlainFrame(v);
+  state.counters["objects"] = double(v.plain.size());
+}
+
+double ResidentMB() {
+  long pages = 0, resident = 0;
+  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(f);
+  }
+  return double(resident) * double(sysconf(_SC_PAGESIZE)) / (1 << 20);
+}
+
+double AllocatedMB() { return double(mallinfo2().uordblks) / (1 << 20); }
+
+void BM_ExpiryRounds(benchmark::State& state) {
+  constexpr int kHosts = 1000, kLines = 30000, kLinesPerFrame = 500;
+  QTemporaryDir dir;
+  SetProgramFolder(dir.path().toStdString());
+  TQuietHost host;
+  host.keepCubes = false;
+  for (auto _ : state) {
+    TForm2_3D form(&host, nullptr, 0);
+    form.resize(800, 600);
+    form.show();
+    Pump(300);
+    form.GLCadencer1()->SetEnabled(false);
+    TTrafficScene& traffic = form.Traffic();
+    int64_t now = 0;
+    traffic.Now = [&now] { return now; };
+    traffic.PerfFrequency = 1000;
+    form.GLSceneViewer1()->RenderNow();
+    malloc_trim(0);
+    state.counters["rss_before"] = ResidentMB();
+    state.counters["heap_before"] = AllocatedMB();
+    for (int round = 1; round <= 4; ++round) {
+      double peak = 0;
+      for (int k = 0; k < kLines; ++k) {
+        const int c = k % (3 * kHosts), a = c % kHosts, b = (a + 1 + (c / kHosts) * 37) % kHosts;
+        traffic.ProcessLine("t	m1	m2	0800	100	" + HostIP(a) + "	" + std::to_string(1025 + k) + "	" +
+                            HostIP(b) + "	80	TCP	TCP-IP");
+        if (k % kLinesPerFrame == kLinesPerFrame - 1) {
+          form.GLSceneViewer1()->RenderNow();
+          peak = std::max(peak, ResidentMB());
+        }
+      }
+      now += 60 * 1000;  // every object idle past its time to live
+      form.Timer_ChkLifeTimer();
+      form.GLSceneViewer1()->RenderNow();
+      const std::string r = std::to_string(round);
+      state.counters["rss_peak" + r] = peak;
+      state.counters["rss_after" + r] = ResidentMB();
+      state.counters["heap_after" + r] = AllocatedMB();
+    }
+  }
+  SetProgramFolder("");
+}
+
+// Interleaved, so drift in the machine's load does not favour one side.
+BENCHMARK(BM_TrafficView)->Arg(500)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_PlainLoop)->Arg(500)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_TrafficView)->Arg(2000)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+BENCHMARK(BM_PlainLoop)->Arg(2000)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+BENCHMARK(BM_ExpiryRounds)->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  if (QGuiApplication::platformName() == "offscreen") {
+    std::fprintf(stderr, "needs a display\n");
+    return 0;
+  }
+  RegisterGLQtContext();
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
