@@ -12,6 +12,7 @@
 #include "Source/GLRenderContextInfo.h"
 #include "Source/GLSceneGraph.h"
 #include "Source/GLState.h"
+#include "Source/GLStrings.h"
 #include "rtl/Streaming.h"
 
 namespace {
@@ -274,18 +275,30 @@ void TGLMaterial::Apply(TRenderContextInfo& rci) {
     }
   }
 
-  if (textureEx_) {
-    if (texture_ && !TextureUnitZeroEnabled())
+  // A texture that fails (its upload raises) must not leave lighting or fog counted off: what
+  // was applied is undone before the failure goes on.
+  try {
+    if (textureEx_) {
+      if (texture_ && !TextureUnitZeroEnabled())
+        texture_->Apply(rci);
+      else if (textureEx_->Count() > 0)
+        textureEx_->Apply(rci);
+    } else if (texture_) {
       texture_->Apply(rci);
-    else if (textureEx_->Count() > 0)
-      textureEx_->Apply(rci);
-  } else if (texture_) {
-    texture_->Apply(rci);
+    }
+  } catch (...) {
+    UnApplyOwn(rci);
+    throw;
   }
 }
 
 bool TGLMaterial::UnApply(TRenderContextInfo& rci) {
   if (currentLibMaterial_) return currentLibMaterial_->UnApply(rci);
+  UnApplyOwn(rci);
+  return false;
+}
+
+void TGLMaterial::UnApplyOwn(TRenderContextInfo& rci) {
   TGLStateCache& cache = *rci.GLStates;
   if (blendingMode_ == bmAlphaTest50 || blendingMode_ == bmAlphaTest100) GL.glAlphaFunc(GL_GREATER, 0);
   if (options_.Contains(moNoLighting) && rci.lightingDisabledCounter > 0)
@@ -296,7 +309,6 @@ bool TGLMaterial::UnApply(TRenderContextInfo& rci) {
     texture_->UnApply(rci);
   else if (textureEx_)
     textureEx_->UnApply(rci);
-  return false;
 }
 
 bool TGLMaterial::Blended() const {
@@ -331,11 +343,10 @@ TGLShader::~TGLShader() {
 }
 
 void TGLShader::SetEnabled(bool v) {
+  if (v == enabled_) return;
   RTL_ASSERT(!active_, "Shader is active.");
-  if (v != enabled_) {
-    enabled_ = v;
-    NotifyChange(this);
-  }
+  enabled_ = v;
+  NotifyChange(this);
 }
 
 void TGLShader::Apply(TRenderContextInfo& rci, TObject* Sender) {
@@ -358,8 +369,19 @@ bool TGLShader::UnApply(TRenderContextInfo& rci) {
   return again;
 }
 
+void TGLShader::AbandonApplication(TRenderContextInfo& rci) noexcept {
+  if (!active_) return;
+  active_ = false;
+  if (!enabled_) return;
+  try {
+    DoUnApply(rci);
+  } catch (...) {
+    // Already unwinding from a failure: the shader is inactive either way.
+  }
+}
+
 void TGLShader::EndUpdate() {
-  RTL_ASSERT(updateCount_ > 0, "Unbalanced Begin/EndUpdate");
+  RTL_ASSERT(updateCount_ > 0, glsUnBalancedBeginEndUpdate);
   if (--updateCount_ == 0) NotifyChange(this);
 }
 
@@ -523,13 +545,28 @@ TGLMaterialLibrary* TGLLibMaterial::MaterialLibrary() const {
 void TGLLibMaterial::Apply(TRenderContextInfo& rci) {
   BeginMapTexCoordUpdate();
   TScopeExit closeBracket([] { EndMapTexCoordUpdate(); });
+  TGLShader* before = nullptr;
   if (shader_ && shader_->ShaderStyle() == ssBeforeMaterial) {
     shader_->Apply(rci, this);
+    before = shader_;
   } else if (shader_ && shader_->ShaderStyle() == ssReplaceMaterial) {
     shader_->Apply(rci, this);
     return;
   }
+  // A failure further on undoes what was applied, so the next frame starts balanced.
+  bool materialApplied = false;
+  try {
+    ApplyMaterial(rci, materialApplied);
+    if (shader_ && shader_->ShaderStyle() == ssAfterMaterial) shader_->Apply(rci, this);
+  } catch (...) {
+    if (materialApplied) UnApplyMaterial(rci);
+    texture2Applied_ = false;
+    if (before) before->AbandonApplication(rci);
+    throw;
+  }
+}
 
+void TGLLibMaterial::ApplyMaterial(TRenderContextInfo& rci, bool& applied) {
   texture2Applied_ = false;
   bool probed = false;
   if (!texture2Name_.empty() && GLCaps.ARB_multitexture && !(probed = true, SecondTexCoordUnitSuppressedInBracket())) {
@@ -550,7 +587,13 @@ void TGLLibMaterial::Apply(TRenderContextInfo& rci) {
   TGLTexture* own = material_->TextureIfAny();
   if (texture2Applied_) {
     if (!textureMatrixIsIdentity_) rci.GLStates->SetTextureMatrix(textureMatrix_.data());
-    material_->Apply(rci);
+    try {
+      material_->Apply(rci);
+    } catch (...) {
+      if (!textureMatrixIsIdentity_) rci.GLStates->ResetTextureMatrix();
+      throw;
+    }
+    applied = true;
     TGLTexture* t2 = libMatTexture2_->Material()->Texture();
     t2->ApplyAsTexture2(rci, libMatTexture2_);
     const bool t2Generates = t2->MappingMode() != tmmUser;
@@ -567,10 +610,16 @@ void TGLLibMaterial::Apply(TRenderContextInfo& rci) {
     }
   } else {
     if (probed) SetMapTexCoordModeMain();  // the probe's pending request must not stand
-    if (own && own->Enabled() && !textureMatrixIsIdentity_) rci.GLStates->SetTextureMatrix(textureMatrix_.data());
-    material_->Apply(rci);
+    const bool matrix = own && own->Enabled() && !textureMatrixIsIdentity_;
+    if (matrix) rci.GLStates->SetTextureMatrix(textureMatrix_.data());
+    try {
+      material_->Apply(rci);
+    } catch (...) {
+      if (matrix) rci.GLStates->ResetTextureMatrix();
+      throw;
+    }
+    applied = true;
   }
-  if (shader_ && shader_->ShaderStyle() == ssAfterMaterial) shader_->Apply(rci, this);
 }
 
 bool TGLLibMaterial::UnApply(TRenderContextInfo& rci) {
@@ -580,6 +629,12 @@ bool TGLLibMaterial::UnApply(TRenderContextInfo& rci) {
   else if (shader_ && shader_->ShaderStyle() == ssReplaceMaterial)
     return shader_->UnApply(rci);
   if (result) return true;
+  UnApplyMaterial(rci);
+  if (shader_ && shader_->ShaderStyle() == ssBeforeMaterial) return shader_->UnApply(rci);
+  return result;
+}
+
+void TGLLibMaterial::UnApplyMaterial(TRenderContextInfo& rci) {
   if (texture2Applied_ && libMatTexture2_) {
     libMatTexture2_->Material()->Texture()->UnApplyAsTexture2(rci, libMatTexture2_);
     SetMapTexCoordModeMain();
@@ -588,8 +643,6 @@ bool TGLLibMaterial::UnApply(TRenderContextInfo& rci) {
   material_->UnApply(rci);
   const TGLTexture* own = material_->TextureIfAny();
   if (own && own->Enabled() && !textureMatrixIsIdentity_) rci.GLStates->ResetTextureMatrix();
-  if (shader_ && shader_->ShaderStyle() == ssBeforeMaterial) return shader_->UnApply(rci);
-  return result;
 }
 
 void TGLLibMaterial::PrepareTexture() {

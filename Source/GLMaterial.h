@@ -92,6 +92,8 @@ class TGLMaterial : public TGLUpdateAbleObject {
  private:
   friend class TGLMaterialLibrary;
   bool TextureUnitZeroEnabled() const;
+  // UnApply of the material's own settings (no library material).
+  void UnApplyOwn(TRenderContextInfo& rci);
   void ResolveLibMaterial(const std::string& name);
   std::unique_ptr<TGLFaceProperties> front_, back_;
   TBlendingMode blendingMode_ = bmOpaque;
@@ -115,7 +117,7 @@ class TGLShader : public TGLUpdateAbleComponent {
   ~TGLShader() override;
 
   bool Enabled() const noexcept { return enabled_; }
-  // Changing it while active: assertion failure "Shader is active.".
+  // Changing the value while active: assertion failure "Shader is active.".
   void SetEnabled(bool v);
   TGLShaderStyle ShaderStyle() const noexcept { return shaderStyle_; }
   void SetShaderStyle(TGLShaderStyle v) { shaderStyle_ = v; }
@@ -126,6 +128,8 @@ class TGLShader : public TGLUpdateAbleComponent {
   void Apply(TRenderContextInfo& rci, TObject* Sender);
   // Not active: the same failure. True asks for another pass.
   bool UnApply(TRenderContextInfo& rci);
+  // Ends an application cut short by a failure: one DoUnApply (its failures ignored), inactive.
+  void AbandonApplication(TRenderContextInfo& rci) noexcept;
 
   void BeginUpdate() { ++updateCount_; }
   void EndUpdate();
@@ -211,6 +215,10 @@ class TGLLibMaterial : public TCollectionItem {
  private:
   friend class TGLMaterialLibrary;
   void DoTextureNeeded(TObject* Sender, std::string& fileName);
+  // The material with the second texture and texture matrix; applied is set once the material
+  // is applied (and so needs undoing).
+  void ApplyMaterial(TRenderContextInfo& rci, bool& applied);
+  void UnApplyMaterial(TRenderContextInfo& rci);
   std::vector<TObject*> users_;
   std::string name_;
   uint32_t nameHashKey_ = 0;

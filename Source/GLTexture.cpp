@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "Source/Base/ApplicationFileIO.h"
@@ -13,6 +14,7 @@
 #include "Source/GLSceneGraph.h"
 #include "Source/GLLightSource.h"
 #include "Source/GLState.h"
+#include "Source/GLStrings.h"
 #include "rtl/Streaming.h"
 
 namespace {
@@ -21,7 +23,7 @@ namespace {
 constexpr int MaxBlankImageSide = 16384;
 
 [[noreturn]] void RaiseCouldNotOpen(const std::string& fileName) {
-  throw ETexture(Format("Could not open file: %s", fileName.c_str()));
+  throw ETexture(Format(glsFailedOpenFile, fileName.c_str()));
 }
 
 void WriteTextFile(const std::string& fileName, const std::string& text) {
@@ -62,6 +64,30 @@ void BuildBlankBitmap(std::unique_ptr<TGLBitmap32>& bitmap, int w, int h) {
 }
 
 int ClampSide(int v) { return std::clamp(v, 1, MaxBlankImageSide); }
+
+// An empty face is saved as a bitmap header of width or height 0, which the bitmap reader
+// refuses: such a header is passed over here and the face stays empty.
+bool SkipEmptyBitmap(TStream& s) {
+  const std::int64_t start = s.Position();
+  uint8_t head[26];
+  if (s.Size() - start < 26 || s.Read(head, 26) != 26) {
+    s.SetPosition(start);
+    return false;
+  }
+  auto get32 = [&](int at) {
+    return std::int32_t(uint32_t(head[at]) | uint32_t(head[at + 1]) << 8 | uint32_t(head[at + 2]) << 16 |
+                        uint32_t(head[at + 3]) << 24);
+  };
+  const bool empty = head[0] == 'B' && head[1] == 'M' && get32(14) >= 40 && (get32(18) == 0 || get32(22) == 0);
+  if (!empty) {
+    s.SetPosition(start);
+    return false;
+  }
+  const std::int64_t length = get32(2);
+  if (length < 26 || length > s.Size() - start) throw EReadError("Truncated empty bitmap");
+  s.SetPosition(start + length);
+  return true;
+}
 
 // Restores a picture's change handler whatever happens in between.
 class TDetachedHandler {
@@ -342,8 +368,19 @@ TGLBitmap32* TGLPicFileImage::GetBitmap32(GLenum target) {
     TDetachedHandler detached(picture);
     std::string name = pictureFileName_;
     DoTextureNeeded(name);
-    if (FileStreamExists(name)) {
-      picture->TakeGraphic(LoadGraphicFromFile(name));
+    // A file that is missing or cannot be decoded is reported once for this name; after that
+    // the image is empty and the texture draws without pixels.
+    std::unique_ptr<TGraphic> graphic;
+    bool readable = FileStreamExists(name);
+    if (readable) {
+      try {
+        graphic = LoadGraphicFromFile(name);
+      } catch (const Exception&) {
+        readable = false;
+      }
+    }
+    if (readable) {
+      picture->TakeGraphic(std::move(graphic));
     } else {
       picture->SetGraphic(nullptr);
       if (!alreadyWarnedAboutMissingFile_) {
@@ -468,7 +505,7 @@ void TGLCubeMapImage::LoadFromFile(const std::string& fileName) {
   std::unique_ptr<TBitmap> faces[6];
   for (auto& f : faces) {
     f = std::make_unique<TBitmap>();
-    f->LoadFromStream(*fs);
+    if (!SkipEmptyBitmap(*fs)) f->LoadFromStream(*fs);
   }
   for (int i = 0; i < 6; ++i) pictures_[i]->TakeGraphic(std::move(faces[i]));
 }
@@ -799,7 +836,38 @@ void TGLTexture::UploadImage(GLenum target) {
 
 GLuint TGLTexture::GetTextureHandle() { return PrepareTextureHandle(nullptr, 0); }
 
-// With a cache, the bind goes through it (for the given unit), so the cache stays in line.
+namespace {
+
+GLenum BindingQuery(GLenum target) {
+  switch (target) {
+    case GL_TEXTURE_CUBE_MAP_ARB: return GL_TEXTURE_BINDING_CUBE_MAP_ARB;
+    case GL_TEXTURE_RECTANGLE_NV: return GL_TEXTURE_BINDING_RECTANGLE_NV;
+    default: return GL_TEXTURE_BINDING_2D;
+  }
+}
+
+// Puts back the texture that was bound before an upload made outside the state cache (library
+// preparation in the middle of a pass), so the cache's idea of the binding stays true.
+class TBindingRestore {
+ public:
+  explicit TBindingRestore(GLenum target) : target_(target) {
+    GLint bound = 0;
+    GL.glGetIntegerv(BindingQuery(target), &bound);
+    previous_ = GLuint(bound);
+  }
+  ~TBindingRestore() { GL.glBindTexture(target_, previous_); }
+  TBindingRestore(const TBindingRestore&) = delete;
+  TBindingRestore& operator=(const TBindingRestore&) = delete;
+
+ private:
+  GLenum target_;
+  GLuint previous_ = 0;
+};
+
+}  // namespace
+
+// With a cache, the bind goes through it (for the given unit), so the cache stays in line;
+// without one, the earlier binding is restored afterwards.
 GLuint TGLTexture::PrepareTextureHandle(TGLStateCache* cache, int slot) {
   if (handle_->Handle() != 0 && !imageChanged_ && !paramsChanged_) return handle_->Handle();
   if (handle_->Handle() == 0) handle_->AllocateName();
@@ -807,11 +875,14 @@ GLuint TGLTexture::PrepareTextureHandle(TGLStateCache* cache, int slot) {
   RTL_ASSERT(name != 0, "No texture name");
   const GLenum target = image_->NativeTextureTarget();
   const bool cube = target == GL_TEXTURE_CUBE_MAP_ARB;
+  std::optional<TBindingRestore> restore;
   if (!cube || GLCaps.ARB_texture_cube_map) {
-    if (cache)
+    if (cache) {
       cache->SetBoundTexture(slot, target, name);
-    else
+    } else {
+      restore.emplace(target);
       GL.glBindTexture(target, name);
+    }
     ApplyTextureParams(target);
   }
   imageChanged_ = paramsChanged_ = false;
@@ -1004,15 +1075,25 @@ void TGLTexture::ApplyAsTextureN(int n, TRenderContextInfo& rci, TGLLibMaterial*
   if (disabled_ || !GL.glActiveTextureARB || n < 1 || n > TGLStateCache::TextureSlotCount) return;
   GL.glActiveTextureARB(GL_TEXTURE0_ARB + GLenum(n - 1));
   const GLenum target = image_->NativeTextureTarget();
+  // A failed upload leaves the unit off and unit 0 selected, as an unapplied texture would.
+  auto bind = [&] {
+    try {
+      rci.GLStates->SetBoundTexture(n - 1, target, PrepareTextureHandle(rci.GLStates, n - 1));
+    } catch (...) {
+      GL.glDisable(target);
+      GL.glActiveTextureARB(GL_TEXTURE0_ARB);
+      throw;
+    }
+  };
   if (target == GL_TEXTURE_CUBE_MAP_ARB) {
     if (GLCaps.ARB_texture_cube_map) {
       GL.glEnable(target);
-      rci.GLStates->SetBoundTexture(n - 1, target, PrepareTextureHandle(rci.GLStates, n - 1));
+      bind();
       LoadCubeMapMatrix(rci, false, false);
     }
   } else {
     GL.glEnable(target);
-    rci.GLStates->SetBoundTexture(n - 1, target, PrepareTextureHandle(rci.GLStates, n - 1));
+    bind();
     if (libMaterial && !libMaterial->TextureMatrixIsIdentity()) {
       GL.glMatrixMode(GL_TEXTURE);
       GL.glLoadMatrixf(libMaterial->TextureMatrix().data());
@@ -1127,13 +1208,26 @@ void TGLTextureExItem::Apply(TRenderContextInfo& rci) {
     GL.glLoadMatrixf(textureMatrix_.data());
   GL.glMatrixMode(GL_MODELVIEW);
   GL.glActiveTextureARB(GL_TEXTURE0_ARB);
-  if (textureIndex_ == 0)
-    texture_->Apply(rci);
-  else if (textureIndex_ == 1)
-    texture_->ApplyAsTexture2(rci, nullptr);
-  else
-    texture_->ApplyAsTextureN(textureIndex_ + 1, rci, nullptr);
+  try {
+    if (textureIndex_ == 0)
+      texture_->Apply(rci);
+    else if (textureIndex_ == 1)
+      texture_->ApplyAsTexture2(rci, nullptr);
+    else
+      texture_->ApplyAsTextureN(textureIndex_ + 1, rci, nullptr);
+  } catch (...) {
+    PopTextureMatrix();
+    throw;
+  }
   applied_ = true;
+}
+
+void TGLTextureExItem::PopTextureMatrix() {
+  GL.glActiveTextureARB(GL_TEXTURE0_ARB + GLenum(textureIndex_));
+  GL.glMatrixMode(GL_TEXTURE);
+  GL.glPopMatrix();
+  GL.glMatrixMode(GL_MODELVIEW);
+  GL.glActiveTextureARB(GL_TEXTURE0_ARB);
 }
 
 void TGLTextureExItem::UnApply(TRenderContextInfo& rci) {
@@ -1144,11 +1238,7 @@ void TGLTextureExItem::UnApply(TRenderContextInfo& rci) {
     texture_->UnApplyAsTexture2(rci, nullptr);
   else
     texture_->UnApplyAsTextureN(textureIndex_ + 1, rci, nullptr);
-  GL.glActiveTextureARB(GL_TEXTURE0_ARB + GLenum(textureIndex_));
-  GL.glMatrixMode(GL_TEXTURE);
-  GL.glPopMatrix();
-  GL.glMatrixMode(GL_MODELVIEW);
-  GL.glActiveTextureARB(GL_TEXTURE0_ARB);
+  PopTextureMatrix();
   applied_ = false;
 }
 
@@ -1170,9 +1260,18 @@ void TGLTextureEx::Apply(TRenderContextInfo& rci) {
   GL.glGetIntegerv(GL_MAX_TEXTURE_UNITS_ARB, &maxUnits);
   maxUnits = std::min<GLint>(maxUnits, TGLStateCache::TextureSlotCount);
   unsigned mask = 0;
+  auto used = [&](const TGLTextureExItem* item) {
+    return item->TextureIndex() < maxUnits && item->Texture()->Enabled();
+  };
   for (int i = 0; i < Count(); ++i) {
     TGLTextureExItem* item = Items(i);
-    if (item->TextureIndex() >= maxUnits || !item->Texture()->Enabled()) continue;
+    if (!used(item)) continue;
+    // Of several items on one unit only the last is applied: it is the one that would show,
+    // and each application pushes the unit's texture matrix (GL promises a depth of 2).
+    bool overridden = false;
+    for (int j = i + 1; j < Count() && !overridden; ++j)
+      overridden = Items(j)->TextureIndex() == item->TextureIndex() && used(Items(j));
+    if (overridden) continue;
     item->Apply(rci);
     if (item->TextureIndex() > 0 && item->Texture()->MappingMode() == tmmUser) mask |= 1u << item->TextureIndex();
   }

@@ -181,7 +181,8 @@ class TGLPicFileImage : public TGLPictureImage {
   // On change: stored, the missing-file report re-armed, Invalidate.
   void SetPictureFileName(const std::string& v);
 
-  // A missing file raises "Could not open file: %s" once per name; later calls give no pixels.
+  // A missing or undecodable file raises "Could not open file: %s" once per name; later calls
+  // give no pixels.
   TGLBitmap32* GetBitmap32(GLenum target) override;
   void Invalidate() override;
   // A text file holding only PictureFileName.
@@ -436,6 +437,7 @@ class TGLTextureExItem : public TCollectionItem {
 
  private:
   friend class TGLTextureEx;
+  void PopTextureMatrix();
   std::unique_ptr<TGLTexture> texture_;
   int textureIndex_ = 0;
   std::unique_ptr<TGLCoordinates> offset_, scale_;

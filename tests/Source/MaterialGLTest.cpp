@@ -117,6 +117,22 @@ TEST(GL_Material, TexturesAQuadFromABmpAndReadsItBack) {
       EXPECT_TRUE(Near(at(16, 16), 0, 0, 255)) << "bottom-left";
       EXPECT_TRUE(Near(at(48, 16), 255, 255, 255)) << "bottom-right";
 
+      // A library texture prepared in the middle of a pass (outside the state cache) leaves the
+      // binding the cache believes in, so applying the first material again binds its texture.
+      TGLMaterialLibrary library(nullptr);
+      TGLLibMaterial* other = library.Materials()->Add();
+      other->Material()->Texture()->Image()->LoadFromFile(file);
+      other->Material()->Texture()->SetEnabled(true);
+      material.Apply(rci);
+      other->PrepareTexture();
+      EXPECT_FALSE(material.UnApply(rci));
+      material.Apply(rci);
+      GLint bound = 0;
+      GL.glGetIntegerv(GL_TEXTURE_BINDING_2D, &bound);
+      EXPECT_EQ(GLuint(bound), material.Texture()->Handle());
+      EXPECT_NE(other->Material()->Texture()->Handle(), material.Texture()->Handle());
+      material.UnApply(rci);
+
       // Alpha keyed on the first stored pixel: the picture's bottom-left (blue) quadrant.
       TGLTexture keyed(nullptr);
       keyed.Image()->LoadFromFile(file);

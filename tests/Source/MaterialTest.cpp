@@ -194,6 +194,53 @@ TEST_F(Material, OwnTextureOrExtraUnits) {
   gl.rec.Clear();
   DrawPasses(m, gl.rci);
   EXPECT_EQ(gl.rec.Count("glPushMatrix"), 2);
+  // A second item on unit 0 replaces the first instead of pushing the unit's matrix again.
+  TGLTextureExItem* again = m.TextureEx()->Add();
+  again->SetTextureIndex(0);
+  again->Texture()->SetEnabled(true);
+  gl.rec.Clear();
+  DrawPasses(m, gl.rci);
+  EXPECT_EQ(gl.rec.Count("glPushMatrix"), 2);
+  EXPECT_EQ(gl.rec.Count("glPopMatrix"), 2);
+}
+
+// A texture whose upload fails (a missing picture file) undoes the material's application:
+// lighting is counted back on, a before-style shader is inactive, the unit's matrix is popped.
+TEST_F(Material, FailingTextureLeavesTheApplicationBalanced) {
+  TMaterialGL gl;
+  gl.cache.EnableState(stLighting);
+  auto missingPicture = [](TGLTexture* t) {
+    t->SetImageClassName("TGLPicFileImage");
+    static_cast<TGLPicFileImage*>(t->Image())->SetPictureFileName("no/such/picture.bmp");
+    t->SetEnabled(true);
+  };
+  TGLMaterialLibrary lib(nullptr);
+  TCountingShader shader(nullptr);
+  shader.SetShaderStyle(ssBeforeMaterial);
+  TGLLibMaterial* lm = lib.Materials()->Add();
+  lm->SetShader(&shader);
+  lm->Material()->SetMaterialOptions({moNoLighting, moIgnoreFog});
+  lm->TextureScale()->SetXYZW(2, 2, 2, 0);
+  missingPicture(lm->Material()->Texture());
+  TGLMaterial m(nullptr);
+  m.SetMaterialLibrary(&lib);
+  m.SetLibMaterialName("LibMaterial");
+  EXPECT_THROW(m.Apply(gl.rci), ETexture);
+  EXPECT_FALSE(shader.Active());
+  EXPECT_EQ(gl.rci.lightingDisabledCounter, 0);
+  EXPECT_TRUE(gl.cache.StateEnabled(stLighting));
+  EXPECT_FALSE(gl.cache.StateEnabled(stTexture2D));
+  EXPECT_TRUE(gl.Has("glLoadIdentity", {}));  // the texture matrix is reset
+  EXPECT_EQ(DrawPasses(m, gl.rci), 1);  // reported once: later frames draw
+  EXPECT_FALSE(shader.Active());
+  EXPECT_TRUE(gl.cache.StateEnabled(stLighting));
+
+  TGLMaterial units(nullptr);
+  missingPicture(units.TextureEx()->Add()->Texture());
+  gl.rec.Clear();
+  EXPECT_THROW(units.Apply(gl.rci), ETexture);
+  EXPECT_EQ(gl.rec.Count("glPushMatrix"), 1);
+  EXPECT_EQ(gl.rec.Count("glPopMatrix"), 1);
 }
 
 TEST_F(Material, AssignCopiesOrDropsTheOptionalParts) {
@@ -226,6 +273,7 @@ TEST_F(Shader, PassesAndProtocolErrors) {
   EXPECT_FALSE(shader.Active());
 
   shader.Apply(gl.rci, nullptr);
+  shader.SetEnabled(true);  // no change: allowed while active
   try {
     shader.Apply(gl.rci, nullptr);
     FAIL();

@@ -135,6 +135,7 @@ TEST_F(TextureImage, BlankImageTextFormAndSizes) {
 
 TEST_F(TextureImage, TextureNeededMayRewriteTheName) {
   WriteAll(Path("real.txt"), "[BlankImage]\r\nWidth=8\r\nHeight=9");
+  TRecordedGL gl;
   TGLTexture t(nullptr);
   t.SetImageClassName("TGLBlankImage");
   std::string asked;
@@ -142,6 +143,8 @@ TEST_F(TextureImage, TextureNeededMayRewriteTheName) {
     asked = name;
     name = Path("real.txt");
   };
+  t.GetTextureHandle();
+  ASSERT_FALSE(t.ImageChanged());
   t.Image()->LoadFromFile("alias.txt");
   EXPECT_EQ(asked, "alias.txt");
   EXPECT_EQ(t.Image()->GetWidth(), 8);
@@ -175,6 +178,17 @@ TEST_F(TextureImage, PictureFilePointersAndMissingFileReportedOnce) {
   EXPECT_TRUE(empty->IsEmpty());
   img.SetPictureFileName(Path("gone2.bmp"));
   EXPECT_THROW(img.GetBitmap32(GL_TEXTURE_2D), ETexture);
+  // A file that exists but cannot be decoded is reported the same way, once.
+  WriteAll(Path("bad.bmp"), "BM not really");
+  img.SetPictureFileName(Path("bad.bmp"));
+  try {
+    img.GetBitmap32(GL_TEXTURE_2D);
+    FAIL();
+  } catch (const ETexture& e) {
+    EXPECT_EQ(e.Message(), "Could not open file: " + Path("bad.bmp"));
+  }
+  img.ReleaseBitmap32();
+  EXPECT_TRUE(img.GetBitmap32(GL_TEXTURE_2D)->IsEmpty());
 
   WriteBmp(Path("pic.bmp"), 4, 2);
   img.SetPictureFileName(Path("pic.bmp"));
@@ -254,23 +268,26 @@ TEST_F(TextureImage, ClassRegistryAndOwnerCheck) {
 
 TEST_F(TextureImage, CubeMapFileRoundTripAndVersionCheck) {
   TGLCubeMapImage cube(nullptr);
-  for (int i = 0; i < 6; ++i) cube.Picture(TGLCubeMapTarget(i))->Bitmap().SetSize(8 + i, 8);
-  cube.SaveToFile(Path("cube.bin"));
+  for (int i = 0; i < 5; ++i) cube.Picture(TGLCubeMapTarget(i))->Bitmap().SetSize(8 + i, 8);
+  cube.SaveToFile(Path("cube.bin"));  // NZ is left empty
   const std::string data = ReadAll(Path("cube.bin"));
   ASSERT_GE(data.size(), 2u);
   EXPECT_EQ(data.substr(0, 2), std::string("\x00\x01", 2));
 
   TGLCubeMapImage back(nullptr);
+  back.PictureNZ()->Bitmap().SetSize(3, 3);
   back.LoadFromFile(Path("cube.bin"));
-  for (int i = 0; i < 6; ++i) EXPECT_EQ(back.Picture(TGLCubeMapTarget(i))->Width(), 8 + i);
-  EXPECT_EQ(back.GetBitmap32(GL_TEXTURE_CUBE_MAP_NEGATIVE_Z_ARB)->Width(), 16);  // 13 rounded up to 4
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(back.Picture(TGLCubeMapTarget(i))->Width(), 8 + i);
+  EXPECT_EQ(back.PictureNZ()->Width(), 0);
+  EXPECT_EQ(back.GetBitmap32(GL_TEXTURE_CUBE_MAP_POSITIVE_Z_ARB)->Width(), 12);
+  EXPECT_EQ(back.GetBitmap32(GL_TEXTURE_CUBE_MAP_NEGATIVE_Y_ARB)->Width(), 12);  // 11 rounded up to 4
   EXPECT_TRUE(back.GetBitmap32(GL_TEXTURE_CUBE_MAP_NEGATIVE_Z_ARB)->BottomUpOnAssign());
 
   WriteAll(Path("bad.bin"), std::string("\x01\x00", 2) + data.substr(2));
   EXPECT_THROW(back.LoadFromFile(Path("bad.bin")), EAssertionFailed);
   WriteAll(Path("short.bin"), data.substr(0, data.size() / 2));
   EXPECT_ANY_THROW(back.LoadFromFile(Path("short.bin")));
-  EXPECT_EQ(back.PictureNZ()->Width(), 13);  // a damaged file changes nothing
+  EXPECT_EQ(back.PicturePZ()->Width(), 12);  // a damaged file changes nothing
 }
 
 TEST_F(Texture, SettersImageSwitchingAndAssign) {
