@@ -20,6 +20,19 @@ class TValueRestore {
   T old_;
 };
 
+// Runs f when the scope is left, also by an exception.
+template <class F>
+class TScopeExit {
+ public:
+  explicit TScopeExit(F f) : f_(std::move(f)) {}
+  ~TScopeExit() { f_(); }
+  TScopeExit(const TScopeExit&) = delete;
+  TScopeExit& operator=(const TScopeExit&) = delete;
+
+ private:
+  F f_;
+};
+
 // Renders the scene's root objects with their children, or only `obj` (with its children) under
 // its parent's absolute matrix and its own local matrix.
 void RenderSceneOrObject(TGLBaseSceneObject* self, TGLBaseSceneObject* obj, TRenderContextInfo& rci);

@@ -288,6 +288,33 @@ void TGLShadowVolume::RenderShadows(TRenderContextInfo& rci) {
   };
   static const GLfloat kBlack[4] = {0, 0, 0, 0};
   GL.glPushAttrib(GL_ENABLE_BIT);
+  // A failure inside a pass (a child or a silhouette that raises) must not leave the enable
+  // bits pushed, colour or depth writes off, the lights dark or a matrix pushed.
+  int pushedModelView = 0;
+  bool pushedProjection = false;
+  bool finished = false;
+  TScopeExit restore([&] {
+    if (finished) return;
+    if (pushedProjection) {
+      GL.glMatrixMode(GL_PROJECTION);
+      GL.glPopMatrix();
+      GL.glMatrixMode(GL_MODELVIEW);
+    }
+    for (; pushedModelView > 0; --pushedModelView) GL.glPopMatrix();
+    GL.glDisableClientState(GL_VERTEX_ARRAY);
+    GL.glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+    GL.glStencilOp(GL_KEEP, GL_KEEP, GL_KEEP);
+    for (int i = 0; i < lights_->Count(); ++i)
+      if (TGLLightSource* l = shining(lights_->Items(i))) {
+        GL.glLightfv(GLenum(l->LightID()), GL_AMBIENT, l->Ambient()->Color().data());
+        GL.glLightfv(GLenum(l->LightID()), GL_DIFFUSE, l->Diffuse()->Color().data());
+        GL.glLightfv(GLenum(l->LightID()), GL_SPECULAR, l->Specular()->Color().data());
+      }
+    GL.glPopAttrib();
+    GL.glDepthMask(GL_TRUE);
+    GL.glDepthFunc(GL_LESS);
+    GL.glLightModelfv(GL_LIGHT_MODEL_AMBIENT, rci.sceneAmbientColor.data());
+  });
   if (mode_ == svmAccurate) {
     for (int i = 0; i < lights_->Count(); ++i)
       if (TGLLightSource* l = shining(lights_->Items(i))) {
@@ -346,7 +373,8 @@ void TGLShadowVolume::RenderShadows(TRenderContextInfo& rci) {
       auto& cache = lightItem->cache_;
       std::unique_ptr<TGLSilhouette> fresh;
       TGLSilhouette* sil = nullptr;
-      if (j < cache.size() && cache[j].silhouette && cache[j].parallel == parallel &&
+      // A silhouette made without caps cannot serve a capped volume, nor the other way round.
+      if (j < cache.size() && cache[j].silhouette && cache[j].parallel == parallel && cache[j].capped == capped &&
           cache[j].seenFrom[0] == seenFrom[0] && cache[j].seenFrom[1] == seenFrom[1] && cache[j].seenFrom[2] == seenFrom[2]) {
         sil = cache[j].silhouette.get();
       } else {
@@ -360,6 +388,7 @@ void TGLShadowVolume::RenderShadows(TRenderContextInfo& rci) {
         sil = fresh.get();
       }
       GL.glPushMatrix();
+      ++pushedModelView;
       if (rci.modelViewMatrix) GL.glLoadMatrixf(rci.modelViewMatrix->data());
       GL.glMultMatrixf(caster->GetAbsoluteMatrixPtr()->data());
       GL.glVertexPointer(4, GL_FLOAT, 0, sil->Vertices()->List());
@@ -395,10 +424,12 @@ void TGLShadowVolume::RenderShadows(TRenderContextInfo& rci) {
         if (lock) GL.glUnlockArraysEXT();
       }
       GL.glPopMatrix();
+      --pushedModelView;
       if (fresh && options_.Contains(svoCacheSilhouettes) && !(ObjectStyle() & osDirectDraw)) {
         if (cache.size() <= j) cache.resize(j + 1);
         cache[j].seenFrom = seenFrom;
         cache[j].parallel = parallel;
+        cache[j].capped = capped;
         cache[j].silhouette = std::move(fresh);
       }
     }
@@ -422,9 +453,11 @@ void TGLShadowVolume::RenderShadows(TRenderContextInfo& rci) {
       GL.glDepthFunc(GL_ALWAYS);
       GL.glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
       GL.glPushMatrix();
+      ++pushedModelView;
       GL.glLoadIdentity();
       GL.glMatrixMode(GL_PROJECTION);
       GL.glPushMatrix();
+      pushedProjection = true;
       GL.glLoadIdentity();
       GL.glOrtho(0, 1, 0, 1, -1, 1);
       GL.glColor4fv(darkeningColor_->GetColorPtr());
@@ -435,13 +468,16 @@ void TGLShadowVolume::RenderShadows(TRenderContextInfo& rci) {
       GL.glVertex2f(1, 0);
       GL.glEnd();
       GL.glPopMatrix();
+      pushedProjection = false;
       GL.glMatrixMode(GL_MODELVIEW);
       GL.glPopMatrix();
+      --pushedModelView;
       GL.glBlendFunc(GL_SRC_ALPHA, GL_ONE);
     }
     GL.glDisable(id);
     GL.glLightfv(id, GL_AMBIENT, light->Ambient()->Color().data());
   }
+  finished = true;
   GL.glPopAttrib();
   GL.glDepthMask(GL_TRUE);
   GL.glDepthFunc(GL_LESS);

@@ -64,6 +64,7 @@ class TGLShadowVolumeLight : public TGLShadowVolumeCaster {
   struct TCachedSilhouette {
     TAffineVector seenFrom{};
     bool parallel = false;
+    bool capped = false;
     std::unique_ptr<TGLSilhouette> silhouette;
   };
   void FlushSilhouetteCache() { cache_.clear(); }

@@ -118,9 +118,22 @@ TEST_F(ShadowVolume, SilhouettesAreCachedPerLightAndOccluder) {
 
   volume->DoRender(rci, true, true);
   EXPECT_EQ(l->Cached(0), first);  // same light, same caster: reused
+  const std::vector<TVector4f> before(first->Vertices()->List(), first->Vertices()->List() + first->Vertices()->Count());
+  EXPECT_GT(first->CapIndices()->Count(), 0);  // the volume caps by default
   light->Position()->SetXYZAsPoint(5, 10, 0);
   volume->DoRender(rci, true, true);
   ASSERT_NE(l->Cached(0), nullptr);
+  const TVectorList& moved = *l->Cached(0)->Vertices();
+  ASSERT_EQ(moved.Count(), int(before.size()));
+  bool differs = false;  // extruded away from the new light position
+  for (int i = 0; i < moved.Count(); ++i)
+    for (int k = 0; k < 4; ++k) differs |= moved[i][k] != before[size_t(i)][k];
+  EXPECT_TRUE(differs);
+  // The same light with the caster no longer capped: a silhouette without caps.
+  static_cast<TGLShadowVolumeOccluder*>(volume->Occluders()->Items(0))->SetCapping(svcNever);
+  volume->DoRender(rci, true, true);
+  ASSERT_NE(l->Cached(0), nullptr);
+  EXPECT_EQ(l->Cached(0)->CapIndices()->Count(), 0);
 
   volume->SetOptions(TGLShadowVolumeOptions{svoScissorClips});
   EXPECT_EQ(l->CachedCount(), 0);
@@ -129,4 +142,36 @@ TEST_F(ShadowVolume, SilhouettesAreCachedPerLightAndOccluder) {
   EXPECT_EQ(l->CachedCount(), 1);
   volume->Occluders()->Add();  // the list changed: positions no longer match
   EXPECT_EQ(l->CachedCount(), 0);
+}
+
+TEST_F(ShadowVolume, AFailingPassLeavesTheStateRestored) {
+  volume->Occluders()->AddCaster(box, 0, scmAlways);
+  volume->Lights()->AddCaster(light);
+  light->Diffuse()->SetColor(TVector4f{0.25f, 0.5f, 0.75f, 1});
+  int failAt = 1;
+  child->OnRender = [&](TObject*, TRenderContextInfo&) {
+    if (++childRenders == failAt) throw std::runtime_error("child failed");
+  };
+  // In the ambient pass: the lights' colours are back.
+  EXPECT_THROW(volume->DoRender(rci, true, true), std::runtime_error);
+  EXPECT_EQ(rec.Count("glPushAttrib"), rec.Count("glPopAttrib"));
+  std::vector<double> diffuse;
+  for (const auto& c : rec.CallsTo("glLightfv"))
+    if (GLenum(c.Args[1]) == GL_DIFFUSE) diffuse = c.Data;
+  ASSERT_GE(diffuse.size(), 3u);
+  EXPECT_EQ(diffuse[2], 0.75);
+  // In the light pass: depth writes and the depth function are back.
+  rec.Clear();
+  childRenders = 0;
+  failAt = 2;
+  EXPECT_THROW(volume->DoRender(rci, true, true), std::runtime_error);
+  EXPECT_EQ(rec.Count("glPushAttrib"), rec.Count("glPopAttrib"));
+  EXPECT_EQ(rec.Count("glPushMatrix"), rec.Count("glPopMatrix"));
+  EXPECT_EQ(rec.CallsTo("glDepthMask").back().Args, std::vector<double>{GL_TRUE});
+  EXPECT_EQ(rec.CallsTo("glDepthFunc").back().Args, std::vector<double>{GL_LESS});
+  // Not left marked as rendering: the next frame draws.
+  failAt = 0;
+  childRenders = 0;
+  volume->DoRender(rci, true, true);
+  EXPECT_EQ(childRenders, 2);
 }
