@@ -546,6 +546,26 @@ void TGLArrowLine::BuildList(TRenderContextInfo&) {
   }
 }
 
+// Along Z, over the line and the heads that are drawn (stacked heads stand beyond Height / 2).
+TVector4f TGLArrowLine::AxisAlignedDimensionsUnscaled() {
+  static const float kOverlap[] = {0, 0.5f, 1};
+  const float f = kOverlap[headStackingStyle_];
+  float r = 0, top = 0, bottom = 0;
+  if (parts_.Contains(alLine)) {
+    r = std::max(std::fabs(bottomRadius_), std::fabs(topRadius_));
+    top = bottom = std::fabs(height_) * 0.5f;
+  }
+  if (parts_.Contains(alTopArrow)) {
+    r = std::max(r, std::fabs(topArrowHeadRadius_));
+    top = std::max(top, std::fabs(height_ * 0.5f + topArrowHeadHeight_ * (1 - f)));
+  }
+  if (parts_.Contains(alBottomArrow)) {
+    r = std::max(r, std::fabs(bottomArrowHeadRadius_));
+    bottom = std::max(bottom, std::fabs(height_ * 0.5f + bottomArrowHeadHeight_ * (1 - f)));
+  }
+  return {r, r, std::max(top, bottom), 0};
+}
+
 GEOM_SETTER(TGLArrowLine, SetTopRadius, topRadius_)
 GEOM_SETTER(TGLArrowLine, SetTopArrowHeadHeight, topArrowHeadHeight_)
 GEOM_SETTER(TGLArrowLine, SetTopArrowHeadRadius, topArrowHeadRadius_)

@@ -178,6 +178,7 @@ class TGLArrowLine : public TGLCylinderBase {
   explicit TGLArrowLine(TComponent* AOwner);
   void Assign(TPersistent* Source) override;
   void BuildList(TRenderContextInfo& rci) override;
+  TVector4f AxisAlignedDimensionsUnscaled() override;
   float GetTopRadius() override { return topRadius_; }
 
   float TopRadius() const noexcept { return topRadius_; }

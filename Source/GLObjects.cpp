@@ -134,8 +134,10 @@ void DodecahedronBuildList() { EmitPolyhedron(kDodecaVertices, &kDodecaFaces[0][
 
 void IcosahedronBuildList() { EmitPolyhedron(kIcoVertices, &kIcoFaces[0][0], 20, 3, GL_TRIANGLES); }
 
-void DrawWireCube(TRenderContextInfo& rci, bool stippled, const TVector4f& colour, float size) {
-  // Raw GL inside the attribute block: the pop restores what the state cache believes.
+void DrawWireCube(TRenderContextInfo&, bool stippled, const TVector4f& colour, float size) {
+  // Raw GL inside the attribute block, the default material included: the pop restores what the
+  // state cache believes (a cache update here would outlive the pop and, in a display list, the
+  // compilation).
   GL.glPushAttrib(GL_ENABLE_BIT | GL_CURRENT_BIT | GL_LIGHTING_BIT | GL_LINE_BIT | GL_COLOR_BUFFER_BIT);
   GL.glDisable(GL_LIGHTING);
   GL.glEnable(GL_LINE_SMOOTH);
@@ -147,7 +149,7 @@ void DrawWireCube(TRenderContextInfo& rci, bool stippled, const TVector4f& colou
   }
   GL.glLineWidth(1);
   const float h = size * 0.5f;
-  if (rci.GLStates) rci.GLStates->SendDefaultMaterial();
+  SendGLDefaultMaterial();
   GL.glColorMaterial(GL_FRONT, GL_EMISSION);
   GL.glEnable(GL_COLOR_MATERIAL);
   GL.glColor4fv(colour.V);

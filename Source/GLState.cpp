@@ -136,7 +136,7 @@ void TGLStateCache::SetMaterialAlpha(GLenum face, GLfloat alpha) {
   GL.glMaterialfv(face, GL_DIFFUSE, diffuse);
 }
 
-void TGLStateCache::SendDefaultMaterial() {
+void SendGLDefaultMaterial() {
   static const GLfloat ambient[4] = {0.2f, 0.2f, 0.2f, 1.0f};
   static const GLfloat diffuse[4] = {0.8f, 0.8f, 0.8f, 1.0f};
   static const GLfloat black[4] = {0.0f, 0.0f, 0.0f, 1.0f};
@@ -145,6 +145,10 @@ void TGLStateCache::SendDefaultMaterial() {
   GL.glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, black);
   GL.glMaterialfv(GL_FRONT_AND_BACK, GL_EMISSION, black);
   GL.glMateriali(GL_FRONT_AND_BACK, GL_SHININESS, 0);
+}
+
+void TGLStateCache::SendDefaultMaterial() {
+  SendGLDefaultMaterial();
   // 0x7F7F7F7F is a float no colour holds, so the next compare always differs.
   std::memset(FMaterialColors, 0x7F, sizeof(FMaterialColors));
   FShininess[0] = FShininess[1] = 0;

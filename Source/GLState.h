@@ -47,6 +47,10 @@ constexpr int GLStateCount = 22;
 // The GL capability of a state.
 GLenum GLStateCapability(TGLState state);
 
+// The GL default material on both faces, sent without a cache (inside an attribute block
+// whose pop restores what a cache believes).
+void SendGLDefaultMaterial();
+
 class TGLStateCache : public TObject {
   RTL_CLASS(TGLStateCache, TObject)
 

@@ -231,8 +231,11 @@ TEST(GeomObjectsArrowLine, HeadsStackedOrIncluded) {
     return cylinders.back().Args[3];
   };
   EXPECT_DOUBLE_EQ(lineLength(), 2);  // heads outside the height
+  // Extents lie along Z (the culling box) and reach the stacked heads.
+  ExpectVec(arrow.AxisAlignedDimensionsUnscaled(), 0.2f, 0.2f, 1.5f);
   arrow.SetHeadStackingStyle(ahssIncluded);
   EXPECT_DOUBLE_EQ(lineLength(), 1);  // heads inside: line plus heads = height
+  ExpectVec(arrow.AxisAlignedDimensionsUnscaled(), 0.2f, 0.2f, 1);
   arrow.SetHeadStackingStyle(ahssCentered);
   EXPECT_DOUBLE_EQ(lineLength(), 1.5);
 }

@@ -92,6 +92,22 @@ TEST(HUDSprite, TiledQuadAndIgnoredMaterials) {
   ASSERT_FALSE(colours.empty());
   EXPECT_EQ(colours.back().Args[3], 0.25);
 
+  // A material that keeps asking for passes is stopped.
+  struct TManyPasses : TGLShader {
+    using TGLShader::TGLShader;
+    int left = 100;
+    void DoApply(TRenderContextInfo&, TObject*) override {}
+    bool DoUnApply(TRenderContextInfo&) override { return left-- > 0; }
+  } shader(nullptr);
+  TGLMaterialLibrary library(nullptr);
+  library.Materials()->Add()->SetShader(&shader);
+  sprite.Material()->SetMaterialLibrary(&library);
+  sprite.Material()->SetLibMaterialName("LibMaterial");
+  pass.rec.Clear();
+  sprite.DoRender(pass.rci, true, false);
+  EXPECT_EQ(pass.rec.Count("glBegin"), 64);
+  sprite.Material()->SetMaterialLibrary(nullptr);
+
   // A pass that ignores materials (picking) draws nothing at all.
   pass.rec.Clear();
   pass.rci.ignoreMaterials = true;

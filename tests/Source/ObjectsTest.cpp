@@ -321,10 +321,17 @@ TEST(ObjectsDummyCube, InvisibleGroupWithBarycentre) {
   group.BuildList(r.rci);
   EXPECT_TRUE(r.rec.Calls.empty());  // not drawn at run time
   group.SetVisibleAtRunTime(true);
+  const GLfloat grey[4] = {0.5f, 0.5f, 0.5f, 1};
+  r.cache.SendMaterialColors(GL_FRONT, grey, grey, grey, grey, 50);
   group.BuildList(r.rci);
   EXPECT_EQ(r.rec.Count("glLineStipple"), 1);
   EXPECT_EQ(Vertices(r.rec).size(), 16u);  // ten-point strip and three separate edges
   EXPECT_EQ(r.rec.Count("glPushAttrib"), r.rec.Count("glPopAttrib"));
+  // The default material went out inside the attribute block: GL is back at shininess 50 and
+  // the cache still says so.
+  r.rec.Clear();
+  r.cache.SendMaterialColors(GL_FRONT, grey, grey, grey, grey, 0);
+  EXPECT_EQ(r.rec.Count("glMateriali"), 1);
 
   group.SetAmalgamate(true);
   EXPECT_TRUE(group.ObjectStyle() & osStateChanging);
