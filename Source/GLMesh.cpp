@@ -3,6 +3,7 @@
 #include "Source/Base/OpenGL1x.h"
 #include "Source/GLContext.h"
 #include "Source/GLState.h"
+#include "Source/GLStrings.h"
 #include "rtl/SysUtils.h"
 #include "rtl/Streaming.h"
 
@@ -151,7 +152,7 @@ void TGLMesh::BuildList(TRenderContextInfo& rci) {
         GL.glEnableClientState(GL_TEXTURE_COORD_ARRAY);
         break;
     default:
-        RTL_ASSERT(false, "Unknown vertex mode");
+        RTL_ASSERT(false, glsInterleaveNotSupported);
     }
     if (vertexMode_ == vmVNC || vertexMode_ == vmVNCT) {
         GL.glEnable(GL_COLOR_MATERIAL);

@@ -5,6 +5,7 @@
 
 #include "Source/Base/XOpenGL.h"
 #include "Source/GLCrossPlatform.h"
+#include "Source/GLStrings.h"
 #include "Source/GLTexture.h"
 #include "platform/Timing.h"
 #include "rtl/Streaming.h"
@@ -209,7 +210,7 @@ void TGLSceneBuffer::CreateRC(TGLOutputDevice device, bool memoryContext) {
     else
       ctx->CreateForDevice(device);
     TActivation active(ctx);
-    if (!GLCaps.Version_1_1) throw EOpenGLError("Need at least OpenGL version 1.1");
+    if (!GLCaps.Version_1_1) throw EOpenGLError(glsOpenGL11Required);
     GL.glViewport(0, 0, Width(), Height());
     SetupRenderingContext();
     const TVector4f bg = ColorValueToVector(backgroundColor_);
@@ -445,7 +446,7 @@ uint32_t TGLSceneBuffer::PickNameOf(TGLBaseSceneObject* obj) {
 
 void TGLSceneBuffer::PickObjects(const TGLRect& rect, TGLPickList* pickList, int objectCountGuess) {
   if (!camera_) return;
-  RTL_ASSERT(!rendering_, "Already rendering");
+  RTL_ASSERT(!rendering_, glsAlreadyRendering);
   RTL_ASSERT(pickList != nullptr);
   if (!renderingContext_) return;
   TActivation active(renderingContext_);

@@ -5,6 +5,7 @@
 
 #include "Source/Base/XOpenGL.h"
 #include "Source/GLMaterial.h"
+#include "Source/GLStrings.h"
 #include "rtl/Streaming.h"
 
 namespace {
@@ -109,7 +110,7 @@ void TGLBaseSceneObject::NotifyChange(TObject* /*Sender*/) {
 void TGLBaseSceneObject::BeginUpdate() { ++updateCount_; }
 
 void TGLBaseSceneObject::EndUpdate() {
-  RTL_ASSERT(updateCount_ >= 1, "Unbalanced Begin/EndUpdate");
+  RTL_ASSERT(updateCount_ >= 1, glsUnBalancedBeginEndUpdate);
   if (--updateCount_ == 0) NotifyChange(this);
 }
 
@@ -1204,7 +1205,7 @@ TGLSceneGraph::~TGLSceneGraph() {
 void TGLSceneGraph::BeginUpdate() { ++updateCount_; }
 
 void TGLSceneGraph::EndUpdate() {
-  RTL_ASSERT(updateCount_ >= 1, "Unbalanced Begin/EndUpdate");
+  RTL_ASSERT(updateCount_ >= 1, glsUnBalancedBeginEndUpdate);
   if (--updateCount_ == 0) NotifyChange(this);
 }
 

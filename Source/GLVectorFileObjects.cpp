@@ -4,6 +4,7 @@
 #include "Source/GLBaseMeshSilhouette.h"
 #include "Source/GLMaterial.h"
 #include "Source/GLState.h"
+#include "Source/GLStrings.h"
 #include "Source/MeshUtils.h"
 #include "rtl/SysUtils.h"
 
@@ -14,9 +15,6 @@
 #include <limits>
 
 namespace {
-
-const char* const kUnknownExtension =
-    "Unknown file extension (%s), maybe you forgot to add the support unit to your uses? (%s?)";
 
 int ReadVersion(TVirtualReader* Reader, const TPersistentObject* Self, int MaxVersion) {
     const int version = Reader->ReadInteger();
@@ -1247,7 +1245,7 @@ TVectorFileClass TVectorFileFormatsList::FindFromFileName(const std::string& Fil
         ext.erase(0, 1);
     TVectorFileClass result = FindExt(ext);
     if (!result)
-        throw EInvalidVectorFile(Format(kUnknownExtension, ext, "GLFile" + UpperCase(ext)));
+        throw EInvalidVectorFile(Format(glsUnknownExtension, ext, "GLFile" + UpperCase(ext)));
     return result;
 }
 

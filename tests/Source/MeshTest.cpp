@@ -462,6 +462,14 @@ TEST(VertexListMeshTest, DrawsItsRecordsWithOneArrayAndOneCall) {
   }
   EXPECT_EQ(rec.Count("glTexCoordPointer"), 1);
   EXPECT_EQ(rec.Count("glEnable"), 0);  // no colour material without colours
+  mesh.SetVertexMode(TVertexMode(9));  // no layout for it
+  try {
+    mesh.BuildList(rci);
+    FAIL();
+  } catch (const EAssertionFailed& e) {
+    EXPECT_NE(e.Message().find("Interleaved Array format not supported yet. Sorry."), std::string::npos);
+  }
+  mesh.SetVertexMode(vmVT);
 
   // Without a current context locking changes nothing, and adding keeps working.
   mesh.VertexList()->SetGrowth(2);
