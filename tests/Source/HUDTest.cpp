@@ -93,6 +93,9 @@ TEST(HUDSprite, TiledQuadAndIgnoredMaterials) {
   EXPECT_EQ(colours.back().Args[3], 0.25);
 
   // A material that keeps asking for passes is stopped.
+  TBookkeepingContext context;  // the shader's handle takes a name in it
+  context.CreateOffScreen(nullptr, 1, 1);
+  context.ActivateNested();
   struct TManyPasses : TGLShader {
     using TGLShader::TGLShader;
     int left = 100;
@@ -107,6 +110,7 @@ TEST(HUDSprite, TiledQuadAndIgnoredMaterials) {
   sprite.DoRender(pass.rci, true, false);
   EXPECT_EQ(pass.rec.Count("glBegin"), 64);
   sprite.Material()->SetMaterialLibrary(nullptr);
+  context.DeactivateNested();
 
   // A pass that ignores materials (picking) draws nothing at all.
   pass.rec.Clear();

@@ -88,6 +88,8 @@ TEST_F(Mirror, BehindOptionsAndShapes) {
   }
   ASSERT_GT(clip, 0u);
   EXPECT_LT(clip, mult);
+  // Normal against the mirror's direction, through its position: z <= 2 is kept.
+  EXPECT_EQ(rec.Calls[clip].Data, (std::vector<double>{0, 0, -1, 2}));
 
   rec.Clear();
   mirror->SetShape(msDisk);

@@ -142,7 +142,7 @@ class TGLRecorder {
         {"glTexCoord3fv", 3},         {"glTexCoord4fv", 4},          {"glMultiTexCoord2fvARB", 2},
         {"glMultiTexCoord3fvARB", 3}, {"glMultiTexCoord4fvARB", 4},  {"glColor4fv", 4},
         {"glColor3fv", 3},            {"glNormal3fv", 3},            {"glVertex3fv", 3},
-        {"glLightfv", 4}};
+        {"glLightfv", 4},             {"glClipPlane", 4}};
     if (name == "glTexGenfv" || name == "glTexGeniv")
       return call.Args.size() > 1 && GLenum(call.Args[1]) == GL_TEXTURE_GEN_MODE ? 1 : 4;
     auto it = fixed.find(name);
