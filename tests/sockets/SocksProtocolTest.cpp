@@ -101,7 +101,14 @@ TEST(LineBuffer, LineEndSplitAcrossArrivalsIsFound) {
   EXPECT_EQ(std::string(out, 4), "ab\r\n");
   EXPECT_EQ(b.Read(out, 16, true), 0);  // "cd" is no line yet
   EXPECT_EQ(b.Data(), "cd");
-  EXPECT_EQ(b.Read(out, 16, false), 2);  // but can be read raw
+  EXPECT_EQ(b.Read(out, 1, false), 1);  // but can be read raw
+  start = b.Append("e\r\nfg\r\n", 7, 2);  // lines after a partly read front
+  ASSERT_TRUE(b.FindLine(start, "\r\n"));
+  EXPECT_EQ(b.Read(out, 16, true), 4);
+  EXPECT_EQ(std::string(out, 4), "de\r\n");
+  ASSERT_TRUE(b.FindLine(0, "\r\n"));
+  EXPECT_EQ(b.WaitingLine(), 4);
+  EXPECT_EQ(b.Data(), "fg\r\n");
 }
 
 TEST(LineBuffer, EditorHandlesBackspaceAndTabs) {
