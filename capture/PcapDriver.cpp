@@ -1,6 +1,7 @@
 #include "capture/PcapDriver.h"
 
 #include <dlfcn.h>
+#include <linux/if_packet.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -21,39 +22,18 @@ namespace {
 
 // libpcap entry points; plain pointers so that they outlive every static
 // object that may still free the driver at program end.
-struct TPcapLib {
-  void* Module;
-  Tpcap_create create;
-  Tpcap_set_int set_snaplen;
-  Tpcap_set_int set_promisc;
-  Tpcap_set_int set_timeout;
-  Tpcap_set_int set_buffer_size;
-  Tpcap_set_int set_immediate_mode;  // optional
-  Tpcap_activate activate;
-  Tpcap_setnonblock setnonblock;
-  Tpcap_get_selectable_fd get_selectable_fd;
-  Tpcap_dispatch dispatch;
-  Tpcap_close close;
-  Tpcap_findalldevs findalldevs;
-  Tpcap_freealldevs freealldevs;
-  Tpcap_lib_version lib_version;
-  Tpcap_sendpacket sendpacket;
-  Tpcap_stats stats;
-  Tpcap_setfilter setfilter;
-  Tpcap_datalink datalink;
-} L;
+TPcapApi L;
 
 constexpr int DLT_EN10MB_TYPE = 1;
 constexpr uint16_t BPF_RECORD_HDRLEN = sizeof(bpf_hdr);
 
 }  // namespace
 
-// An open adapter. Settings are kept until the first operation that needs
-// the live handle, because libpcap takes them only before activation.
+// An open adapter: a live libpcap handle. The snap length is applied when
+// records are copied out, since libpcap fixes its own at activation.
 struct ADAPTER {
   std::string Name;
   TPcap* Pcap = nullptr;
-  bool Activated = false;
   bool Promiscuous = false;
   int SnapLen = 65535;
   int KernelBuffer = 1000000;
@@ -170,13 +150,17 @@ uint32_t MoveBpfRecords(const std::vector<uint8_t>& Pending, size_t* PendingPos,
 
 namespace {
 
-// ARPHRD type of a network interface, -1 when it does not exist.
+// ARPHRD type of a network interface, -1 when it does not exist. Asked of the
+// kernel, so that it answers for the calling thread's network namespace.
 int InterfaceType(const std::string& name) {
-  if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") return -1;
-  std::ifstream f("/sys/class/net/" + name + "/type");
-  int t = -1;
-  if (!(f >> t)) return -1;
-  return t;
+  if (name.empty() || name.size() >= IF_NAMESIZE) return -1;
+  const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return -1;
+  ifreq ifr{};
+  std::memcpy(ifr.ifr_name, name.c_str(), name.size() + 1);
+  const int r = ioctl(s, SIOCGIFHWADDR, &ifr);
+  ::close(s);
+  return r == 0 ? ifr.ifr_hwaddr.sa_family : -1;
 }
 
 constexpr int ARPHRD_ETHER_TYPE = 1;
@@ -205,47 +189,53 @@ uint32_t InetOf(const sockaddr* sa) {
   return sin.sin_addr.s_addr;
 }
 
+// Creates and activates the libpcap handle with the driver's defaults; false
+// (nothing left open) when the adapter cannot capture.
 bool Activate(ADAPTER* a) {
-  if (a->Activated) return true;
-  if (!a->Pcap) {
-    char err[PCAP_ERRBUF_LEN] = {};
-    a->Pcap = L.create(a->Name.c_str(), err);
-    if (!a->Pcap) return false;
-  }
+  char err[PCAP_ERRBUF_LEN] = {};
+  a->Pcap = L.create(a->Name.c_str(), err);
+  if (!a->Pcap) return false;
   L.set_snaplen(a->Pcap, a->SnapLen);
-  L.set_promisc(a->Pcap, a->Promiscuous ? 1 : 0);
-  L.set_timeout(a->Pcap, a->ReadTimeoutMs > 0 ? a->ReadTimeoutMs : 100);
+  L.set_promisc(a->Pcap, 0);
+  L.set_timeout(a->Pcap, 100);
   L.set_buffer_size(a->Pcap, a->KernelBuffer);
   if (L.set_immediate_mode) L.set_immediate_mode(a->Pcap, 1);
-  if (L.activate(a->Pcap) < 0) {
-    // A failed handle cannot be activated again; start over next time.
-    L.close(a->Pcap);
-    a->Pcap = nullptr;
-    return false;
-  }
-  char err[PCAP_ERRBUF_LEN] = {};
-  if (L.datalink(a->Pcap) != DLT_EN10MB_TYPE || L.setnonblock(a->Pcap, 1, err) < 0 ||
+  if (L.activate(a->Pcap) < 0 || L.datalink(a->Pcap) != DLT_EN10MB_TYPE || L.setnonblock(a->Pcap, 1, err) < 0 ||
       (a->Fd = L.get_selectable_fd(a->Pcap)) < 0) {
     L.close(a->Pcap);
     a->Pcap = nullptr;
     a->Fd = -1;
     return false;
   }
-  a->Activated = true;
+  return true;
+}
+
+// Promiscuous reception on the live handle's packet socket.
+bool SetPromiscuous(ADAPTER* a, bool on) {
+  if (on == a->Promiscuous) return true;
+  packet_mreq mr{};
+  mr.mr_ifindex = int(if_nametoindex(a->Name.c_str()));
+  mr.mr_type = PACKET_MR_PROMISC;
+  if (mr.mr_ifindex == 0 ||
+      setsockopt(a->Fd, SOL_PACKET, on ? PACKET_ADD_MEMBERSHIP : PACKET_DROP_MEMBERSHIP, &mr, sizeof mr) != 0)
+    return false;
+  a->Promiscuous = on;
   return true;
 }
 
 void OnFrame(unsigned char* user, const TPcapPktHdr* h, const unsigned char* bytes) {
   ADAPTER* a = reinterpret_cast<ADAPTER*>(user);
-  const uint32_t size = BPF_WORDALIGN(BPF_RECORD_HDRLEN + h->caplen);
+  TPcapPktHdr hdr = *h;
+  if (hdr.caplen > uint32_t(a->SnapLen)) hdr.caplen = uint32_t(a->SnapLen);
+  const uint32_t size = BPF_WORDALIGN(BPF_RECORD_HDRLEN + hdr.caplen);
   if (a->PendingPos >= a->Pending.size() && a->OutCap - a->OutLen >= size) {
     uint8_t* dst = a->Out + a->OutLen;
-    WriteBpfHeader(dst, *h, h->caplen);
-    std::memcpy(dst + BPF_RECORD_HDRLEN, bytes, h->caplen);
-    std::memset(dst + BPF_RECORD_HDRLEN + h->caplen, 0, size - BPF_RECORD_HDRLEN - h->caplen);
+    WriteBpfHeader(dst, hdr, hdr.caplen);
+    std::memcpy(dst + BPF_RECORD_HDRLEN, bytes, hdr.caplen);
+    std::memset(dst + BPF_RECORD_HDRLEN + hdr.caplen, 0, size - BPF_RECORD_HDRLEN - hdr.caplen);
     a->OutLen += size;
   } else {
-    AppendBpfRecord(a->Pending, *h, bytes);
+    AppendBpfRecord(a->Pending, hdr, bytes);
   }
 }
 
@@ -267,12 +257,12 @@ ADAPTER* DrvOpenAdapter(char* AdapterName) {
   if (!AdapterName) return nullptr;
   const std::string name(AdapterName, strnlen(AdapterName, IF_NAMESIZE));
   if (name.size() >= IF_NAMESIZE || AdapterName[name.size()] != 0 || !IsCaptureInterface(name)) return nullptr;
-  // Capturing needs a packet socket; find out now rather than on the first read.
-  const int probe = socket(AF_PACKET, SOCK_RAW, 0);
-  if (probe < 0) return nullptr;
-  ::close(probe);
   ADAPTER* a = new ADAPTER;
   a->Name = name;
+  if (!Activate(a)) {
+    delete a;
+    return nullptr;
+  }
   return a;
 }
 
@@ -297,7 +287,7 @@ void DrvFreePacket(PACKET* p) { delete p; }
 bool DrvReceivePacket(ADAPTER* a, PACKET* p, bool /*Sync*/) {
   if (!a || !p || !p->Buffer) return false;
   p->ulBytesReceived = 0;
-  if (!Activate(a)) return false;
+  if (!a->Pcap) return false;
   a->Out = static_cast<uint8_t*>(p->Buffer);
   a->OutCap = p->Length;
   a->OutLen = 0;
@@ -329,7 +319,7 @@ bool DrvReceivePacket(ADAPTER* a, PACKET* p, bool /*Sync*/) {
 bool DrvWaitPacket(ADAPTER* a, PACKET* p) { return DrvReceivePacket(a, p, true); }
 
 bool DrvSendPacket(ADAPTER* a, PACKET* p, bool /*Sync*/) {
-  if (!a || !p || !p->Buffer || !Activate(a)) return false;
+  if (!a || !p || !p->Buffer) return false;
   return L.sendpacket(a->Pcap, static_cast<const unsigned char*>(p->Buffer), int(p->Length)) == 0;
 }
 
@@ -340,14 +330,10 @@ bool DrvResetAdapter(ADAPTER* a) {
   return true;
 }
 
-// Promiscuous or not is all a packet socket can do; it is fixed once the
-// handle is live, so a later change is refused.
+// Promiscuous or not is all a packet socket can do.
 bool DrvSetHwFilter(ADAPTER* a, uint32_t Filter) {
   if (!a) return false;
-  const bool promiscuous = (Filter & NDIS_PACKET_TYPE_PROMISCUOUS) != 0;
-  if (a->Activated) return promiscuous == a->Promiscuous;
-  a->Promiscuous = promiscuous;
-  return true;
+  return SetPromiscuous(a, (Filter & NDIS_PACKET_TYPE_PROMISCUOUS) != 0);
 }
 
 bool DrvRequest(ADAPTER* a, bool Set, PACKET_OID_DATA* OidData) {
@@ -366,19 +352,16 @@ bool DrvRequest(ADAPTER* a, bool Set, PACKET_OID_DATA* OidData) {
   return true;
 }
 
-bool DrvSetBuff(ADAPTER* a, int32_t dim) {
-  if (!a || dim <= 0) return false;
-  if (!a->Activated) a->KernelBuffer = dim;
-  return !a->Activated || dim == a->KernelBuffer;
-}
+// The kernel buffer is sized at activation; another size is not available.
+bool DrvSetBuff(ADAPTER* a, int32_t dim) { return a && dim > 0 && dim == a->KernelBuffer; }
 
 bool DrvSetBpf(ADAPTER* a, bpf_program* fp) {
-  if (!a || !fp || !Activate(a)) return false;
+  if (!a || !fp) return false;
   return L.setfilter(a->Pcap, fp) == 0;
 }
 
 bool DrvGetStats(ADAPTER* a, bpf_stat* s) {
-  if (!a || !s || !Activate(a)) return false;
+  if (!a || !s) return false;
   TPcapStat ps{};
   if (L.stats(a->Pcap, &ps) < 0) return false;
   s->bs_recv = ps.ps_recv;
@@ -446,7 +429,7 @@ const char* DrvGetDriverVersion() {
 
 int32_t DrvSetSnapLen(ADAPTER* a, int32_t snaplen) {
   if (!a) return 0;
-  if (!a->Activated && snaplen > 0) a->SnapLen = snaplen;
+  if (snaplen > 0 && snaplen < 65535) a->SnapLen = snaplen;
   return a->SnapLen;
 }
 
@@ -490,8 +473,7 @@ void* DriverLoad() {
   void* m = dlopen("libpcap.so.1", RTLD_NOW | RTLD_LOCAL);
   if (!m) m = dlopen("libpcap.so.0.8", RTLD_NOW | RTLD_LOCAL);
   if (!m) return nullptr;
-  TPcapLib l{};
-  l.Module = m;
+  TPcapApi l{};
   const bool ok = Sym(m, "pcap_create", l.create) && Sym(m, "pcap_set_snaplen", l.set_snaplen) &&
                   Sym(m, "pcap_set_promisc", l.set_promisc) && Sym(m, "pcap_set_timeout", l.set_timeout) &&
                   Sym(m, "pcap_set_buffer_size", l.set_buffer_size) && Sym(m, "pcap_activate", l.activate) &&
@@ -517,12 +499,30 @@ void* DriverSymbol(void* /*Module*/, const char* Name) {
 }
 
 void DriverUnload(void* Module) {
-  L = TPcapLib{};
+  L = TPcapApi{};
   if (Module) dlclose(Module);
 }
 
 const TPacketModule DriverModule{&DriverLoad, &DriverSymbol, &DriverUnload};
 
+// The stand-in entry points of PcapDriverModuleOver.
+TPcapApi Given;
+int GivenToken;
+
+void* GivenLoad() {
+  L = Given;
+  return &GivenToken;
+}
+
+void GivenUnload(void*) { L = TPcapApi{}; }
+
+const TPacketModule GivenModule{&GivenLoad, &DriverSymbol, &GivenUnload};
+
 }  // namespace
 
 const TPacketModule& PcapDriverModule() { return DriverModule; }
+
+const TPacketModule& PcapDriverModuleOver(const TPcapApi& Api) {
+  Given = Api;
+  return GivenModule;
+}

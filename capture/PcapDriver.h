@@ -8,6 +8,9 @@
 //   empty string), Ethernet-type interfaces and loopback only, each with a
 //   non-empty description;
 // - address entries in the 384-byte layout;
+// - adapters activated when they are opened, so that an adapter that cannot
+//   capture (down, gone, not permitted) fails at open; the promiscuous filter
+//   and the snap length are applied to the live handle;
 // - read blocks in the BPF record layout with bh_hdrlen = 20; a read waits at
 //   most the read time-out (non-blocking descriptor plus poll);
 // - the adapter MAC for the current-address request;
@@ -70,8 +73,34 @@ using Tpcap_stats = int (*)(TPcap* p, TPcapStat* ps);
 using Tpcap_setfilter = int (*)(TPcap* p, bpf_program* fp);
 using Tpcap_datalink = int (*)(TPcap* p);
 
+// The libpcap entry points the driver uses (set_immediate_mode may be null).
+struct TPcapApi {
+  Tpcap_create create;
+  Tpcap_set_int set_snaplen;
+  Tpcap_set_int set_promisc;
+  Tpcap_set_int set_timeout;
+  Tpcap_set_int set_buffer_size;
+  Tpcap_set_int set_immediate_mode;
+  Tpcap_activate activate;
+  Tpcap_setnonblock setnonblock;
+  Tpcap_get_selectable_fd get_selectable_fd;
+  Tpcap_dispatch dispatch;
+  Tpcap_close close;
+  Tpcap_findalldevs findalldevs;
+  Tpcap_freealldevs freealldevs;
+  Tpcap_lib_version lib_version;
+  Tpcap_sendpacket sendpacket;
+  Tpcap_stats stats;
+  Tpcap_setfilter setfilter;
+  Tpcap_datalink datalink;
+};
+
 // The driver as a module for LoadPacketDll.
 const TPacketModule& PcapDriverModule();
+
+// The same driver over the given entry points instead of the library (for
+// tests: a libpcap stand-in). The entries are copied.
+const TPacketModule& PcapDriverModuleOver(const TPcapApi& Api);
 
 // Layout helpers, exposed for tests.
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -11,6 +12,7 @@
 #include "Frames.h"
 #include "capture/Pcap.h"
 #include "capture/PcapDriver.h"
+#include "capture/monpcap.h"
 #include "rtl/Classes.h"
 
 namespace {
@@ -449,6 +451,77 @@ TEST(CaptureDriverLayer, RecordsThatDoNotFitWaitForTheNextRead) {
   EXPECT_EQ(MoveBpfRecords(pending, &pos, block.data(), 64, &used), 64u);
   EXPECT_EQ(BpfRecordAt(block.data(), used).Header->bh_caplen, 44u);
   EXPECT_EQ(pos, 124u);
+}
+
+// A libpcap stand-in under the driver layer: one device, "lo" (present in
+// every network namespace), whose activation the test decides.
+namespace standin {
+struct {
+  int Activation = 0;
+  int Creates = 0, Closes = 0;
+  int Fd = -1;
+} S;
+int Handle;
+TPcap* Create(const char*, char*) {
+  ++S.Creates;
+  return reinterpret_cast<TPcap*>(&Handle);
+}
+int SetInt(TPcap*, int) { return 0; }
+int Activate(TPcap*) { return S.Activation; }
+int SetNonblock(TPcap*, int, char*) { return 0; }
+int SelectableFd(TPcap*) { return S.Fd; }
+int Dispatch(TPcap*, int, TPcapHandler, unsigned char*) { return 0; }
+void Close(TPcap*) { ++S.Closes; }
+char LoName[] = "lo";
+TPcapIf Lo{nullptr, LoName, nullptr, nullptr, PCAP_IF_LOOPBACK_FLAG};
+int FindAll(TPcapIf** all, char*) {
+  *all = &Lo;
+  return 0;
+}
+void FreeAll(TPcapIf*) {}
+const char* Version() { return "libpcap stand-in"; }
+int Send(TPcap*, const unsigned char*, int) { return 0; }
+int Stats(TPcap*, TPcapStat*) { return 0; }
+int SetFilter(TPcap*, bpf_program*) { return 0; }
+int Datalink(TPcap*) { return 1; }
+}  // namespace standin
+
+TEST(CaptureDriverLayer, AnAdapterThatCannotCaptureFailsAtOpenWithTheOpenStepsText) {
+  using namespace standin;
+  const TPcapApi api{Create, SetInt,      SetInt,   SetInt, SetInt,  nullptr, Activate, SetNonblock, SelectableFd,
+                     Dispatch, Close, FindAll, FreeAll, Version, Send,    Stats,    SetFilter,   Datalink};
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  S = {};
+  S.Fd = fds[0];  // not a packet socket: promiscuous reception cannot be set on it
+  SetPacketModule(&PcapDriverModuleOver(api));
+  {
+    TMonitorPcap mon(nullptr);
+    ASSERT_EQ(mon.MonAdapter(), "lo");
+    S.Activation = -9;  // the interface is not up
+    for (int attempt = 0; attempt < 2; ++attempt) {  // nothing is left running to refuse a second start
+      mon.StartMonitor();
+      EXPECT_FALSE(mon.Connected());
+      EXPECT_EQ(mon.LastError(), "Cannot Open Adapter \"lo\"");
+    }
+    EXPECT_EQ(S.Creates, 2);
+    EXPECT_EQ(S.Closes, 2);
+    S.Activation = 0;
+    mon.SetPromiscuous(true);
+    mon.StartMonitor();
+    EXPECT_FALSE(mon.Connected());
+    EXPECT_EQ(mon.LastError(), "Cannot set Device Filter to Promiscuous mode");
+    EXPECT_EQ(S.Closes, 3);
+    mon.SetPromiscuous(false);
+    mon.StartMonitor();
+    EXPECT_TRUE(mon.Connected()) << mon.LastError();
+    mon.StopMonitor();
+    EXPECT_EQ(S.Creates, 4);
+    EXPECT_EQ(S.Closes, 4);
+  }
+  SetPacketModule(nullptr);
+  close(fds[0]);
+  close(fds[1]);
 }
 
 TEST(CaptureDriverLayer, NameAndAddressLayoutsReadBackThroughTheQueries) {
