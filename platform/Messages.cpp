@@ -3,11 +3,13 @@
 #include "platform/Timing.h"
 #include "rtl/SysUtils.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QEventLoop>
 #include <QObject>
 #include <QThread>
+#include <QTimer>
 #include <QTimerEvent>
 
 #include <algorithm>
@@ -88,6 +90,7 @@ struct ThreadState {
   std::vector<std::pair<THookHandle, TMessageHook>> hooks;
   std::unordered_map<int, std::pair<HWND, std::uintptr_t>> timers;  // Qt timer id -> window, id
   std::uint64_t quitCount = 0;
+  const std::function<void()>* waitCheck = nullptr;  // of the innermost WaitMessages
   bool dispatching = false;
   DWORD messageTime = 0;
 };
@@ -206,10 +209,12 @@ void Deliver(ThreadState& st, const std::shared_ptr<Window>& w, TMessage& msg, D
   }
   st.dispatching = wasDispatching;
   st.messageTime = oldTime;
+  if (st.waitCheck) (*st.waitCheck)();
 }
 
 void HandleQuit(ThreadState& st, int exitCode) {
   ++st.quitCount;
+  if (st.waitCheck) (*st.waitCheck)();
   if (!st.loops.empty()) {
     st.loops.back()->exit(exitCode);
   } else if (QCoreApplication* app = QCoreApplication::instance(); app && app->thread() == QThread::currentThread()) {
@@ -561,6 +566,11 @@ bool ProcessMessages() {
   return st.quitCount == quits;
 }
 
+// A loop started inside a handler must still deliver what was queued before
+// that handler ran: Qt's dispatcher would sleep on them until something new
+// is posted, so something is.
+static void WakeNestedLoop(ThreadState& st) { QCoreApplication::postEvent(st.receiver, new QEvent(WakeType())); }
+
 int RunMessageLoop() {
   ThreadState& st = Current();
   QEventLoop loop;
@@ -570,7 +580,50 @@ int RunMessageLoop() {
     ~PopGuard() { st.loops.pop_back(); }
   } guard{st};
   DrainInbox(st);
+  WakeNestedLoop(st);
   return loop.exec();
+}
+
+TWaitEnd WaitMessages(const std::function<bool()>& done, int ms) {
+  ThreadState& st = Current();
+  DrainInbox(st);
+  if (done && done()) return TWaitEnd::Done;
+  const std::uint64_t quits = st.quitCount;
+  // A nested Qt loop sleeps in the event dispatcher and is ended by the
+  // application's quit or exit as well as by the checks below.
+  QEventLoop loop;
+  TWaitEnd end = TWaitEnd::Quit;
+  const std::function<void()> check = [&] {
+    if (done && done()) {
+      end = TWaitEnd::Done;
+      loop.exit();
+    } else if (st.quitCount != quits) {
+      end = TWaitEnd::Quit;
+      loop.exit();
+    }
+  };
+  const std::function<void()>* outer = st.waitCheck;
+  st.waitCheck = &check;
+  struct Restore {
+    ThreadState& st;
+    const std::function<void()>* outer;
+    ~Restore() { st.waitCheck = outer; }
+  } restore{st, outer};
+  QTimer deadline;
+  deadline.setSingleShot(true);
+  deadline.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
+    end = TWaitEnd::TimedOut;
+    loop.exit();
+  });
+  if (ms >= 0) deadline.start(ms);
+  // Flags set by anything but a message (a descriptor watch, another thread)
+  // are seen before the thread sleeps.
+  if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance())
+    QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, &loop, [&] { check(); });
+  WakeNestedLoop(st);
+  loop.exec();
+  return end;
 }
 
 DWORD GetMessageTime() {

@@ -130,6 +130,16 @@ bool ProcessMessages();
 // for this thread; returns its exit code. May be nested.
 int RunMessageLoop();
 
+// How WaitMessages ended.
+enum class TWaitEnd { Done, TimedOut, Quit };
+
+// Handles the calling thread's messages, sleeping while there are none, until
+// done() holds (asked at the start, after each message and before sleeping),
+// ms milliseconds have passed (ms < 0: no limit) or a quit is requested: a quit
+// message for this thread (it still ends the thread's message loop as usual)
+// or the application's quit or exit on the main thread. May be nested.
+TWaitEnd WaitMessages(const std::function<bool()>& done, int ms);
+
 // Tick count (GetTickCount) at which the message being dispatched on this
 // thread was posted; the current tick count outside dispatch.
 DWORD GetMessageTime();

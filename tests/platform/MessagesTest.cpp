@@ -6,6 +6,7 @@
 #include "platform/PumpUntil.h"
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <future>
 #include <memory>
@@ -420,6 +421,39 @@ TEST(Messages, QuitEndsTheLoopAndIsReportedByProcessMessages) {
   u.join();
   EXPECT_EQ(hooked.load(), WM_USER + 5);
   EXPECT_FALSE(PostThreadMessage(uid, WM_QUIT, 0, 0));
+}
+
+TEST(Messages, WaitMessagesEndsWhenDoneAtTheDeadlineOrOnAQuit) {
+  std::promise<HWND> window;
+  std::atomic<int> phase{0};
+  std::vector<TWaitEnd> ends;
+  bool nestedLoopEnded = false;
+  std::thread t([&] {
+    bool done = false;
+    const HWND wnd = AllocateHWnd([&](TMessage& m) {
+      if (m.Msg == WM_USER) done = true;
+      if (m.Msg == WM_USER + 1) {  // a wait inside a message loop: the quit ends both
+        ends.push_back(WaitMessages([] { return false; }, -1));
+        phase = 3;
+      }
+    });
+    window.set_value(wnd);
+    ends.push_back(WaitMessages([&] { return done; }, -1));
+    ends.push_back(WaitMessages([] { return false; }, 20));
+    phase = 2;
+    RunMessageLoop();
+    nestedLoopEnded = true;
+    DeallocateHWnd(wnd);
+  });
+  const HWND wnd = window.get_future().get();
+  PostMessage(wnd, WM_USER, 0, 0);
+  while (phase != 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  PostMessage(wnd, WM_USER + 1, 0, 0);
+  PostMessage(wnd, WM_QUIT, 0, 0);
+  t.join();
+  EXPECT_EQ(ends, (std::vector<TWaitEnd>{TWaitEnd::Done, TWaitEnd::TimedOut, TWaitEnd::Quit}));
+  EXPECT_EQ(phase.load(), 3);
+  EXPECT_TRUE(nestedLoopEnded);
 }
 
 TEST(Messages, ExceptionsFromHandlersStayInsideTheLoop) {
