@@ -18,10 +18,11 @@
 #include "platform/FdWatch.h"
 #include "sockets/SocksProtocol.h"
 
-// One asynchronous name lookup; the worker fills it and posts the answer.
+// One asynchronous name lookup; a worker fills it and posts the answer.
 struct TDnsRequest {
   std::vector<std::string> Results;
   int Error = 0;
+  std::atomic<bool> Cancelled{false};
 };
 
 namespace {
@@ -42,25 +43,91 @@ bool IsConnectionGone(int code) {
          code == WSAECONNABORTED;
 }
 
-// Forward lookup on a worker thread: every IPv4 address of the name.
-void LookupHost(const std::string& host, TDnsRequest& req) {
+// The system resolver: every IPv4 address of the name. It cannot be
+// interrupted; a cancelled lookup ends by the resolver's own time-outs.
+int SystemLookupHost(const std::string& host, std::vector<std::string>& addresses, const std::atomic<bool>&) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* res = nullptr;
   int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &res);
-  if (rc != 0) {
-    req.Error = ResolverErrorToWinsock(rc);
-    return;
-  }
+  if (rc != 0) return ResolverErrorToWinsock(rc);
   for (addrinfo* p = res; p; p = p->ai_next) {
     auto* sin = reinterpret_cast<sockaddr_in*>(p->ai_addr);
     std::string s = WSocket_inet_ntoa(sin->sin_addr.s_addr);
-    if (std::find(req.Results.begin(), req.Results.end(), s) == req.Results.end()) req.Results.push_back(s);
+    if (std::find(addresses.begin(), addresses.end(), s) == addresses.end()) addresses.push_back(s);
   }
   ::freeaddrinfo(res);
-  if (req.Results.empty()) req.Error = WSANO_DATA;
+  return addresses.empty() ? WSANO_DATA : 0;
 }
+
+std::mutex gHostLookupLock;
+THostLookup gHostLookup;
+
+THostLookup CurrentHostLookup() {
+  std::lock_guard<std::mutex> g(gHostLookupLock);
+  return gHostLookup ? gHostLookup : THostLookup(&SystemLookupHost);
+}
+
+// Name lookups run on a few workers shared by every socket, so that lookups
+// retried against a slow resolver queue up instead of piling up threads. A
+// worker ends as soon as nothing waits; a cancelled lookup that has not started
+// never runs.
+class TLookupWorkers {
+ public:
+  struct TJob {
+    std::shared_ptr<TDnsRequest> Request;
+    std::function<void(TDnsRequest&)> Work;
+    std::function<void(const TDnsRequest&)> Answer;
+  };
+  static constexpr int kMaxThreads = 4;
+
+  static TLookupWorkers& Instance() {
+    static TLookupWorkers* workers = new TLookupWorkers;  // detached workers may outlive static destruction
+    return *workers;
+  }
+
+  void Submit(TJob job) {
+    std::lock_guard<std::mutex> g(FLock);
+    FQueue.push_back(std::move(job));
+    if (FThreads - FBusy >= static_cast<int>(FQueue.size()) || FThreads >= kMaxThreads) return;
+    try {
+      std::thread(&TLookupWorkers::Run, this).detach();
+    } catch (...) {
+      FQueue.pop_back();
+      throw;
+    }
+    ++FThreads;
+  }
+
+  int Threads() {
+    std::lock_guard<std::mutex> g(FLock);
+    return FThreads;
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> g(FLock);
+    while (!FQueue.empty()) {
+      TJob job = std::move(FQueue.front());
+      FQueue.pop_front();
+      if (job.Request->Cancelled) continue;
+      ++FBusy;
+      g.unlock();
+      job.Work(*job.Request);
+      if (!job.Request->Cancelled) job.Answer(*job.Request);
+      job = TJob{};
+      g.lock();
+      --FBusy;
+    }
+    --FThreads;
+  }
+
+  std::mutex FLock;
+  std::deque<TJob> FQueue;
+  int FThreads = 0;
+  int FBusy = 0;
+};
 
 // Reverse lookup: the host name followed by its aliases.
 void LookupAddr(uint32_t addr, TDnsRequest& req) {
@@ -78,6 +145,15 @@ void LookupAddr(uint32_t addr, TDnsRequest& req) {
 }
 
 }  // namespace
+
+THostLookup SetHostLookup(THostLookup lookup) {
+  std::lock_guard<std::mutex> g(gHostLookupLock);
+  THostLookup previous = std::move(gHostLookup);
+  gHostLookup = std::move(lookup);
+  return previous;
+}
+
+int DnsLookupThreads() { return TLookupWorkers::Instance().Threads(); }
 
 std::string SocketStateName(TSocketState s) {
   static const char* const names[] = {"wsInvalidState", "wsOpened",    "wsBound",      "wsConnecting", "wsSocksConnected",
@@ -214,14 +290,21 @@ WPARAM TCustomWSocket::SessionTag() const {
 }
 
 void TCustomWSocket::DispatchSocketEvents(TMessage& msg) {
-  if (FHSocket == INVALID_SOCKET || msg.WParam != SessionTag() || FPaused) return;
+  if (FHSocket == INVALID_SOCKET || msg.WParam != SessionTag()) return;
   const uint16_t events = LoWord(msg.LParam);
   const uint16_t err = HiWord(msg.LParam);
+  if (FPaused) {
+    // Each event is reported once by the readiness layer: keep it for the resume.
+    for (int i = 0; i < kEventCount; ++i)
+      if (events & kEventOrder[i]) {
+        FHeldEvents |= kEventOrder[i];
+        FHeldErrors[i] = err;
+      }
+    return;
+  }
   auto alive = FAlive;
   const uint32_t session = FSession;
-  // Same order as the network layer reports them.
-  static const int order[] = {FD_CONNECT, FD_READ, FD_WRITE, FD_ACCEPT, FD_CLOSE};
-  for (int ev : order) {
+  for (int ev : kEventOrder) {
     if (!(events & ev)) continue;
     if (!*alive || FSession != session) return;
     FSelectEvent = ev;
@@ -472,13 +555,14 @@ uint32_t TCustomWSocket::ResolveHost(const std::string& host) {
       throw ESocketException("Winsock Resolve Host: '" + host + "' Invalid IP address.");
     return a;
   }
-  TDnsRequest req;
+  std::vector<std::string> addresses;
+  const std::atomic<bool> running{false};
   WinsockEnsureStarted();
-  LookupHost(host, req);
-  if (req.Error != 0 || req.Results.empty())
+  const int error = SystemLookupHost(host, addresses, running);
+  if (error != 0 || addresses.empty())
     throw ESocketException("Winsock Resolve Host: Cannot convert host address '" + host + "' - " +
-                           SocketErrorText(req.Error ? req.Error : WSANO_DATA));
-  return WSocket_inet_addr(req.Results.front());
+                           SocketErrorText(error ? error : WSANO_DATA));
+  return WSocket_inet_addr(addresses.front());
 }
 
 int TCustomWSocket::ResolvePort(const std::string& port, const std::string& proto) {
@@ -764,6 +848,7 @@ void TCustomWSocket::NewSession() {
   FHeldValid = false;
   FPendingHint = -1;
   FReadPending = FCloseNotified = FConnectPosted = FWantWrite = FWritePosted = false;
+  FHeldEvents = 0;
 }
 
 void TCustomWSocket::FailAndClose(const std::string& call) {
@@ -1058,7 +1143,9 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
     ReportError("DnsLookup: Window not assigned");
     return;
   }
-  if (!StartLookup(FMsgHostLookup, [HostName](TDnsRequest& req) { LookupHost(HostName, req); }))
+  if (!StartLookup(FMsgHostLookup, [HostName, lookup = CurrentHostLookup()](TDnsRequest& req) {
+        req.Error = lookup(HostName, req.Results, req.Cancelled);
+      }))
     ReportError(HostName + ": can't start DNS lookup - " + SocketErrorText(WSAENOBUFS));
 }
 
@@ -1088,11 +1175,10 @@ bool TCustomWSocket::StartLookup(UINT msg, std::function<void(TDnsRequest&)> wor
   WinsockEnsureStarted();
   try {
     // The answer is posted back; a cancelled or reused request no longer matches it.
-    std::thread([req, work = std::move(work), wnd, msg, tag, id] {
-      work(*req);
-      PostMessage(wnd, msg, static_cast<WPARAM>(id),
-                  tag | static_cast<LPARAM>((static_cast<uint32_t>(req->Error) & 0xFFFF) << 16));
-    }).detach();
+    TLookupWorkers::Instance().Submit({req, std::move(work), [wnd, msg, tag, id](const TDnsRequest& r) {
+                                         PostMessage(wnd, msg, static_cast<WPARAM>(id),
+                                                     tag | static_cast<LPARAM>((static_cast<uint32_t>(r.Error) & 0xFFFF) << 16));
+                                       }});
   } catch (std::exception&) {
     return false;
   }
@@ -1134,7 +1220,9 @@ void TCustomWSocket::ReverseDnsLookupBlocking(const std::string& HostAddr) {
 
 void TCustomWSocket::CancelDnsLookup() {
   if (FDnsRequestId == 0) return;
-  // The worker cannot be stopped; its answer no longer matches and is dropped.
+  // A queued lookup is skipped, a running one is told to stop; a late answer
+  // no longer matches and is dropped.
+  if (FDnsRequest) FDnsRequest->Cancelled = true;
   FDnsRequestId = 0;
   FDnsRequest.reset();
   if (!ComponentState().Contains(csDestroying)) TriggerDNSLookupDone(WSAEINTR);
@@ -1206,6 +1294,7 @@ void TCustomWSocket::QueueText(const std::string& Str) {
 
 void TCustomWSocket::DiscardQueuedData() {
   std::lock_guard<TSockBufferHandler> g(*FBufHandler);
+  ++FDiscards;
   FBufHandler->ResetAll();
   FDgramQueue.clear();
   FBufferedByteCount = 0;
@@ -1312,6 +1401,10 @@ void TCustomWSocket::TryToSend() {
     int len;
     int n;
     std::string dgram;
+    // The send handler may close the socket or discard the queue; what it
+    // discarded is not removed again.
+    const uint32_t session = FSession;
+    const uint32_t discards = FDiscards;
     if (FType != SOCK_STREAM) {
       if (FDgramQueue.empty()) {
         FAllSent = true;
@@ -1336,6 +1429,8 @@ void TCustomWSocket::TryToSend() {
       g.release();  // the socket and its buffers are gone
       return;
     }
+    if (FSession != session) return;
+    if (FDiscards != discards) continue;
     if (n < 0) {
       const int code = WSocket_WSAGetLastError();
       if (code == WSAEWOULDBLOCK) {
@@ -1582,8 +1677,13 @@ void TCustomWSocket::PauseEvents() {
 
 void TCustomWSocket::ResumeEvents() {
   FPaused = false;
-  // Events dropped while paused are due again: re-arm and let readiness repeat them.
-  FReadPending = false;
+  // Events that arrived while paused are posted again, in their order; without
+  // a held read event, readiness is re-armed so that unread data is offered again.
+  const int held = FHeldEvents;
+  FHeldEvents = 0;
+  if (!(held & (FD_READ | FD_ACCEPT))) FReadPending = false;
+  for (int i = 0; i < kEventCount; ++i)
+    if (held & kEventOrder[i]) PostSocketEvent(kEventOrder[i], FHeldErrors[i]);
   UpdateInterest();
   if ((FSelectMask & FD_WRITE) && FState == wsConnected && !FWantWrite) PostWriteOnce();
 }
@@ -1605,8 +1705,10 @@ void TCustomWSocket::DetachFromThread() {
   // Events queued for the old window are dropped; readiness reports them again
   // once the socket is attached to its new thread.
   ++FSession;
+  FHeldEvents = 0;
   FReadPending = false;
   FWritePosted = false;
+  FCloseNotified = false;
   if (FState == wsConnecting) FConnectPosted = false;
   TSockWndControl::DetachFromThread();
 }
@@ -2026,19 +2128,16 @@ void TCustomLineWSocket::TriggerSessionClosed(uint16_t ErrCode) {
 // TCustomSyncWSocket
 
 int TCustomSyncWSocket::WaitUntilReady(bool& DoneFlag) {
-  using clock = std::chrono::steady_clock;
-  const auto deadline = clock::now() + std::chrono::milliseconds(FTimeout);
+  if (DoneFlag) return 0;
+  if (QCoreApplication::closingDown() || LoopEnded()) return WSOCKET_WAIT_TIMEOUT;
   auto alive = AliveToken();
-  while (!DoneFlag) {
-    if (FTimeout > 0 && clock::now() >= deadline) return WSOCKET_WAIT_TIMEOUT;
-    if (QCoreApplication::closingDown() || LoopEnded()) return WSOCKET_WAIT_TIMEOUT;
-    PumpMessages();
-    if (!*alive) return DoneFlag ? 0 : WSOCKET_WAIT_TIMEOUT;
-    if (DoneFlag) break;
-    // Not a busy loop: yield the processor for a moment between pumps.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return 0;
+  // Sleeps in the message layer until a message sets the flag, the time-out
+  // passes or a quit is requested.
+  const int ms = FTimeout > 0 ? static_cast<int>(std::min<uint32_t>(FTimeout, INT32_MAX)) : -1;
+  const TWaitEnd end = WaitMessages([&] { return DoneFlag || !*alive; }, ms);
+  if (DoneFlag) return 0;
+  if (end == TWaitEnd::Quit && *alive) SetLoopEnded(true);
+  return WSOCKET_WAIT_TIMEOUT;
 }
 
 int TCustomSyncWSocket::Synchronize(const std::function<void()>& Proc, bool& DoneFlag) {

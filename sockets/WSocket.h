@@ -24,6 +24,7 @@
 #include <netinet/in.h>
 #include <sys/uio.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -55,6 +56,18 @@ enum TSocketState {
 };
 // "wsClosed" and so on.
 std::string SocketStateName(TSocketState s);
+
+// The forward name lookup behind DnsLookup: fills every IPv4 address of the
+// name as dotted text and returns 0, or returns a WinSock error code. It runs
+// on a lookup worker thread; `cancelled` turns true once nobody waits for the
+// answer, and a lookup that can stop then should.
+using THostLookup =
+    std::function<int(const std::string& host, std::vector<std::string>& addresses, const std::atomic<bool>& cancelled)>;
+// Replaces the forward lookup (an empty function: the system resolver) for
+// lookups started afterwards; returns the one before. For tests.
+THostLookup SetHostLookup(THostLookup lookup);
+// Lookup worker threads alive now (at most a few, shared by every socket).
+int DnsLookupThreads();
 
 enum TSocketSendFlags { wsSendNormal, wsSendUrgent };
 enum TSocketLingerOnOff { wsLingerOff, wsLingerOn, wsLingerNoSet };
@@ -152,6 +165,7 @@ class TCustomWSocket : public TSockWndControl {
   bool Paused() const { return FPaused; }
   // Own message numbers (the test-exception message raises inside the loop).
   UINT MsgTestException() const { return FMsgTestException; }
+  UINT MsgSocketEvents() const { return FMsgSocketEvents; }
 
   // --- events
   TDataAvailable OnDataAvailable;
@@ -339,6 +353,7 @@ class TCustomWSocket : public TSockWndControl {
   int FSendFlags = 0;
   int FFlushTimeout = 60;
   bool FInTryToSend = false;
+  uint32_t FDiscards = 0;  // DiscardQueuedData calls, so a send loop sees its bytes go
 
   int64_t FReadCount = 0;
   int FSocketRcvBufSize = 0;
@@ -372,6 +387,12 @@ class TCustomWSocket : public TSockWndControl {
   bool FConnectPosted = false; // FD_CONNECT posted for this session
   bool FWantWrite = false;     // a send would block: FD_WRITE when writable
   bool FWritePosted = false;   // an FD_WRITE is queued
+  // Network events in the order they are handled, and those that arrived while
+  // paused (with their error codes), posted again on resume.
+  static constexpr int kEventCount = 5;
+  static constexpr int kEventOrder[kEventCount] = {FD_CONNECT, FD_READ, FD_WRITE, FD_ACCEPT, FD_CLOSE};
+  int FHeldEvents = 0;
+  uint16_t FHeldErrors[kEventCount] = {};
   uint64_t FRecvCalls = 0;
   long FPendingHint = -1;      // FIONREAD result not yet made stale by a read
   // A datagram read ahead by the receive loop, served by the next read.

@@ -131,6 +131,17 @@ TEST(SocksClient, Level4And4A) {
     EXPECT_EQ(socks.LastRequest().Host, "localhost");
     EXPECT_TRUE(t.Exchange());
   }
+  {
+    // Level 4 resolves the name itself: a name that cannot be resolved ends the negotiation.
+    SocksSetup t(socks, "4", "no-such-host.invalid");
+    ASSERT_TRUE(t.Run());
+    ASSERT_EQ(t.socksErrors.size(), 1u);
+    const std::string code = std::to_string(t.socksErrors[0]);
+    const std::string text = "Winsock Resolve Host: Cannot convert host address 'no-such-host.invalid' - ";
+    EXPECT_EQ(t.events.rfind("socks0 error:" + text, 0), 0u) << t.events;
+    EXPECT_NE(t.events.find(" (#" + code + ") session" + code + " closed "), std::string::npos) << t.events;
+    EXPECT_EQ(t.client.State(), wsClosed);
+  }
 }
 
 TEST(SocksClient, RejectedRequestsAndListening) {

@@ -2,10 +2,15 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
+#include <QTimer>
+
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -319,6 +324,31 @@ TEST(WSocketTcp, ResetPeerClosesBeforeTheErrorIsReported) {
   EXPECT_EQ(order, "closed10057 error10057 in wsClosed");
 }
 
+TEST(WSocketTcp, SendToAResetPeerLogsClosesAndReportsTheCloseOnce) {
+  TcpPair p;
+  ASSERT_TRUE(p.Connect());
+  TSockLogger log(nullptr);
+  std::vector<std::string> lines;
+  log.SetOnSockLogEvent([&](TObject*, TLogOption, const std::string& m) { lines.push_back(m); });
+  log.SetLogOptions({loDestEvent, loWsockErr});
+  p.client->SetSockLogger(&log);
+  p.client->SetName("client");
+  std::vector<int> closed;
+  int errors = 0;
+  p.client->OnSessionClosed = [&](TObject*, uint16_t e) { closed.push_back(e); };
+  p.client->OnError = [&](TObject*) { ++errors; };
+  p.accepted->Close();  // linger on with time-out 0: the connection is reset
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  p.client->SendText("after the reset");
+  EXPECT_EQ(lines, std::vector<std::string>{"client Winsock Send failed - Connection reset by peer (#10054)"});
+  EXPECT_EQ(closed, std::vector<int>{10054});
+  EXPECT_EQ(p.client->State(), wsClosed);
+  PumpFor(30);
+  EXPECT_EQ(closed.size(), 1u);
+  EXPECT_EQ(errors, 0);
+  p.client->SetSockLogger(nullptr);
+}
+
 TEST(WSocketErrors, SettersAndOperationsOutOfState) {
   TcpPair p;
   p.Listen();
@@ -473,6 +503,61 @@ TEST(WSocketMisc, DnsLookupsAndSynchronousWait) {
   EXPECT_TRUE(waiter.LoopEnded());
 }
 
+TEST(WSocketMisc, LookupsOfAResolverThatNeverAnswersTakeFewThreadsAndEndWhenCancelled) {
+  std::atomic<int> running{0};
+  const THostLookup previous =
+      SetHostLookup([&](const std::string&, std::vector<std::string>&, const std::atomic<bool>& cancelled) {
+        ++running;
+        while (!cancelled) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        --running;
+        return WSAEINTR;
+      });
+  std::vector<int> done;
+  {
+    TWSocket s(nullptr);
+    s.OnDnsLookupDone = [&](TObject*, uint16_t e) { done.push_back(e); };
+    for (int i = 0; i < 20; ++i) {
+      s.DnsLookup("never.answers.invalid");  // a retry cancels the lookup before it
+      EXPECT_LE(DnsLookupThreads(), 4);
+    }
+    s.CancelDnsLookup();
+    TWSocket gone(nullptr);
+    gone.DnsLookup("never.answers.invalid");  // freeing the socket cancels its lookup
+  }
+  ASSERT_TRUE(PumpUntil([&] { return DnsLookupThreads() == 0; }));
+  EXPECT_EQ(running.load(), 0);
+  EXPECT_EQ(done, std::vector<int>(20, WSAEINTR));
+  SetHostLookup(previous);
+}
+
+TEST(WSocketMisc, SynchronousWaitEndsOnTheApplicationsQuitAndSleepsMeanwhile) {
+  TWSocket waiter(nullptr);
+  bool never = false;
+  // Without a time-out, the application's quit ends a wait inside its loop.
+  waiter.SetTimeout(0);
+  int result = -1;
+  QTimer failSafe;  // ends a wait that misses the quit, so that the test fails instead of hanging
+  failSafe.setSingleShot(true);
+  QObject::connect(&failSafe, &QTimer::timeout, [&] { never = true; });
+  QTimer::singleShot(0, [&] {
+    QTimer::singleShot(50, [] { QCoreApplication::quit(); });
+    failSafe.start(5000);
+    result = waiter.WaitUntilReady(never);
+  });
+  QCoreApplication::exec();
+  EXPECT_EQ(result, 12001);
+  EXPECT_FALSE(never);
+
+  // Sleeping, not polling: the thread leaves the processor a few times at most.
+  TWSocket sleeper(nullptr);
+  sleeper.SetTimeout(300);
+  rusage before{}, after{};
+  getrusage(RUSAGE_THREAD, &before);
+  EXPECT_EQ(sleeper.WaitUntilReady(never), 12001);
+  getrusage(RUSAGE_THREAD, &after);
+  EXPECT_LT(after.ru_nvcsw - before.ru_nvcsw, 30);
+}
+
 TEST(WSocketMisc, SocketOnItsOwnThread) {
   std::atomic<int> port{0};
   std::atomic<DWORD> eventThread{0};
@@ -543,9 +628,38 @@ TEST(WSocketTcp, FlushGivesUpAfterFlushTimeout) {
   EXPECT_GT(p.client->BufferedByteCount(), 0);
 }
 
-TEST(WSocketTcp, PausedEventsWaitUntilResumed) {
+// Pauses a socket at the moment one of its network events is about to be
+// handled, so that the event arrives while paused.
+struct PauseOnEvent {
+  THookHandle hook;
+  PauseOnEvent(TWSocket& s, int event) {
+    hook = SetMessageHook([&s, event](HWND wnd, TMessage& m) {
+      if (wnd == s.Handle() && m.Msg == s.MsgSocketEvents() && (m.LParam & event) && !s.Paused()) s.PauseEvents();
+      return false;
+    });
+  }
+  ~PauseOnEvent() { RemoveMessageHook(hook); }
+};
+
+TEST(WSocketTcp, EventsThatArriveWhilePausedAreSeenAfterResume) {
   TcpPair p;
-  ASSERT_TRUE(p.Connect());
+  p.Listen();
+  std::vector<int> connected;
+  p.client->OnSessionConnected = [&](TObject*, uint16_t e) { connected.push_back(e); };
+  p.client->SetAddr("127.0.0.1");
+  p.client->SetPort(std::to_string(p.port));
+  {
+    PauseOnEvent pause(*p.client, FD_CONNECT);
+    p.client->Connect();
+    PumpFor(30);
+  }
+  EXPECT_TRUE(p.client->Paused());
+  EXPECT_TRUE(connected.empty());
+  p.client->ResumeEvents();
+  ASSERT_TRUE(PumpUntil([&] { return connected == std::vector<int>{0} && p.accepted->State() == wsConnected; }));
+
+  // Data, and the "all sent" event of a send: a large send after the resume
+  // still runs to its end.
   std::string got;
   p.accepted->OnDataAvailable = [&](TObject*, uint16_t) { got += p.accepted->ReceiveAsString(); };
   p.accepted->PauseEvents();
@@ -554,6 +668,57 @@ TEST(WSocketTcp, PausedEventsWaitUntilResumed) {
   EXPECT_EQ(got, "");
   p.accepted->ResumeEvents();
   ASSERT_TRUE(PumpUntil([&] { return got == "later"; }));
+  int dataSent = 0;
+  p.client->OnDataSent = [&](TObject*, uint16_t) { ++dataSent; };
+  PumpFor(20);
+  dataSent = 0;
+  p.client->SendText("x");
+  p.client->PauseEvents();
+  PumpFor(30);
+  EXPECT_EQ(dataSent, 0);
+  p.client->ResumeEvents();
+  ASSERT_TRUE(PumpUntil([&] { return dataSent == 1; }));
+  const std::string big(4 << 20, 'b');
+  p.client->Send(big.data(), static_cast<int>(big.size()));
+  ASSERT_TRUE(PumpUntil([&] { return dataSent == 2 && got.size() == 5 + 1 + big.size(); }, 30000));
+
+  // The peer's close.
+  int closed = 0;
+  p.client->OnSessionClosed = [&](TObject*, uint16_t) { ++closed; };
+  {
+    PauseOnEvent pause(*p.client, FD_CLOSE);
+    p.accepted->Close();
+    PumpFor(30);
+  }
+  EXPECT_EQ(closed, 0);
+  p.client->ResumeEvents();
+  ASSERT_TRUE(PumpUntil([&] { return closed == 1 && p.client->State() == wsClosed; }));
+}
+
+TEST(WSocketTcp, SendHandlerMayAbortOrDiscardTheQueue) {
+  for (const bool abort : {true, false}) {
+    TcpPair p;
+    ASSERT_TRUE(p.Connect());
+    std::string got;
+    p.accepted->OnDataAvailable = [&](TObject*, uint16_t) { got += p.accepted->ReceiveAsString(); };
+    p.client->OnSendData = [&](TObject*, int) {
+      if (abort)
+        p.client->Abort();
+      else
+        p.client->DiscardQueuedData();
+    };
+    EXPECT_EQ(p.client->SendText("abc"), 3);
+    if (abort) {
+      EXPECT_EQ(p.client->State(), wsClosed);
+      continue;
+    }
+    EXPECT_EQ(p.client->BufferedByteCount(), 0);
+    p.client->OnSendData = nullptr;
+    p.client->SendText("def");
+    ASSERT_TRUE(PumpUntil([&] { return got.size() >= 6; }));
+    PumpFor(20);
+    EXPECT_EQ(got, "abcdef");
+  }
 }
 
 TEST(WSocketMisc, SocketMovedToAnotherThreadGetsItsEventsThere) {
