@@ -125,13 +125,9 @@ TEST(HUDSprite, TiledQuadAndIgnoredMaterials) {
 // Real off-screen context: what the text puts on screen.
 
 #include "Source/GLSystemFont.h"
+#include "tests/Source/MaterialGLSurfaceTest.h"
 
-#include <functional>
-
-// Draws into a cleared size x size off-screen target (HUDOffscreenTest.cpp) and returns its
-// pixels, RGBA rows bottom first; false with a reason when no context could be made.
-bool DrawOffscreenForHUDTest(int size, const std::function<void()>& draw, std::vector<unsigned char>& pixels,
-                             unsigned& glError, std::string& why);
+#include <QGuiApplication>
 
 namespace {
 
@@ -141,6 +137,19 @@ constexpr int kSize = 64;
 struct TScreen {
   std::vector<unsigned char> pixels;
   bool Render(TGLBaseSceneObject& obj) {
+    // An off-screen surface needs the GUI application's platform; without one Qt crashes.
+    if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+      ADD_FAILURE() << "no GUI application (run the GL_ suites on their own)";
+      return false;
+    }
+    TQtFboSurface surface;
+    if (!surface.Create(kSize, kSize) || !surface.MakeCurrent()) {
+      ADD_FAILURE() << "no off-screen OpenGL context";
+      return false;
+    }
+    GL.glViewport(0, 0, kSize, kSize);
+    GL.glClearColor(0, 0, 0, 1);
+    GL.glClear(GL_COLOR_BUFFER_BIT);
     TBookkeepingContext book;
     TGLStateCache cache;
     TRenderContextInfo rci;
@@ -148,22 +157,17 @@ struct TScreen {
     rci.viewPortWidth = kSize;
     rci.viewPortHeight = kSize;
     rci.renderDPI = 96;
-    unsigned err = 0;
-    std::string why;
-    const bool ok = DrawOffscreenForHUDTest(
-        kSize,
-        [&] {
-          book.CreateForDevice(nullptr);
-          book.ActivateNested();
-          obj.DoRender(rci, true, false);
-          obj.DestroyHandle();
-          book.DeactivateNested();
-          book.DestroyPlatformContext();  // texture names go while their context is current
-        },
-        pixels, err, why);
-    EXPECT_TRUE(ok) << why;
-    EXPECT_EQ(err, unsigned(GL_NO_ERROR));
-    return ok;
+    book.CreateForDevice(nullptr);
+    book.ActivateNested();
+    obj.DoRender(rci, true, false);
+    obj.DestroyHandle();
+    book.DeactivateNested();
+    book.DestroyPlatformContext();  // texture names go while their context is current
+    EXPECT_EQ(GL.glGetError(), GLenum(GL_NO_ERROR));
+    pixels.assign(size_t(kSize) * kSize * 4, 0);
+    GL.glReadPixels(0, 0, kSize, kSize, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
+    surface.DoneCurrent();
+    return true;
   }
   int Red(int x, int y) const { return pixels[size_t(((kSize - 1 - y) * kSize + x) * 4)]; }
 };
