@@ -96,28 +96,3 @@ TEST(ObjectsRender, AmalgamationWithoutAListNameIsAnAssertion) {
   }
   context.DeactivateNested();
 }
-
-// Draws a 2 x 2 x 2 red cube, turned, in a 4 x 4 orthographic view of the current context
-// (used by the off-screen pixel test, whose Qt headers cannot meet the engine's).
-void DrawTurnedCubeForPixelTest(int size) {
-  GL.glViewport(0, 0, size, size);
-  GL.glClearColor(0, 0, 0, 1);
-  GL.glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-  GL.glEnable(GL_DEPTH_TEST);
-  GL.glMatrixMode(GL_PROJECTION);
-  GL.glLoadIdentity();
-  GL.glOrtho(-2, 2, -2, 2, -10, 10);
-  GL.glMatrixMode(GL_MODELVIEW);
-  GL.glLoadIdentity();
-  GL.glRotatef(30, 1, 1, 0);
-  GL.glColor3f(1, 0, 0);
-  TGLStateCache cache;
-  TRenderContextInfo rci;
-  rci.GLStates = &cache;
-  TGLCube cube(nullptr);
-  cube.SetCubeWidth(2);
-  cube.SetCubeHeight(2);
-  cube.SetCubeDepth(2);
-  cube.BuildList(rci);
-  GL.glFinish();
-}

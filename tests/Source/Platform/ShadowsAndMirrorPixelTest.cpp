@@ -105,6 +105,9 @@ TEST_F(GL_ShadowsAndMirror, MirrorShowsTheReflectionOnlyWhereThereIsOne) {
   EXPECT_LT(reflected[1], 80) << Rgb(reflected);
   EXPECT_LT(plain[0], 80) << Rgb(plain);
   EXPECT_GT(plain[0], 5) << Rgb(plain);  // the surface itself is drawn
+  const auto direct = PixelAt(1.5f, 0, 3.5f);  // the cube's top face
+  EXPECT_GT(direct[0], 240) << Rgb(direct);
+  EXPECT_LT(direct[1], 15) << Rgb(direct);
 }
 
 // The caster viewer looks from up and to the right: the floor to the left of the cube is hidden
