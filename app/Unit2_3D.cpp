@@ -66,21 +66,28 @@ TVector4f Colour(float r, float g, float b, float a = 1.0f) { return TVector4f{r
 
 bool IsFile(const std::string& path) { return QFileInfo(QString::fromStdString(path)).isFile(); }
 
-// A picture of the Images folder, drawn when the folder lacks it.
-std::string ImageFile(const std::string& name, uint32_t a, uint32_t b)
+// Loads a picture of the Images folder into `image`. One the folder lacks is
+// drawn and kept there; when it cannot be kept (a folder that cannot be
+// written) the drawn picture is used as it is and the cause logged once.
+void LoadImagesPicture(TGLTextureImage* image, const std::string& name, uint32_t a, uint32_t b)
 {
     const std::string path = TTrafficScene::ImagesDir() + name;
-    if (!IsFile(path))
+    if (IsFile(path))
     {
-        TBitmap bmp(64, 64, pf24bit);
-        TCanvas& c = bmp.Canvas();
-        for (int y = 0; y < 64; y += 8)
-            for (int x = 0; x < 64; x += 8)
-            {
-                c.Brush().SetColor(((x + y) / 8) % 2 ? a : b);
-                c.Pen().SetColor(((x + y) / 8) % 2 ? a : b);
-                c.Rectangle(x, y, x + 8, y + 8);
-            }
+        image->LoadFromFile(path);
+        return;
+    }
+    TBitmap bmp(64, 64, pf24bit);
+    TCanvas& c = bmp.Canvas();
+    for (int y = 0; y < 64; y += 8)
+        for (int x = 0; x < 64; x += 8)
+        {
+            c.Brush().SetColor(((x + y) / 8) % 2 ? a : b);
+            c.Pen().SetColor(((x + y) / 8) % 2 ? a : b);
+            c.Rectangle(x, y, x + 8, y + 8);
+        }
+    try
+    {
         if (QFileInfo(QString::fromStdString(name)).suffix().compare("jpg", Qt::CaseInsensitive) == 0)
         {
             TJPEGImage jpg;
@@ -90,7 +97,13 @@ std::string ImageFile(const std::string& name, uint32_t a, uint32_t b)
         else
             bmp.SaveToFile(path);
     }
-    return path;
+    catch (const std::exception& e)
+    {
+        LogFailure("Images", e.what());
+        image->Assign(&bmp);
+        return;
+    }
+    image->LoadFromFile(path);
 }
 
 SnifferObject* AsCube(TGLBaseSceneObject* o)
@@ -218,8 +231,8 @@ void TForm2_3D::BuildScene()
     plane->Material()->FrontProperties()->Diffuse()->SetColor(Colour(0.3922f, 0.3922f, 0.3922f));
     plane->Material()->FrontProperties()->SetShininess(81);
     Guarded("FormCreate", [&] {
-        const std::string ground = ImageFile("Asphalt3.jpg", RGBColour(70, 70, 70), RGBColour(90, 90, 90));
-        plane->Material()->Texture()->Image()->LoadFromFile(ground);
+        LoadImagesPicture(plane->Material()->Texture()->Image(), "Asphalt3.jpg", RGBColour(70, 70, 70),
+                          RGBColour(90, 90, 90));
         plane->Material()->Texture()->SetTextureMode(tmModulate);
         plane->Material()->Texture()->SetDisabled(false);
     });
@@ -514,8 +527,8 @@ void TForm2_3D::ViewerMouseDown(int x, int y, bool leftDown)
         }
         else
         {
-            cube->Material()->Texture()->Image()->LoadFromFile(
-                ImageFile("Selected.bmp", RGBColour(255, 255, 0), RGBColour(255, 160, 0)));
+            LoadImagesPicture(cube->Material()->Texture()->Image(), "Selected.bmp", RGBColour(255, 255, 0),
+                              RGBColour(255, 160, 0));
             cube->InfoMemo = memo;
         }
         TVector4f pickPoint = FGLSceneViewer1->Buffer()->PixelRayToWorld(x, y);

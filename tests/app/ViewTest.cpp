@@ -16,6 +16,7 @@
 #include "platform/Paths.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QMouseEvent>
 #include <QWindow>
 #include <QElapsedTimer>
@@ -266,6 +267,8 @@ TEST_F(GL_ViewTest, ClickingSelectsACubeAndTheFloorClearsIt)
 {
     if (NoDisplay())
         GTEST_SKIP() << "needs a display";
+    // The selection picture cannot be kept in "Images": the drawn one is used.
+    QDir().mkpath(QString::fromStdString(TTrafficScene::ImagesDir() + "Selected.bmp"));
     TForm2_3D form(&host, nullptr, FreeUdpPort());
     form.resize(400, 300);
     form.show();
@@ -301,6 +304,8 @@ TEST_F(GL_ViewTest, ClickingSelectsACubeAndTheFloorClearsIt)
     EXPECT_EQ(host.Memo.toPlainText().toStdString().substr(0, 1), "t");  // its info lines
     EXPECT_EQ(cube->InfoMemo, &host.Memo);
     EXPECT_EQ(cube->BandwidthLabel, &host.Bandwidth);
+
+    EXPECT_EQ(host.PktData.toPlainText().count("Images Cannot create file"), 1);
 
     click(centre);  // the selected cube again: nothing changes
     EXPECT_EQ(form.SelectedObject(), cube);
