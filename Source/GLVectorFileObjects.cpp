@@ -31,6 +31,14 @@ int ReadCount(TVirtualReader* Reader) {
     return n;
 }
 
+// A mode enumeration stored as an integer: anything but 0 ... MaxMode is broken data.
+int ReadMode(TVirtualReader* Reader, const TPersistentObject* Self, int MaxMode) {
+    const int mode = Reader->ReadInteger();
+    if (mode < 0 || mode > MaxMode)
+        throw EReadError(Format("%s : invalid mode %d", Self->ClassName().c_str(), mode));
+    return mode;
+}
+
 TMatrix4f WithoutTranslation(TMatrix4f m) {
     m[3] = TVector4f{{0, 0, 0, 1}};
     return m;
@@ -240,7 +248,7 @@ void TMeshObject::ReadFromFiler(TVirtualReader* Reader) {
         lightMapTexCoords_->Clear();
     colors_->ReadFromFiler(Reader);
     faceGroups_->ReadFromFiler(Reader);
-    mode_ = static_cast<TMeshObjectDrawMode>(static_cast<std::uint8_t>(Reader->ReadInteger()));
+    mode_ = static_cast<TMeshObjectDrawMode>(ReadMode(Reader, this, mdmFaceGroups));
     const int size = Reader->ReadInteger();
     RTL_ASSERT(size == 1);
     Reader->Read(&renderingOptions_, 1);
@@ -510,7 +518,7 @@ int TFGVertexIndexList::TriangleCount() const {
     case fgpTriangleFan:
         return std::max(0, n - 2);
     case fgpQuads:
-        return n / 2;
+        return (n / 4) * 2;  // as many as a whole number of quads adds
     }
     return 0;
 }
@@ -567,7 +575,7 @@ void TFGVertexIndexList::ReadFromFiler(TVirtualReader* Reader) {
     inherited::ReadFromFiler(Reader);
     ReadVersion(Reader, this, 0);
     vertexIndices_->ReadFromFiler(Reader);
-    mode_ = static_cast<TFaceGroupPrimitive>(static_cast<std::uint8_t>(Reader->ReadInteger()));
+    mode_ = static_cast<TFaceGroupPrimitive>(ReadMode(Reader, this, fgpQuads));
 }
 
 TFGVertexNormalTexIndexList::TFGVertexNormalTexIndexList()
@@ -763,6 +771,25 @@ TSkeletonBone::TSkeletonBone(TSkeletonBoneList* AOwner, int ABoneID) : owner_(AO
         AOwner->Add(this);
         if (skeleton_)
             skeleton_->FlushBoneByIDCache();
+    }
+}
+
+TSkeletonBone::~TSkeletonBone() {
+    if (!owner_)
+        return;  // freed by its list (or never in one)
+    owner_->Remove(this);
+    if (!skeleton_)
+        return;
+    skeleton_->FlushBoneByIDCache();
+    TSkeletonColliderList* colliders = skeleton_->Colliders();
+    for (int i = 0; i < colliders->Count(); ++i) {
+        TSkeletonCollider* collider = (*colliders)[i];
+        for (TSkeletonBoneList* b = collider->Bone(); b && b->Is<TSkeletonBone>();
+             b = static_cast<TSkeletonBone*>(b)->Owner())
+            if (b == this) {
+                collider->SetBone(nullptr);
+                break;
+            }
     }
 }
 
@@ -982,12 +1009,31 @@ void TSkeleton::BlendedLerps(const std::vector<TBlendedLerpInfo>& LerpInfos) {
 void TSkeleton::MorphMesh(bool NormalizeNormals) {
     if (!meshObjects_ || meshObjects_->Count() == 0)
         return;
+    for (int i = 0; i < meshObjects_->Count(); ++i)
+        if ((*meshObjects_)[i]->Is<TSkeletonMeshObject>()) {
+            auto* skinned = static_cast<TSkeletonMeshObject*>((*meshObjects_)[i]);
+            if (skinned->WaitsForBones())
+                BindToRestPose(skinned);
+        }
     rootBones_->PrepareGlobalMatrices();
     if (colliders_->Count() > 0)
         colliders_->AlignColliders();
     for (int i = 0; i < meshObjects_->Count(); ++i)
         if ((*meshObjects_)[i]->Is<TSkeletonMeshObject>())
             static_cast<TSkeletonMeshObject*>((*meshObjects_)[i])->ApplyCurrentSkeletonFrame(NormalizeNormals);
+}
+
+void TSkeleton::BindToRestPose(TSkeletonMeshObject* Object) {
+    struct KeepCurrentFrame {
+        TSkeleton* self;
+        std::unique_ptr<TSkeletonFrame> saved;
+        ~KeepCurrentFrame() {
+            self->currentFrame_ = std::move(saved);
+            self->rootBones_->PrepareGlobalMatrices();
+        }
+    } keep{this, std::move(currentFrame_)};
+    rootBones_->PrepareGlobalMatrices();  // the current frame is now a copy of frame 0
+    Object->PrepareBoneMatchingMeshObjects();
 }
 
 void TSkeleton::Synchronize(TSkeleton* Reference) {
@@ -1106,6 +1152,7 @@ void TSkeletonMeshObject::PrepareBoneMatchingMeshObjects() {
         MatrixInvert(m);
         return inverses.emplace(boneID, std::make_pair(m, WithoutTranslation(m))).first->second;
     };
+    bonesMissing_ = false;
     if (weightCount_ == 0)
         return;
     // Only the weighted vertices are copied: the copies never outgrow the weight block.
@@ -1118,7 +1165,10 @@ void TSkeletonMeshObject::PrepareBoneMatchingMeshObjects() {
         v->SetCapacity(count);
         n->SetCapacity(normalCount);
         for (int i = 0; i < count; ++i) {
-            const auto& inv = inverseOf(weights_[std::size_t(i) * bonesPerVertex_ + k].BoneID);
+            const int boneID = weights_[std::size_t(i) * bonesPerVertex_ + k].BoneID;
+            if (!skeleton || !skeleton->BoneByID(boneID))
+                bonesMissing_ = true;
+            const auto& inv = inverseOf(boneID);
             v->Add(AffineVectorTransform((*Vertices())[i], inv.first));
             if (i < normalCount)
                 n->Add(AffineVectorTransform((*Normals())[i], inv.second));
@@ -1127,11 +1177,27 @@ void TSkeletonMeshObject::PrepareBoneMatchingMeshObjects() {
     }
 }
 
+bool TSkeletonMeshObject::WaitsForBones() const {
+    TSkeleton* skeleton = Skeleton();
+    if (!bonesMissing_ || !skeleton)
+        return false;
+    const int count = std::min(Vertices()->Count(), weightCount_);
+    for (int i = 0; i < count; ++i)
+        for (int k = 0; k < bonesPerVertex_; ++k)
+            if (!skeleton->BoneByID(weights_[std::size_t(i) * bonesPerVertex_ + k].BoneID))
+                return false;
+    return true;
+}
+
 void TSkeletonMeshObject::Prepare() {
     const int count = bonesPerVertex_ > 0 ? std::min(Vertices()->Count(), weightCount_) : 0;
     const bool current = count == 0 || (static_cast<int>(boneMatching_.size()) == bonesPerVertex_ &&
                                         boneMatching_[0]->Vertices()->Count() == count);
-    if (!current)
+    if (current && !WaitsForBones())
+        return;
+    if (TSkeleton* skeleton = Skeleton())
+        skeleton->BindToRestPose(this);
+    else
         PrepareBoneMatchingMeshObjects();
 }
 
@@ -1146,15 +1212,23 @@ void TSkeletonMeshObject::ApplyCurrentSkeletonFrame(bool Normalize) {
     RTL_ASSERT(static_cast<int>(boneMatching_.size()) == bonesPerVertex_, "Bone-space copies not prepared");
     for (const auto& bm : boneMatching_)
         RTL_ASSERT(bm->Vertices()->Count() >= count, "Bone-space copies not prepared");
-    auto boneMatrix = [skeleton](int boneID) -> const TMatrix4f& {
-        TSkeletonBone* bone = skeleton->BoneByID(boneID);
-        RTL_ASSERT(bone, "Unknown bone");
-        return bone->GlobalMatrix();
-    };
+    // Every weighted bone is looked up before any vertex changes: a missing one leaves the
+    // object as it was.
+    std::vector<const TMatrix4f*> matrices(std::size_t(count) * bonesPerVertex_, nullptr);
+    for (int i = 0; i < count; ++i)
+        for (int k = 0; k < bonesPerVertex_; ++k) {
+            const TVertexBoneWeight& w = weights_[std::size_t(i) * bonesPerVertex_ + k];
+            if (bonesPerVertex_ > 1 && w.Weight == 0)
+                continue;
+            TSkeletonBone* bone = skeleton->BoneByID(w.BoneID);
+            RTL_ASSERT(bone, "Unknown bone");
+            matrices[std::size_t(i) * bonesPerVertex_ + k] = &bone->GlobalMatrix();
+        }
+    auto boneMatrix = [&](int i, int k) -> const TMatrix4f& { return *matrices[std::size_t(i) * bonesPerVertex_ + k]; };
     for (int i = 0; i < count; ++i) {
         const bool hasNormal = i < norms->Count();
         if (bonesPerVertex_ == 1) {
-            const TMatrix4f& m = boneMatrix(weights_[std::size_t(i)].BoneID);
+            const TMatrix4f& m = boneMatrix(i, 0);
             (*verts)[i] = AffineVectorTransform((*boneMatching_[0]->Vertices())[i], m);
             if (hasNormal && i < boneMatching_[0]->Normals()->Count())
                 (*norms)[i] = AffineVectorTransform((*boneMatching_[0]->Normals())[i], WithoutTranslation(m));
@@ -1165,7 +1239,7 @@ void TSkeletonMeshObject::ApplyCurrentSkeletonFrame(bool Normalize) {
             const TVertexBoneWeight& w = weights_[std::size_t(i) * bonesPerVertex_ + k];
             if (w.Weight == 0)
                 continue;
-            const TMatrix4f& m = boneMatrix(w.BoneID);
+            const TMatrix4f& m = boneMatrix(i, k);
             AffineVectorAddScaledInPlace(v, AffineVectorTransform((*boneMatching_[k]->Vertices())[i], m), w.Weight);
             if (hasNormal && i < boneMatching_[k]->Normals()->Count())
                 AffineVectorAddScaledInPlace(
@@ -1201,7 +1275,11 @@ void TSkeletonMeshObject::ReadFromFiler(TVirtualReader* Reader) {
     ReadVersion(Reader, this, 0);
     const int count = ReadCount(Reader);
     const int perVertex = ReadCount(Reader);
-    const std::int64_t bytes = std::int64_t(count) * perVertex * 8;  // below 2^65 / 2: no overflow
+    // Up to 2^62 entries of 8 bytes: the size is checked against the stream before it is formed.
+    const std::int64_t entries = std::int64_t(count) * perVertex;
+    if (entries > (std::numeric_limits<std::int64_t>::max)() / 8)
+        throw EReadError("Stream read error");
+    const std::int64_t bytes = entries * 8;
     ValueEncoding::NeedBytes(*Reader->Stream(), bytes);
     std::vector<TVertexBoneWeight> block(std::size_t(count) * std::size_t(perVertex));
     if (bytes > 0)
@@ -1303,6 +1381,7 @@ void TFGVertexIndexList::BuildList(TRenderContextInfo& rci) {
     TMeshObject* mo = MeshObject();
     if (!mo || vertexIndices_->Count() == 0)
         return;
+    RTL_ASSERT(mode_ <= fgpQuads, "Unknown face group mode");
     CheckIndices(vertexIndices_.get(), mo->Vertices()->Count());
     if (!mo->ArraysDeclared())
         mo->DeclareArraysToOpenGL(rci);

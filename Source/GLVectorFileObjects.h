@@ -508,6 +508,9 @@ public:
     TSkeletonBone() = default;
     // Appended to AOwner's list.
     TSkeletonBone(TSkeletonBoneList* AOwner, int ABoneID);
+    // Freed on its own, the bone leaves its parent's list, and colliders bound to it (or to a bone
+    // below it) are unbound.
+    ~TSkeletonBone() override;
 
     TSkeletonBoneList* Owner() const noexcept { return owner_; }
     void SetOwner(TSkeletonBoneList* Value) noexcept { owner_ = Value; }
@@ -598,6 +601,8 @@ struct TBlendedLerpInfo {
 };
 using TFrameBlendEntry = TBlendedLerpInfo;
 
+class TSkeletonMeshObject;
+
 class TSkeleton : public TPersistentObject {
     RTL_CLASS(TSkeleton, TPersistentObject)
 public:
@@ -626,7 +631,11 @@ public:
     // Frame indices outside the frame list are assertion failures.
     void Lerp(int FrameIndex1, int FrameIndex2, float LerpFactor);
     void BlendedLerps(const std::vector<TBlendedLerpInfo>& LerpInfos);
+    // Binds skinned objects waiting for their bones first (BindToRestPose), then deforms them.
     void MorphMesh(bool NormalizeNormals);
+    // Prepares the bone-space copies of Object from the bones' global matrices in the pose of the
+    // first frame (identity without frames); the current frame is kept.
+    void BindToRestPose(TSkeletonMeshObject* Object);
     void Synchronize(TSkeleton* Reference);
     void Clear();
     // Re-binds colliders to the bones of their IDs.
@@ -676,14 +685,18 @@ public:
     TBaseMeshObject* BoneMatchingMeshObject(int Index) const { return boneMatching_.at(std::size_t(Index)).get(); }
 
     // Bone-space copies of the vertices and normals per weight column, from the bones' global
-    // matrices (identity for bones the skeleton does not have).
+    // matrices (identity for bones the skeleton does not have: such copies wait for their bones).
     void PrepareBoneMatchingMeshObjects();
-    // Vertices and normals from the skeleton's current global matrices.
+    // The copies were made without some of the weighted bones, and the skeleton now has them all.
+    bool WaitsForBones() const;
+    // Vertices and normals from the skeleton's current global matrices; a weight naming a bone the
+    // skeleton lacks is an assertion failure, with no vertex changed.
     void ApplyCurrentSkeletonFrame(bool Normalize);
 
     void Clear() override;
-    // Prepares the bone-space copies when they are missing or no longer match the weights (never
-    // from vertices already deformed: blended vertices cannot be split back per bone).
+    // Prepares the bone-space copies in the skeleton's rest pose when they are missing, no longer
+    // match the weights, or wait for bones the skeleton has now (never from vertices already
+    // deformed: blended vertices cannot be split back per bone).
     void Prepare() override;
 
     void WriteToFiler(TVirtualWriter* Writer) override;
@@ -697,6 +710,7 @@ private:
     int weightCount_ = 0;
     int bonesPerVertex_ = 0;
     std::vector<std::unique_ptr<TBaseMeshObject>> boneMatching_;
+    bool bonesMissing_ = false;  // the copies were made without some weighted bone
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -16,7 +16,7 @@ void UseMeshObjects(TMeshObjectList& list) {
   try {
     std::unique_ptr<TAffineVectorList> tris(list.ExtractTriangles(&texCoords, &normals));
   } catch (const EAssertionFailed&) {
-    // indices outside their lists or unknown modes are refused
+    // indices outside their lists are refused (modes are checked when read)
   }
   for (int i = 0; i < list.Count(); ++i) list[i]->TriangleCount();
   TAffineVector mn, mx;

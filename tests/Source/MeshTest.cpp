@@ -99,7 +99,7 @@ TEST_F(MeshTest, FaceGroupsByPrimitive) {
   for (int i = 0; i < 5; ++i) fan->Add(i);
   auto* quads = new TFGVertexIndexList(mo->FaceGroups());
   quads->SetMode(fgpQuads);
-  for (int i : {0, 1, 2, 3, 4}) quads->Add(i);  // one quad, one index left over
+  for (int i : {0, 1, 2, 3, 4, 0}) quads->Add(i);  // one quad, two indices left over
   EXPECT_EQ(mo->FaceGroups()->Count(), 2);
   EXPECT_EQ(mo->TriangleCount(), 3 + 2);
 
@@ -288,9 +288,10 @@ TEST_F(MeshTest, MeshObjectArchivesKeepTheirFieldOrder) {
     mo.WriteToFiler(&w);
   }
 
-  TStringStream expected;
-  {
-    TBinaryWriter w(&expected);
+  // The archive with the given mode and weight block (count, bones per vertex, entries written).
+  auto archive = [&mo](int mode, int count, int perVertex, int entries) {
+    TStringStream out;
+    TBinaryWriter w(&out);
     w.WriteInteger(1);  // base mesh object
     w.WriteString("hull");
     mo.Vertices()->WriteToFiler(&w);
@@ -301,7 +302,7 @@ TEST_F(MeshTest, MeshObjectArchivesKeepTheirFieldOrder) {
     mo.LightMapTexCoords()->WriteToFiler(&w);
     mo.Colors()->WriteToFiler(&w);
     TFaceGroups().WriteToFiler(&w);
-    w.WriteInteger(mdmTriangleStrip);
+    w.WriteInteger(mode);
     w.WriteInteger(1);
     const std::uint8_t options = 1;
     w.Write(&options, 1);
@@ -313,12 +314,38 @@ TEST_F(MeshTest, MeshObjectArchivesKeepTheirFieldOrder) {
     w.WriteInteger(0);  // morphable: no targets
     TMeshMorphTargetList().WriteToFiler(&w);
     w.WriteInteger(0);  // skinned: count, bones per vertex, then the raw entries
-    w.WriteInteger(1);
-    w.WriteInteger(1);
+    w.WriteInteger(count);
+    w.WriteInteger(perVertex);
     const TVertexBoneWeight weight{4, 0.5f};
-    w.Write(&weight, 8);
+    for (int i = 0; i < entries; ++i) w.Write(&weight, 8);
+    return out.DataString();
+  };
+  EXPECT_EQ(actual.DataString(), archive(mdmTriangleStrip, 1, 1, 1));
+
+  // Read back: a mode past the last one, and a block whose byte size wraps past 2^64 to 64,
+  // are the stream's errors.
+  auto read = [](const std::string& data) {
+    TStringStream in(data);
+    TBinaryReader r(&in);
+    TSkeletonMeshObject back;
+    back.ReadFromFiler(&r);
+    return back.Mode();
+  };
+  EXPECT_EQ(read(archive(mdmFaceGroups, 1, 1, 1)), mdmFaceGroups);
+  EXPECT_THROW(read(archive(258, 1, 1, 1)), EReadError);
+  EXPECT_THROW(read(archive(mdmTriangles, 1073807362, 2147352580, 8)), EReadError);
+  TStringStream group;
+  {
+    TBinaryWriter w(&group);
+    w.WriteInteger(0);  // face group: no light map, no material
+    w.WriteString("");
+    w.WriteInteger(0);
+    TIntegerList().WriteToFiler(&w);
+    w.WriteInteger(fgpQuads + 1);
   }
-  EXPECT_EQ(actual.DataString(), expected.DataString());
+  group.SetPosition(0);
+  TBinaryReader r(&group);
+  EXPECT_THROW(TFGVertexIndexList().ReadFromFiler(&r), EReadError);
 }
 
 TEST_F(MeshTest, BrokenArchivesAreRefused) {

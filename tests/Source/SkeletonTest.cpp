@@ -5,6 +5,7 @@
 
 #include "Source/GLVectorFileObjects.h"
 #include "rtl/SysUtils.h"
+#include "tests/Source/Base/GLRecorder.h"
 
 namespace {
 
@@ -86,6 +87,19 @@ TEST_F(SkeletonTest, BoneLookupAndGlobalMatrices) {
   skeleton.Colliders()->AlignColliders();
   EXPECT_EQ(collider->GlobalMatrix()[3][0], 1);
   EXPECT_EQ(collider->GlobalMatrix()[3][2], 4);
+
+  // A bone freed on its own leaves its parent, the ID table and the colliders bound to it.
+  auto* hand = new TSkeletonBone(child, 2);
+  auto* held = new TSkeletonCollider(skeleton.Colliders());
+  held->SetBone(hand);
+  EXPECT_EQ(skeleton.BoneByID(2), hand);
+  delete child;
+  EXPECT_EQ(root->Count(), 0);
+  EXPECT_EQ(skeleton.BoneByID(1), nullptr);
+  EXPECT_EQ(skeleton.BoneByID(2), nullptr);
+  EXPECT_EQ(collider->Bone(), nullptr);
+  EXPECT_EQ(held->Bone(), nullptr);
+  skeleton.Colliders()->AlignColliders();
 }
 
 TEST_F(SkeletonTest, LerpAndBlendedLerps) {
@@ -158,9 +172,42 @@ TEST_F(SkeletonTest, SkinnedVerticesFollowTheirBones) {
   empty->ApplyCurrentSkeletonFrame(true);
   ExpectVec((*empty->Vertices())[0], V(1, 1, 1));
 
-  // A weight naming a bone the skeleton lacks is refused.
-  mo->VerticesBonesWeights(0, 0).BoneID = 9;
+  // A weight naming a bone the skeleton lacks is refused, and no vertex moves.
+  skeleton.SetCurrentFrame((*skeleton.Frames())[0]);
+  skeleton.RootBones()->PrepareGlobalMatrices();
+  mo->VerticesBonesWeights(2, 0).BoneID = 9;
   EXPECT_THROW(mo->ApplyCurrentSkeletonFrame(false), EAssertionFailed);
+  ExpectVec((*mo->Vertices())[0], V(1, 3, 0));
+}
+
+TEST_F(SkeletonTest, SkinnedObjectsReadBeforeTheirBonesFollowThemOnceTheyExist) {
+  // Rest pose: bone 1 at (0, 2, 0); frame 1 moves the root by (1, 0, 0).
+  AddFrame(skeleton, {V(0, 0, 0), V(0, 2, 0)}, {V(0, 0, 0), V(0, 0, 0)});
+  AddFrame(skeleton, {V(1, 0, 0), V(0, 2, 0)}, {V(0, 0, 0), V(0, 0, 0)});
+  auto* mo = new TSkeletonMeshObject(&list);
+  mo->Vertices()->Add(0, 3, 0);
+  mo->AddWeightedBone(1, 1);
+  TStringStream file(list.SaveToString());
+
+  // A mesh file holds no skeleton: the actor's is empty while the mesh is read.
+  TGLActor actor(nullptr);
+  actor.LoadFromStream("body.glsm", &file);
+  auto* skinned = static_cast<TSkeletonMeshObject*>((*actor.MeshObjects())[0]);
+  EXPECT_FALSE(skinned->WaitsForBones());
+  actor.Skeleton()->LoadFromString(skeleton.SaveToString());
+  EXPECT_TRUE(skinned->WaitsForBones());
+  actor.SetReference(aarSkeleton);
+  actor.AllFrames();
+  actor.SetCurrentFrame(1);
+  actor.SetFrameInterpolation(afpNone);
+  TGLRecorder rec;
+  TRenderContextInfo rci;
+  actor.BuildList(rci);
+  ExpectVec((*skinned->Vertices())[0], V(1, 3, 0));
+  EXPECT_FALSE(skinned->WaitsForBones());
+  actor.SetCurrentFrame(0);
+  actor.BuildList(rci);
+  ExpectVec((*skinned->Vertices())[0], V(0, 3, 0));
 }
 
 TEST_F(SkeletonTest, ArchivesKeepBonesFramesAndColliders) {
