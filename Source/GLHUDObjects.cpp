@@ -79,7 +79,6 @@ void TGLHUDSprite::DoRender(TRenderContextInfo& rci, bool renderSelf, bool rende
   if (rci.ignoreMaterials) return;
   TGLMaterial* material = Material();
   material->Apply(rci);
-  constexpr int kMaxPasses = 64;  // a material that keeps asking for passes must not hang the view
   int passes = 0;
   do {
     if (!HasViewport(rci)) continue;
@@ -110,7 +109,7 @@ void TGLHUDSprite::DoRender(TRenderContextInfo& rci, bool renderSelf, bool rende
     GL.glVertex2f(x0, y1);
     GL.glEnd();
     GL.glDepthMask(GL_TRUE);
-  } while (material->UnApply(rci) && ++passes < kMaxPasses);
+  } while (material->UnApply(rci) && ++passes < MaxMaterialPasses);
   if (renderChildren && Count() > 0) RenderChildren(0, Count() - 1, rci);
 }
 

@@ -545,6 +545,7 @@ TGLMaterialLibrary* TGLLibMaterial::MaterialLibrary() const {
 void TGLLibMaterial::Apply(TRenderContextInfo& rci) {
   BeginMapTexCoordUpdate();
   TScopeExit closeBracket([] { EndMapTexCoordUpdate(); });
+  passes_ = 0;
   TGLShader* before = nullptr;
   if (shader_ && shader_->ShaderStyle() == ssBeforeMaterial) {
     shader_->Apply(rci, this);
@@ -623,14 +624,22 @@ void TGLLibMaterial::ApplyMaterial(TRenderContextInfo& rci, bool& applied) {
 }
 
 bool TGLLibMaterial::UnApply(TRenderContextInfo& rci) {
+  // A shader that keeps asking for passes is stopped after MaxMaterialPasses draws and left
+  // inactive, so the next frame can apply it again.
+  auto another = [&](bool again) {
+    if (!again) return false;
+    if (++passes_ < MaxMaterialPasses) return true;
+    shader_->AbandonApplication(rci);
+    return false;
+  };
   bool result = false;
   if (shader_ && shader_->ShaderStyle() == ssAfterMaterial)
-    result = shader_->UnApply(rci);
+    result = another(shader_->UnApply(rci));
   else if (shader_ && shader_->ShaderStyle() == ssReplaceMaterial)
-    return shader_->UnApply(rci);
+    return another(shader_->UnApply(rci));
   if (result) return true;
   UnApplyMaterial(rci);
-  if (shader_ && shader_->ShaderStyle() == ssBeforeMaterial) return shader_->UnApply(rci);
+  if (shader_ && shader_->ShaderStyle() == ssBeforeMaterial) return another(shader_->UnApply(rci));
   return result;
 }
 

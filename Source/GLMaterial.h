@@ -106,6 +106,10 @@ class TGLMaterial : public TGLUpdateAbleObject {
   TGLLibMaterial* currentLibMaterial_ = nullptr;
 };
 
+// Draws of one object in one frame at most: a material that keeps asking for passes must not
+// hang the view.
+inline constexpr int MaxMaterialPasses = 64;
+
 // Where a shader runs relative to the material of the library material using it.
 enum TGLShaderStyle : uint8_t { ssBeforeMaterial, ssAfterMaterial, ssReplaceMaterial };
 
@@ -231,6 +235,7 @@ class TGLLibMaterial : public TCollectionItem {
   bool notifying_ = false;
   TGLLibMaterial* libMatTexture2_ = nullptr;
   bool texture2Applied_ = false;  // the last Apply used the second texture
+  int passes_ = 0;                // further passes the shader asked for since Apply
   int tag_ = 0;
 };
 

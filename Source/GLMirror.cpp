@@ -114,9 +114,9 @@ void TGLMirror::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderCh
     if (renderSelf) {
       TGLMaterial* mat = Material();
       mat->Apply(rci);
-      int passes = 0;  // a material that keeps asking for passes must not hang the view
+      int passes = 0;
       do BuildList(rci);
-      while (mat->UnApply(rci) && ++passes < 64);
+      while (mat->UnApply(rci) && ++passes < MaxMaterialPasses);
     }
   }
   if (renderChildren && GetChildCount() > 0) RenderChildren(0, GetChildCount() - 1, rci);

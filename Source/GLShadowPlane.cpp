@@ -93,9 +93,9 @@ void TGLShadowPlane::DoRender(TRenderContextInfo& rci, bool renderSelf, bool ren
       if (!shadowOptions_.Contains(spoTransparent)) {
         TGLMaterial* mat = Material();
         mat->Apply(rci);
-        int passes = 0;  // a material that keeps asking for passes must not hang the view
+        int passes = 0;
         do BuildList(rci);
-        while (mat->UnApply(rci) && ++passes < 64);
+        while (mat->UnApply(rci) && ++passes < MaxMaterialPasses);
       } else {
         GL.glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
         GL.glDepthMask(GL_FALSE);

@@ -109,6 +109,7 @@ TEST(HUDSprite, TiledQuadAndIgnoredMaterials) {
   pass.rec.Clear();
   sprite.DoRender(pass.rci, true, false);
   EXPECT_EQ(pass.rec.Count("glBegin"), 64);
+  EXPECT_FALSE(shader.Active());  // stopped, not left half-applied for the next frame
   sprite.Material()->SetMaterialLibrary(nullptr);
   context.DeactivateNested();
 
