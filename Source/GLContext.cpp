@@ -400,6 +400,10 @@ void TGLContextManager::AddRenderingContextClass(TClass cls) {
   vContextClasses->push_back(cls);
 }
 
+void TGLContextManager::RemoveRenderingContextClass(TClass cls) {
+  if (vContextClasses) Remove(*vContextClasses, cls);
+}
+
 TGLContext* TGLContextManager::InstantiateContext() {
   if (!vContextClasses || vContextClasses->empty()) return nullptr;
   TObject* obj = vContextClasses->front()->Create();

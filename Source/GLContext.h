@@ -221,6 +221,7 @@ class TGLContextManager : public TObject {
   int ContextCount();
   // The process-wide list of context classes, first registered first.
   static void AddRenderingContextClass(TClass cls);
+  static void RemoveRenderingContextClass(TClass cls);
   // A new context of the first registered class, nullptr when none is.
   TGLContext* InstantiateContext();
   // Marks the manager terminated; the global reference is cleared now when no

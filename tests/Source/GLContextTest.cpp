@@ -276,9 +276,13 @@ TEST(GLContextManagerTest, RegistrationAndTermination) {
   a.SetManager(nullptr);
   EXPECT_EQ(m.ContextCount(), 0);
 
+  // The fake class is made only while it is registered (and first).
   TGLContextManager::AddRenderingContextClass(TFakeContext::StaticClass());
   std::unique_ptr<TGLContext> made(GLContextManager()->InstantiateContext());
+  TGLContextManager::RemoveRenderingContextClass(TFakeContext::StaticClass());
   ASSERT_NE(made, nullptr);
   EXPECT_EQ(made->ClassName(), "TFakeContext");
   EXPECT_EQ(made->Manager(), GLContextManager());
+  std::unique_ptr<TGLContext> after(GLContextManager()->InstantiateContext());
+  EXPECT_TRUE(!after || after->ClassName() != "TFakeContext");
 }
