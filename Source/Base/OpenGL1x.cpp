@@ -69,20 +69,25 @@ void DropAbsentGLEntryPoints(const std::string& extensions) {
 #undef OPENGL1X_SKIP
 }
 
-void DropAbsentGLXEntryPoints() {
-  const TGLCapabilities& c = GLCaps;
-  (void)c;
-  OPENGL1X_GLX_ENTRIES(OPENGL1X_DROP)
-#undef OPENGL1X_DROP
-}
-
 // What detection knows about the window system.
 struct TGLXInfo {
   bool Read = false;       // the GLX extension string could be queried
   bool Version13 = false;  // GLX 1.3 or later (FBConfigs and pbuffers)
   std::string Extensions;
   bool Has(const char* name) const { return HasWGLExtension(name, Extensions); }
+  bool Offers(const char* name) const { return HasExtensionWord(Extensions, name); }
 };
+
+void DropAbsentGLXEntryPoints(const TGLXInfo& glx) {
+  const TGLCapabilities& c = GLCaps;
+  (void)c;
+  (void)glx;
+  OPENGL1X_GLX_ENTRIES(OPENGL1X_DROP)
+#undef OPENGL1X_DROP
+}
+
+// The interval last set through GLX_SGI_swap_control, which has no query.
+int SGISwapInterval = -1;
 
 TGLXInfo QueryGLX() {
   TGLXInfo info;
@@ -188,7 +193,41 @@ void DetectWGLExtensions() {
 #define OPENGL1X_SET(flag, literal, rule) c.flag = (rule);
   OPENGL1X_WGL_EXTENSION_FLAGS(OPENGL1X_SET, OPENGL1X_SET)
 #undef OPENGL1X_SET
-  DropAbsentGLXEntryPoints();
+  DropAbsentGLXEntryPoints(glx);
+}
+
+int GetSwapInterval() {
+  if (GL.glXSwapIntervalEXT && GL.glXQueryDrawable && GL.glXGetCurrentDisplay && GL.glXGetCurrentDrawable) {
+    _XDisplay* dpy = GL.glXGetCurrentDisplay();
+    const unsigned long drawable = GL.glXGetCurrentDrawable();
+    if (dpy && drawable) {
+      constexpr int kGLXSwapIntervalEXT = 0x20F1;
+      unsigned int value = 0;
+      GL.glXQueryDrawable(dpy, drawable, kGLXSwapIntervalEXT, &value);
+      return int(value);
+    }
+  }
+  if (GL.glXGetSwapIntervalMESA) return GL.glXGetSwapIntervalMESA();
+  if (GL.glXSwapIntervalSGI) return SGISwapInterval;
+  return -1;
+}
+
+bool SetSwapInterval(int interval) {
+  if (interval < 0) return false;
+  if (GL.glXSwapIntervalEXT && GL.glXGetCurrentDisplay && GL.glXGetCurrentDrawable) {
+    _XDisplay* dpy = GL.glXGetCurrentDisplay();
+    const unsigned long drawable = GL.glXGetCurrentDrawable();
+    if (dpy && drawable) {
+      GL.glXSwapIntervalEXT(dpy, drawable, interval);
+      return true;
+    }
+  }
+  if (GL.glXSwapIntervalMESA) return GL.glXSwapIntervalMESA(unsigned(interval)) == 0;
+  if (GL.glXSwapIntervalSGI && interval > 0 && GL.glXSwapIntervalSGI(interval) == 0) {
+    SGISwapInterval = interval;
+    return true;
+  }
+  return false;
 }
 
 void ReadEntryPointsOnActivation(int formatKey, const TGLProcLoader& loader) {

@@ -45,6 +45,9 @@ typedef void(APIENTRYP PFN_glXDestroyPbuffer)(_XDisplay* dpy, unsigned long pbuf
 typedef void(APIENTRYP PFN_glXQueryDrawable)(_XDisplay* dpy, unsigned long draw, int attribute, unsigned int* value);
 typedef int(APIENTRYP PFN_glXSwapIntervalMESA)(unsigned int interval);
 typedef int(APIENTRYP PFN_glXGetSwapIntervalMESA)();
+typedef void(APIENTRYP PFN_glXSwapIntervalEXT)(_XDisplay* dpy, unsigned long drawable, int interval);
+typedef int(APIENTRYP PFN_glXSwapIntervalSGI)(int interval);
+typedef unsigned long(APIENTRYP PFN_glXGetCurrentDrawable)();
 typedef _XDisplay*(APIENTRYP PFN_glXGetCurrentDisplay)();
 typedef int(APIENTRYP PFN_glXQueryVersion)(_XDisplay* dpy, int* major, int* minor);
 typedef __GLXcontextRec*(APIENTRYP PFN_glXGetCurrentContext)();
@@ -519,7 +522,7 @@ typedef int(APIENTRYP PFN_glXQueryContext)(_XDisplay* dpy, __GLXcontextRec* ctx,
 
 // The window-system list (GLX where an equivalent of the original list exists,
 // plus the GLX calls that detection needs), fetched by LoadWGLExtensionEntryPoints:
-//   G(type, name, requirement)
+//   G(type, name, requirement); `glx.Offers("...")` is a whole-word test of the GLX extension string.
 #define OPENGL1X_GLX_ENTRIES(G) \
   G(PFN_glXQueryExtensionsString, glXQueryExtensionsString, true) \
   G(PFN_glXGetFBConfigAttrib, glXGetFBConfigAttrib, c.WGL_ARB_pixel_format) \
@@ -527,8 +530,11 @@ typedef int(APIENTRYP PFN_glXQueryContext)(_XDisplay* dpy, __GLXcontextRec* ctx,
   G(PFN_glXCreatePbuffer, glXCreatePbuffer, c.WGL_ARB_pbuffer) \
   G(PFN_glXDestroyPbuffer, glXDestroyPbuffer, c.WGL_ARB_pbuffer) \
   G(PFN_glXQueryDrawable, glXQueryDrawable, c.WGL_ARB_pbuffer) \
-  G(PFN_glXSwapIntervalMESA, glXSwapIntervalMESA, c.WGL_EXT_swap_control) \
-  G(PFN_glXGetSwapIntervalMESA, glXGetSwapIntervalMESA, c.WGL_EXT_swap_control) \
+  G(PFN_glXSwapIntervalMESA, glXSwapIntervalMESA, glx.Offers("GLX_MESA_swap_control")) \
+  G(PFN_glXGetSwapIntervalMESA, glXGetSwapIntervalMESA, glx.Offers("GLX_MESA_swap_control")) \
+  G(PFN_glXSwapIntervalEXT, glXSwapIntervalEXT, glx.Offers("GLX_EXT_swap_control")) \
+  G(PFN_glXSwapIntervalSGI, glXSwapIntervalSGI, glx.Offers("GLX_SGI_swap_control")) \
+  G(PFN_glXGetCurrentDrawable, glXGetCurrentDrawable, true) \
   G(PFN_glXGetCurrentDisplay, glXGetCurrentDisplay, true) \
   G(PFN_glXQueryVersion, glXQueryVersion, true) \
   G(PFN_glXGetCurrentContext, glXGetCurrentContext, true) \
@@ -632,11 +638,12 @@ typedef int(APIENTRYP PFN_glXQueryContext)(_XDisplay* dpy, __GLXcontextRec* ctx,
 
 // Window-system flags, in this order: W(flag, "literal", rule), where the rule
 // says what sets the flag on GLX (`glx.Has("...")` tests the GLX extension
-// string, `glx.Version13` is GLX 1.3 or later, `glx.Read` that the string could
+// string, `glx.Offers("...")` the same as a whole word, `glx.Version13` is GLX 1.3 or later, `glx.Read` that the string could
 // be read). D(...) is the same for a flag declared by the GL list.
 #define OPENGL1X_WGL_EXTENSION_FLAGS(W, D) \
   W(WGL_ARB_multisample, "WGL_ARB_multisample", glx.Has("GLX_ARB_multisample")) \
-  W(WGL_EXT_swap_control, "WGL_EXT_swap_control", glx.Has("GLX_MESA_swap_control")) \
+  W(WGL_EXT_swap_control, "WGL_EXT_swap_control", \
+    glx.Offers("GLX_EXT_swap_control") || glx.Offers("GLX_MESA_swap_control") || glx.Offers("GLX_SGI_swap_control")) \
   W(WGL_ARB_buffer_region, "WGL_ARB_buffer_region", false) \
   D(WGL_ARB_extensions_string, "WGL_ARB_extensions_string", glx.Read) \
   W(WGL_ARB_pbuffer, "WGL_ARB_pbuffer ", glx.Version13) \
@@ -709,6 +716,14 @@ void DetectWGLExtensions();
 void ReadEntryPointsOnActivation(int formatKey, const TGLProcLoader& loader);
 // Forgets the last format and vendor, so the next activation reads everything.
 void ForgetLastSeenImplementation();
+
+// Swap interval of the current drawable, through whichever swap-control
+// extension the driver offers (EXT, MESA, then SGI). GetSwapInterval is -1
+// when none can tell (SGI has no query: the last interval set through it).
+// SetSwapInterval is false when no extension can set that interval (SGI
+// refuses 0). Need a current context.
+int GetSwapInterval();
+bool SetSwapInterval(int interval);
 
 // Major and minor out of a driver's version text; 0.0 when malformed.
 void SplitVersionString(const std::string& version, int& major, int& minor);

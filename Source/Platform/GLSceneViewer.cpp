@@ -239,11 +239,10 @@ void TGLSceneViewer::RecreateContext() {
 }
 
 void TGLSceneViewer::ApplyVSync() {
-  if (!GL.glXSwapIntervalMESA || !GL.glXGetSwapIntervalMESA) return;
-  const int current = GL.glXGetSwapIntervalMESA();
+  if (!GLCaps.WGL_EXT_swap_control) return;
   RTL_ASSERT(vsync_ == vsmSync || vsync_ == vsmNoSync);
-  if (vsync_ == vsmSync && current != 1) GL.glXSwapIntervalMESA(1);
-  if (vsync_ == vsmNoSync && current != 0) GL.glXSwapIntervalMESA(0);
+  const int wanted = vsync_ == vsmSync ? 1 : 0;
+  if (GetSwapInterval() != wanted) SetSwapInterval(wanted);
 }
 
 void RegisterGLSceneViewerClasses() {

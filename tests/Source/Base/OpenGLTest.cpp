@@ -222,6 +222,52 @@ TEST(OpenGL1x, WindowSystemFlagsComeFromGLX) {
   }
 }
 
+TEST(OpenGL1x, SwapIntervalGoesThroughWhicheverSwapControlTheDriverOffers) {
+  const struct {
+    const char* Extension;
+    const char* Setter;
+  } cases[] = {{"GLX_EXT_swap_control", "glXSwapIntervalEXT"},
+               {"GLX_MESA_swap_control", "glXSwapIntervalMESA"},
+               {"GLX_SGI_swap_control", "glXSwapIntervalSGI"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Extension);
+    TFakeImplementation fake("1.5");
+    FakeGLXDisplay(fake, 1, 4);
+    fake.Results["glXGetCurrentDrawable"] = [](const TGLCall&) { return std::uintptr_t(0x2000); };
+    fake.GLXExtensions = std::string("GLX_ARB_multisample ") + c.Extension;
+    fake.LoadAndDetect();
+    EXPECT_TRUE(GLCaps.WGL_EXT_swap_control);
+    fake.Clear();
+    EXPECT_TRUE(SetSwapInterval(1));
+    ASSERT_EQ(fake.Count(c.Setter), 1);
+    EXPECT_EQ(fake.CallsTo(c.Setter)[0].Args.back(), 1);
+    EXPECT_EQ(fake.Count("glXSwapIntervalEXT") + fake.Count("glXSwapIntervalMESA") + fake.Count("glXSwapIntervalSGI"), 1);
+  }
+  {
+    // The EXT interval is read from the current drawable; SGI cannot turn swapping sync off.
+    TFakeImplementation fake("1.5");
+    FakeGLXDisplay(fake, 1, 4);
+    fake.Results["glXGetCurrentDrawable"] = [](const TGLCall&) { return std::uintptr_t(0x2000); };
+    fake.GLXExtensions = "GLX_EXT_swap_control";
+    fake.LoadAndDetect();
+    fake.Clear();
+    EXPECT_EQ(GetSwapInterval(), 0);
+    ASSERT_EQ(fake.Count("glXQueryDrawable"), 1);
+    EXPECT_EQ(fake.Calls.back().Args[1], 0x2000);
+    EXPECT_EQ(fake.Calls.back().Args[2], 0x20F1);  // GLX_SWAP_INTERVAL_EXT
+    fake.GLXExtensions = "GLX_SGI_swap_control";
+    fake.LoadAndDetect();
+    EXPECT_FALSE(SetSwapInterval(0));
+    EXPECT_EQ(fake.Count("glXSwapIntervalSGI"), 0);
+    fake.GLXExtensions = "GLX_EXT_swap_control_tear";  // another extension, not swap control
+    fake.LoadAndDetect();
+    EXPECT_FALSE(GLCaps.WGL_EXT_swap_control);
+    EXPECT_EQ(GL.glXSwapIntervalEXT, nullptr);
+    EXPECT_EQ(GetSwapInterval(), -1);
+    EXPECT_FALSE(SetSwapInterval(1));
+  }
+}
+
 TEST(OpenGL1x, ActivationRereadsOnlyWhatMayHaveChanged) {
   TFakeImplementation fake("1.5", "GL_ARB_multitexture");
   auto extensionReads = [&] {
