@@ -30,6 +30,7 @@ std::int16_t GetAsyncKeyState(int vk) {
     case VK_MENU: down = down || Held(VK_LMENU) || Held(VK_RMENU); break;
     default: break;
   }
+  down = down || ServerKeyState(vk) == 1;
   return down ? static_cast<std::int16_t>(0x8000) : 0;
 }
 

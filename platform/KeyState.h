@@ -1,7 +1,8 @@
 // Asynchronous key state: which keys and mouse buttons are held right now,
 // whatever window has the focus, read with the Windows virtual-key codes.
-// Widgets feed it from their key and mouse events; tests set it directly.
-// All functions are thread-safe.
+// On the GUI thread of an X11 session the X server's keyboard and pointer
+// state is read; besides it a table that widgets feed from their key and
+// mouse events and tests set directly. All functions are thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -60,10 +61,14 @@ constexpr int VK_RCONTROL = 0xA3;
 constexpr int VK_LMENU = 0xA4;
 constexpr int VK_RMENU = 0xA5;
 
-// High bit (0x8000, so the value is negative) while the key is held; 0
-// otherwise and for codes outside 0..255. VK_SHIFT, VK_CONTROL and VK_MENU are
+// High bit (0x8000, so the value is negative) while the key is held (by the
+// X server or the table); 0 otherwise and for codes outside 0..255. VK_SHIFT, VK_CONTROL and VK_MENU are
 // held while either side (or the side-less key itself) is held.
 std::int16_t GetAsyncKeyState(int vk);
+
+// 1 when the X server holds the key or button down, 0 when not, -1 when the
+// server cannot be asked (no X11 display, or not the GUI thread).
+int ServerKeyState(int vk);
 
 // Records a key as held or released. Codes outside 1..255 are ignored.
 void SetKeyState(int vk, bool down);
