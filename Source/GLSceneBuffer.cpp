@@ -108,7 +108,8 @@ TGLPickList::TGLPickList(TPickSortType aSortType) { vPickListSortFlag = aSortTyp
 
 TGLPickList::~TGLPickList() = default;
 
-void TGLPickList::AddHit(TGLBaseSceneObject* obj, const std::vector<uint32_t>& subObj, float zMin, float zMax) {
+void TGLPickList::AddHit(TGLBaseSceneObject* obj, const std::vector<TGLBaseSceneObject*>& subObj, float zMin,
+                         float zMax) {
   auto rec = std::make_unique<TPickRecord>();
   rec->AObject = obj;
   rec->SubObjects = subObj;
@@ -130,10 +131,11 @@ TPickRecord* TGLPickList::Record(int index) const {
 std::vector<TSelectionHit> ParseSelectionBuffer(const uint32_t* buffer, size_t size, int hits) {
   std::vector<TSelectionHit> out;
   size_t pos = 0;
-  for (int h = 0; h < hits; ++h) {
+  const bool overflowed = hits < 0;
+  for (int h = 0; overflowed || h < hits; ++h) {
     if (pos + 3 > size) break;
     const uint32_t count = buffer[pos];
-    if (count > size - pos - 3) break;
+    if (count > size - pos - 3 || (overflowed && count == 0)) break;
     TSelectionHit hit;
     hit.zNear = float((buffer[pos + 1] >> 1) * std::ldexp(1.0, -31));
     hit.zFar = float((buffer[pos + 2] >> 1) * std::ldexp(1.0, -31));
@@ -464,7 +466,10 @@ void TGLSceneBuffer::PickObjects(const TGLRect& rect, TGLPickList* pickList, int
     rendering_ = false;
   });
   SetMapTexCoordModeNull();
-  int n = std::max(objectCountGuess, 8);
+  // Room for n hit records of four words; doubled while the pass overflows, up
+  // to a cap (16 MB) where the records that fit are taken.
+  constexpr int kMaxPickRecords = 1 << 20;
+  int n = std::clamp(objectCountGuess, 8, kMaxPickRecords / 2);
   GLint hits = -1;
   do {
     if (hits < 0) {
@@ -480,12 +485,17 @@ void TGLSceneBuffer::PickObjects(const TGLRect& rect, TGLPickList* pickList, int
     DoBaseRender(&rect, nullptr, dsPicking);
     GL.glFlush();
     hits = GL.glRenderMode(GL_RENDER);
-  } while (hits < 0);
+  } while (hits < 0 && n < kMaxPickRecords);
   pickList->Clear();
   pickList->SetCapacity(hits);
+  // Names are indices into this pass's table: hand out the objects they stand for.
+  const auto objectOf = [this](uint32_t name) {
+    return name >= 1 && name <= pickNames_.size() ? pickNames_[name - 1] : nullptr;
+  };
   for (const TSelectionHit& h : ParseSelectionBuffer(selection.data(), size_t(n) * 4, hits)) {
-    TGLBaseSceneObject* obj = (h.name >= 1 && h.name <= pickNames_.size()) ? pickNames_[h.name - 1] : nullptr;
-    pickList->AddHit(obj, h.subNames, h.zNear, h.zFar);
+    std::vector<TGLBaseSceneObject*> subObjects(h.subNames.size());
+    std::transform(h.subNames.begin(), h.subNames.end(), subObjects.begin(), objectOf);
+    pickList->AddHit(objectOf(h.name), subObjects, h.zNear, h.zFar);
   }
 }
 

@@ -32,8 +32,9 @@ class TPickRecord : public TObject {
   RTL_CLASS(TPickRecord, TObject)
  public:
   TGLBaseSceneObject* AObject = nullptr;
-  std::vector<uint32_t> SubObjects;  // names below the object on the selection stack
-  float ZNear = 0, ZFar = 0;         // 0..1
+  // The objects named below the object on the selection stack (a proxy's master, say).
+  std::vector<TGLBaseSceneObject*> SubObjects;
+  float ZNear = 0, ZFar = 0;  // 0..1
 };
 
 enum TPickSortType : uint8_t { psDefault, psName, psMinDepth, psMaxDepth };
@@ -44,7 +45,7 @@ class TGLPickList : public TObject {
  public:
   explicit TGLPickList(TPickSortType aSortType);
   ~TGLPickList() override;
-  void AddHit(TGLBaseSceneObject* obj, const std::vector<uint32_t>& subObj, float zMin, float zMax);
+  void AddHit(TGLBaseSceneObject* obj, const std::vector<TGLBaseSceneObject*>& subObj, float zMin, float zMax);
   void Clear();
   int Count() const noexcept { return int(items_.size()); }
   void SetCapacity(int n) { items_.reserve(size_t(n > 0 ? n : 0)); }
@@ -52,7 +53,7 @@ class TGLPickList : public TObject {
   TPickRecord* Record(int index) const;
   float NearDistance(int index) const { return Record(index)->ZNear; }
   float FarDistance(int index) const { return Record(index)->ZFar; }
-  const std::vector<uint32_t>& SubObjects(int index) const { return Record(index)->SubObjects; }
+  const std::vector<TGLBaseSceneObject*>& SubObjects(int index) const { return Record(index)->SubObjects; }
 
  private:
   std::vector<std::unique_ptr<TPickRecord>> items_;
@@ -65,7 +66,8 @@ struct TSelectionHit {
   float zNear = 0, zFar = 0;
 };
 // Parses `hits` records of a selection buffer of `size` words; stops at a record that would run
-// past the end.
+// past the end. A negative count is an overflowed buffer: the records it holds, up to the first
+// without names.
 std::vector<TSelectionHit> ParseSelectionBuffer(const uint32_t* buffer, size_t size, int hits);
 
 // Performance counter used for frame timing (ticks, and ticks per second); tests replace it.

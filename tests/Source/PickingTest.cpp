@@ -22,6 +22,12 @@ TEST(PickingParser, RecordsDepthsAndSubObjects) {
   const auto h2 = ParseSelectionBuffer(empty.data(), empty.size(), 2);
   ASSERT_EQ(h2.size(), 2u);
   EXPECT_EQ(h2[1].name, 3u);
+  // An overflowed buffer: the complete records it holds, whatever their number.
+  const std::vector<uint32_t> full = {1, 0, 0, 4, 2, 0, 0, 5, 6, 0, 0, 0, 0};
+  const auto h3 = ParseSelectionBuffer(full.data(), full.size(), -1);
+  ASSERT_EQ(h3.size(), 2u);
+  EXPECT_EQ(h3[1].subNames, std::vector<uint32_t>{6});
+  EXPECT_EQ(ParseSelectionBuffer(full.data(), 6, -1).size(), 1u);  // a cut record is left out
 }
 
 TEST(PickList, SortOrderIsSharedByAllLists) {
@@ -38,10 +44,10 @@ TEST(PickList, SortOrderIsSharedByAllLists) {
 
   // A new list with another order changes the order the first one sorts by from now on.
   TGLPickList byFar(psMaxDepth);
-  byDepth.AddHit(b, {3}, 0.1f, 0.1f);
+  byDepth.AddHit(b, {a}, 0.1f, 0.1f);
   EXPECT_FLOAT_EQ(byDepth.FarDistance(0), 0.1f);
   EXPECT_FLOAT_EQ(byDepth.FarDistance(1), 0.7f);
-  EXPECT_EQ(byDepth.SubObjects(0), (std::vector<uint32_t>{3}));
+  EXPECT_EQ(byDepth.SubObjects(0), std::vector<TGLBaseSceneObject*>{a});
   TGLPickList byName(psName);
   byName.AddHit(b, {}, 0, 0);
   byName.AddHit(a, {}, 0, 0);
