@@ -600,6 +600,12 @@ float TGLSceneBuffer::GetPixelDepth(int x, int y) {
   const int col = std::clamp(x, 0, viewport_[2] - 1);
   TActivation active(renderingContext_);
   GL.glReadPixels(col, row, 1, 1, GL_DEPTH_COMPONENT, GL_FLOAT, &z);
+  // A context without a depth buffer refuses the read: the far plane, and no
+  // error left for the next frame to raise.
+  if (GL.glGetError() != GL_NO_ERROR) {
+    DrainGLErrors();
+    z = 1.0f;
+  }
   return z;
 }
 

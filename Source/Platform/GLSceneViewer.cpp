@@ -31,6 +31,19 @@ void Guarded(F&& f) {
   }
 }
 
+// Runs a callable when the scope ends, also on an exception.
+template <class F>
+class TScopeExit {
+ public:
+  explicit TScopeExit(F f) : f_(std::move(f)) {}
+  ~TScopeExit() { Guarded(f_); }
+  TScopeExit(const TScopeExit&) = delete;
+  TScopeExit& operator=(const TScopeExit&) = delete;
+
+ private:
+  F f_;
+};
+
 }  // namespace
 
 // The native window the context draws into; it hands its events to the viewer.
@@ -64,10 +77,12 @@ class TGLViewerWindow : public QWindow {
   }
   void exposeEvent(QExposeEvent*) override {
     if (!viewer_ || !isExposed()) return;
-    Guarded([this] {
-      viewer_->WindowExposed();
-      viewer_->WindowPaint();
-    });
+    // The first context is made at the next frame, outside the expose event:
+    // making it may have to make the native window anew for its pixel format.
+    if (viewer_->buffer_->RCInstantiated())
+      Guarded([this] { viewer_->WindowPaint(); });
+    else
+      requestUpdate();
   }
   void resizeEvent(QResizeEvent* e) override {
     if (viewer_) Guarded([this, e] { viewer_->buffer_->Resize(e->size().width(), e->size().height()); });
@@ -199,9 +214,13 @@ void TGLSceneViewer::paintEvent(QPaintEvent*) {
   if (window_) window_->requestUpdate();
 }
 
-void TGLSceneViewer::WindowExposed() {
+void TGLSceneViewer::CreateContext() {
   if (!openGLAvailable_ || buffer_->RCInstantiated() || !window_) return;
   buffer_->Resize(window_->width(), window_->height());
+  // A native window made anew for the context's pixel format is not this
+  // viewer's window going away.
+  creatingContext_ = true;
+  TScopeExit created([this] { creatingContext_ = false; });
   buffer_->CreateRC(window_, false);
 }
 
@@ -209,7 +228,8 @@ void TGLSceneViewer::WindowPaint() {
   if (!openGLAvailable_ || !window_ || window_->width() <= 0 || window_->height() <= 0) return;
   if (!buffer_->RCInstantiated()) {
     if (!window_->isExposed()) return;
-    WindowExposed();
+    CreateContext();
+    if (!window_->isExposed()) return;  // a new native window: drawn when it is exposed
   }
   ++paintCount_;
   buffer_->Render();
@@ -220,7 +240,9 @@ void TGLSceneViewer::WindowMoved() {
   if (buffer_->RCInstantiated() && window_) buffer_->Resize(window_->width(), window_->height());
 }
 
-void TGLSceneViewer::WindowDestroyed() { buffer_->DestroyRC(); }
+void TGLSceneViewer::WindowDestroyed() {
+  if (!creatingContext_) buffer_->DestroyRC();
+}
 
 void TGLSceneViewer::WindowEnter(bool entered) {
   mouseInControl_ = entered;
@@ -229,13 +251,18 @@ void TGLSceneViewer::WindowEnter(bool entered) {
 }
 
 void TGLSceneViewer::RecreateContext() {
-  // New buffer options need a new context (and, for another visual, a new native window).
-  const bool had = buffer_->RCInstantiated();
+  // New buffer options: the pixel format is fixed when a native window is made,
+  // so the window is made anew, and the context on it.
   buffer_->DestroyRC();
-  if (had && window_ && window_->isExposed()) {
-    buffer_->CreateRC(window_, false);
+  if (!window_ || !window_->handle()) return;  // made with the new format when first shown
+  const bool shown = window_->isVisible();
+  window_->destroy();
+  TScopeExit showAgain([this, shown] {
+    if (!shown) return;
+    window_->setVisible(true);
     window_->requestUpdate();
-  }
+  });
+  CreateContext();  // makes the native window
 }
 
 void TGLSceneViewer::ApplyVSync() {

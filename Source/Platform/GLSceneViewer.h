@@ -65,7 +65,7 @@ class TGLSceneViewer : public QWidget, public TComponent {
 
  private:
   friend class TGLViewerWindow;
-  void WindowExposed();
+  void CreateContext();
   void WindowPaint();
   void WindowMoved();
   void WindowDestroyed();
@@ -79,6 +79,7 @@ class TGLSceneViewer : public QWidget, public TComponent {
   TVSyncMode vsync_ = vsmNoSync;
   bool mouseInControl_ = false;
   bool openGLAvailable_ = false;
+  bool creatingContext_ = false;
   int paintCount_ = 0;
 };
 

@@ -38,6 +38,18 @@ QSurfaceFormat ToQt(const TQtGLFormat& f) {
   return q;
 }
 
+// Whether a window made with `actual` has the buffers `wanted` asks for.
+bool Provides(const QSurfaceFormat& actual, const QSurfaceFormat& wanted) {
+  const auto atLeast = [](int have, int want) { return want <= 0 || have >= want; };
+  return atLeast(actual.redBufferSize(), wanted.redBufferSize()) &&
+         atLeast(actual.alphaBufferSize(), wanted.alphaBufferSize()) &&
+         atLeast(actual.depthBufferSize(), wanted.depthBufferSize()) &&
+         atLeast(actual.stencilBufferSize(), wanted.stencilBufferSize()) &&
+         atLeast(actual.samples(), wanted.samples()) && actual.stereo() == wanted.stereo() &&
+         (actual.swapBehavior() == QSurfaceFormat::SingleBuffer) ==
+             (wanted.swapBehavior() == QSurfaceFormat::SingleBuffer);
+}
+
 QOpenGLContext* AcquireShareRoot() {
   if (!vShareRoot) {
     auto root = std::make_unique<QOpenGLContext>();
@@ -110,10 +122,19 @@ QWindow* TQtGLSurface::Window() const { return FImpl->window; }
 TQtGLResult TQtGLSurface::CreateForWindow(QWindow* window, const TQtGLFormat& format) {
   if (!window) return TQtGLResult::NoSurface;
   Destroy();
+  const QSurfaceFormat wanted = ToQt(format);
+  bool show = false;
+  if (window->handle() && !Provides(window->format(), wanted)) {
+    // The pixel format is fixed when the native window is made: a window made
+    // for another format (Qt's default, say) is made anew.
+    show = window->isVisible();
+    window->destroy();
+  }
   if (!window->handle()) {
     window->setSurfaceType(QSurface::OpenGLSurface);
-    window->setFormat(ToQt(format));
+    window->setFormat(wanted);
     window->create();
+    if (show) window->setVisible(true);
   }
   if (!window->handle() || !window->supportsOpenGL()) return TQtGLResult::NotOpenGLWindow;
   const TQtGLResult r = FImpl->MakeContext(window->requestedFormat());

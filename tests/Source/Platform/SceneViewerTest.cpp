@@ -2,13 +2,20 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QWindow>
 
+#include <limits>
 #include <memory>
 #include <vector>
 
+#include "Source/GLMaterial.h"
+#include "Source/GLObjects.h"
+#include "Source/Keyboard.h"
 #include "Source/GLSceneGraph.h"
 #include "Source/Platform/GLQtContext.h"
 #include "Source/Platform/GLSceneViewer.h"
+#include "XTestInput.h"
+#include "platform/KeyState.h"
 
 namespace {
 
@@ -33,8 +40,8 @@ struct GL_MemoryViewerFixture : ::testing::Test {
   }
 
   // A flat coloured square of half size h facing the camera.
-  TGLDirectOpenGL* Quad(float z, float h, float r, float g, float b) {
-    auto* q = scene.Objects()->AddNewChild<TGLDirectOpenGL>();
+  TGLDirectOpenGL* Quad(float z, float h, float r, float g, float b, TGLBaseSceneObject* parent = nullptr) {
+    auto* q = (parent ? parent : scene.Objects())->AddNewChild<TGLDirectOpenGL>();
     q->Position()->SetZ(z);
     q->OnRender = [h, r, g, b](TObject*, TRenderContextInfo&) {
       GL.glColor3f(r, g, b);
@@ -144,6 +151,22 @@ TEST_F(GL_MemoryViewerFixture, ManyHitsGrowTheSelectionBuffer) {
   EXPECT_EQ(list.Count(), 300);
   EXPECT_EQ(list.Hit(0), quads.front());
   EXPECT_EQ(list.Hit(299), quads.back());
+  // However large the guess, the buffer stays within its cap.
+  viewer.Buffer()->PickObjects(MakeGLRect(31, 31, 33, 33), &list, std::numeric_limits<int>::max());
+  EXPECT_EQ(list.Count(), 300);
+}
+
+TEST_F(GL_MemoryViewerFixture, SubObjectsOfAHitAreTheObjectsDrawnThroughAProxy) {
+  auto* master = scene.Objects()->AddNewChild<TGLDummyCube>();
+  master->SetVisible(false);
+  auto* part = Quad(0, 0.5f, 1, 0, 0, master);
+  auto* proxy = scene.Objects()->AddNewChild<TGLProxyObject>();
+  proxy->SetMasterObject(master);
+  viewer.Render();
+  std::unique_ptr<TGLPickList> list(viewer.Buffer()->GetPickedObjects(MakeGLRect(31, 31, 33, 33)));
+  ASSERT_EQ(list->Count(), 1);
+  EXPECT_EQ(list->Hit(0), proxy);
+  EXPECT_EQ(list->SubObjects(0), std::vector<TGLBaseSceneObject*>{part});
 }
 
 TEST_F(GL_MemoryViewerFixture, PixelDepthAndRayToWorld) {
@@ -158,6 +181,14 @@ TEST_F(GL_MemoryViewerFixture, PixelDepthAndRayToWorld) {
   EXPECT_NEAR(q[2], 0, 0.05);
   // Rows outside the window read as the far plane, not as stray memory.
   EXPECT_LE(viewer.Buffer()->GetPixelDepth(10, -50), 1.0f);
+
+  // A context without a depth buffer reads the far plane and leaves no error
+  // for the next frame to raise.
+  viewer.OnPrepareGLContext = [this](TObject*) { viewer.Buffer()->RenderingContext()->SetDepthBits(0); };
+  viewer.SetWidth(48);
+  viewer.Render();
+  EXPECT_EQ(viewer.Buffer()->GetPixelDepth(24, 24), 1.0f);
+  EXPECT_NO_THROW(viewer.Render());
 }
 
 TEST_F(GL_MemoryViewerFixture, TwoViewersShareTheSceneAndItsLists) {
@@ -254,13 +285,117 @@ TEST_F(GL_SceneViewerFixture, InvalidatingTheWidgetRedrawsTheScene) {
   EXPECT_TRUE(PaintedMoreThan(viewer, painted));
 }
 
-TEST_F(GL_SceneViewerFixture, NewBufferOptionsGiveTheWindowANewContext) {
-  // A shown viewer whose buffer options change has a new context at once and goes on drawing.
+namespace {
+
+// A GL value of the viewer's on-screen context.
+int ContextInt(TGLSceneViewer& v, GLenum what) {
+  TGLContext* ctx = v.Buffer()->RenderingContext();
+  if (!ctx) return -1;
+  GLint value = -1;
+  ctx->ActivateNested();
+  GL.glGetIntegerv(what, &value);
+  ctx->DeactivateNested();
+  return value;
+}
+
+WId NativeWindowOf(TGLSceneViewer& v) {
+  TGLContext* ctx = v.Buffer()->RenderingContext();
+  return ctx && ctx->OutputDevice() ? ctx->OutputDevice()->winId() : 0;
+}
+
+// The colour at the middle of the next frame, read before the buffers are swapped.
+QRgb MiddleOfNextFrame(TGLSceneViewer& v) {
+  uint8_t px[4] = {0, 0, 0, 0};
+  v.Buffer()->PostRender = [&](TObject*) {
+    GL.glReadPixels(v.Buffer()->Width() / 2, v.Buffer()->Height() / 2, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, px);
+  };
+  v.RenderNow();
+  v.Buffer()->PostRender = nullptr;
+  return qRgb(px[0], px[1], px[2]);
+}
+
+}  // namespace
+
+TEST_F(GL_SceneViewerFixture, TheShownWindowHasADepthBufferThatHidesFarObjects) {
+  EXPECT_GE(ContextInt(viewer, GL_DEPTH_BITS), 24);
+  viewer.Buffer()->SetLighting(false);
+  viewer.Buffer()->SetFaceCulling(false);
+  cam->Position()->SetXYZAsPoint(0, 0, 10);
+  // The near cube is drawn first: without a depth buffer the far one would cover it.
+  auto* nearCube = scene.Objects()->AddNewChild<TGLCube>();
+  nearCube->Position()->SetZ(2);
+  nearCube->Material()->FrontProperties()->Diffuse()->SetColor(TVector4f{{1, 0, 0, 1}});
+  auto* farCube = scene.Objects()->AddNewChild<TGLCube>();
+  farCube->Position()->SetZ(-2);
+  farCube->Material()->FrontProperties()->Diffuse()->SetColor(TVector4f{{0, 1, 0, 1}});
+  const QRgb middle = MiddleOfNextFrame(viewer);
+  EXPECT_GT(qRed(middle), 200) << std::hex << middle;
+  EXPECT_LT(qGreen(middle), 50) << std::hex << middle;
+
+  // The ray through a pixel of the near cube ends on its front face, as the
+  // 3D window's drag needs it (the camera style it uses included).
+  for (TGLCameraStyle style : {csPerspective, csInfinitePerspective}) {
+    cam->SetCameraStyle(style);
+    viewer.RenderNow();
+    const TVector4f p = viewer.Buffer()->PixelRayToWorld(32, 34);
+    EXPECT_NEAR(p[2], 2.5, 0.05) << int(style);
+    EXPECT_NEAR(p[0], 0, 0.1);
+    EXPECT_NO_THROW(viewer.RenderNow());  // no error left behind by the depth read
+  }
+}
+
+TEST_F(GL_SceneViewerFixture, NewBufferOptionsMakeANewNativeWindowWithTheNewFormat) {
+  const WId before = NativeWindowOf(viewer);
+  ASSERT_NE(before, WId(0));
   viewer.Buffer()->SetContextOptions(TContextOptions{roDoubleBuffer, roRenderToWindow, roStencilBuffer});
-  const TGLContext* second = viewer.Buffer()->RenderingContext();
-  ASSERT_NE(second, nullptr);
   EXPECT_FALSE(viewer.Buffer()->Rendering());
+  ASSERT_NE(viewer.Buffer()->RenderingContext(), nullptr);
+  EXPECT_NE(NativeWindowOf(viewer), before);
+  EXPECT_GE(ContextInt(viewer, GL_STENCIL_BITS), 8);
+  EXPECT_GE(ContextInt(viewer, GL_DEPTH_BITS), 24);
+  // The new window is shown and drawn into.
   const int painted = viewer.PaintCount();
   EXPECT_TRUE(PaintedMoreThan(viewer, painted));
-  EXPECT_EQ(viewer.Buffer()->RenderingContext(), second);
+  EXPECT_TRUE(viewer.Buffer()->RenderingContext()->OutputDevice()->isExposed());
+
+  // A deeper depth request on a display without it is relaxed, not refused.
+  viewer.Buffer()->SetDepthPrecision(dp32bits);
+  EXPECT_GE(ContextInt(viewer, GL_DEPTH_BITS), 24);
+  EXPECT_GE(ContextInt(viewer, GL_STENCIL_BITS), 8);
+}
+
+TEST_F(GL_SceneViewerFixture, KeysHeldWhileAnotherWindowHasTheFocusReadAsDown) {
+  QWidget other;
+  other.resize(40, 40);
+  other.show();
+  other.activateWindow();
+  QElapsedTimer t;
+  t.start();
+  while (!other.isActiveWindow() && t.elapsed() < 3000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  ASSERT_TRUE(other.isActiveWindow());
+  ClearKeyStates();
+  constexpr unsigned long kControlL = 0xFFE3, kShiftL = 0xFFE1, kShiftR = 0xFFE2;
+  struct TReleaseKeys {
+    ~TReleaseKeys() {
+      for (unsigned long key : {kControlL, kShiftL, kShiftR}) FakeServerKey(key, false);
+    }
+  };
+  {
+    TReleaseKeys release;
+    if (!FakeServerKey(kControlL, true)) GTEST_SKIP() << "the display has no XTest extension";
+    EXPECT_TRUE(IsKeyDown(17));
+    EXPECT_FALSE(IsKeyDown(160));
+    FakeServerKey(kShiftR, true);
+    EXPECT_FALSE(IsKeyDown(160));  // the left Shift only
+    FakeServerKey(kShiftL, true);
+    EXPECT_TRUE(IsKeyDown(160));
+    // Focus moving does not release a held key.
+    viewer.activateWindow();
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    other.activateWindow();
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_TRUE(IsKeyDown(17));
+  }
+  EXPECT_FALSE(IsKeyDown(17));
+  EXPECT_FALSE(IsKeyDown(160));
 }
