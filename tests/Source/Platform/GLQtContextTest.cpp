@@ -380,7 +380,7 @@ TEST(GL_QtContext, PicturesOfAnySizeUploadScaledToPowersOfTwoWithMipmaps) {
   EXPECT_TRUE(Near(at(20, 32), qRgb(255, 0, 0), 8)) << std::hex << at(20, 32);
   EXPECT_TRUE(Near(at(108, 32), qRgb(0, 0, 255), 8)) << std::hex << at(108, 32);
   // Any picture comes out exactly as GLU's rescale makes it, edges included.
-  for (const auto [pw, ph] : {std::pair{60, 37}, std::pair{4, 3}, std::pair{128, 5}, std::pair{36, 129}}) {
+  for (const auto& [pw, ph] : {std::pair{60, 37}, std::pair{4, 3}, std::pair{128, 5}, std::pair{36, 129}}) {
     TGLBitmap32 noise;
     noise.SetWidth(pw);
     noise.SetHeight(ph);
