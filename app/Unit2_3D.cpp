@@ -409,7 +409,7 @@ void TForm2_3D::FormClose()
 void TForm2_3D::wheelEvent(QWheelEvent* e)
 {
     Guarded("FormMouseWheel", [&] {
-        if (FGLSceneViewer1 && FGLSceneViewer1->hasFocus())
+        if (FGLSceneViewer1 && FGLSceneViewer1->Focused())
             FGLCamera1->ScaleDistanceToTarget(std::pow(1.1f, e->angleDelta().y() / 120.0f));
     });
 }

@@ -2,6 +2,7 @@
 
 #include <QEvent>
 #include <QExposeEvent>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QResizeEvent>
@@ -190,6 +191,10 @@ float TGLSceneViewer::FieldOfView() const {
 
 void TGLSceneViewer::SetFieldOfView(float v) {
   if (Camera()) Camera()->SetFieldOfView(v, float(std::min(width(), height())));
+}
+
+bool TGLSceneViewer::Focused() const {
+  return hasFocus() || container_->hasFocus() || (window_ && QGuiApplication::focusWindow() == window_);
 }
 
 void TGLSceneViewer::BufferChanged(TObject*) {

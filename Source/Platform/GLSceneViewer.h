@@ -43,6 +43,9 @@ class TGLSceneViewer : public QWidget, public TComponent {
   float FramesPerSecond() const { return buffer_->FramesPerSecond(); }
   void ResetFrameCounter() { buffer_->ResetFrameCounter(); }
   bool MouseInControl() const noexcept { return mouseInControl_; }
+  // Whether the viewer has the input focus: its widget, or its native window,
+  // where a click puts the focus.
+  bool Focused() const;
   bool OpenGLAvailable() const noexcept { return openGLAvailable_; }
   // Frames drawn by this viewer (paints that reached the buffer).
   int PaintCount() const noexcept { return paintCount_; }

@@ -14,11 +14,11 @@
 #include "app/Unit_Globals.h"
 #include "platform/IniFiles.h"
 #include "platform/Paths.h"
+#include "Source/Platform/XTestInput.h"
 #include "ViewHostStub.h"
 
 #include <QMouseEvent>
 #include <QTemporaryDir>
-#include <QWheelEvent>
 #include <QWindow>
 #include <gtest/gtest.h>
 
@@ -159,16 +159,18 @@ TEST_F(GL_ViewInteraction, ADragWhoseRayMissesThePlaneLeavesTheCube)
 
 TEST_F(GL_ViewInteraction, TheWheelZoomsAndARightDragOrbits)
 {
-    // A click gives the viewer the focus, which the wheel needs.
-    Mouse(QEvent::MouseButtonPress, QPointF(5, 5), Qt::RightButton, Qt::RightButton);
+    // A click gives the viewer the focus, which the wheel needs; both come from the X server.
+    const QPoint corner = target->mapToGlobal(QPoint(5, 5));
+    if (!FakeServerClick(corner.x(), corner.y(), 3))
+        GTEST_SKIP() << "the display has no XTest extension";
+    Pump(100);
     const float d0 = Length(CameraFromTarget());
-    QWheelEvent away(Centre(), target->mapToGlobal(Centre()), QPoint(), QPoint(0, 120), Qt::NoButton, Qt::NoModifier,
-                     Qt::NoScrollPhase, false);
-    QCoreApplication::sendEvent(target, &away);
+    FakeServerClick(corner.x(), corner.y(), 4);  // one notch forward: 10 % farther
+    Pump(100);
     EXPECT_NEAR(Length(CameraFromTarget()), d0 * 1.1f, d0 * 0.001f);
-    QWheelEvent near(Centre(), target->mapToGlobal(Centre()), QPoint(), QPoint(0, -240), Qt::NoButton,
-                     Qt::NoModifier, Qt::NoScrollPhase, false);
-    QCoreApplication::sendEvent(target, &near);
+    FakeServerClick(corner.x(), corner.y(), 5);
+    FakeServerClick(corner.x(), corner.y(), 5);
+    Pump(100);
     EXPECT_NEAR(Length(CameraFromTarget()), d0 / 1.1f, d0 * 0.001f);
 
     // Right drag: 10 pixels across turn the camera 10 degrees about the up axis

@@ -6,14 +6,33 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 
-bool FakeServerKey(unsigned long keysym, bool down) {
+namespace {
+
+Display* XTestDisplay() {
   auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
   Display* display = x11 ? x11->display() : nullptr;
   int event = 0, error = 0, major = 0, minor = 0;
-  if (!display || !XTestQueryExtension(display, &event, &error, &major, &minor)) return false;
+  return display && XTestQueryExtension(display, &event, &error, &major, &minor) ? display : nullptr;
+}
+
+}  // namespace
+
+bool FakeServerKey(unsigned long keysym, bool down) {
+  Display* display = XTestDisplay();
+  if (!display) return false;
   const KeyCode code = XKeysymToKeycode(display, keysym);
   if (code == 0) return false;
   XTestFakeKeyEvent(display, code, down ? True : False, CurrentTime);
+  XSync(display, False);
+  return true;
+}
+
+bool FakeServerClick(int x, int y, unsigned button) {
+  Display* display = XTestDisplay();
+  if (!display) return false;
+  XTestFakeMotionEvent(display, -1, x, y, CurrentTime);
+  XTestFakeButtonEvent(display, button, True, CurrentTime);
+  XTestFakeButtonEvent(display, button, False, CurrentTime);
   XSync(display, False);
   return true;
 }

@@ -5,3 +5,6 @@
 // Presses or releases the key of an X key symbol and waits until the server
 // has it. False when the display has no XTest extension or no such key.
 bool FakeServerKey(unsigned long keysym, bool down);
+// Moves the pointer to the screen point and clicks the button (1 left, 3
+// right, 4 and 5 the wheel up and down). False without XTest.
+bool FakeServerClick(int x, int y, unsigned button);
