@@ -182,6 +182,13 @@ void TGLHeightField::BuildList(TRenderContextInfo& rci) {
 
   const bool pushed = options_.Contains(hfoTwoSided) || colorMode_ != hfcmNone;
   if (pushed) GL.glPushAttrib(GL_ENABLE_BIT);
+  // Also when a height callback fails: the attribute stack is not left one deeper.
+  struct TPopGuard {
+    bool pushed;
+    ~TPopGuard() {
+      if (pushed) GL.glPopAttrib();
+    }
+  } pop{pushed};
   if (options_.Contains(hfoTwoSided)) {
     GL.glDisable(GL_CULL_FACE);
     const GLenum mode = PolygonModeToGL(Material()->FrontProperties()->PolygonMode());
@@ -219,8 +226,6 @@ void TGLHeightField::BuildList(TRenderContextInfo& rci) {
   }
   ComputeNormals(row(ny - 1), ny >= 2 ? &row(ny - 2) : nullptr, nullptr, invX, invY);
   if (ny >= 2) EmitStrip(row(ny - 2), row(ny - 1), colors, texCoords);
-
-  if (pushed) GL.glPopAttrib();
 }
 
 // --- TGLXYZGrid

@@ -71,7 +71,7 @@ TEST(HeightFieldScale, BadScalesAreInvalidAndDrawNothing) {
   EXPECT_EQ(rec.Count("glBegin"), 0);
 }
 
-TEST(HeightFieldScale, TooManySamplesInAllAreRefusedOnceBeforeSampling) {
+TEST(HeightField, TooManySamplesAreRefusedOnceAndFailingCallbacksLeaveNoAttributesPushed) {
   TGLRecorder rec;
   TRenderContextInfo rci;
   TGLHeightField hf(nullptr);
@@ -79,11 +79,15 @@ TEST(HeightFieldScale, TooManySamplesInAllAreRefusedOnceBeforeSampling) {
   SetScale(hf.YSamplingScale(), 0, 1024, 1.0f / 1024);
   hf.OnGetHeight = [](float, float, float&, TVector4f&, TTexPoint&) { throw std::runtime_error("sampled"); };
   ASSERT_THROW(hf.BuildList(rci), EInvalidOperation);
+  EXPECT_EQ(rec.Count("glPushAttrib"), 0);
   hf.BuildList(rci);  // reported once, then nothing is drawn
   EXPECT_EQ(rec.Count("glBegin"), 0);
-  hf.OnGetHeight = nullptr;
-  SetScale(hf.XSamplingScale(), 0, 1, 0.5f);  // a new scale is drawn again
+  SetScale(hf.XSamplingScale(), 0, 1, 0.5f);  // a new scale is sampled again
   SetScale(hf.YSamplingScale(), 0, 1, 0.5f);
+  EXPECT_THROW(hf.BuildList(rci), std::runtime_error);
+  EXPECT_EQ(rec.Count("glPushAttrib"), 1);  // two-sided
+  EXPECT_EQ(rec.Count("glPopAttrib"), 1);   // also when the callback fails
+  hf.OnGetHeight = nullptr;
   hf.BuildList(rci);
   EXPECT_EQ(rec.Count("glBegin"), 2);
 
