@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QPlainTextEdit>
 
+#include <chrono>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -250,10 +251,14 @@ TEST(RemoteMainWindow, ChoosingARemoteTargetAndStartingItSendsTheSequences) {
   F.LB_RemoteSendTosDblClick();
   F.LB_PCsToMonitor->setCurrentRow(0);
   F.LB_PCsToMonitorDblClick();
-  QCoreApplication::processEvents();
-  EXPECT_EQ(Server.Received(),
-            (std::vector<std::string>{"10", "11", "12", "22,1", "32", "30", "4", "12", "20,192.168.1.9",
-                                      "21,32000", "1"}));
+  // The last command is sent without a wait: give the server's thread time to read it.
+  const std::vector<std::string> Expected{"10", "11", "12", "22,1", "32", "30", "4", "12", "20,192.168.1.9",
+                                          "21,32000", "1"};
+  for (int I = 0; I < 500 && Server.Received().size() < Expected.size(); ++I) {
+    QCoreApplication::processEvents();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(Server.Received(), Expected);
   EXPECT_EQ(F.OBJinfo->toPlainText().count("Error timed OUT waiting"), 0);
   SetProgramFolder("");
 }
