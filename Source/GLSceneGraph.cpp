@@ -544,20 +544,56 @@ bool TGLBaseSceneObject::IsChildOf(const TGLBaseSceneObject* ancestor) const {
 }
 
 TGLBaseSceneObject* TGLBaseSceneObject::FindChildByName(const std::string& aName, bool ownChildrenOnly) {
-  TGLBaseSceneObject* result = nullptr;
-  for (int i = 0; i < GetChildCount(); ++i) {
-    TGLBaseSceneObject* c = (*children_)[size_t(i)];
-    if (SameText(c->Name(), aName)) {
-      result = c;
-      break;
-    }
-  }
+  TGLBaseSceneObject* result = FindDirectChild(aName);
   if (!ownChildrenOnly) {
     for (int i = 0; i < GetChildCount(); ++i) {
       if (TGLBaseSceneObject* r = (*children_)[size_t(i)]->FindChildByName(aName, false)) return r;
     }
   }
   return result;
+}
+
+namespace {
+// Below this many children a scan is as quick as the index.
+constexpr int kIndexedChildCount = 32;
+}  // namespace
+
+TGLBaseSceneObject* TGLBaseSceneObject::FindDirectChild(const std::string& aName) {
+  if (GetChildCount() >= kIndexedChildCount && !aName.empty()) {
+    if (!childIndex_) {
+      childIndex_ = std::make_unique<std::unordered_map<std::string, TChildNameEntry>>();
+      for (TGLBaseSceneObject* c : *children_) IndexChild(c);
+    }
+    auto it = childIndex_->find(UpperCase(aName));
+    if (it == childIndex_->end()) return nullptr;
+    if (it->second.count == 1) return it->second.first;
+  }
+  for (int i = 0; i < GetChildCount(); ++i) {
+    TGLBaseSceneObject* c = (*children_)[size_t(i)];
+    if (SameText(c->Name(), aName)) return c;
+  }
+  return nullptr;
+}
+
+void TGLBaseSceneObject::IndexChild(TGLBaseSceneObject* child) {
+  if (!childIndex_ || child->Name().empty()) return;
+  TChildNameEntry& e = (*childIndex_)[UpperCase(child->Name())];
+  if (e.count++ == 0) e.first = child;
+}
+
+void TGLBaseSceneObject::UnindexChild(TGLBaseSceneObject* child, const std::string& name) {
+  if (!childIndex_ || name.empty()) return;
+  auto it = childIndex_->find(UpperCase(name));
+  if (it == childIndex_->end()) return;
+  if (--it->second.count == 0) {
+    childIndex_->erase(it);
+  } else if (it->second.count == 1) {
+    for (TGLBaseSceneObject* c : *children_)
+      if (c != child && c->parent_ == this && SameText(c->Name(), name)) {
+        it->second.first = c;
+        break;
+      }
+  }
 }
 
 void TGLBaseSceneObject::SetScene(TGLSceneGraph* value) {
@@ -576,6 +612,7 @@ void TGLBaseSceneObject::AddChild(TGLBaseSceneObject* aChild) {
   if (!children_) children_ = std::make_unique<std::vector<TGLBaseSceneObject*>>();
   children_->push_back(aChild);
   aChild->parent_ = this;
+  IndexChild(aChild);
   aChild->SetScene(scene_);
   if (scene_) scene_->AddLights(aChild);
   TransformationChanged();
@@ -591,6 +628,7 @@ void TGLBaseSceneObject::Insert(int aIndex, TGLBaseSceneObject* aChild) {
   aIndex = std::clamp(aIndex, 0, GetChildCount());
   children_->insert(children_->begin() + aIndex, aChild);
   aChild->parent_ = this;
+  IndexChild(aChild);
   aChild->SetScene(scene_);
   if (scene_) scene_->AddLights(aChild);
   aChild->TransformationChanged();
@@ -602,6 +640,7 @@ void TGLBaseSceneObject::Remove(TGLBaseSceneObject* aChild, bool keepChildren) {
   if (it == children_->end()) return;
   if (scene_) scene_->RemoveLights(aChild);
   if (aChild->Owner() == this) RemoveComponent(aChild);
+  UnindexChild(aChild, aChild->Name());
   children_->erase(std::find(children_->begin(), children_->end(), aChild));
   aChild->parent_ = nullptr;
   if (keepChildren) {
@@ -618,6 +657,22 @@ void TGLBaseSceneObject::Remove(TGLBaseSceneObject* aChild, bool keepChildren) {
   }
 }
 
+void TGLBaseSceneObject::RemoveChildren(const std::vector<TGLBaseSceneObject*>& list) {
+  if (!children_ || list.empty()) return;
+  bool removed = false;
+  for (TGLBaseSceneObject* c : list) {
+    if (!c || c->parent_ != this) continue;
+    if (scene_) scene_->RemoveLights(c);
+    if (c->Owner() == this) RemoveComponent(c);
+    UnindexChild(c, c->Name());
+    c->parent_ = nullptr;
+    removed = true;
+  }
+  if (!removed) return;
+  std::erase_if(*children_, [](const TGLBaseSceneObject* c) { return c->parent_ == nullptr; });
+  NotifyChange(this);
+}
+
 void TGLBaseSceneObject::MoveTo(TGLBaseSceneObject* newParent) {
   if (parent_) parent_->Remove(this, false);
   if (newParent)
@@ -628,6 +683,7 @@ void TGLBaseSceneObject::MoveTo(TGLBaseSceneObject* newParent) {
 
 void TGLBaseSceneObject::DeleteChildren() {
   FreeCamerasInSubtree();
+  childIndex_.reset();
   if (scene_ && children_)
     for (TGLBaseSceneObject* c : *children_) scene_->RemoveLights(c);
   while (children_ && !children_->empty()) {
@@ -826,7 +882,12 @@ void TGLBaseSceneObject::Loaded() {
 
 void TGLBaseSceneObject::SetName(const std::string& NewName) {
   if (NewName == Name()) return;
+  const std::string oldName = Name();
   inherited::SetName(NewName);
+  if (parent_) {
+    parent_->UnindexChild(this, oldName);
+    parent_->IndexChild(this);
+  }
   if (vBaseSceneObjectNameChangeEvent) vBaseSceneObjectNameChangeEvent(this);
 }
 

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "Source/Base/GeometryBB.h"
@@ -141,6 +142,10 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   void AddChild(TGLBaseSceneObject* aChild);
   void Insert(int aIndex, TGLBaseSceneObject* aChild);
   void Remove(TGLBaseSceneObject* aChild, bool keepChildren);
+  // Takes these direct children out as Remove (keepChildren false) does, with
+  // one pass over the child list and one change notification; the caller
+  // then frees them. Objects that are not direct children are left alone.
+  void RemoveChildren(const std::vector<TGLBaseSceneObject*>& list);
   void DeleteChildren();
   TGLBaseSceneObject* AddNewChild(TClass aChild);
   TGLBaseSceneObject* AddNewChildFirst(TClass aChild);
@@ -212,6 +217,16 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   void ComputeAbsoluteMatrix();
   void ComputeInvAbsoluteMatrix();
   void FreeCamerasInSubtree();
+  // Direct children by upper-case name: made on the first lookup among many
+  // children, then kept up to date by every change of the list or of a name.
+  // A name held by several children is found by a scan, so the first wins.
+  struct TChildNameEntry {
+    TGLBaseSceneObject* first;
+    int count;
+  };
+  TGLBaseSceneObject* FindDirectChild(const std::string& aName);
+  void IndexChild(TGLBaseSceneObject* child);
+  void UnindexChild(TGLBaseSceneObject* child, const std::string& name);
 
   std::unique_ptr<std::array<TMatrix4f, 2>> absoluteMatrices_;  // absolute, then inverse
   TMatrix4f localMatrix_;
@@ -220,6 +235,7 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   TGLBaseSceneObject* parent_ = nullptr;
   TGLSceneGraph* scene_ = nullptr;
   std::unique_ptr<std::vector<TGLBaseSceneObject*>> children_;
+  std::unique_ptr<std::unordered_map<std::string, TChildNameEntry>> childIndex_;
   bool visible_ = true;
   int32_t updateCount_ = 0;
   bool showAxes_ = false;

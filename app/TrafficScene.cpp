@@ -81,22 +81,32 @@ double UpdateBandwidth(T& o, int64_t now, int64_t frequency)
 }
 
 // Two address pairs can give the same name text (the numbers have no
-// separator); the later pipe gets "_<n>" added, as component names are unique.
-void SetPipeName(MyCylinder* pipe, const std::string& name)
+// separator); the later pipe gets "_<n>" added, so pipe names stay unique.
+void SetPipeName(TGLBaseSceneObject* connections, MyCylinder* pipe, const std::string& name)
 {
-    for (int n = 1;; ++n)
+    std::string unique = name;
+    for (int n = 2; connections->FindChildByName(unique, true); ++n)
+        unique = name + "_" + std::to_string(n);
+    pipe->SetName(unique);
+}
+
+// Cubes and pipes belong to the scene tree alone (it frees its children):
+// without an owner component, making and freeing one costs the same however
+// many objects the view holds.
+template <class T>
+T* NewTrafficObject(TGLBaseSceneObject* parent)
+{
+    auto* obj = new T(nullptr);
+    try
     {
-        try
-        {
-            pipe->SetName(n == 1 ? name : name + "_" + std::to_string(n));
-            return;
-        }
-        catch (const EComponentError&)
-        {
-            if (n >= 1000)
-                throw;
-        }
+        parent->AddChild(obj);
     }
+    catch (...)
+    {
+        delete obj;
+        throw;
+    }
+    return obj;
 }
 }  // namespace
 
@@ -176,7 +186,7 @@ SnifferObject* TTrafficScene::GetOrCreateCube(const OBJinfo_Rec& info, bool& exi
     const TCubePlacement place = PlaceCube(profile, info.IP);  // may raise before anything is made
 
     TGLDummyCube* parent = profile.ShowAsOneCube ? FGroups : FPCs;
-    auto* cube = static_cast<SnifferObject*>(parent->AddNewChild(SnifferObject::StaticClass()));
+    auto* cube = NewTrafficObject<SnifferObject>(parent);
     try
     {
         cube->SetTag(0);
@@ -273,11 +283,16 @@ void TTrafficScene::MakeTextTexture(SnifferObject* cube, const std::string& text
     cube->Material()->Texture()->SetDisabled(false);
 }
 
+namespace
+{
+uint64_t PipeKey(uint32_t src, uint32_t dst) { return uint64_t(src) << 32 | dst; }
+}  // namespace
+
 MyCylinder* TTrafficScene::FindPipe(uint32_t a, uint32_t b) const
 {
-    auto it = FPipes.find({a, b});
+    auto it = FPipes.find(PipeKey(a, b));
     if (it == FPipes.end())
-        it = FPipes.find({b, a});
+        it = FPipes.find(PipeKey(b, a));
     return it == FPipes.end() ? nullptr : it->second;
 }
 
@@ -337,7 +352,7 @@ void TTrafficScene::ProcessPacket(const PKTinfo& info)
     {
         if (!pipe->SrcObject() || !pipe->DstObject())  // an end expired and came back
         {
-            if (FPipes.count({src->IPNumber, dst->IPNumber}))
+            if (FPipes.count(PipeKey(src->IPNumber, dst->IPNumber)))
                 pipe->SetEnds(src, dst);
             else
                 pipe->SetEnds(dst, src);
@@ -350,7 +365,7 @@ void TTrafficScene::ProcessPacket(const PKTinfo& info)
 
 MyCylinder* TTrafficScene::CreatePipe(const PKTinfo& info, SnifferObject* src, SnifferObject* dst)
 {
-    auto* pipe = static_cast<MyCylinder*>(FConnections->AddNewChild(MyCylinder::StaticClass()));
+    auto* pipe = NewTrafficObject<MyCylinder>(FConnections);
     try
     {
         pipe->Material()->TextureEx()->Add();
@@ -365,7 +380,7 @@ MyCylinder* TTrafficScene::CreatePipe(const PKTinfo& info, SnifferObject* src, S
         pipe->SetStacks(4);
         pipe->PacketCount = 0;
         pipe->StallCount = 0;
-        SetPipeName(pipe, "MYC" + std::to_string(src->IPNumber) + std::to_string(dst->IPNumber));
+        SetPipeName(FConnections, pipe, "MYC" + std::to_string(src->IPNumber) + std::to_string(dst->IPNumber));
         pipe->TTL = static_cast<float>(TimeToLive);
         const TVector4f a = src->AbsolutePosition();
         const TVector4f b = dst->AbsolutePosition();
@@ -408,7 +423,9 @@ MyCylinder* TTrafficScene::CreatePipe(const PKTinfo& info, SnifferObject* src, S
         delete pipe;
         throw;
     }
-    FPipes[{src->IPNumber, dst->IPNumber}] = pipe;
+    const uint64_t key = PipeKey(src->IPNumber, dst->IPNumber);
+    FPipes[key] = pipe;
+    FPipeKeys[pipe] = key;
     return pipe;
 }
 
@@ -461,21 +478,6 @@ void TTrafficScene::SaveSelectedObject()
     }
 }
 
-void TTrafficScene::FreeObject(TGLBaseSceneObject* obj)
-{
-    if (obj == SelectedObject)
-        SelectedObject = nullptr;
-    if (obj->ClassType() == MyCylinder::StaticClass())
-        for (auto it = FPipes.begin(); it != FPipes.end(); ++it)
-            if (it->second == obj)
-            {
-                FPipes.erase(it);
-                break;
-            }
-    delete obj;
-    ++FFreedSinceTrim;
-}
-
 // The allocator keeps what thousands of freed cubes, pipes, labels and
 // textures leave behind as free blocks between live ones; after a mass expiry,
 // or once the scene is empty, that memory goes back to the system.
@@ -496,8 +498,8 @@ void TTrafficScene::RemoveOldObjects(TGLBaseSceneObject* parent, TClass cls)
 {
     try
     {
-        // One pass collecting the marked children, then free them in order:
-        // the same result as rescanning after every free, without the cost.
+        // The marked children leave the child list in one pass, then are freed
+        // in order: the same result as freeing one by one, in linear time.
         std::vector<TGLBaseSceneObject*> marked;
         for (int i = 0; i < parent->Count(); ++i)
         {
@@ -505,8 +507,21 @@ void TTrafficScene::RemoveOldObjects(TGLBaseSceneObject* parent, TClass cls)
             if (c->ClassType() == cls && c->Tag() == 1)
                 marked.push_back(c);
         }
+        if (marked.empty())
+            return;
+        parent->RemoveChildren(marked);
         for (TGLBaseSceneObject* c : marked)
-            FreeObject(c);
+        {
+            if (c == SelectedObject)
+                SelectedObject = nullptr;
+            if (auto it = FPipeKeys.find(c); it != FPipeKeys.end())
+            {
+                FPipes.erase(it->second);
+                FPipeKeys.erase(it);
+            }
+            delete c;
+            ++FFreedSinceTrim;
+        }
     }
     catch (const std::exception& e)
     {

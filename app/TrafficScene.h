@@ -10,7 +10,7 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
+#include <unordered_map>
 #include <string>
 #include <utility>
 
@@ -75,7 +75,6 @@ public:
     static std::string ImagesDir();
 
 private:
-    void FreeObject(TGLBaseSceneObject* obj);
     void GiveBackFreedMemory();
     MyCylinder* CreatePipe(const PKTinfo& info, SnifferObject* src, SnifferObject* dst);
     void GrowPipe(MyCylinder* pipe, const PKTinfo& info, const std::string& infoLine);
@@ -85,7 +84,9 @@ private:
     TGLDummyCube* FConnections;
     THostProfiles FProfiles;
     TChartRing FChart;
-    std::map<std::pair<uint32_t, uint32_t>, MyCylinder*> FPipes;
+    // Pipes by the address numbers of their ends (source, destination), and back.
+    std::unordered_map<uint64_t, MyCylinder*> FPipes;
+    std::unordered_map<const TGLBaseSceneObject*, uint64_t> FPipeKeys;
     int FFreedSinceTrim = 0;
 };
 

@@ -177,6 +177,63 @@ TEST(SceneObjectTree, FindChildByNamePrefersTheDeeperMatch) {
   EXPECT_EQ(root->FindChildByName("nothing"), nullptr);
 }
 
+// Among many children a lookup goes through the name index: letter case,
+// renames, moves to another parent, deletion and shared names must all find
+// what a scan of the direct children finds.
+TEST(SceneObjectTree, DirectChildLookupAmongManyChildrenFollowsEveryChange) {
+  TGLSceneGraph scene(nullptr);
+  TGLSceneRootObject* root = scene.Objects();
+  auto* pcs = root->AddNewChild<TGLSceneObject>();
+  auto* other = root->AddNewChild<TGLSceneObject>();
+  std::vector<TGLSceneObject*> cubes;
+  for (int i = 0; i < 100; ++i) {
+    cubes.push_back(pcs->AddNewChild<TGLSceneObject>());
+    cubes.back()->SetName("IP10_0_" + std::to_string(i));
+  }
+  EXPECT_EQ(pcs->FindChildByName("ip10_0_42", true), cubes[42]);
+  EXPECT_EQ(pcs->FindChildByName("IP10_0_100", true), nullptr);
+
+  cubes[42]->SetName("Renamed");
+  EXPECT_EQ(pcs->FindChildByName("IP10_0_42", true), nullptr);
+  EXPECT_EQ(pcs->FindChildByName("RENAMED", true), cubes[42]);
+  cubes[42]->SetName("renamed");  // letter case only
+  EXPECT_EQ(pcs->FindChildByName("Renamed", true), cubes[42]);
+
+  cubes[7]->MoveTo(other);
+  EXPECT_EQ(pcs->FindChildByName("IP10_0_7", true), nullptr);
+  EXPECT_EQ(other->FindChildByName("IP10_0_7", true), cubes[7]);
+  EXPECT_EQ(root->FindChildByName("IP10_0_7", true), nullptr);  // direct children only
+  cubes[7]->MoveTo(pcs);
+  EXPECT_EQ(pcs->FindChildByName("IP10_0_7", true), cubes[7]);
+
+  delete cubes[9];
+  EXPECT_EQ(pcs->FindChildByName("IP10_0_9", true), nullptr);
+  // Many at once: the rest keep their order.
+  pcs->RemoveChildren({cubes[1], cubes[3], cubes[1]});
+  EXPECT_EQ(pcs->FindChildByName("IP10_0_3", true), nullptr);
+  EXPECT_EQ(pcs->GetChild(0), cubes[0]);
+  EXPECT_EQ(pcs->GetChild(1), cubes[2]);
+  EXPECT_EQ(pcs->GetChildCount(), 97);
+  delete cubes[1];
+  delete cubes[3];
+
+  // Names are unique per owner only: two children of one parent may share one,
+  // and the first in child order is found, also after the first leaves.
+  TComponent form(nullptr);
+  auto* twin = new TGLSceneObject(&form);
+  twin->SetName("IP10_0_5");
+  pcs->Insert(0, twin);
+  EXPECT_EQ(pcs->FindChildByName("IP10_0_5", true), twin);
+  pcs->Remove(twin, false);
+  EXPECT_EQ(pcs->FindChildByName("IP10_0_5", true), cubes[5]);
+  delete twin;
+
+  pcs->DeleteChildren();
+  for (int i = 0; i < 40; ++i) pcs->AddNewChild<TGLSceneObject>()->SetName("N" + std::to_string(i));
+  EXPECT_EQ(pcs->FindChildByName("IP10_0_1", true), nullptr);
+  EXPECT_EQ(pcs->FindChildByName("n39", true), pcs->GetChild(39));
+}
+
 TEST(SceneObjectTree, HierarchyEdits) {
   TGLSceneGraph scene(nullptr);
   TGLSceneRootObject* root = scene.Objects();
