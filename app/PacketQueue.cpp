@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <exception>
+#include <utility>
 
 TPacketQueue::TPacketQueue() : FSlots(QueSize) {}
 
@@ -90,4 +91,67 @@ TPacketQueue& PacketQueue()
 void QueLoad(const std::string& line)
 {
     PacketQueue().QueLoad(line);
+}
+
+THandOver::THandOver(std::function<void()> wake) : FWake(std::move(wake)) {}
+
+bool THandOver::NeedsWake()
+{
+    if (FWakePending)
+        return false;
+    FWakePending = true;
+    return true;
+}
+
+void THandOver::Post(TKind kind, std::string text, bool logIt)
+{
+    bool wake;
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        const size_t bytes = text.size() + sizeof(TItem);
+        if (FBatch.Items.size() >= LineCap || FBytes + bytes > ByteCap)
+        {
+            ++FBatch.Dropped[kind];
+            if (logIt)
+                ++FBatch.DroppedLogIt;
+        }
+        else
+        {
+            FBatch.Items.push_back(TItem{kind, logIt, std::move(text)});
+            FBytes += bytes;
+        }
+        if (kind == hoPacketLine)
+            ++FBatch.Ticks;
+        wake = NeedsWake();
+    }
+    if (wake && FWake)
+        FWake();
+}
+
+void THandOver::Tick(int64_t n)
+{
+    bool wake;
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        FBatch.Ticks += n;
+        wake = NeedsWake();
+    }
+    if (wake && FWake)
+        FWake();
+}
+
+THandOver::TBatch THandOver::Take()
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    TBatch batch = std::move(FBatch);
+    FBatch = TBatch();
+    FBytes = 0;
+    FWakePending = false;
+    return batch;
+}
+
+size_t THandOver::HeldBytes() const
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    return FBytes;
 }

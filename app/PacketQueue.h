@@ -2,10 +2,12 @@
 // The hand-over of packet lines from their producers (capture thread, UDP feed)
 // to the 3D view's frame handler: a fixed ring of 8192 lines under one lock.
 
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
-#include <functional>
 
 class TPacketQueue
 {
@@ -51,3 +53,46 @@ private:
 TPacketQueue& PacketQueue();
 // Shorthand for PacketQueue().QueLoad(line).
 void QueLoad(const std::string& line);
+
+// Log lines, packet lines to log and activity ticks from other threads, handed
+// to the main thread in batches: the first post after a Take wakes the main
+// thread once; later posts only join the batch. At most LineCap lines and
+// ByteCap bytes are held: lines beyond that are counted and dropped, so a main
+// thread that falls behind never makes the hand-over grow.
+class THandOver
+{
+public:
+    enum TKind : uint8_t { hoObjInfo, hoPktData, hoPacketLine, hoKinds };
+    struct TItem
+    {
+        TKind Kind;
+        bool LogIt;  // a packet line that is logged whatever "LogAll" says
+        std::string Text;
+    };
+    struct TBatch
+    {
+        std::vector<TItem> Items;
+        int64_t Ticks = 0;
+        int64_t Dropped[hoKinds] = {};
+        int64_t DroppedLogIt = 0;  // packet lines among the dropped that had LogIt
+    };
+    static constexpr size_t LineCap = 16384;
+    static constexpr size_t ByteCap = size_t(8) << 20;
+
+    // `wake` asks the main thread to Take; it is called without the lock held.
+    explicit THandOver(std::function<void()> wake);
+
+    void Post(TKind kind, std::string text, bool logIt = false);
+    void Tick(int64_t n = 1);
+    TBatch Take();
+    size_t HeldBytes() const;
+
+private:
+    bool NeedsWake();  // under the lock
+
+    std::function<void()> FWake;
+    mutable std::mutex FLock;
+    TBatch FBatch;
+    size_t FBytes = 0;
+    bool FWakePending = false;
+};

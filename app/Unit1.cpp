@@ -87,6 +87,7 @@ TForm1::TForm1(QWidget* Parent) : QWidget(Parent) {
   BuildControls();
   SetObjInfoMemo(OBJinfo);
   SetPktDataMemo(PKTdata);
+  SetLogAllCheckBox(CheckBox1);
   Remote_ = std::make_unique<TRemoteControl>(LB_PCsToMonitor, AdapterList, MonIpList, LBActiveSniffers);
   Guard("FormCreate", [this] { FormCreate(); });
 }
@@ -457,6 +458,8 @@ void TForm1::FormClose() {
   Closed_ = true;
   if (MonitoringActive) StopLocalMonitor();
   if (Form2_3D_) Form2_3D_->close();
+  // What the capture thread handed over last belongs in the saved logs.
+  DrainHandOver();
   SaveFailures_ = SaveSettingsAndLogs();
 }
 
@@ -464,19 +467,12 @@ void TForm1::FormClose() {
 // Local capture
 
 void TForm1::PacketEvent(TObject*, TPacketInfo PacketInfo) {
-  // Capture thread: format and enqueue here; logging and the tick belong to
-  // the main thread, which also reads "LogAll" there.
+  // Capture thread: format and enqueue here; logging (by LogIt and "LogAll")
+  // and the tick are carried out on the main thread, in batches.
   bool LogIt = false;
   std::string Line = MakePacketLine(std::move(PacketInfo), LogIt);
   QueLoad(Line);
-  QMetaObject::invokeMethod(
-      this,
-      [this, Line = std::move(Line), LogIt] {
-        if (LogIt) LogObjInfo(Line);
-        if (CheckBox1->isChecked()) LogObjInfo(Line);
-        PacketTick();
-      },
-      Qt::QueuedConnection);
+  HandOverPacketLine(std::move(Line), LogIt);
 }
 
 void TForm1::StopLocalMonitor() {

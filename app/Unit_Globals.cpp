@@ -1,5 +1,6 @@
 #include "app/Unit_Globals.h"
 
+#include <QAbstractButton>
 #include <QCoreApplication>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -9,6 +10,7 @@
 
 #include <map>
 
+#include "app/PacketQueue.h"
 #include "platform/IniFiles.h"
 #include "platform/Paths.h"
 #include "platform/Timing.h"
@@ -133,26 +135,44 @@ void RunOnMainThread(std::function<void()> Work) {
   QMetaObject::invokeMethod(App, std::move(Work), Qt::QueuedConnection);
 }
 
+namespace {
+
+QPointer<QAbstractButton>& LogAllTarget() {
+  static QPointer<QAbstractButton> Target;
+  return Target;
+}
+
+// Calls from other threads, and every tick, reach the main thread through one
+// bounded hand-over: one queued call per batch, not one per line.
+THandOver& HandOver() {
+  static THandOver H([] {
+    if (QCoreApplication* App = QCoreApplication::instance())
+      QMetaObject::invokeMethod(App, [] { DrainHandOver(); }, Qt::QueuedConnection);
+  });
+  return H;
+}
+
+void NoteDropped(QPlainTextEdit* Memo, int64_t N, const char* What) {
+  if (N > 0)
+    AppendLine(Memo, std::to_string(N) + " " + What + " not logged: the main thread fell behind");
+}
+
+}  // namespace
+
 void LogObjInfo(const std::string& Text) {
-  RunOnMainThread([Text] { AppendLine(ObjInfoTarget().data(), Text); });
+  if (IsMainThread()) AppendLine(ObjInfoTarget().data(), Text);
+  else HandOver().Post(THandOver::hoObjInfo, Text);
 }
 
 void LogToPktData(const std::string& Text) {
-  RunOnMainThread([Text] { AppendLine(PktDataTarget().data(), Text); });
+  if (IsMainThread()) AppendLine(PktDataTarget().data(), Text);
+  else HandOver().Post(THandOver::hoPktData, Text);
 }
 
-void PacketTick() {
-  RunOnMainThread([] {
-    QProgressBar* Bar = TickTarget().data();
-    if (!Bar) return;
-    int Next = Bar->value() + 1;
-    // A progress bar repaints at once on every visible step; with a tick per
-    // datagram that flushes the window thousands of times a second. Painting
-    // is left to the next pass of the event loop instead, which merges them.
-    Bar->setUpdatesEnabled(false);
-    Bar->setValue(Next > 100 ? 0 : Next);
-    Bar->setUpdatesEnabled(true);
-  });
+void PacketTick() { HandOver().Tick(); }
+
+void HandOverPacketLine(std::string Line, bool LogIt) {
+  HandOver().Post(THandOver::hoPacketLine, std::move(Line), LogIt);
 }
 
 namespace {
@@ -202,6 +222,37 @@ void LogFailure(const std::string& Routine, const std::string& Message) {
     });
   });
 }
+
+void DrainHandOver() {
+  if (!IsMainThread()) return;
+  THandOver::TBatch B = HandOver().Take();
+  QPlainTextEdit* ObjInfo = ObjInfoTarget().data();
+  const QAbstractButton* LogAll = LogAllTarget().data();
+  const bool LogAllChecked = LogAll && LogAll->isChecked();
+  for (const THandOver::TItem& I : B.Items) {
+    switch (I.Kind) {
+      case THandOver::hoObjInfo: AppendLine(ObjInfo, I.Text); break;
+      case THandOver::hoPktData: AppendLine(PktDataTarget().data(), I.Text); break;
+      case THandOver::hoPacketLine:
+        if (I.LogIt) AppendLine(ObjInfo, I.Text);
+        if (LogAllChecked) AppendLine(ObjInfo, I.Text);
+        break;
+      case THandOver::hoKinds: break;
+    }
+  }
+  NoteDropped(ObjInfo, B.Dropped[THandOver::hoObjInfo], "event log lines");
+  NoteDropped(PktDataTarget().data(), B.Dropped[THandOver::hoPktData], "packet-data log lines");
+  NoteDropped(ObjInfo, LogAllChecked ? B.Dropped[THandOver::hoPacketLine] : B.DroppedLogIt, "packet lines");
+  if (QProgressBar* Bar = TickTarget().data(); Bar && B.Ticks > 0) {
+    // One step per tick, above 100 back to 0. The bar would repaint at once;
+    // painting is left to the next pass of the event loop.
+    Bar->setUpdatesEnabled(false);
+    Bar->setValue(int((Bar->value() + B.Ticks) % 101));
+    Bar->setUpdatesEnabled(true);
+  }
+}
+
+void SetLogAllCheckBox(QAbstractButton* Box) { LogAllTarget() = Box; }
 
 void SetObjInfoMemo(QPlainTextEdit* Memo) { ObjInfoTarget() = Memo; }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+class QAbstractButton;
 class QPlainTextEdit;
 class QProgressBar;
 
@@ -51,9 +52,11 @@ std::string VisibleText(const std::string& Text);
 // The activity tick: moves the registered activity bar one step (0..100, then
 // back to 0).
 // A logged text is always one line (VisibleText).
-// All three may be called from any thread: calls from another thread are
-// handed to the main thread in order. Without a target (before the windows
-// exist or after they are gone) a call does nothing.
+// All three may be called from any thread. Log calls from another thread, and
+// every tick, are handed to the main thread in order and in batches (one queued
+// call per batch); a batch that would grow past its bound drops lines and says
+// how many in the log. Without a target (before the windows exist or after
+// they are gone) a call does nothing.
 void LogObjInfo(const std::string& Text);
 void LogToPktData(const std::string& Text);
 void PacketTick();
@@ -64,6 +67,15 @@ void PacketTick();
 // counted and logged as "<Routine> <Message> (N more times)" a second later,
 // so at most one line a second per cause.
 void LogFailure(const std::string& Routine, const std::string& Message);
+
+// A captured packet's line handed to the main thread with one tick: there it
+// is written to the event log when LogIt is set, and again when the registered
+// "LogAll" check box is checked.
+void HandOverPacketLine(std::string Line, bool LogIt);
+void SetLogAllCheckBox(QAbstractButton* Box);
+// Main thread: carries out everything handed over so far (also before the
+// logs are saved at close).
+void DrainHandOver();
 
 // Targets of the logs and the tick; the windows register them and the
 // registration follows the widget's life (a freed widget is never touched).

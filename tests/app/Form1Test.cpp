@@ -19,7 +19,9 @@
 #include <QtCharts/QValueAxis>
 
 #include <fstream>
+#include <thread>
 
+#include "app/PacketQueue.h"
 #include "app/Settings.h"
 #include "app/Unit1.h"
 #include "app/Unit_Globals.h"
@@ -113,6 +115,13 @@ TEST_F(Form1Fixture, CloseWritesSettingsAndBothLogs) {
     F.TrackBar2->setValue(12);
     F.CheckBox1->setChecked(true);
     LogToPktData("packet data line");
+    // Handed over by the capture thread just before the close: still saved.
+    std::thread([&F] {
+      LogObjInfo("from the capture thread");
+      TPacketInfo Info;
+      Info.EtherType = 0x86DD;  // logged on its own account, and again for "LogAll"
+      F.PacketEvent(nullptr, Info);
+    }).join();
     F.close();
     EXPECT_FALSE(F.isVisible());
   }
@@ -131,6 +140,10 @@ TEST_F(Form1Fixture, CloseWritesSettingsAndBothLogs) {
   EXPECT_EQ(ReadListFile(File("PKTdata.txt")), std::vector<std::string>{"packet data line"});
   std::vector<std::string> Events = ReadListFile(File("OBJinfo.txt"));
   EXPECT_EQ(std::count_if(Events.begin(), Events.end(), [](const std::string& L) { return L.rfind("Version ", 0) == 0; }), 1);
+  EXPECT_EQ(std::count(Events.begin(), Events.end(), "from the capture thread"), 1);
+  EXPECT_EQ(std::count_if(Events.begin(), Events.end(), [](const std::string& L) { return L.find("PROTO_IPV6") != std::string::npos; }), 2);
+  std::string Line;
+  while (PacketQueue().Take(Line)) {}
 }
 
 TEST_F(Form1Fixture, ChartMenuSetsTheAxisMaximumFromTheItemsNumber) {

@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 
 #include <fstream>
+#include <malloc.h>
 #include <thread>
 
 #include "app/Unit_Globals.h"
@@ -135,14 +136,42 @@ TEST(GlobalsTick, ActivityBarCountsToOneHundredAndWrapsPaintingOncePerPass) {
   TPaintCounter Counter;
   Bar.installEventFilter(&Counter);
   for (int i = 0; i < 100; ++i) PacketTick();
+  DrainHandOver();
   EXPECT_EQ(Bar.value(), 100);
   EXPECT_EQ(Counter.Paints, 0);  // a tick per datagram must not repaint each time
   Bar.removeEventFilter(&Counter);
   PacketTick();
+  DrainHandOver();
   EXPECT_EQ(Bar.value(), 0);
   std::thread([] { PacketTick(); }).join();
   QCoreApplication::processEvents();
   EXPECT_EQ(Bar.value(), 1);
+  SetPacketTickBar(nullptr);
+}
+
+TEST(GlobalsLogs, AProducerAtFullSpeedAgainstAStalledMainThreadHoldsBoundedMemory) {
+  DrainHandOver();  // nothing left from before
+  QPlainTextEdit Memo;
+  QProgressBar Bar;
+  SetObjInfoMemo(&Memo);
+  SetPacketTickBar(&Bar);
+  Bar.setValue(0);
+  constexpr int N = 300000;
+  const long long Before = (long long)mallinfo2().uordblks;
+  std::thread([] {
+    const std::string Line(120, 'x');
+    for (int i = 0; i < N; ++i) {
+      LogObjInfo(Line);
+      PacketTick();
+    }
+  }).join();
+  // Queued one call each, these would hold far more than 50 MB.
+  EXPECT_LT((long long)mallinfo2().uordblks - Before, 12LL << 20);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(Bar.value(), N % 101);
+  EXPECT_LT(Memo.document()->blockCount(), N);
+  EXPECT_TRUE(Memo.document()->lastBlock().text().endsWith("event log lines not logged: the main thread fell behind"));
+  SetObjInfoMemo(nullptr);
   SetPacketTickBar(nullptr);
 }
 
