@@ -480,17 +480,24 @@ void TTrafficScene::SaveSelectedObject()
 
 // The allocator keeps what thousands of freed cubes, pipes, labels and
 // textures leave behind as free blocks between live ones; after a mass expiry,
-// or once the scene is empty, that memory goes back to the system.
+// or once the scene is empty, that memory goes back to the system. It is
+// trimmed one check later: the driver lets go of the textures of freed objects
+// only when the next frames are drawn.
 void TTrafficScene::GiveBackFreedMemory()
 {
+    if (FTrimDue)
+    {
+        FTrimDue = false;
+#if defined(__GLIBC__)
+        malloc_trim(0);
+#endif
+    }
     constexpr int kManyFreed = 1000;
     const bool empty = FPCs->Count() == 0 && FGroups->Count() == 0 && FConnections->Count() == 0;
     if (FFreedSinceTrim >= kManyFreed || (empty && FFreedSinceTrim > 0))
     {
         FFreedSinceTrim = 0;
-#if defined(__GLIBC__)
-        malloc_trim(0);
-#endif
+        FTrimDue = true;
     }
 }
 

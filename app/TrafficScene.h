@@ -88,6 +88,7 @@ private:
     std::unordered_map<uint64_t, MyCylinder*> FPipes;
     std::unordered_map<const TGLBaseSceneObject*, uint64_t> FPipeKeys;
     int FFreedSinceTrim = 0;
+    bool FTrimDue = false;
 };
 
 bool NameStartsWith(const std::string& name, const char* prefix);
