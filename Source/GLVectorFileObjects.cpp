@@ -1613,6 +1613,20 @@ void TMeshObject::BuildList(TRenderContextInfo& rci) {
             break;
         }
         constexpr int kMaxPasses = 64;  // a material that keeps asking for passes is stopped
+        // A group refused while its material is applied takes the material off again, so that
+        // the next frame does not find it still applied.
+        auto underMaterial = [&rci](TGLLibMaterial* material, const auto& draw) {
+            try {
+                draw();
+            } catch (...) {
+                try {
+                    material->UnApply(rci);
+                } catch (...) {
+                    // already failing: the first error is the one reported
+                }
+                throw;
+            }
+        };
         if (!(renderingOptions_ & 1)) {
             int i = 0;
             while (i < count) {
@@ -1629,8 +1643,10 @@ void TMeshObject::BuildList(TRenderContextInfo& rci) {
                 material->Apply(rci);
                 int passes = 0;
                 do {
-                    for (int k = i; k < end; ++k)
-                        (*faceGroups_)[k]->BuildList(rci);
+                    underMaterial(material, [&] {
+                        for (int k = i; k < end; ++k)
+                            (*faceGroups_)[k]->BuildList(rci);
+                    });
                 } while (material->UnApply(rci) && ++passes < kMaxPasses);
                 i = end;
             }
@@ -1662,7 +1678,7 @@ void TMeshObject::BuildList(TRenderContextInfo& rci) {
                     for (int k = i; k < count; ++k)
                         if ((*faceGroups_)[k]->MaterialCache() == material)
                             (*faceGroups_)[k]->SetRenderGroupID(pass - 1);
-                    buildRun();
+                    underMaterial(material, buildRun);
                     again = material->UnApply(rci) && ++passes < kMaxPasses;
                 } while (again);
             }

@@ -6,10 +6,12 @@
 #include <memory>
 #include <string>
 
+#include "Source/GLMaterial.h"
 #include "Source/GLVectorFileObjects.h"
 #include "Source/GLState.h"
 #include "rtl/SysUtils.h"
 #include "tests/Source/Base/GLRecorder.h"
+#include "tests/Source/BookkeepingContext.h"
 
 namespace {
 
@@ -168,6 +170,35 @@ TEST_F(GlsmTest, MeshObjectsDrawTheirPrimitives) {
   rec.Clear();
   EXPECT_THROW(fgObject->BuildList(rci), EAssertionFailed);
   EXPECT_EQ(rec.Count("glDrawElements"), 0);
+
+  // Refused under its library material (grouped or not), the material is taken off again: the
+  // next frame applies it afresh.
+  TBookkeepingContext context;  // the shader's handle takes a name in it
+  context.CreateOffScreen(nullptr, 1, 1);
+  context.ActivateNested();
+  struct TOnePass : TGLShader {
+    using TGLShader::TGLShader;
+    void DoApply(TRenderContextInfo&, TObject*) override {}
+    bool DoUnApply(TRenderContextInfo&) override { return false; }
+  } shader(nullptr);
+  TGLMaterialLibrary library(nullptr);
+  TGLLibMaterial* stone = library.Materials()->Add();
+  stone->SetName("stone");
+  stone->SetShader(&shader);
+  fan->SetMaterialName("stone");
+  fgObject->PrepareMaterialLibraryCache(&library);
+  TGLStateCache cache;
+  rci.GLStates = &cache;
+  rci.materialLibrary = &library;
+  for (int grouping : {0, 1}) {
+    fgObject->SetRenderingOptions(std::uint8_t(grouping));
+    EXPECT_THROW(fgObject->BuildList(rci), EAssertionFailed) << grouping;
+    EXPECT_FALSE(shader.Active()) << grouping;
+  }
+  fan->VertexIndices()->SetCount(fan->VertexIndices()->Count() - 1);
+  EXPECT_NO_THROW(fgObject->BuildList(rci));
+  stone->SetShader(nullptr);
+  context.DeactivateNested();
 }
 
 }  // namespace
