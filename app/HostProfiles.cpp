@@ -211,13 +211,22 @@ std::string CubeNameFor(const std::string& ip, bool wholeAddress)
         std::replace(name.begin(), name.end(), '.', '_');
         return name;
     }
-    const TSplitArray o = Split(ip, ".");
-    const size_t n = std::min<size_t>(3, o.size());
+    // The first three pieces between dots, as Split gives them (an empty
+    // last piece is dropped); built in place, as every packet asks for it.
     std::string name = "IP";
-    for (size_t i = 0; i < n; ++i)
+    size_t start = 0;
+    for (int n = 0; n < 3; ++n)
     {
-        if (i) name += "_";
-        name += o[i];
+        const size_t dot = ip.find('.', start);
+        const size_t end = dot == std::string::npos ? ip.size() : dot;
+        if (dot == std::string::npos && end == start)
+            break;
+        if (n)
+            name += '_';
+        name.append(ip, start, end - start);
+        if (dot == std::string::npos)
+            break;
+        start = dot + 1;
     }
     return name;
 }

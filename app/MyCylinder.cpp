@@ -12,7 +12,7 @@
 #include <atomic>
 
 MyCylinder::MyCylinder(TComponent* AOwner)
-    : TGLCylinder(AOwner), InfoLines(std::make_unique<TStringList>())
+    : TGLCylinder(AOwner), InfoLines(std::make_unique<TInfoLines>())
 {
 }
 
@@ -45,7 +45,7 @@ void MyCylinder::Notification(TComponent* AComponent, TOperation Operation)
 void MyCylinder::AddInfoLine(const std::string& line)
 {
     if (InfoLines->Count() > 500)
-        InfoLines->Delete(0);
+        InfoLines->DeleteFirst();
     InfoLines->Add(line);
     if (InfoMemo)
         InfoMemo->appendPlainText(QString::fromStdString(line));

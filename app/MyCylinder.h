@@ -2,6 +2,7 @@
 // A conversation's pipe between two host cubes, with its port label.
 
 #include "Source/GLGeomObjects.h"
+#include "app/InfoLines.h"
 #include "rtl/Classes.h"
 
 #include <QPointer>
@@ -27,7 +28,7 @@ public:
     int32_t PacketCount = 0;
     int32_t StallCount = 0;
     std::string SrcPortText, DstPortText;
-    std::unique_ptr<TStringList> InfoLines;
+    std::unique_ptr<TInfoLines> InfoLines;
     QPointer<QPlainTextEdit> InfoMemo;
     QPointer<QLabel> BandwidthLabel;
 

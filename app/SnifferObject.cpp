@@ -3,7 +3,7 @@
 #include <QPlainTextEdit>
 
 SnifferObject::SnifferObject(TComponent* AOwner)
-    : TGLCube(AOwner), InfoLines(std::make_unique<TStringList>())
+    : TGLCube(AOwner), InfoLines(std::make_unique<TInfoLines>())
 {
 }
 
@@ -13,7 +13,7 @@ void SnifferObject::AddInfoLine(const std::string& line)
 {
     InfoLines->Add(line);
     if (InfoLines->Count() > 1000)
-        InfoLines->Delete(0);
+        InfoLines->DeleteFirst();
     if (InfoMemo)
         InfoMemo->appendPlainText(QString::fromStdString(line));
 }

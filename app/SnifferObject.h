@@ -3,6 +3,7 @@
 // whole range, with its packet info lines and traffic totals.
 
 #include "Source/GLObjects.h"
+#include "app/InfoLines.h"
 #include "rtl/Classes.h"
 
 #include <QPointer>
@@ -28,7 +29,7 @@ public:
     std::string Texture;
     std::string NetType;
     std::string LastEtherType, LastProtocol, LastSuffix;
-    std::unique_ptr<TStringList> InfoLines;
+    std::unique_ptr<TInfoLines> InfoLines;
     QPointer<QPlainTextEdit> InfoMemo;     // set while selected
     QPointer<QLabel> BandwidthLabel;       // set while selected
     float Spread = 0;

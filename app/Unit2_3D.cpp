@@ -517,7 +517,7 @@ void TForm2_3D::ViewerMouseDown(int x, int y, bool leftDown)
         ResetPickedSnifferObject();
         FTraffic->SelectedObject = picked;
         QPlainTextEdit* memo = FHost ? FHost->OBJinfoMemo() : nullptr;
-        TStringList* lines = pipe ? pipe->InfoLines.get() : cube->InfoLines.get();
+        const TInfoLines* lines = pipe ? pipe->InfoLines.get() : cube->InfoLines.get();
         if (memo)
             memo->setPlainText(QString::fromStdString(lines->Text()));
         if (pipe)

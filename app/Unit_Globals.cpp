@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <map>
+#include <memory>
 
 #include "app/PacketQueue.h"
 #include "platform/IniFiles.h"
@@ -71,10 +72,14 @@ void LookupComputerInfo(const std::string& IP, std::string& Mac, std::string& Us
   User.clear();
   Name.clear();
   try {
-    TIniFile Ini(FindFileCaseInsensitive(ProgramFile("IPToComputerName.ini")));
-    Mac = Ini.ReadString(IP, "MAC", "");
-    User = Ini.ReadString(IP, "USER", "");
-    Name = Ini.ReadString(IP, "NAME", "");
+    // One reader is kept (main thread): it reads the file again only when the
+    // file has changed, not for every new cube.
+    static std::unique_ptr<TIniFile> Ini;
+    const std::string Path = FindFileCaseInsensitive(ProgramFile("IPToComputerName.ini"));
+    if (!Ini || Ini->FileName() != Path) Ini = std::make_unique<TIniFile>(Path);
+    Mac = Ini->ReadString(IP, "MAC", "");
+    User = Ini->ReadString(IP, "USER", "");
+    Name = Ini->ReadString(IP, "NAME", "");
   } catch (const std::exception& E) {
     LogToPktData(std::string("LookupComputerInfo ") + E.what());
   }

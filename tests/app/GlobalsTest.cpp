@@ -62,6 +62,13 @@ TEST(GlobalsComputerInfo, ReadsTheAddressSectionAndGivesEmptyTextsOtherwise) {
   EXPECT_EQ(Name, "gw");
   LookupComputerInfo("10.9.9.9", Mac, User, Name);
   EXPECT_EQ(Mac + User + Name, "");
+  {
+    // A changed list is read again.
+    std::ofstream F(Dir.path().toStdString() + "/IPToComputerName.ini", std::ios::binary | std::ios::trunc);
+    F << "[10.9.9.9]\r\nUSER=bob\r\n";
+  }
+  LookupComputerInfo("10.9.9.9", Mac, User, Name);
+  EXPECT_EQ(User, "bob");
   SetProgramFolder("");
 }
 

@@ -98,6 +98,8 @@ TEST(ProfileTest, LayoutByNetType)
     EXPECT_THROW(PlaceCube(local, "1.2.3.x"), EConvertError);
     EXPECT_EQ(CubeNameFor("10.1.2.3", true), "IP10_1_2_3");
     EXPECT_EQ(CubeNameFor("10.1.2.3", false), "IP10_1_2");
+    EXPECT_EQ(CubeNameFor("10.1.", false), "IP10_1");  // pieces as Split gives them
+    EXPECT_EQ(CubeNameFor("10..2.3", false), "IP10__2");
 }
 
 #ifdef TAMRIVEL_APP_FILES
