@@ -288,12 +288,67 @@ namespace
 uint64_t PipeKey(uint32_t src, uint32_t dst) { return uint64_t(src) << 32 | dst; }
 }  // namespace
 
+MyCylinder* TPipeTable::Find(uint64_t key) const
+{
+    if (FSlots.empty())
+        return nullptr;
+    const size_t mask = FSlots.size() - 1;
+    for (size_t i = Home(key);; i = (i + 1) & mask)
+    {
+        const TSlot& s = FSlots[i];
+        if (!s.Pipe || s.Key == key)
+            return s.Pipe;
+    }
+}
+
+void TPipeTable::Insert(uint64_t key, MyCylinder* pipe)
+{
+    if ((FCount + 1) * 2 > FSlots.size())  // at most half full
+    {
+        std::vector<TSlot> old(std::max<size_t>(64, FSlots.size() * 2));
+        old.swap(FSlots);
+        FCount = 0;
+        for (const TSlot& s : old)
+            if (s.Pipe)
+                Insert(s.Key, s.Pipe);
+    }
+    const size_t mask = FSlots.size() - 1;
+    size_t i = Home(key);
+    while (FSlots[i].Pipe)
+        i = (i + 1) & mask;
+    FSlots[i] = TSlot{key, pipe};
+    ++FCount;
+}
+
+void TPipeTable::Erase(uint64_t key)
+{
+    if (FSlots.empty())
+        return;
+    const size_t mask = FSlots.size() - 1;
+    size_t i = Home(key);
+    for (; FSlots[i].Key != key || !FSlots[i].Pipe; i = (i + 1) & mask)
+        if (!FSlots[i].Pipe)
+            return;
+    // Later entries of the run that may not stay behind the gap move into it.
+    for (size_t j = (i + 1) & mask; FSlots[j].Pipe; j = (j + 1) & mask)
+    {
+        const size_t k = Home(FSlots[j].Key);
+        const bool stays = i <= j ? (i < k && k <= j) : (i < k || k <= j);
+        if (!stays)
+        {
+            FSlots[i] = FSlots[j];
+            i = j;
+        }
+    }
+    FSlots[i] = TSlot{};
+    --FCount;
+}
+
 MyCylinder* TTrafficScene::FindPipe(uint32_t a, uint32_t b) const
 {
-    auto it = FPipes.find(PipeKey(a, b));
-    if (it == FPipes.end())
-        it = FPipes.find(PipeKey(b, a));
-    return it == FPipes.end() ? nullptr : it->second;
+    if (MyCylinder* pipe = FPipes.Find(PipeKey(a, b)))
+        return pipe;
+    return FPipes.Find(PipeKey(b, a));
 }
 
 void TTrafficScene::ProcessPacket(const PKTinfo& info)
@@ -352,7 +407,7 @@ void TTrafficScene::ProcessPacket(const PKTinfo& info)
     {
         if (!pipe->SrcObject() || !pipe->DstObject())  // an end expired and came back
         {
-            if (FPipes.count(PipeKey(src->IPNumber, dst->IPNumber)))
+            if (FPipes.Find(PipeKey(src->IPNumber, dst->IPNumber)))
                 pipe->SetEnds(src, dst);
             else
                 pipe->SetEnds(dst, src);
@@ -424,7 +479,7 @@ MyCylinder* TTrafficScene::CreatePipe(const PKTinfo& info, SnifferObject* src, S
         throw;
     }
     const uint64_t key = PipeKey(src->IPNumber, dst->IPNumber);
-    FPipes[key] = pipe;
+    FPipes.Insert(key, pipe);
     FPipeKeys[pipe] = key;
     return pipe;
 }
@@ -523,7 +578,7 @@ void TTrafficScene::RemoveOldObjects(TGLBaseSceneObject* parent, TClass cls)
                 SelectedObject = nullptr;
             if (auto it = FPipeKeys.find(c); it != FPipeKeys.end())
             {
-                FPipes.erase(it->second);
+                FPipes.Erase(it->second);
                 FPipeKeys.erase(it);
             }
             delete c;

@@ -13,12 +13,35 @@
 #include <unordered_map>
 #include <string>
 #include <utility>
+#include <vector>
 
 class TGLBaseSceneObject;
 class TGLDummyCube;
 class TViewHost;
 class SnifferObject;
 class MyCylinder;
+
+// Pipes by the address numbers of their ends, (source << 32) | destination.
+// Every packet looks its pipe up, often in both directions: an open-addressing
+// table answers, a miss included, mostly from one cache line.
+class TPipeTable
+{
+public:
+    MyCylinder* Find(uint64_t key) const;
+    void Insert(uint64_t key, MyCylinder* pipe);  // a key not held yet
+    void Erase(uint64_t key);
+
+private:
+    struct TSlot
+    {
+        uint64_t Key = 0;
+        MyCylinder* Pipe = nullptr;  // nullptr: free
+    };
+    size_t Home(uint64_t key) const { return size_t((key * 0x9E3779B97F4A7C15ull) >> 32) & (FSlots.size() - 1); }
+
+    std::vector<TSlot> FSlots;
+    size_t FCount = 0;
+};
 
 class TTrafficScene
 {
@@ -85,7 +108,7 @@ private:
     THostProfiles FProfiles;
     TChartRing FChart;
     // Pipes by the address numbers of their ends (source, destination), and back.
-    std::unordered_map<uint64_t, MyCylinder*> FPipes;
+    TPipeTable FPipes;
     std::unordered_map<const TGLBaseSceneObject*, uint64_t> FPipeKeys;
     int FFreedSinceTrim = 0;
     bool FTrimDue = false;

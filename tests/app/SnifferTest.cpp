@@ -14,7 +14,10 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <random>
+#include <vector>
 
 namespace
 {
@@ -355,4 +358,24 @@ TEST_F(SnifferTest, ChangingPortsRedrawTheLabelOnceAtTheNextRender)
     p->DrawPendingLabel();
     EXPECT_FALSE(p->LabelPending());
     EXPECT_EQ(labelPixels(p), labelPixels(&expected));  // the label of the last ports
+}
+
+TEST(PipeTable, KeepsEveryKeyThroughGrowthAndErasure)
+{
+    // Stand-ins for pipes: only compared, never used.
+    auto pipe = [](uint64_t i) { return reinterpret_cast<MyCylinder*>(uintptr_t(i + 1) * 16); };
+    auto key = [](uint64_t i) { return (uint64_t(167772160 + i % 97) << 32) | (i / 97); };  // few sources
+    TPipeTable t;
+    constexpr uint64_t n = 5000;
+    for (uint64_t i = 0; i < n; ++i)
+        t.Insert(key(i), pipe(i));
+    std::vector<uint64_t> gone;
+    for (uint64_t i = 0; i < n; i += 3)
+        gone.push_back(i);
+    std::shuffle(gone.begin(), gone.end(), std::mt19937(5));
+    for (uint64_t i : gone)
+        t.Erase(key(i));
+    t.Erase(key(n));  // not held
+    for (uint64_t i = 0; i < n; ++i)
+        ASSERT_EQ(t.Find(key(i)), i % 3 ? pipe(i) : nullptr) << i;
 }
