@@ -13,7 +13,6 @@
 namespace {
 
 constexpr GLenum kTextureRectangleNV = 0x84F5;
-constexpr GLenum kGenerateMipmapSGIS = 0x8191;
 
 uint8_t Clamp255(double v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); }
 
@@ -77,6 +76,31 @@ void EnlargeRGBA(const uint8_t* in, int wi, int hi, uint8_t* out, int wo, int ho
       uint8_t* o = out + (size_t(i) * size_t(wo) + size_t(j)) * 4;
       o[0] = byte(t0), o[1] = byte(t1), o[2] = byte(t2), o[3] = byte(t3);
     }
+  }
+}
+
+// Levels 1 and down of a mipmap chain from level 0, each texel the rounded
+// mean of the 2 x 2 texels above it (of the pair, once a side is 1). A driver
+// that generates the chain itself renders it, which on a software rasteriser
+// costs a flush and far more than the texture's own upload.
+void UploadMipmapChain(GLenum target, int internalFormat, int w, int h, const uint8_t* level0) {
+  std::vector<uint8_t> prev(level0, level0 + size_t(w) * size_t(h) * 4), next;
+  for (int level = 1; w > 1 || h > 1; ++level) {
+    const int nw = std::max(1, w / 2), nh = std::max(1, h / 2);
+    next.resize(size_t(nw) * size_t(nh) * 4);
+    for (int y = 0; y < nh; ++y) {
+      const uint8_t* row0 = &prev[size_t(std::min(2 * y, h - 1)) * size_t(w) * 4];
+      const uint8_t* row1 = &prev[size_t(std::min(2 * y + 1, h - 1)) * size_t(w) * 4];
+      uint8_t* out = &next[size_t(y) * size_t(nw) * 4];
+      for (int x = 0; x < nw; ++x) {
+        const size_t a = size_t(std::min(2 * x, w - 1)) * 4, b = size_t(std::min(2 * x + 1, w - 1)) * 4;
+        for (int c = 0; c < 4; ++c)
+          out[size_t(x) * 4 + size_t(c)] = uint8_t((row0[a + c] + row0[b + c] + row1[a + c] + row1[b + c] + 2) / 4);
+      }
+    }
+    GL.glTexImage2D(target, level, internalFormat, nw, nh, 0, GL_RGBA, GL_UNSIGNED_BYTE, next.data());
+    prev.swap(next);
+    w = nw, h = nh;
   }
 }
 
@@ -289,8 +313,8 @@ void TGLBitmap32::UploadAsTextureSized(unsigned target, TGLMinFilter minFilter, 
   } else if (minFilter == miNearest || minFilter == miLinear) {
     GL.glTexImage2D(target, 0, internalFormat, w2, h2, 0, GL_RGBA, GL_UNSIGNED_BYTE, pixels);
   } else if (GLCaps.SGIS_generate_mipmap && target == GL_TEXTURE_2D) {
-    GL.glTexParameteri(target, kGenerateMipmapSGIS, 1);
     GL.glTexImage2D(target, 0, internalFormat, w2, h2, 0, GL_RGBA, GL_UNSIGNED_BYTE, pixels);
+    UploadMipmapChain(target, internalFormat, w2, h2, static_cast<const uint8_t*>(pixels));
   } else {
     GL.gluBuild2DMipmaps(target, internalFormat, w2, h2, GL_RGBA, GL_UNSIGNED_BYTE, pixels);
   }

@@ -379,6 +379,18 @@ TEST(GL_QtContext, PicturesOfAnySizeUploadScaledToPowersOfTwoWithMipmaps) {
   auto at = [&](int x, int y) { return qRgb(texels[(y * 128 + x) * 4], texels[(y * 128 + x) * 4 + 1], texels[(y * 128 + x) * 4 + 2]); };
   EXPECT_TRUE(Near(at(20, 32), qRgb(255, 0, 0), 8)) << std::hex << at(20, 32);
   EXPECT_TRUE(Near(at(108, 32), qRgb(0, 0, 255), 8)) << std::hex << at(108, 32);
+  // Level 1 texels are the rounded means of the 2 x 2 level-0 texels under them.
+  std::vector<uint8_t> half(size_t(64 * 32 * 4));
+  GL.glGetTexImage(GL_TEXTURE_2D, 1, GL_RGBA, GL_UNSIGNED_BYTE, half.data());
+  int mismatches = 0;
+  for (int y = 0; y < 32; ++y)
+    for (int x = 0; x < 64; ++x)
+      for (int c = 0; c < 4; ++c) {
+        auto t = [&](int tx, int ty) { return int(texels[size_t((ty * 128 + tx) * 4 + c)]); };
+        const int mean = (t(2 * x, 2 * y) + t(2 * x + 1, 2 * y) + t(2 * x, 2 * y + 1) + t(2 * x + 1, 2 * y + 1) + 2) / 4;
+        mismatches += half[size_t((y * 64 + x) * 4 + c)] != mean;
+      }
+  EXPECT_EQ(mismatches, 0);
   // Any picture comes out exactly as GLU's rescale makes it, edges included.
   for (const auto& [pw, ph] : {std::pair{60, 37}, std::pair{4, 3}, std::pair{128, 5}, std::pair{36, 129}}) {
     TGLBitmap32 noise;
