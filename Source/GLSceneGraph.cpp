@@ -556,17 +556,88 @@ TGLBaseSceneObject* TGLBaseSceneObject::FindChildByName(const std::string& aName
 namespace {
 // Below this many children a scan is as quick as the index.
 constexpr int kIndexedChildCount = 32;
+
+char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? char(c - 32) : c; }
+
+// FNV-1a over the upper-case letters, so names that compare equal hash equal.
+uint64_t NameHash(const std::string& s) {
+  uint64_t h = 1469598103934665603ull;
+  for (char c : s) h = (h ^ uint8_t(UpperAscii(c))) * 1099511628211ull;
+  return h;
+}
 }  // namespace
+
+// Open addressing, at most half full: every packet looks up two cubes by
+// name, and a probe mostly reads one slot. A slot with count 0 is free.
+struct TGLBaseSceneObject::TChildNameIndex {
+  struct TSlot {
+    uint64_t hash = 0;
+    std::string name;  // as first added; compared with letter case ignored
+    TGLBaseSceneObject* first = nullptr;
+    int count = 0;
+  };
+  std::vector<TSlot> table;
+  size_t used = 0;
+
+  size_t Home(uint64_t h) const { return size_t(h) & (table.size() - 1); }
+
+  TSlot* Find(const std::string& name, uint64_t h) {
+    if (table.empty()) return nullptr;
+    for (size_t i = Home(h);; i = (i + 1) & (table.size() - 1)) {
+      TSlot& s = table[i];
+      if (s.count == 0) return nullptr;
+      if (s.hash == h && SameText(s.name, name)) return &s;
+    }
+  }
+
+  // The slot of the name, a free one made ready when the name is new.
+  TSlot& Add(const std::string& name, uint64_t h) {
+    if (TSlot* s = Find(name, h)) return *s;
+    if ((used + 1) * 2 > table.size()) {
+      std::vector<TSlot> old(std::max<size_t>(64, table.size() * 2));
+      old.swap(table);
+      used = 0;
+      for (TSlot& s : old)
+        if (s.count) Place(std::move(s));
+    }
+    return Place(TSlot{h, name, nullptr, 0});
+  }
+
+  TSlot& Place(TSlot&& slot) {
+    size_t i = Home(slot.hash);
+    while (table[i].count) i = (i + 1) & (table.size() - 1);
+    table[i] = std::move(slot);
+    ++used;
+    return table[i];
+  }
+
+  // Frees the slot; later table of its run that may not stay behind the gap
+  // move into it.
+  void Erase(TSlot& gone) {
+    const size_t mask = table.size() - 1;
+    size_t i = size_t(&gone - table.data());
+    for (size_t j = (i + 1) & mask; table[j].count; j = (j + 1) & mask) {
+      const size_t k = Home(table[j].hash);
+      const bool stays = i <= j ? (i < k && k <= j) : (i < k || k <= j);
+      if (!stays) {
+        table[i] = std::move(table[j]);
+        i = j;
+      }
+    }
+    table[i] = TSlot{};
+    --used;
+  }
+};
 
 TGLBaseSceneObject* TGLBaseSceneObject::FindDirectChild(const std::string& aName) {
   if (GetChildCount() >= kIndexedChildCount && !aName.empty()) {
     if (!childIndex_) {
-      childIndex_ = std::make_unique<std::unordered_map<std::string, TChildNameEntry>>();
+      childIndex_ = std::make_unique<TChildNameIndex>();
       for (TGLBaseSceneObject* c : *children_) IndexChild(c);
     }
-    auto it = childIndex_->find(UpperCase(aName));
-    if (it == childIndex_->end()) return nullptr;
-    if (it->second.count == 1) return it->second.first;
+    const TChildNameIndex::TSlot* s = childIndex_->Find(aName, NameHash(aName));
+    if (!s) return nullptr;
+    if (s->count == 1) return s->first;
   }
   for (int i = 0; i < GetChildCount(); ++i) {
     TGLBaseSceneObject* c = (*children_)[size_t(i)];
@@ -577,20 +648,20 @@ TGLBaseSceneObject* TGLBaseSceneObject::FindDirectChild(const std::string& aName
 
 void TGLBaseSceneObject::IndexChild(TGLBaseSceneObject* child) {
   if (!childIndex_ || child->Name().empty()) return;
-  TChildNameEntry& e = (*childIndex_)[UpperCase(child->Name())];
-  if (e.count++ == 0) e.first = child;
+  TChildNameIndex::TSlot& s = childIndex_->Add(child->Name(), NameHash(child->Name()));
+  if (s.count++ == 0) s.first = child;
 }
 
 void TGLBaseSceneObject::UnindexChild(TGLBaseSceneObject* child, const std::string& name) {
   if (!childIndex_ || name.empty()) return;
-  auto it = childIndex_->find(UpperCase(name));
-  if (it == childIndex_->end()) return;
-  if (--it->second.count == 0) {
-    childIndex_->erase(it);
-  } else if (it->second.count == 1) {
+  TChildNameIndex::TSlot* s = childIndex_->Find(name, NameHash(name));
+  if (!s) return;
+  if (--s->count == 0) {
+    childIndex_->Erase(*s);
+  } else if (s->count == 1) {
     for (TGLBaseSceneObject* c : *children_)
       if (c != child && c->parent_ == this && SameText(c->Name(), name)) {
-        it->second.first = c;
+        s->first = c;
         break;
       }
   }

@@ -14,7 +14,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "Source/Base/GeometryBB.h"
@@ -217,13 +216,11 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   void ComputeAbsoluteMatrix();
   void ComputeInvAbsoluteMatrix();
   void FreeCamerasInSubtree();
-  // Direct children by upper-case name: made on the first lookup among many
-  // children, then kept up to date by every change of the list or of a name.
-  // A name held by several children is found by a scan, so the first wins.
-  struct TChildNameEntry {
-    TGLBaseSceneObject* first;
-    int count;
-  };
+  // Direct children by name, letter case ignored: made on the first lookup
+  // among many children, then kept up to date by every change of the list or
+  // of a name. A name held by several children is found by a scan, so the
+  // first wins.
+  struct TChildNameIndex;
   TGLBaseSceneObject* FindDirectChild(const std::string& aName);
   void IndexChild(TGLBaseSceneObject* child);
   void UnindexChild(TGLBaseSceneObject* child, const std::string& name);
@@ -235,7 +232,7 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   TGLBaseSceneObject* parent_ = nullptr;
   TGLSceneGraph* scene_ = nullptr;
   std::unique_ptr<std::vector<TGLBaseSceneObject*>> children_;
-  std::unique_ptr<std::unordered_map<std::string, TChildNameEntry>> childIndex_;
+  std::unique_ptr<TChildNameIndex> childIndex_;
   bool visible_ = true;
   int32_t updateCount_ = 0;
   bool showAxes_ = false;
