@@ -58,6 +58,10 @@ function(tamrivel_test name)
     add_test(NAME ${name}.${label} COMMAND ${name} --gtest_filter=${filter}
              WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
     set_tests_properties(${name}.${label} PROPERTIES LABELS ${label} TIMEOUT 900)
+    if(label STREQUAL "gl")
+      # The display's pointer, keyboard and focus are shared: one program at a time uses them.
+      set_tests_properties(${name}.${label} PROPERTIES RESOURCE_LOCK display)
+    endif()
   endforeach()
 endfunction()
 

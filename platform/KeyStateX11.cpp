@@ -73,8 +73,9 @@ unsigned ButtonMaskOf(int vk) {
 
 int ServerKeyState(int vk) {
   // Xlib's connection belongs to the GUI thread.
-  if (!qGuiApp || QThread::currentThread() != qGuiApp->thread()) return -1;
-  auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+  auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+  if (!app || QThread::currentThread() != app->thread()) return -1;
+  auto* x11 = app->nativeInterface<QNativeInterface::QX11Application>();
   Display* display = x11 ? x11->display() : nullptr;
   if (!display) return -1;
   if (const unsigned mask = ButtonMaskOf(vk)) {

@@ -9,7 +9,8 @@
 namespace {
 
 Display* XTestDisplay() {
-  auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+  auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+  auto* x11 = app ? app->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
   Display* display = x11 ? x11->display() : nullptr;
   int event = 0, error = 0, major = 0, minor = 0;
   return display && XTestQueryExtension(display, &event, &error, &major, &minor) ? display : nullptr;
