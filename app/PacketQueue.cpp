@@ -93,7 +93,7 @@ void QueLoad(const std::string& line)
     PacketQueue().QueLoad(line);
 }
 
-THandOver::THandOver(std::function<void()> wake) : FWake(std::move(wake)) {}
+THandOver::THandOver(std::function<bool()> wake) : FWake(std::move(wake)) {}
 
 bool THandOver::NeedsWake()
 {
@@ -101,6 +101,15 @@ bool THandOver::NeedsWake()
         return false;
     FWakePending = true;
     return true;
+}
+
+void THandOver::Wake()
+{
+    if (FWake && FWake())
+        return;
+    // Nobody to wake yet: the next post tries again.
+    std::lock_guard<std::mutex> guard(FLock);
+    FWakePending = false;
 }
 
 void THandOver::Post(TKind kind, std::string text, bool logIt)
@@ -124,8 +133,8 @@ void THandOver::Post(TKind kind, std::string text, bool logIt)
             ++FBatch.Ticks;
         wake = NeedsWake();
     }
-    if (wake && FWake)
-        FWake();
+    if (wake)
+        Wake();
 }
 
 void THandOver::Tick(int64_t n)
@@ -136,8 +145,8 @@ void THandOver::Tick(int64_t n)
         FBatch.Ticks += n;
         wake = NeedsWake();
     }
-    if (wake && FWake)
-        FWake();
+    if (wake)
+        Wake();
 }
 
 THandOver::TBatch THandOver::Take()

@@ -79,8 +79,9 @@ public:
     static constexpr size_t LineCap = 16384;
     static constexpr size_t ByteCap = size_t(8) << 20;
 
-    // `wake` asks the main thread to Take; it is called without the lock held.
-    explicit THandOver(std::function<void()> wake);
+    // `wake` asks the main thread to Take and says whether it could (there may
+    // be no event loop yet); it is called without the lock held.
+    explicit THandOver(std::function<bool()> wake);
 
     void Post(TKind kind, std::string text, bool logIt = false);
     void Tick(int64_t n = 1);
@@ -89,8 +90,9 @@ public:
 
 private:
     bool NeedsWake();  // under the lock
+    void Wake();
 
-    std::function<void()> FWake;
+    std::function<bool()> FWake;
     mutable std::mutex FLock;
     TBatch FBatch;
     size_t FBytes = 0;

@@ -151,8 +151,8 @@ QPointer<QAbstractButton>& LogAllTarget() {
 // bounded hand-over: one queued call per batch, not one per line.
 THandOver& HandOver() {
   static THandOver H([] {
-    if (QCoreApplication* App = QCoreApplication::instance())
-      QMetaObject::invokeMethod(App, [] { DrainHandOver(); }, Qt::QueuedConnection);
+    QCoreApplication* App = QCoreApplication::instance();
+    return App && QMetaObject::invokeMethod(App, [] { DrainHandOver(); }, Qt::QueuedConnection);
   });
   return H;
 }
