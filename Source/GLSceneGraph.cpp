@@ -115,10 +115,32 @@ void TGLBaseSceneObject::EndUpdate() {
 }
 
 void TGLBaseSceneObject::MarkSubtreeAbsoluteStale() {
-  constexpr uint8_t both = ocAbsoluteMatrix | ocInvAbsoluteMatrix;
-  if ((changes_ & both) == both) return;
-  changes_ |= both;
-  for (int i = 0; i < GetChildCount(); ++i) (*children_)[size_t(i)]->MarkSubtreeAbsoluteStale();
+  changes_ |= ocAbsoluteMatrix | ocInvAbsoluteMatrix;
+  MarkChildrenAbsoluteStale();
+}
+
+void TGLBaseSceneObject::MarkChildrenAbsoluteStale() {
+  if (!freshChildren_) return;
+  for (TGLBaseSceneObject* c : *freshChildren_) {
+    c->absoluteFreshListed_ = false;
+    c->MarkSubtreeAbsoluteStale();
+  }
+  freshChildren_->clear();
+}
+
+// Called when this object clears one of its absolute-matrix flags.
+void TGLBaseSceneObject::ListAbsoluteFresh() {
+  if (absoluteFreshListed_ || !parent_) return;
+  if (!parent_->freshChildren_) parent_->freshChildren_ = std::make_unique<std::vector<TGLBaseSceneObject*>>();
+  parent_->freshChildren_->push_back(this);
+  absoluteFreshListed_ = true;
+}
+
+// A child leaving this object is no longer marked through it.
+void TGLBaseSceneObject::UnlistAbsoluteFresh(TGLBaseSceneObject* child) {
+  if (!child->absoluteFreshListed_) return;
+  child->absoluteFreshListed_ = false;
+  if (freshChildren_) std::erase(*freshChildren_, child);
 }
 
 void TGLBaseSceneObject::TransformationChanged() {
@@ -126,7 +148,7 @@ void TGLBaseSceneObject::TransformationChanged() {
   changes_ |= ocTransformation;
   // Children must see the change even when this object's own flags were already set.
   changes_ |= ocAbsoluteMatrix | ocInvAbsoluteMatrix;
-  for (int i = 0; i < GetChildCount(); ++i) (*children_)[size_t(i)]->MarkSubtreeAbsoluteStale();
+  MarkChildrenAbsoluteStale();
   if (!IsLoadingOrReading()) NotifyChange(this);
 }
 
@@ -194,6 +216,7 @@ void TGLBaseSceneObject::ComputeAbsoluteMatrix() {
     (*absoluteMatrices_)[0] = localMatrix_;
   changes_ &= ~ocAbsoluteMatrix;
   changes_ |= ocInvAbsoluteMatrix;
+  ListAbsoluteFresh();
 }
 
 const TMatrix4f* TGLBaseSceneObject::GetAbsoluteMatrixPtr() {
@@ -216,6 +239,7 @@ void TGLBaseSceneObject::ComputeInvAbsoluteMatrix() {
       inv = li;
   }
   changes_ &= ~ocInvAbsoluteMatrix;
+  ListAbsoluteFresh();
 }
 
 const TMatrix4f* TGLBaseSceneObject::GetInvAbsoluteMatrixPtr() {
@@ -374,7 +398,7 @@ void TGLBaseSceneObject::SetMatrix(const TMatrix4f& m) {
   changes_ &= ~ocTransformation;
   changes_ |= ocAbsoluteMatrix | ocInvAbsoluteMatrix;
   // The stored fields now match the matrix; mark the subtree and notify once.
-  for (int i = 0; i < GetChildCount(); ++i) (*children_)[size_t(i)]->MarkSubtreeAbsoluteStale();
+  MarkChildrenAbsoluteStale();
   if (!IsLoadingOrReading()) NotifyChange(this);
 }
 
@@ -712,6 +736,7 @@ void TGLBaseSceneObject::Remove(TGLBaseSceneObject* aChild, bool keepChildren) {
   if (scene_) scene_->RemoveLights(aChild);
   if (aChild->Owner() == this) RemoveComponent(aChild);
   UnindexChild(aChild, aChild->Name());
+  UnlistAbsoluteFresh(aChild);
   children_->erase(std::find(children_->begin(), children_->end(), aChild));
   aChild->parent_ = nullptr;
   if (keepChildren) {
@@ -737,10 +762,13 @@ void TGLBaseSceneObject::RemoveChildren(const std::vector<TGLBaseSceneObject*>& 
     if (c->Owner() == this) RemoveComponent(c);
     UnindexChild(c, c->Name());
     c->parent_ = nullptr;
+    c->absoluteFreshListed_ = false;
     removed = true;
   }
   if (!removed) return;
-  std::erase_if(*children_, [](const TGLBaseSceneObject* c) { return c->parent_ == nullptr; });
+  const auto gone = [](const TGLBaseSceneObject* c) { return c->parent_ == nullptr; };
+  std::erase_if(*children_, gone);
+  if (freshChildren_) std::erase_if(*freshChildren_, gone);
   NotifyChange(this);
 }
 
@@ -755,6 +783,7 @@ void TGLBaseSceneObject::MoveTo(TGLBaseSceneObject* newParent) {
 void TGLBaseSceneObject::DeleteChildren() {
   FreeCamerasInSubtree();
   childIndex_.reset();
+  freshChildren_.reset();
   if (scene_ && children_)
     for (TGLBaseSceneObject* c : *children_) scene_->RemoveLights(c);
   while (children_ && !children_->empty()) {

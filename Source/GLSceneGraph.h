@@ -208,6 +208,7 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   friend class TGLSceneRootObject;
   bool IsLoadingOrReading() const;
   void MarkSubtreeAbsoluteStale();
+  void MarkChildrenAbsoluteStale();
   uint8_t changes_ = ocTransformation | ocAbsoluteMatrix | ocInvAbsoluteMatrix | ocStructure;
   TGLObjectStyles objectStyle_ = 0;
 
@@ -215,6 +216,8 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   static void RepairFrame(TGLCoordinates* changed, TGLCoordinates* other, bool changedIsDirection);
   void ComputeAbsoluteMatrix();
   void ComputeInvAbsoluteMatrix();
+  void ListAbsoluteFresh();
+  void UnlistAbsoluteFresh(TGLBaseSceneObject* child);
   void FreeCamerasInSubtree();
   // Direct children by name, letter case ignored: made on the first lookup
   // among many children, then kept up to date by every change of the list or
@@ -233,6 +236,11 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   TGLSceneGraph* scene_ = nullptr;
   std::unique_ptr<std::vector<TGLBaseSceneObject*>> children_;
   std::unique_ptr<TChildNameIndex> childIndex_;
+  // Children whose absolute matrices may be up to date (every other child has
+  // both marked stale): a change of this object's frame marks only these, so
+  // the cost follows what was computed since, not how many children there are.
+  std::unique_ptr<std::vector<TGLBaseSceneObject*>> freshChildren_;
+  bool absoluteFreshListed_ = false;  // held in the parent's freshChildren_
   bool visible_ = true;
   int32_t updateCount_ = 0;
   bool showAxes_ = false;

@@ -109,6 +109,22 @@ void BM_ProcessLine(benchmark::State& state) {
 }
 BENCHMARK(BM_ProcessLine);
 
+// Building a scene from one line per conversation: each line that is the
+// first of its conversation makes a pipe (and up to two cubes). The time per
+// line stays flat as the scene grows when adding a child costs the same
+// however many siblings it has.
+void BM_CreateScene(benchmark::State& state) {
+  const int hosts = int(state.range(0));
+  for (auto _ : state) {
+    auto f = std::make_unique<TTrafficFixture>(hosts, 3 * hosts);
+    state.PauseTiming();
+    f.reset();
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * hosts * 3);
+}
+BENCHMARK(BM_CreateScene)->Arg(2500)->Arg(10000)->Unit(benchmark::kMillisecond)->Iterations(1);
+
 // One life check in which every cube and pipe of the scene has expired:
 // the time per object stays flat as the scene grows when removal is linear.
 void BM_ExpireAll(benchmark::State& state) {

@@ -135,6 +135,37 @@ TEST(SceneObjectMatrices, LocalAbsoluteAndInverse) {
   ExpectVec(child->GetAbsolutePosition(), 0, 0, 0, 1e-4f);
 }
 
+// Cached matrices at every depth follow a moved ancestor, also after children
+// with cached matrices left (moved, removed one by one or together, freed).
+TEST(SceneObjectMatrices, AncestorMovesReachCachedDescendants) {
+  TGLSceneGraph scene(nullptr);
+  auto* a = scene.Objects()->AddNewChild<TGLSceneObject>();
+  auto* b = scene.Objects()->AddNewChild<TGLSceneObject>();
+  auto* child = a->AddNewChild<TGLSceneObject>();
+  auto* grandchild = child->AddNewChild<TGLSceneObject>();
+  grandchild->Position()->SetXYZAsPoint(0, 1, 0);
+  auto* one = new TGLSceneObject(nullptr);
+  auto* two = new TGLSceneObject(nullptr);
+  a->AddChild(one);
+  a->AddChild(two);
+  ExpectVec(grandchild->GetAbsolutePosition(), 0, 1, 0);
+  one->GetInvAbsoluteMatrixPtr();
+  two->GetAbsoluteMatrixPtr();
+  delete one;
+  a->RemoveChildren({two});
+  delete two;
+  a->Position()->SetX(5);
+  ExpectVec(grandchild->GetAbsolutePosition(), 5, 1, 0);
+  ExpectVec(grandchild->AbsoluteToLocalAffine(VectorMake(5, 1, 0, 1)), 0, 0, 0);
+
+  child->MoveTo(b);
+  ExpectVec(grandchild->GetAbsolutePosition(), 0, 1, 0);
+  b->Position()->SetZ(3);
+  ExpectVec(grandchild->GetAbsolutePosition(), 0, 1, 3);
+  a->Position()->SetX(7);
+  ExpectVec(grandchild->GetAbsolutePosition(), 0, 1, 3);
+}
+
 TEST(SceneObjectMatrices, SetMatrixAndPointToObject) {
   TGLSceneGraph scene(nullptr);
   auto* o = scene.Objects()->AddNewChild<TGLSceneObject>();
