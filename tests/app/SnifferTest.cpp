@@ -204,10 +204,19 @@ TEST_F(SnifferTest, FiltersAndInfoLineCaps)
     traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1", "0806", "ARP"));
     EXPECT_EQ(pcs->Count(), 2);
     host.IgnoreIP = false;
+    auto numbered = [](int i) { return Line("10.0.0.1", "10.0.1.1", "0800", "TCP", "1025", "80", 1000 + i); };
     for (int i = 0; i < 1100; ++i)
-        traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1"));
-    EXPECT_EQ(Cube(pcs, "IP10_0_0")->InfoLines->Count(), 1000);
-    EXPECT_EQ(Pipe(0)->InfoLines->Count(), 501);
+        traffic->ProcessLine(numbered(i));
+    // The oldest lines went, the rest keep their order.
+    const TInfoLines& cubeLines = *Cube(pcs, "IP10_0_0")->InfoLines;
+    ASSERT_EQ(cubeLines.Count(), 1000);
+    EXPECT_EQ(cubeLines.Strings(0), InfoLineOf(numbered(100)));
+    EXPECT_EQ(cubeLines.Strings(999), InfoLineOf(numbered(1099)));
+    const TInfoLines& pipeLines = *Pipe(0)->InfoLines;
+    ASSERT_EQ(pipeLines.Count(), 501);
+    EXPECT_EQ(pipeLines.Strings(0), InfoLineOf(numbered(599)));
+    EXPECT_EQ(pipeLines.Strings(500), InfoLineOf(numbered(1099)));
+    EXPECT_THROW(pipeLines.Strings(501), std::out_of_range);
 }
 
 TEST_F(SnifferTest, LifetimeBandwidthAndRemoval)
