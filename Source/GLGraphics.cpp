@@ -45,6 +45,25 @@ void EnlargeTaps(int in, int out, std::vector<int>& first, std::vector<TBoxTap>&
   first[size_t(out)] = int(taps.size());
 }
 
+// Whether every input pixel under one output pixel holds the same value. Such a
+// pixel comes out as that value: the weighted sum is the value times the area
+// within a few float roundings (|error| < 0.1 of 65535), and the area of an
+// enlargement's box is about 1, so the rounding of the mean never reaches the
+// next step of 256. Labels and other flat pictures are mostly such pixels.
+bool UniformUnder(const uint8_t* in, int wi, const TBoxTap* rows, int nRows, const TBoxTap* cols, int nCols,
+                  uint32_t& value) {
+  std::memcpy(&value, in + (size_t(rows[0].index) * size_t(wi) + size_t(cols[0].index)) * 4, 4);
+  for (int ry = 0; ry < nRows; ++ry) {
+    const uint8_t* line = in + size_t(rows[ry].index) * size_t(wi) * 4;
+    for (int cx = 0; cx < nCols; ++cx) {
+      uint32_t v;
+      std::memcpy(&v, line + size_t(cols[cx].index) * 4, 4);
+      if (v != value) return false;
+    }
+  }
+  return true;
+}
+
 // gluScaleImage(GL_RGBA, ..., GL_UNSIGNED_BYTE) for an enlargement, without its
 // per-sample conversions: the same sums in the same order over 16-bit values.
 void EnlargeRGBA(const uint8_t* in, int wi, int hi, uint8_t* out, int wo, int ho) {
@@ -53,13 +72,23 @@ void EnlargeRGBA(const uint8_t* in, int wi, int hi, uint8_t* out, int wo, int ho
   EnlargeTaps(hi, ho, rowFirst, rows);
   EnlargeTaps(wi, wo, colFirst, cols);
   for (int i = 0; i < ho; ++i) {
-    for (int j = 0; j < wo; ++j) {
+    const TBoxTap* rowTaps = rows.data() + rowFirst[size_t(i)];
+    const int nRows = rowFirst[size_t(i) + 1] - rowFirst[size_t(i)];
+    uint8_t* o = out + size_t(i) * size_t(wo) * 4;
+    for (int j = 0; j < wo; ++j, o += 4) {
+      const TBoxTap* colTaps = cols.data() + colFirst[size_t(j)];
+      const int nCols = colFirst[size_t(j) + 1] - colFirst[size_t(j)];
+      uint32_t same;
+      if (UniformUnder(in, wi, rowTaps, nRows, colTaps, nCols, same)) {
+        std::memcpy(o, &same, 4);
+        continue;
+      }
       float t0 = 0, t1 = 0, t2 = 0, t3 = 0, area = 0;
-      for (int ry = rowFirst[size_t(i)]; ry < rowFirst[size_t(i) + 1]; ++ry) {
-        const TBoxTap ty = rows[size_t(ry)];
+      for (int ry = 0; ry < nRows; ++ry) {
+        const TBoxTap ty = rowTaps[ry];
         const uint8_t* line = in + size_t(ty.index) * size_t(wi) * 4;
-        for (int cx = colFirst[size_t(j)]; cx < colFirst[size_t(j) + 1]; ++cx) {
-          const TBoxTap tx = cols[size_t(cx)];
+        for (int cx = 0; cx < nCols; ++cx) {
+          const TBoxTap tx = colTaps[cx];
           const float percent = tx.percent * ty.percent;
           area += percent;
           const uint8_t* p = line + size_t(tx.index) * 4;
@@ -73,7 +102,6 @@ void EnlargeRGBA(const uint8_t* in, int wi, int hi, uint8_t* out, int wo, int ho
         const double v = (double(total) + 0.5) / double(area);
         return uint8_t(unsigned(std::min(v, 65535.0)) >> 8);
       };
-      uint8_t* o = out + (size_t(i) * size_t(wo) + size_t(j)) * 4;
       o[0] = byte(t0), o[1] = byte(t1), o[2] = byte(t2), o[3] = byte(t3);
     }
   }
@@ -84,13 +112,14 @@ void EnlargeRGBA(const uint8_t* in, int wi, int hi, uint8_t* out, int wo, int ho
 // that generates the chain itself renders it, which on a software rasteriser
 // costs a flush and far more than the texture's own upload.
 void UploadMipmapChain(GLenum target, int internalFormat, int w, int h, const uint8_t* level0) {
-  std::vector<uint8_t> prev(level0, level0 + size_t(w) * size_t(h) * 4), next;
+  std::vector<uint8_t> prev, next;
+  const uint8_t* above = level0;
   for (int level = 1; w > 1 || h > 1; ++level) {
     const int nw = std::max(1, w / 2), nh = std::max(1, h / 2);
     next.resize(size_t(nw) * size_t(nh) * 4);
     for (int y = 0; y < nh; ++y) {
-      const uint8_t* row0 = &prev[size_t(std::min(2 * y, h - 1)) * size_t(w) * 4];
-      const uint8_t* row1 = &prev[size_t(std::min(2 * y + 1, h - 1)) * size_t(w) * 4];
+      const uint8_t* row0 = above + size_t(std::min(2 * y, h - 1)) * size_t(w) * 4;
+      const uint8_t* row1 = above + size_t(std::min(2 * y + 1, h - 1)) * size_t(w) * 4;
       uint8_t* out = &next[size_t(y) * size_t(nw) * 4];
       for (int x = 0; x < nw; ++x) {
         const size_t a = size_t(std::min(2 * x, w - 1)) * 4, b = size_t(std::min(2 * x + 1, w - 1)) * 4;
@@ -100,6 +129,7 @@ void UploadMipmapChain(GLenum target, int internalFormat, int w, int h, const ui
     }
     GL.glTexImage2D(target, level, internalFormat, nw, nh, 0, GL_RGBA, GL_UNSIGNED_BYTE, next.data());
     prev.swap(next);
+    above = prev.data();
     w = nw, h = nh;
   }
 }

@@ -391,13 +391,20 @@ TEST(GL_QtContext, PicturesOfAnySizeUploadScaledToPowersOfTwoWithMipmaps) {
         mismatches += half[size_t((y * 64 + x) * 4 + c)] != mean;
       }
   EXPECT_EQ(mismatches, 0);
-  // Any picture comes out exactly as GLU's rescale makes it, edges included.
+  // Any picture comes out exactly as GLU's rescale makes it, edges included: noise, and flat
+  // blocks of full, empty and other values with sharp edges between them.
+  for (const bool flat : {false, true})
   for (const auto& [pw, ph] : {std::pair{60, 37}, std::pair{4, 3}, std::pair{128, 5}, std::pair{36, 129}}) {
     TGLBitmap32 noise;
     noise.SetWidth(pw);
     noise.SetHeight(ph);
     uint32_t seed = 12345;
-    for (int i = 0; i < noise.DataSize(); ++i) noise.Data()[i] = uint8_t((seed = seed * 1103515245 + 12345) >> 16);
+    for (int i = 0; i < noise.DataSize(); ++i) {
+      const uint8_t r = uint8_t((seed = seed * 1103515245 + 12345) >> 16);
+      const int x = (i / 4) % noise.Width(), y = (i / 4) / noise.Width();
+      noise.Data()[i] = !flat ? r : (x % 5 || y % 3) ? noise.Data()[i - (x % 5 ? 4 : noise.Width() * 4)]
+                                    : r < 85 ? 0 : r < 170 ? 255 : r;
+    }
     noise.UploadAsTextureSized(GL_TEXTURE_2D, miLinear, w, h, GL_RGBA8);
     std::vector<uint8_t> ours(size_t(w) * size_t(h) * 4), glu(ours.size());
     GL.glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_UNSIGNED_BYTE, ours.data());
