@@ -14,6 +14,7 @@
 #include "Source/GLState.h"
 #include "Source/GLStrings.h"
 #include "rtl/Streaming.h"
+#include "rtl/SysUtils.h"
 
 namespace {
 
@@ -23,19 +24,6 @@ const TGLFaceProperties& DefaultFaceProperties() {
   static const TGLFaceProperties defaults(nullptr);
   return defaults;
 }
-
-// Runs f on scope exit (flags and brackets set around code that can throw).
-template <class F>
-class TScopeExit {
- public:
-  explicit TScopeExit(F f) : f_(std::move(f)) {}
-  ~TScopeExit() { f_(); }
-  TScopeExit(const TScopeExit&) = delete;
-  TScopeExit& operator=(const TScopeExit&) = delete;
-
- private:
-  F f_;
-};
 
 // Whether the second texture-coordinate unit is suppressed. Inside a mapping bracket a Dual
 // request is recorded as Main while the unit is suppressed; the pending mode is overwritten by

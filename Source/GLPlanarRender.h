@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "Source/GLSceneGraph.h"
+#include "rtl/SysUtils.h"
 
 // Sets a value for a scope and puts the old one back, also when the scope is left by an exception.
 template <class T>
@@ -18,19 +19,6 @@ class TValueRestore {
  private:
   T& target_;
   T old_;
-};
-
-// Runs f when the scope is left, also by an exception.
-template <class F>
-class TScopeExit {
- public:
-  explicit TScopeExit(F f) : f_(std::move(f)) {}
-  ~TScopeExit() { f_(); }
-  TScopeExit(const TScopeExit&) = delete;
-  TScopeExit& operator=(const TScopeExit&) = delete;
-
- private:
-  F f_;
 };
 
 // Renders the scene's root objects with their children, or only `obj` (with its children) under

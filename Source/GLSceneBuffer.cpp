@@ -9,6 +9,7 @@
 #include "Source/GLTexture.h"
 #include "platform/Timing.h"
 #include "rtl/Streaming.h"
+#include "rtl/SysUtils.h"
 
 // ============================================================================================
 // Frame clock
@@ -35,24 +36,6 @@ int64_t PerfFrequency() {
   QueryPerformanceFrequency(f);
   return f;
 }
-
-// Runs a callable when the scope ends, also on an exception.
-template <class F>
-class TScopeExit {
- public:
-  explicit TScopeExit(F f) : f_(std::move(f)) {}
-  ~TScopeExit() {
-    try {
-      f_();
-    } catch (...) {
-    }
-  }
-  TScopeExit(const TScopeExit&) = delete;
-  TScopeExit& operator=(const TScopeExit&) = delete;
-
- private:
-  F f_;
-};
 
 // Activates a context for a scope (nested activation).
 class TActivation {

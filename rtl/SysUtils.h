@@ -12,6 +12,7 @@
 #include <exception>
 #include <initializer_list>
 #include <string>
+#include <utility>
 #include <string_view>
 #include <type_traits>
 
@@ -323,3 +324,23 @@ int DaysInMonth(int year, int month) noexcept;
 // means minutes; '/' and ':' are themselves; "text" or 'text' is copied; anything else copied.
 // Example: FormatDateTime("hh:nn:ss:zzz", t) -> "09:05:03:007".
 std::string FormatDateTime(std::string_view format, TDateTime dt);
+
+// Runs f when the scope is left, also by an exception: flags and brackets set
+// around code that can throw are put back. A destructor never throws, so what
+// f raises while the scope is left is dropped.
+template <class F>
+class TScopeExit {
+ public:
+  explicit TScopeExit(F f) : f_(std::move(f)) {}
+  ~TScopeExit() {
+    try {
+      f_();
+    } catch (...) {
+    }
+  }
+  TScopeExit(const TScopeExit&) = delete;
+  TScopeExit& operator=(const TScopeExit&) = delete;
+
+ private:
+  F f_;
+};

@@ -15,6 +15,7 @@
 
 #include "platform/KeyState.h"
 #include "rtl/Streaming.h"
+#include "rtl/SysUtils.h"
 
 namespace {
 
@@ -31,19 +32,6 @@ void Guarded(F&& f) {
     Report("unknown exception");
   }
 }
-
-// Runs a callable when the scope ends, also on an exception.
-template <class F>
-class TScopeExit {
- public:
-  explicit TScopeExit(F f) : f_(std::move(f)) {}
-  ~TScopeExit() { Guarded(f_); }
-  TScopeExit(const TScopeExit&) = delete;
-  TScopeExit& operator=(const TScopeExit&) = delete;
-
- private:
-  F f_;
-};
 
 }  // namespace
 
@@ -264,8 +252,10 @@ void TGLSceneViewer::RecreateContext() {
   window_->destroy();
   TScopeExit showAgain([this, shown] {
     if (!shown) return;
-    window_->setVisible(true);
-    window_->requestUpdate();
+    Guarded([this] {
+      window_->setVisible(true);
+      window_->requestUpdate();
+    });
   });
   CreateContext();  // makes the native window
 }
