@@ -107,12 +107,27 @@ void EnlargeRGBA(const uint8_t* in, int wi, int hi, uint8_t* out, int wo, int ho
   }
 }
 
+// Working buffers of the upload kept from one texture to the next: labels are
+// redrawn many times a second, and a fresh buffer of their size is a mapping of
+// its own, zeroed, faulted in and unmapped again each time.
+std::vector<uint8_t>& ScratchBuffer(int which) {
+  static thread_local std::vector<uint8_t> buffers[3];
+  return buffers[which];
+}
+
+// Lets go of working buffers grown for a large picture.
+void TrimScratchBuffers() {
+  for (int i = 0; i < 3; ++i)
+    if (ScratchBuffer(i).capacity() > (size_t(1) << 20)) std::vector<uint8_t>().swap(ScratchBuffer(i));
+}
+
 // Levels 1 and down of a mipmap chain from level 0, each texel the rounded
 // mean of the 2 x 2 texels above it (of the pair, once a side is 1). A driver
 // that generates the chain itself renders it, which on a software rasteriser
 // costs a flush and far more than the texture's own upload.
 void UploadMipmapChain(GLenum target, int internalFormat, int w, int h, const uint8_t* level0) {
-  std::vector<uint8_t> prev, next;
+  std::vector<uint8_t>& prev = ScratchBuffer(1);
+  std::vector<uint8_t>& next = ScratchBuffer(2);
   const uint8_t* above = level0;
   for (int level = 1; w > 1 || h > 1; ++level) {
     const int nw = std::max(1, w / 2), nh = std::max(1, h / 2);
@@ -322,7 +337,10 @@ void TGLBitmap32::UploadAsTextureSized(unsigned target, TGLMinFilter minFilter, 
   texWidth = w2, texHeight = h2;
   const bool isFloat = IsFloatTextureFormat(internalFormat);
   const void* pixels = FData.data();
-  std::vector<uint8_t> scaled;
+  struct TTrim {
+    ~TTrim() { TrimScratchBuffers(); }
+  } trim;
+  std::vector<uint8_t>& scaled = ScratchBuffer(0);
   if (!isFloat && (w2 != FWidth || h2 != FHeight)) {
     scaled.resize(size_t(w2) * size_t(h2) * 4);
     if (w2 >= FWidth && h2 >= FHeight) {

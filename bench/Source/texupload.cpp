@@ -9,9 +9,12 @@
 
 #include <QGuiApplication>
 #include <QOffscreenSurface>
+#include <QImage>
 #include <QOpenGLContext>
+#include <QPainter>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -65,6 +68,38 @@ void BM_StateCacheUpload(benchmark::State& state) {
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * kSide * kSide * 4);
 }
+
+// A pipe label's picture (two port numbers on a flat colour), enlarged to powers of two and
+// mipmapped as a label texture is on every change of its ports.
+void BM_LabelUpload(benchmark::State& state) {
+  if (!vFixture->ready) return state.SkipWithError("no OpenGL context");
+  QImage image(91, 73, QImage::Format_RGB32);
+  image.fill(QColor(12, 12, 180));
+  {
+    QPainter painter(&image);
+    QFont font("Tahoma");
+    font.setPointSize(21);
+    painter.setFont(font);
+    painter.setPen(Qt::white);
+    painter.drawText(4, 30, "54321");
+    painter.drawText(4, 66, "12345");
+  }
+  const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888);
+  TGLBitmap32 label;
+  label.SetWidth(rgba.width());
+  label.SetHeight(rgba.height());
+  for (int y = 0; y < label.Height(); ++y)
+    std::memcpy(label.Data() + size_t(y) * size_t(label.Width()) * 4, rgba.constScanLine(y), size_t(rgba.width()) * 4);
+  TGLStateCache cache;
+  cache.ResetBoundTextures();
+  for (auto _ : state) {
+    cache.SetBoundTexture(0, GL_TEXTURE_2D, vFixture->names[1]);
+    label.UploadAsTexture(GL_TEXTURE_2D, miLinearMipmapLinear, GL_RGBA8);
+    GL.glFinish();
+  }
+}
+
+BENCHMARK(BM_LabelUpload)->Unit(benchmark::kMicrosecond)->MinTime(0.5);
 
 // Interleaved repetitions keep drift in the machine's load from favouring one side.
 BENCHMARK(BM_DirectTexImage2D)->Unit(benchmark::kMillisecond)->MinTime(1.0);
