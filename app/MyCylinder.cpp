@@ -1,7 +1,7 @@
 #include "app/MyCylinder.h"
 
-#include "Source/GLMaterial.h"
-#include "Source/GLTexture.h"
+#include "Source/Materials/GLMaterial.h"
+#include "Source/Materials/GLTexture.h"
 #include "app/SnifferObject.h"
 #include "app/Unit_Globals.h"
 #include "platform/Graphics.h"

@@ -1,7 +1,7 @@
 #pragma once
 // A conversation's pipe between two host cubes, with its port label.
 
-#include "Source/GLGeomObjects.h"
+#include "Source/Objects/GLGeomObjects.h"
 #include "app/InfoLines.h"
 #include "rtl/Classes.h"
 

@@ -2,7 +2,7 @@
 // A host's cube in the traffic scene: one address, a /24 block or a profile's
 // whole range, with its packet info lines and traffic totals.
 
-#include "Source/GLObjects.h"
+#include "Source/Objects/GLObjects.h"
 #include "app/InfoLines.h"
 #include "rtl/Classes.h"
 

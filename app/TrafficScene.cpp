@@ -1,9 +1,9 @@
 #include "app/TrafficScene.h"
 
-#include "Source/GLColor.h"
-#include "Source/GLMaterial.h"
-#include "Source/GLObjects.h"
-#include "Source/GLTexture.h"
+#include "Source/Materials/GLColor.h"
+#include "Source/Materials/GLMaterial.h"
+#include "Source/Objects/GLObjects.h"
+#include "Source/Materials/GLTexture.h"
 #include "app/MyCylinder.h"
 #include "app/SnifferObject.h"
 #include "app/Unit2_3D.h"

@@ -98,20 +98,34 @@ function(tamrivel_write_fuzz_list)
 endfunction()
 cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL tamrivel_write_fuzz_list)
 
-# A library folder: every .cpp in it (not in subfolders) is a source.
+# The .cpp (and .c) files of the current folder, or of the listed subfolders of it.
+function(tamrivel_glob_sources out)
+  set(patterns)
+  if(ARGN)
+    foreach(sub ${ARGN})
+      list(APPEND patterns ${CMAKE_CURRENT_SOURCE_DIR}/${sub}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/${sub}/*.c)
+    endforeach()
+  else()
+    set(patterns ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
+  endif()
+  file(GLOB srcs CONFIGURE_DEPENDS ${patterns})
+  set(${out} ${srcs} PARENT_SCOPE)
+endfunction()
+
+# A library folder: every .cpp in it (not in subfolders), or in each of SUBDIRS, is a source.
 function(tamrivel_folder_library name)
-  cmake_parse_arguments(A "" "" "DEPS" ${ARGN})
-  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
+  cmake_parse_arguments(A "" "" "DEPS;SUBDIRS" ${ARGN})
+  tamrivel_glob_sources(srcs ${A_SUBDIRS})
   if(NOT srcs)
     return()
   endif()
   tamrivel_library(${name} SOURCES ${srcs} DEPS ${A_DEPS})
 endfunction()
 
-# A test folder: every .cpp in it is part of one test program.
+# A test folder: every .cpp in it, or in each of SUBDIRS, is part of one test program.
 function(tamrivel_folder_tests name)
-  cmake_parse_arguments(A "" "" "DEPS;LABELS" ${ARGN})
-  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  cmake_parse_arguments(A "" "" "DEPS;LABELS;SUBDIRS" ${ARGN})
+  tamrivel_glob_sources(srcs ${A_SUBDIRS})
   if(NOT srcs)
     return()
   endif()

@@ -2,7 +2,7 @@
 // blended-last (the traffic view's mode), with every GL call going to the
 // call recorder instead of a driver: what is measured is the walk itself
 // (culling, matrices, sorting, state cache), not drawing.
-#include "Source/GLSceneGraph.h"
+#include "Source/Scene/GLSceneGraph.h"
 #include "tests/Source/Base/GLRecorder.h"
 
 #include <benchmark/benchmark.h>

@@ -2,8 +2,8 @@
 // bitmap's upload, against a plain glTexImage2D of the same pixels, in the
 // same run and the same context. Needs a display (Xvfb is fine).
 #include "Source/Base/OpenGL1x.h"
-#include "Source/GLGraphics.h"
-#include "Source/GLState.h"
+#include "Source/Materials/GLGraphics.h"
+#include "Source/Scene/GLState.h"
 
 #include <benchmark/benchmark.h>
 

@@ -2,8 +2,8 @@
 // conversations that already have their cubes and pipes (the steady state of a
 // busy view), and expiring a whole scene in one life check. Each host stands
 // in a /24 block of its own, so each is a cube.
-#include "Source/GLObjects.h"
-#include "Source/GLSceneGraph.h"
+#include "Source/Objects/GLObjects.h"
+#include "Source/Scene/GLSceneGraph.h"
 #include "app/MyCylinder.h"
 #include "app/SnifferObject.h"
 #include "app/TrafficScene.h"

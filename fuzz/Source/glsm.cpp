@@ -1,7 +1,7 @@
 // Mesh files ("glsm": the archive of a mesh-object list) and skeleton archives from arbitrary
 // bytes. Refusals must be exceptions; whatever loads must be usable and save to an archive that
 // reads back to the same bytes.
-#include "Source/GLVectorFileObjects.h"
+#include "Source/Further/GLVectorFileObjects.h"
 #include "rtl/SysUtils.h"
 
 #include <cstdint>

@@ -1,8 +1,8 @@
 // Material-library streams and the file forms of texture images from arbitrary bytes. The
 // first byte picks the reader; refusals must be exceptions and a refused library stream must
 // leave the library as it was.
-#include "Source/GLMaterial.h"
-#include "Source/GLTexture.h"
+#include "Source/Materials/GLMaterial.h"
+#include "Source/Materials/GLTexture.h"
 #include "rtl/SysUtils.h"
 
 #include <unistd.h>

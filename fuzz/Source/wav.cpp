@@ -1,5 +1,5 @@
 // Loads arbitrary bytes as a WAV file; refusals must be exceptions, never reads past the data.
-#include "Source/GLSoundFileObjects.h"
+#include "Source/Objects/GLSoundFileObjects.h"
 #include "rtl/SysUtils.h"
 
 #include <cstdint>

@@ -16,8 +16,8 @@
 
 #include <fstream>
 
-#include "Source/GLObjects.h"
-#include "Source/GLSceneGraph.h"
+#include "Source/Objects/GLObjects.h"
+#include "Source/Scene/GLSceneGraph.h"
 #include "app/PacketQueue.h"
 #include "app/TrafficScene.h"
 #include "app/Unit2_3D.h"

@@ -3,7 +3,7 @@
 // foreign GL while the engine believes a context of its own is current.
 #pragma once
 
-#include "Source/GLContext.h"
+#include "Source/Scene/GLContext.h"
 
 class TBookkeepingContext : public TGLContext {
   RTL_CLASS(TBookkeepingContext, TGLContext)

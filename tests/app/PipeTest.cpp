@@ -1,5 +1,5 @@
-#include "Source/GLMaterial.h"
-#include "Source/GLTexture.h"
+#include "Source/Materials/GLMaterial.h"
+#include "Source/Materials/GLTexture.h"
 #include "app/MyCylinder.h"
 #include "app/Unit_Globals.h"
 

@@ -1,12 +1,12 @@
 // The 3D window's mouse interactions in a shown window: mouse events go to the
 // viewer's native window as the window system would deliver them, frames are
 // run by hand, and each case checks what changed in the scene.
-#include "Source/GLCadencer.h"
-#include "Source/GLCamera.h"
-#include "Source/GLSceneBuffer.h"
-#include "Source/GLSceneGraph.h"
-#include "Source/Platform/GLQtContext.h"
-#include "Source/Platform/GLSceneViewer.h"
+#include "Source/Scene/GLCadencer.h"
+#include "Source/Scene/GLCamera.h"
+#include "Source/Scene/GLSceneBuffer.h"
+#include "Source/Scene/GLSceneGraph.h"
+#include "Source/Viewer/GLQtContext.h"
+#include "Source/Viewer/GLSceneViewer.h"
 #include "app/PacketQueue.h"
 #include "app/SnifferObject.h"
 #include "app/TrafficScene.h"
@@ -14,7 +14,7 @@
 #include "app/Unit_Globals.h"
 #include "platform/IniFiles.h"
 #include "platform/Paths.h"
-#include "Source/Platform/XTestInput.h"
+#include "Source/Viewer/XTestInput.h"
 #include "ViewHostStub.h"
 
 #include <QMouseEvent>

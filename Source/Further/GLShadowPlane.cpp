@@ -1,0 +1,168 @@
+#include "Source/Further/GLShadowPlane.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "Source/Base/OpenGL1x.h"
+#include "Source/Base/VectorGeometry.h"
+#include "Source/Scene/GLLightSource.h"
+#include "Source/Materials/GLMaterial.h"
+#include "Source/Further/GLPlanarRender.h"
+#include "Source/Scene/GLSceneBuffer.h"
+#include "rtl/Streaming.h"
+
+TGLShadowPlane::TGLShadowPlane(TComponent* AOwner)
+    : TGLPlane(AOwner), shadowColor_(std::make_unique<TGLColor>(this, TVector4f{0, 0, 0, 0.5f})) {
+  objectStyle_ |= osDirectDraw;
+}
+
+TGLShadowPlane::~TGLShadowPlane() {
+  SetShadowingObject(nullptr);
+  SetShadowedLight(nullptr);
+}
+
+void TGLShadowPlane::Assign(TPersistent* Source) {
+  if (auto* s = dynamic_cast<TGLShadowPlane*>(Source)) {
+    shadowOptions_ = s->shadowOptions_;
+    SetShadowingObject(s->shadowingObject_);
+    SetShadowedLight(s->shadowedLight_);
+    shadowColor_->Assign(s->shadowColor_.get());
+  }
+  inherited::Assign(Source);
+}
+
+void TGLShadowPlane::Notification(TComponent* AComponent, TOperation Operation) {
+  if (Operation == opRemove) {
+    if (AComponent == shadowingObject_) shadowingObject_ = nullptr;
+    if (AComponent == shadowedLight_) shadowedLight_ = nullptr;
+  }
+  inherited::Notification(AComponent, Operation);
+}
+
+void TGLShadowPlane::SetShadowingObject(TGLBaseSceneObject* v) {
+  if (v == shadowingObject_) return;
+  if (shadowingObject_) shadowingObject_->RemoveFreeNotification(this);
+  shadowingObject_ = v;
+  if (v) v->FreeNotification(this);
+  NotifyChange(this);
+}
+
+void TGLShadowPlane::SetShadowedLight(TGLLightSource* v) {
+  if (v == shadowedLight_) return;
+  if (shadowedLight_) shadowedLight_->RemoveFreeNotification(this);
+  shadowedLight_ = v;
+  if (v) v->FreeNotification(this);
+  NotifyChange(this);
+}
+
+void TGLShadowPlane::SetShadowOptions(TShadowPlaneOptions v) {
+  if (v == shadowOptions_) return;
+  shadowOptions_ = v;
+  NotifyChange(this);
+}
+
+void TGLShadowPlane::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) {
+  if (rendering_) return;
+  TValueRestore<bool> guard(rendering_, true);
+  {
+    TValueRestore<bool> sub(rci.proxySubObject, true);
+    if (renderSelf && CameraInFrontOf(this, rci)) {
+      GL.glPushAttrib(GL_ENABLE_BIT);
+      if (shadowOptions_.Contains(spoScissor) &&
+          GetBoundingSphereRadius() < std::abs(DistanceToPlane(rci.cameraPosition))) {
+        TGLRect r = GetScreenRect();
+        // An empty rectangle means no buffer projected it: drawing is then left unclipped.
+        if (r.Right > r.Left || r.Bottom > r.Top) {
+          r.Left = std::max(r.Left - 1, 0);
+          r.Top = std::max(r.Top - 1, 0);
+          r.Right = std::min(r.Right + 1, rci.viewPortWidth);
+          r.Bottom = std::min(r.Bottom + 1, rci.viewPortHeight);
+          GL.glScissor(r.Left, r.Top, r.Right - r.Left, r.Bottom - r.Top);
+          GL.glEnable(GL_SCISSOR_TEST);
+        }
+      }
+      if (shadowOptions_.Contains(spoUseStencil)) {
+        GL.glClearStencil(0);
+        GL.glClear(GL_STENCIL_BUFFER_BIT);
+        GL.glEnable(GL_STENCIL_TEST);
+        GL.glStencilFunc(GL_ALWAYS, 1, 1);
+        GL.glStencilOp(GL_REPLACE, GL_REPLACE, GL_REPLACE);
+      }
+      if (shadowOptions_.Contains(spoIgnoreZ)) GL.glDisable(GL_DEPTH_TEST);
+      GL.glDisable(GL_ALPHA_TEST);
+      if (!shadowOptions_.Contains(spoTransparent)) {
+        TGLMaterial* mat = Material();
+        mat->Apply(rci);
+        int passes = 0;
+        do BuildList(rci);
+        while (mat->UnApply(rci) && ++passes < MaxMaterialPasses);
+      } else {
+        GL.glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
+        GL.glDepthMask(GL_FALSE);
+        BuildList(rci);
+        GL.glDepthMask(GL_TRUE);
+        GL.glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+      }
+      if (shadowedLight_ && rci.buffer) RenderShadows(rci);
+      GL.glPopAttrib();
+    }
+    if (renderChildren && GetChildCount() > 0) RenderChildren(0, GetChildCount() - 1, rci);
+  }
+}
+
+void TGLShadowPlane::RenderShadows(TRenderContextInfo& rci) {
+  TGLSceneBuffer* buffer = rci.buffer;
+  GL.glPushMatrix();
+  GL.glLoadMatrixf(buffer->ModelViewMatrix().data());
+  TVector4f light;
+  if (shadowedLight_->LightStyle() == lsParallel) {
+    // A point far along the light's absolute direction.
+    TVector4f dir = VectorTransform(shadowedLight_->SpotDirection()->AsVector(), shadowedLight_->AbsoluteMatrix());
+    light = TVector4f{dir[0] * 1e10f, dir[1] * 1e10f, dir[2] * 1e10f, 1};
+  } else {
+    light = shadowedLight_->AbsolutePosition();
+  }
+  const TMatrix4f shadow = MakeShadowMatrix(AbsolutePosition(), GetAbsoluteDirection(), light);
+  GL.glMultMatrixf(shadow.data());
+  buffer->PushModelViewMatrix(MatrixMultiply(shadow, buffer->ModelViewMatrix()));
+  try {
+    GL.glDisable(GL_CULL_FACE);
+    GL.glEnable(GL_NORMALIZE);
+    GL.glPolygonOffset(-1, -1);
+    GL.glEnable(GL_POLYGON_OFFSET_FILL);
+    TValueRestore<bool> noMaterials(rci.ignoreMaterials, true);
+    GL.glDisable(GL_TEXTURE_2D);
+    GL.glDisable(GL_LIGHTING);
+    GL.glDisable(GL_FOG);
+    GL.glColor4fv(shadowColor_->GetColorPtr());
+    if (shadowOptions_.Contains(spoUseStencil)) {
+      GL.glEnable(GL_BLEND);
+      GL.glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+      GL.glStencilFunc(GL_EQUAL, 1, 1);
+      GL.glStencilOp(GL_KEEP, GL_KEEP, GL_ZERO);  // each plane pixel darkens once
+    }
+    if (OnBeginRenderingShadows) OnBeginRenderingShadows(this);
+    RenderSceneOrObject(this, shadowingObject_, rci);
+    if (OnEndRenderingShadows) OnEndRenderingShadows(this);
+  } catch (...) {
+    buffer->PopModelViewMatrix();
+    GL.glPopMatrix();
+    throw;
+  }
+  buffer->PopModelViewMatrix();
+  GL.glLoadMatrixf(buffer->ModelViewMatrix().data());
+  GL.glPopMatrix();
+}
+
+void RegisterGLShadowPlaneClasses() {
+  RegisterClasses({TGLShadowPlane::StaticClass()});
+  TPublished<TGLShadowPlane>()
+      .Component("ShadowingObject", &TGLShadowPlane::ShadowingObject, &TGLShadowPlane::SetShadowingObject)
+      .Component("ShadowedLight", &TGLShadowPlane::ShadowedLight, &TGLShadowPlane::SetShadowedLight)
+      .Object("ShadowColor", &TGLShadowPlane::ShadowColor)
+      .Set("ShadowOptions", &TGLShadowPlane::ShadowOptions, &TGLShadowPlane::SetShadowOptions,
+           {"spoUseStencil", "spoScissor", "spoTransparent", "spoIgnoreZ"},
+           TShadowPlaneOptions{spoUseStencil, spoScissor}.Bits())
+      .Event("OnBeginRenderingShadows")
+      .Event("OnEndRenderingShadows");
+}

@@ -1,9 +1,0 @@
-#include "Source/GLPolyhedron.h"
-
-void TGLDodecahedron::BuildList(TRenderContextInfo&) { DodecahedronBuildList(); }
-
-void TGLIcosahedron::BuildList(TRenderContextInfo&) { IcosahedronBuildList(); }
-
-void RegisterGLPolyhedronClasses() {
-  RegisterClasses({TGLDodecahedron::StaticClass(), TGLIcosahedron::StaticClass()});
-}

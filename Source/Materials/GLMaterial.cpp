@@ -1,0 +1,1076 @@
+#include "Source/Materials/GLMaterial.h"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <unordered_set>
+
+#include "Source/Base/ApplicationFileIO.h"
+#include "Source/Base/PersistentClasses.h"
+#include "Source/Base/VectorGeometry.h"
+#include "Source/Base/XOpenGL.h"
+#include "Source/Scene/GLRenderContextInfo.h"
+#include "Source/Scene/GLSceneGraph.h"
+#include "Source/Scene/GLState.h"
+#include "Source/Scene/GLStrings.h"
+#include "rtl/Streaming.h"
+#include "rtl/SysUtils.h"
+
+namespace {
+
+// Read-only stand-in for back properties that were never created: Apply must not create them
+// (that would change what the material streams).
+const TGLFaceProperties& DefaultFaceProperties() {
+  static const TGLFaceProperties defaults(nullptr);
+  return defaults;
+}
+
+// Whether the second texture-coordinate unit is suppressed. Inside a mapping bracket a Dual
+// request is recorded as Main while the unit is suppressed; the pending mode is overwritten by
+// the caller's own request afterwards.
+bool SecondTexCoordUnitSuppressedInBracket() {
+  SetMapTexCoordModeDual();
+  return GetMapTexCoordUnitMask() == 1u;
+}
+
+}  // namespace
+
+// ---- TGLMaterial -------------------------------------------------------------------------
+
+TGLMaterial::TGLMaterial(TPersistent* AOwner)
+    : TGLUpdateAbleObject(AOwner), front_(std::make_unique<TGLFaceProperties>(this)) {}
+
+TGLMaterial::~TGLMaterial() {
+  if (currentLibMaterial_) currentLibMaterial_->UnregisterUser(this);
+  if (library_) library_->RemoveReferringMaterial(this);
+}
+
+void TGLMaterial::Assign(TPersistent* Source) {
+  if (!Source || !Source->Is<TGLMaterial>()) {
+    inherited::Assign(Source);
+    return;
+  }
+  auto* src = static_cast<TGLMaterial*>(Source);
+  if (src->back_)
+    BackProperties()->Assign(src->back_.get());
+  else
+    back_.reset();
+  front_->Assign(src->front_.get());
+  blendingMode_ = src->blendingMode_;
+  options_ = src->options_;
+  if (src->texture_)
+    Texture()->Assign(src->texture_.get());
+  else
+    texture_.reset();
+  faceCulling_ = src->faceCulling_;
+  SetMaterialLibrary(src->library_);
+  SetLibMaterialName(src->libMaterialName_);
+  if (src->textureEx_)
+    TextureEx()->Assign(src->textureEx_.get());
+  else if (textureEx_)
+    textureEx_->Clear();
+  NotifyChange(this);
+}
+
+void TGLMaterial::NotifyChange(TObject* Sender) {
+  if (UpdateCount() != 0) return;
+  TPersistent* owner = Owner();
+  if (owner && owner->Is<TGLLibMaterial>()) static_cast<TGLLibMaterial*>(owner)->NotifyUsers();
+  inherited::NotifyChange(Sender);
+}
+
+void TGLMaterial::NotifyTexMapChange(TObject*) {
+  TPersistent* owner = Owner();
+  if (owner && owner->Is<TGLBaseSceneObject>())
+    static_cast<TGLBaseSceneObject*>(owner)->MarkStructureChanged();
+  else if (owner && owner->Is<TGLLibMaterial>())
+    static_cast<TGLLibMaterial*>(owner)->NotifyUsersOfTexMapChange();
+}
+
+void TGLMaterial::SetFrontProperties(TGLFaceProperties* v) {
+  front_->Assign(v);
+  NotifyChange(this);
+}
+
+TGLFaceProperties* TGLMaterial::BackProperties() {
+  if (!back_) back_ = std::make_unique<TGLFaceProperties>(this);
+  return back_.get();
+}
+
+void TGLMaterial::SetBackProperties(TGLFaceProperties* v) {
+  BackProperties()->Assign(v);
+  NotifyChange(this);
+}
+
+void TGLMaterial::SetBlendingMode(TBlendingMode v) {
+  if (v != blendingMode_) {
+    blendingMode_ = v;
+    NotifyChange(this);
+  }
+}
+
+TGLTexture* TGLMaterial::Texture() {
+  if (!texture_) texture_ = std::make_unique<TGLTexture>(this);
+  return texture_.get();
+}
+
+void TGLMaterial::SetTexture(TGLTexture* v) {
+  if (v)
+    Texture()->Assign(v);
+  else
+    texture_.reset();
+  NotifyChange(this);
+}
+
+TGLTextureEx* TGLMaterial::TextureEx() {
+  if (!textureEx_) textureEx_ = std::make_unique<TGLTextureEx>(this);
+  return textureEx_.get();
+}
+
+void TGLMaterial::SetTextureEx(TGLTextureEx* v) {
+  if (!v) {
+    if (!textureEx_) return;
+    textureEx_->Clear();
+  } else {
+    TextureEx()->Assign(v);
+  }
+  NotifyChange(this);
+}
+
+void TGLMaterial::SetMaterialOptions(TMaterialOptions v) {
+  if (v != options_) {
+    options_ = v;
+    NotifyChange(this);
+  }
+}
+
+void TGLMaterial::SetFaceCulling(TFaceCulling v) {
+  if (v != faceCulling_) {
+    faceCulling_ = v;
+    NotifyChange(this);
+  }
+}
+
+void TGLMaterial::SetMaterialLibrary(TGLMaterialLibrary* v) {
+  if (v != library_) {
+    if (library_) library_->RemoveReferringMaterial(this);
+    library_ = v;
+    if (library_) library_->AddReferringMaterial(this);
+  }
+  ResolveLibMaterial(libMaterialName_);
+}
+
+void TGLMaterial::SetLibMaterialName(const std::string& v) { ResolveLibMaterial(v); }
+
+void TGLMaterial::ResolveLibMaterial(const std::string& name) {
+  TGLLibMaterial* target = library_ ? library_->Materials()->FindMaterialByName(name) : nullptr;
+  // Follow the chain of links; reaching the library material that owns this material, a library
+  // material seen before, or 16 steps is a cycle.
+  std::unordered_set<const TGLLibMaterial*> seen;
+  for (TGLLibMaterial* lm = target; lm;) {
+    RTL_ASSERT(lm->Material() != this && seen.insert(lm).second && seen.size() < 16,
+               "Error: Cyclic material reference detected!");
+    const TGLMaterial* m = lm->Material();
+    lm = m->library_ ? m->library_->Materials()->FindMaterialByName(m->libMaterialName_) : nullptr;
+  }
+  libMaterialName_ = name;
+  if (target != currentLibMaterial_) {
+    if (currentLibMaterial_) currentLibMaterial_->UnregisterUser(this);
+    currentLibMaterial_ = target;
+    if (target) target->RegisterUser(this);
+    NotifyTexMapChange(this);
+  }
+}
+
+bool TGLMaterial::TextureUnitZeroEnabled() const { return TGLTextureEx::IsTextureEnabled(textureEx_.get(), 0); }
+
+void TGLMaterial::Apply(TRenderContextInfo& rci) {
+  if (currentLibMaterial_) {
+    currentLibMaterial_->Apply(rci);
+    return;
+  }
+  TGLStateCache& cache = *rci.GLStates;
+  // Nested materials only count: the last one to release lighting or fog turns it back on.
+  if (options_.Contains(moNoLighting)) {
+    if (cache.StateEnabled(stLighting)) {
+      cache.DisableState(stLighting);
+      ++rci.lightingDisabledCounter;
+    } else if (rci.lightingDisabledCounter > 0) {
+      ++rci.lightingDisabledCounter;
+    }
+  }
+  if (cache.StateEnabled(stLighting))
+    front_->Apply(cache, GL_FRONT);
+  else
+    front_->ApplyNoLighting(cache, GL_FRONT);
+
+  TGLFaceProperties& back = back_ ? *back_ : const_cast<TGLFaceProperties&>(DefaultFaceProperties());
+  const bool culling = cache.StateEnabled(stCullFace);
+  switch (faceCulling_) {
+    case fcBufferDefault:
+      if (rci.bufferFaceCull) {
+        if (!culling) cache.EnableState(stCullFace);
+      } else {
+        if (culling) cache.DisableState(stCullFace);
+        back.Apply(cache, GL_BACK);
+      }
+      break;
+    case fcCull:
+      if (!culling) cache.EnableState(stCullFace);
+      break;
+    case fcNoCull:
+      if (culling) cache.DisableState(stCullFace);
+      back.Apply(cache, GL_BACK);
+      break;
+  }
+
+  if (!rci.ignoreBlendingRequests) {
+    switch (blendingMode_) {
+      case bmOpaque:
+        cache.DisableState(stBlend);
+        cache.DisableState(stAlphaTest);
+        break;
+      case bmTransparency:
+        cache.EnableState(stBlend);
+        cache.EnableState(stAlphaTest);
+        GL.glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+        break;
+      case bmAdditive:
+        cache.EnableState(stBlend);
+        cache.EnableState(stAlphaTest);
+        GL.glBlendFunc(GL_SRC_ALPHA, GL_ONE);
+        break;
+      case bmAlphaTest50:
+      case bmAlphaTest100:
+        cache.DisableState(stBlend);
+        cache.EnableState(stAlphaTest);
+        GL.glAlphaFunc(GL_GEQUAL, blendingMode_ == bmAlphaTest50 ? 0.5f : 1.0f);
+        break;
+      case bmModulate:
+        cache.EnableState(stBlend);
+        cache.EnableState(stAlphaTest);
+        GL.glBlendFunc(GL_DST_COLOR, GL_ZERO);
+        break;
+    }
+  }
+
+  if (options_.Contains(moIgnoreFog)) {
+    if (cache.StateEnabled(stFog)) {
+      cache.DisableState(stFog);
+      ++rci.fogDisabledCounter;
+    } else if (rci.fogDisabledCounter > 0) {
+      ++rci.fogDisabledCounter;
+    }
+  }
+
+  // A texture that fails (its upload raises) must not leave lighting or fog counted off: what
+  // was applied is undone before the failure goes on.
+  try {
+    if (textureEx_) {
+      if (texture_ && !TextureUnitZeroEnabled())
+        texture_->Apply(rci);
+      else if (textureEx_->Count() > 0)
+        textureEx_->Apply(rci);
+    } else if (texture_) {
+      texture_->Apply(rci);
+    }
+  } catch (...) {
+    UnApplyOwn(rci);
+    throw;
+  }
+}
+
+bool TGLMaterial::UnApply(TRenderContextInfo& rci) {
+  if (currentLibMaterial_) return currentLibMaterial_->UnApply(rci);
+  UnApplyOwn(rci);
+  return false;
+}
+
+void TGLMaterial::UnApplyOwn(TRenderContextInfo& rci) {
+  TGLStateCache& cache = *rci.GLStates;
+  if (blendingMode_ == bmAlphaTest50 || blendingMode_ == bmAlphaTest100) GL.glAlphaFunc(GL_GREATER, 0);
+  if (options_.Contains(moNoLighting) && rci.lightingDisabledCounter > 0)
+    if (--rci.lightingDisabledCounter == 0) cache.EnableState(stLighting);
+  if (options_.Contains(moIgnoreFog) && rci.fogDisabledCounter > 0)
+    if (--rci.fogDisabledCounter == 0) cache.EnableState(stFog);
+  if (texture_ && texture_->Enabled() && !TextureUnitZeroEnabled())
+    texture_->UnApply(rci);
+  else if (textureEx_)
+    textureEx_->UnApply(rci);
+}
+
+bool TGLMaterial::Blended() const {
+  if (currentLibMaterial_) return currentLibMaterial_->Material()->Blended();
+  return blendingMode_ == bmTransparency || blendingMode_ == bmAdditive || blendingMode_ == bmModulate;
+}
+
+void TGLMaterial::DestroyHandles() {
+  if (texture_) texture_->DestroyHandles();
+}
+
+void TGLMaterial::DetachFromLibrary() {
+  if (library_) library_->RemoveReferringMaterial(this);
+  library_ = nullptr;
+  libMaterialName_.clear();
+  currentLibMaterial_ = nullptr;
+}
+
+// ---- TGLShader ---------------------------------------------------------------------------
+
+TGLShader::TGLShader(TComponent* AOwner)
+    : TGLUpdateAbleComponent(AOwner), virtualHandle_(std::make_unique<TGLVirtualHandle>()) {}
+
+TGLShader::~TGLShader() {
+  try {
+    FinalizeShader();
+  } catch (...) {
+    // A context that cannot be made current: the name dies with it.
+  }
+  const std::vector<TGLLibMaterial*> users = users_;
+  for (auto it = users.rbegin(); it != users.rend(); ++it) (*it)->SetShader(nullptr);
+}
+
+void TGLShader::SetEnabled(bool v) {
+  if (v == enabled_) return;
+  RTL_ASSERT(!active_, "Shader is active.");
+  enabled_ = v;
+  NotifyChange(this);
+}
+
+void TGLShader::Apply(TRenderContextInfo& rci, TObject* Sender) {
+  RTL_ASSERT(!active_, "Unbalanced shader application.");
+  if (enabled_) {
+    if (virtualHandle_->Handle() == 0) InitializeShader();
+    DoApply(rci, Sender);
+  }
+  active_ = true;
+}
+
+bool TGLShader::UnApply(TRenderContextInfo& rci) {
+  RTL_ASSERT(active_, "Unbalanced shader application.");
+  if (!enabled_) {
+    active_ = false;
+    return false;
+  }
+  const bool again = DoUnApply(rci);
+  active_ = again;
+  return again;
+}
+
+void TGLShader::AbandonApplication(TRenderContextInfo& rci) noexcept {
+  if (!active_) return;
+  active_ = false;
+  if (!enabled_) return;
+  try {
+    DoUnApply(rci);
+  } catch (...) {
+    // Already unwinding from a failure: the shader is inactive either way.
+  }
+}
+
+void TGLShader::EndUpdate() {
+  RTL_ASSERT(updateCount_ > 0, glsUnBalancedBeginEndUpdate);
+  if (--updateCount_ == 0) NotifyChange(this);
+}
+
+void TGLShader::NotifyChange(TObject*) {
+  if (updateCount_ != 0) return;
+  const std::vector<TGLLibMaterial*> users = users_;
+  for (auto it = users.rbegin(); it != users.rend(); ++it) (*it)->NotifyUsers();
+  FinalizeShader();
+}
+
+void TGLShader::RegisterUser(TGLLibMaterial* user) {
+  if (std::find(users_.begin(), users_.end(), user) == users_.end()) users_.push_back(user);
+}
+
+void TGLShader::UnRegisterUser(TGLLibMaterial* user) {
+  users_.erase(std::remove(users_.begin(), users_.end(), user), users_.end());
+}
+
+void TGLShader::InitializeShader() {
+  virtualHandle_->OnAllocate = [](TGLVirtualHandle*, uint32_t& handle) { handle = 1; };
+  virtualHandle_->OnDestroy = [this](TGLVirtualHandle*, uint32_t&) { FinalizeShader(); };
+  virtualHandle_->AllocateName();
+  DoInitialize();
+  initialized_ = true;
+}
+
+void TGLShader::FinalizeShader() {
+  if (virtualHandle_->Handle() == 0 || !initialized_) return;
+  TGLContext* rc = virtualHandle_->RenderingContext();
+  std::optional<TGLContextSwitch> activation;
+  if (rc && !rc->IsActive()) activation.emplace(*rc);
+  initialized_ = false;
+  DoFinalize();
+  virtualHandle_->FreeName();
+}
+
+// ---- TGLLibMaterial ----------------------------------------------------------------------
+
+uint32_t LibMaterialNameHash(const std::string& name) {
+  uint32_t h = uint32_t(name.size());
+  for (unsigned char ch : name) h = uint32_t(ch) + 2u * h;
+  return h;
+}
+
+TGLLibMaterial::TGLLibMaterial(TCollection* ACollection)
+    : TCollectionItem(ACollection),
+      material_(std::make_unique<TGLMaterial>(this)),
+      offset_(std::make_unique<TGLCoordinates>(this, TVector4f{{0, 0, 0, 0}}, csPoint)),
+      scale_(std::make_unique<TGLCoordinates>(this, TVector4f{{1, 1, 1, 0}}, csVector)),
+      textureMatrix_(IdentityHmgMatrix) {
+  TGLLibMaterials* materials = LibMaterials();
+  name_ = materials ? materials->MakeUniqueName("LibMaterial") : "LibMaterial";
+  nameHashKey_ = LibMaterialNameHash(name_);
+  material_->Texture()->OnTextureNeeded = [this](TObject* sender, std::string& fileName) {
+    DoTextureNeeded(sender, fileName);
+  };
+  offset_->OnNotifyChange = [this](TObject*) { CalculateTextureMatrix(); };
+  scale_->OnNotifyChange = [this](TObject*) { CalculateTextureMatrix(); };
+}
+
+TGLLibMaterial::~TGLLibMaterial() {
+  try {
+    SetShader(nullptr);
+    SetTexture2Name("");
+  } catch (...) {
+    // Users are detached below whatever a notification did.
+  }
+  const std::vector<TObject*> users = users_;
+  for (TObject* user : users) {
+    if (user->Is<TGLMaterial>()) {
+      static_cast<TGLMaterial*>(user)->DetachFromLibrary();
+    } else if (user->Is<TGLLibMaterial>()) {
+      auto* lm = static_cast<TGLLibMaterial*>(user);
+      lm->libMatTexture2_ = nullptr;
+      lm->texture2Name_.clear();
+    }
+  }
+  users_.clear();
+}
+
+void TGLLibMaterial::Assign(TPersistent* Source) {
+  if (!Source || !Source->Is<TGLLibMaterial>()) {
+    inherited::Assign(Source);
+    return;
+  }
+  auto* src = static_cast<TGLLibMaterial*>(Source);
+  TGLLibMaterials* materials = LibMaterials();
+  name_ = materials ? materials->MakeUniqueName(src->name_) : src->name_;
+  nameHashKey_ = LibMaterialNameHash(name_);
+  material_->Assign(src->material_.get());
+  offset_->Assign(src->offset_.get());
+  scale_->Assign(src->scale_.get());
+  // The text is copied; a link resolved for the old name would apply the wrong texture.
+  if (libMatTexture2_) {
+    libMatTexture2_->UnregisterUser(this);
+    libMatTexture2_ = nullptr;
+  }
+  texture2Name_ = src->texture2Name_;
+  CalculateTextureMatrix();
+}
+
+void TGLLibMaterial::SetName(const std::string& v) {
+  if (v == name_) return;
+  TGLMaterialLibrary* library = MaterialLibrary();
+  TGLLibMaterials* materials = LibMaterials();
+  if ((library && library->ComponentState().Contains(csLoading)) || !materials || !materials->FindMaterialByName(v))
+    name_ = v;
+  else
+    name_ = materials->MakeUniqueName(v);
+  nameHashKey_ = LibMaterialNameHash(name_);
+}
+
+void TGLLibMaterial::SetMaterial(TGLMaterial* v) { material_->Assign(v); }
+
+void TGLLibMaterial::SetTextureOffset(TGLCoordinates* v) {
+  offset_->Assign(v);
+  CalculateTextureMatrix();
+}
+
+void TGLLibMaterial::SetTextureScale(TGLCoordinates* v) {
+  scale_->Assign(v);
+  CalculateTextureMatrix();
+}
+
+void TGLLibMaterial::SetTexture2Name(const std::string& v) {
+  if (v == texture2Name_) return;
+  if (libMatTexture2_) {
+    libMatTexture2_->UnregisterUser(this);
+    libMatTexture2_ = nullptr;
+  }
+  texture2Name_ = v;
+  NotifyUsers();
+}
+
+void TGLLibMaterial::SetShader(TGLShader* v) {
+  if (v == shader_) return;
+  if (shader_) shader_->UnRegisterUser(this);
+  shader_ = v;
+  if (shader_) shader_->RegisterUser(this);
+  NotifyUsers();
+}
+
+void TGLLibMaterial::CalculateTextureMatrix() {
+  textureMatrixIsIdentity_ =
+      offset_->EqualsVector(TVector4f{{0, 0, 0, 0}}) && scale_->EqualsVector(TVector4f{{1, 1, 1, 0}});
+  textureMatrix_ = textureMatrixIsIdentity_ ? IdentityHmgMatrix
+                                            : CreateScaleAndTranslationMatrix(scale_->AsVector(), offset_->AsVector());
+  NotifyUsers();
+}
+
+TGLLibMaterials* TGLLibMaterial::LibMaterials() const {
+  TCollection* c = Collection();
+  return c && c->Is<TGLLibMaterials>() ? static_cast<TGLLibMaterials*>(c) : nullptr;
+}
+
+TGLMaterialLibrary* TGLLibMaterial::MaterialLibrary() const {
+  TGLLibMaterials* materials = LibMaterials();
+  return materials ? materials->Library() : nullptr;
+}
+
+void TGLLibMaterial::Apply(TRenderContextInfo& rci) {
+  BeginMapTexCoordUpdate();
+  TScopeExit closeBracket([] { EndMapTexCoordUpdate(); });
+  passes_ = 0;
+  TGLShader* before = nullptr;
+  if (shader_ && shader_->ShaderStyle() == ssBeforeMaterial) {
+    shader_->Apply(rci, this);
+    before = shader_;
+  } else if (shader_ && shader_->ShaderStyle() == ssReplaceMaterial) {
+    shader_->Apply(rci, this);
+    return;
+  }
+  // A failure further on undoes what was applied, so the next frame starts balanced.
+  bool materialApplied = false;
+  try {
+    ApplyMaterial(rci, materialApplied);
+    if (shader_ && shader_->ShaderStyle() == ssAfterMaterial) shader_->Apply(rci, this);
+  } catch (...) {
+    if (materialApplied) UnApplyMaterial(rci);
+    texture2Applied_ = false;
+    if (before) before->AbandonApplication(rci);
+    throw;
+  }
+}
+
+void TGLLibMaterial::ApplyMaterial(TRenderContextInfo& rci, bool& applied) {
+  texture2Applied_ = false;
+  bool probed = false;
+  if (!texture2Name_.empty() && GLCaps.ARB_multitexture && !(probed = true, SecondTexCoordUnitSuppressedInBracket())) {
+    if (!libMatTexture2_) {
+      TGLLibMaterials* materials = LibMaterials();
+      TGLLibMaterial* found = materials ? materials->FindMaterialByName(texture2Name_) : nullptr;
+      if (found) {
+        found->RegisterUser(this);
+        libMatTexture2_ = found;
+      } else {
+        texture2Name_.clear();
+      }
+    }
+    const TGLTexture* t2 = libMatTexture2_ ? libMatTexture2_->Material()->TextureIfAny() : nullptr;
+    texture2Applied_ = t2 && t2->Enabled();
+  }
+
+  TGLTexture* own = material_->TextureIfAny();
+  if (texture2Applied_) {
+    if (!textureMatrixIsIdentity_) rci.GLStates->SetTextureMatrix(textureMatrix_.data());
+    try {
+      material_->Apply(rci);
+    } catch (...) {
+      if (!textureMatrixIsIdentity_) rci.GLStates->ResetTextureMatrix();
+      throw;
+    }
+    applied = true;
+    TGLTexture* t2 = libMatTexture2_->Material()->Texture();
+    t2->ApplyAsTexture2(rci, libMatTexture2_);
+    const bool t2Generates = t2->MappingMode() != tmmUser;
+    if (!own || own->Disabled() || own->MappingMode() != tmmUser) {
+      if (t2Generates)
+        SetMapTexCoordModeMain();
+      else
+        SetMapTexCoordModeSecond();
+    } else {
+      if (t2Generates)
+        SetMapTexCoordModeMain();
+      else
+        SetMapTexCoordModeDual();
+    }
+  } else {
+    if (probed) SetMapTexCoordModeMain();  // the probe's pending request must not stand
+    const bool matrix = own && own->Enabled() && !textureMatrixIsIdentity_;
+    if (matrix) rci.GLStates->SetTextureMatrix(textureMatrix_.data());
+    try {
+      material_->Apply(rci);
+    } catch (...) {
+      if (matrix) rci.GLStates->ResetTextureMatrix();
+      throw;
+    }
+    applied = true;
+  }
+}
+
+bool TGLLibMaterial::UnApply(TRenderContextInfo& rci) {
+  // A shader that keeps asking for passes is stopped after MaxMaterialPasses draws and left
+  // inactive, so the next frame can apply it again.
+  auto another = [&](bool again) {
+    if (!again) return false;
+    if (++passes_ < MaxMaterialPasses) return true;
+    shader_->AbandonApplication(rci);
+    return false;
+  };
+  bool result = false;
+  if (shader_ && shader_->ShaderStyle() == ssAfterMaterial)
+    result = another(shader_->UnApply(rci));
+  else if (shader_ && shader_->ShaderStyle() == ssReplaceMaterial)
+    return another(shader_->UnApply(rci));
+  if (result) return true;
+  UnApplyMaterial(rci);
+  if (shader_ && shader_->ShaderStyle() == ssBeforeMaterial) return another(shader_->UnApply(rci));
+  return result;
+}
+
+void TGLLibMaterial::UnApplyMaterial(TRenderContextInfo& rci) {
+  if (texture2Applied_ && libMatTexture2_) {
+    libMatTexture2_->Material()->Texture()->UnApplyAsTexture2(rci, libMatTexture2_);
+    SetMapTexCoordModeMain();
+  }
+  texture2Applied_ = false;
+  material_->UnApply(rci);
+  const TGLTexture* own = material_->TextureIfAny();
+  if (own && own->Enabled() && !textureMatrixIsIdentity_) rci.GLStates->ResetTextureMatrix();
+}
+
+void TGLLibMaterial::PrepareTexture() {
+  TGLTexture* t = material_->TextureIfAny();
+  if (t && t->Enabled()) t->GetTextureHandle();
+}
+
+void TGLLibMaterial::DestroyHandles() {
+  material_->DestroyHandles();
+  // One level only: the collection reaches every material anyway, and a chain of second
+  // textures may loop.
+  if (texture2Name_.empty()) return;
+  TGLLibMaterials* materials = LibMaterials();
+  TGLLibMaterial* second = materials ? materials->FindMaterialByName(texture2Name_) : nullptr;
+  if (second && second != this) second->material_->DestroyHandles();
+}
+
+void TGLLibMaterial::RegisterUser(TObject* user) {
+  RTL_ASSERT(std::find(users_.begin(), users_.end(), user) == users_.end());
+  users_.push_back(user);
+}
+
+void TGLLibMaterial::UnregisterUser(TObject* user) {
+  users_.erase(std::remove(users_.begin(), users_.end(), user), users_.end());
+}
+
+void TGLLibMaterial::NotifyUsers() {
+  if (notifying_) return;
+  notifying_ = true;
+  TScopeExit reset([this] { notifying_ = false; });
+  const std::vector<TObject*> users = users_;
+  for (TObject* user : users) {
+    if (user->Is<TGLUpdateAbleObject>())
+      static_cast<TGLUpdateAbleObject*>(user)->NotifyChange(this);
+    else if (user->Is<TGLUpdateAbleComponent>())
+      static_cast<TGLUpdateAbleComponent*>(user)->NotifyChange(this);
+    else if (user->Is<TGLLibMaterial>())
+      static_cast<TGLLibMaterial*>(user)->NotifyUsers();
+  }
+}
+
+void TGLLibMaterial::NotifyUsersOfTexMapChange() {
+  if (notifying_) return;
+  notifying_ = true;
+  TScopeExit reset([this] { notifying_ = false; });
+  const std::vector<TObject*> users = users_;
+  for (TObject* user : users) {
+    if (user->Is<TGLMaterial>())
+      static_cast<TGLMaterial*>(user)->NotifyTexMapChange(this);
+    else if (user->Is<TGLLibMaterial>())
+      static_cast<TGLLibMaterial*>(user)->NotifyUsersOfTexMapChange();
+    else if (user->Is<TGLUpdateAbleObject>())
+      static_cast<TGLUpdateAbleObject*>(user)->NotifyChange(this);
+    else if (user->Is<TGLUpdateAbleComponent>())
+      static_cast<TGLUpdateAbleComponent*>(user)->NotifyChange(this);
+  }
+}
+
+void TGLLibMaterial::Loaded() {
+  CalculateTextureMatrix();
+  if (TGLTextureEx* ex = material_->TextureExIfAny()) ex->Loaded();
+}
+
+void TGLLibMaterial::DoTextureNeeded(TObject* Sender, std::string& fileName) {
+  if (TGLMaterialLibrary* library = MaterialLibrary()) library->DoTextureNeeded(Sender, fileName);
+}
+
+// ---- TGLLibMaterials ---------------------------------------------------------------------
+
+TGLLibMaterials::TGLLibMaterials(TGLMaterialLibrary* AOwner)
+    : TOwnedCollection(AOwner, TGLLibMaterial::StaticClass()), library_(AOwner) {}
+
+TGLLibMaterial* TGLLibMaterials::FindMaterialByName(const std::string& name) const {
+  const uint32_t hash = LibMaterialNameHash(name);
+  for (int i = 0; i < Count(); ++i) {
+    TGLLibMaterial* lm = Items(i);
+    if (lm->NameHashKey() == hash && lm->Name() == name) return lm;
+  }
+  return nullptr;
+}
+
+std::string TGLLibMaterials::MakeUniqueName(const std::string& base) const {
+  std::string candidate = base;
+  for (int i = 1; FindMaterialByName(candidate); ++i) candidate = base + std::to_string(i);
+  return candidate;
+}
+
+void TGLLibMaterials::PrepareTextures() {
+  for (int i = 0; i < Count(); ++i) Items(i)->PrepareTexture();
+}
+
+void TGLLibMaterials::DestroyHandles() {
+  for (int i = 0; i < Count(); ++i) Items(i)->DestroyHandles();
+}
+
+void TGLLibMaterials::Loaded() {
+  for (int i = 0; i < Count(); ++i) Items(i)->Loaded();
+}
+
+// ---- TGLMaterialLibrary ------------------------------------------------------------------
+
+TGLMaterialLibrary::TGLMaterialLibrary(TComponent* AOwner)
+    : TGLCadenceAbleComponent(AOwner), materials_(std::make_unique<TGLLibMaterials>(this)) {}
+
+TGLMaterialLibrary::~TGLMaterialLibrary() {
+  materials_.reset();  // library materials detach the materials linked to them
+  const std::vector<TGLMaterial*> referring = referringMaterials_;
+  referringMaterials_.clear();
+  for (TGLMaterial* m : referring) {
+    m->library_ = nullptr;
+    m->currentLibMaterial_ = nullptr;
+  }
+}
+
+void TGLMaterialLibrary::SetMaterials(TGLLibMaterials* v) { materials_->Assign(v); }
+
+void TGLMaterialLibrary::SetTexturePaths(const std::string& v) {
+  texturePathList_.clear();
+  texturePaths_ = v;
+  size_t start = 0;
+  while (start <= v.size()) {
+    size_t end = v.find(';', start);
+    if (end == std::string::npos) end = v.size();
+    std::string piece = Trim(std::string_view(v).substr(start, end - start));
+    if (!piece.empty()) {
+      if (piece.back() != '\\') piece += '\\';
+      texturePathList_.push_back(piece);
+    }
+    start = end + 1;
+  }
+}
+
+void TGLMaterialLibrary::Loaded() {
+  materials_->Loaded();
+  inherited::Loaded();
+}
+
+void TGLMaterialLibrary::DestroyTextureHandles() { materials_->DestroyHandles(); }
+
+void TGLMaterialLibrary::DoTextureNeeded(TObject*, std::string& textureFileName) {
+  if (OnTextureNeeded) OnTextureNeeded(this, textureFileName);
+  // Names with a drive or starting at a root folder are never searched.
+  if (textureFileName.find(':') != std::string::npos) return;
+  if (!textureFileName.empty() && (textureFileName[0] == '\\' || textureFileName[0] == '/')) return;
+  for (const std::string& folder : texturePathList_) {
+    const std::string candidate = folder + textureFileName;
+    if (FileStreamExists(candidate)) {
+      textureFileName = candidate;
+      return;
+    }
+  }
+}
+
+void TGLMaterialLibrary::AddReferringMaterial(TGLMaterial* material) {
+  if (std::find(referringMaterials_.begin(), referringMaterials_.end(), material) == referringMaterials_.end())
+    referringMaterials_.push_back(material);
+}
+
+void TGLMaterialLibrary::RemoveReferringMaterial(TGLMaterial* material) {
+  referringMaterials_.erase(std::remove(referringMaterials_.begin(), referringMaterials_.end(), material),
+                            referringMaterials_.end());
+}
+
+// ---- library stream ----------------------------------------------------------------------
+
+namespace {
+
+constexpr int LibraryStreamVersion = 2;
+
+void WriteRGB(TBinaryWriter& w, const TGLColor* c) { w.Write(c->GetColorPtr(), 12); }
+void WriteRGBA(TBinaryWriter& w, const TGLColor* c) { w.Write(c->GetColorPtr(), 16); }
+
+void WriteFace(TBinaryWriter& w, const TGLFaceProperties& f) {
+  WriteRGB(w, f.Ambient());
+  WriteRGBA(w, f.Diffuse());
+  WriteRGB(w, f.Emission());
+  WriteRGB(w, f.Specular());
+  const uint8_t shininess = f.Shininess();
+  w.Write(&shininess, 1);
+  w.WriteInteger(f.PolygonMode());
+}
+
+// The picture of an enabled texture with a persistent image, as complete BMP bytes.
+std::optional<std::string> TexturePictureBytes(const TGLTexture* t) {
+  if (!t || !t->Enabled() || !t->Image()->Is<TGLPersistentImage>()) return std::nullopt;
+  const TPicture* picture = static_cast<const TGLPersistentImage*>(t->Image())->PictureIfAny();
+  if (!picture || !picture->Graphic() || picture->Graphic()->Empty()) return std::nullopt;
+  TBitmap bmp;
+  bmp.Assign(picture->Graphic());
+  const std::vector<uint8_t> bytes = bmp.SaveToBytes();
+  return std::string(bytes.begin(), bytes.end());
+}
+
+void WritePicture(TBinaryWriter& w, const TGLTexture* t) {
+  const auto bytes = TexturePictureBytes(t);
+  w.WriteBoolean(bytes.has_value());
+  if (bytes) w.WriteString(*bytes);
+}
+
+// One face as read; the 12-byte colours leave alpha alone.
+struct TFaceRecord {
+  float ambient[3], diffuse[4], emission[3], specular[3];
+  uint8_t shininess = 0;
+  int polygonMode = 0;
+};
+
+struct TExtraUnitRecord {
+  std::unique_ptr<TBitmap> picture;
+  int textureIndex = 0;
+  float offset[3], scale[3];
+};
+
+struct TLibMaterialRecord {
+  std::string name;
+  std::unique_ptr<TBitmap> picture;
+  TFaceRecord front, back;
+  int blendingMode = 0;
+  uint8_t options = 0;
+  float offset[3], scale[3];
+  std::string texture2Name;
+  std::vector<TExtraUnitRecord> units;
+};
+
+std::unique_ptr<TBitmap> ReadPicture(TBinaryReader& r) {
+  if (!r.ReadBoolean()) return nullptr;
+  const std::string bytes = r.ReadString();
+  auto bmp = std::make_unique<TBitmap>();
+  bmp->LoadFromBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  return bmp;
+}
+
+int ReadRange(TBinaryReader& r, int maxValue, const char* what) {
+  const int v = r.ReadInteger();
+  if (v < 0 || v > maxValue) throw EReadError(Format("Invalid %s %d", what, v));
+  return v;
+}
+
+void ReadColors(TBinaryReader& r, TFaceRecord& f) {
+  r.Read(f.ambient, 12);
+  r.Read(f.diffuse, 16);
+  r.Read(f.emission, 12);
+  r.Read(f.specular, 12);
+}
+
+void ReadFaceRest(TBinaryReader& r, TFaceRecord& f) {
+  r.Read(&f.shininess, 1);
+  f.polygonMode = ReadRange(r, pmPoints, "polygon mode");
+}
+
+void StoreRGB(TGLColor* c, const float rgb[3]) {
+  c->StoreColor(TVector4f{{rgb[0], rgb[1], rgb[2], c->Alpha()}});
+}
+
+void StoreColors(TGLFaceProperties* face, const TFaceRecord& f) {
+  StoreRGB(face->Ambient(), f.ambient);
+  face->Diffuse()->StoreColor(TVector4f{{f.diffuse[0], f.diffuse[1], f.diffuse[2], f.diffuse[3]}});
+  StoreRGB(face->Emission(), f.emission);
+  StoreRGB(face->Specular(), f.specular);
+}
+
+void StoreFaceRest(TGLFaceProperties* face, const TFaceRecord& f) {
+  face->StoreShininess(f.shininess);
+  face->SetPolygonMode(TPolygonMode(f.polygonMode));
+}
+
+void StoreXYZ(TGLCoordinates* c, const float xyz[3]) {
+  c->StoreVector(TVector4f{{xyz[0], xyz[1], xyz[2], c->W()}});
+}
+
+}  // namespace
+
+void TGLMaterialLibrary::SaveToStream(TStream* stream) {
+  TBinaryWriter w(stream);
+  w.WriteInteger(LibraryStreamVersion);
+  w.WriteInteger(materials_->Count());
+  for (int i = 0; i < materials_->Count(); ++i) {
+    TGLLibMaterial* lm = materials_->Items(i);
+    TGLMaterial* m = lm->Material();
+    w.WriteString(lm->Name());
+    WritePicture(w, m->TextureIfAny());
+    WriteFace(w, *m->FrontProperties());
+    WriteFace(w, m->BackPropertiesIfAny() ? *m->BackPropertiesIfAny() : DefaultFaceProperties());
+    w.WriteInteger(m->BlendingMode());
+    w.WriteInteger(1);
+    const uint8_t options = uint8_t(m->MaterialOptions().Bits());
+    w.Write(&options, 1);
+    w.Write(lm->TextureOffset()->AsVector().data(), 12);
+    w.Write(lm->TextureScale()->AsVector().data(), 12);
+    w.WriteString(lm->Texture2Name());
+    const TGLTextureEx* ex = m->TextureExIfAny();
+    const int units = ex ? ex->Count() : 0;
+    w.WriteInteger(units);
+    for (int k = 0; k < units; ++k) {
+      const TGLTextureExItem* item = ex->Items(k);
+      WritePicture(w, item->Texture());
+      w.WriteInteger(item->TextureIndex());
+      w.Write(item->TextureOffset()->AsVector().data(), 12);
+      w.Write(item->TextureScale()->AsVector().data(), 12);
+    }
+  }
+}
+
+void TGLMaterialLibrary::LoadFromStream(TStream* stream) {
+  TBinaryReader r(stream);
+  const int version = r.ReadInteger();
+  if (version < 0 || version > LibraryStreamVersion) TPersistentObject::RaiseArchiveVersionError(ClassType(), version);
+  // Everything is read and decoded first, so that a damaged stream changes nothing.
+  const int count = r.ReadInteger();
+  if (count < 0) throw EReadError(Format("Invalid material count %d", count));
+  std::vector<TLibMaterialRecord> records;
+  for (int i = 0; i < count; ++i) {
+    TLibMaterialRecord rec;
+    rec.name = r.ReadString();
+    rec.picture = ReadPicture(r);
+    ReadColors(r, rec.front);
+    if (version >= 1) {
+      ReadFaceRest(r, rec.front);
+      ReadColors(r, rec.back);
+      ReadFaceRest(r, rec.back);
+      rec.blendingMode = ReadRange(r, bmModulate, "blending mode");
+      const int n = r.ReadInteger();
+      if (n < 0) throw EReadError(Format("Invalid options size %d", n));
+      // The options are one byte; extra bytes of a longer field are skipped.
+      ValueEncoding::NeedBytes(*stream, n);
+      if (n > 0) {
+        r.Read(&rec.options, 1);
+        rec.options &= 3;
+        stream->Seek(n - 1, soCurrent);
+      }
+      r.Read(rec.offset, 12);
+      r.Read(rec.scale, 12);
+      rec.texture2Name = r.ReadString();
+    }
+    if (version >= 2) {
+      const int units = r.ReadInteger();
+      if (units < 0) throw EReadError(Format("Invalid texture unit count %d", units));
+      for (int k = 0; k < units; ++k) {
+        TExtraUnitRecord unit;
+        unit.picture = ReadPicture(r);
+        unit.textureIndex = r.ReadInteger();
+        r.Read(unit.offset, 12);
+        r.Read(unit.scale, 12);
+        rec.units.push_back(std::move(unit));
+      }
+    }
+    records.push_back(std::move(rec));
+  }
+
+  if (!mergeOnLoad_) materials_->Clear();
+  for (auto& rec : records) {
+    TGLLibMaterial* lm = mergeOnLoad_ ? materials_->FindMaterialByName(rec.name) : nullptr;
+    if (rec.picture) {
+      if (lm) {
+        lm->Material()->Texture()->Image()->Assign(rec.picture.get());
+      } else {
+        lm = materials_->Add();
+        lm->SetName(rec.name);
+        TGLTexture* t = lm->Material()->Texture();
+        t->SetMinFilter(miLinearMipmapLinear);
+        t->SetMagFilter(maLinear);
+        t->SetTextureMode(tmModulate);
+        t->SetDisabled(false);
+        t->Image()->Assign(rec.picture.get());
+      }
+    } else if (!lm) {
+      lm = materials_->Add();
+      lm->SetName(rec.name);
+    }
+    TGLMaterial* m = lm->Material();
+    StoreColors(m->FrontProperties(), rec.front);
+    if (version >= 1) {
+      StoreFaceRest(m->FrontProperties(), rec.front);
+      StoreColors(m->BackProperties(), rec.back);
+      StoreFaceRest(m->BackProperties(), rec.back);
+      m->SetBlendingMode(TBlendingMode(rec.blendingMode));
+      m->SetMaterialOptions(TMaterialOptions::FromBits(rec.options));
+      StoreXYZ(lm->TextureOffset(), rec.offset);
+      StoreXYZ(lm->TextureScale(), rec.scale);
+      lm->SetTexture2Name(rec.texture2Name);
+    }
+    for (auto& unit : rec.units) {
+      TGLTextureExItem* item = m->TextureEx()->Add();
+      if (unit.picture) {
+        item->Texture()->Image()->Assign(unit.picture.get());
+        item->Texture()->SetDisabled(false);
+      }
+      item->SetTextureIndex(unit.textureIndex);
+      StoreXYZ(item->TextureOffset(), unit.offset);
+      StoreXYZ(item->TextureScale(), unit.scale);
+    }
+  }
+  // Offsets and scales were stored directly: the matrices follow them now.
+  materials_->Loaded();
+}
+
+// ---- registration ------------------------------------------------------------------------
+
+void RegisterGLMaterialClasses() {
+  RegisterClasses({TGLMaterial::StaticClass(), TGLLibMaterial::StaticClass(), TGLLibMaterials::StaticClass(),
+                   TGLMaterialLibrary::StaticClass()});
+  TPublished<TGLMaterial>()
+      .Object("FrontProperties", &TGLMaterial::FrontProperties)
+      .StoredIf([](TGLMaterial* m) { return !m->LibMaterial(); })
+      .Object("BackProperties", &TGLMaterial::BackProperties)
+      .StoredIf([](TGLMaterial* m) { return !m->LibMaterial() && m->BackPropertiesIfAny(); })
+      .Enum("BlendingMode", &TGLMaterial::BlendingMode, &TGLMaterial::SetBlendingMode,
+            {"bmOpaque", "bmTransparency", "bmAdditive", "bmAlphaTest50", "bmAlphaTest100", "bmModulate"}, bmOpaque)
+      .StoredIf([](TGLMaterial* m) { return !m->LibMaterial(); })
+      .Object("Texture", &TGLMaterial::Texture)
+      .StoredIf([](TGLMaterial* m) { return !m->LibMaterial() && m->TextureIfAny(); })
+      .Object("TextureEx", &TGLMaterial::TextureEx)
+      .StoredIf([](TGLMaterial* m) { return m->TextureExIfAny() && m->TextureExIfAny()->Count() > 0; })
+      .Component("MaterialLibrary", &TGLMaterial::MaterialLibrary, &TGLMaterial::SetMaterialLibrary)
+      .String("LibMaterialName", &TGLMaterial::LibMaterialName, &TGLMaterial::SetLibMaterialName)
+      .Set(
+          "MaterialOptions", [](TGLMaterial* m) { return m->MaterialOptions().Bits(); },
+          [](TGLMaterial* m, uint64_t bits) { m->SetMaterialOptions(TMaterialOptions::FromBits(bits)); },
+          {"moIgnoreFog", "moNoLighting"}, 0)
+      .Enum("FaceCulling", &TGLMaterial::FaceCulling, &TGLMaterial::SetFaceCulling,
+            {"fcBufferDefault", "fcCull", "fcNoCull"}, fcBufferDefault);
+  TPublished<TGLLibMaterial>()
+      .String("Name", &TGLLibMaterial::Name, &TGLLibMaterial::SetName, std::nullopt)
+      .Object("Material", &TGLLibMaterial::Material)
+      .Integer("Tag", &TGLLibMaterial::Tag, &TGLLibMaterial::SetTag, 0)
+      .Object("TextureOffset", &TGLLibMaterial::TextureOffset)
+      .Object("TextureScale", &TGLLibMaterial::TextureScale)
+      .String("Texture2Name", &TGLLibMaterial::Texture2Name, &TGLLibMaterial::SetTexture2Name)
+      .Component("Shader", &TGLLibMaterial::Shader, &TGLLibMaterial::SetShader);
+  TPublished<TGLShader>().Boolean("Enabled", &TGLShader::Enabled, &TGLShader::SetEnabled, true);
+  TPublished<TGLMaterialLibrary>()
+      .Object("Materials", &TGLMaterialLibrary::Materials)
+      .StoredIf([](TGLMaterialLibrary* l) { return l->Materials()->Count() > 0; })
+      .String("TexturePaths", &TGLMaterialLibrary::TexturePaths, &TGLMaterialLibrary::SetTexturePaths);
+}

@@ -1,0 +1,278 @@
+#include "Source/Scene/GLCamera.h"
+
+#include <cmath>
+
+#include "rtl/Streaming.h"
+
+TMatrix4f CreateLookAtMatrix(const TAffineVector& eye, const TAffineVector& centre, const TAffineVector& up) {
+  TAffineVector f = AffineVectorSubtract(centre, eye);
+  if (AffineVectorLength(f) > 0) f = AffineVectorNormalized(f);
+  TAffineVector s = AffineVectorCrossProduct(f, up);
+  if (AffineVectorLength(s) > 0) s = AffineVectorNormalized(s);
+  const TAffineVector u = AffineVectorCrossProduct(s, f);
+  TMatrix4f m = IdentityHmgMatrix;
+  for (int i = 0; i < 3; ++i) {
+    m[i][0] = s[i];
+    m[i][1] = u[i];
+    m[i][2] = -f[i];
+  }
+  m[3][0] = -AffineVectorDotProduct(s, eye);
+  m[3][1] = -AffineVectorDotProduct(u, eye);
+  m[3][2] = AffineVectorDotProduct(f, eye);
+  return m;
+}
+
+TGLCamera::TGLCamera(TComponent* AOwner) : TGLBaseSceneObject(AOwner) {
+  Direction()->StoreVector(VectorMake(0, 0, -1, 0));
+}
+
+TGLCamera::~TGLCamera() {
+  SetTargetObject(nullptr);
+  if (Scene()) Scene()->ForgetCamera(this);
+}
+
+void TGLCamera::Assign(TPersistent* Source) {
+  if (Source && Source->Is<TGLCamera>()) {
+    auto* src = static_cast<TGLCamera*>(Source);
+    focalLength_ = src->focalLength_;
+    depthOfView_ = src->depthOfView_;
+    nearPlaneBias_ = src->nearPlaneBias_;
+    sceneScale_ = src->sceneScale_;
+    cameraStyle_ = src->cameraStyle_;
+    SetTargetObject(src->targetObject_);
+    OnCustomPerspective = src->OnCustomPerspective;
+    OnCustomViewEvent = src->OnCustomViewEvent;
+  }
+  inherited::Assign(Source);
+}
+
+void TGLCamera::Notification(TComponent* AComponent, TOperation Operation) {
+  if (Operation == opRemove && AComponent == targetObject_) targetObject_ = nullptr;
+  inherited::Notification(AComponent, Operation);
+}
+
+void TGLCamera::DoRender(TRenderContextInfo& rci, bool, bool renderChildren) {
+  if (renderChildren && GetChildCount() > 0) RenderChildren(0, GetChildCount() - 1, rci);
+}
+
+bool TGLCamera::RayCastIntersect(const TVector4f&, const TVector4f&, TVector4f*, TVector4f*) { return false; }
+
+bool TGLCamera::ComputeProjection(const TVector4i& viewport, int width, int height, int DPI, TMatrix4f& m) {
+  if (width < 1 || height < 1) return false;
+  const double W = width, H = height;
+  switch (cameraStyle_) {
+    case csOrtho2D: {
+      // gluOrtho2D(0, W, 0, H)
+      m = IdentityHmgMatrix;
+      m[0][0] = float(2 / W);
+      m[1][1] = float(2 / H);
+      m[2][2] = -1;
+      m[3][0] = -1;
+      m[3][1] = -1;
+      nearPlane_ = -1;
+      viewPortRadius_ = float(std::sqrt(W * W + H * H) / 2);
+      return true;
+    }
+    case csCustom:
+      viewPortRadius_ = float(std::sqrt(W * W + H * H) / 2);
+      return false;
+    case csPerspective:
+    case csOrthogonal:
+    case csInfinitePerspective: {
+      const double M = std::max(W, H);
+      double fx, fy;
+      if (cameraStyle_ == csOrthogonal) {
+        fx = 100.0 * nearPlaneBias_ / (W * focalLength_ * sceneScale_);
+        fy = 100.0 * nearPlaneBias_ / (H * focalLength_ * sceneScale_);
+      } else {
+        fx = nearPlaneBias_ / (W * sceneScale_);
+        fy = nearPlaneBias_ / (H * sceneScale_);
+      }
+      const double vl = viewport[0], vt = viewport[1], vw = viewport[2], vh = viewport[3];
+      const double right = W * ((2 * (vl + vw) - W) * fx) / (2 * M);
+      const double left = -((W - 2 * vl) * fx) * W / (2 * M);
+      const double top = H * ((2 * (vt + vh) - H) * fy) / (2 * M);
+      const double bottom = -((H - 2 * vt) * fy) * H / (2 * M);
+      nearPlane_ = float(focalLength_ * 2.0 * DPI / (25.4 * M) * nearPlaneBias_);
+      const double n = nearPlane_, f = double(nearPlane_) + depthOfView_;
+      m = IdentityHmgMatrix;
+      if (cameraStyle_ == csOrthogonal) {
+        m[0][0] = float(2 / (right - left));
+        m[1][1] = float(2 / (top - bottom));
+        m[2][2] = float(-2 / (f - n));
+        m[3][0] = float(-(right + left) / (right - left));
+        m[3][1] = float(-(top + bottom) / (top - bottom));
+        m[3][2] = float(-(f + n) / (f - n));
+      } else {
+        m[0][0] = float(2 * n / (right - left));
+        m[1][1] = float(2 * n / (top - bottom));
+        m[2][0] = float((right + left) / (right - left));
+        m[2][1] = float((top + bottom) / (top - bottom));
+        m[2][3] = -1;
+        m[3][3] = 0;
+        if (cameraStyle_ == csPerspective) {
+          m[2][2] = float(-(f + n) / (f - n));
+          m[3][2] = float(-2 * f * n / (f - n));
+        } else {
+          constexpr double e = 0.0001;
+          m[2][2] = float(e - 1);
+          m[3][2] = float((e - 2) * n);
+        }
+      }
+      viewPortRadius_ = float(std::sqrt(top * top + right * right) / n);
+      return true;
+    }
+  }
+  RTL_ASSERT(false, "Unknown camera style");
+  return false;
+}
+
+void TGLCamera::ApplyPerspective(const TVector4i& viewport, int width, int height, int DPI) {
+  if (width < 1 || height < 1) return;
+  TMatrix4f m;
+  if (ComputeProjection(viewport, width, height, DPI, m))
+    GL.glMultMatrixf(m.data());
+  else if (cameraStyle_ == csCustom && OnCustomPerspective)
+    OnCustomPerspective(viewport, width, height, DPI, viewPortRadius_);
+}
+
+TMatrix4f TGLCamera::ComputeViewMatrix() {
+  const TAffineVector eye = AffineVectorMake(GetAbsolutePosition());
+  TMatrix4f m;
+  if (targetObject_) {
+    const TAffineVector centre = AffineVectorMake(targetObject_->GetAbsolutePosition());
+    TAffineVector d = AffineVectorSubtract(centre, eye);
+    if (AffineVectorLength(d) > 0) d = AffineVectorNormalized(d);
+    lastDirection_ = VectorMakeFromAffine(d);
+    m = CreateLookAtMatrix(eye, centre, Up()->AsAffineVector());
+  } else {
+    TVector4f d = Direction()->AsVector(), u = Up()->AsVector();
+    if (Parent()) {
+      d = VectorTransform(d, *Parent()->GetAbsoluteMatrixPtr());
+      u = VectorTransform(u, *Parent()->GetAbsoluteMatrixPtr());
+    }
+    lastDirection_ = d;
+    m = CreateLookAtMatrix(eye, AffineVectorAdd(eye, AffineVectorMake(d)), AffineVectorMake(u));
+  }
+  return m;
+}
+
+void TGLCamera::Apply() {
+  if (OnCustomViewEvent) {
+    OnCustomViewEvent(this);
+    return;
+  }
+  const TMatrix4f m = ComputeViewMatrix();
+  GL.glMultMatrixf(m.data());
+  ClearStructureChanged();
+}
+
+namespace {
+
+void StoreAbsolutePosition(TGLBaseSceneObject* obj, const TAffineVector& p) {
+  TVector4f v = PointMake(p);
+  if (obj->Parent()) v = obj->Parent()->AbsoluteToLocalAffine(v);
+  v[3] = 1;
+  obj->Position()->AssignVector(v);
+}
+
+}  // namespace
+
+void TGLCamera::OrbitTarget(float pitchDelta, float turnDelta) {
+  if (!targetObject_) return;
+  const TAffineVector own = AffineVectorMake(GetAbsolutePosition());
+  const TAffineVector target = AffineVectorMake(targetObject_->GetAbsolutePosition());
+  const TAffineVector T = AffineVectorSubtract(own, target);
+  const float dist = AffineVectorLength(T);
+  // A camera sitting on its target has no orbit.
+  if (dist < 1e-6f) return;
+  const TAffineVector N = AffineVectorScaled(T, 1 / dist);
+  const TAffineVector A = AffineVectorMake(GetAbsoluteUp());
+  TAffineVector S = AffineVectorCrossProduct(A, N);
+  if (AffineVectorLength(S) < 0.001f)
+    S = {1, 0, 0};
+  else
+    S = AffineVectorNormalized(S);
+  // Rounding can put the cosine just past 1; the angle must stay a number.
+  const double cosPolar = std::clamp(double(AffineVectorDotProduct(A, N)), -1.0, 1.0);
+  double polar = std::acos(cosPolar) + DegToRadExtended(pitchDelta);
+  polar = std::clamp(polar, 0.025, 3.1165926);
+  TAffineVector V = VectorRotateAroundAxis(A, S, float(-polar));
+  V = VectorRotateAroundAxis(V, A, float(-DegToRadExtended(turnDelta)));
+  V = AffineVectorScaled(V, dist);
+  StoreAbsolutePosition(this, AffineVectorAdd(target, V));
+}
+
+void TGLCamera::ScaleDistanceToTarget(float distanceRatio) {
+  if (!targetObject_) return;
+  const TAffineVector own = AffineVectorMake(GetAbsolutePosition());
+  const TAffineVector target = AffineVectorMake(targetObject_->GetAbsolutePosition());
+  StoreAbsolutePosition(this, AffineVectorAdd(own, AffineVectorScaled(AffineVectorSubtract(own, target), distanceRatio - 1)));
+}
+
+float TGLCamera::GetFieldOfView(float viewportDimension) const {
+  if (focalLength_ == 0) return 0;
+  return float(RadToDegExtended(2 * std::atan((viewportDimension / 2.0) / focalLength_)));
+}
+
+void TGLCamera::SetFieldOfView(float fieldOfView, float viewportDimension) {
+  // Angles outside (0, 180) give no finite focal length.
+  if (!(fieldOfView > 0 && fieldOfView < 180)) return;
+  SetFocalLength(float(viewportDimension / (2 * std::tan(DegToRadExtended(fieldOfView) / 2))));
+}
+
+void TGLCamera::SetFocalLength(float v) {
+  if (v <= 0) v = 1;
+  if (focalLength_ == v) return;
+  focalLength_ = v;
+  if (!IsLoadingOrReading()) TransformationChanged();
+}
+
+void TGLCamera::SetDepthOfView(float v) {
+  if (depthOfView_ == v) return;
+  depthOfView_ = v;
+  if (!IsLoadingOrReading()) TransformationChanged();
+}
+
+void TGLCamera::SetNearPlaneBias(float v) {
+  if (v <= 0) v = 1;
+  if (nearPlaneBias_ == v) return;
+  nearPlaneBias_ = v;
+  NotifyChange(this);
+}
+
+void TGLCamera::SetTargetObject(TGLBaseSceneObject* v) {
+  if (targetObject_ == v) return;
+  if (targetObject_) targetObject_->RemoveFreeNotification(this);
+  targetObject_ = v;
+  if (targetObject_) targetObject_->FreeNotification(this);
+  if (!IsLoadingOrReading()) TransformationChanged();
+}
+
+void TGLCamera::SetCameraStyle(TGLCameraStyle v) {
+  if (cameraStyle_ == v) return;
+  cameraStyle_ = v;
+  NotifyChange(this);
+}
+
+void TGLCamera::SetSceneScale(float v) {
+  if (v == 0) v = 1;
+  if (sceneScale_ == v) return;
+  sceneScale_ = v;
+  NotifyChange(this);
+}
+
+void RegisterGLCameraClasses() {
+  TPublished<TGLCamera>()
+      .Float("DepthOfView", &TGLCamera::DepthOfView, &TGLCamera::SetDepthOfView, 100.0)
+      .Float("FocalLength", &TGLCamera::FocalLength, &TGLCamera::SetFocalLength, 50.0)
+      .Float("SceneScale", &TGLCamera::SceneScale, &TGLCamera::SetSceneScale, 1.0)
+      .Float("NearPlaneBias", &TGLCamera::NearPlaneBias, &TGLCamera::SetNearPlaneBias, 1.0)
+      .Component("TargetObject", &TGLCamera::TargetObject, &TGLCamera::SetTargetObject)
+      .Enum("CameraStyle", &TGLCamera::CameraStyle, &TGLCamera::SetCameraStyle,
+            {"csPerspective", "csOrthogonal", "csOrtho2D", "csCustom", "csInfinitePerspective"}, csPerspective)
+      .Object("Position", &TGLCamera::Position)
+      .Object("Direction", &TGLCamera::Direction)
+      .Object("Up", &TGLCamera::Up);
+  RegisterClass(TGLCamera::StaticClass());
+}

@@ -1,0 +1,459 @@
+// The scene graph: scene objects (nodes with a local frame, cached matrices, owned children, a
+// display list and behaviours), the ways of drawing them, and the scene that owns two root trees,
+// the light table and the buffers that show it. The camera, lights and buffer have their own
+// headers, included at the end, so including this header gives the whole scene.
+//
+// Ownership: a parent frees its children; an object also stays a component of its owner, and
+// whichever goes first takes it out of the other. References to objects that may die first
+// (proxy master, camera target, buffer camera) are cleared through free notification.
+// GUI thread only.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Source/Base/GeometryBB.h"
+#include "Source/Base/VectorGeometry.h"
+#include "Source/Scene/GLBehaviours.h"
+#include "Source/Scene/GLContext.h"
+#include "Source/Scene/GLCoordinates.h"
+#include "Source/Scene/GLMisc.h"
+#include "Source/Scene/GLRenderContextInfo.h"
+#include "Source/Scene/GLSilhouette.h"
+
+class TGLSceneGraph;
+class TGLSceneBuffer;
+class TGLCamera;
+class TGLLightSource;
+class TGLMaterial;
+
+// Object style flags.
+enum TGLObjectStyle : uint8_t {
+  osDirectDraw = 1,          // geometry emitted every frame, not through the display list
+  osStateChanging = 2,       // the state cache forgets material, face and texture state after it
+  osIgnoreDepthBuffer = 4,   // depth test off while it draws
+  osNoVisibilityCulling = 8  // never culled
+};
+using TGLObjectStyles = uint8_t;
+
+// Change flags.
+enum TGLObjectChange : uint8_t {
+  ocTransformation = 1,  // local matrix stale
+  ocAbsoluteMatrix = 2,
+  ocInvAbsoluteMatrix = 4,
+  ocStructure = 8  // display list stale
+};
+
+class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
+  RTL_CLASS(TGLBaseSceneObject, TGLCoordinatesUpdateAbleComponent)
+ public:
+  explicit TGLBaseSceneObject(TComponent* AOwner);
+  ~TGLBaseSceneObject() override;
+
+  // --- streaming and component protocol
+  void DefineProperties(TFiler* Filer) override;
+  void Assign(TPersistent* Source) override;
+  void Loaded() override;
+  void SetName(const std::string& NewName) override;
+  void GetChildren(const std::function<void(TComponent*)>& Proc, TComponent* Root) override;
+  bool HasParent() override { return true; }
+  TComponent* GetParentComponent() override;
+  void SetParentComponent(TComponent* Value) override;
+  void Notification(TComponent* AComponent, TOperation Operation) override;
+
+  // --- change propagation
+  void DoProgress(const TProgressTimes& progressTime) override;
+  void NotifyChange(TObject* Sender) override;
+  void CoordinateChanged(TGLCoordinates* Sender) override;
+  void TransformationChanged();
+  void MarkStructureChanged();
+  void ClearStructureChanged() { changes_ &= ~ocStructure; }
+  uint8_t Changes() const noexcept { return changes_; }
+  virtual void BeginUpdate();
+  virtual void EndUpdate();
+  bool IsUpdating() const noexcept { return updateCount_ != 0; }
+
+  // --- slot operations
+  virtual void SetVisible(bool value);
+  virtual bool IsBlended() { return false; }
+  virtual uint32_t GetListHandle(TRenderContextInfo& rci);
+  virtual TVector4f BarycentreAbsolutePosition();
+  virtual TVector4f AxisAlignedDimensionsUnscaled();
+  virtual bool PointInObject(const TVector4f& point);
+  virtual bool RayCastIntersect(const TVector4f& rayStart, const TVector4f& rayVector,
+                                TVector4f* intersectPoint = nullptr, TVector4f* intersectNormal = nullptr);
+  // Caller frees the result (nullptr when the object has none).
+  virtual TGLSilhouette* GenerateSilhouette(const TGLSilhouetteParameters& silhouetteParameters);
+  virtual void BuildList(TRenderContextInfo& rci);
+  virtual void DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren);
+  virtual void RenderChildren(int firstChildIndex, int lastChildIndex, TRenderContextInfo& rci);
+  // Frees the GL names this object holds (display list; materials add theirs).
+  virtual void DestroyHandle();
+  void DestroyHandles();  // the whole subtree, children first
+
+  // --- geometry
+  TVector4f AxisAlignedDimensions();
+  float GetBoundingSphereRadius();
+  float DistanceToPoint(const TVector4f& pt);
+  float SqrDistanceToBarycentre(const TVector4f& pt);
+  const TMatrix4f* GetAbsoluteMatrixPtr();
+  TMatrix4f AbsoluteMatrix() { return *GetAbsoluteMatrixPtr(); }
+  void CopyAbsoluteMatrix(TMatrix4f& m) { m = *GetAbsoluteMatrixPtr(); }
+  const TMatrix4f* GetInvAbsoluteMatrixPtr();
+  TMatrix4f InvAbsoluteMatrix() { return *GetInvAbsoluteMatrixPtr(); }
+  const TMatrix4f* GetLocalMatrixPtr();
+  TMatrix4f LocalMatrix() { return *GetLocalMatrixPtr(); }
+  void RebuildMatrix();  // local matrix up to date
+  TVector4f GetAbsolutePosition();
+  TVector4f AbsolutePosition() { return GetAbsolutePosition(); }
+  void SetAbsolutePosition(const TVector4f& v);
+  TVector4f GetAbsoluteDirection();
+  TVector4f GetAbsoluteUp();
+  TVector4f AbsoluteToLocalVector(const TVector4f& v);
+  TVector4f AbsoluteToLocalAffine(const TVector4f& v);  // a point (W = 1)
+  TVector4f LocalToAbsoluteVector(const TVector4f& v);
+  TVector4f LocalToAbsolute(const TVector4f& v);  // a point
+  TVector4f RightVector();
+  TVector4f LeftVector();
+  void MoveAlongDirection(float distance);
+  void MoveAlongUp(float distance);
+  TAxisAlignedBox GetBoundingBoxWithChildren();
+  void SetMatrix(const TMatrix4f& m);
+  void PointToObject(TGLBaseSceneObject* anObject, const TVector4f& upVector);
+  void Pitch(float angle);
+  void Roll(float angle);
+  void Turn(float angle);
+
+  // --- hierarchy
+  TGLBaseSceneObject* GetChild(int index) const;
+  TGLBaseSceneObject* Children(int index) const { return GetChild(index); }
+  int GetChildCount() const noexcept { return children_ ? int(children_->size()) : 0; }
+  int Count() const noexcept { return GetChildCount(); }
+  bool HasChildList() const noexcept { return children_ != nullptr; }
+  int GetIndex() const;
+  void SetIndex(int aValue);
+  TGLBaseSceneObject* FindChildByName(const std::string& aName, bool ownChildrenOnly = false);
+  void MoveTo(TGLBaseSceneObject* newParent);
+  void AddChild(TGLBaseSceneObject* aChild);
+  void Insert(int aIndex, TGLBaseSceneObject* aChild);
+  void Remove(TGLBaseSceneObject* aChild, bool keepChildren);
+  // Takes these direct children out as Remove (keepChildren false) does, with
+  // one pass over the child list and one change notification; the caller
+  // then frees them. Objects that are not direct children are left alone.
+  void RemoveChildren(const std::vector<TGLBaseSceneObject*>& list);
+  void DeleteChildren();
+  TGLBaseSceneObject* AddNewChild(TClass aChild);
+  TGLBaseSceneObject* AddNewChildFirst(TClass aChild);
+  template <class T>
+  T* AddNewChild() { return static_cast<T*>(AddNewChild(T::StaticClass())); }
+  TGLBaseSceneObject* Parent() const noexcept { return parent_; }
+  TGLSceneGraph* Scene() const noexcept { return scene_; }
+  bool IsChildOf(const TGLBaseSceneObject* ancestor) const;
+
+  // --- display list
+  bool HasValidListHandle() const;
+  TGLListHandle* ListHandle() const noexcept { return listHandle_.get(); }
+
+  // --- properties
+  TGLCoordinates* Position() const noexcept { return position_.get(); }
+  void SetPosition(TGLCoordinates* v) { position_->AssignVector(v->AsVector()); }
+  TGLCoordinates* Direction() const noexcept { return direction_.get(); }
+  void SetDirection(TGLCoordinates* v) { direction_->AssignVector(v->AsVector()); }
+  TGLCoordinates* Up() const noexcept { return up_.get(); }
+  void SetUp(TGLCoordinates* v) { up_->AssignVector(v->AsVector()); }
+  TGLCoordinates* Scale() const noexcept { return scaling_.get(); }
+  void SetScale(TGLCoordinates* v) { scaling_->AssignVector(v->AsVector()); }
+  TGLCoordinates* Rotation() const noexcept { return rotation_.get(); }
+  float PitchAngle() const { return rotation_->X(); }
+  void SetPitchAngle(float v);
+  float TurnAngle() const { return rotation_->Y(); }
+  void SetTurnAngle(float v);
+  float RollAngle() const { return rotation_->Z(); }
+  void SetRollAngle(float v);
+  bool Visible() const noexcept { return visible_; }
+  bool ShowAxes() const noexcept { return showAxes_; }
+  void SetShowAxes(bool v);
+  TGLObjectsSorting ObjectsSorting() const noexcept { return objectsSorting_; }
+  void SetObjectsSorting(TGLObjectsSorting v);
+  TGLVisibilityCulling VisibilityCulling() const noexcept { return visibilityCulling_; }
+  void SetVisibilityCulling(TGLVisibilityCulling v);
+  float TagFloat() const noexcept { return tagFloat_; }
+  void SetTagFloat(float v) noexcept { tagFloat_ = v; }
+  TGLObjectStyles ObjectStyle() const noexcept { return objectStyle_; }
+  void SetObjectStyle(TGLObjectStyles v) noexcept { objectStyle_ = v; }
+  // Created on first read.
+  TGLBehaviours* Behaviours();
+  void SetBehaviours(TGLBehaviours* v);
+  TGLObjectEffects* Effects();
+  void SetEffects(TGLObjectEffects* v);
+  // Without creating them.
+  TGLBehaviours* BehavioursIfAny() const noexcept { return behaviours_.get(); }
+  TGLObjectEffects* EffectsIfAny() const noexcept { return effects_.get(); }
+
+  TGLProgressEvent OnProgress;
+
+  // Draws the six axis lines (length = the current camera's depth of view).
+  void DrawAxes(TRenderContextInfo& rci, uint16_t pattern);
+
+  // The scene of a subtree; frees the subtree's GL names when the scene changes.
+  void SetScene(TGLSceneGraph* value);
+
+ protected:
+  // Render pass friends.
+  friend class TGLSceneGraph;
+  friend class TGLSceneRootObject;
+  bool IsLoadingOrReading() const;
+  void MarkSubtreeAbsoluteStale();
+  void MarkChildrenAbsoluteStale();
+  uint8_t changes_ = ocTransformation | ocAbsoluteMatrix | ocInvAbsoluteMatrix | ocStructure;
+  TGLObjectStyles objectStyle_ = 0;
+
+ private:
+  static void RepairFrame(TGLCoordinates* changed, TGLCoordinates* other, bool changedIsDirection);
+  void ComputeAbsoluteMatrix();
+  void ComputeInvAbsoluteMatrix();
+  void ListAbsoluteFresh();
+  void UnlistAbsoluteFresh(TGLBaseSceneObject* child);
+  void FreeCamerasInSubtree();
+  // Direct children by name, letter case ignored: made on the first lookup
+  // among many children, then kept up to date by every change of the list or
+  // of a name. A name held by several children is found by a scan, so the
+  // first wins.
+  struct TChildNameIndex;
+  TGLBaseSceneObject* FindDirectChild(const std::string& aName);
+  void IndexChild(TGLBaseSceneObject* child);
+  void UnindexChild(TGLBaseSceneObject* child, const std::string& name);
+
+  std::unique_ptr<std::array<TMatrix4f, 2>> absoluteMatrices_;  // absolute, then inverse
+  TMatrix4f localMatrix_;
+  std::unique_ptr<TGLListHandle> listHandle_;
+  std::unique_ptr<TGLCoordinates> position_, direction_, up_, scaling_, rotation_;
+  TGLBaseSceneObject* parent_ = nullptr;
+  TGLSceneGraph* scene_ = nullptr;
+  std::unique_ptr<std::vector<TGLBaseSceneObject*>> children_;
+  std::unique_ptr<TChildNameIndex> childIndex_;
+  // Children whose absolute matrices may be up to date (every other child has
+  // both marked stale): a change of this object's frame marks only these, so
+  // the cost follows what was computed since, not how many children there are.
+  std::unique_ptr<std::vector<TGLBaseSceneObject*>> freshChildren_;
+  bool absoluteFreshListed_ = false;  // held in the parent's freshChildren_
+  bool visible_ = true;
+  int32_t updateCount_ = 0;
+  bool showAxes_ = false;
+  bool busy_ = false;
+  TGLObjectsSorting objectsSorting_ = osInherited;
+  TGLVisibilityCulling visibilityCulling_ = vcInherited;
+  std::unique_ptr<TGLBehaviours> behaviours_;
+  std::unique_ptr<TGLObjectEffects> effects_;
+  float tagFloat_ = 0;
+};
+
+// A scene object with a material (owned, created on first use).
+class TGLCustomSceneObject : public TGLBaseSceneObject {
+  RTL_CLASS(TGLCustomSceneObject, TGLBaseSceneObject)
+ public:
+  explicit TGLCustomSceneObject(TComponent* AOwner);
+  ~TGLCustomSceneObject() override;
+  void Assign(TPersistent* Source) override;
+  bool IsBlended() override;
+  void Loaded() override;
+  void DestroyHandle() override;
+  void DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) override;
+
+  TGLMaterial* Material();
+  void SetMaterial(TGLMaterial* value);
+  bool HasMaterial() const noexcept { return material_ != nullptr; }
+  const std::string& Hint() const noexcept { return hint_; }
+  void SetHint(const std::string& v) { hint_ = v; }
+
+ private:
+  TGLMaterial* material_ = nullptr;  // owned; deleted in the destructor
+  std::string hint_;
+};
+
+class TGLSceneObject : public TGLCustomSceneObject {
+  RTL_CLASS(TGLSceneObject, TGLCustomSceneObject)
+ public:
+  using TGLCustomSceneObject::TGLCustomSceneObject;
+};
+
+// Drawn without a material.
+class TGLImmaterialSceneObject : public TGLCustomSceneObject {
+  RTL_CLASS(TGLImmaterialSceneObject, TGLCustomSceneObject)
+ public:
+  using TGLCustomSceneObject::TGLCustomSceneObject;
+  void DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) override;
+};
+
+enum TGLCameraInvarianceMode : uint8_t { cimNone, cimPosition, cimOrientation };
+
+class TGLCameraInvariantObject : public TGLImmaterialSceneObject {
+  RTL_CLASS(TGLCameraInvariantObject, TGLImmaterialSceneObject)
+ public:
+  explicit TGLCameraInvariantObject(TComponent* AOwner);
+  void Assign(TPersistent* Source) override;
+  void DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) override;
+  TGLCameraInvarianceMode CamInvarianceMode() const noexcept { return camInvarianceMode_; }
+  void SetCamInvarianceMode(TGLCameraInvarianceMode v);
+
+ private:
+  TGLCameraInvarianceMode camInvarianceMode_ = cimNone;
+};
+
+// Drawn by user code (OnRender), every frame or compiled into the display list.
+class TGLDirectOpenGL : public TGLImmaterialSceneObject {
+  RTL_CLASS(TGLDirectOpenGL, TGLImmaterialSceneObject)
+ public:
+  explicit TGLDirectOpenGL(TComponent* AOwner);
+  void Assign(TPersistent* Source) override;
+  void BuildList(TRenderContextInfo& rci) override;
+  bool IsBlended() override { return blend_; }
+  bool UseBuildList() const noexcept { return useBuildList_; }
+  void SetUseBuildList(bool v);
+  bool Blend() const noexcept { return blend_; }
+  void SetBlend(bool v);
+  TDirectRenderEvent OnRender;
+
+ private:
+  bool useBuildList_ = false;
+  bool blend_ = false;
+};
+
+// Calls registered render callbacks in order.
+class TGLRenderPoint : public TGLImmaterialSceneObject {
+  RTL_CLASS(TGLRenderPoint, TGLImmaterialSceneObject)
+ public:
+  explicit TGLRenderPoint(TComponent* AOwner);
+  ~TGLRenderPoint() override;
+  void BuildList(TRenderContextInfo& rci) override;
+  void RegisterCallBack(TDirectRenderEvent renderEvent, TNotifyEvent renderPointFreed);
+  // Calls the free callbacks from the last to the first, dropping each pair.
+  void Clear();
+  int CallBackCount() const noexcept { return int(callBacks_.size()); }
+
+ private:
+  std::vector<TDirectRenderEvent> callBacks_;
+  std::vector<TNotifyEvent> freeCallBacks_;
+};
+
+enum TGLProxyObjectOption : uint8_t { pooEffects, pooObjects, pooTransformation };
+using TGLProxyObjectOptions = TSet<TGLProxyObjectOption>;
+
+// Draws another object (its master) in its own place.
+class TGLProxyObject : public TGLBaseSceneObject {
+  RTL_CLASS(TGLProxyObject, TGLBaseSceneObject)
+ public:
+  explicit TGLProxyObject(TComponent* AOwner);
+  ~TGLProxyObject() override;
+  void Assign(TPersistent* Source) override;
+  void Notification(TComponent* AComponent, TOperation Operation) override;
+  void DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) override;
+  TVector4f AxisAlignedDimensionsUnscaled() override;
+  TGLSilhouette* GenerateSilhouette(const TGLSilhouetteParameters& silhouetteParameters) override;
+  bool RayCastIntersect(const TVector4f& rayStart, const TVector4f& rayVector,
+                        TVector4f* intersectPoint = nullptr, TVector4f* intersectNormal = nullptr) override;
+  TGLBaseSceneObject* MasterObject() const noexcept { return masterObject_; }
+  virtual void SetMasterObject(TGLBaseSceneObject* v);
+  TGLProxyObjectOptions ProxyOptions() const noexcept { return proxyOptions_; }
+  void SetProxyOptions(TGLProxyObjectOptions v);
+  uint64_t ProxyOptionsBits() const noexcept { return proxyOptions_.Bits(); }
+  void SetProxyOptionsBits(uint64_t v) { SetProxyOptions(TGLProxyObjectOptions::FromBits(v)); }
+
+ private:
+  TGLBaseSceneObject* masterObject_ = nullptr;
+  TGLProxyObjectOptions proxyOptions_;
+  bool rendering_ = false;
+};
+
+// The invisible root of a scene's object or camera tree; its owner is the scene.
+class TGLSceneRootObject : public TGLBaseSceneObject {
+  RTL_CLASS(TGLSceneRootObject, TGLBaseSceneObject)
+ public:
+  explicit TGLSceneRootObject(TComponent* AOwner);
+};
+
+// The scene: two roots, the light table, the buffers that show it.
+class TGLSceneGraph : public TGLUpdateAbleComponent {
+  RTL_CLASS(TGLSceneGraph, TGLUpdateAbleComponent)
+ public:
+  static constexpr int LightTableSize = 8;
+
+  explicit TGLSceneGraph(TComponent* AOwner);
+  ~TGLSceneGraph() override;
+
+  void BeginUpdate();
+  void EndUpdate();
+  bool IsUpdating() const;
+  void NotifyChange(TObject* Sender) override;
+  void GetChildren(const std::function<void(TComponent*)>& Proc, TComponent* Root) override;
+  void SetChildOrder(TComponent* Child, int Order);
+  void ReadState(TReader* Reader) override;
+
+  void AddLight(TGLLightSource* aLight);
+  void RemoveLight(TGLLightSource* aLight);
+  void AddLights(TGLBaseSceneObject* anObj);
+  void RemoveLights(TGLBaseSceneObject* anObj);
+  // Slot i of the light table (nullptr when empty).
+  TGLLightSource* Light(int i) const { return lights_[size_t(i)]; }
+
+  void AddBuffer(TGLSceneBuffer* aBuffer);
+  void RemoveBuffer(TGLSceneBuffer* aBuffer);
+  int BufferCount() const noexcept { return int(buffers_.size()); }
+  TGLSceneBuffer* Buffer(int i) const { return buffers_[size_t(i)]; }
+  TGLContext* BaseContext() const noexcept { return baseContext_; }
+
+  void Progress(double deltaTime, double newTime);
+  TGLBaseSceneObject* RayCastNearest(const TVector4f& rayStart, const TVector4f& rayVector,
+                                     TVector4f* intersectPoint = nullptr, TVector4f* intersectNormal = nullptr);
+  void SetupLights(int maxLights);
+  void RenderScene(TGLSceneBuffer* aBuffer, int viewPortSizeX, int viewPortSizeY, TDrawState drawState,
+                   TGLBaseSceneObject* baseObject);
+  // The walk for one object (culling, matrix, names, effects).
+  void RenderObject(TGLBaseSceneObject* obj, TRenderContextInfo& rci);
+
+  TGLSceneRootObject* Objects() const noexcept { return objects_; }
+  TGLSceneRootObject* Cameras() const noexcept { return cameras_; }
+  TGLCamera* CurrentGLCamera() const noexcept { return currentCamera_; }
+  void SetCurrentGLCamera(TGLCamera* c) noexcept { currentCamera_ = c; }
+  TGLSceneBuffer* CurrentBuffer() const noexcept { return currentBuffer_; }
+  TGLBaseSceneObject* CurrentObject() const noexcept { return currentObject_; }
+  void SetCurrentObject(TGLBaseSceneObject* o) noexcept { currentObject_ = o; }
+  TGLObjectsSorting ObjectsSorting() const noexcept { return objectsSorting_; }
+  void SetObjectsSorting(TGLObjectsSorting v);
+  TGLVisibilityCulling VisibilityCulling() const noexcept { return visibilityCulling_; }
+  void SetVisibilityCulling(TGLVisibilityCulling v);
+  TGLProgressEvent OnProgress;
+
+  // A camera of this scene is going: buffers looking through it stop doing so.
+  void ForgetCamera(TGLCamera* camera);
+
+ private:
+  friend class TGLSceneBuffer;
+  int32_t updateCount_ = 0;
+  TGLSceneRootObject* objects_ = nullptr;
+  TGLSceneRootObject* cameras_ = nullptr;
+  TGLContext* baseContext_ = nullptr;
+  std::vector<TGLLightSource*> lights_;
+  std::vector<TGLSceneBuffer*> buffers_;
+  std::vector<TGLSceneBuffer*> cameraUsers_;  // buffers looking through one of our cameras
+  TGLCamera* currentCamera_ = nullptr;
+  TGLSceneBuffer* currentBuffer_ = nullptr;
+  TGLObjectsSorting objectsSorting_ = osRenderBlendedLast;
+  TGLVisibilityCulling visibilityCulling_ = vcNone;
+  TGLBaseSceneObject* currentObject_ = nullptr;
+  bool destroying_ = false;
+};
+
+// Fired after a scene object is renamed (Sender = the object).
+inline TNotifyEvent vBaseSceneObjectNameChangeEvent;
+
+// Registers the scene classes and their published properties.
+void RegisterGLSceneGraphClasses();
+
+#include "Source/Scene/GLCamera.h"
+#include "Source/Scene/GLLightSource.h"
+#include "Source/Scene/GLSceneBuffer.h"

@@ -1,0 +1,277 @@
+#include "Source/Viewer/GLSceneViewer.h"
+
+#include <QEvent>
+#include <QExposeEvent>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QResizeEvent>
+#include <QVBoxLayout>
+#include <QWheelEvent>
+#include <QWindow>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "platform/KeyState.h"
+#include "rtl/Streaming.h"
+#include "rtl/SysUtils.h"
+
+namespace {
+
+void Report(const char* what) { std::fprintf(stderr, "Scene viewer: %s\n", what); }
+
+// Runs a handler body; nothing escapes into the event loop.
+template <class F>
+void Guarded(F&& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    Report(e.what());
+  } catch (...) {
+    Report("unknown exception");
+  }
+}
+
+}  // namespace
+
+// The native window the context draws into; it hands its events to the viewer.
+class TGLViewerWindow : public QWindow {
+ public:
+  explicit TGLViewerWindow(TGLSceneViewer* viewer) : viewer_(viewer) { setSurfaceType(QSurface::OpenGLSurface); }
+
+  void Detach() { viewer_ = nullptr; }
+
+ protected:
+  bool event(QEvent* e) override {
+    if (!viewer_) return QWindow::event(e);
+    switch (e->type()) {
+      case QEvent::UpdateRequest:
+        Guarded([this] { viewer_->WindowPaint(); });
+        return true;
+      case QEvent::Enter:
+        Guarded([this] { viewer_->WindowEnter(true); });
+        break;
+      case QEvent::Leave:
+        Guarded([this] { viewer_->WindowEnter(false); });
+        break;
+      case QEvent::PlatformSurface:
+        if (static_cast<QPlatformSurfaceEvent*>(e)->surfaceEventType() ==
+            QPlatformSurfaceEvent::SurfaceAboutToBeDestroyed)
+          Guarded([this] { viewer_->WindowDestroyed(); });
+        break;
+      default: break;
+    }
+    return QWindow::event(e);
+  }
+  void exposeEvent(QExposeEvent*) override {
+    if (!viewer_ || !isExposed()) return;
+    // The first context is made at the next frame, outside the expose event:
+    // making it may have to make the native window anew for its pixel format.
+    if (viewer_->buffer_->RCInstantiated())
+      Guarded([this] { viewer_->WindowPaint(); });
+    else
+      requestUpdate();
+  }
+  void resizeEvent(QResizeEvent* e) override {
+    if (viewer_) Guarded([this, e] { viewer_->buffer_->Resize(e->size().width(), e->size().height()); });
+  }
+  void moveEvent(QMoveEvent*) override {
+    if (viewer_) Guarded([this] { viewer_->WindowMoved(); });
+  }
+  void mousePressEvent(QMouseEvent* e) override {
+    if (!viewer_) return;
+    SetKeyState(VirtualKeyFromQtMouseButton(int(e->button())), true);
+    Guarded([this, e] {
+      if (viewer_->OnMouseDown) viewer_->OnMouseDown(viewer_, e);
+    });
+  }
+  void mouseReleaseEvent(QMouseEvent* e) override {
+    if (!viewer_) return;
+    SetKeyState(VirtualKeyFromQtMouseButton(int(e->button())), false);
+    Guarded([this, e] {
+      if (viewer_->OnMouseUp) viewer_->OnMouseUp(viewer_, e);
+      if (viewer_->OnClick) viewer_->OnClick(viewer_);
+    });
+  }
+  void mouseDoubleClickEvent(QMouseEvent*) override {
+    if (viewer_) Guarded([this] {
+        if (viewer_->OnDblClick) viewer_->OnDblClick(viewer_);
+      });
+  }
+  void mouseMoveEvent(QMouseEvent* e) override {
+    if (viewer_) Guarded([this, e] {
+        if (viewer_->OnMouseMove) viewer_->OnMouseMove(viewer_, e);
+      });
+  }
+  void wheelEvent(QWheelEvent* e) override {
+    if (viewer_) Guarded([this, e] {
+        if (viewer_->OnMouseWheel) viewer_->OnMouseWheel(viewer_, e);
+      });
+  }
+  void keyPressEvent(QKeyEvent* e) override {
+    if (!viewer_) return;
+    SetKeyStateFromQt(e->key(), e->nativeVirtualKey(), true);
+    Guarded([this, e] {
+      if (viewer_->OnKeyDown) viewer_->OnKeyDown(viewer_, e);
+    });
+  }
+  void keyReleaseEvent(QKeyEvent* e) override {
+    if (!viewer_) return;
+    SetKeyStateFromQt(e->key(), e->nativeVirtualKey(), false);
+    Guarded([this, e] {
+      if (viewer_->OnKeyUp) viewer_->OnKeyUp(viewer_, e);
+    });
+  }
+  void focusOutEvent(QFocusEvent*) override { ClearKeyStates(); }
+
+ private:
+  TGLSceneViewer* viewer_;
+};
+
+TGLSceneViewer::TGLSceneViewer(TComponent* AOwner, QWidget* parent) : QWidget(parent), TComponent(AOwner) {
+  openGLAvailable_ = EnsureOpenGLLibrariesLoaded();
+  resize(100, 100);
+  buffer_ = std::make_unique<TGLSceneBuffer>(this);
+  buffer_->OnWrapUpPreRender = [this](TObject*) { ApplyVSync(); };
+  buffer_->OnChange = [this](TObject* s) { BufferChanged(s); };
+  buffer_->OnStructuralChange = [this](TObject*) { RecreateContext(); };
+  window_ = new TGLViewerWindow(this);
+  container_ = QWidget::createWindowContainer(window_, this);
+  container_->setFocusPolicy(Qt::StrongFocus);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(container_);
+  buffer_->Resize(width(), height());
+}
+
+TGLSceneViewer::~TGLSceneViewer() {
+  if (window_) window_->Detach();
+  if (buffer_->Camera()) buffer_->Camera()->RemoveFreeNotification(this);
+  try {
+    buffer_->DestroyRC();
+  } catch (...) {
+  }
+  buffer_.reset();
+}
+
+void TGLSceneViewer::Loaded() {
+  TComponent::Loaded();
+  if (window_) window_->create();
+}
+
+void TGLSceneViewer::Notification(TComponent* AComponent, TOperation Operation) {
+  if (Operation == opRemove && buffer_ && AComponent == buffer_->Camera()) buffer_->SetCamera(nullptr);
+  TComponent::Notification(AComponent, Operation);
+}
+
+void TGLSceneViewer::SetCamera(TGLCamera* v) {
+  if (buffer_->Camera() == v) return;
+  if (buffer_->Camera()) buffer_->Camera()->RemoveFreeNotification(this);
+  buffer_->SetCamera(v);
+  if (buffer_->Camera()) buffer_->Camera()->FreeNotification(this);
+}
+
+float TGLSceneViewer::FieldOfView() const {
+  if (!Camera()) return 0;
+  return Camera()->GetFieldOfView(float(std::min(width(), height())));
+}
+
+void TGLSceneViewer::SetFieldOfView(float v) {
+  if (Camera()) Camera()->SetFieldOfView(v, float(std::min(width(), height())));
+}
+
+bool TGLSceneViewer::Focused() const {
+  return hasFocus() || container_->hasFocus() || (window_ && QGuiApplication::focusWindow() == window_);
+}
+
+void TGLSceneViewer::BufferChanged(TObject*) {
+  if (buffer_->Rendering() || !window_) return;
+  window_->requestUpdate();
+}
+
+void TGLSceneViewer::RenderNow() { WindowPaint(); }
+
+void TGLSceneViewer::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  buffer_->Resize(width(), height());
+}
+
+void TGLSceneViewer::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (window_) window_->requestUpdate();
+}
+
+void TGLSceneViewer::paintEvent(QPaintEvent*) {
+  // The scene is drawn by the window, at its next frame; the widget itself has nothing to paint.
+  if (window_) window_->requestUpdate();
+}
+
+void TGLSceneViewer::CreateContext() {
+  if (!openGLAvailable_ || buffer_->RCInstantiated() || !window_) return;
+  buffer_->Resize(window_->width(), window_->height());
+  // A native window made anew for the context's pixel format is not this
+  // viewer's window going away.
+  creatingContext_ = true;
+  TScopeExit created([this] { creatingContext_ = false; });
+  buffer_->CreateRC(window_, false);
+}
+
+void TGLSceneViewer::WindowPaint() {
+  if (!openGLAvailable_ || !window_ || window_->width() <= 0 || window_->height() <= 0) return;
+  if (!buffer_->RCInstantiated()) {
+    if (!window_->isExposed()) return;
+    CreateContext();
+    if (!window_->isExposed()) return;  // a new native window: drawn when it is exposed
+  }
+  ++paintCount_;
+  buffer_->Render();
+}
+
+void TGLSceneViewer::WindowMoved() {
+  // A moved window gets its viewport refreshed.
+  if (buffer_->RCInstantiated() && window_) buffer_->Resize(window_->width(), window_->height());
+}
+
+void TGLSceneViewer::WindowDestroyed() {
+  if (!creatingContext_) buffer_->DestroyRC();
+}
+
+void TGLSceneViewer::WindowEnter(bool entered) {
+  mouseInControl_ = entered;
+  if (entered && OnMouseEnter) OnMouseEnter(this);
+  if (!entered && OnMouseLeave) OnMouseLeave(this);
+}
+
+void TGLSceneViewer::RecreateContext() {
+  // New buffer options: the pixel format is fixed when a native window is made,
+  // so the window is made anew, and the context on it.
+  buffer_->DestroyRC();
+  if (!window_ || !window_->handle()) return;  // made with the new format when first shown
+  const bool shown = window_->isVisible();
+  window_->destroy();
+  TScopeExit showAgain([this, shown] {
+    if (!shown) return;
+    Guarded([this] {
+      window_->setVisible(true);
+      window_->requestUpdate();
+    });
+  });
+  CreateContext();  // makes the native window
+}
+
+void TGLSceneViewer::ApplyVSync() {
+  if (!GLCaps.WGL_EXT_swap_control) return;
+  RTL_ASSERT(vsync_ == vsmSync || vsync_ == vsmNoSync);
+  const int wanted = vsync_ == vsmSync ? 1 : 0;
+  if (GetSwapInterval() != wanted) SetSwapInterval(wanted);
+}
+
+void RegisterGLSceneViewerClasses() {
+  TPublished<TGLSceneViewer>()
+      .Component("Camera", &TGLSceneViewer::Camera, &TGLSceneViewer::SetCamera)
+      .Enum("VSync", &TGLSceneViewer::VSync, &TGLSceneViewer::SetVSync, {"vsmSync", "vsmNoSync"}, vsmNoSync)
+      .Object("Buffer", &TGLSceneViewer::Buffer)
+      .Float("FieldOfView", &TGLSceneViewer::FieldOfView, &TGLSceneViewer::SetFieldOfView, std::nullopt);
+  RegisterClass(TGLSceneViewer::StaticClass());
+}

@@ -1,0 +1,191 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <stdexcept>
+#include <vector>
+
+#include "Source/Base/XOpenGL.h"
+#include "Source/Further/GLGraph.h"
+#include "rtl/SysUtils.h"
+#include "tests/Source/Base/GLRecorder.h"
+
+namespace {
+
+std::vector<float> Samples(const TGLSamplingScale& s, bool enabled) {
+  float base, step, max;
+  s.SetBaseStepMaxToVars(base, step, max, enabled);
+  std::vector<float> out;
+  for (int i = 0; i < SampleCount(base, step, max); ++i) out.push_back(base + float(i) * step);
+  return out;
+}
+
+void SetScale(TGLSamplingScale* s, float mn, float mx, float step, float origin = 0) {
+  s->SetMin(mn);
+  s->SetMax(mx);
+  s->SetStep(step);
+  s->SetOrigin(origin);
+}
+
+// The vertices (x, y, z) of every glVertex4f call.
+std::vector<std::array<double, 3>> Vertices(const TGLRecorder& rec) {
+  std::vector<std::array<double, 3>> out;
+  for (const auto& c : rec.CallsTo("glVertex4f")) out.push_back({c.Args[0], c.Args[1], c.Args[2]});
+  return out;
+}
+
+}  // namespace
+
+TEST(HeightFieldScale, SamplesFollowTheOriginLattice) {
+  TGLSamplingScale s(nullptr);
+  SetScale(&s, 0, 0.5f, 0.1f, 0.05f);
+  auto v = Samples(s, true);
+  ASSERT_EQ(v.size(), 5u);
+  EXPECT_NEAR(v[0], 0.05, 1e-6);
+  EXPECT_NEAR(v[1], 0.15, 1e-6);
+  EXPECT_NEAR(v[4], 0.45, 1e-6);
+
+  // A sample landing on Max is kept despite rounding; Origin == Min starts at Min.
+  SetScale(&s, -1, 1, 0.1f, -1);
+  v = Samples(s, true);
+  EXPECT_EQ(v.size(), 21u);
+  EXPECT_EQ(v[0], -1.0f);
+
+  // Disabled sampling: one sample at the origin.
+  SetScale(&s, -1, 1, 0.1f, 0.3f);
+  EXPECT_EQ(Samples(s, false), std::vector<float>{0.3f});
+}
+
+TEST(HeightFieldScale, BadScalesAreInvalidAndDrawNothing) {
+  TGLRecorder rec;
+  TRenderContextInfo rci;
+  TGLHeightField hf(nullptr);
+  SetScale(hf.XSamplingScale(), -1, 1, 0.5f);
+  SetScale(hf.YSamplingScale(), 2, 2, 0.5f);  // Min = Max
+  hf.BuildList(rci);
+  EXPECT_EQ(rec.Count("glBegin"), 0);
+  SetScale(hf.YSamplingScale(), -1, 1, 0);  // a zero step would never reach Max
+  EXPECT_FALSE(hf.YSamplingScale()->IsValid());
+  hf.BuildList(rci);
+  SetScale(hf.YSamplingScale(), -1, 1, -0.5f);
+  hf.BuildList(rci);
+  EXPECT_EQ(rec.Count("glBegin"), 0);
+}
+
+TEST(HeightField, TooManySamplesAreRefusedOnceAndFailingCallbacksLeaveNoAttributesPushed) {
+  TGLRecorder rec;
+  TRenderContextInfo rci;
+  TGLHeightField hf(nullptr);
+  SetScale(hf.XSamplingScale(), 0, 1024, 1.0f / 1024);  // 2^20 + 1 samples per axis
+  SetScale(hf.YSamplingScale(), 0, 1024, 1.0f / 1024);
+  hf.OnGetHeight = [](float, float, float&, TVector4f&, TTexPoint&) { throw std::runtime_error("sampled"); };
+  ASSERT_THROW(hf.BuildList(rci), EInvalidOperation);
+  EXPECT_EQ(rec.Count("glPushAttrib"), 0);
+  hf.BuildList(rci);  // reported once, then nothing is drawn
+  EXPECT_EQ(rec.Count("glBegin"), 0);
+  SetScale(hf.XSamplingScale(), 0, 1, 0.5f);  // a new scale is sampled again
+  SetScale(hf.YSamplingScale(), 0, 1, 0.5f);
+  EXPECT_THROW(hf.BuildList(rci), std::runtime_error);
+  EXPECT_EQ(rec.Count("glPushAttrib"), 1);  // two-sided
+  EXPECT_EQ(rec.Count("glPopAttrib"), 1);   // also when the callback fails
+  hf.OnGetHeight = nullptr;
+  hf.BuildList(rci);
+  EXPECT_EQ(rec.Count("glBegin"), 2);
+
+  TGLXYZGrid grid(nullptr);
+  SetScale(grid.XSamplingScale(), 0, 1, 1.0f / 8192);  // 8193 lines of 8193 points each way
+  SetScale(grid.YSamplingScale(), 0, 1, 1.0f / 8192);
+  EXPECT_THROW(grid.BuildList(rci), EInvalidOperation);
+  grid.BuildList(rci);
+  grid.SetLinesStyle(glsLine);  // the same lines with 2 points each
+  rec.Clear();
+  grid.BuildList(rci);
+  EXPECT_EQ(rec.Count("glVertex3fv"), 4 * 8193);
+}
+
+TEST(HeightField, StripsBetweenRowsWithNormalsAndDefaultRipple) {
+  TGLRecorder rec;
+  TRenderContextInfo rci;
+  TGLHeightField hf(nullptr);
+  SetScale(hf.XSamplingScale(), -1, 1, 1);  // 3 samples per row
+  SetScale(hf.YSamplingScale(), -1, 2, 1);  // 4 rows
+  hf.BuildList(rci);
+  EXPECT_EQ(rec.Count("glBegin"), 3);
+  auto v = Vertices(rec);
+  ASSERT_EQ(v.size(), 3u * 6u);
+  // The first strip alternates the newer row (y = 0) and the older one (y = -1).
+  EXPECT_EQ(v[0][1], 0.0);
+  EXPECT_EQ(v[1][1], -1.0);
+  EXPECT_EQ(v[2][0], 0.0);
+  EXPECT_NEAR(v[2][2], 0.5, 1e-6);  // the ripple's peak at the origin
+  EXPECT_EQ(rec.Count("glColor4fv"), 0);
+  EXPECT_EQ(rec.Count("glTexCoord2f"), 0);
+
+  // A flat callback surface has every normal straight up, with colours and texture points.
+  rec.Clear();
+  hf.OnGetHeight = [](float x, float, float& z, TVector4f& color, TTexPoint& tex) {
+    z = 2;
+    color = TVector4f{x, 0, 0, 1};
+    tex.S = 7;
+  };
+  hf.SetColorMode(hfcmDiffuse);
+  hf.SetOptions(THeightFieldOptions{hfoTextureCoordinates});
+  SetMapTexCoordModeMain();
+  hf.BuildList(rci);
+  SetMapTexCoordModeNull();
+  for (const auto& c : rec.CallsTo("glNormal3fv")) {
+    EXPECT_EQ(c.Data[0], 0.0);
+    EXPECT_EQ(c.Data[1], 0.0);
+    EXPECT_EQ(c.Data[2], 1.0);
+  }
+  EXPECT_EQ(rec.Count("glColor4fv"), 18);
+  EXPECT_EQ(rec.Count("glDisable"), 0);  // not two-sided: culling left alone
+  ASSERT_EQ(rec.CallsTo("glColorMaterial").size(), 1u);
+  EXPECT_EQ(rec.CallsTo("glColorMaterial")[0].Args[1], GL_DIFFUSE);
+  auto tex = rec.CallsTo("glTexCoord2f");
+  ASSERT_EQ(tex.size(), 18u);
+  EXPECT_EQ(tex[0].Args[0], 7.0);
+  EXPECT_EQ(tex[0].Args[1], 0.0);  // T kept at the sample's y
+}
+
+TEST(HeightField, SlopeNormalsLeanAgainstTheRise) {
+  TGLRecorder rec;
+  TRenderContextInfo rci;
+  TGLHeightField hf(nullptr);
+  SetScale(hf.XSamplingScale(), 0, 2, 1);
+  SetScale(hf.YSamplingScale(), 0, 1, 1);
+  hf.OnGetHeight = [](float x, float, float& z, TVector4f&, TTexPoint&) { z = x; };
+  hf.BuildList(rci);
+  auto n = rec.CallsTo("glNormal3fv");
+  ASSERT_EQ(n.size(), 6u);
+  // The middle sample: dz/dx = 1 over both neighbours, so (-2, 0, 1) normalised.
+  EXPECT_NEAR(n[2].Data[0], -2 / std::sqrt(5.0), 1e-6);
+  EXPECT_NEAR(n[2].Data[2], 1 / std::sqrt(5.0), 1e-6);
+}
+
+TEST(XYZGrid, PartsAndLineStyles) {
+  TGLRecorder rec;
+  TRenderContextInfo rci;
+  TGLXYZGrid grid(nullptr);
+  SetScale(grid.XSamplingScale(), 0, 1, 0.5f);
+  SetScale(grid.YSamplingScale(), 0, 2, 1, 0.5f);
+  SetScale(grid.ZSamplingScale(), 0, 3, 1, 0.25f);
+  grid.SetParts(TXYZGridParts{gpX});
+  grid.BuildList(rci);
+  // One line along X at (Y.Origin, Z.Origin) through the three X samples.
+  ASSERT_EQ(rec.Count("glBegin"), 1);
+  auto v = rec.CallsTo("glVertex3fv");
+  ASSERT_EQ(v.size(), 3u);
+  EXPECT_EQ(v[1].Data, (std::vector<double>{0.5, 0.5, 0.25}));
+
+  rec.Clear();
+  grid.SetLinesStyle(glsLine);
+  grid.SetParts(TXYZGridParts{gpX, gpY});
+  grid.BuildList(rci);
+  // Y sampled at 0.5 and 1.5; lines along X per y, along Y per x (0, 0.5, 1), all at z 0.25.
+  EXPECT_EQ(rec.Count("glBegin"), 2 + 3);
+  v = rec.CallsTo("glVertex3fv");
+  ASSERT_EQ(v.size(), 10u);
+  EXPECT_EQ(v[0].Data, (std::vector<double>{0, 0.5, 0.25}));
+  EXPECT_EQ(v[1].Data, (std::vector<double>{1, 0.5, 0.25}));
+  EXPECT_EQ(v[5].Data, (std::vector<double>{0, 2, 0.25}));  // along Y, from Y.Min to Y.Max
+}

@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "Source/Further/GLShadowPlane.h"
+#include "Source/Scene/GLState.h"
+#include "tests/Source/Base/GLRecorder.h"
+
+namespace {
+
+// A scene with a shadow plane at the origin facing +Z, a light above it and a caster drawn by
+// user code that records how it was called.
+struct ShadowPlane : ::testing::Test {
+  void SetUp() override {
+    RegisterGLShadowPlaneClasses();
+    plane = scene.Objects()->AddNewChild<TGLShadowPlane>();
+    light = scene.Objects()->AddNewChild<TGLLightSource>();
+    light->Position()->SetXYZAsPoint(0, 0, 10);
+    caster = scene.Objects()->AddNewChild<TGLDirectOpenGL>();
+    caster->OnRender = [this](TObject*, TRenderContextInfo& r) {
+      ignoredMaterials.push_back(r.ignoreMaterials);
+      stackDepths.push_back(buffer.ModelViewStackDepth());
+    };
+    rci.buffer = &buffer;
+    rci.scene = &scene;
+    rci.GLStates = &cache;
+    rci.objectsSorting = osNone;
+    rci.visibilityCulling = vcNone;
+    rci.viewPortWidth = 100;
+    rci.viewPortHeight = 80;
+    rci.cameraPosition = TVector4f{0, 0, 5, 1};
+    plane->SetShadowOptions(TShadowPlaneOptions{spoUseStencil});
+  }
+  TGLRecorder rec;
+  TGLSceneGraph scene{nullptr};
+  TGLSceneBuffer buffer{nullptr};
+  TGLStateCache cache;
+  TRenderContextInfo rci;
+  TGLShadowPlane* plane = nullptr;
+  TGLLightSource* light = nullptr;
+  TGLDirectOpenGL* caster = nullptr;
+  std::vector<bool> ignoredMaterials;
+  std::vector<int> stackDepths;
+};
+
+}  // namespace
+
+TEST_F(ShadowPlane, ShadowOfTheSceneDrawnOnceOnStencilMarkedPixels) {
+  plane->SetShadowedLight(light);
+  int begins = 0, ends = 0;
+  plane->OnBeginRenderingShadows = [&](TObject* s) { begins += s == plane; };
+  plane->OnEndRenderingShadows = [&](TObject* s) { ends += s == plane; };
+  plane->DoRender(rci, true, false);
+  // The caster renders once, flattened, without materials, with the shadow matrix pushed.
+  ASSERT_EQ(ignoredMaterials, std::vector<bool>{true});
+  EXPECT_EQ(stackDepths, std::vector<int>{1});
+  EXPECT_FALSE(rci.ignoreMaterials);
+  EXPECT_FALSE(rci.proxySubObject);
+  EXPECT_EQ(buffer.ModelViewStackDepth(), 0);
+  EXPECT_EQ(begins, 1);
+  EXPECT_EQ(ends, 1);
+  // The plane marks its pixels with 1; the shadow draws only there and zeroes what it darkened.
+  auto funcs = rec.CallsTo("glStencilFunc");
+  ASSERT_EQ(funcs.size(), 2u);
+  EXPECT_EQ(funcs[0].Args, (std::vector<double>{GL_ALWAYS, 1, 1}));
+  EXPECT_EQ(funcs[1].Args, (std::vector<double>{GL_EQUAL, 1, 1}));
+  auto ops = rec.CallsTo("glStencilOp");
+  ASSERT_EQ(ops.size(), 2u);
+  EXPECT_EQ(ops[1].Args, (std::vector<double>{GL_KEEP, GL_KEEP, GL_ZERO}));
+  auto colors = rec.CallsTo("glColor4fv");
+  ASSERT_FALSE(colors.empty());
+  EXPECT_EQ(colors.back().Data, (std::vector<double>{0, 0, 0, 0.5}));
+  EXPECT_EQ(rec.Count("glPushAttrib"), rec.Count("glPopAttrib"));
+  EXPECT_EQ(rec.Count("glPushMatrix"), rec.Count("glPopMatrix"));
+
+  // Only the shadowing object when one is set.
+  ignoredMaterials.clear();
+  auto* other = scene.Objects()->AddNewChild<TGLDirectOpenGL>();
+  int otherRenders = 0;
+  other->OnRender = [&](TObject*, TRenderContextInfo&) { ++otherRenders; };
+  plane->SetShadowingObject(other);
+  plane->DoRender(rci, true, false);
+  EXPECT_EQ(otherRenders, 1);
+  EXPECT_TRUE(ignoredMaterials.empty());
+}
+
+TEST_F(ShadowPlane, NothingFromBehindAndNoShadowWithoutLight) {
+  rci.cameraPosition = TVector4f{0, 0, -5, 1};
+  plane->SetShadowedLight(light);
+  plane->DoRender(rci, true, false);
+  EXPECT_TRUE(ignoredMaterials.empty());
+  EXPECT_EQ(rec.Count("glBegin"), 0);
+
+  rci.cameraPosition = TVector4f{0, 0, 5, 1};
+  delete light;  // the reference is cleared, not left dangling
+  EXPECT_EQ(plane->ShadowedLight(), nullptr);
+  plane->DoRender(rci, true, false);
+  EXPECT_TRUE(ignoredMaterials.empty());
+  EXPECT_EQ(rec.Count("glBegin"), 1);  // the plane itself
+
+  // Scissoring without a buffer that projects the plane leaves drawing unclipped.
+  plane->SetShadowOptions(TShadowPlaneOptions{spoScissor});
+  plane->DoRender(rci, true, false);
+  EXPECT_EQ(rec.Count("glScissor"), 0);
+  EXPECT_EQ(rec.Count("glBegin"), 2);
+}
+
+TEST_F(ShadowPlane, TransparentPlaneWritesOnlyStencil) {
+  plane->SetShadowOptions(TShadowPlaneOptions{spoTransparent, spoIgnoreZ});
+  plane->DoRender(rci, true, false);
+  auto masks = rec.CallsTo("glColorMask");
+  ASSERT_EQ(masks.size(), 2u);
+  EXPECT_EQ(masks[0].Args, (std::vector<double>{0, 0, 0, 0}));
+  EXPECT_EQ(rec.Count("glStencilFunc"), 0);
+  bool depthOff = false;
+  for (const auto& c : rec.CallsTo("glDisable")) depthOff |= c.Args[0] == GL_DEPTH_TEST;
+  EXPECT_TRUE(depthOff);
+}
+
+TEST_F(ShadowPlane, ChildrenRenderAsSubObjectsOfThePlane) {
+  auto* child = plane->AddNewChild<TGLDirectOpenGL>();
+  std::vector<bool> subObject;
+  child->OnRender = [&](TObject*, TRenderContextInfo& r) { subObject.push_back(r.proxySubObject); };
+  plane->DoRender(rci, false, true);
+  rci.cameraPosition = TVector4f{0, 0, -5, 1};  // seen from behind: the children still render
+  plane->DoRender(rci, true, true);
+  EXPECT_EQ(subObject, (std::vector<bool>{true, true}));
+  EXPECT_FALSE(rci.proxySubObject);
+}

@@ -1,0 +1,617 @@
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "Source/Base/PersistentClasses.h"
+#include "Source/Base/XOpenGL.h"
+#include "Source/Materials/GLMaterial.h"
+#include "Source/Scene/GLRenderContextInfo.h"
+#include "Source/Scene/GLState.h"
+#include "rtl/Streaming.h"
+#include "tests/Source/Base/GLRecorder.h"
+
+// Defined with the colour tests.
+void CopyThroughStoredForm(TPersistent* from, TPersistent* to);
+
+// Defined with the texture tests.
+class TCurrentNullContext {
+ public:
+  TCurrentNullContext();
+  ~TCurrentNullContext();
+
+ private:
+  std::unique_ptr<TGLContext> context_;
+};
+
+namespace {
+
+// Recorded GL with multitexturing (8 units) and a current fake context.
+struct TMaterialGL {
+  TGLRecorder rec;
+  TCurrentNullContext context;
+  TGLStateCache cache;
+  TRenderContextInfo rci;
+  TMaterialGL() {
+    GLCaps.ARB_multitexture = true;
+    GL.glGetIntegerv = [](GLenum pname, GLint* v) { *v = pname == GL_MAX_TEXTURE_UNITS_ARB ? 8 : 0; };
+    rci.GLStates = &cache;
+  }
+  bool Has(const std::string& name, std::initializer_list<double> args) const {
+    for (const auto& c : rec.CallsTo(name)) {
+      size_t i = 0;
+      bool same = c.Args.size() >= args.size();
+      for (double a : args) same = same && c.Args[i++] == a;
+      if (same) return true;
+    }
+    return false;
+  }
+};
+
+struct MaterialFixture : ::testing::Test {
+  void SetUp() override { RegisterGLTextureClasses(); }
+};
+using Material = MaterialFixture;
+using MaterialLibrary = MaterialFixture;
+using Shader = MaterialFixture;
+
+// Draws once per pass that UnApply asks for.
+int DrawPasses(TGLMaterial& m, TRenderContextInfo& rci) {
+  int draws = 0;
+  m.Apply(rci);
+  do ++draws;
+  while (m.UnApply(rci));
+  return draws;
+}
+
+class TCountingShader : public TGLShader {
+  RTL_CLASS(TCountingShader, TGLShader)
+ public:
+  using TGLShader::TGLShader;
+  int morePasses = 0, applies = 0, initializations = 0;
+
+ protected:
+  void DoApply(TRenderContextInfo&, TObject*) override { ++applies; }
+  bool DoUnApply(TRenderContextInfo&) override { return morePasses-- > 0; }
+  void DoInitialize() override { ++initializations; }
+};
+
+TEST_F(Material, BlendingModesAndBlended) {
+  TMaterialGL gl;
+  TGLMaterial m(nullptr);
+  m.SetBlendingMode(bmTransparency);
+  EXPECT_TRUE(m.Blended());
+  m.Apply(gl.rci);
+  EXPECT_TRUE(gl.Has("glEnable", {GL_BLEND}));
+  EXPECT_TRUE(gl.Has("glEnable", {GL_ALPHA_TEST}));
+  EXPECT_TRUE(gl.Has("glBlendFunc", {GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA}));
+  m.UnApply(gl.rci);
+
+  gl.rec.Clear();
+  m.SetBlendingMode(bmAlphaTest50);
+  EXPECT_FALSE(m.Blended());
+  m.Apply(gl.rci);
+  EXPECT_TRUE(gl.Has("glDisable", {GL_BLEND}));
+  EXPECT_TRUE(gl.Has("glAlphaFunc", {GL_GEQUAL, 0.5}));
+  m.UnApply(gl.rci);
+  EXPECT_TRUE(gl.Has("glAlphaFunc", {GL_GREATER, 0}));
+
+  gl.rec.Clear();
+  m.SetBlendingMode(bmModulate);
+  gl.rci.ignoreBlendingRequests = true;
+  m.Apply(gl.rci);
+  EXPECT_EQ(gl.rec.Count("glBlendFunc"), 0);
+  EXPECT_FALSE(TGLMaterial(nullptr).Blended());
+}
+
+TEST_F(Material, FaceCullingAndBackProperties) {
+  TMaterialGL gl;
+  TGLMaterial a(nullptr), b(nullptr);
+  b.BackProperties()->Diffuse()->SetColor(clrWhite);
+  auto backColours = [&] {
+    int n = 0;
+    for (const auto& c : gl.rec.CallsTo("glMaterialfv")) n += GLenum(c.Args[0]) == GL_BACK;
+    return n;
+  };
+  // A buffer that does not cull: the back properties go out on every apply.
+  DrawPasses(a, gl.rci);
+  EXPECT_GT(backColours(), 0);
+  gl.rec.Clear();
+  DrawPasses(b, gl.rci);
+  EXPECT_EQ(backColours(), 1);  // only the diffuse differs
+  gl.rec.Clear();
+  DrawPasses(a, gl.rci);
+  EXPECT_EQ(backColours(), 1);
+  EXPECT_EQ(a.BackPropertiesIfAny(), nullptr);  // applying never creates them
+
+  gl.rec.Clear();
+  gl.rci.bufferFaceCull = true;
+  DrawPasses(a, gl.rci);
+  EXPECT_TRUE(gl.Has("glEnable", {GL_CULL_FACE}));
+  EXPECT_EQ(backColours(), 0);
+  a.SetFaceCulling(fcNoCull);
+  gl.rec.Clear();
+  DrawPasses(a, gl.rci);
+  EXPECT_TRUE(gl.Has("glDisable", {GL_CULL_FACE}));
+}
+
+TEST_F(Material, NestedNoLightingRestoresOnlyAfterTheOuterOne) {
+  TMaterialGL gl;
+  gl.cache.EnableState(stLighting);
+  TGLMaterial outer(nullptr), inner(nullptr);
+  outer.SetMaterialOptions({moNoLighting, moIgnoreFog});
+  inner.SetMaterialOptions({moNoLighting});
+  outer.Apply(gl.rci);
+  EXPECT_FALSE(gl.cache.StateEnabled(stLighting));
+  EXPECT_EQ(gl.rec.Count("glColor4fv"), 1);  // unlit front face
+  inner.Apply(gl.rci);
+  inner.UnApply(gl.rci);
+  EXPECT_FALSE(gl.cache.StateEnabled(stLighting));
+  outer.UnApply(gl.rci);
+  EXPECT_TRUE(gl.cache.StateEnabled(stLighting));
+  EXPECT_EQ(gl.rci.lightingDisabledCounter, 0);
+  EXPECT_EQ(gl.rci.fogDisabledCounter, 0);
+}
+
+TEST_F(Material, OwnTextureOrExtraUnits) {
+  TMaterialGL gl;
+  auto bitmap = std::make_unique<TBitmap>(4, 4, pf24bit);
+  TGLMaterial m(nullptr);
+  m.Texture()->Image()->Assign(bitmap.get());
+  m.Texture()->SetEnabled(true);
+  TGLTextureExItem* unit1 = m.TextureEx()->Add();
+  unit1->SetTextureIndex(1);
+  unit1->Texture()->Image()->Assign(bitmap.get());
+  unit1->Texture()->SetEnabled(true);
+  DrawPasses(m, gl.rci);
+  EXPECT_EQ(gl.rec.Count("glActiveTextureARB"), 0);  // only the own texture
+  EXPECT_EQ(gl.rec.Count("glBindTexture"), 1);
+
+  // The pipe case: no own texture, an enabled unit 0 with a scale.
+  TGLMaterial pipe(nullptr);
+  TGLTextureExItem* label = pipe.TextureEx()->Add();
+  label->Texture()->Image()->Assign(bitmap.get());
+  label->Texture()->SetTextureMode(tmModulate);
+  label->Texture()->SetEnabled(true);
+  label->TextureScale()->SetXYZW(4, 2, 20, 0);
+  gl.rec.Clear();
+  pipe.Apply(gl.rci);
+  EXPECT_EQ(gl.rec.Count("glPushMatrix"), 1);
+  ASSERT_EQ(gl.rec.Count("glLoadMatrixf"), 1);
+  EXPECT_EQ(gl.rec.CallsTo("glLoadMatrixf")[0].Data[5], 2.0);
+  EXPECT_TRUE(gl.Has("glTexEnvi", {GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE}));
+  EXPECT_EQ(pipe.UnApply(gl.rci), false);
+  EXPECT_EQ(gl.rec.Count("glPopMatrix"), 1);
+
+  // With an enabled unit 0 next to an own texture, only the units are drawn.
+  TGLTextureExItem* unit0 = m.TextureEx()->Add();
+  unit0->SetTextureIndex(0);
+  unit0->Texture()->SetEnabled(true);
+  gl.rec.Clear();
+  DrawPasses(m, gl.rci);
+  EXPECT_EQ(gl.rec.Count("glPushMatrix"), 2);
+  // A second item on unit 0 replaces the first instead of pushing the unit's matrix again.
+  TGLTextureExItem* again = m.TextureEx()->Add();
+  again->SetTextureIndex(0);
+  again->Texture()->SetEnabled(true);
+  gl.rec.Clear();
+  DrawPasses(m, gl.rci);
+  EXPECT_EQ(gl.rec.Count("glPushMatrix"), 2);
+  EXPECT_EQ(gl.rec.Count("glPopMatrix"), 2);
+}
+
+// A texture whose upload fails (a missing picture file) undoes the material's application:
+// lighting is counted back on, a before-style shader is inactive, the unit's matrix is popped.
+TEST_F(Material, FailingTextureLeavesTheApplicationBalanced) {
+  TMaterialGL gl;
+  gl.cache.EnableState(stLighting);
+  auto missingPicture = [](TGLTexture* t) {
+    t->SetImageClassName("TGLPicFileImage");
+    static_cast<TGLPicFileImage*>(t->Image())->SetPictureFileName("no/such/picture.bmp");
+    t->SetEnabled(true);
+  };
+  TGLMaterialLibrary lib(nullptr);
+  TCountingShader shader(nullptr);
+  shader.SetShaderStyle(ssBeforeMaterial);
+  TGLLibMaterial* lm = lib.Materials()->Add();
+  lm->SetShader(&shader);
+  lm->Material()->SetMaterialOptions({moNoLighting, moIgnoreFog});
+  lm->TextureScale()->SetXYZW(2, 2, 2, 0);
+  missingPicture(lm->Material()->Texture());
+  TGLMaterial m(nullptr);
+  m.SetMaterialLibrary(&lib);
+  m.SetLibMaterialName("LibMaterial");
+  EXPECT_THROW(m.Apply(gl.rci), ETexture);
+  EXPECT_FALSE(shader.Active());
+  EXPECT_EQ(gl.rci.lightingDisabledCounter, 0);
+  EXPECT_TRUE(gl.cache.StateEnabled(stLighting));
+  EXPECT_FALSE(gl.cache.StateEnabled(stTexture2D));
+  EXPECT_TRUE(gl.Has("glLoadIdentity", {}));  // the texture matrix is reset
+  EXPECT_EQ(DrawPasses(m, gl.rci), 1);  // reported once: later frames draw
+  EXPECT_FALSE(shader.Active());
+  EXPECT_TRUE(gl.cache.StateEnabled(stLighting));
+
+  TGLMaterial units(nullptr);
+  missingPicture(units.TextureEx()->Add()->Texture());
+  gl.rec.Clear();
+  EXPECT_THROW(units.Apply(gl.rci), ETexture);
+  EXPECT_EQ(gl.rec.Count("glPushMatrix"), 1);
+  EXPECT_EQ(gl.rec.Count("glPopMatrix"), 1);
+}
+
+TEST_F(Material, AssignCopiesOrDropsTheOptionalParts) {
+  TGLMaterial a(nullptr), b(nullptr);
+  a.SetBlendingMode(bmAdditive);
+  a.BackProperties()->SetShininess(7);
+  a.TextureEx()->Add()->SetTextureIndex(3);
+  b.Texture();
+  b.Assign(&a);
+  EXPECT_EQ(b.BlendingMode(), bmAdditive);
+  ASSERT_NE(b.BackPropertiesIfAny(), nullptr);
+  EXPECT_EQ(b.BackPropertiesIfAny()->Shininess(), 7);
+  EXPECT_EQ(b.TextureIfAny(), nullptr);
+  ASSERT_EQ(b.TextureExIfAny()->Count(), 1);
+  EXPECT_EQ(b.TextureExIfAny()->Items(0)->TextureIndex(), 3);
+}
+
+TEST_F(Shader, PassesAndProtocolErrors) {
+  TMaterialGL gl;
+  TGLMaterialLibrary lib(nullptr);
+  TCountingShader shader(nullptr);
+  TGLLibMaterial* lm = lib.Materials()->Add();
+  lm->SetShader(&shader);
+  TGLMaterial m(nullptr);
+  m.SetMaterialLibrary(&lib);
+  m.SetLibMaterialName("LibMaterial");
+  shader.morePasses = 2;
+  EXPECT_EQ(DrawPasses(m, gl.rci), 3);
+  EXPECT_EQ(shader.initializations, 1);
+  EXPECT_FALSE(shader.Active());
+
+  shader.Apply(gl.rci, nullptr);
+  shader.SetEnabled(true);  // no change: allowed while active
+  try {
+    shader.Apply(gl.rci, nullptr);
+    FAIL();
+  } catch (const EAssertionFailed& e) {
+    EXPECT_NE(e.Message().find("Unbalanced shader application."), std::string::npos);
+  }
+  try {
+    shader.SetEnabled(false);
+    FAIL();
+  } catch (const EAssertionFailed& e) {
+    EXPECT_NE(e.Message().find("Shader is active."), std::string::npos);
+  }
+  EXPECT_FALSE(shader.UnApply(gl.rci));
+  EXPECT_THROW(shader.UnApply(gl.rci), EAssertionFailed);
+
+  // A change finalises the shader; the next use initialises it again.
+  shader.NotifyChange(nullptr);
+  EXPECT_FALSE(shader.Initialized());
+  DrawPasses(m, gl.rci);
+  EXPECT_EQ(shader.initializations, 2);
+
+  // A replacing shader still closes the mapping bracket.
+  shader.SetShaderStyle(ssReplaceMaterial);
+  m.Apply(gl.rci);
+  m.UnApply(gl.rci);
+  SetMapTexCoordModeMain();
+  EXPECT_EQ(MapTexCoordMode(), mtcmMain);
+}
+
+TEST_F(MaterialLibrary, NamesHashesAndLookup) {
+  TGLMaterialLibrary lib(nullptr);
+  TGLLibMaterial* a = lib.Materials()->Add();
+  TGLLibMaterial* b = lib.Materials()->Add();
+  TGLLibMaterial* c = lib.Materials()->Add();
+  EXPECT_EQ(a->Name(), "LibMaterial");
+  EXPECT_EQ(b->Name(), "LibMaterial1");
+  EXPECT_EQ(c->Name(), "LibMaterial2");
+  c->SetName("LibMaterial");
+  EXPECT_EQ(c->Name(), "LibMaterial3");  // its own name counts as taken
+  b->SetName("A");
+  a->SetName("A");
+  EXPECT_EQ(a->Name(), "A1");
+  EXPECT_EQ(lib.Materials()->FindMaterialByName("A"), b);
+  EXPECT_EQ(lib.Materials()->FindMaterialByName("a"), nullptr);
+  EXPECT_EQ(LibMaterialNameHash(""), 0u);
+  EXPECT_EQ(LibMaterialNameHash("LibMaterial"), 202226u);
+  EXPECT_EQ(LibMaterialNameHash("c_red"), 3262u);
+}
+
+TEST_F(MaterialLibrary, TexturePathsAndSearch) {
+  QTemporaryDir dir;
+  const std::string folder = dir.path().toStdString();
+  std::ofstream(folder + "/wood.bmp") << "x";
+  TGLMaterialLibrary lib(nullptr);
+  lib.SetTexturePaths(" a ; ;b\\ ;c");
+  EXPECT_EQ(lib.TexturePathList(), (std::vector<std::string>{"a\\", "b\\", "c\\"}));
+  lib.SetTexturePaths("nowhere;" + folder);
+  std::string name = "wood.bmp";
+  lib.DoTextureNeeded(nullptr, name);
+  EXPECT_EQ(name, folder + "\\wood.bmp");
+  for (std::string absolute : {"C:\\wood.bmp", "\\wood.bmp"}) {
+    std::string n = absolute;
+    lib.DoTextureNeeded(nullptr, n);
+    EXPECT_EQ(n, absolute);
+  }
+  std::string missing = "none.bmp";
+  lib.OnTextureNeeded = [](TObject* sender, std::string& n) {
+    EXPECT_TRUE(sender->Is<TGLMaterialLibrary>());
+    n = "renamed.bmp";
+  };
+  lib.DoTextureNeeded(nullptr, missing);
+  EXPECT_EQ(missing, "renamed.bmp");
+}
+
+std::string Bytes(TMemoryStream& ms) {
+  std::string s(size_t(ms.Size()), '\0');
+  ms.SetPosition(0);
+  ms.ReadBuffer(s.data(), ms.Size());
+  ms.SetPosition(0);
+  return s;
+}
+
+TEST_F(MaterialLibrary, StreamGoldenBytesAndRoundTrip) {
+  TGLMaterialLibrary lib(nullptr);
+  lib.Materials()->Add();
+  TMemoryStream ms;
+  lib.SaveToStream(&ms);
+  const std::string golden = Bytes(ms);
+  ASSERT_EQ(golden.size(), 161u);
+  EXPECT_EQ(golden.substr(0, 18), std::string("\x02\x02\x02\x01\x06\x0BLibMaterial\x08", 18));
+  EXPECT_EQ(golden.substr(18, 4), "\xCD\xCC\x4C\x3E");
+
+  TGLLibMaterial* lm = lib.Materials()->Items(0);
+  TGLMaterial* m = lm->Material();
+  TBitmap picture(4, 4, pf24bit);
+  picture.Canvas().SetPixel(1, 2, clRed);
+  m->Texture()->Image()->Assign(&picture);
+  m->Texture()->SetEnabled(true);
+  m->FrontProperties()->Diffuse()->SetColor(TVector4f{{0.1f, 0.2f, 0.3f, 0.4f}});
+  m->FrontProperties()->SetShininess(33);
+  m->BackProperties()->SetPolygonMode(pmPoints);
+  m->SetBlendingMode(bmAlphaTest100);
+  m->SetMaterialOptions({moIgnoreFog});
+  lm->TextureScale()->SetXYZW(2, 3, 1, 0);
+  lm->SetTexture2Name("other");
+  TGLTextureExItem* unit = m->TextureEx()->Add();
+  unit->SetTextureIndex(2);
+  unit->TextureOffset()->SetX(0.5f);
+  unit->Texture()->Image()->Assign(&picture);
+  unit->Texture()->SetEnabled(true);
+  TMemoryStream full;
+  lib.SaveToStream(&full);
+
+  TGLMaterialLibrary back(nullptr);
+  back.Materials()->Add()->SetName("dropped");
+  full.SetPosition(0);
+  back.LoadFromStream(&full);
+  ASSERT_EQ(back.Materials()->Count(), 1);
+  TGLLibMaterial* lm2 = back.Materials()->Items(0);
+  TGLMaterial* m2 = lm2->Material();
+  EXPECT_EQ(lm2->Name(), "LibMaterial");
+  EXPECT_EQ(std::memcmp(m2->FrontProperties()->Diffuse()->GetColorPtr(),
+                        m->FrontProperties()->Diffuse()->GetColorPtr(), 16), 0);
+  EXPECT_EQ(m2->FrontProperties()->Shininess(), 33);
+  EXPECT_EQ(m2->BackProperties()->PolygonMode(), pmPoints);
+  EXPECT_EQ(m2->BlendingMode(), bmAlphaTest100);
+  EXPECT_EQ(m2->MaterialOptions(), TMaterialOptions{moIgnoreFog});
+  EXPECT_FALSE(lm2->TextureMatrixIsIdentity());  // matrices follow the loaded offsets
+  EXPECT_EQ(lm2->TextureMatrix()[1][1], 3.0f);
+  EXPECT_EQ(lm2->Texture2Name(), "other");
+  EXPECT_TRUE(m2->Texture()->Enabled());
+  EXPECT_EQ(m2->Texture()->TextureMode(), tmModulate);
+  auto* image = static_cast<TGLPersistentImage*>(m2->Texture()->Image());
+  ASSERT_EQ(image->GetWidth(), 4);
+  EXPECT_EQ(image->Picture()->Bitmap().Canvas().Pixel(1, 2), clRed);
+  ASSERT_EQ(m2->TextureEx()->Count(), 1);
+  EXPECT_EQ(m2->TextureEx()->Items(0)->TextureIndex(), 2);
+  EXPECT_FALSE(m2->TextureEx()->Items(0)->TextureMatrixIsIdentity());
+  EXPECT_TRUE(m2->TextureEx()->Items(0)->Texture()->Enabled());
+
+  TMemoryStream again;
+  back.SaveToStream(&again);
+  EXPECT_EQ(Bytes(again), Bytes(full));
+}
+
+TEST_F(MaterialLibrary, VersionsDamageAndMerge) {
+  TGLMaterialLibrary lib(nullptr);
+  TGLLibMaterial* keep = lib.Materials()->Add();
+  keep->SetName("keep");
+  TMemoryStream v3;
+  {
+    TBinaryWriter w(&v3);
+    w.WriteInteger(3);
+    w.WriteInteger(0);
+  }
+  v3.SetPosition(0);
+  try {
+    lib.LoadFromStream(&v3);
+    FAIL();
+  } catch (const EFilerException& e) {
+    EXPECT_EQ(e.Message(), "TGLMaterialLibrary : unknown archive version 3");
+  }
+  EXPECT_EQ(lib.Materials()->Items(0), keep);
+
+  // Version 0: names, pictures and the four front colours only.
+  TMemoryStream v0;
+  {
+    TBinaryWriter w(&v0);
+    w.WriteInteger(0);
+    w.WriteInteger(1);
+    w.WriteString("old");
+    w.WriteBoolean(false);
+    const float colours[13] = {1, 0, 0, 0, 1, 0, 0.5f, 0, 0, 1, 0, 0, 1};
+    w.Write(colours, sizeof colours);
+  }
+  v0.SetPosition(0);
+  lib.LoadFromStream(&v0);
+  ASSERT_EQ(lib.Materials()->Count(), 1);
+  TGLMaterial* old = lib.Materials()->Items(0)->Material();
+  EXPECT_EQ(lib.Materials()->Items(0)->Name(), "old");
+  EXPECT_EQ(old->FrontProperties()->Ambient()->Red(), 1.0f);
+  EXPECT_EQ(old->FrontProperties()->Ambient()->Alpha(), 1.0f);  // 12-byte colour keeps alpha
+  EXPECT_EQ(old->FrontProperties()->Diffuse()->Alpha(), 0.5f);
+  EXPECT_EQ(old->BackPropertiesIfAny(), nullptr);
+
+  // A truncated stream changes nothing.
+  TGLMaterialLibrary src(nullptr);
+  src.Materials()->Add()->Material()->TextureEx()->Add();
+  TMemoryStream full;
+  src.SaveToStream(&full);
+  std::string cut = Bytes(full);
+  cut.resize(cut.size() - 5);
+  TMemoryStream damaged;
+  damaged.WriteBuffer(cut.data(), std::int64_t(cut.size()));
+  damaged.SetPosition(0);
+  EXPECT_THROW(lib.LoadFromStream(&damaged), EReadError);
+  EXPECT_EQ(lib.Materials()->Items(0)->Name(), "old");
+
+  // Merge: same-named materials keep their identity and gain the units read.
+  src.Materials()->Items(0)->SetName("old");
+  full.SetSize(0);
+  src.SaveToStream(&full);
+  full.SetPosition(0);
+  TGLLibMaterial* before = lib.Materials()->Items(0);
+  lib.SetMergeOnLoad(true);
+  lib.LoadFromStream(&full);
+  ASSERT_EQ(lib.Materials()->Count(), 1);
+  EXPECT_EQ(lib.Materials()->Items(0), before);
+  EXPECT_EQ(before->Material()->TextureEx()->Count(), 1);
+}
+
+TEST_F(MaterialLibrary, LinksUsersAndCycles) {
+  TMaterialGL gl;
+  auto lib = std::make_unique<TGLMaterialLibrary>(nullptr);
+  TGLLibMaterial* red = lib->Materials()->Add();
+  red->SetName("red");
+  red->Material()->SetBlendingMode(bmTransparency);
+  TGLMaterial user(nullptr);
+  user.SetLibMaterialName("red");
+  EXPECT_EQ(user.LibMaterial(), nullptr);  // no library yet
+  user.SetMaterialLibrary(lib.get());
+  EXPECT_EQ(user.LibMaterial(), red);
+  EXPECT_TRUE(user.Blended());
+  DrawPasses(user, gl.rci);
+  EXPECT_TRUE(gl.Has("glBlendFunc", {GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA}));
+
+  // An unknown second texture is forgotten at the first apply.
+  red->SetTexture2Name("nothing");
+  DrawPasses(user, gl.rci);
+  EXPECT_EQ(red->Texture2Name(), "");
+
+  // Cycles: a material naming its own library material, and A -> B -> A.
+  TGLLibMaterial* b = lib->Materials()->Add();
+  b->SetName("b");
+  b->Material()->SetMaterialLibrary(lib.get());
+  try {
+    b->Material()->SetLibMaterialName("b");
+    FAIL();
+  } catch (const EAssertionFailed& e) {
+    EXPECT_NE(e.Message().find("Error: Cyclic material reference detected!"), std::string::npos);
+  }
+  EXPECT_EQ(b->Material()->LibMaterialName(), "");
+  red->Material()->SetMaterialLibrary(lib.get());
+  red->Material()->SetLibMaterialName("b");
+  EXPECT_THROW(b->Material()->SetLibMaterialName("red"), EAssertionFailed);
+
+  // Destroying a library material detaches its users; destroying the library clears the rest.
+  b->Material()->SetLibMaterialName("");
+  red->Material()->SetLibMaterialName("");
+  delete red;
+  EXPECT_EQ(user.LibMaterial(), nullptr);
+  EXPECT_EQ(user.LibMaterialName(), "");
+  EXPECT_EQ(user.MaterialLibrary(), nullptr);
+  TGLMaterial other(nullptr);
+  other.SetMaterialLibrary(lib.get());
+  other.SetLibMaterialName("b");
+  lib.reset();
+  EXPECT_EQ(other.MaterialLibrary(), nullptr);
+  EXPECT_EQ(other.LibMaterial(), nullptr);
+  DrawPasses(other, gl.rci);  // plain material again
+}
+
+}  // namespace
+
+namespace {
+
+// Stored scenes write a material's published properties by name and read them back.
+TEST_F(Material, PublishedPropertiesRoundTrip) {
+  TGLMaterial m(nullptr);
+  m.SetBlendingMode(bmTransparency);
+  m.SetMaterialOptions({moNoLighting});
+  m.FrontProperties()->Diffuse()->SetColor(TVector4f{{0.1f, 0.2f, 0.3f, 0.5f}});
+  m.FrontProperties()->SetShininess(12);
+  m.Texture()->SetImageClassName("TGLBlankImage");
+  static_cast<TGLBlankImage*>(m.Texture()->Image())->SetWidth(64);
+  m.Texture()->SetTextureMode(tmModulate);
+  m.Texture()->SetEnabled(true);
+  m.Texture()->MappingSCoordinates()->SetX(0.5f);
+  TGLTextureExItem* unit = m.TextureEx()->Add();
+  unit->SetTextureIndex(2);
+  unit->TextureScale()->SetXYZW(4, 2, 20, 0);
+
+  TGLMaterial back(nullptr);
+  CopyThroughStoredForm(&m, &back);
+  EXPECT_EQ(back.BlendingMode(), bmTransparency);
+  EXPECT_EQ(back.MaterialOptions(), TMaterialOptions{moNoLighting});
+  EXPECT_EQ(back.FrontProperties()->Diffuse()->Alpha(), 0.5f);
+  EXPECT_EQ(back.FrontProperties()->Shininess(), 12);
+  EXPECT_EQ(back.BackPropertiesIfAny(), nullptr);
+  ASSERT_NE(back.TextureIfAny(), nullptr);
+  EXPECT_TRUE(back.Texture()->Enabled());
+  EXPECT_EQ(back.Texture()->TextureMode(), tmModulate);
+  ASSERT_TRUE(back.Texture()->Image()->Is<TGLBlankImage>());
+  EXPECT_EQ(back.Texture()->Image()->GetWidth(), 64);
+  EXPECT_EQ(back.Texture()->MappingSCoordinates()->X(), 0.5f);
+  ASSERT_EQ(back.TextureEx()->Count(), 1);
+  EXPECT_EQ(back.TextureEx()->Items(0)->TextureIndex(), 2);
+  EXPECT_EQ(back.TextureEx()->Items(0)->TextureScale()->Y(), 2.0f);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(MaterialLibrary, SecondTextureGoesToUnitOneWithItsMatrix) {
+  TMaterialGL gl;
+  TBitmap picture(4, 4, pf24bit);
+  TGLMaterialLibrary lib(nullptr);
+  TGLLibMaterial* base = lib.Materials()->Add();
+  TGLLibMaterial* detail = lib.Materials()->Add();
+  base->SetName("base");
+  detail->SetName("detail");
+  for (TGLLibMaterial* lm : {base, detail}) {
+    lm->Material()->Texture()->Image()->Assign(&picture);
+    lm->Material()->Texture()->SetEnabled(true);
+  }
+  detail->TextureScale()->SetXYZW(8, 8, 1, 0);
+  base->SetTexture2Name("detail");
+  TGLMaterial user(nullptr);
+  user.SetMaterialLibrary(&lib);
+  user.SetLibMaterialName("base");
+
+  user.Apply(gl.rci);
+  EXPECT_EQ(base->Texture2Material(), detail);
+  EXPECT_TRUE(gl.Has("glActiveTextureARB", {GL_TEXTURE1_ARB}));
+  ASSERT_EQ(gl.rec.Count("glLoadMatrixf"), 1);
+  EXPECT_EQ(gl.rec.CallsTo("glLoadMatrixf")[0].Data[0], 8.0);
+  EXPECT_EQ(MapTexCoordMode(), mtcmDual);  // both textures use the object's coordinates
+  user.UnApply(gl.rci);
+  EXPECT_EQ(MapTexCoordMode(), mtcmMain);
+
+  gl.rec.Clear();
+  SuppressSecondTexCoordUnit();
+  user.Apply(gl.rci);
+  user.UnApply(gl.rci);
+  RestoreSecondTexCoordUnit();
+  EXPECT_FALSE(gl.Has("glActiveTextureARB", {GL_TEXTURE1_ARB}));
+  EXPECT_EQ(MapTexCoordMode(), mtcmMain);
+}
+
+}  // namespace

@@ -1,0 +1,220 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "Source/Scene/GLCadencer.h"
+#include "Source/Scene/GLSceneGraph.h"
+#include "platform/Messages.h"
+
+namespace {
+
+struct Step {
+  double dt, t;
+};
+
+// A manual clock over an injected time source that starts at 0.
+struct CadencerFixture : ::testing::Test {
+  double now = 0;
+  std::vector<Step> steps;
+  std::unique_ptr<TGLCadencer> clock;
+
+  void SetUp() override {
+    GLCadencerTimeSource().PerformanceCounter = [this] { return now; };
+    clock = std::make_unique<TGLCadencer>(nullptr);
+    clock->SetMode(cmManual);
+    clock->OnProgress = [this](TObject*, double dt, double t) { steps.push_back({dt, t}); };
+  }
+  void TearDown() override {
+    clock.reset();
+    GLCadencerTimeSource() = TGLCadencerTimeSource{};
+  }
+  void TickAt(double t) {
+    now = t;
+    clock->Progress();
+  }
+};
+
+class TCountingSubscriber : public TGLCadenceAbleComponent {
+  RTL_CLASS(TCountingSubscriber, TGLCadenceAbleComponent)
+ public:
+  using TGLCadenceAbleComponent::TGLCadenceAbleComponent;
+  void DoProgress(const TProgressTimes& t) override {
+    if (log) log->push_back("subscriber");
+    last = t;
+  }
+  std::vector<std::string>* log = nullptr;
+  TProgressTimes last{};
+};
+
+}  // namespace
+
+TEST_F(CadencerFixture, MaxDeltaDropsTheRestOfAStall) {
+  clock->SetMaxDeltaTime(0.03);
+  TickAt(2.0);
+  ASSERT_EQ(steps.size(), 1u);
+  EXPECT_DOUBLE_EQ(steps[0].dt, 0.03);
+  EXPECT_DOUBLE_EQ(steps[0].t, 0.03);
+  TickAt(2.01);
+  ASSERT_EQ(steps.size(), 2u);
+  EXPECT_NEAR(steps[1].dt, 0.01, 1e-9);
+}
+
+TEST_F(CadencerFixture, FixedAndMinimumSteps) {
+  clock->SetFixedDeltaTime(0.01);
+  TickAt(0.035);
+  ASSERT_EQ(steps.size(), 3u);
+  for (const Step& s : steps) EXPECT_DOUBLE_EQ(s.dt, 0.01);
+  EXPECT_DOUBLE_EQ(steps.back().t, 0.035);
+  TickAt(0.045);
+  EXPECT_EQ(steps.size(), 4u);  // the carried 0.005 plus 0.01 makes one more step
+
+  steps.clear();
+  clock->SetFixedDeltaTime(0);
+  clock->SetMinDeltaTime(0.05);
+  TickAt(0.06);  // 0.02 since the last step: too short
+  TickAt(0.08);
+  EXPECT_TRUE(steps.empty());
+  TickAt(0.11);
+  ASSERT_EQ(steps.size(), 1u);
+  EXPECT_NEAR(steps[0].dt, 0.07, 1e-9);
+}
+
+TEST_F(CadencerFixture, PauseAndMultiplier) {
+  TickAt(1.0);
+  clock->SetEnabled(false);
+  TickAt(3.0);
+  EXPECT_EQ(steps.size(), 1u);
+  now = 5.0;
+  clock->SetEnabled(true);
+  TickAt(5.1);
+  ASSERT_EQ(steps.size(), 2u);
+  EXPECT_NEAR(steps[1].t, 1.1, 1e-9);
+
+  now = 6.0;
+  const double before = clock->GetCurrentTime();
+  clock->SetTimeMultiplier(0);
+  EXPECT_FALSE(clock->Enabled());
+  now = 8.0;
+  clock->SetTimeMultiplier(2);
+  EXPECT_TRUE(clock->Enabled());
+  EXPECT_NEAR(clock->GetCurrentTime(), before, 1e-9);
+  now = 9.0;
+  EXPECT_NEAR(clock->GetCurrentTime(), before + 2, 1e-9);
+}
+
+TEST_F(CadencerFixture, ExternalTimeIsAnInputNotAFeedback) {
+  clock->SetTimeReference(cmExternal);
+  clock->SetCurrentTime(0);
+  clock->Progress();
+  const double base = clock->CurrentTime();
+  clock->SetCurrentTime(1.0);
+  clock->Progress();
+  EXPECT_NEAR(clock->CurrentTime() - base, 1.0, 1e-9);
+  clock->Progress();
+  EXPECT_NEAR(clock->CurrentTime() - base, 1.0, 1e-9);
+}
+
+TEST_F(CadencerFixture, OrderReentryAndFailures) {
+  TGLSceneGraph scene(nullptr);
+  std::vector<std::string> log;
+  auto* obj = scene.Objects()->AddNewChild<TGLSceneObject>();
+  int nested = 0;
+  obj->OnProgress = [&](TObject*, double, double) {
+    log.push_back("scene");
+    // A tick asked for from inside the scene's progress returns at once.
+    const size_t before = steps.size();
+    clock->Progress();
+    nested += int(steps.size() - before);
+  };
+  TCountingSubscriber sub(nullptr);
+  sub.log = &log;
+  clock->AddSubscriber(&sub);
+  clock->SetScene(&scene);
+  clock->OnProgress = [&](TObject*, double, double) { log.push_back("clock"); };
+  TickAt(0.5);
+  EXPECT_EQ(log, (std::vector<std::string>{"scene", "subscriber", "clock"}));
+  EXPECT_EQ(nested, 0);
+  EXPECT_DOUBLE_EQ(sub.last.deltaTime, 0.5);
+
+  // An exception out of a handler leaves the clock able to tick.
+  clock->OnProgress = [](TObject*, double, double) { throw std::runtime_error("frame failed"); };
+  now = 1.0;
+  EXPECT_THROW(clock->Progress(), std::runtime_error);
+  EXPECT_FALSE(clock->IsBusy());
+  clock->OnProgress = nullptr;
+  log.clear();
+  TickAt(1.5);
+  EXPECT_EQ(log.size(), 2u);
+
+  // A freed scene and subscriber are forgotten.
+  clock->SetScene(nullptr);
+  {
+    TCountingSubscriber gone(nullptr);
+    clock->AddSubscriber(&gone);
+    EXPECT_EQ(clock->SubscriberCount(), 2);
+  }
+  EXPECT_EQ(clock->SubscriberCount(), 1);
+}
+
+TEST(CadencerASAP, TicksFromTheMessageLoopUntilDisabled) {
+  TGLSceneGraph scene(nullptr);
+  TGLCadencer clock(nullptr);
+  int ticks = 0;
+  clock.OnProgress = [&](TObject*, double, double) { ++ticks; };
+  // Without a scene the clock does not register.
+  for (int i = 0; i < 20; ++i) ProcessMessages();
+  EXPECT_EQ(ticks, 0);
+  clock.SetScene(&scene);
+  QElapsedTimer t;
+  t.start();
+  while (ticks < 5 && t.elapsed() < 5000) ProcessMessages();
+  EXPECT_GE(ticks, 5);
+
+  clock.SetEnabled(false);
+  ProcessMessages();
+  const int stopped = ticks;
+  for (int i = 0; i < 20; ++i) ProcessMessages();
+  EXPECT_EQ(ticks, stopped);
+
+  // Re-enabled, it ticks again.
+  clock.SetEnabled(true);
+  t.restart();
+  while (ticks < stopped + 3 && t.elapsed() < 5000) ProcessMessages();
+  EXPECT_GE(ticks, stopped + 3);
+
+  // Once the application is terminating, clocks are disabled instead of ticked.
+  GLCadencerTimeSource().Terminating = [] { return true; };
+  for (int i = 0; i < 5; ++i) ProcessMessages();
+  EXPECT_FALSE(clock.Enabled());
+  GLCadencerTimeSource() = TGLCadencerTimeSource{};
+}
+
+TEST(CadencerASAP, AClockStoredDisabledDoesNotTick) {
+  TGLSceneGraph scene(nullptr);
+  TGLCadencer clock(nullptr);
+  clock.SetEnabled(false);
+  clock.SetScene(&scene);
+  int ticks = 0;
+  clock.OnProgress = [&](TObject*, double, double) { ++ticks; };
+  for (int i = 0; i < 20; ++i) ProcessMessages();
+  EXPECT_EQ(ticks, 0);
+}
+
+TEST_F(CadencerFixture, AClockFreedByItsOwnHandlerStopsCleanly) {
+  TCountingSubscriber sub(nullptr);
+  clock->AddSubscriber(&sub);
+  clock->SetFixedDeltaTime(0.01);
+  int calls = 0;
+  clock->OnProgress = [&](TObject*, double, double) {
+    ++calls;
+    clock.reset();  // the frame handler closes the view that owns the clock
+  };
+  TickAt(0.05);  // five steps were due; the first one freed the clock
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(clock, nullptr);
+}

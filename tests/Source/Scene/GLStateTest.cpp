@@ -1,0 +1,176 @@
+// State cache, checked through the GL calls it makes.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "Source/Base/GLRecorder.h"
+#include "Source/Scene/GLState.h"
+#include "rtl/SysUtils.h"
+
+namespace {
+
+using TNames = std::vector<std::string>;
+
+TEST(GLStateCache, EachStateChangeReachesGLOnce) {
+  TGLRecorder rec;
+  TGLStateCache cache;
+  cache.EnableState(stBlend);
+  cache.EnableState(stBlend);
+  cache.DisableState(stFog);  // never enabled: nothing to do
+  ASSERT_EQ(rec.Names(), TNames{"glEnable"});
+  EXPECT_EQ(GLenum(rec.Calls[0].Args[0]), GLenum(GL_BLEND));
+  cache.DisableState(stBlend);
+  cache.DisableState(stBlend);
+  EXPECT_EQ(rec.Names(), (TNames{"glEnable", "glDisable"}));
+  EXPECT_FALSE(cache.StateEnabled(stBlend));
+
+  // Every index names its own capability.
+  const GLenum expected[GLStateCount] = {
+      0x0BC0, 0x0D80, 0x0BE2, 0x0B57, 0x0B44, 0x0B71, 0x0BD0, 0x0B60, 0x0B50, 0x0B20, 0x0B24,
+      0x0BF1, 0x0BA1, 0x0B10, 0x0B41, 0x0B42, 0x0C11, 0x0B90, 0x0DE0, 0x0DE1, 0x8513, 0x84F5};
+  rec.Clear();
+  for (int i = 0; i < GLStateCount; ++i) cache.EnableState(TGLState(i));
+  ASSERT_EQ(rec.Count("glEnable"), GLStateCount);
+  for (int i = 0; i < GLStateCount; ++i) EXPECT_EQ(GLenum(rec.Calls[i].Args[0]), expected[i]) << i;
+  EXPECT_EQ(cache.States(), (1u << GLStateCount) - 1);
+  EXPECT_THROW(cache.EnableState(TGLState(GLStateCount)), EAssertionFailed);
+}
+
+TEST(GLStateCache, MaterialColoursAreSentOnlyWhenTheyDiffer) {
+  TGLRecorder rec;
+  TGLStateCache cache;
+  cache.SendDefaultMaterial();
+  EXPECT_EQ(rec.Names(), (TNames{"glMaterialfv", "glMaterialfv", "glMaterialfv", "glMaterialfv", "glMateriali"}));
+  EXPECT_EQ(GLenum(rec.Calls[0].Args[0]), GLenum(GL_FRONT_AND_BACK));
+  const GLenum defaults[] = {GL_AMBIENT, GL_DIFFUSE, GL_SPECULAR, GL_EMISSION};
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(GLenum(rec.Calls[i].Args[1]), defaults[i]);
+  EXPECT_EQ(rec.Calls[0].Data, (std::vector<double>{0.2f, 0.2f, 0.2f, 1.0f}));
+  EXPECT_EQ(rec.Calls[1].Data, (std::vector<double>{0.8f, 0.8f, 0.8f, 1.0f}));
+  EXPECT_EQ(rec.Calls[2].Data, (std::vector<double>{0, 0, 0, 1}));
+  EXPECT_EQ(rec.Calls[3].Data, (std::vector<double>{0, 0, 0, 1}));
+  EXPECT_EQ(rec.Calls[4].Args, (std::vector<double>{GL_FRONT_AND_BACK, GL_SHININESS, 0}));
+
+  const GLfloat emission[4] = {0, 0, 0, 1}, ambient[4] = {0.2f, 0.2f, 0.2f, 1};
+  const GLfloat diffuse[4] = {0.5f, 0.5f, 0.5f, 1}, specular[4] = {0, 0, 0, 1};
+  rec.Clear();
+  cache.SendMaterialColors(GL_FRONT, emission, ambient, diffuse, specular, 0);
+  // Every colour is unknown after the default material; shininess 0 is not.
+  ASSERT_EQ(rec.Count("glMaterialfv"), 4);
+  EXPECT_EQ(rec.Count("glMateriali"), 0);
+  const GLenum order[] = {GL_EMISSION, GL_AMBIENT, GL_DIFFUSE, GL_SPECULAR};
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(GLenum(rec.Calls[i].Args[1]), order[i]);
+  EXPECT_EQ(rec.Calls[2].Data, (std::vector<double>{0.5f, 0.5f, 0.5f, 1.0f}));
+
+  rec.Clear();
+  cache.SendMaterialColors(GL_FRONT, emission, ambient, diffuse, specular, 0);
+  EXPECT_TRUE(rec.Calls.empty());
+
+  // Alpha counts for diffuse only; shininess goes first.
+  const GLfloat emissionAlpha[4] = {0, 0, 0, 0.5f}, specularAlpha[4] = {0, 0, 0, 0.5f};
+  const GLfloat ambientAlpha[4] = {0.2f, 0.2f, 0.2f, 0.5f}, diffuseAlpha[4] = {0.5f, 0.5f, 0.5f, 0.5f};
+  cache.SendMaterialColors(GL_FRONT, emissionAlpha, ambientAlpha, diffuseAlpha, specularAlpha, 32);
+  ASSERT_EQ(rec.Names(), (TNames{"glMateriali", "glMaterialfv"}));
+  EXPECT_EQ(GLenum(rec.Calls[1].Args[1]), GLenum(GL_DIFFUSE));
+
+  // The back face has a cache of its own.
+  rec.Clear();
+  cache.SendMaterialColors(GL_BACK, emission, ambient, diffuse, specular, 0);
+  EXPECT_EQ(rec.Count("glMaterialfv"), 4);
+  EXPECT_EQ(GLenum(rec.Calls[0].Args[0]), GLenum(GL_BACK));
+}
+
+TEST(GLStateCache, BothFacesAtOnceAndAlphaChanges) {
+  TGLRecorder rec;
+  TGLStateCache cache;
+  const GLfloat black[4] = {0, 0, 0, 1}, grey[4] = {0.5f, 0.5f, 0.5f, 1};
+  // Both faces: each face compared and sent on its own (no write past the cache).
+  cache.SendMaterialColors(GL_FRONT_AND_BACK, black, black, grey, black, 10);
+  EXPECT_EQ(rec.Count("glMateriali"), 2);
+  rec.Clear();
+  cache.SendMaterialColors(GL_FRONT, black, black, grey, black, 10);
+  cache.SendMaterialColors(GL_BACK, black, black, grey, black, 10);
+  cache.SendMaterialColors(0x1234, black, black, grey, black, 99);  // not a face: ignored
+  EXPECT_TRUE(rec.Calls.empty());
+
+  cache.SetMaterialAlpha(GL_FRONT, 1.0f);  // unchanged
+  EXPECT_TRUE(rec.Calls.empty());
+  cache.SetMaterialAlpha(GL_FRONT, 0.25f);
+  ASSERT_EQ(rec.Names(), TNames{"glMaterialfv"});
+  EXPECT_EQ(rec.Calls[0].Data, (std::vector<double>{0.5f, 0.5f, 0.5f, 0.25f}));
+}
+
+TEST(GLStateCache, PolygonModesPerFace) {
+  TGLRecorder rec;
+  TGLStateCache cache;
+  cache.SetPolygonMode(GL_FRONT, GL_LINE);
+  cache.SetPolygonMode(GL_BACK, GL_LINE);
+  cache.SetPolygonMode(GL_FRONT_AND_BACK, GL_LINE);
+  cache.SetPolygonMode(GL_FRONT, GL_LINE);
+  cache.SetPolygonMode(0x1234, GL_FILL);
+  EXPECT_EQ(rec.Count("glPolygonMode"), 2);
+  cache.SetPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+  cache.SetPolygonMode(GL_BACK, GL_FILL);
+  EXPECT_EQ(rec.Count("glPolygonMode"), 3);
+  cache.ForgetPolygonModes();
+  cache.SetPolygonMode(GL_BACK, GL_FILL);
+  EXPECT_EQ(rec.Count("glPolygonMode"), 4);
+}
+
+TEST(GLStateCache, TexturesMatrixAndFrontFace) {
+  TGLRecorder rec;
+  TGLStateCache cache;
+  cache.ResetTextureMatrix();  // identity from the start
+  EXPECT_TRUE(rec.Calls.empty());
+
+  GLfloat matrix[16] = {};
+  matrix[0] = 2;
+  cache.SetTextureMatrix(matrix);
+  cache.ResetTextureMatrix();
+  cache.ResetTextureMatrix();
+  EXPECT_EQ(rec.Names(), (TNames{"glMatrixMode", "glLoadMatrixf", "glMatrixMode", "glMatrixMode",
+                                 "glLoadIdentity", "glMatrixMode"}));
+  EXPECT_EQ(rec.Calls[1].Data[0], 2.0);
+  EXPECT_EQ(GLenum(rec.Calls[5].Args[0]), GLenum(GL_MODELVIEW));
+
+  rec.Clear();
+  cache.SetBoundTexture(0, GL_TEXTURE_2D, 5);
+  cache.SetBoundTexture(0, GL_TEXTURE_2D, 5);
+  cache.SetBoundTexture(7, GL_TEXTURE_2D, 5);
+  EXPECT_EQ(rec.Count("glBindTexture"), 2);
+  cache.ResetBoundTextures();
+  EXPECT_EQ(cache.BoundTexture(0), -1);
+  cache.SetBoundTexture(0, GL_TEXTURE_2D, 5);
+  EXPECT_EQ(rec.Count("glBindTexture"), 3);
+  EXPECT_THROW(cache.SetBoundTexture(8, GL_TEXTURE_2D, 1), EAssertionFailed);
+  EXPECT_THROW(cache.SetBoundTexture(-1, GL_TEXTURE_2D, 1), EAssertionFailed);
+
+  rec.Clear();
+  cache.ToggleFrontFace();
+  cache.ToggleFrontFace();
+  ASSERT_EQ(rec.Count("glFrontFace"), 2);
+  EXPECT_EQ(GLenum(rec.Calls[0].Args[0]), GLenum(GL_CW));
+  EXPECT_EQ(GLenum(rec.Calls[1].Args[0]), GLenum(GL_CCW));
+}
+
+TEST(GLStateCache, ResetCachedStateKeepsEnablesAndForgetsTheRest) {
+  TGLRecorder rec;
+  TGLStateCache cache;
+  cache.EnableState(stLighting);
+  cache.SetPolygonMode(GL_FRONT_AND_BACK, GL_LINE);
+  cache.SetBoundTexture(1, GL_TEXTURE_2D, 3);
+  cache.ToggleFrontFace();
+  rec.Clear();
+  cache.ResetCachedState();
+  EXPECT_EQ(rec.Names({"glMaterialfv", "glMateriali"}), TNames{"glFrontFace"});
+  EXPECT_EQ(rec.Count("glMaterialfv"), 4);
+  EXPECT_TRUE(cache.FrontFaceCCW());
+  EXPECT_TRUE(cache.StateEnabled(stLighting));
+  EXPECT_EQ(cache.BoundTexture(1), -1);
+  rec.Clear();
+  cache.EnableState(stLighting);
+  cache.SetPolygonMode(GL_FRONT_AND_BACK, GL_LINE);
+  EXPECT_EQ(rec.Names(), TNames{"glPolygonMode"});
+}
+
+}  // namespace

@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+
+#include "Source/Scene/GLSceneGraph.h"
+#include "tests/Source/Base/GLRecorder.h"
+
+namespace {
+
+// The values handed with glLightfv(light, pname).
+std::vector<double> LightValue(const TGLRecorder& rec, GLenum light, GLenum pname) {
+  for (const TGLCall& c : rec.CallsTo("glLightfv"))
+    if (c.Args[0] == light && c.Args[1] == pname) return c.Data;
+  return {};
+}
+double LightScalar(const TGLRecorder& rec, GLenum light, GLenum pname) {
+  for (const TGLCall& c : rec.CallsTo("glLightf"))
+    if (c.Args[0] == light && c.Args[1] == pname) return c.Args[2];
+  return -12345;
+}
+bool Disabled(const TGLRecorder& rec, GLenum cap) {
+  for (const TGLCall& c : rec.CallsTo("glDisable"))
+    if (c.Args[0] == cap) return true;
+  return false;
+}
+
+}  // namespace
+
+TEST(LightSetup, ProgramsSlotsFromTheTable) {
+  TGLSceneGraph scene(nullptr);
+  auto* omni = scene.Objects()->AddNewChild<TGLLightSource>();
+  omni->SetLightStyle(lsOmni);
+  omni->Position()->SetXYZAsPoint(1, 2, 3);
+  auto* off = scene.Objects()->AddNewChild<TGLLightSource>();
+  off->SetShining(false);
+  auto* parallel = scene.Objects()->AddNewChild<TGLLightSource>();
+  parallel->SetLightStyle(lsParallel);
+  parallel->Position()->SetXYZAsPoint(50, 50, 50);
+  parallel->SpotDirection()->SetXYZAsVector(0, -1, 0);
+  auto* spot = scene.Objects()->AddNewChild<TGLLightSource>();
+  spot->SetSpotCutOff(30);
+
+  TGLRecorder rec;
+  scene.SetupLights(8);
+  EXPECT_EQ(LightValue(rec, GL_LIGHT0, GL_POSITION), (std::vector<double>{1, 2, 3, 1}));
+  EXPECT_EQ(LightScalar(rec, GL_LIGHT0, GL_SPOT_CUTOFF), 180);
+  EXPECT_EQ(LightValue(rec, GL_LIGHT0, GL_DIFFUSE), (std::vector<double>{1, 1, 1, 1}));
+  EXPECT_TRUE(Disabled(rec, GL_LIGHT1));
+  // The parallel light shines along its direction, whatever its position (W = 0).
+  EXPECT_EQ(LightValue(rec, GL_LIGHT2, GL_POSITION), (std::vector<double>{0, -1, 0, 0}));
+  EXPECT_EQ(LightScalar(rec, GL_LIGHT3, GL_SPOT_CUTOFF), 30);
+  EXPECT_EQ(LightValue(rec, GL_LIGHT3, GL_SPOT_DIRECTION).size(), 4u);
+  for (GLenum l = GL_LIGHT4; l <= GL_LIGHT7; ++l) EXPECT_TRUE(Disabled(rec, l));
+  EXPECT_EQ(rec.Count("glPushMatrix"), rec.Count("glPopMatrix"));
+
+  rec.Clear();
+  scene.SetupLights(2);  // a driver with fewer lights programs only what fits
+  EXPECT_TRUE(LightValue(rec, GL_LIGHT2, GL_POSITION).empty());
+}
+
+TEST(LightProperties, CutOffRangeAndAttenuation) {
+  TGLSceneGraph scene(nullptr);
+  auto* l = scene.Objects()->AddNewChild<TGLLightSource>();
+  l->SetSpotCutOff(120);
+  EXPECT_EQ(l->SpotCutOff(), 180);
+  l->SetSpotCutOff(90);
+  EXPECT_EQ(l->SpotCutOff(), 90);
+  l->SetSpotCutOff(180);
+  EXPECT_EQ(l->SpotCutOff(), 180);
+  EXPECT_FALSE(l->HasAttenuation());
+  l->SetLinearAttenuation(0.5f);
+  EXPECT_TRUE(l->HasAttenuation());
+  l->SetLightStyle(lsParallel);
+  EXPECT_FALSE(l->HasAttenuation());
+  TRenderContextInfo rci{};
+  EXPECT_EQ(l->GetListHandle(rci), 0u);
+  EXPECT_FALSE(l->RayCastIntersect(VectorMake(0, 0, 5, 1), VectorMake(0, 0, -1, 0)));
+}
+
+TEST(Fog, DensityFromAlphaAndDefaults) {
+  TGLSceneBuffer buffer(nullptr);
+  TGLFogEnvironment* fog = buffer.FogEnvironment();
+  EXPECT_TRUE(fog->IsAtDefaultValues());
+  fog->SetFogMode(fmExp);
+  TGLRecorder rec;
+  fog->ApplyFog();
+  bool density = false;
+  for (const TGLCall& c : rec.CallsTo("glFogf"))
+    if (c.Args[0] == GL_FOG_DENSITY) density = c.Args[1] == 1.0;
+  EXPECT_TRUE(density);
+  fog->SetFogMode(fmLinear);
+  EXPECT_TRUE(fog->IsAtDefaultValues());
+  fog->SetFogStart(11);
+  EXPECT_FALSE(fog->IsAtDefaultValues());
+}

@@ -1,0 +1,136 @@
+#include <gtest/gtest.h>
+
+#include "Source/Scene/GLSceneGraph.h"
+#include "tests/Source/Base/GLRecorder.h"
+
+namespace {
+
+struct BufferFixture : ::testing::Test {
+  TGLSceneGraph scene{nullptr};
+  TGLSceneBuffer buffer{nullptr};
+  TGLCamera* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+  TGLSceneObject* target = scene.Objects()->AddNewChild<TGLSceneObject>();
+
+  void Aim() {
+    cam->Position()->SetXYZAsPoint(0, 0, 10);
+    cam->SetTargetObject(target);
+    buffer.SetCamera(cam);
+    buffer.Resize(200, 100);
+    TGLRecorder rec;  // the matrices are computed, GL only receives them
+    buffer.SetupMatrices(nullptr);
+  }
+};
+
+}  // namespace
+
+TEST_F(BufferFixture, ScreenAndWorldRoundTrip) {
+  Aim();
+  const TVector4f centre = buffer.WorldToScreen(VectorMake(0, 0, 0, 1));
+  EXPECT_NEAR(centre[0], 100, 1e-3);
+  EXPECT_NEAR(centre[1], 50, 1e-3);
+  const TVector4f p = VectorMake(37, 81, 0.5f, 0);
+  const TVector4f back = buffer.WorldToScreen(buffer.ScreenToWorld(p));
+  EXPECT_NEAR(back[0], 37, 0.01);
+  EXPECT_NEAR(back[1], 81, 0.01);
+
+  TVector4f hit{};
+  ASSERT_TRUE(buffer.ScreenVectorIntersectWithPlaneXY(VectorMake(100, 50, 0, 0), 0, hit));
+  EXPECT_NEAR(hit[0], 0, 1e-3);
+  EXPECT_NEAR(hit[1], 0, 1e-3);
+  EXPECT_NEAR(hit[2], 0, 1e-3);
+  EXPECT_EQ(hit[3], 0);
+  // A ray parallel to the plane meets nothing.
+  EXPECT_FALSE(buffer.ScreenVectorIntersectWithPlaneXZ(VectorMake(100, 50, 0, 0), 0, hit));
+  TVector4f general{};
+  ASSERT_TRUE(buffer.ScreenVectorIntersectWithPlane(VectorMake(100, 50, 0, 0), VectorMake(0, 0, 2, 1),
+                                                    VectorMake(0, 0, 1, 0), general));
+  EXPECT_NEAR(general[2], 2, 1e-3);
+  EXPECT_EQ(general[3], 1);
+}
+
+TEST_F(BufferFixture, PickMatrixNarrowsTheView) {
+  Aim();
+  TGLRecorder rec;
+  // A 2 x 2 pick rectangle around the centre blows the centre up 100 / 50 times.
+  const TGLRect r = MakeGLRect(99, 49, 101, 51);
+  buffer.SetupMatrices(&r);
+  const TMatrix4f& base = buffer.BaseProjectionMatrix();
+  EXPECT_FLOAT_EQ(base[0][0], 100);
+  EXPECT_FLOAT_EQ(base[1][1], 50);
+  EXPECT_NEAR(base[3][0], 0, 1e-4);
+  EXPECT_NEAR(base[3][1], 0, 1e-4);
+}
+
+TEST_F(BufferFixture, WithoutCameraProjectionsCopyOrFail) {
+  const TVector4f p = VectorMake(1, 2, 3, 1);
+  const TVector4f w = buffer.WorldToScreen(p);
+  EXPECT_EQ(w[0], 1);
+  EXPECT_EQ(buffer.ScreenToWorld(p)[2], 3);
+  TVector4f hit{};
+  EXPECT_FALSE(buffer.ScreenVectorIntersectWithPlaneXY(p, 0, hit));
+  // A camera outside any scene is not taken.
+  TGLCamera loose(nullptr);
+  buffer.SetCamera(&loose);
+  EXPECT_EQ(buffer.Camera(), nullptr);
+}
+
+TEST_F(BufferFixture, ViewportStackAndNotifications) {
+  buffer.Resize(0, 0);
+  EXPECT_EQ(buffer.Width(), 1);
+  EXPECT_EQ(buffer.Height(), 1);
+
+  EXPECT_THROW(buffer.PopModelViewMatrix(), EAssertionFailed);
+  TMatrix4f m = IdentityHmgMatrix;
+  m[3][0] = 5;
+  buffer.PushModelViewMatrix(m);
+  EXPECT_EQ(buffer.ModelViewMatrix()[3][0], 5);
+  buffer.PopModelViewMatrix();
+  EXPECT_EQ(buffer.ModelViewMatrix()[3][0], 0);
+
+  int changes = 0, structural = 0;
+  buffer.OnChange = [&](TObject*) { ++changes; };
+  buffer.OnStructuralChange = [&](TObject*) { ++structural; };
+  buffer.SetLighting(false);
+  buffer.SetLighting(false);
+  buffer.SetBackgroundColor(0);
+  EXPECT_EQ(changes, 2);
+  buffer.SetAntiAliasing(aa4x);
+  buffer.SetContextOptions(TContextOptions{roDoubleBuffer, roStencilBuffer});
+  buffer.SetDepthPrecision(dp16bits);
+  EXPECT_EQ(structural, 3);
+  EXPECT_EQ(changes, 2);
+  EXPECT_EQ(buffer.GetGLLimit(27), 0);
+
+  // Without a context a frame does nothing.
+  buffer.Render();
+  EXPECT_EQ(buffer.FramesPerSecond(), 0);
+}
+
+TEST(MemoryViewer, DefaultsAndSizeChanges) {
+  TGLMemoryViewer viewer(nullptr);
+  EXPECT_EQ(viewer.Width(), 256);
+  EXPECT_EQ(viewer.Height(), 256);
+  viewer.SetWidth(0);
+  EXPECT_EQ(viewer.Width(), 1);
+  TGLSceneGraph scene(nullptr);
+  auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+  viewer.SetCamera(cam);
+  EXPECT_EQ(viewer.Camera(), cam);
+  delete cam;
+  EXPECT_EQ(viewer.Camera(), nullptr);
+}
+
+TEST(SceneBufferLifetime, ACameraOrSceneFreedFirstIsForgotten) {
+  auto scene = std::make_unique<TGLSceneGraph>(nullptr);
+  TGLSceneBuffer a(nullptr), b(nullptr);
+  auto* cam = scene->Cameras()->AddNewChild<TGLCamera>();
+  a.SetCamera(cam);
+  b.SetCamera(cam);
+  a.SetCamera(nullptr);  // one buffer letting go leaves the other looking
+  EXPECT_EQ(b.Camera(), cam);
+  delete cam;
+  EXPECT_EQ(b.Camera(), nullptr);
+  b.SetCamera(scene->Cameras()->AddNewChild<TGLCamera>());
+  scene.reset();
+  EXPECT_EQ(b.Camera(), nullptr);
+}

@@ -1,0 +1,656 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Source/Scene/GLSceneGraph.h"
+#include "Source/Materials/GLMaterial.h"
+#include "rtl/Streaming.h"
+#include "tests/Source/Base/GLRecorder.h"
+
+namespace {
+
+void ExpectVec(const TVector4f& v, float x, float y, float z, float tol = 1e-5f) {
+  EXPECT_NEAR(v[0], x, tol);
+  EXPECT_NEAR(v[1], y, tol);
+  EXPECT_NEAR(v[2], z, tol);
+}
+
+bool Finite(const TVector4f& v) {
+  return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]) && std::isfinite(v[3]);
+}
+
+// A drawable that records when it is drawn.
+class TSpyObject : public TGLImmaterialSceneObject {
+  RTL_CLASS(TSpyObject, TGLImmaterialSceneObject)
+ public:
+  explicit TSpyObject(TComponent* AOwner) : TGLImmaterialSceneObject(AOwner) { objectStyle_ |= osDirectDraw; }
+  void BuildList(TRenderContextInfo&) override {
+    if (log) log->push_back(Name());
+  }
+  bool IsBlended() override { return blended; }
+  std::vector<std::string>* log = nullptr;
+  bool blended = false;
+};
+
+struct SceneFixture : ::testing::Test {
+  TGLSceneGraph scene{nullptr};
+  TGLSceneBuffer buffer{nullptr};
+  int changes = 0;
+  TObject* changeSender = nullptr;
+  std::vector<std::string> drawn;
+
+  void SetUp() override {
+    buffer.OnChange = [this](TObject* s) {
+      ++changes;
+      changeSender = s;
+    };
+    scene.AddBuffer(&buffer);
+  }
+  void TearDown() override { scene.RemoveBuffer(&buffer); }
+
+  TSpyObject* Spy(TGLBaseSceneObject* parent, const std::string& name, float x = 0, float y = 0, float z = 0) {
+    auto* o = parent->AddNewChild<TSpyObject>();
+    o->SetName(name);
+    o->log = &drawn;
+    o->Position()->SetXYZAsPoint(x, y, z);
+    return o;
+  }
+};
+
+}  // namespace
+
+TEST(SceneObjectFrame, DirectionAndUpStayOrthonormal) {
+  TGLSceneGraph scene(nullptr);
+  auto* o = scene.Objects()->AddNewChild<TGLSceneObject>();
+  o->Direction()->SetXYZAsVector(0, 0, 0);
+  ExpectVec(o->Direction()->AsVector(), 0, 0, 1);
+  ExpectVec(o->Up()->AsVector(), 0, 1, 0);
+
+  // Parallel to Up: the fallback side axis keeps the frame valid.
+  o->Direction()->SetXYZAsVector(0, 1, 0);
+  ExpectVec(o->Direction()->AsVector(), 0, 1, 0);
+  ExpectVec(o->Up()->AsVector(), 0, 0, -1);
+
+  o->Up()->SetXYZAsVector(0, 0, 0);
+  EXPECT_TRUE(Finite(o->Up()->AsVector()));
+  EXPECT_NEAR(VectorXYZLength(o->Up()->AsVector()), 1, 1e-5);
+
+  o->Pitch(37);
+  o->Turn(-12);
+  o->Roll(80);
+  o->Pitch(-200);
+  const TVector4f d = o->Direction()->AsVector(), u = o->Up()->AsVector();
+  EXPECT_NEAR(VectorXYZLength(d), 1, 1e-5);
+  EXPECT_NEAR(VectorXYZLength(u), 1, 1e-5);
+  EXPECT_NEAR(VectorDotProduct(d, u), 0, 1e-5);
+}
+
+TEST(SceneObjectFrame, PitchThereAndBackRestoresTheFrame) {
+  TGLSceneGraph scene(nullptr);
+  auto* o = scene.Objects()->AddNewChild<TGLSceneObject>();
+  o->Pitch(37);
+  EXPECT_GT(std::fabs(o->Direction()->Y()), 0.5f);
+  o->Pitch(-37);
+  ExpectVec(o->Direction()->AsVector(), 0, 0, 1);
+  ExpectVec(o->Up()->AsVector(), 0, 1, 0);
+  o->SetTurnAngle(90);
+  EXPECT_FLOAT_EQ(o->TurnAngle(), 90);
+  EXPECT_NEAR(std::fabs(o->Direction()->X()), 1, 1e-5);
+}
+
+TEST(SceneObjectMatrices, LocalAbsoluteAndInverse) {
+  TGLSceneGraph scene(nullptr);
+  auto* o = scene.Objects()->AddNewChild<TGLSceneObject>();
+  o->Position()->SetXYZAsPoint(1, 2, 3);
+  o->Scale()->SetXYZAsVector(2, 1, 1);
+  const TMatrix4f& l = *o->GetLocalMatrixPtr();
+  ExpectVec(l[0], 2, 0, 0);
+  ExpectVec(l[1], 0, 1, 0);
+  ExpectVec(l[2], 0, 0, 1);
+  ExpectVec(l[3], 1, 2, 3);
+  // Directly under the root, absolute = local.
+  ExpectVec((*o->GetAbsoluteMatrixPtr())[3], 1, 2, 3);
+
+  // A scaled parent: the child's inverse comes from the rigid path, the parent's from a full one.
+  auto* parent = scene.Objects()->AddNewChild<TGLSceneObject>();
+  parent->Position()->SetXYZAsPoint(10, 0, 0);
+  parent->Scale()->SetXYZAsVector(2, 2, 2);
+  auto* child = parent->AddNewChild<TGLSceneObject>();
+  child->Position()->SetXYZAsPoint(1, 0, 0);
+  ExpectVec(child->GetAbsolutePosition(), 12, 0, 0);
+  ExpectVec(child->AbsoluteToLocalAffine(VectorMake(12, 0, 0, 1)), 0, 0, 0);
+  ExpectVec(parent->AbsoluteToLocalAffine(VectorMake(12, 0, 0, 1)), 1, 0, 0);
+  child->Turn(30);
+  const TVector4f p = VectorMake(3, -4, 5, 1);
+  ExpectVec(child->LocalToAbsolute(child->AbsoluteToLocalAffine(p)), 3, -4, 5, 1e-4f);
+
+  // Moving the parent reaches the child's cached matrices.
+  parent->Position()->SetX(20);
+  EXPECT_NEAR(child->GetAbsolutePosition()[0], 20 + 2 * std::cos(DegToRadExtended(0)) * 1, 1e-4);
+
+  child->SetAbsolutePosition(VectorMake(0, 0, 0, 1));
+  ExpectVec(child->GetAbsolutePosition(), 0, 0, 0, 1e-4f);
+}
+
+// Cached matrices at every depth follow a moved ancestor, also after children
+// with cached matrices left (moved, removed one by one or together, freed).
+TEST(SceneObjectMatrices, AncestorMovesReachCachedDescendants) {
+  TGLSceneGraph scene(nullptr);
+  auto* a = scene.Objects()->AddNewChild<TGLSceneObject>();
+  auto* b = scene.Objects()->AddNewChild<TGLSceneObject>();
+  auto* child = a->AddNewChild<TGLSceneObject>();
+  auto* grandchild = child->AddNewChild<TGLSceneObject>();
+  grandchild->Position()->SetXYZAsPoint(0, 1, 0);
+  auto* one = new TGLSceneObject(nullptr);
+  auto* two = new TGLSceneObject(nullptr);
+  a->AddChild(one);
+  a->AddChild(two);
+  ExpectVec(grandchild->GetAbsolutePosition(), 0, 1, 0);
+  one->GetInvAbsoluteMatrixPtr();
+  two->GetAbsoluteMatrixPtr();
+  delete one;
+  a->RemoveChildren({two});
+  delete two;
+  a->Position()->SetX(5);
+  ExpectVec(grandchild->GetAbsolutePosition(), 5, 1, 0);
+  ExpectVec(grandchild->AbsoluteToLocalAffine(VectorMake(5, 1, 0, 1)), 0, 0, 0);
+
+  child->MoveTo(b);
+  ExpectVec(grandchild->GetAbsolutePosition(), 0, 1, 0);
+  b->Position()->SetZ(3);
+  ExpectVec(grandchild->GetAbsolutePosition(), 0, 1, 3);
+  a->Position()->SetX(7);
+  ExpectVec(grandchild->GetAbsolutePosition(), 0, 1, 3);
+}
+
+TEST(SceneObjectMatrices, SetMatrixAndPointToObject) {
+  TGLSceneGraph scene(nullptr);
+  auto* o = scene.Objects()->AddNewChild<TGLSceneObject>();
+  TMatrix4f m = CreateRotationMatrixY(std::sin(0.5f), std::cos(0.5f));
+  m[0] = VectorScaled(m[0], 3);
+  m[3] = VectorMake(4, 5, 6, 1);
+  o->SetMatrix(m);
+  ExpectVec(o->Scale()->AsVector(), 3, 1, 1);
+  ExpectVec(o->Position()->AsVector(), 4, 5, 6);
+  EXPECT_FLOAT_EQ(o->Position()->W(), 1);
+
+  // A target straight above with up (0, 0, 1) used to give a frame of non-numbers.
+  auto* light = scene.Objects()->AddNewChild<TGLSceneObject>();
+  light->Position()->SetXYZAsPoint(0, 0, 20000);
+  auto* target = scene.Objects()->AddNewChild<TGLSceneObject>();
+  light->PointToObject(target, VectorMake(0, 0, 1, 0));
+  EXPECT_TRUE(Finite(light->Direction()->AsVector()));
+  EXPECT_TRUE(Finite(light->Up()->AsVector()));
+  ExpectVec(light->Direction()->AsVector(), 0, 0, -1);
+  // On the same spot: the frame is kept.
+  target->Position()->SetXYZAsPoint(0, 0, 20000);
+  light->PointToObject(target, VectorMake(0, 0, 1, 0));
+  ExpectVec(light->Direction()->AsVector(), 0, 0, -1);
+}
+
+TEST(SceneObjectTree, FindChildByNamePrefersTheDeeperMatch) {
+  TGLSceneGraph scene(nullptr);
+  TGLSceneRootObject* root = scene.Objects();
+  auto* a = root->AddNewChild<TGLSceneObject>();
+  a->SetName("A");
+  // Names are unique per owner: the deeper object belongs to another form.
+  TComponent form(nullptr);
+  auto* deep = new TGLSceneObject(&form);
+  a->AddChild(deep);
+  deep->SetName("IP10_1_2");
+  auto* direct = root->AddNewChild<TGLSceneObject>();
+  direct->SetName("Ip10_1_2");
+  EXPECT_EQ(root->FindChildByName("ip10_1_2"), deep);
+  EXPECT_EQ(root->FindChildByName("ip10_1_2", true), direct);
+  EXPECT_EQ(root->FindChildByName("nothing"), nullptr);
+}
+
+// Among many children a lookup goes through the name index: letter case,
+// renames, moves to another parent, deletion and shared names must all find
+// what a scan of the direct children finds.
+TEST(SceneObjectTree, DirectChildLookupAmongManyChildrenFollowsEveryChange) {
+  TGLSceneGraph scene(nullptr);
+  TGLSceneRootObject* root = scene.Objects();
+  auto* pcs = root->AddNewChild<TGLSceneObject>();
+  auto* other = root->AddNewChild<TGLSceneObject>();
+  std::vector<TGLSceneObject*> cubes;
+  for (int i = 0; i < 100; ++i) {
+    cubes.push_back(pcs->AddNewChild<TGLSceneObject>());
+    cubes.back()->SetName("IP10_0_" + std::to_string(i));
+  }
+  EXPECT_EQ(pcs->FindChildByName("ip10_0_42", true), cubes[42]);
+  EXPECT_EQ(pcs->FindChildByName("IP10_0_100", true), nullptr);
+
+  cubes[42]->SetName("Renamed");
+  EXPECT_EQ(pcs->FindChildByName("IP10_0_42", true), nullptr);
+  EXPECT_EQ(pcs->FindChildByName("RENAMED", true), cubes[42]);
+  cubes[42]->SetName("renamed");  // letter case only
+  EXPECT_EQ(pcs->FindChildByName("Renamed", true), cubes[42]);
+
+  cubes[7]->MoveTo(other);
+  EXPECT_EQ(pcs->FindChildByName("IP10_0_7", true), nullptr);
+  EXPECT_EQ(other->FindChildByName("IP10_0_7", true), cubes[7]);
+  EXPECT_EQ(root->FindChildByName("IP10_0_7", true), nullptr);  // direct children only
+  cubes[7]->MoveTo(pcs);
+  EXPECT_EQ(pcs->FindChildByName("IP10_0_7", true), cubes[7]);
+
+  delete cubes[9];
+  EXPECT_EQ(pcs->FindChildByName("IP10_0_9", true), nullptr);
+  // Many at once: the rest keep their order.
+  pcs->RemoveChildren({cubes[1], cubes[3], cubes[1]});
+  EXPECT_EQ(pcs->FindChildByName("IP10_0_3", true), nullptr);
+  EXPECT_EQ(pcs->GetChild(0), cubes[0]);
+  EXPECT_EQ(pcs->GetChild(1), cubes[2]);
+  EXPECT_EQ(pcs->GetChildCount(), 97);
+  delete cubes[1];
+  delete cubes[3];
+
+  // Names are unique per owner only: two children of one parent may share one,
+  // and the first in child order is found, also after the first leaves.
+  TComponent form(nullptr);
+  auto* twin = new TGLSceneObject(&form);
+  twin->SetName("IP10_0_5");
+  pcs->Insert(0, twin);
+  EXPECT_EQ(pcs->FindChildByName("IP10_0_5", true), twin);
+  pcs->Remove(twin, false);
+  EXPECT_EQ(pcs->FindChildByName("IP10_0_5", true), cubes[5]);
+  delete twin;
+
+  pcs->DeleteChildren();
+  for (int i = 0; i < 40; ++i) pcs->AddNewChild<TGLSceneObject>()->SetName("N" + std::to_string(i));
+  EXPECT_EQ(pcs->FindChildByName("IP10_0_1", true), nullptr);
+  EXPECT_EQ(pcs->FindChildByName("n39", true), pcs->GetChild(39));
+}
+
+TEST(SceneObjectTree, HierarchyEdits) {
+  TGLSceneGraph scene(nullptr);
+  TGLSceneRootObject* root = scene.Objects();
+  auto* p = root->AddNewChild<TGLSceneObject>();
+  auto* c = p->AddNewChild<TGLSceneObject>();
+  auto* g1 = c->AddNewChild<TGLSceneObject>();
+  auto* g2 = c->AddNewChild<TGLSceneObject>();
+  g1->SetName("g1");
+  g2->SetName("g2");
+
+  // Removing with keepChildren hands the grandchildren up in order.
+  p->Remove(c, true);
+  EXPECT_EQ(c->Parent(), nullptr);
+  ASSERT_EQ(p->GetChildCount(), 2);
+  EXPECT_EQ(p->GetChild(0), g1);
+  EXPECT_EQ(p->GetChild(1), g2);
+  EXPECT_EQ(g1->Scene(), &scene);
+  delete c;
+
+  // Adding a child that has a parent moves it instead of listing it twice.
+  auto* other = root->AddNewChild<TGLSceneObject>();
+  other->AddChild(g1);
+  EXPECT_EQ(p->GetChildCount(), 1);
+  EXPECT_EQ(g1->Parent(), other);
+  EXPECT_EQ(g1->GetIndex(), 0);
+
+  // An object cannot become its own descendant.
+  EXPECT_THROW(g1->AddChild(other), EInvalidOperation);
+  EXPECT_THROW(g1->AddChild(g1), EInvalidOperation);
+
+  g2->SetIndex(99);
+  EXPECT_EQ(g2->GetIndex(), 0);
+  auto* first = p->AddNewChildFirst(TGLSceneObject::StaticClass());
+  EXPECT_EQ(first->GetIndex(), 0);
+  EXPECT_EQ(g2->GetIndex(), 1);
+
+  g1->MoveTo(nullptr);
+  EXPECT_EQ(g1->Scene(), nullptr);
+  delete g1;
+
+  // Freeing a parent frees its subtree; freeing a child leaves its parent's list.
+  delete g2;
+  EXPECT_EQ(p->GetChildCount(), 1);
+  delete p;
+  EXPECT_EQ(root->GetChildCount(), 1);
+}
+
+TEST(SceneObjectTree, OwnedObjectsLeaveTheTreeWhenTheirOwnerGoes) {
+  TGLSceneGraph scene(nullptr);
+  auto form = std::make_unique<TComponent>(nullptr);
+  auto* o = new TGLSceneObject(form.get());
+  scene.Objects()->AddChild(o);
+  auto* c = o->AddNewChild<TGLSceneObject>();
+  EXPECT_EQ(c->Owner(), form.get());
+  form.reset();
+  EXPECT_EQ(scene.Objects()->GetChildCount(), 0);
+}
+
+TEST_F(SceneFixture, ChangesReachTheBufferOncePerUpdate) {
+  auto* o = scene.Objects()->AddNewChild<TGLSceneObject>();
+  (void)o->GetLocalMatrixPtr();
+  changes = 0;
+  o->BeginUpdate();
+  o->Position()->SetX(1);
+  o->SetVisible(false);
+  o->SetShowAxes(true);
+  EXPECT_EQ(changes, 0);
+  o->EndUpdate();
+  EXPECT_EQ(changes, 1);
+  // The buffer reports the change as its own, whatever object started it.
+  EXPECT_EQ(changeSender, &buffer);
+  EXPECT_THROW(o->EndUpdate(), EAssertionFailed);
+
+  changes = 0;
+  scene.BeginUpdate();
+  for (int i = 0; i < 10; ++i) o->SetTagFloat(float(i)), o->SetVisible(i % 2 == 0);
+  scene.EndUpdate();
+  EXPECT_EQ(changes, 1);
+
+  // Structure marked twice notifies once, except for a direct-draw object.
+  o->GetLocalMatrixPtr();
+  o->ClearStructureChanged();
+  changes = 0;
+  o->MarkStructureChanged();
+  o->MarkStructureChanged();
+  EXPECT_EQ(changes, 1);
+  auto* d = scene.Objects()->AddNewChild<TGLDirectOpenGL>();
+  changes = 0;
+  d->MarkStructureChanged();
+  d->MarkStructureChanged();
+  EXPECT_EQ(changes, 2);
+}
+
+TEST_F(SceneFixture, ProgressVisitsChildrenLastFirstThenBehaviours) {
+  std::vector<std::string> order;
+  auto* p = scene.Objects()->AddNewChild<TGLSceneObject>();
+  p->SetName("p");
+  auto* a = p->AddNewChild<TGLSceneObject>();
+  a->SetName("a");
+  auto* b = p->AddNewChild<TGLSceneObject>();
+  b->SetName("b");
+  for (TGLBaseSceneObject* o : {static_cast<TGLBaseSceneObject*>(p), static_cast<TGLBaseSceneObject*>(a),
+                                static_cast<TGLBaseSceneObject*>(b)})
+    o->OnProgress = [&order](TObject* s, double dt, double t) {
+      EXPECT_DOUBLE_EQ(dt, 0.5);
+      EXPECT_DOUBLE_EQ(t, 2.0);
+      order.push_back(static_cast<TGLBaseSceneObject*>(s)->Name());
+    };
+  scene.Progress(0.5, 2.0);
+  EXPECT_EQ(order, (std::vector<std::string>{"b", "a", "p"}));
+}
+
+TEST_F(SceneFixture, DefaultSortingDrawsOpaqueInOrderThenBlendedFarthestFirst) {
+  auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+  cam->Position()->SetXYZAsPoint(0, 0, 0);
+  buffer.SetCamera(cam);
+  Spy(scene.Objects(), "A", 0, 0, -5);
+  Spy(scene.Objects(), "B", 0, 0, -10)->blended = true;
+  Spy(scene.Objects(), "C", 0, 0, -30);
+  Spy(scene.Objects(), "D", 0, 0, -20)->blended = true;
+  TGLRecorder rec;
+  buffer.SetupMatrices(nullptr);
+  scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
+  EXPECT_EQ(drawn, (std::vector<std::string>{"A", "C", "D", "B"}));
+
+  // An own mode holds for its subtree only; nearest first draws the nearest first.
+  drawn.clear();
+  auto* group = Spy(scene.Objects(), "G", 0, 0, -1);
+  group->SetObjectsSorting(osRenderNearestFirst);
+  Spy(group, "far", 0, 0, -9);
+  Spy(group, "near", 0, 0, -2);
+  scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
+  EXPECT_EQ(drawn, (std::vector<std::string>{"A", "C", "G", "near", "far", "D", "B"}));
+
+  // Hidden objects and their subtrees are skipped.
+  drawn.clear();
+  group->SetVisible(false);
+  scene.SetObjectsSorting(osNone);
+  scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
+  EXPECT_EQ(drawn, (std::vector<std::string>{"A", "B", "C", "D"}));
+  EXPECT_EQ(rec.Count("glPushMatrix"), rec.Count("glPopMatrix"));
+  buffer.SetCamera(nullptr);
+}
+
+TEST_F(SceneFixture, CullingModes) {
+  auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+  buffer.SetCamera(cam);
+  buffer.Resize(100, 100);
+  // A parent far to the side, with a child brought back in front of the camera.
+  auto* parent = Spy(scene.Objects(), "parent", 1000, 0, -10);
+  Spy(parent, "child", -1000, 0, 0);
+  TGLRecorder rec;
+  buffer.SetupMatrices(nullptr);
+
+  scene.SetVisibilityCulling(vcObjectBased);
+  scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
+  EXPECT_EQ(drawn, (std::vector<std::string>{"child"}));
+
+  drawn.clear();
+  scene.SetVisibilityCulling(vcHierarchical);
+  parent->SetObjectStyle(parent->ObjectStyle() | osNoVisibilityCulling);
+  scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
+  EXPECT_EQ(drawn, (std::vector<std::string>{"parent", "child"}));
+
+  drawn.clear();
+  parent->SetObjectStyle(parent->ObjectStyle() & ~osNoVisibilityCulling);
+  parent->GetChild(0)->Position()->SetX(0);  // the child follows its parent out of view
+  scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
+  EXPECT_TRUE(drawn.empty());
+  buffer.SetCamera(nullptr);
+}
+
+TEST_F(SceneFixture, PickingPassNamesObjectsWithoutColourWrites) {
+  auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+  buffer.SetCamera(cam);
+  auto* a = Spy(scene.Objects(), "a", 0, 0, -5);
+  TGLRecorder rec;
+  buffer.SetupMatrices(nullptr);
+  scene.RenderScene(&buffer, 100, 100, dsPicking, nullptr);
+  const auto masks = rec.CallsTo("glColorMask");
+  ASSERT_GE(masks.size(), 2u);
+  EXPECT_EQ(masks.front().Args[0], GL_FALSE);
+  EXPECT_EQ(masks.back().Args[0], GL_TRUE);
+  // Names are small indices into the pass's table, never truncated addresses.
+  const auto names = rec.CallsTo("glLoadName");
+  ASSERT_EQ(names.size(), 2u);  // the root, then the object
+  EXPECT_EQ(names[1].Args[0], 2);
+  EXPECT_EQ(drawn, (std::vector<std::string>{"a"}));
+  (void)a;
+  buffer.SetCamera(nullptr);
+}
+
+TEST_F(SceneFixture, ProxyDrawsItsMasterOnceEvenWhenItIsItsOwnAncestor) {
+  auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+  buffer.SetCamera(cam);
+  auto* master = Spy(scene.Objects(), "master");
+  auto* proxy = master->AddNewChild<TGLProxyObject>();
+  proxy->SetMasterObject(master);
+  TGLRecorder rec;
+  buffer.SetupMatrices(nullptr);
+  scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
+  // master itself, then through the proxy once; the proxy reached again draws nothing.
+  EXPECT_EQ(drawn, (std::vector<std::string>{"master", "master"}));
+
+  // A master freed elsewhere is forgotten.
+  auto* other = Spy(scene.Objects(), "other");
+  auto* proxy2 = scene.Objects()->AddNewChild<TGLProxyObject>();
+  proxy2->SetMasterObject(other);
+  delete other;
+  EXPECT_EQ(proxy2->MasterObject(), nullptr);
+  EXPECT_FALSE(proxy2->RayCastIntersect(VectorMake(0, 0, -5, 1), VectorMake(0, 0, 1, 0)));
+  (void)proxy;
+  buffer.SetCamera(nullptr);
+}
+
+TEST_F(SceneFixture, MaterialsAreSkippedWhilePicking) {
+  auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+  buffer.SetCamera(cam);
+  class TMaterialSpy : public TGLSceneObject {
+   public:
+    using TGLSceneObject::TGLSceneObject;
+    void BuildList(TRenderContextInfo&) override { ++draws; }
+    int draws = 0;
+  };
+  auto* o = new TMaterialSpy(&scene);
+  scene.Objects()->AddChild(o);
+  o->SetObjectStyle(osDirectDraw);
+  o->Position()->SetZ(-5);
+  o->Material()->SetBlendingMode(bmTransparency);
+  EXPECT_TRUE(o->IsBlended());
+  auto blendEnables = [](const TGLRecorder& rec) {
+    int n = 0;
+    for (const TGLCall& c : rec.CallsTo("glEnable")) n += c.Args[0] == GL_BLEND;
+    return n;
+  };
+  {
+    TGLRecorder rec;
+    buffer.SetupMatrices(nullptr);
+    scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
+    EXPECT_EQ(o->draws, 1);
+    EXPECT_GE(blendEnables(rec), 1);
+  }
+  {
+    TGLRecorder rec;
+    scene.RenderScene(&buffer, 100, 100, dsPicking, nullptr);
+    EXPECT_EQ(o->draws, 2);
+    EXPECT_EQ(blendEnables(rec), 0);
+  }
+  buffer.SetCamera(nullptr);
+}
+
+TEST_F(SceneFixture, CameraInvariantObjectsBalanceTheModelViewStack) {
+  auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+  buffer.SetCamera(cam);
+  for (TGLCameraInvarianceMode mode : {cimNone, cimPosition, cimOrientation}) {
+    auto* o = scene.Objects()->AddNewChild<TGLCameraInvariantObject>();
+    o->SetCamInvarianceMode(mode);
+    o->SetObjectStyle(osDirectDraw);
+    Spy(o, "inside" + std::to_string(int(mode)))->SetObjectStyle(osDirectDraw);
+  }
+  TGLRecorder rec;
+  buffer.SetupMatrices(nullptr);
+  scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
+  EXPECT_EQ(drawn.size(), 3u);
+  EXPECT_EQ(buffer.ModelViewStackDepth(), 0);
+  EXPECT_EQ(rec.Count("glPushMatrix"), rec.Count("glPopMatrix"));
+  EXPECT_EQ(rec.Count("glLoadMatrixf"), 2 + 2);  // the set-up's two, then one per invariant mode
+  buffer.SetCamera(nullptr);
+}
+
+TEST(SceneRayCast, ProxyAndNearest) {
+  TGLSceneGraph scene(nullptr);
+  auto* master = scene.Objects()->AddNewChild<TGLSceneObject>();
+  const float r = std::sqrt(0.75f);  // bounding sphere of the default half sizes
+  EXPECT_NEAR(master->GetBoundingSphereRadius(), r, 1e-6);
+  auto* proxy = scene.Objects()->AddNewChild<TGLProxyObject>();
+  proxy->SetMasterObject(master);
+  proxy->Position()->SetXYZAsPoint(10, 0, 0);
+  TVector4f p{}, n{};
+  ASSERT_TRUE(proxy->RayCastIntersect(VectorMake(10, 0, -5, 1), VectorMake(0, 0, 1, 0), &p, &n));
+  ExpectVec(p, 10, 0, -r, 1e-4f);
+  ExpectVec(n, 0, 0, -1, 1e-4f);
+
+  // The nearer of two spheres, unless its parent is hidden.
+  TGLSceneGraph s2(nullptr);
+  auto* hider = s2.Objects()->AddNewChild<TGLSceneObject>();
+  hider->Position()->SetXYZAsPoint(100, 0, 0);
+  auto* nearOne = hider->AddNewChild<TGLSceneObject>();
+  nearOne->Position()->SetXYZAsPoint(-100, 0, 5);
+  auto* farOne = s2.Objects()->AddNewChild<TGLSceneObject>();
+  farOne->Position()->SetXYZAsPoint(0, 0, 20);
+  const TVector4f start = VectorMake(0, 0, 0, 1), dir = VectorMake(0, 0, 1, 0);
+  EXPECT_EQ(s2.RayCastNearest(start, dir, &p), nearOne);
+  hider->SetVisible(false);
+  EXPECT_EQ(s2.RayCastNearest(start, dir, &p), farOne);
+  EXPECT_EQ(s2.RayCastNearest(start, VectorMake(0, 1, 0, 0)), nullptr);
+}
+
+TEST(SceneLights, SlotsAreTakenAndFreed) {
+  auto scene = std::make_unique<TGLSceneGraph>(nullptr);
+  std::vector<TGLLightSource*> lights;
+  for (int i = 0; i < 9; ++i) lights.push_back(scene->Objects()->AddNewChild<TGLLightSource>());
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(lights[size_t(i)]->LightID(), uint32_t(GL_LIGHT0 + i));
+  EXPECT_EQ(lights[8]->LightID(), 0u);
+  delete lights[3];
+  EXPECT_EQ(scene->Light(3), nullptr);
+  auto* again = scene->Objects()->AddNewChild<TGLLightSource>();
+  EXPECT_EQ(again->LightID(), uint32_t(GL_LIGHT0 + 3));
+  // Moving a light around the tree keeps one slot.
+  auto* group = scene->Objects()->AddNewChild<TGLSceneObject>();
+  group->Insert(0, again);
+  group->MoveTo(scene->Objects());
+  int taken = 0;
+  for (int i = 0; i < 8; ++i) taken += scene->Light(i) == again;
+  EXPECT_EQ(taken, 1);
+  // A light in a subtree that is freed leaves the table too.
+  delete group;
+  EXPECT_EQ(scene->Light(3), nullptr);
+  // Lights under both roots go cleanly with the scene.
+  scene->Cameras()->AddNewChild<TGLCamera>()->AddNewChild<TGLLightSource>();
+  scene.reset();
+}
+
+TEST(SceneObjectAssign, CopiesFrameChildrenAndBehaviours) {
+  TGLSceneGraph scene(nullptr);
+  auto* src = scene.Objects()->AddNewChild<TGLSceneObject>();
+  src->Position()->SetXYZAsPoint(1, 2, 3);
+  src->SetShowAxes(true);
+  src->SetTagFloat(2.5f);
+  src->AddNewChild<TGLLightSource>()->SetSpotCutOff(45);
+  auto* dst = scene.Objects()->AddNewChild<TGLSceneObject>();
+  dst->Assign(src);
+  ExpectVec(dst->Position()->AsVector(), 1, 2, 3);
+  EXPECT_TRUE(dst->ShowAxes());
+  EXPECT_FLOAT_EQ(dst->TagFloat(), 2.5f);
+  ASSERT_EQ(dst->GetChildCount(), 1);
+  EXPECT_EQ(dst->GetChild(0)->ClassName(), "TGLLightSource");
+  EXPECT_FLOAT_EQ(static_cast<TGLLightSource*>(dst->GetChild(0))->SpotCutOff(), 45);
+}
+
+TEST(SceneStreaming, StoredSceneReadsBackByName) {
+  RegisterGLCoordinatesClasses();
+  RegisterGLColorClasses();
+  RegisterGLMaterialClasses();
+  RegisterGLSceneGraphClasses();
+  TMemoryStream ms;
+  {
+    TGLSceneGraph scene(nullptr);
+    scene.SetObjectsSorting(osNone);
+    auto* box = scene.Objects()->AddNewChild<TGLSceneObject>();
+    box->SetName("Box");
+    box->Position()->SetXYZAsPoint(1, 2, 3);
+    box->SetVisible(false);
+    auto* inner = box->AddNewChild<TGLImmaterialSceneObject>();
+    inner->SetName("Inner");
+    inner->SetHint("hello");
+    auto* light = scene.Objects()->AddNewChild<TGLLightSource>();
+    light->SetName("Lamp");
+    light->SetSpotCutOff(45);
+    auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+    cam->SetName("Eye");
+    cam->SetFocalLength(252.149f);
+    cam->SetCameraStyle(csInfinitePerspective);
+    cam->SetTargetObject(box);
+    TWriter w(&ms);
+    w.WriteRootComponent(&scene);
+  }
+  ms.SetPosition(0);
+  TGLSceneGraph scene(nullptr);
+  TReader r(&ms);
+  r.ReadRootComponent(&scene);
+  EXPECT_EQ(scene.ObjectsSorting(), osNone);
+  ASSERT_EQ(scene.Objects()->GetChildCount(), 2);
+  auto* box = scene.Objects()->GetChild(0);
+  EXPECT_EQ(box->Name(), "Box");
+  EXPECT_FALSE(box->Visible());
+  EXPECT_FLOAT_EQ(box->Position()->Z(), 3);
+  EXPECT_FLOAT_EQ(box->Position()->W(), 1);
+  ASSERT_EQ(box->GetChildCount(), 1);
+  EXPECT_EQ(static_cast<TGLImmaterialSceneObject*>(box->GetChild(0))->Hint(), "hello");
+  auto* light = static_cast<TGLLightSource*>(scene.Objects()->GetChild(1));
+  EXPECT_FLOAT_EQ(light->SpotCutOff(), 45);
+  EXPECT_EQ(light->LightID(), uint32_t(GL_LIGHT0));
+  ASSERT_EQ(scene.Cameras()->GetChildCount(), 1);
+  auto* cam = static_cast<TGLCamera*>(scene.Cameras()->GetChild(0));
+  EXPECT_NEAR(cam->FocalLength(), 252.149, 1e-3);
+  EXPECT_EQ(cam->CameraStyle(), csInfinitePerspective);
+  EXPECT_EQ(cam->TargetObject(), box);
+}

@@ -1,0 +1,140 @@
+// Stencil shadow volumes, the mirror and depth-buffer shadows drawn into a real off-screen
+// context: a pixel that must be shadowed (or reflected) against one that must not.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "Source/Scene/GLLightSource.h"
+#include "Source/Materials/GLMaterial.h"
+#include "Source/Further/GLMirror.h"
+#include "Source/Objects/GLObjects.h"
+#include "Source/Scene/GLSceneGraph.h"
+#include "Source/Further/GLShadowVolume.h"
+#include "Source/Further/GLzBuffer.h"
+#include "Source/Viewer/GLQtContext.h"
+#include "Source/Viewer/GLSceneViewer.h"
+
+namespace {
+
+constexpr int kSize = 64;
+
+struct GL_ShadowsAndMirror : ::testing::Test {
+  static void SetUpTestSuite() {
+    static bool registered = false;
+    if (!registered) RegisterGLQtContext();
+    registered = true;
+  }
+
+  TGLSceneGraph scene{nullptr};
+  TGLMemoryViewer viewer{nullptr};
+  TGLCamera* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+
+  void SetUp() override {
+    viewer.SetWidth(kSize);
+    viewer.SetHeight(kSize);
+    viewer.Buffer()->SetContextOptions(TContextOptions{roDoubleBuffer, roStencilBuffer, roRenderToWindow});
+    viewer.Buffer()->SetBackgroundColor(0);  // black
+    cam->Position()->SetXYZAsPoint(0, 0, 10);  // looking down -Z at the XY plane
+    cam->SetFocalLength(12.5f);                // a wide view: 5 units across at the plane
+    viewer.SetCamera(cam);
+  }
+
+  // RGB of the pixel where a world point shows in the last frame.
+  std::vector<int> PixelAt(float x, float y, float z) {
+    const TVector4f s = viewer.Buffer()->WorldToScreen(TVector4f{x, y, z, 1});
+    std::vector<uint8_t> px(4);
+    TGLContext* ctx = viewer.Buffer()->RenderingContext();
+    ctx->ActivateNested();
+    GL.glReadPixels(int(s[0]), int(s[1]), 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, px.data());
+    ctx->DeactivateNested();
+    return {px[0], px[1], px[2]};
+  }
+
+  TGLPlane* Floor(TGLBaseSceneObject* parent) {
+    auto* floor = parent->AddNewChild<TGLPlane>();
+    floor->SetWidth(10);
+    floor->SetHeight(10);
+    return floor;
+  }
+};
+
+std::string Rgb(const std::vector<int>& p) {
+  return std::to_string(p[0]) + "," + std::to_string(p[1]) + "," + std::to_string(p[2]);
+}
+
+}  // namespace
+
+// A cube over a lit floor, the light up and to the right: the floor to the left of the cube is
+// in its shadow, the floor to the right is lit.
+TEST_F(GL_ShadowsAndMirror, StencilShadowVolumeDarkensTheFloorBehindTheCube) {
+  auto* light = scene.Objects()->AddNewChild<TGLLightSource>();
+  light->Position()->SetXYZAsPoint(4, 0, 6);
+  auto* volume = scene.Objects()->AddNewChild<TGLShadowVolume>();
+  Floor(volume);
+  auto* cube = volume->AddNewChild<TGLCube>();
+  cube->Position()->SetXYZAsPoint(0, 0, 1.5f);
+  volume->Lights()->AddCaster(light);
+  volume->Occluders()->AddCaster(cube);
+  viewer.Render();
+  ASSERT_TRUE(viewer.Buffer()->RCInstantiated());
+  const auto shadowed = PixelAt(-2, 0, 0), lit = PixelAt(2.5f, 0, 0);
+  EXPECT_LT(shadowed[0], 60) << Rgb(shadowed);
+  EXPECT_GT(lit[0], 120) << Rgb(lit);
+
+  // Without the volume's work the same floor point is lit.
+  volume->SetMode(svmOff);
+  viewer.Render();
+  EXPECT_GT(PixelAt(-2, 0, 0)[0], 120);
+}
+
+// A red cube in front of a mirror lying in the XY plane: its reflection shows in the mirror,
+// the rest of the mirror only shows the faint white of its surface over the black background.
+TEST_F(GL_ShadowsAndMirror, MirrorShowsTheReflectionOnlyWhereThereIsOne) {
+  viewer.Buffer()->SetLighting(false);
+  auto* mirror = scene.Objects()->AddNewChild<TGLMirror>();
+  mirror->SetWidth(8);
+  mirror->SetHeight(8);
+  auto* cube = scene.Objects()->AddNewChild<TGLCube>();
+  cube->Position()->SetXYZAsPoint(1.5f, 0, 3);
+  cube->Material()->FrontProperties()->Diffuse()->SetColor(TVector4f{1, 0, 0, 1});
+  viewer.Render();
+  ASSERT_TRUE(viewer.Buffer()->RCInstantiated());
+  const auto reflected = PixelAt(1.5f, 0, -3), plain = PixelAt(-1.5f, 0, 0);
+  EXPECT_GT(reflected[0], 150) << Rgb(reflected);
+  EXPECT_LT(reflected[1], 80) << Rgb(reflected);
+  EXPECT_LT(plain[0], 80) << Rgb(plain);
+  EXPECT_GT(plain[0], 5) << Rgb(plain);  // the surface itself is drawn
+  const auto direct = PixelAt(1.5f, 0, 3.5f);  // the cube's top face
+  EXPECT_GT(direct[0], 240) << Rgb(direct);
+  EXPECT_LT(direct[1], 15) << Rgb(direct);
+}
+
+// The caster viewer looks from up and to the right: the floor to the left of the cube is hidden
+// from it and darkened in the main view; the floor to the right is not.
+TEST_F(GL_ShadowsAndMirror, DepthBufferShadowsDarkenWhatTheCasterCannotSee) {
+  viewer.Buffer()->SetLighting(false);
+  Floor(scene.Objects());
+  auto* cube = scene.Objects()->AddNewChild<TGLCube>();
+  cube->Position()->SetXYZAsPoint(0, 0, 1.5f);
+  auto* target = scene.Objects()->AddNewChild<TGLDummyCube>();
+  auto* lightCam = scene.Cameras()->AddNewChild<TGLCamera>();
+  lightCam->Position()->SetXYZAsPoint(6, 0, 6);
+  lightCam->SetTargetObject(target);
+  lightCam->SetFocalLength(12.5f);
+  TGLMemoryViewer caster(nullptr);
+  caster.SetWidth(kSize);
+  caster.SetHeight(kSize);
+  caster.Buffer()->SetLighting(false);
+  caster.SetCamera(lightCam);
+  auto* shadows = scene.Objects()->AddNewChild<TGLZShadows>();
+  shadows->SetViewer(&viewer);
+  shadows->SetCaster(&caster);
+  viewer.Render();  // the buffer's camera and projection, then a frame with the shadows
+  EXPECT_FALSE(shadows->CastShadow());
+  viewer.Render();
+  ASSERT_TRUE(viewer.Buffer()->RCInstantiated());
+  const auto shadowed = PixelAt(-2.5f, 0, 0), lit = PixelAt(2.5f, 0, 0);
+  EXPECT_GT(lit[0], 150) << Rgb(lit);
+  EXPECT_LT(shadowed[0], lit[0] - 50) << Rgb(shadowed) << " against " << Rgb(lit);
+}
