@@ -346,9 +346,7 @@ void TGLBitmap32::UploadAsTextureSized(unsigned target, TGLMinFilter minFilter, 
   texWidth = w2, texHeight = h2;
   const bool isFloat = IsFloatTextureFormat(internalFormat);
   const void* pixels = FData.data();
-  struct TTrim {
-    ~TTrim() { TrimScratchBuffers(); }
-  } trim;
+  TScopeExit trim([] { TrimScratchBuffers(); });
   std::vector<uint8_t>& scaled = ScratchBuffer(0);
   if (!isFloat && (w2 != FWidth || h2 != FHeight)) {
     scaled.resize(size_t(w2) * size_t(h2) * 4);

@@ -102,11 +102,7 @@ void TGLWindowsBitmapFont::LoadWindowsFont() {
   // Drawing must not invalidate the font; the handler comes back however this ends.
   TNotifyEvent handler = std::move(picture->OnChange);
   picture->OnChange = nullptr;
-  struct TReattach {
-    TPicture* p;
-    TNotifyEvent& h;
-    ~TReattach() { p->OnChange = std::move(h); }
-  } reattach{picture, handler};
+  TScopeExit reattach([picture, &handler] { picture->OnChange = std::move(handler); });
 
   TBitmap& bitmap = picture->Bitmap();
   bitmap.SetPixelFormat(pf32bit);

@@ -796,10 +796,7 @@ void TGLTexture::ApplyTextureParams(GLenum target) {
 void TGLTexture::UploadImage(GLenum target) {
   TGLBitmap32* bitmap = image_->GetBitmap32(target);
   if (!bitmap) return;
-  struct TRelease {
-    TGLTextureImage* image;
-    ~TRelease() { image->ReleaseBitmap32(); }
-  } release{image_.get()};
+  TScopeExit release([image = image_.get()] { image->ReleaseBitmap32(); });
   if (bitmap->IsEmpty()) return;
   const GLenum internalFormat = ChooseInternalFormat(true);
   if (textureFormat_ == tfNormalMap)

@@ -113,9 +113,7 @@ void TASAPHandler::WndProc(TMessage& msg) {
   if (timer_ || vHandlerBusy) return;
   if (msg.Msg != TickMessage() && msg.Msg != WM_TIMER) return;
   vHandlerBusy = true;
-  struct TClearBusy {
-    ~TClearBusy() { vHandlerBusy = false; }
-  } clearBusy;
+  TScopeExit clearBusy([] { vHandlerBusy = false; });
   if (vASAPCadencerList) {
     // A clock may unregister (even be freed) while another one ticks: entries become nullptr.
     for (size_t i = vASAPCadencerList->size(); i-- > 0;) {
@@ -218,13 +216,9 @@ void TGLCadencer::Progress() {
   if (enabled_ && sleepLength_ >= 0) Sleep(uint32_t(sleepLength_));
   const std::shared_ptr<bool> alive = alive_;
   ++progressing_;
-  struct TDone {
-    const std::shared_ptr<bool>& alive;
-    int& p;
-    ~TDone() {
-      if (*alive) p = (p < 0 ? -p : p) - 1;
-    }
-  } done{alive, progressing_};
+  TScopeExit done([&alive, &p = progressing_] {
+    if (*alive) p = (p < 0 ? -p : p) - 1;
+  });
   if (!enabled_) return;
   double newTime = GetCurrentTime();
   double deltaTime = newTime - lastTime_;
@@ -241,13 +235,9 @@ void TGLCadencer::Progress() {
     lastTime_ += step;
     if (scene_ && step != 0) {
       progressing_ = -progressing_;
-      struct TRestoreSign {
-        const std::shared_ptr<bool>& alive;
-        int& p;
-        ~TRestoreSign() {
-          if (*alive && p < 0) p = -p;
-        }
-      } restore{alive, progressing_};
+      TScopeExit restore([&alive, &p = progressing_] {
+        if (*alive && p < 0) p = -p;
+      });
       scene_->Progress(step, lastTime_);
     }
     if (!*alive) return;

@@ -170,17 +170,9 @@ void TGLFogEnvironment::ApplyFog() {
   TGLContext* ctx = buffer ? buffer->RenderingContext() : nullptr;
   const bool activate = ctx && GetCurrentRenderingContext() != ctx;
   if (activate) ctx->ActivateNested();
-  struct TDeactivate {
-    TGLContext* ctx;
-    ~TDeactivate() {
-      if (ctx) {
-        try {
-          ctx->DeactivateNested();
-        } catch (...) {
-        }
-      }
-    }
-  } deactivate{activate ? ctx : nullptr};
+  TScopeExit deactivate([ctx = activate ? ctx : nullptr] {
+    if (ctx) ctx->DeactivateNested();
+  });
   switch (fogMode_) {
     case fmLinear: GL.glFogi(GL_FOG_MODE, GL_LINEAR); break;
     case fmExp:
