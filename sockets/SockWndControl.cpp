@@ -183,17 +183,10 @@ void TSockWndHandler::WndProc(TMessage& msg) {
   std::shared_ptr<bool> alive = FAlive;
   // The handler (and the component) may be gone after any call: look again before touching either.
   auto stillThere = [&] { return *alive && FSlots[i] == ctl && FGens[i] == gen; };
-  try {
-    ctl->HandleWindowMessage(msg);
-  } catch (Exception& e) {
-    if (stillThere()) ctl->HandleBackgroundException(e);
-  } catch (std::exception& e) {
-    Exception wrapped(e.what());
-    if (stillThere()) ctl->HandleBackgroundException(wrapped);
-  } catch (...) {
-    Exception wrapped("Unknown exception");
-    if (stillThere()) ctl->HandleBackgroundException(wrapped);
-  }
+  CatchIntoBackground([&] { ctl->HandleWindowMessage(msg); },
+                      [&](Exception& e) {
+                        if (stillThere()) ctl->HandleBackgroundException(e);
+                      });
   if (stillThere() && ctl->FReleaseRequested) FreeObject(ctl);
 }
 
@@ -221,17 +214,12 @@ void TSockWndControl::ReleaseWindowOnce() {
 }
 
 void TSockWndControl::HandleWindowMessage(TMessage& msg) {
-  try {
+  RunHandlingExceptions([&] {
     if (msg.Msg == FMsgRelease && FMsgRelease != 0)
       HandleReleaseMessage();
     else
       msg.Result = DefWindowProc(FHandle, msg.Msg, msg.WParam, msg.LParam);
-  } catch (Exception& e) {
-    HandleBackgroundException(e);
-  } catch (std::exception& e) {
-    Exception wrapped(e.what());
-    HandleBackgroundException(wrapped);
-  }
+  });
 }
 
 void TSockWndControl::HandleBackgroundException(Exception& E) {

@@ -91,6 +91,23 @@ int SockWndWindowCount();
 bool SockWndClassRegistered();
 int SockWndHandlerCount(DWORD threadId);
 
+// Runs f and hands what it raises to report as the run-time's Exception (any other exception
+// wrapped with its text), so that nothing leaves a message handler.
+template <class F, class R>
+void CatchIntoBackground(F&& f, R&& report) {
+  try {
+    f();
+  } catch (Exception& e) {
+    report(e);
+  } catch (std::exception& e) {
+    Exception wrapped(e.what());
+    report(wrapped);
+  } catch (...) {
+    Exception wrapped("Unknown exception");
+    report(wrapped);
+  }
+}
+
 class TSockWndControl : public TComponent {
   RTL_CLASS(TSockWndControl, TComponent)
  public:
@@ -113,6 +130,11 @@ class TSockWndControl : public TComponent {
   virtual void ReleaseWindowOnce();
   virtual void HandleWindowMessage(TMessage& msg);
   virtual void HandleBackgroundException(Exception& E);
+  // Runs f; what it raises goes to HandleBackgroundException.
+  template <class F>
+  void RunHandlingExceptions(F&& f) {
+    CatchIntoBackground(std::forward<F>(f), [this](Exception& e) { HandleBackgroundException(e); });
+  }
   virtual void TriggerBackgroundException(Exception& E, bool& CanClose);
   virtual void HandleReleaseMessage();
   virtual void AllocateWindow();

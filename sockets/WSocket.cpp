@@ -258,7 +258,7 @@ void TCustomWSocket::AssignDefaultValue() {
 }
 
 void TCustomWSocket::HandleWindowMessage(TMessage& msg) {
-  try {
+  RunHandlingExceptions([&] {
     if (msg.Msg == FMsgSocketEvents) {
       DispatchSocketEvents(msg);
     } else if (msg.Msg == FMsgHostLookup || msg.Msg == FMsgAddrLookup) {
@@ -270,12 +270,7 @@ void TCustomWSocket::HandleWindowMessage(TMessage& msg) {
     } else {
       TSockWndControl::HandleWindowMessage(msg);
     }
-  } catch (Exception& e) {
-    HandleBackgroundException(e);
-  } catch (std::exception& e) {
-    Exception wrapped(e.what());
-    HandleBackgroundException(wrapped);
-  }
+  });
 }
 
 void TCustomWSocket::AbortComponent() {
@@ -1984,14 +1979,7 @@ void TCustomLineWSocket::SetLineMode(bool v) {
 
 void TCustomLineWSocket::HandleWindowMessage(TMessage& msg) {
   if (msg.Msg == FMsgLineRetrigger && FMsgLineRetrigger != 0) {
-    try {
-      LineRetrigger();
-    } catch (Exception& e) {
-      HandleBackgroundException(e);
-    } catch (std::exception& e) {
-      Exception wrapped(e.what());
-      HandleBackgroundException(wrapped);
-    }
+    RunHandlingExceptions([this] { LineRetrigger(); });
     return;
   }
   TCustomSocksWSocket::HandleWindowMessage(msg);
