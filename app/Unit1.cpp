@@ -333,6 +333,10 @@ void TForm1::FormCreate() {
     MonitorPcap_ = std::make_unique<TMonitorPcap>(nullptr);
     LogObjInfo("Capture DriverVersion: " + MonitorPcap_->DriverVersion());
     MonitorPcap_->OnPacketEvent = [this](TObject* Sender, TPacketInfo Info) { PacketEvent(Sender, std::move(Info)); };
+    MonitorPcap_->OnDropped = [](TObject*, int64_t NewDrops, int64_t TotalDrops) {
+      LogToPktData("Captured frames dropped by the driver: " + std::to_string(NewDrops) + " (" +
+                   std::to_string(TotalDrops) + " since capture start)");
+    };
     TStrings* Desc = MonitorPcap_->AdapterDescList();
     AdapterList->clear();
     for (int i = 0; i < Desc->Count(); ++i) AdapterList->addItem(Q(Desc->Get(i)));

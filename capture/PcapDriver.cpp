@@ -29,14 +29,16 @@ constexpr uint16_t BPF_RECORD_HDRLEN = sizeof(bpf_hdr);
 
 }  // namespace
 
-// An open adapter: a live libpcap handle. The snap length is applied when
-// records are copied out, since libpcap fixes its own at activation.
+// An open adapter: a live libpcap handle. libpcap fixes the snap length and
+// the kernel buffer at activation and sizes every ring slot for that snap
+// length, so a change of either makes a new handle with it (see Reactivate).
 struct ADAPTER {
   std::string Name;
   TPcap* Pcap = nullptr;
   bool Promiscuous = false;
   int SnapLen = 65535;
   int KernelBuffer = 1000000;
+  std::vector<bpf_insn> Filter;  // the kernel filter in force, if any
   int ReadTimeoutMs = 1000;
   int MinToCopy = 0;  // kept only: reads return as soon as frames are there
   int Fd = -1;
@@ -165,6 +167,7 @@ int InterfaceType(const std::string& name) {
 
 constexpr int ARPHRD_ETHER_TYPE = 1;
 constexpr int ARPHRD_LOOPBACK_TYPE = 772;
+constexpr int PACKET_IGNORE_OUTGOING_OPT = 23;
 
 bool IsCaptureInterface(const std::string& name) {
   const int t = InterfaceType(name);
@@ -189,36 +192,71 @@ uint32_t InetOf(const sockaddr* sa) {
   return sin.sin_addr.s_addr;
 }
 
-// Creates and activates the libpcap handle with the driver's defaults; false
-// (nothing left open) when the adapter cannot capture.
-bool Activate(ADAPTER* a) {
+// Promiscuous reception on a live handle's packet socket.
+bool SetMembership(const std::string& Name, int Fd, bool on) {
+  packet_mreq mr{};
+  mr.mr_ifindex = int(if_nametoindex(Name.c_str()));
+  mr.mr_type = PACKET_MR_PROMISC;
+  return mr.mr_ifindex != 0 &&
+         setsockopt(Fd, SOL_PACKET, on ? PACKET_ADD_MEMBERSHIP : PACKET_DROP_MEMBERSHIP, &mr, sizeof mr) == 0;
+}
+
+// A libpcap handle activated with the adapter's snap length, kernel buffer,
+// promiscuous state and filter; null (nothing left open) when the adapter
+// cannot capture. The ring's slots are sized for the snap length: with a
+// 65535-byte snap length and offloads on, a 1 MB ring holds about 15 frames.
+TPcap* NewLiveHandle(const ADAPTER* a, int* Fd) {
   char err[PCAP_ERRBUF_LEN] = {};
-  a->Pcap = L.create(a->Name.c_str(), err);
-  if (!a->Pcap) return false;
-  L.set_snaplen(a->Pcap, a->SnapLen);
-  L.set_promisc(a->Pcap, 0);
-  L.set_timeout(a->Pcap, 100);
-  L.set_buffer_size(a->Pcap, a->KernelBuffer);
-  if (L.set_immediate_mode) L.set_immediate_mode(a->Pcap, 1);
-  if (L.activate(a->Pcap) < 0 || L.datalink(a->Pcap) != DLT_EN10MB_TYPE || L.setnonblock(a->Pcap, 1, err) < 0 ||
-      (a->Fd = L.get_selectable_fd(a->Pcap)) < 0) {
-    L.close(a->Pcap);
-    a->Pcap = nullptr;
-    a->Fd = -1;
-    return false;
+  TPcap* p = L.create(a->Name.c_str(), err);
+  if (!p) return nullptr;
+  L.set_snaplen(p, a->SnapLen);
+  L.set_promisc(p, 0);
+  L.set_timeout(p, 100);
+  L.set_buffer_size(p, a->KernelBuffer);
+  if (L.set_immediate_mode) L.set_immediate_mode(p, 1);
+  *Fd = -1;
+  bpf_program prog{uint32_t(a->Filter.size()), const_cast<bpf_insn*>(a->Filter.data())};
+  if (L.activate(p) < 0 || L.datalink(p) != DLT_EN10MB_TYPE || L.setnonblock(p, 1, err) < 0 ||
+      (*Fd = L.get_selectable_fd(p)) < 0 || (a->Promiscuous && !SetMembership(a->Name, *Fd, true)) ||
+      (!a->Filter.empty() && L.setfilter(p, &prog) != 0)) {
+    L.close(p);
+    *Fd = -1;
+    return nullptr;
   }
+  // Loopback shows every frame twice, going out and coming in; libpcap hands
+  // out only the incoming copy, so the outgoing one would take a ring slot
+  // for nothing. Kernels before 4.20 lack the option and keep both.
+  if (InterfaceType(a->Name) == ARPHRD_LOOPBACK_TYPE) {
+    const int on = 1;
+    setsockopt(*Fd, SOL_PACKET, PACKET_IGNORE_OUTGOING_OPT, &on, sizeof on);
+  }
+  return p;
+}
+
+// Creates the first handle, so that an adapter that cannot capture fails at open.
+bool Activate(ADAPTER* a) {
+  a->Pcap = NewLiveHandle(a, &a->Fd);
+  return a->Pcap != nullptr;
+}
+
+// Replaces the live handle by one made with the adapter's current settings;
+// on failure the old handle stays. Frames the old one held are not carried
+// over (settings change while an adapter is being opened, before reading).
+bool Reactivate(ADAPTER* a) {
+  int fd = -1;
+  TPcap* p = NewLiveHandle(a, &fd);
+  if (!p) return false;
+  if (a->Pcap) L.close(a->Pcap);
+  a->Pcap = p;
+  a->Fd = fd;
+  a->Pending.clear();
+  a->PendingPos = 0;
   return true;
 }
 
-// Promiscuous reception on the live handle's packet socket.
 bool SetPromiscuous(ADAPTER* a, bool on) {
   if (on == a->Promiscuous) return true;
-  packet_mreq mr{};
-  mr.mr_ifindex = int(if_nametoindex(a->Name.c_str()));
-  mr.mr_type = PACKET_MR_PROMISC;
-  if (mr.mr_ifindex == 0 ||
-      setsockopt(a->Fd, SOL_PACKET, on ? PACKET_ADD_MEMBERSHIP : PACKET_DROP_MEMBERSHIP, &mr, sizeof mr) != 0)
-    return false;
+  if (!SetMembership(a->Name, a->Fd, on)) return false;
   a->Promiscuous = on;
   return true;
 }
@@ -352,12 +390,22 @@ bool DrvRequest(ADAPTER* a, bool Set, PACKET_OID_DATA* OidData) {
   return true;
 }
 
-// The kernel buffer is sized at activation; another size is not available.
-bool DrvSetBuff(ADAPTER* a, int32_t dim) { return a && dim > 0 && dim == a->KernelBuffer; }
+// The kernel buffer is sized at activation: another size takes a new handle.
+bool DrvSetBuff(ADAPTER* a, int32_t dim) {
+  if (!a || dim <= 0) return false;
+  if (dim == a->KernelBuffer) return true;
+  const int old = a->KernelBuffer;
+  a->KernelBuffer = dim;
+  if (Reactivate(a)) return true;
+  a->KernelBuffer = old;
+  return false;
+}
 
 bool DrvSetBpf(ADAPTER* a, bpf_program* fp) {
-  if (!a || !fp) return false;
-  return L.setfilter(a->Pcap, fp) == 0;
+  if (!a || !fp || (fp->bf_len && !fp->bf_insns)) return false;
+  if (L.setfilter(a->Pcap, fp) != 0) return false;
+  a->Filter.assign(fp->bf_insns, fp->bf_insns + fp->bf_len);  // kept for a new handle
+  return true;
 }
 
 bool DrvGetStats(ADAPTER* a, bpf_stat* s) {
@@ -427,9 +475,15 @@ const char* DrvGetDriverVersion() {
   return text;
 }
 
+// The snap length in force. Records are cut to it when they are copied out;
+// the ring is sized for it by a new handle, and should that fail, the old
+// handle (slots sized for the old length) goes on capturing.
 int32_t DrvSetSnapLen(ADAPTER* a, int32_t snaplen) {
   if (!a) return 0;
-  if (snaplen > 0 && snaplen < 65535) a->SnapLen = snaplen;
+  if (snaplen > 0 && snaplen < 65535 && snaplen != a->SnapLen) {
+    a->SnapLen = snaplen;
+    Reactivate(a);
+  }
   return a->SnapLen;
 }
 

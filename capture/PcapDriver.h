@@ -10,7 +10,12 @@
 // - address entries in the 384-byte layout;
 // - adapters activated when they are opened, so that an adapter that cannot
 //   capture (down, gone, not permitted) fails at open; the promiscuous filter
-//   and the snap length are applied to the live handle;
+//   is applied to the live handle; a new snap length or kernel buffer size
+//   makes a new live handle activated with it (libpcap sizes its ring slots
+//   for the snap length at activation), so the capturing handle's ring holds
+//   as many frames as the buffer has room for at that snap length;
+// - the socket's drop count (frames lost because the ring was full) in the
+//   statistics;
 // - read blocks in the BPF record layout with bh_hdrlen = 20; a read waits at
 //   most the read time-out (non-blocking descriptor plus poll);
 // - the adapter MAC for the current-address request;

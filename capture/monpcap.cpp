@@ -13,6 +13,9 @@ constexpr int CaptureReadTimeout = 100;  // ms
 constexpr int SnapLenHeadersOnly = 68;
 constexpr int SnapLenFull = 2000;
 constexpr uint32_t EthHdrLen = 14;
+// Reading the driver's statistics costs system calls: not for every block.
+constexpr auto StatsInterval = std::chrono::milliseconds(100);
+constexpr auto DropReportInterval = std::chrono::seconds(1);
 
 inline uint16_t Get16(const uint8_t* p) { return uint16_t((p[0] << 8) | p[1]); }
 
@@ -76,11 +79,38 @@ void TPcapThread::Execute() {
         m->SetThreadError(m->Handle_->ErrorText);
         Pause(CaptureReadTimeout);
       }
+      CheckDrops(false);
     }
+    CheckDrops(true);
   } catch (const std::exception& e) {
     m->SetThreadError(e.what());
   } catch (...) {
     m->SetThreadError("Capture thread failed");
+  }
+}
+
+void TPcapThread::CheckDrops(bool Final) {
+  TMonitorPcap* m = Monitor;
+  const auto now = std::chrono::steady_clock::now();
+  if (!Final && now - LastStats_ < StatsInterval) return;
+  LastStats_ = now;
+  bpf_stat st{};
+  if (!PacketGetStats || !m->Handle_->Adapter || !PacketGetStats(m->Handle_->Adapter, &st)) return;
+  // The driver counts in 32 bits from the adapter's opening, and wraps.
+  const int64_t total = m->TotDroppedPackets_.load(std::memory_order_relaxed) + uint32_t(st.bs_drop - DriverDrops_);
+  DriverDrops_ = st.bs_drop;
+  m->TotDroppedPackets_.store(total, std::memory_order_relaxed);
+  if (total == DropsReported_ || (!Final && now - LastDropReport_ < DropReportInterval)) return;
+  LastDropReport_ = now;
+  const int64_t fresh = total - DropsReported_;
+  DropsReported_ = total;
+  if (!m->Active_.DropHandler) return;
+  try {
+    m->Active_.DropHandler(m, fresh, total);
+  } catch (const std::exception& e) {
+    m->SetThreadError(e.what());
+  } catch (...) {
+    m->SetThreadError("Exception in OnDropped");
   }
 }
 
@@ -167,11 +197,13 @@ void TMonitorPcap::TakeSnapshot(bool ForCapture) {
     s.AddrMaskValue = AddrMaskValue_;
     s.ZoneOffset = ZoneOffset_;
     s.Handler = OnPacketEvent;
+    s.DropHandler = OnDropped;
   } else {
     const std::string mask = Trim(AddrMask_);
     s.AddrMaskValue = mask.empty() ? 0 : TextToIPAddr(mask);
     s.ZoneOffset = -LocalZoneBias() / 1440.0;
     s.Handler = nullptr;
+    s.DropHandler = nullptr;
   }
   std::memcpy(s.AdapterMac, AdapterMac_, 6);
   s.IgnoreIPs.clear();
@@ -200,6 +232,7 @@ void TMonitorPcap::StartMonitor() {
   TotSendBytes_.store(0, std::memory_order_relaxed);
   TotRecvPackets_.store(0, std::memory_order_relaxed);
   TotSendPackets_.store(0, std::memory_order_relaxed);
+  TotDroppedPackets_.store(0, std::memory_order_relaxed);
   ZoneOffset_ = -LocalZoneBias() / 1440.0;
   const int snapLen = IgnoreData_ ? SnapLenHeadersOnly : SnapLenFull;
 

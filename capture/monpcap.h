@@ -11,8 +11,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -25,6 +27,10 @@
 #include "rtl/Classes.h"
 
 class TMonitorPcap;
+
+// Frames the driver dropped because its buffer was full: those since the last
+// call and the total since the capture started.
+using TDropEvent = std::function<void(TObject* Sender, int64_t NewDrops, int64_t TotalDrops)>;
 
 // The capture thread: reads the driver until told to stop and hands every
 // record to the monitor's HandleFrame.
@@ -55,12 +61,19 @@ private:
   static void CaptureCallback(void* User, const bpf_hdr* Header, const uint8_t* Data);
   // Waits up to Ms milliseconds or until Terminate.
   void Pause(int Ms);
+  // Reads the driver's drop count into the monitor and reports new drops;
+  // Final reads and reports at once, as the thread ends.
+  void CheckDrops(bool Final);
 
   std::thread Thread_;
   std::atomic<bool> Terminated_{false};
   std::atomic<bool> Finished_{false};
   std::mutex Lock_;
   std::condition_variable Wake_;
+  std::chrono::steady_clock::time_point LastStats_{};
+  std::chrono::steady_clock::time_point LastDropReport_{};
+  uint32_t DriverDrops_ = 0;  // the driver's own (wrapping) count at the last read
+  int64_t DropsReported_ = 0;
 };
 
 class TMonitorPcap : public TComponent {
@@ -96,8 +109,14 @@ public:
   int64_t TotSendBytes() const noexcept { return TotSendBytes_.load(std::memory_order_relaxed); }
   int32_t TotRecvPackets() const noexcept { return TotRecvPackets_.load(std::memory_order_relaxed); }
   int32_t TotSendPackets() const noexcept { return TotSendPackets_.load(std::memory_order_relaxed); }
+  // Frames the driver dropped since the start because its buffer was full.
+  int64_t TotDroppedPackets() const noexcept { return TotDroppedPackets_.load(std::memory_order_relaxed); }
 
   TPacketEvent OnPacketEvent;
+  // Called on the capture thread when the driver has dropped frames: at most
+  // once a second while capture runs, and once more as it ends if drops are
+  // still unreported.
+  TDropEvent OnDropped;
 
   // Refills both adapter lists; True when at least one adapter was found.
   bool RefreshAdapterLists();
@@ -127,6 +146,7 @@ private:
     double ZoneOffset = 0;
     std::vector<uint32_t> IgnoreIPs;  // sorted like the ignore list
     TPacketEvent Handler;
+    TDropEvent DropHandler;
   };
 
   void TakeSnapshot(bool WithHandler);
@@ -154,6 +174,7 @@ private:
   std::atomic<int64_t> TotSendBytes_{0};
   std::atomic<int32_t> TotRecvPackets_{0};
   std::atomic<int32_t> TotSendPackets_{0};
+  std::atomic<int64_t> TotDroppedPackets_{0};
 
   std::unique_ptr<TFindList> IgnoreList_;
   uint32_t AddrMaskValue_ = 0;

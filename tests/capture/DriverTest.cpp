@@ -460,14 +460,22 @@ struct {
   int Activation = 0;
   int Creates = 0, Closes = 0;
   int Fd = -1;
+  int SnapLen = 0, Buffer = 0;  // as set on the handle being made
+  std::vector<std::pair<int, int>> Activated;  // (snap length, buffer) of each activation
 } S;
 int Handle;
 TPcap* Create(const char*, char*) {
   ++S.Creates;
+  S.SnapLen = S.Buffer = 0;
   return reinterpret_cast<TPcap*>(&Handle);
 }
 int SetInt(TPcap*, int) { return 0; }
-int Activate(TPcap*) { return S.Activation; }
+int SetSnapLen(TPcap*, int v) { return S.SnapLen = v, 0; }
+int SetBuffer(TPcap*, int v) { return S.Buffer = v, 0; }
+int Activate(TPcap*) {
+  if (S.Activation == 0) S.Activated.emplace_back(S.SnapLen, S.Buffer);
+  return S.Activation;
+}
 int SetNonblock(TPcap*, int, char*) { return 0; }
 int SelectableFd(TPcap*) { return S.Fd; }
 int Dispatch(TPcap*, int, TPcapHandler, unsigned char*) { return 0; }
@@ -516,8 +524,56 @@ TEST(CaptureDriverLayer, AnAdapterThatCannotCaptureFailsAtOpenWithTheOpenStepsTe
     mon.StartMonitor();
     EXPECT_TRUE(mon.Connected()) << mon.LastError();
     mon.StopMonitor();
-    EXPECT_EQ(S.Creates, 4);
-    EXPECT_EQ(S.Closes, 4);
+    // The successful start made a second handle for the monitor's snap length.
+    EXPECT_EQ(S.Creates, 5);
+    EXPECT_EQ(S.Closes, 5);
+  }
+  SetPacketModule(nullptr);
+  close(fds[0]);
+  close(fds[1]);
+}
+
+// libpcap sizes its ring slots for the snap length it was activated with, so
+// the handle that captures must be activated with the monitor's.
+TEST(CaptureDriverLayer, TheCapturingHandleIsActivatedWithTheAskedSnapLengthAndBuffer) {
+  using namespace standin;
+  const TPcapApi api{Create,   SetSnapLen, SetInt,  SetInt,  SetBuffer, nullptr,  Activate,  SetNonblock, SelectableFd,
+                     Dispatch, Close,      FindAll, FreeAll, Version,   Send,     Stats,     SetFilter,   Datalink};
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  S = {};
+  S.Fd = fds[0];
+  SetPacketModule(&PcapDriverModuleOver(api));
+  {
+    TMonitorPcap mon(nullptr);
+    for (const bool headersOnly : {false, true}) {
+      S.Activated.clear();
+      S.Creates = S.Closes = 0;
+      mon.SetIgnoreData(headersOnly);
+      mon.StartMonitor();
+      ASSERT_TRUE(mon.Connected()) << mon.LastError();
+      ASSERT_FALSE(S.Activated.empty());
+      EXPECT_EQ(S.Activated.back(), std::make_pair(headersOnly ? 68 : 2000, 1000000));
+      EXPECT_EQ(S.Creates - S.Closes, 1);  // only the capturing handle is open
+      mon.StopMonitor();
+      EXPECT_EQ(S.Creates, S.Closes);
+    }
+  }
+  // A buffer size that cannot be had leaves the handle that was there.
+  {
+    std::string err;
+    CaptureHandle* h = OpenCapture("lo", 2000, false, err, 100);
+    ASSERT_NE(h, nullptr) << err;
+    S.Activated.clear();
+    S.Activation = -1;
+    EXPECT_FALSE(PacketSetBuff(h->Adapter, 4000000));
+    S.Activation = 0;
+    EXPECT_TRUE(PacketSetBuff(h->Adapter, 1000000));
+    EXPECT_TRUE(S.Activated.empty());
+    EXPECT_TRUE(PacketSetBuff(h->Adapter, 2000000));
+    EXPECT_EQ(S.Activated, (std::vector<std::pair<int, int>>{{2000, 2000000}}));
+    CloseCapture(h);
+    EXPECT_EQ(S.Creates, S.Closes);
   }
   SetPacketModule(nullptr);
   close(fds[0]);

@@ -110,6 +110,12 @@ bool GetNetInfoEx(char* name, void* buffer, int32_t* count) {
   return true;
 }
 
+bool GetStats(ADAPTER*, bpf_stat* st) {
+  *st = bpf_stat{};
+  st->bs_drop = Fake().Drops;
+  return true;
+}
+
 int32_t SetSnapLen(ADAPTER*, int32_t snaplen) {
   Fake().SnapLenAsked = snaplen;
   return Fake().SnapLenResult < 0 ? snaplen : Fake().SnapLenResult;
@@ -137,6 +143,7 @@ const TEntry Entries[] = {
     {"PacketGetNetInfoEx", reinterpret_cast<void*>(&GetNetInfoEx)},
     {"PacketGetDriverVersion", reinterpret_cast<void*>(&GetDriverVersion)},
     {"PacketSetSnapLen", reinterpret_cast<void*>(&SetSnapLen)},
+    {"PacketGetStats", reinterpret_cast<void*>(&GetStats)},
 };
 
 int ModuleToken;

@@ -2,6 +2,7 @@
 // points and read blocks are set up by the test; every call is counted.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -37,6 +38,7 @@ struct TFakeDriver {
   std::string FailStep;                // entry point that fails: "PacketSetHwFilter", ...
   uint8_t Mac[6] = {0x00, 0x0C, 0x29, 0x4F, 0xA1, 0x0B};
   int32_t SnapLenResult = -1;          // -1: echo the request
+  std::atomic<uint32_t> Drops{0};      // the driver's drop count (wraps like a real one)
 
   // Observations.
   uint32_t HwFilter = 0;

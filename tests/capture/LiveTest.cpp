@@ -4,14 +4,20 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -189,6 +195,171 @@ TEST_F(Live_DownInterface, IsListedButItsOpenFails) {
   EXPECT_NE(std::find(names.begin(), names.end(), "d0"), names.end());
   EXPECT_FALSE(connected);
   EXPECT_EQ(error, "Cannot Open Adapter \"d0\"");
+}
+
+}  // namespace
+
+namespace {
+
+// Bursts sent as fast as the sender can go. The driver's 1 MB buffer has room
+// for 300 frames of the monitor's snap length, so a burst of 300 is counted
+// whole; of a burst of 2,000 every frame must be counted or reported dropped.
+class Live_Burst : public RealDriver {
+protected:
+  static constexpr int MarkerPort = 47017;
+
+  struct TFigures {
+    int Sent = 0;
+    int Counted = 0;
+    int64_t Dropped = 0;
+    std::string Error;
+  };
+
+  void SetUp() override {
+    RealDriver::SetUp();
+    if (IsSkipped()) return;
+    if (!CapturePermitted()) GTEST_SKIP() << "capturing needs CAP_NET_RAW (run as root or setcap)";
+    Ns = "tamrivel-burst-" + std::to_string(getpid());
+    if (!Run("ip netns add " + Ns)) GTEST_SKIP() << "cannot create a network namespace (ip netns add needs CAP_SYS_ADMIN)";
+    Made = true;
+    if (!Run("ip -n " + Ns + " link set lo up")) GTEST_SKIP() << "cannot bring lo up in a network namespace";
+  }
+  void TearDown() override {
+    if (Made) Run("ip netns del " + Ns);
+    RealDriver::TearDown();
+  }
+  static bool Run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+
+  // Captures on Adapter inside the namespace while Send (also run there)
+  // sends a burst; Send returns the number of frames it sent.
+  TFigures Capture(const std::string& Adapter, const std::function<int()>& Send) {
+    TFigures f;
+    std::thread inside([&] {
+      const int fd = open(("/run/netns/" + Ns).c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) {
+        f.Error = "cannot enter the namespace";
+        if (fd >= 0) close(fd);
+        return;
+      }
+      close(fd);
+      std::atomic<int> counted{0};
+      TMonitorPcap mon(nullptr);
+      mon.SetMonAdapter(Adapter);
+      mon.OnPacketEvent = [&](TObject*, TPacketInfo info) {
+        if (info.IpProtocol == 17 && info.DestPort == MarkerPort) counted.fetch_add(1);
+      };
+      mon.StartMonitor();
+      if (!mon.Connected()) {
+        f.Error = "cannot capture on " + Adapter + ": " + mon.LastError();
+        return;
+      }
+      f.Sent = Send();
+      // Until everything has come or nothing more has come for a second.
+      int last = -1;
+      for (int quiet = 0; quiet < 50 && counted.load() < f.Sent;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const int now = counted.load();
+        quiet = now == last ? quiet + 1 : 0;
+        last = now;
+      }
+      mon.StopMonitor();
+      f.Counted = counted.load();
+      f.Dropped = mon.TotDroppedPackets();
+      if (!mon.LastError().empty()) f.Error = mon.LastError();
+    });
+    inside.join();
+    std::printf("[ burst    ] %s: sent %d, counted %d, reported dropped %lld\n", Adapter.c_str(), f.Sent, f.Counted,
+                static_cast<long long>(f.Dropped));
+    return f;
+  }
+
+  static void ExpectAccounted(const TFigures& f, int Frames) {
+    ASSERT_EQ(f.Error, "");
+    ASSERT_EQ(f.Sent, Frames);
+    EXPECT_LE(f.Counted, f.Sent);
+    if (Frames <= 300) {
+      EXPECT_EQ(f.Counted, f.Sent);
+      EXPECT_EQ(f.Dropped, 0);
+    }
+    EXPECT_GE(f.Counted + f.Dropped, int64_t(f.Sent))
+        << f.Sent - f.Counted << " frames neither counted nor reported dropped";
+  }
+
+  // UDP datagrams of 100 bytes to a bound receiver on 127.0.0.1.
+  static int SendUdp(int Frames) {
+    const int rx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int tx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(MarkerPort);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int sent = 0;
+    if (rx >= 0 && tx >= 0 && bind(rx, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+      const std::string payload(100, 'b');
+      for (int i = 0; i < Frames; ++i)
+        if (sendto(tx, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) > 0) ++sent;
+    }
+    if (rx >= 0) close(rx);
+    if (tx >= 0) close(tx);
+    return sent;
+  }
+
+  // Ethernet frames carrying UDP datagrams of 100 bytes, written to the far
+  // end of the pair with a packet socket.
+  static int SendFrames(const std::string& Device, int Frames) {
+    const int s = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    if (s < 0) return 0;
+    sockaddr_ll at{};
+    at.sll_family = AF_PACKET;
+    at.sll_ifindex = int(if_nametoindex(Device.c_str()));
+    at.sll_halen = 6;
+    std::vector<uint8_t> f(14 + 20 + 8 + 100, 0);
+    std::memset(f.data(), 0xFF, 6);                                  // broadcast
+    const uint8_t src[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x02};
+    std::memcpy(f.data() + 6, src, 6);
+    f[12] = 0x08;                                                      // IPv4
+    uint8_t* ip = f.data() + 14;
+    ip[0] = 0x45;
+    ip[2] = 0;
+    ip[3] = 20 + 8 + 100;
+    ip[8] = 64;
+    ip[9] = 17;
+    const uint8_t from[4] = {10, 200, 0, 2}, to[4] = {10, 200, 0, 1};
+    std::memcpy(ip + 12, from, 4);
+    std::memcpy(ip + 16, to, 4);
+    uint8_t* udp = ip + 20;
+    udp[0] = 0xB0;
+    udp[1] = 0x01;
+    udp[2] = uint8_t(MarkerPort >> 8);
+    udp[3] = uint8_t(MarkerPort & 0xFF);
+    udp[5] = 8 + 100;
+    int sent = 0;
+    if (at.sll_ifindex != 0)
+      for (int i = 0; i < Frames; ++i)
+        if (sendto(s, f.data(), f.size(), 0, reinterpret_cast<sockaddr*>(&at), sizeof at) > 0) ++sent;
+    close(s);
+    return sent;
+  }
+
+  std::string Ns;
+  bool Made = false;
+};
+
+TEST_F(Live_Burst, OnLoopbackEveryDatagramIsCountedOrReportedDropped) {
+  for (const int frames : {300, 2000}) {
+    SCOPED_TRACE(frames);
+    ExpectAccounted(Capture("lo", [frames] { return SendUdp(frames); }), frames);
+  }
+}
+
+TEST_F(Live_Burst, OnAVethPairEveryFrameIsCountedOrReportedDropped) {
+  if (!Run("ip -n " + Ns + " link add bv0 type veth peer name bv1") || !Run("ip -n " + Ns + " link set bv0 up") ||
+      !Run("ip -n " + Ns + " link set bv1 up"))
+    GTEST_SKIP() << "cannot create a veth pair in a network namespace";
+  for (const int frames : {300, 2000}) {
+    SCOPED_TRACE(frames);
+    ExpectAccounted(Capture("bv0", [frames] { return SendFrames("bv1", frames); }), frames);
+  }
 }
 
 }  // namespace

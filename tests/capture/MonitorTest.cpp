@@ -226,6 +226,49 @@ TEST_F(Monitor, RunningCaptureKeepsTheFiltersItStartedWith) {
   EXPECT_EQ(Mon->TotRecvPackets(), 2);
 }
 
+// The driver's drop count is read while capture runs and once more as it
+// ends: every drop is counted and reported, in reports that add up.
+TEST_F(Monitor, DriverDropsAreCountedAndEveryOneIsReported) {
+  Create();
+  std::vector<std::pair<int64_t, int64_t>> reports;  // (new, total), on the capture thread
+  Mon->OnDropped = [&](TObject* sender, int64_t fresh, int64_t total) {
+    EXPECT_EQ(sender, Mon.get());
+    std::lock_guard<std::mutex> lock(Lock);
+    reports.emplace_back(fresh, total);
+  };
+  auto waitDropped = [&](int64_t n) {
+    for (int i = 0; i < 5000 && Mon->TotDroppedPackets() != n; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return Mon->TotDroppedPackets();
+  };
+  Fake().Drops = 0xFFFFFFF0u;
+  Mon->StartMonitor();
+  ASSERT_TRUE(Mon->Connected()) << Mon->LastError();
+  EXPECT_EQ(waitDropped(0xFFFFFFF0), 0xFFFFFFF0);
+  Fake().Drops = 0x8u;  // the driver's 32-bit count has wrapped
+  EXPECT_EQ(waitDropped(0x100000008), 0x100000008);
+  Fake().Drops = 0x10u;  // the last drops, seen only by the final read
+  Mon->StopMonitor();
+  EXPECT_EQ(Mon->TotDroppedPackets(), 0x100000010);
+  ASSERT_FALSE(reports.empty());
+  int64_t sum = 0;
+  for (const auto& [fresh, total] : reports) {
+    EXPECT_GT(fresh, 0);
+    sum += fresh;
+    EXPECT_EQ(total, sum);
+  }
+  EXPECT_EQ(sum, 0x100000010);
+
+  // A new start counts from zero; without drops nothing is reported.
+  reports.clear();
+  Fake().Drops = 0;
+  Mon->StartMonitor();
+  ASSERT_TRUE(Mon->Connected());
+  EXPECT_EQ(Mon->TotDroppedPackets(), 0);
+  Mon->StopMonitor();
+  EXPECT_TRUE(reports.empty());
+}
+
 TEST_F(Monitor, EveryEndJoinsTheThreadAndClosesTheAdapter) {
   Create();
   Mon->StopMonitor();  // idle: nothing happens
