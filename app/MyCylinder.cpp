@@ -48,7 +48,7 @@ void MyCylinder::AddInfoLine(const std::string& line)
         InfoLines->DeleteFirst();
     InfoLines->Add(line);
     if (InfoMemo)
-        InfoMemo->appendPlainText(QString::fromStdString(line));
+        InfoMemo->appendPlainText(BytesToQ(line));
 }
 
 void MyCylinder::SetLabelTexts(const std::string& srcText, const std::string& dstText, float scaleX,

@@ -3,6 +3,26 @@
 #include "app/Unit_Globals.h"
 #include "rtl/SysUtils.h"
 
+#include <cstdint>
+
+namespace
+{
+// A wire length is written in decimal digits: no sign, blanks, "$" or "0x".
+int32_t WireLength(const std::string& field)
+{
+    int64_t v = 0;
+    bool ok = !field.empty() && field.size() <= 10;
+    for (size_t i = 0; ok && i < field.size(); ++i)
+    {
+        ok = field[i] >= '0' && field[i] <= '9';
+        v = v * 10 + (field[i] - '0');
+    }
+    if (!ok || v > INT32_MAX)
+        throw EConvertError("'" + ShownText(field) + "' is not a valid integer value");
+    return static_cast<int32_t>(v);
+}
+}  // namespace
+
 void ParsePacketLine(const std::string& line, PKTinfo& info)
 {
     const TSplitArray f = Split(line, "\t");
@@ -16,9 +36,7 @@ void ParsePacketLine(const std::string& line, PKTinfo& info)
     r.SrcMAC = f[1];
     r.DstMAC = f[2];
     r.EtherTypeHex = f[3];
-    r.PktLength = StrToInt(f[4]);
-    if (r.PktLength < 0)  // a wire length is never negative: refused like a non-number
-        throw EConvertError(Format("'%s' is not a valid integer value", f[4]));
+    r.PktLength = WireLength(f[4]);
     r.SrcIP = f[5];
     r.SrcPort = f[6];
     r.DstIP = f[7];
@@ -39,11 +57,4 @@ bool PacketFiltered(const PKTinfo& info, const TPacketFilters& filters)
     return false;
 }
 
-std::string InfoLineOf(const std::string& line)
-{
-    std::string s = VisibleText(line);
-    for (char& c : s)
-        if (c == ' ')
-            c = '|';
-    return s;
-}
+std::string InfoLineOf(const std::string& line) { return ShownText(line, '|'); }

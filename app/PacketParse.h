@@ -42,5 +42,5 @@ struct TPacketFilters
 bool PacketFiltered(const PKTinfo& info, const TPacketFilters& filters);
 
 // The line as kept in a cube's or pipe's info lines: blanks become "|",
-// control characters are made visible (VisibleText).
+// control characters are made visible and a long line is cut (ShownText).
 std::string InfoLineOf(const std::string& line);

@@ -1,5 +1,7 @@
 #include "app/SnifferObject.h"
 
+#include "app/Unit_Globals.h"
+
 #include <QPlainTextEdit>
 
 SnifferObject::SnifferObject(TComponent* AOwner)
@@ -15,5 +17,5 @@ void SnifferObject::AddInfoLine(const std::string& line)
     if (InfoLines->Count() > 1000)
         InfoLines->DeleteFirst();
     if (InfoMemo)
-        InfoMemo->appendPlainText(QString::fromStdString(line));
+        InfoMemo->appendPlainText(BytesToQ(line));
 }

@@ -49,8 +49,8 @@ TViewLink& ViewLink() {
 
 namespace {
 
-QString Q(const std::string& S) { return QString::fromLatin1(S.data(), qsizetype(S.size())); }
-std::string S(const QString& Text) { return Text.toLatin1().toStdString(); }
+QString Q(const std::string& S) { return BytesToQ(S); }
+std::string S(const QString& Text) { return QToBytes(Text); }
 
 std::string CurrentText(const QListWidget* List) {
   const QListWidgetItem* Item = List->currentItem();
@@ -288,6 +288,9 @@ void TForm1::BuildControls() {
 
   LB_FileLoader = Named(new QListWidget(this), "LB_FileLoader");
   LB_FileLoader->hide();
+  // Labels show feed and file text (addresses, names): as it is, never as markup.
+  for (QLabel* L : findChildren<QLabel*>()) L->setTextFormat(Qt::PlainText);
+
   SetComponentOrder(this, {"EDT_IPStart", "EDT_NumberOfCubes", "CheckBox1", "HideBelowThreshold", "IgnoreIP",
                            "IgnoreARP", "IgnoreICMP", "IgnoreTimeOut", "TrackBar1", "TrackBar2"});
 
@@ -396,15 +399,8 @@ std::vector<std::string> TForm1::SaveSettingsAndLogs() {
     }
   };
   Save([this] { SaveFormSettings(this, ProgramFile("Tamrivel.ini"), &DefaultListenPort); });
-  auto Lines = [](const QPlainTextEdit* Memo) {
-    std::vector<std::string> Result;
-    const QString Text = Memo->toPlainText();
-    if (Text.isEmpty() && Memo->document()->blockCount() <= 1) return Result;
-    for (const QString& L : Text.split('\n')) Result.push_back(S(L));
-    return Result;
-  };
-  Save([&] { SaveLinesToFile(ProgramFile("OBJinfo.txt"), Lines(OBJinfo)); });
-  Save([&] { SaveLinesToFile(ProgramFile("PKTdata.txt"), Lines(PKTdata)); });
+  Save([&] { SaveLinesToFile(ProgramFile("OBJinfo.txt"), MemoLines(OBJinfo)); });
+  Save([&] { SaveLinesToFile(ProgramFile("PKTdata.txt"), MemoLines(PKTdata)); });
   return Failures;
 }
 
@@ -447,10 +443,14 @@ void TForm1::closeEvent(QCloseEvent* E) {
     // The logs that would tell are among what was lost: say it elsewhere.
     std::string Text = "Settings and logs were not all saved:";
     for (const std::string& F : SaveFailures_) {
-      std::fprintf(stderr, "tamrivel: not saved: %s\n", VisibleText(F).c_str());
-      Text += "\n" + VisibleText(F);
+      std::fprintf(stderr, "tamrivel: not saved: %s\n", ShownText(F).c_str());
+      Text += "\n" + ShownText(F);
     }
-    if (E->spontaneous()) QMessageBox::warning(this, "Tamrivel", Q(Text));
+    if (E->spontaneous()) {
+      QMessageBox Box(QMessageBox::Warning, "Tamrivel", Q(Text), QMessageBox::Ok, this);
+      Box.setTextFormat(Qt::PlainText);  // file names and messages, never markup
+      Box.exec();
+    }
   }
   E->accept();
   // Even when a close step failed, the program may end now.
@@ -755,7 +755,7 @@ QLabel* TForm1::BandwidthLabel() { return LB_BandWidth; }
 
 void TForm1::ShowSelection(const std::string& X, const std::string& Y, const std::string& Z, const std::string& IP,
                            const std::string& Second, const std::string& Third) {
-  auto Show = [](QLabel* L, const std::string& Value) { L->setText(L->toolTip() + Q(Value)); };
+  auto Show = [](QLabel* L, const std::string& Value) { L->setText(L->toolTip() + ShownQ(Value)); };
   Show(LB_X, X);
   Show(LB_Y, Y);
   Show(LB_Z, Z);

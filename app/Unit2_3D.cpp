@@ -519,7 +519,13 @@ void TForm2_3D::ViewerMouseDown(int x, int y, bool leftDown)
         QPlainTextEdit* memo = FHost ? FHost->OBJinfoMemo() : nullptr;
         const TInfoLines* lines = pipe ? pipe->InfoLines.get() : cube->InfoLines.get();
         if (memo)
-            memo->setPlainText(QString::fromStdString(lines->Text()));
+        {
+            // Info lines are shown text already, one memo line each, as bytes.
+            QStringList text;
+            for (int i = 0; i < lines->Count(); ++i)
+                text << BytesToQ(lines->Strings(i));
+            memo->setPlainText(text.join('\n'));
+        }
         if (pipe)
         {
             pipe->InfoMemo = memo;

@@ -5,9 +5,12 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QProgressBar>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 
@@ -100,28 +103,63 @@ QPointer<QProgressBar>& TickTarget() {
   return Target;
 }
 
+// Appends a text that is ShownText already (cut once, where it came in).
+void AppendShown(QPlainTextEdit* Memo, const std::string& Shown) {
+  if (Memo) Memo->appendPlainText(BytesToQ(Shown));
+}
+
 void AppendLine(QPlainTextEdit* Memo, const std::string& Text) {
-  if (!Memo) return;
-  const std::string Line = VisibleText(Text);
-  Memo->appendPlainText(QString::fromLatin1(Line.data(), qsizetype(Line.size())));
+  if (Memo) Memo->appendPlainText(ShownQ(Text));
+}
+
+// VisibleText of Text, ending before the character that would make it longer
+// than Limit; Used tells how many bytes of Text it holds.
+std::string VisiblePart(const std::string& Text, std::size_t Limit, char Blank, std::size_t& Used) {
+  static const char Hex[] = "0123456789ABCDEF";
+  std::string Result;
+  Result.reserve(std::min(Text.size(), Limit));
+  for (Used = 0; Used < Text.size(); ++Used) {
+    const auto B = static_cast<unsigned char>(Text[Used]);
+    const bool Control = (B < 0x20 && B != '\t') || (B >= 0x7F && B <= 0x9F);
+    if (Result.size() + (Control ? 4 : 1) > Limit) break;
+    if (Control) {
+      Result += "\\x";
+      Result += Hex[B >> 4];
+      Result += Hex[B & 15];
+    } else {
+      Result += B == ' ' ? Blank : Text[Used];
+    }
+  }
+  return Result;
 }
 
 }  // namespace
 
 std::string VisibleText(const std::string& Text) {
-  static const char Hex[] = "0123456789ABCDEF";
-  std::string Result;
-  Result.reserve(Text.size());
-  for (const char C : Text) {
-    const auto B = static_cast<unsigned char>(C);
-    if ((B < 0x20 && B != '\t') || (B >= 0x7F && B <= 0x9F)) {
-      Result += "\\x";
-      Result += Hex[B >> 4];
-      Result += Hex[B & 15];
-    } else {
-      Result += C;
-    }
-  }
+  std::size_t Used = 0;
+  return VisiblePart(Text, std::string::npos, ' ', Used);
+}
+
+std::string ShownText(const std::string& Text, char Blank) {
+  std::size_t Used = 0;
+  std::string Result = VisiblePart(Text, MaxShownText, Blank, Used);
+  if (Used < Text.size()) Result += " ...(cut, " + std::to_string(Text.size() - Used) + " more bytes)";
+  return Result;
+}
+
+QString BytesToQ(const std::string& Bytes) { return QString::fromLatin1(Bytes.data(), qsizetype(Bytes.size())); }
+
+std::string QToBytes(const QString& Text) { return Text.toLatin1().toStdString(); }
+
+QString ShownQ(const std::string& Text) { return BytesToQ(ShownText(Text)); }
+
+std::vector<std::string> MemoLines(const QPlainTextEdit* Memo) {
+  // Block by block: the document's plain text would turn a no-break space
+  // (byte 0xA0) into a blank.
+  std::vector<std::string> Result;
+  const QTextDocument* Doc = Memo->document();
+  if (Doc->isEmpty()) return Result;
+  for (QTextBlock B = Doc->begin(); B.isValid(); B = B.next()) Result.push_back(QToBytes(B.text()));
   return Result;
 }
 
@@ -166,12 +204,12 @@ void NoteDropped(QPlainTextEdit* Memo, int64_t N, const char* What) {
 
 void LogObjInfo(const std::string& Text) {
   if (IsMainThread()) AppendLine(ObjInfoTarget().data(), Text);
-  else HandOver().Post(THandOver::hoObjInfo, Text);
+  else HandOver().Post(THandOver::hoObjInfo, ShownText(Text));
 }
 
 void LogToPktData(const std::string& Text) {
   if (IsMainThread()) AppendLine(PktDataTarget().data(), Text);
-  else HandOver().Post(THandOver::hoPktData, Text);
+  else HandOver().Post(THandOver::hoPktData, ShownText(Text));
 }
 
 void PacketTick() { HandOver().Tick(); }
@@ -236,8 +274,8 @@ void DrainHandOver() {
   const bool LogAllChecked = LogAll && LogAll->isChecked();
   for (const THandOver::TItem& I : B.Items) {
     switch (I.Kind) {
-      case THandOver::hoObjInfo: AppendLine(ObjInfo, I.Text); break;
-      case THandOver::hoPktData: AppendLine(PktDataTarget().data(), I.Text); break;
+      case THandOver::hoObjInfo: AppendShown(ObjInfo, I.Text); break;
+      case THandOver::hoPktData: AppendShown(PktDataTarget().data(), I.Text); break;
       case THandOver::hoPacketLine:
         if (I.LogIt) AppendLine(ObjInfo, I.Text);
         if (LogAllChecked) AppendLine(ObjInfo, I.Text);

@@ -4,6 +4,7 @@
 // tick that every routine reports to.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -12,6 +13,7 @@
 class QAbstractButton;
 class QPlainTextEdit;
 class QProgressBar;
+class QString;
 
 using TSplitArray = std::vector<std::string>;
 
@@ -46,12 +48,34 @@ constexpr int PktDataMaxLines = 20000;
 // own nor reach a terminal as an escape sequence.
 std::string VisibleText(const std::string& Text);
 
+// Characters of one piece of feed or file text that a log line, memo line,
+// label or info line shows: laying out a longer line on screen costs too much
+// (a sender of long fields would freeze the view).
+constexpr std::size_t MaxShownText = 400;
+
+// VisibleText cut to at most MaxShownText characters; a text that does not
+// fit ends in " ...(cut, N more bytes)" instead. Every text that reaches a
+// log, memo, label or info line goes through it. Blanks of the text are shown
+// as Blank.
+std::string ShownText(const std::string& Text, char Blank = ' ');
+
+// Text of the program is bytes; on screen each byte is the character of the
+// same code (Latin-1) and back, so what a memo shows is saved as the very
+// bytes it was given.
+QString BytesToQ(const std::string& Bytes);
+std::string QToBytes(const QString& Text);
+// BytesToQ(ShownText(Text)): what a label or message box shows of feed or file
+// text (those also take it as plain text, never as markup).
+QString ShownQ(const std::string& Text);
+// The lines of a memo, as bytes (BytesToQ of each comes back unchanged).
+std::vector<std::string> MemoLines(const QPlainTextEdit* Memo);
+
 // The event log: appends one line to the main window's event memo.
 // The packet-data log: appends one line to the main window's packet-data memo,
 // which never holds more than PktDataMaxLines lines.
 // The activity tick: moves the registered activity bar one step (0..100, then
 // back to 0).
-// A logged text is always one line (VisibleText).
+// A logged text is always one line (ShownText).
 // All three may be called from any thread. Log calls from another thread, and
 // every tick, are handed to the main thread in order and in batches (one queued
 // call per batch); a batch that would grow past its bound drops lines and says

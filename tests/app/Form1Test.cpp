@@ -21,8 +21,10 @@
 #include <fstream>
 #include <thread>
 
+#include "app/PacketParse.h"
 #include "app/PacketQueue.h"
 #include "app/Settings.h"
+#include "app/SnifferObject.h"
 #include "app/Unit1.h"
 #include "app/Unit_Globals.h"
 #include "platform/IniFiles.h"
@@ -108,6 +110,9 @@ TEST_F(Form1Fixture, ListFilesAndStoredSettingsAreRestored) {
   EXPECT_EQ(F.DefaultListenPort, "12345");
 }
 
+const std::string NonAscii = "caf\xE9-\xC3\xA9-\xE2\x82\xAC-\xFF-\xA0";
+const std::string NonAsciiShown = "caf\xE9-\xC3\xA9-\xE2\\x82\xAC-\xFF-\xA0";
+
 TEST_F(Form1Fixture, CloseWritesSettingsAndBothLogs) {
   WriteAll(File("Tamrivel.ini"), "[Form2_3D]\nGLCamera1.Position.X=1.5\n");
   {
@@ -115,6 +120,11 @@ TEST_F(Form1Fixture, CloseWritesSettingsAndBothLogs) {
     F.TrackBar2->setValue(12);
     F.CheckBox1->setChecked(true);
     LogToPktData("packet data line");
+    // Bytes of any value come back as they were logged (control bytes shown).
+    LogToPktData(NonAscii);
+    SnifferObject Cube(nullptr);
+    Cube.InfoMemo = F.OBJinfo;  // a selected cube's info lines go to the event memo
+    Cube.AddInfoLine(InfoLineOf(NonAscii));
     // Handed over by the capture thread just before the close: still saved.
     std::thread([&F] {
       LogObjInfo("from the capture thread");
@@ -137,8 +147,9 @@ TEST_F(Form1Fixture, CloseWritesSettingsAndBothLogs) {
   EXPECT_EQ(Ini.ReadString("Form1", "EDT_NumberOfCubes", ""), "255");
   EXPECT_FALSE(Ini.ValueExists("Form1", "ComboBox1"));
   EXPECT_EQ(Ini.ReadString("Form2_3D", "GLCamera1.Position.X", ""), "1.5");
-  EXPECT_EQ(ReadListFile(File("PKTdata.txt")), std::vector<std::string>{"packet data line"});
+  EXPECT_EQ(ReadListFile(File("PKTdata.txt")), (std::vector<std::string>{"packet data line", NonAsciiShown}));
   std::vector<std::string> Events = ReadListFile(File("OBJinfo.txt"));
+  EXPECT_EQ(std::count(Events.begin(), Events.end(), NonAsciiShown), 1);
   EXPECT_EQ(std::count_if(Events.begin(), Events.end(), [](const std::string& L) { return L.rfind("Version ", 0) == 0; }), 1);
   EXPECT_EQ(std::count(Events.begin(), Events.end(), "from the capture thread"), 1);
   EXPECT_EQ(std::count_if(Events.begin(), Events.end(), [](const std::string& L) { return L.find("PROTO_IPV6") != std::string::npos; }), 2);
@@ -224,6 +235,18 @@ TEST_F(Form1Fixture, LocalStartWithoutAnAdapterOrOneThatCannotBeOpenedLeavesCapt
     EXPECT_TRUE(F.OBJinfo->toPlainText().contains("Cannot Open Adapter \"fake0\""));
   }
   RemoveFakeDriver();
+}
+
+TEST_F(Form1Fixture, SelectionLabelsShowFeedTextAsItIsAndCutLong) {
+  TForm1 F;
+  const std::string Html = "9.9.9.9.<h1><font color=red>HACKED</font></h1>";
+  F.ShowSelection("1", "2", "3", Html, "IP151587072", std::string(70000, 'n'));
+  for (QLabel* L : F.findChildren<QLabel*>()) EXPECT_EQ(L->textFormat(), Qt::PlainText) << L->objectName().toStdString();
+  EXPECT_EQ(F.LB_IP->text().toStdString(), "IP=" + Html);
+  // Markup would make the line a heading: as text it is one line of the label's font.
+  EXPECT_LE(F.LB_IP->sizeHint().height(), F.LB_X->sizeHint().height());
+  const std::string Name = F.Label3->text().toStdString();
+  EXPECT_EQ(Name, "OBJname=" + std::string(MaxShownText, 'n') + " ...(cut, 69600 more bytes)");
 }
 
 TEST_F(Form1Fixture, AFileThatCannotBeSavedIsToldAndTheOthersAreWritten) {

@@ -7,7 +7,10 @@
 #include <QTextBlock>
 #include <QTemporaryDir>
 
+#include <algorithm>
+#include <cstring>
 #include <fstream>
+#include <new>
 #include <malloc.h>
 #include <thread>
 
@@ -114,15 +117,55 @@ TEST(GlobalsLogs, ARepeatedFailureIsLoggedOnceThenCounted) {
 }
 
 TEST(GlobalsLogs, TargetsThatAreGoneAreNotTouched) {
-  auto* Memo = new QPlainTextEdit;
-  auto* Bar = new QProgressBar;
+  // The widgets live in storage of the test's own, filled with a pattern once
+  // they are destroyed: a log or tick that reached them would change it (or
+  // crash on what is no widget any more).
+  alignas(QPlainTextEdit) static unsigned char MemoPlace[sizeof(QPlainTextEdit)];
+  alignas(QProgressBar) static unsigned char BarPlace[sizeof(QProgressBar)];
+  auto* Memo = new (MemoPlace) QPlainTextEdit;
+  auto* Bar = new (BarPlace) QProgressBar;
   SetObjInfoMemo(Memo);
+  SetPktDataMemo(Memo);
   SetPacketTickBar(Bar);
-  delete Memo;
-  delete Bar;
+  std::thread([] {
+    LogObjInfo("handed over before");
+    PacketTick();
+  }).join();
+  Memo->~QPlainTextEdit();
+  Bar->~QProgressBar();
+  std::memset(MemoPlace, 0xA5, sizeof MemoPlace);
+  std::memset(BarPlace, 0xA5, sizeof BarPlace);
   LogObjInfo("after");
+  LogToPktData("after");
   PacketTick();
-  SUCCEED();
+  QCoreApplication::processEvents();
+  DrainHandOver();
+  const auto Untouched = [](const unsigned char* P, std::size_t N) {
+    return std::all_of(P, P + N, [](unsigned char B) { return B == 0xA5; });
+  };
+  EXPECT_TRUE(Untouched(MemoPlace, sizeof MemoPlace));
+  EXPECT_TRUE(Untouched(BarPlace, sizeof BarPlace));
+}
+
+TEST(GlobalsLogs, LongTextsAreCutWithAMarkOnEveryThread) {
+  QPlainTextEdit Memo;
+  SetPktDataMemo(&Memo);
+  const std::string Field(65536, '9');
+  LogToPktData("QueUnload '" + Field + "'");
+  std::thread([&Field] { LogToPktData(Field); }).join();
+  QCoreApplication::processEvents();
+  ASSERT_EQ(Memo.document()->blockCount(), 2);
+  EXPECT_EQ(Memo.document()->firstBlock().text().toStdString(),
+            "QueUnload '" + std::string(MaxShownText - 11, '9') + " ...(cut, 65148 more bytes)");
+  EXPECT_EQ(Memo.document()->lastBlock().text().toStdString(),
+            std::string(MaxShownText, '9') + " ...(cut, 65136 more bytes)");
+  // Control characters count as shown; short texts are not cut.
+  std::string Nuls;
+  for (std::size_t i = 0; i < MaxShownText / 4; ++i) Nuls += "\\x00";
+  EXPECT_EQ(ShownText(std::string(MaxShownText / 4, '\0')), Nuls);
+  EXPECT_EQ(ShownText(std::string(MaxShownText / 4 + 1, '\0')), Nuls + " ...(cut, 1 more bytes)");
+  EXPECT_EQ(ShownText(std::string(MaxShownText, 'x')), std::string(MaxShownText, 'x'));
+  SetPktDataMemo(nullptr);
 }
 
 // Counts the paint events a widget receives.

@@ -5,6 +5,9 @@
 #include <QPlainTextEdit>
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <utility>
+
 namespace
 {
 const std::string kLine =
@@ -53,15 +56,51 @@ TEST(ParseTest, WrongFieldCountsAreLoggedAndLeaveTheRecordEmpty)
     SetPktDataMemo(nullptr);
 }
 
+namespace
+{
+std::string WithLength(const std::string& length)
+{
+    std::string line = kLine;
+    line.replace(line.find("\t60\t"), 4, "\t" + length + "\t");
+    return line;
+}
+}  // namespace
+
 TEST(ParseTest, LengthThatIsNoNumberOrNegativeRaisesAndKeepsTheRecord)
 {
-    for (const char* length : {"6x", "-2000000000", "-1"})
+    for (const std::string length : {"6x", "-2000000000", "-1", "$7FFFFFFF", "0x3C", "+60", " 60", "60 ", "",
+                                      "2147483648", "99999999999999999999"})
     {
-        std::string line = kLine;
-        line.replace(line.find("\t60\t"), 4, std::string("\t") + length + "\t");
         PKTinfo info;
-        EXPECT_THROW(ParsePacketLine(line, info), EConvertError) << length;
+        EXPECT_THROW(ParsePacketLine(WithLength(length), info), EConvertError) << length;
         EXPECT_TRUE(info.SrcIP.empty());
+    }
+    for (const auto& [length, value] : {std::pair<std::string, int>{"060", 60}, {"0", 0}, {"2147483647", INT32_MAX}})
+    {
+        PKTinfo info;
+        ParsePacketLine(WithLength(length), info);
+        EXPECT_EQ(info.PktLength, value) << length;
+    }
+    // The reason names the whole field: a NUL is shown, not an end; a huge field is cut.
+    try
+    {
+        PKTinfo info;
+        ParsePacketLine(WithLength(std::string("6\0FORGED", 8)), info);
+        ADD_FAILURE();
+    }
+    catch (const EConvertError& e)
+    {
+        EXPECT_STREQ(e.what(), "'6\\x00FORGED' is not a valid integer value");
+    }
+    try
+    {
+        PKTinfo info;
+        ParsePacketLine(WithLength(std::string(65000, '9')), info);
+        ADD_FAILURE();
+    }
+    catch (const EConvertError& e)
+    {
+        EXPECT_EQ(e.Message(), "'" + std::string(MaxShownText, '9') + " ...(cut, 64600 more bytes)' is not a valid integer value");
     }
 }
 
@@ -93,4 +132,9 @@ TEST(ParseTest, InfoLineReplacesBlanksAndShowsControlCharacters)
 {
     EXPECT_EQ(InfoLineOf("a b\tc  d"), "a|b\tc||d");
     EXPECT_EQ(InfoLineOf("a\rb\x1b"), "a\\x0Db\\x1B");
+    // A long line is cut with a mark; an escape is not split by the cut.
+    EXPECT_EQ(InfoLineOf(std::string(65536, ' ')), std::string(MaxShownText, '|') + " ...(cut, 65136 more bytes)");
+    EXPECT_EQ(InfoLineOf(std::string(MaxShownText - 2, 'a') + "\x01"),
+              std::string(MaxShownText - 2, 'a') + " ...(cut, 1 more bytes)");
+    EXPECT_EQ(InfoLineOf(std::string(MaxShownText - 4, 'a') + "\x01"), std::string(MaxShownText - 4, 'a') + "\\x01");
 }
