@@ -1,5 +1,6 @@
 #include "app/PacketQueue.h"
 
+#include <chrono>
 #include <cmath>
 #include <exception>
 #include <utility>
@@ -15,6 +16,8 @@ void TPacketQueue::QueLoad(const std::string& line)
         FSlots[FWrite].assign(line.data(), line.size());  // own copy, no shared buffer
         FWrite = next;
     }
+    else
+        ++FDropped;
     if (FPending < PendingCap)
         ++FPending;
 }
@@ -55,6 +58,32 @@ void TPacketQueue::QueUnload(const std::function<void(const std::string&)>& proc
     {
         if (onError) onError("unknown exception");
     }
+}
+
+int64_t TPacketQueue::Dropped() const
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    return FDropped;
+}
+
+std::string TPacketQueue::DropReport(int64_t nowNs)
+{
+    const int64_t dropped = Dropped();
+    if (dropped == FDropsReported || (FDropReportMade && nowNs - FLastDropReport < DropReportInterval))
+        return std::string();
+    std::string text = "Packet lines dropped, queue full: " + std::to_string(dropped - FDropsReported) + " (" +
+                       std::to_string(dropped) + " since start)";
+    FDropsReported = dropped;
+    FLastDropReport = nowNs;
+    FDropReportMade = true;
+    return text;
+}
+
+std::string TPacketQueue::DropReport()
+{
+    return DropReport(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count());
 }
 
 int TPacketQueue::QuePending() const

@@ -19,8 +19,19 @@ public:
 
     // Stores one line; safe from any thread. When every slot holds an unread
     // line the new line is dropped (nothing handed out twice, read position
-    // kept) but still counted in QuePending, so the backlog display reacts.
+    // kept) but still counted in QuePending, so the backlog display reacts,
+    // and in Dropped.
     void QueLoad(const std::string& line);
+
+    // Lines dropped because the ring was full, since the queue was made. Kept
+    // when the ring empties (unlike QuePending, which then drops to 0).
+    int64_t Dropped() const;
+    // Main thread, once a frame: the log line for lines dropped since the last
+    // report, or "" when there are none or the last report is less than a
+    // second old (the count then waits for the next report).
+    std::string DropReport(int64_t nowNs);
+    std::string DropReport();  // at the steady clock's now
+    static constexpr int64_t DropReportInterval = 1000000000;
 
     // Takes at most one slot out and advances the read position. Returns false
     // (and changes nothing but a stale counter) when the ring is empty. The
@@ -47,6 +58,11 @@ private:
     int FWrite = 0;
     int FRead = 0;
     int FPending = 0;
+    int64_t FDropped = 0;
+    // Main thread only (DropReport).
+    int64_t FDropsReported = 0;
+    int64_t FLastDropReport = 0;
+    bool FDropReportMade = false;
 };
 
 // The program's one queue, allocated at start-up (before any producer runs).

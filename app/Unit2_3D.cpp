@@ -431,6 +431,8 @@ void TForm2_3D::GLCadencer1Progress(double, double)
         for (int i = 0; i < n; ++i)
             q.QueUnload([this](const std::string& line) { FTraffic->ProcessLine(line); },
                         [](const std::string& msg) { LogToPktData("QueUnload " + msg); });
+        if (const std::string dropped = q.DropReport(); !dropped.empty())
+            LogToPktData(dropped);
 
         TGLBaseSceneObject* sel = FTraffic->SelectedObject;
         if (IsKeyDown(VK_CONTROL_KEY))

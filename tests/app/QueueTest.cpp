@@ -64,10 +64,33 @@ TEST(QueueTest, OverflowKeepsUnreadLinesAndCountsEverything)
     }
     EXPECT_EQ(taken, 8191);
     EXPECT_EQ(q.QuePending(), 0);  // the dropped lines leave no phantom backlog
+    EXPECT_EQ(q.Dropped(), 2);     // but stay counted
 
     for (int i = 0; i < 40000; ++i)
         q.QueLoad("x");
     EXPECT_EQ(q.QuePending(), 32000);
+}
+
+TEST(QueueTest, DroppedLinesAreReportedAtMostOnceASecond)
+{
+    TPacketQueue q;
+    constexpr int64_t second = TPacketQueue::DropReportInterval;
+    EXPECT_EQ(q.DropReport(5 * second), "");  // nothing dropped
+    for (int i = 0; i < 8200; ++i)
+        q.QueLoad("x");
+    std::string got;
+    while (q.Take(got))
+    {
+    }
+    EXPECT_EQ(q.DropReport(5 * second), "Packet lines dropped, queue full: 9 (9 since start)");
+    EXPECT_EQ(q.DropReport(5 * second), "");  // reported already
+    for (int i = 0; i < 8195; ++i)
+        q.QueLoad("x");
+    EXPECT_EQ(q.DropReport(6 * second - 1), "");  // within the second: the count waits
+    while (q.Take(got))
+    {
+    }
+    EXPECT_EQ(q.DropReport(6 * second), "Packet lines dropped, queue full: 4 (13 since start)");
 }
 
 TEST(QueueTest, FailingProcessingIsReportedAndTheQueueGoesOn)

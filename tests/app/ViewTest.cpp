@@ -199,6 +199,12 @@ TEST_F(GL_ViewTest, KeysAimTheCameraAtTheSelection)
     frameWith(VK_LSHIFT);
     frameWith(VK_LSHIFT);
     EXPECT_EQ(target->Position()->X(), 1);
+
+    // Lines the full ring dropped are logged with their count by the next frame.
+    for (int i = 0; i < TPacketQueue::QueSize + 8; ++i)
+        QueLoad("");
+    form.GLCadencer1Progress(0.01, 0);
+    EXPECT_TRUE(host.PktData.toPlainText().contains("Packet lines dropped, queue full: 9 ("));
 }
 
 TEST_F(GL_ViewTest, ClickingSelectsACubeAndTheFloorClearsIt)
