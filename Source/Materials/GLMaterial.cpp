@@ -428,9 +428,15 @@ TGLLibMaterial::TGLLibMaterial(TCollection* ACollection)
   };
   offset_->OnNotifyChange = [this](TObject*) { CalculateTextureMatrix(); };
   scale_->OnNotifyChange = [this](TObject*) { CalculateTextureMatrix(); };
+  IndexName();  // last: a constructor that fails leaves no count behind
 }
 
 TGLLibMaterial::~TGLLibMaterial() {
+  try {
+    UnindexName();
+  } catch (...) {
+    // A stale count only costs MakeUniqueName a skipped name.
+  }
   try {
     SetShader(nullptr);
     SetTexture2Name("");
@@ -457,8 +463,7 @@ void TGLLibMaterial::Assign(TPersistent* Source) {
   }
   auto* src = static_cast<TGLLibMaterial*>(Source);
   TGLLibMaterials* materials = LibMaterials();
-  name_ = materials ? materials->MakeUniqueName(src->name_) : src->name_;
-  nameHashKey_ = LibMaterialNameHash(name_);
+  StoreName(materials ? materials->MakeUniqueName(src->name_) : src->name_);
   material_->Assign(src->material_.get());
   offset_->Assign(src->offset_.get());
   scale_->Assign(src->scale_.get());
@@ -476,10 +481,31 @@ void TGLLibMaterial::SetName(const std::string& v) {
   TGLMaterialLibrary* library = MaterialLibrary();
   TGLLibMaterials* materials = LibMaterials();
   if ((library && library->ComponentState().Contains(csLoading)) || !materials || !materials->FindMaterialByName(v))
-    name_ = v;
+    StoreName(v);
   else
-    name_ = materials->MakeUniqueName(v);
+    StoreName(materials->MakeUniqueName(v));
+}
+
+void TGLLibMaterial::StoreName(std::string v) {
+  UnindexName();
+  name_ = std::move(v);
   nameHashKey_ = LibMaterialNameHash(name_);
+  IndexName();
+}
+
+void TGLLibMaterial::IndexName() {
+  if (nameIndex_) return;
+  TGLLibMaterials* materials = LibMaterials();
+  if (!materials) return;
+  materials->NameTaken(name_);
+  nameIndex_ = materials;
+}
+
+void TGLLibMaterial::UnindexName() {
+  TGLLibMaterials* materials = nameIndex_;
+  if (!materials) return;
+  nameIndex_ = nullptr;
+  materials->NameFreed(name_);
 }
 
 void TGLLibMaterial::SetMaterial(TGLMaterial* v) { material_->Assign(v); }
@@ -712,7 +738,45 @@ void TGLLibMaterial::DoTextureNeeded(TObject* Sender, std::string& fileName) {
 TGLLibMaterials::TGLLibMaterials(TGLMaterialLibrary* AOwner)
     : TOwnedCollection(AOwner, TGLLibMaterial::StaticClass()), library_(AOwner) {}
 
+TGLLibMaterials::~TGLLibMaterials() {
+  // The items outlive this part of the collection: they must not report to the index.
+  for (int i = 0; i < Count(); ++i)
+    if (auto* lm = dynamic_cast<TGLLibMaterial*>(TCollection::Items(i))) lm->nameIndex_ = nullptr;
+}
+
+// Items moved in or out of the collection. An item being constructed or destroyed is not a
+// TGLLibMaterial yet (or any more): its own constructor and destructor keep the index.
+void TGLLibMaterials::Notify(TCollectionItem* Item, TCollectionNotification Action) {
+  if (auto* lm = dynamic_cast<TGLLibMaterial*>(Item)) {
+    if (Action == cnAdded) lm->IndexName();
+    else if (Action == cnExtracting) lm->UnindexName();
+  }
+  inherited::Notify(Item, Action);
+}
+
+void TGLLibMaterials::NameTaken(const std::string& name) { ++nameCounts_[name]; }
+
+void TGLLibMaterials::NameFreed(const std::string& name) {
+  auto it = nameCounts_.find(name);
+  if (it == nameCounts_.end() || --it->second > 0) return;
+  nameCounts_.erase(it);
+  if (nameCounts_.empty()) {
+    uniqueNameScans_.clear();
+    return;
+  }
+  // The name is candidate i of every base it splits into before a decimal suffix as
+  // MakeUniqueName writes it (no leading zero, an int). Candidate 0, the base itself, is always
+  // tried first and needs no record.
+  auto reopen = [this](const std::string& base, int i) {
+    auto scan = uniqueNameScans_.find(base);
+    if (scan != uniqueNameScans_.end() && i < scan->second.next) scan->second.holes.insert(i);
+  };
+  for (size_t k = name.size(); k > 0 && name.size() - (k - 1) <= 9 && name[k - 1] >= '0' && name[k - 1] <= '9'; --k)
+    if (name[k - 1] != '0') reopen(name.substr(0, k - 1), std::stoi(name.substr(k - 1)));
+}
+
 TGLLibMaterial* TGLLibMaterials::FindMaterialByName(const std::string& name) const {
+  if (nameCounts_.find(name) == nameCounts_.end()) return nullptr;
   const uint32_t hash = LibMaterialNameHash(name);
   for (int i = 0; i < Count(); ++i) {
     TGLLibMaterial* lm = Items(i);
@@ -722,9 +786,19 @@ TGLLibMaterial* TGLLibMaterials::FindMaterialByName(const std::string& name) con
 }
 
 std::string TGLLibMaterials::MakeUniqueName(const std::string& base) const {
-  std::string candidate = base;
-  for (int i = 1; FindMaterialByName(candidate); ++i) candidate = base + std::to_string(i);
-  return candidate;
+  auto taken = [this](const std::string& name) { return nameCounts_.find(name) != nameCounts_.end(); };
+  if (!taken(base)) return base;
+  // The scan resumes where the last one for this base stopped, after the names freed since.
+  auto candidate = [&base](int i) { return i == 0 ? base : base + std::to_string(i); };
+  TUniqueNameScan& scan = uniqueNameScans_[base];
+  while (!scan.holes.empty()) {
+    std::string name = candidate(*scan.holes.begin());
+    if (!taken(name)) return name;
+    scan.holes.erase(scan.holes.begin());
+  }
+  std::string name = candidate(scan.next);
+  while (taken(name)) name = candidate(++scan.next);
+  return name;
 }
 
 void TGLLibMaterials::PrepareTextures() {

@@ -15,7 +15,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "Source/Base/VectorTypes.h"
@@ -218,6 +220,11 @@ class TGLLibMaterial : public TCollectionItem {
 
  private:
   friend class TGLMaterialLibrary;
+  friend class TGLLibMaterials;
+  // Every change of name_ goes through here, so that the collection's name index follows it.
+  void StoreName(std::string v);
+  void IndexName();
+  void UnindexName();
   void DoTextureNeeded(TObject* Sender, std::string& fileName);
   // The material with the second texture and texture matrix; applied is set once the material
   // is applied (and so needs undoing).
@@ -226,6 +233,7 @@ class TGLLibMaterial : public TCollectionItem {
   std::vector<TObject*> users_;
   std::string name_;
   uint32_t nameHashKey_ = 0;
+  TGLLibMaterials* nameIndex_ = nullptr;  // the collection whose index counts name_
   std::unique_ptr<TGLMaterial> material_;
   std::unique_ptr<TGLCoordinates> offset_, scale_;
   bool textureMatrixIsIdentity_ = true;
@@ -243,19 +251,36 @@ class TGLLibMaterials : public TOwnedCollection {
   RTL_CLASS(TGLLibMaterials, TOwnedCollection)
  public:
   explicit TGLLibMaterials(TGLMaterialLibrary* AOwner);
+  ~TGLLibMaterials() override;
   TGLMaterialLibrary* Library() const noexcept { return library_; }
   TGLLibMaterial* Add() { return AddAs<TGLLibMaterial>(); }
   TGLLibMaterial* Items(int index) const { return ItemAs<TGLLibMaterial>(index); }
   // Same hash and exactly the same (case-sensitive) name; the first match; nullptr when none.
   TGLLibMaterial* FindMaterialByName(const std::string& name) const;
-  // base, base1, base2, ... the first not taken.
+  // base, base1, base2, ... the first not taken. Constant time per call on average, also when
+  // thousands of materials share a base (a library stream of same-named records).
   std::string MakeUniqueName(const std::string& base) const;
   void PrepareTextures();
   void DestroyHandles();
   void Loaded();
 
+ protected:
+  void Notify(TCollectionItem* Item, TCollectionNotification Action) override;
+
  private:
+  friend class TGLLibMaterial;
+  void NameTaken(const std::string& name);
+  void NameFreed(const std::string& name);
   TGLMaterialLibrary* library_;
+  // How many materials of the collection carry each name.
+  std::unordered_map<std::string, int> nameCounts_;
+  // Per base given to MakeUniqueName: every candidate below `next` is taken, except possibly the
+  // ones in `holes` (freed since).
+  struct TUniqueNameScan {
+    int next = 0;
+    std::set<int> holes;
+  };
+  mutable std::unordered_map<std::string, TUniqueNameScan> uniqueNameScans_;
 };
 
 // h := length; h := code(ch) + 2h per character, 32-bit wrap-around.

@@ -2,10 +2,13 @@
 
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "Source/Base/PersistentClasses.h"
 #include "Source/Base/XOpenGL.h"
@@ -321,6 +324,97 @@ TEST_F(MaterialLibrary, NamesHashesAndLookup) {
   EXPECT_EQ(LibMaterialNameHash(""), 0u);
   EXPECT_EQ(LibMaterialNameHash("LibMaterial"), 202226u);
   EXPECT_EQ(LibMaterialNameHash("c_red"), 3262u);
+}
+
+namespace {
+
+// The naming rules as a plain list: base, base1, base2, ... the first name no material has.
+std::string FirstFreeName(const std::vector<std::string>& names, const std::string& base) {
+  std::string candidate = base;
+  for (int i = 1; std::find(names.begin(), names.end(), candidate) != names.end(); ++i)
+    candidate = base + std::to_string(i);
+  return candidate;
+}
+
+}  // namespace
+
+// Names after adds, renames, copies, deletes, moves and stream loads, against the rules applied
+// to a plain list of names. The pool makes collisions frequent and includes names that are
+// another base followed by digits ("m1" + "2" and "m" + "12").
+TEST_F(MaterialLibrary, UniqueNamesFollowTheRulesThroughEveryChange) {
+  const std::vector<std::string> pool = {"m", "m1", "m12", "m2", "LibMaterial", "LibMaterial1", "", "1", "x0", "x"};
+  TGLMaterialLibrary lib(nullptr);
+  TGLLibMaterials* mats = lib.Materials();
+  std::vector<std::string> model;
+  std::mt19937 rng(7);
+  auto pick = [&rng](size_t n) { return size_t(std::uniform_int_distribution<size_t>(0, n - 1)(rng)); };
+  auto rename = [&](size_t i, const std::string& v) {
+    if (v == model[i]) return;
+    model[i] = std::find(model.begin(), model.end(), v) == model.end() ? v : FirstFreeName(model, v);
+  };
+  for (int step = 0; step < 4000; ++step) {
+    const size_t op = pick(model.empty() ? 1 : 9);
+    if (op <= 1) {
+      model.push_back(FirstFreeName(model, "LibMaterial"));
+      mats->Add();
+    } else if (op <= 4) {
+      const size_t i = pick(model.size());
+      const std::string& v = pool[pick(pool.size())];
+      rename(i, v);
+      mats->Items(int(i))->SetName(v);
+    } else if (op == 5) {
+      const size_t i = pick(model.size()), from = pick(model.size());
+      model[i] = FirstFreeName(model, model[from]);  // its own name counts as taken
+      mats->Items(int(i))->Assign(mats->Items(int(from)));
+    } else if (op == 6) {
+      const size_t i = pick(model.size());
+      model.erase(model.begin() + std::ptrdiff_t(i));
+      mats->Delete(int(i));
+    } else if (op == 7) {
+      const size_t i = pick(model.size()), to = pick(model.size());
+      const std::string name = model[i];
+      model.erase(model.begin() + std::ptrdiff_t(i));
+      model.insert(model.begin() + std::ptrdiff_t(to), name);
+      mats->Items(int(i))->SetIndex(int(to));
+    } else if (pick(20) == 0) {
+      model.clear();
+      mats->Clear();
+    } else {
+      // A stream of same-named records appended (merge mode off replaces everything).
+      const bool merge = pick(2) == 0;
+      TMemoryStream ms;
+      {
+        TBinaryWriter w(&ms);
+        w.WriteInteger(0);
+        const int n = int(pick(6)) + 1;
+        w.WriteInteger(n);
+        const float colours[13] = {};
+        std::vector<std::string> records;
+        for (int k = 0; k < n; ++k) {
+          records.push_back(pool[pick(3)]);
+          w.WriteString(records.back());
+          w.WriteBoolean(false);
+          w.Write(colours, sizeof colours);
+        }
+        if (!merge) model.clear();
+        for (const std::string& r : records) {
+          if (merge && std::find(model.begin(), model.end(), r) != model.end()) continue;
+          model.push_back(FirstFreeName(model, "LibMaterial"));
+          rename(model.size() - 1, r);
+        }
+      }
+      ms.SetPosition(0);
+      lib.SetMergeOnLoad(merge);
+      lib.LoadFromStream(&ms);
+    }
+    ASSERT_EQ(mats->Count(), int(model.size())) << "step " << step;
+    for (size_t i = 0; i < model.size(); ++i) ASSERT_EQ(mats->Items(int(i))->Name(), model[i]) << "step " << step;
+    const std::string& probe = pool[pick(pool.size())];
+    const auto first = std::find(model.begin(), model.end(), probe);
+    ASSERT_EQ(mats->FindMaterialByName(probe),
+              first == model.end() ? nullptr : mats->Items(int(first - model.begin())))
+        << "step " << step << " " << probe;
+  }
 }
 
 TEST_F(MaterialLibrary, TexturePathsAndSearch) {
