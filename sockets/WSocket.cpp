@@ -542,22 +542,38 @@ void TCustomWSocket::ReadBufferSizes() {
 // ===========================================================================
 // Resolvers
 
-uint32_t TCustomWSocket::ResolveHost(const std::string& host) {
-  if (host.empty()) throw ESocketException("Winsock Resolve Host: '" + host + "' Invalid Hostname.");
+int TCustomWSocket::TryResolveHost(const std::string& host, uint32_t& addr, std::string& message) {
+  addr = INADDR_NONE;
+  if (host.empty()) {
+    message = "Winsock Resolve Host: '" + host + "' Invalid Hostname.";
+    return WSAHOST_NOT_FOUND;
+  }
   if (IsDottedIPv4(host)) {
-    uint32_t a = WSocket_inet_addr(host);
-    if (a == INADDR_NONE && Trim(host) != "255.255.255.255")
-      throw ESocketException("Winsock Resolve Host: '" + host + "' Invalid IP address.");
-    return a;
+    addr = WSocket_inet_addr(host);
+    if (addr == INADDR_NONE && Trim(host) != "255.255.255.255") {
+      message = "Winsock Resolve Host: '" + host + "' Invalid IP address.";
+      return WSAHOST_NOT_FOUND;
+    }
+    return 0;
   }
   std::vector<std::string> addresses;
   const std::atomic<bool> running{false};
   WinsockEnsureStarted();
-  const int error = SystemLookupHost(host, addresses, running);
-  if (error != 0 || addresses.empty())
-    throw ESocketException("Winsock Resolve Host: Cannot convert host address '" + host + "' - " +
-                           SocketErrorText(error ? error : WSANO_DATA));
-  return WSocket_inet_addr(addresses.front());
+  int error = CurrentHostLookup()(host, addresses, running);
+  if (error == 0 && addresses.empty()) error = WSANO_DATA;
+  if (error != 0) {
+    message = "Winsock Resolve Host: Cannot convert host address '" + host + "' - " + SocketErrorText(error);
+    return error;
+  }
+  addr = WSocket_inet_addr(addresses.front());
+  return 0;
+}
+
+uint32_t TCustomWSocket::ResolveHost(const std::string& host) {
+  uint32_t addr;
+  std::string message;
+  if (TryResolveHost(host, addr, message) != 0) throw ESocketException(message);
+  return addr;
 }
 
 int TCustomWSocket::ResolvePort(const std::string& port, const std::string& proto) {
@@ -1829,10 +1845,10 @@ void TCustomSocksWSocket::SocksDoConnect() {
     if (is4A) {
       ip = htonl(1);  // 0.0.0.1: the server resolves the name
     } else {
-      try {
-        ip = ResolveHost(Addr());
-      } catch (Exception& e) {
-        SocksDoError(WSAHOST_NOT_FOUND, e.Message());
+      // The resolver's own code, the one its text shows.
+      std::string message;
+      if (const int error = TryResolveHost(Addr(), ip, message)) {
+        SocksDoError(error, message);
         return;
       }
     }

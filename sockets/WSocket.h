@@ -57,7 +57,7 @@ enum TSocketState {
 // "wsClosed" and so on.
 std::string SocketStateName(TSocketState s);
 
-// The forward name lookup behind DnsLookup: fills every IPv4 address of the
+// The forward name lookup behind DnsLookup and ResolveHost: fills every IPv4 address of the
 // name as dotted text and returns 0, or returns a WinSock error code. It runs
 // on a lookup worker thread; `cancelled` turns true once nobody waits for the
 // answer, and a lookup that can stop then should.
@@ -179,7 +179,11 @@ class TCustomWSocket : public TSockWndControl {
   TNotifyEvent OnError;
 
   // --- resolvers: raise ESocketException; results in network order / host order
+  // Names are looked up with the forward lookup behind DnsLookup.
   uint32_t ResolveHost(const std::string& host);
+  // ResolveHost without raising: 0, or the WinSock code (the resolver's for a
+  // name it could not convert) with the message ResolveHost would raise.
+  int TryResolveHost(const std::string& host, uint32_t& addr, std::string& message);
   int ResolvePort(const std::string& port, const std::string& proto);
   int ResolveProto(const std::string& proto);
 

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
 #include "SocketTestUtil.h"
 #include "sockets/WSocket.h"
+#include "sockets/WinsockApi.h"
 #include "tools/socks-server/SocksServer.h"
 
 namespace {
@@ -140,6 +142,27 @@ TEST(SocksClient, Level4And4A) {
     const std::string text = "Winsock Resolve Host: Cannot convert host address 'no-such-host.invalid' - ";
     EXPECT_EQ(t.events.rfind("socks0 error:" + text, 0), 0u) << t.events;
     EXPECT_NE(t.events.find(" (#" + code + ") session" + code + " closed "), std::string::npos) << t.events;
+    EXPECT_EQ(t.client.State(), wsClosed);
+  }
+}
+
+// Level 4 resolves the name itself. Whatever the resolver says (no name server
+// answers, no such name), the SOCKS error, the session's code and the code in
+// the text are the resolver's code.
+TEST(SocksClient, Level4NameFailureCarriesTheResolversCodeThroughout) {
+  TSocksTestServer socks(TSocksServerOptions{});
+  for (const int resolver : {WSATRY_AGAIN, WSAHOST_NOT_FOUND, WSANO_DATA}) {
+    SCOPED_TRACE(resolver);
+    const THostLookup previous = SetHostLookup(
+        [&](const std::string&, std::vector<std::string>&, const std::atomic<bool>&) { return resolver; });
+    SocksSetup t(socks, "4", "printer.example");
+    const bool ran = t.Run();
+    SetHostLookup(previous);
+    ASSERT_TRUE(ran);
+    EXPECT_EQ(t.socksErrors, std::vector<int>{resolver});
+    const std::string code = std::to_string(resolver);
+    EXPECT_EQ(t.events, "socks0 error:Winsock Resolve Host: Cannot convert host address 'printer.example' - " +
+                            WinsockErrorText(resolver) + " (#" + code + ") session" + code + " closed ");
     EXPECT_EQ(t.client.State(), wsClosed);
   }
 }
