@@ -9,9 +9,13 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -527,6 +531,63 @@ TEST(WSocketMisc, LookupsOfAResolverThatNeverAnswersTakeFewThreadsAndEndWhenCanc
   ASSERT_TRUE(PumpUntil([&] { return DnsLookupThreads() == 0; }));
   EXPECT_EQ(running.load(), 0);
   EXPECT_EQ(done, std::vector<int>(20, WSAEINTR));
+  SetHostLookup(previous);
+}
+
+// A resolver that ignores cancelling keeps its thread until it answers. Lookups
+// of many sockets, some freed while their lookups are held or queued, still
+// share a few threads; the resolver stand-in counts them itself.
+TEST(WSocketMisc, LookupsOfAResolverThatIgnoresCancellingShareAFewThreads) {
+  std::mutex lock;
+  std::condition_variable release;
+  bool released = false;
+  int running = 0, most = 0, calls = 0;
+  std::set<std::thread::id> threads;
+  const THostLookup previous =
+      SetHostLookup([&](const std::string&, std::vector<std::string>& addresses, const std::atomic<bool>&) {
+        std::unique_lock<std::mutex> g(lock);
+        ++calls;
+        most = std::max(most, ++running);
+        threads.insert(std::this_thread::get_id());
+        release.wait(g, [&] { return released; });  // cancelled or not
+        --running;
+        addresses.push_back("192.0.2.7");
+        return 0;
+      });
+  auto held = [&] {
+    std::lock_guard<std::mutex> g(lock);
+    return running;
+  };
+  constexpr int kSockets = 12;
+  std::vector<std::unique_ptr<TWSocket>> sockets;
+  std::vector<int> answers(kSockets, -1);
+  for (int i = 0; i < kSockets; ++i) {
+    sockets.push_back(std::make_unique<TWSocket>(nullptr));
+    sockets.back()->OnDnsLookupDone = [&answers, i](TObject*, uint16_t e) { answers[i] = e; };
+    sockets.back()->DnsLookup("slow.example");
+  }
+  EXPECT_TRUE(PumpUntil([&] { return held() >= 4; }));
+  PumpFor(300);  // room for threads beyond the bound to show up
+  // The sockets 0, 2, ... go away: two held lookups and four queued ones are cancelled.
+  for (int i = 0; i < kSockets; i += 2) sockets[i].reset();
+  {
+    std::lock_guard<std::mutex> g(lock);
+    released = true;
+  }
+  release.notify_all();
+  EXPECT_TRUE(PumpUntil([&] {
+    for (int i = 1; i < kSockets; i += 2)
+      if (answers[i] == -1) return false;
+    return held() == 0 && DnsLookupThreads() == 0;
+  }));
+  std::lock_guard<std::mutex> g(lock);
+  EXPECT_LE(most, 4);
+  EXPECT_LE(threads.size(), 4u);
+  EXPECT_EQ(calls, kSockets - 4);  // the cancelled queued lookups never ran
+  for (int i = 1; i < kSockets; i += 2) {
+    EXPECT_EQ(answers[i], 0) << i;
+    EXPECT_EQ(sockets[i]->DnsResult(), "192.0.2.7") << i;
+  }
   SetHostLookup(previous);
 }
 
