@@ -1,5 +1,6 @@
 #include "app/HostProfiles.h"
 
+#include "app/Settings.h"
 #include "app/Unit_Globals.h"
 #include "platform/IniFiles.h"
 #include "rtl/SysUtils.h"
@@ -67,6 +68,12 @@ void THostProfiles::LoadPCinfoToArry(const std::string& fileName)
         }
     }
     TIniFile ini(fileName);
+    // Every number is a position, a length or a step between positions: one
+    // that is not finite or lies beyond the view keeps its default (logged).
+    auto number = [&ini](const std::string& section, const char* key, double def) {
+        return static_cast<float>(
+            ReadFloatSetting(ini, section, key, def, -MaxProfileNumber, MaxProfileNumber, LogToPktData));
+    };
     std::vector<PCOBJinfo> profiles;
     std::string key;  // the key being converted, for the error message
     size_t section = 0;
@@ -78,9 +85,9 @@ void THostProfiles::LoadPCinfoToArry(const std::string& fileName)
             PCOBJinfo p;
             p.Section = s;
             p.ObjName = s;
-            p.X = static_cast<float>(ini.ReadFloat(s, "X", 0.0));
-            p.Y = static_cast<float>(ini.ReadFloat(s, "Y", 0.0));
-            p.Z = static_cast<float>(ini.ReadFloat(s, "Z", 5.0));
+            p.X = number(s, "X", 0.0);
+            p.Y = number(s, "Y", 0.0);
+            p.Z = number(s, "Z", 5.0);
             p.ComputerName = ini.ReadString(s, "ComputerName", "N/A");
             const std::string minText = ini.ReadString(s, "IPmin", "127.0.0.1");
             const std::string maxText = ini.ReadString(s, "IPmax", "127.0.0.1");
@@ -95,15 +102,15 @@ void THostProfiles::LoadPCinfoToArry(const std::string& fileName)
             std::transform(p.NetType.begin(), p.NetType.end(), p.NetType.begin(),
                            [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
             p.ShowAsOneCube = ini.ReadBool(s, "ShowAsOneCube", false);
-            p.IPBlockRadius = static_cast<float>(ini.ReadFloat(s, "IPBlockRadius", 200.0));
-            p.RADoffset = static_cast<float>(ini.ReadFloat(s, "RADoffset", 5.0));
-            p.Spread = static_cast<float>(ini.ReadFloat(s, "Spread", 2.5));
-            p.IPBlockZmin = static_cast<float>(ini.ReadFloat(s, "IPBlockZmin", 35.0));
-            p.IPBlockSpreadZ = static_cast<float>(ini.ReadFloat(s, "IPBlockSpreadZ", 2.5));
+            p.IPBlockRadius = number(s, "IPBlockRadius", 200.0);
+            p.RADoffset = number(s, "RADoffset", 5.0);
+            p.Spread = number(s, "Spread", 2.5);
+            p.IPBlockZmin = number(s, "IPBlockZmin", 35.0);
+            p.IPBlockSpreadZ = number(s, "IPBlockSpreadZ", 2.5);
             p.RadiusPerStep = p.IPBlockRadius / 255.0f;
-            p.Width = static_cast<float>(ini.ReadFloat(s, "Width", 2.0));
-            p.Height = static_cast<float>(ini.ReadFloat(s, "Height", 2.0));
-            p.Depth = static_cast<float>(ini.ReadFloat(s, "Depth", 2.0));
+            p.Width = number(s, "Width", 2.0);
+            p.Height = number(s, "Height", 2.0);
+            p.Depth = number(s, "Depth", 2.0);
             std::string maskText;
             NetmaskFromRange(minText, maxText, maskText);
             try

@@ -29,6 +29,10 @@ struct PCOBJinfo
     float Width = 2.0f, Height = 2.0f, Depth = 2.0f;
 };
 
+// Largest magnitude of a profile's numbers (positions, sizes, layout steps):
+// the view's depth, beyond which nothing is seen.
+constexpr double MaxProfileNumber = 10000.0;
+
 // Mask octet for the XOR of two address octets.
 int MaskByte(int x);
 // Netmask text of the range ipA..ipB; raises EConvertError on a bad octet.
@@ -40,6 +44,8 @@ public:
     THostProfiles();
 
     // Replaces the profiles with the sections of `fileName`, in file order.
+    // A number that is not one, not finite or beyond MaxProfileNumber keeps
+    // its default and is logged with its section and key.
     // A missing file or one without sections leaves the built-in default
     // profile alone in the list; the failure is logged. Errors in a profile's
     // IPmin/IPmax end the loading (the profiles read so far stay) and raise

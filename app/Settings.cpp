@@ -52,9 +52,12 @@ std::vector<QWidget*> StoredControls(QWidget* Form) {
   return Result;
 }
 
-void NotUsable(const std::string& Section, const std::string& Key, const std::string& Value,
-               const std::string& Used) {
-  LogObjInfo("Tamrivel.ini [" + Section + "] " + Key + "=" + Value + " not usable, " + Used + " used");
+// "<file> [Section] Key=Value not usable, Used used", the file by its name alone.
+void NotUsable(const TIniFile& Ini, const std::string& Section, const std::string& Key, const std::string& Value,
+               const std::string& Used, TSettingsLog Log = nullptr) {
+  const std::string& Path = Ini.FileName();
+  const std::string File = Path.substr(Path.rfind('/') + 1);
+  (Log ? Log : LogObjInfo)(File + " [" + Section + "] " + Key + "=" + Value + " not usable, " + Used + " used");
 }
 
 }  // namespace
@@ -67,17 +70,17 @@ int ReadIntSetting(TIniFile& Ini, const std::string& Section, const std::string&
   const std::string Value = Ini.ReadString(Section, Key, "");
   int V = 0;
   if (TryStrToInt(Value, V) && V >= Min && V <= Max) return V;
-  NotUsable(Section, Key, Value, std::to_string(Default));
+  NotUsable(Ini, Section, Key, Value, std::to_string(Default));
   return Default;
 }
 
 double ReadFloatSetting(TIniFile& Ini, const std::string& Section, const std::string& Key, double Default,
-                        double Min, double Max) {
+                        double Min, double Max, TSettingsLog Log) {
   if (!Ini.ValueExists(Section, Key)) return Default;
   const std::string Value = Ini.ReadString(Section, Key, "");
   double V = 0;
   if (TryStrToFloat(Value, V) && std::isfinite(V) && V >= Min && V <= Max) return V;
-  NotUsable(Section, Key, Value, FloatToStr(Default));
+  NotUsable(Ini, Section, Key, Value, FloatToStr(Default), Log);
   return Default;
 }
 
@@ -129,7 +132,7 @@ std::string LoadFormSettings(QWidget* Form, const std::string& FileName) {
         auto* E = static_cast<QLineEdit*>(W);
         const std::string Value = Ini.ReadString(Section, Key, Text(E->text()));
         if (Value.size() > size_t(E->maxLength()))
-          NotUsable(Section, Key, Value.substr(0, 40) + "... (" + std::to_string(Value.size()) + " characters)",
+          NotUsable(Ini, Section, Key, Value.substr(0, 40) + "... (" + std::to_string(Value.size()) + " characters)",
                     Text(E->text()));
         else
           E->setText(QString::fromLatin1(Value));

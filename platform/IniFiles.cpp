@@ -86,6 +86,7 @@ void TIniFile::Refresh() {
 void TIniFile::Parse(const std::string& text) {
   preamble_.clear();
   sections_.clear();
+  sectionIndex_.clear();
   crlf_ = false;
   // Editors that save "UTF-8 with BOM" put it before the first section header.
   bom_ = text.compare(0, 3, "\xEF\xBB\xBF") == 0;
@@ -109,6 +110,7 @@ void TIniFile::Parse(const std::string& text) {
       Section s;
       s.name = Trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
       s.header = line;
+      sectionIndex_.emplace(UpperCase(s.name), sections_.size());  // the first of duplicates stays
       sections_.push_back(std::move(s));
       continue;
     }
@@ -157,9 +159,13 @@ void TIniFile::Save() {
 }
 
 TIniFile::Section* TIniFile::FindSection(const std::string& name) {
-  for (Section& s : sections_)
-    if (SameText(s.name, name)) return &s;
-  return nullptr;
+  const auto it = sectionIndex_.find(UpperCase(name));
+  return it == sectionIndex_.end() ? nullptr : &sections_[it->second];
+}
+
+void TIniFile::IndexSections() {
+  sectionIndex_.clear();
+  for (std::size_t i = 0; i < sections_.size(); ++i) sectionIndex_.emplace(UpperCase(sections_[i].name), i);
 }
 
 TIniFile::Line* TIniFile::FindKey(Section& section, const std::string& key) {
@@ -185,6 +191,7 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
     Section fresh;
     fresh.name = Trim(section);
     fresh.header = "[" + fresh.name + "]";
+    sectionIndex_.emplace(UpperCase(fresh.name), sections_.size());
     sections_.push_back(std::move(fresh));
     s = &sections_.back();
   }
@@ -242,11 +249,8 @@ std::vector<std::string> TIniFile::ReadSection(const std::string& section) {
 std::vector<std::string> TIniFile::ReadSections() {
   Refresh();
   std::vector<std::string> names;
-  for (const Section& s : sections_) {
-    bool seen = false;
-    for (const std::string& n : names) seen = seen || SameText(n, s.name);
-    if (!seen) names.push_back(s.name);
-  }
+  for (std::size_t i = 0; i < sections_.size(); ++i)
+    if (sectionIndex_.at(UpperCase(sections_[i].name)) == i) names.push_back(sections_[i].name);
   return names;
 }
 
@@ -274,7 +278,9 @@ void TIniFile::EraseSection(const std::string& section) {
   Refresh();
   const std::size_t before = sections_.size();
   std::erase_if(sections_, [&](const Section& s) { return SameText(s.name, section); });
-  if (sections_.size() != before) Save();
+  if (sections_.size() == before) return;
+  IndexSections();
+  Save();
 }
 
 void TIniFile::DeleteKey(const std::string& section, const std::string& key) {

@@ -26,6 +26,7 @@
 #include <concepts>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 RTL_DECLARE_EXCEPTION(EIniFileException, Exception);
@@ -96,11 +97,16 @@ class TIniFile {
   std::string Render() const;
   void Save();
   Section* FindSection(const std::string& name);
+  // Makes sectionIndex_ name the first section of each name again.
+  void IndexSections();
   Line* FindKey(Section& section, const std::string& key);
 
   std::string fileName_;
   std::vector<Line> preamble_;  // lines before the first section
   std::vector<Section> sections_;
+  // Upper-case section name -> index of its first section in sections_: a
+  // lookup costs the same however many sections the file has.
+  std::unordered_map<std::string, std::size_t> sectionIndex_;
   bool crlf_ = false;
   bool bom_ = false;  // the file starts with a UTF-8 byte-order mark
   bool unreadable_ = false;  // the file exists but could not be read: never overwrite it

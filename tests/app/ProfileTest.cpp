@@ -60,6 +60,38 @@ TEST(ProfileTest, LoadingReplacesTheProfilesAndLogs)
     EXPECT_FALSE(p.FindProfileForIP(IPToNumber("127.0.0.1"), found));
     EXPECT_EQ(found.Section, "Default");
 
+    // Numbers that are none, not finite, or beyond the view keep their defaults and are logged.
+    {
+        std::ofstream f(file);
+        f << "[Default]\n[Bad]\nIPmin=10.0.0.0\nIPmax=10.0.0.255\nX=nan\nY=1e39\nZ=-inf\nSpread=NaN\n"
+             "Width=1e30\nHeight=-10001\nDepth=x\nRADoffset=-10000\nIPBlockRadius=10000\n";
+    }
+    SetPktDataMemo(&log);
+    log.clear();
+    p.LoadPCinfoToArry(file);
+    SetPktDataMemo(nullptr);
+    ASSERT_EQ(p.PCinfoArray().size(), 2u);
+    const PCOBJinfo& bad = p.PCinfoArray()[1];
+    const PCOBJinfo defaults;
+    for (float v : {bad.X, bad.Y, bad.Z, bad.Spread, bad.Width, bad.Height, bad.Depth})
+        EXPECT_TRUE(std::isfinite(v));
+    EXPECT_EQ(bad.X, defaults.X);
+    EXPECT_EQ(bad.Y, defaults.Y);
+    EXPECT_EQ(bad.Z, defaults.Z);
+    EXPECT_EQ(bad.Spread, defaults.Spread);
+    EXPECT_EQ(bad.Width, defaults.Width);
+    EXPECT_EQ(bad.Height, defaults.Height);
+    EXPECT_EQ(bad.Depth, defaults.Depth);
+    EXPECT_EQ(bad.RADoffset, -10000.0f);  // the limits themselves are positions
+    EXPECT_EQ(bad.IPBlockRadius, 10000.0f);
+    const QStringList lines = log.toPlainText().split('\n');
+    for (const char* told : {"[Bad] X=nan not usable, 0 used", "[Bad] Y=1e39 not usable, 0 used",
+                             "[Bad] Z=-inf not usable, 5 used", "[Bad] Spread=NaN not usable, 2.5 used",
+                             "[Bad] Width=1e30 not usable, 2 used", "[Bad] Height=-10001 not usable, 2 used",
+                             "[Bad] Depth=x not usable, 2 used"})
+        EXPECT_TRUE(lines.contains(QString("SnifferPCsInfo.ini ") + told)) << told;
+    EXPECT_EQ(lines.filter("not usable").size(), 7);
+
     // A missing file leaves one built-in default profile.
     p.LoadPCinfoToArry(dir.path().toStdString() + "/none.ini");
     ASSERT_EQ(p.PCinfoArray().size(), 1u);

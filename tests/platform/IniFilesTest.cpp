@@ -126,8 +126,14 @@ TEST_F(IniFiles, SectionsAndKeysMatchWithoutRegardToCase) {
 
   ini.DeleteKey("192.168.1.20", "mac");
   EXPECT_FALSE(ini.ValueExists("192.168.1.20", "MAC"));
-  ini.EraseSection("dup");  // both duplicates go
-  EXPECT_EQ(Get(), "[192.168.1.20]\nUSER=bert\n");
+  ini.WriteString("Later", "k", "v");
+  ini.EraseSection("dup");  // both duplicates go; the sections after them are still found
+  EXPECT_EQ(Get(), "[192.168.1.20]\nUSER=bert\n[Later]\nk=v\n");
+  EXPECT_EQ(ini.ReadString("LATER", "k", ""), "v");
+  EXPECT_EQ(ini.ReadSections(), (std::vector<std::string>{"192.168.1.20", "Later"}));
+  ini.WriteString("dup", "k", "new");  // a section that was erased comes back at the end
+  EXPECT_EQ(ini.ReadSections(), (std::vector<std::string>{"192.168.1.20", "Later", "dup"}));
+  EXPECT_EQ(ini.ReadString("Dup", "K", ""), "new");
 }
 
 TEST_F(IniFiles, MissingFileReadsAsEmptyAndFirstWriteCreatesIt) {
