@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "Source/Base/XOpenGL.h"
 #include "Source/Materials/GLMaterial.h"
+#include "Source/Materials/GLMaterialPasses.h"
 #include "Source/Scene/GLStrings.h"
 #include "rtl/Streaming.h"
 
@@ -1112,14 +1114,7 @@ void TGLCustomSceneObject::DoRender(TRenderContextInfo& rci, bool renderSelf, bo
   if (renderSelf) {
     if (Scene()) Scene()->SetCurrentObject(this);
     if (!rci.ignoreMaterials) {
-      TGLMaterial* mat = Material();
-      mat->Apply(rci);
-      // A material that keeps asking for passes is stopped: a broken one must not hang the view.
-      constexpr int kMaxPasses = 64;
-      int passes = 0;
-      do {
-        DrawSelf(this, rci);
-      } while (mat->UnApply(rci) && ++passes < kMaxPasses);
+      DrawUnderMaterial(*Material(), rci, [&] { DrawSelf(this, rci); });
     } else {
       DrawSelf(this, rci);
     }
@@ -1637,6 +1632,33 @@ void TGLSceneGraph::RenderScene(TGLSceneBuffer* aBuffer, int viewPortSizeX, int 
 }
 
 void TGLSceneGraph::RenderObject(TGLBaseSceneObject* obj, TRenderContextInfo& rci) {
+  try {
+    RenderObjectUnguarded(obj, rci);
+  } catch (...) {
+    ReportRenderFailure(obj, rci);
+  }
+}
+
+void TGLSceneGraph::ReportRenderFailure(TGLBaseSceneObject* obj, TRenderContextInfo& rci) noexcept {
+  // What the object left in the cached state is unknown: the next object sends its own.
+  if (rci.GLStates) rci.GLStates->ResetCachedState();
+  if (obj->renderFailureReported_) return;
+  obj->renderFailureReported_ = true;
+  const char* what = "unknown error";
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    what = e.what();
+  } catch (...) {
+  }
+  try {
+    const std::string name = obj->ClassName() + (obj->Name().empty() ? "" : " \"" + obj->Name() + "\"");
+    std::fprintf(stderr, "Scene: %s not drawn: %s (reported once)\n", name.c_str(), what);
+  } catch (...) {
+  }
+}
+
+void TGLSceneGraph::RenderObjectUnguarded(TGLBaseSceneObject* obj, TRenderContextInfo& rci) {
   bool renderSelf = true, renderChildren = obj->HasChildList();
   const bool noCulling = (obj->ObjectStyle() & osNoVisibilityCulling) != 0;
   switch (TGLVisibilityCulling(rci.visibilityCulling)) {

@@ -245,6 +245,7 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   int32_t updateCount_ = 0;
   bool showAxes_ = false;
   bool busy_ = false;
+  bool renderFailureReported_ = false;  // a failure of its drawing was logged
   TGLObjectsSorting objectsSorting_ = osInherited;
   TGLVisibilityCulling visibilityCulling_ = vcInherited;
   std::unique_ptr<TGLBehaviours> behaviours_;
@@ -412,7 +413,10 @@ class TGLSceneGraph : public TGLUpdateAbleComponent {
   void SetupLights(int maxLights);
   void RenderScene(TGLSceneBuffer* aBuffer, int viewPortSizeX, int viewPortSizeY, TDrawState drawState,
                    TGLBaseSceneObject* baseObject);
-  // The walk for one object (culling, matrix, names, effects).
+  // The walk for one object (culling, matrix, names, effects). A failure of the object's
+  // drawing (or of its subtree's, past what the children's own walks catch) is logged on
+  // stderr once per object and the walk goes on with the rest of the scene, so one broken
+  // object does not stop the view.
   void RenderObject(TGLBaseSceneObject* obj, TRenderContextInfo& rci);
 
   TGLSceneRootObject* Objects() const noexcept { return objects_; }
@@ -446,6 +450,9 @@ class TGLSceneGraph : public TGLUpdateAbleComponent {
   TGLVisibilityCulling visibilityCulling_ = vcNone;
   TGLBaseSceneObject* currentObject_ = nullptr;
   bool destroying_ = false;
+  void RenderObjectUnguarded(TGLBaseSceneObject* obj, TRenderContextInfo& rci);
+  // Called from a handler of the object's failure.
+  static void ReportRenderFailure(TGLBaseSceneObject* obj, TRenderContextInfo& rci) noexcept;
 };
 
 // Fired after a scene object is renamed (Sender = the object).

@@ -148,10 +148,26 @@ TEST_F(ShadowVolume, AFailingPassLeavesTheStateRestored) {
   volume->Occluders()->AddCaster(box, 0, scmAlways);
   volume->Lights()->AddCaster(light);
   light->Diffuse()->SetColor(TVector4f{0.25f, 0.5f, 0.75f, 1});
-  int failAt = 1;
+  // A failing child is contained by its own walk: both passes still run.
   child->OnRender = [&](TObject*, TRenderContextInfo&) {
-    if (++childRenders == failAt) throw std::runtime_error("child failed");
+    ++childRenders;
+    throw std::runtime_error("child failed");
   };
+  volume->DoRender(rci, true, true);
+  EXPECT_EQ(childRenders, 2);
+  EXPECT_EQ(rec.Count("glPushAttrib"), rec.Count("glPopAttrib"));
+  child->OnRender = [&](TObject*, TRenderContextInfo&) { ++childRenders; };
+  // The volume's own steps failing: a query right after the ambient pass, then a volume draw.
+  static int failAt;
+  failAt = 1;
+  GL.glGetIntegerv = [](GLenum pname, GLint* v) {
+    if (failAt == 1) throw std::runtime_error("query failed");
+    *v = pname == GL_MAX_LIGHTS ? 8 : 0;
+  };
+  GL.glDrawElements = [](GLenum, GLsizei, GLenum, const void*) {
+    if (failAt == 2) throw std::runtime_error("draw failed");
+  };
+  rec.Clear();
   // In the ambient pass: the lights' colours are back.
   EXPECT_THROW(volume->DoRender(rci, true, true), std::runtime_error);
   EXPECT_EQ(rec.Count("glPushAttrib"), rec.Count("glPopAttrib"));
@@ -162,7 +178,6 @@ TEST_F(ShadowVolume, AFailingPassLeavesTheStateRestored) {
   EXPECT_EQ(diffuse[2], 0.75);
   // In the light pass: depth writes and the depth function are back.
   rec.Clear();
-  childRenders = 0;
   failAt = 2;
   EXPECT_THROW(volume->DoRender(rci, true, true), std::runtime_error);
   EXPECT_EQ(rec.Count("glPushAttrib"), rec.Count("glPopAttrib"));

@@ -9,6 +9,7 @@
 #include "Source/Materials/GLMaterial.h"
 #include "rtl/Streaming.h"
 #include "tests/Source/Base/GLRecorder.h"
+#include "tests/Source/MultiPassShader.h"
 
 namespace {
 
@@ -28,12 +29,15 @@ class TSpyObject : public TGLImmaterialSceneObject {
  public:
   explicit TSpyObject(TComponent* AOwner) : TGLImmaterialSceneObject(AOwner) { objectStyle_ |= osDirectDraw; }
   void BuildList(TRenderContextInfo&) override {
+    if (fail) throw EInvalidOperation("broken geometry");
     if (log) log->push_back(Name());
   }
   bool IsBlended() override { return blended; }
   std::vector<std::string>* log = nullptr;
   bool blended = false;
+  bool fail = false;
 };
+
 
 struct SceneFixture : ::testing::Test {
   TGLSceneGraph scene{nullptr};
@@ -532,6 +536,74 @@ TEST_F(SceneFixture, CameraInvariantObjectsBalanceTheModelViewStack) {
   EXPECT_EQ(buffer.ModelViewStackDepth(), 0);
   EXPECT_EQ(rec.Count("glPushMatrix"), rec.Count("glPopMatrix"));
   EXPECT_EQ(rec.Count("glLoadMatrixf"), 2 + 2);  // the set-up's two, then one per invariant mode
+  buffer.SetCamera(nullptr);
+}
+
+TEST_F(SceneFixture, AFailingObjectIsReportedOnceAndTheRestOfTheSceneDraws) {
+  auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+  buffer.SetCamera(cam);
+  Spy(scene.Objects(), "A", 0, 0, -5);
+  auto* broken = Spy(scene.Objects(), "broken", 0, 0, -5);
+  broken->fail = true;
+  Spy(broken, "child", 0, 0, -5);
+  Spy(scene.Objects(), "B", 0, 0, -5);
+  scene.SetObjectsSorting(osNone);
+  TGLRecorder rec;
+  buffer.SetupMatrices(nullptr);
+  testing::internal::CaptureStderr();
+  for (int frame = 0; frame < 3; ++frame) scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
+  const std::string log = testing::internal::GetCapturedStderr();
+  // The broken object's subtree is lost with it; its siblings draw every frame.
+  EXPECT_EQ(drawn, (std::vector<std::string>{"A", "B", "A", "B", "A", "B"}));
+  EXPECT_EQ(log, "Scene: TSpyObject \"broken\" not drawn: broken geometry (reported once)\n");
+  EXPECT_EQ(rec.Count("glPushMatrix"), rec.Count("glPopMatrix"));
+  EXPECT_EQ(buffer.ModelViewStackDepth(), 0);
+  broken->fail = false;
+  drawn.clear();
+  scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
+  EXPECT_EQ(drawn, (std::vector<std::string>{"A", "broken", "child", "B"}));
+  buffer.SetCamera(nullptr);
+}
+
+TEST_F(SceneFixture, ADrawFailingUnderAMaterialTakesTheMaterialAndItsShaderOff) {
+  auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+  buffer.SetCamera(cam);
+  class TFailingDraw : public TGLSceneObject {
+   public:
+    using TGLSceneObject::TGLSceneObject;
+    void BuildList(TRenderContextInfo&) override {
+      ++draws;
+      if (fail) throw EInvalidOperation("broken geometry");
+    }
+    int draws = 0;
+    bool fail = true;
+  };
+  TGLMaterialLibrary lib(nullptr);
+  TMultiPassShader shader(nullptr);
+  TGLLibMaterial* lm = shader.AddUser(lib);
+  auto* o = new TFailingDraw(&scene);
+  scene.Objects()->AddChild(o);
+  o->SetObjectStyle(osDirectDraw);
+  o->Material()->SetMaterialLibrary(&lib);
+  o->Material()->SetLibMaterialName(lm->Name());
+  TGLRecorder rec;
+  TCurrentNullContext context;
+  buffer.SetupMatrices(nullptr);
+  buffer.GLStates().EnableState(stLighting);
+  testing::internal::CaptureStderr();
+  scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
+  EXPECT_FALSE(shader.Active());
+  EXPECT_TRUE(buffer.GLStates().StateEnabled(stLighting));  // the material's lighting switch undone
+  // The next frames apply it afresh and draw every pass.
+  o->fail = false;
+  scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
+  scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(shader.applies, 3);
+  EXPECT_EQ(o->draws, 1 + 3 + 3);
+  EXPECT_FALSE(shader.Active());
+  EXPECT_EQ(log.find("Unbalanced"), std::string::npos) << log;
+  delete o;
   buffer.SetCamera(nullptr);
 }
 

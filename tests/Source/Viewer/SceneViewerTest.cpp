@@ -111,7 +111,8 @@ TEST_F(GL_MemoryViewerFixture, DirectOpenGLRunsEveryFrameOrOncePerList) {
 TEST_F(GL_MemoryViewerFixture, FrameFailuresLeaveTheBufferUsable) {
   auto* q = scene.Objects()->AddNewChild<TGLDirectOpenGL>();
   bool fail = true;
-  q->OnRender = [&fail](TObject*, TRenderContextInfo&) {
+  // A failing object is contained by the scene's walk; a failing pass hook ends the frame.
+  viewer.Buffer()->InitiateRendering = [&fail](TObject*, TRenderContextInfo&) {
     if (fail) throw std::runtime_error("draw failed");
   };
   EXPECT_THROW(viewer.Render(), std::runtime_error);
@@ -124,6 +125,25 @@ TEST_F(GL_MemoryViewerFixture, FrameFailuresLeaveTheBufferUsable) {
   EXPECT_EQ(after, 1);
   EXPECT_FALSE(viewer.Buffer()->Rendering());
   EXPECT_NE(viewer.Buffer()->GetPickedObject(32, 32), q);  // picking still works
+}
+
+TEST_F(GL_MemoryViewerFixture, AnObjectFailingEveryFrameLeavesTheRestOfTheViewDrawn) {
+  Quad(0, 0.2f, 0, 1, 0)->Position()->SetX(-0.5f);
+  auto* broken = Quad(0, 0.2f, 1, 0, 0);
+  broken->SetName("broken");
+  broken->OnRender = [](TObject*, TRenderContextInfo&) { throw std::runtime_error("draw failed"); };
+  Quad(0, 0.2f, 1, 1, 0)->Position()->SetX(0.5f);
+  int frames = 0;
+  viewer.Buffer()->AfterRender = [&frames](TObject*) { ++frames; };
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 3; ++i) EXPECT_NO_THROW(viewer.Render());
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(frames, 3);
+  EXPECT_EQ(log, "Scene: TGLDirectOpenGL \"broken\" not drawn: draw failed (reported once)\n");
+  // Half a unit is about 15 pixels at this distance.
+  EXPECT_TRUE(Near(Pixel(32 - 15, 32), 0, 255, 0));
+  EXPECT_TRUE(Near(Pixel(32, 32), 0, 0, 255));
+  EXPECT_TRUE(Near(Pixel(32 + 15, 32), 255, 255, 0));
 }
 
 TEST_F(GL_MemoryViewerFixture, PickingReturnsTheNearestHitFirst) {
