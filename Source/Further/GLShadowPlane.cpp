@@ -7,9 +7,11 @@
 #include "Source/Base/VectorGeometry.h"
 #include "Source/Scene/GLLightSource.h"
 #include "Source/Materials/GLMaterial.h"
+#include "Source/Materials/GLMaterialPasses.h"
 #include "Source/Further/GLPlanarRender.h"
 #include "Source/Scene/GLSceneBuffer.h"
 #include "rtl/Streaming.h"
+#include "rtl/SysUtils.h"
 
 TGLShadowPlane::TGLShadowPlane(TComponent* AOwner)
     : TGLPlane(AOwner), shadowColor_(std::make_unique<TGLColor>(this, TVector4f{0, 0, 0, 0.5f})) {
@@ -67,7 +69,10 @@ void TGLShadowPlane::DoRender(TRenderContextInfo& rci, bool renderSelf, bool ren
   {
     TValueRestore<bool> sub(rci.proxySubObject, true);
     if (renderSelf && CameraInFrontOf(this, rci)) {
+      // Popped on every exit: a failing material or shadow pass must not leave stencil and
+      // scissor tests on for the rest of the frame (and an attribute level per frame).
       GL.glPushAttrib(GL_ENABLE_BIT);
+      TScopeExit popAttrib([] { GL.glPopAttrib(); });
       if (shadowOptions_.Contains(spoScissor) &&
           GetBoundingSphereRadius() < std::abs(DistanceToPlane(rci.cameraPosition))) {
         TGLRect r = GetScreenRect();
@@ -91,20 +96,17 @@ void TGLShadowPlane::DoRender(TRenderContextInfo& rci, bool renderSelf, bool ren
       if (shadowOptions_.Contains(spoIgnoreZ)) GL.glDisable(GL_DEPTH_TEST);
       GL.glDisable(GL_ALPHA_TEST);
       if (!shadowOptions_.Contains(spoTransparent)) {
-        TGLMaterial* mat = Material();
-        mat->Apply(rci);
-        int passes = 0;
-        do BuildList(rci);
-        while (mat->UnApply(rci) && ++passes < MaxMaterialPasses);
+        DrawUnderMaterial(*Material(), rci, [&] { BuildList(rci); });
       } else {
         GL.glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
         GL.glDepthMask(GL_FALSE);
+        TScopeExit masks([] {
+          GL.glDepthMask(GL_TRUE);
+          GL.glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+        });
         BuildList(rci);
-        GL.glDepthMask(GL_TRUE);
-        GL.glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
       }
       if (shadowedLight_ && rci.buffer) RenderShadows(rci);
-      GL.glPopAttrib();
     }
     if (renderChildren && GetChildCount() > 0) RenderChildren(0, GetChildCount() - 1, rci);
   }
@@ -125,7 +127,12 @@ void TGLShadowPlane::RenderShadows(TRenderContextInfo& rci) {
   const TMatrix4f shadow = MakeShadowMatrix(AbsolutePosition(), GetAbsoluteDirection(), light);
   GL.glMultMatrixf(shadow.data());
   buffer->PushModelViewMatrix(MatrixMultiply(shadow, buffer->ModelViewMatrix()));
-  try {
+  TScopeExit popMatrix([buffer] {
+    buffer->PopModelViewMatrix();
+    GL.glLoadMatrixf(buffer->ModelViewMatrix().data());
+    GL.glPopMatrix();
+  });
+  {
     GL.glDisable(GL_CULL_FACE);
     GL.glEnable(GL_NORMALIZE);
     GL.glPolygonOffset(-1, -1);
@@ -144,14 +151,7 @@ void TGLShadowPlane::RenderShadows(TRenderContextInfo& rci) {
     if (OnBeginRenderingShadows) OnBeginRenderingShadows(this);
     RenderSceneOrObject(this, shadowingObject_, rci);
     if (OnEndRenderingShadows) OnEndRenderingShadows(this);
-  } catch (...) {
-    buffer->PopModelViewMatrix();
-    GL.glPopMatrix();
-    throw;
   }
-  buffer->PopModelViewMatrix();
-  GL.glLoadMatrixf(buffer->ModelViewMatrix().data());
-  GL.glPopMatrix();
 }
 
 void RegisterGLShadowPlaneClasses() {

@@ -5,6 +5,7 @@
 #include "Source/Further/GLShadowPlane.h"
 #include "Source/Scene/GLState.h"
 #include "tests/Source/Base/GLRecorder.h"
+#include "tests/Source/MultiPassShader.h"
 
 namespace {
 
@@ -126,4 +127,49 @@ TEST_F(ShadowPlane, ChildrenRenderAsSubObjectsOfThePlane) {
   plane->DoRender(rci, true, true);
   EXPECT_EQ(subObject, (std::vector<bool>{true, true}));
   EXPECT_FALSE(rci.proxySubObject);
+}
+
+TEST_F(ShadowPlane, AFailingPassPopsWhatItPushedAndTakesTheMaterialOff) {
+  // The shadow pass raising, in both plane styles: enable bits, matrices and writes are back.
+  plane->SetShadowedLight(light);
+  plane->SetShadowingObject(caster);
+  plane->OnBeginRenderingShadows = [](TObject*) { throw EInvalidOperation("shadow pass failed"); };
+  for (TShadowPlaneOptions options : {TShadowPlaneOptions{spoUseStencil}, TShadowPlaneOptions{spoTransparent}}) {
+    plane->SetShadowOptions(options);
+    rec.Clear();
+    EXPECT_THROW(plane->DoRender(rci, true, false), EInvalidOperation);
+    EXPECT_EQ(rec.Count("glPushAttrib"), 1);
+    EXPECT_EQ(rec.Count("glPopAttrib"), 1);
+    EXPECT_EQ(rec.Count("glPushMatrix"), rec.Count("glPopMatrix"));
+    EXPECT_EQ(buffer.ModelViewStackDepth(), 0);
+    EXPECT_TRUE(rec.CallsTo("glColorMask").empty() ||
+                rec.CallsTo("glColorMask").back().Args == (std::vector<double>{1, 1, 1, 1}));
+  }
+  // The plane itself failing to draw under a multi-pass material: taken off, so the next frame
+  // applies it again instead of failing on an unbalanced shader.
+  class TBrokenPlane : public TGLShadowPlane {
+   public:
+    using TGLShadowPlane::TGLShadowPlane;
+    void BuildList(TRenderContextInfo& r) override {
+      if (fail) throw EInvalidOperation("broken plane");
+      TGLShadowPlane::BuildList(r);
+    }
+    bool fail = true;
+  };
+  TCurrentNullContext context;
+  TGLMaterialLibrary lib(nullptr);
+  TMultiPassShader shader(nullptr);
+  auto* broken = new TBrokenPlane(&scene);
+  scene.Objects()->AddChild(broken);
+  broken->Material()->SetMaterialLibrary(&lib);
+  broken->Material()->SetLibMaterialName(shader.AddUser(lib)->Name());
+  rec.Clear();
+  EXPECT_THROW(broken->DoRender(rci, true, false), EInvalidOperation);
+  EXPECT_FALSE(shader.Active());
+  EXPECT_EQ(rec.Count("glPushAttrib"), rec.Count("glPopAttrib"));
+  broken->fail = false;
+  broken->DoRender(rci, true, false);
+  EXPECT_EQ(shader.applies, 2);
+  EXPECT_FALSE(shader.Active());
+  delete broken;
 }
