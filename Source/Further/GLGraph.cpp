@@ -1,6 +1,10 @@
 #include "Source/Further/GLGraph.h"
 
+#include <algorithm>
 #include <cmath>
+#include <initializer_list>
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "Source/Base/OpenGL1x.h"
@@ -48,6 +52,16 @@ int TGLSamplingScale::MaxStepCount() const {
 
 bool TGLSamplingScale::IsValid() const { return max_ != min_ && step_ > 0; }
 
+std::string TGLSamplingScale::Fault() const {
+  const bool finite = std::isfinite(min_) && std::isfinite(max_) && std::isfinite(origin_) && std::isfinite(step_);
+  // Huge values can still put the first sample or the enlarged Max beyond the float range.
+  float base = 0, step = 0, max = 0;
+  if (finite) SetBaseStepMaxToVars(base, step, max, step_ > 0);
+  if (finite && std::isfinite(base) && std::isfinite(max)) return {};
+  return Format("sampling scale out of range (Min %g, Max %g, Origin %g, Step %g)", double(min_), double(max_),
+                double(origin_), double(step_));
+}
+
 void TGLSamplingScale::SetBaseStepMaxToVars(float& base, float& step, float& max,
                                             bool samplingEnabled) const {
   step = step_;
@@ -60,6 +74,7 @@ void TGLSamplingScale::SetBaseStepMaxToVars(float& base, float& step, float& max
 }
 
 int64_t SampleCount(float base, float step, float max) {
+  if (!std::isfinite(base) || !std::isfinite(step) || !std::isfinite(max)) return 0;
   if (base > max) return 0;
   if (base == max) return 1;
   if (!(step > 0)) return 0;
@@ -69,11 +84,28 @@ int64_t SampleCount(float base, float step, float max) {
 
 bool TPlotSampleLimit::Allows(const TComponent& plot, double total) {
   if (total <= double(kMaxPlotSamples)) return true;
+  return Refuse(plot, Format("%.0f samples asked for, at most %d are drawn", total, int(kMaxPlotSamples)));
+}
+
+bool TPlotSampleLimit::Refuse(const TComponent& plot, const std::string& why) {
   if (reported_) return false;
   reported_ = true;
-  throw EInvalidOperation(Format("%s %s: %.0f samples asked for, at most %d are drawn", plot.ClassName().c_str(),
-                                 plot.Name().c_str(), total, int(kMaxPlotSamples)));
+  throw EInvalidOperation(Format("%s %s: %s", plot.ClassName().c_str(), plot.Name().c_str(), why.c_str()));
 }
+
+namespace {
+
+// Refuses (once) a plot with a damaged scale; axis names the scale in the message.
+bool ScalesUsable(TPlotSampleLimit& limit, const TComponent& plot,
+                  std::initializer_list<std::pair<const char*, const TGLSamplingScale*>> scales) {
+  for (const auto& [axis, scale] : scales) {
+    const std::string fault = scale->Fault();
+    if (!fault.empty()) return limit.Refuse(plot, Format("%s %s", axis, fault.c_str()));
+  }
+  return true;
+}
+
+}  // namespace
 
 // --- TGLHeightField
 
@@ -171,14 +203,27 @@ void EmitStrip(const TSampleRow& older, const TSampleRow& newer, bool colors, bo
 }  // namespace
 
 void TGLHeightField::BuildList(TRenderContextInfo& rci) {
+  if (!ScalesUsable(limit_, *this, {{"X", xScale_.get()}, {"Y", yScale_.get()}})) return;
   if (!xScale_->IsValid() || !yScale_->IsValid()) return;
   float xBase, xStep, xMax, yBase, yStep, yMax;
   xScale_->SetBaseStepMaxToVars(xBase, xStep, xMax, true);
   yScale_->SetBaseStepMaxToVars(yBase, yStep, yMax, true);
   const int64_t nx64 = SampleCount(xBase, xStep, xMax);
   const int64_t ny64 = SampleCount(yBase, yStep, yMax);
-  if (nx64 == 0 || ny64 == 0 || !limit_.Allows(*this, double(nx64) * double(ny64))) return;
+  if (!limit_.Allows(*this, double(nx64) * double(ny64))) return;
+  // A strip needs two rows of two samples: a single row or column draws nothing, and is not
+  // sampled (a single row of millions of samples would only fill memory).
+  if (nx64 < 2 || ny64 < 2) return;
   const int nx = int(nx64), ny = int(ny64);
+  // Rows in rotation: the one whose normals are final, the one before it, the newest; never
+  // more than the field has, so the buffers hold at most the samples drawn.
+  const int rowCount = std::min(ny, 3);
+  std::vector<TSampleRow> rows(size_t(rowCount), TSampleRow{});
+  try {
+    for (auto& r : rows) r.resize(size_t(nx));
+  } catch (const std::bad_alloc&) {
+    throw EOutOfMemory(Format("%s %s: no memory for rows of %d samples", ClassName().c_str(), Name().c_str(), nx));
+  }
 
   const bool pushed = options_.Contains(hfoTwoSided) || colorMode_ != hfcmNone;
   if (pushed) GL.glPushAttrib(GL_ENABLE_BIT);
@@ -205,10 +250,7 @@ void TGLHeightField::BuildList(TRenderContextInfo& rci) {
   const bool colors = colorMode_ != hfcmNone;
   const bool texCoords = options_.Contains(hfoTextureCoordinates);
   const float invX = 1 / xStep, invY = 1 / yStep;
-  // Three rows in rotation: the one whose normals are final, the one before it, the newest.
-  TSampleRow rows[3];
-  for (auto& r : rows) r.resize(size_t(nx));
-  auto row = [&rows](int j) -> TSampleRow& { return rows[j % 3]; };
+  auto row = [&rows, rowCount](int j) -> TSampleRow& { return rows[size_t(j % rowCount)]; };
   for (int j = 0; j < ny; ++j) {
     const float y = float(yBase + double(j) * yStep);
     TSampleRow& cur = row(j);
@@ -224,8 +266,8 @@ void TGLHeightField::BuildList(TRenderContextInfo& rci) {
     if (j >= 1) ComputeNormals(row(j - 1), j >= 2 ? &row(j - 2) : nullptr, &cur, invX, invY);
     if (j >= 2) EmitStrip(row(j - 2), row(j - 1), colors, texCoords);
   }
-  ComputeNormals(row(ny - 1), ny >= 2 ? &row(ny - 2) : nullptr, nullptr, invX, invY);
-  if (ny >= 2) EmitStrip(row(ny - 2), row(ny - 1), colors, texCoords);
+  ComputeNormals(row(ny - 1), &row(ny - 2), nullptr, invX, invY);
+  EmitStrip(row(ny - 2), row(ny - 1), colors, texCoords);
 }
 
 // --- TGLXYZGrid
@@ -272,6 +314,7 @@ void TGLXYZGrid::SetLinesStyle(TXYZGridLinesStyle v) {
 }
 
 void TGLXYZGrid::BuildList(TRenderContextInfo& rci) {
+  if (!ScalesUsable(limit_, *this, {{"X", xScale_.get()}, {"Y", yScale_.get()}, {"Z", zScale_.get()}})) return;
   struct TAxis {
     float base, step, max;
     int64_t count;

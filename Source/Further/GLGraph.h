@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "Source/Base/VectorTypes.h"
 #include "Source/Scene/GLMisc.h"
@@ -33,6 +34,9 @@ class TGLSamplingScale : public TGLUpdateAbleObject {
   // Max differs from Min and the step is positive (a step of zero or below would never reach
   // Max).
   bool IsValid() const;
+  // Empty when Min, Max, Origin, Step and the first sample are finite numbers; otherwise what is
+  // wrong, for the plot's refusal. A stored scene can hold any value.
+  std::string Fault() const;
   // Enabled: (StepBase, Step, Max grown by 1e-6 of a step); disabled: one sample at Origin.
   void SetBaseStepMaxToVars(float& base, float& step, float& max, bool samplingEnabled) const;
 
@@ -41,7 +45,7 @@ class TGLSamplingScale : public TGLUpdateAbleObject {
 };
 
 // Number of samples base, base + step, ... not above max (0 for a non-positive step unless
-// base == max, which is the single-sample case).
+// base == max, which is the single-sample case, and 0 when a value is not a finite number).
 int64_t SampleCount(float base, float step, float max);
 
 // Points one plot may draw: more than any screen shows. A plot whose scales ask for more raises
@@ -49,11 +53,13 @@ int64_t SampleCount(float base, float step, float max);
 // that a damaged scale costs neither minutes of sampling nor every later frame.
 inline constexpr int64_t kMaxPlotSamples = int64_t(1) << 22;
 
-// The refusal of too many samples, reported once per scale setting.
+// The refusal of too many samples or of a damaged scale, reported once per scale setting.
 class TPlotSampleLimit {
  public:
   // False when total is above kMaxPlotSamples; raises the first time.
   bool Allows(const TComponent& plot, double total);
+  // False; raises EInvalidOperation "<class> <name>: <why>" the first time.
+  bool Refuse(const TComponent& plot, const std::string& why);
   void Reset() noexcept { reported_ = false; }
 
  private:

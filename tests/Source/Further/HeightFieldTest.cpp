@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <cmath>
 #include <stdexcept>
 #include <vector>
@@ -100,6 +101,72 @@ TEST(HeightField, TooManySamplesAreRefusedOnceAndFailingCallbacksLeaveNoAttribut
   rec.Clear();
   grid.BuildList(rci);
   EXPECT_EQ(rec.Count("glVertex3fv"), 4 * 8193);
+}
+
+// A stored scene can hold any float in a scale: a value that is not a finite number is refused
+// once with the axis named, then nothing is drawn until the scale changes.
+TEST(HeightField, NonFiniteScalesAreRefusedOnce) {
+  const float nan = std::nanf(""), inf = INFINITY;
+  struct TCase {
+    float mn, mx, step, origin;
+  } cases[] = {{0, 1, 0.5f, nan}, {nan, 1, 0.5f, 0}, {0, nan, 0.5f, 0}, {0, 1, inf, 0},
+               {0, inf, 0.5f, 0}, {-inf, 1, 0.5f, 0}, {0, FLT_MAX, 1e38f, 0}};  // the last: Max grown by 1e-6 step overflows
+  for (const TCase& c : cases) {
+    for (bool onY : {false, true}) {
+      TGLRecorder rec;
+      TRenderContextInfo rci;
+      TGLHeightField hf(nullptr);
+      SetScale(hf.XSamplingScale(), 0, 1, 0.5f);
+      SetScale(hf.YSamplingScale(), 0, 1, 0.5f);
+      SetScale(onY ? hf.YSamplingScale() : hf.XSamplingScale(), c.mn, c.mx, c.step, c.origin);
+      try {
+        hf.BuildList(rci);
+        ADD_FAILURE() << "not refused: " << c.mn << " " << c.mx << " " << c.step << " " << c.origin;
+      } catch (const EInvalidOperation& e) {
+        EXPECT_NE(e.Message().find(onY ? "Y sampling scale" : "X sampling scale"), std::string::npos) << e.Message();
+      }
+      hf.BuildList(rci);
+      EXPECT_EQ(rec.Count("glBegin"), 0);
+      EXPECT_EQ(rec.Count("glPushAttrib"), 0);
+    }
+  }
+
+  // The grid samples a disabled axis at its Origin: that one must be a number too.
+  TGLRecorder rec;
+  TRenderContextInfo rci;
+  TGLXYZGrid grid(nullptr);
+  SetScale(grid.XSamplingScale(), 0, 1, 0.5f);
+  SetScale(grid.YSamplingScale(), 0, 1, 0.5f);
+  grid.ZSamplingScale()->SetOrigin(nan);
+  EXPECT_THROW(grid.BuildList(rci), EInvalidOperation);
+  grid.BuildList(rci);
+  EXPECT_EQ(rec.Count("glBegin"), 0);
+  grid.ZSamplingScale()->SetOrigin(0);
+  grid.BuildList(rci);
+  EXPECT_EQ(rec.Count("glBegin"), 6);  // 3 lines along X, 3 along Y
+}
+
+// A field of one row (or one column) has no strip to draw: it is not sampled at all, so that a
+// long single row does not fill memory with samples that are never drawn.
+TEST(HeightField, SingleRowOrColumnIsNotSampled) {
+  TGLRecorder rec;
+  TRenderContextInfo rci;
+  TGLHeightField hf(nullptr);
+  int sampled = 0;
+  hf.OnGetHeight = [&sampled](float, float, float&, TVector4f&, TTexPoint&) { ++sampled; };
+  SetScale(hf.XSamplingScale(), 0, 1000, 1);
+  SetScale(hf.YSamplingScale(), 0, 0.5f, 1);  // one row
+  hf.BuildList(rci);
+  SetScale(hf.XSamplingScale(), 0, 0.5f, 1);  // one column
+  SetScale(hf.YSamplingScale(), 0, 1000, 1);
+  hf.BuildList(rci);
+  EXPECT_EQ(sampled, 0);
+  EXPECT_EQ(rec.Count("glBegin"), 0);
+  SetScale(hf.XSamplingScale(), 0, 1, 1);  // two by two: one strip
+  SetScale(hf.YSamplingScale(), 0, 1, 1);
+  hf.BuildList(rci);
+  EXPECT_EQ(sampled, 4);
+  EXPECT_EQ(rec.Count("glBegin"), 1);
 }
 
 TEST(HeightField, StripsBetweenRowsWithNormalsAndDefaultRipple) {
