@@ -149,7 +149,7 @@ TGLSceneBuffer::~TGLSceneBuffer() {
   } catch (...) {
   }
   try {
-    DestroyRC();
+    ReleaseRC();
   } catch (...) {
   }
 }
@@ -168,9 +168,17 @@ bool TGLSceneBuffer::OwnerAllowsEvents() {
 }
 
 void TGLSceneBuffer::CreateRC(TGLOutputDevice device, bool memoryContext) {
+  RTL_ASSERT(!rendering_, glsAlreadyRendering);
   DestroyRC();
-  rendering_ = true;
-  TScopeExit endRendering([this] { rendering_ = false; });
+  {
+    rendering_ = true;
+    TScopeExit endRendering([this] { rendering_ = false; });
+    MakeRC(device, memoryContext);
+  }
+  ApplyDeferredChanges();
+}
+
+void TGLSceneBuffer::MakeRC(TGLOutputDevice device, bool memoryContext) {
   TGLContextManager* manager = GLContextManager();
   TGLContext* ctx = manager ? manager->InstantiateContext() : nullptr;
   if (!ctx) throw Exception("Failed to create RenderingContext.");
@@ -196,6 +204,8 @@ void TGLSceneBuffer::CreateRC(TGLOutputDevice device, bool memoryContext) {
       ctx->CreateForDevice(device);
     TActivation active(ctx);
     if (!GLCaps.Version_1_1) throw EOpenGLError(glsOpenGL11Required);
+    // A new context is at the GL defaults, whatever the last one was left with.
+    glStates_->ResetToGLDefaults();
     GL.glViewport(0, 0, Width(), Height());
     SetupRenderingContext();
     const TVector4f bg = ColorValueToVector(backgroundColor_);
@@ -208,6 +218,17 @@ void TGLSceneBuffer::CreateRC(TGLOutputDevice device, bool memoryContext) {
 }
 
 void TGLSceneBuffer::DestroyRC() {
+  // The pass in progress still draws with the context (and swaps its buffers):
+  // it goes when the pass ends.
+  if (rendering_) {
+    destroyAfterPass_ = renderingContext_ != nullptr || destroyAfterPass_;
+    return;
+  }
+  ReleaseRC();
+}
+
+void TGLSceneBuffer::ReleaseRC() {
+  destroyAfterPass_ = false;
   if (!renderingContext_) return;
   TGLContext* ctx = renderingContext_;
   renderingContext_ = nullptr;
@@ -339,8 +360,25 @@ void TGLSceneBuffer::DoBaseRender(const TGLRect* pickRect, TGLBaseSceneObject* b
   RTL_ASSERT(modelViewStack_.empty(), "Unbalance Push/PopModelViewMatrix.");
 }
 
+void TGLSceneBuffer::ApplyDeferredChanges() {
+  if (rendering_) return;
+  if (destroyAfterPass_) ReleaseRC();
+  if (structuralChangeAfterPass_) {
+    structuralChangeAfterPass_ = false;
+    if (OnStructuralChange) OnStructuralChange(this);
+  }
+}
+
 void TGLSceneBuffer::Render(TGLBaseSceneObject* baseObject) {
-  if (rendering_ || !renderingContext_) return;
+  if (rendering_) return;
+  // Left over from a pass that failed.
+  ApplyDeferredChanges();
+  if (!renderingContext_) return;
+  RenderFrame(baseObject);
+  ApplyDeferredChanges();
+}
+
+void TGLSceneBuffer::RenderFrame(TGLBaseSceneObject* baseObject) {
   const int64_t t0 = PerfCounter();
   if (HasCameraInScene()) {
     camera_->GetAbsoluteMatrixPtr();
@@ -434,6 +472,11 @@ void TGLSceneBuffer::PickObjects(const TGLRect& rect, TGLPickList* pickList, int
   RTL_ASSERT(!rendering_, glsAlreadyRendering);
   RTL_ASSERT(pickList != nullptr);
   if (!renderingContext_) return;
+  PickPass(rect, pickList, objectCountGuess);
+  ApplyDeferredChanges();
+}
+
+void TGLSceneBuffer::PickPass(const TGLRect& rect, TGLPickList* pickList, int objectCountGuess) {
   TActivation active(renderingContext_);
   rendering_ = true;
   const TMatrix4f savedProjection = projectionMatrix_;
@@ -697,28 +740,31 @@ void TGLSceneBuffer::SetFogEnvironment(TGLFogEnvironment* v) {
   NotifyChange(this);
 }
 
-namespace {
-void Structural(TGLSceneBuffer* b) {
-  if (b->OnStructuralChange) b->OnStructuralChange(b);
+void TGLSceneBuffer::StructuralChange() {
+  // The context is made anew; a frame in progress keeps its own until it ends.
+  if (rendering_) {
+    structuralChangeAfterPass_ = true;
+    return;
+  }
+  if (OnStructuralChange) OnStructuralChange(this);
 }
-}  // namespace
 
 void TGLSceneBuffer::SetAntiAliasing(TGLAntiAliasing v) {
-  if (Changed(antiAliasing_, v)) Structural(this);
+  if (Changed(antiAliasing_, v)) StructuralChange();
 }
 void TGLSceneBuffer::SetDepthPrecision(TGLDepthPrecision v) {
-  if (Changed(depthPrecision_, v)) Structural(this);
+  if (Changed(depthPrecision_, v)) StructuralChange();
 }
 void TGLSceneBuffer::SetColorDepth(TGLColorDepth v) {
-  if (Changed(colorDepth_, v)) Structural(this);
+  if (Changed(colorDepth_, v)) StructuralChange();
 }
 void TGLSceneBuffer::SetContextOptions(TContextOptions v) {
   if (contextOptions_.Bits() == v.Bits()) return;
   contextOptions_ = v;
-  Structural(this);
+  StructuralChange();
 }
 void TGLSceneBuffer::SetAccumBufferBits(int v) {
-  if (Changed(accumBufferBits_, v)) Structural(this);
+  if (Changed(accumBufferBits_, v)) StructuralChange();
 }
 
 void TGLSceneBuffer::SetCamera(TGLCamera* v) {

@@ -85,7 +85,11 @@ class TGLSceneBuffer : public TGLUpdateAbleObject {
   void NotifyChange(TObject* Sender) override;
 
   // --- context
+  // Makes the context with the buffer options; its state cache starts from the GL defaults.
+  // Refused (an assertion failure) during a frame or a picking pass.
   void CreateRC(TGLOutputDevice device, bool memoryContext);
+  // Frees the context. Asked for during a frame, a picking pass or the context's creation,
+  // it takes effect when that ends (the pass in progress keeps its context).
   void DestroyRC();
   bool RCInstantiated() const noexcept { return renderingContext_ != nullptr; }
   TGLContext* RenderingContext() const noexcept { return renderingContext_; }
@@ -177,6 +181,8 @@ class TGLSceneBuffer : public TGLUpdateAbleObject {
   TGLCamera* Camera() const noexcept { return camera_; }
   void SetCamera(TGLCamera* v);
 
+  // OnStructuralChange: a change of ContextOptions, AntiAliasing, DepthPrecision, ColorDepth or
+  // AccumBufferBits; one made during a frame is reported once, after the frame.
   TNotifyEvent OnChange, OnStructuralChange, OnPrepareGLContext, BeforeRender, OnWrapUpPreRender, PostRender,
       AfterRender;
   TDirectRenderEvent InitiateRendering, WrapUpRendering;
@@ -186,9 +192,17 @@ class TGLSceneBuffer : public TGLUpdateAbleObject {
   bool OwnerAllowsEvents();
   void DoBaseRender(const TGLRect* pickRect, TGLBaseSceneObject* baseObject, TDrawState drawState);
   bool HasCameraInScene() const;
+  void StructuralChange();
+  void ReleaseRC();
+  void MakeRC(TGLOutputDevice device, bool memoryContext);
+  void RenderFrame(TGLBaseSceneObject* baseObject);
+  void PickPass(const TGLRect& rect, TGLPickList* pickList, int objectCountGuess);
+  // Carries out what was asked for while the buffer was rendering.
+  void ApplyDeferredChanges();
 
   std::unique_ptr<TGLStateCache> glStates_;
   bool rendering_ = false;
+  bool destroyAfterPass_ = false, structuralChangeAfterPass_ = false;
   TGLContext* renderingContext_ = nullptr;  // owned
   std::vector<TGLObjectEffect*> afterRenderEffects_;
   TMatrix4f projectionMatrix_, modelViewMatrix_, baseProjectionMatrix_;

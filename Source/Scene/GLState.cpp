@@ -195,6 +195,17 @@ void TGLStateCache::ResetFrontFace() {
   FFrontFaceCCW = true;
 }
 
+void TGLStateCache::ResetToGLDefaults() {
+  FStates = Bit(stDither);
+  std::memset(FMaterialColors, 0x7F, sizeof(FMaterialColors));
+  // No shininess is negative: the first send always goes out.
+  FShininess[0] = FShininess[1] = -1;
+  ResetBoundTextures();
+  ForgetPolygonModes();
+  FFrontFaceCCW = true;
+  FTextureMatrixIsIdentity = true;
+}
+
 void TGLStateCache::ResetCachedState() {
   ForgetPolygonModes();
   SendDefaultMaterial();

@@ -93,6 +93,11 @@ class TGLStateCache : public TObject {
   void ResetFrontFace();
   bool FrontFaceCCW() const { return FFrontFaceCCW; }
 
+  // What a new context holds, without a GL call: every tracked capability off
+  // but GL_DITHER, front face counter-clockwise, texture matrix identity;
+  // material colours, polygon modes and bound textures unknown.
+  void ResetToGLDefaults();
+
   // ForgetPolygonModes, SendDefaultMaterial, ResetBoundTextures, ResetFrontFace;
   // the enabled states and the texture-matrix flag are kept.
   void ResetCachedState();

@@ -123,6 +123,10 @@ class TGLViewerWindow : public QWindow {
       if (viewer_->OnKeyUp) viewer_->OnKeyUp(viewer_, e);
     });
   }
+  // A key released while another window has the focus sends its release
+  // there, so the table this window feeds would keep it down for good: the
+  // table is cleared. A key still held reads as down all the same, from the
+  // X server's state that GetAsyncKeyState ORs in.
   void focusOutEvent(QFocusEvent*) override { ClearKeyStates(); }
 
  private:

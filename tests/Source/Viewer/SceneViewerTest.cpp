@@ -2,6 +2,9 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QPlatformSurfaceEvent>
 #include <QWindow>
 
 #include <limits>
@@ -412,4 +415,162 @@ TEST_F(GL_SceneViewerFixture, KeysHeldWhileAnotherWindowHasTheFocusReadAsDown) {
   }
   EXPECT_FALSE(IsKeyDown(17));
   EXPECT_FALSE(IsKeyDown(160));
+}
+
+TEST_F(GL_MemoryViewerFixture, BufferChangesAskedForDuringAFrameTakeEffectAfterIt) {
+  Quad(0, 0.3f, 1, 0, 0);
+  viewer.Render();
+  int after = 0;
+  viewer.Buffer()->AfterRender = [&after](TObject*) { ++after; };
+  // A new anti-aliasing mode: the frame ends with its context, which goes after it.
+  int structural = 0;
+  auto previous = viewer.Buffer()->OnStructuralChange;
+  viewer.Buffer()->OnStructuralChange = [&](TObject* s) {
+    EXPECT_FALSE(viewer.Buffer()->Rendering());
+    ++structural;
+    previous(s);
+  };
+  viewer.Buffer()->BeforeRender = [this](TObject*) { viewer.Buffer()->SetAntiAliasing(aaNone); };
+  viewer.Render();
+  EXPECT_EQ(after, 1);
+  EXPECT_EQ(structural, 1);
+  EXPECT_FALSE(viewer.Buffer()->RCInstantiated());
+  viewer.Buffer()->BeforeRender = nullptr;
+  viewer.Render();
+  ASSERT_TRUE(viewer.Buffer()->RCInstantiated());
+  EXPECT_TRUE(Near(Pixel(32, 32), 255, 0, 0));
+
+  // A new size likewise; the next frame has it.
+  viewer.Buffer()->BeforeRender = [this](TObject*) {
+    viewer.SetWidth(32);
+    viewer.SetHeight(40);
+    viewer.Buffer()->DestroyRC();
+  };
+  viewer.Render();
+  EXPECT_EQ(after, 3);
+  EXPECT_FALSE(viewer.Buffer()->RCInstantiated());
+  viewer.Buffer()->BeforeRender = nullptr;
+  viewer.Render();
+  EXPECT_EQ(viewer.Buffer()->Width(), 32);
+  EXPECT_EQ(viewer.Buffer()->Height(), 40);
+  EXPECT_TRUE(Near(Pixel(16, 20), 255, 0, 0));
+  EXPECT_EQ(GetCurrentRenderingContext(), nullptr);
+}
+
+TEST_F(GL_MemoryViewerFixture, ANewContextStartsTheStateCacheFromTheGLDefaults) {
+  // An object that wants alpha testing and leaves it on, as a cut-out texture does.
+  GLboolean alphaTest = GL_FALSE;
+  auto* q = scene.Objects()->AddNewChild<TGLDirectOpenGL>();
+  q->OnRender = [&alphaTest](TObject*, TRenderContextInfo& rci) {
+    rci.GLStates->EnableState(stAlphaTest);
+    alphaTest = GL.glIsEnabled(GL_ALPHA_TEST);
+  };
+  viewer.Render();
+  EXPECT_EQ(alphaTest, GL_TRUE);
+  // A buffer option change makes a new context, where alpha testing is off.
+  for (auto change : {+[](TGLMemoryViewer& v) { v.Buffer()->SetAntiAliasing(aaNone); },
+                      +[](TGLMemoryViewer& v) { v.SetWidth(v.Width() + 1); }}) {
+    change(viewer);
+    alphaTest = GL_FALSE;
+    viewer.Render();
+    EXPECT_EQ(alphaTest, GL_TRUE);
+    EXPECT_TRUE(viewer.Buffer()->GLStates().StateEnabled(stAlphaTest));
+  }
+}
+
+namespace {
+
+// Counts the native surfaces made and destroyed for a window.
+struct TSurfaceEvents : QObject {
+  int created = 0, destroyed = 0;
+  bool eventFilter(QObject*, QEvent* e) override {
+    if (e->type() == QEvent::PlatformSurface) {
+      const auto type = static_cast<QPlatformSurfaceEvent*>(e)->surfaceEventType();
+      if (type == QPlatformSurfaceEvent::SurfaceCreated) ++created;
+      if (type == QPlatformSurfaceEvent::SurfaceAboutToBeDestroyed) ++destroyed;
+    }
+    return false;
+  }
+};
+
+}  // namespace
+
+TEST_F(GL_SceneViewerFixture, NewBufferOptionsDestroyTheNativeWindowEvenWhenItsFormatWouldDo) {
+  // Less depth than the window has: its format would serve, yet the window is made anew.
+  QWindow* window = viewer.Buffer()->RenderingContext()->OutputDevice();
+  ASSERT_NE(window, nullptr);
+  const WId before = window->winId();
+  TSurfaceEvents events;
+  window->installEventFilter(&events);
+  viewer.Buffer()->SetDepthPrecision(dp16bits);
+  window->removeEventFilter(&events);
+  EXPECT_EQ(events.destroyed, 1);
+  EXPECT_EQ(events.created, 1);
+  EXPECT_NE(window->winId(), before);
+  ASSERT_NE(viewer.Buffer()->RenderingContext(), nullptr);
+  EXPECT_EQ(viewer.Buffer()->RenderingContext()->OutputDevice(), window);
+  const int painted = viewer.PaintCount();
+  EXPECT_TRUE(PaintedMoreThan(viewer, painted));
+}
+
+TEST_F(GL_SceneViewerFixture, BufferOptionsChangedDuringAFrameRemakeTheWindowAfterIt) {
+  const WId before = NativeWindowOf(viewer);
+  int after = 0;
+  viewer.Buffer()->AfterRender = [&after](TObject*) { ++after; };
+  viewer.Buffer()->BeforeRender = [this](TObject*) {
+    viewer.Buffer()->SetContextOptions(TContextOptions{roDoubleBuffer, roRenderToWindow, roStencilBuffer});
+    viewer.Buffer()->SetAntiAliasing(aaNone);
+  };
+  viewer.RenderNow();
+  viewer.Buffer()->BeforeRender = nullptr;
+  EXPECT_EQ(after, 1);
+  EXPECT_FALSE(viewer.Buffer()->Rendering());
+  EXPECT_EQ(GetCurrentRenderingContext(), nullptr);
+  ASSERT_NE(viewer.Buffer()->RenderingContext(), nullptr);
+  EXPECT_NE(NativeWindowOf(viewer), before);
+  EXPECT_GE(ContextInt(viewer, GL_STENCIL_BITS), 8);
+  const int painted = viewer.PaintCount();
+  EXPECT_TRUE(PaintedMoreThan(viewer, painted));
+  EXPECT_EQ(after, 1 + viewer.PaintCount() - painted);
+}
+
+TEST_F(GL_SceneViewerFixture, LosingTheFocusForgetsKeysTheWindowSawButNotKeysStillHeld) {
+  // The viewer's window has the focus and sees a key go down.
+  QWindow* window = viewer.Buffer()->RenderingContext()->OutputDevice();
+  viewer.activateWindow();
+  window->requestActivate();
+  QElapsedTimer t;
+  t.start();
+  while (QGuiApplication::focusWindow() != window && t.elapsed() < 3000)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  ASSERT_EQ(QGuiApplication::focusWindow(), window);
+  ClearKeyStates();
+  QKeyEvent press(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier);
+  QCoreApplication::sendEvent(window, &press);
+  ASSERT_TRUE(IsKeyDown(VK_A));
+
+  // Another window takes the focus; the release goes there, never to the viewer.
+  QWidget other;
+  other.resize(40, 40);
+  other.show();
+  other.activateWindow();
+  t.restart();
+  while (!other.isActiveWindow() && t.elapsed() < 3000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  ASSERT_TRUE(other.isActiveWindow());
+  EXPECT_FALSE(IsKeyDown(VK_A));
+
+  // A key the server still holds reads as down after the focus went.
+  window->requestActivate();
+  t.restart();
+  while (QGuiApplication::focusWindow() != window && t.elapsed() < 3000)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  constexpr unsigned long kControlL = 0xFFE3;
+  struct TRelease {
+    ~TRelease() { FakeServerKey(kControlL, false); }
+  } release;
+  if (!FakeServerKey(kControlL, true)) GTEST_SKIP() << "the display has no XTest extension";
+  other.activateWindow();
+  t.restart();
+  while (!other.isActiveWindow() && t.elapsed() < 3000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  EXPECT_TRUE(IsKeyDown(VK_CONTROL));
 }
