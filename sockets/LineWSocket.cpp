@@ -1,0 +1,193 @@
+// Line mode and synchronous waits of the sockets: received bytes cut into lines at an end-of-line
+// string, and waiting for a state or a line while pumping messages.
+#include "sockets/WSocket.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <QCoreApplication>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "platform/FdWatch.h"
+#include "sockets/SocksProtocol.h"
+#include "sockets/WSocketInternal.h"
+
+using namespace wsocket_detail;
+
+// ===========================================================================
+// TCustomLineWSocket
+
+TCustomLineWSocket::TCustomLineWSocket(TComponent* AOwner) : TCustomSocksWSocket(AOwner) {}
+
+void TCustomLineWSocket::SetLineMode(bool v) {
+  if (v == FLineMode) return;
+  FLineMode = v;
+  if (FLineBuf.Received() > 0 || FLineBuf.WaitingLine() > 0) PostMsg(FMsgLineRetrigger, 0, 0);
+}
+
+void TCustomLineWSocket::HandleWindowMessage(TMessage& msg) {
+  if (msg.Msg == FMsgLineRetrigger && FMsgLineRetrigger != 0) {
+    RunHandlingExceptions([this] { LineRetrigger(); });
+    return;
+  }
+  TCustomSocksWSocket::HandleWindowMessage(msg);
+}
+
+void TCustomLineWSocket::LineRetrigger() {
+  auto alive = AliveToken();
+  int passes = 0;
+  while (*alive && FLineBuf.Received() > 0) {
+    ++passes;
+    const int before = FLineBuf.Received();
+    FLineFound = false;
+    TriggerDataAvailable(0);
+    if (!*alive) return;
+    if (FLineMode && passes >= 4 && !FLineFound) return;
+    if (FLineBuf.Received() == before) return;  // nobody reads: keep the bytes for later
+  }
+}
+
+int TCustomLineWSocket::PendingByteCount() {
+  if (FLineMode) return FLineBuf.WaitingLine();
+  if (FLineBuf.Received() > 0) return FLineBuf.Received();
+  return TCustomSocksWSocket::PendingByteCount();
+}
+
+int TCustomLineWSocket::DoRecv(void* Buffer, int BufferSize, int Flags) {
+  if (FLineMode && FLineBuf.WaitingLine() > 0) return FLineBuf.Read(static_cast<char*>(Buffer), BufferSize, true);
+  if (!FLineMode && FLineBuf.Received() > 0) return FLineBuf.Read(static_cast<char*>(Buffer), BufferSize, false);
+  return TCustomSocksWSocket::DoRecv(Buffer, BufferSize, Flags);
+}
+
+bool TCustomLineWSocket::TriggerDataAvailable(uint16_t ErrCode) {
+  if (!FLineMode || FLineEnd.empty() || SocksNegotiating()) return TCustomSocksWSocket::TriggerDataAvailable(ErrCode);
+  int n = TCustomSocksWSocket::PendingByteCount();
+  if (n < 0) return true;
+  if (n == 0) n = 255;
+  // Never more than the line limit allows, so the buffer stays bounded.
+  if (FLineLimit > 0) n = std::min(n, std::max(FLineLimit + 1 - FLineBuf.Received(), 255));
+  if (static_cast<int>(FScratch.size()) < n) FScratch.resize(static_cast<size_t>(n));
+  int r = TCustomSocksWSocket::DoRecv(FScratch.data(), n, 0);
+  if (r < 0) SetLastError(WSocket_WSAGetLastError() == WSAEWOULDBLOCK ? 0 : WSocket_WSAGetLastError());
+  if (r < 1) {
+    if (FLineBuf.Received() == 0) return true;
+    r = 0;
+  }
+  const int from = FLineBuf.Received();
+  const int start = FLineBuf.Append(FScratch.data(), r, static_cast<int>(FLineEnd.size()));
+  if (r > 0) {
+    if (FLineEdit) {
+      const std::string echo = FLineBuf.Edit(from, FLineEcho);
+      if (FLineEcho && !echo.empty()) SendText(echo);
+    } else if (FLineEcho) {
+      Send(FScratch.data(), r);
+    }
+  }
+  auto alive = AliveToken();
+  DeliverLines(start);
+  if (!*alive) return true;
+  if (FLineLimit > 0 && FLineBuf.Received() > FLineLimit) {
+    bool clear = true;
+    if (OnLineLimitExceeded) OnLineLimitExceeded(this, FLineBuf.Received(), clear);
+    if (*alive && clear) FLineBuf.Clear();
+  }
+  return true;
+}
+
+void TCustomLineWSocket::DeliverLines(int searchStart) {
+  auto alive = AliveToken();
+  while (FLineMode) {
+    if (FLineBuf.WaitingLine() == 0) {
+      if (!FLineBuf.FindLine(searchStart, FLineEnd)) return;
+      FLineFound = true;
+      FLineReceivedFlag = true;
+    }
+    while (FLineMode && FLineBuf.WaitingLine() > 0) {
+      const int before = FLineBuf.WaitingLine();
+      if (!TCustomSocksWSocket::TriggerDataAvailable(0)) {
+        char drop[256];
+        while (FLineBuf.WaitingLine() > 0) FLineBuf.Read(drop, sizeof drop, true);  // no handler: drop the line
+      }
+      if (!*alive) return;
+      if (FLineMode && FLineBuf.WaitingLine() == before) return;  // left unread: offered again later
+    }
+    searchStart = 0;
+    if (!FLineMode) FLineBuf.SetWaitingLine(0);
+    DeliverRaw();
+    if (!*alive) return;
+  }
+}
+
+void TCustomLineWSocket::DeliverRaw() {
+  auto alive = AliveToken();
+  while (!FLineMode && FLineBuf.Received() > 0) {
+    const int before = FLineBuf.Received();
+    if (!TCustomSocksWSocket::TriggerDataAvailable(0)) {
+      FLineBuf.Clear();
+      return;
+    }
+    if (!*alive) return;
+    if (FLineBuf.Received() == before) return;
+  }
+}
+
+int TCustomLineWSocket::SendLine(const std::string& Str) {
+  if (Str.empty()) return 0;
+  if (State() != wsConnected && State() != wsSocksConnected) {
+    WSocket_WSASetLastError(WSAENOTCONN);
+    ReportSocketError("Send");
+    return -1;
+  }
+  // One call, so that a datagram socket sends the line as one datagram.
+  const std::string line = Str + FLineEnd;
+  return Send(line.data(), static_cast<int>(line.size()));
+}
+
+void TCustomLineWSocket::TriggerSessionClosed(uint16_t ErrCode) {
+  FLineFound = true;
+  auto alive = AliveToken();
+  if (FLineMode && FLineBuf.Received() > 0) {
+    // What is left becomes the last line.
+    FLineBuf.SetWaitingLine(FLineBuf.Received());
+    while (FLineMode && FLineBuf.WaitingLine() > 0) {
+      const int before = FLineBuf.WaitingLine();
+      if (!TCustomSocksWSocket::TriggerDataAvailable(0)) break;
+      if (!*alive) return;
+      if (FLineBuf.WaitingLine() == before) break;
+    }
+  }
+  FLineBuf.Clear();
+  TCustomSocksWSocket::TriggerSessionClosed(ErrCode);
+}
+
+// ===========================================================================
+// TCustomSyncWSocket
+
+int TCustomSyncWSocket::WaitUntilReady(bool& DoneFlag) {
+  if (DoneFlag) return 0;
+  if (QCoreApplication::closingDown() || LoopEnded()) return WSOCKET_WAIT_TIMEOUT;
+  auto alive = AliveToken();
+  // Sleeps in the message layer until a message sets the flag, the time-out
+  // passes or a quit is requested.
+  const int ms = FTimeout > 0 ? static_cast<int>(std::min<uint32_t>(FTimeout, INT32_MAX)) : -1;
+  const TWaitEnd end = WaitMessages([&] { return DoneFlag || !*alive; }, ms);
+  if (DoneFlag) return 0;
+  if (end == TWaitEnd::Quit && *alive) SetLoopEnded(true);
+  return WSOCKET_WAIT_TIMEOUT;
+}
+
+int TCustomSyncWSocket::Synchronize(const std::function<void()>& Proc, bool& DoneFlag) {
+  DoneFlag = false;
+  if (Proc) Proc();
+  return WaitUntilReady(DoneFlag);
+}
+

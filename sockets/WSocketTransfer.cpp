@@ -1,0 +1,375 @@
+// Sending and receiving of the event-driven sockets: the send buffers and their flush, reads
+// into the caller's buffer, datagrams.
+#include "sockets/WSocket.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <QCoreApplication>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "platform/FdWatch.h"
+#include "sockets/SocksProtocol.h"
+#include "sockets/WSocketInternal.h"
+
+using namespace wsocket_detail;
+
+// ===========================================================================
+// Sending
+
+void TCustomWSocket::QueueData(const void* Data, int Len) {
+  if (Len < 1 || !Data) return;
+  std::lock_guard<TSockBufferHandler> g(*FBufHandler);
+  if (FType == SOCK_STREAM)
+    FBufHandler->Write(Data, Len);
+  else
+    FDgramQueue.emplace_back(static_cast<const char*>(Data), static_cast<size_t>(Len));
+  FBufferedByteCount += Len;
+  FAllSent = false;
+}
+
+void TCustomWSocket::QueueText(const std::string& Str) {
+  if (!Str.empty()) QueueData(Str.data(), static_cast<int>(Str.size()));
+}
+
+void TCustomWSocket::DiscardQueuedData() {
+  std::lock_guard<TSockBufferHandler> g(*FBufHandler);
+  ++FDiscards;
+  FBufHandler->ResetAll();
+  FDgramQueue.clear();
+  FBufferedByteCount = 0;
+}
+
+int TCustomWSocket::Send(const void* Data, int Len) {
+  if (FState != wsConnected && FState != wsSocksConnected) {
+    WSocket_WSASetLastError(WSAENOTCONN);
+    ReportSocketError("Send");
+    return -1;
+  }
+  FAllSent = false;
+  int result = 0;
+  if (Len > 0 && Data) {
+    result = Len;
+    if (!SendDirect(Data, Len)) QueueData(Data, Len);
+  }
+  TryToSend();
+  if (FAllSent && FHSocket != INVALID_SOCKET) PostWriteOnce();
+  return result;
+}
+
+// With nothing queued and no send handler to call, the bytes may leave straight
+// from the caller's buffer; only what the network does not take is queued.
+// False when the ordinary path (queue, then send) must handle the data.
+bool TCustomWSocket::SendDirect(const void* Data, int Len) {
+  if (FType != SOCK_STREAM || FInTryToSend || FWantWrite || OnSendData || FHSocket == INVALID_SOCKET ||
+      !FBufHandler->IsEmpty())
+    return false;
+  const int n = WSocket_send(FHSocket, Data, Len, FSendFlags);
+  if (n < 0) {
+    if (WSocket_WSAGetLastError() != WSAEWOULDBLOCK) return false;  // reported by the ordinary path
+    QueueData(Data, Len);
+    FWantWrite = true;
+    UpdateInterest();
+    return true;
+  }
+  if (n < Len) {
+    QueueData(static_cast<const char*>(Data) + n, Len - n);
+    FWantWrite = true;
+    UpdateInterest();
+  }
+  return true;
+}
+
+int TCustomWSocket::SendText(const std::string& Str) {
+  if (Str.empty()) return 0;
+  return Send(Str.data(), static_cast<int>(Str.size()));
+}
+
+int TCustomWSocket::SendChar(char Ch) { return Send(&Ch, 1); }
+
+int TCustomWSocket::SendNowGather(const iovec* iov, int count) {
+  const int n = WSocket_sendv(FHSocket, iov, count, FSendFlags);
+  if (n > 0) TriggerSendData(n);
+  return n;
+}
+
+int TCustomWSocket::SendNow(const void* Data, int Len) {
+  int n;
+  if (FType != SOCK_STREAM)
+    n = WSocket_sendto(FHSocket, Data, Len, FSendFlags, &Fsin, sizeof Fsin);
+  else
+    n = WSocket_send(FHSocket, Data, Len, FSendFlags);
+  if (n > 0) TriggerSendData(n);
+  return n;
+}
+
+int TCustomWSocket::SendTo(const sockaddr_in& Dest, const void* Data, int Len) {
+  const int n = WSocket_sendto(FHSocket, Data, Len, FSendFlags, &Dest, sizeof Dest);
+  if (n > 0) TriggerSendData(n);
+  if (FAllSent && FType == SOCK_DGRAM) PostWriteOnce();
+  return n;
+}
+
+void TCustomWSocket::ConnectionGone(int code) {
+  if (LogOptionEnabled(loWsockErr))
+    WriteDebugLog(loWsockErr, Name() + " Winsock Send failed - " + SocketErrorText(code));
+  FCloseInvoked = true;
+  auto alive = FAlive;
+  Close();
+  if (*alive) TriggerSessionClosed(static_cast<uint16_t>(code));
+}
+
+void TCustomWSocket::TryToSend() {
+  std::unique_lock<TSockBufferHandler> g(*FBufHandler);
+  if (FInTryToSend) return;  // a handler sent from inside a send: the running loop takes it
+  if (FWantWrite && FHSocket != INVALID_SOCKET) return;  // the network is full: FD_WRITE continues
+  if (FHSocket == INVALID_SOCKET || (FBufHandler->IsEmpty() && FDgramQueue.empty())) {
+    FAllSent = true;
+    return;
+  }
+  FInTryToSend = true;
+  auto alive = FAlive;
+  struct Reset {
+    std::shared_ptr<bool> alive;
+    bool& flag;
+    ~Reset() {
+      if (*alive) flag = false;
+    }
+  } reset{alive, FInTryToSend};
+  for (;;) {
+    if (FHSocket == INVALID_SOCKET) return;
+    int len;
+    int n;
+    std::string dgram;
+    // The send handler may close the socket or discard the queue; what it
+    // discarded is not removed again.
+    const uint32_t session = FSession;
+    const uint32_t discards = FDiscards;
+    if (FType != SOCK_STREAM) {
+      if (FDgramQueue.empty()) {
+        FAllSent = true;
+        return;
+      }
+      dgram = FDgramQueue.front();
+      len = static_cast<int>(dgram.size());
+      n = SendNow(dgram.data(), len);
+    } else {
+      // Several queued blocks leave in one call; a byte stream keeps no boundaries.
+      iovec iov[kGatherBlocks];
+      const int blocks = FBufHandler->PeekBlocks(iov, kGatherBlocks);
+      len = 0;
+      for (int i = 0; i < blocks; ++i) len += static_cast<int>(iov[i].iov_len);
+      if (len < 1) {
+        FAllSent = true;
+        return;
+      }
+      n = blocks == 1 ? SendNow(iov[0].iov_base, len) : SendNowGather(iov, blocks);
+    }
+    if (!*alive) {
+      g.release();  // the socket and its buffers are gone
+      return;
+    }
+    if (FSession != session) return;
+    if (FDiscards != discards) continue;
+    if (n < 0) {
+      const int code = WSocket_WSAGetLastError();
+      if (code == WSAEWOULDBLOCK) {
+        FWantWrite = true;
+        UpdateInterest();
+        return;
+      }
+      if (IsConnectionGone(code)) {
+        g.unlock();
+        ConnectionGone(code);
+        return;
+      }
+      if (FType != SOCK_STREAM && !FDgramQueue.empty()) {
+        // A datagram the network refuses for good is dropped, so later ones still leave.
+        FBufferedByteCount = std::max<int64_t>(0, FBufferedByteCount - len);
+        FDgramQueue.pop_front();
+      }
+      ReportSocketError("TryToSend failed");
+      return;
+    }
+    if (n == 0) return;
+    FBufferedByteCount = std::max<int64_t>(0, FBufferedByteCount - n);
+    if (FType != SOCK_STREAM) {
+      if (!FDgramQueue.empty()) FDgramQueue.pop_front();
+      continue;
+    }
+    for (int left = n; left > 0;) {
+      const char* head;
+      const int inHead = FBufHandler->Peek(head);
+      const int take = std::min(left, inHead);
+      FBufHandler->Remove(take);
+      left -= take;
+    }
+    if (n < len) {
+      FWantWrite = true;  // the network took only part: continue when writable
+      UpdateInterest();
+      return;
+    }
+  }
+}
+
+void TCustomWSocket::Flush() {
+  using clock = std::chrono::steady_clock;
+  const auto deadline = clock::now() + std::chrono::seconds(std::max(0, FFlushTimeout));
+  auto alive = FAlive;
+  while (*alive && FHSocket != INVALID_SOCKET && !FAllSent) {
+    TryToSend();
+    if (!*alive || FAllSent || FHSocket == INVALID_SOCKET) return;
+    PumpMessages();
+    if (!*alive || FHSocket == INVALID_SOCKET) return;
+    const auto now = clock::now();
+    if (FFlushTimeout > 0 && now >= deadline) return;  // give up: the rest stays queued
+    const int ms = static_cast<int>(
+        std::min<int64_t>(50, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1));
+    pollfd p{FHSocket, POLLOUT, 0};
+    if (::poll(&p, 1, ms) > 0 && (p.revents & POLLOUT)) FWantWrite = false;
+  }
+}
+
+// ===========================================================================
+// Receiving
+
+int TCustomWSocket::PendingByteCount() {
+  if (ComponentState().Contains(csDesigning)) return -1;
+  if (FHeldValid) return FHeldLen;
+  if (FPendingHint >= 0) {
+    const long n = FPendingHint;
+    FPendingHint = -1;
+    return static_cast<int>(n);
+  }
+  unsigned long n = 0;
+  if (WSocket_ioctlsocket_FIONREAD(FHSocket, &n) != 0) {
+    ReportSocketError("ioctlSocket");
+    return -1;
+  }
+  return static_cast<int>(std::min<unsigned long>(n, 0x7FFFFFFF));
+}
+
+int TCustomWSocket::TakeHeld(void* Buffer, int BufferSize, int Flags, sockaddr_in* From, int* FromLen) {
+  const int n = std::clamp(BufferSize, 0, FHeldLen);  // like a datagram read: the rest is dropped
+  if (n > 0) std::memcpy(Buffer, FHeld.get(), static_cast<size_t>(n));
+  if (From && FromLen) {
+    std::memcpy(From, &FHeldFrom, std::min<size_t>(sizeof FHeldFrom, static_cast<size_t>(std::max(0, *FromLen))));
+    *FromLen = sizeof FHeldFrom;
+  }
+  if (!(Flags & MSG_PEEK)) FHeldValid = false;
+  ++FRecvCalls;
+  ReArmRead();
+  return n;
+}
+
+bool TCustomWSocket::ReadAheadDatagram() {
+  // One read both fetches the next datagram and tells whether there is one,
+  // instead of a size query followed by the read.
+  if (!FHeld) FHeld.reset(new char[65536]);
+  int fromLen = sizeof FHeldFrom;
+  const int r = WSocket_recvfrom(FHSocket, FHeld.get(), 65536, 0, &FHeldFrom, &fromLen);
+  ReArmRead();
+  if (r < 0) {
+    const int code = WSocket_WSAGetLastError();
+    if (code != WSAEWOULDBLOCK) FLastError = code;
+    return false;
+  }
+  FHeldLen = r;
+  FHeldValid = true;
+  return true;
+}
+
+int TCustomWSocket::DoRecv(void* Buffer, int BufferSize, int Flags) {
+  if (FHeldValid) return TakeHeld(Buffer, BufferSize, Flags, nullptr, nullptr);
+  FPendingHint = -1;
+  const int r = WSocket_recv(FHSocket, Buffer, BufferSize, Flags);
+  ++FRecvCalls;
+  ReArmRead();
+  return r;
+}
+
+int TCustomWSocket::Receive(void* Buffer, int BufferSize) {
+  const int r = DoRecv(Buffer, BufferSize, 0);
+  if (r < 0)
+    FLastError = WSocket_WSAGetLastError();
+  else
+    FReadCount += r;
+  return r;
+}
+
+std::string TCustomWSocket::ReceiveAsString() {
+  int n = PendingByteCount();
+  if (n < 0) return std::string();
+  if (n == 0) n = 255;
+  std::string s(static_cast<size_t>(n), '\0');
+  const int r = Receive(s.data(), n);
+  if (r < 1) return std::string();
+  s.resize(static_cast<size_t>(r));
+  return s;
+}
+
+int TCustomWSocket::ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen) {
+  FPendingHint = -1;
+  int r;
+  if (FHeldValid) {
+    r = TakeHeld(Buffer, BufferSize, 0, &From, &FromLen);
+  } else {
+    r = WSocket_recvfrom(FHSocket, Buffer, BufferSize, 0, &From, &FromLen);
+    ++FRecvCalls;
+    ReArmRead();
+  }
+  if (r < 0)
+    FLastError = WSocket_WSAGetLastError();
+  else
+    FReadCount += r;
+  return r;
+}
+
+void TCustomWSocket::ReceiveLoop(uint16_t ErrCode, TWSocketOptions Options) {
+  auto alive = FAlive;
+  const uint32_t session = FSession;
+  for (;;) {
+    FLastError = 0;
+    const uint64_t before = FRecvCalls;
+    const bool handled = TriggerDataAvailable(ErrCode);
+    if (!*alive || FSession != session || FHSocket == INVALID_SOCKET) return;
+    if (!handled) {
+      char scratch[1024];
+      const int r = DoRecv(scratch, sizeof scratch, 0);
+      if (r < 0) {
+        const int code = WSocket_WSAGetLastError();
+        FLastError = code == WSAEWOULDBLOCK ? 0 : code;
+        return;
+      }
+    }
+    if (Options.Contains(wsoNoReceiveLoop)) return;
+    if (FLastError != 0) {
+      if (FLastError == -1) FLastError = 0;
+      return;
+    }
+    // A handler that read nothing would make this loop spin: the data stays
+    // pending and is offered again by the next event.
+    if (FRecvCalls == before) return;
+    if (FType != SOCK_STREAM) {
+      if (!FHeldValid && !ReadAheadDatagram()) return;
+      continue;
+    }
+    unsigned long n = 0;
+    if (WSocket_ioctlsocket_FIONREAD(FHSocket, &n) != 0) {
+      FLastError = WSocket_WSAGetLastError();
+      return;
+    }
+    if (n == 0) return;
+    FPendingHint = static_cast<long>(std::min<unsigned long>(n, 0x7FFFFFFF));
+  }
+}
+
