@@ -12,6 +12,7 @@
 #include "Source/Materials/GLTexture.h"
 #include "Source/Scene/Keyboard.h"
 #include "Source/Viewer/GLSceneViewer.h"
+#include "app/FrameTimes.h"
 #include "app/MyCylinder.h"
 #include "app/PacketQueue.h"
 #include "app/Settings.h"
@@ -22,6 +23,7 @@
 #include "app/Unit_Globals.h"
 #include "platform/Graphics.h"
 #include "platform/IniFiles.h"
+#include "platform/Timing.h"
 #include "rtl/SysUtils.h"
 
 #include <QCloseEvent>
@@ -301,6 +303,11 @@ void TForm2_3D::BuildScene()
     FGLSceneViewer1->Buffer()->SetBackgroundColor(0);
     FGLSceneViewer1->SetFieldOfView(92.6305f);
     FGLSceneViewer1->setFocusPolicy(Qt::ClickFocus);
+    FGLSceneViewer1->Buffer()->AfterRender = [](TObject*) {
+        int64_t now = 0, frequency = 0;
+        if (QueryPerformanceCounter(now) && QueryPerformanceFrequency(frequency))
+            ViewFrameTimes().FrameDone(now, frequency);
+    };
     FGLSceneViewer1->OnMouseDown = [this](TObject*, QMouseEvent* e) {
         ViewerMouseDown(qRound(e->position().x()), qRound(e->position().y()),
                         (e->buttons() & Qt::LeftButton) != 0);
@@ -329,7 +336,7 @@ void TForm2_3D::BuildScene()
     FTraffic = std::make_unique<TTrafficScene>(pcs, groups, connections);
     FTraffic->Host = FHost;
     FTraffic->OnLayoutStep = [] { QCoreApplication::processEvents(); };
-    SetPacketTickBar(FProgressBar1);
+    SetPacketTickBar(FProgressBar1, TTickPaint::PerFrame);
 }
 
 void TForm2_3D::FormCreate()
@@ -487,6 +494,7 @@ void TForm2_3D::GLCadencer1Progress(double, double)
         }
         FPrevMouseX = FMouseX;
         FPrevMouseY = FMouseY;
+        PaintPacketTicks();
         FGLSceneViewer1->update();
     });
 }

@@ -102,6 +102,8 @@ QPointer<QProgressBar>& TickTarget() {
   static QPointer<QProgressBar> Target;
   return Target;
 }
+// The bar repaints only when its window's next frame asks (PaintPacketTicks).
+bool TickPaintPerFrame = false;
 
 // Appends a text that is ShownText already (cut once, where it came in).
 void AppendShown(QPlainTextEdit* Memo, const std::string& Shown) {
@@ -288,10 +290,11 @@ void DrainHandOver() {
   NoteDropped(ObjInfo, LogAllChecked ? B.Dropped[THandOver::hoPacketLine] : B.DroppedLogIt, "packet lines");
   if (QProgressBar* Bar = TickTarget().data(); Bar && B.Ticks > 0) {
     // One step per tick, above 100 back to 0. The bar would repaint at once;
-    // painting is left to the next pass of the event loop.
+    // painting is left to the next pass of the event loop, or to the next
+    // frame of the bar's window.
     Bar->setUpdatesEnabled(false);
     Bar->setValue(int((Bar->value() + B.Ticks) % 101));
-    Bar->setUpdatesEnabled(true);
+    if (!TickPaintPerFrame) Bar->setUpdatesEnabled(true);
   }
 }
 
@@ -304,7 +307,13 @@ void SetPktDataMemo(QPlainTextEdit* Memo) {
   if (Memo) Memo->setMaximumBlockCount(PktDataMaxLines);
 }
 
-void SetPacketTickBar(QProgressBar* Bar) {
+void SetPacketTickBar(QProgressBar* Bar, TTickPaint Paint) {
+  if (QProgressBar* Old = TickTarget().data(); Old && Old != Bar) Old->setUpdatesEnabled(true);
   TickTarget() = Bar;
+  TickPaintPerFrame = Bar && Paint == TTickPaint::PerFrame;
   if (Bar) Bar->setRange(0, 100);
+}
+
+void PaintPacketTicks() {
+  if (QProgressBar* Bar = TickTarget().data(); Bar && !Bar->updatesEnabled()) Bar->setUpdatesEnabled(true);
 }

@@ -105,7 +105,12 @@ void DrainHandOver();
 // registration follows the widget's life (a freed widget is never touched).
 void SetObjInfoMemo(QPlainTextEdit* Memo);
 void SetPktDataMemo(QPlainTextEdit* Memo);
-void SetPacketTickBar(QProgressBar* Bar);
+// A bar painted per frame repaints only when its window's frame calls
+// PaintPacketTicks (ticks still count at once): thousands of datagrams a
+// second would otherwise repaint it on every pass of the event loop.
+enum class TTickPaint { PerPass, PerFrame };
+void SetPacketTickBar(QProgressBar* Bar, TTickPaint Paint = TTickPaint::PerPass);
+void PaintPacketTicks();
 
 // True on the thread that runs the windows.
 bool IsMainThread();

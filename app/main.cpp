@@ -48,9 +48,11 @@
 #include "Source/Further/GLzBuffer.h"
 #include "Source/Viewer/GLQtContext.h"
 #include "Source/Viewer/GLSceneViewer.h"
+#include "app/FrameTimes.h"
 #include "app/PacketQueue.h"
 #include "app/Unit1.h"
 #include "capture/Packet32.h"
+#include "platform/Timing.h"
 #include "sockets/WSocket.h"
 
 namespace {
@@ -107,14 +109,23 @@ void CloseOnSignals(QWidget* Main) {
   sigaction(SIGTERM, &Action, nullptr);
 }
 
-// With TAMRIVEL_BACKLOG_MS set, the packet queue's backlog is written to
-// standard error at that interval: a read-only diagnostic for load measurements.
+// With TAMRIVEL_BACKLOG_MS set, the packet queue's backlog and the 3D view's
+// frame times since the previous line (frames, longest and median in ms) are
+// written to standard error at that interval: a read-only diagnostic for load
+// measurements.
 void ReportBacklog(QObject* Parent) {
   const char* Ms = std::getenv("TAMRIVEL_BACKLOG_MS");
   const int Interval = Ms ? std::atoi(Ms) : 0;
   if (Interval <= 0) return;
   auto* Timer = new QTimer(Parent);
-  QObject::connect(Timer, &QTimer::timeout, [] { std::fprintf(stderr, "backlog %d\n", PacketQueue().QuePending()); });
+  QObject::connect(Timer, &QTimer::timeout, [] {
+    int64_t Now = 0, Frequency = 0;
+    QueryPerformanceCounter(Now);
+    QueryPerformanceFrequency(Frequency);
+    const TFrameTimes::TSummary F = ViewFrameTimes().Take(Now, Frequency);
+    std::fprintf(stderr, "backlog %d frames %d longest %.1f median %.1f\n", PacketQueue().QuePending(), F.Frames,
+                 F.LongestMs, F.MedianMs);
+  });
   Timer->start(Interval);
 }
 

@@ -199,6 +199,37 @@ TEST(GlobalsTick, ActivityBarCountsToOneHundredAndWrapsPaintingOncePerPass) {
   SetPacketTickBar(nullptr);
 }
 
+TEST(GlobalsTick, ABarPaintedPerFrameRepaintsOnlyWhenTheFrameAsks) {
+  QProgressBar Bar;
+  SetPacketTickBar(&Bar, TTickPaint::PerFrame);
+  Bar.setValue(0);
+  Bar.show();
+  QElapsedTimer T;
+  T.start();
+  while (!Bar.isVisible() && T.elapsed() < 2000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  QCoreApplication::processEvents();
+  TPaintCounter Counter;
+  Bar.installEventFilter(&Counter);
+  for (int Pass = 0; Pass < 5; ++Pass) {
+    for (int i = 0; i < 10; ++i) PacketTick();
+    DrainHandOver();
+    QCoreApplication::processEvents();
+  }
+  EXPECT_EQ(Bar.value(), 50);  // the ticks count at once
+  EXPECT_EQ(Counter.Paints, 0);
+  PaintPacketTicks();
+  T.restart();
+  while (Counter.Paints == 0 && T.elapsed() < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  EXPECT_EQ(Counter.Paints, 1);
+  Bar.removeEventFilter(&Counter);
+  // Handing the tick to another bar leaves this one painting normally.
+  PacketTick();
+  DrainHandOver();
+  EXPECT_FALSE(Bar.updatesEnabled());
+  SetPacketTickBar(nullptr);
+  EXPECT_TRUE(Bar.updatesEnabled());
+}
+
 TEST(GlobalsLogs, AProducerAtFullSpeedAgainstAStalledMainThreadHoldsBoundedMemory) {
   DrainHandOver();  // nothing left from before
   QPlainTextEdit Memo;
