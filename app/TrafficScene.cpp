@@ -118,6 +118,8 @@ TTrafficScene::TTrafficScene(TGLDummyCube* pcs, TGLDummyCube* groups, TGLDummyCu
         PerfFrequency = f;
 }
 
+TTrafficScene::~TTrafficScene() = default;
+
 std::string TTrafficScene::ImagesDir()
 {
     QDir dir(QString::fromStdString(ProgramDir()));
@@ -227,13 +229,7 @@ SnifferObject* TTrafficScene::GetOrCreateCube(const OBJinfo_Rec& info, bool& exi
             MakeTextTexture(cube, user, place.Colour);
         else
         {
-            const std::string path = ImagesDir() + cube->Texture;
-            if (!cube->Texture.empty() && ImageFileExists(path))
-            {
-                cube->Material()->Texture()->SetDisabled(false);
-                cube->Material()->Texture()->Image()->LoadFromFile(path);
-            }
-            else
+            if (!LoadFace(cube))
             {
                 static std::mt19937 rnd{std::random_device{}()};
                 const uint32_t colour = RGBColour(rnd() % 256, rnd() % 256, rnd() % 256);
@@ -250,13 +246,28 @@ SnifferObject* TTrafficScene::GetOrCreateCube(const OBJinfo_Rec& info, bool& exi
     return cube;
 }
 
+bool TTrafficScene::LoadFace(SnifferObject* cube)
+{
+    TGLTexture* texture = cube->Material()->Texture();
+    const std::string path = ImagesDir() + cube->Texture;
+    if (!cube->Texture.empty() && ImageFileExists(path))
+        texture->Image()->LoadFromFile(path);
+    else if (const auto kept = FKeptLabels.find(cube->Texture); kept != FKeptLabels.end())
+        texture->Image()->Assign(kept->second.get());
+    else
+        return false;
+    texture->SetDisabled(false);
+    return true;
+}
+
 void TTrafficScene::MakeTextTexture(SnifferObject* cube, const std::string& text, uint32_t colour)
 {
-    const std::string fileName = SafeFilePart(text) + ".bmp";
-    const std::string path = ImagesDir() + fileName;
-    if (!ImageFileExists(path))
+    cube->Texture = SafeFilePart(text) + ".bmp";
+    if (LoadFace(cube))
+        return;
+    auto label = std::make_unique<TBitmap>(60, 60, pf24bit);
     {
-        TBitmap bmp(60, 60, pf24bit);
+        TBitmap& bmp = *label;
         TCanvas& c = bmp.Canvas();
         c.Brush().SetColor(colour);
         c.Font().SetName("Arial");
@@ -276,11 +287,24 @@ void TTrafficScene::MakeTextTexture(SnifferObject* cube, const std::string& text
             c.TextOut(2, y, w);
             y += lineHeight - 2;
         }
-        bmp.SaveToFile(path);
     }
-    cube->Texture = fileName;
-    cube->Material()->Texture()->Image()->LoadFromFile(path);
-    cube->Material()->Texture()->SetDisabled(false);
+    try
+    {
+        label->SaveToFile(ImagesDir() + cube->Texture);
+    }
+    catch (const std::exception& e)
+    {
+        // "Images" cannot be written: the label is kept in memory instead and
+        // serves the next cube of that name, as the file would.
+        LogFailure("GetOrCreateCube", e.what());
+        if (FKeptLabels.size() < MaxKeptLabels)
+            FKeptLabels.emplace(cube->Texture, std::move(label));
+    }
+    if (!LoadFace(cube) && label)  // not kept (too many): shown all the same
+    {
+        cube->Material()->Texture()->Image()->Assign(label.get());
+        cube->Material()->Texture()->SetDisabled(false);
+    }
 }
 
 namespace

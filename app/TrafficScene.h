@@ -10,11 +10,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <unordered_map>
 #include <string>
 #include <utility>
 #include <vector>
 
+class TBitmap;
 class TGLBaseSceneObject;
 class TGLDummyCube;
 class TViewHost;
@@ -49,6 +51,7 @@ public:
     // `pcs`, `groups` and `connections` are the dummy cubes that hold the
     // cubes and pipes; they outlive this object.
     TTrafficScene(TGLDummyCube* pcs, TGLDummyCube* groups, TGLDummyCube* connections);
+    ~TTrafficScene();
 
     TViewHost* Host = nullptr;
     std::function<int64_t()> Now;  // performance counter
@@ -73,7 +76,12 @@ public:
     SnifferObject* GetOrCreateCube(const OBJinfo_Rec& info, bool& existed);
     MyCylinder* FindPipe(uint32_t a, uint32_t b) const;
 
+    // Gives the cube the label picture "Images/<text>.bmp", drawn and saved
+    // there when missing; kept in memory when "Images" cannot be written.
     void MakeTextTexture(SnifferObject* cube, const std::string& text, uint32_t colour);
+    // Shows the cube's picture: "Images/" + its Texture, or the label of that
+    // name kept in memory. False when there is neither.
+    bool LoadFace(SnifferObject* cube);
     void SaveObjectPosition(SnifferObject* cube);
     void SaveSelectedObject();
 
@@ -110,6 +118,10 @@ private:
     // Pipes by the address numbers of their ends (source, destination), and back.
     TPipeTable FPipes;
     std::unordered_map<const TGLBaseSceneObject*, uint64_t> FPipeKeys;
+    // Labels that could not be saved in "Images", by file name (at most
+    // MaxKeptLabels; the names come from the profile and computer-name files).
+    static constexpr size_t MaxKeptLabels = 1024;
+    std::unordered_map<std::string, std::unique_ptr<TBitmap>> FKeptLabels;
     int FFreedSinceTrim = 0;
     bool FTrimDue = false;
 };

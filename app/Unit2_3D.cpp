@@ -580,9 +580,7 @@ void TForm2_3D::ResetPickedSnifferObject()
         {
             cube->InfoMemo = nullptr;
             cube->BandwidthLabel = nullptr;
-            const std::string path = TTrafficScene::ImagesDir() + cube->Texture;
-            if (IsFile(path))
-                cube->Material()->Texture()->Image()->LoadFromFile(path);
+            FTraffic->LoadFace(cube);
         }
         else if (MyCylinder* pipe = AsPipe(sel))
         {

@@ -1,3 +1,4 @@
+#include "Source/Materials/GLGraphics.h"
 #include "Source/Materials/GLMaterial.h"
 #include "Source/Materials/GLTexture.h"
 #include "Source/Objects/GLObjects.h"
@@ -7,6 +8,7 @@
 #include "app/TrafficScene.h"
 #include "app/Unit2_3D.h"
 #include "app/Unit_Globals.h"
+#include "platform/Graphics.h"
 #include "platform/Paths.h"
 
 #include <QLabel>
@@ -308,6 +310,38 @@ TEST_F(SnifferTest, LabelsAreDrawnOnceAndReused)
     traffic->ProcessLine(Line("10.0.5.1", "255.255.255.255", "IP"));
     EXPECT_EQ(Cube(pcs, "IP10_0_5")->Texture, "default.bmp");
     EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(TTrafficScene::ImagesDir() + "default.bmp")));
+}
+
+TEST_F(SnifferTest, LabelsThatImagesCannotHoldAreKeptInMemory)
+{
+    // A file named "Images": nothing can be written there, whoever runs the test.
+    std::ofstream(FDir.path().toStdString() + "/Images") << "not a folder";
+    std::ofstream(FDir.path().toStdString() + "/IPToComputerName.ini")
+        << "[10.0.0.1]\nUSER=John Smith\n[10.0.7.1]\nUSER=John Smith\n";
+    auto face = [](SnifferObject* c) { return c->Material()->Texture()->Image()->GetBitmap32(GL_TEXTURE_2D); };
+    traffic->ProcessLine(Line("10.0.0.1", "255.255.255.255", "IP"));
+    traffic->ProcessLine(Line("10.0.7.1", "255.255.255.255", "IP"));
+    traffic->ProcessLine(Line("10.0.5.1", "255.255.255.255", "IP"));  // a label of the texture's name
+    for (const char* name : {"IP10_0_0", "IP10_0_7", "IP10_0_5"})
+    {
+        SnifferObject* c = Cube(pcs, name);
+        ASSERT_NE(c, nullptr);
+        EXPECT_FALSE(c->Material()->Texture()->Disabled()) << name;
+        TGLBitmap32* b = face(c);
+        ASSERT_NE(b, nullptr) << name;
+        EXPECT_GE(b->Width(), 32) << name;  // a drawn label, not the empty picture
+    }
+    EXPECT_EQ(Cube(pcs, "IP10_0_7")->Texture, "John Smith.bmp");
+    // The failure is told once for both labels (counted after that).
+    EXPECT_EQ(QString::fromStdString(Log()).count("GetOrCreateCube"), 1) << Log();
+    // A cube whose face was replaced gets its label back from memory.
+    SnifferObject* c = Cube(pcs, "IP10_0_0");
+    const int labelWidth = face(c)->Width();
+    TBitmap dot(1, 1, pf24bit);
+    c->Material()->Texture()->Image()->Assign(&dot);
+    ASSERT_LT(face(c)->Width(), labelWidth);
+    EXPECT_TRUE(traffic->LoadFace(c));
+    EXPECT_EQ(face(c)->Width(), labelWidth);
 }
 
 TEST_F(SnifferTest, TestCommandsMakeCubes)
