@@ -3,6 +3,7 @@
 #include "Source/Base/OpenGL1x.h"
 #include "Source/Further/GLBaseMeshSilhouette.h"
 #include "Source/Materials/GLMaterial.h"
+#include "Source/Materials/GLMaterialPasses.h"
 #include "Source/Scene/GLState.h"
 #include "Source/Scene/GLStrings.h"
 #include "Source/Further/MeshUtils.h"
@@ -37,6 +38,28 @@ int ReadMode(TVirtualReader* Reader, const TPersistentObject* Self, int MaxMode)
     if (mode < 0 || mode > MaxMode)
         throw EReadError(Format("%s : invalid mode %d", Self->ClassName().c_str(), mode));
     return mode;
+}
+
+// Stored data that would fail at every draw is refused when read, naming the object.
+[[noreturn]] void RaiseStoredDataFault(const TBaseMeshObject* Object, const std::string& What) {
+    throw EReadError(Format("%s \"%s\" : %s", Object->ClassName().c_str(), Object->Name().c_str(), What.c_str()));
+}
+
+// Empty when every entry of List addresses one of Count items, else the first one that does not.
+std::string IndexFault(const char* What, const TIntegerList* List, int Count, const char* Items) {
+    for (int i = 0; i < List->Count(); ++i) {
+        const int v = (*List)[i];
+        if (v < 0 || v >= Count)
+            return Format("%s index %d outside the %d %s", What, v, Count, Items);
+    }
+    return {};
+}
+
+// Empty when an index list of Count entries may serve VertexIndices entries, else why not.
+std::string LengthFault(const char* What, int Count, int VertexIndices) {
+    if (Count == 0 || Count >= VertexIndices)
+        return {};
+    return Format("%d %s indices for %d vertex indices", Count, What, VertexIndices);
 }
 
 TMatrix4f WithoutTranslation(TMatrix4f m) {
@@ -262,6 +285,14 @@ void TMeshObject::ReadFromFiler(TVirtualReader* Reader) {
     }
 }
 
+void TMeshObject::CheckStoredData() const {
+    for (int i = 0; i < faceGroups_->Count(); ++i) {
+        const std::string fault = (*faceGroups_)[i]->StoredDataFault(*this);
+        if (!fault.empty())
+            RaiseStoredDataFault(this, Format("face group %d : %s", i, fault.c_str()));
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // TMorphableMeshObject
 
@@ -330,6 +361,28 @@ void TMorphableMeshObject::ReadFromFiler(TVirtualReader* Reader) {
     morphTargets_->ReadFromFiler(Reader);
 }
 
+void TMorphableMeshObject::CheckStoredData() const {
+    const int n = morphTargets_->Count();
+    if (n > 0) {
+        // Morphing blends two targets' lists into the object's: all must be the same size.
+        const TMeshMorphTarget* first = (*morphTargets_)[0];
+        for (int i = 1; i < n; ++i) {
+            const TMeshMorphTarget* t = (*morphTargets_)[i];
+            if (t->Vertices()->Count() != first->Vertices()->Count())
+                RaiseStoredDataFault(this, Format("morph target %d has %d vertices, target 0 has %d", i,
+                                                  t->Vertices()->Count(), first->Vertices()->Count()));
+            if (t->Normals()->Count() != first->Normals()->Count())
+                RaiseStoredDataFault(this, Format("morph target %d has %d normals, target 0 has %d", i,
+                                                  t->Normals()->Count(), first->Normals()->Count()));
+        }
+        const int vertices = first->Vertices()->Count();
+        if (vertices != 0 && vertices != Vertices()->Count())
+            RaiseStoredDataFault(this, Format("morph targets have %d vertices, the object has %d", vertices,
+                                              Vertices()->Count()));
+    }
+    inherited::CheckStoredData();
+}
+
 // ---------------------------------------------------------------------------------------------
 // TMeshMorphTarget
 
@@ -389,6 +442,13 @@ void TMeshObjectList::SetItemOwner(TObject* Item, bool Attach) {
 
 void TMeshObjectList::ReadFromFiler(TVirtualReader* Reader) {
     inherited::ReadFromFiler(Reader);
+    try {
+        for (int i = 0; i < Count(); ++i)
+            (*this)[i]->CheckStoredData();
+    } catch (...) {
+        Clear();  // nothing half-usable is kept
+        throw;
+    }
     Prepare();
 }
 
@@ -578,6 +638,17 @@ void TFGVertexIndexList::ReadFromFiler(TVirtualReader* Reader) {
     mode_ = static_cast<TFaceGroupPrimitive>(ReadMode(Reader, this, fgpQuads));
 }
 
+std::string TFGVertexIndexList::StoredDataFault(const TMeshObject& Object) const {
+    return IndexFault("vertex", vertexIndices_.get(), Object.Vertices()->Count(), "vertices");
+}
+
+// Drawn corner by corner: quads are not among the primitives (the index-list group draws them).
+std::string TFGVertexIndexList::CornerGroupFault(const TMeshObject& Object) const {
+    if (mode_ == fgpQuads)
+        return ClassName() + " cannot draw quads";
+    return TFGVertexIndexList::StoredDataFault(Object);
+}
+
 TFGVertexNormalTexIndexList::TFGVertexNormalTexIndexList()
     : normalIndices_(std::make_unique<TIntegerList>()), texCoordIndices_(std::make_unique<TIntegerList>()) {}
 
@@ -614,6 +685,22 @@ void TFGVertexNormalTexIndexList::ReadFromFiler(TVirtualReader* Reader) {
     texCoordIndices_->ReadFromFiler(Reader);
 }
 
+std::string TFGVertexNormalTexIndexList::StoredDataFault(const TMeshObject& Object) const {
+    const int n = VertexIndices()->Count();
+    std::string fault = CornerGroupFault(Object);
+    if (fault.empty())
+        fault = LengthFault("normal", normalIndices_->Count(), n);
+    if (fault.empty())
+        fault = LengthFault("texture coordinate", texCoordIndices_->Count(), n);
+    // Own indices into lists the object has must address them (empty lists are not drawn).
+    if (fault.empty() && Object.Normals()->Count() > 0)
+        fault = IndexFault("normal", normalIndices_.get(), Object.Normals()->Count(), "normals");
+    if (fault.empty() && Object.TexCoords()->Count() > 0)
+        fault = IndexFault("texture coordinate", texCoordIndices_.get(), Object.TexCoords()->Count(),
+                           "texture coordinates");
+    return fault;
+}
+
 TFGIndexTexCoordList::TFGIndexTexCoordList() : texCoords_(std::make_unique<TAffineVectorList>()) {}
 
 TFGIndexTexCoordList::TFGIndexTexCoordList(TFaceGroups* AOwner)
@@ -631,6 +718,13 @@ void TFGIndexTexCoordList::ReadFromFiler(TVirtualReader* Reader) {
     inherited::ReadFromFiler(Reader);
     ReadVersion(Reader, this, 0);
     texCoords_->ReadFromFiler(Reader);
+}
+
+std::string TFGIndexTexCoordList::StoredDataFault(const TMeshObject& Object) const {
+    std::string fault = CornerGroupFault(Object);
+    if (fault.empty() && texCoords_->Count() != VertexIndices()->Count())
+        fault = Format("%d texture coordinates for %d vertex indices", texCoords_->Count(), VertexIndices()->Count());
+    return fault;
 }
 
 void TFaceGroups::SetItemOwner(TObject* Item, bool Attach) {
@@ -1082,6 +1176,21 @@ void TSkeleton::ReadFromFiler(TVirtualReader* Reader) {
         BindColliders();
     } else {
         colliders_->Clear();
+    }
+    // Frames are blended pairwise, list by list: frames of different sizes would fail at
+    // every animated draw.
+    for (int i = 1; i < frames_->Count(); ++i) {
+        const TSkeletonFrame* f = (*frames_)[i];
+        const TSkeletonFrame* first = (*frames_)[0];
+        auto check = [&](const char* what, int count, int expected) {
+            if (count == expected)
+                return;
+            Clear();
+            throw EReadError(Format("TSkeleton : frame %d has %d %s, frame 0 has %d", i, count, what, expected));
+        };
+        check("positions", f->Position()->Count(), first->Position()->Count());
+        check("rotations", f->Rotation()->Count(), first->Rotation()->Count());
+        check("quaternions", f->Quaternion()->Count(), first->Quaternion()->Count());
     }
 }
 
@@ -1612,21 +1721,8 @@ void TMeshObject::BuildList(TRenderContextInfo& rci) {
                 (*faceGroups_)[i]->BuildList(rci);
             break;
         }
-        constexpr int kMaxPasses = 64;  // a material that keeps asking for passes is stopped
-        // A group refused while its material is applied takes the material off again, so that
-        // the next frame does not find it still applied.
-        auto underMaterial = [&rci](TGLLibMaterial* material, const auto& draw) {
-            try {
-                draw();
-            } catch (...) {
-                try {
-                    material->UnApply(rci);
-                } catch (...) {
-                    // already failing: the first error is the one reported
-                }
-                throw;
-            }
-        };
+        // A group refused while its material is applied takes the material (and its shader)
+        // off again, so that the next frame does not find it still applied.
         if (!(renderingOptions_ & 1)) {
             int i = 0;
             while (i < count) {
@@ -1640,14 +1736,10 @@ void TMeshObject::BuildList(TRenderContextInfo& rci) {
                 int end = i + 1;
                 while (end < count && (*faceGroups_)[end]->MaterialCache() == material)
                     ++end;
-                material->Apply(rci);
-                int passes = 0;
-                do {
-                    underMaterial(material, [&] {
-                        for (int k = i; k < end; ++k)
-                            (*faceGroups_)[k]->BuildList(rci);
-                    });
-                } while (material->UnApply(rci) && ++passes < kMaxPasses);
+                DrawUnderMaterial(*material, rci, [&] {
+                    for (int k = i; k < end; ++k)
+                        (*faceGroups_)[k]->BuildList(rci);
+                });
                 i = end;
             }
         } else {
@@ -1670,17 +1762,13 @@ void TMeshObject::BuildList(TRenderContextInfo& rci) {
                     buildRun();
                     continue;
                 }
-                material->Apply(rci);
-                int passes = 0;
-                bool again;
-                do {
+                DrawUnderMaterial(*material, rci, [&] {
                     // Each pass draws the same run: clear the marks of the run before repeating.
                     for (int k = i; k < count; ++k)
                         if ((*faceGroups_)[k]->MaterialCache() == material)
                             (*faceGroups_)[k]->SetRenderGroupID(pass - 1);
-                    underMaterial(material, buildRun);
-                    again = material->UnApply(rci) && ++passes < kMaxPasses;
-                } while (again);
+                    buildRun();
+                });
             }
         }
         break;
@@ -2010,13 +2098,7 @@ void TGLBaseMesh::DoRender(TRenderContextInfo& rci, bool renderSelf, bool render
             rci.lightmapLibrary = lightmapLibrary_;
             if (rci.amalgamating || (!(ObjectStyle() & osDirectDraw) && !HasValidListHandle()))
                 PrepareBuildList(rci);
-            TGLMaterial* material = Material();
-            material->Apply(rci);
-            constexpr int kMaxPasses = 64;
-            int passes = 0;
-            do {
-                draw();
-            } while (material->UnApply(rci) && ++passes < kMaxPasses);
+            DrawUnderMaterial(*Material(), rci, draw);
             rci.materialLibrary = nullptr;
         } else {
             draw();

@@ -129,6 +129,10 @@ public:
 
     void WriteToFiler(TVirtualWriter* Writer) override;
     void ReadFromFiler(TVirtualReader* Reader) override;
+    // Checks what was read for data that could only fail later, at every draw: face-group
+    // indices outside the vertices, index lists shorter than their group, morph targets of
+    // another size. Raises EReadError naming the object and the broken part.
+    virtual void CheckStoredData() const;
 
 private:
     bool arraysLocked_ = false;
@@ -164,6 +168,9 @@ public:
 
     void WriteToFiler(TVirtualWriter* Writer) override;
     void ReadFromFiler(TVirtualReader* Reader) override;
+    // Also: every target holds no vertices or as many as the object, and all targets hold
+    // as many normals as each other (morphing blends them pairwise).
+    void CheckStoredData() const override;
 
 private:
     void Init();
@@ -293,6 +300,8 @@ public:
                                 TAffineVectorList* ANormals = nullptr) {}
     virtual int TriangleCount() const { return 0; }
     virtual void Clear() {}
+    // Empty when the group can be drawn over Object's lists, else what is wrong with it.
+    virtual std::string StoredDataFault(const TMeshObject& /*Object*/) const { return {}; }
 
     void WriteToFiler(TVirtualWriter* Writer) override;
     void ReadFromFiler(TVirtualReader* Reader) override;
@@ -337,10 +346,15 @@ public:
     void Clear() override { vertexIndices_->Clear(); }
     void BuildList(TRenderContextInfo& rci) override;
 
+    // Vertex indices outside the object's vertices.
+    std::string StoredDataFault(const TMeshObject& Object) const override;
+
     void WriteToFiler(TVirtualWriter* Writer) override;
     void ReadFromFiler(TVirtualReader* Reader) override;
 
 protected:
+    // StoredDataFault of a group drawn corner by corner (no quads).
+    std::string CornerGroupFault(const TMeshObject& Object) const;
     // Appends Source's items at the corners the indices give (zero vectors when Source is empty,
     // so that parallel lists stay aligned). An index outside Source is an assertion failure.
     void AddIndexedCorners(const TIntegerList* Indices, const TAffineVectorList* Source,
@@ -364,6 +378,9 @@ public:
     void AddToTriangles(TAffineVectorList* AList, TAffineVectorList* ATexCoords = nullptr,
                         TAffineVectorList* ANormals = nullptr) override;
     void BuildList(TRenderContextInfo& rci) override;
+    // Also: normal and texture-coordinate index lists empty or as long as the vertex indices,
+    // their entries inside the object's (non-empty) lists; no quads.
+    std::string StoredDataFault(const TMeshObject& Object) const override;
     void WriteToFiler(TVirtualWriter* Writer) override;
     void ReadFromFiler(TVirtualReader* Reader) override;
 
@@ -383,6 +400,8 @@ public:
     TAffineVectorList* TexCoords() const noexcept { return texCoords_.get(); }
 
     void BuildList(TRenderContextInfo& rci) override;
+    // Also: one texture coordinate per vertex index; no quads.
+    std::string StoredDataFault(const TMeshObject& Object) const override;
     void WriteToFiler(TVirtualWriter* Writer) override;
     void ReadFromFiler(TVirtualReader* Reader) override;
 

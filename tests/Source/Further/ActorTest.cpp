@@ -173,6 +173,32 @@ TEST_F(ActorTest, MorphFramesAreBlendedWhenBuilt) {
   }
 }
 
+TEST_F(ActorTest, AStoredMeshWithAMorphTargetOfAnotherSizeIsRefusedAtLoad) {
+  TGLActor source(nullptr);
+  AddMorphFrames(source, 5);
+  (*static_cast<TMorphableMeshObject*>((*source.MeshObjects())[0])->MorphTargets())[3]->Vertices()->Add(1, 1, 1);
+  TStringStream stored;
+  source.SaveToStream("walk.glsm", &stored);
+  stored.SetPosition(0);
+  TGLActor actor(nullptr);
+  try {
+    actor.LoadFromStream("walk.glsm", &stored);
+    FAIL() << "loaded";
+  } catch (const EReadError& e) {
+    EXPECT_EQ(e.Message(), "TMorphableMeshObject \"\" : morph target 3 has 2 vertices, target 0 has 1");
+  }
+  // Nothing of it is kept, so no frame can fail to blend.
+  EXPECT_EQ(actor.MeshObjects()->Count(), 0);
+  actor.SetAnimationMode(aamLoop);
+  TGLRecorder rec;
+  TRenderContextInfo rci;
+  for (int frame = 0; frame < 5; ++frame) {
+    actor.SetCurrentFrame(frame);
+    actor.SetCurrentFrameDelta(0.5f);
+    EXPECT_NO_THROW(actor.BuildList(rci)) << frame;
+  }
+}
+
 TEST_F(ActorTest, AnimationsAndControllers) {
   TGLActor actor(nullptr);
   AddMorphFrames(actor, 10);

@@ -12,6 +12,7 @@
 #include "rtl/SysUtils.h"
 #include "tests/Source/Base/GLRecorder.h"
 #include "tests/Source/BookkeepingContext.h"
+#include "tests/Source/MultiPassShader.h"
 
 namespace {
 
@@ -195,9 +196,36 @@ TEST_F(GlsmTest, MeshObjectsDrawTheirPrimitives) {
     EXPECT_THROW(fgObject->BuildList(rci), EAssertionFailed) << grouping;
     EXPECT_FALSE(shader.Active()) << grouping;
   }
+  // A shader that asks for more passes is taken off as well, not left waiting for them.
+  TMultiPassShader multi(nullptr);
+  stone->SetShader(&multi);
+  for (int grouping : {0, 1}) {
+    fgObject->SetRenderingOptions(std::uint8_t(grouping));
+    EXPECT_THROW(fgObject->BuildList(rci), EAssertionFailed) << grouping;
+    EXPECT_FALSE(multi.Active()) << grouping;
+  }
   fan->VertexIndices()->SetCount(fan->VertexIndices()->Count() - 1);
   EXPECT_NO_THROW(fgObject->BuildList(rci));
+  EXPECT_FALSE(multi.Active());
   stone->SetShader(nullptr);
+
+  // The same for the mesh's own material, around the whole mesh.
+  TMultiPassShader own(nullptr);
+  TGLMaterialLibrary ownLibrary(nullptr);
+  mesh.Material()->SetMaterialLibrary(&ownLibrary);
+  mesh.Material()->SetLibMaterialName(own.AddUser(ownLibrary)->Name());
+  mesh.SetObjectStyle(mesh.ObjectStyle() | osDirectDraw);
+  fan->Add(9);
+  rci.materialLibrary = nullptr;
+  EXPECT_THROW(mesh.DoRender(rci, true, false), EAssertionFailed);
+  EXPECT_FALSE(own.Active());
+  fan->VertexIndices()->SetCount(fan->VertexIndices()->Count() - 1);
+  rec.Clear();
+  mesh.DoRender(rci, true, false);
+  EXPECT_EQ(own.applies, 2);
+  EXPECT_EQ(rec.Count("glDrawElements"), 3);  // one draw per pass
+  EXPECT_FALSE(own.Active());
+  mesh.Material()->SetMaterialLibrary(nullptr);
   context.DeactivateNested();
 }
 

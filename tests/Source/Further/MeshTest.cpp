@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "Source/Further/GLBaseMeshSilhouette.h"
 #include "Source/Further/GLMesh.h"
@@ -198,7 +201,7 @@ TEST_F(MeshTest, ArchivesRoundTripAndOlderVersionsRead) {
   fg->SetMaterialName("stone");
   fg->SetLightMapIndex(3);
   fg->AddTriangle(0, 1, 2);
-  fg->TexCoords()->Add(1, 2, 3);
+  for (int i = 0; i < 3; ++i) fg->TexCoords()->Add(1, 2, float(i));  // one per index: drawable
   auto* plain = new TFGVertexIndexList(mo->FaceGroups());
   plain->SetMaterialName("wood");
 
@@ -222,7 +225,7 @@ TEST_F(MeshTest, ArchivesRoundTripAndOlderVersionsRead) {
   EXPECT_EQ(cfg->Owner(), c->FaceGroups());
   EXPECT_EQ(cfg->MaterialName(), "stone");
   EXPECT_EQ(cfg->LightMapIndex(), 3);
-  EXPECT_EQ(cfg->TexCoords()->Count(), 1);
+  EXPECT_EQ(cfg->TexCoords()->Count(), 3);
   EXPECT_EQ((*c->FaceGroups())[1]->LightMapIndex(), -1);
   EXPECT_EQ(copy.SaveToString(), list.SaveToString());
 
@@ -383,6 +386,78 @@ TEST_F(MeshTest, BrokenArchivesAreRefused) {
   for (std::size_t n = 0; n < good.size(); ++n) {
     TMeshObjectList t;
     EXPECT_ANY_THROW(t.LoadFromString(good.substr(0, n))) << n;
+  }
+}
+
+TEST_F(MeshTest, StoredMeshesThatWouldFailAtEveryDrawAreRefusedWhenRead) {
+  // Each case breaks one part of a sound list: a morphable "body" of five points with two
+  // targets, and a mesh object "faces" with one group of each kind.
+  struct TCase {
+    const char* error;
+    std::function<void(TMorphableMeshObject*, TFGVertexNormalTexIndexList*, TFGIndexTexCoordList*)> breakIt;
+  };
+  const std::vector<TCase> cases = {
+      {"", [](auto...) {}},
+      {"TMorphableMeshObject \"body\" : morph target 1 has 4 vertices, target 0 has 5",
+       [](auto* body, auto...) { (*body->MorphTargets())[1]->Vertices()->SetCount(4); }},
+      {"TMorphableMeshObject \"body\" : morph target 1 has 0 normals, target 0 has 5",
+       [](auto* body, auto...) { (*body->MorphTargets())[1]->Normals()->Clear(); }},
+      {"TMorphableMeshObject \"body\" : morph targets have 5 vertices, the object has 4",
+       [](auto* body, auto...) { body->Vertices()->SetCount(4); }},
+      {"TMeshObject \"faces\" : face group 0 : vertex index 5 outside the 5 vertices",
+       [](auto*, auto* normalTex, auto*) { normalTex->Add(5); }},
+      {"TMeshObject \"faces\" : face group 1 : vertex index -1 outside the 5 vertices",
+       [](auto*, auto*, auto* texCoord) { (*texCoord->VertexIndices())[0] = -1; }},
+      {"TMeshObject \"faces\" : face group 0 : 2 normal indices for 3 vertex indices",
+       [](auto*, auto* normalTex, auto*) { normalTex->NormalIndices()->SetCount(2); }},
+      {"TMeshObject \"faces\" : face group 0 : texture coordinate index 7 outside the 5 texture coordinates",
+       [](auto*, auto* normalTex, auto*) { (*normalTex->TexCoordIndices())[2] = 7; }},
+      {"TMeshObject \"faces\" : face group 1 : 2 texture coordinates for 3 vertex indices",
+       [](auto*, auto*, auto* texCoord) { texCoord->TexCoords()->SetCount(2); }},
+      {"TMeshObject \"faces\" : face group 1 : TFGIndexTexCoordList cannot draw quads",
+       [](auto*, auto*, auto* texCoord) { texCoord->SetMode(fgpQuads); }},
+  };
+  for (const TCase& c : cases) {
+    TMeshObjectList list;
+    auto* body = new TMorphableMeshObject(&list);
+    body->SetName("body");
+    for (int t = 0; t < 2; ++t) {
+      auto* target = new TMeshMorphTarget(body->MorphTargets());
+      for (int i = 0; i < 5; ++i) {
+        target->Vertices()->Add(float(i), float(t), 0);
+        target->Normals()->Add(0, 0, 1);
+      }
+    }
+    body->Vertices()->Assign((*body->MorphTargets())[0]->Vertices());
+    TMeshObject* faces = FivePoints(&list);
+    faces->SetName("faces");
+    faces->SetMode(mdmFaceGroups);
+    auto* normalTex = new TFGVertexNormalTexIndexList(faces->FaceGroups());
+    for (int i : {0, 1, 2}) {
+      normalTex->Add(i);
+      normalTex->NormalIndices()->Add(4 - i);
+      normalTex->TexCoordIndices()->Add(i);
+    }
+    auto* texCoord = new TFGIndexTexCoordList(faces->FaceGroups());
+    for (int i : {2, 3, 4}) {
+      texCoord->Add(i);
+      texCoord->TexCoords()->Add(float(i), 0, 0);
+    }
+    c.breakIt(body, normalTex, texCoord);
+    const std::string stored = list.SaveToString();
+    TMeshObjectList back;
+    if (!*c.error) {
+      back.LoadFromString(stored);
+      EXPECT_EQ(back.Count(), 2);
+      continue;
+    }
+    try {
+      back.LoadFromString(stored);
+      ADD_FAILURE() << c.error;
+    } catch (const EReadError& e) {
+      EXPECT_EQ(e.Message(), c.error);
+    }
+    EXPECT_EQ(back.Count(), 0) << c.error;  // nothing half-usable kept
   }
 }
 

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include "Source/Further/GLVectorFileObjects.h"
 #include "rtl/SysUtils.h"
@@ -247,6 +249,39 @@ TEST_F(SkeletonTest, ArchivesKeepBonesFramesAndColliders) {
   EXPECT_EQ(static_cast<TSkeletonMeshObject*>(back[0])->VerticeBoneWeightCount(), 1);
   data.resize(data.size() - 3);
   EXPECT_ANY_THROW(back.LoadFromString(data));
+}
+
+TEST_F(SkeletonTest, FramesOfDifferentSizesAreRefusedWhenRead) {
+  AddFrame(skeleton, {V(0, 0, 0), V(1, 0, 0)}, {V(0, 0, 0), V(0, 0, 0)});
+  TSkeletonFrame* second = AddFrame(skeleton, {V(0, 1, 0), V(1, 1, 0)}, {V(0, 0, 0), V(0, 0, 1)});
+  TSkeleton copy;
+  copy.LoadFromString(skeleton.SaveToString());
+  EXPECT_EQ(copy.Frames()->Count(), 2);
+  struct TCase {
+    std::function<void()> breakIt;
+    const char* error;
+  };
+  const std::vector<TCase> cases = {
+      {[&] { second->Position()->SetCount(1); }, "TSkeleton : frame 1 has 1 positions, frame 0 has 2"},
+      {[&] { second->Rotation()->Add(V(0, 0, 0)); }, "TSkeleton : frame 1 has 3 rotations, frame 0 has 2"},
+      {[&] { second->Quaternion()->Add(TQuaternion{}); }, "TSkeleton : frame 1 has 1 quaternions, frame 0 has 0"},
+  };
+  for (const TCase& c : cases) {
+    c.breakIt();
+    try {
+      copy.LoadFromString(skeleton.SaveToString());
+      ADD_FAILURE() << c.error;
+    } catch (const EReadError& e) {
+      EXPECT_EQ(e.Message(), c.error);
+    }
+    EXPECT_EQ(copy.Frames()->Count(), 0);
+    second->Position()->Assign((*skeleton.Frames())[0]->Position());
+    second->Rotation()->Assign((*skeleton.Frames())[0]->Rotation());
+    second->Quaternion()->Clear();
+  }
+  // Lerping the frames read would otherwise fail at every animated draw.
+  copy.LoadFromString(skeleton.SaveToString());
+  EXPECT_NO_THROW(copy.Lerp(0, 1, 0.5f));
 }
 
 }  // namespace
