@@ -7,6 +7,7 @@
 #include "app/Unit_Globals.h"
 #include "rtl/SysUtils.h"
 #include "sockets/WSocket.h"
+#include "sockets/WinsockApi.h"
 
 namespace {
 
@@ -102,9 +103,15 @@ TRemoteControl::TRemoteControl(QListWidget* Targets, QListWidget* Adapters, QLis
       Socket_(std::make_unique<TWSocket>(nullptr)) {
   Socket_->SetName("ClientSocket1");
   Socket_->SetProto("tcp");
-  Socket_->OnSessionConnected = [](TObject*, uint16_t Err) {
-    if (Err == 0) LogObjInfo("Remote Connected");
-    else LogObjInfo("ClientSocket1 connect error " + std::to_string(Err));
+  // A connection that fails or ends brings no reply: a wait for one ends at
+  // once instead of running out.
+  Socket_->OnSessionConnected = [this](TObject*, uint16_t Err) {
+    if (Err == 0) {
+      LogObjInfo("Remote Connected");
+      return;
+    }
+    LogObjInfo("ClientSocket1 connect error " + SocketErrorText(Err));
+    CancelWait();
   };
   Socket_->OnDataAvailable = [this](TObject*, uint16_t) {
     try {
@@ -113,7 +120,7 @@ TRemoteControl::TRemoteControl(QListWidget* Targets, QListWidget* Adapters, QLis
       LogObjInfo(std::string("ClientSocket1Read ") + E.what());
     }
   };
-  Socket_->OnSessionClosed = [](TObject*, uint16_t) {};
+  Socket_->OnSessionClosed = [this](TObject*, uint16_t) { CancelWait(); };
   Socket_->OnError = [this](TObject*) {
     LogObjInfo("ClientSocket1 error " + std::to_string(Socket_->LastError()));
   };
@@ -124,6 +131,7 @@ TRemoteControl::~TRemoteControl() {
   try {
     Socket_->OnDataAvailable = nullptr;
     Socket_->OnSessionConnected = nullptr;
+    Socket_->OnSessionClosed = nullptr;
     Socket_->OnError = nullptr;
     Socket_->Abort();
   } catch (...) {

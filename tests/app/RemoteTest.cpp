@@ -96,6 +96,7 @@ class TFakeServer {
   std::string Greeting = "Remote capture SCS>\n";
   std::map<std::string, std::string> Replies;
   bool Silent = false;
+  bool Refuse = false;  // accepts the connection and closes it at once
 
   TFakeServer() {
     Listener_ = socket(AF_INET, SOCK_STREAM, 0);
@@ -126,6 +127,11 @@ class TFakeServer {
   void Run() {
     Client_ = accept(Listener_, nullptr, nullptr);
     if (Client_ < 0) return;
+    if (Refuse) {
+      close(Client_);
+      Client_ = -1;
+      return;
+    }
     if (!Silent) Send(Greeting);
     std::string Buffer;
     char Chunk[512];
@@ -245,6 +251,12 @@ TEST(RemoteMainWindow, ChoosingARemoteTargetAndStartingItSendsTheSequences) {
   EXPECT_EQ(F.LBActiveSniffers->item(1)->text(), "0:0");
   EXPECT_EQ(F.AdapterList->currentRow(), 1);
 
+  // Choosing an adapter by double-click tells the server and asks for its list again.
+  F.AdapterList->setCurrentRow(0);
+  emit F.AdapterList->itemDoubleClicked(F.AdapterList->item(0));
+  EXPECT_EQ(F.AdapterIndex, 0);
+  EXPECT_EQ(F.AdapterList->currentRow(), 1);  // the server's list selects its row again
+
   F.LBActiveSniffers->setCurrentRow(1);
   F.LBActiveSniffersDblClick();
   F.LB_RemoteSendTos->setCurrentRow(0);
@@ -252,7 +264,7 @@ TEST(RemoteMainWindow, ChoosingARemoteTargetAndStartingItSendsTheSequences) {
   F.LB_PCsToMonitor->setCurrentRow(0);
   F.LB_PCsToMonitorDblClick();
   // The last command is sent without a wait: give the server's thread time to read it.
-  const std::vector<std::string> Expected{"10", "11", "12", "22,1", "32", "30", "4", "12", "20,192.168.1.9",
+  const std::vector<std::string> Expected{"10", "11", "12", "22,0", "11", "22,1", "32", "30", "4", "12", "20,192.168.1.9",
                                           "21,32000", "1"};
   for (int I = 0; I < 500 && Server.Received().size() < Expected.size(); ++I) {
     QCoreApplication::processEvents();
@@ -260,6 +272,45 @@ TEST(RemoteMainWindow, ChoosingARemoteTargetAndStartingItSendsTheSequences) {
   }
   EXPECT_EQ(Server.Received(), Expected);
   EXPECT_EQ(F.OBJinfo->toPlainText().count("Error timed OUT waiting"), 0);
+  SetProgramFolder("");
+}
+
+// A server that is down, or one that takes the connection and closes it:
+// the sequence stops at once with a clear line, and nothing waits for a reply
+// that cannot come.
+TEST(RemoteMainWindow, AServerThatIsDownOrRefusesEndsTheSequenceWithoutWaiting) {
+  int DownPort = 0;
+  {
+    TFakeServer Closed;  // its port, free again once it is gone
+    DownPort = Closed.Port;
+  }
+  TFakeServer Refusing;
+  Refusing.Refuse = true;
+  Refusing.Start();
+  QTemporaryDir Dir;
+  SetProgramFolder(Dir.path().toStdString());
+  {
+    std::ofstream S(Dir.path().toStdString() + "/Senders.txt");
+    S << "127.0.0.1," << DownPort << "\n127.0.0.1," << Refusing.Port << "\n";
+  }
+  ViewLink() = TViewLink{};
+  TForm1 F;
+  auto Lines = [&F](const QString& Text) { return F.OBJinfo->toPlainText().split('\n').filter(Text); };
+
+  F.LB_PCsToMonitor->setCurrentRow(1);
+  emit F.LB_PCsToMonitor->itemDoubleClicked(F.LB_PCsToMonitor->item(1));
+  ASSERT_EQ(Lines("ClientSocket1 connect error").size(), 1);
+  EXPECT_TRUE(Lines("ClientSocket1 connect error")[0].contains("refused")) << Lines("connect error")[0].toStdString();
+  EXPECT_EQ(Lines("Not Connected to remote").size(), 1);
+  EXPECT_FALSE(F.Remote()->Connected());
+
+  F.LB_PCsToMonitor->setCurrentRow(2);
+  emit F.LB_PCsToMonitor->itemDoubleClicked(F.LB_PCsToMonitor->item(2));
+  EXPECT_EQ(Lines("Not Connected to remote").size(), 2);
+  EXPECT_FALSE(F.Remote()->Connected());
+  EXPECT_TRUE(Lines("Error timed OUT waiting").isEmpty());
+  EXPECT_TRUE(Lines("Rec: ").isEmpty());
+  EXPECT_EQ(F.LBActiveSniffers->item(2)->text(), "---");
   SetProgramFolder("");
 }
 
