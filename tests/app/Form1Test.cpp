@@ -18,6 +18,8 @@
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QValueAxis>
 
+#include <chrono>
+#include <cstring>
 #include <fstream>
 #include <thread>
 
@@ -30,6 +32,8 @@
 #include "platform/IniFiles.h"
 #include "platform/Paths.h"
 #include "tests/capture/FakeDriver.h"
+#include "tests/capture/Frames.h"
+#include "capture/monpcap.h"
 
 namespace {
 
@@ -247,6 +251,71 @@ TEST_F(Form1Fixture, SelectionLabelsShowFeedTextAsItIsAndCutLong) {
   EXPECT_LE(F.LB_IP->sizeHint().height(), F.LB_X->sizeHint().height());
   const std::string Name = F.Label3->text().toStdString();
   EXPECT_EQ(Name, "OBJname=" + std::string(MaxShownText, 'n') + " ...(cut, 69600 more bytes)");
+}
+
+// Two adapters; the second one's double-click reads its addresses, the start
+// button opens it, frames flow into the queue and the logs, the button stops it.
+TEST_F(Form1Fixture, LocalCaptureOfTheChosenAdapterStartsFromTheWindowDeliversFramesAndStops) {
+  InstallFakeDriver();
+  const std::string Names("fake0\0fake1\0\0Fake adapter A\0Fake adapter B\0\0", 44);
+  Fake().NameBuffer.assign(Names.begin(), Names.end());
+  Fake().Adapters = {"fake0", "fake1"};
+  std::vector<uint8_t> Area(3840, 0);  // one address entry: address, mask, broadcast
+  const uint32_t Address[3] = {frames::Ip("10.1.2.3"), frames::Ip("255.0.0.0"), frames::Ip("10.255.255.255")};
+  for (int K = 0; K < 3; ++K) std::memcpy(&Area[4 + K * 128], &Address[K], 4);
+  Fake().AddrBuffer = Area;
+  Fake().AddrCount = 1;
+  std::string Line;
+  while (PacketQueue().Take(Line)) {}
+  {
+    TForm1 F;
+    F.CheckBox1->setChecked(true);  // every frame's line into the event log too
+    ASSERT_EQ(Rows(F.AdapterList), (QStringList{"Fake adapter A", "Fake adapter B"}));
+    F.AdapterList->setCurrentRow(1);
+    emit F.AdapterList->itemDoubleClicked(F.AdapterList->item(1));
+    EXPECT_EQ(F.AdapterIndex, 1);
+    EXPECT_EQ(Fake().AddrAdapter, "fake1");
+    EXPECT_EQ(Rows(F.MonIpList), QStringList{"10.1.2.3"});
+    EXPECT_EQ(F.MonIpList->currentRow(), 0);
+
+    F.doMonitor->click();
+    ASSERT_TRUE(F.MonitoringActive) << F.OBJinfo->toPlainText().toStdString();
+    EXPECT_EQ(F.doMonitor->text(), "Stop Monitor");
+    EXPECT_EQ(F.MonitorPcap()->MonAdapter(), "fake1");
+    EXPECT_EQ(F.MonitorPcap()->Addr(), "10.1.2.3");
+    EXPECT_EQ(Fake().Opens, 1);
+
+    frames::TFrameSpec Out, In;
+    Out.SrcIp = "10.1.2.3";
+    Out.DstIp = "10.9.9.9";
+    In.SrcIp = "10.9.9.9";
+    In.DstIp = "10.1.2.3";
+    In.SrcPort = 53;
+    std::vector<uint8_t> Block;
+    frames::AppendRecord(Block, frames::TcpFrame(Out), 1700000000, 0);
+    frames::AppendRecord(Block, frames::UdpFrame(In), 1700000000, 1000);
+    Fake().PushBlock(Block);
+    auto Logged = [&F] { return F.OBJinfo->toPlainText().split('\n').filter("\t10.9.9.9\t"); };
+    for (int I = 0; I < 1000 && Logged().size() < 2; ++I) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const QStringList Lines = Logged();
+    ASSERT_EQ(Lines.size(), 2);
+    EXPECT_TRUE(Lines[0].endsWith("\t10.1.2.3\t1234\t10.9.9.9\t80\tTCP\tTCP-IP")) << Lines[0].toStdString();
+    EXPECT_TRUE(Lines[1].endsWith("\t10.9.9.9\t53\t10.1.2.3\t80\tUDP\tTCP-IP")) << Lines[1].toStdString();
+    ASSERT_TRUE(PacketQueue().Take(Line));
+    EXPECT_EQ(QString::fromStdString(Line), Lines[0]);
+    ASSERT_TRUE(PacketQueue().Take(Line));
+    EXPECT_EQ(QString::fromStdString(Line), Lines[1]);
+
+    F.doMonitor->click();
+    EXPECT_FALSE(F.MonitoringActive);
+    EXPECT_FALSE(F.MonitorPcap()->Connected());
+    EXPECT_EQ(F.doMonitor->text(), "Start Monitor");
+    EXPECT_EQ(Fake().Closes, 1);
+  }
+  RemoveFakeDriver();
 }
 
 TEST_F(Form1Fixture, AFileThatCannotBeSavedIsToldAndTheOthersAreWritten) {
