@@ -9,6 +9,11 @@
 #include <QTemporaryDir>
 #include <QWidget>
 
+#include <sys/resource.h>
+
+#include <QDir>
+
+#include <csignal>
 #include <fstream>
 #include <sstream>
 
@@ -169,6 +174,56 @@ TEST_F(SettingsFiles, UnreadableListFileLogsOnceAndAddsNothing) {
   EXPECT_TRUE(Log.toPlainText().startsWith("AddFileToListBox "));
   SetObjInfoMemo(nullptr);
   EXPECT_THROW(ReadListFile(Dir.path().toStdString() + "/none.txt"), EFOpenError);
+}
+
+}  // namespace
+
+namespace {
+
+// Files may grow to `Bytes` at most while it lives: a longer write fails part
+// way (as on a full disk), after the file was opened.
+class TFileSizeLimit {
+ public:
+  explicit TFileSizeLimit(rlim_t Bytes) {
+    getrlimit(RLIMIT_FSIZE, &Old_);
+    OldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit Limit = Old_;
+    Limit.rlim_cur = Bytes;
+    setrlimit(RLIMIT_FSIZE, &Limit);
+  }
+  ~TFileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &Old_);
+    std::signal(SIGXFSZ, OldHandler_);
+  }
+
+ private:
+  rlimit Old_{};
+  void (*OldHandler_)(int) = SIG_DFL;
+};
+
+TEST_F(SettingsFiles, ASaveThatFailsPartWayKeepsTheOldFileWhole) {
+  const std::string Log = Dir.path().toStdString() + "/OBJinfo.txt";
+  WriteAll(Log, "old line\r\n");
+  WriteAll(Ini, "[Form1]\r\nTrackBar2=7\r\n");
+  TSampleForm F;
+  const std::vector<std::string> Lines(100, std::string(100, 'x'));
+  {
+    TFileSizeLimit Limit(1000);
+    EXPECT_THROW(SaveLinesToFile(Log, Lines), std::exception);
+    F.Edit->setText(QString(2000, 'y'));
+    EXPECT_THROW(SaveFormSettings(&F.Form, Ini), std::exception);
+  }
+  EXPECT_EQ(ReadAll(Log), "old line\r\n");
+  // The ini file goes to disk key by key, each write whole: the keys before
+  // the failing one are new, the rest as they were.
+  TIniFile Stored(Ini);
+  EXPECT_EQ(Stored.ReadInteger("Form1", "Width", 0), 300);
+  EXPECT_FALSE(Stored.ValueExists("Form1", "EDT_IPStart"));
+  EXPECT_EQ(Stored.ReadString("Form1", "TrackBar2", ""), "7");
+  EXPECT_EQ(QDir(Dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);  // nothing left beside them
+  // Without the limit the same save replaces the file.
+  SaveLinesToFile(Log, Lines);
+  EXPECT_EQ(ReadAll(Log).size(), 100u * 102u);
 }
 
 }  // namespace
