@@ -43,7 +43,11 @@ TMySocket::TMySocket(TComponent* AOwner, int port) : TWSocket(AOwner)
     OnChangeState = [](TObject*, TSocketState OldState, TSocketState NewState) {
         LogToPktData(SocketStateName(OldState) + " " + SocketStateName(NewState));
     };
-    OnError = [](TObject*) { LogToPktData("WSocket1Error"); };
+    // With a handler assigned the socket raises nothing: the reason (a port
+    // that another program holds) must be told here.
+    OnError = [this, port](TObject*) {
+        LogToPktData("WSocket1Error udp port " + std::to_string(port) + ": " + SocketErrorText(LastError()));
+    };
     OnBgException = [](TObject*, Exception& E, bool& CanClose) {
         LogToPktData(std::string("WSocket1BgException ") + E.what());
         CanClose = true;

@@ -129,3 +129,34 @@ TEST(ListenerTest, AsksForALargeReceiveBufferAndReportsKernelDrops)
     sock.Close();
     SetPktDataMemo(nullptr);
 }
+
+// Another program holds the port: the listener says why it cannot listen,
+// stays closed, and a later listen on a free port works.
+TEST(ListenerTest, APortThatIsTakenIsLoggedWithTheReason)
+{
+    QPlainTextEdit log;
+    SetPktDataMemo(&log);
+    const int holder = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    socklen_t len = sizeof at;
+    ::getsockname(holder, reinterpret_cast<sockaddr*>(&at), &len);
+    {
+        TMySocket sock(nullptr, ntohs(at.sin_port));
+        sock.Listen();
+        EXPECT_EQ(sock.State(), wsClosed);
+        const QStringList errors = log.toPlainText().split('\n').filter("WSocket1Error");
+        ASSERT_EQ(errors.size(), 1);
+        EXPECT_TRUE(errors[0].contains("Address already in use")) << errors[0].toStdString();
+        EXPECT_TRUE(errors[0].contains("udp port " + QString::number(ntohs(at.sin_port)) + ": "))
+            << errors[0].toStdString();
+    }
+    ::close(holder);
+    TMySocket sock(nullptr, ntohs(at.sin_port));
+    sock.Listen();
+    EXPECT_EQ(sock.State(), wsConnected);
+    sock.Close();
+    SetPktDataMemo(nullptr);
+}
