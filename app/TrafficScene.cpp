@@ -148,11 +148,6 @@ SnifferObject* TTrafficScene::FindCubeForIP(const std::string& ip)
     auto asCube = [](TGLBaseSceneObject* o) -> SnifferObject* {
         return o && o->ClassType() == SnifferObject::StaticClass() ? static_cast<SnifferObject*>(o) : nullptr;
     };
-    if (auto* c = asCube(FPCs->FindChildByName(CubeNameFor(ip, true), true)))
-        return c;
-    if (std::count(ip.begin(), ip.end(), '.') >= 2)
-        if (auto* c = asCube(FPCs->FindChildByName(CubeNameFor(ip, false), true)))
-            return c;
     uint32_t n = 0;
     try
     {
@@ -160,8 +155,15 @@ SnifferObject* TTrafficScene::FindCubeForIP(const std::string& ip)
     }
     catch (const std::exception&)
     {
-        return nullptr;  // no range holds a text that is no address
+        // No cube holds a text that is no address ("10.0.1" would find the
+        // block cube of 10.0.1.x by its name).
+        return nullptr;
     }
+    if (auto* c = asCube(FPCs->FindChildByName(CubeNameFor(ip, true), true)))
+        return c;
+    if (std::count(ip.begin(), ip.end(), '.') >= 2)
+        if (auto* c = asCube(FPCs->FindChildByName(CubeNameFor(ip, false), true)))
+            return c;
     for (int i = 0; i < FGroups->Count(); ++i)
         if (auto* c = asCube(FGroups->Children(i)))
             if (c->IPmin <= n && n <= c->IPmax)
@@ -709,7 +711,7 @@ void TTrafficScene::AddProfileCubes()
         }
         catch (const std::exception& e)
         {
-            LogToPktData(std::string("AddProfileCubes ") + e.what());
+            LogToPktData("AddProfileCubes [" + p.Section + "] IP=" + p.IP + " " + e.what());
         }
     }
 }

@@ -221,6 +221,36 @@ TEST_F(SnifferTest, FiltersAndInfoLineCaps)
     EXPECT_THROW(pipeLines.Strings(501), std::out_of_range);
 }
 
+// Addresses that are no IPv4 text make no cube: as the source the line is
+// refused (the queue logs why), as the destination the source cube stays and
+// the address is logged; the lines after them are handled as usual.
+TEST_F(SnifferTest, AddressesThatAreNoIPv4TextMakeNoCube)
+{
+    const char* const bad[] = {"fe80::1", "host.example", "10.0.1", "1.2.x.4", "9.9.9.9x"};
+    for (const char* address : bad)
+    {
+        SCOPED_TRACE(address);
+        EXPECT_ANY_THROW(traffic->ProcessLine(Line(address, "10.0.9.9")));
+        EXPECT_EQ(pcs->Count(), 0);
+        EXPECT_EQ(connections->Count(), 0);
+    }
+    for (const char* address : bad)
+    {
+        SCOPED_TRACE(address);
+        FLog.clear();
+        traffic->ProcessLine(Line("10.0.1.1", address));
+        EXPECT_EQ(pcs->Count(), 1);  // the source only
+        EXPECT_EQ(connections->Count(), 0);
+        EXPECT_NE(Log().find("*ERR Add-DST-Objects"), std::string::npos);
+        EXPECT_NE(Log().find(address), std::string::npos);
+    }
+    ASSERT_NE(Cube(pcs, "IP10_0_1"), nullptr);
+    EXPECT_EQ(Cube(pcs, "IP10_0_1")->InfoLines->Count(), 5);
+    traffic->ProcessLine(Line("10.0.1.1", "10.0.2.1"));
+    EXPECT_EQ(pcs->Count(), 2);
+    EXPECT_EQ(connections->Count(), 1);
+}
+
 TEST_F(SnifferTest, LifetimeBandwidthAndRemoval)
 {
     traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1", "0800", "TCP", "1025", "80", 500));
