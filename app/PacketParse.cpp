@@ -18,7 +18,7 @@ int32_t WireLength(const std::string& field)
         v = v * 10 + (field[i] - '0');
     }
     if (!ok || v > INT32_MAX)
-        throw EConvertError("'" + ShownText(field) + "' is not a valid integer value");
+        throw EConvertError("'" + ShownText(field, ' ', MaxQuotedText) + "' is not a valid integer value");
     return static_cast<int32_t>(v);
 }
 }  // namespace

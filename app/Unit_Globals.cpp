@@ -43,7 +43,10 @@ uint32_t IPToNumber(const std::string& Text) {
   int64_t Sum = 0;
   const int64_t Weights[4] = {16777216, 65536, 256, 1};
   for (int i = 0; i < 4; ++i) {
-    int64_t Part = StrToInt(Parts[i]);
+    int Value = 0;
+    if (!TryStrToInt(Parts[i], Value))  // the piece quoted short: it may be any feed text
+      throw EConvertError("'" + ShownText(Parts[i], ' ', MaxQuotedText) + "' is not a valid integer value");
+    const int64_t Part = Value;
     Sum += Part * Weights[i];
     if (Part < 0 || Sum > int64_t(UINT32_MAX)) throw EIntOverflow("Arithmetic overflow");
   }
@@ -142,9 +145,9 @@ std::string VisibleText(const std::string& Text) {
   return VisiblePart(Text, std::string::npos, ' ', Used);
 }
 
-std::string ShownText(const std::string& Text, char Blank) {
+std::string ShownText(const std::string& Text, char Blank, std::size_t Limit) {
   std::size_t Used = 0;
-  std::string Result = VisiblePart(Text, MaxShownText, Blank, Used);
+  std::string Result = VisiblePart(Text, Limit, Blank, Used);
   if (Used < Text.size()) Result += " ...(cut, " + std::to_string(Text.size() - Used) + " more bytes)";
   return Result;
 }

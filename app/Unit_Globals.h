@@ -53,11 +53,14 @@ std::string VisibleText(const std::string& Text);
 // (a sender of long fields would freeze the view).
 constexpr std::size_t MaxShownText = 400;
 
-// VisibleText cut to at most MaxShownText characters; a text that does not
-// fit ends in " ...(cut, N more bytes)" instead. Every text that reaches a
-// log, memo, label or info line goes through it. Blanks of the text are shown
-// as Blank.
-std::string ShownText(const std::string& Text, char Blank = ' ');
+// A piece of feed text quoted in a message (a field that could not be read)
+// is cut shorter, so that the message around it still fits.
+constexpr std::size_t MaxQuotedText = 100;
+
+// VisibleText cut to at most Limit characters; a text that does not fit ends
+// in " ...(cut, N more bytes)" instead. Every text that reaches a log, memo,
+// label or info line goes through it. Blanks of the text are shown as Blank.
+std::string ShownText(const std::string& Text, char Blank = ' ', std::size_t Limit = MaxShownText);
 
 // Text of the program is bytes; on screen each byte is the character of the
 // same code (Latin-1) and back, so what a memo shows is saved as the very

@@ -44,6 +44,13 @@ TEST(GlobalsIPToNumber, RejectsShortOversizedAndNonNumericTexts) {
   EXPECT_THROW(IPToNumber("256.255.255.255"), EIntOverflow);
   EXPECT_THROW(IPToNumber("1.2.3.-1"), EIntOverflow);
   EXPECT_THROW(IPToNumber("1.2.x.4"), EConvertError);
+  // A piece of any length is named short in the reason, its NULs shown.
+  try {
+    IPToNumber("1.2." + std::string(65000, '7') + std::string("\0x", 2) + ".4");
+    ADD_FAILURE();
+  } catch (const EConvertError& E) {
+    EXPECT_EQ(E.Message(), "'" + std::string(MaxQuotedText, '7') + " ...(cut, 64902 more bytes)' is not a valid integer value");
+  }
   // 255*2^24 + 65536 + ... fits only while the sum stays below 2^32.
   EXPECT_THROW(IPToNumber("255.256.0.0"), EIntOverflow);
 }

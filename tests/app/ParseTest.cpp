@@ -100,7 +100,10 @@ TEST(ParseTest, LengthThatIsNoNumberOrNegativeRaisesAndKeepsTheRecord)
     }
     catch (const EConvertError& e)
     {
-        EXPECT_EQ(e.Message(), "'" + std::string(MaxShownText, '9') + " ...(cut, 64600 more bytes)' is not a valid integer value");
+        // Short enough for a log line to keep the reason after it.
+        const std::string reason = "'" + std::string(MaxQuotedText, '9') + " ...(cut, 64900 more bytes)' is not a valid integer value";
+        EXPECT_EQ(e.Message(), reason);
+        EXPECT_EQ(ShownText("QueUnload " + reason), "QueUnload " + reason);
     }
 }
 
