@@ -2,6 +2,8 @@
 
 #include "Source/Materials/GLMaterial.h"
 #include "Source/Materials/GLTexture.h"
+#include "Source/Scene/GLRenderContextInfo.h"
+#include "Source/Scene/GLUploadBudget.h"
 #include "app/SnifferObject.h"
 #include "app/Unit_Globals.h"
 #include "platform/Graphics.h"
@@ -72,8 +74,16 @@ void MyCylinder::DrawPendingLabel()
 
 void MyCylinder::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren)
 {
-    if (renderSelf)
+    // Under an upload budget the label is drawn and uploaded at once when its
+    // turn comes, else it waits (the pipe shows its previous label meanwhile).
+    if (renderSelf && FLabelPending && (!rci.uploadBudget || rci.uploadBudget->Admit(FLabelWaitingSince)))
+    {
+        TGLUploadTimer timer(rci.uploadBudget);
         DrawPendingLabel();
+        TGLTextureEx* ex = Material()->TextureEx();
+        if (rci.uploadBudget && ex->Count() > 0 && ex->Items(0)->Texture()->Enabled())
+            ex->Items(0)->Texture()->GetTextureHandle();
+    }
     TGLCylinder::DoRender(rci, renderSelf, renderChildren);
 }
 

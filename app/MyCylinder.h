@@ -54,6 +54,7 @@ public:
 
 private:
     bool FLabelPending = false;
+    uint64_t FLabelWaitingSince = 0;  // for the upload budget
     std::string FLabelSrc, FLabelDst;
     float FLabelScaleX = 0, FLabelHeight = 0;
 

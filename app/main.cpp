@@ -5,9 +5,6 @@
 #include <QTimer>
 
 #include <csignal>
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -132,13 +129,6 @@ void ReportBacklog(QObject* Parent) {
 }  // namespace
 
 int main(int argc, char** argv) {
-#if defined(__GLIBC__)
-  // Texture stores, label pictures and other blocks of 64 KB and more get
-  // pages of their own, given back when freed: left among small blocks in
-  // the heap, thousands of them kept the heap from shrinking after the
-  // objects holding them expired.
-  mallopt(M_MMAP_THRESHOLD, 64 * 1024);
-#endif
   QApplication App(argc, argv);
   // The main window decides when the program ends (after its close steps).
   App.setQuitOnLastWindowClosed(false);

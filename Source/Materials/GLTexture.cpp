@@ -15,6 +15,7 @@
 #include "Source/Scene/GLLightSource.h"
 #include "Source/Scene/GLState.h"
 #include "Source/Scene/GLStrings.h"
+#include "Source/Scene/GLUploadBudget.h"
 #include "rtl/Streaming.h"
 
 namespace {
@@ -1016,21 +1017,39 @@ void TGLTexture::UnSetupTextureGeneration() {
   GL.glDisable(GL_TEXTURE_GEN_R);
 }
 
+// A picture to upload waits while the pass's upload budget is spent: the
+// texture shows its previous picture meanwhile, or none before its first.
+// Returns the name to bind, 0 for none.
+GLuint TGLTexture::BudgetedHandle(TRenderContextInfo& rci, int slot) {
+  const bool upload = handle_->Handle() == 0 || imageChanged_ || paramsChanged_;
+  if (!upload || !rci.uploadBudget) return PrepareTextureHandle(rci.GLStates, slot);
+  if (!rci.uploadBudget->Admit(uploadWaitingSince_)) return handle_->Handle();
+  TGLUploadTimer timer(rci.uploadBudget);
+  return PrepareTextureHandle(rci.GLStates, slot);
+}
+
 void TGLTexture::Apply(TRenderContextInfo& rci) {
   TGLStateCache& cache = *rci.GLStates;
-  if (disabled_) {
+  const GLenum target = image_->NativeTextureTarget();
+  const bool cubeMap = target == GL_TEXTURE_CUBE_MAP_ARB && GLCaps.ARB_texture_cube_map;
+  GLuint name = 0;
+  bool nothingToShow = false;
+  if (!disabled_ && (cubeMap || target == GL_TEXTURE_2D || target == GL_TEXTURE_RECTANGLE_NV)) {
+    name = BudgetedHandle(rci, 0);
+    nothingToShow = name == 0;
+  }
+  if (disabled_ || nothingToShow) {
     cache.DisableState(stTexture2D);
     cache.DisableState(stTextureRect);
     SetMapTexCoordModeMain();
     return;
   }
-  const GLenum target = image_->NativeTextureTarget();
   if (target == GL_TEXTURE_2D || target == GL_TEXTURE_RECTANGLE_NV) {
     cache.EnableState(target == GL_TEXTURE_2D ? stTexture2D : stTextureRect);
-    cache.SetBoundTexture(0, target, PrepareTextureHandle(&cache, 0));
-  } else if (target == GL_TEXTURE_CUBE_MAP_ARB && GLCaps.ARB_texture_cube_map) {
+    cache.SetBoundTexture(0, target, name);
+  } else if (cubeMap) {
     cache.EnableState(stTextureCubeMap);
-    cache.SetBoundTexture(0, target, PrepareTextureHandle(&cache, 0));
+    cache.SetBoundTexture(0, target, name);
     if (mappingMode_ == tmmCubeMapReflection || mappingMode_ == tmmCubeMapNormal)
       LoadCubeMapMatrix(rci, false, false);
     else if (mappingMode_ == tmmCubeMapLight0)
@@ -1072,25 +1091,34 @@ void TGLTexture::ApplyAsTextureN(int n, TRenderContextInfo& rci, TGLLibMaterial*
   if (disabled_ || !GL.glActiveTextureARB || n < 1 || n > TGLStateCache::TextureSlotCount) return;
   GL.glActiveTextureARB(GL_TEXTURE0_ARB + GLenum(n - 1));
   const GLenum target = image_->NativeTextureTarget();
-  // A failed upload leaves the unit off and unit 0 selected, as an unapplied texture would.
+  // A failed upload leaves the unit off and unit 0 selected, as an unapplied texture would;
+  // so does a first picture that waits for the upload budget.
   auto bind = [&] {
+    GLuint name = 0;
     try {
-      rci.GLStates->SetBoundTexture(n - 1, target, PrepareTextureHandle(rci.GLStates, n - 1));
+      name = BudgetedHandle(rci, n - 1);
     } catch (...) {
       GL.glDisable(target);
       GL.glActiveTextureARB(GL_TEXTURE0_ARB);
       throw;
     }
+    if (name == 0) {
+      GL.glDisable(target);
+      GL.glActiveTextureARB(GL_TEXTURE0_ARB);
+      return false;
+    }
+    rci.GLStates->SetBoundTexture(n - 1, target, name);
+    return true;
   };
   if (target == GL_TEXTURE_CUBE_MAP_ARB) {
     if (GLCaps.ARB_texture_cube_map) {
       GL.glEnable(target);
-      bind();
+      if (!bind()) return;
       LoadCubeMapMatrix(rci, false, false);
     }
   } else {
     GL.glEnable(target);
-    bind();
+    if (!bind()) return;
     if (libMaterial && !libMaterial->TextureMatrixIsIdentity()) {
       GL.glMatrixMode(GL_TEXTURE);
       GL.glLoadMatrixf(libMaterial->TextureMatrix().data());

@@ -372,6 +372,7 @@ class TGLTexture : public TGLUpdateAbleObject {
  private:
   void CreateImage(TClass imageClass);
   GLuint PrepareTextureHandle(TGLStateCache* cache, int slot);
+  GLuint BudgetedHandle(TRenderContextInfo& rci, int slot);
   void NotifyOwnerTexMapChange();
   void SetupTextureGeneration(TRenderContextInfo& rci);
   void UnSetupTextureGeneration();
@@ -384,6 +385,7 @@ class TGLTexture : public TGLUpdateAbleObject {
   TGLMinFilter minFilter_ = miLinearMipmapLinear;
   TGLMagFilter magFilter_ = maLinear;
   bool imageChanged_ = true, paramsChanged_ = true;
+  uint64_t uploadWaitingSince_ = 0;  // an upload waiting for the budget (its first frame)
   bool disabled_ = true;
   std::unique_ptr<TGLTextureImage> image_;
   TGLTextureImageAlpha imageAlpha_ = tiaDefault;

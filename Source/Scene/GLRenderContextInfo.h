@@ -12,6 +12,7 @@ class TGLSceneGraph;
 class TGLSceneBuffer;
 class TGLStateCache;
 class TGLMaterialLibrary;
+class TGLUploadBudget;
 
 // Per-frame progress: Sender, time step and new time in seconds.
 using TGLProgressEvent = std::function<void(TObject* Sender, double deltaTime, double newTime)>;
@@ -53,6 +54,8 @@ struct TRenderContextInfo {
   bool ignoreMaterials = false;
   bool ignoreBlendingRequests = false;
   bool amalgamating = false;
+  // Uploads of changed pictures in this pass ask it first (none: no limit).
+  TGLUploadBudget* uploadBudget = nullptr;
 };
 
 // User drawing code called with the pass record (Sender = the object or buffer).

@@ -14,6 +14,7 @@
 #include "Source/Materials/GLColor.h"
 #include "Source/Scene/GLSceneGraph.h"
 #include "Source/Scene/GLState.h"
+#include "Source/Scene/GLUploadBudget.h"
 
 class TGLTexture;
 class TGLFogEnvironment;
@@ -94,6 +95,8 @@ class TGLSceneBuffer : public TGLUpdateAbleObject {
   bool RCInstantiated() const noexcept { return renderingContext_ != nullptr; }
   TGLContext* RenderingContext() const noexcept { return renderingContext_; }
   TGLStateCache& GLStates() noexcept { return *glStates_; }
+  // How much of a frame texture uploads may take (no limit by default).
+  TGLUploadBudget& UploadBudget() noexcept { return uploadBudget_; }
   bool Rendering() const noexcept { return rendering_; }
 
   // --- frame
@@ -201,6 +204,7 @@ class TGLSceneBuffer : public TGLUpdateAbleObject {
   void ApplyDeferredChanges();
 
   std::unique_ptr<TGLStateCache> glStates_;
+  TGLUploadBudget uploadBudget_;
   bool rendering_ = false;
   bool destroyAfterPass_ = false, structuralChangeAfterPass_ = false;
   TGLContext* renderingContext_ = nullptr;  // owned

@@ -1607,6 +1607,10 @@ void TGLSceneGraph::RenderScene(TGLSceneBuffer* aBuffer, int viewPortSizeX, int 
   rci.viewPortHeight = viewPortSizeY;
   rci.renderDPI = aBuffer->RenderDPI();
   rci.GLStates = &aBuffer->GLStates();
+  if (drawState == dsRendering && aBuffer->UploadBudget().Limited()) {
+    aBuffer->UploadBudget().StartFrame();
+    rci.uploadBudget = &aBuffer->UploadBudget();
+  }
   rci.rcci.origin = rci.cameraPosition;
   rci.rcci.clippingDirection = rci.cameraDirection;
   rci.rcci.frustum = ExtractFrustum(MatrixMultiply(aBuffer->modelViewMatrix_, aBuffer->projectionMatrix_));
