@@ -8,6 +8,7 @@
 #include "app/MyCylinder.h"
 #include "app/PacketQueue.h"
 #include "app/SnifferObject.h"
+#include "app/PacketParse.h"
 #include "app/TrafficScene.h"
 #include "app/Unit2_3D.h"
 #include "app/Unit_Globals.h"
@@ -224,6 +225,9 @@ TEST_F(GL_ViewTest, ClickingSelectsACubeAndTheFloorClearsIt)
     form.GLCadencer1()->SetEnabled(false);
     TTrafficScene& traffic = form.Traffic();
     traffic.ProcessLine(Line("10.0.1.1", "255.255.255.255", "80"));
+    // Bytes of any value reach the memo of the selection as they are.
+    const std::string bytes = "t\tm1\tm2\t0800\t100\t10.0.1.1\t1025\t255.255.255.255\t80\tTCP\tcaf\xE9 \xA0\x82";
+    traffic.ProcessLine(bytes);
     SnifferObject* cube = static_cast<SnifferObject*>(traffic.PCs()->Children(0));
     traffic.SelectedObject = cube;
     form.AimCamera();
@@ -251,6 +255,8 @@ TEST_F(GL_ViewTest, ClickingSelectsACubeAndTheFloorClearsIt)
     ASSERT_EQ(form.SelectedObject(), cube);
     EXPECT_EQ(host.Selection, "10.0.1.1|IP167772417|IP10_0_1");
     EXPECT_EQ(host.Memo.toPlainText().toStdString().substr(0, 1), "t");  // its info lines
+    EXPECT_EQ(MemoLines(&host.Memo), (std::vector<std::string>{InfoLineOf(Line("10.0.1.1", "255.255.255.255", "80")),
+                                                               InfoLineOf(bytes)}));
     EXPECT_EQ(cube->InfoMemo, &host.Memo);
     EXPECT_EQ(cube->BandwidthLabel, &host.Bandwidth);
 
