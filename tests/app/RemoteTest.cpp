@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QPlainTextEdit>
+#include <QPushButton>
 
 #include <chrono>
 #include <fstream>
@@ -259,13 +260,18 @@ TEST(RemoteMainWindow, ChoosingARemoteTargetAndStartingItSendsTheSequences) {
 
   F.LBActiveSniffers->setCurrentRow(1);
   F.LBActiveSniffersDblClick();
+  // A row of a running capture stops it; "Remote Settings" asks for the settings.
+  F.LBActiveSniffers->item(1)->setText("1:1");
+  emit F.LBActiveSniffers->itemDoubleClicked(F.LBActiveSniffers->item(1));
+  EXPECT_EQ(F.LBActiveSniffers->item(1)->text(), "0:0");  // as the server tells after "12"
+  F.Button1->click();
   F.LB_RemoteSendTos->setCurrentRow(0);
   F.LB_RemoteSendTosDblClick();
   F.LB_PCsToMonitor->setCurrentRow(0);
   F.LB_PCsToMonitorDblClick();
   // The last command is sent without a wait: give the server's thread time to read it.
-  const std::vector<std::string> Expected{"10", "11", "12", "22,0", "11", "22,1", "32", "30", "4", "12", "20,192.168.1.9",
-                                          "21,32000", "1"};
+  const std::vector<std::string> Expected{"10", "11", "12", "22,0", "11", "22,1", "32", "30", "4", "12",
+                                          "31", "33", "12", "4", "20,192.168.1.9", "21,32000", "1"};
   for (int I = 0; I < 500 && Server.Received().size() < Expected.size(); ++I) {
     QCoreApplication::processEvents();
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
