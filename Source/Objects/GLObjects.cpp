@@ -1304,7 +1304,7 @@ void TGLLines::BuildList(TRenderContextInfo& rci) {
   TGLLinesNodes* nodes = Nodes();
   const int count = nodes->Count();
   if (count < 2) return;
-  SetupLineStyle(rci);
+  // Everything that can fail (allocations, the spline) is made before any state is pushed.
   TLineSplineMode mode = splineMode_;
   // An order the evaluators refuse would leave the previous map active: draw straight lines.
   if (mode == lsmBezierSpline && count > MaxEvalOrder()) mode = lsmLines;
@@ -1317,8 +1317,11 @@ void TGLLines::BuildList(TRenderContextInfo& rci) {
       colours.insert(colours.end(), {c[0], c[1], c[2], c[3]});
     }
   }
+  std::unique_ptr<TCubicSpline> spline;
+  if (division_ >= 2 && mode == lsmCubicSpline) spline = nodes->BuildCubicSpline();
   const bool nodeColours = options_.Contains(loUseNodeColorForLines);
   bool drawLines = true;
+  SetupLineStyle(rci);
   if (mode == lsmBezierSpline) {
     GL.glPushAttrib(GL_EVAL_BIT);
     GL.glEnable(GL_MAP1_VERTEX_3);
@@ -1341,8 +1344,7 @@ void TGLLines::BuildList(TRenderContextInfo& rci) {
   }
   if (drawLines) {
     GL.glBegin(mode == lsmSegments ? GL_LINES : GL_LINE_STRIP);
-    if (division_ >= 2 && mode == lsmCubicSpline) {
-      std::unique_ptr<TCubicSpline> spline = nodes->BuildCubicSpline();
+    if (spline) {
       const float f = 1.0f / float(division_);
       const int last = (count - 1) * division_;
       for (int i = 0; i <= last; ++i) {
