@@ -45,7 +45,8 @@ namespace
 constexpr int VK_CONTROL_KEY = 17;
 constexpr int VK_LSHIFT_KEY = 160;
 constexpr uint32_t PipeColour = 0x64FF64;
-constexpr double LabelUploadMsPerFrame = 4;
+constexpr double LabelUploadMsPerFrame = 4;  // and at most a fifth of a frame
+constexpr double LabelUploadShareOfFrame = 0.2;
 
 // Runs a handler body, logging "<routine> <message>" for anything it throws.
 template <class F>
@@ -305,9 +306,10 @@ void TForm2_3D::BuildScene()
     FGLSceneViewer1->SetFieldOfView(92.6305f);
     FGLSceneViewer1->setFocusPolicy(Qt::ClickFocus);
     // New and changed labels of cubes and pipes are uploaded a few milliseconds'
-    // worth a frame: thousands of new hosts or a port change on every packet
-    // spread over frames instead of stalling one.
+    // worth a frame, less in a short frame: thousands of new hosts or a port
+    // change on every packet spread over frames instead of stalling one.
     FGLSceneViewer1->Buffer()->UploadBudget().SetLimitMs(LabelUploadMsPerFrame);
+    FGLSceneViewer1->Buffer()->UploadBudget().SetShareOfFrame(LabelUploadShareOfFrame);
     FGLSceneViewer1->Buffer()->AfterRender = [](TObject*) {
         int64_t now = 0, frequency = 0;
         if (QueryPerformanceCounter(now) && QueryPerformanceFrequency(frequency))

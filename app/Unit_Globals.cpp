@@ -317,6 +317,14 @@ void SetPacketTickBar(QProgressBar* Bar, TTickPaint Paint) {
   if (Bar) Bar->setRange(0, 100);
 }
 
-void PaintPacketTicks() {
-  if (QProgressBar* Bar = TickTarget().data(); Bar && !Bar->updatesEnabled()) Bar->setUpdatesEnabled(true);
+void PaintPacketTicks(std::chrono::steady_clock::time_point Now) {
+  static std::chrono::steady_clock::time_point LastPaint;
+  QProgressBar* Bar = TickTarget().data();
+  if (!Bar || Bar->updatesEnabled()) return;
+  if (LastPaint != std::chrono::steady_clock::time_point() && Now >= LastPaint && Now - LastPaint < TickPaintInterval)
+    return;
+  LastPaint = Now;
+  Bar->setUpdatesEnabled(true);
 }
+
+void PaintPacketTicks() { PaintPacketTicks(std::chrono::steady_clock::now()); }

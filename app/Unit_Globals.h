@@ -4,6 +4,7 @@
 // tick that every routine reports to.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -109,11 +110,14 @@ void DrainHandOver();
 void SetObjInfoMemo(QPlainTextEdit* Memo);
 void SetPktDataMemo(QPlainTextEdit* Memo);
 // A bar painted per frame repaints only when its window's frame calls
-// PaintPacketTicks (ticks still count at once): thousands of datagrams a
-// second would otherwise repaint it on every pass of the event loop.
+// PaintPacketTicks, and at most once per TickPaintInterval (ticks still count
+// at once): thousands of datagrams a second would otherwise repaint it on
+// every pass of the event loop, and a fast view on every one of its frames.
 enum class TTickPaint { PerPass, PerFrame };
 void SetPacketTickBar(QProgressBar* Bar, TTickPaint Paint = TTickPaint::PerPass);
+constexpr std::chrono::milliseconds TickPaintInterval{50};
 void PaintPacketTicks();
+void PaintPacketTicks(std::chrono::steady_clock::time_point Now);
 
 // True on the thread that runs the windows.
 bool IsMainThread();

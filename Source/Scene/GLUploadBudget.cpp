@@ -26,8 +26,17 @@ void TGLUploadBudget::SetLimitMs(double ms) {
   if (limitMs_ > 0 && limitTicks_ < 1) limitTicks_ = 1;
 }
 
+void TGLUploadBudget::SetShareOfFrame(double share) { share_ = share > 0 && share < 1 ? share : 0; }
+
 void TGLUploadBudget::StartFrame() {
   ++frame_;
+  frameTicks_ = limitTicks_;
+  if (share_ > 0 && Limited()) {
+    const int64_t now = clock_();
+    if (lastStart_ >= 0 && now > lastStart_)
+      frameTicks_ = std::max<int64_t>(1, std::min(limitTicks_, int64_t(share_ * double(now - lastStart_))));
+    lastStart_ = now;
+  }
   // The oldest refused requests, and those one frame younger, go first: a
   // request is refused only while older ones wait, so none starves.
   servedUpTo_ = oldestRefused_ == UINT64_MAX ? UINT64_MAX : oldestRefused_ + 1;
@@ -42,7 +51,7 @@ bool TGLUploadBudget::Admit(uint64_t& waitingSince) {
     return true;
   }
   const uint64_t since = waitingSince ? waitingSince : frame_;
-  if (since <= servedUpTo_ && (!granted_ || spent_ < limitTicks_)) {
+  if (since <= servedUpTo_ && (!granted_ || spent_ < frameTicks_)) {
     granted_ = true;
     waitingSince = 0;
     return true;

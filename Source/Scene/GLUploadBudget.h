@@ -16,6 +16,11 @@ class TGLUploadBudget {
   double LimitMs() const noexcept { return limitMs_; }
   bool Limited() const noexcept { return limitMs_ > 0; }
 
+  // At most this share of the time from one frame's start to the next (the
+  // last one measured), when that is less than the limit; 0 (the default): the
+  // limit alone. Keeps uploads from doubling a short frame.
+  void SetShareOfFrame(double share);
+
   // A frame starts: its time is new, and the requests refused in the previous
   // frame come first.
   void StartFrame();
@@ -36,6 +41,9 @@ class TGLUploadBudget {
   int64_t frequency_ = 1;
   double limitMs_ = 0;
   int64_t limitTicks_ = 0;
+  double share_ = 0;
+  int64_t frameTicks_ = 0;   // this frame's allowance
+  int64_t lastStart_ = -1;
   int64_t spent_ = 0;
   uint64_t frame_ = 1;
   uint64_t servedUpTo_ = UINT64_MAX;     // requests first made up to this frame are served

@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+
+#include <chrono>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QTextBlock>
@@ -224,10 +226,23 @@ TEST(GlobalsTick, ABarPaintedPerFrameRepaintsOnlyWhenTheFrameAsks) {
   }
   EXPECT_EQ(Bar.value(), 50);  // the ticks count at once
   EXPECT_EQ(Counter.Paints, 0);
-  PaintPacketTicks();
+  const auto At = std::chrono::steady_clock::now() + std::chrono::hours(1);  // after any earlier paint
+  PaintPacketTicks(At);
   T.restart();
   while (Counter.Paints == 0 && T.elapsed() < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
   EXPECT_EQ(Counter.Paints, 1);
+  // A fast view's next frames within the interval leave the bar alone; the
+  // first one after it repaints.
+  PacketTick();
+  DrainHandOver();
+  PaintPacketTicks(At + TickPaintInterval / 2);
+  for (int i = 0; i < 5; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  EXPECT_EQ(Counter.Paints, 1);
+  PaintPacketTicks(At + TickPaintInterval);
+  T.restart();
+  while (Counter.Paints == 1 && T.elapsed() < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  EXPECT_EQ(Counter.Paints, 2);
+  EXPECT_EQ(Bar.value(), 51);
   Bar.removeEventFilter(&Counter);
   // Handing the tick to another bar leaves this one painting normally.
   PacketTick();

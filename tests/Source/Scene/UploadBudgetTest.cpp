@@ -46,6 +46,23 @@ TEST(UploadBudget, AFrameSpendsItsTimeAndAtLeastOneUpload) {
   EXPECT_NE(next, 0u);  // it waits, with the frame of its request
 }
 
+TEST(UploadBudget, AShortFrameGetsItsShareOnly) {
+  TBudgetFixture f(4);
+  f.budget.SetShareOfFrame(0.2);
+  std::vector<uint64_t> marks(20, 0);
+  auto frame = [&](int64_t ms) {  // a frame of `ms` before this one starts
+    f.now += ms;
+    f.budget.StartFrame();
+    int granted = 0;
+    for (uint64_t& m : marks) granted += f.Upload(m, 1);
+    return granted;
+  };
+  EXPECT_EQ(frame(0), 4);    // no frame measured yet: the limit
+  EXPECT_EQ(frame(10), 2);   // a fifth of 10 ms
+  EXPECT_EQ(frame(100), 4);  // a fifth of 100 ms is above the limit
+  EXPECT_EQ(frame(1), 1);    // one a frame whatever
+}
+
 TEST(UploadBudget, WaitingRequestsAreServedOldestFirstSoNoneStarves) {
   // 12 pictures that change in every frame (a port change on every packet):
   // each asks every frame, in the same order, and 3 fit in a frame.
