@@ -106,10 +106,10 @@ void CloseOnSignals(QWidget* Main) {
   sigaction(SIGTERM, &Action, nullptr);
 }
 
-// With TAMRIVEL_BACKLOG_MS set, the packet queue's backlog and the 3D view's
-// frame times since the previous line (frames, longest and median in ms) are
-// written to standard error at that interval: a read-only diagnostic for load
-// measurements.
+// With TAMRIVEL_BACKLOG_MS set, the packet queue's backlog, the 3D view's
+// frame times since the previous line (frames, longest and median in ms) and
+// the MB of uploaded textures are written to standard error at that interval:
+// a read-only diagnostic for load measurements.
 void ReportBacklog(QObject* Parent) {
   const char* Ms = std::getenv("TAMRIVEL_BACKLOG_MS");
   const int Interval = Ms ? std::atoi(Ms) : 0;
@@ -120,8 +120,8 @@ void ReportBacklog(QObject* Parent) {
     QueryPerformanceCounter(Now);
     QueryPerformanceFrequency(Frequency);
     const TFrameTimes::TSummary F = ViewFrameTimes().Take(Now, Frequency);
-    std::fprintf(stderr, "backlog %d frames %d longest %.1f median %.1f\n", PacketQueue().QuePending(), F.Frames,
-                 F.LongestMs, F.MedianMs);
+    std::fprintf(stderr, "backlog %d frames %d longest %.1f median %.1f textures %.1f\n", PacketQueue().QuePending(),
+                 F.Frames, F.LongestMs, F.MedianMs, double(TGLTexture::UploadedBytes()) / (1 << 20));
   });
   Timer->start(Interval);
 }

@@ -567,7 +567,18 @@ TGLTexture::TGLTexture(TPersistent* AOwner)
   CreateImage(TGLPersistentImage::StaticClass());
 }
 
-TGLTexture::~TGLTexture() = default;
+TGLTexture::~TGLTexture() { CountUpload(0); }
+
+namespace {
+int64_t UploadedBytesTotal = 0;
+}  // namespace
+
+int64_t TGLTexture::UploadedBytes() noexcept { return UploadedBytesTotal; }
+
+void TGLTexture::CountUpload(int64_t bytes) noexcept {
+  UploadedBytesTotal += bytes - uploadedBytes_;
+  uploadedBytes_ = bytes;
+}
 
 void TGLTexture::CreateImage(TClass imageClass) {
   std::unique_ptr<TGLTextureImage> image(static_cast<TGLTextureImage*>(imageClass->Create(this)));
@@ -727,6 +738,7 @@ void TGLTexture::DoOnTextureNeeded(TObject* Sender, std::string& textureFileName
 
 void TGLTexture::DestroyHandles() {
   handle_->FreeName();
+  CountUpload(0);
   imageChanged_ = paramsChanged_ = true;
   requiredMemory_ = -1;
 }
@@ -826,6 +838,14 @@ void TGLTexture::UploadImage(GLenum target) {
   if (imageGamma_ != 1.0f) bitmap->ApplyGamma(imageGamma_);
   RaiseOnGLError();
   bitmap->UploadAsTextureSized(target, minFilter_, texWidth_, texHeight_, int(internalFormat));
+  // Four bytes a texel, a third more with mipmaps (all six faces of a cube map
+  // are uploaded the same way).
+  const bool mipmaps = minFilter_ != miNearest && minFilter_ != miLinear;
+  int64_t bytes = int64_t(texWidth_) * texHeight_ * 4;
+  if (mipmaps) bytes += bytes / 3;
+  const bool firstFace = target == GL_TEXTURE_2D || target == GL_TEXTURE_RECTANGLE_NV ||
+                         target == GL_TEXTURE_CUBE_MAP_POSITIVE_X_ARB;
+  CountUpload(firstFace ? bytes : uploadedBytes_ + bytes);
   GLint size = 0;
   GL.glGetTexLevelParameteriv(target, 0, GL_TEXTURE_COMPRESSED_IMAGE_SIZE_ARB, &size);
   requiredMemory_ = GL.glGetError() == GL_NO_ERROR ? size : -1;

@@ -343,6 +343,9 @@ class TGLTexture : public TGLUpdateAbleObject {
 
   // GL side (context current).
   virtual GLuint GetTextureHandle();
+  // Bytes of every texture's uploaded picture whose name still lives (4 a
+  // texel, mipmaps included), for memory accounting; main thread.
+  static int64_t UploadedBytes() noexcept;
   virtual void UploadImage(GLenum target);
   virtual void ApplyTextureParams(GLenum target);
   // Unit 0.
@@ -373,6 +376,7 @@ class TGLTexture : public TGLUpdateAbleObject {
   void CreateImage(TClass imageClass);
   GLuint PrepareTextureHandle(TGLStateCache* cache, int slot);
   GLuint BudgetedHandle(TRenderContextInfo& rci, int slot);
+  void CountUpload(int64_t bytes) noexcept;
   void NotifyOwnerTexMapChange();
   void SetupTextureGeneration(TRenderContextInfo& rci);
   void UnSetupTextureGeneration();
@@ -386,6 +390,7 @@ class TGLTexture : public TGLUpdateAbleObject {
   TGLMagFilter magFilter_ = maLinear;
   bool imageChanged_ = true, paramsChanged_ = true;
   uint64_t uploadWaitingSince_ = 0;  // an upload waiting for the budget (its first frame)
+  int64_t uploadedBytes_ = 0;        // of the picture uploaded last, while the name lives
   bool disabled_ = true;
   std::unique_ptr<TGLTextureImage> image_;
   TGLTextureImageAlpha imageAlpha_ = tiaDefault;

@@ -11,6 +11,7 @@
 #include "Source/Materials/GLMaterial.h"
 #include "Source/Scene/GLRenderContextInfo.h"
 #include "Source/Scene/GLState.h"
+#include "Source/Scene/GLUploadBudget.h"
 #include "tests/Source/Materials/MaterialGLSurfaceTest.h"
 
 namespace {
@@ -146,6 +147,90 @@ TEST(GL_Material, TexturesAQuadFromABmpAndReadsItBack) {
       EXPECT_EQ(texel(4, 28)[3], 255) << "red";
       EXPECT_EQ(texel(28, 4)[3], 255) << "white";
       EXPECT_EQ(GL.glGetError(), GLenum(GL_NO_ERROR));
+    }
+    context.DeactivateNested();
+  }
+  GL = savedGL;
+  GLCaps = savedCaps;
+}
+
+TEST(GL_Material, UploadsWaitForTheFramesBudgetShowingThePreviousPictureOrNone) {
+  RegisterGLTextureClasses();
+  auto picture = [](TColor colour) {
+    auto b = std::make_unique<TBitmap>(32, 16, pf24bit);
+    b->Canvas().Brush().SetColor(colour);
+    b->Canvas().FillRect(Rect(0, 0, 32, 16));
+    return b;
+  };
+  const TGLEntryPoints savedGL = GL;
+  const TGLCapabilities savedCaps = GLCaps;
+  {
+    TFboContext context;
+    context.CreateOffScreen(nullptr, kSize, kSize);
+    context.ActivateNested();
+    LoadGLExtensionEntryPoints([&](const char* name) { return context.ProcAddress(name); });
+    DetectGLVersionAndExtensions();
+    {
+      const int64_t before = TGLTexture::UploadedBytes();
+      TGLUploadBudget budget;
+      budget.SetClock([] { return int64_t(0); }, 1000);
+      budget.SetLimitMs(2);
+      TGLStateCache cache;
+      TRenderContextInfo rci;
+      rci.GLStates = &cache;
+      rci.uploadBudget = &budget;
+      std::vector<std::unique_ptr<TGLMaterial>> materials;
+      for (TColor c : {clRed, clLime}) {
+        materials.push_back(std::make_unique<TGLMaterial>(nullptr));
+        materials.back()->Texture()->Image()->Assign(picture(c).get());
+        materials.back()->Texture()->SetMinFilter(miNearest);
+        materials.back()->Texture()->SetEnabled(true);
+      }
+      TGLTexture* first = materials[0]->Texture();
+      TGLTexture* second = materials[1]->Texture();
+      // A frame whose budget the first upload spends: the second texture has
+      // no picture yet and draws without one.
+      budget.StartFrame();
+      materials[0]->Apply(rci);
+      budget.Spend(5);  // the upload took 5 ms
+      materials[0]->UnApply(rci);
+      materials[1]->Apply(rci);
+      EXPECT_FALSE(cache.StateEnabled(stTexture2D));
+      EXPECT_FALSE(second->IsHandleAllocated());
+      materials[1]->UnApply(rci);
+      EXPECT_TRUE(first->IsHandleAllocated());
+      EXPECT_EQ(TGLTexture::UploadedBytes() - before, 32 * 16 * 4);
+      // The next frame serves it first.
+      budget.StartFrame();
+      materials[1]->Apply(rci);
+      EXPECT_TRUE(second->IsHandleAllocated());
+      EXPECT_TRUE(cache.StateEnabled(stTexture2D));
+      materials[1]->UnApply(rci);
+      EXPECT_EQ(TGLTexture::UploadedBytes() - before, 2 * 32 * 16 * 4);
+      // A new picture that has to wait leaves the previous one bound.
+      const GLuint name = first->Handle();
+      budget.StartFrame();
+      materials[1]->Texture()->Image()->Assign(picture(clBlue).get());
+      materials[1]->Apply(rci);  // spends the frame
+      budget.Spend(5);
+      materials[1]->UnApply(rci);
+      first->Image()->Assign(picture(clWhite).get());
+      materials[0]->Apply(rci);
+      GLint bound = 0;
+      GL.glGetIntegerv(GL_TEXTURE_BINDING_2D, &bound);
+      EXPECT_EQ(GLuint(bound), name);
+      std::vector<uint8_t> texels(32 * 16 * 4);
+      GL.glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_UNSIGNED_BYTE, texels.data());
+      EXPECT_TRUE(Near(texels.data(), 255, 0, 0)) << "still the red picture";
+      materials[0]->UnApply(rci);
+      budget.StartFrame();
+      materials[0]->Apply(rci);
+      GL.glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_UNSIGNED_BYTE, texels.data());
+      EXPECT_TRUE(Near(texels.data(), 255, 255, 255)) << "the white one, a frame later";
+      materials[0]->UnApply(rci);
+      EXPECT_EQ(GL.glGetError(), GLenum(GL_NO_ERROR));
+      materials.clear();
+      EXPECT_EQ(TGLTexture::UploadedBytes(), before);
     }
     context.DeactivateNested();
   }
