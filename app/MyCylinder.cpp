@@ -14,7 +14,7 @@
 #include <atomic>
 
 MyCylinder::MyCylinder(TComponent* AOwner)
-    : TGLCylinder(AOwner), InfoLines(std::make_unique<TInfoLines>())
+    : TGLCylinder(AOwner)
 {
 }
 
@@ -44,13 +44,11 @@ void MyCylinder::Notification(TComponent* AComponent, TOperation Operation)
     TGLCylinder::Notification(AComponent, Operation);
 }
 
-void MyCylinder::AddInfoLine(const std::string& line)
+void MyCylinder::AddInfoLine(const TInfoLine& line)
 {
-    if (InfoLines->Count() > 500)
-        InfoLines->DeleteFirst();
-    InfoLines->Add(line);
+    InfoLines.Add(line);
     if (InfoMemo)
-        InfoMemo->appendPlainText(BytesToQ(line));
+        AppendInfoLine(InfoMemo, line);
 }
 
 void MyCylinder::SetLabelTexts(const std::string& srcText, const std::string& dstText, float scaleX,

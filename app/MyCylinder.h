@@ -3,6 +3,7 @@
 
 #include "Source/Objects/GLGeomObjects.h"
 #include "app/InfoLines.h"
+#include "app/SnifferObject.h"
 #include "rtl/Classes.h"
 
 #include <QPointer>
@@ -12,7 +13,6 @@
 
 class QLabel;
 class QPlainTextEdit;
-class SnifferObject;
 
 class MyCylinder : public TGLCylinder
 {
@@ -21,14 +21,20 @@ public:
     explicit MyCylinder(TComponent* AOwner);
     ~MyCylinder() override;
 
-    double Bps = 0;
-    int64_t FirstSeen = 0, LastSeen = 0;
-    float TTL = 0;
+    static constexpr int MaxInfoLines = 501;
+    static constexpr uint32_t MaxInfoBytes = MaxInfoLines * InfoLineByteBudget;
+
+    // What every packet of the conversation touches, together.
+    int64_t LastSeen = 0;
     int64_t ByteTotal = 0;
-    int32_t PacketCount = 0;
+    int32_t PacketCount = 0;  // packets after the first
     int32_t StallCount = 0;
+    TInfoLines InfoLines{MaxInfoLines, MaxInfoBytes};
     std::string SrcPortText, DstPortText;
-    std::unique_ptr<TInfoLines> InfoLines;
+
+    double Bps = 0;
+    int64_t FirstSeen = 0;
+    float TTL = 0;
     QPointer<QPlainTextEdit> InfoMemo;
     QPointer<QLabel> BandwidthLabel;
 
@@ -37,8 +43,10 @@ public:
     SnifferObject* DstObject() const { return FDstObject; }
     void SetEnds(SnifferObject* src, SnifferObject* dst);
 
-    // Keeps at most 501 lines: the oldest goes when more than 500 are held, then one is appended.
-    void AddInfoLine(const std::string& line);
+    // At most 501 lines (the oldest goes when more than 500 are held, then one
+    // is appended) and MaxInfoBytes bytes.
+    void AddInfoLine(const TInfoLine& line);
+    void AddInfoLine(const std::string& line) { AddInfoLine(TInfoLine(line)); }
 
     void Notification(TComponent* AComponent, TOperation Operation) override;
 

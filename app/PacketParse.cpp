@@ -58,3 +58,15 @@ bool PacketFiltered(const PKTinfo& info, const TPacketFilters& filters)
 }
 
 std::string InfoLineOf(const std::string& line) { return ShownText(line, '|'); }
+
+TInfoLine MakeInfoLine(const std::string& line)
+{
+    // A line of ordinary fields needs nothing but its blanks replaced.
+    bool plain = line.size() <= MaxShownText;
+    for (size_t i = 0; plain && i < line.size(); ++i)
+    {
+        const auto b = static_cast<unsigned char>(line[i]);
+        plain = (b >= 0x20 || b == '\t') && (b < 0x7F || b > 0x9F);
+    }
+    return plain ? TInfoLine(line, ' ', '|') : TInfoLine(InfoLineOf(line));
+}

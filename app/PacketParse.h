@@ -1,6 +1,8 @@
 #pragma once
 // A packet line split into its fields, and the filters of the main window.
 
+#include "app/InfoLines.h"
+
 #include <cstdint>
 #include <string>
 
@@ -44,3 +46,5 @@ bool PacketFiltered(const PKTinfo& info, const TPacketFilters& filters);
 // The line as kept in a cube's or pipe's info lines: blanks become "|",
 // control characters are made visible and a long line is cut (ShownText).
 std::string InfoLineOf(const std::string& line);
+// The same, made once per packet for the cube and the pipe that keep it.
+TInfoLine MakeInfoLine(const std::string& line);

@@ -1,21 +1,29 @@
 #include "app/SnifferObject.h"
 
+#include "app/TrafficScene.h"
 #include "app/Unit_Globals.h"
 
 #include <QPlainTextEdit>
 
 SnifferObject::SnifferObject(TComponent* AOwner)
-    : TGLCube(AOwner), InfoLines(std::make_unique<TInfoLines>())
+    : TGLCube(AOwner)
 {
 }
 
-SnifferObject::~SnifferObject() = default;
-
-void SnifferObject::AddInfoLine(const std::string& line)
+SnifferObject::~SnifferObject()
 {
-    InfoLines->Add(line);
-    if (InfoLines->Count() > 1000)
-        InfoLines->DeleteFirst();
+    if (Cache)
+        Cache->Forget(this);
+}
+
+void SnifferObject::AddInfoLine(const TInfoLine& line)
+{
+    InfoLines.Add(line);
     if (InfoMemo)
-        InfoMemo->appendPlainText(BytesToQ(line));
+        AppendInfoLine(InfoMemo, line);
+}
+
+void AppendInfoLine(QPlainTextEdit* memo, const TInfoLine& line)
+{
+    memo->appendPlainText(BytesToQ(line.View()));
 }

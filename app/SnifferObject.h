@@ -13,6 +13,11 @@
 
 class QLabel;
 class QPlainTextEdit;
+class TCubeCache;
+
+// Bytes an info line may take on average before a busy object keeps fewer
+// lines than its count bound: a packet line of ordinary fields is about 110.
+constexpr uint32_t InfoLineByteBudget = 160;
 
 class SnifferObject : public TGLCube
 {
@@ -21,23 +26,35 @@ public:
     explicit SnifferObject(TComponent* AOwner);
     ~SnifferObject() override;
 
+    static constexpr int MaxInfoLines = 1000;
+    static constexpr uint32_t MaxInfoBytes = MaxInfoLines * InfoLineByteBudget;
+
+    // What every packet of the host touches, together.
+    int64_t LastSeen = 0;
+    int64_t ByteTotal = 0;
+    uint32_t IPNumber = 0;
+    TCubeCache* Cache = nullptr;  // the index of the traffic scene that may hold this cube
+    TInfoLines InfoLines{MaxInfoLines, MaxInfoBytes};
+    std::string LastEtherType, LastProtocol, LastSuffix;
+
     std::string IP;
     std::string ObjName;
     uint32_t IPmin = 0, IPmax = 0;
     std::string ProfileName;
-    uint32_t IPNumber = 0;
     std::string Texture;
     std::string NetType;
-    std::string LastEtherType, LastProtocol, LastSuffix;
-    std::unique_ptr<TInfoLines> InfoLines;
     QPointer<QPlainTextEdit> InfoMemo;     // set while selected
     QPointer<QLabel> BandwidthLabel;       // set while selected
     float Spread = 0;
     double Bps = 0;
-    int64_t FirstSeen = 0, LastSeen = 0;
+    int64_t FirstSeen = 0;
     float TTL = 0;
-    int64_t ByteTotal = 0;
 
-    // Appends an info line (also to the memo while selected), keeping at most 1000.
-    void AddInfoLine(const std::string& line);
+    // Appends an info line (also to the memo while selected), keeping at most
+    // MaxInfoLines lines and MaxInfoBytes bytes.
+    void AddInfoLine(const TInfoLine& line);
+    void AddInfoLine(const std::string& line) { AddInfoLine(TInfoLine(line)); }
 };
+
+// Appends an info line to a memo, each byte as the character of the same code (as BytesToQ).
+void AppendInfoLine(QPlainTextEdit* memo, const TInfoLine& line);

@@ -118,7 +118,14 @@ TTrafficScene::TTrafficScene(TGLDummyCube* pcs, TGLDummyCube* groups, TGLDummyCu
         PerfFrequency = f;
 }
 
-TTrafficScene::~TTrafficScene() = default;
+TTrafficScene::~TTrafficScene()
+{
+    // The cubes stay in the scene; none may tell the cache when it is freed.
+    for (TGLDummyCube* parent : {FPCs, FGroups})
+        for (int i = 0; i < parent->Count(); ++i)
+            if (parent->Children(i)->ClassType() == SnifferObject::StaticClass())
+                static_cast<SnifferObject*>(parent->Children(i))->Cache = nullptr;
+}
 
 std::string TTrafficScene::ImagesDir()
 {
@@ -173,7 +180,7 @@ SnifferObject* TTrafficScene::FindCubeForIP(const std::string& ip)
 
 SnifferObject* TTrafficScene::GetOrCreateCube(const OBJinfo_Rec& info, bool& existed)
 {
-    if (SnifferObject* cube = FindCubeForIP(info.IP))
+    if (SnifferObject* cube = FindCube(info.IP))
     {
         existed = true;
         cube->LastSeen = Now();
@@ -181,6 +188,11 @@ SnifferObject* TTrafficScene::GetOrCreateCube(const OBJinfo_Rec& info, bool& exi
         return cube;
     }
     existed = false;
+    return CreateCube(info);
+}
+
+SnifferObject* TTrafficScene::CreateCube(const OBJinfo_Rec& info)
+{
     const uint32_t ipnum = IPToNumber(info.IP);
     PCOBJinfo profile;
     const bool matched = FProfiles.FindProfileForIP(ipnum, profile);
@@ -191,6 +203,15 @@ SnifferObject* TTrafficScene::GetOrCreateCube(const OBJinfo_Rec& info, bool& exi
 
     TGLDummyCube* parent = profile.ShowAsOneCube ? FGroups : FPCs;
     auto* cube = NewTrafficObject<SnifferObject>(parent);
+    // Addresses that found another cube may find this one first now: a cube
+    // among the hosts is found by its name before blocks and groups are tried.
+    if (parent == FPCs)
+    {
+        if (matched)
+            FCubes.EraseAddress(ipnum);
+        else
+            FCubes.EraseBlock(ipnum);
+    }
     try
     {
         cube->SetTag(0);
@@ -314,67 +335,85 @@ namespace
 uint64_t PipeKey(uint32_t src, uint32_t dst) { return uint64_t(src) << 32 | dst; }
 }  // namespace
 
-MyCylinder* TPipeTable::Find(uint64_t key) const
+MyCylinder* TTrafficScene::FindPipe(uint32_t a, uint32_t b, bool& forward) const
 {
-    if (FSlots.empty())
-        return nullptr;
-    const size_t mask = FSlots.size() - 1;
-    for (size_t i = Home(key);; i = (i + 1) & mask)
-    {
-        const TSlot& s = FSlots[i];
-        if (!s.Pipe || s.Key == key)
-            return s.Pipe;
-    }
-}
-
-void TPipeTable::Insert(uint64_t key, MyCylinder* pipe)
-{
-    if ((FCount + 1) * 2 > FSlots.size())  // at most half full
-    {
-        std::vector<TSlot> old(std::max<size_t>(64, FSlots.size() * 2));
-        old.swap(FSlots);
-        FCount = 0;
-        for (const TSlot& s : old)
-            if (s.Pipe)
-                Insert(s.Key, s.Pipe);
-    }
-    const size_t mask = FSlots.size() - 1;
-    size_t i = Home(key);
-    while (FSlots[i].Pipe)
-        i = (i + 1) & mask;
-    FSlots[i] = TSlot{key, pipe};
-    ++FCount;
-}
-
-void TPipeTable::Erase(uint64_t key)
-{
-    if (FSlots.empty())
-        return;
-    const size_t mask = FSlots.size() - 1;
-    size_t i = Home(key);
-    for (; FSlots[i].Key != key || !FSlots[i].Pipe; i = (i + 1) & mask)
-        if (!FSlots[i].Pipe)
-            return;
-    // Later entries of the run that may not stay behind the gap move into it.
-    for (size_t j = (i + 1) & mask; FSlots[j].Pipe; j = (j + 1) & mask)
-    {
-        const size_t k = Home(FSlots[j].Key);
-        const bool stays = i <= j ? (i < k && k <= j) : (i < k || k <= j);
-        if (!stays)
-        {
-            FSlots[i] = FSlots[j];
-            i = j;
-        }
-    }
-    FSlots[i] = TSlot{};
-    --FCount;
+    const uint64_t key = PipeKey(a, b);
+    uint64_t matched = 0;
+    MyCylinder* pipe = FPipes.FindEither(key, PipeKey(b, a), matched);
+    forward = matched == key;
+    return pipe;
 }
 
 MyCylinder* TTrafficScene::FindPipe(uint32_t a, uint32_t b) const
 {
-    if (MyCylinder* pipe = FPipes.Find(PipeKey(a, b)))
-        return pipe;
-    return FPipes.Find(PipeKey(b, a));
+    bool forward;
+    return FindPipe(a, b, forward);
+}
+
+void TCubeCache::Insert(uint32_t address, SnifferObject* cube)
+{
+    cube->Cache = this;
+    FTable.Insert(address, cube);
+}
+
+void TCubeCache::EraseBlock(uint32_t address)
+{
+    if (FTable.Count() == 0)
+        return;
+    const uint32_t first = address & 0xFFFFFF00u;
+    for (uint32_t i = 0; i < 256; ++i)
+        FTable.Erase(first | i);
+}
+
+void TCubeCache::Sweep()
+{
+    FTable.KeepIf([this](SnifferObject* cube) { return cube->Cache == this; });
+}
+
+void TCubeCache::Forget(SnifferObject* cube)
+{
+    cube->Cache = nullptr;
+    Sweep();
+}
+
+bool TCubeCache::PlainAddress(const std::string& text, uint32_t& address)
+{
+    uint32_t n = 0;
+    size_t i = 0;
+    for (int part = 0; part < 4; ++part)
+    {
+        if (part > 0)
+        {
+            if (i >= text.size() || text[i] != '.')
+                return false;
+            ++i;
+        }
+        const size_t start = i;
+        uint32_t v = 0;
+        while (i < text.size() && i - start < 3 && text[i] >= '0' && text[i] <= '9')
+            v = v * 10 + uint32_t(text[i++] - '0');
+        const size_t digits = i - start;
+        if (digits == 0 || v > 255 || (digits > 1 && text[start] == '0'))
+            return false;
+        n = n << 8 | v;
+    }
+    if (i != text.size())
+        return false;
+    address = n;
+    return true;
+}
+
+SnifferObject* TTrafficScene::FindCube(const std::string& ip)
+{
+    uint32_t address = 0;
+    if (!TCubeCache::PlainAddress(ip, address))
+        return FindCubeForIP(ip);
+    if (SnifferObject* cube = FCubes.Find(address))
+        return cube;
+    SnifferObject* cube = FindCubeForIP(ip);
+    if (cube)
+        FCubes.Insert(address, cube);
+    return cube;
 }
 
 void TTrafficScene::ProcessPacket(const PKTinfo& info)
@@ -397,7 +436,7 @@ void TTrafficScene::ProcessPacket(const PKTinfo& info)
         LogToPktData("*ERR No SRC ");
         return;
     }
-    const std::string infoLine = InfoLineOf(info.Line);
+    const TInfoLine infoLine = MakeInfoLine(info.Line);  // one line, kept by the cube and the pipe
     src->AddInfoLine(infoLine);
 
     const bool broadcast = info.DstIP == "255.255.255.255";
@@ -429,11 +468,12 @@ void TTrafficScene::ProcessPacket(const PKTinfo& info)
     dst->LastProtocol = info.Protocol;
     dst->LastSuffix = info.Suffix;
 
-    if (MyCylinder* pipe = FindPipe(src->IPNumber, dst->IPNumber))
+    bool forward = true;
+    if (MyCylinder* pipe = FindPipe(src->IPNumber, dst->IPNumber, forward))
     {
         if (!pipe->SrcObject() || !pipe->DstObject())  // an end expired and came back
         {
-            if (FPipes.Find(PipeKey(src->IPNumber, dst->IPNumber)))
+            if (forward)
                 pipe->SetEnds(src, dst);
             else
                 pipe->SetEnds(dst, src);
@@ -510,7 +550,7 @@ MyCylinder* TTrafficScene::CreatePipe(const PKTinfo& info, SnifferObject* src, S
     return pipe;
 }
 
-void TTrafficScene::GrowPipe(MyCylinder* pipe, const PKTinfo& info, const std::string& infoLine)
+void TTrafficScene::GrowPipe(MyCylinder* pipe, const PKTinfo& info, const TInfoLine& infoLine)
 {
     if (info.SrcPort != pipe->SrcPortText && info.SrcPort != pipe->DstPortText)
     {
@@ -598,10 +638,28 @@ void TTrafficScene::RemoveOldObjects(TGLBaseSceneObject* parent, TClass cls)
         if (marked.empty())
             return;
         parent->RemoveChildren(marked);
+        bool cached = false;
+        for (TGLBaseSceneObject* c : marked)
+            if (c->ClassType() == SnifferObject::StaticClass())
+                if (auto* cube = static_cast<SnifferObject*>(c); cube->Cache)
+                {
+                    cube->Cache = nullptr;
+                    cached = true;
+                }
+        if (cached)
+            FCubes.Sweep();
         for (TGLBaseSceneObject* c : marked)
         {
             if (c == SelectedObject)
+            {
                 SelectedObject = nullptr;
+                // The event log gets its own bound back.
+                QPlainTextEdit* memo = c->ClassType() == MyCylinder::StaticClass() ? static_cast<MyCylinder*>(c)->InfoMemo.data()
+                                       : c->ClassType() == SnifferObject::StaticClass() ? static_cast<SnifferObject*>(c)->InfoMemo.data()
+                                                                                       : nullptr;
+                if (memo)
+                    memo->setMaximumBlockCount(ObjInfoMaxLines);
+            }
             if (auto it = FPipeKeys.find(c); it != FPipeKeys.end())
             {
                 FPipes.Erase(it->second);

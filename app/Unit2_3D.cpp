@@ -534,7 +534,7 @@ void TForm2_3D::ViewerMouseDown(int x, int y, bool leftDown)
         ResetPickedSnifferObject();
         FTraffic->SelectedObject = picked;
         QPlainTextEdit* memo = FHost ? FHost->OBJinfoMemo() : nullptr;
-        const TInfoLines* lines = pipe ? pipe->InfoLines.get() : cube->InfoLines.get();
+        const TInfoLines* lines = pipe ? &pipe->InfoLines : &cube->InfoLines;
         if (memo)
         {
             // Info lines are shown text already, one memo line each, as bytes.
@@ -542,6 +542,8 @@ void TForm2_3D::ViewerMouseDown(int x, int y, bool leftDown)
             for (int i = 0; i < lines->Count(); ++i)
                 text << BytesToQ(lines->Strings(i));
             memo->setPlainText(text.join('\n'));
+            // Lines appended while it is selected keep to the object's own bound.
+            memo->setMaximumBlockCount(pipe ? MyCylinder::MaxInfoLines : SnifferObject::MaxInfoLines);
         }
         if (pipe)
         {
@@ -583,6 +585,8 @@ void TForm2_3D::ResetPickedSnifferObject()
         if (!sel)
             return;
         FTraffic->SelectedObject = nullptr;
+        if (QPlainTextEdit* memo = FHost ? FHost->OBJinfoMemo() : nullptr)
+            memo->setMaximumBlockCount(ObjInfoMaxLines);
         if (SnifferObject* cube = AsCube(sel))
         {
             cube->InfoMemo = nullptr;

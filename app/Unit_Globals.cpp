@@ -152,7 +152,7 @@ std::string ShownText(const std::string& Text, char Blank, std::size_t Limit) {
   return Result;
 }
 
-QString BytesToQ(const std::string& Bytes) { return QString::fromLatin1(Bytes.data(), qsizetype(Bytes.size())); }
+QString BytesToQ(std::string_view Bytes) { return QString::fromLatin1(Bytes.data(), qsizetype(Bytes.size())); }
 
 std::string QToBytes(const QString& Text) { return Text.toLatin1().toStdString(); }
 
@@ -303,7 +303,10 @@ void DrainHandOver() {
 
 void SetLogAllCheckBox(QAbstractButton* Box) { LogAllTarget() = Box; }
 
-void SetObjInfoMemo(QPlainTextEdit* Memo) { ObjInfoTarget() = Memo; }
+void SetObjInfoMemo(QPlainTextEdit* Memo) {
+  ObjInfoTarget() = Memo;
+  if (Memo) Memo->setMaximumBlockCount(ObjInfoMaxLines);
+}
 
 void SetPktDataMemo(QPlainTextEdit* Memo) {
   PktDataTarget() = Memo;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class QAbstractButton;
@@ -43,6 +44,9 @@ std::string ProgramFile(const std::string& FileName);
 
 // Lines the packet-data log keeps; older lines are dropped first.
 constexpr int PktDataMaxLines = 20000;
+// Lines the event log keeps (while a cube or pipe is selected, it keeps that
+// object's bound instead).
+constexpr int ObjInfoMaxLines = 20000;
 
 // Text fit for one log line: control characters (below 0x20 but TAB, 0x7F and
 // 0x80-0x9F) become "\xHH", so untrusted text can neither start a line of its
@@ -66,7 +70,7 @@ std::string ShownText(const std::string& Text, char Blank = ' ', std::size_t Lim
 // Text of the program is bytes; on screen each byte is the character of the
 // same code (Latin-1) and back, so what a memo shows is saved as the very
 // bytes it was given.
-QString BytesToQ(const std::string& Bytes);
+QString BytesToQ(std::string_view Bytes);
 std::string QToBytes(const QString& Text);
 // BytesToQ(ShownText(Text)): what a label or message box shows of feed or file
 // text (those also take it as plain text, never as markup).

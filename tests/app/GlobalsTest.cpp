@@ -84,14 +84,17 @@ TEST(GlobalsComputerInfo, ReadsTheAddressSectionAndGivesEmptyTextsOtherwise) {
   SetProgramFolder("");
 }
 
-TEST(GlobalsLogs, PacketDataLogKeepsTheLast20000Lines) {
-  QPlainTextEdit Memo;
-  SetPktDataMemo(&Memo);
-  for (int i = 1; i <= PktDataMaxLines + 1; ++i) LogToPktData("line " + std::to_string(i));
-  EXPECT_EQ(Memo.document()->blockCount(), PktDataMaxLines);
-  EXPECT_EQ(Memo.document()->firstBlock().text(), "line 2");
-  EXPECT_EQ(Memo.document()->lastBlock().text(), "line 20001");
-  SetPktDataMemo(nullptr);
+TEST(GlobalsLogs, BothLogsKeepTheLast20000Lines) {
+  static_assert(PktDataMaxLines == 20000 && ObjInfoMaxLines == 20000);
+  for (const bool PktData : {true, false}) {
+    QPlainTextEdit Memo;
+    PktData ? SetPktDataMemo(&Memo) : SetObjInfoMemo(&Memo);
+    for (int i = 1; i <= 20001; ++i) (PktData ? LogToPktData : LogObjInfo)("line " + std::to_string(i));
+    EXPECT_EQ(Memo.document()->blockCount(), 20000);
+    EXPECT_EQ(Memo.document()->firstBlock().text(), "line 2");
+    EXPECT_EQ(Memo.document()->lastBlock().text(), "line 20001");
+    PktData ? SetPktDataMemo(nullptr) : SetObjInfoMemo(nullptr);
+  }
 }
 
 TEST(GlobalsLogs, CallsFromOtherThreadsArriveInOrderOnTheMainThread) {

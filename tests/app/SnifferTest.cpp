@@ -114,7 +114,7 @@ TEST_F(SnifferTest, UnmatchedHostsShareTheirBlockCube)
     EXPECT_EQ(c->ClassName(), "SnifferObject");
     EXPECT_EQ(c->ProfileName, "IP167838211");
     EXPECT_EQ(c->ByteTotal, 200);
-    EXPECT_EQ(c->InfoLines->Count(), 2);
+    EXPECT_EQ(c->InfoLines.Count(), 2);
     EXPECT_EQ(c->LastEtherType, "0806");
     EXPECT_EQ(connections->Count(), 0);  // broadcasts make no pipe
     EXPECT_FLOAT_EQ(c->Material()->FrontProperties()->Diffuse()->Alpha(), 0.75f);
@@ -155,7 +155,7 @@ TEST_F(SnifferTest, PipesJoinBothDirectionsGrowAndShowAtTheThreshold)
     const uint32_t a = IPToNumber("10.0.0.1"), b = IPToNumber("10.0.1.1");
     EXPECT_EQ(p->Name(), "MYC" + std::to_string(a) + std::to_string(b));
     EXPECT_EQ(p->PacketCount, 0);
-    EXPECT_EQ(p->InfoLines->Count(), 0);
+    EXPECT_EQ(p->InfoLines.Count(), 0);
     EXPECT_FALSE(p->Visible());
     EXPECT_FLOAT_EQ(p->TopRadius(), 0.09f);
     EXPECT_EQ(p->Slices(), 4);
@@ -210,15 +210,84 @@ TEST_F(SnifferTest, FiltersAndInfoLineCaps)
     for (int i = 0; i < 1100; ++i)
         traffic->ProcessLine(numbered(i));
     // The oldest lines went, the rest keep their order.
-    const TInfoLines& cubeLines = *Cube(pcs, "IP10_0_0")->InfoLines;
+    const TInfoLines& cubeLines = Cube(pcs, "IP10_0_0")->InfoLines;
     ASSERT_EQ(cubeLines.Count(), 1000);
     EXPECT_EQ(cubeLines.Strings(0), InfoLineOf(numbered(100)));
     EXPECT_EQ(cubeLines.Strings(999), InfoLineOf(numbered(1099)));
-    const TInfoLines& pipeLines = *Pipe(0)->InfoLines;
+    const TInfoLines& pipeLines = Pipe(0)->InfoLines;
     ASSERT_EQ(pipeLines.Count(), 501);
     EXPECT_EQ(pipeLines.Strings(0), InfoLineOf(numbered(599)));
     EXPECT_EQ(pipeLines.Strings(500), InfoLineOf(numbered(1099)));
     EXPECT_THROW(pipeLines.Strings(501), std::out_of_range);
+    // The cube and the pipe keep one copy of a packet's line.
+    EXPECT_EQ(cubeLines.Strings(999).data(), pipeLines.Strings(500).data());
+
+    // Long lines: the byte bound keeps fewer, the newest last.
+    const std::string suffix(65536, 'S');
+    auto longLine = [&](int i) { return numbered(i) + suffix; };
+    for (int i = 0; i < 1000; ++i)
+        traffic->ProcessLine(longLine(i));
+    EXPECT_LE(cubeLines.Bytes(), SnifferObject::MaxInfoBytes);
+    EXPECT_LE(pipeLines.Bytes(), MyCylinder::MaxInfoBytes);
+    EXPECT_GT(cubeLines.Bytes(), SnifferObject::MaxInfoBytes - 2 * InfoLineOf(longLine(999)).size());
+    EXPECT_EQ(cubeLines.Strings(cubeLines.Count() - 1), InfoLineOf(longLine(999)));
+    EXPECT_EQ(pipeLines.Strings(pipeLines.Count() - 1), InfoLineOf(longLine(999)));
+    size_t held = 0;
+    for (int i = 0; i < cubeLines.Count(); ++i)
+        held += cubeLines.Strings(i).size();
+    EXPECT_EQ(held, cubeLines.Bytes());
+    // A single line above the bound is still kept, alone.
+    TInfoLines one(10, 8);
+    one.Add(std::string_view("0123456789"));
+    one.Add(std::string_view("abc"));
+    one.Add(std::string_view("defghijkl"));
+    ASSERT_EQ(one.Count(), 1);
+    EXPECT_EQ(one.Strings(0), "defghijkl");
+}
+
+TEST_F(SnifferTest, CubesFoundByAddressAreTheCubesFoundByName)
+{
+    EXPECT_TRUE([] { uint32_t n; return TCubeCache::PlainAddress("10.0.255.1", n) && n == 0x0A00FF01u; }());
+    for (const char* text : {"010.0.0.1", "10.0.0", "10.0.0.1.", "256.0.0.1", "1.2.3.4 ", "1..2.3", "1.2.3.1000", ""})
+    {
+        uint32_t n;
+        EXPECT_FALSE(TCubeCache::PlainAddress(text, n)) << text;
+    }
+    // Groups, exact hosts and blocks in one /16; addresses come, expire and come back.
+    Profiles("[Default]\n[Hosts]\nIPmin=10.1.2.0\nIPmax=10.1.2.15\n"
+             "[Office]\nIPmin=10.1.3.0\nIPmax=10.1.3.7\nShowAsOneCube=1\n");
+    std::mt19937 rnd(11);
+    std::vector<std::string> seen;
+    auto address = [&] {
+        return "10.1." + std::to_string(2 + rnd() % 3) + "." + std::to_string(rnd() % 24) + (rnd() % 50 ? "" : " ");
+    };
+    for (int round = 0; round < 40; ++round)
+    {
+        for (int i = 0; i < 25; ++i)
+        {
+            const std::string a = address(), b = rnd() % 4 ? address() : "255.255.255.255";
+            seen.push_back(a);
+            traffic->ProcessLine(Line(a, b));
+        }
+        if (round % 3 == 0)
+        {
+            now += 16000;  // all expire; then the next round brings some back
+            traffic->Timer_ChkLifeTimer();
+        }
+        else if (round % 3 == 1 && pcs->Count() > 0)
+            delete pcs->Children(int(rnd() % unsigned(pcs->Count())));  // freed outside the life check
+        for (const std::string& ip : seen)
+            ASSERT_EQ(traffic->FindCube(ip), traffic->FindCubeForIP(ip)) << ip << " round " << round;
+    }
+
+    // A block cube made after an address was found in a group's range is found first from then on.
+    traffic->ProcessLine(Line("10.1.3.1", "255.255.255.255"));
+    ASSERT_EQ(traffic->FindCube("10.1.3.1"), traffic->FindCubeForIP("10.1.3.1"));
+    traffic->ProcessLine(Line("10.1.3.200", "255.255.255.255"));
+    SnifferObject* block = Cube(pcs, "IP10_1_3");
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(traffic->FindCube("10.1.3.1"), block);
+    EXPECT_GT(traffic->CubeCache().Count(), 0u);  // found by address, not by name each time
 }
 
 // Addresses that are no IPv4 text make no cube: as the source the line is
@@ -381,7 +450,7 @@ TEST_F(SnifferTest, TestCommandsMakeCubes)
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(c->ByteTotal, 60);
     EXPECT_EQ(c->LastEtherType, "IP");
-    EXPECT_EQ(c->InfoLines->Strings(0), "N/A");
+    EXPECT_EQ(c->InfoLines.Strings(0), "N/A");
 
     Profiles("[Default]\n[All]\nIPmin=0.0.0.0\nIPmax=255.255.255.255\n");
     std::vector<std::string> made;

@@ -27,6 +27,7 @@
 #include <QProgressBar>
 #include <QScreen>
 #include <QTemporaryDir>
+#include <QTextBlock>
 #include <fstream>
 #include <gtest/gtest.h>
 
@@ -265,8 +266,16 @@ TEST_F(GL_ViewTest, ClickingSelectsACubeAndTheFloorClearsIt)
     click(centre);  // the selected cube again: nothing changes
     EXPECT_EQ(form.SelectedObject(), cube);
 
+    // A busy selected cube: its memo keeps its last lines only, as the cube does.
+    for (int i = 0; i < SnifferObject::MaxInfoLines + 100; ++i)
+        traffic.ProcessLine(Line("10.0.1.1", "255.255.255.255", std::to_string(i)));
+    EXPECT_EQ(host.Memo.document()->blockCount(), SnifferObject::MaxInfoLines);
+    EXPECT_EQ(host.Memo.document()->lastBlock().text().toStdString(),
+              InfoLineOf(Line("10.0.1.1", "255.255.255.255", std::to_string(SnifferObject::MaxInfoLines + 99))));
+
     click(QPointF(target->width() / 2.0, target->height() - 3.0));  // the floor
     EXPECT_EQ(form.SelectedObject(), nullptr);
     EXPECT_EQ(cube->InfoMemo, nullptr);
     EXPECT_EQ(cube->BandwidthLabel, nullptr);
+    EXPECT_EQ(host.Memo.maximumBlockCount(), ObjInfoMaxLines);  // the event log's own bound again
 }
