@@ -314,7 +314,7 @@ TEST_F(SnifferTest, AddressesThatAreNoIPv4TextMakeNoCube)
         EXPECT_NE(Log().find(address), std::string::npos);
     }
     ASSERT_NE(Cube(pcs, "IP10_0_1"), nullptr);
-    EXPECT_EQ(Cube(pcs, "IP10_0_1")->InfoLines->Count(), 5);
+    EXPECT_EQ(Cube(pcs, "IP10_0_1")->InfoLines.Count(), 5);
     traffic->ProcessLine(Line("10.0.1.1", "10.0.2.1"));
     EXPECT_EQ(pcs->Count(), 2);
     EXPECT_EQ(connections->Count(), 1);
