@@ -267,7 +267,13 @@ TEST_F(SnifferTest, CubesFoundByAddressAreTheCubesFoundByName)
         {
             const std::string a = address(), b = rnd() % 4 ? address() : "255.255.255.255";
             seen.push_back(a);
-            traffic->ProcessLine(Line(a, b));
+            try
+            {
+                traffic->ProcessLine(Line(a, b));
+            }
+            catch (const EConvertError&)  // a source with a blank makes no cube
+            {
+            }
         }
         if (round % 3 == 0)
         {
