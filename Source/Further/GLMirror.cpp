@@ -5,6 +5,7 @@
 #include "Source/Materials/GLColor.h"
 #include "Source/Materials/GLMaterial.h"
 #include "Source/Further/GLPlanarRender.h"
+#include "Source/Objects/GLObjects.h"
 #include "Source/Scene/GLSceneBuffer.h"
 #include "Source/Scene/GLState.h"
 #include "rtl/Streaming.h"
@@ -55,9 +56,15 @@ MIRROR_SETTER(SetMirrorOptions, TMirrorOptions, mirrorOptions_)
 MIRROR_SETTER(SetWidth, float, width_)
 MIRROR_SETTER(SetHeight, float, height_)
 MIRROR_SETTER(SetRadius, float, radius_)
-MIRROR_SETTER(SetSlices, int, slices_)
 MIRROR_SETTER(SetShape, TMirrorShapes, shape_)
 #undef MIRROR_SETTER
+
+void TGLMirror::SetSlices(int v) {
+  CheckStoredSubdivisions(*this, v);  // bounded when read, like every subdivision count
+  if (v == slices_) return;
+  slices_ = v;
+  MarkStructureChanged();
+}
 
 void TGLMirror::BuildList(TRenderContextInfo&) {
   if (shape_ == msDisk) {

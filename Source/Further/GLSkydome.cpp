@@ -5,6 +5,7 @@
 
 #include "Source/Base/OpenGL1x.h"
 #include "Source/Base/VectorGeometry.h"
+#include "Source/Objects/GLObjects.h"
 #include "Source/Scene/GLCamera.h"
 #include "Source/Scene/GLSceneBuffer.h"
 #include "rtl/Math.h"
@@ -67,10 +68,16 @@ std::string TSkyDomeBand::GetDisplayName() { return Format("%d: %.1f", Index(), 
   }
 BAND_SETTER(SetStartAngle, float, startAngle_, v = std::clamp(v, -90.0f, 90.0f))
 BAND_SETTER(SetStopAngle, float, stopAngle_, v = std::clamp(v, -90.0f, 90.0f))
-// At least one slice and one stack: fewer would divide by zero.
-BAND_SETTER(SetSlices, int, slices_, v = std::max(v, 1))
-BAND_SETTER(SetStacks, int, stacks_, v = std::max(v, 1))
+// At least one slice and one stack: fewer would divide by zero. Bounded when read, like every
+// subdivision count, through the dome being read.
+BAND_SETTER(SetSlices, int, slices_, CheckStoredCount(v); v = std::max(v, 1))
+BAND_SETTER(SetStacks, int, stacks_, CheckStoredCount(v); v = std::max(v, 1))
 #undef BAND_SETTER
+
+void TSkyDomeBand::CheckStoredCount(int v) {
+  TCollection* bands = Collection();
+  if (auto* dome = bands ? dynamic_cast<TComponent*>(bands->GetOwner()) : nullptr) CheckStoredSubdivisions(*dome, v);
+}
 
 void TSkyDomeBand::RenderBand(float e0, float e1, const TVector4f& c0, const TVector4f& c1) const {
   const double step = 360.0 / slices_;
@@ -336,6 +343,7 @@ void TGLEarthSkyDome::SetExtendedOptions(TEarthSkydomeOptions v) {
 }
 
 void TGLEarthSkyDome::SetSlices(int v) {
+  CheckStoredSubdivisions(*this, v);
   v = std::max(v, 1);
   if (v == slices_) return;
   slices_ = v;
@@ -343,6 +351,7 @@ void TGLEarthSkyDome::SetSlices(int v) {
 }
 
 void TGLEarthSkyDome::SetStacks(int v) {
+  CheckStoredSubdivisions(*this, v);
   v = std::max(v, 1);
   if (v == stacks_) return;
   stacks_ = v;

@@ -42,6 +42,8 @@ class TSkyDomeBand : public TCollectionItem {
   void RenderBand(float e0, float e1, const TVector4f& c0, const TVector4f& c1) const;
   float startAngle_ = 0, stopAngle_ = 0;
   std::unique_ptr<TGLColor> startColor_, stopColor_;
+  // Raises EReadError for a count above the stored-subdivision bound while the dome is read.
+  void CheckStoredCount(int v);
   int slices_ = 12, stacks_ = 1;
 };
 

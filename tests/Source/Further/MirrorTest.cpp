@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <vector>
 
 #include "Source/Materials/GLMaterial.h"
 #include "Source/Further/GLMirror.h"
+#include "Source/Objects/GLObjects.h"
 #include "Source/Scene/GLState.h"
+#include "rtl/Streaming.h"
 #include "tests/Source/Base/GLRecorder.h"
 
 namespace {
@@ -98,4 +101,19 @@ TEST_F(Mirror, BehindOptionsAndShapes) {
   ASSERT_EQ(disk.size(), 1u);
   EXPECT_EQ(disk[0].Args[3], 16);
   EXPECT_EQ(disk[0].Args[4], 1);
+}
+
+// The disk's slice count is bounded when read from a stored scene (code may still set more).
+TEST_F(Mirror, SlicesAreBoundedWhenRead) {
+  TGLMirror source(nullptr);
+  auto readBack = [&source] {
+    TMemoryStream stream;
+    TWriter(&stream).WriteRootComponent(&source);
+    stream.SetPosition(0);
+    std::unique_ptr<TComponent>(TReader(&stream).ReadRootComponent(nullptr));
+  };
+  source.SetSlices(kMaxStoredSubdivisions);
+  EXPECT_NO_THROW(readBack());
+  source.SetSlices(2147483647);
+  EXPECT_THROW(readBack(), EReadError);
 }

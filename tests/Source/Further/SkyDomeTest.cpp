@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "Source/Further/GLSkydome.h"
+#include "Source/Objects/GLObjects.h"
+#include "rtl/Streaming.h"
 #include "tests/Source/Base/GLRecorder.h"
 
 namespace {
@@ -150,4 +153,39 @@ TEST_F(SkyDome, EarthSkyColourFollowsTheSun) {
   EXPECT_NEAR(towardsSun[1], 1.0, 0.02);
   EXPECT_NEAR(away[0], 0.45, 0.01);
   EXPECT_NEAR(away[1], 0.6, 0.01);
+}
+
+namespace {
+
+// Reads a stored copy of source.
+void ReadBack(TComponent* source) {
+  TMemoryStream stream;
+  TWriter(&stream).WriteRootComponent(source);
+  stream.SetPosition(0);
+  std::unique_ptr<TComponent>(TReader(&stream).ReadRootComponent(nullptr));
+}
+
+}  // namespace
+
+// A stored dome could ask for 2^31 - 1 slices, and its first frame would never end: the band's
+// and the earth dome's counts are bounded when read (code may still set more).
+TEST_F(SkyDome, SubdivisionCountsAreBoundedWhenRead) {
+  RegisterGLColorClasses();
+  TGLSkyDome dome(nullptr);
+  TSkyDomeBand* band = dome.Bands()->Items(0);
+  for (void (TSkyDomeBand::*set)(int) : {&TSkyDomeBand::SetSlices, &TSkyDomeBand::SetStacks}) {
+    (band->*set)(kMaxStoredSubdivisions);
+    EXPECT_NO_THROW(ReadBack(&dome));
+    (band->*set)(kMaxStoredSubdivisions + 1);
+    EXPECT_THROW(ReadBack(&dome), EReadError);
+    (band->*set)(1);
+  }
+  TGLEarthSkyDome earth(nullptr);
+  for (void (TGLEarthSkyDome::*set)(int) : {&TGLEarthSkyDome::SetSlices, &TGLEarthSkyDome::SetStacks}) {
+    (earth.*set)(kMaxStoredSubdivisions);
+    EXPECT_NO_THROW(ReadBack(&earth));
+    (earth.*set)(2147483647);
+    EXPECT_THROW(ReadBack(&earth), EReadError);
+    (earth.*set)(4);
+  }
 }
