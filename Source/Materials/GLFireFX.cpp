@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 #include <numeric>
 #include <random>
+#include <stdexcept>
 
 #include "Source/Base/OpenGL1x.h"
 #include "Source/Base/VectorGeometry.h"
@@ -75,9 +77,18 @@ void TGLFireFXManager::SetReference(TGLBaseSceneObject* Value) {
 }
 
 void TGLFireFXManager::SetMaxParticles(int Value) {
+  if (Value > kMaxStoredFireParticles && ComponentState().Contains(csReading))
+    throw EReadError(Format("Invalid property value %d: at most %d fire particles", Value, kMaxStoredFireParticles));
+  Value = Value < 1 ? 0 : Value;
   if (Value == maxParticles_) return;
-  maxParticles_ = Value < 1 ? 0 : Value;
-  particles_.resize(size_t(maxParticles_));
+  try {
+    particles_.resize(size_t(Value));  // unchanged when it fails
+  } catch (const std::bad_alloc&) {
+    throw EOutOfMemory(Format("Out of memory for %d fire particles", Value));
+  } catch (const std::length_error&) {
+    throw EOutOfMemory(Format("Out of memory for %d fire particles", Value));
+  }
+  maxParticles_ = Value;
   particleCount_ = std::min(particleCount_, maxParticles_);
 }
 
@@ -216,6 +227,21 @@ void TGLBFireFX::OwnerLoaded() {
 void TGLBFireFX::Render(TGLSceneBuffer* buffer, TRenderContextInfo& rci) {
   if (!manager_) return;
   TGLFireFXManager& m = *manager_;
+  const int n = m.particleCount_;
+  // Farthest first along the camera's view; sorted before any state is pushed.
+  std::vector<float> keys;
+  std::vector<int> order;
+  if (n >= 2) {
+    try {
+      keys.resize(static_cast<size_t>(n));
+      order.resize(static_cast<size_t>(n));
+    } catch (const std::bad_alloc&) {
+      throw EOutOfMemory(Format("Out of memory sorting %d fire particles", n));
+    }
+    for (int i = 0; i < n; ++i) keys[size_t(i)] = VectorDotProduct(rci.cameraDirection, m.particles_[size_t(i)].Position);
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](int a, int b) { return keys[size_t(a)] < keys[size_t(b)]; });
+  }
   GL.glPushAttrib(0xFFFFF);
   GL.glPushMatrix();
   if (m.reference_ && buffer) GL.glLoadMatrixf(buffer->ModelViewMatrix().data());
@@ -228,15 +254,7 @@ void TGLBFireFX::Render(TGLSceneBuffer* buffer, TRenderContextInfo& rci) {
   GL.glDepthFunc(GL_LEQUAL);
   if (m.noZWrite_) GL.glDepthMask(GL_FALSE);
 
-  const int n = m.particleCount_;
   if (n >= 2) {
-    // Farthest first along the camera's view.
-    std::vector<float> keys(static_cast<size_t>(n));
-    std::vector<int> order(static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i) keys[size_t(i)] = VectorDotProduct(rci.cameraDirection, m.particles_[size_t(i)].Position);
-    std::iota(order.begin(), order.end(), 0);
-    std::sort(order.begin(), order.end(), [&](int a, int b) { return keys[size_t(a)] < keys[size_t(b)]; });
-
     GLfloat mv[16] = {};
     GL.glGetFloatv(GL_MODELVIEW_MATRIX, mv);
     const float s = m.particleSize_, e = m.fireEvaporation_;

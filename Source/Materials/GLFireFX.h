@@ -31,6 +31,10 @@ struct TFireParticle {
 };
 static_assert(sizeof(TFireParticle) == 44);
 
+// Particles a stored fire may ask for: far more than any fire shows, and a pool of a few
+// megabytes, so that a damaged value neither allocates gigabytes nor sorts millions per frame.
+inline constexpr int kMaxStoredFireParticles = 1 << 16;
+
 class TGLFireFXManager : public TGLCadenceAbleComponent {
   RTL_CLASS(TGLFireFXManager, TGLCadenceAbleComponent)
  public:
@@ -62,6 +66,8 @@ class TGLFireFXManager : public TGLCadenceAbleComponent {
   TGLCadencer* Cadencer() const noexcept { return cadencer_; }
   void SetCadencer(TGLCadencer* Value);
   int MaxParticles() const noexcept { return maxParticles_; }
+  // Below 1 becomes 0. Raises EReadError above kMaxStoredFireParticles while the manager is read
+  // from a stored scene, and EOutOfMemory (the pool unchanged) when the pool cannot be allocated.
   void SetMaxParticles(int Value);
   int ParticleLife() const noexcept { return particleLife_; }
   void SetParticleLife(int Value) noexcept { particleLife_ = Value; }

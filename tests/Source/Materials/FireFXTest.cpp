@@ -133,6 +133,33 @@ TEST_F(TFire, CapacityAndColoursReshapeThePool) {
   EXPECT_EQ(m.InnerColor()->Red(), 1.0f);
 }
 
+// A stored manager is bounded to kMaxStoredFireParticles; code may ask for more, and a pool
+// that cannot be allocated raises the run-time's out-of-memory error with the pool unchanged.
+TEST_F(TFire, ParticleCapacityBoundedWhenReadAndAllocationFailuresAreRunTimeErrors) {
+  RegisterGLFireFXClasses();
+  auto readBack = [this] {
+    TMemoryStream stream;
+    TWriter(&stream).WriteRootComponent(&m);
+    stream.SetPosition(0);
+    std::unique_ptr<TComponent>(TReader(&stream).ReadRootComponent(nullptr));
+  };
+  m.SetMaxParticles(kMaxStoredFireParticles);
+  EXPECT_NO_THROW(readBack());
+  m.SetMaxParticles(kMaxStoredFireParticles + 1);  // allowed in code
+  EXPECT_EQ(m.MaxParticles(), kMaxStoredFireParticles + 1);
+  EXPECT_THROW(readBack(), EReadError);
+
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's allocator aborts on a 94 GB request instead of failing it";
+#else
+  m.SetMaxParticles(10);
+  m.SetParticles(std::vector<TFireParticle>(5, Particle(0, 1, 1)), 0.3f);
+  EXPECT_THROW(m.SetMaxParticles(2147483647), EOutOfMemory);  // 94 GB
+  EXPECT_EQ(m.MaxParticles(), 10);
+  EXPECT_EQ(m.ParticleCount(), 5);
+#endif
+}
+
 TEST_F(TFire, DrawsFarthestFirstWithFadingAlpha) {
   TGLRecorder rec;
   TGLBFireFX fx;
