@@ -257,6 +257,37 @@ void TGLZShadows::FillBlocks(int n) {
     for (int x = (y > lastY ? 1 : lastX + 1); x < w; ++x) CalcPixel(x, y);
 }
 
+// Pairs of pixels: after the border, every sample at even (x, y) decides its left neighbours
+// (x - 1, y) and (x - 1, y - 1) from the previous sample on its row and the one two rows up, and
+// the pixel above it, (x, y - 1), from the stored value at (x + 1, y - 2).
+void TGLZShadows::FillPairs() {
+  const int w = width_, h = height_;
+  auto fill = [this, w](int x, int y, uint8_t v) { mask_[size_t(y) * size_t(w) + size_t(x)] = v; };
+  // The border: the first row and column, and the last ones when the pairs stop short of them.
+  for (int x = 0; x < w; ++x) {
+    CalcPixel(x, 0);
+    if (h % 2 == 0) CalcPixel(x, h - 1);
+  }
+  for (int y = 1; y < h; ++y) {
+    CalcPixel(0, y);
+    if (w % 2 == 0) CalcPixel(w - 1, y);
+  }
+  for (int y = 2; y < h; y += 2) {
+    for (int x = 2; x < w; x += 2) {
+      const uint8_t v = CalcPixel(x, y);
+      if (v == MaskAt(x - 2, y) && v == MaskAt(x, y - 2)) {
+        fill(x - 1, y, v);
+        fill(x - 1, y - 1, v);
+      } else {
+        CalcPixel(x - 1, y);
+        CalcPixel(x - 1, y - 1);
+      }
+      if (x + 1 < w && v == MaskAt(x + 1, y - 2)) fill(x, y - 1, v);
+      else CalcPixel(x, y - 1);
+    }
+  }
+}
+
 void TGLZShadows::CalcShadowMask() {
   mask_.assign(size_t(width_) * size_t(height_), 0);
   if (!viewerZBuf_ || !casterZBuf_ || width_ == 0 || height_ == 0) return;
@@ -265,7 +296,7 @@ void TGLZShadows::CalcShadowMask() {
       for (int y = 0; y < height_; ++y)
         for (int x = 0; x < width_; ++x) CalcPixel(x, y);
       break;
-    case op4in1: FillBlocks(2); break;
+    case op4in1: FillPairs(); break;
     case op9in1: FillBlocks(3); break;
     case op16in1: FillBlocks(4); break;
   }

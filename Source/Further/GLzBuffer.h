@@ -112,6 +112,7 @@ class TGLZShadows : public TGLBaseSceneObject {
   uint8_t ShadowAlpha() const;
   uint8_t Fade(float pz) const;
   float CasterDepth(int x, int y) const;
+  void FillPairs();
   void FillBlocks(int n);
   TComponent* viewer_ = nullptr;
   TGLNonVisualViewer* caster_ = nullptr;

@@ -162,3 +162,51 @@ TEST(ShadowZBuffer, SoftEdgesShadowAtTheToleranceItselfHardEdgesOnlyBeyondIt) {
   zs.CalcShadowMask();
   EXPECT_EQ(zs.MaskAt(4, 4), 128);
 }
+
+namespace {
+
+// The mask of a 16 x 12 view whose caster sees an occluder only at the given pixels.
+std::vector<uint8_t> MaskWithShadowedPixels(const std::vector<std::pair<int, int>>& shadowed, TOptimise mode) {
+  const int w = 16, h = 12;
+  TGLZShadows zs(nullptr);
+  zs.SetWidth(w);
+  zs.SetHeight(h);
+  std::vector<float> caster(size_t(w * h), 0.95f);
+  for (auto [x, y] : shadowed) caster[size_t((h - 1 - y) * w + x)] = 0.5f;  // rows bottom first
+  zs.ViewerZBuf()->SetData(w, h, std::vector<float>(size_t(w * h), 0.95f), IdentityHmgMatrix, Perspective(1, 100));
+  zs.CasterZBuf()->SetData(w, h, caster, IdentityHmgMatrix, Perspective(1, 100));
+  zs.SetOptimise(mode);
+  zs.CalcShadowMask();
+  std::vector<uint8_t> mask;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) mask.push_back(zs.MaskAt(x, y));
+  return mask;
+}
+
+uint8_t At(const std::vector<uint8_t>& mask, int x, int y) { return mask[size_t(y * 16 + x)]; }
+
+}  // namespace
+
+// op4in1 samples even (x, y) and decides the two pixels to its left by the previous sample on
+// the row and the one two rows up, and the pixel above it by the stored value at (x + 1, y - 2):
+// each guess uses its own samples, not the four corners of a 2 x 2 block.
+TEST(ShadowZBuffer, FourInOneDecidesEachNeighbourFromItsOwnSamples) {
+  // (3, 3) is shadowed, and so is the diagonal sample (2, 2) that only a block rule looks at:
+  // the samples (4, 4), (2, 4) and (4, 2) agree, so (3, 3) takes their value unseen.
+  auto exact = MaskWithShadowedPixels({{2, 2}, {3, 3}}, opNone);
+  auto pairs = MaskWithShadowedPixels({{2, 2}, {3, 3}}, op4in1);
+  EXPECT_EQ(At(exact, 3, 3), 128);
+  EXPECT_EQ(At(pairs, 3, 3), 0);
+  EXPECT_EQ(At(pairs, 2, 2), 128);
+
+  // (4, 3) is shadowed under a shadowed (5, 2): the stored value up and to the right differs
+  // from the sample (4, 4), so (4, 3) is computed although the block's corners all agree.
+  exact = MaskWithShadowedPixels({{5, 2}, {6, 2}, {4, 3}}, opNone);
+  pairs = MaskWithShadowedPixels({{5, 2}, {6, 2}, {4, 3}}, op4in1);
+  EXPECT_EQ(At(pairs, 5, 2), 128);
+  EXPECT_EQ(At(pairs, 4, 3), 128);
+  EXPECT_EQ(At(pairs, 6, 2), 128);
+  // Everything computed matches the exact mask; the border (last row and column) is exact.
+  for (int y = 0; y < 12; ++y)
+    for (int x = 0; x < 16; ++x) ASSERT_EQ(At(pairs, x, y), At(exact, x, y)) << x << "," << y;
+}
