@@ -314,16 +314,17 @@ void TGLZShadows::DoRender(TRenderContextInfo& rci, bool renderSelf, bool render
     }
     ViewerZBuf()->LinkToViewer(vb);
     ViewerZBuf()->GetDepthBuffer(true, true);
-    GL.glPushAttrib(GL_ENABLE_BIT);
     width_ = std::min(width_, rci.viewPortWidth);
     height_ = std::min(height_, rci.viewPortHeight);
     CalcShadowMask();
     const int texW = TextureSize(width_), texH = TextureSize(height_);
-    // The mask in the top rows of the texture, its first row at the top.
+    // The mask in the top rows of the texture, its first row at the top; built before any state
+    // is pushed, so that a failure here leaves none pushed.
     std::vector<uint8_t> image(size_t(texW) * size_t(texH), 0);
     for (int y = 0; y < height_; ++y)
       std::copy_n(&mask_[size_t(y) * size_t(width_)], size_t(width_),
                   &image[size_t(texH - 1 - y) * size_t(texW)]);
+    GL.glPushAttrib(GL_ENABLE_BIT);
     GL.glBindTexture(GL_TEXTURE_2D, texture_->Handle());
     GL.glHint(GL_PERSPECTIVE_CORRECTION_HINT, GL_FASTEST);
     GL.glPixelStorei(GL_UNPACK_ALIGNMENT, 1);

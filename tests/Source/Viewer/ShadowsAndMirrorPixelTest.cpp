@@ -110,6 +110,32 @@ TEST_F(GL_ShadowsAndMirror, MirrorShowsTheReflectionOnlyWhereThereIsOne) {
   EXPECT_LT(direct[1], 15) << Rgb(direct);
 }
 
+// A mirror smaller than the view: the reflection shows only where the mirror is. The red cube's
+// reflection lies half over the mirror and half beside it; beside it the reflected pass must be
+// masked off by the stencil, leaving the black background. The same frame without the stencil
+// shows the reflection there, so the check can tell.
+TEST_F(GL_ShadowsAndMirror, SmallMirrorShowsTheReflectionOnlyOverItself) {
+  viewer.Buffer()->SetLighting(false);
+  auto* mirror = scene.Objects()->AddNewChild<TGLMirror>();
+  mirror->SetWidth(2);  // x and y from -1 to 1
+  mirror->SetHeight(2);
+  auto* cube = scene.Objects()->AddNewChild<TGLCube>();
+  cube->Position()->SetXYZAsPoint(1.5f, 0, 4);  // reflected at z -3.5 ... -4.5, x 1 ... 2
+  cube->Material()->FrontProperties()->Diffuse()->SetColor(TVector4f{1, 0, 0, 1});
+  viewer.Render();
+  ASSERT_TRUE(viewer.Buffer()->RCInstantiated());
+  // Points of the mirror's plane on the rays to the reflection: x 0.85 is over the mirror, x 1.3
+  // beside it (the cube itself shows only beyond x 1.5).
+  const auto over = PixelAt(0.85f, 0, 0), beside = PixelAt(1.3f, 0, 0);
+  EXPECT_GT(over[0], 150) << Rgb(over);
+  EXPECT_LT(over[1], 80) << Rgb(over);
+  EXPECT_LT(beside[0], 30) << Rgb(beside);
+
+  mirror->SetMirrorOptions(TMirrorOptions{});
+  viewer.Render();
+  EXPECT_GT(PixelAt(1.3f, 0, 0)[0], 150) << "without the stencil the reflection spills beside the mirror";
+}
+
 // The caster viewer looks from up and to the right: the floor to the left of the cube is hidden
 // from it and darkened in the main view; the floor to the right is not.
 TEST_F(GL_ShadowsAndMirror, DepthBufferShadowsDarkenWhatTheCasterCannotSee) {
