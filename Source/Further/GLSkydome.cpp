@@ -1,5 +1,6 @@
 #include "Source/Further/GLSkydome.h"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -191,7 +192,10 @@ void TSkyDomeStars::BuildList(TRenderContextInfo&, bool twinkle) {
   };
   for (int i = 0; i < Count(); ++i) {
     TSkyDomeStar* star = Items(i);
-    const int b = int(std::nearbyint((4.5 - double(star->Magnitude())) * 10));
+    // A stored magnitude can be any float: beyond the range of sizes, or not a number, it
+    // falls in the end buckets instead of converting out of range.
+    const double scaled = (4.5 - double(star->Magnitude())) * 10;
+    const int b = std::isnan(scaled) ? 0 : int(std::nearbyint(std::clamp(scaled, -1e6, 1e6)));
     if (b != bucket) {
       if (b >= 16) {
         restart(float(b) * 0.1f);

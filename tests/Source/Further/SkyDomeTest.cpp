@@ -107,6 +107,21 @@ TEST_F(SkyDome, StarSizesRestartTheBatch) {
   EXPECT_NEAR(v[0].Args[2], std::sin(20 * M_PI / 180), 1e-6);
 }
 
+// A stored magnitude can be any float. Far brighter than any star, it takes the largest size
+// instead of converting out of the int range; not a number, it is drawn as a small star.
+TEST_F(SkyDome, StarsOfAnyStoredMagnitudeDraw) {
+  TGLSkyDome dome(nullptr);
+  dome.Bands()->Clear();
+  for (float m : {-1e30f, std::nanf(""), 1e30f}) dome.Stars()->Add()->SetMagnitude(m);
+  dome.BuildList(rci);
+  std::vector<double> sizes;
+  for (const auto& c : rec.CallsTo("glPointSize")) sizes.push_back(c.Args[0]);
+  ASSERT_EQ(sizes.size(), 3u);  // bright, then the small ones in one batch, then the reset
+  EXPECT_FLOAT_EQ(float(sizes[0]), 100000.0f);
+  EXPECT_FLOAT_EQ(float(sizes[1]), 1.5f);
+  EXPECT_EQ(rec.CallsTo("glVertex3f").size(), 3u);
+}
+
 TEST_F(SkyDome, EarthDomeSunAndStars) {
   TGLEarthSkyDome dome(nullptr);
   EXPECT_EQ(dome.Bands()->Count(), 0);
