@@ -1,7 +1,9 @@
 // Mesh files ("glsm": the archive of a mesh-object list) and skeleton archives from arbitrary
-// bytes. Refusals must be exceptions; whatever loads must be usable and save to an archive that
-// reads back to the same bytes.
+// bytes. Refusals must be exceptions; whatever loads must be usable, save to an archive that
+// reads back to the same bytes, and draw: loaded into an actor, animated and drawn for a few
+// frames through a GL table that answers without a driver.
 #include "Source/Further/GLVectorFileObjects.h"
+#include "fuzz/Source/FuzzScene.h"
 #include "rtl/SysUtils.h"
 
 #include <cstdint>
@@ -71,7 +73,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     loaded = true;
   } catch (const Exception&) {
   }
-  if (loaded) UseMeshObjects(list);
+  if (loaded) {
+    UseMeshObjects(list);
+    fuzzscene::DrawMeshArchive(bytes);
+  }
 
   TSkeleton other;
   try {
