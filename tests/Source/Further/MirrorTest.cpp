@@ -9,6 +9,7 @@
 #include "Source/Scene/GLState.h"
 #include "rtl/Streaming.h"
 #include "tests/Source/Base/GLRecorder.h"
+#include "tests/Source/StoredCopy.h"
 
 namespace {
 
@@ -106,14 +107,8 @@ TEST_F(Mirror, BehindOptionsAndShapes) {
 // The disk's slice count is bounded when read from a stored scene (code may still set more).
 TEST_F(Mirror, SlicesAreBoundedWhenRead) {
   TGLMirror source(nullptr);
-  auto readBack = [&source] {
-    TMemoryStream stream;
-    TWriter(&stream).WriteRootComponent(&source);
-    stream.SetPosition(0);
-    std::unique_ptr<TComponent>(TReader(&stream).ReadRootComponent(nullptr));
-  };
   source.SetSlices(kMaxStoredSubdivisions);
-  EXPECT_NO_THROW(readBack());
+  EXPECT_NO_THROW(ReadStoredCopy(&source));
   source.SetSlices(2147483647);
-  EXPECT_THROW(readBack(), EReadError);
+  EXPECT_THROW(ReadStoredCopy(&source), EReadError);
 }

@@ -8,6 +8,7 @@
 #include "Source/Objects/GLObjects.h"
 #include "rtl/Streaming.h"
 #include "tests/Source/Base/GLRecorder.h"
+#include "tests/Source/StoredCopy.h"
 
 namespace {
 
@@ -170,18 +171,6 @@ TEST_F(SkyDome, EarthSkyColourFollowsTheSun) {
   EXPECT_NEAR(away[1], 0.6, 0.01);
 }
 
-namespace {
-
-// Reads a stored copy of source.
-void ReadBack(TComponent* source) {
-  TMemoryStream stream;
-  TWriter(&stream).WriteRootComponent(source);
-  stream.SetPosition(0);
-  std::unique_ptr<TComponent>(TReader(&stream).ReadRootComponent(nullptr));
-}
-
-}  // namespace
-
 // A stored dome could ask for 2^31 - 1 slices, and its first frame would never end: the band's
 // and the earth dome's counts are bounded when read (code may still set more).
 TEST_F(SkyDome, SubdivisionCountsAreBoundedWhenRead) {
@@ -190,17 +179,17 @@ TEST_F(SkyDome, SubdivisionCountsAreBoundedWhenRead) {
   TSkyDomeBand* band = dome.Bands()->Items(0);
   for (void (TSkyDomeBand::*set)(int) : {&TSkyDomeBand::SetSlices, &TSkyDomeBand::SetStacks}) {
     (band->*set)(kMaxStoredSubdivisions);
-    EXPECT_NO_THROW(ReadBack(&dome));
+    EXPECT_NO_THROW(ReadStoredCopy(&dome));
     (band->*set)(kMaxStoredSubdivisions + 1);
-    EXPECT_THROW(ReadBack(&dome), EReadError);
+    EXPECT_THROW(ReadStoredCopy(&dome), EReadError);
     (band->*set)(1);
   }
   TGLEarthSkyDome earth(nullptr);
   for (void (TGLEarthSkyDome::*set)(int) : {&TGLEarthSkyDome::SetSlices, &TGLEarthSkyDome::SetStacks}) {
     (earth.*set)(kMaxStoredSubdivisions);
-    EXPECT_NO_THROW(ReadBack(&earth));
+    EXPECT_NO_THROW(ReadStoredCopy(&earth));
     (earth.*set)(2147483647);
-    EXPECT_THROW(ReadBack(&earth), EReadError);
+    EXPECT_THROW(ReadStoredCopy(&earth), EReadError);
     (earth.*set)(4);
   }
 }

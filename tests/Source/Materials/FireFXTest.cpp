@@ -3,6 +3,7 @@
 #include "Source/Materials/GLFireFX.h"
 
 #include "Source/Base/GLRecorder.h"
+#include "Source/StoredCopy.h"
 #include "Source/Materials/GLColor.h"
 #include "Source/Scene/GLCoordinates.h"
 #include "Source/Scene/GLSceneGraph.h"
@@ -137,17 +138,11 @@ TEST_F(TFire, CapacityAndColoursReshapeThePool) {
 // that cannot be allocated raises the run-time's out-of-memory error with the pool unchanged.
 TEST_F(TFire, ParticleCapacityBoundedWhenReadAndAllocationFailuresAreRunTimeErrors) {
   RegisterGLFireFXClasses();
-  auto readBack = [this] {
-    TMemoryStream stream;
-    TWriter(&stream).WriteRootComponent(&m);
-    stream.SetPosition(0);
-    std::unique_ptr<TComponent>(TReader(&stream).ReadRootComponent(nullptr));
-  };
   m.SetMaxParticles(kMaxStoredFireParticles);
-  EXPECT_NO_THROW(readBack());
+  EXPECT_NO_THROW(ReadStoredCopy(&m));
   m.SetMaxParticles(kMaxStoredFireParticles + 1);  // allowed in code
   EXPECT_EQ(m.MaxParticles(), kMaxStoredFireParticles + 1);
-  EXPECT_THROW(readBack(), EReadError);
+  EXPECT_THROW(ReadStoredCopy(&m), EReadError);
 
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the sanitizer's allocator aborts on a 94 GB request instead of failing it";
