@@ -341,6 +341,9 @@ void TGLXYZGrid::BuildList(TRenderContextInfo& rci) {
   // Lines along axis `a`, one per sample pair of the other two axes.
   for (int a = 0; a < 3; ++a) {
     if (!parts_.Contains(partOf[a])) continue;
+    // Segments along an axis without samples would be empty strips, as many as the other two
+    // axes have sample pairs, none of them counted in the total above.
+    if (linesStyle_ == glsSegments && axes[a].count == 0) continue;
     const int b = (a + 1) % 3, c = (a + 2) % 3;
     for (int64_t i = 0; i < axes[b].count; ++i) {
       for (int64_t k = 0; k < axes[c].count; ++k) {

@@ -146,6 +146,24 @@ TEST(HeightField, NonFiniteScalesAreRefusedOnce) {
   EXPECT_EQ(rec.Count("glBegin"), 6);  // 3 lines along X, 3 along Y
 }
 
+// A part whose own axis has no samples draws no segments: its empty strips, one per sample
+// pair of the other axes, are neither drawn nor counted against the sample limit, so they
+// cannot run unbounded either.
+TEST(XYZGrid, PartWithoutSamplesDrawsNoEmptyStrips) {
+  TGLRecorder rec;
+  TRenderContextInfo rci;
+  TGLXYZGrid grid(nullptr);
+  grid.SetParts(TXYZGridParts{gpX, gpY, gpZ});
+  SetScale(grid.XSamplingScale(), 1, 0, 0.1f);  // Max below Min: no samples along X
+  SetScale(grid.YSamplingScale(), 0, 1, 1.0f / 256);
+  SetScale(grid.ZSamplingScale(), 0, 1, 1.0f / 256);
+  grid.BuildList(rci);
+  EXPECT_EQ(rec.Count("glBegin"), 0);
+  grid.SetLinesStyle(glsLine);  // whole lines from Min to Max are still drawn along X
+  grid.BuildList(rci);
+  EXPECT_EQ(rec.Count("glBegin"), 257 * 257);
+}
+
 // A field of one row (or one column) has no strip to draw: it is not sampled at all, so that a
 // long single row does not fill memory with samples that are never drawn.
 TEST(HeightField, SingleRowOrColumnIsNotSampled) {
