@@ -49,6 +49,7 @@
 #include "app/PacketQueue.h"
 #include "app/Unit1.h"
 #include "capture/Packet32.h"
+#include "platform/KeyState.h"
 #include "platform/Timing.h"
 #include "sockets/WSocket.h"
 
@@ -129,6 +130,9 @@ void ReportBacklog(QObject* Parent) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The 3D view reads held keys from the X server, whichever window has the
+  // focus: on a Wayland session, the program runs on its X server.
+  PreferX11Platform(argc, argv);
   QApplication App(argc, argv);
   // The main window decides when the program ends (after its close steps).
   App.setQuitOnLastWindowClosed(false);

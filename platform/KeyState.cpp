@@ -4,6 +4,8 @@
 
 #include <array>
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -107,4 +109,16 @@ void SetKeyStateFromQt(int qtKey, std::uint32_t nativeVirtualKey, bool down) {
   // A sided modifier is recorded by its side only, so that releasing one Shift
   // key keeps VK_SHIFT held while the other one is still down.
   SetKeyState(SideVirtualKey(vk, nativeVirtualKey), down);
+}
+
+bool PreferX11Platform(int argc, char** argv) {
+  const auto set = [](const char* name) {
+    const char* v = std::getenv(name);
+    return v && *v;
+  };
+  if (set("QT_QPA_PLATFORM")) return false;
+  for (int i = 1; i < argc; ++i)
+    if (argv[i] && (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0)) return false;
+  if (!set("WAYLAND_DISPLAY") || !set("DISPLAY")) return false;
+  return ::setenv("QT_QPA_PLATFORM", "xcb", 1) == 0;
 }

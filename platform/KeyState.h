@@ -67,8 +67,16 @@ constexpr int VK_RMENU = 0xA5;
 std::int16_t GetAsyncKeyState(int vk);
 
 // 1 when the X server holds the key or button down, 0 when not, -1 when the
-// server cannot be asked (no X11 display, or not the GUI thread).
+// server cannot be asked (no X11 display, or not the GUI thread). The server
+// is asked once per turn of the GUI thread's event loop (a frame polls
+// several keys in one turn): a change is seen from the next turn on.
 int ServerKeyState(int vk);
+
+// Called before the application object is made: on a Wayland session that
+// also has an X server (DISPLAY set), selects Qt's X11 platform, so that the
+// server's key state can be read; unless the user chose a platform
+// (QT_QPA_PLATFORM, or -platform among the arguments). True when it did.
+bool PreferX11Platform(int argc, char** argv);
 
 // Records a key as held or released. Codes outside 1..255 are ignored.
 void SetKeyState(int vk, bool down);

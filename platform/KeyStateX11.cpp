@@ -3,6 +3,7 @@
 #include "platform/KeyState.h"
 
 #include <QGuiApplication>
+#include <QMetaObject>
 #include <QThread>
 #include <QtGui/qguiapplication_platform.h>
 
@@ -69,6 +70,28 @@ unsigned ButtonMaskOf(int vk) {
   }
 }
 
+// The server's keyboard and pointer state, read at most once per turn of the
+// event loop: a frame asks for several keys in one turn, and each question
+// used to be a round trip to the server. The first question of a turn reads
+// the state; a call queued to the next turn forgets it. GUI thread only.
+struct TServerSnapshot {
+  bool keysRead = false, pointerRead = false, forgetQueued = false;
+  char keys[32] = {};
+  unsigned pointer = 0;
+};
+
+TServerSnapshot& Snapshot() {
+  static TServerSnapshot snapshot;
+  return snapshot;
+}
+
+void ForgetAtNextTurn(QGuiApplication* app) {
+  TServerSnapshot& s = Snapshot();
+  if (s.forgetQueued) return;
+  s.forgetQueued = true;
+  QMetaObject::invokeMethod(app, [] { Snapshot() = TServerSnapshot{}; }, Qt::QueuedConnection);
+}
+
 }  // namespace
 
 int ServerKeyState(int vk) {
@@ -78,21 +101,28 @@ int ServerKeyState(int vk) {
   auto* x11 = app->nativeInterface<QNativeInterface::QX11Application>();
   Display* display = x11 ? x11->display() : nullptr;
   if (!display) return -1;
+  TServerSnapshot& s = Snapshot();
   if (const unsigned mask = ButtonMaskOf(vk)) {
-    Window root = 0, child = 0;
-    int rootX = 0, rootY = 0, x = 0, y = 0;
-    unsigned state = 0;
-    XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rootX, &rootY, &x, &y, &state);
-    return (state & mask) != 0;
+    if (!s.pointerRead) {
+      Window root = 0, child = 0;
+      int rootX = 0, rootY = 0, x = 0, y = 0;
+      XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rootX, &rootY, &x, &y, &s.pointer);
+      s.pointerRead = true;
+      ForgetAtNextTurn(app);
+    }
+    return (s.pointer & mask) != 0;
   }
   KeySym symbols[2];
   SymbolsOf(vk, symbols[0], symbols[1]);
   if (symbols[0] == NoSymbol) return 0;
-  char keys[32] = {};
-  XQueryKeymap(display, keys);
+  if (!s.keysRead) {
+    XQueryKeymap(display, s.keys);
+    s.keysRead = true;
+    ForgetAtNextTurn(app);
+  }
   for (const KeySym symbol : symbols) {
     const KeyCode code = symbol == NoSymbol ? 0 : XKeysymToKeycode(display, symbol);
-    if (code != 0 && (keys[code / 8] & (1 << (code % 8))) != 0) return 1;
+    if (code != 0 && (s.keys[code / 8] & (1 << (code % 8))) != 0) return 1;
   }
   return 0;
 }

@@ -7,7 +7,9 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <initializer_list>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -42,6 +44,74 @@ TEST(KeyState, SidedModifiersAndTheSidelessCode) {
   // Wheel pseudo codes are never set by the widgets.
   EXPECT_EQ(GetAsyncKeyState(134), 0);
   EXPECT_EQ(GetAsyncKeyState(135), 0);
+}
+
+// Sets environment variables for a scope and puts back what was there.
+class TScopedEnvironment {
+ public:
+  explicit TScopedEnvironment(std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+      const char* v = std::getenv(name);
+      FSaved.push_back({name, v != nullptr, v ? v : ""});
+    }
+  }
+  ~TScopedEnvironment() {
+    for (const auto& s : FSaved) {
+      if (s.set)
+        ::setenv(s.name, s.value.c_str(), 1);
+      else
+        ::unsetenv(s.name);
+    }
+  }
+  void Set(const char* name, const char* value) {
+    if (value)
+      ::setenv(name, value, 1);
+    else
+      ::unsetenv(name);
+  }
+
+ private:
+  struct TSaved {
+    const char* name;
+    bool set;
+    std::string value;
+  };
+  std::vector<TSaved> FSaved;
+};
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "(unset)";
+}
+
+TEST(KeyState, AWaylandSessionWithAnXServerGetsTheX11PlatformUnlessTheUserChoseOne) {
+  TScopedEnvironment env({"QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "DISPLAY"});
+  char program[] = "tamrivel", platform[] = "-platform", wayland[] = "wayland", dashes[] = "--platform";
+  char* plain[] = {program};
+  env.Set("WAYLAND_DISPLAY", "wayland-0");
+  env.Set("DISPLAY", ":0");
+  env.Set("QT_QPA_PLATFORM", nullptr);
+  EXPECT_TRUE(PreferX11Platform(1, plain));
+  EXPECT_EQ(Env("QT_QPA_PLATFORM"), "xcb");
+
+  // The user's choice stands: in the environment, or among the arguments.
+  env.Set("QT_QPA_PLATFORM", "wayland");
+  EXPECT_FALSE(PreferX11Platform(1, plain));
+  EXPECT_EQ(Env("QT_QPA_PLATFORM"), "wayland");
+  env.Set("QT_QPA_PLATFORM", nullptr);
+  for (char* option : {platform, dashes}) {
+    char* chosen[] = {program, option, wayland};
+    EXPECT_FALSE(PreferX11Platform(3, chosen));
+    EXPECT_EQ(Env("QT_QPA_PLATFORM"), "(unset)");
+  }
+
+  // Wayland without an X server, or an X session: nothing to choose.
+  env.Set("DISPLAY", nullptr);
+  EXPECT_FALSE(PreferX11Platform(1, plain));
+  env.Set("DISPLAY", ":0");
+  env.Set("WAYLAND_DISPLAY", nullptr);
+  EXPECT_FALSE(PreferX11Platform(1, plain));
+  EXPECT_EQ(Env("QT_QPA_PLATFORM"), "(unset)");
 }
 
 TEST(Timing, CounterAndZoneBias) {

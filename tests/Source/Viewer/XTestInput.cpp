@@ -25,6 +25,7 @@ bool FakeServerKey(unsigned long keysym, bool down) {
   if (code == 0) return false;
   XTestFakeKeyEvent(display, code, down ? True : False, CurrentTime);
   XSync(display, False);
+  QCoreApplication::processEvents();
   return true;
 }
 
@@ -34,6 +35,22 @@ bool FakeServerClick(int x, int y, unsigned button) {
   XTestFakeMotionEvent(display, -1, x, y, CurrentTime);
   XTestFakeButtonEvent(display, button, True, CurrentTime);
   XTestFakeButtonEvent(display, button, False, CurrentTime);
+  XSync(display, False);
+  return true;
+}
+
+bool FakeServerMotion(int x, int y) {
+  Display* display = XTestDisplay();
+  if (!display) return false;
+  XTestFakeMotionEvent(display, -1, x, y, CurrentTime);
+  XSync(display, False);
+  return true;
+}
+
+bool FakeServerButton(unsigned button, bool down) {
+  Display* display = XTestDisplay();
+  if (!display) return false;
+  XTestFakeButtonEvent(display, button, down ? True : False, CurrentTime);
   XSync(display, False);
   return true;
 }
