@@ -6,6 +6,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QResizeEvent>
+#include <QSize>
 #include <QVBoxLayout>
 #include <QWheelEvent>
 #include <QWindow>
@@ -33,12 +34,35 @@ void Guarded(F&& f) {
   }
 }
 
+// A size in logical pixels as device pixels at `ratio`.
+QSize DeviceSize(const QSize& logical, qreal ratio) {
+  return QSize(qRound(logical.width() * ratio), qRound(logical.height() * ratio));
+}
+
+// The same event with its position in the window's device pixels, as the
+// buffer's viewport, picking and ray casts count them.
+QMouseEvent InDevicePixels(const QMouseEvent& e, qreal ratio) {
+  return QMouseEvent(e.type(), e.position() * ratio, e.scenePosition() * ratio, e.globalPosition(), e.button(),
+                     e.buttons(), e.modifiers(), e.pointingDevice());
+}
+
+QWheelEvent InDevicePixels(const QWheelEvent& e, qreal ratio) {
+  return QWheelEvent(e.position() * ratio, e.globalPosition(), e.pixelDelta(), e.angleDelta(), e.buttons(),
+                     e.modifiers(), e.phase(), e.inverted(), e.source(), e.pointingDevice());
+}
+
 }  // namespace
 
 // The native window the context draws into; it hands its events to the viewer.
 class TGLViewerWindow : public QWindow {
  public:
-  explicit TGLViewerWindow(TGLSceneViewer* viewer) : viewer_(viewer) { setSurfaceType(QSurface::OpenGLSurface); }
+  explicit TGLViewerWindow(TGLSceneViewer* viewer) : viewer_(viewer) {
+    setSurfaceType(QSurface::OpenGLSurface);
+    // Another screen may have another pixel ratio, and no resize tells it.
+    QObject::connect(this, &QWindow::screenChanged, this, [this] {
+      if (viewer_) Guarded([this] { viewer_->WindowMoved(); });
+    });
+  }
 
   void Detach() { viewer_ = nullptr; }
 
@@ -73,8 +97,8 @@ class TGLViewerWindow : public QWindow {
     else
       requestUpdate();
   }
-  void resizeEvent(QResizeEvent* e) override {
-    if (viewer_) Guarded([this, e] { viewer_->buffer_->Resize(e->size().width(), e->size().height()); });
+  void resizeEvent(QResizeEvent*) override {
+    if (viewer_) Guarded([this] { viewer_->ResizeBufferToWindow(); });
   }
   void moveEvent(QMoveEvent*) override {
     if (viewer_) Guarded([this] { viewer_->WindowMoved(); });
@@ -83,14 +107,16 @@ class TGLViewerWindow : public QWindow {
     if (!viewer_) return;
     SetKeyState(VirtualKeyFromQtMouseButton(int(e->button())), true);
     Guarded([this, e] {
-      if (viewer_->OnMouseDown) viewer_->OnMouseDown(viewer_, e);
+      QMouseEvent d = InDevicePixels(*e, devicePixelRatio());
+      if (viewer_->OnMouseDown) viewer_->OnMouseDown(viewer_, &d);
     });
   }
   void mouseReleaseEvent(QMouseEvent* e) override {
     if (!viewer_) return;
     SetKeyState(VirtualKeyFromQtMouseButton(int(e->button())), false);
     Guarded([this, e] {
-      if (viewer_->OnMouseUp) viewer_->OnMouseUp(viewer_, e);
+      QMouseEvent d = InDevicePixels(*e, devicePixelRatio());
+      if (viewer_->OnMouseUp) viewer_->OnMouseUp(viewer_, &d);
       if (viewer_->OnClick) viewer_->OnClick(viewer_);
     });
   }
@@ -101,12 +127,14 @@ class TGLViewerWindow : public QWindow {
   }
   void mouseMoveEvent(QMouseEvent* e) override {
     if (viewer_) Guarded([this, e] {
-        if (viewer_->OnMouseMove) viewer_->OnMouseMove(viewer_, e);
+        QMouseEvent d = InDevicePixels(*e, devicePixelRatio());
+        if (viewer_->OnMouseMove) viewer_->OnMouseMove(viewer_, &d);
       });
   }
   void wheelEvent(QWheelEvent* e) override {
     if (viewer_) Guarded([this, e] {
-        if (viewer_->OnMouseWheel) viewer_->OnMouseWheel(viewer_, e);
+        QWheelEvent d = InDevicePixels(*e, devicePixelRatio());
+        if (viewer_->OnMouseWheel) viewer_->OnMouseWheel(viewer_, &d);
       });
   }
   void keyPressEvent(QKeyEvent* e) override {
@@ -146,7 +174,7 @@ TGLSceneViewer::TGLSceneViewer(TComponent* AOwner, QWidget* parent) : QWidget(pa
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(container_);
-  buffer_->Resize(width(), height());
+  ResizeBufferToWidget();
 }
 
 TGLSceneViewer::~TGLSceneViewer() {
@@ -178,11 +206,27 @@ void TGLSceneViewer::SetCamera(TGLCamera* v) {
 
 float TGLSceneViewer::FieldOfView() const {
   if (!Camera()) return 0;
-  return Camera()->GetFieldOfView(float(std::min(width(), height())));
+  return Camera()->GetFieldOfView(float(MinDeviceSide()));
 }
 
 void TGLSceneViewer::SetFieldOfView(float v) {
-  if (Camera()) Camera()->SetFieldOfView(v, float(std::min(width(), height())));
+  if (Camera()) Camera()->SetFieldOfView(v, float(MinDeviceSide()));
+}
+
+int TGLSceneViewer::MinDeviceSide() const {
+  const QSize s = DeviceSize(size(), devicePixelRatioF());
+  return std::min(s.width(), s.height());
+}
+
+void TGLSceneViewer::ResizeBufferToWidget() {
+  const QSize s = DeviceSize(size(), devicePixelRatioF());
+  buffer_->Resize(s.width(), s.height());
+}
+
+void TGLSceneViewer::ResizeBufferToWindow() {
+  if (!window_) return;
+  const QSize s = DeviceSize(window_->size(), window_->devicePixelRatio());
+  buffer_->Resize(s.width(), s.height());
 }
 
 bool TGLSceneViewer::Focused() const {
@@ -198,7 +242,7 @@ void TGLSceneViewer::RenderNow() { WindowPaint(); }
 
 void TGLSceneViewer::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
-  buffer_->Resize(width(), height());
+  ResizeBufferToWidget();
 }
 
 void TGLSceneViewer::showEvent(QShowEvent* event) {
@@ -213,7 +257,7 @@ void TGLSceneViewer::paintEvent(QPaintEvent*) {
 
 void TGLSceneViewer::CreateContext() {
   if (!openGLAvailable_ || buffer_->RCInstantiated() || !window_) return;
-  buffer_->Resize(window_->width(), window_->height());
+  ResizeBufferToWindow();
   // A native window made anew for the context's pixel format is not this
   // viewer's window going away.
   creatingContext_ = true;
@@ -234,7 +278,7 @@ void TGLSceneViewer::WindowPaint() {
 
 void TGLSceneViewer::WindowMoved() {
   // A moved window gets its viewport refreshed.
-  if (buffer_->RCInstantiated() && window_) buffer_->Resize(window_->width(), window_->height());
+  if (buffer_->RCInstantiated()) ResizeBufferToWindow();
 }
 
 void TGLSceneViewer::WindowDestroyed() {

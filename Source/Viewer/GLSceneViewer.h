@@ -3,6 +3,11 @@
 // picture, forwards size changes, repaints when the buffer reports a change (many changes
 // between two paints cost one frame), applies the vertical-sync mode before each frame and
 // raises mouse and key events. GUI thread only; needs a QApplication.
+//
+// The buffer counts device pixels (a window's logical size times its device pixel ratio): its
+// viewport, picking and ray casts. The mouse events hand positions in the same device pixels
+// (QMouseEvent::position, QWheelEvent::position; the global position stays Qt's), so a position
+// goes to GetPickedObject or PixelRayToWorld as it is.
 #pragma once
 
 #include <QWidget>
@@ -75,6 +80,9 @@ class TGLSceneViewer : public QWidget, public TComponent {
   void WindowEnter(bool entered);
   void RecreateContext();
   void ApplyVSync();
+  int MinDeviceSide() const;
+  void ResizeBufferToWidget();
+  void ResizeBufferToWindow();
 
   std::unique_ptr<TGLSceneBuffer> buffer_;
   TGLViewerWindow* window_ = nullptr;  // a child of the container widget

@@ -14,6 +14,7 @@
 #include "app/Unit_Globals.h"
 #include "platform/IniFiles.h"
 #include "platform/Paths.h"
+#include "Source/Viewer/ScaledRun.h"
 #include "Source/Viewer/XTestInput.h"
 #include "ViewHostStub.h"
 
@@ -194,6 +195,50 @@ TEST_F(GL_ViewInteraction, TheWheelZoomsAndARightDragOrbits)
     const auto elevation = [](const TVector4f& v) { return std::atan2(v[2], std::hypot(v[0], v[1])) * kDegrees; };
     EXPECT_NEAR(std::fabs(elevation(v2) - elevation(v1)), 10, 0.2);
     EXPECT_NEAR(Length(v2), Length(v0), Length(v0) * 0.001f);
+}
+
+// On a screen scaled by 2 (run in a child process by the test after it), with
+// the pointer and button of the X server.
+TEST_F(GL_ViewInteraction, DISABLED_AtScaleTwoADragLandsTheCubeUnderTheCursor)
+{
+    const qreal ratio = target->devicePixelRatio();
+    ASSERT_EQ(ratio, 2.0) << "run with QT_SCALE_FACTOR=2";
+    EXPECT_EQ(Buffer()->Width(), qRound(target->width() * ratio));
+    EXPECT_EQ(Buffer()->Height(), qRound(target->height() * ratio));
+    // Points in the window's logical pixels; the buffer and the server count device pixels.
+    const auto pickedAt = [&](QPointF at) {
+        return Buffer()->GetPickedObject(qRound(at.x() * ratio), qRound(at.y() * ratio));
+    };
+    const auto pointerTo = [&](QPointF at) {
+        const QPointF server = target->mapToGlobal(at) * ratio;
+        return FakeServerMotion(qRound(server.x()), qRound(server.y()));
+    };
+    form->GLSceneViewer1()->RenderNow();
+    ASSERT_EQ(pickedAt(Centre()), cube);
+    if (!pointerTo(Centre()))
+        GTEST_SKIP() << "the display has no XTest extension";
+    Pump(100);
+    FakeServerButton(1, true);
+    QElapsedTimer t;
+    t.start();
+    while (form->SelectedObject() != cube && t.elapsed() < 3000)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    ASSERT_EQ(form->SelectedObject(), cube);
+
+    const QPointF to = Centre() + QPointF(60, 25);
+    pointerTo(to);
+    Pump(100);
+    form->GLCadencer1Progress(0.01, 0);
+    FakeServerButton(1, false);
+    Pump(100);
+    form->GLSceneViewer1()->RenderNow();
+    EXPECT_EQ(pickedAt(to), cube);
+    EXPECT_NE(pickedAt(Centre()), cube);
+}
+
+TEST(GL_ViewInteractionAtScaleTwo, ADragLandsTheCubeUnderTheCursor)
+{
+    EXPECT_TRUE(PassesAtScaleTwo("GL_ViewInteraction.DISABLED_AtScaleTwo*"));
 }
 
 TEST_F(GL_ViewInteraction, ABacklogShowsTheBufferPanelThenItsCount)
