@@ -283,8 +283,10 @@ bool TTrafficScene::LoadFace(SnifferObject* cube)
     return true;
 }
 
-void TTrafficScene::MakeTextTexture(SnifferObject* cube, const std::string& text, uint32_t colour)
+void TTrafficScene::MakeTextTexture(SnifferObject* cube, const std::string& fullText, uint32_t colour)
 {
+    // A user name of any length: what a label and a file name can hold.
+    const std::string text = ShownText(fullText);
     cube->Texture = SafeFilePart(text) + ".bmp";
     if (LoadFace(cube))
         return;

@@ -437,6 +437,11 @@ TEST_F(SnifferTest, LabelsThatImagesCannotHoldAreKeptInMemory)
         EXPECT_GE(b->Width(), 32) << name;  // a drawn label, not the empty picture
     }
     EXPECT_EQ(Cube(pcs, "IP10_0_7")->Texture, "John Smith.bmp");
+    // A name of any length is cut for the label and its file name.
+    std::ofstream(FDir.path().toStdString() + "/IPToComputerName.ini") << "[10.0.9.1]\nUSER=" << std::string(70000, 'J')
+                                                                       << "\n";
+    traffic->ProcessLine(Line("10.0.9.1", "255.255.255.255", "IP"));
+    EXPECT_EQ(Cube(pcs, "IP10_0_9")->Texture, ShownText(std::string(70000, 'J')) + ".bmp");
     // The failure is told once for both labels (counted after that).
     EXPECT_EQ(QString::fromStdString(Log()).count("GetOrCreateCube"), 1) << Log();
     // A cube whose face was replaced gets its label back from memory.
