@@ -1627,7 +1627,10 @@ void TMeshObject::SetLightMap(TRenderContextInfo& rci, int Index) {
     lastLightMapIndex_ = Index;
     if (!GL.glActiveTextureARB)
         return;
-    if (Index < 0) {
+    // An index the library does not reach (stored with the mesh, or a smaller library): the
+    // group is drawn without a light map instead of failing at every draw.
+    TGLLibMaterials* maps = rci.lightmapLibrary ? rci.lightmapLibrary->Materials() : nullptr;
+    if (Index < 0 || !maps || Index >= maps->Count()) {
         if (lightMapArrayEnabled_) {
             GL.glActiveTextureARB(GL_TEXTURE1);
             GL.glDisable(GL_TEXTURE_2D);
@@ -1636,8 +1639,6 @@ void TMeshObject::SetLightMap(TRenderContextInfo& rci, int Index) {
         }
         return;
     }
-    TGLLibMaterials* maps = rci.lightmapLibrary->Materials();
-    RTL_ASSERT(Index < maps->Count(), "Light map index out of range");
     TGLLibMaterial* map = maps->Items(Index);
     GL.glActiveTextureARB(GL_TEXTURE1);
     GL.glBindTexture(GL_TEXTURE_2D, map->Material()->Texture()->GetTextureHandle());

@@ -124,7 +124,8 @@ public:
     // index can reach past it.
     void DeclareArraysToOpenGL(TRenderContextInfo& rci);
     void DisableOpenGLArrays(TRenderContextInfo& rci);
-    // Binds light map Index of the context's light-map library on texture unit 1 (-1: off).
+    // Binds light map Index of the context's light-map library on texture unit 1 (-1, or an
+    // index past the library: off).
     void SetLightMap(TRenderContextInfo& rci, int Index);
 
     void WriteToFiler(TVirtualWriter* Writer) override;

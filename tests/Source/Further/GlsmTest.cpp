@@ -229,6 +229,25 @@ TEST_F(GlsmTest, MeshObjectsDrawTheirPrimitives) {
   context.DeactivateNested();
 }
 
+TEST_F(GlsmTest, ALightMapIndexPastTheLibraryDrawsWithoutALightMap) {
+  TGLFreeForm mesh(nullptr);
+  auto* mo = new TMeshObject(mesh.MeshObjects());
+  mo->SetMode(mdmFaceGroups);
+  mo->Vertices()->AddTriple(V(0, 0, 0), V(1, 0, 0), V(0, 1, 0));
+  auto* group = new TFGVertexIndexList(mo->FaceGroups());
+  group->AddTriangle(0, 1, 2);
+  group->SetLightMapIndex(2);  // the library holds one map
+  TGLMaterialLibrary lightmaps(nullptr);
+  lightmaps.Materials()->Add();
+  TGLRecorder rec;
+  GLCaps.ARB_multitexture = true;
+  TRenderContextInfo rci;
+  rci.lightmapLibrary = &lightmaps;
+  for (int frame = 0; frame < 2; ++frame) EXPECT_NO_THROW(mo->BuildList(rci)) << frame;
+  EXPECT_EQ(rec.Count("glDrawElements"), 2);
+  EXPECT_EQ(rec.Count("glBindTexture"), 0);
+}
+
 }  // namespace
 
 // Draws, into the current context's size x size viewport, a square of two index face groups (a
