@@ -26,12 +26,11 @@ public:
         if (!text.empty())
             std::memcpy(to, text.data(), text.size());
     }
-    // The text with every `from` stored as `to`.
-    TInfoLine(std::string_view text, char from, char to)
+    // `size` bytes written by fill(char* text).
+    template <class F>
+    TInfoLine(size_t size, F&& fill)
     {
-        char* out = Allocate(text.size());
-        for (const char c : text)
-            *out++ = c == from ? to : c;
+        fill(Allocate(size));
     }
     TInfoLine(const TInfoLine& other) noexcept : FRep(other.FRep)
     {
@@ -122,6 +121,12 @@ public:
         first = TInfoLine();
         FHead = FHead + 1 == FCapacity ? 0 : FHead + 1;
         --FCount;
+    }
+    // Starts reading the slot the next line goes to.
+    void PrefetchNext() const
+    {
+        if (FCapacity > 0)
+            __builtin_prefetch(&FSlots[FCount == FMaxLines ? FHead : Slot(FCount < FCapacity ? FCount : 0)], 1);
     }
     // Every line followed by CR LF, as a string list gives its text.
     std::string Text() const

@@ -47,6 +47,13 @@ public:
     // is appended) and MaxInfoBytes bytes.
     void AddInfoLine(const TInfoLine& line);
     void AddInfoLine(const std::string& line) { AddInfoLine(TInfoLine(line)); }
+    // Starts reading what a packet touches: the turn, the totals, the ports.
+    void PrefetchForPacket() const
+    {
+        __builtin_prefetch(this, 1);
+        __builtin_prefetch(&LastSeen, 1);
+        __builtin_prefetch(&SrcPortText);
+    }
 
     void Notification(TComponent* AComponent, TOperation Operation) override;
 

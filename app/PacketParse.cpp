@@ -4,6 +4,7 @@
 #include "rtl/SysUtils.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace
 {
@@ -59,14 +60,49 @@ bool PacketFiltered(const PKTinfo& info, const TPacketFilters& filters)
 
 std::string InfoLineOf(const std::string& line) { return ShownText(line, '|'); }
 
+namespace
+{
+// Bytes of a word by their high bit: set where the byte is zero.
+constexpr uint64_t Low7 = 0x7F7F7F7F7F7F7F7Full;
+uint64_t ZeroBytes(uint64_t v) { return ~(((v & Low7) + Low7) | v | Low7); }
+uint64_t Bytes(uint8_t b) { return 0x0101010101010101ull * b; }
+
+// Copies 8 bytes with blanks made "|"; true when one of them is a control
+// character (below 0x20 but TAB, 0x7F to 0x9F), which ShownText shows as \xHH.
+bool CopyWord(const char* in, char* out)
+{
+    uint64_t w;
+    std::memcpy(&w, in, 8);
+    const uint64_t top3 = w & Bytes(0xE0);
+    const uint64_t control = (ZeroBytes(top3) & ~ZeroBytes(w ^ Bytes('\t'))) | ZeroBytes(top3 ^ Bytes(0x80)) |
+                             ZeroBytes(w ^ Bytes(0x7F));
+    const uint64_t blanks = (ZeroBytes(w ^ Bytes(' ')) >> 7) * 0xFF;
+    w ^= blanks & Bytes(' ' ^ '|');
+    std::memcpy(out, &w, 8);
+    return control != 0;
+}
+}  // namespace
+
 TInfoLine MakeInfoLine(const std::string& line)
 {
-    // A line of ordinary fields needs nothing but its blanks replaced.
-    bool plain = line.size() <= MaxShownText;
-    for (size_t i = 0; plain && i < line.size(); ++i)
-    {
-        const auto b = static_cast<unsigned char>(line[i]);
-        plain = (b >= 0x20 || b == '\t') && (b < 0x7F || b > 0x9F);
-    }
-    return plain ? TInfoLine(line, ' ', '|') : TInfoLine(InfoLineOf(line));
+    // A line of ordinary fields needs nothing but its blanks replaced: done a
+    // word at a time, the rest of the line through ShownText.
+    const size_t n = line.size();
+    if (n > MaxShownText)
+        return TInfoLine(InfoLineOf(line));
+    bool control = false;
+    TInfoLine made(n, [&](char* out) {
+        char last[8] = {};
+        size_t i = 0;
+        for (; i + 8 <= n; i += 8)
+            control |= CopyWord(line.data() + i, out + i);
+        if (i < n)
+        {
+            char word[8] = {'a', 'a', 'a', 'a', 'a', 'a', 'a', 'a'};
+            std::memcpy(word, line.data() + i, n - i);
+            control |= CopyWord(word, last);
+            std::memcpy(out + i, last, n - i);
+        }
+    });
+    return control ? TInfoLine(InfoLineOf(line)) : made;
 }

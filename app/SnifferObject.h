@@ -54,6 +54,12 @@ public:
     // MaxInfoLines lines and MaxInfoBytes bytes.
     void AddInfoLine(const TInfoLine& line);
     void AddInfoLine(const std::string& line) { AddInfoLine(TInfoLine(line)); }
+    // Starts reading what a packet touches.
+    void PrefetchForPacket() const
+    {
+        __builtin_prefetch(&LastSeen, 1);
+        __builtin_prefetch(&LastEtherType, 1);
+    }
 };
 
 // Appends an info line to a memo, each byte as the character of the same code (as BytesToQ).

@@ -405,6 +405,15 @@ bool TCubeCache::PlainAddress(const std::string& text, uint32_t& address)
     return true;
 }
 
+SnifferObject* TTrafficScene::PrefetchCube(const std::string& ip) const
+{
+    uint32_t address = 0;
+    SnifferObject* cube = TCubeCache::PlainAddress(ip, address) ? FCubes.Find(address) : nullptr;
+    if (cube)
+        cube->PrefetchForPacket();
+    return cube;
+}
+
 SnifferObject* TTrafficScene::FindCube(const std::string& ip)
 {
     uint32_t address = 0;
@@ -430,6 +439,14 @@ void TTrafficScene::ProcessPacket(const PKTinfo& info)
     if (PacketFiltered(info, filters))
         return;
 
+    // The cubes of addresses seen before are read from memory while the info
+    // line is made, not one after the other when each is needed.
+    SnifferObject* srcSeen = PrefetchCube(info.SrcIP);
+    SnifferObject* dstSeen = PrefetchCube(info.DstIP);
+    const TInfoLine infoLine = MakeInfoLine(info.Line);  // one line, kept by the cube and the pipe
+    if (srcSeen && dstSeen)
+        FPipes.Prefetch(PipeKey(srcSeen->IPNumber, dstSeen->IPNumber));
+
     OBJinfo_Rec rec{info.SrcIP, info.PktLength};
     bool existed = false;
     SnifferObject* src = GetOrCreateCube(rec, existed);
@@ -438,7 +455,6 @@ void TTrafficScene::ProcessPacket(const PKTinfo& info)
         LogToPktData("*ERR No SRC ");
         return;
     }
-    const TInfoLine infoLine = MakeInfoLine(info.Line);  // one line, kept by the cube and the pipe
     src->AddInfoLine(infoLine);
 
     const bool broadcast = info.DstIP == "255.255.255.255";
@@ -466,12 +482,15 @@ void TTrafficScene::ProcessPacket(const PKTinfo& info)
     src->LastSuffix = info.Suffix;
     if (broadcast)
         return;
+    bool forward = true;
+    MyCylinder* pipe = FindPipe(src->IPNumber, dst->IPNumber, forward);
+    if (pipe)
+        pipe->PrefetchForPacket();
     dst->LastEtherType = info.EtherTypeHex;
     dst->LastProtocol = info.Protocol;
     dst->LastSuffix = info.Suffix;
 
-    bool forward = true;
-    if (MyCylinder* pipe = FindPipe(src->IPNumber, dst->IPNumber, forward))
+    if (pipe)
     {
         if (!pipe->SrcObject() || !pipe->DstObject())  // an end expired and came back
         {

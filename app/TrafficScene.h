@@ -98,6 +98,12 @@ public:
                 Place(s.Key, s.Value);
     }
     size_t Count() const { return FCount; }
+    // Starts reading the slot where a search for `key` begins.
+    void Prefetch(uint64_t key) const
+    {
+        if (!FSlots.empty())
+            __builtin_prefetch(&FSlots[Home(key)]);
+    }
 
 private:
     struct TSlot
@@ -246,6 +252,9 @@ private:
     THostProfiles FProfiles;
     TChartRing FChart;
     SnifferObject* CreateCube(const OBJinfo_Rec& info);
+    // The cube FindCube found for the address before (nothing looked up by
+    // name, nothing changed), its memory on its way to the cache; or nullptr.
+    SnifferObject* PrefetchCube(const std::string& ip) const;
 
     // Pipes by the address numbers of their ends (source, destination), and back.
     TPipeTable FPipes;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <random>
 #include <utility>
 
 namespace
@@ -140,4 +141,22 @@ TEST(ParseTest, InfoLineReplacesBlanksAndShowsControlCharacters)
     EXPECT_EQ(InfoLineOf(std::string(MaxShownText - 2, 'a') + "\x01"),
               std::string(MaxShownText - 2, 'a') + " ...(cut, 1 more bytes)");
     EXPECT_EQ(InfoLineOf(std::string(MaxShownText - 4, 'a') + "\x01"), std::string(MaxShownText - 4, 'a') + "\\x01");
+
+    // The line made once per packet is the same text, whatever bytes and length.
+    std::mt19937 rnd(3);
+    for (int i = 0; i < 20000; ++i)
+    {
+        std::string line(rnd() % (MaxShownText + 20), 'x');
+        const int kind = i % 3;  // bytes of every value, or mostly printable with a rare odd one
+        for (char& c : line)
+            c = char(kind == 0 ? rnd() % 256 : rnd() % 500 ? 0x20 + rnd() % 95 : rnd() % 256);
+        ASSERT_EQ(MakeInfoLine(line).View(), InfoLineOf(line)) << i;
+    }
+    for (int b = 0; b < 256; ++b)
+        for (size_t at : {0, 7, 8, 13})
+        {
+            std::string line(16, 'q');
+            line[at] = char(b);
+            ASSERT_EQ(MakeInfoLine(line).View(), InfoLineOf(line)) << b << " at " << at;
+        }
 }
