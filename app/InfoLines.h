@@ -54,6 +54,7 @@ public:
         return FRep ? std::string_view(reinterpret_cast<const char*>(FRep + 1), FRep->Size) : std::string_view();
     }
     size_t Size() const { return FRep ? FRep->Size : 0; }
+    void Prefetch() const { __builtin_prefetch(FRep, 1); }
 
 private:
     struct TRep
@@ -122,11 +123,11 @@ public:
         FHead = FHead + 1 == FCapacity ? 0 : FHead + 1;
         --FCount;
     }
-    // Starts reading the slot the next line goes to.
-    void PrefetchNext() const
+    // Starts reading the line the next one will push out, when the ring is full.
+    void PrefetchOldest() const
     {
-        if (FCapacity > 0)
-            __builtin_prefetch(&FSlots[FCount == FMaxLines ? FHead : Slot(FCount < FCapacity ? FCount : 0)], 1);
+        if (FCount == FMaxLines)
+            FSlots[FHead].Prefetch();
     }
     // Every line followed by CR LF, as a string list gives its text.
     std::string Text() const

@@ -183,9 +183,7 @@ SnifferObject* TTrafficScene::GetOrCreateCube(const OBJinfo_Rec& info, bool& exi
     if (SnifferObject* cube = FindCube(info.IP))
     {
         existed = true;
-        cube->LastSeen = Now();
-        cube->ByteTotal += info.PktLength;
-        return cube;
+        return Charge(cube, info.PktLength);
     }
     existed = false;
     return CreateCube(info);
@@ -405,6 +403,13 @@ bool TCubeCache::PlainAddress(const std::string& text, uint32_t& address)
     return true;
 }
 
+SnifferObject* TTrafficScene::Charge(SnifferObject* cube, int32_t length)
+{
+    cube->LastSeen = Now();
+    cube->ByteTotal += length;
+    return cube;
+}
+
 SnifferObject* TTrafficScene::PrefetchCube(const std::string& ip) const
 {
     uint32_t address = 0;
@@ -444,12 +449,15 @@ void TTrafficScene::ProcessPacket(const PKTinfo& info)
     SnifferObject* srcSeen = PrefetchCube(info.SrcIP);
     SnifferObject* dstSeen = PrefetchCube(info.DstIP);
     const TInfoLine infoLine = MakeInfoLine(info.Line);  // one line, kept by the cube and the pipe
+    if (srcSeen)
+        srcSeen->InfoLines.PrefetchOldest();
     if (srcSeen && dstSeen)
         FPipes.Prefetch(PipeKey(srcSeen->IPNumber, dstSeen->IPNumber));
 
     OBJinfo_Rec rec{info.SrcIP, info.PktLength};
     bool existed = false;
-    SnifferObject* src = GetOrCreateCube(rec, existed);
+    // A cube found ahead is what GetOrCreateCube finds: nothing changed since.
+    SnifferObject* src = srcSeen ? Charge(srcSeen, info.PktLength) : GetOrCreateCube(rec, existed);
     if (!src)
     {
         LogToPktData("*ERR No SRC ");
@@ -464,7 +472,8 @@ void TTrafficScene::ProcessPacket(const PKTinfo& info)
         rec.IP = info.DstIP;
         try
         {
-            dst = GetOrCreateCube(rec, existed);
+            // Still so when the source's cube was found, not made.
+            dst = srcSeen && dstSeen ? Charge(dstSeen, info.PktLength) : GetOrCreateCube(rec, existed);
         }
         catch (const std::exception& e)
         {
@@ -485,7 +494,10 @@ void TTrafficScene::ProcessPacket(const PKTinfo& info)
     bool forward = true;
     MyCylinder* pipe = FindPipe(src->IPNumber, dst->IPNumber, forward);
     if (pipe)
+    {
         pipe->PrefetchForPacket();
+        pipe->InfoLines.PrefetchOldest();
+    }
     dst->LastEtherType = info.EtherTypeHex;
     dst->LastProtocol = info.Protocol;
     dst->LastSuffix = info.Suffix;

@@ -255,6 +255,8 @@ private:
     // The cube FindCube found for the address before (nothing looked up by
     // name, nothing changed), its memory on its way to the cache; or nullptr.
     SnifferObject* PrefetchCube(const std::string& ip) const;
+    // A found cube's share of a packet: seen now, its bytes added.
+    SnifferObject* Charge(SnifferObject* cube, int32_t length);
 
     // Pipes by the address numbers of their ends (source, destination), and back.
     TPipeTable FPipes;
