@@ -325,6 +325,21 @@ int DaysInMonth(int year, int month) noexcept;
 // Example: FormatDateTime("hh:nn:ss:zzz", t) -> "09:05:03:007".
 std::string FormatDateTime(std::string_view format, TDateTime dt);
 
+// Sets a value for the rest of the scope and puts the old one back when the scope is left,
+// also by an exception.
+template <class T>
+class TRestore {
+ public:
+  TRestore(T& ref, T newValue) : ref_(ref), saved_(ref) { ref_ = newValue; }
+  ~TRestore() { ref_ = saved_; }
+  TRestore(const TRestore&) = delete;
+  TRestore& operator=(const TRestore&) = delete;
+
+ private:
+  T& ref_;
+  T saved_;
+};
+
 // Runs f when the scope is left, also by an exception: flags and brackets set
 // around code that can throw are put back. A destructor never throws, so what
 // f raises while the scope is left is dropped.

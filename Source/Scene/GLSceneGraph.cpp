@@ -12,20 +12,6 @@
 
 namespace {
 
-// Restores a value when the scope ends, also when an exception leaves it.
-template <class T>
-class TRestore {
- public:
-  TRestore(T& ref, T newValue) : ref_(ref), saved_(ref) { ref_ = newValue; }
-  ~TRestore() { ref_ = saved_; }
-  TRestore(const TRestore&) = delete;
-  TRestore& operator=(const TRestore&) = delete;
-
- private:
-  T& ref_;
-  T saved_;
-};
-
 constexpr float kOrthoEpsilon = 1e-5f;
 
 TAffineVector Cross(const TAffineVector& a, const TAffineVector& b) { return AffineVectorCrossProduct(a, b); }
@@ -856,13 +842,20 @@ void TGLBaseSceneObject::DestroyHandles() {
 
 void TGLBaseSceneObject::BuildList(TRenderContextInfo&) {}
 
+namespace {
+
+// An object's own geometry: built on the spot when it draws directly, else its display list.
+void DrawSelf(TGLBaseSceneObject* obj, TRenderContextInfo& rci) {
+  if ((obj->ObjectStyle() & osDirectDraw) || rci.amalgamating)
+    obj->BuildList(rci);
+  else
+    GL.glCallList(obj->GetListHandle(rci));
+}
+
+}  // namespace
+
 void TGLBaseSceneObject::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) {
-  if (renderSelf) {
-    if ((objectStyle_ & osDirectDraw) || rci.amalgamating)
-      BuildList(rci);
-    else
-      GL.glCallList(GetListHandle(rci));
-  }
+  if (renderSelf) DrawSelf(this, rci);
   if (renderChildren) RenderChildren(0, GetChildCount() - 1, rci);
 }
 
@@ -1099,17 +1092,6 @@ void TGLCustomSceneObject::DestroyHandle() {
   if (material_) material_->DestroyHandles();
 }
 
-namespace {
-
-void DrawSelf(TGLBaseSceneObject* obj, TRenderContextInfo& rci) {
-  if ((obj->ObjectStyle() & osDirectDraw) || rci.amalgamating)
-    obj->BuildList(rci);
-  else
-    GL.glCallList(obj->GetListHandle(rci));
-}
-
-}  // namespace
-
 void TGLCustomSceneObject::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) {
   if (renderSelf) {
     if (Scene()) Scene()->SetCurrentObject(this);
@@ -1122,9 +1104,9 @@ void TGLCustomSceneObject::DoRender(TRenderContextInfo& rci, bool renderSelf, bo
   if (renderChildren) RenderChildren(0, GetChildCount() - 1, rci);
 }
 
+// Skips the material of its parent class: the object's own geometry and its children only.
 void TGLImmaterialSceneObject::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) {
-  if (renderSelf) DrawSelf(this, rci);
-  if (renderChildren) RenderChildren(0, GetChildCount() - 1, rci);
+  TGLBaseSceneObject::DoRender(rci, renderSelf, renderChildren);
 }
 
 TGLCameraInvariantObject::TGLCameraInvariantObject(TComponent* AOwner) : TGLImmaterialSceneObject(AOwner) {}
@@ -1161,13 +1143,10 @@ void TGLCameraInvariantObject::DoRender(TRenderContextInfo& rci, bool renderSelf
   GL.glPushMatrix();
   GL.glLoadMatrixf(m.data());
   if (rci.buffer) rci.buffer->PushModelViewMatrix(m);
-  struct TPop {
-    TRenderContextInfo& rci;
-    ~TPop() {
-      if (rci.buffer && rci.buffer->ModelViewStackDepth() > 0) rci.buffer->PopModelViewMatrix();
-      GL.glPopMatrix();
-    }
-  } pop{rci};
+  TScopeExit pop([&rci] {
+    if (rci.buffer && rci.buffer->ModelViewStackDepth() > 0) rci.buffer->PopModelViewMatrix();
+    GL.glPopMatrix();
+  });
   if (renderSelf) DrawSelf(this, rci);
   if (renderChildren) RenderChildren(0, GetChildCount() - 1, rci);
 }
@@ -1620,9 +1599,7 @@ void TGLSceneGraph::RenderScene(TGLSceneBuffer* aBuffer, int viewPortSizeX, int 
   rci.ignoreMaterials = aBuffer->ContextOptions().Contains(roNoColorBuffer) || drawState == dsPicking;
   const GLboolean colorWrites = rci.ignoreMaterials ? GL_FALSE : GL_TRUE;
   GL.glColorMask(colorWrites, colorWrites, colorWrites, colorWrites);
-  struct TColorMaskRestore {
-    ~TColorMaskRestore() { GL.glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE); }
-  } colorMaskRestore;
+  TScopeExit colorMaskRestore([] { GL.glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE); });
   if (aBuffer->InitiateRendering) aBuffer->InitiateRendering(aBuffer, rci);
   RenderObject(baseObject ? baseObject : objects_, rci);
   GL.glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
@@ -1692,9 +1669,7 @@ void TGLSceneGraph::RenderObjectUnguarded(TGLBaseSceneObject* obj, TRenderContex
   if (!renderSelf && !renderChildren) return;
 
   GL.glPushMatrix();
-  struct TPopMatrix {
-    ~TPopMatrix() { GL.glPopMatrix(); }
-  } popMatrix;
+  TScopeExit popMatrix([] { GL.glPopMatrix(); });
   GL.glMultMatrixf(obj->GetLocalMatrixPtr()->data());
   const bool picking = rci.drawState == dsPicking;
   if (picking) {
@@ -1704,24 +1679,18 @@ void TGLSceneGraph::RenderObjectUnguarded(TGLBaseSceneObject* obj, TRenderContex
     else
       GL.glLoadName(name);
   }
-  struct TPopName {
-    bool active;
-    ~TPopName() {
-      if (active) GL.glPopName();
-    }
-  } popName{picking && rci.proxySubObject};
+  TScopeExit popName([active = picking && rci.proxySubObject] {
+    if (active) GL.glPopName();
+  });
 
   TGLStateCache& states = *rci.GLStates;
   auto renderBody = [&](bool self, bool depthCondition) {
     const bool depthOff = (obj->ObjectStyle() & osIgnoreDepthBuffer) && depthCondition;
     if (depthOff) states.DisableState(stDepthTest);
-    try {
-      obj->DoRender(rci, self, renderChildren);
-    } catch (...) {
+    TScopeExit depthBack([&] {
       if (depthOff) states.EnableState(stDepthTest);
-      throw;
-    }
-    if (depthOff) states.EnableState(stDepthTest);
+    });
+    obj->DoRender(rci, self, renderChildren);
   };
 
   if (!renderSelf) {
@@ -1738,9 +1707,7 @@ void TGLSceneGraph::RenderObjectUnguarded(TGLBaseSceneObject* obj, TRenderContex
     effects->RenderPreEffects(currentBuffer_, rci);
     GL.glPopMatrix();
     GL.glPushMatrix();
-    struct TPop {
-      ~TPop() { GL.glPopMatrix(); }
-    } pop;
+    TScopeExit pop([] { GL.glPopMatrix(); });
     renderBody(true, true);
     if (obj->ObjectStyle() & osStateChanging) states.ResetCachedState();
     effects->RenderPostEffects(currentBuffer_, rci);
