@@ -330,8 +330,8 @@ std::string FormatDateTime(std::string_view format, TDateTime dt);
 template <class T>
 class TRestore {
  public:
-  TRestore(T& ref, T newValue) : ref_(ref), saved_(ref) { ref_ = newValue; }
-  ~TRestore() { ref_ = saved_; }
+  TRestore(T& ref, T newValue) : ref_(ref), saved_(std::exchange(ref, std::move(newValue))) {}
+  ~TRestore() { ref_ = std::move(saved_); }
   TRestore(const TRestore&) = delete;
   TRestore& operator=(const TRestore&) = delete;
 

@@ -4,6 +4,7 @@
 #include "Source/Base/VectorGeometry.h"
 #include "Source/Materials/GLColor.h"
 #include "Source/Materials/GLMaterial.h"
+#include "Source/Materials/GLMaterialPasses.h"
 #include "Source/Further/GLPlanarRender.h"
 #include "Source/Objects/GLObjects.h"
 #include "Source/Scene/GLSceneBuffer.h"
@@ -85,11 +86,12 @@ void TGLMirror::BuildList(TRenderContextInfo&) {
 
 void TGLMirror::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) {
   if (rendering_) return;
-  TValueRestore<bool> guard(rendering_, true);
+  TRestore<bool> guard(rendering_, true);
   if (CameraInFrontOf(this, rci) && rci.buffer) {
     {
-      TValueRestore<bool> sub(rci.proxySubObject, true);
+      TRestore<bool> sub(rci.proxySubObject, true);
       GL.glPushAttrib(GL_ENABLE_BIT);
+      TScopeExit popEnables([] { GL.glPopAttrib(); });
       if (!mirrorOptions_.Empty()) {
         if (mirrorOptions_.Contains(moUseStencil)) {
           GL.glClearStencil(0);
@@ -118,13 +120,7 @@ void TGLMirror::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderCh
       }
       RenderReflection(rci);
     }
-    if (renderSelf) {
-      TGLMaterial* mat = Material();
-      mat->Apply(rci);
-      int passes = 0;
-      do BuildList(rci);
-      while (mat->UnApply(rci) && ++passes < MaxMaterialPasses);
-    }
+    if (renderSelf) DrawUnderMaterial(*Material(), rci, [&] { BuildList(rci); });
   }
   if (renderChildren && GetChildCount() > 0) RenderChildren(0, GetChildCount() - 1, rci);
   if (mirrorObject_ && mirrorObject_->EffectsIfAny())
@@ -160,22 +156,20 @@ void TGLMirror::RenderReflection(TRenderContextInfo& rci) {
     return d;
   };
   try {
-    TValueRestore<TVector4f> camPos(rci.cameraPosition, reflect(rci.cameraPosition, true));
-    TValueRestore<TVector4f> camDir(rci.cameraDirection, reflect(rci.cameraDirection, false));
+    TRestore<TVector4f> camPos(rci.cameraPosition, reflect(rci.cameraPosition, true));
+    TRestore<TVector4f> camDir(rci.cameraDirection, reflect(rci.cameraDirection, false));
     if (OnBeginRenderingMirrors) OnBeginRenderingMirrors(this);
     RenderSceneOrObject(this, mirrorObject_, rci);
     if (OnEndRenderingMirrors) OnEndRenderingMirrors(this);
   } catch (...) {
     buffer->PopModelViewMatrix();
     GL.glPopMatrix();
-    GL.glPopAttrib();
     throw;
   }
   buffer->PopModelViewMatrix();
   GL.glLoadMatrixf(buffer->ModelViewMatrix().data());
   if (Scene()) Scene()->SetupLights(TGLSceneGraph::LightTableSize);
   GL.glPopMatrix();
-  GL.glPopAttrib();
   if (rci.GLStates) {
     rci.GLStates->SendDefaultMaterial();
     rci.GLStates->ResetBoundTextures();

@@ -65,9 +65,9 @@ void TGLShadowPlane::SetShadowOptions(TShadowPlaneOptions v) {
 
 void TGLShadowPlane::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) {
   if (rendering_) return;
-  TValueRestore<bool> guard(rendering_, true);
+  TRestore<bool> guard(rendering_, true);
   {
-    TValueRestore<bool> sub(rci.proxySubObject, true);
+    TRestore<bool> sub(rci.proxySubObject, true);
     if (renderSelf && CameraInFrontOf(this, rci)) {
       // Popped on every exit: a failing material or shadow pass must not leave stencil and
       // scissor tests on for the rest of the frame (and an attribute level per frame).
@@ -137,7 +137,7 @@ void TGLShadowPlane::RenderShadows(TRenderContextInfo& rci) {
     GL.glEnable(GL_NORMALIZE);
     GL.glPolygonOffset(-1, -1);
     GL.glEnable(GL_POLYGON_OFFSET_FILL);
-    TValueRestore<bool> noMaterials(rci.ignoreMaterials, true);
+    TRestore<bool> noMaterials(rci.ignoreMaterials, true);
     GL.glDisable(GL_TEXTURE_2D);
     GL.glDisable(GL_LIGHTING);
     GL.glDisable(GL_FOG);

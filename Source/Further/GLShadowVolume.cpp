@@ -268,7 +268,7 @@ void TGLShadowVolume::DoRender(TRenderContextInfo& rci, bool renderSelf, bool re
     inherited::DoRender(rci, renderSelf, renderChildren);
     return;
   }
-  TValueRestore<bool> guard(rendering_, true);
+  TRestore<bool> guard(rendering_, true);
   RenderShadows(rci);
 }
 
@@ -325,7 +325,7 @@ void TGLShadowVolume::RenderShadows(TRenderContextInfo& rci) {
   renderChildren();  // ambient pass (darkening: fully lit)
 
   GL.glDepthMask(GL_FALSE);
-  TValueRestore<bool> noBlendRequests(rci.ignoreBlendingRequests, true);
+  TRestore<bool> noBlendRequests(rci.ignoreBlendingRequests, true);
   GL.glEnable(GL_BLEND);
   GL.glBlendFunc(GL_SRC_ALPHA, GL_ONE);
   GL.glDisable(GL_ALPHA_TEST);

@@ -9,6 +9,7 @@
 #include "Source/Scene/GLState.h"
 #include "rtl/Streaming.h"
 #include "tests/Source/Base/GLRecorder.h"
+#include "tests/Source/MultiPassShader.h"
 #include "tests/Source/StoredCopy.h"
 
 namespace {
@@ -111,4 +112,40 @@ TEST_F(Mirror, SlicesAreBoundedWhenRead) {
   EXPECT_NO_THROW(ReadStoredCopy(&source));
   source.SetSlices(2147483647);
   EXPECT_THROW(ReadStoredCopy(&source), EReadError);
+}
+
+TEST_F(Mirror, AFailingDrawPopsWhatItPushedAndTakesTheMaterialOff) {
+  // The mark (drawn before the reflection) or the surface (drawn under a multi-pass material)
+  // raising: the enable bits and matrices are back, and the shader is no longer applied, so the
+  // next frame applies it afresh.
+  class TBrokenMirror : public TGLMirror {
+   public:
+    using TGLMirror::TGLMirror;
+    void BuildList(TRenderContextInfo& r) override {
+      if (failAt == ++calls) throw EInvalidOperation("broken mirror");
+      TGLMirror::BuildList(r);
+    }
+    int calls = 0, failAt = 0;
+  };
+  TCurrentNullContext context;
+  TGLMaterialLibrary lib(nullptr);
+  TMultiPassShader shader(nullptr);
+  auto* broken = new TBrokenMirror(&scene);
+  scene.Objects()->AddChild(broken);
+  broken->Material()->SetMaterialLibrary(&lib);
+  broken->Material()->SetLibMaterialName(shader.AddUser(lib)->Name());
+  for (int failAt : {1, 2}) {  // 1: the stencil mark, 2: the surface
+    broken->calls = 0;
+    broken->failAt = failAt;
+    rec.Clear();
+    EXPECT_THROW(broken->DoRender(rci, true, false), EInvalidOperation) << failAt;
+    EXPECT_EQ(rec.Count("glPushAttrib"), rec.Count("glPopAttrib")) << failAt;
+    EXPECT_EQ(rec.Count("glPushMatrix"), rec.Count("glPopMatrix")) << failAt;
+    EXPECT_EQ(buffer.ModelViewStackDepth(), 0) << failAt;
+    EXPECT_FALSE(shader.Active()) << failAt;
+  }
+  broken->failAt = 0;
+  broken->DoRender(rci, true, false);
+  EXPECT_FALSE(shader.Active());
+  delete broken;
 }
