@@ -30,12 +30,18 @@ public:
     int32_t PacketCount = 0;  // packets after the first
     int32_t StallCount = 0;
     TInfoLines InfoLines{MaxInfoLines, MaxInfoBytes};
+    QPointer<QPlainTextEdit> InfoMemo;  // set while selected
     std::string SrcPortText, DstPortText;
+
+private:
+    SnifferObject* FSrcObject = nullptr;  // read for every packet too
+    SnifferObject* FDstObject = nullptr;
+
+public:
 
     double Bps = 0;
     int64_t FirstSeen = 0;
     float TTL = 0;
-    QPointer<QPlainTextEdit> InfoMemo;
     QPointer<QLabel> BandwidthLabel;
 
     // The cubes at the two ends, not owned: cleared when a cube is freed.
@@ -73,8 +79,6 @@ private:
     std::string FLabelSrc, FLabelDst;
     float FLabelScaleX = 0, FLabelHeight = 0;
 
-    SnifferObject* FSrcObject = nullptr;
-    SnifferObject* FDstObject = nullptr;
 };
 
 // Background of a pipe label (Windows colour value) for its two port texts.

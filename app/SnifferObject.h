@@ -35,6 +35,7 @@ public:
     uint32_t IPNumber = 0;
     TCubeCache* Cache = nullptr;  // the index of the traffic scene that may hold this cube
     TInfoLines InfoLines{MaxInfoLines, MaxInfoBytes};
+    QPointer<QPlainTextEdit> InfoMemo;  // set while selected
     std::string LastEtherType, LastProtocol, LastSuffix;
 
     std::string IP;
@@ -43,7 +44,6 @@ public:
     std::string ProfileName;
     std::string Texture;
     std::string NetType;
-    QPointer<QPlainTextEdit> InfoMemo;     // set while selected
     QPointer<QLabel> BandwidthLabel;       // set while selected
     float Spread = 0;
     double Bps = 0;
