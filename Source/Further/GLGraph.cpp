@@ -228,12 +228,9 @@ void TGLHeightField::BuildList(TRenderContextInfo& rci) {
   const bool pushed = options_.Contains(hfoTwoSided) || colorMode_ != hfcmNone;
   if (pushed) GL.glPushAttrib(GL_ENABLE_BIT);
   // Also when a height callback fails: the attribute stack is not left one deeper.
-  struct TPopGuard {
-    bool pushed;
-    ~TPopGuard() {
-      if (pushed) GL.glPopAttrib();
-    }
-  } pop{pushed};
+  TScopeExit pop([pushed] {
+    if (pushed) GL.glPopAttrib();
+  });
   if (options_.Contains(hfoTwoSided)) {
     GL.glDisable(GL_CULL_FACE);
     const GLenum mode = PolygonModeToGL(Material()->FrontProperties()->PolygonMode());

@@ -10,14 +10,6 @@
 
 namespace {
 
-// Pops what a draw pushed, also when the draw throws.
-struct TAttribGuard {
-  TAttribGuard(GLbitfield mask) { GL.glPushAttrib(mask); }
-  ~TAttribGuard() { GL.glPopAttrib(); }
-  TAttribGuard(const TAttribGuard&) = delete;
-  TAttribGuard& operator=(const TAttribGuard&) = delete;
-};
-
 int RoundHalfEven(double v) { return static_cast<int>(std::nearbyint(v)); }
 
 }  // namespace
@@ -353,7 +345,8 @@ void TGLCustomBitmapFont::RenderString(TRenderContextInfo& rci, const std::strin
   rci.GLStates->SetBoundTexture(0, GL_TEXTURE_2D, handle_->Handle());
   GL.glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
   {
-    TAttribGuard attribs(GL_CURRENT_BIT);
+    GL.glPushAttrib(GL_CURRENT_BIT);
+    TScopeExit popAttribs([] { GL.glPopAttrib(); });
     GL.glColor4fv(color.V);
     GL.glBegin(GL_QUADS);
     for (std::size_t i = 0; i < aString.size(); ++i) {
@@ -452,7 +445,8 @@ void TGLFlatText::DoRender(TRenderContextInfo& rci, bool renderSelf, bool render
   TGLCustomBitmapFont* font = BitmapFont();
   if (renderSelf && font && !text_.empty()) {
     rci.GLStates->SetPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
-    TAttribGuard attribs(GL_ENABLE_BIT);
+    GL.glPushAttrib(GL_ENABLE_BIT);
+    TScopeExit popAttribs([] { GL.glPopAttrib(); });
     if (modulateColor_->Alpha() != 1.0f) {
       GL.glEnable(GL_BLEND);
       GL.glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);

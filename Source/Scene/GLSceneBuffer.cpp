@@ -37,23 +37,6 @@ int64_t PerfFrequency() {
   return f;
 }
 
-// Activates a context for a scope (nested activation).
-class TActivation {
- public:
-  explicit TActivation(TGLContext* ctx) : ctx_(ctx) { ctx_->ActivateNested(); }
-  ~TActivation() {
-    try {
-      ctx_->DeactivateNested();
-    } catch (...) {
-    }
-  }
-  TActivation(const TActivation&) = delete;
-  TActivation& operator=(const TActivation&) = delete;
-
- private:
-  TGLContext* ctx_;
-};
-
 // The pick matrix gluPickMatrix builds, in row form.
 TMatrix4f PickMatrix(double x, double y, double w, double h, const TVector4i& vp) {
   TMatrix4f m = IdentityHmgMatrix;
@@ -202,7 +185,8 @@ void TGLSceneBuffer::MakeRC(TGLOutputDevice device, bool memoryContext) {
       ctx->CreateOffScreen(device, Width(), Height());
     else
       ctx->CreateForDevice(device);
-    TActivation active(ctx);
+    ctx->ActivateNested();
+    TScopeExit deactivate([ctx] { ctx->DeactivateNested(); });
     if (!GLCaps.Version_1_1) throw EOpenGLError(glsOpenGL11Required);
     // A new context is at the GL defaults, whatever the last one was left with.
     glStates_->ResetToGLDefaults();
@@ -240,7 +224,8 @@ void TGLSceneBuffer::Resize(int newWidth, int newHeight) {
   viewport_[2] = std::max(1, newWidth);
   viewport_[3] = std::max(1, newHeight);
   if (renderingContext_) {
-    TActivation active(renderingContext_);
+    renderingContext_->ActivateNested();
+    TScopeExit deactivate([ctx = renderingContext_] { ctx->DeactivateNested(); });
     GL.glViewport(0, 0, viewport_[2], viewport_[3]);
   }
 }
@@ -391,7 +376,8 @@ void TGLSceneBuffer::RenderFrame(TGLBaseSceneObject* baseObject) {
     rendering_ = false;
   });
   {
-    TActivation active(renderingContext_);
+    renderingContext_->ActivateNested();
+    TScopeExit deactivate([ctx = renderingContext_] { ctx->DeactivateNested(); });
     if (frameCount_ == 0) firstPerfCounter_ = PerfCounter();
     renderDPI_ = 96;
     RaiseOnGLError();
@@ -452,9 +438,12 @@ int TGLSceneBuffer::GetGLLimit(int index) {
   if (index < 0 || index > 26) return 0;
   if (index == 26 && !GLCaps.ARB_multitexture) return 1;
   GLint v[2] = {0, 0};
-  std::unique_ptr<TActivation> active;
-  if (renderingContext_ && GetCurrentRenderingContext() != renderingContext_)
-    active = std::make_unique<TActivation>(renderingContext_);
+  TGLContext* const ctx =
+      renderingContext_ && GetCurrentRenderingContext() != renderingContext_ ? renderingContext_ : nullptr;
+  if (ctx) ctx->ActivateNested();
+  TScopeExit deactivate([ctx] {
+    if (ctx) ctx->DeactivateNested();
+  });
   GL.glGetIntegerv(kLimits[index], v);
   if (index == 10) return std::max(v[0], v[1]);
   return v[0];
@@ -477,7 +466,8 @@ void TGLSceneBuffer::PickObjects(const TGLRect& rect, TGLPickList* pickList, int
 }
 
 void TGLSceneBuffer::PickPass(const TGLRect& rect, TGLPickList* pickList, int objectCountGuess) {
-  TActivation active(renderingContext_);
+  renderingContext_->ActivateNested();
+  TScopeExit deactivate([ctx = renderingContext_] { ctx->DeactivateNested(); });
   rendering_ = true;
   const TMatrix4f savedProjection = projectionMatrix_;
   std::vector<uint32_t> selection;
@@ -624,7 +614,8 @@ float TGLSceneBuffer::GetPixelDepth(int x, int y) {
   if (!renderingContext_) return z;
   const int row = std::clamp(viewport_[3] - y, 0, viewport_[3] - 1);
   const int col = std::clamp(x, 0, viewport_[2] - 1);
-  TActivation active(renderingContext_);
+  renderingContext_->ActivateNested();
+  TScopeExit deactivate([ctx = renderingContext_] { ctx->DeactivateNested(); });
   GL.glReadPixels(col, row, 1, 1, GL_DEPTH_COMPONENT, GL_FLOAT, &z);
   // A context without a depth buffer refuses the read: the far plane, and no
   // error left for the next frame to raise.
@@ -662,7 +653,8 @@ TVector4f TGLSceneBuffer::PixelRayToWorld(int x, int y) {
 void TGLSceneBuffer::CopyToTexture(TGLTexture* aTexture, int xSrc, int ySrc, int aWidth, int aHeight, int xDest,
                                    int yDest, GLenum target, bool forceFullUpload) {
   if (!renderingContext_ || !aTexture) return;
-  TActivation active(renderingContext_);
+  renderingContext_->ActivateNested();
+  TScopeExit deactivate([ctx = renderingContext_] { ctx->DeactivateNested(); });
   if (target == 0) target = aTexture->Image() ? aTexture->Image()->NativeTextureTarget() : GL_TEXTURE_2D;
   const GLenum bindTarget = (target >= GL_TEXTURE_CUBE_MAP_POSITIVE_X && target <= GL_TEXTURE_CUBE_MAP_NEGATIVE_Z)
                                 ? GLenum(GL_TEXTURE_CUBE_MAP)
