@@ -2,6 +2,8 @@
 
 #include "Source/Materials/GLMaterial.h"
 #include "Source/Materials/GLTexture.h"
+
+#include <memory>
 #include "Source/Scene/GLRenderContextInfo.h"
 #include "Source/Scene/GLUploadBudget.h"
 #include "app/SnifferObject.h"
@@ -113,18 +115,17 @@ std::string LabelText(const std::string& text)
 }
 }  // namespace
 
-void MakePipeLabel(MyCylinder* pipe, const std::string& srcTextIn, const std::string& dstTextIn,
-                   float scaleX, float height)
+namespace
 {
-    const std::string srcText = LabelText(srcTextIn);
-    const std::string dstText = LabelText(dstTextIn);
-    TBitmap bmp(1, 1, pf24bit);
+// The two lines of a pipe's label (texts already cut to length).
+void DrawPipeLabel(TBitmap& bmp, const std::string& srcText, const std::string& dstText, uint32_t colour)
+{
     TCanvas& c = bmp.Canvas();
     c.Font().SetName("TaHoma");
     c.Font().SetColor(0xFFFFFF);
     c.Font().SetSize(21);
     c.Pen().SetColor(0x0000FF);
-    c.Brush().SetColor(static_cast<TColor>(PipeLabelColour(srcTextIn, dstTextIn)));
+    c.Brush().SetColor(static_cast<TColor>(colour));
     const int w = std::max(c.TextWidth(srcText) + 10, c.TextWidth(dstText) + 10);
     const int h1 = c.TextHeight(srcText) + 2;
     const int h2 = c.TextHeight(dstText) + 2;
@@ -134,12 +135,31 @@ void MakePipeLabel(MyCylinder* pipe, const std::string& srcTextIn, const std::st
     cv.Rectangle(1, 1, w, h);
     cv.TextOut(4, 2, dstText);
     cv.TextOut(4, h1, srcText);
+}
+}  // namespace
+
+void MakePipeLabel(MyCylinder* pipe, const std::string& srcTextIn, const std::string& dstTextIn,
+                   float scaleX, float height)
+{
+    const std::string srcText = LabelText(srcTextIn);
+    const std::string dstText = LabelText(dstTextIn);
+    const uint32_t colour = PipeLabelColour(srcTextIn, dstTextIn);
+    TBitmap bmp(1, 1, pf24bit);
+    DrawPipeLabel(bmp, srcText, dstText, colour);
 
     TGLTextureEx* ex = pipe->Material()->TextureEx();
     if (ex->Count() == 0)
         ex->Add();
     TGLTexture* tex = ex->Items(0)->Texture();
     tex->Image()->Assign(&bmp);
+    // The picture is drawn again when the texture needs it (a new context):
+    // a shown label holds only its texture.
+    if (auto* image = dynamic_cast<TGLPictureImage*>(tex->Image()))
+        image->SetRemake([srcText, dstText, colour](TPicture& picture) {
+            auto again = std::make_unique<TBitmap>(1, 1, pf24bit);
+            DrawPipeLabel(*again, srcText, dstText, colour);
+            picture.TakeGraphic(std::move(again));
+        });
     tex->SetDisabled(false);
     tex->SetTextureMode(tmModulate);
     TGLCoordinates* scale = ex->Items(0)->TextureScale();

@@ -270,9 +270,29 @@ SnifferObject* TTrafficScene::CreateCube(const OBJinfo_Rec& info)
 bool TTrafficScene::LoadFace(SnifferObject* cube)
 {
     TGLTexture* texture = cube->Material()->Texture();
+    auto* image = dynamic_cast<TGLPictureImage*>(texture->Image());
+    if (image)
+        image->SetRemake(nullptr);  // the picture set below is kept unless it is a file's
     const std::string path = ImagesDir() + cube->Texture;
     if (!cube->Texture.empty() && ImageFileExists(path))
+    {
         texture->Image()->LoadFromFile(path);
+        // Read again from the file when the texture needs it (a new context):
+        // a shown face holds only its texture. A file gone by then leaves the
+        // face without a picture.
+        if (image)
+            image->SetRemake([path](TPicture& picture) {
+                try
+                {
+                    if (auto graphic = LoadGraphicFromFile(path))
+                        picture.TakeGraphic(std::move(graphic));
+                }
+                catch (const std::exception& e)
+                {
+                    LogToPktData("Cube face " + path + ": " + e.what());
+                }
+            });
+    }
     else if (const auto kept = FKeptLabels.find(cube->Texture); kept != FKeptLabels.end())
         texture->Image()->Assign(kept->second.get());
     else

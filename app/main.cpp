@@ -112,6 +112,7 @@ void CloseOnSignals(QWidget* Main) {
 // the MB of uploaded textures are written to standard error at that interval:
 // a read-only diagnostic for load measurements.
 void ReportBacklog(QObject* Parent) {
+
   const char* Ms = std::getenv("TAMRIVEL_BACKLOG_MS");
   const int Interval = Ms ? std::atoi(Ms) : 0;
   if (Interval <= 0) return;
@@ -121,8 +122,10 @@ void ReportBacklog(QObject* Parent) {
     QueryPerformanceCounter(Now);
     QueryPerformanceFrequency(Frequency);
     const TFrameTimes::TSummary F = ViewFrameTimes().Take(Now, Frequency);
-    std::fprintf(stderr, "backlog %d frames %d longest %.1f median %.1f textures %.1f\n", PacketQueue().QuePending(),
-                 F.Frames, F.LongestMs, F.MedianMs, double(TGLTexture::UploadedBytes()) / (1 << 20));
+    std::fprintf(stderr, "backlog %d frames %d longest %.1f median %.1f textures %.1f names %d/%d\n",
+                 PacketQueue().QuePending(), F.Frames, F.LongestMs, F.MedianMs,
+                 double(TGLTexture::UploadedBytes()) / (1 << 20), TGLContextHandle::LiveTextureNames(),
+                 TGLContextHandle::LiveListNames());
   });
   Timer->start(Interval);
 }

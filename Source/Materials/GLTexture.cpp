@@ -272,7 +272,7 @@ TGLPictureImage::~TGLPictureImage() {
   if (picture_) picture_->OnChange = nullptr;
 }
 
-TPicture* TGLPictureImage::Picture() {
+TPicture* TGLPictureImage::PictureObject() {
   if (!picture_) {
     picture_ = std::make_unique<TPicture>();
     picture_->OnChange = [this](TObject*) { Invalidate(); };
@@ -280,11 +280,40 @@ TPicture* TGLPictureImage::Picture() {
   return picture_.get();
 }
 
-void TGLPictureImage::SetPicture(TPicture* v) { Picture()->Assign(v); }
+TPicture* TGLPictureImage::Picture() {
+  TPicture* picture = PictureObject();
+  if (released_) {
+    released_ = false;
+    // The same picture as before it was let go: nothing to invalidate.
+    TDetachedHandler detached(picture);
+    remake_(*picture);
+  }
+  return picture;
+}
 
-int TGLPictureImage::GetWidth() { return picture_ ? picture_->Width() : 0; }
+void TGLPictureImage::SetRemake(TPictureRemake remake) {
+  if (!remake && released_) Picture();  // kept from now on: made again while the remake is known
+  remake_ = std::move(remake);
+}
 
-int TGLPictureImage::GetHeight() { return picture_ ? picture_->Height() : 0; }
+void TGLPictureImage::ReleaseSourceAfterUpload() {
+  if (!remake_ || !picture_ || released_) return;
+  releasedWidth_ = picture_->Width();
+  releasedHeight_ = picture_->Height();
+  picture_.reset();
+  released_ = true;
+}
+
+TPicture* TGLPictureImage::FreshPicture() {
+  released_ = false;
+  return PictureObject();
+}
+
+void TGLPictureImage::SetPicture(TPicture* v) { FreshPicture()->Assign(v); }
+
+int TGLPictureImage::GetWidth() { return released_ ? releasedWidth_ : picture_ ? picture_->Width() : 0; }
+
+int TGLPictureImage::GetHeight() { return released_ ? releasedHeight_ : picture_ ? picture_->Height() : 0; }
 
 void TGLPictureImage::WithoutPictureHandler(const std::function<void()>& f) {
   TDetachedHandler detached(Picture());
@@ -304,13 +333,14 @@ TGLBitmap32* TGLPictureImage::GetBitmap32(GLenum) {
 
 void TGLPictureImage::Assign(TPersistent* Source) {
   if (Source && Source->Is<TGLPersistentImage>()) {
-    Picture()->Assign(static_cast<TGLPersistentImage*>(Source)->Picture());
+    TPicture* from = static_cast<TGLPersistentImage*>(Source)->Picture();
+    FreshPicture()->Assign(from);
   } else if (Source && Source->Is<TGraphic>()) {
-    Picture()->SetGraphic(static_cast<TGraphic*>(Source));
+    FreshPicture()->SetGraphic(static_cast<TGraphic*>(Source));
   } else if (Source && Source->Is<TPicture>()) {
-    Picture()->Assign(Source);
+    FreshPicture()->Assign(Source);
   } else if (Source && Source->Is<TGLBitmap32>()) {
-    Picture()->TakeGraphic(static_cast<TGLBitmap32*>(Source)->ToWinBitmap());
+    FreshPicture()->TakeGraphic(static_cast<TGLBitmap32*>(Source)->ToWinBitmap());
   } else {
     inherited::Assign(Source);
   }
@@ -335,10 +365,10 @@ void TGLPersistentImage::LoadFromFile(const std::string& fileName) {
     graphic.reset();  // unreadable: reported below like a missing file
   }
   if (graphic) {
-    Picture()->TakeGraphic(std::move(graphic));
+    FreshPicture()->TakeGraphic(std::move(graphic));
     return;
   }
-  Picture()->SetGraphic(nullptr);
+  FreshPicture()->SetGraphic(nullptr);
   RaiseCouldNotOpen(fileName);
 }
 
@@ -346,7 +376,8 @@ void TGLPersistentImage::SaveToFile(const std::string& fileName) { Picture()->Sa
 
 void TGLPersistentImage::DefineProperties(TFiler* Filer) {
   inherited::DefineProperties(Filer);
-  DefinePictureProperty(Filer, "PictureData", [this] { return Picture(); }, PictureIfAny());
+  DefinePictureProperty(Filer, "PictureData", [this] { return Picture(); },
+                        PictureReleased() ? Picture() : PictureIfAny());
 }
 
 // ---- TGLPicFileImage ---------------------------------------------------------------------
@@ -922,6 +953,7 @@ GLuint TGLTexture::PrepareTextureHandle(TGLStateCache* cache, int slot) {
     imageChanged_ = true;  // try the upload again at the next use
     throw;
   }
+  image_->ReleaseSourceAfterUpload();
   return name;
 }
 

@@ -60,6 +60,9 @@ class TGLTextureImage : public TGLUpdateAbleObject {
   // The cached bitmap, built first when absent; may be nullptr for an image without pixels.
   virtual TGLBitmap32* GetBitmap32(GLenum target);
   virtual void ReleaseBitmap32();
+  // Called once the owner texture holds the pixels: an image that can make
+  // its source again lets it go (the base keeps it).
+  virtual void ReleaseSourceAfterUpload() {}
   virtual void SaveToFile(const std::string& fileName) = 0;
   // The base only calls OnTextureNeeded (which may rewrite the name).
   virtual void LoadFromFile(const std::string& fileName);
@@ -135,24 +138,45 @@ class TGLPictureImage : public TGLTextureImage {
   explicit TGLPictureImage(TPersistent* AOwner);
   ~TGLPictureImage() override;
 
+  // A picture let go after an upload is made again first.
   TPicture* Picture();
   TPicture* PictureIfAny() const noexcept { return picture_.get(); }
   void SetPicture(TPicture* v);
+
+  // Draws or reads the picture again (into an empty picture); when it throws,
+  // the picture stays empty and the error goes to the caller.
+  using TPictureRemake = std::function<void(TPicture& picture)>;
+  // With a remake, the picture is let go once its texture is uploaded and
+  // made again when it is needed (a new upload after a lost context or a
+  // changed setting, a read of the picture). Pictures that can be drawn or
+  // loaded again then cost no memory while shown. nullptr: kept (default).
+  void SetRemake(TPictureRemake remake);
+  bool HasRemake() const noexcept { return static_cast<bool>(remake_); }
+  void ReleaseSourceAfterUpload() override;
 
   int GetWidth() override;
   int GetHeight() override;
   // Filled from the picture's graphic; reading never invalidates.
   TGLBitmap32* GetBitmap32(GLenum target) override;
   // A TGLPersistentImage (its picture), a TGraphic, a TPicture or a TGLBitmap32; else inherited.
+  // The new picture replaces a released one without remaking it.
   void Assign(TPersistent* Source) override;
 
  protected:
   // Runs f with the picture's change handler detached.
   void WithoutPictureHandler(const std::function<void()>& f);
   void BuildBitmapFromPicture();
+  // The picture about to be replaced as a whole: a released one is not made again.
+  TPicture* FreshPicture();
+  bool PictureReleased() const noexcept { return released_; }
 
  private:
+  // The picture object, created empty when absent (no remake).
+  TPicture* PictureObject();
   std::unique_ptr<TPicture> picture_;
+  TPictureRemake remake_;
+  bool released_ = false;  // let go after an upload; remake_ makes it again
+  int releasedWidth_ = 0, releasedHeight_ = 0;
 };
 
 // The picture is kept in memory and streamed with its owner.

@@ -10,6 +10,8 @@
 namespace {
 
 TGLContext* vCurrentRC = nullptr;
+int vLiveTextureNames = 0;
+int vLiveListNames = 0;
 
 // The global manager: created on first use (or by the unit's start-up), its
 // reference cleared once terminated and empty. The object itself is kept by
@@ -347,9 +349,17 @@ void TGLVirtualHandle::DeleteName(uint32_t name) {
   RaiseOnGLError();
 }
 
-uint32_t TGLListHandle::GenerateName() { return GL.glGenLists(1); }
+int TGLContextHandle::LiveTextureNames() noexcept { return vLiveTextureNames; }
+int TGLContextHandle::LiveListNames() noexcept { return vLiveListNames; }
+
+uint32_t TGLListHandle::GenerateName() {
+  const uint32_t name = GL.glGenLists(1);
+  if (name) ++vLiveListNames;
+  return name;
+}
 
 void TGLListHandle::DeleteName(uint32_t name) {
+  --vLiveListNames;
   DrainGLErrors();
   GL.glDeleteLists(name, 1);
   RaiseOnGLError();
@@ -358,10 +368,12 @@ void TGLListHandle::DeleteName(uint32_t name) {
 uint32_t TGLTextureHandle::GenerateName() {
   GLuint name = 0;
   GL.glGenTextures(1, &name);
+  if (name) ++vLiveTextureNames;
   return name;
 }
 
 void TGLTextureHandle::DeleteName(uint32_t name) {
+  --vLiveTextureNames;
   GL.glGetError();
   if (GL.glIsTexture(name)) {
     GLuint n = name;

@@ -156,6 +156,10 @@ class TGLContextHandle : public TObject {
   virtual bool MovesToSharingContext() const { return true; }
   void AllocateName();
   void FreeName();
+  // Names of each kind generated and not yet deleted, all contexts together,
+  // for memory diagnostics (rendering thread).
+  static int LiveTextureNames() noexcept;
+  static int LiveListNames() noexcept;
   // Deletes the name in whatever context is current, with no switching.
   void DropNameInPlace();
 

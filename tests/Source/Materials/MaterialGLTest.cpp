@@ -239,3 +239,77 @@ TEST(GL_Material, UploadsWaitForTheFramesBudgetShowingThePreviousPictureOrNone) 
 }
 
 }  // namespace
+
+// A picture with a remake is let go once uploaded and made again for the next
+// upload (here after the names were dropped, as after a lost context); one
+// without keeps its picture.
+TEST(GL_Material, PicturesThatCanBeRemadeAreLetGoAfterTheUploadAndRemadeOnDemand) {
+  RegisterGLTextureClasses();
+  auto picture = [](TColor colour) {
+    auto b = std::make_unique<TBitmap>(32, 16, pf24bit);
+    b->Canvas().Brush().SetColor(colour);
+    b->Canvas().FillRect(Rect(0, 0, 32, 16));
+    return b;
+  };
+  const TGLEntryPoints savedGL = GL;
+  const TGLCapabilities savedCaps = GLCaps;
+  {
+    TFboContext context;
+    context.CreateOffScreen(nullptr, kSize, kSize);
+    context.ActivateNested();
+    LoadGLExtensionEntryPoints([&](const char* name) { return context.ProcAddress(name); });
+    DetectGLVersionAndExtensions();
+    {
+      TGLTexture remade(nullptr), kept(nullptr);
+      for (TGLTexture* t : {&remade, &kept}) {
+        t->Image()->Assign(picture(clLime).get());
+        t->SetMinFilter(miNearest);
+      }
+      auto* image = static_cast<TGLPictureImage*>(remade.Image());
+      int remakes = 0;
+      image->SetRemake([&](TPicture& p) {
+        ++remakes;
+        p.SetGraphic(picture(clBlue).get());  // not the first picture: shows which one was uploaded
+      });
+      remade.GetTextureHandle();
+      kept.GetTextureHandle();
+      EXPECT_EQ(image->PictureIfAny(), nullptr);
+      EXPECT_EQ(image->GetWidth(), 32) << "the size stays known";
+      EXPECT_EQ(image->GetHeight(), 16);
+      ASSERT_NE(static_cast<TGLPictureImage*>(kept.Image())->PictureIfAny(), nullptr);
+      EXPECT_EQ(static_cast<TGLPictureImage*>(kept.Image())->PictureIfAny()->Width(), 32);
+      EXPECT_EQ(remakes, 0);
+
+      std::vector<uint8_t> texels(32 * 16 * 4);
+      auto uploaded = [&](TGLTexture& t) {
+        GL.glBindTexture(GL_TEXTURE_2D, t.GetTextureHandle());
+        GL.glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_UNSIGNED_BYTE, texels.data());
+        return texels.data();
+      };
+      EXPECT_TRUE(Near(uploaded(remade), 0, 255, 0));
+      remade.DestroyHandles();
+      EXPECT_TRUE(Near(uploaded(remade), 0, 0, 255)) << "made again for the new upload";
+      EXPECT_EQ(remakes, 1);
+      EXPECT_EQ(image->PictureIfAny(), nullptr) << "and let go again";
+
+      // Reading the picture makes it again; a new picture replaces a released
+      // one without a remake.
+      EXPECT_EQ(image->Picture()->Width(), 32);
+      EXPECT_EQ(remakes, 2);
+      remade.GetTextureHandle();
+      image->Assign(picture(clRed).get());
+      EXPECT_EQ(remakes, 2);
+      EXPECT_TRUE(Near(uploaded(remade), 255, 0, 0));
+      // Without a remake the picture is kept again.
+      image->SetRemake(nullptr);
+      image->Assign(picture(clLime).get());
+      EXPECT_TRUE(Near(uploaded(remade), 0, 255, 0));
+      ASSERT_NE(image->PictureIfAny(), nullptr);
+      EXPECT_EQ(remakes, 3) << "the released red picture, made again while its remake was known";
+      EXPECT_EQ(GL.glGetError(), GLenum(GL_NO_ERROR));
+    }
+    context.DeactivateNested();
+  }
+  GL = savedGL;
+  GLCaps = savedCaps;
+}
