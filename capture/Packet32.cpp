@@ -26,11 +26,11 @@ TPacketGetDriverVersion PacketGetDriverVersion = nullptr;
 TPacketSetSnapLen PacketSetSnapLen = nullptr;
 
 const char* const PacketEntryNames[22] = {
-    "PacketGetAdapterNames", "PacketOpenAdapter",     "PacketCloseAdapter",  "PacketAllocatePacket",
-    "PacketInitPacket",      "PacketFreePacket",      "PacketReceivePacket", "PacketWaitPacket",
-    "PacketSendPacket",      "PacketResetAdapter",    "PacketSetHwFilter",   "PacketRequest",
-    "PacketSetBuff",         "PacketSetBpf",          "PacketGetStats",      "PacketGetNetType",
-    "PacketSetReadTimeout",  "PacketGetVersion",      "PacketGetNetInfoEx",  "PacketSetMinToCopy",
+    "PacketGetAdapterNames",  "PacketOpenAdapter",  "PacketCloseAdapter",  "PacketAllocatePacket",
+    "PacketInitPacket",       "PacketFreePacket",   "PacketReceivePacket", "PacketWaitPacket",
+    "PacketSendPacket",       "PacketResetAdapter", "PacketSetHwFilter",   "PacketRequest",
+    "PacketSetBuff",          "PacketSetBpf",       "PacketGetStats",      "PacketGetNetType",
+    "PacketSetReadTimeout",   "PacketGetVersion",   "PacketGetNetInfoEx",  "PacketSetMinToCopy",
     "PacketGetDriverVersion", "PacketSetSnapLen"};
 
 namespace {

@@ -22,9 +22,7 @@ std::string VersionText() {
 
 // The older drivers ("2..." and "3.0...") use the short address entries and
 // UTF-16 device names.
-bool OldDriverLayout(const std::string& v) {
-  return v.size() > 3 && (v[0] == '2' || v.compare(0, 3, "3.0") == 0);
-}
+bool OldDriverLayout(const std::string& v) { return v.size() > 3 && (v[0] == '2' || v.compare(0, 3, "3.0") == 0); }
 
 // Narrow pieces from Pos on: stops at an empty piece, the buffer's end, or
 // (after each description) when both lists are equally long.

@@ -329,8 +329,7 @@ bool DrvReceivePacket(ADAPTER* a, PACKET* p, bool /*Sync*/) {
   a->Out = static_cast<uint8_t*>(p->Buffer);
   a->OutCap = p->Length;
   a->OutLen = 0;
-  if (a->PendingPos < a->Pending.size())
-    MoveBpfRecords(a->Pending, &a->PendingPos, a->Out, a->OutCap, &a->OutLen);
+  if (a->PendingPos < a->Pending.size()) MoveBpfRecords(a->Pending, &a->PendingPos, a->Out, a->OutCap, &a->OutLen);
   if (a->PendingPos >= a->Pending.size()) {
     a->Pending.clear();
     a->PendingPos = 0;
@@ -531,12 +530,12 @@ void* DriverLoad() {
   const bool ok = Sym(m, "pcap_create", l.create) && Sym(m, "pcap_set_snaplen", l.set_snaplen) &&
                   Sym(m, "pcap_set_promisc", l.set_promisc) && Sym(m, "pcap_set_timeout", l.set_timeout) &&
                   Sym(m, "pcap_set_buffer_size", l.set_buffer_size) && Sym(m, "pcap_activate", l.activate) &&
-                  Sym(m, "pcap_setnonblock", l.setnonblock) &&
-                  Sym(m, "pcap_get_selectable_fd", l.get_selectable_fd) && Sym(m, "pcap_dispatch", l.dispatch) &&
-                  Sym(m, "pcap_close", l.close) && Sym(m, "pcap_findalldevs", l.findalldevs) &&
-                  Sym(m, "pcap_freealldevs", l.freealldevs) && Sym(m, "pcap_lib_version", l.lib_version) &&
-                  Sym(m, "pcap_sendpacket", l.sendpacket) && Sym(m, "pcap_stats", l.stats) &&
-                  Sym(m, "pcap_setfilter", l.setfilter) && Sym(m, "pcap_datalink", l.datalink);
+                  Sym(m, "pcap_setnonblock", l.setnonblock) && Sym(m, "pcap_get_selectable_fd", l.get_selectable_fd) &&
+                  Sym(m, "pcap_dispatch", l.dispatch) && Sym(m, "pcap_close", l.close) &&
+                  Sym(m, "pcap_findalldevs", l.findalldevs) && Sym(m, "pcap_freealldevs", l.freealldevs) &&
+                  Sym(m, "pcap_lib_version", l.lib_version) && Sym(m, "pcap_sendpacket", l.sendpacket) &&
+                  Sym(m, "pcap_stats", l.stats) && Sym(m, "pcap_setfilter", l.setfilter) &&
+                  Sym(m, "pcap_datalink", l.datalink);
   if (!ok) {  // too old or not libpcap at all: no driver
     dlclose(m);
     return nullptr;

@@ -8,7 +8,7 @@
 
 class TFindList : public TList {
   RTL_CLASS(TFindList, TList)
-public:
+ public:
   TFindList() = default;
 
   bool Sorted() const noexcept { return Sorted_; }
@@ -22,7 +22,7 @@ public:
   // insertion point (0 for an empty list).
   virtual bool Find(void* Item, TListSortCompare Compare, int& Index);
 
-private:
+ private:
   bool Sorted_ = false;
 };
 

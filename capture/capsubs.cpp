@@ -43,8 +43,8 @@ std::string TimeToTextMs(TDateTime DateTime) {
   long long ms = std::llround(std::nearbyint(frac * 86400000.0));
   ms %= 86400000;  // a fraction that rounds up to midnight is the next day's 00:00
   char text[32];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d:%03d", int(ms / 3600000), int(ms / 60000 % 60),
-                int(ms / 1000 % 60), int(ms % 1000));
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d:%03d", int(ms / 3600000), int(ms / 60000 % 60), int(ms / 1000 % 60),
+                int(ms % 1000));
   return text;
 }
 

@@ -7,7 +7,7 @@
 
 #include "capture/bpf.h"
 #include "platform/Timing.h"  // LocalZoneBias
-#include "rtl/SysUtils.h"    // TDateTime
+#include "rtl/SysUtils.h"     // TDateTime
 
 // "%d.%d.%d.%d" over the four bytes in memory order (network order).
 std::string IPAddrToText(uint32_t Address);

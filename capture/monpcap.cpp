@@ -362,8 +362,7 @@ void TMonitorPcap::HandleFrame(const bpf_hdr* Header, const uint8_t* Frame) {
           }
           offset = h + 8;
           break;
-        default:
-          break;
+        default: break;
       }
     }
     if (offset >= 0) {

@@ -36,7 +36,7 @@ using TDropEvent = std::function<void(TObject* Sender, int64_t NewDrops, int64_t
 // record to the monitor's HandleFrame.
 class TPcapThread : public TObject {
   RTL_CLASS(TPcapThread, TObject)
-public:
+ public:
   explicit TPcapThread(TMonitorPcap* AMonitor);
   // Asks the thread to stop and waits for it.
   ~TPcapThread() override;
@@ -53,10 +53,10 @@ public:
   // Execute has returned.
   bool Finished() const noexcept { return Finished_.load(std::memory_order_acquire); }
 
-protected:
+ protected:
   void Execute();
 
-private:
+ private:
   // Hands one record of a read to the monitor's HandleFrame (User: the thread).
   static void CaptureCallback(void* User, const bpf_hdr* Header, const uint8_t* Data);
   // Waits up to Ms milliseconds or until Terminate.
@@ -80,7 +80,7 @@ class TMonitorPcap : public TComponent {
   RTL_CLASS(TMonitorPcap, TComponent)
   friend class TPcapThread;
 
-public:
+ public:
   explicit TMonitorPcap(TComponent* AOwner);
   ~TMonitorPcap() override;
 
@@ -135,7 +135,7 @@ public:
   // (the current settings then apply).
   void HandleFrame(const bpf_hdr* Header, const uint8_t* Frame);
 
-private:
+ private:
   // What the decoder reads, fixed for the length of one capture.
   struct TDecodeSettings {
     bool IgnoreData = false;
@@ -184,8 +184,8 @@ private:
   CaptureHandle* Handle_ = nullptr;
 
   TDecodeSettings Active_;
-  bool InCapture_ = false;      // a capture thread may be running
-  bool SnapshotStale_ = true;   // settings changed since Active_ was taken
+  bool InCapture_ = false;     // a capture thread may be running
+  bool SnapshotStale_ = true;  // settings changed since Active_ was taken
 
   // The capture thread's last failure (read error or handler exception).
   std::mutex ThreadErrorLock_;

@@ -60,21 +60,21 @@ constexpr uint8_t IPPROTO_UDP_NUM = 17;
 
 // One decoded frame. Every field not set by the decoder is 0 or empty.
 struct TPacketInfo {
-  int32_t WireLength = 0;    // frame length on the wire, Ethernet header included
-  uint16_t EtherType = 0;    // host order
+  int32_t WireLength = 0;  // frame length on the wire, Ethernet header included
+  uint16_t EtherType = 0;  // host order
   uint8_t SourceMac[6] = {};
   uint8_t DestMac[6] = {};
-  uint32_t SourceIp = 0;     // network order
-  uint32_t DestIp = 0;       // network order
-  int32_t SourcePort = 0;    // host order
-  int32_t DestPort = 0;      // host order
+  uint32_t SourceIp = 0;   // network order
+  uint32_t DestIp = 0;     // network order
+  int32_t SourcePort = 0;  // host order
+  int32_t DestPort = 0;    // host order
   uint8_t IpProtocol = 0;
   uint16_t TcpControlWord = 0;  // host order
   bool FromLocalAdapter = false;
   uint8_t IcmpMessageType = 0;
   int32_t PayloadLength = 0;
-  std::string Payload;       // copy of the payload bytes, empty when not kept
-  double CaptureTime = 0;    // local time, days since 1899-12-30
+  std::string Payload;     // copy of the payload bytes, empty when not kept
+  double CaptureTime = 0;  // local time, days since 1899-12-30
 };
 
 // Called for every frame that survives the filters, on the capturing thread;

@@ -26,7 +26,10 @@ int main(int argc, char** argv) {
     std::filesystem::path p(argv[i]);
     if (std::filesystem::is_directory(p)) {
       for (const auto& e : std::filesystem::recursive_directory_iterator(p))
-        if (e.is_regular_file()) { failures += runFile(e.path()); ++files; }
+        if (e.is_regular_file()) {
+          failures += runFile(e.path());
+          ++files;
+        }
     } else {
       failures += runFile(p);
       ++files;

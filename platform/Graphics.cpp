@@ -25,15 +25,15 @@ int MulDiv(int a, int b, int c) {
 }
 
 uint16_t Get16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-uint32_t Get32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+uint32_t Get32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
 void Put16(uint8_t* p, uint16_t v) { p[0] = uint8_t(v), p[1] = uint8_t(v >> 8); }
 void Put32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
 }
 
-[[noreturn]] void InvalidBitmap(const std::string& why) {
-  throw EInvalidGraphic("Bitmap image is not valid: " + why);
-}
+[[noreturn]] void InvalidBitmap(const std::string& why) { throw EInvalidGraphic("Bitmap image is not valid: " + why); }
 
 struct BmpHeader {
   int width = 0, height = 0, bits = 0;
@@ -63,8 +63,7 @@ BmpHeader CheckBmp(const uint8_t* d, size_t n) {
     InvalidBitmap("unknown header size " + std::to_string(infoSize));
   }
   if (height < 0) height = -height;
-  if (h.width <= 0 || height <= 0 || h.width > MaxPictureSide || height > MaxPictureSide)
-    InvalidBitmap("bad size");
+  if (h.width <= 0 || height <= 0 || h.width > MaxPictureSide || height > MaxPictureSide) InvalidBitmap("bad size");
   h.height = int(height);
   const bool rle = (compression == 1 && h.bits == 8) || (compression == 2 && h.bits == 4);
   const bool plain = compression == 0 || (compression == 3 && (h.bits == 16 || h.bits == 32));
@@ -414,8 +413,7 @@ std::vector<uint8_t> TBitmap::SaveToBytes() const {
   Put32(d + 42, 3780);
   if (w == 0 || h == 0) return out;
   const QImage img = FImage.convertToFormat(alpha ? QImage::Format_ARGB32 : QImage::Format_BGR888);
-  for (int y = 0; y < h; ++y)
-    std::memcpy(d + 54 + size_t(h - 1 - y) * rowBytes, img.constScanLine(y), size_t(w) * bpp);
+  for (int y = 0; y < h; ++y) std::memcpy(d + 54 + size_t(h - 1 - y) * rowBytes, img.constScanLine(y), size_t(w) * bpp);
   return out;
 }
 
@@ -481,8 +479,7 @@ void TJPEGImage::Assign(TPersistent* source) {
     QImage img = g->ToImage();
     std::vector<uint8_t> data;
     std::string error;
-    if (!img.isNull() && !jpeg::EncodeJpeg(img, FQuality, data, error))
-      throw EInvalidGraphic("JPEG error: " + error);
+    if (!img.isNull() && !jpeg::EncodeJpeg(img, FQuality, data, error)) throw EInvalidGraphic("JPEG error: " + error);
     FImage = img.isNull() ? QImage() : img.convertToFormat(QImage::Format_RGB888);
     FData = std::move(data);
     Changed();

@@ -19,8 +19,7 @@ void CheckSectionName(const std::string& section) {
 
 void CheckKeyName(const std::string& key) {
   const std::string t = Trim(key);
-  if (t.empty() || HasLineBreak(key) || key.find('=') != std::string::npos || t[0] == '[' || t[0] == ';' ||
-      t[0] == '#')
+  if (t.empty() || HasLineBreak(key) || key.find('=') != std::string::npos || t[0] == '[' || t[0] == ';' || t[0] == '#')
     throw EIniFileException("Invalid ini key name \"" + key + "\"");
 }
 
@@ -145,8 +144,7 @@ void TIniFile::Save() {
   mode_t mode = 0644;
   struct stat st;
   if (::stat(fileName_.c_str(), &st) == 0) mode = st.st_mode & 07777;
-  const std::string temp =
-      fileName_ + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+  const std::string temp = fileName_ + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
   known_ = false;  // reread next time, whatever happens: memory may now differ from the disk
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) throw EIniFileException(failure);

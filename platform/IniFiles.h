@@ -57,7 +57,7 @@ class TIniFile {
   // A single-precision value is written in its own shortest form ("12.3", not
   // the digits of its double widening), and reads back as the same single.
   template <class T>
-    requires std::same_as<T, float>
+  requires std::same_as<T, float>
   void WriteFloat(const std::string& section, const std::string& key, T value) {
     WriteString(section, key, FloatToStr(value));
   }
@@ -108,7 +108,7 @@ class TIniFile {
   // lookup costs the same however many sections the file has.
   std::unordered_map<std::string, std::size_t> sectionIndex_;
   bool crlf_ = false;
-  bool bom_ = false;  // the file starts with a UTF-8 byte-order mark
+  bool bom_ = false;         // the file starts with a UTF-8 byte-order mark
   bool unreadable_ = false;  // the file exists but could not be read: never overwrite it
   // What the file on disk looked like when last read or written.
   bool known_ = false;

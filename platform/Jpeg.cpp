@@ -48,8 +48,8 @@ void InstallErrorManager(ErrorManager& err) {
 // destructor after its setjmp, so jumping back skips nothing that needs
 // cleaning up; the rows are written into an image allocated by the caller's
 // frame.
-bool DecodeInto(jpeg_decompress_struct& cinfo, ErrorManager& err, const uint8_t* data, size_t size,
-                QImage& image, std::string& error) {
+bool DecodeInto(jpeg_decompress_struct& cinfo, ErrorManager& err, const uint8_t* data, size_t size, QImage& image,
+                std::string& error) {
   if (setjmp(err.jump)) {
     error = err.message;
     return false;
@@ -58,8 +58,7 @@ bool DecodeInto(jpeg_decompress_struct& cinfo, ErrorManager& err, const uint8_t*
   jpeg_mem_src(&cinfo, const_cast<unsigned char*>(data), static_cast<unsigned long>(size));
   jpeg_read_header(&cinfo, TRUE);
   if (cinfo.image_width == 0 || cinfo.image_height == 0 || cinfo.image_width > unsigned(JpegMaxSide) ||
-      cinfo.image_height > unsigned(JpegMaxSide) ||
-      int64_t(cinfo.image_width) * cinfo.image_height > JpegMaxPixels) {
+      cinfo.image_height > unsigned(JpegMaxSide) || int64_t(cinfo.image_width) * cinfo.image_height > JpegMaxPixels) {
     std::snprintf(err.message, sizeof err.message, "JPEG picture too large: %ux%u", cinfo.image_width,
                   cinfo.image_height);
     error = err.message;
@@ -83,9 +82,9 @@ bool DecodeInto(jpeg_decompress_struct& cinfo, ErrorManager& err, const uint8_t*
     return false;
   }
   // A CMYK row needs a wider scratch row; the image's own rows are 3 bytes per pixel.
-  JSAMPARRAY scratch = cmyk ? (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE,
-                                                         cinfo.output_width * 4, 1)
-                            : nullptr;
+  JSAMPARRAY scratch =
+      cmyk ? (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE, cinfo.output_width * 4, 1)
+           : nullptr;
   // Adobe writes CMYK inverted; the marker tells.
   const bool inverted = cmyk && cinfo.saw_Adobe_marker;
   while (cinfo.output_scanline < cinfo.output_height) {
@@ -109,8 +108,8 @@ bool DecodeInto(jpeg_decompress_struct& cinfo, ErrorManager& err, const uint8_t*
   return true;
 }
 
-bool EncodeFrom(jpeg_compress_struct& cinfo, ErrorManager& err, const QImage& rgb, int quality,
-                unsigned char** buffer, unsigned long* length, std::string& error) {
+bool EncodeFrom(jpeg_compress_struct& cinfo, ErrorManager& err, const QImage& rgb, int quality, unsigned char** buffer,
+                unsigned long* length, std::string& error) {
   if (setjmp(err.jump)) {
     error = err.message;
     return false;
@@ -165,8 +164,7 @@ bool EncodeJpeg(const QImage& image, int quality, std::vector<uint8_t>& out, std
   cinfo.err = &err.pub;
   unsigned char* buffer = nullptr;
   unsigned long length = 0;
-  const bool ok = EncodeFrom(cinfo, err, rgb, quality < 1 ? 1 : quality > 100 ? 100 : quality, &buffer, &length,
-                             error);
+  const bool ok = EncodeFrom(cinfo, err, rgb, quality < 1 ? 1 : quality > 100 ? 100 : quality, &buffer, &length, error);
   jpeg_destroy_compress(&cinfo);
   if (ok) out.assign(buffer, buffer + length);
   std::free(buffer);

@@ -23,42 +23,47 @@ void SymbolsOf(int vk, KeySym& single, KeySym& other) {
     case VK_RETURN: single = XK_Return, other = XK_KP_Enter; return;
     default: break;
   }
-  if (vk >= VK_0 && vk <= VK_0 + 9) single = XK_0 + KeySym(vk - VK_0);
-  else if (vk >= VK_A && vk <= VK_A + 25) single = XK_a + KeySym(vk - VK_A);
-  else if (vk >= VK_NUMPAD0 && vk <= VK_NUMPAD0 + 9) single = XK_KP_0 + KeySym(vk - VK_NUMPAD0);
-  else if (vk >= VK_F1 && vk <= VK_F1 + 23) single = XK_F1 + KeySym(vk - VK_F1);
-  else switch (vk) {
-    case VK_BACK: single = XK_BackSpace; break;
-    case VK_TAB: single = XK_Tab; break;
-    case VK_PAUSE: single = XK_Pause; break;
-    case VK_CAPITAL: single = XK_Caps_Lock; break;
-    case VK_ESCAPE: single = XK_Escape; break;
-    case VK_SPACE: single = XK_space; break;
-    case VK_PRIOR: single = XK_Prior; break;
-    case VK_NEXT: single = XK_Next; break;
-    case VK_END: single = XK_End; break;
-    case VK_HOME: single = XK_Home; break;
-    case VK_LEFT: single = XK_Left; break;
-    case VK_UP: single = XK_Up; break;
-    case VK_RIGHT: single = XK_Right; break;
-    case VK_DOWN: single = XK_Down; break;
-    case VK_INSERT: single = XK_Insert; break;
-    case VK_DELETE: single = XK_Delete; break;
-    case VK_MULTIPLY: single = XK_KP_Multiply; break;
-    case VK_ADD: single = XK_KP_Add; break;
-    case VK_SUBTRACT: single = XK_KP_Subtract; break;
-    case VK_DECIMAL: single = XK_KP_Decimal; break;
-    case VK_DIVIDE: single = XK_KP_Divide; break;
-    case VK_NUMLOCK: single = XK_Num_Lock; break;
-    case VK_SCROLL: single = XK_Scroll_Lock; break;
-    case VK_LSHIFT: single = XK_Shift_L; break;
-    case VK_RSHIFT: single = XK_Shift_R; break;
-    case VK_LCONTROL: single = XK_Control_L; break;
-    case VK_RCONTROL: single = XK_Control_R; break;
-    case VK_LMENU: single = XK_Alt_L; break;
-    case VK_RMENU: single = XK_Alt_R; break;
-    default: break;
-  }
+  if (vk >= VK_0 && vk <= VK_0 + 9)
+    single = XK_0 + KeySym(vk - VK_0);
+  else if (vk >= VK_A && vk <= VK_A + 25)
+    single = XK_a + KeySym(vk - VK_A);
+  else if (vk >= VK_NUMPAD0 && vk <= VK_NUMPAD0 + 9)
+    single = XK_KP_0 + KeySym(vk - VK_NUMPAD0);
+  else if (vk >= VK_F1 && vk <= VK_F1 + 23)
+    single = XK_F1 + KeySym(vk - VK_F1);
+  else
+    switch (vk) {
+      case VK_BACK: single = XK_BackSpace; break;
+      case VK_TAB: single = XK_Tab; break;
+      case VK_PAUSE: single = XK_Pause; break;
+      case VK_CAPITAL: single = XK_Caps_Lock; break;
+      case VK_ESCAPE: single = XK_Escape; break;
+      case VK_SPACE: single = XK_space; break;
+      case VK_PRIOR: single = XK_Prior; break;
+      case VK_NEXT: single = XK_Next; break;
+      case VK_END: single = XK_End; break;
+      case VK_HOME: single = XK_Home; break;
+      case VK_LEFT: single = XK_Left; break;
+      case VK_UP: single = XK_Up; break;
+      case VK_RIGHT: single = XK_Right; break;
+      case VK_DOWN: single = XK_Down; break;
+      case VK_INSERT: single = XK_Insert; break;
+      case VK_DELETE: single = XK_Delete; break;
+      case VK_MULTIPLY: single = XK_KP_Multiply; break;
+      case VK_ADD: single = XK_KP_Add; break;
+      case VK_SUBTRACT: single = XK_KP_Subtract; break;
+      case VK_DECIMAL: single = XK_KP_Decimal; break;
+      case VK_DIVIDE: single = XK_KP_Divide; break;
+      case VK_NUMLOCK: single = XK_Num_Lock; break;
+      case VK_SCROLL: single = XK_Scroll_Lock; break;
+      case VK_LSHIFT: single = XK_Shift_L; break;
+      case VK_RSHIFT: single = XK_Shift_R; break;
+      case VK_LCONTROL: single = XK_Control_L; break;
+      case VK_RCONTROL: single = XK_Control_R; break;
+      case VK_LMENU: single = XK_Alt_L; break;
+      case VK_RMENU: single = XK_Alt_R; break;
+      default: break;
+    }
 }
 
 unsigned ButtonMaskOf(int vk) {
@@ -89,7 +94,8 @@ void ForgetAtNextTurn(QGuiApplication* app) {
   TServerSnapshot& s = Snapshot();
   if (s.forgetQueued) return;
   s.forgetQueued = true;
-  QMetaObject::invokeMethod(app, [] { Snapshot() = TServerSnapshot{}; }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      app, [] { Snapshot() = TServerSnapshot{}; }, Qt::QueuedConnection);
 }
 
 }  // namespace

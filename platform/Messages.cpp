@@ -86,7 +86,7 @@ struct ThreadState {
   std::unique_ptr<QEventLoop> pump;  // its creation gives the thread a Qt event dispatcher
   Receiver* receiver = nullptr;      // cleared under the registry lock before deletion
   std::shared_ptr<Inbox> inbox = std::make_shared<Inbox>();
-  std::vector<QEventLoop*> loops;    // running RunMessageLoop calls, innermost last
+  std::vector<QEventLoop*> loops;  // running RunMessageLoop calls, innermost last
   std::vector<std::pair<THookHandle, TMessageHook>> hooks;
   std::unordered_map<int, std::pair<HWND, std::uintptr_t>> timers;  // Qt timer id -> window, id
   std::uint64_t quitCount = 0;
@@ -142,10 +142,8 @@ std::shared_ptr<Window> UnregisterWindow(HWND wnd) {
 
 QEvent::Type EventType(int which) {
   static const QEvent::Type types[4] = {
-      static_cast<QEvent::Type>(QEvent::registerEventType()),
-      static_cast<QEvent::Type>(QEvent::registerEventType()),
-      static_cast<QEvent::Type>(QEvent::registerEventType()),
-      static_cast<QEvent::Type>(QEvent::registerEventType())};
+      static_cast<QEvent::Type>(QEvent::registerEventType()), static_cast<QEvent::Type>(QEvent::registerEventType()),
+      static_cast<QEvent::Type>(QEvent::registerEventType()), static_cast<QEvent::Type>(QEvent::registerEventType())};
   return types[which];
 }
 QEvent::Type PostedType() { return EventType(0); }
@@ -344,8 +342,7 @@ ThreadState* CurrentOrNull() { return tlsState.state.get(); }
 
 ThreadState& Current() {
   if (tlsState.state) return *tlsState.state;
-  if (!QCoreApplication::instance())
-    throw EInvalidOperation("The message layer needs a QCoreApplication");
+  if (!QCoreApplication::instance()) throw EInvalidOperation("The message layer needs a QCoreApplication");
   auto st = std::make_unique<ThreadState>();
   st->id = GetCurrentThreadId();
   st->pump = std::make_unique<QEventLoop>();
@@ -420,8 +417,7 @@ void DeallocateHWnd(HWND wnd) {
   Registry& reg = TheRegistry();
   std::lock_guard<std::mutex> lock(reg.mutex);
   auto it = reg.threads.find(w->ownerId);
-  if (it != reg.threads.end())
-    PostToThreadLocked(it->second, new MessageEvent(DestroyedType(), wnd, WM_DESTROY, 0, 0));
+  if (it != reg.threads.end()) PostToThreadLocked(it->second, new MessageEvent(DestroyedType(), wnd, WM_DESTROY, 0, 0));
 }
 
 bool IsWindow(HWND wnd) { return wnd != 0 && Find(wnd) != nullptr; }

@@ -14,9 +14,9 @@
 #include <string>
 
 struct TPcmFormat {
-    unsigned Frequency = 22050;   // frames per second
-    unsigned Channels = 1;
-    unsigned BitsPerSample = 8;   // 8 (unsigned), 16, 24 or 32 (signed little-endian)
+  unsigned Frequency = 22050;  // frames per second
+  unsigned Channels = 1;
+  unsigned BitsPerSample = 8;  // 8 (unsigned), 16, 24 or 32 (signed little-endian)
 };
 
 // The ALSA device name used by the next play call.
@@ -29,8 +29,7 @@ bool SoundOutAvailable() noexcept;
 // Opens the device, then plays the samples on a worker. A byte count that is not a whole number
 // of frames is cut to the last whole frame. Returns false with a message when the format is
 // refused or the device cannot be opened (the message is then the device's own text).
-bool PlayPcm(const TPcmFormat& Format, const void* Data, std::size_t ByteCount,
-             std::string* ErrorText = nullptr);
+bool PlayPcm(const TPcmFormat& Format, const void* Data, std::size_t ByteCount, std::string* ErrorText = nullptr);
 
 // Number of sounds still playing.
 int PlayingSoundCount();

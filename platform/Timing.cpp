@@ -6,8 +6,7 @@
 
 namespace {
 std::int64_t SteadyNanoseconds() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 }  // namespace
@@ -22,9 +21,7 @@ bool QueryPerformanceFrequency(std::int64_t& frequency) {
   return true;
 }
 
-std::uint32_t GetTickCount() {
-  return static_cast<std::uint32_t>(SteadyNanoseconds() / 1'000'000);
-}
+std::uint32_t GetTickCount() { return static_cast<std::uint32_t>(SteadyNanoseconds() / 1'000'000); }
 
 int LocalZoneBias() {
   std::time_t now = std::time(nullptr);

@@ -16,269 +16,268 @@ namespace {
 const char* const kReadError = "Stream read error";
 
 void PutLE(TStream& S, std::uint32_t v, int bytes) {
-    std::uint8_t b[4];
-    for (int i = 0; i < bytes; ++i)
-        b[i] = static_cast<std::uint8_t>(v >> (8 * i));
-    WriteExact(S, b, bytes);
+  std::uint8_t b[4];
+  for (int i = 0; i < bytes; ++i) b[i] = static_cast<std::uint8_t>(v >> (8 * i));
+  WriteExact(S, b, bytes);
 }
 
 std::uint32_t GetLE(TStream& S, int bytes) {
-    std::uint8_t b[4] = {};
-    ReadExact(S, b, bytes);
-    std::uint32_t v = 0;
-    for (int i = 0; i < bytes; ++i)
-        v |= std::uint32_t(b[i]) << (8 * i);
-    return v;
+  std::uint8_t b[4] = {};
+  ReadExact(S, b, bytes);
+  std::uint32_t v = 0;
+  for (int i = 0; i < bytes; ++i) v |= std::uint32_t(b[i]) << (8 * i);
+  return v;
 }
 
 void AppendUtf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
 }
 
-} // namespace
+}  // namespace
 
 std::int64_t ReadLength(TStream& S, int UnitSize) {
-    std::int32_t n = static_cast<std::int32_t>(GetLE(S, 4));
-    if (n < 0)
-        throw EReadError(kReadError);
-    NeedBytes(S, std::int64_t(n) * UnitSize);
-    return n;
+  std::int32_t n = static_cast<std::int32_t>(GetLE(S, 4));
+  if (n < 0) throw EReadError(kReadError);
+  NeedBytes(S, std::int64_t(n) * UnitSize);
+  return n;
 }
 
 void WriteLength(TStream& S, std::int32_t Length) { PutLE(S, static_cast<std::uint32_t>(Length), 4); }
 
 std::int64_t BytesLeft(TStream& S) {
-    std::int64_t left = S.Size() - S.Position();
-    return left < 0 ? 0 : left;
+  std::int64_t left = S.Size() - S.Position();
+  return left < 0 ? 0 : left;
 }
 
 void NeedBytes(TStream& S, std::int64_t Count) {
-    if (Count < 0 || Count > BytesLeft(S))
-        throw EReadError(kReadError);
+  if (Count < 0 || Count > BytesLeft(S)) throw EReadError(kReadError);
 }
 
 void ReadExact(TStream& S, void* Buffer, std::int64_t Count) {
-    if (Count <= 0)
-        return;
-    if (S.Read(Buffer, Count) != Count)
-        throw EReadError(kReadError);
+  if (Count <= 0) return;
+  if (S.Read(Buffer, Count) != Count) throw EReadError(kReadError);
 }
 
 void WriteExact(TStream& S, const void* Buffer, std::int64_t Count) {
-    if (Count > 0)
-        S.WriteBuffer(Buffer, Count);
+  if (Count > 0) S.WriteBuffer(Buffer, Count);
 }
 
 TValueType ReadTag(TStream& S) {
-    std::uint8_t b = 0;
-    ReadExact(S, &b, 1);
-    return static_cast<TValueType>(b);
+  std::uint8_t b = 0;
+  ReadExact(S, &b, 1);
+  return static_cast<TValueType>(b);
 }
 
 TValueType PeekTag(TStream& S) {
-    TValueType t = ReadTag(S);
-    S.Seek(-1, soCurrent);
-    return t;
+  TValueType t = ReadTag(S);
+  S.Seek(-1, soCurrent);
+  return t;
 }
 
 void WriteTag(TStream& S, TValueType Tag) {
-    std::uint8_t b = Tag;
-    WriteExact(S, &b, 1);
+  std::uint8_t b = Tag;
+  WriteExact(S, &b, 1);
 }
 
-bool IsIntegerTag(TValueType Tag) noexcept {
-    return Tag == vaInt8 || Tag == vaInt16 || Tag == vaInt32;
-}
+bool IsIntegerTag(TValueType Tag) noexcept { return Tag == vaInt8 || Tag == vaInt16 || Tag == vaInt32; }
 
 bool IsStringTag(TValueType Tag) noexcept {
-    return Tag == vaString || Tag == vaLString || Tag == vaWString || Tag == vaUTF8String;
+  return Tag == vaString || Tag == vaLString || Tag == vaWString || Tag == vaUTF8String;
 }
 
 void WriteInteger(TStream& S, std::int32_t Value) {
-    if (Value >= -128 && Value <= 127) {
-        WriteTag(S, vaInt8);
-        PutLE(S, static_cast<std::uint32_t>(Value), 1);
-    } else if (Value >= -32768 && Value <= 32767) {
-        WriteTag(S, vaInt16);
-        PutLE(S, static_cast<std::uint32_t>(Value), 2);
-    } else {
-        WriteTag(S, vaInt32);
-        PutLE(S, static_cast<std::uint32_t>(Value), 4);
-    }
+  if (Value >= -128 && Value <= 127) {
+    WriteTag(S, vaInt8);
+    PutLE(S, static_cast<std::uint32_t>(Value), 1);
+  } else if (Value >= -32768 && Value <= 32767) {
+    WriteTag(S, vaInt16);
+    PutLE(S, static_cast<std::uint32_t>(Value), 2);
+  } else {
+    WriteTag(S, vaInt32);
+    PutLE(S, static_cast<std::uint32_t>(Value), 4);
+  }
 }
 
 void WriteFloat(TStream& S, double Value) {
-    std::uint8_t b[10];
-    DoubleToExtended(Value, b);
-    WriteTag(S, vaExtended);
-    WriteExact(S, b, 10);
+  std::uint8_t b[10];
+  DoubleToExtended(Value, b);
+  WriteTag(S, vaExtended);
+  WriteExact(S, b, 10);
 }
 
 void WriteString(TStream& S, std::string_view Value) {
-    if (Value.size() <= 255) {
-        WriteTag(S, vaString);
-        PutLE(S, static_cast<std::uint32_t>(Value.size()), 1);
-    } else {
-        if (Value.size() > 0x7FFFFFFF)
-            throw EWriteError("Stream write error");
-        WriteTag(S, vaLString);
-        PutLE(S, static_cast<std::uint32_t>(Value.size()), 4);
-    }
-    WriteExact(S, Value.data(), static_cast<std::int64_t>(Value.size()));
+  if (Value.size() <= 255) {
+    WriteTag(S, vaString);
+    PutLE(S, static_cast<std::uint32_t>(Value.size()), 1);
+  } else {
+    if (Value.size() > 0x7FFFFFFF) throw EWriteError("Stream write error");
+    WriteTag(S, vaLString);
+    PutLE(S, static_cast<std::uint32_t>(Value.size()), 4);
+  }
+  WriteExact(S, Value.data(), static_cast<std::int64_t>(Value.size()));
 }
 
 void WriteBoolean(TStream& S, bool Value) { WriteTag(S, Value ? vaTrue : vaFalse); }
 
 void WriteShortString(TStream& S, std::string_view Value) {
-    // A cut name would be read back as another one.
-    if (Value.size() > 255)
-        throw EWriteError("Stream write error");
-    PutLE(S, static_cast<std::uint32_t>(Value.size()), 1);
-    WriteExact(S, Value.data(), static_cast<std::int64_t>(Value.size()));
+  // A cut name would be read back as another one.
+  if (Value.size() > 255) throw EWriteError("Stream write error");
+  PutLE(S, static_cast<std::uint32_t>(Value.size()), 1);
+  WriteExact(S, Value.data(), static_cast<std::int64_t>(Value.size()));
 }
 
 std::string ReadShortString(TStream& S) {
-    std::uint32_t n = GetLE(S, 1);
-    std::string s(n, '\0');
-    ReadExact(S, s.data(), n);
-    return s;
+  std::uint32_t n = GetLE(S, 1);
+  std::string s(n, '\0');
+  ReadExact(S, s.data(), n);
+  return s;
 }
 
 std::int32_t ReadIntegerPayload(TStream& S, TValueType Tag) {
-    switch (Tag) {
+  switch (Tag) {
     case vaInt8: return static_cast<std::int8_t>(GetLE(S, 1));
     case vaInt16: return static_cast<std::int16_t>(GetLE(S, 2));
     case vaInt32: return static_cast<std::int32_t>(GetLE(S, 4));
     default: throw EReadError(kReadError);
-    }
+  }
 }
 
 double ReadFloatPayload(TStream& S) {
-    std::uint8_t b[10];
-    ReadExact(S, b, 10);
-    return ExtendedToDouble(b);
+  std::uint8_t b[10];
+  ReadExact(S, b, 10);
+  return ExtendedToDouble(b);
 }
 
 std::string ReadStringPayload(TStream& S, TValueType Tag) {
-    switch (Tag) {
+  switch (Tag) {
     case vaString:
-    case vaIdent:
-        return ReadShortString(S);
+    case vaIdent: return ReadShortString(S);
     case vaLString: {
-        std::int64_t n = ReadLength(S, 1);
-        std::string s(static_cast<std::size_t>(n), '\0');
-        ReadExact(S, s.data(), n);
-        return s;
+      std::int64_t n = ReadLength(S, 1);
+      std::string s(static_cast<std::size_t>(n), '\0');
+      ReadExact(S, s.data(), n);
+      return s;
     }
     case vaWString: {
-        std::int64_t n = ReadLength(S, 2);
-        std::string raw(static_cast<std::size_t>(n * 2), '\0');
-        ReadExact(S, raw.data(), n * 2);
-        std::u16string text(static_cast<std::size_t>(n), u'\0');
-        for (std::int64_t i = 0; i < n; ++i)
-            text[i] = static_cast<char16_t>(std::uint8_t(raw[2 * i]) | (std::uint8_t(raw[2 * i + 1]) << 8));
-        return Utf16ToUtf8(text);
+      std::int64_t n = ReadLength(S, 2);
+      std::string raw(static_cast<std::size_t>(n * 2), '\0');
+      ReadExact(S, raw.data(), n * 2);
+      std::u16string text(static_cast<std::size_t>(n), u'\0');
+      for (std::int64_t i = 0; i < n; ++i)
+        text[i] = static_cast<char16_t>(std::uint8_t(raw[2 * i]) | (std::uint8_t(raw[2 * i + 1]) << 8));
+      return Utf16ToUtf8(text);
     }
     case vaUTF8String: {
-        std::int64_t n = ReadLength(S, 1);
-        std::string raw(static_cast<std::size_t>(n), '\0');
-        ReadExact(S, raw.data(), n);
-        return DecodeUtf8Payload(raw);
+      std::int64_t n = ReadLength(S, 1);
+      std::string raw(static_cast<std::size_t>(n), '\0');
+      ReadExact(S, raw.data(), n);
+      return DecodeUtf8Payload(raw);
     }
-    default:
-        throw EReadError(kReadError);
-    }
+    default: throw EReadError(kReadError);
+  }
 }
 
 static_assert(LDBL_MANT_DIG == 64, "the 80-bit extended form needs the x87 long double");
 
 void DoubleToExtended(double Value, std::uint8_t (&Bytes)[10]) noexcept {
-    long double x = Value;
-    std::uint8_t raw[sizeof(long double)] = {};
-    std::memcpy(raw, &x, sizeof x);
-    std::memcpy(Bytes, raw, 10);
+  long double x = Value;
+  std::uint8_t raw[sizeof(long double)] = {};
+  std::memcpy(raw, &x, sizeof x);
+  std::memcpy(Bytes, raw, 10);
 }
 
 double ExtendedToDouble(const std::uint8_t (&Bytes)[10]) noexcept {
-    std::uint8_t raw[sizeof(long double)] = {};
-    std::memcpy(raw, Bytes, 10);
-    long double x;
-    std::memcpy(&x, raw, sizeof x);
-    return static_cast<double>(x);
+  std::uint8_t raw[sizeof(long double)] = {};
+  std::memcpy(raw, Bytes, 10);
+  long double x;
+  std::memcpy(&x, raw, sizeof x);
+  return static_cast<double>(x);
 }
 
 std::string DecodeUtf8Payload(std::string_view Bytes) {
-    std::string out;
-    out.reserve(Bytes.size());
-    std::size_t i = 0, n = Bytes.size();
-    while (i < n) {
-        std::uint8_t b = static_cast<std::uint8_t>(Bytes[i]);
-        if (b < 0x80) {
-            out += static_cast<char>(b);
-            ++i;
-            continue;
-        }
-        int extra;
-        std::uint32_t v;
-        if (b < 0xC0) { out += '?'; ++i; continue; }
-        else if (b < 0xE0) { extra = 1; v = b & 0x1F; }
-        else if (b < 0xF0) { extra = 2; v = b & 0x0F; }
-        else if (b < 0xF8) { extra = 3; v = b & 0x07; }
-        else if (b < 0xFC) { extra = 4; v = b & 0x03; }
-        else { extra = 5; v = b & 0x01; }
-        int k = 1;
-        for (; k <= extra; ++k) {
-            if (i + k >= n || (static_cast<std::uint8_t>(Bytes[i + k]) & 0xC0) != 0x80)
-                break;
-            v = (v << 6) | (static_cast<std::uint8_t>(Bytes[i + k]) & 0x3F);
-        }
-        if (k <= extra) {  // truncated or broken sequence: one '?' for what was consumed
-            out += '?';
-            i += k;
-            continue;
-        }
-        i += extra + 1;
-        if (v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF))
-            out += '?';
-        else
-            AppendUtf8(out, v);
+  std::string out;
+  out.reserve(Bytes.size());
+  std::size_t i = 0, n = Bytes.size();
+  while (i < n) {
+    std::uint8_t b = static_cast<std::uint8_t>(Bytes[i]);
+    if (b < 0x80) {
+      out += static_cast<char>(b);
+      ++i;
+      continue;
     }
-    return out;
+    int extra;
+    std::uint32_t v;
+    if (b < 0xC0) {
+      out += '?';
+      ++i;
+      continue;
+    } else if (b < 0xE0) {
+      extra = 1;
+      v = b & 0x1F;
+    } else if (b < 0xF0) {
+      extra = 2;
+      v = b & 0x0F;
+    } else if (b < 0xF8) {
+      extra = 3;
+      v = b & 0x07;
+    } else if (b < 0xFC) {
+      extra = 4;
+      v = b & 0x03;
+    } else {
+      extra = 5;
+      v = b & 0x01;
+    }
+    int k = 1;
+    for (; k <= extra; ++k) {
+      if (i + k >= n || (static_cast<std::uint8_t>(Bytes[i + k]) & 0xC0) != 0x80) break;
+      v = (v << 6) | (static_cast<std::uint8_t>(Bytes[i + k]) & 0x3F);
+    }
+    if (k <= extra) {  // truncated or broken sequence: one '?' for what was consumed
+      out += '?';
+      i += k;
+      continue;
+    }
+    i += extra + 1;
+    if (v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF))
+      out += '?';
+    else
+      AppendUtf8(out, v);
+  }
+  return out;
 }
 
 std::string Utf16ToUtf8(const std::u16string& Text) {
-    std::string out;
-    out.reserve(Text.size());
-    for (std::size_t i = 0; i < Text.size(); ++i) {
-        std::uint32_t c = Text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < Text.size() && Text[i + 1] >= 0xDC00 &&
-            Text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (Text[i + 1] - 0xDC00u);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            out += '?';
-            continue;
-        }
-        AppendUtf8(out, c);
+  std::string out;
+  out.reserve(Text.size());
+  for (std::size_t i = 0; i < Text.size(); ++i) {
+    std::uint32_t c = Text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < Text.size() && Text[i + 1] >= 0xDC00 && Text[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (Text[i + 1] - 0xDC00u);
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      out += '?';
+      continue;
     }
-    return out;
+    AppendUtf8(out, c);
+  }
+  return out;
 }
 
-} // namespace ValueEncoding
+}  // namespace ValueEncoding
 
 // ---------------------------------------------------------------------------------------------
 // Published properties
@@ -286,13 +285,13 @@ std::string Utf16ToUtf8(const std::u16string& Text) {
 namespace {
 
 std::mutex& PropLock() {
-    static std::mutex m;
-    return m;
+  static std::mutex m;
+  return m;
 }
 
 std::map<TClass, std::vector<TPropInfo>>& PropTable() {
-    static std::map<TClass, std::vector<TPropInfo>> table;
-    return table;
+  static std::map<TClass, std::vector<TPropInfo>> table;
+  return table;
 }
 
 // Nesting limit for stored children, sub-objects and skipped lists, so that hostile input
@@ -300,53 +299,52 @@ std::map<TClass, std::vector<TPropInfo>>& PropTable() {
 constexpr int kMaxDepth = 200;
 
 struct DepthGuard {
-    int& depth;
-    explicit DepthGuard(int& d) : depth(d) {
-        if (++depth > kMaxDepth) {
-            --depth;
-            throw EReadError("Stream read error");
-        }
+  int& depth;
+  explicit DepthGuard(int& d) : depth(d) {
+    if (++depth > kMaxDepth) {
+      --depth;
+      throw EReadError("Stream read error");
     }
-    ~DepthGuard() { --depth; }
+  }
+  ~DepthGuard() { --depth; }
 };
 
-} // namespace
+}  // namespace
 
 void RegisterPublishedProperties(TClass Class, std::vector<TPropInfo> Properties) {
-    std::lock_guard lock(PropLock());
-    // Entries are never erased, so TPropInfo pointers stay valid.
-    auto& own = PropTable()[Class];
-    for (auto& p : Properties) {
-        bool replaced = false;
-        for (auto& q : own)
-            if (SameText(q.Name, p.Name)) { q = std::move(p); replaced = true; break; }
-        if (!replaced)
-            own.push_back(std::move(p));
-    }
+  std::lock_guard lock(PropLock());
+  // Entries are never erased, so TPropInfo pointers stay valid.
+  auto& own = PropTable()[Class];
+  for (auto& p : Properties) {
+    bool replaced = false;
+    for (auto& q : own)
+      if (SameText(q.Name, p.Name)) {
+        q = std::move(p);
+        replaced = true;
+        break;
+      }
+    if (!replaced) own.push_back(std::move(p));
+  }
 }
 
 std::vector<const TPropInfo*> GetPublishedProperties(TClass Class) {
-    std::vector<TClass> chain;
-    for (TClass c = Class; c; c = c->Parent)
-        chain.push_back(c);
-    std::vector<const TPropInfo*> out;
-    std::lock_guard lock(PropLock());
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-        auto found = PropTable().find(*it);
-        if (found == PropTable().end())
-            continue;
-        for (const TPropInfo& p : found->second)
-            out.push_back(&p);
-    }
-    return out;
+  std::vector<TClass> chain;
+  for (TClass c = Class; c; c = c->Parent) chain.push_back(c);
+  std::vector<const TPropInfo*> out;
+  std::lock_guard lock(PropLock());
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    auto found = PropTable().find(*it);
+    if (found == PropTable().end()) continue;
+    for (const TPropInfo& p : found->second) out.push_back(&p);
+  }
+  return out;
 }
 
 const TPropInfo* FindPublishedProperty(TClass Class, std::string_view Name) {
-    const TPropInfo* match = nullptr;
-    for (const TPropInfo* p : GetPublishedProperties(Class))
-        if (SameText(p->Name, Name))
-            match = p;  // a descendant's redeclaration wins
-    return match;
+  const TPropInfo* match = nullptr;
+  for (const TPropInfo* p : GetPublishedProperties(Class))
+    if (SameText(p->Name, Name)) match = p;  // a descendant's redeclaration wins
+  return match;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -355,24 +353,22 @@ const TPropInfo* FindPublishedProperty(TClass Class, std::string_view Name) {
 namespace {
 
 // TComponent publishes Tag; its name travels in each component's header instead.
-void DeclareComponentProperties() {
-    TPublished<TComponent>().Integer("Tag", &TComponent::Tag, &TComponent::SetTag, 0);
-}
+void DeclareComponentProperties() { TPublished<TComponent>().Integer("Tag", &TComponent::Tag, &TComponent::SetTag, 0); }
 
-} // namespace
+}  // namespace
 
 void InstallComponentStreaming() noexcept {
-    static std::once_flag declared;
-    std::call_once(declared, DeclareComponentProperties);
-    TComponentStreamProcs procs;
-    procs.ReadState = [](TComponent* Instance, TReader* Reader) { Reader->ReadData(Instance); };
-    procs.WriteState = [](TComponent* Instance, TWriter* Writer) { Writer->WriteData(Instance); };
-    SetComponentStreamProcs(procs);
+  static std::once_flag declared;
+  std::call_once(declared, DeclareComponentProperties);
+  TComponentStreamProcs procs;
+  procs.ReadState = [](TComponent* Instance, TReader* Reader) { Reader->ReadData(Instance); };
+  procs.WriteState = [](TComponent* Instance, TWriter* Writer) { Writer->WriteData(Instance); };
+  SetComponentStreamProcs(procs);
 }
 
 TFiler::TFiler(TStream* Stream) : stream_(Stream) {
-    RTL_ASSERT(Stream != nullptr);
-    InstallComponentStreaming();
+  RTL_ASSERT(Stream != nullptr);
+  InstallComponentStreaming();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -387,187 +383,168 @@ void TWriter::WriteFloat(double Value) { ValueEncoding::WriteFloat(*stream_, Val
 void TWriter::WriteListBegin() { WriteValue(vaList); }
 void TWriter::WriteListEnd() { WriteValue(vaNull); }
 void TWriter::WriteValue(TValueType Tag) { ValueEncoding::WriteTag(*stream_, Tag); }
-void TWriter::Write(const void* Buffer, std::int64_t Count) {
-    ValueEncoding::WriteExact(*stream_, Buffer, Count);
-}
+void TWriter::Write(const void* Buffer, std::int64_t Count) { ValueEncoding::WriteExact(*stream_, Buffer, Count); }
 void TWriter::WriteStr(std::string_view Value) { ValueEncoding::WriteShortString(*stream_, Value); }
 
 void TWriter::WriteIdent(std::string_view Ident) {
-    if (SameText(Ident, "False"))
-        WriteValue(vaFalse);
-    else if (SameText(Ident, "True"))
-        WriteValue(vaTrue);
-    else if (SameText(Ident, "nil"))
-        WriteValue(vaNil);
-    else {
-        WriteValue(vaIdent);
-        WriteStr(Ident);
-    }
+  if (SameText(Ident, "False"))
+    WriteValue(vaFalse);
+  else if (SameText(Ident, "True"))
+    WriteValue(vaTrue);
+  else if (SameText(Ident, "nil"))
+    WriteValue(vaNil);
+  else {
+    WriteValue(vaIdent);
+    WriteStr(Ident);
+  }
 }
 
 void TWriter::WriteRootComponent(TComponent* ARoot) {
-    RTL_ASSERT(ARoot != nullptr);
-    root_ = ARoot;
-    Write("TPF0", 4);
-    WriteComponent(ARoot);
+  RTL_ASSERT(ARoot != nullptr);
+  root_ = ARoot;
+  Write("TPF0", 4);
+  WriteComponent(ARoot);
 }
 
 void TWriter::WriteComponent(TComponent* Component) {
-    struct Writing {
-        TComponent* c;
-        ~Writing() { c->ExcludeState(csWriting); }
-    } guard{Component};
-    Component->IncludeState(csWriting);
-    Component->WriteState(this);
+  struct Writing {
+    TComponent* c;
+    ~Writing() { c->ExcludeState(csWriting); }
+  } guard{Component};
+  Component->IncludeState(csWriting);
+  Component->WriteState(this);
 }
 
 void TWriter::WriteData(TComponent* Instance) {
-    WriteStr(Instance->ClassName());
-    WriteStr(Instance->Name());
-    WriteProperties(Instance);
-    WriteListEnd();
-    Instance->GetChildren([this](TComponent* Child) { WriteComponent(Child); }, root_);
-    WriteListEnd();
+  WriteStr(Instance->ClassName());
+  WriteStr(Instance->Name());
+  WriteProperties(Instance);
+  WriteListEnd();
+  Instance->GetChildren([this](TComponent* Child) { WriteComponent(Child); }, root_);
+  WriteListEnd();
 }
 
 void TWriter::WriteProperties(TPersistent* Instance) {
-    for (const TPropInfo* p : GetPublishedProperties(Instance->ClassType()))
-        WriteProperty(Instance, *p);
-    Instance->DefineProperties(this);
+  for (const TPropInfo* p : GetPublishedProperties(Instance->ClassType())) WriteProperty(Instance, *p);
+  Instance->DefineProperties(this);
 }
 
 std::string TWriter::ReferenceName(TComponent* Value) const {
-    if (Value->Name().empty())
-        return {};
-    if (Value == root_ || Value->Owner() == root_ || !Value->Owner())
-        return Value->Name();
-    if (Value->Owner()->Name().empty())
-        return {};
-    return Value->Owner()->Name() + "." + Value->Name();
+  if (Value->Name().empty()) return {};
+  if (Value == root_ || Value->Owner() == root_ || !Value->Owner()) return Value->Name();
+  if (Value->Owner()->Name().empty()) return {};
+  return Value->Owner()->Name() + "." + Value->Name();
 }
 
 void TWriter::WriteProperty(TPersistent* Instance, const TPropInfo& P) {
-    if (P.Stored && !P.Stored(Instance))
-        return;
-    const std::string name = propPath_ + P.Name;
-    switch (P.Kind) {
+  if (P.Stored && !P.Stored(Instance)) return;
+  const std::string name = propPath_ + P.Name;
+  switch (P.Kind) {
     case pkInteger:
     case pkBoolean:
     case pkEnum:
     case pkSet: {
-        std::int64_t v = P.GetOrd(Instance);
-        if (P.HasDefault && v == P.OrdDefault)
-            return;
-        WriteStr(name);
-        if (P.Kind == pkInteger)
-            WriteInteger(static_cast<std::int32_t>(v));
-        else if (P.Kind == pkBoolean)
-            WriteBoolean(v != 0);
-        else if (P.Kind == pkEnum) {
-            if (v >= 0 && v < static_cast<std::int64_t>(P.Idents.size()))
-                WriteIdent(P.Idents[static_cast<std::size_t>(v)]);
-            else
-                WriteInteger(static_cast<std::int32_t>(v));
-        } else {
-            WriteValue(vaSet);
-            for (std::size_t i = 0; i < P.Idents.size() && i < 64; ++i)
-                if (static_cast<std::uint64_t>(v) & (std::uint64_t{1} << i))
-                    WriteStr(P.Idents[i]);
-            WriteStr("");
-        }
-        break;
+      std::int64_t v = P.GetOrd(Instance);
+      if (P.HasDefault && v == P.OrdDefault) return;
+      WriteStr(name);
+      if (P.Kind == pkInteger)
+        WriteInteger(static_cast<std::int32_t>(v));
+      else if (P.Kind == pkBoolean)
+        WriteBoolean(v != 0);
+      else if (P.Kind == pkEnum) {
+        if (v >= 0 && v < static_cast<std::int64_t>(P.Idents.size()))
+          WriteIdent(P.Idents[static_cast<std::size_t>(v)]);
+        else
+          WriteInteger(static_cast<std::int32_t>(v));
+      } else {
+        WriteValue(vaSet);
+        for (std::size_t i = 0; i < P.Idents.size() && i < 64; ++i)
+          if (static_cast<std::uint64_t>(v) & (std::uint64_t{1} << i)) WriteStr(P.Idents[i]);
+        WriteStr("");
+      }
+      break;
     }
     case pkFloat: {
-        double v = P.GetFloat(Instance);
-        if (P.HasDefault && v == P.FloatDefault)
-            return;
-        WriteStr(name);
-        WriteFloat(v);
-        break;
+      double v = P.GetFloat(Instance);
+      if (P.HasDefault && v == P.FloatDefault) return;
+      WriteStr(name);
+      WriteFloat(v);
+      break;
     }
     case pkString: {
-        std::string v = P.GetStr(Instance);
-        if (P.HasDefault && v == P.StrDefault)
-            return;
-        WriteStr(name);
-        WriteString(v);
-        break;
+      std::string v = P.GetStr(Instance);
+      if (P.HasDefault && v == P.StrDefault) return;
+      WriteStr(name);
+      WriteString(v);
+      break;
     }
     case pkComponent: {
-        auto* v = dynamic_cast<TComponent*>(P.GetObj(Instance));
-        if (!v)
-            return;
-        std::string ref = ReferenceName(v);
-        if (ref.empty())
-            return;  // an unnamed component cannot be referred to
-        WriteStr(name);
-        WriteIdent(ref);
-        break;
+      auto* v = dynamic_cast<TComponent*>(P.GetObj(Instance));
+      if (!v) return;
+      std::string ref = ReferenceName(v);
+      if (ref.empty()) return;  // an unnamed component cannot be referred to
+      WriteStr(name);
+      WriteIdent(ref);
+      break;
     }
-    case pkEvent:
-        break;  // handlers are bound in code
+    case pkEvent: break;  // handlers are bound in code
     case pkObject: {
-        TObject* obj = P.GetObj(Instance);
-        if (auto* coll = dynamic_cast<TCollection*>(obj)) {
-            if (coll->Count() == 0)
-                return;
-            WriteStr(name);
-            WriteCollection(coll);
-        } else if (auto* sub = dynamic_cast<TPersistent*>(obj)) {
-            std::string saved = propPath_;
-            propPath_ = name + ".";
-            try {
-                WriteProperties(sub);
-            } catch (...) {
-                propPath_ = saved;
-                throw;
-            }
-            propPath_ = saved;
+      TObject* obj = P.GetObj(Instance);
+      if (auto* coll = dynamic_cast<TCollection*>(obj)) {
+        if (coll->Count() == 0) return;
+        WriteStr(name);
+        WriteCollection(coll);
+      } else if (auto* sub = dynamic_cast<TPersistent*>(obj)) {
+        std::string saved = propPath_;
+        propPath_ = name + ".";
+        try {
+          WriteProperties(sub);
+        } catch (...) {
+          propPath_ = saved;
+          throw;
         }
-        break;
+        propPath_ = saved;
+      }
+      break;
     }
-    }
+  }
 }
 
 void TWriter::WriteCollection(TCollection* Value) {
-    std::string saved = propPath_;
-    propPath_.clear();
-    try {
-        WriteValue(vaCollection);
-        for (int i = 0; i < Value->Count(); ++i) {
-            WriteListBegin();
-            WriteProperties(Value->Items(i));
-            WriteListEnd();
-        }
-        WriteListEnd();
-    } catch (...) {
-        propPath_ = saved;
-        throw;
+  std::string saved = propPath_;
+  propPath_.clear();
+  try {
+    WriteValue(vaCollection);
+    for (int i = 0; i < Value->Count(); ++i) {
+      WriteListBegin();
+      WriteProperties(Value->Items(i));
+      WriteListEnd();
     }
+    WriteListEnd();
+  } catch (...) {
     propPath_ = saved;
+    throw;
+  }
+  propPath_ = saved;
 }
 
-void TWriter::DefineProperty(const std::string& Name, const TReaderProc&,
-                             const TWriterProc& WriteData, bool HasData) {
-    if (!HasData || !WriteData)
-        return;
-    WriteStr(propPath_ + Name);
-    WriteData(this);
+void TWriter::DefineProperty(const std::string& Name, const TReaderProc&, const TWriterProc& WriteData, bool HasData) {
+  if (!HasData || !WriteData) return;
+  WriteStr(propPath_ + Name);
+  WriteData(this);
 }
 
-void TWriter::DefineBinaryProperty(const std::string& Name, const TStreamProc&,
-                                   const TStreamProc& WriteData, bool HasData) {
-    if (!HasData || !WriteData)
-        return;
-    TMemoryStream data;
-    WriteData(&data);
-    if (data.Size() > 0x7FFFFFFF)
-        throw EWriteError("Stream write error");
-    WriteStr(propPath_ + Name);
-    WriteValue(vaBinary);
-    const std::int32_t n = static_cast<std::int32_t>(data.Size());
-    ValueEncoding::WriteLength(*stream_, n);
-    Write(data.Memory(), n);
+void TWriter::DefineBinaryProperty(const std::string& Name, const TStreamProc&, const TStreamProc& WriteData,
+                                   bool HasData) {
+  if (!HasData || !WriteData) return;
+  TMemoryStream data;
+  WriteData(&data);
+  if (data.Size() > 0x7FFFFFFF) throw EWriteError("Stream write error");
+  WriteStr(propPath_ + Name);
+  WriteValue(vaBinary);
+  const std::int32_t n = static_cast<std::int32_t>(data.Size());
+  ValueEncoding::WriteLength(*stream_, n);
+  Write(data.Memory(), n);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -582,395 +559,346 @@ TValueType TReader::ReadValue() { return ValueEncoding::ReadTag(*stream_); }
 bool TReader::EndOfList() { return NextValue() == vaNull; }
 
 std::int32_t TReader::ReadInteger() {
-    TValueType t = NextValue();
-    if (!ValueEncoding::IsIntegerTag(t))
-        ReadTypeError();
-    ReadValue();
-    return ValueEncoding::ReadIntegerPayload(*stream_, t);
+  TValueType t = NextValue();
+  if (!ValueEncoding::IsIntegerTag(t)) ReadTypeError();
+  ReadValue();
+  return ValueEncoding::ReadIntegerPayload(*stream_, t);
 }
 
 bool TReader::ReadBoolean() {
-    TValueType t = NextValue();
-    if (t != vaTrue && t != vaFalse)
-        ReadTypeError();
-    ReadValue();
-    return t == vaTrue;
+  TValueType t = NextValue();
+  if (t != vaTrue && t != vaFalse) ReadTypeError();
+  ReadValue();
+  return t == vaTrue;
 }
 
 std::string TReader::ReadString() {
-    TValueType t = NextValue();
-    if (!ValueEncoding::IsStringTag(t))
-        ReadTypeError();
-    ReadValue();
-    return ValueEncoding::ReadStringPayload(*stream_, t);
+  TValueType t = NextValue();
+  if (!ValueEncoding::IsStringTag(t)) ReadTypeError();
+  ReadValue();
+  return ValueEncoding::ReadStringPayload(*stream_, t);
 }
 
 double TReader::ReadFloat() {
-    TValueType t = NextValue();
-    if (t == vaExtended) {
-        ReadValue();
-        return ValueEncoding::ReadFloatPayload(*stream_);
-    }
-    if (ValueEncoding::IsIntegerTag(t))
-        return ReadInteger();
-    ReadTypeError();
+  TValueType t = NextValue();
+  if (t == vaExtended) {
+    ReadValue();
+    return ValueEncoding::ReadFloatPayload(*stream_);
+  }
+  if (ValueEncoding::IsIntegerTag(t)) return ReadInteger();
+  ReadTypeError();
 }
 
 std::string TReader::ReadIdent() {
-    switch (NextValue()) {
+  switch (NextValue()) {
     case vaIdent: ReadValue(); return ReadStr();
     case vaFalse: ReadValue(); return "False";
     case vaTrue: ReadValue(); return "True";
     case vaNil: ReadValue(); return "nil";
     default: ReadTypeError();
-    }
+  }
 }
 
 void TReader::ReadListBegin() {
-    if (NextValue() != vaList)
-        ReadTypeError();
-    ReadValue();
+  if (NextValue() != vaList) ReadTypeError();
+  ReadValue();
 }
 
 void TReader::ReadListEnd() {
-    if (NextValue() != vaNull)
-        ReadTypeError();
-    ReadValue();
+  if (NextValue() != vaNull) ReadTypeError();
+  ReadValue();
 }
 
-void TReader::Read(void* Buffer, std::int64_t Count) {
-    ValueEncoding::ReadExact(*stream_, Buffer, Count);
-}
+void TReader::Read(void* Buffer, std::int64_t Count) { ValueEncoding::ReadExact(*stream_, Buffer, Count); }
 
 std::string TReader::ReadStr() { return ValueEncoding::ReadShortString(*stream_); }
 
 void TReader::SkipValue() {
-    DepthGuard depth(depth_);
-    TValueType t = ReadValue();
-    switch (t) {
-    case vaNull: case vaFalse: case vaTrue: case vaNil:
-        break;
+  DepthGuard depth(depth_);
+  TValueType t = ReadValue();
+  switch (t) {
+    case vaNull:
+    case vaFalse:
+    case vaTrue:
+    case vaNil: break;
     case vaList:
-        while (!EndOfList())
-            SkipValue();
-        ReadValue();
-        break;
-    case vaInt8: case vaInt16: case vaInt32:
-        ValueEncoding::ReadIntegerPayload(*stream_, t);
-        break;
-    case vaExtended:
-        ValueEncoding::ReadFloatPayload(*stream_);
-        break;
-    case vaString: case vaIdent: case vaLString: case vaWString: case vaUTF8String:
-        ValueEncoding::ReadStringPayload(*stream_, t);
-        break;
-    case vaBinary:
-        stream_->Seek(ValueEncoding::ReadLength(*stream_, 1), soCurrent);
-        break;
+      while (!EndOfList()) SkipValue();
+      ReadValue();
+      break;
+    case vaInt8:
+    case vaInt16:
+    case vaInt32: ValueEncoding::ReadIntegerPayload(*stream_, t); break;
+    case vaExtended: ValueEncoding::ReadFloatPayload(*stream_); break;
+    case vaString:
+    case vaIdent:
+    case vaLString:
+    case vaWString:
+    case vaUTF8String: ValueEncoding::ReadStringPayload(*stream_, t); break;
+    case vaBinary: stream_->Seek(ValueEncoding::ReadLength(*stream_, 1), soCurrent); break;
     case vaSet:
-        while (!ReadStr().empty()) {
-        }
-        break;
+      while (!ReadStr().empty()) {
+      }
+      break;
     case vaCollection:
+      while (!EndOfList()) {
+        if (ValueEncoding::IsIntegerTag(NextValue())) ReadInteger();
+        ReadListBegin();
         while (!EndOfList()) {
-            if (ValueEncoding::IsIntegerTag(NextValue()))
-                ReadInteger();
-            ReadListBegin();
-            while (!EndOfList()) {
-                ReadStr();
-                SkipValue();
-            }
-            ReadListEnd();
+          ReadStr();
+          SkipValue();
         }
-        ReadValue();
-        break;
-    default:
-        ReadTypeError();
-    }
+        ReadListEnd();
+      }
+      ReadValue();
+      break;
+    default: ReadTypeError();
+  }
 }
 
 TComponent* TReader::ReadRootComponent(TComponent* ARoot) {
-    char sig[4];
-    Read(sig, 4);
-    if (std::memcmp(sig, "TPF0", 4) != 0)
-        throw EReadError("Invalid stream format");
-    std::string className = ReadStr();
-    std::string name = ReadStr();
-    bool created = false;
-    if (!ARoot) {
-        TClass cls = FindClass(className);
-        if (!cls->InheritsFrom(TComponent::StaticClass()))
-            throw EReadError("Invalid stream format");
-        ARoot = CreateComponent(cls, nullptr);
-        created = true;
+  char sig[4];
+  Read(sig, 4);
+  if (std::memcmp(sig, "TPF0", 4) != 0) throw EReadError("Invalid stream format");
+  std::string className = ReadStr();
+  std::string name = ReadStr();
+  bool created = false;
+  if (!ARoot) {
+    TClass cls = FindClass(className);
+    if (!cls->InheritsFrom(TComponent::StaticClass())) throw EReadError("Invalid stream format");
+    ARoot = CreateComponent(cls, nullptr);
+    created = true;
+  }
+  root_ = ARoot;
+  loaded_.clear();
+  fixups_.clear();
+  try {
+    ARoot->IncludeState(csLoading);
+    ARoot->IncludeState(csReading);
+    loaded_.push_back(ARoot);
+    if (!name.empty() && (created || ARoot->Name().empty())) ARoot->SetName(name);
+    ARoot->ReadState(this);
+    ResolveFixups();
+    for (TComponent* c : loaded_) c->ExcludeState(csReading);
+    std::vector<TComponent*> done;
+    done.swap(loaded_);
+    for (TComponent* c : done) c->Loaded();
+  } catch (...) {
+    for (TComponent* c : loaded_) {
+      c->ExcludeState(csReading);
+      c->ExcludeState(csLoading);
     }
-    root_ = ARoot;
     loaded_.clear();
     fixups_.clear();
-    try {
-        ARoot->IncludeState(csLoading);
-        ARoot->IncludeState(csReading);
-        loaded_.push_back(ARoot);
-        if (!name.empty() && (created || ARoot->Name().empty()))
-            ARoot->SetName(name);
-        ARoot->ReadState(this);
-        ResolveFixups();
-        for (TComponent* c : loaded_)
-            c->ExcludeState(csReading);
-        std::vector<TComponent*> done;
-        done.swap(loaded_);
-        for (TComponent* c : done)
-            c->Loaded();
-    } catch (...) {
-        for (TComponent* c : loaded_) {
-            c->ExcludeState(csReading);
-            c->ExcludeState(csLoading);
-        }
-        loaded_.clear();
-        fixups_.clear();
-        if (created) {
-            FreeAndNil(ARoot);
-            root_ = nullptr;
-        }
-        throw;
+    if (created) {
+      FreeAndNil(ARoot);
+      root_ = nullptr;
     }
-    return ARoot;
+    throw;
+  }
+  return ARoot;
 }
 
 TComponent* TReader::ReadComponent(TComponent* Parent) {
-    DepthGuard depth(depth_);
-    std::string className = ReadStr();
-    std::string name = ReadStr();
-    TComponent* owner = root_ ? root_ : Parent;
-    TComponent* comp = nullptr;
-    if (owner && !name.empty()) {
-        TComponent* existing = owner->FindComponent(name);
-        if (existing && std::find(loaded_.begin(), loaded_.end(), existing) != loaded_.end())
-            throw EReadError("A component named " + name + " already exists");
-        if (existing && existing->ClassName() == className)
-            comp = existing;  // created by its owner's constructor: read into it
+  DepthGuard depth(depth_);
+  std::string className = ReadStr();
+  std::string name = ReadStr();
+  TComponent* owner = root_ ? root_ : Parent;
+  TComponent* comp = nullptr;
+  if (owner && !name.empty()) {
+    TComponent* existing = owner->FindComponent(name);
+    if (existing && std::find(loaded_.begin(), loaded_.end(), existing) != loaded_.end())
+      throw EReadError("A component named " + name + " already exists");
+    if (existing && existing->ClassName() == className)
+      comp = existing;  // created by its owner's constructor: read into it
+  }
+  if (!comp) {
+    TClass cls = FindClass(className);
+    if (!cls->InheritsFrom(TComponent::StaticClass())) throw EReadError("Invalid stream format");
+    comp = CreateComponent(cls, owner);
+    try {
+      if (!name.empty()) comp->SetName(name);
+    } catch (...) {
+      FreeAndNil(comp);
+      throw;
     }
-    if (!comp) {
-        TClass cls = FindClass(className);
-        if (!cls->InheritsFrom(TComponent::StaticClass()))
-            throw EReadError("Invalid stream format");
-        comp = CreateComponent(cls, owner);
-        try {
-            if (!name.empty())
-                comp->SetName(name);
-        } catch (...) {
-            FreeAndNil(comp);
-            throw;
-        }
-    }
-    comp->IncludeState(csLoading);
-    comp->IncludeState(csReading);
-    loaded_.push_back(comp);
-    if (comp->HasParent() && Parent)
-        comp->SetParentComponent(Parent);
-    comp->ReadState(this);
-    return comp;
+  }
+  comp->IncludeState(csLoading);
+  comp->IncludeState(csReading);
+  loaded_.push_back(comp);
+  if (comp->HasParent() && Parent) comp->SetParentComponent(Parent);
+  comp->ReadState(this);
+  return comp;
 }
 
 void TReader::ReadData(TComponent* Instance) {
-    ReadProperties(Instance);
-    ReadListEnd();
-    while (!EndOfList())
-        ReadComponent(Instance);
-    ReadListEnd();
+  ReadProperties(Instance);
+  ReadListEnd();
+  while (!EndOfList()) ReadComponent(Instance);
+  ReadListEnd();
 }
 
 void TReader::ReadProperties(TPersistent* Instance) {
-    while (!EndOfList())
-        ReadProperty(Instance);
+  while (!EndOfList()) ReadProperty(Instance);
 }
 
 void TReader::ReadProperty(TPersistent* Instance) {
-    const std::string path = ReadStr();
-    auto fail = [&path]() { throw EReadError("Property " + path + " does not exist"); };
-    TObject* obj = Instance;
-    std::string_view rest = path;
-    for (;;) {
-        std::size_t dot = rest.find('.');
-        std::string_view seg = rest.substr(0, dot);
-        const TPropInfo* p = FindPublishedProperty(obj->ClassType(), seg);
-        if (dot != std::string_view::npos) {
-            if (!p || p->Kind != pkObject)
-                fail();
-            obj = p->GetObj(obj);
-            if (!obj)
-                fail();
-            rest = rest.substr(dot + 1);
-            continue;
-        }
-        if (p && p->Kind == pkObject) {
-            auto* coll = dynamic_cast<TCollection*>(p->GetObj(obj));
-            if (!coll)
-                fail();
-            ReadCollection(coll);
-            return;
-        }
-        if (p) {
-            ReadPropValue(obj, *p);
-            return;
-        }
-        auto* pers = dynamic_cast<TPersistent*>(obj);
-        if (!pers)
-            fail();
-        pendingProp_ = std::string(seg);
-        pendingFound_ = false;
-        pers->DefineProperties(this);
-        bool found = pendingFound_;
-        pendingProp_.clear();
-        pendingFound_ = false;
-        if (!found)
-            fail();
-        return;
+  const std::string path = ReadStr();
+  auto fail = [&path]() { throw EReadError("Property " + path + " does not exist"); };
+  TObject* obj = Instance;
+  std::string_view rest = path;
+  for (;;) {
+    std::size_t dot = rest.find('.');
+    std::string_view seg = rest.substr(0, dot);
+    const TPropInfo* p = FindPublishedProperty(obj->ClassType(), seg);
+    if (dot != std::string_view::npos) {
+      if (!p || p->Kind != pkObject) fail();
+      obj = p->GetObj(obj);
+      if (!obj) fail();
+      rest = rest.substr(dot + 1);
+      continue;
     }
+    if (p && p->Kind == pkObject) {
+      auto* coll = dynamic_cast<TCollection*>(p->GetObj(obj));
+      if (!coll) fail();
+      ReadCollection(coll);
+      return;
+    }
+    if (p) {
+      ReadPropValue(obj, *p);
+      return;
+    }
+    auto* pers = dynamic_cast<TPersistent*>(obj);
+    if (!pers) fail();
+    pendingProp_ = std::string(seg);
+    pendingFound_ = false;
+    pers->DefineProperties(this);
+    bool found = pendingFound_;
+    pendingProp_.clear();
+    pendingFound_ = false;
+    if (!found) fail();
+    return;
+  }
 }
 
 void TReader::ReadPropValue(TObject* Instance, const TPropInfo& P) {
-    auto invalid = []() { throw EReadError("Invalid property value"); };
-    switch (P.Kind) {
-    case pkInteger:
-        P.SetOrd(Instance, ReadInteger());
-        break;
-    case pkBoolean:
-        P.SetOrd(Instance, ReadBoolean() ? 1 : 0);
-        break;
+  auto invalid = []() { throw EReadError("Invalid property value"); };
+  switch (P.Kind) {
+    case pkInteger: P.SetOrd(Instance, ReadInteger()); break;
+    case pkBoolean: P.SetOrd(Instance, ReadBoolean() ? 1 : 0); break;
     case pkEnum: {
-        if (ValueEncoding::IsIntegerTag(NextValue())) {
-            std::int32_t v = ReadInteger();
-            if (v < 0 || v >= static_cast<std::int32_t>(P.Idents.size()))
-                invalid();
-            P.SetOrd(Instance, v);
-            break;
-        }
-        std::string ident = ReadIdent();
-        for (std::size_t i = 0; i < P.Idents.size(); ++i)
-            if (SameText(P.Idents[i], ident)) {
-                P.SetOrd(Instance, static_cast<std::int64_t>(i));
-                return;
-            }
-        invalid();
+      if (ValueEncoding::IsIntegerTag(NextValue())) {
+        std::int32_t v = ReadInteger();
+        if (v < 0 || v >= static_cast<std::int32_t>(P.Idents.size())) invalid();
+        P.SetOrd(Instance, v);
         break;
+      }
+      std::string ident = ReadIdent();
+      for (std::size_t i = 0; i < P.Idents.size(); ++i)
+        if (SameText(P.Idents[i], ident)) {
+          P.SetOrd(Instance, static_cast<std::int64_t>(i));
+          return;
+        }
+      invalid();
+      break;
     }
     case pkSet: {
-        if (NextValue() != vaSet)
-            ReadTypeError();
-        ReadValue();
-        std::uint64_t bits = 0;
-        for (std::string s = ReadStr(); !s.empty(); s = ReadStr()) {
-            std::size_t i = 0;
-            while (i < P.Idents.size() && i < 64 && !SameText(P.Idents[i], s))
-                ++i;
-            if (i >= P.Idents.size() || i >= 64)
-                invalid();
-            bits |= std::uint64_t{1} << i;
-        }
-        P.SetOrd(Instance, static_cast<std::int64_t>(bits));
-        break;
+      if (NextValue() != vaSet) ReadTypeError();
+      ReadValue();
+      std::uint64_t bits = 0;
+      for (std::string s = ReadStr(); !s.empty(); s = ReadStr()) {
+        std::size_t i = 0;
+        while (i < P.Idents.size() && i < 64 && !SameText(P.Idents[i], s)) ++i;
+        if (i >= P.Idents.size() || i >= 64) invalid();
+        bits |= std::uint64_t{1} << i;
+      }
+      P.SetOrd(Instance, static_cast<std::int64_t>(bits));
+      break;
     }
-    case pkFloat:
-        P.SetFloat(Instance, ReadFloat());
-        break;
-    case pkString:
-        P.SetStr(Instance, ReadString());
-        break;
+    case pkFloat: P.SetFloat(Instance, ReadFloat()); break;
+    case pkString: P.SetStr(Instance, ReadString()); break;
     case pkComponent: {
-        TValueType t = NextValue();
-        if (t == vaNil) {
-            ReadValue();
-            P.SetObj(Instance, nullptr);
-        } else if (t == vaIdent || ValueEncoding::IsStringTag(t)) {
-            std::string target = t == vaIdent ? ReadIdent() : ReadString();
-            fixups_.push_back({Instance, &P, target});
-        } else {
-            ReadTypeError();
-        }
-        break;
+      TValueType t = NextValue();
+      if (t == vaNil) {
+        ReadValue();
+        P.SetObj(Instance, nullptr);
+      } else if (t == vaIdent || ValueEncoding::IsStringTag(t)) {
+        std::string target = t == vaIdent ? ReadIdent() : ReadString();
+        fixups_.push_back({Instance, &P, target});
+      } else {
+        ReadTypeError();
+      }
+      break;
     }
     case pkEvent: {
-        TValueType t = NextValue();
-        if (t == vaIdent || t == vaNil || t == vaString || t == vaLString)
-            SkipValue();
-        else
-            ReadTypeError();
-        break;
+      TValueType t = NextValue();
+      if (t == vaIdent || t == vaNil || t == vaString || t == vaLString)
+        SkipValue();
+      else
+        ReadTypeError();
+      break;
     }
-    case pkObject:
-        invalid();
-    }
+    case pkObject: invalid();
+  }
 }
 
 void TReader::ResolveFixups() {
-    std::vector<Fixup> pending;
-    pending.swap(fixups_);
-    for (const Fixup& f : pending) {
-        TComponent* found = nullptr;
-        if (root_) {
-            std::string_view target = f.Target;
-            std::size_t dot = target.find('.');
-            std::string_view first = target.substr(0, dot);
-            TComponent* base = SameText(first, root_->Name()) ? root_
-                                                               : root_->FindComponent(std::string(first));
-            if (dot == std::string_view::npos)
-                found = base;
-            else if (base)
-                found = base->FindComponent(std::string(target.substr(dot + 1)));
-        }
-        if (!found)
-            throw EReadError("Unresolved reference to " + f.Target);
-        f.Prop->SetObj(f.Instance, found);
+  std::vector<Fixup> pending;
+  pending.swap(fixups_);
+  for (const Fixup& f : pending) {
+    TComponent* found = nullptr;
+    if (root_) {
+      std::string_view target = f.Target;
+      std::size_t dot = target.find('.');
+      std::string_view first = target.substr(0, dot);
+      TComponent* base = SameText(first, root_->Name()) ? root_ : root_->FindComponent(std::string(first));
+      if (dot == std::string_view::npos)
+        found = base;
+      else if (base)
+        found = base->FindComponent(std::string(target.substr(dot + 1)));
     }
+    if (!found) throw EReadError("Unresolved reference to " + f.Target);
+    f.Prop->SetObj(f.Instance, found);
+  }
 }
 
 void TReader::ReadCollection(TCollection* Value) {
-    if (NextValue() != vaCollection)
-        ReadTypeError();
-    ReadValue();
-    DepthGuard depth(depth_);
-    Value->BeginUpdate();
-    struct Ender {
-        TCollection* c;
-        ~Ender() { c->EndUpdate(); }
-    } ender{Value};
-    Value->Clear();
-    while (!EndOfList()) {
-        if (ValueEncoding::IsIntegerTag(NextValue()))
-            ReadInteger();  // stored item index: the order of the items decides
-        ReadListBegin();
-        TCollectionItem* item = Value->Add();
-        ReadProperties(item);
-        ReadListEnd();
-    }
+  if (NextValue() != vaCollection) ReadTypeError();
+  ReadValue();
+  DepthGuard depth(depth_);
+  Value->BeginUpdate();
+  struct Ender {
+    TCollection* c;
+    ~Ender() { c->EndUpdate(); }
+  } ender{Value};
+  Value->Clear();
+  while (!EndOfList()) {
+    if (ValueEncoding::IsIntegerTag(NextValue())) ReadInteger();  // stored item index: the order of the items decides
+    ReadListBegin();
+    TCollectionItem* item = Value->Add();
+    ReadProperties(item);
     ReadListEnd();
+  }
+  ReadListEnd();
 }
 
-void TReader::DefineProperty(const std::string& Name, const TReaderProc& ReadData,
-                             const TWriterProc&, bool) {
-    if (pendingFound_ || !SameText(Name, pendingProp_))
-        return;
-    pendingFound_ = true;
-    if (ReadData)
-        ReadData(this);
-    else
-        SkipValue();
+void TReader::DefineProperty(const std::string& Name, const TReaderProc& ReadData, const TWriterProc&, bool) {
+  if (pendingFound_ || !SameText(Name, pendingProp_)) return;
+  pendingFound_ = true;
+  if (ReadData)
+    ReadData(this);
+  else
+    SkipValue();
 }
 
-void TReader::DefineBinaryProperty(const std::string& Name, const TStreamProc& ReadData,
-                                   const TStreamProc&, bool) {
-    if (pendingFound_ || !SameText(Name, pendingProp_))
-        return;
-    pendingFound_ = true;
-    if (NextValue() != vaBinary)
-        ReadTypeError();
-    ReadValue();
-    const std::int64_t n = ValueEncoding::ReadLength(*stream_, 1);
-    TMemoryStream data;
-    data.SetSize(n);
-    Read(data.Memory(), n);
-    data.SetPosition(0);
-    if (ReadData)
-        ReadData(&data);
+void TReader::DefineBinaryProperty(const std::string& Name, const TStreamProc& ReadData, const TStreamProc&, bool) {
+  if (pendingFound_ || !SameText(Name, pendingProp_)) return;
+  pendingFound_ = true;
+  if (NextValue() != vaBinary) ReadTypeError();
+  ReadValue();
+  const std::int64_t n = ValueEncoding::ReadLength(*stream_, 1);
+  TMemoryStream data;
+  data.SetSize(n);
+  Read(data.Memory(), n);
+  data.SetPosition(0);
+  if (ReadData) ReadData(&data);
 }

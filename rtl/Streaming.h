@@ -37,23 +37,23 @@
 
 // Value tags.
 enum TValueType : std::uint8_t {
-    vaNull = 0,        // end of a list
-    vaList = 1,        // start of a list
-    vaInt8 = 2,
-    vaInt16 = 3,
-    vaInt32 = 4,
-    vaExtended = 5,    // 80-bit IEEE extended
-    vaString = 6,      // 1-byte length
-    vaIdent = 7,       // identifier (enumeration value, component reference), 1-byte length
-    vaFalse = 8,
-    vaTrue = 9,
-    vaBinary = 10,     // 4-byte length, raw bytes
-    vaSet = 11,        // identifiers, ended by an empty one
-    vaLString = 12,    // 4-byte length
-    vaNil = 13,        // nil reference
-    vaCollection = 14, // collection items, ended by vaNull
-    vaWString = 18,    // read only: 4-byte character count, UTF-16
-    vaUTF8String = 20  // read only: 4-byte byte count, UTF-8
+  vaNull = 0,  // end of a list
+  vaList = 1,  // start of a list
+  vaInt8 = 2,
+  vaInt16 = 3,
+  vaInt32 = 4,
+  vaExtended = 5,  // 80-bit IEEE extended
+  vaString = 6,    // 1-byte length
+  vaIdent = 7,     // identifier (enumeration value, component reference), 1-byte length
+  vaFalse = 8,
+  vaTrue = 9,
+  vaBinary = 10,      // 4-byte length, raw bytes
+  vaSet = 11,         // identifiers, ended by an empty one
+  vaLString = 12,     // 4-byte length
+  vaNil = 13,         // nil reference
+  vaCollection = 14,  // collection items, ended by vaNull
+  vaWString = 18,     // read only: 4-byte character count, UTF-16
+  vaUTF8String = 20   // read only: 4-byte byte count, UTF-8
 };
 
 // The encoding's building blocks, over any stream. Readers of typed values take the tag already
@@ -100,7 +100,7 @@ std::string DecodeUtf8Payload(std::string_view Bytes);
 // UTF-16 to UTF-8; unpaired surrogates become '?'.
 std::string Utf16ToUtf8(const std::u16string& Text);
 
-} // namespace ValueEncoding
+}  // namespace ValueEncoding
 
 // ---------------------------------------------------------------------------------------------
 // Published properties.
@@ -110,25 +110,25 @@ enum TPropKind { pkInteger, pkFloat, pkBoolean, pkString, pkEnum, pkSet, pkCompo
 // One published property. Accessors take the instance (of the declaring class or a descendant).
 // Ordinals (integers, booleans, enumerations, set bits) go through GetOrd/SetOrd.
 struct TPropInfo {
-    std::string Name;
-    TPropKind Kind = pkInteger;
-    std::vector<std::string> Idents;  // names of the enumeration values / set members
-    std::function<std::int64_t(TObject*)> GetOrd;
-    std::function<void(TObject*, std::int64_t)> SetOrd;
-    std::function<double(TObject*)> GetFloat;
-    std::function<void(TObject*, double)> SetFloat;
-    std::function<std::string(TObject*)> GetStr;
-    std::function<void(TObject*, const std::string&)> SetStr;
-    // Component references and sub-objects (a sub-object has no setter: it is read in place).
-    std::function<TObject*(TObject*)> GetObj;
-    std::function<void(TObject*, TObject*)> SetObj;
-    // Without a default the value is always written (strings: unless empty).
-    bool HasDefault = false;
-    std::int64_t OrdDefault = 0;
-    double FloatDefault = 0;
-    std::string StrDefault;
-    // Optional extra condition; false keeps the property out of the stream.
-    std::function<bool(TObject*)> Stored;
+  std::string Name;
+  TPropKind Kind = pkInteger;
+  std::vector<std::string> Idents;  // names of the enumeration values / set members
+  std::function<std::int64_t(TObject*)> GetOrd;
+  std::function<void(TObject*, std::int64_t)> SetOrd;
+  std::function<double(TObject*)> GetFloat;
+  std::function<void(TObject*, double)> SetFloat;
+  std::function<std::string(TObject*)> GetStr;
+  std::function<void(TObject*, const std::string&)> SetStr;
+  // Component references and sub-objects (a sub-object has no setter: it is read in place).
+  std::function<TObject*(TObject*)> GetObj;
+  std::function<void(TObject*, TObject*)> SetObj;
+  // Without a default the value is always written (strings: unless empty).
+  bool HasDefault = false;
+  std::int64_t OrdDefault = 0;
+  double FloatDefault = 0;
+  std::string StrDefault;
+  // Optional extra condition; false keeps the property out of the stream.
+  std::function<bool(TObject*)> Stored;
 };
 
 // Replaces the own published properties of a class (called by unit registration functions).
@@ -143,162 +143,180 @@ namespace PublishedDetail {
 template <class S>
 struct SetterArgOf : SetterArgOf<decltype(&S::operator())> {};
 template <class K, class R, class A>
-struct SetterArgOf<R (K::*)(A)> { using type = A; };
+struct SetterArgOf<R (K::*)(A)> {
+  using type = A;
+};
 template <class K, class R, class A>
-struct SetterArgOf<R (K::*)(A) noexcept> { using type = A; };
+struct SetterArgOf<R (K::*)(A) noexcept> {
+  using type = A;
+};
 template <class L, class R, class O, class A>
-struct SetterArgOf<R (L::*)(O, A) const> { using type = A; };
+struct SetterArgOf<R (L::*)(O, A) const> {
+  using type = A;
+};
 template <class L, class R, class O, class A>
-struct SetterArgOf<R (L::*)(O, A) const noexcept> { using type = A; };
+struct SetterArgOf<R (L::*)(O, A) const noexcept> {
+  using type = A;
+};
 template <class L, class R, class O, class A>
-struct SetterArgOf<R (L::*)(O, A)> { using type = A; };
+struct SetterArgOf<R (L::*)(O, A)> {
+  using type = A;
+};
 template <class R, class O, class A>
-struct SetterArgOf<R (*)(O, A)> { using type = A; };
+struct SetterArgOf<R (*)(O, A)> {
+  using type = A;
+};
 template <class R, class O, class A>
-struct SetterArgOf<R (*)(O, A) noexcept> { using type = A; };
-} // namespace PublishedDetail
+struct SetterArgOf<R (*)(O, A) noexcept> {
+  using type = A;
+};
+}  // namespace PublishedDetail
 
 // Typed declaration helper; the declarations are registered when the object goes away.
 // Getters and setters are member functions or callables taking the instance first.
 template <class C>
 class TPublished {
-    template <class S>
-    using SetterArg = typename PublishedDetail::SetterArgOf<S>::type;
+  template <class S>
+  using SetterArg = typename PublishedDetail::SetterArgOf<S>::type;
 
-public:
-    TPublished() = default;
-    TPublished(const TPublished&) = delete;
-    TPublished& operator=(const TPublished&) = delete;
-    ~TPublished() { RegisterPublishedProperties(C::StaticClass(), std::move(props_)); }
+ public:
+  TPublished() = default;
+  TPublished(const TPublished&) = delete;
+  TPublished& operator=(const TPublished&) = delete;
+  ~TPublished() { RegisterPublishedProperties(C::StaticClass(), std::move(props_)); }
 
-    template <class G, class S>
-    TPublished& Integer(std::string Name, G Get, S Set, std::optional<std::int64_t> Default = 0) {
-        TPropInfo& p = Ordinal(std::move(Name), pkInteger, Get, Set);
-        SetOrdDefault(p, Default);
-        return *this;
+  template <class G, class S>
+  TPublished& Integer(std::string Name, G Get, S Set, std::optional<std::int64_t> Default = 0) {
+    TPropInfo& p = Ordinal(std::move(Name), pkInteger, Get, Set);
+    SetOrdDefault(p, Default);
+    return *this;
+  }
+  template <class G, class S>
+  TPublished& Boolean(std::string Name, G Get, S Set, std::optional<bool> Default = false) {
+    TPropInfo& p = Ordinal(std::move(Name), pkBoolean, Get, Set);
+    if (Default) SetOrdDefault(p, std::int64_t(*Default));
+    return *this;
+  }
+  // Default: an enumeration value, or std::nullopt to store the property always.
+  template <class G, class S, class E>
+  TPublished& Enum(std::string Name, G Get, S Set, std::vector<std::string> Idents, E Default) {
+    TPropInfo& p = Ordinal(std::move(Name), pkEnum, Get, Set);
+    p.Idents = std::move(Idents);
+    if constexpr (std::is_same_v<E, std::nullopt_t>) {
+    } else if constexpr (requires { Default.has_value(); }) {
+      if (Default) SetOrdDefault(p, ToOrd(*Default));
+    } else {
+      SetOrdDefault(p, ToOrd(Default));
     }
-    template <class G, class S>
-    TPublished& Boolean(std::string Name, G Get, S Set, std::optional<bool> Default = false) {
-        TPropInfo& p = Ordinal(std::move(Name), pkBoolean, Get, Set);
-        if (Default) SetOrdDefault(p, std::int64_t(*Default));
-        return *this;
+    return *this;
+  }
+  // A set property (bit i = Idents[i]) whose getter/setter exchange a TSet or its bits.
+  template <class G, class S>
+  TPublished& Set(std::string Name, G Get, S Set, std::vector<std::string> Idents,
+                  std::optional<std::uint64_t> Default = 0) {
+    TPropInfo& p = Ordinal(std::move(Name), pkSet, Get, Set);
+    p.Idents = std::move(Idents);
+    if (Default) SetOrdDefault(p, static_cast<std::int64_t>(*Default));
+    return *this;
+  }
+  template <class G, class S>
+  TPublished& Float(std::string Name, G Get, S Set, std::optional<double> Default = 0.0) {
+    TPropInfo& p = Add(std::move(Name), pkFloat);
+    p.GetFloat = [Get](TObject* o) { return static_cast<double>(std::invoke(Get, Self(o))); };
+    p.SetFloat = [Set](TObject* o, double v) { Assign(Set, Self(o), v); };
+    if (Default) {
+      // A single-precision property compares with its default rounded the same way.
+      using R = std::remove_cvref_t<std::invoke_result_t<G, C*>>;
+      p.HasDefault = true;
+      p.FloatDefault = std::is_same_v<R, float> ? double(float(*Default)) : *Default;
     }
-    // Default: an enumeration value, or std::nullopt to store the property always.
-    template <class G, class S, class E>
-    TPublished& Enum(std::string Name, G Get, S Set, std::vector<std::string> Idents, E Default) {
-        TPropInfo& p = Ordinal(std::move(Name), pkEnum, Get, Set);
-        p.Idents = std::move(Idents);
-        if constexpr (std::is_same_v<E, std::nullopt_t>) {
-        } else if constexpr (requires { Default.has_value(); }) {
-            if (Default) SetOrdDefault(p, ToOrd(*Default));
-        } else {
-            SetOrdDefault(p, ToOrd(Default));
-        }
-        return *this;
+    return *this;
+  }
+  template <class G, class S>
+  TPublished& String(std::string Name, G Get, S Set, std::optional<std::string> Default = std::string()) {
+    TPropInfo& p = Add(std::move(Name), pkString);
+    p.GetStr = [Get](TObject* o) { return std::string(std::invoke(Get, Self(o))); };
+    p.SetStr = [Set](TObject* o, const std::string& v) { std::invoke(Set, Self(o), v); };
+    if (Default) {
+      p.HasDefault = true;
+      p.StrDefault = *Default;
     }
-    // A set property (bit i = Idents[i]) whose getter/setter exchange a TSet or its bits.
-    template <class G, class S>
-    TPublished& Set(std::string Name, G Get, S Set, std::vector<std::string> Idents,
-                    std::optional<std::uint64_t> Default = 0) {
-        TPropInfo& p = Ordinal(std::move(Name), pkSet, Get, Set);
-        p.Idents = std::move(Idents);
-        if (Default) SetOrdDefault(p, static_cast<std::int64_t>(*Default));
-        return *this;
-    }
-    template <class G, class S>
-    TPublished& Float(std::string Name, G Get, S Set, std::optional<double> Default = 0.0) {
-        TPropInfo& p = Add(std::move(Name), pkFloat);
-        p.GetFloat = [Get](TObject* o) { return static_cast<double>(std::invoke(Get, Self(o))); };
-        p.SetFloat = [Set](TObject* o, double v) { Assign(Set, Self(o), v); };
-        if (Default) {
-            // A single-precision property compares with its default rounded the same way.
-            using R = std::remove_cvref_t<std::invoke_result_t<G, C*>>;
-            p.HasDefault = true;
-            p.FloatDefault = std::is_same_v<R, float> ? double(float(*Default)) : *Default;
-        }
-        return *this;
-    }
-    template <class G, class S>
-    TPublished& String(std::string Name, G Get, S Set,
-                       std::optional<std::string> Default = std::string()) {
-        TPropInfo& p = Add(std::move(Name), pkString);
-        p.GetStr = [Get](TObject* o) { return std::string(std::invoke(Get, Self(o))); };
-        p.SetStr = [Set](TObject* o, const std::string& v) { std::invoke(Set, Self(o), v); };
-        if (Default) { p.HasDefault = true; p.StrDefault = *Default; }
-        return *this;
-    }
-    // A reference to another component, stored by name and resolved after loading.
-    template <class G, class S>
-    TPublished& Component(std::string Name, G Get, S Set) {
-        TPropInfo& p = Add(std::move(Name), pkComponent);
-        p.GetObj = [Get](TObject* o) -> TObject* { return std::invoke(Get, Self(o)); };
-        p.SetObj = [Set](TObject* o, TObject* v) {
-            using Arg = std::remove_pointer_t<std::remove_cvref_t<SetterArg<S>>>;
-            Arg* typed = v ? dynamic_cast<Arg*>(v) : nullptr;
-            if (v && !typed)
-                throw EReadError("Invalid property value");
-            std::invoke(Set, Self(o), typed);
-        };
-        p.HasDefault = true;  // nil is the default
-        return *this;
-    }
-    // An owned sub-object: its own properties are stored as "<Name>.<property>"; a TCollection
-    // is stored as a collection of items.
-    template <class G>
-    TPublished& Object(std::string Name, G Get) {
-        TPropInfo& p = Add(std::move(Name), pkObject);
-        p.GetObj = [Get](TObject* o) -> TObject* { return std::invoke(Get, Self(o)); };
-        return *this;
-    }
-    // A published event: handlers are std::function members set in code, so nothing is written;
-    // a stored handler name (an identifier, nil or a string) is read and dropped.
-    TPublished& Event(std::string Name) {
-        Add(std::move(Name), pkEvent);
-        return *this;
-    }
-    // Adds a stored condition to the last declared property.
-    template <class F>
-    TPublished& StoredIf(F Pred) {
-        props_.back().Stored = [Pred](TObject* o) { return static_cast<bool>(std::invoke(Pred, Self(o))); };
-        return *this;
-    }
+    return *this;
+  }
+  // A reference to another component, stored by name and resolved after loading.
+  template <class G, class S>
+  TPublished& Component(std::string Name, G Get, S Set) {
+    TPropInfo& p = Add(std::move(Name), pkComponent);
+    p.GetObj = [Get](TObject* o) -> TObject* { return std::invoke(Get, Self(o)); };
+    p.SetObj = [Set](TObject* o, TObject* v) {
+      using Arg = std::remove_pointer_t<std::remove_cvref_t<SetterArg<S>>>;
+      Arg* typed = v ? dynamic_cast<Arg*>(v) : nullptr;
+      if (v && !typed) throw EReadError("Invalid property value");
+      std::invoke(Set, Self(o), typed);
+    };
+    p.HasDefault = true;  // nil is the default
+    return *this;
+  }
+  // An owned sub-object: its own properties are stored as "<Name>.<property>"; a TCollection
+  // is stored as a collection of items.
+  template <class G>
+  TPublished& Object(std::string Name, G Get) {
+    TPropInfo& p = Add(std::move(Name), pkObject);
+    p.GetObj = [Get](TObject* o) -> TObject* { return std::invoke(Get, Self(o)); };
+    return *this;
+  }
+  // A published event: handlers are std::function members set in code, so nothing is written;
+  // a stored handler name (an identifier, nil or a string) is read and dropped.
+  TPublished& Event(std::string Name) {
+    Add(std::move(Name), pkEvent);
+    return *this;
+  }
+  // Adds a stored condition to the last declared property.
+  template <class F>
+  TPublished& StoredIf(F Pred) {
+    props_.back().Stored = [Pred](TObject* o) { return static_cast<bool>(std::invoke(Pred, Self(o))); };
+    return *this;
+  }
 
-private:
-    static C* Self(TObject* o) { return static_cast<C*>(o); }
-    template <class S, class V>
-    static void Assign(S Set, C* o, V v) {
-        using Arg = std::remove_cvref_t<SetterArg<S>>;
-        if constexpr (requires { Arg::FromBits(std::uint64_t{}); })
-            std::invoke(Set, o, Arg::FromBits(static_cast<std::uint64_t>(v)));  // a TSet
-        else
-            std::invoke(Set, o, static_cast<Arg>(v));
+ private:
+  static C* Self(TObject* o) { return static_cast<C*>(o); }
+  template <class S, class V>
+  static void Assign(S Set, C* o, V v) {
+    using Arg = std::remove_cvref_t<SetterArg<S>>;
+    if constexpr (requires { Arg::FromBits(std::uint64_t{}); })
+      std::invoke(Set, o, Arg::FromBits(static_cast<std::uint64_t>(v)));  // a TSet
+    else
+      std::invoke(Set, o, static_cast<Arg>(v));
+  }
+  TPropInfo& Add(std::string Name, TPropKind Kind) {
+    props_.emplace_back();
+    props_.back().Name = std::move(Name);
+    props_.back().Kind = Kind;
+    return props_.back();
+  }
+  template <class G, class S>
+  TPropInfo& Ordinal(std::string Name, TPropKind Kind, G Get, S Set) {
+    TPropInfo& p = Add(std::move(Name), Kind);
+    p.GetOrd = [Get](TObject* o) { return ToOrd(std::invoke(Get, Self(o))); };
+    p.SetOrd = [Set](TObject* o, std::int64_t v) { Assign(Set, Self(o), v); };
+    return p;
+  }
+  template <class V>
+  static std::int64_t ToOrd(V v) {
+    if constexpr (std::is_enum_v<V>)
+      return static_cast<std::int64_t>(static_cast<std::underlying_type_t<V>>(v));
+    else if constexpr (requires { v.Bits(); })
+      return static_cast<std::int64_t>(v.Bits());
+    else
+      return static_cast<std::int64_t>(v);
+  }
+  static void SetOrdDefault(TPropInfo& p, std::optional<std::int64_t> d) {
+    if (d) {
+      p.HasDefault = true;
+      p.OrdDefault = *d;
     }
-    TPropInfo& Add(std::string Name, TPropKind Kind) {
-        props_.emplace_back();
-        props_.back().Name = std::move(Name);
-        props_.back().Kind = Kind;
-        return props_.back();
-    }
-    template <class G, class S>
-    TPropInfo& Ordinal(std::string Name, TPropKind Kind, G Get, S Set) {
-        TPropInfo& p = Add(std::move(Name), Kind);
-        p.GetOrd = [Get](TObject* o) { return ToOrd(std::invoke(Get, Self(o))); };
-        p.SetOrd = [Set](TObject* o, std::int64_t v) { Assign(Set, Self(o), v); };
-        return p;
-    }
-    template <class V>
-    static std::int64_t ToOrd(V v) {
-        if constexpr (std::is_enum_v<V>)
-            return static_cast<std::int64_t>(static_cast<std::underlying_type_t<V>>(v));
-        else if constexpr (requires { v.Bits(); })
-            return static_cast<std::int64_t>(v.Bits());
-        else
-            return static_cast<std::int64_t>(v);
-    }
-    static void SetOrdDefault(TPropInfo& p, std::optional<std::int64_t> d) {
-        if (d) { p.HasDefault = true; p.OrdDefault = *d; }
-    }
-    std::vector<TPropInfo> props_;
+  }
+  std::vector<TPropInfo> props_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -311,124 +329,124 @@ using TStreamProc = std::function<void(TStream* Stream)>;
 // Common base of TReader and TWriter: the stream, the root being read or written, and the
 // definition of unpublished data by TPersistent::DefineProperties.
 class TFiler : public TObject {
-    RTL_CLASS(TFiler, TObject)
-public:
-    // The stream is not owned.
-    explicit TFiler(TStream* Stream);
-    TStream* Stream() const noexcept { return stream_; }
-    TComponent* Root() const noexcept { return root_; }
-    void SetRoot(TComponent* Value) noexcept { root_ = Value; }
+  RTL_CLASS(TFiler, TObject)
+ public:
+  // The stream is not owned.
+  explicit TFiler(TStream* Stream);
+  TStream* Stream() const noexcept { return stream_; }
+  TComponent* Root() const noexcept { return root_; }
+  void SetRoot(TComponent* Value) noexcept { root_ = Value; }
 
-    // A property whose value is written as tagged values by WriteData and read by ReadData.
-    virtual void DefineProperty(const std::string& Name, const TReaderProc& ReadData,
-                                const TWriterProc& WriteData, bool HasData) = 0;
-    // A property stored as one binary value (tag 10, 32-bit length, raw bytes).
-    virtual void DefineBinaryProperty(const std::string& Name, const TStreamProc& ReadData,
-                                      const TStreamProc& WriteData, bool HasData) = 0;
+  // A property whose value is written as tagged values by WriteData and read by ReadData.
+  virtual void DefineProperty(const std::string& Name, const TReaderProc& ReadData, const TWriterProc& WriteData,
+                              bool HasData) = 0;
+  // A property stored as one binary value (tag 10, 32-bit length, raw bytes).
+  virtual void DefineBinaryProperty(const std::string& Name, const TStreamProc& ReadData, const TStreamProc& WriteData,
+                                    bool HasData) = 0;
 
-protected:
-    TStream* stream_;
-    TComponent* root_ = nullptr;
+ protected:
+  TStream* stream_;
+  TComponent* root_ = nullptr;
 };
 
 class TWriter : public TFiler {
-    RTL_CLASS(TWriter, TFiler)
-public:
-    explicit TWriter(TStream* Stream);
+  RTL_CLASS(TWriter, TFiler)
+ public:
+  explicit TWriter(TStream* Stream);
 
-    void WriteInteger(std::int32_t Value);
-    void WriteBoolean(bool Value);
-    void WriteString(std::string_view Value);
-    void WriteFloat(double Value);
-    void WriteIdent(std::string_view Ident);
-    void WriteListBegin();
-    void WriteListEnd();
-    void WriteValue(TValueType Tag);
-    // Raw bytes without a tag.
-    void Write(const void* Buffer, std::int64_t Count);
-    // A length byte and the name, no tag (property, class and component names); a name longer
-    // than 255 bytes raises EWriteError.
-    void WriteStr(std::string_view Value);
+  void WriteInteger(std::int32_t Value);
+  void WriteBoolean(bool Value);
+  void WriteString(std::string_view Value);
+  void WriteFloat(double Value);
+  void WriteIdent(std::string_view Ident);
+  void WriteListBegin();
+  void WriteListEnd();
+  void WriteValue(TValueType Tag);
+  // Raw bytes without a tag.
+  void Write(const void* Buffer, std::int64_t Count);
+  // A length byte and the name, no tag (property, class and component names); a name longer
+  // than 255 bytes raises EWriteError.
+  void WriteStr(std::string_view Value);
 
-    // "TPF0", then the root component with its stored children.
-    void WriteRootComponent(TComponent* ARoot);
-    // One component: class name, name, properties, list end, children, list end.
-    void WriteComponent(TComponent* Component);
-    // The published and defined properties of any persistent object.
-    void WriteProperties(TPersistent* Instance);
-    void WriteCollection(TCollection* Value);
+  // "TPF0", then the root component with its stored children.
+  void WriteRootComponent(TComponent* ARoot);
+  // One component: class name, name, properties, list end, children, list end.
+  void WriteComponent(TComponent* Component);
+  // The published and defined properties of any persistent object.
+  void WriteProperties(TPersistent* Instance);
+  void WriteCollection(TCollection* Value);
 
-    void DefineProperty(const std::string& Name, const TReaderProc& ReadData,
-                        const TWriterProc& WriteData, bool HasData) override;
-    void DefineBinaryProperty(const std::string& Name, const TStreamProc& ReadData,
-                              const TStreamProc& WriteData, bool HasData) override;
+  void DefineProperty(const std::string& Name, const TReaderProc& ReadData, const TWriterProc& WriteData,
+                      bool HasData) override;
+  void DefineBinaryProperty(const std::string& Name, const TStreamProc& ReadData, const TStreamProc& WriteData,
+                            bool HasData) override;
 
-    // Writes the component's data (the default TComponent::WriteState).
-    void WriteData(TComponent* Instance);
+  // Writes the component's data (the default TComponent::WriteState).
+  void WriteData(TComponent* Instance);
 
-private:
-    void WriteProperty(TPersistent* Instance, const TPropInfo& Prop);
-    void WriteObjectProps(TObject* Obj);
-    std::string ReferenceName(TComponent* Value) const;
+ private:
+  void WriteProperty(TPersistent* Instance, const TPropInfo& Prop);
+  void WriteObjectProps(TObject* Obj);
+  std::string ReferenceName(TComponent* Value) const;
 
-    std::string propPath_;  // prefix of sub-object property names ("Position.")
+  std::string propPath_;  // prefix of sub-object property names ("Position.")
 };
 
 class TReader : public TFiler {
-    RTL_CLASS(TReader, TFiler)
-public:
-    explicit TReader(TStream* Stream);
+  RTL_CLASS(TReader, TFiler)
+ public:
+  explicit TReader(TStream* Stream);
 
-    TValueType NextValue();
-    TValueType ReadValue();
-    bool EndOfList();
-    std::int32_t ReadInteger();
-    bool ReadBoolean();
-    std::string ReadString();
-    // Floats; integers are accepted too.
-    double ReadFloat();
-    std::string ReadIdent();
-    void ReadListBegin();
-    void ReadListEnd();
-    // Raw bytes without a tag (exactly Count bytes or EReadError).
-    void Read(void* Buffer, std::int64_t Count);
-    std::string ReadStr();
-    // Skips one value of any kind.
-    void SkipValue();
+  TValueType NextValue();
+  TValueType ReadValue();
+  bool EndOfList();
+  std::int32_t ReadInteger();
+  bool ReadBoolean();
+  std::string ReadString();
+  // Floats; integers are accepted too.
+  double ReadFloat();
+  std::string ReadIdent();
+  void ReadListBegin();
+  void ReadListEnd();
+  // Raw bytes without a tag (exactly Count bytes or EReadError).
+  void Read(void* Buffer, std::int64_t Count);
+  std::string ReadStr();
+  // Skips one value of any kind.
+  void SkipValue();
 
-    // Reads a root component: into ARoot, or into a new instance of the stored class when ARoot
-    // is nullptr (freed again when reading fails). Resolves references, then calls Loaded.
-    TComponent* ReadRootComponent(TComponent* ARoot);
-    // Reads one stored child of Parent (owned by the root).
-    TComponent* ReadComponent(TComponent* Parent);
-    // Reads the component's properties and children (the default TComponent::ReadState).
-    void ReadData(TComponent* Instance);
-    // Reads properties into any persistent object until the list end (not consumed).
-    void ReadProperties(TPersistent* Instance);
-    void ReadCollection(TCollection* Value);
+  // Reads a root component: into ARoot, or into a new instance of the stored class when ARoot
+  // is nullptr (freed again when reading fails). Resolves references, then calls Loaded.
+  TComponent* ReadRootComponent(TComponent* ARoot);
+  // Reads one stored child of Parent (owned by the root).
+  TComponent* ReadComponent(TComponent* Parent);
+  // Reads the component's properties and children (the default TComponent::ReadState).
+  void ReadData(TComponent* Instance);
+  // Reads properties into any persistent object until the list end (not consumed).
+  void ReadProperties(TPersistent* Instance);
+  void ReadCollection(TCollection* Value);
 
-    void DefineProperty(const std::string& Name, const TReaderProc& ReadData,
-                        const TWriterProc& WriteData, bool HasData) override;
-    void DefineBinaryProperty(const std::string& Name, const TStreamProc& ReadData,
-                              const TStreamProc& WriteData, bool HasData) override;
+  void DefineProperty(const std::string& Name, const TReaderProc& ReadData, const TWriterProc& WriteData,
+                      bool HasData) override;
+  void DefineBinaryProperty(const std::string& Name, const TStreamProc& ReadData, const TStreamProc& WriteData,
+                            bool HasData) override;
 
-    [[noreturn]] void ReadTypeError() const;
+  [[noreturn]] void ReadTypeError() const;
 
-private:
-    struct Fixup {
-        TObject* Instance;
-        const TPropInfo* Prop;
-        std::string Target;
-    };
-    void ReadProperty(TPersistent* Instance);
-    void ReadPropValue(TObject* Instance, const TPropInfo& Prop);
-    void ResolveFixups();
+ private:
+  struct Fixup {
+    TObject* Instance;
+    const TPropInfo* Prop;
+    std::string Target;
+  };
+  void ReadProperty(TPersistent* Instance);
+  void ReadPropValue(TObject* Instance, const TPropInfo& Prop);
+  void ResolveFixups();
 
-    std::string pendingProp_;  // the defined property being looked for
-    bool pendingFound_ = false;
-    std::vector<Fixup> fixups_;
-    std::vector<TComponent*> loaded_;
-    int depth_ = 0;
+  std::string pendingProp_;  // the defined property being looked for
+  bool pendingFound_ = false;
+  std::vector<Fixup> fixups_;
+  std::vector<TComponent*> loaded_;
+  int depth_ = 0;
 };
 
 // Installs TReader/TWriter as the procedures behind TComponent::ReadState/WriteState (done by

@@ -21,24 +21,24 @@
 // gives Message()). Raise with `throw EListError(Format("List index out of bounds (%d)", i))`.
 
 class Exception : public TObject, public std::exception {
-    RTL_CLASS(Exception, TObject)
-public:
-    Exception() = default;
-    explicit Exception(std::string message) : message_(std::move(message)) {}
-    const std::string& Message() const noexcept { return message_; }
-    void SetMessage(std::string message) { message_ = std::move(message); }
-    const char* what() const noexcept override { return message_.c_str(); }
+  RTL_CLASS(Exception, TObject)
+ public:
+  Exception() = default;
+  explicit Exception(std::string message) : message_(std::move(message)) {}
+  const std::string& Message() const noexcept { return message_; }
+  void SetMessage(std::string message) { message_ = std::move(message); }
+  const char* what() const noexcept override { return message_.c_str(); }
 
-private:
-    std::string message_;
+ private:
+  std::string message_;
 };
 
-#define RTL_DECLARE_EXCEPTION(Name, Parent)                                                         \
-    class Name : public Parent {                                                                   \
-        RTL_CLASS(Name, Parent)                                                                    \
-    public:                                                                                        \
-        using Parent::Parent;                                                                      \
-    }
+#define RTL_DECLARE_EXCEPTION(Name, Parent) \
+  class Name : public Parent {              \
+    RTL_CLASS(Name, Parent)                 \
+   public:                                  \
+    using Parent::Parent;                   \
+  }
 
 // Silent exception: handlers that report errors skip it.
 RTL_DECLARE_EXCEPTION(EAbort, Exception);
@@ -74,29 +74,27 @@ RTL_DECLARE_EXCEPTION(EUnderflow, EMathError);
 
 // An operating-system error with its code (errno, or a code the caller maps).
 class EOSError : public Exception {
-    RTL_CLASS(EOSError, Exception)
-public:
-    EOSError() = default;
-    explicit EOSError(std::string message, int errorCode = 0)
-        : Exception(std::move(message)), errorCode_(errorCode) {}
-    int ErrorCode() const noexcept { return errorCode_; }
-    void SetErrorCode(int code) noexcept { errorCode_ = code; }
+  RTL_CLASS(EOSError, Exception)
+ public:
+  EOSError() = default;
+  explicit EOSError(std::string message, int errorCode = 0) : Exception(std::move(message)), errorCode_(errorCode) {}
+  int ErrorCode() const noexcept { return errorCode_; }
+  void SetErrorCode(int code) noexcept { errorCode_ = code; }
 
-private:
-    int errorCode_ = 0;
+ private:
+  int errorCode_ = 0;
 };
 
 // A file input/output error with its code.
 class EInOutError : public Exception {
-    RTL_CLASS(EInOutError, Exception)
-public:
-    EInOutError() = default;
-    explicit EInOutError(std::string message, int errorCode = 0)
-        : Exception(std::move(message)), errorCode_(errorCode) {}
-    int ErrorCode() const noexcept { return errorCode_; }
+  RTL_CLASS(EInOutError, Exception)
+ public:
+  EInOutError() = default;
+  explicit EInOutError(std::string message, int errorCode = 0) : Exception(std::move(message)), errorCode_(errorCode) {}
+  int ErrorCode() const noexcept { return errorCode_; }
 
-private:
-    int errorCode_ = 0;
+ private:
+  int errorCode_ = 0;
 };
 
 // Checked downcast ("obj as T"): nullptr stays nullptr; an object that is not a T (or a
@@ -104,11 +102,9 @@ private:
 //   auto* cube = As<SnifferObject>(SelectedObject);
 template <class T>
 T* As(TObject* obj) {
-    if (!obj)
-        return nullptr;
-    if (T* typed = dynamic_cast<T*>(obj))
-        return typed;
-    throw EInvalidCast("Invalid class typecast");
+  if (!obj) return nullptr;
+  if (T* typed = dynamic_cast<T*>(obj)) return typed;
+  throw EInvalidCast("Invalid class typecast");
 }
 
 // The text of an OS error code ("No such file or directory"); "Unknown error <n>" when unknown.
@@ -127,13 +123,12 @@ std::string SysErrorMessage(int errorCode);
 namespace rtl::detail {
 [[noreturn]] void AssertFail(const char* file, int line);
 [[noreturn]] void AssertFail(const char* file, int line, std::string_view message);
-} // namespace rtl::detail
+}  // namespace rtl::detail
 
-#define RTL_ASSERT(cond, ...)                                                                      \
-    do {                                                                                           \
-        if (!(cond))                                                                               \
-            ::rtl::detail::AssertFail(__FILE__, __LINE__ __VA_OPT__(, ) __VA_ARGS__);              \
-    } while (0)
+#define RTL_ASSERT(cond, ...)                                                              \
+  do {                                                                                     \
+    if (!(cond)) ::rtl::detail::AssertFail(__FILE__, __LINE__ __VA_OPT__(, ) __VA_ARGS__); \
+  } while (0)
 
 // Builds the assertion text (for callers that raise it themselves).
 std::string AssertionText(std::string_view message, const char* file, int line);
@@ -156,61 +151,66 @@ std::string AssertionText(std::string_view message, const char* file, int line);
 // argument".
 
 class TVarRec {
-public:
-    enum Kind { vtInteger, vtUnsigned, vtFloat, vtString, vtPointer };
+ public:
+  enum Kind { vtInteger, vtUnsigned, vtFloat, vtString, vtPointer };
 
-    template <class T>
-        requires(std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char>)
-    TVarRec(T v) noexcept : bits_(sizeof(T) * 8) {
-        if constexpr (std::is_signed_v<T>) {
-            kind_ = vtInteger;
-            i_ = v;
-        } else {
-            kind_ = vtUnsigned;
-            u_ = v;
-        }
+  template <class T>
+  requires(std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char>) TVarRec(T v)
+  noexcept : bits_(sizeof(T) * 8) {
+    if constexpr (std::is_signed_v<T>) {
+      kind_ = vtInteger;
+      i_ = v;
+    } else {
+      kind_ = vtUnsigned;
+      u_ = v;
     }
-    TVarRec(bool v) noexcept : kind_(vtInteger), i_(v ? 1 : 0) {}
-    TVarRec(char c) noexcept : kind_(vtString), s_(&chr_, 1), chr_(c) {}
-    TVarRec(float v) noexcept : kind_(vtFloat), f_(v) {}
-    TVarRec(double v) noexcept : kind_(vtFloat), f_(v) {}
-    TVarRec(long double v) noexcept : kind_(vtFloat), f_(static_cast<double>(v)) {}
-    TVarRec(const char* s) noexcept : kind_(vtString), s_(s ? std::string_view(s) : std::string_view()) {}
-    TVarRec(std::string_view s) noexcept : kind_(vtString), s_(s) {}
-    TVarRec(const std::string& s) noexcept : kind_(vtString), s_(s) {}
-    TVarRec(const void* p) noexcept : kind_(vtPointer), p_(p) {}
-    TVarRec(const TVarRec& o) noexcept { *this = o; }
-    TVarRec& operator=(const TVarRec& o) noexcept {
-        kind_ = o.kind_; i_ = o.i_; u_ = o.u_; f_ = o.f_; p_ = o.p_; chr_ = o.chr_;
-        bits_ = o.bits_;
-        s_ = (o.s_.data() == &o.chr_) ? std::string_view(&chr_, 1) : o.s_;
-        return *this;
-    }
+  }
+  TVarRec(bool v) noexcept : kind_(vtInteger), i_(v ? 1 : 0) {}
+  TVarRec(char c) noexcept : kind_(vtString), s_(&chr_, 1), chr_(c) {}
+  TVarRec(float v) noexcept : kind_(vtFloat), f_(v) {}
+  TVarRec(double v) noexcept : kind_(vtFloat), f_(v) {}
+  TVarRec(long double v) noexcept : kind_(vtFloat), f_(static_cast<double>(v)) {}
+  TVarRec(const char* s) noexcept : kind_(vtString), s_(s ? std::string_view(s) : std::string_view()) {}
+  TVarRec(std::string_view s) noexcept : kind_(vtString), s_(s) {}
+  TVarRec(const std::string& s) noexcept : kind_(vtString), s_(s) {}
+  TVarRec(const void* p) noexcept : kind_(vtPointer), p_(p) {}
+  TVarRec(const TVarRec& o) noexcept { *this = o; }
+  TVarRec& operator=(const TVarRec& o) noexcept {
+    kind_ = o.kind_;
+    i_ = o.i_;
+    u_ = o.u_;
+    f_ = o.f_;
+    p_ = o.p_;
+    chr_ = o.chr_;
+    bits_ = o.bits_;
+    s_ = (o.s_.data() == &o.chr_) ? std::string_view(&chr_, 1) : o.s_;
+    return *this;
+  }
 
-    Kind VType() const noexcept { return kind_; }
-    std::int64_t AsInteger() const noexcept { return i_; }
-    std::uint64_t AsUnsigned() const noexcept { return u_; }
-    double AsFloat() const noexcept { return f_; }
-    std::string_view AsString() const noexcept { return s_; }
-    const void* AsPointer() const noexcept { return p_; }
-    // Width in bits of the integer type given (%x/%u show negatives in that width).
-    int IntBits() const noexcept { return bits_; }
+  Kind VType() const noexcept { return kind_; }
+  std::int64_t AsInteger() const noexcept { return i_; }
+  std::uint64_t AsUnsigned() const noexcept { return u_; }
+  double AsFloat() const noexcept { return f_; }
+  std::string_view AsString() const noexcept { return s_; }
+  const void* AsPointer() const noexcept { return p_; }
+  // Width in bits of the integer type given (%x/%u show negatives in that width).
+  int IntBits() const noexcept { return bits_; }
 
-private:
-    Kind kind_ = vtInteger;
-    std::int64_t i_ = 0;
-    std::uint64_t u_ = 0;
-    double f_ = 0;
-    std::string_view s_;
-    const void* p_ = nullptr;
-    char chr_ = 0;
-    int bits_ = 32;
+ private:
+  Kind kind_ = vtInteger;
+  std::int64_t i_ = 0;
+  std::uint64_t u_ = 0;
+  double f_ = 0;
+  std::string_view s_;
+  const void* p_ = nullptr;
+  char chr_ = 0;
+  int bits_ = 32;
 };
 
 std::string Format(std::string_view format, std::initializer_list<TVarRec> args);
 template <class... Args>
 std::string Format(std::string_view format, const Args&... args) {
-    return Format(format, {TVarRec(args)...});
+  return Format(format, {TVarRec(args)...});
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -236,8 +236,7 @@ std::string FloatToStr(double value);
 // The same for single-precision values ("0.1" for 0.1f rather than its double expansion).
 std::string FloatToStr(float value);
 template <class T>
-    requires std::is_integral_v<T>
-std::string FloatToStr(T value) { return FloatToStr(static_cast<double>(value)); }
+requires std::is_integral_v<T> std::string FloatToStr(T value) { return FloatToStr(static_cast<double>(value)); }
 // Fixed notation with `decimals` digits after the point ("%.Nf").
 std::string FloatToStrFixed(double value, int decimals);
 // Accepts blanks around, a sign, digits with an optional '.', an optional exponent, and
@@ -269,8 +268,8 @@ std::string AnsiDequotedStr(std::string_view s, char quote);
 
 enum TReplaceFlag { rfReplaceAll, rfIgnoreCase };
 using TReplaceFlags = TSet<TReplaceFlag>;
-std::string StringReplace(std::string_view s, std::string_view oldPattern,
-                          std::string_view newPattern, TReplaceFlags flags);
+std::string StringReplace(std::string_view s, std::string_view oldPattern, std::string_view newPattern,
+                          TReplaceFlags flags);
 // One-based position of `sub` in `s`, 0 when absent (and for an empty `sub`).
 int Pos(std::string_view sub, std::string_view s) noexcept;
 // Pascal-style one-based substring; out-of-range parts are clipped, never an error.
@@ -282,15 +281,15 @@ bool IsValidIdent(std::string_view ident) noexcept;
 // ---------------------------------------------------------------------------------------------
 // File names ('/' separated) and simple file-system queries. None of these throws.
 
-std::string ExtractFileName(std::string_view path);      // "a/b.txt" -> "b.txt"
-std::string ExtractFilePath(std::string_view path);      // "a/b.txt" -> "a/"
-std::string ExtractFileDir(std::string_view path);       // "a/b.txt" -> "a"
-std::string ExtractFileExt(std::string_view path);       // "a/b.txt" -> ".txt"
+std::string ExtractFileName(std::string_view path);  // "a/b.txt" -> "b.txt"
+std::string ExtractFilePath(std::string_view path);  // "a/b.txt" -> "a/"
+std::string ExtractFileDir(std::string_view path);   // "a/b.txt" -> "a"
+std::string ExtractFileExt(std::string_view path);   // "a/b.txt" -> ".txt"
 std::string ChangeFileExt(std::string_view path, std::string_view ext);
 std::string IncludeTrailingPathDelimiter(std::string_view path);
 std::string ExcludeTrailingPathDelimiter(std::string_view path);
-std::string ExpandFileName(std::string_view path);       // absolute, normalised
-bool FileExists(const std::string& path) noexcept;       // an existing non-directory
+std::string ExpandFileName(std::string_view path);  // absolute, normalised
+bool FileExists(const std::string& path) noexcept;  // an existing non-directory
 bool DirectoryExists(const std::string& path) noexcept;
 bool DeleteFile(const std::string& path) noexcept;
 bool RenameFile(const std::string& oldName, const std::string& newName) noexcept;

@@ -190,4 +190,3 @@ int TCustomSyncWSocket::Synchronize(const std::function<void()>& Proc, bool& Don
   if (Proc) Proc();
   return WaitUntilReady(DoneFlag);
 }
-

@@ -7,8 +7,8 @@
 namespace {
 
 struct Pool {
-  std::mutex lock;                       // pool lock (taken first)
-  std::mutex classLock;                  // window class and window count
+  std::mutex lock;       // pool lock (taken first)
+  std::mutex classLock;  // window class and window count
   std::vector<std::unique_ptr<TSockWndHandlerList>> lists;
   int windowCount = 0;
   bool classRegistered = false;

@@ -29,9 +29,7 @@ uint32_t GetAddr(const uint8_t* p) {
 
 }  // namespace
 
-std::string SocksGreeting(bool userPass) {
-  return std::string{5, 1, static_cast<char>(userPass ? 2 : 0)};
-}
+std::string SocksGreeting(bool userPass) { return std::string{5, 1, static_cast<char>(userPass ? 2 : 0)}; }
 
 bool SocksAuthRequest(const std::string& user, const std::string& pass, std::string& out) {
   if (user.size() > 255 || pass.size() > 255) return false;
@@ -53,8 +51,7 @@ bool SocksRequest5(const std::string& host, uint16_t port, std::string& out) {
   return true;
 }
 
-std::string SocksRequest4(uint16_t port, uint32_t addrNetOrder, const std::string& user,
-                          const std::string* host4A) {
+std::string SocksRequest4(uint16_t port, uint32_t addrNetOrder, const std::string& user, const std::string* host4A) {
   std::string out{4, 1};
   PutPort(out, port);
   out.append(reinterpret_cast<const char*>(&addrNetOrder), 4);
@@ -108,10 +105,10 @@ TSocksReply SocksParseReply4(const uint8_t* p, int n) {
 }
 
 TSocksReply SocksParseReply5(const uint8_t* p, int n) {
-  static const char* const kReplyTexts[] = {
-      "general SOCKS server failure", "connection not allowed by ruleset", "network unreachable",
-      "host unreachable", "connection refused", "time to live expired", "command not supported",
-      "address type not supported"};
+  static const char* const kReplyTexts[] = {"general SOCKS server failure", "connection not allowed by ruleset",
+                                            "network unreachable",          "host unreachable",
+                                            "connection refused",           "time to live expired",
+                                            "command not supported",        "address type not supported"};
   TSocksReply r;
   if (n >= 1 && p[0] != 5) return Fail(SOCKS_VERSION_ERROR, "socks version error");
   if (n < 2) return r;

@@ -19,13 +19,13 @@ enum class TSocksStatus { NeedMore, Done, Failed };
 
 struct TSocksReply {
   TSocksStatus Status = TSocksStatus::NeedMore;
-  int Consumed = 0;       // bytes of the reply (Done only)
-  int ErrCode = 0;        // Failed only
-  std::string ErrMsg;     // Failed only
-  int Method = 0;         // method reply: the chosen method
-  uint32_t BoundAddr = 0; // request reply, network order (address type 1 / level 4)
-  uint16_t BoundPort = 0; // request reply, host order
-  std::string BoundName;  // request reply, address type 3
+  int Consumed = 0;        // bytes of the reply (Done only)
+  int ErrCode = 0;         // Failed only
+  std::string ErrMsg;      // Failed only
+  int Method = 0;          // method reply: the chosen method
+  uint32_t BoundAddr = 0;  // request reply, network order (address type 1 / level 4)
+  uint16_t BoundPort = 0;  // request reply, host order
+  std::string BoundName;   // request reply, address type 3
 };
 
 // Largest reply a server can send (level 5, domain name of 255 bytes).
@@ -40,8 +40,7 @@ bool SocksAuthRequest(const std::string& user, const std::string& pass, std::str
 // or longer than 255 bytes.
 bool SocksRequest5(const std::string& host, uint16_t port, std::string& out);
 // 4, 1, port (network order), address (network order), user, 0 [, host, 0 for 4A].
-std::string SocksRequest4(uint16_t port, uint32_t addrNetOrder, const std::string& user,
-                          const std::string* host4A);
+std::string SocksRequest4(uint16_t port, uint32_t addrNetOrder, const std::string& user, const std::string* host4A);
 
 TSocksReply SocksParseMethodReply(const uint8_t* p, int n);
 // Fails when the server says more than its 2 bytes.

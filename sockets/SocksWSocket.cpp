@@ -26,9 +26,7 @@ using namespace wsocket_detail;
 // ===========================================================================
 // TCustomSocksWSocket
 
-TCustomSocksWSocket::TCustomSocksWSocket(TComponent* AOwner) : TCustomWSocket(AOwner) {
-  AssignDefaultValue();
-}
+TCustomSocksWSocket::TCustomSocksWSocket(TComponent* AOwner) : TCustomWSocket(AOwner) { AssignDefaultValue(); }
 
 void TCustomSocksWSocket::AssignDefaultValue() {
   TCustomWSocket::AssignDefaultValue();
@@ -53,7 +51,9 @@ void TCustomSocksWSocket::SetSocksServer(const std::string& v) {
   SetWhileClosed(FSocksServer, FSocksServerAssigned, v, "server");
 }
 
-void TCustomSocksWSocket::SetSocksPort(const std::string& v) { SetWhileClosed(FSocksPort, FSocksPortAssigned, v, "port"); }
+void TCustomSocksWSocket::SetSocksPort(const std::string& v) {
+  SetWhileClosed(FSocksPort, FSocksPortAssigned, v, "port");
+}
 
 void TCustomSocksWSocket::SetSocksLevel(const std::string& v) {
   if (State() != wsClosed) {
@@ -280,4 +280,3 @@ int TCustomSocksWSocket::DoRecv(void* Buffer, int BufferSize, int Flags) {
   }
   return TCustomWSocket::DoRecv(Buffer, BufferSize, Flags);
 }
-

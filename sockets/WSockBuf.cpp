@@ -54,14 +54,20 @@ TSockBufferLinkedList::~TSockBufferLinkedList() {
 void TSockBufferLinkedList::PushFront(TSockBuffer* buf) {
   buf->Prev = nullptr;
   buf->Next = FHead;
-  if (FHead) FHead->Prev = buf; else FTail = buf;
+  if (FHead)
+    FHead->Prev = buf;
+  else
+    FTail = buf;
   FHead = buf;
 }
 
 void TSockBufferLinkedList::PushBack(TSockBuffer* buf) {
   buf->Next = nullptr;
   buf->Prev = FTail;
-  if (FTail) FTail->Next = buf; else FHead = buf;
+  if (FTail)
+    FTail->Next = buf;
+  else
+    FHead = buf;
   FTail = buf;
 }
 
@@ -69,7 +75,10 @@ TSockBuffer* TSockBufferLinkedList::PopFront() {
   TSockBuffer* b = FHead;
   if (!b) return nullptr;
   FHead = b->Next;
-  if (FHead) FHead->Prev = nullptr; else FTail = nullptr;
+  if (FHead)
+    FHead->Prev = nullptr;
+  else
+    FTail = nullptr;
   b->Next = b->Prev = nullptr;
   return b;
 }
@@ -80,9 +89,7 @@ int TSockBufferLinkedList::Count() const {
   return n;
 }
 
-TSockBufferHandler::TSockBufferHandler(TComponent* AOwner, int bufSize) : TComponent(AOwner) {
-  SetBufSize(bufSize);
-}
+TSockBufferHandler::TSockBufferHandler(TComponent* AOwner, int bufSize) : TComponent(AOwner) { SetBufSize(bufSize); }
 
 void TSockBufferHandler::SetBufSize(int v) {
   std::lock_guard<std::recursive_mutex> g(FLock);

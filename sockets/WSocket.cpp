@@ -24,8 +24,9 @@
 using namespace wsocket_detail;
 
 std::string SocketStateName(TSocketState s) {
-  static const char* const names[] = {"wsInvalidState", "wsOpened",    "wsBound",      "wsConnecting", "wsSocksConnected",
-                                      "wsConnected",    "wsAccepting", "wsListening", "wsClosed"};
+  static const char* const names[] = {"wsInvalidState", "wsOpened",         "wsBound",
+                                      "wsConnecting",   "wsSocksConnected", "wsConnected",
+                                      "wsAccepting",    "wsListening",      "wsClosed"};
   const int i = static_cast<int>(s);
   return i >= 0 && i <= 8 ? names[i] : "wsInvalidState";
 }
@@ -40,15 +41,12 @@ std::mutex& WSocketListLock() {
   return *lock;
 }
 
-void RegisterWSocketClasses() {
-  RegisterClasses({TWSocket::StaticClass(), TSockLogger::StaticClass()});
-}
+void RegisterWSocketClasses() { RegisterClasses({TWSocket::StaticClass(), TSockLogger::StaticClass()}); }
 
 // ===========================================================================
 // TCustomWSocket: construction, messages, events
 
-TCustomWSocket::TCustomWSocket(TComponent* AOwner)
-    : TSockWndControl(AOwner), FAlive(std::make_shared<bool>(true)) {
+TCustomWSocket::TCustomWSocket(TComponent* AOwner) : TSockWndControl(AOwner), FAlive(std::make_shared<bool>(true)) {
   AllocateWindow();
   FBufHandler = std::make_unique<TSockBufferHandler>(nullptr, 1460);
   FMultiCastIpTTL = 1;
@@ -278,8 +276,12 @@ void TCustomWSocket::SetEndpointText(std::string& field, bool& assigned, bool& r
   resolved = false;
 }
 
-void TCustomWSocket::SetAddr(const std::string& v) { SetEndpointText(FAddrStr, FAddrAssigned, FAddrResolved, v, "Addr"); }
-void TCustomWSocket::SetPort(const std::string& v) { SetEndpointText(FPortStr, FPortAssigned, FPortResolved, v, "Port"); }
+void TCustomWSocket::SetAddr(const std::string& v) {
+  SetEndpointText(FAddrStr, FAddrAssigned, FAddrResolved, v, "Addr");
+}
+void TCustomWSocket::SetPort(const std::string& v) {
+  SetEndpointText(FPortStr, FPortAssigned, FPortResolved, v, "Port");
+}
 void TCustomWSocket::SetProto(const std::string& v) {
   SetEndpointText(FProtoStr, FProtoAssigned, FProtoResolved, v, "Proto");
 }
@@ -305,9 +307,7 @@ TSocketSendFlags TCustomWSocket::SendFlags() {
   switch (FSendFlags) {
     case 0: return wsSendNormal;
     case MSG_OOB: return wsSendUrgent;
-    default:
-      ReportError("Invalid internal SendFlags");
-      return wsSendNormal;
+    default: ReportError("Invalid internal SendFlags"); return wsSendNormal;
   }
 }
 
@@ -460,8 +460,7 @@ int TCustomWSocket::ResolvePort(const std::string& port, const std::string& prot
   if (p == "17") p = "udp";
   ::getservbyname_r(port.c_str(), p.c_str(), &se, buf, sizeof buf, &result);
   if (!result)
-    throw ESocketException("Winsock Resolve Port: Cannot convert port '" + port + "' - " +
-                           SocketErrorText(WSANO_DATA));
+    throw ESocketException("Winsock Resolve Port: Cannot convert port '" + port + "' - " + SocketErrorText(WSANO_DATA));
   return ntohs(static_cast<uint16_t>(result->s_port));
 }
 
@@ -1033,4 +1032,3 @@ void TCustomWSocket::DetachFromThread() {
   if (FState == wsConnecting) FConnectPosted = false;
   TSockWndControl::DetachFromThread();
 }
-

@@ -61,8 +61,8 @@ std::string SocketStateName(TSocketState s);
 // name as dotted text and returns 0, or returns a WinSock error code. It runs
 // on a lookup worker thread; `cancelled` turns true once nobody waits for the
 // answer, and a lookup that can stop then should.
-using THostLookup =
-    std::function<int(const std::string& host, std::vector<std::string>& addresses, const std::atomic<bool>& cancelled)>;
+using THostLookup = std::function<int(const std::string& host, std::vector<std::string>& addresses,
+                                      const std::atomic<bool>& cancelled)>;
 // Replaces the forward lookup (an empty function: the system resolver) for
 // lookups started afterwards; returns the one before. For tests.
 THostLookup SetHostLookup(THostLookup lookup);
@@ -386,11 +386,11 @@ class TCustomWSocket : public TSockWndControl {
   // Readiness emulation.
   std::unique_ptr<TFdWatch> FWatch;
   uint32_t FSession = 0;
-  bool FReadPending = false;   // FD_READ/FD_ACCEPT posted, not re-armed by a read yet
-  bool FCloseNotified = false; // FD_CLOSE posted for this session
-  bool FConnectPosted = false; // FD_CONNECT posted for this session
-  bool FWantWrite = false;     // a send would block: FD_WRITE when writable
-  bool FWritePosted = false;   // an FD_WRITE is queued
+  bool FReadPending = false;    // FD_READ/FD_ACCEPT posted, not re-armed by a read yet
+  bool FCloseNotified = false;  // FD_CLOSE posted for this session
+  bool FConnectPosted = false;  // FD_CONNECT posted for this session
+  bool FWantWrite = false;      // a send would block: FD_WRITE when writable
+  bool FWritePosted = false;    // an FD_WRITE is queued
   // Network events in the order they are handled, and those that arrived while
   // paused (with their error codes), posted again on resume.
   static constexpr int kEventCount = 5;
@@ -398,7 +398,7 @@ class TCustomWSocket : public TSockWndControl {
   int FHeldEvents = 0;
   uint16_t FHeldErrors[kEventCount] = {};
   uint64_t FRecvCalls = 0;
-  long FPendingHint = -1;      // FIONREAD result not yet made stale by a read
+  long FPendingHint = -1;  // FIONREAD result not yet made stale by a read
   // A datagram read ahead by the receive loop, served by the next read.
   std::unique_ptr<char[]> FHeld;
   int FHeldLen = 0;

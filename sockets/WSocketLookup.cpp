@@ -134,7 +134,6 @@ void LookupAddr(uint32_t addr, TDnsRequest& req) {
 
 }  // namespace
 
-
 THostLookup SetHostLookup(THostLookup lookup) {
   std::lock_guard<std::mutex> g(gHostLookupLock);
   THostLookup previous = std::move(gHostLookup);
@@ -198,10 +197,11 @@ bool TCustomWSocket::StartLookup(UINT msg, std::function<void(TDnsRequest&)> wor
   WinsockEnsureStarted();
   try {
     // The answer is posted back; a cancelled or reused request no longer matches it.
-    TLookupWorkers::Instance().Submit({req, std::move(work), [wnd, msg, tag, id](const TDnsRequest& r) {
-                                         PostMessage(wnd, msg, static_cast<WPARAM>(id),
-                                                     tag | static_cast<LPARAM>((static_cast<uint32_t>(r.Error) & 0xFFFF) << 16));
-                                       }});
+    TLookupWorkers::Instance().Submit(
+        {req, std::move(work), [wnd, msg, tag, id](const TDnsRequest& r) {
+           PostMessage(wnd, msg, static_cast<WPARAM>(id),
+                       tag | static_cast<LPARAM>((static_cast<uint32_t>(r.Error) & 0xFFFF) << 16));
+         }});
   } catch (std::exception&) {
     return false;
   }
@@ -250,4 +250,3 @@ void TCustomWSocket::CancelDnsLookup() {
   FDnsRequest.reset();
   if (!ComponentState().Contains(csDestroying)) TriggerDNSLookupDone(WSAEINTR);
 }
-

@@ -123,4 +123,3 @@ void TCustomWSocket::OnWritable() {
   UpdateInterest();
   PostWriteOnce();
 }
-

@@ -130,7 +130,7 @@ void TCustomWSocket::ConnectionGone(int code) {
 
 void TCustomWSocket::TryToSend() {
   std::unique_lock<TSockBufferHandler> g(*FBufHandler);
-  if (FInTryToSend) return;  // a handler sent from inside a send: the running loop takes it
+  if (FInTryToSend) return;                              // a handler sent from inside a send: the running loop takes it
   if (FWantWrite && FHSocket != INVALID_SOCKET) return;  // the network is full: FD_WRITE continues
   if (FHSocket == INVALID_SOCKET || (FBufHandler->IsEmpty() && FDgramQueue.empty())) {
     FAllSent = true;
@@ -372,4 +372,3 @@ void TCustomWSocket::ReceiveLoop(uint16_t ErrCode, TWSocketOptions Options) {
     FPendingHint = static_cast<long>(std::min<unsigned long>(n, 0x7FFFFFFF));
   }
 }
-

@@ -112,9 +112,7 @@ std::string WinsockErrorText(int code) {
   return it == texts.end() ? "Not a WinSock error" : it->second;
 }
 
-std::string SocketErrorText(int code) {
-  return WinsockErrorText(code) + " (#" + std::to_string(code) + ")";
-}
+std::string SocketErrorText(int code) { return WinsockErrorText(code) + " (#" + std::to_string(code) + ")"; }
 
 std::string SystemErrorText(int code) {
   char buf[256];
@@ -127,10 +125,12 @@ int ErrnoToWinsock(int err) {
     case 0: return 0;
     case EINTR: return WSAEINTR;
     case EBADF: return WSAENOTSOCK;
-    case EACCES: case EPERM: return WSAEACCES;
+    case EACCES:
+    case EPERM: return WSAEACCES;
     case EFAULT: return WSAEFAULT;
     case EINVAL: return WSAEINVAL;
-    case EMFILE: case ENFILE: return WSAEMFILE;
+    case EMFILE:
+    case ENFILE: return WSAEMFILE;
     case EAGAIN: return WSAEWOULDBLOCK;
     case EINPROGRESS: return WSAEWOULDBLOCK;  // a non-blocking connect under way
     case EALREADY: return WSAEALREADY;
@@ -150,8 +150,10 @@ int ErrnoToWinsock(int err) {
     case ENETUNREACH: return WSAENETUNREACH;
     case ENETRESET: return WSAENETRESET;
     case ECONNABORTED: return WSAECONNABORTED;
-    case ECONNRESET: case EPIPE: return WSAECONNRESET;
-    case ENOBUFS: case ENOMEM: return WSAENOBUFS;
+    case ECONNRESET:
+    case EPIPE: return WSAECONNRESET;
+    case ENOBUFS:
+    case ENOMEM: return WSAENOBUFS;
     case EISCONN: return WSAEISCONN;
     case ENOTCONN: return WSAENOTCONN;
     case ESHUTDOWN: return WSAESHUTDOWN;
@@ -181,7 +183,8 @@ int ResolverErrorToWinsock(int gaiError) {
 #endif
     case EAI_SYSTEM: return ErrnoToWinsock(errno);
     case EAI_MEMORY: return WSAENOBUFS;
-    case EAI_SERVICE: case EAI_SOCKTYPE: return WSANO_DATA;
+    case EAI_SERVICE:
+    case EAI_SOCKTYPE: return WSANO_DATA;
     default: return WSAHOST_NOT_FOUND;
   }
 }
@@ -290,14 +293,22 @@ void* ResolveWinSockProc(const std::string& name) {
   WinsockEnsureStarted();
   if (name.empty()) return nullptr;
   static const std::unordered_map<std::string, void*> entries = {
-      {"socket", Entry(&WSocket_socket)},           {"closesocket", Entry(&WSocket_closesocket)},
-      {"shutdown", Entry(&WSocket_shutdown)},       {"bind", Entry(&WSocket_bind)},
-      {"connect", Entry(&WSocket_connect)},         {"listen", Entry(&WSocket_listen)},
-      {"accept", Entry(&WSocket_accept)},           {"recv", Entry(&WSocket_recv)},
-      {"recvfrom", Entry(&WSocket_recvfrom)},       {"send", Entry(&WSocket_send)},
-      {"sendto", Entry(&WSocket_sendto)},           {"getsockname", Entry(&WSocket_getsockname)},
-      {"getpeername", Entry(&WSocket_getpeername)}, {"ioctlsocket", Entry(&WSocket_ioctlsocket_FIONREAD)},
-      {"setsockopt", Entry(&WSocket_setsockopt)},   {"getsockopt", Entry(&WSocket_getsockopt)},
+      {"socket", Entry(&WSocket_socket)},
+      {"closesocket", Entry(&WSocket_closesocket)},
+      {"shutdown", Entry(&WSocket_shutdown)},
+      {"bind", Entry(&WSocket_bind)},
+      {"connect", Entry(&WSocket_connect)},
+      {"listen", Entry(&WSocket_listen)},
+      {"accept", Entry(&WSocket_accept)},
+      {"recv", Entry(&WSocket_recv)},
+      {"recvfrom", Entry(&WSocket_recvfrom)},
+      {"send", Entry(&WSocket_send)},
+      {"sendto", Entry(&WSocket_sendto)},
+      {"getsockname", Entry(&WSocket_getsockname)},
+      {"getpeername", Entry(&WSocket_getpeername)},
+      {"ioctlsocket", Entry(&WSocket_ioctlsocket_FIONREAD)},
+      {"setsockopt", Entry(&WSocket_setsockopt)},
+      {"getsockopt", Entry(&WSocket_getsockopt)},
       {"WSAGetLastError", Entry(&WSocket_WSAGetLastError)},
       {"WSASetLastError", Entry(&WSocket_WSASetLastError)},
   };

@@ -9,82 +9,77 @@
 namespace {
 
 bool Exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
 bool IsDir(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // The entry of `dir` whose name equals `name` without case, "" when none.
 std::string FindEntryNoCase(const std::string& dir, const std::string& name) {
-    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
-    if (!d)
-        return {};
-    std::string found;
-    while (dirent* e = ::readdir(d)) {
-        if (SameText(e->d_name, name)) {
-            found = e->d_name;
-            break;
-        }
+  DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+  if (!d) return {};
+  std::string found;
+  while (dirent* e = ::readdir(d)) {
+    if (SameText(e->d_name, name)) {
+      found = e->d_name;
+      break;
     }
-    ::closedir(d);
-    return found;
+  }
+  ::closedir(d);
+  return found;
 }
 
 // "\" as separator; an existing path as it is; else each part matched without case.
 std::string ResolvePath(const std::string& FileName) {
-    std::string path = FileName;
-    std::replace(path.begin(), path.end(), '\\', '/');
-    if (path.empty() || Exists(path))
-        return path;
-    std::string resolved;
-    std::size_t pos = 0;
-    if (path[0] == '/') {
-        resolved = "/";
-        pos = 1;
+  std::string path = FileName;
+  std::replace(path.begin(), path.end(), '\\', '/');
+  if (path.empty() || Exists(path)) return path;
+  std::string resolved;
+  std::size_t pos = 0;
+  if (path[0] == '/') {
+    resolved = "/";
+    pos = 1;
+  }
+  while (pos <= path.size()) {
+    std::size_t next = path.find('/', pos);
+    if (next == std::string::npos) next = path.size();
+    std::string part = path.substr(pos, next - pos);
+    pos = next + 1;
+    if (part.empty() || part == "." || part == "..") {
+      if (!part.empty()) resolved += part + (next < path.size() ? "/" : "");
+      continue;
     }
-    while (pos <= path.size()) {
-        std::size_t next = path.find('/', pos);
-        if (next == std::string::npos)
-            next = path.size();
-        std::string part = path.substr(pos, next - pos);
-        pos = next + 1;
-        if (part.empty() || part == "." || part == "..") {
-            if (!part.empty())
-                resolved += part + (next < path.size() ? "/" : "");
-            continue;
-        }
-        std::string dir = resolved.empty() ? "." : resolved;
-        std::string candidate = resolved + part;
-        bool last = next >= path.size();
-        if (!(last ? Exists(candidate) : IsDir(candidate))) {
-            std::string match = FindEntryNoCase(dir, part);
-            if (match.empty())  // a new file goes into the folder found; else as spelled
-                return last ? resolved + part : path;
-            candidate = resolved + match;
-        }
-        resolved = candidate + (last ? "" : "/");
+    std::string dir = resolved.empty() ? "." : resolved;
+    std::string candidate = resolved + part;
+    bool last = next >= path.size();
+    if (!(last ? Exists(candidate) : IsDir(candidate))) {
+      std::string match = FindEntryNoCase(dir, part);
+      if (match.empty())  // a new file goes into the folder found; else as spelled
+        return last ? resolved + part : path;
+      candidate = resolved + match;
     }
-    return resolved;
+    resolved = candidate + (last ? "" : "/");
+  }
+  return resolved;
 }
 
 // The bare file name as the caller spelled it.
 std::string BareName(std::string FileName) {
-    std::replace(FileName.begin(), FileName.end(), '\\', '/');
-    return ExtractFileName(FileName);
+  std::replace(FileName.begin(), FileName.end(), '\\', '/');
+  return ExtractFileName(FileName);
 }
 
-} // namespace
+}  // namespace
 
 std::unique_ptr<TStream> CreateFileStream(const std::string& FileName, unsigned Mode) {
-    const bool create = Mode == fmCreate || Mode == fmCreateLegacy;
-    std::string path = ResolvePath(FileName);
-    if (!create && !Exists(path))
-        throw Exception("File not found: \"" + FileName + "\"");
-    return std::make_unique<TFileStream>(path, create ? fmCreate : Mode);
+  const bool create = Mode == fmCreate || Mode == fmCreateLegacy;
+  std::string path = ResolvePath(FileName);
+  if (!create && !Exists(path)) throw Exception("File not found: \"" + FileName + "\"");
+  return std::make_unique<TFileStream>(path, create ? fmCreate : Mode);
 }
 
 bool FileStreamExists(const std::string& FileName) { return Exists(ResolvePath(FileName)); }
@@ -92,48 +87,48 @@ bool FileStreamExists(const std::string& FileName) { return Exists(ResolvePath(F
 bool ApplicationFileIOAvailable() { return false; }
 
 void WriteFileStream(const std::string& FileName, const std::function<void(TStream*)>& Write) {
-    const std::string path = ResolvePath(FileName);
-    const std::string partial = path + ".partial";
-    std::unique_ptr<TStream> stream;
-    try {
-        stream = CreateFileStream(partial, fmCreate);
-    } catch (const EFCreateError&) {
-        // No room for a file beside it (a folder without write access): write in place.
-        stream = CreateFileStream(FileName, fmCreate);
-        Write(stream.get());
-        return;
-    }
-    try {
-        Write(stream.get());
-    } catch (...) {
-        stream.reset();
-        std::remove(partial.c_str());
-        throw;
-    }
+  const std::string path = ResolvePath(FileName);
+  const std::string partial = path + ".partial";
+  std::unique_ptr<TStream> stream;
+  try {
+    stream = CreateFileStream(partial, fmCreate);
+  } catch (const EFCreateError&) {
+    // No room for a file beside it (a folder without write access): write in place.
+    stream = CreateFileStream(FileName, fmCreate);
+    Write(stream.get());
+    return;
+  }
+  try {
+    Write(stream.get());
+  } catch (...) {
     stream.reset();
-    if (std::rename(partial.c_str(), path.c_str()) != 0) {
-        const int err = errno;
-        std::remove(partial.c_str());
-        throw EFCreateError(Format("Cannot create file \"%s\". %s", FileName, SysErrorMessage(err)));
-    }
+    std::remove(partial.c_str());
+    throw;
+  }
+  stream.reset();
+  if (std::rename(partial.c_str(), path.c_str()) != 0) {
+    const int err = errno;
+    std::remove(partial.c_str());
+    throw EFCreateError(Format("Cannot create file \"%s\". %s", FileName, SysErrorMessage(err)));
+  }
 }
 
 TDataFile* TDataFile::CreateOfSameClass(TPersistent* AOwner) const {
-    return static_cast<TDataFile*>(ClassType()->Create(AOwner));
+  return static_cast<TDataFile*>(ClassType()->Create(AOwner));
 }
 
 void TDataFile::LoadFromFile(const std::string& FileName) {
-    std::unique_ptr<TStream> stream = CreateFileStream(FileName, fmOpenRead | fmShareDenyNone);
-    resourceName_ = BareName(FileName);
-    LoadFromStream(stream.get());
+  std::unique_ptr<TStream> stream = CreateFileStream(FileName, fmOpenRead | fmShareDenyNone);
+  resourceName_ = BareName(FileName);
+  LoadFromStream(stream.get());
 }
 
 void TDataFile::SaveToFile(const std::string& FileName) {
-    resourceName_ = BareName(FileName);
-    WriteFileStream(FileName, [this](TStream* Stream) { SaveToStream(Stream); });
+  resourceName_ = BareName(FileName);
+  WriteFileStream(FileName, [this](TStream* Stream) { SaveToStream(Stream); });
 }
 
 void TDataFile::SaveToStream(TStream* Stream) {
-    RTL_ASSERT(false, "Export for " + ClassName() + " to " +
-                          (Stream ? Stream->ClassName() : std::string("nil")) + " not available.");
+  RTL_ASSERT(false, "Export for " + ClassName() + " to " + (Stream ? Stream->ClassName() : std::string("nil")) +
+                        " not available.");
 }

@@ -15,8 +15,7 @@ constexpr unsigned fmCreateLegacy = 0xFFFF;
 
 // Opens a file stream. For any mode but fmCreate a missing file raises Exception
 // "File not found: \"<name>\""; other failures raise the file stream's EFOpenError/EFCreateError.
-std::unique_ptr<TStream> CreateFileStream(const std::string& FileName,
-                                          unsigned Mode = fmOpenRead | fmShareDenyNone);
+std::unique_ptr<TStream> CreateFileStream(const std::string& FileName, unsigned Mode = fmOpenRead | fmShareDenyNone);
 // Whether the file exists.
 bool FileStreamExists(const std::string& FileName);
 // Always false: no application-level replacement of the two operations above.
@@ -33,30 +32,30 @@ using TDataFileCapabilities = TSet<TDataFileCapability>;
 
 // Abstract base of file format objects (mesh files, sound files).
 class TDataFile : public TPersistent {
-    RTL_CLASS(TDataFile, TPersistent)
-public:
-    using OwnerType = TPersistent;
-    explicit TDataFile(TPersistent* AOwner) : owner_(AOwner) {}
+  RTL_CLASS(TDataFile, TPersistent)
+ public:
+  using OwnerType = TPersistent;
+  explicit TDataFile(TPersistent* AOwner) : owner_(AOwner) {}
 
-    virtual TDataFileCapabilities Capabilities() const { return {dfcRead}; }
-    TPersistent* GetOwner() override { return owner_; }
-    // A new, empty instance of this object's class with the given owner.
-    TDataFile* CreateOfSameClass(TPersistent* AOwner) const;
+  virtual TDataFileCapabilities Capabilities() const { return {dfcRead}; }
+  TPersistent* GetOwner() override { return owner_; }
+  // A new, empty instance of this object's class with the given owner.
+  TDataFile* CreateOfSameClass(TPersistent* AOwner) const;
 
-    // Opens the file (read, deny none), loads it, frees the stream. ResourceName is set once the
-    // file is open, so a missing file leaves the object as it was.
-    virtual void LoadFromFile(const std::string& FileName);
-    // Through WriteFileStream: a failed save keeps the file that was there.
-    virtual void SaveToFile(const std::string& FileName);
-    virtual void LoadFromStream(TStream* Stream) = 0;
-    // The base fails an assertion "Export for <class> to <stream class> not available.".
-    virtual void SaveToStream(TStream* Stream);
+  // Opens the file (read, deny none), loads it, frees the stream. ResourceName is set once the
+  // file is open, so a missing file leaves the object as it was.
+  virtual void LoadFromFile(const std::string& FileName);
+  // Through WriteFileStream: a failed save keeps the file that was there.
+  virtual void SaveToFile(const std::string& FileName);
+  virtual void LoadFromStream(TStream* Stream) = 0;
+  // The base fails an assertion "Export for <class> to <stream class> not available.".
+  virtual void SaveToStream(TStream* Stream);
 
-    // The file name (without folders) of the last file loaded or saved.
-    const std::string& ResourceName() const noexcept { return resourceName_; }
-    void SetResourceName(const std::string& Value) { resourceName_ = Value; }
+  // The file name (without folders) of the last file loaded or saved.
+  const std::string& ResourceName() const noexcept { return resourceName_; }
+  void SetResourceName(const std::string& Value) { resourceName_ = Value; }
 
-private:
-    TPersistent* owner_;
-    std::string resourceName_;
+ private:
+  TPersistent* owner_;
+  std::string resourceName_;
 };

@@ -138,9 +138,7 @@ void CloseOpenGLLibraries() {
   GLULibrary = nullptr;
 }
 
-bool OpenGLLibraryIsMesa() {
-  return GLLibrary && dlsym(GLLibrary, "glResizeBuffersMESA") != nullptr;
-}
+bool OpenGLLibraryIsMesa() { return GLLibrary && dlsym(GLLibrary, "glResizeBuffersMESA") != nullptr; }
 
 void LoadGLExtensionEntryPoints(const TGLProcLoader& loader) {
   EnsureOpenGLLibrariesLoaded();  // the GLU part of the list is read from the GLU library
@@ -234,8 +232,7 @@ void ReadEntryPointsOnActivation(int formatKey, const TGLProcLoader& loader) {
   if (formatKey == LastFormatKey) return;
   // The extension string joins the vendor: another driver of the same vendor
   // (or another context profile) can offer other extensions.
-  const std::string vendor =
-      SafeString(GL.glGetString(GL_VENDOR)) + '\n' + SafeString(GL.glGetString(GL_EXTENSIONS));
+  const std::string vendor = SafeString(GL.glGetString(GL_VENDOR)) + '\n' + SafeString(GL.glGetString(GL_EXTENSIONS));
   if (vendor != LastVendor) {
     LoadGLExtensionEntryPoints(loader);
     DetectGLVersionAndExtensions();

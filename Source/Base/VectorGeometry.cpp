@@ -135,8 +135,7 @@ static inline void MultiplyRows(const TMatrix4f& a, const TMatrix4f& b, TMatrix4
   for (int i = 0; i < 4; ++i) {
     const double a0 = a[i][0], a1 = a[i][1], a2 = a[i][2], a3 = a[i][3];
     float row[4];
-    for (int j = 0; j < 4; ++j)
-      row[j] = float(a0 * b[0][j] + a1 * b[1][j] + a2 * b[2][j] + a3 * b[3][j]);
+    for (int j = 0; j < 4; ++j) row[j] = float(a0 * b[0][j] + a1 * b[1][j] + a2 * b[2][j] + a3 * b[3][j]);
     std::memcpy(r[i].V, row, sizeof row);
   }
 }
@@ -372,14 +371,13 @@ bool MatrixDecompose(const TMatrix4f& m, TTransformations& tran) {
 // ---- planes ------------------------------------------------------------------------------
 
 void PlaneNormalize(TVector4f& plane) {
-  const double inv = 1.0 / std::sqrt(double(plane[0]) * plane[0] + double(plane[1]) * plane[1] +
-                                     double(plane[2]) * plane[2]);
+  const double inv =
+      1.0 / std::sqrt(double(plane[0]) * plane[0] + double(plane[1]) * plane[1] + double(plane[2]) * plane[2]);
   for (int i = 0; i < 4; ++i) plane[i] = float(plane[i] * inv);
 }
 
 TAffineVector TriangleNormal(const TAffineVector& p1, const TAffineVector& p2, const TAffineVector& p3) {
-  return AffineVectorNormalized(
-      AffineVectorCrossProduct(AffineVectorSubtract(p2, p1), AffineVectorSubtract(p3, p1)));
+  return AffineVectorNormalized(AffineVectorCrossProduct(AffineVectorSubtract(p2, p1), AffineVectorSubtract(p3, p1)));
 }
 
 void TriangleNormalTo(const TAffineVector& p1, const TAffineVector& p2, const TAffineVector& p3, TAffineVector& r) {
@@ -390,8 +388,8 @@ void TriangleNormalTo(const TAffineVector& p1, const TAffineVector& p2, const TA
 
 float QuaternionMagnitude(const TQuaternion& q) {
   const TAffineVector& v = q.ImagPart;
-  return float(std::sqrt(double(v[0]) * v[0] + double(v[1]) * v[1] + double(v[2]) * v[2] +
-                         double(q.RealPart) * q.RealPart));
+  return float(
+      std::sqrt(double(v[0]) * v[0] + double(v[1]) * v[1] + double(v[2]) * v[2] + double(q.RealPart) * q.RealPart));
 }
 
 void QuaternionNormalize(TQuaternion& q) {
@@ -446,12 +444,36 @@ TQuaternion QuaternionFromEulerUnchecked(float x, float y, float z, TEulerOrder 
   const TQuaternion* s2;
   const TQuaternion* s3;
   switch (order) {
-    case eulXYZ: s1 = &qx; s2 = &qy; s3 = &qz; break;
-    case eulXZY: s1 = &qx; s2 = &qz; s3 = &qy; break;
-    case eulYXZ: s1 = &qy; s2 = &qx; s3 = &qz; break;
-    case eulYZX: s1 = &qy; s2 = &qz; s3 = &qx; break;
-    case eulZXY: s1 = &qz; s2 = &qx; s3 = &qy; break;
-    default: s1 = &qz; s2 = &qy; s3 = &qx; break;  // eulZYX
+    case eulXYZ:
+      s1 = &qx;
+      s2 = &qy;
+      s3 = &qz;
+      break;
+    case eulXZY:
+      s1 = &qx;
+      s2 = &qz;
+      s3 = &qy;
+      break;
+    case eulYXZ:
+      s1 = &qy;
+      s2 = &qx;
+      s3 = &qz;
+      break;
+    case eulYZX:
+      s1 = &qy;
+      s2 = &qz;
+      s3 = &qx;
+      break;
+    case eulZXY:
+      s1 = &qz;
+      s2 = &qx;
+      s3 = &qy;
+      break;
+    default:
+      s1 = &qz;
+      s2 = &qy;
+      s3 = &qx;
+      break;  // eulZYX
   }
   return QuaternionMultiply(*s1, QuaternionMultiply(*s2, *s3));
 }
@@ -460,8 +482,10 @@ TQuaternion QuaternionFromEuler(float x, float y, float z, TEulerOrder order) {
   float a[3] = {NormalizeDegAngle(x), NormalizeDegAngle(y), NormalizeDegAngle(z)};
   int mid;  // index of the middle angle of the order
   switch (order) {
-    case eulXYZ: case eulZYX: mid = 1; break;
-    case eulXZY: case eulYZX: mid = 2; break;
+    case eulXYZ:
+    case eulZYX: mid = 1; break;
+    case eulXZY:
+    case eulYZX: mid = 2; break;
     default: mid = 0; break;  // eulYXZ, eulZXY
   }
   // At +-90 degrees on the middle axis the three rotations degenerate (gimbal lock): take the
@@ -507,10 +531,8 @@ void VectorAngleLerp(const TAffineVector& a, const TAffineVector& b, TAffineVect
     r = a;
     return;
   }
-  const TQuaternion qa =
-      QuaternionFromEuler(RadToDegSingle(a[0]), RadToDegSingle(a[1]), RadToDegSingle(a[2]), eulZYX);
-  const TQuaternion qb =
-      QuaternionFromEuler(RadToDegSingle(b[0]), RadToDegSingle(b[1]), RadToDegSingle(b[2]), eulZYX);
+  const TQuaternion qa = QuaternionFromEuler(RadToDegSingle(a[0]), RadToDegSingle(a[1]), RadToDegSingle(a[2]), eulZYX);
+  const TQuaternion qb = QuaternionFromEuler(RadToDegSingle(b[0]), RadToDegSingle(b[1]), RadToDegSingle(b[2]), eulZYX);
   TTransformations tr{};
   MatrixDecompose(QuaternionToMatrix(QuaternionSlerp(qa, qb, t)), tr);
   r = {tr[ttRotateX], tr[ttRotateY], tr[ttRotateZ]};
@@ -543,8 +565,10 @@ float PowerSingle(float base, float exponent) {
 
 float NormalizeDegAngle(float angle) {
   double a = double(angle) - std::trunc(double(angle) * cInv360) * 360.0;
-  if (a > 180) a -= 360;
-  else if (a < -180) a += 360;
+  if (a > 180)
+    a -= 360;
+  else if (a < -180)
+    a += 360;
   return float(a);
 }
 
@@ -616,8 +640,8 @@ bool RayCastTriangleIntersect(const TVector4f& rayStart, const TVector4f& rayVec
   return true;
 }
 
-int RayCastSphereIntersect(const TVector4f& rayStart, const TVector4f& rayVector, const TVector4f& centre,
-                           float radius, TVector4f& i1, TVector4f& i2) {
+int RayCastSphereIntersect(const TVector4f& rayStart, const TVector4f& rayVector, const TVector4f& centre, float radius,
+                           TVector4f& i1, TVector4f& i2) {
   const TAffineVector start = AffineVectorFromVector(rayStart), dir = AffineVectorFromVector(rayVector);
   const TAffineVector c = AffineVectorFromVector(centre);
   const float proj = AffineVectorDotProduct(AffineVectorSubtract(c, start), dir);
@@ -669,8 +693,8 @@ TFrustum ExtractFrustum(const TMatrix4f& m) {
 bool IsSphereClipped(const TVector4f& centre, const TFrustum& frustum, float radius) {
   const TAffineVector p = AffineVectorFromVector(centre);
   const float negRadius = -radius;
-  for (const TVector4f* plane : {&frustum.pLeft, &frustum.pTop, &frustum.pRight, &frustum.pBottom, &frustum.pNear,
-                                 &frustum.pFar})
+  for (const TVector4f* plane :
+       {&frustum.pLeft, &frustum.pTop, &frustum.pRight, &frustum.pBottom, &frustum.pNear, &frustum.pFar})
     if (PlaneEvaluatePoint(*plane, p) < negRadius) return true;
   return false;
 }

@@ -355,7 +355,10 @@ inline float RadToDegSingle(float rad) { return rad * c180divPI; }
 // Folds an angle in degrees into [-180, 180].
 float NormalizeDegAngle(float angle);
 // Sine first, cosine second.
-inline void SinCosExtended(double theta, double& s, double& c) { s = std::sin(theta); c = std::cos(theta); }
+inline void SinCosExtended(double theta, double& s, double& c) {
+  s = std::sin(theta);
+  c = std::cos(theta);
+}
 inline void SinCosSingle(float theta, float& s, float& c) {
   s = float(std::sin(double(theta)));
   c = float(std::cos(double(theta)));
@@ -394,9 +397,7 @@ inline int MaxInteger(int a, int b) { return a > b ? a : b; }
 inline TAffineVector VectorComponentMax(const TAffineVector& a, const TAffineVector& b) {
   return {MaxSingle(a[0], b[0]), MaxSingle(a[1], b[1]), MaxSingle(a[2], b[2])};
 }
-inline float ClampValue(float value, float min, float max) {
-  return value < min ? min : (value > max ? max : value);
-}
+inline float ClampValue(float value, float min, float max) { return value < min ? min : (value > max ? max : value); }
 
 // ---- visibility --------------------------------------------------------------------------
 
@@ -408,8 +409,8 @@ bool RayCastTriangleIntersect(const TVector4f& rayStart, const TVector4f& rayVec
                               const TAffineVector& p2, const TAffineVector& p3, TVector4f* intersectPoint = nullptr,
                               TVector4f* intersectNormal = nullptr);
 // Number of hits (0, 1 or 2); rayVector must be a unit vector. From inside, the exit point in i1.
-int RayCastSphereIntersect(const TVector4f& rayStart, const TVector4f& rayVector, const TVector4f& centre,
-                           float radius, TVector4f& i1, TVector4f& i2);
+int RayCastSphereIntersect(const TVector4f& rayStart, const TVector4f& rayVector, const TVector4f& centre, float radius,
+                           TVector4f& i1, TVector4f& i2);
 // Radius at the sphere's distance of the eye cone tangent to the sphere.
 float SphereTangentConeRadius(float distance, float radius);
 // Planes from a combined model-view-projection matrix.

@@ -76,11 +76,22 @@ struct TFrustum {
 
 // Indices into TTransformations, the result of MatrixDecompose.
 enum TTransType : uint8_t {
-  ttScaleX, ttScaleY, ttScaleZ,
-  ttShearXY, ttShearXZ, ttShearYZ,
-  ttRotateX, ttRotateY, ttRotateZ,
-  ttTranslateX, ttTranslateY, ttTranslateZ,
-  ttPerspectiveX, ttPerspectiveY, ttPerspectiveZ, ttPerspectiveW
+  ttScaleX,
+  ttScaleY,
+  ttScaleZ,
+  ttShearXY,
+  ttShearXZ,
+  ttShearYZ,
+  ttRotateX,
+  ttRotateY,
+  ttRotateZ,
+  ttTranslateX,
+  ttTranslateY,
+  ttTranslateZ,
+  ttPerspectiveX,
+  ttPerspectiveY,
+  ttPerspectiveZ,
+  ttPerspectiveW
 };
 using TTransformations = TVectorN<float, 16>;
 

@@ -8,123 +8,118 @@
 namespace {
 
 struct Registry {
-    std::mutex lock;
-    std::map<TClass, TXCollectionItemClassInfo> known;
-    std::vector<TClass> registered;
+  std::mutex lock;
+  std::map<TClass, TXCollectionItemClassInfo> known;
+  std::vector<TClass> registered;
 };
 
 Registry& TheRegistry() {
-    static Registry r;
-    return r;
+  static Registry r;
+  return r;
 }
 
-} // namespace
+}  // namespace
 
 void DeclareXCollectionItemClass(const TXCollectionItemClassInfo& Info) {
-    Registry& r = TheRegistry();
-    std::lock_guard lock(r.lock);
-    r.known[Info.Class] = Info;
+  Registry& r = TheRegistry();
+  std::lock_guard lock(r.lock);
+  r.known[Info.Class] = Info;
 }
 
 const TXCollectionItemClassInfo* FindXCollectionItemClassInfo(TClass Class) {
-    Registry& r = TheRegistry();
-    std::lock_guard lock(r.lock);
-    auto it = r.known.find(Class);
-    return it == r.known.end() ? nullptr : &it->second;
+  Registry& r = TheRegistry();
+  std::lock_guard lock(r.lock);
+  auto it = r.known.find(Class);
+  return it == r.known.end() ? nullptr : &it->second;
 }
 
 void RegisterXCollectionItemClass(const TXCollectionItemClassInfo& Info) {
-    DeclareXCollectionItemClass(Info);
-    Registry& r = TheRegistry();
-    std::lock_guard lock(r.lock);
-    if (std::find(r.registered.begin(), r.registered.end(), Info.Class) == r.registered.end())
-        r.registered.push_back(Info.Class);
+  DeclareXCollectionItemClass(Info);
+  Registry& r = TheRegistry();
+  std::lock_guard lock(r.lock);
+  if (std::find(r.registered.begin(), r.registered.end(), Info.Class) == r.registered.end())
+    r.registered.push_back(Info.Class);
 }
 
 TClass FindXCollectionItemClass(const std::string& ClassName) {
-    Registry& r = TheRegistry();
-    std::lock_guard lock(r.lock);
-    for (TClass c : r.registered)
-        if (c->Name == ClassName)
-            return c;
-    return nullptr;
+  Registry& r = TheRegistry();
+  std::lock_guard lock(r.lock);
+  for (TClass c : r.registered)
+    if (c->Name == ClassName) return c;
+  return nullptr;
 }
 
 std::vector<TClass> GetXCollectionItemClassesList(TClass BaseClass) {
-    Registry& r = TheRegistry();
-    std::lock_guard lock(r.lock);
-    std::vector<TClass> out;
-    for (TClass c : r.registered)
-        if (c->InheritsFrom(BaseClass))
-            out.push_back(c);
-    return out;
+  Registry& r = TheRegistry();
+  std::lock_guard lock(r.lock);
+  std::vector<TClass> out;
+  for (TClass c : r.registered)
+    if (c->InheritsFrom(BaseClass)) out.push_back(c);
+  return out;
 }
 
 TXCollectionItem* CreateXCollectionItem(TClass ItemClass, TXCollection* Owner) {
-    const TXCollectionItemClassInfo* info = FindXCollectionItemClassInfo(ItemClass);
-    RTL_ASSERT(info != nullptr && ItemClass->InheritsFrom(TXCollectionItem::StaticClass()));
-    // Refused before construction, so that nothing half-made is left behind.
-    if (Owner && !Owner->CanAdd(ItemClass))
-        RTL_ASSERT(false, "Addition of " + ItemClass->Name + " to " + Owner->ClassName() +
-                              " rejected.");
-    std::unique_ptr<TObject> obj(ItemClass->Create());
-    auto* item = static_cast<TXCollectionItem*>(obj.get());
-    item->name_ = info->FriendlyName();
-    if (Owner) {
-        Owner->items_.push_back(item);
-        item->owner_ = Owner;
-    }
-    return static_cast<TXCollectionItem*>(obj.release());
+  const TXCollectionItemClassInfo* info = FindXCollectionItemClassInfo(ItemClass);
+  RTL_ASSERT(info != nullptr && ItemClass->InheritsFrom(TXCollectionItem::StaticClass()));
+  // Refused before construction, so that nothing half-made is left behind.
+  if (Owner && !Owner->CanAdd(ItemClass))
+    RTL_ASSERT(false, "Addition of " + ItemClass->Name + " to " + Owner->ClassName() + " rejected.");
+  std::unique_ptr<TObject> obj(ItemClass->Create());
+  auto* item = static_cast<TXCollectionItem*>(obj.get());
+  item->name_ = info->FriendlyName();
+  if (Owner) {
+    Owner->items_.push_back(item);
+    item->owner_ = Owner;
+  }
+  return static_cast<TXCollectionItem*>(obj.release());
 }
 
 // ---------------------------------------------------------------------------------------------
 // TXCollectionItem
 
 TXCollectionItem::~TXCollectionItem() {
-    if (owner_) {
-        auto& items = owner_->items_;
-        items.erase(std::remove(items.begin(), items.end(), this), items.end());
-    }
+  if (owner_) {
+    auto& items = owner_->items_;
+    items.erase(std::remove(items.begin(), items.end(), this), items.end());
+  }
 }
 
 int TXCollectionItem::Index() const noexcept {
-    if (!owner_)
-        return -1;
-    auto& items = owner_->items_;
-    auto it = std::find(items.begin(), items.end(), this);
-    return it == items.end() ? -1 : static_cast<int>(it - items.begin());
+  if (!owner_) return -1;
+  auto& items = owner_->items_;
+  auto it = std::find(items.begin(), items.end(), this);
+  return it == items.end() ? -1 : static_cast<int>(it - items.begin());
 }
 
 void TXCollectionItem::Assign(TPersistent* Source) {
-    if (auto* item = dynamic_cast<TXCollectionItem*>(Source))
-        SetName(item->name_);
-    else
-        inherited::Assign(Source);
+  if (auto* item = dynamic_cast<TXCollectionItem*>(Source))
+    SetName(item->name_);
+  else
+    inherited::Assign(Source);
 }
 
 void TXCollectionItem::WriteToFiler(TWriter* Writer) {
-    Writer->WriteInteger(0);
-    Writer->WriteString(name_);
+  Writer->WriteInteger(0);
+  Writer->WriteString(name_);
 }
 
 void TXCollectionItem::ReadFromFiler(TReader* Reader) {
-    const int version = Reader->ReadInteger();
-    RTL_ASSERT(version == 0);
-    SetName(Reader->ReadString());
+  const int version = Reader->ReadInteger();
+  RTL_ASSERT(version == 0);
+  SetName(Reader->ReadString());
 }
 
 TPersistent* TXCollectionItem::GetOwner() { return owner_; }
 
 std::string TXCollectionItem::GetNamePath() {
-    if (!owner_)
-        return inherited::GetNamePath();
-    return Format("%s[%d]", owner_->GetNamePath(), Index());
+  if (!owner_) return inherited::GetNamePath();
+  return Format("%s[%d]", owner_->GetNamePath(), Index());
 }
 
 const TXCollectionItemClassInfo& TXCollectionItem::ItemClassInfo() const {
-    const TXCollectionItemClassInfo* info = FindXCollectionItemClassInfo(ClassType());
-    RTL_ASSERT(info != nullptr);
-    return *info;
+  const TXCollectionItemClassInfo* info = FindXCollectionItemClassInfo(ClassType());
+  RTL_ASSERT(info != nullptr);
+  return *info;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -135,118 +130,105 @@ TXCollection::TXCollection(TPersistent* AOwner) : owner_(AOwner) {}
 TXCollection::~TXCollection() { Clear(); }
 
 TXCollectionItem* TXCollection::Items(int Index) const {
-    if (Index < 0 || Index >= Count())
-        RaiseListIndexError(Index);
-    return items_[static_cast<std::size_t>(Index)];
+  if (Index < 0 || Index >= Count()) RaiseListIndexError(Index);
+  return items_[static_cast<std::size_t>(Index)];
 }
 
 void TXCollection::Clear() {
-    std::vector<TXCollectionItem*> items;
-    items.swap(items_);
-    for (TXCollectionItem* item : items) {
-        item->owner_ = nullptr;
-        FreeObject(item);
-    }
+  std::vector<TXCollectionItem*> items;
+  items.swap(items_);
+  for (TXCollectionItem* item : items) {
+    item->owner_ = nullptr;
+    FreeObject(item);
+  }
 }
 
 void TXCollection::Assign(TPersistent* Source) {
-    if (!Source) {
-        Clear();
-        return;
-    }
-    if (Source->ClassType() != ClassType()) {
-        inherited::Assign(Source);
-        return;
-    }
-    auto* src = static_cast<TXCollection*>(Source);
-    if (src == this)
-        return;
+  if (!Source) {
     Clear();
-    items_.reserve(src->items_.size());
-    for (TXCollectionItem* s : src->items_)
-        CreateXCollectionItem(s->ClassType(), this)->Assign(s);
+    return;
+  }
+  if (Source->ClassType() != ClassType()) {
+    inherited::Assign(Source);
+    return;
+  }
+  auto* src = static_cast<TXCollection*>(Source);
+  if (src == this) return;
+  Clear();
+  items_.reserve(src->items_.size());
+  for (TXCollectionItem* s : src->items_) CreateXCollectionItem(s->ClassType(), this)->Assign(s);
 }
 
 bool TXCollection::CanAdd(TClass ItemClass) const {
-    const TXCollectionItemClassInfo* info = FindXCollectionItemClassInfo(ItemClass);
-    if (!info || !info->CanAddTo(const_cast<TXCollection*>(this)))
-        return false;
-    if (info->UniqueItem()) {
-        for (TXCollectionItem* item : items_)
-            if (item->InheritsFrom(ItemClass))
-                return false;
-    }
-    // Also when the new class inherits uniqueness from a class already present.
-    for (TXCollectionItem* item : items_) {
-        const TXCollectionItemClassInfo& other = item->ItemClassInfo();
-        if (other.UniqueItem() && ItemClass->InheritsFrom(item->ClassType()))
-            return false;
-    }
-    return true;
+  const TXCollectionItemClassInfo* info = FindXCollectionItemClassInfo(ItemClass);
+  if (!info || !info->CanAddTo(const_cast<TXCollection*>(this))) return false;
+  if (info->UniqueItem()) {
+    for (TXCollectionItem* item : items_)
+      if (item->InheritsFrom(ItemClass)) return false;
+  }
+  // Also when the new class inherits uniqueness from a class already present.
+  for (TXCollectionItem* item : items_) {
+    const TXCollectionItemClassInfo& other = item->ItemClassInfo();
+    if (other.UniqueItem() && ItemClass->InheritsFrom(item->ClassType())) return false;
+  }
+  return true;
 }
 
 int TXCollection::IndexOfClass(TClass ItemClass) const {
-    for (std::size_t i = 0; i < items_.size(); ++i)
-        if (items_[i]->InheritsFrom(ItemClass))
-            return static_cast<int>(i);
-    return -1;
+  for (std::size_t i = 0; i < items_.size(); ++i)
+    if (items_[i]->InheritsFrom(ItemClass)) return static_cast<int>(i);
+  return -1;
 }
 
 void TXCollection::NotifyOwnerLoaded() {
-    // Items may not be added or removed by OwnerLoaded; iterate over a copy to be safe.
-    std::vector<TXCollectionItem*> items = items_;
-    for (TXCollectionItem* item : items)
-        item->OwnerLoaded();
+  // Items may not be added or removed by OwnerLoaded; iterate over a copy to be safe.
+  std::vector<TXCollectionItem*> items = items_;
+  for (TXCollectionItem* item : items) item->OwnerLoaded();
 }
 
 std::string TXCollection::GetNamePath() {
-    if (owner_) {
-        std::string path = owner_->GetNamePath();
-        if (!path.empty())
-            return path + ".XCollection";
-    }
-    return ClassName();
+  if (owner_) {
+    std::string path = owner_->GetNamePath();
+    if (!path.empty()) return path + ".XCollection";
+  }
+  return ClassName();
 }
 
 void TXCollection::WriteToFiler(TWriter* Writer) {
-    Writer->WriteInteger(Count());
-    std::vector<TClass> classes;
-    for (TXCollectionItem* item : items_) {
-        TClass cls = item->ClassType();
-        auto it = std::find(classes.begin(), classes.end(), cls);
-        if (it == classes.end()) {
-            Writer->WriteString(cls->Name);
-            classes.push_back(cls);
-        } else {
-            Writer->WriteInteger(static_cast<int>(it - classes.begin()));
-        }
-        item->WriteToFiler(Writer);
+  Writer->WriteInteger(Count());
+  std::vector<TClass> classes;
+  for (TXCollectionItem* item : items_) {
+    TClass cls = item->ClassType();
+    auto it = std::find(classes.begin(), classes.end(), cls);
+    if (it == classes.end()) {
+      Writer->WriteString(cls->Name);
+      classes.push_back(cls);
+    } else {
+      Writer->WriteInteger(static_cast<int>(it - classes.begin()));
     }
+    item->WriteToFiler(Writer);
+  }
 }
 
 void TXCollection::ReadFromFiler(TReader* Reader) {
-    Clear();
-    const int n = Reader->ReadInteger();
-    if (n < 0)
-        throw EReadError("Stream read error");
-    std::vector<TClass> classes;
-    for (int i = 0; i < n; ++i) {
-        TClass cls;
-        TValueType tag = Reader->NextValue();
-        if (tag == vaString || tag == vaLString) {
-            std::string name = Reader->ReadString();
-            cls = FindXCollectionItemClass(name);
-            if (!cls)
-                RTL_ASSERT(false, "Class " + name +
-                                      " unknown. Add the relevant unit to your \"uses\".");
-            classes.push_back(cls);
-        } else {
-            const int index = Reader->ReadInteger();
-            if (index < 0 || index >= static_cast<int>(classes.size()))
-                RTL_ASSERT(false, "Class index " + IntToStr(index) +
-                                      " unknown. Add the relevant unit to your \"uses\".");
-            cls = classes[static_cast<std::size_t>(index)];
-        }
-        CreateXCollectionItem(cls, this)->ReadFromFiler(Reader);
+  Clear();
+  const int n = Reader->ReadInteger();
+  if (n < 0) throw EReadError("Stream read error");
+  std::vector<TClass> classes;
+  for (int i = 0; i < n; ++i) {
+    TClass cls;
+    TValueType tag = Reader->NextValue();
+    if (tag == vaString || tag == vaLString) {
+      std::string name = Reader->ReadString();
+      cls = FindXCollectionItemClass(name);
+      if (!cls) RTL_ASSERT(false, "Class " + name + " unknown. Add the relevant unit to your \"uses\".");
+      classes.push_back(cls);
+    } else {
+      const int index = Reader->ReadInteger();
+      if (index < 0 || index >= static_cast<int>(classes.size()))
+        RTL_ASSERT(false, "Class index " + IntToStr(index) + " unknown. Add the relevant unit to your \"uses\".");
+      cls = classes[static_cast<std::size_t>(index)];
     }
+    CreateXCollectionItem(cls, this)->ReadFromFiler(Reader);
+  }
 }

@@ -55,8 +55,7 @@ using PTexCoord2f = TTexCoordProc<&E::glTexCoord2f, &E::glMultiTexCoord2fARB, GL
 using PTexCoord2fv = TTexCoordProc<&E::glTexCoord2fv, &E::glMultiTexCoord2fvARB, const GLfloat*>;
 using PTexCoord3f = TTexCoordProc<&E::glTexCoord3f, &E::glMultiTexCoord3fARB, GLfloat, GLfloat, GLfloat>;
 using PTexCoord3fv = TTexCoordProc<&E::glTexCoord3fv, &E::glMultiTexCoord3fvARB, const GLfloat*>;
-using PTexCoord4f =
-    TTexCoordProc<&E::glTexCoord4f, &E::glMultiTexCoord4fARB, GLfloat, GLfloat, GLfloat, GLfloat>;
+using PTexCoord4f = TTexCoordProc<&E::glTexCoord4f, &E::glMultiTexCoord4fARB, GLfloat, GLfloat, GLfloat, GLfloat>;
 using PTexCoord4fv = TTexCoordProc<&E::glTexCoord4fv, &E::glMultiTexCoord4fvARB, const GLfloat*>;
 constexpr auto Active = &E::glActiveTextureARB;
 constexpr auto ClientActive = &E::glClientActiveTextureARB;
@@ -70,14 +69,13 @@ using PDisableClientState = TUnitProc<&E::glDisableClientState, ClientActive, GL
 using PEnable = TUnitProc<&E::glEnable, Active, GLenum>;
 using PDisable = TUnitProc<&E::glDisable, Active, GLenum>;
 
-#define XOPENGL_PROCEDURES(P)                                                                  \
-  P(MappedTexCoord2f, PTexCoord2f) P(MappedTexCoord2fv, PTexCoord2fv)                          \
-  P(MappedTexCoord3f, PTexCoord3f) P(MappedTexCoord3fv, PTexCoord3fv)                          \
-  P(MappedTexCoord4f, PTexCoord4f) P(MappedTexCoord4fv, PTexCoord4fv)                          \
-  P(MappedTexGenf, PTexGenf) P(MappedTexGenfv, PTexGenfv) P(MappedTexGeni, PTexGeni)           \
-  P(MappedTexGeniv, PTexGeniv) P(MappedTexCoordPointer, PTexCoordPointer)                      \
-  P(MappedEnableClientState, PEnableClientState) P(MappedDisableClientState, PDisableClientState) \
-  P(MappedEnable, PEnable) P(MappedDisable, PDisable)
+#define XOPENGL_PROCEDURES(P)                                                                            \
+  P(MappedTexCoord2f, PTexCoord2f)                                                                       \
+  P(MappedTexCoord2fv, PTexCoord2fv) P(MappedTexCoord3f, PTexCoord3f) P(MappedTexCoord3fv, PTexCoord3fv) \
+      P(MappedTexCoord4f, PTexCoord4f) P(MappedTexCoord4fv, PTexCoord4fv) P(MappedTexGenf, PTexGenf)     \
+          P(MappedTexGenfv, PTexGenfv) P(MappedTexGeni, PTexGeni) P(MappedTexGeniv, PTexGeniv)           \
+              P(MappedTexCoordPointer, PTexCoordPointer) P(MappedEnableClientState, PEnableClientState)  \
+                  P(MappedDisableClientState, PDisableClientState) P(MappedEnable, PEnable) P(MappedDisable, PDisable)
 
 void Repoint(TMapTexCoordMode mode) {
   switch (mode) {
@@ -95,8 +93,7 @@ void Repoint(TMapTexCoordMode mode) {
     XOPENGL_CASE(Dual, XOPENGL_SET_DUAL)
     XOPENGL_CASE(Second, XOPENGL_SET_SECOND)
     XOPENGL_CASE(Arbitrary, XOPENGL_SET_ARBITRARY)
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -156,9 +153,7 @@ unsigned GetMapTexCoordUnitMask() {
         if (unit - GL_TEXTURE0_ARB < 32) mask |= 1u << (unit - GL_TEXTURE0_ARB);
       return mask;
     }
-    default:
-      RTL_ASSERT(false);
-      return 0;
+    default: RTL_ASSERT(false); return 0;
   }
 }
 

@@ -24,487 +24,427 @@ using namespace vector_file_detail;
 // Actor animations and controllers
 
 TGLActor* TActorAnimation::Owner() const {
-    return Collection() ? static_cast<TActorAnimations*>(Collection())->Owner() : nullptr;
+  return Collection() ? static_cast<TActorAnimations*>(Collection())->Owner() : nullptr;
 }
 
 int TActorAnimation::FrameCount() const {
-    TGLActor* actor = Owner();
-    if (!actor)
-        return 0;
-    switch (reference_) {
-    case aarMorph:
-        return actor->MeshObjects()->MorphTargetCount();
-    case aarSkeleton:
-        return actor->Skeleton()->Frames()->Count();
-    default:
-        return 0;  // aarNone: nothing is animated
-    }
+  TGLActor* actor = Owner();
+  if (!actor) return 0;
+  switch (reference_) {
+    case aarMorph: return actor->MeshObjects()->MorphTargetCount();
+    case aarSkeleton: return actor->Skeleton()->Frames()->Count();
+    default: return 0;  // aarNone: nothing is animated
+  }
 }
 
 void TActorAnimation::SetStartFrame(int Value) {
-    const int count = FrameCount();
-    if (Value >= count)
-        Value = count - 1;
-    if (Value < 0)
-        Value = 0;
-    startFrame_ = Value;
-    if (endFrame_ < startFrame_)
-        endFrame_ = startFrame_;
+  const int count = FrameCount();
+  if (Value >= count) Value = count - 1;
+  if (Value < 0) Value = 0;
+  startFrame_ = Value;
+  if (endFrame_ < startFrame_) endFrame_ = startFrame_;
 }
 
 void TActorAnimation::SetEndFrame(int Value) {
-    const int count = FrameCount();
-    if (Value >= count)
-        Value = count - 1;
-    if (Value < 0)
-        Value = 0;
-    endFrame_ = Value;
-    if (startFrame_ > endFrame_)
-        startFrame_ = endFrame_;
+  const int count = FrameCount();
+  if (Value >= count) Value = count - 1;
+  if (Value < 0) Value = 0;
+  endFrame_ = Value;
+  if (startFrame_ > endFrame_) startFrame_ = endFrame_;
 }
 
 void TActorAnimation::SetReference(TActorAnimationReference Value) {
-    if (Value == reference_)
-        return;
-    reference_ = Value;
-    SetStartFrame(startFrame_);
-    SetEndFrame(endFrame_);
+  if (Value == reference_) return;
+  reference_ = Value;
+  SetStartFrame(startFrame_);
+  SetEndFrame(endFrame_);
 }
 
 void TActorAnimation::Assign(TPersistent* Source) {
-    if (Source && Source->Is<TActorAnimation>()) {
-        auto* other = static_cast<TActorAnimation*>(Source);
-        name_ = other->name_;
-        startFrame_ = other->startFrame_;
-        endFrame_ = other->endFrame_;
-        reference_ = other->reference_;
-        return;
-    }
-    inherited::Assign(Source);
+  if (Source && Source->Is<TActorAnimation>()) {
+    auto* other = static_cast<TActorAnimation*>(Source);
+    name_ = other->name_;
+    startFrame_ = other->startFrame_;
+    endFrame_ = other->endFrame_;
+    reference_ = other->reference_;
+    return;
+  }
+  inherited::Assign(Source);
 }
 
 std::string TActorAnimation::GetDisplayName() {
-    return Format("%d - %s [%d - %d]", Index(), name_, startFrame_, endFrame_);
+  return Format("%d - %s [%d - %d]", Index(), name_, startFrame_, endFrame_);
 }
 
 TActorAnimations::TActorAnimations(TGLActor* AOwner)
     : TOwnedCollection(AOwner, TActorAnimation::StaticClass()), owner_(AOwner) {}
 
 TActorAnimation* TActorAnimations::FindName(const std::string& Name) const {
-    for (int i = 0; i < Count(); ++i)
-        if (SameText(Items(i)->Name(), Name))
-            return Items(i);
-    return nullptr;
+  for (int i = 0; i < Count(); ++i)
+    if (SameText(Items(i)->Name(), Name)) return Items(i);
+  return nullptr;
 }
 
 TGLBaseAnimationControler::~TGLBaseAnimationControler() {
-    if (actor_ && actor_->ControlerCount() > 0)
-        actor_->UnRegisterControler(this);
+  if (actor_ && actor_->ControlerCount() > 0) actor_->UnRegisterControler(this);
 }
 
 void TGLBaseAnimationControler::DoChange() {
-    if (actor_)
-        actor_->StructureChanged();
+  if (actor_) actor_->StructureChanged();
 }
 
 void TGLBaseAnimationControler::SetEnabled(bool Value) {
-    if (Value == enabled_)
-        return;
-    enabled_ = Value;
-    DoChange();
+  if (Value == enabled_) return;
+  enabled_ = Value;
+  DoChange();
 }
 
 void TGLBaseAnimationControler::SetActor(TGLActor* Value) {
-    if (Value == actor_)
-        return;
-    if (actor_)
-        actor_->UnRegisterControler(this);
-    actor_ = Value;
-    if (actor_) {
-        actor_->RegisterControler(this);
-        DoChange();
-    }
+  if (Value == actor_) return;
+  if (actor_) actor_->UnRegisterControler(this);
+  actor_ = Value;
+  if (actor_) {
+    actor_->RegisterControler(this);
+    DoChange();
+  }
 }
 
 void TGLBaseAnimationControler::Notification(TComponent* AComponent, TOperation Operation) {
-    if (Operation == opRemove && AComponent == actor_)
-        actor_ = nullptr;
-    inherited::Notification(AComponent, Operation);
+  if (Operation == opRemove && AComponent == actor_) actor_ = nullptr;
+  inherited::Notification(AComponent, Operation);
 }
 
 void TGLAnimationControler::SetAnimationName(const std::string& Value) {
-    if (Value == animationName_)
-        return;
-    animationName_ = Value;
-    DoChange();
+  if (Value == animationName_) return;
+  animationName_ = Value;
+  DoChange();
 }
 
 void TGLAnimationControler::SetRatio(float Value) {
-    Value = std::clamp(Value, 0.0f, 1.0f);
-    if (Value == ratio_)
-        return;
-    ratio_ = Value;
-    DoChange();
+  Value = std::clamp(Value, 0.0f, 1.0f);
+  if (Value == ratio_) return;
+  ratio_ = Value;
+  DoChange();
 }
 
 bool TGLAnimationControler::Apply(TBlendedLerpInfo& LerpInfo) {
-    if (!Enabled() || !Actor())
-        return false;
-    TActorAnimation* anim = Actor()->Animations()->FindName(animationName_);
-    if (!anim)
-        return false;
-    if (ratio_ <= 0) {
-        LerpInfo.frameIndex1 = LerpInfo.frameIndex2 = anim->StartFrame();
-        LerpInfo.lerpFactor = 0;
-    } else if (ratio_ >= 1) {
-        LerpInfo.frameIndex1 = LerpInfo.frameIndex2 = anim->EndFrame();
-        LerpInfo.lerpFactor = 0;
-    } else {
-        const double pos = anim->StartFrame() + double(ratio_) * (anim->EndFrame() - anim->StartFrame());
-        LerpInfo.frameIndex1 = static_cast<int>(pos);
-        LerpInfo.frameIndex2 = LerpInfo.frameIndex1 + 1;
-        LerpInfo.lerpFactor = static_cast<float>(pos - LerpInfo.frameIndex1);
-    }
-    LerpInfo.weight = 1;
-    LerpInfo.externalPositions = nullptr;
-    LerpInfo.externalRotations = nullptr;
-    LerpInfo.externalQuaternions = nullptr;
-    return true;
+  if (!Enabled() || !Actor()) return false;
+  TActorAnimation* anim = Actor()->Animations()->FindName(animationName_);
+  if (!anim) return false;
+  if (ratio_ <= 0) {
+    LerpInfo.frameIndex1 = LerpInfo.frameIndex2 = anim->StartFrame();
+    LerpInfo.lerpFactor = 0;
+  } else if (ratio_ >= 1) {
+    LerpInfo.frameIndex1 = LerpInfo.frameIndex2 = anim->EndFrame();
+    LerpInfo.lerpFactor = 0;
+  } else {
+    const double pos = anim->StartFrame() + double(ratio_) * (anim->EndFrame() - anim->StartFrame());
+    LerpInfo.frameIndex1 = static_cast<int>(pos);
+    LerpInfo.frameIndex2 = LerpInfo.frameIndex1 + 1;
+    LerpInfo.lerpFactor = static_cast<float>(pos - LerpInfo.frameIndex1);
+  }
+  LerpInfo.weight = 1;
+  LerpInfo.externalPositions = nullptr;
+  LerpInfo.externalRotations = nullptr;
+  LerpInfo.externalQuaternions = nullptr;
+  return true;
 }
-
 
 namespace {
 
 void DrawBone(TSkeletonBone* Bone) {
-    const TMatrix4f& g = Bone->GlobalMatrix();
-    const std::uint32_t c = Bone->Color();
-    GL.glColor4f((c & 0xFF) / 255.0f, ((c >> 8) & 0xFF) / 255.0f, ((c >> 16) & 0xFF) / 255.0f,
-                 ((c >> 24) & 0xFF) / 255.0f);
-    GL.glPointSize(5);
-    GL.glBegin(GL_POINTS);
+  const TMatrix4f& g = Bone->GlobalMatrix();
+  const std::uint32_t c = Bone->Color();
+  GL.glColor4f((c & 0xFF) / 255.0f, ((c >> 8) & 0xFF) / 255.0f, ((c >> 16) & 0xFF) / 255.0f,
+               ((c >> 24) & 0xFF) / 255.0f);
+  GL.glPointSize(5);
+  GL.glBegin(GL_POINTS);
+  GL.glVertex3fv(g[3].data());
+  GL.glEnd();
+  GL.glPointSize(1);
+  if (Bone->Owner() && Bone->Owner()->Is<TSkeletonBone>()) {
+    GL.glBegin(GL_LINES);
+    GL.glVertex3fv(Bone->Owner()->GlobalMatrix()[3].data());
     GL.glVertex3fv(g[3].data());
     GL.glEnd();
-    GL.glPointSize(1);
-    if (Bone->Owner() && Bone->Owner()->Is<TSkeletonBone>()) {
-        GL.glBegin(GL_LINES);
-        GL.glVertex3fv(Bone->Owner()->GlobalMatrix()[3].data());
-        GL.glVertex3fv(g[3].data());
-        GL.glEnd();
-    }
-    for (int i = 0; i < Bone->Count(); ++i)
-        DrawBone((*Bone)[i]);
+  }
+  for (int i = 0; i < Bone->Count(); ++i) DrawBone((*Bone)[i]);
 }
 
 void DrawSkeleton(TSkeleton* Skeleton) {
-    GL.glPushAttrib(GL_ENABLE_BIT);
-    GL.glDisable(GL_COLOR_MATERIAL);
-    GL.glDisable(GL_LIGHTING);
-    GL.glColor3f(1, 1, 1);
-    for (int i = 0; i < Skeleton->RootBones()->Count(); ++i)
-        DrawBone((*Skeleton->RootBones())[i]);
-    GL.glPopAttrib();
+  GL.glPushAttrib(GL_ENABLE_BIT);
+  GL.glDisable(GL_COLOR_MATERIAL);
+  GL.glDisable(GL_LIGHTING);
+  GL.glColor3f(1, 1, 1);
+  for (int i = 0; i < Skeleton->RootBones()->Count(); ++i) DrawBone((*Skeleton->RootBones())[i]);
+  GL.glPopAttrib();
 }
 
-} // namespace
+}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // TGLActor
 
-TGLActor::TGLActor(TComponent* AOwner)
-    : TGLBaseMesh(AOwner), animations_(std::make_unique<TActorAnimations>(this)) {
-    objectStyle_ |= osDirectDraw;
+TGLActor::TGLActor(TComponent* AOwner) : TGLBaseMesh(AOwner), animations_(std::make_unique<TActorAnimations>(this)) {
+  objectStyle_ |= osDirectDraw;
 }
 
 TGLActor::~TGLActor() {
-    if (controlers_) {
-        std::vector<TGLBaseAnimationControler*> list = *controlers_;
-        for (TGLBaseAnimationControler* c : list)
-            c->SetActor(nullptr);
-    }
+  if (controlers_) {
+    std::vector<TGLBaseAnimationControler*> list = *controlers_;
+    for (TGLBaseAnimationControler* c : list) c->SetActor(nullptr);
+  }
 }
 
 int TGLActor::FrameCount() const {
-    switch (reference_) {
-    case aarMorph:
-        return MeshObjects()->MorphTargetCount();
-    case aarSkeleton:
-        return Skeleton()->Frames()->Count();
-    default:
-        return 0;  // aarNone: nothing is animated
-    }
+  switch (reference_) {
+    case aarMorph: return MeshObjects()->MorphTargetCount();
+    case aarSkeleton: return Skeleton()->Frames()->Count();
+    default: return 0;  // aarNone: nothing is animated
+  }
 }
 
 void TGLActor::SetReference(TActorAnimationReference Value) {
-    if (Value == reference_)
-        return;
-    reference_ = Value;
-    // The frame numbers stay within the frames of the new reference.
-    const int last = std::max(FrameCount() - 1, 0);
-    startFrame_ = std::clamp(startFrame_, 0, last);
-    endFrame_ = std::clamp(endFrame_, startFrame_, last);
-    currentFrame_ = std::clamp(currentFrame_, 0, last);
-    StructureChanged();
+  if (Value == reference_) return;
+  reference_ = Value;
+  // The frame numbers stay within the frames of the new reference.
+  const int last = std::max(FrameCount() - 1, 0);
+  startFrame_ = std::clamp(startFrame_, 0, last);
+  endFrame_ = std::clamp(endFrame_, startFrame_, last);
+  currentFrame_ = std::clamp(currentFrame_, 0, last);
+  StructureChanged();
 }
 
 void TGLActor::SetOptions(TGLActorOptions Value) {
-    if (Value == options_)
-        return;
-    options_ = Value;
-    StructureChanged();
+  if (Value == options_) return;
+  options_ = Value;
+  StructureChanged();
 }
 
 void TGLActor::SetStartFrame(int Value) {
-    if (Value < 0 || Value >= FrameCount())
-        return;
-    startFrame_ = Value;
-    if (endFrame_ < startFrame_)
-        endFrame_ = startFrame_;
-    if (currentFrame_ < startFrame_)
-        SetCurrentFrame(startFrame_);
+  if (Value < 0 || Value >= FrameCount()) return;
+  startFrame_ = Value;
+  if (endFrame_ < startFrame_) endFrame_ = startFrame_;
+  if (currentFrame_ < startFrame_) SetCurrentFrame(startFrame_);
 }
 
 void TGLActor::SetEndFrame(int Value) {
-    if (Value < 0 || Value >= FrameCount())
-        return;
-    endFrame_ = Value;
-    if (currentFrame_ > endFrame_)
-        SetCurrentFrame(endFrame_);
+  if (Value < 0 || Value >= FrameCount()) return;
+  endFrame_ = Value;
+  if (currentFrame_ > endFrame_) SetCurrentFrame(endFrame_);
 }
 
 void TGLActor::SetCurrentFrame(int Value) {
-    if (Value == currentFrame_)
-        return;
-    const int count = FrameCount();
-    if (Value >= count)
-        Value = count - 1;
-    if (Value < 0)
-        Value = 0;
-    currentFrame_ = Value;
-    currentFrameDelta_ = 0;
-    if (animationMode_ == aamPlayOnce && currentFrame_ == endFrame_)
-        animationMode_ = aamNone;
-    else if (animationMode_ == aamBounceForward && currentFrame_ == endFrame_)
-        animationMode_ = aamBounceBackward;
-    else if (animationMode_ == aamBounceBackward && currentFrame_ == startFrame_)
-        animationMode_ = aamBounceForward;
-    StructureChanged();
-    if (OnFrameChanged)
-        OnFrameChanged(this);
+  if (Value == currentFrame_) return;
+  const int count = FrameCount();
+  if (Value >= count) Value = count - 1;
+  if (Value < 0) Value = 0;
+  currentFrame_ = Value;
+  currentFrameDelta_ = 0;
+  if (animationMode_ == aamPlayOnce && currentFrame_ == endFrame_)
+    animationMode_ = aamNone;
+  else if (animationMode_ == aamBounceForward && currentFrame_ == endFrame_)
+    animationMode_ = aamBounceBackward;
+  else if (animationMode_ == aamBounceBackward && currentFrame_ == startFrame_)
+    animationMode_ = aamBounceForward;
+  StructureChanged();
+  if (OnFrameChanged) OnFrameChanged(this);
 }
 
 int TGLActor::NextFrameIndex() const {
-    if (targetSmoothAnimation_ && animationMode_ != aamExternal)
-        return targetSmoothAnimation_->StartFrame();
-    switch (animationMode_) {
+  if (targetSmoothAnimation_ && animationMode_ != aamExternal) return targetSmoothAnimation_->StartFrame();
+  switch (animationMode_) {
     case aamNone:
-    case aamPlayOnce:
-        return std::min(currentFrame_ + 1, endFrame_);
+    case aamPlayOnce: return std::min(currentFrame_ + 1, endFrame_);
     case aamLoop:
     case aamBounceForward: {
-        int result = currentFrame_ + 1;
-        if (result > endFrame_) {
-            result = startFrame_ + (result - endFrame_ - 1);
-            if (result > endFrame_)
-                result = endFrame_;
-        }
-        return result;
+      int result = currentFrame_ + 1;
+      if (result > endFrame_) {
+        result = startFrame_ + (result - endFrame_ - 1);
+        if (result > endFrame_) result = endFrame_;
+      }
+      return result;
     }
     case aamBounceBackward:
     case aamLoopBackward: {
-        int result = currentFrame_ - 1;
-        if (result < startFrame_) {
-            result = endFrame_ - (startFrame_ - result - 1);
-            if (result < startFrame_)
-                result = startFrame_;
-        }
-        return result;
+      int result = currentFrame_ - 1;
+      if (result < startFrame_) {
+        result = endFrame_ - (startFrame_ - result - 1);
+        if (result < startFrame_) result = startFrame_;
+      }
+      return result;
     }
-    case aamExternal:
-        return currentFrame_;
-    }
-    return currentFrame_;
+    case aamExternal: return currentFrame_;
+  }
+  return currentFrame_;
 }
 
 void TGLActor::NextFrame(int N) {
-    while (N > 0) {
-        SetCurrentFrame(NextFrameIndex());
-        --N;
-        if (OnEndFrameReached && currentFrame_ == endFrame_)
-            OnEndFrameReached(this);
-        if (OnStartFrameReached && currentFrame_ == startFrame_)
-            OnStartFrameReached(this);
-    }
+  while (N > 0) {
+    SetCurrentFrame(NextFrameIndex());
+    --N;
+    if (OnEndFrameReached && currentFrame_ == endFrame_) OnEndFrameReached(this);
+    if (OnStartFrameReached && currentFrame_ == startFrame_) OnStartFrameReached(this);
+  }
 }
 
 void TGLActor::AllFrames() {
-    startFrame_ = 0;
-    endFrame_ = FrameCount() - 1;
-    currentFrame_ = 0;
-    if (OnFrameChanged)
-        OnFrameChanged(this);
-    StructureChanged();
+  startFrame_ = 0;
+  endFrame_ = FrameCount() - 1;
+  currentFrame_ = 0;
+  if (OnFrameChanged) OnFrameChanged(this);
+  StructureChanged();
 }
 
 void TGLActor::SwitchToAnimation(TActorAnimation* AnAnimation, bool Smooth) {
-    if (!AnAnimation)
-        return;
-    if (Smooth) {
-        targetSmoothAnimation_ = AnAnimation;
-        currentFrameDelta_ = 0;
-        return;
-    }
-    SetReference(AnAnimation->Reference());
-    SetStartFrame(AnAnimation->StartFrame());
-    SetEndFrame(AnAnimation->EndFrame());
-    SetCurrentFrame(startFrame_);
+  if (!AnAnimation) return;
+  if (Smooth) {
+    targetSmoothAnimation_ = AnAnimation;
+    currentFrameDelta_ = 0;
+    return;
+  }
+  SetReference(AnAnimation->Reference());
+  SetStartFrame(AnAnimation->StartFrame());
+  SetEndFrame(AnAnimation->EndFrame());
+  SetCurrentFrame(startFrame_);
 }
 
 void TGLActor::SwitchToAnimation(const std::string& AnimationName, bool Smooth) {
-    SwitchToAnimation(animations_->FindName(AnimationName), Smooth);
+  SwitchToAnimation(animations_->FindName(AnimationName), Smooth);
 }
 
 void TGLActor::SwitchToAnimation(int AnimationIndex, bool Smooth) {
-    if (AnimationIndex >= 0 && AnimationIndex < animations_->Count())
-        SwitchToAnimation(animations_->Items(AnimationIndex), Smooth);
+  if (AnimationIndex >= 0 && AnimationIndex < animations_->Count())
+    SwitchToAnimation(animations_->Items(AnimationIndex), Smooth);
 }
 
 void TGLActor::Synchronize(TGLActor* ReferenceActor) {
-    if (!ReferenceActor)
-        return;
-    const int count = FrameCount();
-    if (ReferenceActor->startFrame_ < count)
-        startFrame_ = ReferenceActor->startFrame_;
-    if (ReferenceActor->endFrame_ < count)
-        endFrame_ = ReferenceActor->endFrame_;
-    if (ReferenceActor->currentFrame_ < count)
-        currentFrame_ = ReferenceActor->currentFrame_;
-    reference_ = ReferenceActor->reference_;
-    currentFrameDelta_ = ReferenceActor->currentFrameDelta_;
-    animationMode_ = ReferenceActor->animationMode_;
-    frameInterpolation_ = ReferenceActor->frameInterpolation_;
-    targetSmoothAnimation_ = ReferenceActor->targetSmoothAnimation_
-                                 ? animations_->FindName(ReferenceActor->targetSmoothAnimation_->Name())
-                                 : nullptr;
-    if (Skeleton()->Frames()->Count() > 0 && ReferenceActor->Skeleton()->Frames()->Count() > 0)
-        Skeleton()->Synchronize(ReferenceActor->Skeleton());
-    StructureChanged();
+  if (!ReferenceActor) return;
+  const int count = FrameCount();
+  if (ReferenceActor->startFrame_ < count) startFrame_ = ReferenceActor->startFrame_;
+  if (ReferenceActor->endFrame_ < count) endFrame_ = ReferenceActor->endFrame_;
+  if (ReferenceActor->currentFrame_ < count) currentFrame_ = ReferenceActor->currentFrame_;
+  reference_ = ReferenceActor->reference_;
+  currentFrameDelta_ = ReferenceActor->currentFrameDelta_;
+  animationMode_ = ReferenceActor->animationMode_;
+  frameInterpolation_ = ReferenceActor->frameInterpolation_;
+  targetSmoothAnimation_ = ReferenceActor->targetSmoothAnimation_
+                               ? animations_->FindName(ReferenceActor->targetSmoothAnimation_->Name())
+                               : nullptr;
+  if (Skeleton()->Frames()->Count() > 0 && ReferenceActor->Skeleton()->Frames()->Count() > 0)
+    Skeleton()->Synchronize(ReferenceActor->Skeleton());
+  StructureChanged();
 }
 
 void TGLActor::RegisterControler(TGLBaseAnimationControler* AControler) {
-    if (!controlers_)
-        controlers_ = std::make_unique<std::vector<TGLBaseAnimationControler*>>();
-    controlers_->push_back(AControler);
-    FreeNotification(AControler);
+  if (!controlers_) controlers_ = std::make_unique<std::vector<TGLBaseAnimationControler*>>();
+  controlers_->push_back(AControler);
+  FreeNotification(AControler);
 }
 
 void TGLActor::UnRegisterControler(TGLBaseAnimationControler* AControler) {
-    RTL_ASSERT(controlers_ != nullptr);
-    auto it = std::find(controlers_->begin(), controlers_->end(), AControler);
-    if (it != controlers_->end())
-        controlers_->erase(it);
-    RemoveFreeNotification(AControler);
-    if (controlers_->empty())
-        controlers_.reset();
+  RTL_ASSERT(controlers_ != nullptr);
+  auto it = std::find(controlers_->begin(), controlers_->end(), AControler);
+  if (it != controlers_->end()) controlers_->erase(it);
+  RemoveFreeNotification(AControler);
+  if (controlers_->empty()) controlers_.reset();
 }
 
 void TGLActor::Notification(TComponent* AComponent, TOperation Operation) {
-    if (Operation == opRemove && controlers_) {
-        auto it = std::find(controlers_->begin(), controlers_->end(), AComponent);
-        if (it != controlers_->end()) {
-            controlers_->erase(it);
-            if (controlers_->empty())
-                controlers_.reset();
-        }
+  if (Operation == opRemove && controlers_) {
+    auto it = std::find(controlers_->begin(), controlers_->end(), AComponent);
+    if (it != controlers_->end()) {
+      controlers_->erase(it);
+      if (controlers_->empty()) controlers_.reset();
     }
-    inherited::Notification(AComponent, Operation);
+  }
+  inherited::Notification(AComponent, Operation);
 }
 
 void TGLActor::LoadFromStream(const std::string& FileName, TStream* Stream) {
-    if (FileName.empty())
-        return;
-    targetSmoothAnimation_ = nullptr;
-    animations_->Clear();
-    inherited::LoadFromStream(FileName, Stream);
+  if (FileName.empty()) return;
+  targetSmoothAnimation_ = nullptr;
+  animations_->Clear();
+  inherited::LoadFromStream(FileName, Stream);
 }
 
 void TGLActor::BuildList(TRenderContextInfo& rci) {
-    // Frame numbers chosen before frames went away (another mesh loaded, targets or skeleton
-    // frames removed) are taken as the last frame there is.
-    const int last = std::max(FrameCount() - 1, 0);
-    const int frame = std::clamp(currentFrame_, 0, last);
-    const int next = NextFrameIndex() >= 0 ? std::clamp(NextFrameIndex(), 0, last) : -1;
-    if (reference_ == aarMorph) {
-        if (next >= 0) {
-            if (frameInterpolation_ == afpLinear)
-                MeshObjects()->Lerp(frame, next, currentFrameDelta_);
-            else
-                MeshObjects()->MorphTo(frame);
-        }
-    } else if (reference_ == aarSkeleton && Skeleton()->Frames()->Count() > 0) {
-        if (controlers_ && animationMode_ != aamExternal) {
-            std::vector<TBlendedLerpInfo> blend(1);
-            if (frameInterpolation_ == afpLinear && next >= 0) {
-                blend[0].frameIndex1 = frame;
-                blend[0].frameIndex2 = next;
-                blend[0].lerpFactor = currentFrameDelta_;
-            } else {
-                blend[0].frameIndex1 = blend[0].frameIndex2 = frame;
-                blend[0].lerpFactor = 0;
-            }
-            blend[0].weight = 1;
-            for (TGLBaseAnimationControler* c : *controlers_) {
-                TBlendedLerpInfo info;
-                if (c->Apply(info)) {
-                    info.frameIndex1 = std::clamp(info.frameIndex1, 0, last);
-                    info.frameIndex2 = std::clamp(info.frameIndex2, 0, last);
-                    blend.push_back(info);
-                }
-            }
-            Skeleton()->BlendedLerps(blend);
-        } else if (animationMode_ != aamExternal && next >= 0) {
-            if (frameInterpolation_ == afpLinear)
-                Skeleton()->Lerp(frame, next, currentFrameDelta_);
-            else
-                Skeleton()->SetCurrentFrame((*Skeleton()->Frames())[frame]);
-        }
-        Skeleton()->MorphMesh((options_ & (1 << aoSkeletonNormalizeNormals)) != 0);
+  // Frame numbers chosen before frames went away (another mesh loaded, targets or skeleton
+  // frames removed) are taken as the last frame there is.
+  const int last = std::max(FrameCount() - 1, 0);
+  const int frame = std::clamp(currentFrame_, 0, last);
+  const int next = NextFrameIndex() >= 0 ? std::clamp(NextFrameIndex(), 0, last) : -1;
+  if (reference_ == aarMorph) {
+    if (next >= 0) {
+      if (frameInterpolation_ == afpLinear)
+        MeshObjects()->Lerp(frame, next, currentFrameDelta_);
+      else
+        MeshObjects()->MorphTo(frame);
     }
-    inherited::BuildList(rci);
-    if (OverlaySkeleton()) {
-        GL.glPushAttrib(GL_ENABLE_BIT);
-        GL.glDisable(GL_DEPTH_TEST);
-        DrawSkeleton(Skeleton());
-        GL.glPopAttrib();
+  } else if (reference_ == aarSkeleton && Skeleton()->Frames()->Count() > 0) {
+    if (controlers_ && animationMode_ != aamExternal) {
+      std::vector<TBlendedLerpInfo> blend(1);
+      if (frameInterpolation_ == afpLinear && next >= 0) {
+        blend[0].frameIndex1 = frame;
+        blend[0].frameIndex2 = next;
+        blend[0].lerpFactor = currentFrameDelta_;
+      } else {
+        blend[0].frameIndex1 = blend[0].frameIndex2 = frame;
+        blend[0].lerpFactor = 0;
+      }
+      blend[0].weight = 1;
+      for (TGLBaseAnimationControler* c : *controlers_) {
+        TBlendedLerpInfo info;
+        if (c->Apply(info)) {
+          info.frameIndex1 = std::clamp(info.frameIndex1, 0, last);
+          info.frameIndex2 = std::clamp(info.frameIndex2, 0, last);
+          blend.push_back(info);
+        }
+      }
+      Skeleton()->BlendedLerps(blend);
+    } else if (animationMode_ != aamExternal && next >= 0) {
+      if (frameInterpolation_ == afpLinear)
+        Skeleton()->Lerp(frame, next, currentFrameDelta_);
+      else
+        Skeleton()->SetCurrentFrame((*Skeleton()->Frames())[frame]);
     }
+    Skeleton()->MorphMesh((options_ & (1 << aoSkeletonNormalizeNormals)) != 0);
+  }
+  inherited::BuildList(rci);
+  if (OverlaySkeleton()) {
+    GL.glPushAttrib(GL_ENABLE_BIT);
+    GL.glDisable(GL_DEPTH_TEST);
+    DrawSkeleton(Skeleton());
+    GL.glPopAttrib();
+  }
 }
 
 void TGLActor::DoProgress(const TProgressTimes& progressTime) {
-    inherited::DoProgress(progressTime);
-    if (animationMode_ == aamNone || interval_ <= 0 || startFrame_ == endFrame_ || FrameCount() < 2)
-        return;
-    currentFrameDelta_ += float(progressTime.deltaTime * 1000.0 / interval_);
-    if (currentFrameDelta_ >= 1) {
-        if (targetSmoothAnimation_) {
-            TActorAnimation* target = targetSmoothAnimation_;
-            targetSmoothAnimation_ = nullptr;
-            SwitchToAnimation(target, false);
-        }
-        const float whole = std::floor(currentFrameDelta_);
-        const float fraction = currentFrameDelta_ - whole;
-        NextFrame(static_cast<int>(whole));
-        currentFrameDelta_ = fraction;
-        StructureChanged();
-    } else if (frameInterpolation_ != afpNone) {
-        StructureChanged();
+  inherited::DoProgress(progressTime);
+  if (animationMode_ == aamNone || interval_ <= 0 || startFrame_ == endFrame_ || FrameCount() < 2) return;
+  currentFrameDelta_ += float(progressTime.deltaTime * 1000.0 / interval_);
+  if (currentFrameDelta_ >= 1) {
+    if (targetSmoothAnimation_) {
+      TActorAnimation* target = targetSmoothAnimation_;
+      targetSmoothAnimation_ = nullptr;
+      SwitchToAnimation(target, false);
     }
+    const float whole = std::floor(currentFrameDelta_);
+    const float fraction = currentFrameDelta_ - whole;
+    NextFrame(static_cast<int>(whole));
+    currentFrameDelta_ = fraction;
+    StructureChanged();
+  } else if (frameInterpolation_ != afpNone) {
+    StructureChanged();
+  }
 }
 
 void TGLActor::Assign(TPersistent* Source) {
-    inherited::Assign(Source);
-    if (Source && Source->Is<TGLActor>()) {
-        auto* other = static_cast<TGLActor*>(Source);
-        animations_->Assign(other->animations_.get());
-        animationMode_ = other->animationMode_;
-        Synchronize(other);
-    }
+  inherited::Assign(Source);
+  if (Source && Source->Is<TGLActor>()) {
+    auto* other = static_cast<TGLActor*>(Source);
+    animations_->Assign(other->animations_.get());
+    animationMode_ = other->animationMode_;
+    Synchronize(other);
+  }
 }

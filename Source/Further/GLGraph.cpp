@@ -29,7 +29,7 @@ void TGLSamplingScale::Assign(TPersistent* Source) {
   }
 }
 
-#define SCALE_SETTER(Setter, field) \
+#define SCALE_SETTER(Setter, field)        \
   void TGLSamplingScale::Setter(float v) { \
     if (v == field) return;                \
     field = v;                             \
@@ -46,9 +46,7 @@ float TGLSamplingScale::StepBase() const {
   return float(double(origin_) - double(step_) * std::floor((double(origin_) - min_) / step_));
 }
 
-int TGLSamplingScale::MaxStepCount() const {
-  return int(std::nearbyint((double(max_) - min_) / step_ + 0.5));
-}
+int TGLSamplingScale::MaxStepCount() const { return int(std::nearbyint((double(max_) - min_) / step_ + 0.5)); }
 
 bool TGLSamplingScale::IsValid() const { return max_ != min_ && step_ > 0; }
 
@@ -62,8 +60,7 @@ std::string TGLSamplingScale::Fault() const {
                 double(origin_), double(step_));
 }
 
-void TGLSamplingScale::SetBaseStepMaxToVars(float& base, float& step, float& max,
-                                            bool samplingEnabled) const {
+void TGLSamplingScale::SetBaseStepMaxToVars(float& base, float& step, float& max, bool samplingEnabled) const {
   step = step_;
   if (samplingEnabled) {
     base = StepBase();
@@ -173,8 +170,7 @@ struct THeightSample {
 using TSampleRow = std::vector<THeightSample>;
 
 // Normals of `row` from its neighbours along the row and in the rows before and after it.
-void ComputeNormals(TSampleRow& row, const TSampleRow* prev, const TSampleRow* next, float invXStep,
-                    float invYStep) {
+void ComputeNormals(TSampleRow& row, const TSampleRow* prev, const TSampleRow* next, float invXStep, float invYStep) {
   const size_t n = row.size();
   for (size_t i = 0; i < n; ++i) {
     const float z = row[i].z;
@@ -234,8 +230,10 @@ void TGLHeightField::BuildList(TRenderContextInfo& rci) {
   if (options_.Contains(hfoTwoSided)) {
     GL.glDisable(GL_CULL_FACE);
     const GLenum mode = PolygonModeToGL(Material()->FrontProperties()->PolygonMode());
-    if (rci.GLStates) rci.GLStates->SetPolygonMode(GL_FRONT_AND_BACK, mode);
-    else GL.glPolygonMode(GL_FRONT_AND_BACK, mode);
+    if (rci.GLStates)
+      rci.GLStates->SetPolygonMode(GL_FRONT_AND_BACK, mode);
+    else
+      GL.glPolygonMode(GL_FRONT_AND_BACK, mode);
   }
   if (colorMode_ != hfcmNone) {
     static const GLenum kModes[] = {0, GL_EMISSION, GL_AMBIENT, GL_DIFFUSE, GL_AMBIENT_AND_DIFFUSE};
@@ -378,17 +376,15 @@ void RegisterGLGraphClasses() {
       .Object("YSamplingScale", &TGLHeightField::YSamplingScale)
       .Enum("ColorMode", &TGLHeightField::ColorMode, &TGLHeightField::SetColorMode,
             {"hfcmNone", "hfcmEmission", "hfcmAmbient", "hfcmDiffuse", "hfcmAmbientAndDiffuse"}, hfcmNone)
-      .Set("Options", &TGLHeightField::Options, &TGLHeightField::SetOptions,
-           {"hfoTextureCoordinates", "hfoTwoSided"}, THeightFieldOptions{hfoTwoSided}.Bits())
+      .Set("Options", &TGLHeightField::Options, &TGLHeightField::SetOptions, {"hfoTextureCoordinates", "hfoTwoSided"},
+           THeightFieldOptions{hfoTwoSided}.Bits())
       .Event("OnGetHeight")
       .Event("OnGetHeight2");
   TPublished<TGLXYZGrid>()
       .Object("XSamplingScale", &TGLXYZGrid::XSamplingScale)
       .Object("YSamplingScale", &TGLXYZGrid::YSamplingScale)
       .Object("ZSamplingScale", &TGLXYZGrid::ZSamplingScale)
-      .Set("Parts", &TGLXYZGrid::Parts, &TGLXYZGrid::SetParts, {"gpX", "gpY", "gpZ"},
-           TXYZGridParts{gpX, gpY}.Bits())
-      .Enum("LinesStyle", &TGLXYZGrid::LinesStyle, &TGLXYZGrid::SetLinesStyle, {"glsLine", "glsSegments"},
-            glsSegments)
+      .Set("Parts", &TGLXYZGrid::Parts, &TGLXYZGrid::SetParts, {"gpX", "gpY", "gpZ"}, TXYZGridParts{gpX, gpY}.Bits())
+      .Enum("LinesStyle", &TGLXYZGrid::LinesStyle, &TGLXYZGrid::SetLinesStyle, {"glsLine", "glsSegments"}, glsSegments)
       .Boolean("LinesSmoothing", &TGLXYZGrid::LinesSmoothing, &TGLXYZGrid::SetLinesSmoothing, false);
 }

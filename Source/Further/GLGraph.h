@@ -66,16 +66,14 @@ class TPlotSampleLimit {
   bool reported_ = false;
 };
 
-enum THeightFieldColorMode : uint8_t {
-  hfcmNone, hfcmEmission, hfcmAmbient, hfcmDiffuse, hfcmAmbientAndDiffuse
-};
+enum THeightFieldColorMode : uint8_t { hfcmNone, hfcmEmission, hfcmAmbient, hfcmDiffuse, hfcmAmbientAndDiffuse };
 enum THeightFieldOption : uint8_t { hfoTextureCoordinates, hfoTwoSided };
 using THeightFieldOptions = TSet<THeightFieldOption>;
 
 using THeightFieldGetHeightEvent =
     std::function<void(float x, float y, float& z, TVector4f& color, TTexPoint& texPoint)>;
-using THeightFieldGetHeight2Event = std::function<void(TObject* Sender, float x, float y, float& z,
-                                                       TVector4f& color, TTexPoint& texPoint)>;
+using THeightFieldGetHeight2Event =
+    std::function<void(TObject* Sender, float x, float y, float& z, TVector4f& color, TTexPoint& texPoint)>;
 
 // The surface z = f(x, y): triangle strips between consecutive sample rows.
 class TGLHeightField : public TGLSceneObject {

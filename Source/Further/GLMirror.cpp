@@ -123,8 +123,7 @@ void TGLMirror::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderCh
     if (renderSelf) DrawUnderMaterial(*Material(), rci, [&] { BuildList(rci); });
   }
   if (renderChildren && GetChildCount() > 0) RenderChildren(0, GetChildCount() - 1, rci);
-  if (mirrorObject_ && mirrorObject_->EffectsIfAny())
-    mirrorObject_->EffectsIfAny()->RenderPostEffects(rci.buffer, rci);
+  if (mirrorObject_ && mirrorObject_->EffectsIfAny()) mirrorObject_->EffectsIfAny()->RenderPostEffects(rci.buffer, rci);
 }
 
 void TGLMirror::RenderReflection(TRenderContextInfo& rci) {
@@ -136,7 +135,8 @@ void TGLMirror::RenderReflection(TRenderContextInfo& rci) {
   if (mirrorOptions_.Contains(moMirrorPlaneClip)) {
     // Set under the camera matrix alone, so the plane is in world space: it keeps what lies
     // behind the mirror, where the reflections of the objects in front of it appear.
-    const double eq[4] = {-dir[0], -dir[1], -dir[2], double(dir[0]) * pos[0] + double(dir[1]) * pos[1] + double(dir[2]) * pos[2]};
+    const double eq[4] = {-dir[0], -dir[1], -dir[2],
+                          double(dir[0]) * pos[0] + double(dir[1]) * pos[1] + double(dir[2]) * pos[2]};
     GL.glClipPlane(GL_CLIP_PLANE0, eq);
     GL.glEnable(GL_CLIP_PLANE0);
   }

@@ -187,7 +187,8 @@ void TGLShadowVolume::SetMode(TGLShadowVolumeMode v) {
 
 void TGLShadowVolume::FlushSilhouetteCache() {
   if (!lights_) return;
-  for (int i = 0; i < lights_->Count(); ++i) static_cast<TGLShadowVolumeLight*>(lights_->Items(i))->FlushSilhouetteCache();
+  for (int i = 0; i < lights_->Count(); ++i)
+    static_cast<TGLShadowVolumeLight*>(lights_->Items(i))->FlushSilhouetteCache();
 }
 
 bool TGLShadowVolume::CasterCapped(const TGLShadowVolumeCaster* caster) const {
@@ -209,7 +210,8 @@ std::vector<TGLShadowVolumeCaster*> TGLShadowVolume::SelectCasters(const TRender
         case scmParentVisible: keep = !c->Parent() || c->Parent()->Visible(); break;
       }
       if (keep && item->EffectiveRadius() > 0 &&
-          AffineVectorLength(AffineVectorMake(VectorSubtract(c->AbsolutePosition(), rci.cameraPosition))) >= item->EffectiveRadius())
+          AffineVectorLength(AffineVectorMake(VectorSubtract(c->AbsolutePosition(), rci.cameraPosition))) >=
+              item->EffectiveRadius())
         keep = false;
     }
     kept.push_back(keep ? item : nullptr);
@@ -236,12 +238,14 @@ bool TGLShadowVolume::SetupScissorRect(const TAxisAlignedBox* worldBox, TGLShado
     return false;
   }
   bool inside = true;
-  for (int k = 0; k < 3; ++k) inside = inside && rci.cameraPosition[k] >= box.min[k] && rci.cameraPosition[k] <= box.max[k];
+  for (int k = 0; k < 3; ++k)
+    inside = inside && rci.cameraPosition[k] >= box.min[k] && rci.cameraPosition[k] <= box.max[k];
   if (inside || !rci.buffer || !rci.modelViewMatrix) return false;
   const TMatrix4f mvp = MatrixMultiply(*rci.modelViewMatrix, rci.buffer->ProjectionMatrix());
   float left = 1e30f, right = -1e30f, bottom = 1e30f, top = -1e30f;
   for (int c = 0; c < 8; ++c) {
-    const TVector4f p{c & 1 ? box.max[0] : box.min[0], c & 2 ? box.max[1] : box.min[1], c & 4 ? box.max[2] : box.min[2], 1};
+    const TVector4f p{c & 1 ? box.max[0] : box.min[0], c & 2 ? box.max[1] : box.min[1], c & 4 ? box.max[2] : box.min[2],
+                      1};
     TVector4f q = VectorTransform(p, mvp);
     if (q[3] <= 0) return false;  // a corner behind the eye: no safe rectangle
     const float sx = (q[0] / q[3] + 1) * 0.5f * float(rci.viewPortWidth);
@@ -346,8 +350,10 @@ void TGLShadowVolume::RenderShadows(TRenderContextInfo& rci) {
     bool parallel = false;
     const TVector4f lightPos = LightPoint(light, parallel);
     if (hasWorldBox || options_.Contains(svoScissorClips)) {
-      if (SetupScissorRect(hasWorldBox ? &worldBox : nullptr, lightItem, lightPos, rci)) GL.glEnable(GL_SCISSOR_TEST);
-      else GL.glDisable(GL_SCISSOR_TEST);
+      if (SetupScissorRect(hasWorldBox ? &worldBox : nullptr, lightItem, lightPos, rci))
+        GL.glEnable(GL_SCISSOR_TEST);
+      else
+        GL.glDisable(GL_SCISSOR_TEST);
     }
     GL.glClear(GL_STENCIL_BUFFER_BIT);
     GL.glStencilFunc(GL_ALWAYS, 0, 0);
@@ -375,7 +381,8 @@ void TGLShadowVolume::RenderShadows(TRenderContextInfo& rci) {
       TGLSilhouette* sil = nullptr;
       // A silhouette made without caps cannot serve a capped volume, nor the other way round.
       if (j < cache.size() && cache[j].silhouette && cache[j].parallel == parallel && cache[j].capped == capped &&
-          cache[j].seenFrom[0] == seenFrom[0] && cache[j].seenFrom[1] == seenFrom[1] && cache[j].seenFrom[2] == seenFrom[2]) {
+          cache[j].seenFrom[0] == seenFrom[0] && cache[j].seenFrom[1] == seenFrom[1] &&
+          cache[j].seenFrom[2] == seenFrom[2]) {
         sil = cache[j].silhouette.get();
       } else {
         TGLSilhouetteParameters params;
@@ -488,7 +495,8 @@ void RegisterGLShadowVolumeClasses() {
   RegisterClasses({TGLShadowVolume::StaticClass()});
   const std::vector<std::string> cappings{"svcDefault", "svcAlways", "svcNever"};
   TPublished<TGLShadowVolumeCaster>()
-      .Float("EffectiveRadius", &TGLShadowVolumeCaster::EffectiveRadius, &TGLShadowVolumeCaster::SetEffectiveRadius, 0.0)
+      .Float("EffectiveRadius", &TGLShadowVolumeCaster::EffectiveRadius, &TGLShadowVolumeCaster::SetEffectiveRadius,
+             0.0)
       .Enum("Capping", &TGLShadowVolumeCaster::Capping, &TGLShadowVolumeCaster::SetCapping, cappings, svcDefault)
       .Enum("CastingMode", &TGLShadowVolumeCaster::CastingMode, &TGLShadowVolumeCaster::SetCastingMode,
             {"scmAlways", "scmVisible", "scmRecursivelyVisible", "scmParentVisible", "scmParentRecursivelyVisible"},

@@ -16,7 +16,11 @@ class TGLShadowVolume;
 
 enum TGLShadowVolumeCapping : uint8_t { svcDefault, svcAlways, svcNever };
 enum TGLShadowCastingMode : uint8_t {
-  scmAlways, scmVisible, scmRecursivelyVisible, scmParentVisible, scmParentRecursivelyVisible
+  scmAlways,
+  scmVisible,
+  scmRecursivelyVisible,
+  scmParentVisible,
+  scmParentRecursivelyVisible
 };
 
 // A listed scene object; the item goes away with its object.
@@ -94,7 +98,11 @@ class TGLShadowVolumeCasters : public TOwnedCollection {
 };
 
 enum TGLShadowVolumeOption : uint8_t {
-  svoShowVolumes, svoCacheSilhouettes, svoScissorClips, svoWorldScissorClip, svoDesignVisible
+  svoShowVolumes,
+  svoCacheSilhouettes,
+  svoScissorClips,
+  svoWorldScissorClip,
+  svoDesignVisible
 };
 using TGLShadowVolumeOptions = TSet<TGLShadowVolumeOption>;
 enum TGLShadowVolumeMode : uint8_t { svmAccurate, svmDarkening, svmOff };
@@ -134,8 +142,8 @@ class TGLShadowVolume : public TGLImmaterialSceneObject {
   void CasterChanged(TGLShadowVolumeCaster* item, TGLBaseSceneObject* oldCaster);
 
  private:
-  bool SetupScissorRect(const TAxisAlignedBox* worldBox, TGLShadowVolumeLight* light,
-                        const TVector4f& lightPos, TRenderContextInfo& rci);
+  bool SetupScissorRect(const TAxisAlignedBox* worldBox, TGLShadowVolumeLight* light, const TVector4f& lightPos,
+                        TRenderContextInfo& rci);
   void RenderShadows(TRenderContextInfo& rci);
   bool active_ = true;
   std::unique_ptr<TGLShadowVolumeCasters> lights_, occluders_;

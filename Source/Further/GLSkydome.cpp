@@ -29,8 +29,8 @@ void Vertex(const TAffineVector& p) { GL.glVertex3f(p[0], p[1], p[2]); }
 
 // Colour components as RGB with alpha 1, scaled.
 TVector4f ColorOf(TColor c, float scale = 1) {
-  return {float(uint8_t(c)) / 255 * scale, float(uint8_t(c >> 8)) / 255 * scale,
-          float(uint8_t(c >> 16)) / 255 * scale, 1};
+  return {float(uint8_t(c)) / 255 * scale, float(uint8_t(c >> 8)) / 255 * scale, float(uint8_t(c >> 16)) / 255 * scale,
+          1};
 }
 
 }  // namespace
@@ -145,9 +145,7 @@ void TSkyDomeStar::Assign(TPersistent* Source) {
   }
 }
 
-std::string TSkyDomeStar::GetDisplayName() {
-  return Format("RA: %5.1f / Dec: %5.1f", double(ra_), double(dec_));
-}
+std::string TSkyDomeStar::GetDisplayName() { return Format("RA: %5.1f / Dec: %5.1f", double(ra_), double(dec_)); }
 
 #define STAR_SETTER(Setter, T, field) \
   void TSkyDomeStar::Setter(T v) {    \
@@ -364,8 +362,7 @@ void TGLEarthSkyDome::SetStacks(int v) {
 
 void TGLEarthSkyDome::RebuildColorCache() {
   const double a = (90.0 - sunElevation_) * kDegToRad;
-  sunColor_ = Lerp(sunZenithColor_->Color(), sunDawnColor_->Color(),
-                   float(std::exp(-6 * (std::numbers::pi / 2 - a))));
+  sunColor_ = Lerp(sunZenithColor_->Color(), sunDawnColor_->Color(), float(std::exp(-6 * (std::numbers::pi / 2 - a))));
   const double c = 1 - std::cos(a - 0.5);
   const float t = float(c * c);
   hazeCache_ = Lerp(hazeColor_->Color(), nightColor_->Color(), t);

@@ -134,8 +134,8 @@ void TGLTilePlane::Notification(TComponent* AComponent, TOperation Operation) {
 void TGLTilePlane::DefineProperties(TFiler* Filer) {
   inherited::DefineProperties(Filer);
   Filer->DefineBinaryProperty(
-      "TilesData", [this](TStream* s) { tiles_->LoadFromStream(s); },
-      [this](TStream* s) { tiles_->SaveToStream(s); }, tiles_->Rows()->Count() > 0);
+      "TilesData", [this](TStream* s) { tiles_->LoadFromStream(s); }, [this](TStream* s) { tiles_->SaveToStream(s); },
+      tiles_->Rows()->Count() > 0);
 }
 
 void TGLTilePlane::SetNoZWrite(bool v) {

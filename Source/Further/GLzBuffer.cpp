@@ -50,7 +50,8 @@ void TGLzBuffer::SetData(int width, int height, std::vector<float> depths, const
 void TGLzBuffer::GetDepthBuffer(bool calcVectors, bool contextIsActive) {
   if (!buffer_ || data_.empty()) return;
   std::unique_ptr<TGLContextSwitch> sw;
-  if (!contextIsActive && buffer_->RenderingContext()) sw = std::make_unique<TGLContextSwitch>(*buffer_->RenderingContext());
+  if (!contextIsActive && buffer_->RenderingContext())
+    sw = std::make_unique<TGLContextSwitch>(*buffer_->RenderingContext());
   GL.glReadPixels(0, 0, width_, height_, GL_DEPTH_COMPONENT, GL_FLOAT, data_.data());
   if (sw) sw->Restore();
   if (calcVectors) RecalcConstants();
@@ -245,8 +246,10 @@ void TGLZShadows::FillBlocks(int n) {
       for (int by = y - n + 1; by <= y; ++by) {
         for (int bx = x - n + 1; bx <= x; ++bx) {
           if (bx == x && by == y) continue;
-          if (same) mask_[size_t(by) * size_t(w) + size_t(bx)] = v;
-          else CalcPixel(bx, by);
+          if (same)
+            mask_[size_t(by) * size_t(w) + size_t(bx)] = v;
+          else
+            CalcPixel(bx, by);
         }
       }
     }
@@ -282,8 +285,10 @@ void TGLZShadows::FillPairs() {
         CalcPixel(x - 1, y);
         CalcPixel(x - 1, y - 1);
       }
-      if (x + 1 < w && v == MaskAt(x + 1, y - 2)) fill(x, y - 1, v);
-      else CalcPixel(x, y - 1);
+      if (x + 1 < w && v == MaskAt(x + 1, y - 2))
+        fill(x, y - 1, v);
+      else
+        CalcPixel(x, y - 1);
     }
   }
 }
@@ -322,8 +327,7 @@ void TGLZShadows::DoRender(TRenderContextInfo& rci, bool renderSelf, bool render
     // is pushed, so that a failure here leaves none pushed.
     std::vector<uint8_t> image(size_t(texW) * size_t(texH), 0);
     for (int y = 0; y < height_; ++y)
-      std::copy_n(&mask_[size_t(y) * size_t(width_)], size_t(width_),
-                  &image[size_t(texH - 1 - y) * size_t(texW)]);
+      std::copy_n(&mask_[size_t(y) * size_t(width_)], size_t(width_), &image[size_t(texH - 1 - y) * size_t(texW)]);
     GL.glPushAttrib(GL_ENABLE_BIT);
     GL.glBindTexture(GL_TEXTURE_2D, texture_->Handle());
     GL.glHint(GL_PERSPECTIVE_CORRECTION_HINT, GL_FASTEST);

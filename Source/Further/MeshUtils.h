@@ -8,5 +8,4 @@
 // winding. Fewer than 3 points append nothing.
 void ConvertStripToList(const TAffineVectorList* Strip, TAffineVectorList* List);
 // The same with p[k] = Points[Indices[k]]; an index outside Points is an assertion failure.
-void ConvertIndexedStripToList(const TAffineVectorList* Points, const TIntegerList* Indices,
-                               TAffineVectorList* List);
+void ConvertIndexedStripToList(const TAffineVectorList* Points, const TIntegerList* Indices, TAffineVectorList* List);

@@ -257,25 +257,14 @@ void TGLCustomBitmapFont::PrepareImage() {
   image.Assign(&bmp);
   switch (glyphsAlpha_) {
     case tiaDefault:
-    case tiaTopLeftPointColorTransparent:
-      image.AlphaKeyFromColor(bmp.Canvas().Pixel(0, 0));
-      break;
+    case tiaTopLeftPointColorTransparent: image.AlphaKeyFromColor(bmp.Canvas().Pixel(0, 0)); break;
     case tiaAlphaFromIntensity:
-    case tiaLuminance:
-      image.AlphaFromGrey();
-      break;
-    case tiaSuperBlackTransparent:
-      image.AlphaKeyFromPixel(0, 0, 0);
-      break;
-    case tiaLuminanceSqrt:
-      image.AlphaFromGreySqrt();
-      break;
-    case tiaOpaque:
-      image.FillAlpha(255);
-      break;
+    case tiaLuminance: image.AlphaFromGrey(); break;
+    case tiaSuperBlackTransparent: image.AlphaKeyFromPixel(0, 0, 0); break;
+    case tiaLuminanceSqrt: image.AlphaFromGreySqrt(); break;
+    case tiaOpaque: image.FillAlpha(255); break;
     case tiaInverseLuminance:
-    case tiaInverseLuminanceSqrt:
-      RTL_ASSERT(false);
+    case tiaInverseLuminanceSqrt: RTL_ASSERT(false);
   }
   int tw = 0, th = 0;
   image.UploadAsTextureSized(GL_TEXTURE_2D, minFilter_, tw, th, TextureFormat());
@@ -476,9 +465,9 @@ void RegisterGLBitmapFontClasses() {
       .Integer("VSpace", &TGLCustomBitmapFont::VSpace, &TGLCustomBitmapFont::SetVSpace, 1);
   PublishFontFilters(font).Enum(
       "GlyphsAlpha", &TGLCustomBitmapFont::GlyphsAlpha, &TGLCustomBitmapFont::SetGlyphsAlpha,
-            {"tiaDefault", "tiaAlphaFromIntensity", "tiaSuperBlackTransparent", "tiaLuminance", "tiaLuminanceSqrt",
-             "tiaOpaque", "tiaTopLeftPointColorTransparent", "tiaInverseLuminance", "tiaInverseLuminanceSqrt"},
-            tiaDefault);
+      {"tiaDefault", "tiaAlphaFromIntensity", "tiaSuperBlackTransparent", "tiaLuminance", "tiaLuminanceSqrt",
+       "tiaOpaque", "tiaTopLeftPointColorTransparent", "tiaInverseLuminance", "tiaInverseLuminanceSqrt"},
+      tiaDefault);
   TPublished<TGLFlatText>()
       .Component("BitmapFont", &TGLFlatText::BitmapFont, &TGLFlatText::SetBitmapFont)
       .String("Text", &TGLFlatText::Text, &TGLFlatText::SetText)

@@ -125,9 +125,8 @@ class TGLCustomBitmapFont : public TGLUpdateAbleComponent {
   int GlyphsPerRow() const;
   void GetCharTexCoords(unsigned char ch, TVector2f& topLeft, TVector2f& bottomRight);
   // Draws the text as textured quads (character 13 starts a new line).
-  void RenderString(TRenderContextInfo& rci, const std::string& aString, TAlignment alignment,
-                    TGLTextLayout layout, const TVector4f& color, const TVector4f* position = nullptr,
-                    bool reverseY = false);
+  void RenderString(TRenderContextInfo& rci, const std::string& aString, TAlignment alignment, TGLTextLayout layout,
+                    const TVector4f& color, const TVector4f* position = nullptr, bool reverseY = false);
   // Widths reset to CharWidth, rectangles dropped, users notified (last registered first).
   virtual void Invalidate();
 
@@ -147,10 +146,16 @@ class TGLCustomBitmapFont : public TGLUpdateAbleComponent {
   std::array<int, 256>& CharWidths();
   // Replaces the rectangle table (descendants that lay out their own glyphs).
   void SetCharRects(const std::array<TCharTexRect, 256>& rects);
-  void SetTextureSize(int w, int h) noexcept { textureWidth_ = w; textureHeight_ = h; }
+  void SetTextureSize(int w, int h) noexcept {
+    textureWidth_ = w;
+    textureHeight_ = h;
+  }
   void DropCharRects() { charRects_.reset(); }
   // Stores without invalidating.
-  void StoreCharSize(int w, int h) noexcept { charWidth_ = w < 1 ? 1 : w; charHeight_ = h < 1 ? 1 : h; }
+  void StoreCharSize(int w, int h) noexcept {
+    charWidth_ = w < 1 ? 1 : w;
+    charHeight_ = h < 1 ? 1 : h;
+  }
 
  private:
   void ComputeCharRects();
@@ -239,8 +244,8 @@ class TGLFlatText : public TGLImmaterialSceneObject {
 template <class C>
 TPublished<C>& PublishFontFilters(TPublished<C>& p) {
   return p
-      .Enum("MagFilter", &TGLCustomBitmapFont::MagFilter, &TGLCustomBitmapFont::SetMagFilter,
-            {"maNearest", "maLinear"}, maLinear)
+      .Enum("MagFilter", &TGLCustomBitmapFont::MagFilter, &TGLCustomBitmapFont::SetMagFilter, {"maNearest", "maLinear"},
+            maLinear)
       .Enum("MinFilter", &TGLCustomBitmapFont::MinFilter, &TGLCustomBitmapFont::SetMinFilter,
             {"miNearest", "miLinear", "miNearestMipmapNearest", "miLinearMipmapNearest", "miNearestMipmapLinear",
              "miLinearMipmapLinear"},

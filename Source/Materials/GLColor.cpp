@@ -31,8 +31,7 @@ TVector4f ConvertWinColor(TColor winColor, float alpha) {
 
 TGLColor::TGLColor(TPersistent* AOwner) : TGLUpdateAbleObject(AOwner) { Initialize(clrBlack); }
 
-TGLColor::TGLColor(TPersistent* AOwner, const TVector4f& color, TNotifyEvent onChange)
-    : TGLUpdateAbleObject(AOwner) {
+TGLColor::TGLColor(TPersistent* AOwner, const TVector4f& color, TNotifyEvent onChange) : TGLUpdateAbleObject(AOwner) {
   Initialize(color);
   OnNotifyChange = std::move(onChange);
 }
@@ -56,8 +55,7 @@ void TGLColor::DefineProperties(TFiler* Filer) {
         s->ReadBuffer(v.V, sizeof v);
         color_ = v;
       },
-      [this](TStream* s) { s->WriteBuffer(color_.V, sizeof color_); },
-      !(default_ && VectorEquals(*default_, color_)));
+      [this](TStream* s) { s->WriteBuffer(color_.V, sizeof color_); }, !(default_ && VectorEquals(*default_, color_)));
 }
 
 void TGLColor::Assign(TPersistent* Source) {
@@ -183,19 +181,21 @@ void TGLFaceProperties::ApplyNoLighting(TGLStateCache& cache, GLenum face) {
 
 void TGLFaceProperties::Apply(TRenderContextInfo& rci, GLenum face) { Apply(*rci.GLStates, face); }
 
-void TGLFaceProperties::ApplyNoLighting(TRenderContextInfo& rci, GLenum face) {
-  ApplyNoLighting(*rci.GLStates, face);
-}
+void TGLFaceProperties::ApplyNoLighting(TRenderContextInfo& rci, GLenum face) { ApplyNoLighting(*rci.GLStates, face); }
 
 void RegisterGLColorClasses() {
   RegisterClasses({TGLColor::StaticClass(), TGLFaceProperties::StaticClass()});
   // The components are reachable by name but the colour is streamed as its binary property.
   auto never = [](TGLColor*) { return false; };
   TPublished<TGLColor>()
-      .Float("Red", &TGLColor::Red, &TGLColor::SetRed, std::nullopt).StoredIf(never)
-      .Float("Green", &TGLColor::Green, &TGLColor::SetGreen, std::nullopt).StoredIf(never)
-      .Float("Blue", &TGLColor::Blue, &TGLColor::SetBlue, std::nullopt).StoredIf(never)
-      .Float("Alpha", &TGLColor::Alpha, &TGLColor::SetAlpha, std::nullopt).StoredIf(never);
+      .Float("Red", &TGLColor::Red, &TGLColor::SetRed, std::nullopt)
+      .StoredIf(never)
+      .Float("Green", &TGLColor::Green, &TGLColor::SetGreen, std::nullopt)
+      .StoredIf(never)
+      .Float("Blue", &TGLColor::Blue, &TGLColor::SetBlue, std::nullopt)
+      .StoredIf(never)
+      .Float("Alpha", &TGLColor::Alpha, &TGLColor::SetAlpha, std::nullopt)
+      .StoredIf(never);
   TPublished<TGLFaceProperties>()
       .Object("Ambient", &TGLFaceProperties::Ambient)
       .Object("Diffuse", &TGLFaceProperties::Diffuse)

@@ -132,8 +132,7 @@ void TGLFireFXManager::UnRegisterClient(TGLBFireFX* aClient) {
 float TGLFireFXManager::NextRandom() { return Random ? Random() : SharedRandom(); }
 
 void TGLFireFXManager::DoProgress(const TProgressTimes& progressTime) {
-  if (!paused_ && particleInterval_ > 0)
-    CalcFire(float((std::fabs(fireBurst_) + 1.0f) * progressTime.deltaTime));
+  if (!paused_ && particleInterval_ > 0) CalcFire(float((std::fabs(fireBurst_) + 1.0f) * progressTime.deltaTime));
   const std::vector<TGLBFireFX*> clients = clients_;
   for (TGLBFireFX* client : clients)
     if (TGLBaseSceneObject* obj = client->OwnerBaseSceneObject()) obj->NotifyChange(this);
@@ -175,8 +174,7 @@ void TGLFireFXManager::CalcFire(float dt) {
 
 void TGLFireFXManager::AddParticle(const TVector4f& centre) {
   const float r1 = NextRandom(), r2 = NextRandom(), r3 = NextRandom();
-  TAffineVector offset{(r1 * 2 - 1) * fireRadius_, (r2 * 2 - 1) * fireRadius_,
-                       (r3 * 2 - 1) * fireRadius_ + fireCrown_};
+  TAffineVector offset{(r1 * 2 - 1) * fireRadius_, (r2 * 2 - 1) * fireRadius_, (r3 * 2 - 1) * fireRadius_ + fireCrown_};
   AffineVectorRotateAroundY(offset, NextRandom() * 2.0f * float(M_PI));
   TFireParticle& p = particles_[size_t(particleCount_)];
   p.Position = {{offset[0] + centre[0], offset[1] + centre[1], offset[2] + centre[2], centre[3]}};
@@ -218,8 +216,7 @@ void TGLBFireFX::ReadFromFiler(TReader* Reader) {
 
 void TGLBFireFX::OwnerLoaded() {
   if (managerName_.empty()) return;
-  auto* found = dynamic_cast<TGLFireFXManager*>(
-      LookUpRegisteredManager(TGLFireFXManager::StaticClass(), managerName_));
+  auto* found = dynamic_cast<TGLFireFXManager*>(LookUpRegisteredManager(TGLFireFXManager::StaticClass(), managerName_));
   if (found) SetManager(found);
   managerName_.clear();
 }
@@ -238,7 +235,8 @@ void TGLBFireFX::Render(TGLSceneBuffer* buffer, TRenderContextInfo& rci) {
     } catch (const std::bad_alloc&) {
       throw EOutOfMemory(Format("Out of memory sorting %d fire particles", n));
     }
-    for (int i = 0; i < n; ++i) keys[size_t(i)] = VectorDotProduct(rci.cameraDirection, m.particles_[size_t(i)].Position);
+    for (int i = 0; i < n; ++i)
+      keys[size_t(i)] = VectorDotProduct(rci.cameraDirection, m.particles_[size_t(i)].Position);
     std::iota(order.begin(), order.end(), 0);
     std::sort(order.begin(), order.end(), [&](int a, int b) { return keys[size_t(a)] < keys[size_t(b)]; });
   }

@@ -748,8 +748,10 @@ TGLLibMaterials::~TGLLibMaterials() {
 // TGLLibMaterial yet (or any more): its own constructor and destructor keep the index.
 void TGLLibMaterials::Notify(TCollectionItem* Item, TCollectionNotification Action) {
   if (auto* lm = dynamic_cast<TGLLibMaterial*>(Item)) {
-    if (Action == cnAdded) lm->IndexName();
-    else if (Action == cnExtracting) lm->UnindexName();
+    if (Action == cnAdded)
+      lm->IndexName();
+    else if (Action == cnExtracting)
+      lm->UnindexName();
   }
   inherited::Notify(Item, Action);
 }
@@ -963,9 +965,7 @@ void ReadFaceRest(TBinaryReader& r, TFaceRecord& f) {
   f.polygonMode = ReadRange(r, pmPoints, "polygon mode");
 }
 
-void StoreRGB(TGLColor* c, const float rgb[3]) {
-  c->StoreColor(TVector4f{{rgb[0], rgb[1], rgb[2], c->Alpha()}});
-}
+void StoreRGB(TGLColor* c, const float rgb[3]) { c->StoreColor(TVector4f{{rgb[0], rgb[1], rgb[2], c->Alpha()}}); }
 
 void StoreColors(TGLFaceProperties* face, const TFaceRecord& f) {
   StoreRGB(face->Ambient(), f.ambient);
@@ -979,9 +979,7 @@ void StoreFaceRest(TGLFaceProperties* face, const TFaceRecord& f) {
   face->SetPolygonMode(TPolygonMode(f.polygonMode));
 }
 
-void StoreXYZ(TGLCoordinates* c, const float xyz[3]) {
-  c->StoreVector(TVector4f{{xyz[0], xyz[1], xyz[2], c->W()}});
-}
+void StoreXYZ(TGLCoordinates* c, const float xyz[3]) { c->StoreVector(TVector4f{{xyz[0], xyz[1], xyz[2], c->W()}}); }
 
 }  // namespace
 

@@ -33,9 +33,7 @@ class TGLMaterialLibrary;
 class TGLLibMaterial;
 class TGLLibMaterials;
 
-enum TBlendingMode : uint8_t {
-  bmOpaque, bmTransparency, bmAdditive, bmAlphaTest50, bmAlphaTest100, bmModulate
-};
+enum TBlendingMode : uint8_t { bmOpaque, bmTransparency, bmAdditive, bmAlphaTest50, bmAlphaTest100, bmModulate };
 enum TMaterialOption : uint8_t { moIgnoreFog, moNoLighting };
 using TMaterialOptions = TSet<TMaterialOption>;
 enum TFaceCulling : uint8_t { fcBufferDefault, fcCull, fcNoCull };

@@ -9,9 +9,7 @@
 
 namespace glmaterialpasses {
 
-inline TGLShader* ShaderOf(TGLMaterial& m) noexcept {
-  return m.LibMaterial() ? m.LibMaterial()->Shader() : nullptr;
-}
+inline TGLShader* ShaderOf(TGLMaterial& m) noexcept { return m.LibMaterial() ? m.LibMaterial()->Shader() : nullptr; }
 inline TGLShader* ShaderOf(TGLLibMaterial& m) noexcept { return m.Shader(); }
 
 }  // namespace glmaterialpasses

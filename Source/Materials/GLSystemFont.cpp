@@ -171,7 +171,5 @@ void RegisterGLSystemFontClasses() {
   }
   TPublished<TGLWindowsBitmapFont> font;
   font.Object("Font", &TGLWindowsBitmapFont::Font);
-  PublishFontFilters(font)
-      .Object("Ranges", &TGLCustomBitmapFont::Ranges)
-      .StoredIf(&TGLWindowsBitmapFont::StoreRanges);
+  PublishFontFilters(font).Object("Ranges", &TGLCustomBitmapFont::Ranges).StoredIf(&TGLWindowsBitmapFont::StoreRanges);
 }

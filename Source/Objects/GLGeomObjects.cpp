@@ -68,7 +68,7 @@ TAffineVector At(const TAffineVector& s, const TAffineVector& d, double t) {
 
 }  // namespace
 
-#define GEOM_SETTER(Class, Setter, field)  \
+#define GEOM_SETTER(Class, Setter, field) \
   void Class::Setter(decltype(field) v) { \
     if (v == field) return;               \
     field = v;                            \
@@ -248,8 +248,8 @@ void TGLCylinder::BuildList(TRenderContextInfo&) {
   }
 }
 
-bool TGLCylinder::RayCastIntersect(const TVector4f& rayStart, const TVector4f& rayVector,
-                                   TVector4f* intersectPoint, TVector4f* intersectNormal) {
+bool TGLCylinder::RayCastIntersect(const TVector4f& rayStart, const TVector4f& rayVector, TVector4f* intersectPoint,
+                                   TVector4f* intersectNormal) {
   const TAffineVector s = Aff(AbsoluteToLocalAffine(Pt(rayStart)));
   const TAffineVector d = Aff(AbsoluteToLocalVector(Dir(rayVector)));
   float top, bottom;
@@ -439,8 +439,8 @@ TVector4f TGLTorus::AxisAlignedDimensionsUnscaled() {
 bool TGLTorus::RayCastIntersect(const TVector4f& rayStart, const TVector4f& rayVector, TVector4f* intersectPoint,
                                 TVector4f* intersectNormal) {
   TAffineVector p, n;
-  if (!TorusRayHit(Aff(AbsoluteToLocalAffine(Pt(rayStart))), Aff(AbsoluteToLocalVector(Dir(rayVector))),
-                   majorRadius_, minorRadius_, p, n))
+  if (!TorusRayHit(Aff(AbsoluteToLocalAffine(Pt(rayStart))), Aff(AbsoluteToLocalVector(Dir(rayVector))), majorRadius_,
+                   minorRadius_, p, n))
     return false;
   ReturnHit(this, p, n, intersectPoint, intersectNormal);
   return true;
@@ -699,9 +699,9 @@ GEOM_SETTER(TGLPolygon, SetParts, parts_)
 // Registration
 
 void RegisterGLGeomObjectsClasses() {
-  RegisterClasses({TGLCylinder::StaticClass(), TGLCone::StaticClass(), TGLTorus::StaticClass(),
-                   TGLDisk::StaticClass(), TGLArrowLine::StaticClass(), TGLAnnulus::StaticClass(),
-                   TGLFrustrum::StaticClass(), TGLPolygon::StaticClass()});
+  RegisterClasses({TGLCylinder::StaticClass(), TGLCone::StaticClass(), TGLTorus::StaticClass(), TGLDisk::StaticClass(),
+                   TGLArrowLine::StaticClass(), TGLAnnulus::StaticClass(), TGLFrustrum::StaticClass(),
+                   TGLPolygon::StaticClass()});
   TPublished<TGLDisk>()
       .Float("StartAngle", &TGLDisk::StartAngle, &TGLDisk::SetStartAngle, 0.0)
       .Float("SweepAngle", &TGLDisk::SweepAngle, &TGLDisk::SetSweepAngle, 360.0)
@@ -725,8 +725,8 @@ void RegisterGLGeomObjectsClasses() {
       .Float("BottomInnerRadius", &TGLAnnulus::BottomInnerRadius, &TGLAnnulus::SetBottomInnerRadius, 0.3)
       .Float("TopInnerRadius", &TGLAnnulus::TopInnerRadius, &TGLAnnulus::SetTopInnerRadius, 0.3)
       .Float("TopRadius", &TGLAnnulus::TopRadius, &TGLAnnulus::SetTopRadius, 0.5)
-      .Set("Parts", &TGLAnnulus::Parts, &TGLAnnulus::SetParts,
-           {"anInnerSides", "anOuterSides", "anBottom", "anTop"}, 15);
+      .Set("Parts", &TGLAnnulus::Parts, &TGLAnnulus::SetParts, {"anInnerSides", "anOuterSides", "anBottom", "anTop"},
+           15);
   TPublished<TGLTorus>()
       .Float("MajorRadius", &TGLTorus::MajorRadius, &TGLTorus::SetMajorRadius, 0.4)
       .Float("MinorRadius", &TGLTorus::MinorRadius, &TGLTorus::SetMinorRadius, 0.1)
@@ -736,10 +736,10 @@ void RegisterGLGeomObjectsClasses() {
       .Float("TopRadius", &TGLArrowLine::TopRadius, &TGLArrowLine::SetTopRadius, 0.1)
       .Float("TopArrowHeadHeight", &TGLArrowLine::TopArrowHeadHeight, &TGLArrowLine::SetTopArrowHeadHeight, 0.5)
       .Float("TopArrowHeadRadius", &TGLArrowLine::TopArrowHeadRadius, &TGLArrowLine::SetTopArrowHeadRadius, 0.2)
-      .Float("BottomArrowHeadHeight", &TGLArrowLine::BottomArrowHeadHeight,
-             &TGLArrowLine::SetBottomArrowHeadHeight, 0.5)
-      .Float("BottomArrowHeadRadius", &TGLArrowLine::BottomArrowHeadRadius,
-             &TGLArrowLine::SetBottomArrowHeadRadius, 0.2)
+      .Float("BottomArrowHeadHeight", &TGLArrowLine::BottomArrowHeadHeight, &TGLArrowLine::SetBottomArrowHeadHeight,
+             0.5)
+      .Float("BottomArrowHeadRadius", &TGLArrowLine::BottomArrowHeadRadius, &TGLArrowLine::SetBottomArrowHeadRadius,
+             0.2)
       .Enum("HeadStackingStyle", &TGLArrowLine::HeadStackingStyle, &TGLArrowLine::SetHeadStackingStyle,
             {"ahssStacked", "ahssCentered", "ahssIncluded"}, ahssStacked)
       .Set("Parts", &TGLArrowLine::Parts, &TGLArrowLine::SetParts, {"alLine", "alTopArrow", "alBottomArrow"}, 3);

@@ -53,11 +53,10 @@ const TCubeFace kCubeFaces[6] = {
 const float kGold = 0.485410f;   // 0.3 x golden ratio
 const float kGoldS = 0.185410f;  // 0.3 / golden ratio
 const float kDodecaVertices[20][3] = {
-    {-kGold, 0, kGoldS}, {-kGold, 0, -kGoldS}, {kGold, 0, -kGoldS}, {kGold, 0, kGoldS},
-    {kGoldS, -kGold, 0}, {-kGoldS, -kGold, 0}, {-kGoldS, kGold, 0}, {kGoldS, kGold, 0},
-    {0, kGoldS, -kGold}, {0, -kGoldS, -kGold}, {0, -kGoldS, kGold}, {0, kGoldS, kGold},
-    {-0.3f, -0.3f, 0.3f}, {-0.3f, -0.3f, -0.3f}, {0.3f, -0.3f, -0.3f}, {0.3f, -0.3f, 0.3f},
-    {-0.3f, 0.3f, 0.3f}, {-0.3f, 0.3f, -0.3f}, {0.3f, 0.3f, -0.3f}, {0.3f, 0.3f, 0.3f}};
+    {-kGold, 0, kGoldS},  {-kGold, 0, -kGoldS}, {kGold, 0, -kGoldS},  {kGold, 0, kGoldS},    {kGoldS, -kGold, 0},
+    {-kGoldS, -kGold, 0}, {-kGoldS, kGold, 0},  {kGoldS, kGold, 0},   {0, kGoldS, -kGold},   {0, -kGoldS, -kGold},
+    {0, -kGoldS, kGold},  {0, kGoldS, kGold},   {-0.3f, -0.3f, 0.3f}, {-0.3f, -0.3f, -0.3f}, {0.3f, -0.3f, -0.3f},
+    {0.3f, -0.3f, 0.3f},  {-0.3f, 0.3f, 0.3f},  {-0.3f, 0.3f, -0.3f}, {0.3f, 0.3f, -0.3f},   {0.3f, 0.3f, 0.3f}};
 const int kDodecaFaces[12][5] = {{0, 12, 10, 11, 16}, {1, 17, 8, 9, 13}, {2, 14, 9, 8, 18},  {3, 19, 11, 10, 15},
                                  {4, 14, 2, 3, 15},   {5, 12, 0, 1, 13}, {6, 17, 1, 0, 16},  {7, 19, 3, 2, 18},
                                  {8, 17, 6, 7, 18},   {9, 14, 4, 5, 13}, {10, 12, 5, 4, 15}, {11, 19, 7, 6, 16}};
@@ -66,17 +65,16 @@ const float kIcoA = 0.309017f;
 const float kIcoVertices[12][3] = {{0, -kIcoA, -0.5f}, {0, -kIcoA, 0.5f}, {0, kIcoA, -0.5f}, {0, kIcoA, 0.5f},
                                    {-0.5f, 0, -kIcoA}, {-0.5f, 0, kIcoA}, {0.5f, 0, -kIcoA}, {0.5f, 0, kIcoA},
                                    {-kIcoA, -0.5f, 0}, {-kIcoA, 0.5f, 0}, {kIcoA, -0.5f, 0}, {kIcoA, 0.5f, 0}};
-const int kIcoFaces[20][3] = {{2, 9, 11}, {3, 11, 9}, {3, 5, 1},  {3, 1, 7},  {2, 6, 0},  {2, 0, 4},  {1, 8, 10},
-                              {0, 10, 8}, {9, 4, 5},  {8, 5, 4},  {11, 7, 6}, {10, 6, 7}, {3, 9, 5},  {3, 7, 11},
-                              {2, 4, 9},  {2, 11, 6}, {0, 8, 4},  {0, 6, 10}, {1, 5, 8},  {1, 10, 7}};
+const int kIcoFaces[20][3] = {{2, 9, 11}, {3, 11, 9}, {3, 5, 1}, {3, 1, 7},  {2, 6, 0},  {2, 0, 4}, {1, 8, 10},
+                              {0, 10, 8}, {9, 4, 5},  {8, 5, 4}, {11, 7, 6}, {10, 6, 7}, {3, 9, 5}, {3, 7, 11},
+                              {2, 4, 9},  {2, 11, 6}, {0, 8, 4}, {0, 6, 10}, {1, 5, 8},  {1, 10, 7}};
 
 TAffineVector Vec3(const float* v) { return {v[0], v[1], v[2]}; }
 
 void EmitPolyhedron(const float (*vertices)[3], const int* faces, int faceCount, int perFace, GLenum mode) {
   for (int f = 0; f < faceCount; ++f) {
     const int* idx = faces + f * perFace;
-    const TAffineVector n =
-        TriangleNormal(Vec3(vertices[idx[0]]), Vec3(vertices[idx[1]]), Vec3(vertices[idx[2]]));
+    const TAffineVector n = TriangleNormal(Vec3(vertices[idx[0]]), Vec3(vertices[idx[1]]), Vec3(vertices[idx[2]]));
     GL.glNormal3fv(n.V);
     GL.glBegin(mode);
     for (int i = 0; i < perFace; ++i) GL.glVertex3fv(vertices[idx[i]]);
@@ -702,8 +700,7 @@ TAffineVector SpherePoint(double phi, double theta) {
 }
 
 // Cap fan at latitude phi; `up` is +1 for the top cap, -1 for the bottom one.
-void EmitSphereCap(double phi, double thetaFirst, double thetaStep, int slices, TCapType cap, float up,
-                   bool inverted) {
+void EmitSphereCap(double phi, double thetaFirst, double thetaStep, int slices, TCapType cap, float up, bool inverted) {
   const float sp = float(std::sin(phi)), cp = float(std::cos(phi));
   const float flip = inverted ? -1.0f : 1.0f;
   GL.glBegin(GL_TRIANGLE_FAN);
@@ -1006,9 +1003,7 @@ void TGLPoints::BuildList(TRenderContextInfo&) {
   const bool locked = GLCaps.EXT_compiled_vertex_array && GL.glLockArraysEXT && n > 64;
   if (locked) GL.glLockArraysEXT(0, n);
   switch (style_) {
-    case psSquare:
-      GL.glDisable(GL_BLEND);
-      break;
+    case psSquare: GL.glDisable(GL_BLEND); break;
     case psRound:
       GL.glEnable(GL_POINT_SMOOTH);
       GL.glEnable(GL_ALPHA_TEST);
@@ -1027,8 +1022,7 @@ void TGLPoints::BuildList(TRenderContextInfo&) {
       GL.glEnable(GL_BLEND);
       GL.glBlendFunc(GL_SRC_ALPHA, GL_ONE);
       break;
-    default:
-      RTL_ASSERT(false);
+    default: RTL_ASSERT(false);
   }
   GL.glDrawArrays(GL_POINTS, 0, n);
   if (locked) GL.glUnlockArraysEXT();
@@ -1123,10 +1117,10 @@ TGLNodedLines* LinesOf(TCollection* c) { return c ? dynamic_cast<TGLNodedLines*>
 
 TGLLinesNode::TGLLinesNode(TCollection* ACollection) : TGLNode(ACollection) {
   TGLNodedLines* lines = LinesOf(ACollection);
-  color_ = std::make_unique<TGLColor>(this, lines ? lines->NodeColor()->Color() : TVector4f{0, 0, 1, 1},
-                                      [this](TObject*) {
-                                        if (Collection()) Collection()->ItemChanged(this);
-                                      });
+  color_ =
+      std::make_unique<TGLColor>(this, lines ? lines->NodeColor()->Color() : TVector4f{0, 0, 1, 1}, [this](TObject*) {
+        if (Collection()) Collection()->ItemChanged(this);
+      });
 }
 
 TGLLinesNode::~TGLLinesNode() = default;
@@ -1151,9 +1145,9 @@ TGLLinesNodes::TGLLinesNodes(TPersistent* AOwner) : TGLNodes(AOwner, TGLLinesNod
 // TGLNodedLines
 
 TGLNodedLines::TGLNodedLines(TComponent* AOwner)
-    : TGLLineBase(AOwner),
-      nodeColor_(std::make_unique<TGLColor>(this, TVector4f{0, 0, 1, 1},
-                                            [this](TObject* sender) { NodeColorChanged(sender); })) {
+    : TGLLineBase(AOwner), nodeColor_(std::make_unique<TGLColor>(this, TVector4f{0, 0, 1, 1}, [this](TObject* sender) {
+        NodeColorChanged(sender);
+      })) {
   nodes_ = std::make_unique<TGLLinesNodes>(this);
 }
 
@@ -1237,7 +1231,7 @@ void TGLNodedLines::DrawNode(TRenderContextInfo& rci, const TVector4f& colour, f
       }
       GL.glLineWidth(1);
       GL.glLineStipple(1, 0xCCCC);
-      static const float kAxisColors[6][3] = {{0.5f, 0, 0}, {1, 0, 0}, {0, 0.5f, 0},
+      static const float kAxisColors[6][3] = {{0.5f, 0, 0}, {1, 0, 0},    {0, 0.5f, 0},
                                               {0, 1, 0},    {0, 0, 0.5f}, {0, 0, 1}};
       GL.glBegin(GL_LINES);
       for (int i = 0; i < 6; ++i) {
@@ -1251,9 +1245,7 @@ void TGLNodedLines::DrawNode(TRenderContextInfo& rci, const TVector4f& colour, f
       GL.glPopAttrib();
       break;
     }
-    case lnaCube:
-      DrawWireCube(rci, false, colour, nodeSize_);
-      break;
+    case lnaCube: DrawWireCube(rci, false, colour, nodeSize_); break;
     case lnaDodecahedron: {
       static const GLfloat kBlack[4] = {0, 0, 0, 1}, kAmbient[4] = {0.2f, 0.2f, 0.2f, 1};
       if (rci.GLStates) rci.GLStates->SendMaterialColors(GL_FRONT, kBlack, kAmbient, colour.V, kBlack, 0);
@@ -1267,9 +1259,7 @@ void TGLNodedLines::DrawNode(TRenderContextInfo& rci, const TVector4f& colour, f
       }
       break;
     }
-    default:
-      GL.glPopMatrix();
-      RTL_ASSERT(false);
+    default: GL.glPopMatrix(); RTL_ASSERT(false);
   }
   GL.glPopMatrix();
 }
@@ -1409,9 +1399,8 @@ GLOBJ_SETTER(TGLLines, SetNurbsTolerance, nurbsTolerance_, MarkStructureChanged(
 // Registration
 
 void RegisterGLObjectsClasses() {
-  RegisterClasses({TGLSphere::StaticClass(), TGLCube::StaticClass(), TGLPlane::StaticClass(),
-                   TGLSprite::StaticClass(), TGLPoints::StaticClass(), TGLDummyCube::StaticClass(),
-                   TGLLines::StaticClass()});
+  RegisterClasses({TGLSphere::StaticClass(), TGLCube::StaticClass(), TGLPlane::StaticClass(), TGLSprite::StaticClass(),
+                   TGLPoints::StaticClass(), TGLDummyCube::StaticClass(), TGLLines::StaticClass()});
   const auto never = [](TObject*) { return false; };
   TPublished<TGLDummyCube>()
       .Float("CubeSize", &TGLDummyCube::CubeSize, &TGLDummyCube::SetCubeSize, std::nullopt)
@@ -1444,8 +1433,8 @@ void RegisterGLObjectsClasses() {
       .StoredIf(never)
       .Float("CubeDepth", &TGLCube::CubeDepth, &TGLCube::SetCubeDepth, 1.0)
       .StoredIf(never)
-      .Set("Parts", &TGLCube::Parts, &TGLCube::SetParts, {"cpTop", "cpBottom", "cpFront", "cpBack", "cpLeft", "cpRight"},
-           AllCubeParts.Bits())
+      .Set("Parts", &TGLCube::Parts, &TGLCube::SetParts,
+           {"cpTop", "cpBottom", "cpFront", "cpBack", "cpLeft", "cpRight"}, AllCubeParts.Bits())
       .Enum("NormalDirection", &TGLCube::NormalDirection, &TGLCube::SetNormalDirection, {"ndInside", "ndOutside"},
             ndOutside);
   TPublished<TGLQuadricObject>()
@@ -1474,8 +1463,7 @@ void RegisterGLObjectsClasses() {
       .StoredIf(never)
       .Float("MaxSize", &TGLPointParameters::MaxSize, &TGLPointParameters::SetMaxSize, 128.0)
       .StoredIf(never)
-      .Float("FadeTresholdSize", &TGLPointParameters::FadeTresholdSize, &TGLPointParameters::SetFadeTresholdSize,
-             1.0)
+      .Float("FadeTresholdSize", &TGLPointParameters::FadeTresholdSize, &TGLPointParameters::SetFadeTresholdSize, 1.0)
       .StoredIf(never)
       .Object("DistanceAttenuation", &TGLPointParameters::DistanceAttenuation);
   TPublished<TGLPoints>()

@@ -50,8 +50,8 @@ void CubeFaceCorners(TCubePart part, float hw, float hh, float hd, TAffineVector
 // Where a ray enters the box of the given full sizes centred on the origin (local frame; dir
 // need not be a unit vector): the point (W = 1) and the outward normal of the entry face
 // (W = 0). The box is widened by 0.02 %; a start inside the box has no entry.
-bool CubeRayEntry(const TVector4f& start, const TVector4f& dir, const TAffineVector& sizes,
-                  TVector4f& point, TVector4f& normal);
+bool CubeRayEntry(const TVector4f& start, const TVector4f& dir, const TAffineVector& sizes, TVector4f& point,
+                  TVector4f& normal);
 
 // Unit polyhedra at the origin, one normal per face.
 void DodecahedronBuildList();
@@ -272,7 +272,7 @@ class TGLSphere : public TGLQuadricObject {
   int Bottom() const noexcept { return bottom_; }
   void SetBottom(int v);
   int Start() const noexcept { return start_; }  // degrees 0..360
-  void SetStart(int v);                           // must not exceed Stop (assertion)
+  void SetStart(int v);                          // must not exceed Stop (assertion)
   int Stop() const noexcept { return stop_; }
   void SetStop(int v);  // must not be below Start (assertion)
   TCapType TopCap() const noexcept { return topCap_; }
@@ -320,7 +320,6 @@ class TGLPolygonBase : public TGLSceneObject {
   int division_ = 10;
   TLineSplineMode splineMode_ = lsmLines;
 };
-
 
 // ---------------------------------------------------------------------------------------------
 // Points

@@ -4,6 +4,4 @@ void TGLDodecahedron::BuildList(TRenderContextInfo&) { DodecahedronBuildList(); 
 
 void TGLIcosahedron::BuildList(TRenderContextInfo&) { IcosahedronBuildList(); }
 
-void RegisterGLPolyhedronClasses() {
-  RegisterClasses({TGLDodecahedron::StaticClass(), TGLIcosahedron::StaticClass()});
-}
+void RegisterGLPolyhedronClasses() { RegisterClasses({TGLDodecahedron::StaticClass(), TGLIcosahedron::StaticClass()}); }

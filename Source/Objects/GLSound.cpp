@@ -45,9 +45,7 @@ void TGLSoundSample::Assign(TPersistent* Source) {
   }
 }
 
-void TGLSoundSample::SetData(const TGLSoundFile* Value) {
-  data_.reset(Value ? Value->CreateCopy(this) : nullptr);
-}
+void TGLSoundSample::SetData(const TGLSoundFile* Value) { data_.reset(Value ? Value->CreateCopy(this) : nullptr); }
 
 float TGLSoundSample::DurationSeconds() const { return data_ ? data_->DurationSeconds() : 0.0f; }
 
@@ -85,8 +83,7 @@ void TGLSoundSample::WriteBinData(TStream* Stream) {
   data_->SaveToStream(Stream);
 }
 
-TGLSoundSamples::TGLSoundSamples(TComponent* AOwner)
-    : TCollection(TGLSoundSample::StaticClass()), owner_(AOwner) {}
+TGLSoundSamples::TGLSoundSamples(TComponent* AOwner) : TCollection(TGLSoundSample::StaticClass()), owner_(AOwner) {}
 
 TGLSoundLibrary::TGLSoundLibrary(TComponent* AOwner)
     : TComponent(AOwner), samples_(std::make_unique<TGLSoundSamples>(this)) {
@@ -194,9 +191,15 @@ void TGLBaseSoundSource::SetPriority(int Value) {
 void TGLBaseSoundSource::SetVolume(float Value) { SetParam(volume_, std::clamp(Value, 0.0f, 1.0f)); }
 void TGLBaseSoundSource::SetMinDistance(float Value) { SetParam(minDistance_, std::max(Value, 0.0f)); }
 void TGLBaseSoundSource::SetMaxDistance(float Value) { SetParam(maxDistance_, std::max(Value, 0.0f)); }
-void TGLBaseSoundSource::SetInsideConeAngle(float Value) { SetParam(insideConeAngle_, std::clamp(Value, 0.0f, 360.0f)); }
-void TGLBaseSoundSource::SetOutsideConeAngle(float Value) { SetParam(outsideConeAngle_, std::clamp(Value, 0.0f, 360.0f)); }
-void TGLBaseSoundSource::SetConeOutsideVolume(float Value) { SetParam(coneOutsideVolume_, std::clamp(Value, 0.0f, 1.0f)); }
+void TGLBaseSoundSource::SetInsideConeAngle(float Value) {
+  SetParam(insideConeAngle_, std::clamp(Value, 0.0f, 360.0f));
+}
+void TGLBaseSoundSource::SetOutsideConeAngle(float Value) {
+  SetParam(outsideConeAngle_, std::clamp(Value, 0.0f, 360.0f));
+}
+void TGLBaseSoundSource::SetConeOutsideVolume(float Value) {
+  SetParam(coneOutsideVolume_, std::clamp(Value, 0.0f, 1.0f));
+}
 
 void TGLBaseSoundSource::SetFrequency(int Value) {
   if (Value == frequency_) return;
@@ -274,8 +277,7 @@ void TGLSoundSource::SetOrigin(TGLBaseSceneObject* Value) {
   SetChanges(Changes() + sscTransformation);
 }
 
-TGLSoundSources::TGLSoundSources(TComponent* AOwner)
-    : TCollection(TGLSoundSource::StaticClass()), owner_(AOwner) {}
+TGLSoundSources::TGLSoundSources(TComponent* AOwner) : TCollection(TGLSoundSource::StaticClass()), owner_(AOwner) {}
 
 // ---------------------------------------------------------------------------------------------
 // Manager
@@ -552,10 +554,11 @@ void RegisterGLSoundClasses() {
       .Float("DistanceFactor", &M::DistanceFactor, &M::SetDistanceFactor, 1.0)
       .Float("RollOffFactor", &M::RollOffFactor, &M::SetRollOffFactor, 1.0)
       .Enum("Environment", &M::Environment, &M::SetEnvironment,
-            {"seDefault", "sePaddedCell", "seRoom", "seBathroom", "seLivingRoom", "seStoneroom", "seAuditorium",
-             "seConcertHall", "seCave", "seArena", "seHangar", "seCarpetedHallway", "seHallway", "seStoneCorridor",
-             "seAlley", "seForest", "seCity", "seMountains", "seQuarry", "sePlain", "seParkingLot", "seSewerPipe",
-             "seUnderWater", "seDrugged", "seDizzy", "sePsychotic"},
+            {"seDefault",    "sePaddedCell",    "seRoom",       "seBathroom",  "seLivingRoom", "seStoneroom",
+             "seAuditorium", "seConcertHall",   "seCave",       "seArena",     "seHangar",     "seCarpetedHallway",
+             "seHallway",    "seStoneCorridor", "seAlley",      "seForest",    "seCity",       "seMountains",
+             "seQuarry",     "sePlain",         "seParkingLot", "seSewerPipe", "seUnderWater", "seDrugged",
+             "seDizzy",      "sePsychotic"},
             seDefault);
 }
 

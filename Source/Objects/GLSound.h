@@ -179,9 +179,32 @@ class TGLSoundSources : public TCollection {
 };
 
 enum TGLSoundEnvironment : uint8_t {
-  seDefault, sePaddedCell, seRoom, seBathroom, seLivingRoom, seStoneroom, seAuditorium, seConcertHall, seCave,
-  seArena, seHangar, seCarpetedHallway, seHallway, seStoneCorridor, seAlley, seForest, seCity, seMountains,
-  seQuarry, sePlain, seParkingLot, seSewerPipe, seUnderWater, seDrugged, seDizzy, sePsychotic
+  seDefault,
+  sePaddedCell,
+  seRoom,
+  seBathroom,
+  seLivingRoom,
+  seStoneroom,
+  seAuditorium,
+  seConcertHall,
+  seCave,
+  seArena,
+  seHangar,
+  seCarpetedHallway,
+  seHallway,
+  seStoneCorridor,
+  seAlley,
+  seForest,
+  seCity,
+  seMountains,
+  seQuarry,
+  sePlain,
+  seParkingLot,
+  seSewerPipe,
+  seUnderWater,
+  seDrugged,
+  seDizzy,
+  sePsychotic
 };
 
 class TGLSoundManager : public TGLCadenceAbleComponent {

@@ -89,12 +89,18 @@ TDoubleArray QuarticRoots(const double c[5]) {
     // single-precision steps leave them slightly negative: treat what lies within that
     // rounding as zero instead of losing every root.
     const double tolU = 1e-5 * (z * z + std::fabs(r)), tolV = 1e-5 * (std::fabs(2 * z) + std::fabs(p));
-    if (NearZero(u) || (u < 0 && u >= -tolU)) u = 0;
-    else if (u > 0) u = std::sqrt(u);
-    else return roots;
-    if (NearZero(v) || (v < 0 && v >= -tolV)) v = 0;
-    else if (v > 0) v = std::sqrt(v);
-    else return roots;
+    if (NearZero(u) || (u < 0 && u >= -tolU))
+      u = 0;
+    else if (u > 0)
+      u = std::sqrt(u);
+    else
+      return roots;
+    if (NearZero(v) || (v < 0 && v >= -tolV))
+      v = 0;
+    else if (v > 0)
+      v = std::sqrt(v);
+    else
+      return roots;
     const double sv = q < 0 ? -v : v;
     const double k1[3] = {z - u, sv, 1};
     const double k2[3] = {z + u, -sv, 1};

@@ -88,9 +88,7 @@ std::string TGLObjectEffects::GetNamePath() {
   return (o ? o->GetNamePath() : std::string()) + ".Effects";
 }
 
-TGLObjectEffect* TGLObjectEffects::ObjectEffect(int index) const {
-  return static_cast<TGLObjectEffect*>(Items(index));
-}
+TGLObjectEffect* TGLObjectEffects::ObjectEffect(int index) const { return static_cast<TGLObjectEffect*>(Items(index)); }
 
 void TGLObjectEffects::DoProgress(const TProgressTimes& progressTimes) {
   for (int i = 0; i < Count(); ++i) static_cast<TGLBaseBehaviour*>(Items(i))->DoProgress(progressTimes);

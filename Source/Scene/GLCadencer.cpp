@@ -26,9 +26,7 @@ bool ApplicationTerminating() {
   return QCoreApplication::closingDown();
 }
 
-void ReportTickError(const char* what) {
-  std::fprintf(stderr, "Frame clock: %s\n", what);
-}
+void ReportTickError(const char* what) { std::fprintf(stderr, "Frame clock: %s\n", what); }
 
 // Runs a tick and reports what escapes it, so one failing frame never stops the clock.
 void SafeProgress(TGLCadencer* c) {
@@ -329,8 +327,7 @@ void TGLCadencer::SetTimeReference(TGLCadencerTimeReference v) {
 
 void TGLCadencer::UpdateRegistration() {
   if (ComponentState().Contains(csLoading)) return;
-  if ((mode_ == cmASAP || mode_ == cmApplicationIdle) && !ComponentState().Contains(csDesigning) && scene_ &&
-      enabled_)
+  if ((mode_ == cmASAP || mode_ == cmApplicationIdle) && !ComponentState().Contains(csDesigning) && scene_ && enabled_)
     Register();
   else
     Unregister();
@@ -358,7 +355,8 @@ void TGLCadencer::Register() {
 }
 
 void TGLCadencer::Unregister() {
-  if (vASAPCadencerList) std::replace(vASAPCadencerList->begin(), vASAPCadencerList->end(), this, (TGLCadencer*)nullptr);
+  if (vASAPCadencerList)
+    std::replace(vASAPCadencerList->begin(), vASAPCadencerList->end(), this, (TGLCadencer*)nullptr);
   auto& timers = IdleTimers();
   auto it = timers.find(this);
   if (it != timers.end()) {

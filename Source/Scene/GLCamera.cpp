@@ -73,9 +73,7 @@ bool TGLCamera::ComputeProjection(const TVector4i& viewport, int width, int heig
       viewPortRadius_ = float(std::sqrt(W * W + H * H) / 2);
       return true;
     }
-    case csCustom:
-      viewPortRadius_ = float(std::sqrt(W * W + H * H) / 2);
-      return false;
+    case csCustom: viewPortRadius_ = float(std::sqrt(W * W + H * H) / 2); return false;
     case csPerspective:
     case csOrthogonal:
     case csInfinitePerspective: {
@@ -207,7 +205,8 @@ void TGLCamera::ScaleDistanceToTarget(float distanceRatio) {
   if (!targetObject_) return;
   const TAffineVector own = AffineVectorMake(GetAbsolutePosition());
   const TAffineVector target = AffineVectorMake(targetObject_->GetAbsolutePosition());
-  StoreAbsolutePosition(this, AffineVectorAdd(own, AffineVectorScaled(AffineVectorSubtract(own, target), distanceRatio - 1)));
+  StoreAbsolutePosition(this,
+                        AffineVectorAdd(own, AffineVectorScaled(AffineVectorSubtract(own, target), distanceRatio - 1)));
 }
 
 float TGLCamera::GetFieldOfView(float viewportDimension) const {

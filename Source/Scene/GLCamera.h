@@ -23,8 +23,8 @@ class TGLCamera : public TGLBaseSceneObject {
   void Assign(TPersistent* Source) override;
   void Notification(TComponent* AComponent, TOperation Operation) override;
   void DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) override;
-  bool RayCastIntersect(const TVector4f& rayStart, const TVector4f& rayVector,
-                        TVector4f* intersectPoint = nullptr, TVector4f* intersectNormal = nullptr) override;
+  bool RayCastIntersect(const TVector4f& rayStart, const TVector4f& rayVector, TVector4f* intersectPoint = nullptr,
+                        TVector4f* intersectNormal = nullptr) override;
 
   // The projection matrix for the viewport (left, top, width, height) of a width x height
   // window; false (nothing computed) when width or height is below 1. Sets the near plane and

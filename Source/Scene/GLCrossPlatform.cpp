@@ -48,9 +48,7 @@ TColor MakeRGBColor(uint8_t r, uint8_t g, uint8_t b) { return TColor(r) | TColor
 
 TColor GetSysColor(int index) { return index >= 0 && index < cSystemColorCount ? kSysColors[index] : 0; }
 
-TColor ResolveSystemColor(TColor color) {
-  return int32_t(color) < 0 ? GetSysColor(int(color & 0xFF)) : color;
-}
+TColor ResolveSystemColor(TColor color) { return int32_t(color) < 0 ? GetSysColor(int(color & 0xFF)) : color; }
 
 TVector4f ColorValueToVector(TColor color) {
   const TColor c = ResolveSystemColor(color);

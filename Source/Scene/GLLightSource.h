@@ -16,8 +16,8 @@ class TGLLightSource : public TGLBaseSceneObject {
   void Assign(TPersistent* Source) override;
   void CoordinateChanged(TGLCoordinates* Sender) override;
   void DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) override;
-  bool RayCastIntersect(const TVector4f& rayStart, const TVector4f& rayVector,
-                        TVector4f* intersectPoint = nullptr, TVector4f* intersectNormal = nullptr) override;
+  bool RayCastIntersect(const TVector4f& rayStart, const TVector4f& rayVector, TVector4f* intersectPoint = nullptr,
+                        TVector4f* intersectNormal = nullptr) override;
   TGLSilhouette* GenerateSilhouette(const TGLSilhouetteParameters&) override { return nullptr; }
   uint32_t GetListHandle(TRenderContextInfo&) override { return 0; }
   bool HasAttenuation() const;

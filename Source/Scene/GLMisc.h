@@ -77,7 +77,11 @@ void RemoveFromManagerRegistry(TComponent* aManager);
 TComponent* LookUpRegisteredManager(TClass aClass, const std::string& aName);
 
 enum TGLObjectsSorting : uint8_t {
-  osInherited, osNone, osRenderFarthestFirst, osRenderBlendedLast, osRenderNearestFirst
+  osInherited,
+  osNone,
+  osRenderFarthestFirst,
+  osRenderBlendedLast,
+  osRenderNearestFirst
 };
 enum TGLVisibilityCulling : uint8_t { vcInherited, vcNone, vcObjectBased, vcHierarchical };
 // Which of vertex, normal, colour and texture coordinate an array holds.

@@ -33,8 +33,8 @@ struct TRenderContextInfo {
   TGLSceneGraph* scene = nullptr;
   TGLSceneBuffer* buffer = nullptr;
   TVector4f cameraPosition{};
-  TVector4f cameraDirection{};  // normalised, W = 0
-  TVector4f cameraUp{};         // perpendicular to the direction, normalised
+  TVector4f cameraDirection{};           // normalised, W = 0
+  TVector4f cameraUp{};                  // perpendicular to the direction, normalised
   TMatrix4f* modelViewMatrix = nullptr;  // the buffer's current model-view matrix
   int32_t viewPortWidth = 0;
   int32_t viewPortHeight = 0;

@@ -594,16 +594,16 @@ bool TGLSceneBuffer::ScreenVectorIntersectWithPlane(const TVector4f& aScreenPoin
 
 bool TGLSceneBuffer::ScreenVectorIntersectWithPlaneXY(const TVector4f& aScreenPoint, float z,
                                                       TVector4f& intersectPoint) {
-  const bool r = ScreenVectorIntersectWithPlane(aScreenPoint, VectorMake(0, 0, z, 1), VectorMake(0, 0, 1, 0),
-                                                intersectPoint);
+  const bool r =
+      ScreenVectorIntersectWithPlane(aScreenPoint, VectorMake(0, 0, z, 1), VectorMake(0, 0, 1, 0), intersectPoint);
   intersectPoint[3] = 0;
   return r;
 }
 
 bool TGLSceneBuffer::ScreenVectorIntersectWithPlaneXZ(const TVector4f& aScreenPoint, float y,
                                                       TVector4f& intersectPoint) {
-  const bool r = ScreenVectorIntersectWithPlane(aScreenPoint, VectorMake(0, y, 0, 1), VectorMake(0, 1, 0, 0),
-                                                intersectPoint);
+  const bool r =
+      ScreenVectorIntersectWithPlane(aScreenPoint, VectorMake(0, y, 0, 1), VectorMake(0, 1, 0, 0), intersectPoint);
   intersectPoint[3] = 0;
   return r;
 }
@@ -843,8 +843,9 @@ void RegisterGLSceneBufferClasses() {
   TPublished<TGLSceneBuffer>()
       .Object("FogEnvironment", &TGLSceneBuffer::FogEnvironment)
       .StoredIf([](TGLSceneBuffer* b) { return !b->FogEnvironment()->IsAtDefaultValues(); })
-      .Integer("BackgroundColor", [](TGLSceneBuffer* b) { return int32_t(b->BackgroundColor()); },
-               &TGLSceneBuffer::SetBackgroundColor, -16777201)
+      .Integer(
+          "BackgroundColor", [](TGLSceneBuffer* b) { return int32_t(b->BackgroundColor()); },
+          &TGLSceneBuffer::SetBackgroundColor, -16777201)
       .Object("AmbientColor", &TGLSceneBuffer::AmbientColor)
       .Set("ContextOptions", &TGLSceneBuffer::ContextOptionsBits, &TGLSceneBuffer::SetContextOptionsBits,
            {"roDoubleBuffer", "roStencilBuffer", "roRenderToWindow", "roTwoSideLighting", "roStereo",

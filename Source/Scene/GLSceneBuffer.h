@@ -20,8 +20,15 @@ class TGLTexture;
 class TGLFogEnvironment;
 
 enum TContextOption : uint8_t {
-  roDoubleBuffer, roStencilBuffer, roRenderToWindow, roTwoSideLighting, roStereo,
-  roDestinationAlpha, roNoColorBuffer, roNoColorBufferClear, roNoSwapBuffers
+  roDoubleBuffer,
+  roStencilBuffer,
+  roRenderToWindow,
+  roTwoSideLighting,
+  roStereo,
+  roDestinationAlpha,
+  roNoColorBuffer,
+  roNoColorBufferClear,
+  roNoSwapBuffers
 };
 using TContextOptions = TSet<TContextOption>;
 enum TGLDepthPrecision : uint8_t { dpDefault, dp16bits, dp24bits, dp32bits };

@@ -392,8 +392,8 @@ void TGLBaseSceneObject::SetMatrix(const TMatrix4f& m) {
 
 void TGLBaseSceneObject::PointToObject(TGLBaseSceneObject* anObject, const TVector4f& upVector) {
   if (!anObject) return;
-  TAffineVector d = AffineVectorSubtract(AffineVectorMake(anObject->GetAbsolutePosition()),
-                                         AffineVectorMake(GetAbsolutePosition()));
+  TAffineVector d =
+      AffineVectorSubtract(AffineVectorMake(anObject->GetAbsolutePosition()), AffineVectorMake(GetAbsolutePosition()));
   // An object on the same spot gives no direction: the frame is kept.
   if (AffineVectorLength(d) < kOrthoEpsilon) return;
   d = AffineVectorNormalized(d);
@@ -906,8 +906,7 @@ void TGLBaseSceneObject::RenderChildren(int firstChildIndex, int lastChildIndex,
       for (auto it = entries.rbegin(); it != entries.rend(); ++it) scene_->RenderObject(it->second, rci);
       break;
     }
-    default:
-      RTL_ASSERT(false, "Sorting still inherited at the top of the render walk");
+    default: RTL_ASSERT(false, "Sorting still inherited at the top of the render walk");
   }
 }
 
@@ -924,12 +923,24 @@ void TGLBaseSceneObject::DrawAxes(TRenderContextInfo& rci, uint16_t pattern) {
   GL.glLineWidth(1);
   GL.glLineStipple(1, pattern);
   GL.glBegin(GL_LINES);
-  GL.glColor3f(0.5f, 0, 0); GL.glVertex3f(0, 0, 0); GL.glVertex3f(-len, 0, 0);
-  GL.glColor3f(1, 0, 0);    GL.glVertex3f(0, 0, 0); GL.glVertex3f(len, 0, 0);
-  GL.glColor3f(0, 0.5f, 0); GL.glVertex3f(0, 0, 0); GL.glVertex3f(0, -len, 0);
-  GL.glColor3f(0, 1, 0);    GL.glVertex3f(0, 0, 0); GL.glVertex3f(0, len, 0);
-  GL.glColor3f(0, 0, 0.5f); GL.glVertex3f(0, 0, 0); GL.glVertex3f(0, 0, -len);
-  GL.glColor3f(0, 0, 1);    GL.glVertex3f(0, 0, 0); GL.glVertex3f(0, 0, len);
+  GL.glColor3f(0.5f, 0, 0);
+  GL.glVertex3f(0, 0, 0);
+  GL.glVertex3f(-len, 0, 0);
+  GL.glColor3f(1, 0, 0);
+  GL.glVertex3f(0, 0, 0);
+  GL.glVertex3f(len, 0, 0);
+  GL.glColor3f(0, 0.5f, 0);
+  GL.glVertex3f(0, 0, 0);
+  GL.glVertex3f(0, -len, 0);
+  GL.glColor3f(0, 1, 0);
+  GL.glVertex3f(0, 0, 0);
+  GL.glVertex3f(0, len, 0);
+  GL.glColor3f(0, 0, 0.5f);
+  GL.glVertex3f(0, 0, 0);
+  GL.glVertex3f(0, 0, -len);
+  GL.glColor3f(0, 0, 1);
+  GL.glVertex3f(0, 0, 0);
+  GL.glVertex3f(0, 0, len);
   GL.glEnd();
   GL.glPopAttrib();
 }
@@ -1281,12 +1292,13 @@ TGLSilhouette* TGLProxyObject::GenerateSilhouette(const TGLSilhouetteParameters&
   return masterObject_ ? masterObject_->GenerateSilhouette(silhouetteParameters) : nullptr;
 }
 
-bool TGLProxyObject::RayCastIntersect(const TVector4f& rayStart, const TVector4f& rayVector,
-                                      TVector4f* intersectPoint, TVector4f* intersectNormal) {
+bool TGLProxyObject::RayCastIntersect(const TVector4f& rayStart, const TVector4f& rayVector, TVector4f* intersectPoint,
+                                      TVector4f* intersectNormal) {
   if (!masterObject_) return false;
   // World -> proxy space, read as the master's space -> world.
   const TVector4f localStart = AbsoluteToLocalAffine(rayStart);
-  const TVector4f localEnd = AbsoluteToLocalAffine(VectorAdd(rayStart, VectorMake(rayVector[0], rayVector[1], rayVector[2], 0)));
+  const TVector4f localEnd =
+      AbsoluteToLocalAffine(VectorAdd(rayStart, VectorMake(rayVector[0], rayVector[1], rayVector[2], 0)));
   const TVector4f masterStart = masterObject_->LocalToAbsolute(localStart);
   const TVector4f masterEnd = masterObject_->LocalToAbsolute(localEnd);
   TVector4f masterVector = VectorSubtract(masterEnd, masterStart);
@@ -1294,7 +1306,8 @@ bool TGLProxyObject::RayCastIntersect(const TVector4f& rayStart, const TVector4f
   TVector4f p{}, n{};
   if (!masterObject_->RayCastIntersect(masterStart, masterVector, &p, intersectNormal ? &n : nullptr)) return false;
   if (intersectPoint) *intersectPoint = LocalToAbsolute(masterObject_->AbsoluteToLocalAffine(p));
-  if (intersectNormal) *intersectNormal = VectorNormalized(LocalToAbsoluteVector(masterObject_->AbsoluteToLocalVector(n)));
+  if (intersectNormal)
+    *intersectNormal = VectorNormalized(LocalToAbsoluteVector(masterObject_->AbsoluteToLocalVector(n)));
   return true;
 }
 
@@ -1417,8 +1430,7 @@ void TGLSceneGraph::AddBuffer(TGLSceneBuffer* aBuffer) {
   if (!aBuffer || std::find(buffers_.begin(), buffers_.end(), aBuffer) != buffers_.end()) return;
   buffers_.push_back(aBuffer);
   if (!baseContext_) baseContext_ = aBuffer->RenderingContext();
-  if (buffers_.size() > 1 && baseContext_ && aBuffer->RenderingContext() &&
-      aBuffer->RenderingContext() != baseContext_)
+  if (buffers_.size() > 1 && baseContext_ && aBuffer->RenderingContext() && aBuffer->RenderingContext() != baseContext_)
     aBuffer->RenderingContext()->ShareDisplayLists(baseContext_);
 }
 
@@ -1603,7 +1615,8 @@ void TGLSceneGraph::RenderScene(TGLSceneBuffer* aBuffer, int viewPortSizeX, int 
   if (aBuffer->InitiateRendering) aBuffer->InitiateRendering(aBuffer, rci);
   RenderObject(baseObject ? baseObject : objects_, rci);
   GL.glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
-  for (size_t i = 0; i < aBuffer->afterRenderEffects_.size(); ++i) aBuffer->afterRenderEffects_[i]->Render(aBuffer, rci);
+  for (size_t i = 0; i < aBuffer->afterRenderEffects_.size(); ++i)
+    aBuffer->afterRenderEffects_[i]->Render(aBuffer, rci);
   if (aBuffer->WrapUpRendering) aBuffer->WrapUpRendering(aBuffer, rci);
   rci.GLStates->DisableState(stBlend);
   rci.GLStates->DisableState(stTexture2D);
@@ -1663,8 +1676,7 @@ void TGLSceneGraph::RenderObjectUnguarded(TGLBaseSceneObject* obj, TRenderContex
       }
       renderChildren = renderSelf && obj->HasChildList();
       break;
-    default:
-      RTL_ASSERT(false, "Unknown visibility culling option");
+    default: RTL_ASSERT(false, "Unknown visibility culling option");
   }
   if (!renderSelf && !renderChildren) return;
 
@@ -1742,7 +1754,8 @@ void PublishSceneObject(TPublished<C>& p) {
 }  // namespace
 
 void RegisterGLSceneGraphClasses() {
-  TPublished<TGLBaseSceneObject>().Float("TagFloat", &TGLBaseSceneObject::TagFloat, &TGLBaseSceneObject::SetTagFloat, 0.0);
+  TPublished<TGLBaseSceneObject>().Float("TagFloat", &TGLBaseSceneObject::TagFloat, &TGLBaseSceneObject::SetTagFloat,
+                                         0.0);
   {
     TPublished<TGLSceneObject> p;
     p.Object("Material", &TGLSceneObject::Material);

@@ -149,7 +149,9 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   TGLBaseSceneObject* AddNewChild(TClass aChild);
   TGLBaseSceneObject* AddNewChildFirst(TClass aChild);
   template <class T>
-  T* AddNewChild() { return static_cast<T*>(AddNewChild(T::StaticClass())); }
+  T* AddNewChild() {
+    return static_cast<T*>(AddNewChild(T::StaticClass()));
+  }
   TGLBaseSceneObject* Parent() const noexcept { return parent_; }
   TGLSceneGraph* Scene() const noexcept { return scene_; }
   bool IsChildOf(const TGLBaseSceneObject* ancestor) const;
@@ -355,8 +357,8 @@ class TGLProxyObject : public TGLBaseSceneObject {
   void DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) override;
   TVector4f AxisAlignedDimensionsUnscaled() override;
   TGLSilhouette* GenerateSilhouette(const TGLSilhouetteParameters& silhouetteParameters) override;
-  bool RayCastIntersect(const TVector4f& rayStart, const TVector4f& rayVector,
-                        TVector4f* intersectPoint = nullptr, TVector4f* intersectNormal = nullptr) override;
+  bool RayCastIntersect(const TVector4f& rayStart, const TVector4f& rayVector, TVector4f* intersectPoint = nullptr,
+                        TVector4f* intersectNormal = nullptr) override;
   TGLBaseSceneObject* MasterObject() const noexcept { return masterObject_; }
   virtual void SetMasterObject(TGLBaseSceneObject* v);
   TGLProxyObjectOptions ProxyOptions() const noexcept { return proxyOptions_; }

@@ -15,44 +15,43 @@ TGLSilhouette::TGLSilhouette()
 TGLSilhouette::~TGLSilhouette() = default;
 
 void TGLSilhouette::Clear() {
-    vertices_->Clear();
-    indices_->Clear();
-    capIndices_->Clear();
+  vertices_->Clear();
+  indices_->Clear();
+  capIndices_->Clear();
 }
 
 void TGLSilhouette::Flush() {
-    vertices_->Flush();
-    indices_->Flush();
-    capIndices_->Flush();
+  vertices_->Flush();
+  indices_->Flush();
+  capIndices_->Flush();
 }
 
 void TGLSilhouette::ExtrudeVerticesToInfinity(const TAffineVector& Origin) {
-    const int n = vertices_->Count();
-    vertices_->SetCount(2 * n);
-    TVector4f* v = vertices_->List();
-    for (int i = 0; i < n; ++i)
-        v[n + i] = TVector4f{{v[i][0] - Origin[0], v[i][1] - Origin[1], v[i][2] - Origin[2], 0}};
+  const int n = vertices_->Count();
+  vertices_->SetCount(2 * n);
+  TVector4f* v = vertices_->List();
+  for (int i = 0; i < n; ++i) v[n + i] = TVector4f{{v[i][0] - Origin[0], v[i][1] - Origin[1], v[i][2] - Origin[2], 0}};
 
-    // Rewritten from the last pair to the first, so no pair is overwritten before it is read.
-    const int pairs = indices_->Count() / 2;
-    indices_->SetCount(4 * pairs);
-    std::int32_t* e = indices_->List();
-    for (int k = pairs - 1; k >= 0; --k) {
-        const std::int32_t a = e[2 * k], b = e[2 * k + 1];
-        e[4 * k] = a;
-        e[4 * k + 1] = b;
-        e[4 * k + 2] = b + n;
-        e[4 * k + 3] = a + n;
-    }
+  // Rewritten from the last pair to the first, so no pair is overwritten before it is read.
+  const int pairs = indices_->Count() / 2;
+  indices_->SetCount(4 * pairs);
+  std::int32_t* e = indices_->List();
+  for (int k = pairs - 1; k >= 0; --k) {
+    const std::int32_t a = e[2 * k], b = e[2 * k + 1];
+    e[4 * k] = a;
+    e[4 * k + 1] = b;
+    e[4 * k + 2] = b + n;
+    e[4 * k + 3] = a + n;
+  }
 
-    const int c = capIndices_->Count();
-    std::vector<std::int32_t> caps(capIndices_->List(), capIndices_->List() + c);
-    capIndices_->SetCount(2 * c);
-    std::int32_t* cap = capIndices_->List();
-    for (int i = 0; i < c; ++i) {
-        cap[i] = caps[i] + n;
-        cap[c + i] = caps[c - 1 - i];
-    }
+  const int c = capIndices_->Count();
+  std::vector<std::int32_t> caps(capIndices_->List(), capIndices_->List() + c);
+  capIndices_->SetCount(2 * c);
+  std::int32_t* cap = capIndices_->List();
+  for (int i = 0; i < c; ++i) {
+    cap[i] = caps[i] + n;
+    cap[c + i] = caps[c - 1 - i];
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -72,133 +71,127 @@ TConnectivity::TConnectivity(bool APrecomputeFaceNormal)
 TConnectivity::~TConnectivity() = default;
 
 void TConnectivity::Clear() {
-    edgeVerticesIndices_->Clear();
-    edgeFaces_->Clear();
-    faceVisible_->Clear();
-    faceVertexIndex_->Clear();
-    faceNormal_->Clear();
-    vertexMemory_->Clear();
-    if (ownVertices_)
-        ownVertices_->Clear();
-    edgeIndex_.clear();
+  edgeVerticesIndices_->Clear();
+  edgeFaces_->Clear();
+  faceVisible_->Clear();
+  faceVertexIndex_->Clear();
+  faceNormal_->Clear();
+  vertexMemory_->Clear();
+  if (ownVertices_) ownVertices_->Clear();
+  edgeIndex_.clear();
 }
 
 void TConnectivity::ShareVertices(TAffineVectorList* Shared) {
-    if (Shared) {
-        vertices_ = Shared;
-        ownVertices_.reset();
-    } else {
-        ownVertices_ = std::make_unique<TAffineVectorList>();
-        vertices_ = ownVertices_.get();
-    }
+  if (Shared) {
+    vertices_ = Shared;
+    ownVertices_.reset();
+  } else {
+    ownVertices_ = std::make_unique<TAffineVectorList>();
+    vertices_ = ownVertices_.get();
+  }
 }
 
 namespace {
 
 std::uint64_t PairKey(int a, int b) {
-    if (a > b)
-        std::swap(a, b);
-    return (std::uint64_t(std::uint32_t(a)) << 32) | std::uint32_t(b);
+  if (a > b) std::swap(a, b);
+  return (std::uint64_t(std::uint32_t(a)) << 32) | std::uint32_t(b);
 }
 
-} // namespace
+}  // namespace
 
 int TConnectivity::AddIndexedEdge(int VertexIndex1, int VertexIndex2, int FaceIndex) {
-    auto [it, added] = edgeIndex_.try_emplace(PairKey(VertexIndex1, VertexIndex2), EdgeCount());
-    if (!added) {
-        edgeFaces_->Put(2 * it->second + 1, FaceIndex);
-        return it->second;
-    }
-    edgeVerticesIndices_->AddPair(VertexIndex1, VertexIndex2);
-    edgeFaces_->AddPair(FaceIndex, -1);
+  auto [it, added] = edgeIndex_.try_emplace(PairKey(VertexIndex1, VertexIndex2), EdgeCount());
+  if (!added) {
+    edgeFaces_->Put(2 * it->second + 1, FaceIndex);
     return it->second;
+  }
+  edgeVerticesIndices_->AddPair(VertexIndex1, VertexIndex2);
+  edgeFaces_->AddPair(FaceIndex, -1);
+  return it->second;
 }
 
 int TConnectivity::AddIndexedFace(int VertexIndex1, int VertexIndex2, int VertexIndex3) {
-    const int n = vertices_->Count();
-    RTL_ASSERT(VertexIndex1 >= 0 && VertexIndex1 < n && VertexIndex2 >= 0 && VertexIndex2 < n &&
-               VertexIndex3 >= 0 && VertexIndex3 < n);
-    faceVertexIndex_->AddTriple(VertexIndex1, VertexIndex2, VertexIndex3);
-    if (precomputeFaceNormal_)
-        faceNormal_->Add(TriangleNormal(vertices_->Get(VertexIndex1), vertices_->Get(VertexIndex2),
-                                        vertices_->Get(VertexIndex3)));
-    const int face = faceVisible_->Add(0);
-    AddIndexedEdge(VertexIndex1, VertexIndex2, face);
-    AddIndexedEdge(VertexIndex2, VertexIndex3, face);
-    AddIndexedEdge(VertexIndex3, VertexIndex1, face);
-    return face;
+  const int n = vertices_->Count();
+  RTL_ASSERT(VertexIndex1 >= 0 && VertexIndex1 < n && VertexIndex2 >= 0 && VertexIndex2 < n && VertexIndex3 >= 0 &&
+             VertexIndex3 < n);
+  faceVertexIndex_->AddTriple(VertexIndex1, VertexIndex2, VertexIndex3);
+  if (precomputeFaceNormal_)
+    faceNormal_->Add(
+        TriangleNormal(vertices_->Get(VertexIndex1), vertices_->Get(VertexIndex2), vertices_->Get(VertexIndex3)));
+  const int face = faceVisible_->Add(0);
+  AddIndexedEdge(VertexIndex1, VertexIndex2, face);
+  AddIndexedEdge(VertexIndex2, VertexIndex3, face);
+  AddIndexedEdge(VertexIndex3, VertexIndex1, face);
+  return face;
 }
 
-int TConnectivity::AddFace(const TAffineVector& Vertex1, const TAffineVector& Vertex2,
-                           const TAffineVector& Vertex3) {
-    const int a = vertices_->FindOrAdd(Vertex1);
-    const int b = vertices_->FindOrAdd(Vertex2);
-    const int c = vertices_->FindOrAdd(Vertex3);
-    return AddIndexedFace(a, b, c);
+int TConnectivity::AddFace(const TAffineVector& Vertex1, const TAffineVector& Vertex2, const TAffineVector& Vertex3) {
+  const int a = vertices_->FindOrAdd(Vertex1);
+  const int b = vertices_->FindOrAdd(Vertex2);
+  const int c = vertices_->FindOrAdd(Vertex3);
+  return AddIndexedFace(a, b, c);
 }
 
-int TConnectivity::AddQuad(const TAffineVector& Vertex1, const TAffineVector& Vertex2,
-                           const TAffineVector& Vertex3, const TAffineVector& Vertex4) {
-    AddFace(Vertex1, Vertex2, Vertex3);
-    return AddFace(Vertex3, Vertex4, Vertex1);
+int TConnectivity::AddQuad(const TAffineVector& Vertex1, const TAffineVector& Vertex2, const TAffineVector& Vertex3,
+                           const TAffineVector& Vertex4) {
+  AddFace(Vertex1, Vertex2, Vertex3);
+  return AddFace(Vertex3, Vertex4, Vertex1);
 }
 
 void TConnectivity::CreateSilhouette(const TGLSilhouetteParameters& Parameters,
                                      std::unique_ptr<TGLSilhouette>& Silhouette, bool AddToSilhouette) {
-    if (!Silhouette)
-        Silhouette = std::make_unique<TGLSilhouette>();
-    else if (!AddToSilhouette)
-        Silhouette->Clear();
-    vertexMemory_->Flush();
+  if (!Silhouette)
+    Silhouette = std::make_unique<TGLSilhouette>();
+  else if (!AddToSilhouette)
+    Silhouette->Clear();
+  vertexMemory_->Flush();
 
-    TGLSilhouette& sil = *Silhouette;
-    const TAffineVector* verts = vertices_->List();
-    auto idx = [&](int v) {
-        if (vertexMemory_->Count() <= v) {
-            const int from = vertexMemory_->Count();
-            vertexMemory_->SetCount(v + 1);
-            for (int i = from; i <= v; ++i)
-                vertexMemory_->Put(i, -1);
-        }
-        int r = vertexMemory_->Get(v);
-        if (r == -1) {
-            r = sil.Vertices()->AddPoint(verts[v]);
-            vertexMemory_->Put(v, r);
-        }
-        return r;
-    };
-
-    const std::int32_t* faces = faceVertexIndex_->List();
-    const int vertexCount = vertices_->Count();
-    for (int f = 0; f < FaceCount(); ++f) {
-        const int p = faces[3 * f], q = faces[3 * f + 1], r = faces[3 * f + 2];
-        // A shared vertex list may have shrunk since the faces were added.
-        RTL_ASSERT(p < vertexCount && q < vertexCount && r < vertexCount);
-        const TAffineVector normal = precomputeFaceNormal_ ? faceNormal_->Get(f)
-                                                           : TriangleNormal(verts[p], verts[q], verts[r]);
-        const bool visible =
-            AffineVectorDotProduct(AffineVectorSubtract(Parameters.SeenFrom, verts[p]), normal) >= 0;
-        faceVisible_->Put(f, visible ? 1 : 0);
-        if (!visible && Parameters.CapSilhouette) {
-            const int ip = idx(p), iq = idx(q), ir = idx(r);  // vertices numbered in this order
-            sil.CapIndices()->AddTriple(ip, iq, ir);
-        }
+  TGLSilhouette& sil = *Silhouette;
+  const TAffineVector* verts = vertices_->List();
+  auto idx = [&](int v) {
+    if (vertexMemory_->Count() <= v) {
+      const int from = vertexMemory_->Count();
+      vertexMemory_->SetCount(v + 1);
+      for (int i = from; i <= v; ++i) vertexMemory_->Put(i, -1);
     }
-
-    const std::int32_t* edges = edgeVerticesIndices_->List();
-    const std::int32_t* edgeFaces = edgeFaces_->List();
-    const std::uint8_t* vis = faceVisible_->List();
-    for (int e = 0; e < EdgeCount(); ++e) {
-        const int a = edges[2 * e], b = edges[2 * e + 1];
-        const int f1 = edgeFaces[2 * e], f2 = edgeFaces[2 * e + 1];
-        if (f2 != -1 && vis[f1] == vis[f2])
-            continue;
-        if (!vis[f1]) {
-            const int ia = idx(a);
-            sil.Indices()->AddPair(ia, idx(b));
-        } else if (f2 != -1) {
-            const int ib = idx(b);
-            sil.Indices()->AddPair(ib, idx(a));
-        }
+    int r = vertexMemory_->Get(v);
+    if (r == -1) {
+      r = sil.Vertices()->AddPoint(verts[v]);
+      vertexMemory_->Put(v, r);
     }
+    return r;
+  };
+
+  const std::int32_t* faces = faceVertexIndex_->List();
+  const int vertexCount = vertices_->Count();
+  for (int f = 0; f < FaceCount(); ++f) {
+    const int p = faces[3 * f], q = faces[3 * f + 1], r = faces[3 * f + 2];
+    // A shared vertex list may have shrunk since the faces were added.
+    RTL_ASSERT(p < vertexCount && q < vertexCount && r < vertexCount);
+    const TAffineVector normal =
+        precomputeFaceNormal_ ? faceNormal_->Get(f) : TriangleNormal(verts[p], verts[q], verts[r]);
+    const bool visible = AffineVectorDotProduct(AffineVectorSubtract(Parameters.SeenFrom, verts[p]), normal) >= 0;
+    faceVisible_->Put(f, visible ? 1 : 0);
+    if (!visible && Parameters.CapSilhouette) {
+      const int ip = idx(p), iq = idx(q), ir = idx(r);  // vertices numbered in this order
+      sil.CapIndices()->AddTriple(ip, iq, ir);
+    }
+  }
+
+  const std::int32_t* edges = edgeVerticesIndices_->List();
+  const std::int32_t* edgeFaces = edgeFaces_->List();
+  const std::uint8_t* vis = faceVisible_->List();
+  for (int e = 0; e < EdgeCount(); ++e) {
+    const int a = edges[2 * e], b = edges[2 * e + 1];
+    const int f1 = edgeFaces[2 * e], f2 = edgeFaces[2 * e + 1];
+    if (f2 != -1 && vis[f1] == vis[f2]) continue;
+    if (!vis[f1]) {
+      const int ia = idx(a);
+      sil.Indices()->AddPair(ia, idx(b));
+    } else if (f2 != -1) {
+      const int ib = idx(b);
+      sil.Indices()->AddPair(ib, idx(a));
+    }
+  }
 }

@@ -6,12 +6,28 @@
 
 namespace {
 
-constexpr GLenum kCapabilities[GLStateCount] = {
-    GL_ALPHA_TEST,      GL_AUTO_NORMAL,     GL_BLEND,         GL_COLOR_MATERIAL, GL_CULL_FACE,
-    GL_DEPTH_TEST,      GL_DITHER,          GL_FOG,           GL_LIGHTING,       GL_LINE_SMOOTH,
-    GL_LINE_STIPPLE,    GL_LOGIC_OP,        GL_NORMALIZE,     GL_POINT_SMOOTH,   GL_POLYGON_SMOOTH,
-    GL_POLYGON_STIPPLE, GL_SCISSOR_TEST,    GL_STENCIL_TEST,  GL_TEXTURE_1D,     GL_TEXTURE_2D,
-    0x8513 /* GL_TEXTURE_CUBE_MAP_ARB */,   0x84F5 /* GL_TEXTURE_RECTANGLE_NV */};
+constexpr GLenum kCapabilities[GLStateCount] = {GL_ALPHA_TEST,
+                                                GL_AUTO_NORMAL,
+                                                GL_BLEND,
+                                                GL_COLOR_MATERIAL,
+                                                GL_CULL_FACE,
+                                                GL_DEPTH_TEST,
+                                                GL_DITHER,
+                                                GL_FOG,
+                                                GL_LIGHTING,
+                                                GL_LINE_SMOOTH,
+                                                GL_LINE_STIPPLE,
+                                                GL_LOGIC_OP,
+                                                GL_NORMALIZE,
+                                                GL_POINT_SMOOTH,
+                                                GL_POLYGON_SMOOTH,
+                                                GL_POLYGON_STIPPLE,
+                                                GL_SCISSOR_TEST,
+                                                GL_STENCIL_TEST,
+                                                GL_TEXTURE_1D,
+                                                GL_TEXTURE_2D,
+                                                0x8513 /* GL_TEXTURE_CUBE_MAP_ARB */,
+                                                0x84F5 /* GL_TEXTURE_RECTANGLE_NV */};
 
 std::uint32_t Bit(TGLState state) {
   RTL_ASSERT(state >= 0 && state < GLStateCount);
@@ -32,8 +48,13 @@ GLenum GLStateCapability(TGLState state) {
 }
 
 TGLStateCache::TGLStateCache()
-    : FMaterialColors{}, FShininess{}, FStates(0), FBoundTextures{}, FPolygonModes{},
-      FFrontFaceCCW(true), FTextureMatrixIsIdentity(true) {}
+    : FMaterialColors{},
+      FShininess{},
+      FStates(0),
+      FBoundTextures{},
+      FPolygonModes{},
+      FFrontFaceCCW(true),
+      FTextureMatrixIsIdentity(true) {}
 
 void TGLStateCache::EnableState(TGLState state) {
   const std::uint32_t bit = Bit(state);
@@ -65,8 +86,7 @@ void TGLStateCache::SetPolygonMode(GLenum face, GLenum mode) {
       if (FPolygonModes[0] == mode && FPolygonModes[1] == mode) return;
       FPolygonModes[0] = FPolygonModes[1] = mode;
       break;
-    default:
-      return;
+    default: return;
   }
   GL.glPolygonMode(face, mode);
 }
@@ -74,29 +94,22 @@ void TGLStateCache::SetPolygonMode(GLenum face, GLenum mode) {
 void TGLStateCache::ForgetPolygonModes() { FPolygonModes[0] = FPolygonModes[1] = 0; }
 
 void TGLStateCache::SendMaterialColors(GLenum face, const GLfloat emission[4], const GLfloat ambient[4],
-                                       const GLfloat diffuse[4], const GLfloat specular[4],
-                                       GLint shininess) {
+                                       const GLfloat diffuse[4], const GLfloat specular[4], GLint shininess) {
   // The face indexes the cache, so only the two real faces are accepted; both
   // at once is two sends, each compared against its own face.
   switch (face) {
-    case GL_FRONT:
-      SendFaceColors(0, face, emission, ambient, diffuse, specular, shininess);
-      break;
-    case GL_BACK:
-      SendFaceColors(1, face, emission, ambient, diffuse, specular, shininess);
-      break;
+    case GL_FRONT: SendFaceColors(0, face, emission, ambient, diffuse, specular, shininess); break;
+    case GL_BACK: SendFaceColors(1, face, emission, ambient, diffuse, specular, shininess); break;
     case GL_FRONT_AND_BACK:
       SendFaceColors(0, GL_FRONT, emission, ambient, diffuse, specular, shininess);
       SendFaceColors(1, GL_BACK, emission, ambient, diffuse, specular, shininess);
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
-void TGLStateCache::SendFaceColors(int index, GLenum face, const GLfloat emission[4],
-                                   const GLfloat ambient[4], const GLfloat diffuse[4],
-                                   const GLfloat specular[4], GLint shininess) {
+void TGLStateCache::SendFaceColors(int index, GLenum face, const GLfloat emission[4], const GLfloat ambient[4],
+                                   const GLfloat diffuse[4], const GLfloat specular[4], GLint shininess) {
   if (FShininess[index] != shininess) {
     FShininess[index] = shininess;
     GL.glMateriali(face, GL_SHININESS, shininess);

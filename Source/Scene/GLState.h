@@ -18,28 +18,28 @@
 
 // Index into the fixed table of capabilities the cache tracks.
 enum TGLState : int {
-  stAlphaTest,        // GL_ALPHA_TEST
-  stAutoNormal,       // GL_AUTO_NORMAL
-  stBlend,            // GL_BLEND
-  stColorMaterial,    // GL_COLOR_MATERIAL
-  stCullFace,         // GL_CULL_FACE
-  stDepthTest,        // GL_DEPTH_TEST
-  stDither,           // GL_DITHER
-  stFog,              // GL_FOG
-  stLighting,         // GL_LIGHTING
-  stLineSmooth,       // GL_LINE_SMOOTH
-  stLineStipple,      // GL_LINE_STIPPLE
-  stLogicOp,          // GL_LOGIC_OP
-  stNormalize,        // GL_NORMALIZE
-  stPointSmooth,      // GL_POINT_SMOOTH
-  stPolygonSmooth,    // GL_POLYGON_SMOOTH
-  stPolygonStipple,   // GL_POLYGON_STIPPLE
-  stScissorTest,      // GL_SCISSOR_TEST
-  stStencilTest,      // GL_STENCIL_TEST
-  stTexture1D,        // GL_TEXTURE_1D
-  stTexture2D,        // GL_TEXTURE_2D
-  stTextureCubeMap,   // GL_TEXTURE_CUBE_MAP_ARB
-  stTextureRect,      // GL_TEXTURE_RECTANGLE_NV
+  stAlphaTest,       // GL_ALPHA_TEST
+  stAutoNormal,      // GL_AUTO_NORMAL
+  stBlend,           // GL_BLEND
+  stColorMaterial,   // GL_COLOR_MATERIAL
+  stCullFace,        // GL_CULL_FACE
+  stDepthTest,       // GL_DEPTH_TEST
+  stDither,          // GL_DITHER
+  stFog,             // GL_FOG
+  stLighting,        // GL_LIGHTING
+  stLineSmooth,      // GL_LINE_SMOOTH
+  stLineStipple,     // GL_LINE_STIPPLE
+  stLogicOp,         // GL_LOGIC_OP
+  stNormalize,       // GL_NORMALIZE
+  stPointSmooth,     // GL_POINT_SMOOTH
+  stPolygonSmooth,   // GL_POLYGON_SMOOTH
+  stPolygonStipple,  // GL_POLYGON_STIPPLE
+  stScissorTest,     // GL_SCISSOR_TEST
+  stStencilTest,     // GL_STENCIL_TEST
+  stTexture1D,       // GL_TEXTURE_1D
+  stTexture2D,       // GL_TEXTURE_2D
+  stTextureCubeMap,  // GL_TEXTURE_CUBE_MAP_ARB
+  stTextureRect,     // GL_TEXTURE_RECTANGLE_NV
 };
 
 constexpr int GLStateCount = 22;
@@ -74,8 +74,8 @@ class TGLStateCache : public TObject {
 
   // face is GL_FRONT or GL_BACK (GL_FRONT_AND_BACK sends to both); sends only
   // what differs from the cache: shininess, then emission, ambient, diffuse, specular.
-  void SendMaterialColors(GLenum face, const GLfloat emission[4], const GLfloat ambient[4],
-                          const GLfloat diffuse[4], const GLfloat specular[4], GLint shininess);
+  void SendMaterialColors(GLenum face, const GLfloat emission[4], const GLfloat ambient[4], const GLfloat diffuse[4],
+                          const GLfloat specular[4], GLint shininess);
   void SetMaterialAlpha(GLenum face, GLfloat alpha);
   // Sends the GL default material to both faces and makes every colour unknown.
   void SendDefaultMaterial();

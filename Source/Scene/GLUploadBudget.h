@@ -42,7 +42,7 @@ class TGLUploadBudget {
   double limitMs_ = 0;
   int64_t limitTicks_ = 0;
   double share_ = 0;
-  int64_t frameTicks_ = 0;   // this frame's allowance
+  int64_t frameTicks_ = 0;  // this frame's allowance
   int64_t lastStart_ = -1;
   int64_t spent_ = 0;
   uint64_t frame_ = 1;

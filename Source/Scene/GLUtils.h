@@ -10,7 +10,12 @@ enum TGLTextLayout : uint8_t { tlTop, tlCenter, tlBottom };
 
 // Texture filters.
 enum TGLMinFilter : uint8_t {
-  miNearest, miLinear, miNearestMipmapNearest, miLinearMipmapNearest, miNearestMipmapLinear, miLinearMipmapLinear
+  miNearest,
+  miLinear,
+  miNearestMipmapNearest,
+  miLinearMipmapNearest,
+  miNearestMipmapLinear,
+  miLinearMipmapLinear
 };
 enum TGLMagFilter : uint8_t { maNearest, maLinear };
 

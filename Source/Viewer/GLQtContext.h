@@ -24,7 +24,6 @@
 #include <memory>
 #include <vector>
 
-
 // A pixel-format request as the chooser sees it.
 struct TGLPixelFormatRequest {
   int ColorBits = 32, AlphaBits = 0, DepthBits = 0, StencilBits = 0, AccumBits = 0, AuxBuffers = 0;

@@ -70,15 +70,9 @@ class TGLViewerWindow : public QWindow {
   bool event(QEvent* e) override {
     if (!viewer_) return QWindow::event(e);
     switch (e->type()) {
-      case QEvent::UpdateRequest:
-        Guarded([this] { viewer_->WindowPaint(); });
-        return true;
-      case QEvent::Enter:
-        Guarded([this] { viewer_->WindowEnter(true); });
-        break;
-      case QEvent::Leave:
-        Guarded([this] { viewer_->WindowEnter(false); });
-        break;
+      case QEvent::UpdateRequest: Guarded([this] { viewer_->WindowPaint(); }); return true;
+      case QEvent::Enter: Guarded([this] { viewer_->WindowEnter(true); }); break;
+      case QEvent::Leave: Guarded([this] { viewer_->WindowEnter(false); }); break;
       case QEvent::PlatformSurface:
         if (static_cast<QPlatformSurfaceEvent*>(e)->surfaceEventType() ==
             QPlatformSurfaceEvent::SurfaceAboutToBeDestroyed)
@@ -121,18 +115,21 @@ class TGLViewerWindow : public QWindow {
     });
   }
   void mouseDoubleClickEvent(QMouseEvent*) override {
-    if (viewer_) Guarded([this] {
+    if (viewer_)
+      Guarded([this] {
         if (viewer_->OnDblClick) viewer_->OnDblClick(viewer_);
       });
   }
   void mouseMoveEvent(QMouseEvent* e) override {
-    if (viewer_) Guarded([this, e] {
+    if (viewer_)
+      Guarded([this, e] {
         QMouseEvent d = InDevicePixels(*e, devicePixelRatio());
         if (viewer_->OnMouseMove) viewer_->OnMouseMove(viewer_, &d);
       });
   }
   void wheelEvent(QWheelEvent* e) override {
-    if (viewer_) Guarded([this, e] {
+    if (viewer_)
+      Guarded([this, e] {
         QWheelEvent d = InDevicePixels(*e, devicePixelRatio());
         if (viewer_->OnMouseWheel) viewer_->OnMouseWheel(viewer_, &d);
       });

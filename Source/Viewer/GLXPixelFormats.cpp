@@ -28,8 +28,8 @@ std::vector<TGLPixelFormatInfo> DisplayPixelFormats() {
     f.AlphaBits = get(GLX_ALPHA_SIZE);
     f.DepthBits = get(GLX_DEPTH_SIZE);
     f.StencilBits = get(GLX_STENCIL_SIZE);
-    f.AccumBits = get(GLX_ACCUM_RED_SIZE) + get(GLX_ACCUM_GREEN_SIZE) + get(GLX_ACCUM_BLUE_SIZE) +
-                  get(GLX_ACCUM_ALPHA_SIZE);
+    f.AccumBits =
+        get(GLX_ACCUM_RED_SIZE) + get(GLX_ACCUM_GREEN_SIZE) + get(GLX_ACCUM_BLUE_SIZE) + get(GLX_ACCUM_ALPHA_SIZE);
     f.AuxBuffers = get(GLX_AUX_BUFFERS);
     f.Samples = get(GLX_SAMPLE_BUFFERS) ? get(GLX_SAMPLES) : 0;
     f.DoubleBuffer = get(GLX_DOUBLEBUFFER) != 0;

@@ -70,8 +70,7 @@ void ReleaseShareRoot() {
 // Restores whatever Qt context (and surface) was current when it was made.
 class TQtCurrentKeeper {
  public:
-  TQtCurrentKeeper()
-      : FContext(QOpenGLContext::currentContext()), FSurface(FContext ? FContext->surface() : nullptr) {}
+  TQtCurrentKeeper() : FContext(QOpenGLContext::currentContext()), FSurface(FContext ? FContext->surface() : nullptr) {}
   ~TQtCurrentKeeper() {
     if (FContext)
       FContext->makeCurrent(FSurface);
@@ -166,7 +165,7 @@ TQtGLResult TQtGLSurface::CreateOffscreen(const TQtGLFormat& format, int width, 
       // The framebuffer object stands in for the pbuffer's own buffers.
       QOpenGLFramebufferObjectFormat f;
       f.setAttachment(format.DepthBits > 0 || format.StencilBits > 0 ? QOpenGLFramebufferObject::CombinedDepthStencil
-                                                                    : QOpenGLFramebufferObject::NoAttachment);
+                                                                     : QOpenGLFramebufferObject::NoAttachment);
       f.setInternalTextureFormat(0x8058 /* GL_RGBA8 */);
       auto fbo = std::make_unique<QOpenGLFramebufferObject>(width, height, f);
       if (fbo->isValid())
@@ -226,7 +225,8 @@ void TQtGLSurface::SwapBuffers() {
 bool TQtGLSurface::SharesWith(const TQtGLSurface& other) const {
   const QOpenGLContext* a = FImpl->context.get();
   const QOpenGLContext* b = other.FImpl->context.get();
-  return a && b && (a == b || QOpenGLContext::areSharing(const_cast<QOpenGLContext*>(a), const_cast<QOpenGLContext*>(b)));
+  return a && b &&
+         (a == b || QOpenGLContext::areSharing(const_cast<QOpenGLContext*>(a), const_cast<QOpenGLContext*>(b)));
 }
 
 void* TQtGLSurface::GetProcAddress(const char* name) const {
@@ -267,8 +267,8 @@ class TSurfaceWatcher : public QObject {
   }
 
   void Unwatch(QWindow* w, const void* key) {
-    const auto end = std::remove_if(FEntries.begin(), FEntries.end(),
-                                    [&](const Entry& e) { return e.window == w && e.key == key; });
+    const auto end =
+        std::remove_if(FEntries.begin(), FEntries.end(), [&](const Entry& e) { return e.window == w && e.key == key; });
     // A window that was never watched may be gone already: leave it alone.
     if (end == FEntries.end()) return;
     FEntries.erase(end, FEntries.end());
@@ -277,9 +277,8 @@ class TSurfaceWatcher : public QObject {
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override {
-    if (event->type() != QEvent::PlatformSurface ||
-        static_cast<QPlatformSurfaceEvent*>(event)->surfaceEventType() !=
-            QPlatformSurfaceEvent::SurfaceAboutToBeDestroyed)
+    if (event->type() != QEvent::PlatformSurface || static_cast<QPlatformSurfaceEvent*>(event)->surfaceEventType() !=
+                                                        QPlatformSurfaceEvent::SurfaceAboutToBeDestroyed)
       return false;
     // Child windows announce their own surfaces before their parent's goes.
     // Callbacks unwatch themselves: iterate over a copy, last entry first.

@@ -33,7 +33,15 @@ struct TQtGLFormat {
   bool DoubleBuffer = false, Stereo = false;
 };
 
-enum class TQtGLResult { Ok, NoSurface, NotOpenGLWindow, NoShareRoot, ContextFailed, MakeCurrentFailed, FramebufferFailed };
+enum class TQtGLResult {
+  Ok,
+  NoSurface,
+  NotOpenGLWindow,
+  NoShareRoot,
+  ContextFailed,
+  MakeCurrentFailed,
+  FramebufferFailed
+};
 
 class TQtGLSurface {
  public:

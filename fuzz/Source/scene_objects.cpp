@@ -41,13 +41,26 @@ void Setup() {
   if (done) return;
   done = true;
   void (*const units[])() = {
-      RegisterPersistentClasses,    RegisterVectorLists,          RegisterGLCoordinatesClasses,
-      RegisterGLNodesClasses,       RegisterGLColorClasses,       RegisterGLTextureClasses,
-      RegisterGLMaterialClasses,    RegisterGLSceneGraphClasses,  RegisterGLObjectsClasses,
-      RegisterGLGeomObjectsClasses, RegisterGLFireFXClasses,      RegisterGLVectorFileObjects,
-      RegisterGLMesh,               RegisterGLGraphClasses,       RegisterGLTilePlaneClasses,
-      RegisterGLSkydomeClasses,     RegisterGLShadowPlaneClasses, RegisterGLMirrorClasses,
-      RegisterGLzBufferClasses,     RegisterGLShadowVolumeClasses,
+      RegisterPersistentClasses,
+      RegisterVectorLists,
+      RegisterGLCoordinatesClasses,
+      RegisterGLNodesClasses,
+      RegisterGLColorClasses,
+      RegisterGLTextureClasses,
+      RegisterGLMaterialClasses,
+      RegisterGLSceneGraphClasses,
+      RegisterGLObjectsClasses,
+      RegisterGLGeomObjectsClasses,
+      RegisterGLFireFXClasses,
+      RegisterGLVectorFileObjects,
+      RegisterGLMesh,
+      RegisterGLGraphClasses,
+      RegisterGLTilePlaneClasses,
+      RegisterGLSkydomeClasses,
+      RegisterGLShadowPlaneClasses,
+      RegisterGLMirrorClasses,
+      RegisterGLzBufferClasses,
+      RegisterGLShadowVolumeClasses,
   };
   for (auto unit : units) unit();
 }
@@ -88,7 +101,8 @@ void StoredComponent(const std::string& bytes) {
   }
   auto* obj = dynamic_cast<TGLBaseSceneObject*>(root.get());
   if (!obj) return;
-  if (auto* tiles = dynamic_cast<TGLTilePlane*>(obj); tiles && !tiles->MaterialLibrary()) tiles->SetMaterialLibrary(&lib);
+  if (auto* tiles = dynamic_cast<TGLTilePlane*>(obj); tiles && !tiles->MaterialLibrary())
+    tiles->SetMaterialLibrary(&lib);
   if (auto* mesh = dynamic_cast<TGLBaseMesh*>(obj); mesh && !mesh->MaterialLibrary()) mesh->SetMaterialLibrary(&lib);
   try {
     s.scene.Objects()->AddChild(obj);

@@ -10,7 +10,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   static const char* const ends[] = {"\r\n", "\n", "END", "\0\0"};
-  const std::string lineEnd(ends[data[0] % 4], data[0] % 4 == 3 ? 2 : std::char_traits<char>::length(ends[data[0] % 4]));
+  const std::string lineEnd(ends[data[0] % 4],
+                            data[0] % 4 == 3 ? 2 : std::char_traits<char>::length(ends[data[0] % 4]));
   const int readSize = 1 + data[1] % 9;
   TLineBuffer buf;
   std::string input, output;

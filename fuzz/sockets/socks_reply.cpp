@@ -14,7 +14,8 @@ void Check(Parser parse, const uint8_t* data, int size) {
   // A copy of exactly the arrived bytes, so that reading past them is caught.
   std::vector<uint8_t> copy(data, data + size);
   TSocksReply whole = parse(copy.data(), size);
-  if (whole.Status == TSocksStatus::Done && (whole.Consumed < 2 || whole.Consumed > size || whole.Consumed > SOCKS_MAX_REPLY))
+  if (whole.Status == TSocksStatus::Done &&
+      (whole.Consumed < 2 || whole.Consumed > size || whole.Consumed > SOCKS_MAX_REPLY))
     std::abort();
   if (whole.Status == TSocksStatus::Failed && (whole.ErrCode < 20001 || whole.ErrCode > 20016 || whole.ErrMsg.empty()))
     std::abort();

@@ -17,7 +17,7 @@ namespace {
 
 // A monitor on the fake driver whose frames are handed to HandleFrame directly.
 class Decode : public testing::Test {
-protected:
+ protected:
   void SetUp() override {
     InstallFakeDriver();
     Mon = std::make_unique<TMonitorPcap>(nullptr);
@@ -230,7 +230,7 @@ TEST_F(Decode, TruncatedFramesYieldOnlyCapturedFields) {
   s.Payload.assign(40, 0x5A);
   TFrameSpec opt = s;
   opt.Ihl = 15;
-  const std::vector<std::vector<uint8_t>> all = {frames::TcpFrame(s), frames::UdpFrame(s), frames::IcmpFrame(s, 0),
+  const std::vector<std::vector<uint8_t>> all = {frames::TcpFrame(s), frames::UdpFrame(s),  frames::IcmpFrame(s, 0),
                                                  frames::ArpFrame(s), frames::Ipv6Frame(s), frames::TcpFrame(opt)};
   for (const auto& f : all) {
     Events.clear();
@@ -269,7 +269,7 @@ TEST(CaptureText, AddressTimeAndProtocolTexts) {
   EXPECT_EQ(TimeToTextMs(25569 + (13 * 3600 + 5 * 60 + 9.123) / 86400), "13:05:09:123");
   EXPECT_EQ(TimeToTextMs(25569.0), "00:00:00:000");
   EXPECT_EQ(TimeToTextMs(25569 + 86399.9996 / 86400), "00:00:00:000");
-  const std::pair<int, const char*> names[] = {{0, "IP"},   {1, "ICMP"},    {2, "IGMP"}, {6, "TCP"}, {17, "UDP"},
+  const std::pair<int, const char*> names[] = {{0, "IP"},      {1, "ICMP"}, {2, "IGMP"}, {6, "TCP"}, {17, "UDP"},
                                                {80, "ISO-IP"}, {47, "GRE"}, {50, "ESP"}, {99, "99"}, {255, "255"}};
   for (const auto& [n, text] : names) EXPECT_EQ(IpProtocolToText(n), text);
   EXPECT_DOUBLE_EQ(BpfTimeToDateTime(bpf_timeval{0, 0}), 25569.0);
@@ -282,11 +282,21 @@ TEST(CaptureText, DottedAddressParser) {
     bool Valid;
     const char* Value;
   } cases[] = {
-      {"0.0.0.0", true, "0.0.0.0"},     {"1.2.3.4", true, "1.2.3.4"},     {"10..2.3", true, "10.0.2.3"},
-      {"255.255.255.0", true, "255.255.255.0"}, {"0.1.2.3", false, ""},   {"1.2.3", false, ""},
-      {"1.2.3.", false, ""},            {"256.1.1.1", false, ""},         {"1.2.3.256", false, ""},
-      {"4294967297.1.1.1", false, ""},  {"1.2.3.4.5", false, ""},         {"1.2.3.x", false, ""},
-      {" 1.2.3.4", false, ""},          {"1.2.3.-4", false, ""},          {"", false, ""},
+      {"0.0.0.0", true, "0.0.0.0"},
+      {"1.2.3.4", true, "1.2.3.4"},
+      {"10..2.3", true, "10.0.2.3"},
+      {"255.255.255.0", true, "255.255.255.0"},
+      {"0.1.2.3", false, ""},
+      {"1.2.3", false, ""},
+      {"1.2.3.", false, ""},
+      {"256.1.1.1", false, ""},
+      {"1.2.3.256", false, ""},
+      {"4294967297.1.1.1", false, ""},
+      {"1.2.3.4.5", false, ""},
+      {"1.2.3.x", false, ""},
+      {" 1.2.3.4", false, ""},
+      {"1.2.3.-4", false, ""},
+      {"", false, ""},
   };
   for (const Case& c : cases) {
     uint32_t a = 12345;

@@ -18,7 +18,7 @@
 namespace {
 
 class CaptureDriver : public testing::Test {
-protected:
+ protected:
   void SetUp() override { InstallFakeDriver(); }
   void TearDown() override { RemoveFakeDriver(); }
 
@@ -188,7 +188,10 @@ TEST_F(CaptureDriver, AddressEntriesFollowTheVersionsLayout) {
     const char* Version;
     size_t Size;
     size_t Offs[3];
-  } cases[] = {{"4.1.3", 384, {4, 132, 260}}, {"3.0 alpha", 48, {4, 20, 36}}, {"2.0.1", 48, {4, 20, 36}}, {"2.3", 384, {4, 132, 260}},
+  } cases[] = {{"4.1.3", 384, {4, 132, 260}},
+               {"3.0 alpha", 48, {4, 20, 36}},
+               {"2.0.1", 48, {4, 20, 36}},
+               {"2.3", 384, {4, 132, 260}},
                {"3.0", 384, {4, 132, 260}}};
   for (const Case& c : cases) {
     InstallFakeDriver();
@@ -328,7 +331,7 @@ void Collect(void* user, const bpf_hdr* h, const uint8_t* data) {
 }
 
 class CaptureRead : public CaptureDriver {
-protected:
+ protected:
   void SetUp() override {
     CaptureDriver::SetUp();
     std::string err;
@@ -460,7 +463,7 @@ struct {
   int Activation = 0;
   int Creates = 0, Closes = 0;
   int Fd = -1;
-  int SnapLen = 0, Buffer = 0;  // as set on the handle being made
+  int SnapLen = 0, Buffer = 0;                 // as set on the handle being made
   std::vector<std::pair<int, int>> Activated;  // (snap length, buffer) of each activation
 } S;
 int Handle;
@@ -496,8 +499,8 @@ int Datalink(TPcap*) { return 1; }
 
 TEST(CaptureDriverLayer, AnAdapterThatCannotCaptureFailsAtOpenWithTheOpenStepsText) {
   using namespace standin;
-  const TPcapApi api{Create, SetInt,      SetInt,   SetInt, SetInt,  nullptr, Activate, SetNonblock, SelectableFd,
-                     Dispatch, Close, FindAll, FreeAll, Version, Send,    Stats,    SetFilter,   Datalink};
+  const TPcapApi api{Create,   SetInt, SetInt,  SetInt,  SetInt,  nullptr, Activate, SetNonblock, SelectableFd,
+                     Dispatch, Close,  FindAll, FreeAll, Version, Send,    Stats,    SetFilter,   Datalink};
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   S = {};
@@ -506,7 +509,7 @@ TEST(CaptureDriverLayer, AnAdapterThatCannotCaptureFailsAtOpenWithTheOpenStepsTe
   {
     TMonitorPcap mon(nullptr);
     ASSERT_EQ(mon.MonAdapter(), "lo");
-    S.Activation = -9;  // the interface is not up
+    S.Activation = -9;                               // the interface is not up
     for (int attempt = 0; attempt < 2; ++attempt) {  // nothing is left running to refuse a second start
       mon.StartMonitor();
       EXPECT_FALSE(mon.Connected());
@@ -537,8 +540,8 @@ TEST(CaptureDriverLayer, AnAdapterThatCannotCaptureFailsAtOpenWithTheOpenStepsTe
 // the handle that captures must be activated with the monitor's.
 TEST(CaptureDriverLayer, TheCapturingHandleIsActivatedWithTheAskedSnapLengthAndBuffer) {
   using namespace standin;
-  const TPcapApi api{Create,   SetSnapLen, SetInt,  SetInt,  SetBuffer, nullptr,  Activate,  SetNonblock, SelectableFd,
-                     Dispatch, Close,      FindAll, FreeAll, Version,   Send,     Stats,     SetFilter,   Datalink};
+  const TPcapApi api{Create,   SetSnapLen, SetInt,  SetInt,  SetBuffer, nullptr, Activate, SetNonblock, SelectableFd,
+                     Dispatch, Close,      FindAll, FreeAll, Version,   Send,    Stats,    SetFilter,   Datalink};
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   S = {};

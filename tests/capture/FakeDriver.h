@@ -21,24 +21,24 @@ struct TFakeRead {
 };
 
 struct TFakeDriver {
-  bool Present = true;                 // false: the library cannot be loaded
-  std::set<std::string> Missing;       // entry points the library lacks
+  bool Present = true;            // false: the library cannot be loaded
+  std::set<std::string> Missing;  // entry points the library lacks
   std::string Version = "4.1.3";
   std::string DriverVersion = "Fake driver 1.0";
 
-  std::vector<uint8_t> NameBuffer;     // copied into the caller's buffer
+  std::vector<uint8_t> NameBuffer;  // copied into the caller's buffer
   bool NamesFail = false;
 
-  std::vector<uint8_t> AddrBuffer;     // copied into the caller's buffer
-  int32_t AddrCount = 0;               // written back as the entry count
+  std::vector<uint8_t> AddrBuffer;  // copied into the caller's buffer
+  int32_t AddrCount = 0;            // written back as the entry count
   bool AddrFail = false;
-  std::string AddrAdapter;             // adapter name of the last address query
+  std::string AddrAdapter;  // adapter name of the last address query
 
   std::set<std::string> Adapters = {"fake0"};
-  std::string FailStep;                // entry point that fails: "PacketSetHwFilter", ...
+  std::string FailStep;  // entry point that fails: "PacketSetHwFilter", ...
   uint8_t Mac[6] = {0x00, 0x0C, 0x29, 0x4F, 0xA1, 0x0B};
-  int32_t SnapLenResult = -1;          // -1: echo the request
-  std::atomic<uint32_t> Drops{0};      // the driver's drop count (wraps like a real one)
+  int32_t SnapLenResult = -1;      // -1: echo the request
+  std::atomic<uint32_t> Drops{0};  // the driver's drop count (wraps like a real one)
 
   // Observations.
   uint32_t HwFilter = 0;

@@ -37,8 +37,8 @@ struct TFrameSpec {
   uint8_t Ihl = 5;            // IP header length in 32-bit words
   uint16_t TcpWord = 0x5018;  // data offset 5 words, PSH ACK
   std::vector<uint8_t> Payload;
-  size_t PadTo = 0;           // Ethernet padding up to this frame length
-  int TotalLength = -1;       // IP total length written instead of the real one
+  size_t PadTo = 0;      // Ethernet padding up to this frame length
+  int TotalLength = -1;  // IP total length written instead of the real one
 };
 
 inline void Put16(std::vector<uint8_t>& f, size_t at, uint16_t v) {

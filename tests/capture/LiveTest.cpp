@@ -43,7 +43,7 @@ std::vector<std::string> Rows(const TStrings* l) {
 }
 
 class RealDriver : public testing::Test {
-protected:
+ protected:
   void SetUp() override {
     SetPacketModule(nullptr);
     if (!LoadPacketDll()) GTEST_SKIP() << "libpcap (libpcap.so.1 or libpcap.so.0.8) is not installed";
@@ -74,7 +74,7 @@ TEST_F(RealDriver, ListsEthernetTypeAdaptersWithDescriptionsAndLoopbackAddresses
 }
 
 class Live_Loopback : public RealDriver {
-protected:
+ protected:
   void SetUp() override {
     RealDriver::SetUp();
     if (IsSkipped()) return;
@@ -147,13 +147,14 @@ TEST_F(Live_Loopback, StopOnAnIdleInterfaceEndsTheCaptureCleanly) {
 // A network namespace of the test's own holding one Ethernet-type interface
 // that is down.
 class Live_DownInterface : public RealDriver {
-protected:
+ protected:
   void SetUp() override {
     RealDriver::SetUp();
     if (IsSkipped()) return;
     if (!CapturePermitted()) GTEST_SKIP() << "opening an adapter needs CAP_NET_RAW (run as root or setcap)";
     Ns = "tamrivel-test-" + std::to_string(getpid());
-    if (!Run("ip netns add " + Ns)) GTEST_SKIP() << "cannot create a network namespace (ip netns add needs CAP_SYS_ADMIN)";
+    if (!Run("ip netns add " + Ns))
+      GTEST_SKIP() << "cannot create a network namespace (ip netns add needs CAP_SYS_ADMIN)";
     Made = true;
     if (!Run("ip -n " + Ns + " link add d0 type dummy") && !Run("ip -n " + Ns + " link add d0 type veth peer name d1"))
       GTEST_SKIP() << "cannot create a dummy or veth interface in a network namespace";
@@ -205,7 +206,7 @@ namespace {
 // for 300 frames of the monitor's snap length, so a burst of 300 is counted
 // whole; of a burst of 2,000 every frame must be counted or reported dropped.
 class Live_Burst : public RealDriver {
-protected:
+ protected:
   static constexpr int MarkerPort = 47017;
 
   struct TFigures {
@@ -220,7 +221,8 @@ protected:
     if (IsSkipped()) return;
     if (!CapturePermitted()) GTEST_SKIP() << "capturing needs CAP_NET_RAW (run as root or setcap)";
     Ns = "tamrivel-burst-" + std::to_string(getpid());
-    if (!Run("ip netns add " + Ns)) GTEST_SKIP() << "cannot create a network namespace (ip netns add needs CAP_SYS_ADMIN)";
+    if (!Run("ip netns add " + Ns))
+      GTEST_SKIP() << "cannot create a network namespace (ip netns add needs CAP_SYS_ADMIN)";
     Made = true;
     if (!Run("ip -n " + Ns + " link set lo up")) GTEST_SKIP() << "cannot bring lo up in a network namespace";
   }
@@ -314,10 +316,10 @@ protected:
     at.sll_ifindex = int(if_nametoindex(Device.c_str()));
     at.sll_halen = 6;
     std::vector<uint8_t> f(14 + 20 + 8 + 100, 0);
-    std::memset(f.data(), 0xFF, 6);                                  // broadcast
+    std::memset(f.data(), 0xFF, 6);  // broadcast
     const uint8_t src[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x02};
     std::memcpy(f.data() + 6, src, 6);
-    f[12] = 0x08;                                                      // IPv4
+    f[12] = 0x08;  // IPv4
     uint8_t* ip = f.data() + 14;
     ip[0] = 0x45;
     ip[2] = 0;

@@ -18,7 +18,7 @@ using frames::TFrameSpec;
 namespace {
 
 class Monitor : public testing::Test {
-protected:
+ protected:
   void SetUp() override {
     InstallFakeDriver();
     const std::string names("fake0\0fake1\0\0Fake adapter A\0Fake adapter B\0\0", 44);

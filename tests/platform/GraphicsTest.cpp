@@ -42,7 +42,7 @@ TEST(GraphicsBmp, RoundTripKeepsPixelsAndWritesBottomRowFirst) {
   const std::vector<uint8_t> bytes = b.SaveToBytes();
   // 3 pixels * 3 bytes padded to 12 per row, bottom row first in the file.
   ASSERT_EQ(bytes.size(), 54u + 24u);
-  EXPECT_EQ(bytes[54], 255);  // white, first pixel of the bottom row
+  EXPECT_EQ(bytes[54], 255);           // white, first pixel of the bottom row
   EXPECT_EQ(bytes[54 + 12 + 2], 255);  // red of the top row's first pixel (B, G, R)
 
   TBitmap c;
@@ -279,7 +279,7 @@ TEST(GL_GraphicsCanvas, TextIsMeasuredAndDrawnInTheFontColour) {
   for (int y = 2; y < 2 + h; ++y)
     for (int x = 4; x < 4 + w; ++x) white += c.Pixel(x, y) == clWhite;
   EXPECT_GT(white, 20);
-  EXPECT_EQ(c.Pixel(4, 2), clRed);          // the cell is filled with the brush
+  EXPECT_EQ(c.Pixel(4, 2), clRed);            // the cell is filled with the brush
   EXPECT_EQ(c.Pixel(4 + w + 2, 2), clBlack);  // and nothing beyond it
 
   // Clipped: a glyph cell wider than its rectangle draws nothing outside.

@@ -21,18 +21,15 @@ namespace {
 class IniFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("tamrivel-ini-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ = fs::temp_directory_path() / ("tamrivel-ini-" + std::to_string(::getpid()) + "-" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     file_ = (dir_ / "Tamrivel.ini").string();
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  void Put(const std::string& text) const {
-    std::ofstream(file_, std::ios::binary) << text;
-  }
+  void Put(const std::string& text) const { std::ofstream(file_, std::ios::binary) << text; }
   std::string Get() const {
     std::ifstream in(file_, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -100,14 +97,13 @@ TEST_F(IniFiles, ByteOrderMarkIsSkippedAndKeptAndEmptyValuesAreValues) {
   Put("\xEF\xBB\xBF[Default]\r\nIP=127.0.0.1\r\nTexture=\r\nIP=10.0.0.9\r\n");
   TIniFile ini(file_);
   EXPECT_EQ(ini.ReadSections(), std::vector<std::string>{"Default"});
-  EXPECT_EQ(ini.ReadString("Default", "IP", ""), "127.0.0.1");        // the first of duplicate keys
+  EXPECT_EQ(ini.ReadString("Default", "IP", ""), "127.0.0.1");         // the first of duplicate keys
   EXPECT_EQ(ini.ReadString("Default", "Texture", "default.bmp"), "");  // present, though empty
   EXPECT_EQ(ini.ReadInteger("Default", "Texture", 7), 7);
   ini.WriteFloat("Default", "X", 12.3f);
   ini.WriteFloat("Default", "Y", -0.5);
   EXPECT_EQ(static_cast<float>(ini.ReadFloat("Default", "X", 0)), 12.3f);
-  EXPECT_EQ(Get(),
-            "\xEF\xBB\xBF[Default]\r\nIP=127.0.0.1\r\nTexture=\r\nIP=10.0.0.9\r\nX=12.3\r\nY=-0.5\r\n");
+  EXPECT_EQ(Get(), "\xEF\xBB\xBF[Default]\r\nIP=127.0.0.1\r\nTexture=\r\nIP=10.0.0.9\r\nX=12.3\r\nY=-0.5\r\n");
 }
 
 TEST_F(IniFiles, SectionsAndKeysMatchWithoutRegardToCase) {

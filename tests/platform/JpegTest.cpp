@@ -18,7 +18,9 @@ QImage Quadrants() {
   QImage img(32, 32, QImage::Format_RGB888);
   for (int y = 0; y < 32; ++y)
     for (int x = 0; x < 32; ++x)
-      img.setPixel(x, y, y < 16 ? (x < 16 ? qRgb(255, 0, 0) : qRgb(0, 255, 0)) : (x < 16 ? qRgb(0, 0, 255) : qRgb(255, 255, 255)));
+      img.setPixel(
+          x, y,
+          y < 16 ? (x < 16 ? qRgb(255, 0, 0) : qRgb(0, 255, 0)) : (x < 16 ? qRgb(0, 0, 255) : qRgb(255, 255, 255)));
   return img;
 }
 
@@ -30,7 +32,8 @@ std::vector<uint8_t> Encoded(const QImage& img, int quality = 95) {
 }
 
 bool Near(QRgb a, QRgb b, int tol = 24) {
-  return std::abs(qRed(a) - qRed(b)) <= tol && std::abs(qGreen(a) - qGreen(b)) <= tol && std::abs(qBlue(a) - qBlue(b)) <= tol;
+  return std::abs(qRed(a) - qRed(b)) <= tol && std::abs(qGreen(a) - qGreen(b)) <= tol &&
+         std::abs(qBlue(a) - qBlue(b)) <= tol;
 }
 
 }  // namespace

@@ -331,9 +331,7 @@ TEST(Messages, SendMessageToAThreadThatEndsWithoutPumpingReturnsZero) {
 
 TEST(Messages, HooksSeeMessagesFirstAndMaySwallowThem) {
   std::vector<std::string> events;
-  HWND wnd = AllocateHWnd([&](TMessage& m) {
-    events.push_back("handler " + std::to_string(m.WParam));
-  });
+  HWND wnd = AllocateHWnd([&](TMessage& m) { events.push_back("handler " + std::to_string(m.WParam)); });
   const THookHandle first = SetMessageHook([&](HWND h, TMessage& m) {
     events.push_back("first " + std::to_string(m.WParam));
     EXPECT_EQ(h, wnd);

@@ -7,47 +7,47 @@
 namespace {
 
 class SoundOut : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!SoundOutAvailable()) GTEST_SKIP() << "built without sound output";
-        saved_ = SoundOutDevice();
-        SetSoundOutDevice("null");
-    }
-    void TearDown() override {
-        if (!SoundOutAvailable()) return;
-        StopAllSounds();
-        SetSoundOutDevice(saved_);
-    }
-    std::string saved_;
+ protected:
+  void SetUp() override {
+    if (!SoundOutAvailable()) GTEST_SKIP() << "built without sound output";
+    saved_ = SoundOutDevice();
+    SetSoundOutDevice("null");
+  }
+  void TearDown() override {
+    if (!SoundOutAvailable()) return;
+    StopAllSounds();
+    SetSoundOutDevice(saved_);
+  }
+  std::string saved_;
 };
 
 TEST_F(SoundOut, PlaysFromACopyThatOutlivesTheCallersBuffer) {
-    TPcmFormat fmt{22050, 1, 8};
-    {
-        std::vector<std::uint8_t> samples(4000, 128);
-        std::string err;
-        ASSERT_TRUE(PlayPcm(fmt, samples.data(), samples.size(), &err)) << err;
-    }  // buffer gone while the worker may still be writing
-    fmt = {44100, 2, 16};
-    std::vector<std::uint8_t> stereo(4 * 1000 + 3, 0);  // a partial frame at the end is cut
-    ASSERT_TRUE(PlayPcm(fmt, stereo.data(), stereo.size()));
-    WaitAllSounds();
-    EXPECT_EQ(PlayingSoundCount(), 0);
+  TPcmFormat fmt{22050, 1, 8};
+  {
+    std::vector<std::uint8_t> samples(4000, 128);
+    std::string err;
+    ASSERT_TRUE(PlayPcm(fmt, samples.data(), samples.size(), &err)) << err;
+  }  // buffer gone while the worker may still be writing
+  fmt = {44100, 2, 16};
+  std::vector<std::uint8_t> stereo(4 * 1000 + 3, 0);  // a partial frame at the end is cut
+  ASSERT_TRUE(PlayPcm(fmt, stereo.data(), stereo.size()));
+  WaitAllSounds();
+  EXPECT_EQ(PlayingSoundCount(), 0);
 }
 
 TEST_F(SoundOut, RefusedFormatsAndDevicesReportText) {
-    std::vector<std::uint8_t> samples(100, 0);
-    std::string err;
-    EXPECT_FALSE(PlayPcm({22050, 1, 12}, samples.data(), samples.size(), &err));
-    EXPECT_NE(err.find("12 bits"), std::string::npos);
-    EXPECT_FALSE(PlayPcm({22050, 0, 8}, samples.data(), samples.size(), &err));
-    EXPECT_FALSE(PlayPcm({0, 1, 8}, samples.data(), samples.size(), &err));
+  std::vector<std::uint8_t> samples(100, 0);
+  std::string err;
+  EXPECT_FALSE(PlayPcm({22050, 1, 12}, samples.data(), samples.size(), &err));
+  EXPECT_NE(err.find("12 bits"), std::string::npos);
+  EXPECT_FALSE(PlayPcm({22050, 0, 8}, samples.data(), samples.size(), &err));
+  EXPECT_FALSE(PlayPcm({0, 1, 8}, samples.data(), samples.size(), &err));
 
-    err.clear();
-    SetSoundOutDevice("no_such_device_here");
-    EXPECT_FALSE(PlayPcm({22050, 1, 8}, samples.data(), samples.size(), &err));
-    EXPECT_FALSE(err.empty());
-    EXPECT_EQ(PlayingSoundCount(), 0);
+  err.clear();
+  SetSoundOutDevice("no_such_device_here");
+  EXPECT_FALSE(PlayPcm({22050, 1, 8}, samples.data(), samples.size(), &err));
+  EXPECT_FALSE(err.empty());
+  EXPECT_EQ(PlayingSoundCount(), 0);
 }
 
-} // namespace
+}  // namespace

@@ -10,10 +10,9 @@
 namespace {
 
 std::string Bytes(std::initializer_list<int> b) {
-    std::string s;
-    for (int v : b)
-        s += static_cast<char>(v);
-    return s;
+  std::string s;
+  for (int v : b) s += static_cast<char>(v);
+  return s;
 }
 
 std::vector<std::string> loadedLog;
@@ -23,106 +22,104 @@ enum TOpt { opA, opB, opC };
 
 // A sub-object with published singles and a defined binary property.
 class TTestCoords : public TPersistent {
-    RTL_CLASS(TTestCoords, TPersistent)
-public:
-    float V[4] = {0, 0, 0, 1};
-    float X() const { return V[0]; }
-    void SetX(float v) { V[0] = v; }
-    void DefineProperties(TFiler* F) override {
-        F->DefineBinaryProperty(
-            "Coordinates", [this](TStream* S) { S->ReadBuffer(V, 16); },
-            [this](TStream* S) { S->WriteBuffer(V, 16); }, true);
-    }
+  RTL_CLASS(TTestCoords, TPersistent)
+ public:
+  float V[4] = {0, 0, 0, 1};
+  float X() const { return V[0]; }
+  void SetX(float v) { V[0] = v; }
+  void DefineProperties(TFiler* F) override {
+    F->DefineBinaryProperty(
+        "Coordinates", [this](TStream* S) { S->ReadBuffer(V, 16); }, [this](TStream* S) { S->WriteBuffer(V, 16); },
+        true);
+  }
 };
 
 class TTestItem : public TCollectionItem {
-    RTL_CLASS(TTestItem, TCollectionItem)
-public:
-    using TCollectionItem::TCollectionItem;
-    int Value = 0;
-    int GetValue() const { return Value; }
-    void SetValue(int v) { Value = v; }
-    TTestCoords Offset;  // a sub-object inside a collection item
-    TTestCoords* GetOffset() { return &Offset; }
+  RTL_CLASS(TTestItem, TCollectionItem)
+ public:
+  using TCollectionItem::TCollectionItem;
+  int Value = 0;
+  int GetValue() const { return Value; }
+  void SetValue(int v) { Value = v; }
+  TTestCoords Offset;  // a sub-object inside a collection item
+  TTestCoords* GetOffset() { return &Offset; }
 };
 
 class TTestNode : public TComponent {
-    RTL_CLASS(TTestNode, TComponent)
-public:
-    explicit TTestNode(TComponent* AOwner) : TComponent(AOwner), Items(this, TTestItem::StaticClass()) {}
-    ~TTestNode() override {
-        for (TTestNode* c : children) c->parent = nullptr;
-        SetParentComponent(nullptr);
-    }
+  RTL_CLASS(TTestNode, TComponent)
+ public:
+  explicit TTestNode(TComponent* AOwner) : TComponent(AOwner), Items(this, TTestItem::StaticClass()) {}
+  ~TTestNode() override {
+    for (TTestNode* c : children) c->parent = nullptr;
+    SetParentComponent(nullptr);
+  }
 
-    int size = 10;
-    double scale = 1.0;
-    bool visible = true;
-    std::string caption;
-    TShape shape = shCube;
-    std::uint64_t options = 0;
-    TTestNode* target = nullptr;
-    TTestCoords position;
-    TOwnedCollection Items;
-    float cube[3] = {1, 1, 1};
-    std::string extra;
-    float alpha = 0.1f;
-    float Alpha() const { return alpha; }
-    void SetAlpha(float v) { alpha = v; }
+  int size = 10;
+  double scale = 1.0;
+  bool visible = true;
+  std::string caption;
+  TShape shape = shCube;
+  std::uint64_t options = 0;
+  TTestNode* target = nullptr;
+  TTestCoords position;
+  TOwnedCollection Items;
+  float cube[3] = {1, 1, 1};
+  std::string extra;
+  float alpha = 0.1f;
+  float Alpha() const { return alpha; }
+  void SetAlpha(float v) { alpha = v; }
 
-    int Size() const { return size; }
-    void SetSize(int v) { size = v; }
-    double Scale() const { return scale; }
-    void SetScale(double v) { scale = v; }
-    bool Visible() const { return visible; }
-    void SetVisible(bool v) { visible = v; }
-    const std::string& Caption() const { return caption; }
-    void SetCaption(const std::string& v) { caption = v; }
-    TShape Shape() const { return shape; }
-    void SetShape(TShape v) { shape = v; }
-    std::uint64_t Options() const { return options; }
-    void SetOptions(std::uint64_t v) { options = v; }
-    TTestNode* Target() const { return target; }
-    void SetTarget(TTestNode* v) { target = v; }
-    TTestCoords* Position() { return &position; }
-    TOwnedCollection* GetItems() { return &Items; }
+  int Size() const { return size; }
+  void SetSize(int v) { size = v; }
+  double Scale() const { return scale; }
+  void SetScale(double v) { scale = v; }
+  bool Visible() const { return visible; }
+  void SetVisible(bool v) { visible = v; }
+  const std::string& Caption() const { return caption; }
+  void SetCaption(const std::string& v) { caption = v; }
+  TShape Shape() const { return shape; }
+  void SetShape(TShape v) { shape = v; }
+  std::uint64_t Options() const { return options; }
+  void SetOptions(std::uint64_t v) { options = v; }
+  TTestNode* Target() const { return target; }
+  void SetTarget(TTestNode* v) { target = v; }
+  TTestCoords* Position() { return &position; }
+  TOwnedCollection* GetItems() { return &Items; }
 
-    TTestNode* parent = nullptr;
-    std::vector<TTestNode*> children;
+  TTestNode* parent = nullptr;
+  std::vector<TTestNode*> children;
 
-    bool HasParent() override { return true; }
-    TComponent* GetParentComponent() override { return parent; }
-    void SetParentComponent(TComponent* Value) override {
-        if (parent)
-            std::erase(parent->children, this);
-        parent = dynamic_cast<TTestNode*>(Value);
-        if (parent)
-            parent->children.push_back(this);
-    }
-    void GetChildren(const std::function<void(TComponent*)>& Proc, TComponent*) override {
-        for (TTestNode* c : children) Proc(c);
-    }
-    void DefineProperties(TFiler* F) override {
-        inherited::DefineProperties(F);
-        F->DefineBinaryProperty(
-            "CubeSize", [this](TStream* S) { S->ReadBuffer(cube, 12); },
-            [this](TStream* S) { S->WriteBuffer(cube, 12); }, cube[0] != 1 || cube[1] != 1 || cube[2] != 1);
-        F->DefineProperty(
-            "Extra", [this](TReader* R) { extra = R->ReadString(); },
-            [this](TWriter* W) { W->WriteString(extra); }, !extra.empty());
-    }
-    void Loaded() override {
-        inherited::Loaded();
-        loadedLog.push_back(Name() + (target ? "->" + target->Name() : std::string()));
-    }
+  bool HasParent() override { return true; }
+  TComponent* GetParentComponent() override { return parent; }
+  void SetParentComponent(TComponent* Value) override {
+    if (parent) std::erase(parent->children, this);
+    parent = dynamic_cast<TTestNode*>(Value);
+    if (parent) parent->children.push_back(this);
+  }
+  void GetChildren(const std::function<void(TComponent*)>& Proc, TComponent*) override {
+    for (TTestNode* c : children) Proc(c);
+  }
+  void DefineProperties(TFiler* F) override {
+    inherited::DefineProperties(F);
+    F->DefineBinaryProperty(
+        "CubeSize", [this](TStream* S) { S->ReadBuffer(cube, 12); }, [this](TStream* S) { S->WriteBuffer(cube, 12); },
+        cube[0] != 1 || cube[1] != 1 || cube[2] != 1);
+    F->DefineProperty(
+        "Extra", [this](TReader* R) { extra = R->ReadString(); }, [this](TWriter* W) { W->WriteString(extra); },
+        !extra.empty());
+  }
+  void Loaded() override {
+    inherited::Loaded();
+    loadedLog.push_back(Name() + (target ? "->" + target->Name() : std::string()));
+  }
 };
 
 // The root hands over its top-level nodes.
 class TTestRoot : public TTestNode {
-    RTL_CLASS(TTestRoot, TTestNode)
-public:
-    using TTestNode::TTestNode;
-    bool HasParent() override { return false; }
+  RTL_CLASS(TTestRoot, TTestNode)
+ public:
+  using TTestNode::TTestNode;
+  bool HasParent() override { return false; }
 };
 
 // Properties declared with callables and with a set-typed setter.
@@ -131,277 +128,279 @@ enum TPart { ptTop, ptBottom, ptSide };
 using TParts = TSet<TPart>;
 
 class TLambdaNode : public TComponent {
-    RTL_CLASS(TLambdaNode, TComponent)
-public:
-    using TComponent::TComponent;
-    int level = 0;
-    float gain = 1;
-    TMode mode = mdOff;
-    TParts parts = TParts{ptTop, ptBottom};
-    TParts Parts() const { return parts; }
-    void SetParts(TParts v) { parts = v; }
+  RTL_CLASS(TLambdaNode, TComponent)
+ public:
+  using TComponent::TComponent;
+  int level = 0;
+  float gain = 1;
+  TMode mode = mdOff;
+  TParts parts = TParts{ptTop, ptBottom};
+  TParts Parts() const { return parts; }
+  void SetParts(TParts v) { parts = v; }
 };
 
 void Declare() {
-    TPublished<TTestCoords>().Float("X", &TTestCoords::X, &TTestCoords::SetX, std::nullopt);
-    TPublished<TTestItem>()
-        .Integer("Value", &TTestItem::GetValue, &TTestItem::SetValue)
-        .Object("Offset", &TTestItem::GetOffset);
-    TPublished<TTestNode>()
-        .Integer("Size", &TTestNode::Size, &TTestNode::SetSize, 10)
-        .Float("Scale", &TTestNode::Scale, &TTestNode::SetScale, 1.0)
-        .Float("Alpha", &TTestNode::Alpha, &TTestNode::SetAlpha, 0.1)
-        .Boolean("Visible", &TTestNode::Visible, &TTestNode::SetVisible, true)
-        .String("Caption", &TTestNode::Caption, &TTestNode::SetCaption)
-        .Enum("Shape", &TTestNode::Shape, &TTestNode::SetShape, {"shCube", "shSphere", "shCone"}, shCube)
-        .Set("Options", &TTestNode::Options, &TTestNode::SetOptions, {"opA", "opB", "opC"})
-        .Component("Target", &TTestNode::Target, &TTestNode::SetTarget)
-        .Object("Position", &TTestNode::Position)
-        .Object("Items", &TTestNode::GetItems)
-        .Event("OnChange");
-    TPublished<TLambdaNode>()
-        .Integer("Level", [](TLambdaNode* n) { return n->level; }, [](TLambdaNode* n, short v) { n->level = v; })
-        .Float("Gain", [](TLambdaNode* n) { return n->gain; }, [](TLambdaNode* n, float v) { n->gain = v; }, 1.0)
-        .Enum("Mode", [](TLambdaNode* n) { return n->mode; }, [](TLambdaNode* n, TMode v) { n->mode = v; },
-              {"mdOff", "mdSlow", "mdFast"}, mdOff)
-        .Set("Parts", &TLambdaNode::Parts, &TLambdaNode::SetParts, {"ptTop", "ptBottom", "ptSide"}, 3);
-    RegisterClasses({TTestNode::StaticClass(), TTestRoot::StaticClass(), TLambdaNode::StaticClass()});
+  TPublished<TTestCoords>().Float("X", &TTestCoords::X, &TTestCoords::SetX, std::nullopt);
+  TPublished<TTestItem>()
+      .Integer("Value", &TTestItem::GetValue, &TTestItem::SetValue)
+      .Object("Offset", &TTestItem::GetOffset);
+  TPublished<TTestNode>()
+      .Integer("Size", &TTestNode::Size, &TTestNode::SetSize, 10)
+      .Float("Scale", &TTestNode::Scale, &TTestNode::SetScale, 1.0)
+      .Float("Alpha", &TTestNode::Alpha, &TTestNode::SetAlpha, 0.1)
+      .Boolean("Visible", &TTestNode::Visible, &TTestNode::SetVisible, true)
+      .String("Caption", &TTestNode::Caption, &TTestNode::SetCaption)
+      .Enum("Shape", &TTestNode::Shape, &TTestNode::SetShape, {"shCube", "shSphere", "shCone"}, shCube)
+      .Set("Options", &TTestNode::Options, &TTestNode::SetOptions, {"opA", "opB", "opC"})
+      .Component("Target", &TTestNode::Target, &TTestNode::SetTarget)
+      .Object("Position", &TTestNode::Position)
+      .Object("Items", &TTestNode::GetItems)
+      .Event("OnChange");
+  TPublished<TLambdaNode>()
+      .Integer(
+          "Level", [](TLambdaNode* n) { return n->level; }, [](TLambdaNode* n, short v) { n->level = v; })
+      .Float(
+          "Gain", [](TLambdaNode* n) { return n->gain; }, [](TLambdaNode* n, float v) { n->gain = v; }, 1.0)
+      .Enum(
+          "Mode", [](TLambdaNode* n) { return n->mode; }, [](TLambdaNode* n, TMode v) { n->mode = v; },
+          {"mdOff", "mdSlow", "mdFast"}, mdOff)
+      .Set("Parts", &TLambdaNode::Parts, &TLambdaNode::SetParts, {"ptTop", "ptBottom", "ptSide"}, 3);
+  RegisterClasses({TTestNode::StaticClass(), TTestRoot::StaticClass(), TLambdaNode::StaticClass()});
 }
 
 std::string Save(TComponent* root) {
-    TStringStream s;
-    TWriter w(&s);
-    w.WriteRootComponent(root);
-    return s.DataString();
+  TStringStream s;
+  TWriter w(&s);
+  w.WriteRootComponent(root);
+  return s.DataString();
 }
 
 TComponent* Load(const std::string& data, TComponent* root = nullptr) {
-    TStringStream s(data);
-    TReader r(&s);
-    return r.ReadRootComponent(root);
+  TStringStream s(data);
+  TReader r(&s);
+  return r.ReadRootComponent(root);
 }
 
 class StreamingTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        Declare();
-        loadedLog.clear();
-    }
+ protected:
+  void SetUp() override {
+    Declare();
+    loadedLog.clear();
+  }
 };
 
 TEST_F(StreamingTest, OnlyPropertiesDifferentFromTheirDefaultsAreWritten) {
-    TTestRoot root(nullptr);
-    root.SetName("Root");
-    EXPECT_EQ(Save(&root), "TPF0" + Bytes({9}) + "TTestRoot" + Bytes({4}) + "Root" +
-                               Bytes({0x0A}) + "Position.X" + Bytes({5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}) +
-                               Bytes({0x14}) + "Position.Coordinates" + Bytes({10, 16, 0, 0, 0}) +
-                               std::string(12, '\0') + Bytes({0, 0, 0x80, 0x3F}) + Bytes({0, 0}));
+  TTestRoot root(nullptr);
+  root.SetName("Root");
+  EXPECT_EQ(Save(&root), "TPF0" + Bytes({9}) + "TTestRoot" + Bytes({4}) + "Root" + Bytes({0x0A}) + "Position.X" +
+                             Bytes({5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}) + Bytes({0x14}) + "Position.Coordinates" +
+                             Bytes({10, 16, 0, 0, 0}) + std::string(12, '\0') + Bytes({0, 0, 0x80, 0x3F}) +
+                             Bytes({0, 0}));
 
-    root.size = 200;
-    root.shape = shCone;
-    root.options = 5;
-    std::string out = Save(&root);
-    EXPECT_NE(out.find(Bytes({4}) + "Size" + Bytes({3, 200, 0})), std::string::npos);
-    EXPECT_NE(out.find(Bytes({5}) + "Shape" + Bytes({7, 6}) + "shCone"), std::string::npos);
-    EXPECT_NE(out.find(Bytes({7}) + "Options" + Bytes({11, 3}) + "opA" + Bytes({3}) + "opC" + Bytes({0})),
-              std::string::npos);
-    EXPECT_EQ(out.find("Scale"), std::string::npos);
-    EXPECT_EQ(out.find("Visible"), std::string::npos);
-    EXPECT_EQ(out.find("Alpha"), std::string::npos);  // 0.1f equals its declared default 0.1
-    root.alpha = std::nextafter(0.1f, 1.0f);
-    EXPECT_NE(Save(&root).find("Alpha"), std::string::npos);
+  root.size = 200;
+  root.shape = shCone;
+  root.options = 5;
+  std::string out = Save(&root);
+  EXPECT_NE(out.find(Bytes({4}) + "Size" + Bytes({3, 200, 0})), std::string::npos);
+  EXPECT_NE(out.find(Bytes({5}) + "Shape" + Bytes({7, 6}) + "shCone"), std::string::npos);
+  EXPECT_NE(out.find(Bytes({7}) + "Options" + Bytes({11, 3}) + "opA" + Bytes({3}) + "opC" + Bytes({0})),
+            std::string::npos);
+  EXPECT_EQ(out.find("Scale"), std::string::npos);
+  EXPECT_EQ(out.find("Visible"), std::string::npos);
+  EXPECT_EQ(out.find("Alpha"), std::string::npos);  // 0.1f equals its declared default 0.1
+  root.alpha = std::nextafter(0.1f, 1.0f);
+  EXPECT_NE(Save(&root).find("Alpha"), std::string::npos);
 }
 
 TEST_F(StreamingTest, ComponentTreeRoundTripsWithBinaryPropertiesAndReferences) {
-    auto* root = new TTestRoot(nullptr);
-    root->SetName("Scene");
-    auto* a = new TTestNode(root);
-    a->SetName("Cube1");
-    a->SetParentComponent(root);
-    auto* b = new TTestNode(root);
-    b->SetName("Cube2");
-    b->SetParentComponent(a);
-    a->target = b;   // forward reference: resolved after loading
-    b->target = root;
-    a->cube[0] = 2.5f;
-    a->caption = std::string(300, 'c');
-    a->visible = false;
-    a->scale = 0.25;
-    a->position.V[1] = 7;
-    a->extra = "more";
-    static_cast<TTestItem*>(a->Items.Add())->Value = 3;
-    auto* second = static_cast<TTestItem*>(a->Items.Add());
-    second->Value = 4;
-    second->Offset.V[2] = -2.5f;
-    second->Offset.V[0] = 9;
-    std::string data = Save(root);
-    delete root;
+  auto* root = new TTestRoot(nullptr);
+  root->SetName("Scene");
+  auto* a = new TTestNode(root);
+  a->SetName("Cube1");
+  a->SetParentComponent(root);
+  auto* b = new TTestNode(root);
+  b->SetName("Cube2");
+  b->SetParentComponent(a);
+  a->target = b;  // forward reference: resolved after loading
+  b->target = root;
+  a->cube[0] = 2.5f;
+  a->caption = std::string(300, 'c');
+  a->visible = false;
+  a->scale = 0.25;
+  a->position.V[1] = 7;
+  a->extra = "more";
+  static_cast<TTestItem*>(a->Items.Add())->Value = 3;
+  auto* second = static_cast<TTestItem*>(a->Items.Add());
+  second->Value = 4;
+  second->Offset.V[2] = -2.5f;
+  second->Offset.V[0] = 9;
+  std::string data = Save(root);
+  delete root;
 
-    TComponent* loaded = Load(data);
-    ASSERT_NE(loaded, nullptr);
-    EXPECT_EQ(loaded->ClassName(), "TTestRoot");
-    auto* ra = static_cast<TTestNode*>(loaded->FindComponent("Cube1"));
-    auto* rb = static_cast<TTestNode*>(loaded->FindComponent("Cube2"));
-    ASSERT_TRUE(ra && rb);
-    EXPECT_EQ(ra->parent, loaded);
-    EXPECT_EQ(rb->parent, ra);
-    EXPECT_EQ(ra->target, rb);
-    EXPECT_EQ(rb->target, loaded);
-    EXPECT_EQ(ra->cube[0], 2.5f);
-    EXPECT_EQ(ra->caption, std::string(300, 'c'));
-    EXPECT_FALSE(ra->visible);
-    EXPECT_EQ(ra->scale, 0.25);
-    EXPECT_EQ(ra->position.V[1], 7);
-    EXPECT_EQ(ra->extra, "more");
-    ASSERT_EQ(ra->Items.Count(), 2);
-    auto* item = static_cast<TTestItem*>(ra->Items.Items(1));
-    EXPECT_EQ(item->Value, 4);
-    EXPECT_EQ(item->Offset.V[2], -2.5f);  // the item's sub-object and its binary property
-    EXPECT_EQ(item->Offset.V[0], 9);
-    EXPECT_NE(data.find(Bytes({8}) + "Offset.X"), std::string::npos);
-    EXPECT_NE(data.find(Bytes({18}) + "Offset.Coordinates" + Bytes({10, 16, 0, 0, 0})), std::string::npos);
-    // Loaded runs once per component, after every reference is resolved.
-    EXPECT_EQ(loadedLog, (std::vector<std::string>{"Scene", "Cube1->Cube2", "Cube2->Scene"}));
-    EXPECT_FALSE(ra->ComponentState().Contains(csLoading));
-    EXPECT_FALSE(ra->ComponentState().Contains(csReading));
-    EXPECT_EQ(Save(loaded), data);
-    delete loaded;
+  TComponent* loaded = Load(data);
+  ASSERT_NE(loaded, nullptr);
+  EXPECT_EQ(loaded->ClassName(), "TTestRoot");
+  auto* ra = static_cast<TTestNode*>(loaded->FindComponent("Cube1"));
+  auto* rb = static_cast<TTestNode*>(loaded->FindComponent("Cube2"));
+  ASSERT_TRUE(ra && rb);
+  EXPECT_EQ(ra->parent, loaded);
+  EXPECT_EQ(rb->parent, ra);
+  EXPECT_EQ(ra->target, rb);
+  EXPECT_EQ(rb->target, loaded);
+  EXPECT_EQ(ra->cube[0], 2.5f);
+  EXPECT_EQ(ra->caption, std::string(300, 'c'));
+  EXPECT_FALSE(ra->visible);
+  EXPECT_EQ(ra->scale, 0.25);
+  EXPECT_EQ(ra->position.V[1], 7);
+  EXPECT_EQ(ra->extra, "more");
+  ASSERT_EQ(ra->Items.Count(), 2);
+  auto* item = static_cast<TTestItem*>(ra->Items.Items(1));
+  EXPECT_EQ(item->Value, 4);
+  EXPECT_EQ(item->Offset.V[2], -2.5f);  // the item's sub-object and its binary property
+  EXPECT_EQ(item->Offset.V[0], 9);
+  EXPECT_NE(data.find(Bytes({8}) + "Offset.X"), std::string::npos);
+  EXPECT_NE(data.find(Bytes({18}) + "Offset.Coordinates" + Bytes({10, 16, 0, 0, 0})), std::string::npos);
+  // Loaded runs once per component, after every reference is resolved.
+  EXPECT_EQ(loadedLog, (std::vector<std::string>{"Scene", "Cube1->Cube2", "Cube2->Scene"}));
+  EXPECT_FALSE(ra->ComponentState().Contains(csLoading));
+  EXPECT_FALSE(ra->ComponentState().Contains(csReading));
+  EXPECT_EQ(Save(loaded), data);
+  delete loaded;
 }
 
 TEST_F(StreamingTest, ReadingIntoAGivenRootReusesItsNamedComponents) {
-    TTestRoot source(nullptr);
-    source.SetName("Form");
-    auto* a = new TTestNode(&source);
-    a->SetName("Cube1");
-    a->SetParentComponent(&source);
-    a->size = 42;
-    std::string data = Save(&source);
+  TTestRoot source(nullptr);
+  source.SetName("Form");
+  auto* a = new TTestNode(&source);
+  a->SetName("Cube1");
+  a->SetParentComponent(&source);
+  a->size = 42;
+  std::string data = Save(&source);
 
-    TTestRoot target(nullptr);
-    auto* existing = new TTestNode(&target);  // made by the root's own constructor
-    existing->SetName("Cube1");
-    EXPECT_EQ(Load(data, &target), &target);
-    EXPECT_EQ(target.Name(), "Form");
-    EXPECT_EQ(target.ComponentCount(), 1);
-    EXPECT_EQ(existing->size, 42);
-    EXPECT_EQ(existing->parent, &target);
+  TTestRoot target(nullptr);
+  auto* existing = new TTestNode(&target);  // made by the root's own constructor
+  existing->SetName("Cube1");
+  EXPECT_EQ(Load(data, &target), &target);
+  EXPECT_EQ(target.Name(), "Form");
+  EXPECT_EQ(target.ComponentCount(), 1);
+  EXPECT_EQ(existing->size, 42);
+  EXPECT_EQ(existing->parent, &target);
 }
 
 TEST_F(StreamingTest, BadStreamsRaiseAndFreeWhatWasCreated) {
-    TTestRoot root(nullptr);
-    root.SetName("R");
-    auto* n = new TTestNode(&root);
-    n->SetName("N");
-    n->SetParentComponent(&root);
-    n->size = 5;
-    std::string good = Save(&root);
+  TTestRoot root(nullptr);
+  root.SetName("R");
+  auto* n = new TTestNode(&root);
+  n->SetName("N");
+  n->SetParentComponent(&root);
+  n->size = 5;
+  std::string good = Save(&root);
 
-    EXPECT_THROW(Load("TPF1" + good.substr(4)), EReadError);
-    for (std::size_t cut = 4; cut < good.size(); cut += 3)
-        EXPECT_THROW(Load(good.substr(0, cut)), EReadError) << cut;
+  EXPECT_THROW(Load("TPF1" + good.substr(4)), EReadError);
+  for (std::size_t cut = 4; cut < good.size(); cut += 3) EXPECT_THROW(Load(good.substr(0, cut)), EReadError) << cut;
 
-    std::string unknownProp = good;
-    unknownProp.replace(unknownProp.find("Size"), 4, "Sise");
-    try {
-        Load(unknownProp);
-        ADD_FAILURE();
-    } catch (const EReadError& e) {
-        EXPECT_EQ(e.Message(), "Property Sise does not exist");
-    }
-    std::string unknownClass = good;
-    unknownClass.replace(unknownClass.find("TTestNode"), 9, "TTestNade");
-    EXPECT_THROW(Load(unknownClass), EClassNotFound);
+  std::string unknownProp = good;
+  unknownProp.replace(unknownProp.find("Size"), 4, "Sise");
+  try {
+    Load(unknownProp);
+    ADD_FAILURE();
+  } catch (const EReadError& e) {
+    EXPECT_EQ(e.Message(), "Property Sise does not exist");
+  }
+  std::string unknownClass = good;
+  unknownClass.replace(unknownClass.find("TTestNode"), 9, "TTestNade");
+  EXPECT_THROW(Load(unknownClass), EClassNotFound);
 
-    std::string badType = good;
-    badType[badType.find("Size") + 4] = 6;  // a string where an integer belongs
-    EXPECT_THROW(Load(badType), EReadError);
+  std::string badType = good;
+  badType[badType.find("Size") + 4] = 6;  // a string where an integer belongs
+  EXPECT_THROW(Load(badType), EReadError);
 
-    // The same name twice in one stream would make a component its own child.
-    auto* m = new TTestNode(&root);
-    m->SetName("M");
-    m->SetParentComponent(n);
-    std::string twice = Save(&root);
-    twice.replace(twice.rfind(Bytes({1}) + "M"), 2, Bytes({1}) + "N");
-    EXPECT_THROW(Load(twice), EReadError);
-    delete m;
+  // The same name twice in one stream would make a component its own child.
+  auto* m = new TTestNode(&root);
+  m->SetName("M");
+  m->SetParentComponent(n);
+  std::string twice = Save(&root);
+  twice.replace(twice.rfind(Bytes({1}) + "M"), 2, Bytes({1}) + "N");
+  EXPECT_THROW(Load(twice), EReadError);
+  delete m;
 
-    // A dangling reference is an error, not a silent nil.
-    n->target = n;
-    std::string dangling = Save(&root);
-    dangling.replace(dangling.rfind(Bytes({1}) + "N"), 2, Bytes({1}) + "Q");
-    EXPECT_THROW(Load(dangling), EReadError);
+  // A dangling reference is an error, not a silent nil.
+  n->target = n;
+  std::string dangling = Save(&root);
+  dangling.replace(dangling.rfind(Bytes({1}) + "N"), 2, Bytes({1}) + "Q");
+  EXPECT_THROW(Load(dangling), EReadError);
 }
 
 TEST_F(StreamingTest, EncodingHelpersRejectHostileLengths) {
-    std::uint8_t ext[10];
-    ValueEncoding::DoubleToExtended(-2.0, ext);
-    EXPECT_EQ(ext[9], 0xC0);
-    EXPECT_EQ(ext[8], 0x00);
-    EXPECT_EQ(ValueEncoding::ExtendedToDouble(ext), -2.0);
+  std::uint8_t ext[10];
+  ValueEncoding::DoubleToExtended(-2.0, ext);
+  EXPECT_EQ(ext[9], 0xC0);
+  EXPECT_EQ(ext[8], 0x00);
+  EXPECT_EQ(ValueEncoding::ExtendedToDouble(ext), -2.0);
 
-    EXPECT_EQ(ValueEncoding::DecodeUtf8Payload("a\xF0\x9F\x98\x80z"), "a\xF0\x9F\x98\x80z");
-    EXPECT_EQ(ValueEncoding::DecodeUtf8Payload("\xED\xA0\x80"), "?");  // encoded surrogate
-    EXPECT_EQ(ValueEncoding::DecodeUtf8Payload("\x80x"), "?x");
-    EXPECT_EQ(ValueEncoding::DecodeUtf8Payload("\xE2\x28\xA1"), "?(?");
+  EXPECT_EQ(ValueEncoding::DecodeUtf8Payload("a\xF0\x9F\x98\x80z"), "a\xF0\x9F\x98\x80z");
+  EXPECT_EQ(ValueEncoding::DecodeUtf8Payload("\xED\xA0\x80"), "?");  // encoded surrogate
+  EXPECT_EQ(ValueEncoding::DecodeUtf8Payload("\x80x"), "?x");
+  EXPECT_EQ(ValueEncoding::DecodeUtf8Payload("\xE2\x28\xA1"), "?(?");
 
-    TStringStream s(Bytes({10, 0xF0, 0xFF, 0xFF, 0x7F}));
-    TReader r(&s);
-    EXPECT_THROW(r.SkipValue(), EReadError);
-    TStringStream longName;
-    EXPECT_THROW(ValueEncoding::WriteShortString(longName, std::string(256, 'n')), EWriteError);
-    EXPECT_EQ(longName.Size(), 0);  // never cut to another name
-    std::string nested(1000, '\x01');
-    TStringStream deep(nested);
-    TReader dr(&deep);
-    EXPECT_THROW(dr.SkipValue(), EReadError);
+  TStringStream s(Bytes({10, 0xF0, 0xFF, 0xFF, 0x7F}));
+  TReader r(&s);
+  EXPECT_THROW(r.SkipValue(), EReadError);
+  TStringStream longName;
+  EXPECT_THROW(ValueEncoding::WriteShortString(longName, std::string(256, 'n')), EWriteError);
+  EXPECT_EQ(longName.Size(), 0);  // never cut to another name
+  std::string nested(1000, '\x01');
+  TStringStream deep(nested);
+  TReader dr(&deep);
+  EXPECT_THROW(dr.SkipValue(), EReadError);
 }
 
 TEST_F(StreamingTest, TagIsStoredAndEventsAreOnlyReadPast) {
-    TTestRoot root(nullptr);
-    root.SetName("R");
-    auto* n = new TTestNode(&root);
-    n->SetName("N");
-    n->SetParentComponent(&root);
-    n->SetTag(-300);
-    n->size = 5;
-    std::string data = Save(&root);
-    // Every component publishes Tag (default 0) ahead of its own properties.
-    const std::string tagThenSize = Bytes({3}) + "Tag" + Bytes({3, 0xD4, 0xFE}) + Bytes({4}) + "Size" + Bytes({2, 5});
-    EXPECT_NE(data.find(tagThenSize), std::string::npos);
-    EXPECT_EQ(data.find("OnChange"), std::string::npos);  // handlers are bound in code
+  TTestRoot root(nullptr);
+  root.SetName("R");
+  auto* n = new TTestNode(&root);
+  n->SetName("N");
+  n->SetParentComponent(&root);
+  n->SetTag(-300);
+  n->size = 5;
+  std::string data = Save(&root);
+  // Every component publishes Tag (default 0) ahead of its own properties.
+  const std::string tagThenSize = Bytes({3}) + "Tag" + Bytes({3, 0xD4, 0xFE}) + Bytes({4}) + "Size" + Bytes({2, 5});
+  EXPECT_NE(data.find(tagThenSize), std::string::npos);
+  EXPECT_EQ(data.find("OnChange"), std::string::npos);  // handlers are bound in code
 
-    // A stored handler name, nil or a string in an event's place is read past.
-    for (std::string handler : {Bytes({7, 11}) + "Form1Change", Bytes({13}), Bytes({6, 2}) + "Go"}) {
-        std::string withEvent = data;
-        withEvent.insert(withEvent.find(tagThenSize), Bytes({8}) + "OnChange" + handler);
-        std::unique_ptr<TComponent> loaded(Load(withEvent));
-        auto* ln = static_cast<TTestNode*>(loaded->FindComponent("N"));
-        ASSERT_NE(ln, nullptr);
-        EXPECT_EQ(ln->Tag(), -300);
-        EXPECT_EQ(ln->size, 5);
-    }
-    std::string badEvent = data;
-    badEvent.insert(badEvent.find(tagThenSize), Bytes({8}) + "OnChange" + Bytes({2, 1}));
-    EXPECT_THROW(Load(badEvent), EReadError);
+  // A stored handler name, nil or a string in an event's place is read past.
+  for (std::string handler : {Bytes({7, 11}) + "Form1Change", Bytes({13}), Bytes({6, 2}) + "Go"}) {
+    std::string withEvent = data;
+    withEvent.insert(withEvent.find(tagThenSize), Bytes({8}) + "OnChange" + handler);
+    std::unique_ptr<TComponent> loaded(Load(withEvent));
+    auto* ln = static_cast<TTestNode*>(loaded->FindComponent("N"));
+    ASSERT_NE(ln, nullptr);
+    EXPECT_EQ(ln->Tag(), -300);
+    EXPECT_EQ(ln->size, 5);
+  }
+  std::string badEvent = data;
+  badEvent.insert(badEvent.find(tagThenSize), Bytes({8}) + "OnChange" + Bytes({2, 1}));
+  EXPECT_THROW(Load(badEvent), EReadError);
 }
 
 TEST_F(StreamingTest, CallableAndSetTypedAccessorsRoundTrip) {
-    TLambdaNode node(nullptr);
-    node.SetName("L");
-    EXPECT_EQ(Save(&node), "TPF0" + Bytes({11}) + "TLambdaNode" + Bytes({1}) + "L" + Bytes({0, 0}));
-    node.level = -7;
-    node.gain = 0.5f;
-    node.mode = mdFast;
-    node.parts = TParts{ptSide};
-    std::string data = Save(&node);
-    EXPECT_NE(data.find(Bytes({5}) + "Parts" + Bytes({11, 6}) + "ptSide" + Bytes({0})), std::string::npos);
-    std::unique_ptr<TComponent> back(Load(data));
-    auto* l = dynamic_cast<TLambdaNode*>(back.get());
-    ASSERT_NE(l, nullptr);
-    EXPECT_EQ(l->level, -7);
-    EXPECT_EQ(l->gain, 0.5f);
-    EXPECT_EQ(l->mode, mdFast);
-    EXPECT_EQ(l->parts, TParts{ptSide});
+  TLambdaNode node(nullptr);
+  node.SetName("L");
+  EXPECT_EQ(Save(&node), "TPF0" + Bytes({11}) + "TLambdaNode" + Bytes({1}) + "L" + Bytes({0, 0}));
+  node.level = -7;
+  node.gain = 0.5f;
+  node.mode = mdFast;
+  node.parts = TParts{ptSide};
+  std::string data = Save(&node);
+  EXPECT_NE(data.find(Bytes({5}) + "Parts" + Bytes({11, 6}) + "ptSide" + Bytes({0})), std::string::npos);
+  std::unique_ptr<TComponent> back(Load(data));
+  auto* l = dynamic_cast<TLambdaNode*>(back.get());
+  ASSERT_NE(l, nullptr);
+  EXPECT_EQ(l->level, -7);
+  EXPECT_EQ(l->gain, 0.5f);
+  EXPECT_EQ(l->mode, mdFast);
+  EXPECT_EQ(l->parts, TParts{ptSide});
 }
 
-} // namespace
+}  // namespace

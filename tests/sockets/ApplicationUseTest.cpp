@@ -219,7 +219,9 @@ TEST(RemoteControlClient, NoPromptWithinTheWaitTimesOut) {
   c.SetPort(std::to_string(port));
   c.SetTimeout(100);
   bool replyReceived = false;
-  c.OnDataAvailable = [&](TObject*, uint16_t) { replyReceived = c.ReceiveAsString().find("SCS>") != std::string::npos; };
+  c.OnDataAvailable = [&](TObject*, uint16_t) {
+    replyReceived = c.ReceiveAsString().find("SCS>") != std::string::npos;
+  };
   EXPECT_EQ(c.Synchronize([&] { c.Connect(); }, replyReceived), WSOCKET_WAIT_TIMEOUT);
   EXPECT_EQ(c.State(), wsConnected);  // still connected: the next command goes out anyway
   EXPECT_EQ(c.SendText("10\r\n"), 4);

@@ -62,7 +62,7 @@ TEST(LineMode, LineLimitBoundsTheBuffer) {
   p.client->SendText(std::string(70000, 'a'));
   ASSERT_TRUE(PumpUntil([&] { return !exceeded.empty(); }));
   PumpFor(20);
-  EXPECT_EQ(exceeded.front(), 65537);  // the buffer never holds more than the limit plus one
+  EXPECT_EQ(exceeded.front(), 65537);                 // the buffer never holds more than the limit plus one
   EXPECT_LT(p.accepted->RcvdCount(), 65537 - 60000);  // cleared, then the rest
   // A handler may keep the bytes; the buffer then grows only slowly past the limit.
   p.accepted->SetLineLimit(10);

@@ -22,7 +22,8 @@ TEST(SocksProtocol, RequestsCarryLengthsAndNetworkOrderPorts) {
   ASSERT_TRUE(SocksAuthRequest("me", "pw1", out));
   EXPECT_EQ(out, std::string("\x01\x02me\x03pw1", 8));
   const std::string host = "h";
-  EXPECT_EQ(SocksRequest4(80, htonl(0x7F000001), "u", nullptr), std::string("\x04\x01\x00\x50\x7F\x00\x00\x01u\x00", 10));
+  EXPECT_EQ(SocksRequest4(80, htonl(0x7F000001), "u", nullptr),
+            std::string("\x04\x01\x00\x50\x7F\x00\x00\x01u\x00", 10));
   EXPECT_EQ(SocksRequest4(80, htonl(1), "", &host), std::string("\x04\x01\x00\x50\x00\x00\x00\x01\x00h\x00", 11));
 }
 
@@ -101,7 +102,7 @@ TEST(LineBuffer, LineEndSplitAcrossArrivalsIsFound) {
   EXPECT_EQ(std::string(out, 4), "ab\r\n");
   EXPECT_EQ(b.Read(out, 16, true), 0);  // "cd" is no line yet
   EXPECT_EQ(b.Data(), "cd");
-  EXPECT_EQ(b.Read(out, 1, false), 1);  // but can be read raw
+  EXPECT_EQ(b.Read(out, 1, false), 1);    // but can be read raw
   start = b.Append("e\r\nfg\r\n", 7, 2);  // lines after a partly read front
   ASSERT_TRUE(b.FindLine(start, "\r\n"));
   EXPECT_EQ(b.Read(out, 16, true), 4);

@@ -23,7 +23,6 @@
 #include "SocketTestUtil.h"
 #include "sockets/WSocket.h"
 
-
 TEST(WSocketUdp, ListenStatesDatagramsAndPortInUse) {
   auto s = UdpListener("0");
   std::vector<std::pair<TSocketState, TSocketState>> states;
@@ -680,7 +679,7 @@ TEST(WSocketTcp, FlushGivesUpAfterFlushTimeout) {
   ASSERT_TRUE(p.Connect());
   p.client->SetSocketSndBufSize(4096);
   p.accepted->OnDataAvailable = [](TObject*, uint16_t) {};  // a reader that never reads
-  const std::string big(8 << 20, 'f');  // far more than the network holds while nobody reads
+  const std::string big(8 << 20, 'f');                      // far more than the network holds while nobody reads
   p.client->Send(big.data(), static_cast<int>(big.size()));
   ASSERT_FALSE(p.client->AllSent());
   p.client->SetFlushTimeout(1);

@@ -77,19 +77,32 @@ TOptions ParseOptions(int Argc, char** Argv) {
       if (I + 1 >= Argc) Usage((A + " needs a value").c_str());
       return Argv[++I];
     };
-    if (A == "--to") O.To = Value();
-    else if (A == "--port") O.Port = int(Number("--port", Value(), 1, 65535));
-    else if (A == "--rate") O.Rate = Number("--rate", Value(), 1, 1e7);
-    else if (A == "--seconds") O.Seconds = Number("--seconds", Value(), 0, 1e6);
-    else if (A == "--hosts") O.Hosts = int(Number("--hosts", Value(), 1, 1 << 22));
-    else if (A == "--conns") O.Conns = int(Number("--conns", Value(), 1, 1 << 24));
-    else if (A == "--per24") O.Per24 = true;
-    else if (A == "--new-share") O.NewShare = Number("--new-share", Value(), 0, 1);
-    else if (A == "--ports-change") O.PortsChange = true;
-    else if (A == "--per-datagram") O.PerDatagram = int(Number("--per-datagram", Value(), 1, 1000));
-    else if (A == "--seed") O.Seed = unsigned(Number("--seed", Value(), 0, 4294967295.0));
-    else if (A == "--quiet") O.Quiet = true;
-    else Usage(("unknown option " + A).c_str());
+    if (A == "--to")
+      O.To = Value();
+    else if (A == "--port")
+      O.Port = int(Number("--port", Value(), 1, 65535));
+    else if (A == "--rate")
+      O.Rate = Number("--rate", Value(), 1, 1e7);
+    else if (A == "--seconds")
+      O.Seconds = Number("--seconds", Value(), 0, 1e6);
+    else if (A == "--hosts")
+      O.Hosts = int(Number("--hosts", Value(), 1, 1 << 22));
+    else if (A == "--conns")
+      O.Conns = int(Number("--conns", Value(), 1, 1 << 24));
+    else if (A == "--per24")
+      O.Per24 = true;
+    else if (A == "--new-share")
+      O.NewShare = Number("--new-share", Value(), 0, 1);
+    else if (A == "--ports-change")
+      O.PortsChange = true;
+    else if (A == "--per-datagram")
+      O.PerDatagram = int(Number("--per-datagram", Value(), 1, 1000));
+    else if (A == "--seed")
+      O.Seed = unsigned(Number("--seed", Value(), 0, 4294967295.0));
+    else if (A == "--quiet")
+      O.Quiet = true;
+    else
+      Usage(("unknown option " + A).c_str());
   }
   const double Pairs = double(O.Hosts) * (O.Hosts - 1) / 2 + O.Hosts;
   if (O.Conns > Pairs) {
@@ -212,9 +225,8 @@ int main(int Argc, char** Argv) {
   const double Took = std::chrono::duration<double>(Clock::now() - Start).count();
   ::close(Sock);
   if (!O.Quiet) {
-    std::printf("sent %lld lines in %lld datagrams over %.2f s (%.0f lines/s), %lld send errors%s%s\n", Sent,
-                Datagrams, Took, Took > 0 ? Sent / Took : 0.0, Errors, Errors ? ": " : "",
-                Errors ? std::strerror(LastErrno) : "");
+    std::printf("sent %lld lines in %lld datagrams over %.2f s (%.0f lines/s), %lld send errors%s%s\n", Sent, Datagrams,
+                Took, Took > 0 ? Sent / Took : 0.0, Errors, Errors ? ": " : "", Errors ? std::strerror(LastErrno) : "");
   }
   return Errors ? 1 : 0;
 }

@@ -14,19 +14,19 @@ struct TSocksServerOptions {
   bool RequireAuth = false;  // level 5: demand the user-name method
   std::string User;
   std::string Pass;
-  int ForceMethod = -1;      // answer this method to a greeting
-  int ForceReplyCode = -1;   // answer this code to a request (level 4 or 5)
-  std::string AfterReply;    // bytes sent in the same write as the success reply
+  int ForceMethod = -1;     // answer this method to a greeting
+  int ForceReplyCode = -1;  // answer this code to a request (level 4 or 5)
+  std::string AfterReply;   // bytes sent in the same write as the success reply
 };
 
 struct TSocksRequestSeen {
-  int Version = 0;           // 4 or 5
-  std::string Host;          // level 5 domain name or level 4A host
-  uint32_t Ip = 0;           // level 4 address, network order
+  int Version = 0;   // 4 or 5
+  std::string Host;  // level 5 domain name or level 4A host
+  uint32_t Ip = 0;   // level 4 address, network order
   int Port = 0;
   std::string User;
   std::string Pass;
-  std::string Raw;           // the request bytes as received
+  std::string Raw;  // the request bytes as received
 };
 
 class TSocksTestServer {

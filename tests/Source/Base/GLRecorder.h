@@ -36,19 +36,17 @@ enum TEntryId : int {
 #define GLREC_ID3(type, name, requirement) id_##name,
 #define GLREC_NONE(name)
   OPENGL1X_CORE_ENTRIES(GLREC_ID1) OPENGL1X_GLU_ENTRIES(GLREC_ID1)
-  OPENGL1X_GL_EXTENSION_ENTRIES(GLREC_ID3, GLREC_NONE, GLREC_ID3)
-  OPENGL1X_GLX_ENTRIES(GLREC_ID3)
+      OPENGL1X_GL_EXTENSION_ENTRIES(GLREC_ID3, GLREC_NONE, GLREC_ID3) OPENGL1X_GLX_ENTRIES(GLREC_ID3)
 #undef GLREC_ID1
 #undef GLREC_ID3
-  id_count
+          id_count
 };
 
 inline const char* const kNames[] = {
 #define GLREC_NAME1(name) #name,
 #define GLREC_NAME3(type, name, requirement) #name,
     OPENGL1X_CORE_ENTRIES(GLREC_NAME1) OPENGL1X_GLU_ENTRIES(GLREC_NAME1)
-    OPENGL1X_GL_EXTENSION_ENTRIES(GLREC_NAME3, GLREC_NONE, GLREC_NAME3)
-    OPENGL1X_GLX_ENTRIES(GLREC_NAME3)
+        OPENGL1X_GL_EXTENSION_ENTRIES(GLREC_NAME3, GLREC_NONE, GLREC_NAME3) OPENGL1X_GLX_ENTRIES(GLREC_NAME3)
 #undef GLREC_NAME1
 #undef GLREC_NAME3
 };
@@ -137,12 +135,20 @@ class TGLRecorder {
 
   // How many values to copy from the pointer argument of a call.
   static int DataLength(const std::string& name, const TGLCall& call) {
-    static const std::map<std::string, int> fixed = {
-        {"glMaterialfv", 4},          {"glLoadMatrixf", 16},         {"glTexCoord2fv", 2},
-        {"glTexCoord3fv", 3},         {"glTexCoord4fv", 4},          {"glMultiTexCoord2fvARB", 2},
-        {"glMultiTexCoord3fvARB", 3}, {"glMultiTexCoord4fvARB", 4},  {"glColor4fv", 4},
-        {"glColor3fv", 3},            {"glNormal3fv", 3},            {"glVertex3fv", 3},
-        {"glLightfv", 4},             {"glClipPlane", 4}};
+    static const std::map<std::string, int> fixed = {{"glMaterialfv", 4},
+                                                     {"glLoadMatrixf", 16},
+                                                     {"glTexCoord2fv", 2},
+                                                     {"glTexCoord3fv", 3},
+                                                     {"glTexCoord4fv", 4},
+                                                     {"glMultiTexCoord2fvARB", 2},
+                                                     {"glMultiTexCoord3fvARB", 3},
+                                                     {"glMultiTexCoord4fvARB", 4},
+                                                     {"glColor4fv", 4},
+                                                     {"glColor3fv", 3},
+                                                     {"glNormal3fv", 3},
+                                                     {"glVertex3fv", 3},
+                                                     {"glLightfv", 4},
+                                                     {"glClipPlane", 4}};
     if (name == "glTexGenfv" || name == "glTexGeniv")
       return call.Args.size() > 1 && GLenum(call.Args[1]) == GL_TEXTURE_GEN_MODE ? 1 : 4;
     auto it = fixed.find(name);
@@ -202,12 +208,12 @@ class TGLRecorder {
       std::map<std::string, void*> m;
 #define GLREC_ADDR1(name) m[#name] = AsVoid(&Thunk<glrecorder::id_##name, decltype(TGLEntryPoints::name)>::Call);
 #define GLREC_ADDR3(type, name, requirement) GLREC_ADDR1(name)
-      OPENGL1X_CORE_ENTRIES(GLREC_ADDR1) OPENGL1X_GLU_ENTRIES(GLREC_ADDR1)
-      OPENGL1X_GL_EXTENSION_ENTRIES(GLREC_ADDR3, GLREC_NONE, GLREC_ADDR3)
-      OPENGL1X_GLX_ENTRIES(GLREC_ADDR3)
+      OPENGL1X_CORE_ENTRIES(GLREC_ADDR1)
+      OPENGL1X_GLU_ENTRIES(GLREC_ADDR1) OPENGL1X_GL_EXTENSION_ENTRIES(GLREC_ADDR3, GLREC_NONE, GLREC_ADDR3)
+          OPENGL1X_GLX_ENTRIES(GLREC_ADDR3)
 #undef GLREC_ADDR1
 #undef GLREC_ADDR3
-      return m;
+              return m;
     }();
     return map;
   }
@@ -216,9 +222,9 @@ class TGLRecorder {
   static void Install() {
 #define GLREC_SET1(name) GL.name = &Thunk<glrecorder::id_##name, decltype(TGLEntryPoints::name)>::Call;
 #define GLREC_SET3(type, name, requirement) GLREC_SET1(name)
-    OPENGL1X_CORE_ENTRIES(GLREC_SET1) OPENGL1X_GLU_ENTRIES(GLREC_SET1)
-    OPENGL1X_GL_EXTENSION_ENTRIES(GLREC_SET3, GLREC_NONE, GLREC_SET3)
-    OPENGL1X_GLX_ENTRIES(GLREC_SET3)
+    OPENGL1X_CORE_ENTRIES(GLREC_SET1)
+    OPENGL1X_GLU_ENTRIES(GLREC_SET1) OPENGL1X_GL_EXTENSION_ENTRIES(GLREC_SET3, GLREC_NONE, GLREC_SET3)
+        OPENGL1X_GLX_ENTRIES(GLREC_SET3)
 #undef GLREC_SET1
 #undef GLREC_SET3
   }

@@ -4,9 +4,7 @@
 #include "Source/Base/VectorGeometry.h"
 
 namespace {
-TAxisAlignedBox Box(float x0, float y0, float z0, float x1, float y1, float z1) {
-  return {{x0, y0, z0}, {x1, y1, z1}};
-}
+TAxisAlignedBox Box(float x0, float y0, float z0, float x1, float y1, float z1) { return {{x0, y0, z0}, {x1, y1, z1}}; }
 void ExpectBox(const TAxisAlignedBox& b, const TAxisAlignedBox& e, float eps = 1e-6f) {
   for (int i = 0; i < 3; ++i) {
     EXPECT_NEAR(b.min[i], e.min[i], eps) << "min " << i;

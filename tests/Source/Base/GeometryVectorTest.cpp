@@ -25,9 +25,7 @@ void ExpectMatrixNear(const TMatrix4f& a, const TMatrix4f& b, float eps = 1e-6f)
     for (int j = 0; j < 4; ++j) EXPECT_NEAR(a[i][j], b[i][j], eps) << "element " << i << "," << j;
 }
 
-TMatrix4f SampleMatrix() {
-  return {{{1, 2, 0, 0.5f}, {0, 3, -1, 0}, {2, 0, 1, 0}, {4, -2, 7, 1}}};
-}
+TMatrix4f SampleMatrix() { return {{{1, 2, 0, 0.5f}, {0, 3, -1, 0}, {2, 0, 1, 0}, {4, -2, 7, 1}}}; }
 
 }  // namespace
 
@@ -215,8 +213,8 @@ TEST(GeometryVector, PlanesAndFrustum) {
 TEST(GeometryVector, RayCasts) {
   TVector4f hit, normal;
   // Triangle, from both sides.
-  ASSERT_TRUE(RayCastTriangleIntersect({0.25f, 0.25f, 1, 1}, {0, 0, -1, 0}, {0, 0, 0}, {1, 0, 0}, {0, 1, 0}, &hit,
-                                       &normal));
+  ASSERT_TRUE(
+      RayCastTriangleIntersect({0.25f, 0.25f, 1, 1}, {0, 0, -1, 0}, {0, 0, 0}, {1, 0, 0}, {0, 1, 0}, &hit, &normal));
   ExpectNear(hit, 0.25f, 0.25f, 0, 1);
   ExpectNear(normal, 0, 0, 1, 0);
   EXPECT_TRUE(RayCastTriangleIntersect({0.25f, 0.25f, -1, 1}, {0, 0, 2, 0}, {0, 0, 0}, {1, 0, 0}, {0, 1, 0}, &hit));
@@ -273,9 +271,9 @@ TEST(GeometryVector, Quaternions) {
 
   // Euler slots: ZYX multiplies qZ (qY qX).
   const TQuaternion e = QuaternionFromEulerUnchecked(30, 40, 50, eulZYX);
-  const TQuaternion manual =
-      QuaternionMultiply(QuaternionFromAxisAngle(ZVector, 50),
-                         QuaternionMultiply(QuaternionFromAxisAngle(YVector, 40), QuaternionFromAxisAngle(XVector, 30)));
+  const TQuaternion manual = QuaternionMultiply(
+      QuaternionFromAxisAngle(ZVector, 50),
+      QuaternionMultiply(QuaternionFromAxisAngle(YVector, 40), QuaternionFromAxisAngle(XVector, 30)));
   EXPECT_FLOAT_EQ(e.RealPart, manual.RealPart);
   EXPECT_FLOAT_EQ(e.ImagPart[0], manual.ImagPart[0]);
   // Angles are folded first: 400 degrees is 40.

@@ -29,9 +29,8 @@ class GL_OpenGL1x : public testing::Test {
     ASSERT_TRUE(Context.create());
     ASSERT_TRUE(Context.makeCurrent(&Surface));
     ForgetLastSeenImplementation();
-    ReadEntryPointsOnActivation(1, [this](const char* name) {
-      return reinterpret_cast<void*>(Context.getProcAddress(name));
-    });
+    ReadEntryPointsOnActivation(
+        1, [this](const char* name) { return reinterpret_cast<void*>(Context.getProcAddress(name)); });
   }
   void TearDown() override {
     if (Context.isValid()) Context.doneCurrent();

@@ -55,8 +55,7 @@ TEST(OpenGL1x, ExtensionTestsKeepTheirMatchingRules) {
 // A recorder that plays a context with the given strings.
 struct TFakeImplementation : TGLRecorder {
   explicit TFakeImplementation(const std::string& version, const std::string& extensions = "",
-                               const std::string& gluVersion = "1.3",
-                               const std::string& gluExtensions = "") {
+                               const std::string& gluVersion = "1.3", const std::string& gluExtensions = "") {
     Strings[GL_VERSION] = version;
     Strings[GL_EXTENSIONS] = extensions;
     Strings[GL_VENDOR] = "Vendor A";
@@ -123,11 +122,11 @@ TEST(OpenGL1x, AbsentEntryPointsReadAsNullAlthoughTheLoaderAnswersEveryName) {
     EXPECT_NE(GL.glActiveTextureARB, nullptr);
     EXPECT_NE(GL.glMultiTexCoord2fARB, nullptr);
     EXPECT_NE(GL.glLockArraysEXT, nullptr);
-    EXPECT_EQ(GL.glDrawRangeElements, nullptr);       // needs 1.2
-    EXPECT_EQ(GL.glPointParameterfARB, nullptr);      // extension absent
-    EXPECT_EQ(GL.glSamplePassARB, nullptr);           // exists nowhere
-    EXPECT_EQ(GL.glXAllocateMemoryNV, nullptr);       // NV vertex array range absent
-    EXPECT_NE(GL.glEnable, nullptr);                  // the core is never dropped
+    EXPECT_EQ(GL.glDrawRangeElements, nullptr);   // needs 1.2
+    EXPECT_EQ(GL.glPointParameterfARB, nullptr);  // extension absent
+    EXPECT_EQ(GL.glSamplePassARB, nullptr);       // exists nowhere
+    EXPECT_EQ(GL.glXAllocateMemoryNV, nullptr);   // NV vertex array range absent
+    EXPECT_NE(GL.glEnable, nullptr);              // the core is never dropped
   }
   {
     // The ARB multisample entry point is decided by a real word test, even
@@ -241,7 +240,8 @@ TEST(OpenGL1x, SwapIntervalGoesThroughWhicheverSwapControlTheDriverOffers) {
     EXPECT_TRUE(SetSwapInterval(1));
     ASSERT_EQ(fake.Count(c.Setter), 1);
     EXPECT_EQ(fake.CallsTo(c.Setter)[0].Args.back(), 1);
-    EXPECT_EQ(fake.Count("glXSwapIntervalEXT") + fake.Count("glXSwapIntervalMESA") + fake.Count("glXSwapIntervalSGI"), 1);
+    EXPECT_EQ(fake.Count("glXSwapIntervalEXT") + fake.Count("glXSwapIntervalMESA") + fake.Count("glXSwapIntervalSGI"),
+              1);
   }
   {
     // The EXT interval is read from the current drawable; SGI cannot turn swapping sync off.

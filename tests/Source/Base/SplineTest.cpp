@@ -8,8 +8,9 @@ TEST(Spline, ThreePointsHitTheirValuesAndExtrapolateTheEndCubics) {
   const float y[] = {0, 1, 0};
   TCubicSpline s(nullptr, y, nullptr, nullptr, 3);
   float px, py, pz;
-  const struct { float t, v; } expected[] = {{0, 0}, {0.5f, 0.6875f}, {1, 1}, {1.5f, 0.6875f},
-                                             {2, 0}, {-1, -1},        {3, -1}};
+  const struct {
+    float t, v;
+  } expected[] = {{0, 0}, {0.5f, 0.6875f}, {1, 1}, {1.5f, 0.6875f}, {2, 0}, {-1, -1}, {3, -1}};
   for (const auto& e : expected) {
     s.EvaluateXYZ(e.t, px, py, pz);
     EXPECT_NEAR(py, e.v, 1e-6) << "t = " << e.t;

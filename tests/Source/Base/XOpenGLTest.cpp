@@ -90,10 +90,9 @@ TEST_F(XOpenGL, ClientStateCallsEndOnUnitZeroInEveryMode) {
   MapTexCoordUnitsFromMask(6);
   Rec.Clear();
   MappedTexGenf(GL_T, GL_TEXTURE_GEN_MODE, GLfloat(GL_OBJECT_LINEAR));
-  EXPECT_EQ(Rec.Names(), (TNames{"glActiveTextureARB", "glTexGenf", "glActiveTextureARB", "glTexGenf",
-                                 "glActiveTextureARB"}));
-  EXPECT_EQ(UnitsOf("glActiveTextureARB"),
-            (std::vector<GLenum>{GL_TEXTURE1_ARB, GL_TEXTURE2_ARB, GL_TEXTURE0_ARB}));
+  EXPECT_EQ(Rec.Names(),
+            (TNames{"glActiveTextureARB", "glTexGenf", "glActiveTextureARB", "glTexGenf", "glActiveTextureARB"}));
+  EXPECT_EQ(UnitsOf("glActiveTextureARB"), (std::vector<GLenum>{GL_TEXTURE1_ARB, GL_TEXTURE2_ARB, GL_TEXTURE0_ARB}));
   Rec.Clear();
   MappedTexCoordPointer(2, GL_FLOAT, 0, values);
   EXPECT_EQ(UnitsOf("glClientActiveTextureARB"),

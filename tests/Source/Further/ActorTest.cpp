@@ -19,8 +19,7 @@ class ActorTest : public ::testing::Test {
   static void AddMorphFrames(TGLActor& actor, int Frames) {
     auto* mo = new TMorphableMeshObject(actor.MeshObjects());
     mo->Vertices()->Add(0, 0, 0);
-    for (int k = 0; k < Frames; ++k)
-      (new TMeshMorphTarget(mo->MorphTargets()))->Vertices()->Add(float(k), 0, 0);
+    for (int k = 0; k < Frames; ++k) (new TMeshMorphTarget(mo->MorphTargets()))->Vertices()->Add(float(k), 0, 0);
   }
 
   static void Tick(TGLActor& actor, double seconds) { actor.DoProgress(TProgressTimes{seconds, 0}); }

@@ -109,8 +109,9 @@ TEST(HeightField, NonFiniteScalesAreRefusedOnce) {
   const float nan = std::nanf(""), inf = INFINITY;
   struct TCase {
     float mn, mx, step, origin;
-  } cases[] = {{0, 1, 0.5f, nan}, {nan, 1, 0.5f, 0}, {0, nan, 0.5f, 0}, {0, 1, inf, 0},
-               {0, inf, 0.5f, 0}, {-inf, 1, 0.5f, 0}, {0, FLT_MAX, 1e38f, 0}};  // the last: Max grown by 1e-6 step overflows
+  } cases[] = {
+      {0, 1, 0.5f, nan}, {nan, 1, 0.5f, 0},  {0, nan, 0.5f, 0},     {0, 1, inf, 0},
+      {0, inf, 0.5f, 0}, {-inf, 1, 0.5f, 0}, {0, FLT_MAX, 1e38f, 0}};  // the last: Max grown by 1e-6 step overflows
   for (const TCase& c : cases) {
     for (bool onY : {false, true}) {
       TGLRecorder rec;

@@ -564,7 +564,7 @@ TEST(VertexListMeshTest, DrawsItsRecordsWithOneArrayAndOneCall) {
   }
   EXPECT_EQ(rec.Count("glTexCoordPointer"), 1);
   EXPECT_EQ(rec.Count("glEnable"), 0);  // no colour material without colours
-  mesh.SetVertexMode(TVertexMode(9));  // no layout for it
+  mesh.SetVertexMode(TVertexMode(9));   // no layout for it
   try {
     mesh.BuildList(rci);
     FAIL();

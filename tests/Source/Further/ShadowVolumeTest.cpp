@@ -97,8 +97,7 @@ TEST_F(ShadowVolume, InactiveOrLightlessVolumesRenderChildrenOnce) {
   EXPECT_EQ(childRenders, 2);  // the ambient pass only
   // Every light is switched off, as many as GL has.
   int disabledLights = 0;
-  for (const auto& c : rec.CallsTo("glDisable"))
-    disabledLights += c.Args[0] >= GL_LIGHT0 && c.Args[0] < GL_LIGHT0 + 8;
+  for (const auto& c : rec.CallsTo("glDisable")) disabledLights += c.Args[0] >= GL_LIGHT0 && c.Args[0] < GL_LIGHT0 + 8;
   EXPECT_EQ(disabledLights, 8);
   EXPECT_EQ(rec.Count("glPushAttrib"), rec.Count("glPopAttrib"));
 }
@@ -118,7 +117,8 @@ TEST_F(ShadowVolume, SilhouettesAreCachedPerLightAndOccluder) {
 
   volume->DoRender(rci, true, true);
   EXPECT_EQ(l->Cached(0), first);  // same light, same caster: reused
-  const std::vector<TVector4f> before(first->Vertices()->List(), first->Vertices()->List() + first->Vertices()->Count());
+  const std::vector<TVector4f> before(first->Vertices()->List(),
+                                      first->Vertices()->List() + first->Vertices()->Count());
   EXPECT_GT(first->CapIndices()->Count(), 0);  // the volume caps by default
   light->Position()->SetXYZAsPoint(5, 10, 0);
   volume->DoRender(rci, true, true);

@@ -152,9 +152,9 @@ TEST_F(SkeletonTest, SkinnedVerticesFollowTheirBones) {
   skeleton.SetCurrentFrame((*skeleton.Frames())[1]);
   skeleton.MorphMesh(true);
   ExpectVec((*mo->Vertices())[0], V(1, 3, 0));
-  ExpectVec((*mo->Vertices())[1], V(1, 3, 0));  // (0.5, 0.5) on one bone = the single-bone result
+  ExpectVec((*mo->Vertices())[1], V(1, 3, 0));        // (0.5, 0.5) on one bone = the single-bone result
   ExpectVec((*mo->Vertices())[2], V(0.5f, 1.5f, 0));  // first entry scaled by its weight
-  ExpectVec((*mo->Normals())[2], V(0, 0, 1));  // normalised
+  ExpectVec((*mo->Normals())[2], V(0, 0, 1));         // normalised
   // A structure change does not re-derive the rest pose from deformed vertices.
   list.Prepare();
   skeleton.MorphMesh(true);

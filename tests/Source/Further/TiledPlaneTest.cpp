@@ -145,8 +145,7 @@ TEST_F(TiledPlane, SortedDrawingAppliesEachMaterialOnce) {
   EXPECT_EQ(runs[0].corners.size(), 8u);
   EXPECT_EQ(runs[1].material, 0.75);
   // The tile at column 2, row 3, with texture coordinates equal to its corners.
-  EXPECT_EQ(runs[1].corners,
-            (std::vector<std::pair<double, double>>{{2, 3}, {3, 3}, {3, 4}, {2, 4}}));
+  EXPECT_EQ(runs[1].corners, (std::vector<std::pair<double, double>>{{2, 3}, {3, 3}, {3, 4}, {2, 4}}));
 
   rec.Clear();
   plane.SetSortByMaterials(false);
@@ -180,7 +179,7 @@ TEST_F(TiledPlane, NothingWithoutLibraryOrTiles) {
 TEST_F(TiledPlane, RangesPastThe32BitLimitAreRefusedAndTheLastCellIsDrawn) {
   constexpr int32_t kLast = INT32_MAX;
   ASSERT_THROW(MakeRow(kLast, {1, 1}), EFilerException);  // would wrap to columns below 0
-  ASSERT_THROW(MakeRow(INT32_MIN, {}), EFilerException);   // its end lies before INT32_MIN
+  ASSERT_THROW(MakeRow(INT32_MIN, {}), EFilerException);  // its end lies before INT32_MIN
   std::vector<std::unique_ptr<TGLTiledAreaRow>> two;
   two.push_back(MakeRow(0, {1}));
   two.push_back(MakeRow(0, {1}));

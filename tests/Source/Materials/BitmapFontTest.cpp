@@ -71,7 +71,7 @@ TEST(BitmapFontMeasure, StringWidthsAndLineOffsets) {
   EXPECT_EQ(font.CalcStringWidth(""), 0);
   EXPECT_EQ(font.AlignmentOffset("AB", 0, taLeftJustify), 0);
   EXPECT_EQ(font.AlignmentOffset("AB", 0, taRightJustify), -33);
-  EXPECT_EQ(font.AlignmentOffset("AB", 0, taCenter), -16);  // 16.5, half to even
+  EXPECT_EQ(font.AlignmentOffset("AB", 0, taCenter), -16);   // 16.5, half to even
   EXPECT_EQ(font.AlignmentOffset("ABC", 0, taCenter), -25);  // 24.5
   // Each line is aligned on its own.
   EXPECT_EQ(font.AlignmentOffset("AB\rABC", 3, taRightJustify), -50);

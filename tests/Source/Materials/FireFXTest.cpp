@@ -30,7 +30,9 @@ void Tick(TGLFireFXManager& m, double dt) { m.DoProgress({dt, 0}); }
 
 struct TFire : ::testing::Test {
   TGLFireFXManager m{nullptr};
-  void SetUp() override { m.Random = [] { return 0.5f; }; }
+  void SetUp() override {
+    m.Random = [] { return 0.5f; };
+  }
 };
 
 TEST_F(TFire, EmissionFollowsTheIntervalAccumulator) {
@@ -199,7 +201,9 @@ TEST_F(TFire, EffectStreamAndManagerLink) {
   }
   const auto* bytes = static_cast<const uint8_t*>(s.Memory());
   const std::string tail(reinterpret_cast<const char*>(bytes) + s.Size() - 9, 9);
-  EXPECT_EQ(tail, std::string("\x02\x00\x06\x05" "Fire1", 9));
+  EXPECT_EQ(tail, std::string("\x02\x00\x06\x05"
+                              "Fire1",
+                              9));
 
   s.SetPosition(0);
   TGLBFireFX copy;

@@ -16,7 +16,8 @@ std::vector<int> Px(TGLBitmap32& b, int x, int y) {
 }
 
 void Fill(TGLBitmap32& b, uint8_t r, uint8_t g, uint8_t bl, uint8_t a) {
-  for (int i = 0; i < b.DataSize(); i += 4) b.Data()[i] = r, b.Data()[i + 1] = g, b.Data()[i + 2] = bl, b.Data()[i + 3] = a;
+  for (int i = 0; i < b.DataSize(); i += 4)
+    b.Data()[i] = r, b.Data()[i + 1] = g, b.Data()[i + 2] = bl, b.Data()[i + 3] = a;
 }
 
 GLint vMaxTextureSize = 16384;

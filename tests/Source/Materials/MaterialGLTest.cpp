@@ -74,9 +74,7 @@ TEST(GL_Material, TexturesAQuadFromABmpAndReadsItBack) {
     TFboContext context;
     context.CreateOffScreen(nullptr, kSize, kSize);
     context.ActivateNested();
-    LoadGLExtensionEntryPoints([&](const char* name) {
-      return context.ProcAddress(name);
-    });
+    LoadGLExtensionEntryPoints([&](const char* name) { return context.ProcAddress(name); });
     DetectGLVersionAndExtensions();
     {
       TGLMaterial material(nullptr);

@@ -234,7 +234,7 @@ TEST_F(Material, FailingTextureLeavesTheApplicationBalanced) {
   EXPECT_TRUE(gl.cache.StateEnabled(stLighting));
   EXPECT_FALSE(gl.cache.StateEnabled(stTexture2D));
   EXPECT_TRUE(gl.Has("glLoadIdentity", {}));  // the texture matrix is reset
-  EXPECT_EQ(DrawPasses(m, gl.rci), 1);  // reported once: later frames draw
+  EXPECT_EQ(DrawPasses(m, gl.rci), 1);        // reported once: later frames draw
   EXPECT_FALSE(shader.Active());
   EXPECT_TRUE(gl.cache.StateEnabled(stLighting));
 
@@ -411,8 +411,7 @@ TEST_F(MaterialLibrary, UniqueNamesFollowTheRulesThroughEveryChange) {
     for (size_t i = 0; i < model.size(); ++i) ASSERT_EQ(mats->Items(int(i))->Name(), model[i]) << "step " << step;
     const std::string& probe = pool[pick(pool.size())];
     const auto first = std::find(model.begin(), model.end(), probe);
-    ASSERT_EQ(mats->FindMaterialByName(probe),
-              first == model.end() ? nullptr : mats->Items(int(first - model.begin())))
+    ASSERT_EQ(mats->FindMaterialByName(probe), first == model.end() ? nullptr : mats->Items(int(first - model.begin())))
         << "step " << step << " " << probe;
   }
 }
@@ -489,8 +488,9 @@ TEST_F(MaterialLibrary, StreamGoldenBytesAndRoundTrip) {
   TGLLibMaterial* lm2 = back.Materials()->Items(0);
   TGLMaterial* m2 = lm2->Material();
   EXPECT_EQ(lm2->Name(), "LibMaterial");
-  EXPECT_EQ(std::memcmp(m2->FrontProperties()->Diffuse()->GetColorPtr(),
-                        m->FrontProperties()->Diffuse()->GetColorPtr(), 16), 0);
+  EXPECT_EQ(
+      std::memcmp(m2->FrontProperties()->Diffuse()->GetColorPtr(), m->FrontProperties()->Diffuse()->GetColorPtr(), 16),
+      0);
   EXPECT_EQ(m2->FrontProperties()->Shininess(), 33);
   EXPECT_EQ(m2->BackProperties()->PolygonMode(), pmPoints);
   EXPECT_EQ(m2->BlendingMode(), bmAlphaTest100);

@@ -271,7 +271,7 @@ TEST(GeomObjectsFrustrum, SizeRulesAndFaces) {
 
 TEST(GeomObjectsRegistration, ExactNamesInOrder) {
   RegisterGLGeomObjectsClasses();
-  const std::vector<std::string> expected = {"TGLCylinder", "TGLCone",    "TGLTorus",     "TGLDisk",
+  const std::vector<std::string> expected = {"TGLCylinder",  "TGLCone",    "TGLTorus",    "TGLDisk",
                                              "TGLArrowLine", "TGLAnnulus", "TGLFrustrum", "TGLPolygon"};
   std::vector<std::string> order;
   for (TClass cls : RegisteredClasses())
@@ -333,8 +333,7 @@ TEST(GeomObjectsFrustrum, SizesStreamedTogether) {
     TStreamProc Read, Write;
     bool HasData = false;
     void DefineProperty(const std::string&, const TReaderProc&, const TWriterProc&, bool) override {}
-    void DefineBinaryProperty(const std::string& Name, const TStreamProc& R, const TStreamProc& W,
-                              bool Has) override {
+    void DefineBinaryProperty(const std::string& Name, const TStreamProc& R, const TStreamProc& W, bool Has) override {
       if (Name != "FrustrumSize") return;
       Read = R, Write = W, HasData = Has;
     }

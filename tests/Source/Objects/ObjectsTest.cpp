@@ -31,9 +31,7 @@ class TCaptureFiler : public TFiler {
   }
 };
 
-std::string BytesOf(TMemoryStream& s) {
-  return std::string(static_cast<const char*>(s.Memory()), size_t(s.Size()));
-}
+std::string BytesOf(TMemoryStream& s) { return std::string(static_cast<const char*>(s.Memory()), size_t(s.Size())); }
 
 // Records GL calls with texture coordinates sent to unit 0.
 struct TRecording {
@@ -379,9 +377,9 @@ TEST(ObjectsSphere, StripsCapsAndInversion) {
   const auto vertices = Vertices(r.rec);
   ASSERT_EQ(normals.size(), vertices.size());
   for (size_t i = 0; i < normals.size(); ++i)
-    EXPECT_NEAR(normals[i].Args[0] * vertices[i][0] + normals[i].Args[1] * vertices[i][1] +
-                    normals[i].Args[2] * vertices[i][2],
-                -1, 1e-5);
+    EXPECT_NEAR(
+        normals[i].Args[0] * vertices[i][0] + normals[i].Args[1] * vertices[i][1] + normals[i].Args[2] * vertices[i][2],
+        -1, 1e-5);
 }
 
 TEST(ObjectsSphere, SettersAndRayCast) {
@@ -485,8 +483,8 @@ TEST(ObjectsPolygonBase, DivisionNodesAndChangeSource) {
 TEST(ObjectsRegistration, ExactClassNames) {
   RegisterGLObjectsClasses();
   RegisterGLPolyhedronClasses();
-  for (const char* name : {"TGLSphere", "TGLCube", "TGLPlane", "TGLSprite", "TGLDummyCube", "TGLDodecahedron",
-                           "TGLIcosahedron"})
+  for (const char* name :
+       {"TGLSphere", "TGLCube", "TGLPlane", "TGLSprite", "TGLDummyCube", "TGLDodecahedron", "TGLIcosahedron"})
     EXPECT_NE(GetClass(name), nullptr) << name;
   EXPECT_EQ(GetClass("TGLPolygonBase"), nullptr);
   EXPECT_EQ(TGLCube(nullptr).ClassName(), "TGLCube");

@@ -50,8 +50,8 @@ TEST(PolynomialRoots, CubicBranches) {
   const double quadratic[4] = {-4, 0, 1, 0};
   ExpectRoots(CubicRoots(quadratic), {-2, 2});
   // Nearly coincident roots must not lose all three to an out-of-range arccos.
-  const double close[4] = {-1.000001 * 1.000002, 1.000001 + 1.000002 + 1.000001 * 1.000002,
-                           -(1 + 1.000001 + 1.000002), 1};
+  const double close[4] = {-1.000001 * 1.000002, 1.000001 + 1.000002 + 1.000001 * 1.000002, -(1 + 1.000001 + 1.000002),
+                           1};
   const TDoubleArray r = CubicRoots(close);
   ASSERT_FALSE(r.empty());
   for (double x : r) EXPECT_FALSE(std::isnan(x));

@@ -14,8 +14,13 @@ namespace {
 
 std::string WavBytes(std::uint16_t channels, std::uint32_t rate, std::uint16_t bits, std::uint32_t dataBytes) {
   std::string s = "RIFF";
-  auto put32 = [&](std::uint32_t v) { for (int i = 0; i < 4; ++i) s.push_back(char(v >> (8 * i))); };
-  auto put16 = [&](std::uint16_t v) { s.push_back(char(v)); s.push_back(char(v >> 8)); };
+  auto put32 = [&](std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) s.push_back(char(v >> (8 * i)));
+  };
+  auto put16 = [&](std::uint16_t v) {
+    s.push_back(char(v));
+    s.push_back(char(v >> 8));
+  };
   put32(36 + dataBytes);
   s += "WAVEfmt ";
   put32(16);

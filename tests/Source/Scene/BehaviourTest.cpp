@@ -96,11 +96,11 @@ TEST_F(BehaviourFixture, RoundTripAndVersionCheck) {
   TMemoryStream bad;
   {
     TWriter w(&bad);
-    w.WriteInteger(1);                 // count
-    w.WriteString("TTestBehaviour");   // class
-    w.WriteInteger(0);                 // item base version
-    w.WriteString("x");                // name
-    w.WriteInteger(1);                 // behaviour version
+    w.WriteInteger(1);                // count
+    w.WriteString("TTestBehaviour");  // class
+    w.WriteInteger(0);                // item base version
+    w.WriteString("x");               // name
+    w.WriteInteger(1);                // behaviour version
   }
   bad.SetPosition(0);
   auto* third = scene.Objects()->AddNewChild<TGLSceneObject>();

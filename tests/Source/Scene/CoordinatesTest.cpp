@@ -153,7 +153,7 @@ TEST(Coordinates, StylesDecideW) {
 
   // Created without a value: (0, 0, 0, 0) with the first style, a point.
   const std::unique_ptr<TGLCoordinates> plains[] = {std::make_unique<TGLCoordinates>(nullptr),
-                                                     std::make_unique<TGLCoordinates4>(nullptr)};
+                                                    std::make_unique<TGLCoordinates4>(nullptr)};
   for (const auto& plain : plains) {
     EXPECT_EQ(plain->Style(), csPoint);
     EXPECT_TRUE(plain->EqualsVector({0, 0, 0, 0}));
@@ -318,8 +318,7 @@ TEST(Coordinates, ManagerRegistry) {
   EXPECT_EQ(LookUpRegisteredManager(TGLUpdateAbleComponent::StaticClass(), "Mgr"), &a);  // descendants count
   RemoveFromManagerRegistry(&a);
   EXPECT_EQ(LookUpRegisteredManager(TPlainOwnerComponent::StaticClass(), "Mgr"), &b);
-  for (TComponent* m : {static_cast<TComponent*>(&b), static_cast<TComponent*>(&c),
-                        static_cast<TComponent*>(&other)})
+  for (TComponent* m : {static_cast<TComponent*>(&b), static_cast<TComponent*>(&c), static_cast<TComponent*>(&other)})
     RemoveFromManagerRegistry(m);
   EXPECT_EQ(LookUpRegisteredManager(TGLUpdateAbleComponent::StaticClass(), "Mgr"), nullptr);
 }

@@ -66,7 +66,9 @@ struct TNamingRecorder : TGLRecorder {
     vNextName = 0, vPendingErrors = 0, vDeleteRaisesError = false;
     Results["glGenLists"] = [](const TGLCall&) { return ++vNextName; };
     Results["glIsTexture"] = [](const TGLCall&) { return 1; };
-    Results["glGetError"] = [](const TGLCall&) { return vPendingErrors > 0 ? (--vPendingErrors, GL_INVALID_VALUE) : 0; };
+    Results["glGetError"] = [](const TGLCall&) {
+      return vPendingErrors > 0 ? (--vPendingErrors, GL_INVALID_VALUE) : 0;
+    };
     Results["gluErrorString"] = [](const TGLCall&) {
       return std::uintptr_t(reinterpret_cast<const char*>("invalid value"));
     };

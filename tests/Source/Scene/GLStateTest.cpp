@@ -26,9 +26,9 @@ TEST(GLStateCache, EachStateChangeReachesGLOnce) {
   EXPECT_FALSE(cache.StateEnabled(stBlend));
 
   // Every index names its own capability.
-  const GLenum expected[GLStateCount] = {
-      0x0BC0, 0x0D80, 0x0BE2, 0x0B57, 0x0B44, 0x0B71, 0x0BD0, 0x0B60, 0x0B50, 0x0B20, 0x0B24,
-      0x0BF1, 0x0BA1, 0x0B10, 0x0B41, 0x0B42, 0x0C11, 0x0B90, 0x0DE0, 0x0DE1, 0x8513, 0x84F5};
+  const GLenum expected[GLStateCount] = {0x0BC0, 0x0D80, 0x0BE2, 0x0B57, 0x0B44, 0x0B71, 0x0BD0, 0x0B60,
+                                         0x0B50, 0x0B20, 0x0B24, 0x0BF1, 0x0BA1, 0x0B10, 0x0B41, 0x0B42,
+                                         0x0C11, 0x0B90, 0x0DE0, 0x0DE1, 0x8513, 0x84F5};
   rec.Clear();
   for (int i = 0; i < GLStateCount; ++i) cache.EnableState(TGLState(i));
   ASSERT_EQ(rec.Count("glEnable"), GLStateCount);
@@ -128,8 +128,8 @@ TEST(GLStateCache, TexturesMatrixAndFrontFace) {
   cache.SetTextureMatrix(matrix);
   cache.ResetTextureMatrix();
   cache.ResetTextureMatrix();
-  EXPECT_EQ(rec.Names(), (TNames{"glMatrixMode", "glLoadMatrixf", "glMatrixMode", "glMatrixMode",
-                                 "glLoadIdentity", "glMatrixMode"}));
+  EXPECT_EQ(rec.Names(), (TNames{"glMatrixMode", "glLoadMatrixf", "glMatrixMode", "glMatrixMode", "glLoadIdentity",
+                                 "glMatrixMode"}));
   EXPECT_EQ(rec.Calls[1].Data[0], 2.0);
   EXPECT_EQ(GLenum(rec.Calls[5].Args[0]), GLenum(GL_MODELVIEW));
 

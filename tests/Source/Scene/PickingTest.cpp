@@ -5,9 +5,9 @@
 #include "Source/Scene/GLSceneGraph.h"
 
 TEST(PickingParser, RecordsDepthsAndSubObjects) {
-  const std::vector<uint32_t> buf = {1, 0xFFFFFFFFu, 0x80000000u, 7,   // one name
-                                     3, 0, 0x40000000u, 9, 100, 101,   // object and two sub-names
-                                     5, 0, 0, 1};                      // runs past the end
+  const std::vector<uint32_t> buf = {1, 0xFFFFFFFFu, 0x80000000u, 7,            // one name
+                                     3, 0,           0x40000000u, 9, 100, 101,  // object and two sub-names
+                                     5, 0,           0,           1};           // runs past the end
   const auto hits = ParseSelectionBuffer(buf.data(), buf.size(), 3);
   ASSERT_EQ(hits.size(), 2u);
   EXPECT_NEAR(hits[0].zNear, 1.0, 1e-6);

@@ -38,7 +38,6 @@ class TSpyObject : public TGLImmaterialSceneObject {
   bool fail = false;
 };
 
-
 struct SceneFixture : ::testing::Test {
   TGLSceneGraph scene{nullptr};
   TGLSceneBuffer buffer{nullptr};
@@ -370,8 +369,8 @@ TEST_F(SceneFixture, ProgressVisitsChildrenLastFirstThenBehaviours) {
   a->SetName("a");
   auto* b = p->AddNewChild<TGLSceneObject>();
   b->SetName("b");
-  for (TGLBaseSceneObject* o : {static_cast<TGLBaseSceneObject*>(p), static_cast<TGLBaseSceneObject*>(a),
-                                static_cast<TGLBaseSceneObject*>(b)})
+  for (TGLBaseSceneObject* o :
+       {static_cast<TGLBaseSceneObject*>(p), static_cast<TGLBaseSceneObject*>(a), static_cast<TGLBaseSceneObject*>(b)})
     o->OnProgress = [&order](TObject* s, double dt, double t) {
       EXPECT_DOUBLE_EQ(dt, 0.5);
       EXPECT_DOUBLE_EQ(t, 2.0);

@@ -9,147 +9,146 @@ namespace {
 std::vector<int> Ints(const TIntegerList* l) { return std::vector<int>(l->List(), l->List() + l->Count()); }
 
 TGLSilhouetteParameters From(float x, float y, float z, bool caps = false) {
-    TGLSilhouetteParameters p;
-    p.SeenFrom = TAffineVector{{x, y, z}};
-    p.CapSilhouette = caps ? 1 : 0;
-    return p;
+  TGLSilhouetteParameters p;
+  p.SeenFrom = TAffineVector{{x, y, z}};
+  p.CapSilhouette = caps ? 1 : 0;
+  return p;
 }
 
 const TAffineVector P0{{0, 0, 0}}, P1{{1, 0, 0}}, P2{{0, 1, 0}};
 
 TEST(SilhouetteTest, SingleTriangleFromBothSides) {
-    for (bool precompute : {false, true}) {
-        TConnectivity c(precompute);
-        c.AddFace(P0, P1, P2);  // normal +Z
-        EXPECT_EQ(c.EdgeCount(), 3);
-        std::unique_ptr<TGLSilhouette> sil;
-        c.CreateSilhouette(From(0, 0, -5, true), sil, false);
-        ASSERT_TRUE(sil);
-        EXPECT_EQ(Ints(sil->Indices()), (std::vector<int>{0, 1, 1, 2, 2, 0}));
-        EXPECT_EQ(Ints(sil->CapIndices()), (std::vector<int>{0, 1, 2}));
-        EXPECT_EQ(sil->Vertices()->Count(), 3);
-        EXPECT_EQ(sil->Vertices()->Get(1)[3], 1.0f);
+  for (bool precompute : {false, true}) {
+    TConnectivity c(precompute);
+    c.AddFace(P0, P1, P2);  // normal +Z
+    EXPECT_EQ(c.EdgeCount(), 3);
+    std::unique_ptr<TGLSilhouette> sil;
+    c.CreateSilhouette(From(0, 0, -5, true), sil, false);
+    ASSERT_TRUE(sil);
+    EXPECT_EQ(Ints(sil->Indices()), (std::vector<int>{0, 1, 1, 2, 2, 0}));
+    EXPECT_EQ(Ints(sil->CapIndices()), (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(sil->Vertices()->Count(), 3);
+    EXPECT_EQ(sil->Vertices()->Get(1)[3], 1.0f);
 
-        c.CreateSilhouette(From(0, 0, 5, true), sil, false);
-        EXPECT_EQ(sil->Indices()->Count(), 0);
-        c.CreateSilhouette(From(3, 3, 0), sil, false);  // in the face's plane: sees it
-        EXPECT_EQ(sil->Indices()->Count(), 0);
-    }
+    c.CreateSilhouette(From(0, 0, 5, true), sil, false);
+    EXPECT_EQ(sil->Indices()->Count(), 0);
+    c.CreateSilhouette(From(3, 3, 0), sil, false);  // in the face's plane: sees it
+    EXPECT_EQ(sil->Indices()->Count(), 0);
+  }
 }
 
 TEST(SilhouetteTest, DuplicateTriangleHasNoOpenEdges) {
-    TConnectivity c(true);
-    c.AddFace(P0, P1, P2);
-    c.AddFace(P0, P1, P2);
-    EXPECT_EQ(c.EdgeCount(), 3);
-    EXPECT_EQ(c.EdgeFaces()->Get(1), 1);
-    std::unique_ptr<TGLSilhouette> sil;
-    c.CreateSilhouette(From(0, 0, -5), sil, false);
-    EXPECT_EQ(sil->Indices()->Count(), 0);
-    EXPECT_THROW(c.AddIndexedFace(0, 1, 7), EAssertionFailed);
+  TConnectivity c(true);
+  c.AddFace(P0, P1, P2);
+  c.AddFace(P0, P1, P2);
+  EXPECT_EQ(c.EdgeCount(), 3);
+  EXPECT_EQ(c.EdgeFaces()->Get(1), 1);
+  std::unique_ptr<TGLSilhouette> sil;
+  c.CreateSilhouette(From(0, 0, -5), sil, false);
+  EXPECT_EQ(sil->Indices()->Count(), 0);
+  EXPECT_THROW(c.AddIndexedFace(0, 1, 7), EAssertionFailed);
 }
 
 TEST(SilhouetteTest, CubeSeenFromAboveGivesTheTopRimAsOneLoop) {
-    auto V = [](float x, float y, float z) { return TAffineVector{{x, y, z}}; };
-    TConnectivity c(false);
-    // Six outward quads of the unit cube centred at the origin.
-    c.AddQuad(V(-1, -1, 1), V(1, -1, 1), V(1, 1, 1), V(-1, 1, 1));      // top (+Z)
-    c.AddQuad(V(-1, 1, -1), V(1, 1, -1), V(1, -1, -1), V(-1, -1, -1));  // bottom
-    c.AddQuad(V(-1, -1, -1), V(1, -1, -1), V(1, -1, 1), V(-1, -1, 1));  // -Y
-    c.AddQuad(V(1, 1, -1), V(-1, 1, -1), V(-1, 1, 1), V(1, 1, 1));      // +Y
-    c.AddQuad(V(1, -1, -1), V(1, 1, -1), V(1, 1, 1), V(1, -1, 1));      // +X
-    c.AddQuad(V(-1, 1, -1), V(-1, -1, -1), V(-1, -1, 1), V(-1, 1, 1));  // -X
-    EXPECT_EQ(c.FaceCount(), 12);
-    EXPECT_EQ(c.EdgeCount(), 18);
-    std::unique_ptr<TGLSilhouette> sil;
-    c.CreateSilhouette(From(0, 0, 10), sil, false);
-    std::vector<int> e = Ints(sil->Indices());
-    ASSERT_EQ(e.size(), 8u);
-    // Every edge starts where another ends: one consistently oriented loop of 4 top corners.
-    for (std::size_t i = 0; i < e.size(); i += 2) {
-        int ends = 0;
-        for (std::size_t j = 0; j < e.size(); j += 2)
-            ends += e[j + 1] == e[i];
-        EXPECT_EQ(ends, 1);
-        EXPECT_EQ(sil->Vertices()->Get(e[i])[2], 1.0f);
-    }
+  auto V = [](float x, float y, float z) { return TAffineVector{{x, y, z}}; };
+  TConnectivity c(false);
+  // Six outward quads of the unit cube centred at the origin.
+  c.AddQuad(V(-1, -1, 1), V(1, -1, 1), V(1, 1, 1), V(-1, 1, 1));      // top (+Z)
+  c.AddQuad(V(-1, 1, -1), V(1, 1, -1), V(1, -1, -1), V(-1, -1, -1));  // bottom
+  c.AddQuad(V(-1, -1, -1), V(1, -1, -1), V(1, -1, 1), V(-1, -1, 1));  // -Y
+  c.AddQuad(V(1, 1, -1), V(-1, 1, -1), V(-1, 1, 1), V(1, 1, 1));      // +Y
+  c.AddQuad(V(1, -1, -1), V(1, 1, -1), V(1, 1, 1), V(1, -1, 1));      // +X
+  c.AddQuad(V(-1, 1, -1), V(-1, -1, -1), V(-1, -1, 1), V(-1, 1, 1));  // -X
+  EXPECT_EQ(c.FaceCount(), 12);
+  EXPECT_EQ(c.EdgeCount(), 18);
+  std::unique_ptr<TGLSilhouette> sil;
+  c.CreateSilhouette(From(0, 0, 10), sil, false);
+  std::vector<int> e = Ints(sil->Indices());
+  ASSERT_EQ(e.size(), 8u);
+  // Every edge starts where another ends: one consistently oriented loop of 4 top corners.
+  for (std::size_t i = 0; i < e.size(); i += 2) {
+    int ends = 0;
+    for (std::size_t j = 0; j < e.size(); j += 2) ends += e[j + 1] == e[i];
+    EXPECT_EQ(ends, 1);
+    EXPECT_EQ(sil->Vertices()->Get(e[i])[2], 1.0f);
+  }
 }
 
 TEST(SilhouetteTest, ExtrusionDoublesVerticesAndBuildsQuads) {
-    TGLSilhouette sil;
-    sil.Vertices()->AddPointXYZ(1, 0, 0);
-    sil.Vertices()->AddPointXYZ(0, 1, 0);
-    sil.Vertices()->AddPointXYZ(0, 0, 1);
-    sil.Indices()->AddPair(0, 1);
-    sil.CapIndices()->AddTriple(0, 1, 2);
-    sil.ExtrudeVerticesToInfinity(TAffineVector{{0, 0, 5}});
-    EXPECT_EQ(sil.Vertices()->Count(), 6);
-    EXPECT_EQ(sil.Vertices()->Get(5)[2], -4.0f);
-    EXPECT_EQ(sil.Vertices()->Get(5)[3], 0.0f);
-    EXPECT_EQ(Ints(sil.Indices()), (std::vector<int>{0, 1, 4, 3}));
-    EXPECT_EQ(Ints(sil.CapIndices()), (std::vector<int>{3, 4, 5, 2, 1, 0}));
+  TGLSilhouette sil;
+  sil.Vertices()->AddPointXYZ(1, 0, 0);
+  sil.Vertices()->AddPointXYZ(0, 1, 0);
+  sil.Vertices()->AddPointXYZ(0, 0, 1);
+  sil.Indices()->AddPair(0, 1);
+  sil.CapIndices()->AddTriple(0, 1, 2);
+  sil.ExtrudeVerticesToInfinity(TAffineVector{{0, 0, 5}});
+  EXPECT_EQ(sil.Vertices()->Count(), 6);
+  EXPECT_EQ(sil.Vertices()->Get(5)[2], -4.0f);
+  EXPECT_EQ(sil.Vertices()->Get(5)[3], 0.0f);
+  EXPECT_EQ(Ints(sil.Indices()), (std::vector<int>{0, 1, 4, 3}));
+  EXPECT_EQ(Ints(sil.CapIndices()), (std::vector<int>{3, 4, 5, 2, 1, 0}));
 }
 
 // A mesh's connectivity reads the mesh's own vertex list in place.
 class TMeshConnectivity : public TConnectivity {
-public:
-    using TConnectivity::TConnectivity;
-    using TConnectivity::ShareVertices;
+ public:
+  using TConnectivity::ShareVertices;
+  using TConnectivity::TConnectivity;
 };
 
 TEST(SilhouetteTest, SharedVertexListIsReadInPlaceAndNeverEmptied) {
-    TAffineVectorList meshVertices;
-    meshVertices.Add(P0);
-    meshVertices.Add(P1);
-    meshVertices.Add(P2);
-    TMeshConnectivity c(false);  // moving vertices: normals computed each time
-    EXPECT_TRUE(c.OwnsVertices());
-    c.ShareVertices(&meshVertices);
-    EXPECT_FALSE(c.OwnsVertices());
-    EXPECT_EQ(c.Vertices(), &meshVertices);
-    c.AddIndexedFace(0, 1, 2);
-    std::unique_ptr<TGLSilhouette> sil;
-    c.CreateSilhouette(From(0, 0, -5), sil, false);
-    EXPECT_EQ(Ints(sil->Indices()), (std::vector<int>{0, 1, 1, 2, 2, 0}));
+  TAffineVectorList meshVertices;
+  meshVertices.Add(P0);
+  meshVertices.Add(P1);
+  meshVertices.Add(P2);
+  TMeshConnectivity c(false);  // moving vertices: normals computed each time
+  EXPECT_TRUE(c.OwnsVertices());
+  c.ShareVertices(&meshVertices);
+  EXPECT_FALSE(c.OwnsVertices());
+  EXPECT_EQ(c.Vertices(), &meshVertices);
+  c.AddIndexedFace(0, 1, 2);
+  std::unique_ptr<TGLSilhouette> sil;
+  c.CreateSilhouette(From(0, 0, -5), sil, false);
+  EXPECT_EQ(Ints(sil->Indices()), (std::vector<int>{0, 1, 1, 2, 2, 0}));
 
-    // The mesh moves its vertices: the next silhouette follows without copying.
-    meshVertices.Put(2, TAffineVector{{0, -1, 0}});  // the face now looks down -Z
-    c.CreateSilhouette(From(0, 0, -5), sil, false);
-    EXPECT_EQ(sil->Indices()->Count(), 0);
+  // The mesh moves its vertices: the next silhouette follows without copying.
+  meshVertices.Put(2, TAffineVector{{0, -1, 0}});  // the face now looks down -Z
+  c.CreateSilhouette(From(0, 0, -5), sil, false);
+  EXPECT_EQ(sil->Indices()->Count(), 0);
 
-    c.Clear();
-    EXPECT_EQ(c.FaceCount(), 0);
-    EXPECT_EQ(meshVertices.Count(), 3);  // the mesh keeps its vertices
-    EXPECT_EQ(c.Vertices(), &meshVertices);
+  c.Clear();
+  EXPECT_EQ(c.FaceCount(), 0);
+  EXPECT_EQ(meshVertices.Count(), 3);  // the mesh keeps its vertices
+  EXPECT_EQ(c.Vertices(), &meshVertices);
 
-    // Faces whose vertices the mesh has since dropped are refused, not read past the list.
-    c.AddIndexedFace(0, 1, 2);
-    meshVertices.SetCount(2);
-    EXPECT_THROW(c.CreateSilhouette(From(0, 0, -5), sil, false), EAssertionFailed);
+  // Faces whose vertices the mesh has since dropped are refused, not read past the list.
+  c.AddIndexedFace(0, 1, 2);
+  meshVertices.SetCount(2);
+  EXPECT_THROW(c.CreateSilhouette(From(0, 0, -5), sil, false), EAssertionFailed);
 
-    c.ShareVertices(nullptr);
-    EXPECT_TRUE(c.OwnsVertices());
-    EXPECT_EQ(c.Vertices()->Count(), 0);
-    EXPECT_EQ(meshVertices.Count(), 2);
+  c.ShareVertices(nullptr);
+  EXPECT_TRUE(c.OwnsVertices());
+  EXPECT_EQ(c.Vertices()->Count(), 0);
+  EXPECT_EQ(meshVertices.Count(), 2);
 }
 
 TEST(SilhouetteTest, FlushKeepsTheBlocksAndClearFreesThem) {
-    TConnectivity c(false);
-    c.AddFace(P0, P1, P2);
-    std::unique_ptr<TGLSilhouette> sil;
-    c.CreateSilhouette(From(0, 0, -5, true), sil, false);
-    const int capacity = sil->Indices()->Capacity();
-    ASSERT_GT(capacity, 0);
-    sil->Flush();
-    EXPECT_EQ(sil->Vertices()->Count(), 0);
-    EXPECT_EQ(sil->Indices()->Count(), 0);
-    EXPECT_EQ(sil->CapIndices()->Count(), 0);
-    EXPECT_EQ(sil->Indices()->Capacity(), capacity);
-    // Adding to a flushed silhouette numbers its vertices from 0 again.
-    c.CreateSilhouette(From(0, 0, -5, true), sil, true);
-    EXPECT_EQ(Ints(sil->CapIndices()), (std::vector<int>{0, 1, 2}));
-    sil->Clear();
-    EXPECT_EQ(sil->Indices()->Capacity(), 0);
+  TConnectivity c(false);
+  c.AddFace(P0, P1, P2);
+  std::unique_ptr<TGLSilhouette> sil;
+  c.CreateSilhouette(From(0, 0, -5, true), sil, false);
+  const int capacity = sil->Indices()->Capacity();
+  ASSERT_GT(capacity, 0);
+  sil->Flush();
+  EXPECT_EQ(sil->Vertices()->Count(), 0);
+  EXPECT_EQ(sil->Indices()->Count(), 0);
+  EXPECT_EQ(sil->CapIndices()->Count(), 0);
+  EXPECT_EQ(sil->Indices()->Capacity(), capacity);
+  // Adding to a flushed silhouette numbers its vertices from 0 again.
+  c.CreateSilhouette(From(0, 0, -5, true), sil, true);
+  EXPECT_EQ(Ints(sil->CapIndices()), (std::vector<int>{0, 1, 2}));
+  sil->Clear();
+  EXPECT_EQ(sil->Indices()->Capacity(), 0);
 }
 
-} // namespace
+}  // namespace

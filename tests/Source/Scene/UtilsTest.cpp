@@ -12,15 +12,23 @@
 #include "rtl/SysUtils.h"
 
 namespace {
-std::string TempName(const char* tag) {
-  return "/tmp/tamrivel_utils_" + std::to_string(getpid()) + "_" + tag;
-}
+std::string TempName(const char* tag) { return "/tmp/tamrivel_utils_" + std::to_string(getpid()) + "_" + tag; }
 }  // namespace
 
 TEST(Utils, NextPowerOfTwo) {
-  const struct { int n, expected; } cases[] = {{INT_MIN, 1}, {-5, 1}, {0, 1},          {1, 1},
-                                               {2, 2},       {3, 4},  {512, 512},      {513, 1024},
-                                               {1 << 30, 1 << 30},    {(1 << 30) + 1, 1 << 30}, {INT_MAX, 1 << 30}};
+  const struct {
+    int n, expected;
+  } cases[] = {{INT_MIN, 1},
+               {-5, 1},
+               {0, 1},
+               {1, 1},
+               {2, 2},
+               {3, 4},
+               {512, 512},
+               {513, 1024},
+               {1 << 30, 1 << 30},
+               {(1 << 30) + 1, 1 << 30},
+               {INT_MAX, 1 << 30}};
   for (const auto& c : cases) EXPECT_EQ(NextPowerOfTwo(c.n), c.expected) << c.n;
 }
 

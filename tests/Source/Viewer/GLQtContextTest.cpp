@@ -100,8 +100,9 @@ QImage Quadrants() {
   QImage img(32, 32, QImage::Format_RGB888);
   for (int y = 0; y < 32; ++y)
     for (int x = 0; x < 32; ++x)
-      img.setPixel(x, y, y < 16 ? (x < 16 ? qRgb(255, 0, 0) : qRgb(0, 255, 0))
-                                : (x < 16 ? qRgb(0, 0, 255) : qRgb(255, 255, 255)));
+      img.setPixel(
+          x, y,
+          y < 16 ? (x < 16 ? qRgb(255, 0, 0) : qRgb(0, 255, 0)) : (x < 16 ? qRgb(0, 0, 255) : qRgb(255, 255, 255)));
   return img;
 }
 
@@ -376,7 +377,9 @@ TEST(GL_QtContext, PicturesOfAnySizeUploadScaledToPowersOfTwoWithMipmaps) {
   EXPECT_EQ(level1, 64);  // mipmaps were made
   std::vector<uint8_t> texels(size_t(128 * 64 * 4));
   GL.glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_UNSIGNED_BYTE, texels.data());
-  auto at = [&](int x, int y) { return qRgb(texels[(y * 128 + x) * 4], texels[(y * 128 + x) * 4 + 1], texels[(y * 128 + x) * 4 + 2]); };
+  auto at = [&](int x, int y) {
+    return qRgb(texels[(y * 128 + x) * 4], texels[(y * 128 + x) * 4 + 1], texels[(y * 128 + x) * 4 + 2]);
+  };
   EXPECT_TRUE(Near(at(20, 32), qRgb(255, 0, 0), 8)) << std::hex << at(20, 32);
   EXPECT_TRUE(Near(at(108, 32), qRgb(0, 0, 255), 8)) << std::hex << at(108, 32);
   // Level 1 texels are the rounded means of the 2 x 2 level-0 texels under them.
@@ -387,33 +390,35 @@ TEST(GL_QtContext, PicturesOfAnySizeUploadScaledToPowersOfTwoWithMipmaps) {
     for (int x = 0; x < 64; ++x)
       for (int c = 0; c < 4; ++c) {
         auto t = [&](int tx, int ty) { return int(texels[size_t((ty * 128 + tx) * 4 + c)]); };
-        const int mean = (t(2 * x, 2 * y) + t(2 * x + 1, 2 * y) + t(2 * x, 2 * y + 1) + t(2 * x + 1, 2 * y + 1) + 2) / 4;
+        const int mean =
+            (t(2 * x, 2 * y) + t(2 * x + 1, 2 * y) + t(2 * x, 2 * y + 1) + t(2 * x + 1, 2 * y + 1) + 2) / 4;
         mismatches += half[size_t((y * 64 + x) * 4 + c)] != mean;
       }
   EXPECT_EQ(mismatches, 0);
   // Any picture comes out exactly as GLU's rescale makes it, edges included: noise, and flat
   // blocks of full, empty and other values with sharp edges and lone odd pixels.
   for (const bool flat : {false, true})
-  for (const auto& [pw, ph] : {std::pair{60, 37}, std::pair{4, 3}, std::pair{128, 5}, std::pair{36, 129}}) {
-    TGLBitmap32 noise;
-    noise.SetWidth(pw);
-    noise.SetHeight(ph);
-    uint32_t seed = 12345;
-    for (int i = 0; i < noise.DataSize(); ++i) {
-      const uint8_t r = uint8_t((seed = seed * 1103515245 + 12345) >> 16);
-      const int x = (i / 4) % noise.Width(), y = (i / 4) / noise.Width();
-      noise.Data()[i] = !flat || r % 11 == 0 ? r
-                        : (x % 5 || y % 3)   ? noise.Data()[i - (x % 5 ? 4 : noise.Width() * 4)]
-                        : r < 85             ? 0
-                        : r < 170            ? 255
-                                             : r;
+    for (const auto& [pw, ph] : {std::pair{60, 37}, std::pair{4, 3}, std::pair{128, 5}, std::pair{36, 129}}) {
+      TGLBitmap32 noise;
+      noise.SetWidth(pw);
+      noise.SetHeight(ph);
+      uint32_t seed = 12345;
+      for (int i = 0; i < noise.DataSize(); ++i) {
+        const uint8_t r = uint8_t((seed = seed * 1103515245 + 12345) >> 16);
+        const int x = (i / 4) % noise.Width(), y = (i / 4) / noise.Width();
+        noise.Data()[i] = !flat || r % 11 == 0 ? r
+                          : (x % 5 || y % 3)   ? noise.Data()[i - (x % 5 ? 4 : noise.Width() * 4)]
+                          : r < 85             ? 0
+                          : r < 170            ? 255
+                                               : r;
+      }
+      noise.UploadAsTextureSized(GL_TEXTURE_2D, miLinear, w, h, GL_RGBA8);
+      std::vector<uint8_t> ours(size_t(w) * size_t(h) * 4), glu(ours.size());
+      GL.glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_UNSIGNED_BYTE, ours.data());
+      ASSERT_EQ(GL.gluScaleImage(GL_RGBA, pw, ph, GL_UNSIGNED_BYTE, noise.Data(), w, h, GL_UNSIGNED_BYTE, glu.data()),
+                0);
+      EXPECT_TRUE(ours == glu) << pw << " x " << ph;
     }
-    noise.UploadAsTextureSized(GL_TEXTURE_2D, miLinear, w, h, GL_RGBA8);
-    std::vector<uint8_t> ours(size_t(w) * size_t(h) * 4), glu(ours.size());
-    GL.glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_UNSIGNED_BYTE, ours.data());
-    ASSERT_EQ(GL.gluScaleImage(GL_RGBA, pw, ph, GL_UNSIGNED_BYTE, noise.Data(), w, h, GL_UNSIGNED_BYTE, glu.data()), 0);
-    EXPECT_TRUE(ours == glu) << pw << " x " << ph;
-  }
   EXPECT_EQ(GL.glGetError(), GLenum(GL_NO_ERROR));
   texture.FreeName();
   ctx->DeactivateNested();

@@ -34,7 +34,7 @@ struct GL_ShadowsAndMirror : ::testing::Test {
     viewer.SetWidth(kSize);
     viewer.SetHeight(kSize);
     viewer.Buffer()->SetContextOptions(TContextOptions{roDoubleBuffer, roStencilBuffer, roRenderToWindow});
-    viewer.Buffer()->SetBackgroundColor(0);  // black
+    viewer.Buffer()->SetBackgroundColor(0);    // black
     cam->Position()->SetXYZAsPoint(0, 0, 10);  // looking down -Z at the XY plane
     cam->SetFocalLength(12.5f);                // a wide view: 5 units across at the plane
     viewer.SetCamera(cam);
@@ -104,7 +104,7 @@ TEST_F(GL_ShadowsAndMirror, MirrorShowsTheReflectionOnlyWhereThereIsOne) {
   EXPECT_GT(reflected[0], 150) << Rgb(reflected);
   EXPECT_LT(reflected[1], 80) << Rgb(reflected);
   EXPECT_LT(plain[0], 80) << Rgb(plain);
-  EXPECT_GT(plain[0], 5) << Rgb(plain);  // the surface itself is drawn
+  EXPECT_GT(plain[0], 5) << Rgb(plain);        // the surface itself is drawn
   const auto direct = PixelAt(1.5f, 0, 3.5f);  // the cube's top face
   EXPECT_GT(direct[0], 240) << Rgb(direct);
   EXPECT_LT(direct[1], 15) << Rgb(direct);
