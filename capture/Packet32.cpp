@@ -1,3 +1,4 @@
+// The capture driver's entry points: binding them by name from the loaded driver, and unloading.
 #include "capture/Packet32.h"
 
 #include "capture/PcapDriver.h"

@@ -1,3 +1,5 @@
+// Adapter listing, driver version texts, adapter MAC queries and the capture handle's open, read
+// and close, over the driver entry points.
 #include "capture/Pcap.h"
 
 #include <cstdio>

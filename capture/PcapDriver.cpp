@@ -1,3 +1,5 @@
+// The Linux capture driver: libpcap loaded at run time, adapter names and addresses, live
+// handles, and captured frames packed into records.
 #include "capture/PcapDriver.h"
 
 #include <dlfcn.h>

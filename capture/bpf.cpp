@@ -1,3 +1,4 @@
+// Bounds-checked walk over the records of a captured block.
 #include "capture/bpf.h"
 
 TBpfRecord BpfRecordAt(const uint8_t* Pos, uint32_t Left) {

@@ -1,3 +1,4 @@
+// The sorted find list: sorted insertion and binary search.
 #include "capture/capclasses.h"
 
 int TFindList::AddSorted(void* Item, TListSortCompare Compare) {

@@ -1,3 +1,4 @@
+// Address, time and protocol texts, dotted-address parsing and capture time-stamp conversion.
 #include "capture/capsubs.h"
 
 #include <cmath>

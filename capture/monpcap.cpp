@@ -1,3 +1,5 @@
+// The capture monitor: its capture thread, adapter lists, filters and ignored addresses, start
+// and stop, frame decoding and traffic counts.
 #include "capture/monpcap.h"
 
 #include <algorithm>

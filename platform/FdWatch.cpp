@@ -1,3 +1,4 @@
+// File-descriptor readiness watches over the event loop's socket notifiers.
 #include "platform/FdWatch.h"
 
 #include "platform/Messages.h"

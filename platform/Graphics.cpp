@@ -1,3 +1,4 @@
+// Fonts, pens, brushes, the canvas, and bitmaps with their checked BMP and JPEG loading and saving.
 #include "platform/Graphics.h"
 
 #include "platform/Jpeg.h"

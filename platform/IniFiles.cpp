@@ -1,3 +1,4 @@
+// Ini files: parsing and rendering the text, section and key look-up, typed reads and writes.
 #include "platform/IniFiles.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// JPEG decoding and encoding over libjpeg, with an error manager that turns failures into results.
 #include "platform/Jpeg.h"
 
 // jpeglib.h needs size_t and FILE declared first.

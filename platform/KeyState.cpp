@@ -1,3 +1,5 @@
+// The key-state table, merged with the X server state on the GUI thread, and virtual-key codes
+// from Qt keys and mouse buttons.
 #include "platform/KeyState.h"
 
 #include <Qt>

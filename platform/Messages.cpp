@@ -1,3 +1,4 @@
+// Hidden windows and their message delivery: posting, sending, timers, message loops and hooks.
 #include "platform/Messages.h"
 
 #include "platform/Timing.h"

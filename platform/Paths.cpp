@@ -1,3 +1,4 @@
+// The program folder, "\" to "/" path conversion and case-insensitive file look-up.
 #include "platform/Paths.h"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// PCM playback on the ALSA device, one worker thread per sound, and stopping all sounds.
 #include "platform/SoundOut.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The performance counter and tick count over the steady clock, the local time-zone bias and sleep.
 #include "platform/Timing.h"
 
 #include <chrono>

@@ -1,3 +1,5 @@
+// Persistent objects, components, collections, pointer and thread lists, file and memory streams,
+// and string lists.
 #include "rtl/Classes.h"
 
 #include <algorithm>

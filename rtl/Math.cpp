@@ -1,3 +1,4 @@
+// The shared pseudo-random source (a split-mix generator): random numbers, ranges and seeding.
 #include "rtl/Math.h"
 
 #include <chrono>

@@ -1,3 +1,5 @@
+// The tagged value encoding, published-property access, and the writer and reader of component
+// streams.
 #include "rtl/Streaming.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Exceptions, float and integer text, Format, text helpers, file names, and dates and times.
 #include "rtl/SysUtils.h"
 
 #include "rtl/Math.h"

@@ -1,3 +1,4 @@
+// Object base and class metadata, object freeing, and the class registry.
 #include "rtl/System.h"
 
 #include "rtl/SysUtils.h"

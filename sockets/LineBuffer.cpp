@@ -1,3 +1,4 @@
+// Line-mode receive buffer: appending, finding the line end, reading pieces and compaction.
 #include "sockets/LineBuffer.h"
 
 #include <algorithm>

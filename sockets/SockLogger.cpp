@@ -1,3 +1,4 @@
+// The socket log: time stamps, the log file and options, and writing a log line to its targets.
 #include "sockets/SockLogger.h"
 
 #include <fcntl.h>

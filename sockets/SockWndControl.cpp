@@ -1,3 +1,5 @@
+// The pool of hidden socket windows and their message blocks, and the window-owning base
+// component: message dispatch, thread attachment and pumping.
 #include "sockets/SockWndControl.h"
 
 #include <algorithm>

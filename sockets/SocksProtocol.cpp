@@ -1,3 +1,4 @@
+// SOCKS 4, 4A and 5 client messages: request builders and bounded reply parsers.
 #include "sockets/SocksProtocol.h"
 
 #include <arpa/inet.h>

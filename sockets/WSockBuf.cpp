@@ -1,3 +1,4 @@
+// Send-buffer blocks and the block chain with its free list.
 #include "sockets/WSockBuf.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The socket binding: start and user counts, error texts and codes, and the socket call wrappers.
 #include "sockets/WinsockApi.h"
 
 #include <arpa/inet.h>

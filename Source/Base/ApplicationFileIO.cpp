@@ -1,3 +1,5 @@
+// Engine file access: case-insensitive path resolution, file streams, and loading and saving of
+// data-file objects.
 #include "Source/Base/ApplicationFileIO.h"
 
 #include <algorithm>

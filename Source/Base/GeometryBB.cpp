@@ -1,3 +1,5 @@
+// Bounding-box arithmetic: merging, transforming, scaling and intersecting axis-aligned boxes,
+// and projecting them to screen rectangles.
 #include "Source/Base/GeometryBB.h"
 
 #include <cmath>

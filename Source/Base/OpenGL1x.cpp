@@ -1,3 +1,5 @@
+// The GL entry-point table: loading the GL and GLU libraries, fetching extension entry points,
+// detecting the version and extensions, and the swap interval.
 #include "Source/Base/OpenGL1x.h"
 
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// Tagged-value readers and writers, persistent-object archives and the object-list archive.
 #include "Source/Base/PersistentClasses.h"
 
 #include "Source/Base/ApplicationFileIO.h"

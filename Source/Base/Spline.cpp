@@ -1,3 +1,4 @@
+// Cubic splines: the natural-spline slopes of each channel, segment coefficients and evaluation.
 #include "Source/Base/Spline.h"
 
 #include <cmath>

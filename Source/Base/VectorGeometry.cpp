@@ -1,3 +1,4 @@
+// Vector, matrix, plane and quaternion arithmetic over the engine's value types.
 #include "Source/Base/VectorGeometry.h"
 
 #include <climits>

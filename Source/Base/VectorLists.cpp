@@ -1,3 +1,5 @@
+// Packed item lists: the base list's growth and archive, vector lists, the concrete item lists
+// and their sorting.
 #include "Source/Base/VectorLists.h"
 
 #include "Source/Base/VectorGeometry.h"

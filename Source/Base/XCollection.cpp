@@ -1,3 +1,4 @@
+// The registry of typed-item classes, and typed items and their collection with its archive.
 #include "Source/Base/XCollection.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Texture-coordinate mapping: the current and pending mode, the update bracket and the Mapped*
+// procedures.
 #include "Source/Base/XOpenGL.h"
 
 #include "rtl/SysUtils.h"

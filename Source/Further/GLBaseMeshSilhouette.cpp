@@ -1,3 +1,4 @@
+// Connectivity of face groups and whole meshes, built from mesh objects, for silhouettes.
 #include "Source/Further/GLBaseMeshSilhouette.h"
 
 #include "rtl/SysUtils.h"

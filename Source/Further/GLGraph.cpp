@@ -1,3 +1,4 @@
+// Function plots: sampling and drawing of height fields and of axis grid lines.
 #include "Source/Further/GLGraph.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Vertex lists of interleaved records and the mesh object that draws them in one call.
 #include "Source/Further/GLMesh.h"
 
 #include "Source/Base/OpenGL1x.h"

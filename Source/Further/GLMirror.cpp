@@ -1,3 +1,4 @@
+// The mirror object: stencil set-up, the reflected scene or object pass and the blended surface.
 #include "Source/Further/GLMirror.h"
 
 #include "Source/Base/OpenGL1x.h"

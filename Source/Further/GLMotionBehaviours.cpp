@@ -1,3 +1,4 @@
+// Inertia and acceleration behaviours: per-tick motion, damping and their archives.
 #include "Source/Further/GLMotionBehaviours.h"
 
 #include "rtl/Streaming.h"

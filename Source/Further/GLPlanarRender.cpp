@@ -1,3 +1,4 @@
+// Drawing the scene or one object again for a planar pass, and the camera's side of a plane.
 #include "Source/Further/GLPlanarRender.h"
 
 #include "Source/Base/OpenGL1x.h"

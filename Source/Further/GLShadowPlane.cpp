@@ -1,3 +1,4 @@
+// The shadow plane: the plane itself, then the shadow caster flattened onto it in a flat colour.
 #include "Source/Further/GLShadowPlane.h"
 
 #include <algorithm>

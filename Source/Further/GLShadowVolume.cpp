@@ -1,3 +1,5 @@
+// Stencil shadow volumes: occluder silhouettes per light, their extrusion, and the stencil passes
+// of the accurate and darkening modes.
 #include "Source/Further/GLShadowVolume.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Sky domes: latitude bands and stars drawn around the camera, and the sky coloured by the sun.
 #include "Source/Further/GLSkydome.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Tiled planes: the sparse grid of material indices and the drawing of its tiles by material.
 #include "Source/Further/GLTilePlane.h"
 
 #include <vector>

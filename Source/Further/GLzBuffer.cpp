@@ -1,3 +1,4 @@
+// Depth-buffer grabs and the depth-buffer shadow object that computes and overlays its shadow mask.
 #include "Source/Further/GLzBuffer.h"
 
 #include <algorithm>

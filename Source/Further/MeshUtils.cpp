@@ -1,3 +1,4 @@
+// Triangle-strip to triangle-list conversion, from points or from indexed points.
 #include "Source/Further/MeshUtils.h"
 
 #include "rtl/SysUtils.h"

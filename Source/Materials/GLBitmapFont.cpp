@@ -1,3 +1,4 @@
+// Bitmap fonts: character ranges, the glyph texture and rectangles, text quads, and flat text.
 #include "Source/Materials/GLBitmapFont.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Colour values with change notification and streaming, system-colour conversion, and face
+// properties sent through the state cache.
 #include "Source/Materials/GLColor.h"
 
 #include <algorithm>

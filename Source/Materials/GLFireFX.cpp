@@ -1,3 +1,4 @@
+// Fire: the particle manager's emission, ageing and motion, and the fire effect's drawn glows.
 #include "Source/Materials/GLFireFX.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// HUD sprites and HUD text: their screen-space matrices and drawing.
 #include "Source/Materials/GLHUDObjects.h"
 
 #include "Source/Base/XOpenGL.h"

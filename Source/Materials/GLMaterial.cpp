@@ -1,3 +1,5 @@
+// Materials, shaders, library materials and the material library: applying and un-applying,
+// streaming and look-up by name.
 #include "Source/Materials/GLMaterial.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// System-font bitmap fonts: measuring the characters, packing their cells and drawing the glyphs.
 #include "Source/Materials/GLSystemFont.h"
 
 #include <algorithm>

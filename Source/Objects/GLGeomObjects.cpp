@@ -1,3 +1,5 @@
+// Disks, cones, cylinders, annuli, tori, arrow lines, frusta and polygons: drawing, extents and
+// exact ray intersections.
 #include "Source/Objects/GLGeomObjects.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Basic scene objects (dummy cube, plane, sprite, points, lines, cube, sphere, polygon base) and
+// the unit polyhedra and wire-cube drawers.
 #include "Source/Objects/GLObjects.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Dodecahedron and icosahedron scene objects and their class registration.
 #include "Source/Objects/GLPolyhedron.h"
 
 void TGLDodecahedron::BuildList(TRenderContextInfo&) { DodecahedronBuildList(); }

@@ -1,3 +1,4 @@
+// Sound samples and libraries, sound sources, the frame-clock-driven sound manager and the emitter.
 #include "Source/Objects/GLSound.h"
 
 #include <algorithm>

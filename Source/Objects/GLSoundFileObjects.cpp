@@ -1,3 +1,4 @@
+// In-memory sound files: the checked WAV parser, kept MP3 data, playback and the format registry.
 #include "Source/Objects/GLSoundFileObjects.h"
 
 #include "platform/SoundOut.h"

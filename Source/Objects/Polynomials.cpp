@@ -1,3 +1,4 @@
+// Closed-form real roots of quadratic, cubic and quartic polynomials.
 #include "Source/Objects/Polynomials.h"
 
 #include <cmath>

@@ -1,3 +1,4 @@
+// Behaviour and effect collections of scene objects: ownership, progress and archives.
 #include "Source/Scene/GLBehaviours.h"
 
 #include "Source/Scene/GLSceneGraph.h"

@@ -1,3 +1,4 @@
+// The frame clock: tick timing and step rules, the manual, ASAP and idle tick modes, subscribers.
 #include "Source/Scene/GLCadencer.h"
 
 #include <QCoreApplication>

@@ -1,3 +1,4 @@
+// The camera: look-at and projection matrices, aiming at a target, and the orbit and zoom moves.
 #include "Source/Scene/GLCamera.h"
 
 #include <cmath>

@@ -1,3 +1,4 @@
+// Coordinates of scene nodes: setters with owner notification, and the stored 16-byte form.
 #include "Source/Scene/GLCoordinates.h"
 
 #include <cstring>

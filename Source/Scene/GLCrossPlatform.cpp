@@ -1,3 +1,5 @@
+// Colour values and system colours, rectangles, message boxes, OS errors, the high-resolution
+// clock and bitmap rows, over the platform layer.
 #include "Source/Scene/GLCrossPlatform.h"
 
 #include <QApplication>

@@ -1,3 +1,4 @@
+// Light sources (colours, spot settings, set-up of one fixed-function light) and fog set-up.
 #include "Source/Scene/GLLightSource.h"
 
 #include "Source/Scene/GLSceneBuffer.h"

@@ -1,3 +1,4 @@
+// Change propagation of update-able objects and components, and the manager registry.
 #include "Source/Scene/GLMisc.h"
 
 #include <algorithm>

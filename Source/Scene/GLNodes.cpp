@@ -1,3 +1,5 @@
+// Node lists: node values and change notification, the spline through the nodes and the
+// tessellated outline.
 #include "Source/Scene/GLNodes.h"
 
 #include <deque>

@@ -1,3 +1,5 @@
+// The scene buffer: its context, the render steps of a frame, picking, screen and world
+// conversions, and the window-less viewers.
 #include "Source/Scene/GLSceneBuffer.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Scene objects and the scene: local frames and cached matrices, children, display lists, the
+// render walks, behaviours, and the scene's root trees, lights and buffers.
 #include "Source/Scene/GLSceneGraph.h"
 
 #include <algorithm>

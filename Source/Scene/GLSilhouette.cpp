@@ -1,3 +1,5 @@
+// Silhouettes and triangle connectivity: edge and face tables, the silhouette seen from a point
+// and its cap triangles.
 #include "Source/Scene/GLSilhouette.h"
 
 #include "Source/Base/VectorGeometry.h"

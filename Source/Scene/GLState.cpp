@@ -1,3 +1,5 @@
+// The OpenGL state cache: capability enables, polygon modes, material colours, texture bindings,
+// the texture matrix and the front-face winding.
 #include "Source/Scene/GLState.h"
 
 #include <cstring>

@@ -1,3 +1,5 @@
+// The upload budget: the time a frame may still spend on uploads, and the queue of waiting
+// requests in the order they first asked.
 #include "Source/Scene/GLUploadBudget.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Power-of-two rounding, whole-file string reads and writes, file sizes and the square-root table.
 #include "Source/Scene/GLUtils.h"
 
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// Key polling over the platform key-state table, with the mouse-wheel pseudo-keys.
 #include "Source/Scene/Keyboard.h"
 
 #include <cstdint>

@@ -1,3 +1,5 @@
+// The Qt rendering context: pixel-format choice and relaxation, on-screen and off-screen creation,
+// list sharing, activation and buffer swaps.
 #include "Source/Viewer/GLQtContext.h"
 
 #include "Source/Base/OpenGL1x.h"

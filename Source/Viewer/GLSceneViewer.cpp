@@ -1,3 +1,5 @@
+// The scene viewer widget: context creation on its native window, painting, resizing, the
+// vertical-sync mode, and mouse and key events.
 #include "Source/Viewer/GLSceneViewer.h"
 
 #include <QEvent>

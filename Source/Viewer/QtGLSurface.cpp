@@ -1,3 +1,5 @@
+// Qt OpenGL contexts and their surfaces (a window, or off-screen with a framebuffer object), the
+// shared root context and the watch on a window's native surface.
 #include "Source/Viewer/QtGLSurface.h"
 
 #include <QEvent>

@@ -1,3 +1,4 @@
+// The scriptable fake capture driver's entry points and call counts.
 #include "FakeDriver.h"
 
 #include <chrono>

@@ -1,3 +1,5 @@
+// Tests of descriptor watches: read and write interest, destruction from a callback, the owning
+// thread's loop, exceptions kept in the loop.
 #include "platform/FdWatch.h"
 #include "platform/Messages.h"
 #include "platform/Timing.h"

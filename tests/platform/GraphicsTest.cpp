@@ -1,3 +1,5 @@
+// Tests of pictures, bitmaps and the canvas: BMP round trips and damaged files, resizing, shapes,
+// drawing, loading by extension, and text.
 #include "platform/Graphics.h"
 #include "platform/Jpeg.h"
 

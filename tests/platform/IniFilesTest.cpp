@@ -1,3 +1,5 @@
+// Tests of ini files: round trips keeping comments and order, line ends and byte-order marks,
+// case, numbers under a German locale, shared files, refused values.
 #include "platform/IniFiles.h"
 #include "rtl/GermanLocale.h"
 

@@ -1,3 +1,4 @@
+// Tests of JPEG coding: round trips, grey and CMYK pictures, damaged streams, and the JPEG image.
 #include "platform/Graphics.h"
 #include "platform/Jpeg.h"
 

@@ -1,3 +1,4 @@
+// Tests of the key-state table's sided modifiers, and of the performance counter and zone bias.
 #include "platform/KeyState.h"
 #include "platform/Timing.h"
 

@@ -1,3 +1,5 @@
+// Tests of hidden windows and messages: order across threads, freed windows, timers, send, hooks,
+// quit, waits, exceptions in handlers, and message times.
 #include "platform/Messages.h"
 #include "platform/Timing.h"
 

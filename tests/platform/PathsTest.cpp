@@ -1,3 +1,4 @@
+// Tests of the path helpers: backslash conversion, the program folder, case-insensitive look-up.
 #include "platform/Paths.h"
 
 #include <gtest/gtest.h>

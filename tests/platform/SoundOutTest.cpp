@@ -1,3 +1,5 @@
+// Tests of sound output: playing from a copy of the caller's samples, and refused formats and
+// devices.
 #include "platform/SoundOut.h"
 
 #include <gtest/gtest.h>

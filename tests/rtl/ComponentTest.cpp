@@ -1,3 +1,5 @@
+// Tests of components and collections: ownership and free notification, names, loading states,
+// assignment, and item ids, moves and updates.
 #include "rtl/Classes.h"
 
 #include <gtest/gtest.h>

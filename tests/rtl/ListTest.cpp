@@ -1,3 +1,4 @@
+// Tests of pointer lists and their notifications, and of concurrent adds to the thread list.
 #include "rtl/Classes.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// Tests of streams: memory and string streams, copying, file streams and their errors, and a
+// handle stream over a pipe.
 #include "rtl/Classes.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// Tests of component streaming: default values, component trees with references, reading into a
+// root, bad streams, hostile lengths, and typed accessors.
 #include "rtl/Streaming.h"
 
 #include <gtest/gtest.h>

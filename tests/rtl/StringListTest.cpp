@@ -1,3 +1,5 @@
+// Tests of string lists: sorting and duplicates, name=value pairs, line ends, comma text, change
+// events, objects, and files.
 #include "rtl/Classes.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// Tests of Format, float and integer text, text and file-name helpers, rounding, random numbers,
+// dates and times, assertions and OS errors.
 #include "rtl/Math.h"
 #include "rtl/SysUtils.h"
 #include "rtl/GermanLocale.h"

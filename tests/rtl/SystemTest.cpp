@@ -1,3 +1,4 @@
+// Tests of class metadata, the class registry and its factories, and sets.
 #include "rtl/Classes.h"
 
 #include <gtest/gtest.h>

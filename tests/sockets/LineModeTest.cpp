@@ -1,3 +1,5 @@
+// Tests of sockets in line mode: line ends split across reads, the line limit, switching the mode
+// off, sending lines, editing and echo.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,3 +1,5 @@
+// Tests of the socket log: file output, events with and without time stamps, and sockets logging
+// through it.
 #include <gtest/gtest.h>
 
 #include <fstream>

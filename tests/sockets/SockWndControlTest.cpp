@@ -1,3 +1,5 @@
+// Tests of the hidden-window pool: message-number blocks, bookkeeping errors, released numbers,
+// deferred release, and thread binding.
 #include <gtest/gtest.h>
 
 #include <memory>

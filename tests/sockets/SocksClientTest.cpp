@@ -1,3 +1,5 @@
+// Tests of the SOCKS client against the test server: levels 4, 4A and 5, authentication, refusals,
+// and connects that fail or meet a busy socket.
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -1,3 +1,4 @@
+// Tests of SOCKS requests and reply parsers, and of the line buffer's line ends and editing.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// Tests of send buffers: block chains, partial and bad removals, and block resizing.
 #include <gtest/gtest.h>
 
 #include <string>

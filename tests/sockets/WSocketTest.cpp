@@ -1,3 +1,5 @@
+// Tests of the event-driven sockets: UDP datagrams, TCP connect, transfer and close, errors and
+// resolvers, lookups, background exceptions and synchronous waits.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>

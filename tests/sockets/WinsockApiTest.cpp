@@ -1,3 +1,5 @@
+// Tests of the socket binding: error texts and errno mapping, dotted addresses, the started
+// version, and the thread's last error.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>

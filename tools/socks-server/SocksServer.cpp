@@ -1,3 +1,5 @@
+// The test SOCKS server: accepting clients, the level 4, 4A and 5 handshakes, loopback relaying and
+// the scripted misbehaviour.
 #include "tools/socks-server/SocksServer.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,5 @@
+// Tests of bounding boxes: merging, points and extents, transforms, scaling, intersection, and
+// screen rectangles.
 #include <gtest/gtest.h>
 
 #include "Source/Base/GeometryBB.h"

@@ -1,3 +1,4 @@
+// Tests of matrix decomposition with shear and perspective, and of per-axis angle interpolation.
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -1,3 +1,5 @@
+// Tests of vector geometry: rotation conventions, aliased operands, inversion, decomposition,
+// planes and frustum, ray casts, quaternions, shadow and reflection matrices.
 #include <gtest/gtest.h>
 
 #include <climits>

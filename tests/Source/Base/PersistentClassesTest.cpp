@@ -1,3 +1,5 @@
+// Tests of the tagged value encoding, persistent-object archives, object-list archives and their
+// errors, and file access through the engine's file streams.
 #include "Source/Base/PersistentClasses.h"
 #include "Source/Base/VectorLists.h"
 

@@ -1,3 +1,5 @@
+// Tests of cubic splines: values at the control points, end extrapolation, degenerate counts and
+// precision over long runs.
 #include <gtest/gtest.h>
 
 #include <vector>

@@ -1,3 +1,5 @@
+// Tests of the packed vector lists: archives and corrupt archives, growth, external memory,
+// vector and quaternion operations, and sorting.
 #include "Source/Base/VectorLists.h"
 #include "Source/Base/VectorGeometry.h"
 

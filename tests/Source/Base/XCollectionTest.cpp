@@ -1,3 +1,5 @@
+// Tests of typed-item collections: archives and bad streams, unique and restricted item classes,
+// item indices and assignment.
 #include "Source/Base/XCollection.h"
 
 #include <gtest/gtest.h>

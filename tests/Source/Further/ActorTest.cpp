@@ -1,3 +1,5 @@
+// Tests of actors: frame ranges and animation modes, progress, morph-frame blending, animations
+// and controllers, and the stored form.
 #include <gtest/gtest.h>
 
 #include <memory>

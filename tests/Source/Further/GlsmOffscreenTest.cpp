@@ -1,3 +1,4 @@
+// Index face groups drawn in a real off-screen context fill their square in the vertex colour.
 #include <gtest/gtest.h>
 
 #include <QOffscreenSurface>

@@ -1,3 +1,5 @@
+// Tests of mesh files: the format registry, round trips and broken files, centring and scaling,
+// ray casts, and what mesh objects draw.
 #include <gtest/gtest.h>
 
 #include <unistd.h>

@@ -1,3 +1,5 @@
+// Tests of function plots: sampling scales, refused sizes and scales, height-field strips and
+// normals, and the axis grid's parts and line styles.
 #include <gtest/gtest.h>
 
 #include <cfloat>

@@ -1,3 +1,5 @@
+// Tests of mesh objects: strip conversion, triangle counts, face groups, morph targets, archives
+// and broken archives, connectivity, and the one-call vertex-list mesh.
 #include <gtest/gtest.h>
 
 #include <functional>

@@ -1,3 +1,4 @@
+// Tests of the mirror: the reflected pass through the stencil mark, the behind options and shapes.
 #include <gtest/gtest.h>
 
 #include <memory>

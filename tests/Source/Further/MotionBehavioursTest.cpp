@@ -1,3 +1,5 @@
+// Tests of the motion behaviours: damping, damped and undamped motion, acceleration feeding the
+// inertia, and archives.
 #include <gtest/gtest.h>
 
 #include "Source/Further/GLMotionBehaviours.h"

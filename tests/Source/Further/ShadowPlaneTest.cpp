@@ -1,3 +1,5 @@
+// Tests of the shadow plane: the shadow pass on stencil-marked pixels, the cases without a shadow,
+// transparent planes, children, and clean-up after a failing pass.
 #include <gtest/gtest.h>
 
 #include <vector>

@@ -1,3 +1,5 @@
+// Tests of stencil shadow volumes: casters, casting rules and capping, inactive volumes, the
+// silhouette cache, and state restored after a failing pass.
 #include <gtest/gtest.h>
 
 #include <vector>

@@ -1,3 +1,5 @@
+// Tests of depth-buffer shadows: pixel and world round trips, texture sizes, the mask from two
+// depth buffers, and soft and hard edges.
 #include <gtest/gtest.h>
 
 #include <vector>

@@ -1,3 +1,5 @@
+// Tests of skeletons: bone matrices and look-up, frame interpolation and blending, skinned
+// vertices, and archives of bones, frames and colliders.
 #include <gtest/gtest.h>
 
 #include <cmath>

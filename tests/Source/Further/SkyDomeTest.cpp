@@ -1,3 +1,5 @@
+// Tests of sky domes: default bands, pole-to-pole bands, star batches, and the earth dome's sun,
+// stars and sky colour.
 #include <gtest/gtest.h>
 
 #include <memory>

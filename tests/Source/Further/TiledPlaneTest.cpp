@@ -1,3 +1,5 @@
+// Tests of tiled planes: the tile grid's archives and refusals, drawing sorted by material, and
+// range limits.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,3 +1,5 @@
+// Tests of colours and face properties: colour conversion and rounding, change notification,
+// the stored form, and application through the state cache.
 #include <gtest/gtest.h>
 
 #include <cstring>

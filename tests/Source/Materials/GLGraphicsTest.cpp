@@ -1,3 +1,5 @@
+// Tests of RGBA bitmaps: sizing, conversion from other graphics, alpha and gamma, normal maps,
+// upload sizes and mipmaps, picture classes by extension.
 #include "Source/Materials/GLGraphics.h"
 
 #include "Source/Base/GLRecorder.h"

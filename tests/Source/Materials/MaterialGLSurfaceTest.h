@@ -1,6 +1,6 @@
+// An off-screen Qt/Mesa context with a framebuffer object as its draw target (test aid).
 #pragma once
 
-// An off-screen Qt/Mesa context with a framebuffer object as its draw target (test aid).
 class TQtFboSurface {
  public:
   TQtFboSurface();

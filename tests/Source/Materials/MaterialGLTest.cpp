@@ -1,3 +1,4 @@
+// A material textures a quad from a BMP in a real off-screen context, read back pixel by pixel.
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>

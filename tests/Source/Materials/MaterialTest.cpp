@@ -1,3 +1,5 @@
+// Tests of materials, shaders and the material library: blending, culling, texture units, balanced
+// application, names, streams, versions, links and cycles.
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>

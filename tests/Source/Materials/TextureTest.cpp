@@ -1,3 +1,5 @@
+// Tests of texture images and textures: image kinds and files, the class registry, lazy upload
+// and re-upload, format tables, failed uploads, stored pictures.
 #include <gtest/gtest.h>
 
 #include <QImage>

@@ -1,3 +1,5 @@
+// Tests of the parametric solids: ray casts, alignment, silhouettes, rings and strips, arrow
+// heads, frustum sizes, registration and streaming limits.
 #include <gtest/gtest.h>
 
 #include <algorithm>

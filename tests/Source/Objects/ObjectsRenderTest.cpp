@@ -1,3 +1,4 @@
+// Tests of drawing groups: invisible groups with their children, and amalgamation into one list.
 #include <gtest/gtest.h>
 
 #include "Source/Base/XOpenGL.h"

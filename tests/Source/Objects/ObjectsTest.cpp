@@ -1,3 +1,5 @@
+// Tests of the basic scene objects: cubes, planes, sprites, dummy cubes, spheres, polyhedra,
+// polygon bases, points and lines: geometry, ray casts, silhouettes, streams.
 #include <gtest/gtest.h>
 
 #include <cmath>

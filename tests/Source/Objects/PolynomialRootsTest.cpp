@@ -1,3 +1,4 @@
+// Tests of the polynomial root finders: quadratic, cubic and quartic branches, and the helpers.
 #include <gtest/gtest.h>
 
 #include <algorithm>

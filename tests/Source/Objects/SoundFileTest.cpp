@@ -1,3 +1,5 @@
+// Tests of sound files: WAV headers and chunk walk, malformed input, MP3 data, copies, the format
+// registry, and PCM playback.
 #include "Source/Objects/GLSoundFileObjects.h"
 
 #include "platform/SoundOut.h"

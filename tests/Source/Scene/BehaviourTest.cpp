@@ -1,3 +1,5 @@
+// Tests of behaviour and effect collections: storage, round trips and versions, refused kinds,
+// and the progress and drawing order.
 #include <gtest/gtest.h>
 
 #include <memory>

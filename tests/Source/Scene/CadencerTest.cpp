@@ -1,3 +1,5 @@
+// Tests of the frame clock: step limits and fixed steps, pause and multiplier, external time,
+// re-entry and failures, ASAP ticking, and freeing from a handler.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>

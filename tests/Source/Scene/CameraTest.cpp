@@ -1,3 +1,5 @@
+// Tests of the camera: projection numbers, infinite depth, clamped setters, orbit near the poles,
+// zoom and the target's lifetime.
 #include <gtest/gtest.h>
 
 #include <cmath>

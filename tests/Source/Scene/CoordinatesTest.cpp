@@ -1,3 +1,5 @@
+// Tests of coordinates: change routes to the owner, styles, vector operations, the stored form
+// and rejected values, and the manager registry.
 #include <gtest/gtest.h>
 
 #include <algorithm>

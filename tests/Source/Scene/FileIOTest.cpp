@@ -1,3 +1,5 @@
+// Tests of engine file access: missing files, backslashes and letter case, bare resource names,
+// and a failed save that keeps the old file.
 #include "Source/Base/ApplicationFileIO.h"
 
 #include <gtest/gtest.h>

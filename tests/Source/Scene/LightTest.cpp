@@ -1,3 +1,4 @@
+// Tests of light set-up from the light table, spot cut-off and attenuation, and fog density.
 #include <gtest/gtest.h>
 
 #include "Source/Scene/GLSceneGraph.h"

@@ -1,3 +1,5 @@
+// Tests of node lists: change notification, splines, outline tessellation and its errors, and the
+// stored components.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// Tests of picking: parsing selection records with depths and sub-objects, and pick-list order.
 #include <gtest/gtest.h>
 
 #include <vector>

@@ -1,3 +1,5 @@
+// Tests of the scene buffer: screen and world round trips, the pick matrix, projections without a
+// camera, the viewport stack, memory viewers, lifetimes.
 #include <gtest/gtest.h>
 
 #include "Source/Scene/GLSceneGraph.h"

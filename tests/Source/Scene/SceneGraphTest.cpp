@@ -1,3 +1,5 @@
+// Tests of the scene graph: object frames and cached matrices, tree edits and look-up, change
+// propagation, progress order, sorting, culling, picking passes and proxies.
 #include <gtest/gtest.h>
 
 #include <cmath>

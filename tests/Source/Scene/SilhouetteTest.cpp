@@ -1,3 +1,5 @@
+// Tests of silhouettes: open edges seen from a point, duplicates, a cube's rim, extrusion, shared
+// vertex lists, and flushing and clearing.
 #include "Source/Scene/GLSilhouette.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// Tests of the upload budget: time per frame, the share of a short frame, at least one upload
+// per frame, oldest request first, and a flood spread over frames.
 #include "Source/Scene/GLUploadBudget.h"
 
 #include <gtest/gtest.h>

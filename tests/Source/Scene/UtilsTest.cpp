@@ -1,3 +1,5 @@
+// Tests of the engine utilities: powers of two, the square-root table, string files, colour
+// values, rectangles and the platform helpers.
 #include <gtest/gtest.h>
 
 #include <unistd.h>

@@ -1,3 +1,5 @@
+// Tests of the Qt rendering context: pixel-format relaxation, off-screen drawing and read-back,
+// shared names, window tracking and texture uploads.
 #include "Source/Viewer/GLQtContext.h"
 
 #include "Source/Base/OpenGL1x.h"

@@ -1,3 +1,5 @@
+// Tests of viewers in a real context: memory viewers (drawing, failures, picking, depth, shared
+// lists) and the viewer window (repaints, depth buffer, format changes, keys).
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>

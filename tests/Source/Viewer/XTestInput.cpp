@@ -1,3 +1,4 @@
+// Key and pointer input made on the X server through the XTest extension.
 #include "XTestInput.h"
 
 #include <QGuiApplication>
