@@ -1,3 +1,5 @@
+// Host profiles: loading "SnifferPCsInfo.ini", the profile of an address, range netmasks, and
+// the placement, colour and name of a new cube.
 #include "app/HostProfiles.h"
 
 #include "app/Settings.h"
@@ -10,230 +12,193 @@
 #include <cmath>
 #include <fstream>
 
-int MaskByte(int x)
-{
-    if (x == 0) return 255;
-    if (x == 1) return 254;
-    if (x >= 2 && x <= 3) return 252;
-    if (x >= 4 && x <= 7) return 248;
-    if (x >= 8 && x <= 15) return 240;
-    if (x >= 16 && x <= 31) return 224;
-    if (x >= 32 && x <= 63) return 192;
-    if (x >= 64 && x <= 127) return 128;
-    return 0;
+int MaskByte(int x) {
+  if (x == 0) return 255;
+  if (x == 1) return 254;
+  if (x >= 2 && x <= 3) return 252;
+  if (x >= 4 && x <= 7) return 248;
+  if (x >= 8 && x <= 15) return 240;
+  if (x >= 16 && x <= 31) return 224;
+  if (x >= 32 && x <= 63) return 192;
+  if (x >= 64 && x <= 127) return 128;
+  return 0;
 }
 
-void NetmaskFromRange(const std::string& ipA, const std::string& ipB, std::string& mask)
-{
-    const TSplitArray a = Split(ipA, ".");
-    const TSplitArray b = Split(ipB, ".");
-    if (a.size() < 4 || b.size() < 4)
-        throw ERangeError("'" + ipA + "' - '" + ipB + "' is not an address range");
-    int m[4];
-    for (int i = 0; i < 4; ++i)
-        m[i] = MaskByte(StrToInt(a[i]) ^ StrToInt(b[i]));
-    if (m[0] < 255)
-        m[1] = m[2] = m[3] = 0;
-    else if (m[1] < 255)
-        m[2] = m[3] = 0;
-    else if (m[2] < 255)
-        m[3] = 0;
-    mask = IntToStr(m[0]) + "." + IntToStr(m[1]) + "." + IntToStr(m[2]) + "." + IntToStr(m[3]);
+void NetmaskFromRange(const std::string& ipA, const std::string& ipB, std::string& mask) {
+  const TSplitArray a = Split(ipA, ".");
+  const TSplitArray b = Split(ipB, ".");
+  if (a.size() < 4 || b.size() < 4) throw ERangeError("'" + ipA + "' - '" + ipB + "' is not an address range");
+  int m[4];
+  for (int i = 0; i < 4; ++i) m[i] = MaskByte(StrToInt(a[i]) ^ StrToInt(b[i]));
+  if (m[0] < 255)
+    m[1] = m[2] = m[3] = 0;
+  else if (m[1] < 255)
+    m[2] = m[3] = 0;
+  else if (m[2] < 255)
+    m[3] = 0;
+  mask = IntToStr(m[0]) + "." + IntToStr(m[1]) + "." + IntToStr(m[2]) + "." + IntToStr(m[3]);
 }
 
 THostProfiles::THostProfiles() : FProfiles(1) {}
 
-void THostProfiles::LoadPCinfoToArry(const std::string& fileName)
-{
-    std::ifstream in(fileName, std::ios::binary);
-    if (!in)
-    {
-        FProfiles.assign(1, PCOBJinfo());
-        LogToPktData("LoadPCinfoToArry cannot open " + fileName);
-        return;
+void THostProfiles::LoadPCinfoToArry(const std::string& fileName) {
+  std::ifstream in(fileName, std::ios::binary);
+  if (!in) {
+    FProfiles.assign(1, PCOBJinfo());
+    LogToPktData("LoadPCinfoToArry cannot open " + fileName);
+    return;
+  }
+  std::vector<std::string> sections;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line[0] == '[') {
+      std::string name;
+      for (char c : line)
+        if (c != '[' && c != ']') name += c;
+      sections.push_back(name);
     }
-    std::vector<std::string> sections;
-    std::string line;
-    while (std::getline(in, line))
-    {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (!line.empty() && line[0] == '[')
-        {
-            std::string name;
-            for (char c : line)
-                if (c != '[' && c != ']')
-                    name += c;
-            sections.push_back(name);
-        }
+  }
+  TIniFile ini(fileName);
+  // Every number is a position, a length or a step between positions: one
+  // that is not finite or lies beyond the view keeps its default (logged).
+  auto number = [&ini](const std::string& section, const char* key, double def) {
+    return static_cast<float>(
+        ReadFloatSetting(ini, section, key, def, -MaxProfileNumber, MaxProfileNumber, LogToPktData));
+  };
+  std::vector<PCOBJinfo> profiles;
+  std::string key;  // the key being converted, for the error message
+  size_t section = 0;
+  try {
+    for (; section < sections.size(); ++section) {
+      const std::string& s = sections[section];
+      PCOBJinfo p;
+      p.Section = s;
+      p.ObjName = s;
+      p.X = number(s, "X", 0.0);
+      p.Y = number(s, "Y", 0.0);
+      p.Z = number(s, "Z", 5.0);
+      p.ComputerName = ini.ReadString(s, "ComputerName", "N/A");
+      const std::string minText = ini.ReadString(s, "IPmin", "127.0.0.1");
+      const std::string maxText = ini.ReadString(s, "IPmax", "127.0.0.1");
+      key = "IPmin=" + minText;
+      p.IPmin = IPToNumber(minText);
+      key = "IPmax=" + maxText;
+      p.IPmax = IPToNumber(maxText);
+      key = "IPmin=" + minText + ", IPmax=" + maxText;
+      p.IP = ini.ReadString(s, "IP", "127.0.0.1");
+      p.Texture = ini.ReadString(s, "Texture", "default.bmp");
+      p.NetType = ini.ReadString(s, "NetType", "fixed");
+      std::transform(p.NetType.begin(), p.NetType.end(), p.NetType.begin(),
+                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+      p.ShowAsOneCube = ini.ReadBool(s, "ShowAsOneCube", false);
+      p.IPBlockRadius = number(s, "IPBlockRadius", 200.0);
+      p.RADoffset = number(s, "RADoffset", 5.0);
+      p.Spread = number(s, "Spread", 2.5);
+      p.IPBlockZmin = number(s, "IPBlockZmin", 35.0);
+      p.IPBlockSpreadZ = number(s, "IPBlockSpreadZ", 2.5);
+      p.RadiusPerStep = p.IPBlockRadius / 255.0f;
+      p.Width = number(s, "Width", 2.0);
+      p.Height = number(s, "Height", 2.0);
+      p.Depth = number(s, "Depth", 2.0);
+      std::string maskText;
+      NetmaskFromRange(minText, maxText, maskText);
+      try {
+        p.Netmask = IPToNumber(maskText);
+        LogToPktData("Reading " + s + " MASK:" + std::to_string(p.Netmask));
+      } catch (const std::exception& e) {
+        LogToPktData("LoadPCinfoToArry " + maskText + " " + e.what());
+      }
+      profiles.push_back(std::move(p));
     }
-    TIniFile ini(fileName);
-    // Every number is a position, a length or a step between positions: one
-    // that is not finite or lies beyond the view keeps its default (logged).
-    auto number = [&ini](const std::string& section, const char* key, double def) {
-        return static_cast<float>(
-            ReadFloatSetting(ini, section, key, def, -MaxProfileNumber, MaxProfileNumber, LogToPktData));
-    };
-    std::vector<PCOBJinfo> profiles;
-    std::string key;  // the key being converted, for the error message
-    size_t section = 0;
-    try
-    {
-        for (; section < sections.size(); ++section)
-        {
-            const std::string& s = sections[section];
-            PCOBJinfo p;
-            p.Section = s;
-            p.ObjName = s;
-            p.X = number(s, "X", 0.0);
-            p.Y = number(s, "Y", 0.0);
-            p.Z = number(s, "Z", 5.0);
-            p.ComputerName = ini.ReadString(s, "ComputerName", "N/A");
-            const std::string minText = ini.ReadString(s, "IPmin", "127.0.0.1");
-            const std::string maxText = ini.ReadString(s, "IPmax", "127.0.0.1");
-            key = "IPmin=" + minText;
-            p.IPmin = IPToNumber(minText);
-            key = "IPmax=" + maxText;
-            p.IPmax = IPToNumber(maxText);
-            key = "IPmin=" + minText + ", IPmax=" + maxText;
-            p.IP = ini.ReadString(s, "IP", "127.0.0.1");
-            p.Texture = ini.ReadString(s, "Texture", "default.bmp");
-            p.NetType = ini.ReadString(s, "NetType", "fixed");
-            std::transform(p.NetType.begin(), p.NetType.end(), p.NetType.begin(),
-                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-            p.ShowAsOneCube = ini.ReadBool(s, "ShowAsOneCube", false);
-            p.IPBlockRadius = number(s, "IPBlockRadius", 200.0);
-            p.RADoffset = number(s, "RADoffset", 5.0);
-            p.Spread = number(s, "Spread", 2.5);
-            p.IPBlockZmin = number(s, "IPBlockZmin", 35.0);
-            p.IPBlockSpreadZ = number(s, "IPBlockSpreadZ", 2.5);
-            p.RadiusPerStep = p.IPBlockRadius / 255.0f;
-            p.Width = number(s, "Width", 2.0);
-            p.Height = number(s, "Height", 2.0);
-            p.Depth = number(s, "Depth", 2.0);
-            std::string maskText;
-            NetmaskFromRange(minText, maxText, maskText);
-            try
-            {
-                p.Netmask = IPToNumber(maskText);
-                LogToPktData("Reading " + s + " MASK:" + std::to_string(p.Netmask));
-            }
-            catch (const std::exception& e)
-            {
-                LogToPktData("LoadPCinfoToArry " + maskText + " " + e.what());
-            }
-            profiles.push_back(std::move(p));
-        }
-    }
-    catch (Exception& e)
-    {
-        // A bad range ends the loading; keep what was read so far and say
-        // where it stopped.
-        FProfiles = profiles.empty() ? std::vector<PCOBJinfo>(1) : std::move(profiles);
-        e.SetMessage("[" + sections[section] + "] " + key + ": " + e.Message() + "; " +
-                     std::to_string(sections.size() - section) + " section(s) from there on not read");
-        throw;
-    }
-    catch (...)
-    {
-        FProfiles = profiles.empty() ? std::vector<PCOBJinfo>(1) : std::move(profiles);
-        throw;
-    }
-    if (profiles.empty())
-    {
-        LogToPktData("LoadPCinfoToArry no profile in " + fileName);
-        profiles.emplace_back();
-    }
-    FProfiles = std::move(profiles);
-    LogToPktData("Read " + std::to_string(static_cast<int>(FProfiles.size()) - 1) + " Profiles");
+  } catch (Exception& e) {
+    // A bad range ends the loading; keep what was read so far and say
+    // where it stopped.
+    FProfiles = profiles.empty() ? std::vector<PCOBJinfo>(1) : std::move(profiles);
+    e.SetMessage("[" + sections[section] + "] " + key + ": " + e.Message() + "; " +
+                 std::to_string(sections.size() - section) + " section(s) from there on not read");
+    throw;
+  } catch (...) {
+    FProfiles = profiles.empty() ? std::vector<PCOBJinfo>(1) : std::move(profiles);
+    throw;
+  }
+  if (profiles.empty()) {
+    LogToPktData("LoadPCinfoToArry no profile in " + fileName);
+    profiles.emplace_back();
+  }
+  FProfiles = std::move(profiles);
+  LogToPktData("Read " + std::to_string(static_cast<int>(FProfiles.size()) - 1) + " Profiles");
 }
 
-bool THostProfiles::FindProfileForIP(uint32_t ip, PCOBJinfo& profile) const
-{
-    for (size_t i = 1; i < FProfiles.size(); ++i)
-        if (FProfiles[i].IPmin <= ip && ip <= FProfiles[i].IPmax)
-        {
-            profile = FProfiles[i];
-            return true;
-        }
-    profile = FProfiles[0];
-    return false;
+bool THostProfiles::FindProfileForIP(uint32_t ip, PCOBJinfo& profile) const {
+  for (size_t i = 1; i < FProfiles.size(); ++i)
+    if (FProfiles[i].IPmin <= ip && ip <= FProfiles[i].IPmax) {
+      profile = FProfiles[i];
+      return true;
+    }
+  profile = FProfiles[0];
+  return false;
 }
 
-namespace
-{
-uint32_t ColourByThirdOctet(const std::string& c)
-{
-    if (c == "1") return RGBColour(128, 0, 0);
-    if (c == "2") return RGBColour(128, 128, 0);
-    if (c == "3") return RGBColour(128, 64, 0);
-    if (c == "4") return RGBColour(0, 0, 255);
-    if (c == "5") return RGBColour(255, 128, 64);
-    if (c == "30") return RGBColour(9, 255, 0);
-    return RGBColour(0, 128, 128);
+namespace {
+uint32_t ColourByThirdOctet(const std::string& c) {
+  if (c == "1") return RGBColour(128, 0, 0);
+  if (c == "2") return RGBColour(128, 128, 0);
+  if (c == "3") return RGBColour(128, 64, 0);
+  if (c == "4") return RGBColour(0, 0, 255);
+  if (c == "5") return RGBColour(255, 128, 64);
+  if (c == "30") return RGBColour(9, 255, 0);
+  return RGBColour(0, 128, 128);
 }
 
-const std::string& Octet(const TSplitArray& o, size_t i)
-{
-    static const std::string none;
-    return i < o.size() ? o[i] : none;
+const std::string& Octet(const TSplitArray& o, size_t i) {
+  static const std::string none;
+  return i < o.size() ? o[i] : none;
 }
 }  // namespace
 
-TCubePlacement PlaceCube(const PCOBJinfo& profile, const std::string& ip)
-{
-    TCubePlacement r;
-    r.X = profile.X;
-    r.Y = profile.Y;
-    r.Z = profile.Z;
-    const TSplitArray o = Split(ip, ".");
-    if (profile.NetType == "other")
-    {
-        const int a = StrToInt(Octet(o, 0)), b = StrToInt(Octet(o, 1)), c = StrToInt(Octet(o, 2));
-        r.Z = a * profile.IPBlockSpreadZ + profile.IPBlockZmin;
-        const double radius = b * static_cast<double>(profile.RadiusPerStep) + profile.RADoffset;
-        const double angle = c * 1.4078 * M_PI / 180.0;
-        r.X = static_cast<float>(std::sin(angle) * radius);
-        r.Y = static_cast<float>(std::cos(angle) * radius);
-    }
-    else if (profile.NetType == "fixed")
-    {
-        r.Colour = ColourByThirdOctet(Octet(o, 2));
-    }
-    else if (profile.NetType == "localnet")
-    {
-        const int d = StrToInt(Octet(o, 3));
-        r.X = (16 * profile.Spread + profile.X) / 2 - (d / 16) * profile.Spread;
-        r.Y = (16 * profile.Spread + profile.Y) / 2 - (d % 16) * profile.Spread;
-        r.Colour = ColourByThirdOctet(Octet(o, 2));
-    }
-    return r;
+TCubePlacement PlaceCube(const PCOBJinfo& profile, const std::string& ip) {
+  TCubePlacement r;
+  r.X = profile.X;
+  r.Y = profile.Y;
+  r.Z = profile.Z;
+  const TSplitArray o = Split(ip, ".");
+  if (profile.NetType == "other") {
+    const int a = StrToInt(Octet(o, 0)), b = StrToInt(Octet(o, 1)), c = StrToInt(Octet(o, 2));
+    r.Z = a * profile.IPBlockSpreadZ + profile.IPBlockZmin;
+    const double radius = b * static_cast<double>(profile.RadiusPerStep) + profile.RADoffset;
+    const double angle = c * 1.4078 * M_PI / 180.0;
+    r.X = static_cast<float>(std::sin(angle) * radius);
+    r.Y = static_cast<float>(std::cos(angle) * radius);
+  } else if (profile.NetType == "fixed") {
+    r.Colour = ColourByThirdOctet(Octet(o, 2));
+  } else if (profile.NetType == "localnet") {
+    const int d = StrToInt(Octet(o, 3));
+    r.X = (16 * profile.Spread + profile.X) / 2 - (d / 16) * profile.Spread;
+    r.Y = (16 * profile.Spread + profile.Y) / 2 - (d % 16) * profile.Spread;
+    r.Colour = ColourByThirdOctet(Octet(o, 2));
+  }
+  return r;
 }
 
-std::string CubeNameFor(const std::string& ip, bool wholeAddress)
-{
-    if (wholeAddress)
-    {
-        std::string name = "IP" + ip;
-        std::replace(name.begin(), name.end(), '.', '_');
-        return name;
-    }
-    // The first three pieces between dots, as Split gives them (an empty
-    // last piece is dropped); built in place, as every packet asks for it.
-    std::string name = "IP";
-    size_t start = 0;
-    for (int n = 0; n < 3; ++n)
-    {
-        const size_t dot = ip.find('.', start);
-        const size_t end = dot == std::string::npos ? ip.size() : dot;
-        if (dot == std::string::npos && end == start)
-            break;
-        if (n)
-            name += '_';
-        name.append(ip, start, end - start);
-        if (dot == std::string::npos)
-            break;
-        start = dot + 1;
-    }
+std::string CubeNameFor(const std::string& ip, bool wholeAddress) {
+  if (wholeAddress) {
+    std::string name = "IP" + ip;
+    std::replace(name.begin(), name.end(), '.', '_');
     return name;
+  }
+  // The first three pieces between dots, as Split gives them (an empty
+  // last piece is dropped); built in place, as every packet asks for it.
+  std::string name = "IP";
+  size_t start = 0;
+  for (int n = 0; n < 3; ++n) {
+    const size_t dot = ip.find('.', start);
+    const size_t end = dot == std::string::npos ? ip.size() : dot;
+    if (dot == std::string::npos && end == start) break;
+    if (n) name += '_';
+    name.append(ip, start, end - start);
+    if (dot == std::string::npos) break;
+    start = dot + 1;
+  }
+  return name;
 }

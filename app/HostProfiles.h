@@ -1,32 +1,31 @@
-#pragma once
 // Host profiles of "SnifferPCsInfo.ini": where a host's cube stands, how big it
 // is, what it shows, and whether it stands for one address, a /24 block or a
 // whole range. Also the netmask of a profile range and the layout of a new cube.
+#pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-struct PCOBJinfo
-{
-    std::string Section;
-    float X = 0, Y = 0, Z = 5.0f;
-    std::string ComputerName = "N/A";
-    std::string ObjName;
-    uint32_t IPmin = 0x7F000001;
-    uint32_t IPmax = 0x7F000001;
-    uint32_t Netmask = 0;
-    std::string IP = "127.0.0.1";
-    std::string Texture = "default.bmp";
-    std::string NetType = "fixed";
-    bool ShowAsOneCube = false;
-    float IPBlockRadius = 200.0f;
-    float RADoffset = 5.0f;
-    float Spread = 2.5f;
-    float IPBlockZmin = 35.0f;
-    float IPBlockSpreadZ = 2.5f;
-    float RadiusPerStep = 200.0f / 255.0f;
-    float Width = 2.0f, Height = 2.0f, Depth = 2.0f;
+struct PCOBJinfo {
+  std::string Section;
+  float X = 0, Y = 0, Z = 5.0f;
+  std::string ComputerName = "N/A";
+  std::string ObjName;
+  uint32_t IPmin = 0x7F000001;
+  uint32_t IPmax = 0x7F000001;
+  uint32_t Netmask = 0;
+  std::string IP = "127.0.0.1";
+  std::string Texture = "default.bmp";
+  std::string NetType = "fixed";
+  bool ShowAsOneCube = false;
+  float IPBlockRadius = 200.0f;
+  float RADoffset = 5.0f;
+  float Spread = 2.5f;
+  float IPBlockZmin = 35.0f;
+  float IPBlockSpreadZ = 2.5f;
+  float RadiusPerStep = 200.0f / 255.0f;
+  float Width = 2.0f, Height = 2.0f, Depth = 2.0f;
 };
 
 // Largest magnitude of a profile's numbers (positions, sizes, layout steps):
@@ -38,37 +37,35 @@ int MaskByte(int x);
 // Netmask text of the range ipA..ipB; raises EConvertError on a bad octet.
 void NetmaskFromRange(const std::string& ipA, const std::string& ipB, std::string& mask);
 
-class THostProfiles
-{
-public:
-    THostProfiles();
+class THostProfiles {
+ public:
+  THostProfiles();
 
-    // Replaces the profiles with the sections of `fileName`, in file order.
-    // A number that is not one, not finite or beyond MaxProfileNumber keeps
-    // its default and is logged with its section and key.
-    // A missing file or one without sections leaves the built-in default
-    // profile alone in the list; the failure is logged. Errors in a profile's
-    // IPmin/IPmax end the loading (the profiles read so far stay) and raise
-    // with the section, the key and how many sections were not read.
-    void LoadPCinfoToArry(const std::string& fileName);
+  // Replaces the profiles with the sections of `fileName`, in file order.
+  // A number that is not one, not finite or beyond MaxProfileNumber keeps
+  // its default and is logged with its section and key.
+  // A missing file or one without sections leaves the built-in default
+  // profile alone in the list; the failure is logged. Errors in a profile's
+  // IPmin/IPmax end the loading (the profiles read so far stay) and raise
+  // with the section, the key and how many sections were not read.
+  void LoadPCinfoToArry(const std::string& fileName);
 
-    // First profile 1..last whose range holds `ip`; otherwise profile 0 (false).
-    bool FindProfileForIP(uint32_t ip, PCOBJinfo& profile) const;
+  // First profile 1..last whose range holds `ip`; otherwise profile 0 (false).
+  bool FindProfileForIP(uint32_t ip, PCOBJinfo& profile) const;
 
-    const std::vector<PCOBJinfo>& PCinfoArray() const { return FProfiles; }
+  const std::vector<PCOBJinfo>& PCinfoArray() const { return FProfiles; }
 
-private:
-    std::vector<PCOBJinfo> FProfiles;
+ private:
+  std::vector<PCOBJinfo> FProfiles;
 };
 
 // Windows colour value (low byte red) of red, green, blue.
 constexpr uint32_t RGBColour(uint32_t r, uint32_t g, uint32_t b) { return r | (g << 8) | (b << 16); }
 
 // Where a new cube for `ip` stands and its label colour, by the profile's layout type.
-struct TCubePlacement
-{
-    float X = 0, Y = 0, Z = 0;
-    uint32_t Colour = RGBColour(0, 128, 128);
+struct TCubePlacement {
+  float X = 0, Y = 0, Z = 0;
+  uint32_t Colour = RGBColour(0, 128, 128);
 };
 // Raises EConvertError when an octet of `ip` is not a decimal number and the
 // layout needs it.

@@ -1,3 +1,4 @@
+// Packet lines: EtherType names and the eleven-field line made from a decoded packet.
 #include "app/PacketLine.h"
 
 #include <cstring>
@@ -66,8 +67,10 @@ std::string MakePacketLine(TPacketInfo P, bool& LogIt) {
     // The operation is read only when the payload holds it.
     if (PayloadSize >= 8) {
       unsigned Op = (unsigned(Payload[6]) << 8) | Payload[7];
-      if (Op == 1) Line += "who-has";
-      else if (Op == 2) Line += "reply";
+      if (Op == 1)
+        Line += "who-has";
+      else if (Op == 2)
+        Line += "reply";
     }
   } else {
     Line += EtherTypeProtoName(P.EtherType);

@@ -1,3 +1,5 @@
+// Remote capture control: the reply parser with its lists and prompt, commands and waits on the
+// TCP connection, and the list widgets.
 #include "app/RemoteControl.h"
 
 #include <QEventLoop>
@@ -18,9 +20,7 @@ const char* const TimedOut = "Error timed OUT waiting";
 
 }  // namespace
 
-bool IsPromptLine(const std::string& Line) {
-  return Line.size() >= 4 && Line.compare(Line.size() - 4, 4, "SCS>") == 0;
-}
+bool IsPromptLine(const std::string& Line) { return Line.size() >= 4 && Line.compare(Line.size() - 4, 4, "SCS>") == 0; }
 
 void TReplyParser::Reset() {
   Tail_.clear();
@@ -66,16 +66,22 @@ void TReplyParser::ParseLine(const std::string& Line, TRemoteLists& L, std::vect
 
   // Empty lines inside a block are not rows.
   if (InAdapterIPListBlock && !Line.empty()) {
-    if (IsIdx) Select(L.IPs, L.IPSel);
-    else L.IPs.push_back(Line);
+    if (IsIdx)
+      Select(L.IPs, L.IPSel);
+    else
+      L.IPs.push_back(Line);
   }
   if (InAdapterListBlock && !Line.empty()) {
-    if (IsIdx) Select(L.Adapters, L.AdapterSel);
-    else L.Adapters.push_back(Line);
+    if (IsIdx)
+      Select(L.Adapters, L.AdapterSel);
+    else
+      L.Adapters.push_back(Line);
   }
   if (InSnifferStatBlock && Pieces.size() >= 2) {
-    if (First == "MonLive") RemoteMonLive = Pieces[1];
-    else if (First == "MonitorPcap.Connected") RemoteConnected = Pieces[1];
+    if (First == "MonLive")
+      RemoteMonLive = Pieces[1];
+    else if (First == "MonitorPcap.Connected")
+      RemoteConnected = Pieces[1];
   }
 
   if (Line == "AdapterIPList,Begin") {
@@ -99,7 +105,11 @@ void TReplyParser::ParseLine(const std::string& Line, TRemoteLists& L, std::vect
 
 TRemoteControl::TRemoteControl(QListWidget* Targets, QListWidget* Adapters, QListWidget* IPs, QListWidget* Status,
                                QObject* Parent)
-    : QObject(Parent), Targets_(Targets), Adapters_(Adapters), IPs_(IPs), Status_(Status),
+    : QObject(Parent),
+      Targets_(Targets),
+      Adapters_(Adapters),
+      IPs_(IPs),
+      Status_(Status),
       Socket_(std::make_unique<TWSocket>(nullptr)) {
   Socket_->SetName("ClientSocket1");
   Socket_->SetProto("tcp");
@@ -121,9 +131,7 @@ TRemoteControl::TRemoteControl(QListWidget* Targets, QListWidget* Adapters, QLis
     }
   };
   Socket_->OnSessionClosed = [this](TObject*, uint16_t) { CancelWait(); };
-  Socket_->OnError = [this](TObject*) {
-    LogObjInfo("ClientSocket1 error " + std::to_string(Socket_->LastError()));
-  };
+  Socket_->OnError = [this](TObject*) { LogObjInfo("ClientSocket1 error " + std::to_string(Socket_->LastError())); };
 }
 
 TRemoteControl::~TRemoteControl() {

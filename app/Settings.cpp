@@ -1,3 +1,5 @@
+// Window settings saved to and restored from the ini file (fitted to the screen), and the text
+// list files.
 #include "app/Settings.h"
 
 #include <QCheckBox>
@@ -67,8 +69,7 @@ void NotUsable(const TIniFile& Ini, const std::string& Section, const std::strin
 
 void SetComponentOrder(QWidget* Form, const QStringList& Names) { Form->setProperty(ComponentOrderProperty, Names); }
 
-int ReadIntSetting(TIniFile& Ini, const std::string& Section, const std::string& Key, int Default, int Min,
-                   int Max) {
+int ReadIntSetting(TIniFile& Ini, const std::string& Section, const std::string& Key, int Default, int Min, int Max) {
   if (!Ini.ValueExists(Section, Key)) return Default;
   const std::string Value = Ini.ReadString(Section, Key, "");
   int V = 0;
@@ -77,8 +78,8 @@ int ReadIntSetting(TIniFile& Ini, const std::string& Section, const std::string&
   return Default;
 }
 
-double ReadFloatSetting(TIniFile& Ini, const std::string& Section, const std::string& Key, double Default,
-                        double Min, double Max, TSettingsLog Log) {
+double ReadFloatSetting(TIniFile& Ini, const std::string& Section, const std::string& Key, double Default, double Min,
+                        double Max, TSettingsLog Log) {
   if (!Ini.ValueExists(Section, Key)) return Default;
   const std::string Value = Ini.ReadString(Section, Key, "");
   double V = 0;

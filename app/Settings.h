@@ -36,10 +36,9 @@ using TSettingsLog = void (*)(const std::string& Text);
 // An integer or a finite number of the ini file within [Min, Max]. A missing
 // key gives Default; a value that is no such number gives Default and logs
 // "<file name> [Section] Key=value not usable, Default used".
-int ReadIntSetting(TIniFile& Ini, const std::string& Section, const std::string& Key, int Default, int Min,
-                   int Max);
-double ReadFloatSetting(TIniFile& Ini, const std::string& Section, const std::string& Key, double Default,
-                        double Min, double Max, TSettingsLog Log = nullptr);
+int ReadIntSetting(TIniFile& Ini, const std::string& Section, const std::string& Key, int Default, int Min, int Max);
+double ReadFloatSetting(TIniFile& Ini, const std::string& Section, const std::string& Key, double Default, double Min,
+                        double Max, TSettingsLog Log = nullptr);
 
 // Rect moved and cut so that it lies within the available area of the screen
 // the window is on (unchanged without a screen).

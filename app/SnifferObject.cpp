@@ -1,3 +1,4 @@
+// Host cubes: construction and their packet info lines.
 #include "app/SnifferObject.h"
 
 #include "app/TrafficScene.h"
@@ -5,25 +6,15 @@
 
 #include <QPlainTextEdit>
 
-SnifferObject::SnifferObject(TComponent* AOwner)
-    : TGLCube(AOwner)
-{
+SnifferObject::SnifferObject(TComponent* AOwner) : TGLCube(AOwner) {}
+
+SnifferObject::~SnifferObject() {
+  if (Cache) Cache->Forget(this);
 }
 
-SnifferObject::~SnifferObject()
-{
-    if (Cache)
-        Cache->Forget(this);
+void SnifferObject::AddInfoLine(const TInfoLine& line) {
+  InfoLines.Add(line);
+  if (InfoMemo) AppendInfoLine(InfoMemo, line);
 }
 
-void SnifferObject::AddInfoLine(const TInfoLine& line)
-{
-    InfoLines.Add(line);
-    if (InfoMemo)
-        AppendInfoLine(InfoMemo, line);
-}
-
-void AppendInfoLine(QPlainTextEdit* memo, const TInfoLine& line)
-{
-    memo->appendPlainText(BytesToQ(line.View()));
-}
+void AppendInfoLine(QPlainTextEdit* memo, const TInfoLine& line) { memo->appendPlainText(BytesToQ(line.View())); }

@@ -1,7 +1,7 @@
-#pragma once
 // Traffic into scene objects: packet processing (cubes and pipes), host cube
 // creation and placement, lifetime and bandwidth checks, and the main window's
 // test commands. Main thread only. Works without a GL context.
+#pragma once
 
 #include "app/Bandwidth.h"
 #include "app/HostProfiles.h"
@@ -30,114 +30,91 @@ class MyCylinder;
 // 32-bit halves swapped start at the same slot, so both directions of a
 // conversation are found with one probe sequence.
 template <class T>
-class TPointerTable
-{
-public:
-    T* Find(uint64_t key) const
-    {
-        uint64_t matched;
-        return FindEither(key, key, matched);
+class TPointerTable {
+ public:
+  T* Find(uint64_t key) const {
+    uint64_t matched;
+    return FindEither(key, key, matched);
+  }
+  // The entry of `a` or of `b` (the first of the run), and which key it has.
+  T* FindEither(uint64_t a, uint64_t b, uint64_t& matched) const {
+    if (FSlots.empty()) return nullptr;
+    const size_t mask = FSlots.size() - 1;
+    for (size_t i = Home(a);; i = (i + 1) & mask) {
+      const TSlot& s = FSlots[i];
+      if (!s.Value) return nullptr;
+      if (s.Key == a || s.Key == b) {
+        matched = s.Key;
+        return s.Value;
+      }
     }
-    // The entry of `a` or of `b` (the first of the run), and which key it has.
-    T* FindEither(uint64_t a, uint64_t b, uint64_t& matched) const
-    {
-        if (FSlots.empty())
-            return nullptr;
-        const size_t mask = FSlots.size() - 1;
-        for (size_t i = Home(a);; i = (i + 1) & mask)
-        {
-            const TSlot& s = FSlots[i];
-            if (!s.Value)
-                return nullptr;
-            if (s.Key == a || s.Key == b)
-            {
-                matched = s.Key;
-                return s.Value;
-            }
-        }
+  }
+  void Insert(uint64_t key, T* value)  // a key not held yet
+  {
+    if ((FCount + 1) * 2 > FSlots.size()) Rehash(std::max<size_t>(64, FSlots.size() * 2));
+    Place(key, value);
+  }
+  void Erase(uint64_t key) {
+    if (FSlots.empty()) return;
+    const size_t mask = FSlots.size() - 1;
+    size_t i = Home(key);
+    for (; FSlots[i].Key != key || !FSlots[i].Value; i = (i + 1) & mask)
+      if (!FSlots[i].Value) return;
+    // Later entries of the run that may not stay behind the gap move into it.
+    for (size_t j = (i + 1) & mask; FSlots[j].Value; j = (j + 1) & mask) {
+      const size_t k = Home(FSlots[j].Key);
+      const bool stays = i <= j ? (i < k && k <= j) : (i < k || k <= j);
+      if (!stays) {
+        FSlots[i] = FSlots[j];
+        i = j;
+      }
     }
-    void Insert(uint64_t key, T* value)  // a key not held yet
-    {
-        if ((FCount + 1) * 2 > FSlots.size())
-            Rehash(std::max<size_t>(64, FSlots.size() * 2));
-        Place(key, value);
-    }
-    void Erase(uint64_t key)
-    {
-        if (FSlots.empty())
-            return;
-        const size_t mask = FSlots.size() - 1;
-        size_t i = Home(key);
-        for (; FSlots[i].Key != key || !FSlots[i].Value; i = (i + 1) & mask)
-            if (!FSlots[i].Value)
-                return;
-        // Later entries of the run that may not stay behind the gap move into it.
-        for (size_t j = (i + 1) & mask; FSlots[j].Value; j = (j + 1) & mask)
-        {
-            const size_t k = Home(FSlots[j].Key);
-            const bool stays = i <= j ? (i < k && k <= j) : (i < k || k <= j);
-            if (!stays)
-            {
-                FSlots[i] = FSlots[j];
-                i = j;
-            }
-        }
-        FSlots[i] = TSlot{};
-        --FCount;
-    }
-    // Keeps the entries for which keep(value) is true, in one pass.
-    template <class F>
-    void KeepIf(F keep)
-    {
-        std::vector<TSlot> old;
-        old.swap(FSlots);
-        FSlots.resize(old.size());
-        FCount = 0;
-        for (const TSlot& s : old)
-            if (s.Value && keep(s.Value))
-                Place(s.Key, s.Value);
-    }
-    size_t Count() const { return FCount; }
-    // Starts reading the slot where a search for `key` begins.
-    void Prefetch(uint64_t key) const
-    {
-        if (!FSlots.empty())
-            __builtin_prefetch(&FSlots[Home(key)]);
-    }
+    FSlots[i] = TSlot{};
+    --FCount;
+  }
+  // Keeps the entries for which keep(value) is true, in one pass.
+  template <class F>
+  void KeepIf(F keep) {
+    std::vector<TSlot> old;
+    old.swap(FSlots);
+    FSlots.resize(old.size());
+    FCount = 0;
+    for (const TSlot& s : old)
+      if (s.Value && keep(s.Value)) Place(s.Key, s.Value);
+  }
+  size_t Count() const { return FCount; }
+  // Starts reading the slot where a search for `key` begins.
+  void Prefetch(uint64_t key) const {
+    if (!FSlots.empty()) __builtin_prefetch(&FSlots[Home(key)]);
+  }
 
-private:
-    struct TSlot
-    {
-        uint64_t Key = 0;
-        T* Value = nullptr;  // nullptr: free
-    };
-    size_t Home(uint64_t key) const
-    {
-        const uint32_t a = uint32_t(key >> 32), b = uint32_t(key);
-        const uint64_t sym = a < b ? (uint64_t(b) << 32 | a) : key;
-        return size_t((sym * 0x9E3779B97F4A7C15ull) >> 32) & (FSlots.size() - 1);
-    }
-    void Place(uint64_t key, T* value)
-    {
-        const size_t mask = FSlots.size() - 1;
-        size_t i = Home(key);
-        while (FSlots[i].Value)
-            i = (i + 1) & mask;
-        FSlots[i] = TSlot{key, value};
-        ++FCount;
-    }
-    void Rehash(size_t size)
-    {
-        std::vector<TSlot> old(size);
-        old.swap(FSlots);
-        FCount = 0;
-        for (const TSlot& s : old)
-            if (s.Value)
-                Place(s.Key, s.Value);
-    }
+ private:
+  struct TSlot {
+    uint64_t Key = 0;
+    T* Value = nullptr;  // nullptr: free
+  };
+  size_t Home(uint64_t key) const {
+    const uint32_t a = uint32_t(key >> 32), b = uint32_t(key);
+    const uint64_t sym = a < b ? (uint64_t(b) << 32 | a) : key;
+    return size_t((sym * 0x9E3779B97F4A7C15ull) >> 32) & (FSlots.size() - 1);
+  }
+  void Place(uint64_t key, T* value) {
+    const size_t mask = FSlots.size() - 1;
+    size_t i = Home(key);
+    while (FSlots[i].Value) i = (i + 1) & mask;
+    FSlots[i] = TSlot{key, value};
+    ++FCount;
+  }
+  void Rehash(size_t size) {
+    std::vector<TSlot> old(size);
+    old.swap(FSlots);
+    FCount = 0;
+    for (const TSlot& s : old)
+      if (s.Value) Place(s.Key, s.Value);
+  }
 
-    std::vector<TSlot> FSlots;
-    size_t FCount = 0;
+  std::vector<TSlot> FSlots;
+  size_t FCount = 0;
 };
 
 // Pipes by the address numbers of their ends, (source << 32) | destination.
@@ -149,125 +126,122 @@ using TPipeTable = TPointerTable<MyCylinder>;
 // cube is made that FindCubeForIP could find first for its address, and when
 // its cube is freed (the cubes it held point back to it until the traffic
 // scene goes).
-class TCubeCache
-{
-public:
-    TCubeCache() = default;
-    TCubeCache(const TCubeCache&) = delete;
-    TCubeCache& operator=(const TCubeCache&) = delete;
+class TCubeCache {
+ public:
+  TCubeCache() = default;
+  TCubeCache(const TCubeCache&) = delete;
+  TCubeCache& operator=(const TCubeCache&) = delete;
 
-    SnifferObject* Find(uint32_t address) const { return FTable.Find(address); }
-    void Insert(uint32_t address, SnifferObject* cube);
-    void EraseAddress(uint32_t address) { FTable.Erase(address); }
-    void EraseBlock(uint32_t address);  // the 256 addresses of its /24 block
-    // Drops the entries of cubes whose Cache was cleared (about to be freed).
-    void Sweep();
-    // A cube is freed: its entries go.
-    void Forget(SnifferObject* cube);
-    size_t Count() const { return FTable.Count(); }
+  SnifferObject* Find(uint32_t address) const { return FTable.Find(address); }
+  void Insert(uint32_t address, SnifferObject* cube);
+  void EraseAddress(uint32_t address) { FTable.Erase(address); }
+  void EraseBlock(uint32_t address);  // the 256 addresses of its /24 block
+  // Drops the entries of cubes whose Cache was cleared (about to be freed).
+  void Sweep();
+  // A cube is freed: its entries go.
+  void Forget(SnifferObject* cube);
+  size_t Count() const { return FTable.Count(); }
 
-    // The number of a plain dotted address text; false for any other text.
-    static bool PlainAddress(const std::string& text, uint32_t& address);
+  // The number of a plain dotted address text; false for any other text.
+  static bool PlainAddress(const std::string& text, uint32_t& address);
 
-private:
-    TPointerTable<SnifferObject> FTable;
+ private:
+  TPointerTable<SnifferObject> FTable;
 };
 
-class TTrafficScene
-{
-public:
-    // `pcs`, `groups` and `connections` are the dummy cubes that hold the
-    // cubes and pipes; they outlive this object.
-    TTrafficScene(TGLDummyCube* pcs, TGLDummyCube* groups, TGLDummyCube* connections);
-    ~TTrafficScene();
-    TTrafficScene(const TTrafficScene&) = delete;
-    TTrafficScene& operator=(const TTrafficScene&) = delete;
+class TTrafficScene {
+ public:
+  // `pcs`, `groups` and `connections` are the dummy cubes that hold the
+  // cubes and pipes; they outlive this object.
+  TTrafficScene(TGLDummyCube* pcs, TGLDummyCube* groups, TGLDummyCube* connections);
+  ~TTrafficScene();
+  TTrafficScene(const TTrafficScene&) = delete;
+  TTrafficScene& operator=(const TTrafficScene&) = delete;
 
-    TViewHost* Host = nullptr;
-    std::function<int64_t()> Now;  // performance counter
-    int64_t PerfFrequency = 1000000000;
+  TViewHost* Host = nullptr;
+  std::function<int64_t()> Now;  // performance counter
+  int64_t PerfFrequency = 1000000000;
 
-    // Pipe settings.
-    float ArpPipeRadius = 0.2f;
-    float IcmpPipeRadius = 0.2f;
-    float IpPipeRadius = 0.09f;
-    float MaxPipeRadius = 0.45f;
-    float PipeTurnAngle = 0.5f;
-    int StallSeconds = 5;
+  // Pipe settings.
+  float ArpPipeRadius = 0.2f;
+  float IcmpPipeRadius = 0.2f;
+  float IpPipeRadius = 0.09f;
+  float MaxPipeRadius = 0.45f;
+  float PipeTurnAngle = 0.5f;
+  int StallSeconds = 5;
 
-    THostProfiles& Profiles() { return FProfiles; }
-    void LoadPCinfoToArry();  // from "SnifferPCsInfo.ini" of the program folder
+  THostProfiles& Profiles() { return FProfiles; }
+  void LoadPCinfoToArry();  // from "SnifferPCsInfo.ini" of the program folder
 
-    void ProcessPacket(const PKTinfo& info);
-    // Parses and processes one queued line (the queue's per-line step).
-    void ProcessLine(const std::string& line);
+  void ProcessPacket(const PKTinfo& info);
+  // Parses and processes one queued line (the queue's per-line step).
+  void ProcessLine(const std::string& line);
 
-    SnifferObject* FindCubeForIP(const std::string& ip);
-    // The same cube, found with one probe for a plain dotted address seen before.
-    SnifferObject* FindCube(const std::string& ip);
-    SnifferObject* GetOrCreateCube(const OBJinfo_Rec& info, bool& existed);
-    // The pipe of the two addresses in either direction; `forward` tells
-    // whether it was made from a to b.
-    MyCylinder* FindPipe(uint32_t a, uint32_t b) const;
-    MyCylinder* FindPipe(uint32_t a, uint32_t b, bool& forward) const;
-    const TCubeCache& CubeCache() const { return FCubes; }
+  SnifferObject* FindCubeForIP(const std::string& ip);
+  // The same cube, found with one probe for a plain dotted address seen before.
+  SnifferObject* FindCube(const std::string& ip);
+  SnifferObject* GetOrCreateCube(const OBJinfo_Rec& info, bool& existed);
+  // The pipe of the two addresses in either direction; `forward` tells
+  // whether it was made from a to b.
+  MyCylinder* FindPipe(uint32_t a, uint32_t b) const;
+  MyCylinder* FindPipe(uint32_t a, uint32_t b, bool& forward) const;
+  const TCubeCache& CubeCache() const { return FCubes; }
 
-    // Gives the cube the label picture "Images/<text>.bmp", drawn and saved
-    // there when missing; kept in memory when "Images" cannot be written.
-    void MakeTextTexture(SnifferObject* cube, const std::string& text, uint32_t colour);
-    // Shows the cube's picture: "Images/" + its Texture, or the label of that
-    // name kept in memory. False when there is neither.
-    bool LoadFace(SnifferObject* cube);
-    void SaveObjectPosition(SnifferObject* cube);
-    void SaveSelectedObject();
+  // Gives the cube the label picture "Images/<text>.bmp", drawn and saved
+  // there when missing; kept in memory when "Images" cannot be written.
+  void MakeTextTexture(SnifferObject* cube, const std::string& text, uint32_t colour);
+  // Shows the cube's picture: "Images/" + its Texture, or the label of that
+  // name kept in memory. False when there is neither.
+  bool LoadFace(SnifferObject* cube);
+  void SaveObjectPosition(SnifferObject* cube);
+  void SaveSelectedObject();
 
-    // The 500 ms check: bandwidth, expiry, counts, chart, removal.
-    void Timer_ChkLifeTimer();
-    void RemoveOldObjects(TGLBaseSceneObject* parent, TClass cls);
-    void ExpireAllCubes();
-    TChartRing& Chart() { return FChart; }
+  // The 500 ms check: bandwidth, expiry, counts, chart, removal.
+  void Timer_ChkLifeTimer();
+  void RemoveOldObjects(TGLBaseSceneObject* parent, TClass cls);
+  void ExpireAllCubes();
+  TChartRing& Chart() { return FChart; }
 
-    void AddProfileCubes();
-    void CreateCubesByIPs(const std::string& startIP, const std::string& count,
-                          const std::string& steps);
-    // Called after each cube of a test layout (the window pumps messages there).
-    std::function<void()> OnLayoutStep;
+  void AddProfileCubes();
+  void CreateCubesByIPs(const std::string& startIP, const std::string& count, const std::string& steps);
+  // Called after each cube of a test layout (the window pumps messages there).
+  std::function<void()> OnLayoutStep;
 
-    TGLBaseSceneObject* SelectedObject = nullptr;
-    TGLDummyCube* PCs() const { return FPCs; }
-    TGLDummyCube* Groups() const { return FGroups; }
-    TGLDummyCube* Connections() const { return FConnections; }
+  TGLBaseSceneObject* SelectedObject = nullptr;
+  TGLDummyCube* PCs() const { return FPCs; }
+  TGLDummyCube* Groups() const { return FGroups; }
+  TGLDummyCube* Connections() const { return FConnections; }
 
-    // The "Images" folder of the program (found case-insensitively, made when missing).
-    static std::string ImagesDir();
+  // The "Images" folder of the program (found case-insensitively, made when missing).
+  static std::string ImagesDir();
 
-private:
-    void GiveBackFreedMemory();
-    MyCylinder* CreatePipe(const PKTinfo& info, SnifferObject* src, SnifferObject* dst);
-    void GrowPipe(MyCylinder* pipe, const PKTinfo& info, const TInfoLine& infoLine);
+ private:
+  void GiveBackFreedMemory();
+  MyCylinder* CreatePipe(const PKTinfo& info, SnifferObject* src, SnifferObject* dst);
+  void GrowPipe(MyCylinder* pipe, const PKTinfo& info, const TInfoLine& infoLine);
 
-    TGLDummyCube* FPCs;
-    TGLDummyCube* FGroups;
-    TGLDummyCube* FConnections;
-    THostProfiles FProfiles;
-    TChartRing FChart;
-    SnifferObject* CreateCube(const OBJinfo_Rec& info);
-    // The cube FindCube found for the address before (nothing looked up by
-    // name, nothing changed), its memory on its way to the cache; or nullptr.
-    SnifferObject* PrefetchCube(const std::string& ip) const;
-    // A found cube's share of a packet: seen now, its bytes added.
-    SnifferObject* Charge(SnifferObject* cube, int32_t length);
+  TGLDummyCube* FPCs;
+  TGLDummyCube* FGroups;
+  TGLDummyCube* FConnections;
+  THostProfiles FProfiles;
+  TChartRing FChart;
+  SnifferObject* CreateCube(const OBJinfo_Rec& info);
+  // The cube FindCube found for the address before (nothing looked up by
+  // name, nothing changed), its memory on its way to the cache; or nullptr.
+  SnifferObject* PrefetchCube(const std::string& ip) const;
+  // A found cube's share of a packet: seen now, its bytes added.
+  SnifferObject* Charge(SnifferObject* cube, int32_t length);
 
-    // Pipes by the address numbers of their ends (source, destination), and back.
-    TPipeTable FPipes;
-    TCubeCache FCubes;
-    std::unordered_map<const TGLBaseSceneObject*, uint64_t> FPipeKeys;
-    // Labels that could not be saved in "Images", by file name (at most
-    // MaxKeptLabels; the names come from the profile and computer-name files).
-    static constexpr size_t MaxKeptLabels = 1024;
-    std::unordered_map<std::string, std::unique_ptr<TBitmap>> FKeptLabels;
-    int FFreedSinceTrim = 0;
-    bool FTrimDue = false;
+  // Pipes by the address numbers of their ends (source, destination), and back.
+  TPipeTable FPipes;
+  TCubeCache FCubes;
+  std::unordered_map<const TGLBaseSceneObject*, uint64_t> FPipeKeys;
+  // Labels that could not be saved in "Images", by file name (at most
+  // MaxKeptLabels; the names come from the profile and computer-name files).
+  static constexpr size_t MaxKeptLabels = 1024;
+  std::unordered_map<std::string, std::unique_ptr<TBitmap>> FKeptLabels;
+  int FFreedSinceTrim = 0;
+  bool FTrimDue = false;
 };
 
 bool NameStartsWith(const std::string& name, const char* prefix);

@@ -1,3 +1,5 @@
+// The main window: its controls, settings and logs, local capture start and stop, remote capture
+// targets, commands and the threshold sliders.
 #include "app/Unit1.h"
 
 #include <QAction>
@@ -310,8 +312,7 @@ void TForm1::BuildControls() {
   connect(Button7, &QPushButton::clicked, this, On("Button7Click", &TForm1::Button7Click));
   connect(LB_PCsToMonitor, &QListWidget::itemDoubleClicked, this,
           On("LB_PCsToMonitorDblClick", &TForm1::LB_PCsToMonitorDblClick));
-  connect(AdapterList, &QListWidget::itemDoubleClicked, this,
-          On("AdapterListDblClick", &TForm1::AdapterListDblClick));
+  connect(AdapterList, &QListWidget::itemDoubleClicked, this, On("AdapterListDblClick", &TForm1::AdapterListDblClick));
   connect(LBActiveSniffers, &QListWidget::itemDoubleClicked, this,
           On("LBActiveSniffersDblClick", &TForm1::LBActiveSniffersDblClick));
   connect(LB_RemoteSendTos, &QListWidget::itemDoubleClicked, this,
@@ -685,8 +686,10 @@ namespace {
 // Runs a view command, or says the view is not there.
 template <class F, class... A>
 void ViewCall(const F& Fn, A&&... Args) {
-  if (Fn) Fn(std::forward<A>(Args)...);
-  else LogObjInfo(NoView);
+  if (Fn)
+    Fn(std::forward<A>(Args)...);
+  else
+    LogObjInfo(NoView);
 }
 
 }  // namespace

@@ -1,3 +1,5 @@
+// Shared program helpers: the text splitter, address numbers, delays, computer names, the logs,
+// main-thread hand-over and the activity tick.
 #include "app/Unit_Globals.h"
 
 #include <QAbstractButton>
@@ -195,26 +197,30 @@ QPointer<QAbstractButton>& LogAllTarget() {
 THandOver& HandOver() {
   static THandOver H([] {
     QCoreApplication* App = QCoreApplication::instance();
-    return App && QMetaObject::invokeMethod(App, [] { DrainHandOver(); }, Qt::QueuedConnection);
+    return App && QMetaObject::invokeMethod(
+                      App, [] { DrainHandOver(); }, Qt::QueuedConnection);
   });
   return H;
 }
 
 void NoteDropped(QPlainTextEdit* Memo, int64_t N, const char* What) {
-  if (N > 0)
-    AppendLine(Memo, std::to_string(N) + " " + What + " not logged: the main thread fell behind");
+  if (N > 0) AppendLine(Memo, std::to_string(N) + " " + What + " not logged: the main thread fell behind");
 }
 
 }  // namespace
 
 void LogObjInfo(const std::string& Text) {
-  if (IsMainThread()) AppendLine(ObjInfoTarget().data(), Text);
-  else HandOver().Post(THandOver::hoObjInfo, ShownText(Text));
+  if (IsMainThread())
+    AppendLine(ObjInfoTarget().data(), Text);
+  else
+    HandOver().Post(THandOver::hoObjInfo, ShownText(Text));
 }
 
 void LogToPktData(const std::string& Text) {
-  if (IsMainThread()) AppendLine(PktDataTarget().data(), Text);
-  else HandOver().Post(THandOver::hoPktData, ShownText(Text));
+  if (IsMainThread())
+    AppendLine(PktDataTarget().data(), Text);
+  else
+    HandOver().Post(THandOver::hoPktData, ShownText(Text));
 }
 
 void PacketTick() { HandOver().Tick(); }

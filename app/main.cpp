@@ -59,18 +59,40 @@ namespace {
 // streams find them.
 void RegisterUnits() {
   void (*const Units[])() = {
-      RegisterPersistentClasses,   RegisterVectorLists,          RegisterWSocketClasses,
-      RegisterGLCoordinatesClasses, RegisterGLNodesClasses,      RegisterGLColorClasses,
-      RegisterGLTextureClasses,    RegisterGLMaterialClasses,    RegisterGLSceneGraphClasses,
-      RegisterGLCameraClasses,     RegisterGLLightSourceClasses, RegisterGLObjectsClasses,
-      RegisterGLGeomObjectsClasses, RegisterGLPolyhedronClasses, RegisterGLSceneBufferClasses,
-      RegisterGLCadencerClasses,   RegisterGLBitmapFontClasses,  RegisterGLSystemFontClasses,
-      RegisterGLHUDObjectsClasses, RegisterGLFireFXClasses,      RegisterGLSoundClasses,
-      RegisterGLSoundFileObjectsClasses, RegisterGLQtContext,    RegisterGLSceneViewerClasses,
+      RegisterPersistentClasses,
+      RegisterVectorLists,
+      RegisterWSocketClasses,
+      RegisterGLCoordinatesClasses,
+      RegisterGLNodesClasses,
+      RegisterGLColorClasses,
+      RegisterGLTextureClasses,
+      RegisterGLMaterialClasses,
+      RegisterGLSceneGraphClasses,
+      RegisterGLCameraClasses,
+      RegisterGLLightSourceClasses,
+      RegisterGLObjectsClasses,
+      RegisterGLGeomObjectsClasses,
+      RegisterGLPolyhedronClasses,
+      RegisterGLSceneBufferClasses,
+      RegisterGLCadencerClasses,
+      RegisterGLBitmapFontClasses,
+      RegisterGLSystemFontClasses,
+      RegisterGLHUDObjectsClasses,
+      RegisterGLFireFXClasses,
+      RegisterGLSoundClasses,
+      RegisterGLSoundFileObjectsClasses,
+      RegisterGLQtContext,
+      RegisterGLSceneViewerClasses,
       // Further scene objects that stored scenes may name.
-      RegisterGLVectorFileObjects, RegisterGLMesh,               RegisterGLMotionBehavioursClasses,
-      RegisterGLGraphClasses,      RegisterGLTilePlaneClasses,   RegisterGLSkydomeClasses,
-      RegisterGLShadowPlaneClasses, RegisterGLMirrorClasses,     RegisterGLzBufferClasses,
+      RegisterGLVectorFileObjects,
+      RegisterGLMesh,
+      RegisterGLMotionBehavioursClasses,
+      RegisterGLGraphClasses,
+      RegisterGLTilePlaneClasses,
+      RegisterGLSkydomeClasses,
+      RegisterGLShadowPlaneClasses,
+      RegisterGLMirrorClasses,
+      RegisterGLzBufferClasses,
       RegisterGLShadowVolumeClasses,
   };
   for (auto Register : Units) {
@@ -112,7 +134,6 @@ void CloseOnSignals(QWidget* Main) {
 // the MB of uploaded textures are written to standard error at that interval:
 // a read-only diagnostic for load measurements.
 void ReportBacklog(QObject* Parent) {
-
   const char* Ms = std::getenv("TAMRIVEL_BACKLOG_MS");
   const int Interval = Ms ? std::atoi(Ms) : 0;
   if (Interval <= 0) return;

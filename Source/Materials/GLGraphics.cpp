@@ -1,3 +1,4 @@
+// RGBA bitmaps: sizing, conversion from pictures, pixel operations and texture upload with mipmaps.
 #include "Source/Materials/GLGraphics.h"
 
 #include "Source/Base/OpenGL1x.h"
@@ -161,8 +162,7 @@ void UploadMipmapChain(GLenum target, int internalFormat, int w, int h, const ui
 }  // namespace
 
 bool IsFloatTextureFormat(int internalFormat) {
-  return internalFormat == 0x888A || internalFormat == 0x888B || internalFormat == 0x881A ||
-         internalFormat == 0x8814;
+  return internalFormat == 0x888A || internalFormat == 0x888B || internalFormat == 0x881A || internalFormat == 0x8814;
 }
 
 int NextPowerOfTwoSide(int n) {
@@ -204,7 +204,8 @@ void TGLBitmap32::AssignImage(const QImage& source, bool thirtyTwo) {
     const uint8_t* src = image.constScanLine(FBottomUpOnAssign ? h - 1 - k : k);
     uint8_t* dst = RowAddress(h - 1 - k);
     if (thirtyTwo) {
-      for (int x = 0; x < w; ++x, src += 4, dst += 4) dst[0] = src[2], dst[1] = src[1], dst[2] = src[0], dst[3] = src[3];
+      for (int x = 0; x < w; ++x, src += 4, dst += 4)
+        dst[0] = src[2], dst[1] = src[1], dst[2] = src[0], dst[3] = src[3];
     } else {
       for (int x = 0; x < w; ++x, src += 3, dst += 4) dst[0] = src[2], dst[1] = src[1], dst[2] = src[0], dst[3] = 255;
     }
@@ -225,8 +226,7 @@ void TGLBitmap32::Assign(TPersistent* source) {
     return;
   }
   auto* bitmap = dynamic_cast<TBitmap*>(source);
-  if (bitmap && (bitmap->PixelFormat() == pf24bit || bitmap->PixelFormat() == pf32bit) &&
-      bitmap->Width() % 4 == 0) {
+  if (bitmap && (bitmap->PixelFormat() == pf24bit || bitmap->PixelFormat() == pf32bit) && bitmap->Width() % 4 == 0) {
     AssignImage(bitmap->Image(), bitmap->PixelFormat() == pf32bit);
     return;
   }
@@ -253,7 +253,8 @@ std::unique_ptr<TBitmap> TGLBitmap32::ToWinBitmap() const {
   for (int k = 0; k < FHeight; ++k) {
     const uint8_t* src = Data() + size_t(FHeight - 1 - k) * size_t(FWidth) * 4;
     uint8_t* dst = bmp->ScanLine(k);
-    for (int x = 0; x < FWidth; ++x, src += 4, dst += 4) dst[0] = src[2], dst[1] = src[1], dst[2] = src[0], dst[3] = src[3];
+    for (int x = 0; x < FWidth; ++x, src += 4, dst += 4)
+      dst[0] = src[2], dst[1] = src[1], dst[2] = src[0], dst[3] = src[3];
   }
   return bmp;
 }
@@ -267,8 +268,7 @@ void TGLBitmap32::AlphaFromGrey() {
 void TGLBitmap32::AlphaFromGreySqrt() {
   uint8_t table[256];
   for (int i = 0; i < 256; ++i) table[i] = uint8_t(std::trunc(std::sqrt(i / 255.0) * 255.0));
-  for (size_t i = 0; i < FData.size(); i += 4)
-    FData[i + 3] = table[(FData[i] + FData[i + 1] + FData[i + 2]) / 3];
+  for (size_t i = 0; i < FData.size(); i += 4) FData[i + 3] = table[(FData[i] + FData[i + 1] + FData[i + 2]) / 3];
 }
 
 void TGLBitmap32::AlphaKeyFromColor(TColor color) {

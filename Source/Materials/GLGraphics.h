@@ -19,7 +19,6 @@
 
 #include "Source/Scene/GLUtils.h"
 
-
 // True for the 16- and 32-bit float RGBA internal formats.
 bool IsFloatTextureFormat(int internalFormat);
 
@@ -66,8 +65,7 @@ class TGLBitmap32 : public TPersistent {
 
   // Uploads to the bound texture of `target`, resized to powers of two (capped
   // at the maximum texture size); the sizes used are returned.
-  void UploadAsTextureSized(unsigned target, TGLMinFilter minFilter, int& texWidth, int& texHeight,
-                            int internalFormat);
+  void UploadAsTextureSized(unsigned target, TGLMinFilter minFilter, int& texWidth, int& texHeight, int internalFormat);
   void UploadAsTexture(unsigned target, TGLMinFilter minFilter, int internalFormat);
 
  private:

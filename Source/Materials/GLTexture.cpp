@@ -1,3 +1,5 @@
+// Texture images (blank, picture, file, cube map, float data) and textures: the image class
+// registry, settings, and lazy creation and upload of the texture object.
 #include "Source/Materials/GLTexture.h"
 
 #include <algorithm>
@@ -51,8 +53,7 @@ void LoadSizeFile(const std::string& fileName, int& w, int& h) {
   lines.SetText(ReadWholeFile(fileName));
   const int nw = std::max(0, StrToInt(Trim(lines.Values("Width"))));
   const int nh = std::max(0, StrToInt(Trim(lines.Values("Height"))));
-  if (nw > MaxBlankImageSide || nh > MaxBlankImageSide)
-    throw ETexture(Format("Image size %dx%d is too large", nw, nh));
+  if (nw > MaxBlankImageSide || nh > MaxBlankImageSide) throw ETexture(Format("Image size %dx%d is too large", nw, nh));
   w = nw;
   h = nh;
 }
@@ -376,8 +377,8 @@ void TGLPersistentImage::SaveToFile(const std::string& fileName) { Picture()->Sa
 
 void TGLPersistentImage::DefineProperties(TFiler* Filer) {
   inherited::DefineProperties(Filer);
-  DefinePictureProperty(Filer, "PictureData", [this] { return Picture(); },
-                        PictureReleased() ? Picture() : PictureIfAny());
+  DefinePictureProperty(
+      Filer, "PictureData", [this] { return Picture(); }, PictureReleased() ? Picture() : PictureIfAny());
 }
 
 // ---- TGLPicFileImage ---------------------------------------------------------------------
@@ -484,7 +485,8 @@ void TGLCubeMapImage::DefineProperties(TFiler* Filer) {
                                        "PictureNYData", "PicturePZData", "PictureNZData"};
   for (int i = 0; i < 6; ++i) {
     TPicture* p = pictures_[i].get();
-    DefinePictureProperty(Filer, names[i], [p] { return p; }, p);
+    DefinePictureProperty(
+        Filer, names[i], [p] { return p; }, p);
   }
 }
 
@@ -584,8 +586,12 @@ GLenum TextureModeToGL(TGLTextureMode mode) {
 }
 
 GLenum MinFilterToGL(TGLMinFilter filter) {
-  static const GLenum table[] = {GL_NEAREST, GL_LINEAR, GL_NEAREST_MIPMAP_NEAREST, GL_LINEAR_MIPMAP_NEAREST,
-                                 GL_NEAREST_MIPMAP_LINEAR, GL_LINEAR_MIPMAP_LINEAR};
+  static const GLenum table[] = {GL_NEAREST,
+                                 GL_LINEAR,
+                                 GL_NEAREST_MIPMAP_NEAREST,
+                                 GL_LINEAR_MIPMAP_NEAREST,
+                                 GL_NEAREST_MIPMAP_LINEAR,
+                                 GL_LINEAR_MIPMAP_LINEAR};
   return table[filter];
 }
 
@@ -628,10 +634,14 @@ void TGLTexture::Assign(TPersistent* Source) {
     minFilter_ = src->minFilter_;
     magFilter_ = src->magFilter_;
     mappingMode_ = src->mappingMode_;
-    if (src->mappingS_) MappingSCoordinates()->Assign(src->mappingS_.get());
-    else if (mappingS_) mappingS_->StoreVector({{1, 0, 0, 0}});
-    if (src->mappingT_) MappingTCoordinates()->Assign(src->mappingT_.get());
-    else if (mappingT_) mappingT_->StoreVector({{1, 0, 0, 0}});
+    if (src->mappingS_)
+      MappingSCoordinates()->Assign(src->mappingS_.get());
+    else if (mappingS_)
+      mappingS_->StoreVector({{1, 0, 0, 0}});
+    if (src->mappingT_)
+      MappingTCoordinates()->Assign(src->mappingT_.get());
+    else if (mappingT_)
+      mappingT_->StoreVector({{1, 0, 0, 0}});
     disabled_ = src->disabled_;
     SetImage(src->image_.get());
     imageChanged_ = paramsChanged_ = true;
@@ -786,7 +796,8 @@ GLenum TGLTexture::ChooseInternalFormat(bool sendHint) const {
   }
   if (compression == tcNone) {
     switch (format) {
-      case tfRGB: case tfNormalMap: return GL_RGB8;
+      case tfRGB:
+      case tfNormalMap: return GL_RGB8;
       case tfRGB16: return GL_RGB5;
       case tfRGBA16: return GL_RGBA4;
       case tfAlpha: return GL_ALPHA8;
@@ -797,11 +808,15 @@ GLenum TGLTexture::ChooseInternalFormat(bool sendHint) const {
     }
   }
   if (sendHint) {
-    const GLenum hint = compression == tcHighQuality ? GL_NICEST : compression == tcHighSpeed ? GL_FASTEST : GL_DONT_CARE;
+    const GLenum hint = compression == tcHighQuality ? GL_NICEST
+                        : compression == tcHighSpeed ? GL_FASTEST
+                                                     : GL_DONT_CARE;
     GL.glHint(GL_TEXTURE_COMPRESSION_HINT_ARB, hint);
   }
   switch (format) {
-    case tfRGB: case tfRGB16: case tfNormalMap: return GL_COMPRESSED_RGB_ARB;
+    case tfRGB:
+    case tfRGB16:
+    case tfNormalMap: return GL_COMPRESSED_RGB_ARB;
     case tfAlpha: return GL_COMPRESSED_ALPHA_ARB;
     case tfLuminance: return GL_COMPRESSED_LUMINANCE_ARB;
     case tfLuminanceAlpha: return GL_COMPRESSED_LUMINANCE_ALPHA_ARB;
@@ -848,16 +863,23 @@ void TGLTexture::UploadImage(GLenum target) {
                                textureWrap_ == twBoth || textureWrap_ == twVertical);
   switch (imageAlpha_) {
     case tiaDefault: break;
-    case tiaAlphaFromIntensity: case tiaLuminance: bitmap->AlphaFromGrey(); break;
+    case tiaAlphaFromIntensity:
+    case tiaLuminance: bitmap->AlphaFromGrey(); break;
     case tiaSuperBlackTransparent: bitmap->AlphaKeyFromColor(clBlack); break;
-    case tiaLuminanceSqrt: bitmap->AlphaFromGrey(); bitmap->AlphaFromGreySqrt(); break;
+    case tiaLuminanceSqrt:
+      bitmap->AlphaFromGrey();
+      bitmap->AlphaFromGreySqrt();
+      break;
     case tiaOpaque: bitmap->FillAlpha(255); break;
     case tiaTopLeftPointColorTransparent: {
       const uint8_t* p = bitmap->Data();  // the first stored pixel: the picture's bottom-left
       bitmap->AlphaKeyFromPixel(p[0], p[1], p[2]);
       break;
     }
-    case tiaInverseLuminance: bitmap->AlphaFromGrey(); bitmap->NegateAlpha(); break;
+    case tiaInverseLuminance:
+      bitmap->AlphaFromGrey();
+      bitmap->NegateAlpha();
+      break;
     case tiaInverseLuminanceSqrt:
       bitmap->AlphaFromGrey();
       bitmap->AlphaFromGreySqrt();
@@ -874,8 +896,8 @@ void TGLTexture::UploadImage(GLenum target) {
   const bool mipmaps = minFilter_ != miNearest && minFilter_ != miLinear;
   int64_t bytes = int64_t(texWidth_) * texHeight_ * 4;
   if (mipmaps) bytes += bytes / 3;
-  const bool firstFace = target == GL_TEXTURE_2D || target == GL_TEXTURE_RECTANGLE_NV ||
-                         target == GL_TEXTURE_CUBE_MAP_POSITIVE_X_ARB;
+  const bool firstFace =
+      target == GL_TEXTURE_2D || target == GL_TEXTURE_RECTANGLE_NV || target == GL_TEXTURE_CUBE_MAP_POSITIVE_X_ARB;
   CountUpload(firstFace ? bytes : uploadedBytes_ + bytes);
   GLint size = 0;
   GL.glGetTexLevelParameteriv(target, 0, GL_TEXTURE_COMPRESSED_IMAGE_SIZE_ARB, &size);
@@ -1023,9 +1045,7 @@ void TGLTexture::LoadCubeMapMatrix(TRenderContextInfo& rci, bool light0, bool ca
 }
 
 void TGLTexture::SetupTextureGeneration(TRenderContextInfo&) {
-  auto gen = [](GLenum coord, GLenum mode) {
-    GL.glTexGeni(coord, GL_TEXTURE_GEN_MODE, GLint(mode));
-  };
+  auto gen = [](GLenum coord, GLenum mode) { GL.glTexGeni(coord, GL_TEXTURE_GEN_MODE, GLint(mode)); };
   switch (mappingMode_) {
     case tmmUser: return;
     case tmmObjectLinear:

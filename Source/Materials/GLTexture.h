@@ -275,16 +275,39 @@ std::unique_ptr<TGraphic> LoadGraphicFromFile(const std::string& fileName);
 enum TGLTextureMode : uint8_t { tmDecal, tmModulate, tmBlend, tmReplace };
 enum TGLTextureWrap : uint8_t { twBoth, twNone, twVertical, twHorizontal };
 enum TGLTextureFormat : uint8_t {
-  tfDefault, tfRGB, tfRGBA, tfRGB16, tfRGBA16, tfAlpha, tfLuminance, tfLuminanceAlpha,
-  tfIntensity, tfNormalMap, tfRGBAFloat16, tfRGBAFloat32
+  tfDefault,
+  tfRGB,
+  tfRGBA,
+  tfRGB16,
+  tfRGBA16,
+  tfAlpha,
+  tfLuminance,
+  tfLuminanceAlpha,
+  tfIntensity,
+  tfNormalMap,
+  tfRGBAFloat16,
+  tfRGBAFloat32
 };
 enum TGLTextureImageAlpha : uint8_t {
-  tiaDefault, tiaAlphaFromIntensity, tiaSuperBlackTransparent, tiaLuminance, tiaLuminanceSqrt,
-  tiaOpaque, tiaTopLeftPointColorTransparent, tiaInverseLuminance, tiaInverseLuminanceSqrt
+  tiaDefault,
+  tiaAlphaFromIntensity,
+  tiaSuperBlackTransparent,
+  tiaLuminance,
+  tiaLuminanceSqrt,
+  tiaOpaque,
+  tiaTopLeftPointColorTransparent,
+  tiaInverseLuminance,
+  tiaInverseLuminanceSqrt
 };
 enum TGLTextureMappingMode : uint8_t {
-  tmmUser, tmmObjectLinear, tmmEyeLinear, tmmSphere, tmmCubeMapReflection, tmmCubeMapNormal,
-  tmmCubeMapLight0, tmmCubeMapCamera
+  tmmUser,
+  tmmObjectLinear,
+  tmmEyeLinear,
+  tmmSphere,
+  tmmCubeMapReflection,
+  tmmCubeMapNormal,
+  tmmCubeMapLight0,
+  tmmCubeMapCamera
 };
 enum TGLTextureCompression : uint8_t { tcDefault, tcNone, tcStandard, tcHighQuality, tcHighSpeed };
 enum TGLTextureFilteringQuality : uint8_t { tfIsotropic, tfAnisotropic };

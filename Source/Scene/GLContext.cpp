@@ -1,3 +1,4 @@
+// Rendering contexts: nested activation, shared-context groups, GL name handles and the manager.
 #include "Source/Scene/GLContext.h"
 
 #include "Source/Base/OpenGL1x.h"

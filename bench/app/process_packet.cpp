@@ -25,8 +25,8 @@ namespace {
 std::string HostIP(int i) { return "11." + std::to_string(i / 256) + "." + std::to_string(i % 256) + ".1"; }
 
 std::string Line(int a, int b, int sport, int dport) {
-  return "12:00:00:000 \t02-00-00-00-00-01\t02-00-00-00-00-02\t0800\t100\t" + HostIP(a) + "\t" +
-         std::to_string(sport) + "\t" + HostIP(b) + "\t" + std::to_string(dport) + "\tTCP\tTCP-IP";
+  return "12:00:00:000 \t02-00-00-00-00-01\t02-00-00-00-00-02\t0800\t100\t" + HostIP(a) + "\t" + std::to_string(sport) +
+         "\t" + HostIP(b) + "\t" + std::to_string(dport) + "\tTCP\tTCP-IP";
 }
 
 // Conversation k: neighbours 1, 2, 3, ... apart around the ring of hosts.

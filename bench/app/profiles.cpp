@@ -21,8 +21,8 @@ void BM_LoadProfiles(benchmark::State& state) {
   {
     std::ofstream f(file);
     for (int i = 0; i < state.range(0); ++i)
-      f << "[Host" << i << "]\nIPmin=10." << i / 256 % 256 << "." << i % 256 << ".0\nIPmax=10." << i / 256 % 256
-        << "." << i % 256 << ".255\nX=" << i % 100 << "\nY=1.5\nNetType=fixed\nComputerName=h" << i << "\n";
+      f << "[Host" << i << "]\nIPmin=10." << i / 256 % 256 << "." << i % 256 << ".0\nIPmax=10." << i / 256 % 256 << "."
+        << i % 256 << ".255\nX=" << i % 100 << "\nY=1.5\nNetType=fixed\nComputerName=h" << i << "\n";
   }
   QPlainTextEdit log;
   SetPktDataMemo(&log);

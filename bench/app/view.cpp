@@ -62,8 +62,8 @@ class TQuietHost : public TViewHost {
   void SetChartPoint(int, double) override {}
   QPlainTextEdit* OBJinfoMemo() override { return nullptr; }
   QLabel* BandwidthLabel() override { return nullptr; }
-  void ShowSelection(const std::string&, const std::string&, const std::string&, const std::string&,
-                     const std::string&, const std::string&) override {}
+  void ShowSelection(const std::string&, const std::string&, const std::string&, const std::string&, const std::string&,
+                     const std::string&) override {}
   bool keepCubes = true;  // no expiry while frames are timed
 };
 
@@ -356,14 +356,14 @@ void BM_ExpiryRounds(benchmark::State& state) {
       double peak = 0;
       for (int k = 0; k < kLines; ++k) {
         const int c = k % (3 * kHosts), a = c % kHosts, b = (a + 1 + (c / kHosts) * 37) % kHosts;
-        traffic.ProcessLine("t	m1	m2	0800	100	" + HostIP(a) + "	" + std::to_string(1025 + k) + "	" +
-                            HostIP(b) + "	80	TCP	TCP-IP");
+        traffic.ProcessLine("t	m1	m2	0800	100	" + HostIP(a) + "	" + std::to_string(1025 + k) +
+                            "	" + HostIP(b) + "	80	TCP	TCP-IP");
         if (k % kLinesPerFrame == kLinesPerFrame - 1) {
           form.GLSceneViewer1()->RenderNow();
           peak = std::max(peak, ResidentMB());
         }
       }
-      now += 60 * 1000;  // every object idle past its time to live
+      now += 60 * 1000;                          // every object idle past its time to live
       for (int check = 0; check < 2; ++check) {  // the expiry, and the check after it
         form.Timer_ChkLifeTimer();
         form.GLSceneViewer1()->RenderNow();
@@ -393,7 +393,8 @@ void BM_NewAddressBurst(benchmark::State& state) {
     while (PacketQueue().Take(drop)) {
     }
     for (int i = 0; i < kAddresses; ++i)
-      QueLoad("t	m1	m2	0800	100	" + HostIP(i + 1) + "	1025	10.255.255.1	80	TCP	TCP-IP");
+      QueLoad("t	m1	m2	0800	100	" + HostIP(i + 1) +
+              "	1025	10.255.255.1	80	TCP	TCP-IP");
     double longest = 0, longestDrain = 0, longestDraw = 0, t = 0;
     int frames = 0;
     QElapsedTimer clock;

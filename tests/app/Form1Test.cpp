@@ -1,3 +1,5 @@
+// Tests of the main window: start-up state, restored lists and settings, closing, the chart menu,
+// the view's time to live, capture start failures, labels and placement.
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -154,11 +156,15 @@ TEST_F(Form1Fixture, CloseWritesSettingsAndBothLogs) {
   EXPECT_EQ(ReadListFile(File("PKTdata.txt")), (std::vector<std::string>{"packet data line", NonAsciiShown}));
   std::vector<std::string> Events = ReadListFile(File("OBJinfo.txt"));
   EXPECT_EQ(std::count(Events.begin(), Events.end(), NonAsciiShown), 1);
-  EXPECT_EQ(std::count_if(Events.begin(), Events.end(), [](const std::string& L) { return L.rfind("Version ", 0) == 0; }), 1);
+  EXPECT_EQ(
+      std::count_if(Events.begin(), Events.end(), [](const std::string& L) { return L.rfind("Version ", 0) == 0; }), 1);
   EXPECT_EQ(std::count(Events.begin(), Events.end(), "from the capture thread"), 1);
-  EXPECT_EQ(std::count_if(Events.begin(), Events.end(), [](const std::string& L) { return L.find("PROTO_IPV6") != std::string::npos; }), 2);
+  EXPECT_EQ(std::count_if(Events.begin(), Events.end(),
+                          [](const std::string& L) { return L.find("PROTO_IPV6") != std::string::npos; }),
+            2);
   std::string Line;
-  while (PacketQueue().Take(Line)) {}
+  while (PacketQueue().Take(Line)) {
+  }
 }
 
 TEST_F(Form1Fixture, ChartMenuSetsTheAxisMaximumFromTheItemsNumber) {
@@ -245,7 +251,8 @@ TEST_F(Form1Fixture, SelectionLabelsShowFeedTextAsItIsAndCutLong) {
   TForm1 F;
   const std::string Html = "9.9.9.9.<h1><font color=red>HACKED</font></h1>";
   F.ShowSelection("1", "2", "3", Html, "IP151587072", std::string(70000, 'n'));
-  for (QLabel* L : F.findChildren<QLabel*>()) EXPECT_EQ(L->textFormat(), Qt::PlainText) << L->objectName().toStdString();
+  for (QLabel* L : F.findChildren<QLabel*>())
+    EXPECT_EQ(L->textFormat(), Qt::PlainText) << L->objectName().toStdString();
   EXPECT_EQ(F.LB_IP->text().toStdString(), "IP=" + Html);
   // Markup would make the line a heading: as text it is one line of the label's font.
   EXPECT_LE(F.LB_IP->sizeHint().height(), F.LB_X->sizeHint().height());
@@ -266,7 +273,8 @@ TEST_F(Form1Fixture, LocalCaptureOfTheChosenAdapterStartsFromTheWindowDeliversFr
   Fake().AddrBuffer = Area;
   Fake().AddrCount = 1;
   std::string Line;
-  while (PacketQueue().Take(Line)) {}
+  while (PacketQueue().Take(Line)) {
+  }
   {
     TForm1 F;
     F.CheckBox1->setChecked(true);  // every frame's line into the event log too

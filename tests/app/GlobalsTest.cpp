@@ -1,3 +1,5 @@
+// Tests of the shared program helpers: splitting, address numbers, computer names, the logs across
+// threads, cut texts, the activity tick and bounded hand-over memory.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -51,7 +53,8 @@ TEST(GlobalsIPToNumber, RejectsShortOversizedAndNonNumericTexts) {
     IPToNumber("1.2." + std::string(65000, '7') + std::string("\0x", 2) + ".4");
     ADD_FAILURE();
   } catch (const EConvertError& E) {
-    EXPECT_EQ(E.Message(), "'" + std::string(MaxQuotedText, '7') + " ...(cut, 64902 more bytes)' is not a valid integer value");
+    EXPECT_EQ(E.Message(),
+              "'" + std::string(MaxQuotedText, '7') + " ...(cut, 64902 more bytes)' is not a valid integer value");
   }
   // 255*2^24 + 65536 + ... fits only while the sum stays below 2^32.
   EXPECT_THROW(IPToNumber("255.256.0.0"), EIntOverflow);

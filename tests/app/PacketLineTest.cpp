@@ -1,3 +1,5 @@
+// Tests of packet lines made from decoded frames: ARP fields, IP protocol names and suffixes, and
+// other EtherTypes.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -41,8 +43,9 @@ TEST(PacketLine, ArpRequestGivesTheExactElevenFields) {
   TPacketInfo P = Record(0x0806);
   P.Payload = ArpPayload(1, "192.168.1.20", "192.168.1.1");
   bool LogIt = true;
-  EXPECT_EQ(MakePacketLine(P, LogIt),
-            "13:05:09:123\t00-0C-29-4F-A1-0B\tFF-FF-FF-FF-FF-FF\t0806\t60\t192.168.1.20\t0\t192.168.1.1\t0\tIP\twho-has");
+  EXPECT_EQ(
+      MakePacketLine(P, LogIt),
+      "13:05:09:123\t00-0C-29-4F-A1-0B\tFF-FF-FF-FF-FF-FF\t0806\t60\t192.168.1.20\t0\t192.168.1.1\t0\tIP\twho-has");
   EXPECT_FALSE(LogIt);
   P.Payload = ArpPayload(2, "192.168.1.1", "192.168.1.20");
   EXPECT_EQ(Split(MakePacketLine(P, LogIt), "\t").back(), "reply");
@@ -71,7 +74,10 @@ TEST(PacketLine, IpProtocolsGiveTheirNamesAndSuffixes) {
     uint8_t IcmpType;
     const char* Name;
     const char* Suffix;
-  } Cases[] = {{6, 0, "TCP", "TCP-IP"}, {17, 0, "UDP", "TCP-IP"}, {1, 0, "ICMP", "0"}, {1, 8, "ICMP", "8"},
+  } Cases[] = {{6, 0, "TCP", "TCP-IP"},
+               {17, 0, "UDP", "TCP-IP"},
+               {1, 0, "ICMP", "0"},
+               {1, 8, "ICMP", "8"},
                {99, 0, "99", "TCP-IP"}};
   for (const Case& C : Cases) {
     TPacketInfo P = Record(0x0800, C.Protocol);

@@ -1,3 +1,5 @@
+// Tests of host profiles: range netmasks, loading and logging, layout by net type, shipped
+// profiles, and bad ranges.
 #include "app/HostProfiles.h"
 #include "app/Unit_Globals.h"
 #include "rtl/SysUtils.h"
@@ -10,128 +12,124 @@
 #include <cmath>
 #include <fstream>
 
-TEST(ProfileTest, NetmaskOfARange)
-{
-    EXPECT_EQ(MaskByte(0), 255);
-    EXPECT_EQ(MaskByte(1), 254);
-    EXPECT_EQ(MaskByte(3), 252);
-    EXPECT_EQ(MaskByte(4), 248);
-    EXPECT_EQ(MaskByte(127), 128);
-    EXPECT_EQ(MaskByte(255), 0);
-    EXPECT_EQ(MaskByte(-1), 0);
-    std::string mask;
-    NetmaskFromRange("192.168.1.0", "192.168.1.255", mask);
-    EXPECT_EQ(mask, "255.255.255.0");
-    NetmaskFromRange("10.0.0.0", "10.255.255.255", mask);
-    EXPECT_EQ(mask, "255.0.0.0");
-    NetmaskFromRange("10.0.0.0", "10.0.3.0", mask);
-    EXPECT_EQ(mask, "255.255.252.0");
-    EXPECT_THROW(NetmaskFromRange("10.0.x.0", "10.0.0.0", mask), EConvertError);
+TEST(ProfileTest, NetmaskOfARange) {
+  EXPECT_EQ(MaskByte(0), 255);
+  EXPECT_EQ(MaskByte(1), 254);
+  EXPECT_EQ(MaskByte(3), 252);
+  EXPECT_EQ(MaskByte(4), 248);
+  EXPECT_EQ(MaskByte(127), 128);
+  EXPECT_EQ(MaskByte(255), 0);
+  EXPECT_EQ(MaskByte(-1), 0);
+  std::string mask;
+  NetmaskFromRange("192.168.1.0", "192.168.1.255", mask);
+  EXPECT_EQ(mask, "255.255.255.0");
+  NetmaskFromRange("10.0.0.0", "10.255.255.255", mask);
+  EXPECT_EQ(mask, "255.0.0.0");
+  NetmaskFromRange("10.0.0.0", "10.0.3.0", mask);
+  EXPECT_EQ(mask, "255.255.252.0");
+  EXPECT_THROW(NetmaskFromRange("10.0.x.0", "10.0.0.0", mask), EConvertError);
 }
 
-TEST(ProfileTest, LoadingReplacesTheProfilesAndLogs)
-{
-    QTemporaryDir dir;
-    const std::string file = dir.path().toStdString() + "/SnifferPCsInfo.ini";
-    {
-        std::ofstream f(file);
-        f << "[Default]\r\nNetType=Other\r\n[LAN]\r\nIPmin=192.168.1.0\r\nIPmax=192.168.1.255\r\n"
-             "X=3.5\r\nShowAsOneCube=1\r\n[Net10]\r\nIPmin=10.0.0.0\r\nIPmax=10.255.255.255\r\n";
-    }
-    QPlainTextEdit log;
-    SetPktDataMemo(&log);
-    THostProfiles p;
-    p.LoadPCinfoToArry(file);
-    SetPktDataMemo(nullptr);
-    ASSERT_EQ(p.PCinfoArray().size(), 3u);
-    EXPECT_EQ(p.PCinfoArray()[0].NetType, "other");
-    EXPECT_EQ(p.PCinfoArray()[0].Z, 5.0f);
-    EXPECT_TRUE(p.PCinfoArray()[1].ShowAsOneCube);
-    EXPECT_EQ(p.PCinfoArray()[1].X, 3.5f);
-    const std::string text = log.toPlainText().toStdString();
-    EXPECT_NE(text.find("Reading LAN MASK:4294967040"), std::string::npos);
-    EXPECT_NE(text.find("Reading Net10 MASK:4278190080"), std::string::npos);
-    EXPECT_NE(text.find("Read 2 Profiles"), std::string::npos);
+TEST(ProfileTest, LoadingReplacesTheProfilesAndLogs) {
+  QTemporaryDir dir;
+  const std::string file = dir.path().toStdString() + "/SnifferPCsInfo.ini";
+  {
+    std::ofstream f(file);
+    f << "[Default]\r\nNetType=Other\r\n[LAN]\r\nIPmin=192.168.1.0\r\nIPmax=192.168.1.255\r\n"
+         "X=3.5\r\nShowAsOneCube=1\r\n[Net10]\r\nIPmin=10.0.0.0\r\nIPmax=10.255.255.255\r\n";
+  }
+  QPlainTextEdit log;
+  SetPktDataMemo(&log);
+  THostProfiles p;
+  p.LoadPCinfoToArry(file);
+  SetPktDataMemo(nullptr);
+  ASSERT_EQ(p.PCinfoArray().size(), 3u);
+  EXPECT_EQ(p.PCinfoArray()[0].NetType, "other");
+  EXPECT_EQ(p.PCinfoArray()[0].Z, 5.0f);
+  EXPECT_TRUE(p.PCinfoArray()[1].ShowAsOneCube);
+  EXPECT_EQ(p.PCinfoArray()[1].X, 3.5f);
+  const std::string text = log.toPlainText().toStdString();
+  EXPECT_NE(text.find("Reading LAN MASK:4294967040"), std::string::npos);
+  EXPECT_NE(text.find("Reading Net10 MASK:4278190080"), std::string::npos);
+  EXPECT_NE(text.find("Read 2 Profiles"), std::string::npos);
 
-    PCOBJinfo found;
-    EXPECT_TRUE(p.FindProfileForIP(IPToNumber("192.168.1.77"), found));
-    EXPECT_EQ(found.Section, "LAN");
-    // The first section is the default and never matched by range, even for its own range.
-    EXPECT_FALSE(p.FindProfileForIP(IPToNumber("127.0.0.1"), found));
-    EXPECT_EQ(found.Section, "Default");
+  PCOBJinfo found;
+  EXPECT_TRUE(p.FindProfileForIP(IPToNumber("192.168.1.77"), found));
+  EXPECT_EQ(found.Section, "LAN");
+  // The first section is the default and never matched by range, even for its own range.
+  EXPECT_FALSE(p.FindProfileForIP(IPToNumber("127.0.0.1"), found));
+  EXPECT_EQ(found.Section, "Default");
 
-    // Numbers that are none, not finite, or beyond the view keep their defaults and are logged.
-    {
-        std::ofstream f(file);
-        f << "[Default]\n[Bad]\nIPmin=10.0.0.0\nIPmax=10.0.0.255\nX=nan\nY=1e39\nZ=-inf\nSpread=NaN\n"
-             "Width=1e30\nHeight=-10001\nDepth=x\nRADoffset=-10000\nIPBlockRadius=10000\n";
-    }
-    SetPktDataMemo(&log);
-    log.clear();
-    p.LoadPCinfoToArry(file);
-    SetPktDataMemo(nullptr);
-    ASSERT_EQ(p.PCinfoArray().size(), 2u);
-    const PCOBJinfo& bad = p.PCinfoArray()[1];
-    const PCOBJinfo defaults;
-    for (float v : {bad.X, bad.Y, bad.Z, bad.Spread, bad.Width, bad.Height, bad.Depth})
-        EXPECT_TRUE(std::isfinite(v));
-    EXPECT_EQ(bad.X, defaults.X);
-    EXPECT_EQ(bad.Y, defaults.Y);
-    EXPECT_EQ(bad.Z, defaults.Z);
-    EXPECT_EQ(bad.Spread, defaults.Spread);
-    EXPECT_EQ(bad.Width, defaults.Width);
-    EXPECT_EQ(bad.Height, defaults.Height);
-    EXPECT_EQ(bad.Depth, defaults.Depth);
-    EXPECT_EQ(bad.RADoffset, -10000.0f);  // the limits themselves are positions
-    EXPECT_EQ(bad.IPBlockRadius, 10000.0f);
-    const QStringList lines = log.toPlainText().split('\n');
-    for (const char* told : {"[Bad] X=nan not usable, 0 used", "[Bad] Y=1e39 not usable, 0 used",
-                             "[Bad] Z=-inf not usable, 5 used", "[Bad] Spread=NaN not usable, 2.5 used",
-                             "[Bad] Width=1e30 not usable, 2 used", "[Bad] Height=-10001 not usable, 2 used",
-                             "[Bad] Depth=x not usable, 2 used"})
-        EXPECT_TRUE(lines.contains(QString("SnifferPCsInfo.ini ") + told)) << told;
-    EXPECT_EQ(lines.filter("not usable").size(), 7);
+  // Numbers that are none, not finite, or beyond the view keep their defaults and are logged.
+  {
+    std::ofstream f(file);
+    f << "[Default]\n[Bad]\nIPmin=10.0.0.0\nIPmax=10.0.0.255\nX=nan\nY=1e39\nZ=-inf\nSpread=NaN\n"
+         "Width=1e30\nHeight=-10001\nDepth=x\nRADoffset=-10000\nIPBlockRadius=10000\n";
+  }
+  SetPktDataMemo(&log);
+  log.clear();
+  p.LoadPCinfoToArry(file);
+  SetPktDataMemo(nullptr);
+  ASSERT_EQ(p.PCinfoArray().size(), 2u);
+  const PCOBJinfo& bad = p.PCinfoArray()[1];
+  const PCOBJinfo defaults;
+  for (float v : {bad.X, bad.Y, bad.Z, bad.Spread, bad.Width, bad.Height, bad.Depth}) EXPECT_TRUE(std::isfinite(v));
+  EXPECT_EQ(bad.X, defaults.X);
+  EXPECT_EQ(bad.Y, defaults.Y);
+  EXPECT_EQ(bad.Z, defaults.Z);
+  EXPECT_EQ(bad.Spread, defaults.Spread);
+  EXPECT_EQ(bad.Width, defaults.Width);
+  EXPECT_EQ(bad.Height, defaults.Height);
+  EXPECT_EQ(bad.Depth, defaults.Depth);
+  EXPECT_EQ(bad.RADoffset, -10000.0f);  // the limits themselves are positions
+  EXPECT_EQ(bad.IPBlockRadius, 10000.0f);
+  const QStringList lines = log.toPlainText().split('\n');
+  for (const char* told :
+       {"[Bad] X=nan not usable, 0 used", "[Bad] Y=1e39 not usable, 0 used", "[Bad] Z=-inf not usable, 5 used",
+        "[Bad] Spread=NaN not usable, 2.5 used", "[Bad] Width=1e30 not usable, 2 used",
+        "[Bad] Height=-10001 not usable, 2 used", "[Bad] Depth=x not usable, 2 used"})
+    EXPECT_TRUE(lines.contains(QString("SnifferPCsInfo.ini ") + told)) << told;
+  EXPECT_EQ(lines.filter("not usable").size(), 7);
 
-    // A missing file leaves one built-in default profile.
-    p.LoadPCinfoToArry(dir.path().toStdString() + "/none.ini");
-    ASSERT_EQ(p.PCinfoArray().size(), 1u);
-    EXPECT_FALSE(p.FindProfileForIP(1, found));
-    EXPECT_EQ(found.NetType, "fixed");
+  // A missing file leaves one built-in default profile.
+  p.LoadPCinfoToArry(dir.path().toStdString() + "/none.ini");
+  ASSERT_EQ(p.PCinfoArray().size(), 1u);
+  EXPECT_FALSE(p.FindProfileForIP(1, found));
+  EXPECT_EQ(found.NetType, "fixed");
 }
 
-TEST(ProfileTest, LayoutByNetType)
-{
-    PCOBJinfo other;
-    other.NetType = "other";
-    TCubePlacement o = PlaceCube(other, "10.20.30.40");
-    EXPECT_FLOAT_EQ(o.Z, 60.0f);
-    const double r = 20 * (200.0 / 255.0) + 5.0;
-    EXPECT_NEAR(o.X, std::sin(30 * 1.4078 * M_PI / 180) * r, 1e-3);
-    EXPECT_NEAR(o.Y, std::cos(30 * 1.4078 * M_PI / 180) * r, 1e-3);
+TEST(ProfileTest, LayoutByNetType) {
+  PCOBJinfo other;
+  other.NetType = "other";
+  TCubePlacement o = PlaceCube(other, "10.20.30.40");
+  EXPECT_FLOAT_EQ(o.Z, 60.0f);
+  const double r = 20 * (200.0 / 255.0) + 5.0;
+  EXPECT_NEAR(o.X, std::sin(30 * 1.4078 * M_PI / 180) * r, 1e-3);
+  EXPECT_NEAR(o.Y, std::cos(30 * 1.4078 * M_PI / 180) * r, 1e-3);
 
-    PCOBJinfo local;
-    local.NetType = "localnet";
-    local.Z = 7;
-    TCubePlacement l = PlaceCube(local, "192.168.4.17");
-    EXPECT_FLOAT_EQ(l.X, 17.5f);
-    EXPECT_FLOAT_EQ(l.Y, 17.5f);
-    EXPECT_FLOAT_EQ(l.Z, 7.0f);
-    EXPECT_EQ(l.Colour, RGBColour(0, 0, 255));
+  PCOBJinfo local;
+  local.NetType = "localnet";
+  local.Z = 7;
+  TCubePlacement l = PlaceCube(local, "192.168.4.17");
+  EXPECT_FLOAT_EQ(l.X, 17.5f);
+  EXPECT_FLOAT_EQ(l.Y, 17.5f);
+  EXPECT_FLOAT_EQ(l.Z, 7.0f);
+  EXPECT_EQ(l.Colour, RGBColour(0, 0, 255));
 
-    PCOBJinfo fixed;
-    fixed.X = 1;
-    fixed.Y = 2;
-    TCubePlacement f = PlaceCube(fixed, "1.2.30.4");
-    EXPECT_EQ(f.X, 1.0f);
-    EXPECT_EQ(f.Y, 2.0f);
-    EXPECT_EQ(f.Colour, RGBColour(9, 255, 0));
-    EXPECT_EQ(PlaceCube(fixed, "1.2.030.4").Colour, RGBColour(0, 128, 128));  // compared as text
+  PCOBJinfo fixed;
+  fixed.X = 1;
+  fixed.Y = 2;
+  TCubePlacement f = PlaceCube(fixed, "1.2.30.4");
+  EXPECT_EQ(f.X, 1.0f);
+  EXPECT_EQ(f.Y, 2.0f);
+  EXPECT_EQ(f.Colour, RGBColour(9, 255, 0));
+  EXPECT_EQ(PlaceCube(fixed, "1.2.030.4").Colour, RGBColour(0, 128, 128));  // compared as text
 
-    EXPECT_THROW(PlaceCube(local, "1.2.3.x"), EConvertError);
-    EXPECT_EQ(CubeNameFor("10.1.2.3", true), "IP10_1_2_3");
-    EXPECT_EQ(CubeNameFor("10.1.2.3", false), "IP10_1_2");
-    EXPECT_EQ(CubeNameFor("10.1.", false), "IP10_1");  // pieces as Split gives them
-    EXPECT_EQ(CubeNameFor("10..2.3", false), "IP10__2");
+  EXPECT_THROW(PlaceCube(local, "1.2.3.x"), EConvertError);
+  EXPECT_EQ(CubeNameFor("10.1.2.3", true), "IP10_1_2_3");
+  EXPECT_EQ(CubeNameFor("10.1.2.3", false), "IP10_1_2");
+  EXPECT_EQ(CubeNameFor("10.1.", false), "IP10_1");  // pieces as Split gives them
+  EXPECT_EQ(CubeNameFor("10..2.3", false), "IP10__2");
 }
 
 #ifdef TAMRIVEL_APP_FILES
@@ -139,71 +137,62 @@ TEST(ProfileTest, LayoutByNetType)
 // stand apart from each other and from the ring of public blocks, on the floor
 // and above it, with room for their cubes. (Neighbouring blocks sit
 // close on the ring by design, so pairs of blocks are not compared.)
-TEST(ProfileTest, ShippedProfilesKeepHostsApart)
-{
-    THostProfiles p;
-    p.LoadPCinfoToArry(std::string(TAMRIVEL_APP_FILES) + "/SnifferPCsInfo.ini");
-    ASSERT_GT(p.PCinfoArray().size(), 1u);
+TEST(ProfileTest, ShippedProfilesKeepHostsApart) {
+  THostProfiles p;
+  p.LoadPCinfoToArry(std::string(TAMRIVEL_APP_FILES) + "/SnifferPCsInfo.ini");
+  ASSERT_GT(p.PCinfoArray().size(), 1u);
 
-    // Hosts of the local grids (corners included), blocks of other private
-    // ranges and public blocks (the ring's inner edge at the grids' corner
-    // angle, and far octets).
-    const char* addresses[] = {"192.168.1.1",   "192.168.1.2",  "192.168.1.0",  "192.168.1.255", "192.168.1.17",
-                               "192.168.0.1",   "192.168.0.0",  "192.168.0.255", "10.0.0.5",     "10.0.0.0",
-                               "10.0.0.255",    "127.0.0.1",    "127.0.0.53",   "127.0.0.0",     "127.0.0.255",
-                               "192.168.4.5",   "192.168.20.5", "10.9.9.255",   "172.17.0.2",    "8.8.8.8",
-                               "1.1.1.1",       "1.0.32.1",     "76.0.32.1",    "200.0.32.1",    "142.250.74.46",
-                               "255.255.255.1", "0.0.0.1",      "223.0.0.7",    "151.101.1.69",  "52.84.12.9"};
-    struct Placed
-    {
-        std::string ip;
-        float x, y, z, half;
-        bool local;
-    };
-    std::vector<Placed> placed;
-    for (const char* ip : addresses)
-    {
-        PCOBJinfo profile;
-        const bool local = p.FindProfileForIP(IPToNumber(ip), profile);
-        const TCubePlacement at = PlaceCube(profile, ip);
-        const float half = std::max({profile.Width, profile.Height, profile.Depth}) / 2;
-        EXPECT_GE(half, 1.5f) << ip << ": cube too small to see from the starting camera";
-        EXPECT_LE(std::fabs(at.X) + half, 200.0f) << ip;
-        EXPECT_LE(std::fabs(at.Y) + half, 200.0f) << ip;
-        EXPECT_GE(at.Z - half, 0.0f) << ip;
-        placed.push_back({ip, at.X, at.Y, at.Z, half, local});
+  // Hosts of the local grids (corners included), blocks of other private
+  // ranges and public blocks (the ring's inner edge at the grids' corner
+  // angle, and far octets).
+  const char* addresses[] = {"192.168.1.1",   "192.168.1.2",  "192.168.1.0",   "192.168.1.255", "192.168.1.17",
+                             "192.168.0.1",   "192.168.0.0",  "192.168.0.255", "10.0.0.5",      "10.0.0.0",
+                             "10.0.0.255",    "127.0.0.1",    "127.0.0.53",    "127.0.0.0",     "127.0.0.255",
+                             "192.168.4.5",   "192.168.20.5", "10.9.9.255",    "172.17.0.2",    "8.8.8.8",
+                             "1.1.1.1",       "1.0.32.1",     "76.0.32.1",     "200.0.32.1",    "142.250.74.46",
+                             "255.255.255.1", "0.0.0.1",      "223.0.0.7",     "151.101.1.69",  "52.84.12.9"};
+  struct Placed {
+    std::string ip;
+    float x, y, z, half;
+    bool local;
+  };
+  std::vector<Placed> placed;
+  for (const char* ip : addresses) {
+    PCOBJinfo profile;
+    const bool local = p.FindProfileForIP(IPToNumber(ip), profile);
+    const TCubePlacement at = PlaceCube(profile, ip);
+    const float half = std::max({profile.Width, profile.Height, profile.Depth}) / 2;
+    EXPECT_GE(half, 1.5f) << ip << ": cube too small to see from the starting camera";
+    EXPECT_LE(std::fabs(at.X) + half, 200.0f) << ip;
+    EXPECT_LE(std::fabs(at.Y) + half, 200.0f) << ip;
+    EXPECT_GE(at.Z - half, 0.0f) << ip;
+    placed.push_back({ip, at.X, at.Y, at.Z, half, local});
+  }
+  for (size_t i = 0; i < placed.size(); ++i)
+    for (size_t j = i + 1; j < placed.size(); ++j) {
+      const Placed& a = placed[i];
+      const Placed& b = placed[j];
+      if (!a.local && !b.local) continue;
+      const float apart = std::max({std::fabs(a.x - b.x), std::fabs(a.y - b.y), std::fabs(a.z - b.z)});
+      EXPECT_GE(apart, a.half + b.half) << a.ip << " and " << b.ip << " overlap";
     }
-    for (size_t i = 0; i < placed.size(); ++i)
-        for (size_t j = i + 1; j < placed.size(); ++j)
-        {
-            const Placed& a = placed[i];
-            const Placed& b = placed[j];
-            if (!a.local && !b.local)
-                continue;
-            const float apart = std::max({std::fabs(a.x - b.x), std::fabs(a.y - b.y), std::fabs(a.z - b.z)});
-            EXPECT_GE(apart, a.half + b.half) << a.ip << " and " << b.ip << " overlap";
-        }
 }
 #endif
 
-TEST(ProfileTest, BadRangeNamesTheSectionAndKeyAndKeepsTheProfilesBefore)
-{
-    QTemporaryDir dir;
-    const std::string file = dir.path().toStdString() + "/SnifferPCsInfo.ini";
-    {
-        std::ofstream f(file);
-        f << "[Default]\n[LAN]\nIPmin=192.168.1.0\nIPmax=192.168.1.255\n[Bad]\nIPmin=1.2.3\n[Later]\n";
-    }
-    THostProfiles p;
-    try
-    {
-        p.LoadPCinfoToArry(file);
-        FAIL() << "no error";
-    }
-    catch (const ERangeError& e)
-    {
-        EXPECT_EQ(e.Message(), "[Bad] IPmin=1.2.3: Range check error; 2 section(s) from there on not read");
-    }
-    ASSERT_EQ(p.PCinfoArray().size(), 2u);
-    EXPECT_EQ(p.PCinfoArray()[1].Section, "LAN");
+TEST(ProfileTest, BadRangeNamesTheSectionAndKeyAndKeepsTheProfilesBefore) {
+  QTemporaryDir dir;
+  const std::string file = dir.path().toStdString() + "/SnifferPCsInfo.ini";
+  {
+    std::ofstream f(file);
+    f << "[Default]\n[LAN]\nIPmin=192.168.1.0\nIPmax=192.168.1.255\n[Bad]\nIPmin=1.2.3\n[Later]\n";
+  }
+  THostProfiles p;
+  try {
+    p.LoadPCinfoToArry(file);
+    FAIL() << "no error";
+  } catch (const ERangeError& e) {
+    EXPECT_EQ(e.Message(), "[Bad] IPmin=1.2.3: Range check error; 2 section(s) from there on not read");
+  }
+  ASSERT_EQ(p.PCinfoArray().size(), 2u);
+  EXPECT_EQ(p.PCinfoArray()[1].Section, "LAN");
 }

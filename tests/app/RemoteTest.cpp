@@ -1,3 +1,5 @@
+// Tests of remote capture control: reply blocks into the lists, prompts and time-outs, and the main
+// window's remote target sequences.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -117,7 +119,9 @@ class TFakeServer {
     if (Thread_.joinable()) Thread_.join();
     if (Client_ >= 0) close(Client_);
   }
-  void Start() { Thread_ = std::thread([this] { Run(); }); }
+  void Start() {
+    Thread_ = std::thread([this] { Run(); });
+  }
   std::vector<std::string> Received() {
     std::lock_guard<std::mutex> G(Lock_);
     return Received_;
@@ -270,8 +274,8 @@ TEST(RemoteMainWindow, ChoosingARemoteTargetAndStartingItSendsTheSequences) {
   F.LB_PCsToMonitor->setCurrentRow(0);
   F.LB_PCsToMonitorDblClick();
   // The last command is sent without a wait: give the server's thread time to read it.
-  const std::vector<std::string> Expected{"10", "11", "12", "22,0", "11", "22,1", "32", "30", "4", "12",
-                                          "31", "33", "12", "4", "20,192.168.1.9", "21,32000", "1"};
+  const std::vector<std::string> Expected{"10", "11", "12", "22,0", "11", "22,1",           "32",       "30", "4",
+                                          "12", "31", "33", "12",   "4",  "20,192.168.1.9", "21,32000", "1"};
   for (int I = 0; I < 500 && Server.Received().size() < Expected.size(); ++I) {
     QCoreApplication::processEvents();
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -1,3 +1,5 @@
+// Tests of window settings and list files: round trips, missing keys, unusable values, comments
+// and line ends, unreadable files.
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
@@ -79,9 +81,8 @@ TEST_F(SettingsFiles, WindowSectionRoundTripsItsStoredControlsOnly) {
   SaveFormSettings(&A.Form, Ini, &Port);
 
   TIniFile File(Ini);
-  EXPECT_EQ(File.ReadSection("Form1"),
-            (std::vector<std::string>{"Left", "Top", "Width", "Height", "DefaultListenPort", "EDT_IPStart",
-                                      "IgnoreARP", "TrackBar2"}));
+  EXPECT_EQ(File.ReadSection("Form1"), (std::vector<std::string>{"Left", "Top", "Width", "Height", "DefaultListenPort",
+                                                                 "EDT_IPStart", "IgnoreARP", "TrackBar2"}));
   EXPECT_EQ(File.ReadString("Form1", "IgnoreARP", ""), "1");
   EXPECT_EQ(File.ReadString("Form1", "TrackBar2", ""), "7");
 
@@ -98,7 +99,8 @@ TEST_F(SettingsFiles, WindowSectionRoundTripsItsStoredControlsOnly) {
 }
 
 TEST_F(SettingsFiles, MissingKeysKeepCurrentValuesAndOtherSectionsSurvive) {
-  WriteAll(Ini, "[Form2_3D]\r\nGLCamera1.Position.X=5\r\n[Form1]\r\nDefaultListenPort=12345\r\nEDT_IPStart=1.2.3.4\r\n");
+  WriteAll(Ini,
+           "[Form2_3D]\r\nGLCamera1.Position.X=5\r\n[Form1]\r\nDefaultListenPort=12345\r\nEDT_IPStart=1.2.3.4\r\n");
   TSampleForm F;
   F.Check->setChecked(true);
   F.Bar->setValue(9);

@@ -1,3 +1,4 @@
+// The main window end to end: frames from another thread are queued, logged and written at close.
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
