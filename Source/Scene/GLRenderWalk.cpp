@@ -1,0 +1,282 @@
+// The render walk: children drawn in the order their sorting asks for, the scene's lights set up,
+// and a pass over the scene (each object under its matrix, pick name and effects, one failing
+// object reported once while the rest still draws).
+#include "Source/Scene/GLSceneGraph.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "Source/Base/XOpenGL.h"
+#include "Source/Materials/GLMaterial.h"
+#include "Source/Materials/GLMaterialPasses.h"
+#include "Source/Scene/GLStrings.h"
+#include "rtl/Streaming.h"
+
+// ============================================================================================
+// Children of a scene object
+
+void TGLBaseSceneObject::RenderChildren(int firstChildIndex, int lastChildIndex, TRenderContextInfo& rci) {
+  if (!children_ || !scene_) return;
+  TRestore<uint8_t> cullingGuard(rci.visibilityCulling, rci.visibilityCulling);
+  if (visibilityCulling_ != vcInherited) rci.visibilityCulling = visibilityCulling_;
+  if (lastChildIndex == firstChildIndex) {
+    TGLBaseSceneObject* c = GetChild(firstChildIndex);
+    if (c && c->Visible()) scene_->RenderObject(c, rci);
+    return;
+  }
+  if (lastChildIndex < firstChildIndex) return;
+  TRestore<uint8_t> sortingGuard(rci.objectsSorting, rci.objectsSorting);
+  if (objectsSorting_ != osInherited) rci.objectsSorting = objectsSorting_;
+  switch (TGLObjectsSorting(rci.objectsSorting)) {
+    case osNone:
+      for (int i = firstChildIndex; i <= lastChildIndex; ++i) {
+        TGLBaseSceneObject* c = GetChild(i);
+        if (c && c->Visible()) scene_->RenderObject(c, rci);
+      }
+      break;
+    case osRenderFarthestFirst:
+    case osRenderBlendedLast:
+    case osRenderNearestFirst: {
+      std::vector<std::pair<float, TGLBaseSceneObject*>> entries;
+      entries.reserve(size_t(lastChildIndex + 1));
+      const TVector4f cam = rci.cameraPosition;
+      for (int i = firstChildIndex; i <= lastChildIndex; ++i) {
+        TGLBaseSceneObject* c = GetChild(i);
+        if (!c || !c->Visible()) continue;
+        const float d2 = c->SqrDistanceToBarycentre(cam);
+        switch (TGLObjectsSorting(rci.objectsSorting)) {
+          case osRenderFarthestFirst: entries.emplace_back(d2 + 1, c); break;
+          case osRenderBlendedLast:
+            if (c->IsBlended())
+              entries.emplace_back(d2 + 1, c);
+            else
+              scene_->RenderObject(c, rci);
+            break;
+          default: entries.emplace_back(-1 - d2, c); break;
+        }
+      }
+      // Stable, so objects at equal distance keep their tree order from frame to frame.
+      if (entries.size() > 1)
+        std::stable_sort(entries.begin(), entries.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+      for (auto it = entries.rbegin(); it != entries.rend(); ++it) scene_->RenderObject(it->second, rci);
+      break;
+    }
+    default: RTL_ASSERT(false, "Sorting still inherited at the top of the render walk");
+  }
+}
+
+// ============================================================================================
+// Lights and the scene pass
+
+void TGLSceneGraph::SetupLights(int maxLights) {
+  const int n = std::min(int(lights_.size()), maxLights);
+  GL.glPushMatrix();
+  for (int i = 0; i < n; ++i) {
+    TGLLightSource* light = lights_[size_t(i)];
+    if (!light) {
+      GL.glDisable(GLenum(GL_LIGHT0 + i));
+      continue;
+    }
+    const GLenum id = GLenum(light->LightID());
+    if (!light->Shining()) {
+      GL.glDisable(id);
+      continue;
+    }
+    GL.glEnable(id);
+    GL.glPopMatrix();
+    GL.glPushMatrix();
+    light->RebuildMatrix();
+    if (light->LightStyle() != lsParallel) {
+      if (light->Parent()) GL.glMultMatrixf(light->Parent()->GetAbsoluteMatrixPtr()->data());
+      TVector4f pos = light->Position()->AsVector();
+      pos[3] = 1;
+      GL.glLightfv(id, GL_POSITION, pos.data());
+    } else {
+      GL.glMultMatrixf(light->GetAbsoluteMatrixPtr()->data());
+      TVector4f dir = light->SpotDirection()->AsVector();
+      dir[3] = 0;
+      GL.glLightfv(id, GL_POSITION, dir.data());
+    }
+    GL.glLightfv(id, GL_AMBIENT, light->Ambient()->Color().data());
+    GL.glLightfv(id, GL_DIFFUSE, light->Diffuse()->Color().data());
+    GL.glLightfv(id, GL_SPECULAR, light->Specular()->Color().data());
+    if (light->LightStyle() == lsSpot) {
+      if (light->SpotCutOff() != 180) {
+        GL.glLightfv(id, GL_SPOT_DIRECTION, light->SpotDirection()->AsVector().data());
+        GL.glLightf(id, GL_SPOT_EXPONENT, light->SpotExponent());
+      }
+      GL.glLightf(id, GL_SPOT_CUTOFF, light->SpotCutOff());
+    } else {
+      GL.glLightf(id, GL_SPOT_CUTOFF, 180);
+    }
+    GL.glLightf(id, GL_CONSTANT_ATTENUATION, light->ConstAttenuation());
+    GL.glLightf(id, GL_LINEAR_ATTENUATION, light->LinearAttenuation());
+    GL.glLightf(id, GL_QUADRATIC_ATTENUATION, light->QuadraticAttenuation());
+  }
+  GL.glPopMatrix();
+  for (int i = n; i < maxLights; ++i) GL.glDisable(GLenum(GL_LIGHT0 + i));
+}
+
+void TGLSceneGraph::RenderScene(TGLSceneBuffer* aBuffer, int viewPortSizeX, int viewPortSizeY, TDrawState drawState,
+                                TGLBaseSceneObject* baseObject) {
+  RTL_ASSERT(aBuffer != nullptr);
+  currentObject_ = nullptr;
+  aBuffer->afterRenderEffects_.clear();
+  currentBuffer_ = aBuffer;
+  TRenderContextInfo rci{};
+  rci.scene = this;
+  rci.buffer = aBuffer;
+  rci.objectsSorting = objectsSorting_;
+  rci.visibilityCulling = visibilityCulling_;
+  rci.bufferFaceCull = aBuffer->FaceCulling();
+  rci.drawState = drawState;
+  rci.sceneAmbientColor = aBuffer->AmbientColor()->Color();
+  TGLCamera* cam = aBuffer->Camera();
+  if (cam) {
+    rci.cameraPosition = aBuffer->CameraAbsolutePosition();
+    // A camera aimed at a target looks along its last look direction.
+    TVector4f dir = cam->TargetObject() ? cam->LastDirection() : cam->GetAbsoluteDirection();
+    dir[3] = 0;
+    rci.cameraDirection = VectorNormalized(dir);
+    TVector4f up = cam->GetAbsoluteUp();
+    TAffineVector u = AffineVectorMake(up), d = AffineVectorMake(rci.cameraDirection);
+    u = AffineVectorSubtract(u, AffineVectorScaled(d, AffineVectorDotProduct(u, d)));
+    if (AffineVectorLength(u) > 0) u = AffineVectorNormalized(u);
+    rci.cameraUp = VectorMakeFromAffine(u);
+    rci.rcci.viewPortRadius = cam->ViewPortRadius();
+    rci.rcci.farClippingDistance = cam->NearPlane() + cam->DepthOfView();
+  }
+  rci.modelViewMatrix = &aBuffer->modelViewMatrix_;
+  rci.viewPortWidth = viewPortSizeX;
+  rci.viewPortHeight = viewPortSizeY;
+  rci.renderDPI = aBuffer->RenderDPI();
+  rci.GLStates = &aBuffer->GLStates();
+  if (drawState == dsRendering && aBuffer->UploadBudget().Limited()) {
+    aBuffer->UploadBudget().StartFrame();
+    rci.uploadBudget = &aBuffer->UploadBudget();
+  }
+  rci.rcci.origin = rci.cameraPosition;
+  rci.rcci.clippingDirection = rci.cameraDirection;
+  rci.rcci.frustum = ExtractFrustum(MatrixMultiply(aBuffer->modelViewMatrix_, aBuffer->projectionMatrix_));
+
+  rci.GLStates->ResetCachedState();
+  rci.proxySubObject = false;
+  rci.ignoreMaterials = aBuffer->ContextOptions().Contains(roNoColorBuffer) || drawState == dsPicking;
+  const GLboolean colorWrites = rci.ignoreMaterials ? GL_FALSE : GL_TRUE;
+  GL.glColorMask(colorWrites, colorWrites, colorWrites, colorWrites);
+  TScopeExit colorMaskRestore([] { GL.glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE); });
+  if (aBuffer->InitiateRendering) aBuffer->InitiateRendering(aBuffer, rci);
+  RenderObject(baseObject ? baseObject : objects_, rci);
+  GL.glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+  for (size_t i = 0; i < aBuffer->afterRenderEffects_.size(); ++i)
+    aBuffer->afterRenderEffects_[i]->Render(aBuffer, rci);
+  if (aBuffer->WrapUpRendering) aBuffer->WrapUpRendering(aBuffer, rci);
+  rci.GLStates->DisableState(stBlend);
+  rci.GLStates->DisableState(stTexture2D);
+  rci.GLStates->DisableState(stTextureRect);
+  rci.GLStates->EnableState(stAlphaTest);
+  GL.glAlphaFunc(GL_GREATER, 0);
+}
+
+void TGLSceneGraph::RenderObject(TGLBaseSceneObject* obj, TRenderContextInfo& rci) {
+  try {
+    RenderObjectUnguarded(obj, rci);
+  } catch (...) {
+    ReportRenderFailure(obj, rci);
+  }
+}
+
+void TGLSceneGraph::ReportRenderFailure(TGLBaseSceneObject* obj, TRenderContextInfo& rci) noexcept {
+  // What the object left in the cached state is unknown: the next object sends its own.
+  if (rci.GLStates) rci.GLStates->ResetCachedState();
+  if (obj->renderFailureReported_) return;
+  obj->renderFailureReported_ = true;
+  const char* what = "unknown error";
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    what = e.what();
+  } catch (...) {
+  }
+  try {
+    const std::string name = obj->ClassName() + (obj->Name().empty() ? "" : " \"" + obj->Name() + "\"");
+    std::fprintf(stderr, "Scene: %s not drawn: %s (reported once)\n", name.c_str(), what);
+  } catch (...) {
+  }
+}
+
+void TGLSceneGraph::RenderObjectUnguarded(TGLBaseSceneObject* obj, TRenderContextInfo& rci) {
+  bool renderSelf = true, renderChildren = obj->HasChildList();
+  const bool noCulling = (obj->ObjectStyle() & osNoVisibilityCulling) != 0;
+  switch (TGLVisibilityCulling(rci.visibilityCulling)) {
+    case vcInherited:
+    case vcNone: break;
+    case vcObjectBased:
+      if (!noCulling)
+        renderSelf = !IsSphereClipped(obj->GetAbsolutePosition(), rci.rcci.frustum, obj->GetBoundingSphereRadius());
+      break;
+    case vcHierarchical:
+      if (!noCulling) {
+        TAxisAlignedBox box = obj->GetBoundingBoxWithChildren();
+        // The box is in the object's (scaled) space; the frustum test wants world space, so it is
+        // carried by the absolute matrix without the object's own scale a second time.
+        TMatrix4f abs = *obj->GetAbsoluteMatrixPtr();
+        const TVector4f s = obj->Scale()->AsVector();
+        for (int i = 0; i < 3; ++i)
+          if (s[i] != 0) abs[i] = VectorScaled(abs[i], 1 / s[i]);
+        AxisBoxTransform(box, abs);
+        renderSelf = !IsBoxClipped(box.min, box.max, rci.rcci.frustum);
+      }
+      renderChildren = renderSelf && obj->HasChildList();
+      break;
+    default: RTL_ASSERT(false, "Unknown visibility culling option");
+  }
+  if (!renderSelf && !renderChildren) return;
+
+  GL.glPushMatrix();
+  TScopeExit popMatrix([] { GL.glPopMatrix(); });
+  GL.glMultMatrixf(obj->GetLocalMatrixPtr()->data());
+  const bool picking = rci.drawState == dsPicking;
+  if (picking) {
+    const GLuint name = rci.buffer ? rci.buffer->PickNameOf(obj) : 0;
+    if (rci.proxySubObject)
+      GL.glPushName(name);
+    else
+      GL.glLoadName(name);
+  }
+  TScopeExit popName([active = picking && rci.proxySubObject] {
+    if (active) GL.glPopName();
+  });
+
+  TGLStateCache& states = *rci.GLStates;
+  auto renderBody = [&](bool self, bool depthCondition) {
+    const bool depthOff = (obj->ObjectStyle() & osIgnoreDepthBuffer) && depthCondition;
+    if (depthOff) states.DisableState(stDepthTest);
+    TScopeExit depthBack([&] {
+      if (depthOff) states.EnableState(stDepthTest);
+    });
+    obj->DoRender(rci, self, renderChildren);
+  };
+
+  if (!renderSelf) {
+    renderBody(false, rci.buffer && rci.buffer->DepthTest());
+    return;
+  }
+  if (obj->ShowAxes()) obj->DrawAxes(rci, 0xCCCC);
+  TGLObjectEffects* effects = obj->EffectsIfAny();
+  if (!effects || effects->Count() == 0) {
+    renderBody(true, true);
+    if (obj->ObjectStyle() & osStateChanging) states.ResetCachedState();
+  } else {
+    GL.glPushMatrix();
+    effects->RenderPreEffects(currentBuffer_, rci);
+    GL.glPopMatrix();
+    GL.glPushMatrix();
+    TScopeExit pop([] { GL.glPopMatrix(); });
+    renderBody(true, true);
+    if (obj->ObjectStyle() & osStateChanging) states.ResetCachedState();
+    effects->RenderPostEffects(currentBuffer_, rci);
+  }
+}
