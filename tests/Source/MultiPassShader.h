@@ -5,17 +5,7 @@
 #include <memory>
 
 #include "Source/Materials/GLMaterial.h"
-
-// A current context without a platform (defined with the texture tests): a shader gets its name
-// on first use. Make it after the GL recorder.
-class TCurrentNullContext {
- public:
-  TCurrentNullContext();
-  ~TCurrentNullContext();
-
- private:
-  std::unique_ptr<TGLContext> context_;
-};
+#include "tests/Source/CurrentNullContext.h"
 
 class TMultiPassShader : public TGLShader {
   RTL_CLASS(TMultiPassShader, TGLShader)

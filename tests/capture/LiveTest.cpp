@@ -144,29 +144,45 @@ TEST_F(Live_Loopback, StopOnAnIdleInterfaceEndsTheCaptureCleanly) {
   EXPECT_EQ(mon.LastError(), "");
 }
 
-// A network namespace of the test's own holding one Ethernet-type interface
-// that is down.
-class Live_DownInterface : public RealDriver {
+// A network namespace of the test's own, deleted afterwards; capture components
+// work in the namespace of the thread that uses them.
+class InOwnNamespace : public RealDriver {
  protected:
   void SetUp() override {
     RealDriver::SetUp();
     if (IsSkipped()) return;
-    if (!CapturePermitted()) GTEST_SKIP() << "opening an adapter needs CAP_NET_RAW (run as root or setcap)";
+    if (!CapturePermitted()) GTEST_SKIP() << "capturing needs CAP_NET_RAW (run as root or setcap)";
     Ns = "tamrivel-test-" + std::to_string(getpid());
     if (!Run("ip netns add " + Ns))
       GTEST_SKIP() << "cannot create a network namespace (ip netns add needs CAP_SYS_ADMIN)";
     Made = true;
-    if (!Run("ip -n " + Ns + " link add d0 type dummy") && !Run("ip -n " + Ns + " link add d0 type veth peer name d1"))
-      GTEST_SKIP() << "cannot create a dummy or veth interface in a network namespace";
   }
   void TearDown() override {
     if (Made) Run("ip netns del " + Ns);
     RealDriver::TearDown();
   }
   static bool Run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+  // Moves the calling thread into the namespace; empty when it is there.
+  std::string Enter() const {
+    const int fd = open(("/run/netns/" + Ns).c_str(), O_RDONLY | O_CLOEXEC);
+    const bool entered = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
+    if (fd >= 0) close(fd);
+    return entered ? "" : "cannot enter the namespace";
+  }
 
   std::string Ns;
   bool Made = false;
+};
+
+// The namespace holding one Ethernet-type interface that is down.
+class Live_DownInterface : public InOwnNamespace {
+ protected:
+  void SetUp() override {
+    InOwnNamespace::SetUp();
+    if (IsSkipped()) return;
+    if (!Run("ip -n " + Ns + " link add d0 type dummy") && !Run("ip -n " + Ns + " link add d0 type veth peer name d1"))
+      GTEST_SKIP() << "cannot create a dummy or veth interface in a network namespace";
+  }
 };
 
 TEST_F(Live_DownInterface, IsListedButItsOpenFails) {
@@ -176,13 +192,8 @@ TEST_F(Live_DownInterface, IsListedButItsOpenFails) {
   std::string entered;
   // The capture component works in the namespace of the thread that uses it.
   std::thread inside([&] {
-    const int fd = open(("/run/netns/" + Ns).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) {
-      entered = "cannot enter the namespace";
-      if (fd >= 0) close(fd);
-      return;
-    }
-    close(fd);
+    entered = Enter();
+    if (!entered.empty()) return;
     TMonitorPcap mon(nullptr);
     names = Rows(mon.AdapterNameList());
     mon.SetMonAdapter("d0");
@@ -198,14 +209,10 @@ TEST_F(Live_DownInterface, IsListedButItsOpenFails) {
   EXPECT_EQ(error, "Cannot Open Adapter \"d0\"");
 }
 
-}  // namespace
-
-namespace {
-
 // Bursts sent as fast as the sender can go. The driver's 1 MB buffer has room
 // for 300 frames of the monitor's snap length, so a burst of 300 is counted
 // whole; of a burst of 2,000 every frame must be counted or reported dropped.
-class Live_Burst : public RealDriver {
+class Live_Burst : public InOwnNamespace {
  protected:
   static constexpr int MarkerPort = 47017;
 
@@ -217,33 +224,18 @@ class Live_Burst : public RealDriver {
   };
 
   void SetUp() override {
-    RealDriver::SetUp();
+    InOwnNamespace::SetUp();
     if (IsSkipped()) return;
-    if (!CapturePermitted()) GTEST_SKIP() << "capturing needs CAP_NET_RAW (run as root or setcap)";
-    Ns = "tamrivel-burst-" + std::to_string(getpid());
-    if (!Run("ip netns add " + Ns))
-      GTEST_SKIP() << "cannot create a network namespace (ip netns add needs CAP_SYS_ADMIN)";
-    Made = true;
     if (!Run("ip -n " + Ns + " link set lo up")) GTEST_SKIP() << "cannot bring lo up in a network namespace";
   }
-  void TearDown() override {
-    if (Made) Run("ip netns del " + Ns);
-    RealDriver::TearDown();
-  }
-  static bool Run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
 
   // Captures on Adapter inside the namespace while Send (also run there)
   // sends a burst; Send returns the number of frames it sent.
   TFigures Capture(const std::string& Adapter, const std::function<int()>& Send) {
     TFigures f;
     std::thread inside([&] {
-      const int fd = open(("/run/netns/" + Ns).c_str(), O_RDONLY | O_CLOEXEC);
-      if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) {
-        f.Error = "cannot enter the namespace";
-        if (fd >= 0) close(fd);
-        return;
-      }
-      close(fd);
+      f.Error = Enter();
+      if (!f.Error.empty()) return;
       std::atomic<int> counted{0};
       TMonitorPcap mon(nullptr);
       mon.SetMonAdapter(Adapter);
@@ -342,9 +334,6 @@ class Live_Burst : public RealDriver {
     close(s);
     return sent;
   }
-
-  std::string Ns;
-  bool Made = false;
 };
 
 TEST_F(Live_Burst, OnLoopbackEveryDatagramIsCountedOrReportedDropped) {

@@ -19,19 +19,10 @@
 #include "Source/Scene/GLState.h"
 #include "rtl/Streaming.h"
 #include "tests/Source/Base/GLRecorder.h"
+#include "tests/Source/CurrentNullContext.h"
 
 // Defined with the colour tests.
 void CopyThroughStoredForm(TPersistent* from, TPersistent* to);
-
-// Defined with the texture tests.
-class TCurrentNullContext {
- public:
-  TCurrentNullContext();
-  ~TCurrentNullContext();
-
- private:
-  std::unique_ptr<TGLContext> context_;
-};
 
 namespace {
 

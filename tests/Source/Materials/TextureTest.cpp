@@ -18,21 +18,11 @@
 #include "platform/Jpeg.h"
 #include "rtl/Streaming.h"
 #include "tests/Source/Base/GLRecorder.h"
+#include "tests/Source/CurrentNullContext.h"
 #include "tests/Source/BookkeepingContext.h"
 
 // Defined with the colour tests.
 void CopyThroughStoredForm(TPersistent* from, TPersistent* to);
-
-// Shared with the material tests: a current fake context while it lives, and texture names
-// that count up from 100.
-class TCurrentNullContext {
- public:
-  TCurrentNullContext();
-  ~TCurrentNullContext();
-
- private:
-  std::unique_ptr<TGLContext> context_;
-};
 
 TCurrentNullContext::TCurrentNullContext() : context_(std::make_unique<TBookkeepingContext>()) {
   GL.glGenTextures = [](GLsizei n, GLuint* names) {
