@@ -72,8 +72,12 @@ TMatrix4f CreateRotationMatrixZ(float sine, float cosine) {
 }
 
 TMatrix4f CreateRotationMatrix(const TAffineVector& anAxis, float angle) {
+  return CreateRotationMatrix(anAxis, std::sin(double(angle)), std::cos(double(angle)));
+}
+
+TMatrix4f CreateRotationMatrix(const TAffineVector& anAxis, double s, double c) {
   const TAffineVector axis = AffineVectorNormalized(anAxis);
-  const double s = std::sin(double(angle)), c = std::cos(double(angle)), t = 1.0 - c;
+  const double t = 1.0 - c;
   const double x = axis[0], y = axis[1], z = axis[2];
   return {{{float(t * x * x + c), float(t * x * y - z * s), float(t * x * z + y * s), 0},
            {float(t * x * y + z * s), float(t * y * y + c), float(t * y * z - x * s), 0},

@@ -266,6 +266,8 @@ TMatrix4f CreateRotationMatrixZ(float sine, float cosine);
 // Rotation about an arbitrary axis (normalised here). Note the convention: rotating X about +Z
 // by +pi/2 gives -Y, the transpose of CreateRotationMatrixZ.
 TMatrix4f CreateRotationMatrix(const TAffineVector& axis, float angle);
+// The same from the sine and cosine of the angle.
+TMatrix4f CreateRotationMatrix(const TAffineVector& axis, double sine, double cosine);
 TMatrix4f CreateRotationMatrixFromVector(const TVector4f& axis, float angle);
 // Projects onto the plane (point, normal) away from a light (w = 0 for a directional light).
 TMatrix4f MakeShadowMatrix(const TVector4f& planePoint, const TVector4f& planeNormal, const TVector4f& lightPos);

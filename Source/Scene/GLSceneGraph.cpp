@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "Source/Base/XOpenGL.h"
 #include "Source/Materials/GLMaterial.h"
@@ -38,6 +39,24 @@ float FoldAngle(float angle, float x, float y) {
   return angle;
 }
 
+// Sine and cosine of an angle in radians. The last angle's are kept: an
+// object turned by the same step again and again (a pipe on every packet of
+// its conversation) computes them once. Compared bit for bit, so -0 and NaN
+// are never taken for another angle.
+void SineCosine(float rad, double& s, double& c) {
+  thread_local uint32_t lastBits = 0;  // the angle +0
+  thread_local double lastS = 0, lastC = 1;
+  uint32_t bits;
+  std::memcpy(&bits, &rad, sizeof bits);
+  if (bits != lastBits) {
+    lastS = std::sin(double(rad));
+    lastC = std::cos(double(rad));
+    lastBits = bits;
+  }
+  s = lastS;
+  c = lastC;
+}
+
 }  // namespace
 
 // ============================================================================================
@@ -45,11 +64,6 @@ float FoldAngle(float angle, float x, float y) {
 
 TGLBaseSceneObject::TGLBaseSceneObject(TComponent* AOwner) : TGLCoordinatesUpdateAbleComponent(AOwner) {
   localMatrix_ = IdentityHmgMatrix;
-  position_ = std::make_unique<TGLCoordinates>(this, VectorMake(0, 0, 0, 1), csPoint);
-  direction_ = std::make_unique<TGLCoordinates>(this, VectorMake(0, 0, 1, 0), csVector);
-  up_ = std::make_unique<TGLCoordinates>(this, VectorMake(0, 1, 0, 0), csVector);
-  scaling_ = std::make_unique<TGLCoordinates>(this, VectorMake(1, 1, 1, 0), csVector);
-  rotation_ = std::make_unique<TGLCoordinates>(this, VectorMake(0, 0, 0, 0), csVector);
 }
 
 TGLBaseSceneObject::~TGLBaseSceneObject() {
@@ -167,11 +181,11 @@ void TGLBaseSceneObject::RepairFrame(TGLCoordinates* changed, TGLCoordinates* ot
 void TGLBaseSceneObject::CoordinateChanged(TGLCoordinates* Sender) {
   if (busy_) return;
   TRestore<bool> guard(busy_, true);
-  if (Sender == direction_.get()) {
+  if (Sender == &direction_) {
     // An up vector parallel to the new direction is replaced through the fallback axes.
-    RepairFrame(direction_.get(), up_.get(), true);
-  } else if (Sender == up_.get()) {
-    RepairFrame(up_.get(), direction_.get(), false);
+    RepairFrame(&direction_, &up_, true);
+  } else if (Sender == &up_) {
+    RepairFrame(&up_, &direction_, false);
   }
   TransformationChanged();
 }
@@ -180,14 +194,14 @@ void TGLBaseSceneObject::CoordinateChanged(TGLCoordinates* Sender) {
 
 void TGLBaseSceneObject::RebuildMatrix() {
   if (!(changes_ & ocTransformation)) return;
-  const TVector4f& s = scaling_->AsVector();
-  TVector4f right = VectorCrossProduct(up_->AsVector(), direction_->AsVector());
+  const TVector4f& s = scaling_.AsVector();
+  TVector4f right = VectorCrossProduct(up_.AsVector(), direction_.AsVector());
   localMatrix_[0] = VectorMake(right[0] * s[0], right[1] * s[0], right[2] * s[0], 0);
-  const TVector4f& u = up_->AsVector();
+  const TVector4f& u = up_.AsVector();
   localMatrix_[1] = VectorMake(u[0] * s[1], u[1] * s[1], u[2] * s[1], 0);
-  const TVector4f& d = direction_->AsVector();
+  const TVector4f& d = direction_.AsVector();
   localMatrix_[2] = VectorMake(d[0] * s[2], d[1] * s[2], d[2] * s[2], 0);
-  localMatrix_[3] = position_->AsVector();
+  localMatrix_[3] = position_.AsVector();
   changes_ &= ~ocTransformation;
   changes_ |= ocAbsoluteMatrix | ocInvAbsoluteMatrix;
 }
@@ -217,7 +231,7 @@ const TMatrix4f* TGLBaseSceneObject::GetAbsoluteMatrixPtr() {
 void TGLBaseSceneObject::ComputeInvAbsoluteMatrix() {
   const TMatrix4f& absolute = *GetAbsoluteMatrixPtr();
   TMatrix4f& inv = (*absoluteMatrices_)[1];
-  if (!scaling_->EqualsVector(VectorMake(1, 1, 1, 0))) {
+  if (!scaling_.EqualsVector(VectorMake(1, 1, 1, 0))) {
     inv = absolute;
     MatrixInvert(inv);
   } else {
@@ -242,9 +256,9 @@ TVector4f TGLBaseSceneObject::GetAbsolutePosition() { return (*GetAbsoluteMatrix
 
 void TGLBaseSceneObject::SetAbsolutePosition(const TVector4f& v) {
   if (parent_)
-    position_->AssignVector(parent_->AbsoluteToLocalAffine(v));
+    position_.AssignVector(parent_->AbsoluteToLocalAffine(v));
   else
-    position_->AssignVector(v);
+    position_.AssignVector(v);
 }
 
 TVector4f TGLBaseSceneObject::GetAbsoluteDirection() {
@@ -283,21 +297,21 @@ TVector4f TGLBaseSceneObject::LocalToAbsolute(const TVector4f& v) {
   return VectorTransform(w, *GetAbsoluteMatrixPtr());
 }
 
-TVector4f TGLBaseSceneObject::RightVector() { return VectorCrossProduct(up_->AsVector(), direction_->AsVector()); }
-TVector4f TGLBaseSceneObject::LeftVector() { return VectorCrossProduct(direction_->AsVector(), up_->AsVector()); }
+TVector4f TGLBaseSceneObject::RightVector() { return VectorCrossProduct(up_.AsVector(), direction_.AsVector()); }
+TVector4f TGLBaseSceneObject::LeftVector() { return VectorCrossProduct(direction_.AsVector(), up_.AsVector()); }
 
 void TGLBaseSceneObject::MoveAlongDirection(float distance) {
-  position_->AddVectorTimesFactor(direction_->AsVector(), distance);
+  position_.AddVectorTimesFactor(direction_.AsVector(), distance);
 }
 
-void TGLBaseSceneObject::MoveAlongUp(float distance) { position_->AddVectorTimesFactor(up_->AsVector(), distance); }
+void TGLBaseSceneObject::MoveAlongUp(float distance) { position_.AddVectorTimesFactor(up_.AsVector(), distance); }
 
 TVector4f TGLBaseSceneObject::BarycentreAbsolutePosition() { return GetAbsolutePosition(); }
 
 TVector4f TGLBaseSceneObject::AxisAlignedDimensionsUnscaled() { return VectorMake(0.5f, 0.5f, 0.5f, 0); }
 
 TVector4f TGLBaseSceneObject::AxisAlignedDimensions() {
-  return VectorComponentMultiply(AxisAlignedDimensionsUnscaled(), scaling_->AsVector());
+  return VectorComponentMultiply(AxisAlignedDimensionsUnscaled(), scaling_.AsVector());
 }
 
 float TGLBaseSceneObject::GetBoundingSphereRadius() { return VectorXYZLength(AxisAlignedDimensions()); }
@@ -372,7 +386,7 @@ TAxisAlignedBox TGLBaseSceneObject::GetBoundingBoxWithChildren() {
     AxisBoxTransform(cb, *child->GetLocalMatrixPtr());
     AxisBoxMerge(box, cb);
   }
-  AxisBoxScale(box, scaling_->AsAffineVector());
+  AxisBoxScale(box, scaling_.AsAffineVector());
   return box;
 }
 
@@ -381,10 +395,10 @@ void TGLBaseSceneObject::SetMatrix(const TMatrix4f& m) {
   TRestore<bool> guard(busy_, true);
   TVector4f d = m[2], u = m[1], r = m[0];
   d[3] = u[3] = r[3] = 0;
-  direction_->StoreVector(VectorNormalized(d));
-  up_->StoreVector(VectorNormalized(u));
-  scaling_->StoreVector(VectorMake(VectorXYZLength(r), VectorXYZLength(u), VectorXYZLength(d), 0));
-  position_->StoreVector(m[3]);
+  direction_.StoreVector(VectorNormalized(d));
+  up_.StoreVector(VectorNormalized(u));
+  scaling_.StoreVector(VectorMake(VectorXYZLength(r), VectorXYZLength(u), VectorXYZLength(d), 0));
+  position_.StoreVector(m[3]);
   changes_ &= ~ocTransformation;
   changes_ |= ocAbsoluteMatrix | ocInvAbsoluteMatrix;
   // The stored fields now match the matrix; mark the subtree and notify once.
@@ -412,76 +426,62 @@ void TGLBaseSceneObject::PointToObject(TGLBaseSceneObject* anObject, const TVect
     TRestore<bool> guard(busy_, true);
     D[3] = 0;
     U[3] = 0;
-    direction_->StoreVector(D);
-    up_->StoreVector(U);
+    direction_.StoreVector(D);
+    up_.StoreVector(U);
   }
   TransformationChanged();
 }
 
+// Up and direction turned about the axis and normalised again, stored without
+// notification (the callers tell of the change once). One matrix serves both.
+void TGLBaseSceneObject::RotateFrame(const TAffineVector& axis, float rad) {
+  double s, c;
+  SineCosine(rad, s, c);
+  const TMatrix4f m = CreateRotationMatrix(axis, s, c);
+  up_.StoreVector(VectorNormalized(VectorTransform(up_.AsVector(), m)));
+  direction_.StoreVector(VectorNormalized(VectorTransform(direction_.AsVector(), m)));
+}
+
 void TGLBaseSceneObject::Pitch(float angle) {
-  {
-    TRestore<bool> guard(busy_, true);
-    const TAffineVector l = Cross(direction_->AsAffineVector(), up_->AsAffineVector());
-    const float rad = -DegToRadSingle(angle);
-    up_->RotateAboutAxis(l, rad);
-    up_->NormalizeXYZ();
-    direction_->RotateAboutAxis(l, rad);
-    direction_->NormalizeXYZ();
-    const TVector4f& d = direction_->AsVector();
-    float p = AngleFrom(d[2], d[0], d[1]);
-    rotation_->StoreVector(VectorMake(FoldAngle(p, d[0], d[1]), rotation_->Y(), rotation_->Z(), 0));
-  }
+  RotateFrame(Cross(direction_.AsAffineVector(), up_.AsAffineVector()), -DegToRadSingle(angle));
+  const TVector4f& d = direction_.AsVector();
+  float p = AngleFrom(d[2], d[0], d[1]);
+  rotation_.StoreVector(VectorMake(FoldAngle(p, d[0], d[1]), rotation_.Y(), rotation_.Z(), 0));
   TransformationChanged();
 }
 
 void TGLBaseSceneObject::Roll(float angle) {
-  {
-    TRestore<bool> guard(busy_, true);
-    const TAffineVector axis = direction_->AsAffineVector();
-    const float rad = DegToRadSingle(angle);
-    up_->RotateAboutAxis(axis, rad);
-    up_->NormalizeXYZ();
-    direction_->RotateAboutAxis(axis, rad);
-    direction_->NormalizeXYZ();
-    const TAffineVector l = Cross(direction_->AsAffineVector(), up_->AsAffineVector());
-    float r = AngleFrom(l[2], l[0], l[1]);
-    rotation_->StoreVector(VectorMake(rotation_->X(), rotation_->Y(), FoldAngle(r, l[0], l[1]), 0));
-  }
+  RotateFrame(direction_.AsAffineVector(), DegToRadSingle(angle));
+  const TAffineVector l = Cross(direction_.AsAffineVector(), up_.AsAffineVector());
+  float r = AngleFrom(l[2], l[0], l[1]);
+  rotation_.StoreVector(VectorMake(rotation_.X(), rotation_.Y(), FoldAngle(r, l[0], l[1]), 0));
   TransformationChanged();
 }
 
 void TGLBaseSceneObject::Turn(float angle) {
-  {
-    TRestore<bool> guard(busy_, true);
-    const TAffineVector axis = up_->AsAffineVector();
-    const float rad = DegToRadSingle(angle);
-    up_->RotateAboutAxis(axis, rad);
-    up_->NormalizeXYZ();
-    direction_->RotateAboutAxis(axis, rad);
-    direction_->NormalizeXYZ();
-    const TVector4f& d = direction_->AsVector();
-    float t = AngleFrom(d[2], d[1], d[0]);
-    rotation_->StoreVector(VectorMake(rotation_->X(), FoldAngle(t, d[0], d[1]), rotation_->Z(), 0));
-  }
+  RotateFrame(up_.AsAffineVector(), DegToRadSingle(angle));
+  const TVector4f& d = direction_.AsVector();
+  float t = AngleFrom(d[2], d[1], d[0]);
+  rotation_.StoreVector(VectorMake(rotation_.X(), FoldAngle(t, d[0], d[1]), rotation_.Z(), 0));
   TransformationChanged();
 }
 
 void TGLBaseSceneObject::SetPitchAngle(float v) {
-  if (v == rotation_->X()) return;
-  if (!IsLoadingOrReading()) Pitch(v - rotation_->X());
-  rotation_->StoreVector(VectorMake(v, rotation_->Y(), rotation_->Z(), 0));
+  if (v == rotation_.X()) return;
+  if (!IsLoadingOrReading()) Pitch(v - rotation_.X());
+  rotation_.StoreVector(VectorMake(v, rotation_.Y(), rotation_.Z(), 0));
 }
 
 void TGLBaseSceneObject::SetTurnAngle(float v) {
-  if (v == rotation_->Y()) return;
-  if (!IsLoadingOrReading()) Turn(v - rotation_->Y());
-  rotation_->StoreVector(VectorMake(rotation_->X(), v, rotation_->Z(), 0));
+  if (v == rotation_.Y()) return;
+  if (!IsLoadingOrReading()) Turn(v - rotation_.Y());
+  rotation_.StoreVector(VectorMake(rotation_.X(), v, rotation_.Z(), 0));
 }
 
 void TGLBaseSceneObject::SetRollAngle(float v) {
-  if (v == rotation_->Z()) return;
-  if (!IsLoadingOrReading()) Roll(v - rotation_->Z());
-  rotation_->StoreVector(VectorMake(rotation_->X(), rotation_->Y(), v, 0));
+  if (v == rotation_.Z()) return;
+  if (!IsLoadingOrReading()) Roll(v - rotation_.Z());
+  rotation_.StoreVector(VectorMake(rotation_.X(), rotation_.Y(), v, 0));
 }
 
 // --- properties
@@ -932,7 +932,7 @@ void TGLBaseSceneObject::DefineProperties(TFiler* Filer) {
 
 void TGLBaseSceneObject::Loaded() {
   inherited::Loaded();
-  position_->SetW(1);
+  position_.SetW(1);
   if (behaviours_) behaviours_->NotifyOwnerLoaded();
   if (effects_) effects_->NotifyOwnerLoaded();
 }
@@ -990,7 +990,7 @@ void TGLBaseSceneObject::Assign(TPersistent* Source) {
   showAxes_ = src->showAxes_;
   objectsSorting_ = src->objectsSorting_;
   visibilityCulling_ = src->visibilityCulling_;
-  rotation_->StoreVector(src->rotation_->AsVector());
+  rotation_.StoreVector(src->rotation_.AsVector());
   SetScene(src->scene_);
   if (scene_) scene_->BeginUpdate();
   try {

@@ -161,20 +161,20 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   TGLListHandle* ListHandle() const noexcept { return listHandle_.get(); }
 
   // --- properties
-  TGLCoordinates* Position() const noexcept { return position_.get(); }
-  void SetPosition(TGLCoordinates* v) { position_->AssignVector(v->AsVector()); }
-  TGLCoordinates* Direction() const noexcept { return direction_.get(); }
-  void SetDirection(TGLCoordinates* v) { direction_->AssignVector(v->AsVector()); }
-  TGLCoordinates* Up() const noexcept { return up_.get(); }
-  void SetUp(TGLCoordinates* v) { up_->AssignVector(v->AsVector()); }
-  TGLCoordinates* Scale() const noexcept { return scaling_.get(); }
-  void SetScale(TGLCoordinates* v) { scaling_->AssignVector(v->AsVector()); }
-  TGLCoordinates* Rotation() const noexcept { return rotation_.get(); }
-  float PitchAngle() const { return rotation_->X(); }
+  TGLCoordinates* Position() const noexcept { return &position_; }
+  void SetPosition(TGLCoordinates* v) { position_.AssignVector(v->AsVector()); }
+  TGLCoordinates* Direction() const noexcept { return &direction_; }
+  void SetDirection(TGLCoordinates* v) { direction_.AssignVector(v->AsVector()); }
+  TGLCoordinates* Up() const noexcept { return &up_; }
+  void SetUp(TGLCoordinates* v) { up_.AssignVector(v->AsVector()); }
+  TGLCoordinates* Scale() const noexcept { return &scaling_; }
+  void SetScale(TGLCoordinates* v) { scaling_.AssignVector(v->AsVector()); }
+  TGLCoordinates* Rotation() const noexcept { return &rotation_; }
+  float PitchAngle() const { return rotation_.X(); }
   void SetPitchAngle(float v);
-  float TurnAngle() const { return rotation_->Y(); }
+  float TurnAngle() const { return rotation_.Y(); }
   void SetTurnAngle(float v);
-  float RollAngle() const { return rotation_->Z(); }
+  float RollAngle() const { return rotation_.Z(); }
   void SetRollAngle(float v);
   bool Visible() const noexcept { return visible_; }
   bool ShowAxes() const noexcept { return showAxes_; }
@@ -215,7 +215,16 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   TGLObjectStyles objectStyle_ = 0;
 
  private:
+  // The frame lives inside the object, next to the change flags: a turn
+  // reads and writes up, direction and rotation without following pointers.
+  // Handed out for writing by the const getters, as they always were.
+  mutable TGLCoordinates up_{this, VectorMake(0, 1, 0, 0), csVector};
+  mutable TGLCoordinates direction_{this, VectorMake(0, 0, 1, 0), csVector};
+  mutable TGLCoordinates rotation_{this, VectorMake(0, 0, 0, 0), csVector};
+  mutable TGLCoordinates position_{this, VectorMake(0, 0, 0, 1), csPoint};
+  mutable TGLCoordinates scaling_{this, VectorMake(1, 1, 1, 0), csVector};
   static void RepairFrame(TGLCoordinates* changed, TGLCoordinates* other, bool changedIsDirection);
+  void RotateFrame(const TAffineVector& axis, float rad);
   void ComputeAbsoluteMatrix();
   void ComputeInvAbsoluteMatrix();
   void ListAbsoluteFresh();
@@ -233,7 +242,6 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   std::unique_ptr<std::array<TMatrix4f, 2>> absoluteMatrices_;  // absolute, then inverse
   TMatrix4f localMatrix_;
   std::unique_ptr<TGLListHandle> listHandle_;
-  std::unique_ptr<TGLCoordinates> position_, direction_, up_, scaling_, rotation_;
   TGLBaseSceneObject* parent_ = nullptr;
   TGLSceneGraph* scene_ = nullptr;
   std::unique_ptr<std::vector<TGLBaseSceneObject*>> children_;

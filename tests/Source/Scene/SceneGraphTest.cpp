@@ -2,7 +2,10 @@
 // propagation, progress order, sorting, culling, picking passes and proxies.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -104,6 +107,48 @@ TEST(SceneObjectFrame, PitchThereAndBackRestoresTheFrame) {
   o->SetTurnAngle(90);
   EXPECT_FLOAT_EQ(o->TurnAngle(), 90);
   EXPECT_NEAR(std::fabs(o->Direction()->X()), 1, 1e-5);
+}
+
+namespace {
+std::array<uint32_t, 4> Bits(const TVector4f& v) { return std::bit_cast<std::array<uint32_t, 4>>(v.V); }
+}  // namespace
+
+// Turning, pitching and rolling give the frame that rotating up and direction
+// about the axis by the rotation formula, then normalising, gives: bit for
+// bit, for repeated steps of one angle and for other angles (-0 included)
+// between them.
+TEST(SceneObjectFrame, RotationsGiveTheFormulasFrameBitForBit) {
+  TGLSceneGraph scene(nullptr);
+  auto* o = scene.Objects()->AddNewChild<TGLSceneObject>();
+  auto* other = scene.Objects()->AddNewChild<TGLSceneObject>();
+  o->Direction()->SetXYZAsVector(0.3f, -0.2f, 0.9f);
+  TVector4f up = o->Up()->AsVector(), dir = o->Direction()->AsVector();
+  auto rotate = [&](const TAffineVector& axis, float rad) {
+    up = VectorNormalized(VectorRotateAroundAxis(up, axis, rad));
+    dir = VectorNormalized(VectorRotateAroundAxis(dir, axis, rad));
+  };
+  const float angles[] = {0.5f, 0.5f, 0.5f, -3.0f, 0.5f, -0.0f, 0.0f, 170.0f, 0.5f, 0.5f};
+  for (float a : angles) {
+    other->Turn(a * 3);  // another object turned by another angle in between
+    rotate(AffineVectorMake(up), DegToRadSingle(a));
+    o->Turn(a);
+    ASSERT_EQ(Bits(o->Up()->AsVector()), Bits(up)) << "turn " << a;
+    ASSERT_EQ(Bits(o->Direction()->AsVector()), Bits(dir)) << "turn " << a;
+    rotate(AffineVectorCrossProduct(AffineVectorMake(dir), AffineVectorMake(up)), -DegToRadSingle(a));
+    o->Pitch(a);
+    ASSERT_EQ(Bits(o->Up()->AsVector()), Bits(up)) << "pitch " << a;
+    ASSERT_EQ(Bits(o->Direction()->AsVector()), Bits(dir)) << "pitch " << a;
+    rotate(AffineVectorMake(dir), DegToRadSingle(a));
+    o->Roll(a);
+    ASSERT_EQ(Bits(o->Up()->AsVector()), Bits(up)) << "roll " << a;
+    ASSERT_EQ(Bits(o->Direction()->AsVector()), Bits(dir)) << "roll " << a;
+  }
+  // The turn angle is read off the direction as it always has been.
+  auto* t = scene.Objects()->AddNewChild<TGLSceneObject>();
+  t->Turn(30);
+  EXPECT_NEAR(t->TurnAngle(), -60, 1e-4);
+  ExpectVec(t->Direction()->AsVector(), -0.5f, 0, std::sqrt(3.0f) / 2);
+  ExpectVec(t->Up()->AsVector(), 0, 1, 0);
 }
 
 TEST(SceneObjectMatrices, LocalAbsoluteAndInverse) {
@@ -361,6 +406,29 @@ TEST_F(SceneFixture, ChangesReachTheBufferOncePerUpdate) {
   d->MarkStructureChanged();
   d->MarkStructureChanged();
   EXPECT_EQ(changes, 2);
+}
+
+// A turn marks the local matrix stale and tells the scene once until the
+// matrix is rebuilt; the display list stays valid.
+TEST_F(SceneFixture, TurnsTellTheSceneOncePerRebuiltMatrix) {
+  auto* o = scene.Objects()->AddNewChild<TGLSceneObject>();
+  (void)o->GetLocalMatrixPtr();
+  o->ClearStructureChanged();
+  changes = 0;
+  o->Turn(0.5f);
+  EXPECT_EQ(changes, 1);
+  EXPECT_TRUE(o->Changes() & ocTransformation);
+  EXPECT_FALSE(o->Changes() & ocStructure);
+  o->Turn(0.5f);
+  o->Pitch(2);
+  o->Roll(3);
+  EXPECT_EQ(changes, 1);
+  const TMatrix4f& m = *o->GetLocalMatrixPtr();
+  EXPECT_EQ(Bits(m[1]), Bits(o->Up()->AsVector()));
+  EXPECT_EQ(Bits(m[2]), Bits(o->Direction()->AsVector()));
+  o->Turn(0.5f);
+  EXPECT_EQ(changes, 2);
+  EXPECT_FALSE(o->Changes() & ocStructure);
 }
 
 TEST_F(SceneFixture, ProgressVisitsChildrenLastFirstThenBehaviours) {
