@@ -145,15 +145,19 @@ SnifferObject* TTrafficScene::FindCubeForIP(const std::string& ip) {
 }
 
 SnifferObject* TTrafficScene::GetOrCreateCube(const OBJinfo_Rec& info, bool& existed) {
-  if (SnifferObject* cube = FindCube(info.IP)) {
-    existed = true;
-    return Charge(cube, info.PktLength);
-  }
-  existed = false;
-  return CreateCube(info);
+  return GetOrCreateCube(info, existed, Now());
 }
 
-SnifferObject* TTrafficScene::CreateCube(const OBJinfo_Rec& info) {
+SnifferObject* TTrafficScene::GetOrCreateCube(const OBJinfo_Rec& info, bool& existed, int64_t now) {
+  if (SnifferObject* cube = FindCube(info.IP)) {
+    existed = true;
+    return Charge(cube, info.PktLength, now);
+  }
+  existed = false;
+  return CreateCube(info, now);
+}
+
+SnifferObject* TTrafficScene::CreateCube(const OBJinfo_Rec& info, int64_t now) {
   const uint32_t ipnum = IPToNumber(info.IP);
   PCOBJinfo profile;
   const bool matched = FProfiles.FindProfileForIP(ipnum, profile);
@@ -191,7 +195,7 @@ SnifferObject* TTrafficScene::CreateCube(const OBJinfo_Rec& info) {
     cube->Position()->SetXYZAsPoint(place.X, place.Y, place.Z);
     // Times, bytes and blending first: a failing face below must not leave
     // a cube that expires at once.
-    cube->FirstSeen = cube->LastSeen = Now();
+    cube->FirstSeen = cube->LastSeen = now;
     cube->ByteTotal = info.PktLength;
     cube->Bps = 0;
     cube->Material()->SetBlendingMode(bmTransparency);
@@ -344,8 +348,8 @@ bool TCubeCache::PlainAddress(const std::string& text, uint32_t& address) {
   return true;
 }
 
-SnifferObject* TTrafficScene::Charge(SnifferObject* cube, int32_t length) {
-  cube->LastSeen = Now();
+SnifferObject* TTrafficScene::Charge(SnifferObject* cube, int32_t length, int64_t now) {
+  cube->LastSeen = now;
   cube->ByteTotal += length;
   return cube;
 }
@@ -374,6 +378,8 @@ void TTrafficScene::ProcessPacket(const PKTinfo& info) {
     filters.IgnoreIP = Host->IgnoreIPChecked();
   }
   if (PacketFiltered(info, filters)) return;
+  // One clock read serves the cubes and the pipe a packet finds or makes.
+  const int64_t now = Now();
 
   // The cubes of addresses seen before are read from memory while the info
   // line is made, not one after the other when each is needed.
@@ -386,7 +392,7 @@ void TTrafficScene::ProcessPacket(const PKTinfo& info) {
   OBJinfo_Rec rec{info.SrcIP, info.PktLength};
   bool existed = false;
   // A cube found ahead is what GetOrCreateCube finds: nothing changed since.
-  SnifferObject* src = srcSeen ? Charge(srcSeen, info.PktLength) : GetOrCreateCube(rec, existed);
+  SnifferObject* src = srcSeen ? Charge(srcSeen, info.PktLength, now) : GetOrCreateCube(rec, existed, now);
   if (!src) {
     LogToPktData("*ERR No SRC ");
     return;
@@ -399,7 +405,7 @@ void TTrafficScene::ProcessPacket(const PKTinfo& info) {
     rec.IP = info.DstIP;
     try {
       // Still so when the source's cube was found, not made.
-      dst = srcSeen && dstSeen ? Charge(dstSeen, info.PktLength) : GetOrCreateCube(rec, existed);
+      dst = srcSeen && dstSeen ? Charge(dstSeen, info.PktLength, now) : GetOrCreateCube(rec, existed, now);
     } catch (const std::exception& e) {
       LogToPktData(std::string("*ERR Add-DST-Objects") + e.what());
       LogToPktData(rec.IP);
@@ -431,12 +437,12 @@ void TTrafficScene::ProcessPacket(const PKTinfo& info) {
       else
         pipe->SetEnds(dst, src);
     }
-    GrowPipe(pipe, info, infoLine);
+    GrowPipe(pipe, info, infoLine, now);
   } else
-    CreatePipe(info, src, dst);
+    CreatePipe(info, src, dst, now);
 }
 
-MyCylinder* TTrafficScene::CreatePipe(const PKTinfo& info, SnifferObject* src, SnifferObject* dst) {
+MyCylinder* TTrafficScene::CreatePipe(const PKTinfo& info, SnifferObject* src, SnifferObject* dst, int64_t now) {
   auto* pipe = NewTrafficObject<MyCylinder>(FConnections);
   try {
     pipe->Material()->TextureEx()->Add();
@@ -477,7 +483,7 @@ MyCylinder* TTrafficScene::CreatePipe(const PKTinfo& info, SnifferObject* src, S
       pipe->SetTopRadius(IcmpPipeRadius);
       pipe->SetBottomRadius(IcmpPipeRadius);
     }
-    pipe->LastSeen = Now();
+    pipe->LastSeen = now;
     pipe->FirstSeen = pipe->LastSeen;
     pipe->ByteTotal = info.PktLength;
     pipe->Bps = 0;
@@ -491,13 +497,13 @@ MyCylinder* TTrafficScene::CreatePipe(const PKTinfo& info, SnifferObject* src, S
   return pipe;
 }
 
-void TTrafficScene::GrowPipe(MyCylinder* pipe, const PKTinfo& info, const TInfoLine& infoLine) {
+void TTrafficScene::GrowPipe(MyCylinder* pipe, const PKTinfo& info, const TInfoLine& infoLine, int64_t now) {
   if (info.SrcPort != pipe->SrcPortText && info.SrcPort != pipe->DstPortText) {
     pipe->SrcPortText = info.SrcPort;
     pipe->DstPortText = info.DstPort;
     if (info.EtherTypeHex == "0800") pipe->SetLabelTexts(info.SrcPort, info.DstPort, 4.0f, pipe->Height());
   }
-  pipe->LastSeen = Now();
+  pipe->LastSeen = now;
   const float r = pipe->TopRadius();
   if (!(r >= MaxPipeRadius)) {
     pipe->SetTopRadius(r + IpPipeRadius / 2);

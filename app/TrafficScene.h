@@ -217,20 +217,22 @@ class TTrafficScene {
 
  private:
   void GiveBackFreedMemory();
-  MyCylinder* CreatePipe(const PKTinfo& info, SnifferObject* src, SnifferObject* dst);
-  void GrowPipe(MyCylinder* pipe, const PKTinfo& info, const TInfoLine& infoLine);
+  // The packet's cubes and pipe are made or charged at its one time `now`.
+  MyCylinder* CreatePipe(const PKTinfo& info, SnifferObject* src, SnifferObject* dst, int64_t now);
+  SnifferObject* GetOrCreateCube(const OBJinfo_Rec& info, bool& existed, int64_t now);
+  void GrowPipe(MyCylinder* pipe, const PKTinfo& info, const TInfoLine& infoLine, int64_t now);
 
   TGLDummyCube* FPCs;
   TGLDummyCube* FGroups;
   TGLDummyCube* FConnections;
   THostProfiles FProfiles;
   TChartRing FChart;
-  SnifferObject* CreateCube(const OBJinfo_Rec& info);
+  SnifferObject* CreateCube(const OBJinfo_Rec& info, int64_t now);
   // The cube FindCube found for the address before (nothing looked up by
   // name, nothing changed), its memory on its way to the cache; or nullptr.
   SnifferObject* PrefetchCube(const std::string& ip) const;
-  // A found cube's share of a packet: seen now, its bytes added.
-  SnifferObject* Charge(SnifferObject* cube, int32_t length);
+  // A found cube's share of a packet: seen at `now`, its bytes added.
+  SnifferObject* Charge(SnifferObject* cube, int32_t length, int64_t now);
 
   // Pipes by the address numbers of their ends (source, destination), and back.
   TPipeTable FPipes;

@@ -19,6 +19,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdint>
 #include <fstream>
 #include <random>
 #include <vector>
@@ -479,6 +482,76 @@ TEST_F(SnifferTest, ChangingPortsRedrawTheLabelOnceAtTheNextRender) {
   p->DrawPendingLabel();
   EXPECT_FALSE(p->LabelPending());
   EXPECT_EQ(labelPixels(p), labelPixels(&expected));  // the label of the last ports
+}
+
+namespace {
+std::array<uint32_t, 4> Bits(const TVector4f& v) { return std::bit_cast<std::array<uint32_t, 4>>(v.V); }
+}  // namespace
+
+// Every packet of a conversation, either way, turns its pipe one step about
+// its axis (the frame rotated and normalised, as rotation by that angle
+// gives) and widens it until the cap. Widening marks the display list stale,
+// a packet at the cap does not; the turn leaves the local matrix to rebuild.
+TEST_F(SnifferTest, EachPacketTurnsItsPipeOneStepAndWidensItToTheCap) {
+  traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1"));
+  MyCylinder* p = Pipe(0);
+  TVector4f up = p->Up()->AsVector(), dir = p->Direction()->AsVector();
+  const float rad = DegToRadSingle(traffic->PipeTurnAngle);
+  int widened = 0;
+  for (int i = 1; i <= 12; ++i) {
+    (void)p->GetLocalMatrixPtr();
+    p->ClearStructureChanged();
+    const float r = p->TopRadius();
+    const bool widens = r < traffic->MaxPipeRadius;
+    widened += widens;
+    if (i % 2)
+      traffic->ProcessLine(Line("10.0.1.1", "10.0.0.1", "0800", "TCP", "80", "1025"));
+    else
+      traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1"));
+    const TAffineVector axis = AffineVectorMake(up);
+    up = VectorNormalized(VectorRotateAroundAxis(up, axis, rad));
+    dir = VectorNormalized(VectorRotateAroundAxis(dir, axis, rad));
+    ASSERT_EQ(Bits(p->Up()->AsVector()), Bits(up)) << "packet " << i;
+    ASSERT_EQ(Bits(p->Direction()->AsVector()), Bits(dir)) << "packet " << i;
+    const float grown = widens ? r + traffic->IpPipeRadius / 2 : r;
+    EXPECT_EQ(p->TopRadius(), grown) << "packet " << i;
+    EXPECT_EQ(p->BottomRadius(), grown) << "packet " << i;
+    EXPECT_EQ(bool(p->Changes() & ocStructure), widens) << "packet " << i;
+    EXPECT_TRUE(p->Changes() & ocTransformation) << "packet " << i;
+    const TMatrix4f& m = *p->GetLocalMatrixPtr();
+    EXPECT_EQ(Bits(m[2]), Bits(dir)) << "packet " << i;
+  }
+  EXPECT_EQ(widened, 8);  // 0.09 to the cap 0.45 in steps of 0.045
+  EXPECT_EQ(p->PacketCount, 12);
+}
+
+// A packet reads the clock once: its cubes and pipe, made or found, are seen
+// at the same time.
+TEST_F(SnifferTest, APacketReadsTheClockOnceForItsCubesAndPipe) {
+  int reads = 0;
+  traffic->Now = [&] { return ++reads, ++now; };
+  traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1"));  // makes both cubes and the pipe
+  EXPECT_EQ(reads, 1);
+  SnifferObject* a = Cube(pcs, "IP10_0_0");
+  SnifferObject* b = Cube(pcs, "IP10_0_1");
+  ASSERT_TRUE(a && b && connections->Count() == 1);
+  EXPECT_EQ(a->FirstSeen, now);
+  EXPECT_EQ(b->FirstSeen, now);
+  EXPECT_EQ(Pipe(0)->FirstSeen, now);
+  for (int i = 0; i < 3; ++i) {  // found by name, then through the address index
+    reads = 0;
+    traffic->ProcessLine(Line("10.0.1.1", "10.0.0.1", "0800", "TCP", "80", "1025"));
+    EXPECT_EQ(reads, 1);
+    EXPECT_EQ(a->LastSeen, now);
+    EXPECT_EQ(b->LastSeen, now);
+    EXPECT_EQ(Pipe(0)->LastSeen, now);
+  }
+  reads = 0;
+  traffic->ProcessLine(Line("10.0.0.1", "10.0.2.1"));  // one cube found, one made, a new pipe
+  EXPECT_EQ(reads, 1);
+  EXPECT_EQ(a->LastSeen, now);
+  EXPECT_EQ(Cube(pcs, "IP10_0_2")->FirstSeen, now);
+  EXPECT_EQ(Pipe(1)->LastSeen, now);
 }
 
 TEST(PipeTable, KeepsEveryKeyThroughGrowthAndErasure) {
