@@ -548,6 +548,11 @@ void TTrafficScene::GiveBackFreedMemory() {
   }
   constexpr int kManyFreed = 1000;
   const bool empty = FPCs->Count() == 0 && FGroups->Count() == 0 && FConnections->Count() == 0;
+  if (empty && FFreedSinceRenewal >= kManyFreedForRenewal) {
+    FFreedSinceRenewal = 0;
+    if (OnEmptiedAfterMassExpiry) OnEmptiedAfterMassExpiry();
+    FTrimDue = true;  // at the next check, once the driver let go
+  }
   if (FFreedSinceTrim >= kManyFreed || (empty && FFreedSinceTrim > 0)) {
     FFreedSinceTrim = 0;
     FTrimDue = true;
@@ -589,6 +594,7 @@ void TTrafficScene::RemoveOldObjects(TGLBaseSceneObject* parent, TClass cls) {
       }
       delete c;
       ++FFreedSinceTrim;
+      ++FFreedSinceRenewal;
     }
   } catch (const std::exception& e) {
     LogToPktData(std::string("RemoveOldObjects ") + e.what());

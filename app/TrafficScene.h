@@ -206,6 +206,12 @@ class TTrafficScene {
   void CreateCubesByIPs(const std::string& startIP, const std::string& count, const std::string& steps);
   // Called after each cube of a test layout (the window pumps messages there).
   std::function<void()> OnLayoutStep;
+  // Called when the scene has emptied after many objects went (at most once
+  // per kManyFreedForRenewal freed objects). The view then makes its GL
+  // context anew: the software driver keeps what the last crowded frames
+  // drew with (deleted textures included) for as long as the context lives.
+  std::function<void()> OnEmptiedAfterMassExpiry;
+  static constexpr int kManyFreedForRenewal = 500;
 
   TGLBaseSceneObject* SelectedObject = nullptr;
   TGLDummyCube* PCs() const { return FPCs; }
@@ -243,6 +249,7 @@ class TTrafficScene {
   static constexpr size_t MaxKeptLabels = 1024;
   std::unordered_map<std::string, std::unique_ptr<TBitmap>> FKeptLabels;
   int FFreedSinceTrim = 0;
+  int FFreedSinceRenewal = 0;
   bool FTrimDue = false;
 };
 

@@ -321,6 +321,10 @@ void TForm2_3D::BuildScene() {
   FTraffic = std::make_unique<TTrafficScene>(pcs, groups, connections);
   FTraffic->Host = FHost;
   FTraffic->OnLayoutStep = [] { QCoreApplication::processEvents(); };
+  FTraffic->OnEmptiedAfterMassExpiry = [this] {
+    FGLSceneViewer1->Buffer()->DestroyRC();  // made anew at the next paint
+    FGLSceneViewer1->update();
+  };
   SetPacketTickBar(FProgressBar1, TTickPaint::PerFrame);
 }
 

@@ -7,6 +7,9 @@
 #include <csignal>
 #include <sys/socket.h>
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -130,9 +133,10 @@ void CloseOnSignals(QWidget* Main) {
 }
 
 // With TAMRIVEL_BACKLOG_MS set, the packet queue's backlog, the 3D view's
-// frame times since the previous line (frames, longest and median in ms) and
-// the MB of uploaded textures are written to standard error at that interval:
-// a read-only diagnostic for load measurements.
+// frame times since the previous line (frames, longest and median in ms), the
+// MB of uploaded textures, the live texture and list names and the heap's
+// allocated and free MB are written to standard error at that interval: a
+// read-only diagnostic for load measurements.
 void ReportBacklog(QObject* Parent) {
   const char* Ms = std::getenv("TAMRIVEL_BACKLOG_MS");
   const int Interval = Ms ? std::atoi(Ms) : 0;
@@ -143,10 +147,16 @@ void ReportBacklog(QObject* Parent) {
     QueryPerformanceCounter(Now);
     QueryPerformanceFrequency(Frequency);
     const TFrameTimes::TSummary F = ViewFrameTimes().Take(Now, Frequency);
-    std::fprintf(stderr, "backlog %d frames %d longest %.1f median %.1f textures %.1f names %d/%d\n",
+    double HeapUsed = 0, HeapFree = 0;
+#if defined(__GLIBC__)
+    const struct mallinfo2 Heap = mallinfo2();
+    HeapUsed = double(Heap.uordblks + Heap.hblkhd) / (1 << 20);
+    HeapFree = double(Heap.fordblks) / (1 << 20);
+#endif
+    std::fprintf(stderr, "backlog %d frames %d longest %.1f median %.1f textures %.1f names %d/%d heap %.1f/%.1f\n",
                  PacketQueue().QuePending(), F.Frames, F.LongestMs, F.MedianMs,
                  double(TGLTexture::UploadedBytes()) / (1 << 20), TGLContextHandle::LiveTextureNames(),
-                 TGLContextHandle::LiveListNames());
+                 TGLContextHandle::LiveListNames(), HeapUsed, HeapFree);
   });
   Timer->start(Interval);
 }

@@ -353,6 +353,43 @@ TEST_F(SnifferTest, ExpiryIsStrictAndTheSelectionStays) {
   EXPECT_EQ(pcs->Children(0), traffic->SelectedObject);
 }
 
+// The view is told to make its context anew once the scene has emptied after
+// a mass expiry: not while anything is left, not for a few objects, and once
+// per mass.
+TEST_F(SnifferTest, AnEmptiedSceneAfterAMassExpiryRenewsTheViewOnce) {
+  int renewals = 0;
+  traffic->OnEmptiedAfterMassExpiry = [&] { ++renewals; };
+  auto expire = [&] {
+    now += 16000;
+    traffic->Timer_ChkLifeTimer();
+    traffic->Timer_ChkLifeTimer();
+  };
+  traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1"));
+  expire();
+  EXPECT_EQ(pcs->Count() + connections->Count(), 0);
+  EXPECT_EQ(renewals, 0);  // three objects
+
+  const int pairs = TTrafficScene::kManyFreedForRenewal;  // pipes enough on their own
+  for (int i = 0; i < pairs; ++i)
+    traffic->ProcessLine(Line("10.1." + std::to_string(i) + ".1", "10.2." + std::to_string(i) + ".1"));
+  ASSERT_EQ(pcs->Count(), 2 * pairs);
+  ASSERT_EQ(connections->Count(), pairs);
+  host.IgnoreTimeOut = true;  // the cubes stay, the pipes go
+  expire();
+  EXPECT_EQ(connections->Count(), 0);
+  EXPECT_EQ(renewals, 0);
+  host.IgnoreTimeOut = false;
+  expire();
+  EXPECT_EQ(pcs->Count(), 0);
+  EXPECT_EQ(renewals, 1);
+  for (int i = 0; i < 4; ++i) traffic->Timer_ChkLifeTimer();
+  EXPECT_EQ(renewals, 1);
+
+  traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1"));
+  expire();
+  EXPECT_EQ(renewals, 1);  // counted afresh after a renewal
+}
+
 TEST_F(SnifferTest, FreedCubesLeaveNoDanglingPipeEnds) {
   traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1"));
   MyCylinder* p = Pipe(0);

@@ -151,6 +151,37 @@ TEST_F(GL_ViewTest, FedLinesBecomeCubesAndPipesOnScreen) {
   EXPECT_EQ(host.Pipes, "Pipes=2");
 }
 
+// After a mass expiry the view lets its context go and draws (and picks) with
+// a new one from the next frame on.
+TEST_F(GL_ViewTest, AnEmptiedSceneDrawsOnWithANewContext) {
+  if (NoDisplay()) GTEST_SKIP() << "needs a display";
+  TForm2_3D form(&host, nullptr, FreeUdpPort());
+  form.resize(640, 480);
+  form.show();
+  form.GLSceneViewer1()->Camera()->Position()->SetXYZAsPoint(-150, -150, 150);
+  form.GLCadencer1()->SetEnabled(false);
+  Pump(200);
+  TGLSceneBuffer* buffer = form.GLSceneViewer1()->Buffer();
+  form.GLSceneViewer1()->RenderNow();
+  ASSERT_TRUE(buffer->RCInstantiated());
+
+  TTrafficScene& traffic = form.Traffic();
+  ASSERT_TRUE(traffic.OnEmptiedAfterMassExpiry);
+  traffic.OnEmptiedAfterMassExpiry();
+  EXPECT_FALSE(buffer->RCInstantiated());
+
+  traffic.ProcessLine(Line("10.20.10.1", "10.60.50.1", "80"));
+  Pump(200);
+  form.GLSceneViewer1()->RenderNow();
+  ASSERT_TRUE(buffer->RCInstantiated());
+  SnifferObject* cube = static_cast<SnifferObject*>(traffic.PCs()->Children(0));
+  cube->Position()->SetXYZAsPoint(0, 0, 0);  // apart from the other cube
+  static_cast<SnifferObject*>(traffic.PCs()->Children(1))->Position()->SetXYZAsPoint(80, -80, 0);
+  const TVector4f screen = buffer->WorldToScreen(cube->AbsolutePosition());
+  TGLBaseSceneObject* picked = buffer->GetPickedObject(qRound(screen[0]), buffer->Height() - qRound(screen[1]));
+  EXPECT_EQ(picked, cube) << (picked ? picked->Name() : "none");
+}
+
 TEST_F(GL_ViewTest, KeysAimTheCameraAtTheSelection) {
   TForm2_3D form(&host, nullptr, FreeUdpPort());
   TTrafficScene& traffic = form.Traffic();
