@@ -3,7 +3,7 @@
 //
 //   feed-sender [--to ADDR] [--port N] [--rate LINES_PER_S] [--seconds S]
 //               [--hosts N] [--conns N] [--per24] [--new-share F]
-//               [--ports-change] [--per-datagram N] [--seed N] [--quiet]
+//               [--ports-change] [--in-order] [--per-datagram N] [--seed N] [--quiet]
 //
 // Hosts are addresses from 11.0.0.0 up: packed 254 to a /24 block, or with
 // --per24 one host per /24 block (so each host is a cube of its own).
@@ -11,7 +11,9 @@
 // are asked for than there are pairs, a host talking to itself fills up. Each
 // line picks a conversation and a direction at random. A conversation keeps
 // its ports unless a line starts a new connection (--new-share of the lines)
-// or --ports-change gives every line a new source port.
+// or --ports-change gives every line a new source port. With --in-order the
+// lines take the conversations in turn, each from its first host to its second
+// (with --hosts N --conns N --per24, N lines are N new sources, each its own cube).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -43,6 +45,7 @@ struct TOptions {
   bool Per24 = false;
   double NewShare = 0;
   bool PortsChange = false;
+  bool InOrder = false;
   int PerDatagram = 1;
   unsigned Seed = 1;
   bool Quiet = false;
@@ -53,7 +56,7 @@ struct TOptions {
                "feed-sender: %s\n"
                "usage: feed-sender [--to ADDR] [--port N] [--rate LINES_PER_S] [--seconds S]\n"
                "                   [--hosts N] [--conns N] [--per24] [--new-share F]\n"
-               "                   [--ports-change] [--per-datagram N] [--seed N] [--quiet]\n",
+               "                   [--ports-change] [--in-order] [--per-datagram N] [--seed N] [--quiet]\n",
                Why);
   std::exit(2);
 }
@@ -95,6 +98,8 @@ TOptions ParseOptions(int Argc, char** Argv) {
       O.NewShare = Number("--new-share", Value(), 0, 1);
     else if (A == "--ports-change")
       O.PortsChange = true;
+    else if (A == "--in-order")
+      O.InOrder = true;
     else if (A == "--per-datagram")
       O.PerDatagram = int(Number("--per-datagram", Value(), 1, 1000));
     else if (A == "--seed")
@@ -177,10 +182,11 @@ int main(int Argc, char** Argv) {
   TPacketInfo P;
   P.EtherType = 0x0800;
   P.IpProtocol = IPPROTO_TCP_NUM;
+  size_t NextInOrder = 0;
   auto MakeLine = [&]() {
-    TConversation& C = Convs[Rnd() % Convs.size()];
+    TConversation& C = O.InOrder ? Convs[NextInOrder++ % Convs.size()] : Convs[Rnd() % Convs.size()];
     if (O.PortsChange || (O.NewShare > 0 && Share(Rnd) < O.NewShare)) C.PortA = NewPort();
-    const bool Forward = Rnd() & 1;
+    const bool Forward = O.InOrder || (Rnd() & 1);
     const int From = Forward ? C.A : C.B, To = Forward ? C.B : C.A;
     P.SourceIp = HostAddress(From, O.Per24);
     P.DestIp = HostAddress(To, O.Per24);
