@@ -6,7 +6,8 @@
 
 #include <QPlainTextEdit>
 
-SnifferObject::SnifferObject(TComponent* AOwner) : TGLCube(AOwner) {}
+// Cubes of one face picture (most are) draw as a few batches, not one draw each.
+SnifferObject::SnifferObject(TComponent* AOwner) : TGLCube(AOwner) { SetDrawnInBatches(true); }
 
 SnifferObject::~SnifferObject() {
   if (Cache) Cache->Forget(this);

@@ -46,8 +46,6 @@ int64_t CounterNow() {
   return c;
 }
 
-bool ImageFileExists(const std::string& path) { return QFileInfo(QString::fromStdString(path)).isFile(); }
-
 // A file-name part made safe: no folder separators or parent steps.
 std::string SafeFilePart(std::string s) {
   for (char& c : s)
@@ -224,24 +222,41 @@ SnifferObject* TTrafficScene::CreateCube(const OBJinfo_Rec& info, int64_t now) {
   return cube;
 }
 
+std::shared_ptr<TGLTexture> TTrafficScene::FaceFromFile(const std::string& path) {
+  const QFileInfo file(QString::fromStdString(path));
+  if (!file.isFile()) return nullptr;
+  const std::string key =
+      path + '\n' + std::to_string(file.lastModified().toMSecsSinceEpoch()) + '\n' + std::to_string(file.size());
+  if (const auto found = FFaces.find(key); found != FFaces.end()) return found->second;
+  if (FFaces.size() >= 2 * std::max<size_t>(FFacesAfterSweep, 16)) {
+    std::erase_if(FFaces, [](const auto& face) { return face.second.use_count() == 1; });
+    FFacesAfterSweep = FFaces.size();
+  }
+  auto face = std::make_shared<TGLTexture>(nullptr);
+  face->Image()->LoadFromFile(path);
+  // Read again from the file when the texture needs it (a new context):
+  // a shown face holds only its texture. A file gone by then leaves the
+  // face without a picture.
+  if (auto* image = dynamic_cast<TGLPictureImage*>(face->Image()))
+    image->SetRemake([path](TPicture& picture) {
+      try {
+        if (auto graphic = LoadGraphicFromFile(path)) picture.TakeGraphic(std::move(graphic));
+      } catch (const std::exception& e) {
+        LogToPktData("Cube face " + path + ": " + e.what());
+      }
+    });
+  face->SetDisabled(false);
+  FFaces.emplace(key, face);
+  return face;
+}
+
 bool TTrafficScene::LoadFace(SnifferObject* cube) {
   TGLTexture* texture = cube->Material()->Texture();
   auto* image = dynamic_cast<TGLPictureImage*>(texture->Image());
-  if (image) image->SetRemake(nullptr);  // the picture set below is kept unless it is a file's
-  const std::string path = ImagesDir() + cube->Texture;
-  if (!cube->Texture.empty() && ImageFileExists(path)) {
-    texture->Image()->LoadFromFile(path);
-    // Read again from the file when the texture needs it (a new context):
-    // a shown face holds only its texture. A file gone by then leaves the
-    // face without a picture.
-    if (image)
-      image->SetRemake([path](TPicture& picture) {
-        try {
-          if (auto graphic = LoadGraphicFromFile(path)) picture.TakeGraphic(std::move(graphic));
-        } catch (const std::exception& e) {
-          LogToPktData("Cube face " + path + ": " + e.what());
-        }
-      });
+  if (image) image->SetRemake(nullptr);  // the picture set below is kept
+  std::shared_ptr<TGLTexture> face = cube->Texture.empty() ? nullptr : FaceFromFile(ImagesDir() + cube->Texture);
+  if (face) {
+    texture->SetPictureSource(std::move(face));
   } else if (const auto kept = FKeptLabels.find(cube->Texture); kept != FKeptLabels.end())
     texture->Image()->Assign(kept->second.get());
   else

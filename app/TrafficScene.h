@@ -21,6 +21,7 @@
 class TBitmap;
 class TGLBaseSceneObject;
 class TGLDummyCube;
+class TGLTexture;
 class TViewHost;
 class SnifferObject;
 class MyCylinder;
@@ -248,6 +249,12 @@ class TTrafficScene {
   // MaxKeptLabels; the names come from the profile and computer-name files).
   static constexpr size_t MaxKeptLabels = 1024;
   std::unordered_map<std::string, std::unique_ptr<TBitmap>> FKeptLabels;
+  // Face pictures read from "Images", by path and the file's time and size:
+  // the cubes showing one file share its texture. Those no cube shows any
+  // more go when the count has doubled since the last sweep.
+  std::unordered_map<std::string, std::shared_ptr<TGLTexture>> FFaces;
+  size_t FFacesAfterSweep = 0;
+  std::shared_ptr<TGLTexture> FaceFromFile(const std::string& path);
   int FFreedSinceTrim = 0;
   int FFreedSinceRenewal = 0;
   bool FTrimDue = false;

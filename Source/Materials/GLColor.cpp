@@ -170,6 +170,14 @@ void TGLFaceProperties::SetShininess(int v) {
   }
 }
 
+bool TGLFaceProperties::SameLook(const TGLFaceProperties& other) const noexcept {
+  return VectorEquals(ambient_->Color(), other.ambient_->Color()) &&
+         VectorEquals(diffuse_->Color(), other.diffuse_->Color()) &&
+         VectorEquals(specular_->Color(), other.specular_->Color()) &&
+         VectorEquals(emission_->Color(), other.emission_->Color()) && shininess_ == other.shininess_ &&
+         polygonMode_ == other.polygonMode_;
+}
+
 void TGLFaceProperties::Apply(TGLStateCache& cache, GLenum face) {
   cache.SendMaterialColors(face, emission_->GetColorPtr(), ambient_->GetColorPtr(), diffuse_->GetColorPtr(),
                            specular_->GetColorPtr(), shininess_);

@@ -121,6 +121,8 @@ class TGLFaceProperties : public TGLUpdateAbleObject {
   // Raw access for stream readers: stored (at most 128) without notification.
   void StoreShininess(int v) noexcept { shininess_ = TShininess(v < 0 ? 0 : v > MaxShininess ? MaxShininess : v); }
 
+  // Same colours, shininess and polygon mode.
+  bool SameLook(const TGLFaceProperties& other) const noexcept;
   // Lit: material colours and shininess through the cache, then the face's polygon mode.
   void Apply(TRenderContextInfo& rci, GLenum face);
   void Apply(TGLStateCache& cache, GLenum face);

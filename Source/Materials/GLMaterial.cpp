@@ -306,6 +306,21 @@ bool TGLMaterial::Blended() const {
   return blendingMode_ == bmTransparency || blendingMode_ == bmAdditive || blendingMode_ == bmModulate;
 }
 
+bool TGLMaterial::SameLook(const TGLMaterial& other) const {
+  if (this == &other) return true;
+  if (currentLibMaterial_ || other.currentLibMaterial_) return false;
+  if (blendingMode_ != other.blendingMode_ || options_ != other.options_ || faceCulling_ != other.faceCulling_)
+    return false;
+  if (!front_->SameLook(*other.front_)) return false;
+  const TGLFaceProperties& back = back_ ? *back_ : DefaultFaceProperties();
+  if (!back.SameLook(other.back_ ? *other.back_ : DefaultFaceProperties())) return false;
+  // Further units are not compared: only materials without them match.
+  if ((textureEx_ && textureEx_->Count() > 0) || (other.textureEx_ && other.textureEx_->Count() > 0)) return false;
+  const bool on = texture_ && texture_->Enabled(), otherOn = other.texture_ && other.texture_->Enabled();
+  if (!on || !otherOn) return on == otherOn;
+  return texture_->SameLook(*other.texture_);
+}
+
 void TGLMaterial::DestroyHandles() {
   if (texture_) texture_->DestroyHandles();
 }

@@ -85,6 +85,10 @@ class TGLMaterial : public TGLUpdateAbleObject {
   // True asks the caller to draw again and call UnApply again.
   bool UnApply(TRenderContextInfo& rci);
   bool Blended() const;
+  // Whether Apply and UnApply of both send the same state, so objects of either can be drawn
+  // under one of them. Known only for materials of their own (no library material) whose
+  // textures are both off or both show one shared picture the same way; false otherwise.
+  bool SameLook(const TGLMaterial& other) const;
   void DestroyHandles();
   // Library reference, name and link cleared (the library material is going away).
   void DetachFromLibrary();

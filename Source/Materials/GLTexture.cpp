@@ -644,6 +644,7 @@ void TGLTexture::Assign(TPersistent* Source) {
       mappingT_->StoreVector({{1, 0, 0, 0}});
     disabled_ = src->disabled_;
     SetImage(src->image_.get());
+    source_ = src->source_;  // after the image, whose change would end the sharing
     imageChanged_ = paramsChanged_ = true;
     NotifyChange(this);
   } else if (Source && (Source->Is<TGraphic>() || Source->Is<TPicture>())) {
@@ -665,7 +666,25 @@ void TGLTexture::NotifyChange(TObject* Sender) {
 }
 
 void TGLTexture::NotifyImageChange() {
+  source_.reset();
   imageChanged_ = true;
+  NotifyChange(this);
+}
+
+bool TGLTexture::SameLook(const TGLTexture& other) const {
+  if (disabled_ || other.disabled_) return disabled_ == other.disabled_;
+  return source_ && source_ == other.source_ && textureMode_ == other.textureMode_ &&
+         VectorEquals(envColor_->Color(), other.envColor_->Color()) && mappingMode_ == tmmUser &&
+         other.mappingMode_ == tmmUser;
+}
+
+void TGLTexture::SetPictureSource(std::shared_ptr<TGLTexture> source) {
+  if (source && source->source_) source = source->source_;
+  RTL_ASSERT(source.get() != this, "A texture cannot show its own picture through itself");
+  if (source == source_) return;
+  source_ = std::move(source);
+  // Its own name is not bound while it shares; without a source its picture is uploaded anew.
+  if (source_ && handle_->Handle() != 0) DestroyHandles();
   NotifyChange(this);
 }
 
@@ -940,6 +959,7 @@ class TBindingRestore {
 // With a cache, the bind goes through it (for the given unit), so the cache stays in line;
 // without one, the earlier binding is restored afterwards.
 GLuint TGLTexture::PrepareTextureHandle(TGLStateCache* cache, int slot) {
+  if (source_) return source_->PrepareTextureHandle(cache, slot);
   if (handle_->Handle() != 0 && !imageChanged_ && !paramsChanged_) return handle_->Handle();
   if (handle_->Handle() == 0) handle_->AllocateName();
   const GLuint name = handle_->Handle();
@@ -1093,6 +1113,7 @@ void TGLTexture::UnSetupTextureGeneration() {
 // texture shows its previous picture meanwhile, or none before its first.
 // Returns the name to bind, 0 for none.
 GLuint TGLTexture::BudgetedHandle(TRenderContextInfo& rci, int slot) {
+  if (source_) return source_->BudgetedHandle(rci, slot);
   const bool upload = handle_->Handle() == 0 || imageChanged_ || paramsChanged_;
   if (!upload || !rci.uploadBudget) return PrepareTextureHandle(rci.GLStates, slot);
   if (!rci.uploadBudget->Admit(uploadWaitingSince_)) return handle_->Handle();
@@ -1102,7 +1123,7 @@ GLuint TGLTexture::BudgetedHandle(TRenderContextInfo& rci, int slot) {
 
 void TGLTexture::Apply(TRenderContextInfo& rci) {
   TGLStateCache& cache = *rci.GLStates;
-  const GLenum target = image_->NativeTextureTarget();
+  const GLenum target = ShownImage().NativeTextureTarget();
   const bool cubeMap = target == GL_TEXTURE_CUBE_MAP_ARB && GLCaps.ARB_texture_cube_map;
   GLuint name = 0;
   bool nothingToShow = false;
@@ -1162,7 +1183,7 @@ void TGLTexture::UnApplyAsTexture2(TRenderContextInfo& rci, TGLLibMaterial* libM
 void TGLTexture::ApplyAsTextureN(int n, TRenderContextInfo& rci, TGLLibMaterial* libMaterial) {
   if (disabled_ || !GL.glActiveTextureARB || n < 1 || n > TGLStateCache::TextureSlotCount) return;
   GL.glActiveTextureARB(GL_TEXTURE0_ARB + GLenum(n - 1));
-  const GLenum target = image_->NativeTextureTarget();
+  const GLenum target = ShownImage().NativeTextureTarget();
   // A failed upload leaves the unit off and unit 0 selected, as an unapplied texture would;
   // so does a first picture that waits for the upload budget.
   auto bind = [&] {
@@ -1207,7 +1228,7 @@ void TGLTexture::UnApplyAsTextureN(int n, TRenderContextInfo&, TGLLibMaterial* l
   if (disabled_ || !GL.glActiveTextureARB || n < 1 || n > TGLStateCache::TextureSlotCount) return;
   GL.glActiveTextureARB(GL_TEXTURE0_ARB + GLenum(n - 1));
   UnSetupTextureGeneration();
-  const GLenum target = image_->NativeTextureTarget();
+  const GLenum target = ShownImage().NativeTextureTarget();
   if (target != GL_TEXTURE_2D || (libMaterial && !libMaterial->TextureMatrixIsIdentity())) {
     GL.glMatrixMode(GL_TEXTURE);
     GL.glLoadIdentity();

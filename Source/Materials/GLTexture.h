@@ -382,6 +382,18 @@ class TGLTexture : public TGLUpdateAbleObject {
   bool Enabled() const noexcept { return !disabled_; }
   void SetEnabled(bool v) { SetDisabled(!v); }
 
+  // Shows another texture's picture: while set, this texture binds the source's GL name (made
+  // and uploaded once, by whichever of its users draws first) and holds no name or upload of
+  // its own; its own settings (mode, mapping, enabling) still apply. Many objects showing one
+  // picture thus cost one texture and no binding change from one to the next. A change of
+  // this texture's own picture ends the sharing, as does nullptr. A source that shows another
+  // texture's picture itself lends that one.
+  void SetPictureSource(std::shared_ptr<TGLTexture> source);
+  TGLTexture* PictureSource() const noexcept { return source_.get(); }
+  // Whether Apply and UnApply of both send the same state: both off, or both showing one
+  // shared picture with the same mode, colour and mapping. Own pictures never compare equal.
+  bool SameLook(const TGLTexture& other) const;
+
   // Pending changes.
   void NotifyImageChange();
   void NotifyParamsChange();
@@ -429,7 +441,10 @@ class TGLTexture : public TGLUpdateAbleObject {
   void UnSetupTextureGeneration();
   GLenum ChooseInternalFormat(bool sendHint) const;
   void LoadCubeMapMatrix(TRenderContextInfo& rci, bool light0, bool camera);
+  // The image whose picture is bound: the source's while sharing.
+  const TGLTextureImage& ShownImage() const noexcept { return source_ ? *source_->image_ : *image_; }
   std::unique_ptr<TGLTextureHandle> handle_;
+  std::shared_ptr<TGLTexture> source_;
   TGLTextureMode textureMode_ = tmDecal;
   TGLTextureWrap textureWrap_ = twBoth;
   TGLTextureFormat textureFormat_ = tfDefault;

@@ -6,7 +6,9 @@
 #include <cmath>
 #include <cstring>
 
+#include "Source/Base/VectorGeometry.h"
 #include "Source/Base/XOpenGL.h"
+#include "Source/Materials/GLMaterial.h"
 #include "Source/Scene/GLState.h"
 #include "rtl/Streaming.h"
 #include "rtl/SysUtils.h"
@@ -86,17 +88,42 @@ void EmitPolyhedron(const float (*vertices)[3], const int* faces, int faceCount,
 
 }  // namespace
 
-void EmitCubeFaces(float hw, float hh, float hd, TCubeParts parts, float normalSign) {
+namespace {
+
+// The faces as quads, each normal and corner passed through `normal` and `corner` on the way.
+template <class N, class C>
+void EmitCubeQuads(float hw, float hh, float hd, TCubeParts parts, float normalSign, N&& normal, C&& corner) {
   GL.glBegin(GL_QUADS);
   for (const TCubeFace& f : kCubeFaces) {
     if (!parts.Contains(f.part)) continue;
-    GL.glNormal3f(f.normal[0] * normalSign, f.normal[1] * normalSign, f.normal[2] * normalSign);
+    const TAffineVector n =
+        normal(TAffineVector{f.normal[0] * normalSign, f.normal[1] * normalSign, f.normal[2] * normalSign});
+    GL.glNormal3f(n[0], n[1], n[2]);
     for (int i = 0; i < 4; ++i) {
       MappedTexCoord2f(f.st[i][0], f.st[i][1]);
-      GL.glVertex3f(f.corner[i][0] * hw, f.corner[i][1] * hh, f.corner[i][2] * hd);
+      const TAffineVector v = corner(TAffineVector{f.corner[i][0] * hw, f.corner[i][1] * hh, f.corner[i][2] * hd});
+      GL.glVertex3f(v[0], v[1], v[2]);
     }
   }
   GL.glEnd();
+}
+
+}  // namespace
+
+void EmitCubeFaces(float hw, float hh, float hd, TCubeParts parts, float normalSign) {
+  auto same = [](const TAffineVector& v) { return v; };
+  EmitCubeQuads(hw, hh, hd, parts, normalSign, same, same);
+}
+
+void EmitCubeFacesMoved(float hw, float hh, float hd, TCubeParts parts, float normalSign, const TMatrix4f& m) {
+  EmitCubeQuads(
+      hw, hh, hd, parts, normalSign,
+      [&m](const TAffineVector& n) {
+        return TAffineVector{n[0] * m[0][0] + n[1] * m[1][0] + n[2] * m[2][0],
+                             n[0] * m[0][1] + n[1] * m[1][1] + n[2] * m[2][1],
+                             n[0] * m[0][2] + n[1] * m[1][2] + n[2] * m[2][2]};
+      },
+      [&m](const TAffineVector& v) { return AffineVectorTransform(v, m); });
 }
 
 void CubeFaceCorners(TCubePart part, float hw, float hh, float hd, TAffineVector corners[4]) {
@@ -586,6 +613,32 @@ TGLSilhouette* TGLCube::GenerateSilhouette(const TGLSilhouetteParameters& silhou
 void TGLCube::BuildList(TRenderContextInfo&) {
   EmitCubeFaces(cubeSize_[0] * 0.5f, cubeSize_[1] * 0.5f, cubeSize_[2] * 0.5f, parts_,
                 normalDirection_ == ndInside ? -1.0f : 1.0f);
+}
+
+namespace {
+// Rotation and moving only: the three axis rows of unit length and at right angles.
+bool KeepsShape(const TMatrix4f& m) {
+  constexpr float eps = 1e-4f;
+  for (int i = 0; i < 3; ++i)
+    for (int j = i; j < 3; ++j) {
+      const float dot = m[i][0] * m[j][0] + m[i][1] * m[j][1] + m[i][2] * m[j][2];
+      if (std::fabs(dot - (i == j ? 1.0f : 0.0f)) > eps) return false;
+    }
+  return m[0][3] == 0 && m[1][3] == 0 && m[2][3] == 0 && m[3][3] == 1;
+}
+}  // namespace
+
+bool TGLCube::JoinsBatches() {
+  return drawnInBatches_ && (ObjectStyle() & osDirectDraw) && KeepsShape(*GetLocalMatrixPtr());
+}
+
+bool TGLCube::SameBatchLookAs(TGLBaseSceneObject& other) {
+  return other.ClassType() == ClassType() && Material()->SameLook(*static_cast<TGLCube&>(other).Material());
+}
+
+void TGLCube::EmitInBatch(TRenderContextInfo&) {
+  EmitCubeFacesMoved(cubeSize_[0] * 0.5f, cubeSize_[1] * 0.5f, cubeSize_[2] * 0.5f, parts_,
+                     normalDirection_ == ndInside ? -1.0f : 1.0f, *GetLocalMatrixPtr());
 }
 
 void TGLCube::SetSize(int axis, float v) {

@@ -45,6 +45,8 @@ inline constexpr TCubeParts AllCubeParts{cpTop, cpBottom, cpFront, cpBack, cpLef
 // left, right, top, bottom, as one GL_QUADS batch (begun and ended even when nothing is
 // selected). normalSign is +1 for outward normals, -1 for inward ones; the winding stays.
 void EmitCubeFaces(float hw, float hh, float hd, TCubeParts parts, float normalSign);
+// The same faces carried by m (rotation and moving: normals go through its 3 x 3 part as they are).
+void EmitCubeFacesMoved(float hw, float hh, float hd, TCubeParts parts, float normalSign, const TMatrix4f& m);
 // The four corners of one face, counter-clockwise seen from outside.
 void CubeFaceCorners(TCubePart part, float hw, float hh, float hd, TAffineVector corners[4]);
 // Where a ray enters the box of the given full sizes centred on the origin (local frame; dir
@@ -216,8 +218,19 @@ class TGLCube : public TGLSceneObject {
   TNormalDirection NormalDirection() const noexcept { return normalDirection_; }
   void SetNormalDirection(TNormalDirection v);
 
+  // Cubes of one class drawn one after the other with the same material look go in one batch
+  // when this is set (off by default): many cubes of one face then cost about one draw. Their
+  // local matrices must not scale (normals are carried by them as they are); one that does
+  // is drawn on its own.
+  bool DrawnInBatches() const noexcept { return drawnInBatches_; }
+  void SetDrawnInBatches(bool v) noexcept { drawnInBatches_ = v; }
+  bool JoinsBatches() override;
+  bool SameBatchLookAs(TGLBaseSceneObject& other) override;
+  void EmitInBatch(TRenderContextInfo& rci) override;
+
  private:
   void SetSize(int axis, float v);
+  bool drawnInBatches_ = false;
   TAffineVector cubeSize_{1, 1, 1};
   TCubeParts parts_ = AllCubeParts;
   TNormalDirection normalDirection_ = ndOutside;

@@ -16,6 +16,42 @@
 // ============================================================================================
 // Children of a scene object
 
+namespace {
+
+// Children handed to the walk in drawing order: those that can be drawn in a batch wait until
+// one that looks different or cannot comes, then go as one batch.
+class TBatchingWalk {
+ public:
+  TBatchingWalk(TGLSceneGraph& scene, TRenderContextInfo& rci) : scene_(scene), rci_(rci) {}
+  TBatchingWalk(const TBatchingWalk&) = delete;
+  TBatchingWalk& operator=(const TBatchingWalk&) = delete;
+
+  void Render(TGLBaseSceneObject* obj) {
+    if (TGLSceneGraph::DrawableInBatch(obj, rci_)) {
+      if (!batch_.empty() && !batch_.front()->SameBatchLookAs(*obj)) Flush();
+      batch_.push_back(obj);
+      return;
+    }
+    Flush();
+    scene_.RenderObject(obj, rci_);
+  }
+  // Draws what waits; the caller's last step.
+  void Flush() {
+    if (batch_.size() == 1)
+      scene_.RenderObject(batch_.front(), rci_);
+    else if (!batch_.empty())
+      scene_.RenderBatch(batch_, rci_);
+    batch_.clear();
+  }
+
+ private:
+  TGLSceneGraph& scene_;
+  TRenderContextInfo& rci_;
+  std::vector<TGLBaseSceneObject*> batch_;
+};
+
+}  // namespace
+
 void TGLBaseSceneObject::RenderChildren(int firstChildIndex, int lastChildIndex, TRenderContextInfo& rci) {
   if (!children_ || !scene_) return;
   TRestore<uint8_t> cullingGuard(rci.visibilityCulling, rci.visibilityCulling);
@@ -28,11 +64,12 @@ void TGLBaseSceneObject::RenderChildren(int firstChildIndex, int lastChildIndex,
   if (lastChildIndex < firstChildIndex) return;
   TRestore<uint8_t> sortingGuard(rci.objectsSorting, rci.objectsSorting);
   if (objectsSorting_ != osInherited) rci.objectsSorting = objectsSorting_;
+  TBatchingWalk walk(*scene_, rci);
   switch (TGLObjectsSorting(rci.objectsSorting)) {
     case osNone:
       for (int i = firstChildIndex; i <= lastChildIndex; ++i) {
         TGLBaseSceneObject* c = GetChild(i);
-        if (c && c->Visible()) scene_->RenderObject(c, rci);
+        if (c && c->Visible()) walk.Render(c);
       }
       break;
     case osRenderFarthestFirst:
@@ -51,7 +88,7 @@ void TGLBaseSceneObject::RenderChildren(int firstChildIndex, int lastChildIndex,
             if (c->IsBlended())
               entries.emplace_back(d2 + 1, c);
             else
-              scene_->RenderObject(c, rci);
+              walk.Render(c);
             break;
           default: entries.emplace_back(-1 - d2, c); break;
         }
@@ -60,11 +97,12 @@ void TGLBaseSceneObject::RenderChildren(int firstChildIndex, int lastChildIndex,
       if (entries.size() > 1)
         std::stable_sort(entries.begin(), entries.end(),
                          [](const auto& a, const auto& b) { return a.first < b.first; });
-      for (auto it = entries.rbegin(); it != entries.rend(); ++it) scene_->RenderObject(it->second, rci);
+      for (auto it = entries.rbegin(); it != entries.rend(); ++it) walk.Render(it->second);
       break;
     }
     default: RTL_ASSERT(false, "Sorting still inherited at the top of the render walk");
   }
+  walk.Flush();
 }
 
 // ============================================================================================
@@ -185,6 +223,34 @@ void TGLSceneGraph::RenderObject(TGLBaseSceneObject* obj, TRenderContextInfo& rc
     RenderObjectUnguarded(obj, rci);
   } catch (...) {
     ReportRenderFailure(obj, rci);
+  }
+}
+
+bool TGLSceneGraph::DrawableInBatch(TGLBaseSceneObject* obj, const TRenderContextInfo& rci) {
+  if (rci.drawState != dsRendering || rci.ignoreMaterials || rci.proxySubObject || rci.amalgamating) return false;
+  if (rci.visibilityCulling != vcNone && rci.visibilityCulling != vcInherited) return false;
+  if (obj->HasChildList() || obj->ShowAxes() || (obj->ObjectStyle() & (osStateChanging | osIgnoreDepthBuffer)))
+    return false;
+  if (const TGLObjectEffects* effects = obj->EffectsIfAny(); effects && effects->Count() > 0) return false;
+  return obj->JoinsBatches();
+}
+
+void TGLSceneGraph::RenderBatch(const std::vector<TGLBaseSceneObject*>& batch, TRenderContextInfo& rci) {
+  RTL_ASSERT(!batch.empty());
+  auto* first = dynamic_cast<TGLCustomSceneObject*>(batch.front());
+  if (!first) {  // nothing to draw them under: each on its own
+    for (TGLBaseSceneObject* obj : batch) RenderObject(obj, rci);
+    return;
+  }
+  try {
+    DrawUnderMaterial(*first->Material(), rci, [&] {
+      for (TGLBaseSceneObject* obj : batch) {
+        currentObject_ = obj;
+        obj->EmitInBatch(rci);
+      }
+    });
+  } catch (...) {
+    ReportRenderFailure(first, rci);
   }
 }
 

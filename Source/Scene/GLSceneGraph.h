@@ -91,6 +91,17 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   virtual void BuildList(TRenderContextInfo& rci);
   virtual void DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren);
   virtual void RenderChildren(int firstChildIndex, int lastChildIndex, TRenderContextInfo& rci);
+  // Drawing in batches: siblings drawn one after the other that join batches and look the
+  // same are drawn under the first one's material in one go, each giving its geometry already
+  // carried by its own local matrix, instead of one matrix, material and draw call each. An
+  // object joins only when its class can (it says so here) and nothing else of the walk
+  // applies to it (plain rendering, no children, axes, effects or culling). Off by default.
+  virtual bool JoinsBatches() { return false; }
+  // Whether the other object (one that joins batches) draws with the same look, so both can
+  // be drawn under this one's material.
+  virtual bool SameBatchLookAs(TGLBaseSceneObject&) { return false; }
+  // Emits the object's geometry carried by its local matrix (the material is applied).
+  virtual void EmitInBatch(TRenderContextInfo&) {}
   // Frees the GL names this object holds (display list; materials add theirs).
   virtual void DestroyHandle();
   void DestroyHandles();  // the whole subtree, children first
@@ -428,6 +439,12 @@ class TGLSceneGraph : public TGLUpdateAbleComponent {
   // stderr once per object and the walk goes on with the rest of the scene, so one broken
   // object does not stop the view.
   void RenderObject(TGLBaseSceneObject* obj, TRenderContextInfo& rci);
+  // Whether the walk can draw the object in a batch (it joins batches and nothing else of the
+  // walk applies to it in this pass).
+  static bool DrawableInBatch(TGLBaseSceneObject* obj, const TRenderContextInfo& rci);
+  // Draws objects that DrawableInBatch accepted and that look the same, as RenderObject would
+  // draw each in turn; a failure is reported as the first object's.
+  void RenderBatch(const std::vector<TGLBaseSceneObject*>& batch, TRenderContextInfo& rci);
 
   TGLSceneRootObject* Objects() const noexcept { return objects_; }
   TGLSceneRootObject* Cameras() const noexcept { return cameras_; }

@@ -13,6 +13,8 @@
 #include "platform/Graphics.h"
 #include "platform/Paths.h"
 
+#include <QFile>
+#include <QImage>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
@@ -428,6 +430,36 @@ TEST_F(SnifferTest, LabelsAreDrawnOnceAndReused) {
   traffic->ProcessLine(Line("10.0.5.1", "255.255.255.255", "IP"));
   EXPECT_EQ(Cube(pcs, "IP10_0_5")->Texture, "default.bmp");
   EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(TTrafficScene::ImagesDir() + "default.bmp")));
+}
+
+TEST_F(SnifferTest, CubesOfOneFaceFileShareItsTexture) {
+  // The first cube draws the file (keeping the colour it drew it in); the next ones read it.
+  for (const char* ip : {"10.0.4.1", "10.0.5.1", "10.0.6.1"}) traffic->ProcessLine(Line(ip, "255.255.255.255", "IP"));
+  SnifferObject* a = Cube(pcs, "IP10_0_5");
+  SnifferObject* b = Cube(pcs, "IP10_0_6");
+  ASSERT_TRUE(a && b);
+  TGLTexture* shared = a->Material()->Texture()->PictureSource();
+  ASSERT_NE(shared, nullptr);
+  EXPECT_EQ(b->Material()->Texture()->PictureSource(), shared);
+  EXPECT_TRUE(a->Material()->SameLook(*b->Material()));
+  EXPECT_GE(shared->Image()->GetWidth(), 32);  // the file's picture
+  // A picture of its own (the selection's) ends the sharing; its face comes back shared.
+  TBitmap dot(1, 1, pf24bit);
+  a->Material()->Texture()->Image()->Assign(&dot);
+  EXPECT_EQ(a->Material()->Texture()->PictureSource(), nullptr);
+  EXPECT_TRUE(traffic->LoadFace(a));
+  EXPECT_EQ(a->Material()->Texture()->PictureSource(), shared);
+  // A changed file is read again for the next cube.
+  const QString file = QString::fromStdString(TTrafficScene::ImagesDir() + "default.bmp");
+  QImage img(file);
+  ASSERT_FALSE(img.isNull());
+  QFile::remove(file);
+  ASSERT_TRUE(img.scaled(20, 20).save(file, "BMP"));
+  traffic->ProcessLine(Line("10.0.7.1", "255.255.255.255", "IP"));
+  TGLTexture* fresh = Cube(pcs, "IP10_0_7")->Material()->Texture()->PictureSource();
+  ASSERT_NE(fresh, nullptr);
+  EXPECT_NE(fresh, shared);
+  EXPECT_EQ(fresh->Image()->GetWidth(), 20);
 }
 
 TEST_F(SnifferTest, LabelsThatImagesCannotHoldAreKeptInMemory) {

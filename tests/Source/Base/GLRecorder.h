@@ -137,6 +137,7 @@ class TGLRecorder {
   static int DataLength(const std::string& name, const TGLCall& call) {
     static const std::map<std::string, int> fixed = {{"glMaterialfv", 4},
                                                      {"glLoadMatrixf", 16},
+                                                     {"glMultMatrixf", 16},
                                                      {"glTexCoord2fv", 2},
                                                      {"glTexCoord3fv", 3},
                                                      {"glTexCoord4fv", 4},

@@ -239,6 +239,46 @@ TEST_F(Material, FailingTextureLeavesTheApplicationBalanced) {
   EXPECT_EQ(gl.rec.Count("glPopMatrix"), 1);
 }
 
+TEST_F(Material, SameLookNeedsEverySettingAndOneSharedPicture) {
+  TGLMaterial a(nullptr), b(nullptr);
+  EXPECT_TRUE(a.SameLook(b));
+  auto change = [&](auto&& set, auto&& undo) {
+    set(b);
+    const bool same = a.SameLook(b) || b.SameLook(a);
+    undo(b);
+    return same;
+  };
+  EXPECT_FALSE(change([](TGLMaterial& m) { m.FrontProperties()->Diffuse()->SetAlpha(0.75f); },
+                      [](TGLMaterial& m) { m.FrontProperties()->Diffuse()->SetAlpha(1); }));
+  EXPECT_FALSE(change([](TGLMaterial& m) { m.FrontProperties()->SetShininess(3); },
+                      [](TGLMaterial& m) { m.FrontProperties()->SetShininess(0); }));
+  EXPECT_FALSE(change(
+      [](TGLMaterial& m) {
+        m.BackProperties()->Emission()->SetColor(TVector4f{{1, 0, 0, 1}});
+      },
+      [](TGLMaterial& m) {
+        m.BackProperties()->Emission()->SetColor(TVector4f{{0, 0, 0, 1}});
+      }));
+  EXPECT_FALSE(change([](TGLMaterial& m) { m.SetBlendingMode(bmTransparency); },
+                      [](TGLMaterial& m) { m.SetBlendingMode(bmOpaque); }));
+  EXPECT_FALSE(change([](TGLMaterial& m) { m.SetFaceCulling(fcNoCull); },
+                      [](TGLMaterial& m) { m.SetFaceCulling(fcBufferDefault); }));
+  EXPECT_TRUE(a.SameLook(b));
+  // Textures: off (or never made) alike; each with its own picture not; one shared picture alike.
+  b.Texture();
+  EXPECT_TRUE(a.SameLook(b));
+  a.Texture()->SetDisabled(false);
+  b.Texture()->SetDisabled(false);
+  EXPECT_FALSE(a.SameLook(b));
+  auto face = std::make_shared<TGLTexture>(nullptr);
+  a.Texture()->SetPictureSource(face);
+  EXPECT_FALSE(a.SameLook(b));
+  b.Texture()->SetPictureSource(face);
+  EXPECT_TRUE(a.SameLook(b));
+  b.TextureEx()->Add();
+  EXPECT_FALSE(a.SameLook(b));  // further units are not compared
+}
+
 TEST_F(Material, AssignCopiesOrDropsTheOptionalParts) {
   TGLMaterial a(nullptr), b(nullptr);
   a.SetBlendingMode(bmAdditive);

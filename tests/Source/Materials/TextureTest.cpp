@@ -375,6 +375,60 @@ TEST_F(Texture, LazyUploadAndReuploadAfterChange) {
   EXPECT_EQ(t.RequiredMemory(), -1);
 }
 
+TEST_F(Texture, SharedPictureIsUploadedOnceAndBoundByEveryUser) {
+  TRecordedGL gl;
+  WriteBmp(Path("p.bmp"), 8, 8);
+  auto face = std::make_shared<TGLTexture>(nullptr);
+  face->Image()->LoadFromFile(Path("p.bmp"));
+  face->SetDisabled(false);
+  TGLTexture a(nullptr), b(nullptr);
+  for (TGLTexture* t : {&a, &b}) {
+    t->SetDisabled(false);
+    t->SetPictureSource(face);
+  }
+  a.Apply(gl.rci);
+  a.UnApply(gl.rci);
+  b.Apply(gl.rci);
+  b.UnApply(gl.rci);
+  EXPECT_EQ(gl.rec.Count("gluBuild2DMipmaps"), 1);
+  EXPECT_EQ(gl.rec.Count("glBindTexture"), 1);  // the second user finds it bound
+  EXPECT_EQ(a.GetTextureHandle(), face->Handle());
+  EXPECT_FALSE(a.IsHandleAllocated());
+  EXPECT_FALSE(b.IsHandleAllocated());
+  EXPECT_TRUE(a.SameLook(b));
+  b.SetTextureMode(tmModulate);
+  EXPECT_FALSE(a.SameLook(b));
+
+  // A source that shares itself lends its own source; a user's own name goes when it shares.
+  TGLTexture c(nullptr);
+  c.Image()->LoadFromFile(Path("p.bmp"));
+  c.SetDisabled(false);
+  c.GetTextureHandle();
+  ASSERT_TRUE(c.IsHandleAllocated());
+  auto relay = std::make_shared<TGLTexture>(nullptr);
+  relay->SetPictureSource(face);
+  c.SetPictureSource(relay);
+  EXPECT_EQ(c.PictureSource(), face.get());
+  EXPECT_FALSE(c.IsHandleAllocated());
+
+  // Its own picture again ends the sharing; its own texture is made for it.
+  c.Image()->LoadFromFile(Path("p.bmp"));
+  EXPECT_EQ(c.PictureSource(), nullptr);
+  EXPECT_NE(c.GetTextureHandle(), face->Handle());
+  EXPECT_FALSE(c.SameLook(a));  // an own picture never looks the same as another's
+  c.SetDisabled(true);
+  TGLTexture off(nullptr);
+  EXPECT_TRUE(c.SameLook(off));
+  // The source lives as long as a user holds it.
+  std::weak_ptr<TGLTexture> gone = face;
+  face.reset();
+  relay.reset();
+  EXPECT_FALSE(gone.expired());
+  a.SetPictureSource(nullptr);
+  b.SetPictureSource(nullptr);
+  EXPECT_TRUE(gone.expired());
+}
+
 TEST_F(Texture, FormatCompressionAndWrapTables) {
   TRecordedGL gl;
   TGLTexture t(nullptr);
