@@ -485,16 +485,18 @@ MyCylinder* TTrafficScene::CreatePipe(const PKTinfo& info, SnifferObject* src, S
     const bool arp = info.EtherTypeHex == "0806";
     const bool icmp = info.Protocol == "ICMP";
     if (arp || icmp) pipe->SetVisible(true);
+    // The label is drawn when its upload's turn comes: a pipe waiting for it
+    // holds no picture.
     if (arp) {
-      MakePipeLabel(pipe, "ARP", "65535", 4.0f, h);
+      pipe->SetLabelTexts("ARP", "65535", 4.0f, h);
       pipe->SetTopRadius(ArpPipeRadius);
       pipe->SetBottomRadius(ArpPipeRadius);
     } else if (info.EtherTypeHex == "0800" && !icmp) {
-      MakePipeLabel(pipe, info.SrcPort, info.DstPort, 4.0f, h);
+      pipe->SetLabelTexts(info.SrcPort, info.DstPort, 4.0f, h);
       pipe->SetTopRadius(IpPipeRadius);
       pipe->SetBottomRadius(IpPipeRadius);
     } else if (info.EtherTypeHex == "0800") {
-      MakePipeLabel(pipe, "ICMP", "65535", 4.0f, h);
+      pipe->SetLabelTexts("ICMP", "65535", 4.0f, h);
       pipe->SetTopRadius(IcmpPipeRadius);
       pipe->SetBottomRadius(IcmpPipeRadius);
     }

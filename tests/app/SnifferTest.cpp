@@ -538,7 +538,10 @@ TEST_F(SnifferTest, ChangingPortsRedrawTheLabelOnceAtTheNextRender) {
   };
   traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1", "0800", "TCP", "1025", "80"));
   MyCylinder* p = Pipe(0);
+  EXPECT_TRUE(p->LabelPending());  // a new pipe's label is drawn at its first render too
+  p->DrawPendingLabel();
   const std::vector<uint8_t> first = labelPixels(p);
+  ASSERT_FALSE(first.empty());
   for (int port = 2000; port < 2050; ++port)
     traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1", "0800", "TCP", std::to_string(port), "443"));
   EXPECT_EQ(p->SrcPortText, "2049");
