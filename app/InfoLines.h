@@ -101,9 +101,13 @@ class TInfoLines {
     FHead = FHead + 1 == FCapacity ? 0 : FHead + 1;
     --FCount;
   }
-  // Starts reading the line the next one will push out, when the ring is full.
-  void PrefetchOldest() const {
-    if (FCount == FMaxLines) FSlots[FHead].Prefetch();
+  // Starts reading the slot the next line goes to and, when the ring is
+  // full, the line it pushes out (that slot's).
+  void PrefetchForAdd() const {
+    if (FCount == FMaxLines)
+      FSlots[FHead].Prefetch();
+    else if (FCount < FCapacity)
+      __builtin_prefetch(&FSlots[Slot(FCount)], 1);
   }
   // Every line followed by CR LF, as a string list gives its text.
   std::string Text() const {

@@ -401,7 +401,7 @@ void TTrafficScene::ProcessPacket(const PKTinfo& info) {
   SnifferObject* srcSeen = PrefetchCube(info.SrcIP);
   SnifferObject* dstSeen = PrefetchCube(info.DstIP);
   const TInfoLine infoLine = MakeInfoLine(info.Line);  // one line, kept by the cube and the pipe
-  if (srcSeen) srcSeen->InfoLines.PrefetchOldest();
+  if (srcSeen) srcSeen->InfoLines.PrefetchForAdd();
   if (srcSeen && dstSeen) FPipes.Prefetch(PipeKey(srcSeen->IPNumber, dstSeen->IPNumber));
 
   OBJinfo_Rec rec{info.SrcIP, info.PktLength};
@@ -438,7 +438,7 @@ void TTrafficScene::ProcessPacket(const PKTinfo& info) {
   MyCylinder* pipe = FindPipe(src->IPNumber, dst->IPNumber, forward);
   if (pipe) {
     pipe->PrefetchForPacket();
-    pipe->InfoLines.PrefetchOldest();
+    pipe->InfoLines.PrefetchForAdd();
   }
   dst->LastEtherType = info.EtherTypeHex;
   dst->LastProtocol = info.Protocol;
