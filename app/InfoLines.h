@@ -36,6 +36,12 @@ class TInfoLine {
     std::swap(FRep, other.FRep);
     return *this;
   }
+  // Assignment to a line known to be empty: its old value is not read, so
+  // memory not in the cache yet is written without waiting for it.
+  void AssignToEmpty(const TInfoLine& other) noexcept {
+    FRep = other.FRep;
+    if (FRep) ++FRep->Refs;
+  }
   ~TInfoLine() {
     if (FRep && --FRep->Refs == 0) std::free(FRep);
   }
@@ -44,6 +50,8 @@ class TInfoLine {
     return FRep ? std::string_view(reinterpret_cast<const char*>(FRep + 1), FRep->Size) : std::string_view();
   }
   size_t Size() const { return FRep ? FRep->Size : 0; }
+  // How many lines share this text (0 for an empty line).
+  size_t UseCount() const { return FRep ? FRep->Refs : 0; }
   void Prefetch() const { __builtin_prefetch(FRep, 1); }
 
  private:
@@ -87,7 +95,7 @@ class TInfoLines {
   void Add(const TInfoLine& line) {
     if (FCount == FMaxLines) DeleteFirst();
     if (FCount == FCapacity) Grow();
-    FSlots[Slot(FCount)] = line;
+    FSlots[Slot(FCount)].AssignToEmpty(line);  // slots past the last line are empty
     ++FCount;
     FBytes += line.Size();
     while (FBytes > FMaxBytes && FCount > 1) DeleteFirst();
