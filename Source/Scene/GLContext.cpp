@@ -186,7 +186,7 @@ void TGLContext::DestroyPlatformContext() {
     if (s && h->MovesToSharingContext()) {
       // The name stays valid: s shares this context's lists.
       h->FRenderingContext = s;
-      s->FOwnedHandles.push_back(h);
+      s->Own(h);
     } else if (!active) {
       h->FRenderingContext = nullptr, h->FHandle = 0;
     } else {
@@ -298,8 +298,21 @@ void TGLContextHandle::FreeQuietly() noexcept {
   }
 }
 
+void TGLContext::Own(TGLContextHandle* h) {
+  h->FOwnedIndex = FOwnedHandles.size();
+  FOwnedHandles.push_back(h);
+}
+
+void TGLContext::Disown(TGLContextHandle* h) {
+  const size_t i = h->FOwnedIndex;
+  if (i >= FOwnedHandles.size() || FOwnedHandles[i] != h) return;  // not listed (its context is going)
+  FOwnedHandles[i] = FOwnedHandles.back();
+  FOwnedHandles[i]->FOwnedIndex = i;
+  FOwnedHandles.pop_back();
+}
+
 void TGLContextHandle::Forget() {
-  if (FRenderingContext) Remove(FRenderingContext->FOwnedHandles, this);
+  if (FRenderingContext) FRenderingContext->Disown(this);
   FRenderingContext = nullptr;
   FHandle = 0;
 }
@@ -310,7 +323,7 @@ void TGLContextHandle::AllocateName() {
   FHandle = GenerateName();
   if (FHandle != 0) {
     FRenderingContext = vCurrentRC;
-    vCurrentRC->FOwnedHandles.push_back(this);
+    vCurrentRC->Own(this);
   }
 }
 

@@ -116,7 +116,10 @@ class TGLContext : public TObject {
   TGLContextManager* FManager = nullptr;
   int FActivationCount = 0;
   std::vector<TGLContext*> FSharedContexts;
-  std::vector<TGLContextHandle*> FOwnedHandles;
+  std::vector<TGLContextHandle*> FOwnedHandles;  // in no particular order
+  void Own(TGLContextHandle* h);
+  // Takes the handle out of the list in constant time (the last one fills its place).
+  void Disown(TGLContextHandle* h);
   TGLContextAcceleration FAcceleration = caUnknown;
 };
 
@@ -174,6 +177,7 @@ class TGLContextHandle : public TObject {
   void Forget();
   TGLContext* FRenderingContext = nullptr;
   uint32_t FHandle = 0;
+  size_t FOwnedIndex = 0;  // its place in the owner's list, so freeing is not a search
 };
 
 class TGLVirtualHandle : public TGLContextHandle {

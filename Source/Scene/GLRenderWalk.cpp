@@ -81,16 +81,16 @@ void TGLBaseSceneObject::RenderChildren(int firstChildIndex, int lastChildIndex,
       for (int i = firstChildIndex; i <= lastChildIndex; ++i) {
         TGLBaseSceneObject* c = GetChild(i);
         if (!c || !c->Visible()) continue;
-        const float d2 = c->SqrDistanceToBarycentre(cam);
+        // The distance only of what is sorted: a group's barycentre walks all its children.
         switch (TGLObjectsSorting(rci.objectsSorting)) {
-          case osRenderFarthestFirst: entries.emplace_back(d2 + 1, c); break;
+          case osRenderFarthestFirst: entries.emplace_back(c->SqrDistanceToBarycentre(cam) + 1, c); break;
           case osRenderBlendedLast:
             if (c->IsBlended())
-              entries.emplace_back(d2 + 1, c);
+              entries.emplace_back(c->SqrDistanceToBarycentre(cam) + 1, c);
             else
               walk.Render(c);
             break;
-          default: entries.emplace_back(-1 - d2, c); break;
+          default: entries.emplace_back(-1 - c->SqrDistanceToBarycentre(cam), c); break;
         }
       }
       // Stable, so objects at equal distance keep their tree order from frame to frame.

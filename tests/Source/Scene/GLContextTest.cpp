@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -184,6 +185,32 @@ TEST(GLContextHandles, AnUnsharedContextDeletesItsNamesWhileCurrent) {
   EXPECT_EQ(Current(), "other");
   EXPECT_EQ(other->ActivationCount(), 1);
   other->DeactivateNested();
+}
+
+TEST(GLContextHandles, NamesFreedInAnyOrderLeaveExactlyTheOthersListed) {
+  TNamingRecorder rec;
+  auto a = Created("a");
+  std::vector<std::unique_ptr<TGLListHandle>> lists;
+  a->ActivateNested();
+  for (int i = 0; i < 6; ++i) {
+    lists.push_back(std::make_unique<TGLListHandle>());
+    lists.back()->AllocateName();
+  }
+  for (int i : {2, 0, 5, 3}) lists[size_t(i)]->FreeName();
+  lists[2]->FreeName();  // nothing left to free
+  a->DeactivateNested();
+  std::vector<TGLContextHandle*> owned = a->OwnedHandles();
+  std::sort(owned.begin(), owned.end());
+  std::vector<TGLContextHandle*> left{lists[1].get(), lists[4].get()};
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(owned, left);
+  // The rest go with the context, each once.
+  vLog.clear();
+  a.reset();
+  EXPECT_EQ(std::count(vLog.begin(), vLog.end(), "delete list 2 in a"), 1);
+  EXPECT_EQ(std::count(vLog.begin(), vLog.end(), "delete list 5 in a"), 1);
+  EXPECT_EQ(std::count_if(vLog.begin(), vLog.end(), [](const std::string& s) { return s.rfind("delete", 0) == 0; }), 2);
+  EXPECT_EQ(lists[4]->Handle(), 0u);
 }
 
 TEST(GLContextHandles, FreeingFromANestedRenderRestoresTheRenderingContext) {

@@ -38,7 +38,12 @@ class TSpyObject : public TGLImmaterialSceneObject {
     if (log) log->push_back(Name());
   }
   bool IsBlended() override { return blended; }
+  TVector4f BarycentreAbsolutePosition() override {
+    ++barycentres;
+    return TGLImmaterialSceneObject::BarycentreAbsolutePosition();
+  }
   std::vector<std::string>* log = nullptr;
+  int barycentres = 0;
   bool blended = false;
   bool fail = false;
 };
@@ -479,6 +484,23 @@ TEST_F(SceneFixture, DefaultSortingDrawsOpaqueInOrderThenBlendedFarthestFirst) {
   scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
   EXPECT_EQ(drawn, (std::vector<std::string>{"A", "B", "C", "D"}));
   EXPECT_EQ(rec.Count("glPushMatrix"), rec.Count("glPopMatrix"));
+  buffer.SetCamera(nullptr);
+}
+
+TEST_F(SceneFixture, OnlySortedObjectsAreAskedForTheirDistance) {
+  auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+  buffer.SetCamera(cam);
+  TSpyObject* opaque = Spy(scene.Objects(), "opaque", 0, 0, -5);
+  TSpyObject* blended = Spy(scene.Objects(), "blended", 0, 0, -10);
+  blended->blended = true;
+  TSpyObject* last = Spy(scene.Objects(), "last", 0, 0, -20);  // a group's barycentre walks its children
+  last->blended = true;
+  TGLRecorder rec;
+  buffer.SetupMatrices(nullptr);
+  scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
+  EXPECT_EQ(drawn, (std::vector<std::string>{"opaque", "last", "blended"}));
+  EXPECT_EQ(opaque->barycentres, 0);
+  EXPECT_EQ(blended->barycentres, 1);
   buffer.SetCamera(nullptr);
 }
 
