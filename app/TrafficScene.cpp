@@ -222,16 +222,18 @@ SnifferObject* TTrafficScene::CreateCube(const OBJinfo_Rec& info, int64_t now) {
   return cube;
 }
 
+void TTrafficScene::DropUnusedFaces() {
+  std::erase_if(FFaces, [](const auto& face) { return face.second.use_count() == 1; });
+  FFacesAfterSweep = FFaces.size();
+}
+
 std::shared_ptr<TGLTexture> TTrafficScene::FaceFromFile(const std::string& path) {
   const QFileInfo file(QString::fromStdString(path));
   if (!file.isFile()) return nullptr;
   const std::string key =
       path + '\n' + std::to_string(file.lastModified().toMSecsSinceEpoch()) + '\n' + std::to_string(file.size());
   if (const auto found = FFaces.find(key); found != FFaces.end()) return found->second;
-  if (FFaces.size() >= 2 * std::max<size_t>(FFacesAfterSweep, 16)) {
-    std::erase_if(FFaces, [](const auto& face) { return face.second.use_count() == 1; });
-    FFacesAfterSweep = FFaces.size();
-  }
+  if (FFaces.size() >= 2 * std::max<size_t>(FFacesAfterSweep, 16)) DropUnusedFaces();
   auto face = std::make_shared<TGLTexture>(nullptr);
   face->Image()->LoadFromFile(path);
   // Read again from the file when the texture needs it (a new context):
@@ -567,6 +569,7 @@ void TTrafficScene::GiveBackFreedMemory() {
   const bool empty = FPCs->Count() == 0 && FGroups->Count() == 0 && FConnections->Count() == 0;
   if (empty && FFreedSinceRenewal >= kManyFreedForRenewal) {
     FFreedSinceRenewal = 0;
+    DropUnusedFaces();
     if (OnEmptiedAfterMassExpiry) OnEmptiedAfterMassExpiry();
     FTrimDue = true;  // at the next check, once the driver let go
   }

@@ -218,6 +218,8 @@ class TTrafficScene {
   TGLDummyCube* PCs() const { return FPCs; }
   TGLDummyCube* Groups() const { return FGroups; }
   TGLDummyCube* Connections() const { return FConnections; }
+  // Face pictures kept from "Images" (shown or not yet dropped).
+  size_t FaceCount() const { return FFaces.size(); }
 
   // The "Images" folder of the program (found case-insensitively, made when missing).
   static std::string ImagesDir();
@@ -255,6 +257,8 @@ class TTrafficScene {
   std::unordered_map<std::string, std::shared_ptr<TGLTexture>> FFaces;
   size_t FFacesAfterSweep = 0;
   std::shared_ptr<TGLTexture> FaceFromFile(const std::string& path);
+  // The faces no cube shows any more go (also when a mass expiry empties the scene).
+  void DropUnusedFaces();
   int FFreedSinceTrim = 0;
   int FFreedSinceRenewal = 0;
   bool FTrimDue = false;

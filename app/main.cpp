@@ -147,11 +147,16 @@ void ReportBacklog(QObject* Parent) {
     QueryPerformanceCounter(Now);
     QueryPerformanceFrequency(Frequency);
     const TFrameTimes::TSummary F = ViewFrameTimes().Take(Now, Frequency);
-    double HeapUsed = 0, HeapFree = 0;
+    // The heap's walk costs milliseconds with many free blocks: once a second.
+    static double HeapUsed = 0, HeapFree = 0;
+    static int64_t HeapRead = 0;
 #if defined(__GLIBC__)
-    const struct mallinfo2 Heap = mallinfo2();
-    HeapUsed = double(Heap.uordblks + Heap.hblkhd) / (1 << 20);
-    HeapFree = double(Heap.fordblks) / (1 << 20);
+    if (HeapRead == 0 || Now - HeapRead >= Frequency) {
+      HeapRead = Now;
+      const struct mallinfo2 Heap = mallinfo2();
+      HeapUsed = double(Heap.uordblks + Heap.hblkhd) / (1 << 20);
+      HeapFree = double(Heap.fordblks) / (1 << 20);
+    }
 #endif
     std::fprintf(stderr, "backlog %d frames %d longest %.1f median %.1f textures %.1f names %d/%d heap %.1f/%.1f\n",
                  PacketQueue().QuePending(), F.Frames, F.LongestMs, F.MedianMs,

@@ -376,6 +376,7 @@ TEST_F(SnifferTest, AnEmptiedSceneAfterAMassExpiryRenewsTheViewOnce) {
     traffic->ProcessLine(Line("10.1." + std::to_string(i) + ".1", "10.2." + std::to_string(i) + ".1"));
   ASSERT_EQ(pcs->Count(), 2 * pairs);
   ASSERT_EQ(connections->Count(), pairs);
+  EXPECT_GT(traffic->FaceCount(), 0u);  // the cubes show a face file
   host.IgnoreTimeOut = true;  // the cubes stay, the pipes go
   expire();
   EXPECT_EQ(connections->Count(), 0);
@@ -384,6 +385,7 @@ TEST_F(SnifferTest, AnEmptiedSceneAfterAMassExpiryRenewsTheViewOnce) {
   expire();
   EXPECT_EQ(pcs->Count(), 0);
   EXPECT_EQ(renewals, 1);
+  EXPECT_EQ(traffic->FaceCount(), 0u);  // no texture kept for the next context
   for (int i = 0; i < 4; ++i) traffic->Timer_ChkLifeTimer();
   EXPECT_EQ(renewals, 1);
 
