@@ -50,7 +50,9 @@
 #include "Source/Viewer/GLSceneViewer.h"
 #include "app/FrameTimes.h"
 #include "app/PacketQueue.h"
+#include "app/TrafficScene.h"
 #include "app/Unit1.h"
+#include "app/Unit2_3D.h"
 #include "capture/Packet32.h"
 #include "platform/KeyState.h"
 #include "platform/Timing.h"
@@ -134,9 +136,10 @@ void CloseOnSignals(QWidget* Main) {
 
 // With TAMRIVEL_BACKLOG_MS set, the packet queue's backlog, the 3D view's
 // frame times since the previous line (frames, longest and median in ms), the
-// MB of uploaded textures, the live texture and list names and the heap's
-// allocated and free MB are written to standard error at that interval: a
-// read-only diagnostic for load measurements.
+// MB of uploaded textures, the live texture and list names, the heap's
+// allocated and free MB and the cubes and pipes in the scene are written to
+// standard error at that interval: a read-only diagnostic for load
+// measurements.
 void ReportBacklog(QObject* Parent) {
   const char* Ms = std::getenv("TAMRIVEL_BACKLOG_MS");
   const int Interval = Ms ? std::atoi(Ms) : 0;
@@ -158,10 +161,17 @@ void ReportBacklog(QObject* Parent) {
       HeapFree = double(Heap.fordblks) / (1 << 20);
     }
 #endif
-    std::fprintf(stderr, "backlog %d frames %d longest %.1f median %.1f textures %.1f names %d/%d heap %.1f/%.1f\n",
+    int Cubes = 0, Pipes = 0;
+    if (Form2_3D) {
+      Cubes = Form2_3D->Traffic().PCs()->Count() + Form2_3D->Traffic().Groups()->Count();
+      Pipes = Form2_3D->Traffic().Connections()->Count();
+    }
+    std::fprintf(stderr,
+                 "backlog %d frames %d longest %.1f median %.1f textures %.1f names %d/%d heap %.1f/%.1f objects "
+                 "%d/%d\n",
                  PacketQueue().QuePending(), F.Frames, F.LongestMs, F.MedianMs,
                  double(TGLTexture::UploadedBytes()) / (1 << 20), TGLContextHandle::LiveTextureNames(),
-                 TGLContextHandle::LiveListNames(), HeapUsed, HeapFree);
+                 TGLContextHandle::LiveListNames(), HeapUsed, HeapFree, Cubes, Pipes);
   });
   Timer->start(Interval);
 }

@@ -377,7 +377,7 @@ TEST_F(SnifferTest, AnEmptiedSceneAfterAMassExpiryRenewsTheViewOnce) {
   ASSERT_EQ(pcs->Count(), 2 * pairs);
   ASSERT_EQ(connections->Count(), pairs);
   EXPECT_GT(traffic->FaceCount(), 0u);  // the cubes show a face file
-  host.IgnoreTimeOut = true;  // the cubes stay, the pipes go
+  host.IgnoreTimeOut = true;            // the cubes stay, the pipes go
   expire();
   EXPECT_EQ(connections->Count(), 0);
   EXPECT_EQ(renewals, 0);
