@@ -26,6 +26,8 @@
 #include <random>
 #include <vector>
 
+#include <sys/stat.h>
+
 int PipeThreshold = 1;
 int TimeToLive = 15;
 bool StopCubeLayout = false;
@@ -106,11 +108,31 @@ TTrafficScene::~TTrafficScene() {
 }
 
 std::string TTrafficScene::ImagesDir() {
-  QDir dir(QString::fromStdString(ProgramDir()));
+  // Every new cube asks: the folder found last is kept (main thread) for as
+  // long as it is still a folder of the same program folder, so the program
+  // folder is listed only when the folder went or was never found.
+  static std::string FoundFor, Found;
+  const std::string programDir = ProgramDir();
+  struct stat st {};
+  if (!Found.empty() && FoundFor == programDir && ::stat(Found.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+    return Found;
+  Found.clear();
+  QDir dir(QString::fromStdString(programDir));
+  std::string path;
   for (const QString& entry : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-    if (entry.compare("Images", Qt::CaseInsensitive) == 0) return dir.filePath(entry).toStdString() + "/";
-  dir.mkpath("Images");
-  return dir.filePath("Images").toStdString() + "/";
+    if (entry.compare("Images", Qt::CaseInsensitive) == 0) {
+      path = dir.filePath(entry).toStdString() + "/";
+      break;
+    }
+  if (path.empty()) {
+    dir.mkpath("Images");
+    path = dir.filePath("Images").toStdString() + "/";
+  }
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    FoundFor = programDir;
+    Found = path;
+  }
+  return path;
 }
 
 void TTrafficScene::LoadPCinfoToArry() { FProfiles.LoadPCinfoToArry(ProgramFile("SnifferPCsInfo.ini")); }
@@ -228,10 +250,10 @@ void TTrafficScene::DropUnusedFaces() {
 }
 
 std::shared_ptr<TGLTexture> TTrafficScene::FaceFromFile(const std::string& path) {
-  const QFileInfo file(QString::fromStdString(path));
-  if (!file.isFile()) return nullptr;
-  const std::string key =
-      path + '\n' + std::to_string(file.lastModified().toMSecsSinceEpoch()) + '\n' + std::to_string(file.size());
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+  const std::string key = path + '\n' + std::to_string(st.st_mtim.tv_sec) + '.' + std::to_string(st.st_mtim.tv_nsec) +
+                          '\n' + std::to_string(st.st_size);
   if (const auto found = FFaces.find(key); found != FFaces.end()) return found->second;
   if (FFaces.size() >= 2 * std::max<size_t>(FFacesAfterSweep, 16)) DropUnusedFaces();
   auto face = std::make_shared<TGLTexture>(nullptr);
@@ -328,16 +350,34 @@ MyCylinder* TTrafficScene::FindPipe(uint32_t a, uint32_t b) const {
 void TCubeCache::Insert(uint32_t address, SnifferObject* cube) {
   cube->Cache = this;
   FTable.Insert(address, cube);
+  ++FBlockCounts[address >> 8];
 }
 
+void TCubeCache::Counted(uint32_t address, bool erased) {
+  if (!erased) return;
+  const auto block = FBlockCounts.find(address >> 8);
+  if (block != FBlockCounts.end() && --block->second == 0) FBlockCounts.erase(block);
+}
+
+void TCubeCache::EraseAddress(uint32_t address) { Counted(address, FTable.Erase(address)); }
+
 void TCubeCache::EraseBlock(uint32_t address) {
-  if (FTable.Count() == 0) return;
+  const auto block = FBlockCounts.find(address >> 8);
+  if (block == FBlockCounts.end()) return;
   const uint32_t first = address & 0xFFFFFF00u;
-  for (uint32_t i = 0; i < 256; ++i) FTable.Erase(first | i);
+  uint32_t left = block->second;
+  for (uint32_t i = 0; i < 256 && left > 0; ++i)
+    if (FTable.Erase(first | i)) --left;
+  FBlockCounts.erase(block);
 }
 
 void TCubeCache::Sweep() {
-  FTable.KeepIf([this](SnifferObject* cube) { return cube->Cache == this; });
+  FBlockCounts.clear();
+  FTable.KeepIf([this](uint64_t address, SnifferObject* cube) {
+    if (cube->Cache != this) return false;
+    ++FBlockCounts[uint32_t(address) >> 8];
+    return true;
+  });
 }
 
 void TCubeCache::Forget(SnifferObject* cube) {

@@ -55,12 +55,13 @@ class TPointerTable {
     if ((FCount + 1) * 2 > FSlots.size()) Rehash(std::max<size_t>(64, FSlots.size() * 2));
     Place(key, value);
   }
-  void Erase(uint64_t key) {
-    if (FSlots.empty()) return;
+  // False when the key was not held.
+  bool Erase(uint64_t key) {
+    if (FSlots.empty()) return false;
     const size_t mask = FSlots.size() - 1;
     size_t i = Home(key);
     for (; FSlots[i].Key != key || !FSlots[i].Value; i = (i + 1) & mask)
-      if (!FSlots[i].Value) return;
+      if (!FSlots[i].Value) return false;
     // Later entries of the run that may not stay behind the gap move into it.
     for (size_t j = (i + 1) & mask; FSlots[j].Value; j = (j + 1) & mask) {
       const size_t k = Home(FSlots[j].Key);
@@ -72,8 +73,9 @@ class TPointerTable {
     }
     FSlots[i] = TSlot{};
     --FCount;
+    return true;
   }
-  // Keeps the entries for which keep(value) is true, in one pass.
+  // Keeps the entries for which keep(key, value) is true, in one pass.
   template <class F>
   void KeepIf(F keep) {
     std::vector<TSlot> old;
@@ -81,7 +83,7 @@ class TPointerTable {
     FSlots.resize(old.size());
     FCount = 0;
     for (const TSlot& s : old)
-      if (s.Value && keep(s.Value)) Place(s.Key, s.Value);
+      if (s.Value && keep(s.Key, s.Value)) Place(s.Key, s.Value);
   }
   size_t Count() const { return FCount; }
   // Starts reading the slot where a search for `key` begins.
@@ -135,7 +137,7 @@ class TCubeCache {
 
   SnifferObject* Find(uint32_t address) const { return FTable.Find(address); }
   void Insert(uint32_t address, SnifferObject* cube);
-  void EraseAddress(uint32_t address) { FTable.Erase(address); }
+  void EraseAddress(uint32_t address);
   void EraseBlock(uint32_t address);  // the 256 addresses of its /24 block
   // Drops the entries of cubes whose Cache was cleared (about to be freed).
   void Sweep();
@@ -148,6 +150,10 @@ class TCubeCache {
 
  private:
   TPointerTable<SnifferObject> FTable;
+  // Entries per /24 block (address >> 8), blocks without any left out: a new
+  // cube's block is mostly empty, and is then not searched address by address.
+  std::unordered_map<uint32_t, uint32_t> FBlockCounts;
+  void Counted(uint32_t address, bool erased);
 };
 
 class TTrafficScene {

@@ -642,3 +642,33 @@ TEST(PipeTable, KeepsEveryKeyThroughGrowthAndErasure) {
   t.Erase(key(n));  // not held
   for (uint64_t i = 0; i < n; ++i) ASSERT_EQ(t.Find(key(i)), i % 3 ? pipe(i) : nullptr) << i;
 }
+
+TEST(CubeCache, BlocksAreErasedWhateverLeftTheirCountsBefore) {
+  std::vector<std::unique_ptr<SnifferObject>> cubes;
+  auto cube = [&] { return cubes.emplace_back(std::make_unique<SnifferObject>(nullptr)).get(); };
+  TCubeCache cache;
+  // Two blocks; the second one's entries partly go one by one, partly by a sweep.
+  for (uint32_t i = 0; i < 6; ++i) cache.Insert(0x0A000100u | i, cube());
+  SnifferObject* stays = cube();
+  cache.Insert(0x0A000201u, stays);
+  SnifferObject* swept = cube();
+  cache.Insert(0x0A000202u, swept);
+  cache.Insert(0x0A000203u, cube());
+  cache.EraseAddress(0x0A000203u);
+  cache.EraseAddress(0x0A000203u);  // not held any more: the block keeps its count
+  swept->Cache = nullptr;
+  cache.Sweep();
+  EXPECT_EQ(cache.Find(0x0A000202u), nullptr);
+  ASSERT_EQ(cache.Find(0x0A000201u), stays);
+  cache.EraseBlock(0x0A0002FFu);
+  EXPECT_EQ(cache.Find(0x0A000201u), nullptr);
+  EXPECT_EQ(cache.Count(), 6u);
+  // A block emptied address by address is empty; a later entry of it is erased with it.
+  for (uint32_t i = 0; i < 6; ++i) cache.EraseAddress(0x0A000100u | i);
+  cache.EraseBlock(0x0A000100u);
+  cache.Insert(0x0A0001F0u, cube());
+  cache.EraseBlock(0x0A000100u);
+  EXPECT_EQ(cache.Find(0x0A0001F0u), nullptr);
+  EXPECT_EQ(cache.Count(), 0u);
+  for (auto& c : cubes) c->Cache = nullptr;  // the cache goes first
+}
