@@ -1374,6 +1374,10 @@ bool TGLTextureEx::IsTextureEnabled(const TGLTextureEx* ex, int index) {
 
 void TGLTextureEx::Apply(TRenderContextInfo& rci) {
   if (!GLCaps.ARB_multitexture || !GL.glActiveTextureARB) return;
+  // Items without a texture to show (a label not drawn yet) ask the driver nothing.
+  bool any = false;
+  for (int i = 0; i < Count() && !any; ++i) any = Items(i)->Texture()->Enabled();
+  if (!any) return;
   GLint maxUnits = 0;
   GL.glGetIntegerv(GL_MAX_TEXTURE_UNITS_ARB, &maxUnits);
   maxUnits = std::min<GLint>(maxUnits, TGLStateCache::TextureSlotCount);
