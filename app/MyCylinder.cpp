@@ -17,7 +17,11 @@
 #include <algorithm>
 #include <atomic>
 
-MyCylinder::MyCylinder(TComponent* AOwner) : TGLCylinder(AOwner) {}
+MyCylinder::MyCylinder(TComponent* AOwner) : TGLCylinder(AOwner) {
+  // Pipes differ in length and a few radii only; one list per radius serves them all, and a
+  // pipe that widens with its packets compiles nothing.
+  SetDrawnFromSharedLists(true);
+}
 
 MyCylinder::~MyCylinder() { SetEnds(nullptr, nullptr); }
 

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <vector>
 
 #include "Source/Base/XOpenGL.h"
 #include "Source/Objects/Polynomials.h"
@@ -229,7 +231,134 @@ void TGLCylinder::Assign(TPersistent* Source) {
   TGLCylinderBase::Assign(Source);
 }
 
-void TGLCylinder::BuildList(TRenderContextInfo&) {
+namespace {
+
+// The sides of a cylinder of height 1: what tells two such lists apart.
+struct TSidesKey {
+  float radius;
+  int slices, stacks;
+  TNormalSmoothing normals;
+  TNormalDirection direction;
+  bool operator==(const TSidesKey&) const = default;
+};
+
+struct TSharedSides {
+  TSidesKey key;
+  TGLListHandle list;
+  uint64_t lastUse = 0;
+};
+
+// Few radii are in use at a time; beyond this many lists the least recently used one of the
+// current context is made over.
+constexpr size_t kMaxSharedSides = 64;
+
+// Never destroyed: a list may outlive static destruction order in a context still open at exit.
+std::vector<std::unique_ptr<TSharedSides>>& SharedSides() {
+  static auto* lists = new std::vector<std::unique_ptr<TSharedSides>>;
+  return *lists;
+}
+uint64_t SharedSidesUse = 0;
+
+bool UsableInCurrentContext(const TGLContextHandle& h) {
+  TGLContext* current = GetCurrentRenderingContext();
+  TGLContext* owner = h.RenderingContext();
+  if (!current || !owner) return false;
+  if (owner == current) return true;
+  const auto& group = current->SharedContexts();
+  return std::find(group.begin(), group.end(), owner) != group.end();
+}
+
+}  // namespace
+
+int TGLCylinder::SharedListCount() noexcept {
+  int n = 0;
+  for (const auto& e : SharedSides()) n += e->list.Handle() != 0;
+  return n;
+}
+
+void TGLCylinder::SetDrawnFromSharedLists(bool v) {
+  if (v == sharedLists_) return;
+  sharedLists_ = v;
+  // Drawn on the spot each frame: the geometry is in the shared list.
+  if (v)
+    objectStyle_ |= osDirectDraw;
+  else
+    objectStyle_ &= ~osDirectDraw;
+  MarkStructureChanged();
+}
+
+bool TGLCylinder::DrawsSharedSides() const noexcept {
+  return sharedLists_ && parts_ == TCylinderParts{cySides} && topRadius_ == bottomRadius_ && slices_ > 0 && stacks_ > 0;
+}
+
+void TGLCylinder::DrawSharedSides(TRenderContextInfo& rci) {
+  if (height_ == 0) return;  // no area, as the quadric's own sides would have
+  // The sides' normals are radial: stretching along the axis leaves them as they are.
+  const TSidesKey key{bottomRadius_, slices_, stacks_, Normals(), NormalDirection()};
+  TMatrixScope matrix;
+  GL.glRotatef(-90, 1, 0, 0);
+  switch (alignment_) {
+    case caTop: GL.glTranslatef(0, 0, -height_); break;
+    case caBottom: break;
+    default: GL.glTranslatef(0, 0, -height_ * 0.5f); break;
+  }
+  GL.glScalef(1, 1, height_);
+  auto drawSides = [&] {
+    TQuadric q(this);
+    GL.gluCylinder(q, key.radius, key.radius, 1, key.slices, key.stacks);
+  };
+  // A list being compiled around this object gets the geometry itself, so that it never
+  // depends on a shared list that may be made over.
+  if (rci.amalgamating || !GetCurrentRenderingContext()) {
+    drawSides();
+    return;
+  }
+  auto& lists = SharedSides();
+  TSharedSides* slot = nullptr;    // a list whose context is gone
+  TSharedSides* oldest = nullptr;  // else the least recently used one of this context
+  for (auto& e : lists) {
+    if (e->list.Handle() == 0) {
+      if (!slot) slot = e.get();
+    } else if (UsableInCurrentContext(e->list)) {
+      if (e->key == key) {
+        e->lastUse = ++SharedSidesUse;
+        GL.glCallList(e->list.Handle());
+        return;
+      }
+      if (!oldest || e->lastUse < oldest->lastUse) oldest = e.get();
+    }
+  }
+  if (!slot && lists.size() < kMaxSharedSides) slot = lists.emplace_back(std::make_unique<TSharedSides>()).get();
+  if (!slot) slot = oldest;
+  if (!slot) {
+    drawSides();  // every list belongs to contexts this one does not share with
+    return;
+  }
+  slot->list.FreeName();
+  slot->key = key;
+  slot->list.AllocateName();
+  if (slot->list.Handle() == 0) {
+    drawSides();
+    return;
+  }
+  GL.glNewList(slot->list.Handle(), GL_COMPILE);
+  try {
+    drawSides();
+  } catch (...) {
+    GL.glEndList();
+    slot->list.FreeName();
+    throw;
+  }
+  GL.glEndList();
+  slot->lastUse = ++SharedSidesUse;
+  GL.glCallList(slot->list.Handle());
+}
+
+void TGLCylinder::BuildList(TRenderContextInfo& rci) {
+  if (DrawsSharedSides()) {
+    DrawSharedSides(rci);
+    return;
+  }
   TQuadric q(this);
   TMatrixScope matrix;
   GL.glRotatef(-90, 1, 0, 0);

@@ -109,10 +109,21 @@ class TGLCylinder : public TGLCylinderBase {
   TCylinderAlignment Alignment() const noexcept { return alignment_; }
   void SetAlignment(TCylinderAlignment v);
 
+  // A cylinder of sides only with equal radii then draws, stretched to its height, the
+  // display list every such cylinder of the same radius, subdivision and normals shares
+  // in the context, instead of a list of its own compiled anew at each change.
+  bool DrawnFromSharedLists() const noexcept { return sharedLists_; }
+  void SetDrawnFromSharedLists(bool v);
+  // Shared lists held, all contexts together (for tests and diagnostics).
+  static int SharedListCount() noexcept;
+
  private:
+  bool DrawsSharedSides() const noexcept;
+  void DrawSharedSides(TRenderContextInfo& rci);
   float topRadius_ = 0.5f;
   TCylinderParts parts_{cySides, cyBottom, cyTop};
   TCylinderAlignment alignment_ = caCenter;
+  bool sharedLists_ = false;
 };
 
 enum TAnnulusPart : uint8_t { anInnerSides, anOuterSides, anBottom, anTop };
