@@ -90,9 +90,10 @@ void EmitPolyhedron(const float (*vertices)[3], const int* faces, int faceCount,
 
 namespace {
 
-// The faces as quads, each normal and corner passed through `normal` and `corner` on the way.
+// The faces as quads; `normal` gives each face's normal from the outward one, `corner` each
+// face corner from the face and the corner's number.
 template <class N, class C>
-void EmitCubeQuads(float hw, float hh, float hd, TCubeParts parts, float normalSign, N&& normal, C&& corner) {
+void EmitCubeQuads(TCubeParts parts, float normalSign, N&& normal, C&& corner) {
   GL.glBegin(GL_QUADS);
   for (const TCubeFace& f : kCubeFaces) {
     if (!parts.Contains(f.part)) continue;
@@ -101,29 +102,41 @@ void EmitCubeQuads(float hw, float hh, float hd, TCubeParts parts, float normalS
     GL.glNormal3f(n[0], n[1], n[2]);
     for (int i = 0; i < 4; ++i) {
       MappedTexCoord2f(f.st[i][0], f.st[i][1]);
-      const TAffineVector v = corner(TAffineVector{f.corner[i][0] * hw, f.corner[i][1] * hh, f.corner[i][2] * hd});
+      const TAffineVector& v = corner(f, i);
       GL.glVertex3f(v[0], v[1], v[2]);
     }
   }
   GL.glEnd();
 }
 
+// A face corner's place among the eight: bit 2 x, bit 1 y, bit 0 z on the positive side.
+int CornerIndex(const float c[3]) { return (c[0] > 0 ? 4 : 0) | (c[1] > 0 ? 2 : 0) | (c[2] > 0 ? 1 : 0); }
+
 }  // namespace
 
 void EmitCubeFaces(float hw, float hh, float hd, TCubeParts parts, float normalSign) {
-  auto same = [](const TAffineVector& v) { return v; };
-  EmitCubeQuads(hw, hh, hd, parts, normalSign, same, same);
+  TAffineVector v;
+  EmitCubeQuads(
+      parts, normalSign, [](const TAffineVector& n) { return n; },
+      [&](const TCubeFace& f, int i) -> const TAffineVector& {
+        v = TAffineVector{f.corner[i][0] * hw, f.corner[i][1] * hh, f.corner[i][2] * hd};
+        return v;
+      });
 }
 
 void EmitCubeFacesMoved(float hw, float hh, float hd, TCubeParts parts, float normalSign, const TMatrix4f& m) {
+  // Each of the eight corners is carried once, not once for each of its three faces.
+  TAffineVector moved[8];
+  for (int k = 0; k < 8; ++k)
+    moved[k] = AffineVectorTransform(TAffineVector{k & 4 ? hw : -hw, k & 2 ? hh : -hh, k & 1 ? hd : -hd}, m);
   EmitCubeQuads(
-      hw, hh, hd, parts, normalSign,
+      parts, normalSign,
       [&m](const TAffineVector& n) {
         return TAffineVector{n[0] * m[0][0] + n[1] * m[1][0] + n[2] * m[2][0],
                              n[0] * m[0][1] + n[1] * m[1][1] + n[2] * m[2][1],
                              n[0] * m[0][2] + n[1] * m[1][2] + n[2] * m[2][2]};
       },
-      [&m](const TAffineVector& v) { return AffineVectorTransform(v, m); });
+      [&moved](const TCubeFace& f, int i) -> const TAffineVector& { return moved[CornerIndex(f.corner[i])]; });
 }
 
 void CubeFaceCorners(TCubePart part, float hw, float hh, float hd, TAffineVector corners[4]) {
