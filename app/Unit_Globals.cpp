@@ -16,6 +16,9 @@
 #include <map>
 #include <memory>
 
+#include <sys/stat.h>
+#include <ctime>
+
 #include "app/PacketQueue.h"
 #include "platform/IniFiles.h"
 #include "platform/Paths.h"
@@ -83,7 +86,24 @@ void LookupComputerInfo(const std::string& IP, std::string& Mac, std::string& Us
     // One reader is kept (main thread): it reads the file again only when the
     // file has changed, not for every new cube.
     static std::unique_ptr<TIniFile> Ini;
-    const std::string Path = FindFileCaseInsensitive(ProgramFile("IPToComputerName.ini"));
+    // The file's name in any case is looked for again only when the program
+    // folder changed (its time tells when an entry came, went or was renamed):
+    // each new cube asks, and a search lists the folder. A folder changed in
+    // the last two seconds may change again within its clock's step, unseen:
+    // it is searched every time until then.
+    static std::string Wanted, Path;
+    static timespec FolderTime{};
+    const std::string Want = ProgramFile("IPToComputerName.ini");
+    struct stat Folder {};
+    timespec Now{};
+    const bool Known = stat(ProgramDir().c_str(), &Folder) == 0 && clock_gettime(CLOCK_REALTIME, &Now) == 0;
+    if (!Known || Want != Wanted || Folder.st_mtim.tv_sec != FolderTime.tv_sec ||
+        Folder.st_mtim.tv_nsec != FolderTime.tv_nsec) {
+      Path = FindFileCaseInsensitive(Want);
+      const bool Settled = Known && Now.tv_sec - Folder.st_mtim.tv_sec >= 2;
+      Wanted = Settled ? Want : std::string();
+      FolderTime = Folder.st_mtim;
+    }
     if (!Ini || Ini->FileName() != Path) Ini = std::make_unique<TIniFile>(Path);
     Mac = Ini->ReadString(IP, "MAC", "");
     User = Ini->ReadString(IP, "USER", "");

@@ -18,6 +18,10 @@
 #include <malloc.h>
 #include <thread>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <cstdio>
+
 #include "app/Unit_Globals.h"
 #include "platform/Paths.h"
 #include "rtl/SysUtils.h"
@@ -83,6 +87,32 @@ TEST(GlobalsComputerInfo, ReadsTheAddressSectionAndGivesEmptyTextsOtherwise) {
     F << "[10.9.9.9]\r\nUSER=bob\r\n";
   }
   LookupComputerInfo("10.9.9.9", Mac, User, Name);
+  EXPECT_EQ(User, "bob");
+  SetProgramFolder("");
+}
+
+TEST(GlobalsComputerInfo, AListMadeOrRenamedLaterIsFound) {
+  QTemporaryDir Dir;
+  const std::string Folder = Dir.path().toStdString();
+  SetProgramFolder(Folder);
+  // A folder last changed long ago: what was (not) found in it may be kept.
+  auto settle = [&] {
+    const timespec Old[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, Folder.c_str(), Old, 0), 0);
+  };
+  settle();
+  std::string Mac, User, Name;
+  LookupComputerInfo("10.0.0.1", Mac, User, Name);
+  LookupComputerInfo("10.0.0.1", Mac, User, Name);
+  EXPECT_EQ(User, "");
+  std::ofstream(Folder + "/iptocomputername.INI", std::ios::binary) << "[10.0.0.1]\nUSER=ann\n";
+  LookupComputerInfo("10.0.0.1", Mac, User, Name);
+  EXPECT_EQ(User, "ann");
+  settle();
+  LookupComputerInfo("10.0.0.1", Mac, User, Name);
+  ASSERT_EQ(std::rename((Folder + "/iptocomputername.INI").c_str(), (Folder + "/IPToComputerName.ini").c_str()), 0);
+  std::ofstream(Folder + "/IPToComputerName.ini", std::ios::binary | std::ios::app) << "[10.0.0.2]\nUSER=bob\n";
+  LookupComputerInfo("10.0.0.2", Mac, User, Name);
   EXPECT_EQ(User, "bob");
   SetProgramFolder("");
 }

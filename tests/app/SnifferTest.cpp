@@ -13,6 +13,7 @@
 #include "platform/Graphics.h"
 #include "platform/Paths.h"
 
+#include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QLabel>
@@ -671,4 +672,18 @@ TEST(CubeCache, BlocksAreErasedWhateverLeftTheirCountsBefore) {
   EXPECT_EQ(cache.Find(0x0A0001F0u), nullptr);
   EXPECT_EQ(cache.Count(), 0u);
   for (auto& c : cubes) c->Cache = nullptr;  // the cache goes first
+}
+
+TEST_F(SnifferTest, TheImagesFolderIsFoundAgainWhenItWentOrTheProgramFolderChanged) {
+  const std::string first = TTrafficScene::ImagesDir();
+  EXPECT_EQ(first, FDir.path().toStdString() + "/Images/");
+  EXPECT_EQ(TTrafficScene::ImagesDir(), first);
+  ASSERT_TRUE(QDir(FDir.path()).rename("Images", "images"));
+  EXPECT_EQ(TTrafficScene::ImagesDir(), FDir.path().toStdString() + "/images/");
+  QTemporaryDir other;
+  QDir(other.path()).mkpath("IMAGES");
+  SetProgramFolder(other.path().toStdString());
+  EXPECT_EQ(TTrafficScene::ImagesDir(), other.path().toStdString() + "/IMAGES/");
+  SetProgramFolder(FDir.path().toStdString());
+  EXPECT_EQ(TTrafficScene::ImagesDir(), FDir.path().toStdString() + "/images/");
 }
