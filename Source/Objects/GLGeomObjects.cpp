@@ -268,6 +268,17 @@ bool UsableInCurrentContext(const TGLContextHandle& h) {
   return std::find(group.begin(), group.end(), owner) != group.end();
 }
 
+// The quadric's axis is Z from its base: turned onto the cylinder's Y axis, its base put where
+// the alignment says.
+void TurnToQuadricAxis(TCylinderAlignment alignment, float height) {
+  GL.glRotatef(-90, 1, 0, 0);
+  switch (alignment) {
+    case caTop: GL.glTranslatef(0, 0, -height); break;
+    case caBottom: break;
+    default: GL.glTranslatef(0, 0, -height * 0.5f); break;
+  }
+}
+
 }  // namespace
 
 int TGLCylinder::SharedListCount() noexcept {
@@ -296,12 +307,7 @@ void TGLCylinder::DrawSharedSides(TRenderContextInfo& rci) {
   // The sides' normals are radial: stretching along the axis leaves them as they are.
   const TSidesKey key{bottomRadius_, slices_, stacks_, Normals(), NormalDirection()};
   TMatrixScope matrix;
-  GL.glRotatef(-90, 1, 0, 0);
-  switch (alignment_) {
-    case caTop: GL.glTranslatef(0, 0, -height_); break;
-    case caBottom: break;
-    default: GL.glTranslatef(0, 0, -height_ * 0.5f); break;
-  }
+  TurnToQuadricAxis(alignment_, height_);
   GL.glScalef(1, 1, height_);
   auto drawSides = [&] {
     TQuadric q(this);
@@ -361,12 +367,7 @@ void TGLCylinder::BuildList(TRenderContextInfo& rci) {
   }
   TQuadric q(this);
   TMatrixScope matrix;
-  GL.glRotatef(-90, 1, 0, 0);
-  switch (alignment_) {
-    case caTop: GL.glTranslatef(0, 0, -height_); break;
-    case caBottom: break;
-    default: GL.glTranslatef(0, 0, -height_ * 0.5f); break;
-  }
+  TurnToQuadricAxis(alignment_, height_);
   if (parts_.Contains(cySides)) GL.gluCylinder(q, bottomRadius_, topRadius_, height_, slices_, stacks_);
   if (parts_.Contains(cyTop)) {
     TMatrixScope top;

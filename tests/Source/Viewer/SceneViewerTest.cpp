@@ -19,22 +19,13 @@
 #include "Source/Scene/GLSceneGraph.h"
 #include "Source/Viewer/GLQtContext.h"
 #include "Source/Viewer/GLSceneViewer.h"
+#include "tests/Source/Viewer/MemoryViewerTest.h"
 #include "XTestInput.h"
 #include "platform/KeyState.h"
 
 namespace {
 
-struct GL_MemoryViewerFixture : ::testing::Test {
-  static void SetUpTestSuite() {
-    static bool registered = false;
-    if (!registered) RegisterGLQtContext();
-    registered = true;
-  }
-
-  TGLSceneGraph scene{nullptr};
-  TGLMemoryViewer viewer{nullptr};
-  TGLCamera* cam = scene.Cameras()->AddNewChild<TGLCamera>();
-
+struct GL_MemoryViewerFixture : TMemoryViewerTest {
   void SetUp() override {
     viewer.SetWidth(64);
     viewer.SetHeight(64);

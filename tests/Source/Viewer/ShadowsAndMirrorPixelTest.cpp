@@ -14,22 +14,13 @@
 #include "Source/Further/GLzBuffer.h"
 #include "Source/Viewer/GLQtContext.h"
 #include "Source/Viewer/GLSceneViewer.h"
+#include "tests/Source/Viewer/MemoryViewerTest.h"
 
 namespace {
 
 constexpr int kSize = 64;
 
-struct GL_ShadowsAndMirror : ::testing::Test {
-  static void SetUpTestSuite() {
-    static bool registered = false;
-    if (!registered) RegisterGLQtContext();
-    registered = true;
-  }
-
-  TGLSceneGraph scene{nullptr};
-  TGLMemoryViewer viewer{nullptr};
-  TGLCamera* cam = scene.Cameras()->AddNewChild<TGLCamera>();
-
+struct GL_ShadowsAndMirror : TMemoryViewerTest {
   void SetUp() override {
     viewer.SetWidth(kSize);
     viewer.SetHeight(kSize);

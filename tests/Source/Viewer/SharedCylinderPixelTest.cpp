@@ -11,21 +11,13 @@
 #include "Source/Scene/GLSceneGraph.h"
 #include "Source/Viewer/GLQtContext.h"
 #include "Source/Viewer/GLSceneViewer.h"
+#include "tests/Source/Viewer/MemoryViewerTest.h"
 
 namespace {
 
 constexpr int kSize = 96;
 
-struct GL_SharedCylinderLists : ::testing::Test {
-  static void SetUpTestSuite() {
-    static bool registered = false;
-    if (!registered) RegisterGLQtContext();
-    registered = true;
-  }
-
-  TGLSceneGraph scene{nullptr};
-  TGLMemoryViewer viewer{nullptr};
-  TGLCamera* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+struct GL_SharedCylinderLists : TMemoryViewerTest {
   std::vector<TGLCylinder*> pipes;
 
   void SetUp() override {
