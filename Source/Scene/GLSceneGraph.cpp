@@ -511,14 +511,20 @@ void TGLBaseSceneObject::SetVisibilityCulling(TGLVisibilityCulling v) {
 }
 
 TGLBehaviours* TGLBaseSceneObject::Behaviours() {
-  if (!behaviours_) behaviours_ = std::make_unique<TGLBehaviours>(this);
+  if (!behaviours_) {
+    behaviours_ = std::make_unique<TGLBehaviours>(this);
+    ProgressMayBeNeeded();
+  }
   return behaviours_.get();
 }
 
 void TGLBaseSceneObject::SetBehaviours(TGLBehaviours* v) { Behaviours()->Assign(v); }
 
 TGLObjectEffects* TGLBaseSceneObject::Effects() {
-  if (!effects_) effects_ = std::make_unique<TGLObjectEffects>(this);
+  if (!effects_) {
+    effects_ = std::make_unique<TGLObjectEffects>(this);
+    ProgressMayBeNeeded();
+  }
   return effects_.get();
 }
 
@@ -695,7 +701,9 @@ void TGLBaseSceneObject::AddChild(TGLBaseSceneObject* aChild) {
     throw EInvalidOperation("Cannot add " + aChild->ClassName() + " as a child of itself or its descendant");
   if (aChild->parent_) aChild->parent_->Remove(aChild, false);
   if (!children_) children_ = std::make_unique<std::vector<TGLBaseSceneObject*>>();
+  ProgressMayBeNeeded();  // no leaf any more
   children_->push_back(aChild);
+  ChildCameForProgress(aChild);
   aChild->parent_ = this;
   IndexChild(aChild);
   aChild->SetScene(scene_);
@@ -711,7 +719,9 @@ void TGLBaseSceneObject::Insert(int aIndex, TGLBaseSceneObject* aChild) {
   if (!children_) children_ = std::make_unique<std::vector<TGLBaseSceneObject*>>();
   if (aChild->parent_) aChild->parent_->Remove(aChild, false);
   aIndex = std::clamp(aIndex, 0, GetChildCount());
+  ProgressMayBeNeeded();  // no leaf any more
   children_->insert(children_->begin() + aIndex, aChild);
+  ChildCameForProgress(aChild);
   aChild->parent_ = this;
   IndexChild(aChild);
   aChild->SetScene(scene_);
@@ -898,9 +908,42 @@ void TGLBaseSceneObject::DrawAxes(TRenderContextInfo& rci, uint16_t pattern) {
 
 // --- progress, streaming, assignment
 
+namespace {
+std::vector<TClass>& ProgressFreeClasses() {
+  static std::vector<TClass> classes;
+  return classes;
+}
+}  // namespace
+
+void RegisterProgressFreeClass(TClass cls) {
+  auto& classes = ProgressFreeClasses();
+  if (cls && std::find(classes.begin(), classes.end(), cls) == classes.end()) classes.push_back(cls);
+}
+
+void TGLObjectProgressEvent::Changed() noexcept {
+  if (owner_) owner_->ProgressMayBeNeeded();
+}
+
+bool TGLBaseSceneObject::ProgressFreeLeaf() const {
+  if (GetChildCount() > 0 || behaviours_ || effects_ || OnProgress) return false;
+  const auto& classes = ProgressFreeClasses();
+  return std::find(classes.begin(), classes.end(), ClassType()) != classes.end();
+}
+
 void TGLBaseSceneObject::DoProgress(const TProgressTimes& progressTime) {
-  for (int i = GetChildCount() - 1; i >= 0; --i)
-    if (TGLBaseSceneObject* c = GetChild(i)) c->DoProgress(progressTime);
+  // Thousands of children that have nothing to do (the cubes and pipes of a
+  // busy view) are not walked in every step; once seen, they stay known as
+  // such until one of them or a new one may have something to do.
+  if (!childrenProgressFree_) {
+    bool allFree = GetChildCount() > 0;
+    for (int i = GetChildCount() - 1; i >= 0; --i)
+      if (TGLBaseSceneObject* c = GetChild(i)) {
+        allFree = allFree && c->ProgressFreeLeaf();  // before its step, which may free it
+        c->DoProgress(progressTime);
+      }
+    // All free: no child had anything to run, so none came or went during the walk.
+    childrenProgressFree_ = allFree && GetChildCount() > 0;
+  }
   if (behaviours_) behaviours_->DoProgress(progressTime);
   if (effects_) effects_->DoProgress(progressTime);
   if (OnProgress) OnProgress(this, progressTime.deltaTime, progressTime.newTime);

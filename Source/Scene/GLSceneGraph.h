@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "Source/Base/GeometryBB.h"
@@ -47,6 +48,43 @@ enum TGLObjectChange : uint8_t {
   ocInvAbsoluteMatrix = 4,
   ocStructure = 8  // display list stale
 };
+
+class TGLBaseSceneObject;
+
+// A scene object's progress handler: a std::function that tells its object
+// when it is set, so a progress step that passed over the object (as one with
+// nothing to do) takes it in again.
+class TGLObjectProgressEvent {
+ public:
+  explicit TGLObjectProgressEvent(TGLBaseSceneObject* owner) noexcept : owner_(owner) {}
+  TGLObjectProgressEvent(const TGLObjectProgressEvent&) = delete;
+  TGLObjectProgressEvent& operator=(const TGLObjectProgressEvent& other) {
+    handler_ = other.handler_;
+    Changed();
+    return *this;
+  }
+  template <class F>
+    requires(!std::is_same_v<std::remove_cvref_t<F>, TGLObjectProgressEvent>)
+  TGLObjectProgressEvent& operator=(F&& f) {
+    handler_ = std::forward<F>(f);
+    Changed();
+    return *this;
+  }
+  explicit operator bool() const noexcept { return bool(handler_); }
+  void operator()(TObject* sender, double deltaTime, double newTime) const { handler_(sender, deltaTime, newTime); }
+  const TGLProgressEvent& Handler() const noexcept { return handler_; }
+
+ private:
+  void Changed() noexcept;
+  TGLProgressEvent handler_;
+  TGLBaseSceneObject* owner_;
+};
+
+// Objects of exactly this class (not of classes derived from it) do nothing in
+// a progress step beyond what their children, behaviours, effects and
+// progress handler do: a parent whose children are all such objects, without
+// any of those, passes over them in its steps. GUI thread.
+void RegisterProgressFreeClass(TClass cls);
 
 class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   RTL_CLASS(TGLBaseSceneObject, TGLCoordinatesUpdateAbleComponent)
@@ -207,7 +245,7 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   TGLBehaviours* BehavioursIfAny() const noexcept { return behaviours_.get(); }
   TGLObjectEffects* EffectsIfAny() const noexcept { return effects_.get(); }
 
-  TGLProgressEvent OnProgress;
+  TGLObjectProgressEvent OnProgress{this};
 
   // Draws the six axis lines (length = the current camera's depth of view).
   void DrawAxes(TRenderContextInfo& rci, uint16_t pattern);
@@ -220,6 +258,19 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   friend class TGLSceneGraph;
   friend class TGLSceneRootObject;
   bool IsLoadingOrReading() const;
+  friend class TGLObjectProgressEvent;
+  // Whether a progress step has nothing to do for this object: a leaf of a
+  // progress-free class without behaviours, effects or a progress handler.
+  bool ProgressFreeLeaf() const;
+  // This object may have something to do in a progress step from now on: its
+  // parent's steps walk over it again.
+  void ProgressMayBeNeeded() noexcept {
+    if (parent_) parent_->childrenProgressFree_ = false;
+  }
+  // A child came: the children stay known as progress-free only if it is so.
+  void ChildCameForProgress(TGLBaseSceneObject* child) {
+    if (childrenProgressFree_ && !child->ProgressFreeLeaf()) childrenProgressFree_ = false;
+  }
   void MarkSubtreeAbsoluteStale();
   void MarkChildrenAbsoluteStale();
   uint8_t changes_ = ocTransformation | ocAbsoluteMatrix | ocInvAbsoluteMatrix | ocStructure;
@@ -267,6 +318,9 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   bool showAxes_ = false;
   bool busy_ = false;
   bool renderFailureReported_ = false;  // a failure of its drawing was logged
+  // Every child is a ProgressFreeLeaf, as found by the last progress step and
+  // kept up to date since by what can change it (false: not known).
+  bool childrenProgressFree_ = false;
   TGLObjectsSorting objectsSorting_ = osInherited;
   TGLVisibilityCulling visibilityCulling_ = vcInherited;
   std::unique_ptr<TGLBehaviours> behaviours_;

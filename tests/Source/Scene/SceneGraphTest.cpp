@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -453,6 +454,77 @@ TEST_F(SceneFixture, ProgressVisitsChildrenLastFirstThenBehaviours) {
     };
   scene.Progress(0.5, 2.0);
   EXPECT_EQ(order, (std::vector<std::string>{"b", "a", "p"}));
+}
+
+namespace {
+// Registered as having nothing to do in a progress step, yet counting its
+// steps: shows when a step passes over it.
+class TPassedOver : public TGLSceneObject {
+  RTL_CLASS(TPassedOver, TGLSceneObject)
+ public:
+  using TGLSceneObject::TGLSceneObject;
+  static inline int Steps = 0;
+  void DoProgress(const TProgressTimes& t) override {
+    ++Steps;
+    TGLSceneObject::DoProgress(t);
+  }
+};
+}  // namespace
+
+TEST_F(SceneFixture, ProgressPassesOverChildrenWithNothingToDoUntilOneMayHave) {
+  RegisterProgressFreeClass(TPassedOver::StaticClass());
+  double now = 0;
+  auto steps = [&] {  // the children's steps in one step of the scene
+    const int before = TPassedOver::Steps;
+    scene.Progress(0.1, now += 0.1);
+    return TPassedOver::Steps - before;
+  };
+  int handled = 0;
+  auto handler = [&handled](TObject*, double, double) { ++handled; };
+  // A parent of three children that have nothing to do, seen so once.
+  auto parent = [&] {
+    auto* p = scene.Objects()->AddNewChild<TGLSceneObject>();
+    for (int i = 0; i < 3; ++i) p->AddNewChild<TPassedOver>();
+    EXPECT_EQ(steps(), 3);
+    EXPECT_EQ(steps(), 0);
+    return p;
+  };
+
+  TGLSceneObject* p = parent();
+  p->AddNewChild<TPassedOver>();  // another one like them
+  EXPECT_EQ(steps(), 0);
+  p->Children(1)->OnProgress = handler;
+  EXPECT_EQ(steps(), 4);
+  EXPECT_EQ(handled, 1);
+  EXPECT_EQ(steps(), 4);  // still
+  EXPECT_EQ(handled, 2);
+  p->Children(1)->OnProgress = nullptr;
+  EXPECT_EQ(steps(), 4);
+  EXPECT_EQ(steps(), 0);
+  delete p;
+
+  // Behaviours or effects, a child of its own, a new child of another kind
+  // or with a handler: each is stepped again.
+  const std::vector<std::function<void(TGLSceneObject*)>> changes = {
+      [](TGLSceneObject* p) { p->Children(0)->Behaviours(); },
+      [](TGLSceneObject* p) { p->Children(2)->Effects(); },
+      [&](TGLSceneObject* p) { p->Children(0)->AddNewChild<TGLSceneObject>()->OnProgress = handler; },
+      [&](TGLSceneObject* p) { p->AddNewChild<TGLSceneObject>()->OnProgress = handler; },
+      [&](TGLSceneObject* p) {
+        auto* c = new TPassedOver(nullptr);
+        c->OnProgress = handler;
+        p->Insert(0, c);
+      },
+  };
+  for (size_t i = 0; i < changes.size(); ++i) {
+    SCOPED_TRACE(i);
+    p = parent();
+    changes[i](p);
+    handled = 0;
+    EXPECT_GE(steps(), 3);
+    EXPECT_EQ(handled, i >= 2 ? 1 : 0);
+    delete p;
+  }
 }
 
 TEST_F(SceneFixture, DefaultSortingDrawsOpaqueInOrderThenBlendedFarthestFirst) {
