@@ -1394,6 +1394,7 @@ void TGLTextureEx::Apply(TRenderContextInfo& rci) {
     for (int j = i + 1; j < Count() && !overridden; ++j)
       overridden = Items(j)->TextureIndex() == item->TextureIndex() && used(Items(j));
     if (overridden) continue;
+    applied_ = true;  // also when the item fails half-way: UnApply then takes off what it did
     item->Apply(rci);
     if (item->TextureIndex() > 0 && item->Texture()->MappingMode() == tmmUser) mask |= 1u << item->TextureIndex();
   }
@@ -1401,6 +1402,9 @@ void TGLTextureEx::Apply(TRenderContextInfo& rci) {
 }
 
 void TGLTextureEx::UnApply(TRenderContextInfo& rci) {
+  // Nothing applied (no item with a texture to show): the items are not visited.
+  if (!applied_) return;
+  applied_ = false;
   for (int i = 0; i < Count(); ++i) Items(i)->UnApply(rci);
 }
 

@@ -531,6 +531,7 @@ class TGLTextureEx : public TOwnedCollection {
 
  private:
   TGLMaterial* material_;
+  bool applied_ = false;  // an item may be applied: UnApply has something to take off
 };
 
 // Registers the image classes, TGLMaterialLibrary, the ".bmp" loader, the published

@@ -183,6 +183,27 @@ TEST_F(Material, OwnTextureOrExtraUnits) {
   EXPECT_EQ(pipe.UnApply(gl.rci), false);
   EXPECT_EQ(gl.rec.Count("glPopMatrix"), 1);
 
+  // A pipe waiting for its label: its unit neither asks the driver nor sends anything; once the
+  // label is there it is put on and taken off as above.
+  static int asked = 0;
+  GL.glGetIntegerv = [](GLenum pname, GLint* v) {
+    ++asked;
+    *v = pname == GL_MAX_TEXTURE_UNITS_ARB ? 8 : 0;
+  };
+  TGLMaterial waiting(nullptr);
+  TGLTextureExItem* pending = waiting.TextureEx()->Add();
+  gl.rec.Clear();
+  DrawPasses(waiting, gl.rci);
+  EXPECT_EQ(asked, 0);
+  EXPECT_EQ(gl.rec.Count("glActiveTextureARB"), 0);
+  EXPECT_EQ(gl.rec.Count("glPopMatrix"), 0);
+  pending->Texture()->Image()->Assign(bitmap.get());
+  pending->Texture()->SetEnabled(true);
+  gl.rec.Clear();
+  DrawPasses(waiting, gl.rci);
+  EXPECT_EQ(gl.rec.Count("glPushMatrix"), 1);
+  EXPECT_EQ(gl.rec.Count("glPopMatrix"), 1);
+
   // With an enabled unit 0 next to an own texture, only the units are drawn.
   TGLTextureExItem* unit0 = m.TextureEx()->Add();
   unit0->SetTextureIndex(0);
