@@ -54,8 +54,8 @@ class TBaseConnectivity : public TObject {
   virtual int EdgeCount() const { return 0; }
   virtual int FaceCount() const { return 0; }
   // Creates the silhouette when Silhouette is empty, else clears it unless AddToSilhouette.
-  virtual void CreateSilhouette(const TGLSilhouetteParameters& Parameters, std::unique_ptr<TGLSilhouette>& Silhouette,
-                                bool AddToSilhouette) {}
+  virtual void CreateSilhouette(const TGLSilhouetteParameters& /*Parameters*/,
+                                std::unique_ptr<TGLSilhouette>& /*Silhouette*/, bool /*AddToSilhouette*/) {}
   bool PrecomputeFaceNormal() const noexcept { return precomputeFaceNormal_; }
 
  protected:
