@@ -260,12 +260,8 @@ std::vector<std::unique_ptr<TSharedSides>>& SharedSides() {
 uint64_t SharedSidesUse = 0;
 
 bool UsableInCurrentContext(const TGLContextHandle& h) {
-  TGLContext* current = GetCurrentRenderingContext();
-  TGLContext* owner = h.RenderingContext();
-  if (!current || !owner) return false;
-  if (owner == current) return true;
-  const auto& group = current->SharedContexts();
-  return std::find(group.begin(), group.end(), owner) != group.end();
+  const TGLContext* current = GetCurrentRenderingContext();
+  return current && h.RenderingContext() && current->SharesNamesWith(h.RenderingContext());
 }
 
 // The quadric's axis is Z from its base: turned onto the cylinder's Y axis, its base put where

@@ -137,6 +137,11 @@ TGLContext* TGLContext::FindSharingContext() const {
   return nullptr;
 }
 
+bool TGLContext::SharesNamesWith(const TGLContext* other) const {
+  return other == this ||
+         (other && std::find(FSharedContexts.begin(), FSharedContexts.end(), other) != FSharedContexts.end());
+}
+
 void TGLContext::ActivateNested() {
   if (FActivationCount > 0) {
     RTL_ASSERT(vCurrentRC == this);
@@ -335,7 +340,7 @@ void TGLContextHandle::FreeName() {
   Forget();
   if (!owner || !owner->IsCreated()) return;  // the names died with the context
   TGLContext* current = vCurrentRC;
-  if (owner == current || (current && Contains(current->FSharedContexts, owner))) {
+  if (current && current->SharesNamesWith(owner)) {
     DeleteName(name);
     return;
   }

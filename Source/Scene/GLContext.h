@@ -82,6 +82,9 @@ class TGLContext : public TObject {
   void ShareDisplayLists(TGLContext* other);
   void CopySharingGroupToMembers();
   TGLContext* FindSharingContext() const;
+  // Whether names made in the other context can be used in this one: the same context, or
+  // one of those that share its lists.
+  bool SharesNamesWith(const TGLContext* other) const;
   void ActivateNested();
   void DeactivateNested();
   bool ForceActiveState(bool wanted);

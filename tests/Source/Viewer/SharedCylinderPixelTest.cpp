@@ -32,8 +32,8 @@ struct GL_SharedCylinderLists : TMemoryViewerTest {
     light->Position()->SetXYZAsPoint(3, 4, 6);
     // Pipes as the traffic view makes them: sides only, a few slices, lying at angles, of
     // different lengths and two radii, one standing on its end.
-    const float spec[][5] = {{-1.2f, 1, 0.3f, 3.0f, 30}, {1, 0.5f, 0.3f, 1.5f, -60}, {0, -1.3f, 0.45f, 2.5f, 90}};
-    for (const auto& s : spec) {
+    const float placed[][5] = {{-1.2f, 1, 0.3f, 3.0f, 30}, {1, 0.5f, 0.3f, 1.5f, -60}, {0, -1.3f, 0.45f, 2.5f, 90}};
+    for (const auto& s : placed) {
       auto* c = scene.Objects()->AddNewChild<TGLCylinder>();
       c->Position()->SetXYZAsPoint(s[0], s[1], 0);
       c->SetBottomRadius(s[2]);
