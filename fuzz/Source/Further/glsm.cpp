@@ -3,7 +3,7 @@
 // reads back to the same bytes, and draw: loaded into an actor, animated and drawn for a few
 // frames through a GL table that answers without a driver.
 #include "Source/Further/GLVectorFileObjects.h"
-#include "fuzz/Source/FuzzScene.h"
+#include "fuzz/Source/Scene/FuzzScene.h"
 #include "rtl/SysUtils.h"
 
 #include <cstdint>

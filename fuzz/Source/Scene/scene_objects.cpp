@@ -6,7 +6,7 @@
 // GL table that answers without a driver, and scene objects also build their geometry once
 // directly. Refusals must be the run-time's exceptions (anything else escapes and is a finding);
 // nothing may crash, hang, or leave attributes or matrices pushed.
-#include "fuzz/Source/FuzzScene.h"
+#include "fuzz/Source/Scene/FuzzScene.h"
 
 #include <cstdint>
 #include <memory>
