@@ -118,8 +118,7 @@ std::string TTrafficScene::ImagesDir() {
   static std::string FoundFor, Found;
   const std::string programDir = ProgramDir();
   struct stat st {};
-  if (!Found.empty() && FoundFor == programDir && ::stat(Found.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-    return Found;
+  if (!Found.empty() && FoundFor == programDir && ::stat(Found.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return Found;
   Found.clear();
   QDir dir(QString::fromStdString(programDir));
   std::string path;

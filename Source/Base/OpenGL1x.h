@@ -57,141 +57,407 @@ typedef int(APIENTRYP PFN_glXQueryContext)(_XDisplay* dpy, __GLXcontextRec* ctx,
 // ---------------------------------------------------------------------------
 // Name tables. Each list is written once here and expanded wherever the names
 // are needed (declarations, fetching, nulling, name lists, test fakes).
+// clang-format off
 
 // OpenGL 1.0/1.1 core, bound to the linked library: X(name).
-#define OPENGL1X_CORE_ENTRIES(X)                                                                                                                                                                                                                                                                                                                                                                                                                                      \
-  X(glClearIndex)                                                                                                                                                                                                                                                                                                                                                                                                                                                     \
-  X(glClearColor) X(glClear) X(glIndexMask) X(glColorMask) X(glAlphaFunc) X(glBlendFunc) X(glLogicOp) X(glCullFace) X(                                                                                                                                                                                                                                                                                                                                                \
-      glFrontFace) X(glPointSize) X(glLineWidth) X(glLineStipple) X(glPolygonMode) X(glPolygonOffset)                                                                                                                                                                                                                                                                                                                                                                 \
-      X(glPolygonStipple) X(glGetPolygonStipple) X(glEdgeFlag) X(glEdgeFlagv) X(glScissor) X(glClipPlane) X(                                                                                                                                                                                                                                                                                                                                                          \
-          glGetClipPlane) X(glDrawBuffer) X(glReadBuffer) X(glEnable) X(glDisable) X(glIsEnabled)                                                                                                                                                                                                                                                                                                                                                                     \
-          X(glEnableClientState) X(glDisableClientState) X(glGetBooleanv) X(glGetDoublev) X(glGetFloatv) X(                                                                                                                                                                                                                                                                                                                                                           \
-              glGetIntegerv) X(glPushAttrib) X(glPopAttrib) X(glPushClientAttrib) X(glPopClientAttrib) X(glRenderMode)                                                                                                                                                                                                                                                                                                                                                \
-              X(glGetError) X(glGetString) X(glFinish) X(glFlush) X(glHint) X(glClearDepth) X(glDepthFunc) X(                                                                                                                                                                                                                                                                                                                                                         \
-                  glDepthMask) X(glDepthRange) X(glClearAccum) X(glAccum) X(glMatrixMode) X(glOrtho) X(glFrustum) X(glViewport) X(glPushMatrix)                                                                                                                                                                                                                                                                                                                       \
-                  X(glPopMatrix) X(glLoadIdentity) X(glLoadMatrixd) X(glLoadMatrixf) X(glMultMatrixd) X(glMultMatrixf) X(                                                                                                                                                                                                                                                                                                                                             \
-                      glRotated) X(glRotatef) X(glScaled) X(glScalef) X(glTranslated) X(glTranslatef) X(glIsList) X(glDeleteLists)                                                                                                                                                                                                                                                                                                                                    \
-                      X(glGenLists) X(glNewList) X(                                                                                                                                                                                                                                                                                                                                                                                                                   \
-                          glEndList) X(glCallList) X(glCallLists) X(glListBase) X(glBegin)                                                                                                                                                                                                                                                                                                                                                                            \
-                          X(glEnd) X(glVertex2d) X(glVertex2f) X(glVertex2i) X(glVertex2s) X(glVertex3d) X(glVertex3f) X(glVertex3i) X(                                                                                                                                                                                                                                                                                                                               \
-                              glVertex3s) X(glVertex4d) X(glVertex4f)                                                                                                                                                                                                                                                                                                                                                                                                 \
-                              X(glVertex4i) X(                                                                                                                                                                                                                                                                                                                                                                                                                        \
-                                  glVertex4s) X(glVertex2dv) X(glVertex2fv) X(glVertex2iv)                                                                                                                                                                                                                                                                                                                                                                            \
-                                  X(glVertex2sv) X(glVertex3dv) X(glVertex3fv) X(                                                                                                                                                                                                                                                                                                                                                                                     \
-                                      glVertex3iv) X(glVertex3sv) X(glVertex4dv) X(glVertex4fv) X(glVertex4iv)                                                                                                                                                                                                                                                                                                                                                        \
-                                      X(glVertex4sv) X(glNormal3b) X(glNormal3d) X(glNormal3f) X(glNormal3i) X(glNormal3s) X(                                                                                                                                                                                                                                                                                                                                         \
-                                          glNormal3bv) X(glNormal3dv) X(glNormal3fv) X(glNormal3iv)                                                                                                                                                                                                                                                                                                                                                                   \
-                                          X(glNormal3sv) X(glIndexd) X(glIndexf) X(glIndexi) X(glIndexs) X(glIndexub) X(glIndexdv) X(                                                                                                                                                                                                                                                                                                                                 \
-                                              glIndexfv) X(glIndexiv) X(glIndexsv) X(glIndexubv) X(glColor3b) X(glColor3d)                                                                                                                                                                                                                                                                                                                                            \
-                                              X(glColor3f) X(glColor3i) X(glColor3s) X(glColor3ub) X(glColor3ui) X(glColor3us) X(                                                                                                                                                                                                                                                                                                                                     \
-                                                  glColor4b) X(glColor4d) X(glColor4f) X(glColor4i)                                                                                                                                                                                                                                                                                                                                                                   \
-                                                  X(glColor4s) X(glColor4ub) X(glColor4ui) X(glColor4us) X(                                                                                                                                                                                                                                                                                                                                                           \
-                                                      glColor3bv) X(glColor3dv) X(glColor3fv)                                                                                                                                                                                                                                                                                                                                                                         \
-                                                      X(glColor3iv) X(                                                                                                                                                                                                                                                                                                                                                                                                \
-                                                          glColor3sv) X(glColor3ubv) X(glColor3uiv)                                                                                                                                                                                                                                                                                                                                                                   \
-                                                          X(glColor3usv) X(glColor4bv) X(glColor4dv) X(glColor4fv) X(                                                                                                                                                                                                                                                                                                                                                 \
-                                                              glColor4iv) X(glColor4sv) X(glColor4ubv)                                                                                                                                                                                                                                                                                                                                                                \
-                                                              X(glColor4uiv) X(glColor4usv) X(glTexCoord1d) X(glTexCoord1f) X(                                                                                                                                                                                                                                                                                                                                        \
-                                                                  glTexCoord1i) X(glTexCoord1s)                                                                                                                                                                                                                                                                                                                                                                       \
-                                                                  X(                                                                                                                                                                                                                                                                                                                                                                                                  \
-                                                                      glTexCoord2d) X(glTexCoord2f)                                                                                                                                                                                                                                                                                                                                                                   \
-                                                                      X(                                                                                                                                                                                                                                                                                                                                                                                              \
-                                                                          glTexCoord2i) X(glTexCoord2s)                                                                                                                                                                                                                                                                                                                                                               \
-                                                                          X(                                                                                                                                                                                                                                                                                                                                                                                          \
-                                                                              glTexCoord3d) X(glTexCoord3f)                                                                                                                                                                                                                                                                                                                                                           \
-                                                                              X(                                                                                                                                                                                                                                                                                                                                                                                      \
-                                                                                  glTexCoord3i) X(glTexCoord3s)                                                                                                                                                                                                                                                                                                                                                       \
-                                                                                  X(                                                                                                                                                                                                                                                                                                                                                                                  \
-                                                                                      glTexCoord4d) X(glTexCoord4f)                                                                                                                                                                                                                                                                                                                                                   \
-                                                                                      X(                                                                                                                                                                                                                                                                                                                                                                              \
-                                                                                          glTexCoord4i) X(glTexCoord4s)                                                                                                                                                                                                                                                                                                                                               \
-                                                                                          X(glTexCoord1dv) X(glTexCoord1fv) X(                                                                                                                                                                                                                                                                                                                                        \
-                                                                                              glTexCoord1iv) X(glTexCoord1sv)                                                                                                                                                                                                                                                                                                                                         \
-                                                                                              X(glTexCoord2dv) X(                                                                                                                                                                                                                                                                                                                                                     \
-                                                                                                  glTexCoord2fv) X(glTexCoord2iv)                                                                                                                                                                                                                                                                                                                                     \
-                                                                                                  X(glTexCoord2sv) X(                                                                                                                                                                                                                                                                                                                                                 \
-                                                                                                      glTexCoord3dv)                                                                                                                                                                                                                                                                                                                                                  \
-                                                                                                      X(glTexCoord3fv) X(                                                                                                                                                                                                                                                                                                                                             \
-                                                                                                          glTexCoord3iv)                                                                                                                                                                                                                                                                                                                                              \
-                                                                                                          X(glTexCoord3sv)                                                                                                                                                                                                                                                                                                                                            \
-                                                                                                              X(glTexCoord4dv)                                                                                                                                                                                                                                                                                                                                        \
-                                                                                                                  X(glTexCoord4fv)                                                                                                                                                                                                                                                                                                                                    \
-                                                                                                                      X(glTexCoord4iv)                                                                                                                                                                                                                                                                                                                                \
-                                                                                                                          X(glTexCoord4sv)                                                                                                                                                                                                                                                                                                                            \
-                                                                                                                              X(glRasterPos2d)                                                                                                                                                                                                                                                                                                                        \
-                                                                                                                                  X(glRasterPos2f)                                                                                                                                                                                                                                                                                                                    \
-                                                                                                                                      X(glRasterPos2i)                                                                                                                                                                                                                                                                                                                \
-                                                                                                                                          X(glRasterPos2s)                                                                                                                                                                                                                                                                                                            \
-                                                                                                                                              X(glRasterPos3d)                                                                                                                                                                                                                                                                                                        \
-                                                                                                                                                  X(glRasterPos3f)                                                                                                                                                                                                                                                                                                    \
-                                                                                                                                                      X(glRasterPos3i)                                                                                                                                                                                                                                                                                                \
-                                                                                                                                                          X(glRasterPos3s)                                                                                                                                                                                                                                                                                            \
-                                                                                                                                                              X(glRasterPos4d) X(glRasterPos4f) X(glRasterPos4i) X(glRasterPos4s) X(glRasterPos2dv) X(glRasterPos2fv) X(glRasterPos2iv) X(glRasterPos2sv) X(glRasterPos3dv) X(glRasterPos3fv) X(glRasterPos3iv) X(glRasterPos3sv) X(glRasterPos4dv) X(glRasterPos4fv) X(glRasterPos4iv) X(glRasterPos4sv) X(          \
-                                                                                                                                                                  glRectd)                                                                                                                                                                                                                                                                                            \
-                                                                                                                                                                  X(                                                                                                                                                                                                                                                                                                  \
-                                                                                                                                                                      glRectf) X(glRecti) X(glRects) X(glRectdv) X(glRectfv) X(glRectiv) X(glRectsv) X(glVertexPointer) X(glNormalPointer) X(glColorPointer) X(glIndexPointer) X(glTexCoordPointer) X(glEdgeFlagPointer) X(glGetPointerv)                                                                             \
-                                                                                                                                                                      X(                                                                                                                                                                                                                                                                                              \
-                                                                                                                                                                          glArrayElement) X(glDrawArrays) X(glDrawElements) X(glInterleavedArrays) X(glShadeModel) X(glLightf) X(glLighti) X(glLightfv) X(glLightiv)                                                                                                                                                  \
-                                                                                                                                                                          X(glGetLightfv)                                                                                                                                                                                                                                                                             \
-                                                                                                                                                                              X(glGetLightiv) X(                                                                                                                                                                                                                                                                      \
-                                                                                                                                                                                  glLightModelf)                                                                                                                                                                                                                                                                      \
-                                                                                                                                                                                  X(glLightModeli) X(                                                                                                                                                                                                                                                                 \
-                                                                                                                                                                                      glLightModelfv)                                                                                                                                                                                                                                                                 \
-                                                                                                                                                                                      X(glLightModeliv) X(glMaterialf) X(glMateriali) X(glMaterialfv) X(glMaterialiv) X(glGetMaterialfv) X(glGetMaterialiv) X(glColorMaterial) X(glPixelZoom) X(glPixelStoref) X(glPixelStorei) X(glPixelTransferf) X(glPixelTransferi) X(glPixelMapfv) X(glPixelMapuiv)              \
-                                                                                                                                                                                          X(glPixelMapusv) X(                                                                                                                                                                                                                                                         \
-                                                                                                                                                                                              glGetPixelMapfv)                                                                                                                                                                                                                                                        \
-                                                                                                                                                                                              X(glGetPixelMapuiv) X(glGetPixelMapusv) X(glBitmap) X(glReadPixels) X(glDrawPixels) X(glCopyPixels) X(                                                                                                                                                                  \
-                                                                                                                                                                                                  glStencilFunc)                                                                                                                                                                                                                                                      \
-                                                                                                                                                                                                  X(glStencilMask)                                                                                                                                                                                                                                                    \
-                                                                                                                                                                                                      X(glStencilOp)                                                                                                                                                                                                                                                  \
-                                                                                                                                                                                                          X(glClearStencil) X(glTexGend) X(glTexGenf) X(glTexGeni) X(glTexGendv) X(glTexGenfv) X(glTexGeniv) X(glGetTexGendv)                                                                                                                                         \
-                                                                                                                                                                                                              X(glGetTexGenfv)                                                                                                                                                                                                                                        \
-                                                                                                                                                                                                                  X(                                                                                                                                                                                                                                                  \
-                                                                                                                                                                                                                      glGetTexGeniv) X(glTexEnvf) X(glTexEnvi) X(glTexEnvfv) X(glTexEnviv) X(glGetTexEnvfv)                                                                                                                                                           \
-                                                                                                                                                                                                                      X(glGetTexEnviv)                                                                                                                                                                                                                                \
-                                                                                                                                                                                                                          X(glTexParameterf) X(glTexParameteri) X(glTexParameterfv) X(glTexParameteriv) X(glGetTexParameterfv) X(                                                                                                                                     \
-                                                                                                                                                                                                                              glGetTexParameteriv) X(glGetTexLevelParameterfv)                                                                                                                                                                                        \
-                                                                                                                                                                                                                              X(glGetTexLevelParameteriv)                                                                                                                                                                                                             \
-                                                                                                                                                                                                                                  X(glTexImage1D) X(glTexImage2D) X(glGetTexImage) X(glGenTextures) X(glDeleteTextures) X(                                                                                                                                            \
-                                                                                                                                                                                                                                      glBindTexture)                                                                                                                                                                                                                  \
-                                                                                                                                                                                                                                      X(glPrioritizeTextures)                                                                                                                                                                                                         \
-                                                                                                                                                                                                                                          X(glAreTexturesResident)                                                                                                                                                                                                    \
-                                                                                                                                                                                                                                              X(glIsTexture)                                                                                                                                                                                                          \
-                                                                                                                                                                                                                                                  X(glTexSubImage1D)                                                                                                                                                                                                  \
-                                                                                                                                                                                                                                                      X(glTexSubImage2D)                                                                                                                                                                                              \
-                                                                                                                                                                                                                                                          X(glCopyTexImage1D) X(glCopyTexImage2D) X(glCopyTexSubImage1D) X(glCopyTexSubImage2D) X(glMap1d) X(glMap1f) X(glMap2d) X(                                                                                   \
-                                                                                                                                                                                                                                                              glMap2f)                                                                                                                                                                                                \
-                                                                                                                                                                                                                                                              X(                                                                                                                                                                                                      \
-                                                                                                                                                                                                                                                                  glGetMapdv) X(glGetMapfv) X(glGetMapiv) X(glEvalCoord1d) X(glEvalCoord1f)                                                                                                                           \
-                                                                                                                                                                                                                                                                  X(glEvalCoord1dv)                                                                                                                                                                                   \
-                                                                                                                                                                                                                                                                      X(glEvalCoord1fv)                                                                                                                                                                               \
-                                                                                                                                                                                                                                                                          X(glEvalCoord2d)                                                                                                                                                                            \
-                                                                                                                                                                                                                                                                              X(glEvalCoord2f)                                                                                                                                                                        \
-                                                                                                                                                                                                                                                                                  X(                                                                                                                                                                                  \
-                                                                                                                                                                                                                                                                                      glEvalCoord2dv) X(glEvalCoord2fv) X(glMapGrid1d)                                                                                                                                \
-                                                                                                                                                                                                                                                                                      X(glMapGrid1f) X(glMapGrid2d) X(                                                                                                                                                \
-                                                                                                                                                                                                                                                                                          glMapGrid2f) X(glEvalPoint1) X(glEvalPoint2) X(glEvalMesh1) X(glEvalMesh2) X(glFogf) X(glFogi) X(glFogfv) X(glFogiv) X(glFeedbackBuffer) X(glPassThrough) X(glSelectBuffer) \
-                                                                                                                                                                                                                                                                                          X(glInitNames) X(                                                                                                                                                           \
-                                                                                                                                                                                                                                                                                              glLoadName)                                                                                                                                                             \
-                                                                                                                                                                                                                                                                                              X(glPushName)                                                                                                                                                           \
-                                                                                                                                                                                                                                                                                                  X(glPopName)
+#define OPENGL1X_CORE_ENTRIES(X) \
+  X(glClearIndex) \
+  X(glClearColor) \
+  X(glClear) \
+  X(glIndexMask) \
+  X(glColorMask) \
+  X(glAlphaFunc) \
+  X(glBlendFunc) \
+  X(glLogicOp) \
+  X(glCullFace) \
+  X(glFrontFace) \
+  X(glPointSize) \
+  X(glLineWidth) \
+  X(glLineStipple) \
+  X(glPolygonMode) \
+  X(glPolygonOffset) \
+  X(glPolygonStipple) \
+  X(glGetPolygonStipple) \
+  X(glEdgeFlag) \
+  X(glEdgeFlagv) \
+  X(glScissor) \
+  X(glClipPlane) \
+  X(glGetClipPlane) \
+  X(glDrawBuffer) \
+  X(glReadBuffer) \
+  X(glEnable) \
+  X(glDisable) \
+  X(glIsEnabled) \
+  X(glEnableClientState) \
+  X(glDisableClientState) \
+  X(glGetBooleanv) \
+  X(glGetDoublev) \
+  X(glGetFloatv) \
+  X(glGetIntegerv) \
+  X(glPushAttrib) \
+  X(glPopAttrib) \
+  X(glPushClientAttrib) \
+  X(glPopClientAttrib) \
+  X(glRenderMode) \
+  X(glGetError) \
+  X(glGetString) \
+  X(glFinish) \
+  X(glFlush) \
+  X(glHint) \
+  X(glClearDepth) \
+  X(glDepthFunc) \
+  X(glDepthMask) \
+  X(glDepthRange) \
+  X(glClearAccum) \
+  X(glAccum) \
+  X(glMatrixMode) \
+  X(glOrtho) \
+  X(glFrustum) \
+  X(glViewport) \
+  X(glPushMatrix) \
+  X(glPopMatrix) \
+  X(glLoadIdentity) \
+  X(glLoadMatrixd) \
+  X(glLoadMatrixf) \
+  X(glMultMatrixd) \
+  X(glMultMatrixf) \
+  X(glRotated) \
+  X(glRotatef) \
+  X(glScaled) \
+  X(glScalef) \
+  X(glTranslated) \
+  X(glTranslatef) \
+  X(glIsList) \
+  X(glDeleteLists) \
+  X(glGenLists) \
+  X(glNewList) \
+  X(glEndList) \
+  X(glCallList) \
+  X(glCallLists) \
+  X(glListBase) \
+  X(glBegin) \
+  X(glEnd) \
+  X(glVertex2d) \
+  X(glVertex2f) \
+  X(glVertex2i) \
+  X(glVertex2s) \
+  X(glVertex3d) \
+  X(glVertex3f) \
+  X(glVertex3i) \
+  X(glVertex3s) \
+  X(glVertex4d) \
+  X(glVertex4f) \
+  X(glVertex4i) \
+  X(glVertex4s) \
+  X(glVertex2dv) \
+  X(glVertex2fv) \
+  X(glVertex2iv) \
+  X(glVertex2sv) \
+  X(glVertex3dv) \
+  X(glVertex3fv) \
+  X(glVertex3iv) \
+  X(glVertex3sv) \
+  X(glVertex4dv) \
+  X(glVertex4fv) \
+  X(glVertex4iv) \
+  X(glVertex4sv) \
+  X(glNormal3b) \
+  X(glNormal3d) \
+  X(glNormal3f) \
+  X(glNormal3i) \
+  X(glNormal3s) \
+  X(glNormal3bv) \
+  X(glNormal3dv) \
+  X(glNormal3fv) \
+  X(glNormal3iv) \
+  X(glNormal3sv) \
+  X(glIndexd) \
+  X(glIndexf) \
+  X(glIndexi) \
+  X(glIndexs) \
+  X(glIndexub) \
+  X(glIndexdv) \
+  X(glIndexfv) \
+  X(glIndexiv) \
+  X(glIndexsv) \
+  X(glIndexubv) \
+  X(glColor3b) \
+  X(glColor3d) \
+  X(glColor3f) \
+  X(glColor3i) \
+  X(glColor3s) \
+  X(glColor3ub) \
+  X(glColor3ui) \
+  X(glColor3us) \
+  X(glColor4b) \
+  X(glColor4d) \
+  X(glColor4f) \
+  X(glColor4i) \
+  X(glColor4s) \
+  X(glColor4ub) \
+  X(glColor4ui) \
+  X(glColor4us) \
+  X(glColor3bv) \
+  X(glColor3dv) \
+  X(glColor3fv) \
+  X(glColor3iv) \
+  X(glColor3sv) \
+  X(glColor3ubv) \
+  X(glColor3uiv) \
+  X(glColor3usv) \
+  X(glColor4bv) \
+  X(glColor4dv) \
+  X(glColor4fv) \
+  X(glColor4iv) \
+  X(glColor4sv) \
+  X(glColor4ubv) \
+  X(glColor4uiv) \
+  X(glColor4usv) \
+  X(glTexCoord1d) \
+  X(glTexCoord1f) \
+  X(glTexCoord1i) \
+  X(glTexCoord1s) \
+  X(glTexCoord2d) \
+  X(glTexCoord2f) \
+  X(glTexCoord2i) \
+  X(glTexCoord2s) \
+  X(glTexCoord3d) \
+  X(glTexCoord3f) \
+  X(glTexCoord3i) \
+  X(glTexCoord3s) \
+  X(glTexCoord4d) \
+  X(glTexCoord4f) \
+  X(glTexCoord4i) \
+  X(glTexCoord4s) \
+  X(glTexCoord1dv) \
+  X(glTexCoord1fv) \
+  X(glTexCoord1iv) \
+  X(glTexCoord1sv) \
+  X(glTexCoord2dv) \
+  X(glTexCoord2fv) \
+  X(glTexCoord2iv) \
+  X(glTexCoord2sv) \
+  X(glTexCoord3dv) \
+  X(glTexCoord3fv) \
+  X(glTexCoord3iv) \
+  X(glTexCoord3sv) \
+  X(glTexCoord4dv) \
+  X(glTexCoord4fv) \
+  X(glTexCoord4iv) \
+  X(glTexCoord4sv) \
+  X(glRasterPos2d) \
+  X(glRasterPos2f) \
+  X(glRasterPos2i) \
+  X(glRasterPos2s) \
+  X(glRasterPos3d) \
+  X(glRasterPos3f) \
+  X(glRasterPos3i) \
+  X(glRasterPos3s) \
+  X(glRasterPos4d) \
+  X(glRasterPos4f) \
+  X(glRasterPos4i) \
+  X(glRasterPos4s) \
+  X(glRasterPos2dv) \
+  X(glRasterPos2fv) \
+  X(glRasterPos2iv) \
+  X(glRasterPos2sv) \
+  X(glRasterPos3dv) \
+  X(glRasterPos3fv) \
+  X(glRasterPos3iv) \
+  X(glRasterPos3sv) \
+  X(glRasterPos4dv) \
+  X(glRasterPos4fv) \
+  X(glRasterPos4iv) \
+  X(glRasterPos4sv) \
+  X(glRectd) \
+  X(glRectf) \
+  X(glRecti) \
+  X(glRects) \
+  X(glRectdv) \
+  X(glRectfv) \
+  X(glRectiv) \
+  X(glRectsv) \
+  X(glVertexPointer) \
+  X(glNormalPointer) \
+  X(glColorPointer) \
+  X(glIndexPointer) \
+  X(glTexCoordPointer) \
+  X(glEdgeFlagPointer) \
+  X(glGetPointerv) \
+  X(glArrayElement) \
+  X(glDrawArrays) \
+  X(glDrawElements) \
+  X(glInterleavedArrays) \
+  X(glShadeModel) \
+  X(glLightf) \
+  X(glLighti) \
+  X(glLightfv) \
+  X(glLightiv) \
+  X(glGetLightfv) \
+  X(glGetLightiv) \
+  X(glLightModelf) \
+  X(glLightModeli) \
+  X(glLightModelfv) \
+  X(glLightModeliv) \
+  X(glMaterialf) \
+  X(glMateriali) \
+  X(glMaterialfv) \
+  X(glMaterialiv) \
+  X(glGetMaterialfv) \
+  X(glGetMaterialiv) \
+  X(glColorMaterial) \
+  X(glPixelZoom) \
+  X(glPixelStoref) \
+  X(glPixelStorei) \
+  X(glPixelTransferf) \
+  X(glPixelTransferi) \
+  X(glPixelMapfv) \
+  X(glPixelMapuiv) \
+  X(glPixelMapusv) \
+  X(glGetPixelMapfv) \
+  X(glGetPixelMapuiv) \
+  X(glGetPixelMapusv) \
+  X(glBitmap) \
+  X(glReadPixels) \
+  X(glDrawPixels) \
+  X(glCopyPixels) \
+  X(glStencilFunc) \
+  X(glStencilMask) \
+  X(glStencilOp) \
+  X(glClearStencil) \
+  X(glTexGend) \
+  X(glTexGenf) \
+  X(glTexGeni) \
+  X(glTexGendv) \
+  X(glTexGenfv) \
+  X(glTexGeniv) \
+  X(glGetTexGendv) \
+  X(glGetTexGenfv) \
+  X(glGetTexGeniv) \
+  X(glTexEnvf) \
+  X(glTexEnvi) \
+  X(glTexEnvfv) \
+  X(glTexEnviv) \
+  X(glGetTexEnvfv) \
+  X(glGetTexEnviv) \
+  X(glTexParameterf) \
+  X(glTexParameteri) \
+  X(glTexParameterfv) \
+  X(glTexParameteriv) \
+  X(glGetTexParameterfv) \
+  X(glGetTexParameteriv) \
+  X(glGetTexLevelParameterfv) \
+  X(glGetTexLevelParameteriv) \
+  X(glTexImage1D) \
+  X(glTexImage2D) \
+  X(glGetTexImage) \
+  X(glGenTextures) \
+  X(glDeleteTextures) \
+  X(glBindTexture) \
+  X(glPrioritizeTextures) \
+  X(glAreTexturesResident) \
+  X(glIsTexture) \
+  X(glTexSubImage1D) \
+  X(glTexSubImage2D) \
+  X(glCopyTexImage1D) \
+  X(glCopyTexImage2D) \
+  X(glCopyTexSubImage1D) \
+  X(glCopyTexSubImage2D) \
+  X(glMap1d) \
+  X(glMap1f) \
+  X(glMap2d) \
+  X(glMap2f) \
+  X(glGetMapdv) \
+  X(glGetMapfv) \
+  X(glGetMapiv) \
+  X(glEvalCoord1d) \
+  X(glEvalCoord1f) \
+  X(glEvalCoord1dv) \
+  X(glEvalCoord1fv) \
+  X(glEvalCoord2d) \
+  X(glEvalCoord2f) \
+  X(glEvalCoord2dv) \
+  X(glEvalCoord2fv) \
+  X(glMapGrid1d) \
+  X(glMapGrid1f) \
+  X(glMapGrid2d) \
+  X(glMapGrid2f) \
+  X(glEvalPoint1) \
+  X(glEvalPoint2) \
+  X(glEvalMesh1) \
+  X(glEvalMesh2) \
+  X(glFogf) \
+  X(glFogi) \
+  X(glFogfv) \
+  X(glFogiv) \
+  X(glFeedbackBuffer) \
+  X(glPassThrough) \
+  X(glSelectBuffer) \
+  X(glInitNames) \
+  X(glLoadName) \
+  X(glPushName) \
+  X(glPopName)
 
 // GLU, bound to the linked library: X(name).
-#define OPENGL1X_GLU_ENTRIES(X)                                                                                        \
-  X(gluBeginCurve)                                                                                                     \
-  X(gluBeginPolygon) X(gluBeginSurface) X(gluBeginTrim) X(gluBuild1DMipmapLevels) X(gluBuild1DMipmaps)                 \
-      X(gluBuild2DMipmapLevels) X(gluBuild2DMipmaps) X(gluBuild3DMipmapLevels) X(gluBuild3DMipmaps)                    \
-          X(gluCheckExtension) X(gluCylinder) X(gluDeleteNurbsRenderer) X(gluDeleteQuadric) X(gluDeleteTess)           \
-              X(gluDisk) X(gluEndCurve) X(gluEndPolygon) X(gluEndSurface) X(gluEndTrim) X(gluErrorString)              \
-                  X(gluGetNurbsProperty) X(gluGetString) X(gluGetTessProperty) X(gluLoadSamplingMatrices) X(gluLookAt) \
-                      X(gluNewNurbsRenderer) X(gluNewQuadric) X(gluNewTess) X(gluNextContour) X(gluNurbsCallback)      \
-                          X(gluNurbsCallbackData) X(gluNurbsCurve) X(gluNurbsProperty) X(gluNurbsSurface)              \
-                              X(gluOrtho2D) X(gluPartialDisk) X(gluPerspective) X(gluPickMatrix) X(gluProject)         \
-                                  X(gluPwlCurve) X(gluQuadricCallback) X(gluQuadricDrawStyle) X(gluQuadricNormals)     \
-                                      X(gluQuadricOrientation) X(gluQuadricTexture) X(gluScaleImage) X(gluSphere)      \
-                                          X(gluTessBeginContour) X(gluTessBeginPolygon) X(gluTessCallback)             \
-                                              X(gluTessEndContour) X(gluTessEndPolygon) X(gluTessNormal)               \
-                                                  X(gluTessProperty) X(gluTessVertex) X(gluUnProject) X(gluUnProject4)
+#define OPENGL1X_GLU_ENTRIES(X) \
+  X(gluBeginCurve) \
+  X(gluBeginPolygon) \
+  X(gluBeginSurface) \
+  X(gluBeginTrim) \
+  X(gluBuild1DMipmapLevels) \
+  X(gluBuild1DMipmaps) \
+  X(gluBuild2DMipmapLevels) \
+  X(gluBuild2DMipmaps) \
+  X(gluBuild3DMipmapLevels) \
+  X(gluBuild3DMipmaps) \
+  X(gluCheckExtension) \
+  X(gluCylinder) \
+  X(gluDeleteNurbsRenderer) \
+  X(gluDeleteQuadric) \
+  X(gluDeleteTess) \
+  X(gluDisk) \
+  X(gluEndCurve) \
+  X(gluEndPolygon) \
+  X(gluEndSurface) \
+  X(gluEndTrim) \
+  X(gluErrorString) \
+  X(gluGetNurbsProperty) \
+  X(gluGetString) \
+  X(gluGetTessProperty) \
+  X(gluLoadSamplingMatrices) \
+  X(gluLookAt) \
+  X(gluNewNurbsRenderer) \
+  X(gluNewQuadric) \
+  X(gluNewTess) \
+  X(gluNextContour) \
+  X(gluNurbsCallback) \
+  X(gluNurbsCallbackData) \
+  X(gluNurbsCurve) \
+  X(gluNurbsProperty) \
+  X(gluNurbsSurface) \
+  X(gluOrtho2D) \
+  X(gluPartialDisk) \
+  X(gluPerspective) \
+  X(gluPickMatrix) \
+  X(gluProject) \
+  X(gluPwlCurve) \
+  X(gluQuadricCallback) \
+  X(gluQuadricDrawStyle) \
+  X(gluQuadricNormals) \
+  X(gluQuadricOrientation) \
+  X(gluQuadricTexture) \
+  X(gluScaleImage) \
+  X(gluSphere) \
+  X(gluTessBeginContour) \
+  X(gluTessBeginPolygon) \
+  X(gluTessCallback) \
+  X(gluTessEndContour) \
+  X(gluTessEndPolygon) \
+  X(gluTessNormal) \
+  X(gluTessProperty) \
+  X(gluTessVertex) \
+  X(gluUnProject) \
+  X(gluUnProject4)
 
 // Later GL entry points, fetched in this order by LoadGLExtensionEntryPoints:
 //   E(type, name, requirement)  fetched through the loader;
@@ -717,6 +983,8 @@ typedef int(APIENTRYP PFN_glXQueryContext)(_XDisplay* dpy, __GLXcontextRec* ctx,
   W(WGL_ARB_pbuffer, "WGL_ARB_pbuffer ", glx.Version13)                                                              \
   W(WGL_ARB_pixel_format, "WGL_ARB_pixel_format", glx.Version13)                                                     \
   W(WGL_ATI_pixel_format_float, "WGL_ATI_pixel_format_float", glx.Has("GLX_ARB_fbconfig_float"))
+
+// clang-format on
 
 // ---------------------------------------------------------------------------
 

@@ -71,13 +71,24 @@ using PDisableClientState = TUnitProc<&E::glDisableClientState, ClientActive, GL
 using PEnable = TUnitProc<&E::glEnable, Active, GLenum>;
 using PDisable = TUnitProc<&E::glDisable, Active, GLenum>;
 
-#define XOPENGL_PROCEDURES(P)                                                                            \
-  P(MappedTexCoord2f, PTexCoord2f)                                                                       \
-  P(MappedTexCoord2fv, PTexCoord2fv) P(MappedTexCoord3f, PTexCoord3f) P(MappedTexCoord3fv, PTexCoord3fv) \
-      P(MappedTexCoord4f, PTexCoord4f) P(MappedTexCoord4fv, PTexCoord4fv) P(MappedTexGenf, PTexGenf)     \
-          P(MappedTexGenfv, PTexGenfv) P(MappedTexGeni, PTexGeni) P(MappedTexGeniv, PTexGeniv)           \
-              P(MappedTexCoordPointer, PTexCoordPointer) P(MappedEnableClientState, PEnableClientState)  \
-                  P(MappedDisableClientState, PDisableClientState) P(MappedEnable, PEnable) P(MappedDisable, PDisable)
+// clang-format off
+#define XOPENGL_PROCEDURES(P) \
+  P(MappedTexCoord2f, PTexCoord2f) \
+  P(MappedTexCoord2fv, PTexCoord2fv) \
+  P(MappedTexCoord3f, PTexCoord3f) \
+  P(MappedTexCoord3fv, PTexCoord3fv) \
+  P(MappedTexCoord4f, PTexCoord4f) \
+  P(MappedTexCoord4fv, PTexCoord4fv) \
+  P(MappedTexGenf, PTexGenf) \
+  P(MappedTexGenfv, PTexGenfv) \
+  P(MappedTexGeni, PTexGeni) \
+  P(MappedTexGeniv, PTexGeniv) \
+  P(MappedTexCoordPointer, PTexCoordPointer) \
+  P(MappedEnableClientState, PEnableClientState) \
+  P(MappedDisableClientState, PDisableClientState) \
+  P(MappedEnable, PEnable) \
+  P(MappedDisable, PDisable)
+// clang-format on
 
 void Repoint(TMapTexCoordMode mode) {
   switch (mode) {

@@ -63,9 +63,12 @@ class TGLObjectProgressEvent {
     Changed();
     return *this;
   }
+  // clang-format 14 would fold the requires clause into the declaration.
+  // clang-format off
   template <class F>
     requires(!std::is_same_v<std::remove_cvref_t<F>, TGLObjectProgressEvent>)
   TGLObjectProgressEvent& operator=(F&& f) {
+    // clang-format on
     handler_ = std::forward<F>(f);
     Changed();
     return *this;

@@ -49,13 +49,16 @@ inline void InstallNullGL() {
 #define FUZZ_NOGL1(name) GL.name = &TNoGL<decltype(TGLEntryPoints::name)>::Call;
 #define FUZZ_NOGL3(type, name, requirement) FUZZ_NOGL1(name)
 #define FUZZ_NOGL_NONE(name)
+  // clang-format off
   OPENGL1X_CORE_ENTRIES(FUZZ_NOGL1)
-  OPENGL1X_GLU_ENTRIES(FUZZ_NOGL1) OPENGL1X_GL_EXTENSION_ENTRIES(FUZZ_NOGL3, FUZZ_NOGL_NONE, FUZZ_NOGL3)
-      OPENGL1X_GLX_ENTRIES(FUZZ_NOGL3)
+  OPENGL1X_GLU_ENTRIES(FUZZ_NOGL1)
+  OPENGL1X_GL_EXTENSION_ENTRIES(FUZZ_NOGL3, FUZZ_NOGL_NONE, FUZZ_NOGL3)
+  OPENGL1X_GLX_ENTRIES(FUZZ_NOGL3)
+  // clang-format on
 #undef FUZZ_NOGL1
 #undef FUZZ_NOGL3
 #undef FUZZ_NOGL_NONE
-          GL.glGenLists = [](GLsizei range) -> GLuint {
+  GL.glGenLists = [](GLsizei range) -> GLuint {
     static GLuint next = 1;
     const GLuint first = next;
     next += GLuint(range > 0 ? range : 1);
