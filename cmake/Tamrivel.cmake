@@ -67,7 +67,7 @@ endfunction()
 
 function(tamrivel_bench name)
   cmake_parse_arguments(A "" "" "SOURCES;DEPS" ${ARGN})
-  if(TAMRIVEL_FUZZ)
+  if(TAMRIVEL_FUZZ OR NOT TAMRIVEL_BENCH)
     return()
   endif()
   add_executable(${name} ${A_SOURCES})
