@@ -2,11 +2,17 @@
 // program would, for load and end-to-end measurements of the traffic view.
 //
 //   feed-sender [--to ADDR] [--port N] [--rate LINES_PER_S] [--seconds S]
-//               [--hosts N] [--conns N] [--per24] [--new-share F]
+//               [--hosts N] [--conns N] [--per24 | --packed] [--new-share F]
 //               [--ports-change] [--in-order] [--per-datagram N] [--seed N] [--quiet]
 //
-// Hosts are addresses from 11.0.0.0 up: packed 254 to a /24 block, or with
-// --per24 one host per /24 block (so each host is a cube of its own).
+// With no options it sends 500 lines/s for 60 s between 24 hosts over 40
+// conversations: 24 cubes spread around the view, joined by pipes.
+//
+// Hosts are addresses from 11.0.0.0 up: one host per /24 block (the default,
+// --per24; each host is a cube of its own), or with --packed 254 to a /24 block
+// (a block is one cube). Up to 256 hosts, one per block, take third octets spread
+// evenly over 0..255, so that their cubes stand apart around the view; more take
+// consecutive blocks.
 // Conversations are distinct host pairs, nearest neighbours first; when more
 // are asked for than there are pairs, a host talking to itself fills up. Each
 // line picks a conversation and a direction at random. A conversation keeps
@@ -38,11 +44,11 @@ namespace {
 struct TOptions {
   std::string To = "127.0.0.1";
   int Port = 32000;
-  double Rate = 5000;
-  double Seconds = 10;
-  int Hosts = 200;
-  int Conns = 600;
-  bool Per24 = false;
+  double Rate = 500;
+  double Seconds = 60;
+  int Hosts = 24;
+  int Conns = 40;
+  bool Per24 = true;
   double NewShare = 0;
   bool PortsChange = false;
   bool InOrder = false;
@@ -51,13 +57,30 @@ struct TOptions {
   bool Quiet = false;
 };
 
+const char* const UsageText =
+    "usage: feed-sender [--to ADDR] [--port N] [--rate LINES_PER_S] [--seconds S]\n"
+    "                   [--hosts N] [--conns N] [--per24 | --packed] [--new-share F]\n"
+    "                   [--ports-change] [--in-order] [--per-datagram N] [--seed N] [--quiet]\n";
+
+const char* const HelpText =
+    "Sends packet lines over UDP, as a remote capture program would.\n"
+    "  --to ADDR          destination IPv4 address (default 127.0.0.1)\n"
+    "  --port N           destination UDP port (default 32000)\n"
+    "  --rate R           lines per second (default 500)\n"
+    "  --seconds S        how long to send (default 60)\n"
+    "  --hosts N          made-up hosts, from 11.0.0.1 up (default 24)\n"
+    "  --conns N          conversations between them, nearest neighbours first (default 40)\n"
+    "  --per24            one host per /24 block, each its own cube (the default)\n"
+    "  --packed           254 hosts per /24 block, one cube per block\n"
+    "  --new-share F      share of lines that open a new connection (new source port)\n"
+    "  --ports-change     every line a new source port\n"
+    "  --in-order         take the conversations in turn instead of at random\n"
+    "  --per-datagram N   lines per UDP datagram (default 1)\n"
+    "  --seed N           random seed (default 1)\n"
+    "  --quiet            no summary line at the end\n";
+
 [[noreturn]] void Usage(const char* Why) {
-  std::fprintf(stderr,
-               "feed-sender: %s\n"
-               "usage: feed-sender [--to ADDR] [--port N] [--rate LINES_PER_S] [--seconds S]\n"
-               "                   [--hosts N] [--conns N] [--per24] [--new-share F]\n"
-               "                   [--ports-change] [--in-order] [--per-datagram N] [--seed N] [--quiet]\n",
-               Why);
+  std::fprintf(stderr, "feed-sender: %s\n%s", Why, UsageText);
   std::exit(2);
 }
 
@@ -94,6 +117,8 @@ TOptions ParseOptions(int Argc, char** Argv) {
       O.Conns = int(Number("--conns", Value(), 1, 1 << 24));
     else if (A == "--per24")
       O.Per24 = true;
+    else if (A == "--packed")
+      O.Per24 = false;
     else if (A == "--new-share")
       O.NewShare = Number("--new-share", Value(), 0, 1);
     else if (A == "--ports-change")
@@ -106,7 +131,10 @@ TOptions ParseOptions(int Argc, char** Argv) {
       O.Seed = unsigned(Number("--seed", Value(), 0, 4294967295.0));
     else if (A == "--quiet")
       O.Quiet = true;
-    else
+    else if (A == "--help" || A == "-h") {
+      std::printf("%s%s", UsageText, HelpText);
+      std::exit(0);
+    } else
       Usage(("unknown option " + A).c_str());
   }
   const double Pairs = double(O.Hosts) * (O.Hosts - 1) / 2 + O.Hosts;
@@ -117,11 +145,11 @@ TOptions ParseOptions(int Argc, char** Argv) {
   return O;
 }
 
-// Network-order address of host I.
-uint32_t HostAddress(int I, bool Per24) {
+// Network-order address of host I of Hosts.
+uint32_t HostAddress(int I, int Hosts, bool Per24) {
   uint32_t Block, Last;
   if (Per24) {
-    Block = uint32_t(I);
+    Block = uint32_t(I) * uint32_t(Hosts <= 256 ? 256 / Hosts : 1);
     Last = 1;
   } else {
     Block = uint32_t(I / 254);
@@ -188,8 +216,8 @@ int main(int Argc, char** Argv) {
     if (O.PortsChange || (O.NewShare > 0 && Share(Rnd) < O.NewShare)) C.PortA = NewPort();
     const bool Forward = O.InOrder || (Rnd() & 1);
     const int From = Forward ? C.A : C.B, To = Forward ? C.B : C.A;
-    P.SourceIp = HostAddress(From, O.Per24);
-    P.DestIp = HostAddress(To, O.Per24);
+    P.SourceIp = HostAddress(From, O.Hosts, O.Per24);
+    P.DestIp = HostAddress(To, O.Hosts, O.Per24);
     P.SourcePort = Forward ? C.PortA : C.PortB;
     P.DestPort = Forward ? C.PortB : C.PortA;
     for (int I = 0; I < 6; ++I) {
