@@ -242,21 +242,42 @@ void TGLSceneGraph::RenderBatch(const std::vector<TGLBaseSceneObject*>& batch, T
     for (TGLBaseSceneObject* obj : batch) RenderObject(obj, rci);
     return;
   }
+  // An object that fails is reported and left out of the passes still to come; the rest of the
+  // batch draws under the material, which is taken off as usual.
+  std::vector<bool> failed;
   try {
     DrawUnderMaterial(*first->Material(), rci, [&] {
-      for (TGLBaseSceneObject* obj : batch) {
+      for (size_t i = 0; i < batch.size(); ++i) {
+        if (!failed.empty() && failed[i]) continue;
+        TGLBaseSceneObject* obj = batch[i];
         currentObject_ = obj;
-        obj->EmitInBatch(rci);
+        try {
+          obj->EmitInBatch(rci);
+        } catch (...) {
+          if (failed.empty()) failed.resize(batch.size());
+          failed[i] = true;
+          // The cached state is kept: it is the material's, which the rest still draw under.
+          ReportFailureOnce(obj);
+        }
       }
     });
   } catch (...) {
+    // The material itself failed (applying or taking it off): nothing of the batch can be drawn
+    // under it, and it is the first object's.
     ReportRenderFailure(first, rci);
+    return;
   }
+  // What a failing object left in the cached state is unknown: the next object sends its own.
+  if (!failed.empty() && rci.GLStates) rci.GLStates->ResetCachedState();
 }
 
 void TGLSceneGraph::ReportRenderFailure(TGLBaseSceneObject* obj, TRenderContextInfo& rci) noexcept {
   // What the object left in the cached state is unknown: the next object sends its own.
   if (rci.GLStates) rci.GLStates->ResetCachedState();
+  ReportFailureOnce(obj);
+}
+
+void TGLSceneGraph::ReportFailureOnce(TGLBaseSceneObject* obj) noexcept {
   if (obj->renderFailureReported_) return;
   obj->renderFailureReported_ = true;
   const char* what = "unknown error";
@@ -336,9 +357,11 @@ void TGLSceneGraph::RenderObjectUnguarded(TGLBaseSceneObject* obj, TRenderContex
     renderBody(true, true);
     if (obj->ObjectStyle() & osStateChanging) states.ResetCachedState();
   } else {
-    GL.glPushMatrix();
-    effects->RenderPreEffects(currentBuffer_, rci);
-    GL.glPopMatrix();
+    {
+      GL.glPushMatrix();
+      TScopeExit popPre([] { GL.glPopMatrix(); });
+      effects->RenderPreEffects(currentBuffer_, rci);
+    }
     GL.glPushMatrix();
     TScopeExit pop([] { GL.glPopMatrix(); });
     renderBody(true, true);

@@ -834,6 +834,8 @@ TGLMemoryViewer::TGLMemoryViewer(TComponent* AOwner) : TGLNonVisualViewer(AOwner
 }
 
 void TGLMemoryViewer::Render(TGLBaseSceneObject* baseObject) {
+  // A frame that failed may have asked for a new context: it is made for this frame.
+  Buffer()->ApplyDeferredChanges();
   if (!Buffer()->RCInstantiated()) {
     Buffer()->SetViewPort(0, 0, Width(), Height());
     Buffer()->CreateRC(nullptr, true);

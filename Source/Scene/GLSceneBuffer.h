@@ -105,6 +105,13 @@ class TGLSceneBuffer : public TGLUpdateAbleObject {
   // How much of a frame texture uploads may take (no limit by default).
   TGLUploadBudget& UploadBudget() noexcept { return uploadBudget_; }
   bool Rendering() const noexcept { return rendering_; }
+  // Whether a frame, a picking pass or the context's creation asked for a change it could not
+  // carry out then (a new context, or none) and that has not been carried out yet: a pass that
+  // failed leaves it for the next.
+  bool ChangesPending() const noexcept { return destroyAfterPass_ || structuralChangeAfterPass_; }
+  // Carries out what was asked for while the buffer was rendering (nothing during a pass). A
+  // viewer calls it before it looks whether there is a context to draw with.
+  void ApplyDeferredChanges();
 
   // --- frame
   void Resize(int newWidth, int newHeight);
@@ -207,8 +214,6 @@ class TGLSceneBuffer : public TGLUpdateAbleObject {
   void MakeRC(TGLOutputDevice device, bool memoryContext);
   void RenderFrame(TGLBaseSceneObject* baseObject);
   void PickPass(const TGLRect& rect, TGLPickList* pickList, int objectCountGuess);
-  // Carries out what was asked for while the buffer was rendering.
-  void ApplyDeferredChanges();
 
   std::unique_ptr<TGLStateCache> glStates_;
   TGLUploadBudget uploadBudget_;

@@ -500,7 +500,8 @@ class TGLSceneGraph : public TGLUpdateAbleComponent {
   // walk applies to it in this pass).
   static bool DrawableInBatch(TGLBaseSceneObject* obj, const TRenderContextInfo& rci);
   // Draws objects that DrawableInBatch accepted and that look the same, as RenderObject would
-  // draw each in turn; a failure is reported as the first object's.
+  // draw each in turn: a failing object is reported once as itself and the rest drawn; a
+  // failure of the shared material is reported as the first object's.
   void RenderBatch(const std::vector<TGLBaseSceneObject*>& batch, TRenderContextInfo& rci);
 
   TGLSceneRootObject* Objects() const noexcept { return objects_; }
@@ -537,6 +538,8 @@ class TGLSceneGraph : public TGLUpdateAbleComponent {
   void RenderObjectUnguarded(TGLBaseSceneObject* obj, TRenderContextInfo& rci);
   // Called from a handler of the object's failure.
   static void ReportRenderFailure(TGLBaseSceneObject* obj, TRenderContextInfo& rci) noexcept;
+  // The same without forgetting the cached GL state (a batch's material is still applied).
+  static void ReportFailureOnce(TGLBaseSceneObject* obj) noexcept;
 };
 
 // Fired after a scene object is renamed (Sender = the object).

@@ -266,13 +266,30 @@ void TGLSceneViewer::CreateContext() {
 
 void TGLSceneViewer::WindowPaint() {
   if (!openGLAvailable_ || !window_ || window_->width() <= 0 || window_->height() <= 0) return;
+  if (buffer_->ChangesPending()) {
+    // Left by a frame that failed: new buffer options make the native window anew, and the
+    // new one is drawn when it is exposed.
+    buffer_->ApplyDeferredChanges();
+    if (!window_->isExposed()) return;
+  }
   if (!buffer_->RCInstantiated()) {
     if (!window_->isExposed()) return;
     CreateContext();
     if (!window_->isExposed()) return;  // a new native window: drawn when it is exposed
   }
   ++paintCount_;
-  buffer_->Render();
+  try {
+    buffer_->Render();
+  } catch (...) {
+    // The next frame comes by itself, so the view recovers without waiting for input (and what
+    // the failed frame asked for, a new context say, is carried out). After a second failure
+    // in a row the view waits for the next change or input: a scene that fails every frame
+    // does not keep the viewer drawing failed frames.
+    if (!lastFrameFailed_) window_->requestUpdate();
+    lastFrameFailed_ = true;
+    throw;
+  }
+  lastFrameFailed_ = false;
 }
 
 void TGLSceneViewer::WindowMoved() {

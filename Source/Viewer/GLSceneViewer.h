@@ -1,8 +1,9 @@
 // The window in which a scene is shown: a widget that owns a scene buffer, creates the buffer's
 // rendering context on its own native window, renders when the window system asks for a
 // picture, forwards size changes, repaints when the buffer reports a change (many changes
-// between two paints cost one frame), applies the vertical-sync mode before each frame and
-// raises mouse and key events. GUI thread only; needs a QApplication.
+// between two paints cost one frame) and once after a frame that failed (not after a second
+// failure in a row), applies the vertical-sync mode before each frame and raises mouse and key
+// events. GUI thread only; needs a QApplication.
 //
 // The buffer counts device pixels (a window's logical size times its device pixel ratio): its
 // viewport, picking and ray casts. The mouse events hand positions in the same device pixels
@@ -91,6 +92,7 @@ class TGLSceneViewer : public QWidget, public TComponent {
   bool mouseInControl_ = false;
   bool openGLAvailable_ = false;
   bool creatingContext_ = false;
+  bool lastFrameFailed_ = false;
   int paintCount_ = 0;
 };
 

@@ -1,9 +1,12 @@
 // Tests of the scene buffer: screen and world round trips, the pick matrix, projections without a
-// camera, the viewport stack, memory viewers, lifetimes.
+// camera, the viewport stack, memory viewers (their contexts after failures), lifetimes.
 #include <gtest/gtest.h>
+
+#include <stdexcept>
 
 #include "Source/Scene/GLSceneGraph.h"
 #include "tests/Source/Base/GLRecorder.h"
+#include "tests/Source/BookkeepingContext.h"
 
 namespace {
 
@@ -135,4 +138,90 @@ TEST(SceneBufferLifetime, ACameraOrSceneFreedFirstIsForgotten) {
   b.SetCamera(scene->Cameras()->AddNewChild<TGLCamera>());
   scene.reset();
   EXPECT_EQ(b.Camera(), nullptr);
+}
+
+namespace {
+
+// A context that only keeps the books; the next `failures` of them cannot be made, as on a
+// display without a fitting visual.
+class TFlakyContext : public TBookkeepingContext {
+  RTL_CLASS(TFlakyContext, TBookkeepingContext)
+ public:
+  static inline int failures = 0;
+
+ protected:
+  void PlatformCreateOffscreenContext(TGLOutputDevice device, int width, int height) override {
+    if (failures > 0) {
+      --failures;
+      throw EGLContext("no visual fits");
+    }
+    TBookkeepingContext::PlatformCreateOffscreenContext(device, width, height);
+  }
+};
+
+// A memory viewer drawing with recorded GL on contexts of the class above, counting its frames.
+struct RecordedMemoryViewer : ::testing::Test {
+  TGLRecorder rec;
+  TGLSceneGraph scene{nullptr};
+  TGLMemoryViewer viewer{nullptr};
+  TGLCamera* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+  int frames = 0;
+
+  void SetUp() override {
+    GLCaps.Version_1_1 = true;  // the recorder puts the capabilities back
+    TGLContextManager::AddRenderingContextClass(TFlakyContext::StaticClass());
+    TFlakyContext::failures = 0;
+    viewer.SetCamera(cam);
+    viewer.Buffer()->AfterRender = [this](TObject*) { ++frames; };
+  }
+  void TearDown() override {
+    viewer.Buffer()->DestroyRC();
+    TGLContextManager::RemoveRenderingContextClass(TFlakyContext::StaticClass());
+  }
+};
+
+}  // namespace
+
+TEST_F(RecordedMemoryViewer, AContextThatCouldNotBeMadeIsMadeAtTheNextFrame) {
+  TFlakyContext::failures = 1;
+  EXPECT_THROW(viewer.Render(), EGLContext);
+  EXPECT_FALSE(viewer.Buffer()->Rendering());
+  EXPECT_FALSE(viewer.Buffer()->RCInstantiated());
+  EXPECT_EQ(frames, 0);
+  viewer.Render();
+  ASSERT_TRUE(viewer.Buffer()->RCInstantiated());
+  EXPECT_EQ(viewer.Buffer()->RenderingContext()->ClassName(), "TFlakyContext");
+  EXPECT_EQ(frames, 1);
+  EXPECT_EQ(rec.Count("glClear"), 1);
+}
+
+TEST_F(RecordedMemoryViewer, TheFrameAfterOneThatFailedDrawsWithWhatTheFailedOneAskedFor) {
+  viewer.Render();
+  ASSERT_EQ(frames, 1);
+  // A new anti-aliasing mode asked for by a frame that then fails: the next frame has it.
+  viewer.Buffer()->BeforeRender = [this](TObject*) {
+    viewer.Buffer()->SetAntiAliasing(aa4x);
+    throw std::runtime_error("frame failed");
+  };
+  EXPECT_THROW(viewer.Render(), std::runtime_error);
+  EXPECT_EQ(frames, 1);
+  EXPECT_TRUE(viewer.Buffer()->ChangesPending());
+  viewer.Buffer()->BeforeRender = nullptr;
+  viewer.Render();
+  EXPECT_EQ(frames, 2);
+  ASSERT_TRUE(viewer.Buffer()->RCInstantiated());
+  EXPECT_EQ(viewer.Buffer()->RenderingContext()->AntiAliasing(), aa4x);
+  EXPECT_FALSE(viewer.Buffer()->ChangesPending());
+
+  // A new size likewise (its context goes with the failed frame).
+  viewer.Buffer()->BeforeRender = [this](TObject*) {
+    viewer.SetWidth(32);
+    throw std::runtime_error("frame failed");
+  };
+  EXPECT_THROW(viewer.Render(), std::runtime_error);
+  viewer.Buffer()->BeforeRender = nullptr;
+  viewer.Render();
+  EXPECT_EQ(frames, 3);
+  EXPECT_EQ(viewer.Buffer()->Width(), 32);
+  EXPECT_FALSE(viewer.Buffer()->Rendering());
 }

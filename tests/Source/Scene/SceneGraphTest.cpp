@@ -770,6 +770,97 @@ TEST_F(SceneFixture, ADrawFailingUnderAMaterialTakesTheMaterialAndItsShaderOff) 
   buffer.SetCamera(nullptr);
 }
 
+namespace {
+
+// Drawn in one batch with its siblings of the same class; records its geometry or fails.
+class TBatchedSpy : public TGLSceneObject {
+  RTL_CLASS(TBatchedSpy, TGLSceneObject)
+ public:
+  explicit TBatchedSpy(TComponent* AOwner) : TGLSceneObject(AOwner) { objectStyle_ |= osDirectDraw; }
+  bool JoinsBatches() override { return true; }
+  bool SameBatchLookAs(TGLBaseSceneObject& other) override { return dynamic_cast<TBatchedSpy*>(&other); }
+  void EmitInBatch(TRenderContextInfo&) override {
+    if (fail) throw EInvalidOperation("broken geometry");
+    log->push_back(Name());
+  }
+  std::vector<std::string>* log = nullptr;
+  bool fail = false;
+};
+
+// An effect drawn before its object, and failing.
+class TFailingPreEffect : public TGLObjectEffect {
+  RTL_CLASS(TFailingPreEffect, TGLObjectEffect)
+ public:
+  void Render(TGLSceneBuffer*, TRenderContextInfo&) override { throw EInvalidOperation("broken effect"); }
+};
+
+}  // namespace
+
+TEST_F(SceneFixture, EachFailingObjectOfABatchIsReportedOnceAsItselfAndTheRestDraws) {
+  auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+  buffer.SetCamera(cam);
+  TGLMaterialLibrary lib(nullptr);
+  TMultiPassShader shader(nullptr);
+  TGLLibMaterial* lm = shader.AddUser(lib);
+  std::vector<TBatchedSpy*> spies;
+  for (const char* name : {"A", "broken1", "B", "broken2", "C"}) {
+    auto* o = scene.Objects()->AddNewChild<TBatchedSpy>();
+    o->SetName(name);
+    o->log = &drawn;
+    o->Position()->SetZ(-5);
+    o->Material()->SetMaterialLibrary(&lib);
+    o->Material()->SetLibMaterialName(lm->Name());
+    o->fail = o->Name().starts_with("broken");
+    spies.push_back(o);
+  }
+  scene.SetObjectsSorting(osNone);
+  TGLRecorder rec;
+  TCurrentNullContext context;
+  buffer.SetupMatrices(nullptr);
+  testing::internal::CaptureStderr();
+  for (int frame = 0; frame < 2; ++frame) scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(log,
+            "Scene: TBatchedSpy \"broken1\" not drawn: broken geometry (reported once)\n"
+            "Scene: TBatchedSpy \"broken2\" not drawn: broken geometry (reported once)\n");
+  // One material application a frame for the whole batch, each of its passes drawing the rest.
+  EXPECT_EQ(shader.applies, 2);
+  EXPECT_FALSE(shader.Active());
+  std::vector<std::string> expected;
+  for (int pass = 0; pass < 2 * shader.passes; ++pass) expected.insert(expected.end(), {"A", "B", "C"});
+  EXPECT_EQ(drawn, expected);
+  EXPECT_EQ(rec.Count("glPushMatrix"), rec.Count("glPopMatrix"));
+  EXPECT_EQ(log.find("Unbalanced"), std::string::npos) << log;
+
+  // Mended, they join the batch again.
+  for (TBatchedSpy* o : spies) o->fail = false;
+  drawn.clear();
+  scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
+  EXPECT_EQ(drawn.size(), size_t(5 * shader.passes));
+  EXPECT_EQ(shader.applies, 3);
+  for (TBatchedSpy* o : spies) delete o;
+  buffer.SetCamera(nullptr);
+}
+
+TEST_F(SceneFixture, AFailingPreEffectLeavesTheMatrixStackBalanced) {
+  auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+  buffer.SetCamera(cam);
+  TRestore<TClass> preEffects(vGLPreRenderEffectClass, TFailingPreEffect::StaticClass());
+  auto* o = Spy(scene.Objects(), "withEffect", 0, 0, -5);
+  o->Effects()->Add<TFailingPreEffect>();
+  Spy(scene.Objects(), "after", 0, 0, -5);
+  scene.SetObjectsSorting(osNone);
+  TGLRecorder rec;
+  buffer.SetupMatrices(nullptr);
+  testing::internal::CaptureStderr();
+  scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(log, "Scene: TSpyObject \"withEffect\" not drawn: broken effect (reported once)\n");
+  EXPECT_EQ(drawn, (std::vector<std::string>{"after"}));
+  EXPECT_EQ(rec.Count("glPushMatrix"), rec.Count("glPopMatrix"));
+  buffer.SetCamera(nullptr);
+}
+
 TEST(SceneRayCast, ProxyAndNearest) {
   TGLSceneGraph scene(nullptr);
   auto* master = scene.Objects()->AddNewChild<TGLSceneObject>();

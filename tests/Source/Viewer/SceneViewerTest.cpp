@@ -11,6 +11,7 @@
 
 #include <limits>
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 #include "Source/Materials/GLMaterial.h"
@@ -525,6 +526,59 @@ TEST_F(GL_SceneViewerFixture, BufferOptionsChangedDuringAFrameRemakeTheWindowAft
   const int painted = viewer.PaintCount();
   EXPECT_TRUE(PaintedMoreThan(viewer, painted));
   EXPECT_EQ(after, 1 + viewer.PaintCount() - painted);
+}
+
+TEST_F(GL_SceneViewerFixture, AFailedFrameIsFollowedByOneMoreWithoutInputButNotByARunOfThem) {
+  int after = 0, failing = 1;
+  viewer.Buffer()->AfterRender = [&after](TObject*) { ++after; };
+  viewer.Buffer()->BeforeRender = [&failing](TObject*) {
+    if (failing > 0) {
+      --failing;
+      throw std::runtime_error("frame failed");
+    }
+  };
+  testing::internal::CaptureStderr();
+  EXPECT_THROW(viewer.RenderNow(), std::runtime_error);
+  EXPECT_EQ(after, 0);
+  EXPECT_TRUE(PaintedMoreThan(viewer, viewer.PaintCount()));
+  EXPECT_EQ(after, 1);
+
+  // A scene failing every frame: one more frame comes, then the view waits for input.
+  failing = std::numeric_limits<int>::max();
+  EXPECT_THROW(viewer.RenderNow(), std::runtime_error);
+  const int painted = viewer.PaintCount();
+  QElapsedTimer t;
+  t.start();
+  while (t.elapsed() < 500) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  testing::internal::GetCapturedStderr();
+  EXPECT_GE(viewer.PaintCount(), painted + 1);
+  EXPECT_LE(viewer.PaintCount(), painted + 2);
+  EXPECT_EQ(after, 1);
+  viewer.Buffer()->BeforeRender = nullptr;
+  viewer.Buffer()->AfterRender = nullptr;
+}
+
+TEST_F(GL_SceneViewerFixture, BufferOptionsAskedForByAFailedFrameRemakeTheWindowWithoutInput) {
+  const WId before = NativeWindowOf(viewer);
+  int after = 0;
+  viewer.Buffer()->AfterRender = [&after](TObject*) { ++after; };
+  viewer.Buffer()->BeforeRender = [this](TObject*) {
+    viewer.Buffer()->SetContextOptions(TContextOptions{roDoubleBuffer, roRenderToWindow, roStencilBuffer});
+    throw std::runtime_error("frame failed");
+  };
+  testing::internal::CaptureStderr();
+  EXPECT_THROW(viewer.RenderNow(), std::runtime_error);
+  viewer.Buffer()->BeforeRender = nullptr;
+  EXPECT_TRUE(viewer.Buffer()->ChangesPending());
+  QElapsedTimer t;
+  t.start();
+  while (after == 0 && t.elapsed() < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  testing::internal::GetCapturedStderr();
+  EXPECT_GE(after, 1);
+  EXPECT_FALSE(viewer.Buffer()->ChangesPending());
+  EXPECT_NE(NativeWindowOf(viewer), before);
+  EXPECT_GE(ContextInt(viewer, GL_STENCIL_BITS), 8);
+  viewer.Buffer()->AfterRender = nullptr;
 }
 
 TEST_F(GL_SceneViewerFixture, LosingTheFocusForgetsKeysTheWindowSawButNotKeysStillHeld) {
