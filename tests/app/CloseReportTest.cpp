@@ -114,8 +114,8 @@ class GL_CloseReport : public ::testing::Test {
 // A burst larger than the feed's receive buffer, sent while the program reads
 // nothing (the kernel drops some), then read until the ring is full (it drops
 // more), a few frames, more lines while the last drop report holds the next
-// one back, and a last burst that is still waiting at the socket when the
-// window closes.
+// one back, and a last burst larger than the buffer again, still waiting at
+// the socket when the window closes.
 TEST_F(GL_CloseReport, EveryLineSentIsAccountedForInTheSavedLog) {
   const std::string line = Line("10.9.0.1", "255.255.255.255", "0");
   int sent = 0;
@@ -130,7 +130,7 @@ TEST_F(GL_CloseReport, EveryLineSentIsAccountedForInTheSavedLog) {
     sent += Send(3000, line);
     ReadAll();
     view->GLCadencer1Progress(0.01, 0);
-    sent += Send(500, line);
+    sent += Send(40000, line);
     main.close();
     // Every processed line charged the one cube with its length.
     SnifferObject* cube = nullptr;
