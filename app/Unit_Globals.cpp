@@ -307,10 +307,7 @@ void LogFailure(const std::string& Routine, const std::string& Message) {
 void LogLineError(const std::string& Text) { LogLineError(std::vector<std::string>{Text}); }
 
 void LogLineError(const std::vector<std::string>& Lines, const std::string& Kind) {
-  if (IsMainThread())
-    LineErrorLog().Log(Lines, Kind);
-  else
-    for (const std::string& Line : Lines) LogToPktData(Line);
+  RunOnMainThread([Lines, Kind] { LineErrorLog().Log(Lines, Kind); });
 }
 
 void FlushLogCounts() {

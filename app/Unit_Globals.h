@@ -106,8 +106,7 @@ void LogFailure(const std::string& Routine, const std::string& Message);
 // second reach the packet-data log, the rest are counted and logged as
 // "<first line> (N more times)" when the second is over. Lines that tell one
 // failure together go in one call; Kind, when given, is what makes two calls
-// one kind (else the kind of the first line). Main thread; from another thread
-// the lines are logged as they are.
+// one kind (else the kind of the first line). Callable from any thread.
 constexpr int LineErrorsPerSecond = 3;
 void LogLineError(const std::string& Text);
 void LogLineError(const std::vector<std::string>& Lines, const std::string& Kind = std::string());
