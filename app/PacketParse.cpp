@@ -25,7 +25,7 @@ int32_t WireLength(const std::string& field) {
 void ParsePacketLine(const std::string& line, PKTinfo& info) {
   const TSplitArray f = Split(line, "\t");
   if (f.size() != 11) {
-    LogToPktData("[NI<>10]" + line);
+    LogLineError({"[NI<>10]" + line}, "[NI<>10]");  // lines differ in all their fields
     return;
   }
   PKTinfo r;

@@ -11,6 +11,7 @@ TPacketQueue::TPacketQueue() : FSlots(QueSize) {}
 
 void TPacketQueue::QueLoad(const std::string& line) {
   std::lock_guard<std::mutex> guard(FLock);
+  ++FLoaded;
   const int next = FWrite + 1 > QueHigh() ? 0 : FWrite + 1;
   if (next != FRead) {
     FSlots[FWrite].assign(line.data(), line.size());  // own copy, no shared buffer
@@ -32,6 +33,7 @@ bool TPacketQueue::Take(std::string& line) {
   FSlots[FRead].clear();
   FRead = FRead + 1 > QueHigh() ? 0 : FRead + 1;
   if (FPending > 0) --FPending;
+  ++FTaken;
   return true;
 }
 
@@ -53,10 +55,7 @@ int64_t TPacketQueue::Dropped() const {
   return FDropped;
 }
 
-std::string TPacketQueue::DropReport(int64_t nowNs) {
-  const int64_t dropped = Dropped();
-  if (dropped == FDropsReported || (FDropReportMade && nowNs - FLastDropReport < DropReportInterval))
-    return std::string();
+std::string TPacketQueue::MakeDropReport(int64_t dropped, int64_t nowNs) {
   std::string text = "Packet lines dropped, queue full: " + std::to_string(dropped - FDropsReported) + " (" +
                      std::to_string(dropped) + " since start)";
   FDropsReported = dropped;
@@ -65,10 +64,47 @@ std::string TPacketQueue::DropReport(int64_t nowNs) {
   return text;
 }
 
+std::string TPacketQueue::DropReport(int64_t nowNs) {
+  const int64_t dropped = Dropped();
+  if (dropped == FDropsReported || (FDropReportMade && nowNs - FLastDropReport < DropReportInterval))
+    return std::string();
+  return MakeDropReport(dropped, nowNs);
+}
+
+std::vector<std::string> TPacketQueue::CloseReport() {
+  int64_t left = 0, loaded, taken, dropped;
+  {
+    std::lock_guard<std::mutex> guard(FLock);
+    for (; FRead != FWrite; FRead = FRead + 1 > QueHigh() ? 0 : FRead + 1, ++left) FSlots[FRead].clear();
+    FPending = 0;
+    FLeftAtClose += left;
+    loaded = FLoaded;
+    taken = FTaken;
+    dropped = FDropped;
+  }
+  std::vector<std::string> lines;
+  if (dropped != FDropsReported) lines.push_back(MakeDropReport(dropped, FLastDropReport));
+  lines.push_back("Packet lines not processed at close: " + std::to_string(left) + " left in the queue");
+  lines.push_back("Packet lines since start: " + std::to_string(loaded) + " received, " + std::to_string(taken) +
+                  " processed, " + std::to_string(dropped) + " dropped (queue full), " + std::to_string(FLeftAtClose) +
+                  " not processed at close");
+  return lines;
+}
+
 std::string TPacketQueue::DropReport() {
   return DropReport(
       std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
           .count());
+}
+
+int64_t TPacketQueue::Loaded() const {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FLoaded;
+}
+
+int64_t TPacketQueue::Taken() const {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FTaken;
 }
 
 int TPacketQueue::QuePending() const {

@@ -32,6 +32,13 @@ class TPacketQueue {
   std::string DropReport();  // at the steady clock's now
   static constexpr int64_t DropReportInterval = 1000000000;
 
+  // At close: the lines still in the ring are taken out unprocessed, and the
+  // log lines that account for every line loaded are returned: the drop
+  // report for the lines dropped since the last one (whenever that was), the
+  // lines left unprocessed, and the totals since start (loaded = processed +
+  // dropped + not processed at close).
+  std::vector<std::string> CloseReport();
+
   // Takes at most one slot out and advances the read position. Returns false
   // (and changes nothing but a stale counter) when the ring is empty. The
   // line is moved out under the lock; an empty slot yields an empty line.
@@ -42,6 +49,10 @@ class TPacketQueue {
   // exception's message.
   void QueUnload(const std::function<void(const std::string&)>& process,
                  const std::function<void(const std::string&)>& onError);
+
+  // Lines handed to QueLoad, and slots taken out by Take, since start.
+  int64_t Loaded() const;
+  int64_t Taken() const;
 
   int QuePending() const;
   int QueHigh() const { return QueSize - 1; }
@@ -58,10 +69,14 @@ class TPacketQueue {
   int FRead = 0;
   int FPending = 0;
   int64_t FDropped = 0;
+  int64_t FLoaded = 0;
+  int64_t FTaken = 0;
+  int64_t FLeftAtClose = 0;
   // Main thread only (DropReport).
   int64_t FDropsReported = 0;
   int64_t FLastDropReport = 0;
   bool FDropReportMade = false;
+  std::string MakeDropReport(int64_t dropped, int64_t nowNs);
 };
 
 // The program's one queue, allocated at start-up (before any producer runs).

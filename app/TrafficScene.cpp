@@ -454,7 +454,7 @@ void TTrafficScene::ProcessPacket(const PKTinfo& info) {
   // A cube found ahead is what GetOrCreateCube finds: nothing changed since.
   SnifferObject* src = srcSeen ? Charge(srcSeen, info.PktLength, now) : GetOrCreateCube(rec, existed, now);
   if (!src) {
-    LogToPktData("*ERR No SRC ");
+    LogLineError("*ERR No SRC ");
     return;
   }
   src->AddInfoLine(infoLine);
@@ -467,11 +467,10 @@ void TTrafficScene::ProcessPacket(const PKTinfo& info) {
       // Still so when the source's cube was found, not made.
       dst = srcSeen && dstSeen ? Charge(dstSeen, info.PktLength, now) : GetOrCreateCube(rec, existed, now);
     } catch (const std::exception& e) {
-      LogToPktData(std::string("*ERR Add-DST-Objects") + e.what());
-      LogToPktData(rec.IP);
+      LogLineError({std::string("*ERR Add-DST-Objects") + e.what(), rec.IP});
     }
     if (!dst) {
-      LogToPktData("*ERR No DST ");
+      LogLineError("*ERR No DST ");
       return;
     }
   }

@@ -463,8 +463,10 @@ void TForm1::FormClose() {
   Closed_ = true;
   if (MonitoringActive) StopLocalMonitor();
   if (Form2_3D_) Form2_3D_->close();
-  // What the capture thread handed over last belongs in the saved logs.
+  // What the capture thread handed over last, and the counts of repeated
+  // failures still held, belong in the saved logs.
   DrainHandOver();
+  FlushLogCounts();
   SaveFailures_ = SaveSettingsAndLogs();
 }
 

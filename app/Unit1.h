@@ -55,8 +55,9 @@ struct TViewLink {
   std::function<void(bool)> SetStopCubeLayout;
 };
 TViewLink& ViewLink();
-// Connects the main window to the 3D window unit.
-void Link3DView();
+// Connects the main window to the 3D window unit; the view's feed listener
+// binds `FeedPort` (another one than the program's only in tests).
+void Link3DView(int FeedPort = 32000);
 
 class TForm1 : public QWidget, public TViewHost {
   Q_OBJECT

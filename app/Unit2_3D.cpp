@@ -385,7 +385,11 @@ void TForm2_3D::closeEvent(QCloseEvent* e) {
 
 void TForm2_3D::FormClose() {
   FGLCadencer1->SetEnabled(false);
-  if (FMySocket) FMySocket->Close();
+  // Lines that will not be drawn are told before the logs are saved.
+  Guarded("FormClose", [this] {
+    if (FMySocket) FMySocket->CloseFeed();
+  });
+  for (const std::string& line : PacketQueue().CloseReport()) LogToPktData(line);
   SaveViewSettings();
 }
 
@@ -410,7 +414,7 @@ void TForm2_3D::GLCadencer1Progress(double, double) {
     const int n = TPacketQueue::DrainCount(q.QuePending());
     for (int i = 0; i < n; ++i)
       q.QueUnload([this](const std::string& line) { FTraffic->ProcessLine(line); },
-                  [](const std::string& msg) { LogToPktData("QueUnload " + msg); });
+                  [](const std::string& msg) { LogLineError("QueUnload " + msg); });
     if (const std::string dropped = q.DropReport(); !dropped.empty()) LogToPktData(dropped);
 
     TGLBaseSceneObject* sel = FTraffic->SelectedObject;
@@ -611,10 +615,10 @@ void TForm2_3D::ResetCamera() {
   FGLCamera1->Position()->SetXYZAsPoint(-105, -70, 80);
 }
 
-void Link3DView() {
+void Link3DView(int feedPort) {
   TViewLink& link = ViewLink();
-  link.Create = [](TForm1* main) -> QWidget* {
-    auto* form = new TForm2_3D(main);
+  link.Create = [feedPort](TForm1* main) -> QWidget* {
+    auto* form = new TForm2_3D(main, nullptr, feedPort);
     Form2_3D = form;
     return form;
   };

@@ -7,6 +7,7 @@
 
 #include <QTimer>
 
+#include <cerrno>
 #include <chrono>
 #include <linux/sock_diag.h>
 #include <sys/socket.h>
@@ -94,25 +95,47 @@ int64_t TMySocket::KernelDrops() const {
   return info[SK_MEMINFO_DROPS];
 }
 
-void TMySocket::ReportDrops() {
-  const int64_t now = SteadyNs();
-  if (now - FLastDropCheck < DropReportInterval) {
+void TMySocket::ReportDrops(bool now) {
+  const int64_t at = SteadyNs();
+  if (!now && at - FLastDropCheck < DropReportInterval) {
     if (!FDropTimer) {
       FDropTimer = std::make_unique<QTimer>();
       FDropTimer->setSingleShot(true);
       QObject::connect(FDropTimer.get(), &QTimer::timeout, [this] { ReportDrops(); });
     }
     if (!FDropTimer->isActive())
-      FDropTimer->start(static_cast<int>((DropReportInterval - (now - FLastDropCheck)) / 1000000) + 1);
+      FDropTimer->start(static_cast<int>((DropReportInterval - (at - FLastDropCheck)) / 1000000) + 1);
     return;
   }
-  FLastDropCheck = now;
+  FLastDropCheck = at;
   const int64_t drops = KernelDrops();
-  if (drops > FDropsReported) {
+  if (drops > FDropsReported || (now && drops >= 0)) {
     LogToPktData("Feed datagrams dropped by the kernel: " + std::to_string(drops - FDropsReported) + " (" +
                  std::to_string(drops) + " since listening)");
     FDropsReported = drops;
   }
+}
+
+void TMySocket::Enqueue(const char* data, size_t size) {
+  for (const std::string& line : FAssembler.Feed(std::string(data, size))) QueLoad(line);
+}
+
+void TMySocket::CloseFeed() {
+  if (FDropTimer) FDropTimer->stop();
+  if (HSocket() != INVALID_SOCKET && Proto() == "udp") {
+    // What a sender still sends meanwhile is not waited for: at most twice
+    // the receive buffer is read.
+    FBuffer.resize(65536);
+    for (size_t read = 0; read < 2 * size_t(FeedReceiveBuffer);) {
+      const ssize_t n = ::recv(HSocket(), FBuffer.data(), FBuffer.size(), MSG_DONTWAIT);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) break;
+      Enqueue(FBuffer.data(), static_cast<size_t>(n));
+      read += static_cast<size_t>(n) + 1;
+    }
+    ReportDrops(true);
+  }
+  Close();
 }
 
 void TMySocket::WSocket1DataAvailable(TObject*, uint16_t) {
@@ -120,7 +143,7 @@ void TMySocket::WSocket1DataAvailable(TObject*, uint16_t) {
     FBuffer.resize(65536);
     const int n = Receive(FBuffer.data(), static_cast<int>(FBuffer.size()));
     if (n <= 0) return;
-    for (const std::string& line : FAssembler.Feed(FBuffer.substr(0, static_cast<size_t>(n)))) QueLoad(line);
+    Enqueue(FBuffer.data(), static_cast<size_t>(n));
     PacketTick();
     ReportDrops();
   } catch (const std::exception& e) {

@@ -46,14 +46,22 @@ class TMySocket : public TWSocket {
   // receive buffer was full; -1 when it cannot tell.
   int64_t KernelDrops() const;
 
+  // Closes the feed, losing no line without a word: the lines of the
+  // datagrams still waiting at the socket go into the packet queue (which
+  // counts what it cannot hold), and the kernel's drops since the last report
+  // are logged at once, also when there are none.
+  void CloseFeed();
+
  protected:
   void TriggerChangeState(TSocketState OldState, TSocketState NewState) override;
 
  private:
   void WSocket1DataAvailable(TObject* Sender, uint16_t ErrCode);
   // Logs the datagrams dropped since the last report, at most once a second;
-  // a check that is due later is made by a timer.
-  void ReportDrops();
+  // a check that is due later is made by a timer. `now`: at once, also a
+  // report of none.
+  void ReportDrops(bool now = false);
+  void Enqueue(const char* data, size_t size);
   TFeedAssembler FAssembler;
   std::string FBuffer;
   int64_t FDropsReported = 0;

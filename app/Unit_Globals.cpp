@@ -13,12 +13,15 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 
 #include <sys/stat.h>
 #include <ctime>
 
+#include "app/LogLimiter.h"
 #include "app/PacketQueue.h"
 #include "platform/IniFiles.h"
 #include "platform/Paths.h"
@@ -251,50 +254,72 @@ void HandOverPacketLine(std::string Line, bool LogIt) {
 
 namespace {
 
-// The message with its quoted parts ('...' and "...") left empty.
-std::string CauseOf(const std::string& Message) {
-  std::string Cause;
-  char Quote = 0;
-  for (const char C : Message) {
-    if (Quote) {
-      if (C == Quote) {
-        Cause += C;
-        Quote = 0;
-      }
-      continue;
-    }
-    if (C == '\'' || C == '"') Quote = C;
-    Cause += C;
-  }
-  return Cause;
+int64_t SteadyNowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
-struct TFailureCount {
-  std::string Text;  // the last message of this cause
-  int64_t Repeats = 0;
+std::function<int64_t()>& LogClock() {
+  static std::function<int64_t()> Clock = SteadyNowNs;
+  return Clock;
+}
+
+// Failures of the program's own work (a folder that cannot be written) and
+// failures of single packet lines; their counts are written to the packet-data
+// log when their second is over, by a timer, or at close.
+struct TLimitedLog {
+  TLogLimiter Limiter;
+  bool TimerSet = false;
+
+  explicit TLimitedLog(int PerSecond) : Limiter(PerSecond, [](const std::string& Text) { LogToPktData(Text); }) {}
+
+  void Log(const std::vector<std::string>& Lines, const std::string& Kind) {
+    Limiter.Log(Lines, LogClock()(), Kind);
+    Schedule(Limiter.Flush(LogClock()()));
+  }
+  void Schedule(int64_t Due) {
+    if (Due == 0 || TimerSet || !QCoreApplication::instance()) return;
+    TimerSet = true;
+    const int64_t Wait = std::max<int64_t>(Due - LogClock()(), 0);
+    QTimer::singleShot(static_cast<int>(Wait / 1000000) + 1, QCoreApplication::instance(), [this] {
+      TimerSet = false;
+      Schedule(Limiter.Flush(LogClock()()));
+    });
+  }
 };
+
+TLimitedLog& FailureLog() {
+  static TLimitedLog Log(1);
+  return Log;
+}
+
+TLimitedLog& LineErrorLog() {
+  static TLimitedLog Log(LineErrorsPerSecond);
+  return Log;
+}
 
 }  // namespace
 
 void LogFailure(const std::string& Routine, const std::string& Message) {
-  RunOnMainThread([Routine, Message] {
-    static std::map<std::string, TFailureCount> Counts;
-    const std::string Key = Routine + " " + CauseOf(Message);
-    auto It = Counts.find(Key);
-    if (It == Counts.end()) {
-      if (Counts.size() < 256) Counts.emplace(Key, TFailureCount{});
-      LogToPktData(Routine + " " + Message);
-      return;
-    }
-    It->second.Text = Routine + " " + Message;
-    if (It->second.Repeats++ > 0) return;  // a count is already due
-    QTimer::singleShot(1000, QCoreApplication::instance(), [Key] {
-      auto Due = Counts.find(Key);
-      if (Due == Counts.end() || Due->second.Repeats == 0) return;
-      LogToPktData(Due->second.Text + " (" + std::to_string(Due->second.Repeats) + " more times)");
-      Due->second.Repeats = 0;
-    });
-  });
+  RunOnMainThread([Routine, Message] { FailureLog().Log({Routine + " " + Message}, std::string()); });
+}
+
+void LogLineError(const std::string& Text) { LogLineError(std::vector<std::string>{Text}); }
+
+void LogLineError(const std::vector<std::string>& Lines, const std::string& Kind) {
+  RunOnMainThread([Lines, Kind] { LineErrorLog().Log(Lines, Kind); });
+}
+
+void FlushLogCounts() {
+  for (TLimitedLog* L : {&FailureLog(), &LineErrorLog()}) L->Limiter.Flush(LogClock()(), true);
+}
+
+void ResetLogLimits(std::function<int64_t()> Clock) {
+  LogClock() = Clock ? std::move(Clock) : SteadyNowNs;
+  for (TLimitedLog* L : {&FailureLog(), &LineErrorLog()}) {
+    L->Limiter.Clear();
+    L->TimerSet = false;
+  }
 }
 
 void DrainHandOver() {

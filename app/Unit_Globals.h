@@ -95,10 +95,27 @@ void PacketTick();
 
 // For failures that can repeat with every packet or cube (a folder that cannot
 // be written): "<Routine> <Message>" goes to the packet-data log the first
-// time its cause (the message without its quoted names) is seen; repeats are
-// counted and logged as "<Routine> <Message> (N more times)" a second later,
-// so at most one line a second per cause.
+// time its kind (the text without its quoted names and with its numbers made
+// one) is seen; repeats within the second after it are counted and logged as
+// "<Routine> <Message> (N more times)" when the second is over, so at most two
+// lines a second per kind. Callable from any thread.
 void LogFailure(const std::string& Routine, const std::string& Message);
+
+// For failures of single packet lines (what a sender puts in a line can make
+// them fail on every line): of one kind at most LineErrorsPerSecond lines a
+// second reach the packet-data log, the rest are counted and logged as
+// "<first line> (N more times)" when the second is over. Lines that tell one
+// failure together go in one call; Kind, when given, is what makes two calls
+// one kind (else the kind of the first line). Callable from any thread.
+constexpr int LineErrorsPerSecond = 3;
+void LogLineError(const std::string& Text);
+void LogLineError(const std::vector<std::string>& Lines, const std::string& Kind = std::string());
+// Logs the counts still held by LogFailure and LogLineError (at close, before
+// the logs are saved).
+void FlushLogCounts();
+// Tests: forgets what LogFailure and LogLineError hold, and reads time from
+// Clock (ns; the steady clock when empty).
+void ResetLogLimits(std::function<int64_t()> Clock = nullptr);
 
 // A captured packet's line handed to the main thread with one tick: there it
 // is written to the event log when LogIt is set, and again when the registered

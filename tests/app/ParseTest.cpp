@@ -42,8 +42,11 @@ TEST(ParseTest, WrongFieldCountsAreLoggedAndLeaveTheRecordEmpty) {
   const std::string ten = kLine.substr(0, kLine.rfind('\t'));
   // Control characters of a line cannot forge log lines or reach a terminal.
   const std::string forged = std::string("x\rforged\x1b[2J\0y\x9b\tz", 17);
+  int64_t now = 0;  // a second apart: each is logged whole
+  ResetLogLimits([&now] { return now; });
   for (const std::string& bad :
        {ten, kLine + "\tx", kLine.substr(0, kLine.size() - 6) /* empty suffix */, std::string(), forged}) {
+    now += 1000000000;
     PKTinfo info;
     ParsePacketLine(bad, info);
     EXPECT_TRUE(info.SrcIP.empty()) << bad;
@@ -52,6 +55,7 @@ TEST(ParseTest, WrongFieldCountsAreLoggedAndLeaveTheRecordEmpty) {
   ASSERT_EQ(lines.size(), 5);
   EXPECT_EQ(lines[0].toStdString(), "[NI<>10]" + ten);
   EXPECT_EQ(lines[4].toStdString(), "[NI<>10]x\\x0Dforged\\x1B[2J\\x00y\\x9B\tz");
+  ResetLogLimits();
   SetPktDataMemo(nullptr);
 }
 

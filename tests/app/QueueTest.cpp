@@ -6,6 +6,7 @@
 
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 TEST(QueueTest, DrainCountFollowsBacklog) {
   EXPECT_EQ(TPacketQueue::DrainCount(0), 1);
@@ -116,4 +117,30 @@ TEST(QueueTest, ConcurrentProducerEveryLineOnceInOrder) {
     }
   producer.join();
   EXPECT_FALSE(q.Take(got));
+}
+
+// At close the drop report is written whatever its hold, the lines still in
+// the ring are taken out and counted, and the totals add up; a second close
+// counts only what came after the first.
+TEST(QueueTest, CloseReportAccountsForEveryLineLoaded) {
+  TPacketQueue q;
+  constexpr int64_t second = TPacketQueue::DropReportInterval;
+  for (int i = 0; i < 8200; ++i) q.QueLoad("x");
+  EXPECT_EQ(q.DropReport(5 * second), "Packet lines dropped, queue full: 9 (9 since start)");
+  std::string got;
+  for (int i = 0; i < 100; ++i) q.Take(got);
+  for (int i = 0; i < 150; ++i) q.QueLoad("y");  // 100 fit, 50 dropped
+  EXPECT_EQ(q.DropReport(5 * second + 1), "");   // held back
+  EXPECT_EQ(q.CloseReport(), (std::vector<std::string>{
+                                 "Packet lines dropped, queue full: 50 (59 since start)",
+                                 "Packet lines not processed at close: 8191 left in the queue",
+                                 "Packet lines since start: 8350 received, 100 processed, 59 dropped (queue full), "
+                                 "8191 not processed at close"}));
+  EXPECT_FALSE(q.Take(got));
+  EXPECT_EQ(q.QuePending(), 0);
+  q.QueLoad("z");
+  EXPECT_EQ(q.CloseReport(), (std::vector<std::string>{
+                                 "Packet lines not processed at close: 1 left in the queue",
+                                 "Packet lines since start: 8351 received, 100 processed, 59 dropped (queue full), "
+                                 "8192 not processed at close"}));
 }

@@ -69,6 +69,7 @@ class SnifferTest : public ::testing::Test {
   void SetUp() override {
     SetProgramFolder(FDir.path().toStdString());
     SetPktDataMemo(&FLog);
+    ResetLogLimits();  // what earlier tests logged does not hold back these
     pcs = FScene.Objects()->AddNewChild<TGLDummyCube>();
     groups = FScene.Objects()->AddNewChild<TGLDummyCube>();
     connections = FScene.Objects()->AddNewChild<TGLDummyCube>();

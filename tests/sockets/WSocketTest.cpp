@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -462,6 +463,44 @@ TEST(WSocketMisc, BackgroundExceptionAbortsUnlessTheHandlerKeepsTheSocket) {
   s->OnBgException = nullptr;
   PostMessage(s->Handle(), s->MsgTestException(), 0, s->TaggedLParam(s->MsgTestException(), 0));
   ASSERT_TRUE(PumpUntil([&] { return s->State() == wsClosed; }));
+}
+
+// A handler that throws a standard exception (not the run-time's Exception)
+// or anything else: the background handler gets its text, or "Unknown
+// exception", the socket is aborted, and the event loop goes on serving the
+// others.
+TEST(WSocketMisc, StandardAndOtherExceptionsOfAHandlerReachTheBackgroundHandler) {
+  auto other = UdpListener("0");
+  int otherGot = 0;
+  other->OnDataAvailable = [&](TObject*, uint16_t) {
+    other->ReceiveAsString();
+    ++otherGot;
+  };
+  other->Listen();
+  PlainSocket peer(SOCK_DGRAM);
+  for (const bool standard : {true, false}) {
+    SCOPED_TRACE(standard);
+    auto s = UdpListener("0");
+    s->Listen();
+    const int port = std::stoi(s->GetBoundPort());
+    s->OnDataAvailable = [&](TObject*, uint16_t) {
+      s->ReceiveAsString();
+      if (standard) throw std::runtime_error("plain failure");
+      throw 42;
+    };
+    std::vector<std::string> seen;
+    s->OnBgException = [&](TObject*, Exception& e, bool& canClose) {
+      seen.push_back(e.Message());
+      EXPECT_TRUE(canClose);
+    };
+    peer.SendTo(port, "x");
+    ASSERT_TRUE(PumpUntil([&] { return !seen.empty(); }));
+    EXPECT_EQ(seen, std::vector<std::string>{standard ? "plain failure" : "Unknown exception"});
+    ASSERT_TRUE(PumpUntil([&] { return s->State() == wsClosed; }));
+    const int before = otherGot;
+    peer.SendTo(std::stoi(other->GetBoundPort()), "y");
+    ASSERT_TRUE(PumpUntil([&] { return otherGot == before + 1; }));
+  }
 }
 
 TEST(WSocketMisc, DnsLookupsAndSynchronousWait) {
