@@ -1,6 +1,6 @@
 // Drawing of mesh objects and face groups: immediate-mode and array paths, grouped material
 // passes, light maps.
-#include "Source/Further/GLVectorFileObjects.h"
+#include "Source/Further/GLMeshObjects.h"
 #include "Source/Further/GLVectorFileInternal.h"
 
 using namespace vector_file_detail;

@@ -1,5 +1,5 @@
 // Skeletons: frames, bones, colliders, the skeleton itself and mesh objects skinned to its bones.
-#include "Source/Further/GLVectorFileObjects.h"
+#include "Source/Further/GLSkeleton.h"
 #include "Source/Further/GLVectorFileInternal.h"
 
 using namespace vector_file_detail;
