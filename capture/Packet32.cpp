@@ -2,6 +2,7 @@
 #include "capture/Packet32.h"
 
 #include "capture/PcapDriver.h"
+#include "rtl/SysUtils.h"
 
 TPacketGetAdapterNames PacketGetAdapterNames = nullptr;
 TPacketOpenAdapter PacketOpenAdapter = nullptr;
@@ -72,9 +73,7 @@ void ResolveAll(void* sym[22]) {
 }
 
 // Frees the library when the program ends.
-struct TUnloader {
-  ~TUnloader() { FreePacketDll(); }
-} gUnloader;
+const TScopeExit gUnloader([] { FreePacketDll(); });
 
 }  // namespace
 

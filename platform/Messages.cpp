@@ -303,7 +303,8 @@ DWORD NewThreadId() {
   return next.fetch_add(1);
 }
 
-// Frees the thread's windows and Qt objects when the thread ends.
+// Frees the thread's windows and Qt objects when the thread ends. An owner, not a scope guard:
+// the state is made on the thread's first call and lives as long as the thread.
 struct StateHolder {
   std::unique_ptr<ThreadState> state;
   ~StateHolder() {
@@ -572,10 +573,7 @@ int RunMessageLoop() {
   ThreadState& st = Current();
   QEventLoop loop;
   st.loops.push_back(&loop);
-  struct PopGuard {
-    ThreadState& st;
-    ~PopGuard() { st.loops.pop_back(); }
-  } guard{st};
+  TScopeExit popLoop([&st] { st.loops.pop_back(); });
   DrainInbox(st);
   WakeNestedLoop(st);
   return loop.exec();
@@ -599,13 +597,7 @@ TWaitEnd WaitMessages(const std::function<bool()>& done, int ms) {
       loop.exit();
     }
   };
-  const std::function<void()>* outer = st.waitCheck;
-  st.waitCheck = &check;
-  struct Restore {
-    ThreadState& st;
-    const std::function<void()>* outer;
-    ~Restore() { st.waitCheck = outer; }
-  } restore{st, outer};
+  TRestore outerCheck(st.waitCheck, &check);
   QTimer deadline;
   deadline.setSingleShot(true);
   deadline.setTimerType(Qt::PreciseTimer);

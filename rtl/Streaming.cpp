@@ -2,6 +2,8 @@
 // streams.
 #include "rtl/Streaming.h"
 
+#include "rtl/SysUtils.h"
+
 #include <algorithm>
 #include <cfloat>
 #include <cstring>
@@ -300,16 +302,7 @@ std::map<TClass, std::vector<TPropInfo>>& PropTable() {
 // cannot exhaust the stack.
 constexpr int kMaxDepth = 200;
 
-struct DepthGuard {
-  int& depth;
-  explicit DepthGuard(int& d) : depth(d) {
-    if (++depth > kMaxDepth) {
-      --depth;
-      throw EReadError("Stream read error");
-    }
-  }
-  ~DepthGuard() { --depth; }
-};
+EReadError TooDeep() { return EReadError("Stream read error"); }
 
 }  // namespace
 
@@ -409,10 +402,7 @@ void TWriter::WriteRootComponent(TComponent* ARoot) {
 }
 
 void TWriter::WriteComponent(TComponent* Component) {
-  struct Writing {
-    TComponent* c;
-    ~Writing() { c->ExcludeState(csWriting); }
-  } guard{Component};
+  TScopeExit writing([Component] { Component->ExcludeState(csWriting); });
   Component->IncludeState(csWriting);
   Component->WriteState(this);
 }
@@ -616,7 +606,7 @@ void TReader::Read(void* Buffer, std::int64_t Count) { ValueEncoding::ReadExact(
 std::string TReader::ReadStr() { return ValueEncoding::ReadShortString(*stream_); }
 
 void TReader::SkipValue() {
-  DepthGuard depth(depth_);
+  TNestingLevel depth(depth_, kMaxDepth, TooDeep);
   TValueType t = ReadValue();
   switch (t) {
     case vaNull:
@@ -701,7 +691,7 @@ TComponent* TReader::ReadRootComponent(TComponent* ARoot) {
 }
 
 TComponent* TReader::ReadComponent(TComponent* Parent) {
-  DepthGuard depth(depth_);
+  TNestingLevel depth(depth_, kMaxDepth, TooDeep);
   std::string className = ReadStr();
   std::string name = ReadStr();
   TComponent* owner = root_ ? root_ : Parent;
@@ -866,12 +856,9 @@ void TReader::ResolveFixups() {
 void TReader::ReadCollection(TCollection* Value) {
   if (NextValue() != vaCollection) ReadTypeError();
   ReadValue();
-  DepthGuard depth(depth_);
+  TNestingLevel depth(depth_, kMaxDepth, TooDeep);
   Value->BeginUpdate();
-  struct Ender {
-    TCollection* c;
-    ~Ender() { c->EndUpdate(); }
-  } ender{Value};
+  TScopeExit endUpdate([Value] { Value->EndUpdate(); });
   Value->Clear();
   while (!EndOfList()) {
     if (ValueEncoding::IsIntegerTag(NextValue())) ReadInteger();  // stored item index: the order of the items decides

@@ -358,3 +358,23 @@ class TScopeExit {
  private:
   F f_;
 };
+
+// One more level of nesting, counted in `depth` for the rest of the scope. Entering beyond
+// `limit` leaves the count as it was and throws what tooDeep() returns, so that input nested
+// deeper than the stack allows is refused instead of followed. A type of its own, not a
+// TScopeExit, because the count is raised only once the limit is known to hold; the stream
+// reader and the object-list archive both use it.
+class TNestingLevel {
+ public:
+  template <class MakeError>
+  TNestingLevel(int& depth, int limit, MakeError tooDeep) : depth_(depth) {
+    if (depth_ >= limit) throw tooDeep();
+    ++depth_;
+  }
+  ~TNestingLevel() { --depth_; }
+  TNestingLevel(const TNestingLevel&) = delete;
+  TNestingLevel& operator=(const TNestingLevel&) = delete;
+
+ private:
+  int& depth_;
+};

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "platform/FdWatch.h"
+#include "rtl/SysUtils.h"
 #include "sockets/SocksProtocol.h"
 #include "sockets/WSocketInternal.h"
 
@@ -138,13 +139,9 @@ void TCustomWSocket::TryToSend() {
   }
   FInTryToSend = true;
   auto alive = FAlive;
-  struct Reset {
-    std::shared_ptr<bool> alive;
-    bool& flag;
-    ~Reset() {
-      if (*alive) flag = false;
-    }
-  } reset{alive, FInTryToSend};
+  TScopeExit sent([this, alive] {
+    if (*alive) FInTryToSend = false;  // a socket freed by a handler is not touched
+  });
   for (;;) {
     if (FHSocket == INVALID_SOCKET) return;
     int len;

@@ -38,15 +38,15 @@ BindingState& Binding() {
 
 thread_local int tLastError = 0;
 
-// Holds one user of the binding while a guarded call runs.
-struct UserGuard {
-  UserGuard() { WinsockAddUser(); }
-  ~UserGuard() {
+// Holds one user of the binding while a guarded call runs, until the returned guard is left.
+auto HoldUser() {
+  WinsockAddUser();
+  return TScopeExit([] {
     BindingState& b = Binding();
     std::lock_guard<std::mutex> g(b.lock);
     --b.users;  // never unloads from here: the caller's socket still counts
-  }
-};
+  });
+}
 
 int Fail() {
   tLastError = ErrnoToWinsock(errno);
@@ -327,7 +327,7 @@ void* ResolveWinSock2Proc(const std::string& name) {
 }
 
 int WSocket_WSAIoctl_KeepAlive(TSocket s, uint32_t timeMs, uint32_t intervalMs) {
-  UserGuard guard;
+  auto user = HoldUser();
   EnsureExtLoaded();
   // Milliseconds, rounded up to the seconds the system counts in.
   int idle = static_cast<int>(std::max<uint32_t>(1, (timeMs + 999) / 1000));
@@ -339,7 +339,7 @@ int WSocket_WSAIoctl_KeepAlive(TSocket s, uint32_t timeMs, uint32_t intervalMs) 
 }
 
 int WSocket_WSAIoctl_RcvAll(TSocket) {
-  UserGuard guard;
+  auto user = HoldUser();
   EnsureExtLoaded();
   // Receiving every packet of an interface has no counterpart on this kind of socket.
   tLastError = WSAEOPNOTSUPP;
@@ -458,13 +458,13 @@ int WSocket_ioctlsocket_FIONREAD(TSocket s, unsigned long* count) {
 }
 
 int WSocket_setsockopt(TSocket s, int level, int name, const void* value, int len) {
-  UserGuard guard;
+  auto user = HoldUser();
   WinsockEnsureStarted();
   return ::setsockopt(s, level, name, value, static_cast<socklen_t>(len)) == 0 ? 0 : Fail();
 }
 
 int WSocket_getsockopt(TSocket s, int level, int name, void* value, int* len) {
-  UserGuard guard;
+  auto user = HoldUser();
   WinsockEnsureStarted();
   socklen_t l = static_cast<socklen_t>(*len);
   if (::getsockopt(s, level, name, value, &l) != 0) return Fail();
@@ -473,7 +473,7 @@ int WSocket_getsockopt(TSocket s, int level, int name, void* value, int* len) {
 }
 
 std::string WSocket_inet_ntoa(uint32_t addrNetOrder) {
-  UserGuard guard;
+  auto user = HoldUser();
   in_addr a{};
   a.s_addr = addrNetOrder;
   char buf[INET_ADDRSTRLEN] = {};

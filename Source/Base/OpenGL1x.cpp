@@ -2,6 +2,8 @@
 // detecting the version and extensions, and the swap interval.
 #include "Source/Base/OpenGL1x.h"
 
+#include "rtl/SysUtils.h"
+
 #include <dlfcn.h>
 
 #include <algorithm>
@@ -23,9 +25,7 @@ static_assert(kGLListCount == 363, "the GL list has 363 entry points");
 void* GLLibrary = nullptr;
 void* GLULibrary = nullptr;
 
-struct TLibraryCloser {
-  ~TLibraryCloser() { CloseOpenGLLibraries(); }
-} LibraryCloser;
+const TScopeExit LibraryCloser([] { CloseOpenGLLibraries(); });
 
 // What the last activation read (see ReadEntryPointsOnActivation): the format
 // key, and the GL vendor with the extension string.

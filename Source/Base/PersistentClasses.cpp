@@ -2,6 +2,7 @@
 #include "Source/Base/PersistentClasses.h"
 
 #include "Source/Base/ApplicationFileIO.h"
+#include "rtl/SysUtils.h"
 
 #include <memory>
 
@@ -315,15 +316,7 @@ void TPersistentObjectList::ReadFromFiler(TVirtualReader* Reader) {
 void TPersistentObjectList::ReadFromFilerWithEvent(TVirtualReader* Reader,
                                                    const std::function<void(TObject*)>& AfterSenderObjectCreated) {
   inherited::ReadFromFiler(Reader);
-  struct Depth {
-    Depth() {
-      if (++archiveDepth > kMaxArchiveDepth) {
-        --archiveDepth;
-        throw Exception(kBrokenArchive);
-      }
-    }
-    ~Depth() { --archiveDepth; }
-  } depth;
+  TNestingLevel depth(archiveDepth, kMaxArchiveDepth, [] { return Exception(kBrokenArchive); });
   FreeItemsAndClear();
   int version = Reader->ReadInteger();
   if (version != 0) RaiseFilerException(version);

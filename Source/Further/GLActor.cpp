@@ -1,6 +1,6 @@
 // Actors: animations, animation controllers and the mesh scene object that plays them over
 // its skeleton and morph targets.
-#include "Source/Further/GLVectorFileObjects.h"
+#include "Source/Further/GLActor.h"
 #include "Source/Further/GLVectorFileInternal.h"
 
 using namespace vector_file_detail;

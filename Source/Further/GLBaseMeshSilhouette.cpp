@@ -1,6 +1,7 @@
 // Connectivity of face groups and whole meshes, built from mesh objects, for silhouettes.
 #include "Source/Further/GLBaseMeshSilhouette.h"
 
+#include "Source/Further/GLActor.h"
 #include "rtl/SysUtils.h"
 
 TFaceGroupConnectivity::TFaceGroupConnectivity(bool APrecomputeFaceNormal) : TConnectivity(APrecomputeFaceNormal) {}

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "Source/Scene/GLSilhouette.h"
-#include "Source/Further/GLVectorFileObjects.h"
+#include "Source/Further/GLBaseMesh.h"
 
 #include <memory>
 #include <vector>

@@ -107,15 +107,11 @@ void TGLMesh::BuildList(TRenderContextInfo& rci) {
   // The interleaved array enables client arrays that point into this list: they must not
   // outlive the draw, or a later draw would read them.
   GL.glPushClientAttrib(GL_CLIENT_VERTEX_ARRAY_BIT);
-  struct Restore {
-    TVertexList* list;
-    bool direct;
-    ~Restore() {
-      GL.glPopClientAttrib();
-      GL.glPopAttrib();
-      if (direct) list->LeaveLockSection();
-    }
-  } restore{vertices_.get(), direct};
+  TScopeExit restore([list = vertices_.get(), direct] {
+    GL.glPopClientAttrib();
+    GL.glPopAttrib();
+    if (direct) list->LeaveLockSection();
+  });
   if (vertices_->Count() == 0) return;
   constexpr GLsizei kStride = sizeof(TVertexData);
   switch (vertexMode_) {

@@ -1,6 +1,6 @@
 // Drawing of mesh objects and face groups: immediate-mode and array paths, grouped material
 // passes, light maps.
-#include "Source/Further/GLVectorFileObjects.h"
+#include "Source/Further/GLMeshObjects.h"
 #include "Source/Further/GLVectorFileInternal.h"
 
 using namespace vector_file_detail;
@@ -230,17 +230,10 @@ void TMeshObject::BuildList(TRenderContextInfo& rci) {
     GL.glColorMaterial(GL_FRONT_AND_BACK, GL_AMBIENT_AND_DIFFUSE);
     if (rci.GLStates) rci.GLStates->SendDefaultMaterial();
   }
-  struct PopGuard {
-    bool pushed;
-    ~PopGuard() {
-      if (pushed) GL.glPopAttrib();
-    }
-  } pop{colorsPerVertex};
-  struct ArrayGuard {
-    TMeshObject* self;
-    TRenderContextInfo& rci;
-    ~ArrayGuard() { self->DisableOpenGLArrays(rci); }  // also when a group is refused
-  } arrays{this, rci};
+  TScopeExit popAttrib([colorsPerVertex] {
+    if (colorsPerVertex) GL.glPopAttrib();
+  });
+  TScopeExit disableArrays([this, &rci] { DisableOpenGLArrays(rci); });  // also when a group is refused
   switch (mode_) {
     case mdmTriangles:
     case mdmTriangleStrip: {

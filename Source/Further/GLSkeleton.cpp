@@ -1,5 +1,5 @@
 // Skeletons: frames, bones, colliders, the skeleton itself and mesh objects skinned to its bones.
-#include "Source/Further/GLVectorFileObjects.h"
+#include "Source/Further/GLSkeleton.h"
 #include "Source/Further/GLVectorFileInternal.h"
 
 using namespace vector_file_detail;
@@ -373,14 +373,10 @@ void TSkeleton::MorphMesh(bool NormalizeNormals) {
 }
 
 void TSkeleton::BindToRestPose(TSkeletonMeshObject* Object) {
-  struct KeepCurrentFrame {
-    TSkeleton* self;
-    std::unique_ptr<TSkeletonFrame> saved;
-    ~KeepCurrentFrame() {
-      self->currentFrame_ = std::move(saved);
-      self->rootBones_->PrepareGlobalMatrices();
-    }
-  } keep{this, std::move(currentFrame_)};
+  TScopeExit keepCurrentFrame([this, saved = std::move(currentFrame_)]() mutable {
+    currentFrame_ = std::move(saved);
+    rootBones_->PrepareGlobalMatrices();
+  });
   rootBones_->PrepareGlobalMatrices();  // the current frame is now a copy of frame 0
   Object->PrepareBoneMatchingMeshObjects();
 }

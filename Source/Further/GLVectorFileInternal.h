@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "Source/Further/GLVectorFileObjects.h"
+#include "Source/Further/GLMeshObjects.h"
 #include "rtl/SysUtils.h"
 
 namespace vector_file_detail {

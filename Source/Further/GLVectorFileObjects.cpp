@@ -756,12 +756,9 @@ void TGLBaseMesh::LoadData(const std::string& FileName, TStream* Stream) {
   std::unique_ptr<TVectorFile> file = CreateVectorFile(FileName);
   TGLSceneGraph* scene = Scene();
   if (scene) scene->BeginUpdate();
-  struct EndUpdate {
-    TGLSceneGraph* scene;
-    ~EndUpdate() {
-      if (scene) scene->EndUpdate();
-    }
-  } guard{scene};
+  TScopeExit endUpdate([scene] {
+    if (scene) scene->EndUpdate();
+  });
   file->LoadFromStream(Stream);
 }
 
@@ -894,17 +891,11 @@ void TGLBaseMesh::DoRender(TRenderContextInfo& rci, bool renderSelf, bool render
     RTL_ASSERT(normalsOrientation_ == mnoDefault || normalsOrientation_ == mnoInvert);
     const bool invert = normalsOrientation_ == mnoInvert && rci.GLStates;
     if (invert) rci.GLStates->ToggleFrontFace();
-    struct Restore {
-      TRenderContextInfo& rci;
-      bool invert;
-      TGLMaterialLibrary* library;
-      TGLMaterialLibrary* lightmaps;
-      ~Restore() {
-        if (invert) rci.GLStates->ToggleFrontFace();
-        rci.materialLibrary = library;
-        rci.lightmapLibrary = lightmaps;
-      }
-    } restore{rci, invert, rci.materialLibrary, rci.lightmapLibrary};
+    TScopeExit restore([&rci, invert, library = rci.materialLibrary, lightmaps = rci.lightmapLibrary] {
+      if (invert) rci.GLStates->ToggleFrontFace();
+      rci.materialLibrary = library;
+      rci.lightmapLibrary = lightmaps;
+    });
     auto draw = [&] {
       if ((ObjectStyle() & osDirectDraw) || rci.amalgamating)
         BuildList(rci);

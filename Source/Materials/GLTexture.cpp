@@ -19,6 +19,7 @@
 #include "Source/Scene/GLStrings.h"
 #include "Source/Scene/GLUploadBudget.h"
 #include "rtl/Streaming.h"
+#include "rtl/SysUtils.h"
 
 namespace {
 
@@ -90,19 +91,6 @@ bool SkipEmptyBitmap(TStream& s) {
   s.SetPosition(start + length);
   return true;
 }
-
-// Restores a picture's change handler whatever happens in between.
-class TDetachedHandler {
- public:
-  explicit TDetachedHandler(TPicture* p) : picture_(p), saved_(std::move(p->OnChange)) { p->OnChange = nullptr; }
-  ~TDetachedHandler() { picture_->OnChange = std::move(saved_); }
-  TDetachedHandler(const TDetachedHandler&) = delete;
-  TDetachedHandler& operator=(const TDetachedHandler&) = delete;
-
- private:
-  TPicture* picture_;
-  TNotifyEvent saved_;
-};
 
 std::vector<TClass>& ImageClassRegistry() {
   static std::vector<TClass> classes;
@@ -286,7 +274,7 @@ TPicture* TGLPictureImage::Picture() {
   if (released_) {
     released_ = false;
     // The same picture as before it was let go: nothing to invalidate.
-    TDetachedHandler detached(picture);
+    TRestore detached(picture->OnChange, TNotifyEvent());
     remake_(*picture);
   }
   return picture;
@@ -317,7 +305,7 @@ int TGLPictureImage::GetWidth() { return released_ ? releasedWidth_ : picture_ ?
 int TGLPictureImage::GetHeight() { return released_ ? releasedHeight_ : picture_ ? picture_->Height() : 0; }
 
 void TGLPictureImage::WithoutPictureHandler(const std::function<void()>& f) {
-  TDetachedHandler detached(Picture());
+  TRestore detached(Picture()->OnChange, TNotifyEvent());
   f();
 }
 
@@ -398,7 +386,7 @@ TGLBitmap32* TGLPicFileImage::GetBitmap32(GLenum target) {
   TPicture* picture = Picture();
   if (picture->Width() >= 1 || pictureFileName_.empty()) return inherited::GetBitmap32(target);
   {
-    TDetachedHandler detached(picture);
+    TRestore detached(picture->OnChange, TNotifyEvent());
     std::string name = pictureFileName_;
     DoTextureNeeded(name);
     // A file that is missing or cannot be decoded is reported once for this name; after that
@@ -423,7 +411,7 @@ TGLBitmap32* TGLPicFileImage::GetBitmap32(GLenum target) {
     }
   }
   BuildBitmapFromPicture();
-  TDetachedHandler detached(picture);
+  TRestore detached(picture->OnChange, TNotifyEvent());
   picture->SetGraphic(nullptr);  // the file's pixels live only in the cached bitmap
   return bitmap_.get();
 }
@@ -501,7 +489,7 @@ TGLBitmap32* TGLCubeMapImage::GetBitmap32(GLenum target) {
   auto bitmap = std::make_unique<TGLBitmap32>();
   bitmap->SetBottomUpOnAssign(true);
   {
-    TDetachedHandler detached(pictures_[face].get());
+    TRestore detached(pictures_[face]->OnChange, TNotifyEvent());
     bitmap->Assign(pictures_[face]->Graphic());
   }
   bitmap_ = std::move(bitmap);
@@ -936,23 +924,11 @@ GLenum BindingQuery(GLenum target) {
   }
 }
 
-// Puts back the texture that was bound before an upload made outside the state cache (library
-// preparation in the middle of a pass), so the cache's idea of the binding stays true.
-class TBindingRestore {
- public:
-  explicit TBindingRestore(GLenum target) : target_(target) {
-    GLint bound = 0;
-    GL.glGetIntegerv(BindingQuery(target), &bound);
-    previous_ = GLuint(bound);
-  }
-  ~TBindingRestore() { GL.glBindTexture(target_, previous_); }
-  TBindingRestore(const TBindingRestore&) = delete;
-  TBindingRestore& operator=(const TBindingRestore&) = delete;
-
- private:
-  GLenum target_;
-  GLuint previous_ = 0;
-};
+GLuint BoundTexture(GLenum target) {
+  GLint bound = 0;
+  GL.glGetIntegerv(BindingQuery(target), &bound);
+  return GLuint(bound);
+}
 
 }  // namespace
 
@@ -966,12 +942,17 @@ GLuint TGLTexture::PrepareTextureHandle(TGLStateCache* cache, int slot) {
   RTL_ASSERT(name != 0, "No texture name");
   const GLenum target = image_->NativeTextureTarget();
   const bool cube = target == GL_TEXTURE_CUBE_MAP_ARB;
-  std::optional<TBindingRestore> restore;
+  // An upload outside the state cache (library preparation in the middle of a pass) puts back
+  // the texture bound before, so that the cache's idea of the binding stays true.
+  std::optional<GLuint> previous;
+  TScopeExit restore([&previous, target] {
+    if (previous) GL.glBindTexture(target, *previous);
+  });
   if (!cube || GLCaps.ARB_texture_cube_map) {
     if (cache) {
       cache->SetBoundTexture(slot, target, name);
     } else {
-      restore.emplace(target);
+      previous = BoundTexture(target);
       GL.glBindTexture(target, name);
     }
     ApplyTextureParams(target);

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <filesystem>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -289,6 +290,33 @@ TEST(Assertion, ThrowsWithMessageOrDefaultTextPathAndLine) {
     EXPECT_NE(e.Message().find(", line " + std::to_string(line) + ")"), std::string::npos);
   }
   EXPECT_NO_THROW(RTL_ASSERT(true, std::string("unused")));
+}
+
+TEST(NestingLevel, CountsTheScopeAndRefusesALevelBeyondTheLimit) {
+  int depth = 0;
+  const auto tooDeep = [] { return EConvertError("too deep"); };
+  {
+    TNestingLevel first(depth, 2, tooDeep);
+    {
+      TNestingLevel second(depth, 2, tooDeep);
+      EXPECT_EQ(depth, 2);
+      try {
+        TNestingLevel third(depth, 2, tooDeep);
+        FAIL() << "no exception";
+      } catch (const EConvertError& e) {
+        EXPECT_EQ(e.Message(), "too deep");
+      }
+      EXPECT_EQ(depth, 2);  // the refused level is not counted, and not taken off again
+    }
+    EXPECT_EQ(depth, 1);
+    try {
+      TNestingLevel second(depth, 2, tooDeep);
+      throw std::runtime_error("left by an exception");
+    } catch (const std::runtime_error&) {
+    }
+    EXPECT_EQ(depth, 1);
+  }
+  EXPECT_EQ(depth, 0);
 }
 
 TEST(OSError, CarriesCodeAndText) {

@@ -5,7 +5,7 @@
 
 #include "Source/Base/VectorGeometry.h"
 
-TEST(GeometryReview, DecompositionSeparatesShearAndPerspective) {
+TEST(GeometryMatrix, DecompositionSeparatesShearAndPerspective) {
   // scale (2, 3, 4), then a shear of y by x, then a turn about Z, then a translation.
   TMatrix4f shear = IdentityHmgMatrix;
   shear[1][0] = 0.5f;
@@ -33,7 +33,7 @@ TEST(GeometryReview, DecompositionSeparatesShearAndPerspective) {
   EXPECT_FLOAT_EQ(t[ttTranslateZ], 4);
 }
 
-TEST(GeometryReview, AngleInterpolationPerAxis) {
+TEST(GeometryMatrix, AngleInterpolationPerAxis) {
   // One angle moving alone stays on its own axis, halfway at t = 0.5.
   for (int axis = 0; axis < 3; ++axis) {
     TAffineVector a{0, 0, 0}, b{0, 0, 0}, r;
