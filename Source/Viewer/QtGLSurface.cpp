@@ -69,7 +69,8 @@ void ReleaseShareRoot() {
   if (vShareRootUsers > 0 && --vShareRootUsers == 0) vShareRoot.reset();
 }
 
-// Restores whatever Qt context (and surface) was current when it was made.
+// Restores whatever Qt context (and surface) was current when it was made. A type of its own
+// rather than a TScopeExit: it captures what was current when it is made, in two places.
 class TQtCurrentKeeper {
  public:
   TQtCurrentKeeper() : FContext(QOpenGLContext::currentContext()), FSurface(FContext ? FContext->surface() : nullptr) {}
