@@ -5,7 +5,8 @@
 //
 // BM_StoredObject/<case>: 0 a sky dome of 10 bands of 1,024 x 1,024; 1 the same with 100 bands;
 //   2 a sphere of 1,024 x 1,024; 3 a torus of 1,024 x 1,024; 4 the 10-band dome twinkling (every
-//   frame rebuilt). Counters: stored_bytes, refused (1 when reading raised EReadError),
+//   frame rebuilt); 5 a sphere of 700 x 700 and 6 a twinkling dome of 3 bands of 512 x 256, both
+//   just under a million vertices (the most a stored object may now draw). Counters: stored_bytes, refused (1 when reading raised EReadError),
 //   read_s, first_frame_s, next_frame_s, rss_MB_before (after reading), rss_MB_after (after the
 //   first frame), heap_MB_added (allocated blocks the first frame added).
 #include <benchmark/benchmark.h>
@@ -54,16 +55,17 @@ std::unique_ptr<TGLBaseSceneObject> Make(int which) {
   switch (which) {
     case 0:
     case 1:
-    case 4: {
+    case 4:
+    case 6: {
       auto dome = std::make_unique<TGLSkyDome>(nullptr);
       dome->Bands()->Clear();
-      const int bands = which == 1 ? 100 : 10;
+      const int bands = which == 1 ? 100 : which == 6 ? 3 : 10;
       for (int i = 0; i < bands; ++i) {
         TSkyDomeBand* b = dome->Bands()->Add();
         b->SetStartAngle(-90 + 180.0f * float(i) / float(bands));
         b->SetStopAngle(-90 + 180.0f * float(i + 1) / float(bands));
-        b->SetSlices(kCounts);
-        b->SetStacks(kCounts);
+        b->SetSlices(which == 6 ? 512 : kCounts);
+        b->SetStacks(which == 6 ? 256 : kCounts);
       }
       for (int i = 0; i < 100; ++i) {
         TSkyDomeStar* s = dome->Stars()->Add();
@@ -72,13 +74,14 @@ std::unique_ptr<TGLBaseSceneObject> Make(int which) {
         s->SetMagnitude(float(i % 6));
         s->SetColor(0xFFFFFF);
       }
-      if (which == 4) dome->SetOptions(TSkyDomeOptions{sdoTwinkle});
+      if (which >= 4) dome->SetOptions(TSkyDomeOptions{sdoTwinkle});
       return dome;
     }
-    case 2: {
+    case 2:
+    case 5: {
       auto sphere = std::make_unique<TGLSphere>(nullptr);
-      sphere->SetSlices(kCounts);
-      sphere->SetStacks(kCounts);
+      sphere->SetSlices(which == 5 ? 700 : kCounts);
+      sphere->SetStacks(which == 5 ? 700 : kCounts);
       return sphere;
     }
     default: {
@@ -145,7 +148,7 @@ void BM_StoredObject(benchmark::State& state) {
   state.counters["rss_MB_after"] = rssAfter;
   state.counters["heap_MB_added"] = heapAdded;
 }
-BENCHMARK(BM_StoredObject)->DenseRange(0, 4)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StoredObject)->DenseRange(0, 6)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
