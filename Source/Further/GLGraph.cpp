@@ -156,8 +156,8 @@ double TGLHeightField::VertexCount() const {
 }
 
 void TGLHeightField::Loaded() {
-  CheckStoredVertices(*this, VertexCount());
   inherited::Loaded();
+  CheckLoadedVertices(*this, VertexCount());
 }
 
 void TGLHeightField::SetColorMode(THeightFieldColorMode v) {
@@ -368,8 +368,8 @@ double TGLXYZGrid::VertexCount() const {
 }
 
 void TGLXYZGrid::Loaded() {
-  CheckStoredVertices(*this, VertexCount());
   inherited::Loaded();
+  CheckLoadedVertices(*this, VertexCount());
 }
 
 void TGLXYZGrid::BuildList(TRenderContextInfo& rci) {

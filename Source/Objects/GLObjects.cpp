@@ -456,13 +456,12 @@ void CheckStoredSubdivisions(const TComponent& Obj, int Value) {
     throw EReadError(Format("Invalid property value %d: at most %d subdivisions", Value, kMaxStoredSubdivisions));
 }
 
-bool IsReadingStored(const TComponent& Obj) {
-  const TComponentState st = Obj.ComponentState();
-  return st.Contains(csReading) || st.Contains(csLoading);
+void CheckStoredVertices(const TComponent& Obj, double Vertices) {
+  if (Obj.ComponentState().Contains(csReading)) CheckLoadedVertices(Obj, Vertices);
 }
 
-void CheckStoredVertices(const TComponent& Obj, double Vertices) {
-  if (!(Vertices > double(kMaxStoredVertices)) || !IsReadingStored(Obj)) return;
+void CheckLoadedVertices(const TComponent& Obj, double Vertices) {
+  if (!(Vertices > double(kMaxStoredVertices))) return;
   const std::string name = Obj.Name().empty() ? Obj.ClassName() : Obj.ClassName() + " '" + Obj.Name() + "'";
   throw EReadError(
       Format("%s: %.0f vertices, at most %d per stored object", name.c_str(), Vertices, kMaxStoredVertices));
@@ -937,8 +936,8 @@ void TGLPolygonBase::SetNodes(TGLNodes* v) {
 double TGLPolygonBase::VertexCount() const { return 2 * double(nodes_->Count()) * division_; }
 
 void TGLPolygonBase::Loaded() {
-  CheckStoredVertices(*this, VertexCount());
   TGLSceneObject::Loaded();
+  CheckLoadedVertices(*this, VertexCount());
 }
 
 void TGLPolygonBase::SetDivision(int v) {
@@ -1503,8 +1502,8 @@ double LinesVertices(int nodes, int division) { return double(nodes) * (double(d
 double TGLLines::VertexCount() const { return LinesVertices(Nodes()->Count(), division_); }
 
 void TGLLines::Loaded() {
-  CheckStoredVertices(*this, VertexCount());
   TGLNodedLines::Loaded();
+  CheckLoadedVertices(*this, VertexCount());
 }
 
 void TGLLines::SetDivision(int v) {

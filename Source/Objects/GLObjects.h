@@ -36,12 +36,14 @@ void CheckStoredSubdivisions(const TComponent& Obj, int Value);
 // sends them. The counts are bounded one by one above, but their product would reach gigabytes
 // of display lists from a file of a few kilobytes.
 inline constexpr std::int64_t kMaxStoredVertices = 1'000'000;
-// True while Obj is being read from a stored scene, up to the end of its Loaded().
-bool IsReadingStored(const TComponent& Obj);
 // Raises EReadError "<class> '<name>': <n> vertices, at most <kMaxStoredVertices> per stored
-// object" while Obj is being read and Vertices (from the counts read so far) is above the limit.
-// Objects check from each count setter, before the count is taken, and build nothing until drawn.
+// object" (without the quoted part for an unnamed object) while Obj is being read and Vertices
+// (from the counts read so far) is above the limit. Objects check from each count setter,
+// before the count is taken, and build nothing until drawn.
 void CheckStoredVertices(const TComponent& Obj, double Vertices);
+// The same check whatever Obj's state, for Loaded() (called only once Obj was read, after the
+// reading flag is cleared), where objects whose counts may come in any order check them together.
+void CheckLoadedVertices(const TComponent& Obj, double Vertices);
 // Vertices of Strips strips of PerStrip quads each (two vertices a step plus the closing pair),
 // as triangle and quad strips and the GLU quadrics draw them.
 constexpr double StripVertices(double Strips, double PerStrip) noexcept { return Strips * 2 * (PerStrip + 1); }
