@@ -136,6 +136,30 @@ void TGLHeightField::NotifyChange(TObject* Sender) {
   inherited::NotifyChange(Sender);
 }
 
+namespace {
+
+bool ScalesSound(std::initializer_list<const TGLSamplingScale*> scales) {
+  for (const TGLSamplingScale* s : scales)
+    if (!s->Fault().empty()) return false;
+  return true;
+}
+
+}  // namespace
+
+double TGLHeightField::VertexCount() const {
+  if (!ScalesSound({xScale_.get(), yScale_.get()}) || !xScale_->IsValid() || !yScale_->IsValid()) return 0;
+  float xBase, xStep, xMax, yBase, yStep, yMax;
+  xScale_->SetBaseStepMaxToVars(xBase, xStep, xMax, true);
+  yScale_->SetBaseStepMaxToVars(yBase, yStep, yMax, true);
+  const double nx = double(SampleCount(xBase, xStep, xMax)), ny = double(SampleCount(yBase, yStep, yMax));
+  return nx < 2 || ny < 2 ? 0 : (ny - 1) * 2 * nx;
+}
+
+void TGLHeightField::Loaded() {
+  inherited::Loaded();
+  CheckLoadedVertices(*this, VertexCount());
+}
+
 void TGLHeightField::SetColorMode(THeightFieldColorMode v) {
   if (v == colorMode_) return;
   colorMode_ = v;
@@ -309,34 +333,54 @@ void TGLXYZGrid::SetLinesStyle(TXYZGridLinesStyle v) {
   MarkStructureChanged();
 }
 
-void TGLXYZGrid::BuildList(TRenderContextInfo& rci) {
-  if (!ScalesUsable(limit_, *this, {{"X", xScale_.get()}, {"Y", yScale_.get()}, {"Z", zScale_.get()}})) return;
-  struct TAxis {
-    float base, step, max;
-    int64_t count;
-    float min, maxEnd;
-    float At(int64_t i) const { return float(base + double(i) * step); }
-  } axes[3];
+namespace {
+
+const TXYZGridPart kPartOf[3] = {gpX, gpY, gpZ};
+
+}  // namespace
+
+void TGLXYZGrid::GetAxes(TAxis (&axes)[3]) const {
   const TGLSamplingScale* scales[3] = {xScale_.get(), yScale_.get(), zScale_.get()};
-  const TXYZGridPart partOf[3] = {gpX, gpY, gpZ};
   for (int a = 0; a < 3; ++a) {
     TAxis& ax = axes[a];
-    const bool enabled = parts_.Contains(partOf[a]);
+    const bool enabled = parts_.Contains(kPartOf[a]);
     scales[a]->SetBaseStepMaxToVars(ax.base, ax.step, ax.max, enabled);
     ax.count = SampleCount(ax.base, ax.step, ax.max);
     ax.min = scales[a]->Min();
     ax.maxEnd = scales[a]->Max();
   }
+}
+
+double TGLXYZGrid::LineVertices(const TAxis (&axes)[3]) const {
   double total = 0;
   for (int a = 0; a < 3; ++a)
-    if (parts_.Contains(partOf[a]))
+    if (parts_.Contains(kPartOf[a]))
       total += double(axes[(a + 1) % 3].count) * double(axes[(a + 2) % 3].count) *
                (linesStyle_ == glsLine ? 2.0 : double(axes[a].count));
-  if (!limit_.Allows(*this, total)) return;
+  return total;
+}
+
+double TGLXYZGrid::VertexCount() const {
+  if (!ScalesSound({xScale_.get(), yScale_.get(), zScale_.get()})) return 0;
+  TAxis axes[3];
+  GetAxes(axes);
+  return LineVertices(axes);
+}
+
+void TGLXYZGrid::Loaded() {
+  inherited::Loaded();
+  CheckLoadedVertices(*this, VertexCount());
+}
+
+void TGLXYZGrid::BuildList(TRenderContextInfo& rci) {
+  if (!ScalesUsable(limit_, *this, {{"X", xScale_.get()}, {"Y", yScale_.get()}, {"Z", zScale_.get()}})) return;
+  TAxis axes[3];
+  GetAxes(axes);
+  if (!limit_.Allows(*this, LineVertices(axes))) return;
   SetupLineStyle(rci);
   // Lines along axis `a`, one per sample pair of the other two axes.
   for (int a = 0; a < 3; ++a) {
-    if (!parts_.Contains(partOf[a])) continue;
+    if (!parts_.Contains(kPartOf[a])) continue;
     // Segments along an axis without samples would be empty strips, as many as the other two
     // axes have sample pairs, none of them counted in the total above.
     if (linesStyle_ == glsSegments && axes[a].count == 0) continue;

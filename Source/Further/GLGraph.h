@@ -84,7 +84,13 @@ class TGLHeightField : public TGLSceneObject {
   void Assign(TPersistent* Source) override;
   void BuildList(TRenderContextInfo& rci) override;
   void NotifyChange(TObject* Sender) override;
+  // A stored field whose sample grid would pass kMaxStoredVertices raises EReadError. The scales
+  // are checked once read whole: a scale read half (its Min and Max before its Step) can ask for
+  // any number of samples.
+  void Loaded() override;
 
+  // Vertices of the strips between the sample rows (0 for scales that draw nothing).
+  double VertexCount() const;
   TGLSamplingScale* XSamplingScale() const noexcept { return xScale_.get(); }
   void SetXSamplingScale(TGLSamplingScale* v) { xScale_->Assign(v); }
   TGLSamplingScale* YSamplingScale() const noexcept { return yScale_.get(); }
@@ -121,7 +127,11 @@ class TGLXYZGrid : public TGLLineBase {
   void Assign(TPersistent* Source) override;
   void BuildList(TRenderContextInfo& rci) override;
   void NotifyChange(TObject* Sender) override;
+  // As the height field's: a stored grid whose lines would pass kMaxStoredVertices is refused.
+  void Loaded() override;
 
+  // Vertices of the lines of every part drawn (0 for scales that draw nothing).
+  double VertexCount() const;
   TGLSamplingScale* XSamplingScale() const noexcept { return xScale_.get(); }
   void SetXSamplingScale(TGLSamplingScale* v) { xScale_->Assign(v); }
   TGLSamplingScale* YSamplingScale() const noexcept { return yScale_.get(); }
@@ -137,6 +147,15 @@ class TGLXYZGrid : public TGLLineBase {
   void SetLinesSmoothing(bool v) { SetAntiAliased(v); }
 
  private:
+  struct TAxis {
+    float base, step, max;
+    int64_t count;
+    float min, maxEnd;
+    float At(int64_t i) const { return float(base + double(i) * step); }
+  };
+  // The samples of each axis (an axis not in Parts at its Origin), and the line vertices of them.
+  void GetAxes(TAxis (&axes)[3]) const;
+  double LineVertices(const TAxis (&axes)[3]) const;
   std::unique_ptr<TGLSamplingScale> xScale_, yScale_, zScale_;
   TPlotSampleLimit limit_;
   TXYZGridParts parts_{gpX, gpY};

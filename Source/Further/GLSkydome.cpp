@@ -43,7 +43,15 @@ TSkyDomeBand::TSkyDomeBand(TCollection* ACollection)
       startColor_(std::make_unique<TGLColor>(this, TVector4f{0, 0, 1, 1}, [this](TObject*) { Changed(false); })),
       stopColor_(std::make_unique<TGLColor>(this, TVector4f{0, 0, 1, 1}, [this](TObject*) { Changed(false); })) {}
 
-TSkyDomeBand::~TSkyDomeBand() = default;
+TSkyDomeBand::~TSkyDomeBand() {
+  // Leaves the bands while still a band, so that their total loses this band's vertices (the
+  // base destructor would report an item that is no longer one).
+  try {
+    SetCollection(nullptr);
+  } catch (...) {
+    // Update handlers may throw; the band is gone regardless.
+  }
+}
 
 void TSkyDomeBand::Assign(TPersistent* Source) {
   if (auto* s = dynamic_cast<TSkyDomeBand*>(Source)) {
@@ -51,8 +59,7 @@ void TSkyDomeBand::Assign(TPersistent* Source) {
     stopAngle_ = s->stopAngle_;
     startColor_->Initialize(s->startColor_->Color());
     stopColor_->Initialize(s->stopColor_->Color());
-    slices_ = s->slices_;
-    stacks_ = s->stacks_;
+    SetCounts(s->slices_, s->stacks_);
     Changed(false);
   } else {
     inherited::Assign(Source);
@@ -70,15 +77,37 @@ std::string TSkyDomeBand::GetDisplayName() { return Format("%d: %.1f", Index(), 
   }
 BAND_SETTER(SetStartAngle, float, startAngle_, v = std::clamp(v, -90.0f, 90.0f))
 BAND_SETTER(SetStopAngle, float, stopAngle_, v = std::clamp(v, -90.0f, 90.0f))
-// At least one slice and one stack: fewer would divide by zero. Bounded when read, like every
-// subdivision count, through the dome being read.
-BAND_SETTER(SetSlices, int, slices_, CheckStoredCount(v); v = std::max(v, 1))
-BAND_SETTER(SetStacks, int, stacks_, CheckStoredCount(v); v = std::max(v, 1))
 #undef BAND_SETTER
 
-void TSkyDomeBand::CheckStoredCount(int v) {
-  TCollection* bands = Collection();
-  if (auto* dome = bands ? dynamic_cast<TComponent*>(bands->GetOwner()) : nullptr) CheckStoredSubdivisions(*dome, v);
+// At least one slice and one stack: fewer would divide by zero.
+void TSkyDomeBand::SetSlices(int v) {
+  if (v == slices_) return;
+  SetCounts(v, stacks_);
+  Changed(false);
+}
+
+void TSkyDomeBand::SetStacks(int v) {
+  if (v == stacks_) return;
+  SetCounts(slices_, v);
+  Changed(false);
+}
+
+double TSkyDomeBand::Vertices(int slices, int stacks) noexcept { return StripVertices(stacks, slices); }
+
+void TSkyDomeBand::SetCounts(int slices, int stacks) {
+  auto* bands = dynamic_cast<TSkyDomeBands*>(Collection());
+  TGLSkyDome* dome = bands ? bands->Dome() : nullptr;
+  if (dome) {
+    CheckStoredSubdivisions(*dome, slices);
+    CheckStoredSubdivisions(*dome, stacks);
+  }
+  slices = std::max(slices, 1);
+  stacks = std::max(stacks, 1);
+  const double change = Vertices(slices, stacks) - VertexCount();
+  if (dome) CheckStoredVertices(*dome, dome->VertexCount() + change);
+  slices_ = slices;
+  stacks_ = stacks;
+  if (bands) bands->vertices_ += change;
 }
 
 void TSkyDomeBand::RenderBand(float e0, float e1, const TVector4f& c0, const TVector4f& c1) const {
@@ -132,6 +161,22 @@ void TSkyDomeBands::BuildList(TRenderContextInfo& rci) {
   for (int i = 0; i < Count(); ++i) Items(i)->BuildList(rci);
 }
 
+void TSkyDomeBands::Notify(TCollectionItem* Item, TCollectionNotification Action) {
+  inherited::Notify(Item, Action);
+  // Every band that leaves is extracted (a deleted one too, from its destructor).
+  auto* band = dynamic_cast<TSkyDomeBand*>(Item);
+  if (!band) return;
+  if (Action == cnAdded)
+    vertices_ += band->VertexCount();
+  else if (Action == cnExtracting)
+    vertices_ -= band->VertexCount();
+}
+
+void TSkyDomeBands::Added(TCollectionItem* Item) {
+  inherited::Added(Item);
+  if (dome_) CheckStoredVertices(*dome_, dome_->VertexCount());
+}
+
 // --- stars
 
 void TSkyDomeStar::Assign(TPersistent* Source) {
@@ -168,6 +213,11 @@ TSkyDomeStars::TSkyDomeStars(TGLSkyDome* AOwner)
 void TSkyDomeStars::Update(TCollectionItem* Item) {
   inherited::Update(Item);
   if (dome_) dome_->MarkStructureChanged();
+}
+
+void TSkyDomeStars::Added(TCollectionItem* Item) {
+  inherited::Added(Item);
+  if (dome_) CheckStoredVertices(*dome_, dome_->VertexCount());
 }
 
 void TSkyDomeStars::BuildList(TRenderContextInfo&, bool twinkle) {
@@ -264,6 +314,8 @@ void TGLSkyDome::SetOptions(TSkyDomeOptions v) {
   MarkStructureChanged();
 }
 
+double TGLSkyDome::VertexCount() const { return bands_->VertexCount() + stars_->Count(); }
+
 void TGLSkyDome::BuildList(TRenderContextInfo& rci) {
   GL.glPushMatrix();
   GL.glPushAttrib(GL_ENABLE_BIT);
@@ -345,10 +397,24 @@ void TGLEarthSkyDome::SetExtendedOptions(TEarthSkydomeOptions v) {
   RebuildColorCache();
 }
 
+namespace {
+
+// The fan below the horizon, the rings' strips, the fan at the zenith.
+double EarthSkyVertices(int slices, int stacks) { return StripVertices(stacks, slices) + 2; }
+
+}  // namespace
+
+double TGLEarthSkyDome::VertexCount() const { return inherited::VertexCount() + EarthSkyVertices(slices_, stacks_); }
+
+void TGLEarthSkyDome::CheckStoredSky(int slices, int stacks) const {
+  CheckStoredVertices(*this, inherited::VertexCount() + EarthSkyVertices(slices, stacks));
+}
+
 void TGLEarthSkyDome::SetSlices(int v) {
   CheckStoredSubdivisions(*this, v);
   v = std::max(v, 1);
   if (v == slices_) return;
+  CheckStoredSky(v, stacks_);
   slices_ = v;
   MarkStructureChanged();
 }
@@ -357,6 +423,7 @@ void TGLEarthSkyDome::SetStacks(int v) {
   CheckStoredSubdivisions(*this, v);
   v = std::max(v, 1);
   if (v == stacks_) return;
+  CheckStoredSky(slices_, v);
   stacks_ = v;
   MarkStructureChanged();
 }

@@ -35,15 +35,19 @@ class TSkyDomeBand : public TCollectionItem {
   void SetSlices(int v);
   int Stacks() const noexcept { return stacks_; }
   void SetStacks(int v);
+  // Vertices the band draws at most: Stacks strips (or fans) of Slices steps.
+  double VertexCount() const noexcept { return Vertices(slices_, stacks_); }
+  static double Vertices(int slices, int stacks) noexcept;
 
   void BuildList(TRenderContextInfo& rci);
 
  private:
   void RenderBand(float e0, float e1, const TVector4f& c0, const TVector4f& c1) const;
+  // Takes new counts, keeping the bands' total. While the dome is read, raises EReadError for a
+  // count above the stored-subdivision bound or a dome whose vertices would pass the limit.
+  void SetCounts(int slices, int stacks);
   float startAngle_ = 0, stopAngle_ = 0;
   std::unique_ptr<TGLColor> startColor_, stopColor_;
-  // Raises EReadError for a count above the stored-subdivision bound while the dome is read.
-  void CheckStoredCount(int v);
   int slices_ = 12, stacks_ = 1;
 };
 
@@ -55,9 +59,20 @@ class TSkyDomeBands : public TOwnedCollection {
   TSkyDomeBand* Items(int i) const { return ItemAs<TSkyDomeBand>(i); }
   void Update(TCollectionItem* Item) override;
   void BuildList(TRenderContextInfo& rci);
+  // The bands' vertices together, kept as bands come, go and change (so that reading a dome
+  // band by band checks its total without summing every band again).
+  double VertexCount() const noexcept { return vertices_; }
+  TGLSkyDome* Dome() const noexcept { return dome_; }
+
+ protected:
+  void Notify(TCollectionItem* Item, TCollectionNotification Action) override;
+  // While the dome is read, a band that takes its total past the stored limit is refused.
+  void Added(TCollectionItem* Item) override;
 
  private:
+  friend class TSkyDomeBand;
   TGLSkyDome* dome_;
+  double vertices_ = 0;
 };
 
 class TSkyDomeStar : public TCollectionItem {
@@ -97,6 +112,10 @@ class TSkyDomeStars : public TOwnedCollection {
   // inside a batch).
   void BuildList(TRenderContextInfo& rci, bool twinkle);
 
+ protected:
+  // While the dome is read, a star that takes its total past the stored limit is refused.
+  void Added(TCollectionItem* Item) override;
+
  private:
   TGLSkyDome* dome_;
 };
@@ -117,8 +136,12 @@ class TGLSkyDome : public TGLCameraInvariantObject {
   TSkyDomeStars* Stars() const noexcept { return stars_.get(); }
   void SetStars(TSkyDomeStars* v) { stars_->Assign(v); }
   TSkyDomeOptions Options() const noexcept { return options_; }
-  // Twinkling stars are drawn every frame (direct draw).
+  // Twinkling stars are drawn every frame (direct draw): the whole dome, bands too, within the
+  // same vertex count.
   void SetOptions(TSkyDomeOptions v);
+  // Vertices of one draw of the dome: the sky, the bands and one per star. Read from a stored
+  // scene, it is at most kMaxStoredVertices.
+  virtual double VertexCount() const;
 
  protected:
   // What the dome draws before its bands (nothing here).
@@ -166,6 +189,7 @@ class TGLEarthSkyDome : public TGLSkyDome {
   void SetSlices(int v);
   int Stacks() const noexcept { return stacks_; }
   void SetStacks(int v);
+  double VertexCount() const override;
 
   // The sky colour of a unit direction (from the colour cache).
   TVector4f CalculateColor(const TAffineVector& direction) const;
@@ -178,6 +202,9 @@ class TGLEarthSkyDome : public TGLSkyDome {
 
  private:
   void ColorChanged(TObject* Sender);
+  // Raises EReadError, while the dome is read, for counts whose sky would take the dome past the
+  // stored vertex limit.
+  void CheckStoredSky(int slices, int stacks) const;
   float sunElevation_ = 75, turbidity_ = 15;
   std::unique_ptr<TGLColor> sunZenithColor_, sunDawnColor_, hazeColor_, skyColor_, nightColor_, deepColor_;
   TEarthSkydomeOptions extendedOptions_;

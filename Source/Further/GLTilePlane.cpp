@@ -6,6 +6,8 @@
 #include "Source/Base/OpenGL1x.h"
 #include "Source/Base/XOpenGL.h"
 #include "Source/Materials/GLMaterial.h"
+#include "Source/Materials/GLMaterialPasses.h"
+#include "Source/Objects/GLObjects.h"
 #include "rtl/Streaming.h"
 #include "rtl/SysUtils.h"
 
@@ -102,6 +104,17 @@ void TGLTiledArea::ReadFromFiler(TVirtualReader* Reader) {
   rowMax_ = rowMax;
 }
 
+int64_t TGLTiledArea::TileCount() const {
+  int64_t n = 0;
+  for (int i = 0; i < rows_->Count(); ++i) {
+    const auto* row = static_cast<const TGLTiledAreaRow*>(rows_->Get(i));
+    if (!row) continue;
+    const TIntegerList& cells = *row->Data();
+    for (int k = 0; k < cells.Count(); ++k) n += cells[k] > 0;
+  }
+  return n;
+}
+
 TGLTiledAreaRow* TGLTiledArea::Row(int32_t index) const {
   if (index < rowMin_ || index > rowMax_) return nullptr;
   return static_cast<TGLTiledAreaRow*>(rows_->Get(int(int64_t(index) - rowMin_)));
@@ -134,10 +147,20 @@ void TGLTilePlane::Notification(TComponent* AComponent, TOperation Operation) {
 
 void TGLTilePlane::DefineProperties(TFiler* Filer) {
   inherited::DefineProperties(Filer);
+  auto read = [this](TStream* s) {
+    tiles_->LoadFromStream(s);  // no larger than the stored bytes
+    try {
+      CheckStoredVertices(*this, VertexCount());
+    } catch (...) {
+      tiles_->Clear();
+      throw;
+    }
+  };
   Filer->DefineBinaryProperty(
-      "TilesData", [this](TStream* s) { tiles_->LoadFromStream(s); }, [this](TStream* s) { tiles_->SaveToStream(s); },
-      tiles_->Rows()->Count() > 0);
+      "TilesData", read, [this](TStream* s) { tiles_->SaveToStream(s); }, tiles_->Rows()->Count() > 0);
 }
+
+double TGLTilePlane::VertexCount() const { return 4 * double(tiles_->TileCount()); }
 
 void TGLTilePlane::SetNoZWrite(bool v) {
   if (v == noZWrite_) return;
@@ -192,6 +215,10 @@ void TGLTilePlane::BuildList(TRenderContextInfo& rci) {
   const int count = mats->Count();
   GL.glNormal3f(0, 0, 1);
   if (noZWrite_) GL.glDepthMask(GL_FALSE);
+  // Also when a material or a draw fails: each material is taken off again by DrawUnderMaterial.
+  TScopeExit depthMask([this] {
+    if (noZWrite_) GL.glDepthMask(GL_TRUE);
+  });
   const TGLTiledArea& area = *tiles_;
   if (!sortByMaterials_) {
     for (int64_t y = area.RowMin(); y <= area.RowMax(); ++y) {
@@ -200,13 +227,11 @@ void TGLTilePlane::BuildList(TRenderContextInfo& rci) {
       for (int64_t x = row->ColMin(); x <= row->ColMax(); ++x) {
         const int32_t t = row->Cell(int32_t(x));
         if (t <= 0 || t >= count) continue;
-        TGLLibMaterial* m = mats->Items(t);
-        m->Apply(rci);
-        do {
+        DrawUnderMaterial(*mats->Items(t), rci, [x, y] {
           GL.glBegin(GL_QUADS);
           EmitTile(x, y);
           GL.glEnd();
-        } while (m->UnApply(rci));
+        });
       }
     }
   } else {
@@ -222,16 +247,14 @@ void TGLTilePlane::BuildList(TRenderContextInfo& rci) {
     }
     for (int t = 1; t < count; ++t) {
       if (byMaterial[size_t(t)].empty()) continue;
-      TGLLibMaterial* m = mats->Items(t);
-      m->Apply(rci);
-      do {
+      const auto& tiles = byMaterial[size_t(t)];
+      DrawUnderMaterial(*mats->Items(t), rci, [&tiles] {
         GL.glBegin(GL_QUADS);
-        for (const auto& [x, y] : byMaterial[size_t(t)]) EmitTile(x, y);
+        for (const auto& [x, y] : tiles) EmitTile(x, y);
         GL.glEnd();
-      } while (m->UnApply(rci));
+      });
     }
   }
-  if (noZWrite_) GL.glDepthMask(GL_TRUE);
 }
 
 void RegisterGLTilePlaneClasses() {

@@ -45,6 +45,8 @@ class TGLTiledArea : public TPersistentObject {
   void WriteToFiler(TVirtualWriter* Writer) override;
   void ReadFromFiler(TVirtualReader* Reader) override;
 
+  // Cells above 0 (those that name a material) over all rows.
+  int64_t TileCount() const;
   int32_t RowMin() const noexcept { return rowMin_; }
   int32_t RowMax() const noexcept { return rowMax_; }
   TPersistentObjectList* Rows() const noexcept { return rows_.get(); }
@@ -66,7 +68,8 @@ class TGLTilePlane : public TGLImmaterialSceneObject {
   ~TGLTilePlane() override;
   void Assign(TPersistent* Source) override;
   void Notification(TComponent* AComponent, TOperation Operation) override;
-  // The area as the binary property "TilesData" when it has rows.
+  // The area as the binary property "TilesData" when it has rows. A stored area whose tiles
+  // would pass kMaxStoredVertices raises EReadError and is left empty.
   void DefineProperties(TFiler* Filer) override;
   void DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) override;
   void BuildList(TRenderContextInfo& rci) override;
@@ -80,6 +83,8 @@ class TGLTilePlane : public TGLImmaterialSceneObject {
   TGLTiledArea* Tiles() const noexcept { return tiles_.get(); }
   // Copies the area, then rebuilds.
   void SetTiles(TGLTiledArea* v);
+  // Vertices of the tiles drawn when every material index is in the library: four per cell above 0.
+  double VertexCount() const;
 
  private:
   bool noZWrite_ = false;

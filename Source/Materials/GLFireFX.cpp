@@ -78,8 +78,7 @@ void TGLFireFXManager::SetReference(TGLBaseSceneObject* Value) {
 }
 
 void TGLFireFXManager::SetMaxParticles(int Value) {
-  if (Value > kMaxStoredFireParticles && ComponentState().Contains(csReading))
-    throw EReadError(Format("Invalid property value %d: at most %d fire particles", Value, kMaxStoredFireParticles));
+  CheckStoredVertices(*this, double(Value) * kFireParticleVertices);
   Value = Value < 1 ? 0 : Value;
   if (Value == maxParticles_) return;
   try {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Source/Base/VectorTypes.h"
+#include "Source/Objects/GLObjects.h"
 #include "Source/Scene/GLBehaviours.h"
 #include "Source/Scene/GLMisc.h"
 
@@ -31,9 +32,12 @@ struct TFireParticle {
 };
 static_assert(sizeof(TFireParticle) == 44);
 
-// Particles a stored fire may ask for: far more than any fire shows, and a pool of a few
-// megabytes, so that a damaged value neither allocates gigabytes nor sorts millions per frame.
-inline constexpr int kMaxStoredFireParticles = 1 << 16;
+// Vertices of one particle's glow: a centre and a closed hexagon.
+inline constexpr int kFireParticleVertices = 8;
+// Particles a stored fire may ask for: the stored vertex limit in glows drawn each frame. Far
+// more than any fire shows, and a pool of a few megabytes, so that a damaged value neither
+// allocates gigabytes nor sorts millions per frame.
+inline constexpr int kMaxStoredFireParticles = int(kMaxStoredVertices / kFireParticleVertices);
 
 class TGLFireFXManager : public TGLCadenceAbleComponent {
   RTL_CLASS(TGLFireFXManager, TGLCadenceAbleComponent)
@@ -66,8 +70,9 @@ class TGLFireFXManager : public TGLCadenceAbleComponent {
   TGLCadencer* Cadencer() const noexcept { return cadencer_; }
   void SetCadencer(TGLCadencer* Value);
   int MaxParticles() const noexcept { return maxParticles_; }
-  // Below 1 becomes 0. Raises EReadError above kMaxStoredFireParticles while the manager is read
-  // from a stored scene, and EOutOfMemory (the pool unchanged) when the pool cannot be allocated.
+  // Below 1 becomes 0. Raises EReadError naming the manager above kMaxStoredFireParticles while
+  // the manager is read from a stored scene (before allocating), and EOutOfMemory (the pool
+  // unchanged) when the pool cannot be allocated.
   void SetMaxParticles(int Value);
   int ParticleLife() const noexcept { return particleLife_; }
   void SetParticleLife(int Value) noexcept { particleLife_ = Value; }

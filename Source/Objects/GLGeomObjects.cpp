@@ -78,14 +78,23 @@ TAffineVector At(const TAffineVector& s, const TAffineVector& d, double t) {
     field = v;                            \
     MarkStructureChanged();               \
   }
-// A subdivision count, bounded when read from a stored scene.
-#define GEOM_COUNT_SETTER(Class, Setter, field) \
-  void Class::Setter(int v) {                   \
-    CheckStoredSubdivisions(*this, v);          \
-    if (v == field) return;                     \
-    field = v;                                  \
-    MarkStructureChanged();                     \
+// A subdivision count, bounded when read from a stored scene, alone and in the object's
+// vertices (`vertices`, from v and the other counts).
+#define GEOM_COUNT_SETTER(Class, Setter, field, vertices) \
+  void Class::Setter(int v) {                             \
+    CheckStoredSubdivisions(*this, v);                    \
+    if (v == field) return;                               \
+    CheckStoredVertices(*this, vertices);                 \
+    field = v;                                            \
+    MarkStructureChanged();                               \
   }
+
+namespace {
+
+// GLU draws a disk's loops, and a cylinder's stacks, as strips of Slices quads.
+double DiskVertices(int slices, int loops) { return StripVertices(std::max(loops, 0), std::max(slices, 0)); }
+
+}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // TGLDisk
@@ -132,8 +141,10 @@ GEOM_SETTER(TGLDisk, SetStartAngle, startAngle_)
 GEOM_SETTER(TGLDisk, SetSweepAngle, sweepAngle_)
 GEOM_SETTER(TGLDisk, SetOuterRadius, outerRadius_)
 GEOM_SETTER(TGLDisk, SetInnerRadius, innerRadius_)
-GEOM_COUNT_SETTER(TGLDisk, SetSlices, slices_)
-GEOM_COUNT_SETTER(TGLDisk, SetLoops, loops_)
+GEOM_COUNT_SETTER(TGLDisk, SetSlices, slices_, DiskVertices(v, loops_))
+GEOM_COUNT_SETTER(TGLDisk, SetLoops, loops_, DiskVertices(slices_, v))
+
+double TGLDisk::VertexCount() const noexcept { return DiskVertices(slices_, loops_); }
 
 // ---------------------------------------------------------------------------------------------
 // TGLCylinderBase
@@ -182,13 +193,28 @@ TVector4f TGLCylinderBase::AxisAlignedDimensionsUnscaled() {
 }
 
 GEOM_SETTER(TGLCylinderBase, SetBottomRadius, bottomRadius_)
-GEOM_COUNT_SETTER(TGLCylinderBase, SetSlices, slices_)
-GEOM_COUNT_SETTER(TGLCylinderBase, SetStacks, stacks_)
+namespace {
+
+double CylinderVertices(int sides, int ends, int slices, int stacks, int loops) {
+  return sides * DiskVertices(slices, stacks) + ends * DiskVertices(slices, loops);
+}
+
+}  // namespace
+
+double TGLCylinderBase::VertexCount() const {
+  return CylinderVertices(SideSurfaces(), EndSurfaces(), slices_, stacks_, loops_);
+}
+
+GEOM_COUNT_SETTER(TGLCylinderBase, SetSlices, slices_,
+                  CylinderVertices(SideSurfaces(), EndSurfaces(), v, stacks_, loops_))
+GEOM_COUNT_SETTER(TGLCylinderBase, SetStacks, stacks_,
+                  CylinderVertices(SideSurfaces(), EndSurfaces(), slices_, v, loops_))
 GEOM_SETTER(TGLCylinderBase, SetHeight, height_)
 
 void TGLCylinderBase::SetLoops(int v) {
   CheckStoredSubdivisions(*this, v);
   if (v < 1 || v == loops_) return;
+  CheckStoredVertices(*this, CylinderVertices(SideSurfaces(), EndSurfaces(), slices_, stacks_, v));
   loops_ = v;
   MarkStructureChanged();
 }
@@ -601,16 +627,22 @@ void TGLTorus::BuildList(TRenderContextInfo&) {
 GEOM_SETTER(TGLTorus, SetMajorRadius, majorRadius_)
 GEOM_SETTER(TGLTorus, SetMinorRadius, minorRadius_)
 
+double TGLTorus::VertexCount() const noexcept { return StripVertices(rings_, sides_); }
+
 void TGLTorus::SetRings(int v) {
   CheckStoredSubdivisions(*this, v);
   if (v == rings_) return;
-  rings_ = v < 2 ? 2 : v;
+  v = v < 2 ? 2 : v;
+  CheckStoredVertices(*this, StripVertices(v, sides_));
+  rings_ = v;
   MarkStructureChanged();
 }
 void TGLTorus::SetSides(int v) {
   CheckStoredSubdivisions(*this, v);
   if (v == sides_) return;
-  sides_ = v < 2 ? 2 : v;
+  v = v < 2 ? 2 : v;
+  CheckStoredVertices(*this, StripVertices(rings_, v));
+  sides_ = v;
   MarkStructureChanged();
 }
 

@@ -31,6 +31,8 @@ class TGLDisk : public TGLQuadricObject {
   void SetSlices(int v);
   int Loops() const noexcept { return loops_; }
   void SetLoops(int v);
+  // Vertices of the loops' strips.
+  double VertexCount() const noexcept;
 
  private:
   float startAngle_ = 0, sweepAngle_ = 360, outerRadius_ = 0.5f, innerRadius_ = 0;
@@ -59,8 +61,13 @@ class TGLCylinderBase : public TGLQuadricObject {
   void SetLoops(int v);  // below 1 is ignored
   float Height() const noexcept { return height_; }
   void SetHeight(float v);
+  // Vertices of every side and end surface the class can draw.
+  double VertexCount() const;
 
  protected:
+  // How many side walls (Slices x Stacks) and end disks (Slices x Loops) the class draws at most.
+  virtual int SideSurfaces() const { return 1; }
+  virtual int EndSurfaces() const { return 2; }
   float bottomRadius_ = 0.5f;
   int slices_ = 16, stacks_ = 4, loops_ = 1;
   float height_ = 1;
@@ -79,6 +86,9 @@ class TGLCone : public TGLCylinderBase {
 
   TConeParts Parts() const noexcept { return parts_; }
   void SetParts(TConeParts v);
+
+ protected:
+  int EndSurfaces() const override { return 1; }
 
  private:
   TConeParts parts_{coSides, coBottom};
@@ -149,6 +159,9 @@ class TGLAnnulus : public TGLCylinderBase {
   TAnnulusParts Parts() const noexcept { return parts_; }
   void SetParts(TAnnulusParts v);
 
+ protected:
+  int SideSurfaces() const override { return 2; }
+
  private:
   float bottomInnerRadius_ = 0.3f, topInnerRadius_ = 0.3f, topRadius_ = 0.5f;
   TAnnulusParts parts_{anInnerSides, anOuterSides, anBottom, anTop};
@@ -172,6 +185,8 @@ class TGLTorus : public TGLSceneObject {
   void SetRings(int v);  // below 2 becomes 2
   int Sides() const noexcept { return sides_; }
   void SetSides(int v);  // below 2 becomes 2
+  // Vertices of the rings' strips.
+  double VertexCount() const noexcept;
 
  private:
   float majorRadius_ = 0.4f, minorRadius_ = 0.1f;
@@ -206,6 +221,10 @@ class TGLArrowLine : public TGLCylinderBase {
   void SetHeadStackingStyle(TArrowHeadStackingStyle v);
   TArrowLineParts Parts() const noexcept { return parts_; }
   void SetParts(TArrowLineParts v);
+
+ protected:
+  // The line and both heads; the line's two end disks and the heads' two never all together.
+  int SideSurfaces() const override { return 3; }
 
  private:
   float topRadius_ = 0.1f, topArrowHeadHeight_ = 0.5f, topArrowHeadRadius_ = 0.2f;

@@ -456,6 +456,25 @@ void CheckStoredSubdivisions(const TComponent& Obj, int Value) {
     throw EReadError(Format("Invalid property value %d: at most %d subdivisions", Value, kMaxStoredSubdivisions));
 }
 
+void CheckStoredVertices(const TComponent& Obj, double Vertices) {
+  if (Obj.ComponentState().Contains(csReading)) CheckLoadedVertices(Obj, Vertices);
+}
+
+void CheckLoadedVertices(const TComponent& Obj, double Vertices) {
+  if (!(Vertices > double(kMaxStoredVertices))) return;
+  const std::string name = Obj.Name().empty() ? Obj.ClassName() : Obj.ClassName() + " '" + Obj.Name() + "'";
+  throw EReadError(
+      Format("%s: %.0f vertices, at most %d per stored object", name.c_str(), Vertices, kMaxStoredVertices));
+}
+
+namespace {
+
+double PlaneVertices(int xTiles, int yTiles) { return xTiles < 1 || yTiles < 1 ? 0 : StripVertices(yTiles, xTiles); }
+
+}  // namespace
+
+double TGLPlane::VertexCount() const noexcept { return PlaneVertices(xTiles_, yTiles_); }
+
 #define GLOBJ_SETTER(Class, Setter, field, Notify) \
   void Class::Setter(decltype(field) v) {          \
     if (v == field) return;                        \
@@ -470,12 +489,14 @@ GLOBJ_SETTER(TGLPlane, SetHeight, height_, MarkStructureChanged())
 void TGLPlane::SetXTiles(int v) {
   CheckStoredSubdivisions(*this, v);
   if (v == xTiles_) return;
+  CheckStoredVertices(*this, PlaneVertices(v, yTiles_));
   xTiles_ = v;
   MarkStructureChanged();
 }
 void TGLPlane::SetYTiles(int v) {
   CheckStoredSubdivisions(*this, v);
   if (v == yTiles_) return;
+  CheckStoredVertices(*this, PlaneVertices(xTiles_, v));
   yTiles_ = v;
   MarkStructureChanged();
 }
@@ -832,16 +853,29 @@ GLOBJ_SETTER(TGLSphere, SetRadius, radius_, MarkStructureChanged())
 GLOBJ_SETTER(TGLSphere, SetTopCap, topCap_, MarkStructureChanged())
 GLOBJ_SETTER(TGLSphere, SetBottomCap, bottomCap_, MarkStructureChanged())
 
+namespace {
+
+// The stacks' strips and two cap fans.
+double SphereVertices(int slices, int stacks) { return StripVertices(stacks, slices) + 2 * (double(slices) + 2); }
+
+}  // namespace
+
+double TGLSphere::VertexCount() const noexcept { return SphereVertices(slices_, stacks_); }
+
 void TGLSphere::SetSlices(int v) {
   CheckStoredSubdivisions(*this, v);
   if (v == slices_) return;
-  slices_ = v <= 0 ? 1 : v;
+  v = v <= 0 ? 1 : v;
+  CheckStoredVertices(*this, SphereVertices(v, stacks_));
+  slices_ = v;
   MarkStructureChanged();
 }
 void TGLSphere::SetStacks(int v) {
   CheckStoredSubdivisions(*this, v);
   if (v == stacks_) return;
-  stacks_ = v <= 0 ? 1 : v;
+  v = v <= 0 ? 1 : v;
+  CheckStoredVertices(*this, SphereVertices(slices_, v));
+  stacks_ = v;
   MarkStructureChanged();
 }
 void TGLSphere::SetTop(int v) {
@@ -899,10 +933,19 @@ void TGLPolygonBase::SetNodes(TGLNodes* v) {
   MarkStructureChanged();
 }
 
+double TGLPolygonBase::VertexCount() const { return 2 * double(nodes_->Count()) * division_; }
+
+void TGLPolygonBase::Loaded() {
+  TGLSceneObject::Loaded();
+  CheckLoadedVertices(*this, VertexCount());
+}
+
 void TGLPolygonBase::SetDivision(int v) {
   CheckStoredSubdivisions(*this, v);
   if (v == division_) return;
-  division_ = v < 1 ? 1 : v;
+  v = v < 1 ? 1 : v;
+  CheckStoredVertices(*this, 2 * double(nodes_->Count()) * v);
+  division_ = v;
   MarkStructureChanged();
 }
 
@@ -1449,10 +1492,26 @@ void TGLLines::BuildList(TRenderContextInfo& rci) {
   }
 }
 
+namespace {
+
+// Curve points per node, and a dodecahedron's fans (the largest node marker) per node.
+double LinesVertices(int nodes, int division) { return double(nodes) * (double(division) + 60); }
+
+}  // namespace
+
+double TGLLines::VertexCount() const { return LinesVertices(Nodes()->Count(), division_); }
+
+void TGLLines::Loaded() {
+  TGLNodedLines::Loaded();
+  CheckLoadedVertices(*this, VertexCount());
+}
+
 void TGLLines::SetDivision(int v) {
   CheckStoredSubdivisions(*this, v);
   if (v == division_) return;
-  division_ = v < 1 ? 1 : v;
+  v = v < 1 ? 1 : v;
+  CheckStoredVertices(*this, LinesVertices(Nodes()->Count(), v));
+  division_ = v;
   MarkStructureChanged();
 }
 GLOBJ_SETTER(TGLLines, SetSplineMode, splineMode_, MarkStructureChanged())

@@ -31,6 +31,23 @@ inline constexpr int kMaxStoredSubdivisions = 1024;
 // Raises EReadError while Obj is being read and Value is above kMaxStoredSubdivisions.
 void CheckStoredSubdivisions(const TComponent& Obj, int Value);
 
+// Vertices one object read from a stored scene may draw: its counts multiplied (and summed over
+// its bands, stars, nodes, tiles or particles), as its lists hold them or as a per-frame draw
+// sends them. The counts are bounded one by one above, but their product would reach gigabytes
+// of display lists from a file of a few kilobytes.
+inline constexpr std::int64_t kMaxStoredVertices = 1'000'000;
+// Raises EReadError "<class> '<name>': <n> vertices, at most <kMaxStoredVertices> per stored
+// object" (without the quoted part for an unnamed object) while Obj is being read and Vertices
+// (from the counts read so far) is above the limit. Objects check from each count setter,
+// before the count is taken, and build nothing until drawn.
+void CheckStoredVertices(const TComponent& Obj, double Vertices);
+// The same check whatever Obj's state, for Loaded() (called only once Obj was read, after the
+// reading flag is cleared), where objects whose counts may come in any order check them together.
+void CheckLoadedVertices(const TComponent& Obj, double Vertices);
+// Vertices of Strips strips of PerStrip quads each (two vertices a step plus the closing pair),
+// as triangle and quad strips and the GLU quadrics draw them.
+constexpr double StripVertices(double Strips, double PerStrip) noexcept { return Strips * 2 * (PerStrip + 1); }
+
 enum TNormalDirection : uint8_t { ndInside, ndOutside };
 enum TNormalSmoothing : uint8_t { nsFlat, nsSmooth, nsNone };
 
@@ -148,6 +165,8 @@ class TGLPlane : public TGLSceneObject {
   void SetXTiles(int v);
   int YTiles() const noexcept { return yTiles_; }
   void SetYTiles(int v);
+  // Vertices of the tile grid (YTiles strips of XTiles cells), whatever the style.
+  double VertexCount() const noexcept;
   TPlaneStyles Style() const noexcept { return style_; }
   void SetStyle(TPlaneStyles v);
   bool NoZWrite() const noexcept { return noZWrite_; }
@@ -280,6 +299,8 @@ class TGLSphere : public TGLQuadricObject {
   void SetSlices(int v);  // <= 0 becomes 1
   int Stacks() const noexcept { return stacks_; }
   void SetStacks(int v);
+  // Vertices of the stacks' strips and both caps.
+  double VertexCount() const noexcept;
   int Top() const noexcept { return top_; }  // degrees -90..90
   void SetTop(int v);
   int Bottom() const noexcept { return bottom_; }
@@ -322,6 +343,10 @@ class TGLPolygonBase : public TGLSceneObject {
   void SetDivision(int v);  // < 1 becomes 1
   TLineSplineMode SplineMode() const noexcept { return splineMode_; }
   void SetSplineMode(TLineSplineMode v);
+  // Vertices of both faces' outlines: Division points per node each.
+  double VertexCount() const;
+  // The nodes are read after the division: their product is checked once both are there.
+  void Loaded() override;
 
  protected:
   // Replaces the node list by one of the given item class (descendants call it from their
@@ -508,9 +533,13 @@ class TGLLines : public TGLNodedLines {
   ~TGLLines() override;
   void Assign(TPersistent* Source) override;
   void BuildList(TRenderContextInfo& rci) override;
+  // A stored scene may list the division before the nodes: the product is checked again here.
+  void Loaded() override;
 
   int Division() const noexcept { return division_; }
   void SetDivision(int v);  // < 1 becomes 1
+  // Vertices of the curve (Division points per node) and of the node markers.
+  double VertexCount() const;
   TLineSplineMode SplineMode() const noexcept { return splineMode_; }
   void SetSplineMode(TLineSplineMode v);
   TLinesOptions Options() const noexcept { return options_; }

@@ -11,6 +11,7 @@
 #include "Source/Further/GLGraph.h"
 #include "rtl/SysUtils.h"
 #include "tests/Source/Base/GLRecorder.h"
+#include "tests/Source/StoredCopy.h"
 
 namespace {
 
@@ -276,4 +277,59 @@ TEST(XYZGrid, PartsAndLineStyles) {
   EXPECT_EQ(v[0].Data, (std::vector<double>{0, 0.5, 0.25}));
   EXPECT_EQ(v[1].Data, (std::vector<double>{1, 0.5, 0.25}));
   EXPECT_EQ(v[5].Data, (std::vector<double>{0, 2, 0.25}));  // along Y, from Y.Min to Y.Max
+}
+
+// A stored plot is checked once its scales are read whole: over kMaxStoredVertices it is refused
+// with its name and figure, before any sample is taken; a scale read with a wide range before a
+// coarse step is not refused for the samples it would have had in between.
+TEST(HeightField, StoredSampleGridsAreBoundedWhenRead) {
+  RegisterGLGraphClasses();
+  TGLRecorder rec;
+  TGLHeightField field(nullptr);
+  field.SetName("Field");
+  SetScale(field.XSamplingScale(), -50, 50, 0.1f);
+  SetScale(field.YSamplingScale(), -50, 50, 0.1f);
+  const double vertices = field.VertexCount();
+  ASSERT_GT(vertices, double(kMaxStoredVertices));
+  try {
+    ReadStoredCopy(&field);
+    ADD_FAILURE() << "read";
+  } catch (const EReadError& e) {
+    EXPECT_EQ(e.Message(), Format("TGLHeightField 'Field': %.0f vertices, at most %d per stored object", vertices,
+                                  kMaxStoredVertices));
+  }
+  SetScale(field.YSamplingScale(), -50, 50, 0.25f);
+  EXPECT_LE(field.VertexCount(), double(kMaxStoredVertices));
+  EXPECT_NO_THROW(ReadStoredCopy(&field));
+  SetScale(field.XSamplingScale(), -1e6f, 1e6f, 1e5f);
+  EXPECT_NO_THROW(ReadStoredCopy(&field));
+
+  TGLXYZGrid grid(nullptr);
+  grid.SetName("Grid");
+  grid.SetParts(TXYZGridParts{gpX, gpY, gpZ});
+  for (TGLSamplingScale* s : {grid.XSamplingScale(), grid.YSamplingScale(), grid.ZSamplingScale()})
+    SetScale(s, -5, 5, 0.1f);
+  ASSERT_GT(grid.VertexCount(), double(kMaxStoredVertices));
+  EXPECT_THROW(ReadStoredCopy(&grid), EReadError);
+  grid.SetLinesStyle(glsLine);  // two vertices a line
+  EXPECT_LE(grid.VertexCount(), double(kMaxStoredVertices));
+  EXPECT_NO_THROW(ReadStoredCopy(&grid));
+  EXPECT_TRUE(rec.Calls.empty());
+}
+
+// The figure is what the strips draw.
+TEST(HeightField, VertexCountIsWhatTheStripsDraw) {
+  TGLRecorder rec;
+  TGLHeightField field(nullptr);
+  SetScale(field.XSamplingScale(), 0, 1, 0.25f);
+  SetScale(field.YSamplingScale(), 0, 0.5f, 0.25f);
+  TRenderContextInfo rci;
+  field.BuildList(rci);
+  EXPECT_EQ(double(rec.Count("glVertex4f")), field.VertexCount());
+  TGLXYZGrid grid(nullptr);
+  SetScale(grid.XSamplingScale(), 0, 1, 0.25f);
+  SetScale(grid.YSamplingScale(), 0, 0.5f, 0.25f);
+  rec.Clear();
+  grid.BuildList(rci);
+  EXPECT_EQ(double(rec.Count("glVertex3fv")), grid.VertexCount());
 }

@@ -195,3 +195,161 @@ TEST_F(SkyDome, SubdivisionCountsAreBoundedWhenRead) {
     (earth.*set)(4);
   }
 }
+
+namespace {
+
+// A dome of `bands` bands of slices x stacks, named Sky.
+void SetBands(TGLSkyDome& dome, int bands, int slices, int stacks) {
+  dome.SetName("Sky");
+  dome.Bands()->Clear();
+  for (int i = 0; i < bands; ++i) {
+    TSkyDomeBand* b = dome.Bands()->Add();
+    b->SetStartAngle(float(i) * 0.5f);
+    b->SetStopAngle(float(i + 1) * 0.5f);
+    b->SetSlices(slices);
+    b->SetStacks(stacks);
+  }
+}
+
+// Reads source's stored copy into `into`; the error raised, if any.
+std::string ReadInto(TGLSkyDome& source, TGLSkyDome& into) {
+  TMemoryStream stream;
+  TWriter(&stream).WriteRootComponent(&source);
+  stream.SetPosition(0);
+  try {
+    TReader(&stream).ReadRootComponent(&into);
+  } catch (const EReadError& e) {
+    return e.Message();
+  }
+  return {};
+}
+
+std::string Refusal(double vertices) {
+  return Format("TGLSkyDome 'Sky': %.0f vertices, at most %d per stored object", vertices, kMaxStoredVertices);
+}
+
+}  // namespace
+
+// The bands' counts are bounded one by one, their number is not: the dome's total is checked as
+// each band is read, so a dome of a hundred bands is refused at the band that passes the limit,
+// before any list is built, and the bands after it are never read.
+TEST_F(SkyDome, StoredBandsAreBoundedInTotalAsTheyAreRead) {
+  const double band = TSkyDomeBand::Vertices(512, 256);  // 262,656: three fit, four do not
+  TGLSkyDome source(nullptr);
+  SetBands(source, 100, 512, 256);
+  {
+    TGLSkyDome into(nullptr);
+    EXPECT_EQ(ReadInto(source, into), Refusal(4 * band));
+    EXPECT_EQ(into.Bands()->Count(), 4);
+    EXPECT_TRUE(rec.Calls.empty());
+  }
+  // Ten bands at the per-count limit: the first one is already too many.
+  SetBands(source, 10, kMaxStoredSubdivisions, kMaxStoredSubdivisions);
+  {
+    TGLSkyDome into(nullptr);
+    EXPECT_EQ(ReadInto(source, into), Refusal(TSkyDomeBand::Vertices(kMaxStoredSubdivisions, kMaxStoredSubdivisions)));
+    EXPECT_EQ(into.Bands()->Count(), 1);
+  }
+  SetBands(source, 3, 512, 256);
+  {
+    TGLSkyDome into(nullptr);
+    EXPECT_EQ(ReadInto(source, into), "");
+    EXPECT_EQ(into.Bands()->Count(), 3);
+    EXPECT_EQ(into.VertexCount(), 3 * band);
+  }
+  EXPECT_TRUE(rec.Calls.empty());
+}
+
+// Stars count one vertex each, against the same total as the bands.
+TEST_F(SkyDome, StoredStarsCountInTheTotal) {
+  TGLSkyDome source(nullptr);
+  SetBands(source, 1, kMaxStoredSubdivisions, 487);
+  const double bands = source.VertexCount();
+  const int room = int(double(kMaxStoredVertices) - bands);
+  ASSERT_GT(room, 0);
+  for (int i = 0; i < room; ++i) source.Stars()->Add()->SetMagnitude(float(i % 7));
+  {
+    TGLSkyDome into(nullptr);
+    EXPECT_EQ(ReadInto(source, into), "");
+    EXPECT_EQ(into.VertexCount(), double(kMaxStoredVertices));
+  }
+  source.Stars()->Add();
+  TGLSkyDome into(nullptr);
+  EXPECT_EQ(ReadInto(source, into), Refusal(double(kMaxStoredVertices) + 1));
+  EXPECT_EQ(into.Stars()->Count(), room + 1);  // refused at the star that passed the limit
+}
+
+TEST_F(SkyDome, StoredEarthSkyIsBoundedWithItsBandsAndStars) {
+  TGLEarthSkyDome source(nullptr);
+  source.SetName("Sky");
+  source.SetSlices(kMaxStoredSubdivisions);
+  source.SetStacks(kMaxStoredSubdivisions);
+  try {
+    ReadStoredCopy(&source);
+    ADD_FAILURE() << "read";
+  } catch (const EReadError& e) {
+    EXPECT_EQ(e.Message(), Format("TGLEarthSkyDome 'Sky': %.0f vertices, at most %d per stored object",
+                                  source.VertexCount(), kMaxStoredVertices));
+  }
+  // Under the limit alone, over it with the bands read before the sky's counts.
+  source.SetSlices(700);
+  source.SetStacks(700);
+  ASSERT_LE(source.VertexCount(), double(kMaxStoredVertices));
+  EXPECT_NO_THROW(ReadStoredCopy(&source));
+  TSkyDomeBand* b = source.Bands()->Add();
+  b->SetSlices(100);
+  b->SetStacks(100);
+  ASSERT_GT(source.VertexCount(), double(kMaxStoredVertices));
+  EXPECT_THROW(ReadStoredCopy(&source), EReadError);
+  EXPECT_TRUE(rec.Calls.empty());
+}
+
+// The total is kept as bands come, change and go; a twinkling dome, drawn anew every frame,
+// draws no more than it.
+TEST_F(SkyDome, VertexTotalFollowsTheBandsAndBoundsEveryTwinklingFrame) {
+  TGLSkyDome dome(nullptr);
+  auto sum = [&dome] {
+    double s = dome.Stars()->Count();
+    for (int i = 0; i < dome.Bands()->Count(); ++i) s += dome.Bands()->Items(i)->VertexCount();
+    return s;
+  };
+  EXPECT_EQ(dome.VertexCount(), sum());
+  TSkyDomeBand* b = dome.Bands()->Add();
+  b->SetStartAngle(-90);
+  b->SetStopAngle(-30);
+  b->SetSlices(9);
+  b->SetStacks(0);  // becomes 1
+  EXPECT_EQ(dome.VertexCount(), sum());
+  b->SetStacks(3);
+  for (int i = 0; i < 5; ++i) dome.Stars()->Add()->SetMagnitude(float(i));
+  EXPECT_EQ(dome.VertexCount(), sum());
+  dome.Bands()->Delete(0);
+  EXPECT_EQ(dome.VertexCount(), sum());
+  TGLSkyDome copy(nullptr);
+  copy.Assign(&dome);
+  copy.Bands()->Items(0)->Assign(dome.Bands()->Items(1));
+  EXPECT_EQ(copy.VertexCount(),
+            dome.VertexCount() - dome.Bands()->Items(0)->VertexCount() + dome.Bands()->Items(1)->VertexCount());
+  const double moved = dome.Bands()->Items(1)->VertexCount(), before = copy.VertexCount();
+  dome.Bands()->Items(1)->SetCollection(copy.Bands());
+  EXPECT_EQ(dome.VertexCount(), sum());
+  EXPECT_EQ(copy.VertexCount(), before + moved);
+  copy.Bands()->Clear();
+  EXPECT_EQ(copy.VertexCount(), copy.Stars()->Count());
+
+  dome.SetOptions(TSkyDomeOptions{sdoTwinkle});
+  for (int frame = 0; frame < 2; ++frame) {
+    rec.Clear();
+    dome.BuildList(rci);
+    const double drawn = rec.Count("glVertex3f");
+    EXPECT_LE(drawn, dome.VertexCount());
+    EXPECT_GE(drawn, 0.8 * dome.VertexCount());
+  }
+  TGLEarthSkyDome earth(nullptr);
+  earth.SetSlices(7);
+  earth.SetStacks(4);
+  earth.Stars()->Add();
+  rec.Clear();
+  earth.BuildList(rci);
+  EXPECT_EQ(rec.Count("glVertex3f"), earth.VertexCount());
+}

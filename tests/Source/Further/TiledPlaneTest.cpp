@@ -10,8 +10,12 @@
 #include "Source/Materials/GLMaterial.h"
 #include "Source/Scene/GLState.h"
 #include "Source/Further/GLTilePlane.h"
+#include "Source/Objects/GLObjects.h"
 #include "rtl/Streaming.h"
+#include "rtl/SysUtils.h"
 #include "tests/Source/Base/GLRecorder.h"
+#include "tests/Source/MultiPassShader.h"
+#include "tests/Source/StoredCopy.h"
 
 namespace {
 
@@ -198,5 +202,65 @@ TEST_F(TiledPlane, RangesPastThe32BitLimitAreRefusedAndTheLastCellIsDrawn) {
     plane.BuildList(rci);
     ASSERT_EQ(Runs(rec).size(), 1u);
     EXPECT_EQ(Runs(rec)[0].corners[2], (std::pair<double, double>{2147483648.0, 2147483648.0}));
+  }
+}
+
+// Each tile naming a material is a quad: a stored area of more than kMaxStoredVertices / 4 such
+// tiles is refused with the plane's name and figure, and left empty.
+TEST(TiledPlaneStored, TilesAreBoundedWhenRead) {
+  RegisterGLTilePlaneClasses();
+  constexpr int kRoom = int(kMaxStoredVertices / 4);
+  TGLTilePlane source(nullptr);
+  source.SetName("Floor");
+  auto load = [&source](int tiles) {
+    std::vector<std::unique_ptr<TGLTiledAreaRow>> rows;
+    rows.push_back(MakeRow(0, std::vector<int32_t>(size_t(kRoom), 2)));
+    rows.push_back(MakeRow(-5, std::vector<int32_t>(size_t(tiles - kRoom), 1)));
+    rows.push_back(MakeRow(0, std::vector<int32_t>(1000, 0)));  // empty cells draw nothing
+    LoadArea(*source.Tiles(), 0, std::move(rows));
+  };
+  load(kRoom);
+  EXPECT_EQ(source.VertexCount(), double(kMaxStoredVertices));
+  EXPECT_NO_THROW(ReadStoredCopy(&source));
+  load(kRoom + 1);
+  TMemoryStream stream;
+  TWriter(&stream).WriteRootComponent(&source);
+  stream.SetPosition(0);
+  TGLTilePlane into(nullptr);
+  try {
+    TReader(&stream).ReadRootComponent(&into);
+    ADD_FAILURE() << "read";
+  } catch (const EReadError& e) {
+    EXPECT_EQ(e.Message(), Format("TGLTilePlane 'Floor': %d vertices, at most %d per stored object", 4 * (kRoom + 1),
+                                  kMaxStoredVertices));
+  }
+  EXPECT_EQ(into.Tiles()->Rows()->Count(), 0);
+}
+
+// A draw that fails under a material of several passes takes the material off again (so the
+// next frame applies it afresh), and the depth mask is written again.
+TEST_F(TiledPlane, AFailingDrawTakesTheMaterialOff) {
+  TCurrentNullContext context;
+  TMultiPassShader shader(nullptr);
+  TGLLibMaterial* multi = shader.AddUser(lib);
+  const int32_t index = multi->Index();
+  plane.SetNoZWrite(true);
+  std::vector<std::unique_ptr<TGLTiledAreaRow>> rows;
+  rows.push_back(MakeRow(0, {index, 0, index}));
+  LoadArea(*plane.Tiles(), 0, std::move(rows));
+  for (bool sorted : {true, false}) {
+    plane.SetSortByMaterials(sorted);
+    rec.Clear();
+    const auto end = GL.glEnd;
+    GL.glEnd = [] { throw EInvalidOperation("draw failed"); };
+    EXPECT_THROW(plane.BuildList(rci), EInvalidOperation) << sorted;
+    GL.glEnd = end;
+    EXPECT_FALSE(shader.Active()) << sorted;
+    ASSERT_FALSE(rec.CallsTo("glDepthMask").empty()) << sorted;
+    EXPECT_EQ(rec.CallsTo("glDepthMask").back().Args[0], GL_TRUE) << sorted;
+    const int applies = shader.applies;
+    plane.BuildList(rci);
+    EXPECT_EQ(shader.applies, applies + (sorted ? 1 : 2)) << sorted;
+    EXPECT_FALSE(shader.Active()) << sorted;
   }
 }

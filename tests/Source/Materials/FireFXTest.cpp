@@ -11,8 +11,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -136,24 +143,82 @@ TEST_F(TFire, CapacityAndColoursReshapeThePool) {
   EXPECT_EQ(m.InnerColor()->Red(), 1.0f);
 }
 
-// A stored manager is bounded to kMaxStoredFireParticles; code may ask for more, and a pool
-// that cannot be allocated raises the run-time's out-of-memory error with the pool unchanged.
-TEST_F(TFire, ParticleCapacityBoundedWhenReadAndAllocationFailuresAreRunTimeErrors) {
+// A stored manager is bounded to kMaxStoredFireParticles (the stored vertex limit in glows);
+// code may ask for more. The refusal comes before the pool is allocated: a stored 2^31 - 1
+// (a 94 GB pool) leaves the manager read into as it was, whatever the kernel would grant.
+TEST_F(TFire, ParticleCapacityBoundedWhenReadBeforeAllocating) {
   RegisterGLFireFXClasses();
+  m.SetName("Fire");
   m.SetMaxParticles(kMaxStoredFireParticles);
   EXPECT_NO_THROW(ReadStoredCopy(&m));
   m.SetMaxParticles(kMaxStoredFireParticles + 1);  // allowed in code
   EXPECT_EQ(m.MaxParticles(), kMaxStoredFireParticles + 1);
-  EXPECT_THROW(ReadStoredCopy(&m), EReadError);
+  try {
+    ReadStoredCopy(&m);
+    ADD_FAILURE() << "read";
+  } catch (const EReadError& e) {
+    EXPECT_EQ(e.Message(), Format("TGLFireFXManager 'Fire': %d vertices, at most %d per stored object",
+                                  (kMaxStoredFireParticles + 1) * kFireParticleVertices, kMaxStoredVertices));
+  }
 
+  // The same manager with 2^31 - 1 particles, as a damaged file holds it (not made in code: that
+  // would allocate the pool): the stored count's four bytes changed.
+  TMemoryStream stored;
+  TWriter(&stored).WriteRootComponent(&m);
+  std::string bytes(size_t(stored.Size()), '\0');
+  stored.SetPosition(0);
+  stored.Read(bytes.data(), stored.Size());
+  const uint32_t count = uint32_t(kMaxStoredFireParticles + 1);
+  const std::string le = {char(count), char(count >> 8), char(count >> 16), char(count >> 24)};
+  const size_t at = bytes.find(le, bytes.find("MaxParticles"));
+  ASSERT_NE(at, std::string::npos);
+  bytes.replace(at, 4, "\xff\xff\xff\x7f");
+  TMemoryStream damaged;
+  damaged.Write(bytes.data(), int64_t(bytes.size()));
+  damaged.SetPosition(0);
+  TGLFireFXManager into(nullptr);
+  into.SetMaxParticles(10);
+  into.SetParticles(std::vector<TFireParticle>(5, Particle(0, 1, 1)), 0.3f);
+  EXPECT_THROW(TReader(&damaged).ReadRootComponent(&into), EReadError);
+  EXPECT_EQ(into.MaxParticles(), 10);
+  EXPECT_EQ(into.ParticleCount(), 5);
+}
+
+namespace {
+
+// In a death-test child: caps the address space 256 MB above what the process maps, asks for an
+// 880 MB pool, and exits 0 when that raised EOutOfMemory with the pool unchanged.
+void GrowPoolUnderCappedAddressSpace(TGLFireFXManager& m) {
+  long pages = 0;
+  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
+    std::fclose(f);
+  }
+  const rlim_t cap = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (rlim_t(256) << 20);
+  const rlimit limit{cap, cap};
+  if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(2);
+  const int particles = m.ParticleCount();
+  try {
+    m.SetMaxParticles(20'000'000);
+  } catch (const EOutOfMemory&) {
+    std::_Exit(m.MaxParticles() == 10 && m.ParticleCount() == particles ? 0 : 3);
+  }
+  std::_Exit(4);
+}
+
+}  // namespace
+
+// A pool that cannot be allocated raises the run-time's out-of-memory error with the pool
+// unchanged. Shown in a child process whose address space is capped a little above what it
+// uses, so the refusal does not depend on how much the kernel would overcommit.
+TEST_F(TFire, PoolAllocationFailuresAreRunTimeErrors) {
 #if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the sanitizer's allocator aborts on a 94 GB request instead of failing it";
+  GTEST_SKIP() << "the sanitizer reserves more address space than any cap allows";
 #else
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   m.SetMaxParticles(10);
   m.SetParticles(std::vector<TFireParticle>(5, Particle(0, 1, 1)), 0.3f);
-  EXPECT_THROW(m.SetMaxParticles(2147483647), EOutOfMemory);  // 94 GB
-  EXPECT_EQ(m.MaxParticles(), 10);
-  EXPECT_EQ(m.ParticleCount(), 5);
+  EXPECT_EXIT(GrowPoolUnderCappedAddressSpace(m), ::testing::ExitedWithCode(0), "");
 #endif
 }
 

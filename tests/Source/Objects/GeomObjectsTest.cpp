@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -325,6 +326,119 @@ TEST(GeomObjectsStreaming, SubdivisionCountsAreBoundedWhenRead) {
   ExpectCountBoundWhenRead<TGLCylinder>(&TGLCylinder::SetLoops, "cylinder loops");
   ExpectCountBoundWhenRead(&TGLTorus::SetRings, "torus rings");
   ExpectCountBoundWhenRead(&TGLTorus::SetSides, "torus sides");
+}
+
+namespace {
+
+// One stored object whose counts each pass their own bound: `make(true)` sets counts whose
+// product passes kMaxStoredVertices, `make(false)` counts just under it.
+struct TStoredBudgetCase {
+  const char* what;
+  std::function<std::unique_ptr<TComponent>(bool over, double& vertices)> make;
+};
+
+template <class T>
+std::unique_ptr<TComponent> Made(std::unique_ptr<T> obj, double& vertices) {
+  vertices = obj->VertexCount();
+  obj->SetName("Stored");
+  return obj;
+}
+
+template <class T>
+TStoredBudgetCase TwoCounts(const char* what, void (T::*a)(int), void (T::*b)(int), int overA, int overB, int underA,
+                            int underB) {
+  return {what, [=](bool over, double& vertices) {
+            auto obj = std::make_unique<T>(nullptr);
+            ((*obj).*a)(over ? overA : underA);
+            ((*obj).*b)(over ? overB : underB);
+            return Made(std::move(obj), vertices);
+          }};
+}
+
+template <class T>
+TStoredBudgetCase NodesAndDivision(const char* what, int overNodes, int underNodes) {
+  return {what, [=](bool over, double& vertices) {
+            auto obj = std::make_unique<T>(nullptr);
+            obj->SetDivision(kMaxStoredSubdivisions);
+            for (int i = 0, n = over ? overNodes : underNodes; i < n; ++i) obj->Nodes()->AddNode(float(i), 0, 0);
+            return Made(std::move(obj), vertices);
+          }};
+}
+
+}  // namespace
+
+// Each count of a stored object is bounded, and so is their product: a stored object asking for
+// more than kMaxStoredVertices is refused while it is read, naming itself and the figure, with
+// no geometry built (nothing is drawn until the first frame). Just under the limit it loads.
+TEST(GeomObjectsStreaming, ProductOfStoredCountsIsBounded) {
+  RegisterVectorLists();
+  RegisterGLCoordinatesClasses();
+  RegisterGLColorClasses();
+  RegisterGLNodesClasses();
+  RegisterGLSceneGraphClasses();
+  RegisterGLObjectsClasses();
+  RegisterGLGeomObjectsClasses();
+  constexpr int kMax = kMaxStoredSubdivisions;
+  const TStoredBudgetCase cases[] = {
+      TwoCounts("plane", &TGLPlane::SetXTiles, &TGLPlane::SetYTiles, kMax, kMax, 700, 700),
+      TwoCounts("sphere", &TGLSphere::SetSlices, &TGLSphere::SetStacks, kMax, kMax, 700, 700),
+      TwoCounts("disk", &TGLDisk::SetSlices, &TGLDisk::SetLoops, kMax, kMax, 700, 700),
+      TwoCounts("torus", &TGLTorus::SetRings, &TGLTorus::SetSides, kMax, kMax, 700, 700),
+      // Sides and two end disks: Slices x (Stacks + 2 Loops).
+      TwoCounts<TGLCylinder>("cylinder", &TGLCylinder::SetSlices, &TGLCylinder::SetStacks, kMax, 500, 700, 690),
+      TwoCounts<TGLCylinder>("cylinder ends", &TGLCylinder::SetSlices, &TGLCylinder::SetLoops, kMax, 250, 700, 340),
+      TwoCounts<TGLCone>("cone", &TGLCone::SetSlices, &TGLCone::SetLoops, kMax, 500, 700, 690),
+      TwoCounts<TGLAnnulus>("annulus", &TGLAnnulus::SetSlices, &TGLAnnulus::SetStacks, kMax, 250, 700, 340),
+      TwoCounts<TGLArrowLine>("arrow line", &TGLArrowLine::SetSlices, &TGLArrowLine::SetStacks, kMax, 200, 700, 230),
+      NodesAndDivision<TGLLines>("lines", 1000, 900),
+      NodesAndDivision<TGLPolygon>("polygon", 500, 480),
+  };
+  for (const auto& c : cases) {
+    double vertices = 0;
+    std::unique_ptr<TComponent> over = c.make(true, vertices);
+    ASSERT_GT(vertices, double(kMaxStoredVertices)) << c.what;
+    TGLRecorder rec;
+    try {
+      ReadBack(over.get());
+      ADD_FAILURE() << c.what << " was read";
+    } catch (const EReadError& e) {
+      EXPECT_EQ(e.Message(), Format("%s 'Stored': %.0f vertices, at most %d per stored object",
+                                    over->ClassName().c_str(), vertices, kMaxStoredVertices))
+          << c.what;
+    }
+    EXPECT_TRUE(rec.Calls.empty()) << c.what << ": " << rec.Calls.front().Name;
+    std::unique_ptr<TComponent> under = c.make(false, vertices);
+    EXPECT_LE(vertices, double(kMaxStoredVertices)) << c.what;
+    EXPECT_GT(vertices, 0.9 * double(kMaxStoredVertices)) << c.what;
+    EXPECT_NO_THROW(ReadBack(under.get())) << c.what;
+  }
+}
+
+// The figure checked is what the lists hold: the recorded vertices of a drawn object never
+// exceed it, and are not far below.
+TEST(GeomObjectsStreaming, VertexCountsBoundWhatIsDrawn) {
+  auto drawn = [](TGLBaseSceneObject& obj) {
+    TRecording r;
+    obj.BuildList(r.rci);
+    return double(r.rec.Count("glVertex3f") + r.rec.Count("glVertex3fv") + r.rec.Count("glVertex2f"));
+  };
+  TGLSphere sphere(nullptr);
+  sphere.SetSlices(7);
+  sphere.SetStacks(5);
+  sphere.SetTop(60);
+  sphere.SetBottom(-60);
+  sphere.SetTopCap(ctCenter);
+  sphere.SetBottomCap(ctFlat);
+  EXPECT_EQ(drawn(sphere), sphere.VertexCount());
+  TGLTorus torus(nullptr);
+  torus.SetRings(9);
+  torus.SetSides(4);
+  EXPECT_EQ(drawn(torus), torus.VertexCount());
+  TGLPlane plane(nullptr);
+  plane.SetStyle(TPlaneStyles{});
+  plane.SetXTiles(6);
+  plane.SetYTiles(3);
+  EXPECT_EQ(drawn(plane), plane.VertexCount());
 }
 
 TEST(GeomObjectsFrustrum, SizesStreamedTogether) {
