@@ -20,7 +20,8 @@ TVector4f Dir(const TVector4f& v) { return {v[0], v[1], v[2], 0}; }
 TVector4f Pt(const TVector4f& v) { return {v[0], v[1], v[2], 1}; }
 TAffineVector Aff(const TVector4f& v) { return {v[0], v[1], v[2]}; }
 
-// A fresh quadric set up from the object, deleted when the scope ends.
+// A fresh quadric set up from the object, deleted when the scope ends. It owns the quadric and
+// is passed where one is wanted, so it is a handle type rather than a scope guard.
 class TQuadric {
  public:
   explicit TQuadric(TGLQuadricObject* owner) : q_(GL.gluNewQuadric()) { owner->SetupQuadricParams(q_); }
@@ -33,7 +34,8 @@ class TQuadric {
   GLUquadric* q_;
 };
 
-// Matrix push/pop that also holds when drawing throws.
+// Matrix push/pop that also holds when drawing throws. Every quadric's drawing opens one: a named
+// scope says it in one line where a TScopeExit would need the push beside it each time.
 class TMatrixScope {
  public:
   TMatrixScope() { GL.glPushMatrix(); }

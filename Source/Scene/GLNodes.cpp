@@ -11,6 +11,7 @@
 #include "Source/Base/XOpenGL.h"
 #include "Source/Scene/GLMisc.h"
 #include "rtl/Streaming.h"
+#include "rtl/SysUtils.h"
 
 // ---- TGLNode -----------------------------------------------------------------------------
 
@@ -152,17 +153,6 @@ void GLAPIENTRY TessCombine(GLdouble coords[3], void* /*vertexData*/[4], GLfloat
   }
 }
 
-// Owns a GLU tessellator.
-struct TTessHandle {
-  GLUtesselator* tess;
-  explicit TTessHandle(GLUtesselator* t) : tess(t) {}
-  ~TTessHandle() {
-    if (tess) GL.gluDeleteTess(tess);
-  }
-  TTessHandle(const TTessHandle&) = delete;
-  TTessHandle& operator=(const TTessHandle&) = delete;
-};
-
 template <class F>
 _GLUfuncptr Callback(F f) {
   return reinterpret_cast<_GLUfuncptr>(f);
@@ -178,9 +168,9 @@ void TGLNodes::DrawTessellatedOutline(bool textured, const TAffineVector* normal
   TOutlineTessellation state;
   state.textured = textured;
   {
-    TTessHandle handle(GL.gluNewTess());
-    GLUtesselator* tess = handle.tess;
+    GLUtesselator* tess = GL.gluNewTess();
     if (!tess) throw EOutOfMemory("Out of memory");
+    TScopeExit freeTess([tess] { GL.gluDeleteTess(tess); });
     GL.gluTessCallback(tess, GLU_TESS_BEGIN_DATA, Callback(&TessBegin));
     GL.gluTessCallback(tess, GLU_TESS_VERTEX_DATA, Callback(&TessVertex));
     GL.gluTessCallback(tess, GLU_TESS_END_DATA, Callback(&TessEnd));
