@@ -38,29 +38,13 @@ void CheckStoredMetric(const TComponent& font, const char* name, int value) {
 
 }  // namespace
 
-// The glyph picture, kept in the stored font as "Glyphs.Data": the graphic's class name (a
-// length byte and the text), then the graphic's file bytes.
+// The glyph picture, kept in the stored font as "Glyphs.Data" in the form textures keep theirs.
 class TGlyphsPicture : public TPicture {
   RTL_CLASS(TGlyphsPicture, TPicture)
  protected:
   void DefineProperties(TFiler* Filer) override {
-    Filer->DefineBinaryProperty(
-        "Data",
-        [this](TStream* s) {
-          const std::string className = ValueEncoding::ReadShortString(*s);
-          TGraphicClass cls = nullptr;
-          for (const auto& f : RegisteredPictureFormats())
-            if (f.GraphicClass->Name == className) cls = f.GraphicClass;
-          if (!cls) throw EReadError(Format("Unknown picture class %s", className.c_str()));
-          auto graphic = NewGraphic(cls);
-          graphic->LoadFromStream(*s);
-          TakeGraphic(std::move(graphic));
-        },
-        [this](TStream* s) {
-          ValueEncoding::WriteShortString(*s, Graphic()->ClassName());
-          Graphic()->SaveToStream(*s);
-        },
-        Graphic() && !Graphic()->Empty());
+    DefinePictureProperty(
+        Filer, "Data", [this] { return this; }, this);
   }
 };
 
