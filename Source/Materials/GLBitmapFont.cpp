@@ -2,6 +2,7 @@
 #include "Source/Materials/GLBitmapFont.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 
 #include "Source/Materials/GLColor.h"
@@ -11,9 +12,41 @@
 
 namespace {
 
-int RoundHalfEven(double v) { return static_cast<int>(std::nearbyint(v)); }
+// Half of a 64-bit length, rounded half to even (exact enough: the half of any 64-bit value fits).
+std::int64_t HalfRoundedToEven(std::int64_t v) { return static_cast<std::int64_t>(std::nearbyint(double(v) / 2.0)); }
+
+// Widths and heights of texts are sums over their characters and lines, each term below 2^33 in
+// size: exact in 64 bits for any text shorter than 2^30 characters, and saturating (never
+// wrapping) beyond. The results stay within +-INT64_MAX, so they can be negated.
+std::int64_t AddSaturating(std::int64_t a, std::int64_t b) {
+  std::int64_t r;
+  if (__builtin_add_overflow(a, b, &r) || r == INT64_MIN) return b > 0 ? INT64_MAX : -INT64_MAX;
+  return r;
+}
+
+std::int64_t MulSaturating(std::int64_t a, std::int64_t b) {
+  std::int64_t r;
+  if (__builtin_mul_overflow(a, b, &r) || r == INT64_MIN) return (a < 0) != (b < 0) ? -INT64_MAX : INT64_MAX;
+  return r;
+}
+
+// A stored metric above kMaxStoredFontMetric is refused while the font is read.
+void CheckStoredMetric(const TComponent& font, const char* name, int value) {
+  if (value > kMaxStoredFontMetric && font.ComponentState().Contains(csReading))
+    throw EReadError(Format("Invalid property value %d for %s: at most %d pixels", value, name, kMaxStoredFontMetric));
+}
 
 }  // namespace
+
+// The glyph picture, kept in the stored font as "Glyphs.Data" in the form textures keep theirs.
+class TGlyphsPicture : public TPicture {
+  RTL_CLASS(TGlyphsPicture, TPicture)
+ protected:
+  void DefineProperties(TFiler* Filer) override {
+    DefinePictureProperty(
+        Filer, "Data", [this] { return this; }, this);
+  }
+};
 
 // ---------------------------------------------------------------------------------------------
 // Ranges
@@ -31,8 +64,8 @@ void TBitmapFontRange::Assign(TPersistent* Source) {
 }
 
 std::string TBitmapFontRange::GetDisplayName() {
-  return Format("ASCII [#%d, #%d] -> Glyphs [%d, %d]", int(startASCII_), int(stopASCII_), startGlyphIdx_,
-                int(stopASCII_) + startGlyphIdx_ - int(startASCII_));
+  const std::int64_t last = std::int64_t(startGlyphIdx_) + stopASCII_ - startASCII_;
+  return Format("ASCII [#%d, #%d] -> Glyphs [%d, %d]", int(startASCII_), int(stopASCII_), startGlyphIdx_, last);
 }
 
 void TBitmapFontRange::SetStartASCII(unsigned char Value) {
@@ -67,9 +100,9 @@ TBitmapFontRange* TBitmapFontRanges::Add(unsigned char StartASCII, unsigned char
 }
 
 int TBitmapFontRanges::CharacterCount() const {
-  int n = 0;
+  std::int64_t n = 0;
   for (int i = 0; i < Count(); ++i) n += Items(i)->StopASCII() - Items(i)->StartASCII() + 1;
-  return n;
+  return int(std::min<std::int64_t>(n, INT_MAX));
 }
 
 void TBitmapFontRanges::Update(TCollectionItem* Item) {
@@ -83,7 +116,7 @@ void TBitmapFontRanges::Update(TCollectionItem* Item) {
 TGLCustomBitmapFont::TGLCustomBitmapFont(TComponent* AOwner)
     : TGLUpdateAbleComponent(AOwner),
       ranges_(std::make_unique<TBitmapFontRanges>(this)),
-      glyphs_(std::make_unique<TPicture>()),
+      glyphs_(std::make_unique<TGlyphsPicture>()),
       handle_(std::make_unique<TGLTextureHandle>()) {
   glyphs_->OnChange = [this](TObject*) { GlyphsChanged(); };
 }
@@ -118,6 +151,7 @@ void TGLCustomBitmapFont::GlyphsChanged() {
 }
 
 void TGLCustomBitmapFont::SetCharWidth(int Value) {
+  CheckStoredMetric(*this, "CharWidth", Value);
   Value = std::max(1, Value);
   if (Value == charWidth_) return;
   charWidth_ = Value;
@@ -125,6 +159,7 @@ void TGLCustomBitmapFont::SetCharWidth(int Value) {
 }
 
 void TGLCustomBitmapFont::SetCharHeight(int Value) {
+  CheckStoredMetric(*this, "CharHeight", Value);
   Value = std::max(1, Value);
   if (Value == charHeight_) return;
   charHeight_ = Value;
@@ -132,21 +167,25 @@ void TGLCustomBitmapFont::SetCharHeight(int Value) {
 }
 
 void TGLCustomBitmapFont::SetGlyphsIntervalX(int Value) {
+  CheckStoredMetric(*this, "GlyphsIntervalX", Value);
   glyphsIntervalX_ = std::max(0, Value);
   Invalidate();
 }
 
 void TGLCustomBitmapFont::SetGlyphsIntervalY(int Value) {
+  CheckStoredMetric(*this, "GlyphsIntervalY", Value);
   glyphsIntervalY_ = std::max(0, Value);
   Invalidate();
 }
 
 void TGLCustomBitmapFont::SetHSpace(int Value) {
+  CheckStoredMetric(*this, "HSpace", Value);
   hSpace_ = std::max(0, Value);
   Invalidate();
 }
 
 void TGLCustomBitmapFont::SetVSpace(int Value) {
+  CheckStoredMetric(*this, "VSpace", Value);
   vSpace_ = std::max(0, Value);
   Invalidate();
 }
@@ -193,31 +232,35 @@ void TGLCustomBitmapFont::Invalidate() {
 
 int TGLCustomBitmapFont::GetCharWidth(unsigned char ch) { return CharWidths()[ch]; }
 
-int TGLCustomBitmapFont::CalcStringWidth(const std::string& aText) {
+std::int64_t TGLCustomBitmapFont::CalcStringWidth(const std::string& aText) {
   if (aText.empty()) return 0;
-  int sum = 0;
-  for (char c : aText) sum += GetCharWidth(static_cast<unsigned char>(c));
-  return sum + int(aText.size()) * (charSpacing_ + hSpace_) - hSpace_;
+  const std::int64_t gap = std::int64_t(charSpacing_) + hSpace_;
+  std::int64_t sum = 0;
+  for (char c : aText) sum = AddSaturating(sum, GetCharWidth(static_cast<unsigned char>(c)) + gap);
+  return AddSaturating(sum, -std::int64_t(hSpace_));
 }
 
 int TGLCustomBitmapFont::GlyphsPerRow() const {
   const int w = glyphs_->Width();
   if (w < 1) return 0;
-  return (w + glyphsIntervalX_) / (glyphsIntervalX_ + charWidth_);
+  // At most w, as the cell is at least one pixel wider than the gap.
+  return int((std::int64_t(w) + glyphsIntervalX_) / (std::int64_t(glyphsIntervalX_) + charWidth_));
 }
 
 void TGLCustomBitmapFont::ComputeCharRects() {
   auto rects = std::make_unique<std::array<TCharTexRect, 256>>();
   const int perRow = GlyphsPerRow();
   const float tw = float(textureWidth_), th = float(textureHeight_);
+  const double cellW = double(charWidth_) + glyphsIntervalX_, cellH = double(charHeight_) + glyphsIntervalY_;
   // Without a texture or with cells wider than the picture, every rectangle stays empty.
   if (perRow > 0 && textureWidth_ > 0 && textureHeight_ > 0) {
     for (int r = 0; r < ranges_->Count(); ++r) {
       const TBitmapFontRange* range = ranges_->Items(r);
-      int g = range->StartGlyphIdx();
+      std::int64_t g = range->StartGlyphIdx();
       for (int ch = range->StartASCII(); ch <= range->StopASCII(); ++ch, ++g) {
-        const float x = float((g % perRow) * (charWidth_ + glyphsIntervalX_));
-        const float y = float((g / perRow) * (charHeight_ + glyphsIntervalY_));
+        // Cells far beyond the picture give far-off (finite) coordinates, never a wrapped product.
+        const float x = float(double(g % perRow) * cellW);
+        const float y = float(double(g / perRow) * cellH);
         TCharTexRect& rc = (*rects)[size_t(ch)];
         rc.l = (x + 0.05f) / tw;
         rc.t = (th - (y + 0.05f)) / th;
@@ -272,21 +315,22 @@ void TGLCustomBitmapFont::PrepareImage() {
   SetTextureSize(tw, th);
 }
 
-int TGLCustomBitmapFont::AlignmentOffset(const std::string& aText, std::size_t from, TAlignment alignment) {
+std::int64_t TGLCustomBitmapFont::AlignmentOffset(const std::string& aText, std::size_t from, TAlignment alignment) {
   if (alignment == taLeftJustify) return 0;
   std::size_t end = aText.find('\r', from);
   if (end == std::string::npos) end = aText.size();
-  const int w = CalcStringWidth(aText.substr(from, end - from));
-  return alignment == taRightJustify ? -w : -RoundHalfEven(w / 2.0);
+  const std::int64_t w = CalcStringWidth(aText.substr(from, end - from));
+  return alignment == taRightJustify ? -w : -HalfRoundedToEven(w);
 }
 
-int TGLCustomBitmapFont::LayoutOffset(const std::string& aText, TGLTextLayout layout) const {
-  const int lines = 1 + int(std::count(aText.begin(), aText.end(), '\r'));
-  const int h = (charHeight_ + vSpace_) * lines - vSpace_;
+std::int64_t TGLCustomBitmapFont::LayoutOffset(const std::string& aText, TGLTextLayout layout) const {
+  const std::int64_t lines = 1 + std::int64_t(std::count(aText.begin(), aText.end(), '\r'));
+  const std::int64_t h =
+      AddSaturating(MulSaturating(std::int64_t(charHeight_) + vSpace_, lines), -std::int64_t(vSpace_));
   switch (layout) {
     case tlTop: return 0;
     case tlBottom: return h;
-    case tlCenter: return RoundHalfEven(h / 2.0);
+    case tlCenter: return HalfRoundedToEven(h);
   }
   return 0;
 }
@@ -322,10 +366,10 @@ void TGLCustomBitmapFont::RenderString(TRenderContextInfo& rci, const std::strin
   const float py = position ? (*position)[1] : 0.0f;
   float x = float(AlignmentOffset(aString, 0, alignment)) + px;
   float y = float(LayoutOffset(aString, layout)) + py;
-  const float lineAdvance = -float(charHeight_ + vSpace_);
+  const float lineAdvance = -float(std::int64_t(charHeight_) + vSpace_);
   auto bottomOf = [&](float top) { return reverseY ? top + float(charHeight_) : top - float(charHeight_); };
   float bottom = bottomOf(y);
-  const float spaceAdvance = float(GetCharWidth(' ') + charSpacing_ + hSpace_);
+  const float spaceAdvance = float(std::int64_t(GetCharWidth(' ')) + charSpacing_ + hSpace_);
   const auto& rects = CharRects();
 
   GL.glEnable(GL_TEXTURE_2D);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,6 +23,10 @@
 
 class TGLCustomBitmapFont;
 class TGLColor;
+
+// The largest glyph size, spacing or glyph-cell gap, in pixels, that a stored font may give.
+// Values set in code are not bounded: every sum of them is taken in 64 bits.
+inline constexpr int kMaxStoredFontMetric = 65536;
 
 // Characters StartASCII..StopASCII map to consecutive glyphs from StartGlyphIdx.
 class TBitmapFontRange : public TCollectionItem {
@@ -60,7 +65,7 @@ class TBitmapFontRanges : public TCollection {
   TPersistent* GetOwner() override { return owner_; }
   TBitmapFontRange* Items(int Index) const { return ItemAs<TBitmapFontRange>(Index); }
   TBitmapFontRange* Add(unsigned char StartASCII, unsigned char StopASCII);
-  // Sum of stop - start + 1 over the ranges.
+  // Sum of stop - start + 1 over the ranges (at most INT_MAX).
   int CharacterCount() const;
 
  protected:
@@ -121,7 +126,8 @@ class TGLCustomBitmapFont : public TGLUpdateAbleComponent {
   TGLTextureHandle* TextureHandle() const noexcept { return handle_.get(); }
 
   int GetCharWidth(unsigned char ch);
-  int CalcStringWidth(const std::string& aText);
+  // Exact in 64 bits (a sum beyond them would saturate).
+  std::int64_t CalcStringWidth(const std::string& aText);
   int GlyphsPerRow() const;
   void GetCharTexCoords(unsigned char ch, TVector2f& topLeft, TVector2f& bottomRight);
   // Draws the text as textured quads (character 13 starts a new line).
@@ -131,8 +137,8 @@ class TGLCustomBitmapFont : public TGLUpdateAbleComponent {
   virtual void Invalidate();
 
   // Horizontal start of the line that begins at index `from`, and the vertical start of the text.
-  int AlignmentOffset(const std::string& aText, std::size_t from, TAlignment alignment);
-  int LayoutOffset(const std::string& aText, TGLTextLayout layout) const;
+  std::int64_t AlignmentOffset(const std::string& aText, std::size_t from, TAlignment alignment);
+  std::int64_t LayoutOffset(const std::string& aText, TGLTextLayout layout) const;
 
  protected:
   // Frees the GL name and marks the texture dirty.

@@ -4,8 +4,10 @@
 #include "Source/Base/XOpenGL.h"
 #include "Source/Materials/GLColor.h"
 #include "Source/Materials/GLMaterial.h"
+#include "Source/Materials/GLMaterialPasses.h"
 #include "Source/Scene/GLState.h"
 #include "rtl/Streaming.h"
+#include "rtl/SysUtils.h"
 
 namespace {
 
@@ -79,10 +81,9 @@ void TGLHUDSprite::SetYTiles(int Value) {
 void TGLHUDSprite::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) {
   if (rci.ignoreMaterials) return;
   TGLMaterial* material = Material();
-  material->Apply(rci);
-  int passes = 0;
-  do {
-    if (!HasViewport(rci)) continue;
+  // A pass whose drawing fails takes the material off before the failure goes on.
+  DrawUnderMaterial(*material, rci, [&] {
+    if (!HasViewport(rci)) return;
     const float f = rci.renderDPI == 96 ? 1.0f : float(rci.renderDPI) / 96.0f;
     if (AlphaChannel() != 1.0f) {
       if (rci.lightingDisabledCounter < 1) {
@@ -94,6 +95,7 @@ void TGLHUDSprite::DoRender(TRenderContextInfo& rci, bool renderSelf, bool rende
     }
     THUDSpace space(rci, *this, Rotation(), false);
     GL.glDepthMask(GL_FALSE);
+    TScopeExit depthWrites([] { GL.glDepthMask(GL_TRUE); });  // before the tear-down, also on failure
     const float x0 = -Width() * f / 2, x1 = x0 + Width() * f;
     const float y1 = Height() * f / 2, y0 = y1 - Height() * f;
     const float xt = float(xTiles_), yt = float(yTiles_);
@@ -109,8 +111,7 @@ void TGLHUDSprite::DoRender(TRenderContextInfo& rci, bool renderSelf, bool rende
     MappedTexCoord2f(0, yt);
     GL.glVertex2f(x0, y1);
     GL.glEnd();
-    GL.glDepthMask(GL_TRUE);
-  } while (material->UnApply(rci) && ++passes < MaxMaterialPasses);
+  });
   if (renderChildren && Count() > 0) RenderChildren(0, Count() - 1, rci);
 }
 

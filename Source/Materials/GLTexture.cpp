@@ -106,8 +106,8 @@ TExtensionRegistry& GraphicExtensions() {
   return registry;
 }
 
-// A picture stored as a binary property: the graphic's class name (a length byte and the
-// text), then the graphic's file bytes. Written only when the picture holds something.
+}  // namespace
+
 void DefinePictureProperty(TFiler* Filer, const std::string& name, const std::function<TPicture*()>& picture,
                            const TPicture* current) {
   Filer->DefineBinaryProperty(
@@ -129,8 +129,6 @@ void DefinePictureProperty(TFiler* Filer, const std::string& name, const std::fu
       },
       current && current->Graphic() && !current->Graphic()->Empty());
 }
-
-}  // namespace
 
 // ---- TGLTextureImage ---------------------------------------------------------------------
 

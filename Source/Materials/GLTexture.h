@@ -269,6 +269,12 @@ void RegisterGraphicExtension(const std::string& extension, TGraphicClass graphi
 // its extension. A file that exists but cannot be decoded raises EInvalidGraphic.
 std::unique_ptr<TGraphic> LoadGraphicFromFile(const std::string& fileName);
 
+// A picture stored as a binary property: the graphic's class name (a length byte and the
+// text), then the graphic's file bytes. Written only when `current` holds something; read into
+// the picture `picture` hands out.
+void DefinePictureProperty(TFiler* Filer, const std::string& name, const std::function<TPicture*()>& picture,
+                           const TPicture* current);
+
 // ---------------------------------------------------------------------------------------------
 // Textures.
 

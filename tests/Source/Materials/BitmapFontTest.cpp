@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -218,6 +220,147 @@ TEST(BitmapFontRender, FlatTextStateAndMissingFont) {
   d.rec.Clear();
   text.DoRender(d.rci, true, false);
   EXPECT_TRUE(d.rec.Calls.empty());
+}
+
+// The font as a stored form writes it, read back.
+std::unique_ptr<TGLBitmapFont> StoredCopy(TGLBitmapFont& font) {
+  RegisterGLBitmapFontClasses();
+  TMemoryStream stream;
+  TWriter(&stream).WriteRootComponent(&font);
+  stream.SetPosition(0);
+  std::unique_ptr<TComponent> read(TReader(&stream).ReadRootComponent(nullptr));
+  auto* copy = dynamic_cast<TGLBitmapFont*>(read.get());
+  if (!copy) return nullptr;
+  read.release();
+  return std::unique_ptr<TGLBitmapFont>(copy);
+}
+
+TEST(BitmapFontStored, MetricsAboveTheLimitAreRefusedWhenRead) {
+  struct TMetric {
+    const char* name;
+    void (TGLCustomBitmapFont::*set)(int);
+    int (TGLCustomBitmapFont::*get)() const;
+  };
+  const TMetric metrics[] = {
+      {"CharWidth", &TGLCustomBitmapFont::SetCharWidth, &TGLCustomBitmapFont::CharWidth},
+      {"CharHeight", &TGLCustomBitmapFont::SetCharHeight, &TGLCustomBitmapFont::CharHeight},
+      {"HSpace", &TGLCustomBitmapFont::SetHSpace, &TGLCustomBitmapFont::HSpace},
+      {"VSpace", &TGLCustomBitmapFont::SetVSpace, &TGLCustomBitmapFont::VSpace},
+      {"GlyphsIntervalX", &TGLCustomBitmapFont::SetGlyphsIntervalX, &TGLCustomBitmapFont::GlyphsIntervalX},
+      {"GlyphsIntervalY", &TGLCustomBitmapFont::SetGlyphsIntervalY, &TGLCustomBitmapFont::GlyphsIntervalY},
+  };
+  for (const TMetric& m : metrics) {
+    TGLBitmapFont font(nullptr);
+    font.SetName("Font1");
+    (font.*m.set)(kMaxStoredFontMetric);
+    auto copy = StoredCopy(font);
+    ASSERT_TRUE(copy) << m.name;
+    EXPECT_EQ(((*copy).*m.get)(), kMaxStoredFontMetric) << m.name;
+
+    (font.*m.set)(kMaxStoredFontMetric + 1);  // code may set more; a stored form may not
+    EXPECT_EQ((font.*m.get)(), kMaxStoredFontMetric + 1) << m.name;
+    try {
+      StoredCopy(font);
+      ADD_FAILURE() << m.name << " above the limit was read";
+    } catch (const EReadError& e) {
+      EXPECT_NE(e.Message().find(m.name), std::string::npos) << e.Message();
+      EXPECT_NE(e.Message().find("65537"), std::string::npos) << e.Message();
+      EXPECT_NE(e.Message().find("at most 65536"), std::string::npos) << e.Message();
+    }
+  }
+}
+
+TEST(BitmapFontStored, GlyphPictureAndRangesAreKept) {
+  TGLBitmapFont font(nullptr);
+  font.SetName("Font1");
+  TBitmap bmp(48, 20, pf24bit);
+  bmp.Canvas().Brush().SetColor(clBlack);
+  bmp.Canvas().FillRect(Rect(0, 0, 48, 20));
+  bmp.Canvas().Brush().SetColor(clWhite);
+  bmp.Canvas().FillRect(Rect(0, 0, 10, 10));
+  TPicture picture;
+  picture.SetGraphic(&bmp);
+  font.SetGlyphs(&picture);
+  font.Ranges()->Add('A', 'F')->SetStartGlyphIdx(2);
+  font.SetCharWidth(8);
+  font.SetCharHeight(10);
+  auto copy = StoredCopy(font);
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(copy->Glyphs()->Width(), 48);
+  EXPECT_EQ(copy->Glyphs()->Height(), 20);
+  ASSERT_EQ(copy->Ranges()->Count(), 1);
+  EXPECT_EQ(copy->Ranges()->Items(0)->StartGlyphIdx(), 2);
+  EXPECT_EQ(copy->GlyphsPerRow(), 6);
+  TBitmap& pixels = copy->Glyphs()->Bitmap();
+  EXPECT_EQ(pixels.Canvas().Pixel(2, 2) & 0xFFFFFF, TColor(clWhite));
+  EXPECT_EQ(pixels.Canvas().Pixel(20, 15) & 0xFFFFFF, TColor(clBlack));
+
+  // A font without a picture stores none and reads back empty.
+  TGLBitmapFont empty(nullptr);
+  empty.SetName("Font2");
+  auto emptyCopy = StoredCopy(empty);
+  ASSERT_TRUE(emptyCopy);
+  EXPECT_EQ(emptyCopy->Glyphs()->Width(), 0);
+}
+
+TEST(BitmapFontMeasure, WideMetricsAreSummedIn64Bits) {
+  TGLBitmapFont font(nullptr);
+  font.SetCharWidth((1 << 30) + 10);
+  font.SetHSpace((1 << 30) - 1);
+  EXPECT_EQ(font.CalcStringWidth("ABC"), INT64_C(5368709148));  // 3 x (2^30 + 10) + 2 x (2^30 - 1)
+  EXPECT_EQ(font.AlignmentOffset("ABC", 0, taRightJustify), -INT64_C(5368709148));
+  EXPECT_EQ(font.AlignmentOffset("x\rABC", 2, taCenter), -INT64_C(2684354574));
+  font.SetCharHeight(INT_MAX);
+  font.SetVSpace(INT_MAX);
+  EXPECT_EQ(font.LayoutOffset("A\rB\rC", tlBottom), 5 * INT64_C(2147483647));
+  EXPECT_EQ(font.LayoutOffset("A\rB", tlCenter), INT64_C(3221225470));  // 1.5 x INT_MAX, half to even
+
+  // A stored font at the limit measures a long text exactly.
+  TGLBitmapFont stored(nullptr);
+  stored.SetCharWidth(kMaxStoredFontMetric);
+  stored.SetHSpace(kMaxStoredFontMetric);
+  const std::string text(40000, 'W');
+  EXPECT_EQ(stored.CalcStringWidth(text), INT64_C(40000) * 2 * 65536 - 65536);
+  EXPECT_EQ(stored.AlignmentOffset(text, 0, taRightJustify), -(INT64_C(40000) * 2 * 65536 - 65536));
+}
+
+TEST(BitmapFontRects, CellsAndGlyphIndexesFarOutStayFinite) {
+  TTestFont font(nullptr);
+  GiveGlyphs(font, 256, 256);
+  font.UseTextureSize(256, 256);
+  // A gap and a cell that only together pass INT_MAX still give one glyph per row.
+  font.SetCharWidth(200);
+  font.SetGlyphsIntervalX(INT_MAX - 100);
+  EXPECT_EQ(font.GlyphsPerRow(), 1);
+
+  font.SetGlyphsIntervalX(0);
+  font.SetCharWidth(16);
+  TBitmapFontRange* r = font.Ranges()->Add('A', 'C');
+  r->SetStartGlyphIdx(INT_MAX);
+  EXPECT_EQ(r->DisplayName(), "ASCII [#65, #67] -> Glyphs [2147483647, 2147483649]");
+  TVector2f tl, br;
+  font.GetCharTexCoords('A', tl, br);  // glyph INT_MAX: last column of row 2^27 - 1
+  EXPECT_FLOAT_EQ(tl[0], 240.05f / 256);
+  font.GetCharTexCoords('B', tl, br);  // glyph 2^31: first column, 2^31 pixels down
+  EXPECT_FLOAT_EQ(tl[0], 0.05f / 256);
+  EXPECT_FLOAT_EQ(tl[1], (256.0f - 2147483648.0f) / 256);
+}
+
+TEST(BitmapFontRender, WideMetricsGiveFarPositionsNotWrappedOnes) {
+  TDrawing d;
+  TGLBitmapFont font(nullptr);
+  GiveGlyphs(font, 64, 64);
+  font.SetCharWidth((1 << 30) + 10);
+  font.SetHSpace((1 << 30) - 1);
+  font.SetCharHeight(INT_MAX);
+  font.SetVSpace(1);
+  const TVector4f white{{1, 1, 1, 1}};
+  font.RenderString(d.rci, "A B\rC", taLeftJustify, tlTop, white);
+  auto v = d.Vertices();
+  ASSERT_EQ(v.size(), 12u);
+  EXPECT_FLOAT_EQ(float(v[4].first), 4294967314.0f);    // two advances of 2^31 + 9
+  EXPECT_FLOAT_EQ(float(v[8].second), -2147483648.0f);  // one line advance of 2^31
+  EXPECT_FLOAT_EQ(float(v[9].second), -4294967295.0f);
 }
 
 }  // namespace

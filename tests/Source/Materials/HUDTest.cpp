@@ -8,6 +8,7 @@
 #include "Source/Scene/GLState.h"
 
 #include "tests/Source/BookkeepingContext.h"
+#include "tests/Source/MultiPassShader.h"
 
 #include <gtest/gtest.h>
 
@@ -120,6 +121,39 @@ TEST(HUDSprite, TiledQuadAndIgnoredMaterials) {
   EXPECT_TRUE(pass.rec.Calls.empty());
 }
 
+TEST(HUDSprite, AFailingDrawTakesTheMaterialOff) {
+  // The second of three passes fails while drawing: the failure goes on, the shader is no longer
+  // applied, depth writes and matrices are back, and the next frame draws all passes afresh.
+  THUDPass pass;
+  TCurrentNullContext context;
+  TGLMaterialLibrary lib(nullptr);
+  TMultiPassShader shader(nullptr);
+  TGLHUDSprite sprite(nullptr);
+  sprite.Material()->SetMaterialLibrary(&lib);
+  sprite.Material()->SetLibMaterialName(shader.AddUser(lib)->Name());
+  static int quadsBeforeFailure;
+  static int quads;
+  quadsBeforeFailure = 1;
+  quads = 0;
+  GL.glBegin = [](GLenum) {
+    if (quads++ == quadsBeforeFailure) throw EInvalidOperation("broken quad");
+  };
+  EXPECT_THROW(sprite.DoRender(pass.rci, true, false), EInvalidOperation);
+  EXPECT_EQ(quads, 2);
+  EXPECT_FALSE(shader.Active());
+  EXPECT_EQ(pass.rec.Count("glPushMatrix"), pass.rec.Count("glPopMatrix"));
+  EXPECT_EQ(pass.rec.Count("glPushAttrib"), pass.rec.Count("glPopAttrib"));
+  EXPECT_EQ(pass.rec.CallsTo("glDepthMask").back().Args[0], GL_TRUE);
+
+  quadsBeforeFailure = -1;
+  quads = 0;
+  EXPECT_NO_THROW(sprite.DoRender(pass.rci, true, false));
+  EXPECT_EQ(quads, 3);
+  EXPECT_EQ(shader.applies, 2);
+  EXPECT_FALSE(shader.Active());
+  sprite.Material()->SetMaterialLibrary(nullptr);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -207,7 +241,7 @@ TEST(GL_HUD, SystemFontGlyphsReachTheScreen) {
   text.Position()->SetXYZAsPoint(4, 4, 0);
   TScreen screen;
   ASSERT_TRUE(screen.Render(text));
-  const int right = 4 + font.CalcStringWidth("MW"), bottom = 4 + font.CharHeight();
+  const int right = 4 + int(font.CalcStringWidth("MW")), bottom = 4 + font.CharHeight();
   int lit = 0, litOutside = 0;
   for (int y = 0; y < kSize; ++y)
     for (int x = 0; x < kSize; ++x)
