@@ -13,7 +13,8 @@ namespace {
 
 // Screen-space matrices for one HUD object: model-view from the buffer's base projection, scaled to
 // pixels with the origin at the top-left corner; projection identity; no depth test. Undone by the
-// destructor, also when drawing throws.
+// destructor, also when drawing throws. A type of its own because the sprite and the text both
+// set up and undo the same set of matrices and bits.
 class THUDSpace {
  public:
   THUDSpace(TRenderContextInfo& rci, TGLBaseSceneObject& obj, float rotation, bool scaleText) {
