@@ -497,7 +497,7 @@ void TGLLibMaterial::SetName(const std::string& v) {
   if (v == name_) return;
   TGLMaterialLibrary* library = MaterialLibrary();
   TGLLibMaterials* materials = LibMaterials();
-  if ((library && library->ComponentState().Contains(csLoading)) || !materials || !materials->FindMaterialByName(v))
+  if ((library && library->ComponentState().Contains(csLoading)) || !materials || !materials->Taken(v))
     StoreName(v);
   else
     StoreName(materials->MakeUniqueName(v));
@@ -514,7 +514,7 @@ void TGLLibMaterial::IndexName() {
   if (nameIndex_) return;
   TGLLibMaterials* materials = LibMaterials();
   if (!materials) return;
-  materials->NameTaken(name_);
+  materials->NameTaken(this);
   nameIndex_ = materials;
 }
 
@@ -522,7 +522,7 @@ void TGLLibMaterial::UnindexName() {
   TGLLibMaterials* materials = nameIndex_;
   if (!materials) return;
   nameIndex_ = nullptr;
-  materials->NameFreed(name_);
+  materials->NameFreed(this);
 }
 
 void TGLLibMaterial::SetMaterial(TGLMaterial* v) { material_->Assign(v); }
@@ -773,13 +773,19 @@ void TGLLibMaterials::Notify(TCollectionItem* Item, TCollectionNotification Acti
   inherited::Notify(Item, Action);
 }
 
-void TGLLibMaterials::NameTaken(const std::string& name) { ++nameCounts_[name]; }
+void TGLLibMaterials::NameTaken(TGLLibMaterial* holder) { nameHolders_[holder->name_].push_back(holder); }
 
-void TGLLibMaterials::NameFreed(const std::string& name) {
-  auto it = nameCounts_.find(name);
-  if (it == nameCounts_.end() || --it->second > 0) return;
-  nameCounts_.erase(it);
-  if (nameCounts_.empty()) {
+void TGLLibMaterials::NameFreed(TGLLibMaterial* holder) {
+  const std::string& name = holder->name_;
+  auto it = nameHolders_.find(name);
+  if (it == nameHolders_.end()) return;
+  // From the back: a collection is cleared last item first.
+  std::vector<TGLLibMaterial*>& holders = it->second;
+  const auto at = std::find(holders.rbegin(), holders.rend(), holder);
+  if (at != holders.rend()) holders.erase(std::next(at).base());
+  if (!holders.empty()) return;
+  nameHolders_.erase(it);
+  if (nameHolders_.empty()) {
     uniqueNameScans_.clear();
     return;
   }
@@ -794,10 +800,20 @@ void TGLLibMaterials::NameFreed(const std::string& name) {
     if (name[k - 1] != '0') reopen(name.substr(0, k - 1), std::stoi(name.substr(k - 1)));
 }
 
+bool TGLLibMaterials::Taken(const std::string& name) const {
+  ++nameSteps_;
+  return nameHolders_.find(name) != nameHolders_.end();
+}
+
 TGLLibMaterial* TGLLibMaterials::FindMaterialByName(const std::string& name) const {
-  if (nameCounts_.find(name) == nameCounts_.end()) return nullptr;
+  ++nameSteps_;
+  const auto it = nameHolders_.find(name);
+  if (it == nameHolders_.end()) return nullptr;
+  if (it->second.size() == 1) return it->second.front();
+  // Names stored as given while a form loads may repeat: the first holder in collection order.
   const uint32_t hash = LibMaterialNameHash(name);
   for (int i = 0; i < Count(); ++i) {
+    ++nameSteps_;
     TGLLibMaterial* lm = Items(i);
     if (lm->NameHashKey() == hash && lm->Name() == name) return lm;
   }
@@ -805,7 +821,7 @@ TGLLibMaterial* TGLLibMaterials::FindMaterialByName(const std::string& name) con
 }
 
 std::string TGLLibMaterials::MakeUniqueName(const std::string& base) const {
-  auto taken = [this](const std::string& name) { return nameCounts_.find(name) != nameCounts_.end(); };
+  auto taken = [this](const std::string& name) { return Taken(name); };
   if (!taken(base)) return base;
   // The scan resumes where the last one for this base stopped, after the names freed since.
   auto candidate = [&base](int i) { return i == 0 ? base : base + std::to_string(i); };

@@ -21,10 +21,12 @@ enum TNamePattern : int {
   npDefault,         // every record "LibMaterial", the name new materials get
   npHalfThenOne,     // m0 .. m(n/2-1), then n/2 more named like the last of them
   npEveryNameTwice,  // m0 .. m(n/2-1), then the same names again
+  npDistinct,        // m0 .. m(n-1): no renames, the floor for the others
 };
 
 const char* PatternName(int p) {
-  static const char* const names[] = {"all the same", "all LibMaterial", "half distinct then one", "every name twice"};
+  static const char* const names[] = {"all the same", "all LibMaterial", "half distinct then one", "every name twice",
+                                      "all distinct"};
   return names[p];
 }
 
@@ -37,7 +39,8 @@ std::vector<std::string> RecordNames(int n, int pattern) {
       case npAllSame: names.push_back("stone"); break;
       case npDefault: names.push_back("LibMaterial"); break;
       case npHalfThenOne: names.push_back("m" + std::to_string(i < half ? i : half - 1)); break;
-      default: names.push_back("m" + std::to_string(i < half ? i : i - half)); break;
+      case npEveryNameTwice: names.push_back("m" + std::to_string(i < half ? i : i - half)); break;
+      default: names.push_back("m" + std::to_string(i)); break;
     }
   }
   return names;
@@ -136,7 +139,7 @@ void BM_LoadRunLengthPictures(benchmark::State& state) {
 }
 
 BENCHMARK(BM_LoadNames)
-    ->ArgsProduct({{4000, 40000}, {npAllSame, npDefault, npHalfThenOne, npEveryNameTwice}})
+    ->ArgsProduct({{4000, 40000}, {npAllSame, npDefault, npHalfThenOne, npEveryNameTwice, npDistinct}})
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LoadRunLengthPictures)->Args({5600, 1})->Args({1900, 0})->Unit(benchmark::kMillisecond)->Iterations(1);
 

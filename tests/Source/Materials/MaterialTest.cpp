@@ -470,6 +470,124 @@ TEST_F(MaterialLibrary, UniqueNamesFollowTheRulesThroughEveryChange) {
   }
 }
 
+namespace {
+
+// A version-0 library stream of records with these names, without pictures.
+std::string NamedRecords(const std::vector<std::string>& names) {
+  TStringStream s(std::string{});
+  TBinaryWriter w(&s);
+  w.WriteInteger(0);
+  w.WriteInteger(int(names.size()));
+  const float colours[13] = {};
+  for (const std::string& name : names) {
+    w.WriteString(name);
+    w.WriteBoolean(false);
+    w.Write(colours, sizeof colours);
+  }
+  return s.DataString();
+}
+
+// Record names colliding in the ways a library file can: all one name, the default name, half
+// distinct then the last of them again and again, every name twice, and a mix whose names are
+// other names followed by digits.
+std::vector<std::vector<std::string>> CollidingNamePatterns(int n) {
+  std::vector<std::vector<std::string>> patterns(5);
+  const int half = n / 2;
+  std::mt19937 rng(11);
+  const std::vector<std::string> pool = {"m", "m1", "m11", "m2", "m12", "m110", "LibMaterial", "LibMaterial2", ""};
+  for (int i = 0; i < n; ++i) {
+    patterns[0].push_back("stone");
+    patterns[1].push_back("LibMaterial");
+    patterns[2].push_back("m" + std::to_string(i < half ? i : half - 1));
+    patterns[3].push_back("m" + std::to_string(i < half ? i : i - half));
+    patterns[4].push_back(pool[std::uniform_int_distribution<size_t>(0, pool.size() - 1)(rng)]);
+  }
+  return patterns;
+}
+
+// The names a load of these records into an empty library gives by the rules, on a plain list:
+// each record is a new material ("LibMaterial" made unique), then renamed to its record's name,
+// or to the first free name derived from it when another material has that name.
+std::vector<std::string> NamesByTheRules(const std::vector<std::string>& records) {
+  std::vector<std::string> names;
+  for (const std::string& record : records) {
+    names.push_back(FirstFreeName(names, "LibMaterial"));
+    if (record == names.back()) continue;
+    const bool taken = std::find(names.begin(), names.end(), record) != names.end();
+    names.back() = taken ? FirstFreeName(names, record) : record;
+  }
+  return names;
+}
+
+}  // namespace
+
+TEST_F(MaterialLibrary, LoadedNamesFollowTheRulesForEveryCollisionPattern) {
+  for (const std::vector<std::string>& records : CollidingNamePatterns(300)) {
+    const std::vector<std::string> expected = NamesByTheRules(records);
+    TGLMaterialLibrary lib(nullptr);
+    lib.Materials()->Add()->SetName("dropped");
+    TStringStream in(NamedRecords(records));
+    lib.LoadFromStream(&in);
+    TGLLibMaterials* mats = lib.Materials();
+    ASSERT_EQ(mats->Count(), int(expected.size()));
+    for (size_t i = 0; i < expected.size(); ++i) {
+      ASSERT_EQ(mats->Items(int(i))->Name(), expected[i]) << records[i] << " at " << i;
+      ASSERT_EQ(mats->FindMaterialByName(expected[i]), mats->Items(int(i)));
+    }
+    EXPECT_EQ(mats->FindMaterialByName("dropped"), nullptr);
+    // Merged into itself, every record finds its material and nothing is added or renamed.
+    TStringStream again(NamedRecords(expected));
+    lib.SetMergeOnLoad(true);
+    lib.LoadFromStream(&again);
+    ASSERT_EQ(mats->Count(), int(expected.size()));
+    for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(mats->Items(int(i))->Name(), expected[i]);
+  }
+}
+
+// Names stored as given while a form loads may repeat; the look-up still answers the first in
+// collection order, also after the first one moves behind the others or goes.
+TEST_F(MaterialLibrary, RepeatedNamesFindTheFirstInCollectionOrder) {
+  TGLMaterialLibrary lib(nullptr);
+  TGLLibMaterials* mats = lib.Materials();
+  std::vector<TGLLibMaterial*> twins;
+  lib.IncludeState(csLoading);
+  for (int i = 0; i < 3; ++i) {
+    twins.push_back(mats->Add());
+    twins.back()->SetName("twin");
+  }
+  lib.ExcludeState(csLoading);
+  EXPECT_EQ(mats->FindMaterialByName("twin"), twins[0]);
+  twins[0]->SetIndex(2);
+  EXPECT_EQ(mats->FindMaterialByName("twin"), twins[1]);
+  mats->Delete(0);
+  EXPECT_EQ(mats->FindMaterialByName("twin"), twins[2]);
+  mats->Add()->SetName("twin");
+  EXPECT_EQ(mats->Items(2)->Name(), "twin1");
+  twins[2]->SetName("single");
+  EXPECT_EQ(mats->FindMaterialByName("twin"), twins[0]);
+  EXPECT_EQ(mats->FindMaterialByName("single"), twins[2]);
+}
+
+// The naming work of a load, counted in steps (look-ups, candidates tried, items compared), grows
+// with the record count alone, whatever the pattern of collisions: a rule that tries the
+// candidates from the start for every record, or a look-up that searches the list from its start
+// for the first holder of a name, makes it grow with the square.
+TEST_F(MaterialLibrary, NamingStepsGrowLinearlyForEveryCollisionPattern) {
+  constexpr int n = 4000;
+  constexpr uint64_t kStepsPerRecord = 12;
+  const auto patterns = CollidingNamePatterns(n);
+  for (size_t p = 0; p < patterns.size(); ++p)
+    for (bool merge : {false, true}) {
+      TGLMaterialLibrary lib(nullptr);
+      lib.SetMergeOnLoad(merge);
+      TStringStream in(NamedRecords(patterns[p]));
+      const uint64_t before = lib.Materials()->NameSteps();
+      lib.LoadFromStream(&in);
+      const uint64_t steps = lib.Materials()->NameSteps() - before;
+      EXPECT_LE(steps, kStepsPerRecord * n) << "pattern " << p << (merge ? ", merged" : "");
+    }
+}
+
 TEST_F(MaterialLibrary, TexturePathsAndSearch) {
   QTemporaryDir dir;
   const std::string folder = dir.path().toStdString();
