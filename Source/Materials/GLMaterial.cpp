@@ -955,15 +955,22 @@ struct TFaceRecord {
   int polygonMode = 0;
 };
 
+// A record's picture: its bytes as read, checked and counted by the size they claim; decoded only
+// once the whole stream has been read and counted.
+struct TPictureRecord {
+  std::string bytes;  // empty: no picture
+  std::unique_ptr<TBitmap> bitmap;
+};
+
 struct TExtraUnitRecord {
-  std::unique_ptr<TBitmap> picture;
+  TPictureRecord picture;
   int textureIndex = 0;
   float offset[3], scale[3];
 };
 
 struct TLibMaterialRecord {
   std::string name;
-  std::unique_ptr<TBitmap> picture;
+  TPictureRecord picture;
   TFaceRecord front, back;
   int blendingMode = 0;
   uint8_t options = 0;
@@ -972,12 +979,42 @@ struct TLibMaterialRecord {
   std::vector<TExtraUnitRecord> units;
 };
 
-std::unique_ptr<TBitmap> ReadPicture(TBinaryReader& r) {
-  if (!r.ReadBoolean()) return nullptr;
-  const std::string bytes = r.ReadString();
-  auto bmp = std::make_unique<TBitmap>();
-  bmp->LoadFromBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-  return bmp;
+[[noreturn]] void RefusePicture(const std::string& material, const std::string& why) {
+  throw EReadError(Format("Picture of material '%s' refused: %s", material, why));
+}
+
+// A picture of the record of `material`, counted against the texels left to the load by the size
+// its header claims; nothing is decoded.
+TPictureRecord ReadPicture(TBinaryReader& r, const std::string& material, int64_t& texelsLeft) {
+  TPictureRecord picture;
+  if (!r.ReadBoolean()) return picture;
+  picture.bytes = r.ReadString();
+  TSize size;
+  try {
+    size = TBitmap::CheckedSize(reinterpret_cast<const uint8_t*>(picture.bytes.data()), picture.bytes.size());
+  } catch (const EInvalidGraphic& e) {
+    RefusePicture(material, e.Message());
+  }
+  const int64_t texels = int64_t(size.cx) * size.cy;
+  if (texels > texelsLeft)
+    RefusePicture(material, Format("with its %d x %d texels the pictures of this library load would pass %.0n "
+                                   "texels (%d MB)",
+                                   size.cx, size.cy, MaxLibraryLoadTexels, MaxLibraryLoadTexels * 4 >> 20));
+  texelsLeft -= texels;
+  return picture;
+}
+
+void DecodePicture(TPictureRecord& picture, const std::string& material) {
+  if (picture.bytes.empty()) return;
+  auto bitmap = std::make_unique<TBitmap>();
+  try {
+    bitmap->LoadFromBytes(reinterpret_cast<const uint8_t*>(picture.bytes.data()), picture.bytes.size());
+  } catch (const EInvalidGraphic& e) {
+    RefusePicture(material, e.Message());
+  }
+  picture.bitmap = std::move(bitmap);
+  picture.bytes.clear();
+  picture.bytes.shrink_to_fit();
 }
 
 int ReadRange(TBinaryReader& r, int maxValue, const char* what) {
@@ -1055,10 +1092,11 @@ void TGLMaterialLibrary::LoadFromStream(TStream* stream) {
   const int count = r.ReadInteger();
   if (count < 0) throw EReadError(Format("Invalid material count %d", count));
   std::vector<TLibMaterialRecord> records;
+  int64_t texelsLeft = MaxLibraryLoadTexels;
   for (int i = 0; i < count; ++i) {
     TLibMaterialRecord rec;
     rec.name = r.ReadString();
-    rec.picture = ReadPicture(r);
+    rec.picture = ReadPicture(r, rec.name, texelsLeft);
     ReadColors(r, rec.front);
     if (version >= 1) {
       ReadFaceRest(r, rec.front);
@@ -1083,7 +1121,7 @@ void TGLMaterialLibrary::LoadFromStream(TStream* stream) {
       if (units < 0) throw EReadError(Format("Invalid texture unit count %d", units));
       for (int k = 0; k < units; ++k) {
         TExtraUnitRecord unit;
-        unit.picture = ReadPicture(r);
+        unit.picture = ReadPicture(r, rec.name, texelsLeft);
         unit.textureIndex = r.ReadInteger();
         r.Read(unit.offset, 12);
         r.Read(unit.scale, 12);
@@ -1092,13 +1130,18 @@ void TGLMaterialLibrary::LoadFromStream(TStream* stream) {
     }
     records.push_back(std::move(rec));
   }
+  // Decoded only now: a stream refused further on, or past the budget, decodes nothing.
+  for (auto& rec : records) {
+    DecodePicture(rec.picture, rec.name);
+    for (auto& unit : rec.units) DecodePicture(unit.picture, rec.name);
+  }
 
   if (!mergeOnLoad_) materials_->Clear();
   for (auto& rec : records) {
     TGLLibMaterial* lm = mergeOnLoad_ ? materials_->FindMaterialByName(rec.name) : nullptr;
-    if (rec.picture) {
+    if (TBitmap* picture = rec.picture.bitmap.get()) {
       if (lm) {
-        lm->Material()->Texture()->Image()->Assign(rec.picture.get());
+        lm->Material()->Texture()->Image()->Assign(picture);
       } else {
         lm = materials_->Add();
         lm->SetName(rec.name);
@@ -1107,7 +1150,7 @@ void TGLMaterialLibrary::LoadFromStream(TStream* stream) {
         t->SetMagFilter(maLinear);
         t->SetTextureMode(tmModulate);
         t->SetDisabled(false);
-        t->Image()->Assign(rec.picture.get());
+        t->Image()->Assign(picture);
       }
     } else if (!lm) {
       lm = materials_->Add();
@@ -1127,8 +1170,8 @@ void TGLMaterialLibrary::LoadFromStream(TStream* stream) {
     }
     for (auto& unit : rec.units) {
       TGLTextureExItem* item = m->TextureEx()->Add();
-      if (unit.picture) {
-        item->Texture()->Image()->Assign(unit.picture.get());
+      if (TBitmap* picture = unit.picture.bitmap.get()) {
+        item->Texture()->Image()->Assign(picture);
         item->Texture()->SetDisabled(false);
       }
       item->SetTextureIndex(unit.textureIndex);

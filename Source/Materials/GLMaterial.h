@@ -295,6 +295,11 @@ class TGLLibMaterials : public TOwnedCollection {
 // h := length; h := code(ch) + 2h per character, 32-bit wrap-around.
 uint32_t LibMaterialNameHash(const std::string& name);
 
+// The decoded pictures of one library stream load, counted as 32-bit texels (the form a texture
+// takes when used): 64 Mtexels, 256 MB. Pictures are counted by the size they claim, before each
+// is decoded; the record whose pictures would pass it fails the load.
+inline constexpr int64_t MaxLibraryLoadTexels = 64ll * 1024 * 1024;
+
 class TGLMaterialLibrary : public TGLCadenceAbleComponent {
   RTL_CLASS(TGLMaterialLibrary, TGLCadenceAbleComponent)
  public:
@@ -313,7 +318,9 @@ class TGLMaterialLibrary : public TGLCadenceAbleComponent {
 
   void Loaded() override;
   void DestroyTextureHandles();
-  // The versioned library stream (version 2); reading accepts versions 0 to 2.
+  // The versioned library stream (version 2); reading accepts versions 0 to 2. A stream that
+  // cannot be read (damaged, a picture refused, pictures past MaxLibraryLoadTexels) raises
+  // EReadError, or the archive version error, and leaves the library as it was.
   void SaveToStream(TStream* stream);
   void LoadFromStream(TStream* stream);
 

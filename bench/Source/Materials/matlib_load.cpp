@@ -116,13 +116,14 @@ double PeakRssMB() {
   return double(u.ru_maxrss) / 1024.0;
 }
 
-// Ten records, each with a small run-length picture claiming side x side pixels. A refused load
-// counts as done; the label says which.
+// Records (as many as the third argument), each with a small run-length picture claiming side x
+// side pixels. A refused load counts as done; the label says which.
 void BM_LoadRunLengthPictures(benchmark::State& state) {
   const int side = int(state.range(0));
   const bool rle8 = state.range(1) != 0;
+  const int records = int(state.range(2));
   const std::string bmp = RunLengthBmp(side, rle8);
-  const std::string bytes = Records(std::vector<std::string>(10, "picture"), bmp);
+  const std::string bytes = Records(std::vector<std::string>(size_t(records), "picture"), bmp);
   std::string outcome = "loaded";
   for (auto _ : state) {
     TGLMaterialLibrary lib(nullptr);
@@ -135,13 +136,19 @@ void BM_LoadRunLengthPictures(benchmark::State& state) {
     benchmark::DoNotOptimize(lib.Materials()->Count());
   }
   state.counters["peak_rss_MB"] = PeakRssMB();
-  state.SetLabel(std::to_string(bmp.size()) + "-byte " + (rle8 ? "RLE8" : "RLE4") + " pictures, " + outcome);
+  state.SetLabel(std::to_string(records) + " x " + std::to_string(bmp.size()) + "-byte " + (rle8 ? "RLE8" : "RLE4") +
+                 " pictures, " + outcome);
 }
 
 BENCHMARK(BM_LoadNames)
     ->ArgsProduct({{4000, 40000}, {npAllSame, npDefault, npHalfThenOne, npEveryNameTwice, npDistinct}})
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_LoadRunLengthPictures)->Args({5600, 1})->Args({1900, 0})->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_LoadRunLengthPictures)
+    ->Args({5600, 1, 10})
+    ->Args({1900, 0, 10})
+    ->Args({1900, 0, 20})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 
 }  // namespace
 

@@ -685,6 +685,114 @@ TEST_F(MaterialLibrary, StreamGoldenBytesAndRoundTrip) {
   EXPECT_EQ(Bytes(again), Bytes(full));
 }
 
+namespace {
+
+void Put32(std::string& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = char(uint8_t(v >> (8 * i)));
+}
+
+// A run-length BMP (RLE8, two colours) claiming width x height pixels, its rows left undefined by
+// `rows` end-of-line codes and an end of bitmap: small, and as large as the codes allow.
+std::string RunLengthPicture(int width, int height, int rows) {
+  std::string b(14 + 40 + 8, '\0');
+  b[0] = 'B', b[1] = 'M';
+  Put32(b, 10, uint32_t(b.size()));
+  Put32(b, 14, 40);
+  Put32(b, 18, uint32_t(width));
+  Put32(b, 22, uint32_t(height));
+  b[26] = 1, b[28] = 8;
+  Put32(b, 30, 1);
+  Put32(b, 46, 2);
+  for (int i = 0; i < rows; ++i) b += std::string(2, '\0');
+  b += std::string("\0\1", 2);
+  Put32(b, 2, uint32_t(b.size()));
+  return b;
+}
+
+// A version-0 stream of records with these names and pictures.
+std::string PictureRecords(const std::vector<std::pair<std::string, std::string>>& records) {
+  TStringStream s(std::string{});
+  TBinaryWriter w(&s);
+  w.WriteInteger(0);
+  w.WriteInteger(int(records.size()));
+  const float colours[13] = {};
+  for (const auto& [name, picture] : records) {
+    w.WriteString(name);
+    w.WriteBoolean(true);
+    w.WriteString(picture);
+    w.Write(colours, sizeof colours);
+  }
+  return s.DataString();
+}
+
+// A version-2 stream of one record with a picture and one extra unit with another.
+std::string RecordWithUnitPicture(const std::string& name, const std::string& picture, const std::string& unitPicture) {
+  TStringStream s(std::string{});
+  TBinaryWriter w(&s);
+  w.WriteInteger(2);
+  w.WriteInteger(1);
+  w.WriteString(name);
+  w.WriteBoolean(true);
+  w.WriteString(picture);
+  const uint8_t face[53] = {};  // four colours and the shininess
+  for (int f = 0; f < 2; ++f) {
+    w.Write(face, sizeof face);
+    w.WriteInteger(pmFill);
+  }
+  w.WriteInteger(bmOpaque);
+  w.WriteInteger(1);
+  const uint8_t options = 0;
+  w.Write(&options, 1);
+  const float offsetAndScale[6] = {0, 0, 0, 1, 1, 1};
+  w.Write(offsetAndScale, sizeof offsetAndScale);
+  w.WriteString("");
+  w.WriteInteger(1);
+  w.WriteBoolean(true);
+  w.WriteString(unitPicture);
+  w.WriteInteger(1);
+  w.Write(offsetAndScale, sizeof offsetAndScale);
+  return s.DataString();
+}
+
+}  // namespace
+
+// The pictures of one load count against one budget by the sizes they claim, before any of them
+// is decoded; the record whose picture would pass it, or whose picture is refused, fails the load
+// with its material named, and the library stays as it was.
+TEST_F(MaterialLibrary, PicturesOfALoadCountAgainstOneBudget) {
+  const std::string small = RunLengthPicture(64, 64, 64);
+  // Alone, exactly the budget (and no more pixels a byte than run-length codes may claim).
+  const std::string wholeBudget = RunLengthPicture(8192, 8192, 8192);
+  ASSERT_EQ(int64_t(8192) * 8192, MaxLibraryLoadTexels);
+  TGLMaterialLibrary lib(nullptr);
+  lib.Materials()->Add()->SetName("kept");
+  auto refused = [&lib](const std::string& stream, const std::string& material, const std::string& why) {
+    TStringStream in(stream);
+    try {
+      lib.LoadFromStream(&in);
+      ADD_FAILURE() << material << ": loaded";
+    } catch (const EReadError& e) {
+      EXPECT_EQ(e.Message(), "Picture of material '" + material + "' refused: " + why);
+    }
+    ASSERT_EQ(lib.Materials()->Count(), 1);
+    EXPECT_EQ(lib.Materials()->Items(0)->Name(), "kept");
+  };
+  const std::string overBudget =
+      "with its 8192 x 8192 texels the pictures of this library load would pass 67,108,864 texels (256 MB)";
+  refused(PictureRecords({{"small", small}, {"big", wholeBudget}}), "big", overBudget);
+  refused(RecordWithUnitPicture("units", small, wholeBudget), "units", overBudget);
+  refused(PictureRecords({{"small", small}, {"tiny", RunLengthPicture(5600, 5600, 1)}}), "tiny",
+          "Bitmap image is not valid: 4 bytes of run-length codes cannot make 5600 x 5600 pixels");
+
+  TStringStream fits(RecordWithUnitPicture("units", small, small));
+  lib.LoadFromStream(&fits);
+  ASSERT_EQ(lib.Materials()->Count(), 1);
+  TGLMaterial* m = lib.Materials()->Items(0)->Material();
+  EXPECT_EQ(static_cast<TGLPersistentImage*>(m->Texture()->Image())->GetWidth(), 64);
+  ASSERT_EQ(m->TextureEx()->Count(), 1);
+  EXPECT_TRUE(m->TextureEx()->Items(0)->Texture()->Enabled());
+}
+
 TEST_F(MaterialLibrary, VersionsDamageAndMerge) {
   TGLMaterialLibrary lib(nullptr);
   TGLLibMaterial* keep = lib.Materials()->Add();
