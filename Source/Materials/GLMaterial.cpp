@@ -1137,6 +1137,8 @@ void TGLMaterialLibrary::LoadFromStream(TStream* stream) {
   }
 
   if (!mergeOnLoad_) materials_->Clear();
+  // One table for the names of the load, not a series of ever larger ones.
+  materials_->nameHolders_.reserve(size_t(materials_->Count()) + records.size());
   for (auto& rec : records) {
     TGLLibMaterial* lm = mergeOnLoad_ ? materials_->FindMaterialByName(rec.name) : nullptr;
     if (TBitmap* picture = rec.picture.bitmap.get()) {

@@ -275,6 +275,7 @@ class TGLLibMaterials : public TOwnedCollection {
 
  private:
   friend class TGLLibMaterial;
+  friend class TGLMaterialLibrary;
   void NameTaken(TGLLibMaterial* holder);
   void NameFreed(TGLLibMaterial* holder);
   // Whether a material of the collection carries the name (one step).
