@@ -19,6 +19,13 @@ namespace {
 constexpr int PixelsPerInch = 96;
 // Larger pictures are refused by the loaders (and by QImage's own limit).
 constexpr int MaxPictureSide = 32768;
+// Run-length codes make at most 255 pixels per two bytes. An end-of-line code leaves the rest of
+// its row undefined for two bytes, a delta skips up to 255 rows for four, and end-of-bitmap leaves
+// all the rest: so a file whose codes make its pixels, or that ends each row with a code, claims
+// at most width / 2 pixels per byte of codes. One claiming more than this many is mostly pixels
+// no code makes and is refused before its picture is allocated (a 1 KB file claiming 5,600 x
+// 5,600 pixels would take 94 MB). Files up to 8,192 pixels wide pass whatever they leave undefined.
+constexpr uint64_t MaxRunLengthPixelsPerByte = 4096;
 
 int MulDiv(int a, int b, int c) {
   const int64_t p = int64_t(a) * b;
@@ -72,6 +79,9 @@ BmpHeader CheckBmp(const uint8_t* d, size_t n) {
   if (plain && h.bits != 1 && h.bits != 4 && h.bits != 8 && h.bits != 16 && h.bits != 24 && h.bits != 32)
     InvalidBitmap("unsupported bit count");
   if (offBits < 14 + infoSize || offBits >= n) InvalidBitmap("bad pixel offset");
+  if (rle && uint64_t(h.width) * uint64_t(h.height) > (n - offBits) * MaxRunLengthPixelsPerByte)
+    InvalidBitmap(std::to_string(n - offBits) + " bytes of run-length codes cannot make " + std::to_string(h.width) +
+                  " x " + std::to_string(h.height) + " pixels");
   if (plain) {
     const uint64_t rowBytes = (uint64_t(h.width) * h.bits + 31) / 32 * 4;
     if (offBits + rowBytes * uint64_t(h.height) > n) InvalidBitmap("truncated pixel data");
@@ -362,6 +372,11 @@ const uint8_t* TBitmap::ScanLine(int y) const {
 TCanvas& TBitmap::Canvas() {
   if (!FCanvas) FCanvas = std::make_unique<TCanvas>(*this);
   return *FCanvas;
+}
+
+TSize TBitmap::CheckedSize(const uint8_t* data, size_t size) {
+  const BmpHeader h = CheckBmp(data, size);
+  return TSize{h.width, h.height};
 }
 
 void TBitmap::LoadFromBytes(const uint8_t* data, size_t size) {

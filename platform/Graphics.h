@@ -5,7 +5,8 @@
 // 32-bit pixels as B, G, R, A. BMP files go through QImage after our own
 // header checks; JPEG goes through libjpeg (platform/Jpeg.h). Every loader
 // refuses a truncated or hostile file with EInvalidGraphic and leaves the
-// target as it was.
+// target as it was; that includes a compressed file claiming far more pixels
+// than its bytes can code, refused before the picture is allocated.
 //
 // Text needs a QGuiApplication (fonts); without one, text operations raise
 // EInvalidGraphic instead of touching the font database.
@@ -50,6 +51,9 @@ struct TRect {
   int Height() const { return Bottom - Top; }
 };
 inline TRect Rect(int left, int top, int right, int bottom) { return TRect{left, top, right, bottom}; }
+struct TSize {
+  int cx = 0, cy = 0;
+};
 
 RTL_DECLARE_EXCEPTION(EInvalidGraphic, Exception);
 
@@ -216,6 +220,9 @@ class TBitmap : public TGraphic {
   // BMP, 24 bits per pixel (32 for pf32bit), bottom-up rows.
   void SaveToStream(TStream& stream) const override;
   void LoadFromBytes(const uint8_t* data, size_t size);
+  // The size a BMP file claims, after the checks LoadFromBytes makes before decoding (raising the
+  // same EInvalidGraphic); nothing is decoded, so a caller can count a picture before paying.
+  static TSize CheckedSize(const uint8_t* data, size_t size);
   std::vector<uint8_t> SaveToBytes() const;
   QImage ToImage() const override { return FImage; }
   const QImage& Image() const { return FImage; }

@@ -65,6 +65,16 @@ bool DecodeInto(jpeg_decompress_struct& cinfo, ErrorManager& err, const uint8_t*
     error = err.message;
     return false;
   }
+  // A complete Huffman-coded picture spends at least one bit on every 8x8 block of its
+  // full-resolution component. A header claiming more blocks than the data has bits asks for a
+  // picture the data cannot code, which libjpeg would allocate and fill with grey.
+  const uint64_t blocks = (uint64_t(cinfo.image_width) + 7) / 8 * ((uint64_t(cinfo.image_height) + 7) / 8);
+  if (blocks > uint64_t(size) * 8) {
+    std::snprintf(err.message, sizeof err.message, "JPEG data of %zu bytes cannot code %ux%u pixels", size,
+                  cinfo.image_width, cinfo.image_height);
+    error = err.message;
+    return false;
+  }
   const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
   cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
   // Bound libjpeg's own working memory as well (progressive coefficient buffers).

@@ -5,7 +5,8 @@
 // A truncated stream (libjpeg's "premature end" warning) is an error too, so a
 // half picture is never taken for a whole one. Decoding refuses pictures over
 // JpegMaxSide pixels on a side, so a hostile header cannot make us allocate
-// gigabytes.
+// gigabytes, and pictures of more 8x8 blocks than their data has bits (a
+// small file claiming a large size).
 #pragma once
 
 #include <QImage>

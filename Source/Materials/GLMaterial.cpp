@@ -497,7 +497,7 @@ void TGLLibMaterial::SetName(const std::string& v) {
   if (v == name_) return;
   TGLMaterialLibrary* library = MaterialLibrary();
   TGLLibMaterials* materials = LibMaterials();
-  if ((library && library->ComponentState().Contains(csLoading)) || !materials || !materials->FindMaterialByName(v))
+  if ((library && library->ComponentState().Contains(csLoading)) || !materials || !materials->Taken(v))
     StoreName(v);
   else
     StoreName(materials->MakeUniqueName(v));
@@ -514,7 +514,7 @@ void TGLLibMaterial::IndexName() {
   if (nameIndex_) return;
   TGLLibMaterials* materials = LibMaterials();
   if (!materials) return;
-  materials->NameTaken(name_);
+  materials->NameTaken(this);
   nameIndex_ = materials;
 }
 
@@ -522,7 +522,7 @@ void TGLLibMaterial::UnindexName() {
   TGLLibMaterials* materials = nameIndex_;
   if (!materials) return;
   nameIndex_ = nullptr;
-  materials->NameFreed(name_);
+  materials->NameFreed(this);
 }
 
 void TGLLibMaterial::SetMaterial(TGLMaterial* v) { material_->Assign(v); }
@@ -773,13 +773,19 @@ void TGLLibMaterials::Notify(TCollectionItem* Item, TCollectionNotification Acti
   inherited::Notify(Item, Action);
 }
 
-void TGLLibMaterials::NameTaken(const std::string& name) { ++nameCounts_[name]; }
+void TGLLibMaterials::NameTaken(TGLLibMaterial* holder) { nameHolders_[holder->name_].push_back(holder); }
 
-void TGLLibMaterials::NameFreed(const std::string& name) {
-  auto it = nameCounts_.find(name);
-  if (it == nameCounts_.end() || --it->second > 0) return;
-  nameCounts_.erase(it);
-  if (nameCounts_.empty()) {
+void TGLLibMaterials::NameFreed(TGLLibMaterial* holder) {
+  const std::string& name = holder->name_;
+  auto it = nameHolders_.find(name);
+  if (it == nameHolders_.end()) return;
+  // From the back: a collection is cleared last item first.
+  std::vector<TGLLibMaterial*>& holders = it->second;
+  const auto at = std::find(holders.rbegin(), holders.rend(), holder);
+  if (at != holders.rend()) holders.erase(std::next(at).base());
+  if (!holders.empty()) return;
+  nameHolders_.erase(it);
+  if (nameHolders_.empty()) {
     uniqueNameScans_.clear();
     return;
   }
@@ -794,10 +800,20 @@ void TGLLibMaterials::NameFreed(const std::string& name) {
     if (name[k - 1] != '0') reopen(name.substr(0, k - 1), std::stoi(name.substr(k - 1)));
 }
 
+bool TGLLibMaterials::Taken(const std::string& name) const {
+  ++nameSteps_;
+  return nameHolders_.find(name) != nameHolders_.end();
+}
+
 TGLLibMaterial* TGLLibMaterials::FindMaterialByName(const std::string& name) const {
-  if (nameCounts_.find(name) == nameCounts_.end()) return nullptr;
+  ++nameSteps_;
+  const auto it = nameHolders_.find(name);
+  if (it == nameHolders_.end()) return nullptr;
+  if (it->second.size() == 1) return it->second.front();
+  // Names stored as given while a form loads may repeat: the first holder in collection order.
   const uint32_t hash = LibMaterialNameHash(name);
   for (int i = 0; i < Count(); ++i) {
+    ++nameSteps_;
     TGLLibMaterial* lm = Items(i);
     if (lm->NameHashKey() == hash && lm->Name() == name) return lm;
   }
@@ -805,7 +821,7 @@ TGLLibMaterial* TGLLibMaterials::FindMaterialByName(const std::string& name) con
 }
 
 std::string TGLLibMaterials::MakeUniqueName(const std::string& base) const {
-  auto taken = [this](const std::string& name) { return nameCounts_.find(name) != nameCounts_.end(); };
+  auto taken = [this](const std::string& name) { return Taken(name); };
   if (!taken(base)) return base;
   // The scan resumes where the last one for this base stopped, after the names freed since.
   auto candidate = [&base](int i) { return i == 0 ? base : base + std::to_string(i); };
@@ -939,15 +955,22 @@ struct TFaceRecord {
   int polygonMode = 0;
 };
 
+// A record's picture: its bytes as read, checked and counted by the size they claim; decoded only
+// once the whole stream has been read and counted.
+struct TPictureRecord {
+  std::string bytes;  // empty: no picture
+  std::unique_ptr<TBitmap> bitmap;
+};
+
 struct TExtraUnitRecord {
-  std::unique_ptr<TBitmap> picture;
+  TPictureRecord picture;
   int textureIndex = 0;
   float offset[3], scale[3];
 };
 
 struct TLibMaterialRecord {
   std::string name;
-  std::unique_ptr<TBitmap> picture;
+  TPictureRecord picture;
   TFaceRecord front, back;
   int blendingMode = 0;
   uint8_t options = 0;
@@ -956,12 +979,42 @@ struct TLibMaterialRecord {
   std::vector<TExtraUnitRecord> units;
 };
 
-std::unique_ptr<TBitmap> ReadPicture(TBinaryReader& r) {
-  if (!r.ReadBoolean()) return nullptr;
-  const std::string bytes = r.ReadString();
-  auto bmp = std::make_unique<TBitmap>();
-  bmp->LoadFromBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-  return bmp;
+[[noreturn]] void RefusePicture(const std::string& material, const std::string& why) {
+  throw EReadError(Format("Picture of material '%s' refused: %s", material, why));
+}
+
+// A picture of the record of `material`, counted against the texels left to the load by the size
+// its header claims; nothing is decoded.
+TPictureRecord ReadPicture(TBinaryReader& r, const std::string& material, int64_t& texelsLeft) {
+  TPictureRecord picture;
+  if (!r.ReadBoolean()) return picture;
+  picture.bytes = r.ReadString();
+  TSize size;
+  try {
+    size = TBitmap::CheckedSize(reinterpret_cast<const uint8_t*>(picture.bytes.data()), picture.bytes.size());
+  } catch (const EInvalidGraphic& e) {
+    RefusePicture(material, e.Message());
+  }
+  const int64_t texels = int64_t(size.cx) * size.cy;
+  if (texels > texelsLeft)
+    RefusePicture(material, Format("with its %d x %d texels the pictures of this library load would pass %.0n "
+                                   "texels (%d MB)",
+                                   size.cx, size.cy, MaxLibraryLoadTexels, MaxLibraryLoadTexels * 4 >> 20));
+  texelsLeft -= texels;
+  return picture;
+}
+
+void DecodePicture(TPictureRecord& picture, const std::string& material) {
+  if (picture.bytes.empty()) return;
+  auto bitmap = std::make_unique<TBitmap>();
+  try {
+    bitmap->LoadFromBytes(reinterpret_cast<const uint8_t*>(picture.bytes.data()), picture.bytes.size());
+  } catch (const EInvalidGraphic& e) {
+    RefusePicture(material, e.Message());
+  }
+  picture.bitmap = std::move(bitmap);
+  picture.bytes.clear();
+  picture.bytes.shrink_to_fit();
 }
 
 int ReadRange(TBinaryReader& r, int maxValue, const char* what) {
@@ -1039,10 +1092,11 @@ void TGLMaterialLibrary::LoadFromStream(TStream* stream) {
   const int count = r.ReadInteger();
   if (count < 0) throw EReadError(Format("Invalid material count %d", count));
   std::vector<TLibMaterialRecord> records;
+  int64_t texelsLeft = MaxLibraryLoadTexels;
   for (int i = 0; i < count; ++i) {
     TLibMaterialRecord rec;
     rec.name = r.ReadString();
-    rec.picture = ReadPicture(r);
+    rec.picture = ReadPicture(r, rec.name, texelsLeft);
     ReadColors(r, rec.front);
     if (version >= 1) {
       ReadFaceRest(r, rec.front);
@@ -1067,7 +1121,7 @@ void TGLMaterialLibrary::LoadFromStream(TStream* stream) {
       if (units < 0) throw EReadError(Format("Invalid texture unit count %d", units));
       for (int k = 0; k < units; ++k) {
         TExtraUnitRecord unit;
-        unit.picture = ReadPicture(r);
+        unit.picture = ReadPicture(r, rec.name, texelsLeft);
         unit.textureIndex = r.ReadInteger();
         r.Read(unit.offset, 12);
         r.Read(unit.scale, 12);
@@ -1076,13 +1130,20 @@ void TGLMaterialLibrary::LoadFromStream(TStream* stream) {
     }
     records.push_back(std::move(rec));
   }
+  // Decoded only now: a stream refused further on, or past the budget, decodes nothing.
+  for (auto& rec : records) {
+    DecodePicture(rec.picture, rec.name);
+    for (auto& unit : rec.units) DecodePicture(unit.picture, rec.name);
+  }
 
   if (!mergeOnLoad_) materials_->Clear();
+  // One table for the names of the load, not a series of ever larger ones.
+  materials_->nameHolders_.reserve(size_t(materials_->Count()) + records.size());
   for (auto& rec : records) {
     TGLLibMaterial* lm = mergeOnLoad_ ? materials_->FindMaterialByName(rec.name) : nullptr;
-    if (rec.picture) {
+    if (TBitmap* picture = rec.picture.bitmap.get()) {
       if (lm) {
-        lm->Material()->Texture()->Image()->Assign(rec.picture.get());
+        lm->Material()->Texture()->Image()->Assign(picture);
       } else {
         lm = materials_->Add();
         lm->SetName(rec.name);
@@ -1091,7 +1152,7 @@ void TGLMaterialLibrary::LoadFromStream(TStream* stream) {
         t->SetMagFilter(maLinear);
         t->SetTextureMode(tmModulate);
         t->SetDisabled(false);
-        t->Image()->Assign(rec.picture.get());
+        t->Image()->Assign(picture);
       }
     } else if (!lm) {
       lm = materials_->Add();
@@ -1111,8 +1172,8 @@ void TGLMaterialLibrary::LoadFromStream(TStream* stream) {
     }
     for (auto& unit : rec.units) {
       TGLTextureExItem* item = m->TextureEx()->Add();
-      if (unit.picture) {
-        item->Texture()->Image()->Assign(unit.picture.get());
+      if (TBitmap* picture = unit.picture.bitmap.get()) {
+        item->Texture()->Image()->Assign(picture);
         item->Texture()->SetDisabled(false);
       }
       item->SetTextureIndex(unit.textureIndex);

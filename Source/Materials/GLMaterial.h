@@ -257,11 +257,15 @@ class TGLLibMaterials : public TOwnedCollection {
   TGLMaterialLibrary* Library() const noexcept { return library_; }
   TGLLibMaterial* Add() { return AddAs<TGLLibMaterial>(); }
   TGLLibMaterial* Items(int index) const { return ItemAs<TGLLibMaterial>(index); }
-  // Same hash and exactly the same (case-sensitive) name; the first match; nullptr when none.
+  // Same hash and exactly the same (case-sensitive) name; the first match in collection order;
+  // nullptr when none. Constant time while names are unique (they are, except as a form loads).
   TGLLibMaterial* FindMaterialByName(const std::string& name) const;
   // base, base1, base2, ... the first not taken. Constant time per call on average, also when
   // thousands of materials share a base (a library stream of same-named records).
   std::string MakeUniqueName(const std::string& base) const;
+  // Name look-ups, candidates tried and items compared by the two calls above since the
+  // collection was made: the naming cost as a count of steps, for tests.
+  uint64_t NameSteps() const noexcept { return nameSteps_; }
   void PrepareTextures();
   void DestroyHandles();
   void Loaded();
@@ -271,11 +275,15 @@ class TGLLibMaterials : public TOwnedCollection {
 
  private:
   friend class TGLLibMaterial;
-  void NameTaken(const std::string& name);
-  void NameFreed(const std::string& name);
+  friend class TGLMaterialLibrary;
+  void NameTaken(TGLLibMaterial* holder);
+  void NameFreed(TGLLibMaterial* holder);
+  // Whether a material of the collection carries the name (one step).
+  bool Taken(const std::string& name) const;
   TGLMaterialLibrary* library_;
-  // How many materials of the collection carry each name.
-  std::unordered_map<std::string, int> nameCounts_;
+  // The materials of the collection carrying each name, in no particular order.
+  std::unordered_map<std::string, std::vector<TGLLibMaterial*>> nameHolders_;
+  mutable uint64_t nameSteps_ = 0;
   // Per base given to MakeUniqueName: every candidate below `next` is taken, except possibly the
   // ones in `holes` (freed since).
   struct TUniqueNameScan {
@@ -287,6 +295,11 @@ class TGLLibMaterials : public TOwnedCollection {
 
 // h := length; h := code(ch) + 2h per character, 32-bit wrap-around.
 uint32_t LibMaterialNameHash(const std::string& name);
+
+// The decoded pictures of one library stream load, counted as 32-bit texels (the form a texture
+// takes when used): 64 Mtexels, 256 MB. Pictures are counted by the size they claim, before each
+// is decoded; the record whose pictures would pass it fails the load.
+inline constexpr int64_t MaxLibraryLoadTexels = 64ll * 1024 * 1024;
 
 class TGLMaterialLibrary : public TGLCadenceAbleComponent {
   RTL_CLASS(TGLMaterialLibrary, TGLCadenceAbleComponent)
@@ -306,7 +319,9 @@ class TGLMaterialLibrary : public TGLCadenceAbleComponent {
 
   void Loaded() override;
   void DestroyTextureHandles();
-  // The versioned library stream (version 2); reading accepts versions 0 to 2.
+  // The versioned library stream (version 2); reading accepts versions 0 to 2. A stream that
+  // cannot be read (damaged, a picture refused, pictures past MaxLibraryLoadTexels) raises
+  // EReadError, or the archive version error, and leaves the library as it was.
   void SaveToStream(TStream* stream);
   void LoadFromStream(TStream* stream);
 

@@ -36,6 +36,34 @@ std::string WriteFile(const QTemporaryDir& dir, const std::string& name, const s
   return path;
 }
 
+// A run-length BMP (RLE8, or RLE4 when `bits` is 4) claiming width x height pixels, with a
+// two-colour palette (black, red) and the given codes.
+std::vector<uint8_t> RunLengthBmp(int width, int height, const std::vector<uint8_t>& codes, int bits = 8) {
+  std::vector<uint8_t> f(14 + 40 + 8, 0);
+  f[0] = 'B', f[1] = 'M';
+  Put32(f, 10, uint32_t(f.size()));
+  Put32(f, 14, 40);
+  Put32(f, 18, uint32_t(width));
+  Put32(f, 22, uint32_t(height));
+  f[26] = 1, f[28] = uint8_t(bits);
+  Put32(f, 30, bits == 8 ? 1 : 2);
+  Put32(f, 34, uint32_t(codes.size()));
+  Put32(f, 46, 2);
+  f[54 + 4 + 2] = 255;  // palette entry 1: red (B, G, R, 0)
+  f.resize(f.size() + codes.size());
+  std::copy(codes.begin(), codes.end(), f.end() - std::ptrdiff_t(codes.size()));
+  Put32(f, 2, uint32_t(f.size()));
+  return f;
+}
+
+// n end-of-line codes, then end of bitmap: rows left undefined, as an encoder may write them.
+std::vector<uint8_t> EmptyRows(int n) {
+  std::vector<uint8_t> codes;
+  for (int i = 0; i < n; ++i) codes.insert(codes.end(), {0, 0});
+  codes.insert(codes.end(), {0, 1});
+  return codes;
+}
+
 }  // namespace
 
 TEST(GraphicsBmp, RoundTripKeepsPixelsAndWritesBottomRowFirst) {
@@ -118,6 +146,55 @@ TEST(GraphicsBmp, RefusesDamagedFilesAndKeepsThePicture) {
     EXPECT_THROW(target.LoadFromBytes(bytes.data(), bytes.size()), EInvalidGraphic) << c.what;
     EXPECT_EQ(target.Width(), 3) << c.what;
     EXPECT_EQ(target.Canvas().Pixel(0, 0), clRed) << c.what;
+  }
+}
+
+// Run-length codes make at most 255 pixels per two bytes, and an end-of-line code leaves the rest
+// of a row undefined: a file may claim at most 4,096 pixels per byte of codes, so that rows of up
+// to 8,192 pixels ended by a code always pass, and a small file claiming a huge picture is refused
+// before the picture is allocated.
+TEST(GraphicsBmp, RunLengthFilesClaimingMorePixelsThanTheirCodesCanMakeAreRefused) {
+  // Bottom row: 3 red then 1 black; top row: 4 black. Every pixel coded.
+  const std::vector<uint8_t> coded = RunLengthBmp(4, 2, {3, 1, 1, 0, 0, 0, 4, 0, 0, 1});
+  TBitmap b;
+  b.LoadFromBytes(coded.data(), coded.size());
+  ASSERT_EQ(b.Width(), 4);
+  EXPECT_EQ(b.Canvas().Pixel(0, 1), clRed);
+  EXPECT_EQ(b.Canvas().Pixel(3, 1), clBlack);
+  EXPECT_EQ(b.Canvas().Pixel(0, 0), clBlack);
+
+  // 17 rows of 8,192 from 34 bytes of codes: exactly 4,096 pixels a byte, accepted.
+  const std::vector<uint8_t> sparse = RunLengthBmp(8192, 17, EmptyRows(16));
+  const TSize claimed = TBitmap::CheckedSize(sparse.data(), sparse.size());
+  EXPECT_EQ(claimed.cx, 8192);
+  EXPECT_EQ(claimed.cy, 17);
+  b.LoadFromBytes(sparse.data(), sparse.size());
+  EXPECT_EQ(b.Height(), 17);
+
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> file;
+    const char* message;
+  };
+  const Case refused[] = {
+      {"one row more than its codes allow", RunLengthBmp(8192, 18, EmptyRows(16)),
+       "34 bytes of run-length codes cannot make 8192 x 18 pixels"},
+      {"1 KB claiming 5,600 x 5,600", RunLengthBmp(5600, 5600, {0, 0, 0, 1}),
+       "4 bytes of run-length codes cannot make 5600 x 5600 pixels"},
+      {"4-bit codes claiming 32,768 x 32,768", RunLengthBmp(32768, 32768, std::vector<uint8_t>(1000, 0x11), 4),
+       "1000 bytes of run-length codes cannot make 32768 x 32768 pixels"},
+  };
+  for (const Case& c : refused) {
+    auto p = SampleBitmap();
+    try {
+      p->LoadFromBytes(c.file.data(), c.file.size());
+      ADD_FAILURE() << c.what << ": loaded";
+    } catch (const EInvalidGraphic& e) {
+      EXPECT_EQ(e.Message(), std::string("Bitmap image is not valid: ") + c.message) << c.what;
+    }
+    EXPECT_THROW(TBitmap::CheckedSize(c.file.data(), c.file.size()), EInvalidGraphic) << c.what;
+    EXPECT_EQ(p->Width(), 3) << c.what;
+    EXPECT_EQ(p->Canvas().Pixel(0, 0), clRed) << c.what;
   }
 }
 

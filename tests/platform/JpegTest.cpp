@@ -123,6 +123,39 @@ TEST(Jpeg, DamagedStreamsAreErrorsNotCrashes) {
   EXPECT_TRUE(img.isNull());
 }
 
+// A complete picture spends at least a bit on every 8x8 block; a header claiming more blocks
+// than the data has bits is refused before libjpeg allocates the picture (it would fill the
+// blocks the data lacks with grey). The cheapest pictures the encoder makes still pass.
+TEST(Jpeg, HeadersClaimingMoreBlocksThanTheDataHasBitsAreRefused) {
+  QImage img;
+  std::string error;
+  QImage flat(2048, 1024, QImage::Format_RGB888);
+  flat.fill(qRgb(90, 90, 90));
+  const std::vector<uint8_t> cheap = Encoded(flat, 1);
+  // About 8 bits a block: within a small factor of the bound.
+  ASSERT_LT(cheap.size() * 8, size_t(256 * 128) * 16) << "no longer a cheap picture";
+  ASSERT_TRUE(jpeg::DecodeJpeg(cheap.data(), cheap.size(), img, error)) << error;
+  EXPECT_EQ(img.size(), QSize(2048, 1024));
+
+  // The 32 x 32 picture's data under a header claiming 4,000 x 4,000 pixels (250,000 blocks).
+  std::vector<uint8_t> claim = Encoded(Quadrants());
+  ASSERT_LT(claim.size() * 8, 250000u);
+  bool patched = false;
+  for (size_t i = 0; i + 8 < claim.size() && !patched; ++i)
+    if (claim[i] == 0xFF && claim[i + 1] == 0xC0) {
+      claim[i + 5] = 0x0F, claim[i + 6] = 0xA0, claim[i + 7] = 0x0F, claim[i + 8] = 0xA0;
+      patched = true;
+    }
+  ASSERT_TRUE(patched);
+  img = QImage();
+  EXPECT_FALSE(jpeg::DecodeJpeg(claim.data(), claim.size(), img, error));
+  EXPECT_EQ(error, "JPEG data of " + std::to_string(claim.size()) + " bytes cannot code 4000x4000 pixels");
+  EXPECT_TRUE(img.isNull());
+  TJPEGImage jpg;
+  EXPECT_THROW(jpg.LoadFromBytes(claim.data(), claim.size()), EInvalidGraphic);
+  EXPECT_TRUE(jpg.Empty());
+}
+
 TEST(Jpeg, ImageKeepsItsStreamAndDrawsIntoBitmaps) {
   const std::vector<uint8_t> data = Encoded(Quadrants());
   TJPEGImage jpg;

@@ -470,6 +470,124 @@ TEST_F(MaterialLibrary, UniqueNamesFollowTheRulesThroughEveryChange) {
   }
 }
 
+namespace {
+
+// A version-0 library stream of records with these names, without pictures.
+std::string NamedRecords(const std::vector<std::string>& names) {
+  TStringStream s(std::string{});
+  TBinaryWriter w(&s);
+  w.WriteInteger(0);
+  w.WriteInteger(int(names.size()));
+  const float colours[13] = {};
+  for (const std::string& name : names) {
+    w.WriteString(name);
+    w.WriteBoolean(false);
+    w.Write(colours, sizeof colours);
+  }
+  return s.DataString();
+}
+
+// Record names colliding in the ways a library file can: all one name, the default name, half
+// distinct then the last of them again and again, every name twice, and a mix whose names are
+// other names followed by digits.
+std::vector<std::vector<std::string>> CollidingNamePatterns(int n) {
+  std::vector<std::vector<std::string>> patterns(5);
+  const int half = n / 2;
+  std::mt19937 rng(11);
+  const std::vector<std::string> pool = {"m", "m1", "m11", "m2", "m12", "m110", "LibMaterial", "LibMaterial2", ""};
+  for (int i = 0; i < n; ++i) {
+    patterns[0].push_back("stone");
+    patterns[1].push_back("LibMaterial");
+    patterns[2].push_back("m" + std::to_string(i < half ? i : half - 1));
+    patterns[3].push_back("m" + std::to_string(i < half ? i : i - half));
+    patterns[4].push_back(pool[std::uniform_int_distribution<size_t>(0, pool.size() - 1)(rng)]);
+  }
+  return patterns;
+}
+
+// The names a load of these records into an empty library gives by the rules, on a plain list:
+// each record is a new material ("LibMaterial" made unique), then renamed to its record's name,
+// or to the first free name derived from it when another material has that name.
+std::vector<std::string> NamesByTheRules(const std::vector<std::string>& records) {
+  std::vector<std::string> names;
+  for (const std::string& record : records) {
+    names.push_back(FirstFreeName(names, "LibMaterial"));
+    if (record == names.back()) continue;
+    const bool taken = std::find(names.begin(), names.end(), record) != names.end();
+    names.back() = taken ? FirstFreeName(names, record) : record;
+  }
+  return names;
+}
+
+}  // namespace
+
+TEST_F(MaterialLibrary, LoadedNamesFollowTheRulesForEveryCollisionPattern) {
+  for (const std::vector<std::string>& records : CollidingNamePatterns(300)) {
+    const std::vector<std::string> expected = NamesByTheRules(records);
+    TGLMaterialLibrary lib(nullptr);
+    lib.Materials()->Add()->SetName("dropped");
+    TStringStream in(NamedRecords(records));
+    lib.LoadFromStream(&in);
+    TGLLibMaterials* mats = lib.Materials();
+    ASSERT_EQ(mats->Count(), int(expected.size()));
+    for (size_t i = 0; i < expected.size(); ++i) {
+      ASSERT_EQ(mats->Items(int(i))->Name(), expected[i]) << records[i] << " at " << i;
+      ASSERT_EQ(mats->FindMaterialByName(expected[i]), mats->Items(int(i)));
+    }
+    EXPECT_EQ(mats->FindMaterialByName("dropped"), nullptr);
+    // Merged into itself, every record finds its material and nothing is added or renamed.
+    TStringStream again(NamedRecords(expected));
+    lib.SetMergeOnLoad(true);
+    lib.LoadFromStream(&again);
+    ASSERT_EQ(mats->Count(), int(expected.size()));
+    for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(mats->Items(int(i))->Name(), expected[i]);
+  }
+}
+
+// Names stored as given while a form loads may repeat; the look-up still answers the first in
+// collection order, also after the first one moves behind the others or goes.
+TEST_F(MaterialLibrary, RepeatedNamesFindTheFirstInCollectionOrder) {
+  TGLMaterialLibrary lib(nullptr);
+  TGLLibMaterials* mats = lib.Materials();
+  std::vector<TGLLibMaterial*> twins;
+  lib.IncludeState(csLoading);
+  for (int i = 0; i < 3; ++i) {
+    twins.push_back(mats->Add());
+    twins.back()->SetName("twin");
+  }
+  lib.ExcludeState(csLoading);
+  EXPECT_EQ(mats->FindMaterialByName("twin"), twins[0]);
+  twins[0]->SetIndex(2);
+  EXPECT_EQ(mats->FindMaterialByName("twin"), twins[1]);
+  mats->Delete(0);
+  EXPECT_EQ(mats->FindMaterialByName("twin"), twins[2]);
+  mats->Add()->SetName("twin");
+  EXPECT_EQ(mats->Items(2)->Name(), "twin1");
+  twins[2]->SetName("single");
+  EXPECT_EQ(mats->FindMaterialByName("twin"), twins[0]);
+  EXPECT_EQ(mats->FindMaterialByName("single"), twins[2]);
+}
+
+// The naming work of a load, counted in steps (look-ups, candidates tried, items compared), grows
+// with the record count alone, whatever the pattern of collisions: a rule that tries the
+// candidates from the start for every record, or a look-up that searches the list from its start
+// for the first holder of a name, makes it grow with the square.
+TEST_F(MaterialLibrary, NamingStepsGrowLinearlyForEveryCollisionPattern) {
+  constexpr int n = 4000;
+  constexpr uint64_t kStepsPerRecord = 12;
+  const auto patterns = CollidingNamePatterns(n);
+  for (size_t p = 0; p < patterns.size(); ++p)
+    for (bool merge : {false, true}) {
+      TGLMaterialLibrary lib(nullptr);
+      lib.SetMergeOnLoad(merge);
+      TStringStream in(NamedRecords(patterns[p]));
+      const uint64_t before = lib.Materials()->NameSteps();
+      lib.LoadFromStream(&in);
+      const uint64_t steps = lib.Materials()->NameSteps() - before;
+      EXPECT_LE(steps, kStepsPerRecord * n) << "pattern " << p << (merge ? ", merged" : "");
+    }
+}
+
 TEST_F(MaterialLibrary, TexturePathsAndSearch) {
   QTemporaryDir dir;
   const std::string folder = dir.path().toStdString();
@@ -565,6 +683,114 @@ TEST_F(MaterialLibrary, StreamGoldenBytesAndRoundTrip) {
   TMemoryStream again;
   back.SaveToStream(&again);
   EXPECT_EQ(Bytes(again), Bytes(full));
+}
+
+namespace {
+
+void Put32(std::string& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = char(uint8_t(v >> (8 * i)));
+}
+
+// A run-length BMP (RLE8, two colours) claiming width x height pixels, its rows left undefined by
+// `rows` end-of-line codes and an end of bitmap: small, and as large as the codes allow.
+std::string RunLengthPicture(int width, int height, int rows) {
+  std::string b(14 + 40 + 8, '\0');
+  b[0] = 'B', b[1] = 'M';
+  Put32(b, 10, uint32_t(b.size()));
+  Put32(b, 14, 40);
+  Put32(b, 18, uint32_t(width));
+  Put32(b, 22, uint32_t(height));
+  b[26] = 1, b[28] = 8;
+  Put32(b, 30, 1);
+  Put32(b, 46, 2);
+  for (int i = 0; i < rows; ++i) b += std::string(2, '\0');
+  b += std::string("\0\1", 2);
+  Put32(b, 2, uint32_t(b.size()));
+  return b;
+}
+
+// A version-0 stream of records with these names and pictures.
+std::string PictureRecords(const std::vector<std::pair<std::string, std::string>>& records) {
+  TStringStream s(std::string{});
+  TBinaryWriter w(&s);
+  w.WriteInteger(0);
+  w.WriteInteger(int(records.size()));
+  const float colours[13] = {};
+  for (const auto& [name, picture] : records) {
+    w.WriteString(name);
+    w.WriteBoolean(true);
+    w.WriteString(picture);
+    w.Write(colours, sizeof colours);
+  }
+  return s.DataString();
+}
+
+// A version-2 stream of one record with a picture and one extra unit with another.
+std::string RecordWithUnitPicture(const std::string& name, const std::string& picture, const std::string& unitPicture) {
+  TStringStream s(std::string{});
+  TBinaryWriter w(&s);
+  w.WriteInteger(2);
+  w.WriteInteger(1);
+  w.WriteString(name);
+  w.WriteBoolean(true);
+  w.WriteString(picture);
+  const uint8_t face[53] = {};  // four colours and the shininess
+  for (int f = 0; f < 2; ++f) {
+    w.Write(face, sizeof face);
+    w.WriteInteger(pmFill);
+  }
+  w.WriteInteger(bmOpaque);
+  w.WriteInteger(1);
+  const uint8_t options = 0;
+  w.Write(&options, 1);
+  const float offsetAndScale[6] = {0, 0, 0, 1, 1, 1};
+  w.Write(offsetAndScale, sizeof offsetAndScale);
+  w.WriteString("");
+  w.WriteInteger(1);
+  w.WriteBoolean(true);
+  w.WriteString(unitPicture);
+  w.WriteInteger(1);
+  w.Write(offsetAndScale, sizeof offsetAndScale);
+  return s.DataString();
+}
+
+}  // namespace
+
+// The pictures of one load count against one budget by the sizes they claim, before any of them
+// is decoded; the record whose picture would pass it, or whose picture is refused, fails the load
+// with its material named, and the library stays as it was.
+TEST_F(MaterialLibrary, PicturesOfALoadCountAgainstOneBudget) {
+  const std::string small = RunLengthPicture(64, 64, 64);
+  // Alone, exactly the budget (and no more pixels a byte than run-length codes may claim).
+  const std::string wholeBudget = RunLengthPicture(8192, 8192, 8192);
+  ASSERT_EQ(int64_t(8192) * 8192, MaxLibraryLoadTexels);
+  TGLMaterialLibrary lib(nullptr);
+  lib.Materials()->Add()->SetName("kept");
+  auto refused = [&lib](const std::string& stream, const std::string& material, const std::string& why) {
+    TStringStream in(stream);
+    try {
+      lib.LoadFromStream(&in);
+      ADD_FAILURE() << material << ": loaded";
+    } catch (const EReadError& e) {
+      EXPECT_EQ(e.Message(), "Picture of material '" + material + "' refused: " + why);
+    }
+    ASSERT_EQ(lib.Materials()->Count(), 1);
+    EXPECT_EQ(lib.Materials()->Items(0)->Name(), "kept");
+  };
+  const std::string overBudget =
+      "with its 8192 x 8192 texels the pictures of this library load would pass 67,108,864 texels (256 MB)";
+  refused(PictureRecords({{"small", small}, {"big", wholeBudget}}), "big", overBudget);
+  refused(RecordWithUnitPicture("units", small, wholeBudget), "units", overBudget);
+  refused(PictureRecords({{"small", small}, {"tiny", RunLengthPicture(5600, 5600, 1)}}), "tiny",
+          "Bitmap image is not valid: 4 bytes of run-length codes cannot make 5600 x 5600 pixels");
+
+  TStringStream fits(RecordWithUnitPicture("units", small, small));
+  lib.LoadFromStream(&fits);
+  ASSERT_EQ(lib.Materials()->Count(), 1);
+  TGLMaterial* m = lib.Materials()->Items(0)->Material();
+  EXPECT_EQ(static_cast<TGLPersistentImage*>(m->Texture()->Image())->GetWidth(), 64);
+  ASSERT_EQ(m->TextureEx()->Count(), 1);
+  EXPECT_TRUE(m->TextureEx()->Items(0)->Texture()->Enabled());
 }
 
 TEST_F(MaterialLibrary, VersionsDamageAndMerge) {
