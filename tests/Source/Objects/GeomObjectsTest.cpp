@@ -286,6 +286,17 @@ TEST(GeomObjectsRegistration, ExactNamesInOrder) {
 
 namespace {
 
+// What a stored geometric object names while it is read.
+void RegisterStreamingClasses() {
+  RegisterVectorLists();
+  RegisterGLCoordinatesClasses();
+  RegisterGLColorClasses();
+  RegisterGLNodesClasses();
+  RegisterGLSceneGraphClasses();
+  RegisterGLObjectsClasses();
+  RegisterGLGeomObjectsClasses();
+}
+
 // Reads a stored copy of source.
 void ReadBack(TComponent* source) {
   TMemoryStream stream;
@@ -306,13 +317,7 @@ void ExpectCountBoundWhenRead(void (T::*set)(int), const char* what) {
 }  // namespace
 
 TEST(GeomObjectsStreaming, SubdivisionCountsAreBoundedWhenRead) {
-  RegisterVectorLists();
-  RegisterGLCoordinatesClasses();
-  RegisterGLColorClasses();
-  RegisterGLNodesClasses();
-  RegisterGLSceneGraphClasses();
-  RegisterGLObjectsClasses();
-  RegisterGLGeomObjectsClasses();
+  RegisterStreamingClasses();
   ExpectCountBoundWhenRead(&TGLPlane::SetXTiles, "plane x tiles");
   ExpectCountBoundWhenRead(&TGLPlane::SetYTiles, "plane y tiles");
   ExpectCountBoundWhenRead(&TGLSphere::SetSlices, "sphere slices");
@@ -371,13 +376,7 @@ TStoredBudgetCase NodesAndDivision(const char* what, int overNodes, int underNod
 // more than kMaxStoredVertices is refused while it is read, naming itself and the figure, with
 // no geometry built (nothing is drawn until the first frame). Just under the limit it loads.
 TEST(GeomObjectsStreaming, ProductOfStoredCountsIsBounded) {
-  RegisterVectorLists();
-  RegisterGLCoordinatesClasses();
-  RegisterGLColorClasses();
-  RegisterGLNodesClasses();
-  RegisterGLSceneGraphClasses();
-  RegisterGLObjectsClasses();
-  RegisterGLGeomObjectsClasses();
+  RegisterStreamingClasses();
   constexpr int kMax = kMaxStoredSubdivisions;
   const TStoredBudgetCase cases[] = {
       TwoCounts("plane", &TGLPlane::SetXTiles, &TGLPlane::SetYTiles, kMax, kMax, 700, 700),
