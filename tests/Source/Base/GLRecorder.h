@@ -204,37 +204,10 @@ class TGLRecorder {
     return reinterpret_cast<void*>(f);
   }
 
-  static const std::map<std::string, void*>& Addresses() {
-    static const std::map<std::string, void*> map = [] {
-      std::map<std::string, void*> m;
-#define GLREC_ADDR1(name) m[#name] = AsVoid(&Thunk<glrecorder::id_##name, decltype(TGLEntryPoints::name)>::Call);
-#define GLREC_ADDR3(type, name, requirement) GLREC_ADDR1(name)
-      // clang-format off
-      OPENGL1X_CORE_ENTRIES(GLREC_ADDR1)
-      OPENGL1X_GLU_ENTRIES(GLREC_ADDR1)
-      OPENGL1X_GL_EXTENSION_ENTRIES(GLREC_ADDR3, GLREC_NONE, GLREC_ADDR3)
-      OPENGL1X_GLX_ENTRIES(GLREC_ADDR3)
-      // clang-format on
-#undef GLREC_ADDR1
-#undef GLREC_ADDR3
-      return m;
-    }();
-    return map;
-  }
-
-  // Every entry of the table records.
-  static void Install() {
-#define GLREC_SET1(name) GL.name = &Thunk<glrecorder::id_##name, decltype(TGLEntryPoints::name)>::Call;
-#define GLREC_SET3(type, name, requirement) GLREC_SET1(name)
-    // clang-format off
-    OPENGL1X_CORE_ENTRIES(GLREC_SET1)
-    OPENGL1X_GLU_ENTRIES(GLREC_SET1)
-    OPENGL1X_GL_EXTENSION_ENTRIES(GLREC_SET3, GLREC_NONE, GLREC_SET3)
-    OPENGL1X_GLX_ENTRIES(GLREC_SET3)
-    // clang-format on
-#undef GLREC_SET1
-#undef GLREC_SET3
-  }
+  // The recording function of every entry point by name, and the table pointed at them. Defined
+  // once, in GLRecorder.cpp: each instantiates a function per entry point.
+  static const std::map<std::string, void*>& Addresses();
+  static void Install();
 };
 
 #undef GLREC_NONE
