@@ -7,7 +7,7 @@
 #include "Source/Base/XOpenGL.h"
 #include "Source/Materials/GLMaterial.h"
 #include "Source/Materials/GLMaterialPasses.h"
-#include "Source/Objects/GLObjects.h"
+#include "Source/Scene/GLStoredLimits.h"
 #include "rtl/Streaming.h"
 #include "rtl/SysUtils.h"
 

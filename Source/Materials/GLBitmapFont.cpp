@@ -7,6 +7,7 @@
 
 #include "Source/Materials/GLColor.h"
 #include "Source/Scene/GLState.h"
+#include "Source/Scene/GLStoredLimits.h"
 #include "rtl/Streaming.h"
 #include "rtl/SysUtils.h"
 
@@ -32,8 +33,7 @@ std::int64_t MulSaturating(std::int64_t a, std::int64_t b) {
 
 // A stored metric above kMaxStoredFontMetric is refused while the font is read.
 void CheckStoredMetric(const TComponent& font, const char* name, int value) {
-  if (value > kMaxStoredFontMetric && font.ComponentState().Contains(csReading))
-    throw EReadError(Format("Invalid property value %d for %s: at most %d pixels", value, name, kMaxStoredFontMetric));
+  CheckStoredBound(font, value, kMaxStoredFontMetric, name, "pixels");
 }
 
 }  // namespace

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "Source/Base/VectorTypes.h"
-#include "Source/Objects/GLObjects.h"
 #include "Source/Scene/GLBehaviours.h"
 #include "Source/Scene/GLMisc.h"
+#include "Source/Scene/GLStoredLimits.h"
 
 class TGLBFireFX;
 class TGLBaseSceneObject;

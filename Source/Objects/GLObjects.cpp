@@ -451,22 +451,6 @@ void TGLPlane::BuildList(TRenderContextInfo&) {
   if (noZWrite_) GL.glDepthMask(GL_TRUE);
 }
 
-void CheckStoredSubdivisions(const TComponent& Obj, int Value) {
-  if (Value > kMaxStoredSubdivisions && Obj.ComponentState().Contains(csReading))
-    throw EReadError(Format("Invalid property value %d: at most %d subdivisions", Value, kMaxStoredSubdivisions));
-}
-
-void CheckStoredVertices(const TComponent& Obj, double Vertices) {
-  if (Obj.ComponentState().Contains(csReading)) CheckLoadedVertices(Obj, Vertices);
-}
-
-void CheckLoadedVertices(const TComponent& Obj, double Vertices) {
-  if (!(Vertices > double(kMaxStoredVertices))) return;
-  const std::string name = Obj.Name().empty() ? Obj.ClassName() : Obj.ClassName() + " '" + Obj.Name() + "'";
-  throw EReadError(
-      Format("%s: %.0f vertices, at most %d per stored object", name.c_str(), Vertices, kMaxStoredVertices));
-}
-
 namespace {
 
 double PlaneVertices(int xTiles, int yTiles) { return xTiles < 1 || yTiles < 1 ? 0 : StripVertices(yTiles, xTiles); }

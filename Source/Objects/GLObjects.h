@@ -15,6 +15,7 @@
 #include "Source/Scene/GLCrossPlatform.h"
 #include "Source/Scene/GLNodes.h"
 #include "Source/Scene/GLSceneGraph.h"
+#include "Source/Scene/GLStoredLimits.h"
 
 // A set of flags that published-property streaming can build from its bits.
 template <class E>
@@ -24,29 +25,6 @@ struct TGLFlagSet : TSet<E> {
   explicit constexpr TGLFlagSet(std::int64_t bits) noexcept
       : TSet<E>(TSet<E>::FromBits(static_cast<std::uint64_t>(bits))) {}
 };
-
-// Subdivision counts (slices, stacks, loops, rings, sides, tiles, divisions) read from a stored
-// scene are at most this many, so that a damaged value cannot make one BuildList run for minutes.
-inline constexpr int kMaxStoredSubdivisions = 1024;
-// Raises EReadError while Obj is being read and Value is above kMaxStoredSubdivisions.
-void CheckStoredSubdivisions(const TComponent& Obj, int Value);
-
-// Vertices one object read from a stored scene may draw: its counts multiplied (and summed over
-// its bands, stars, nodes, tiles or particles), as its lists hold them or as a per-frame draw
-// sends them. The counts are bounded one by one above, but their product would reach gigabytes
-// of display lists from a file of a few kilobytes.
-inline constexpr std::int64_t kMaxStoredVertices = 1'000'000;
-// Raises EReadError "<class> '<name>': <n> vertices, at most <kMaxStoredVertices> per stored
-// object" (without the quoted part for an unnamed object) while Obj is being read and Vertices
-// (from the counts read so far) is above the limit. Objects check from each count setter,
-// before the count is taken, and build nothing until drawn.
-void CheckStoredVertices(const TComponent& Obj, double Vertices);
-// The same check whatever Obj's state, for Loaded() (called only once Obj was read, after the
-// reading flag is cleared), where objects whose counts may come in any order check them together.
-void CheckLoadedVertices(const TComponent& Obj, double Vertices);
-// Vertices of Strips strips of PerStrip quads each (two vertices a step plus the closing pair),
-// as triangle and quad strips and the GLU quadrics draw them.
-constexpr double StripVertices(double Strips, double PerStrip) noexcept { return Strips * 2 * (PerStrip + 1); }
 
 enum TNormalDirection : uint8_t { ndInside, ndOutside };
 enum TNormalSmoothing : uint8_t { nsFlat, nsSmooth, nsNone };
