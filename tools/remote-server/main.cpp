@@ -4,8 +4,9 @@
 // of digits with an optional ",argument" ended by CR LF; answers as LF lines
 // ending with a "SCS>" prompt line). Every command and what it changed is
 // written to standard output, one line each, with the server's port.
-//   remote-server [--adapters eth0,wlan0] PORT[:live]...
-// ":live" starts that server with its capture running. While a server's
+//   remote-server [--adapters eth0,wlan0] PORT[:live][:slow]...
+// ":live" starts that server with its capture running; ":slow" makes it
+// answer each command 2 s late (the client's commands then stay under way). While a server's
 // capture runs and a feed destination was given ("20,<ip>", "21,<port>"), it
 // sends one packet line a second there by UDP.
 #include <arpa/inet.h>
@@ -15,12 +16,14 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -38,12 +41,16 @@ struct TServer {
   std::string FeedIp;
   int FeedPort = 0;
   int Lines = 0;
+  bool Slow = false;
 };
 
 struct TClient {
   int Fd = -1;
   TServer* Server = nullptr;
   std::string Buffer;
+  // Answers of a slow server with the time they are due.
+  std::vector<std::pair<std::chrono::steady_clock::time_point, std::string>> Pending;
+  bool CloseWhenSent = false;
 };
 
 std::string Now() {
@@ -180,14 +187,15 @@ int main(int argc, char** argv) {
     TServer S;
     S.Port = std::atoi(A.c_str());
     S.MonLive = S.PcapConnected = A.find(":live") != std::string::npos;
+    S.Slow = A.find(":slow") != std::string::npos;
     if (S.Port <= 0 || S.Port > 65535) {
-      std::fprintf(stderr, "usage: remote-server [--adapters eth0,wlan0] PORT[:live]...\n");
+      std::fprintf(stderr, "usage: remote-server [--adapters eth0,wlan0] PORT[:live][:slow]...\n");
       return 2;
     }
     Servers.push_back(S);
   }
   if (Servers.empty() || Adapters.empty()) {
-    std::fprintf(stderr, "usage: remote-server [--adapters eth0,wlan0] PORT[:live]...\n");
+    std::fprintf(stderr, "usage: remote-server [--adapters eth0,wlan0] PORT[:live][:slow]...\n");
     return 2;
   }
   for (TServer& S : Servers) {
@@ -209,7 +217,9 @@ int main(int argc, char** argv) {
     std::vector<pollfd> Fds;
     for (const TServer& S : Servers) Fds.push_back({S.Listener, POLLIN, 0});
     for (const TClient& C : Clients) Fds.push_back({C.Fd, POLLIN, 0});
-    if (::poll(Fds.data(), Fds.size(), 200) < 0) continue;
+    bool Waiting = false;
+    for (const TClient& C : Clients) Waiting = Waiting || !C.Pending.empty();
+    if (::poll(Fds.data(), Fds.size(), Waiting ? 20 : 200) < 0) continue;
     for (std::size_t i = 0; i < Servers.size(); ++i) {
       if (!(Fds[i].revents & POLLIN)) continue;
       sockaddr_in From{};
@@ -218,7 +228,10 @@ int main(int argc, char** argv) {
       if (Fd < 0) continue;
       Say(Servers[i], "client connected from port " + std::to_string(ntohs(From.sin_port)));
       Send(Fd, "remote-server " + std::to_string(Servers[i].Port) + " ready SCS>\n");
-      Clients.push_back({Fd, &Servers[i], {}});
+      TClient C;
+      C.Fd = Fd;
+      C.Server = &Servers[i];
+      Clients.push_back(std::move(C));
     }
     // Clients accepted in this turn have no poll entry yet.
     const std::size_t Polled = Fds.size() - Servers.size();
@@ -241,8 +254,20 @@ int main(int argc, char** argv) {
           if (!Command.empty() && Command.back() == '\r') Command.pop_back();
           Say(*C.Server, "got \"" + Command + "\"");
           const std::string Reply = Answer(*C.Server, Command, Close);
-          if (!Reply.empty()) Send(C.Fd, Reply);
+          if (C.Server->Slow) {
+            C.Pending.emplace_back(std::chrono::steady_clock::now() + std::chrono::seconds(2), Reply);
+            C.CloseWhenSent = C.CloseWhenSent || Close;
+            Close = false;
+          } else if (!Reply.empty()) {
+            Send(C.Fd, Reply);
+          }
         }
+      }
+      const auto Now = std::chrono::steady_clock::now();
+      while (!Close && !C.Pending.empty() && C.Pending.front().first <= Now) {
+        if (!C.Pending.front().second.empty()) Send(C.Fd, C.Pending.front().second);
+        C.Pending.erase(C.Pending.begin());
+        Close = C.Pending.empty() && C.CloseWhenSent;
       }
       if (Close)
         ::close(C.Fd);
