@@ -192,11 +192,12 @@ void TRemoteControl::CancelWait() {
   WaitLoop_->quit();
 }
 
-bool TRemoteControl::ConnectTo(const std::string& Address, const std::string& Port) {
+bool TRemoteControl::ConnectTo(const std::string& Address, const std::string& Port, int Row) {
   try {
     // The address of an open socket cannot change: drop the old connection.
     if (Active()) Socket_->Abort();
     Parser.Reset();
+    Row_ = Row;
     Socket_->SetAddr(Address);
     Socket_->SetPort(Port);
     Socket_->SetProto("tcp");
@@ -254,7 +255,7 @@ void TRemoteControl::ReadLists(TRemoteLists& L) const {
   L.IPs = Rows(IPs_);
   L.IPSel = IPs_->currentRow();
   L.Status = Rows(Status_);
-  L.TargetSel = Targets_->currentRow();
+  L.TargetSel = Row_ < Targets_->count() ? Row_ : -1;
 }
 
 void TRemoteControl::WriteLists(const TRemoteLists& L) {

@@ -18,8 +18,8 @@ class QListWidget;
 class TWSocket;
 
 // The lists a reply writes to, as plain rows with their selected index (-1:
-// none). TargetSel is the selected target whose status row a status block
-// fills.
+// none). TargetSel is the target row of the server that sends the reply: a
+// status block fills that status row (-1: none).
 struct TRemoteLists {
   std::vector<std::string> Adapters;
   int AdapterSel = -1;
@@ -87,9 +87,12 @@ class TRemoteControl : public QObject {
   void CancelWait();
   bool Waiting() const { return WaitLoop_ != nullptr; }
 
-  // Closes any open connection and connects to Address:Port (no wait).
-  // False, with the reason in the event log, when the connect could not start.
-  bool ConnectTo(const std::string& Address, const std::string& Port);
+  // Closes any open connection and connects to Address:Port, the server of
+  // target row Row (no wait). False, with the reason in the event log, when
+  // the connect could not start.
+  bool ConnectTo(const std::string& Address, const std::string& Port, int Row);
+  // The target row whose server the connection is to; -1 when not connected.
+  int ConnectedRow() const { return Connected() ? Row_ : -1; }
   // Drops the connection at once.
   void Abort();
 
@@ -107,4 +110,8 @@ class TRemoteControl : public QObject {
   std::unique_ptr<TWSocket> Socket_;
   QEventLoop* WaitLoop_ = nullptr;
   bool Cancelled_ = false;
+  // The target row of the server connected or being connected to. Replies
+  // come only from that server, so its status goes to that row, whichever
+  // row is selected.
+  int Row_ = -1;
 };

@@ -563,31 +563,46 @@ bool TForm1::Command(const std::string& Text) {
 void TForm1::LB_PCsToMonitorDblClick() {
   const std::string Row = CurrentText(LB_PCsToMonitor);
   if (Row.empty()) return;
-  RunSequence("LB_PCsToMonitorDblClick", [this, Row] {
-    if (Remote_->Connected()) Remote_->SendCommand("1");
-    if (LB_PCsToMonitor->currentRow() == 0) {
+  const int Index = LB_PCsToMonitor->currentRow();
+  RunSequence("LB_PCsToMonitorDblClick", [this, Index] {
+    if (Index == 0) {
+      if (Remote_->Connected()) Remote_->SendCommand("1");
       FillLocalLists(true);
       return;
     }
-    if (Remote_->Active()) Delay(0.5f);
-    if (CloseRequested_) return;
-    TSplitArray Parts = Split(Row, ",");
-    int Port = 0;
-    if (Parts.size() < 2 || !TryStrToInt(Parts[1], Port)) {
-      LogObjInfo("LB_PCsToMonitorDblClick not an address,port row: " + Row);
-      return;
-    }
-    Remote_->Parser.ReplyReceived = false;
-    if (!Remote_->ConnectTo(Parts[0], Parts[1])) return;
-    Remote_->WaitForReply(Remote_->ReplyTimeout);
-    if (!Remote_->Connected()) {
-      LogObjInfo("Not Connected to remote");
-      return;
-    }
-    Command("10");
-    Command("11");
-    Command("12");
+    OpenRemoteTarget("LB_PCsToMonitorDblClick", Index);
   });
+}
+
+bool TForm1::OpenRemoteTarget(const char* Routine, int Row) {
+  const std::string Text = S(LB_PCsToMonitor->item(Row)->text());
+  if (Remote_->Connected()) Remote_->SendCommand("1");
+  if (Remote_->Active()) Delay(0.5f);
+  if (CloseRequested_) return false;
+  TSplitArray Parts = Split(Text, ",");
+  int Port = 0;
+  if (Parts.size() < 2 || !TryStrToInt(Parts[1], Port)) {
+    LogObjInfo(std::string(Routine) + " not an address,port row: " + Text);
+    return false;
+  }
+  // The adapter and address lists are about to show this server's rows.
+  LB_PCsToMonitor->setCurrentRow(Row);
+  Remote_->Parser.ReplyReceived = false;
+  if (!Remote_->ConnectTo(Parts[0], Parts[1], Row)) return false;
+  Remote_->WaitForReply(Remote_->ReplyTimeout);
+  if (!Remote_->Connected()) {
+    LogObjInfo("Not Connected to remote");
+    return false;
+  }
+  Command("10");
+  Command("11");
+  Command("12");
+  return !CloseRequested_ && Remote_->ConnectedRow() == Row;
+}
+
+bool TForm1::UseRemoteTarget(const char* Routine, int Row) {
+  if (Remote_->ConnectedRow() == Row) return true;
+  return OpenRemoteTarget(Routine, Row);
 }
 
 void TForm1::AdapterListDblClick() {
@@ -620,10 +635,24 @@ bool TForm1::StartRemoteSniffer() {
 }
 
 void TForm1::LBActiveSniffersDblClick() {
-  if (!Remote_->Connected()) return;
-  TSplitArray Parts = Split(CurrentText(LBActiveSniffers), ":");
-  if (Parts.size() < 2) return;
-  RunSequence("LBActiveSniffersDblClick", [this, Parts] {
+  // A status row belongs to the target row at the same index; row 0 is the
+  // local computer, which has no server.
+  const int Row = LBActiveSniffers->currentRow();
+  const std::string Shown = CurrentText(LBActiveSniffers);
+  const TSplitArray Parts = Split(Shown, ":");
+  if (Parts.size() < 2 || Row <= 0 || Row >= LB_PCsToMonitor->count()) return;
+  RunSequence("LBActiveSniffersDblClick", [this, Row, Shown, Parts] {
+    if (Remote_->ConnectedRow() != Row) {
+      if (!OpenRemoteTarget("LBActiveSniffersDblClick", Row)) return;
+      // Connecting brought the server's own status into the row: a start or
+      // stop chosen from an older one could do the opposite of what was meant.
+      const std::string Now = S(LBActiveSniffers->item(Row)->text());
+      if (Now != Shown) {
+        LogObjInfo("LBActiveSniffersDblClick " + S(LB_PCsToMonitor->item(Row)->text()) + " now reports " + Now +
+                   " (was " + Shown + "): nothing sent, double-click again");
+        return;
+      }
+    }
     Remote_->Parser.RemoteMonLive = Parts[0];
     Remote_->Parser.RemoteConnected = Parts[1];
     if (Parts[0] == "0" && Parts[1] == "0") {
@@ -638,7 +667,9 @@ void TForm1::LBActiveSniffersDblClick() {
 }
 
 void TForm1::LB_RemoteSendTosDblClick() {
-  if (!Remote_->Connected()) {
+  // The destination is for the selected target's server.
+  const int Target = LB_PCsToMonitor->currentRow();
+  if (Target <= 0) {
     LogObjInfo("Not Connected to remote");
     return;
   }
@@ -647,18 +678,22 @@ void TForm1::LB_RemoteSendTosDblClick() {
     LogObjInfo("LB_RemoteSendTosDblClick not an address,port row");
     return;
   }
-  RunSequence("LB_RemoteSendTosDblClick", [this, Parts] {
+  RunSequence("LB_RemoteSendTosDblClick", [this, Target, Parts] {
+    if (!UseRemoteTarget("LB_RemoteSendTosDblClick", Target)) return;
     Command("20," + Parts[0]);
     Command("21," + Parts[1]);
   });
 }
 
 void TForm1::Button1Click() {
-  if (!Remote_->Connected()) {
+  const int Target = LB_PCsToMonitor->currentRow();
+  if (Target <= 0) {
     LogObjInfo("Not Connected to remote");
     return;
   }
-  RunSequence("Button1Click", [this] { Command("4"); });
+  RunSequence("Button1Click", [this, Target] {
+    if (UseRemoteTarget("Button1Click", Target)) Command("4");
+  });
 }
 
 // ---------------------------------------------------------------------------

@@ -199,6 +199,12 @@ class TForm1 : public QWidget, public TViewHost {
   void RunSequence(const char* Routine, const std::function<void()>& Steps);
   // Sends and waits unless the window is closing.
   bool Command(const std::string& Text);
+  // Leaves any open connection (command "1"), connects to the server of
+  // target row Row and asks for its lists and status ("10", "11", "12").
+  // True when connected to it; the reason is in the event log otherwise.
+  bool OpenRemoteTarget(const char* Routine, int Row);
+  // As OpenRemoteTarget, unless the connection is already to that server.
+  bool UseRemoteTarget(const char* Routine, int Row);
   void StopLocalMonitor();
   // Runs a handler, logging what it throws as "<Routine> <message>".
   void Guard(const char* Routine, const std::function<void()>& Work);

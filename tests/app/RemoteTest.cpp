@@ -14,6 +14,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <map>
@@ -93,13 +94,19 @@ TEST(RemoteReply, BadOrForeignLinesChangeNothing) {
 }
 
 // A scripted server on 127.0.0.1: records each command line and answers it
-// from the script (default: the prompt), or stays silent.
+// from the script (default: the prompt), or stays silent. It takes one
+// connection at a time, and a new one after the client has left.
 class TFakeServer {
  public:
   std::string Greeting = "Remote capture SCS>\n";
   std::map<std::string, std::string> Replies;
   bool Silent = false;
   bool Refuse = false;  // accepts the connection and closes it at once
+  // A capture that "32" and "30" start and "31" and "33" stop; "12" tells
+  // its state as a status block.
+  bool Capture = false;
+  std::atomic<int> MonLive{0};
+  std::atomic<int> PcapConnected{0};
 
   TFakeServer() {
     Listener_ = socket(AF_INET, SOCK_STREAM, 0);
@@ -113,11 +120,14 @@ class TFakeServer {
     Port = ntohs(A.sin_port);
   }
   ~TFakeServer() {
+    Stopping_ = true;
     shutdown(Listener_, SHUT_RDWR);
-    close(Listener_);
-    if (Client_ >= 0) shutdown(Client_, SHUT_RDWR);
+    {
+      std::lock_guard<std::mutex> G(Lock_);
+      if (Client_ >= 0) shutdown(Client_, SHUT_RDWR);
+    }
     if (Thread_.joinable()) Thread_.join();
-    if (Client_ >= 0) close(Client_);
+    close(Listener_);
   }
   void Start() {
     Thread_ = std::thread([this] { Run(); });
@@ -130,18 +140,27 @@ class TFakeServer {
 
  private:
   void Run() {
-    Client_ = accept(Listener_, nullptr, nullptr);
-    if (Client_ < 0) return;
-    if (Refuse) {
-      close(Client_);
-      Client_ = -1;
-      return;
+    while (!Stopping_) {
+      const int C = accept(Listener_, nullptr, nullptr);
+      if (C < 0) return;
+      if (!Refuse) {
+        {
+          std::lock_guard<std::mutex> G(Lock_);
+          Client_ = C;
+        }
+        if (!Stopping_) Serve(C);
+        std::lock_guard<std::mutex> G(Lock_);
+        Client_ = -1;
+      }
+      close(C);
     }
-    if (!Silent) Send(Greeting);
+  }
+  void Serve(int C) {
+    if (!Silent) Send(C, Greeting);
     std::string Buffer;
     char Chunk[512];
     for (;;) {
-      ssize_t N = recv(Client_, Chunk, sizeof Chunk, 0);
+      ssize_t N = recv(C, Chunk, sizeof Chunk, 0);
       if (N <= 0) return;
       Buffer.append(Chunk, std::size_t(N));
       std::size_t At;
@@ -153,15 +172,25 @@ class TFakeServer {
           Received_.push_back(Command);
         }
         if (Silent || Command == "1") continue;
+        if (Capture) {
+          if (Command == "30" || Command == "31") MonLive = Command == "30";
+          if (Command == "32" || Command == "33") PcapConnected = Command == "32";
+          if (Command == "12") {
+            Send(C, "SnifferStat,Begin\nMonLive=" + std::to_string(MonLive) +
+                        "\nMonitorPcap.Connected=" + std::to_string(PcapConnected) + "\nSnifferStat,End\nSCS>\n");
+            continue;
+          }
+        }
         auto R = Replies.find(Command);
-        Send(R == Replies.end() ? "SCS>\n" : R->second);
+        Send(C, R == Replies.end() ? "SCS>\n" : R->second);
       }
     }
   }
-  void Send(const std::string& Text) { send(Client_, Text.data(), Text.size(), MSG_NOSIGNAL); }
+  static void Send(int C, const std::string& Text) { send(C, Text.data(), Text.size(), MSG_NOSIGNAL); }
 
   int Listener_ = -1;
   int Client_ = -1;
+  std::atomic<bool> Stopping_{false};
   std::thread Thread_;
   std::mutex Lock_;
   std::vector<std::string> Received_;
@@ -196,7 +225,7 @@ TEST(RemoteClient, CommandsWaitForThePromptAndRepliesFillTheLists) {
   TClientLists L;
   TRemoteControl Remote(&L.Targets, &L.Adapters, &L.IPs, &L.Status);
   EXPECT_DOUBLE_EQ(Remote.ReplyTimeout, 3.0);
-  ASSERT_TRUE(Remote.ConnectTo("127.0.0.1", std::to_string(Server.Port)));
+  ASSERT_TRUE(Remote.ConnectTo("127.0.0.1", std::to_string(Server.Port), 1));
   EXPECT_TRUE(Remote.WaitForReply(Remote.ReplyTimeout));
   EXPECT_TRUE(Remote.Connected());
   EXPECT_TRUE(Remote.SendCommandAndWait("10"));
@@ -220,7 +249,7 @@ TEST(RemoteClient, SilentServerTimesOutTwiceAndTheNextCommandStillGoes) {
   TClientLists L;
   TRemoteControl Remote(&L.Targets, &L.Adapters, &L.IPs, &L.Status);
   Remote.ReplyTimeout = 0.3;  // the same wait, shortened for the test
-  ASSERT_TRUE(Remote.ConnectTo("127.0.0.1", std::to_string(Server.Port)));
+  ASSERT_TRUE(Remote.ConnectTo("127.0.0.1", std::to_string(Server.Port), 1));
   EXPECT_FALSE(Remote.WaitForReply(Remote.ReplyTimeout));
   EXPECT_EQ(L.LogCount("Error timed OUT waiting"), 1);
   ASSERT_TRUE(Remote.Connected());
@@ -365,6 +394,126 @@ TEST(RemoteMainWindow, CloseDuringAWaitIsDeferredUntilTheSequenceReturns) {
   EXPECT_FALSE(F.isVisible());
   EXPECT_TRUE(Server.Received().empty());
   EXPECT_TRUE(FileExistsAnyCase(ProgramFile("OBJinfo.txt")));
+  SetProgramFolder("");
+}
+
+}  // namespace
+
+namespace {
+
+// Two servers, A on target row 1 and B on row 2: a double-click on a status
+// row commands the server of that row, connecting to it first, and each
+// server's status shows in its own row whichever target row is selected.
+TEST(RemoteMainWindow, EachServersRowCommandsThatServerAndShowsItsOwnStatus) {
+  TFakeServer A, B;
+  for (TFakeServer* S : {&A, &B}) {
+    S->Capture = true;
+    S->Replies["11"] = "AdapterList,Begin\n0=eth0\n1=wlan0\nIDX=1\nAdapterList,End\nSCS>\n";
+    S->Start();
+  }
+  B.MonLive = 1;  // B captures already
+  B.PcapConnected = 1;
+  QTemporaryDir Dir;
+  SetProgramFolder(Dir.path().toStdString());
+  {
+    std::ofstream S(Dir.path().toStdString() + "/Senders.txt");
+    S << "127.0.0.1," << A.Port << "\n127.0.0.1," << B.Port << "\n";
+    std::ofstream R(Dir.path().toStdString() + "/Receivers.txt");
+    R << "192.168.1.9,32000\n";
+  }
+  ViewLink() = TViewLink{};
+  TForm1 F;
+  auto Choose = [&F](int Row) {
+    F.LB_PCsToMonitor->setCurrentRow(Row);
+    emit F.LB_PCsToMonitor->itemDoubleClicked(F.LB_PCsToMonitor->item(Row));
+  };
+  auto DoubleClickStatus = [&F](int Row) {
+    F.LBActiveSniffers->setCurrentRow(Row);
+    emit F.LBActiveSniffers->itemDoubleClicked(F.LBActiveSniffers->item(Row));
+  };
+  auto Status = [&F] {
+    std::vector<std::string> R;
+    for (int i = 0; i < F.LBActiveSniffers->count(); ++i)
+      R.push_back(F.LBActiveSniffers->item(i)->text().toStdString());
+    return R;
+  };
+  using TLines = std::vector<std::string>;
+
+  Choose(2);
+  Choose(1);
+  EXPECT_EQ(Status(), (TLines{"---", "0:0", "1:1"}));
+  EXPECT_EQ(F.Remote()->ConnectedRow(), 1);
+
+  // With A connected, B's row stops B; A is only left.
+  DoubleClickStatus(2);
+  EXPECT_EQ(A.Received(), (TLines{"10", "11", "12", "1"}));
+  EXPECT_EQ(B.Received(), (TLines{"10", "11", "12", "1", "10", "11", "12", "31", "33", "12"}));
+  EXPECT_EQ(B.MonLive, 0);
+  EXPECT_EQ(Status(), (TLines{"---", "0:0", "0:0"}));
+  EXPECT_EQ(F.LB_PCsToMonitor->currentRow(), 2);  // the lists show B's rows
+
+  // A's row starts A.
+  DoubleClickStatus(1);
+  EXPECT_EQ(A.Received(), (TLines{"10", "11", "12", "1", "10", "11", "12", "22,1", "32", "30", "4", "12"}));
+  EXPECT_EQ(A.MonLive, 1);
+  EXPECT_EQ(Status(), (TLines{"---", "1:1", "0:0"}));
+
+  // B's target row selected by a single click while A is connected: A's
+  // status still goes to A's row, and B's row keeps B's.
+  F.LB_PCsToMonitor->setCurrentRow(2);
+  DoubleClickStatus(1);
+  EXPECT_EQ(A.Received().size(), 15u);
+  EXPECT_EQ(A.MonLive, 0);
+  EXPECT_EQ(Status(), (TLines{"---", "0:0", "0:0"}));
+  EXPECT_EQ(B.Received().size(), 11u);  // the last one the "1" A's row sent on leaving B
+
+  // A feed destination goes to the selected target's server (B, still
+  // selected), connecting to it first.
+  F.LB_RemoteSendTos->setCurrentRow(0);
+  emit F.LB_RemoteSendTos->itemDoubleClicked(F.LB_RemoteSendTos->item(0));
+  EXPECT_EQ(B.Received(), (TLines{"10", "11", "12", "1", "10", "11", "12", "31", "33", "12", "1", "10", "11", "12",
+                                  "20,192.168.1.9", "21,32000"}));
+  EXPECT_EQ(A.Received().back(), "1");
+
+  // A double-click on A's row while B's commands are under way is refused
+  // with a line; A hears nothing.
+  const std::size_t ABefore = A.Received().size();
+  QTimer::singleShot(0, &F, [&] { DoubleClickStatus(1); });
+  Choose(2);
+  EXPECT_EQ(A.Received().size(), ABefore);
+  EXPECT_EQ(F.OBJinfo->toPlainText().count("LBActiveSniffersDblClick busy: a remote command is in progress"), 1);
+  EXPECT_EQ(Status(), (TLines{"---", "0:0", "0:0"}));
+  EXPECT_EQ(F.OBJinfo->toPlainText().count("Error timed OUT waiting"), 0);
+  SetProgramFolder("");
+}
+
+// A row whose status changed on the server since it was shown: connecting
+// shows the new status and sends nothing the old one asked for.
+TEST(RemoteMainWindow, AStaleStatusRowOfAnotherServerSendsNoStartOrStop) {
+  TFakeServer A, B;
+  for (TFakeServer* S : {&A, &B}) {
+    S->Capture = true;
+    S->Start();
+  }
+  QTemporaryDir Dir;
+  SetProgramFolder(Dir.path().toStdString());
+  {
+    std::ofstream S(Dir.path().toStdString() + "/Senders.txt");
+    S << "127.0.0.1," << A.Port << "\n127.0.0.1," << B.Port << "\n";
+  }
+  ViewLink() = TViewLink{};
+  TForm1 F;
+  F.LB_PCsToMonitor->setCurrentRow(2);
+  F.LB_PCsToMonitorDblClick();  // B: "0:0"
+  F.LB_PCsToMonitor->setCurrentRow(1);
+  F.LB_PCsToMonitorDblClick();
+  B.MonLive = 1;  // someone else started B meanwhile
+  B.PcapConnected = 1;
+  F.LBActiveSniffers->setCurrentRow(2);
+  F.LBActiveSniffersDblClick();
+  EXPECT_EQ(B.Received(), (std::vector<std::string>{"10", "11", "12", "1", "10", "11", "12"}));
+  EXPECT_EQ(F.LBActiveSniffers->item(2)->text(), "1:1");
+  EXPECT_EQ(F.OBJinfo->toPlainText().count("now reports 1:1 (was 0:0): nothing sent"), 1);
   SetProgramFolder("");
 }
 
