@@ -1,5 +1,6 @@
 // Tests of the feed listener: lines cut by datagrams joined, bad pieces dropped, datagrams into the
 // queue, the receive buffer and kernel drops.
+#include "app/LogLimiter.h"
 #include "app/PacketQueue.h"
 #include "app/Unit3_Wsocket.h"
 #include "app/Unit_Globals.h"
@@ -163,6 +164,27 @@ TEST(ListenerTest, BadPiecesOverUdpAreLoggedAndCountedAtClose) {
   EXPECT_TRUE(report.back().size() > counted.size() &&
               report.back().compare(report.back().size() - counted.size(), counted.size(), counted) == 0)
       << report.back();
+  SetPktDataMemo(nullptr);
+}
+
+// A sender whose every datagram is a bad piece: of one second's pieces only a
+// few are logged and then how many more, and every one is counted.
+TEST(ListenerTest, ASendersBadPiecesAreBoundedInTheLogAndAllCounted) {
+  QPlainTextEdit log;
+  SetPktDataMemo(&log);
+  int64_t now = 7 * TLogLimiter::Second;
+  ResetLogLimits([&now] { return now; });
+  const int64_t before = PacketQueue().NotLines();
+  TMySocket sock(nullptr, FreeUdpPort());
+  for (int i = 0; i < 50; ++i) EXPECT_TRUE(sock.Assembler().Feed("bad\t" + std::to_string(i) + "\n").empty());
+  FlushLogCounts();
+  const QStringList told = log.toPlainText().split('\n').filter("Feed piece not 11 fields");
+  ASSERT_EQ(told.size(), LineErrorsPerSecond + 1);
+  EXPECT_EQ(told[0].toStdString(), "Feed piece not 11 fields (2): bad\t0");
+  EXPECT_EQ(told.back().toStdString(),
+            "Feed piece not 11 fields (2): bad\t49 (" + std::to_string(50 - LineErrorsPerSecond) + " more times)");
+  EXPECT_EQ(PacketQueue().NotLines() - before, 50);
+  ResetLogLimits();
   SetPktDataMemo(nullptr);
 }
 
