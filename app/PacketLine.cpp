@@ -64,14 +64,19 @@ std::string MakePacketLine(TPacketInfo P, bool& LogIt) {
   if (P.EtherType == 0x0800) {
     Line += P.IpProtocol == 1 ? std::to_string(P.IcmpMessageType) : std::string("TCP-IP");
   } else if (P.EtherType == 0x0806) {
-    // The operation is read only when the payload holds it.
+    // The operation is read only when the payload holds it. The suffix is
+    // never empty: a line ending in its TAB would have ten fields, and every
+    // reader of the line (this program's own parser too) refuses it.
     if (PayloadSize >= 8) {
       unsigned Op = (unsigned(Payload[6]) << 8) | Payload[7];
       if (Op == 1)
         Line += "who-has";
       else if (Op == 2)
         Line += "reply";
-    }
+      else
+        Line += std::to_string(Op);
+    } else
+      Line += EtherTypeProtoName(P.EtherType);
   } else {
     Line += EtherTypeProtoName(P.EtherType);
     LogIt = true;

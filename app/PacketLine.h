@@ -19,5 +19,6 @@ std::string FormatPacketLine(const TPacketInfo& PacketInfo);
 // The whole line of one record. ARP frames take their addresses from the ARP
 // packet first (sender and target protocol address). LogIt tells whether the
 // line belongs in the event log on its own account (frames neither IPv4 nor
-// ARP).
+// ARP). The suffix is never empty: an ARP operation other than request (1) or
+// reply (2) is its number, an ARP packet too short to hold one "PROTO_ARP".
 std::string MakePacketLine(TPacketInfo PacketInfo, bool& LogIt);

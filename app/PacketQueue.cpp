@@ -71,8 +71,18 @@ std::string TPacketQueue::DropReport(int64_t nowNs) {
   return MakeDropReport(dropped, nowNs);
 }
 
+void TPacketQueue::CountNotLine() {
+  std::lock_guard<std::mutex> guard(FLock);
+  ++FNotLines;
+}
+
+int64_t TPacketQueue::NotLines() const {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FNotLines;
+}
+
 std::vector<std::string> TPacketQueue::CloseReport() {
-  int64_t left = 0, loaded, taken, dropped;
+  int64_t left = 0, loaded, taken, dropped, notLines;
   {
     std::lock_guard<std::mutex> guard(FLock);
     for (; FRead != FWrite; FRead = FRead + 1 > QueHigh() ? 0 : FRead + 1, ++left) FSlots[FRead].clear();
@@ -81,13 +91,14 @@ std::vector<std::string> TPacketQueue::CloseReport() {
     loaded = FLoaded;
     taken = FTaken;
     dropped = FDropped;
+    notLines = FNotLines;
   }
   std::vector<std::string> lines;
   if (dropped != FDropsReported) lines.push_back(MakeDropReport(dropped, FLastDropReport));
   lines.push_back("Packet lines not processed at close: " + std::to_string(left) + " left in the queue");
   lines.push_back("Packet lines since start: " + std::to_string(loaded) + " received, " + std::to_string(taken) +
                   " processed, " + std::to_string(dropped) + " dropped (queue full), " + std::to_string(FLeftAtClose) +
-                  " not processed at close");
+                  " not processed at close, " + std::to_string(notLines) + " pieces not 11 fields");
   return lines;
 }
 

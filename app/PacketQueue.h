@@ -32,11 +32,17 @@ class TPacketQueue {
   std::string DropReport();  // at the steady clock's now
   static constexpr int64_t DropReportInterval = 1000000000;
 
+  // A piece of feed text that was not a line of eleven fields and never
+  // reached the queue; safe from any thread. Told in the close report.
+  void CountNotLine();
+  int64_t NotLines() const;
+
   // At close: the lines still in the ring are taken out unprocessed, and the
   // log lines that account for every line loaded are returned: the drop
   // report for the lines dropped since the last one (whenever that was), the
   // lines left unprocessed, and the totals since start (loaded = processed +
-  // dropped + not processed at close).
+  // dropped + not processed at close; beside them the pieces that were not
+  // lines).
   std::vector<std::string> CloseReport();
 
   // Takes at most one slot out and advances the read position. Returns false
@@ -72,6 +78,7 @@ class TPacketQueue {
   int64_t FLoaded = 0;
   int64_t FTaken = 0;
   int64_t FLeftAtClose = 0;
+  int64_t FNotLines = 0;
   // Main thread only (DropReport).
   int64_t FDropsReported = 0;
   int64_t FLastDropReport = 0;

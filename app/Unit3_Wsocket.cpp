@@ -7,6 +7,7 @@
 
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <linux/sock_diag.h>
@@ -18,22 +19,53 @@ int64_t SteadyNs() {
       .count();
 }
 constexpr int64_t DropReportInterval = 1000000000;
+
+// Fields of a piece as Split at TAB counts them: an empty last one is not counted.
+size_t FieldCount(const std::string& piece) {
+  if (piece.empty()) return 0;
+  return static_cast<size_t>(std::count(piece.begin(), piece.end(), '\t')) + (piece.back() == '\t' ? 0 : 1);
+}
+constexpr size_t LineFields = 11;
 }  // namespace
 
+void TFeedAssembler::Discard(const std::string& piece) {
+  // An empty piece (two LFs in a row) or a lone CR (a CR LF cut between
+  // datagrams) carries nothing.
+  if (piece.empty() || piece == "\r") return;
+  ++FDiscarded;
+  if (OnDiscard) OnDiscard(piece, FieldCount(piece));
+}
+
 std::vector<std::string> TFeedAssembler::Feed(const std::string& datagram) {
-  std::string text = FLeftover + datagram;
-  FLeftover.clear();
   std::vector<std::string> lines;
-  const bool finished = !text.empty() && text.back() == '\n';
-  const TSplitArray pieces = Split(text, "\n");
+  if (datagram.empty()) return lines;
+  const bool finished = datagram.back() == '\n';
+  TSplitArray pieces = Split(datagram, "\n");
+  if (!FLeftover.empty()) {
+    // A line cut by the datagram boundary: the kept tail and the first piece
+    // make it. Anything else was a bad piece of its own (a line without its
+    // line end, say) and must not take the next line with it.
+    if (FieldCount(FLeftover + pieces[0]) == LineFields)
+      pieces[0].insert(0, FLeftover);
+    else
+      Discard(FLeftover);
+    FLeftover.clear();
+  }
   for (size_t i = 0; i < pieces.size(); ++i) {
     const std::string& piece = pieces[i];
-    if (Split(piece, "\t").size() == 11)
+    if (FieldCount(piece) == LineFields)
       lines.push_back(piece);
     else if (i + 1 == pieces.size() && !finished && piece != "\r" && piece.size() <= MaxLeftover)
       FLeftover = piece;
+    else
+      Discard(piece);
   }
   return lines;
+}
+
+void TFeedAssembler::Finish() {
+  Discard(FLeftover);
+  FLeftover.clear();
 }
 
 TMySocket::TMySocket(TComponent* AOwner, int port) : TWSocket(AOwner) {
@@ -56,6 +88,13 @@ TMySocket::TMySocket(TComponent* AOwner, int port) : TWSocket(AOwner) {
   OnSocksConnected = [](TObject*, uint16_t) { LogToPktData("WSocket1SocksConnected"); };
   OnSocksError = [](TObject*, int, const std::string&) { LogToPktData("WSocket1SocksError"); };
   OnDataAvailable = [this](TObject* Sender, uint16_t ErrCode) { WSocket1DataAvailable(Sender, ErrCode); };
+  // A sender's bad pieces can come with every datagram: bounded in the log,
+  // every one counted for the close report.
+  FAssembler.OnDiscard = [](const std::string& Piece, size_t Fields) {
+    PacketQueue().CountNotLine();
+    LogLineError({"Feed piece not 11 fields (" + std::to_string(Fields) + "): " + ShownText(Piece, ' ', MaxQuotedText)},
+                 "Feed piece not 11 fields");
+  };
   SetAddr("0.0.0.0");
   SetLineMode(false);
   SetLingerOnOff(wsLingerOn);
@@ -135,6 +174,7 @@ void TMySocket::CloseFeed() {
     }
     ReportDrops(true);
   }
+  FAssembler.Finish();
   Close();
 }
 

@@ -5,6 +5,7 @@
 #include "sockets/WSocket.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,21 +13,34 @@
 class QTimer;
 
 // Joins packet lines that a datagram boundary cut. Only the unfinished tail of
-// a datagram (no LF after it) is kept for the next one; a finished piece that
-// is not a line of eleven fields is dropped, so one bad line cannot spoil the
-// lines after it.
+// a datagram (no LF after it) is kept, and it joins the next datagram only
+// when the two together make a line of eleven fields; otherwise the next
+// datagram's first piece stands on its own and the kept tail is dropped. A
+// sender of one line per datagram without line ends thus loses no line to a
+// bad one before it. Every piece dropped (not a line, and neither empty nor a
+// lone CR) is handed to OnDiscard and counted.
 class TFeedAssembler {
  public:
   static constexpr size_t MaxLeftover = 65536;
 
+  // A piece dropped, with its number of fields (TAB-separated, an empty last
+  // one not counted).
+  std::function<void(const std::string& Piece, size_t Fields)> OnDiscard;
+
   // The complete lines of `datagram` (joined with the kept tail), unchanged
   // (a CR before the LF stays).
   std::vector<std::string> Feed(const std::string& datagram);
+  // No datagram will follow (the feed closes): the kept tail is dropped.
+  void Finish();
   const std::string& UdpLeftover() const { return FLeftover; }
+  // Pieces dropped since the assembler was made.
+  int64_t Discarded() const { return FDiscarded; }
   void Clear() { FLeftover.clear(); }
 
  private:
+  void Discard(const std::string& piece);
   std::string FLeftover;
+  int64_t FDiscarded = 0;
 };
 
 class TMySocket : public TWSocket {
@@ -48,7 +62,8 @@ class TMySocket : public TWSocket {
 
   // Closes the feed, losing no line without a word: the lines of the
   // datagrams still waiting at the socket go into the packet queue (which
-  // counts what it cannot hold), and the kernel's drops since the last report
+  // counts what it cannot hold), an unfinished tail still kept is dropped as
+  // a piece that is not a line, and the kernel's drops since the last report
   // are logged at once, also when there are none.
   void CloseFeed();
 

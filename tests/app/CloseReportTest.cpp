@@ -157,6 +157,49 @@ TEST_F(GL_CloseReport, EveryLineSentIsAccountedForInTheSavedLog) {
   EXPECT_GT(unread, 0) << shown;
 }
 
+// A sender of one line per datagram without line ends, whose first piece is
+// not a line and whose last is unfinished at close: every line is drawn, and
+// the saved log tells both pieces and counts them in the totals.
+TEST_F(GL_CloseReport, PiecesThatAreNotLinesAreToldAndCountedInTheSavedLog) {
+  const std::string line = Line("10.9.0.2", "255.255.255.255", "0");
+  const int64_t before = PacketQueue().NotLines();
+  int64_t processed = 0;
+  {
+    TForm1 main;
+    TForm2_3D* view = ShowView(main);
+    ASSERT_NE(view, nullptr);
+    auto send = [this](const std::string& text) {
+      ::sendto(FSender, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&FTo), sizeof FTo);
+    };
+    send("13:05:09:123\tonly\tthree");
+    for (int i = 0; i < 100; ++i) send(line);
+    send(line.substr(0, line.rfind('\t') + 1));  // the suffix is missing
+    ReadAll();
+    for (int i = 0; i < 5000 && PacketQueue().QuePending() > 0; ++i) view->GLCadencer1Progress(0.01, 0);
+    main.close();
+    for (TGLDummyCube* parent : {view->Traffic().PCs(), view->Traffic().Groups()})
+      for (int i = 0; i < parent->Count(); ++i)
+        if (auto* c = dynamic_cast<SnifferObject*>(parent->Children(i)); c && c->IP == "10.9.0.2")
+          processed = c->ByteTotal / 100;
+  }
+  EXPECT_EQ(processed, 100);
+  const std::vector<std::string> log = SavedLog();
+  std::string shown;
+  for (const std::string& l : log) shown += l + "\n";
+  EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                          [](const std::string& l) { return l.rfind("Feed piece not 11 fields (", 0) == 0; }),
+            2)
+      << shown;
+  const std::string counted = ", " + std::to_string(before + 2) + " pieces not 11 fields";
+  EXPECT_NE(std::find_if(log.begin(), log.end(),
+                         [&](const std::string& l) {
+                           return l.rfind("Packet lines since start: ", 0) == 0 && l.size() > counted.size() &&
+                                  l.compare(l.size() - counted.size(), counted.size(), counted) == 0;
+                         }),
+            log.end())
+      << shown;
+}
+
 // One sender's lines whose address matches a profile but makes no valid cube
 // name fail on every line: a few of them are logged, then how many more, and
 // a failure of another kind among them is logged as well.

@@ -1,5 +1,6 @@
 // Tests of the feed listener: lines cut by datagrams joined, bad pieces dropped, datagrams into the
 // queue, the receive buffer and kernel drops.
+#include "app/LogLimiter.h"
 #include "app/PacketQueue.h"
 #include "app/Unit3_Wsocket.h"
 #include "app/Unit_Globals.h"
@@ -15,6 +16,8 @@
 #include <sys/socket.h>
 #include <algorithm>
 #include <fstream>
+#include <utility>
+#include <vector>
 #include <unistd.h>
 
 #include "ViewHostStub.h"
@@ -50,6 +53,139 @@ TEST(ListenerTest, BadFinishedPiecesDoNotSpoilLaterLines) {
   EXPECT_EQ(f.UdpLeftover(), "");
   EXPECT_TRUE(f.Feed(std::string(TFeedAssembler::MaxLeftover + 1, 'x')).empty());
   EXPECT_EQ(f.UdpLeftover(), "");  // no unbounded growth
+}
+
+// A sender of one line per datagram without line ends: a bad piece before the
+// lines (three fields; a line with an empty suffix) is kept, as it may be the
+// start of a cut line, then dropped and counted when the next datagram does
+// not complete it; it takes no line with it.
+TEST(ListenerTest, ABadPieceTakesNoLineOfDatagramsWithoutLineEnds) {
+  const std::string emptySuffix = kLine.substr(0, kLine.rfind('\t') + 1);
+  for (const std::string& bad : {std::string("13:05:09:123\tonly\tthree"), emptySuffix}) {
+    TFeedAssembler f;
+    std::vector<std::pair<std::string, size_t>> dropped;
+    f.OnDiscard = [&](const std::string& piece, size_t fields) { dropped.emplace_back(piece, fields); };
+    EXPECT_TRUE(f.Feed(bad).empty());
+    EXPECT_EQ(f.UdpLeftover(), bad);
+    int got = 0;
+    for (int i = 0; i < 1000; ++i) got += f.Feed(kLine) == std::vector<std::string>{kLine};
+    EXPECT_EQ(got, 1000);
+    EXPECT_EQ(f.UdpLeftover(), "");
+    ASSERT_EQ(dropped.size(), 1u);
+    EXPECT_EQ(dropped[0].first, bad);
+    EXPECT_EQ(dropped[0].second, bad == emptySuffix ? 10u : 3u);
+    EXPECT_EQ(f.Discarded(), 1);
+  }
+}
+
+// A kept tail joins the next datagram's first piece only when the two make a
+// line (also without line ends, and after the tenth TAB); else the tail is
+// dropped and the datagram's pieces count on their own. Every dropped piece
+// is told, empty ones and lone CRs excepted; the tail still kept at the end
+// is dropped by Finish.
+TEST(ListenerTest, AKeptTailJoinsOnlyWhenTheTwoMakeALine) {
+  TFeedAssembler f;
+  std::vector<std::string> dropped;
+  f.OnDiscard = [&](const std::string& piece, size_t) { dropped.push_back(piece); };
+  size_t cut = 0;
+  for (int i = 0; i < 5; ++i) cut = kLine.find('\t', cut) + 1;
+  const std::string head = kLine.substr(0, cut);
+  EXPECT_TRUE(f.Feed(head).empty());
+  EXPECT_EQ(f.Feed(kLine.substr(cut)), std::vector<std::string>{kLine});
+  const std::string emptySuffix = kLine.substr(0, kLine.rfind('\t') + 1);
+  EXPECT_TRUE(f.Feed(emptySuffix).empty());
+  EXPECT_EQ(f.Feed("TCP-IP\n"), std::vector<std::string>{kLine});
+  EXPECT_TRUE(dropped.empty());
+
+  EXPECT_TRUE(f.Feed("a\tb").empty());
+  EXPECT_EQ(f.Feed(kLine + "\nx\ty\n\n\r\n" + kLine + "\r\n" + head), (std::vector<std::string>{kLine, kLine + "\r"}));
+  EXPECT_EQ(dropped, (std::vector<std::string>{"a\tb", "x\ty"}));
+  EXPECT_EQ(f.UdpLeftover(), head);
+  EXPECT_TRUE(f.Feed("z").empty());  // with the kept head six fields: each stands alone
+  EXPECT_EQ(f.UdpLeftover(), "z");
+  EXPECT_TRUE(f.Feed("\n").empty());  // a line end alone finishes the tail
+  EXPECT_EQ(f.UdpLeftover(), "");
+  EXPECT_TRUE(f.Feed("13:05").empty());
+  f.Finish();
+  EXPECT_EQ(f.UdpLeftover(), "");
+  EXPECT_EQ(dropped, (std::vector<std::string>{"a\tb", "x\ty", head, "z", "13:05"}));
+  EXPECT_EQ(f.Discarded(), 5);
+}
+
+// Over UDP to the listener: a bad piece, then lines one per datagram without
+// line ends, then a piece that is still unfinished at close. Every line
+// reaches the queue; both pieces are logged and counted in the close report.
+TEST(ListenerTest, BadPiecesOverUdpAreLoggedAndCountedAtClose) {
+  QPlainTextEdit log;
+  SetPktDataMemo(&log);
+  ResetLogLimits();
+  std::string line;
+  while (PacketQueue().Take(line)) {
+  }
+  const int64_t before = PacketQueue().NotLines();
+  const int port = FreeUdpPort();
+  constexpr int Lines = 200;
+  {
+    TMySocket sock(nullptr, port);
+    sock.Listen();
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    auto send = [&](const std::string& text) {
+      ::sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    };
+    send("13:05:09:123\tonly\tthree");
+    for (int i = 0; i < Lines; ++i) {
+      send(kLine);
+      if (i % 20 == 0) QCoreApplication::processEvents();
+    }
+    send("13:05:09:123\tcut");
+    ::close(fd);
+    QElapsedTimer t;
+    t.start();
+    while (PacketQueue().QuePending() < Lines && t.elapsed() < 10000)
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    sock.CloseFeed();
+  }
+  int got = 0;
+  while (PacketQueue().Take(line)) got += line == kLine;
+  EXPECT_EQ(got, Lines);
+  EXPECT_EQ(PacketQueue().NotLines() - before, 2);
+  QCoreApplication::processEvents();
+  const QStringList told = log.toPlainText().split('\n').filter("Feed piece not 11 fields");
+  EXPECT_EQ(told.join('|').toStdString(),
+            "Feed piece not 11 fields (3): 13:05:09:123\tonly\tthree|"
+            "Feed piece not 11 fields (2): 13:05:09:123\tcut");
+  const std::vector<std::string> report = PacketQueue().CloseReport();
+  const std::string counted = ", " + std::to_string(before + 2) + " pieces not 11 fields";
+  ASSERT_FALSE(report.empty());
+  EXPECT_TRUE(report.back().size() > counted.size() &&
+              report.back().compare(report.back().size() - counted.size(), counted.size(), counted) == 0)
+      << report.back();
+  SetPktDataMemo(nullptr);
+}
+
+// A sender whose every datagram is a bad piece: of one second's pieces only a
+// few are logged and then how many more, and every one is counted.
+TEST(ListenerTest, ASendersBadPiecesAreBoundedInTheLogAndAllCounted) {
+  QPlainTextEdit log;
+  SetPktDataMemo(&log);
+  int64_t now = 7 * TLogLimiter::Second;
+  ResetLogLimits([&now] { return now; });
+  const int64_t before = PacketQueue().NotLines();
+  TMySocket sock(nullptr, FreeUdpPort());
+  for (int i = 0; i < 50; ++i) EXPECT_TRUE(sock.Assembler().Feed("bad\t" + std::to_string(i) + "\n").empty());
+  FlushLogCounts();
+  const QStringList told = log.toPlainText().split('\n').filter("Feed piece not 11 fields");
+  ASSERT_EQ(told.size(), LineErrorsPerSecond + 1);
+  EXPECT_EQ(told[0].toStdString(), "Feed piece not 11 fields (2): bad\t0");
+  EXPECT_EQ(told.back().toStdString(),
+            "Feed piece not 11 fields (2): bad\t49 (" + std::to_string(50 - LineErrorsPerSecond) + " more times)");
+  EXPECT_EQ(PacketQueue().NotLines() - before, 50);
+  ResetLogLimits();
+  SetPktDataMemo(nullptr);
 }
 
 TEST(ListenerTest, ReceivesDatagramsIntoTheQueue) {

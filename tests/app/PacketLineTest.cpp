@@ -51,21 +51,60 @@ TEST(PacketLine, ArpRequestGivesTheExactElevenFields) {
   EXPECT_EQ(Split(MakePacketLine(P, LogIt), "\t").back(), "reply");
 }
 
-TEST(PacketLine, ArpWithOtherOperationOrShortPayloadEndsWithTab) {
+// Every line has eleven fields, so that the program's own parser and a peer's
+// listener take it: an ARP operation other than 1 or 2 is named by its number,
+// an ARP packet too short for its operation by its EtherType.
+TEST(PacketLine, ArpWithOtherOperationOrShortPayloadHasANonEmptySuffix) {
   TPacketInfo P = Record(0x0806);
   P.Payload = ArpPayload(3, "10.0.0.1", "10.0.0.2");
-  bool LogIt = false;
-  std::string Line = MakePacketLine(P, LogIt);
-  EXPECT_EQ(Line.substr(Line.size() - 3), "IP\t");
-  EXPECT_EQ(Split(Line, "\t").size(), 10u);
+  bool LogIt = true;
+  TSplitArray F = Split(MakePacketLine(P, LogIt), "\t");
+  ASSERT_EQ(F.size(), 11u);
+  EXPECT_EQ(F[5], "10.0.0.1");
+  EXPECT_EQ(F.back(), "3");
+  EXPECT_FALSE(LogIt);
+  P.Payload = ArpPayload(0xFFFF, "10.0.0.1", "10.0.0.2");
+  EXPECT_EQ(Split(MakePacketLine(P, LogIt), "\t").back(), "65535");
   // Too short for the addresses: they stay 0, and the operation is not read
   // beyond the payload.
   P.Payload = ArpPayload(1, "10.0.0.1", "10.0.0.2").substr(0, 20);
-  TSplitArray F = Split(MakePacketLine(P, LogIt), "\t");
+  F = Split(MakePacketLine(P, LogIt), "\t");
   EXPECT_EQ(F[5], "0.0.0.0");
   EXPECT_EQ(F.back(), "who-has");
   P.Payload = std::string(5, '\0');
-  EXPECT_EQ(Split(MakePacketLine(P, LogIt), "\t").size(), 10u);
+  F = Split(MakePacketLine(P, LogIt), "\t");
+  ASSERT_EQ(F.size(), 11u);
+  EXPECT_EQ(F.back(), "PROTO_ARP");
+  EXPECT_FALSE(LogIt);
+}
+
+// Whatever the frame, the line splits into eleven fields with a non-empty
+// suffix: every EtherType, every IP protocol and ICMP type, every ARP
+// operation and payload size up to the addresses.
+TEST(PacketLine, EveryFrameGivesElevenFields) {
+  auto Check = [](const TPacketInfo& P) {
+    bool LogIt = false;
+    const std::string Line = MakePacketLine(P, LogIt);
+    const TSplitArray F = Split(Line, "\t");
+    return F.size() == 11 && !F.back().empty() && Line.find('\n') == std::string::npos;
+  };
+  for (unsigned Type = 0; Type <= 0xFFFF; ++Type) ASSERT_TRUE(Check(Record(uint16_t(Type)))) << std::hex << Type;
+  for (unsigned Protocol = 0; Protocol <= 255; ++Protocol)
+    for (unsigned Icmp : {0u, 8u, 255u}) {
+      TPacketInfo P = Record(0x0800, uint8_t(Protocol));
+      P.IcmpMessageType = uint8_t(Icmp);
+      ASSERT_TRUE(Check(P)) << Protocol << " " << Icmp;
+    }
+  for (unsigned Op = 0; Op <= 0xFFFF; ++Op) {
+    TPacketInfo P = Record(0x0806);
+    P.Payload = ArpPayload(uint16_t(Op), "10.0.0.1", "10.0.0.2");
+    ASSERT_TRUE(Check(P)) << Op;
+  }
+  for (size_t Size = 0; Size <= 28; ++Size) {
+    TPacketInfo P = Record(0x0806);
+    P.Payload = ArpPayload(7, "10.0.0.1", "10.0.0.2").substr(0, Size);
+    ASSERT_TRUE(Check(P)) << Size;
+  }
 }
 
 TEST(PacketLine, IpProtocolsGiveTheirNamesAndSuffixes) {

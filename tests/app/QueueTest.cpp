@@ -135,12 +135,15 @@ TEST(QueueTest, CloseReportAccountsForEveryLineLoaded) {
                                  "Packet lines dropped, queue full: 50 (59 since start)",
                                  "Packet lines not processed at close: 8191 left in the queue",
                                  "Packet lines since start: 8350 received, 100 processed, 59 dropped (queue full), "
-                                 "8191 not processed at close"}));
+                                 "8191 not processed at close, 0 pieces not 11 fields"}));
   EXPECT_FALSE(q.Take(got));
   EXPECT_EQ(q.QuePending(), 0);
   q.QueLoad("z");
+  q.CountNotLine();
+  q.CountNotLine();
+  EXPECT_EQ(q.NotLines(), 2);
   EXPECT_EQ(q.CloseReport(), (std::vector<std::string>{
                                  "Packet lines not processed at close: 1 left in the queue",
                                  "Packet lines since start: 8351 received, 100 processed, 59 dropped (queue full), "
-                                 "8192 not processed at close"}));
+                                 "8192 not processed at close, 2 pieces not 11 fields"}));
 }

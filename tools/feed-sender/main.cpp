@@ -4,6 +4,7 @@
 //   feed-sender [--to ADDR] [--port N] [--rate LINES_PER_S] [--seconds S]
 //               [--hosts N] [--conns N] [--per24 | --packed] [--new-share F]
 //               [--ports-change] [--in-order] [--per-datagram N] [--seed N] [--quiet]
+//               [--no-line-ends] [--bad-first three|empty-suffix]
 //
 // With no options it sends 500 lines/s for 60 s between 24 hosts over 40
 // conversations: 24 cubes spread around the view, joined by pipes.
@@ -20,6 +21,10 @@
 // or --ports-change gives every line a new source port. With --in-order the
 // lines take the conversations in turn, each from its first host to its second
 // (with --hosts N --conns N --per24, N lines are N new sources, each its own cube).
+// With --no-line-ends the last line of a datagram has no LF after it (with one
+// line per datagram: no line end at all). --bad-first sends one piece that is
+// not a line before the lines, in a datagram of its own: three fields, or a
+// line whose suffix is empty (ten fields).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -37,6 +42,7 @@
 #include <vector>
 
 #include "app/PacketLine.h"
+#include "capture/capsubs.h"
 #include "rtl/SysUtils.h"
 
 namespace {
@@ -55,12 +61,15 @@ struct TOptions {
   int PerDatagram = 1;
   unsigned Seed = 1;
   bool Quiet = false;
+  bool NoLineEnds = false;
+  std::string BadFirst;  // "", "three" or "empty-suffix"
 };
 
 const char* const UsageText =
     "usage: feed-sender [--to ADDR] [--port N] [--rate LINES_PER_S] [--seconds S]\n"
     "                   [--hosts N] [--conns N] [--per24 | --packed] [--new-share F]\n"
-    "                   [--ports-change] [--in-order] [--per-datagram N] [--seed N] [--quiet]\n";
+    "                   [--ports-change] [--in-order] [--per-datagram N] [--seed N] [--quiet]\n"
+    "                   [--no-line-ends] [--bad-first three|empty-suffix]\n";
 
 const char* const HelpText =
     "Sends packet lines over UDP, as a remote capture program would.\n"
@@ -77,7 +86,10 @@ const char* const HelpText =
     "  --in-order         take the conversations in turn instead of at random\n"
     "  --per-datagram N   lines per UDP datagram (default 1)\n"
     "  --seed N           random seed (default 1)\n"
-    "  --quiet            no summary line at the end\n";
+    "  --quiet            no summary line at the end\n"
+    "  --no-line-ends     no LF after the last line of a datagram\n"
+    "  --bad-first KIND   first send one piece that is not a line: \"three\" fields, or a line\n"
+    "                     with an \"empty-suffix\"\n";
 
 [[noreturn]] void Usage(const char* Why) {
   std::fprintf(stderr, "feed-sender: %s\n%s", Why, UsageText);
@@ -131,7 +143,13 @@ TOptions ParseOptions(int Argc, char** Argv) {
       O.Seed = unsigned(Number("--seed", Value(), 0, 4294967295.0));
     else if (A == "--quiet")
       O.Quiet = true;
-    else if (A == "--help" || A == "-h") {
+    else if (A == "--no-line-ends")
+      O.NoLineEnds = true;
+    else if (A == "--bad-first") {
+      O.BadFirst = Value();
+      if (O.BadFirst != "three" && O.BadFirst != "empty-suffix")
+        Usage(("--bad-first wants three or empty-suffix, not " + O.BadFirst).c_str());
+    } else if (A == "--help" || A == "-h") {
       std::printf("%s%s", UsageText, HelpText);
       std::exit(0);
     } else
@@ -236,6 +254,19 @@ int main(int Argc, char** Argv) {
   long long Sent = 0, Datagrams = 0, Errors = 0;
   int LastErrno = 0;
   std::string Datagram;
+  if (!O.BadFirst.empty()) {
+    if (O.BadFirst == "three")
+      Datagram = TimeToTextMs(Now()) + "\tonly\tthree";
+    else {
+      Datagram = MakeLine();
+      Datagram.erase(Datagram.rfind('\t') + 1);
+    }
+    if (!O.NoLineEnds) Datagram += '\n';
+    if (::sendto(Sock, Datagram.data(), Datagram.size(), 0, reinterpret_cast<sockaddr*>(&To), sizeof To) < 0) {
+      ++Errors;
+      LastErrno = errno;
+    }
+  }
   while (Sent < Total) {
     const double Elapsed = std::chrono::duration<double>(Clock::now() - Start).count();
     long long Due = std::min(Total, (long long)(Elapsed * O.Rate) + 1);
@@ -246,9 +277,10 @@ int main(int Argc, char** Argv) {
     while (Sent < Due) {
       Datagram.clear();
       for (int I = 0; I < O.PerDatagram && Sent < Due; ++I, ++Sent) {
+        if (I > 0) Datagram += '\n';
         Datagram += MakeLine();
-        Datagram += '\n';
       }
+      if (!O.NoLineEnds) Datagram += '\n';
       ++Datagrams;
       if (::sendto(Sock, Datagram.data(), Datagram.size(), 0, reinterpret_cast<sockaddr*>(&To), sizeof To) < 0) {
         ++Errors;
@@ -259,8 +291,9 @@ int main(int Argc, char** Argv) {
   const double Took = std::chrono::duration<double>(Clock::now() - Start).count();
   ::close(Sock);
   if (!O.Quiet) {
-    std::printf("sent %lld lines in %lld datagrams over %.2f s (%.0f lines/s), %lld send errors%s%s\n", Sent, Datagrams,
-                Took, Took > 0 ? Sent / Took : 0.0, Errors, Errors ? ": " : "", Errors ? std::strerror(LastErrno) : "");
+    std::printf("sent %s%lld lines in %lld datagrams over %.2f s (%.0f lines/s), %lld send errors%s%s\n",
+                O.BadFirst.empty() ? "" : "one bad piece, then ", Sent, Datagrams, Took, Took > 0 ? Sent / Took : 0.0,
+                Errors, Errors ? ": " : "", Errors ? std::strerror(LastErrno) : "");
   }
   return Errors ? 1 : 0;
 }
