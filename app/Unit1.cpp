@@ -423,6 +423,10 @@ void TForm1::FormActivate() {
     LogObjInfo(NoView);
     return;
   }
+  // The view starts with its own Time To Live; the bars restored from the
+  // settings give the values it works with.
+  TrackBar1Change();
+  TrackBar2Change();
   // Showing it activates it (its first activation starts its frame clock).
   Form2_3D_->show();
   Form2_3D_->activateWindow();

@@ -191,16 +191,19 @@ TEST_F(Form1Fixture, WithoutTheViewFirstActivationAndViewButtonsOnlyLog) {
   EXPECT_FALSE(F.FirstActivation);
 }
 
-TEST_F(Form1Fixture, TheViewsTimeToLiveHoldsUntilTheBarIsMoved) {
-  WriteAll(File("Tamrivel.ini"), "[Form1]\nTrackBar1=30\n");
+TEST_F(Form1Fixture, TheRestoredBarsGiveTheViewItsTimeToLiveAndThreshold) {
+  WriteAll(File("Tamrivel.ini"), "[Form1]\nTrackBar1=60\nTrackBar2=7\n");
   ViewLink().Create = [this](TForm1*) {
-    TimeToLiveSeen = 15;  // the view's creation starts with its own value
-    return new QWidget;   // the main window frees it
+    TimeToLiveSeen = 15;  // the view's creation starts with its own values
+    PipeThresholdSeen = 1;
+    return new QWidget;  // the main window frees it
   };
   TForm1 F;
   F.FormActivate();
-  EXPECT_EQ(TimeToLiveSeen, 15);
-  EXPECT_EQ(F.LBLTTL->text(), "30");
+  EXPECT_EQ(TimeToLiveSeen, 60);
+  EXPECT_EQ(F.LBLTTL->text(), "60");
+  EXPECT_EQ(PipeThresholdSeen, 7);
+  EXPECT_EQ(F.PKTcnt_Thold->text(), "7");
   F.TrackBar1->setValue(31);
   EXPECT_EQ(TimeToLiveSeen, 31);
 }
