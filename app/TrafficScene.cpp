@@ -649,6 +649,7 @@ void TTrafficScene::RemoveOldObjects(TGLBaseSceneObject* parent, TClass cls) {
             : c->ClassType() == SnifferObject::StaticClass() ? static_cast<SnifferObject*>(c)->InfoMemo.data()
                                                              : nullptr;
         if (memo) memo->setMaximumBlockCount(ObjInfoMaxLines);
+        if (Host) Host->ShowSelectionInfo(false);
       }
       if (auto it = FPipeKeys.find(c); it != FPipeKeys.end()) {
         FPipes.Erase(it->second);

@@ -11,10 +11,12 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSlider>
+#include <QStackedWidget>
 #include <QTemporaryDir>
 #include <QWindow>
 #include <QtCharts/QLineSeries>
 
+#include <algorithm>
 #include <fstream>
 
 #include "Source/Scene/GLCadencer.h"
@@ -24,6 +26,7 @@
 #include "app/Bandwidth.h"
 #include "app/PacketParse.h"
 #include "app/PacketQueue.h"
+#include "app/Settings.h"
 #include "app/SnifferObject.h"
 #include "app/TrafficScene.h"
 #include "app/Unit1.h"
@@ -122,8 +125,31 @@ TEST(GL_MainWindowAndView, TheViewCountsShowsAndSelectsThroughTheMainWindow) {
     EXPECT_EQ(main.Label2->text(), QString::fromStdString("ComputerName=" + cube->ProfileName));
     EXPECT_EQ(main.Label3->text(), QString::fromStdString("OBJname=" + cube->Name()));
     EXPECT_EQ(main.LB_X->text(), QString::fromStdString("X=" + FloatToStr(cx)));
-    EXPECT_EQ(main.OBJinfo->toPlainText().toStdString(), InfoLineOf(Line("10.0.3.1", "255.255.255.255", "67")));
+    // Its info lines show in the event log's place; the event log goes on behind them.
+    EXPECT_EQ(main.OBJinfoPages->currentWidget(), main.OBJinfoSelection);
+    EXPECT_EQ(main.OBJinfoSelection->toPlainText().toStdString(),
+              InfoLineOf(Line("10.0.3.1", "255.255.255.255", "67")));
     EXPECT_EQ(cube->BandwidthLabel, main.LB_BandWidth);
+    LogObjInfo("logged while a cube is selected");
+    traffic.ProcessLine(Line("10.0.3.1", "255.255.255.255", "68"));
+    EXPECT_EQ(MemoLines(main.OBJinfoSelection).back(), InfoLineOf(Line("10.0.3.1", "255.255.255.255", "68")));
+    // A click on the floor ends the selection: the event log is back, whole.
+    const QPointF floor(viewer->width() / 2.0, viewer->height() - 3.0);
+    for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+      QMouseEvent e(type, floor, viewer->mapToGlobal(floor), Qt::LeftButton,
+                    type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+      QCoreApplication::sendEvent(viewer, &e);
+    }
+    ASSERT_EQ(view->SelectedObject(), nullptr);
+    EXPECT_EQ(main.OBJinfoPages->currentWidget(), main.OBJinfo);
+    EXPECT_EQ(main.OBJinfoSelection->toPlainText(), "");
+    const std::vector<std::string> events = MemoLines(main.OBJinfo);
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(std::count(events.begin(), events.end(), VersionText1()), 1);
+    EXPECT_EQ(events.back(), "logged while a cube is selected");
+    EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                            [](const std::string& l) { return l.find("10.0.3.1") != std::string::npos; }),
+              0);
     // "Save Object" keeps its place in the profiles.
     traffic.SelectedObject = cube;
     main.Button3->click();
@@ -165,6 +191,11 @@ TEST(GL_MainWindowAndView, TheViewCountsShowsAndSelectsThroughTheMainWindow) {
   TIniFile ini(ProgramFile("Tamrivel.ini"));
   EXPECT_TRUE(ini.SectionExists("Form1"));
   EXPECT_TRUE(ini.SectionExists("Form2_3D"));
+  // "OBJinfo.txt" is the event log, not the lines of the cube selected.
+  const std::vector<std::string> savedLines = ReadListFile(ProgramFile("OBJinfo.txt"));
+  EXPECT_EQ(std::count(savedLines.begin(), savedLines.end(), VersionText1()), 1);
+  EXPECT_EQ(std::count(savedLines.begin(), savedLines.end(), "logged while a cube is selected"), 1);
+  EXPECT_EQ(std::count(savedLines.begin(), savedLines.end(), InfoLineOf(Line("10.0.3.1", "255.255.255.255", "67"))), 0);
   ViewLink() = TViewLink{};
   Drain();
   SetProgramFolder("");
