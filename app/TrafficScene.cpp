@@ -409,6 +409,7 @@ bool TCubeCache::PlainAddress(const std::string& text, uint32_t& address) {
 }
 
 SnifferObject* TTrafficScene::Charge(SnifferObject* cube, int32_t length, int64_t now) {
+  if (!FClearedCubes.empty() && FClearedCubes.erase(cube)) cube->TTL = static_cast<float>(TimeToLive);
   cube->LastSeen = now;
   cube->ByteTotal += length;
   return cube;
@@ -649,7 +650,10 @@ void TTrafficScene::RemoveOldObjects(TGLBaseSceneObject* parent, TClass cls) {
             : c->ClassType() == SnifferObject::StaticClass() ? static_cast<SnifferObject*>(c)->InfoMemo.data()
                                                              : nullptr;
         if (memo) memo->setMaximumBlockCount(ObjInfoMaxLines);
+        if (Host) Host->ShowSelectionInfo(false);
       }
+      if (!FClearedCubes.empty() && c->ClassType() == SnifferObject::StaticClass())
+        FClearedCubes.erase(static_cast<SnifferObject*>(c));
       if (auto it = FPipeKeys.find(c); it != FPipeKeys.end()) {
         FPipes.Erase(it->second);
         FPipeKeys.erase(it);
@@ -718,10 +722,17 @@ void TTrafficScene::Timer_ChkLifeTimer() {
 }
 
 void TTrafficScene::ExpireAllCubes() {
+  // The one-second life is for the cubes that are idle now; one that gets
+  // traffic again lives by the Time To Live once more (Charge).
   for (TGLDummyCube* parent : {FPCs, FGroups})
     for (int i = 0; i < parent->Count(); ++i)
-      if (parent->Children(i)->ClassType() == SnifferObject::StaticClass())
-        static_cast<SnifferObject*>(parent->Children(i))->TTL = 1.0f;
+      if (parent->Children(i)->ClassType() == SnifferObject::StaticClass()) {
+        auto* cube = static_cast<SnifferObject*>(parent->Children(i));
+        cube->TTL = 1.0f;
+        FClearedCubes.insert(cube);
+      }
+  if (Host && Host->IgnoreTimeOutChecked())
+    LogObjInfo("Clear: IgnoreTimeOut is checked, no cube expires until it is unchecked");
   RemoveOldObjects(FPCs, SnifferObject::StaticClass());
   RemoveOldObjects(FGroups, SnifferObject::StaticClass());
 }

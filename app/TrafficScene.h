@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <unordered_map>
+#include <unordered_set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -206,6 +207,9 @@ class TTrafficScene {
   // The 500 ms check: bandwidth, expiry, counts, chart, removal.
   void Timer_ChkLifeTimer();
   void RemoveOldObjects(TGLBaseSceneObject* parent, TClass cls);
+  // "Clear": every cube gets a second to live, until its next packet gives
+  // it the Time To Live again. Told in the event log while IgnoreTimeOut
+  // keeps every cube.
   void ExpireAllCubes();
   TChartRing& Chart() { return FChart; }
 
@@ -265,6 +269,8 @@ class TTrafficScene {
   std::shared_ptr<TGLTexture> FaceFromFile(const std::string& path);
   // The faces no cube shows any more go (also when a mass expiry empties the scene).
   void DropUnusedFaces();
+  // Cubes given a second to live by ExpireAllCubes and not charged since.
+  std::unordered_set<const SnifferObject*> FClearedCubes;
   int FFreedSinceTrim = 0;
   int FFreedSinceRenewal = 0;
   bool FTrimDue = false;

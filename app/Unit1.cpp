@@ -19,6 +19,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSlider>
+#include <QStackedWidget>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -210,9 +211,18 @@ void TForm1::BuildControls() {
   ProgressBar1 = Named(new QProgressBar(SnifferPage), "ProgressBar1");
   ProgressBar1->setRange(0, 100);
   ProgressBar1->setValue(0);
-  OBJinfo = Named(new QPlainTextEdit(SnifferPage), "OBJinfo");
+  // The event log, and in its place while an object is selected that
+  // object's info lines; the event log goes on behind them.
+  OBJinfoPages = Named(new QStackedWidget(SnifferPage), "OBJinfoPages");
+  OBJinfo = Named(new QPlainTextEdit(OBJinfoPages), "OBJinfo");
   OBJinfo->setReadOnly(true);
   OBJinfo->setFont(Fixed);
+  OBJinfoSelection = Named(new QPlainTextEdit(OBJinfoPages), "OBJinfoSelection");
+  OBJinfoSelection->setReadOnly(true);
+  OBJinfoSelection->setFont(Fixed);
+  OBJinfoPages->addWidget(OBJinfo);
+  OBJinfoPages->addWidget(OBJinfoSelection);
+  OBJinfoPages->setCurrentWidget(OBJinfo);
   SnifferLayout->addWidget(LB_PCsToMonitor, 0, 0);
   SnifferLayout->addWidget(LBActiveSniffers, 0, 1);
   SnifferLayout->addWidget(AdapterList, 0, 2);
@@ -222,7 +232,7 @@ void TForm1::BuildControls() {
   SnifferLayout->addWidget(CheckBox1, 1, 1);
   SnifferLayout->addWidget(Button1, 1, 2);
   SnifferLayout->addWidget(ProgressBar1, 1, 3, 1, 2);
-  SnifferLayout->addWidget(OBJinfo, 2, 0, 1, 5);
+  SnifferLayout->addWidget(OBJinfoPages, 2, 0, 1, 5);
   SnifferLayout->setRowStretch(2, 1);
   PageControl1->addTab(SnifferPage, "Sniffer");
 
@@ -423,6 +433,10 @@ void TForm1::FormActivate() {
     LogObjInfo(NoView);
     return;
   }
+  // The view starts with its own Time To Live; the bars restored from the
+  // settings give the values it works with.
+  TrackBar1Change();
+  TrackBar2Change();
   // Showing it activates it (its first activation starts its frame clock).
   Form2_3D_->show();
   Form2_3D_->activateWindow();
@@ -790,7 +804,13 @@ void TForm1::SetChartPoint(int Index, double Value) {
   if (Index >= 0 && Index < Series1->count()) Series1->replace(Index, QPointF(Index, Value));
 }
 
-QPlainTextEdit* TForm1::OBJinfoMemo() { return OBJinfo; }
+QPlainTextEdit* TForm1::OBJinfoMemo() { return OBJinfoSelection; }
+
+void TForm1::ShowSelectionInfo(bool Shown) {
+  OBJinfoPages->setCurrentWidget(Shown ? OBJinfoSelection : OBJinfo);
+  if (!Shown) OBJinfoSelection->clear();
+}
+
 QLabel* TForm1::BandwidthLabel() { return LB_BandWidth; }
 
 void TForm1::ShowSelection(const std::string& X, const std::string& Y, const std::string& Z, const std::string& IP,

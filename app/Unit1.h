@@ -28,6 +28,7 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QSlider;
+class QStackedWidget;
 class QTabWidget;
 class QValueAxis;
 class TMonitorPcap;
@@ -109,7 +110,9 @@ class TForm1 : public QWidget, public TViewHost {
   QCheckBox* CheckBox1 = nullptr;
   QPushButton* Button1 = nullptr;
   QProgressBar* ProgressBar1 = nullptr;
-  QPlainTextEdit* OBJinfo = nullptr;
+  QPlainTextEdit* OBJinfo = nullptr;           // the event log, saved as "OBJinfo.txt"
+  QPlainTextEdit* OBJinfoSelection = nullptr;  // the selection's info lines, in its place
+  QStackedWidget* OBJinfoPages = nullptr;      // shows one of the two
   QLineEdit* EDT_IPStart = nullptr;
   QLineEdit* EDT_NumberOfCubes = nullptr;
   QComboBox* ComboBox1 = nullptr;
@@ -179,6 +182,7 @@ class TForm1 : public QWidget, public TViewHost {
   void SetChartPoint(int Index, double Value) override;
   QPlainTextEdit* OBJinfoMemo() override;
   QLabel* BandwidthLabel() override;
+  void ShowSelectionInfo(bool Shown) override;
   void ShowSelection(const std::string& X, const std::string& Y, const std::string& Z, const std::string& IP,
                      const std::string& Second, const std::string& Third) override;
 

@@ -491,6 +491,7 @@ void TForm2_3D::ViewerMouseDown(int x, int y, bool leftDown) {
       // Lines appended while it is selected keep to the object's own bound.
       memo->setMaximumBlockCount(pipe ? MyCylinder::MaxInfoLines : SnifferObject::MaxInfoLines);
     }
+    if (FHost) FHost->ShowSelectionInfo(true);
     if (pipe) {
       pipe->InfoMemo = memo;
       pipe->Material()->FrontProperties()->Diffuse()->SetFromWinColor(0xFFFFFF);
@@ -524,6 +525,7 @@ void TForm2_3D::ResetPickedSnifferObject() {
     if (!sel) return;
     FTraffic->SelectedObject = nullptr;
     if (QPlainTextEdit* memo = FHost ? FHost->OBJinfoMemo() : nullptr) memo->setMaximumBlockCount(ObjInfoMaxLines);
+    if (FHost) FHost->ShowSelectionInfo(false);
     if (SnifferObject* cube = AsCube(sel)) {
       cube->InfoMemo = nullptr;
       cube->BandwidthLabel = nullptr;

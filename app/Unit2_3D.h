@@ -48,9 +48,15 @@ class TViewHost {
   virtual void SetTotalBandwidthCaption(const std::string& text) = 0;
   // Chart series point `index` (0..19) gets `value`.
   virtual void SetChartPoint(int index, double value) = 0;
-  // The memo OBJinfo and the label LB_BandWidth shown for the selection.
+  // The memo that shows the selection's info lines in the event log's place
+  // (OBJinfo on the Sniffer tab), and the label LB_BandWidth shown for the
+  // selection.
   virtual QPlainTextEdit* OBJinfoMemo() = 0;
   virtual QLabel* BandwidthLabel() = 0;
+  // True while an object is selected: its info lines show instead of the
+  // event log; false: the event log shows again, with what was logged
+  // meanwhile.
+  virtual void ShowSelectionInfo(bool /*shown*/) {}
   // LB_X, LB_Y, LB_Z, LB_IP, Label2, Label3: values only, the host adds the hints.
   virtual void ShowSelection(const std::string& x, const std::string& y, const std::string& z, const std::string& ip,
                              const std::string& second, const std::string& third) = 0;

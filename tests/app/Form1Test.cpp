@@ -128,9 +128,12 @@ TEST_F(Form1Fixture, CloseWritesSettingsAndBothLogs) {
     LogToPktData("packet data line");
     // Bytes of any value come back as they were logged (control bytes shown).
     LogToPktData(NonAscii);
+    LogObjInfo(NonAscii);
+    // A selected cube's info lines show in the event log's place, not in it.
     SnifferObject Cube(nullptr);
-    Cube.InfoMemo = F.OBJinfo;  // a selected cube's info lines go to the event memo
-    Cube.AddInfoLine(InfoLineOf(NonAscii));
+    Cube.InfoMemo = F.OBJinfoMemo();
+    F.ShowSelectionInfo(true);
+    Cube.AddInfoLine(InfoLineOf("selected cube's line"));
     // Handed over by the capture thread just before the close: still saved.
     std::thread([&F] {
       LogObjInfo("from the capture thread");
@@ -156,6 +159,7 @@ TEST_F(Form1Fixture, CloseWritesSettingsAndBothLogs) {
   EXPECT_EQ(ReadListFile(File("PKTdata.txt")), (std::vector<std::string>{"packet data line", NonAsciiShown}));
   std::vector<std::string> Events = ReadListFile(File("OBJinfo.txt"));
   EXPECT_EQ(std::count(Events.begin(), Events.end(), NonAsciiShown), 1);
+  EXPECT_EQ(std::count(Events.begin(), Events.end(), InfoLineOf("selected cube's line")), 0);
   EXPECT_EQ(
       std::count_if(Events.begin(), Events.end(), [](const std::string& L) { return L.rfind("Version ", 0) == 0; }), 1);
   EXPECT_EQ(std::count(Events.begin(), Events.end(), "from the capture thread"), 1);
@@ -191,16 +195,19 @@ TEST_F(Form1Fixture, WithoutTheViewFirstActivationAndViewButtonsOnlyLog) {
   EXPECT_FALSE(F.FirstActivation);
 }
 
-TEST_F(Form1Fixture, TheViewsTimeToLiveHoldsUntilTheBarIsMoved) {
-  WriteAll(File("Tamrivel.ini"), "[Form1]\nTrackBar1=30\n");
+TEST_F(Form1Fixture, TheRestoredBarsGiveTheViewItsTimeToLiveAndThreshold) {
+  WriteAll(File("Tamrivel.ini"), "[Form1]\nTrackBar1=60\nTrackBar2=7\n");
   ViewLink().Create = [this](TForm1*) {
-    TimeToLiveSeen = 15;  // the view's creation starts with its own value
-    return new QWidget;   // the main window frees it
+    TimeToLiveSeen = 15;  // the view's creation starts with its own values
+    PipeThresholdSeen = 1;
+    return new QWidget;  // the main window frees it
   };
   TForm1 F;
   F.FormActivate();
-  EXPECT_EQ(TimeToLiveSeen, 15);
-  EXPECT_EQ(F.LBLTTL->text(), "30");
+  EXPECT_EQ(TimeToLiveSeen, 60);
+  EXPECT_EQ(F.LBLTTL->text(), "60");
+  EXPECT_EQ(PipeThresholdSeen, 7);
+  EXPECT_EQ(F.PKTcnt_Thold->text(), "7");
   F.TrackBar1->setValue(31);
   EXPECT_EQ(TimeToLiveSeen, 31);
 }

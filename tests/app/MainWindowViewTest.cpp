@@ -11,10 +11,12 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSlider>
+#include <QStackedWidget>
 #include <QTemporaryDir>
 #include <QWindow>
 #include <QtCharts/QLineSeries>
 
+#include <algorithm>
 #include <fstream>
 
 #include "Source/Scene/GLCadencer.h"
@@ -24,6 +26,7 @@
 #include "app/Bandwidth.h"
 #include "app/PacketParse.h"
 #include "app/PacketQueue.h"
+#include "app/Settings.h"
 #include "app/SnifferObject.h"
 #include "app/TrafficScene.h"
 #include "app/Unit1.h"
@@ -122,8 +125,31 @@ TEST(GL_MainWindowAndView, TheViewCountsShowsAndSelectsThroughTheMainWindow) {
     EXPECT_EQ(main.Label2->text(), QString::fromStdString("ComputerName=" + cube->ProfileName));
     EXPECT_EQ(main.Label3->text(), QString::fromStdString("OBJname=" + cube->Name()));
     EXPECT_EQ(main.LB_X->text(), QString::fromStdString("X=" + FloatToStr(cx)));
-    EXPECT_EQ(main.OBJinfo->toPlainText().toStdString(), InfoLineOf(Line("10.0.3.1", "255.255.255.255", "67")));
+    // Its info lines show in the event log's place; the event log goes on behind them.
+    EXPECT_EQ(main.OBJinfoPages->currentWidget(), main.OBJinfoSelection);
+    EXPECT_EQ(main.OBJinfoSelection->toPlainText().toStdString(),
+              InfoLineOf(Line("10.0.3.1", "255.255.255.255", "67")));
     EXPECT_EQ(cube->BandwidthLabel, main.LB_BandWidth);
+    LogObjInfo("logged while a cube is selected");
+    traffic.ProcessLine(Line("10.0.3.1", "255.255.255.255", "68"));
+    EXPECT_EQ(MemoLines(main.OBJinfoSelection).back(), InfoLineOf(Line("10.0.3.1", "255.255.255.255", "68")));
+    // A click on the floor ends the selection: the event log is back, whole.
+    const QPointF floor(viewer->width() / 2.0, viewer->height() - 3.0);
+    for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+      QMouseEvent e(type, floor, viewer->mapToGlobal(floor), Qt::LeftButton,
+                    type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+      QCoreApplication::sendEvent(viewer, &e);
+    }
+    ASSERT_EQ(view->SelectedObject(), nullptr);
+    EXPECT_EQ(main.OBJinfoPages->currentWidget(), main.OBJinfo);
+    EXPECT_EQ(main.OBJinfoSelection->toPlainText(), "");
+    const std::vector<std::string> events = MemoLines(main.OBJinfo);
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(std::count(events.begin(), events.end(), VersionText1()), 1);
+    EXPECT_EQ(events.back(), "logged while a cube is selected");
+    EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                            [](const std::string& l) { return l.find("10.0.3.1") != std::string::npos; }),
+              0);
     // "Save Object" keeps its place in the profiles.
     traffic.SelectedObject = cube;
     main.Button3->click();
@@ -158,6 +184,24 @@ TEST(GL_MainWindowAndView, TheViewCountsShowsAndSelectsThroughTheMainWindow) {
     main.Button7->click();  // the camera back where it started
     EXPECT_FLOAT_EQ(view->GLSceneViewer1()->Camera()->Position()->X(), -105);
 
+    // "Clear" after a test-tab button (which checks IgnoreTimeOut) says why
+    // nothing goes; the cubes go once the box is unchecked.
+    main.Button4->click();
+    ASSERT_TRUE(main.IgnoreTimeOut->isChecked());
+    main.Button6->click();
+    EXPECT_EQ(MemoLines(main.OBJinfo).back(), "Clear: IgnoreTimeOut is checked, no cube expires until it is unchecked");
+    const int cubesLeft = traffic.PCs()->Count();
+    ASSERT_GT(cubesLeft, 0);
+    const int64_t later = traffic.Now() + 2 * traffic.PerfFrequency;
+    traffic.Now = [later] { return later; };
+    view->Timer_ChkLifeTimer();
+    EXPECT_EQ(traffic.PCs()->Count(), cubesLeft);
+    main.IgnoreTimeOut->setChecked(false);
+    view->Timer_ChkLifeTimer();
+    ASSERT_EQ(traffic.SelectedObject, cube);
+    ASSERT_EQ(traffic.PCs()->Count(), 1);  // the selection stays
+    EXPECT_EQ(traffic.PCs()->Children(0), cube);
+
     main.close();
     EXPECT_FALSE(view->isVisible());
   }
@@ -165,6 +209,72 @@ TEST(GL_MainWindowAndView, TheViewCountsShowsAndSelectsThroughTheMainWindow) {
   TIniFile ini(ProgramFile("Tamrivel.ini"));
   EXPECT_TRUE(ini.SectionExists("Form1"));
   EXPECT_TRUE(ini.SectionExists("Form2_3D"));
+  // "OBJinfo.txt" is the event log, not the lines of the cube selected.
+  const std::vector<std::string> savedLines = ReadListFile(ProgramFile("OBJinfo.txt"));
+  EXPECT_EQ(std::count(savedLines.begin(), savedLines.end(), VersionText1()), 1);
+  EXPECT_EQ(std::count(savedLines.begin(), savedLines.end(), "logged while a cube is selected"), 1);
+  EXPECT_EQ(std::count(savedLines.begin(), savedLines.end(), InfoLineOf(Line("10.0.3.1", "255.255.255.255", "67"))), 0);
+  ViewLink() = TViewLink{};
+  Drain();
+  SetProgramFolder("");
+}
+
+TEST(GL_MainWindowAndView, AfterClearACubeWithTrafficAgainLivesByTheTimeToLive) {
+  if (NoDisplay()) GTEST_SKIP() << "needs a display";
+  static const bool registered = (RegisterGLQtContext(), true);
+  (void)registered;
+  QTemporaryDir dir;
+  SetProgramFolder(dir.path().toStdString());
+  std::ofstream(ProgramFile("SnifferPCsInfo.ini")) << "[Default]\nNetType=other\n";
+  Drain();
+  ViewLink() = TViewLink{};
+  Link3DView(FreeUdpPort());
+  {
+    TForm1 main;
+    main.show();
+    main.FormActivate();
+    auto* view = dynamic_cast<TForm2_3D*>(main.Form2_3DWindow());
+    ASSERT_NE(view, nullptr);
+    view->GLCadencer1()->SetEnabled(false);
+    TTrafficScene& traffic = view->Traffic();
+    int64_t now = traffic.Now();
+    traffic.Now = [&now] { return now; };
+    const int64_t second = traffic.PerfFrequency;
+    main.TrackBar1->setValue(60);
+
+    traffic.ProcessLine(Line("10.0.1.1", "10.0.2.1", "80"));
+    traffic.ProcessLine(Line("10.0.3.1", "255.255.255.255", "67"));
+    now += second / 2;
+    main.Button6->click();  // "Clear" while 10.0.1.1 and 10.0.2.1 talk
+    EXPECT_EQ(CubeOf(traffic, "10.0.1.1")->TTL, 1.0f);
+    now += second / 4;
+    traffic.ProcessLine(Line("10.0.1.1", "10.0.2.1", "80"));
+    EXPECT_EQ(CubeOf(traffic, "10.0.1.1")->TTL, 60.0f);
+    EXPECT_EQ(CubeOf(traffic, "10.0.2.1")->TTL, 60.0f);
+    EXPECT_EQ(CubeOf(traffic, "10.0.3.1")->TTL, 1.0f);
+
+    // A pause: the idle cube goes after its second, the talking ones stay.
+    now += 3 * second;
+    view->Timer_ChkLifeTimer();
+    EXPECT_EQ(CubeOf(traffic, "10.0.3.1"), nullptr);
+    ASSERT_NE(CubeOf(traffic, "10.0.1.1"), nullptr);
+    EXPECT_EQ(traffic.Connections()->Count(), 1);
+    now += 2 * second;  // 5 s without a packet
+    view->Timer_ChkLifeTimer();
+    EXPECT_NE(CubeOf(traffic, "10.0.1.1"), nullptr);
+    EXPECT_NE(CubeOf(traffic, "10.0.2.1"), nullptr);
+
+    // A cube made after "Clear" at the same address lives by the Time To
+    // Live too; a second "Clear" gives the idle ones their second again.
+    traffic.ProcessLine(Line("10.0.3.1", "255.255.255.255", "67"));
+    EXPECT_EQ(CubeOf(traffic, "10.0.3.1")->TTL, 60.0f);
+    main.Button6->click();
+    EXPECT_FALSE(main.OBJinfo->toPlainText().contains("IgnoreTimeOut is checked"));
+    now += second + second / 10;
+    view->Timer_ChkLifeTimer();
+    EXPECT_EQ(traffic.PCs()->Count(), 0);
+    main.close();
+  }
   ViewLink() = TViewLink{};
   Drain();
   SetProgramFolder("");
