@@ -179,20 +179,83 @@ TEST(ProfileTest, ShippedProfilesKeepHostsApart) {
 }
 #endif
 
-TEST(ProfileTest, BadRangeNamesTheSectionAndKeyAndKeepsTheProfilesBefore) {
+namespace {
+// Loads `text` as the profiles file; the packet-data log lines it wrote.
+QStringList LoadText(THostProfiles& p, const std::string& text) {
   QTemporaryDir dir;
   const std::string file = dir.path().toStdString() + "/SnifferPCsInfo.ini";
-  {
-    std::ofstream f(file);
-    f << "[Default]\n[LAN]\nIPmin=192.168.1.0\nIPmax=192.168.1.255\n[Bad]\nIPmin=1.2.3\n[Later]\n";
-  }
+  std::ofstream(file, std::ios::binary) << text;
+  QPlainTextEdit log;
+  SetPktDataMemo(&log);
+  p.LoadPCinfoToArry(file);
+  SetPktDataMemo(nullptr);
+  return log.toPlainText().split('\n');
+}
+
+std::vector<std::string> Sections(const THostProfiles& p) {
+  std::vector<std::string> names;
+  for (const PCOBJinfo& profile : p.PCinfoArray()) names.push_back(profile.Section);
+  return names;
+}
+}  // namespace
+
+TEST(ProfileTest, BadRangeIsLoggedWithItsSectionAndSkipped) {
   THostProfiles p;
-  try {
-    p.LoadPCinfoToArry(file);
-    FAIL() << "no error";
-  } catch (const ERangeError& e) {
-    EXPECT_EQ(e.Message(), "[Bad] IPmin=1.2.3: Range check error; 2 section(s) from there on not read");
-  }
-  ASSERT_EQ(p.PCinfoArray().size(), 2u);
-  EXPECT_EQ(p.PCinfoArray()[1].Section, "LAN");
+  const QStringList log =
+      LoadText(p,
+               "[Default]\n[LAN]\nIPmin=192.168.1.0\nIPmax=192.168.1.255\n[Bad]\nIPmin=1.2.3\n"
+               "[Typo]\nIPmin=192.168.1.0\nIPmax=192.168.1.999\n[Hex]\nIPmin=0x0A.0.0.0\nIPmax=10.0.0.255\n"
+               "[Later]\nIPmin=10.1.0.0\nIPmax=10.1.0.255\n");
+  EXPECT_EQ(Sections(p), (std::vector<std::string>{"Default", "LAN", "Later"}));
+  EXPECT_TRUE(log.contains("LoadPCinfoToArry [Bad] IPmin=1.2.3 IPmax=127.0.0.1: Range check error; profile skipped"));
+  EXPECT_TRUE(
+      log.contains("LoadPCinfoToArry [Typo] IPmin=192.168.1.0 IPmax=192.168.1.999: '999' is not an address "
+                   "octet (0 to 255); profile skipped"));
+  EXPECT_TRUE(
+      log.contains("LoadPCinfoToArry [Hex] IPmin=0x0A.0.0.0 IPmax=10.0.0.255: '0x0A' is not a valid integer "
+                   "value; profile skipped"));
+  EXPECT_TRUE(log.contains("Read 2 Profiles"));
+  // The typo no longer stretches a profile over the next blocks.
+  PCOBJinfo found;
+  EXPECT_FALSE(p.FindProfileForIP(IPToNumber("192.168.4.231"), found));
+
+  // A bad first section stays the default profile.
+  LoadText(p, "[Default]\nIPmin=x\nNetType=other\n[LAN]\nIPmin=192.168.1.0\nIPmax=192.168.1.255\n");
+  EXPECT_EQ(Sections(p), (std::vector<std::string>{"Default", "LAN"}));
+  EXPECT_EQ(p.PCinfoArray()[0].NetType, "other");
+}
+
+TEST(ProfileTest, AReversedRangeIsLoggedWithItsSection) {
+  THostProfiles p;
+  const QStringList log =
+      LoadText(p, "[Default]\nIPmin=10.0.0.9\nIPmax=10.0.0.1\n[Srv]\nIPmin=10.0.0.9\nIPmax=10.0.0.1\n");
+  EXPECT_EQ(log.filter("above").size(), 1);  // the default's range is never matched
+  EXPECT_TRUE(
+      log.contains("LoadPCinfoToArry [Srv] IPmin=10.0.0.9 is above IPmax=10.0.0.1: the profile matches no "
+                   "address"));
+  EXPECT_EQ(Sections(p), (std::vector<std::string>{"Default", "Srv"}));
+}
+
+TEST(ProfileTest, SectionsAreFoundAsTheIniLayerFindsThem) {
+  THostProfiles p;
+  // A byte-order mark before the first section.
+  QStringList log =
+      LoadText(p, "\xEF\xBB\xBF[Default]\nNetType=other\n[LAN]\nIPmin=192.168.1.0\nIPmax=192.168.1.255\n");
+  EXPECT_EQ(Sections(p), (std::vector<std::string>{"Default", "LAN"}));
+  EXPECT_EQ(p.PCinfoArray()[0].NetType, "other");
+  EXPECT_TRUE(log.contains("Read 1 Profiles"));
+  PCOBJinfo found;
+  EXPECT_TRUE(p.FindProfileForIP(IPToNumber("192.168.1.7"), found));
+
+  // An indented section and a comment after a section name, keys read.
+  log = LoadText(p,
+                 "[Default]\n  [LAN]\nIPmin=192.168.1.0\nIPmax=192.168.1.255\n"
+                 "[Srv] ; servers\nIPmin=10.0.0.0\nIPmax=10.0.0.255\nNetType=Other\n");
+  EXPECT_EQ(Sections(p), (std::vector<std::string>{"Default", "LAN", "Srv"}));
+  EXPECT_TRUE(p.FindProfileForIP(IPToNumber("192.168.1.7"), found));
+  EXPECT_EQ(found.Section, "LAN");
+  EXPECT_TRUE(p.FindProfileForIP(IPToNumber("10.0.0.7"), found));
+  EXPECT_EQ(found.Section, "Srv");
+  EXPECT_EQ(found.NetType, "other");
+  EXPECT_TRUE(log.contains("Reading Srv MASK:4294967040"));
 }
