@@ -358,3 +358,27 @@ TEST(ProfileTest, ASavedPlaceComesBackAndNoOtherCubeMoves) {
   SetPktDataMemo(nullptr);
   SetProgramFolder("");
 }
+
+TEST(ProfileTest, AFeedAddressWithABadOctetMakesNoCube) {
+  QTemporaryDir dir;
+  SetProgramFolder(dir.path().toStdString());
+  QPlainTextEdit log;
+  SetPktDataMemo(&log);
+  ResetLogLimits();
+  std::ofstream(ProgramFile("SnifferPCsInfo.ini"))
+      << "[Default]\n[LAN4]\nIPmin=192.168.4.0\nIPmax=192.168.4.255\nNetType=localnet\n";
+  TSavedPlaces run;
+  auto line = [](const std::string& src, const std::string& dst) {
+    return "t\tm1\tm2\t0800\t60\t" + src + "\t1\t" + dst + "\t2\tUDP\tx";
+  };
+  // As the source: the queue's guard logs the refusal. 192.168.1.999 once
+  // made a cube numbered as 192.168.4.231, of the LAN4 range.
+  EXPECT_THROW(run.traffic->ProcessLine(line("192.168.1.999", "192.168.4.1")), ERangeError);
+  EXPECT_EQ(run.pcs->Count(), 0);
+  run.traffic->ProcessLine(line("192.168.4.1", "192.168.1.999"));
+  EXPECT_EQ(run.pcs->Count(), 1);
+  FlushLogCounts();
+  EXPECT_TRUE(log.toPlainText().contains("*ERR Add-DST-Objects'999' is not an address octet (0 to 255)"));
+  SetPktDataMemo(nullptr);
+  SetProgramFolder("");
+}
