@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <fstream>
+#include <unistd.h>
 
 int MaskByte(int x) {
   if (x == 0) return 255;
@@ -42,24 +42,16 @@ void NetmaskFromRange(const std::string& ipA, const std::string& ipB, std::strin
 THostProfiles::THostProfiles() : FProfiles(1) {}
 
 void THostProfiles::LoadPCinfoToArry(const std::string& fileName) {
-  std::ifstream in(fileName, std::ios::binary);
-  if (!in) {
+  if (::access(fileName.c_str(), R_OK) != 0) {
     FProfiles.assign(1, PCOBJinfo());
     LogToPktData("LoadPCinfoToArry cannot open " + fileName);
     return;
   }
-  std::vector<std::string> sections;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty() && line[0] == '[') {
-      std::string name;
-      for (char c : line)
-        if (c != '[' && c != ']') name += c;
-      sections.push_back(name);
-    }
-  }
+  // The sections as the ini layer sees them (a byte-order mark, blanks
+  // before "[" and a comment after "]" are no part of a name; the first of
+  // sections of one name is the one read).
   TIniFile ini(fileName);
+  const std::vector<std::string> sections = ini.ReadSections();
   // Every number is a position, a length or a step between positions: one
   // that is not finite or lies beyond the view keeps its default (logged).
   auto number = [&ini](const std::string& section, const char* key, double def) {
@@ -67,40 +59,15 @@ void THostProfiles::LoadPCinfoToArry(const std::string& fileName) {
         ReadFloatSetting(ini, section, key, def, -MaxProfileNumber, MaxProfileNumber, LogToPktData));
   };
   std::vector<PCOBJinfo> profiles;
-  std::string key;  // the key being converted, for the error message
-  size_t section = 0;
-  try {
-    for (; section < sections.size(); ++section) {
-      const std::string& s = sections[section];
-      PCOBJinfo p;
-      p.Section = s;
-      p.ObjName = s;
-      p.X = number(s, "X", 0.0);
-      p.Y = number(s, "Y", 0.0);
-      p.Z = number(s, "Z", 5.0);
-      p.ComputerName = ini.ReadString(s, "ComputerName", "N/A");
-      const std::string minText = ini.ReadString(s, "IPmin", "127.0.0.1");
-      const std::string maxText = ini.ReadString(s, "IPmax", "127.0.0.1");
-      key = "IPmin=" + minText;
+  for (const std::string& s : sections) {
+    PCOBJinfo p;
+    p.Section = s;
+    p.ObjName = s;
+    const std::string minText = ini.ReadString(s, "IPmin", "127.0.0.1");
+    const std::string maxText = ini.ReadString(s, "IPmax", "127.0.0.1");
+    try {
       p.IPmin = IPToNumber(minText);
-      key = "IPmax=" + maxText;
       p.IPmax = IPToNumber(maxText);
-      key = "IPmin=" + minText + ", IPmax=" + maxText;
-      p.IP = ini.ReadString(s, "IP", "127.0.0.1");
-      p.Texture = ini.ReadString(s, "Texture", "default.bmp");
-      p.NetType = ini.ReadString(s, "NetType", "fixed");
-      std::transform(p.NetType.begin(), p.NetType.end(), p.NetType.begin(),
-                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-      p.ShowAsOneCube = ini.ReadBool(s, "ShowAsOneCube", false);
-      p.IPBlockRadius = number(s, "IPBlockRadius", 200.0);
-      p.RADoffset = number(s, "RADoffset", 5.0);
-      p.Spread = number(s, "Spread", 2.5);
-      p.IPBlockZmin = number(s, "IPBlockZmin", 35.0);
-      p.IPBlockSpreadZ = number(s, "IPBlockSpreadZ", 2.5);
-      p.RadiusPerStep = p.IPBlockRadius / 255.0f;
-      p.Width = number(s, "Width", 2.0);
-      p.Height = number(s, "Height", 2.0);
-      p.Depth = number(s, "Depth", 2.0);
       std::string maskText;
       NetmaskFromRange(minText, maxText, maskText);
       try {
@@ -109,18 +76,40 @@ void THostProfiles::LoadPCinfoToArry(const std::string& fileName) {
       } catch (const std::exception& e) {
         LogToPktData("LoadPCinfoToArry " + maskText + " " + e.what());
       }
-      profiles.push_back(std::move(p));
+    } catch (const std::exception& e) {
+      const std::string range = "[" + s + "] IPmin=" + minText + " IPmax=" + maxText + ": " + e.what();
+      if (!profiles.empty()) {
+        LogToPktData("LoadPCinfoToArry " + range + "; profile skipped");
+        continue;
+      }
+      // The first section is the default profile, which no range selects:
+      // it stays the default.
+      LogToPktData("LoadPCinfoToArry " + range + "; default profile read without its range");
+      p.IPmin = p.IPmax = PCOBJinfo().IPmin;
     }
-  } catch (Exception& e) {
-    // A bad range ends the loading; keep what was read so far and say
-    // where it stopped.
-    FProfiles = profiles.empty() ? std::vector<PCOBJinfo>(1) : std::move(profiles);
-    e.SetMessage("[" + sections[section] + "] " + key + ": " + e.Message() + "; " +
-                 std::to_string(sections.size() - section) + " section(s) from there on not read");
-    throw;
-  } catch (...) {
-    FProfiles = profiles.empty() ? std::vector<PCOBJinfo>(1) : std::move(profiles);
-    throw;
+    if (p.IPmin > p.IPmax && !profiles.empty())
+      LogToPktData("LoadPCinfoToArry [" + s + "] IPmin=" + minText + " is above IPmax=" + maxText +
+                   ": the profile matches no address");
+    p.X = number(s, "X", 0.0);
+    p.Y = number(s, "Y", 0.0);
+    p.Z = number(s, "Z", 5.0);
+    p.ComputerName = ini.ReadString(s, "ComputerName", "N/A");
+    p.IP = ini.ReadString(s, "IP", "127.0.0.1");
+    p.Texture = ini.ReadString(s, "Texture", "default.bmp");
+    p.NetType = ini.ReadString(s, "NetType", "fixed");
+    std::transform(p.NetType.begin(), p.NetType.end(), p.NetType.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    p.ShowAsOneCube = ini.ReadBool(s, "ShowAsOneCube", false);
+    p.IPBlockRadius = number(s, "IPBlockRadius", 200.0);
+    p.RADoffset = number(s, "RADoffset", 5.0);
+    p.Spread = number(s, "Spread", 2.5);
+    p.IPBlockZmin = number(s, "IPBlockZmin", 35.0);
+    p.IPBlockSpreadZ = number(s, "IPBlockSpreadZ", 2.5);
+    p.RadiusPerStep = p.IPBlockRadius / 255.0f;
+    p.Width = number(s, "Width", 2.0);
+    p.Height = number(s, "Height", 2.0);
+    p.Depth = number(s, "Depth", 2.0);
+    profiles.push_back(std::move(p));
   }
   if (profiles.empty()) {
     LogToPktData("LoadPCinfoToArry no profile in " + fileName);

@@ -41,13 +41,15 @@ class THostProfiles {
  public:
   THostProfiles();
 
-  // Replaces the profiles with the sections of `fileName`, in file order.
+  // Replaces the profiles with the sections of `fileName`, in file order,
+  // as the ini layer reads them (TIniFile::ReadSections).
   // A number that is not one, not finite or beyond MaxProfileNumber keeps
   // its default and is logged with its section and key.
   // A missing file or one without sections leaves the built-in default
-  // profile alone in the list; the failure is logged. Errors in a profile's
-  // IPmin/IPmax end the loading (the profiles read so far stay) and raise
-  // with the section, the key and how many sections were not read.
+  // profile alone in the list; the failure is logged. A profile whose
+  // IPmin or IPmax is no address is logged with its section and skipped (the
+  // first section stays the default, without its range); one whose IPmin is
+  // above its IPmax is logged, as it matches no address.
   void LoadPCinfoToArry(const std::string& fileName);
 
   // First profile 1..last whose range holds `ip`; otherwise profile 0 (false).

@@ -178,8 +178,34 @@ void AddFileToListBox(const std::string& FileName, QListWidget* Target, QListWid
     Loader->clear();
     for (const std::string& L : Lines) Loader->addItem(QString::fromLatin1(L));
   }
-  for (const std::string& L : Lines)
-    if (L.empty() || L[0] != '#') Target->addItem(QString::fromLatin1(L));
+  const std::string File = FileName.substr(FileName.rfind('/') + 1);
+  for (size_t I = 0; I < Lines.size(); ++I) {
+    const std::string& L = Lines[I];
+    if (!L.empty() && L[0] == '#') continue;
+    std::string Reason;
+    if (!RowAddressUsable(L, Reason)) {
+      LogObjInfo("AddFileToListBox " + File + " line " + std::to_string(I + 1) + " \"" + ShownText(L) +
+                 "\": " + Reason + "; skipped");
+      continue;
+    }
+    Target->addItem(QString::fromLatin1(L));
+  }
+}
+
+bool RowAddressUsable(const std::string& Row, std::string& Reason) {
+  const std::string Address = Trim(Row.substr(0, Row.find(',')));
+  // A host name's last part begins with a letter: one that begins with a
+  // digit is meant as a dotted address, and one IPToNumber refuses would
+  // reach another computer or none.
+  const size_t Last = Address.rfind('.') == std::string::npos ? 0 : Address.rfind('.') + 1;
+  if (Last >= Address.size() || Address[Last] < '0' || Address[Last] > '9') return true;
+  try {
+    IPToNumber(Address);
+    return true;
+  } catch (const std::exception& E) {
+    Reason = E.what();
+    return false;
+  }
 }
 
 void SaveLinesToFile(const std::string& FileName, const std::vector<std::string>& Lines) {

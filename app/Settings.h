@@ -50,8 +50,15 @@ std::vector<std::string> ReadListFile(const std::string& FileName);
 
 // Replaces Loader's rows with the file's lines, then appends the ones not
 // starting with "#" to Target. An unreadable file logs "AddFileToListBox "
-// + the reason to the event log and adds nothing.
+// + the reason to the event log and adds nothing. A row whose address is
+// refused (RowAddressUsable) is logged with its line number and skipped.
 void AddFileToListBox(const std::string& FileName, QListWidget* Target, QListWidget* Loader);
+
+// False, with the reason, when the address of an "address,port" row (before
+// the first ",") is meant as a dotted address (its last part begins with a
+// digit) and IPToNumber refuses it: "192.168.1.999", "10.0.0.0x1F". Host
+// names and empty rows pass.
+bool RowAddressUsable(const std::string& Row, std::string& Reason);
 
 // Writes the lines to a text file, replacing it.
 void SaveLinesToFile(const std::string& FileName, const std::vector<std::string>& Lines);

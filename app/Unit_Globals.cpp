@@ -48,17 +48,26 @@ TSplitArray Split(const std::string& Text, const std::string& Delimiter) {
 uint32_t IPToNumber(const std::string& Text) {
   TSplitArray Parts = Split(Text, ".");
   if (Parts.size() < 4) throw ERangeError("Range check error");
-  int64_t Sum = 0;
-  const int64_t Weights[4] = {16777216, 65536, 256, 1};
+  uint32_t Sum = 0;
   for (int i = 0; i < 4; ++i) {
-    int Value = 0;
-    if (!TryStrToInt(Parts[i], Value))  // the piece quoted short: it may be any feed text
-      throw EConvertError("'" + ShownText(Parts[i], ' ', MaxQuotedText) + "' is not a valid integer value");
-    const int64_t Part = Value;
-    Sum += Part * Weights[i];
-    if (Part < 0 || Sum > int64_t(UINT32_MAX)) throw EIntOverflow("Arithmetic overflow");
+    const std::string& Part = Parts[i];
+    // Decimal digits only: a sign, blanks or a hexadecimal form would name
+    // another address than the one meant, and so would an octet over 255.
+    uint32_t Octet = 0;
+    for (char C : Part) {
+      if (C < '0' || C > '9') {
+        Octet = UINT32_MAX;
+        break;
+      }
+      if (Octet <= 255) Octet = Octet * 10 + uint32_t(C - '0');
+    }
+    if (Part.empty() || Octet == UINT32_MAX)  // the piece quoted short: it may be any feed text
+      throw EConvertError("'" + ShownText(Part, ' ', MaxQuotedText) + "' is not a valid integer value");
+    if (Octet > 255)
+      throw ERangeError("'" + ShownText(Part, ' ', MaxQuotedText) + "' is not an address octet (0 to 255)");
+    Sum = Sum << 8 | Octet;
   }
-  return uint32_t(Sum);
+  return Sum;
 }
 
 void Delay(float Seconds) {

@@ -262,6 +262,41 @@ std::vector<std::string> TIniFile::ReadSectionValues(const std::string& section)
   return values;
 }
 
+void TIniFile::AddSection(const std::string& section, const std::vector<std::pair<std::string, std::string>>& values,
+                          const std::string& before) {
+  CheckSectionName(section);
+  Section fresh;
+  fresh.name = Trim(section);
+  fresh.header = "[" + fresh.name + "]";
+  for (const auto& [key, value] : values) {
+    CheckKeyName(key);
+    if (HasLineBreak(value)) throw EIniFileException("Invalid ini value for key \"" + key + "\": line break");
+    Line l;
+    l.key = Trim(key);
+    l.value = Trim(value);
+    l.text = l.key + "=" + value;
+    fresh.lines.push_back(std::move(l));
+  }
+  Refresh();
+  if (FindSection(fresh.name)) throw EIniFileException("Ini section \"" + fresh.name + "\" exists already");
+  std::size_t at = sections_.size();
+  if (const Section* next = before.empty() ? nullptr : FindSection(before)) {
+    at = static_cast<std::size_t>(next - sections_.data());
+    // Comment lines right above the next section's header are about it: they
+    // end the new section, so they stay just above that header.
+    if (at > 0) {
+      std::vector<Line>& above = sections_[at - 1].lines;
+      std::size_t from = above.size();
+      while (from > 0 && above[from - 1].key.empty() && !Trim(above[from - 1].text).empty()) --from;
+      fresh.lines.insert(fresh.lines.end(), above.begin() + static_cast<std::ptrdiff_t>(from), above.end());
+      above.erase(above.begin() + static_cast<std::ptrdiff_t>(from), above.end());
+    }
+  }
+  sections_.insert(sections_.begin() + static_cast<std::ptrdiff_t>(at), std::move(fresh));
+  IndexSections();
+  Save();
+}
+
 bool TIniFile::SectionExists(const std::string& section) {
   Refresh();
   return FindSection(section) != nullptr;

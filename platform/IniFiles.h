@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 RTL_DECLARE_EXCEPTION(EIniFileException, Exception);
@@ -68,6 +69,13 @@ class TIniFile {
   std::vector<std::string> ReadSections();
   // "key=value" texts of a section in file order.
   std::vector<std::string> ReadSectionValues(const std::string& section);
+
+  // Adds the section with the key=value pairs, in their order, in one write
+  // (no reader sees it half written): just before the section `before`, or
+  // at the end when `before` is empty or missing. Comment lines just above
+  // `before` stay with it. Raises EIniFileException when the section exists.
+  void AddSection(const std::string& section, const std::vector<std::pair<std::string, std::string>>& values,
+                  const std::string& before = "");
 
   bool SectionExists(const std::string& section);
   bool ValueExists(const std::string& section, const std::string& key);

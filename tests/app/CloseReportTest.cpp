@@ -200,9 +200,9 @@ TEST_F(GL_CloseReport, PiecesThatAreNotLinesAreToldAndCountedInTheSavedLog) {
       << shown;
 }
 
-// One sender's lines whose address matches a profile but makes no valid cube
-// name fail on every line: a few of them are logged, then how many more, and
-// a failure of another kind among them is logged as well.
+// One sender's lines whose source address has an octet over 255 fail on every
+// line: a few of them are logged, then how many more, and a failure of another
+// kind among them is logged as well.
 TEST_F(GL_CloseReport, ASendersFailingLinesAreBoundedAndCountedBeforeTheSave) {
   std::ofstream(ProgramFile("SnifferPCsInfo.ini"))
       << "[Default]\nNetType=other\n[Servers]\nIPmin=10.5.0.0\nIPmax=10.5.0.255\nIP=10.5.0.7\nNetType=other\n";
@@ -213,7 +213,7 @@ TEST_F(GL_CloseReport, ASendersFailingLinesAreBoundedAndCountedBeforeTheSave) {
     TForm2_3D* view = ShowView(main);
     ASSERT_NE(view, nullptr);
     for (int i = 0; i < 2000; ++i) {
-      QueLoad(Line("10.5.0.+" + std::to_string(i % 200 + 1), "10.0.0.2", "80"));
+      QueLoad(Line("10.5.0." + std::to_string(i % 200 + 256), "10.0.0.2", "80"));
       if (i == 1000) {
         std::string length = Line("10.5.0.1", "10.0.0.2", "80");
         QueLoad(length.replace(length.find("\t100\t") + 1, 3, "6x"));
@@ -223,15 +223,15 @@ TEST_F(GL_CloseReport, ASendersFailingLinesAreBoundedAndCountedBeforeTheSave) {
     ASSERT_EQ(PacketQueue().QuePending(), 0);
     const QStringList shown = main.PKTdata->toPlainText().split('\n').filter("QueUnload");
     EXPECT_EQ(shown.size(), LineErrorsPerSecond + 1) << shown.join('\n').toStdString();
-    EXPECT_EQ(shown.filter("is not a valid component name").size(), LineErrorsPerSecond);
+    EXPECT_EQ(shown.filter("is not an address octet").size(), LineErrorsPerSecond);
     EXPECT_EQ(shown.filter("QueUnload '6x' is not a valid integer value").size(), 1);
     main.close();
   }
   std::vector<std::string> log = SavedLog();
   int errors = 0;
-  for (const std::string& l : log) errors += l.find("is not a valid component name") != std::string::npos;
+  for (const std::string& l : log) errors += l.find("is not an address octet") != std::string::npos;
   EXPECT_EQ(errors, LineErrorsPerSecond + 1);
-  const std::string last = "QueUnload 'IP10_5_0_+200' is not a valid component name (" +
+  const std::string last = "QueUnload '455' is not an address octet (0 to 255) (" +
                            std::to_string(2000 - LineErrorsPerSecond) + " more times)";
   EXPECT_NE(std::find(log.begin(), log.end(), last), log.end()) << [&] {
     std::string all;

@@ -49,8 +49,8 @@ TEST(GlobalsIPToNumber, WeighsTheFirstPartMost) {
 TEST(GlobalsIPToNumber, RejectsShortOversizedAndNonNumericTexts) {
   EXPECT_THROW(IPToNumber("10.0.1"), ERangeError);
   EXPECT_THROW(IPToNumber(""), ERangeError);
-  EXPECT_THROW(IPToNumber("256.255.255.255"), EIntOverflow);
-  EXPECT_THROW(IPToNumber("1.2.3.-1"), EIntOverflow);
+  EXPECT_THROW(IPToNumber("256.255.255.255"), ERangeError);
+  EXPECT_THROW(IPToNumber("1.2.3.-1"), EConvertError);
   EXPECT_THROW(IPToNumber("1.2.x.4"), EConvertError);
   // A piece of any length is named short in the reason, its NULs shown.
   try {
@@ -60,8 +60,23 @@ TEST(GlobalsIPToNumber, RejectsShortOversizedAndNonNumericTexts) {
     EXPECT_EQ(E.Message(),
               "'" + std::string(MaxQuotedText, '7') + " ...(cut, 64902 more bytes)' is not a valid integer value");
   }
-  // 255*2^24 + 65536 + ... fits only while the sum stays below 2^32.
-  EXPECT_THROW(IPToNumber("255.256.0.0"), EIntOverflow);
+  EXPECT_THROW(IPToNumber("255.256.0.0"), ERangeError);
+}
+
+TEST(GlobalsIPToNumber, RefusesOctetsOver255AndAnyFormButDecimal) {
+  // Each would name another address: 192.168.1.999 is 192.168.4.231 as a sum.
+  for (const char* Text : {"192.168.1.999", "192.168.1.256", "10.0.300.1", "1.2.3.0000000000000000000256"})
+    EXPECT_THROW(IPToNumber(Text), ERangeError) << Text;
+  for (const char* Text : {"10.0.0.0x1F", "10.0.0.$1F", "10.0.0.+1", "10.0.0. 1", "10.0.0.1 ", "10.0..1", "10.0.0.1e2"})
+    EXPECT_THROW(IPToNumber(Text), EConvertError) << Text;
+  try {
+    IPToNumber("192.168.1.999");
+    ADD_FAILURE();
+  } catch (const ERangeError& E) {
+    EXPECT_EQ(E.Message(), "'999' is not an address octet (0 to 255)");
+  }
+  // Leading zeros are still decimal.
+  EXPECT_EQ(IPToNumber("010.000.001.0255"), 0x0A0001FFu);
 }
 
 TEST(GlobalsComputerInfo, ReadsTheAddressSectionAndGivesEmptyTextsOtherwise) {

@@ -150,10 +150,17 @@ TEST(GL_MainWindowAndView, TheViewCountsShowsAndSelectsThroughTheMainWindow) {
     EXPECT_EQ(std::count_if(events.begin(), events.end(),
                             [](const std::string& l) { return l.find("10.0.3.1") != std::string::npos; }),
               0);
-    // "Save Object" keeps its place in the profiles.
+    // "Save Object" keeps its place in the profiles: a section for its /24
+    // block (no profile matched it), not one named after its address number.
     traffic.SelectedObject = cube;
     main.Button3->click();
-    EXPECT_TRUE(TIniFile(ProgramFile("SnifferPCsInfo.ini")).SectionExists(cube->ProfileName));
+    {
+      TIniFile profiles(ProgramFile("SnifferPCsInfo.ini"));
+      EXPECT_FALSE(profiles.SectionExists(cube->ProfileName));
+      EXPECT_EQ(profiles.ReadString("IP10_0_3", "IPmin", ""), "10.0.3.0");
+      EXPECT_EQ(profiles.ReadString("IP10_0_3", "IPmax", ""), "10.0.3.255");
+      EXPECT_EQ(profiles.ReadString("IP10_0_3", "X", ""), FloatToStr(cx));
+    }
 
     // A backlog shows the BUFFER panel, then its count.
     EXPECT_FALSE(main.BufferPanelVisible());

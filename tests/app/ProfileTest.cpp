@@ -1,7 +1,13 @@
 // Tests of host profiles: range netmasks, loading and logging, layout by net type, shipped
 // profiles, and bad ranges.
+#include "Source/Objects/GLObjects.h"
+#include "Source/Scene/GLSceneGraph.h"
 #include "app/HostProfiles.h"
+#include "app/SnifferObject.h"
+#include "app/TrafficScene.h"
 #include "app/Unit_Globals.h"
+#include "platform/IniFiles.h"
+#include "platform/Paths.h"
 #include "rtl/SysUtils.h"
 
 #include <QPlainTextEdit>
@@ -11,6 +17,8 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
+#include <map>
+#include <memory>
 
 TEST(ProfileTest, NetmaskOfARange) {
   EXPECT_EQ(MaskByte(0), 255);
@@ -179,20 +187,198 @@ TEST(ProfileTest, ShippedProfilesKeepHostsApart) {
 }
 #endif
 
-TEST(ProfileTest, BadRangeNamesTheSectionAndKeyAndKeepsTheProfilesBefore) {
+namespace {
+// Loads `text` as the profiles file; the packet-data log lines it wrote.
+QStringList LoadText(THostProfiles& p, const std::string& text) {
   QTemporaryDir dir;
   const std::string file = dir.path().toStdString() + "/SnifferPCsInfo.ini";
-  {
-    std::ofstream f(file);
-    f << "[Default]\n[LAN]\nIPmin=192.168.1.0\nIPmax=192.168.1.255\n[Bad]\nIPmin=1.2.3\n[Later]\n";
-  }
+  std::ofstream(file, std::ios::binary) << text;
+  QPlainTextEdit log;
+  SetPktDataMemo(&log);
+  p.LoadPCinfoToArry(file);
+  SetPktDataMemo(nullptr);
+  return log.toPlainText().split('\n');
+}
+
+std::vector<std::string> Sections(const THostProfiles& p) {
+  std::vector<std::string> names;
+  for (const PCOBJinfo& profile : p.PCinfoArray()) names.push_back(profile.Section);
+  return names;
+}
+}  // namespace
+
+TEST(ProfileTest, BadRangeIsLoggedWithItsSectionAndSkipped) {
   THostProfiles p;
-  try {
-    p.LoadPCinfoToArry(file);
-    FAIL() << "no error";
-  } catch (const ERangeError& e) {
-    EXPECT_EQ(e.Message(), "[Bad] IPmin=1.2.3: Range check error; 2 section(s) from there on not read");
+  const QStringList log =
+      LoadText(p,
+               "[Default]\n[LAN]\nIPmin=192.168.1.0\nIPmax=192.168.1.255\n[Bad]\nIPmin=1.2.3\n"
+               "[Typo]\nIPmin=192.168.1.0\nIPmax=192.168.1.999\n[Hex]\nIPmin=0x0A.0.0.0\nIPmax=10.0.0.255\n"
+               "[Later]\nIPmin=10.1.0.0\nIPmax=10.1.0.255\n");
+  EXPECT_EQ(Sections(p), (std::vector<std::string>{"Default", "LAN", "Later"}));
+  EXPECT_TRUE(log.contains("LoadPCinfoToArry [Bad] IPmin=1.2.3 IPmax=127.0.0.1: Range check error; profile skipped"));
+  EXPECT_TRUE(
+      log.contains("LoadPCinfoToArry [Typo] IPmin=192.168.1.0 IPmax=192.168.1.999: '999' is not an address "
+                   "octet (0 to 255); profile skipped"));
+  EXPECT_TRUE(
+      log.contains("LoadPCinfoToArry [Hex] IPmin=0x0A.0.0.0 IPmax=10.0.0.255: '0x0A' is not a valid integer "
+                   "value; profile skipped"));
+  EXPECT_TRUE(log.contains("Read 2 Profiles"));
+  // The typo no longer stretches a profile over the next blocks.
+  PCOBJinfo found;
+  EXPECT_FALSE(p.FindProfileForIP(IPToNumber("192.168.4.231"), found));
+
+  // A bad first section stays the default profile.
+  LoadText(p, "[Default]\nIPmin=x\nNetType=other\n[LAN]\nIPmin=192.168.1.0\nIPmax=192.168.1.255\n");
+  EXPECT_EQ(Sections(p), (std::vector<std::string>{"Default", "LAN"}));
+  EXPECT_EQ(p.PCinfoArray()[0].NetType, "other");
+}
+
+TEST(ProfileTest, AReversedRangeIsLoggedWithItsSection) {
+  THostProfiles p;
+  const QStringList log =
+      LoadText(p, "[Default]\nIPmin=10.0.0.9\nIPmax=10.0.0.1\n[Srv]\nIPmin=10.0.0.9\nIPmax=10.0.0.1\n");
+  EXPECT_EQ(log.filter("above").size(), 1);  // the default's range is never matched
+  EXPECT_TRUE(
+      log.contains("LoadPCinfoToArry [Srv] IPmin=10.0.0.9 is above IPmax=10.0.0.1: the profile matches no "
+                   "address"));
+  EXPECT_EQ(Sections(p), (std::vector<std::string>{"Default", "Srv"}));
+}
+
+TEST(ProfileTest, SectionsAreFoundAsTheIniLayerFindsThem) {
+  THostProfiles p;
+  // A byte-order mark before the first section.
+  QStringList log =
+      LoadText(p, "\xEF\xBB\xBF[Default]\nNetType=other\n[LAN]\nIPmin=192.168.1.0\nIPmax=192.168.1.255\n");
+  EXPECT_EQ(Sections(p), (std::vector<std::string>{"Default", "LAN"}));
+  EXPECT_EQ(p.PCinfoArray()[0].NetType, "other");
+  EXPECT_TRUE(log.contains("Read 1 Profiles"));
+  PCOBJinfo found;
+  EXPECT_TRUE(p.FindProfileForIP(IPToNumber("192.168.1.7"), found));
+
+  // An indented section and a comment after a section name, keys read.
+  log = LoadText(p,
+                 "[Default]\n  [LAN]\nIPmin=192.168.1.0\nIPmax=192.168.1.255\n"
+                 "[Srv] ; servers\nIPmin=10.0.0.0\nIPmax=10.0.0.255\nNetType=Other\n");
+  EXPECT_EQ(Sections(p), (std::vector<std::string>{"Default", "LAN", "Srv"}));
+  EXPECT_TRUE(p.FindProfileForIP(IPToNumber("192.168.1.7"), found));
+  EXPECT_EQ(found.Section, "LAN");
+  EXPECT_TRUE(p.FindProfileForIP(IPToNumber("10.0.0.7"), found));
+  EXPECT_EQ(found.Section, "Srv");
+  EXPECT_EQ(found.NetType, "other");
+  EXPECT_TRUE(log.contains("Reading Srv MASK:4294967040"));
+}
+
+namespace {
+// A traffic scene on the program folder's profiles, as the view makes it at start.
+struct TSavedPlaces {
+  TGLSceneGraph scene{nullptr};
+  TGLDummyCube* pcs = scene.Objects()->AddNewChild<TGLDummyCube>();
+  TGLDummyCube* groups = scene.Objects()->AddNewChild<TGLDummyCube>();
+  std::unique_ptr<TTrafficScene> traffic =
+      std::make_unique<TTrafficScene>(pcs, groups, scene.Objects()->AddNewChild<TGLDummyCube>());
+  TSavedPlaces() { traffic->LoadPCinfoToArry(); }
+  // Each address's cube (made by a broadcast from it) and where it stands.
+  std::map<std::string, std::array<float, 3>> Places(const std::vector<std::string>& ips) {
+    std::map<std::string, std::array<float, 3>> at;
+    for (const std::string& ip : ips) {
+      traffic->ProcessLine("t\tm1\tm2\t0800\t60\t" + ip + "\t1\t255.255.255.255\t2\tUDP\tx");
+      const SnifferObject* c = traffic->FindCubeForIP(ip);
+      at[ip] = {c->Position()->X(), c->Position()->Y(), c->Position()->Z()};
+    }
+    return at;
   }
-  ASSERT_EQ(p.PCinfoArray().size(), 2u);
-  EXPECT_EQ(p.PCinfoArray()[1].Section, "LAN");
+  void MoveAndSave(const std::string& ip, float x, float y, float z) {
+    SnifferObject* cube = traffic->FindCubeForIP(ip);
+    cube->Position()->SetXYZAsPoint(x, y, z);
+    traffic->SelectedObject = cube;
+    traffic->SaveSelectedObject();
+  }
+};
+}  // namespace
+
+TEST(ProfileTest, ASavedPlaceComesBackAndNoOtherCubeMoves) {
+  QTemporaryDir dir;
+  SetProgramFolder(dir.path().toStdString());
+  QPlainTextEdit log;
+  SetPktDataMemo(&log);
+  const std::string file = ProgramFile("SnifferPCsInfo.ini");
+  std::ofstream(file) << "[Default]\nNetType=other\nWidth=6\nTexture=Net.bmp\n"
+                         "[Remote]\nIPmin=10.9.0.0\nIPmax=10.9.255.255\nNetType=other\n"
+                         "[LAN]\nIPmin=192.168.1.0\nIPmax=192.168.1.255\nZ=3\nNetType=localnet\nSpread=6\n"
+                         "[Pinned]\nIPmin=10.7.0.1\nIPmax=10.7.0.1\nX=1\nY=2\nZ=3\n";
+  const std::vector<std::string> ips = {"192.168.1.50", "192.168.1.7", "10.9.1.1", "10.9.2.2",
+                                        "172.16.5.10",  "172.16.6.1",  "10.7.0.1", "127.0.0.1"};
+  std::map<std::string, std::array<float, 3>> before;
+  {
+    TSavedPlaces run;
+    before = run.Places(ips);
+    run.MoveAndSave("192.168.1.50", before["192.168.1.50"][0], before["192.168.1.50"][1], 3);  // saved unmoved
+    run.MoveAndSave("10.9.1.1", 11, 22, 33);
+    run.MoveAndSave("172.16.5.10", -40, 50, 20);
+    run.MoveAndSave("10.7.0.1", 4, 5, 6);
+    run.MoveAndSave("10.9.1.1", 12, 22, 33);  // again: the same section
+  }
+  before["10.9.1.1"] = {12, 22, 33};
+  before["10.7.0.1"] = {4, 5, 6};
+  before["172.16.5.99"] = {-40, 50, 20};  // another address of the block comes first now
+  std::vector<std::string> again = ips;
+  again[4] = "172.16.5.99";
+  TSavedPlaces restarted;
+  for (const auto& [ip, at] : restarted.Places(again)) EXPECT_EQ(at, before[ip]) << ip;
+  EXPECT_EQ(restarted.traffic->FindCubeForIP("172.16.5.10"), restarted.traffic->FindCubeForIP("172.16.5.99"));
+  // Nothing that reads as another profile: the default stays first, 127.0.0.1 matches none.
+  TIniFile ini(file);
+  EXPECT_EQ(ini.ReadSections(), (std::vector<std::string>{"Default", "IP10_9_1_1", "Remote", "IP192_168_1_50", "LAN",
+                                                          "Pinned", "IP172_16_5"}));
+  EXPECT_EQ(ini.ReadString("IP172_16_5", "Texture", ""), "Net.bmp");
+  PCOBJinfo found;
+  EXPECT_FALSE(restarted.traffic->Profiles().FindProfileForIP(IPToNumber("127.0.0.1"), found));
+  const std::string saved = log.toPlainText().toStdString();
+  EXPECT_NE(saved.find("SaveObjectPosition IP10_9_1_1 at X=11 Y=22 Z=33 in new [IP10_9_1_1] before [Remote]"),
+            std::string::npos);
+
+  // A place the profiles cannot hold, or a name taken by other addresses: logged, nothing written.
+  auto contents = [&] { return std::string(std::istreambuf_iterator<char>(std::ifstream(file).rdbuf()), {}); };
+  const std::string text = contents();
+  restarted.MoveAndSave("10.9.2.2", 1e6f, 0, 0);
+  EXPECT_EQ(contents(), text);
+  ini.AddSection("IP10_9_2_2", {{"IPmin", "10.9.3.3"}, {"IPmax", "10.9.3.3"}});
+  const std::string withTaken = contents();
+  restarted.MoveAndSave("10.9.2.2", 1, 1, 1);
+  EXPECT_EQ(contents(), withTaken);
+  // Without any section, a new one would be read as the default profile.
+  std::ofstream(file) << "; no profiles\n";
+  restarted.MoveAndSave("10.9.2.2", 1, 1, 1);
+  EXPECT_EQ(contents(), "; no profiles\n");
+  const QStringList lines = log.toPlainText().split('\n').filter("not saved");
+  ASSERT_EQ(lines.size(), 3);
+  EXPECT_TRUE(lines[2].endsWith("no default profile to keep first"));
+  EXPECT_TRUE(lines[0].startsWith("SaveObjectPosition IP10_9_2_2 at X=1000000 Y=0 Z=0 not saved: beyond the view"));
+  EXPECT_TRUE(lines[1].endsWith("a section [IP10_9_2_2] for other addresses"));
+  SetPktDataMemo(nullptr);
+  SetProgramFolder("");
+}
+
+TEST(ProfileTest, AFeedAddressWithABadOctetMakesNoCube) {
+  QTemporaryDir dir;
+  SetProgramFolder(dir.path().toStdString());
+  QPlainTextEdit log;
+  SetPktDataMemo(&log);
+  ResetLogLimits();
+  std::ofstream(ProgramFile("SnifferPCsInfo.ini"))
+      << "[Default]\n[LAN4]\nIPmin=192.168.4.0\nIPmax=192.168.4.255\nNetType=localnet\n";
+  TSavedPlaces run;
+  auto line = [](const std::string& src, const std::string& dst) {
+    return "t\tm1\tm2\t0800\t60\t" + src + "\t1\t" + dst + "\t2\tUDP\tx";
+  };
+  // As the source: the queue's guard logs the refusal. 192.168.1.999 once
+  // made a cube numbered as 192.168.4.231, of the LAN4 range.
+  EXPECT_THROW(run.traffic->ProcessLine(line("192.168.1.999", "192.168.4.1")), ERangeError);
+  EXPECT_EQ(run.pcs->Count(), 0);
+  run.traffic->ProcessLine(line("192.168.4.1", "192.168.1.999"));
+  EXPECT_EQ(run.pcs->Count(), 1);
+  FlushLogCounts();
+  EXPECT_TRUE(log.toPlainText().contains("*ERR Add-DST-Objects'999' is not an address octet (0 to 255)"));
+  SetPktDataMemo(nullptr);
+  SetProgramFolder("");
 }

@@ -166,6 +166,30 @@ TEST_F(SettingsFiles, ListFilesSkipCommentsKeepEmptyLinesAndReadCrLf) {
   EXPECT_EQ(ReadListFile(Name), (std::vector<std::string>{"10.0.0.5,5000"}));
 }
 
+TEST_F(SettingsFiles, ListRowsWithAnAddressThatIsNoneAreLoggedAndSkipped) {
+  const std::string Name = Dir.path().toStdString() + "/Receivers.txt";
+  WriteAll(Name,
+           "192.168.1.999,32000\n10.0.0.0x1F,32000\n10.0.0,32000\n192.168.1.9,32000\nfeed-host.lan,32000\n"
+           " 10.0.0.7 ,32000\n\n");
+  QPlainTextEdit Log;
+  SetObjInfoMemo(&Log);
+  QListWidget Target, Loader;
+  AddFileToListBox(Name, &Target, &Loader);
+  SetObjInfoMemo(nullptr);
+  ASSERT_EQ(Target.count(), 4);
+  EXPECT_EQ(Target.item(0)->text(), "192.168.1.9,32000");
+  EXPECT_EQ(Target.item(1)->text(), "feed-host.lan,32000");  // host names are the resolver's
+  EXPECT_EQ(Target.item(2)->text(), " 10.0.0.7 ,32000");
+  EXPECT_EQ(Target.item(3)->text(), "");
+  const QStringList Lines = Log.toPlainText().split('\n');
+  ASSERT_EQ(Lines.size(), 3);
+  EXPECT_EQ(Lines[0],
+            "AddFileToListBox Receivers.txt line 1 \"192.168.1.999,32000\": '999' is not an address octet (0 "
+            "to 255); skipped");
+  EXPECT_TRUE(Lines[1].startsWith("AddFileToListBox Receivers.txt line 2 \"10.0.0.0x1F,32000\": '0x1F'"));
+  EXPECT_TRUE(Lines[2].startsWith("AddFileToListBox Receivers.txt line 3 "));
+}
+
 TEST_F(SettingsFiles, UnreadableListFileLogsOnceAndAddsNothing) {
   QPlainTextEdit Log;
   SetObjInfoMemo(&Log);

@@ -374,8 +374,10 @@ TEST_F(SnifferTest, AnEmptiedSceneAfterAMassExpiryRenewsTheViewOnce) {
   EXPECT_EQ(renewals, 0);  // three objects
 
   const int pairs = TTrafficScene::kManyFreedForRenewal;  // pipes enough on their own
-  for (int i = 0; i < pairs; ++i)
-    traffic->ProcessLine(Line("10.1." + std::to_string(i) + ".1", "10.2." + std::to_string(i) + ".1"));
+  for (int i = 0; i < pairs; ++i) {
+    const std::string b = std::to_string(1 + i / 250), c = std::to_string(i % 250);
+    traffic->ProcessLine(Line("10." + b + "." + c + ".1", "11." + b + "." + c + ".1"));
+  }
   ASSERT_EQ(pcs->Count(), 2 * pairs);
   ASSERT_EQ(connections->Count(), pairs);
   EXPECT_GT(traffic->FaceCount(), 0u);  // the cubes show a face file

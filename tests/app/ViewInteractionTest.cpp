@@ -120,12 +120,14 @@ TEST_F(GL_ViewInteraction, DraggingACubeSlidesItInXYOrWithShiftInXZAndSavesAFixe
   EXPECT_GT(cube->Position()->Z(), z + 0.5f);
   EXPECT_EQ(PickedAt(up), cube);
 
-  // Letting go stores a "fixed" cube's place in its profile.
+  // Letting go stores a "fixed" cube's place: this one, of no profile's
+  // range, in a section for its block after the (fixed) default profile.
   ASSERT_EQ(cube->NetType, "fixed");
-  Mouse(QEvent::MouseButtonRelease, up, Qt::LeftButton, Qt::NoButton);
   TIniFile ini(ProgramFile("SnifferPCsInfo.ini"));
-  EXPECT_FLOAT_EQ(ini.ReadFloat(cube->ProfileName, "Z", -1), cube->Position()->Z());
-  EXPECT_FLOAT_EQ(ini.ReadFloat(cube->ProfileName, "X", -1), cube->Position()->X());
+  ini.WriteString("Default", "NetType", "fixed");
+  Mouse(QEvent::MouseButtonRelease, up, Qt::LeftButton, Qt::NoButton);
+  EXPECT_FLOAT_EQ(ini.ReadFloat("IP10_0_1", "Z", -1), cube->Position()->Z());
+  EXPECT_FLOAT_EQ(ini.ReadFloat("IP10_0_1", "X", -1), cube->Position()->X());
   // Frames after the release do not move it.
   const TVector4f dropped = cube->Position()->AsVector();
   form->GLCadencer1Progress(0.01, 0);

@@ -82,6 +82,24 @@ TEST_F(IniFiles, RoundTripKeepsOtherSectionsCommentsAndKeyOrder) {
   EXPECT_TRUE(again.ReadBool("Form2_3D", "CheckBox1", false));
 }
 
+TEST_F(IniFiles, AddSectionPutsAWholeSectionBeforeAnotherInOneWrite) {
+  Put("[Default]\r\nA=1\r\n\r\n; the home network\r\n[LAN]\r\nB=2\r\n");
+  TIniFile ini(file_);
+  ini.AddSection("Host", {{"X", "1.5"}, {"IPmin", "10.0.0.1"}}, "lan");
+  EXPECT_EQ(Get(),
+            "[Default]\r\nA=1\r\n\r\n[Host]\r\nX=1.5\r\nIPmin=10.0.0.1\r\n; the home network\r\n[LAN]\r\nB=2\r\n");
+  EXPECT_EQ(ini.ReadSections(), (std::vector<std::string>{"Default", "Host", "LAN"}));
+  ini.AddSection("Last", {{"Y", "2"}}, "Missing");
+  EXPECT_EQ(ini.ReadSections().back(), "Last");
+  EXPECT_EQ(ini.ReadString("Last", "Y", ""), "2");
+  // An existing section is not added again, nor a name the format cannot hold.
+  EXPECT_THROW(ini.AddSection("HOST", {{"X", "9"}}), EIniFileException);
+  EXPECT_THROW(ini.AddSection("A]B", {}), EIniFileException);
+  EXPECT_THROW(ini.AddSection("New", {{"K", "a\nb"}}), EIniFileException);
+  EXPECT_EQ(ini.ReadString("Host", "X", ""), "1.5");
+  EXPECT_FALSE(ini.SectionExists("New"));
+}
+
 TEST_F(IniFiles, CrLfFilesReadLikeLfFilesAndKeepTheirLineEnds) {
   Put("[Form1]\r\nEDT_IPStart = 10.0.0.1 \r\nTrackBar1=15\r\n\r\n[Empty]\r\n");
   TIniFile ini(file_);
