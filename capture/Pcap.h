@@ -14,7 +14,11 @@ class TStrings;
 
 constexpr uint32_t CAPTURE_BUFFER_SIZE = 256000;
 constexpr int32_t CAPTURE_KERNEL_BUFFER = 1000000;
+// The adapter-name buffer's first size; a driver that needs more says so and
+// is asked again with a buffer of the size it asked for, up to the limit.
 constexpr uint32_t ADAPTER_NAMES_SIZE = 4096;
+constexpr uint32_t ADAPTER_NAMES_SIZE_MAX = 16u << 20;
+constexpr int ADAPTER_NAMES_ATTEMPTS = 4;
 constexpr uint32_t ADAPTER_NAME_MAX = 2048;
 constexpr int MAX_ADAPTER_ADDRESSES = 10;
 
@@ -33,7 +37,8 @@ struct CaptureHandle {
 
 using TCaptureCallback = void (*)(void* User, const bpf_hdr* Header, const uint8_t* Data);
 
-// Fills Names and Descriptions (row for row) and returns the number of names.
+// Fills Names and Descriptions (row for row) and returns the number of names:
+// every adapter the driver lists, however long the list.
 int ListAdapters(TStrings* Names, TStrings* Descriptions, std::string& ErrorText);
 
 std::string GetDriverVersionText();

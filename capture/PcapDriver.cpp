@@ -56,16 +56,16 @@ struct ADAPTER {
 // ---- layout helpers -------------------------------------------------------
 
 bool PackAdapterNames(const std::vector<TAdapterRow>& Rows, char* Buffer, uint32_t* Size) {
-  if (!Buffer || !Size || *Size < 2) return false;
-  const uint32_t cap = *Size;
+  if (!Size) return false;
   // Two terminating empty strings need two bytes.
-  uint32_t used = 2;
-  size_t n = 0;
-  for (; n < Rows.size(); ++n) {
-    const uint32_t need = uint32_t(Rows[n].Name.size() + 1 + Rows[n].Description.size() + 1);
-    if (used + need > cap) break;
-    used += need;
+  uint64_t used = 2;
+  for (const TAdapterRow& r : Rows) used += r.Name.size() + 1 + r.Description.size() + 1;
+  if (!Buffer || used > *Size) {
+    // Never a part of the list: the caller learns the size that holds it all.
+    *Size = used > UINT32_MAX ? UINT32_MAX : uint32_t(used);
+    return false;
   }
+  const size_t n = Rows.size();
   char* p = Buffer;
   for (size_t i = 0; i < n; ++i) {
     std::memcpy(p, Rows[i].Name.c_str(), Rows[i].Name.size() + 1);

@@ -17,9 +17,17 @@ bool Fails(const char* step) { return Fake().FailStep == step; }
 
 bool GetAdapterNames(char* pStr, uint32_t* BufferSize) {
   TFakeDriver& f = Fake();
+  f.NameSizesAsked.push_back(*BufferSize);
   if (f.NamesFail) return false;
-  const size_t n = std::min<size_t>(f.NameBuffer.size(), *BufferSize);
-  if (n) std::memcpy(pStr, f.NameBuffer.data(), n);
+  // Too small: False and the size needed, as the real driver answers.
+  const size_t calls = f.NameSizesAsked.size();
+  const size_t need = f.NameBuffer.size() + f.NamesGrow * std::min(calls, f.NamesGrowCalls);
+  if (need > *BufferSize) {
+    *BufferSize = uint32_t(need);
+    return false;
+  }
+  if (!f.NameBuffer.empty()) std::memcpy(pStr, f.NameBuffer.data(), f.NameBuffer.size());
+  *BufferSize = uint32_t(f.NameBuffer.size());
   return true;
 }
 

@@ -215,6 +215,42 @@ TEST_F(Live_DownInterface, IsListedButItsOpenFails) {
   EXPECT_EQ(error, "Cannot Open Adapter \"d0\"");
 }
 
+// A host with many adapters (containers): 60 veth pairs and lo. Each one is
+// listed; the names alone outgrow the first name buffer.
+class Live_ManyAdapters : public InOwnNamespace {};
+
+TEST_F(Live_ManyAdapters, EveryAdapterIsListed) {
+  const std::string batch = "/tmp/tamrivel-many-" + std::to_string(getpid());
+  {
+    FILE* f = std::fopen(batch.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    for (int i = 0; i < 60; ++i) std::fprintf(f, "link add tdummy%d type veth peer name tdummyp%d\n", i, i);
+    std::fclose(f);
+  }
+  const bool made = Run("ip -n " + Ns + " -batch " + batch);
+  std::remove(batch.c_str());
+  if (!made) GTEST_SKIP() << "cannot create 60 veth pairs in a network namespace";
+  std::vector<std::string> names, kernel;
+  std::string entered, error;
+  std::thread inside([&] {
+    entered = Enter();
+    if (!entered.empty()) return;
+    struct if_nameindex* all = if_nameindex();
+    for (struct if_nameindex* i = all; i && i->if_index; ++i) kernel.push_back(i->if_name);
+    if (all) if_freenameindex(all);
+    TMonitorPcap mon(nullptr);
+    names = Rows(mon.AdapterNameList());
+    error = mon.LastError();
+  });
+  inside.join();
+  ASSERT_EQ(entered, "");
+  std::printf("[ adapters ] %zu in the namespace, %zu listed\n", kernel.size(), names.size());
+  EXPECT_EQ(error, "");
+  ASSERT_EQ(kernel.size(), 121u);
+  EXPECT_EQ(names.size(), kernel.size());
+  for (const std::string& k : kernel) EXPECT_NE(std::find(names.begin(), names.end(), k), names.end()) << k;
+}
+
 // Bursts sent as fast as the sender can go, in a namespace with IPv6 off, so
 // that the burst's frames are the only ones. The driver's 1 MB buffer has room
 // for 300 frames of the monitor's snap length, so a burst of 300 is counted
