@@ -2,6 +2,7 @@
 // and close, over the driver entry points.
 #include "capture/Pcap.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -241,8 +242,12 @@ int ReadCapture(CaptureHandle* Handle, int Count, TCaptureCallback Callback, voi
     return -1;
   }
   if (Handle->BytesLeft == 0) {
+    // A failing driver read leaves its reason in errno (the driver over
+    // libpcap does); a driver that leaves none reads as 0.
+    errno = 0;
     if (!PacketReceivePacket || !Handle->Adapter || !Handle->Packet ||
         !PacketReceivePacket(Handle->Adapter, Handle->Packet, true)) {
+      Handle->ReadErrno = errno;
       std::snprintf(Handle->ErrorText, sizeof Handle->ErrorText, "Read Error: PacketRecievePacket failed");
       return -1;
     }

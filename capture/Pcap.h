@@ -33,6 +33,7 @@ struct CaptureHandle {
   uint8_t* NextRecord;  // first record of the current block not yet handed out
   uint32_t BytesLeft;   // bytes of the current block from NextRecord on
   char ErrorText[256];  // last read error
+  int ReadErrno;        // the system's code for the last read error, 0 when the driver gave none
 };
 
 using TCaptureCallback = void (*)(void* User, const bpf_hdr* Header, const uint8_t* Data);
@@ -59,7 +60,8 @@ CaptureHandle* OpenCapture(const std::string& DeviceName, int SnapLen, bool Prom
 
 // Hands out up to Count records (Count <= 0: the rest of the block), reading
 // the driver first when no block is in hand. Returns the number handed out,
-// or -1 with the message in Handle->ErrorText.
+// or -1 with the message in Handle->ErrorText and the driver's errno (ENODEV:
+// the adapter has gone) in Handle->ReadErrno.
 int ReadCapture(CaptureHandle* Handle, int Count, TCaptureCallback Callback, void* User);
 
 // Closes the adapter and frees the handle; Handle becomes nullptr.

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -42,6 +43,11 @@ struct ADAPTER {
   int KernelBuffer = 1000000;
   std::vector<bpf_insn> Filter;  // the kernel filter in force, if any
   int ReadTimeoutMs = 1000;
+  // The interface the live handle is bound to. When the name no longer
+  // gives this index the adapter has gone (deleted, or renamed and another
+  // made in its place): its socket will never see a frame again.
+  unsigned IfIndex = 0;
+  std::chrono::steady_clock::time_point NextPresenceCheck{};
   int MinToCopy = 0;  // kept only: reads return as soon as frames are there
   int Fd = -1;
   // Records read from libpcap that did not fit into the caller's block.
@@ -237,9 +243,16 @@ TPcap* NewLiveHandle(const ADAPTER* a, int* Fd) {
 
 // Creates the first handle, so that an adapter that cannot capture fails at open.
 bool Activate(ADAPTER* a) {
+  a->IfIndex = if_nametoindex(a->Name.c_str());
   a->Pcap = NewLiveHandle(a, &a->Fd);
-  return a->Pcap != nullptr;
+  return a->Pcap != nullptr && a->IfIndex != 0;
 }
+
+// How often an idle handle checks that its adapter is still there: a read
+// error tells at once, this is for the case where none comes.
+constexpr auto PresenceCheckInterval = std::chrono::seconds(1);
+
+bool AdapterGone(const ADAPTER* a) { return if_nametoindex(a->Name.c_str()) != a->IfIndex; }
 
 // Replaces the live handle by one made with the adapter's current settings;
 // on failure the old handle stays. Frames the old one held are not carried
@@ -300,6 +313,7 @@ ADAPTER* DrvOpenAdapter(char* AdapterName) {
   ADAPTER* a = new ADAPTER;
   a->Name = name;
   if (!Activate(a)) {
+    if (a->Pcap) L.close(a->Pcap);
     delete a;
     return nullptr;
   }
@@ -337,6 +351,7 @@ bool DrvReceivePacket(ADAPTER* a, PACKET* p, bool /*Sync*/) {
     a->PendingPos = 0;
   }
   bool ok = true;
+  int error = 0;
   if (a->Pending.empty()) {
     int ready = 1;
     if (a->OutLen == 0) {
@@ -344,14 +359,32 @@ bool DrvReceivePacket(ADAPTER* a, PACKET* p, bool /*Sync*/) {
       const int timeout = a->ReadTimeoutMs == 0 ? -1 : (a->ReadTimeoutMs < 0 ? 0 : a->ReadTimeoutMs);
       ready = poll(&pfd, 1, timeout);
       if (ready < 0 && errno == EINTR) ready = 0;
-      if (ready < 0) ok = false;
+      if (ready < 0) {
+        ok = false;
+        error = errno;
+      }
     }
-    if (ok && ready > 0 && L.dispatch(a->Pcap, -1, OnFrame, reinterpret_cast<unsigned char*>(a)) < 0) ok = false;
+    if (ok && ready > 0 && L.dispatch(a->Pcap, -1, OnFrame, reinterpret_cast<unsigned char*>(a)) < 0) {
+      ok = false;
+      error = errno;
+    }
+    // A vanished adapter shows once, as an error of the read that follows
+    // (libpcap: "The interface disappeared"); after that its socket is
+    // silent. Both are reported as ENODEV, which ends the capture.
+    const auto now = std::chrono::steady_clock::now();
+    if (!ok || (ready == 0 && now >= a->NextPresenceCheck)) {
+      a->NextPresenceCheck = now + PresenceCheckInterval;
+      if (AdapterGone(a)) {
+        ok = false;
+        error = ENODEV;
+      }
+    }
   }
   p->ulBytesReceived = a->OutLen;
   p->bIoComplete = true;
   a->Out = nullptr;
   a->OutCap = a->OutLen = 0;
+  if (!ok) errno = error;
   return ok;
 }
 

@@ -18,7 +18,10 @@
 // - the socket's drop count (frames lost because the ring was full) in the
 //   statistics;
 // - read blocks in the BPF record layout with bh_hdrlen = 20; a read waits at
-//   most the read time-out (non-blocking descriptor plus poll);
+//   most the read time-out (non-blocking descriptor plus poll); a failed read
+//   leaves its reason in errno, ENODEV when the adapter has gone (its name no
+//   longer gives the interface it was opened on; checked after a read error,
+//   and once a second while no frame comes);
 // - the adapter MAC for the current-address request;
 // - the libpcap version text as the library version.
 // Capturing needs CAP_NET_RAW.

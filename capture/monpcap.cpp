@@ -3,10 +3,12 @@
 #include "capture/monpcap.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
 #include "capture/capsubs.h"
+#include "platform/Messages.h"
 #include "rtl/SysUtils.h"
 
 namespace {
@@ -27,6 +29,11 @@ constexpr uint16_t IpFragmentOffsetMask = 0x1FFF;
 // Reading the driver's statistics costs system calls: not for every block.
 constexpr auto StatsInterval = std::chrono::milliseconds(100);
 constexpr auto DropReportInterval = std::chrono::seconds(1);
+// Posted to the monitor's window when its capture thread has ended on its own.
+constexpr UINT WM_CAPTURE_ENDED = WM_USER + 1;
+
+// A read error after which the adapter will never deliver again.
+bool AdapterGone(int Errno) { return Errno == ENODEV || Errno == ENXIO; }
 
 inline uint16_t Get16(const uint8_t* p) { return uint16_t((p[0] << 8) | p[1]); }
 
@@ -45,6 +52,8 @@ void TPcapThread::Start() {
   Thread_ = std::thread([this] {
     Execute();
     Finished_.store(true, std::memory_order_release);
+    // Ended on its own (not told to): the monitor hears of it on its thread.
+    if (!Terminated() && Monitor) Monitor->PostCaptureEnded();
   });
 }
 
@@ -86,6 +95,13 @@ void TPcapThread::Execute() {
     if (PacketSetReadTimeout && m->Handle_->Adapter) PacketSetReadTimeout(m->Handle_->Adapter, CaptureReadTimeout);
     while (!Terminated()) {
       if (ReadCapture(m->Handle_, 0, &CaptureCallback, this) < 0) {
+        if (AdapterGone(m->Handle_->ReadErrno)) {
+          // Nothing will come again, not even when an adapter of that name
+          // comes back: the capture ends and says why.
+          m->SetThreadError("Capture ended: adapter \"" + m->MonAdapter_ + "\" has gone (" +
+                            SysErrorMessage(m->Handle_->ReadErrno) + ")");
+          break;
+        }
         // A failing adapter is retried once per read time-out, not in a busy loop.
         m->SetThreadError(m->Handle_->ErrorText);
         Pause(CaptureReadTimeout);
@@ -143,10 +159,34 @@ TMonitorPcap::~TMonitorPcap() {
     StopMonitor();
   } catch (...) {
   }
+  DeallocateHWnd(Wnd_);
 }
 
 bool TMonitorPcap::Connected() const noexcept {
   return Connected_.load(std::memory_order_acquire) && !(CaptureThread_ && CaptureThread_->Finished());
+}
+
+const std::string& TMonitorPcap::LastError() const noexcept {
+  // A capture that has ended on its own tells why at once, also before its
+  // end has been handled on this thread.
+  if (CaptureThread_ && CaptureThread_->Finished() && !CaptureThread_->Terminated()) {
+    std::lock_guard<std::mutex> lock(ThreadErrorLock_);
+    if (!ThreadError_.empty()) LastError_ = ThreadError_;
+  }
+  return LastError_;
+}
+
+void TMonitorPcap::PostCaptureEnded() {
+  if (Wnd_) PostMessage(Wnd_, WM_CAPTURE_ENDED, 0, 0);
+}
+
+void TMonitorPcap::WndProc(TMessage& Msg) {
+  if (Msg.Msg != WM_CAPTURE_ENDED) return;
+  // Only a thread that is still the monitor's and has ended on its own: a
+  // stop or a new start since the message was posted has dealt with it.
+  if (!CaptureThread_ || !CaptureThread_->Finished() || CaptureThread_->Terminated()) return;
+  CaptureThreadEnded();
+  if (OnCaptureEnded) OnCaptureEnded(this);
 }
 
 void TMonitorPcap::SetAddrMask(const std::string& Value) {
@@ -249,6 +289,15 @@ void TMonitorPcap::StartMonitor() {
 
   Handle_ = OpenCapture(MonAdapter_, snapLen, Promiscuous_, LastError_, CaptureReadTimeout);
   if (!Handle_) return;
+  // The window that hears of a capture's own end, on this thread. Without a
+  // message queue (no application object) capture runs unannounced.
+  if (!Wnd_) {
+    try {
+      Wnd_ = AllocateHWnd([this](TMessage& Msg) { WndProc(Msg); });
+    } catch (const std::exception&) {
+      Wnd_ = 0;
+    }
+  }
   GetAdapterMac(Handle_, LastError_, AdapterMac_);
   {
     std::lock_guard<std::mutex> lock(ThreadErrorLock_);

@@ -1,6 +1,7 @@
 // The scriptable fake capture driver's entry points and call counts.
 #include "FakeDriver.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
@@ -73,7 +74,10 @@ bool ReceivePacket(ADAPTER*, PACKET* p, bool) {
   f.Reads.pop_front();
   f.Changed.notify_all();
   if (r.Throw) throw std::runtime_error("driver fault");
-  if (r.Fail) return false;
+  if (r.Fail) {
+    errno = r.Errno;
+    return false;
+  }
   const size_t n = std::min<size_t>(r.Block.size(), p->Length);
   if (n) std::memcpy(p->Buffer, r.Block.data(), n);
   p->ulBytesReceived = uint32_t(n);
@@ -179,19 +183,19 @@ const TPacketModule FakeModule{&Load, &Symbol, &Unload};
 
 void TFakeDriver::PushBlock(std::vector<uint8_t> block) {
   std::lock_guard<std::mutex> lock(Lock);
-  Reads.push_back(TFakeRead{false, false, std::move(block)});
+  Reads.push_back(TFakeRead{false, false, 0, std::move(block)});
   Changed.notify_all();
 }
 
-void TFakeDriver::PushFailure() {
+void TFakeDriver::PushFailure(int Errno) {
   std::lock_guard<std::mutex> lock(Lock);
-  Reads.push_back(TFakeRead{true, false, {}});
+  Reads.push_back(TFakeRead{true, false, Errno, {}});
   Changed.notify_all();
 }
 
 void TFakeDriver::PushThrow() {
   std::lock_guard<std::mutex> lock(Lock);
-  Reads.push_back(TFakeRead{false, true, {}});
+  Reads.push_back(TFakeRead{false, true, 0, {}});
   Changed.notify_all();
 }
 

@@ -17,6 +17,7 @@
 struct TFakeRead {
   bool Fail = false;
   bool Throw = false;  // the driver call raises (a broken driver)
+  int Errno = 0;       // left in errno by a failing read
   std::vector<uint8_t> Block;
 };
 
@@ -60,7 +61,7 @@ struct TFakeDriver {
   std::deque<TFakeRead> Reads;
 
   void PushBlock(std::vector<uint8_t> block);
-  void PushFailure();
+  void PushFailure(int Errno = 0);
   void PushThrow();
 };
 

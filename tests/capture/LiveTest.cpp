@@ -13,11 +13,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -26,6 +28,8 @@
 #include "capture/Pcap.h"
 #include "capture/capsubs.h"
 #include "capture/monpcap.h"
+#include "platform/Messages.h"
+#include "rtl/SysUtils.h"
 
 namespace {
 
@@ -249,6 +253,61 @@ TEST_F(Live_ManyAdapters, EveryAdapterIsListed) {
   ASSERT_EQ(kernel.size(), 121u);
   EXPECT_EQ(names.size(), kernel.size());
   for (const std::string& k : kernel) EXPECT_NE(std::find(names.begin(), names.end(), k), names.end()) << k;
+}
+
+// An adapter deleted while it is being captured: the capture ends, says why
+// and tells its thread; a capture on an idle adapter beside it runs on.
+class Live_VanishingAdapter : public InOwnNamespace {};
+
+TEST_F(Live_VanishingAdapter, EndsItsCaptureWhileAnIdleOneRunsOn) {
+  if (!Run("ip -n " + Ns + " link add va0 type veth peer name va1") ||
+      !Run("ip -n " + Ns + " link add vb0 type veth peer name vb1"))
+    GTEST_SKIP() << "cannot create veth pairs in a network namespace";
+  for (const char* d : {"va0", "va1", "vb0", "vb1"}) ASSERT_TRUE(Run("ip -n " + Ns + " link set " + d + " up")) << d;
+  std::string entered, startError, why, idleError;
+  bool ended = false, idleEnded = false, connectedAfter = true, idleConnected = false;
+  double delay = -1;
+  std::thread inside([&] {
+    entered = Enter();
+    if (!entered.empty()) return;
+    TMonitorPcap gone(nullptr), idle(nullptr);
+    gone.SetMonAdapter("va0");
+    idle.SetMonAdapter("vb0");
+    const auto t0 = std::make_shared<std::chrono::steady_clock::time_point>();
+    gone.OnCaptureEnded = [&, t0](TObject*) {
+      ended = true;
+      delay = std::chrono::duration<double>(std::chrono::steady_clock::now() - *t0).count();
+      why = gone.LastError();
+    };
+    idle.OnCaptureEnded = [&](TObject*) { idleEnded = true; };
+    gone.StartMonitor();
+    idle.StartMonitor();
+    if (!gone.Connected() || !idle.Connected()) {
+      startError = gone.LastError() + idle.LastError();
+      return;
+    }
+    WaitMessages([] { return false; }, 300);
+    *t0 = std::chrono::steady_clock::now();
+    Run("ip link del va0");
+    WaitMessages([&] { return ended; }, 5000);
+    connectedAfter = gone.Connected();
+    // Longer than the idle adapter's presence check.
+    WaitMessages([] { return false; }, 1500);
+    idleConnected = idle.Connected();
+    idleError = idle.LastError();
+    idle.StopMonitor();
+    gone.StopMonitor();
+  });
+  inside.join();
+  ASSERT_EQ(entered, "");
+  ASSERT_EQ(startError, "");
+  std::printf("[ vanish   ] end event after %.3f s: %s\n", delay, why.c_str());
+  EXPECT_TRUE(ended);
+  EXPECT_FALSE(connectedAfter);
+  EXPECT_EQ(why, "Capture ended: adapter \"va0\" has gone (" + SysErrorMessage(ENODEV) + ")");
+  EXPECT_FALSE(idleEnded);
+  EXPECT_TRUE(idleConnected);
+  EXPECT_EQ(idleError, "");
 }
 
 // Bursts sent as fast as the sender can go, in a namespace with IPv6 off, so
