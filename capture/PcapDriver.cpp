@@ -370,13 +370,16 @@ bool DrvReceivePacket(ADAPTER* a, PACKET* p, bool /*Sync*/) {
     }
     // A vanished adapter shows once, as an error of the read that follows
     // (libpcap: "The interface disappeared"); after that its socket is
-    // silent. Both are reported as ENODEV, which ends the capture.
+    // silent. Its index tells for certain: ENODEV when it has gone, which
+    // ends the capture, and never ENODEV while it is there.
     const auto now = std::chrono::steady_clock::now();
     if (!ok || (ready == 0 && now >= a->NextPresenceCheck)) {
       a->NextPresenceCheck = now + PresenceCheckInterval;
       if (AdapterGone(a)) {
         ok = false;
         error = ENODEV;
+      } else if (error == ENODEV || error == ENXIO) {
+        error = EIO;
       }
     }
   }

@@ -98,7 +98,7 @@ void TPcapThread::Execute() {
         if (AdapterGone(m->Handle_->ReadErrno)) {
           // Nothing will come again, not even when an adapter of that name
           // comes back: the capture ends and says why.
-          m->SetThreadError("Capture ended: adapter \"" + m->MonAdapter_ + "\" has gone (" +
+          m->SetThreadError("Capture ended: adapter \"" + m->CaptureAdapter_ + "\" has gone (" +
                             SysErrorMessage(m->Handle_->ReadErrno) + ")");
           break;
         }
@@ -289,6 +289,7 @@ void TMonitorPcap::StartMonitor() {
 
   Handle_ = OpenCapture(MonAdapter_, snapLen, Promiscuous_, LastError_, CaptureReadTimeout);
   if (!Handle_) return;
+  CaptureAdapter_ = MonAdapter_;
   // The window that hears of a capture's own end, on this thread. Without a
   // message queue (no application object) capture runs unannounced.
   if (!Wnd_) {

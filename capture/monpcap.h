@@ -201,5 +201,6 @@ class TMonitorPcap : public TComponent {
   // The capture thread's last failure (read error or handler exception).
   mutable std::mutex ThreadErrorLock_;
   std::string ThreadError_;
-  HWND Wnd_ = 0;  // hears of a capture's own end; on the thread of the first start
+  HWND Wnd_ = 0;                // hears of a capture's own end; on the thread of the first start
+  std::string CaptureAdapter_;  // the adapter being captured (MonAdapter may change meanwhile)
 };
