@@ -310,6 +310,39 @@ TEST_F(Live_VanishingAdapter, EndsItsCaptureWhileAnIdleOneRunsOn) {
   EXPECT_EQ(idleError, "");
 }
 
+// Taken down and renamed: no read error says so (a downed adapter is only
+// paused), but the name no longer gives the adapter that was opened.
+TEST_F(Live_VanishingAdapter, EndsItsCaptureWhenRenamed) {
+  if (!Run("ip -n " + Ns + " link add vr0 type veth peer name vr1"))
+    GTEST_SKIP() << "cannot create a veth pair in a network namespace";
+  for (const char* d : {"vr0", "vr1"}) ASSERT_TRUE(Run("ip -n " + Ns + " link set " + d + " up")) << d;
+  std::string entered, startError, why;
+  bool ended = false;
+  std::thread inside([&] {
+    entered = Enter();
+    if (!entered.empty()) return;
+    TMonitorPcap mon(nullptr);
+    mon.SetMonAdapter("vr0");
+    mon.OnCaptureEnded = [&](TObject*) { ended = true; };
+    mon.StartMonitor();
+    if (!mon.Connected()) {
+      startError = mon.LastError();
+      return;
+    }
+    WaitMessages([] { return false; }, 300);
+    Run("ip link set vr0 down");
+    Run("ip link set vr0 name vr9");
+    WaitMessages([&] { return ended; }, 5000);
+    why = mon.LastError();
+    mon.StopMonitor();
+  });
+  inside.join();
+  ASSERT_EQ(entered, "");
+  ASSERT_EQ(startError, "");
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(why, "Capture ended: adapter \"vr0\" has gone (" + SysErrorMessage(ENODEV) + ")");
+}
+
 // Bursts sent as fast as the sender can go, in a namespace with IPv6 off, so
 // that the burst's frames are the only ones. The driver's 1 MB buffer has room
 // for 300 frames of the monitor's snap length, so a burst of 300 is counted
