@@ -526,12 +526,23 @@ bool TForm1::StartLocalMonitor() {
   MonitorPcap_->SetIgnoreNonIP(false);
   MonitorPcap_->SetPromiscuous(true);
   MonitorPcap_->ClearIgnoreIPs();
+  // A capture that ends on its own (its adapter has gone) is told here, on
+  // this thread, through the message queue.
+  MonitorPcap_->OnCaptureEnded = [this](TObject*) { Guard("LocalMonitorEnded", [this] { LocalMonitorEnded(); }); };
   MonitorPcap_->StartMonitor();
   if (!MonitorPcap_->Connected()) {
     LogObjInfo(MonitorPcap_->LastError());
     return false;
   }
   return true;
+}
+
+// The capture ended without a stop: told and shown as after a failed start.
+void TForm1::LocalMonitorEnded() {
+  if (!MonitoringActive) return;
+  MonitoringActive = false;
+  doMonitor->setText(MonitorStart);
+  LogObjInfo(MonitorPcap_->LastError());
 }
 
 // Fills the address list (and with RefillAdapters the adapter list) from the

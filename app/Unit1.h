@@ -144,6 +144,8 @@ class TForm1 : public QWidget, public TViewHost {
   void PacketEvent(TObject* Sender, TPacketInfo PacketInfo);
   void doMonitorClick();
   bool StartLocalMonitor();
+  // The local capture has ended on its own (its adapter has gone).
+  void LocalMonitorEnded();
   void TrackBar1Change();
   void TrackBar2Change();
   void MNU_MAX_ChartClick(QAction* Item);

@@ -2,6 +2,7 @@
 // and close, over the driver entry points.
 #include "capture/Pcap.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -60,20 +61,35 @@ int ListAdapters(TStrings* Names, TStrings* Descriptions, std::string& ErrorText
   Descriptions->Clear();
   const bool wide = OldDriverLayout(VersionText());
 
-  // One spare zero word after the buffer bounds every walk.
-  std::unique_ptr<char[]> buf(new (std::nothrow) char[ADAPTER_NAMES_SIZE + 2]());
-  uint32_t size = ADAPTER_NAMES_SIZE;
-  if (!buf || !PacketGetAdapterNames || !PacketGetAdapterNames(buf.get(), &size)) {
+  // A driver whose adapters do not fit answers False with the size they
+  // need: the call is repeated with a buffer of that size (the list may grow
+  // in between, so a few times), never cut short. One spare zero word after
+  // the buffer bounds every walk.
+  std::unique_ptr<char[]> buf;
+  uint32_t cap = ADAPTER_NAMES_SIZE;
+  bool ok = false;
+  for (int attempt = 0; attempt < ADAPTER_NAMES_ATTEMPTS && PacketGetAdapterNames; ++attempt) {
+    buf.reset(new (std::nothrow) char[size_t(cap) + 2]());
+    uint32_t size = cap;
+    if (!buf) break;
+    if (PacketGetAdapterNames(buf.get(), &size)) {
+      ok = true;
+      break;
+    }
+    if (size <= cap || size > ADAPTER_NAMES_SIZE_MAX) break;
+    cap = size;
+  }
+  if (!ok) {
     ErrorText = NamesFailedText;
     return 0;
   }
   const char* b = buf.get();
   if (!wide) {
-    WalkNarrow(b, 0, ADAPTER_NAMES_SIZE, true, Names, Descriptions);
+    WalkNarrow(b, 0, cap, true, Names, Descriptions);
   } else {
     size_t pos = 0;
     std::string name;
-    while (pos + 1 < ADAPTER_NAMES_SIZE) {
+    while (pos + 1 < cap) {
       uint16_t unit;
       std::memcpy(&unit, b + pos, 2);
       pos += 2;
@@ -85,7 +101,7 @@ int ListAdapters(TStrings* Names, TStrings* Descriptions, std::string& ErrorText
       Names->Add(Trim(name));
       name.clear();
     }
-    WalkNarrow(b, pos, ADAPTER_NAMES_SIZE, false, Names, Descriptions);
+    WalkNarrow(b, pos, cap, false, Names, Descriptions);
   }
   return Names->Count();
 }
@@ -226,8 +242,12 @@ int ReadCapture(CaptureHandle* Handle, int Count, TCaptureCallback Callback, voi
     return -1;
   }
   if (Handle->BytesLeft == 0) {
+    // A failing driver read leaves its reason in errno (the driver over
+    // libpcap does); a driver that leaves none reads as 0.
+    errno = 0;
     if (!PacketReceivePacket || !Handle->Adapter || !Handle->Packet ||
         !PacketReceivePacket(Handle->Adapter, Handle->Packet, true)) {
+      Handle->ReadErrno = errno;
       std::snprintf(Handle->ErrorText, sizeof Handle->ErrorText, "Read Error: PacketRecievePacket failed");
       return -1;
     }

@@ -14,7 +14,11 @@ class TStrings;
 
 constexpr uint32_t CAPTURE_BUFFER_SIZE = 256000;
 constexpr int32_t CAPTURE_KERNEL_BUFFER = 1000000;
+// The adapter-name buffer's first size; a driver that needs more says so and
+// is asked again with a buffer of the size it asked for, up to the limit.
 constexpr uint32_t ADAPTER_NAMES_SIZE = 4096;
+constexpr uint32_t ADAPTER_NAMES_SIZE_MAX = 16u << 20;
+constexpr int ADAPTER_NAMES_ATTEMPTS = 4;
 constexpr uint32_t ADAPTER_NAME_MAX = 2048;
 constexpr int MAX_ADAPTER_ADDRESSES = 10;
 
@@ -29,11 +33,13 @@ struct CaptureHandle {
   uint8_t* NextRecord;  // first record of the current block not yet handed out
   uint32_t BytesLeft;   // bytes of the current block from NextRecord on
   char ErrorText[256];  // last read error
+  int ReadErrno;        // the system's code for the last read error, 0 when the driver gave none
 };
 
 using TCaptureCallback = void (*)(void* User, const bpf_hdr* Header, const uint8_t* Data);
 
-// Fills Names and Descriptions (row for row) and returns the number of names.
+// Fills Names and Descriptions (row for row) and returns the number of names:
+// every adapter the driver lists, however long the list.
 int ListAdapters(TStrings* Names, TStrings* Descriptions, std::string& ErrorText);
 
 std::string GetDriverVersionText();
@@ -54,7 +60,8 @@ CaptureHandle* OpenCapture(const std::string& DeviceName, int SnapLen, bool Prom
 
 // Hands out up to Count records (Count <= 0: the rest of the block), reading
 // the driver first when no block is in hand. Returns the number handed out,
-// or -1 with the message in Handle->ErrorText.
+// or -1 with the message in Handle->ErrorText and the driver's errno (ENODEV:
+// the adapter has gone) in Handle->ReadErrno.
 int ReadCapture(CaptureHandle* Handle, int Count, TCaptureCallback Callback, void* User);
 
 // Closes the adapter and frees the handle; Handle becomes nullptr.

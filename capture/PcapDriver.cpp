@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -42,6 +43,11 @@ struct ADAPTER {
   int KernelBuffer = 1000000;
   std::vector<bpf_insn> Filter;  // the kernel filter in force, if any
   int ReadTimeoutMs = 1000;
+  // The interface the live handle is bound to. When the name no longer
+  // gives this index the adapter has gone (deleted, or renamed and another
+  // made in its place): its socket will never see a frame again.
+  unsigned IfIndex = 0;
+  std::chrono::steady_clock::time_point NextPresenceCheck{};
   int MinToCopy = 0;  // kept only: reads return as soon as frames are there
   int Fd = -1;
   // Records read from libpcap that did not fit into the caller's block.
@@ -56,16 +62,16 @@ struct ADAPTER {
 // ---- layout helpers -------------------------------------------------------
 
 bool PackAdapterNames(const std::vector<TAdapterRow>& Rows, char* Buffer, uint32_t* Size) {
-  if (!Buffer || !Size || *Size < 2) return false;
-  const uint32_t cap = *Size;
+  if (!Size) return false;
   // Two terminating empty strings need two bytes.
-  uint32_t used = 2;
-  size_t n = 0;
-  for (; n < Rows.size(); ++n) {
-    const uint32_t need = uint32_t(Rows[n].Name.size() + 1 + Rows[n].Description.size() + 1);
-    if (used + need > cap) break;
-    used += need;
+  uint64_t used = 2;
+  for (const TAdapterRow& r : Rows) used += r.Name.size() + 1 + r.Description.size() + 1;
+  if (!Buffer || used > *Size) {
+    // Never a part of the list: the caller learns the size that holds it all.
+    *Size = used > UINT32_MAX ? UINT32_MAX : uint32_t(used);
+    return false;
   }
+  const size_t n = Rows.size();
   char* p = Buffer;
   for (size_t i = 0; i < n; ++i) {
     std::memcpy(p, Rows[i].Name.c_str(), Rows[i].Name.size() + 1);
@@ -237,9 +243,16 @@ TPcap* NewLiveHandle(const ADAPTER* a, int* Fd) {
 
 // Creates the first handle, so that an adapter that cannot capture fails at open.
 bool Activate(ADAPTER* a) {
+  a->IfIndex = if_nametoindex(a->Name.c_str());
   a->Pcap = NewLiveHandle(a, &a->Fd);
-  return a->Pcap != nullptr;
+  return a->Pcap != nullptr && a->IfIndex != 0;
 }
+
+// How often an idle handle checks that its adapter is still there: a read
+// error tells at once, this is for the case where none comes.
+constexpr auto PresenceCheckInterval = std::chrono::seconds(1);
+
+bool AdapterGone(const ADAPTER* a) { return if_nametoindex(a->Name.c_str()) != a->IfIndex; }
 
 // Replaces the live handle by one made with the adapter's current settings;
 // on failure the old handle stays. Frames the old one held are not carried
@@ -300,6 +313,7 @@ ADAPTER* DrvOpenAdapter(char* AdapterName) {
   ADAPTER* a = new ADAPTER;
   a->Name = name;
   if (!Activate(a)) {
+    if (a->Pcap) L.close(a->Pcap);
     delete a;
     return nullptr;
   }
@@ -337,6 +351,7 @@ bool DrvReceivePacket(ADAPTER* a, PACKET* p, bool /*Sync*/) {
     a->PendingPos = 0;
   }
   bool ok = true;
+  int error = 0;
   if (a->Pending.empty()) {
     int ready = 1;
     if (a->OutLen == 0) {
@@ -344,14 +359,35 @@ bool DrvReceivePacket(ADAPTER* a, PACKET* p, bool /*Sync*/) {
       const int timeout = a->ReadTimeoutMs == 0 ? -1 : (a->ReadTimeoutMs < 0 ? 0 : a->ReadTimeoutMs);
       ready = poll(&pfd, 1, timeout);
       if (ready < 0 && errno == EINTR) ready = 0;
-      if (ready < 0) ok = false;
+      if (ready < 0) {
+        ok = false;
+        error = errno;
+      }
     }
-    if (ok && ready > 0 && L.dispatch(a->Pcap, -1, OnFrame, reinterpret_cast<unsigned char*>(a)) < 0) ok = false;
+    if (ok && ready > 0 && L.dispatch(a->Pcap, -1, OnFrame, reinterpret_cast<unsigned char*>(a)) < 0) {
+      ok = false;
+      error = errno;
+    }
+    // A vanished adapter shows once, as an error of the read that follows
+    // (libpcap: "The interface disappeared"); after that its socket is
+    // silent. Its index tells for certain: ENODEV when it has gone, which
+    // ends the capture, and never ENODEV while it is there.
+    const auto now = std::chrono::steady_clock::now();
+    if (!ok || (ready == 0 && now >= a->NextPresenceCheck)) {
+      a->NextPresenceCheck = now + PresenceCheckInterval;
+      if (AdapterGone(a)) {
+        ok = false;
+        error = ENODEV;
+      } else if (error == ENODEV || error == ENXIO) {
+        error = EIO;
+      }
+    }
   }
   p->ulBytesReceived = a->OutLen;
   p->bIoComplete = true;
   a->Out = nullptr;
   a->OutCap = a->OutLen = 0;
+  if (!ok) errno = error;
   return ok;
 }
 

@@ -6,7 +6,8 @@
 // What the driver hands its callers:
 // - adapter names in the narrow layout (names, empty string, descriptions,
 //   empty string), Ethernet-type interfaces and loopback only, each with a
-//   non-empty description;
+//   non-empty description; a buffer too small for all of them gets False and
+//   the size needed;
 // - address entries in the 384-byte layout;
 // - adapters activated when they are opened, so that an adapter that cannot
 //   capture (down, gone, not permitted) fails at open; the promiscuous filter
@@ -17,7 +18,10 @@
 // - the socket's drop count (frames lost because the ring was full) in the
 //   statistics;
 // - read blocks in the BPF record layout with bh_hdrlen = 20; a read waits at
-//   most the read time-out (non-blocking descriptor plus poll);
+//   most the read time-out (non-blocking descriptor plus poll); a failed read
+//   leaves its reason in errno, ENODEV when the adapter has gone (its name no
+//   longer gives the interface it was opened on; checked after a read error,
+//   and once a second while no frame comes);
 // - the adapter MAC for the current-address request;
 // - the libpcap version text as the library version.
 // Capturing needs CAP_NET_RAW.
@@ -115,8 +119,9 @@ struct TAdapterRow {
   std::string Description;
 };
 
-// Writes rows in the narrow name layout. Only whole rows that fit (with both
-// terminating empty strings) are written; *Size becomes the bytes used.
+// Writes rows in the narrow name layout; *Size becomes the bytes used. When
+// they do not all fit (with both terminating empty strings) nothing is
+// written, *Size becomes the size needed and the result is False.
 bool PackAdapterNames(const std::vector<TAdapterRow>& Rows, char* Buffer, uint32_t* Size);
 
 // One IPv4 address entry, values in network byte order.

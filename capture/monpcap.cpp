@@ -3,10 +3,12 @@
 #include "capture/monpcap.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
 #include "capture/capsubs.h"
+#include "platform/Messages.h"
 #include "rtl/SysUtils.h"
 
 namespace {
@@ -15,9 +17,23 @@ constexpr int CaptureReadTimeout = 100;  // ms
 constexpr int SnapLenHeadersOnly = 68;
 constexpr int SnapLenFull = 2000;
 constexpr uint32_t EthHdrLen = 14;
+// VLAN tags (802.1Q, and 802.1ad for the outer tag of a double-tagged frame)
+// stand between the addresses and the EtherType; capture on a trunk or a
+// VLAN's parent adapter sees them. At most two are skipped.
+constexpr uint16_t ETHERTYPE_VLAN = 0x8100;
+constexpr uint16_t ETHERTYPE_QINQ = 0x88A8;
+constexpr uint32_t VlanTagLen = 4;
+constexpr int MaxVlanTags = 2;
+// The IP header's fragment-offset bits (in 8-byte units, flags masked off).
+constexpr uint16_t IpFragmentOffsetMask = 0x1FFF;
 // Reading the driver's statistics costs system calls: not for every block.
 constexpr auto StatsInterval = std::chrono::milliseconds(100);
 constexpr auto DropReportInterval = std::chrono::seconds(1);
+// Posted to the monitor's window when its capture thread has ended on its own.
+constexpr UINT WM_CAPTURE_ENDED = WM_USER + 1;
+
+// A read error after which the adapter will never deliver again.
+bool AdapterGone(int Errno) { return Errno == ENODEV || Errno == ENXIO; }
 
 inline uint16_t Get16(const uint8_t* p) { return uint16_t((p[0] << 8) | p[1]); }
 
@@ -36,6 +52,8 @@ void TPcapThread::Start() {
   Thread_ = std::thread([this] {
     Execute();
     Finished_.store(true, std::memory_order_release);
+    // Ended on its own (not told to): the monitor hears of it on its thread.
+    if (!Terminated() && Monitor) Monitor->PostCaptureEnded();
   });
 }
 
@@ -77,6 +95,13 @@ void TPcapThread::Execute() {
     if (PacketSetReadTimeout && m->Handle_->Adapter) PacketSetReadTimeout(m->Handle_->Adapter, CaptureReadTimeout);
     while (!Terminated()) {
       if (ReadCapture(m->Handle_, 0, &CaptureCallback, this) < 0) {
+        if (AdapterGone(m->Handle_->ReadErrno)) {
+          // Nothing will come again, not even when an adapter of that name
+          // comes back: the capture ends and says why.
+          m->SetThreadError("Capture ended: adapter \"" + m->CaptureAdapter_ + "\" has gone (" +
+                            SysErrorMessage(m->Handle_->ReadErrno) + ")");
+          break;
+        }
         // A failing adapter is retried once per read time-out, not in a busy loop.
         m->SetThreadError(m->Handle_->ErrorText);
         Pause(CaptureReadTimeout);
@@ -134,10 +159,34 @@ TMonitorPcap::~TMonitorPcap() {
     StopMonitor();
   } catch (...) {
   }
+  DeallocateHWnd(Wnd_);
 }
 
 bool TMonitorPcap::Connected() const noexcept {
   return Connected_.load(std::memory_order_acquire) && !(CaptureThread_ && CaptureThread_->Finished());
+}
+
+const std::string& TMonitorPcap::LastError() const noexcept {
+  // A capture that has ended on its own tells why at once, also before its
+  // end has been handled on this thread.
+  if (CaptureThread_ && CaptureThread_->Finished() && !CaptureThread_->Terminated()) {
+    std::lock_guard<std::mutex> lock(ThreadErrorLock_);
+    if (!ThreadError_.empty()) LastError_ = ThreadError_;
+  }
+  return LastError_;
+}
+
+void TMonitorPcap::PostCaptureEnded() {
+  if (Wnd_) PostMessage(Wnd_, WM_CAPTURE_ENDED, 0, 0);
+}
+
+void TMonitorPcap::WndProc(TMessage& Msg) {
+  if (Msg.Msg != WM_CAPTURE_ENDED) return;
+  // Only a thread that is still the monitor's and has ended on its own: a
+  // stop or a new start since the message was posted has dealt with it.
+  if (!CaptureThread_ || !CaptureThread_->Finished() || CaptureThread_->Terminated()) return;
+  CaptureThreadEnded();
+  if (OnCaptureEnded) OnCaptureEnded(this);
 }
 
 void TMonitorPcap::SetAddrMask(const std::string& Value) {
@@ -240,6 +289,16 @@ void TMonitorPcap::StartMonitor() {
 
   Handle_ = OpenCapture(MonAdapter_, snapLen, Promiscuous_, LastError_, CaptureReadTimeout);
   if (!Handle_) return;
+  CaptureAdapter_ = MonAdapter_;
+  // The window that hears of a capture's own end, on this thread. Without a
+  // message queue (no application object) capture runs unannounced.
+  if (!Wnd_) {
+    try {
+      Wnd_ = AllocateHWnd([this](TMessage& Msg) { WndProc(Msg); });
+    } catch (const std::exception&) {
+      Wnd_ = 0;
+    }
+  }
   GetAdapterMac(Handle_, LastError_, AdapterMac_);
   {
     std::lock_guard<std::mutex> lock(ThreadErrorLock_);
@@ -315,12 +374,22 @@ void TMonitorPcap::HandleFrame(const bpf_hdr* Header, const uint8_t* Frame) {
   if (cap < EthHdrLen) return;
   std::memcpy(info.DestMac, Frame, 6);
   std::memcpy(info.SourceMac, Frame + 6, 6);
+  // The link header: the addresses, up to two VLAN tags, the EtherType. The
+  // record carries the inner EtherType, and everything after it counts from
+  // the end of the link header.
+  uint32_t linkLen = EthHdrLen;
   info.EtherType = Get16(Frame + 12);
+  for (int tags = 0; tags < MaxVlanTags && (info.EtherType == ETHERTYPE_VLAN || info.EtherType == ETHERTYPE_QINQ) &&
+                     cap >= linkLen + VlanTagLen;
+       ++tags) {
+    info.EtherType = Get16(Frame + linkLen + 2);
+    linkLen += VlanTagLen;
+  }
   info.FromLocalAdapter = std::memcmp(info.SourceMac, s.AdapterMac, 6) == 0;
   info.CaptureTime = BpfTimeToDateTime(Header->bh_tstamp) + s.ZoneOffset;
 
-  const uint8_t* ip = Frame + EthHdrLen;
-  const uint32_t ipCap = cap - EthHdrLen;  // captured bytes from the IP header on
+  const uint8_t* ip = Frame + linkLen;
+  const uint32_t ipCap = cap - linkLen;  // captured bytes from the IP header on
 
   if (info.EtherType == ETHERTYPE_IPV4) {
     if (ipCap >= 16) std::memcpy(&info.SourceIp, ip + 12, 4);
@@ -339,9 +408,16 @@ void TMonitorPcap::HandleFrame(const bpf_hdr* Header, const uint8_t* Frame) {
     // Payload offset from the IP header's start; -1: no payload known.
     int64_t offset = -1;
     const uint32_t h = ipCap >= 1 ? IpHeaderLength(ip) : 0;
+    // Only the first fragment of a datagram starts with the transport header;
+    // the others carry its data from the end of the IP header on.
+    const bool laterFragment = ipCap >= 8 && (Get16(ip + 6) & IpFragmentOffsetMask) != 0;
     // A header shorter than 5 words has no room for the addresses: whatever
     // follows is not a transport header.
-    if (h >= 20) {
+    if (h >= 20 && laterFragment) {
+      if (info.IpProtocol == IPPROTO_ICMP_NUM || info.IpProtocol == IPPROTO_TCP_NUM ||
+          info.IpProtocol == IPPROTO_UDP_NUM)
+        offset = h;
+    } else if (h >= 20) {
       switch (info.IpProtocol) {
         case IPPROTO_ICMP_NUM:
           if (ipCap > h) info.IcmpMessageType = ip[h];
@@ -369,7 +445,7 @@ void TMonitorPcap::HandleFrame(const bpf_hdr* Header, const uint8_t* Frame) {
     }
     if (offset >= 0) {
       // The IP total length wins over a wire length that includes padding.
-      const int64_t wireIp = int64_t(info.WireLength) - EthHdrLen;
+      const int64_t wireIp = int64_t(info.WireLength) - linkLen;
       const int64_t total = ipCap >= 4 ? int64_t(Get16(ip + 2)) : wireIp;
       const int64_t available = total < wireIp ? total : wireIp;
       const int64_t len = available - offset;
@@ -386,7 +462,7 @@ void TMonitorPcap::HandleFrame(const bpf_hdr* Header, const uint8_t* Frame) {
   if (s.IgnoreNonIP) return;
   Count(info.FromLocalAdapter, info.WireLength);
   if (!handler) return;
-  info.PayloadLength = info.WireLength - int32_t(EthHdrLen);
+  info.PayloadLength = info.WireLength - int32_t(linkLen);
   if (info.PayloadLength <= 0) return;
   const uint32_t n = std::min<uint32_t>(uint32_t(info.PayloadLength), ipCap);
   info.Payload.assign(reinterpret_cast<const char*>(ip), n);

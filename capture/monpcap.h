@@ -7,7 +7,8 @@
 // that created the component. While capture runs, the capture thread decodes
 // with the filters, ignore list, mask, adapter MAC, time-zone offset and
 // handler as they were at StartMonitor; changing them then takes effect at
-// the next start. The traffic counters may be read from any thread.
+// the next start. The traffic counters may be read from any thread. A capture
+// whose adapter goes away ends on its own and says so (OnCaptureEnded).
 #pragma once
 
 #include <atomic>
@@ -24,6 +25,7 @@
 #include "capture/Pcap.h"
 #include "capture/capclasses.h"
 #include "capture/packhdrs.h"
+#include "platform/Messages.h"
 #include "rtl/Classes.h"
 
 class TMonitorPcap;
@@ -92,7 +94,8 @@ class TMonitorPcap : public TComponent {
   void SetMonAdapter(const std::string& Value) { MonAdapter_ = Value; }
   // False as well once the capture thread has ended on its own.
   bool Connected() const noexcept;
-  const std::string& LastError() const noexcept { return LastError_; }
+  // After a capture has ended on its own: why (e.g. its adapter has gone).
+  const std::string& LastError() const noexcept;
   const std::string& Addr() const noexcept { return Addr_; }
   void SetAddr(const std::string& Value) { Addr_ = Value; }
   const std::string& AddrMask() const noexcept { return AddrMask_; }
@@ -117,6 +120,11 @@ class TMonitorPcap : public TComponent {
   // once a second while capture runs, and once more as it ends if drops are
   // still unreported.
   TDropEvent OnDropped;
+  // Called when a capture has ended on its own (its adapter has gone), not
+  // by StopMonitor: on the thread that started it, through that thread's
+  // message queue, after the thread has been joined and the adapter closed;
+  // Connected is False and LastError tells why.
+  TNotifyEvent OnCaptureEnded;
 
   // Refills both adapter lists; True when at least one adapter was found.
   bool RefreshAdapterLists();
@@ -156,6 +164,9 @@ class TMonitorPcap : public TComponent {
   void Count(bool Sent, int32_t Length);
   void Fire(const TPacketEvent& Handler, TPacketInfo& Info);
   void SetThreadError(const std::string& Text);
+  // Capture thread: tells the monitor's window that the thread has ended.
+  void PostCaptureEnded();
+  void WndProc(TMessage& Msg);
 
   std::unique_ptr<TStringList> AdapterNameList_;
   std::unique_ptr<TStringList> AdapterDescList_;
@@ -163,7 +174,7 @@ class TMonitorPcap : public TComponent {
   std::string PacketVersion_;
   std::string MonAdapter_;
   std::atomic<bool> Connected_{false};
-  std::string LastError_;
+  mutable std::string LastError_;
   std::string Addr_;
   std::string AddrMask_;
   bool IgnoreData_ = false;
@@ -188,6 +199,8 @@ class TMonitorPcap : public TComponent {
   bool SnapshotStale_ = true;  // settings changed since Active_ was taken
 
   // The capture thread's last failure (read error or handler exception).
-  std::mutex ThreadErrorLock_;
+  mutable std::mutex ThreadErrorLock_;
   std::string ThreadError_;
+  HWND Wnd_ = 0;                // hears of a capture's own end; on the thread of the first start
+  std::string CaptureAdapter_;  // the adapter being captured (MonAdapter may change meanwhile)
 };

@@ -223,6 +223,102 @@ TEST_F(Decode, ShortIpHeaderHasNoTransportFields) {
   EXPECT_EQ(Last().DestPort, 80);
 }
 
+// One UDP datagram of 3,072 payload bytes over a 1,500-byte MTU: three
+// fragments. Only the first holds the UDP header; the later ones carry data
+// from the end of the IP header on, and no ports may be read from it.
+TEST_F(Decode, LaterFragmentsHaveNoTransportHeader) {
+  TFrameSpec s;
+  std::vector<uint8_t> payload(3072);
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = uint8_t(i);
+  const auto parts = frames::IpFragments(s, 17, frames::UdpDatagram(40000, 5000, payload), 1500);
+  ASSERT_EQ(parts.size(), 3u);
+  for (const auto& f : parts) Feed(f);
+  ASSERT_EQ(Events.size(), 3u);
+  const int ports[3][2] = {{40000, 5000}, {0, 0}, {0, 0}};
+  const int lengths[3] = {1472, 1480, 120};
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(Events[i].SourcePort, ports[i][0]);
+    EXPECT_EQ(Events[i].DestPort, ports[i][1]);
+    EXPECT_EQ(Events[i].PayloadLength, lengths[i]);
+    EXPECT_EQ(Events[i].Payload.size(), size_t(lengths[i]));
+    EXPECT_EQ(Events[i].IpProtocol, 17);
+  }
+  // The data of the later fragments follows on from the first one's.
+  EXPECT_EQ(Events[1].Payload.substr(0, 4), "\xC0\xC1\xC2\xC3");  // datagram byte 1480 on
+  EXPECT_EQ(Events[2].Payload.substr(0, 4), "\x88\x89\x8A\x8B");  // byte 2960 on
+  EXPECT_EQ(Mon->TotRecvPackets(), 3);
+
+  // TCP and ICMP alike: no ports, control word or message type from data.
+  Events.clear();
+  std::vector<uint8_t> data(100, 0x11);
+  for (const uint8_t proto : {uint8_t(6), uint8_t(1)}) {
+    const auto tail = frames::IpFragments(s, proto, data, 68);  // 48 data bytes a fragment
+    ASSERT_EQ(tail.size(), 3u);
+    Feed(tail[1]);
+    const TPacketInfo& p = Last();
+    EXPECT_EQ(p.SourcePort, 0);
+    EXPECT_EQ(p.DestPort, 0);
+    EXPECT_EQ(p.TcpControlWord, 0);
+    EXPECT_EQ(p.IcmpMessageType, 0);
+    EXPECT_EQ(p.PayloadLength, 48);
+    // The first fragment (offset 0, more to come) still has its header.
+    Feed(tail[0]);
+    // (its TCP header length read from the 0x11 bytes: 4)
+    EXPECT_EQ(Last().PayloadLength, proto == 1 ? 48 : 44);
+    EXPECT_EQ(Last().SourcePort, proto == 1 ? 0 : 0x1111);
+  }
+}
+
+// 802.1Q and 802.1ad tags are skipped: the record holds the inner EtherType
+// and the addresses, ports and payload behind the tags.
+TEST_F(Decode, VlanTagsAreSkippedUpToTwo) {
+  TFrameSpec s;
+  s.Payload = {'a', 'b', 'c', 'd'};
+  const std::vector<uint8_t> udp = frames::UdpFrame(s);
+  Mon->SetIgnoreNonIP(true);
+  for (const auto& tags : std::vector<std::vector<std::pair<uint16_t, uint16_t>>>{
+           {{0x8100, 10}}, {{0x88A8, 100}, {0x8100, 10}}, {{0x8100, 100}, {0x8100, 10}}}) {
+    Events.clear();
+    const std::vector<uint8_t> f = frames::Tagged(udp, tags);
+    Feed(f);
+    ASSERT_EQ(Events.size(), 1u) << tags.size();
+    const TPacketInfo& p = Last();
+    EXPECT_EQ(p.EtherType, 0x0800);
+    EXPECT_EQ(p.WireLength, int(f.size()));
+    EXPECT_EQ(IPAddrToText(p.SourceIp), "192.168.1.5");
+    EXPECT_EQ(IPAddrToText(p.DestIp), "10.0.0.1");
+    EXPECT_EQ(p.SourcePort, 1234);
+    EXPECT_EQ(p.DestPort, 80);
+    EXPECT_EQ(p.PayloadLength, 4);
+    EXPECT_EQ(p.Payload, "abcd");
+  }
+  // Padded to the minimum frame: the IP length still wins over the padding.
+  Events.clear();
+  TFrameSpec padded = s;
+  padded.PadTo = 60;
+  Feed(frames::Tagged(frames::UdpFrame(padded), {{0x8100, 10}}));
+  ASSERT_EQ(Events.size(), 1u);
+  EXPECT_EQ(Last().PayloadLength, 4);
+
+  // A tagged ARP frame: its payload starts at the ARP packet.
+  Mon->SetIgnoreNonIP(false);
+  Events.clear();
+  Feed(frames::Tagged(frames::ArpFrame(s), {{0x8100, 10}}));
+  ASSERT_EQ(Events.size(), 1u);
+  EXPECT_EQ(Last().EtherType, 0x0806);
+  EXPECT_EQ(Last().PayloadLength, 60 + 4 - 18);
+  ASSERT_GE(Last().Payload.size(), 28u);
+  EXPECT_EQ(Last().Payload.substr(0, 2), std::string("\0\1", 2));
+
+  // A third tag is not skipped: the frame is not IPv4 and carries the tag type.
+  Events.clear();
+  Feed(frames::Tagged(udp, {{0x8100, 1}, {0x8100, 2}, {0x8100, 3}}));
+  ASSERT_EQ(Events.size(), 1u);
+  EXPECT_EQ(Last().EtherType, 0x8100);
+  EXPECT_EQ(Last().SourceIp, 0u);
+}
+
 // Every prefix of every kind of frame: no read beyond the captured bytes,
 // and every field is either what the whole frame gives or still zero.
 TEST_F(Decode, TruncatedFramesYieldOnlyCapturedFields) {
@@ -230,8 +326,13 @@ TEST_F(Decode, TruncatedFramesYieldOnlyCapturedFields) {
   s.Payload.assign(40, 0x5A);
   TFrameSpec opt = s;
   opt.Ihl = 15;
-  const std::vector<std::vector<uint8_t>> all = {frames::TcpFrame(s), frames::UdpFrame(s),  frames::IcmpFrame(s, 0),
-                                                 frames::ArpFrame(s), frames::Ipv6Frame(s), frames::TcpFrame(opt)};
+  const std::vector<std::vector<uint8_t>> all = {frames::TcpFrame(s),
+                                                 frames::UdpFrame(s),
+                                                 frames::IcmpFrame(s, 0),
+                                                 frames::ArpFrame(s),
+                                                 frames::Ipv6Frame(s),
+                                                 frames::TcpFrame(opt),
+                                                 frames::Tagged(frames::UdpFrame(s), {{0x88A8, 2}, {0x8100, 3}})};
   for (const auto& f : all) {
     Events.clear();
     Feed(f);
@@ -247,7 +348,12 @@ TEST_F(Decode, TruncatedFramesYieldOnlyCapturedFields) {
       ASSERT_EQ(Events.size(), 1u) << cap;
       const TPacketInfo& p = Last();
       EXPECT_EQ(p.WireLength, whole.WireLength);
-      EXPECT_EQ(p.EtherType, whole.EtherType);
+      if (p.EtherType != whole.EtherType) {
+        // A tag cut short is not skipped: the frame is one of the tag's type.
+        EXPECT_TRUE(p.EtherType == 0x88A8 || p.EtherType == 0x8100) << cap;
+        EXPECT_EQ(p.SourceIp, 0u);
+        continue;
+      }
       EXPECT_TRUE(p.SourceIp == whole.SourceIp || p.SourceIp == 0) << cap;
       EXPECT_TRUE(p.DestIp == whole.DestIp || p.DestIp == 0) << cap;
       EXPECT_TRUE(p.IpProtocol == whole.IpProtocol || p.IpProtocol == 0) << cap;

@@ -164,6 +164,44 @@ TEST_F(CaptureDriver, NameBufferWalksStayInsideTheBuffer) {
   EXPECT_TRUE(l.Descs.empty());
 }
 
+// More adapters than the first buffer holds: the driver says how much it
+// needs and the list is read whole.
+TEST_F(CaptureDriver, ALongAdapterListIsReadWhole) {
+  std::string names, descs;
+  for (int i = 0; i < 300; ++i) {
+    names += "veth-adapter-" + std::to_string(i) + '\0';
+    descs += "Ethernet interface veth-adapter-" + std::to_string(i) + '\0';
+  }
+  const std::string all = names + '\0' + descs + '\0';
+  ASSERT_GT(all.size(), ADAPTER_NAMES_SIZE);
+  Fake().NameBuffer = Bytes(all);
+  Listing l = List();
+  EXPECT_EQ(l.Error, "");
+  ASSERT_EQ(l.Result, 300);
+  EXPECT_EQ(l.Names.back(), "veth-adapter-299");
+  EXPECT_EQ(l.Descs.back(), "Ethernet interface veth-adapter-299");
+  EXPECT_EQ(Fake().NameSizesAsked, (std::vector<uint32_t>{ADAPTER_NAMES_SIZE, uint32_t(all.size())}));
+
+  // A list that grows between the calls is asked for again.
+  Fake().NameSizesAsked.clear();
+  Fake().NamesGrow = 10;
+  Fake().NamesGrowCalls = 2;
+  l = List();
+  EXPECT_EQ(l.Result, 300);
+  EXPECT_EQ(Fake().NameSizesAsked.size(), 3u);
+
+  // One that always needs more than it was given ends with the failure text,
+  // after a bounded number of calls, and never with a part of the list.
+  Fake().NameSizesAsked.clear();
+  Fake().NamesGrow = 100000;
+  Fake().NamesGrowCalls = 1000;
+  l = List();
+  EXPECT_EQ(l.Result, 0);
+  EXPECT_TRUE(l.Names.empty());
+  EXPECT_EQ(l.Error, "Failed to get adaptor names");
+  EXPECT_EQ(Fake().NameSizesAsked.size(), size_t(ADAPTER_NAMES_ATTEMPTS));
+}
+
 TEST_F(CaptureDriver, ListingFailuresLeaveEmptyListsAndTheirTexts) {
   TStringList names, descs;
   names.Add("old");
@@ -589,10 +627,15 @@ TEST(CaptureDriverLayer, NameAndAddressLayoutsReadBackThroughTheQueries) {
   uint32_t size = sizeof buf;
   ASSERT_TRUE(PackAdapterNames(rows, buf, &size));
   EXPECT_EQ(std::string(buf, size), std::string("eth0\0lo\0\0Ethernet interface eth0\0Loopback interface lo\0\0", 56));
-  // Too small: only whole rows, still properly terminated.
-  size = 40;
-  ASSERT_TRUE(PackAdapterNames(rows, buf, &size));
-  EXPECT_EQ(std::string(buf, size), std::string("eth0\0\0Ethernet interface eth0\0\0", 31));
+  // Too small: no part of the list, and the size that holds it all.
+  size = 55;
+  std::memset(buf, '#', sizeof buf);
+  EXPECT_FALSE(PackAdapterNames(rows, buf, &size));
+  EXPECT_EQ(size, 56u);
+  EXPECT_EQ(std::string(buf, 4), "####");
+  size = 0;
+  EXPECT_FALSE(PackAdapterNames(rows, nullptr, &size));
+  EXPECT_EQ(size, 56u);
 
   std::vector<uint8_t> area(3840);
   const TAddressRow a{frames::Ip("127.0.0.1"), frames::Ip("255.0.0.0"), 0};

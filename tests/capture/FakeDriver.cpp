@@ -1,6 +1,7 @@
 // The scriptable fake capture driver's entry points and call counts.
 #include "FakeDriver.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
@@ -17,9 +18,17 @@ bool Fails(const char* step) { return Fake().FailStep == step; }
 
 bool GetAdapterNames(char* pStr, uint32_t* BufferSize) {
   TFakeDriver& f = Fake();
+  f.NameSizesAsked.push_back(*BufferSize);
   if (f.NamesFail) return false;
-  const size_t n = std::min<size_t>(f.NameBuffer.size(), *BufferSize);
-  if (n) std::memcpy(pStr, f.NameBuffer.data(), n);
+  // Too small: False and the size needed, as the real driver answers.
+  const size_t calls = f.NameSizesAsked.size();
+  const size_t need = f.NameBuffer.size() + f.NamesGrow * std::min(calls, f.NamesGrowCalls);
+  if (need > *BufferSize) {
+    *BufferSize = uint32_t(need);
+    return false;
+  }
+  if (!f.NameBuffer.empty()) std::memcpy(pStr, f.NameBuffer.data(), f.NameBuffer.size());
+  *BufferSize = uint32_t(f.NameBuffer.size());
   return true;
 }
 
@@ -65,7 +74,10 @@ bool ReceivePacket(ADAPTER*, PACKET* p, bool) {
   f.Reads.pop_front();
   f.Changed.notify_all();
   if (r.Throw) throw std::runtime_error("driver fault");
-  if (r.Fail) return false;
+  if (r.Fail) {
+    errno = r.Errno;
+    return false;
+  }
   const size_t n = std::min<size_t>(r.Block.size(), p->Length);
   if (n) std::memcpy(p->Buffer, r.Block.data(), n);
   p->ulBytesReceived = uint32_t(n);
@@ -171,19 +183,19 @@ const TPacketModule FakeModule{&Load, &Symbol, &Unload};
 
 void TFakeDriver::PushBlock(std::vector<uint8_t> block) {
   std::lock_guard<std::mutex> lock(Lock);
-  Reads.push_back(TFakeRead{false, false, std::move(block)});
+  Reads.push_back(TFakeRead{false, false, 0, std::move(block)});
   Changed.notify_all();
 }
 
-void TFakeDriver::PushFailure() {
+void TFakeDriver::PushFailure(int Errno) {
   std::lock_guard<std::mutex> lock(Lock);
-  Reads.push_back(TFakeRead{true, false, {}});
+  Reads.push_back(TFakeRead{true, false, Errno, {}});
   Changed.notify_all();
 }
 
 void TFakeDriver::PushThrow() {
   std::lock_guard<std::mutex> lock(Lock);
-  Reads.push_back(TFakeRead{false, true, {}});
+  Reads.push_back(TFakeRead{false, true, 0, {}});
   Changed.notify_all();
 }
 

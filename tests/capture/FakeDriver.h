@@ -17,6 +17,7 @@
 struct TFakeRead {
   bool Fail = false;
   bool Throw = false;  // the driver call raises (a broken driver)
+  int Errno = 0;       // left in errno by a failing read
   std::vector<uint8_t> Block;
 };
 
@@ -26,8 +27,11 @@ struct TFakeDriver {
   std::string Version = "4.1.3";
   std::string DriverVersion = "Fake driver 1.0";
 
-  std::vector<uint8_t> NameBuffer;  // copied into the caller's buffer
+  std::vector<uint8_t> NameBuffer;  // copied into the caller's buffer when it fits
   bool NamesFail = false;
+  size_t NamesGrow = 0;                  // the list grows by this many bytes a call,
+  size_t NamesGrowCalls = 0;             // during this many calls
+  std::vector<uint32_t> NameSizesAsked;  // buffer sizes of the name queries
 
   std::vector<uint8_t> AddrBuffer;  // copied into the caller's buffer
   int32_t AddrCount = 0;            // written back as the entry count
@@ -57,7 +61,7 @@ struct TFakeDriver {
   std::deque<TFakeRead> Reads;
 
   void PushBlock(std::vector<uint8_t> block);
-  void PushFailure();
+  void PushFailure(int Errno = 0);
   void PushThrow();
 };
 

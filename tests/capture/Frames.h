@@ -1,11 +1,12 @@
 // Builders for captured blocks and Ethernet frames (TCP, UDP, ICMP, ARP,
-// IPv6), shared by the tests and the benchmark.
+// IPv6, IPv4 fragments, VLAN tags), shared by the tests and the benchmark.
 #pragma once
 
 #include <arpa/inet.h>
 
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "capture/bpf.h"
@@ -132,6 +133,55 @@ inline std::vector<uint8_t> Ipv6Frame(const TFrameSpec& s) {
   Put16(f, 56, s.DstPort);
   if (!s.Payload.empty()) std::memcpy(&f[62], s.Payload.data(), s.Payload.size());
   Finish(f, s);
+  return f;
+}
+
+// The IPv4 fragments of one datagram (IP payload `datagram`, the transport
+// header included) sent over a link of the given MTU: every fragment but the
+// last carries the largest multiple of 8 bytes that fits.
+inline std::vector<std::vector<uint8_t>> IpFragments(const TFrameSpec& s, uint8_t proto,
+                                                     const std::vector<uint8_t>& datagram, size_t mtu) {
+  std::vector<std::vector<uint8_t>> out;
+  const size_t step = (mtu - 20) & ~size_t(7);
+  for (size_t at = 0; at < datagram.size(); at += step) {
+    const size_t n = datagram.size() - at < step ? datagram.size() - at : step;
+    const bool more = at + n < datagram.size();
+    std::vector<uint8_t> f = EthernetFrame(s, 0x0800, 20 + n);
+    f[14] = 0x45;
+    Put16(f, 16, uint16_t(20 + n));
+    Put16(f, 18, 0x1234);  // identification
+    Put16(f, 20, uint16_t((more ? 0x2000 : 0) | (at / 8)));
+    f[14 + 8] = 64;
+    f[14 + 9] = proto;
+    inet_pton(AF_INET, s.SrcIp, &f[14 + 12]);
+    inet_pton(AF_INET, s.DstIp, &f[14 + 16]);
+    std::memcpy(&f[34], datagram.data() + at, n);
+    out.push_back(std::move(f));
+  }
+  return out;
+}
+
+// A UDP datagram (header and payload) as IpFragments takes it.
+inline std::vector<uint8_t> UdpDatagram(uint16_t srcPort, uint16_t dstPort, const std::vector<uint8_t>& payload) {
+  std::vector<uint8_t> d(8 + payload.size(), 0);
+  Put16(d, 0, srcPort);
+  Put16(d, 2, dstPort);
+  Put16(d, 4, uint16_t(d.size()));
+  if (!payload.empty()) std::memcpy(&d[8], payload.data(), payload.size());
+  return d;
+}
+
+// The frame with VLAN tags inserted after the addresses, outermost first:
+// each tag is its TPID (0x8100 or 0x88A8) and a VLAN id.
+inline std::vector<uint8_t> Tagged(const std::vector<uint8_t>& frame,
+                                   const std::vector<std::pair<uint16_t, uint16_t>>& tags) {
+  std::vector<uint8_t> f(frame.begin(), frame.begin() + 12);
+  for (const auto& t : tags) {
+    f.resize(f.size() + 4);
+    Put16(f, f.size() - 4, t.first);
+    Put16(f, f.size() - 2, t.second);
+  }
+  f.insert(f.end(), frame.begin() + 12, frame.end());
   return f;
 }
 

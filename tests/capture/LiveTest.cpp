@@ -13,11 +13,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -26,6 +28,8 @@
 #include "capture/Pcap.h"
 #include "capture/capsubs.h"
 #include "capture/monpcap.h"
+#include "platform/Messages.h"
+#include "rtl/SysUtils.h"
 
 namespace {
 
@@ -213,6 +217,130 @@ TEST_F(Live_DownInterface, IsListedButItsOpenFails) {
   EXPECT_NE(std::find(names.begin(), names.end(), "d0"), names.end());
   EXPECT_FALSE(connected);
   EXPECT_EQ(error, "Cannot Open Adapter \"d0\"");
+}
+
+// A host with many adapters (containers): 60 veth pairs and lo. Each one is
+// listed; the names alone outgrow the first name buffer.
+class Live_ManyAdapters : public InOwnNamespace {};
+
+TEST_F(Live_ManyAdapters, EveryAdapterIsListed) {
+  const std::string batch = "/tmp/tamrivel-many-" + std::to_string(getpid());
+  {
+    FILE* f = std::fopen(batch.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    for (int i = 0; i < 60; ++i) std::fprintf(f, "link add tdummy%d type veth peer name tdummyp%d\n", i, i);
+    std::fclose(f);
+  }
+  const bool made = Run("ip -n " + Ns + " -batch " + batch);
+  std::remove(batch.c_str());
+  if (!made) GTEST_SKIP() << "cannot create 60 veth pairs in a network namespace";
+  std::vector<std::string> names, kernel;
+  std::string entered, error;
+  std::thread inside([&] {
+    entered = Enter();
+    if (!entered.empty()) return;
+    struct if_nameindex* all = if_nameindex();
+    for (struct if_nameindex* i = all; i && i->if_index; ++i) kernel.push_back(i->if_name);
+    if (all) if_freenameindex(all);
+    TMonitorPcap mon(nullptr);
+    names = Rows(mon.AdapterNameList());
+    error = mon.LastError();
+  });
+  inside.join();
+  ASSERT_EQ(entered, "");
+  std::printf("[ adapters ] %zu in the namespace, %zu listed\n", kernel.size(), names.size());
+  EXPECT_EQ(error, "");
+  ASSERT_EQ(kernel.size(), 121u);
+  EXPECT_EQ(names.size(), kernel.size());
+  for (const std::string& k : kernel) EXPECT_NE(std::find(names.begin(), names.end(), k), names.end()) << k;
+}
+
+// An adapter deleted while it is being captured: the capture ends, says why
+// and tells its thread; a capture on an idle adapter beside it runs on.
+class Live_VanishingAdapter : public InOwnNamespace {};
+
+TEST_F(Live_VanishingAdapter, EndsItsCaptureWhileAnIdleOneRunsOn) {
+  if (!Run("ip -n " + Ns + " link add va0 type veth peer name va1") ||
+      !Run("ip -n " + Ns + " link add vb0 type veth peer name vb1"))
+    GTEST_SKIP() << "cannot create veth pairs in a network namespace";
+  for (const char* d : {"va0", "va1", "vb0", "vb1"}) ASSERT_TRUE(Run("ip -n " + Ns + " link set " + d + " up")) << d;
+  std::string entered, startError, why, idleError;
+  bool ended = false, idleEnded = false, connectedAfter = true, idleConnected = false;
+  double delay = -1;
+  std::thread inside([&] {
+    entered = Enter();
+    if (!entered.empty()) return;
+    TMonitorPcap gone(nullptr), idle(nullptr);
+    gone.SetMonAdapter("va0");
+    idle.SetMonAdapter("vb0");
+    const auto t0 = std::make_shared<std::chrono::steady_clock::time_point>();
+    gone.OnCaptureEnded = [&, t0](TObject*) {
+      ended = true;
+      delay = std::chrono::duration<double>(std::chrono::steady_clock::now() - *t0).count();
+      why = gone.LastError();
+    };
+    idle.OnCaptureEnded = [&](TObject*) { idleEnded = true; };
+    gone.StartMonitor();
+    idle.StartMonitor();
+    if (!gone.Connected() || !idle.Connected()) {
+      startError = gone.LastError() + idle.LastError();
+      return;
+    }
+    WaitMessages([] { return false; }, 300);
+    *t0 = std::chrono::steady_clock::now();
+    Run("ip link del va0");
+    WaitMessages([&] { return ended; }, 5000);
+    connectedAfter = gone.Connected();
+    // Longer than the idle adapter's presence check.
+    WaitMessages([] { return false; }, 1500);
+    idleConnected = idle.Connected();
+    idleError = idle.LastError();
+    idle.StopMonitor();
+    gone.StopMonitor();
+  });
+  inside.join();
+  ASSERT_EQ(entered, "");
+  ASSERT_EQ(startError, "");
+  std::printf("[ vanish   ] end event after %.3f s: %s\n", delay, why.c_str());
+  EXPECT_TRUE(ended);
+  EXPECT_FALSE(connectedAfter);
+  EXPECT_EQ(why, "Capture ended: adapter \"va0\" has gone (" + SysErrorMessage(ENODEV) + ")");
+  EXPECT_FALSE(idleEnded);
+  EXPECT_TRUE(idleConnected);
+  EXPECT_EQ(idleError, "");
+}
+
+// Taken down and renamed: no read error says so (a downed adapter is only
+// paused), but the name no longer gives the adapter that was opened.
+TEST_F(Live_VanishingAdapter, EndsItsCaptureWhenRenamed) {
+  if (!Run("ip -n " + Ns + " link add vr0 type veth peer name vr1"))
+    GTEST_SKIP() << "cannot create a veth pair in a network namespace";
+  for (const char* d : {"vr0", "vr1"}) ASSERT_TRUE(Run("ip -n " + Ns + " link set " + d + " up")) << d;
+  std::string entered, startError, why;
+  bool ended = false;
+  std::thread inside([&] {
+    entered = Enter();
+    if (!entered.empty()) return;
+    TMonitorPcap mon(nullptr);
+    mon.SetMonAdapter("vr0");
+    mon.OnCaptureEnded = [&](TObject*) { ended = true; };
+    mon.StartMonitor();
+    if (!mon.Connected()) {
+      startError = mon.LastError();
+      return;
+    }
+    WaitMessages([] { return false; }, 300);
+    Run("ip link set vr0 down");
+    Run("ip link set vr0 name vr9");
+    WaitMessages([&] { return ended; }, 5000);
+    why = mon.LastError();
+    mon.StopMonitor();
+  });
+  inside.join();
+  ASSERT_EQ(entered, "");
+  ASSERT_EQ(startError, "");
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(why, "Capture ended: adapter \"vr0\" has gone (" + SysErrorMessage(ENODEV) + ")");
 }
 
 // Bursts sent as fast as the sender can go, in a namespace with IPv6 off, so

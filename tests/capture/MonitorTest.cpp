@@ -1,6 +1,7 @@
 // The capture monitor and its thread against the fake driver.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <mutex>
 #include <stdexcept>
@@ -12,6 +13,8 @@
 #include "Frames.h"
 #include "capture/capsubs.h"
 #include "capture/monpcap.h"
+#include "platform/Messages.h"
+#include "rtl/SysUtils.h"
 
 using frames::TFrameSpec;
 
@@ -206,6 +209,60 @@ TEST_F(Monitor, ReadFailuresAndHandlerExceptionsDoNotEndTheCapture) {
   Mon->StartMonitor();
   Mon->StopMonitor();
   EXPECT_EQ(Mon->LastError(), "");
+}
+
+// A read that finds the adapter gone ends the capture: Connected turns False
+// and LastError tells why at once; the end event follows on the starting
+// thread, once, with the adapter closed. A failure of another kind does not.
+TEST_F(Monitor, AVanishedAdapterEndsTheCaptureAndSaysWhy) {
+  Create();
+  int ended = 0;
+  std::thread::id endedOn;
+  bool closedThen = false;
+  bool connectedThen = true;
+  Mon->OnCaptureEnded = [&](TObject* sender) {
+    EXPECT_EQ(sender, Mon.get());
+    ++ended;
+    endedOn = std::this_thread::get_id();
+    closedThen = Fake().Closes == 1;
+    connectedThen = Mon->Connected();
+  };
+  Mon->StartMonitor();
+  ASSERT_TRUE(Mon->Connected()) << Mon->LastError();
+  Fake().PushFailure(EIO);  // another failure: retried
+  Fake().PushBlock(Block({frames::UdpFrame(TFrameSpec{})}));
+  ASSERT_TRUE(WaitEvents(1));
+  EXPECT_TRUE(Mon->Connected());
+
+  Fake().PushFailure(ENODEV);
+  for (int i = 0; i < 5000 && Mon->Connected(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_FALSE(Mon->Connected());
+  const std::string why = "Capture ended: adapter \"fake0\" has gone (" + SysErrorMessage(ENODEV) + ")";
+  EXPECT_EQ(Mon->LastError(), why);
+  WaitMessages([&] { return ended > 0; }, 5000);
+  EXPECT_EQ(ended, 1);
+  EXPECT_EQ(endedOn, std::this_thread::get_id());
+  EXPECT_TRUE(closedThen);
+  EXPECT_FALSE(connectedThen);
+  EXPECT_EQ(Mon->LastError(), why);
+
+  // Stopping it now is harmless; a new start works and a stop by the caller
+  // raises no end event.
+  Mon->StopMonitor();
+  EXPECT_EQ(Fake().Closes, 1);
+  Mon->StartMonitor();
+  ASSERT_TRUE(Mon->Connected()) << Mon->LastError();
+  EXPECT_EQ(Mon->LastError(), "");
+  Mon->StopMonitor();
+  ProcessMessages();
+  EXPECT_EQ(ended, 1);
+
+  // ENXIO (no such device or address) is a vanished adapter as well.
+  Mon->StartMonitor();
+  Fake().PushFailure(ENXIO);
+  WaitMessages([&] { return ended > 1; }, 5000);
+  EXPECT_EQ(ended, 2);
+  EXPECT_FALSE(Mon->Connected());
 }
 
 TEST_F(Monitor, RunningCaptureKeepsTheFiltersItStartedWith) {
