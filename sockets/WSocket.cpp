@@ -826,7 +826,49 @@ void TCustomWSocket::Shutdown(int How) {
   if (FHSocket != INVALID_SOCKET) WSocket_shutdown(FHSocket, How);
 }
 
-void TCustomWSocket::Close() { InternalClose(true, 0); }
+// A connected stream first delivers what is still to send, then ends in order
+// (no reset); what cannot be delivered is reported with the close.
+void TCustomWSocket::Close() {
+  if (FClosing) return;  // a handler closed again while the close waits: the running close ends it
+  if (FType != SOCK_STREAM || FHSocket == INVALID_SOCKET || (FState != wsConnected && FState != wsSocksConnected)) {
+    InternalClose(true, 0);
+    return;
+  }
+  // Only an established connection (or one the peer has half-closed) can still
+  // deliver; on one that failed or was reset, queued data is lost and said so.
+  tcp_info info{};
+  socklen_t infoLen = sizeof info;
+  const bool established = ::getsockopt(FHSocket, IPPROTO_TCP, TCP_INFO, &info, &infoLen) == 0 &&
+                           (info.tcpi_state == TCP_ESTABLISHED || info.tcpi_state == TCP_CLOSE_WAIT);
+  int error = 0;
+  if (established) {
+    auto alive = FAlive;
+    const uint32_t session = FSession;
+    error = FinishSending();
+    if (!*alive || FSession != session || FHSocket == INVALID_SOCKET) return;  // freed or closed meanwhile
+  } else if (!FBufHandler->IsEmpty()) {
+    int err = 0;
+    socklen_t errLen = sizeof err;
+    ::getsockopt(FHSocket, SOL_SOCKET, SO_ERROR, &err, &errLen);
+    error = err != 0 ? ErrnoToWinsock(err) : WSAENOTCONN;
+  } else {
+    InternalClose(true, 0);
+    return;
+  }
+  // Everything acknowledged: closing without linger sends no reset. Otherwise
+  // the rest is dropped and the peer is told by a reset.
+  linger l{};
+  l.l_onoff = error != 0;
+  l.l_linger = 0;
+  WSocket_setsockopt(FHSocket, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  if (error == 0) {
+    InternalClose(true, 0);
+    return;
+  }
+  DiscardQueuedData();
+  FLastError = error;
+  InternalClose(false, static_cast<uint16_t>(error));
+}
 
 void TCustomWSocket::CloseLater() { PostMsg(FMsgCloseDelayed, 0, 0); }
 

@@ -117,7 +117,7 @@ class TCustomWSocket : public TSockWndControl {
   void SetMultiCastAddrStr(const std::string& v) { FMultiCastAddrStr = v; }
   int MultiCastIpTTL() const { return FMultiCastIpTTL; }
   void SetMultiCastIpTTL(int v) { FMultiCastIpTTL = v; }
-  // Seconds that Flush waits at most.
+  // Seconds that Flush, and Close for what is still to send, wait at most (0: no limit).
   int FlushTimeout() const { return FFlushTimeout; }
   void SetFlushTimeout(int v) { FFlushTimeout = v; }
   TSocketSendFlags SendFlags();
@@ -192,9 +192,15 @@ class TCustomWSocket : public TSockWndControl {
   virtual void Connect();
   TSocket Accept();
   void Dup(TSocket NewHSocket);
+  // Ends the session. A connected stream first sends what is still queued and
+  // waits until the peer has acknowledged it (at most FlushTimeout seconds,
+  // serving the thread's other messages meanwhile), then closes in order. When
+  // that fails, the rest is dropped with a reset, and OnSessionClosed gets the
+  // code (10060 when the time ran out), which LastError also holds.
   void Close();
   // Closes from the message loop.
   void CloseLater();
+  // Ends the session at once: what is still queued is dropped, nothing is waited for.
   void Abort();
   void Shutdown(int How);
   void DnsLookup(const std::string& HostName);
@@ -302,6 +308,7 @@ class TCustomWSocket : public TSockWndControl {
   void ConnectOpened();
   // Closes after a failing call and reports that call's error.
   void FailAndClose(const std::string& call);
+  int FinishSending();
   void ReadBufferSizes();
   void ConnectionGone(int code);
   void PostSocketEvent(int event, int error);
@@ -357,6 +364,7 @@ class TCustomWSocket : public TSockWndControl {
   int FSendFlags = 0;
   int FFlushTimeout = 60;
   bool FInTryToSend = false;
+  bool FClosing = false;   // Close waits for the peer to take what was sent
   uint32_t FDiscards = 0;  // DiscardQueuedData calls, so a send loop sees its bytes go
 
   int64_t FReadCount = 0;

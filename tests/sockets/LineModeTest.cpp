@@ -14,7 +14,6 @@ struct LinePair : TcpPair {
   std::vector<std::string> lines;
   bool Open() {
     accepted->SetLineMode(true);
-    client->SetLingerOnOff(wsLingerNoSet);
     if (!Connect()) return false;
     accepted->OnDataAvailable = [this](TObject*, uint16_t) {
       std::string s = accepted->ReceiveAsString();
