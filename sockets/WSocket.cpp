@@ -976,8 +976,11 @@ void TCustomWSocket::Do_FD_CLOSE(uint16_t err) {
   if (FState == wsConnecting || FHSocket == INVALID_SOCKET) return;
   auto alive = FAlive;
   const uint32_t session = FSession;
+  FPeerCloseError = err;
   ReceiveLoop(0, FComponentOptions - wsoNoReceiveLoop);
-  if (!*alive || FSession != session) return;
+  if (!*alive) return;
+  FPeerCloseError = 0;
+  if (FSession != session) return;
   if (!FCloseInvoked) {
     FCloseInvoked = true;
     TriggerSessionClosed(err);

@@ -283,6 +283,9 @@ class TCustomWSocket : public TSockWndControl {
   void MarkPortResolved(int port);
   void MarkAddrResolved(uint32_t addr);
 
+  // The error code of the peer's close being handled (0 for an orderly one, or none).
+  uint16_t PeerCloseError() const { return FPeerCloseError; }
+
   UINT FMsgLineRetrigger = 0;
 
  private:
@@ -364,8 +367,9 @@ class TCustomWSocket : public TSockWndControl {
   int FSendFlags = 0;
   int FFlushTimeout = 60;
   bool FInTryToSend = false;
-  bool FClosing = false;   // Close waits for the peer to take what was sent
-  uint32_t FDiscards = 0;  // DiscardQueuedData calls, so a send loop sees its bytes go
+  bool FClosing = false;
+  uint16_t FPeerCloseError = 0;  // Close waits for the peer to take what was sent
+  uint32_t FDiscards = 0;        // DiscardQueuedData calls, so a send loop sees its bytes go
 
   int64_t FReadCount = 0;
   int FSocketRcvBufSize = 0;
