@@ -410,17 +410,18 @@ void TCustomWSocket::ReadBufferSizes() {
 // ===========================================================================
 // Resolvers
 
+// Every failure sets LastError to its code before anything reports it.
 int TCustomWSocket::TryResolveHost(const std::string& host, uint32_t& addr, std::string& message) {
   addr = INADDR_NONE;
   if (host.empty()) {
     message = "Winsock Resolve Host: '" + host + "' Invalid Hostname.";
-    return WSAHOST_NOT_FOUND;
+    return FLastError = WSAHOST_NOT_FOUND;
   }
   if (IsDottedIPv4(host)) {
     addr = WSocket_inet_addr(host);
     if (addr == INADDR_NONE && Trim(host) != "255.255.255.255") {
       message = "Winsock Resolve Host: '" + host + "' Invalid IP address.";
-      return WSAHOST_NOT_FOUND;
+      return FLastError = WSAHOST_NOT_FOUND;
     }
     return 0;
   }
@@ -431,7 +432,7 @@ int TCustomWSocket::TryResolveHost(const std::string& host, uint32_t& addr, std:
   if (error == 0 && addresses.empty()) error = WSANO_DATA;
   if (error != 0) {
     message = "Winsock Resolve Host: Cannot convert host address '" + host + "' - " + SocketErrorText(error);
-    return error;
+    return FLastError = error;
   }
   addr = WSocket_inet_addr(addresses.front());
   return 0;
@@ -444,12 +445,18 @@ uint32_t TCustomWSocket::ResolveHost(const std::string& host) {
   return addr;
 }
 
+// Like the host resolver, the port and protocol resolvers set LastError before raising.
+void TCustomWSocket::ResolveFailed(int code, const std::string& message) {
+  FLastError = code;
+  throw ESocketException(message);
+}
+
 int TCustomWSocket::ResolvePort(const std::string& port, const std::string& proto) {
-  if (port.empty()) throw ESocketException("Winsock Resolve Port: Invalid Port.");
-  if (proto.empty()) throw ESocketException("Winsock Resolve Port: Invalid Proto.");
+  if (port.empty()) ResolveFailed(WSAEINVAL, "Winsock Resolve Port: Invalid Port.");
+  if (proto.empty()) ResolveFailed(WSAEINVAL, "Winsock Resolve Port: Invalid Proto.");
   if (IsDecimalDigit(port[0])) {
     int n = ParseLeadingNumber(port);
-    if (n > 65535) throw ESocketException("Winsock Resolve Port: Invalid Port.");
+    if (n > 65535) ResolveFailed(WSAEINVAL, "Winsock Resolve Port: Invalid Port.");
     return n;
   }
   servent se{};
@@ -460,12 +467,13 @@ int TCustomWSocket::ResolvePort(const std::string& port, const std::string& prot
   if (p == "17") p = "udp";
   ::getservbyname_r(port.c_str(), p.c_str(), &se, buf, sizeof buf, &result);
   if (!result)
-    throw ESocketException("Winsock Resolve Port: Cannot convert port '" + port + "' - " + SocketErrorText(WSANO_DATA));
+    ResolveFailed(WSANO_DATA,
+                  "Winsock Resolve Port: Cannot convert port '" + port + "' - " + SocketErrorText(WSANO_DATA));
   return ntohs(static_cast<uint16_t>(result->s_port));
 }
 
 int TCustomWSocket::ResolveProto(const std::string& proto) {
-  if (proto.empty()) throw ESocketException("Winsock Resolve Proto: Invalid Protocol.");
+  if (proto.empty()) ResolveFailed(WSAEINVAL, "Winsock Resolve Proto: Invalid Protocol.");
   if (IsDecimalDigit(proto[0])) return ParseLeadingNumber(proto);
   if (SameText(proto, "tcp")) return IPPROTO_TCP;
   if (SameText(proto, "udp")) return IPPROTO_UDP;
@@ -475,8 +483,8 @@ int TCustomWSocket::ResolveProto(const std::string& proto) {
   char buf[1024];
   ::getprotobyname_r(LowerCase(proto).c_str(), &pe, buf, sizeof buf, &result);
   if (!result)
-    throw ESocketException("Winsock Resolve Proto: Cannot convert protocol '" + proto + "' - " +
-                           SocketErrorText(WSANO_DATA));
+    ResolveFailed(WSANO_DATA,
+                  "Winsock Resolve Proto: Cannot convert protocol '" + proto + "' - " + SocketErrorText(WSANO_DATA));
   return result->p_proto;
 }
 

@@ -178,7 +178,8 @@ class TCustomWSocket : public TSockWndControl {
   TDnsLookupDone OnDnsLookupDone;
   TNotifyEvent OnError;
 
-  // --- resolvers: raise ESocketException; results in network order / host order
+  // --- resolvers: raise ESocketException (LastError holds the code: the
+  // resolver's for a name, 10022 for an invalid text); results in network order / host order
   // Names are looked up with the forward lookup behind DnsLookup.
   uint32_t ResolveHost(const std::string& host);
   // ResolveHost without raising: 0, or the WinSock code (the resolver's for a
@@ -299,6 +300,7 @@ class TCustomWSocket : public TSockWndControl {
   bool StartLookup(UINT msg, std::function<void(TDnsRequest&)> work);
   void WMAsyncLookupDone(TMessage& msg);
   bool ResolveProtoAndType(bool forConnect);
+  [[noreturn]] void ResolveFailed(int code, const std::string& message);
   void SetLingerOption();
   void SetKeepAliveOption();
   bool BindSocket();

@@ -586,6 +586,41 @@ TEST(WSocketErrors, ReportsGoToOnErrorWithLastError) {
   EXPECT_EQ(s.SocksLevel(), "4A");
 }
 
+// Whatever the resolver says, the report (OnError, the lookup's done event, or
+// the exception) comes with LastError holding the resolver's code.
+TEST(WSocketErrors, FailedNameLookupsSetLastErrorBeforeTheReport) {
+  for (const int resolver : {WSATRY_AGAIN, WSAHOST_NOT_FOUND, WSANO_DATA}) {
+    SCOPED_TRACE(resolver);
+    const THostLookup previous = SetHostLookup(
+        [&](const std::string&, std::vector<std::string>&, const std::atomic<bool>&) { return resolver; });
+    TWSocket s(nullptr);
+    std::vector<int> seen;
+    s.OnError = [&](TObject*) { seen.push_back(s.LastError()); };
+    s.OnDnsLookupDone = [&](TObject*, uint16_t e) { seen.push_back(e == s.LastError() ? e : -1); };
+    s.SetAddr("printer.example");
+    s.SetPort("80");
+    s.Connect();
+    s.SetProto("udp");
+    s.Listen();
+    s.DnsLookup("printer.example");
+    EXPECT_TRUE(PumpUntil([&] { return seen.size() == 3; }));
+    EXPECT_EQ(seen, std::vector<int>(3, resolver));
+    EXPECT_EQ(s.State(), wsClosed);
+    s.OnError = nullptr;
+    s.SetLastError(0);
+    EXPECT_THROW(s.Connect(), ESocketException);
+    EXPECT_EQ(s.LastError(), resolver);
+    SetHostLookup(previous);
+  }
+  TWSocket s(nullptr);
+  EXPECT_THROW(s.ResolvePort("no-such-service", "tcp"), ESocketException);
+  EXPECT_EQ(s.LastError(), WSANO_DATA);
+  EXPECT_THROW(s.ResolvePort("70000", "tcp"), ESocketException);
+  EXPECT_EQ(s.LastError(), WSAEINVAL);
+  EXPECT_THROW(s.ResolveHost(""), ESocketException);
+  EXPECT_EQ(s.LastError(), WSAHOST_NOT_FOUND);
+}
+
 TEST(WSocketErrors, Resolvers) {
   TWSocket s(nullptr);
   EXPECT_EQ(s.ResolvePort("http", "tcp"), 80);
