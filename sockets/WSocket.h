@@ -230,6 +230,8 @@ class TCustomWSocket : public TSockWndControl {
 
   // --- receiving
   virtual int PendingByteCount();
+  // A datagram longer than the buffer gives what fit and sets LastError 10040
+  // (the rest of it is gone); so does ReceiveFrom.
   int Receive(void* Buffer, int BufferSize);
   std::string ReceiveAsString();
   int ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen);
@@ -413,6 +415,7 @@ class TCustomWSocket : public TSockWndControl {
   uint16_t FHeldErrors[kEventCount] = {};
   uint64_t FRecvCalls = 0;
   long FPendingHint = -1;  // FIONREAD result not yet made stale by a read
+  bool FRecvCut = false;   // the last read cut a datagram to fit the buffer
   // A datagram read ahead by the receive loop, served by the next read.
   std::unique_ptr<char[]> FHeld;
   int FHeldLen = 0;

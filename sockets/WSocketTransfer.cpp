@@ -337,6 +337,7 @@ int TCustomWSocket::PendingByteCount() {
 
 int TCustomWSocket::TakeHeld(void* Buffer, int BufferSize, int Flags, sockaddr_in* From, int* FromLen) {
   const int n = std::clamp(BufferSize, 0, FHeldLen);  // like a datagram read: the rest is dropped
+  FRecvCut = n < FHeldLen;
   if (n > 0) std::memcpy(Buffer, FHeld.get(), static_cast<size_t>(n));
   if (From && FromLen) {
     std::memcpy(From, &FHeldFrom, std::min<size_t>(sizeof FHeldFrom, static_cast<size_t>(std::max(0, *FromLen))));
@@ -368,18 +369,28 @@ bool TCustomWSocket::ReadAheadDatagram() {
 int TCustomWSocket::DoRecv(void* Buffer, int BufferSize, int Flags) {
   if (FHeldValid) return TakeHeld(Buffer, BufferSize, Flags, nullptr, nullptr);
   FPendingHint = -1;
-  const int r = WSocket_recv(FHSocket, Buffer, BufferSize, Flags);
+  // A datagram longer than the buffer is cut: the read says how long it was.
+  const bool datagram = FType != SOCK_STREAM;
+  int r = WSocket_recv(FHSocket, Buffer, BufferSize, datagram ? Flags | MSG_TRUNC : Flags);
   ++FRecvCalls;
   ReArmRead();
+  if (datagram && r > BufferSize) {
+    FRecvCut = true;
+    r = std::max(BufferSize, 0);
+  }
   return r;
 }
 
+// A datagram cut to fit the buffer gives what fit, with LastError 10040.
 int TCustomWSocket::Receive(void* Buffer, int BufferSize) {
+  FRecvCut = false;
   const int r = DoRecv(Buffer, BufferSize, 0);
-  if (r < 0)
+  if (r < 0) {
     FLastError = WSocket_WSAGetLastError();
-  else
+  } else {
     FReadCount += r;
+    if (FRecvCut) FLastError = WSAEMSGSIZE;
+  }
   return r;
 }
 
@@ -396,18 +407,26 @@ std::string TCustomWSocket::ReceiveAsString() {
 
 int TCustomWSocket::ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen) {
   FPendingHint = -1;
+  FRecvCut = false;
   int r;
   if (FHeldValid) {
     r = TakeHeld(Buffer, BufferSize, 0, &From, &FromLen);
   } else {
-    r = WSocket_recvfrom(FHSocket, Buffer, BufferSize, 0, &From, &FromLen);
+    const bool datagram = FType != SOCK_STREAM;
+    r = WSocket_recvfrom(FHSocket, Buffer, BufferSize, datagram ? MSG_TRUNC : 0, &From, &FromLen);
     ++FRecvCalls;
     ReArmRead();
+    if (datagram && r > BufferSize) {
+      FRecvCut = true;
+      r = std::max(BufferSize, 0);
+    }
   }
-  if (r < 0)
+  if (r < 0) {
     FLastError = WSocket_WSAGetLastError();
-  else
+  } else {
     FReadCount += r;
+    if (FRecvCut) FLastError = WSAEMSGSIZE;
+  }
   return r;
 }
 

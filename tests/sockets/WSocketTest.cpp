@@ -74,7 +74,7 @@ TEST(WSocketUdp, ListenStatesDatagramsAndPortInUse) {
 TEST(WSocketUdp, DatagramsStayWholeAndKeepTheirSender) {
   auto s = UdpListener("0");
   std::vector<std::string> got;
-  std::vector<int> fromPorts;
+  std::vector<int> fromPorts, errors;
   s->OnDataAvailable = [&](TObject*, uint16_t) {
     char buf[4];
     sockaddr_in from{};
@@ -83,6 +83,7 @@ TEST(WSocketUdp, DatagramsStayWholeAndKeepTheirSender) {
     if (n < 0) return;
     got.emplace_back(buf, static_cast<size_t>(n));
     fromPorts.push_back(ntohs(from.sin_port));
+    errors.push_back(s->LastError());  // and says so
   };
   s->Listen();
   const int port = std::stoi(s->GetBoundPort());
@@ -95,6 +96,24 @@ TEST(WSocketUdp, DatagramsStayWholeAndKeepTheirSender) {
   PumpFor(20);
   EXPECT_EQ(got, (std::vector<std::string>{"abcd", "", "xy"}));
   EXPECT_EQ(fromPorts, (std::vector<int>(3, peerPort)));
+  EXPECT_EQ(errors, (std::vector<int>{10040, 0, 0}));
+
+  // Receive alike, also for a datagram read ahead by the receive loop.
+  std::vector<int> sizes;
+  errors.clear();
+  s->OnDataAvailable = [&](TObject*, uint16_t) {
+    char buf[100];
+    sizes.push_back(s->Receive(buf, sizeof buf));
+    errors.push_back(s->LastError());
+  };
+  const std::string whole(100, 'w');
+  peer.SendTo(port, std::string(1000, 'c'));
+  peer.SendTo(port, whole);
+  peer.SendTo(port, std::string(101, 'c'));
+  peer.SendTo(port, whole);
+  ASSERT_TRUE(PumpUntil([&] { return sizes.size() == 4; }));
+  EXPECT_EQ(sizes, (std::vector<int>{100, 100, 100, 100}));
+  EXPECT_EQ(errors, (std::vector<int>{10040, 0, 10040, 0}));
 }
 
 TEST(WSocketUdp, EachSendLeavesAsOneDatagram) {
