@@ -286,6 +286,8 @@ class TCustomWSocket : public TSockWndControl {
   void MarkPortResolved(int port);
   void MarkAddrResolved(uint32_t addr);
 
+  // Datagram (or raw) socket: each read takes one whole message.
+  bool IsMessageSocket() const { return FType != SOCK_STREAM; }
   // The error code of the peer's close being handled (0 for an orderly one, or none).
   uint16_t PeerCloseError() const { return FPeerCloseError; }
 
@@ -494,11 +496,18 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
   int LineLimit() const { return FLineLimit; }
   void SetLineLimit(int v) { FLineLimit = v; }
   const std::string& LineEnd() const { return FLineEnd; }
-  void SetLineEnd(const std::string& v) { FLineEnd = v; }
+  void SetLineEnd(const std::string& v) {
+    FLineEnd = v;
+    FSkipLine = false;
+  }
   bool LineEcho() const { return FLineEcho; }
   void SetLineEcho(bool v) { FLineEcho = v; }
   bool LineEdit() const { return FLineEdit; }
   void SetLineEdit(bool v) { FLineEdit = v; }
+  // Line mode cuts lines at LineEnd. On a datagram socket each datagram stays
+  // apart: its unfinished end is delivered as its last line. When the buffer
+  // passes LineLimit and is cleared, the rest of the line being received, up to
+  // its line end, is dropped too.
   // Bytes held by line mode (received and not yet read).
   int RcvdCount() const { return FLineBuf.Received(); }
 
@@ -531,6 +540,7 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
   bool FLineReceivedFlag = false;
   bool FLineEcho = false;
   bool FLineEdit = false;
+  bool FSkipLine = false;  // the line limit dropped the start of a line: drop the rest up to its line end
 };
 
 class TCustomSyncWSocket : public TCustomLineWSocket {
