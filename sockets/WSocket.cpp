@@ -5,7 +5,9 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/tcp.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <QCoreApplication>
@@ -834,6 +836,13 @@ void TCustomWSocket::Shutdown(int How) {
   if (FHSocket != INVALID_SOCKET) WSocket_shutdown(FHSocket, How);
 }
 
+bool TCustomWSocket::HasDataToSend() {
+  if (FType != SOCK_STREAM || FHSocket == INVALID_SOCKET) return false;
+  if (!FBufHandler->IsEmpty()) return true;
+  int unacked = 0;
+  return ::ioctl(FHSocket, SIOCOUTQ, &unacked) == 0 && unacked > 0;
+}
+
 // A connected stream first delivers what is still to send, then ends in order
 // (no reset); what cannot be delivered is reported with the close.
 void TCustomWSocket::Close() {
@@ -989,6 +998,11 @@ void TCustomWSocket::Do_FD_CLOSE(uint16_t err) {
   if (!*alive) return;
   FPeerCloseError = 0;
   if (FSession != session) return;
+  // With data still on its way, the close tells whether it arrived.
+  if (err == 0 && !FCloseInvoked && FState != wsClosed && HasDataToSend()) {
+    Close();
+    return;
+  }
   if (!FCloseInvoked) {
     FCloseInvoked = true;
     TriggerSessionClosed(err);

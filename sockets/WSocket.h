@@ -318,6 +318,8 @@ class TCustomWSocket : public TSockWndControl {
   // Closes after a failing call and reports that call's error.
   void FailAndClose(const std::string& call);
   int FinishSending();
+  // Queued in the socket, or sent and not yet acknowledged (streams).
+  bool HasDataToSend();
   void ReadBufferSizes();
   void ConnectionGone(int code);
   void PostSocketEvent(int event, int error);

@@ -497,6 +497,45 @@ TEST(WSocketClose, WhatCannotBeDeliveredIsReported) {
   }
 }
 
+// A peer that ends its side while data is still on its way: the close that
+// follows tells whether the data arrived (a peer still reading takes it all; one
+// that quits part-way resets the connection).
+TEST(WSocketClose, PeerClosingWhileDataIsOnItsWayGetsItOrTheCloseSaysSo) {
+  const std::string data(4 << 20, 'p');
+  for (const bool readsAll : {true, false}) {
+    SCOPED_TRACE(readsAll);
+    LatePeer peer(-1);
+    TWSocket s(nullptr);
+    std::vector<int> closed;
+    ASSERT_TRUE(ConnectTo(s, peer, closed));
+    s.SetSocketSndBufSize(65536);
+    s.Send(data.data(), static_cast<int>(data.size()));
+    ASSERT_GT(s.BufferedByteCount(), 0);
+    peer.thread.join();
+    ::shutdown(peer.fd, SHUT_WR);
+    std::thread reader([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if (readsAll) {
+        peer.ReadToEnd();
+        return;
+      }
+      char buf[65536];
+      peer.received += ::recv(peer.fd, buf, sizeof buf, 0);
+      ::close(peer.fd);  // with data unread: a reset
+      peer.fd = -1;
+    });
+    EXPECT_TRUE(PumpUntil([&] { return !closed.empty(); }));
+    reader.join();
+    if (readsAll) {
+      EXPECT_EQ(closed, (std::vector<int>{0, 0}));
+      EXPECT_EQ(peer.received.load(), static_cast<int64_t>(data.size()));
+    } else {
+      EXPECT_EQ(closed, (std::vector<int>{10054, 10054}));
+    }
+    EXPECT_EQ(s.State(), wsClosed);
+  }
+}
+
 // The close waits while serving the thread's other messages: a reader on the
 // same thread takes the data. Events of the closing socket wait and end with it;
 // a second Close from a handler meanwhile changes nothing, and Abort does not wait.
