@@ -31,6 +31,7 @@ TCustomLineWSocket::TCustomLineWSocket(TComponent* AOwner) : TCustomSocksWSocket
 void TCustomLineWSocket::SetLineMode(bool v) {
   if (v == FLineMode) return;
   FLineMode = v;
+  FSkipLine = false;
   if (FLineBuf.Received() > 0 || FLineBuf.WaitingLine() > 0) PostMsg(FMsgLineRetrigger, 0, 0);
 }
 
@@ -58,7 +59,7 @@ void TCustomLineWSocket::LineRetrigger() {
 
 int TCustomLineWSocket::PendingByteCount() {
   if (FLineMode) return FLineBuf.WaitingLine();
-  if (FLineBuf.Received() > 0) return FLineBuf.Received();
+  if (FLineBuf.Received() > 0) return FLineBuf.RawAvailable();
   return TCustomSocksWSocket::PendingByteCount();
 }
 
@@ -70,11 +71,13 @@ int TCustomLineWSocket::DoRecv(void* Buffer, int BufferSize, int Flags) {
 
 bool TCustomLineWSocket::TriggerDataAvailable(uint16_t ErrCode) {
   if (!FLineMode || FLineEnd.empty() || SocksNegotiating()) return TCustomSocksWSocket::TriggerDataAvailable(ErrCode);
+  const bool datagram = IsMessageSocket();
   int n = TCustomSocksWSocket::PendingByteCount();
   if (n < 0) return true;
   if (n == 0) n = 255;
-  // Never more than the line limit allows, so the buffer stays bounded.
-  if (FLineLimit > 0) n = std::min(n, std::max(FLineLimit + 1 - FLineBuf.Received(), 255));
+  // Never more than the line limit allows, so the buffer stays bounded; a
+  // datagram is read whole (its size is what is pending).
+  if (FLineLimit > 0 && !datagram) n = std::min(n, std::max(FLineLimit + 1 - FLineBuf.Received(), 255));
   if (static_cast<int>(FScratch.size()) < n) FScratch.resize(static_cast<size_t>(n));
   int r = TCustomSocksWSocket::DoRecv(FScratch.data(), n, 0);
   if (r < 0) SetLastError(WSocket_WSAGetLastError() == WSAEWOULDBLOCK ? 0 : WSocket_WSAGetLastError());
@@ -83,7 +86,8 @@ bool TCustomLineWSocket::TriggerDataAvailable(uint16_t ErrCode) {
     r = 0;
   }
   const int from = FLineBuf.Received();
-  const int start = FLineBuf.Append(FScratch.data(), r, static_cast<int>(FLineEnd.size()));
+  int start = FLineBuf.Append(FScratch.data(), r, static_cast<int>(FLineEnd.size()));
+  auto alive = AliveToken();
   if (r > 0) {
     if (FLineEdit) {
       const std::string echo = FLineBuf.Edit(from, FLineEcho);
@@ -91,14 +95,24 @@ bool TCustomLineWSocket::TriggerDataAvailable(uint16_t ErrCode) {
     } else if (FLineEcho) {
       Send(FScratch.data(), r);
     }
+    if (!*alive) return true;
+    if (datagram) FLineBuf.MarkMessageEnd();
   }
-  auto alive = AliveToken();
+  if (FSkipLine) {
+    // What follows a cleared over-long line up to its line end belongs to it.
+    if (!FLineBuf.SkipPastLineEnd(FLineEnd)) return true;
+    FSkipLine = false;
+    start = 0;
+  }
   DeliverLines(start);
   if (!*alive) return true;
   if (FLineLimit > 0 && FLineBuf.Received() > FLineLimit) {
     bool clear = true;
     if (OnLineLimitExceeded) OnLineLimitExceeded(this, FLineBuf.Received(), clear);
-    if (*alive && clear) FLineBuf.Clear();
+    if (*alive && clear) {
+      FSkipLine = FLineMode && !datagram && !FLineBuf.EndsWithLineEnd(FLineEnd);
+      FLineBuf.Clear();
+    }
   }
   return true;
 }
@@ -154,16 +168,22 @@ int TCustomLineWSocket::SendLine(const std::string& Str) {
 
 void TCustomLineWSocket::TriggerSessionClosed(uint16_t ErrCode) {
   FLineFound = true;
+  FSkipLine = false;
   auto alive = AliveToken();
-  if (FLineMode && FLineBuf.Received() > 0) {
-    // What is left becomes the last line.
-    FLineBuf.SetWaitingLine(FLineBuf.Received());
+  // What is left becomes the last line (on a datagram socket, the last line of
+  // each datagram still held).
+  const bool datagram = IsMessageSocket();
+  while (FLineMode && FLineBuf.Received() > 0) {
+    if (!datagram || !FLineBuf.FindLine(0, FLineEnd)) FLineBuf.SetWaitingLine(FLineBuf.Received());
+    bool delivered = false;
     while (FLineMode && FLineBuf.WaitingLine() > 0) {
       const int before = FLineBuf.WaitingLine();
       if (!TCustomSocksWSocket::TriggerDataAvailable(0)) break;
       if (!*alive) return;
       if (FLineBuf.WaitingLine() == before) break;
+      delivered = true;
     }
+    if (!delivered || FLineBuf.WaitingLine() > 0) break;
   }
   FLineBuf.Clear();
   TCustomSocksWSocket::TriggerSessionClosed(ErrCode);

@@ -206,8 +206,19 @@ bool TCustomSocksWSocket::TriggerDataAvailable(uint16_t ErrCode) {
     return true;
   }
   const int r = TCustomWSocket::DoRecv(FRcvBuf + FRcvCnt, space, 0);
+  if (r < 0 && WSocket_WSAGetLastError() == WSAEWOULDBLOCK) {
+    SetLastError(0);
+    return true;
+  }
   if (r <= 0) {
-    if (r < 0) SetLastError(WSocket_WSAGetLastError() == WSAEWOULDBLOCK ? 0 : WSocket_WSAGetLastError());
+    // The server ended the connection before the negotiation did: a failed negotiation.
+    const int code = r < 0 ? WSocket_WSAGetLastError() : PeerCloseError() != 0 ? PeerCloseError() : WSAECONNABORTED;
+    if (FSocksState == 2 && OnSocksAuthState) {
+      auto alive = AliveToken();
+      OnSocksAuthState(this, socksAuthFailure);
+      if (!*alive) return true;
+    }
+    SocksDoError(code, r < 0 || PeerCloseError() != 0 ? "data receive error" : "connection closed by socks server");
     return true;
   }
   FRcvCnt += r;

@@ -5,7 +5,9 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/tcp.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <QCoreApplication>
@@ -410,17 +412,18 @@ void TCustomWSocket::ReadBufferSizes() {
 // ===========================================================================
 // Resolvers
 
+// Every failure sets LastError to its code before anything reports it.
 int TCustomWSocket::TryResolveHost(const std::string& host, uint32_t& addr, std::string& message) {
   addr = INADDR_NONE;
   if (host.empty()) {
     message = "Winsock Resolve Host: '" + host + "' Invalid Hostname.";
-    return WSAHOST_NOT_FOUND;
+    return FLastError = WSAHOST_NOT_FOUND;
   }
   if (IsDottedIPv4(host)) {
     addr = WSocket_inet_addr(host);
     if (addr == INADDR_NONE && Trim(host) != "255.255.255.255") {
       message = "Winsock Resolve Host: '" + host + "' Invalid IP address.";
-      return WSAHOST_NOT_FOUND;
+      return FLastError = WSAHOST_NOT_FOUND;
     }
     return 0;
   }
@@ -431,7 +434,7 @@ int TCustomWSocket::TryResolveHost(const std::string& host, uint32_t& addr, std:
   if (error == 0 && addresses.empty()) error = WSANO_DATA;
   if (error != 0) {
     message = "Winsock Resolve Host: Cannot convert host address '" + host + "' - " + SocketErrorText(error);
-    return error;
+    return FLastError = error;
   }
   addr = WSocket_inet_addr(addresses.front());
   return 0;
@@ -444,12 +447,18 @@ uint32_t TCustomWSocket::ResolveHost(const std::string& host) {
   return addr;
 }
 
+// Like the host resolver, the port and protocol resolvers set LastError before raising.
+void TCustomWSocket::ResolveFailed(int code, const std::string& message) {
+  FLastError = code;
+  throw ESocketException(message);
+}
+
 int TCustomWSocket::ResolvePort(const std::string& port, const std::string& proto) {
-  if (port.empty()) throw ESocketException("Winsock Resolve Port: Invalid Port.");
-  if (proto.empty()) throw ESocketException("Winsock Resolve Port: Invalid Proto.");
+  if (port.empty()) ResolveFailed(WSAEINVAL, "Winsock Resolve Port: Invalid Port.");
+  if (proto.empty()) ResolveFailed(WSAEINVAL, "Winsock Resolve Port: Invalid Proto.");
   if (IsDecimalDigit(port[0])) {
     int n = ParseLeadingNumber(port);
-    if (n > 65535) throw ESocketException("Winsock Resolve Port: Invalid Port.");
+    if (n > 65535) ResolveFailed(WSAEINVAL, "Winsock Resolve Port: Invalid Port.");
     return n;
   }
   servent se{};
@@ -460,12 +469,13 @@ int TCustomWSocket::ResolvePort(const std::string& port, const std::string& prot
   if (p == "17") p = "udp";
   ::getservbyname_r(port.c_str(), p.c_str(), &se, buf, sizeof buf, &result);
   if (!result)
-    throw ESocketException("Winsock Resolve Port: Cannot convert port '" + port + "' - " + SocketErrorText(WSANO_DATA));
+    ResolveFailed(WSANO_DATA,
+                  "Winsock Resolve Port: Cannot convert port '" + port + "' - " + SocketErrorText(WSANO_DATA));
   return ntohs(static_cast<uint16_t>(result->s_port));
 }
 
 int TCustomWSocket::ResolveProto(const std::string& proto) {
-  if (proto.empty()) throw ESocketException("Winsock Resolve Proto: Invalid Protocol.");
+  if (proto.empty()) ResolveFailed(WSAEINVAL, "Winsock Resolve Proto: Invalid Protocol.");
   if (IsDecimalDigit(proto[0])) return ParseLeadingNumber(proto);
   if (SameText(proto, "tcp")) return IPPROTO_TCP;
   if (SameText(proto, "udp")) return IPPROTO_UDP;
@@ -475,8 +485,8 @@ int TCustomWSocket::ResolveProto(const std::string& proto) {
   char buf[1024];
   ::getprotobyname_r(LowerCase(proto).c_str(), &pe, buf, sizeof buf, &result);
   if (!result)
-    throw ESocketException("Winsock Resolve Proto: Cannot convert protocol '" + proto + "' - " +
-                           SocketErrorText(WSANO_DATA));
+    ResolveFailed(WSANO_DATA,
+                  "Winsock Resolve Proto: Cannot convert protocol '" + proto + "' - " + SocketErrorText(WSANO_DATA));
   return result->p_proto;
 }
 
@@ -826,7 +836,56 @@ void TCustomWSocket::Shutdown(int How) {
   if (FHSocket != INVALID_SOCKET) WSocket_shutdown(FHSocket, How);
 }
 
-void TCustomWSocket::Close() { InternalClose(true, 0); }
+bool TCustomWSocket::HasDataToSend() {
+  if (FType != SOCK_STREAM || FHSocket == INVALID_SOCKET) return false;
+  if (!FBufHandler->IsEmpty()) return true;
+  int unacked = 0;
+  return ::ioctl(FHSocket, SIOCOUTQ, &unacked) == 0 && unacked > 0;
+}
+
+// A connected stream first delivers what is still to send, then ends in order
+// (no reset); what cannot be delivered is reported with the close.
+void TCustomWSocket::Close() {
+  if (FClosing) return;  // a handler closed again while the close waits: the running close ends it
+  if (FType != SOCK_STREAM || FHSocket == INVALID_SOCKET || (FState != wsConnected && FState != wsSocksConnected)) {
+    InternalClose(true, 0);
+    return;
+  }
+  // Only an established connection (or one the peer has half-closed) can still
+  // deliver; on one that failed or was reset, queued data is lost and said so.
+  tcp_info info{};
+  socklen_t infoLen = sizeof info;
+  const bool established = ::getsockopt(FHSocket, IPPROTO_TCP, TCP_INFO, &info, &infoLen) == 0 &&
+                           (info.tcpi_state == TCP_ESTABLISHED || info.tcpi_state == TCP_CLOSE_WAIT);
+  int error = 0;
+  if (established) {
+    auto alive = FAlive;
+    const uint32_t session = FSession;
+    error = FinishSending();
+    if (!*alive || FSession != session || FHSocket == INVALID_SOCKET) return;  // freed or closed meanwhile
+  } else if (!FBufHandler->IsEmpty()) {
+    int err = 0;
+    socklen_t errLen = sizeof err;
+    ::getsockopt(FHSocket, SOL_SOCKET, SO_ERROR, &err, &errLen);
+    error = err != 0 ? ErrnoToWinsock(err) : WSAENOTCONN;
+  } else {
+    InternalClose(true, 0);
+    return;
+  }
+  // Everything acknowledged: closing without linger sends no reset. Otherwise
+  // the rest is dropped and the peer is told by a reset.
+  linger l{};
+  l.l_onoff = error != 0;
+  l.l_linger = 0;
+  WSocket_setsockopt(FHSocket, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  if (error == 0) {
+    InternalClose(true, 0);
+    return;
+  }
+  DiscardQueuedData();
+  FLastError = error;
+  InternalClose(false, static_cast<uint16_t>(error));
+}
 
 void TCustomWSocket::CloseLater() { PostMsg(FMsgCloseDelayed, 0, 0); }
 
@@ -934,8 +993,16 @@ void TCustomWSocket::Do_FD_CLOSE(uint16_t err) {
   if (FState == wsConnecting || FHSocket == INVALID_SOCKET) return;
   auto alive = FAlive;
   const uint32_t session = FSession;
+  FPeerCloseError = err;
   ReceiveLoop(0, FComponentOptions - wsoNoReceiveLoop);
-  if (!*alive || FSession != session) return;
+  if (!*alive) return;
+  FPeerCloseError = 0;
+  if (FSession != session) return;
+  // With data still on its way, the close tells whether it arrived.
+  if (err == 0 && !FCloseInvoked && FState != wsClosed && HasDataToSend()) {
+    Close();
+    return;
+  }
   if (!FCloseInvoked) {
     FCloseInvoked = true;
     TriggerSessionClosed(err);

@@ -117,7 +117,7 @@ class TCustomWSocket : public TSockWndControl {
   void SetMultiCastAddrStr(const std::string& v) { FMultiCastAddrStr = v; }
   int MultiCastIpTTL() const { return FMultiCastIpTTL; }
   void SetMultiCastIpTTL(int v) { FMultiCastIpTTL = v; }
-  // Seconds that Flush waits at most.
+  // Seconds that Flush, and Close for what is still to send, wait at most (0: no limit).
   int FlushTimeout() const { return FFlushTimeout; }
   void SetFlushTimeout(int v) { FFlushTimeout = v; }
   TSocketSendFlags SendFlags();
@@ -178,7 +178,8 @@ class TCustomWSocket : public TSockWndControl {
   TDnsLookupDone OnDnsLookupDone;
   TNotifyEvent OnError;
 
-  // --- resolvers: raise ESocketException; results in network order / host order
+  // --- resolvers: raise ESocketException (LastError holds the code: the
+  // resolver's for a name, 10022 for an invalid text); results in network order / host order
   // Names are looked up with the forward lookup behind DnsLookup.
   uint32_t ResolveHost(const std::string& host);
   // ResolveHost without raising: 0, or the WinSock code (the resolver's for a
@@ -192,9 +193,15 @@ class TCustomWSocket : public TSockWndControl {
   virtual void Connect();
   TSocket Accept();
   void Dup(TSocket NewHSocket);
+  // Ends the session. A connected stream first sends what is still queued and
+  // waits until the peer has acknowledged it (at most FlushTimeout seconds,
+  // serving the thread's other messages meanwhile), then closes in order. When
+  // that fails, the rest is dropped with a reset, and OnSessionClosed gets the
+  // code (10060 when the time ran out), which LastError also holds.
   void Close();
   // Closes from the message loop.
   void CloseLater();
+  // Ends the session at once: what is still queued is dropped, nothing is waited for.
   void Abort();
   void Shutdown(int How);
   void DnsLookup(const std::string& HostName);
@@ -223,6 +230,8 @@ class TCustomWSocket : public TSockWndControl {
 
   // --- receiving
   virtual int PendingByteCount();
+  // A datagram longer than the buffer gives what fit and sets LastError 10040
+  // (the rest of it is gone); so does ReceiveFrom.
   int Receive(void* Buffer, int BufferSize);
   std::string ReceiveAsString();
   int ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen);
@@ -277,6 +286,11 @@ class TCustomWSocket : public TSockWndControl {
   void MarkPortResolved(int port);
   void MarkAddrResolved(uint32_t addr);
 
+  // Datagram (or raw) socket: each read takes one whole message.
+  bool IsMessageSocket() const { return FType != SOCK_STREAM; }
+  // The error code of the peer's close being handled (0 for an orderly one, or none).
+  uint16_t PeerCloseError() const { return FPeerCloseError; }
+
   UINT FMsgLineRetrigger = 0;
 
  private:
@@ -290,6 +304,7 @@ class TCustomWSocket : public TSockWndControl {
   bool StartLookup(UINT msg, std::function<void(TDnsRequest&)> work);
   void WMAsyncLookupDone(TMessage& msg);
   bool ResolveProtoAndType(bool forConnect);
+  [[noreturn]] void ResolveFailed(int code, const std::string& message);
   void SetLingerOption();
   void SetKeepAliveOption();
   bool BindSocket();
@@ -302,6 +317,9 @@ class TCustomWSocket : public TSockWndControl {
   void ConnectOpened();
   // Closes after a failing call and reports that call's error.
   void FailAndClose(const std::string& call);
+  int FinishSending();
+  // Queued in the socket, or sent and not yet acknowledged (streams).
+  bool HasDataToSend();
   void ReadBufferSizes();
   void ConnectionGone(int code);
   void PostSocketEvent(int event, int error);
@@ -357,7 +375,9 @@ class TCustomWSocket : public TSockWndControl {
   int FSendFlags = 0;
   int FFlushTimeout = 60;
   bool FInTryToSend = false;
-  uint32_t FDiscards = 0;  // DiscardQueuedData calls, so a send loop sees its bytes go
+  bool FClosing = false;
+  uint16_t FPeerCloseError = 0;  // Close waits for the peer to take what was sent
+  uint32_t FDiscards = 0;        // DiscardQueuedData calls, so a send loop sees its bytes go
 
   int64_t FReadCount = 0;
   int FSocketRcvBufSize = 0;
@@ -399,6 +419,7 @@ class TCustomWSocket : public TSockWndControl {
   uint16_t FHeldErrors[kEventCount] = {};
   uint64_t FRecvCalls = 0;
   long FPendingHint = -1;  // FIONREAD result not yet made stale by a read
+  bool FRecvCut = false;   // the last read cut a datagram to fit the buffer
   // A datagram read ahead by the receive loop, served by the next read.
   std::unique_ptr<char[]> FHeld;
   int FHeldLen = 0;
@@ -477,11 +498,18 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
   int LineLimit() const { return FLineLimit; }
   void SetLineLimit(int v) { FLineLimit = v; }
   const std::string& LineEnd() const { return FLineEnd; }
-  void SetLineEnd(const std::string& v) { FLineEnd = v; }
+  void SetLineEnd(const std::string& v) {
+    FLineEnd = v;
+    FSkipLine = false;
+  }
   bool LineEcho() const { return FLineEcho; }
   void SetLineEcho(bool v) { FLineEcho = v; }
   bool LineEdit() const { return FLineEdit; }
   void SetLineEdit(bool v) { FLineEdit = v; }
+  // Line mode cuts lines at LineEnd. On a datagram socket each datagram stays
+  // apart: its unfinished end is delivered as its last line. When the buffer
+  // passes LineLimit and is cleared, the rest of the line being received, up to
+  // its line end, is dropped too.
   // Bytes held by line mode (received and not yet read).
   int RcvdCount() const { return FLineBuf.Received(); }
 
@@ -514,6 +542,7 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
   bool FLineReceivedFlag = false;
   bool FLineEcho = false;
   bool FLineEdit = false;
+  bool FSkipLine = false;  // the line limit dropped the start of a line: drop the rest up to its line end
 };
 
 class TCustomSyncWSocket : public TCustomLineWSocket {

@@ -219,6 +219,7 @@ void TCustomWSocket::WMAsyncLookupDone(TMessage& msg) {
     FDnsResultList = req->Results;
     if (!FDnsResultList.empty()) FDnsResult = FDnsResultList.front();
   }
+  if (err != 0) SetLastError(err);
   TriggerDNSLookupDone(err);
 }
 
@@ -237,6 +238,8 @@ void TCustomWSocket::ReverseDnsLookupBlocking(const std::string& HostAddr) {
   if (req.Error == 0) {
     FDnsResultList = req.Results;
     if (!FDnsResultList.empty()) FDnsResult = FDnsResultList.front();
+  } else {
+    SetLastError(req.Error);
   }
   TriggerDNSLookupDone(static_cast<uint16_t>(req.Error));
 }

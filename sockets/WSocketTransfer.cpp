@@ -5,7 +5,9 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/tcp.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <QCoreApplication>
@@ -125,7 +127,7 @@ void TCustomWSocket::ConnectionGone(int code) {
     WriteDebugLog(loWsockErr, Name() + " Winsock Send failed - " + SocketErrorText(code));
   FCloseInvoked = true;
   auto alive = FAlive;
-  Close();
+  InternalClose(true, 0);  // nothing more can be delivered
   if (*alive) TriggerSessionClosed(static_cast<uint16_t>(code));
 }
 
@@ -236,6 +238,84 @@ void TCustomWSocket::Flush() {
   }
 }
 
+// Sends what is queued and waits until the peer has acknowledged every byte
+// sent, within FlushTimeout seconds (0: no limit). Returns 0, or the code of the
+// failure (10060 when the time ran out). Meanwhile this socket's own events wait
+// (the close ends them); the thread's other messages are served.
+int TCustomWSocket::FinishSending() {
+  using clock = std::chrono::steady_clock;
+  const auto deadline = clock::now() + std::chrono::seconds(std::max(0, FFlushTimeout));
+  auto alive = FAlive;
+  const uint32_t session = FSession;
+  const bool wasPaused = FPaused;
+  FClosing = true;
+  FPaused = true;
+  UpdateInterest();
+  TScopeExit restore([this, alive, session, wasPaused] {
+    if (!*alive) return;
+    FClosing = false;
+    if (FSession != session) return;
+    FPaused = wasPaused;
+    UpdateInterest();
+  });
+  auto gone = [&] { return !*alive || FSession != session || FHSocket == INVALID_SOCKET; };
+  for (;;) {
+    short waitFor = 0;  // 0: only errors end the short wait below
+    {
+      std::unique_lock<TSockBufferHandler> g(*FBufHandler);
+      iovec iov[kGatherBlocks];
+      const int blocks = FBufHandler->PeekBlocks(iov, kGatherBlocks);
+      int len = 0;
+      for (int i = 0; i < blocks; ++i) len += static_cast<int>(iov[i].iov_len);
+      if (len > 0) {
+        const uint32_t discards = FDiscards;
+        const int n = blocks == 1 ? SendNow(iov[0].iov_base, len) : SendNowGather(iov, blocks);
+        if (!*alive) {
+          g.release();  // the socket and its buffers are gone
+          return 0;
+        }
+        if (FSession != session || FHSocket == INVALID_SOCKET) return 0;
+        if (FDiscards != discards) continue;  // a send handler discarded the queue
+        if (n < 0) {
+          const int code = WSocket_WSAGetLastError();
+          if (code != WSAEWOULDBLOCK) return code;
+          waitFor = POLLOUT;
+        } else {
+          FBufferedByteCount = std::max<int64_t>(0, FBufferedByteCount - n);
+          for (int left = n; left > 0;) {
+            const char* head;
+            const int take = std::min(left, FBufHandler->Peek(head));
+            FBufHandler->Remove(take);
+            left -= take;
+          }
+          if (n == len) continue;
+          waitFor = POLLOUT;
+        }
+      } else {
+        FAllSent = true;
+        // The system's queue: sent but not yet acknowledged. A reset empties it
+        // and leaves its error behind.
+        int err = 0;
+        socklen_t errLen = sizeof err;
+        if (::getsockopt(FHSocket, SOL_SOCKET, SO_ERROR, &err, &errLen) == 0 && err != 0) return ErrnoToWinsock(err);
+        int unacked = 0;
+        if (::ioctl(FHSocket, SIOCOUTQ, &unacked) != 0 || unacked <= 0) return 0;
+      }
+    }
+    const auto now = clock::now();
+    if (FFlushTimeout > 0 && now >= deadline) return WSAETIMEDOUT;
+    PumpMessages();
+    if (gone()) return 0;
+    const int ms =
+        FFlushTimeout > 0
+            ? static_cast<int>(std::clamp<int64_t>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count(), 0, waitFor ? 20 : 2))
+            : (waitFor ? 20 : 2);
+    pollfd p{FHSocket, waitFor, 0};
+    ::poll(&p, 1, ms);
+  }
+}
+
 // ===========================================================================
 // Receiving
 
@@ -257,6 +337,7 @@ int TCustomWSocket::PendingByteCount() {
 
 int TCustomWSocket::TakeHeld(void* Buffer, int BufferSize, int Flags, sockaddr_in* From, int* FromLen) {
   const int n = std::clamp(BufferSize, 0, FHeldLen);  // like a datagram read: the rest is dropped
+  FRecvCut = n < FHeldLen;
   if (n > 0) std::memcpy(Buffer, FHeld.get(), static_cast<size_t>(n));
   if (From && FromLen) {
     std::memcpy(From, &FHeldFrom, std::min<size_t>(sizeof FHeldFrom, static_cast<size_t>(std::max(0, *FromLen))));
@@ -288,18 +369,28 @@ bool TCustomWSocket::ReadAheadDatagram() {
 int TCustomWSocket::DoRecv(void* Buffer, int BufferSize, int Flags) {
   if (FHeldValid) return TakeHeld(Buffer, BufferSize, Flags, nullptr, nullptr);
   FPendingHint = -1;
-  const int r = WSocket_recv(FHSocket, Buffer, BufferSize, Flags);
+  // A datagram longer than the buffer is cut: the read says how long it was.
+  const bool datagram = FType != SOCK_STREAM;
+  int r = WSocket_recv(FHSocket, Buffer, BufferSize, datagram ? Flags | MSG_TRUNC : Flags);
   ++FRecvCalls;
   ReArmRead();
+  if (datagram && r > BufferSize) {
+    FRecvCut = true;
+    r = std::max(BufferSize, 0);
+  }
   return r;
 }
 
+// A datagram cut to fit the buffer gives what fit, with LastError 10040.
 int TCustomWSocket::Receive(void* Buffer, int BufferSize) {
+  FRecvCut = false;
   const int r = DoRecv(Buffer, BufferSize, 0);
-  if (r < 0)
+  if (r < 0) {
     FLastError = WSocket_WSAGetLastError();
-  else
+  } else {
     FReadCount += r;
+    if (FRecvCut) FLastError = WSAEMSGSIZE;
+  }
   return r;
 }
 
@@ -316,18 +407,26 @@ std::string TCustomWSocket::ReceiveAsString() {
 
 int TCustomWSocket::ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen) {
   FPendingHint = -1;
+  FRecvCut = false;
   int r;
   if (FHeldValid) {
     r = TakeHeld(Buffer, BufferSize, 0, &From, &FromLen);
   } else {
-    r = WSocket_recvfrom(FHSocket, Buffer, BufferSize, 0, &From, &FromLen);
+    const bool datagram = FType != SOCK_STREAM;
+    r = WSocket_recvfrom(FHSocket, Buffer, BufferSize, datagram ? MSG_TRUNC : 0, &From, &FromLen);
     ++FRecvCalls;
     ReArmRead();
+    if (datagram && r > BufferSize) {
+      FRecvCut = true;
+      r = std::max(BufferSize, 0);
+    }
   }
-  if (r < 0)
+  if (r < 0) {
     FLastError = WSocket_WSAGetLastError();
-  else
+  } else {
     FReadCount += r;
+    if (FRecvCut) FLastError = WSAEMSGSIZE;
+  }
   return r;
 }
 

@@ -44,3 +44,39 @@ TEST(LineBuffer, EditorHandlesBackspaceAndTabs) {
   e.Edit(0, false);
   EXPECT_EQ(e.Data(), "a");
 }
+
+TEST(LineBuffer, MessagesStayApartInLinesAndRawReads) {
+  TLineBuffer b;
+  b.Append("A-partial", 9, 2);
+  b.MarkMessageEnd();
+  int start = b.Append("\r\nB1\r\nB2", 8, 2);  // a line end right at the start of the next message
+  b.MarkMessageEnd();
+  char out[32];
+  ASSERT_TRUE(b.FindLine(start, "\r\n"));
+  EXPECT_EQ(b.Read(out, 32, true), 9);
+  EXPECT_EQ(std::string(out, 9), "A-partial");
+  ASSERT_TRUE(b.FindLine(0, "\r\n"));
+  EXPECT_EQ(b.Read(out, 32, true), 2);
+  ASSERT_TRUE(b.FindLine(0, "\r\n"));
+  EXPECT_EQ(b.Read(out, 32, true), 4);
+  EXPECT_EQ(b.RawAvailable(), 2);
+  b.Append("C", 1, 2);
+  b.MarkMessageEnd();
+  EXPECT_EQ(b.Read(out, 32, false), 2);  // a raw read stops at the message end too
+  EXPECT_EQ(std::string(out, 2), "B2");
+  EXPECT_EQ(b.Read(out, 32, false), 1);
+  EXPECT_EQ(b.Received(), 0);
+}
+
+TEST(LineBuffer, SkippingTheRestOfALineFindsASplitLineEnd) {
+  TLineBuffer b;
+  EXPECT_TRUE(b.EndsWithLineEnd("\r\n"));
+  b.Append("xxxx\r", 5, 2);
+  EXPECT_FALSE(b.EndsWithLineEnd("\r\n"));
+  EXPECT_FALSE(b.SkipPastLineEnd("\r\n"));
+  EXPECT_EQ(b.Data(), "\r");  // what could begin the line end is kept
+  b.Append("\nnext\r\n", 7, 2);
+  EXPECT_TRUE(b.SkipPastLineEnd("\r\n"));
+  EXPECT_EQ(b.Data(), "next\r\n");
+  EXPECT_TRUE(b.EndsWithLineEnd("\r\n"));
+}

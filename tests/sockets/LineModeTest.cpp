@@ -14,7 +14,6 @@ struct LinePair : TcpPair {
   std::vector<std::string> lines;
   bool Open() {
     accepted->SetLineMode(true);
-    client->SetLingerOnOff(wsLingerNoSet);
     if (!Connect()) return false;
     accepted->OnDataAvailable = [this](TObject*, uint16_t) {
       std::string s = accepted->ReceiveAsString();
@@ -64,21 +63,92 @@ TEST(LineMode, LineLimitBoundsTheBuffer) {
   p.client->SendText(std::string(70000, 'a'));
   ASSERT_TRUE(PumpUntil([&] { return !exceeded.empty(); }));
   PumpFor(20);
-  EXPECT_EQ(exceeded.front(), 65537);                 // the buffer never holds more than the limit plus one
-  EXPECT_LT(p.accepted->RcvdCount(), 65537 - 60000);  // cleared, then the rest
+  EXPECT_EQ(exceeded.front(), 65537);  // the buffer never holds more than the limit plus one
+  EXPECT_EQ(exceeded.size(), 1u);
+  EXPECT_LE(p.accepted->RcvdCount(), 1);  // cleared, and the rest of that line is dropped as it comes
+  // The over-long line ends with its line end; the line after it is whole.
+  p.Feed("aaaa\r\nnext\r\n");
+  EXPECT_EQ(p.lines, std::vector<std::string>{"next\r\n"});
   // A handler may keep the bytes; the buffer then grows only slowly past the limit.
   p.accepted->SetLineLimit(10);
   p.accepted->OnLineLimitExceeded = [&](TObject*, int rcvd, bool& c) {
     exceeded.push_back(rcvd);
     c = false;
   };
-  p.Feed("more");
-  EXPECT_GT(p.accepted->RcvdCount(), 10);
+  p.Feed("more than ten");
+  EXPECT_EQ(p.accepted->RcvdCount(), 13);
+  EXPECT_EQ(exceeded.back(), 13);
   p.accepted->OnLineLimitExceeded = nullptr;
-  // After clearing, lines work again.
-  p.lines.clear();
   p.Feed("\r\nok\r\n");
-  EXPECT_EQ(p.lines.back(), "ok\r\n");
+  EXPECT_EQ(p.lines, (std::vector<std::string>{"next\r\n", "more than ten\r\n", "ok\r\n"}));
+}
+
+// LineLimit 1000 and a 1500-byte line between two short ones, in one piece and
+// byte by byte: the long line is cleared, none of its tail is delivered.
+TEST(LineMode, RestOfALineOverTheLimitIsDroppedUpToItsLineEnd) {
+  const std::string text = "first\r\n" + std::string(1500, 'x') + "\r\nnext\r\n";
+  for (const bool pieces : {false, true}) {
+    SCOPED_TRACE(pieces);
+    LinePair p;
+    ASSERT_TRUE(p.Open());
+    p.accepted->SetLineLimit(1000);
+    int exceeded = 0;
+    p.accepted->OnLineLimitExceeded = [&](TObject*, int, bool&) { ++exceeded; };
+    if (pieces) {
+      // The line end of the long line split across two arrivals.
+      const size_t cut = text.size() - 7;
+      p.client->SendText(text.substr(0, cut));
+      ASSERT_TRUE(PumpUntil([&] { return exceeded > 0; }));
+      PumpFor(20);
+      p.client->SendText(text.substr(cut));
+    } else {
+      p.client->SendText(text);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return p.lines.size() >= 2; }));
+    PumpFor(20);
+    EXPECT_EQ(p.lines, (std::vector<std::string>{"first\r\n", "next\r\n"}));
+    EXPECT_EQ(exceeded, 1);
+  }
+}
+
+// On a datagram socket each datagram stays apart: lines are cut within it, its
+// unfinished end is its last line, and the next datagram (another sender's)
+// never joins it, even when the lines wait unread.
+TEST(LineMode, DatagramsStayApart) {
+  auto s = UdpListener("0");
+  s->SetLineMode(true);
+  std::vector<std::string> lines;
+  bool reading = true;
+  s->OnDataAvailable = [&](TObject*, uint16_t) {
+    if (!reading) return;
+    const std::string line = s->ReceiveAsString();
+    if (!line.empty()) lines.push_back(line);
+  };
+  s->Listen();
+  const int port = std::stoi(s->GetBoundPort());
+  PlainSocket a(SOCK_DGRAM), b(SOCK_DGRAM);
+  a.SendTo(port, "A-partial-no-line-end");
+  b.SendTo(port, "B-line-1\r\nB-line-2\r\nB-rest");
+  a.SendTo(port, std::string(2000, 'L') + "\r\n");  // longer than 255: still read whole
+  ASSERT_TRUE(PumpUntil([&] { return lines.size() == 5; }));
+  PumpFor(20);
+  EXPECT_EQ(lines, (std::vector<std::string>{"A-partial-no-line-end", "B-line-1\r\n", "B-line-2\r\n", "B-rest",
+                                             std::string(2000, 'L') + "\r\n"}));
+  // Unread lines wait; the ones of later datagrams queue behind them, apart.
+  lines.clear();
+  reading = false;
+  a.SendTo(port, "C1\r\nC2");
+  PumpFor(30);
+  b.SendTo(port, "D1");
+  PumpFor(30);
+  EXPECT_EQ(s->PendingByteCount(), 4);  // "C1\r\n" waits
+  reading = true;
+  std::vector<std::string> rest;
+  while (s->PendingByteCount() > 0) rest.push_back(s->ReceiveAsString());
+  b.SendTo(port, "E1\r\n");
+  ASSERT_TRUE(PumpUntil([&] { return !lines.empty(); }));
+  rest.insert(rest.end(), lines.begin(), lines.end());
+  EXPECT_EQ(rest, (std::vector<std::string>{"C1\r\n", "C2", "D1", "E1\r\n"}));
 }
 
 TEST(LineMode, UnreadLineWaitsAndSwitchingModeOffDeliversRaw) {

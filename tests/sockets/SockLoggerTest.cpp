@@ -2,6 +2,8 @@
 // through it.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -19,7 +21,10 @@ std::string ReadFile(const std::string& name) {
   ss << in.rdbuf();
   return ss.str();
 }
-std::string TempName(const char* tag) { return ::testing::TempDir() + "socklogger_" + tag + ".txt"; }
+// Named per process: test programs of several checkouts may run at once.
+std::string TempName(const char* tag) {
+  return ::testing::TempDir() + "socklogger_" + std::to_string(::getpid()) + "_" + tag + ".txt";
+}
 }  // namespace
 
 TEST(SockLogger, FileDestinationOverwriteAndAppend) {

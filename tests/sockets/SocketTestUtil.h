@@ -77,6 +77,17 @@ inline int FreePort() {
   return s.Bind(0);
 }
 
+// Ends the socket's connection with a reset, as a peer that aborts does.
+inline void ResetConnection(TWSocket& s) {
+  const int fd = ::dup(s.HSocket());
+  s.Abort();
+  linger l{};
+  l.l_onoff = 1;
+  l.l_linger = 0;
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  ::close(fd);
+}
+
 inline std::string StateLog(const std::vector<std::pair<TSocketState, TSocketState>>& v) {
   std::string out;
   for (auto& p : v) out += SocketStateName(p.first) + ">" + SocketStateName(p.second) + " ";

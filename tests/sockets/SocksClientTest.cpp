@@ -169,6 +169,53 @@ TEST(SocksClient, Level4NameFailureCarriesTheResolversCodeThroughout) {
   }
 }
 
+// A server that hangs up before its reply is complete (none of it, one byte,
+// part of it; at each step of levels 4 and 5) ends the negotiation as a failure:
+// the SOCKS error, the session's connect event with that code, then the close.
+TEST(SocksClient, ServerHangingUpDuringTheNegotiationFailsIt) {
+  struct Case {
+    std::string level;
+    int at, bytes;
+    bool auth;
+  };
+  const std::vector<Case> cases = {{"5", 1, 0, false}, {"5", 1, 1, false}, {"5", 2, 0, true},
+                                   {"5", 3, 0, false}, {"5", 3, 1, false}, {"5", 3, 5, false},
+                                   {"4", 3, 0, false}, {"4", 3, 1, false}, {"4", 3, 4, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.level + " at " + std::to_string(c.at) + " after " + std::to_string(c.bytes));
+    TSocksServerOptions o;
+    o.HangUpAt = c.at;
+    o.HangUpBytes = c.bytes;
+    o.RequireAuth = c.auth;
+    o.User = "alice";
+    o.Pass = "secret";
+    TSocksTestServer socks(o);
+    SocksSetup t(socks, c.level, "127.0.0.1");
+    if (c.auth) {
+      t.client.SetSocksAuthentication(socksAuthenticateUsercode);
+      t.client.SetSocksUsercode("alice");
+      t.client.SetSocksPassword("secret");
+    }
+    ASSERT_TRUE(t.Run());
+    PumpFor(20);
+    EXPECT_EQ(t.events, "socks0 error:connection closed by socks server session10053 closed ");
+    EXPECT_EQ(t.socksErrors, std::vector<int>{10053});
+    EXPECT_EQ(t.client.State(), wsClosed);
+    if (c.auth) {
+      EXPECT_EQ(t.auth, (std::vector<TSocksAuthState>{socksAuthStart, socksAuthFailure}));
+    }
+  }
+  // A server that resets the connection: the code tells so.
+  TSocksServerOptions o;
+  o.HangUpAt = 3;
+  o.HangUpWithReset = true;
+  TSocksTestServer socks(o);
+  SocksSetup t(socks, "5", "127.0.0.1");
+  ASSERT_TRUE(t.Run());
+  PumpFor(20);
+  EXPECT_EQ(t.events, "socks0 error:data receive error session10054 closed ");
+}
+
 TEST(SocksClient, RejectedRequestsAndListening) {
   TSocksServerOptions o;
   o.ForceReplyCode = 91;

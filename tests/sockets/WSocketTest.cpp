@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -73,7 +74,7 @@ TEST(WSocketUdp, ListenStatesDatagramsAndPortInUse) {
 TEST(WSocketUdp, DatagramsStayWholeAndKeepTheirSender) {
   auto s = UdpListener("0");
   std::vector<std::string> got;
-  std::vector<int> fromPorts;
+  std::vector<int> fromPorts, errors;
   s->OnDataAvailable = [&](TObject*, uint16_t) {
     char buf[4];
     sockaddr_in from{};
@@ -82,6 +83,7 @@ TEST(WSocketUdp, DatagramsStayWholeAndKeepTheirSender) {
     if (n < 0) return;
     got.emplace_back(buf, static_cast<size_t>(n));
     fromPorts.push_back(ntohs(from.sin_port));
+    errors.push_back(s->LastError());  // and says so
   };
   s->Listen();
   const int port = std::stoi(s->GetBoundPort());
@@ -94,6 +96,24 @@ TEST(WSocketUdp, DatagramsStayWholeAndKeepTheirSender) {
   PumpFor(20);
   EXPECT_EQ(got, (std::vector<std::string>{"abcd", "", "xy"}));
   EXPECT_EQ(fromPorts, (std::vector<int>(3, peerPort)));
+  EXPECT_EQ(errors, (std::vector<int>{10040, 0, 0}));
+
+  // Receive alike, also for a datagram read ahead by the receive loop.
+  std::vector<int> sizes;
+  errors.clear();
+  s->OnDataAvailable = [&](TObject*, uint16_t) {
+    char buf[100];
+    sizes.push_back(s->Receive(buf, sizeof buf));
+    errors.push_back(s->LastError());
+  };
+  const std::string whole(100, 'w');
+  peer.SendTo(port, std::string(1000, 'c'));
+  peer.SendTo(port, whole);
+  peer.SendTo(port, std::string(101, 'c'));
+  peer.SendTo(port, whole);
+  ASSERT_TRUE(PumpUntil([&] { return sizes.size() == 4; }));
+  EXPECT_EQ(sizes, (std::vector<int>{100, 100, 100, 100}));
+  EXPECT_EQ(errors, (std::vector<int>{10040, 0, 10040, 0}));
 }
 
 TEST(WSocketUdp, EachSendLeavesAsOneDatagram) {
@@ -174,7 +194,6 @@ TEST(WSocketUdp, QueuedEventOfAClosedSessionIsDropped) {
 
 TEST(WSocketTcp, ConnectAcceptDataBothWaysAndPeerClose) {
   TcpPair p;
-  p.client->SetLingerOnOff(wsLingerNoSet);  // an orderly close at the end
   ASSERT_TRUE(p.Connect());
   EXPECT_EQ(StateLog(p.clientStates), "wsClosed>wsOpened wsOpened>wsConnecting wsConnecting>wsConnected ");
   EXPECT_EQ(p.connected, std::vector<int>{0});
@@ -322,7 +341,7 @@ TEST(WSocketTcp, ResetPeerClosesBeforeTheErrorIsReported) {
   p.client->OnError = [&](TObject*) {
     order += "error" + std::to_string(p.client->LastError()) + (p.client->State() == wsClosed ? " in wsClosed" : "");
   };
-  p.accepted->Close();  // linger on with time-out 0 (the default): the close resets the connection
+  ResetConnection(*p.accepted);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(p.client->GetPeerAddr(), "error");  // the failing call, before any event was pumped
   EXPECT_EQ(order, "closed10057 error10057 in wsClosed");
@@ -343,7 +362,7 @@ TEST(WSocketTcp, SendToAResetPeerLogsClosesAndReportsTheCloseOnce) {
   int errors = 0;
   p.client->OnSessionClosed = [&](TObject*, uint16_t e) { closed.push_back(e); };
   p.client->OnError = [&](TObject*) { ++errors; };
-  p.accepted->Close();  // linger on with time-out 0: the connection is reset
+  ResetConnection(*p.accepted);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   p.client->SendText("after the reset");
   EXPECT_EQ(lines, std::vector<std::string>{"client Winsock Send failed - Connection reset by peer (#10054)"});
@@ -353,6 +372,211 @@ TEST(WSocketTcp, SendToAResetPeerLogsClosesAndReportsTheCloseOnce) {
   EXPECT_EQ(closed.size(), 1u);
   EXPECT_EQ(errors, 0);
   p.client->SetSockLogger(nullptr);
+}
+
+// A plain peer on its own thread that starts reading after `delayMs` (never,
+// when negative) and reads until the connection ends.
+struct LatePeer {
+  PlainSocket listener{SOCK_STREAM};
+  int port = listener.Bind(0);
+  int fd = -1;
+  std::atomic<int64_t> received{0};
+  std::atomic<bool> sawReset{false}, sawEnd{false};
+  std::thread thread;
+  explicit LatePeer(int delayMs) {
+    ::listen(listener.fd, 1);
+    thread = std::thread([this, delayMs] {
+      fd = ::accept(listener.fd, nullptr, nullptr);
+      if (delayMs < 0) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+      ReadToEnd();
+    });
+  }
+  void ReadToEnd() {
+    char buf[65536];
+    for (;;) {
+      const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      if (n > 0) {
+        received += n;
+        continue;
+      }
+      sawReset = n < 0 && errno == ECONNRESET;
+      sawEnd = n == 0;
+      return;
+    }
+  }
+  ~LatePeer() {
+    if (thread.joinable()) thread.join();
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// Connects a socket to the peer; what it reports at its close lands in `closed`.
+bool ConnectTo(TWSocket& s, LatePeer& peer, std::vector<int>& closed) {
+  bool connected = false;
+  s.OnSessionConnected = [&connected](TObject*, uint16_t e) { connected = e == 0; };
+  s.OnSessionClosed = [&closed, &s](TObject*, uint16_t e) {
+    closed.push_back(e);
+    closed.push_back(s.LastError());  // already set when the handler runs
+  };
+  s.SetAddr("127.0.0.1");
+  s.SetPort(std::to_string(peer.port));
+  s.Connect();
+  return PumpUntil([&] { return connected; });
+}
+
+// Data still queued in the socket and in the system when Close is called
+// reaches a peer that reads late, and the connection ends in order, whatever
+// the linger setting and whether Flush ran first.
+TEST(WSocketClose, DeliversWhatIsStillToSendThenEndsInOrder) {
+  const std::string data(2 << 20, 'c');
+  for (const int variant : {0, 1, 2}) {
+    SCOPED_TRACE(variant);
+    LatePeer peer(200);
+    TWSocket s(nullptr);
+    std::vector<int> closed;
+    ASSERT_TRUE(ConnectTo(s, peer, closed));
+    s.SetSocketSndBufSize(65536);  // most of the data waits in the socket's own buffer
+    if (variant == 1) s.SetLingerOnOff(wsLingerNoSet);
+    ASSERT_EQ(s.Send(data.data(), static_cast<int>(data.size())), static_cast<int>(data.size()));
+    if (variant == 2) s.Flush();
+    if (variant != 2) {
+      EXPECT_GT(s.BufferedByteCount(), 0);
+    }
+    s.Close();
+    EXPECT_EQ(s.State(), wsClosed);
+    EXPECT_EQ(closed, (std::vector<int>{0, 0}));
+    peer.thread.join();
+    EXPECT_EQ(peer.received.load(), static_cast<int64_t>(data.size()));
+    EXPECT_TRUE(peer.sawEnd);
+    EXPECT_FALSE(peer.sawReset);
+    EXPECT_EQ(s.LingerOnOff(), wsLingerOn);  // the defaults stand after the close
+    EXPECT_EQ(s.LingerTimeout(), 0);
+  }
+}
+
+// When the data cannot be delivered (a peer that never reads, one that resets
+// meanwhile), Close says so with its code and the peer learns it by a reset.
+TEST(WSocketClose, WhatCannotBeDeliveredIsReported) {
+  const std::string data(2 << 20, 'c');
+  {
+    LatePeer peer(-1);
+    TWSocket s(nullptr);
+    std::vector<int> closed;
+    ASSERT_TRUE(ConnectTo(s, peer, closed));
+    s.Send(data.data(), static_cast<int>(data.size()));
+    s.SetFlushTimeout(1);
+    s.Close();
+    EXPECT_EQ(closed, (std::vector<int>{10060, 10060}));
+    EXPECT_EQ(s.LastError(), 10060);
+    EXPECT_EQ(s.State(), wsClosed);
+    EXPECT_EQ(s.BufferedByteCount(), 0);
+    peer.thread.join();
+    peer.ReadToEnd();
+    EXPECT_TRUE(peer.sawReset);
+    EXPECT_LT(peer.received.load(), static_cast<int64_t>(data.size()));
+  }
+  {
+    LatePeer peer(-1);
+    TWSocket s(nullptr);
+    std::vector<int> closed;
+    ASSERT_TRUE(ConnectTo(s, peer, closed));
+    s.Send(data.data(), static_cast<int>(data.size()));
+    peer.thread.join();
+    std::thread resetter([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      linger l{};
+      l.l_onoff = 1;
+      ::setsockopt(peer.fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+      ::close(peer.fd);
+      peer.fd = -1;
+    });
+    s.Close();
+    resetter.join();
+    EXPECT_EQ(closed, (std::vector<int>{10054, 10054}));
+  }
+}
+
+// A peer that ends its side while data is still on its way: the close that
+// follows tells whether the data arrived (a peer still reading takes it all; one
+// that quits part-way resets the connection).
+TEST(WSocketClose, PeerClosingWhileDataIsOnItsWayGetsItOrTheCloseSaysSo) {
+  const std::string data(4 << 20, 'p');
+  for (const bool readsAll : {true, false}) {
+    SCOPED_TRACE(readsAll);
+    LatePeer peer(-1);
+    TWSocket s(nullptr);
+    std::vector<int> closed;
+    ASSERT_TRUE(ConnectTo(s, peer, closed));
+    s.SetSocketSndBufSize(65536);
+    s.Send(data.data(), static_cast<int>(data.size()));
+    ASSERT_GT(s.BufferedByteCount(), 0);
+    peer.thread.join();
+    ::shutdown(peer.fd, SHUT_WR);
+    std::thread reader([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if (readsAll) {
+        peer.ReadToEnd();
+        return;
+      }
+      char buf[65536];
+      peer.received += ::recv(peer.fd, buf, sizeof buf, 0);
+      ::close(peer.fd);  // with data unread: a reset
+      peer.fd = -1;
+    });
+    EXPECT_TRUE(PumpUntil([&] { return !closed.empty(); }));
+    reader.join();
+    if (readsAll) {
+      EXPECT_EQ(closed, (std::vector<int>{0, 0}));
+      EXPECT_EQ(peer.received.load(), static_cast<int64_t>(data.size()));
+    } else {
+      EXPECT_EQ(closed, (std::vector<int>{10054, 10054}));
+    }
+    EXPECT_EQ(s.State(), wsClosed);
+  }
+}
+
+// The close waits while serving the thread's other messages: a reader on the
+// same thread takes the data. Events of the closing socket wait and end with it;
+// a second Close from a handler meanwhile changes nothing, and Abort does not wait.
+TEST(WSocketClose, ServesTheThreadWhileWaitingAndAbortStaysImmediate) {
+  TcpPair p;
+  ASSERT_TRUE(p.Connect());
+  p.client->SetSocketSndBufSize(65536);
+  int64_t got = 0;
+  int secondCloses = 0;
+  p.accepted->OnDataAvailable = [&](TObject*, uint16_t) {
+    char buf[65536];
+    const int n = p.accepted->Receive(buf, sizeof buf);
+    if (n > 0) got += n;
+    if (got > (1 << 20) && secondCloses == 0) {
+      ++secondCloses;
+      p.client->Close();
+    }
+  };
+  int clientData = 0;
+  std::vector<int> closed;
+  p.client->OnDataAvailable = [&](TObject*, uint16_t) { ++clientData; };
+  p.client->OnSessionClosed = [&](TObject*, uint16_t e) { closed.push_back(e); };
+  const std::string data(4 << 20, 's');
+  p.client->Send(data.data(), static_cast<int>(data.size()));
+  p.accepted->SendText("while closing");
+  p.client->Close();
+  EXPECT_EQ(closed, std::vector<int>{0});
+  EXPECT_EQ(secondCloses, 1);
+  EXPECT_EQ(clientData, 0);  // its events ended with the close
+  ASSERT_TRUE(PumpUntil([&] { return got == static_cast<int64_t>(data.size()); }));
+
+  LatePeer peer(-1);
+  TWSocket s(nullptr);
+  ASSERT_TRUE(ConnectTo(s, peer, closed));
+  s.Send(data.data(), static_cast<int>(data.size()));
+  s.Abort();
+  EXPECT_EQ(s.State(), wsClosed);
+  EXPECT_EQ(s.BufferedByteCount(), 0);
+  peer.thread.join();
+  peer.ReadToEnd();
+  EXPECT_LT(peer.received.load(), static_cast<int64_t>(data.size()));
 }
 
 TEST(WSocketErrors, SettersAndOperationsOutOfState) {
@@ -418,6 +642,41 @@ TEST(WSocketErrors, ReportsGoToOnErrorWithLastError) {
   }
   s.SetSocksLevel("4a");
   EXPECT_EQ(s.SocksLevel(), "4A");
+}
+
+// Whatever the resolver says, the report (OnError, the lookup's done event, or
+// the exception) comes with LastError holding the resolver's code.
+TEST(WSocketErrors, FailedNameLookupsSetLastErrorBeforeTheReport) {
+  for (const int resolver : {WSATRY_AGAIN, WSAHOST_NOT_FOUND, WSANO_DATA}) {
+    SCOPED_TRACE(resolver);
+    const THostLookup previous = SetHostLookup(
+        [&](const std::string&, std::vector<std::string>&, const std::atomic<bool>&) { return resolver; });
+    TWSocket s(nullptr);
+    std::vector<int> seen;
+    s.OnError = [&](TObject*) { seen.push_back(s.LastError()); };
+    s.OnDnsLookupDone = [&](TObject*, uint16_t e) { seen.push_back(e == s.LastError() ? e : -1); };
+    s.SetAddr("printer.example");
+    s.SetPort("80");
+    s.Connect();
+    s.SetProto("udp");
+    s.Listen();
+    s.DnsLookup("printer.example");
+    EXPECT_TRUE(PumpUntil([&] { return seen.size() == 3; }));
+    EXPECT_EQ(seen, std::vector<int>(3, resolver));
+    EXPECT_EQ(s.State(), wsClosed);
+    s.OnError = nullptr;
+    s.SetLastError(0);
+    EXPECT_THROW(s.Connect(), ESocketException);
+    EXPECT_EQ(s.LastError(), resolver);
+    SetHostLookup(previous);
+  }
+  TWSocket s(nullptr);
+  EXPECT_THROW(s.ResolvePort("no-such-service", "tcp"), ESocketException);
+  EXPECT_EQ(s.LastError(), WSANO_DATA);
+  EXPECT_THROW(s.ResolvePort("70000", "tcp"), ESocketException);
+  EXPECT_EQ(s.LastError(), WSAEINVAL);
+  EXPECT_THROW(s.ResolveHost(""), ESocketException);
+  EXPECT_EQ(s.LastError(), WSAHOST_NOT_FOUND);
 }
 
 TEST(WSocketErrors, Resolvers) {

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -150,6 +151,20 @@ void TSocksTestServer::AcceptLoop() {
 
 void TSocksTestServer::Serve(int fd) {
   const int stop = stopPipe_[0];
+  // Sends a reply of the given stage; false when told to hang up part-way instead.
+  auto reply = [&](int stage, const std::string& bytes) {
+    if (options_.HangUpAt != stage) {
+      SendAll(fd, bytes);
+      return true;
+    }
+    SendAll(fd, bytes.substr(0, static_cast<size_t>(std::max(0, options_.HangUpBytes))));
+    if (options_.HangUpWithReset) {
+      linger l{};
+      l.l_onoff = 1;
+      ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    }
+    return false;
+  };
   TSocksRequestSeen seen;
   unsigned char ver;
   if (!ReadExact(fd, stop, &ver, 1)) return;
@@ -176,8 +191,11 @@ void TSocksTestServer::Serve(int fd) {
     int code = options_.ForceReplyCode >= 0 ? options_.ForceReplyCode : 90;
     int dest = code == 90 ? ConnectLoopback(ip, port) : -1;
     if (code == 90 && dest < 0) code = 91;
-    std::string reply{0, static_cast<char>(code), 0, 0, 0, 0, 0, 0};
-    SendAll(fd, reply + (code == 90 ? options_.AfterReply : std::string()));
+    const std::string bytes{0, static_cast<char>(code), 0, 0, 0, 0, 0, 0};
+    if (!reply(3, bytes + (code == 90 ? options_.AfterReply : std::string()))) {
+      if (dest >= 0) ::close(dest);
+      return;
+    }
     if (dest >= 0) {
       Relay(fd, dest, stop);
       ::close(dest);
@@ -192,8 +210,7 @@ void TSocksTestServer::Serve(int fd) {
   int method = options_.RequireAuth ? 2 : 0;
   if (methods.find(static_cast<char>(method)) == std::string::npos) method = 0xFF;
   if (options_.ForceMethod >= 0) method = options_.ForceMethod;
-  SendAll(fd, std::string{5, static_cast<char>(method)});
-  if (method == 0xFF) return;
+  if (!reply(1, std::string{5, static_cast<char>(method)}) || method == 0xFF) return;
   if (method == 2) {
     unsigned char v, ul, pl;
     if (!ReadExact(fd, stop, &v, 1) || !ReadExact(fd, stop, &ul, 1)) return;
@@ -203,8 +220,8 @@ void TSocksTestServer::Serve(int fd) {
     seen.Pass.assign(pl, '\0');
     if (pl && !ReadExact(fd, stop, seen.Pass.data(), pl)) return;
     const bool ok = v == 1 && seen.User == options_.User && seen.Pass == options_.Pass;
-    SendAll(fd, std::string{1, static_cast<char>(ok ? 0 : 1)});
-    if (!ok) {
+    const bool answered = reply(2, std::string{1, static_cast<char>(ok ? 0 : 1)});
+    if (!ok || !answered) {
       std::lock_guard<std::mutex> g(mutex_);
       last_ = seen;
       return;
@@ -239,8 +256,12 @@ void TSocksTestServer::Serve(int fd) {
   int code = options_.ForceReplyCode >= 0 ? options_.ForceReplyCode : 0;
   int dest = code == 0 ? ConnectLoopback(ip, port) : -1;
   if (code == 0 && dest < 0) code = 5;
-  std::string reply{5, static_cast<char>(code), 0, 1, 127, 0, 0, 1, static_cast<char>(pb[0]), static_cast<char>(pb[1])};
-  SendAll(fd, reply + (code == 0 ? options_.AfterReply : std::string()));
+  const std::string bytes{
+      5, static_cast<char>(code), 0, 1, 127, 0, 0, 1, static_cast<char>(pb[0]), static_cast<char>(pb[1])};
+  if (!reply(3, bytes + (code == 0 ? options_.AfterReply : std::string()))) {
+    if (dest >= 0) ::close(dest);
+    return;
+  }
   if (dest >= 0) {
     Relay(fd, dest, stop);
     ::close(dest);

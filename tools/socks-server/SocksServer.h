@@ -17,6 +17,11 @@ struct TSocksServerOptions {
   int ForceMethod = -1;     // answer this method to a greeting
   int ForceReplyCode = -1;  // answer this code to a request (level 4 or 5)
   std::string AfterReply;   // bytes sent in the same write as the success reply
+  // Hangs up after sending only HangUpBytes of one reply: 1 the method reply
+  // (level 5), 2 the authentication reply, 3 the reply to the request; 0 never.
+  int HangUpAt = 0;
+  int HangUpBytes = 0;
+  bool HangUpWithReset = false;  // the hang-up resets the connection
 };
 
 struct TSocksRequestSeen {
