@@ -25,6 +25,14 @@
 namespace {
 const std::string kLine =
     "10:00:00:000\t00-11-22-33-44-55\t66-77-88-99-aa-bb\t0800\t60\t10.1.2.3\t1025\t10.1.2.4\t80\tTCP\tTCP-IP";
+
+sockaddr_in LoopbackTo(int port) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return to;
+}
 }  // namespace
 
 TEST(ListenerTest, LinesCutByDatagramsAreJoined) {
@@ -129,10 +137,7 @@ TEST(ListenerTest, BadPiecesOverUdpAreLoggedAndCountedAtClose) {
     TMySocket sock(nullptr, port);
     sock.Listen();
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in to = LoopbackTo(port);
     auto send = [&](const std::string& text) {
       ::sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     };
@@ -199,10 +204,7 @@ TEST(ListenerTest, ReceivesDatagramsIntoTheQueue) {
     TMySocket sock(nullptr, port);
     sock.Listen();
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in to = LoopbackTo(port);
     const std::string first = kLine + "\n" + kLine.substr(0, 20);
     const std::string second = kLine.substr(20) + "\n";
     ::sendto(fd, first.data(), first.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
@@ -241,10 +243,7 @@ TEST(ListenerTest, AsksForALargeReceiveBufferAndReportsKernelDrops) {
 
   // More than the buffer holds, sent while nothing reads.
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(port));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in to = LoopbackTo(port);
   const std::string big(60000, 'x');
   for (int i = 0; i < 2 * granted / 60000 + 50; ++i)
     ::sendto(fd, big.data(), big.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
