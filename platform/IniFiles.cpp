@@ -180,34 +180,43 @@ std::string TIniFile::ReadString(const std::string& section, const std::string& 
   return l ? l->value : def;
 }
 
-void TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
-  CheckSectionName(section);
+TIniFile::Section TIniFile::NewSection(const std::string& name) {
+  CheckSectionName(name);
+  Section fresh;
+  fresh.name = Trim(name);
+  fresh.header = "[" + fresh.name + "]";
+  return fresh;
+}
+
+TIniFile::Line TIniFile::KeyLine(const std::string& key, const std::string& value) {
   CheckKeyName(key);
   if (HasLineBreak(value)) throw EIniFileException("Invalid ini value for key \"" + key + "\": line break");
+  Line fresh;
+  fresh.key = Trim(key);
+  fresh.value = Trim(value);
+  fresh.text = fresh.key + "=" + value;
+  return fresh;
+}
+
+void TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
+  Section fresh = NewSection(section);
+  Line line = KeyLine(key, value);
   Refresh();
   Section* s = FindSection(section);
   if (!s) {
-    Section fresh;
-    fresh.name = Trim(section);
-    fresh.header = "[" + fresh.name + "]";
     sectionIndex_.emplace(UpperCase(fresh.name), sections_.size());
     sections_.push_back(std::move(fresh));
     s = &sections_.back();
   }
-  const std::string stored = Trim(value);
   if (Line* l = FindKey(*s, key)) {
-    if (l->value == stored) return;  // the file already says so
-    l->value = stored;
+    if (l->value == line.value) return;  // the file already says so
+    l->value = line.value;
     l->text = l->key + "=" + value;
   } else {
-    Line fresh;
-    fresh.key = Trim(key);
-    fresh.value = stored;
-    fresh.text = fresh.key + "=" + value;
     std::size_t at = 0;  // after the last key of the section, so trailing comments stay put
     for (std::size_t i = 0; i < s->lines.size(); ++i)
       if (!s->lines[i].key.empty()) at = i + 1;
-    s->lines.insert(s->lines.begin() + static_cast<std::ptrdiff_t>(at), std::move(fresh));
+    s->lines.insert(s->lines.begin() + static_cast<std::ptrdiff_t>(at), std::move(line));
   }
   Save();
 }
@@ -264,19 +273,8 @@ std::vector<std::string> TIniFile::ReadSectionValues(const std::string& section)
 
 void TIniFile::AddSection(const std::string& section, const std::vector<std::pair<std::string, std::string>>& values,
                           const std::string& before) {
-  CheckSectionName(section);
-  Section fresh;
-  fresh.name = Trim(section);
-  fresh.header = "[" + fresh.name + "]";
-  for (const auto& [key, value] : values) {
-    CheckKeyName(key);
-    if (HasLineBreak(value)) throw EIniFileException("Invalid ini value for key \"" + key + "\": line break");
-    Line l;
-    l.key = Trim(key);
-    l.value = Trim(value);
-    l.text = l.key + "=" + value;
-    fresh.lines.push_back(std::move(l));
-  }
+  Section fresh = NewSection(section);
+  for (const auto& [key, value] : values) fresh.lines.push_back(KeyLine(key, value));
   Refresh();
   if (FindSection(fresh.name)) throw EIniFileException("Ini section \"" + fresh.name + "\" exists already");
   std::size_t at = sections_.size();

@@ -100,6 +100,11 @@ class TIniFile {
     std::vector<Line> lines;
   };
 
+  // A new "[name]" section, and a new "key=value" line; both raise
+  // EIniFileException for a name, key or value the file cannot hold.
+  static Section NewSection(const std::string& name);
+  static Line KeyLine(const std::string& key, const std::string& value);
+
   void Refresh();
   void Parse(const std::string& text);
   std::string Render() const;

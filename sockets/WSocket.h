@@ -317,6 +317,11 @@ class TCustomWSocket : public TSockWndControl {
   void ConnectOpened();
   // Closes after a failing call and reports that call's error.
   void FailAndClose(const std::string& call);
+  // Sends from the stream's queue (several blocks in one call); len: the bytes
+  // offered, 0 when nothing is queued (then nothing is sent).
+  int SendQueuedStream(int& len);
+  // Takes n bytes that have left from the stream's queue.
+  void RemoveSent(int n);
   int FinishSending();
   // Queued in the socket, or sent and not yet acknowledged (streams).
   bool HasDataToSend();
@@ -375,8 +380,8 @@ class TCustomWSocket : public TSockWndControl {
   int FSendFlags = 0;
   int FFlushTimeout = 60;
   bool FInTryToSend = false;
-  bool FClosing = false;
-  uint16_t FPeerCloseError = 0;  // Close waits for the peer to take what was sent
+  bool FClosing = false;         // Close waits for the peer to take what was sent
+  uint16_t FPeerCloseError = 0;  // the code of the peer's close being handled (0: orderly, or none)
   uint32_t FDiscards = 0;        // DiscardQueuedData calls, so a send loop sees its bytes go
 
   int64_t FReadCount = 0;
@@ -493,6 +498,10 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
  public:
   explicit TCustomLineWSocket(TComponent* AOwner);
 
+  // Line mode cuts lines at LineEnd. On a datagram socket each datagram stays
+  // apart: its unfinished end is delivered as its last line. When the buffer
+  // passes LineLimit and is cleared, the rest of the line being received, up to
+  // its line end, is dropped too.
   bool LineMode() const { return FLineMode; }
   void SetLineMode(bool v);
   int LineLimit() const { return FLineLimit; }
@@ -506,10 +515,6 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
   void SetLineEcho(bool v) { FLineEcho = v; }
   bool LineEdit() const { return FLineEdit; }
   void SetLineEdit(bool v) { FLineEdit = v; }
-  // Line mode cuts lines at LineEnd. On a datagram socket each datagram stays
-  // apart: its unfinished end is delivered as its last line. When the buffer
-  // passes LineLimit and is cleared, the rest of the line being received, up to
-  // its line end, is dropped too.
   // Bytes held by line mode (received and not yet read).
   int RcvdCount() const { return FLineBuf.Received(); }
 

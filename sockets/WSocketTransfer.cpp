@@ -131,6 +131,26 @@ void TCustomWSocket::ConnectionGone(int code) {
   if (*alive) TriggerSessionClosed(static_cast<uint16_t>(code));
 }
 
+int TCustomWSocket::SendQueuedStream(int& len) {
+  // Several queued blocks leave in one call; a byte stream keeps no boundaries.
+  iovec iov[kGatherBlocks];
+  const int blocks = FBufHandler->PeekBlocks(iov, kGatherBlocks);
+  len = 0;
+  for (int i = 0; i < blocks; ++i) len += static_cast<int>(iov[i].iov_len);
+  if (len < 1) return 0;
+  return blocks == 1 ? SendNow(iov[0].iov_base, len) : SendNowGather(iov, blocks);
+}
+
+void TCustomWSocket::RemoveSent(int n) {
+  FBufferedByteCount = std::max<int64_t>(0, FBufferedByteCount - n);
+  for (int left = n; left > 0;) {
+    const char* head;
+    const int take = std::min(left, FBufHandler->Peek(head));
+    FBufHandler->Remove(take);
+    left -= take;
+  }
+}
+
 void TCustomWSocket::TryToSend() {
   std::unique_lock<TSockBufferHandler> g(*FBufHandler);
   if (FInTryToSend) return;                              // a handler sent from inside a send: the running loop takes it
@@ -162,16 +182,11 @@ void TCustomWSocket::TryToSend() {
       len = static_cast<int>(dgram.size());
       n = SendNow(dgram.data(), len);
     } else {
-      // Several queued blocks leave in one call; a byte stream keeps no boundaries.
-      iovec iov[kGatherBlocks];
-      const int blocks = FBufHandler->PeekBlocks(iov, kGatherBlocks);
-      len = 0;
-      for (int i = 0; i < blocks; ++i) len += static_cast<int>(iov[i].iov_len);
+      n = SendQueuedStream(len);
       if (len < 1) {
         FAllSent = true;
         return;
       }
-      n = blocks == 1 ? SendNow(iov[0].iov_base, len) : SendNowGather(iov, blocks);
     }
     if (!*alive) {
       g.release();  // the socket and its buffers are gone
@@ -200,18 +215,12 @@ void TCustomWSocket::TryToSend() {
       return;
     }
     if (n == 0) return;
-    FBufferedByteCount = std::max<int64_t>(0, FBufferedByteCount - n);
     if (FType != SOCK_STREAM) {
+      FBufferedByteCount = std::max<int64_t>(0, FBufferedByteCount - n);
       if (!FDgramQueue.empty()) FDgramQueue.pop_front();
       continue;
     }
-    for (int left = n; left > 0;) {
-      const char* head;
-      const int inHead = FBufHandler->Peek(head);
-      const int take = std::min(left, inHead);
-      FBufHandler->Remove(take);
-      left -= take;
-    }
+    RemoveSent(n);
     if (n < len) {
       FWantWrite = true;  // the network took only part: continue when writable
       UpdateInterest();
@@ -263,13 +272,10 @@ int TCustomWSocket::FinishSending() {
     short waitFor = 0;  // 0: only errors end the short wait below
     {
       std::unique_lock<TSockBufferHandler> g(*FBufHandler);
-      iovec iov[kGatherBlocks];
-      const int blocks = FBufHandler->PeekBlocks(iov, kGatherBlocks);
+      const uint32_t discards = FDiscards;
       int len = 0;
-      for (int i = 0; i < blocks; ++i) len += static_cast<int>(iov[i].iov_len);
+      const int n = SendQueuedStream(len);
       if (len > 0) {
-        const uint32_t discards = FDiscards;
-        const int n = blocks == 1 ? SendNow(iov[0].iov_base, len) : SendNowGather(iov, blocks);
         if (!*alive) {
           g.release();  // the socket and its buffers are gone
           return 0;
@@ -281,13 +287,7 @@ int TCustomWSocket::FinishSending() {
           if (code != WSAEWOULDBLOCK) return code;
           waitFor = POLLOUT;
         } else {
-          FBufferedByteCount = std::max<int64_t>(0, FBufferedByteCount - n);
-          for (int left = n; left > 0;) {
-            const char* head;
-            const int take = std::min(left, FBufHandler->Peek(head));
-            FBufHandler->Remove(take);
-            left -= take;
-          }
+          RemoveSent(n);
           if (n == len) continue;
           waitFor = POLLOUT;
         }

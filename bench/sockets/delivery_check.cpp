@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchLoopback.h"
 #include "platform/Messages.h"
 #include "sockets/WSocket.h"
 
@@ -45,14 +46,6 @@ void PumpFor(int ms) {
     ProcessMessages();
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-}
-
-sockaddr_in Loopback(int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
 }
 
 struct PlainListener {

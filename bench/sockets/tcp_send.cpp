@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "BenchLoopback.h"
 #include "platform/Messages.h"
 #include "sockets/WSocket.h"
 
@@ -37,9 +38,7 @@ struct Listener {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   int port = 0;
   Listener() {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = Loopback(0);
     ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     ::listen(fd, 4);
     socklen_t len = sizeof a;
@@ -70,10 +69,7 @@ void WaitAndPump(TWSocket& s) {
 void BM_TcpPlainSend(benchmark::State& state) {
   Listener l;
   int tx = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(l.port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in a = Loopback(l.port);
   ::connect(tx, reinterpret_cast<sockaddr*>(&a), sizeof a);
   int rx = ::accept(l.fd, nullptr, nullptr);
   const std::string chunk(kChunk, 'c');

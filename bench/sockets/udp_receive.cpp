@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "BenchLoopback.h"
 #include "platform/Messages.h"
 #include "sockets/WSocket.h"
 
@@ -28,14 +29,6 @@ void EnsureApp() {
   static char* argv[] = {name, nullptr};
   static QCoreApplication* app = QCoreApplication::instance() ? nullptr : new QCoreApplication(argc, argv);
   (void)app;
-}
-
-sockaddr_in Loopback(int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
 }
 
 void BigReceiveBuffer(int fd) {

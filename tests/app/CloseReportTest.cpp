@@ -41,9 +41,7 @@ class GL_CloseReport : public ::testing::Test {
     ViewLink() = TViewLink{};
     Link3DView(FPort);
     FSender = ::socket(AF_INET, SOCK_DGRAM, 0);
-    FTo.sin_family = AF_INET;
-    FTo.sin_port = htons(static_cast<uint16_t>(FPort));
-    FTo.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    FTo = LoopbackTo(FPort);
   }
   void TearDown() override {
     if (FSender >= 0) ::close(FSender);

@@ -25,14 +25,6 @@
 namespace {
 const std::string kLine =
     "10:00:00:000\t00-11-22-33-44-55\t66-77-88-99-aa-bb\t0800\t60\t10.1.2.3\t1025\t10.1.2.4\t80\tTCP\tTCP-IP";
-
-sockaddr_in LoopbackTo(int port) {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(port));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return to;
-}
 }  // namespace
 
 TEST(ListenerTest, LinesCutByDatagramsAreJoined) {
