@@ -48,20 +48,6 @@ void PumpFor(int ms) {
   }
 }
 
-struct PlainListener {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  int port = 0;
-  PlainListener() {
-    sockaddr_in a = Loopback(0);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(fd, 4);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-  }
-  ~PlainListener() { ::close(fd); }
-};
-
 std::string Printable(const std::string& s) {
   std::string out;
   for (char c : s) {
@@ -81,7 +67,7 @@ std::string Printable(const std::string& s) {
 enum class CloseKind { Plain, FlushFirst, LingerNoSet, NeverRead };
 
 void CloseAfterSend(CloseKind kind) {
-  PlainListener l;
+  LoopbackListener l;
   TWSocket c(nullptr);
   c.SetAddr("127.0.0.1");
   c.SetPort(std::to_string(l.port));
@@ -145,7 +131,7 @@ void CloseAfterSend(CloseKind kind) {
 // Level "5g": hangs up after `bytes` of the method reply; "5r": after the
 // method reply and `bytes` of the request's reply; "4": after `bytes` of the reply.
 void SocksHangUp(const std::string& level, int bytes) {
-  PlainListener l;
+  LoopbackListener l;
   std::thread server([&] {
     const int fd = ::accept(l.fd, nullptr, nullptr);
     char buf[512];
@@ -243,7 +229,7 @@ void UdpLinesFromTwoSenders() {
 }
 
 void LineLongerThanTheLimit() {
-  PlainListener l;
+  LoopbackListener l;
   TWSocket c(nullptr);
   c.SetAddr("127.0.0.1");
   c.SetPort(std::to_string(l.port));

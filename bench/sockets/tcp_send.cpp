@@ -34,20 +34,6 @@ void EnsureApp() {
   (void)app;
 }
 
-struct Listener {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  int port = 0;
-  Listener() {
-    sockaddr_in a = Loopback(0);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(fd, 4);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-  }
-  ~Listener() { ::close(fd); }
-};
-
 // Reads `bytes` in chunks of 1460 with blocking recv.
 void ReadAll(int fd, int64_t bytes) {
   char buf[kChunk];
@@ -67,7 +53,7 @@ void WaitAndPump(TWSocket& s) {
 }
 
 void BM_TcpPlainSend(benchmark::State& state) {
-  Listener l;
+  LoopbackListener l;
   int tx = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a = Loopback(l.port);
   ::connect(tx, reinterpret_cast<sockaddr*>(&a), sizeof a);
@@ -95,7 +81,7 @@ void BM_TcpPlainSend(benchmark::State& state) {
 // from the caller's buffer and only what the network refuses is queued.
 void BM_TcpSendBufferChain(benchmark::State& state) {
   EnsureApp();
-  Listener l;
+  LoopbackListener l;
   TWSocket s(nullptr);
   s.SetAddr("127.0.0.1");
   s.SetPort(std::to_string(l.port));
