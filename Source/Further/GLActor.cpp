@@ -448,3 +448,49 @@ void TGLActor::Assign(TPersistent* Source) {
     Synchronize(other);
   }
 }
+
+void RegisterGLActorClasses() {
+  RegisterClasses({TActorAnimation::StaticClass(), TGLBaseAnimationControler::StaticClass(), TGLActor::StaticClass(),
+                   TGLAnimationControler::StaticClass()});
+  static const std::vector<std::string> orientations{"mnoDefault", "mnoInvert"};
+  static const std::vector<std::string> centerings{"macCenterX", "macCenterY", "macCenterZ", "macUseBarycenter"};
+  TPublished<TGLActor>()
+      .Integer("StartFrame", &TGLActor::StartFrame, &TGLActor::SetStartFrame, 0)
+      .Integer("EndFrame", &TGLActor::EndFrame, &TGLActor::SetEndFrame, 0)
+      .Enum("Reference", &TGLActor::Reference, &TGLActor::SetReference, {"aarMorph", "aarSkeleton", "aarNone"},
+            aarMorph)
+      .Integer("CurrentFrame", &TGLActor::CurrentFrame, &TGLActor::SetCurrentFrame, 0)
+      .Float("CurrentFrameDelta", &TGLActor::CurrentFrameDelta, &TGLActor::SetCurrentFrameDelta, 0.0)
+      .Enum("FrameInterpolation", &TGLActor::FrameInterpolation, &TGLActor::SetFrameInterpolation,
+            {"afpNone", "afpLinear"}, afpLinear)
+      .Enum("AnimationMode", &TGLActor::AnimationMode, &TGLActor::SetAnimationMode,
+            {"aamNone", "aamPlayOnce", "aamLoop", "aamBounceForward", "aamBounceBackward", "aamLoopBackward",
+             "aamExternal"},
+            aamNone)
+      .Integer("Interval", &TGLActor::Interval, &TGLActor::SetInterval, 100)
+      .Set("Options", &TGLActor::Options, &TGLActor::SetOptions, {"aoSkeletonNormalizeNormals"}, 1)
+      .Event("OnFrameChanged")
+      .Event("OnEndFrameReached")
+      .Event("OnStartFrameReached")
+      .Object("Animations", &TGLActor::Animations)
+      .StoredIf([](TGLActor* a) { return a->Animations()->Count() > 0; })
+      .Set("AutoCentering", &TGLBaseMesh::AutoCentering, &TGLBaseMesh::SetAutoCentering, centerings, 0)
+      .Component("MaterialLibrary", &TGLBaseMesh::MaterialLibrary, &TGLBaseMesh::SetMaterialLibrary)
+      .Component("LightmapLibrary", &TGLBaseMesh::LightmapLibrary, &TGLBaseMesh::SetLightmapLibrary)
+      .Boolean("UseMeshMaterials", &TGLBaseMesh::UseMeshMaterials, &TGLBaseMesh::SetUseMeshMaterials, true)
+      .Enum("NormalsOrientation", &TGLBaseMesh::NormalsOrientation, &TGLBaseMesh::SetNormalsOrientation, orientations,
+            mnoDefault)
+      .Boolean("OverlaySkeleton", &TGLBaseMesh::OverlaySkeleton, &TGLBaseMesh::SetOverlaySkeleton, false);
+  TPublished<TActorAnimation>()
+      .String("Name", &TActorAnimation::Name, &TActorAnimation::SetName)
+      .Integer("StartFrame", &TActorAnimation::StartFrame, &TActorAnimation::SetStartFrame, 0)
+      .Integer("EndFrame", &TActorAnimation::EndFrame, &TActorAnimation::SetEndFrame, 0)
+      .Enum("Reference", &TActorAnimation::Reference, &TActorAnimation::SetReference,
+            {"aarMorph", "aarSkeleton", "aarNone"}, aarMorph);
+  TPublished<TGLBaseAnimationControler>()
+      .Boolean("Enabled", &TGLBaseAnimationControler::Enabled, &TGLBaseAnimationControler::SetEnabled, true)
+      .Component("Actor", &TGLBaseAnimationControler::Actor, &TGLBaseAnimationControler::SetActor);
+  TPublished<TGLAnimationControler>()
+      .String("AnimationName", &TGLAnimationControler::AnimationName, &TGLAnimationControler::SetAnimationName)
+      .Float("Ratio", &TGLAnimationControler::Ratio, &TGLAnimationControler::SetRatio, 0.0);
+}

@@ -172,3 +172,6 @@ class TGLActor : public TGLBaseMesh {
   TActorAnimation* targetSmoothAnimation_ = nullptr;
   std::unique_ptr<std::vector<TGLBaseAnimationControler*>> controlers_;
 };
+
+// Makes the actor and animation classes known by name and declares their published properties.
+void RegisterGLActorClasses();

@@ -102,3 +102,6 @@ class TGLFreeForm : public TGLBaseMesh {
  public:
   using TGLBaseMesh::TGLBaseMesh;
 };
+
+// Makes TGLFreeForm known by name and declares its published properties.
+void RegisterGLBaseMeshClasses();

@@ -420,3 +420,6 @@ class TFaceGroups : public TOwnedItemList {
  private:
   TMeshObject* owner_ = nullptr;
 };
+
+// Makes the mesh-object and face-group classes known to the class registry by name.
+void RegisterGLMeshObjectsClasses();

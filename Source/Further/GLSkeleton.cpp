@@ -625,3 +625,9 @@ void TSkeletonMeshObject::ReadFromFiler(TVirtualReader* Reader) {
   bonesPerVertex_ = perVertex;
   boneMatching_.clear();
 }
+
+void RegisterGLSkeletonClasses() {
+  RegisterClasses({TSkeleton::StaticClass(), TSkeletonFrame::StaticClass(), TSkeletonBone::StaticClass(),
+                   TSkeletonMeshObject::StaticClass(), TSkeletonFrameList::StaticClass(),
+                   TSkeletonCollider::StaticClass(), TSkeletonColliderList::StaticClass()});
+}

@@ -330,3 +330,6 @@ class TSkeletonMeshObject : public TMorphableMeshObject {
   std::vector<std::unique_ptr<TBaseMeshObject>> boneMatching_;
   bool bonesMissing_ = false;  // the copies were made without some weighted bone
 };
+
+// Makes the skeleton classes known to the class registry by name.
+void RegisterGLSkeletonClasses();
