@@ -64,7 +64,7 @@ std::string Line(const std::string& src, const std::string& dst, const std::stri
 }
 }  // namespace
 
-class SnifferTest : public ::testing::Test {
+class TrafficSceneTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetProgramFolder(FDir.path().toStdString());
@@ -104,7 +104,7 @@ class SnifferTest : public ::testing::Test {
   int64_t now = 1000;
 };
 
-TEST_F(SnifferTest, UnmatchedHostsShareTheirBlockCube) {
+TEST_F(TrafficSceneTest, UnmatchedHostsShareTheirBlockCube) {
   traffic->ProcessLine(Line("10.1.2.3", "255.255.255.255", "0806", "ARP"));
   traffic->ProcessLine(Line("10.1.2.4", "255.255.255.255", "0806", "ARP"));
   ASSERT_EQ(pcs->Count(), 1);
@@ -119,7 +119,7 @@ TEST_F(SnifferTest, UnmatchedHostsShareTheirBlockCube) {
   EXPECT_FLOAT_EQ(c->Material()->FrontProperties()->Diffuse()->Alpha(), 0.75f);
 }
 
-TEST_F(SnifferTest, ProfileRangesAndGroups) {
+TEST_F(TrafficSceneTest, ProfileRangesAndGroups) {
   Profiles(
       "[Default]\n[Hosts]\nIPmin=10.1.2.0\nIPmax=10.1.2.255\nX=4\nY=5\nZ=6\n"
       "[Office]\nIPmin=172.16.0.0\nIPmax=172.16.255.255\nShowAsOneCube=1\n");
@@ -144,7 +144,7 @@ TEST_F(SnifferTest, ProfileRangesAndGroups) {
   EXPECT_NE(Cube(pcs, "IP10_9_9"), nullptr);
 }
 
-TEST_F(SnifferTest, PipesJoinBothDirectionsGrowAndShowAtTheThreshold) {
+TEST_F(TrafficSceneTest, PipesJoinBothDirectionsGrowAndShowAtTheThreshold) {
   host.Hide = true;
   PipeThreshold = 5;
   traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1"));
@@ -183,7 +183,7 @@ TEST_F(SnifferTest, PipesJoinBothDirectionsGrowAndShowAtTheThreshold) {
   EXPECT_EQ(Pipe(3)->Material()->TextureEx()->Items(0)->Texture()->Enabled(), false);  // no label
 }
 
-TEST_F(SnifferTest, PipesWithTheSameNameTextStayApart) {
+TEST_F(TrafficSceneTest, PipesWithTheSameNameTextStayApart) {
   // Both pairs give the name text "MYC1677721611234567890".
   traffic->ProcessLine(Line("10.0.0.1", "73.150.2.210"));
   traffic->ProcessLine(Line("100.0.0.11", "13.251.56.210"));
@@ -192,7 +192,7 @@ TEST_F(SnifferTest, PipesWithTheSameNameTextStayApart) {
   EXPECT_EQ(Pipe(0)->PacketCount, 0);
 }
 
-TEST_F(SnifferTest, FiltersAndInfoLineCaps) {
+TEST_F(TrafficSceneTest, FiltersAndInfoLineCaps) {
   host.IgnoreIP = true;
   traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1"));
   traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1", "0800", "ICMP"));
@@ -236,7 +236,7 @@ TEST_F(SnifferTest, FiltersAndInfoLineCaps) {
   EXPECT_EQ(one.Strings(0), "defghijkl");
 }
 
-TEST_F(SnifferTest, CubesFoundByAddressAreTheCubesFoundByName) {
+TEST_F(TrafficSceneTest, CubesFoundByAddressAreTheCubesFoundByName) {
   EXPECT_TRUE([] {
     uint32_t n;
     return TCubeCache::PlainAddress("10.0.255.1", n) && n == 0x0A00FF01u;
@@ -286,7 +286,7 @@ TEST_F(SnifferTest, CubesFoundByAddressAreTheCubesFoundByName) {
 // Addresses that are no IPv4 text make no cube: as the source the line is
 // refused (the queue logs why), as the destination the source cube stays and
 // the address is logged; the lines after them are handled as usual.
-TEST_F(SnifferTest, AddressesThatAreNoIPv4TextMakeNoCube) {
+TEST_F(TrafficSceneTest, AddressesThatAreNoIPv4TextMakeNoCube) {
   const char* const bad[] = {"fe80::1", "host.example", "10.0.1", "1.2.x.4", "9.9.9.9x"};
   for (const char* address : bad) {
     SCOPED_TRACE(address);
@@ -310,7 +310,7 @@ TEST_F(SnifferTest, AddressesThatAreNoIPv4TextMakeNoCube) {
   EXPECT_EQ(connections->Count(), 1);
 }
 
-TEST_F(SnifferTest, LifetimeBandwidthAndRemoval) {
+TEST_F(TrafficSceneTest, LifetimeBandwidthAndRemoval) {
   traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1", "0800", "TCP", "1025", "80", 500));
   traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1", "0800", "TCP", "1025", "80", 500));
   QLabel selected;
@@ -344,7 +344,7 @@ TEST_F(SnifferTest, LifetimeBandwidthAndRemoval) {
   EXPECT_EQ(pcs->Count(), 0);
 }
 
-TEST_F(SnifferTest, ExpiryIsStrictAndTheSelectionStays) {
+TEST_F(TrafficSceneTest, ExpiryIsStrictAndTheSelectionStays) {
   traffic->ProcessLine(Line("10.0.0.1", "255.255.255.255", "IP"));
   traffic->ProcessLine(Line("10.0.1.1", "255.255.255.255", "IP"));
   traffic->SelectedObject = Cube(pcs, "IP10_0_1");
@@ -360,7 +360,7 @@ TEST_F(SnifferTest, ExpiryIsStrictAndTheSelectionStays) {
 // The view is told to make its context anew once the scene has emptied after
 // a mass expiry: not while anything is left, not for a few objects, and once
 // per mass.
-TEST_F(SnifferTest, AnEmptiedSceneAfterAMassExpiryRenewsTheViewOnce) {
+TEST_F(TrafficSceneTest, AnEmptiedSceneAfterAMassExpiryRenewsTheViewOnce) {
   int renewals = 0;
   traffic->OnEmptiedAfterMassExpiry = [&] { ++renewals; };
   auto expire = [&] {
@@ -398,7 +398,7 @@ TEST_F(SnifferTest, AnEmptiedSceneAfterAMassExpiryRenewsTheViewOnce) {
   EXPECT_EQ(renewals, 1);  // counted afresh after a renewal
 }
 
-TEST_F(SnifferTest, FreedCubesLeaveNoDanglingPipeEnds) {
+TEST_F(TrafficSceneTest, FreedCubesLeaveNoDanglingPipeEnds) {
   traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1"));
   MyCylinder* p = Pipe(0);
   traffic->ExpireAllCubes();  // TTL 1 s: removed at a later check
@@ -418,7 +418,7 @@ TEST_F(SnifferTest, FreedCubesLeaveNoDanglingPipeEnds) {
   EXPECT_EQ(p->DstObject(), Cube(pcs, "IP10_0_1"));
 }
 
-TEST_F(SnifferTest, LabelsAreDrawnOnceAndReused) {
+TEST_F(TrafficSceneTest, LabelsAreDrawnOnceAndReused) {
   std::ofstream(FDir.path().toStdString() + "/IPToComputerName.ini")
       << "[10.0.0.1]\nUSER=John Smith\n[10.0.7.1]\nUSER=John Smith\n";
   traffic->ProcessLine(Line("10.0.0.1", "255.255.255.255", "IP"));
@@ -438,7 +438,7 @@ TEST_F(SnifferTest, LabelsAreDrawnOnceAndReused) {
   EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(TTrafficScene::ImagesDir() + "default.bmp")));
 }
 
-TEST_F(SnifferTest, CubesOfOneFaceFileShareItsTexture) {
+TEST_F(TrafficSceneTest, CubesOfOneFaceFileShareItsTexture) {
   // The first cube draws the file (keeping the colour it drew it in); the next ones read it.
   for (const char* ip : {"10.0.4.1", "10.0.5.1", "10.0.6.1"}) traffic->ProcessLine(Line(ip, "255.255.255.255", "IP"));
   SnifferObject* a = Cube(pcs, "IP10_0_5");
@@ -468,7 +468,7 @@ TEST_F(SnifferTest, CubesOfOneFaceFileShareItsTexture) {
   EXPECT_EQ(fresh->Image()->GetWidth(), 20);
 }
 
-TEST_F(SnifferTest, LabelsThatImagesCannotHoldAreKeptInMemory) {
+TEST_F(TrafficSceneTest, LabelsThatImagesCannotHoldAreKeptInMemory) {
   // A file named "Images": nothing can be written there, whoever runs the test.
   std::ofstream(FDir.path().toStdString() + "/Images") << "not a folder";
   std::ofstream(FDir.path().toStdString() + "/IPToComputerName.ini")
@@ -503,7 +503,7 @@ TEST_F(SnifferTest, LabelsThatImagesCannotHoldAreKeptInMemory) {
   EXPECT_EQ(face(c)->Width(), labelWidth);
 }
 
-TEST_F(SnifferTest, TestCommandsMakeCubes) {
+TEST_F(TrafficSceneTest, TestCommandsMakeCubes) {
   traffic->AddProfileCubes();
   SnifferObject* c = Cube(pcs, "IP127_0_0");
   ASSERT_NE(c, nullptr);
@@ -534,7 +534,7 @@ TEST_F(SnifferTest, TestCommandsMakeCubes) {
   EXPECT_NE(Cube(pcs, "IP1_1_1_1"), nullptr);
 }
 
-TEST_F(SnifferTest, ChangingPortsRedrawTheLabelOnceAtTheNextRender) {
+TEST_F(TrafficSceneTest, ChangingPortsRedrawTheLabelOnceAtTheNextRender) {
   auto labelPixels = [](MyCylinder* pipe) {
     TGLTextureImage* image = pipe->Material()->TextureEx()->Items(0)->Texture()->Image();
     std::vector<uint8_t> pixels;
@@ -570,7 +570,7 @@ std::array<uint32_t, 4> Bits(const TVector4f& v) { return std::bit_cast<std::arr
 // its axis (the frame rotated and normalised, as rotation by that angle
 // gives) and widens it until the cap. Widening marks the display list stale,
 // a packet at the cap does not; the turn leaves the local matrix to rebuild.
-TEST_F(SnifferTest, EachPacketTurnsItsPipeOneStepAndWidensItToTheCap) {
+TEST_F(TrafficSceneTest, EachPacketTurnsItsPipeOneStepAndWidensItToTheCap) {
   traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1"));
   MyCylinder* p = Pipe(0);
   TVector4f up = p->Up()->AsVector(), dir = p->Direction()->AsVector();
@@ -605,7 +605,7 @@ TEST_F(SnifferTest, EachPacketTurnsItsPipeOneStepAndWidensItToTheCap) {
 
 // A packet reads the clock once: its cubes and pipe, made or found, are seen
 // at the same time.
-TEST_F(SnifferTest, APacketReadsTheClockOnceForItsCubesAndPipe) {
+TEST_F(TrafficSceneTest, APacketReadsTheClockOnceForItsCubesAndPipe) {
   int reads = 0;
   traffic->Now = [&] { return ++reads, ++now; };
   traffic->ProcessLine(Line("10.0.0.1", "10.0.1.1"));  // makes both cubes and the pipe
@@ -677,7 +677,7 @@ TEST(CubeCache, BlocksAreErasedWhateverLeftTheirCountsBefore) {
   for (auto& c : cubes) c->Cache = nullptr;  // the cache goes first
 }
 
-TEST_F(SnifferTest, TheImagesFolderIsFoundAgainWhenItWentOrTheProgramFolderChanged) {
+TEST_F(TrafficSceneTest, TheImagesFolderIsFoundAgainWhenItWentOrTheProgramFolderChanged) {
   const std::string first = TTrafficScene::ImagesDir();
   EXPECT_EQ(first, FDir.path().toStdString() + "/Images/");
   EXPECT_EQ(TTrafficScene::ImagesDir(), first);

@@ -33,7 +33,7 @@ std::string Dir() {
   return d;
 }
 
-TEST(FileIOTest, MissingFilesRaiseUnlessCreated) {
+TEST(ApplicationFileIO, MissingFilesRaiseUnlessCreated) {
   std::string name = Dir() + "none.bin";
   std::remove(name.c_str());
   try {
@@ -50,7 +50,7 @@ TEST(FileIOTest, MissingFilesRaiseUnlessCreated) {
   std::remove(name.c_str());
 }
 
-TEST(FileIOTest, BackslashesAndLetterCaseFindTheFile) {
+TEST(ApplicationFileIO, BackslashesAndLetterCaseFindTheFile) {
   std::string d = Dir();
   CreateFileStream(d + "Images/Floor.bmp", fmCreate)->WriteBuffer("x", 1);
   EXPECT_TRUE(FileStreamExists(d + "images\\floor.BMP"));
@@ -58,7 +58,7 @@ TEST(FileIOTest, BackslashesAndLetterCaseFindTheFile) {
   std::remove((d + "Images/Floor.bmp").c_str());
 }
 
-TEST(FileIOTest, DataFilesKeepTheBareResourceName) {
+TEST(ApplicationFileIO, DataFilesKeepTheBareResourceName) {
   std::string d = Dir();
   TTextWriterFile out(nullptr);
   out.Text = "hello";
@@ -93,7 +93,7 @@ class TReadOnlyFile : public TTextFile {
   using TTextFile::TTextFile;
 };
 
-TEST(FileIOTest, AFailedSaveLeavesTheFileThatWasThere) {
+TEST(ApplicationFileIO, AFailedSaveLeavesTheFileThatWasThere) {
   std::string d = Dir();
   TTextWriterFile out(nullptr);
   out.Text = "precious";
