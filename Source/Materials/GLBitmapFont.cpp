@@ -14,6 +14,12 @@
 namespace {
 
 // Half of a 64-bit length, rounded half to even (exact enough: the half of any 64-bit value fits).
+// Length of the line end at `i`: 2 for CR LF, 1 for a lone CR or LF, 0 for anything else.
+std::size_t LineEndAt(const std::string& text, std::size_t i) {
+  if (text[i] == '\r') return i + 1 < text.size() && text[i + 1] == '\n' ? 2 : 1;
+  return text[i] == '\n' ? 1 : 0;
+}
+
 std::int64_t HalfRoundedToEven(std::int64_t v) { return static_cast<std::int64_t>(std::nearbyint(double(v) / 2.0)); }
 
 // Widths and heights of texts are sums over their characters and lines, each term below 2^33 in
@@ -233,11 +239,21 @@ void TGLCustomBitmapFont::Invalidate() {
 int TGLCustomBitmapFont::GetCharWidth(unsigned char ch) { return CharWidths()[ch]; }
 
 std::int64_t TGLCustomBitmapFont::CalcStringWidth(const std::string& aText) {
-  if (aText.empty()) return 0;
+  // What RenderString draws: a space advances, a character of positive width is drawn and
+  // advances, control characters and characters of width 0 (outside a system font's ranges,
+  // or bytes of a multi-byte character) take no room.
   const std::int64_t gap = std::int64_t(charSpacing_) + hSpace_;
   std::int64_t sum = 0;
-  for (char c : aText) sum = AddSaturating(sum, GetCharWidth(static_cast<unsigned char>(c)) + gap);
-  return AddSaturating(sum, -std::int64_t(hSpace_));
+  bool any = false;
+  for (char c : aText) {
+    const unsigned char ch = static_cast<unsigned char>(c);
+    if (ch < 32) continue;
+    const int w = GetCharWidth(ch);
+    if (ch != 32 && w <= 0) continue;
+    sum = AddSaturating(sum, w + gap);
+    any = true;
+  }
+  return any ? AddSaturating(sum, -std::int64_t(hSpace_)) : 0;
 }
 
 int TGLCustomBitmapFont::GlyphsPerRow() const {
@@ -317,14 +333,19 @@ void TGLCustomBitmapFont::PrepareImage() {
 
 std::int64_t TGLCustomBitmapFont::AlignmentOffset(const std::string& aText, std::size_t from, TAlignment alignment) {
   if (alignment == taLeftJustify) return 0;
-  std::size_t end = aText.find('\r', from);
+  std::size_t end = aText.find_first_of("\r\n", from);
   if (end == std::string::npos) end = aText.size();
   const std::int64_t w = CalcStringWidth(aText.substr(from, end - from));
   return alignment == taRightJustify ? -w : -HalfRoundedToEven(w);
 }
 
 std::int64_t TGLCustomBitmapFont::LayoutOffset(const std::string& aText, TGLTextLayout layout) const {
-  const std::int64_t lines = 1 + std::int64_t(std::count(aText.begin(), aText.end(), '\r'));
+  std::int64_t lines = 1;
+  for (std::size_t i = 0; i < aText.size(); ++i)
+    if (const std::size_t n = LineEndAt(aText, i)) {
+      ++lines;
+      i += n - 1;
+    }
   const std::int64_t h =
       AddSaturating(MulSaturating(std::int64_t(charHeight_) + vSpace_, lines), -std::int64_t(vSpace_));
   switch (layout) {
@@ -385,7 +406,8 @@ void TGLCustomBitmapFont::RenderString(TRenderContextInfo& rci, const std::strin
     GL.glBegin(GL_QUADS);
     for (std::size_t i = 0; i < aString.size(); ++i) {
       const unsigned char ch = static_cast<unsigned char>(aString[i]);
-      if (ch == 13) {
+      if (const std::size_t lineEnd = LineEndAt(aString, i)) {
+        i += lineEnd - 1;
         x = float(AlignmentOffset(aString, i + 1, alignment)) + px;
         y += lineAdvance;
         bottom = bottomOf(y);
@@ -404,7 +426,7 @@ void TGLCustomBitmapFont::RenderString(TRenderContextInfo& rci, const std::strin
         GL.glVertex2f(x1, bottom);
         GL.glTexCoord2f(rc.r, rc.t);
         GL.glVertex2f(x1, y);
-        x = x1 + float(hSpace_);
+        x = x1 + float(std::int64_t(charSpacing_) + hSpace_);  // italic glyphs overlap by the spacing
       }
     }
     GL.glEnd();

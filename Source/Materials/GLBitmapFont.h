@@ -126,17 +126,21 @@ class TGLCustomBitmapFont : public TGLUpdateAbleComponent {
   TGLTextureHandle* TextureHandle() const noexcept { return handle_.get(); }
 
   int GetCharWidth(unsigned char ch);
-  // Exact in 64 bits (a sum beyond them would saturate).
+  // The width RenderString gives the text on one line: spaces and characters of positive width,
+  // each with its spacing, less the last HSpace; control characters and characters of width 0
+  // count nothing. Exact in 64 bits (a sum beyond them would saturate).
   std::int64_t CalcStringWidth(const std::string& aText);
   int GlyphsPerRow() const;
   void GetCharTexCoords(unsigned char ch, TVector2f& topLeft, TVector2f& bottomRight);
-  // Draws the text as textured quads (character 13 starts a new line).
+  // Draws the text as textured quads. CR, LF and CR LF each end a line; each glyph advances by
+  // its width, the extra spacing and HSpace.
   void RenderString(TRenderContextInfo& rci, const std::string& aString, TAlignment alignment, TGLTextLayout layout,
                     const TVector4f& color, const TVector4f* position = nullptr, bool reverseY = false);
   // Widths reset to CharWidth, rectangles dropped, users notified (last registered first).
   virtual void Invalidate();
 
-  // Horizontal start of the line that begins at index `from`, and the vertical start of the text.
+  // Horizontal start of the line that begins at index `from` (up to the next CR or LF), and the
+  // vertical start of the text (CR, LF and CR LF each count as one line end).
   std::int64_t AlignmentOffset(const std::string& aText, std::size_t from, TAlignment alignment);
   std::int64_t LayoutOffset(const std::string& aText, TGLTextLayout layout) const;
 

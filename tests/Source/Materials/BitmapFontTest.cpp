@@ -47,6 +47,9 @@ class TTestFont : public TGLBitmapFont {
  public:
   using TGLBitmapFont::TGLBitmapFont;
   void UseTextureSize(int w, int h) { SetTextureSize(w, h); }
+  // As a system font does: characters outside its ranges get width 0, italics a negative spacing.
+  void UseCharWidth(unsigned char ch, int w) { CharWidths()[ch] = w; }
+  void UseSpacing(int spacing) { SetCharacterSpacing(spacing); }
 };
 
 // A glyph picture of the given size, white.
@@ -82,6 +85,36 @@ TEST(BitmapFontMeasure, StringWidthsAndLineOffsets) {
   EXPECT_EQ(font.LayoutOffset("AB\rCD", tlBottom), 33);
   EXPECT_EQ(font.LayoutOffset("AB\rCD", tlCenter), 16);
   EXPECT_EQ(font.LayoutOffset("AB", tlBottom), 16);
+}
+
+TEST(BitmapFontMeasure, LineFeedsAndCarriageReturnsEachEndALine) {
+  TGLBitmapFont font(nullptr);  // 16 x 16, spaces 1
+  for (const char* text : {"AB\rCD", "AB\nCD", "AB\r\nCD"}) {
+    EXPECT_EQ(font.LayoutOffset(text, tlBottom), 33) << text;
+    EXPECT_EQ(font.AlignmentOffset(text, 0, taRightJustify), -33) << text;  // the first line only
+  }
+  EXPECT_EQ(font.AlignmentOffset("AB\nABC", 3, taRightJustify), -50);
+  // LF CR is two line ends (an empty line between), as are two LFs.
+  EXPECT_EQ(font.LayoutOffset("A\n\rB", tlBottom), 50);
+  EXPECT_EQ(font.LayoutOffset("A\n\nB", tlBottom), 50);
+  EXPECT_EQ(font.LayoutOffset("A\r\n\r\nB", tlBottom), 50);
+}
+
+TEST(BitmapFontMeasure, WidthCountsOnlyWhatIsDrawn) {
+  TTestFont font(nullptr);
+  font.UseCharWidth(0xC3, 0);  // the two bytes of a UTF-8 "é", outside the font
+  font.UseCharWidth(0xA9, 0);
+  EXPECT_EQ(font.CalcStringWidth("caf"), 50);
+  EXPECT_EQ(font.CalcStringWidth("caf\xC3\xA9"), 50);
+  EXPECT_EQ(font.CalcStringWidth("\xC3\xA9"), 0);
+  EXPECT_EQ(font.CalcStringWidth("A\tB"), 33);  // a tab is skipped
+  EXPECT_EQ(font.CalcStringWidth("A B"), 50);   // a space advances
+  EXPECT_EQ(font.AlignmentOffset("caf\xC3\xA9", 0, taCenter), -25);
+
+  // A negative spacing (italic glyph cells) narrows every advance, spaces and glyphs alike.
+  font.UseSpacing(-3);
+  EXPECT_EQ(font.CalcStringWidth("AB"), 27);
+  EXPECT_EQ(font.CalcStringWidth("A B"), 41);
 }
 
 TEST(BitmapFontProperties, ClampsAndRangeEnds) {
@@ -199,6 +232,43 @@ TEST(BitmapFontRender, QuadsPerCharacterWithSkipsAndLines) {
   d.rec.Clear();
   font.RenderString(d.rci, "", taLeftJustify, tlTop, white);
   EXPECT_TRUE(d.rec.Calls.empty());
+}
+
+TEST(BitmapFontRender, EveryLineEndStartsALineAndRightAlignedTextEndsAtThePen) {
+  TDrawing d;
+  TTestFont font(nullptr);
+  GiveGlyphs(font, 256, 256);
+  font.Ranges()->Add('A', 'Z');
+  const TVector4f white{{1, 1, 1, 1}};
+  for (const char* text : {"AB\rC", "AB\nC", "AB\r\nC"}) {
+    d.rec.Clear();
+    font.RenderString(d.rci, text, taRightJustify, tlTop, white);
+    auto v = d.Vertices();
+    ASSERT_EQ(v.size(), 12u) << text;
+    EXPECT_EQ(v[0], std::make_pair(-33.0, 0.0)) << text;
+    EXPECT_EQ(v[8], std::make_pair(-16.0, -17.0)) << text;  // C alone on the second line
+  }
+
+  // Characters that are not drawn do not push right-aligned text left of the pen.
+  font.UseCharWidth(0xC3, 0);
+  font.UseCharWidth(0xA9, 0);
+  d.rec.Clear();
+  font.RenderString(d.rci, "A B\xC3\xA9", taRightJustify, tlTop, white);
+  auto v = d.Vertices();
+  ASSERT_EQ(v.size(), 8u);
+  EXPECT_EQ(v[0].first, -50.0);
+  EXPECT_EQ(v[6].first, 0.0);  // the right edge of B
+
+  // Italic cells: glyphs advance by the spacing the width counts, so the last cell starts where
+  // the width puts it and overhangs the pen by the spacing only.
+  font.UseSpacing(-3);
+  d.rec.Clear();
+  font.RenderString(d.rci, "AB", taRightJustify, tlTop, white);
+  v = d.Vertices();
+  ASSERT_EQ(v.size(), 8u);
+  EXPECT_EQ(v[0].first, -27.0);
+  EXPECT_EQ(v[4].first, -13.0);  // 16 - 3 + 1 after A
+  EXPECT_EQ(v[6].first, 3.0);
 }
 
 TEST(BitmapFontRender, FlatTextStateAndMissingFont) {
