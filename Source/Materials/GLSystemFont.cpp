@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr int kSides[] = {64, 128, 256, 512};
+constexpr int kFirstSide = 64, kUsualMaxSide = 512;
 
 // A character code as text for the canvas (a lone byte from 128 is read as Latin-1).
 std::string CharText(unsigned char ch) { return std::string(1, char(ch)); }
@@ -39,10 +39,12 @@ std::vector<TGlyphCell> LayoutGlyphCells(const std::array<int, 256>& widths, int
   return cells;
 }
 
-bool ChooseGlyphTextureSize(const std::array<int, 256>& widths, int charHeight, int count, int& w, int& h) {
+namespace {
+
+bool ChooseUpTo(const std::array<int, 256>& widths, int charHeight, int count, int maxSide, int& w, int& h) {
   int bestW = 0, bestH = 0;
-  for (int th : kSides) {
-    for (int tw : kSides) {
+  for (int th = kFirstSide; th <= maxSide; th *= 2) {
+    for (int tw = kFirstSide; tw <= maxSide; tw *= 2) {
       if (int(LayoutGlyphCells(widths, charHeight, tw, th).size()) < count) continue;
       const int area = tw * th, bestArea = bestW * bestH;
       if (bestW == 0 || area < bestArea || (area == bestArea && std::abs(tw - th) < std::abs(bestW - bestH))) {
@@ -55,6 +57,26 @@ bool ChooseGlyphTextureSize(const std::array<int, 256>& widths, int charHeight, 
   w = bestW;
   h = bestH;
   return true;
+}
+
+}  // namespace
+
+bool ChooseGlyphTextureSize(const std::array<int, 256>& widths, int charHeight, int count, int& w, int& h,
+                            int maxSide) {
+  // Fonts that fit 512 x 512 keep the size they always had; larger sides are tried only when
+  // nothing up to 512 holds the characters.
+  if (ChooseUpTo(widths, charHeight, count, std::min(maxSide, kUsualMaxSide), w, h)) return true;
+  return maxSide > kUsualMaxSide && ChooseUpTo(widths, charHeight, count, maxSide, w, h);
+}
+
+int GlyphTextureSideLimit() {
+  int limit = kMaxGlyphTextureSide;
+  if (GetCurrentRenderingContext()) {
+    GLint driverMax = 0;
+    GL.glGetIntegerv(GL_MAX_TEXTURE_SIZE, &driverMax);
+    if (driverMax >= kFirstSide) limit = std::min(limit, int(driverMax));
+  }
+  return limit;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -122,7 +144,6 @@ void TGLWindowsBitmapFont::LoadWindowsFont() {
   StoreCharSize(charWidth, charHeight);
   SetCharacterSpacing(spacing);
 
-  const int count = Ranges()->CharacterCount();
   std::array<int, 256>& widths = CharWidths();
   widths.fill(0);
   for (int r = 0; r < Ranges()->Count(); ++r) {
@@ -130,11 +151,24 @@ void TGLWindowsBitmapFont::LoadWindowsFont() {
     for (int ch = range->StartASCII(); ch <= range->StopASCII(); ++ch)
       widths[size_t(ch)] = canvas.TextWidth(CharText(static_cast<unsigned char>(ch))) - spacing;
   }
+  // The cells to place: every code with a glyph once, however many ranges name it (characters
+  // the font gives no width have no cell, so they cannot be asked for).
+  const int count = int(std::count_if(widths.begin(), widths.end(), [](int wd) { return wd > 0; }));
 
   int w = 0, h = 0;
-  if (!ChooseGlyphTextureSize(widths, CharHeight(), count, w, h)) {
-    font_->SetSize(6);  // so that the next build can succeed
-    throw Exception("Characters are too large or too many. Unable to create font texture.");
+  if (!ChooseGlyphTextureSize(widths, CharHeight(), count, w, h, GlyphTextureSideLimit())) {
+    const std::string message = "Characters are too large or too many. Unable to create font texture.";
+    const int asked = font_->Size();
+    if (!builtSize_ || *builtSize_ == asked) throw Exception(message);
+    // The change is refused: the font goes back to the last size it was built at (quietly, as
+    // a notification now would free the texture name that is being filled), its glyphs and
+    // metrics are built again at that size, and the error says so.
+    TNotifyEvent fontHandler = std::move(font_->OnChange);
+    font_->OnChange = nullptr;
+    font_->SetSize(*builtSize_);
+    font_->OnChange = std::move(fontHandler);
+    LoadWindowsFont();
+    throw Exception(Format("%s Size %d refused: the font keeps size %d.", message, asked, *builtSize_));
   }
 
   bitmap.SetSize(w, h);
@@ -153,6 +187,7 @@ void TGLWindowsBitmapFont::LoadWindowsFont() {
   }
   SetCharRects(rects);
   SetTextureSize(w, h);
+  builtSize_ = font_->Size();
 }
 
 void TGLStoredBitmapFont::LoadWindowsFont() {

@@ -1,13 +1,15 @@
 // Bitmap fonts whose glyph picture is drawn from a system font (fontconfig finds a substitute
 // for names such as "Tahoma" that are not installed). The characters of the ranges are measured,
-// packed into the smallest power-of-two texture up to 512 x 512 that holds them all, drawn white
-// on black, and the texture's alpha comes from their intensity.
+// packed into the smallest power-of-two texture up to 512 x 512 that holds them all (larger,
+// up to the driver's maximum, when none does), drawn white on black, and the texture's alpha
+// comes from their intensity.
 //
 // Drawing text needs a QGuiApplication (the font database). GUI thread only.
 #pragma once
 
 #include <array>
 #include <functional>
+#include <optional>
 
 #include "Source/Materials/GLBitmapFont.h"
 
@@ -21,9 +23,15 @@ struct TGlyphCell {
 // stops at the first row that would not fit. Returns the cells placed.
 std::vector<TGlyphCell> LayoutGlyphCells(const std::array<int, 256>& widths, int charHeight, int w, int h);
 // The smallest area w x h (each of 64, 128, 256, 512; height in the outer loop) whose layout
-// places all `count` characters; on equal area the squarer one, then the first found. False when
-// none does.
-bool ChooseGlyphTextureSize(const std::array<int, 256>& widths, int charHeight, int count, int& w, int& h);
+// places all `count` characters; on equal area the squarer one, then the first found. When none
+// does, the same over the powers of two from 64 up to maxSide. False when none does.
+bool ChooseGlyphTextureSize(const std::array<int, 256>& widths, int charHeight, int count, int& w, int& h,
+                            int maxSide = 512);
+// The largest side a glyph texture may have: 4096 (a picture of 64 MiB, held about three times
+// while it is built and uploaded), or the driver's maximum when a context is current and that is
+// smaller.
+inline constexpr int kMaxGlyphTextureSide = 4096;
+int GlyphTextureSideLimit();
 
 class TGLWindowsBitmapFont : public TGLCustomBitmapFont {
   RTL_CLASS(TGLWindowsBitmapFont, TGLCustomBitmapFont)
@@ -37,9 +45,11 @@ class TGLWindowsBitmapFont : public TGLCustomBitmapFont {
   void PrepareImage() override;
   // Every invalidation also re-uploads, since the glyph rectangles are this font's own.
   void Invalidate() override;
-  // Builds the glyph picture, widths and rectangles. Raises Exception "Characters are too large
-  // or too many. Unable to create font texture." (after setting the font size to 6) when no
-  // texture up to 512 x 512 holds the characters.
+  // Builds the glyph picture, widths and rectangles. When no texture up to GlyphTextureSideLimit()
+  // holds the characters, raises Exception "Characters are too large or too many. Unable to
+  // create font texture."; when the font was built before at another size, it goes back to that
+  // size (glyphs and metrics rebuilt) and the message ends with "Size <asked> refused: the font
+  // keeps size <kept>.".
   virtual void LoadWindowsFont();
 
   TFont* Font() const noexcept { return font_.get(); }
@@ -52,6 +62,7 @@ class TGLWindowsBitmapFont : public TGLCustomBitmapFont {
 
  private:
   std::unique_ptr<TFont> font_;
+  std::optional<int> builtSize_;  // Font.Size of the last successful build
 };
 
 // A system-font bitmap font that can keep its glyphs: LoadWindowsFont does nothing while the

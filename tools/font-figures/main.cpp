@@ -79,14 +79,20 @@ void LargeFont() {
   std::printf("system font, default: Font.Size %d, glyph picture %dx%d\n", font.Font()->Size(), font.Glyphs()->Width(),
               font.Glyphs()->Height());
   font.Font()->SetSize(48);
-  for (int draw = 1; draw <= 2; ++draw) {
-    std::string error;
-    const TLit lit = Draw(font, "Ag", taLeftJustify, error);
-    std::printf("size 48, draw %d: %s; Font.Size %d; texture %dx%d; lit %d px wide, %d rows\n", draw,
-                error.empty() ? "drawn" : ("raised \"" + error + "\"").c_str(), font.Font()->Size(),
-                font.TextureWidth(), font.TextureHeight(), lit.any ? lit.right - lit.left + 1 : 0, lit.rows);
-  }
-  std::printf("size 48, stored form read back: Font.Size %d\n", StoredSize(font));
+  auto drawTwice = [&font](int size) {
+    for (int draw = 1; draw <= 2; ++draw) {
+      std::string error;
+      const TLit lit = Draw(font, "Ag", taLeftJustify, error);
+      std::printf("size %d, draw %d: %s; Font.Size %d; texture %dx%d; lit %d px wide, %d rows\n", size, draw,
+                  error.empty() ? "drawn" : ("raised \"" + error + "\"").c_str(), font.Font()->Size(),
+                  font.TextureWidth(), font.TextureHeight(), lit.any ? lit.right - lit.left + 1 : 0, lit.rows);
+    }
+    std::printf("size %d, stored form read back: Font.Size %d\n", size, StoredSize(font));
+  };
+  drawTwice(48);
+  // Far beyond any texture.
+  font.Font()->SetSize(2000);
+  drawTwice(2000);
   GLint max = 0;
   GL.glGetIntegerv(GL_MAX_TEXTURE_SIZE, &max);
   std::printf("driver maximum texture size %d\n", max);

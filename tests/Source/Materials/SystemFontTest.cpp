@@ -4,7 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <QGuiApplication>
+
+#include <algorithm>
 #include <array>
+#include <string>
+#include <vector>
+
+#include "Source/Scene/GLState.h"
+#include "tests/Source/BookkeepingContext.h"
+#include "tests/Source/Materials/MaterialGLSurfaceTest.h"
 
 namespace {
 
@@ -25,6 +34,22 @@ TEST(SystemFontPacking, SmallestSquarestTextureWins) {
   EXPECT_EQ(w, 256);
   EXPECT_EQ(h, 128);
   EXPECT_FALSE(ChooseGlyphTextureSize(Widths(0, 255, 60), 60, 256, w, h));
+}
+
+TEST(SystemFontPacking, LargerSidesOnlyWhenNothingUpTo512Fits) {
+  int w = 0, h = 0;
+  // 94 cells of 62 x 60: 512 x 512 holds 64 of them.
+  EXPECT_FALSE(ChooseGlyphTextureSize(Widths(32, 125, 60), 60, 94, w, h));
+  ASSERT_TRUE(ChooseGlyphTextureSize(Widths(32, 125, 60), 60, 94, w, h, 4096));
+  EXPECT_EQ(w, 1024);  // 1024 x 512 and 512 x 1024 tie: the lower height is found first
+  EXPECT_EQ(h, 512);
+  EXPECT_FALSE(ChooseGlyphTextureSize(Widths(32, 125, 60), 60, 94, w, h, 512));
+  // What fits 512 x 512 keeps its size whatever the limit.
+  ASSERT_TRUE(ChooseGlyphTextureSize(Widths(32, 125, 12), 20, 94, w, h, 4096));
+  EXPECT_EQ(w, 256);
+  EXPECT_EQ(h, 128);
+  // Without a context the limit is the engine's own.
+  EXPECT_EQ(GlyphTextureSideLimit(), kMaxGlyphTextureSide);
 }
 
 TEST(SystemFontPacking, CellsStayInsideTheTexture) {
@@ -85,22 +110,117 @@ TEST(GL_SystemFont, FontChangesAndOversizedFonts) {
   font.LoadWindowsFont();
   EXPECT_GT(font.CharHeight(), before);
 
+  // A size whose glyphs need more than 512 x 512 gets a larger texture, and keeps its size.
   font.Ranges()->Clear();
   font.Ranges()->Add(0, 255);
-  font.Font()->SetSize(200);
+  font.Font()->SetSize(48);
+  font.LoadWindowsFont();
+  EXPECT_EQ(font.Font()->Size(), 48);
+  EXPECT_GT(std::max(font.Glyphs()->Width(), font.Glyphs()->Height()), 512);
+  const int height48 = font.CharHeight(), glyphsWidth48 = font.Glyphs()->Width();
+
+  // A size no texture holds is refused: the font keeps the size it was built at, and says so.
+  font.Font()->SetSize(1000);
   try {
     font.LoadWindowsFont();
     ADD_FAILURE() << "no error";
   } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), "Characters are too large or too many. Unable to create font texture.");
+    EXPECT_EQ(e.Message(),
+              "Characters are too large or too many. Unable to create font texture. Size 1000 refused: the font "
+              "keeps size 48.");
   }
-  EXPECT_EQ(font.Font()->Size(), 6);
+  EXPECT_EQ(font.Font()->Size(), 48);
+  EXPECT_EQ(font.CharHeight(), height48);  // metrics and glyphs of the size kept
+  EXPECT_EQ(font.Glyphs()->Width(), glyphsWidth48);
+  EXPECT_TRUE(font.TextureDirty());
+  EXPECT_NO_THROW(font.LoadWindowsFont());
   // The picture's change handler is back after the error.
   font.Ranges()->Clear();
   font.Ranges()->Add(' ', '}');
   font.LoadWindowsFont();
   EXPECT_TRUE(static_cast<bool>(font.Glyphs()->OnChange));
   EXPECT_FALSE(font.StoreRanges());
+}
+
+TEST(GL_SystemFont, RangesThatOverlapBuildEachCharacterOnce) {
+  TGLWindowsBitmapFont font(nullptr);
+  font.Ranges()->Add('A', 'Z');  // already in " ".."}"
+  EXPECT_NO_THROW(font.LoadWindowsFont());
+  EXPECT_EQ(font.Font()->Size(), 8);
+  TVector2f tl, br;
+  font.GetCharTexCoords('A', tl, br);
+  EXPECT_LT(tl[0], br[0]);
+}
+
+// A real off-screen context, 128 x 128, with the pen at the top-left corner and y up.
+struct TTextScreen {
+  static constexpr int kSize = 128;
+  TQtFboSurface surface;
+  TBookkeepingContext book;
+  TGLStateCache cache;
+  TRenderContextInfo rci;
+  bool ready = false;
+  TTextScreen() {
+    if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance()) || !surface.Create(kSize, kSize) ||
+        !surface.MakeCurrent())
+      return;
+    rci.GLStates = &cache;
+    book.CreateForDevice(nullptr);
+    book.ActivateNested();
+    ready = true;
+  }
+  ~TTextScreen() {
+    if (!ready) return;
+    book.DeactivateNested();
+    book.DestroyPlatformContext();
+    surface.DoneCurrent();
+  }
+  // Draws the text and gives the number of pixel rows with lit pixels.
+  int LitRows(TGLCustomBitmapFont& font, const std::string& text) {
+    GL.glViewport(0, 0, kSize, kSize);
+    GL.glMatrixMode(GL_PROJECTION);
+    GL.glLoadIdentity();
+    GL.glOrtho(0, kSize, -kSize, 0, -1, 1);
+    GL.glMatrixMode(GL_MODELVIEW);
+    GL.glLoadIdentity();
+    GL.glClearColor(0, 0, 0, 1);
+    GL.glClear(GL_COLOR_BUFFER_BIT);
+    font.RenderString(rci, text, taLeftJustify, tlTop, TVector4f{{1, 1, 1, 1}});
+    std::vector<unsigned char> px(size_t(kSize) * kSize * 4);
+    GL.glReadPixels(0, 0, kSize, kSize, GL_RGBA, GL_UNSIGNED_BYTE, px.data());
+    int rows = 0;
+    for (int y = 0; y < kSize; ++y) {
+      bool lit = false;
+      for (int x = 0; x < kSize; ++x) lit = lit || px[(size_t(y) * kSize + x) * 4] > 128;
+      rows += lit;
+    }
+    return rows;
+  }
+};
+
+TEST(GL_SystemFont, LargeSizesDrawAtTheirSizeOrAreRefused) {
+  TTextScreen screen;
+  ASSERT_TRUE(screen.ready) << "no off-screen OpenGL context";
+  GLint driverMax = 0;
+  GL.glGetIntegerv(GL_MAX_TEXTURE_SIZE, &driverMax);
+  EXPECT_EQ(GlyphTextureSideLimit(), std::min(kMaxGlyphTextureSide, int(driverMax)));
+  TGLWindowsBitmapFont font(nullptr);
+  const int small = screen.LitRows(font, "Wg");
+  EXPECT_GT(small, 5);
+
+  font.Font()->SetSize(48);
+  const int large = screen.LitRows(font, "Wg");
+  EXPECT_EQ(font.Font()->Size(), 48);
+  EXPECT_GT(std::max(font.TextureWidth(), font.TextureHeight()), 512);
+  EXPECT_GT(large, 3 * small);
+  EXPECT_EQ(GL.glGetError(), GLenum(GL_NO_ERROR));
+
+  // Refused at the draw; the next draw is at the size kept.
+  font.Font()->SetSize(2000);
+  EXPECT_THROW(screen.LitRows(font, "Wg"), Exception);
+  EXPECT_EQ(font.Font()->Size(), 48);
+  EXPECT_EQ(screen.LitRows(font, "Wg"), large);
+  EXPECT_EQ(GL.glGetError(), GLenum(GL_NO_ERROR));
 }
 
 }  // namespace
