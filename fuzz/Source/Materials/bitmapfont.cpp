@@ -39,6 +39,7 @@ const std::string* Texts(std::size_t& count) {
       "AB C",
       "Hello, World!\tand a tab",
       "two\rlines",
+      "three\nkinds\r\nof line ends",
       "\r\r\r",
       "\r first line empty\rthird ~}|{",
       [] {
@@ -53,12 +54,18 @@ const std::string* Texts(std::size_t& count) {
 }
 
 // The width of a text summed wider than the font does it: both agree while no sum saturates.
+// Control characters and characters of width 0 are not drawn and take no room.
 __int128 ExactWidth(TGLCustomBitmapFont& font, const std::string& text) {
-  if (text.empty()) return 0;
   __int128 sum = 0;
-  for (char c : text)
-    sum += __int128(font.GetCharWidth(static_cast<unsigned char>(c))) + font.CharacterSpacing() + font.HSpace();
-  return sum - font.HSpace();
+  bool any = false;
+  for (char c : text) {
+    const unsigned char ch = static_cast<unsigned char>(c);
+    const int w = font.GetCharWidth(ch);
+    if (ch < 32 || (ch != 32 && w <= 0)) continue;
+    sum += __int128(w) + font.CharacterSpacing() + font.HSpace();
+    any = true;
+  }
+  return any ? sum - font.HSpace() : 0;
 }
 
 void Measure(TGLCustomBitmapFont& font) {
@@ -73,9 +80,9 @@ void Measure(TGLCustomBitmapFont& font) {
     for (TAlignment a : {taLeftJustify, taRightJustify, taCenter})
       for (std::size_t from = 0;;) {  // every line's start
         sink = sink + font.AlignmentOffset(t, from, a);
-        const std::size_t cr = t.find('\r', from);
-        if (cr == std::string::npos) break;
-        from = cr + 1;
+        const std::size_t end = t.find_first_of("\r\n", from);
+        if (end == std::string::npos) break;
+        from = end + 1;
       }
     for (TGLTextLayout l : {tlTop, tlCenter, tlBottom}) sink = sink + font.LayoutOffset(t, l);
   }
