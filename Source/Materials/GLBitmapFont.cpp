@@ -13,13 +13,13 @@
 
 namespace {
 
-// Half of a 64-bit length, rounded half to even (exact enough: the half of any 64-bit value fits).
 // Length of the line end at `i`: 2 for CR LF, 1 for a lone CR or LF, 0 for anything else.
 std::size_t LineEndAt(const std::string& text, std::size_t i) {
   if (text[i] == '\r') return i + 1 < text.size() && text[i + 1] == '\n' ? 2 : 1;
   return text[i] == '\n' ? 1 : 0;
 }
 
+// Half of a 64-bit length, rounded half to even (exact enough: the half of any 64-bit value fits).
 std::int64_t HalfRoundedToEven(std::int64_t v) { return static_cast<std::int64_t>(std::nearbyint(double(v) / 2.0)); }
 
 // Widths and heights of texts are sums over their characters and lines, each term below 2^33 in
