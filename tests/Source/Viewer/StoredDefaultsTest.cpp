@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <set>
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -187,9 +188,27 @@ std::unique_ptr<TComponent> StoredCopy(TComponent* Source) {
   return std::unique_ptr<TComponent>(TReader(&stream).ReadRootComponent(nullptr));
 }
 
+// Published classes that no registered class derives from, as a program's own classes would.
+class TSweptShader : public TGLShader {
+  RTL_CLASS(TSweptShader, TGLShader)
+ public:
+  using TGLShader::TGLShader;
+
+ protected:
+  void DoApply(TRenderContextInfo&, TObject*) override {}
+  bool DoUnApply(TRenderContextInfo&) override { return false; }
+};
+
+class TSweptSoundManager : public TGLSoundManager {
+  RTL_CLASS(TSweptSoundManager, TGLSoundManager)
+ public:
+  using TGLSoundManager::TGLSoundManager;
+};
+
 // Registered classes that can be made without arguments beyond an owner.
 std::vector<TClass> CreatableClasses() {
   RegisterEveryUnit();
+  RegisterClasses({TSweptShader::StaticClass(), TSweptSoundManager::StaticClass()});
   std::vector<TClass> out;
   for (TClass cls : RegisteredClasses())
     if (cls->OwnerFactory || cls->DefaultFactory) out.push_back(cls);
@@ -223,6 +242,83 @@ TEST(GL_StoredDefaults, ANewInstanceOfEveryRegisteredClassHoldsTheDefaultsItIsSt
   EXPECT_GT(classes, 80);
   EXPECT_GT(properties, 1500);
   std::printf("swept %d classes, %d stored properties with a default\n", classes, properties);
+}
+
+// Colours reached through published sub-objects, with where they are.
+void CollectColors(TObject* Obj, const std::string& Where, std::vector<std::pair<std::string, TGLColor*>>& Out) {
+  if (auto* color = dynamic_cast<TGLColor*>(Obj)) Out.emplace_back(Where, color);
+  for (const TPropInfo* p : GetPublishedProperties(Obj->ClassType())) {
+    if (p->Kind != pkObject) continue;
+    TObject* sub = p->GetObj(Obj);
+    if (auto* coll = dynamic_cast<TCollection*>(sub)) {
+      for (int i = 0; i < coll->Count(); ++i)
+        CollectColors(coll->Items(i), Where + p->Name + "[" + std::to_string(i) + "].", Out);
+      CollectColors(coll->Add(), Where + p->Name + "[new].", Out);
+    } else if (sub) {
+      CollectColors(sub, Where + p->Name + ".", Out);
+    }
+  }
+}
+
+// A colour keeps a copy of its first value when asked to, and is then stored only when it differs
+// from that copy: the copy must be what a new instance has, wherever the colour sits.
+TEST(GL_StoredDefaults, KeptInitialColoursAreTheColoursANewInstanceHas) {
+  std::string faults;
+  int colors = 0;
+  for (TClass cls : CreatableClasses()) {
+    vKeepInitialValues = true;
+    std::unique_ptr<TObject> obj;
+    try {
+      obj = Make(cls);
+    } catch (...) {
+      vKeepInitialValues = false;
+      throw;
+    }
+    std::vector<std::pair<std::string, TGLColor*>> found;
+    if (obj) CollectColors(obj.get(), "", found);  // new collection items are made with the copy kept too
+    vKeepInitialValues = false;
+    for (const auto& [where, color] : found) {
+      ++colors;
+      const TVector4f* kept = color->DefaultColor();
+      if (!kept || !VectorEquals(*kept, color->Color())) faults += cls->Name + "." + where + "\n";
+    }
+  }
+  EXPECT_EQ(faults, "");
+  EXPECT_GT(colors, 100);
+}
+
+// Records the defined properties that have data.
+class TRecordingWriter : public TWriter {
+ public:
+  using TWriter::TWriter;
+  std::set<std::string> Written;
+  void DefineProperty(const std::string& Name, const TReaderProc& ReadData, const TWriterProc& WriteData,
+                      bool HasData) override {
+    if (HasData) Written.insert(Name);
+    TWriter::DefineProperty(Name, ReadData, WriteData, HasData);
+  }
+  void DefineBinaryProperty(const std::string& Name, const TStreamProc& ReadData, const TStreamProc& WriteData,
+                            bool HasData) override {
+    if (HasData) Written.insert(Name);
+    TWriter::DefineBinaryProperty(Name, ReadData, WriteData, HasData);
+  }
+};
+
+// A defined property that is written only when it differs from a fixed value (a frustum's sizes,
+// point parameters, a Doppler factor, a non-empty list) must not be written for a new instance;
+// only the coordinates and colours, which are always written, are.
+TEST(GL_StoredDefaults, ANewComponentWritesOnlyTheDefinedPropertiesThatAreAlwaysWritten) {
+  std::string faults;
+  for (TClass cls : CreatableClasses()) {
+    if (!cls->InheritsFrom(TComponent::StaticClass())) continue;
+    std::unique_ptr<TObject> obj = Make(cls);
+    TMemoryStream stream;
+    TRecordingWriter writer(&stream);
+    writer.WriteRootComponent(static_cast<TComponent*>(obj.get()));
+    for (const std::string& name : writer.Written)
+      if (name != "Coordinates" && name != "Color") faults += cls->Name + " " + name + "\n";
+  }
+  EXPECT_EQ(faults, "");
 }
 
 // Each property of a new component set to its declared default (what a writer that knew only
