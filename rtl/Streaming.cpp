@@ -329,7 +329,7 @@ void RegisterPublishedProperties(TClass Class, std::vector<TPropInfo> Properties
 
 void RegisterStoredDefaults(TClass Class, std::vector<TStoredDefault> Defaults) {
   std::lock_guard lock(PropLock());
-  // Entries are never erased, so TStoredDefault pointers stay valid.
+  // Units register before anything is streamed; a repeated registration replaces in place.
   auto& own = DefaultTable()[Class];
   for (auto& d : Defaults) {
     auto same = std::find_if(own.begin(), own.end(), [&](const TStoredDefault& e) { return SameText(e.Path, d.Path); });
