@@ -298,6 +298,11 @@ std::map<TClass, std::vector<TPropInfo>>& PropTable() {
   return table;
 }
 
+std::map<TClass, std::vector<TStoredDefault>>& DefaultTable() {
+  static std::map<TClass, std::vector<TStoredDefault>> table;
+  return table;
+}
+
 // Nesting limit for stored children, sub-objects and skipped lists, so that hostile input
 // cannot exhaust the stack.
 constexpr int kMaxDepth = 200;
@@ -319,6 +324,48 @@ void RegisterPublishedProperties(TClass Class, std::vector<TPropInfo> Properties
         break;
       }
     if (!replaced) own.push_back(std::move(p));
+  }
+}
+
+void RegisterStoredDefaults(TClass Class, std::vector<TStoredDefault> Defaults) {
+  std::lock_guard lock(PropLock());
+  // Units register before anything is streamed; a repeated registration replaces in place.
+  auto& own = DefaultTable()[Class];
+  for (auto& d : Defaults) {
+    auto same = std::find_if(own.begin(), own.end(), [&](const TStoredDefault& e) { return SameText(e.Path, d.Path); });
+    if (same != own.end())
+      *same = std::move(d);
+    else
+      own.push_back(std::move(d));
+  }
+}
+
+const TStoredDefault* FindStoredDefault(TClass Class, std::string_view Path) {
+  std::lock_guard lock(PropLock());
+  for (TClass c = Class; c; c = c->Parent) {
+    auto found = DefaultTable().find(c);
+    if (found == DefaultTable().end()) continue;
+    for (const TStoredDefault& d : found->second)
+      if (SameText(d.Path, Path)) return &d;
+  }
+  return nullptr;
+}
+
+bool HoldsStoredDefault(TObject* Instance, const TPropInfo& P, TClass Owner, std::string_view Path) {
+  const TStoredDefault* restated = Owner ? FindStoredDefault(Owner, Path) : nullptr;
+  if (!restated && !P.HasDefault) return false;
+  switch (P.Kind) {
+    case pkInteger:
+    case pkBoolean:
+    case pkEnum:
+    case pkSet: return P.GetOrd(Instance) == (restated ? restated->Ord : P.OrdDefault);
+    case pkFloat: {
+      double d = P.FloatDefault;
+      if (restated) d = P.Single ? double(float(restated->Float)) : restated->Float;
+      return P.GetFloat(Instance) == d;
+    }
+    case pkString: return P.GetStr(Instance) == (restated ? restated->Str : P.StrDefault);
+    default: return false;
   }
 }
 
@@ -417,6 +464,8 @@ void TWriter::WriteData(TComponent* Instance) {
 }
 
 void TWriter::WriteProperties(TPersistent* Instance) {
+  // A component or collection item starts a new path; a sub-object continues its owner's.
+  TRestore owner(pathOwner_, propPath_.empty() ? Instance->ClassType() : pathOwner_);
   for (const TPropInfo* p : GetPublishedProperties(Instance->ClassType())) WriteProperty(Instance, *p);
   Instance->DefineProperties(this);
 }
@@ -436,8 +485,8 @@ void TWriter::WriteProperty(TPersistent* Instance, const TPropInfo& P) {
     case pkBoolean:
     case pkEnum:
     case pkSet: {
+      if (HoldsStoredDefault(Instance, P, pathOwner_, name)) return;
       std::int64_t v = P.GetOrd(Instance);
-      if (P.HasDefault && v == P.OrdDefault) return;
       WriteStr(name);
       if (P.Kind == pkInteger)
         WriteInteger(static_cast<std::int32_t>(v));
@@ -457,15 +506,15 @@ void TWriter::WriteProperty(TPersistent* Instance, const TPropInfo& P) {
       break;
     }
     case pkFloat: {
+      if (HoldsStoredDefault(Instance, P, pathOwner_, name)) return;
       double v = P.GetFloat(Instance);
-      if (P.HasDefault && v == P.FloatDefault) return;
       WriteStr(name);
       WriteFloat(v);
       break;
     }
     case pkString: {
+      if (HoldsStoredDefault(Instance, P, pathOwner_, name)) return;
       std::string v = P.GetStr(Instance);
-      if (P.HasDefault && v == P.StrDefault) return;
       WriteStr(name);
       WriteString(v);
       break;

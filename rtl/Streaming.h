@@ -20,8 +20,17 @@
 //       .Object("Position", &TFoo::Position)
 //       .Event("OnProgress");
 // They are written by name in declaration order (an ancestor's first), and only when they
-// differ from their declared default. Every component publishes Tag (default 0). Events are
+// differ from their stored default. Every component publishes Tag (default 0). Events are
 // bound in code, never written; a stored handler name is read past.
+//
+// A property left out of a stream reads back as the constructor left it, so the stored default
+// must be the value a new instance has. A class whose constructor gives an inherited property,
+// or a property of one of its sub-objects, another value restates its default:
+//   TPublished<TBar>()
+//       .Default("Size", 20)                    // declared by TFoo
+//       .Default("Material.BlendingMode", bmTransparency);
+// The restatement holds for the class and its descendants wherever they are written as a
+// component or collection item of their own.
 #pragma once
 
 #include "rtl/Classes.h"
@@ -127,12 +136,29 @@ struct TPropInfo {
   std::int64_t OrdDefault = 0;
   double FloatDefault = 0;
   std::string StrDefault;
+  bool Single = false;  // a single-precision float: restated defaults are rounded to single too
   // Optional extra condition; false keeps the property out of the stream.
   std::function<bool(TObject*)> Stored;
 };
 
+// A stored default restated by a class for a property it does not declare itself: Path is the
+// property's name as it is written ("BottomRadius", "Material.BlendingMode").
+struct TStoredDefault {
+  std::string Path;
+  std::int64_t Ord = 0;
+  double Float = 0;
+  std::string Str;
+};
+
 // Replaces the own published properties of a class (called by unit registration functions).
 void RegisterPublishedProperties(TClass Class, std::vector<TPropInfo> Properties);
+// Adds (or replaces, by path) defaults restated by a class.
+void RegisterStoredDefaults(TClass Class, std::vector<TStoredDefault> Defaults);
+// The default restated for Path by Class or its nearest ancestor that restates it, else nullptr.
+const TStoredDefault* FindStoredDefault(TClass Class, std::string_view Path);
+// Whether the writer leaves the property out: it has a default (restated for Path by Owner, the
+// class of the component or collection item being written, or else declared) and holds it.
+bool HoldsStoredDefault(TObject* Instance, const TPropInfo& Prop, TClass Owner, std::string_view Path);
 // All published properties of a class: its ancestors' first, then its own, in declaration order.
 std::vector<const TPropInfo*> GetPublishedProperties(TClass Class);
 // The published property of that name (case-insensitive), nullptr when none.
@@ -183,7 +209,10 @@ class TPublished {
   TPublished() = default;
   TPublished(const TPublished&) = delete;
   TPublished& operator=(const TPublished&) = delete;
-  ~TPublished() { RegisterPublishedProperties(C::StaticClass(), std::move(props_)); }
+  ~TPublished() {
+    RegisterPublishedProperties(C::StaticClass(), std::move(props_));
+    if (!defaults_.empty()) RegisterStoredDefaults(C::StaticClass(), std::move(defaults_));
+  }
 
   template <class G, class S>
   TPublished& Integer(std::string Name, G Get, S Set, std::optional<std::int64_t> Default = 0) {
@@ -230,6 +259,7 @@ class TPublished {
       p.HasDefault = true;
       p.FloatDefault = std::is_same_v<R, float> ? double(float(*Default)) : *Default;
     }
+    p.Single = std::is_same_v<std::remove_cvref_t<std::invoke_result_t<G, C*>>, float>;
     return *this;
   }
   template <class G, class S>
@@ -269,6 +299,23 @@ class TPublished {
   // a stored handler name (an identifier, nil or a string) is read and dropped.
   TPublished& Event(std::string Name) {
     Add(std::move(Name), pkEvent);
+    return *this;
+  }
+  // Restates the stored default of an inherited or sub-object property (see above).
+  template <class V>
+  TPublished& Default(std::string Path, V Value) {
+    TStoredDefault d;
+    d.Path = std::move(Path);
+    if constexpr (std::is_convertible_v<V, std::string_view>) {
+      d.Str = std::string(std::string_view(Value));
+    } else if constexpr (std::is_floating_point_v<V>) {
+      d.Float = static_cast<double>(Value);
+      d.Ord = static_cast<std::int64_t>(Value);
+    } else {
+      d.Ord = ToOrd(Value);
+      d.Float = static_cast<double>(d.Ord);
+    }
+    defaults_.push_back(std::move(d));
     return *this;
   }
   // Adds a stored condition to the last declared property.
@@ -317,6 +364,7 @@ class TPublished {
     }
   }
   std::vector<TPropInfo> props_;
+  std::vector<TStoredDefault> defaults_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -389,7 +437,8 @@ class TWriter : public TFiler {
   void WriteObjectProps(TObject* Obj);
   std::string ReferenceName(TComponent* Value) const;
 
-  std::string propPath_;  // prefix of sub-object property names ("Position.")
+  std::string propPath_;        // prefix of sub-object property names ("Position.")
+  TClass pathOwner_ = nullptr;  // the component or item whose properties are being written
 };
 
 class TReader : public TFiler {

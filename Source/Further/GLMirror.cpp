@@ -217,5 +217,6 @@ void RegisterGLMirrorClasses() {
       .Integer("Slices", &TGLMirror::Slices, &TGLMirror::SetSlices, 16)
       .Enum("Shape", &TGLMirror::Shape, &TGLMirror::SetShape, {"msRect", "msDisk"}, msRect)
       .Event("OnBeginRenderingMirrors")
-      .Event("OnEndRenderingMirrors");
+      .Event("OnEndRenderingMirrors")
+      .Default("Material.BlendingMode", bmTransparency);
 }

@@ -503,7 +503,8 @@ void RegisterGLSkydomeClasses() {
   TPublished<TGLSkyDome>()
       .Object("Bands", &TGLSkyDome::Bands)
       .Object("Stars", &TGLSkyDome::Stars)
-      .Set("Options", &TGLSkyDome::Options, &TGLSkyDome::SetOptions, {"sdoTwinkle"}, 0);
+      .Set("Options", &TGLSkyDome::Options, &TGLSkyDome::SetOptions, {"sdoTwinkle"}, 0)
+      .Default("CamInvarianceMode", cimPosition);
   TPublished<TGLEarthSkyDome>()
       .Float("SunElevation", &TGLEarthSkyDome::SunElevation, &TGLEarthSkyDome::SetSunElevation, 75.0)
       .Float("Turbidity", &TGLEarthSkyDome::Turbidity, &TGLEarthSkyDome::SetTurbidity, 15.0)

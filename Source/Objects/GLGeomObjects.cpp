@@ -904,7 +904,8 @@ void RegisterGLGeomObjectsClasses() {
              0.2)
       .Enum("HeadStackingStyle", &TGLArrowLine::HeadStackingStyle, &TGLArrowLine::SetHeadStackingStyle,
             {"ahssStacked", "ahssCentered", "ahssIncluded"}, ahssStacked)
-      .Set("Parts", &TGLArrowLine::Parts, &TGLArrowLine::SetParts, {"alLine", "alTopArrow", "alBottomArrow"}, 3);
+      .Set("Parts", &TGLArrowLine::Parts, &TGLArrowLine::SetParts, {"alLine", "alTopArrow", "alBottomArrow"}, 3)
+      .Default("BottomRadius", 0.1);
   const auto never = [](TObject*) { return false; };
   TPublished<TGLFrustrum>()
       .Float("ApexHeight", &TGLFrustrum::ApexHeight, &TGLFrustrum::SetApexHeight, 1.0)

@@ -141,6 +141,26 @@ class TLambdaNode : public TComponent {
   void SetParts(TParts v) { parts = v; }
 };
 
+// A node whose constructor gives inherited and sub-object properties other values than the ones
+// declared, and restates their defaults; its descendant keeps them.
+class TRestatingNode : public TTestNode {
+  RTL_CLASS(TRestatingNode, TTestNode)
+ public:
+  explicit TRestatingNode(TComponent* AOwner) : TTestNode(AOwner) {
+    size = 20;
+    alpha = 0.3f;
+    shape = shSphere;
+    position.V[0] = 2;
+  }
+  bool HasParent() override { return false; }
+};
+
+class TRestatingChild : public TRestatingNode {
+  RTL_CLASS(TRestatingChild, TRestatingNode)
+ public:
+  using TRestatingNode::TRestatingNode;
+};
+
 void Declare() {
   TPublished<TTestCoords>().Float("X", &TTestCoords::X, &TTestCoords::SetX, std::nullopt);
   TPublished<TTestItem>()
@@ -167,7 +187,14 @@ void Declare() {
           "Mode", [](TLambdaNode* n) { return n->mode; }, [](TLambdaNode* n, TMode v) { n->mode = v; },
           {"mdOff", "mdSlow", "mdFast"}, mdOff)
       .Set("Parts", &TLambdaNode::Parts, &TLambdaNode::SetParts, {"ptTop", "ptBottom", "ptSide"}, 3);
-  RegisterClasses({TTestNode::StaticClass(), TTestRoot::StaticClass(), TLambdaNode::StaticClass()});
+  TPublished<TRestatingNode>()
+      .Default("Size", 20)
+      .Default("Alpha", 0.3)
+      .Default("Shape", shSphere)
+      .Default("Position.X", 2.0)
+      .Default("Value", 20);  // names no property of its own: the items' Value keeps its default
+  RegisterClasses({TTestNode::StaticClass(), TTestRoot::StaticClass(), TLambdaNode::StaticClass(),
+                   TRestatingNode::StaticClass(), TRestatingChild::StaticClass()});
 }
 
 std::string Save(TComponent* root) {
@@ -403,6 +430,42 @@ TEST_F(StreamingTest, CallableAndSetTypedAccessorsRoundTrip) {
   EXPECT_EQ(l->gain, 0.5f);
   EXPECT_EQ(l->mode, mdFast);
   EXPECT_EQ(l->parts, TParts{ptSide});
+}
+
+TEST_F(StreamingTest, RestatedDefaultsDecideWhatIsLeftOutAndWhatComesBack) {
+  TRestatingChild node(nullptr);
+  node.SetName("R");
+  std::string data = Save(&node);
+  // What the constructor gives is left out, single-precision values compared as singles.
+  for (const char* name : {"Size", "Alpha", "Shape", "Position.X"})
+    EXPECT_EQ(data.find(name), std::string::npos) << name;
+
+  // The declared defaults are no longer the new instance's values: they are written and come back.
+  node.size = 10;
+  node.alpha = 0.1f;
+  node.shape = shCube;
+  node.position.V[0] = 0;
+  node.GetItems()->AddAs<TTestItem>()->Value = 20;
+  data = Save(&node);
+  std::unique_ptr<TComponent> back(Load(data));
+  auto* r = dynamic_cast<TRestatingChild*>(back.get());
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->size, 10);
+  EXPECT_EQ(r->alpha, 0.1f);
+  EXPECT_EQ(r->shape, shCube);
+  EXPECT_EQ(r->position.V[0], 0.0f);
+  // A collection item is written on its own: the owner's restatements do not reach it.
+  ASSERT_EQ(r->GetItems()->Count(), 1);
+  EXPECT_EQ(r->GetItems()->ItemAs<TTestItem>(0)->Value, 20);
+
+  // The class that declares the properties keeps its declared defaults.
+  TTestRoot plain(nullptr);
+  plain.size = 20;
+  plain.shape = shSphere;
+  EXPECT_NE(Save(&plain).find(Bytes({4}) + "Size"), std::string::npos);
+  EXPECT_NE(Save(&plain).find("shSphere"), std::string::npos);
+  EXPECT_NE(FindStoredDefault(TRestatingChild::StaticClass(), "position.x"), nullptr);  // names ignore case
+  EXPECT_EQ(FindStoredDefault(TTestRoot::StaticClass(), "Size"), nullptr);
 }
 
 }  // namespace
