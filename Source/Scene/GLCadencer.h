@@ -28,6 +28,8 @@ class TGLCadencer : public TComponent {
 
   // One tick.
   void Progress();
+  // Seconds from the time reference. cmRTC is the UTC date-time and never runs backwards: a wall
+  // clock set back re-bases it where it stood.
   double GetRawReferenceTime();
   double GetCurrentTime();
   void AddSubscriber(TGLCadenceAbleComponent* aComponent);
