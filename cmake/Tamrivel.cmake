@@ -24,7 +24,8 @@ if(TAMRIVEL_TSAN)
   add_link_options(-fsanitize=thread)
 endif()
 if(TAMRIVEL_FUZZ)
-  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  # Undefined behaviour stops the run like a crash, so the fuzzer reports it and keeps the input.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=address,undefined)
 endif()
 

@@ -1,6 +1,8 @@
 // Inertia and acceleration behaviours: per-tick motion, damping and their archives.
 #include "Source/Further/GLMotionBehaviours.h"
 
+#include <cmath>
+
 #include "rtl/Streaming.h"
 #include "rtl/SysUtils.h"
 #include "Source/Scene/GLSceneGraph.h"
@@ -12,17 +14,36 @@ void CheckVersion0(TReader* Reader, const std::string& className) {
   if (version != 0) throw EReadError(className + " : unknown archive version " + std::to_string(version));
 }
 
+// A NaN or infinite speed would make the owner's position or angles NaN for good (a NaN angle
+// turns the orientation vectors into NaN, and no later angle can turn them back).
+float FiniteOrZero(double v) {
+  const float f = float(v);
+  return std::isfinite(f) ? f : 0.0f;
+}
+
+bool IsFinite(const TVector4f& v) {
+  return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]) && std::isfinite(v[3]);
+}
+
 // Damps a signed speed towards zero by its magnitude; crossing zero stops it.
 float DampSigned(const TGLDamping& damping, float speed, double dt) {
   if (speed > 0) {
     const double s = damping.Calculate(speed, dt);
-    return s > 0 ? float(s) : 0.0f;
+    return s > 0 ? FiniteOrZero(s) : 0.0f;
   }
   if (speed < 0) {
     const double s = damping.Calculate(-speed, dt);
-    return s > 0 ? float(-s) : 0.0f;
+    return s > 0 ? FiniteOrZero(-s) : 0.0f;
   }
   return 0.0f;
+}
+
+// Sets an angle only when the new one is a number.
+template <typename Get, typename Set>
+void AddAngle(TGLBaseSceneObject* obj, Get get, Set set, float speed, double dt) {
+  if (speed == 0) return;
+  const float angle = float((obj->*get)() + speed * dt);
+  if (std::isfinite(angle)) (obj->*set)(angle);
 }
 
 }  // namespace
@@ -146,26 +167,36 @@ void TGLBInertia::ReadFromFiler(TReader* Reader) {
   CheckVersion0(Reader, ClassName());
   mass_ = float(Reader->ReadFloat());
   translationSpeed_->ReadFromFiler(Reader);
-  turnSpeed_ = float(Reader->ReadFloat());
-  rollSpeed_ = float(Reader->ReadFloat());
-  pitchSpeed_ = float(Reader->ReadFloat());
+  turnSpeed_ = FiniteOrZero(Reader->ReadFloat());
+  rollSpeed_ = FiniteOrZero(Reader->ReadFloat());
+  pitchSpeed_ = FiniteOrZero(Reader->ReadFloat());
   dampingEnabled_ = Reader->ReadBoolean();
   translationDamping_->ReadFromFiler(Reader);
   rotationDamping_->ReadFromFiler(Reader);
 }
 
+void TGLBInertia::SetTurnSpeed(float v) { turnSpeed_ = FiniteOrZero(v); }
+void TGLBInertia::SetRollSpeed(float v) { rollSpeed_ = FiniteOrZero(v); }
+void TGLBInertia::SetPitchSpeed(float v) { pitchSpeed_ = FiniteOrZero(v); }
+
 void TGLBInertia::ApplyTranslationAcceleration(double deltaTime, const TVector4f& accel) {
-  translationSpeed_->AddVectorTimesFactor(accel, float(deltaTime));
+  const float f = float(deltaTime);
+  if (IsFinite(VectorAddScaled(translationSpeed_->AsVector(), accel, f)))
+    translationSpeed_->AddVectorTimesFactor(accel, f);
 }
 
 void TGLBInertia::DoProgress(const TProgressTimes& progressTime) {
   const double dt = progressTime.deltaTime;
+  // The coordinates can be set directly, past the inertia's setters.
+  if (!IsFinite(translationSpeed_->AsVector())) translationSpeed_->AssignVector(TVector4f{0, 0, 0, 0});
   TVector4f movement{0, 0, 0, 0};
   if (dampingEnabled_) {
     const float s = translationSpeed_->LengthXYZ();
     if (s > 0) {
       const double damped = translationDamping_->Calculate(s, dt);
-      if (damped <= 0) {
+      // Not above 0, or not a finite number (from coefficients that are not numbers, or that
+      // speed up past any limit) stops the motion.
+      if (!(damped > 0 && std::isfinite(float(damped)))) {
         translationSpeed_->AssignVector(TVector4f{0, 0, 0, 0});
       } else {
         translationSpeed_->ScaleXYZ(float(damped / s));
@@ -181,10 +212,11 @@ void TGLBInertia::DoProgress(const TProgressTimes& progressTime) {
   TGLBaseSceneObject* obj = OwnerBaseSceneObject();
   if (!obj) return;
   movement[3] = 0;  // a point keeps its w
-  obj->Position()->AddVectorTimesFactor(movement, float(dt));
-  if (turnSpeed_ != 0) obj->SetTurnAngle(float(obj->TurnAngle() + turnSpeed_ * dt));
-  if (rollSpeed_ != 0) obj->SetRollAngle(float(obj->RollAngle() + rollSpeed_ * dt));
-  if (pitchSpeed_ != 0) obj->SetPitchAngle(float(obj->PitchAngle() + pitchSpeed_ * dt));
+  if (IsFinite(VectorAddScaled(obj->Position()->AsVector(), movement, float(dt))))
+    obj->Position()->AddVectorTimesFactor(movement, float(dt));
+  AddAngle(obj, &TGLBaseSceneObject::TurnAngle, &TGLBaseSceneObject::SetTurnAngle, turnSpeed_, dt);
+  AddAngle(obj, &TGLBaseSceneObject::RollAngle, &TGLBaseSceneObject::SetRollAngle, rollSpeed_, dt);
+  AddAngle(obj, &TGLBaseSceneObject::PitchAngle, &TGLBaseSceneObject::SetPitchAngle, pitchSpeed_, dt);
 }
 
 // --- TGLBAcceleration

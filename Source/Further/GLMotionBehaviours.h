@@ -39,7 +39,9 @@ class TGLDamping : public TGLUpdateAbleObject {
   float constant_ = 0, linear_ = 0, quadratic_ = 0;
 };
 
-// Translation and rotation speeds applied to the owner each tick; one per object.
+// Translation and rotation speeds applied to the owner each tick; one per object. A speed that
+// is not a finite number (set, read or reached) is taken as 0, so it never reaches the owner's
+// position or angles.
 class TGLBInertia : public TGLBehaviour {
   RTL_CLASS(TGLBInertia, TGLBehaviour)
  public:
@@ -55,7 +57,7 @@ class TGLBInertia : public TGLBehaviour {
   void ReadFromFiler(TReader* Reader) override;
   void DoProgress(const TProgressTimes& progressTime) override;
 
-  // TranslationSpeed += acceleration * deltaTime.
+  // TranslationSpeed += acceleration * deltaTime; ignored when that is not finite.
   void ApplyTranslationAcceleration(double deltaTime, const TVector4f& accel);
 
   float Mass() const noexcept { return mass_; }
@@ -63,11 +65,11 @@ class TGLBInertia : public TGLBehaviour {
   TGLCoordinates* TranslationSpeed() const noexcept { return translationSpeed_.get(); }
   void SetTranslationSpeed(TGLCoordinates* v) { translationSpeed_->Assign(v); }
   float TurnSpeed() const noexcept { return turnSpeed_; }
-  void SetTurnSpeed(float v) { turnSpeed_ = v; }
+  void SetTurnSpeed(float v);
   float RollSpeed() const noexcept { return rollSpeed_; }
-  void SetRollSpeed(float v) { rollSpeed_ = v; }
+  void SetRollSpeed(float v);
   float PitchSpeed() const noexcept { return pitchSpeed_; }
-  void SetPitchSpeed(float v) { pitchSpeed_ = v; }
+  void SetPitchSpeed(float v);
   bool DampingEnabled() const noexcept { return dampingEnabled_; }
   void SetDampingEnabled(bool v) { dampingEnabled_ = v; }
   TGLDamping* TranslationDamping() const noexcept { return translationDamping_.get(); }

@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <unordered_map>
@@ -25,6 +26,13 @@ bool ApplicationTerminating() {
   const auto& src = GLCadencerTimeSource();
   if (src.Terminating) return src.Terminating();
   return QCoreApplication::closingDown();
+}
+
+// Seconds since the date-time epoch (1899-12-30), in UTC.
+double UtcDateTimeSeconds() {
+  constexpr double kEpochFromUnix = 25569.0 * 86400.0;
+  const auto since = std::chrono::system_clock::now().time_since_epoch();
+  return kEpochFromUnix + std::chrono::duration<double>(since).count();
 }
 
 void ReportTickError(const char* what) { std::fprintf(stderr, "Frame clock: %s\n", what); }
@@ -183,9 +191,20 @@ void TGLCadencer::Notification(TComponent* AComponent, TOperation Operation) {
 double TGLCadencer::GetRawReferenceTime() {
   const auto& src = GLCadencerTimeSource();
   switch (timeReference_) {
-    case cmRTC:
-      if (src.RealTimeClock) return src.RealTimeClock();
-      return double(Now()) * 86400.0;
+    case cmRTC: {
+      // UTC, so daylight saving never steps it; a wall clock set back (by hand or by a time
+      // sync) re-bases the clock where it stood instead of stalling every tick until the wall
+      // clock catches up again.
+      const double wall = src.RealTimeClock ? src.RealTimeClock() : UtcDateTimeSeconds();
+      double t = wall + rtcShift_;
+      if (rtcRead_ && t < rtcLast_) {
+        rtcShift_ += rtcLast_ - t;
+        t = rtcLast_;
+      }
+      rtcRead_ = true;
+      rtcLast_ = t;
+      return t;
+    }
     case cmPerformanceCounter: {
       if (src.PerformanceCounter) return src.PerformanceCounter();
       int64_t count = 0, freq = 1;
@@ -222,10 +241,14 @@ void TGLCadencer::Progress() {
   double newTime = GetCurrentTime();
   double deltaTime = newTime - lastTime_;
   if (deltaTime < minDeltaTime_ || deltaTime < fixedDeltaTime_) return;
-  if (maxDeltaTime_ > 0 && deltaTime > maxDeltaTime_) {
+  // A fixed step without a maximum still catches up a bounded number of steps: replaying a
+  // stall of hours step by step would freeze the program for a while again.
+  double maxDelta = maxDeltaTime_;
+  if (maxDelta <= 0 && fixedDeltaTime_ > 0) maxDelta = fixedDeltaTime_ * MaxCatchUpSteps;
+  if (maxDelta > 0 && deltaTime > maxDelta) {
     // The excess of a stall is dropped from the clock.
-    if (timeMultiplier_ != 0) originTime_ += (deltaTime - maxDeltaTime_) / timeMultiplier_;
-    deltaTime = maxDeltaTime_;
+    if (timeMultiplier_ != 0) originTime_ += (deltaTime - maxDelta) / timeMultiplier_;
+    deltaTime = maxDelta;
     newTime = lastTime_ + deltaTime;
   }
   const double step = fixedDeltaTime_ > 0 ? fixedDeltaTime_ : deltaTime;

@@ -28,6 +28,8 @@ class TGLCadencer : public TComponent {
 
   // One tick.
   void Progress();
+  // Seconds from the time reference. cmRTC is the UTC date-time and never runs backwards: a wall
+  // clock set back re-bases it where it stood.
   double GetRawReferenceTime();
   double GetCurrentTime();
   void AddSubscriber(TGLCadenceAbleComponent* aComponent);
@@ -62,6 +64,10 @@ class TGLCadencer : public TComponent {
 
   TGLProgressEvent OnProgress;
 
+  // Without a MaxDeltaTime, one tick runs at most this many fixed steps; the rest of a longer
+  // stall is dropped from the clock as MaxDeltaTime drops it.
+  static constexpr int MaxCatchUpSteps = 1000;
+
  private:
   friend class TASAPHandler;
   void UpdateRegistration();
@@ -83,6 +89,9 @@ class TGLCadencer : public TComponent {
   double originTime_ = 0;
   double maxDeltaTime_ = 0, minDeltaTime_ = 0, fixedDeltaTime_ = 0;
   int progressing_ = 0;
+  // cmRTC never runs backwards: a backward step of the wall clock adds to the shift instead.
+  double rtcLast_ = 0, rtcShift_ = 0;
+  bool rtcRead_ = false;
   // Cleared by the destructor, so a tick whose handler frees the clock stops touching it.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
@@ -90,7 +99,7 @@ class TGLCadencer : public TComponent {
 // Raw time sources; tests replace them (seconds).
 struct TGLCadencerTimeSource {
   std::function<double()> PerformanceCounter;  // nullptr: the platform counter
-  std::function<double()> RealTimeClock;       // nullptr: the current date-time in seconds
+  std::function<double()> RealTimeClock;       // nullptr: the current UTC date-time in seconds
   std::function<bool()> Terminating;           // nullptr: the application is closing down
 };
 TGLCadencerTimeSource& GLCadencerTimeSource();

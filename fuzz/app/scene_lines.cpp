@@ -56,6 +56,8 @@ struct TWorld {
     static char name[] = "fuzz_scene_lines";
     static char* argv[] = {name, nullptr};
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // Without a runtime folder Qt makes one in /tmp and leaves it there.
+    setenv("XDG_RUNTIME_DIR", Dir.path().toLocal8Bit().constData(), 1);
     App = std::make_unique<QGuiApplication>(argc, argv);
     SetProgramFolder(Dir.path().toStdString());
     std::ofstream(Dir.path().toStdString() + "/IPToComputerName.ini")

@@ -160,6 +160,29 @@ TEST(GlobalsLogs, CallsFromOtherThreadsArriveInOrderOnTheMainThread) {
   SetObjInfoMemo(nullptr);
 }
 
+// Failing lines told from a worker thread (a feed or capture thread) are bounded like those of the
+// main thread: a few reach the log, then how many more, all in the main thread.
+TEST(GlobalsLogs, FailingLinesFromAnotherThreadAreBoundedLikeTheMainThreads) {
+  QPlainTextEdit Memo;
+  SetPktDataMemo(&Memo);
+  const int64_t Now = 9'000'000'000;  // every line within one second
+  ResetLogLimits([Now] { return Now; });
+  std::thread([] {
+    for (int i = 0; i < 50; ++i) LogLineError("QueUnload '" + std::to_string(i) + "' is not a valid integer value");
+  }).join();
+  EXPECT_TRUE(Memo.toPlainText().isEmpty());  // nothing touched the memo off the main thread
+  QCoreApplication::processEvents();
+  DrainHandOver();
+  FlushLogCounts();
+  const QStringList Told = Memo.toPlainText().split('\n').filter("is not a valid integer value");
+  ASSERT_EQ(Told.size(), LineErrorsPerSecond + 1) << Told.join('\n').toStdString();
+  EXPECT_EQ(Told.front().toStdString(), "QueUnload '0' is not a valid integer value");
+  EXPECT_EQ(Told.back().toStdString(), "QueUnload '49' is not a valid integer value (" +
+                                           std::to_string(50 - LineErrorsPerSecond) + " more times)");
+  ResetLogLimits();
+  SetPktDataMemo(nullptr);
+}
+
 TEST(GlobalsLogs, ARepeatedFailureIsLoggedOnceThenCounted) {
   QPlainTextEdit Memo;
   SetPktDataMemo(&Memo);

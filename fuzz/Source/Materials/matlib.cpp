@@ -8,29 +8,35 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 namespace {
 
-// One scratch file per process for the readers that take a file name.
-const std::string& ScratchFile() {
-  static const std::string name = [] {
+// A scratch file for the readers that take a file name; removed when it goes out of scope, so
+// no run leaves one behind.
+class TScratchFile {
+ public:
+  TScratchFile(const uint8_t* data, size_t size) {
     char path[] = "/tmp/fuzz_matlib_XXXXXX.bmp";  // picture loaders go by extension
     const int fd = mkstemps(path, 4);
-    if (fd >= 0) close(fd);
-    return std::string(path);
-  }();
-  return name;
-}
+    if (fd < 0) std::abort();
+    name_ = path;
+    for (size_t done = 0; done < size;) {
+      const ssize_t n = write(fd, data + done, size - done);
+      if (n <= 0) std::abort();
+      done += size_t(n);
+    }
+    close(fd);
+  }
+  ~TScratchFile() { unlink(name_.c_str()); }
+  TScratchFile(const TScratchFile&) = delete;
+  TScratchFile& operator=(const TScratchFile&) = delete;
+  const std::string& Name() const noexcept { return name_; }
 
-void WriteScratch(const uint8_t* data, size_t size) {
-  FILE* f = std::fopen(ScratchFile().c_str(), "wb");
-  if (!f) std::abort();
-  if (size) std::fwrite(data, 1, size, f);
-  std::fclose(f);
-}
+ private:
+  std::string name_;
+};
 
 void LoadLibrary(const uint8_t* data, size_t size) {
   TGLMaterialLibrary lib(nullptr);
@@ -53,13 +59,13 @@ void LoadLibrary(const uint8_t* data, size_t size) {
 }
 
 void LoadImage(uint8_t kind, const uint8_t* data, size_t size) {
-  WriteScratch(data, size);
+  const TScratchFile file(data, size);
   TGLTexture texture(nullptr);
   static const char* const classes[] = {"TGLBlankImage", "TGLFloatDataImage", "TGLPicFileImage", "TGLCubeMapImage",
                                         "TGLPersistentImage"};
   texture.SetImageClassName(classes[kind % 5]);
   try {
-    texture.Image()->LoadFromFile(ScratchFile());
+    texture.Image()->LoadFromFile(file.Name());
     TGLBitmap32* bmp = texture.Image()->GetBitmap32(GL_TEXTURE_CUBE_MAP_POSITIVE_X_ARB);
     if (bmp && bmp->DataSize() > 0) {
       volatile uint8_t sum = 0;

@@ -2,6 +2,10 @@
 // inertia, and archives.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+#include <string>
+
 #include "Source/Further/GLMotionBehaviours.h"
 #include "Source/Scene/GLSceneGraph.h"
 #include "rtl/Streaming.h"
@@ -14,6 +18,19 @@ struct MotionFixture : ::testing::Test {
   TGLSceneGraph scene{nullptr};
   double now = 0;
 };
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+// The bytes of one float value as the writer stores it.
+std::string EncodedFloat(double v) {
+  TStringStream s;
+  {
+    TWriter w(&s);
+    w.WriteFloat(v);
+  }
+  return s.DataString();
+}
 
 }  // namespace
 
@@ -137,4 +154,105 @@ TEST(MotionDamping, FalseFlagReadsAsAllZero) {
   d.ReadFromFiler(&r);
   EXPECT_EQ(d.Constant() + d.Linear() + d.Quadratic(), 0.0f);
   EXPECT_THROW(d.ReadFromFiler(&r), EReadError);
+}
+
+// One speed that is not a number must not leave the object's angles or position NaN for good.
+TEST_F(MotionFixture, SpeedsThatAreNotNumbersAreTakenAsZero) {
+  auto* o = scene.Objects()->AddNewChild<TGLSceneObject>();
+  auto* inertia = GetOrCreateInertia(o);
+  inertia->SetDampingEnabled(false);
+  inertia->SetTurnSpeed(kNaN);
+  inertia->SetRollSpeed(kInf);
+  inertia->SetPitchSpeed(-kInf);
+  EXPECT_EQ(inertia->TurnSpeed(), 0.0f);
+  EXPECT_EQ(inertia->RollSpeed(), 0.0f);
+  EXPECT_EQ(inertia->PitchSpeed(), 0.0f);
+  Tick(o, 0.02);
+  inertia->SetTurnSpeed(10);
+  Tick(o, 1.0);
+  EXPECT_FLOAT_EQ(o->TurnAngle(), 10.0f);
+  EXPECT_EQ(o->RollAngle(), 0.0f);
+  EXPECT_TRUE(std::isfinite(o->Direction()->X()));
+
+  // The speed coordinates can be set directly; damped or not, such a speed stops.
+  for (bool damped : {false, true}) {
+    inertia->SetDampingEnabled(damped);
+    inertia->TranslationSpeed()->SetXYZAsVector(kNaN, 1, 0);
+    Tick(o, 0.5);
+    EXPECT_TRUE(inertia->TranslationSpeed()->EqualsVector(TVector4f{0, 0, 0, 0})) << damped;
+    inertia->TranslationSpeed()->SetXYZAsVector(kInf, 0, 0);
+    Tick(o, 0.5);
+    EXPECT_TRUE(inertia->TranslationSpeed()->EqualsVector(TVector4f{0, 0, 0, 0})) << damped;
+    EXPECT_EQ(o->Position()->X(), 0.0f) << damped;
+    EXPECT_EQ(o->Position()->Y(), 0.0f) << damped;
+  }
+
+  // An acceleration that is not a number is not taken in.
+  inertia->SetDampingEnabled(false);
+  inertia->TranslationSpeed()->SetXYZAsVector(1, 0, 0);
+  inertia->ApplyTranslationAcceleration(0.1, TVector4f{kNaN, 0, 0, 0});
+  EXPECT_EQ(inertia->TranslationSpeed()->X(), 1.0f);
+
+  // Nor does a damping law that gives no number, or one past any limit, move the object.
+  inertia->SetDampingEnabled(true);
+  for (float linear : {kNaN, -1e30f}) {
+    inertia->TranslationSpeed()->SetXYZAsVector(1, 0, 0);
+    inertia->TranslationDamping()->SetLinear(linear);
+    Tick(o, 0.5);
+    EXPECT_EQ(inertia->TranslationSpeed()->X(), 0.0f) << linear;
+    EXPECT_EQ(o->Position()->X(), 0.0f) << linear;
+  }
+}
+
+TEST_F(MotionFixture, AStoredSpeedThatIsNotANumberReadsAsZero) {
+  auto* src = scene.Objects()->AddNewChild<TGLSceneObject>();
+  GetOrCreateInertia(src)->SetTurnSpeed(12.5f);
+  TStringStream ms;
+  {
+    TWriter w(&ms);
+    src->Behaviours()->WriteToFiler(&w);
+  }
+  std::string bytes = ms.DataString();
+  const std::string speed = EncodedFloat(12.5), nan = EncodedFloat(kNaN);
+  ASSERT_EQ(speed.size(), nan.size());
+  const size_t at = bytes.find(speed);
+  ASSERT_NE(at, std::string::npos);
+  bytes.replace(at, speed.size(), nan);
+  TStringStream in(bytes);
+  auto* dst = scene.Objects()->AddNewChild<TGLSceneObject>();
+  {
+    TReader r(&in);
+    dst->Behaviours()->ReadFromFiler(&r);
+  }
+  auto* b = static_cast<TGLBInertia*>(dst->Behaviours()->Items(0));
+  EXPECT_EQ(b->TurnSpeed(), 0.0f);
+}
+
+// A step that would take an angle or the position past the largest number, or a step that is not
+// a number, leaves the object where it was.
+TEST_F(MotionFixture, StepsPastAnyLimitLeaveTheObjectWhereItWas) {
+  auto* o = scene.Objects()->AddNewChild<TGLSceneObject>();
+  auto* inertia = GetOrCreateInertia(o);
+  inertia->SetDampingEnabled(false);
+  inertia->SetTurnSpeed(3e38f);
+  inertia->TranslationSpeed()->SetXYZAsVector(3e38f, 0, 0);
+  Tick(o, 1.0);
+  Tick(o, 1.0);
+  EXPECT_TRUE(std::isfinite(o->TurnAngle()));
+  EXPECT_TRUE(std::isfinite(o->Position()->X()));
+  EXPECT_TRUE(std::isfinite(o->Direction()->X()));
+
+  inertia->SetTurnSpeed(1);
+  inertia->TranslationSpeed()->SetXYZAsVector(1, 0, 0);
+  const float x = o->Position()->X(), turn = o->TurnAngle();
+  o->Behaviours()->DoProgress(TProgressTimes{std::numeric_limits<double>::quiet_NaN(), 1});
+  EXPECT_EQ(o->Position()->X(), x);
+  EXPECT_EQ(o->TurnAngle(), turn);
+
+  // A rotation damping that speeds up past any limit stops the turn.
+  inertia->SetDampingEnabled(true);
+  inertia->RotationDamping()->SetLinear(-1e30f);
+  Tick(o, 0.02);
+  EXPECT_EQ(inertia->TurnSpeed(), 0.0f);
+  EXPECT_EQ(o->TurnAngle(), turn);
 }

@@ -5,13 +5,18 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
+#include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "Source/Scene/GLCadencer.h"
 #include "Source/Scene/GLSceneGraph.h"
 #include "platform/Messages.h"
+#include "platform/Timing.h"
+#include "rtl/SysUtils.h"
 
 namespace {
 
@@ -219,4 +224,81 @@ TEST_F(CadencerFixture, AClockFreedByItsOwnHandlerStopsCleanly) {
   TickAt(0.05);  // five steps were due; the first one freed the clock
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(clock, nullptr);
+}
+
+// The wall clock set back an hour at 50 frames a second (the end of summer time, a time sync):
+// the frames keep coming and the clock keeps going forward; the step costs one frame at most.
+TEST_F(CadencerFixture, AWallClockSetBackDoesNotStopTheTicks) {
+  double wall = 3.9e9;  // a date-time of these years, in seconds
+  GLCadencerTimeSource().RealTimeClock = [&] { return wall; };
+  clock->SetTimeReference(cmRTC);
+  auto runFrames = [&](int frames) {
+    for (int i = 0; i < frames; ++i) {
+      wall += 0.02;
+      clock->Progress();
+    }
+  };
+  runFrames(50);
+  ASSERT_EQ(steps.size(), 50u);
+  const double before = clock->CurrentTime();
+  steps.clear();
+  wall -= 3600;
+  runFrames(250);
+  size_t moving = 0;
+  for (const Step& s : steps) moving += s.dt > 0 ? 1 : 0;
+  EXPECT_EQ(steps.size(), 250u);
+  EXPECT_GE(moving, 249u);
+  EXPECT_NEAR(clock->CurrentTime() - before, 5.0, 0.02 + 1e-5);
+
+  // Paused across the step, it resumes where it stood.
+  clock->SetEnabled(false);
+  const double paused = clock->CurrentTime();
+  wall -= 3600;
+  clock->SetEnabled(true);
+  wall += 0.02;
+  clock->Progress();
+  EXPECT_NEAR(clock->CurrentTime(), paused, 0.02 + 1e-5);
+  EXPECT_GE(clock->CurrentTime(), paused);
+}
+
+// The wall clock is read in UTC, so a change of daylight saving time never steps it.
+TEST(Cadencer, TheWallClockIsReadInUtc) {
+  const char* old = std::getenv("TZ");
+  const std::string saved = old ? old : "";
+  setenv("TZ", "XST-5", 1);  // five hours east of UTC
+  tzset();
+  TGLCadencer clock(nullptr);
+  clock.SetMode(cmManual);
+  clock.SetTimeReference(cmRTC);
+  const double utc = double(Now()) * 86400.0 + LocalZoneBias() * 60.0;
+  const double raw = clock.GetRawReferenceTime();
+  if (old)
+    setenv("TZ", saved.c_str(), 1);
+  else
+    unsetenv("TZ");
+  tzset();
+  EXPECT_NEAR(raw, utc, 5.0);
+}
+
+// A fixed step without a maximum after an 8 h stall (a suspended laptop): one tick runs a bounded
+// number of steps, and the rest of the stall is dropped rather than replayed by the next ticks.
+TEST_F(CadencerFixture, AFixedStepCatchUpAfterAStallIsBounded) {
+  clock->SetFixedDeltaTime(0.01);
+  TickAt(0.02);
+  ASSERT_EQ(steps.size(), 2u);
+  steps.clear();
+  TickAt(0.02 + 8 * 3600);
+  EXPECT_LE(steps.size(), size_t(TGLCadencer::MaxCatchUpSteps));
+  EXPECT_GE(steps.size(), size_t(TGLCadencer::MaxCatchUpSteps - 1));
+  steps.clear();
+  TickAt(0.02 + 8 * 3600 + 0.03);
+  EXPECT_GE(steps.size(), 2u);  // 0.03 s, give or take what was carried and the rounding
+  EXPECT_LE(steps.size(), 4u);
+
+  // With a maximum of its own, the maximum decides.
+  clock->SetMaxDeltaTime(0.05);
+  steps.clear();
+  TickAt(2 * 8 * 3600);
+  EXPECT_GE(steps.size(), 4u);
+  EXPECT_LE(steps.size(), 5u);
 }

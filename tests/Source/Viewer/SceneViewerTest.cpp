@@ -23,6 +23,7 @@
 #include "tests/Source/Viewer/MemoryViewerTest.h"
 #include "XTestInput.h"
 #include "platform/KeyState.h"
+#include "rtl/SysUtils.h"
 
 namespace {
 
@@ -392,13 +393,10 @@ TEST_F(GL_SceneViewerFixture, KeysHeldWhileAnotherWindowHasTheFocusReadAsDown) {
   ASSERT_TRUE(other.isActiveWindow());
   ClearKeyStates();
   constexpr unsigned long kControlL = 0xFFE3, kShiftL = 0xFFE1, kShiftR = 0xFFE2;
-  struct TReleaseKeys {
-    ~TReleaseKeys() {
-      for (unsigned long key : {kControlL, kShiftL, kShiftR}) FakeServerKey(key, false);
-    }
-  };
   {
-    TReleaseKeys release;
+    TScopeExit release([] {
+      for (unsigned long key : {kControlL, kShiftL, kShiftR}) FakeServerKey(key, false);
+    });
     if (!FakeServerKey(kControlL, true)) GTEST_SKIP() << "the display has no XTest extension";
     EXPECT_TRUE(IsKeyDown(17));
     EXPECT_FALSE(IsKeyDown(160));
@@ -612,9 +610,7 @@ TEST_F(GL_SceneViewerFixture, LosingTheFocusForgetsKeysTheWindowSawButNotKeysSti
   while (QGuiApplication::focusWindow() != window && t.elapsed() < 3000)
     QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
   constexpr unsigned long kControlL = 0xFFE3;
-  struct TRelease {
-    ~TRelease() { FakeServerKey(kControlL, false); }
-  } release;
+  TScopeExit release([] { FakeServerKey(kControlL, false); });
   if (!FakeServerKey(kControlL, true)) GTEST_SKIP() << "the display has no XTest extension";
   other.activateWindow();
   t.restart();

@@ -5,11 +5,15 @@
 #include <QGuiApplication>
 #include <QtGui/qguiapplication_platform.h>
 
+// Xlib's Time type would clash with the date-time function Time() of the run-time library.
+#define Time XlibTime
 #include <X11/Xlib.h>
+#undef Time
 
 #include "Source/Scene/Keyboard.h"
 #include "XTestInput.h"
 #include "platform/KeyState.h"
+#include "rtl/SysUtils.h"
 
 namespace {
 
@@ -39,9 +43,7 @@ TEST(GL_ServerKeyState, AFrameThatPollsSeveralKeysAsksTheServerOnceAndTheNextFra
 
   // A key pressed on the server is seen from the next turn on.
   constexpr unsigned long kShiftL = 0xFFE1;
-  struct TRelease {
-    ~TRelease() { FakeServerKey(kShiftL, false); }
-  } release;
+  TScopeExit release([] { FakeServerKey(kShiftL, false); });
   if (!FakeServerKey(kShiftL, true)) GTEST_SKIP() << "the display has no XTest extension";
   EXPECT_TRUE(IsKeyDown(VK_LSHIFT));
   FakeServerKey(kShiftL, false);
