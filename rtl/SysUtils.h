@@ -340,13 +340,20 @@ class TRestore {
 };
 
 // Runs f when the scope is left, also by an exception: flags and brackets set
-// around code that can throw are put back. A destructor never throws, so what
-// f raises while the scope is left is dropped.
+// around code that can throw are put back. What f raises on the normal way out
+// leaves the scope in its place, so a failing cleanup is told; while an
+// exception unwinds the scope, that exception goes on and what f raises is
+// dropped. A guard made on the way out of a scope (inside a destructor run by
+// unwinding) counts as on the normal way out of its own scope.
 template <class F>
 class TScopeExit {
  public:
-  explicit TScopeExit(F f) : f_(std::move(f)) {}
-  ~TScopeExit() {
+  explicit TScopeExit(F f) : f_(std::move(f)), uncaught_(std::uncaught_exceptions()) {}
+  ~TScopeExit() noexcept(false) {
+    if (std::uncaught_exceptions() <= uncaught_) {
+      f_();
+      return;
+    }
     try {
       f_();
     } catch (...) {
@@ -357,6 +364,7 @@ class TScopeExit {
 
  private:
   F f_;
+  int uncaught_;
 };
 
 // One more level of nesting, counted in `depth` for the rest of the scope. Entering beyond

@@ -37,9 +37,16 @@ int TActorAnimation::FrameCount() const {
   }
 }
 
+// Without frames, or while the actor is being loaded, there is nothing to clamp to yet: the
+// numbers are kept as given and clamped where they are used.
+bool TActorAnimation::KeepsFramesAsGiven() const {
+  TGLActor* actor = Owner();
+  return FrameCount() == 0 || (actor && actor->LoadUnderWay());
+}
+
 void TActorAnimation::SetStartFrame(int Value) {
   const int count = FrameCount();
-  if (Value >= count) Value = count - 1;
+  if (Value >= count && !KeepsFramesAsGiven()) Value = count - 1;
   if (Value < 0) Value = 0;
   startFrame_ = Value;
   if (endFrame_ < startFrame_) endFrame_ = startFrame_;
@@ -47,7 +54,7 @@ void TActorAnimation::SetStartFrame(int Value) {
 
 void TActorAnimation::SetEndFrame(int Value) {
   const int count = FrameCount();
-  if (Value >= count) Value = count - 1;
+  if (Value >= count && !KeepsFramesAsGiven()) Value = count - 1;
   if (Value < 0) Value = 0;
   endFrame_ = Value;
   if (startFrame_ > endFrame_) startFrame_ = endFrame_;
@@ -204,11 +211,25 @@ int TGLActor::FrameCount() const {
   }
 }
 
+bool TGLActor::LoadUnderWay() const { return meshLoading_ || ComponentState().Contains(csLoading); }
+
+bool TGLActor::KeepsFramesAsGiven() const { return FrameCount() == 0 || LoadUnderWay(); }
+
+int TGLActor::LastFrame() const { return std::max(FrameCount() - 1, 0); }
+
+int TGLActor::UsedStartFrame() const { return std::clamp(startFrame_, 0, LastFrame()); }
+
+int TGLActor::UsedEndFrame() const { return std::clamp(endFrame_, UsedStartFrame(), LastFrame()); }
+
 void TGLActor::SetReference(TActorAnimationReference Value) {
   if (Value == reference_) return;
   reference_ = Value;
+  if (KeepsFramesAsGiven()) {
+    StructureChanged();
+    return;
+  }
   // The frame numbers stay within the frames of the new reference.
-  const int last = std::max(FrameCount() - 1, 0);
+  const int last = LastFrame();
   startFrame_ = std::clamp(startFrame_, 0, last);
   endFrame_ = std::clamp(endFrame_, startFrame_, last);
   currentFrame_ = std::clamp(currentFrame_, 0, last);
@@ -222,14 +243,14 @@ void TGLActor::SetOptions(TGLActorOptions Value) {
 }
 
 void TGLActor::SetStartFrame(int Value) {
-  if (Value < 0 || Value >= FrameCount()) return;
+  if (Value < 0 || (Value >= FrameCount() && !KeepsFramesAsGiven())) return;
   startFrame_ = Value;
   if (endFrame_ < startFrame_) endFrame_ = startFrame_;
   if (currentFrame_ < startFrame_) SetCurrentFrame(startFrame_);
 }
 
 void TGLActor::SetEndFrame(int Value) {
-  if (Value < 0 || Value >= FrameCount()) return;
+  if (Value < 0 || (Value >= FrameCount() && !KeepsFramesAsGiven())) return;
   endFrame_ = Value;
   if (currentFrame_ > endFrame_) SetCurrentFrame(endFrame_);
 }
@@ -237,54 +258,60 @@ void TGLActor::SetEndFrame(int Value) {
 void TGLActor::SetCurrentFrame(int Value) {
   if (Value == currentFrame_) return;
   const int count = FrameCount();
-  if (Value >= count) Value = count - 1;
+  if (Value >= count && !KeepsFramesAsGiven()) Value = count - 1;
   if (Value < 0) Value = 0;
   currentFrame_ = Value;
   currentFrameDelta_ = 0;
-  if (animationMode_ == aamPlayOnce && currentFrame_ == endFrame_)
+  const int start = UsedStartFrame(), end = UsedEndFrame();
+  if (animationMode_ == aamPlayOnce && currentFrame_ == end)
     animationMode_ = aamNone;
-  else if (animationMode_ == aamBounceForward && currentFrame_ == endFrame_)
+  else if (animationMode_ == aamBounceForward && currentFrame_ == end)
     animationMode_ = aamBounceBackward;
-  else if (animationMode_ == aamBounceBackward && currentFrame_ == startFrame_)
+  else if (animationMode_ == aamBounceBackward && currentFrame_ == start)
     animationMode_ = aamBounceForward;
   StructureChanged();
   if (OnFrameChanged) OnFrameChanged(this);
 }
 
 int TGLActor::NextFrameIndex() const {
-  if (targetSmoothAnimation_ && animationMode_ != aamExternal) return targetSmoothAnimation_->StartFrame();
+  // Frame numbers kept beyond the frames there are count as the last one.
+  const int last = LastFrame();
+  if (targetSmoothAnimation_ && animationMode_ != aamExternal)
+    return std::clamp(targetSmoothAnimation_->StartFrame(), 0, last);
+  const int start = UsedStartFrame(), end = UsedEndFrame();
+  const int current = std::clamp(currentFrame_, 0, last);
   switch (animationMode_) {
     case aamNone:
-    case aamPlayOnce: return std::min(currentFrame_ + 1, endFrame_);
+    case aamPlayOnce: return std::min(current + 1, end);
     case aamLoop:
     case aamBounceForward: {
-      int result = currentFrame_ + 1;
-      if (result > endFrame_) {
-        result = startFrame_ + (result - endFrame_ - 1);
-        if (result > endFrame_) result = endFrame_;
+      int result = current + 1;
+      if (result > end) {
+        result = start + (result - end - 1);
+        if (result > end) result = end;
       }
       return result;
     }
     case aamBounceBackward:
     case aamLoopBackward: {
-      int result = currentFrame_ - 1;
-      if (result < startFrame_) {
-        result = endFrame_ - (startFrame_ - result - 1);
-        if (result < startFrame_) result = startFrame_;
+      int result = current - 1;
+      if (result < start) {
+        result = end - (start - result - 1);
+        if (result < start) result = start;
       }
       return result;
     }
-    case aamExternal: return currentFrame_;
+    case aamExternal: return current;
   }
-  return currentFrame_;
+  return current;
 }
 
 void TGLActor::NextFrame(int N) {
   while (N > 0) {
     SetCurrentFrame(NextFrameIndex());
     --N;
-    if (OnEndFrameReached && currentFrame_ == endFrame_) OnEndFrameReached(this);
-    if (OnStartFrameReached && currentFrame_ == startFrame_) OnStartFrameReached(this);
+    if (OnEndFrameReached && currentFrame_ == UsedEndFrame()) OnEndFrameReached(this);
+    if (OnStartFrameReached && currentFrame_ == UsedStartFrame()) OnStartFrameReached(this);
   }
 }
 
@@ -304,8 +331,14 @@ void TGLActor::SwitchToAnimation(TActorAnimation* AnAnimation, bool Smooth) {
     return;
   }
   SetReference(AnAnimation->Reference());
-  SetStartFrame(AnAnimation->StartFrame());
-  SetEndFrame(AnAnimation->EndFrame());
+  int start = AnAnimation->StartFrame(), end = AnAnimation->EndFrame();
+  if (!KeepsFramesAsGiven()) {
+    // An animation kept beyond the frames there are plays the frames it can.
+    start = std::clamp(start, 0, LastFrame());
+    end = std::clamp(end, start, LastFrame());
+  }
+  SetStartFrame(start);
+  SetEndFrame(end);
   SetCurrentFrame(startFrame_);
 }
 
@@ -363,9 +396,23 @@ void TGLActor::Notification(TComponent* AComponent, TOperation Operation) {
 
 void TGLActor::LoadFromStream(const std::string& FileName, TStream* Stream) {
   if (FileName.empty()) return;
-  targetSmoothAnimation_ = nullptr;
-  animations_->Clear();
-  inherited::LoadFromStream(FileName, Stream);
+  // The actor's animations stay unless the file brings its own (a format appends them); a
+  // refused file leaves them as they were.
+  const int own = animations_->Count();
+  auto dropAnimations = [this](int From, int Count) {
+    for (int i = 0; i < Count; ++i) {
+      if (targetSmoothAnimation_ == animations_->Items(From)) targetSmoothAnimation_ = nullptr;
+      animations_->Delete(From);
+    }
+  };
+  try {
+    TRestore<bool> loading(meshLoading_, true);
+    inherited::LoadFromStream(FileName, Stream);
+  } catch (...) {
+    dropAnimations(own, animations_->Count() - own);
+    throw;
+  }
+  if (animations_->Count() > own) dropAnimations(0, own);
 }
 
 void TGLActor::BuildList(TRenderContextInfo& rci) {
@@ -421,7 +468,7 @@ void TGLActor::BuildList(TRenderContextInfo& rci) {
 
 void TGLActor::DoProgress(const TProgressTimes& progressTime) {
   inherited::DoProgress(progressTime);
-  if (animationMode_ == aamNone || interval_ <= 0 || startFrame_ == endFrame_ || FrameCount() < 2) return;
+  if (animationMode_ == aamNone || interval_ <= 0 || FrameCount() < 2 || UsedStartFrame() == UsedEndFrame()) return;
   currentFrameDelta_ += float(progressTime.deltaTime * 1000.0 / interval_);
   if (currentFrameDelta_ >= 1) {
     if (targetSmoothAnimation_) {

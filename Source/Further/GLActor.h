@@ -36,7 +36,8 @@ class TActorAnimation : public TCollectionItem {
 
   const std::string& Name() const noexcept { return name_; }
   void SetName(const std::string& Value) { name_ = Value; }
-  // Clamped to the frames of Reference; pulls EndFrame up / pushes StartFrame down.
+  // Clamped to the frames of Reference (kept as given while there are none or the actor is
+  // being loaded); pulls EndFrame up / pushes StartFrame down.
   int StartFrame() const noexcept { return startFrame_; }
   void SetStartFrame(int Value);
   int EndFrame() const noexcept { return endFrame_; }
@@ -47,6 +48,7 @@ class TActorAnimation : public TCollectionItem {
 
  private:
   int FrameCount() const;
+  bool KeepsFramesAsGiven() const;
   std::string name_;
   int startFrame_ = 0;
   int endFrame_ = 0;
@@ -142,6 +144,9 @@ class TGLActor : public TGLBaseMesh {
 
   // By Reference: the morph targets or the skeleton frames; none for aarNone.
   int FrameCount() const;
+  // While the stored form or a mesh file is being read. Then, and while there are no frames,
+  // the frame setters keep the numbers as given; they are clamped to the frames where used.
+  bool LoadUnderWay() const;
   int NextFrameIndex() const;
   void NextFrame(int N = 1);
   void AllFrames();
@@ -152,6 +157,7 @@ class TGLActor : public TGLBaseMesh {
   void RegisterControler(TGLBaseAnimationControler* AControler);
   void UnRegisterControler(TGLBaseAnimationControler* AControler);
 
+  // The animations stay unless the file brings its own.
   void LoadFromStream(const std::string& FileName, TStream* Stream) override;
   void BuildList(TRenderContextInfo& rci) override;
   void DoProgress(const TProgressTimes& progressTime) override;
@@ -159,6 +165,12 @@ class TGLActor : public TGLBaseMesh {
   void Notification(TComponent* AComponent, TOperation Operation) override;
 
  private:
+  bool KeepsFramesAsGiven() const;
+  int LastFrame() const;
+  int UsedStartFrame() const;
+  int UsedEndFrame() const;
+
+  bool meshLoading_ = false;
   int startFrame_ = 0;
   int endFrame_ = 0;
   int currentFrame_ = 0;

@@ -105,15 +105,32 @@ std::unique_ptr<TVectorFile> TGLBaseMesh::CreateVectorFile(const std::string& Fi
 
 void TGLBaseMesh::PrepareVectorFile(TVectorFile* AFile) { AFile->SetNormalsOrientation(normalsOrientation_); }
 
-void TGLBaseMesh::LoadData(const std::string& FileName, TStream* Stream) {
+void TGLBaseMesh::LoadData(const std::string& FileName, TStream* Stream, TMeshObjectList* Into,
+                           TSkeleton* IntoSkeleton) {
   std::unique_ptr<TVectorFile> file = CreateVectorFile(FileName);
+  file->SetTarget(Into, IntoSkeleton);
   TGLSceneGraph* scene = Scene();
   if (scene) scene->BeginUpdate();
+  // A failure to end the update fails the load: the caller keeps what it had.
   TScopeExit endUpdate([scene] {
     if (scene) scene->EndUpdate();
   });
   file->LoadFromStream(Stream);
 }
+
+namespace {
+
+// Hands every mesh object of From to To, in order.
+void MoveMeshObjects(TMeshObjectList* From, TMeshObjectList* To) {
+  while (From->Count() > 0) {
+    TMeshObject* mo = (*From)[0];
+    From->Delete(0);
+    mo->SetOwner(To);
+    To->Add(mo);
+  }
+}
+
+}  // namespace
 
 void TGLBaseMesh::LoadFromFile(const std::string& FileName) {
   if (FileName.empty()) return;
@@ -123,16 +140,24 @@ void TGLBaseMesh::LoadFromFile(const std::string& FileName) {
 
 void TGLBaseMesh::LoadFromStream(const std::string& FileName, TStream* Stream) {
   if (FileName.empty()) return;
-  meshObjects_->Clear();
-  skeleton_->Clear();
-  try {
-    LoadData(FileName, Stream);
-  } catch (...) {
-    // A half-read mesh is not kept: the mesh stays empty.
-    meshObjects_->Clear();
-    StructureChanged();
-    throw;
+  // The file is read into lists of its own and replaces what the mesh holds only once it is
+  // read whole: an unknown extension or a broken file leaves the mesh as it was.
+  TSkeleton loadedSkeleton(this);  // outlives the objects that may bind to it
+  TMeshObjectList loaded(this);
+  loaded.SetSkeleton(&loadedSkeleton);
+  loadedSkeleton.SetMeshObjects(&loaded);
+  LoadData(FileName, Stream, &loaded, &loadedSkeleton);
+  // The skeleton first: it is the step that can still fail (a copy through its archive).
+  if (loadedSkeleton.RootBones()->Count() > 0 || loadedSkeleton.Frames()->Count() > 0 ||
+      loadedSkeleton.Colliders()->Count() > 0) {
+    skeleton_->LoadFromString(loadedSkeleton.SaveToString());
+    skeleton_->RootBones()->PrepareGlobalMatrices();
+  } else {
+    skeleton_->Clear();
   }
+  DropMaterialLibraryCache();
+  meshObjects_->Clear();
+  MoveMeshObjects(&loaded, meshObjects_.get());
   PerformAutoScaling();
   PerformAutoCentering();
   PrepareMesh();
@@ -158,16 +183,10 @@ void TGLBaseMesh::AddDataFromFile(const std::string& FileName) {
 void TGLBaseMesh::AddDataFromStream(const std::string& FileName, TStream* Stream) {
   if (FileName.empty()) return;
   // The format reads into a list of its own, so that what is there is kept.
-  TGLFreeForm scratch(nullptr);
-  scratch.SetNormalsOrientation(normalsOrientation_);
-  scratch.LoadData(FileName, Stream);
-  TMeshObjectList* added = scratch.MeshObjects();
-  while (added->Count() > 0) {
-    TMeshObject* mo = (*added)[0];
-    added->Delete(0);
-    mo->SetOwner(meshObjects_.get());
-    meshObjects_->Add(mo);
-  }
+  TMeshObjectList added(this);
+  added.SetSkeleton(skeleton_.get());
+  LoadData(FileName, Stream, &added, skeleton_.get());
+  MoveMeshObjects(&added, meshObjects_.get());
   meshObjects_->Prepare();
   PrepareMesh();
 }

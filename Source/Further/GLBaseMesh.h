@@ -47,8 +47,9 @@ class TGLBaseMesh : public TGLSceneObject {
   bool OverlaySkeleton() const noexcept { return overlaySkeleton_; }
   void SetOverlaySkeleton(bool Value);
 
-  // Nothing for an empty name. Loading replaces the mesh objects and the skeleton; an unknown
-  // extension raises EInvalidVectorFile.
+  // Nothing for an empty name. Loading replaces the mesh objects and the skeleton once the
+  // whole file is read; an unknown extension (EInvalidVectorFile), a broken file or a failing
+  // end of the scene's update raises and leaves them as they were.
   void LoadFromFile(const std::string& FileName);
   virtual void LoadFromStream(const std::string& FileName, TStream* Stream);
   void SaveToFile(const std::string& FileName);
@@ -82,7 +83,8 @@ class TGLBaseMesh : public TGLSceneObject {
 
  private:
   std::unique_ptr<TVectorFile> CreateVectorFile(const std::string& FileName);
-  void LoadData(const std::string& FileName, TStream* Stream);
+  // The format of FileName reads Stream into the given lists, inside an update of the scene.
+  void LoadData(const std::string& FileName, TStream* Stream, TMeshObjectList* Into, TSkeleton* IntoSkeleton);
 
   std::unique_ptr<TMeshObjectList> meshObjects_;
   std::unique_ptr<TSkeleton> skeleton_;

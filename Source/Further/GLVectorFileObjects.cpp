@@ -55,7 +55,9 @@ TVectorFile::TVectorFile(TPersistent* AOwner) : TDataFile(AOwner), mesh_(nullptr
   mesh_ = static_cast<TGLBaseMesh*>(AOwner);
 }
 
-TMeshObjectList* TVectorFile::MeshObjects() const { return mesh_->MeshObjects(); }
+TMeshObjectList* TVectorFile::MeshObjects() const { return target_ ? target_ : mesh_->MeshObjects(); }
+
+TSkeleton* TVectorFile::Skeleton() const { return targetSkeleton_ ? targetSkeleton_ : mesh_->Skeleton(); }
 
 void TGLGLSMVectorFile::LoadFromStream(TStream* Stream) { MeshObjects()->LoadFromStream(Stream); }
 

@@ -21,14 +21,23 @@ class TVectorFile : public TDataFile {
   TGLBaseMesh* Owner() const noexcept { return mesh_; }
   int NormalsOrientation() const noexcept { return normalsOrientation_; }
   void SetNormalsOrientation(int Value) noexcept { normalsOrientation_ = Value; }
+  // Lists a load fills in place of the owner's (nullptr: the owner's), so that the owner can
+  // keep what it holds until the whole file is read.
+  void SetTarget(TMeshObjectList* AMeshObjects, TSkeleton* ASkeleton) noexcept {
+    target_ = AMeshObjects;
+    targetSkeleton_ = ASkeleton;
+  }
 
  protected:
-  // The mesh objects loaded or saved (the owner's).
+  // The mesh objects and the skeleton loaded or saved: the target's, else the owner's.
   TMeshObjectList* MeshObjects() const;
+  TSkeleton* Skeleton() const;
 
  private:
   TGLBaseMesh* mesh_;
   int normalsOrientation_ = 0;
+  TMeshObjectList* target_ = nullptr;
+  TSkeleton* targetSkeleton_ = nullptr;
 };
 
 // The archive of the owner's mesh-object list.

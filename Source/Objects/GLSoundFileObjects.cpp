@@ -109,7 +109,9 @@ void TGLWAVFile::LoadFromStream(TStream* Stream) {
 
   const std::int64_t end = start + total;
   TWaveFormatEx fmt;
+  std::uint32_t encoding = 0;
   std::int64_t offset = 0;
+  std::int64_t dataSize = 0;  // no data chunk, no samples
   std::int64_t pos = start + 12;
   // Walk the chunks while a whole chunk header lies inside the file.
   while (end - pos >= 8) {
@@ -126,6 +128,16 @@ void TGLWAVFile::LoadFromStream(TStream* Stream) {
         fmt = rec;
         pos += n;
         skip = size - n;
+        encoding = fmt.wFormatTag;
+        // The extensible record names the encoding in the first field of its sub-format: after
+        // the valid bits (2 bytes) and the channel mask (4 bytes).
+        if (fmt.wFormatTag == kWaveFormatExtensible && n == 18 && skip >= 10 && end - pos >= 10) {
+          std::uint8_t ext[10];
+          if (!readAt(ext, 10)) break;
+          pos += 10;
+          skip -= 10;
+          encoding = LE32(ext + 6);
+        }
       }
     } else if (std::memcmp(hdr, "fact", 4) == 0) {
       if (fmt.wFormatTag == 2 && size >= 4 && end - pos >= 4) {
@@ -135,7 +147,9 @@ void TGLWAVFile::LoadFromStream(TStream* Stream) {
         skip = size - 4;
       }
     } else if (std::memcmp(hdr, "data", 4) == 0) {
+      // The samples are the chunk's bytes, not what follows it (sound editors append chunks).
       offset = pos - start;
+      dataSize = std::min(size, end - pos);
       break;
     }
     skip += size & 1;  // chunks are padded to an even length
@@ -149,7 +163,9 @@ void TGLWAVFile::LoadFromStream(TStream* Stream) {
   ValueEncoding::ReadExact(*Stream, bytes.data(), total);
 
   waveFormat_ = fmt;
+  encoding_ = encoding;
   dataOffset_ = static_cast<int>(offset);
+  dataSize_ = static_cast<int>(dataSize);
   data_ = std::move(bytes);
   Sampling()->SetFrequency(ClampToInt(fmt.nSamplesPerSec));
   Sampling()->SetNbChannels(fmt.nChannels);
@@ -162,20 +178,40 @@ void TGLWAVFile::SaveToStream(TStream* Stream) {
 
 const std::uint8_t* TGLWAVFile::FileBytes() const { return data_.empty() ? nullptr : data_.data(); }
 
-const std::uint8_t* TGLWAVFile::SampleData() const { return data_.empty() ? nullptr : data_.data() + dataOffset_; }
+const std::uint8_t* TGLWAVFile::SampleData() const { return dataSize_ > 0 ? data_.data() + dataOffset_ : nullptr; }
 
-int TGLWAVFile::SampleByteCount() const { return static_cast<int>(data_.size()) - dataOffset_; }
+int TGLWAVFile::SampleByteCount() const { return dataSize_; }
 
-bool TGLWAVFile::PlayFromMemory() {
-  if (data_.empty() || waveFormat_.wFormatTag != 1) return false;
+std::string TGLWAVFile::UnplayableReason() const {
+  if (encoding_ == kWaveFormatPcm) return {};
+  return "WAV sample encoding " + std::to_string(encoding_) + " cannot be played: only PCM samples are";
+}
+
+void TGLWAVFile::PlayOnWaveDevice() {
+  const std::string reason = UnplayableReason();
+  RTL_ASSERT(dataSize_ == 0 || reason.empty(), reason);
+  inherited::PlayOnWaveDevice();
+}
+
+bool TGLWAVFile::PlayFromMemory(std::string* ErrorText) {
+  if (dataSize_ == 0) {
+    if (ErrorText) *ErrorText = "WAV file holds no samples";
+    return false;
+  }
+  if (std::string reason = UnplayableReason(); !reason.empty()) {
+    if (ErrorText) *ErrorText = std::move(reason);
+    return false;
+  }
   TPcmFormat fmt{waveFormat_.nSamplesPerSec, waveFormat_.nChannels, waveFormat_.wBitsPerSample};
-  return PlayOrExplain(fmt, SampleData(), SampleByteCount(), nullptr);
+  return PlayOrExplain(fmt, SampleData(), SampleByteCount(), ErrorText);
 }
 
 void TGLWAVFile::CopyDataFrom(const TGLSoundFile& Source) {
   const auto& src = static_cast<const TGLWAVFile&>(Source);
   waveFormat_ = src.waveFormat_;
+  encoding_ = src.encoding_;
   dataOffset_ = src.dataOffset_;
+  dataSize_ = src.dataSize_;
   data_ = src.data_;
 }
 

@@ -102,7 +102,8 @@ class TGLWAVFile : public TGLSoundFile {
 
   TDataFileCapabilities Capabilities() const override { return {dfcRead, dfcWrite}; }
   // Reads a RIFF-WAVE file from the stream position: "RIFF required" and "RIFF-WAVE required"
-  // are assertion failures. The bytes kept are the RIFF file as far as it is present.
+  // are assertion failures. The bytes kept are the RIFF file as far as it is present; the
+  // samples are the bytes of its "data" chunk that are present (none without that chunk).
   void LoadFromStream(TStream* Stream) override;
   void SaveToStream(TStream* Stream) override;
 
@@ -112,17 +113,29 @@ class TGLWAVFile : public TGLSoundFile {
   int SampleByteCount() const override;
 
   const TWaveFormatEx& WaveFormat() const noexcept { return waveFormat_; }
+  // The sample encoding: the format tag, or for an extensible record the one its sub-format
+  // names (1 = PCM, the only one played).
+  std::uint32_t SampleEncoding() const noexcept { return encoding_; }
   int DataOffset() const noexcept { return dataOffset_; }
-  // Plays the whole file asynchronously; false when the data is empty, not PCM or the output
-  // refuses it.
-  bool PlayFromMemory();
+  // Samples in an encoding other than PCM are an assertion failure that says so.
+  void PlayOnWaveDevice() override;
+  // Plays the samples asynchronously; false with the reason in ErrorText when there are none,
+  // they are not PCM or the output refuses them.
+  bool PlayFromMemory(std::string* ErrorText = nullptr);
 
  protected:
   void CopyDataFrom(const TGLSoundFile& Source) override;
 
  private:
+  static constexpr std::uint16_t kWaveFormatExtensible = 0xFFFE;
+  static constexpr std::uint32_t kWaveFormatPcm = 1;
+  // Empty when the samples can be played as PCM.
+  std::string UnplayableReason() const;
+
   TWaveFormatEx waveFormat_;
+  std::uint32_t encoding_ = 0;
   int dataOffset_ = 0;
+  int dataSize_ = 0;
   std::vector<std::uint8_t> data_;
 };
 

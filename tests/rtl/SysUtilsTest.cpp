@@ -319,6 +319,70 @@ TEST(NestingLevel, CountsTheScopeAndRefusesALevelBeyondTheLimit) {
   EXPECT_EQ(depth, 0);
 }
 
+TEST(ScopeExit, AFailingCleanupIsToldUnlessAnotherExceptionIsLeaving) {
+  const auto failing = [](int& runs) {
+    return [&runs] {
+      ++runs;
+      throw EConvertError("cleanup failed");
+    };
+  };
+  int runs = 0;
+  // The normal way out: what the cleanup raises leaves the scope.
+  try {
+    { TScopeExit guard(failing(runs)); }
+    ADD_FAILURE() << "no exception";
+  } catch (const EConvertError& e) {
+    EXPECT_EQ(e.Message(), "cleanup failed");
+  }
+  EXPECT_EQ(runs, 1);
+
+  // Unwinding: the exception that leaves the scope goes on, the cleanup still runs.
+  try {
+    TScopeExit guard(failing(runs));
+    throw std::runtime_error("the first failure");
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "the first failure");
+  }
+  EXPECT_EQ(runs, 2);
+
+  // Made inside a destructor that runs while an exception unwinds: its own scope is left the
+  // normal way, so its failure reaches the destructor (which handles it here).
+  struct TTidy {
+    int& runs;
+    std::string* out;
+    ~TTidy() {
+      try {
+        TScopeExit inner([this] {
+          ++runs;
+          throw EConvertError("inner cleanup failed");
+        });
+      } catch (const EConvertError& e) {
+        *out = e.Message();
+      }
+    }
+  };
+  std::string seen;
+  try {
+    TTidy tidy{runs, &seen};
+    throw std::runtime_error("outer");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_EQ(runs, 3);
+  EXPECT_EQ(seen, "inner cleanup failed");
+
+  // A cleanup that succeeds runs once on either way out.
+  int clean = 0;
+  {
+    TScopeExit guard([&clean] { ++clean; });
+  }
+  try {
+    TScopeExit guard([&clean] { ++clean; });
+    throw std::runtime_error("x");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_EQ(clean, 2);
+}
+
 TEST(OSError, CarriesCodeAndText) {
   try {
     RaiseLastOSError(2);

@@ -61,11 +61,13 @@ TEST_F(ActorTest, FrameNumbersStayWithinTheFramesOfTheReference) {
   actor.SetAnimationMode(aamLoop);
   TGLRecorder rec;
   TRenderContextInfo rci;
-  // No reference: no frames; ticks and drawing go on.
+  // No reference: no frames. The numbers are kept (there is nothing to clamp them to) and
+  // count as frame 0 where used; ticks and drawing go on.
   actor.SetReference(aarNone);
   EXPECT_EQ(actor.FrameCount(), 0);
-  EXPECT_EQ(actor.CurrentFrame(), 0);
-  EXPECT_EQ(actor.EndFrame(), 0);
+  EXPECT_EQ(actor.CurrentFrame(), 4);
+  EXPECT_EQ(actor.EndFrame(), 4);
+  EXPECT_EQ(actor.NextFrameIndex(), 0);
   EXPECT_NO_THROW(Tick(actor, 1));
   EXPECT_NO_THROW(actor.BuildList(rci));
 
@@ -248,11 +250,136 @@ TEST_F(ActorTest, AnimationsAndControllers) {
   EXPECT_EQ(actor.ControlerCount(), 0);  // a freed controller leaves the actor
   EXPECT_THROW(actor.UnRegisterControler(nullptr), EAssertionFailed);
 
-  // Loading clears the animations.
+  // A mesh file that brings no animations leaves the actor's own.
   TStringStream s(actor.MeshObjects()->SaveToString());
   actor.LoadFromStream("a.glsm", &s);
-  EXPECT_EQ(actor.Animations()->Count(), 0);
+  ASSERT_EQ(actor.Animations()->Count(), 1);
+  EXPECT_EQ(actor.Animations()->Items(0), walk);
+  EXPECT_EQ(walk->StartFrame(), 2);
+  EXPECT_EQ(walk->EndFrame(), 9);
   EXPECT_EQ(actor.FrameCount(), 10);
+}
+
+// A format that brings one mesh object of Frames targets and, when the stream says so, an
+// animation of its own.
+class TAnimatedMeshFile : public TVectorFile {
+  RTL_CLASS(TAnimatedMeshFile, TVectorFile)
+ public:
+  explicit TAnimatedMeshFile(TPersistent* AOwner) : TVectorFile(AOwner) {}
+  TDataFileCapabilities Capabilities() const override { return {dfcRead}; }
+  void LoadFromStream(TStream* Stream) override {
+    auto* mo = new TMorphableMeshObject(MeshObjects());
+    mo->Vertices()->Add(0, 0, 0);
+    for (int k = 0; k < 6; ++k) (new TMeshMorphTarget(mo->MorphTargets()))->Vertices()->Add(float(k), 0, 0);
+    TActorAnimation* jump = static_cast<TGLActor*>(Owner())->Animations()->Add();
+    jump->SetName("jump");
+    jump->SetStartFrame(1);
+    jump->SetEndFrame(4);
+    if (Stream->Size() == 0) throw EReadError("cut short");
+  }
+};
+
+void StoreAndRead(TComponent* From, TComponent* To) {
+  TMemoryStream ms;
+  {
+    TWriter w(&ms);
+    w.WriteRootComponent(From);
+  }
+  ms.SetPosition(0);
+  TReader r(&ms);
+  r.ReadRootComponent(To);
+}
+
+TEST_F(ActorTest, AnimationsAndFramesSurviveTheStoredFormAndTheMeshLoad) {
+  // A 10-frame morph actor playing 2 .. 8 with an animation "walk" 3 .. 7.
+  TGLActor actor(nullptr);
+  AddMorphFrames(actor, 10);
+  TActorAnimation* walk = actor.Animations()->Add();
+  walk->SetName("walk");
+  walk->SetStartFrame(3);
+  walk->SetEndFrame(7);
+  actor.SetEndFrame(8);
+  actor.SetStartFrame(2);
+  TStringStream meshFile("");
+  actor.SaveToStream("walk.glsm", &meshFile);
+
+  // Read back: the mesh is not part of the stored form, the frame numbers are.
+  TGLActor copy(nullptr);
+  StoreAndRead(&actor, &copy);
+  EXPECT_EQ(copy.FrameCount(), 0);
+  EXPECT_EQ(copy.StartFrame(), 2);
+  EXPECT_EQ(copy.EndFrame(), 8);
+  EXPECT_EQ(copy.CurrentFrame(), 2);
+  ASSERT_EQ(copy.Animations()->Count(), 1);
+  EXPECT_EQ(copy.Animations()->Items(0)->StartFrame(), 3);
+  EXPECT_EQ(copy.Animations()->Items(0)->EndFrame(), 7);
+
+  // Then its mesh: the animations stay, and play.
+  meshFile.SetPosition(0);
+  copy.LoadFromStream("walk.glsm", &meshFile);
+  EXPECT_EQ(copy.FrameCount(), 10);
+  ASSERT_EQ(copy.Animations()->Count(), 1);
+  EXPECT_EQ(copy.Animations()->Items(0)->Name(), "walk");
+  EXPECT_EQ(copy.Animations()->Items(0)->StartFrame(), 3);
+  EXPECT_EQ(copy.Animations()->Items(0)->EndFrame(), 7);
+  EXPECT_EQ(copy.StartFrame(), 2);
+  EXPECT_EQ(copy.EndFrame(), 8);
+  copy.SwitchToAnimation("walk");
+  copy.SetAnimationMode(aamLoop);
+  Tick(copy, 0.5);
+  EXPECT_EQ(copy.CurrentFrame(), 3);  // 3 + 5 frames, looped over 3 .. 7
+
+  // Read over an actor whose mesh has fewer frames: kept while reading, clamped where used.
+  TGLActor small(nullptr);
+  AddMorphFrames(small, 5);
+  StoreAndRead(&actor, &small);
+  EXPECT_EQ(small.EndFrame(), 8);
+  EXPECT_EQ(small.Animations()->Items(0)->EndFrame(), 7);
+  small.SwitchToAnimation("walk");
+  EXPECT_EQ(small.StartFrame(), 3);
+  EXPECT_EQ(small.EndFrame(), 4);
+  small.SetAnimationMode(aamLoop);
+  small.SetCurrentFrame(4);
+  EXPECT_EQ(small.NextFrameIndex(), 3);
+
+  // Animations defined in code before any mesh are kept as given through the load.
+  TGLActor early(nullptr);
+  TActorAnimation* run = early.Animations()->Add();
+  run->SetName("run");
+  run->SetStartFrame(3);
+  run->SetEndFrame(7);
+  EXPECT_EQ(run->StartFrame(), 3);
+  EXPECT_EQ(run->EndFrame(), 7);
+  meshFile.SetPosition(0);
+  early.LoadFromStream("walk.glsm", &meshFile);
+  ASSERT_EQ(early.Animations()->Count(), 1);
+  EXPECT_EQ(early.Animations()->Items(0), run);
+  EXPECT_EQ(run->EndFrame(), 7);
+}
+
+TEST_F(ActorTest, AMeshFileWithAnimationsReplacesTheActorsOwn) {
+  if (!GetVectorFileFormats()->FindExt("animated"))
+    RegisterVectorFileFormat("animated", "Animated mesh", TAnimatedMeshFile::StaticClass());
+  TGLActor actor(nullptr);
+  TActorAnimation* walk = actor.Animations()->Add();
+  walk->SetName("walk");
+  actor.SwitchToAnimation(0, true);
+  // Refused half-way: the animation it brought goes, the actor's own stays.
+  TStringStream empty("");
+  EXPECT_THROW(actor.LoadFromStream("a.animated", &empty), EReadError);
+  ASSERT_EQ(actor.Animations()->Count(), 1);
+  EXPECT_EQ(actor.Animations()->Items(0), walk);
+  EXPECT_EQ(actor.TargetSmoothAnimation(), walk);
+  EXPECT_EQ(actor.FrameCount(), 0);
+  // Read whole: the file's animations replace the actor's.
+  TStringStream some("x");
+  actor.LoadFromStream("a.animated", &some);
+  ASSERT_EQ(actor.Animations()->Count(), 1);
+  EXPECT_EQ(actor.Animations()->Items(0)->Name(), "jump");
+  EXPECT_EQ(actor.Animations()->Items(0)->StartFrame(), 1);
+  EXPECT_EQ(actor.Animations()->Items(0)->EndFrame(), 4);
+  EXPECT_EQ(actor.TargetSmoothAnimation(), nullptr);
+  EXPECT_EQ(actor.FrameCount(), 6);
 }
 
 TEST_F(ActorTest, PublishedPropertiesRoundTripThroughTheStoredForm) {
@@ -282,7 +409,12 @@ TEST_F(ActorTest, PublishedPropertiesRoundTripThroughTheStoredForm) {
   actor.SetNormalsOrientation(mnoInvert);
   actor.SetUseMeshMaterials(false);
   actor.SetOverlaySkeleton(true);
-  actor.Animations()->Add()->SetName("run");
+  TActorAnimation* run = actor.Animations()->Add();
+  run->SetName("run");
+  run->SetStartFrame(3);  // no skeleton frames yet: kept as given
+  run->SetEndFrame(7);
+  actor.SetEndFrame(8);
+  actor.SetStartFrame(2);
   TGLActor copy(nullptr);
   EXPECT_GT(stored(&actor, &copy), defaultSize);
   EXPECT_EQ(copy.Interval(), 40);
@@ -295,8 +427,13 @@ TEST_F(ActorTest, PublishedPropertiesRoundTripThroughTheStoredForm) {
   EXPECT_EQ(copy.NormalsOrientation(), mnoInvert);
   EXPECT_FALSE(copy.UseMeshMaterials());
   EXPECT_TRUE(copy.OverlaySkeleton());
+  EXPECT_EQ(copy.StartFrame(), 2);
+  EXPECT_EQ(copy.EndFrame(), 8);
+  EXPECT_EQ(copy.CurrentFrame(), 2);
   ASSERT_EQ(copy.Animations()->Count(), 1);
   EXPECT_EQ(copy.Animations()->Items(0)->Name(), "run");
+  EXPECT_EQ(copy.Animations()->Items(0)->StartFrame(), 3);
+  EXPECT_EQ(copy.Animations()->Items(0)->EndFrame(), 7);
 
   TGLFreeForm form(nullptr), formCopy(nullptr);
   form.AutoScaling()->SetY(3);

@@ -84,15 +84,102 @@ TEST_F(GlsmTest, FilesRoundTripAndBrokenFilesLeaveAnEmptyMesh) {
   ASSERT_EQ(loaded.MeshObjects()->Count(), 2);
   EXPECT_EQ((*loaded.MeshObjects())[1]->Owner(), loaded.MeshObjects());
 
-  // A truncated file raises and leaves the mesh empty, not half-read.
+  // A truncated file or an unknown extension raises and leaves the mesh as it was.
+  const std::string before = loaded.MeshObjects()->SaveToString();
   std::string data = source.MeshObjects()->SaveToString();
   TStringStream cut(data.substr(0, data.size() / 2));
   EXPECT_ANY_THROW(loaded.LoadFromStream("cut.glsm", &cut));
-  EXPECT_EQ(loaded.MeshObjects()->Count(), 0);
+  ASSERT_EQ(loaded.MeshObjects()->Count(), 2);
+  EXPECT_EQ(loaded.MeshObjects()->SaveToString(), before);
 
   TStringStream any(data);
   EXPECT_THROW(loaded.LoadFromStream("model.obj", &any), EInvalidVectorFile);
+  EXPECT_EQ(loaded.MeshObjects()->SaveToString(), before);
   loaded.LoadFromFile("");  // nothing
+  EXPECT_EQ(loaded.MeshObjects()->Count(), 2);
+}
+
+// A format that fills one mesh object and a skeleton frame, then fails on an empty stream.
+class TPartlyReadFile : public TVectorFile {
+  RTL_CLASS(TPartlyReadFile, TVectorFile)
+ public:
+  explicit TPartlyReadFile(TPersistent* AOwner) : TVectorFile(AOwner) {}
+  TDataFileCapabilities Capabilities() const override { return {dfcRead}; }
+  void LoadFromStream(TStream* Stream) override {
+    (new TMeshObject(MeshObjects()))->SetName("partly");
+    Skeleton()->Frames()->Add(new TSkeletonFrame);
+    if (Stream->Size() == 0) throw EReadError("cut short");
+  }
+};
+
+// A scene whose change notice fails once, when armed.
+struct TFailingScene : TGLSceneGraph {
+  using TGLSceneGraph::TGLSceneGraph;
+  bool armed = false;
+  void NotifyChange(TObject* Sender) override {
+    if (armed && !IsUpdating()) {
+      armed = false;
+      throw EInvalidOperation("the scene could not take the change");
+    }
+    TGLSceneGraph::NotifyChange(Sender);
+  }
+};
+
+TEST_F(GlsmTest, ARefusedLoadLeavesTheMeshAsItWas) {
+  if (!GetVectorFileFormats()->FindExt("partly"))
+    RegisterVectorFileFormat("partly", "Partly read", TPartlyReadFile::StaticClass());
+  TGLFreeForm source(nullptr);
+  FillTwoTriangles(source);
+  const std::string data = source.MeshObjects()->SaveToString();
+
+  TFailingScene scene(nullptr);
+  auto* mesh = scene.Objects()->AddNewChild<TGLFreeForm>();
+  TStringStream first(data);
+  mesh->LoadFromStream("first.glsm", &first);
+  mesh->Skeleton()->Frames()->Add(new TSkeletonFrame);
+  mesh->Skeleton()->Frames()->Add(new TSkeletonFrame);
+  const std::string before = mesh->MeshObjects()->SaveToString();
+  ASSERT_EQ(mesh->MeshObjects()->Count(), 1);
+
+  // An unknown extension, a truncated file.
+  TStringStream whole(data);
+  EXPECT_THROW(mesh->LoadFromStream("m.obj", &whole), EInvalidVectorFile);
+  EXPECT_EQ(mesh->MeshObjects()->Count(), 1);
+  TStringStream truncated(data.substr(0, data.size() - 9));
+  EXPECT_ANY_THROW(mesh->LoadFromStream("m.glsm", &truncated));
+  EXPECT_EQ(mesh->MeshObjects()->Count(), 1);
+  EXPECT_EQ(mesh->MeshObjects()->SaveToString(), before);
+
+  // A format that fails half-way: neither its mesh object nor its skeleton frame is kept.
+  TStringStream empty("");
+  EXPECT_THROW(mesh->LoadFromStream("m.partly", &empty), EReadError);
+  EXPECT_EQ(mesh->MeshObjects()->SaveToString(), before);
+  EXPECT_EQ(mesh->Skeleton()->Frames()->Count(), 2);
+  EXPECT_THROW(mesh->AddDataFromStream("m.partly", &empty), EReadError);
+  EXPECT_EQ(mesh->MeshObjects()->SaveToString(), before);
+  EXPECT_FALSE(scene.IsUpdating());
+
+  // The scene failing to take the end of the load's update fails the load.
+  scene.armed = true;
+  TGLFreeForm alternative(nullptr);
+  (new TMeshObject(alternative.MeshObjects()))->SetName("alternative");
+  TStringStream other(alternative.MeshObjects()->SaveToString());
+  EXPECT_THROW(mesh->LoadFromStream("other.glsm", &other), EInvalidOperation);
+  EXPECT_FALSE(scene.armed);
+  EXPECT_EQ(mesh->MeshObjects()->SaveToString(), before);
+  EXPECT_FALSE(scene.IsUpdating());
+
+  // Read whole, a load replaces the mesh objects and the skeleton by what the file holds.
+  TStringStream some("x");
+  mesh->LoadFromStream("m.partly", &some);
+  ASSERT_EQ(mesh->MeshObjects()->Count(), 1);
+  EXPECT_EQ((*mesh->MeshObjects())[0]->Name(), "partly");
+  EXPECT_EQ((*mesh->MeshObjects())[0]->Owner(), mesh->MeshObjects());
+  EXPECT_EQ(mesh->Skeleton()->Frames()->Count(), 1);
+  TStringStream again(data);
+  mesh->LoadFromStream("again.glsm", &again);
+  EXPECT_EQ(mesh->MeshObjects()->SaveToString(), data);
+  EXPECT_EQ(mesh->Skeleton()->Frames()->Count(), 0);
 }
 
 TEST_F(GlsmTest, AutoCenteringScalingDimensionsAndRayCast) {

@@ -35,6 +35,22 @@ std::string Fmt(std::uint16_t tag, std::uint16_t ch, std::uint32_t rate, std::ui
   Put16(b, bits);
   return Chunk("fmt ", b);
 }
+// A 40-byte extensible format chunk, stereo 48 kHz, whose sub-format names Encoding.
+std::string Extensible(std::uint32_t Encoding, std::uint16_t bits) {
+  std::string b;
+  Put16(b, 0xFFFE);
+  Put16(b, 2);
+  Put32(b, 48000);
+  Put32(b, 48000u * 2 * bits / 8);
+  Put16(b, std::uint16_t(2 * bits / 8));
+  Put16(b, bits);
+  Put16(b, 22);    // extra size
+  Put16(b, bits);  // valid bits
+  Put32(b, 3);     // channel mask: front left and right
+  Put32(b, Encoding);
+  b += std::string("\x00\x00\x10\x00\x80\x00\x00\xAA\x00\x38\x9B\x71", 12);
+  return Chunk("fmt ", b);
+}
 std::string Riff(const std::string& chunks) {
   std::string s = "RIFF";
   Put32(s, static_cast<std::uint32_t>(chunks.size() + 4));
@@ -92,6 +108,23 @@ TEST(SoundFileWav, ChunkWalk) {
   EXPECT_EQ(LoadWav(Riff(Fmt(2, 1, 8000, 4) + fact + Chunk("data", "q")))->SampleByteCount(), 1);
 }
 
+TEST(SoundFileWav, SamplesAreTheDataChunkNotWhatFollowsIt) {
+  // One second of 16-bit stereo, then a 2,008-byte LIST chunk as sound editors append.
+  const std::string list = Chunk("LIST", std::string(2000, 'L'));
+  ASSERT_EQ(list.size(), 2008u);
+  auto wav = LoadWav(Riff(Fmt(1, 2, 44100, 16) + Chunk("data", std::string(176400, 0)) + list));
+  EXPECT_EQ(wav->FileByteCount(), 44 + 176400 + 2008);
+  EXPECT_EQ(wav->SampleByteCount(), 176400);
+  EXPECT_EQ(wav->SampleCount(), 44100);
+  EXPECT_FLOAT_EQ(wav->DurationSeconds(), 1.0f);
+  // The copy counts the same samples; the saved file keeps the LIST chunk.
+  std::unique_ptr<TGLSoundFile> copy(wav->CreateCopy(nullptr));
+  EXPECT_EQ(copy->SampleByteCount(), 176400);
+  TStringStream out("");
+  wav->SaveToStream(&out);
+  EXPECT_EQ(out.DataString().size(), 44u + 176400u + 2008u);
+}
+
 TEST(SoundFileWav, MalformedInputIsRefusedOrBounded) {
   auto expectAssert = [](const std::string& bytes, const char* text) {
     try {
@@ -105,10 +138,14 @@ TEST(SoundFileWav, MalformedInputIsRefusedOrBounded) {
   expectAssert("RIF", "RIFF required");
   expectAssert(std::string("RIFF\x10\0\0\0AVI ", 12), "RIFF-WAVE required");
 
-  // No data chunk: the whole file counts as sample data, and the walk ends.
-  auto noData = LoadWav(Riff(Fmt(1, 1, 8000, 8)));
+  // No data chunk: no samples (the header and the other chunks are not played as sound).
+  auto noData = LoadWav(Riff(Fmt(1, 1, 8000, 8) + Chunk("LIST", std::string(100, 'i'))));
+  EXPECT_EQ(noData->FileByteCount(), 144);
   EXPECT_EQ(noData->DataOffset(), 0);
-  EXPECT_EQ(noData->SampleByteCount(), noData->FileByteCount());
+  EXPECT_EQ(noData->SampleByteCount(), 0);
+  EXPECT_EQ(noData->SampleCount(), 0);
+  EXPECT_EQ(noData->SampleData(), nullptr);
+  EXPECT_EQ(noData->DurationSeconds(), 0.0f);
 
   // A RIFF size far beyond the bytes present keeps what is there.
   std::string huge = Riff(Fmt(1, 1, 8000, 8) + Chunk("data", "abcd"));
@@ -120,6 +157,14 @@ TEST(SoundFileWav, MalformedInputIsRefusedOrBounded) {
   // A chunk claiming more bytes than exist stops the walk.
   std::string over = Riff(Fmt(1, 1, 8000, 8)) + "LIST\xF0\xFF\xFF\x7F" + "data";
   EXPECT_EQ(LoadWav(over)->DataOffset(), 0);
+  EXPECT_EQ(LoadWav(over)->SampleByteCount(), 0);
+
+  // A data chunk claiming more than the file holds: the samples are the bytes present.
+  std::string cut = Riff(Fmt(1, 2, 8000, 16) + Chunk("data", std::string(400, 's')));
+  cut.resize(cut.size() - 100);
+  auto c = LoadWav(cut);
+  EXPECT_EQ(c->SampleByteCount(), 300);
+  EXPECT_EQ(c->SampleCount(), 75);
 
   // A failed load leaves the object as it was.
   auto keep = LoadWav(Riff(Fmt(1, 1, 8000, 8) + Chunk("data", "zz")));
@@ -196,6 +241,26 @@ TEST(SoundFilePlayback, PcmPlaysOnTheOutputAndOddFormatsFail) {
   auto adpcm = LoadWav(Riff(Fmt(2, 1, 8000, 4) + Chunk("data", "ab")));
   EXPECT_FALSE(adpcm->PlayFromMemory());
   EXPECT_THROW(adpcm->PlayOnWaveDevice(), EAssertionFailed);  // 4-bit samples
+
+  // Extensible records: PCM samples play, floating-point ones are refused with the reason.
+  auto pcm24 = LoadWav(Riff(Extensible(1, 24) + Chunk("data", std::string(60, 0))));
+  EXPECT_EQ(pcm24->SampleEncoding(), 1u);
+  std::string why;
+  EXPECT_TRUE(pcm24->PlayFromMemory(&why)) << why;
+  EXPECT_NO_THROW(pcm24->PlayOnWaveDevice());
+  auto float32 = LoadWav(Riff(Extensible(3, 32) + Chunk("data", std::string(80, 0))));
+  EXPECT_EQ(float32->SampleEncoding(), 3u);
+  EXPECT_FALSE(float32->PlayFromMemory(&why));
+  EXPECT_EQ(why, "WAV sample encoding 3 cannot be played: only PCM samples are");
+  try {
+    float32->PlayOnWaveDevice();
+    ADD_FAILURE() << "played";
+  } catch (const EAssertionFailed& e) {
+    EXPECT_NE(std::string(e.what()).find(why), std::string::npos) << e.what();
+  }
+  auto silent = LoadWav(Riff(Fmt(1, 1, 8000, 8)));
+  EXPECT_FALSE(silent->PlayFromMemory(&why));
+  EXPECT_EQ(why, "WAV file holds no samples");
   StopAllSounds();
   SetSoundOutDevice(saved);
 }
