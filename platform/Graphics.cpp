@@ -113,6 +113,19 @@ void TakeAlpha(QImage& image, const uint8_t* d, const BmpHeader& h) {
   }
 }
 
+// The extension of a file name (without the dot), empty when it has none.
+std::string FileExtension(const std::string& fileName) {
+  const std::string native = ToNativePath(fileName);
+  const size_t dot = native.find_last_of('.');
+  const size_t slash = native.find_last_of('/');
+  return dot == std::string::npos || (slash != std::string::npos && dot < slash) ? "" : native.substr(dot + 1);
+}
+
+// Nothing written is better than a file no loader takes.
+[[noreturn]] void RefuseEmptySave(const std::string& fileName) {
+  throw EInvalidGraphic("Cannot save an empty picture as " + fileName);
+}
+
 // Whole stream remainder as bytes.
 std::vector<uint8_t> ReadRest(TStream& stream) {
   const int64_t left = stream.Size() - stream.Position();
@@ -348,6 +361,15 @@ void TGraphic::LoadFromFile(const std::string& fileName) {
 }
 
 void TGraphic::SaveToFile(const std::string& fileName) const {
+  if (Empty()) RefuseEmptySave(fileName);
+  // The file is written in the format its extension names, so that it loads again by that name.
+  const TGraphicClass cls = GraphicClassForExtension(FileExtension(fileName));
+  if (cls && !InheritsFrom(cls)) {
+    const std::unique_ptr<TGraphic> converted = NewGraphic(cls);
+    converted->Assign(const_cast<TGraphic*>(this));
+    converted->SaveToFile(fileName);
+    return;
+  }
   // An existing folder is found whatever the case it is spelled in.
   TFileStream stream(FindFileCaseInsensitive(fileName), fmCreate);
   SaveToStream(stream);
@@ -610,11 +632,7 @@ TBitmap& TPicture::Bitmap() {
 }
 
 void TPicture::LoadFromFile(const std::string& fileName) {
-  const std::string native = ToNativePath(fileName);
-  const size_t dot = native.find_last_of('.');
-  const size_t slash = native.find_last_of('/');
-  const std::string ext =
-      dot == std::string::npos || (slash != std::string::npos && dot < slash) ? "" : native.substr(dot + 1);
+  const std::string ext = FileExtension(fileName);
   const TGraphicClass cls = GraphicClassForExtension(ext);
   if (!cls) throw EInvalidGraphic("Unknown picture file extension (." + ext + ")");
   std::unique_ptr<TGraphic> g = NewGraphic(cls);
@@ -623,7 +641,8 @@ void TPicture::LoadFromFile(const std::string& fileName) {
 }
 
 void TPicture::SaveToFile(const std::string& fileName) const {
-  if (FGraphic) FGraphic->SaveToFile(fileName);
+  if (!FGraphic) RefuseEmptySave(fileName);
+  FGraphic->SaveToFile(fileName);
 }
 
 void TPicture::Assign(TPersistent* source) {

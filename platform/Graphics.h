@@ -189,6 +189,9 @@ class TGraphic : public TPersistent {
   // File names may use "\\" and differ in case from the file and folders on
   // disk (as found by FindFileCaseInsensitive).
   void LoadFromFile(const std::string& fileName);
+  // In the format the file's extension names (a bitmap saved as "x.jpg" is written as JPEG), or
+  // in the graphic's own when the extension names none. An empty graphic raises EInvalidGraphic
+  // and writes nothing.
   void SaveToFile(const std::string& fileName) const;
   // The pixels as an image (top row first); empty for an empty graphic.
   virtual QImage ToImage() const = 0;
@@ -297,6 +300,7 @@ class TPicture : public TPersistent {
   int Height() const { return FGraphic ? FGraphic->Height() : 0; }
   // The graphic class is chosen by the file's extension.
   void LoadFromFile(const std::string& fileName);
+  // As TGraphic::SaveToFile; an empty picture raises EInvalidGraphic.
   void SaveToFile(const std::string& fileName) const;
   void Assign(TPersistent* source) override;
   TNotifyEvent OnChange;

@@ -367,6 +367,58 @@ TEST(GraphicsPicture, LoadsByExtensionAndKeepsItsGraphicOnFailure) {
   EXPECT_EQ(copy.Graphic(), nullptr);
 }
 
+// A picture is written in the format its file's extension names, so that it loads again by that
+// name; an empty one is refused and leaves what the file held.
+TEST(GraphicsPicture, SavedInTheFormatItsExtensionNamesAndNeverEmpty) {
+  QTemporaryDir dir;
+  auto path = [&dir](const char* name) { return dir.filePath(name).toStdString(); };
+  auto head = [](const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::string h(2, '\0');
+    in.read(h.data(), 2);
+    return h;
+  };
+  TPicture jpeg;
+  {
+    TJPEGImage j;
+    j.Assign(SampleBitmap().get());
+    jpeg.SetGraphic(&j);
+  }
+  jpeg.SaveToFile(path("x.bmp"));
+  EXPECT_EQ(head(path("x.bmp")), "BM");
+  TPicture back;
+  back.LoadFromFile(path("x.bmp"));
+  EXPECT_EQ(back.Graphic()->ClassName(), "TBitmap");
+  EXPECT_EQ(back.Width(), 3);
+  EXPECT_EQ(back.Height(), 2);
+
+  SampleBitmap()->SaveToFile(path("y.JPEG"));
+  EXPECT_EQ(head(path("y.JPEG")), "\xFF\xD8");
+  back.LoadFromFile(path("y.JPEG"));
+  EXPECT_EQ(back.Graphic()->ClassName(), "TJPEGImage");
+  EXPECT_EQ(back.Width(), 3);
+
+  // An extension that names no format: the graphic's own.
+  jpeg.SaveToFile(path("z.dat"));
+  EXPECT_EQ(head(path("z.dat")), "\xFF\xD8");
+
+  TPicture empty;
+  try {
+    empty.SaveToFile(path("x.bmp"));
+    ADD_FAILURE() << "an empty picture saved";
+  } catch (const EInvalidGraphic& e) {
+    EXPECT_EQ(e.Message(), "Cannot save an empty picture as " + path("x.bmp"));
+  }
+  empty.Bitmap();  // a graphic of no size
+  EXPECT_THROW(empty.SaveToFile(path("x.bmp")), EInvalidGraphic);
+  EXPECT_THROW(TJPEGImage().SaveToFile(path("x.bmp")), EInvalidGraphic);
+  back.LoadFromFile(path("x.bmp"));
+  EXPECT_EQ(back.Width(), 3);
+  EXPECT_FALSE(QFile::exists(dir.filePath("never.jpg")));
+  EXPECT_THROW(TBitmap().SaveToFile(path("never.jpg")), EInvalidGraphic);
+  EXPECT_FALSE(QFile::exists(dir.filePath("never.jpg")));
+}
+
 TEST(GraphicsPicture, FileNamesMayDifferInCaseAndUseBackslashes) {
   // Stored names spell the pictures folder "Images" or "images" and use "\\".
   QTemporaryDir dir;
