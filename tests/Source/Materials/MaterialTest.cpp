@@ -795,6 +795,39 @@ TEST_F(MaterialLibrary, PicturesOfALoadCountAgainstOneBudget) {
   EXPECT_TRUE(m->TextureEx()->Items(0)->Texture()->Enabled());
 }
 
+// Pictures are decoded only once the whole stream has been read and counted: a load refused
+// further on decodes none of them. A picture whose header passes but whose palette count the
+// decoder refuses shows it: alone it fails the load when decoded; followed by a record past the
+// budget, the budget is what the load is refused for.
+TEST_F(MaterialLibrary, ALoadRefusedFurtherOnDecodesNoPicture) {
+  std::string undecodable(14 + 40 + 8 + 8, '\0');
+  undecodable[0] = 'B', undecodable[1] = 'M';
+  Put32(undecodable, 2, uint32_t(undecodable.size()));
+  Put32(undecodable, 10, 14 + 40 + 8);
+  Put32(undecodable, 14, 40);
+  Put32(undecodable, 18, 2);
+  Put32(undecodable, 22, 2);
+  undecodable[26] = 1, undecodable[28] = 8;
+  Put32(undecodable, 46, 1000);  // colours in the palette: far more than the file holds
+  ASSERT_EQ(TBitmap::CheckedSize(reinterpret_cast<const uint8_t*>(undecodable.data()), undecodable.size()).cx, 2);
+  const std::string wholeBudget = RunLengthPicture(8192, 8192, 8192);
+  auto refusal = [](const std::string& stream) {
+    TGLMaterialLibrary lib(nullptr);
+    TStringStream in(stream);
+    try {
+      lib.LoadFromStream(&in);
+    } catch (const EReadError& e) {
+      return e.Message();
+    }
+    return std::string("loaded");
+  };
+  EXPECT_EQ(refusal(PictureRecords({{"early", undecodable}})),
+            "Picture of material 'early' refused: Bitmap image is not valid: cannot decode");
+  EXPECT_EQ(refusal(PictureRecords({{"early", undecodable}, {"late", wholeBudget}})),
+            "Picture of material 'late' refused: with its 8192 x 8192 texels the pictures of this library load "
+            "would pass 67,108,864 texels (256 MB)");
+}
+
 TEST_F(MaterialLibrary, VersionsDamageAndMerge) {
   TGLMaterialLibrary lib(nullptr);
   TGLLibMaterial* keep = lib.Materials()->Add();
