@@ -917,6 +917,8 @@ void TGLMaterialLibrary::RemoveReferringMaterial(TGLMaterial* material) {
 namespace {
 
 constexpr int LibraryStreamVersion = 2;
+// A picture the budget admits is one the picture reader decodes.
+static_assert(uint64_t(MaxLibraryLoadTexels) * 4 <= MaxPictureBytes);
 
 void WriteRGB(TBinaryWriter& w, const TGLColor* c) { w.Write(c->GetColorPtr(), 12); }
 void WriteRGBA(TBinaryWriter& w, const TGLColor* c) { w.Write(c->GetColorPtr(), 16); }
