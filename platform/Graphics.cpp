@@ -9,6 +9,7 @@
 #include <QFont>
 #include <QFontMetrics>
 #include <QGuiApplication>
+#include <QImageReader>
 #include <QPainter>
 
 #include <algorithm>
@@ -45,6 +46,8 @@ void Put32(uint8_t* p, uint32_t v) {
 
 struct BmpHeader {
   int width = 0, height = 0, bits = 0;
+  uint32_t compression = 0, offBits = 0;
+  bool topDown = false;
 };
 
 // Checks a whole BMP file held in memory before QImage sees it: a known header,
@@ -54,7 +57,7 @@ BmpHeader CheckBmp(const uint8_t* d, size_t n) {
   const uint32_t offBits = Get32(d + 10);
   const uint32_t infoSize = Get32(d + 14);
   BmpHeader h;
-  uint32_t compression = 0;
+  uint32_t& compression = h.compression;
   int64_t height = 0;
   if (infoSize == 12) {
     h.width = Get16(d + 18);
@@ -70,6 +73,7 @@ BmpHeader CheckBmp(const uint8_t* d, size_t n) {
   } else {
     InvalidBitmap("unknown header size " + std::to_string(infoSize));
   }
+  h.topDown = height < 0;
   if (height < 0) height = -height;
   if (h.width <= 0 || height <= 0 || h.width > MaxPictureSide || height > MaxPictureSide) InvalidBitmap("bad size");
   h.height = int(height);
@@ -79,6 +83,7 @@ BmpHeader CheckBmp(const uint8_t* d, size_t n) {
   if (plain && h.bits != 1 && h.bits != 4 && h.bits != 8 && h.bits != 16 && h.bits != 24 && h.bits != 32)
     InvalidBitmap("unsupported bit count");
   if (offBits < 14 + infoSize || offBits >= n) InvalidBitmap("bad pixel offset");
+  h.offBits = offBits;
   if (rle && uint64_t(h.width) * uint64_t(h.height) > (n - offBits) * MaxRunLengthPixelsPerByte)
     InvalidBitmap(std::to_string(n - offBits) + " bytes of run-length codes cannot make " + std::to_string(h.width) +
                   " x " + std::to_string(h.height) + " pixels");
@@ -86,7 +91,39 @@ BmpHeader CheckBmp(const uint8_t* d, size_t n) {
     const uint64_t rowBytes = (uint64_t(h.width) * h.bits + 31) / 32 * 4;
     if (offBits + rowBytes * uint64_t(h.height) > n) InvalidBitmap("truncated pixel data");
   }
+  if (uint64_t(h.width) * uint64_t(h.height) * 4 > MaxPictureBytes)
+    InvalidBitmap(std::to_string(h.width) + " x " + std::to_string(h.height) + " pixels take more than the " +
+                  std::to_string(MaxPictureBytes >> 20) + " MB a picture may take");
   return h;
+}
+
+// QImage reads uncompressed 32-bit pixels as opaque; their fourth byte is the alpha our writer
+// stores. A file whose alpha bytes are all 0 comes from a writer that leaves them unused and
+// stays opaque, as other readers take it.
+void TakeAlpha(QImage& image, const uint8_t* d, const BmpHeader& h) {
+  const size_t rowBytes = size_t(h.width) * 4;
+  const uint8_t* pixels = d + h.offBits;
+  bool any = false;
+  for (size_t i = 3; i < rowBytes * size_t(h.height) && !any; i += 4) any = pixels[i] != 0;
+  if (!any) return;
+  for (int y = 0; y < h.height; ++y) {
+    const uint8_t* from = pixels + rowBytes * size_t(h.topDown ? y : h.height - 1 - y);
+    uint8_t* to = image.scanLine(y);
+    for (int x = 0; x < h.width; ++x) to[x * 4 + 3] = from[x * 4 + 3];
+  }
+}
+
+// The extension of a file name (without the dot), empty when it has none.
+std::string FileExtension(const std::string& fileName) {
+  const std::string native = ToNativePath(fileName);
+  const size_t dot = native.find_last_of('.');
+  const size_t slash = native.find_last_of('/');
+  return dot == std::string::npos || (slash != std::string::npos && dot < slash) ? "" : native.substr(dot + 1);
+}
+
+// Nothing written is better than a file no loader takes.
+[[noreturn]] void RefuseEmptySave(const std::string& fileName) {
+  throw EInvalidGraphic("Cannot save an empty picture as " + fileName);
 }
 
 // Whole stream remainder as bytes.
@@ -324,6 +361,15 @@ void TGraphic::LoadFromFile(const std::string& fileName) {
 }
 
 void TGraphic::SaveToFile(const std::string& fileName) const {
+  if (Empty()) RefuseEmptySave(fileName);
+  // The file is written in the format its extension names, so that it loads again by that name.
+  const TGraphicClass cls = GraphicClassForExtension(FileExtension(fileName));
+  if (cls && !InheritsFrom(cls)) {
+    const std::unique_ptr<TGraphic> converted = NewGraphic(cls);
+    converted->Assign(const_cast<TGraphic*>(this));
+    converted->SaveToFile(fileName);
+    return;
+  }
   // An existing folder is found whatever the case it is spelled in.
   TFileStream stream(FindFileCaseInsensitive(fileName), fmCreate);
   SaveToStream(stream);
@@ -381,13 +427,19 @@ TSize TBitmap::CheckedSize(const uint8_t* data, size_t size) {
 
 void TBitmap::LoadFromBytes(const uint8_t* data, size_t size) {
   const BmpHeader h = CheckBmp(data, size);
+  // QImage's own allocation limit (128 MB by default) would refuse pictures within ours as
+  // undecodable; ours is checked above.
+  constexpr int limitMB = int(MaxPictureBytes >> 20);
+  if (QImageReader::allocationLimit() != 0 && QImageReader::allocationLimit() < limitMB)
+    QImageReader::setAllocationLimit(limitMB);
   QImage img;
   if (!img.loadFromData(data, int(std::min<size_t>(size, INT32_MAX)), "BMP") || img.width() != h.width ||
       img.height() != h.height)
     InvalidBitmap("cannot decode");
   const TPixelFormat f = h.bits == 32 ? pf32bit : pf24bit;
-  img = img.convertToFormat(QtFormat(f));
+  img = std::move(img).convertToFormat(QtFormat(f));
   if (img.isNull()) InvalidBitmap("out of memory");
+  if (h.bits == 32 && h.compression == 0) TakeAlpha(img, data, h);
   FFormat = f;
   FImage = std::move(img);
   Changed();
@@ -580,11 +632,7 @@ TBitmap& TPicture::Bitmap() {
 }
 
 void TPicture::LoadFromFile(const std::string& fileName) {
-  const std::string native = ToNativePath(fileName);
-  const size_t dot = native.find_last_of('.');
-  const size_t slash = native.find_last_of('/');
-  const std::string ext =
-      dot == std::string::npos || (slash != std::string::npos && dot < slash) ? "" : native.substr(dot + 1);
+  const std::string ext = FileExtension(fileName);
   const TGraphicClass cls = GraphicClassForExtension(ext);
   if (!cls) throw EInvalidGraphic("Unknown picture file extension (." + ext + ")");
   std::unique_ptr<TGraphic> g = NewGraphic(cls);
@@ -593,7 +641,8 @@ void TPicture::LoadFromFile(const std::string& fileName) {
 }
 
 void TPicture::SaveToFile(const std::string& fileName) const {
-  if (FGraphic) FGraphic->SaveToFile(fileName);
+  if (!FGraphic) RefuseEmptySave(fileName);
+  FGraphic->SaveToFile(fileName);
 }
 
 void TPicture::Assign(TPersistent* source) {

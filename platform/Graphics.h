@@ -57,6 +57,10 @@ struct TSize {
 
 RTL_DECLARE_EXCEPTION(EInvalidGraphic, Exception);
 
+// The most a loaded picture may take once decoded, at 4 bytes a pixel: 256 MB, 8,192 x 8,192.
+// Larger files are refused with EInvalidGraphic before anything is allocated.
+inline constexpr uint64_t MaxPictureBytes = uint64_t(256) << 20;
+
 using TNotifyEvent = std::function<void(TObject* sender)>;
 
 enum TFontStyle : uint8_t { fsBold = 1, fsItalic = 2, fsUnderline = 4, fsStrikeOut = 8 };
@@ -185,6 +189,9 @@ class TGraphic : public TPersistent {
   // File names may use "\\" and differ in case from the file and folders on
   // disk (as found by FindFileCaseInsensitive).
   void LoadFromFile(const std::string& fileName);
+  // In the format the file's extension names (a bitmap saved as "x.jpg" is written as JPEG), or
+  // in the graphic's own when the extension names none. An empty graphic raises EInvalidGraphic
+  // and writes nothing.
   void SaveToFile(const std::string& fileName) const;
   // The pixels as an image (top row first); empty for an empty graphic.
   virtual QImage ToImage() const = 0;
@@ -215,7 +222,8 @@ class TBitmap : public TGraphic {
   uint8_t* ScanLine(int y);
   const uint8_t* ScanLine(int y) const;
   TCanvas& Canvas();
-  // BMP: 1/4/8/16/24/32 bits per pixel, RGB, bit fields or run-length coded.
+  // BMP: 1/4/8/16/24/32 bits per pixel, RGB, bit fields or run-length coded, at most
+  // MaxPictureBytes decoded. 32-bit pixels keep their alpha (opaque when every alpha byte is 0).
   void LoadFromStream(TStream& stream) override;
   // BMP, 24 bits per pixel (32 for pf32bit), bottom-up rows.
   void SaveToStream(TStream& stream) const override;
@@ -292,6 +300,7 @@ class TPicture : public TPersistent {
   int Height() const { return FGraphic ? FGraphic->Height() : 0; }
   // The graphic class is chosen by the file's extension.
   void LoadFromFile(const std::string& fileName);
+  // As TGraphic::SaveToFile; an empty picture raises EInvalidGraphic.
   void SaveToFile(const std::string& fileName) const;
   void Assign(TPersistent* source) override;
   TNotifyEvent OnChange;

@@ -917,6 +917,8 @@ void TGLMaterialLibrary::RemoveReferringMaterial(TGLMaterial* material) {
 namespace {
 
 constexpr int LibraryStreamVersion = 2;
+// A picture the budget admits is one the picture reader decodes.
+static_assert(uint64_t(MaxLibraryLoadTexels) * 4 <= MaxPictureBytes);
 
 void WriteRGB(TBinaryWriter& w, const TGLColor* c) { w.Write(c->GetColorPtr(), 12); }
 void WriteRGBA(TBinaryWriter& w, const TGLColor* c) { w.Write(c->GetColorPtr(), 16); }
@@ -931,22 +933,39 @@ void WriteFace(TBinaryWriter& w, const TGLFaceProperties& f) {
   w.WriteInteger(f.PolygonMode());
 }
 
-// The picture of an enabled texture with a persistent image, as complete BMP bytes.
-std::optional<std::string> TexturePictureBytes(const TGLTexture* t) {
-  if (!t || !t->Enabled() || !t->Image()->Is<TGLPersistentImage>()) return std::nullopt;
-  const TPicture* picture = static_cast<const TGLPersistentImage*>(t->Image())->PictureIfAny();
-  if (!picture || !picture->Graphic() || picture->Graphic()->Empty()) return std::nullopt;
-  TBitmap bmp;
-  bmp.Assign(picture->Graphic());
+// A texture's picture as complete BMP bytes (none: no picture), and whether the texture is off.
+struct TTexturePicture {
+  std::optional<std::string> bytes;
+  bool off = false;
+};
+
+// The picture of a picture image, enabled or not: the one held (made again when it was let go
+// after an upload), else the one a picture-file image names, read now (a missing file raises).
+TTexturePicture TexturePicture(TGLTexture* t) {
+  if (!t || !t->Image()->Is<TGLPictureImage>()) return {};
+  auto* image = static_cast<TGLPictureImage*>(t->Image());
+  const TGraphic* graphic = image->Picture()->Graphic();
+  std::unique_ptr<TGraphic> read;
+  if ((!graphic || graphic->Empty()) && image->Is<TGLPicFileImage>()) {
+    read = static_cast<TGLPicFileImage*>(image)->LoadPicture();
+    graphic = read.get();
+  }
+  if (!graphic || graphic->Empty()) return {};
+  TBitmap bmp;  // a 32-bit bitmap stays 32-bit, with its alpha
+  bmp.Assign(const_cast<TGraphic*>(graphic));
   const std::vector<uint8_t> bytes = bmp.SaveToBytes();
-  return std::string(bytes.begin(), bytes.end());
+  return {std::string(bytes.begin(), bytes.end()), t->Disabled()};
 }
 
-void WritePicture(TBinaryWriter& w, const TGLTexture* t) {
-  const auto bytes = TexturePictureBytes(t);
-  w.WriteBoolean(bytes.has_value());
-  if (bytes) w.WriteString(*bytes);
+void WritePicture(TBinaryWriter& w, const TTexturePicture& picture) {
+  w.WriteBoolean(picture.bytes.has_value());
+  if (picture.bytes) w.WriteString(*picture.bytes);
 }
+
+// A texture read with its picture is switched on, unless this bit of its byte after the options
+// says it was off (the material's texture first, then its extra units). Streams without those
+// bytes, as all were before, switch every texture with a picture on.
+constexpr uint8_t TextureOffFlag = 1;
 
 // One face as read; the 12-byte colours leave alpha alone.
 struct TFaceRecord {
@@ -977,6 +996,11 @@ struct TLibMaterialRecord {
   float offset[3], scale[3];
   std::string texture2Name;
   std::vector<TExtraUnitRecord> units;
+  std::vector<uint8_t> textureFlags;  // the material's texture, then its units
+
+  bool TextureOff(size_t texture) const {
+    return texture < textureFlags.size() && (textureFlags[texture] & TextureOffFlag) != 0;
+  }
 };
 
 [[noreturn]] void RefusePicture(const std::string& material, const std::string& why) {
@@ -1054,20 +1078,32 @@ void StoreXYZ(TGLCoordinates* c, const float xyz[3]) { c->StoreVector(TVector4f{
 }  // namespace
 
 void TGLMaterialLibrary::SaveToStream(TStream* stream) {
+  // Every picture first: a picture file that cannot be read fails the save before a byte is written.
+  std::vector<std::vector<TTexturePicture>> pictures(size_t(materials_->Count()));
+  for (int i = 0; i < materials_->Count(); ++i) {
+    TGLMaterial* m = materials_->Items(i)->Material();
+    pictures[size_t(i)].push_back(TexturePicture(m->TextureIfAny()));
+    if (TGLTextureEx* ex = m->TextureExIfAny())
+      for (int k = 0; k < ex->Count(); ++k) pictures[size_t(i)].push_back(TexturePicture(ex->Items(k)->Texture()));
+  }
   TBinaryWriter w(stream);
   w.WriteInteger(LibraryStreamVersion);
   w.WriteInteger(materials_->Count());
   for (int i = 0; i < materials_->Count(); ++i) {
     TGLLibMaterial* lm = materials_->Items(i);
     TGLMaterial* m = lm->Material();
+    const std::vector<TTexturePicture>& textures = pictures[size_t(i)];
     w.WriteString(lm->Name());
-    WritePicture(w, m->TextureIfAny());
+    WritePicture(w, textures[0]);
     WriteFace(w, *m->FrontProperties());
     WriteFace(w, m->BackPropertiesIfAny() ? *m->BackPropertiesIfAny() : DefaultFaceProperties());
     w.WriteInteger(m->BlendingMode());
-    w.WriteInteger(1);
-    const uint8_t options = uint8_t(m->MaterialOptions().Bits());
-    w.Write(&options, 1);
+    std::string options(1, char(m->MaterialOptions().Bits()));
+    // The texture bytes only when a texture with a picture is off: other streams stay as they were.
+    if (std::any_of(textures.begin(), textures.end(), [](const TTexturePicture& t) { return t.bytes && t.off; }))
+      for (const TTexturePicture& t : textures) options += char(t.bytes && t.off ? TextureOffFlag : 0);
+    w.WriteInteger(int(options.size()));
+    w.Write(options.data(), int(options.size()));
     w.Write(lm->TextureOffset()->AsVector().data(), 12);
     w.Write(lm->TextureScale()->AsVector().data(), 12);
     w.WriteString(lm->Texture2Name());
@@ -1076,7 +1112,7 @@ void TGLMaterialLibrary::SaveToStream(TStream* stream) {
     w.WriteInteger(units);
     for (int k = 0; k < units; ++k) {
       const TGLTextureExItem* item = ex->Items(k);
-      WritePicture(w, item->Texture());
+      WritePicture(w, textures[size_t(k) + 1]);
       w.WriteInteger(item->TextureIndex());
       w.Write(item->TextureOffset()->AsVector().data(), 12);
       w.Write(item->TextureScale()->AsVector().data(), 12);
@@ -1105,12 +1141,13 @@ void TGLMaterialLibrary::LoadFromStream(TStream* stream) {
       rec.blendingMode = ReadRange(r, bmModulate, "blending mode");
       const int n = r.ReadInteger();
       if (n < 0) throw EReadError(Format("Invalid options size %d", n));
-      // The options are one byte; extra bytes of a longer field are skipped.
+      // The options are one byte; the texture bytes may follow.
       ValueEncoding::NeedBytes(*stream, n);
       if (n > 0) {
         r.Read(&rec.options, 1);
         rec.options &= 3;
-        stream->Seek(n - 1, soCurrent);
+        rec.textureFlags.resize(size_t(n - 1));
+        if (n > 1) r.Read(rec.textureFlags.data(), n - 1);
       }
       r.Read(rec.offset, 12);
       r.Read(rec.scale, 12);
@@ -1144,6 +1181,7 @@ void TGLMaterialLibrary::LoadFromStream(TStream* stream) {
     if (TBitmap* picture = rec.picture.bitmap.get()) {
       if (lm) {
         lm->Material()->Texture()->Image()->Assign(picture);
+        if (rec.TextureOff(0)) lm->Material()->Texture()->SetDisabled(true);
       } else {
         lm = materials_->Add();
         lm->SetName(rec.name);
@@ -1151,7 +1189,7 @@ void TGLMaterialLibrary::LoadFromStream(TStream* stream) {
         t->SetMinFilter(miLinearMipmapLinear);
         t->SetMagFilter(maLinear);
         t->SetTextureMode(tmModulate);
-        t->SetDisabled(false);
+        t->SetDisabled(rec.TextureOff(0));
         t->Image()->Assign(picture);
       }
     } else if (!lm) {
@@ -1170,11 +1208,12 @@ void TGLMaterialLibrary::LoadFromStream(TStream* stream) {
       StoreXYZ(lm->TextureScale(), rec.scale);
       lm->SetTexture2Name(rec.texture2Name);
     }
-    for (auto& unit : rec.units) {
+    for (size_t k = 0; k < rec.units.size(); ++k) {
+      TExtraUnitRecord& unit = rec.units[k];
       TGLTextureExItem* item = m->TextureEx()->Add();
       if (TBitmap* picture = unit.picture.bitmap.get()) {
         item->Texture()->Image()->Assign(picture);
-        item->Texture()->SetDisabled(false);
+        item->Texture()->SetDisabled(rec.TextureOff(k + 1));
       }
       item->SetTextureIndex(unit.textureIndex);
       StoreXYZ(item->TextureOffset(), unit.offset);

@@ -322,6 +322,9 @@ class TGLMaterialLibrary : public TGLCadenceAbleComponent {
   // The versioned library stream (version 2); reading accepts versions 0 to 2. A stream that
   // cannot be read (damaged, a picture refused, pictures past MaxLibraryLoadTexels) raises
   // EReadError, or the archive version error, and leaves the library as it was.
+  // Every texture with a picture image keeps its picture (a picture file's is read when saving;
+  // one that cannot be read raises ETexture before anything is written) and whether it is off;
+  // its other settings are not stored.
   void SaveToStream(TStream* stream);
   void LoadFromStream(TStream* stream);
 

@@ -385,20 +385,9 @@ TGLBitmap32* TGLPicFileImage::GetBitmap32(GLenum target) {
   if (picture->Width() >= 1 || pictureFileName_.empty()) return inherited::GetBitmap32(target);
   {
     TRestore detached(picture->OnChange, TNotifyEvent());
-    std::string name = pictureFileName_;
-    DoTextureNeeded(name);
     // A file that is missing or cannot be decoded is reported once for this name; after that
     // the image is empty and the texture draws without pixels.
-    std::unique_ptr<TGraphic> graphic;
-    bool readable = FileStreamExists(name);
-    if (readable) {
-      try {
-        graphic = LoadGraphicFromFile(name);
-      } catch (const Exception&) {
-        readable = false;
-      }
-    }
-    if (readable) {
+    if (std::unique_ptr<TGraphic> graphic = ReadFile()) {
       picture->TakeGraphic(std::move(graphic));
     } else {
       picture->SetGraphic(nullptr);
@@ -412,6 +401,24 @@ TGLBitmap32* TGLPicFileImage::GetBitmap32(GLenum target) {
   TRestore detached(picture->OnChange, TNotifyEvent());
   picture->SetGraphic(nullptr);  // the file's pixels live only in the cached bitmap
   return bitmap_.get();
+}
+
+std::unique_ptr<TGraphic> TGLPicFileImage::ReadFile() {
+  std::string name = pictureFileName_;
+  DoTextureNeeded(name);
+  if (!FileStreamExists(name)) return nullptr;
+  try {
+    return LoadGraphicFromFile(name);
+  } catch (const Exception&) {
+    return nullptr;
+  }
+}
+
+std::unique_ptr<TGraphic> TGLPicFileImage::LoadPicture() {
+  if (pictureFileName_.empty()) return nullptr;
+  std::unique_ptr<TGraphic> graphic = ReadFile();
+  if (!graphic) RaiseCouldNotOpen(pictureFileName_);
+  return graphic;
 }
 
 void TGLPicFileImage::Invalidate() {

@@ -208,6 +208,10 @@ class TGLPicFileImage : public TGLPictureImage {
   // A missing or undecodable file raises "Could not open file: %s" once per name; later calls
   // give no pixels.
   TGLBitmap32* GetBitmap32(GLenum target) override;
+  // The named file's picture, read now (OnTextureNeeded may rewrite the name) and not kept;
+  // nullptr without a name. A missing or undecodable file raises "Could not open file: %s"
+  // every time.
+  std::unique_ptr<TGraphic> LoadPicture();
   void Invalidate() override;
   // A text file holding only PictureFileName.
   void SaveToFile(const std::string& fileName) override;
@@ -217,6 +221,8 @@ class TGLPicFileImage : public TGLPictureImage {
   void Assign(TPersistent* Source) override;
 
  private:
+  // The file's picture, nullptr when it is missing or cannot be decoded.
+  std::unique_ptr<TGraphic> ReadFile();
   std::string pictureFileName_;
   bool alreadyWarnedAboutMissingFile_ = false;
 };

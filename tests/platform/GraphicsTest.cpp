@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
+#include <QImageReader>
 #include <QTemporaryDir>
 
 #include <cstring>
@@ -90,8 +91,73 @@ TEST(GraphicsBmp, RoundTripKeepsPixelsAndWritesBottomRowFirst) {
   TBitmap d;
   d.LoadFromBytes(abytes.data(), abytes.size());
   EXPECT_EQ(d.PixelFormat(), pf32bit);
-  EXPECT_EQ(d.ScanLine(0)[0], 1);
-  EXPECT_EQ(d.ScanLine(0)[2], 3);
+  EXPECT_EQ(0, std::memcmp(d.ScanLine(0), px, 8));  // B, G, R and the alpha byte of each pixel
+}
+
+// 32-bit files keep their alpha bytes, bottom-up or top-down; a file whose alpha bytes are all 0
+// (written by a program that leaves them unused) reads as opaque.
+TEST(GraphicsBmp, ThirtyTwoBitFilesKeepTheirAlpha) {
+  TBitmap a(2, 2, pf32bit);
+  const uint8_t top[] = {10, 20, 30, 77, 11, 21, 31, 0};
+  const uint8_t bottom[] = {12, 22, 32, 255, 13, 23, 33, 128};
+  std::memcpy(a.ScanLine(0), top, 8);
+  std::memcpy(a.ScanLine(1), bottom, 8);
+  std::vector<uint8_t> bytes = a.SaveToBytes();
+  TBitmap b;
+  b.LoadFromBytes(bytes.data(), bytes.size());
+  EXPECT_EQ(0, std::memcmp(b.ScanLine(0), top, 8));
+  EXPECT_EQ(0, std::memcmp(b.ScanLine(1), bottom, 8));
+
+  // The same pixels top-down: rows in file order, a negative height.
+  std::vector<uint8_t> topDown = bytes;
+  Put32(topDown, 22, uint32_t(-2));
+  std::memcpy(&topDown[54], top, 8);
+  std::memcpy(&topDown[62], bottom, 8);
+  TBitmap c;
+  c.LoadFromBytes(topDown.data(), topDown.size());
+  EXPECT_EQ(0, std::memcmp(c.ScanLine(0), top, 8));
+  EXPECT_EQ(0, std::memcmp(c.ScanLine(1), bottom, 8));
+
+  for (size_t i = 54 + 3; i < bytes.size(); i += 4) bytes[i] = 0;
+  TBitmap unused;
+  unused.LoadFromBytes(bytes.data(), bytes.size());
+  EXPECT_EQ(unused.PixelFormat(), pf32bit);
+  for (int y = 0; y < 2; ++y)
+    for (int x = 0; x < 2; ++x) EXPECT_EQ(unused.ScanLine(y)[x * 4 + 3], 255) << x << ", " << y;
+  EXPECT_EQ(unused.ScanLine(0)[0], 10);
+}
+
+// A picture within MaxPictureBytes loads whatever QImage's own allocation limit says (a lower
+// limit stands here for its default of 128 MB against an 8,192 x 8,192 picture's 256 MB); one
+// past it is refused before anything is allocated, with a message that says why.
+TEST(GraphicsBmp, PicturesWithinTheBoundLoadAndLargerOnesAreRefusedSaying) {
+  const int before = QImageReader::allocationLimit();
+  QImageReader::setAllocationLimit(1);
+  TBitmap big(1024, 512, pf24bit);
+  big.Canvas().SetPixel(1000, 500, clRed);
+  const std::vector<uint8_t> bytes = big.SaveToBytes();
+  TBitmap b;
+  EXPECT_NO_THROW(b.LoadFromBytes(bytes.data(), bytes.size()));
+  QImageReader::setAllocationLimit(before);
+  ASSERT_EQ(b.Width(), 1024);
+  EXPECT_EQ(b.Canvas().Pixel(1000, 500), clRed);
+
+  for (const auto& [w, h] : {std::pair{8193, 8192}, std::pair{32768, 2049}}) {
+    // Run-length codes leaving every row undefined: small files claiming that many pixels.
+    const std::vector<uint8_t> header = RunLengthBmp(w, h, EmptyRows(int(int64_t(w) * h / 8192)));
+    const std::string why = "Bitmap image is not valid: " + std::to_string(w) + " x " + std::to_string(h) +
+                            " pixels take more than the 256 MB a picture may take";
+    try {
+      TBitmap::CheckedSize(header.data(), header.size());
+      ADD_FAILURE() << w << " x " << h;
+    } catch (const EInvalidGraphic& e) {
+      EXPECT_EQ(e.Message(), why);
+    }
+    EXPECT_THROW(b.LoadFromBytes(header.data(), header.size()), EInvalidGraphic);
+    EXPECT_EQ(b.Width(), 1024);
+  }
+  const std::vector<uint8_t> atTheBound = RunLengthBmp(8192, 8192, EmptyRows(8192));
+  EXPECT_EQ(TBitmap::CheckedSize(atTheBound.data(), atTheBound.size()).cx, 8192);
 }
 
 TEST(GraphicsBmp, ReadsTopDownAndPalettedFiles) {
@@ -299,6 +365,58 @@ TEST(GraphicsPicture, LoadsByExtensionAndKeepsItsGraphicOnFailure) {
   EXPECT_NE(copy.Graphic(), pic.Graphic());
   copy.Assign(nullptr);
   EXPECT_EQ(copy.Graphic(), nullptr);
+}
+
+// A picture is written in the format its file's extension names, so that it loads again by that
+// name; an empty one is refused and leaves what the file held.
+TEST(GraphicsPicture, SavedInTheFormatItsExtensionNamesAndNeverEmpty) {
+  QTemporaryDir dir;
+  auto path = [&dir](const char* name) { return dir.filePath(name).toStdString(); };
+  auto head = [](const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::string h(2, '\0');
+    in.read(h.data(), 2);
+    return h;
+  };
+  TPicture jpeg;
+  {
+    TJPEGImage j;
+    j.Assign(SampleBitmap().get());
+    jpeg.SetGraphic(&j);
+  }
+  jpeg.SaveToFile(path("x.bmp"));
+  EXPECT_EQ(head(path("x.bmp")), "BM");
+  TPicture back;
+  back.LoadFromFile(path("x.bmp"));
+  EXPECT_EQ(back.Graphic()->ClassName(), "TBitmap");
+  EXPECT_EQ(back.Width(), 3);
+  EXPECT_EQ(back.Height(), 2);
+
+  SampleBitmap()->SaveToFile(path("y.JPEG"));
+  EXPECT_EQ(head(path("y.JPEG")), "\xFF\xD8");
+  back.LoadFromFile(path("y.JPEG"));
+  EXPECT_EQ(back.Graphic()->ClassName(), "TJPEGImage");
+  EXPECT_EQ(back.Width(), 3);
+
+  // An extension that names no format: the graphic's own.
+  jpeg.SaveToFile(path("z.dat"));
+  EXPECT_EQ(head(path("z.dat")), "\xFF\xD8");
+
+  TPicture empty;
+  try {
+    empty.SaveToFile(path("x.bmp"));
+    ADD_FAILURE() << "an empty picture saved";
+  } catch (const EInvalidGraphic& e) {
+    EXPECT_EQ(e.Message(), "Cannot save an empty picture as " + path("x.bmp"));
+  }
+  empty.Bitmap();  // a graphic of no size
+  EXPECT_THROW(empty.SaveToFile(path("x.bmp")), EInvalidGraphic);
+  EXPECT_THROW(TJPEGImage().SaveToFile(path("x.bmp")), EInvalidGraphic);
+  back.LoadFromFile(path("x.bmp"));
+  EXPECT_EQ(back.Width(), 3);
+  EXPECT_FALSE(QFile::exists(dir.filePath("never.jpg")));
+  EXPECT_THROW(TBitmap().SaveToFile(path("never.jpg")), EInvalidGraphic);
+  EXPECT_FALSE(QFile::exists(dir.filePath("never.jpg")));
 }
 
 TEST(GraphicsPicture, FileNamesMayDifferInCaseAndUseBackslashes) {

@@ -2,6 +2,8 @@
 // application, names, streams, versions, links and cycles.
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -793,6 +795,39 @@ TEST_F(MaterialLibrary, PicturesOfALoadCountAgainstOneBudget) {
   EXPECT_TRUE(m->TextureEx()->Items(0)->Texture()->Enabled());
 }
 
+// Pictures are decoded only once the whole stream has been read and counted: a load refused
+// further on decodes none of them. A picture whose header passes but whose palette count the
+// decoder refuses shows it: alone it fails the load when decoded; followed by a record past the
+// budget, the budget is what the load is refused for.
+TEST_F(MaterialLibrary, ALoadRefusedFurtherOnDecodesNoPicture) {
+  std::string undecodable(14 + 40 + 8 + 8, '\0');
+  undecodable[0] = 'B', undecodable[1] = 'M';
+  Put32(undecodable, 2, uint32_t(undecodable.size()));
+  Put32(undecodable, 10, 14 + 40 + 8);
+  Put32(undecodable, 14, 40);
+  Put32(undecodable, 18, 2);
+  Put32(undecodable, 22, 2);
+  undecodable[26] = 1, undecodable[28] = 8;
+  Put32(undecodable, 46, 1000);  // colours in the palette: far more than the file holds
+  ASSERT_EQ(TBitmap::CheckedSize(reinterpret_cast<const uint8_t*>(undecodable.data()), undecodable.size()).cx, 2);
+  const std::string wholeBudget = RunLengthPicture(8192, 8192, 8192);
+  auto refusal = [](const std::string& stream) {
+    TGLMaterialLibrary lib(nullptr);
+    TStringStream in(stream);
+    try {
+      lib.LoadFromStream(&in);
+    } catch (const EReadError& e) {
+      return e.Message();
+    }
+    return std::string("loaded");
+  };
+  EXPECT_EQ(refusal(PictureRecords({{"early", undecodable}})),
+            "Picture of material 'early' refused: Bitmap image is not valid: cannot decode");
+  EXPECT_EQ(refusal(PictureRecords({{"early", undecodable}, {"late", wholeBudget}})),
+            "Picture of material 'late' refused: with its 8192 x 8192 texels the pictures of this library load "
+            "would pass 67,108,864 texels (256 MB)");
+}
+
 TEST_F(MaterialLibrary, VersionsDamageAndMerge) {
   TGLMaterialLibrary lib(nullptr);
   TGLLibMaterial* keep = lib.Materials()->Add();
@@ -857,6 +892,190 @@ TEST_F(MaterialLibrary, VersionsDamageAndMerge) {
   ASSERT_EQ(lib.Materials()->Count(), 1);
   EXPECT_EQ(lib.Materials()->Items(0), before);
   EXPECT_EQ(before->Material()->TextureEx()->Count(), 1);
+}
+
+namespace {
+
+// An 8 x 8 picture: blue, with a red pixel at (1, 2); 32-bit pictures have alpha 77 but at (1, 2).
+std::unique_ptr<TBitmap> LibraryPicture(TPixelFormat format) {
+  auto b = std::make_unique<TBitmap>(8, 8, format);
+  b->Canvas().Brush().SetColor(clBlue);
+  b->Canvas().FillRect(Rect(0, 0, 8, 8));
+  b->Canvas().SetPixel(1, 2, clRed);
+  if (format == pf32bit)
+    for (int y = 0; y < 8; ++y)
+      for (int x = 0; x < 8; ++x) b->ScanLine(y)[x * 4 + 3] = x == 1 && y == 2 ? 200 : 77;
+  return b;
+}
+
+TBitmap* PictureOf(TGLTexture* t) {
+  return dynamic_cast<TBitmap*>(static_cast<TGLPictureImage*>(t->Image())->Picture()->Graphic());
+}
+
+}  // namespace
+
+// A library saved and loaded back keeps every texture's picture: a switched-off texture's (and it
+// stays off), a picture-file texture's (read through the library's folders, no longer needed once
+// saved) and a 32-bit picture's alpha.
+TEST_F(MaterialLibrary, StreamKeepsThePicturesOfEveryTexture) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(QDir(dir.path()).mkpath("Images"));
+  LibraryPicture(pf24bit)->SaveToFile(dir.filePath("Images/host.bmp").toStdString());
+  TGLMaterialLibrary lib(nullptr);
+  lib.SetTexturePaths(dir.path().toStdString());
+  TGLTexture* off = lib.Materials()->Add()->Material()->Texture();
+  off->Image()->Assign(LibraryPicture(pf24bit).get());
+  off->SetDisabled(true);
+  TGLTextureExItem* offUnit = lib.Materials()->Items(0)->Material()->TextureEx()->Add();
+  offUnit->Texture()->Image()->Assign(LibraryPicture(pf24bit).get());
+  TGLTexture* file = lib.Materials()->Add()->Material()->Texture();
+  file->SetImageClassName("TGLPicFileImage");
+  static_cast<TGLPicFileImage*>(file->Image())->SetPictureFileName("Images/host.bmp");
+  file->SetDisabled(false);
+  TGLTexture* alpha = lib.Materials()->Add()->Material()->Texture();
+  alpha->Image()->Assign(LibraryPicture(pf32bit).get());
+  alpha->SetDisabled(false);
+  TMemoryStream ms;
+  lib.SaveToStream(&ms);
+  QFile::remove(dir.filePath("Images/host.bmp"));
+
+  TGLMaterialLibrary back(nullptr);
+  ms.SetPosition(0);
+  back.LoadFromStream(&ms);
+  ASSERT_EQ(back.Materials()->Count(), 3);
+  for (int i = 0; i < 3; ++i) {
+    TGLTexture* t = back.Materials()->Items(i)->Material()->Texture();
+    SCOPED_TRACE(back.Materials()->Items(i)->Name());
+    EXPECT_EQ(t->Enabled(), i != 0);
+    TBitmap* picture = PictureOf(t);
+    ASSERT_NE(picture, nullptr);
+    EXPECT_EQ(picture->Width(), 8);
+    EXPECT_EQ(picture->Height(), 8);
+    EXPECT_EQ(picture->Canvas().Pixel(1, 2), clRed);
+    EXPECT_EQ(picture->Canvas().Pixel(2, 1), clBlue);
+    EXPECT_EQ(picture->PixelFormat(), i == 2 ? pf32bit : pf24bit);
+  }
+  const TBitmap* withAlpha = PictureOf(back.Materials()->Items(2)->Material()->Texture());
+  EXPECT_EQ(withAlpha->ScanLine(2)[1 * 4 + 3], 200);
+  EXPECT_EQ(withAlpha->ScanLine(7)[5 * 4 + 3], 77);
+  const TGLTextureEx* units = back.Materials()->Items(0)->Material()->TextureExIfAny();
+  ASSERT_NE(units, nullptr);
+  ASSERT_EQ(units->Count(), 1);
+  EXPECT_TRUE(units->Items(0)->Texture()->Disabled());
+  ASSERT_NE(PictureOf(units->Items(0)->Texture()), nullptr);
+  EXPECT_EQ(PictureOf(units->Items(0)->Texture())->Width(), 8);
+}
+
+// A picture let go after its upload is made again to be saved; a picture file that cannot be read
+// fails the save before anything is written, instead of saving the texture without its picture.
+TEST_F(MaterialLibrary, SavedPicturesAreMadeAgainOrTheSaveFails) {
+  TGLMaterialLibrary lib(nullptr);
+  TGLTexture* drawn = lib.Materials()->Add()->Material()->Texture();
+  auto* image = static_cast<TGLPictureImage*>(drawn->Image());
+  image->SetRemake([](TPicture& picture) { picture.Assign(LibraryPicture(pf24bit).get()); });
+  image->Picture()->Assign(LibraryPicture(pf24bit).get());
+  drawn->SetDisabled(false);
+  image->ReleaseSourceAfterUpload();
+  ASSERT_EQ(image->PictureIfAny(), nullptr);
+  TMemoryStream ms;
+  lib.SaveToStream(&ms);
+  TGLMaterialLibrary back(nullptr);
+  ms.SetPosition(0);
+  back.LoadFromStream(&ms);
+  ASSERT_NE(PictureOf(back.Materials()->Items(0)->Material()->Texture()), nullptr);
+  EXPECT_EQ(PictureOf(back.Materials()->Items(0)->Material()->Texture())->Canvas().Pixel(1, 2), clRed);
+
+  TGLTexture* file = lib.Materials()->Add()->Material()->Texture();
+  file->SetImageClassName("TGLPicFileImage");
+  static_cast<TGLPicFileImage*>(file->Image())->SetPictureFileName("Images/missing.bmp");
+  for (bool off : {false, true}) {
+    file->SetDisabled(off);
+    TMemoryStream failed;
+    try {
+      lib.SaveToStream(&failed);
+      ADD_FAILURE() << "saved without its picture";
+    } catch (const ETexture& e) {
+      EXPECT_EQ(e.Message(), "Could not open file: Images/missing.bmp");
+    }
+    EXPECT_EQ(failed.Size(), 0);
+  }
+  static_cast<TGLPicFileImage*>(file->Image())->SetPictureFileName("");
+  TMemoryStream noFile;
+  lib.SaveToStream(&noFile);
+  EXPECT_GT(noFile.Size(), ms.Size());
+}
+
+// A library written before switched-off textures kept their pictures: "off" (a switched-off 4 x 4
+// picture), "file" (a picture file, enabled) and "alpha" (a 32-bit picture, alpha 77, and an extra
+// unit). It loads as it always did, but for the alpha the reader now keeps, and writes back the
+// same bytes.
+TEST_F(MaterialLibrary, LibrariesWrittenBeforeLoadAsThenAndWriteBackTheSame) {
+  const std::string old(
+      "\x02\x02\x02\x03\x06\x03\x6F\x66\x66\x08\xCD\xCC\x4C\x3E\xCD\xCC\x4C\x3E\xCD\xCC\x4C\x3E\x00\x00"
+      "\x80\x3E\x00\x00\x00\x3F\x00\x00\x40\x3F\x00\x00\x00\x3F\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00"
+      "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xCD\xCC\x4C\x3E\xCD\xCC\x4C"
+      "\x3E\xCD\xCC\x4C\x3E\xCD\xCC\x4C\x3F\xCD\xCC\x4C\x3F\xCD\xCC\x4C\x3F\x00\x00\x80\x3F\x00\x00\x00"
+      "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00"
+      "\x02\x01\x02\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x80\x3F\x00\x00\x80"
+      "\x3F\x00\x00\x80\x3F\x06\x00\x02\x00\x06\x04\x66\x69\x6C\x65\x08\xCD\xCC\x4C\x3E\xCD\xCC\x4C\x3E"
+      "\xCD\xCC\x4C\x3E\xCD\xCC\x4C\x3F\xCD\xCC\x4C\x3F\xCD\xCC\x4C\x3F\x00\x00\x80\x3F\x00\x00\x00\x00"
+      "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x28\x02\x00\xCD"
+      "\xCC\x4C\x3E\xCD\xCC\x4C\x3E\xCD\xCC\x4C\x3E\xCD\xCC\x4C\x3F\xCD\xCC\x4C\x3F\xCD\xCC\x4C\x3F\x00"
+      "\x00\x80\x3F\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00"
+      "\x00\x00\x00\x00\x02\x00\x02\x00\x02\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00"
+      "\x00\x00\x40\x00\x00\x00\x40\x00\x00\x80\x3F\x06\x00\x02\x00\x06\x05\x61\x6C\x70\x68\x61\x09\x06"
+      "\x76\x42\x4D\x76\x00\x00\x00\x00\x00\x00\x00\x36\x00\x00\x00\x28\x00\x00\x00\x04\x00\x00\x00\x04"
+      "\x00\x00\x00\x01\x00\x20\x00\x00\x00\x00\x00\x40\x00\x00\x00\xC4\x0E\x00\x00\xC4\x0E\x00\x00\x00"
+      "\x00\x00\x00\x00\x00\x00\x00\xFF\x00\x00\x4D\xFF\x00\x00\x4D\xFF\x00\x00\x4D\xFF\x00\x00\x4D\xFF"
+      "\x00\x00\x4D\x00\x00\xFF\x4D\xFF\x00\x00\x4D\xFF\x00\x00\x4D\xFF\x00\x00\x4D\xFF\x00\x00\x4D\xFF"
+      "\x00\x00\x4D\xFF\x00\x00\x4D\xFF\x00\x00\x4D\xFF\x00\x00\x4D\xFF\x00\x00\x4D\xFF\x00\x00\x4D\xCD"
+      "\xCC\x4C\x3E\xCD\xCC\x4C\x3E\xCD\xCC\x4C\x3E\xCD\xCC\x4C\x3F\xCD\xCC\x4C\x3F\xCD\xCC\x4C\x3F\x00"
+      "\x00\x80\x3F\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00"
+      "\x00\x00\x00\x00\x02\x00\xCD\xCC\x4C\x3E\xCD\xCC\x4C\x3E\xCD\xCC\x4C\x3E\xCD\xCC\x4C\x3F\xCD\xCC"
+      "\x4C\x3F\xCD\xCC\x4C\x3F\x00\x00\x80\x3F\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00"
+      "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x01\x02\x00\x02\x01\x02\x00\x00\x00\x00\x00\x00"
+      "\x00\x00\x00\x00\x00\x00\x00\x00\x80\x3F\x00\x00\x80\x3F\x00\x00\x80\x3F\x06\x03\x6F\x66\x66\x02"
+      "\x01\x08\x02\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x80\x3F\x00\x00\x80\x3F"
+      "\x00\x00\x80\x3F",
+      604);
+  TGLMaterialLibrary lib(nullptr);
+  TStringStream in(old);
+  lib.LoadFromStream(&in);
+  ASSERT_EQ(lib.Materials()->Count(), 3);
+  TGLLibMaterial* off = lib.Materials()->Items(0);
+  TGLLibMaterial* file = lib.Materials()->Items(1);
+  TGLLibMaterial* alpha = lib.Materials()->Items(2);
+  EXPECT_EQ(off->Name(), "off");
+  EXPECT_EQ(file->Name(), "file");
+  EXPECT_EQ(alpha->Name(), "alpha");
+  // Without a stored picture: switched off and empty, as these always loaded.
+  for (TGLLibMaterial* lm : {off, file}) {
+    EXPECT_TRUE(lm->Material()->Texture()->Disabled()) << lm->Name();
+    EXPECT_EQ(lm->Material()->Texture()->Image()->GetWidth(), 0) << lm->Name();
+  }
+  EXPECT_EQ(off->Material()->FrontProperties()->Diffuse()->Blue(), 0.75f);
+  EXPECT_EQ(off->Material()->BlendingMode(), bmTransparency);
+  EXPECT_EQ(file->Material()->FrontProperties()->Shininess(), 40);
+  EXPECT_EQ(file->TextureMatrix()[0][0], 2.0f);
+  TGLMaterial* m = alpha->Material();
+  EXPECT_TRUE(m->Texture()->Enabled());
+  EXPECT_EQ(m->Texture()->TextureMode(), tmModulate);
+  EXPECT_EQ(m->BackProperties()->PolygonMode(), pmLines);
+  EXPECT_EQ(m->MaterialOptions(), TMaterialOptions{moNoLighting});
+  EXPECT_EQ(alpha->Texture2Name(), "off");
+  ASSERT_EQ(m->TextureEx()->Count(), 1);
+  EXPECT_EQ(m->TextureEx()->Items(0)->TextureIndex(), 1);
+  EXPECT_TRUE(m->TextureEx()->Items(0)->Texture()->Disabled());
+  TBitmap* picture = PictureOf(m->Texture());
+  ASSERT_NE(picture, nullptr);
+  EXPECT_EQ(picture->Width(), 4);
+  EXPECT_EQ(picture->Canvas().Pixel(1, 2), clRed);
+  EXPECT_EQ(picture->PixelFormat(), pf32bit);
+  EXPECT_EQ(picture->ScanLine(0)[3], 77);
+
+  TMemoryStream again;
+  lib.SaveToStream(&again);
+  EXPECT_EQ(Bytes(again), old);
 }
 
 TEST_F(MaterialLibrary, LinksUsersAndCycles) {

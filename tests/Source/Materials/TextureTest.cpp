@@ -247,6 +247,32 @@ TEST_F(TextureImage, PersistentImageLoadsJpegFilesWhateverTheExtensionCase) {
   EXPECT_THROW(img.LoadFromFile(Path("broken.jpg")), ETexture);
 }
 
+// A persistent image holding a JPEG picture, saved as ".bmp", is written as a bitmap and loads
+// again from that file; an empty one saves nothing and says so.
+TEST_F(TextureImage, PersistentImageSavesInTheFormatOfItsFileName) {
+  WriteBmp(Path("host.bmp"), 8, 4);
+  TGLPersistentImage img(nullptr);
+  {
+    TJPEGImage jpeg;
+    TBitmap bmp;
+    bmp.LoadFromFile(Path("host.bmp"));
+    jpeg.Assign(&bmp);
+    img.Assign(&jpeg);
+  }
+  ASSERT_TRUE(img.Picture()->Graphic()->Is<TJPEGImage>());
+  img.SaveToFile(Path("x.bmp"));
+  TGLPersistentImage back(nullptr);
+  back.LoadFromFile(Path("x.bmp"));
+  EXPECT_TRUE(back.Picture()->Graphic()->Is<TBitmap>());
+  EXPECT_EQ(back.GetWidth(), 8);
+  EXPECT_EQ(back.GetHeight(), 4);
+
+  TGLPersistentImage empty(nullptr);
+  EXPECT_THROW(empty.SaveToFile(Path("empty.bmp")), EInvalidGraphic);
+  EXPECT_THROW(back.LoadFromFile(Path("empty.bmp")), ETexture);
+  EXPECT_EQ(ReadAll(Path("empty.bmp")), "");
+}
+
 TEST_F(TextureImage, ClassRegistryAndOwnerCheck) {
   EXPECT_EQ(FindTextureImageClass("TGLBlankImage"), TGLBlankImage::StaticClass());
   EXPECT_EQ(FindTextureImageClass("tglblankimage"), nullptr);
