@@ -803,8 +803,10 @@ void TReader::RestoreBefore(Loading& Entry) {
 }
 
 // After a failure: components that existed before get back what they were (last read first,
-// while the references they may hold to new ones are still valid), then the new ones are freed,
-// last made first, so that children go before their parents. Everything left ends its loading.
+// while the references they may hold to new ones are still valid) and end their loading; then
+// the new ones are freed, last made first, so that children go before their parents. Nothing is
+// touched after that: a component that existed before and stays under a new parent (one that
+// cannot be given its old place back) goes with it.
 void TReader::UnwindLoading() noexcept {
   std::vector<Loading> entries;
   entries.swap(loaded_);
@@ -819,10 +821,10 @@ void TReader::UnwindLoading() noexcept {
       // back leaves what could be.
     }
   }
+  for (Loading& e : entries)
+    if (!e.Created) e.Component->ExcludeState(csLoading);
   for (auto it = entries.rbegin(); it != entries.rend(); ++it)
     if (it->Created) FreeAndNil(it->Component);
-  for (Loading& e : entries)
-    if (e.Component) e.Component->ExcludeState(csLoading);
 }
 
 TComponent* TReader::ReadComponent(TComponent* Parent) {
