@@ -444,6 +444,7 @@ void TWriter::WriteIdent(std::string_view Ident) {
 void TWriter::WriteRootComponent(TComponent* ARoot) {
   RTL_ASSERT(ARoot != nullptr);
   root_ = ARoot;
+  NameReferredComponents(ARoot);
   Write("TPF0", 4);
   WriteComponent(ARoot);
 }
@@ -470,6 +471,68 @@ void TWriter::WriteProperties(TPersistent* Instance) {
   Instance->DefineProperties(this);
 }
 
+namespace {
+
+// Every component written with Root: it and its stored children, depth first.
+void CollectWritten(TComponent* Component, TComponent* Root, std::vector<TComponent*>& Out, int Depth) {
+  if (Depth > kMaxDepth) throw EWriteError("Stream write error");
+  Out.push_back(Component);
+  Component->GetChildren([&](TComponent* Child) { CollectWritten(Child, Root, Out, Depth + 1); }, Root);
+}
+
+}  // namespace
+
+// A reference is stored by name, so an unnamed component that is referred to is named before
+// anything is written: its class name without the leading T and the first number free among its
+// owner's components and among the components written (which the reading root will own).
+void TWriter::NameReferredComponents(TComponent* Component) {
+  std::vector<TComponent*> written;
+  CollectWritten(Component, root_, written, 0);
+  std::vector<TComponent*> targets;
+  for (TComponent* c : written) {
+    std::vector<TObject*> pending{c};
+    while (!pending.empty()) {
+      TObject* obj = pending.back();
+      pending.pop_back();
+      if (pending.size() > 100000) throw EWriteError("Stream write error");
+      for (const TPropInfo* p : GetPublishedProperties(obj->ClassType())) {
+        if (p->Stored && !p->Stored(obj)) continue;
+        if (p->Kind == pkComponent) {
+          auto* v = dynamic_cast<TComponent*>(p->GetObj(obj));
+          if (v && ReferenceName(v).empty()) targets.push_back(v);
+        } else if (p->Kind == pkObject) {
+          TObject* sub = p->GetObj(obj);
+          if (auto* coll = dynamic_cast<TCollection*>(sub)) {
+            for (int i = 0; i < coll->Count(); ++i) pending.push_back(coll->Items(i));
+          } else if (sub) {
+            pending.push_back(sub);
+          }
+        }
+      }
+    }
+  }
+  auto taken = [&written](TComponent* Target, const std::string& Name) {
+    if (Target->Owner() && Target->Owner()->FindComponent(Name)) return true;
+    for (TComponent* c : written)
+      if (SameText(c->Name(), Name)) return true;
+    return false;
+  };
+  auto nameIt = [&](TComponent* Target) {
+    if (!Target->Name().empty()) return;
+    std::string base = Target->ClassName();
+    if (base.size() > 1 && base[0] == 'T') base.erase(0, 1);
+    int n = 1;
+    while (taken(Target, base + std::to_string(n))) ++n;
+    Target->SetName(base + std::to_string(n));
+  };
+  for (TComponent* t : targets) {
+    // A path through an unnamed owner ("Owner.Name") needs the owner's name as well.
+    TComponent* owner = t->Owner();
+    if (t != root_ && owner && owner != root_ && owner->Name().empty()) nameIt(owner);
+    nameIt(t);
+  }
+}
+
 std::string TWriter::ReferenceName(TComponent* Value) const {
   if (Value->Name().empty()) return {};
   if (Value == root_ || Value->Owner() == root_ || !Value->Owner()) return Value->Name();
@@ -485,7 +548,7 @@ void TWriter::WriteProperty(TPersistent* Instance, const TPropInfo& P) {
     case pkBoolean:
     case pkEnum:
     case pkSet: {
-      if (HoldsStoredDefault(Instance, P, pathOwner_, name)) return;
+      if (!snapshotRefs_ && HoldsStoredDefault(Instance, P, pathOwner_, name)) return;
       std::int64_t v = P.GetOrd(Instance);
       WriteStr(name);
       if (P.Kind == pkInteger)
@@ -506,14 +569,14 @@ void TWriter::WriteProperty(TPersistent* Instance, const TPropInfo& P) {
       break;
     }
     case pkFloat: {
-      if (HoldsStoredDefault(Instance, P, pathOwner_, name)) return;
+      if (!snapshotRefs_ && HoldsStoredDefault(Instance, P, pathOwner_, name)) return;
       double v = P.GetFloat(Instance);
       WriteStr(name);
       WriteFloat(v);
       break;
     }
     case pkString: {
-      if (HoldsStoredDefault(Instance, P, pathOwner_, name)) return;
+      if (!snapshotRefs_ && HoldsStoredDefault(Instance, P, pathOwner_, name)) return;
       std::string v = P.GetStr(Instance);
       WriteStr(name);
       WriteString(v);
@@ -521,9 +584,23 @@ void TWriter::WriteProperty(TPersistent* Instance, const TPropInfo& P) {
     }
     case pkComponent: {
       auto* v = dynamic_cast<TComponent*>(P.GetObj(Instance));
+      if (snapshotRefs_) {
+        WriteStr(name);
+        if (!v) {
+          WriteValue(vaNil);
+          return;
+        }
+        snapshotRefs_->push_back(v);
+        WriteInteger(static_cast<std::int32_t>(snapshotRefs_->size() - 1));
+        return;
+      }
       if (!v) return;
       std::string ref = ReferenceName(v);
-      if (ref.empty()) return;  // an unnamed component cannot be referred to
+      // Referred components were named before writing began; one that was not (a reference
+      // set while writing) would read back as nothing.
+      if (ref.empty())
+        throw EWriteError(
+            Format("Cannot store %s: the %s it refers to has no name", name.c_str(), v->ClassName().c_str()));
       WriteStr(name);
       WriteIdent(ref);
       break;
@@ -532,7 +609,7 @@ void TWriter::WriteProperty(TPersistent* Instance, const TPropInfo& P) {
     case pkObject: {
       TObject* obj = P.GetObj(Instance);
       if (auto* coll = dynamic_cast<TCollection*>(obj)) {
-        if (coll->Count() == 0) return;
+        if (coll->Count() == 0 && !snapshotRefs_) return;
         WriteStr(name);
         WriteCollection(coll);
       } else if (auto* sub = dynamic_cast<TPersistent*>(obj)) {
@@ -702,41 +779,101 @@ TComponent* TReader::ReadRootComponent(TComponent* ARoot) {
   if (std::memcmp(sig, "TPF0", 4) != 0) throw EReadError("Invalid stream format");
   std::string className = ReadStr();
   std::string name = ReadStr();
-  bool created = false;
+  loaded_.clear();
+  fixups_.clear();
   if (!ARoot) {
     TClass cls = FindClass(className);
     if (!cls->InheritsFrom(TComponent::StaticClass())) throw EReadError("Invalid stream format");
-    ARoot = CreateComponent(cls, nullptr);
-    created = true;
+    loaded_.emplace_back();
+    loaded_.back().Component = ARoot = CreateComponent(cls, nullptr);
+    loaded_.back().Created = true;
+  } else {
+    loaded_.emplace_back();
+    loaded_.back().Component = ARoot;
   }
+  TComponent* const saved = root_;
   root_ = ARoot;
-  loaded_.clear();
-  fixups_.clear();
   try {
+    if (!loaded_.back().Created) KeepBefore(loaded_.back());
     ARoot->IncludeState(csLoading);
     ARoot->IncludeState(csReading);
-    loaded_.push_back(ARoot);
-    if (!name.empty() && (created || ARoot->Name().empty())) ARoot->SetName(name);
+    if (!name.empty() && (loaded_.back().Created || ARoot->Name().empty())) ARoot->SetName(name);
     ARoot->ReadState(this);
     ResolveFixups();
-    for (TComponent* c : loaded_) c->ExcludeState(csReading);
-    std::vector<TComponent*> done;
-    done.swap(loaded_);
-    for (TComponent* c : done) c->Loaded();
+    for (Loading& e : loaded_) e.Component->ExcludeState(csReading);
+    for (Loading& e : loaded_) e.Component->Loaded();
   } catch (...) {
-    for (TComponent* c : loaded_) {
-      c->ExcludeState(csReading);
-      c->ExcludeState(csLoading);
-    }
-    loaded_.clear();
-    fixups_.clear();
-    if (created) {
-      FreeAndNil(ARoot);
-      root_ = nullptr;
-    }
+    UnwindLoading();
+    root_ = saved;
     throw;
   }
+  loaded_.clear();
   return ARoot;
+}
+
+bool TReader::IsLoading(const TComponent* Component) const noexcept {
+  for (const Loading& e : loaded_)
+    if (e.Component == Component) return true;
+  return false;
+}
+
+// What a component that existed before the read was: its properties (every one, whatever its
+// default), its parent, its owner and its name.
+void TReader::KeepBefore(Loading& Entry) {
+  TComponent* c = Entry.Component;
+  Entry.BeforeName = c->Name();
+  Entry.BeforeOwner = c->Owner();
+  if (c->HasParent()) Entry.BeforeParent = c->GetParentComponent();
+  Entry.Before = std::make_unique<TMemoryStream>();
+  TWriter writer(Entry.Before.get());
+  writer.root_ = root_;
+  writer.snapshotRefs_ = &Entry.BeforeRefs;
+  writer.WriteProperties(c);
+  writer.WriteListEnd();
+}
+
+// Reads the kept properties back. The component is loading but not reading, so the limits on
+// stored counts do not apply to what it held before.
+void TReader::RestoreBefore(Loading& Entry) {
+  TComponent* c = Entry.Component;
+  c->IncludeState(csLoading);
+  c->ExcludeState(csReading);
+  if (Entry.Before) {
+    Entry.Before->SetPosition(0);
+    TReader reader(Entry.Before.get());
+    reader.root_ = root_;
+    reader.snapshotRefs_ = &Entry.BeforeRefs;
+    reader.ReadProperties(c);
+  }
+  if (c->HasParent() && c->GetParentComponent() != Entry.BeforeParent) c->SetParentComponent(Entry.BeforeParent);
+  // Placing a component under a parent may have taken it from its owner.
+  if (Entry.BeforeOwner && c->Owner() != Entry.BeforeOwner) Entry.BeforeOwner->InsertComponent(c);
+  if (c->Name() != Entry.BeforeName) c->SetName(Entry.BeforeName);
+}
+
+// After a failure: components that existed before get back what they were (last read first,
+// while the references they may hold to new ones are still valid) and end their loading; then
+// the new ones are freed, last made first, so that children go before their parents. Nothing is
+// touched after that: a component that existed before and stays under a new parent (one that
+// cannot be given its old place back) goes with it.
+void TReader::UnwindLoading() noexcept {
+  std::vector<Loading> entries;
+  entries.swap(loaded_);
+  fixups_.clear();
+  for (Loading& e : entries) e.Component->ExcludeState(csReading);
+  for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+    if (it->Created) continue;
+    try {
+      RestoreBefore(*it);
+    } catch (...) {
+      // The error that stopped the read is the one reported; a kept state that cannot be read
+      // back leaves what could be.
+    }
+  }
+  for (Loading& e : entries)
+    if (!e.Created) e.Component->ExcludeState(csLoading);
+  for (auto it = entries.rbegin(); it != entries.rend(); ++it)
+    if (it->Created) FreeAndNil(it->Component);
 }
 
 TComponent* TReader::ReadComponent(TComponent* Parent) {
@@ -747,12 +884,15 @@ TComponent* TReader::ReadComponent(TComponent* Parent) {
   TComponent* comp = nullptr;
   if (owner && !name.empty()) {
     TComponent* existing = owner->FindComponent(name);
-    if (existing && std::find(loaded_.begin(), loaded_.end(), existing) != loaded_.end())
-      throw EReadError("A component named " + name + " already exists");
+    if (existing && IsLoading(existing)) throw EReadError("A component named " + name + " already exists");
     if (existing && existing->ClassName() == className)
       comp = existing;  // created by its owner's constructor: read into it
   }
-  if (!comp) {
+  Loading entry;
+  if (comp) {
+    entry.Component = comp;
+    KeepBefore(entry);
+  } else {
     TClass cls = FindClass(className);
     if (!cls->InheritsFrom(TComponent::StaticClass())) throw EReadError("Invalid stream format");
     comp = CreateComponent(cls, owner);
@@ -762,10 +902,12 @@ TComponent* TReader::ReadComponent(TComponent* Parent) {
       FreeAndNil(comp);
       throw;
     }
+    entry.Component = comp;
+    entry.Created = true;
   }
   comp->IncludeState(csLoading);
   comp->IncludeState(csReading);
-  loaded_.push_back(comp);
+  loaded_.push_back(std::move(entry));
   if (comp->HasParent() && Parent) comp->SetParentComponent(Parent);
   comp->ReadState(this);
   return comp;
@@ -862,6 +1004,10 @@ void TReader::ReadPropValue(TObject* Instance, const TPropInfo& P) {
       if (t == vaNil) {
         ReadValue();
         P.SetObj(Instance, nullptr);
+      } else if (snapshotRefs_ && ValueEncoding::IsIntegerTag(t)) {
+        const std::int32_t i = ReadInteger();
+        if (i < 0 || i >= static_cast<std::int32_t>(snapshotRefs_->size())) invalid();
+        P.SetObj(Instance, (*snapshotRefs_)[static_cast<std::size_t>(i)]);
       } else if (t == vaIdent || ValueEncoding::IsStringTag(t)) {
         std::string target = t == vaIdent ? ReadIdent() : ReadString();
         fixups_.push_back({Instance, &P, target});

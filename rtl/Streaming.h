@@ -38,6 +38,7 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -433,12 +434,20 @@ class TWriter : public TFiler {
   void WriteData(TComponent* Instance);
 
  private:
+  friend class TReader;
+
   void WriteProperty(TPersistent* Instance, const TPropInfo& Prop);
   void WriteObjectProps(TObject* Obj);
   std::string ReferenceName(TComponent* Value) const;
+  // Gives a name to every unnamed component that a component about to be written refers to, so
+  // that the reference can be written (EWriteError when it cannot be named).
+  void NameReferredComponents(TComponent* Component);
 
   std::string propPath_;        // prefix of sub-object property names ("Position.")
   TClass pathOwner_ = nullptr;  // the component or item whose properties are being written
+  // Set while a reader keeps a component's state before reading into it: every property is
+  // written whatever its default, and references as indexes into this table.
+  std::vector<TComponent*>* snapshotRefs_ = nullptr;
 };
 
 class TReader : public TFiler {
@@ -464,7 +473,11 @@ class TReader : public TFiler {
   void SkipValue();
 
   // Reads a root component: into ARoot, or into a new instance of the stored class when ARoot
-  // is nullptr (freed again when reading fails). Resolves references, then calls Loaded.
+  // is nullptr. Resolves references, then calls Loaded.
+  // When reading or a Loaded fails, nothing is left half-loaded: every component the reader
+  // made (a new root included) is freed, and every component that existed before (ARoot, or
+  // an owned component read into by name) gets back its properties, its parent, its owner and
+  // its name as they were before the read, and leaves the loading state. Then the error goes on.
   TComponent* ReadRootComponent(TComponent* ARoot);
   // Reads one stored child of Parent (owned by the root).
   TComponent* ReadComponent(TComponent* Parent);
@@ -487,14 +500,30 @@ class TReader : public TFiler {
     const TPropInfo* Prop;
     std::string Target;
   };
+  // A component being read: made by the reader, or one that existed before, with what it was.
+  struct Loading {
+    TComponent* Component = nullptr;
+    bool Created = false;
+    std::unique_ptr<TMemoryStream> Before;  // its properties before the read
+    std::vector<TComponent*> BeforeRefs;    // the components they refer to
+    TComponent* BeforeParent = nullptr;
+    TComponent* BeforeOwner = nullptr;
+    std::string BeforeName;
+  };
   void ReadProperty(TPersistent* Instance);
   void ReadPropValue(TObject* Instance, const TPropInfo& Prop);
   void ResolveFixups();
+  void KeepBefore(Loading& Entry);
+  void RestoreBefore(Loading& Entry);
+  void UnwindLoading() noexcept;
+  bool IsLoading(const TComponent* Component) const noexcept;
 
   std::string pendingProp_;  // the defined property being looked for
   bool pendingFound_ = false;
   std::vector<Fixup> fixups_;
-  std::vector<TComponent*> loaded_;
+  std::vector<Loading> loaded_;
+  // Set while a kept state is read back: references are indexes into this table.
+  const std::vector<TComponent*>* snapshotRefs_ = nullptr;
   int depth_ = 0;
 };
 

@@ -23,8 +23,9 @@ inline void CheckStoredSubdivisions(const TComponent& Obj, int Value) {
 // Vertices one object read from a stored scene may draw: its counts multiplied (and summed over
 // its bands, stars, nodes, tiles or particles), as its lists hold them or as a per-frame draw
 // sends them. The counts are bounded one by one above, but their product would reach gigabytes
-// of display lists from a file of a few kilobytes.
-inline constexpr std::int64_t kMaxStoredVertices = 1'000'000;
+// of display lists from a file of a few kilobytes. 2^22 takes a height field of 1,448 x 1,448
+// samples and a sphere of 1,024 x 1,024 (about 230 MB of display list at the most).
+inline constexpr std::int64_t kMaxStoredVertices = 4'194'304;
 // Raises EReadError "<class> '<name>': <n> vertices, at most <kMaxStoredVertices> per stored
 // object" (without the quoted part for an unnamed object) while Obj is being read and Vertices
 // (from the counts read so far) is above the limit. Objects check from each count setter,

@@ -18,6 +18,7 @@ std::string Bytes(std::initializer_list<int> b) {
 }
 
 std::vector<std::string> loadedLog;
+std::string refuseLoadedOf;  // a node of this name raises from its Loaded()
 
 enum TShape { shCube, shSphere, shCone };
 enum TOpt { opA, opB, opC };
@@ -113,6 +114,7 @@ class TTestNode : public TComponent {
   void Loaded() override {
     inherited::Loaded();
     loadedLog.push_back(Name() + (target ? "->" + target->Name() : std::string()));
+    if (!refuseLoadedOf.empty() && Name() == refuseLoadedOf) throw EReadError("refused " + Name());
   }
 };
 
@@ -215,6 +217,7 @@ class StreamingTest : public ::testing::Test {
   void SetUp() override {
     Declare();
     loadedLog.clear();
+    refuseLoadedOf.clear();
   }
 };
 
@@ -469,3 +472,114 @@ TEST_F(StreamingTest, RestatedDefaultsDecideWhatIsLeftOutAndWhatComesBack) {
 }
 
 }  // namespace
+
+// A read that fails, while reading or in a Loaded(), frees what it made and gives the root and
+// the components it read into what they had before, out of the loading state.
+TEST_F(StreamingTest, AFailedReadLeavesTheGivenRootAsItWas) {
+  TTestRoot source(nullptr);
+  source.SetName("Form");
+  source.size = 42;
+  auto* a = new TTestNode(&source);
+  a->SetName("Cube1");
+  a->SetParentComponent(&source);
+  a->size = 99;
+  a->caption = "read";
+  for (int i = 0; i < 3; ++i) static_cast<TTestItem*>(a->Items.Add())->Value = 50 + i;
+  auto* b = new TTestNode(&source);
+  b->SetName("Cube2");
+  b->SetParentComponent(a);
+  a->target = b;
+  auto* c = new TTestNode(&source);
+  c->SetName("Cube3");
+  c->SetParentComponent(b);
+  const std::string data = Save(&source);
+  std::string badLast = data;
+  badLast.replace(badLast.rfind("Position.X"), 10, "Position.Q");  // Cube3's
+
+  TTestRoot target(nullptr);
+  target.size = 7;
+  auto* other = new TTestNode(&target);
+  other->SetName("Other");
+  other->SetParentComponent(&target);
+  auto* existing = new TTestNode(&target);
+  existing->SetName("Cube1");
+  existing->SetParentComponent(other);
+  existing->size = 3;
+  existing->alpha = 0.5f;  // not its default, and not in the stream
+  static_cast<TTestItem*>(existing->Items.Add())->Value = 9;
+  existing->target = other;
+  auto expectAsBefore = [&](const char* how) {
+    EXPECT_EQ(target.Name(), "") << how;
+    EXPECT_EQ(target.size, 7) << how;
+    EXPECT_EQ(target.ComponentCount(), 2) << how;  // Cube2 and Cube3 freed
+    EXPECT_EQ(target.children, std::vector<TTestNode*>{other}) << how;
+    EXPECT_EQ(other->children, std::vector<TTestNode*>{existing}) << how;
+    EXPECT_EQ(existing->size, 3) << how;
+    EXPECT_EQ(existing->alpha, 0.5f) << how;
+    EXPECT_EQ(existing->caption, "") << how;
+    ASSERT_EQ(existing->Items.Count(), 1) << how;
+    EXPECT_EQ(static_cast<TTestItem*>(existing->Items.Items(0))->Value, 9) << how;
+    EXPECT_EQ(existing->target, other) << how;
+    for (TComponent* k : {static_cast<TComponent*>(&target), static_cast<TComponent*>(existing)}) {
+      EXPECT_FALSE(k->ComponentState().Contains(csLoading)) << how;
+      EXPECT_FALSE(k->ComponentState().Contains(csReading)) << how;
+    }
+  };
+  EXPECT_THROW(Load(badLast, &target), EReadError);
+  expectAsBefore("while reading");
+  refuseLoadedOf = "Cube3";
+  try {
+    Load(data, &target);
+    ADD_FAILURE() << "read";
+  } catch (const EReadError& e) {
+    EXPECT_EQ(e.Message(), "refused Cube3");
+  }
+  EXPECT_EQ(loadedLog, (std::vector<std::string>{"Form", "Cube1->Cube2", "Cube2", "Cube3"}));
+  expectAsBefore("in Loaded");
+
+  // The same stream read whole.
+  refuseLoadedOf.clear();
+  EXPECT_EQ(Load(data, &target), &target);
+  EXPECT_EQ(existing->size, 99);
+  EXPECT_EQ(existing->Items.Count(), 3);
+  EXPECT_EQ(target.ComponentCount(), 4);
+
+  // A root the reader made is freed with everything in it (the sanitizer build sees leaks).
+  refuseLoadedOf = "Cube2";
+  EXPECT_THROW(Load(data), EReadError);
+}
+
+// A reference to a component without a name cannot be stored by name: the component is given
+// one (its class name without the T and the first free number) before anything is written, so
+// the reference reads back.
+TEST_F(StreamingTest, UnnamedComponentsThatAreReferredToAreNamedWhenWritten) {
+  TTestRoot root(nullptr);
+  auto* a = new TTestNode(&root);
+  a->SetName("A");
+  a->SetParentComponent(&root);
+  auto* taken = new TTestNode(&root);
+  taken->SetName("TestNode1");
+  taken->SetParentComponent(&root);
+  auto* b = new TTestNode(&root);  // owned by the root, no name
+  b->SetParentComponent(a);
+  TTestNode c(nullptr);  // no owner, no name, written as a child all the same
+  c.SetParentComponent(a);
+  a->target = b;
+  b->target = &c;
+  c.target = &root;
+  const std::string data = Save(&root);
+  EXPECT_EQ(b->Name(), "TestNode2");
+  EXPECT_EQ(c.Name(), "TestNode3");  // free among what is written: the reading root owns it
+  EXPECT_EQ(root.Name(), "TestRoot1");
+  EXPECT_EQ(Save(&root), data);  // named once
+
+  std::unique_ptr<TComponent> loaded(Load(data));
+  auto* la = static_cast<TTestNode*>(loaded->FindComponent("A"));
+  ASSERT_NE(la, nullptr);
+  ASSERT_NE(la->target, nullptr);
+  EXPECT_EQ(la->target->Name(), "TestNode2");
+  ASSERT_NE(la->target->target, nullptr);
+  EXPECT_EQ(la->target->target->Name(), "TestNode3");
+  EXPECT_EQ(la->target->target->target, loaded.get());
+  c.SetParentComponent(nullptr);
+}

@@ -4,11 +4,14 @@
 
 #include <cfloat>
 #include <cmath>
+#include <initializer_list>
 #include <stdexcept>
 #include <vector>
 
 #include "Source/Base/XOpenGL.h"
 #include "Source/Further/GLGraph.h"
+#include "Source/Objects/GLGeomObjects.h"
+#include "Source/Objects/GLObjects.h"
 #include "rtl/SysUtils.h"
 #include "tests/Source/Base/GLRecorder.h"
 #include "tests/Source/StoredCopy.h"
@@ -287,8 +290,8 @@ TEST(HeightField, StoredSampleGridsAreBoundedWhenRead) {
   TGLRecorder rec;
   TGLHeightField field(nullptr);
   field.SetName("Field");
-  SetScale(field.XSamplingScale(), -50, 50, 0.1f);
-  SetScale(field.YSamplingScale(), -50, 50, 0.1f);
+  SetScale(field.XSamplingScale(), -50, 50, 0.05f);
+  SetScale(field.YSamplingScale(), -50, 50, 0.05f);
   const double vertices = field.VertexCount();
   ASSERT_GT(vertices, double(kMaxStoredVertices));
   try {
@@ -308,7 +311,7 @@ TEST(HeightField, StoredSampleGridsAreBoundedWhenRead) {
   grid.SetName("Grid");
   grid.SetParts(TXYZGridParts{gpX, gpY, gpZ});
   for (TGLSamplingScale* s : {grid.XSamplingScale(), grid.YSamplingScale(), grid.ZSamplingScale()})
-    SetScale(s, -5, 5, 0.1f);
+    SetScale(s, -5, 5, 0.05f);
   ASSERT_GT(grid.VertexCount(), double(kMaxStoredVertices));
   EXPECT_THROW(ReadStoredCopy(&grid), EReadError);
   grid.SetLinesStyle(glsLine);  // two vertices a line
@@ -332,4 +335,96 @@ TEST(HeightField, VertexCountIsWhatTheStripsDraw) {
   rec.Clear();
   grid.BuildList(rci);
   EXPECT_EQ(double(rec.Count("glVertex3fv")), grid.VertexCount());
+}
+
+namespace {
+
+bool Loading(const TComponent& c) {
+  return c.ComponentState().Contains(csLoading) || c.ComponentState().Contains(csReading);
+}
+
+}  // namespace
+
+// A stored field of 2,048 x 2,048 samples is refused once read whole, in its Loaded(), after the
+// components before it were loaded: what the reader made is freed, and what the caller's root
+// held (its position, its own child read into by name) is as it was, out of the loading state.
+TEST(HeightField, ARefusedFieldLeavesNothingHalfLoaded) {
+  RegisterGLCoordinatesClasses();
+  RegisterGLNodesClasses();
+  RegisterGLGraphClasses();
+  RegisterGLObjectsClasses();
+  TGLDummyCube source(nullptr);
+  source.SetName("Root");
+  source.Position()->SetXYZAsPoint(4, 5, 6);
+  auto* a = source.AddNewChild<TGLHeightField>();
+  a->SetName("A");
+  SetScale(a->XSamplingScale(), 0, 2047, 1);
+  SetScale(a->YSamplingScale(), 0, 2047, 1);
+  ASSERT_GT(a->VertexCount(), double(kMaxStoredVertices));
+  auto* b = source.AddNewChild<TGLLines>();
+  b->SetName("B");
+  for (int i = 0; i < 5; ++i) b->AddNode(float(i), 0, 0);
+  TMemoryStream stream;
+  TWriter(&stream).WriteRootComponent(&source);
+
+  TGLDummyCube into(nullptr);
+  into.Position()->SetXYZAsPoint(1, 2, 3);
+  auto* kept = new TGLLines(&into);
+  kept->SetName("B");
+  into.AddChild(kept);
+  kept->AddNode(7, 7, 7);
+  stream.SetPosition(0);
+  try {
+    TReader(&stream).ReadRootComponent(&into);
+    ADD_FAILURE() << "read";
+  } catch (const EReadError& e) {
+    EXPECT_EQ(e.Message(), Format("TGLHeightField 'A': %.0f vertices, at most %d per stored object", a->VertexCount(),
+                                  kMaxStoredVertices));
+  }
+  EXPECT_EQ(into.Name(), "");
+  EXPECT_FALSE(Loading(into));
+  EXPECT_EQ(into.Position()->X(), 1);
+  EXPECT_EQ(into.ComponentCount(), 1);
+  ASSERT_EQ(into.GetChildCount(), 1);
+  EXPECT_EQ(into.GetChild(0), kept);
+  EXPECT_FALSE(Loading(*kept));
+  ASSERT_EQ(kept->Nodes()->Count(), 1);
+  EXPECT_EQ(kept->Nodes()->Items(0)->X(), 7);
+
+  // A field read into keeps its own samples.
+  TGLHeightField field(nullptr);
+  SetScale(field.XSamplingScale(), 0, 1, 0.5f);
+  stream.Clear();
+  TWriter(&stream).WriteRootComponent(a);
+  stream.SetPosition(0);
+  EXPECT_THROW(TReader(&stream).ReadRootComponent(&field), EReadError);
+  EXPECT_EQ(field.XSamplingScale()->Max(), 1);
+  EXPECT_EQ(field.XSamplingScale()->Step(), 0.5f);
+  EXPECT_EQ(field.YSamplingScale()->Max(), 0);
+  EXPECT_FALSE(Loading(field));
+}
+
+// The objects that check their counts together in Loaded() do it after the base Loaded(), so a
+// refusal still ends their loading.
+TEST(HeightField, ObjectsRefusedInLoadedEndTheirLoading) {
+  TGLHeightField field(nullptr);
+  SetScale(field.XSamplingScale(), 0, 2047, 1);
+  SetScale(field.YSamplingScale(), 0, 2047, 1);
+  TGLXYZGrid grid(nullptr);
+  for (TGLSamplingScale* s : {grid.XSamplingScale(), grid.YSamplingScale(), grid.ZSamplingScale()})
+    SetScale(s, 0, 200, 1);
+  grid.SetParts(TXYZGridParts{gpX, gpY, gpZ});
+  TGLLines lines(nullptr);
+  lines.SetDivision(kMaxStoredSubdivisions);
+  TGLPolygon polygon(nullptr);
+  polygon.SetDivision(kMaxStoredSubdivisions);
+  for (int i = 0; i < 4000; ++i) {
+    lines.AddNode(float(i), 0, 0);
+    polygon.Nodes()->AddNode(float(i), 0, 0);
+  }
+  for (TGLBaseSceneObject* obj : std::initializer_list<TGLBaseSceneObject*>{&field, &grid, &lines, &polygon}) {
+    obj->IncludeState(csLoading);
+    EXPECT_THROW(obj->Loaded(), EReadError) << obj->ClassName();
+    EXPECT_FALSE(obj->ComponentState().Contains(csLoading)) << obj->ClassName();
+  }
 }

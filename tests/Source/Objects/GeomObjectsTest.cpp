@@ -350,14 +350,22 @@ std::unique_ptr<TComponent> Made(std::unique_ptr<T> obj, double& vertices) {
 }
 
 template <class T>
-TStoredBudgetCase TwoCounts(const char* what, void (T::*a)(int), void (T::*b)(int), int overA, int overB, int underA,
-                            int underB) {
+TStoredBudgetCase Counts(const char* what, std::function<void(T&, bool over)> set) {
   return {what, [=](bool over, double& vertices) {
             auto obj = std::make_unique<T>(nullptr);
-            ((*obj).*a)(over ? overA : underA);
-            ((*obj).*b)(over ? overB : underB);
+            set(*obj, over);
             return Made(std::move(obj), vertices);
           }};
+}
+
+// Slices, stacks and loops of a cylinder-like object.
+template <class T>
+TStoredBudgetCase Quadric(const char* what, int slices, std::pair<int, int> stacks, std::pair<int, int> loops) {
+  return Counts<T>(what, [=](T& obj, bool over) {
+    obj.SetSlices(slices);
+    obj.SetStacks(over ? stacks.first : stacks.second);
+    obj.SetLoops(over ? loops.first : loops.second);
+  });
 }
 
 template <class T>
@@ -379,18 +387,14 @@ TEST(GeomObjectsStreaming, ProductOfStoredCountsIsBounded) {
   RegisterStreamingClasses();
   constexpr int kMax = kMaxStoredSubdivisions;
   const TStoredBudgetCase cases[] = {
-      TwoCounts("plane", &TGLPlane::SetXTiles, &TGLPlane::SetYTiles, kMax, kMax, 700, 700),
-      TwoCounts("sphere", &TGLSphere::SetSlices, &TGLSphere::SetStacks, kMax, kMax, 700, 700),
-      TwoCounts("disk", &TGLDisk::SetSlices, &TGLDisk::SetLoops, kMax, kMax, 700, 700),
-      TwoCounts("torus", &TGLTorus::SetRings, &TGLTorus::SetSides, kMax, kMax, 700, 700),
       // Sides and two end disks: Slices x (Stacks + 2 Loops).
-      TwoCounts<TGLCylinder>("cylinder", &TGLCylinder::SetSlices, &TGLCylinder::SetStacks, kMax, 500, 700, 690),
-      TwoCounts<TGLCylinder>("cylinder ends", &TGLCylinder::SetSlices, &TGLCylinder::SetLoops, kMax, 250, 700, 340),
-      TwoCounts<TGLCone>("cone", &TGLCone::SetSlices, &TGLCone::SetLoops, kMax, 500, 700, 690),
-      TwoCounts<TGLAnnulus>("annulus", &TGLAnnulus::SetSlices, &TGLAnnulus::SetStacks, kMax, 250, 700, 340),
-      TwoCounts<TGLArrowLine>("arrow line", &TGLArrowLine::SetSlices, &TGLArrowLine::SetStacks, kMax, 200, 700, 230),
-      NodesAndDivision<TGLLines>("lines", 1000, 900),
-      NodesAndDivision<TGLPolygon>("polygon", 500, 480),
+      Quadric<TGLCylinder>("cylinder", kMax, {kMax, kMax}, {512, 420}),
+      Quadric<TGLCylinder>("cylinder ends", kMax, {4, 4}, {1022, 920}),
+      Quadric<TGLCone>("cone", kMax, {kMax, kMax}, {kMax, 900}),
+      Quadric<TGLAnnulus>("annulus", kMax, {kMax, 1000}, {1, 1}),
+      Quadric<TGLArrowLine>("arrow line", kMax, {683, 650}, {1, 1}),
+      NodesAndDivision<TGLLines>("lines", 3870, 3800),
+      NodesAndDivision<TGLPolygon>("polygon", 2049, 2000),
   };
   for (const auto& c : cases) {
     double vertices = 0;
@@ -410,6 +414,35 @@ TEST(GeomObjectsStreaming, ProductOfStoredCountsIsBounded) {
     EXPECT_LE(vertices, double(kMaxStoredVertices)) << c.what;
     EXPECT_GT(vertices, 0.9 * double(kMaxStoredVertices)) << c.what;
     EXPECT_NO_THROW(ReadBack(under.get())) << c.what;
+  }
+}
+
+// Objects of two counts stay under the vertex limit at the most subdivisions a stored object may
+// have: a sphere of 1,024 x 512 (a common texture-mapped globe) or 1,024 x 1,024 loads, and so do
+// the largest plane, disk, torus and cylinder sides.
+TEST(GeomObjectsStreaming, LargestTwoCountObjectsLoad) {
+  RegisterStreamingClasses();
+  constexpr int kMax = kMaxStoredSubdivisions;
+  auto two = [](auto* obj, auto a, auto b, int countA, int countB) {
+    std::unique_ptr<TComponent> owned(obj);
+    (obj->*a)(countA);
+    (obj->*b)(countB);
+    obj->SetName("Stored");
+    return std::make_pair(std::move(owned), obj->VertexCount());
+  };
+  std::vector<std::pair<std::unique_ptr<TComponent>, double>> largest;
+  largest.push_back(two(new TGLSphere(nullptr), &TGLSphere::SetSlices, &TGLSphere::SetStacks, 1024, 512));
+  largest.push_back(two(new TGLSphere(nullptr), &TGLSphere::SetSlices, &TGLSphere::SetStacks, kMax, kMax));
+  largest.push_back(two(new TGLPlane(nullptr), &TGLPlane::SetXTiles, &TGLPlane::SetYTiles, kMax, kMax));
+  largest.push_back(two(new TGLDisk(nullptr), &TGLDisk::SetSlices, &TGLDisk::SetLoops, kMax, kMax));
+  largest.push_back(two(new TGLTorus(nullptr), &TGLTorus::SetRings, &TGLTorus::SetSides, kMax, kMax));
+  largest.push_back(two(new TGLCylinder(nullptr), &TGLCylinder::SetSlices, &TGLCylinder::SetStacks, kMax, kMax));
+  // Two of them were refused under the former limit of a million.
+  EXPECT_EQ(largest[0].second, 1051652);
+  EXPECT_GT(largest[1].second, 2e6);
+  for (auto& [obj, vertices] : largest) {
+    EXPECT_LE(vertices, double(kMaxStoredVertices)) << obj->ClassName();
+    EXPECT_NO_THROW(ReadBack(obj.get())) << obj->ClassName();
   }
 }
 

@@ -980,3 +980,42 @@ TEST(SceneStreaming, StoredSceneReadsBackByName) {
   EXPECT_EQ(cam->CameraStyle(), csInfinitePerspective);
   EXPECT_EQ(cam->TargetObject(), box);
 }
+
+// Objects made with AddNewChild have no name; a proxy's master and a camera's target among them
+// are named when the scene is written, so both read back (and the names are new ones).
+TEST(SceneStreaming, UnnamedMastersAndTargetsReadBack) {
+  RegisterGLCoordinatesClasses();
+  RegisterGLColorClasses();
+  RegisterGLMaterialClasses();
+  RegisterGLSceneGraphClasses();
+  TMemoryStream ms;
+  {
+    TGLSceneGraph scene(nullptr);
+    auto* master = scene.Objects()->AddNewChild<TGLSceneObject>();
+    master->Position()->SetXYZAsPoint(1, 2, 3);
+    auto* named = scene.Objects()->AddNewChild<TGLSceneObject>();
+    named->SetName("GLSceneObject1");  // the first name a master would get
+    auto* proxy = named->AddNewChild<TGLProxyObject>();
+    proxy->SetMasterObject(master);
+    auto* target = master->AddNewChild<TGLImmaterialSceneObject>();
+    target->SetHint("aimed at");
+    auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+    cam->SetTargetObject(target);
+    TWriter(&ms).WriteRootComponent(&scene);
+    EXPECT_EQ(master->Name(), "GLSceneObject2");
+    EXPECT_EQ(target->Name(), "GLImmaterialSceneObject1");
+    EXPECT_EQ(proxy->Name(), "");  // only what is referred to is named
+  }
+  ms.SetPosition(0);
+  TGLSceneGraph scene(nullptr);
+  TReader(&ms).ReadRootComponent(&scene);
+  ASSERT_EQ(scene.Objects()->GetChildCount(), 2);
+  auto* master = scene.Objects()->GetChild(0);
+  auto* proxy = static_cast<TGLProxyObject*>(scene.Objects()->GetChild(1)->GetChild(0));
+  EXPECT_EQ(proxy->MasterObject(), master);
+  EXPECT_FLOAT_EQ(master->Position()->Z(), 3);
+  auto* cam = static_cast<TGLCamera*>(scene.Cameras()->GetChild(0));
+  ASSERT_NE(cam->TargetObject(), nullptr);
+  EXPECT_EQ(cam->TargetObject(), master->GetChild(0));
+  EXPECT_EQ(static_cast<TGLImmaterialSceneObject*>(cam->TargetObject())->Hint(), "aimed at");
+}
