@@ -5,10 +5,14 @@
 //
 // BM_StoredObject/<case>: 0 a sky dome of 10 bands of 1,024 x 1,024; 1 the same with 100 bands;
 //   2 a sphere of 1,024 x 1,024; 3 a torus of 1,024 x 1,024; 4 the 10-band dome twinkling (every
-//   frame rebuilt); 5 a sphere of 700 x 700 and 6 a twinkling dome of 3 bands of 512 x 256, both
-//   just under a million vertices (the most a stored object may now draw). Counters: stored_bytes, refused (1 when reading raised EReadError),
-//   read_s, first_frame_s, next_frame_s, rss_MB_before (after reading), rss_MB_after (after the
-//   first frame), heap_MB_added (allocated blocks the first frame added).
+//   frame rebuilt); 5 a sphere of 700 x 700 and 6 a twinkling dome of 3 bands of 512 x 256.
+// BM_StoredTerrain/<case>: height fields of N x N samples (the default ripple, colours from the
+//   height) for N = 0 1,024, 1 1,448 (the largest square one a stored scene may hold), 2 1,449 and
+//   3 2,048 (both refused); spheres (slices x stacks) of 4 1,024 x 512 and 5 1,024 x 1,024 (the
+//   most subdivisions a stored sphere may have).
+// Counters: stored_bytes, vertices (what a terrain case draws), refused (1 when reading raised
+//   EReadError), read_s, first_frame_s, next_frame_s, rss_MB_before (after reading), rss_MB_after
+//   (after the first frame), heap_MB_added (allocated blocks the first frame added).
 #include <benchmark/benchmark.h>
 
 #include <QGuiApplication>
@@ -18,8 +22,10 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 
+#include "Source/Further/GLGraph.h"
 #include "Source/Further/GLSkydome.h"
 #include "Source/Objects/GLGeomObjects.h"
 #include "Source/Objects/GLObjects.h"
@@ -93,7 +99,32 @@ std::unique_ptr<TGLBaseSceneObject> Make(int which) {
   }
 }
 
-void BM_StoredObject(benchmark::State& state) {
+// The object of a terrain case, made in code, and what it draws.
+std::unique_ptr<TGLBaseSceneObject> MakeTerrain(int which, double& vertices) {
+  if (which <= 3) {
+    const int n = which == 0 ? 1024 : which == 1 ? 1448 : which == 2 ? 1449 : 2048;
+    auto field = std::make_unique<TGLHeightField>(nullptr);
+    for (TGLSamplingScale* s : {field->XSamplingScale(), field->YSamplingScale()}) {
+      s->SetMin(0);
+      s->SetMax(float(n - 1));
+      s->SetStep(1);
+    }
+    field->Scale()->SetXYZAsVector(2.0f / float(n), 2.0f / float(n), 0.2f);
+    field->SetColorMode(hfcmAmbientAndDiffuse);
+    vertices = field->VertexCount();
+    return field;
+  }
+  auto sphere = std::make_unique<TGLSphere>(nullptr);
+  sphere->SetSlices(1024);
+  sphere->SetStacks(which == 4 ? 512 : 1024);
+  vertices = sphere->VertexCount();
+  return sphere;
+}
+
+// Writes the object Make gives, reads it back and draws it, with the camera at (0, CamY, CamZ).
+void MeasureStored(benchmark::State& state, const std::function<std::unique_ptr<TGLBaseSceneObject>()>& Make,
+                   float CamY, float CamZ) {
+  RegisterGLGraphClasses();
   RegisterGLSkydomeClasses();
   RegisterGLObjectsClasses();
   RegisterGLGeomObjectsClasses();
@@ -102,7 +133,7 @@ void BM_StoredObject(benchmark::State& state) {
   for (auto _ : state) {
     TMemoryStream stream;
     {
-      std::unique_ptr<TGLBaseSceneObject> source = Make(which);
+      std::unique_ptr<TGLBaseSceneObject> source = Make();
       TWriter(&stream).WriteRootComponent(source.get());
     }
     bytes = double(stream.Size());
@@ -111,7 +142,7 @@ void BM_StoredObject(benchmark::State& state) {
     TGLSceneGraph scene(nullptr);
     TGLMemoryViewer viewer(nullptr);
     auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
-    cam->Position()->SetXYZAsPoint(0, 0, 5);
+    cam->Position()->SetXYZAsPoint(0, CamY, CamZ);
     viewer.SetWidth(640);
     viewer.SetHeight(480);
     viewer.SetCamera(cam);
@@ -148,7 +179,19 @@ void BM_StoredObject(benchmark::State& state) {
   state.counters["rss_MB_after"] = rssAfter;
   state.counters["heap_MB_added"] = heapAdded;
 }
+
+void BM_StoredObject(benchmark::State& state) {
+  MeasureStored(
+      state, [&] { return Make(int(state.range(0))); }, 0, 5);
+}
 BENCHMARK(BM_StoredObject)->DenseRange(0, 6)->Iterations(1)->Unit(benchmark::kMillisecond);
+void BM_StoredTerrain(benchmark::State& state) {
+  double vertices = 0;
+  MeasureStored(
+      state, [&] { return MakeTerrain(int(state.range(0)), vertices); }, 2, 3);
+  state.counters["vertices"] = vertices;
+}
+BENCHMARK(BM_StoredTerrain)->DenseRange(0, 5)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
