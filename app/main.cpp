@@ -15,37 +15,10 @@
 #include <cstdlib>
 #include <exception>
 
-#include "Source/Base/PersistentClasses.h"
-#include "Source/Base/VectorLists.h"
-#include "Source/Materials/GLBitmapFont.h"
-#include "Source/Scene/GLCadencer.h"
-#include "Source/Scene/GLCamera.h"
-#include "Source/Materials/GLColor.h"
-#include "Source/Scene/GLCoordinates.h"
-#include "Source/Materials/GLFireFX.h"
-#include "Source/Objects/GLGeomObjects.h"
-#include "Source/Further/GLGraph.h"
-#include "Source/Materials/GLHUDObjects.h"
-#include "Source/Scene/GLLightSource.h"
-#include "Source/Materials/GLMaterial.h"
-#include "Source/Further/GLMesh.h"
-#include "Source/Further/GLMirror.h"
-#include "Source/Further/GLMotionBehaviours.h"
-#include "Source/Scene/GLNodes.h"
-#include "Source/Objects/GLObjects.h"
-#include "Source/Objects/GLPolyhedron.h"
-#include "Source/Scene/GLSceneBuffer.h"
-#include "Source/Scene/GLSceneGraph.h"
-#include "Source/Further/GLShadowPlane.h"
-#include "Source/Further/GLShadowVolume.h"
-#include "Source/Further/GLSkydome.h"
-#include "Source/Objects/GLSound.h"
-#include "Source/Objects/GLSoundFileObjects.h"
-#include "Source/Materials/GLSystemFont.h"
 #include "Source/Materials/GLTexture.h"
-#include "Source/Further/GLTilePlane.h"
-#include "Source/Further/GLVectorFileObjects.h"
-#include "Source/Further/GLzBuffer.h"
+#include "Source/Objects/GLObjects.h"
+#include "Source/Scene/GLSceneGraph.h"
+#include "Source/Viewer/GLEngineClasses.h"
 #include "Source/Viewer/GLQtContext.h"
 #include "Source/Viewer/GLSceneViewer.h"
 #include "app/FrameTimes.h"
@@ -63,50 +36,15 @@ namespace {
 // Every unit's classes by name, lower layers first, so stored scenes and
 // streams find them.
 void RegisterUnits() {
-  void (*const Units[])() = {
-      RegisterPersistentClasses,
-      RegisterVectorLists,
-      RegisterWSocketClasses,
-      RegisterGLCoordinatesClasses,
-      RegisterGLNodesClasses,
-      RegisterGLColorClasses,
-      RegisterGLTextureClasses,
-      RegisterGLMaterialClasses,
-      RegisterGLSceneGraphClasses,
-      RegisterGLCameraClasses,
-      RegisterGLLightSourceClasses,
-      RegisterGLObjectsClasses,
-      RegisterGLGeomObjectsClasses,
-      RegisterGLPolyhedronClasses,
-      RegisterGLSceneBufferClasses,
-      RegisterGLCadencerClasses,
-      RegisterGLBitmapFontClasses,
-      RegisterGLSystemFontClasses,
-      RegisterGLHUDObjectsClasses,
-      RegisterGLFireFXClasses,
-      RegisterGLSoundClasses,
-      RegisterGLSoundFileObjectsClasses,
-      RegisterGLQtContext,
-      RegisterGLSceneViewerClasses,
-      // Further scene objects that stored scenes may name.
-      RegisterGLVectorFileObjects,
-      RegisterGLMesh,
-      RegisterGLMotionBehavioursClasses,
-      RegisterGLGraphClasses,
-      RegisterGLTilePlaneClasses,
-      RegisterGLSkydomeClasses,
-      RegisterGLShadowPlaneClasses,
-      RegisterGLMirrorClasses,
-      RegisterGLzBufferClasses,
-      RegisterGLShadowVolumeClasses,
+  const auto Report = [](const std::exception& E) {
+    std::fprintf(stderr, "tamrivel: class registration: %s\n", E.what());
   };
-  for (auto Register : Units) {
-    try {
-      Register();
-    } catch (const std::exception& E) {
-      std::fprintf(stderr, "tamrivel: class registration: %s\n", E.what());
-    }
+  try {
+    RegisterWSocketClasses();
+  } catch (const std::exception& E) {
+    Report(E);
   }
+  RegisterEngineClasses(Report);
 }
 
 // SIGINT and SIGTERM close the main window the normal way (settings and logs

@@ -41,51 +41,13 @@
 #include "Source/Scene/GLSceneBuffer.h"
 #include "Source/Scene/GLSceneGraph.h"
 #include "Source/Viewer/GLQtContext.h"
+#include "Source/Viewer/GLEngineClasses.h"
 #include "Source/Viewer/GLSceneViewer.h"
 #include "rtl/Classes.h"
 #include "rtl/Streaming.h"
 #include "tests/Source/Viewer/SceneWrittenBefore.h"
 
 namespace {
-
-void RegisterEveryUnit() {
-  for (auto Register : {
-           RegisterPersistentClasses,
-           RegisterVectorLists,
-           RegisterGLCoordinatesClasses,
-           RegisterGLNodesClasses,
-           RegisterGLColorClasses,
-           RegisterGLTextureClasses,
-           RegisterGLMaterialClasses,
-           RegisterGLSceneGraphClasses,
-           RegisterGLCameraClasses,
-           RegisterGLLightSourceClasses,
-           RegisterGLObjectsClasses,
-           RegisterGLGeomObjectsClasses,
-           RegisterGLPolyhedronClasses,
-           RegisterGLSceneBufferClasses,
-           RegisterGLCadencerClasses,
-           RegisterGLBitmapFontClasses,
-           RegisterGLSystemFontClasses,
-           RegisterGLHUDObjectsClasses,
-           RegisterGLFireFXClasses,
-           RegisterGLSoundClasses,
-           RegisterGLSoundFileObjectsClasses,
-           RegisterGLQtContext,
-           RegisterGLSceneViewerClasses,
-           RegisterGLVectorFileObjects,
-           RegisterGLMesh,
-           RegisterGLMotionBehavioursClasses,
-           RegisterGLGraphClasses,
-           RegisterGLTilePlaneClasses,
-           RegisterGLSkydomeClasses,
-           RegisterGLShadowPlaneClasses,
-           RegisterGLMirrorClasses,
-           RegisterGLzBufferClasses,
-           RegisterGLShadowVolumeClasses,
-       })
-    Register();
-}
 
 // One step from an object to one of its sub-objects, or to an item of a collection.
 struct TStep {
@@ -207,7 +169,7 @@ class TSweptSoundManager : public TGLSoundManager {
 
 // Registered classes that can be made without arguments beyond an owner.
 std::vector<TClass> CreatableClasses() {
-  RegisterEveryUnit();
+  RegisterEngineClasses();
   RegisterClasses({TSweptShader::StaticClass(), TSweptSoundManager::StaticClass()});
   std::vector<TClass> out;
   for (TClass cls : RegisteredClasses())
@@ -350,7 +312,7 @@ TEST(GL_StoredDefaults, EveryPropertySetToItsDeclaredDefaultComesBack) {
 }
 
 TEST(GL_StoredDefaults, ArrowLineSkyDomesAndMirrorKeepTheirDeclaredDefaultsThroughAStoredScene) {
-  RegisterEveryUnit();
+  RegisterEngineClasses();
   TGLDummyCube root(nullptr);
   root.SetName("Root");
   auto* arrow = root.AddNewChild<TGLArrowLine>();
@@ -382,7 +344,7 @@ std::string Describe(TComponent* Root) {
 }
 
 TEST(GL_StoredDefaults, ASceneWrittenBeforeReadsBackAsItDidAndSurvivesBeingWrittenAgain) {
-  RegisterEveryUnit();
+  RegisterEngineClasses();
   std::string bytes;
   for (const char* h = kSceneWrittenBefore; h[0] && h[1]; h += 2)
     bytes += char(std::stoi(std::string(h, 2), nullptr, 16));
