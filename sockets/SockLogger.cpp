@@ -5,8 +5,11 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
+#include <system_error>
 
 namespace {
 
@@ -22,6 +25,8 @@ std::string TimeStamp() {
   std::snprintf(buf, sizeof buf, "%02d:%02d:%02d:%03d", tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
   return buf;
 }
+
+std::string ErrorText(int err) { return std::generic_category().message(err); }
 
 }  // namespace
 
@@ -71,30 +76,68 @@ void TSockLogger::SetOnSockLogEvent(TSockLogEvent v) {
 }
 
 void TSockLogger::CloseLogFile() {
-  if (FLogFile) {
-    std::fclose(FLogFile);
-    FLogFile = nullptr;
+  if (FLogFd >= 0) {
+    ::close(FLogFd);  // also releases the lock
+    FLogFd = -1;
   }
+  FLineCut = false;
 }
 
+// O_APPEND puts every write at the end of the file as it is then, so a line never
+// overwrites what another appender wrote after our open. The exclusive lock keeps
+// a second logger out: two of them would interleave their lines. Overwrite
+// truncates only once the lock is ours, so a refused logger leaves the file alone.
 void TSockLogger::OpenLogFile() {
   CloseLogFile();
   if (FLogFileName.empty()) throw ELoggerException("File name empty");
-  int fd = ::open(FLogFileName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) throw ELoggerException("Cannot open log file " + FLogFileName);
-  if (FLogFileOption == lfoOverwrite) {
-    if (::ftruncate(fd, 0) != 0) {
-      ::close(fd);
-      throw ELoggerException("Cannot truncate log file " + FLogFileName);
-    }
-  }
-  ::lseek(fd, 0, SEEK_END);
-  FLogFile = ::fdopen(fd, "r+");
-  if (!FLogFile) {
+  const int fd = ::open(FLogFileName.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) throw ELoggerException("Cannot open log file " + FLogFileName + ": " + ErrorText(errno));
+  int rc;
+  do rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    const int err = errno;
     ::close(fd);
-    throw ELoggerException("Cannot open log file " + FLogFileName);
+    if (err == EWOULDBLOCK) throw ELoggerException("Log file " + FLogFileName + " is in use by another writer");
+    throw ELoggerException("Cannot lock log file " + FLogFileName + ": " + ErrorText(err));
   }
-  std::fseek(FLogFile, 0, SEEK_END);
+  if (FLogFileOption == lfoOverwrite && ::ftruncate(fd, 0) != 0) {
+    const int err = errno;
+    ::close(fd);
+    throw ELoggerException("Cannot truncate log file " + FLogFileName + ": " + ErrorText(err));
+  }
+  FLogFd = fd;
+}
+
+// The whole line goes out in one write() where the system allows; a short write
+// is continued. A line that cannot be finished is reported, never dropped in
+// silence; if part of it reached the file, the next line first ends that part
+// so that it starts on a line of its own.
+void TSockLogger::WriteFileLine(const std::string& text) {
+  std::string line;
+  line.reserve(text.size() + 4);
+  if (FLineCut) line += "\r\n";
+  line += text;
+  line += "\r\n";
+  std::size_t done = 0;
+  while (done < line.size()) {
+    const ssize_t n = ::write(FLogFd, line.data() + done, line.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    const int err = n < 0 ? errno : EIO;
+    std::string what = "Cannot write log file " + FLogFileName + ": " + ErrorText(err);
+    if (done == 0) {
+      what += "; line lost";
+    } else {
+      FLineCut = true;
+      what += "; line cut after " + std::to_string(done) + " of " + std::to_string(line.size()) + " bytes";
+    }
+    throw ELoggerException(what);
+  }
+  FLineCut = false;
 }
 
 void TSockLogger::WriteLogLine(TObject* Sender, TLogOption LogOption, const std::string& Msg) {
@@ -104,9 +147,7 @@ void TSockLogger::WriteLogLine(TObject* Sender, TLogOption LogOption, const std:
   if (FLogOptions.Contains(loDestEvent) && FOnSockLogEvent) FOnSockLogEvent(Sender, LogOption, text);
   if (FLogOptions.Contains(loDestOutDebug)) std::fprintf(stderr, "%s\n", text.c_str());
   if (FLogOptions.Contains(loDestFile)) {
-    if (!FLogFile) OpenLogFile();
-    std::fputs(text.c_str(), FLogFile);
-    std::fputs("\r\n", FLogFile);
-    std::fflush(FLogFile);
+    if (FLogFd < 0) OpenLogFile();
+    WriteFileLine(text);
   }
 }

@@ -6,7 +6,6 @@
 // log again without deadlock.
 #pragma once
 
-#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -55,17 +54,26 @@ class TSockLogger : public TComponent {
 
   // Writes one line to every destination in LogOptions, in the order event,
   // debug output, file. Raises ELoggerException "File name empty" when the file
-  // destination has no name.
+  // destination has no name, and ELoggerException with the reason when the file
+  // cannot be opened, is locked by another writer, or the line cannot be written
+  // whole (that line is lost; the file stays open for the next one).
+  //
+  // The file is opened for appending and held under an exclusive advisory lock
+  // (flock) until it is closed: a second logger on the same file is refused.
+  // Each line goes to the end of the file in one piece, so writers that append
+  // (O_APPEND) without taking the lock never overwrite the log or are overwritten.
   void WriteLogLine(TObject* Sender, TLogOption LogOption, const std::string& Msg);
 
  private:
   void OpenLogFile();
   void CloseLogFile();
+  void WriteFileLine(const std::string& text);
 
   std::recursive_mutex FLock;
   TLogOptions FLogOptions;
   TSockLogEvent FOnSockLogEvent;
   std::string FLogFileName;
-  std::FILE* FLogFile = nullptr;
+  int FLogFd = -1;
+  bool FLineCut = false;  // the last line reached the file only in part
   TLogFileOption FLogFileOption = lfoAppend;
 };

@@ -2,7 +2,11 @@
 // through it.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <fstream>
 #include <regex>
@@ -43,6 +47,7 @@ TEST(SockLogger, FileDestinationOverwriteAndAppend) {
   log.WriteLogLine(nullptr, loWsockInfo, "first");
   log.WriteLogLine(nullptr, loWsockInfo, "second");  // later lines of the run append
   EXPECT_EQ(ReadFile(name), "first\r\nsecond\r\n");
+  log.SetLogFileName("");  // lets go of the file (a logger holds it locked)
 
   TSockLogger appender(nullptr);
   appender.SetLogOptions({loDestFile});
@@ -56,6 +61,93 @@ TEST(SockLogger, FileDestinationOverwriteAndAppend) {
   appender.WriteLogLine(nullptr, loWsockInfo, "elsewhere");
   EXPECT_EQ(ReadFile(other), "elsewhere\r\n");
   EXPECT_EQ(ReadFile(name), "first\r\nsecond\r\nthird\r\n");
+}
+
+// Runs Body expecting it to raise ELoggerException; returns the message.
+template <class Body>
+std::string Raised(Body body) {
+  try {
+    body();
+  } catch (ELoggerException& e) {
+    return e.Message();
+  }
+  return "(nothing raised)";
+}
+
+TEST(SockLogger, FailedWriteRaisesWithItsReasonAndTheLoggerGoesOn) {
+  TSockLogger log(nullptr);
+  std::vector<std::string> events;
+  log.SetOnSockLogEvent([&](TObject*, TLogOption, const std::string& m) { events.push_back(m); });
+  log.SetLogOptions({loDestEvent, loDestFile});
+  log.SetLogFileName("/dev/full");
+  for (int i = 0; i < 2; ++i) {  // the file stays open; every lost line is reported
+    const std::string msg = Raised([&] { log.WriteLogLine(nullptr, loWsockErr, "lost"); });
+    EXPECT_EQ(msg, "Cannot write log file /dev/full: No space left on device; line lost");
+  }
+  EXPECT_EQ(events.size(), 2u);  // the event was served before the file
+}
+
+TEST(SockLogger, LineCutShortIsReportedAndEndedBeforeTheNextLine) {
+  const std::string name = TempName("cut");
+  std::remove(name.c_str());
+  TSockLogger log(nullptr);
+  log.SetLogOptions({loDestFile});
+  log.SetLogFileName(name);
+  log.WriteLogLine(nullptr, loWsockInfo, "0123456789");  // 12 bytes
+  // The file may not grow past 20 bytes: the next 12-byte line gets 8 of them in.
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  rlimit small = old;
+  small.rlim_cur = 20;
+  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const std::string msg = Raised([&] { log.WriteLogLine(nullptr, loWsockInfo, "abcdefghij"); });
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(msg, "Cannot write log file " + name + ": File too large; line cut after 8 of 12 bytes");
+  log.WriteLogLine(nullptr, loWsockInfo, "next");
+  EXPECT_EQ(ReadFile(name), "0123456789\r\nabcdefgh\r\nnext\r\n");
+  log.WriteLogLine(nullptr, loWsockInfo, "after");  // the cut is ended once only
+  EXPECT_EQ(ReadFile(name), "0123456789\r\nabcdefgh\r\nnext\r\nafter\r\n");
+}
+
+TEST(SockLogger, SecondLoggerOnTheSameFileIsRefusedUntilTheFirstLetsGo) {
+  const std::string name = TempName("locked");
+  std::remove(name.c_str());
+  TSockLogger first(nullptr), second(nullptr);
+  for (TSockLogger* l : {&first, &second}) {
+    l->SetLogOptions({loDestFile});
+    l->SetLogFileName(name);
+  }
+  second.SetLogFileOption(lfoOverwrite);
+  first.WriteLogLine(nullptr, loWsockInfo, "one");
+  EXPECT_EQ(Raised([&] { second.WriteLogLine(nullptr, loWsockInfo, "two"); }),
+            "Log file " + name + " is in use by another writer");
+  first.WriteLogLine(nullptr, loWsockInfo, "three");
+  EXPECT_EQ(ReadFile(name), "one\r\nthree\r\n");  // not truncated by the refused one
+  first.SetLogFileName("");
+  second.WriteLogLine(nullptr, loWsockInfo, "four");
+  EXPECT_EQ(ReadFile(name), "four\r\n");
+}
+
+TEST(SockLogger, AnotherAppenderBetweenLinesLosesNothing) {
+  const std::string name = TempName("shared");
+  std::remove(name.c_str());
+  TSockLogger log(nullptr);
+  log.SetLogOptions({loDestFile});
+  log.SetLogFileName(name);
+  log.WriteLogLine(nullptr, loWsockInfo, "log 0");
+  const int fd = ::open(name.c_str(), O_WRONLY | O_APPEND);  // takes no lock
+  ASSERT_GE(fd, 0);
+  std::string expected = "log 0\r\n";
+  for (int i = 1; i <= 3; ++i) {
+    const std::string other = "other program line " + std::to_string(i) + "\n";
+    ASSERT_EQ(::write(fd, other.data(), other.size()), static_cast<ssize_t>(other.size()));
+    log.WriteLogLine(nullptr, loWsockInfo, "log " + std::to_string(i));
+    expected += other + "log " + std::to_string(i) + "\r\n";
+  }
+  ::close(fd);
+  EXPECT_EQ(ReadFile(name), expected);
 }
 
 TEST(SockLogger, EventWithAndWithoutStampAndLoggingFromTheHandler) {
