@@ -225,12 +225,18 @@ void TCustomSyncWSocket::SessionEnded(int code) {
 }
 
 void TCustomSyncWSocket::Connect() {
-  if (HSocket() == INVALID_SOCKET || State() == wsClosed) {
+  const bool fresh = HSocket() == INVALID_SOCKET || State() == wsClosed;
+  if (fresh) {
     // A new attempt: the ends of earlier ones no longer end a wait.
     FEndsBeforeConnect = FSessionEnds;
     FConnectError = 0;
   }
+  const uint64_t ends = FSessionEnds;
   TCustomLineWSocket::Connect();
+  // Refused before a session opened (no port, a name that does not resolve),
+  // the error reported to OnError: no event will follow to end a wait.
+  if (fresh && FSessionEnds == ends && HSocket() == INVALID_SOCKET && State() == wsClosed)
+    SessionEnded(LastError() != 0 ? LastError() : WSAENOTCONN);
 }
 
 void TCustomSyncWSocket::TriggerSessionConnected(uint16_t ErrCode) {

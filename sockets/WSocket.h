@@ -564,8 +564,9 @@ class TCustomSyncWSocket : public TCustomLineWSocket {
   // was freed meanwhile (DoneFlag must then outlive the socket). A session that
   // ends during the wait, by a failed connect or SOCKS negotiation or by a
   // close, ends it too: it returns the connect's or the close's error code, or
-  // 10053 (connection aborted) for a close that carries none. A new Connect made
-  // meanwhile (a retry) keeps the wait going.
+  // 10053 (connection aborted) for a close that carries none; a Connect refused
+  // before a session opened (reported to OnError) returns LastError, or 10057.
+  // A new Connect made meanwhile (a retry) keeps the wait going.
   int WaitUntilReady(bool& DoneFlag);
   // DoneFlag := false, Proc(), then WaitUntilReady; a session that Proc itself
   // ends counts as ending the wait.

@@ -123,6 +123,17 @@ TEST(SynchronousWait, AFailedConnectOrNegotiationEndsTheWaitWithItsCode) {
     EXPECT_EQ(p.connected, std::vector<int>{WSAECONNREFUSED});
     EXPECT_EQ(p.closed, std::vector<int>{0});  // the events are those of before
   }
+  {  // refused before a session opened, the error going to OnError
+    TWSocket c(nullptr);
+    c.SetAddr("127.0.0.1");
+    int errors = 0;
+    c.OnError = [&](TObject*) { ++errors; };
+    bool done = false;
+    Watchdog dog(done, 5000);
+    EXPECT_EQ(c.Synchronize([&] { c.Connect(); }, done), WSAENOTCONN);  // no port
+    EXPECT_FALSE(dog.fired);
+    EXPECT_EQ(errors, 1);
+  }
   {  // a SOCKS 5 server that accepts none of the offered methods
     ScriptedPeer socks(true, std::string("\x05\xff", 2), true);
     PromptClient p(FreePort(), 0);
