@@ -192,21 +192,64 @@ void TCustomLineWSocket::TriggerSessionClosed(uint16_t ErrCode) {
 // ===========================================================================
 // TCustomSyncWSocket
 
-int TCustomSyncWSocket::WaitUntilReady(bool& DoneFlag) {
-  if (DoneFlag) return 0;
-  if (QCoreApplication::closingDown() || LoopEnded()) return WSOCKET_WAIT_TIMEOUT;
-  auto alive = AliveToken();
-  // Sleeps in the message layer until a message sets the flag, the time-out
-  // passes or a quit is requested.
-  const int ms = FTimeout > 0 ? static_cast<int>(std::min<uint32_t>(FTimeout, INT32_MAX)) : -1;
-  const TWaitEnd end = WaitMessages([&] { return DoneFlag || !*alive; }, ms);
-  if (DoneFlag) return 0;
-  if (end == TWaitEnd::Quit && *alive) SetLoopEnded(true);
-  return WSOCKET_WAIT_TIMEOUT;
-}
+int TCustomSyncWSocket::WaitUntilReady(bool& DoneFlag) { return Wait(DoneFlag, FSessionEnds); }
 
 int TCustomSyncWSocket::Synchronize(const std::function<void()>& Proc, bool& DoneFlag) {
   DoneFlag = false;
+  const uint64_t endsBefore = FSessionEnds;
   if (Proc) Proc();
-  return WaitUntilReady(DoneFlag);
+  return Wait(DoneFlag, endsBefore);
+}
+
+int TCustomSyncWSocket::Wait(bool& DoneFlag, uint64_t endsBefore) {
+  // Ended since the wait began, and not followed by a new connect attempt.
+  auto ended = [this, endsBefore] { return FSessionEnds > std::max(endsBefore, FEndsBeforeConnect); };
+  if (DoneFlag) return 0;
+  if (ended()) return FSessionEndCode;
+  if (QCoreApplication::closingDown() || LoopEnded()) return WSOCKET_WAIT_TIMEOUT;
+  auto alive = AliveToken();
+  // Sleeps in the message layer until a message sets the flag, ends the
+  // session, the time-out passes or a quit is requested.
+  const int ms = FTimeout > 0 ? static_cast<int>(std::min<uint32_t>(FTimeout, INT32_MAX)) : -1;
+  const TWaitEnd end = WaitMessages([&] { return DoneFlag || !*alive || ended(); }, ms);
+  if (DoneFlag) return 0;
+  if (!*alive) return WSOCKET_WAIT_TIMEOUT;
+  if (ended()) return FSessionEndCode;
+  if (end == TWaitEnd::Quit) SetLoopEnded(true);
+  return WSOCKET_WAIT_TIMEOUT;
+}
+
+void TCustomSyncWSocket::SessionEnded(int code) {
+  FSessionEndCode = code;
+  ++FSessionEnds;
+}
+
+void TCustomSyncWSocket::Connect() {
+  const bool fresh = HSocket() == INVALID_SOCKET || State() == wsClosed;
+  if (fresh) {
+    // A new attempt: the ends of earlier ones no longer end a wait.
+    FEndsBeforeConnect = FSessionEnds;
+    FConnectError = 0;
+  }
+  const uint64_t ends = FSessionEnds;
+  TCustomLineWSocket::Connect();
+  // Refused before a session opened (no port, a name that does not resolve),
+  // the error reported to OnError: no event will follow to end a wait.
+  if (fresh && FSessionEnds == ends && HSocket() == INVALID_SOCKET && State() == wsClosed)
+    SessionEnded(LastError() != 0 ? LastError() : WSAENOTCONN);
+}
+
+void TCustomSyncWSocket::TriggerSessionConnected(uint16_t ErrCode) {
+  // Recorded before the handler runs, so that a retry it starts keeps the wait going.
+  FConnectError = ErrCode;
+  if (ErrCode != 0) SessionEnded(ErrCode);
+  TCustomLineWSocket::TriggerSessionConnected(ErrCode);
+}
+
+void TCustomSyncWSocket::TriggerSessionClosed(uint16_t ErrCode) {
+  // A close without a code of its own is reported as aborted, or as the
+  // failed connect that led to it.
+  SessionEnded(ErrCode != 0 ? ErrCode : FConnectError != 0 ? FConnectError : WSAECONNABORTED);
+  FConnectError = 0;
+  TCustomLineWSocket::TriggerSessionClosed(ErrCode);
 }

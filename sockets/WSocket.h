@@ -561,13 +561,31 @@ class TCustomSyncWSocket : public TCustomLineWSocket {
 
   // Pumps messages until DoneFlag is set (0), or returns 12001 when the time-out
   // passes, the application is closing, the message loop ended or the socket
-  // was freed meanwhile (DoneFlag must then outlive the socket).
+  // was freed meanwhile (DoneFlag must then outlive the socket). A session that
+  // ends during the wait, by a failed connect or SOCKS negotiation or by a
+  // close, ends it too: it returns the connect's or the close's error code, or
+  // 10053 (connection aborted) for a close that carries none; a Connect refused
+  // before a session opened (reported to OnError) returns LastError, or 10057.
+  // A new Connect made meanwhile (a retry) keeps the wait going.
   int WaitUntilReady(bool& DoneFlag);
-  // DoneFlag := false, Proc(), then WaitUntilReady.
+  // DoneFlag := false, Proc(), then WaitUntilReady; a session that Proc itself
+  // ends counts as ending the wait.
   int Synchronize(const std::function<void()>& Proc, bool& DoneFlag);
+  void Connect() override;
+
+ protected:
+  void TriggerSessionConnected(uint16_t ErrCode) override;
+  void TriggerSessionClosed(uint16_t ErrCode) override;
 
  private:
+  int Wait(bool& DoneFlag, uint64_t endsBefore);
+  void SessionEnded(int code);
+
   uint32_t FTimeout = 0;
+  uint64_t FSessionEnds = 0;        // session ends so far (failed connects and closes)
+  uint64_t FEndsBeforeConnect = 0;  // ... when the last Connect started: those are over
+  int FSessionEndCode = 0;          // the code of the last end
+  int FConnectError = 0;            // the failed connect of the current attempt, given to its close
 };
 
 class TWSocket : public TCustomSyncWSocket {
