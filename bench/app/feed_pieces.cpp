@@ -9,6 +9,7 @@
 #include "app/PacketQueue.h"
 #include "app/Unit3_Wsocket.h"
 #include "app/Unit_Globals.h"
+#include "tests/common/Loopback.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -40,18 +41,6 @@ std::string LineOf(size_t bytes) {
   return head + a + "\t" + b + tail;
 }
 
-int FreeUdpPort() {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
-  socklen_t len = sizeof at;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len);
-  ::close(fd);
-  return ntohs(at.sin_port);
-}
-
 void BM_BadPieceThenLinesWithoutLineEnds(benchmark::State& state) {
   const bool emptySuffix = state.range(0) == 1;
   const std::string line = LineOf(static_cast<size_t>(state.range(1)));
@@ -67,10 +56,7 @@ void BM_BadPieceThenLinesWithoutLineEnds(benchmark::State& state) {
     std::atomic<bool> done{false};
     std::thread sender([&] {
       const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-      sockaddr_in to{};
-      to.sin_family = AF_INET;
-      to.sin_port = htons(static_cast<uint16_t>(port));
-      to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      sockaddr_in to = Loopback(port);
       auto send = [&](const std::string& text) {
         ::sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
       };

@@ -1,4 +1,4 @@
-// The loopback address the socket benchmarks send to and listen on, and a plain listener there.
+// A plain TCP listener on the loopback address, for the socket benchmarks.
 #pragma once
 
 #include <arpa/inet.h>
@@ -8,14 +8,7 @@
 
 #include <cstdint>
 
-// 127.0.0.1 at `port` (0: any free port, for bind).
-inline sockaddr_in Loopback(int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
+#include "tests/common/Loopback.h"
 
 // A plain TCP listener on a free loopback port, closed when it goes.
 struct LoopbackListener {

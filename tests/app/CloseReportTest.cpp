@@ -41,7 +41,7 @@ class GL_CloseReport : public ::testing::Test {
     ViewLink() = TViewLink{};
     Link3DView(FPort);
     FSender = ::socket(AF_INET, SOCK_DGRAM, 0);
-    FTo = LoopbackTo(FPort);
+    FTo = Loopback(FPort);
   }
   void TearDown() override {
     if (FSender >= 0) ::close(FSender);

@@ -129,7 +129,7 @@ TEST(ListenerTest, BadPiecesOverUdpAreLoggedAndCountedAtClose) {
     TMySocket sock(nullptr, port);
     sock.Listen();
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in to = LoopbackTo(port);
+    sockaddr_in to = Loopback(port);
     auto send = [&](const std::string& text) {
       ::sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     };
@@ -196,7 +196,7 @@ TEST(ListenerTest, ReceivesDatagramsIntoTheQueue) {
     TMySocket sock(nullptr, port);
     sock.Listen();
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in to = LoopbackTo(port);
+    sockaddr_in to = Loopback(port);
     const std::string first = kLine + "\n" + kLine.substr(0, 20);
     const std::string second = kLine.substr(20) + "\n";
     ::sendto(fd, first.data(), first.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
@@ -235,7 +235,7 @@ TEST(ListenerTest, AsksForALargeReceiveBufferAndReportsKernelDrops) {
 
   // More than the buffer holds, sent while nothing reads.
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in to = LoopbackTo(port);
+  sockaddr_in to = Loopback(port);
   const std::string big(60000, 'x');
   for (int i = 0; i < 2 * granted / 60000 + 50; ++i)
     ::sendto(fd, big.data(), big.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);

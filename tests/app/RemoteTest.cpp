@@ -25,6 +25,7 @@
 #include "app/Unit1.h"
 #include "platform/Paths.h"
 #include "app/Unit_Globals.h"
+#include "tests/common/Loopback.h"
 
 namespace {
 
@@ -110,9 +111,7 @@ class TFakeServer {
 
   TFakeServer() {
     Listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in A{};
-    A.sin_family = AF_INET;
-    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in A = Loopback(0);
     bind(Listener_, reinterpret_cast<sockaddr*>(&A), sizeof A);
     listen(Listener_, 4);
     socklen_t Len = sizeof A;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/Unit2_3D.h"
+#include "tests/common/Loopback.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -48,25 +49,6 @@ class TViewHostStub : public TViewHost {
 
 inline std::string Line(const std::string& src, const std::string& dst, const std::string& dport) {
   return "t\tm1\tm2\t0800\t100\t" + src + "\t1025\t" + dst + "\t" + dport + "\tTCP\tTCP-IP";
-}
-
-// 127.0.0.1 at `port` (0: any free port, for bind).
-inline sockaddr_in LoopbackTo(int port) {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(port));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return to;
-}
-
-inline int FreeUdpPort() {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a = LoopbackTo(0);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
 }
 
 // Drawing needs a real display; the off-screen platform has no GL.

@@ -109,10 +109,7 @@ TEST_F(GL_ViewTest, FedLinesBecomeCubesAndPipesOnScreen) {
 
   // Through the listener: one datagram, two lines.
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(port));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in to = Loopback(port);
   const std::string datagram =
       Line("10.20.10.1", "10.60.50.1", "80") + "\n" + Line("10.100.100.1", "10.20.10.1", "25") + "\n";
   ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/Messages.h"
+#include "tests/common/Loopback.h"
 #include "sockets/WSocket.h"
 
 inline bool PumpUntil(const std::function<bool()>& done, int maxMs = 10000) {
@@ -45,13 +46,6 @@ struct PlainSocket {
   explicit PlainSocket(int type) { fd = ::socket(AF_INET, type, 0); }
   ~PlainSocket() {
     if (fd >= 0) ::close(fd);
-  }
-  static sockaddr_in Loopback(int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
   }
   void SendTo(int port, const std::string& s) {
     sockaddr_in a = Loopback(port);
