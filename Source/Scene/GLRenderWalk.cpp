@@ -96,7 +96,7 @@ void TGLBaseSceneObject::RenderChildren(int firstChildIndex, int lastChildIndex,
       // Stable, so objects at equal distance keep their tree order from frame to frame.
       if (entries.size() > 1)
         std::stable_sort(entries.begin(), entries.end(),
-                         [](const auto& a, const auto& b) { return a.first < b.first; });
+                         [](const auto& a, const auto& b) { return SortKeyLess(a.first, b.first); });
       for (auto it = entries.rbegin(); it != entries.rend(); ++it) walk.Render(it->second);
       break;
     }
