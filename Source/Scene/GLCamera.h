@@ -33,6 +33,7 @@ class TGLCamera : public TGLBaseSceneObject {
   // Multiplies the current GL matrix by the projection.
   void ApplyPerspective(const TVector4i& viewport, int width, int height, int DPI);
   // The view matrix (look-at) from the current frame or the target; records the last direction.
+  // With Up along the line of sight the previous view's screen up is kept (see CreateLookAtMatrix).
   TMatrix4f ComputeViewMatrix();
   // Multiplies the current model-view matrix by the view transform.
   void Apply();
@@ -68,11 +69,15 @@ class TGLCamera : public TGLBaseSceneObject {
   float viewPortRadius_ = 0;
   TGLBaseSceneObject* targetObject_ = nullptr;
   TVector4f lastDirection_{};
+  TAffineVector lastUp_{0, 0, 0};  // screen up of the last view, the fallback for an Up along the sight
   TGLCameraStyle cameraStyle_ = csPerspective;
   float sceneScale_ = 1;
 };
 
-// Look-at matrix (row vectors, translation in row 3) as gluLookAt builds it.
 void RegisterGLCameraClasses();
 
-TMatrix4f CreateLookAtMatrix(const TAffineVector& eye, const TAffineVector& centre, const TAffineVector& up);
+// Look-at matrix (row vectors, translation in row 3) as gluLookAt builds it. An up along the
+// line of sight is replaced by fallbackUp when that one lies across it, else by the world axis
+// least aligned with the line of sight; an eye on the centre looks down -Z.
+TMatrix4f CreateLookAtMatrix(const TAffineVector& eye, const TAffineVector& centre, const TAffineVector& up,
+                             const TAffineVector* fallbackUp = nullptr);
