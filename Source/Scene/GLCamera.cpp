@@ -2,8 +2,11 @@
 #include "Source/Scene/GLCamera.h"
 
 #include <cmath>
+#include <cstdio>
+#include <string>
 
 #include "rtl/Streaming.h"
+#include "rtl/SysUtils.h"
 
 namespace {
 
@@ -254,13 +257,30 @@ float TGLCamera::GetFieldOfView(float viewportDimension) const {
   return float(RadToDegExtended(2 * std::atan((viewportDimension / 2.0) / focalLength_)));
 }
 
-void TGLCamera::SetFieldOfView(float fieldOfView, float viewportDimension) {
-  // Angles outside (0, 180) give no finite focal length.
-  if (!(fieldOfView > 0 && fieldOfView < 180)) return;
-  SetFocalLength(float(viewportDimension / (2 * std::tan(DegToRadExtended(fieldOfView) / 2))));
+bool TGLCamera::SetFieldOfView(float fieldOfView, float viewportDimension) {
+  // Angles outside (0, 180) and a viewer without size (one not laid out yet) give no focal length.
+  if (!(fieldOfView > 0 && fieldOfView < 180)) return false;
+  if (!(viewportDimension > 0 && std::isfinite(viewportDimension))) return false;
+  const double f = viewportDimension / (2 * std::tan(DegToRadExtended(fieldOfView) / 2));
+  if (!std::isfinite(float(f))) return false;
+  SetFocalLength(float(f));
+  return true;
+}
+
+bool TGLCamera::TakeViewValue(const char* property, float v, bool usable) {
+  if (usable) return true;
+  const std::string what =
+      Format("%s '%s': %s %g leaves no view", ClassName().c_str(), Name().c_str(), property, double(v));
+  // Older stored scenes may hold such a value: they still read, with the value they had before.
+  if (IsLoadingOrReading()) {
+    std::fprintf(stderr, "Scene: %s; the stored value is ignored\n", what.c_str());
+    return false;
+  }
+  throw EInvalidOperation(what);
 }
 
 void TGLCamera::SetFocalLength(float v) {
+  if (!TakeViewValue("FocalLength", v, std::isfinite(v))) return;
   if (v <= 0) v = 1;
   if (focalLength_ == v) return;
   focalLength_ = v;
@@ -268,6 +288,7 @@ void TGLCamera::SetFocalLength(float v) {
 }
 
 void TGLCamera::SetDepthOfView(float v) {
+  if (!TakeViewValue("DepthOfView", v, v > 0 && std::isfinite(v))) return;
   if (depthOfView_ == v) return;
   depthOfView_ = v;
   if (!IsLoadingOrReading()) TransformationChanged();

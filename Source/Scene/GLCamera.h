@@ -40,8 +40,14 @@ class TGLCamera : public TGLBaseSceneObject {
   void OrbitTarget(float pitchDelta, float turnDelta);
   void ScaleDistanceToTarget(float distanceRatio);
   float GetFieldOfView(float viewportDimension) const;
-  void SetFieldOfView(float fieldOfView, float viewportDimension);
+  // Sets the focal length that shows the angle over the viewport dimension. False, the focal
+  // length kept, for an angle outside (0, 180) or a dimension that is not positive (a viewer not
+  // laid out yet has none).
+  bool SetFieldOfView(float fieldOfView, float viewportDimension);
 
+  // Values that leave no view (a focal length that is not a finite number; a depth of view that
+  // is not a positive finite number) raise EInvalidOperation; read from a stored scene they are
+  // reported on stderr and the value before is kept. A focal length <= 0 becomes 1.
   float FocalLength() const noexcept { return focalLength_; }
   void SetFocalLength(float v);
   float DepthOfView() const noexcept { return depthOfView_; }
@@ -62,6 +68,9 @@ class TGLCamera : public TGLBaseSceneObject {
   TOnCustomPerspective OnCustomPerspective;
 
  private:
+  // True when usable; else raises, or while reading reports and gives false.
+  bool TakeViewValue(const char* property, float v, bool usable);
+
   float focalLength_ = 50;
   float depthOfView_ = 100;
   float nearPlane_ = 0;
