@@ -181,7 +181,11 @@ void TGLSceneGraph::RenderScene(TGLSceneBuffer* aBuffer, int viewPortSizeX, int 
     TVector4f up = cam->GetAbsoluteUp();
     TAffineVector u = AffineVectorMake(up), d = AffineVectorMake(rci.cameraDirection);
     u = AffineVectorSubtract(u, AffineVectorScaled(d, AffineVectorDotProduct(u, d)));
-    if (AffineVectorLength(u) > 0) u = AffineVectorNormalized(u);
+    if (AffineVectorLength(u) > 1e-6f)
+      u = AffineVectorNormalized(u);
+    else  // Up along the line of sight: the screen up the view was built with
+      u = AffineVectorNormalized(TAffineVector{aBuffer->modelViewMatrix_[0][1], aBuffer->modelViewMatrix_[1][1],
+                                               aBuffer->modelViewMatrix_[2][1]});
     rci.cameraUp = VectorMakeFromAffine(u);
     rci.rcci.viewPortRadius = cam->ViewPortRadius();
     rci.rcci.farClippingDistance = cam->NearPlane() + cam->DepthOfView();

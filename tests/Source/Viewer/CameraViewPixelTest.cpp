@@ -70,6 +70,18 @@ TEST_F(GL_CameraView, ACameraStraightAboveItsTargetDraws) {
   // Straight below its target too.
   cam->Position()->SetXYZAsPoint(0, -10, 0);
   EXPECT_EQ(ThreeFrames(), kFull);
+
+  // What the objects are told of the camera: a unit up across the line of sight.
+  auto* probe = scene.Objects()->AddNewChild<TGLDirectOpenGL>();
+  TVector4f up{}, dir{};
+  probe->OnRender = [&](TObject*, TRenderContextInfo& rci) {
+    up = rci.cameraUp;
+    dir = rci.cameraDirection;
+  };
+  viewer.Render();
+  EXPECT_NEAR(VectorXYZLength(up), 1, 1e-5);
+  EXPECT_NEAR(AffineVectorDotProduct(AffineVectorMake(up), AffineVectorMake(dir)), 0, 1e-5);
+  EXPECT_NEAR(dir[1], 1, 1e-5);
 }
 
 // A unit cube under a dummy scaled ten times, its near face in the view and its centre beyond
