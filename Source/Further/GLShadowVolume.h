@@ -57,7 +57,8 @@ class TGLShadowVolumeOccluder : public TGLShadowVolumeCaster {
   using TGLShadowVolumeCaster::TGLShadowVolumeCaster;
 };
 
-// A listed light with its silhouette cache, one entry per occluder position.
+// A listed light with its silhouette cache, one entry per occluder position. An entry is made
+// again when its occluder moves, changes size or has its structure changed.
 class TGLShadowVolumeLight : public TGLShadowVolumeCaster {
   RTL_CLASS(TGLShadowVolumeLight, TGLShadowVolumeCaster)
  public:
@@ -65,8 +66,12 @@ class TGLShadowVolumeLight : public TGLShadowVolumeCaster {
   TGLLightSource* LightSource() const;
   void SetLightSource(TGLLightSource* v);
 
+  // A silhouette with what it was made from: the light in the occluder's space, the
+  // occluder's absolute matrix and its unscaled dimensions.
   struct TCachedSilhouette {
     TAffineVector seenFrom{};
+    TMatrix4f matrix{};
+    TVector4f dimensions{};
     bool parallel = false;
     bool capped = false;
     std::unique_ptr<TGLSilhouette> silhouette;
