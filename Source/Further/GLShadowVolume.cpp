@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 #include "Source/Base/OpenGL1x.h"
 #include "Source/Base/VectorGeometry.h"
@@ -23,13 +22,6 @@ TVector4f LightPoint(TGLLightSource* light, bool& parallel) {
   if (!parallel) return light->AbsolutePosition();
   const TVector4f d = VectorTransform(light->SpotDirection()->AsVector(), light->AbsoluteMatrix());
   return {d[0] * 1e10f, d[1] * 1e10f, d[2] * 1e10f, 1};
-}
-
-// Exact equality of two float vectors or matrices (no tolerance: a cached silhouette is reused
-// only when nothing moved).
-template <class T>
-bool SameFloats(const T& a, const T& b) {
-  return std::memcmp(&a, &b, sizeof(T)) == 0;
 }
 
 bool VisibleUpTo(TGLBaseSceneObject* obj, TGLBaseSceneObject* stop) {
@@ -296,11 +288,6 @@ void TGLShadowVolume::RenderShadows(TRenderContextInfo& rci) {
   const bool hasWorldBox = options_.Contains(svoWorldScissorClip);
   if (hasWorldBox) worldBox = GetBoundingBoxWithChildren();
   const std::vector<TGLShadowVolumeCaster*> casters = SelectCasters(rci);
-  // Occluders whose geometry changed: their silhouettes are made again. Read before the ambient
-  // pass, whose list rebuild clears the flag.
-  std::vector<bool> restructured(casters.size(), false);
-  for (size_t j = 0; j < casters.size(); ++j)
-    restructured[j] = casters[j] && (casters[j]->Caster()->Changes() & ocStructure) != 0;
 
   auto shining = [](TGLShadowVolumeCaster* item) {
     TGLLightSource* l = static_cast<TGLShadowVolumeLight*>(item)->LightSource();
@@ -421,16 +408,17 @@ void TGLShadowVolume::RenderShadows(TRenderContextInfo& rci) {
       const TAffineVector seenFrom{local[0], local[1], local[2]};
       const bool capped = CasterCapped(item);
       const TMatrix4f& matrix = *caster->GetAbsoluteMatrixPtr();
-      const TVector4f dimensions = caster->AxisAlignedDimensionsUnscaled();
+      const uint32_t revision = caster->StructureRevision();
       auto& silhouettes = lightItem->cache_;
       std::unique_ptr<TGLSilhouette> fresh;
       TGLSilhouette* sil = nullptr;
       // A silhouette made without caps cannot serve a capped volume, nor the other way round; one
-      // of an occluder since moved, resized or rebuilt is made again.
-      if (j < silhouettes.size() && silhouettes[j].silhouette && !restructured[j] &&
+      // of an occluder whose geometry changed since is made again (it lies in the occluder's own
+      // space: a move shows in seenFrom).
+      if (j < silhouettes.size() && silhouettes[j].silhouette && silhouettes[j].revision == revision &&
           silhouettes[j].parallel == parallel && silhouettes[j].capped == capped &&
-          SameFloats(silhouettes[j].seenFrom, seenFrom) && SameFloats(silhouettes[j].matrix, matrix) &&
-          SameFloats(silhouettes[j].dimensions, dimensions)) {
+          silhouettes[j].seenFrom[0] == seenFrom[0] && silhouettes[j].seenFrom[1] == seenFrom[1] &&
+          silhouettes[j].seenFrom[2] == seenFrom[2]) {
         sil = silhouettes[j].silhouette.get();
       } else {
         TGLSilhouetteParameters params;
@@ -485,8 +473,7 @@ void TGLShadowVolume::RenderShadows(TRenderContextInfo& rci) {
         silhouettes[j].seenFrom = seenFrom;
         silhouettes[j].parallel = parallel;
         silhouettes[j].capped = capped;
-        silhouettes[j].matrix = matrix;
-        silhouettes[j].dimensions = dimensions;
+        silhouettes[j].revision = revision;
         silhouettes[j].silhouette = std::move(fresh);
       }
     }

@@ -58,7 +58,7 @@ class TGLShadowVolumeOccluder : public TGLShadowVolumeCaster {
 };
 
 // A listed light with its silhouette cache, one entry per occluder position. An entry is made
-// again when its occluder moves, changes size or has its structure changed.
+// again when the light moves against its occluder or the occluder's structure changes.
 class TGLShadowVolumeLight : public TGLShadowVolumeCaster {
   RTL_CLASS(TGLShadowVolumeLight, TGLShadowVolumeCaster)
  public:
@@ -66,12 +66,11 @@ class TGLShadowVolumeLight : public TGLShadowVolumeCaster {
   TGLLightSource* LightSource() const;
   void SetLightSource(TGLLightSource* v);
 
-  // A silhouette with what it was made from: the light in the occluder's space, the
-  // occluder's absolute matrix and its unscaled dimensions.
+  // A silhouette with what it was made from: the light in the occluder's space and the
+  // occluder's structure revision.
   struct TCachedSilhouette {
     TAffineVector seenFrom{};
-    TMatrix4f matrix{};
-    TVector4f dimensions{};
+    uint32_t revision = 0;
     bool parallel = false;
     bool capped = false;
     std::unique_ptr<TGLSilhouette> silhouette;

@@ -16,6 +16,7 @@
 #include "Source/Scene/GLContext.h"
 #include "Source/Scene/GLLightSource.h"
 #include "Source/Scene/GLSceneGraph.h"
+#include "Source/Scene/GLState.h"
 #include "tests/Source/Further/ShadowPixelSurface.h"
 
 namespace {
@@ -101,6 +102,20 @@ struct GL_ShadowPixels : ::testing::Test {
     return {px[0], px[1], px[2]};
   }
 
+  // The tracked capabilities whose cached state differs from GL's at the end of the last frame.
+  std::string CacheOutOfStep() {
+    std::string out;
+    TGLStateCache& cache = viewer.Buffer()->GLStates();
+    TGLContext* ctx = viewer.Buffer()->RenderingContext();
+    ctx->ActivateNested();
+    for (int s = 0; s < GLStateCount; ++s)
+      if (bool(GL.glIsEnabled(GLStateCapability(TGLState(s)))) != cache.StateEnabled(TGLState(s)))
+        out += " state " + std::to_string(s);
+    GL.glGetError();  // a capability this driver does not know
+    ctx->DeactivateNested();
+    return out;
+  }
+
   TGLPlane* Floor(TGLBaseSceneObject* parent) {
     auto* floor = parent->AddNewChild<TGLPlane>();
     floor->SetWidth(10);
@@ -168,6 +183,7 @@ TEST_F(GL_ShadowPixels, ObjectsAfterAVolumeKeepTheirLights) {
     // The volume's own work is done: shadow left of the cube, light right of it.
     EXPECT_LT(PixelAt(-2, 0, 0)[0], 60) << "frame " << frame;
     EXPECT_GT(PixelAt(2.5f, 0, 0)[0], 120) << "frame " << frame;
+    EXPECT_EQ(CacheOutOfStep(), "") << "frame " << frame;
   }
 }
 
@@ -211,6 +227,8 @@ TEST_F(GL_ShadowPixels, TheVolumeCullsForItselfWhateverTheSceneSays) {
     EXPECT_LT(shadowed[0], 60) << "occluder without culling, frame " << frame << ": " << Rgb(shadowed);
     EXPECT_GT(lit[0], 120) << "occluder without culling, frame " << frame << ": " << Rgb(lit);
     EXPECT_GT(PixelAt(2, -2, kCubeTop)[0], 150) << "frame " << frame;
+    // The occluder's material turned culling off inside the volume: the cache still knows GL.
+    EXPECT_EQ(CacheOutOfStep(), "") << "frame " << frame;
   }
 }
 
@@ -219,9 +237,13 @@ TEST_F(GL_ShadowPixels, TheVolumeCullsForItselfWhateverTheSceneSays) {
 TEST_F(GL_ShadowPixels, CachedSilhouettesFollowTheOccluder) {
   VolumeScene();
   ASSERT_TRUE(volume->Options().Contains(svoCacheSilhouettes));
+  auto* lightItem = static_cast<TGLShadowVolumeLight*>(volume->Lights()->Items(0));
+  TGLSilhouette* cached = nullptr;
   for (int frame = 0; frame < kFrames; ++frame) {
     viewer.Render();
     ASSERT_TRUE(viewer.Buffer()->RCInstantiated());
+    if (frame > 0) EXPECT_EQ(lightItem->Cached(0), cached) << "the silhouette is reused, frame " << frame;
+    cached = lightItem->Cached(0);
     EXPECT_GT(PixelAt(-2, 1.5f, 0)[0], 120) << "the short cube's shadow is narrower, frame " << frame;
     EXPECT_LT(PixelAt(-2, 0, 0)[0], 60) << "frame " << frame;
   }
