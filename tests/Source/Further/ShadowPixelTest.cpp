@@ -242,7 +242,9 @@ TEST_F(GL_ShadowPixels, CachedSilhouettesFollowTheOccluder) {
   for (int frame = 0; frame < kFrames; ++frame) {
     viewer.Render();
     ASSERT_TRUE(viewer.Buffer()->RCInstantiated());
-    if (frame > 0) EXPECT_EQ(lightItem->Cached(0), cached) << "the silhouette is reused, frame " << frame;
+    if (frame > 0) {
+      EXPECT_EQ(lightItem->Cached(0), cached) << "the silhouette is reused, frame " << frame;
+    }
     cached = lightItem->Cached(0);
     EXPECT_GT(PixelAt(-2, 1.5f, 0)[0], 120) << "the short cube's shadow is narrower, frame " << frame;
     EXPECT_LT(PixelAt(-2, 0, 0)[0], 60) << "frame " << frame;
