@@ -407,7 +407,6 @@ void TGLShadowVolume::RenderShadows(TRenderContextInfo& rci) {
       const TVector4f local = VectorTransform(lightPos, caster->InvAbsoluteMatrix());
       const TAffineVector seenFrom{local[0], local[1], local[2]};
       const bool capped = CasterCapped(item);
-      const TMatrix4f& matrix = *caster->GetAbsoluteMatrixPtr();
       const uint32_t revision = caster->StructureRevision();
       auto& silhouettes = lightItem->cache_;
       std::unique_ptr<TGLSilhouette> fresh;
@@ -433,7 +432,7 @@ void TGLShadowVolume::RenderShadows(TRenderContextInfo& rci) {
       GL.glPushMatrix();
       ++pushedModelView;
       if (rci.modelViewMatrix) GL.glLoadMatrixf(rci.modelViewMatrix->data());
-      GL.glMultMatrixf(matrix.data());
+      GL.glMultMatrixf(caster->GetAbsoluteMatrixPtr()->data());
       GL.glVertexPointer(4, GL_FLOAT, 0, sil->Vertices()->List());
       const TIntegerList& quads = *sil->Indices();
       const TIntegerList& caps = *sil->CapIndices();
