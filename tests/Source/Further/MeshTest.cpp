@@ -505,9 +505,15 @@ TEST_F(MeshTest, ConnectivitySharesTheMeshVerticesAndFollowsPrimitives) {
   TGLActor actor(nullptr);
   EXPECT_FALSE(TGLBaseMeshConnectivity(&actor).PrecomputeFaceNormal());
 
-  // Quads and groups that are no index lists are refused.
+  // A quad is two triangles sharing its diagonal; the fifth index starts no quad.
   fan->SetMode(fgpQuads);
-  EXPECT_THROW(TGLBaseMeshConnectivity{&mesh}, EAssertionFailed);
+  TGLBaseMeshConnectivity quads(&mesh);
+  EXPECT_EQ(quads.FaceCount(), 2);
+  EXPECT_EQ(quads.EdgeCount(), 5);
+  const TIntegerList& corners = *quads.FaceGroupConnectivity(0)->FaceVertexIndex();
+  EXPECT_EQ((std::vector<int>{corners[0], corners[1], corners[2], corners[3], corners[4], corners[5]}),
+            (std::vector<int>{0, 1, 2, 0, 2, 3}));
+  // Groups that are no index lists are refused.
   fan->SetMode(fgpTriangles);
   new TFaceGroup(mo->FaceGroups());
   EXPECT_THROW(TGLBaseMeshConnectivity{&mesh}, EAssertionFailed);
