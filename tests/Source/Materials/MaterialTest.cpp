@@ -1120,7 +1120,9 @@ TEST_F(MaterialLibrary, TexturesWithoutAPictureKeepTheirStateAndKind) {
   for (int i = 0; i < 6; ++i) {
     TPicture* face = facesBack->Picture(TGLCubeMapTarget(i));
     EXPECT_EQ(face->Width(), i == cmtNY ? 0 : 8) << i;
-    if (i != cmtNY) EXPECT_EQ(static_cast<TBitmap*>(face->Graphic())->Canvas().Pixel(1, 2), clRed) << i;
+    if (i != cmtNY) {
+      EXPECT_EQ(static_cast<TBitmap*>(face->Graphic())->Canvas().Pixel(1, 2), clRed) << i;
+    }
   }
   TGLMaterial* blankBack = back.Materials()->Items(1)->Material();
   ASSERT_EQ(blankBack->Texture()->ImageClassName(), "TGLBlankImage");
