@@ -816,6 +816,7 @@ TComponent* TReader::ReadRootComponent(TComponent* ARoot) {
   loaded_.clear();
   fixups_.clear();
   orders_.clear();
+  orderKept_.clear();
   unresolved_.clear();
   if (!ARoot) {
     TClass cls = FindClass(className);
@@ -845,6 +846,7 @@ TComponent* TReader::ReadRootComponent(TComponent* ARoot) {
   }
   loaded_.clear();
   orders_.clear();
+  orderKept_.clear();
   return ARoot;
 }
 
@@ -854,18 +856,10 @@ bool TReader::IsLoading(const TComponent* Component) const noexcept {
   return false;
 }
 
-bool TReader::IsCreated(const TComponent* Component) const noexcept {
-  for (const Loading& e : loaded_)
-    if (e.Component == Component) return e.Created;
-  return false;
-}
-
 // Keeps the order of a parent's children before the read places a child under it or takes one
-// from it (once per parent; a parent this read made has nothing to give back).
+// from it (once per parent, the first time).
 void TReader::KeepChildOrder(TComponent* Parent) {
-  if (!Parent || IsCreated(Parent)) return;
-  for (const ChildOrder& o : orders_)
-    if (o.Parent == Parent) return;
+  if (!Parent || !orderKept_.insert(Parent).second) return;
   ChildOrder order;
   order.Parent = Parent;
   Parent->GetChildren([&order](TComponent* Child) { order.Children.push_back(Child); }, root_);
@@ -873,22 +867,33 @@ void TReader::KeepChildOrder(TComponent* Parent) {
 }
 
 // Puts the children that are under their parent again back in their order: placing a child under
-// its parent puts it last, so they are placed again in the kept order, each after the others.
-// Children the read made come first and are freed afterwards.
-void TReader::RestoreChildOrders() noexcept {
+// its parent puts it last, so from the first one out of place on they are placed again in the
+// kept order, each after the others.
+// Children the read made stay before them and are freed afterwards; parents it made are left
+// alone.
+void TReader::RestoreChildOrders(const std::vector<Loading>& Entries) noexcept {
+  std::unordered_set<const TComponent*> created;
+  for (const Loading& e : Entries)
+    if (e.Created) created.insert(e.Component);
   for (const ChildOrder& o : orders_) {
+    if (created.count(o.Parent)) continue;
     try {
+      const std::unordered_set<TComponent*> before(o.Children.begin(), o.Children.end());
       std::vector<TComponent*> now;
       o.Parent->GetChildren(
           [&](TComponent* Child) {
-            if (std::find(o.Children.begin(), o.Children.end(), Child) != o.Children.end()) now.push_back(Child);
+            if (before.count(Child)) now.push_back(Child);
           },
           root_);
+      const std::unordered_set<TComponent*> under(now.begin(), now.end());
       std::vector<TComponent*> kept;
       for (TComponent* c : o.Children)
-        if (std::find(now.begin(), now.end(), c) != now.end()) kept.push_back(c);
-      if (kept == now) continue;
-      for (TComponent* c : kept) {
+        if (under.count(c)) kept.push_back(c);
+      // Those already in their place at the front stay.
+      std::size_t first = 0;
+      while (first < kept.size() && kept[first] == now[first]) ++first;
+      for (std::size_t i = first; i < kept.size(); ++i) {
+        TComponent* c = kept[i];
         TComponent* owner = c->Owner();
         c->SetParentComponent(o.Parent);
         if (owner && c->Owner() != owner) owner->InsertComponent(c);
@@ -952,8 +957,9 @@ void TReader::UnwindLoading() noexcept {
       // back leaves what could be.
     }
   }
-  RestoreChildOrders();
+  RestoreChildOrders(entries);
   orders_.clear();
+  orderKept_.clear();
   for (Loading& e : entries)
     if (!e.Created) e.Component->ExcludeState(csLoading);
   for (auto it = entries.rbegin(); it != entries.rend(); ++it)

@@ -545,15 +545,15 @@ class TReader : public TFiler {
   void RestoreBefore(Loading& Entry);
   void UnwindLoading() noexcept;
   bool IsLoading(const TComponent* Component) const noexcept;
-  bool IsCreated(const TComponent* Component) const noexcept;
   void KeepChildOrder(TComponent* Parent);
-  void RestoreChildOrders() noexcept;
+  void RestoreChildOrders(const std::vector<Loading>& Entries) noexcept;
 
   std::string pendingProp_;  // the defined property being looked for
   bool pendingFound_ = false;
   std::vector<Fixup> fixups_;
   std::vector<Loading> loaded_;
   std::vector<ChildOrder> orders_;
+  std::unordered_set<TComponent*> orderKept_;
   std::vector<std::string> unresolved_;
   std::string where_;  // "<component>." or "<component>.<collection>[<i>]." being read
   // Set while a kept state is read back: references are indexes into this table.

@@ -690,4 +690,15 @@ TEST_F(StreamingTest, AFailedReadKeepsTheOrderOfChildren) {
   EXPECT_EQ(before[1]->children, std::vector<TTestNode*>{inner});
   EXPECT_EQ(target.ComponentCount(), 4);
   for (TTestNode* n : before) EXPECT_EQ(n->size, 10);
+
+  // Only the middle one placed again (G1 stays where it is).
+  TTestRoot middle(nullptr);
+  auto* m = new TTestNode(&middle);
+  m->SetName("M");
+  m->SetParentComponent(&middle);
+  m->size = 5;
+  std::string onlyM = Save(&middle);
+  onlyM.replace(onlyM.rfind("Size"), 4, "Sise");
+  EXPECT_THROW(Load(onlyM, &target), EReadError);
+  EXPECT_EQ(target.children, before);
 }
