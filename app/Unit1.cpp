@@ -15,12 +15,15 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSlider>
 #include <QStackedWidget>
+#include <QStyle>
 #include <QTabWidget>
+#include <QTextOption>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QtCharts/QChart>
@@ -54,6 +57,53 @@ namespace {
 
 QString Q(const std::string& S) { return BytesToQ(S); }
 std::string S(const QString& Text) { return QToBytes(Text); }
+
+// A label of one selection field ("OBJname=IP10_0_3"): drawn whole where it
+// fits, else cut with "..." and its whole text on hover. It may be made
+// narrower than its text.
+class TFieldLabel : public QLabel {
+ public:
+  TFieldLabel(const QString& Hint, QWidget* Parent) : QLabel(Hint, Parent), Hint_(Hint) { setToolTip(Hint); }
+  QSize minimumSizeHint() const override { return QSize(0, QLabel::minimumSizeHint().height()); }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter Painter(this);
+    const QRect Area = contentsRect();
+    const QString Shown = fontMetrics().elidedText(text(), Qt::ElideRight, Area.width());
+    const QString Tip = Shown == text() ? Hint_ : text();
+    if (toolTip() != Tip) setToolTip(Tip);
+    style()->drawItemText(&Painter, Area, Qt::AlignLeft | Qt::AlignVCenter, palette(), isEnabled(), Shown,
+                          foregroundRole());
+  }
+
+ private:
+  QString Hint_;
+};
+
+// A packet line in columns: a tab stop after the widest text of each of its
+// first ten fields and one blank (time, the two MACs, EtherType, length,
+// source address and port, destination address and port, protocol), in
+// characters of the memo's fixed font; past them every TabColumn characters.
+// Fields of one kind line up from line to line, the longest line fits the
+// main window's default width, and as stops fall on whole characters, a
+// field longer than its column still ends at least one character before
+// the next field ("192.168.1.1" and "443" never touch).
+constexpr int PacketColumns[] = {12, 17, 17, 4, 5, 15, 5, 15, 5, 6};
+constexpr int TabColumn = 8;
+void SetPacketColumns(QPlainTextEdit* Memo) {
+  const qreal Char = QFontMetricsF(Memo->font()).horizontalAdvance(QLatin1Char('0'));
+  QTextOption Option = Memo->document()->defaultTextOption();
+  QList<QTextOption::Tab> Tabs;
+  int At = 0;
+  for (int Width : PacketColumns) {
+    At += Width + 1;
+    Tabs.append(QTextOption::Tab(At * Char, QTextOption::LeftTab));
+  }
+  Option.setTabs(Tabs);
+  Option.setTabStopDistance(TabColumn * Char);
+  Memo->document()->setDefaultTextOption(Option);
+}
 
 std::string CurrentText(const QListWidget* List) {
   const QListWidgetItem* Item = List->currentItem();
@@ -119,25 +169,40 @@ void TForm1::Guard(const char* Routine, const std::function<void()>& Work) {
 
 void TForm1::BuildControls() {
   setWindowTitle("Tamrivel");
-  resize(900, 640);
+  // Wide enough for a packet line of usual fields in the Sniffer tab's memo.
+  resize(933, 640);
   auto* Root = new QVBoxLayout(this);
 
   // Selection details, counts, filters and thresholds above the pages.
   auto* Top = new QGridLayout;
-  Root->addLayout(Top);
   auto Label = [this](const char* Name, const char* Hint) {
     auto* L = Named(new QLabel(Hint, this), Name);
     L->setToolTip(Hint);
     L->setMinimumWidth(110);
     return L;
   };
-  LB_IP = Label("LB_IP", "IP=");
-  Label2 = Label("Label2", "ComputerName=");
-  Label3 = Label("Label3", "OBJname=");
-  LB_X = Label("LB_X", "X=");
-  LB_Y = Label("LB_Y", "Y=");
-  LB_Z = Label("LB_Z", "Z=");
-  LB_BandWidth = Label("LB_BandWidth", "Pipe BW");
+  // The selection fields on a row of their own, as wide as their longest
+  // usual values (so they stay in place as the values change): an address,
+  // a pipe's name (the longest object name), a position; the profile or
+  // computer name takes the rest.
+  auto Field = [this](const char* Name, const char* Hint, const char* Widest) {
+    auto* L = Named(new TFieldLabel(Hint, this), Name);
+    L->setProperty("Hint", QString(Hint));
+    if (Widest) L->setFixedWidth(L->fontMetrics().horizontalAdvance(Widest) + 2 * L->margin() + 2);
+    return L;
+  };
+  LB_IP = Field("LB_IP", "IP=", "IP=255.255.255.255");
+  Label2 = Field("Label2", "ComputerName=", nullptr);
+  Label3 = Field("Label3", "OBJname=", "OBJname=MYC00000000000000000000");
+  LB_X = Field("LB_X", "X=", "X=-000.00000");
+  LB_Y = Field("LB_Y", "Y=", "Y=-000.00000");
+  LB_Z = Field("LB_Z", "Z=", "Z=-000.00000");
+  auto* Details = new QHBoxLayout;
+  Root->addLayout(Details);
+  for (QLabel* L : {LB_IP, Label2, Label3, LB_X, LB_Y, LB_Z}) Details->addWidget(L);
+  // The selection's bandwidth below, beside the totals.
+  LB_BandWidth = Field("LB_BandWidth", "Pipe BW", "bps 000,000,000");
+  Root->addLayout(Top);
   LBL_NOPCs = Label("LBL_NOPCs", "Cubes");
   LBL_NOgroups = Label("LBL_NOgroups", "Groups");
   LBL_NOconnections = Label("LBL_NOconnections", "Pipes");
@@ -147,10 +212,9 @@ void TForm1::BuildControls() {
   Panel1->setAlignment(Qt::AlignCenter);
   Panel1->setStyleSheet("background-color: red; color: white;");
   Panel1->hide();
-  QLabel* Details[] = {LB_IP, Label2, Label3, LB_X, LB_Y, LB_Z, LB_BandWidth};
-  for (int i = 0; i < 7; ++i) Top->addWidget(Details[i], 0, i);
   QWidget* Counts[] = {LBL_NOPCs, LBL_NOgroups, LBL_NOconnections, LB_TotalBandwidth, Label4, Panel1};
   for (int i = 0; i < 6; ++i) Top->addWidget(Counts[i], 1, i);
+  Top->addWidget(LB_BandWidth, 1, 6);
 
   IgnoreIP = Named(new QCheckBox("Ignore IP", this), "IgnoreIP");
   IgnoreARP = Named(new QCheckBox("Ignore ARP", this), "IgnoreARP");
@@ -191,6 +255,7 @@ void TForm1::BuildControls() {
   PKTdata = Named(new QPlainTextEdit(MainPage), "PKTdata");
   PKTdata->setReadOnly(true);
   PKTdata->setFont(Fixed);
+  SetPacketColumns(PKTdata);
   MainLayout->addWidget(PKTdata);
   PageControl1->addTab(MainPage, "Main");
 
@@ -220,6 +285,12 @@ void TForm1::BuildControls() {
   OBJinfoSelection = Named(new QPlainTextEdit(OBJinfoPages), "OBJinfoSelection");
   OBJinfoSelection->setReadOnly(true);
   OBJinfoSelection->setFont(Fixed);
+  // Packet lines stay one row each, in columns; a long one scrolls sideways
+  // rather than breaking inside a field (a MAC address at a "-").
+  for (QPlainTextEdit* Memo : {OBJinfo, OBJinfoSelection}) {
+    SetPacketColumns(Memo);
+    Memo->setLineWrapMode(QPlainTextEdit::NoWrap);
+  }
   OBJinfoPages->addWidget(OBJinfo);
   OBJinfoPages->addWidget(OBJinfoSelection);
   OBJinfoPages->setCurrentWidget(OBJinfo);
@@ -826,7 +897,7 @@ QLabel* TForm1::BandwidthLabel() { return LB_BandWidth; }
 
 void TForm1::ShowSelection(const std::string& X, const std::string& Y, const std::string& Z, const std::string& IP,
                            const std::string& Second, const std::string& Third) {
-  auto Show = [](QLabel* L, const std::string& Value) { L->setText(L->toolTip() + ShownQ(Value)); };
+  auto Show = [](QLabel* L, const std::string& Value) { L->setText(L->property("Hint").toString() + ShownQ(Value)); };
   Show(LB_X, X);
   Show(LB_Y, Y);
   Show(LB_Z, Z);
