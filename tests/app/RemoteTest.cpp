@@ -63,6 +63,28 @@ TEST(RemoteReply, AddressBlockSpansReadsAndALineCutByAReadIsJoined) {
   EXPECT_TRUE(P.Parser.ReplyReceived);
 }
 
+TEST(RemoteReply, APromptTakenBeforeItsLineEndLeavesNoEmptyLine) {
+  TParse P;
+  P("AdapterList,Begin\n0=eth0\nAdapterList,End\nSCS>");
+  EXPECT_TRUE(P.Parser.ReplyReceived);
+  P("\n");  // the prompt's own line end
+  P("ready SCS>");
+  P("\r\nAdapterIPList,Begin\n10.0.0.1\nAdapterIPList,End\n");
+  P("SCS>");
+  P("\r");
+  P("\n\n");  // an empty line of its own after the prompt's line end
+  EXPECT_EQ(P.Log, (std::vector<std::string>{"Rec: AdapterList,Begin", "Rec: 0=eth0", "Rec: AdapterList,End",
+                                             "Rec: SCS>", "Rec: ready SCS>", "Rec: AdapterIPList,Begin",
+                                             "Rec: 10.0.0.1", "Rec: AdapterIPList,End", "Rec: SCS>", "Rec: "}));
+  EXPECT_EQ(P.Lists.IPs, (std::vector<std::string>{"10.0.0.1"}));
+  // A reply that goes on without a line end after its prompt loses nothing.
+  P.Log.clear();
+  P("SCS>");
+  P("AdapterList,Begin\n");
+  EXPECT_EQ(P.Log, (std::vector<std::string>{"Rec: SCS>", "Rec: AdapterList,Begin"}));
+  EXPECT_TRUE(P.Parser.InAdapterListBlock);
+}
+
 TEST(RemoteReply, StatusBlockWritesTheSelectedTargetsRow) {
   TParse P;
   P.Lists.Status = {"---", "1:1", "---"};
