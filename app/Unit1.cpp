@@ -118,6 +118,8 @@ const char* const MonitorStop = "Stop Monitor";
 const char* const LayoutStart = "Create Cubes By IPs";
 const char* const LayoutStop = "STOP Create Cubes By IPs";
 const char* const NoView = "3D view not available";
+// Property of a list box: the routine its double-click runs.
+const char* const DblClickRoutine = "DblClickRoutine";
 
 template <class T>
 T* Named(T* W, const char* Name) {
@@ -398,6 +400,38 @@ void TForm1::BuildControls() {
           On("LBActiveSniffersDblClick", &TForm1::LBActiveSniffersDblClick));
   connect(LB_RemoteSendTos, &QListWidget::itemDoubleClicked, this,
           On("LB_RemoteSendTosDblClick", &TForm1::LB_RemoteSendTosDblClick));
+  // While a command sequence runs, the lists it reads and fills take no
+  // clicks or keys (see eventFilter).
+  const std::pair<QListWidget*, const char*> Lists[] = {{LB_PCsToMonitor, "LB_PCsToMonitorDblClick"},
+                                                        {AdapterList, "AdapterListDblClick"},
+                                                        {MonIpList, nullptr},
+                                                        {LBActiveSniffers, "LBActiveSniffersDblClick"},
+                                                        {LB_RemoteSendTos, "LB_RemoteSendTosDblClick"}};
+  for (const auto& [List, Routine] : Lists) {
+    List->setProperty(DblClickRoutine, Routine ? QString(Routine) : QString());
+    List->installEventFilter(this);
+    List->viewport()->installEventFilter(this);
+  }
+}
+
+bool TForm1::eventFilter(QObject* Watched, QEvent* E) {
+  if (!Busy_) return QWidget::eventFilter(Watched, E);
+  switch (E->type()) {
+    case QEvent::MouseButtonDblClick: {
+      // Refused as busy, as the handler would refuse it; the press before it
+      // was swallowed too, so no highlight moved off the rows in use.
+      const QObject* List = Watched->property(DblClickRoutine).isValid() ? Watched : Watched->parent();
+      const QString Routine = List ? List->property(DblClickRoutine).toString() : QString();
+      if (!Routine.isEmpty()) LogBusy(S(Routine));
+      return true;
+    }
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseMove:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease: return true;
+    default: return QWidget::eventFilter(Watched, E);
+  }
 }
 
 void TForm1::FormCreate() {
@@ -640,9 +674,11 @@ void TForm1::FillLocalLists(bool RefillAdapters) {
 // ---------------------------------------------------------------------------
 // Remote capture control
 
+void TForm1::LogBusy(const std::string& Routine) { LogObjInfo(Routine + " busy: a remote command is in progress"); }
+
 void TForm1::RunSequence(const char* Routine, const std::function<void()>& Steps) {
   if (Busy_) {
-    LogObjInfo(std::string(Routine) + " busy: a remote command is in progress");
+    LogBusy(Routine);
     return;
   }
   Busy_ = true;
@@ -681,8 +717,11 @@ bool TForm1::OpenRemoteTarget(const char* Routine, int Row) {
     LogObjInfo(std::string(Routine) + " not an address,port row: " + Text);
     return false;
   }
-  // The adapter and address lists are about to show this server's rows.
+  // The adapter and address lists are about to show this server's rows;
+  // none of another server's stay meanwhile (a silent server sends none).
   LB_PCsToMonitor->setCurrentRow(Row);
+  AdapterList->clear();
+  MonIpList->clear();
   Remote_->Parser.ReplyReceived = false;
   if (!Remote_->ConnectTo(Parts[0], Parts[1], Row)) return false;
   Remote_->WaitForReply(Remote_->ReplyTimeout);

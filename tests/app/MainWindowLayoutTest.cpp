@@ -69,14 +69,15 @@ TEST_F(MainWindowLayout, SelectionFieldsShowWholeOrCutWithTheWholeTextOnHover) {
       const std::vector<QLabel*> Labels = SelectionLabels(F);
       for (QLabel* L : Labels) {
         EXPECT_TRUE(L->isVisible());
-        if (Width == DefaultWidth)
+        if (Width == DefaultWidth) {
           EXPECT_TRUE(Whole(L)) << L->text().toStdString() << " in " << L->contentsRect().width() << " px";
-        else  // narrower: whole, or cut with the whole text on hover
+        } else {  // narrower: whole, or cut with the whole text on hover
           EXPECT_TRUE(Whole(L) || L->toolTip() == L->text()) << L->text().toStdString();
+        }
       }
       for (QLabel* L : Labels)  // apart from each other
         for (QLabel* M : Labels)
-          if (L != M) EXPECT_FALSE(L->geometry().intersects(M->geometry())) << L->text().toStdString();
+          EXPECT_TRUE(L == M || !L->geometry().intersects(M->geometry())) << L->text().toStdString();
       EXPECT_EQ(F.Label3->text().toStdString(), "OBJname=" + V[5]);
     }
   }
