@@ -49,8 +49,10 @@ void THostProfiles::LoadPCinfoToArry(const std::string& fileName) {
   }
   // The sections as the ini layer sees them (a byte-order mark, blanks
   // before "[" and a comment after "]" are no part of a name; the first of
-  // sections of one name is the one read).
+  // sections of one name is the one read, a later one is logged).
   TIniFile ini(fileName);
+  const std::string shortName = fileName.substr(fileName.rfind('/') + 1);
+  ini.OnWarning([&shortName](const std::string& w) { LogToPktData("LoadPCinfoToArry " + shortName + " " + w); });
   const std::vector<std::string> sections = ini.ReadSections();
   // Every number is a position, a length or a step between positions: one
   // that is not finite or lies beyond the view keeps its default (logged).

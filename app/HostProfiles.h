@@ -42,7 +42,8 @@ class THostProfiles {
   THostProfiles();
 
   // Replaces the profiles with the sections of `fileName`, in file order,
-  // as the ini layer reads them (TIniFile::ReadSections).
+  // as the ini layer reads them (TIniFile::ReadSections); what the ini layer
+  // cannot read as written (a section name used twice) is logged.
   // A number that is not one, not finite or beyond MaxProfileNumber keeps
   // its default and is logged with its section and key.
   // A missing file or one without sections leaves the built-in default

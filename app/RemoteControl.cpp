@@ -24,6 +24,7 @@ bool IsPromptLine(const std::string& Line) { return Line.size() >= 4 && Line.com
 
 void TReplyParser::Reset() {
   Tail_.clear();
+  PromptTaken_ = false;
   InAdapterListBlock = InAdapterIPListBlock = InSnifferStatBlock = false;
   SnifferStatRow = -1;
 }
@@ -32,6 +33,18 @@ void TReplyParser::Parse(const std::string& Data, TRemoteLists& Lists, std::vect
   std::string Text = Tail_ + Data;
   Tail_.clear();
   std::size_t Start = 0;
+  // The line end of a prompt taken before it came ends no line of its own.
+  if (PromptTaken_) {
+    PromptTaken_ = false;
+    if (Text.compare(0, 1, "\n") == 0)
+      Start = 1;
+    else if (Text.compare(0, 2, "\r\n") == 0)
+      Start = 2;
+    else if (Text == "\r") {
+      PromptTaken_ = true;  // its LF may come in the next read
+      return;
+    }
+  }
   for (;;) {
     std::size_t At = Text.find('\n', Start);
     if (At == std::string::npos) break;
@@ -40,9 +53,10 @@ void TReplyParser::Parse(const std::string& Data, TRemoteLists& Lists, std::vect
   }
   std::string Rest = Text.substr(Start);
   if (Rest.empty()) return;
-  if (IsPromptLine(Rest) || Rest.size() > MaxTail)
+  if (IsPromptLine(Rest) || Rest.size() > MaxTail) {
     ParseLine(Rest, Lists, Log);
-  else
+    PromptTaken_ = IsPromptLine(Rest);
+  } else
     Tail_ = std::move(Rest);
 }
 

@@ -31,7 +31,8 @@ struct TRemoteLists {
 
 // Reads replies. Block state persists across reads; a line cut by a read
 // boundary is completed by the next read (a tail that already ends with the
-// prompt counts at once).
+// prompt counts at once, and the LF or CR LF that then begins the next read
+// is its line end, not an empty line).
 class TReplyParser {
  public:
   bool ReplyReceived = false;
@@ -51,6 +52,7 @@ class TReplyParser {
  private:
   void ParseLine(const std::string& Line, TRemoteLists& Lists, std::vector<std::string>& Log);
   std::string Tail_;
+  bool PromptTaken_ = false;  // the last read ended in a prompt without its line end
 };
 
 // True when the line's last four characters are the prompt.

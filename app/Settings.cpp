@@ -120,6 +120,7 @@ void SaveFormSettings(QWidget* Form, const std::string& FileName, const std::str
 
 std::string LoadFormSettings(QWidget* Form, const std::string& FileName) {
   TIniFile Ini(FileName);
+  Ini.OnWarning([&FileName](const std::string& W) { LogObjInfo(FileName.substr(FileName.rfind('/') + 1) + " " + W); });
   const std::string Section = Text(Form->objectName());
   const QRect G = Form->geometry();
   constexpr int Far = 1 << 20;  // beyond any screen; fitted below

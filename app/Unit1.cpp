@@ -15,12 +15,15 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSlider>
 #include <QStackedWidget>
+#include <QStyle>
 #include <QTabWidget>
+#include <QTextOption>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QtCharts/QChart>
@@ -55,6 +58,53 @@ namespace {
 QString Q(const std::string& S) { return BytesToQ(S); }
 std::string S(const QString& Text) { return QToBytes(Text); }
 
+// A label of one selection field ("OBJname=IP10_0_3"): drawn whole where it
+// fits, else cut with "..." and its whole text on hover. It may be made
+// narrower than its text.
+class TFieldLabel : public QLabel {
+ public:
+  TFieldLabel(const QString& Hint, QWidget* Parent) : QLabel(Hint, Parent), Hint_(Hint) { setToolTip(Hint); }
+  QSize minimumSizeHint() const override { return QSize(0, QLabel::minimumSizeHint().height()); }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter Painter(this);
+    const QRect Area = contentsRect();
+    const QString Shown = fontMetrics().elidedText(text(), Qt::ElideRight, Area.width());
+    const QString Tip = Shown == text() ? Hint_ : text();
+    if (toolTip() != Tip) setToolTip(Tip);
+    style()->drawItemText(&Painter, Area, Qt::AlignLeft | Qt::AlignVCenter, palette(), isEnabled(), Shown,
+                          foregroundRole());
+  }
+
+ private:
+  QString Hint_;
+};
+
+// A packet line in columns: a tab stop after the widest text of each of its
+// first ten fields and one blank (time, the two MACs, EtherType, length,
+// source address and port, destination address and port, protocol), in
+// characters of the memo's fixed font; past them every TabColumn characters.
+// Fields of one kind line up from line to line, the longest line fits the
+// main window's default width, and as stops fall on whole characters, a
+// field longer than its column still ends at least one character before
+// the next field ("192.168.1.1" and "443" never touch).
+constexpr int PacketColumns[] = {12, 17, 17, 4, 5, 15, 5, 15, 5, 6};
+constexpr int TabColumn = 8;
+void SetPacketColumns(QPlainTextEdit* Memo) {
+  const qreal Char = QFontMetricsF(Memo->font()).horizontalAdvance(QLatin1Char('0'));
+  QTextOption Option = Memo->document()->defaultTextOption();
+  QList<QTextOption::Tab> Tabs;
+  int At = 0;
+  for (int Width : PacketColumns) {
+    At += Width + 1;
+    Tabs.append(QTextOption::Tab(At * Char, QTextOption::LeftTab));
+  }
+  Option.setTabs(Tabs);
+  Option.setTabStopDistance(TabColumn * Char);
+  Memo->document()->setDefaultTextOption(Option);
+}
+
 std::string CurrentText(const QListWidget* List) {
   const QListWidgetItem* Item = List->currentItem();
   return Item ? S(Item->text()) : std::string();
@@ -68,6 +118,8 @@ const char* const MonitorStop = "Stop Monitor";
 const char* const LayoutStart = "Create Cubes By IPs";
 const char* const LayoutStop = "STOP Create Cubes By IPs";
 const char* const NoView = "3D view not available";
+// Property of a list box: the routine its double-click runs.
+const char* const DblClickRoutine = "DblClickRoutine";
 
 template <class T>
 T* Named(T* W, const char* Name) {
@@ -119,25 +171,40 @@ void TForm1::Guard(const char* Routine, const std::function<void()>& Work) {
 
 void TForm1::BuildControls() {
   setWindowTitle("Tamrivel");
-  resize(900, 640);
+  // Wide enough for a packet line of usual fields in the Sniffer tab's memo.
+  resize(933, 640);
   auto* Root = new QVBoxLayout(this);
 
   // Selection details, counts, filters and thresholds above the pages.
   auto* Top = new QGridLayout;
-  Root->addLayout(Top);
   auto Label = [this](const char* Name, const char* Hint) {
     auto* L = Named(new QLabel(Hint, this), Name);
     L->setToolTip(Hint);
     L->setMinimumWidth(110);
     return L;
   };
-  LB_IP = Label("LB_IP", "IP=");
-  Label2 = Label("Label2", "ComputerName=");
-  Label3 = Label("Label3", "OBJname=");
-  LB_X = Label("LB_X", "X=");
-  LB_Y = Label("LB_Y", "Y=");
-  LB_Z = Label("LB_Z", "Z=");
-  LB_BandWidth = Label("LB_BandWidth", "Pipe BW");
+  // The selection fields on a row of their own, as wide as their longest
+  // usual values (so they stay in place as the values change): an address,
+  // a pipe's name (the longest object name), a position; the profile or
+  // computer name takes the rest.
+  auto Field = [this](const char* Name, const char* Hint, const char* Widest) {
+    auto* L = Named(new TFieldLabel(Hint, this), Name);
+    L->setProperty("Hint", QString(Hint));
+    if (Widest) L->setFixedWidth(L->fontMetrics().horizontalAdvance(Widest) + 2 * L->margin() + 2);
+    return L;
+  };
+  LB_IP = Field("LB_IP", "IP=", "IP=255.255.255.255");
+  Label2 = Field("Label2", "ComputerName=", nullptr);
+  Label3 = Field("Label3", "OBJname=", "OBJname=MYC00000000000000000000");
+  LB_X = Field("LB_X", "X=", "X=-000.00000");
+  LB_Y = Field("LB_Y", "Y=", "Y=-000.00000");
+  LB_Z = Field("LB_Z", "Z=", "Z=-000.00000");
+  auto* Details = new QHBoxLayout;
+  Root->addLayout(Details);
+  for (QLabel* L : {LB_IP, Label2, Label3, LB_X, LB_Y, LB_Z}) Details->addWidget(L);
+  // The selection's bandwidth below, beside the totals.
+  LB_BandWidth = Field("LB_BandWidth", "Pipe BW", "bps 000,000,000");
+  Root->addLayout(Top);
   LBL_NOPCs = Label("LBL_NOPCs", "Cubes");
   LBL_NOgroups = Label("LBL_NOgroups", "Groups");
   LBL_NOconnections = Label("LBL_NOconnections", "Pipes");
@@ -147,10 +214,9 @@ void TForm1::BuildControls() {
   Panel1->setAlignment(Qt::AlignCenter);
   Panel1->setStyleSheet("background-color: red; color: white;");
   Panel1->hide();
-  QLabel* Details[] = {LB_IP, Label2, Label3, LB_X, LB_Y, LB_Z, LB_BandWidth};
-  for (int i = 0; i < 7; ++i) Top->addWidget(Details[i], 0, i);
   QWidget* Counts[] = {LBL_NOPCs, LBL_NOgroups, LBL_NOconnections, LB_TotalBandwidth, Label4, Panel1};
   for (int i = 0; i < 6; ++i) Top->addWidget(Counts[i], 1, i);
+  Top->addWidget(LB_BandWidth, 1, 6);
 
   IgnoreIP = Named(new QCheckBox("Ignore IP", this), "IgnoreIP");
   IgnoreARP = Named(new QCheckBox("Ignore ARP", this), "IgnoreARP");
@@ -191,6 +257,7 @@ void TForm1::BuildControls() {
   PKTdata = Named(new QPlainTextEdit(MainPage), "PKTdata");
   PKTdata->setReadOnly(true);
   PKTdata->setFont(Fixed);
+  SetPacketColumns(PKTdata);
   MainLayout->addWidget(PKTdata);
   PageControl1->addTab(MainPage, "Main");
 
@@ -220,6 +287,12 @@ void TForm1::BuildControls() {
   OBJinfoSelection = Named(new QPlainTextEdit(OBJinfoPages), "OBJinfoSelection");
   OBJinfoSelection->setReadOnly(true);
   OBJinfoSelection->setFont(Fixed);
+  // Packet lines stay one row each, in columns; a long one scrolls sideways
+  // rather than breaking inside a field (a MAC address at a "-").
+  for (QPlainTextEdit* Memo : {OBJinfo, OBJinfoSelection}) {
+    SetPacketColumns(Memo);
+    Memo->setLineWrapMode(QPlainTextEdit::NoWrap);
+  }
   OBJinfoPages->addWidget(OBJinfo);
   OBJinfoPages->addWidget(OBJinfoSelection);
   OBJinfoPages->setCurrentWidget(OBJinfo);
@@ -327,6 +400,38 @@ void TForm1::BuildControls() {
           On("LBActiveSniffersDblClick", &TForm1::LBActiveSniffersDblClick));
   connect(LB_RemoteSendTos, &QListWidget::itemDoubleClicked, this,
           On("LB_RemoteSendTosDblClick", &TForm1::LB_RemoteSendTosDblClick));
+  // While a command sequence runs, the lists it reads and fills take no
+  // clicks or keys (see eventFilter).
+  const std::pair<QListWidget*, const char*> Lists[] = {{LB_PCsToMonitor, "LB_PCsToMonitorDblClick"},
+                                                        {AdapterList, "AdapterListDblClick"},
+                                                        {MonIpList, nullptr},
+                                                        {LBActiveSniffers, "LBActiveSniffersDblClick"},
+                                                        {LB_RemoteSendTos, "LB_RemoteSendTosDblClick"}};
+  for (const auto& [List, Routine] : Lists) {
+    List->setProperty(DblClickRoutine, Routine ? QString(Routine) : QString());
+    List->installEventFilter(this);
+    List->viewport()->installEventFilter(this);
+  }
+}
+
+bool TForm1::eventFilter(QObject* Watched, QEvent* E) {
+  if (!Busy_) return QWidget::eventFilter(Watched, E);
+  switch (E->type()) {
+    case QEvent::MouseButtonDblClick: {
+      // Refused as busy, as the handler would refuse it; the press before it
+      // was swallowed too, so no highlight moved off the rows in use.
+      const QObject* List = Watched->property(DblClickRoutine).isValid() ? Watched : Watched->parent();
+      const QString Routine = List ? List->property(DblClickRoutine).toString() : QString();
+      if (!Routine.isEmpty()) LogBusy(S(Routine));
+      return true;
+    }
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseMove:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease: return true;
+    default: return QWidget::eventFilter(Watched, E);
+  }
 }
 
 void TForm1::FormCreate() {
@@ -569,9 +674,11 @@ void TForm1::FillLocalLists(bool RefillAdapters) {
 // ---------------------------------------------------------------------------
 // Remote capture control
 
+void TForm1::LogBusy(const std::string& Routine) { LogObjInfo(Routine + " busy: a remote command is in progress"); }
+
 void TForm1::RunSequence(const char* Routine, const std::function<void()>& Steps) {
   if (Busy_) {
-    LogObjInfo(std::string(Routine) + " busy: a remote command is in progress");
+    LogBusy(Routine);
     return;
   }
   Busy_ = true;
@@ -610,8 +717,11 @@ bool TForm1::OpenRemoteTarget(const char* Routine, int Row) {
     LogObjInfo(std::string(Routine) + " not an address,port row: " + Text);
     return false;
   }
-  // The adapter and address lists are about to show this server's rows.
+  // The adapter and address lists are about to show this server's rows;
+  // none of another server's stay meanwhile (a silent server sends none).
   LB_PCsToMonitor->setCurrentRow(Row);
+  AdapterList->clear();
+  MonIpList->clear();
   Remote_->Parser.ReplyReceived = false;
   if (!Remote_->ConnectTo(Parts[0], Parts[1], Row)) return false;
   Remote_->WaitForReply(Remote_->ReplyTimeout);
@@ -826,7 +936,7 @@ QLabel* TForm1::BandwidthLabel() { return LB_BandWidth; }
 
 void TForm1::ShowSelection(const std::string& X, const std::string& Y, const std::string& Z, const std::string& IP,
                            const std::string& Second, const std::string& Third) {
-  auto Show = [](QLabel* L, const std::string& Value) { L->setText(L->toolTip() + ShownQ(Value)); };
+  auto Show = [](QLabel* L, const std::string& Value) { L->setText(L->property("Hint").toString() + ShownQ(Value)); };
   Show(LB_X, X);
   Show(LB_Y, Y);
   Show(LB_Z, Z);

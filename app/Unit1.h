@@ -194,12 +194,18 @@ class TForm1 : public QWidget, public TViewHost {
 
  protected:
   bool event(QEvent* E) override;
+  // While a command sequence or a layout run is in progress, the remote
+  // lists swallow mouse buttons and keys: a double-click is refused as busy
+  // (logged), and no click moves a highlight off the rows in use.
+  bool eventFilter(QObject* Watched, QEvent* E) override;
   void closeEvent(QCloseEvent* E) override;
 
  private:
   void BuildControls();
   void FormCreate();
   void FillLocalLists(bool RefillAdapters);
+  // Logs that Routine was refused: a sequence is running.
+  void LogBusy(const std::string& Routine);
   // Runs a remote command sequence unless one is running; closes afterwards
   // when a close was asked for meanwhile.
   void RunSequence(const char* Routine, const std::function<void()>& Steps);

@@ -48,6 +48,10 @@ TSplitArray Split(const std::string& Text, const std::string& Delimiter) {
 uint32_t IPToNumber(const std::string& Text) {
   TSplitArray Parts = Split(Text, ".");
   if (Parts.size() < 4) throw ERangeError("Range check error");
+  // "192.168.1.5.3" (or "192.168.1.5.") is no address: read as its first
+  // four pieces it would be taken for 192.168.1.5, another host.
+  if (std::count(Text.begin(), Text.end(), '.') > 3)
+    throw ERangeError("'" + ShownText(Text, ' ', MaxQuotedText) + "' is not an address: more than four pieces");
   uint32_t Sum = 0;
   for (int i = 0; i < 4; ++i) {
     const std::string& Part = Parts[i];
@@ -116,7 +120,10 @@ void LookupComputerInfo(const std::string& IP, std::string& Mac, std::string& Us
       Wanted = Settled ? Want : std::string();
       FolderTime = Folder.st_mtim;
     }
-    if (!Ini || Ini->FileName() != Path) Ini = std::make_unique<TIniFile>(Path);
+    if (!Ini || Ini->FileName() != Path) {
+      Ini = std::make_unique<TIniFile>(Path);
+      Ini->OnWarning([](const std::string& W) { LogToPktData("LookupComputerInfo IPToComputerName.ini " + W); });
+    }
     Mac = Ini->ReadString(IP, "MAC", "");
     User = Ini->ReadString(IP, "USER", "");
     Name = Ini->ReadString(IP, "NAME", "");

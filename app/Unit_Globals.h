@@ -24,9 +24,9 @@ using TSplitArray = std::vector<std::string>;
 // An empty Delimiter gives Text as one piece (or none when Text is empty).
 TSplitArray Split(const std::string& Text, const std::string& Delimiter);
 
-// a*16777216 + b*65536 + c*256 + d of "a.b.c.d" (first part most significant;
-// pieces after the fourth are not read). Fewer than four pieces raise
-// ERangeError, a piece that is not decimal digits EConvertError, an octet
+// a*16777216 + b*65536 + c*256 + d of "a.b.c.d" (first part most significant).
+// Fewer than four pieces raise ERangeError, so do more than four (a dot after
+// the fourth), a piece that is not decimal digits EConvertError, an octet
 // over 255 ERangeError.
 uint32_t IPToNumber(const std::string& Text);
 

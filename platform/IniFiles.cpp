@@ -87,22 +87,25 @@ void TIniFile::Parse(const std::string& text) {
   preamble_.clear();
   sections_.clear();
   sectionIndex_.clear();
-  crlf_ = false;
+  eol_ = "\n";
+  std::vector<std::string> warnings;
+  std::vector<std::size_t> headerLines;  // line number of each section's header
   // Editors that save "UTF-8 with BOM" put it before the first section header.
   bom_ = text.compare(0, 3, "\xEF\xBB\xBF") == 0;
   std::size_t pos = bom_ ? 3 : 0;
   bool first = true;
+  std::size_t lineNo = 0;
   while (pos < text.size()) {
-    std::size_t end = text.find('\n', pos);
+    ++lineNo;
+    std::size_t end = text.find_first_of("\r\n", pos);
     const bool lastLine = end == std::string::npos;
     if (lastLine) end = text.size();
     std::string line = text.substr(pos, end - pos);
-    if (!line.empty() && line.back() == '\r') {
-      line.pop_back();
-      if (first) crlf_ = true;
-    }
+    std::size_t next = end + 1;
+    if (!lastLine && text[end] == '\r' && next < text.size() && text[next] == '\n') ++next;
+    if (first && !lastLine) eol_ = text.substr(end, next - end);
     first = false;
-    pos = end + 1;
+    pos = next;
 
     const std::string t = Trim(line);
     if (!t.empty() && t[0] == '[') {
@@ -110,7 +113,12 @@ void TIniFile::Parse(const std::string& text) {
       Section s;
       s.name = Trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
       s.header = line;
-      sectionIndex_.emplace(UpperCase(s.name), sections_.size());  // the first of duplicates stays
+      // The first of duplicates stays; the later one is reported by name.
+      const auto [at, added] = sectionIndex_.emplace(UpperCase(s.name), sections_.size());
+      if (!added)
+        warnings.push_back("line " + std::to_string(lineNo) + ": [" + s.name + "] repeats the section of line " +
+                           std::to_string(headerLines[at->second]) + "; its keys are not read");
+      headerLines.push_back(lineNo);
       sections_.push_back(std::move(s));
       continue;
     }
@@ -123,10 +131,20 @@ void TIniFile::Parse(const std::string& text) {
     }
     (sections_.empty() ? preamble_ : sections_.back().lines).push_back(std::move(l));
   }
+  // Told already, or a reread of what we just wrote (which may have moved
+  // the lines but not changed the problems).
+  const bool tell = warnings != warnings_ && !rereadOwnWrite_;
+  warnings_ = std::move(warnings);
+  if (tell && onWarning_)
+    for (const std::string& w : warnings_) try {
+        onWarning_(w);
+      } catch (...) {
+        // reading never raises
+      }
 }
 
 std::string TIniFile::Render() const {
-  const char* eol = crlf_ ? "\r\n" : "\n";
+  const std::string& eol = eol_;
   std::string out = bom_ ? "\xEF\xBB\xBF" : "";
   for (const Line& l : preamble_) out += l.text + eol;
   for (const Section& s : sections_) {
@@ -154,6 +172,7 @@ void TIniFile::Save() {
     ::unlink(temp.c_str());
     throw EIniFileException(failure);
   }
+  const TRestore<bool> reread(rereadOwnWrite_, true);
   Refresh();  // takes the new stamp (and reads back what was just written)
 }
 

@@ -1,12 +1,16 @@
 // Ini files: "[section]" lines and "key=value" lines, plain single-byte text.
 //
 // - Sections and keys are matched without regard to ASCII case; the first of
-//   duplicates wins. Keys and values are read with surrounding blanks removed.
+//   duplicates wins (a later section of the same name is kept on writing but
+//   never read, and is reported, see OnWarning). Keys and values are read
+//   with surrounding blanks removed.
 // - Lines that are neither (comments, blank lines, lines without "=") and the
 //   order of sections and keys are kept on writing; a new key goes after the
 //   last key of its section, a new section at the end of the file.
-// - CR LF files read like LF files and keep CR LF line ends when rewritten. A
-//   leading UTF-8 byte-order mark is skipped on reading and kept on writing.
+// - A line ends at LF, CR LF or a lone CR (old Mac editors), so a header
+//   after a lone CR starts its own section. A rewritten file keeps the line
+//   end of its first line. A leading UTF-8 byte-order mark is skipped on
+//   reading and kept on writing.
 // - A missing file reads as empty; the first write creates it.
 // - Every write goes to disk at once (a temporary file beside it, then rename,
 //   so a reader never sees half a file). Before each call the object rereads
@@ -25,6 +29,7 @@
 
 #include <concepts>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -40,6 +45,15 @@ class TIniFile {
   TIniFile& operator=(const TIniFile&) = delete;
 
   const std::string& FileName() const { return fileName_; }
+
+  // What the file says that cannot be read as written ("line 9: [LAN] repeats
+  // the section of line 2; its keys are not read"), as found when the file
+  // was last read; one text per problem, without the file's name.
+  const std::vector<std::string>& Warnings() const { return warnings_; }
+  // Handler for those texts, called as a read finds them: once per problem,
+  // and again only after the file changed so that the problems are others
+  // (rewriting a key does not repeat them). It must not throw.
+  void OnWarning(std::function<void(const std::string&)> handler) { onWarning_ = std::move(handler); }
 
   std::string ReadString(const std::string& section, const std::string& key, const std::string& def);
   void WriteString(const std::string& section, const std::string& key, const std::string& value);
@@ -120,9 +134,12 @@ class TIniFile {
   // Upper-case section name -> index of its first section in sections_: a
   // lookup costs the same however many sections the file has.
   std::unordered_map<std::string, std::size_t> sectionIndex_;
-  bool crlf_ = false;
-  bool bom_ = false;         // the file starts with a UTF-8 byte-order mark
-  bool unreadable_ = false;  // the file exists but could not be read: never overwrite it
+  std::string eol_ = "\n";  // line end of the first line, used on writing
+  std::vector<std::string> warnings_;
+  std::function<void(const std::string&)> onWarning_;
+  bool rereadOwnWrite_ = false;  // Refresh after Save: the problems are the same
+  bool bom_ = false;             // the file starts with a UTF-8 byte-order mark
+  bool unreadable_ = false;      // the file exists but could not be read: never overwrite it
   // What the file on disk looked like when last read or written.
   bool known_ = false;
   std::int64_t stamp_[4] = {0, 0, 0, 0};

@@ -43,7 +43,18 @@ TEST(GlobalsIPToNumber, WeighsTheFirstPartMost) {
   EXPECT_EQ(IPToNumber("10.0.0.1"), 10u * 16777216u + 1u);
   EXPECT_EQ(IPToNumber("255.255.255.255"), 4294967295u);
   EXPECT_EQ(IPToNumber("0.0.0.0"), 0u);
-  EXPECT_EQ(IPToNumber("192.168.1.20.99"), 0xC0A80114u);  // extra pieces are ignored
+}
+
+TEST(GlobalsIPToNumber, RefusesMoreThanFourPieces) {
+  // Read as its first four pieces, each would be taken for another host.
+  for (const char* Text : {"192.168.1.20.99", "192.168.1.5.", "1.2.3.4.5.6", "10.0.0.1..", "1.2.3.4.x"})
+    EXPECT_THROW(IPToNumber(Text), ERangeError) << Text;
+  try {
+    IPToNumber("192.168.1.5.3");
+    ADD_FAILURE();
+  } catch (const ERangeError& E) {
+    EXPECT_EQ(E.Message(), "'192.168.1.5.3' is not an address: more than four pieces");
+  }
 }
 
 TEST(GlobalsIPToNumber, RejectsShortOversizedAndNonNumericTexts) {

@@ -268,6 +268,46 @@ TEST(ProfileTest, SectionsAreFoundAsTheIniLayerFindsThem) {
   EXPECT_TRUE(log.contains("Reading Srv MASK:4294967040"));
 }
 
+TEST(ProfileTest, ASectionNameUsedTwiceIsLoggedAndLoneCrLineEndsEndLines) {
+  THostProfiles p;
+  // The second [LAN] is not read (the first of one name wins, as the save
+  // and every other reader of the file take it): it is logged by its name.
+  QStringList log = LoadText(p,
+                             "[Default]\n[LAN]\nIPmin=192.168.1.0\nIPmax=192.168.1.255\n[Srv]\nIPmin=10.0.0.0\n"
+                             "IPmax=10.0.0.255\n[lan]\nIPmin=192.168.2.0\nIPmax=192.168.2.255\n");
+  EXPECT_EQ(Sections(p), (std::vector<std::string>{"Default", "LAN", "Srv"}));
+  EXPECT_TRUE(
+      log.contains("LoadPCinfoToArry SnifferPCsInfo.ini line 8: [lan] repeats the section of line 2; its "
+                   "keys are not read"))
+      << log.join('\n').toStdString();
+  EXPECT_TRUE(log.contains("Read 2 Profiles"));
+
+  // Line ends of an old Mac editor (CR alone), also mixed into an LF file:
+  // every header starts its section, none is taken into the line before.
+  log = LoadText(p,
+                 "[Default]\r[Srv]\rIPmin=10.0.0.0\rIPmax=10.0.0.255\r  [Wide]\rIPmin=10.1.0.0\r"
+                 "IPmax=10.1.255.255\rNetType=other\r");
+  EXPECT_EQ(Sections(p), (std::vector<std::string>{"Default", "Srv", "Wide"}));
+  EXPECT_EQ(p.PCinfoArray()[1].IPmax, IPToNumber("10.0.0.255"));
+  EXPECT_EQ(p.PCinfoArray()[2].NetType, "other");
+  EXPECT_TRUE(log.contains("Read 2 Profiles"));
+  LoadText(p, "[Default]\n[Srv]\nIPmin=10.0.0.0\nIPmax=10.0.0.255\r  [Wide]\nIPmin=10.1.0.0\nIPmax=10.1.255.255\n");
+  EXPECT_EQ(Sections(p), (std::vector<std::string>{"Default", "Srv", "Wide"}));
+  EXPECT_EQ(p.PCinfoArray()[1].IPmax, IPToNumber("10.0.0.255"));
+}
+
+TEST(ProfileTest, ARangeEndOfMoreThanFourPiecesIsLoggedAndSkipped) {
+  THostProfiles p;
+  const QStringList log = LoadText(p,
+                                   "[Default]\n[Five]\nIPmin=192.168.1.0\nIPmax=192.168.1.255.9\n"
+                                   "[LAN]\nIPmin=192.168.1.0\nIPmax=192.168.1.255\n");
+  EXPECT_EQ(Sections(p), (std::vector<std::string>{"Default", "LAN"}));
+  EXPECT_TRUE(
+      log.contains("LoadPCinfoToArry [Five] IPmin=192.168.1.0 IPmax=192.168.1.255.9: '192.168.1.255.9' is "
+                   "not an address: more than four pieces; profile skipped"))
+      << log.join('\n').toStdString();
+}
+
 namespace {
 // A traffic scene on the program folder's profiles, as the view makes it at start.
 struct TSavedPlaces {
@@ -379,6 +419,31 @@ TEST(ProfileTest, AFeedAddressWithABadOctetMakesNoCube) {
   EXPECT_EQ(run.pcs->Count(), 1);
   FlushLogCounts();
   EXPECT_TRUE(log.toPlainText().contains("*ERR Add-DST-Objects'999' is not an address octet (0 to 255)"));
+  SetPktDataMemo(nullptr);
+  SetProgramFolder("");
+}
+
+TEST(ProfileTest, AFeedAddressOfMoreThanFourPiecesMakesNoCube) {
+  QTemporaryDir dir;
+  SetProgramFolder(dir.path().toStdString());
+  QPlainTextEdit log;
+  SetPktDataMemo(&log);
+  ResetLogLimits();
+  std::ofstream(ProgramFile("SnifferPCsInfo.ini")) << "[Default]\n";
+  TSavedPlaces run;
+  auto line = [](const std::string& src, const std::string& dst) {
+    return "t\tm1\tm2\t0800\t60\t" + src + "\t1\t" + dst + "\t2\tUDP\tx";
+  };
+  // 192.168.1.5.3 once made a second cube for 192.168.1.5, and a pipe
+  // between the two.
+  EXPECT_THROW(run.traffic->ProcessLine(line("192.168.1.5.3", "192.168.1.5")), ERangeError);
+  EXPECT_EQ(run.pcs->Count(), 0);
+  run.traffic->ProcessLine(line("192.168.1.5", "192.168.1.5.3"));
+  EXPECT_EQ(run.pcs->Count(), 1);
+  FlushLogCounts();
+  EXPECT_TRUE(
+      log.toPlainText().contains("*ERR Add-DST-Objects'192.168.1.5.3' is not an address: more than four pieces"))
+      << log.toPlainText().toStdString();
   SetPktDataMemo(nullptr);
   SetProgramFolder("");
 }

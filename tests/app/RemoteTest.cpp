@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QListWidget>
+#include <QMouseEvent>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QPlainTextEdit>
@@ -61,6 +62,28 @@ TEST(RemoteReply, AddressBlockSpansReadsAndALineCutByAReadIsJoined) {
   EXPECT_EQ(P.Lists.IPs, (std::vector<std::string>{"192.168.1.20", "10.0.0.1"}));
   EXPECT_EQ(P.Lists.IPSel, 0);
   EXPECT_TRUE(P.Parser.ReplyReceived);
+}
+
+TEST(RemoteReply, APromptTakenBeforeItsLineEndLeavesNoEmptyLine) {
+  TParse P;
+  P("AdapterList,Begin\n0=eth0\nAdapterList,End\nSCS>");
+  EXPECT_TRUE(P.Parser.ReplyReceived);
+  P("\n");  // the prompt's own line end
+  P("ready SCS>");
+  P("\r\nAdapterIPList,Begin\n10.0.0.1\nAdapterIPList,End\n");
+  P("SCS>");
+  P("\r");
+  P("\n\n");  // an empty line of its own after the prompt's line end
+  EXPECT_EQ(P.Log, (std::vector<std::string>{"Rec: AdapterList,Begin", "Rec: 0=eth0", "Rec: AdapterList,End",
+                                             "Rec: SCS>", "Rec: ready SCS>", "Rec: AdapterIPList,Begin",
+                                             "Rec: 10.0.0.1", "Rec: AdapterIPList,End", "Rec: SCS>", "Rec: "}));
+  EXPECT_EQ(P.Lists.IPs, (std::vector<std::string>{"10.0.0.1"}));
+  // A reply that goes on without a line end after its prompt loses nothing.
+  P.Log.clear();
+  P("SCS>");
+  P("AdapterList,Begin\n");
+  EXPECT_EQ(P.Log, (std::vector<std::string>{"Rec: SCS>", "Rec: AdapterList,Begin"}));
+  EXPECT_TRUE(P.Parser.InAdapterListBlock);
 }
 
 TEST(RemoteReply, StatusBlockWritesTheSelectedTargetsRow) {
@@ -483,6 +506,57 @@ TEST(RemoteMainWindow, EachServersRowCommandsThatServerAndShowsItsOwnStatus) {
   EXPECT_EQ(F.OBJinfo->toPlainText().count("LBActiveSniffersDblClick busy: a remote command is in progress"), 1);
   EXPECT_EQ(Status(), (TLines{"---", "0:0", "0:0"}));
   EXPECT_EQ(F.OBJinfo->toPlainText().count("Error timed OUT waiting"), 0);
+  SetProgramFolder("");
+}
+
+// A double-click with the mouse, as a person makes it: the press moves the
+// row highlight, then the double-click comes.
+void DoubleClickRow(QListWidget* List, int Row) {
+  const QPoint At = List->visualItemRect(List->item(Row)).center();
+  for (QEvent::Type Type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease, QEvent::MouseButtonDblClick,
+                            QEvent::MouseButtonRelease}) {
+    QMouseEvent E(Type, QPointF(At), List->viewport()->mapToGlobal(QPointF(At)), Qt::LeftButton,
+                  Type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(List->viewport(), &E);
+  }
+}
+
+// A double-click on another target while a silent server is being asked is
+// refused: the highlight stays on the target the lists are about, and they
+// show none of the earlier server's rows.
+TEST(RemoteMainWindow, ADoubleClickRefusedAsBusyMovesNoHighlight) {
+  TFakeServer A, Silent;
+  StartScripted(A);
+  Silent.Silent = true;
+  Silent.Start();
+  QTemporaryDir Dir;
+  SetProgramFolder(Dir.path().toStdString());
+  {
+    std::ofstream S(Dir.path().toStdString() + "/Senders.txt");
+    S << "127.0.0.1," << A.Port << "\n127.0.0.1," << Silent.Port << "\n";
+  }
+  ViewLink() = TViewLink{};
+  TForm1 F;
+  F.Remote()->ReplyTimeout = 0.3;
+  F.show();
+  DoubleClickRow(F.LB_PCsToMonitor, 1);
+  EXPECT_EQ(F.Remote()->ConnectedRow(), 1);
+  ASSERT_EQ(F.AdapterList->count(), 2);  // A's adapters
+  EXPECT_EQ(F.AdapterList->item(1)->text(), "1=wlan0");
+
+  QTimer::singleShot(900, &F, [&] {  // while the silent server is asked
+    DoubleClickRow(F.LB_PCsToMonitor, 1);
+    DoubleClickRow(F.AdapterList, 0);
+  });
+  DoubleClickRow(F.LB_PCsToMonitor, 2);
+  EXPECT_EQ(F.OBJinfo->toPlainText().count("LB_PCsToMonitorDblClick busy: a remote command is in progress"), 1);
+  EXPECT_EQ(F.OBJinfo->toPlainText().count("AdapterListDblClick busy: a remote command is in progress"), 1);
+  EXPECT_EQ(F.Remote()->ConnectedRow(), 2);
+  EXPECT_EQ(F.LB_PCsToMonitor->currentRow(), 2);
+  EXPECT_EQ(F.AdapterList->count(), 0);  // the silent server told none
+  EXPECT_EQ(F.MonIpList->count(), 0);
+  EXPECT_EQ(A.Received(), (std::vector<std::string>{"10", "11", "12", "1"}));
+  F.close();
   SetProgramFolder("");
 }
 

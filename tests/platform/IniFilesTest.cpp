@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <unistd.h>
 
@@ -109,6 +110,54 @@ TEST_F(IniFiles, CrLfFilesReadLikeLfFilesAndKeepTheirLineEnds) {
   EXPECT_EQ(ini.ReadSection("Empty"), std::vector<std::string>{});
   ini.WriteInteger("Form1", "TrackBar2", 3);
   EXPECT_EQ(Get(), "[Form1]\r\nEDT_IPStart = 10.0.0.1 \r\nTrackBar1=15\r\nTrackBar2=3\r\n\r\n[Empty]\r\n");
+}
+
+TEST_F(IniFiles, ALoneCrEndsALineAndIsKeptAsTheFilesLineEnd) {
+  // Saved by an old Mac editor: each header after a CR is a section.
+  Put("[Srv]\rIP=10.0.0.1\r  [Wide]\rIPmin=10.1.0.0\r");
+  TIniFile ini(file_);
+  EXPECT_EQ(ini.ReadSections(), (std::vector<std::string>{"Srv", "Wide"}));
+  EXPECT_EQ(ini.ReadString("Srv", "IP", ""), "10.0.0.1");
+  EXPECT_EQ(ini.ReadString("Wide", "IPmin", ""), "10.1.0.0");
+  ini.WriteString("Srv", "X", "1");
+  EXPECT_EQ(Get(), "[Srv]\rIP=10.0.0.1\rX=1\r  [Wide]\rIPmin=10.1.0.0\r");
+
+  // A lone CR inside an LF file ends its line too; CR LF is one line end.
+  Put("[A]\nk=1\r[B]\r\nk=2\r\r\n[C]\nk=3");
+  EXPECT_EQ(ini.ReadSections(), (std::vector<std::string>{"A", "B", "C"}));
+  EXPECT_EQ(ini.ReadString("A", "k", ""), "1");
+  EXPECT_EQ(ini.ReadString("B", "k", ""), "2");
+  EXPECT_EQ(ini.ReadString("C", "k", ""), "3");
+  EXPECT_EQ(ini.ReadSection("B"), std::vector<std::string>{"k"});
+  EXPECT_TRUE(ini.Warnings().empty());
+}
+
+TEST_F(IniFiles, ASectionNameUsedTwiceIsReportedWithItsLines) {
+  Put("; hosts\n[LAN]\nk=first\n[Srv]\n[lan]\nk=second\n[LAN]\n");
+  TIniFile ini(file_);
+  std::vector<std::string> told;
+  ini.OnWarning([&told](const std::string& w) { told.push_back(w); });
+  EXPECT_EQ(ini.ReadString("LAN", "k", ""), "first");
+  const std::vector<std::string> expected = {"line 5: [lan] repeats the section of line 2; its keys are not read",
+                                             "line 7: [LAN] repeats the section of line 2; its keys are not read"};
+  EXPECT_EQ(told, expected);
+  EXPECT_EQ(ini.Warnings(), expected);
+  // Rereading after a write of its own, or reading again, tells nothing new.
+  ini.WriteString("Srv", "k", "v");
+  EXPECT_EQ(ini.ReadString("Srv", "k", ""), "v");
+  EXPECT_EQ(told.size(), 2u);
+  // The file changed so that the problem is another: told again.
+  Put("[LAN]\n[Srv]\n[srv]\n");
+  EXPECT_TRUE(ini.SectionExists("srv"));
+  ASSERT_EQ(told.size(), 3u);
+  EXPECT_EQ(told[2], "line 3: [srv] repeats the section of line 2; its keys are not read");
+  Put("[LAN]\n");
+  EXPECT_TRUE(ini.SectionExists("LAN"));
+  EXPECT_TRUE(ini.Warnings().empty());
+  // A handler that throws does not make the read raise.
+  Put("[A]\nk=1\n[A]\n");
+  ini.OnWarning([](const std::string&) { throw std::runtime_error("x"); });
+  EXPECT_EQ(ini.ReadString("A", "k", ""), "1");
 }
 
 TEST_F(IniFiles, ByteOrderMarkIsSkippedAndKeptAndEmptyValuesAreValues) {
