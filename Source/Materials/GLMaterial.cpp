@@ -1305,29 +1305,27 @@ void TGLMaterialLibrary::LoadFromStream(TStream* stream) {
   materials_->nameHolders_.reserve(size_t(materials_->Count()) + records.size());
   for (auto& rec : records) {
     TGLLibMaterial* lm = mergeOnLoad_ ? materials_->FindMaterialByName(rec.name) : nullptr;
+    // A new material with a texture gets the filters and mode a loaded texture has.
+    auto addTextured = [this, &rec]() {
+      TGLLibMaterial* added = materials_->Add();
+      added->SetName(rec.name);
+      TGLTexture* t = added->Material()->Texture();
+      t->SetMinFilter(miLinearMipmapLinear);
+      t->SetMagFilter(maLinear);
+      t->SetTextureMode(tmModulate);
+      return added;
+    };
     if (TBitmap* picture = rec.picture.bitmap.get()) {
       if (lm) {
         lm->Material()->Texture()->Image()->Assign(picture);
         if (rec.TextureOff(0)) lm->Material()->Texture()->SetDisabled(true);
       } else {
-        lm = materials_->Add();
-        lm->SetName(rec.name);
-        TGLTexture* t = lm->Material()->Texture();
-        t->SetMinFilter(miLinearMipmapLinear);
-        t->SetMagFilter(maLinear);
-        t->SetTextureMode(tmModulate);
-        t->SetDisabled(rec.TextureOff(0));
-        t->Image()->Assign(picture);
+        lm = addTextured();
+        lm->Material()->Texture()->SetDisabled(rec.TextureOff(0));
+        lm->Material()->Texture()->Image()->Assign(picture);
       }
     } else if (TKeptImageRecord* kept = rec.kept.empty() || !rec.kept[0] ? nullptr : &*rec.kept[0]) {
-      if (!lm) {
-        lm = materials_->Add();
-        lm->SetName(rec.name);
-        TGLTexture* t = lm->Material()->Texture();
-        t->SetMinFilter(miLinearMipmapLinear);
-        t->SetMagFilter(maLinear);
-        t->SetTextureMode(tmModulate);
-      }
+      if (!lm) lm = addTextured();
       ApplyKept(lm->Material()->Texture(), *kept, rec.TextureOff(0));
     } else if (!lm) {
       lm = materials_->Add();
