@@ -92,7 +92,12 @@ void TGLMirror::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderCh
     {
       TRestore<bool> sub(rci.proxySubObject, true);
       GL.glPushAttrib(GL_ENABLE_BIT);
-      TScopeExit popEnables([] { GL.glPopAttrib(); });
+      // The pop gives GL the enables of the push: the cache, which the reflected pass moved on,
+      // takes them again too.
+      TScopeExit popEnables([states = rci.GLStates, before = rci.GLStates ? rci.GLStates->States() : 0] {
+        GL.glPopAttrib();
+        if (states) states->StatesRestored(before);
+      });
       if (!mirrorOptions_.Empty()) {
         if (mirrorOptions_.Contains(moUseStencil)) {
           GL.glClearStencil(0);

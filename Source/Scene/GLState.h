@@ -12,6 +12,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "Source/Base/OpenGL1x.h"
 #include "rtl/System.h"
@@ -102,17 +104,51 @@ class TGLStateCache : public TObject {
   // the enabled states and the texture-matrix flag are kept.
   void ResetCachedState();
 
+  // After a glPopAttrib of GL_ENABLE_BIT pushed when `states` was States(): GL holds those
+  // enables again, and so does the cache (no GL call).
+  void StatesRestored(std::uint32_t states) { FStates = states; }
+
+  // The whole cached state, as a value.
+  struct TSnapshot {
+    GLfloat MaterialColors[2][4][4];
+    GLint Shininess[2];
+    std::uint32_t States, KnownStates;
+    std::int32_t BoundTextures[TextureSlotCount];
+    GLenum PolygonModes[2];
+    bool FrontFaceCCW, TextureMatrixIsIdentity;
+  };
+
+  // A display list compiled through the cache. Compiling changes no GL state, and the list is
+  // replayed later over state the compile cannot know, so while compiling every call is sent
+  // (and so recorded) whatever the cache believes, and afterwards the cache is as before the
+  // compile. What a replay leaves is what the compile ended with: ListReplayed takes it after
+  // each glCallList. EndListCompile gives nothing when the list sent nothing through the cache.
+  TSnapshot BeginListCompile();
+  std::optional<TSnapshot> EndListCompile(const TSnapshot& before);
+  void ListReplayed(const TSnapshot& after);
+
+  // Checking (tests): each tracked state whose cached value is not what GL reports, one line
+  // each, e.g. "GL_BLEND: cached on, GL off"; empty when the cache is in step. Queries GL
+  // (glIsEnabled, glGet*), so it is never called while drawing; unknown entries are skipped.
+  std::string Mismatches() const;
+
  private:
   enum { kEmission, kAmbient, kDiffuse, kSpecular };
   // [face][colour]: face 0 front, 1 back.
   GLfloat FMaterialColors[2][4][4];
   GLint FShininess[2];
   std::uint32_t FStates;
+  // States whose bit in FStates is known to be GL's (all but while a list is compiled).
+  std::uint32_t FKnownStates;
+  // GL calls sent, to tell whether a compiled list holds any.
+  std::uint32_t FSent;
   std::int32_t FBoundTextures[TextureSlotCount];
   GLenum FPolygonModes[2];
   bool FFrontFaceCCW;
   bool FTextureMatrixIsIdentity;
 
+  TSnapshot Snapshot() const;
+  void Load(const TSnapshot& s);
   void SendFaceColors(int index, GLenum face, const GLfloat emission[4], const GLfloat ambient[4],
                       const GLfloat diffuse[4], const GLfloat specular[4], GLint shininess);
 };
