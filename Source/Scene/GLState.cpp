@@ -162,6 +162,15 @@ void TGLStateCache::SetMaterialAlpha(GLenum face, GLfloat alpha) {
   GL.glMaterialfv(face, GL_DIFFUSE, diffuse);
 }
 
+void SetGLState(TGLStateCache* cache, TGLState state, bool enabled) {
+  if (cache)
+    cache->SetState(state, enabled);
+  else if (enabled)
+    GL.glEnable(GLStateCapability(state));
+  else
+    GL.glDisable(GLStateCapability(state));
+}
+
 void SendGLDefaultMaterial() {
   static const GLfloat ambient[4] = {0.2f, 0.2f, 0.2f, 1.0f};
   static const GLfloat diffuse[4] = {0.8f, 0.8f, 0.8f, 1.0f};
@@ -281,6 +290,7 @@ TGLStateCache::TSnapshot TGLStateCache::BeginListCompile() {
   ForgetPolygonModes();
   FTextureMatrixIsIdentity = false;
   FSent = 0;
+  FCompiling = true;
   return before;
 }
 
@@ -288,6 +298,7 @@ std::optional<TGLStateCache::TSnapshot> TGLStateCache::EndListCompile(const TSna
   const bool sent = FSent != 0;
   const TSnapshot after = Snapshot();
   Load(before);
+  FCompiling = false;
   if (!sent) return std::nullopt;
   return after;
 }
@@ -330,6 +341,7 @@ bool IsUnknownColour(const GLfloat* v) {
 
 std::string TGLStateCache::Mismatches() const {
   std::string out;
+  if (FCompiling) return out;
   for (int i = 0; i < GLStateCount; ++i) {
     const std::uint32_t bit = std::uint32_t(1) << i;
     if (!(FKnownStates & bit)) continue;

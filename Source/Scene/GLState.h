@@ -67,6 +67,7 @@ class TGLStateCache : public TObject {
   void EnableState(TGLState state);
   void DisableState(TGLState state);
   bool StateEnabled(TGLState state) const;
+  void SetState(TGLState state, bool enabled) { enabled ? EnableState(state) : DisableState(state); }
   // The enabled-state set, bit n for state n.
   std::uint32_t States() const { return FStates; }
 
@@ -104,9 +105,17 @@ class TGLStateCache : public TObject {
   // the enabled states and the texture-matrix flag are kept.
   void ResetCachedState();
 
-  // After a glPopAttrib of GL_ENABLE_BIT pushed when `states` was States(): GL holds those
-  // enables again, and so does the cache (no GL call).
-  void StatesRestored(std::uint32_t states) { FStates = states; }
+  // What the cache believes of the enables, taken at a glPushAttrib of GL_ENABLE_BIT; after the
+  // pop GL holds those enables again, and EnablesRestored makes the cache believe them again
+  // (no GL call).
+  struct TEnables {
+    std::uint32_t States, Known;
+  };
+  TEnables Enables() const { return {FStates, FKnownStates}; }
+  void EnablesRestored(const TEnables& enables) {
+    FStates = enables.States;
+    FKnownStates = enables.Known;
+  }
 
   // The whole cached state, as a value.
   struct TSnapshot {
@@ -129,7 +138,8 @@ class TGLStateCache : public TObject {
 
   // Checking (tests): each tracked state whose cached value is not what GL reports, one line
   // each, e.g. "GL_BLEND: cached on, GL off"; empty when the cache is in step. Queries GL
-  // (glIsEnabled, glGet*), so it is never called while drawing; unknown entries are skipped.
+  // (glIsEnabled, glGet*), so it is never called while drawing; unknown entries are skipped,
+  // and while a list is compiled there is nothing to compare (GL does not take what it holds).
   std::string Mismatches() const;
 
  private:
@@ -142,6 +152,7 @@ class TGLStateCache : public TObject {
   std::uint32_t FKnownStates;
   // GL calls sent, to tell whether a compiled list holds any.
   std::uint32_t FSent;
+  bool FCompiling = false;
   std::int32_t FBoundTextures[TextureSlotCount];
   GLenum FPolygonModes[2];
   bool FFrontFaceCCW;
@@ -152,3 +163,7 @@ class TGLStateCache : public TObject {
   void SendFaceColors(int index, GLenum face, const GLfloat emission[4], const GLfloat ambient[4],
                       const GLfloat diffuse[4], const GLfloat specular[4], GLint shininess);
 };
+
+// A tracked capability on or off through the cache, so that what is drawn meanwhile meets what
+// the cache believes; directly when there is no cache.
+void SetGLState(TGLStateCache* cache, TGLState state, bool enabled);
