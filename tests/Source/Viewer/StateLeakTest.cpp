@@ -50,9 +50,9 @@ std::unique_ptr<TGLTiledAreaRow> MakeRow(int colMin, const std::vector<int32_t>&
   return row;
 }
 
-// One row of `cells` tiles of material 1 from (0, 0).
-void OneRowOfTiles(TGLTilePlane* plane, int cells) {
-  auto row = MakeRow(0, std::vector<int32_t>(size_t(cells), 1));
+// One row of tiles from (0, 0), each cell a material index.
+void OneRowOfTiles(TGLTilePlane* plane, const std::vector<int32_t>& cells) {
+  auto row = MakeRow(0, cells);
   TPersistentObjectList list;
   list.Add(row.get());
   TMemoryStream ms;
@@ -97,19 +97,25 @@ struct TLeakScene {
     cubeA->Position()->SetXYZAsPoint(-1.6f, 0, 1);
     middle = scene.Objects()->AddNewChild<TGLDummyCube>();
     afterMiddle = scene.Objects()->AddNewChild<TGLDirectOpenGL>();
+    // A check only: the walk must not reset the cache after it, which would mend what it finds.
+    afterMiddle->SetObjectStyle(afterMiddle->ObjectStyle() & ~osStateChanging);
     afterMiddle->OnRender = [this](TObject*, TRenderContextInfo& rci) {
       if (rci.GLStates) Note("after the object", rci.GLStates->Mismatches());
     };
     cubeB = scene.Objects()->AddNewChild<TGLCube>();
     cubeB->Position()->SetXYZAsPoint(1.6f, 0, 1);
     viewer.Buffer()->PostRender = [this](TObject*) { Note("end of frame", viewer.Buffer()->GLStates().Mismatches()); };
-    auto* green = library.Materials()->Add();
-    green->SetName("green");
-    green->Material()->FrontProperties()->Diffuse()->SetColor(TVector4f{0, 1, 0, 1});
     auto* red = library.Materials()->Add();
     red->SetName("red-blended");
     red->Material()->FrontProperties()->Diffuse()->SetColor(TVector4f{1, 0, 0, 0.5f});
     red->Material()->SetBlendingMode(bmTransparency);
+    auto* green = library.Materials()->Add();
+    green->SetName("green");
+    green->Material()->FrontProperties()->Diffuse()->SetColor(TVector4f{0, 1, 0, 1});
+    auto* blue = library.Materials()->Add();
+    blue->SetName("blue-blended");
+    blue->Material()->FrontProperties()->Diffuse()->SetColor(TVector4f{0, 0, 1, 0.5f});
+    blue->Material()->SetBlendingMode(bmTransparency);
   }
 
   ~TLeakScene() {
@@ -179,7 +185,7 @@ TEST_F(GL_StateLeak, TheCubeAfterATilePlaneKeepsItsColourInEveryFrame) {
   const auto without = ThreeFrames();
   auto* plane = middle->AddNewChild<TGLTilePlane>();
   plane->SetMaterialLibrary(&library);
-  OneRowOfTiles(plane, 1);
+  OneRowOfTiles(plane, {1});  // green
   const auto with = ThreeFrames();
   for (int frame = 0; frame < 3; ++frame) {
     EXPECT_EQ(Rgb(with[size_t(frame)].second), Rgb(without[size_t(frame)].second)) << "frame " << frame + 1;
@@ -264,7 +270,7 @@ TEST_F(GL_StateLeak, TheCacheCheckReportsAStateChangedBehindItsBack) {
 void SetUpForUse(TLeakScene& t, TGLBaseSceneObject* obj) {
   if (auto* plane = dynamic_cast<TGLTilePlane*>(obj)) {
     plane->SetMaterialLibrary(&t.library);
-    OneRowOfTiles(plane, 1);
+    OneRowOfTiles(plane, {1, 2});  // green, blue blended
   }
   if (auto* lines = dynamic_cast<TGLNodedLines*>(obj)) {
     lines->AddNode(-0.5f, 0, 0);
