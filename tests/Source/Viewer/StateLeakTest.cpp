@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Source/Further/GLMirror.h"
+#include "Source/Further/GLShadowPlane.h"
 #include "Source/Further/GLShadowVolume.h"
 #include "Source/Further/GLTilePlane.h"
 #include "Source/Materials/GLMaterial.h"
@@ -303,6 +304,17 @@ void SetUpForUse(TLeakScene& t, TGLBaseSceneObject* obj) {
     volume->Lights()->AddCaster(t.light);
     volume->Occluders()->AddCaster(cube);
   }
+  if (auto* plane = dynamic_cast<TGLShadowPlane*>(obj)) {
+    plane->SetWidth(1);
+    plane->SetHeight(1);
+    auto* cube = plane->AddNewChild<TGLCube>();  // casts its shadow on the plane
+    cube->SetCubeWidth(0.3f);
+    cube->SetCubeHeight(0.3f);
+    cube->SetCubeDepth(0.3f);
+    cube->Position()->SetXYZAsPoint(0, 0, 0.5f);
+    plane->SetShadowedLight(t.light);
+    plane->SetShadowingObject(cube);
+  }
   if (auto* proxy = dynamic_cast<TGLProxyObject*>(obj)) {
     auto* master = t.scene.Objects()->AddNewChild<TGLSphere>();
     master->SetVisible(false);
@@ -334,6 +346,11 @@ const std::vector<TVariant>& Variants() {
          if (!custom) return false;
          custom->Material()->SetMaterialLibrary(&t.library);
          custom->Material()->SetLibMaterialName("red-blended");
+         return true;
+       }},
+      {"drawn directly",
+       [](TLeakScene&, TGLBaseSceneObject* obj) {
+         obj->SetObjectStyle(obj->ObjectStyle() | osDirectDraw);
          return true;
        }},
       {"amalgamated",
