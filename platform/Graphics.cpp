@@ -362,9 +362,15 @@ void TGraphic::LoadFromFile(const std::string& fileName) {
 
 void TGraphic::SaveToFile(const std::string& fileName) const {
   if (Empty()) RefuseEmptySave(fileName);
-  // The file is written in the format its extension names, so that it loads again by that name.
-  const TGraphicClass cls = GraphicClassForExtension(FileExtension(fileName));
-  if (cls && !InheritsFrom(cls)) {
+  // The file is written in the format its extension names, so that it loads again by that name. A
+  // name whose extension names no format would be a file that no picture reads back: refused.
+  const std::string ext = FileExtension(fileName);
+  const TGraphicClass cls = GraphicClassForExtension(ext);
+  if (!cls)
+    throw EInvalidGraphic("Cannot save picture " + fileName +
+                          (ext.empty() ? ": the name has no picture file extension (.bmp, .jpg)"
+                                       : ": unknown picture file extension (." + ext + ")"));
+  if (!InheritsFrom(cls)) {
     const std::unique_ptr<TGraphic> converted = NewGraphic(cls);
     converted->Assign(const_cast<TGraphic*>(this));
     converted->SaveToFile(fileName);

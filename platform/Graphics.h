@@ -189,9 +189,9 @@ class TGraphic : public TPersistent {
   // File names may use "\\" and differ in case from the file and folders on
   // disk (as found by FindFileCaseInsensitive).
   void LoadFromFile(const std::string& fileName);
-  // In the format the file's extension names (a bitmap saved as "x.jpg" is written as JPEG), or
-  // in the graphic's own when the extension names none. An empty graphic raises EInvalidGraphic
-  // and writes nothing.
+  // In the format the file's extension names (a bitmap saved as "x.jpg" is written as JPEG). A name
+  // without a registered picture extension, or an empty graphic, raises EInvalidGraphic and writes
+  // nothing.
   void SaveToFile(const std::string& fileName) const;
   // The pixels as an image (top row first); empty for an empty graphic.
   virtual QImage ToImage() const = 0;

@@ -119,12 +119,14 @@ bool PlayPcm(const TPcmFormat& Format, const void* Data, std::size_t ByteCount, 
   const std::string device = Out().Device();
   int rc = snd_pcm_open(&pcm, device.c_str(), SND_PCM_STREAM_PLAYBACK, 0);
   if (rc < 0) {
-    SetError(ErrorText, snd_strerror(rc));
+    SetError(ErrorText, "Cannot open the sound device \"" + device + "\": snd_pcm_open failed: " + snd_strerror(rc));
     return false;
   }
   rc = snd_pcm_set_params(pcm, fmt, SND_PCM_ACCESS_RW_INTERLEAVED, Format.Channels, Format.Frequency, 1, 200000);
   if (rc < 0) {
-    SetError(ErrorText, snd_strerror(rc));
+    SetError(ErrorText, "The sound device \"" + device + "\" refused " + std::to_string(Format.Frequency) + " Hz, " +
+                            std::to_string(Format.Channels) + " channel(s), " + std::to_string(Format.BitsPerSample) +
+                            "-bit samples: snd_pcm_set_params failed: " + snd_strerror(rc));
     snd_pcm_close(pcm);
     return false;
   }

@@ -28,7 +28,9 @@ bool SoundOutAvailable() noexcept;
 
 // Opens the device, then plays the samples on a worker. A byte count that is not a whole number
 // of frames is cut to the last whole frame. Returns false with a message when the format is
-// refused or the device cannot be opened (the message is then the device's own text).
+// refused or the device cannot be opened; the message then names the device, the call that
+// failed and the device's own text ('Cannot open the sound device "default": snd_pcm_open
+// failed: No such file or directory').
 bool PlayPcm(const TPcmFormat& Format, const void* Data, std::size_t ByteCount, std::string* ErrorText = nullptr);
 
 // Number of sounds still playing.

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <unordered_set>
 
 // ---------------------------------------------------------------------------------------------
 // Encoding
@@ -416,6 +417,22 @@ TFiler::TFiler(TStream* Stream) : stream_(Stream) {
 // ---------------------------------------------------------------------------------------------
 // Writer
 
+namespace {
+
+// Every component written with Root: it and its stored children, depth first.
+void CollectWritten(TComponent* Component, TComponent* Root, std::vector<TComponent*>& Out, int Depth) {
+  if (Depth > kMaxDepth) throw EWriteError("Stream write error");
+  Out.push_back(Component);
+  Component->GetChildren([&](TComponent* Child) { CollectWritten(Child, Root, Out, Depth + 1); }, Root);
+}
+
+// How texts name a component: its name, or its class when it has none.
+std::string ComponentLabel(TComponent* Component) {
+  return Component->Name().empty() ? Component->ClassName() : Component->Name();
+}
+
+}  // namespace
+
 TWriter::TWriter(TStream* Stream) : TFiler(Stream) {}
 
 void TWriter::WriteInteger(std::int32_t Value) { ValueEncoding::WriteInteger(*stream_, Value); }
@@ -444,7 +461,12 @@ void TWriter::WriteIdent(std::string_view Ident) {
 void TWriter::WriteRootComponent(TComponent* ARoot) {
   RTL_ASSERT(ARoot != nullptr);
   root_ = ARoot;
-  NameReferredComponents(ARoot);
+  leftOut_.clear();
+  std::vector<TComponent*> written;
+  CollectWritten(ARoot, root_, written, 0);
+  written_ = std::unordered_set<TComponent*>(written.begin(), written.end());
+  TScopeExit done([this] { written_.clear(); });
+  NameReferredComponents(written);
   Write("TPF0", 4);
   WriteComponent(ARoot);
 }
@@ -458,7 +480,10 @@ void TWriter::WriteComponent(TComponent* Component) {
 void TWriter::WriteData(TComponent* Instance) {
   WriteStr(Instance->ClassName());
   WriteStr(Instance->Name());
-  WriteProperties(Instance);
+  {
+    TRestore where(where_, ComponentLabel(Instance) + ".");
+    WriteProperties(Instance);
+  }
   WriteListEnd();
   Instance->GetChildren([this](TComponent* Child) { WriteComponent(Child); }, root_);
   WriteListEnd();
@@ -471,25 +496,14 @@ void TWriter::WriteProperties(TPersistent* Instance) {
   Instance->DefineProperties(this);
 }
 
-namespace {
-
-// Every component written with Root: it and its stored children, depth first.
-void CollectWritten(TComponent* Component, TComponent* Root, std::vector<TComponent*>& Out, int Depth) {
-  if (Depth > kMaxDepth) throw EWriteError("Stream write error");
-  Out.push_back(Component);
-  Component->GetChildren([&](TComponent* Child) { CollectWritten(Child, Root, Out, Depth + 1); }, Root);
-}
-
-}  // namespace
-
-// A reference is stored by name, so an unnamed component that is referred to is named before
-// anything is written: its class name without the leading T and the first number free among its
-// owner's components and among the components written (which the reading root will own).
-void TWriter::NameReferredComponents(TComponent* Component) {
-  std::vector<TComponent*> written;
-  CollectWritten(Component, root_, written, 0);
+// A reference is stored by name, so an unnamed component that is written and referred to is
+// named before anything is written: its class name without the leading T and the first number
+// free among its owner's components, the root's and the components written (which the reading
+// root will own). Components that are not written are never renamed: references to them are
+// left out (see ReferenceName).
+void TWriter::NameReferredComponents(const std::vector<TComponent*>& Written) {
   std::vector<TComponent*> targets;
-  for (TComponent* c : written) {
+  for (TComponent* c : Written) {
     std::vector<TObject*> pending{c};
     while (!pending.empty()) {
       TObject* obj = pending.back();
@@ -499,7 +513,7 @@ void TWriter::NameReferredComponents(TComponent* Component) {
         if (p->Stored && !p->Stored(obj)) continue;
         if (p->Kind == pkComponent) {
           auto* v = dynamic_cast<TComponent*>(p->GetObj(obj));
-          if (v && ReferenceName(v).empty()) targets.push_back(v);
+          if (v && v->Name().empty() && written_.count(v)) targets.push_back(v);
         } else if (p->Kind == pkObject) {
           TObject* sub = p->GetObj(obj);
           if (auto* coll = dynamic_cast<TCollection*>(sub)) {
@@ -511,30 +525,40 @@ void TWriter::NameReferredComponents(TComponent* Component) {
       }
     }
   }
-  auto taken = [&written](TComponent* Target, const std::string& Name) {
-    if (Target->Owner() && Target->Owner()->FindComponent(Name)) return true;
-    for (TComponent* c : written)
-      if (SameText(c->Name(), Name)) return true;
-    return false;
-  };
-  auto nameIt = [&](TComponent* Target) {
-    if (!Target->Name().empty()) return;
-    std::string base = Target->ClassName();
-    if (base.size() > 1 && base[0] == 'T') base.erase(0, 1);
-    int n = 1;
-    while (taken(Target, base + std::to_string(n))) ++n;
-    Target->SetName(base + std::to_string(n));
+  if (targets.empty()) return;
+  std::unordered_set<std::string> names;
+  for (TComponent* c : Written)
+    if (!c->Name().empty()) names.insert(UpperCase(c->Name()));
+  auto taken = [&](TComponent* Target, const std::string& Name) {
+    return names.count(UpperCase(Name)) || (Target->Owner() && Target->Owner()->FindComponent(Name)) ||
+           root_->FindComponent(Name);
   };
   for (TComponent* t : targets) {
-    // A path through an unnamed owner ("Owner.Name") needs the owner's name as well.
-    TComponent* owner = t->Owner();
-    if (t != root_ && owner && owner != root_ && owner->Name().empty()) nameIt(owner);
-    nameIt(t);
+    if (!t->Name().empty()) continue;  // met twice
+    std::string base = t->ClassName();
+    if (base.size() > 1 && base[0] == 'T') base.erase(0, 1);
+    int n = 1;
+    while (taken(t, base + std::to_string(n))) ++n;
+    t->SetName(base + std::to_string(n));
+    names.insert(UpperCase(t->Name()));
   }
 }
 
+// Written with a root, a reference names what the reader finds under the root it reads into:
+// a component written with the root by its name (the reader makes the root its owner), and one
+// the root owns without writing it (made by the root's constructor, say) by its name, or by
+// "Owner.Name" for one owned by such a component. Anything else lies outside what is written
+// and gets no name: another scene's objects, a library or clock beside the scene.
 std::string TWriter::ReferenceName(TComponent* Value) const {
   if (Value->Name().empty()) return {};
+  if (!written_.empty()) {
+    if (written_.count(Value) || Value->Owner() == root_) return Value->Name();
+    TComponent* owner = Value->Owner();
+    if (owner && !owner->Name().empty() && !written_.count(owner) && owner->Owner() == root_)
+      return owner->Name() + "." + Value->Name();
+    return {};
+  }
+  // A component written on its own.
   if (Value == root_ || Value->Owner() == root_ || !Value->Owner()) return Value->Name();
   if (Value->Owner()->Name().empty()) return {};
   return Value->Owner()->Name() + "." + Value->Name();
@@ -596,8 +620,15 @@ void TWriter::WriteProperty(TPersistent* Instance, const TPropInfo& P) {
       }
       if (!v) return;
       std::string ref = ReferenceName(v);
-      // Referred components were named before writing began; one that was not (a reference
-      // set while writing) would read back as nothing.
+      if (ref.empty() && !written_.empty() && !written_.count(v)) {
+        // Outside what is written: left out, so that it reads back as nil, and said so.
+        leftOut_.push_back(Format("%s%s refers to %s, which is not written: left out", where_.c_str(), name.c_str(),
+                                  v->Name().empty() ? ("an unnamed " + v->ClassName()).c_str()
+                                                    : (v->Name() + " (" + v->ClassName() + ")").c_str()));
+        return;
+      }
+      // Written components that are referred to were named before writing began; one that was
+      // not (a reference set while writing) would read back as nothing.
       if (ref.empty())
         throw EWriteError(
             Format("Cannot store %s: the %s it refers to has no name", name.c_str(), v->ClassName().c_str()));
@@ -611,6 +642,7 @@ void TWriter::WriteProperty(TPersistent* Instance, const TPropInfo& P) {
       if (auto* coll = dynamic_cast<TCollection*>(obj)) {
         if (coll->Count() == 0 && !snapshotRefs_) return;
         WriteStr(name);
+        TRestore where(where_, where_ + name);
         WriteCollection(coll);
       } else if (auto* sub = dynamic_cast<TPersistent*>(obj)) {
         std::string saved = propPath_;
@@ -633,7 +665,9 @@ void TWriter::WriteCollection(TCollection* Value) {
   propPath_.clear();
   try {
     WriteValue(vaCollection);
+    const std::string where = where_;
     for (int i = 0; i < Value->Count(); ++i) {
+      TRestore item(where_, Format("%s[%d].", where.c_str(), i));
       WriteListBegin();
       WriteProperties(Value->Items(i));
       WriteListEnd();
@@ -781,6 +815,9 @@ TComponent* TReader::ReadRootComponent(TComponent* ARoot) {
   std::string name = ReadStr();
   loaded_.clear();
   fixups_.clear();
+  orders_.clear();
+  orderKept_.clear();
+  unresolved_.clear();
   if (!ARoot) {
     TClass cls = FindClass(className);
     if (!cls->InheritsFrom(TComponent::StaticClass())) throw EReadError("Invalid stream format");
@@ -808,6 +845,8 @@ TComponent* TReader::ReadRootComponent(TComponent* ARoot) {
     throw;
   }
   loaded_.clear();
+  orders_.clear();
+  orderKept_.clear();
   return ARoot;
 }
 
@@ -815,6 +854,54 @@ bool TReader::IsLoading(const TComponent* Component) const noexcept {
   for (const Loading& e : loaded_)
     if (e.Component == Component) return true;
   return false;
+}
+
+// Keeps the order of a parent's children before the read places a child under it or takes one
+// from it (once per parent, the first time).
+void TReader::KeepChildOrder(TComponent* Parent) {
+  if (!Parent || !orderKept_.insert(Parent).second) return;
+  ChildOrder order;
+  order.Parent = Parent;
+  Parent->GetChildren([&order](TComponent* Child) { order.Children.push_back(Child); }, root_);
+  orders_.push_back(std::move(order));
+}
+
+// Puts the children that are under their parent again back in their order: placing a child under
+// its parent puts it last, so from the first one out of place on they are placed again in the
+// kept order, each after the others.
+// Children the read made stay before them and are freed afterwards; parents it made are left
+// alone.
+void TReader::RestoreChildOrders(const std::vector<Loading>& Entries) noexcept {
+  std::unordered_set<const TComponent*> created;
+  for (const Loading& e : Entries)
+    if (e.Created) created.insert(e.Component);
+  for (const ChildOrder& o : orders_) {
+    if (created.count(o.Parent)) continue;
+    try {
+      const std::unordered_set<TComponent*> before(o.Children.begin(), o.Children.end());
+      std::vector<TComponent*> now;
+      o.Parent->GetChildren(
+          [&](TComponent* Child) {
+            if (before.count(Child)) now.push_back(Child);
+          },
+          root_);
+      const std::unordered_set<TComponent*> under(now.begin(), now.end());
+      std::vector<TComponent*> kept;
+      for (TComponent* c : o.Children)
+        if (under.count(c)) kept.push_back(c);
+      // Those already in their place at the front stay.
+      std::size_t first = 0;
+      while (first < kept.size() && kept[first] == now[first]) ++first;
+      for (std::size_t i = first; i < kept.size(); ++i) {
+        TComponent* c = kept[i];
+        TComponent* owner = c->Owner();
+        c->SetParentComponent(o.Parent);
+        if (owner && c->Owner() != owner) owner->InsertComponent(c);
+      }
+    } catch (...) {
+      // The error that stopped the read is the one reported.
+    }
+  }
 }
 
 // What a component that existed before the read was: its properties (every one, whatever its
@@ -870,6 +957,9 @@ void TReader::UnwindLoading() noexcept {
       // back leaves what could be.
     }
   }
+  RestoreChildOrders(entries);
+  orders_.clear();
+  orderKept_.clear();
   for (Loading& e : entries)
     if (!e.Created) e.Component->ExcludeState(csLoading);
   for (auto it = entries.rbegin(); it != entries.rend(); ++it)
@@ -907,14 +997,22 @@ TComponent* TReader::ReadComponent(TComponent* Parent) {
   }
   comp->IncludeState(csLoading);
   comp->IncludeState(csReading);
+  const bool existed = !entry.Created;
   loaded_.push_back(std::move(entry));
-  if (comp->HasParent() && Parent) comp->SetParentComponent(Parent);
+  if (comp->HasParent() && Parent) {
+    if (existed) KeepChildOrder(comp->GetParentComponent());
+    KeepChildOrder(Parent);
+    comp->SetParentComponent(Parent);
+  }
   comp->ReadState(this);
   return comp;
 }
 
 void TReader::ReadData(TComponent* Instance) {
-  ReadProperties(Instance);
+  {
+    TRestore where(where_, (Instance->Name().empty() ? Instance->ClassName() : Instance->Name()) + ".");
+    ReadProperties(Instance);
+  }
   ReadListEnd();
   while (!EndOfList()) ReadComponent(Instance);
   ReadListEnd();
@@ -943,10 +1041,16 @@ void TReader::ReadProperty(TPersistent* Instance) {
     if (p && p->Kind == pkObject) {
       auto* coll = dynamic_cast<TCollection*>(p->GetObj(obj));
       if (!coll) fail();
+      TRestore where(where_, where_ + path);
       ReadCollection(coll);
       return;
     }
     if (p) {
+      if (p->Kind == pkComponent) {
+        TRestore where(where_, where_ + path);
+        ReadPropValue(obj, *p);
+        return;
+      }
       ReadPropValue(obj, *p);
       return;
     }
@@ -1010,7 +1114,7 @@ void TReader::ReadPropValue(TObject* Instance, const TPropInfo& P) {
         P.SetObj(Instance, (*snapshotRefs_)[static_cast<std::size_t>(i)]);
       } else if (t == vaIdent || ValueEncoding::IsStringTag(t)) {
         std::string target = t == vaIdent ? ReadIdent() : ReadString();
-        fixups_.push_back({Instance, &P, target});
+        fixups_.push_back({Instance, &P, target, where_});
       } else {
         ReadTypeError();
       }
@@ -1033,9 +1137,9 @@ void TReader::ResolveFixups() {
   pending.swap(fixups_);
   for (const Fixup& f : pending) {
     TComponent* found = nullptr;
-    if (root_) {
-      std::string_view target = f.Target;
-      std::size_t dot = target.find('.');
+    std::string_view target = f.Target;
+    const std::size_t dot = target.find('.');
+    if (root_ && !target.empty()) {
       std::string_view first = target.substr(0, dot);
       TComponent* base = SameText(first, root_->Name()) ? root_ : root_->FindComponent(std::string(first));
       if (dot == std::string_view::npos)
@@ -1043,7 +1147,23 @@ void TReader::ResolveFixups() {
       else if (base)
         found = base->FindComponent(std::string(target.substr(dot + 1)));
     }
-    if (!found) throw EReadError("Unresolved reference to " + f.Target);
+    if (!found && dot == std::string_view::npos && !target.empty()) {
+      // One the read made under another owner (a scene's objects go to the scene's owner).
+      for (const Loading& e : loaded_) {
+        if (!SameText(e.Component->Name(), target)) continue;
+        if (found) {  // two of that name: neither is taken
+          found = nullptr;
+          break;
+        }
+        found = e.Component;
+      }
+    }
+    if (!found) {
+      // Another scene's object, a library beside the scene: not in what was read.
+      unresolved_.push_back("Unresolved reference to " + f.Target + " (" + f.Where + "): left nil");
+      f.Prop->SetObj(f.Instance, nullptr);
+      continue;
+    }
     f.Prop->SetObj(f.Instance, found);
   }
 }
@@ -1055,10 +1175,12 @@ void TReader::ReadCollection(TCollection* Value) {
   Value->BeginUpdate();
   TScopeExit endUpdate([Value] { Value->EndUpdate(); });
   Value->Clear();
+  const std::string where = where_;
   while (!EndOfList()) {
     if (ValueEncoding::IsIntegerTag(NextValue())) ReadInteger();  // stored item index: the order of the items decides
     ReadListBegin();
     TCollectionItem* item = Value->Add();
+    TRestore itemWhere(where_, Format("%s[%d].", where.c_str(), Value->Count() - 1));
     ReadProperties(item);
     ReadListEnd();
   }

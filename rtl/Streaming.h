@@ -43,6 +43,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <unordered_set>
 #include <vector>
 
 // Value tags.
@@ -433,21 +434,32 @@ class TWriter : public TFiler {
   // Writes the component's data (the default TComponent::WriteState).
   void WriteData(TComponent* Instance);
 
+  // What the last WriteRootComponent left out: references to components that are not written
+  // (neither the root, nor stored with it, nor owned by the root), which read back as nil. One
+  // text each: "<component>.<property> refers to <name> (<class>), which is not written: left
+  // out", or "... refers to an unnamed <class>, ...".
+  const std::vector<std::string>& LeftOutReferences() const noexcept { return leftOut_; }
+
  private:
   friend class TReader;
 
   void WriteProperty(TPersistent* Instance, const TPropInfo& Prop);
   void WriteObjectProps(TObject* Obj);
+  // The name a reference is written by; empty when it has none or lies outside what is written.
   std::string ReferenceName(TComponent* Value) const;
-  // Gives a name to every unnamed component that a component about to be written refers to, so
-  // that the reference can be written (EWriteError when it cannot be named).
-  void NameReferredComponents(TComponent* Component);
+  // Gives a name to every unnamed component written that a written component refers to, so
+  // that the reference can be written; nothing else is renamed.
+  void NameReferredComponents(const std::vector<TComponent*>& Written);
 
   std::string propPath_;        // prefix of sub-object property names ("Position.")
   TClass pathOwner_ = nullptr;  // the component or item whose properties are being written
   // Set while a reader keeps a component's state before reading into it: every property is
   // written whatever its default, and references as indexes into this table.
   std::vector<TComponent*>* snapshotRefs_ = nullptr;
+  // While WriteRootComponent runs: the root and its stored children.
+  std::unordered_set<TComponent*> written_;
+  std::vector<std::string> leftOut_;
+  std::string where_;  // "<component>." or "<component>.<collection>[<i>]." being written
 };
 
 class TReader : public TFiler {
@@ -474,10 +486,15 @@ class TReader : public TFiler {
 
   // Reads a root component: into ARoot, or into a new instance of the stored class when ARoot
   // is nullptr. Resolves references, then calls Loaded.
+  // A reference is looked up under the root ("Name", "Owner.Name"); a plain name the root does
+  // not own names the one component of that name this read made or read into. A reference
+  // found nowhere leaves its property nil and is told in UnresolvedReferences(); it does not
+  // stop the read.
   // When reading or a Loaded fails, nothing is left half-loaded: every component the reader
   // made (a new root included) is freed, and every component that existed before (ARoot, or
-  // an owned component read into by name) gets back its properties, its parent, its owner and
-  // its name as they were before the read, and leaves the loading state. Then the error goes on.
+  // an owned component read into by name) gets back its properties, its parent (in its place
+  // among the parent's children), its owner and its name as they were before the read, and
+  // leaves the loading state. Then the error goes on.
   TComponent* ReadRootComponent(TComponent* ARoot);
   // Reads one stored child of Parent (owned by the root).
   TComponent* ReadComponent(TComponent* Parent);
@@ -494,11 +511,22 @@ class TReader : public TFiler {
 
   [[noreturn]] void ReadTypeError() const;
 
+  // References the last ReadRootComponent could not resolve: each property is left nil and the
+  // read goes on. One text each: "Unresolved reference to <name> (<component>.<property>): left
+  // nil".
+  const std::vector<std::string>& UnresolvedReferences() const noexcept { return unresolved_; }
+
  private:
   struct Fixup {
     TObject* Instance;
     const TPropInfo* Prop;
     std::string Target;
+    std::string Where;  // "<component>.<property>"
+  };
+  // The order of a parent's children before the read (a parent that existed before it).
+  struct ChildOrder {
+    TComponent* Parent = nullptr;
+    std::vector<TComponent*> Children;
   };
   // A component being read: made by the reader, or one that existed before, with what it was.
   struct Loading {
@@ -517,11 +545,17 @@ class TReader : public TFiler {
   void RestoreBefore(Loading& Entry);
   void UnwindLoading() noexcept;
   bool IsLoading(const TComponent* Component) const noexcept;
+  void KeepChildOrder(TComponent* Parent);
+  void RestoreChildOrders(const std::vector<Loading>& Entries) noexcept;
 
   std::string pendingProp_;  // the defined property being looked for
   bool pendingFound_ = false;
   std::vector<Fixup> fixups_;
   std::vector<Loading> loaded_;
+  std::vector<ChildOrder> orders_;
+  std::unordered_set<TComponent*> orderKept_;
+  std::vector<std::string> unresolved_;
+  std::string where_;  // "<component>." or "<component>.<collection>[<i>]." being read
   // Set while a kept state is read back: references are indexes into this table.
   const std::vector<TComponent*>* snapshotRefs_ = nullptr;
   int depth_ = 0;

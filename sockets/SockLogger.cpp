@@ -58,6 +58,7 @@ void TSockLogger::SetLogFileName(const std::string& v) {
   if (v == FLogFileName) return;
   FLogFileName = v;
   CloseLogFile();
+  FFailureTold = false;  // a failure of the new file is news
 }
 
 TLogOptions TSockLogger::LogOptions() {
@@ -143,11 +144,37 @@ void TSockLogger::WriteFileLine(const std::string& text) {
 void TSockLogger::WriteLogLine(TObject* Sender, TLogOption LogOption, const std::string& Msg) {
   std::lock_guard<std::recursive_mutex> g(FLock);
   if (ComponentState().Contains(csDestroying)) return;
-  const std::string text = FLogOptions.Contains(loAddStamp) ? TimeStamp() + " " + Msg : Msg;
-  if (FLogOptions.Contains(loDestEvent) && FOnSockLogEvent) FOnSockLogEvent(Sender, LogOption, text);
-  if (FLogOptions.Contains(loDestOutDebug)) std::fprintf(stderr, "%s\n", text.c_str());
-  if (FLogOptions.Contains(loDestFile)) {
-    if (FLogFd < 0) OpenLogFile();
-    WriteFileLine(text);
+  try {
+    const std::string text = FLogOptions.Contains(loAddStamp) ? TimeStamp() + " " + Msg : Msg;
+    if (FLogOptions.Contains(loDestEvent) && FOnSockLogEvent) FOnSockLogEvent(Sender, LogOption, text);
+    if (FLogOptions.Contains(loDestOutDebug)) std::fprintf(stderr, "%s\n", text.c_str());
+    if (FLogOptions.Contains(loDestFile)) {
+      if (FLogFd < 0) OpenLogFile();
+      WriteFileLine(text);
+    }
+  } catch (...) {
+    ++FLostLines;
+    throw;
   }
+  FFailureTold = false;
+}
+
+bool TSockLogger::TryWriteLogLine(TObject* Sender, TLogOption LogOption, const std::string& Msg,
+                                  std::exception_ptr* Report) {
+  std::lock_guard<std::recursive_mutex> g(FLock);
+  try {
+    WriteLogLine(Sender, LogOption, Msg);
+    return true;
+  } catch (...) {
+    if (Report && !FFailureTold) {
+      FFailureTold = true;
+      *Report = std::current_exception();
+    }
+    return false;
+  }
+}
+
+uint64_t TSockLogger::LostLineCount() {
+  std::lock_guard<std::recursive_mutex> g(FLock);
+  return FLostLines;
 }

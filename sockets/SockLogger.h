@@ -6,6 +6,8 @@
 // log again without deadlock.
 #pragma once
 
+#include <cstdint>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -64,6 +66,19 @@ class TSockLogger : public TComponent {
   // (O_APPEND) without taking the lock never overwrite the log or are overwritten.
   void WriteLogLine(TObject* Sender, TLogOption LogOption, const std::string& Msg);
 
+  // WriteLogLine for callers that must go on whatever becomes of the line (the
+  // sockets): never raises. Returns whether the line reached every destination.
+  // A failure (what WriteLogLine would raise, an event handler's exception
+  // included) is counted in LostLineCount; with Report given it is handed back
+  // there only when it is the first since the logger last wrote a line whole
+  // or was given a new file name, so a log that stays broken is told once, not
+  // once per line. Without Report nothing is handed back and the next caller
+  // that asks is still told.
+  bool TryWriteLogLine(TObject* Sender, TLogOption LogOption, const std::string& Msg,
+                       std::exception_ptr* Report = nullptr);
+  // Lines that did not reach every destination since the logger was created.
+  uint64_t LostLineCount();
+
  private:
   void OpenLogFile();
   void CloseLogFile();
@@ -74,6 +89,8 @@ class TSockLogger : public TComponent {
   TSockLogEvent FOnSockLogEvent;
   std::string FLogFileName;
   int FLogFd = -1;
-  bool FLineCut = false;  // the last line reached the file only in part
+  bool FLineCut = false;      // the last line reached the file only in part
+  bool FFailureTold = false;  // a failure was handed back; no line written whole since
+  uint64_t FLostLines = 0;
   TLogFileOption FLogFileOption = lfoAppend;
 };

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <thread>
 
@@ -212,8 +213,11 @@ void TCustomWSocket::TriggerSessionClosed(uint16_t ErrCode) {
 }
 
 void TCustomWSocket::TriggerDataSent(uint16_t ErrCode) {
-  if (LogOptionEnabled(loWsockDump))
+  if (LogOptionEnabled(loWsockDump)) {
+    auto alive = FAlive;
     WriteDebugLog(loWsockDump, Hex8(this) + " TriggerDataSent " + std::to_string(FHSocket));
+    if (!*alive) return;
+  }
   if (OnDataSent) OnDataSent(this, ErrCode);
 }
 
@@ -348,8 +352,23 @@ bool TCustomWSocket::LogOptionEnabled(TLogOption option) const {
   return FSockLogger && FSockLogger->LogOptions().Contains(option);
 }
 
+// Every log line of the socket layer comes through here. A handler of the
+// report runs inside the socket call that logged: the call sites look whether
+// it closed or freed the socket before they go on.
 void TCustomWSocket::WriteDebugLog(TLogOption option, const std::string& Msg) {
-  if (FSockLogger) FSockLogger->WriteLogLine(this, option, Msg);
+  if (!FSockLogger) return;
+  const bool canTell = OnBgException && !ComponentState().Contains(csDestroying);
+  std::exception_ptr failure;
+  if (FSockLogger->TryWriteLogLine(this, option, Msg, canTell ? &failure : nullptr) || !failure) return;
+  CatchIntoBackground([&] { std::rethrow_exception(failure); },
+                      [this](Exception& e) {
+                        bool canClose = false;
+                        try {
+                          TriggerBackgroundException(e, canClose);
+                        } catch (...) {
+                          // a failing handler changes nothing either
+                        }
+                      });
 }
 
 void TCustomWSocket::SetSocketRcvBufSize(int v) {
@@ -748,9 +767,13 @@ void TCustomWSocket::ConnectOpened() {
     TriggerSessionConnectedSpecial(0);
     return;
   }
-  if (LogOptionEnabled(loWsockInfo))
+  if (LogOptionEnabled(loWsockInfo)) {
+    auto alive = FAlive;
+    const uint32_t session = FSession;
     WriteDebugLog(loWsockInfo, "TWSocket will connect to " + WSocket_inet_ntoa(Fsin.sin_addr.s_addr) + ":" +
                                    std::to_string(ntohs(Fsin.sin_port)));
+    if (!*alive || FSession != session || FState != wsOpened) return;  // closed by the report's handler
+  }
   if (WSocket_connect(FHSocket, &Fsin, sizeof Fsin) == 0) {
     // Connected at once: report it from the loop as usual.
     ChangeState(wsConnecting);
@@ -830,9 +853,12 @@ void TCustomWSocket::Dup(TSocket NewHSocket) {
 }
 
 void TCustomWSocket::Shutdown(int How) {
-  if (LogOptionEnabled(loWsockInfo))
+  if (LogOptionEnabled(loWsockInfo)) {
+    auto alive = FAlive;
     WriteDebugLog(loWsockInfo,
                   Hex8(this) + " " + "TCustomWSocket.Shutdown " + std::to_string(How) + " " + std::to_string(FHSocket));
+    if (!*alive) return;
+  }
   if (FHSocket != INVALID_SOCKET) WSocket_shutdown(FHSocket, How);
 }
 
@@ -908,7 +934,12 @@ void TCustomWSocket::InternalClose(bool bShut, uint16_t Error) {
     return;
   }
   const bool wasOpen = FState != wsClosed;
-  if (bShut && wasOpen) Shutdown(1);
+  if (bShut && wasOpen) {
+    auto alive = FAlive;
+    const uint32_t session = FSession;
+    Shutdown(1);
+    if (!*alive || FSession != session) return;  // the handler of a log failure closed (or freed) it
+  }
   // The descriptor is closed exactly once, whatever close() reports.
   FWatch.reset();
   const int r = WSocket_closesocket(FHSocket);

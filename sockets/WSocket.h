@@ -245,6 +245,13 @@ class TCustomWSocket : public TSockWndControl {
 
   // --- logging through SockLogger
   bool LogOptionEnabled(TLogOption option) const;
+  // Hands the line to the logger. A line that cannot be written never changes
+  // what the socket does and never raises out of it: the failure goes to
+  // OnBgException with CanClose False, and the socket is not closed whatever
+  // the handler leaves there. A logger in trouble is told once, not once per
+  // line: again only after it has written a line whole (see
+  // TSockLogger::TryWriteLogLine); without a handler, or while the socket is
+  // destroyed, the failure is only counted by the logger.
   void WriteDebugLog(TLogOption option, const std::string& Msg);
 
   void HandleWindowMessage(TMessage& msg) override;

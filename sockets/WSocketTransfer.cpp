@@ -123,10 +123,13 @@ int TCustomWSocket::SendTo(const sockaddr_in& Dest, const void* Data, int Len) {
 }
 
 void TCustomWSocket::ConnectionGone(int code) {
-  if (LogOptionEnabled(loWsockErr))
-    WriteDebugLog(loWsockErr, Name() + " Winsock Send failed - " + SocketErrorText(code));
-  FCloseInvoked = true;
   auto alive = FAlive;
+  if (LogOptionEnabled(loWsockErr)) {
+    const uint32_t session = FSession;
+    WriteDebugLog(loWsockErr, Name() + " Winsock Send failed - " + SocketErrorText(code));
+    if (!*alive || FSession != session) return;  // the handler of a log failure closed (or freed) it
+  }
+  FCloseInvoked = true;
   InternalClose(true, 0);  // nothing more can be delivered
   if (*alive) TriggerSessionClosed(static_cast<uint16_t>(code));
 }

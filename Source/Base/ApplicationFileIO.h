@@ -20,10 +20,15 @@ std::unique_ptr<TStream> CreateFileStream(const std::string& FileName, unsigned 
 bool FileStreamExists(const std::string& FileName);
 // Always false: no application-level replacement of the two operations above.
 bool ApplicationFileIOAvailable();
-// Creates (or replaces) the file with what Write puts into the stream it is handed, a file stream
-// created with CreateFileStream. The data goes to a file beside it that replaces the old one
-// only once Write has finished, so a writer that fails (a format that cannot export, a broken
-// archive) leaves an existing file as it was.
+// Creates (or replaces) the file with what Write puts into the stream it is handed, a file stream.
+// The data goes to a file beside it that replaces the old one only once Write has finished and
+// the data is on the disk, so a writer that fails (a format that cannot export, a broken archive,
+// a full disk) leaves an existing file as it was. A name that is a symbolic link (or a chain of
+// them) saves to the file at its end, which a link to nothing yet creates; the links stay. The
+// new file has the old one's mode from the start, and its owner where the saver may give it. A
+// circle of links raises EFCreateError; so does a failure to put the data on the disk. Where no
+// file can be made beside it (a folder without write access), and for a device or a pipe, the
+// file is written in place.
 void WriteFileStream(const std::string& FileName, const std::function<void(TStream*)>& Write);
 
 // The capabilities a file format supports.

@@ -29,6 +29,10 @@ inline constexpr TVector4f NullHmgPoint{0, 0, 0, 1};
 inline constexpr TMatrix4f IdentityHmgMatrix{{{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}}};
 inline constexpr TQuaternion IdentityQuaternion{{0, 0, 0}, 1};
 
+// Order of sort keys such as depths: ascending, every NaN after all numbers. A plain "<" is no
+// ordering once a NaN is among the keys, and a sort given it scatters the other keys.
+inline bool SortKeyLess(float a, float b) { return !std::isnan(a) && (std::isnan(b) || a < b); }
+
 inline constexpr float cPIdiv180 = 0.0174532924f;
 inline constexpr float c180divPI = 57.2957802f;
 inline constexpr float c2PI = 6.28318548f;

@@ -404,15 +404,30 @@ void SortSingles(int Lo, int Hi, float* Keys, const Swap& SwapParallel) {
   }
 }
 
+// NaN keys first go to the top of the range, with their parallel entries; the numbers below them
+// are sorted. A NaN compares false both ways, and left in it would split the range at random.
+template <class Swap>
+void SortSinglesNaNLast(int Lo, int Hi, float* Keys, const Swap& SwapParallel) {
+  for (int i = Hi; i >= Lo; --i)
+    if (std::isnan(Keys[i])) {
+      if (i != Hi) {
+        std::swap(Keys[i], Keys[Hi]);
+        SwapParallel(i, Hi);
+      }
+      --Hi;
+    }
+  SortSingles(Lo, Hi, Keys, SwapParallel);
+}
+
 }  // namespace
 
 void QuickSortSingleListWithTList(int Lo, int Hi, TSingleList* Singles, TList* List) {
-  SortSingles(Lo, Hi, Singles->List(), [List](int a, int b) { List->Exchange(a, b); });
+  SortSinglesNaNLast(Lo, Hi, Singles->List(), [List](int a, int b) { List->Exchange(a, b); });
 }
 
 // Keys compare by value: comparing bit patterns as integers would put -1 before -2.
 void QuickSortSingleListAsIntegers(int Lo, int Hi, TSingleList* Singles, TPersistentObjectList* Objects) {
-  SortSingles(Lo, Hi, Singles->List(), [Objects](int a, int b) { Objects->Exchange(a, b); });
+  SortSinglesNaNLast(Lo, Hi, Singles->List(), [Objects](int a, int b) { Objects->Exchange(a, b); });
 }
 
 void RegisterVectorLists() {

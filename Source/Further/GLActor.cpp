@@ -44,6 +44,14 @@ bool TActorAnimation::KeepsFramesAsGiven() const {
   return FrameCount() == 0 || (actor && actor->LoadUnderWay());
 }
 
+int TActorAnimation::StartFrame() const {
+  return KeepsFramesAsGiven() ? startFrame_ : std::min(startFrame_, FrameCount() - 1);
+}
+
+int TActorAnimation::EndFrame() const {
+  return KeepsFramesAsGiven() ? endFrame_ : std::min(endFrame_, FrameCount() - 1);
+}
+
 void TActorAnimation::SetStartFrame(int Value) {
   const int count = FrameCount();
   if (Value >= count && !KeepsFramesAsGiven()) Value = count - 1;
@@ -80,7 +88,7 @@ void TActorAnimation::Assign(TPersistent* Source) {
 }
 
 std::string TActorAnimation::GetDisplayName() {
-  return Format("%d - %s [%d - %d]", Index(), name_, startFrame_, endFrame_);
+  return Format("%d - %s [%d - %d]", Index(), name_, StartFrame(), EndFrame());
 }
 
 TActorAnimations::TActorAnimations(TGLActor* AOwner)
@@ -220,6 +228,14 @@ int TGLActor::LastFrame() const { return std::max(FrameCount() - 1, 0); }
 int TGLActor::UsedStartFrame() const { return std::clamp(startFrame_, 0, LastFrame()); }
 
 int TGLActor::UsedEndFrame() const { return std::clamp(endFrame_, UsedStartFrame(), LastFrame()); }
+
+int TGLActor::StartFrame() const { return KeepsFramesAsGiven() ? startFrame_ : std::min(startFrame_, LastFrame()); }
+
+int TGLActor::EndFrame() const { return KeepsFramesAsGiven() ? endFrame_ : std::min(endFrame_, LastFrame()); }
+
+int TGLActor::CurrentFrame() const {
+  return KeepsFramesAsGiven() ? currentFrame_ : std::min(currentFrame_, LastFrame());
+}
 
 void TGLActor::SetReference(TActorAnimationReference Value) {
   if (Value == reference_) return;
@@ -502,11 +518,11 @@ void RegisterGLActorClasses() {
   static const std::vector<std::string> orientations{"mnoDefault", "mnoInvert"};
   static const std::vector<std::string> centerings{"macCenterX", "macCenterY", "macCenterZ", "macUseBarycenter"};
   TPublished<TGLActor>()
-      .Integer("StartFrame", &TGLActor::StartFrame, &TGLActor::SetStartFrame, 0)
-      .Integer("EndFrame", &TGLActor::EndFrame, &TGLActor::SetEndFrame, 0)
+      .Integer("StartFrame", &TGLActor::KeptStartFrame, &TGLActor::SetStartFrame, 0)
+      .Integer("EndFrame", &TGLActor::KeptEndFrame, &TGLActor::SetEndFrame, 0)
       .Enum("Reference", &TGLActor::Reference, &TGLActor::SetReference, {"aarMorph", "aarSkeleton", "aarNone"},
             aarMorph)
-      .Integer("CurrentFrame", &TGLActor::CurrentFrame, &TGLActor::SetCurrentFrame, 0)
+      .Integer("CurrentFrame", &TGLActor::KeptCurrentFrame, &TGLActor::SetCurrentFrame, 0)
       .Float("CurrentFrameDelta", &TGLActor::CurrentFrameDelta, &TGLActor::SetCurrentFrameDelta, 0.0)
       .Enum("FrameInterpolation", &TGLActor::FrameInterpolation, &TGLActor::SetFrameInterpolation,
             {"afpNone", "afpLinear"}, afpLinear)
@@ -530,8 +546,8 @@ void RegisterGLActorClasses() {
       .Boolean("OverlaySkeleton", &TGLBaseMesh::OverlaySkeleton, &TGLBaseMesh::SetOverlaySkeleton, false);
   TPublished<TActorAnimation>()
       .String("Name", &TActorAnimation::Name, &TActorAnimation::SetName)
-      .Integer("StartFrame", &TActorAnimation::StartFrame, &TActorAnimation::SetStartFrame, 0)
-      .Integer("EndFrame", &TActorAnimation::EndFrame, &TActorAnimation::SetEndFrame, 0)
+      .Integer("StartFrame", &TActorAnimation::KeptStartFrame, &TActorAnimation::SetStartFrame, 0)
+      .Integer("EndFrame", &TActorAnimation::KeptEndFrame, &TActorAnimation::SetEndFrame, 0)
       .Enum("Reference", &TActorAnimation::Reference, &TActorAnimation::SetReference,
             {"aarMorph", "aarSkeleton", "aarNone"}, aarMorph);
   TPublished<TGLBaseAnimationControler>()

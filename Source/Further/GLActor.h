@@ -36,12 +36,16 @@ class TActorAnimation : public TCollectionItem {
 
   const std::string& Name() const noexcept { return name_; }
   void SetName(const std::string& Value) { name_ = Value; }
-  // Clamped to the frames of Reference (kept as given while there are none or the actor is
-  // being loaded); pulls EndFrame up / pushes StartFrame down.
-  int StartFrame() const noexcept { return startFrame_; }
+  // Set: clamped to the frames of Reference (kept as given while there are none or the actor is
+  // being loaded); pulls EndFrame up / pushes StartFrame down. Read: within the frames there
+  // are; a number kept beyond them answers as the last frame.
+  int StartFrame() const;
   void SetStartFrame(int Value);
-  int EndFrame() const noexcept { return endFrame_; }
+  int EndFrame() const;
   void SetEndFrame(int Value);
+  // The numbers as kept, for the stored form: a mesh with more frames given back restores them.
+  int KeptStartFrame() const noexcept { return startFrame_; }
+  int KeptEndFrame() const noexcept { return endFrame_; }
   TActorAnimationReference Reference() const noexcept { return reference_; }
   void SetReference(TActorAnimationReference Value);
   TGLActor* Owner() const;
@@ -114,12 +118,19 @@ class TGLActor : public TGLBaseMesh {
   explicit TGLActor(TComponent* AOwner);
   ~TGLActor() override;
 
-  int StartFrame() const noexcept { return startFrame_; }
+  // Within the frames there are once there are frames (and no load is under way): a number
+  // kept beyond them, from before another mesh was given or from a stored form, answers as the
+  // last frame. The setters accept 0 .. FrameCount - 1 (any number while there are no frames).
+  int StartFrame() const;
   void SetStartFrame(int Value);
-  int EndFrame() const noexcept { return endFrame_; }
+  int EndFrame() const;
   void SetEndFrame(int Value);
-  int CurrentFrame() const noexcept { return currentFrame_; }
+  int CurrentFrame() const;
   void SetCurrentFrame(int Value);
+  // The numbers as kept, for the stored form: a mesh with more frames given back restores them.
+  int KeptStartFrame() const noexcept { return startFrame_; }
+  int KeptEndFrame() const noexcept { return endFrame_; }
+  int KeptCurrentFrame() const noexcept { return currentFrame_; }
   float CurrentFrameDelta() const noexcept { return currentFrameDelta_; }
   void SetCurrentFrameDelta(float Value) noexcept { currentFrameDelta_ = Value; }
   TActorAnimationReference Reference() const noexcept { return reference_; }

@@ -46,6 +46,13 @@ void TFaceGroupConnectivity::RebuildEdgeList() {
       case fgpTriangleFan:
         for (int i = 2; i < n; ++i) AddIndexedFace(idx[0], idx[i - 1], idx[i]);
         break;
+      case fgpQuads:
+        // Each quad as two triangles with its winding; an incomplete quad at the end is ignored.
+        for (int q = 0; q + 3 < n; q += 4) {
+          AddIndexedFace(idx[q], idx[q + 1], idx[q + 2]);
+          AddIndexedFace(idx[q], idx[q + 2], idx[q + 3]);
+        }
+        break;
       default: RTL_ASSERT(false, "Not supported");
     }
   }

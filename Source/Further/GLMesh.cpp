@@ -4,6 +4,7 @@
 #include "Source/Base/OpenGL1x.h"
 #include "Source/Scene/GLContext.h"
 #include "Source/Scene/GLState.h"
+#include "Source/Scene/GLStoredLimits.h"
 #include "Source/Scene/GLStrings.h"
 #include "rtl/SysUtils.h"
 #include "rtl/Streaming.h"
@@ -35,6 +36,13 @@ void TVertexList::Clear() {
   RTL_ASSERT(!locked_, "Cannot add to a locked list !");
   values_.clear();
   count_ = 0;
+  NotifyChange(this);
+}
+
+void TVertexList::AssignRecords(const TVertexData* Records, int Count) {
+  RTL_ASSERT(!locked_, "Cannot add to a locked list !");
+  values_.assign(Records, Records + Count);
+  count_ = Count;
   NotifyChange(this);
 }
 
@@ -76,12 +84,21 @@ void TVertexList::Assign(TPersistent* Source) {
   inherited::Assign(Source);
 }
 
+namespace {
+
+// The three records a new mesh holds.
+const TVertexData kNewMeshVertices[3] = {
+    {TTexPoint{0, 0}, TVector4f{{0, 0, 0, 0}}, TAffineVector{{0, 0, 1}}, TAffineVector{{1, 0, 0}}},
+    {TTexPoint{0, 0}, TVector4f{{0, 0, 0, 0}}, TAffineVector{{0, 0, 1}}, TAffineVector{{0, 1, 0}}},
+    {TTexPoint{0, 0}, TVector4f{{0, 0, 0, 0}}, TAffineVector{{0, 0, 1}}, TAffineVector{{0, 0, 1}}},
+};
+
+constexpr std::int64_t kRecordBytes = sizeof(TVertexData);
+
+}  // namespace
+
 TGLMesh::TGLMesh(TComponent* AOwner) : TGLSceneObject(AOwner), vertices_(std::make_unique<TVertexList>(this)) {
-  const TVector4f black{{0, 0, 0, 0}};
-  const TAffineVector up{{0, 0, 1}};
-  vertices_->AddVertex(TAffineVector{{1, 0, 0}}, up, black, TTexPoint{0, 0});
-  vertices_->AddVertex(TAffineVector{{0, 1, 0}}, up, black, TTexPoint{0, 0});
-  vertices_->AddVertex(TAffineVector{{0, 0, 1}}, up, black, TTexPoint{0, 0});
+  for (const TVertexData& v : kNewMeshVertices) vertices_->AddVertex(v.coord, v.normal, v.color, v.textCoord);
   vertices_->OnNotifyChange = [this](TObject*) { MarkStructureChanged(); };
 }
 
@@ -148,6 +165,36 @@ void TGLMesh::Assign(TPersistent* Source) {
     vertexMode_ = other->vertexMode_;
   }
   inherited::Assign(Source);
+}
+
+bool TGLMesh::HoldsNewMeshVertices() const {
+  return vertices_->Count() == 3 && std::memcmp(vertices_->List(), kNewMeshVertices, sizeof(kNewMeshVertices)) == 0;
+}
+
+void TGLMesh::DefineProperties(TFiler* Filer) {
+  inherited::DefineProperties(Filer);
+  Filer->DefineBinaryProperty(
+      "VertexData", [this](TStream* s) { ReadVertexData(s); }, [this](TStream* s) { WriteVertexData(s); },
+      !HoldsNewMeshVertices());
+}
+
+void TGLMesh::WriteVertexData(TStream* Stream) const {
+  const std::int32_t count = vertices_->Count();
+  ValueEncoding::WriteExact(*Stream, &count, 4);
+  if (count > 0) ValueEncoding::WriteExact(*Stream, vertices_->List(), count * kRecordBytes);
+}
+
+void TGLMesh::ReadVertexData(TStream* Stream) {
+  const std::int64_t bytes = ValueEncoding::BytesLeft(*Stream);
+  std::int32_t count = -1;
+  if (bytes >= 4) ValueEncoding::ReadExact(*Stream, &count, 4);
+  if (count < 0 || bytes - 4 != count * kRecordBytes)
+    throw EReadError(Format("Invalid vertex data of %d bytes", bytes));
+  CheckStoredVertices(*this, count);
+  std::vector<TVertexData> records(static_cast<std::size_t>(count));
+  if (count > 0) ValueEncoding::ReadExact(*Stream, records.data(), count * kRecordBytes);
+  if (vertices_->Locked()) vertices_->SetLocked(false);
+  vertices_->AssignRecords(records.data(), count);
 }
 
 void RegisterGLMesh() {

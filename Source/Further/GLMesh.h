@@ -38,6 +38,8 @@ class TVertexList : public TGLUpdateAbleObject {
   void AddVertex(const TAffineVector& Vertex, const TAffineVector& Normal, const TVector4f& Color,
                  const TTexPoint& TexPoint);
   void Clear();
+  // Replaces every record by Count records, in one notification.
+  void AssignRecords(const TVertexData* Records, int Count);
 
   // The records, in driver memory while locked.
   const TVertexData* List() const noexcept { return locked_ ? locked_ : values_.data(); }
@@ -80,7 +82,18 @@ class TGLMesh : public TGLSceneObject {
   void BuildList(TRenderContextInfo& rci) override;
   void Assign(TPersistent* Source) override;
 
+ protected:
+  // The vertex records as the binary property "VertexData" (a 32-bit count, then 48 bytes a
+  // record: texture coordinate, colour, normal, coordinate as little-endian singles), written
+  // only when they are not the three a new mesh holds. A stored scene without it (as all were
+  // before) keeps those three. A value of another size, or of more than the vertices a stored
+  // object may draw, raises EReadError and changes nothing.
+  void DefineProperties(TFiler* Filer) override;
+
  private:
+  bool HoldsNewMeshVertices() const;
+  void ReadVertexData(TStream* Stream);
+  void WriteVertexData(TStream* Stream) const;
   std::unique_ptr<TVertexList> vertices_;
   TMeshMode mode_ = mmTriangleStrip;
   TVertexMode vertexMode_ = vmVNCT;

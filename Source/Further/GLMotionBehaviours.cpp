@@ -38,12 +38,21 @@ float DampSigned(const TGLDamping& damping, float speed, double dt) {
   return 0.0f;
 }
 
-// Sets an angle only when the new one is a number.
-template <typename Get, typename Set>
-void AddAngle(TGLBaseSceneObject* obj, Get get, Set set, float speed, double dt) {
+// Turns the object by speed x dt about one of its axes (the angle's index in Rotation()) and
+// keeps the angle within one turn, its sign kept. A float angle left to grow without bound loses
+// the small step of each tick (at 90 degrees a second, 48 hours in, a second turned 120 degrees),
+// so the object is turned by the step itself, not by the difference of two large angles.
+// A step or an angle that is not a number leaves the object as it was.
+void AddAngle(TGLBaseSceneObject* obj, float (TGLBaseSceneObject::*get)() const,
+              void (TGLBaseSceneObject::*turn)(float), int axis, float speed, double dt) {
   if (speed == 0) return;
-  const float angle = float((obj->*get)() + speed * dt);
-  if (std::isfinite(angle)) (obj->*set)(angle);
+  const double step = double(speed) * dt;
+  const double angle = std::fmod(double((obj->*get)()) + step, 360.0);
+  if (!std::isfinite(step) || !std::isfinite(angle)) return;
+  (obj->*turn)(float(std::fmod(step, 360.0)));
+  TVector4f rotation = obj->Rotation()->AsVector();
+  rotation[axis] = float(angle);
+  obj->Rotation()->StoreVector(rotation);
 }
 
 }  // namespace
@@ -214,9 +223,9 @@ void TGLBInertia::DoProgress(const TProgressTimes& progressTime) {
   movement[3] = 0;  // a point keeps its w
   if (IsFinite(VectorAddScaled(obj->Position()->AsVector(), movement, float(dt))))
     obj->Position()->AddVectorTimesFactor(movement, float(dt));
-  AddAngle(obj, &TGLBaseSceneObject::TurnAngle, &TGLBaseSceneObject::SetTurnAngle, turnSpeed_, dt);
-  AddAngle(obj, &TGLBaseSceneObject::RollAngle, &TGLBaseSceneObject::SetRollAngle, rollSpeed_, dt);
-  AddAngle(obj, &TGLBaseSceneObject::PitchAngle, &TGLBaseSceneObject::SetPitchAngle, pitchSpeed_, dt);
+  AddAngle(obj, &TGLBaseSceneObject::TurnAngle, &TGLBaseSceneObject::Turn, 1, turnSpeed_, dt);
+  AddAngle(obj, &TGLBaseSceneObject::RollAngle, &TGLBaseSceneObject::Roll, 2, rollSpeed_, dt);
+  AddAngle(obj, &TGLBaseSceneObject::PitchAngle, &TGLBaseSceneObject::Pitch, 0, pitchSpeed_, dt);
 }
 
 // --- TGLBAcceleration

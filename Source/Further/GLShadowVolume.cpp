@@ -10,6 +10,7 @@
 #include "Source/Scene/GLLightSource.h"
 #include "Source/Further/GLPlanarRender.h"
 #include "Source/Scene/GLSceneBuffer.h"
+#include "Source/Scene/GLState.h"
 #include "rtl/Streaming.h"
 #include "rtl/SysUtils.h"
 
@@ -292,13 +293,40 @@ void TGLShadowVolume::RenderShadows(TRenderContextInfo& rci) {
     TGLLightSource* l = static_cast<TGLShadowVolumeLight*>(item)->LightSource();
     return l && l->Shining() && l->LightID() != 0 ? l : nullptr;
   };
+  // The volume's capabilities go through the state cache, so that the children of its passes
+  // and whatever is drawn after it find the cache in step with GL.
+  TGLStateCache* cache = rci.GLStates;
+  const uint32_t cachedStates = cache ? cache->States() : 0;
+  auto setState = [cache](TGLState state, bool on) {
+    if (cache)
+      on ? cache->EnableState(state) : cache->DisableState(state);
+    else
+      on ? GL.glEnable(GLStateCapability(state)) : GL.glDisable(GLStateCapability(state));
+  };
   static const GLfloat kBlack[4] = {0, 0, 0, 0};
   GL.glPushAttrib(GL_ENABLE_BIT);
+  // Light enables as they were before the volume switched them off: not every driver restores
+  // them from the enable bits.
+  std::vector<GLboolean> lightWasOn;
   // A failure inside a pass (a child or a silhouette that raises) must not leave the enable
   // bits pushed, colour or depth writes off, the lights dark or a matrix pushed.
   int pushedModelView = 0;
   bool pushedProjection = false;
   bool finished = false;
+  auto restoreEnables = [&] {
+    GL.glPopAttrib();
+    for (size_t i = 0; i < lightWasOn.size(); ++i) {
+      if (lightWasOn[i])
+        GL.glEnable(GLenum(GL_LIGHT0 + i));
+      else if (!finished)
+        GL.glDisable(GLenum(GL_LIGHT0 + i));  // a light pass cut short leaves its light on
+    }
+    if (cache)
+      for (int s = 0; s < GLStateCount; ++s) {
+        const bool was = (cachedStates >> s) & 1u;
+        if (cache->StateEnabled(TGLState(s)) != was) setState(TGLState(s), was);
+      }
+  };
   TScopeExit restore([&] {
     if (finished) return;
     if (pushedProjection) {
@@ -316,7 +344,7 @@ void TGLShadowVolume::RenderShadows(TRenderContextInfo& rci) {
         GL.glLightfv(GLenum(l->LightID()), GL_DIFFUSE, l->Diffuse()->Color().data());
         GL.glLightfv(GLenum(l->LightID()), GL_SPECULAR, l->Specular()->Color().data());
       }
-    GL.glPopAttrib();
+    restoreEnables();
     GL.glDepthMask(GL_TRUE);
     GL.glDepthFunc(GL_LESS);
     GL.glLightModelfv(GL_LIGHT_MODEL_AMBIENT, rci.sceneAmbientColor.data());
@@ -332,14 +360,16 @@ void TGLShadowVolume::RenderShadows(TRenderContextInfo& rci) {
 
   GL.glDepthMask(GL_FALSE);
   TRestore<bool> noBlendRequests(rci.ignoreBlendingRequests, true);
-  GL.glEnable(GL_BLEND);
+  setState(stBlend, true);
   GL.glBlendFunc(GL_SRC_ALPHA, GL_ONE);
-  GL.glDisable(GL_ALPHA_TEST);
-  GL.glEnable(GL_STENCIL_TEST);
-  GL.glEnable(GL_DEPTH_TEST);
+  setState(stAlphaTest, false);
+  setState(stStencilTest, true);
+  setState(stDepthTest, true);
   // The number of lights is asked from GL (the constant is a query name, not a count).
   GLint maxLights = 0;
   GL.glGetIntegerv(GL_MAX_LIGHTS, &maxLights);
+  lightWasOn.resize(size_t(std::max(maxLights, 0)));
+  for (int i = 0; i < maxLights; ++i) lightWasOn[size_t(i)] = GL.glIsEnabled(GLenum(GL_LIGHT0 + i));
   for (int i = 0; i < maxLights; ++i) GL.glDisable(GLenum(GL_LIGHT0 + i));
   static const GLfloat kAmbientOff[4] = {0, 0, 0, 1};
   GL.glLightModelfv(GL_LIGHT_MODEL_AMBIENT, kAmbientOff);
@@ -351,23 +381,22 @@ void TGLShadowVolume::RenderShadows(TRenderContextInfo& rci) {
     const GLenum id = GLenum(light->LightID());
     bool parallel = false;
     const TVector4f lightPos = LightPoint(light, parallel);
-    if (hasWorldBox || options_.Contains(svoScissorClips)) {
-      if (SetupScissorRect(hasWorldBox ? &worldBox : nullptr, lightItem, lightPos, rci))
-        GL.glEnable(GL_SCISSOR_TEST);
-      else
-        GL.glDisable(GL_SCISSOR_TEST);
-    }
+    if (hasWorldBox || options_.Contains(svoScissorClips))
+      setState(stScissorTest, SetupScissorRect(hasWorldBox ? &worldBox : nullptr, lightItem, lightPos, rci));
     GL.glClear(GL_STENCIL_BUFFER_BIT);
     GL.glStencilFunc(GL_ALWAYS, 0, 0);
     GL.glDepthFunc(GL_LESS);
     if (options_.Contains(svoShowVolumes)) {
       GL.glColor3f(0.05f * float(li), 0.1f, 0);
-      GL.glEnable(GL_BLEND);
+      setState(stBlend, true);
     } else {
       GL.glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
-      GL.glDisable(GL_BLEND);
+      setState(stBlend, false);
     }
-    GL.glDisable(GL_LIGHTING);
+    setState(stLighting, false);
+    // The two stencil passes are told apart by culling, whatever the buffer or the children's
+    // materials left.
+    setState(stCullFace, true);
     GL.glEnableClientState(GL_VERTEX_ARRAY);
     GL.glPolygonOffset(1, 1);
 
@@ -378,14 +407,18 @@ void TGLShadowVolume::RenderShadows(TRenderContextInfo& rci) {
       const TVector4f local = VectorTransform(lightPos, caster->InvAbsoluteMatrix());
       const TAffineVector seenFrom{local[0], local[1], local[2]};
       const bool capped = CasterCapped(item);
-      auto& cache = lightItem->cache_;
+      const uint32_t revision = caster->StructureRevision();
+      auto& silhouettes = lightItem->cache_;
       std::unique_ptr<TGLSilhouette> fresh;
       TGLSilhouette* sil = nullptr;
-      // A silhouette made without caps cannot serve a capped volume, nor the other way round.
-      if (j < cache.size() && cache[j].silhouette && cache[j].parallel == parallel && cache[j].capped == capped &&
-          cache[j].seenFrom[0] == seenFrom[0] && cache[j].seenFrom[1] == seenFrom[1] &&
-          cache[j].seenFrom[2] == seenFrom[2]) {
-        sil = cache[j].silhouette.get();
+      // A silhouette made without caps cannot serve a capped volume, nor the other way round; one
+      // of an occluder whose geometry changed since is made again (it lies in the occluder's own
+      // space: a move shows in seenFrom).
+      if (j < silhouettes.size() && silhouettes[j].silhouette && silhouettes[j].revision == revision &&
+          silhouettes[j].parallel == parallel && silhouettes[j].capped == capped &&
+          silhouettes[j].seenFrom[0] == seenFrom[0] && silhouettes[j].seenFrom[1] == seenFrom[1] &&
+          silhouettes[j].seenFrom[2] == seenFrom[2]) {
+        sil = silhouettes[j].silhouette.get();
       } else {
         TGLSilhouetteParameters params;
         params.SeenFrom = seenFrom;
@@ -435,11 +468,12 @@ void TGLShadowVolume::RenderShadows(TRenderContextInfo& rci) {
       GL.glPopMatrix();
       --pushedModelView;
       if (fresh && options_.Contains(svoCacheSilhouettes) && !(ObjectStyle() & osDirectDraw)) {
-        if (cache.size() <= j) cache.resize(j + 1);
-        cache[j].seenFrom = seenFrom;
-        cache[j].parallel = parallel;
-        cache[j].capped = capped;
-        cache[j].silhouette = std::move(fresh);
+        if (silhouettes.size() <= j) silhouettes.resize(j + 1);
+        silhouettes[j].seenFrom = seenFrom;
+        silhouettes[j].parallel = parallel;
+        silhouettes[j].capped = capped;
+        silhouettes[j].revision = revision;
+        silhouettes[j].silhouette = std::move(fresh);
       }
     }
 
@@ -450,17 +484,19 @@ void TGLShadowVolume::RenderShadows(TRenderContextInfo& rci) {
     GL.glLightfv(id, GL_SPECULAR, light->Specular()->Color().data());
     GL.glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
     GL.glStencilOp(GL_KEEP, GL_KEEP, GL_KEEP);
-    GL.glEnable(GL_BLEND);
+    setState(stBlend, true);
     GL.glCullFace(GL_BACK);
     if (mode_ == svmAccurate) {
       GL.glStencilFunc(GL_EQUAL, 0, 0xFF);
       GL.glDepthFunc(GL_EQUAL);
-      GL.glEnable(GL_LIGHTING);
+      setState(stLighting, true);
       renderChildren();  // additive light pass where the stencil is zero
     } else {
       GL.glStencilFunc(GL_NOTEQUAL, 0, 0xFF);
       GL.glDepthFunc(GL_ALWAYS);
       GL.glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+      // The screen quad covers the view whichever way it winds.
+      setState(stCullFace, false);
       GL.glPushMatrix();
       ++pushedModelView;
       GL.glLoadIdentity();
@@ -487,7 +523,7 @@ void TGLShadowVolume::RenderShadows(TRenderContextInfo& rci) {
     GL.glLightfv(id, GL_AMBIENT, light->Ambient()->Color().data());
   }
   finished = true;
-  GL.glPopAttrib();
+  restoreEnables();
   GL.glDepthMask(GL_TRUE);
   GL.glDepthFunc(GL_LESS);
   GL.glLightModelfv(GL_LIGHT_MODEL_AMBIENT, rci.sceneAmbientColor.data());

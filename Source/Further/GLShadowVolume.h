@@ -57,7 +57,8 @@ class TGLShadowVolumeOccluder : public TGLShadowVolumeCaster {
   using TGLShadowVolumeCaster::TGLShadowVolumeCaster;
 };
 
-// A listed light with its silhouette cache, one entry per occluder position.
+// A listed light with its silhouette cache, one entry per occluder position. An entry is made
+// again when the light moves against its occluder or the occluder's structure changes.
 class TGLShadowVolumeLight : public TGLShadowVolumeCaster {
   RTL_CLASS(TGLShadowVolumeLight, TGLShadowVolumeCaster)
  public:
@@ -65,8 +66,11 @@ class TGLShadowVolumeLight : public TGLShadowVolumeCaster {
   TGLLightSource* LightSource() const;
   void SetLightSource(TGLLightSource* v);
 
+  // A silhouette with what it was made from: the light in the occluder's space and the
+  // occluder's structure revision.
   struct TCachedSilhouette {
     TAffineVector seenFrom{};
+    uint32_t revision = 0;
     bool parallel = false;
     bool capped = false;
     std::unique_ptr<TGLSilhouette> silhouette;

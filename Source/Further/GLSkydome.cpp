@@ -220,7 +220,7 @@ void TSkyDomeStars::Added(TCollectionItem* Item) {
   if (dome_) CheckStoredVertices(*dome_, dome_->VertexCount());
 }
 
-void TSkyDomeStars::BuildList(TRenderContextInfo&, bool twinkle) {
+void TSkyDomeStars::BuildList(TRenderContextInfo&, bool twinkle, float brightness) {
   if (Count() == 0) return;
   for (int i = 0; i < Count(); ++i) Items(i)->ComputeCacheCoord();
   GL.glPushAttrib(GL_ENABLE_BIT);
@@ -256,10 +256,10 @@ void TSkyDomeStars::BuildList(TRenderContextInfo&, bool twinkle) {
       bucket = b;
     }
     if (twinkle) {
-      const TVector4f c = ColorOf(star->Color(), float(0.4 + 0.6 * Random()));
+      const TVector4f c = ColorOf(star->Color(), brightness * float(0.4 + 0.6 * Random()));
       GL.glColor4fv(c.V);
     } else if (first || star->Color() != lastColor) {
-      const TVector4f c = ColorOf(star->Color());
+      const TVector4f c = ColorOf(star->Color(), brightness);
       GL.glColor4fv(c.V);
     }
     first = false;
@@ -332,7 +332,7 @@ void TGLSkyDome::BuildList(TRenderContextInfo& rci) {
   }
   DrawSky(rci);
   bands_->BuildList(rci);
-  stars_->BuildList(rci, options_.Contains(sdoTwinkle));
+  stars_->BuildList(rci, options_.Contains(sdoTwinkle), StarBrightness());
   GL.glDepthMask(GL_TRUE);
   GL.glPopAttrib();
   GL.glPopMatrix();
@@ -440,13 +440,14 @@ void TGLEarthSkyDome::RebuildColorCache() {
   k1_ = float(-2 * std::sqrt(clear));
   k2_ = float(-clear);
   sunDirection_ = DomePoint(sunElevation_, 0);
-  if (extendedOptions_.Contains(esoFadeStarsWithSun)) {
-    const double b = sunElevation_ <= 0 ? 1.0 : std::pow(1 - sunElevation_ / 90.0, 11);
-    const auto g = uint8_t(std::nearbyint(b * 255));
-    const TColor grey = TColor(g) | TColor(g) << 8 | TColor(g) << 16;
-    for (int i = 0; i < Stars()->Count(); ++i) Stars()->Items(i)->SetColor(grey);
-  }
+  // The stars' fade, in 256 steps; applied as they are drawn, so that each keeps its own colour.
+  const double b = sunElevation_ <= 0 ? 1.0 : std::pow(1 - sunElevation_ / 90.0, 11);
+  starFade_ = float(std::nearbyint(b * 255)) / 255;
   MarkStructureChanged();
+}
+
+float TGLEarthSkyDome::StarBrightness() const {
+  return extendedOptions_.Contains(esoFadeStarsWithSun) ? starFade_ : 1.0f;
 }
 
 TVector4f TGLEarthSkyDome::CalculateColor(const TAffineVector& dir) const {

@@ -109,8 +109,8 @@ class TSkyDomeStars : public TOwnedCollection {
   TSkyDomeStar* Items(int i) const { return ItemAs<TSkyDomeStar>(i); }
   void Update(TCollectionItem* Item) override;
   // One batch of points, restarted at every point-size change (point sizes cannot change
-  // inside a batch).
-  void BuildList(TRenderContextInfo& rci, bool twinkle);
+  // inside a batch). Each star is drawn in its own colour scaled by `brightness` (0 .. 1).
+  void BuildList(TRenderContextInfo& rci, bool twinkle, float brightness = 1);
 
  protected:
   // While the dome is read, a star that takes its total past the stored limit is refused.
@@ -146,6 +146,8 @@ class TGLSkyDome : public TGLCameraInvariantObject {
  protected:
   // What the dome draws before its bands (nothing here).
   virtual void DrawSky(TRenderContextInfo&) {}
+  // The scale of the stars' colours as they are drawn (their own colours stay as they are).
+  virtual float StarBrightness() const { return 1; }
   virtual bool AlphaTestOff() const { return false; }
 
  private:
@@ -195,6 +197,9 @@ class TGLEarthSkyDome : public TGLSkyDome {
   TVector4f CalculateColor(const TAffineVector& direction) const;
   // Recomputes the colour cache (and the stars' fade), then marks the structure changed.
   void RebuildColorCache();
+  // With esoFadeStarsWithSun, the brightness the stars are drawn with: 1 with the sun at or
+  // below the horizon, fading to 0 as it rises; else 1. The stars keep their own colours.
+  float StarBrightness() const override;
 
  protected:
   void DrawSky(TRenderContextInfo& rci) override;
@@ -212,6 +217,7 @@ class TGLEarthSkyDome : public TGLSkyDome {
   // Colour cache.
   TVector4f sunColor_{}, hazeCache_{}, skyCache_{};
   float k1_ = 0, k2_ = 0;
+  float starFade_ = 1;
   TAffineVector sunDirection_{};
 };
 

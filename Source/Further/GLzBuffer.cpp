@@ -320,8 +320,10 @@ void TGLZShadows::DoRender(TRenderContextInfo& rci, bool renderSelf, bool render
     }
     ViewerZBuf()->LinkToViewer(vb);
     ViewerZBuf()->GetDepthBuffer(true, true);
-    width_ = std::min(width_, rci.viewPortWidth);
-    height_ = std::min(height_, rci.viewPortHeight);
+    // A mask larger than the viewport is cut to it for this frame only: the size set is kept
+    // for when the viewport grows again.
+    TRestore<int> frameWidth(width_, std::min(width_, rci.viewPortWidth));
+    TRestore<int> frameHeight(height_, std::min(height_, rci.viewPortHeight));
     CalcShadowMask();
     const int texW = TextureSize(width_), texH = TextureSize(height_);
     // The mask in the top rows of the texture, its first row at the top; built before any state

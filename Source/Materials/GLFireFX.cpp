@@ -238,7 +238,7 @@ void TGLBFireFX::Render(TGLSceneBuffer* buffer, TRenderContextInfo& rci) {
     for (int i = 0; i < n; ++i)
       keys[size_t(i)] = VectorDotProduct(rci.cameraDirection, m.particles_[size_t(i)].Position);
     std::iota(order.begin(), order.end(), 0);
-    std::sort(order.begin(), order.end(), [&](int a, int b) { return keys[size_t(a)] < keys[size_t(b)]; });
+    std::sort(order.begin(), order.end(), [&](int a, int b) { return SortKeyLess(keys[size_t(a)], keys[size_t(b)]); });
   }
   GL.glPushAttrib(0xFFFFF);
   GL.glPushMatrix();

@@ -230,6 +230,19 @@ void TGLBitmap32::Assign(TPersistent* source) {
     AssignImage(bitmap->Image(), bitmap->PixelFormat() == pf32bit);
     return;
   }
+  if (bitmap && bitmap->PixelFormat() == pf32bit && !bitmap->Empty()) {
+    // Stretched to a multiple of 4 like any other picture, but with its alpha: each texel is the
+    // nearest pixel's, as the drawing below takes it.
+    const int w = (bitmap->Width() + 3) & ~3, h = bitmap->Height();
+    if (w > MaxBitmap32Side || h > MaxBitmap32Side)
+      throw EOutOfMemory(Format("Bitmap of %d x %d pixels is too large", w, h));
+    const QImage img = bitmap->Image()
+                           .convertToFormat(QImage::Format_ARGB32)
+                           .scaled(w, h, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    if (img.isNull()) throw EOutOfMemory("Out of memory converting a picture");
+    AssignImage(img, true);
+    return;
+  }
   if (auto* graphic = dynamic_cast<TGraphic*>(source)) {
     // Drawn into a 24-bit picture whose width is a multiple of 4 (stretched
     // when the graphic's own width is not).

@@ -934,38 +934,82 @@ void WriteFace(TBinaryWriter& w, const TGLFaceProperties& f) {
 }
 
 // A texture's picture as complete BMP bytes (none: no picture), and whether the texture is off.
+// A texture without a picture whose on state or image kind the default would lose (on, or a
+// blank, float-data or cube-map image) has its kind and settings encoded in `kept`.
 struct TTexturePicture {
   std::optional<std::string> bytes;
   bool off = false;
+  std::optional<std::string> kept;
 };
 
-// The picture of a picture image, enabled or not: the one held (made again when it was let go
-// after an upload), else the one a picture-file image names, read now (a missing file raises).
-TTexturePicture TexturePicture(TGLTexture* t) {
-  if (!t || !t->Image()->Is<TGLPictureImage>()) return {};
-  auto* image = static_cast<TGLPictureImage*>(t->Image());
-  const TGraphic* graphic = image->Picture()->Graphic();
-  std::unique_ptr<TGraphic> read;
-  if ((!graphic || graphic->Empty()) && image->Is<TGLPicFileImage>()) {
-    read = static_cast<TGLPicFileImage*>(image)->LoadPicture();
-    graphic = read.get();
-  }
-  if (!graphic || graphic->Empty()) return {};
+// A bitmap's picture as complete BMP bytes; none when it holds nothing.
+std::optional<std::string> BmpBytes(const TGraphic* graphic) {
+  if (!graphic || graphic->Empty()) return std::nullopt;
   TBitmap bmp;  // a 32-bit bitmap stays 32-bit, with its alpha
   bmp.Assign(const_cast<TGraphic*>(graphic));
   const std::vector<uint8_t> bytes = bmp.SaveToBytes();
-  return {std::string(bytes.begin(), bytes.end()), t->Disabled()};
+  return std::string(bytes.begin(), bytes.end());
 }
 
-void WritePicture(TBinaryWriter& w, const TTexturePicture& picture) {
-  w.WriteBoolean(picture.bytes.has_value());
-  if (picture.bytes) w.WriteString(*picture.bytes);
+void WritePicture(TBinaryWriter& w, const std::optional<std::string>& bytes) {
+  w.WriteBoolean(bytes.has_value());
+  if (bytes) w.WriteString(*bytes);
+}
+
+// The kind and settings of a texture image without a picture of its own: its class name, then
+// Width and Height (blank and float-data images) or the six faces (cube maps, each as a
+// picture record). An image of another class cannot be kept: the save says so.
+std::string KeptImage(const std::string& material, TGLTextureImage* image) {
+  TStringStream s;
+  TBinaryWriter w(&s);
+  // A picture image without a picture (a picture file's name is not kept) reads back as a
+  // persistent one.
+  w.WriteString(image->Is<TGLPictureImage>() ? TGLPersistentImage::StaticClass()->Name : image->ClassName());
+  if (auto* blank = dynamic_cast<TGLBlankImage*>(image)) {
+    w.WriteInteger(blank->Width());
+    w.WriteInteger(blank->Height());
+  } else if (auto* data = dynamic_cast<TGLFloatDataImage*>(image)) {
+    w.WriteInteger(data->Width());
+    w.WriteInteger(data->Height());
+  } else if (auto* cube = dynamic_cast<TGLCubeMapImage*>(image)) {
+    for (int i = 0; i < 6; ++i) WritePicture(w, BmpBytes(cube->Picture(TGLCubeMapTarget(i))->Graphic()));
+  } else if (!image->Is<TGLPictureImage>()) {
+    throw ETexture(Format("Material '%s': a texture image of class %s cannot be kept in a library file", material,
+                          image->ClassName()));
+  }
+  return s.DataString();
+}
+
+// The picture of a picture image, enabled or not: the one held (made again when it was let go
+// after an upload), else the one a picture-file image names, read now (a missing file raises).
+TTexturePicture TexturePicture(const std::string& material, TGLTexture* t) {
+  if (!t) return {};
+  TTexturePicture result;
+  if (t->Image()->Is<TGLPictureImage>()) {
+    auto* image = static_cast<TGLPictureImage*>(t->Image());
+    const TGraphic* graphic = image->Picture()->Graphic();
+    std::unique_ptr<TGraphic> read;
+    if ((!graphic || graphic->Empty()) && image->Is<TGLPicFileImage>()) {
+      read = static_cast<TGLPicFileImage*>(image)->LoadPicture();
+      graphic = read.get();
+    }
+    result.bytes = BmpBytes(graphic);
+  }
+  result.off = t->Disabled();
+  // A switched-off persistent image without a picture is what a texture reads back as anyway.
+  if (!result.bytes && (t->Enabled() || !t->Image()->Is<TGLPictureImage>()))
+    result.kept = KeptImage(material, t->Image());
+  return result;
 }
 
 // A texture read with its picture is switched on, unless this bit of its byte after the options
 // says it was off (the material's texture first, then its extra units). Streams without those
 // bytes, as all were before, switch every texture with a picture on.
 constexpr uint8_t TextureOffFlag = 1;
+// A texture without a picture whose byte has this bit is on or off by TextureOffFlag and has its
+// image kind kept: the records of such textures follow their bytes, in texture order (readers
+// that know only TextureOffFlag take no notice of either).
+constexpr uint8_t TextureKeptFlag = 2;
 
 // One face as read; the 12-byte colours leave alpha alone.
 struct TFaceRecord {
@@ -979,6 +1023,13 @@ struct TFaceRecord {
 struct TPictureRecord {
   std::string bytes;  // empty: no picture
   std::unique_ptr<TBitmap> bitmap;
+};
+
+// A texture image kept without a picture (see KeptImage).
+struct TKeptImageRecord {
+  std::string className;
+  int width = 0, height = 0;
+  TPictureRecord faces[6];
 };
 
 struct TExtraUnitRecord {
@@ -996,7 +1047,8 @@ struct TLibMaterialRecord {
   float offset[3], scale[3];
   std::string texture2Name;
   std::vector<TExtraUnitRecord> units;
-  std::vector<uint8_t> textureFlags;  // the material's texture, then its units
+  std::vector<uint8_t> textureFlags;                  // the material's texture, then its units
+  std::vector<std::optional<TKeptImageRecord>> kept;  // by texture, as textureFlags
 
   bool TextureOff(size_t texture) const {
     return texture < textureFlags.size() && (textureFlags[texture] & TextureOffFlag) != 0;
@@ -1047,6 +1099,69 @@ int ReadRange(TBinaryReader& r, int maxValue, const char* what) {
   return v;
 }
 
+// The kept image records of a material's textures (the material's texture and `units` extra
+// units), from the bytes after the texture bytes of its options; counted against the texels
+// left to the load.
+void ReadKeptImages(TLibMaterialRecord& rec, size_t units, int64_t& texelsLeft) {
+  const size_t textures = units + 1;
+  bool any = false;
+  for (size_t k = 0; k < std::min(textures, rec.textureFlags.size()); ++k)
+    any = any || (rec.textureFlags[k] & TextureKeptFlag) != 0;
+  if (!any) return;
+  TStringStream s(rec.textureFlags.size() > textures
+                      ? std::string(rec.textureFlags.begin() + std::ptrdiff_t(textures), rec.textureFlags.end())
+                      : std::string());
+  TBinaryReader r(&s);
+  rec.kept.resize(textures);
+  try {
+    for (size_t k = 0; k < std::min(textures, rec.textureFlags.size()); ++k) {
+      if ((rec.textureFlags[k] & TextureKeptFlag) == 0) continue;
+      TKeptImageRecord kept;
+      kept.className = r.ReadString();
+      if (kept.className == TGLBlankImage::StaticClass()->Name ||
+          kept.className == TGLFloatDataImage::StaticClass()->Name) {
+        kept.width = r.ReadInteger();
+        kept.height = r.ReadInteger();
+        if (kept.width < 1 || kept.height < 1 || int64_t(kept.width) * kept.height > texelsLeft)
+          throw EReadError(Format("Invalid image size %d x %d", kept.width, kept.height));
+        texelsLeft -= int64_t(kept.width) * kept.height;
+      } else if (kept.className == TGLCubeMapImage::StaticClass()->Name) {
+        for (TPictureRecord& face : kept.faces) face = ReadPicture(r, rec.name, texelsLeft);
+      } else if (kept.className != TGLPersistentImage::StaticClass()->Name) {
+        throw EReadError(Format("Unknown texture image class '%s'", kept.className));
+      }
+      rec.kept[k] = std::move(kept);
+    }
+    if (s.Position() != s.Size()) throw EReadError("Unexpected bytes after the texture records");
+  } catch (const EReadError& e) {
+    // A damaged record, named with its material.
+    if (e.Message().rfind("Picture of material", 0) == 0) throw;
+    throw EReadError(Format("Texture of material '%s' refused: %s", rec.name, e.Message()));
+  }
+}
+
+void DecodeKept(TLibMaterialRecord& rec) {
+  for (auto& kept : rec.kept)
+    if (kept)
+      for (TPictureRecord& face : kept->faces) DecodePicture(face, rec.name);
+}
+
+// Gives a texture the image kind, settings and on state kept for it.
+void ApplyKept(TGLTexture* t, TKeptImageRecord& kept, bool off) {
+  t->SetImageClassName(kept.className);
+  if (auto* blank = dynamic_cast<TGLBlankImage*>(t->Image())) {
+    blank->SetWidth(kept.width);
+    blank->SetHeight(kept.height);
+  } else if (auto* data = dynamic_cast<TGLFloatDataImage*>(t->Image())) {
+    data->SetWidth(kept.width);
+    data->SetHeight(kept.height);
+  } else if (auto* cube = dynamic_cast<TGLCubeMapImage*>(t->Image())) {
+    for (int i = 0; i < 6; ++i)
+      if (kept.faces[i].bitmap) cube->Picture(TGLCubeMapTarget(i))->TakeGraphic(std::move(kept.faces[i].bitmap));
+  }
+  t->SetDisabled(off);
+}
+
 void ReadColors(TBinaryReader& r, TFaceRecord& f) {
   r.Read(f.ambient, 12);
   r.Read(f.diffuse, 16);
@@ -1082,9 +1197,11 @@ void TGLMaterialLibrary::SaveToStream(TStream* stream) {
   std::vector<std::vector<TTexturePicture>> pictures(size_t(materials_->Count()));
   for (int i = 0; i < materials_->Count(); ++i) {
     TGLMaterial* m = materials_->Items(i)->Material();
-    pictures[size_t(i)].push_back(TexturePicture(m->TextureIfAny()));
+    const std::string& name = materials_->Items(i)->Name();
+    pictures[size_t(i)].push_back(TexturePicture(name, m->TextureIfAny()));
     if (TGLTextureEx* ex = m->TextureExIfAny())
-      for (int k = 0; k < ex->Count(); ++k) pictures[size_t(i)].push_back(TexturePicture(ex->Items(k)->Texture()));
+      for (int k = 0; k < ex->Count(); ++k)
+        pictures[size_t(i)].push_back(TexturePicture(name, ex->Items(k)->Texture()));
   }
   TBinaryWriter w(stream);
   w.WriteInteger(LibraryStreamVersion);
@@ -1094,14 +1211,22 @@ void TGLMaterialLibrary::SaveToStream(TStream* stream) {
     TGLMaterial* m = lm->Material();
     const std::vector<TTexturePicture>& textures = pictures[size_t(i)];
     w.WriteString(lm->Name());
-    WritePicture(w, textures[0]);
+    WritePicture(w, textures[0].bytes);
     WriteFace(w, *m->FrontProperties());
     WriteFace(w, m->BackPropertiesIfAny() ? *m->BackPropertiesIfAny() : DefaultFaceProperties());
     w.WriteInteger(m->BlendingMode());
     std::string options(1, char(m->MaterialOptions().Bits()));
-    // The texture bytes only when a texture with a picture is off: other streams stay as they were.
-    if (std::any_of(textures.begin(), textures.end(), [](const TTexturePicture& t) { return t.bytes && t.off; }))
-      for (const TTexturePicture& t : textures) options += char(t.bytes && t.off ? TextureOffFlag : 0);
+    // The texture bytes only when a texture with a picture is off or a texture has its image
+    // kept: other streams stay as they were.
+    if (std::any_of(textures.begin(), textures.end(),
+                    [](const TTexturePicture& t) { return (t.bytes && t.off) || t.kept; })) {
+      for (const TTexturePicture& t : textures)
+        options += char(t.kept             ? TextureKeptFlag | (t.off ? TextureOffFlag : 0)
+                        : t.bytes && t.off ? TextureOffFlag
+                                           : 0);
+      for (const TTexturePicture& t : textures)
+        if (t.kept) options += *t.kept;
+    }
     w.WriteInteger(int(options.size()));
     w.Write(options.data(), int(options.size()));
     w.Write(lm->TextureOffset()->AsVector().data(), 12);
@@ -1112,7 +1237,7 @@ void TGLMaterialLibrary::SaveToStream(TStream* stream) {
     w.WriteInteger(units);
     for (int k = 0; k < units; ++k) {
       const TGLTextureExItem* item = ex->Items(k);
-      WritePicture(w, textures[size_t(k) + 1]);
+      WritePicture(w, textures[size_t(k) + 1].bytes);
       w.WriteInteger(item->TextureIndex());
       w.Write(item->TextureOffset()->AsVector().data(), 12);
       w.Write(item->TextureScale()->AsVector().data(), 12);
@@ -1165,12 +1290,14 @@ void TGLMaterialLibrary::LoadFromStream(TStream* stream) {
         rec.units.push_back(std::move(unit));
       }
     }
+    ReadKeptImages(rec, rec.units.size(), texelsLeft);
     records.push_back(std::move(rec));
   }
   // Decoded only now: a stream refused further on, or past the budget, decodes nothing.
   for (auto& rec : records) {
     DecodePicture(rec.picture, rec.name);
     for (auto& unit : rec.units) DecodePicture(unit.picture, rec.name);
+    DecodeKept(rec);
   }
 
   if (!mergeOnLoad_) materials_->Clear();
@@ -1192,6 +1319,16 @@ void TGLMaterialLibrary::LoadFromStream(TStream* stream) {
         t->SetDisabled(rec.TextureOff(0));
         t->Image()->Assign(picture);
       }
+    } else if (TKeptImageRecord* kept = rec.kept.empty() || !rec.kept[0] ? nullptr : &*rec.kept[0]) {
+      if (!lm) {
+        lm = materials_->Add();
+        lm->SetName(rec.name);
+        TGLTexture* t = lm->Material()->Texture();
+        t->SetMinFilter(miLinearMipmapLinear);
+        t->SetMagFilter(maLinear);
+        t->SetTextureMode(tmModulate);
+      }
+      ApplyKept(lm->Material()->Texture(), *kept, rec.TextureOff(0));
     } else if (!lm) {
       lm = materials_->Add();
       lm->SetName(rec.name);
@@ -1214,6 +1351,8 @@ void TGLMaterialLibrary::LoadFromStream(TStream* stream) {
       if (TBitmap* picture = unit.picture.bitmap.get()) {
         item->Texture()->Image()->Assign(picture);
         item->Texture()->SetDisabled(rec.TextureOff(k + 1));
+      } else if (k + 1 < rec.kept.size() && rec.kept[k + 1]) {
+        ApplyKept(item->Texture(), *rec.kept[k + 1], rec.TextureOff(k + 1));
       }
       item->SetTextureIndex(unit.textureIndex);
       StoreXYZ(item->TextureOffset(), unit.offset);

@@ -387,7 +387,7 @@ TGLBitmap32* TGLPicFileImage::GetBitmap32(GLenum target) {
     TRestore detached(picture->OnChange, TNotifyEvent());
     // A file that is missing or cannot be decoded is reported once for this name; after that
     // the image is empty and the texture draws without pixels.
-    if (std::unique_ptr<TGraphic> graphic = ReadFile()) {
+    if (std::unique_ptr<TGraphic> graphic = ReadFile(&shownBytes_)) {
       picture->TakeGraphic(std::move(graphic));
     } else {
       picture->SetGraphic(nullptr);
@@ -403,12 +403,21 @@ TGLBitmap32* TGLPicFileImage::GetBitmap32(GLenum target) {
   return bitmap_.get();
 }
 
-std::unique_ptr<TGraphic> TGLPicFileImage::ReadFile() {
+std::unique_ptr<TGraphic> TGLPicFileImage::ReadFile(TShownFile* shown) {
   std::string name = pictureFileName_;
   DoTextureNeeded(name);
   if (!FileStreamExists(name)) return nullptr;
   try {
-    return LoadGraphicFromFile(name);
+    const std::string ext = LowerCase(ExtractFileExt(name));
+    std::string bytes;
+    {
+      auto stream = CreateFileStream(name);
+      bytes.resize(size_t(stream->Size()));
+      if (!bytes.empty()) stream->ReadBuffer(bytes.data(), std::int64_t(bytes.size()));
+    }
+    std::unique_ptr<TGraphic> graphic = GraphicFromBytes(ext, bytes);
+    if (graphic && shown) *shown = TShownFile{ext, std::move(bytes)};
+    return graphic;
   } catch (const Exception&) {
     return nullptr;
   }
@@ -416,12 +425,20 @@ std::unique_ptr<TGraphic> TGLPicFileImage::ReadFile() {
 
 std::unique_ptr<TGraphic> TGLPicFileImage::LoadPicture() {
   if (pictureFileName_.empty()) return nullptr;
-  std::unique_ptr<TGraphic> graphic = ReadFile();
+  if (!shownBytes_.bytes.empty()) {
+    // What is shown, though the file may have changed or gone since it was read.
+    try {
+      if (std::unique_ptr<TGraphic> graphic = GraphicFromBytes(shownBytes_.ext, shownBytes_.bytes)) return graphic;
+    } catch (const Exception&) {
+    }
+  }
+  std::unique_ptr<TGraphic> graphic = ReadFile(nullptr);
   if (!graphic) RaiseCouldNotOpen(pictureFileName_);
   return graphic;
 }
 
 void TGLPicFileImage::Invalidate() {
+  shownBytes_ = {};
   if (PictureIfAny()) WithoutPictureHandler([this] { Picture()->SetGraphic(nullptr); });
   inherited::Invalidate();
 }
@@ -555,14 +572,33 @@ void RegisterGraphicExtension(const std::string& extension, TGraphicClass graphi
   r.classes.push_back(graphicClass);
 }
 
-std::unique_ptr<TGraphic> LoadGraphicFromFile(const std::string& fileName) {
-  if (!FileStreamExists(fileName)) return nullptr;
-  const std::string ext = LowerCase(ExtractFileExt(fileName));
+namespace {
+
+// The loader registered for the extension, else the picture layer's.
+TGraphicClass TextureGraphicClass(const std::string& ext) {
   TGraphicClass cls = nullptr;
   const auto& r = GraphicExtensions();
   for (size_t i = 0; i < r.extensions.size() && !cls; ++i)
     if (r.extensions[i] == ext) cls = r.classes[i];
-  if (!cls) cls = PictureClassForExtension(ext);
+  return cls ? cls : PictureClassForExtension(ext);
+}
+
+}  // namespace
+
+std::unique_ptr<TGraphic> GraphicFromBytes(const std::string& extension, const std::string& bytes) {
+  TGraphicClass cls = TextureGraphicClass(extension);
+  if (!cls) return nullptr;
+  auto graphic = NewGraphic(cls);
+  if (!graphic) return nullptr;
+  TStringStream stream(bytes);
+  graphic->LoadFromStream(stream);
+  return graphic;
+}
+
+std::unique_ptr<TGraphic> LoadGraphicFromFile(const std::string& fileName) {
+  if (!FileStreamExists(fileName)) return nullptr;
+  const std::string ext = LowerCase(ExtractFileExt(fileName));
+  TGraphicClass cls = TextureGraphicClass(ext);
   if (!cls) return nullptr;
   auto graphic = NewGraphic(cls);
   if (!graphic) return nullptr;

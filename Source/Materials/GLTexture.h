@@ -208,9 +208,10 @@ class TGLPicFileImage : public TGLPictureImage {
   // A missing or undecodable file raises "Could not open file: %s" once per name; later calls
   // give no pixels.
   TGLBitmap32* GetBitmap32(GLenum target) override;
-  // The named file's picture, read now (OnTextureNeeded may rewrite the name) and not kept;
-  // nullptr without a name. A missing or undecodable file raises "Could not open file: %s"
-  // every time.
+  // The picture shown: the file as it was read to be shown (its bytes are kept, undecoded, until
+  // the image is invalidated), though it may have changed or gone since; else the named file
+  // read now (OnTextureNeeded may rewrite the name) and not kept. nullptr without a name. A file
+  // never shown that is missing or undecodable raises "Could not open file: %s" every time.
   std::unique_ptr<TGraphic> LoadPicture();
   void Invalidate() override;
   // A text file holding only PictureFileName.
@@ -221,8 +222,15 @@ class TGLPicFileImage : public TGLPictureImage {
   void Assign(TPersistent* Source) override;
 
  private:
-  // The file's picture, nullptr when it is missing or cannot be decoded.
-  std::unique_ptr<TGraphic> ReadFile();
+  // The bytes of the file last read to be shown, and its extension (which picks the decoder).
+  struct TShownFile {
+    std::string ext;
+    std::string bytes;
+  };
+  // The file's picture, nullptr when it is missing or cannot be decoded; with `shown`, the
+  // file's bytes go there when it decodes.
+  std::unique_ptr<TGraphic> ReadFile(TShownFile* shown);
+  TShownFile shownBytes_;
   std::string pictureFileName_;
   bool alreadyWarnedAboutMissingFile_ = false;
 };
@@ -274,6 +282,9 @@ void RegisterGraphicExtension(const std::string& extension, TGraphicClass graphi
 // A new graphic loaded from the file, nullptr when the file does not exist or no loader knows
 // its extension. A file that exists but cannot be decoded raises EInvalidGraphic.
 std::unique_ptr<TGraphic> LoadGraphicFromFile(const std::string& fileName);
+// A new graphic decoded from a file's bytes by the loader of `extension` (lower-cased, with its
+// dot); nullptr when none knows it. Bytes that cannot be decoded raise EInvalidGraphic.
+std::unique_ptr<TGraphic> GraphicFromBytes(const std::string& extension, const std::string& bytes);
 
 // A picture stored as a binary property: the graphic's class name (a length byte and the
 // text), then the graphic's file bytes. Written only when `current` holds something; read into

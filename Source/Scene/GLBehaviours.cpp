@@ -1,6 +1,8 @@
 // Behaviour and effect collections of scene objects: ownership, progress and archives.
 #include "Source/Scene/GLBehaviours.h"
 
+#include <vector>
+
 #include "Source/Scene/GLSceneGraph.h"
 #include "rtl/Streaming.h"
 
@@ -71,9 +73,28 @@ std::string TGLBehaviours::GetNamePath() {
 
 TGLBehaviour* TGLBehaviours::Behaviour(int index) const { return static_cast<TGLBehaviour*>(Items(index)); }
 
-void TGLBehaviours::DoProgress(const TProgressTimes& progressTimes) {
-  for (int i = 0; i < Count(); ++i) static_cast<TGLBaseBehaviour*>(Items(i))->DoProgress(progressTimes);
+namespace {
+
+bool Holds(const TXCollection& collection, const TXCollectionItem* item) {
+  for (int i = 0; i < collection.Count(); ++i)
+    if (collection.Items(i) == item) return true;
+  return false;
 }
+
+// Each item present when the step began gets it once, unless it has gone by its turn. An item may
+// free itself or another in its progress, which moves every later one down by an index.
+void ProgressEach(const TXCollection& collection, const TProgressTimes& progressTimes) {
+  const int n = collection.Count();
+  if (n == 0) return;
+  std::vector<TXCollectionItem*> items(size_t(n), nullptr);
+  for (int i = 0; i < n; ++i) items[size_t(i)] = collection.Items(i);
+  for (size_t k = 0; k < items.size(); ++k)
+    if (k == 0 || Holds(collection, items[k])) static_cast<TGLBaseBehaviour*>(items[k])->DoProgress(progressTimes);
+}
+
+}  // namespace
+
+void TGLBehaviours::DoProgress(const TProgressTimes& progressTimes) { ProgressEach(*this, progressTimes); }
 
 TGLObjectEffects::TGLObjectEffects(TPersistent* AOwner) : TXCollection(AOwner) {
   RTL_ASSERT(SceneObjectOf(AOwner) != nullptr, "Effects need a scene object as owner");
@@ -91,9 +112,7 @@ std::string TGLObjectEffects::GetNamePath() {
 
 TGLObjectEffect* TGLObjectEffects::ObjectEffect(int index) const { return static_cast<TGLObjectEffect*>(Items(index)); }
 
-void TGLObjectEffects::DoProgress(const TProgressTimes& progressTimes) {
-  for (int i = 0; i < Count(); ++i) static_cast<TGLBaseBehaviour*>(Items(i))->DoProgress(progressTimes);
-}
+void TGLObjectEffects::DoProgress(const TProgressTimes& progressTimes) { ProgressEach(*this, progressTimes); }
 
 void TGLObjectEffects::RenderPreEffects(TGLSceneBuffer* buffer, TRenderContextInfo& rci) {
   if (!vGLPreRenderEffectClass) return;

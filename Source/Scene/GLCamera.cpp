@@ -2,14 +2,52 @@
 #include "Source/Scene/GLCamera.h"
 
 #include <cmath>
+#include <cstdio>
+#include <string>
 
 #include "rtl/Streaming.h"
+#include "rtl/SysUtils.h"
 
-TMatrix4f CreateLookAtMatrix(const TAffineVector& eye, const TAffineVector& centre, const TAffineVector& up) {
-  TAffineVector f = AffineVectorSubtract(centre, eye);
-  if (AffineVectorLength(f) > 0) f = AffineVectorNormalized(f);
-  TAffineVector s = AffineVectorCrossProduct(f, up);
-  if (AffineVectorLength(s) > 0) s = AffineVectorNormalized(s);
+namespace {
+
+// Below this sine of the angle between Up and the line of sight, Up gives no side direction.
+constexpr double kParallelSine = 1e-4;
+
+TAffineVector Normalized(const TAffineVector& v) {
+  const float l = AffineVectorLength(v);
+  return l > 0 ? AffineVectorScaled(v, 1 / l) : v;
+}
+
+// The world axis least aligned with the direction f (unit length).
+TAffineVector LeastAlignedAxis(const TAffineVector& f) {
+  int best = 0;
+  for (int i = 1; i < 3; ++i)
+    if (std::fabs(f[i]) < std::fabs(f[best])) best = i;
+  TAffineVector a{0, 0, 0};
+  a[best] = 1;
+  return a;
+}
+
+// Whether the unit direction f and the vector up span a plane.
+bool Across(const TAffineVector& f, const TAffineVector& up) {
+  const float l = AffineVectorLength(up);
+  return l > 0 && AffineVectorLength(AffineVectorCrossProduct(f, up)) > kParallelSine * l;
+}
+
+}  // namespace
+
+TMatrix4f CreateLookAtMatrix(const TAffineVector& eye, const TAffineVector& centre, const TAffineVector& up,
+                             const TAffineVector* fallbackUp) {
+  TAffineVector f = Normalized(AffineVectorSubtract(centre, eye));
+  // No line of sight at all: look down -Z, as a new camera does.
+  if (AffineVectorLength(f) == 0) f = {0, 0, -1};
+  // An Up along the line of sight gives no side direction and would collapse the view. The
+  // caller's fallback (the camera gives the up of its previous view, so that passing over the
+  // pole keeps the picture's orientation) is taken when it lies across the line of sight, else
+  // the world axis least aligned with it, which always does.
+  TAffineVector upUsed = up;
+  if (!Across(f, upUsed)) upUsed = fallbackUp && Across(f, *fallbackUp) ? *fallbackUp : LeastAlignedAxis(f);
+  const TAffineVector s = Normalized(AffineVectorCrossProduct(f, upUsed));
   const TAffineVector u = AffineVectorCrossProduct(s, f);
   TMatrix4f m = IdentityHmgMatrix;
   for (int i = 0; i < 3; ++i) {
@@ -137,22 +175,26 @@ void TGLCamera::ApplyPerspective(const TVector4i& viewport, int width, int heigh
 
 TMatrix4f TGLCamera::ComputeViewMatrix() {
   const TAffineVector eye = AffineVectorMake(GetAbsolutePosition());
-  TMatrix4f m;
-  if (targetObject_) {
-    const TAffineVector centre = AffineVectorMake(targetObject_->GetAbsolutePosition());
-    TAffineVector d = AffineVectorSubtract(centre, eye);
-    if (AffineVectorLength(d) > 0) d = AffineVectorNormalized(d);
-    lastDirection_ = VectorMakeFromAffine(d);
-    m = CreateLookAtMatrix(eye, centre, Up()->AsAffineVector());
-  } else {
-    TVector4f d = Direction()->AsVector(), u = Up()->AsVector();
-    if (Parent()) {
-      d = VectorTransform(d, *Parent()->GetAbsoluteMatrixPtr());
-      u = VectorTransform(u, *Parent()->GetAbsoluteMatrixPtr());
-    }
-    lastDirection_ = d;
-    m = CreateLookAtMatrix(eye, AffineVectorAdd(eye, AffineVectorMake(d)), AffineVectorMake(u));
+  TVector4f d = Direction()->AsVector(), u = Up()->AsVector();
+  if (Parent()) {
+    d = VectorTransform(d, *Parent()->GetAbsoluteMatrixPtr());
+    u = VectorTransform(u, *Parent()->GetAbsoluteMatrixPtr());
   }
+  TAffineVector centre = AffineVectorAdd(eye, AffineVectorMake(d));
+  if (targetObject_) {
+    const TAffineVector t = AffineVectorMake(targetObject_->GetAbsolutePosition());
+    // A target on the camera's own spot gives no line of sight: the camera's direction does.
+    if (AffineVectorDistance(t, eye) > 0) {
+      centre = t;
+      u = VectorMakeFromAffine(Up()->AsAffineVector());
+    }
+  }
+  TAffineVector f = Normalized(AffineVectorSubtract(centre, eye));
+  if (AffineVectorLength(f) == 0) f = {0, 0, -1};
+  lastDirection_ = VectorMakeFromAffine(f);
+  const TAffineVector previousUp = lastUp_;
+  const TMatrix4f m = CreateLookAtMatrix(eye, centre, AffineVectorMake(u), &previousUp);
+  lastUp_ = {m[0][1], m[1][1], m[2][1]};
   return m;
 }
 
@@ -215,13 +257,30 @@ float TGLCamera::GetFieldOfView(float viewportDimension) const {
   return float(RadToDegExtended(2 * std::atan((viewportDimension / 2.0) / focalLength_)));
 }
 
-void TGLCamera::SetFieldOfView(float fieldOfView, float viewportDimension) {
-  // Angles outside (0, 180) give no finite focal length.
-  if (!(fieldOfView > 0 && fieldOfView < 180)) return;
-  SetFocalLength(float(viewportDimension / (2 * std::tan(DegToRadExtended(fieldOfView) / 2))));
+bool TGLCamera::SetFieldOfView(float fieldOfView, float viewportDimension) {
+  // Angles outside (0, 180) and a viewer without size (one not laid out yet) give no focal length.
+  if (!(fieldOfView > 0 && fieldOfView < 180)) return false;
+  if (!(viewportDimension > 0 && std::isfinite(viewportDimension))) return false;
+  const double f = viewportDimension / (2 * std::tan(DegToRadExtended(fieldOfView) / 2));
+  if (!std::isfinite(float(f))) return false;
+  SetFocalLength(float(f));
+  return true;
+}
+
+bool TGLCamera::TakeViewValue(const char* property, float v, bool usable) {
+  if (usable) return true;
+  const std::string what =
+      Format("%s '%s': %s %g leaves no view", ClassName().c_str(), Name().c_str(), property, double(v));
+  // Older stored scenes may hold such a value: they still read, with the value they had before.
+  if (IsLoadingOrReading()) {
+    std::fprintf(stderr, "Scene: %s; the stored value is ignored\n", what.c_str());
+    return false;
+  }
+  throw EInvalidOperation(what);
 }
 
 void TGLCamera::SetFocalLength(float v) {
+  if (!TakeViewValue("FocalLength", v, std::isfinite(v))) return;
   if (v <= 0) v = 1;
   if (focalLength_ == v) return;
   focalLength_ = v;
@@ -229,6 +288,7 @@ void TGLCamera::SetFocalLength(float v) {
 }
 
 void TGLCamera::SetDepthOfView(float v) {
+  if (!TakeViewValue("DepthOfView", v, v > 0 && std::isfinite(v))) return;
   if (depthOfView_ == v) return;
   depthOfView_ = v;
   if (!IsLoadingOrReading()) TransformationChanged();

@@ -33,14 +33,21 @@ class TGLCamera : public TGLBaseSceneObject {
   // Multiplies the current GL matrix by the projection.
   void ApplyPerspective(const TVector4i& viewport, int width, int height, int DPI);
   // The view matrix (look-at) from the current frame or the target; records the last direction.
+  // With Up along the line of sight the previous view's screen up is kept (see CreateLookAtMatrix).
   TMatrix4f ComputeViewMatrix();
   // Multiplies the current model-view matrix by the view transform.
   void Apply();
   void OrbitTarget(float pitchDelta, float turnDelta);
   void ScaleDistanceToTarget(float distanceRatio);
   float GetFieldOfView(float viewportDimension) const;
-  void SetFieldOfView(float fieldOfView, float viewportDimension);
+  // Sets the focal length that shows the angle over the viewport dimension. False, the focal
+  // length kept, for an angle outside (0, 180) or a dimension that is not positive (a viewer not
+  // laid out yet has none).
+  bool SetFieldOfView(float fieldOfView, float viewportDimension);
 
+  // Values that leave no view (a focal length that is not a finite number; a depth of view that
+  // is not a positive finite number) raise EInvalidOperation; read from a stored scene they are
+  // reported on stderr and the value before is kept. A focal length <= 0 becomes 1.
   float FocalLength() const noexcept { return focalLength_; }
   void SetFocalLength(float v);
   float DepthOfView() const noexcept { return depthOfView_; }
@@ -61,6 +68,9 @@ class TGLCamera : public TGLBaseSceneObject {
   TOnCustomPerspective OnCustomPerspective;
 
  private:
+  // True when usable; else raises, or while reading reports and gives false.
+  bool TakeViewValue(const char* property, float v, bool usable);
+
   float focalLength_ = 50;
   float depthOfView_ = 100;
   float nearPlane_ = 0;
@@ -68,11 +78,15 @@ class TGLCamera : public TGLBaseSceneObject {
   float viewPortRadius_ = 0;
   TGLBaseSceneObject* targetObject_ = nullptr;
   TVector4f lastDirection_{};
+  TAffineVector lastUp_{0, 0, 0};  // screen up of the last view, the fallback for an Up along the sight
   TGLCameraStyle cameraStyle_ = csPerspective;
   float sceneScale_ = 1;
 };
 
-// Look-at matrix (row vectors, translation in row 3) as gluLookAt builds it.
 void RegisterGLCameraClasses();
 
-TMatrix4f CreateLookAtMatrix(const TAffineVector& eye, const TAffineVector& centre, const TAffineVector& up);
+// Look-at matrix (row vectors, translation in row 3) as gluLookAt builds it. An up along the
+// line of sight is replaced by fallbackUp when that one lies across it, else by the world axis
+// least aligned with the line of sight; an eye on the centre looks down -Z.
+TMatrix4f CreateLookAtMatrix(const TAffineVector& eye, const TAffineVector& centre, const TAffineVector& up,
+                             const TAffineVector* fallbackUp = nullptr);

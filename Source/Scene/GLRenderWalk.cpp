@@ -96,7 +96,7 @@ void TGLBaseSceneObject::RenderChildren(int firstChildIndex, int lastChildIndex,
       // Stable, so objects at equal distance keep their tree order from frame to frame.
       if (entries.size() > 1)
         std::stable_sort(entries.begin(), entries.end(),
-                         [](const auto& a, const auto& b) { return a.first < b.first; });
+                         [](const auto& a, const auto& b) { return SortKeyLess(a.first, b.first); });
       for (auto it = entries.rbegin(); it != entries.rend(); ++it) walk.Render(it->second);
       break;
     }
@@ -181,7 +181,11 @@ void TGLSceneGraph::RenderScene(TGLSceneBuffer* aBuffer, int viewPortSizeX, int 
     TVector4f up = cam->GetAbsoluteUp();
     TAffineVector u = AffineVectorMake(up), d = AffineVectorMake(rci.cameraDirection);
     u = AffineVectorSubtract(u, AffineVectorScaled(d, AffineVectorDotProduct(u, d)));
-    if (AffineVectorLength(u) > 0) u = AffineVectorNormalized(u);
+    if (AffineVectorLength(u) > 1e-6f)
+      u = AffineVectorNormalized(u);
+    else  // Up along the line of sight: the screen up the view was built with
+      u = AffineVectorNormalized(TAffineVector{aBuffer->modelViewMatrix_[0][1], aBuffer->modelViewMatrix_[1][1],
+                                               aBuffer->modelViewMatrix_[2][1]});
     rci.cameraUp = VectorMakeFromAffine(u);
     rci.rcci.viewPortRadius = cam->ViewPortRadius();
     rci.rcci.farClippingDistance = cam->NearPlane() + cam->DepthOfView();
@@ -294,6 +298,29 @@ void TGLSceneGraph::ReportFailureOnce(TGLBaseSceneObject* obj) noexcept {
   }
 }
 
+namespace {
+
+// Radius of the world sphere about the object's absolute position that holds its box: the box's
+// corners carried by the absolute matrix, so that the scales of the object and of all its parents
+// count, non-uniform and sheared ones included.
+float AbsoluteBoundingSphereRadius(TGLBaseSceneObject* obj) {
+  const TVector4f d = obj->AxisAlignedDimensionsUnscaled();
+  const TMatrix4f& m = *obj->GetAbsoluteMatrixPtr();
+  double r2 = 0;
+  for (int sy = -1; sy <= 1; sy += 2)
+    for (int sz = -1; sz <= 1; sz += 2) {
+      double l2 = 0;
+      for (int k = 0; k < 3; ++k) {
+        const double c = double(d[0]) * m[0][k] + sy * double(d[1]) * m[1][k] + sz * double(d[2]) * m[2][k];
+        l2 += c * c;
+      }
+      r2 = std::max(r2, l2);
+    }
+  return float(std::sqrt(r2));
+}
+
+}  // namespace
+
 void TGLSceneGraph::RenderObjectUnguarded(TGLBaseSceneObject* obj, TRenderContextInfo& rci) {
   bool renderSelf = true, renderChildren = obj->HasChildList();
   const bool noCulling = (obj->ObjectStyle() & osNoVisibilityCulling) != 0;
@@ -302,7 +329,7 @@ void TGLSceneGraph::RenderObjectUnguarded(TGLBaseSceneObject* obj, TRenderContex
     case vcNone: break;
     case vcObjectBased:
       if (!noCulling)
-        renderSelf = !IsSphereClipped(obj->GetAbsolutePosition(), rci.rcci.frustum, obj->GetBoundingSphereRadius());
+        renderSelf = !IsSphereClipped(obj->GetAbsolutePosition(), rci.rcci.frustum, AbsoluteBoundingSphereRadius(obj));
       break;
     case vcHierarchical:
       if (!noCulling) {

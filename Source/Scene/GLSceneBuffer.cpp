@@ -574,19 +574,42 @@ TVector4f TGLSceneBuffer::ScreenToWorld(const TVector4f& aPoint) {
   return VectorMake(float(x), float(y), float(z), 1);
 }
 
+bool TGLSceneBuffer::ParallelProjection() const noexcept {
+  // No perspective division: the projection's W column is (0, 0, 0, 1).
+  return projectionMatrix_[0][3] == 0 && projectionMatrix_[1][3] == 0 && projectionMatrix_[2][3] == 0 &&
+         projectionMatrix_[3][3] != 0;
+}
+
+bool TGLSceneBuffer::ScreenRay(const TVector4f& aScreenPoint, TVector4f& rayStart, TVector4f& rayVector) {
+  if (!camera_) return false;
+  const TVector4f nearPoint = ScreenToWorld(VectorMake(aScreenPoint[0], aScreenPoint[1], 0, 0));
+  if (ParallelProjection()) {
+    // Parallel rays: from the point under the cursor on the near plane, along the view direction
+    // (the far plane's point under the cursor lies straight behind it).
+    const TVector4f farPoint = ScreenToWorld(VectorMake(aScreenPoint[0], aScreenPoint[1], 1, 0));
+    rayStart = nearPoint;
+    rayVector = VectorSubtract(farPoint, nearPoint);
+    rayVector[3] = 0;
+    if (VectorXYZLength(rayVector) > 0) rayVector = VectorNormalized(rayVector);
+  } else {
+    rayStart = cameraAbsolutePosition_;
+    rayVector = VectorSubtract(nearPoint, cameraAbsolutePosition_);
+    rayVector[3] = 0;
+  }
+  rayStart[3] = 1;
+  return true;
+}
+
 TVector4f TGLSceneBuffer::ScreenToVector(const TVector4f& aPoint) {
-  if (!camera_) return VectorMake(0, 0, 0, 0);
-  TVector4f v = VectorSubtract(ScreenToWorld(VectorMake(aPoint[0], aPoint[1], 0, 0)), cameraAbsolutePosition_);
-  v[3] = 0;
+  TVector4f start{}, v = VectorMake(0, 0, 0, 0);
+  ScreenRay(aPoint, start, v);
   return v;
 }
 
 bool TGLSceneBuffer::ScreenVectorIntersectWithPlane(const TVector4f& aScreenPoint, const TVector4f& planePoint,
                                                     const TVector4f& planeNormal, TVector4f& intersectPoint) {
-  if (!camera_) return false;
-  TVector4f start = cameraAbsolutePosition_;
-  start[3] = 1;
-  const TVector4f v = ScreenToVector(aScreenPoint);
+  TVector4f start{}, v{};
+  if (!ScreenRay(aScreenPoint, start, v)) return false;
   TVector4f hit{};
   if (!RayCastPlaneIntersect(start, v, planePoint, planeNormal, &hit)) return false;
   hit[3] = 1;
@@ -631,6 +654,13 @@ float TGLSceneBuffer::GetPixelDepth(int x, int y) {
 TVector4f TGLSceneBuffer::PixelRayToWorld(int x, int y) {
   if (!camera_) return VectorMake(0, 0, 0, 0);
   const float z = GetPixelDepth(x, y);
+  // A parallel projection keeps depth linear and rays parallel: the pixel's point unprojected
+  // with its depth is the point seen there.
+  if (ParallelProjection()) {
+    TVector4f p = ScreenToWorld(VectorMake(float(x), float(viewport_[3] - y), z, 0));
+    p[3] = 1;
+    return p;
+  }
   const double np = camera_->NearPlane();
   double dist;
   if (camera_->CameraStyle() == csInfinitePerspective) {

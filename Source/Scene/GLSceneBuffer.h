@@ -141,7 +141,16 @@ class TGLSceneBuffer : public TGLUpdateAbleObject {
   void WorldToScreen(TVector4f* points, int nb);
   TVector4f ScreenToWorld(const TVector4f& aPoint);
   TVector4f ScreenToWorld(float x, float y) { return ScreenToWorld(VectorMake(x, y, 0)); }
+  // The direction of the view ray through a screen point: to it on the near plane from the
+  // camera position for a perspective camera; the view direction (unit length) for an
+  // orthogonal one, whose rays are parallel.
   TVector4f ScreenToVector(const TVector4f& aPoint);
+  // The view ray through a screen point (window coordinates): from the camera position for a
+  // perspective camera, from the point under it on the near plane for an orthogonal one; the
+  // vector as ScreenToVector. False without a camera.
+  bool ScreenRay(const TVector4f& aScreenPoint, TVector4f& rayStart, TVector4f& rayVector);
+  // Whether the kept projection is parallel (orthogonal camera styles and the like).
+  bool ParallelProjection() const noexcept;
   bool ScreenVectorIntersectWithPlane(const TVector4f& aScreenPoint, const TVector4f& planePoint,
                                       const TVector4f& planeNormal, TVector4f& intersectPoint);
   bool ScreenVectorIntersectWithPlaneXY(const TVector4f& aScreenPoint, float z, TVector4f& intersectPoint);

@@ -157,6 +157,7 @@ void TGLBaseSceneObject::TransformationChanged() {
 }
 
 void TGLBaseSceneObject::MarkStructureChanged() {
+  ++structureRevision_;
   if (!(changes_ & ocStructure)) {
     changes_ |= ocStructure;
     NotifyChange(this);

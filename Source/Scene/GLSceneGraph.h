@@ -116,6 +116,9 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   void MarkStructureChanged();
   void ClearStructureChanged() { changes_ &= ~ocStructure; }
   uint8_t Changes() const noexcept { return changes_; }
+  // Counts MarkStructureChanged calls: what is made from the geometry outside the object's own
+  // list (a shadow volume's silhouettes) compares it to tell it is stale.
+  uint32_t StructureRevision() const noexcept { return structureRevision_; }
   virtual void BeginUpdate();
   virtual void EndUpdate();
   bool IsUpdating() const noexcept { return updateCount_ != 0; }
@@ -282,6 +285,7 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   void MarkSubtreeAbsoluteStale();
   void MarkChildrenAbsoluteStale();
   uint8_t changes_ = ocTransformation | ocAbsoluteMatrix | ocInvAbsoluteMatrix | ocStructure;
+  uint32_t structureRevision_ = 0;
   TGLObjectStyles objectStyle_ = 0;
 
  private:

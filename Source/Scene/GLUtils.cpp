@@ -8,10 +8,12 @@
 
 #include "Source/Base/ApplicationFileIO.h"
 #include "rtl/Classes.h"
+#include "rtl/SysUtils.h"
 
 int NextPowerOfTwo(int n) {
   constexpr int kLargest = 1 << 30;
-  if (n > kLargest) return kLargest;  // 2 * 2^30 would overflow
+  // 2^31 does not fit: a smaller power would be less than asked for.
+  if (n > kLargest) throw ERangeError(Format("No power of two of at least %d fits an integer", n));
   int p = 1;
   while (p < n) p <<= 1;
   return p;

@@ -19,7 +19,7 @@ enum TGLMinFilter : uint8_t {
 };
 enum TGLMagFilter : uint8_t { maNearest, maLinear };
 
-// Smallest power of two >= n; 1 for n <= 1. Saturates at 2^30, the largest that fits.
+// Smallest power of two >= n; 1 for n <= 1. Above 2^30 no power of two fits an int: ERangeError.
 int NextPowerOfTwo(int n);
 
 // Creates (or truncates) the file and writes the text's bytes.

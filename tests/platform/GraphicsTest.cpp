@@ -398,9 +398,18 @@ TEST(GraphicsPicture, SavedInTheFormatItsExtensionNamesAndNeverEmpty) {
   EXPECT_EQ(back.Graphic()->ClassName(), "TJPEGImage");
   EXPECT_EQ(back.Width(), 3);
 
-  // An extension that names no format: the graphic's own.
-  jpeg.SaveToFile(path("z.dat"));
-  EXPECT_EQ(head(path("z.dat")), "\xFF\xD8");
+  // A name that no picture reads back (an extension that names no format, or none): refused with
+  // the name, and nothing written.
+  for (const char* name : {"z.dat", "shot.png", "shot"}) {
+    try {
+      SampleBitmap()->SaveToFile(path(name));
+      ADD_FAILURE() << name << " saved";
+    } catch (const EInvalidGraphic& e) {
+      EXPECT_NE(e.Message().find(path(name)), std::string::npos) << e.Message();
+    }
+    EXPECT_THROW(jpeg.SaveToFile(path(name)), EInvalidGraphic) << name;
+    EXPECT_FALSE(QFile::exists(dir.filePath(name))) << name;
+  }
 
   TPicture empty;
   try {

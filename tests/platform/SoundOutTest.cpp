@@ -45,10 +45,13 @@ TEST_F(SoundOut, RefusedFormatsAndDevicesReportText) {
   EXPECT_FALSE(PlayPcm({22050, 0, 8}, samples.data(), samples.size(), &err));
   EXPECT_FALSE(PlayPcm({0, 1, 8}, samples.data(), samples.size(), &err));
 
+  // A device that does not exist: the message names it and the call that failed.
   err.clear();
   SetSoundOutDevice("no_such_device_here");
   EXPECT_FALSE(PlayPcm({22050, 1, 8}, samples.data(), samples.size(), &err));
-  EXPECT_FALSE(err.empty());
+  const std::string opening = "Cannot open the sound device \"no_such_device_here\": snd_pcm_open failed: ";
+  EXPECT_EQ(err.substr(0, opening.size()), opening) << err;
+  EXPECT_GT(err.size(), opening.size()) << err;  // and the device's own text
   EXPECT_EQ(PlayingSoundCount(), 0);
 }
 

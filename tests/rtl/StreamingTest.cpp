@@ -46,6 +46,9 @@ class TTestItem : public TCollectionItem {
   void SetValue(int v) { Value = v; }
   TTestCoords Offset;  // a sub-object inside a collection item
   TTestCoords* GetOffset() { return &Offset; }
+  TComponent* Link = nullptr;  // a reference from a collection item
+  TComponent* GetLink() const { return Link; }
+  void SetLink(TComponent* v) { Link = v; }
 };
 
 class TTestNode : public TComponent {
@@ -167,7 +170,8 @@ void Declare() {
   TPublished<TTestCoords>().Float("X", &TTestCoords::X, &TTestCoords::SetX, std::nullopt);
   TPublished<TTestItem>()
       .Integer("Value", &TTestItem::GetValue, &TTestItem::SetValue)
-      .Object("Offset", &TTestItem::GetOffset);
+      .Object("Offset", &TTestItem::GetOffset)
+      .Component("Link", &TTestItem::GetLink, &TTestItem::SetLink);
   TPublished<TTestNode>()
       .Integer("Size", &TTestNode::Size, &TTestNode::SetSize, 10)
       .Float("Scale", &TTestNode::Scale, &TTestNode::SetScale, 1.0)
@@ -356,11 +360,18 @@ TEST_F(StreamingTest, BadStreamsRaiseAndFreeWhatWasCreated) {
   EXPECT_THROW(Load(twice), EReadError);
   delete m;
 
-  // A dangling reference is an error, not a silent nil.
+  // A reference to nothing in the stream does not stop the read: it is left nil, and said so.
   n->target = n;
   std::string dangling = Save(&root);
   dangling.replace(dangling.rfind(Bytes({1}) + "N"), 2, Bytes({1}) + "Q");
-  EXPECT_THROW(Load(dangling), EReadError);
+  TStringStream in(dangling);
+  TReader reader(&in);
+  std::unique_ptr<TComponent> loaded(reader.ReadRootComponent(nullptr));
+  auto* ln = static_cast<TTestNode*>(loaded->FindComponent("N"));
+  ASSERT_NE(ln, nullptr);
+  EXPECT_EQ(ln->target, nullptr);
+  EXPECT_EQ(ln->size, 5);
+  EXPECT_EQ(reader.UnresolvedReferences(), std::vector<std::string>{"Unresolved reference to Q (N.Target): left nil"});
 }
 
 TEST_F(StreamingTest, EncodingHelpersRejectHostileLengths) {
@@ -582,4 +593,112 @@ TEST_F(StreamingTest, UnnamedComponentsThatAreReferredToAreNamedWhenWritten) {
   EXPECT_EQ(la->target->target->Name(), "TestNode3");
   EXPECT_EQ(la->target->target->target, loaded.get());
   c.SetParentComponent(nullptr);
+}
+
+// Only what is written is named. A reference to a component the root owns without writing it
+// keeps its name (a root that makes one of that name resolves it); a reference to anything else
+// outside is left out and told, and neither it nor its owner is renamed.
+TEST_F(StreamingTest, ReferencesOutsideWhatIsWrittenAreLeftOutAndNothingOutsideIsRenamed) {
+  TTestRoot other(nullptr);  // another tree, no name
+  auto* x = new TTestNode(&other);
+  auto* y = new TTestNode(&other);
+  y->SetName("Y");
+
+  TTestRoot root(nullptr);
+  auto* a = new TTestNode(&root);
+  a->SetName("A");
+  a->SetParentComponent(&root);
+  auto* b = new TTestNode(&root);  // written, no name
+  b->SetParentComponent(a);
+  auto* kept = new TTestNode(&root);  // owned by the root, not written
+  kept->SetName("Kept");
+  auto* unnamedKept = new TTestNode(&root);
+  root.target = unnamedKept;
+  a->target = x;
+  a->Items.AddAs<TTestItem>()->Link = b;
+  a->Items.AddAs<TTestItem>()->Link = y;
+  b->target = kept;
+
+  TStringStream out;
+  TWriter writer(&out);
+  writer.WriteRootComponent(&root);
+  const std::string data = out.DataString();
+  EXPECT_EQ(other.Name(), "");
+  EXPECT_EQ(x->Name(), "");
+  EXPECT_EQ(unnamedKept->Name(), "");
+  EXPECT_EQ(root.Name(), "");
+  EXPECT_EQ(b->Name(), "TestNode1");
+  EXPECT_EQ(writer.LeftOutReferences(),
+            (std::vector<std::string>{"TTestRoot.Target refers to an unnamed TTestNode, which is not written: left out",
+                                      "A.Target refers to an unnamed TTestNode, which is not written: left out",
+                                      "A.Items[1].Link refers to Y (TTestNode), which is not written: left out"}));
+  EXPECT_EQ(data.find(Bytes({7, 1}) + "Y"), std::string::npos);
+
+  // Read into a new root: the root-owned reference finds nothing, is left nil and told.
+  TStringStream in(data);
+  TReader reader(&in);
+  std::unique_ptr<TComponent> loaded(reader.ReadRootComponent(nullptr));
+  auto* la = static_cast<TTestNode*>(loaded->FindComponent("A"));
+  auto* lb = static_cast<TTestNode*>(loaded->FindComponent("TestNode1"));
+  ASSERT_TRUE(la && lb);
+  EXPECT_EQ(static_cast<TTestNode*>(loaded.get())->target, nullptr);
+  EXPECT_EQ(la->target, nullptr);
+  EXPECT_EQ(la->Items.ItemAs<TTestItem>(0)->Link, lb);
+  EXPECT_EQ(la->Items.ItemAs<TTestItem>(1)->Link, nullptr);
+  EXPECT_EQ(lb->target, nullptr);
+  EXPECT_EQ(reader.UnresolvedReferences(),
+            std::vector<std::string>{"Unresolved reference to Kept (TestNode1.Target): left nil"});
+
+  // Read into a root that owns a "Kept": found there.
+  TTestRoot into(nullptr);
+  auto* itsKept = new TTestNode(&into);
+  itsKept->SetName("Kept");
+  TStringStream again(data);
+  TReader second(&again);
+  second.ReadRootComponent(&into);
+  ASSERT_NE(into.FindComponent("TestNode1"), nullptr);
+  EXPECT_EQ(static_cast<TTestNode*>(into.FindComponent("TestNode1"))->target, itsKept);
+  EXPECT_TRUE(second.UnresolvedReferences().empty());
+}
+
+// A failed read gives every parent that existed before its children in their order, also when
+// the read placed some of them again (at the end) and made new ones beside them.
+TEST_F(StreamingTest, AFailedReadKeepsTheOrderOfChildren) {
+  TTestRoot source(nullptr);
+  for (const char* name : {"G1", "M", "Added"}) {
+    auto* n = new TTestNode(&source);
+    n->SetName(name);
+    n->SetParentComponent(&source);
+    n->size = 5;
+  }
+  std::string data = Save(&source);
+  data.replace(data.rfind("Size"), 4, "Sise");  // Added's
+
+  TTestRoot target(nullptr);
+  std::vector<TTestNode*> before;
+  for (const char* name : {"G1", "M", "Own"}) {
+    auto* n = new TTestNode(&target);
+    n->SetName(name);
+    n->SetParentComponent(&target);
+    before.push_back(n);
+  }
+  auto* inner = new TTestNode(&target);
+  inner->SetName("Inner");
+  inner->SetParentComponent(before[1]);
+  EXPECT_THROW(Load(data, &target), EReadError);
+  EXPECT_EQ(target.children, before);
+  EXPECT_EQ(before[1]->children, std::vector<TTestNode*>{inner});
+  EXPECT_EQ(target.ComponentCount(), 4);
+  for (TTestNode* n : before) EXPECT_EQ(n->size, 10);
+
+  // Only the middle one placed again (G1 stays where it is).
+  TTestRoot middle(nullptr);
+  auto* m = new TTestNode(&middle);
+  m->SetName("M");
+  m->SetParentComponent(&middle);
+  m->size = 5;
+  std::string onlyM = Save(&middle);
+  onlyM.replace(onlyM.rfind("Size"), 4, "Sise");
+  EXPECT_THROW(Load(onlyM, &target), EReadError);
+  EXPECT_EQ(target.children, before);
 }

@@ -1,10 +1,20 @@
 // Tests of engine file access: missing files, backslashes and letter case, bare resource names,
-// and a failed save that keeps the old file.
+// a failed save that keeps the old file, and saves through links that keep the link and the
+// saved file's mode and owner.
 #include "Source/Base/ApplicationFileIO.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -120,6 +130,171 @@ TEST(ApplicationFileIO, AFailedSaveLeavesTheFileThatWasThere) {
   }
   std::remove((d + "Images/keep.txt").c_str());
   std::remove((d + "Images/Fresh.txt").c_str());
+}
+
+// A folder of its own for the link tests, emptied first.
+std::string LinkDir() {
+  std::string d = testing::TempDir() + "fileio_links/";
+  std::system(("rm -rf '" + d + "'").c_str());
+  ::mkdir(d.c_str(), 0700);
+  ::mkdir((d + "sub").c_str(), 0700);
+  return d;
+}
+
+std::string Text(const std::string& name) {
+  TTextFile in(nullptr);
+  in.LoadFromFile(name);
+  return in.Text;
+}
+
+bool IsLink(const std::string& name) {
+  struct stat st;
+  return ::lstat(name.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+std::string LinkTarget(const std::string& name) {
+  char buf[512];
+  ssize_t n = ::readlink(name.c_str(), buf, sizeof buf);
+  return n < 0 ? std::string() : std::string(buf, size_t(n));
+}
+
+mode_t Mode(const std::string& name) {
+  struct stat st;
+  return ::stat(name.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// Every name in the folder (a save leaves no file of its own behind).
+std::vector<std::string> Entries(const std::string& dir) {
+  std::vector<std::string> out;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (dirent* e = ::readdir(d))
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") out.push_back(e->d_name);
+    ::closedir(d);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+void Save(const std::string& name, const std::string& text) {
+  TTextWriterFile out(nullptr);
+  out.Text = text;
+  out.SaveToFile(name);
+}
+
+// Saving to a link (relative, absolute, a chain of them, spelled in another letter case) writes
+// the file at its end and leaves every link as it was; a link to a file not there yet creates it.
+TEST(ApplicationFileIO, ASaveThroughALinkWritesItsTargetAndKeepsTheLink) {
+  const std::string d = LinkDir();
+  Save(d + "real.bin", "old");
+  ASSERT_EQ(::symlink("real.bin", (d + "link.bin").c_str()), 0);
+  ASSERT_EQ(::symlink("link.bin", (d + "chain.bin").c_str()), 0);
+  ASSERT_EQ(::symlink((d + "real.bin").c_str(), (d + "abs.bin").c_str()), 0);
+  ASSERT_EQ(::symlink("../chain.bin", (d + "sub/rel.bin").c_str()), 0);
+
+  Save(d + "link.bin", "one");
+  EXPECT_TRUE(IsLink(d + "link.bin"));
+  EXPECT_EQ(LinkTarget(d + "link.bin"), "real.bin");
+  EXPECT_EQ(Text(d + "real.bin"), "one");
+  Save(d + "chain.bin", "two");
+  EXPECT_EQ(Text(d + "real.bin"), "two");
+  Save(d + "abs.bin", "three");
+  EXPECT_EQ(Text(d + "real.bin"), "three");
+  Save(d + "sub/rel.bin", "four");
+  EXPECT_EQ(Text(d + "real.bin"), "four");
+  Save(d + "SUB\\Rel.BIN", "five");  // the link found without letter case
+  EXPECT_EQ(Text(d + "real.bin"), "five");
+  for (const char* link : {"link.bin", "chain.bin", "abs.bin", "sub/rel.bin"}) EXPECT_TRUE(IsLink(d + link)) << link;
+  EXPECT_EQ(LinkTarget(d + "sub/rel.bin"), "../chain.bin");
+
+  ASSERT_EQ(::symlink("made.bin", (d + "dangling.bin").c_str()), 0);
+  Save(d + "dangling.bin", "made");
+  EXPECT_TRUE(IsLink(d + "dangling.bin"));
+  EXPECT_EQ(Text(d + "made.bin"), "made");
+  EXPECT_EQ(Entries(d), (std::vector<std::string>{"abs.bin", "chain.bin", "dangling.bin", "link.bin", "made.bin",
+                                                  "real.bin", "sub"}));
+
+  // A file left beside by a save that was cut off is replaced, never written through.
+  ASSERT_EQ(::symlink("victim.bin", (d + "new.bin.partial").c_str()), 0);
+  Save(d + "new.bin", "new");
+  EXPECT_EQ(Text(d + "new.bin"), "new");
+  EXPECT_FALSE(IsLink(d + "new.bin"));
+  EXPECT_FALSE(FileStreamExists(d + "victim.bin"));
+  EXPECT_FALSE(IsLink(d + "new.bin.partial"));
+  std::remove((d + "new.bin").c_str());
+
+  // Links that lead round in a circle are refused by name; they stay.
+  ASSERT_EQ(::symlink("loop2.bin", (d + "loop1.bin").c_str()), 0);
+  ASSERT_EQ(::symlink("loop1.bin", (d + "loop2.bin").c_str()), 0);
+  try {
+    Save(d + "loop1.bin", "lost");
+    ADD_FAILURE();
+  } catch (const EFCreateError& e) {
+    EXPECT_EQ(e.Message(), "Cannot create file \"" + d + "loop1.bin\". " + SysErrorMessage(ELOOP));
+  }
+  EXPECT_EQ(LinkTarget(d + "loop1.bin"), "loop2.bin");
+  EXPECT_EQ(LinkTarget(d + "loop2.bin"), "loop1.bin");
+}
+
+// The saved file keeps the mode (and, where it may, the owner) of the one it replaces, also while
+// it is being written; a new file gets the usual mode.
+TEST(ApplicationFileIO, ASaveKeepsTheModeAndOwnerOfTheFileItReplaces) {
+  const std::string d = LinkDir();
+  for (mode_t mode : {mode_t(0600), mode_t(0640), mode_t(0755), mode_t(0444)}) {
+    Save(d + "private.bin", "old");
+    ASSERT_EQ(::chmod((d + "private.bin").c_str(), mode), 0);
+    mode_t whileWriting = 0;
+    WriteFileStream(d + "private.bin", [&](TStream* s) {
+      whileWriting = Mode(d + "private.bin.partial");
+      s->WriteBuffer("new", 3);
+    });
+    EXPECT_EQ(Mode(d + "private.bin"), mode) << std::oct << mode;
+    EXPECT_EQ(whileWriting, mode) << std::oct << mode;
+    EXPECT_EQ(Text(d + "private.bin"), "new");
+    ::chmod((d + "private.bin").c_str(), 0600);
+    std::remove((d + "private.bin").c_str());
+  }
+  ASSERT_EQ(::symlink("private.bin", (d + "to-private.bin").c_str()), 0);
+  Save(d + "private.bin", "old");
+  ASSERT_EQ(::chmod((d + "private.bin").c_str(), 0600), 0);
+  Save(d + "to-private.bin", "through the link");
+  EXPECT_EQ(Mode(d + "private.bin"), mode_t(0600));
+
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  Save(d + "fresh.bin", "new");
+  EXPECT_EQ(Mode(d + "fresh.bin"), 0666 & ~mask);
+
+  // Another owner is kept where the saver may give it (here, when run with the right to).
+  if (::chown((d + "private.bin").c_str(), 4321, 4322) == 0) {
+    Save(d + "to-private.bin", "kept owner");
+    struct stat st;
+    ASSERT_EQ(::stat((d + "private.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, uid_t(4321));
+    EXPECT_EQ(st.st_gid, gid_t(4322));
+    EXPECT_EQ(st.st_mode & 07777, mode_t(0600));
+  }
+}
+
+// A save that cannot be written whole (the file size limit stands in for a full disk) is told and
+// leaves the old file, the link and nothing else.
+TEST(ApplicationFileIO, ASaveThatRunsOutOfRoomKeepsTheOldFileAndTheLink) {
+  const std::string d = LinkDir();
+  Save(d + "real.bin", "old");
+  ASSERT_EQ(::chmod((d + "real.bin").c_str(), 0600), 0);
+  ASSERT_EQ(::symlink("real.bin", (d + "link.bin").c_str()), 0);
+  rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit small = saved;
+  small.rlim_cur = 1000;
+  auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  EXPECT_THROW(Save(d + "link.bin", std::string(5000, 'x')), EWriteError);
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(Text(d + "real.bin"), "old");
+  EXPECT_EQ(Mode(d + "real.bin"), mode_t(0600));
+  EXPECT_TRUE(IsLink(d + "link.bin"));
+  EXPECT_EQ(Entries(d), (std::vector<std::string>{"link.bin", "real.bin", "sub"}));
 }
 
 }  // namespace

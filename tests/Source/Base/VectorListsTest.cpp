@@ -217,6 +217,41 @@ TEST(VectorListsTest, SingleSortsKeepParallelEntriesInStep) {
   }
 }
 
+TEST(VectorListsTest, NaNKeysGoToTheTopAndTheOthersAreSorted) {
+  const float nan = std::nanf("");
+  const float values[] = {3, nan, 1, -2, nan, 5, -0.0f, 0, 2};
+  TSingleList keys;
+  TList parallel;
+  TSingleList keys2;
+  TPersistentObjectList objs;
+  TObject o[9];
+  for (int i = 0; i < 9; ++i) {
+    keys.Add(values[i]);
+    parallel.Add(reinterpret_cast<void*>(std::intptr_t(i)));
+    keys2.Add(values[i]);
+    objs.Add(&o[i]);
+  }
+  QuickSortSingleListWithTList(0, 8, &keys, &parallel);
+  QuickSortSingleListAsIntegers(0, 8, &keys2, &objs);
+  const float want[] = {-2, 0, 0, 1, 2, 3, 5};
+  for (int i = 0; i < 9; ++i) {
+    if (i < 7) {
+      EXPECT_EQ(keys.Get(i), want[i]) << i;
+      EXPECT_EQ(keys2.Get(i), want[i]) << i;
+    } else {
+      EXPECT_TRUE(std::isnan(keys.Get(i))) << i;
+      EXPECT_TRUE(std::isnan(keys2.Get(i))) << i;
+    }
+    // Each parallel entry still belongs to its key.
+    const auto from = int(reinterpret_cast<std::intptr_t>(parallel.Items(i)));
+    EXPECT_TRUE(std::memcmp(&values[from], &keys.List()[i], sizeof(float)) == 0 ||
+                (std::isnan(values[from]) && std::isnan(keys.Get(i))))
+        << i;
+    const int from2 = int(static_cast<TObject*>(objs.Get(i)) - o);
+    EXPECT_TRUE(values[from2] == keys2.Get(i) || (std::isnan(values[from2]) && std::isnan(keys2.Get(i)))) << i;
+  }
+}
+
 TEST(VectorListsTest, AppendsWithoutAPositiveGrowthDeltaStillKeepEveryItem) {
   for (int delta : {0, -5}) {
     TIntegerList list;

@@ -329,12 +329,43 @@ TEST_F(ActorTest, AnimationsAndFramesSurviveTheStoredFormAndTheMeshLoad) {
   Tick(copy, 0.5);
   EXPECT_EQ(copy.CurrentFrame(), 3);  // 3 + 5 frames, looped over 3 .. 7
 
-  // Read over an actor whose mesh has fewer frames: kept while reading, clamped where used.
+  // Read over an actor whose mesh has fewer frames: kept while reading, and answered within
+  // the frames it has; its setters take what its getters show.
   TGLActor small(nullptr);
   AddMorphFrames(small, 5);
   StoreAndRead(&actor, &small);
-  EXPECT_EQ(small.EndFrame(), 8);
-  EXPECT_EQ(small.Animations()->Items(0)->EndFrame(), 7);
+  EXPECT_EQ(small.FrameCount(), 5);
+  EXPECT_EQ(small.StartFrame(), 2);
+  EXPECT_EQ(small.EndFrame(), 4);
+  EXPECT_EQ(small.CurrentFrame(), 2);
+  EXPECT_EQ(small.Animations()->Items(0)->StartFrame(), 3);
+  EXPECT_EQ(small.Animations()->Items(0)->EndFrame(), 4);
+  EXPECT_EQ(small.Animations()->Items(0)->DisplayName(), "0 - walk [3 - 4]");
+  small.SetEndFrame(9);  // beyond the frames: refused
+  EXPECT_EQ(small.EndFrame(), 4);
+  small.SetEndFrame(small.EndFrame());
+  small.SetStartFrame(small.StartFrame());
+  EXPECT_EQ(small.StartFrame(), 2);
+  EXPECT_EQ(small.EndFrame(), 4);
+  {
+    // The kept numbers survive the stored form: a mesh with the frames restores them.
+    TGLActor small2(nullptr);
+    AddMorphFrames(small2, 5);
+    StoreAndRead(&actor, &small2);
+    TGLActor big(nullptr);
+    AddMorphFrames(big, 10);
+    StoreAndRead(&small2, &big);
+    EXPECT_EQ(big.StartFrame(), 2);
+    EXPECT_EQ(big.EndFrame(), 8);
+    EXPECT_EQ(big.Animations()->Items(0)->StartFrame(), 3);
+    EXPECT_EQ(big.Animations()->Items(0)->EndFrame(), 7);
+    // So does another mesh given to the same actor.
+    meshFile.SetPosition(0);
+    small2.LoadFromStream("walk.glsm", &meshFile);
+    EXPECT_EQ(small2.FrameCount(), 10);
+    EXPECT_EQ(small2.EndFrame(), 8);
+    EXPECT_EQ(small2.Animations()->Items(0)->EndFrame(), 7);
+  }
   small.SwitchToAnimation("walk");
   EXPECT_EQ(small.StartFrame(), 3);
   EXPECT_EQ(small.EndFrame(), 4);

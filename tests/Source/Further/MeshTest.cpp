@@ -505,9 +505,15 @@ TEST_F(MeshTest, ConnectivitySharesTheMeshVerticesAndFollowsPrimitives) {
   TGLActor actor(nullptr);
   EXPECT_FALSE(TGLBaseMeshConnectivity(&actor).PrecomputeFaceNormal());
 
-  // Quads and groups that are no index lists are refused.
+  // A quad is two triangles sharing its diagonal; the fifth index starts no quad.
   fan->SetMode(fgpQuads);
-  EXPECT_THROW(TGLBaseMeshConnectivity{&mesh}, EAssertionFailed);
+  TGLBaseMeshConnectivity quads(&mesh);
+  EXPECT_EQ(quads.FaceCount(), 2);
+  EXPECT_EQ(quads.EdgeCount(), 5);
+  const TIntegerList& corners = *quads.FaceGroupConnectivity(0)->FaceVertexIndex();
+  EXPECT_EQ((std::vector<int>{corners[0], corners[1], corners[2], corners[3], corners[4], corners[5]}),
+            (std::vector<int>{0, 1, 2, 0, 2, 3}));
+  // Groups that are no index lists are refused.
   fan->SetMode(fgpTriangles);
   new TFaceGroup(mo->FaceGroups());
   EXPECT_THROW(TGLBaseMeshConnectivity{&mesh}, EAssertionFailed);
@@ -585,6 +591,62 @@ TEST(VertexListMeshTest, DrawsItsRecordsWithOneArrayAndOneCall) {
   copy.Assign(&mesh);
   EXPECT_EQ(copy.VertexList()->Count(), 4);
   EXPECT_EQ(copy.VertexMode(), vmVT);
+}
+
+// A mesh's records come back through the stored form; a mesh holding the three a new one holds
+// stores none (a stored scene without them, as all were before, keeps those three); damaged
+// record data is refused and changes nothing.
+TEST(VertexListMeshTest, RecordsComeBackThroughTheStoredForm) {
+  RegisterGLMesh();
+  auto stored = [](TGLMesh& from, TGLMesh& to) {
+    TMemoryStream ms;
+    TWriter(&ms).WriteRootComponent(&from);
+    ms.SetPosition(0);
+    TReader(&ms).ReadRootComponent(&to);
+    return std::string(static_cast<const char*>(ms.Memory()), size_t(ms.Size()));
+  };
+  TGLMesh mesh(nullptr);
+  mesh.VertexList()->Clear();
+  for (int i = 0; i < 13; ++i)
+    mesh.VertexList()->AddVertex(V(float(i), float(i % 3), -1), V(0, 1, 0), TVector4f{{0.5f, 0.25f, 1, 1}},
+                                 TTexPoint{float(i) / 12, 1});
+  mesh.SetMode(mmTriangleFan);
+  TGLMesh back(nullptr);
+  const std::string bytes = stored(mesh, back);
+  ASSERT_EQ(back.VertexList()->Count(), 13);
+  EXPECT_EQ(back.Mode(), mmTriangleFan);
+  ExpectVec(back.VertexList()->Vertices(12).coord, V(12, 0, -1));
+  ExpectVec(back.VertexList()->Vertices(12).normal, V(0, 1, 0));
+  EXPECT_EQ(back.VertexList()->Vertices(7).color[1], 0.25f);
+  EXPECT_EQ(back.VertexList()->Vertices(6).textCoord.S, 0.5f);
+
+  // None at all is kept too.
+  mesh.VertexList()->Clear();
+  stored(mesh, back);
+  EXPECT_EQ(back.VertexList()->Count(), 0);
+
+  TGLMesh plain(nullptr), plainBack(nullptr);
+  EXPECT_EQ(stored(plain, plainBack).find("VertexData"), std::string::npos);
+  EXPECT_EQ(plainBack.VertexList()->Count(), 3);
+
+  // A count that does not match the records: refused with what was wrong, the mesh's records
+  // unchanged.
+  const std::int32_t thirteen = 13;
+  const size_t at = bytes.find(std::string(reinterpret_cast<const char*>(&thirteen), 4), bytes.find("VertexData"));
+  ASSERT_NE(at, std::string::npos);
+  std::string wrong = bytes;
+  wrong[at] = 14;
+  TMemoryStream damaged;
+  damaged.WriteBuffer(wrong.data(), std::int64_t(wrong.size()));
+  damaged.SetPosition(0);
+  TGLMesh into(nullptr);
+  try {
+    TReader(&damaged).ReadRootComponent(&into);
+    ADD_FAILURE() << "read";
+  } catch (const EReadError& e) {
+    EXPECT_EQ(e.Message(), "Invalid vertex data of 628 bytes");
+  }
+  EXPECT_EQ(into.VertexList()->Count(), 3);
 }
 
 }  // namespace

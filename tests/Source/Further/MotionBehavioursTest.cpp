@@ -256,3 +256,38 @@ TEST_F(MotionFixture, StepsPastAnyLimitLeaveTheObjectWhereItWas) {
   EXPECT_EQ(inertia->TurnSpeed(), 0.0f);
   EXPECT_EQ(o->TurnAngle(), turn);
 }
+
+// An object left turning for days keeps its speed: the angle stays within one turn, so the small
+// step of each frame is not lost against a large angle.
+TEST_F(MotionFixture, ATurnLeftRunningForDaysKeepsItsSpeed) {
+  auto* o = scene.Objects()->AddNewChild<TGLSceneObject>();
+  auto* inertia = GetOrCreateInertia(o);
+  inertia->SetDampingEnabled(false);
+  // The angle turned (degrees, -180..180) between two directions in the turn plane.
+  auto turned = [](const TVector4f& a, const TVector4f& b) {
+    return RadToDegExtended(std::atan2(a[0] * b[2] - a[2] * b[0], a[0] * b[0] + a[2] * b[2]));
+  };
+  auto oneSecondAt60Hz = [&] {
+    double sum = 0;
+    for (int i = 0; i < 60; ++i) {
+      const TVector4f from = o->Direction()->AsVector();
+      Tick(o, 1.0 / 60);
+      sum += turned(from, o->Direction()->AsVector());
+    }
+    return sum;
+  };
+
+  inertia->SetTurnSpeed(90);
+  Tick(o, 48 * 3600.0);  // 48 hours
+  EXPECT_GE(o->TurnAngle(), -360.0f);
+  EXPECT_LE(o->TurnAngle(), 360.0f);
+  EXPECT_NEAR(oneSecondAt60Hz(), 90, 1e-2);
+
+  // Also from an angle set far past one turn, and turning the other way.
+  inertia->SetTurnSpeed(10);
+  o->SetTurnAngle(4200000);
+  EXPECT_NEAR(oneSecondAt60Hz(), 10, 1e-2);
+  inertia->SetTurnSpeed(-45);
+  for (int i = 0; i < 100; ++i) Tick(o, 3600);
+  EXPECT_NEAR(oneSecondAt60Hz(), -45, 1e-2);
+}

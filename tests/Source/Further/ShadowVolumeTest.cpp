@@ -122,6 +122,13 @@ TEST_F(ShadowVolume, SilhouettesAreCachedPerLightAndOccluder) {
   const std::vector<TVector4f> before(first->Vertices()->List(),
                                       first->Vertices()->List() + first->Vertices()->Count());
   EXPECT_GT(first->CapIndices()->Count(), 0);  // the volume caps by default
+  // An occluder rebuilt since (same size, same place) gets its silhouette made again, once.
+  box->MarkStructureChanged();
+  volume->DoRender(rci, true, true);
+  TGLSilhouette* rebuilt = l->Cached(0);
+  EXPECT_NE(rebuilt, first);
+  volume->DoRender(rci, true, true);
+  EXPECT_EQ(l->Cached(0), rebuilt);
   light->Position()->SetXYZAsPoint(5, 10, 0);
   volume->DoRender(rci, true, true);
   ASSERT_NE(l->Cached(0), nullptr);

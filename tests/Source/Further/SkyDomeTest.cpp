@@ -132,12 +132,15 @@ TEST_F(SkyDome, EarthDomeSunAndStars) {
   dome.SetSunElevation(100);
   EXPECT_EQ(dome.SunElevation(), 90.0f);
 
+  // Fading with the sun dims the stars as they are drawn; each keeps its own colour.
   TSkyDomeStar* star = dome.Stars()->Add();
   star->SetColor(0x123456);
   dome.SetExtendedOptions(TEarthSkydomeOptions{esoFadeStarsWithSun});
-  EXPECT_EQ(star->Color(), 0u);  // sun at the zenith: stars faded out
+  EXPECT_EQ(star->Color(), 0x123456u);
+  EXPECT_EQ(dome.StarBrightness(), 0.0f);  // sun at the zenith: stars faded out
   dome.SetSunElevation(-5);
-  EXPECT_EQ(star->Color(), 0xFFFFFFu);
+  EXPECT_EQ(star->Color(), 0x123456u);
+  EXPECT_EQ(dome.StarBrightness(), 1.0f);
 
   // The turn at the pole happens once, not on every later change.
   dome.SetExtendedOptions(TEarthSkydomeOptions{esoRotateOnTwelveHours});
@@ -373,4 +376,58 @@ TEST_F(SkyDome, VertexTotalFollowsTheBandsAndBoundsEveryTwinklingFrame) {
   rec.Clear();
   earth.BuildList(rci);
   EXPECT_EQ(rec.Count("glVertex3f"), earth.VertexCount());
+}
+
+// A red star faded by a high sun is drawn dark but stays red: with the sun set or fading off it is
+// drawn red again, and its colour is stored as it was set.
+TEST_F(SkyDome, FadedStarsKeepTheirOwnColours) {
+  TGLEarthSkyDome dome(nullptr);
+  TSkyDomeStar* red = dome.Stars()->Add();
+  red->SetColor(0x0000FF);
+  TSkyDomeStar* white = dome.Stars()->Add();
+  white->SetColor(0xFFFFFF);
+  auto drawn = [&] {
+    rec.Calls.clear();
+    dome.BuildList(rci);
+    // The colour each star is drawn in (the points come after the sky).
+    std::vector<std::vector<double>> colours;
+    std::vector<double> current;
+    bool points = false;
+    for (const auto& c : rec.Calls) {
+      if (c.Name == "glBegin") points = c.Args[0] == GL_POINTS;
+      if (c.Name == "glColor4fv") current.assign(c.Data.begin(), c.Data.begin() + 3);
+      if (points && c.Name == "glVertex3f") colours.push_back(current);
+    }
+    EXPECT_EQ(colours.size(), 2u);
+    colours.resize(2);
+    return colours;
+  };
+  dome.SetExtendedOptions(TEarthSkydomeOptions{esoFadeStarsWithSun});
+  dome.SetSunElevation(75);
+  EXPECT_EQ(drawn()[0], (std::vector<double>{0, 0, 0}));
+  dome.SetSunElevation(30);  // (1 - 1/3)^11 = 0.0116: 3 of 255
+  const auto dim = drawn();
+  EXPECT_NEAR(dim[0][0], 3.0 / 255, 1e-6);
+  EXPECT_EQ(dim[0][1], 0.0);
+  EXPECT_NEAR(dim[1][1], 3.0 / 255, 1e-6);
+  EXPECT_EQ(red->Color(), 0x0000FFu);
+  dome.SetExtendedOptions(TEarthSkydomeOptions{});
+  EXPECT_EQ(drawn()[0], (std::vector<double>{1, 0, 0}));
+  dome.SetExtendedOptions(TEarthSkydomeOptions{esoFadeStarsWithSun});
+  dome.SetSunElevation(-10);
+  EXPECT_EQ(drawn()[0], (std::vector<double>{1, 0, 0}));
+  EXPECT_EQ(drawn()[1], (std::vector<double>{1, 1, 1}));
+
+  // The stored colour is the star's own, whatever the sun did.
+  dome.SetSunElevation(75);
+  TGLEarthSkyDome copy(nullptr);
+  {
+    TMemoryStream stream;
+    TWriter(&stream).WriteRootComponent(&dome);
+    stream.SetPosition(0);
+    TReader(&stream).ReadRootComponent(&copy);
+  }
+  ASSERT_EQ(copy.Stars()->Count(), 2);
+  EXPECT_EQ(copy.Stars()->Items(0)->Color(), 0x0000FFu);
+  EXPECT_EQ(copy.StarBrightness(), 0.0f);
 }

@@ -75,6 +75,28 @@ TEST(GLBitmap32, AssignFromBitmapsFlipsRowsAndSwapsChannels) {
   EXPECT_EQ(back->ScanLine(0)[3], 255);
 }
 
+TEST(GLBitmap32, ThirtyTwoBitBitmapsKeepTheirAlphaAtAnyWidth) {
+  for (const int width : {30, 31, 32, 1}) {
+    SCOPED_TRACE(width);
+    TBitmap src(width, 8, pf32bit);
+    for (int y = 0; y < 8; ++y) {
+      uint8_t* row = src.ScanLine(y);
+      for (int x = 0; x < width; ++x) {
+        const uint8_t px[] = {10, 20, uint8_t(y == 0 ? 200 : 30), 77};  // B, G, R, A
+        std::memcpy(row + x * 4, px, 4);
+      }
+    }
+    TGLBitmap32 b;
+    b.Assign(&src);
+    ASSERT_EQ(b.Width(), (width + 3) & ~3);
+    ASSERT_EQ(b.Height(), 8);
+    for (int x = 0; x < b.Width(); ++x) {
+      EXPECT_EQ(Px(b, x, 7), (std::vector<int>{200, 20, 10, 77})) << x;  // bottom-up: the top row last
+      EXPECT_EQ(Px(b, x, 0), (std::vector<int>{30, 20, 10, 77})) << x;
+    }
+  }
+}
+
 TEST(GLBitmap32, OtherGraphicsAreDrawnAndStretchedToAMultipleOfFour) {
   TBitmap narrow(3, 1, pf24bit);
   narrow.Canvas().SetPixel(0, 0, clRed);

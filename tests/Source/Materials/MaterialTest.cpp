@@ -1078,6 +1078,130 @@ TEST_F(MaterialLibrary, LibrariesWrittenBeforeLoadAsThenAndWriteBackTheSame) {
   EXPECT_EQ(Bytes(again), old);
 }
 
+// Textures without a picture keep their on state and image kind through a library file: an
+// enabled cube map with its faces, an enabled blank image with its size, a switched-off
+// float-data unit and an enabled persistent image without a picture. Readers that know only the
+// "off" bit find these records inside the options bytes and read such textures as before.
+TEST_F(MaterialLibrary, TexturesWithoutAPictureKeepTheirStateAndKind) {
+  TGLMaterialLibrary lib(nullptr);
+  TGLTexture* cube = lib.Materials()->Add()->Material()->Texture();
+  cube->SetImageClassName("TGLCubeMapImage");
+  auto* faces = static_cast<TGLCubeMapImage*>(cube->Image());
+  for (int i = 0; i < 6; ++i)
+    if (i != cmtNY) faces->Picture(TGLCubeMapTarget(i))->SetGraphic(LibraryPicture(pf24bit).get());
+  cube->SetDisabled(false);
+  TGLMaterial* blankMaterial = lib.Materials()->Add()->Material();
+  TGLTexture* blank = blankMaterial->Texture();
+  blank->SetImageClassName("TGLBlankImage");
+  static_cast<TGLBlankImage*>(blank->Image())->SetWidth(64);
+  static_cast<TGLBlankImage*>(blank->Image())->SetHeight(32);
+  blank->SetDisabled(false);
+  TGLTexture* data = blankMaterial->TextureEx()->Add()->Texture();
+  data->SetImageClassName("TGLFloatDataImage");
+  static_cast<TGLFloatDataImage*>(data->Image())->SetWidth(16);
+  data->SetDisabled(true);
+  TGLTexture* unitOn = blankMaterial->TextureEx()->Add()->Texture();
+  unitOn->Image()->Assign(LibraryPicture(pf24bit).get());
+  unitOn->SetDisabled(false);
+  TGLTexture* empty = lib.Materials()->Add()->Material()->Texture();
+  empty->SetDisabled(false);
+  lib.Materials()->Add();  // a default texture: nothing to keep
+  TMemoryStream ms;
+  lib.SaveToStream(&ms);
+
+  TGLMaterialLibrary back(nullptr);
+  ms.SetPosition(0);
+  back.LoadFromStream(&ms);
+  ASSERT_EQ(back.Materials()->Count(), 4);
+  TGLTexture* cubeBack = back.Materials()->Items(0)->Material()->Texture();
+  ASSERT_EQ(cubeBack->ImageClassName(), "TGLCubeMapImage");
+  EXPECT_TRUE(cubeBack->Enabled());
+  auto* facesBack = static_cast<TGLCubeMapImage*>(cubeBack->Image());
+  for (int i = 0; i < 6; ++i) {
+    TPicture* face = facesBack->Picture(TGLCubeMapTarget(i));
+    EXPECT_EQ(face->Width(), i == cmtNY ? 0 : 8) << i;
+    if (i != cmtNY) {
+      EXPECT_EQ(static_cast<TBitmap*>(face->Graphic())->Canvas().Pixel(1, 2), clRed) << i;
+    }
+  }
+  TGLMaterial* blankBack = back.Materials()->Items(1)->Material();
+  ASSERT_EQ(blankBack->Texture()->ImageClassName(), "TGLBlankImage");
+  EXPECT_TRUE(blankBack->Texture()->Enabled());
+  EXPECT_EQ(blankBack->Texture()->Image()->GetWidth(), 64);
+  EXPECT_EQ(blankBack->Texture()->Image()->GetHeight(), 32);
+  ASSERT_EQ(blankBack->TextureEx()->Count(), 2);
+  TGLTexture* dataBack = blankBack->TextureEx()->Items(0)->Texture();
+  ASSERT_EQ(dataBack->ImageClassName(), "TGLFloatDataImage");
+  EXPECT_TRUE(dataBack->Disabled());
+  EXPECT_EQ(dataBack->Image()->GetWidth(), 16);
+  EXPECT_TRUE(blankBack->TextureEx()->Items(1)->Texture()->Enabled());
+  EXPECT_NE(PictureOf(blankBack->TextureEx()->Items(1)->Texture()), nullptr);
+  TGLTexture* emptyBack = back.Materials()->Items(2)->Material()->Texture();
+  EXPECT_EQ(emptyBack->ImageClassName(), "TGLPersistentImage");
+  EXPECT_TRUE(emptyBack->Enabled());
+  EXPECT_TRUE(back.Materials()->Items(3)->Material()->Texture()->Disabled());
+  TMemoryStream again;
+  back.SaveToStream(&again);
+  EXPECT_EQ(Bytes(again), Bytes(ms));
+
+  // A damaged record is refused with its material's name, and nothing is loaded.
+  std::string bytes = Bytes(ms);
+  const size_t at = bytes.find("TGLBlankImage");
+  ASSERT_NE(at, std::string::npos);
+  bytes[at + 2] = 'X';
+  TStringStream damaged(bytes);
+  try {
+    back.LoadFromStream(&damaged);
+    ADD_FAILURE() << "a damaged record was read";
+  } catch (const EReadError& e) {
+    EXPECT_EQ(e.Message(), "Texture of material 'LibMaterial1' refused: Unknown texture image class 'TGXBlankImage'");
+  }
+  EXPECT_EQ(back.Materials()->Count(), 4);
+}
+
+// A picture file shown and then gone, or changed on disk, saves the picture shown.
+TEST_F(MaterialLibrary, APictureFileSavesThePictureShown) {
+  QTemporaryDir dir;
+  const std::string path = dir.filePath("p.bmp").toStdString();
+  LibraryPicture(pf24bit)->SaveToFile(path);
+  TGLMaterialLibrary lib(nullptr);
+  TGLTexture* file = lib.Materials()->Add()->Material()->Texture();
+  file->SetImageClassName("TGLPicFileImage");
+  auto* image = static_cast<TGLPicFileImage*>(file->Image());
+  image->SetPictureFileName(path);
+  file->SetDisabled(false);
+  ASSERT_NE(image->GetBitmap32(GL_TEXTURE_2D), nullptr);  // shown (read as for an upload)
+  image->ReleaseBitmap32();                               // as after the upload
+  auto saved = [&] {
+    TMemoryStream ms;
+    lib.SaveToStream(&ms);
+    TGLMaterialLibrary back(nullptr);
+    ms.SetPosition(0);
+    back.LoadFromStream(&ms);
+    auto copy = std::make_unique<TBitmap>();
+    copy->Assign(PictureOf(back.Materials()->Items(0)->Material()->Texture()));
+    return copy;
+  };
+
+  // Changed on disk: a green picture now, the blue one shown.
+  TBitmap green(8, 8, pf24bit);
+  green.Canvas().Brush().SetColor(clLime);
+  green.Canvas().FillRect(Rect(0, 0, 8, 8));
+  green.SaveToFile(path);
+  EXPECT_EQ(saved()->Canvas().Pixel(1, 2), clRed);
+  EXPECT_EQ(saved()->Canvas().Pixel(3, 3), clBlue);
+  // Gone.
+  ASSERT_TRUE(QFile::remove(QString::fromStdString(path)));
+  std::unique_ptr<TBitmap> gone;
+  ASSERT_NO_THROW(gone = saved());
+  EXPECT_EQ(gone->Canvas().Pixel(1, 2), clRed);
+  // Shown again from the changed file: that is what is saved then.
+  green.SaveToFile(path);
+  image->Invalidate();
+  ASSERT_NE(image->GetBitmap32(GL_TEXTURE_2D), nullptr);
+  EXPECT_EQ(saved()->Canvas().Pixel(1, 2), clLime);
+}
+
 TEST_F(MaterialLibrary, LinksUsersAndCycles) {
   TMaterialGL gl;
   auto lib = std::make_unique<TGLMaterialLibrary>(nullptr);

@@ -261,6 +261,18 @@ TEST(SoundFilePlayback, PcmPlaysOnTheOutputAndOddFormatsFail) {
   auto silent = LoadWav(Riff(Fmt(1, 1, 8000, 8)));
   EXPECT_FALSE(silent->PlayFromMemory(&why));
   EXPECT_EQ(why, "WAV file holds no samples");
+
+  // Without the sound device, both ways of playing name it and what failed.
+  SetSoundOutDevice("no_such_device_here");
+  const std::string opening = "Cannot open the sound device \"no_such_device_here\": snd_pcm_open failed: ";
+  EXPECT_FALSE(wav->PlayFromMemory(&why));
+  EXPECT_EQ(why.substr(0, opening.size()), opening) << why;
+  try {
+    wav->PlayOnWaveDevice();
+    ADD_FAILURE() << "played";
+  } catch (const EAssertionFailed& e) {
+    EXPECT_EQ(e.Message().substr(0, opening.size()), opening) << e.Message();
+  }
   StopAllSounds();
   SetSoundOutDevice(saved);
 }

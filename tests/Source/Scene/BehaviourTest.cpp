@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Source/Scene/GLSceneGraph.h"
@@ -142,4 +143,47 @@ TEST_F(BehaviourFixture, ProgressAfterChildrenAndPostEffectsDrawn) {
   EXPECT_EQ(effect->renders, 0);
   o->Effects()->RenderPostEffects(nullptr, rci);
   EXPECT_EQ(effect->renders, 1);
+}
+
+namespace {
+
+// Logs its name in each step; frees the behaviour it is given to free (itself, or another).
+class TNamedBehaviour : public TGLBehaviour {
+  RTL_CLASS(TNamedBehaviour, TGLBehaviour)
+ public:
+  static std::string FriendlyName() { return "Named test behaviour"; }
+  void DoProgress(const TProgressTimes&) override {
+    if (vLog) vLog->push_back(name);
+    if (TNamedBehaviour* victim = std::exchange(toFree, nullptr)) delete victim;
+  }
+  std::string name;
+  TNamedBehaviour* toFree = nullptr;
+};
+
+}  // namespace
+
+TEST_F(BehaviourFixture, ABehaviourThatFreesItselfOrAnotherSkipsNoOther) {
+  RegisterXCollectionItemClass<TNamedBehaviour>();
+  auto* o = scene.Objects()->AddNewChild<TGLSceneObject>();
+  auto add = [o](const char* name) {
+    auto* b = o->Behaviours()->Add<TNamedBehaviour>();
+    b->name = name;
+    return b;
+  };
+  TNamedBehaviour* a = add("a");
+  TNamedBehaviour* b = add("b");
+  TNamedBehaviour* c = add("c");
+  TNamedBehaviour* d = add("d");
+  a->toFree = a;  // goes in its own step: b is not skipped
+  b->toFree = c;  // frees a later one: c gets no step, d still does
+  std::vector<std::string> log;
+  vLog = &log;
+  scene.Progress(0.1, 1);
+  EXPECT_EQ(log, (std::vector<std::string>{"a", "b", "d"}));
+  log.clear();
+  scene.Progress(0.1, 1.1);
+  vLog = nullptr;
+  EXPECT_EQ(log, (std::vector<std::string>{"b", "d"}));
+  EXPECT_EQ(o->Behaviours()->Count(), 2);
+  (void)d;
 }

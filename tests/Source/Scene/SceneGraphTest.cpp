@@ -1019,3 +1019,25 @@ TEST(SceneStreaming, UnnamedMastersAndTargetsReadBack) {
   EXPECT_EQ(cam->TargetObject(), master->GetChild(0));
   EXPECT_EQ(static_cast<TGLImmaterialSceneObject*>(cam->TargetObject())->Hint(), "aimed at");
 }
+
+TEST_F(SceneFixture, ObjectsWithoutADistanceGoToOneEndAndTheOthersStaySorted) {
+  auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+  cam->Position()->SetXYZAsPoint(0, 0, 0);
+  buffer.SetCamera(cam);
+  scene.SetObjectsSorting(osRenderFarthestFirst);
+  const float nan = std::nanf("");
+  const struct {
+    const char* name;
+    float z;
+  } objects[] = {{"z3", -3}, {"nan1", nan}, {"z1", -1}, {"z7", -7}, {"nan2", nan}, {"z5", -5}, {"z2", -2}, {"z6", -6}};
+  for (const auto& o : objects) Spy(scene.Objects(), o.name, 0, 0, o.z);
+  TGLRecorder rec;
+  buffer.SetupMatrices(nullptr);
+  scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
+  ASSERT_EQ(drawn.size(), 8u);
+  // Both at the far end (drawn first, in either order), then farthest to nearest.
+  EXPECT_EQ(std::vector<std::string>(drawn.begin() + 2, drawn.end()),
+            (std::vector<std::string>{"z7", "z6", "z5", "z3", "z2", "z1"}));
+  EXPECT_TRUE(drawn[0].rfind("nan", 0) == 0 && drawn[1].rfind("nan", 0) == 0) << drawn[0] << " " << drawn[1];
+  buffer.SetCamera(nullptr);
+}
