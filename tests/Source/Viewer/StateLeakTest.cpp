@@ -390,16 +390,6 @@ const std::map<std::string, std::string>& NotDrawn() {
   return classes;
 }
 
-// The stencil shadow volume turns the lights off inside an enable-bit push and relies on the pop
-// to turn them on again, which Mesa does not do: every object drawn after an active volume is
-// unlit (10,10,10 for 210,210,210). Its cases are reported and must still fail while this holds;
-// once the volume restores its lights, this goes false and they are checked like the rest.
-constexpr bool kShadowVolumeLeavesLightsOff = true;
-
-bool ShadowVolumeCase(TClass cls, const TVariant& variant) {
-  return std::string(variant.name) == "in a shadow volume" || cls->InheritsFrom(TGLShadowVolume::StaticClass());
-}
-
 TEST_F(GL_StateLeak, EveryRegisteredSceneObjectClassLeavesNothingBehind) {
   // The cubes alone: what every frame must read.
   const auto reference = ThreeFrames();
@@ -414,7 +404,7 @@ TEST_F(GL_StateLeak, EveryRegisteredSceneObjectClassLeavesNothingBehind) {
       classes.push_back(cls);
   ASSERT_GT(classes.size(), 30u);
 
-  std::string table, failures, knownFailures, stale;
+  std::string table, failures;
   int drawn = 0, cases = 0, leaking = 0;
   std::set<std::string> leakingClasses;
   for (TClass cls : classes) {
@@ -465,22 +455,16 @@ TEST_F(GL_StateLeak, EveryRegisteredSceneObjectClassLeavesNothingBehind) {
       } catch (const std::exception& e) {
         result = std::string("failed: ") + e.what();
       }
-      const bool known = kShadowVolumeLeavesLightsOff && ShadowVolumeCase(cls, variant);
-      if (result.empty()) {
-        if (known && !(covers[0] && covers[1])) stale += cls->Name + " [" + variant.name + "]\n";
-        continue;
-      }
+      if (result.empty()) continue;
       ++leaking;
       leakingClasses.insert(cls->Name);
-      (known ? knownFailures : failures) += cls->Name + " [" + variant.name + "]: " + result + "\n";
+      failures += cls->Name + " [" + variant.name + "]: " + result + "\n";
     }
   }
   std::printf("%s", table.c_str());
   std::printf("%d classes drawn in %d cases, %d cases leaking (%zu classes)\n%s", drawn, cases, leaking,
               leakingClasses.size(), failures.c_str());
-  std::printf("known (the shadow volume's lights):\n%s", knownFailures.c_str());
   EXPECT_EQ(failures, "");
-  EXPECT_EQ(stale, "") << "these shadow-volume cases pass now: is kShadowVolumeLeavesLightsOff still true?";
   EXPECT_GT(drawn, 30);
 }
 
