@@ -272,7 +272,7 @@ void TGLBaseMesh::DoRender(TRenderContextInfo& rci, bool renderSelf, bool render
       if ((ObjectStyle() & osDirectDraw) || rci.amalgamating)
         BuildList(rci);
       else
-        GL.glCallList(GetListHandle(rci));
+        CallListHandle(rci);
     };
     if (!rci.ignoreMaterials) {
       if (useMeshMaterials_ && materialLibrary_) {

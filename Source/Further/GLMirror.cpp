@@ -92,19 +92,25 @@ void TGLMirror::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderCh
     {
       TRestore<bool> sub(rci.proxySubObject, true);
       GL.glPushAttrib(GL_ENABLE_BIT);
-      TScopeExit popEnables([] { GL.glPopAttrib(); });
+      // The pop gives GL the enables of the push: the cache, which the reflected pass moved on,
+      // takes them again too.
+      TScopeExit popEnables(
+          [states = rci.GLStates, before = rci.GLStates ? rci.GLStates->Enables() : TGLStateCache::TEnables{}] {
+            GL.glPopAttrib();
+            if (states) states->EnablesRestored(before);
+          });
       if (!mirrorOptions_.Empty()) {
         if (mirrorOptions_.Contains(moUseStencil)) {
           GL.glClearStencil(0);
           GL.glClear(GL_STENCIL_BUFFER_BIT);
-          GL.glEnable(GL_STENCIL_TEST);
+          SetGLState(rci.GLStates, stStencilTest, true);
           GL.glStencilFunc(GL_ALWAYS, 1, 1);
           GL.glStencilOp(GL_REPLACE, GL_ZERO, GL_REPLACE);
         }
         if (mirrorOptions_.Contains(moOpaque)) {
           // Black in GL state only: the stored material keeps its colours.
-          GL.glDisable(GL_LIGHTING);
-          GL.glDisable(GL_TEXTURE_2D);
+          SetGLState(rci.GLStates, stLighting, false);
+          SetGLState(rci.GLStates, stTexture2D, false);
           GL.glColor4f(0, 0, 0, 1);
         } else {
           GL.glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
@@ -146,8 +152,8 @@ void TGLMirror::RenderReflection(TRenderContextInfo& rci) {
   GL.glMultMatrixf(reflection.data());
   if (Scene()) Scene()->SetupLights(TGLSceneGraph::LightTableSize);
   buffer->PushModelViewMatrix(MatrixMultiply(reflection, buffer->ModelViewMatrix()));
-  GL.glDisable(GL_CULL_FACE);
-  GL.glEnable(GL_NORMALIZE);
+  SetGLState(rci.GLStates, stCullFace, false);
+  SetGLState(rci.GLStates, stNormalize, true);
   // The camera as seen in the mirror.
   const auto reflect = [&](const TVector4f& v, bool point) {
     TVector4f d = v;

@@ -11,6 +11,7 @@
 #include "Source/Materials/GLMaterialPasses.h"
 #include "Source/Further/GLPlanarRender.h"
 #include "Source/Scene/GLSceneBuffer.h"
+#include "Source/Scene/GLState.h"
 #include "rtl/Streaming.h"
 #include "rtl/SysUtils.h"
 
@@ -73,7 +74,12 @@ void TGLShadowPlane::DoRender(TRenderContextInfo& rci, bool renderSelf, bool ren
       // Popped on every exit: a failing material or shadow pass must not leave stencil and
       // scissor tests on for the rest of the frame (and an attribute level per frame).
       GL.glPushAttrib(GL_ENABLE_BIT);
-      TScopeExit popAttrib([] { GL.glPopAttrib(); });
+      // The pop gives GL the enables of the push: the cache takes them again too.
+      TScopeExit popAttrib(
+          [states = rci.GLStates, before = rci.GLStates ? rci.GLStates->Enables() : TGLStateCache::TEnables{}] {
+            GL.glPopAttrib();
+            if (states) states->EnablesRestored(before);
+          });
       if (shadowOptions_.Contains(spoScissor) &&
           GetBoundingSphereRadius() < std::abs(DistanceToPlane(rci.cameraPosition))) {
         TGLRect r = GetScreenRect();
@@ -84,18 +90,18 @@ void TGLShadowPlane::DoRender(TRenderContextInfo& rci, bool renderSelf, bool ren
           r.Right = std::min(r.Right + 1, rci.viewPortWidth);
           r.Bottom = std::min(r.Bottom + 1, rci.viewPortHeight);
           GL.glScissor(r.Left, r.Top, r.Right - r.Left, r.Bottom - r.Top);
-          GL.glEnable(GL_SCISSOR_TEST);
+          SetGLState(rci.GLStates, stScissorTest, true);
         }
       }
       if (shadowOptions_.Contains(spoUseStencil)) {
         GL.glClearStencil(0);
         GL.glClear(GL_STENCIL_BUFFER_BIT);
-        GL.glEnable(GL_STENCIL_TEST);
+        SetGLState(rci.GLStates, stStencilTest, true);
         GL.glStencilFunc(GL_ALWAYS, 1, 1);
         GL.glStencilOp(GL_REPLACE, GL_REPLACE, GL_REPLACE);
       }
-      if (shadowOptions_.Contains(spoIgnoreZ)) GL.glDisable(GL_DEPTH_TEST);
-      GL.glDisable(GL_ALPHA_TEST);
+      if (shadowOptions_.Contains(spoIgnoreZ)) SetGLState(rci.GLStates, stDepthTest, false);
+      SetGLState(rci.GLStates, stAlphaTest, false);
       if (!shadowOptions_.Contains(spoTransparent)) {
         DrawUnderMaterial(*Material(), rci, [&] { BuildList(rci); });
       } else {
@@ -134,17 +140,17 @@ void TGLShadowPlane::RenderShadows(TRenderContextInfo& rci) {
     GL.glPopMatrix();
   });
   {
-    GL.glDisable(GL_CULL_FACE);
-    GL.glEnable(GL_NORMALIZE);
+    SetGLState(rci.GLStates, stCullFace, false);
+    SetGLState(rci.GLStates, stNormalize, true);
     GL.glPolygonOffset(-1, -1);
     GL.glEnable(GL_POLYGON_OFFSET_FILL);
     TRestore<bool> noMaterials(rci.ignoreMaterials, true);
-    GL.glDisable(GL_TEXTURE_2D);
-    GL.glDisable(GL_LIGHTING);
-    GL.glDisable(GL_FOG);
+    SetGLState(rci.GLStates, stTexture2D, false);
+    SetGLState(rci.GLStates, stLighting, false);
+    SetGLState(rci.GLStates, stFog, false);
     GL.glColor4fv(shadowColor_->GetColorPtr());
     if (shadowOptions_.Contains(spoUseStencil)) {
-      GL.glEnable(GL_BLEND);
+      SetGLState(rci.GLStates, stBlend, true);
       GL.glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
       GL.glStencilFunc(GL_EQUAL, 1, 1);
       GL.glStencilOp(GL_KEEP, GL_KEEP, GL_ZERO);  // each plane pixel darkens once

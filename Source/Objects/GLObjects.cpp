@@ -285,8 +285,12 @@ void TGLDummyCube::DoRender(TRenderContextInfo& rci, bool renderSelf, bool rende
     }
     amalgamationList_->AllocateName();
     if (amalgamationList_->Handle() == 0) rtl::detail::AssertFail(__FILE__, __LINE__, "Handle=0 for " + ClassName());
-    // The cache must not skip calls while compiling: the replay meets other state.
-    if (rci.GLStates) rci.GLStates->ResetCachedState();
+    // The cache must not skip calls while compiling (the replay meets other state), and takes
+    // what the list leaves after each replay.
+    TGLStateCache* states = rci.GLStates;
+    amalgamationEffect_.reset();
+    std::optional<TGLStateCache::TSnapshot> before;
+    if (states) before = states->BeginListCompile();
     GL.glNewList(amalgamationList_->Handle(), GL_COMPILE);
     rci.amalgamating = true;
     try {
@@ -294,14 +298,18 @@ void TGLDummyCube::DoRender(TRenderContextInfo& rci, bool renderSelf, bool rende
     } catch (...) {
       rci.amalgamating = false;
       GL.glEndList();
+      if (states) states->EndListCompile(*before);
       amalgamationList_->FreeName();
       throw;
     }
     rci.amalgamating = false;
     GL.glEndList();
-    if (rci.GLStates) rci.GLStates->ResetCachedState();
+    if (states)
+      if (const auto after = states->EndListCompile(*before))
+        amalgamationEffect_ = std::make_unique<TGLStateCache::TSnapshot>(*after);
   }
   GL.glCallList(amalgamationList_->Handle());
+  if (amalgamationEffect_ && rci.GLStates) rci.GLStates->ListReplayed(*amalgamationEffect_);
 }
 
 void TGLDummyCube::SetCubeSize(float v) {

@@ -97,6 +97,8 @@ class TGLDummyCube : public TGLCameraInvariantObject {
   bool visibleAtRunTime_ = false;
   bool amalgamate_ = false;
   std::unique_ptr<TGLListHandle> amalgamationList_;
+  // What a replay of the amalgamated list leaves in the state cache; none when nothing.
+  std::unique_ptr<TGLStateCache::TSnapshot> amalgamationEffect_;
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -832,16 +832,33 @@ uint32_t TGLBaseSceneObject::GetListHandle(TRenderContextInfo& rci) {
   if (listHandle_->Handle() == 0) listHandle_->AllocateName();
   RTL_ASSERT(listHandle_->Handle() != 0, "Handle=0 for " + ClassName());
   const uint32_t name = listHandle_->Handle();
+  // The list records every call sent through the cache; what a replay leaves is kept for
+  // CallListHandle, and the cache is as before (compiling draws nothing).
+  TGLStateCache* states = rci.GLStates;
+  listEffect_.reset();
+  std::optional<TGLStateCache::TSnapshot> before;
+  if (states) before = states->BeginListCompile();
   GL.glNewList(name, GL_COMPILE);
   try {
     BuildList(rci);
   } catch (...) {
     GL.glEndList();
+    if (states) states->EndListCompile(*before);
     changes_ |= ocStructure;
     throw;
   }
   GL.glEndList();
+  if (states)
+    if (const auto after = states->EndListCompile(*before))
+      listEffect_ = std::make_unique<TGLStateCache::TSnapshot>(*after);
   return name;
+}
+
+void TGLBaseSceneObject::CallListHandle(TRenderContextInfo& rci) {
+  const uint32_t name = GetListHandle(rci);
+  if (name == 0) return;
+  GL.glCallList(name);
+  if (listEffect_ && rci.GLStates) rci.GLStates->ListReplayed(*listEffect_);
 }
 
 void TGLBaseSceneObject::DestroyHandle() {
@@ -862,7 +879,7 @@ void DrawSelf(TGLBaseSceneObject* obj, TRenderContextInfo& rci) {
   if ((obj->ObjectStyle() & osDirectDraw) || rci.amalgamating)
     obj->BuildList(rci);
   else
-    GL.glCallList(obj->GetListHandle(rci));
+    obj->CallListHandle(rci);
 }
 
 }  // namespace
@@ -1205,8 +1222,13 @@ TGLRenderPoint::~TGLRenderPoint() {
 }
 
 void TGLRenderPoint::BuildList(TRenderContextInfo& rci) {
+  // A callback may register another (the list grows, its entries move) or clear the list: each
+  // runs from its own copy. One registered while the callbacks run is called in the same pass.
   for (size_t i = 0; i < callBacks_.size(); ++i)
-    if (callBacks_[i]) callBacks_[i](this, rci);
+    if (callBacks_[i]) {
+      const TDirectRenderEvent callBack = callBacks_[i];
+      callBack(this, rci);
+    }
 }
 
 void TGLRenderPoint::RegisterCallBack(TDirectRenderEvent renderEvent, TNotifyEvent renderPointFreed) {

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -25,6 +26,7 @@
 #include "Source/Scene/GLMisc.h"
 #include "Source/Scene/GLRenderContextInfo.h"
 #include "Source/Scene/GLSilhouette.h"
+#include "Source/Scene/GLState.h"
 
 class TGLSceneGraph;
 class TGLSceneBuffer;
@@ -125,6 +127,9 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   virtual void SetVisible(bool value);
   virtual bool IsBlended() { return false; }
   virtual uint32_t GetListHandle(TRenderContextInfo& rci);
+  // glCallList of the list (compiled first when needed); the state cache then takes what the
+  // list leaves in GL.
+  void CallListHandle(TRenderContextInfo& rci);
   virtual TVector4f BarycentreAbsolutePosition();
   virtual TVector4f AxisAlignedDimensionsUnscaled();
   virtual bool PointInObject(const TVector4f& point);
@@ -311,6 +316,8 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   std::unique_ptr<std::array<TMatrix4f, 2>> absoluteMatrices_;  // absolute, then inverse
   TMatrix4f localMatrix_;
   std::unique_ptr<TGLListHandle> listHandle_;
+  // What a replay of the list leaves in the state cache; none when it sends nothing through it.
+  std::unique_ptr<TGLStateCache::TSnapshot> listEffect_;
   TGLBaseSceneObject* parent_ = nullptr;
   TGLSceneGraph* scene_ = nullptr;
   std::unique_ptr<std::vector<TGLBaseSceneObject*>> children_;

@@ -2,6 +2,7 @@
 // the texture matrix and the front-face winding.
 #include "Source/Scene/GLState.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "rtl/SysUtils.h"
@@ -53,6 +54,8 @@ TGLStateCache::TGLStateCache()
     : FMaterialColors{},
       FShininess{},
       FStates(0),
+      FKnownStates(~std::uint32_t(0)),
+      FSent(0),
       FBoundTextures{},
       FPolygonModes{},
       FFrontFaceCCW(true),
@@ -60,15 +63,19 @@ TGLStateCache::TGLStateCache()
 
 void TGLStateCache::EnableState(TGLState state) {
   const std::uint32_t bit = Bit(state);
-  if (FStates & bit) return;
+  if ((FKnownStates & bit) && (FStates & bit)) return;
+  FKnownStates |= bit;
   FStates |= bit;
+  ++FSent;
   GL.glEnable(kCapabilities[state]);
 }
 
 void TGLStateCache::DisableState(TGLState state) {
   const std::uint32_t bit = Bit(state);
-  if (!(FStates & bit)) return;
+  if ((FKnownStates & bit) && !(FStates & bit)) return;
+  FKnownStates |= bit;
   FStates &= ~bit;
+  ++FSent;
   GL.glDisable(kCapabilities[state]);
 }
 
@@ -90,6 +97,7 @@ void TGLStateCache::SetPolygonMode(GLenum face, GLenum mode) {
       break;
     default: return;
   }
+  ++FSent;
   GL.glPolygonMode(face, mode);
 }
 
@@ -114,6 +122,7 @@ void TGLStateCache::SendFaceColors(int index, GLenum face, const GLfloat emissio
                                    const GLfloat diffuse[4], const GLfloat specular[4], GLint shininess) {
   if (FShininess[index] != shininess) {
     FShininess[index] = shininess;
+    ++FSent;
     GL.glMateriali(face, GL_SHININESS, shininess);
   }
   // Emission, ambient and specular compare colour only; diffuse carries the alpha.
@@ -130,6 +139,7 @@ void TGLStateCache::SendFaceColors(int index, GLenum face, const GLfloat emissio
     GLfloat* cached = FMaterialColors[index][c.slot];
     if (!Differs(cached, c.value, c.components)) continue;
     std::memcpy(cached, c.value, sizeof(GLfloat) * 4);
+    ++FSent;
     GL.glMaterialfv(face, c.pname, cached);
   }
 }
@@ -148,7 +158,17 @@ void TGLStateCache::SetMaterialAlpha(GLenum face, GLfloat alpha) {
   GLfloat* diffuse = FMaterialColors[index][kDiffuse];
   if (diffuse[3] == alpha) return;
   diffuse[3] = alpha;
+  ++FSent;
   GL.glMaterialfv(face, GL_DIFFUSE, diffuse);
+}
+
+void SetGLState(TGLStateCache* cache, TGLState state, bool enabled) {
+  if (cache)
+    cache->SetState(state, enabled);
+  else if (enabled)
+    GL.glEnable(GLStateCapability(state));
+  else
+    GL.glDisable(GLStateCapability(state));
 }
 
 void SendGLDefaultMaterial() {
@@ -163,6 +183,7 @@ void SendGLDefaultMaterial() {
 }
 
 void TGLStateCache::SendDefaultMaterial() {
+  ++FSent;
   SendGLDefaultMaterial();
   // 0x7F7F7F7F is a float no colour holds, so the next compare always differs.
   std::memset(FMaterialColors, 0x7F, sizeof(FMaterialColors));
@@ -172,6 +193,7 @@ void TGLStateCache::SendDefaultMaterial() {
 void TGLStateCache::SetBoundTexture(int slot, GLenum target, GLuint name) {
   RTL_ASSERT(slot >= 0 && slot < TextureSlotCount);
   if (FBoundTextures[slot] == std::int32_t(name)) return;
+  ++FSent;
   GL.glBindTexture(target, name);
   FBoundTextures[slot] = std::int32_t(name);
 }
@@ -186,6 +208,7 @@ std::int32_t TGLStateCache::BoundTexture(int slot) const {
 }
 
 void TGLStateCache::SetTextureMatrix(const GLfloat matrix[16]) {
+  ++FSent;
   GL.glMatrixMode(GL_TEXTURE);
   GL.glLoadMatrixf(matrix);
   GL.glMatrixMode(GL_MODELVIEW);
@@ -194,6 +217,7 @@ void TGLStateCache::SetTextureMatrix(const GLfloat matrix[16]) {
 
 void TGLStateCache::ResetTextureMatrix() {
   if (FTextureMatrixIsIdentity) return;
+  ++FSent;
   GL.glMatrixMode(GL_TEXTURE);
   GL.glLoadIdentity();
   GL.glMatrixMode(GL_MODELVIEW);
@@ -202,16 +226,19 @@ void TGLStateCache::ResetTextureMatrix() {
 
 void TGLStateCache::ToggleFrontFace() {
   FFrontFaceCCW = !FFrontFaceCCW;
+  ++FSent;
   GL.glFrontFace(FFrontFaceCCW ? GL_CCW : GL_CW);
 }
 
 void TGLStateCache::ResetFrontFace() {
+  ++FSent;
   GL.glFrontFace(GL_CCW);
   FFrontFaceCCW = true;
 }
 
 void TGLStateCache::ResetToGLDefaults() {
   FStates = Bit(stDither);
+  FKnownStates = ~std::uint32_t(0);
   std::memset(FMaterialColors, 0x7F, sizeof(FMaterialColors));
   // No shininess is negative: the first send always goes out.
   FShininess[0] = FShininess[1] = -1;
@@ -226,4 +253,173 @@ void TGLStateCache::ResetCachedState() {
   SendDefaultMaterial();
   ResetBoundTextures();
   ResetFrontFace();
+}
+
+TGLStateCache::TSnapshot TGLStateCache::Snapshot() const {
+  TSnapshot s;
+  std::memcpy(s.MaterialColors, FMaterialColors, sizeof(FMaterialColors));
+  std::memcpy(s.Shininess, FShininess, sizeof(FShininess));
+  s.States = FStates;
+  s.KnownStates = FKnownStates;
+  std::memcpy(s.BoundTextures, FBoundTextures, sizeof(FBoundTextures));
+  std::memcpy(s.PolygonModes, FPolygonModes, sizeof(FPolygonModes));
+  s.FrontFaceCCW = FFrontFaceCCW;
+  s.TextureMatrixIsIdentity = FTextureMatrixIsIdentity;
+  return s;
+}
+
+void TGLStateCache::Load(const TSnapshot& s) {
+  std::memcpy(FMaterialColors, s.MaterialColors, sizeof(FMaterialColors));
+  std::memcpy(FShininess, s.Shininess, sizeof(FShininess));
+  FStates = s.States;
+  FKnownStates = s.KnownStates;
+  std::memcpy(FBoundTextures, s.BoundTextures, sizeof(FBoundTextures));
+  std::memcpy(FPolygonModes, s.PolygonModes, sizeof(FPolygonModes));
+  FFrontFaceCCW = s.FrontFaceCCW;
+  FTextureMatrixIsIdentity = s.TextureMatrixIsIdentity;
+}
+
+TGLStateCache::TSnapshot TGLStateCache::BeginListCompile() {
+  const TSnapshot before = Snapshot();
+  // Everything unknown, so that every call goes into the list. The winding stays: it is
+  // toggled, not set, and both sends are absolute.
+  FKnownStates = 0;
+  std::memset(FMaterialColors, 0x7F, sizeof(FMaterialColors));
+  FShininess[0] = FShininess[1] = -1;
+  ResetBoundTextures();
+  ForgetPolygonModes();
+  FTextureMatrixIsIdentity = false;
+  FSent = 0;
+  FCompiling = true;
+  return before;
+}
+
+std::optional<TGLStateCache::TSnapshot> TGLStateCache::EndListCompile(const TSnapshot& before) {
+  const bool sent = FSent != 0;
+  const TSnapshot after = Snapshot();
+  Load(before);
+  FCompiling = false;
+  if (!sent) return std::nullopt;
+  return after;
+}
+
+void TGLStateCache::ListReplayed(const TSnapshot& after) {
+  // The states the list set are as it left them; the rest as they were. Material colours,
+  // textures, polygon modes and the texture matrix the list did not send are unknown in
+  // `after` (a send of the default material makes them unknown too): so they are here.
+  const std::uint32_t states = (FStates & ~after.KnownStates) | (after.States & after.KnownStates);
+  Load(after);
+  FStates = states;
+  FKnownStates = ~std::uint32_t(0);
+}
+
+namespace {
+
+const char* CapabilityName(int state) {
+  static const char* const kNames[GLStateCount] = {
+      "GL_ALPHA_TEST",       "GL_AUTO_NORMAL",      "GL_BLEND",        "GL_COLOR_MATERIAL", "GL_CULL_FACE",
+      "GL_DEPTH_TEST",       "GL_DITHER",           "GL_FOG",          "GL_LIGHTING",       "GL_LINE_SMOOTH",
+      "GL_LINE_STIPPLE",     "GL_LOGIC_OP",         "GL_NORMALIZE",    "GL_POINT_SMOOTH",   "GL_POLYGON_SMOOTH",
+      "GL_POLYGON_STIPPLE",  "GL_SCISSOR_TEST",     "GL_STENCIL_TEST", "GL_TEXTURE_1D",     "GL_TEXTURE_2D",
+      "GL_TEXTURE_CUBE_MAP", "GL_TEXTURE_RECTANGLE"};
+  return kNames[state];
+}
+
+std::string Floats(const GLfloat* v, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += (i ? "," : "") + FloatToStr(v[i]);
+  return out;
+}
+
+bool IsUnknownColour(const GLfloat* v) {
+  GLfloat unknown;
+  std::memset(&unknown, 0x7F, sizeof(unknown));
+  return v[0] == unknown;
+}
+
+}  // namespace
+
+std::string TGLStateCache::Mismatches() const {
+  std::string out;
+  if (FCompiling) return out;
+  for (int i = 0; i < GLStateCount; ++i) {
+    const std::uint32_t bit = std::uint32_t(1) << i;
+    if (!(FKnownStates & bit)) continue;
+    // Capabilities the implementation lacks report off with an error: drained here.
+    const bool gl = GL.glIsEnabled(kCapabilities[i]) != GL_FALSE;
+    while (GL.glGetError() != GL_NO_ERROR) {
+    }
+    const bool cached = (FStates & bit) != 0;
+    if (gl != cached)
+      out +=
+          std::string(CapabilityName(i)) + ": cached " + (cached ? "on" : "off") + ", GL " + (gl ? "on" : "off") + "\n";
+  }
+  static const char* const kFaces[2] = {"front", "back"};
+  static const struct {
+    GLenum pname;
+    const char* name;
+    int components;
+  } kColours[4] = {{GL_EMISSION, "emission", 3},
+                   {GL_AMBIENT, "ambient", 3},
+                   {GL_DIFFUSE, "diffuse", 4},
+                   {GL_SPECULAR, "specular", 3}};
+  for (int f = 0; f < 2; ++f) {
+    const GLenum face = f == 0 ? GL_FRONT : GL_BACK;
+    for (int c = 0; c < 4; ++c) {
+      const GLfloat* cached = FMaterialColors[f][c];
+      if (IsUnknownColour(cached)) continue;
+      GLfloat gl[4] = {};
+      GL.glGetMaterialfv(face, kColours[c].pname, gl);
+      bool differs = false;
+      for (int k = 0; k < kColours[c].components; ++k) differs = differs || std::fabs(gl[k] - cached[k]) > 1e-4f;
+      if (differs)
+        out += std::string(kFaces[f]) + " " + kColours[c].name + ": cached " + Floats(cached, kColours[c].components) +
+               ", GL " + Floats(gl, kColours[c].components) + "\n";
+    }
+    if (FShininess[f] >= 0) {
+      GLfloat gl = 0;
+      GL.glGetMaterialfv(face, GL_SHININESS, &gl);
+      if (std::fabs(gl - GLfloat(FShininess[f])) > 0.5f)
+        out +=
+            std::string(kFaces[f]) + " shininess: cached " + IntToStr(FShininess[f]) + ", GL " + FloatToStr(gl) + "\n";
+    }
+  }
+  GLint modes[2] = {};
+  GL.glGetIntegerv(GL_POLYGON_MODE, modes);
+  for (int f = 0; f < 2; ++f)
+    if (FPolygonModes[f] != 0 && GLenum(modes[f]) != FPolygonModes[f])
+      out += std::string(kFaces[f]) + " polygon mode: cached " + IntToStr(int(FPolygonModes[f])) + ", GL " +
+             IntToStr(modes[f]) + "\n";
+  GLint frontFace = GL_CCW;
+  GL.glGetIntegerv(GL_FRONT_FACE, &frontFace);
+  if ((frontFace == GL_CCW) != FFrontFaceCCW)
+    out += std::string("front face: cached ") + (FFrontFaceCCW ? "ccw" : "cw") + ", GL " +
+           (frontFace == GL_CCW ? "ccw" : "cw") + "\n";
+  // Slot 0 is the first texture unit; its name may be bound to any target.
+  if (FBoundTextures[0] >= 0) {
+    GLint active = GL_TEXTURE0;
+    GL.glGetIntegerv(GL_ACTIVE_TEXTURE, &active);
+    if (active == GL_TEXTURE0) {
+      bool found = false;
+      for (GLenum binding :
+           {GLenum(GL_TEXTURE_BINDING_2D), GLenum(GL_TEXTURE_BINDING_1D), GLenum(0x8514), GLenum(0x84F6)}) {
+        GLint name = -1;
+        GL.glGetIntegerv(binding, &name);
+        while (GL.glGetError() != GL_NO_ERROR) {
+        }
+        found = found || name == FBoundTextures[0];
+      }
+      if (!found) out += "texture slot 0: cached " + IntToStr(FBoundTextures[0]) + ", GL bound elsewhere\n";
+    }
+  }
+  if (FTextureMatrixIsIdentity) {
+    GLfloat m[16];
+    GL.glGetFloatv(GL_TEXTURE_MATRIX, m);
+    for (int i = 0; i < 16; ++i)
+      if (m[i] != ((i % 5 == 0) ? 1.0f : 0.0f)) {
+        out += "texture matrix: cached identity, GL not\n";
+        break;
+      }
+  }
+  return out;
 }

@@ -12,6 +12,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "Source/Base/OpenGL1x.h"
 #include "rtl/System.h"
@@ -65,6 +67,7 @@ class TGLStateCache : public TObject {
   void EnableState(TGLState state);
   void DisableState(TGLState state);
   bool StateEnabled(TGLState state) const;
+  void SetState(TGLState state, bool enabled) { enabled ? EnableState(state) : DisableState(state); }
   // The enabled-state set, bit n for state n.
   std::uint32_t States() const { return FStates; }
 
@@ -102,17 +105,65 @@ class TGLStateCache : public TObject {
   // the enabled states and the texture-matrix flag are kept.
   void ResetCachedState();
 
+  // What the cache believes of the enables, taken at a glPushAttrib of GL_ENABLE_BIT; after the
+  // pop GL holds those enables again, and EnablesRestored makes the cache believe them again
+  // (no GL call).
+  struct TEnables {
+    std::uint32_t States, Known;
+  };
+  TEnables Enables() const { return {FStates, FKnownStates}; }
+  void EnablesRestored(const TEnables& enables) {
+    FStates = enables.States;
+    FKnownStates = enables.Known;
+  }
+
+  // The whole cached state, as a value.
+  struct TSnapshot {
+    GLfloat MaterialColors[2][4][4];
+    GLint Shininess[2];
+    std::uint32_t States, KnownStates;
+    std::int32_t BoundTextures[TextureSlotCount];
+    GLenum PolygonModes[2];
+    bool FrontFaceCCW, TextureMatrixIsIdentity;
+  };
+
+  // A display list compiled through the cache. Compiling changes no GL state, and the list is
+  // replayed later over state the compile cannot know, so while compiling every call is sent
+  // (and so recorded) whatever the cache believes, and afterwards the cache is as before the
+  // compile. What a replay leaves is what the compile ended with: ListReplayed takes it after
+  // each glCallList. EndListCompile gives nothing when the list sent nothing through the cache.
+  TSnapshot BeginListCompile();
+  std::optional<TSnapshot> EndListCompile(const TSnapshot& before);
+  void ListReplayed(const TSnapshot& after);
+
+  // Checking (tests): each tracked state whose cached value is not what GL reports, one line
+  // each, e.g. "GL_BLEND: cached on, GL off"; empty when the cache is in step. Queries GL
+  // (glIsEnabled, glGet*), so it is never called while drawing; unknown entries are skipped,
+  // and while a list is compiled there is nothing to compare (GL does not take what it holds).
+  std::string Mismatches() const;
+
  private:
   enum { kEmission, kAmbient, kDiffuse, kSpecular };
   // [face][colour]: face 0 front, 1 back.
   GLfloat FMaterialColors[2][4][4];
   GLint FShininess[2];
   std::uint32_t FStates;
+  // States whose bit in FStates is known to be GL's (all but while a list is compiled).
+  std::uint32_t FKnownStates;
+  // GL calls sent, to tell whether a compiled list holds any.
+  std::uint32_t FSent;
+  bool FCompiling = false;
   std::int32_t FBoundTextures[TextureSlotCount];
   GLenum FPolygonModes[2];
   bool FFrontFaceCCW;
   bool FTextureMatrixIsIdentity;
 
+  TSnapshot Snapshot() const;
+  void Load(const TSnapshot& s);
   void SendFaceColors(int index, GLenum face, const GLfloat emission[4], const GLfloat ambient[4],
                       const GLfloat diffuse[4], const GLfloat specular[4], GLint shininess);
 };
+
+// A tracked capability on or off through the cache, so that what is drawn meanwhile meets what
+// the cache believes; directly when there is no cache.
+void SetGLState(TGLStateCache* cache, TGLState state, bool enabled);

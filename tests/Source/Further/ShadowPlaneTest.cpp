@@ -110,7 +110,10 @@ TEST_F(ShadowPlane, NothingFromBehindAndNoShadowWithoutLight) {
 
 TEST_F(ShadowPlane, TransparentPlaneWritesOnlyStencil) {
   plane->SetShadowOptions(TShadowPlaneOptions{spoTransparent, spoIgnoreZ});
+  cache.EnableState(stDepthTest);  // as every frame has it
+  rec.Clear();
   plane->DoRender(rci, true, false);
+  EXPECT_TRUE(cache.StateEnabled(stDepthTest));  // the pop turned it on again
   auto masks = rec.CallsTo("glColorMask");
   ASSERT_EQ(masks.size(), 2u);
   EXPECT_EQ(masks[0].Args, (std::vector<double>{0, 0, 0, 0}));

@@ -174,3 +174,72 @@ TEST(GLStateCache, ResetCachedStateKeepsEnablesAndForgetsTheRest) {
 }
 
 }  // namespace
+
+namespace {
+
+// A display list compiled through the cache records every call, whatever the cache believed;
+// the compile leaves the cache as it was; a replay leaves what the list ends with.
+TEST(GLStateCache, AListCompileRecordsEveryCallAndAReplayLeavesWhatTheListSet) {
+  TGLRecorder rec;
+  TGLStateCache cache;
+  cache.ResetToGLDefaults();
+  cache.EnableState(stBlend);
+  cache.EnableState(stLighting);
+  const GLfloat black[4] = {0, 0, 0, 1}, white[4] = {1, 1, 1, 1}, red[4] = {1, 0, 0, 1};
+  cache.SendMaterialColors(GL_FRONT, black, black, white, black, 0);
+  rec.Clear();
+
+  const TGLStateCache::TSnapshot before = cache.BeginListCompile();
+  cache.EnableState(stBlend);      // believed on: still recorded
+  cache.DisableState(stLighting);  // changed by the list
+  cache.SendMaterialColors(GL_FRONT, black, black, red, black, 0);
+  EXPECT_EQ(rec.Count("glEnable"), 1);
+  EXPECT_EQ(rec.Count("glDisable"), 1);
+  EXPECT_EQ(rec.Count("glMaterialfv"), 4);  // every colour, though emission and the rest were known
+  const auto after = cache.EndListCompile(before);
+  ASSERT_TRUE(after.has_value());
+  // Compiling drew nothing: the cache is as before.
+  EXPECT_TRUE(cache.StateEnabled(stLighting));
+  rec.Clear();
+  cache.SendMaterialColors(GL_FRONT, black, black, white, black, 0);
+  EXPECT_EQ(rec.Count("glMaterialfv"), 0);
+
+  // After a replay: lighting off and red as the list left them, blend as it was.
+  cache.DisableState(stBlend);
+  cache.ListReplayed(*after);
+  EXPECT_FALSE(cache.StateEnabled(stLighting));
+  EXPECT_TRUE(cache.StateEnabled(stBlend));  // the list enabled it
+  rec.Clear();
+  cache.SendMaterialColors(GL_FRONT, black, black, red, black, 0);
+  EXPECT_EQ(rec.Count("glMaterialfv"), 0);
+  cache.EnableState(stLighting);
+  EXPECT_EQ(rec.Count("glEnable"), 1);
+
+  // A list that sends nothing through the cache leaves nothing to take.
+  const TGLStateCache::TSnapshot again = cache.BeginListCompile();
+  EXPECT_FALSE(cache.EndListCompile(again).has_value());
+}
+
+// A glPopAttrib of the enables: the cache takes the enables of the push again.
+TEST(GLStateCache, EnablesRestoredAfterAnEnablePop) {
+  TGLRecorder rec;
+  TGLStateCache cache;
+  cache.ResetToGLDefaults();
+  const TGLStateCache::TEnables pushed = cache.Enables();
+  cache.EnableState(stBlend);
+  cache.EnableState(stStencilTest);
+  cache.EnablesRestored(pushed);
+  EXPECT_FALSE(cache.StateEnabled(stBlend));
+  rec.Clear();
+  cache.EnableState(stBlend);  // GL has it off again: sent
+  EXPECT_EQ(rec.Count("glEnable"), 1);
+  // Through the cache, or directly without one.
+  SetGLState(&cache, stFog, true);
+  EXPECT_TRUE(cache.StateEnabled(stFog));
+  rec.Clear();
+  SetGLState(nullptr, stFog, false);
+  ASSERT_EQ(rec.Count("glDisable"), 1);
+  EXPECT_EQ(GLenum(rec.Calls[0].Args[0]), GLenum(GL_FOG));
+}
+
+}  // namespace
