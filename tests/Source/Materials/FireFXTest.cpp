@@ -188,7 +188,7 @@ namespace {
 
 // In a death-test child: caps the address space 256 MB above what the process maps, asks for an
 // 880 MB pool, and exits 0 when that raised EOutOfMemory with the pool unchanged.
-void GrowPoolUnderCappedAddressSpace(TGLFireFXManager& m) {
+[[maybe_unused]] void GrowPoolUnderCappedAddressSpace(TGLFireFXManager& m) {
   long pages = 0;
   if (FILE* f = std::fopen("/proc/self/statm", "r")) {
     if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
