@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "Source/Further/GLzBuffer.h"
 #include "Source/Objects/GLObjects.h"
 #include "Source/Scene/GLSceneGraph.h"
 #include "Source/Viewer/GLQtContext.h"
@@ -85,6 +86,27 @@ struct TMemoryViewerTest : ::testing::Test {
     floor->SetWidth(10);
     floor->SetHeight(10);
     return floor;
+  }
+  // Unlit, the floor with a cube 1.5 above its middle, shadowed from the depth that caster sees:
+  // a view the size of this one from (casterX, 0, 6) at the floor's middle.
+  TGLZShadows* DepthShadowScene(TGLMemoryViewer& caster, float casterX) {
+    viewer.Buffer()->SetLighting(false);
+    Floor(scene.Objects());
+    auto* cube = scene.Objects()->AddNewChild<TGLCube>();
+    cube->Position()->SetXYZAsPoint(0, 0, 1.5f);
+    auto* target = scene.Objects()->AddNewChild<TGLDummyCube>();
+    auto* lightCam = scene.Cameras()->AddNewChild<TGLCamera>();
+    lightCam->Position()->SetXYZAsPoint(casterX, 0, 6);
+    lightCam->SetTargetObject(target);
+    lightCam->SetFocalLength(12.5f);
+    caster.SetWidth(viewer.Width());
+    caster.SetHeight(viewer.Height());
+    caster.Buffer()->SetLighting(false);
+    caster.SetCamera(lightCam);
+    auto* shadows = scene.Objects()->AddNewChild<TGLZShadows>();
+    shadows->SetViewer(&viewer);
+    shadows->SetCaster(&caster);
+    return shadows;
   }
 
   TGLSceneGraph scene{nullptr};

@@ -214,23 +214,8 @@ TEST_F(GL_ShadowPixels, AQuadMeshCastsItsShadow) {
 // looks from up and to the left, so the shadow falls right of the cube, in the half of the view
 // a mask kept at the narrow size would never cover again.
 TEST_F(GL_ShadowPixels, DepthBufferShadowsCoverTheViewAgainAfterItNarrowed) {
-  viewer.Buffer()->SetLighting(false);
-  Floor(scene.Objects());
-  auto* occluder = scene.Objects()->AddNewChild<TGLCube>();
-  occluder->Position()->SetXYZAsPoint(0, 0, 1.5f);
-  auto* target = scene.Objects()->AddNewChild<TGLDummyCube>();
-  auto* lightCam = scene.Cameras()->AddNewChild<TGLCamera>();
-  lightCam->Position()->SetXYZAsPoint(-6, 0, 6);
-  lightCam->SetTargetObject(target);
-  lightCam->SetFocalLength(12.5f);
   TGLMemoryViewer caster(nullptr);
-  caster.SetWidth(kSize);
-  caster.SetHeight(kSize);
-  caster.Buffer()->SetLighting(false);
-  caster.SetCamera(lightCam);
-  auto* shadows = scene.Objects()->AddNewChild<TGLZShadows>();
-  shadows->SetViewer(&viewer);
-  shadows->SetCaster(&caster);
+  auto* shadows = DepthShadowScene(caster, -6);
   ASSERT_EQ(shadows->Width(), kSize);
   viewer.Render();  // the buffer's camera and projection for the depth buffers
   auto frames = [&](const char* when) {

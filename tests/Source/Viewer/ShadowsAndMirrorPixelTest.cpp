@@ -95,23 +95,8 @@ TEST_F(GL_ShadowsAndMirror, SmallMirrorShowsTheReflectionOnlyOverItself) {
 // The caster viewer looks from up and to the right: the floor to the left of the cube is hidden
 // from it and darkened in the main view; the floor to the right is not.
 TEST_F(GL_ShadowsAndMirror, DepthBufferShadowsDarkenWhatTheCasterCannotSee) {
-  viewer.Buffer()->SetLighting(false);
-  Floor(scene.Objects());
-  auto* cube = scene.Objects()->AddNewChild<TGLCube>();
-  cube->Position()->SetXYZAsPoint(0, 0, 1.5f);
-  auto* target = scene.Objects()->AddNewChild<TGLDummyCube>();
-  auto* lightCam = scene.Cameras()->AddNewChild<TGLCamera>();
-  lightCam->Position()->SetXYZAsPoint(6, 0, 6);
-  lightCam->SetTargetObject(target);
-  lightCam->SetFocalLength(12.5f);
   TGLMemoryViewer caster(nullptr);
-  caster.SetWidth(kSize);
-  caster.SetHeight(kSize);
-  caster.Buffer()->SetLighting(false);
-  caster.SetCamera(lightCam);
-  auto* shadows = scene.Objects()->AddNewChild<TGLZShadows>();
-  shadows->SetViewer(&viewer);
-  shadows->SetCaster(&caster);
+  auto* shadows = DepthShadowScene(caster, 6);
   viewer.Render();  // the buffer's camera and projection, then a frame with the shadows
   EXPECT_FALSE(shadows->CastShadow());
   viewer.Render();
