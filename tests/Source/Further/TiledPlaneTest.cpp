@@ -14,42 +14,11 @@
 #include "rtl/Streaming.h"
 #include "rtl/SysUtils.h"
 #include "tests/Source/Base/GLRecorder.h"
+#include "tests/Source/Further/TiledAreaArchive.h"
 #include "tests/Source/MultiPassShader.h"
 #include "tests/Source/StoredCopy.h"
 
 namespace {
-
-// A row read from its archive: version 0, ColMin, the cell list.
-std::unique_ptr<TGLTiledAreaRow> MakeRow(int colMin, const std::vector<int32_t>& cells) {
-  TIntegerList list;
-  for (int32_t c : cells) list.Add(c);
-  TMemoryStream ms;
-  {
-    TBinaryWriter w(&ms);
-    w.WriteInteger(0);
-    w.WriteInteger(colMin);
-    list.WriteToFiler(&w);
-  }
-  ms.SetPosition(0);
-  auto row = std::make_unique<TGLTiledAreaRow>();
-  row->LoadFromStream(&ms);
-  return row;
-}
-
-// An area of rows from RowMin, read from its archive.
-void LoadArea(TGLTiledArea& area, int rowMin, std::vector<std::unique_ptr<TGLTiledAreaRow>> rows) {
-  TPersistentObjectList list;
-  for (auto& r : rows) list.Add(r.get());
-  TMemoryStream ms;
-  {
-    TBinaryWriter w(&ms);
-    w.WriteInteger(0);
-    w.WriteInteger(rowMin);
-    list.WriteToFiler(&w);
-  }
-  ms.SetPosition(0);
-  area.LoadFromStream(&ms);
-}
 
 struct TTileRun {
   double material;  // red of the colour last sent

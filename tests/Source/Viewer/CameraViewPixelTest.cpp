@@ -25,11 +25,7 @@ struct GL_CameraView : TMemoryViewerTest {
 
   // Pixels of the last frame that are not the black background.
   int DrawnPixels() {
-    std::vector<uint8_t> px(kSize * kSize * 4);
-    TGLContext* ctx = viewer.Buffer()->RenderingContext();
-    ctx->ActivateNested();
-    GL.glReadPixels(0, 0, kSize, kSize, GL_RGBA, GL_UNSIGNED_BYTE, px.data());
-    ctx->DeactivateNested();
+    const std::vector<uint8_t> px = FramePixels(viewer);
     int n = 0;
     for (int i = 0; i < kSize * kSize; ++i) n += px[i * 4] + px[i * 4 + 1] + px[i * 4 + 2] > 30;
     return n;

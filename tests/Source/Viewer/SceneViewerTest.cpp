@@ -56,10 +56,7 @@ struct GL_MemoryViewerFixture : TMemoryViewerTest {
   // RGB of a window pixel (origin bottom-left) of the last frame.
   std::vector<uint8_t> Pixel(int x, int y) {
     std::vector<uint8_t> px(4);
-    TGLContext* ctx = viewer.Buffer()->RenderingContext();
-    ctx->ActivateNested();
-    GL.glReadPixels(x, y, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, px.data());
-    ctx->DeactivateNested();
+    ReadViewerPixels(viewer, x, y, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, px.data());
     px.resize(3);
     return px;
   }

@@ -2,9 +2,6 @@
 // context: a pixel that must be shadowed (or reflected) against one that must not.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <vector>
-
 #include "Source/Scene/GLLightSource.h"
 #include "Source/Materials/GLMaterial.h"
 #include "Source/Further/GLMirror.h"
@@ -12,8 +9,6 @@
 #include "Source/Scene/GLSceneGraph.h"
 #include "Source/Further/GLShadowVolume.h"
 #include "Source/Further/GLzBuffer.h"
-#include "Source/Viewer/GLQtContext.h"
-#include "Source/Viewer/GLSceneViewer.h"
 #include "tests/Source/Viewer/MemoryViewerTest.h"
 
 namespace {
@@ -21,38 +16,8 @@ namespace {
 constexpr int kSize = 64;
 
 struct GL_ShadowsAndMirror : TMemoryViewerTest {
-  void SetUp() override {
-    viewer.SetWidth(kSize);
-    viewer.SetHeight(kSize);
-    viewer.Buffer()->SetContextOptions(TContextOptions{roDoubleBuffer, roStencilBuffer, roRenderToWindow});
-    viewer.Buffer()->SetBackgroundColor(0);    // black
-    cam->Position()->SetXYZAsPoint(0, 0, 10);  // looking down -Z at the XY plane
-    cam->SetFocalLength(12.5f);                // a wide view: 5 units across at the plane
-    viewer.SetCamera(cam);
-  }
-
-  // RGB of the pixel where a world point shows in the last frame.
-  std::vector<int> PixelAt(float x, float y, float z) {
-    const TVector4f s = viewer.Buffer()->WorldToScreen(TVector4f{x, y, z, 1});
-    std::vector<uint8_t> px(4);
-    TGLContext* ctx = viewer.Buffer()->RenderingContext();
-    ctx->ActivateNested();
-    GL.glReadPixels(int(s[0]), int(s[1]), 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, px.data());
-    ctx->DeactivateNested();
-    return {px[0], px[1], px[2]};
-  }
-
-  TGLPlane* Floor(TGLBaseSceneObject* parent) {
-    auto* floor = parent->AddNewChild<TGLPlane>();
-    floor->SetWidth(10);
-    floor->SetHeight(10);
-    return floor;
-  }
+  void SetUp() override { LookDownAtXY(kSize, true); }
 };
-
-std::string Rgb(const std::vector<int>& p) {
-  return std::to_string(p[0]) + "," + std::to_string(p[1]) + "," + std::to_string(p[2]);
-}
 
 }  // namespace
 
@@ -130,23 +95,8 @@ TEST_F(GL_ShadowsAndMirror, SmallMirrorShowsTheReflectionOnlyOverItself) {
 // The caster viewer looks from up and to the right: the floor to the left of the cube is hidden
 // from it and darkened in the main view; the floor to the right is not.
 TEST_F(GL_ShadowsAndMirror, DepthBufferShadowsDarkenWhatTheCasterCannotSee) {
-  viewer.Buffer()->SetLighting(false);
-  Floor(scene.Objects());
-  auto* cube = scene.Objects()->AddNewChild<TGLCube>();
-  cube->Position()->SetXYZAsPoint(0, 0, 1.5f);
-  auto* target = scene.Objects()->AddNewChild<TGLDummyCube>();
-  auto* lightCam = scene.Cameras()->AddNewChild<TGLCamera>();
-  lightCam->Position()->SetXYZAsPoint(6, 0, 6);
-  lightCam->SetTargetObject(target);
-  lightCam->SetFocalLength(12.5f);
   TGLMemoryViewer caster(nullptr);
-  caster.SetWidth(kSize);
-  caster.SetHeight(kSize);
-  caster.Buffer()->SetLighting(false);
-  caster.SetCamera(lightCam);
-  auto* shadows = scene.Objects()->AddNewChild<TGLZShadows>();
-  shadows->SetViewer(&viewer);
-  shadows->SetCaster(&caster);
+  auto* shadows = DepthShadowScene(caster, 6);
   viewer.Render();  // the buffer's camera and projection, then a frame with the shadows
   EXPECT_FALSE(shadows->CastShadow());
   viewer.Render();

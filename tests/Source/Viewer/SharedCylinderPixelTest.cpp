@@ -9,8 +9,6 @@
 #include "Source/Objects/GLGeomObjects.h"
 #include "Source/Scene/GLLightSource.h"
 #include "Source/Scene/GLSceneGraph.h"
-#include "Source/Viewer/GLQtContext.h"
-#include "Source/Viewer/GLSceneViewer.h"
 #include "tests/Source/Viewer/MemoryViewerTest.h"
 
 namespace {
@@ -21,13 +19,7 @@ struct GL_SharedCylinderLists : TMemoryViewerTest {
   std::vector<TGLCylinder*> pipes;
 
   void SetUp() override {
-    viewer.SetWidth(kSize);
-    viewer.SetHeight(kSize);
-    viewer.Buffer()->SetContextOptions(TContextOptions{roDoubleBuffer, roRenderToWindow});
-    viewer.Buffer()->SetBackgroundColor(0);
-    cam->Position()->SetXYZAsPoint(0, 0, 10);
-    cam->SetFocalLength(12.5f);
-    viewer.SetCamera(cam);
+    LookDownAtXY(kSize, false);
     auto* light = scene.Objects()->AddNewChild<TGLLightSource>();
     light->Position()->SetXYZAsPoint(3, 4, 6);
     // Pipes as the traffic view makes them: sides only, a few slices, lying at angles, of
@@ -51,16 +43,6 @@ struct GL_SharedCylinderLists : TMemoryViewerTest {
 
   void Share(bool v) {
     for (TGLCylinder* c : pipes) c->SetDrawnFromSharedLists(v);
-  }
-
-  std::vector<uint8_t> Frame() {
-    viewer.Render();
-    std::vector<uint8_t> px(kSize * kSize * 4);
-    TGLContext* ctx = viewer.Buffer()->RenderingContext();
-    ctx->ActivateNested();
-    GL.glReadPixels(0, 0, kSize, kSize, GL_RGBA, GL_UNSIGNED_BYTE, px.data());
-    ctx->DeactivateNested();
-    return px;
   }
 };
 

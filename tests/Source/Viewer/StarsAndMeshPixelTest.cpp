@@ -10,8 +10,6 @@
 #include "Source/Further/GLSkydome.h"
 #include "Source/Materials/GLMaterial.h"
 #include "Source/Scene/GLSceneGraph.h"
-#include "Source/Viewer/GLQtContext.h"
-#include "Source/Viewer/GLSceneViewer.h"
 #include "rtl/Streaming.h"
 #include "tests/Source/Viewer/MemoryViewerTest.h"
 
@@ -25,23 +23,7 @@ struct GL_StarsAndMesh : TMemoryViewerTest {
     RegisterGLMesh();
     RegisterGLSceneGraphClasses();  // the objects' and materials' published properties
     RegisterGLTextureClasses();
-    viewer.SetWidth(kSize);
-    viewer.SetHeight(kSize);
-    viewer.Buffer()->SetContextOptions(TContextOptions{roDoubleBuffer, roRenderToWindow});
-    viewer.Buffer()->SetBackgroundColor(0);
-    cam->Position()->SetXYZAsPoint(0, 0, 10);  // looking down -Z at the XY plane
-    cam->SetFocalLength(12.5f);
-    viewer.SetCamera(cam);
-  }
-
-  std::vector<uint8_t> Frame() {
-    viewer.Render();
-    std::vector<uint8_t> px(kSize * kSize * 4);
-    TGLContext* ctx = viewer.Buffer()->RenderingContext();
-    ctx->ActivateNested();
-    GL.glReadPixels(0, 0, kSize, kSize, GL_RGBA, GL_UNSIGNED_BYTE, px.data());
-    ctx->DeactivateNested();
-    return px;
+    LookDownAtXY(kSize, false);
   }
 };
 

@@ -22,50 +22,19 @@
 #include "Source/Scene/GLSceneGraph.h"
 #include "Source/Scene/GLState.h"
 #include "Source/Viewer/GLEngineClasses.h"
-#include "rtl/Streaming.h"
+#include "tests/Source/Further/TiledAreaArchive.h"
 #include "tests/Source/Viewer/MemoryViewerTest.h"
 
 namespace {
 
 constexpr int kSize = 64;
-using TRgb = std::array<int, 3>;
-
-std::string Rgb(const TRgb& p) {
-  return std::to_string(p[0]) + "," + std::to_string(p[1]) + "," + std::to_string(p[2]);
-}
-
-// A row of tiles read from its archive: version 0, ColMin, the cells.
-std::unique_ptr<TGLTiledAreaRow> MakeRow(int colMin, const std::vector<int32_t>& cells) {
-  TIntegerList list;
-  for (int32_t c : cells) list.Add(c);
-  TMemoryStream ms;
-  {
-    TBinaryWriter w(&ms);
-    w.WriteInteger(0);
-    w.WriteInteger(colMin);
-    list.WriteToFiler(&w);
-  }
-  ms.SetPosition(0);
-  auto row = std::make_unique<TGLTiledAreaRow>();
-  row->LoadFromStream(&ms);
-  return row;
-}
 
 // One row of tiles from (0, 0), each cell a material index.
 void OneRowOfTiles(TGLTilePlane* plane, const std::vector<int32_t>& cells) {
-  auto row = MakeRow(0, cells);
-  TPersistentObjectList list;
-  list.Add(row.get());
-  TMemoryStream ms;
-  {
-    TBinaryWriter w(&ms);
-    w.WriteInteger(0);
-    w.WriteInteger(0);
-    list.WriteToFiler(&w);
-  }
-  ms.SetPosition(0);
+  std::vector<std::unique_ptr<TGLTiledAreaRow>> rows;
+  rows.push_back(MakeRow(0, cells));
   TGLTiledArea area;
-  area.LoadFromStream(&ms);
+  LoadArea(area, 0, std::move(rows));
   plane->SetTiles(&area);
 }
 
@@ -85,13 +54,7 @@ struct TLeakScene {
   std::string mismatches;
 
   TLeakScene() {
-    viewer.SetWidth(kSize);
-    viewer.SetHeight(kSize);
-    viewer.Buffer()->SetContextOptions(TContextOptions{roDoubleBuffer, roStencilBuffer, roRenderToWindow});
-    viewer.Buffer()->SetBackgroundColor(0);
-    cam->Position()->SetXYZAsPoint(0, 0, 10);
-    cam->SetFocalLength(12.5f);  // 5 units across at z 0
-    viewer.SetCamera(cam);
+    LookDownAtXY(viewer, cam, kSize, true);
     light = scene.Objects()->AddNewChild<TGLLightSource>();
     light->Position()->SetXYZAsPoint(0, 0, 10);
     cubeA = scene.Objects()->AddNewChild<TGLCube>();
@@ -128,25 +91,8 @@ struct TLeakScene {
     if (!found.empty() && mismatches.find(found) == std::string::npos) mismatches += std::string(where) + ": " + found;
   }
 
-  TRgb PixelAt(float x, float y, float z) {
-    const TVector4f s = viewer.Buffer()->WorldToScreen(TVector4f{x, y, z, 1});
-    uint8_t px[4] = {};
-    TGLContext* ctx = viewer.Buffer()->RenderingContext();
-    ctx->ActivateNested();
-    GL.glReadPixels(int(s[0]), int(s[1]), 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, px);
-    ctx->DeactivateNested();
-    return {px[0], px[1], px[2]};
-  }
-  // The depth buffer's value there (0 near, 1 far).
-  float DepthAt(float x, float y, float z) {
-    const TVector4f s = viewer.Buffer()->WorldToScreen(TVector4f{x, y, z, 1});
-    float depth = 1;
-    TGLContext* ctx = viewer.Buffer()->RenderingContext();
-    ctx->ActivateNested();
-    GL.glReadPixels(int(s[0]), int(s[1]), 1, 1, GL_DEPTH_COMPONENT, GL_FLOAT, &depth);
-    ctx->DeactivateNested();
-    return depth;
-  }
+  TRgb PixelAt(float x, float y, float z) { return ::PixelAt(viewer, x, y, z); }
+  float DepthAt(float x, float y, float z) { return ::DepthAt(viewer, x, y, z); }
   // The centres of the cubes' front faces.
   TRgb PixelA() { return PixelAt(-1.6f, 0, 1.5f); }
   TRgb PixelB() { return PixelAt(1.6f, 0, 1.5f); }

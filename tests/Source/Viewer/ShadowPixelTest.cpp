@@ -6,101 +6,28 @@
 #include <string>
 #include <vector>
 
-#include "Source/Base/OpenGL1x.h"
 #include "Source/Further/GLBaseMesh.h"
 #include "Source/Further/GLMeshObjects.h"
 #include "Source/Further/GLShadowVolume.h"
 #include "Source/Further/GLzBuffer.h"
 #include "Source/Materials/GLMaterial.h"
 #include "Source/Objects/GLObjects.h"
-#include "Source/Scene/GLContext.h"
 #include "Source/Scene/GLLightSource.h"
-#include "Source/Scene/GLSceneGraph.h"
 #include "Source/Scene/GLState.h"
-#include "tests/Source/Further/ShadowPixelSurface.h"
+#include "tests/Source/Viewer/MemoryViewerTest.h"
 
 namespace {
 
 constexpr int kSize = 64;
 constexpr int kFrames = 3;
 
-// The context the memory viewers of these tests get: colour, depth and stencil in a
-// framebuffer object, the GL entry points read on its first activation.
-class TShadowPixelContext : public TGLContext {
-  RTL_CLASS(TShadowPixelContext, TGLContext)
- public:
-  ~TShadowPixelContext() override { DestroyQuietly(); }
-  bool IsCreated() const override { return created_; }
-  void SwapBuffers() override {}
-  TGLOutputDevice OutputDevice() const override { return nullptr; }
-
- protected:
-  void PlatformActivate() override {
-    if (!surface_.MakeCurrent()) throw EGLContext("makeCurrent failed");
-    if (loaded_) return;
-    LoadGLExtensionEntryPoints([this](const char* name) { return surface_.ProcAddress(name); });
-    DetectGLVersionAndExtensions();
-    loaded_ = true;
-  }
-  void PlatformDeactivate() override { surface_.DoneCurrent(); }
-  void PlatformCreateContext(TGLOutputDevice) override { throw EGLContext("off-screen only"); }
-  void PlatformCreateOffscreenContext(TGLOutputDevice, int w, int h) override {
-    if (!surface_.Create(w, h)) throw EGLContext("no off-screen context");
-    created_ = true;
-  }
-  void PlatformShareLists(TGLContext*) override {}
-  void PlatformDestroyContext() override {
-    surface_.Destroy();
-    created_ = false;
+struct GL_ShadowPixels : TMemoryViewerTest {
+  static void SetUpTestSuite() {
+    TMemoryViewerTest::SetUpTestSuite();
+    RegisterGLShadowVolumeClasses();
   }
 
- private:
-  TShadowPixelSurface surface_;
-  bool created_ = false;
-  bool loaded_ = false;
-};
-
-// Makes the context class the one viewers get, and puts the entry points and capability flags
-// back afterwards for the tests that run later without a context.
-struct TContextClassGuard {
-  TContextClassGuard() { TGLContextManager::AddRenderingContextClass(TShadowPixelContext::StaticClass()); }
-  ~TContextClassGuard() {
-    TGLContextManager::RemoveRenderingContextClass(TShadowPixelContext::StaticClass());
-    GL = savedGL;
-    GLCaps = savedCaps;
-    ForgetLastSeenImplementation();
-  }
-  const TGLEntryPoints savedGL = GL;
-  const TGLCapabilities savedCaps = GLCaps;
-};
-
-std::string Rgb(const std::vector<int>& p) {
-  return std::to_string(p[0]) + "," + std::to_string(p[1]) + "," + std::to_string(p[2]);
-}
-
-struct GL_ShadowPixels : ::testing::Test {
-  static void SetUpTestSuite() { RegisterGLShadowVolumeClasses(); }
-
-  void SetUp() override {
-    viewer.SetWidth(kSize);
-    viewer.SetHeight(kSize);
-    viewer.Buffer()->SetContextOptions(TContextOptions{roDoubleBuffer, roStencilBuffer});
-    viewer.Buffer()->SetBackgroundColor(0);    // black
-    cam->Position()->SetXYZAsPoint(0, 0, 10);  // looking down -Z at the XY plane
-    cam->SetFocalLength(12.5f);
-    viewer.SetCamera(cam);
-  }
-
-  // RGB of the pixel where a world point shows in the last frame.
-  std::vector<int> PixelAt(float x, float y, float z) {
-    const TVector4f s = viewer.Buffer()->WorldToScreen(TVector4f{x, y, z, 1});
-    std::vector<uint8_t> px(4);
-    TGLContext* ctx = viewer.Buffer()->RenderingContext();
-    ctx->ActivateNested();
-    GL.glReadPixels(int(s[0]), int(s[1]), 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, px.data());
-    ctx->DeactivateNested();
-    return {px[0], px[1], px[2]};
-  }
+  void SetUp() override { LookDownAtXY(kSize, true); }
 
   // The tracked capabilities whose cached state differs from GL's at the end of the last frame.
   std::string CacheOutOfStep() {
@@ -114,13 +41,6 @@ struct GL_ShadowPixels : ::testing::Test {
     GL.glGetError();  // a capability this driver does not know
     ctx->DeactivateNested();
     return out;
-  }
-
-  TGLPlane* Floor(TGLBaseSceneObject* parent) {
-    auto* floor = parent->AddNewChild<TGLPlane>();
-    floor->SetWidth(10);
-    floor->SetHeight(10);
-    return floor;
   }
 
   // A small red cube: lit, its top face is bright red; without its light only the ambient
@@ -150,10 +70,6 @@ struct GL_ShadowPixels : ::testing::Test {
     RedCube(2, -2);  // drawn after it
   }
 
-  TContextClassGuard guard;
-  TGLSceneGraph scene{nullptr};
-  TGLMemoryViewer viewer{nullptr};
-  TGLCamera* cam = scene.Cameras()->AddNewChild<TGLCamera>();
   TGLLightSource* light = nullptr;
   TGLShadowVolume* volume = nullptr;
   TGLCube* cube = nullptr;
@@ -298,23 +214,8 @@ TEST_F(GL_ShadowPixels, AQuadMeshCastsItsShadow) {
 // looks from up and to the left, so the shadow falls right of the cube, in the half of the view
 // a mask kept at the narrow size would never cover again.
 TEST_F(GL_ShadowPixels, DepthBufferShadowsCoverTheViewAgainAfterItNarrowed) {
-  viewer.Buffer()->SetLighting(false);
-  Floor(scene.Objects());
-  auto* occluder = scene.Objects()->AddNewChild<TGLCube>();
-  occluder->Position()->SetXYZAsPoint(0, 0, 1.5f);
-  auto* target = scene.Objects()->AddNewChild<TGLDummyCube>();
-  auto* lightCam = scene.Cameras()->AddNewChild<TGLCamera>();
-  lightCam->Position()->SetXYZAsPoint(-6, 0, 6);
-  lightCam->SetTargetObject(target);
-  lightCam->SetFocalLength(12.5f);
   TGLMemoryViewer caster(nullptr);
-  caster.SetWidth(kSize);
-  caster.SetHeight(kSize);
-  caster.Buffer()->SetLighting(false);
-  caster.SetCamera(lightCam);
-  auto* shadows = scene.Objects()->AddNewChild<TGLZShadows>();
-  shadows->SetViewer(&viewer);
-  shadows->SetCaster(&caster);
+  auto* shadows = DepthShadowScene(caster, -6);
   ASSERT_EQ(shadows->Width(), kSize);
   viewer.Render();  // the buffer's camera and projection for the depth buffers
   auto frames = [&](const char* when) {
