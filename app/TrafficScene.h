@@ -224,6 +224,9 @@ class TTrafficScene {
   // `lastQueuedBefore`, see ProcessLine) keep a cube only by that second: a
   // backlog of old traffic does not undo the Clear.
   void ExpireAllCubes(int64_t lastQueuedBefore = 0);
+  // Lines up to `lastQueuedBefore` were queued after the last Clear but
+  // received before it (they waited at the socket): older traffic as well.
+  void ExtendClear(int64_t lastQueuedBefore) { FClearedUpTo = std::max(FClearedUpTo, lastQueuedBefore); }
   TChartRing& Chart() { return FChart; }
 
   void AddProfileCubes();

@@ -341,6 +341,7 @@ void TForm2_3D::FormCreate() {
   PacketQueue();  // allocated on first use, normally already by a producer
   try {
     FMySocket = new TMySocket(nullptr, FListenPort);
+    FMySocket->OnQueuedBeforeClear = [this] { FTraffic->ExtendClear(PacketQueue().LastQueued()); };
     FMySocket->Listen();
   } catch (const std::exception& e) {
     LogToPktData(std::string("Wsocket Error ") + e.what());
@@ -615,7 +616,12 @@ void TForm2_3D::CreateCubesByIPs(const std::string& startIP, const std::string& 
   Guarded("CreateCubesByIPs", [&] { FTraffic->CreateCubesByIPs(startIP, count, steps); });
 }
 
-void TForm2_3D::ExpireAllCubes() { FTraffic->ExpireAllCubes(PacketQueue().LastQueued()); }
+void TForm2_3D::ExpireAllCubes() {
+  // Lines in the queue now, and those of datagrams received before now that
+  // still wait at the socket, are older than the click.
+  FTraffic->ExpireAllCubes(PacketQueue().LastQueued());
+  if (FMySocket) FMySocket->MarkClear();
+}
 
 void TForm2_3D::SaveSelectedObject() { FTraffic->SaveSelectedObject(); }
 
