@@ -9,10 +9,14 @@
 #include <QPlainTextEdit>
 #include <gtest/gtest.h>
 
+#include <linux/sockios.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +24,30 @@
 #include "../common/Loopback.h"
 
 namespace {
+int64_t Ns(const timespec& t) { return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; }
+
+// The kernel turns its arrival stamps on a moment after a socket first asks
+// for them (and off after the last one closed): waits until a datagram read
+// later than it arrived shows its arrival. The socket returned keeps them on.
+int KernelStampsOn() {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in at = Loopback(0);
+  socklen_t len = sizeof at;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len);
+  timespec stamp{};
+  ::ioctl(fd, SIOCGSTAMPNS, &stamp);
+  for (int i = 0; i < 200; ++i) {
+    char c = 0;
+    timespec sent{};
+    clock_gettime(CLOCK_REALTIME, &sent);
+    ::sendto(fd, &c, 1, 0, reinterpret_cast<sockaddr*>(&at), sizeof at);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (::recv(fd, &c, 1, 0) == 1 && ::ioctl(fd, SIOCGSTAMPNS, &stamp) == 0 && Ns(stamp) < Ns(sent) + 10000000) break;
+  }
+  return fd;
+}
+
 const std::string kLine =
     "10:00:00:000\t00-11-22-33-44-55\t66-77-88-99-aa-bb\t0800\t60\t10.1.2.3\t1025\t10.1.2.4\t80\tTCP\tTCP-IP\n";
 }  // namespace
@@ -30,6 +58,7 @@ TEST(ClearFeed, DatagramsReceivedBeforeAClearAreToldAsOlder) {
   std::string drop;
   while (PacketQueue().Take(drop)) {
   }
+  const int stamps = KernelStampsOn();
   const int port = FreeUdpPort();
   TMySocket sock(nullptr, port);
   std::vector<int64_t> older;  // the queue's last line at each call
@@ -65,6 +94,7 @@ TEST(ClearFeed, DatagramsReceivedBeforeAClearAreToldAsOlder) {
   readUntil(8);
   EXPECT_EQ(older.size(), 3u);
   ::close(fd);
+  ::close(stamps);
   sock.Close();
   while (PacketQueue().Take(drop)) {
   }
