@@ -131,6 +131,28 @@ bool THostProfiles::FindProfileForIP(uint32_t ip, PCOBJinfo& profile) const {
   return false;
 }
 
+bool THostProfiles::SetPlace(const std::string& section, float x, float y, float z) {
+  for (PCOBJinfo& p : FProfiles)
+    if (SameText(p.Section, section)) {
+      p.X = x;
+      p.Y = y;
+      p.Z = z;
+      return true;
+    }
+  return false;
+}
+
+void THostProfiles::InsertProfile(PCOBJinfo profile, const std::string& before) {
+  auto at = FProfiles.end();
+  if (!before.empty())
+    for (auto i = FProfiles.begin() + 1; i != FProfiles.end(); ++i)
+      if (SameText(i->Section, before)) {
+        at = i;
+        break;
+      }
+  FProfiles.insert(at, std::move(profile));
+}
+
 namespace {
 uint32_t ColourByThirdOctet(const std::string& c) {
   if (c == "1") return RGBColour(128, 0, 0);

@@ -58,6 +58,15 @@ class THostProfiles {
 
   const std::vector<PCOBJinfo>& PCinfoArray() const { return FProfiles; }
 
+  // A saved place, as "Save Object" wrote it into the file: the profile named
+  // `section` (case-insensitive, the first of that name) gets the place;
+  // false when there is none.
+  bool SetPlace(const std::string& section, float x, float y, float z);
+  // A profile "Save Object" added to the file, before the profile named
+  // `before` (at the end when `before` is empty or names none; never before
+  // the default profile).
+  void InsertProfile(PCOBJinfo profile, const std::string& before);
+
  private:
   std::vector<PCOBJinfo> FProfiles;
 };

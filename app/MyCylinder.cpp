@@ -56,6 +56,12 @@ void MyCylinder::SetLabelTexts(const std::string& srcText, const std::string& ds
   NotifyChange(this);
 }
 
+void MyCylinder::SetLabelHeight(float height) {
+  FLabelHeight = height;
+  TGLTextureEx* ex = Material()->TextureEx();
+  if (ex->Count() > 0) ex->Items(0)->TextureScale()->SetY(2 * height);
+}
+
 void MyCylinder::DrawPendingLabel() {
   if (!FLabelPending) return;
   FLabelPending = false;

@@ -65,6 +65,9 @@ class MyCylinder : public TGLCylinder {
   // and uploads one label per frame, the one of the last ports, not one per packet.
   void SetLabelTexts(const std::string& srcText, const std::string& dstText, float scaleX, float height);
   bool LabelPending() const { return FLabelPending; }
+  // The pipe's length changed: its label repeats along the new length
+  // (the one asked for too), without being drawn again.
+  void SetLabelHeight(float height);
   // Draws the label asked for, if any (the render does this first).
   void DrawPendingLabel();
 

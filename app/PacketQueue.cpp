@@ -50,6 +50,11 @@ void TPacketQueue::QueUnload(const std::function<void(const std::string&)>& proc
   }
 }
 
+int64_t TPacketQueue::LastQueued() const {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FTaken + (FWrite - FRead + QueSize) % QueSize;
+}
+
 int64_t TPacketQueue::Dropped() const {
   std::lock_guard<std::mutex> guard(FLock);
   return FDropped;

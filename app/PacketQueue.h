@@ -59,6 +59,9 @@ class TPacketQueue {
   // Lines handed to QueLoad, and slots taken out by Take, since start.
   int64_t Loaded() const;
   int64_t Taken() const;
+  // The number Taken() reaches when the last line held now is taken out: a
+  // line taken later with a Taken() up to it was queued before this call.
+  int64_t LastQueued() const;
 
   int QuePending() const;
   int QueHigh() const { return QueSize - 1; }

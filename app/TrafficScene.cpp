@@ -140,10 +140,12 @@ std::string TTrafficScene::ImagesDir() {
 
 void TTrafficScene::LoadPCinfoToArry() { FProfiles.LoadPCinfoToArry(ProgramFile("SnifferPCsInfo.ini")); }
 
-void TTrafficScene::ProcessLine(const std::string& line) {
+void TTrafficScene::ProcessLine(const std::string& line, int64_t queueNumber) {
   PKTinfo info;
   ParsePacketLine(line, info);
-  if (!info.SrcIP.empty()) ProcessPacket(info);
+  if (info.SrcIP.empty()) return;
+  const TRestore<int64_t> number(FLineNumber, queueNumber);
+  ProcessPacket(info);
 }
 
 SnifferObject* TTrafficScene::FindCubeForIP(const std::string& ip) {
@@ -200,7 +202,10 @@ SnifferObject* TTrafficScene::CreateCube(const OBJinfo_Rec& info, int64_t now) {
   }
   try {
     cube->SetTag(0);
-    cube->TTL = static_cast<float>(TimeToLive);
+    // A line queued before a Clear makes a cube that lives by the Clear's
+    // second, as the cube it stands for again would.
+    cube->TTL = QueuedBeforeClear() ? 1.0f : static_cast<float>(TimeToLive);
+    if (QueuedBeforeClear()) FClearedCubes.insert(cube);
     cube->Pitch(-90);
     cube->SetName(objName);
     cube->ObjName = objName;
@@ -224,6 +229,7 @@ SnifferObject* TTrafficScene::CreateCube(const OBJinfo_Rec& info, int64_t now) {
     cube->Material()->SetBlendingMode(bmTransparency);
     cube->Material()->FrontProperties()->Diffuse()->SetAlpha(0.75f);
   } catch (...) {
+    FClearedCubes.erase(cube);
     delete cube;
     throw;
   }
@@ -409,7 +415,8 @@ bool TCubeCache::PlainAddress(const std::string& text, uint32_t& address) {
 }
 
 SnifferObject* TTrafficScene::Charge(SnifferObject* cube, int32_t length, int64_t now) {
-  if (!FClearedCubes.empty() && FClearedCubes.erase(cube)) cube->TTL = static_cast<float>(TimeToLive);
+  if (!FClearedCubes.empty() && !QueuedBeforeClear() && FClearedCubes.erase(cube))
+    cube->TTL = static_cast<float>(TimeToLive);
   cube->LastSeen = now;
   cube->ByteTotal += length;
   return cube;
@@ -496,6 +503,8 @@ void TTrafficScene::ProcessPacket(const PKTinfo& info) {
         pipe->SetEnds(src, dst);
       else
         pipe->SetEnds(dst, src);
+      AlignPipe(pipe);  // the cube that came back may stand elsewhere
+      ++FPipeChanges;
     }
     GrowPipe(pipe, info, infoLine, now);
   } else
@@ -556,7 +565,31 @@ MyCylinder* TTrafficScene::CreatePipe(const PKTinfo& info, SnifferObject* src, S
   const uint64_t key = PipeKey(src->IPNumber, dst->IPNumber);
   FPipes.Insert(key, pipe);
   FPipeKeys[pipe] = key;
+  ++FPipeChanges;
   return pipe;
+}
+
+void TTrafficScene::AlignPipe(MyCylinder* pipe) {
+  SnifferObject* src = pipe->SrcObject();
+  SnifferObject* dst = pipe->DstObject();
+  if (!src || !dst) return;
+  pipe->Align(src->AbsolutePosition(), dst->AbsolutePosition());
+  pipe->SetLabelHeight(pipe->Height());
+}
+
+void TTrafficScene::CubeMoved(SnifferObject* cube) {
+  if (cube != FEndsOf || FEndsFound != FPipeChanges) {
+    FEnds.clear();
+    for (int i = 0; i < FConnections->Count(); ++i) {
+      TGLBaseSceneObject* o = FConnections->Children(i);
+      if (o->ClassType() != MyCylinder::StaticClass()) continue;
+      auto* pipe = static_cast<MyCylinder*>(o);
+      if (pipe->SrcObject() == cube || pipe->DstObject() == cube) FEnds.push_back(pipe);
+    }
+    FEndsOf = cube;
+    FEndsFound = FPipeChanges;
+  }
+  for (MyCylinder* pipe : FEnds) AlignPipe(pipe);
 }
 
 void TTrafficScene::GrowPipe(MyCylinder* pipe, const PKTinfo& info, const TInfoLine& infoLine, int64_t now) {
@@ -638,6 +671,7 @@ void TTrafficScene::SaveObjectPosition(SnifferObject* cube) {
     ini.WriteFloat(matched, "X", at[0]);
     ini.WriteFloat(matched, "Y", at[1]);
     ini.WriteFloat(matched, "Z", at[2]);
+    FProfiles.SetPlace(matched, at[0], at[1], at[2]);
     LogToPktData("SaveObjectPosition " + cube->Name() + " at " + place + " in [" + matched + "]");
     return;
   }
@@ -664,6 +698,27 @@ void TTrafficScene::SaveObjectPosition(SnifferObject* cube) {
     if (std::none_of(values.begin(), values.begin() + own, [&](const auto& v) { return SameText(v.first, key); }))
       values.emplace_back(key, ini.ReadString(source, key, ""));
   ini.AddSection(name, values, matched);
+  // The same profile in memory: the source's as read at start, with what
+  // the section sets of its own.
+  PCOBJinfo profile = FProfiles.PCinfoArray().front();
+  for (const PCOBJinfo& p : FProfiles.PCinfoArray())
+    if (SameText(p.Section, source)) {
+      profile = p;
+      break;
+    }
+  profile.Section = profile.ObjName = name;
+  profile.IP = cube->IP;
+  profile.IPmin = lo;
+  profile.IPmax = hi;
+  std::string mask;
+  NetmaskFromRange(DottedAddress(lo), DottedAddress(hi), mask);
+  profile.Netmask = IPToNumber(mask);
+  profile.NetType = "fixed";
+  profile.ShowAsOneCube = !single;
+  profile.X = at[0];
+  profile.Y = at[1];
+  profile.Z = at[2];
+  FProfiles.InsertProfile(std::move(profile), matched);
   LogToPktData("SaveObjectPosition " + cube->Name() + " at " + place + " in new [" + name + "]" +
                (matched.empty() ? "" : " before [" + matched + "]"));
 }
@@ -714,6 +769,7 @@ void TTrafficScene::RemoveOldObjects(TGLBaseSceneObject* parent, TClass cls) {
       if (c->ClassType() == cls && c->Tag() == 1) marked.push_back(c);
     }
     if (marked.empty()) return;
+    ++FPipeChanges;  // a freed pipe or cube may be among the ends kept
     parent->RemoveChildren(marked);
     bool cached = false;
     for (TGLBaseSceneObject* c : marked)
@@ -803,9 +859,12 @@ void TTrafficScene::Timer_ChkLifeTimer() {
   GiveBackFreedMemory();
 }
 
-void TTrafficScene::ExpireAllCubes() {
+void TTrafficScene::ExpireAllCubes(int64_t lastQueuedBefore) {
   // The one-second life is for the cubes that are idle now; one that gets
-  // traffic again lives by the Time To Live once more (Charge).
+  // traffic queued after the click lives by the Time To Live once more
+  // (Charge). Traffic queued before it, still processed after it, keeps a
+  // cube by that second only.
+  FClearedUpTo = std::max(FClearedUpTo, lastQueuedBefore);
   for (TGLDummyCube* parent : {FPCs, FGroups})
     for (int i = 0; i < parent->Count(); ++i)
       if (parent->Children(i)->ClassType() == SnifferObject::StaticClass()) {

@@ -183,7 +183,10 @@ class TTrafficScene {
 
   void ProcessPacket(const PKTinfo& info);
   // Parses and processes one queued line (the queue's per-line step).
-  void ProcessLine(const std::string& line);
+  // `queueNumber` is the line's number in its queue (the count of lines taken
+  // out with it, see TPacketQueue::Taken), which tells whether it was queued
+  // before a "Clear"; 0 for a line from no queue.
+  void ProcessLine(const std::string& line, int64_t queueNumber = 0);
 
   SnifferObject* FindCubeForIP(const std::string& ip);
   // The same cube, found with one probe for a plain dotted address seen before.
@@ -207,6 +210,8 @@ class TTrafficScene {
   // a new "fixed" section for just the addresses it stands for (its own, its
   // /24 block, or its group's range), read before the profile that matches
   // it now. A place that cannot be kept is logged and nothing is written.
+  // The profiles in memory change as the file does: a cube of these
+  // addresses made later in this session stands at the saved place too.
   void SaveObjectPosition(SnifferObject* cube);
   void SaveSelectedObject();
 
@@ -215,8 +220,13 @@ class TTrafficScene {
   void RemoveOldObjects(TGLBaseSceneObject* parent, TClass cls);
   // "Clear": every cube gets a second to live, until its next packet gives
   // it the Time To Live again. Told in the event log while IgnoreTimeOut
-  // keeps every cube.
-  void ExpireAllCubes();
+  // keeps every cube. Lines queued before the click (queue numbers up to
+  // `lastQueuedBefore`, see ProcessLine) keep a cube only by that second: a
+  // backlog of old traffic does not undo the Clear.
+  void ExpireAllCubes(int64_t lastQueuedBefore = 0);
+  // Lines up to `lastQueuedBefore` were queued after the last Clear but
+  // received before it (they waited at the socket): older traffic as well.
+  void ExtendClear(int64_t lastQueuedBefore) { FClearedUpTo = std::max(FClearedUpTo, lastQueuedBefore); }
   TChartRing& Chart() { return FChart; }
 
   void AddProfileCubes();
@@ -229,6 +239,12 @@ class TTrafficScene {
   // drew with (deleted textures included) for as long as the context lives.
   std::function<void()> OnEmptiedAfterMassExpiry;
   static constexpr int kManyFreedForRenewal = 500;
+
+  // The cube was moved (dragged): each of its pipes ends at its two cubes again.
+  void CubeMoved(SnifferObject* cube);
+  // Stretches the pipe between its two cubes: place, direction, length and
+  // the label's repeat along it. A pipe with an end gone stays as it is.
+  static void AlignPipe(MyCylinder* pipe);
 
   TGLBaseSceneObject* SelectedObject = nullptr;
   TGLDummyCube* PCs() const { return FPCs; }
@@ -275,8 +291,21 @@ class TTrafficScene {
   std::shared_ptr<TGLTexture> FaceFromFile(const std::string& path);
   // The faces no cube shows any more go (also when a mass expiry empties the scene).
   void DropUnusedFaces();
-  // Cubes given a second to live by ExpireAllCubes and not charged since.
+  // Cubes given a second to live by ExpireAllCubes and not charged since
+  // by a line queued after it.
   std::unordered_set<const SnifferObject*> FClearedCubes;
+  // The queue number of the last line queued before the last Clear, and of
+  // the line being processed (0: none, from no queue).
+  int64_t FClearedUpTo = 0;
+  int64_t FLineNumber = 0;
+  bool QueuedBeforeClear() const { return FLineNumber != 0 && FLineNumber <= FClearedUpTo; }
+  // The pipes ending at one cube (CubeMoved), found by one pass over the
+  // pipes and kept while no pipe is made or given new ends and nothing is
+  // freed (FPipeChanges counts those).
+  uint64_t FPipeChanges = 0;
+  const SnifferObject* FEndsOf = nullptr;
+  uint64_t FEndsFound = ~uint64_t(0);
+  std::vector<MyCylinder*> FEnds;
   int FFreedSinceTrim = 0;
   int FFreedSinceRenewal = 0;
   bool FTrimDue = false;

@@ -341,6 +341,7 @@ void TForm2_3D::FormCreate() {
   PacketQueue();  // allocated on first use, normally already by a producer
   try {
     FMySocket = new TMySocket(nullptr, FListenPort);
+    FMySocket->OnQueuedBeforeClear = [this] { FTraffic->ExtendClear(PacketQueue().LastQueued()); };
     FMySocket->Listen();
   } catch (const std::exception& e) {
     LogToPktData(std::string("Wsocket Error ") + e.what());
@@ -413,7 +414,7 @@ void TForm2_3D::GLCadencer1Progress(double, double) {
     }
     const int n = TPacketQueue::DrainCount(q.QuePending());
     for (int i = 0; i < n; ++i)
-      q.QueUnload([this](const std::string& line) { FTraffic->ProcessLine(line); },
+      q.QueUnload([this, &q](const std::string& line) { FTraffic->ProcessLine(line, q.Taken()); },
                   [](const std::string& msg) { LogLineError("QueUnload " + msg); });
     if (const std::string dropped = q.DropReport(); !dropped.empty()) LogToPktData(dropped);
 
@@ -446,7 +447,14 @@ void TForm2_3D::GLCadencer1Progress(double, double) {
           FMouseShiftKey ? FGLSceneViewer1->Buffer()->ScreenVectorIntersectWithPlaneXZ(v, pos->Y() - FGrabOffset[1], p)
                          : FGLSceneViewer1->Buffer()->ScreenVectorIntersectWithPlaneXY(v, pos->Z() - FGrabOffset[2], p);
       if (hit)  // a ray that misses the plane leaves the cube where it is
+      {
+        const TVector4f was = pos->AsVector();
         pos->SetXYZAsPoint(p[0] + FGrabOffset[0], p[1] + FGrabOffset[1], p[2] + FGrabOffset[2]);
+        if (!VectorEquals(pos->AsVector(), was)) {
+          FMovedByDrag = true;
+          FTraffic->CubeMoved(cube);  // its pipes go along
+        }
+      }
     }
     if (FMouseRight && FGLSceneViewer1->Camera() && FGLSceneViewer1->Camera()->Name() == "GLCamera1") {
       FGLCamera1->OrbitTarget(static_cast<float>(FPrevMouseY - FMouseY), static_cast<float>(FPrevMouseX - FMouseX));
@@ -471,6 +479,7 @@ void TForm2_3D::ViewerMouseDown(int x, int y, bool leftDown) {
   Guarded("GLSceneViewer1MouseDown", [&] {
     FGLSceneViewer1->setFocus();
     if (!leftDown) return;
+    FMovedByDrag = false;
     TGLBaseSceneObject* picked = FGLSceneViewer1->Buffer()->GetPickedObject(x, y);
     SnifferObject* cube = AsCube(picked);
     MyCylinder* pipe = AsPipe(picked);
@@ -514,7 +523,10 @@ void TForm2_3D::ViewerMouseDown(int x, int y, bool leftDown) {
 void TForm2_3D::ViewerMouseUp() {
   Guarded("GLSceneViewer1MouseUp", [this] {
     FMouseLeft = false;
-    if (SnifferObject* cube = AsCube(FTraffic->SelectedObject); cube && cube->NetType == "fixed")
+    // Only a drag keeps a place: a click that moved nothing writes nothing
+    // (a block cube would get a section of its own for its layout place).
+    const bool moved = std::exchange(FMovedByDrag, false);
+    if (SnifferObject* cube = AsCube(FTraffic->SelectedObject); cube && moved && cube->NetType == "fixed")
       FTraffic->SaveObjectPosition(cube);
   });
 }
@@ -604,7 +616,12 @@ void TForm2_3D::CreateCubesByIPs(const std::string& startIP, const std::string& 
   Guarded("CreateCubesByIPs", [&] { FTraffic->CreateCubesByIPs(startIP, count, steps); });
 }
 
-void TForm2_3D::ExpireAllCubes() { FTraffic->ExpireAllCubes(); }
+void TForm2_3D::ExpireAllCubes() {
+  // Lines in the queue now, and those of datagrams received before now that
+  // still wait at the socket, are older than the click.
+  FTraffic->ExpireAllCubes(PacketQueue().LastQueued());
+  if (FMySocket) FMySocket->MarkClear();
+}
 
 void TForm2_3D::SaveSelectedObject() { FTraffic->SaveSelectedObject(); }
 

@@ -135,6 +135,7 @@ class TForm2_3D : public QWidget {
   TGLLightSource* FLS_Camera = nullptr;
   TGLLightSource* FLS_Global = nullptr;
   float FGrabOffset[3] = {0, 0, 0};
+  bool FMovedByDrag = false;  // the selected cube moved since the left button went down
   std::unique_ptr<TTrafficScene> FTraffic;
   TMySocket* FMySocket = nullptr;
   bool FFirstActivation3D = true;

@@ -11,6 +11,9 @@
 #include <cerrno>
 #include <chrono>
 #include <linux/sock_diag.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <time.h>
 #include <sys/socket.h>
 
 namespace {
@@ -110,6 +113,11 @@ void TMySocket::TriggerChangeState(TSocketState OldState, TSocketState NewState)
   if (NewState != wsBound || Proto() != "udp" || HSocket() == INVALID_SOCKET) return;
   FDropsReported = 0;
   SetSocketRcvBufSize(FeedReceiveBuffer);
+  // The kernel stamps each datagram with its arrival from the first ask on
+  // (nothing is read yet: it answers that it has none), which tells a Clear
+  // what was received before it (MarkClear).
+  timespec stamp{};
+  ::ioctl(HSocket(), SIOCGSTAMPNS, &stamp);
   // Linux reports twice the usable size it granted; beyond the system's
   // limit only a privileged program gets the size it asks for.
   auto granted = [this] {
@@ -178,12 +186,27 @@ void TMySocket::CloseFeed() {
   Close();
 }
 
+void TMySocket::MarkClear() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  FClearAtNs = int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 void TMySocket::WSocket1DataAvailable(TObject*, uint16_t) {
   try {
     FBuffer.resize(65536);
     const int n = Receive(FBuffer.data(), static_cast<int>(FBuffer.size()));
     if (n <= 0) return;
     Enqueue(FBuffer.data(), static_cast<size_t>(n));
+    if (FClearAtNs != 0) {
+      // The arrival of the datagram just read; one without a stamp counts as
+      // later, as do all after the first later one (they arrive in order).
+      timespec at{};
+      if (::ioctl(HSocket(), SIOCGSTAMPNS, &at) == 0 && int64_t(at.tv_sec) * 1000000000 + at.tv_nsec < FClearAtNs) {
+        if (OnQueuedBeforeClear) OnQueuedBeforeClear();
+      } else
+        FClearAtNs = 0;
+    }
     PacketTick();
     ReportDrops();
   } catch (const std::exception& e) {

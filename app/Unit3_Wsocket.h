@@ -67,6 +67,13 @@ class TMySocket : public TWSocket {
   // are logged at once, also when there are none.
   void CloseFeed();
 
+  // "Clear" was clicked: the datagrams that reached the computer before now
+  // and still wait at the socket are older traffic too. Each read from then
+  // on until the first later one is told to OnQueuedBeforeClear, after its
+  // lines went into the packet queue.
+  void MarkClear();
+  std::function<void()> OnQueuedBeforeClear;
+
  protected:
   void TriggerChangeState(TSocketState OldState, TSocketState NewState) override;
 
@@ -82,4 +89,5 @@ class TMySocket : public TWSocket {
   int64_t FDropsReported = 0;
   int64_t FLastDropCheck = 0;  // steady clock, ns
   std::unique_ptr<QTimer> FDropTimer;
+  int64_t FClearAtNs = 0;  // wall clock of the last Clear, while datagrams before it may wait
 };

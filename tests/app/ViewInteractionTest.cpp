@@ -7,6 +7,7 @@
 #include "Source/Scene/GLSceneGraph.h"
 #include "Source/Viewer/GLQtContext.h"
 #include "Source/Viewer/GLSceneViewer.h"
+#include "app/MyCylinder.h"
 #include "app/PacketQueue.h"
 #include "app/SnifferObject.h"
 #include "app/TrafficScene.h"
@@ -24,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
 #include <memory>
 
 namespace {
@@ -234,4 +236,47 @@ TEST_F(GL_ViewInteraction, ABacklogShowsTheBufferPanelThenItsCount) {
   const int pending = PacketQueue().QuePending();
   form->GLCadencer1Progress(0.01, 0);
   EXPECT_EQ(host.BufferText, std::to_string(pending));
+}
+
+TEST_F(GL_ViewInteraction, AClickThatMovesNothingWritesNoPlace) {
+  // The block cube of no profile's range, with a "fixed" default: only a
+  // drag would give it a section of its own.
+  TIniFile ini(ProgramFile("SnifferPCsInfo.ini"));
+  ini.WriteString("Default", "NetType", "fixed");
+  Mouse(QEvent::MouseButtonPress, Centre(), Qt::LeftButton, Qt::LeftButton);
+  ASSERT_EQ(form->SelectedObject(), cube);
+  form->GLCadencer1Progress(0.01, 0);  // a frame with the button held and no move
+  Mouse(QEvent::MouseButtonRelease, Centre(), Qt::LeftButton, Qt::NoButton);
+  EXPECT_EQ(ini.ReadSections(), std::vector<std::string>{"Default"});
+  // Clicked again, the selected cube is kept and still not saved.
+  Mouse(QEvent::MouseButtonPress, Centre(), Qt::LeftButton, Qt::LeftButton);
+  Mouse(QEvent::MouseButtonRelease, Centre(), Qt::LeftButton, Qt::NoButton);
+  EXPECT_EQ(ini.ReadSections(), std::vector<std::string>{"Default"});
+}
+
+TEST_F(GL_ViewInteraction, ADraggedCubeTakesItsPipeAlong) {
+  // A pipe to a cube placed by a profile of its own, behind this one.
+  std::ofstream(ProgramFile("SnifferPCsInfo.ini"))
+      << "[Default]\n[Far]\nIPmin=10.0.2.0\nIPmax=10.0.2.255\nX=-3\nY=-3\nZ=5\n";
+  form->Traffic().LoadPCinfoToArry();
+  form->Traffic().ProcessLine(Line("10.0.1.1", "10.0.2.1", "80"));
+  ASSERT_EQ(form->Traffic().Connections()->Count(), 1);
+  auto* pipe = static_cast<MyCylinder*>(form->Traffic().Connections()->Children(0));
+  SnifferObject* other = pipe->DstObject();
+  ASSERT_EQ(pipe->SrcObject(), cube);
+  pipe->SetTopRadius(0.3f);
+  pipe->SetBottomRadius(0.3f);
+  Mouse(QEvent::MouseButtonPress, Centre(), Qt::LeftButton, Qt::LeftButton);
+  ASSERT_EQ(form->SelectedObject(), cube);
+  DragTo(Centre() + QPointF(120, 40), Qt::LeftButton);
+  DragTo(Centre() + QPointF(140, 60), Qt::LeftButton);
+  Mouse(QEvent::MouseButtonRelease, Centre() + QPointF(140, 60), Qt::LeftButton, Qt::NoButton);
+  const float apart = Distance(cube->AbsolutePosition(), other->AbsolutePosition());
+  ASSERT_GT(apart, 3.0f);
+  EXPECT_NEAR(pipe->Height(), apart, 1e-3f);
+  // Drawn: the pipe is what is seen halfway between the cubes.
+  form->GLSceneViewer1()->RenderNow();
+  const TVector4f half = VectorLerp(cube->AbsolutePosition(), other->AbsolutePosition(), 0.5f);
+  const TVector4f s = Buffer()->WorldToScreen(half);
+  EXPECT_EQ(PickedAt(QPointF(s[0], Buffer()->Height() - s[1])), pipe);
 }
