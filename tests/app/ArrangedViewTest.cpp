@@ -14,6 +14,7 @@
 #include "app/Unit_Globals.h"
 #include "platform/IniFiles.h"
 #include "platform/Paths.h"
+#include "tests/app/TrafficViewFixture.h"
 
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
@@ -37,34 +38,12 @@ using TPlace = std::array<float, 3>;
 
 // A traffic scene on the program folder's profiles, with a clock of its own
 // (milliseconds).
-struct TView {
-  TGLSceneGraph scene{nullptr};
-  TGLDummyCube* pcs = scene.Objects()->AddNewChild<TGLDummyCube>();
-  TGLDummyCube* groups = scene.Objects()->AddNewChild<TGLDummyCube>();
-  TGLDummyCube* connections = scene.Objects()->AddNewChild<TGLDummyCube>();
-  std::unique_ptr<TTrafficScene> traffic = std::make_unique<TTrafficScene>(pcs, groups, connections);
+struct TView : TTrafficViewFixture {
   int64_t now = 1000;
   TView() {
     traffic->PerfFrequency = 1000;
     traffic->Now = [this] { return now; };
     traffic->LoadPCinfoToArry();
-  }
-  // Each address's cube (made or charged by a broadcast from it) and where it stands.
-  std::map<std::string, TPlace> Places(const std::vector<std::string>& ips) {
-    std::map<std::string, TPlace> at;
-    for (const std::string& ip : ips) {
-      traffic->ProcessLine(Broadcast(ip));
-      const SnifferObject* c = traffic->FindCubeForIP(ip);
-      at[ip] = {c->Position()->X(), c->Position()->Y(), c->Position()->Z()};
-    }
-    return at;
-  }
-  void MoveAndSave(const std::string& ip, float x, float y, float z) {
-    SnifferObject* cube = traffic->FindCubeForIP(ip);
-    cube->Position()->SetXYZAsPoint(x, y, z);
-    traffic->SelectedObject = cube;
-    traffic->SaveSelectedObject();
-    traffic->SelectedObject = nullptr;
   }
   // Every cube idle long enough to go, and gone.
   void ExpireAll() {

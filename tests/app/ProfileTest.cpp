@@ -9,6 +9,7 @@
 #include "platform/IniFiles.h"
 #include "platform/Paths.h"
 #include "rtl/SysUtils.h"
+#include "tests/app/TrafficViewFixture.h"
 
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
@@ -310,29 +311,8 @@ TEST(ProfileTest, ARangeEndOfMoreThanFourPiecesIsLoggedAndSkipped) {
 
 namespace {
 // A traffic scene on the program folder's profiles, as the view makes it at start.
-struct TSavedPlaces {
-  TGLSceneGraph scene{nullptr};
-  TGLDummyCube* pcs = scene.Objects()->AddNewChild<TGLDummyCube>();
-  TGLDummyCube* groups = scene.Objects()->AddNewChild<TGLDummyCube>();
-  std::unique_ptr<TTrafficScene> traffic =
-      std::make_unique<TTrafficScene>(pcs, groups, scene.Objects()->AddNewChild<TGLDummyCube>());
+struct TSavedPlaces : TTrafficViewFixture {
   TSavedPlaces() { traffic->LoadPCinfoToArry(); }
-  // Each address's cube (made by a broadcast from it) and where it stands.
-  std::map<std::string, std::array<float, 3>> Places(const std::vector<std::string>& ips) {
-    std::map<std::string, std::array<float, 3>> at;
-    for (const std::string& ip : ips) {
-      traffic->ProcessLine("t\tm1\tm2\t0800\t60\t" + ip + "\t1\t255.255.255.255\t2\tUDP\tx");
-      const SnifferObject* c = traffic->FindCubeForIP(ip);
-      at[ip] = {c->Position()->X(), c->Position()->Y(), c->Position()->Z()};
-    }
-    return at;
-  }
-  void MoveAndSave(const std::string& ip, float x, float y, float z) {
-    SnifferObject* cube = traffic->FindCubeForIP(ip);
-    cube->Position()->SetXYZAsPoint(x, y, z);
-    traffic->SelectedObject = cube;
-    traffic->SaveSelectedObject();
-  }
 };
 }  // namespace
 
