@@ -338,8 +338,8 @@ void TGLCylinder::DrawSharedSides(TRenderContextInfo& rci) {
     GL.gluCylinder(q, key.radius, key.radius, 1, key.slices, key.stacks);
   };
   // A list being compiled around this object gets the geometry itself, so that it never
-  // depends on a shared list that may be made over.
-  if (rci.amalgamating || !GetCurrentRenderingContext()) {
+  // depends on a shared list that may be made over (and GL makes no list inside another).
+  if (rci.amalgamating || (rci.GLStates && rci.GLStates->Compiling()) || !GetCurrentRenderingContext()) {
     drawSides();
     return;
   }

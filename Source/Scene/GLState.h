@@ -141,6 +141,8 @@ class TGLStateCache : public TObject {
   // (glIsEnabled, glGet*), so it is never called while drawing; unknown entries are skipped,
   // and while a list is compiled there is nothing to compare (GL does not take what it holds).
   std::string Mismatches() const;
+  // True while a display list is compiled through the cache: another cannot begin until it ends.
+  bool Compiling() const noexcept { return FCompiling; }
 
  private:
   enum { kEmission, kAmbient, kDiffuse, kSpecular };

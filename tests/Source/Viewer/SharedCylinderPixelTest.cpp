@@ -130,3 +130,17 @@ TEST_F(GL_SharedCylinderLists, MoreRadiiThanListsStillDrawEachPipe) {
   EXPECT_LE(Differing(own, shared), Lit(own) / 100);
   EXPECT_EQ(Differing(shared, Frame()), 0);  // and again, with lists made over in this frame
 }
+
+TEST_F(GL_SharedCylinderLists, APipeInAListOfItsOwnStillDrawsItsSides) {
+  const std::vector<uint8_t> own = Frame();
+  ASSERT_GT(Lit(own), 400);
+  // Shared, but compiled into its own list again: the sides go into that list, as no list can
+  // be made while another is compiled.
+  Share(true);
+  for (TGLCylinder* c : pipes) c->SetObjectStyle(c->ObjectStyle() & ~osDirectDraw);
+  for (int frame = 0; frame < 3; ++frame) {
+    SCOPED_TRACE(frame);
+    EXPECT_LE(Differing(own, Frame()), Lit(own) / 100);
+  }
+  for (TGLCylinder* c : pipes) EXPECT_TRUE(c->HasValidListHandle());
+}
