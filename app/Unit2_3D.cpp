@@ -526,7 +526,9 @@ void TForm2_3D::ViewerMouseUp() {
     // Only a drag keeps a place: a click that moved nothing writes nothing
     // (a block cube would get a section of its own for its layout place).
     const bool moved = std::exchange(FMovedByDrag, false);
-    if (SnifferObject* cube = AsCube(FTraffic->SelectedObject); cube && moved && cube->NetType == "fixed")
+    if (!moved) return;
+    UpdateSelected();  // the main window shows where it now stands
+    if (SnifferObject* cube = AsCube(FTraffic->SelectedObject); cube && cube->NetType == "fixed")
       FTraffic->SaveObjectPosition(cube);
   });
 }

@@ -24,7 +24,7 @@ class TViewHostStub : public TViewHost {
   QPlainTextEdit Memo, PktData;
   QLabel Bandwidth;
   bool Panel = false;
-  std::string BufferText, Cubes, Pipes, Selection;
+  std::string BufferText, Cubes, Pipes, Selection, SelectionPlace;
   bool IgnoreARPChecked() const override { return false; }
   bool IgnoreICMPChecked() const override { return false; }
   bool IgnoreIPChecked() const override { return false; }
@@ -41,9 +41,10 @@ class TViewHostStub : public TViewHost {
   void SetChartPoint(int, double) override {}
   QPlainTextEdit* OBJinfoMemo() override { return &Memo; }
   QLabel* BandwidthLabel() override { return &Bandwidth; }
-  void ShowSelection(const std::string&, const std::string&, const std::string&, const std::string& ip,
+  void ShowSelection(const std::string& x, const std::string& y, const std::string& z, const std::string& ip,
                      const std::string& second, const std::string& third) override {
     Selection = ip + "|" + second + "|" + third;
+    SelectionPlace = x + " " + y + " " + z;
   }
 };
 

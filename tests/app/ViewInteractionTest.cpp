@@ -128,6 +128,9 @@ TEST_F(GL_ViewInteraction, DraggingACubeSlidesItInXYOrWithShiftInXZAndSavesAFixe
   TIniFile ini(ProgramFile("SnifferPCsInfo.ini"));
   ini.WriteString("Default", "NetType", "fixed");
   Mouse(QEvent::MouseButtonRelease, up, Qt::LeftButton, Qt::NoButton);
+  // The main window shows where it was let go, not where it was grabbed.
+  EXPECT_EQ(host.SelectionPlace, FloatToStr(cube->Position()->X()) + " " + FloatToStr(cube->Position()->Y()) + " " +
+                                     FloatToStr(cube->Position()->Z()));
   EXPECT_FLOAT_EQ(ini.ReadFloat("IP10_0_1", "Z", -1), cube->Position()->Z());
   EXPECT_FLOAT_EQ(ini.ReadFloat("IP10_0_1", "X", -1), cube->Position()->X());
   // Frames after the release do not move it.
