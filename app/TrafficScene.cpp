@@ -898,6 +898,9 @@ void TTrafficScene::AddProfileCubes() {
 void TTrafficScene::CreateCubesByIPs(const std::string& startIP, const std::string& count, const std::string& steps) {
   int o[4] = {192, 168, 25, 0};
   const TSplitArray parts = Split(startIP, ".");
+  // As an address is read everywhere else: a fifth piece is no part of it.
+  if (std::count(startIP.begin(), startIP.end(), '.') > 3)
+    throw ERangeError("'" + ShownText(startIP, ' ', MaxQuotedText) + "' is not an address: more than four pieces");
   for (size_t i = 0; i < parts.size() && i < 4; ++i) o[i] = StrToInt(parts[i]);
   int s[4] = {0, 0, 0, 0};
   const TSplitArray stepParts = Split(steps, ",");

@@ -529,6 +529,9 @@ TEST_F(TrafficSceneTest, TestCommandsMakeCubes) {
   const int before = pcs->Count();
   EXPECT_ANY_THROW(traffic->CreateCubesByIPs("1.1.1.1", "1", "1,1,1,1,1"));
   EXPECT_EQ(pcs->Count(), before);
+  // A start of five pieces is no address (its first four would be another host's).
+  EXPECT_THROW(traffic->CreateCubesByIPs("1.1.1.1.9", "1", "0,0,0,0"), ERangeError);
+  EXPECT_EQ(pcs->Count(), before);
   traffic->OnLayoutStep = nullptr;
   traffic->CreateCubesByIPs("1.1.1.1", "1", "0,0,0,0");  // every step zero: one cube
   EXPECT_NE(Cube(pcs, "IP1_1_1_1"), nullptr);
