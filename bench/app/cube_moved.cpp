@@ -7,6 +7,7 @@
 #include "app/SnifferObject.h"
 #include "app/TrafficScene.h"
 #include "app/Unit_Globals.h"
+#include "bench/app/OffscreenBenchMain.h"
 #include "platform/Paths.h"
 
 #include <QApplication>
@@ -79,11 +80,4 @@ BENCHMARK(BM_CubeMovedAfterChange)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benc
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  QApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return RunOffscreenBenchmarks(argc, argv); }

@@ -3,6 +3,7 @@
 // waits for this at creation.
 #include "app/HostProfiles.h"
 #include "app/Unit_Globals.h"
+#include "bench/app/OffscreenBenchMain.h"
 
 #include <QApplication>
 #include <QPlainTextEdit>
@@ -35,11 +36,4 @@ BENCHMARK(BM_LoadProfiles)->Arg(1000)->Arg(5000)->Arg(20000)->Unit(benchmark::kM
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  QApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return RunOffscreenBenchmarks(argc, argv); }
