@@ -574,21 +574,21 @@ void RegisterGraphicExtension(const std::string& extension, TGraphicClass graphi
 
 namespace {
 
-// The loader registered for the extension, else the picture layer's.
-TGraphicClass TextureGraphicClass(const std::string& ext) {
+// An empty graphic of the loader registered for the extension, else of the picture layer's;
+// nullptr when none knows it.
+std::unique_ptr<TGraphic> NewGraphicForExtension(const std::string& ext) {
   TGraphicClass cls = nullptr;
   const auto& r = GraphicExtensions();
   for (size_t i = 0; i < r.extensions.size() && !cls; ++i)
     if (r.extensions[i] == ext) cls = r.classes[i];
-  return cls ? cls : PictureClassForExtension(ext);
+  if (!cls) cls = PictureClassForExtension(ext);
+  return cls ? NewGraphic(cls) : nullptr;
 }
 
 }  // namespace
 
 std::unique_ptr<TGraphic> GraphicFromBytes(const std::string& extension, const std::string& bytes) {
-  TGraphicClass cls = TextureGraphicClass(extension);
-  if (!cls) return nullptr;
-  auto graphic = NewGraphic(cls);
+  std::unique_ptr<TGraphic> graphic = NewGraphicForExtension(extension);
   if (!graphic) return nullptr;
   TStringStream stream(bytes);
   graphic->LoadFromStream(stream);
@@ -597,10 +597,7 @@ std::unique_ptr<TGraphic> GraphicFromBytes(const std::string& extension, const s
 
 std::unique_ptr<TGraphic> LoadGraphicFromFile(const std::string& fileName) {
   if (!FileStreamExists(fileName)) return nullptr;
-  const std::string ext = LowerCase(ExtractFileExt(fileName));
-  TGraphicClass cls = TextureGraphicClass(ext);
-  if (!cls) return nullptr;
-  auto graphic = NewGraphic(cls);
+  std::unique_ptr<TGraphic> graphic = NewGraphicForExtension(LowerCase(ExtractFileExt(fileName)));
   if (!graphic) return nullptr;
   auto stream = CreateFileStream(fileName);
   graphic->LoadFromStream(*stream);
