@@ -118,12 +118,15 @@ TSocksReply SocksParseReply5(const uint8_t* p, int n) {
     return Fail(SOCKS_UNASSIGNED_ERROR, "unassigned error #" + std::to_string(p[1]));
   }
   if (n < 4) return r;
+  // The bound address: IPv4 (type 1), a name (3) or IPv6 (4), then the port.
   int need;
   if (p[3] == 1) {
-    need = 10;
+    need = 4 + 4 + 2;
   } else if (p[3] == 3) {
     if (n < 5) return r;
-    need = 7 + p[4];
+    need = 5 + p[4] + 2;
+  } else if (p[3] == 4) {
+    need = 4 + 16 + 2;
   } else {
     return Fail(20011, "address type not supported");
   }
@@ -132,8 +135,10 @@ TSocksReply SocksParseReply5(const uint8_t* p, int n) {
   r.Consumed = need;
   if (p[3] == 1) {
     r.BoundAddr = GetAddr(p + 4);
-  } else {
+  } else if (p[3] == 3) {
     r.BoundName.assign(reinterpret_cast<const char*>(p + 5), p[4]);
+  } else {
+    r.BoundAddr6.assign(reinterpret_cast<const char*>(p + 4), 16);
   }
   r.BoundPort = GetPort(p + need - 2);
   return r;

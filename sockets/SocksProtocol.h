@@ -26,6 +26,7 @@ struct TSocksReply {
   uint32_t BoundAddr = 0;  // request reply, network order (address type 1 / level 4)
   uint16_t BoundPort = 0;  // request reply, host order
   std::string BoundName;   // request reply, address type 3
+  std::string BoundAddr6;  // request reply, address type 4: 16 bytes, network order
 };
 
 // Largest reply a server can send (level 5, domain name of 255 bytes).

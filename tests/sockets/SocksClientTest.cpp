@@ -74,6 +74,24 @@ TEST(SocksClient, Level5WithDataRightAfterTheReply) {
   EXPECT_TRUE(t.Exchange());
 }
 
+// A dual-stack server names the bound address in any of the three forms; the tunnel goes on with each.
+TEST(SocksClient, Level5ReplyWithEachAddressType) {
+  for (const int type : {1, 3, 4}) {
+    SCOPED_TRACE(type);
+    TSocksServerOptions o;
+    o.ReplyAddressType = type;
+    o.AfterReply = "HELLO";
+    TSocksTestServer socks(o);
+    SocksSetup t(socks, "5");
+    ASSERT_TRUE(t.Run());
+    ASSERT_TRUE(PumpUntil([&] { return t.received.find("HELLO") != std::string::npos || !t.socksErrors.empty(); }));
+    EXPECT_EQ(t.events, "socks0 session0 data:HELLO ");
+    EXPECT_TRUE(t.socksErrors.empty());
+    EXPECT_EQ(t.client.State(), wsConnected);
+    EXPECT_TRUE(t.Exchange());
+  }
+}
+
 TEST(SocksClient, Level5UserNameAuthentication) {
   TSocksServerOptions o;
   o.RequireAuth = true;

@@ -80,7 +80,22 @@ TEST(SocksProtocol, Level5RepliesByAddressType) {
   EXPECT_EQ(r.BoundName, "abc");
   EXPECT_EQ(r.BoundPort, 21);
   EXPECT_EQ(Parse5({5, 0, 0, 3, 200, 'a'}).Status, TSocksStatus::NeedMore);
-  EXPECT_EQ(Parse5({5, 0, 0, 4}).ErrCode, 20011);
+  // IPv6 (type 4): 16 address bytes, then the port; read whole before it counts.
+  std::vector<uint8_t> v6{5, 0, 0, 4};
+  for (int i = 0; i < 15; ++i) v6.push_back(0);
+  v6.push_back(1);
+  v6.push_back(0x1F);
+  EXPECT_EQ(Parse5(v6).Status, TSocksStatus::NeedMore);
+  v6.push_back(0x90);
+  v6.push_back('x');
+  r = Parse5(v6);
+  ASSERT_EQ(r.Status, TSocksStatus::Done);
+  EXPECT_EQ(r.Consumed, 22);
+  EXPECT_EQ(r.BoundAddr6, std::string(15, '\0') + "\x01");
+  EXPECT_EQ(r.BoundPort, 8080);
+  // Types the protocol does not define.
+  EXPECT_EQ(Parse5({5, 0, 0, 2}).ErrCode, 20011);
+  EXPECT_EQ(Parse5({5, 0, 0, 5}).ErrMsg, "address type not supported");
   EXPECT_EQ(Parse5({5, 5}).ErrCode, 20008);
   EXPECT_EQ(Parse5({5, 1}).ErrMsg, "general SOCKS server failure");
   EXPECT_EQ(Parse5({5, 8}).ErrMsg, "address type not supported");

@@ -256,8 +256,16 @@ void TSocksTestServer::Serve(int fd) {
   int code = options_.ForceReplyCode >= 0 ? options_.ForceReplyCode : 0;
   int dest = code == 0 ? ConnectLoopback(ip, port) : -1;
   if (code == 0 && dest < 0) code = 5;
-  const std::string bytes{
-      5, static_cast<char>(code), 0, 1, 127, 0, 0, 1, static_cast<char>(pb[0]), static_cast<char>(pb[1])};
+  // The bound address in the form asked for: IPv4 127.0.0.1, the name "localhost", or IPv6 ::1.
+  std::string bytes{5, static_cast<char>(code), 0, static_cast<char>(options_.ReplyAddressType)};
+  if (options_.ReplyAddressType == 3) {
+    bytes += std::string(1, 9) + "localhost";
+  } else if (options_.ReplyAddressType == 4) {
+    bytes += std::string(15, '\0') + std::string(1, 1);
+  } else {
+    bytes += std::string{127, 0, 0, 1};
+  }
+  bytes += std::string{static_cast<char>(pb[0]), static_cast<char>(pb[1])};
   if (!reply(3, bytes + (code == 0 ? options_.AfterReply : std::string()))) {
     if (dest >= 0) ::close(dest);
     return;

@@ -22,6 +22,7 @@ struct TSocksServerOptions {
   int HangUpAt = 0;
   int HangUpBytes = 0;
   bool HangUpWithReset = false;  // the hang-up resets the connection
+  int ReplyAddressType = 1;      // level 5: the bound address of the reply as type 1, 3 or 4
 };
 
 struct TSocksRequestSeen {
