@@ -44,14 +44,14 @@ void TCustomLineWSocket::HandleWindowMessage(TMessage& msg) {
 }
 
 void TCustomLineWSocket::LineRetrigger() {
-  auto alive = AliveToken();
+  const TSessionWatch watch(*this);
   int passes = 0;
-  while (*alive && FLineBuf.Received() > 0) {
+  while (!watch.Freed() && FLineBuf.Received() > 0) {
     ++passes;
     const int before = FLineBuf.Received();
     FLineFound = false;
     TriggerDataAvailable(0);
-    if (!*alive) return;
+    if (watch.Freed()) return;
     if (FLineMode && passes >= 4 && !FLineFound) return;
     if (FLineBuf.Received() == before) return;  // nobody reads: keep the bytes for later
   }
@@ -87,7 +87,7 @@ bool TCustomLineWSocket::TriggerDataAvailable(uint16_t ErrCode) {
   }
   const int from = FLineBuf.Received();
   int start = FLineBuf.Append(FScratch.data(), r, static_cast<int>(FLineEnd.size()));
-  auto alive = AliveToken();
+  const TSessionWatch watch(*this);
   if (r > 0) {
     if (FLineEdit) {
       const std::string echo = FLineBuf.Edit(from, FLineEcho);
@@ -95,7 +95,7 @@ bool TCustomLineWSocket::TriggerDataAvailable(uint16_t ErrCode) {
     } else if (FLineEcho) {
       Send(FScratch.data(), r);
     }
-    if (!*alive) return true;
+    if (watch.Freed()) return true;
     if (datagram) FLineBuf.MarkMessageEnd();
   }
   if (FSkipLine) {
@@ -105,11 +105,11 @@ bool TCustomLineWSocket::TriggerDataAvailable(uint16_t ErrCode) {
     start = 0;
   }
   DeliverLines(start);
-  if (!*alive) return true;
+  if (watch.Freed()) return true;
   if (FLineLimit > 0 && FLineBuf.Received() > FLineLimit) {
     bool clear = true;
     if (OnLineLimitExceeded) OnLineLimitExceeded(this, FLineBuf.Received(), clear);
-    if (*alive && clear) {
+    if (!watch.Freed() && clear) {
       FSkipLine = FLineMode && !datagram && !FLineBuf.EndsWithLineEnd(FLineEnd);
       FLineBuf.Clear();
     }
@@ -118,7 +118,7 @@ bool TCustomLineWSocket::TriggerDataAvailable(uint16_t ErrCode) {
 }
 
 void TCustomLineWSocket::DeliverLines(int searchStart) {
-  auto alive = AliveToken();
+  const TSessionWatch watch(*this);
   while (FLineMode) {
     if (FLineBuf.WaitingLine() == 0) {
       if (!FLineBuf.FindLine(searchStart, FLineEnd)) return;
@@ -131,25 +131,25 @@ void TCustomLineWSocket::DeliverLines(int searchStart) {
         char drop[256];
         while (FLineBuf.WaitingLine() > 0) FLineBuf.Read(drop, sizeof drop, true);  // no handler: drop the line
       }
-      if (!*alive) return;
+      if (watch.Freed()) return;
       if (FLineMode && FLineBuf.WaitingLine() == before) return;  // left unread: offered again later
     }
     searchStart = 0;
     if (!FLineMode) FLineBuf.SetWaitingLine(0);
     DeliverRaw();
-    if (!*alive) return;
+    if (watch.Freed()) return;
   }
 }
 
 void TCustomLineWSocket::DeliverRaw() {
-  auto alive = AliveToken();
+  const TSessionWatch watch(*this);
   while (!FLineMode && FLineBuf.Received() > 0) {
     const int before = FLineBuf.Received();
     if (!TCustomSocksWSocket::TriggerDataAvailable(0)) {
       FLineBuf.Clear();
       return;
     }
-    if (!*alive) return;
+    if (watch.Freed()) return;
     if (FLineBuf.Received() == before) return;
   }
 }
@@ -169,7 +169,7 @@ int TCustomLineWSocket::SendLine(const std::string& Str) {
 void TCustomLineWSocket::TriggerSessionClosed(uint16_t ErrCode) {
   FLineFound = true;
   FSkipLine = false;
-  auto alive = AliveToken();
+  const TSessionWatch watch(*this);
   // What is left becomes the last line (on a datagram socket, the last line of
   // each datagram still held).
   const bool datagram = IsMessageSocket();
@@ -179,7 +179,7 @@ void TCustomLineWSocket::TriggerSessionClosed(uint16_t ErrCode) {
     while (FLineMode && FLineBuf.WaitingLine() > 0) {
       const int before = FLineBuf.WaitingLine();
       if (!TCustomSocksWSocket::TriggerDataAvailable(0)) break;
-      if (!*alive) return;
+      if (watch.Freed()) return;
       if (FLineBuf.WaitingLine() == before) break;
       delivered = true;
     }
@@ -207,13 +207,13 @@ int TCustomSyncWSocket::Wait(bool& DoneFlag, uint64_t endsBefore) {
   if (DoneFlag) return 0;
   if (ended()) return FSessionEndCode;
   if (QCoreApplication::closingDown() || LoopEnded()) return WSOCKET_WAIT_TIMEOUT;
-  auto alive = AliveToken();
+  const TSessionWatch watch(*this);
   // Sleeps in the message layer until a message sets the flag, ends the
   // session, the time-out passes or a quit is requested.
   const int ms = FTimeout > 0 ? static_cast<int>(std::min<uint32_t>(FTimeout, INT32_MAX)) : -1;
-  const TWaitEnd end = WaitMessages([&] { return DoneFlag || !*alive || ended(); }, ms);
+  const TWaitEnd end = WaitMessages([&] { return DoneFlag || watch.Freed() || ended(); }, ms);
   if (DoneFlag) return 0;
-  if (!*alive) return WSOCKET_WAIT_TIMEOUT;
+  if (watch.Freed()) return WSOCKET_WAIT_TIMEOUT;
   if (ended()) return FSessionEndCode;
   if (end == TWaitEnd::Quit) SetLoopEnded(true);
   return WSOCKET_WAIT_TIMEOUT;
@@ -232,7 +232,9 @@ void TCustomSyncWSocket::Connect() {
     FConnectError = 0;
   }
   const uint64_t ends = FSessionEnds;
+  const TSessionWatch watch(*this);
   TCustomLineWSocket::Connect();
+  if (watch.Freed()) return;  // a handler freed it during the connect
   // Refused before a session opened (no port, a name that does not resolve),
   // the error reported to OnError: no event will follow to end a wait.
   if (fresh && FSessionEnds == ends && HSocket() == INVALID_SOCKET && State() == wsClosed)

@@ -107,16 +107,23 @@ void TCustomSocksWSocket::Connect() {
   if (HSocket() == INVALID_SOCKET) FSocksState = 0;
 }
 
-void TCustomSocksWSocket::SendRaw(const std::string& bytes) { Send(bytes.data(), static_cast<int>(bytes.size())); }
+void TCustomSocksWSocket::SendRaw(const std::string& bytes) {
+  FSendingRaw = true;
+  const TSessionWatch watch(*this);
+  TScopeExit raw([this, &watch] {
+    if (!watch.Freed()) FSendingRaw = false;  // a send handler may have freed it
+  });
+  Send(bytes.data(), static_cast<int>(bytes.size()));
+}
 
 void TCustomSocksWSocket::TriggerSessionConnectedSpecial(uint16_t ErrCode) {
   if (FSocksState != 1) {
     TCustomWSocket::TriggerSessionConnectedSpecial(ErrCode);
     return;
   }
-  auto alive = AliveToken();
+  const TSessionWatch watch(*this);
   if (OnSocksConnected) OnSocksConnected(this, ErrCode);
-  if (!*alive) return;
+  if (watch.Ended()) return;
   if (ErrCode != 0) {
     FSocksState = 0;
     TCustomWSocket::TriggerSessionConnectedSpecial(ErrCode);
@@ -159,9 +166,9 @@ void TCustomSocksWSocket::SocksDoConnect() {
 
 void TCustomSocksWSocket::SocksDoAuthenticate() {
   FSocksState = 2;
-  auto alive = AliveToken();
+  const TSessionWatch watch(*this);
   if (OnSocksAuthState) OnSocksAuthState(this, socksAuthStart);
-  if (!*alive) return;
+  if (watch.Ended()) return;
   std::string req;
   if (!SocksAuthRequest(FSocksUsercode, FSocksPassword, req)) {
     SocksDoError(SOCKS_AUTH_FAILED, "socks authentication failed");
@@ -171,12 +178,12 @@ void TCustomSocksWSocket::SocksDoAuthenticate() {
 }
 
 void TCustomSocksWSocket::SocksDoError(int Error, const std::string& Msg) {
-  auto alive = AliveToken();
+  const TSessionWatch watch(*this);
   if (OnSocksError) OnSocksError(this, Error, Msg);
-  if (!*alive) return;
+  if (watch.Ended()) return;
   FSocksState = 0;
   TCustomWSocket::TriggerSessionConnectedSpecial(static_cast<uint16_t>(Error));
-  if (!*alive) return;
+  if (watch.Ended()) return;
   InternalClose(true, static_cast<uint16_t>(Error));
 }
 
@@ -214,17 +221,17 @@ bool TCustomSocksWSocket::TriggerDataAvailable(uint16_t ErrCode) {
     // The server ended the connection before the negotiation did: a failed negotiation.
     const int code = r < 0 ? WSocket_WSAGetLastError() : PeerCloseError() != 0 ? PeerCloseError() : WSAECONNABORTED;
     if (FSocksState == 2 && OnSocksAuthState) {
-      auto alive = AliveToken();
+      const TSessionWatch watch(*this);
       OnSocksAuthState(this, socksAuthFailure);
-      if (!*alive) return true;
+      if (watch.Freed()) return true;
     }
     SocksDoError(code, r < 0 || PeerCloseError() != 0 ? "data receive error" : "connection closed by socks server");
     return true;
   }
   FRcvCnt += r;
-  auto alive = AliveToken();
+  const TSessionWatch watch(*this);
   // Several steps may be answered by one arrival.
-  while (*alive && FSocksState != 0 && FRcvCnt > FRcvOffset) {
+  while (!watch.Freed() && FSocksState != 0 && FRcvCnt > FRcvOffset) {
     const uint8_t* p = FRcvBuf + FRcvOffset;
     const int n = FRcvCnt - FRcvOffset;
     TSocksReply rep;
@@ -248,17 +255,17 @@ bool TCustomSocksWSocket::TriggerDataAvailable(uint16_t ErrCode) {
     if (FSocksState == 1) {
       if (rep.Method == 0) {
         if (FSocksMethod == 2 && OnSocksAuthState) OnSocksAuthState(this, socksAuthNotRequired);
-        if (*alive) SocksDoConnect();
+        if (!watch.Freed()) SocksDoConnect();
       } else {
         SocksDoAuthenticate();
       }
     } else if (FSocksState == 2) {
       if (OnSocksAuthState) OnSocksAuthState(this, socksAuthSuccess);
-      if (*alive) SocksDoConnect();
+      if (!watch.Freed()) SocksDoConnect();
     } else {
       FSocksState = 0;
       TriggerSessionConnectedSpecial(0);
-      if (!*alive) return true;
+      if (watch.Freed()) return true;
       // Bytes that came with the reply are the first data of the session.
       if (FRcvCnt > FRcvOffset) TriggerDataAvailable(0);
       return true;
@@ -269,10 +276,11 @@ bool TCustomSocksWSocket::TriggerDataAvailable(uint16_t ErrCode) {
 
 void TCustomSocksWSocket::TriggerSessionClosed(uint16_t ErrCode) {
   if (FSocksState == 2 && OnSocksAuthState) {
-    auto alive = AliveToken();
+    const TSessionWatch watch(*this);
     OnSocksAuthState(this, socksAuthFailure);
-    if (!*alive) return;
+    if (watch.Freed()) return;
   }
+  FSocksState = 0;  // the negotiation ends with the session, however it was closed
   TCustomWSocket::TriggerSessionClosed(ErrCode);
 }
 

@@ -166,11 +166,10 @@ void TCustomWSocket::DispatchSocketEvents(TMessage& msg) {
       }
     return;
   }
-  auto alive = FAlive;
-  const uint32_t session = FSession;
+  const TSessionWatch watch(*this);
   for (int ev : kEventOrder) {
     if (!(events & ev)) continue;
-    if (!*alive || FSession != session) return;
+    if (watch.Ended()) return;
     FSelectEvent = ev;
     switch (ev) {
       case FD_CONNECT: Do_FD_CONNECT(err); break;
@@ -179,7 +178,7 @@ void TCustomWSocket::DispatchSocketEvents(TMessage& msg) {
       case FD_ACCEPT: Do_FD_ACCEPT(err); break;
       case FD_CLOSE: Do_FD_CLOSE(err); break;
     }
-    if (!*alive) return;
+    if (watch.Freed()) return;
     FSelectEvent = 0;
   }
 }
@@ -214,9 +213,9 @@ void TCustomWSocket::TriggerSessionClosed(uint16_t ErrCode) {
 
 void TCustomWSocket::TriggerDataSent(uint16_t ErrCode) {
   if (LogOptionEnabled(loWsockDump)) {
-    auto alive = FAlive;
+    const TSessionWatch watch(*this);
     WriteDebugLog(loWsockDump, Hex8(this) + " TriggerDataSent " + std::to_string(FHSocket));
-    if (!*alive) return;
+    if (watch.Ended()) return;  // closed from the report: its sent event is over with it
   }
   if (OnDataSent) OnDataSent(this, ErrCode);
 }
@@ -252,14 +251,17 @@ void TCustomWSocket::ReportSocketError(const std::string& CallName) {
       FWatch.reset();
       WSocket_closesocket(FHSocket);
       FHSocket = INVALID_SOCKET;
-      ++FSession;
+      NewSession();
     }
     if (FState != wsClosed) {
-      if (!FCloseInvoked) {
+      const TSessionWatch watch(*this);
+      ChangeState(wsClosed);
+      if (!watch.Ended() && !FCloseInvoked) {
         FCloseInvoked = true;
         TriggerSessionClosed(static_cast<uint16_t>(code));
       }
-      ChangeState(wsClosed);
+      // Freed or opened again by a handler: the failure was told as the close.
+      if (watch.Ended()) return;
     }
   }
   FLastError = code;
@@ -645,12 +647,18 @@ bool TCustomWSocket::OpenSocket(bool forConnect, const std::string& resolveConte
     ReportSocketError(socketCall);
     return false;
   }
-  NewSession();
+  SessionOpened();
   return true;
+}
+
+void TCustomWSocket::SessionOpened() {
+  NewSession();
+  FCloseInvoked = false;
 }
 
 void TCustomWSocket::NewSession() {
   ++FSession;
+  FGoneError = 0;
   FHeldValid = false;
   FPendingHint = -1;
   FReadPending = FCloseNotified = FConnectPosted = FWantWrite = FWritePosted = false;
@@ -659,7 +667,9 @@ void TCustomWSocket::NewSession() {
 
 void TCustomWSocket::FailAndClose(const std::string& call) {
   const int code = WSocket_WSAGetLastError();
+  const TSessionWatch watch(*this);
   InternalClose(false, 0);
+  if (watch.Freed() || watch.Replaced()) return;  // the close's handler freed it or connected again
   WSocket_WSASetLastError(code);
   ReportSocketError(call);
 }
@@ -674,14 +684,17 @@ bool TCustomWSocket::BindSocket() {
     ReportError("Bind socket failed - " + e.Message());
     return false;
   }
+  // OnError reads the failure's code in LastError.
   if (WSocket_bind(FHSocket, &local, sizeof local) != 0) {
-    ReportError("Bind socket failed - " + SocketErrorText(WSocket_WSAGetLastError()));
+    FLastError = WSocket_WSAGetLastError();
+    ReportError("Bind socket failed - " + SocketErrorText(FLastError));
     return false;
   }
   sockaddr_in bound{};
   int len = sizeof bound;
   if (WSocket_getsockname(FHSocket, &bound, &len) != 0) {
-    ReportError("Winsock get socket name failed - " + SocketErrorText(WSocket_WSAGetLastError()));
+    FLastError = WSocket_WSAGetLastError();
+    ReportError("Winsock get socket name failed - " + SocketErrorText(FLastError));
     return false;
   }
   FLocalPortNum = ntohs(bound.sin_port);
@@ -712,12 +725,14 @@ void TCustomWSocket::Connect() {
 
 void TCustomWSocket::ConnectOpened() {
   auto fail = [this](const std::string& call) { FailAndClose(call); };
-  auto failReported = [this] {  // the error has been reported already
-    if (FHSocket != INVALID_SOCKET) InternalClose(false, 0);
-  };
   ReadBufferSizes();
   if (FHSocket == INVALID_SOCKET) return;
+  const TSessionWatch watch(*this);
+  auto failReported = [this, &watch] {  // the error has been reported already (its handler may have freed it)
+    if (!watch.Ended() && FHSocket != INVALID_SOCKET) InternalClose(false, 0);
+  };
   ChangeState(wsOpened);
+  if (watch.Freed() || watch.Replaced()) return;
   if (FState != wsOpened) {
     WSocket_WSASetLastError(WSAEINVAL);
     return fail("Connect (Invalid operation in OnChangeState)");
@@ -768,11 +783,9 @@ void TCustomWSocket::ConnectOpened() {
     return;
   }
   if (LogOptionEnabled(loWsockInfo)) {
-    auto alive = FAlive;
-    const uint32_t session = FSession;
     WriteDebugLog(loWsockInfo, "TWSocket will connect to " + WSocket_inet_ntoa(Fsin.sin_addr.s_addr) + ":" +
                                    std::to_string(ntohs(Fsin.sin_port)));
-    if (!*alive || FSession != session || FState != wsOpened) return;  // closed by the report's handler
+    if (watch.Ended() || FState != wsOpened) return;  // closed by the report's handler
   }
   if (WSocket_connect(FHSocket, &Fsin, sizeof Fsin) == 0) {
     // Connected at once: report it from the loop as usual.
@@ -834,7 +847,7 @@ void TCustomWSocket::Dup(TSocket NewHSocket) {
     }
   }
   FHSocket = NewHSocket;
-  NewSession();
+  SessionOpened();
   FType = SOCK_STREAM;
   ClosingOnThrow([this] {
     ReadBufferSizes();
@@ -854,10 +867,10 @@ void TCustomWSocket::Dup(TSocket NewHSocket) {
 
 void TCustomWSocket::Shutdown(int How) {
   if (LogOptionEnabled(loWsockInfo)) {
-    auto alive = FAlive;
+    const TSessionWatch watch(*this);
     WriteDebugLog(loWsockInfo,
                   Hex8(this) + " " + "TCustomWSocket.Shutdown " + std::to_string(How) + " " + std::to_string(FHSocket));
-    if (!*alive) return;
+    if (watch.Ended()) return;  // closed (or opened again) by the report's handler: not this session's to shut
   }
   if (FHSocket != INVALID_SOCKET) WSocket_shutdown(FHSocket, How);
 }
@@ -873,6 +886,12 @@ bool TCustomWSocket::HasDataToSend() {
 // (no reset); what cannot be delivered is reported with the close.
 void TCustomWSocket::Close() {
   if (FClosing) return;  // a handler closed again while the close waits: the running close ends it
+  if (FGoneError != 0 && FHSocket != INVALID_SOCKET) {
+    // Found reset (or gone) by a send: nothing more can be delivered; the close tells why.
+    DiscardQueuedData();
+    InternalClose(false, FGoneError);
+    return;
+  }
   if (FType != SOCK_STREAM || FHSocket == INVALID_SOCKET || (FState != wsConnected && FState != wsSocksConnected)) {
     InternalClose(true, 0);
     return;
@@ -885,10 +904,9 @@ void TCustomWSocket::Close() {
                            (info.tcpi_state == TCP_ESTABLISHED || info.tcpi_state == TCP_CLOSE_WAIT);
   int error = 0;
   if (established) {
-    auto alive = FAlive;
-    const uint32_t session = FSession;
+    const TSessionWatch watch(*this);
     error = FinishSending();
-    if (!*alive || FSession != session || FHSocket == INVALID_SOCKET) return;  // freed or closed meanwhile
+    if (watch.Ended() || FHSocket == INVALID_SOCKET) return;  // freed or closed meanwhile
   } else if (!FBufHandler->IsEmpty()) {
     int err = 0;
     socklen_t errLen = sizeof err;
@@ -916,7 +934,9 @@ void TCustomWSocket::Close() {
 void TCustomWSocket::CloseLater() { PostMsg(FMsgCloseDelayed, 0, 0); }
 
 void TCustomWSocket::Abort() {
+  const TSessionWatch watch(*this);
   CancelDnsLookup();
+  if (watch.Ended()) return;  // the cancelled lookup's handler freed or closed it
   DiscardQueuedData();
   if (FState == wsConnected && FType == SOCK_STREAM && FHSocket != INVALID_SOCKET) {
     FLingerOnOff = wsLingerOff;
@@ -934,11 +954,11 @@ void TCustomWSocket::InternalClose(bool bShut, uint16_t Error) {
     return;
   }
   const bool wasOpen = FState != wsClosed;
+  if (Error == 0) Error = FGoneError;
   if (bShut && wasOpen) {
-    auto alive = FAlive;
-    const uint32_t session = FSession;
+    const TSessionWatch watch(*this);
     Shutdown(1);
-    if (!*alive || FSession != session) return;  // the handler of a log failure closed (or freed) it
+    if (watch.Ended()) return;  // the handler of a log failure closed (or freed) it
   }
   // The descriptor is closed exactly once, whatever close() reports.
   FWatch.reset();
@@ -951,11 +971,10 @@ void TCustomWSocket::InternalClose(bool bShut, uint16_t Error) {
     ChangeState(wsClosed);
     if (!ComponentState().Contains(csDestroying) && !FCloseInvoked) {
       FCloseInvoked = true;
-      auto alive = FAlive;
-      const uint32_t session = FSession;
+      const TSessionWatch watch(*this);
       TriggerSessionClosed(Error);
       // Freed, or opened again by the handler: the new session keeps its settings.
-      if (!*alive || FSession != session) return;
+      if (watch.Ended()) return;
     }
   }
   AssignDefaultValue();
@@ -966,15 +985,15 @@ void TCustomWSocket::InternalClose(bool bShut, uint16_t Error) {
 }
 
 void TCustomWSocket::DrainUntilClosed() {
-  auto alive = FAlive;
-  while (*alive && FHSocket != INVALID_SOCKET && FState != wsClosed) {
+  const TSessionWatch watch(*this);
+  while (!watch.Ended() && FHSocket != INVALID_SOCKET && FState != wsClosed) {
     PumpMessages();
-    if (!*alive || FHSocket == INVALID_SOCKET || FState == wsClosed) return;
+    if (watch.Ended() || FHSocket == INVALID_SOCKET || FState == wsClosed) return;
     unsigned long n = 0;
     if (WSocket_ioctlsocket_FIONREAD(FHSocket, &n) != 0) return;
     if (n > 0) {
       TriggerDataAvailable(0);
-      if (!*alive || FHSocket == INVALID_SOCKET) return;
+      if (watch.Ended() || FHSocket == INVALID_SOCKET) return;
     }
     char c;
     int r = DoRecv(&c, 1, 0);
@@ -993,28 +1012,30 @@ void TCustomWSocket::DrainUntilClosed() {
 
 void TCustomWSocket::Do_FD_CONNECT(uint16_t err) {
   if (FState == wsConnected) return;
+  const TSessionWatch watch(*this);
   ChangeState(wsConnected);
-  auto alive = FAlive;
-  const uint32_t session = FSession;
+  if (watch.Ended()) return;
   TriggerSessionConnectedSpecial(err);
   // A handler that connected again (a retry) keeps its new attempt.
-  if (!*alive || FSession != session) return;
+  if (watch.Ended()) return;
   if (err != 0 && FState != wsClosed) Close();
 }
 
 void TCustomWSocket::Do_FD_READ(uint16_t err) {
   if (FState != wsConnected) {
     ChangeState(wsConnected);
-    auto alive = FAlive;
+    const TSessionWatch watch(*this);
     TriggerSessionConnectedSpecial(err);
-    if (!*alive || FHSocket == INVALID_SOCKET) return;
+    if (watch.Freed() || FHSocket == INVALID_SOCKET) return;
   }
   ReceiveLoop(err, FComponentOptions);
 }
 
 void TCustomWSocket::Do_FD_WRITE(uint16_t err) {
   FWritePosted = false;
+  const TSessionWatch watch(*this);
   TryToSend();
+  if (watch.Ended()) return;  // a send handler closed, freed or reconnected it
   if (FAllSent && FHSocket != INVALID_SOCKET) TriggerDataSent(err);
 }
 
@@ -1022,13 +1043,12 @@ void TCustomWSocket::Do_FD_ACCEPT(uint16_t err) { TriggerSessionAvailable(err); 
 
 void TCustomWSocket::Do_FD_CLOSE(uint16_t err) {
   if (FState == wsConnecting || FHSocket == INVALID_SOCKET) return;
-  auto alive = FAlive;
-  const uint32_t session = FSession;
+  const TSessionWatch watch(*this);
   FPeerCloseError = err;
   ReceiveLoop(0, FComponentOptions - wsoNoReceiveLoop);
-  if (!*alive) return;
+  if (watch.Freed()) return;
   FPeerCloseError = 0;
-  if (FSession != session) return;
+  if (watch.Ended()) return;
   // With data still on its way, the close tells whether it arrived.
   if (err == 0 && !FCloseInvoked && FState != wsClosed && HasDataToSend()) {
     Close();
@@ -1037,7 +1057,7 @@ void TCustomWSocket::Do_FD_CLOSE(uint16_t err) {
   if (!FCloseInvoked) {
     FCloseInvoked = true;
     TriggerSessionClosed(err);
-    if (!*alive || FSession != session) return;
+    if (watch.Ended()) return;
   }
   if (FState != wsClosed) Close();
 }

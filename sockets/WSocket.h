@@ -275,6 +275,8 @@ class TCustomWSocket : public TSockWndControl {
   virtual void TriggerError();
   virtual void TriggerSendData(int BytesSent);
   virtual int DoRecv(void* Buffer, int BufferSize, int Flags);
+  // True while the connection is not yet the user's to send on (a SOCKS negotiation).
+  virtual bool UserSendsHeld() const { return false; }
 
   void ChangeState(TSocketState NewState);
   void ReportError(const std::string& Msg);
@@ -287,8 +289,24 @@ class TCustomWSocket : public TSockWndControl {
   // One send of several blocks of the chain (stream sockets).
   int SendNowGather(const iovec* iov, int count);
   static constexpr int kGatherBlocks = 64;
-  // True while the socket object lives (for loops that run event handlers).
-  std::shared_ptr<bool> AliveToken() const { return FAlive; }
+  // Taken before user code (an event handler, the log report's handler) runs
+  // inside a call of the socket, and asked after it: a handler may close,
+  // abort, free or reconnect the socket. After Freed() no member may be read;
+  // after Ended() (freed, closed, or closed and opened again) the call returns
+  // at once, since what it held belongs to a session that is over; Replaced()
+  // tells that another session than the watched one is open now.
+  class TSessionWatch {
+   public:
+    explicit TSessionWatch(const TCustomWSocket& s) : FAlive(s.FAlive), FSocket(s), FSession(s.FSession) {}
+    bool Freed() const { return !*FAlive; }
+    bool Ended() const { return !*FAlive || FSocket.FSession != FSession; }
+    bool Replaced() const { return Ended() && !Freed() && FSocket.FHSocket != INVALID_SOCKET; }
+
+   private:
+    std::shared_ptr<bool> FAlive;
+    const TCustomWSocket& FSocket;
+    uint32_t FSession;
+  };
   sockaddr_in& SinAddr() { return Fsin; }
   void MarkPortResolved(int port);
   void MarkAddrResolved(uint32_t addr);
@@ -317,7 +335,10 @@ class TCustomWSocket : public TSockWndControl {
   bool BindSocket();
   // Resolves, then creates the descriptor of a new session; false after a report.
   bool OpenSocket(bool forConnect, const std::string& resolveContext, const std::string& socketCall);
+  // A new generation of events: at each open and each close of a descriptor.
   void NewSession();
+  // A descriptor was opened: a session whose close is still to be told.
+  void SessionOpened();
   // Runs the steps after a descriptor was created; closes it when one raises.
   void ClosingOnThrow(const std::function<void()>& steps);
   void ListenOpened();
@@ -397,6 +418,7 @@ class TCustomWSocket : public TSockWndControl {
 
   bool FPaused = false;
   bool FCloseInvoked = false;
+  uint16_t FGoneError = 0;  // the connection was found gone with this code: its close tells it
   int FSelectEvent = 0;
   int FSelectMask = 0;
 
@@ -475,6 +497,7 @@ class TCustomSocksWSocket : public TCustomWSocket {
   bool TriggerDataAvailable(uint16_t ErrCode) override;
   void TriggerSessionClosed(uint16_t ErrCode) override;
   int DoRecv(void* Buffer, int BufferSize, int Flags) override;
+  bool UserSendsHeld() const override { return FSocksState != 0 && !FSendingRaw; }
 
  private:
   bool SetWhileClosed(std::string& field, bool& assigned, const std::string& v, const char* what);
@@ -484,7 +507,8 @@ class TCustomSocksWSocket : public TCustomWSocket {
   void SendRaw(const std::string& bytes);
   void Consume(int n);
 
-  int FSocksState = 0;  // 0 idle, 1 greeting sent, 2 authentication sent, 3 request sent
+  int FSocksState = 0;       // 0 idle, 1 greeting sent, 2 authentication sent, 3 request sent
+  bool FSendingRaw = false;  // the negotiation's own message is being sent
   std::string FSocksServer;
   bool FSocksServerAssigned = false;
   std::string FSocksLevel = "5";

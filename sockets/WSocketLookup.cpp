@@ -146,13 +146,18 @@ int DnsLookupThreads() { return TLookupWorkers::Instance().Threads(); }
 // ===========================================================================
 // Name lookups
 
+// The handlers of OnError and of a cancelled lookup's OnDnsLookupDone may free
+// the socket: the lookup stops there.
 void TCustomWSocket::DnsLookup(const std::string& HostName) {
+  const TSessionWatch watch(*this);
   if (HostName.empty()) {
+    FLastError = WSAEINVAL;
     ReportError("DNS lookup: invalid host name.");
-    TriggerDNSLookupDone(WSAEINVAL);
+    if (!watch.Freed()) TriggerDNSLookupDone(WSAEINVAL);
     return;
   }
   if (FDnsRequestId != 0) CancelDnsLookup();
+  if (watch.Freed()) return;
   FDnsResult.clear();
   FDnsResultList.clear();
   if (IsDottedIPv4(HostName)) {
@@ -172,12 +177,15 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
 }
 
 void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr) {
+  const TSessionWatch watch(*this);
   if (HostAddr.empty()) {
+    FLastError = WSAEINVAL;
     ReportError("Reverse DNS Lookup: Invalid host name.");
-    TriggerDNSLookupDone(WSAEINVAL);
+    if (!watch.Freed()) TriggerDNSLookupDone(WSAEINVAL);
     return;
   }
   if (FDnsRequestId != 0) CancelDnsLookup();
+  if (watch.Freed()) return;
   FDnsResult.clear();
   FDnsResultList.clear();
   if (!HasHandle()) {
@@ -224,12 +232,15 @@ void TCustomWSocket::WMAsyncLookupDone(TMessage& msg) {
 }
 
 void TCustomWSocket::ReverseDnsLookupBlocking(const std::string& HostAddr) {
+  const TSessionWatch watch(*this);
   if (HostAddr.empty()) {
+    FLastError = WSAEINVAL;
     ReportError("Reverse DNS Lookup: Invalid host name.");
-    TriggerDNSLookupDone(WSAEINVAL);
+    if (!watch.Freed()) TriggerDNSLookupDone(WSAEINVAL);
     return;
   }
   if (FDnsRequestId != 0) CancelDnsLookup();
+  if (watch.Freed()) return;
   FDnsResult.clear();
   FDnsResultList.clear();
   TDnsRequest req;

@@ -52,8 +52,11 @@ void TCustomWSocket::DiscardQueuedData() {
   FBufferedByteCount = 0;
 }
 
+// Before the connection is the user's (still connecting, or negotiating with a
+// SOCKS server, where the bytes would be taken for the negotiation's) a send
+// is refused as not connected.
 int TCustomWSocket::Send(const void* Data, int Len) {
-  if (FState != wsConnected && FState != wsSocksConnected) {
+  if ((FState != wsConnected && FState != wsSocksConnected) || UserSendsHeld()) {
     WSocket_WSASetLastError(WSAENOTCONN);
     ReportSocketError("Send");
     return -1;
@@ -64,7 +67,9 @@ int TCustomWSocket::Send(const void* Data, int Len) {
     result = Len;
     if (!SendDirect(Data, Len)) QueueData(Data, Len);
   }
+  const TSessionWatch watch(*this);
   TryToSend();
+  if (watch.Ended()) return result;  // a handler closed, freed or reconnected it: the send is over
   if (FAllSent && FHSocket != INVALID_SOCKET) PostWriteOnce();
   return result;
 }
@@ -117,21 +122,23 @@ int TCustomWSocket::SendNow(const void* Data, int Len) {
 
 int TCustomWSocket::SendTo(const sockaddr_in& Dest, const void* Data, int Len) {
   const int n = WSocket_sendto(FHSocket, Data, Len, FSendFlags, &Dest, sizeof Dest);
+  const TSessionWatch watch(*this);
   if (n > 0) TriggerSendData(n);
+  if (watch.Ended()) return n;
   if (FAllSent && FType == SOCK_DGRAM) PostWriteOnce();
   return n;
 }
 
+// The connection is gone: the session closes and its close tells the code,
+// also when a handler of the log report closes or aborts it first.
 void TCustomWSocket::ConnectionGone(int code) {
-  auto alive = FAlive;
+  FGoneError = static_cast<uint16_t>(code);
   if (LogOptionEnabled(loWsockErr)) {
-    const uint32_t session = FSession;
+    const TSessionWatch watch(*this);
     WriteDebugLog(loWsockErr, Name() + " Winsock Send failed - " + SocketErrorText(code));
-    if (!*alive || FSession != session) return;  // the handler of a log failure closed (or freed) it
+    if (watch.Ended()) return;  // the handler of a log failure closed (or freed) it
   }
-  FCloseInvoked = true;
-  InternalClose(true, 0);  // nothing more can be delivered
-  if (*alive) TriggerSessionClosed(static_cast<uint16_t>(code));
+  InternalClose(true, static_cast<uint16_t>(code));  // nothing more can be delivered
 }
 
 int TCustomWSocket::SendQueuedStream(int& len) {
@@ -163,9 +170,9 @@ void TCustomWSocket::TryToSend() {
     return;
   }
   FInTryToSend = true;
-  auto alive = FAlive;
-  TScopeExit sent([this, alive] {
-    if (*alive) FInTryToSend = false;  // a socket freed by a handler is not touched
+  const TSessionWatch watch(*this);
+  TScopeExit sent([this, &watch] {
+    if (!watch.Freed()) FInTryToSend = false;  // a socket freed by a handler is not touched
   });
   for (;;) {
     if (FHSocket == INVALID_SOCKET) return;
@@ -174,7 +181,6 @@ void TCustomWSocket::TryToSend() {
     std::string dgram;
     // The send handler may close the socket or discard the queue; what it
     // discarded is not removed again.
-    const uint32_t session = FSession;
     const uint32_t discards = FDiscards;
     if (FType != SOCK_STREAM) {
       if (FDgramQueue.empty()) {
@@ -191,11 +197,11 @@ void TCustomWSocket::TryToSend() {
         return;
       }
     }
-    if (!*alive) {
+    if (watch.Freed()) {
       g.release();  // the socket and its buffers are gone
       return;
     }
-    if (FSession != session) return;
+    if (watch.Ended()) return;
     if (FDiscards != discards) continue;
     if (n < 0) {
       const int code = WSocket_WSAGetLastError();
@@ -235,12 +241,12 @@ void TCustomWSocket::TryToSend() {
 void TCustomWSocket::Flush() {
   using clock = std::chrono::steady_clock;
   const auto deadline = clock::now() + std::chrono::seconds(std::max(0, FFlushTimeout));
-  auto alive = FAlive;
-  while (*alive && FHSocket != INVALID_SOCKET && !FAllSent) {
+  const TSessionWatch watch(*this);
+  while (!watch.Freed() && FHSocket != INVALID_SOCKET && !FAllSent) {
     TryToSend();
-    if (!*alive || FAllSent || FHSocket == INVALID_SOCKET) return;
+    if (watch.Freed() || FAllSent || FHSocket == INVALID_SOCKET) return;
     PumpMessages();
-    if (!*alive || FHSocket == INVALID_SOCKET) return;
+    if (watch.Freed() || FHSocket == INVALID_SOCKET) return;
     const auto now = clock::now();
     if (FFlushTimeout > 0 && now >= deadline) return;  // give up: the rest stays queued
     const int ms = static_cast<int>(
@@ -257,20 +263,19 @@ void TCustomWSocket::Flush() {
 int TCustomWSocket::FinishSending() {
   using clock = std::chrono::steady_clock;
   const auto deadline = clock::now() + std::chrono::seconds(std::max(0, FFlushTimeout));
-  auto alive = FAlive;
-  const uint32_t session = FSession;
+  const TSessionWatch watch(*this);
   const bool wasPaused = FPaused;
   FClosing = true;
   FPaused = true;
   UpdateInterest();
-  TScopeExit restore([this, alive, session, wasPaused] {
-    if (!*alive) return;
+  TScopeExit restore([this, &watch, wasPaused] {
+    if (watch.Freed()) return;
     FClosing = false;
-    if (FSession != session) return;
+    if (watch.Ended()) return;
     FPaused = wasPaused;
     UpdateInterest();
   });
-  auto gone = [&] { return !*alive || FSession != session || FHSocket == INVALID_SOCKET; };
+  auto gone = [&] { return watch.Ended() || FHSocket == INVALID_SOCKET; };
   for (;;) {
     short waitFor = 0;  // 0: only errors end the short wait below
     {
@@ -279,11 +284,11 @@ int TCustomWSocket::FinishSending() {
       int len = 0;
       const int n = SendQueuedStream(len);
       if (len > 0) {
-        if (!*alive) {
+        if (watch.Freed()) {
           g.release();  // the socket and its buffers are gone
           return 0;
         }
-        if (FSession != session || FHSocket == INVALID_SOCKET) return 0;
+        if (gone()) return 0;
         if (FDiscards != discards) continue;  // a send handler discarded the queue
         if (n < 0) {
           const int code = WSocket_WSAGetLastError();
@@ -434,13 +439,12 @@ int TCustomWSocket::ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From,
 }
 
 void TCustomWSocket::ReceiveLoop(uint16_t ErrCode, TWSocketOptions Options) {
-  auto alive = FAlive;
-  const uint32_t session = FSession;
+  const TSessionWatch watch(*this);
   for (;;) {
     FLastError = 0;
     const uint64_t before = FRecvCalls;
     const bool handled = TriggerDataAvailable(ErrCode);
-    if (!*alive || FSession != session || FHSocket == INVALID_SOCKET) return;
+    if (watch.Ended() || FHSocket == INVALID_SOCKET) return;
     if (!handled) {
       char scratch[1024];
       const int r = DoRecv(scratch, sizeof scratch, 0);
