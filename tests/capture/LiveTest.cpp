@@ -30,6 +30,7 @@
 #include "capture/monpcap.h"
 #include "platform/Messages.h"
 #include "rtl/SysUtils.h"
+#include "tests/common/TempFolder.h"
 
 namespace {
 
@@ -224,7 +225,8 @@ TEST_F(Live_DownInterface, IsListedButItsOpenFails) {
 class Live_ManyAdapters : public InOwnNamespace {};
 
 TEST_F(Live_ManyAdapters, EveryAdapterIsListed) {
-  const std::string batch = "/tmp/tamrivel-many-" + std::to_string(getpid());
+  const TTestFolder folder("many");
+  const std::string batch = folder.File("veth.batch");
   {
     FILE* f = std::fopen(batch.c_str(), "w");
     ASSERT_NE(f, nullptr);
@@ -232,7 +234,6 @@ TEST_F(Live_ManyAdapters, EveryAdapterIsListed) {
     std::fclose(f);
   }
   const bool made = Run("ip -n " + Ns + " -batch " + batch);
-  std::remove(batch.c_str());
   if (!made) GTEST_SKIP() << "cannot create 60 veth pairs in a network namespace";
   std::vector<std::string> names, kernel;
   std::string entered, error;

@@ -17,6 +17,8 @@
 #include <memory>
 #include <string>
 
+#include "tests/common/TempFolder.h"
+
 namespace {
 
 bool IsGLSuite(const char* suite) { return std::strncmp(suite, "GL_", 3) == 0; }
@@ -95,6 +97,12 @@ int main(int argc, char** argv) {
     // Widgets still work off screen; what needs OpenGL is skipped.
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     testing::UnitTest::GetInstance()->listeners().Append(new TSkipGLTests(noDisplay));
+  }
+  // Without a runtime folder Qt makes "runtime-<user>" in the temp folder and leaves it there.
+  std::unique_ptr<TTestFolder> runtime;
+  if (gui && !std::getenv("XDG_RUNTIME_DIR")) {
+    runtime = std::make_unique<TTestFolder>("runtime");
+    setenv("XDG_RUNTIME_DIR", runtime->Path().c_str(), 1);
   }
   std::unique_ptr<QCoreApplication> app;
   if (gui)

@@ -2,6 +2,7 @@
 // case, numbers under a German locale, shared files, refused values.
 #include "platform/IniFiles.h"
 #include "rtl/GermanLocale.h"
+#include "tests/common/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
@@ -24,13 +26,11 @@ namespace {
 class IniFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("tamrivel-ini-" + std::to_string(::getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    file_ = (dir_ / "Tamrivel.ini").string();
+    dir_ = std::make_unique<TTestFolder>("ini");
+    file_ = dir_->File("Tamrivel.ini");
   }
-  void TearDown() override { fs::remove_all(dir_); }
+  void TearDown() override { dir_.reset(); }
+  fs::path Dir() const { return dir_->Path(); }
 
   void Put(const std::string& text) const { std::ofstream(file_, std::ios::binary) << text; }
   std::string Get() const {
@@ -38,7 +38,7 @@ class IniFiles : public ::testing::Test {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
 
-  fs::path dir_;
+  std::unique_ptr<TTestFolder> dir_;  // of this test alone, removed after it
   std::string file_;
 };
 
@@ -216,7 +216,7 @@ TEST_F(IniFiles, MissingFileReadsAsEmptyAndFirstWriteCreatesIt) {
   ini.WriteString("Form1", "Left", "5");
   EXPECT_EQ(Get(), "[Form1]\nLeft=5\n");
   // Only the ini file is there: the temporary file was renamed over it.
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(Dir()), fs::directory_iterator()), 1);
 }
 
 TEST_F(IniFiles, NumbersAndBooleans) {
@@ -238,7 +238,7 @@ TEST_F(IniFiles, NumbersAndBooleans) {
 }
 
 TEST_F(IniFiles, FloatsUseTheDecimalPointUnderAGermanLocale) {
-  GermanLocale german(dir_);
+  GermanLocale german(Dir());
   if (!german.Active()) GTEST_SKIP() << "no German locale available";
   char probe[16];
   std::snprintf(probe, sizeof probe, "%.1f", 1.5);
@@ -281,12 +281,12 @@ TEST_F(IniFiles, WhatTheFormatCannotHoldIsRefusedAndTheFileKept) {
   EXPECT_THROW(ini.WriteString("S\r\n[T]", "k", "v"), EIniFileException);
   EXPECT_EQ(Get(), "[S]\nk=v\n");
 
-  TIniFile nowhere((dir_ / "missing-folder" / "x.ini").string());
+  TIniFile nowhere((Dir() / "missing-folder" / "x.ini").string());
   try {
     nowhere.WriteString("S", "k", "v");
     FAIL() << "no error for an unwritable file";
   } catch (const EIniFileException& e) {
-    EXPECT_EQ(std::string(e.what()), "Unable to write to " + (dir_ / "missing-folder" / "x.ini").string());
+    EXPECT_EQ(std::string(e.what()), "Unable to write to " + (Dir() / "missing-folder" / "x.ini").string());
   }
   EXPECT_EQ(nowhere.ReadString("S", "k", "none"), "none");  // the failed write left nothing behind
 }

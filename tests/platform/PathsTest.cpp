@@ -1,5 +1,6 @@
 // Tests of the path helpers: backslash conversion, the program folder, case-insensitive look-up.
 #include "platform/Paths.h"
+#include "tests/common/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -34,8 +35,8 @@ TEST(Paths, ProgramFolderIsTheExecutablesFolderUnlessReplaced) {
 }
 
 TEST(Paths, FilesAreFoundWhateverTheCaseOfEachComponent) {
-  const fs::path root = fs::temp_directory_path() / ("tamrivel-paths-" + std::to_string(::getpid()));
-  fs::remove_all(root);
+  const TTestFolder folder("paths");
+  const fs::path root = folder.Path();
   fs::create_directories(root / "Images");
   std::ofstream(root / "Images" / "Floor.JPG") << "x";
   std::ofstream(root / "Images" / "exact.bmp") << "x";
@@ -51,7 +52,6 @@ TEST(Paths, FilesAreFoundWhateverTheCaseOfEachComponent) {
   EXPECT_EQ(FindFileCaseInsensitive(base + "/images/sub/none.bmp"), base + "/Images/sub/none.bmp");
   EXPECT_FALSE(FileExistsAnyCase(base + "/images/none.bmp"));
   EXPECT_FALSE(FileExistsAnyCase(base + "/images"));  // a folder is not a file
-  fs::remove_all(root);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "SocketTestUtil.h"
+#include "tests/common/TempFolder.h"
 #include "sockets/SockLogger.h"
 #include "sockets/WSocket.h"
 
@@ -25,13 +26,10 @@ std::string ReadFile(const std::string& name) {
   ss << in.rdbuf();
   return ss.str();
 }
-// Named per process: test programs of several checkouts may run at once.
-std::string TempName(const char* tag) {
-  return ::testing::TempDir() + "socklogger_" + std::to_string(::getpid()) + "_" + tag + ".txt";
-}
 }  // namespace
 
 TEST(SockLogger, FileDestinationOverwriteAndAppend) {
+  TTestFolder dir("socklogger");  // first: it goes after the loggers that hold its files
   TSockLogger log(nullptr);
   log.SetLogOptions({loDestFile});
   try {
@@ -40,7 +38,7 @@ TEST(SockLogger, FileDestinationOverwriteAndAppend) {
   } catch (ELoggerException& e) {
     EXPECT_EQ(e.Message(), "File name empty");
   }
-  const std::string name = TempName("overwrite");
+  const std::string name = dir.File("overwrite.txt");
   std::ofstream(name, std::ios::binary) << "old 1\r\nold 2\r\nold 3\r\n";
   log.SetLogFileOption(lfoOverwrite);
   log.SetLogFileName(name);
@@ -55,8 +53,7 @@ TEST(SockLogger, FileDestinationOverwriteAndAppend) {
   appender.WriteLogLine(nullptr, loWsockInfo, "third");
   EXPECT_EQ(ReadFile(name), "first\r\nsecond\r\nthird\r\n");
   // A new name closes the file; the next line goes to the new one.
-  const std::string other = TempName("other");
-  std::remove(other.c_str());
+  const std::string other = dir.File("other.txt");
   appender.SetLogFileName(other);
   appender.WriteLogLine(nullptr, loWsockInfo, "elsewhere");
   EXPECT_EQ(ReadFile(other), "elsewhere\r\n");
@@ -85,8 +82,8 @@ TEST(SockLogger, FailedWriteRaisesWithItsReasonAndTheLoggerGoesOn) {
 }
 
 TEST(SockLogger, LineCutShortIsReportedAndEndedBeforeTheNextLine) {
-  const std::string name = TempName("cut");
-  std::remove(name.c_str());
+  TTestFolder dir("socklogger");  // first: it goes after the loggers that hold its files
+  const std::string name = dir.File("cut.txt");
   TSockLogger log(nullptr);
   log.SetLogOptions({loDestFile});
   log.SetLogFileName(name);
@@ -109,8 +106,8 @@ TEST(SockLogger, LineCutShortIsReportedAndEndedBeforeTheNextLine) {
 }
 
 TEST(SockLogger, SecondLoggerOnTheSameFileIsRefusedUntilTheFirstLetsGo) {
-  const std::string name = TempName("locked");
-  std::remove(name.c_str());
+  TTestFolder dir("socklogger");  // first: it goes after the loggers that hold its files
+  const std::string name = dir.File("locked.txt");
   TSockLogger first(nullptr), second(nullptr);
   for (TSockLogger* l : {&first, &second}) {
     l->SetLogOptions({loDestFile});
@@ -128,8 +125,8 @@ TEST(SockLogger, SecondLoggerOnTheSameFileIsRefusedUntilTheFirstLetsGo) {
 }
 
 TEST(SockLogger, AnotherAppenderBetweenLinesLosesNothing) {
-  const std::string name = TempName("shared");
-  std::remove(name.c_str());
+  TTestFolder dir("socklogger");  // first: it goes after the loggers that hold its files
+  const std::string name = dir.File("shared.txt");
   TSockLogger log(nullptr);
   log.SetLogOptions({loDestFile});
   log.SetLogFileName(name);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "SocketTestUtil.h"
+#include "tests/common/TempFolder.h"
 #include "sockets/SockLogger.h"
 #include "sockets/WSocket.h"
 
@@ -90,8 +91,8 @@ TEST(SocketLogFailure, CloseConnectAndAResetGoOnWithTheLogOnAFullDevice) {
 }
 
 TEST(SocketLogFailure, ASecondLoggerOnAHeldFileLetsEveryConnectThroughAndIsToldOnce) {
-  const std::string name = ::testing::TempDir() + "socklogfail_" + std::to_string(::getpid()) + ".txt";
-  std::remove(name.c_str());
+  TTestFolder dir("socklogfail");  // first: it goes after the loggers that hold its file
+  const std::string name = dir.File("held.txt");
   auto first = LoggerOn(name, {loWsockInfo});
   first->WriteLogLine(nullptr, loWsockInfo, "held");
   auto second = LoggerOn(name, {loWsockInfo});
