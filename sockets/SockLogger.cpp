@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -88,11 +89,18 @@ void TSockLogger::CloseLogFile() {
 // overwrites what another appender wrote after our open. The exclusive lock keeps
 // a second logger out: two of them would interleave their lines. Overwrite
 // truncates only once the lock is ours, so a refused logger leaves the file alone.
+// A device or a pipe (/dev/stderr, /dev/null) keeps no lines to protect: it is
+// neither locked, so that loggers of several programs may share it, nor truncated.
 void TSockLogger::OpenLogFile() {
   CloseLogFile();
   if (FLogFileName.empty()) throw ELoggerException("File name empty");
   const int fd = ::open(FLogFileName.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) throw ELoggerException("Cannot open log file " + FLogFileName + ": " + ErrorText(errno));
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) {
+    FLogFd = fd;
+    return;
+  }
   int rc;
   do rc = ::flock(fd, LOCK_EX | LOCK_NB);
   while (rc != 0 && errno == EINTR);

@@ -61,7 +61,8 @@ class TSockLogger : public TComponent {
   // whole (that line is lost; the file stays open for the next one).
   //
   // The file is opened for appending and held under an exclusive advisory lock
-  // (flock) until it is closed: a second logger on the same file is refused.
+  // (flock) until it is closed: a second logger on the same file is refused. A
+  // device or pipe is neither locked nor truncated.
   // Each line goes to the end of the file in one piece, so writers that append
   // (O_APPEND) without taking the lock never overwrite the log or are overwritten.
   void WriteLogLine(TObject* Sender, TLogOption LogOption, const std::string& Msg);

@@ -124,6 +124,27 @@ TEST(SockLogger, SecondLoggerOnTheSameFileIsRefusedUntilTheFirstLetsGo) {
   EXPECT_EQ(ReadFile(name), "four\r\n");
 }
 
+// A device keeps no lines: loggers of several programs (or test runs side by side) share it.
+TEST(SockLogger, DevicesAreSharedAndNeverTruncated) {
+  TSockLogger first(nullptr), second(nullptr);
+  for (TSockLogger* l : {&first, &second}) {
+    l->SetLogOptions({loDestFile});
+    l->SetLogFileName("/dev/null");
+  }
+  EXPECT_EQ(Raised([&] {
+              first.WriteLogLine(nullptr, loWsockInfo, "one");
+              second.WriteLogLine(nullptr, loWsockInfo, "two");
+            }),
+            "(nothing raised)");
+  for (TSockLogger* l : {&first, &second}) {
+    l->SetLogFileOption(lfoOverwrite);
+    l->SetLogFileName("/dev/full");
+  }
+  for (TSockLogger* l : {&first, &second})
+    EXPECT_EQ(Raised([&] { l->WriteLogLine(nullptr, loWsockErr, "lost"); }),
+              "Cannot write log file /dev/full: No space left on device; line lost");
+}
+
 TEST(SockLogger, AnotherAppenderBetweenLinesLosesNothing) {
   TTestFolder dir("socklogger");  // first: it goes after the loggers that hold its files
   const std::string name = dir.File("shared.txt");
