@@ -321,6 +321,14 @@ void BM_TrafficView(benchmark::State& state) {
   for (auto _ : state) ViewFrame(v);
   state.counters["objects"] = double(v.plain.size());
   state.counters["rss_mb"] = v.residentMB;
+  // What the pipes' labels hold: uploaded texture MB and texture names, and
+  // how many pipes were drawn together from afar or one by one.
+  state.counters["tex_mb"] = double(TGLTexture::UploadedBytes()) / (1 << 20);
+  state.counters["tex_names"] = TGLContextHandle::LiveTextureNames();
+  if (auto* group = dynamic_cast<TPipeGroup*>(v.form->Traffic().Connections())) {
+    state.counters["far"] = group->DrawnTogether();
+    state.counters["alone"] = group->DrawnAlone();
+  }
 }
 
 void BM_PlainLoop(benchmark::State& state) {
