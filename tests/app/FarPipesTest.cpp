@@ -17,13 +17,19 @@
 #include "platform/Paths.h"
 #include "ViewHostStub.h"
 
+#include <QMouseEvent>
 #include <QScreen>
+#include <QWindow>
 #include <QTemporaryDir>
 #include <cmath>
 #include <fstream>
 #include <gtest/gtest.h>
 
 namespace {
+
+float Apart(const TVector4f& a, const TVector4f& b) {
+  return std::sqrt((a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]) + (a[2] - b[2]) * (a[2] - b[2]));
+}
 
 class GL_FarPipes : public ::testing::Test {
  protected:
@@ -187,6 +193,69 @@ TEST_F(GL_FarPipes, APipeDrawnFromAfarIsPickedAsBefore) {
   TGLBaseSceneObject* picked =
       buffer->GetPickedObject(int(std::lround(screen[0])), buffer->Height() - int(std::lround(screen[1])));
   EXPECT_EQ(picked, Pipe(10)) << (picked ? picked->Name() : "nothing");
+}
+
+// The scene of the view's load benchmark at its larger size: 2,000 hosts, each its own cube, and
+// 6,000 conversations between neighbours around their ring, seen from the home camera.
+TEST_F(GL_FarPipes, AtTwoThousandHostsCubesArePickedAndDraggedWithTheirPipes) {
+  if (NoDisplay()) GTEST_SKIP() << "needs a display";
+  form = std::make_unique<TForm2_3D>(&host, nullptr, FreeUdpPort());
+  form->resize(800, 600);
+  form->show();
+  form->GLCadencer1()->SetEnabled(false);
+  Pump(200);
+  auto address = [](int i) { return "11." + std::to_string(i / 256) + "." + std::to_string(i % 256) + ".1"; };
+  for (int offset = 1; offset <= 3; ++offset)
+    for (int i = 0; i < 2000; ++i)
+      form->Traffic().ProcessLine("t\tm1\tm2\t0800\t100\t" + address(i) + "\t" +
+                                  std::to_string(1024 + offset * 2000 + i) + "\t" + address((i + offset) % 2000) +
+                                  "\t443\tTCP\tTCP-IP");
+  ASSERT_EQ(form->Traffic().PCs()->Count(), 2000);
+  ASSERT_EQ(Connections()->Count(), 6000);
+  Frames(2);
+  auto* group = dynamic_cast<TPipeGroup*>(Connections());
+  ASSERT_NE(group, nullptr);
+  EXPECT_EQ(group->DrawnTogether(), 6000);
+  QWindow* target = nullptr;
+  for (QWindow* w : QGuiApplication::allWindows())
+    if (w->parent() && w->isVisible()) target = w;
+  ASSERT_NE(target, nullptr);
+  auto mouse = [&](QEvent::Type type, QPointF at, Qt::MouseButton button, Qt::MouseButtons held) {
+    QMouseEvent e(type, at, target->mapToGlobal(at), button, held, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &e);
+  };
+
+  // The cube nearest the camera, at the front of the ring, is picked where it is drawn.
+  TGLSceneBuffer* buffer = form->GLSceneViewer1()->Buffer();
+  const TVector4f eye = form->GLSceneViewer1()->Camera()->AbsolutePosition();
+  SnifferObject* cube = nullptr;
+  for (int i = 0; i < 2000; ++i) {
+    auto* c = static_cast<SnifferObject*>(form->Traffic().PCs()->Children(i));
+    if (!cube || Apart(c->AbsolutePosition(), eye) < Apart(cube->AbsolutePosition(), eye)) cube = c;
+  }
+  const TVector4f s = buffer->WorldToScreen(cube->AbsolutePosition());
+  const QPointF at(s[0], buffer->Height() - s[1]);
+  mouse(QEvent::MouseButtonPress, at, Qt::LeftButton, Qt::LeftButton);
+  ASSERT_EQ(form->SelectedObject(), cube);
+
+  // Dragged, it takes its six pipes along, and they are still drawn with the rest.
+  const TVector4f before = cube->AbsolutePosition();
+  for (QPointF to : {at + QPointF(40, 30), at + QPointF(80, 60)}) {
+    mouse(QEvent::MouseMove, to, Qt::NoButton, Qt::LeftButton);
+    form->GLCadencer1Progress(0.01, 0);
+  }
+  mouse(QEvent::MouseButtonRelease, at + QPointF(80, 60), Qt::LeftButton, Qt::NoButton);
+  ASSERT_GT(Apart(cube->AbsolutePosition(), before), 5.0f);
+  int ends = 0;
+  for (int i = 0; i < 6000; ++i) {
+    MyCylinder* p = Pipe(i);
+    if (p->SrcObject() != cube && p->DstObject() != cube) continue;
+    ++ends;
+    EXPECT_NEAR(p->Height(), Apart(p->SrcObject()->AbsolutePosition(), p->DstObject()->AbsolutePosition()), 1e-3f);
+  }
+  EXPECT_EQ(ends, 6);
+  Frames(1);
+  EXPECT_EQ(group->DrawnTogether() + group->DrawnAlone(), 6000);
 }
 
 }  // namespace
