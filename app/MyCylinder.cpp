@@ -258,10 +258,10 @@ void TPipeGroup::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderC
   const TVector4f camera = AbsoluteToLocalAffine(rci.cameraPosition);
   const float projectionY = rci.buffer->ProjectionMatrix()[1][1];
   const float height = float(rci.viewPortHeight);
-  std::vector<TFarPipe> far;
+  // Pipes from afar by look: mostly one (a selected pipe has its own colour).
+  constexpr size_t kLooks = 4;
+  std::vector<std::vector<TFarPipe>> looks;
   std::vector<TGLBaseSceneObject*> alone;
-  far.reserve(size_t(Count()));
-  MyCylinder* first = nullptr;
   for (int i = 0; i < Count(); ++i) {
     TGLBaseSceneObject* c = Children(i);
     if (!c->Visible()) continue;
@@ -273,28 +273,46 @@ void TPipeGroup::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderC
     auto* p = static_cast<MyCylinder*>(c);
     const float tile = LabelTilePixels(p, camera, height, projectionY);
     p->FarLabel = tile < (p->FarLabel ? NearTilePx : FarTilePx);
-    if (!p->FarLabel || !PlainSides(p) || (first && !SameFarLook(*first->Material(), *p->Material()))) {
+    std::vector<TFarPipe>* look = nullptr;
+    if (p->FarLabel && PlainSides(p)) {
+      for (auto& l : looks)
+        if (SameFarLook(*l.front().pipe->Material(), *p->Material())) {
+          look = &l;
+          break;
+        }
+      if (!look && looks.size() < kLooks) {
+        looks.emplace_back().reserve(size_t(Count()));
+        look = &looks.back();
+      }
+    }
+    if (!look) {
       alone.push_back(c);
       continue;
     }
-    // Too small to read: the pipe keeps no label picture of its own.
+    // Too small to read: the pipe keeps no label picture of its own. No area without height,
+    // as its own sides would have (it still gives its batch the look). Short on screen, the
+    // light along it is the same at its two ends as at its stacks between.
     p->DropLabelPicture();
-    if (!first) first = p;
-    // No area without height, as its own sides would have. Short on screen, the light along
-    // it is the same at its two ends as at its stacks between.
-    if (p->Height() != 0) far.push_back({p, 2 * p->Height() * tile < ShortPipePx ? 1 : p->Stacks()});
+    const int stacks = p->Height() == 0 ? 0 : 2 * p->Height() * tile < ShortPipePx ? 1 : p->Stacks();
+    look->push_back({p, stacks});
   }
-  FDrawnTogether = int(far.size());
+  FDrawnTogether = 0;
+  for (auto& l : looks) {
+    std::erase_if(l, [](const TFarPipe& f) { return f.stacks == 0; });
+    FDrawnTogether += int(l.size());
+  }
   FDrawnAlone = int(alone.size());
-  if (far.empty()) {
+  if (FDrawnTogether == 0) {
     // Nothing from afar (the pipes went, or all are near): the arrays' room goes too.
     for (auto* v : {&FVertices, &FNormals, &FTexCoords}) std::vector<float>().swap(*v);
     std::vector<uint32_t>().swap(FIndices);
     std::vector<uint32_t>().swap(FTintTexels);
     if (FTints.Handle() != 0 && FTints.RenderingContext() == GetCurrentRenderingContext()) FTints.FreeName();
-  } else {
+  }
+  for (auto& l : looks) {
+    if (l.empty()) continue;
     try {
-      DrawTogether(far, rci);
+      DrawTogether(l, rci);
     } catch (...) {
       rci.GLStates->ResetCachedState();
       throw;
@@ -400,16 +418,19 @@ void TPipeGroup::DrawTogether(const std::vector<TFarPipe>& pipes, TRenderContext
     GL.glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
     GL.glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
     GL.glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
-    GL.glEnableClientState(GL_VERTEX_ARRAY);
-    GL.glEnableClientState(GL_NORMAL_ARRAY);
-    GL.glEnableClientState(GL_TEXTURE_COORD_ARRAY);
+    // The arrays are the walk's no more, also when drawing fails.
+    struct TArrays {
+      TArrays() {
+        for (GLenum a : {GL_VERTEX_ARRAY, GL_NORMAL_ARRAY, GL_TEXTURE_COORD_ARRAY}) GL.glEnableClientState(a);
+      }
+      ~TArrays() {
+        for (GLenum a : {GL_TEXTURE_COORD_ARRAY, GL_NORMAL_ARRAY, GL_VERTEX_ARRAY}) GL.glDisableClientState(a);
+      }
+    } arrays;
     GL.glVertexPointer(3, GL_FLOAT, 0, FVertices.data());
     GL.glNormalPointer(GL_FLOAT, 0, FNormals.data());
     GL.glTexCoordPointer(2, GL_FLOAT, 0, FTexCoords.data());
     GL.glDrawElements(GL_QUADS, GLsizei(FIndices.size()), GL_UNSIGNED_INT, FIndices.data());
-    GL.glDisableClientState(GL_TEXTURE_COORD_ARRAY);
-    GL.glDisableClientState(GL_NORMAL_ARRAY);
-    GL.glDisableClientState(GL_VERTEX_ARRAY);
     rci.GLStates->DisableState(stTexture2D);
   });
 }

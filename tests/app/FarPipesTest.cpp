@@ -132,6 +132,19 @@ TEST_F(GL_FarPipes, TheSharedPictureGoesWithTheLastPipe) {
   EXPECT_EQ(TGLContextHandle::LiveTextureNames() - namesBefore, -1);
 }
 
+TEST_F(GL_FarPipes, APipeOfItsOwnColourFirstLeavesTheRestTogether) {
+  if (NoDisplay()) GTEST_SKIP() << "needs a display";
+  Make(50);
+  // The first pipe as a selected one is: white.
+  Pipe(0)->Material()->FrontProperties()->Diffuse()->SetFromWinColor(0xFFFFFF);
+  Look(Pipe(0), 400);
+  Frames(1);
+  auto* group = dynamic_cast<TPipeGroup*>(Connections());
+  ASSERT_NE(group, nullptr);
+  EXPECT_EQ(group->DrawnTogether(), 50);
+  EXPECT_EQ(group->DrawnAlone(), 0);
+}
+
 TEST_F(GL_FarPipes, PipesFromAfarLookAsTheirLabelsDid) {
   if (NoDisplay()) GTEST_SKIP() << "needs a display";
   Make(60);
