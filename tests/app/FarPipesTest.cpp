@@ -155,13 +155,19 @@ TEST_F(GL_FarPipes, PipesFromAfarLookAsTheirLabelsDid) {
   auto* group = dynamic_cast<TPipeGroup*>(Connections());
   ASSERT_NE(group, nullptr);
   Look(Pipe(30), 160);
-  Frames(2);
+  // The label colours are worked out a few milliseconds' worth a frame.
+  for (int i = 0; i < 100; ++i) {
+    Frames(1);
+    bool known = true;
+    for (int k = 0; k < 60; ++k) known = known && Pipe(k)->LabelTintKnown();
+    if (known) break;
+  }
   ASSERT_EQ(group->DrawnTogether(), 60);
   const QImage together = Grab();
 
   // One by one with their own labels, as every pipe was drawn before.
   group->DrawFarTogether = false;
-  for (int i = 0; i < 50; ++i) {
+  for (int i = 0; i < 300; ++i) {
     Frames(1);
     bool pending = false;
     for (int k = 0; k < 60; ++k) pending = pending || Pipe(k)->LabelPending();
