@@ -204,25 +204,19 @@ TEST_F(GL_FarPipes, APipeOfItsOwnColourFirstLeavesTheRestTogether) {
   EXPECT_EQ(group->DrawnAlone(), 0);
 }
 
+// Short pipes seen from above, and long ones seen along the floor (their label tiles a pixel or
+// two long and a few wide).
 TEST_F(GL_FarPipes, PipesFromAfarLookAsTheirLabelsDid) {
   if (NoDisplay()) GTEST_SKIP() << "needs a display";
-  double mean = 0, share = 0;
-  int64_t covered = 0;
-  CompareLook(0, mean, share, covered);
-  ASSERT_GT(covered, 200);
-  EXPECT_LT(mean, 8.0) << covered << " pixels covered";
-  EXPECT_LT(share, 0.02) << covered << " pixels covered";
-}
-
-// Seen along the floor, a long pipe's label tiles are a pixel or two long and a few wide.
-TEST_F(GL_FarPipes, LongPipesFromAfarLookAsTheirLabelsDid) {
-  if (NoDisplay()) GTEST_SKIP() << "needs a display";
-  double mean = 0, share = 0;
-  int64_t covered = 0;
-  CompareLook(60, mean, share, covered);
-  ASSERT_GT(covered, 200);
-  EXPECT_LT(mean, 16.0) << covered << " pixels covered";
-  EXPECT_LT(share, 0.02) << covered << " pixels covered";
+  for (const auto& [stretch, limit] : {std::pair{0.0f, 8.0}, std::pair{60.0f, 16.0}}) {
+    SCOPED_TRACE("destinations moved by " + std::to_string(stretch));
+    double mean = 0, share = 0;
+    int64_t covered = 0;
+    CompareLook(stretch, mean, share, covered);
+    ASSERT_GT(covered, 200);
+    EXPECT_LT(mean, limit) << covered << " pixels covered";
+    EXPECT_LT(share, 0.02) << covered << " pixels covered";
+  }
 }
 
 TEST_F(GL_FarPipes, APipeDrawnFromAfarIsPickedAsBefore) {
