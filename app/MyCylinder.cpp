@@ -6,7 +6,11 @@
 #include "Source/Materials/GLTexture.h"
 
 #include <memory>
+#include "Source/Base/OpenGL1x.h"
+#include "Source/Materials/GLMaterialPasses.h"
 #include "Source/Scene/GLRenderContextInfo.h"
+#include "Source/Scene/GLSceneBuffer.h"
+#include "Source/Scene/GLState.h"
 #include "Source/Scene/GLUploadBudget.h"
 #include "app/SnifferObject.h"
 #include "app/Unit_Globals.h"
@@ -16,6 +20,8 @@
 #include <QPlainTextEdit>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cmath>
 
 MyCylinder::MyCylinder(TComponent* AOwner) : TGLCylinder(AOwner) {
   // Pipes differ in length and a few radii only; one list per radius serves them all, and a
@@ -53,6 +59,8 @@ void MyCylinder::SetLabelTexts(const std::string& srcText, const std::string& ds
   FLabelScaleX = scaleX;
   FLabelHeight = height;
   FLabelPending = true;
+  FHasLabel = true;
+  FTintKnown = false;
   NotifyChange(this);
 }
 
@@ -66,12 +74,28 @@ void MyCylinder::DrawPendingLabel() {
   if (!FLabelPending) return;
   FLabelPending = false;
   MakePipeLabel(this, FLabelSrc, FLabelDst, FLabelScaleX, FLabelHeight);
+  FLabelHeld = true;
+}
+
+void MyCylinder::DropLabelPicture() {
+  if (!FLabelHeld) return;
+  TGLTextureEx* ex = Material()->TextureEx();
+  if (ex->Count() > 0) {
+    TGLTexture* tex = ex->Items(0)->Texture();
+    tex->SetDisabled(true);
+    tex->DestroyHandles();
+    tex->SetImage(nullptr);  // a fresh empty image: the picture goes
+  }
+  FLabelHeld = false;
+  FLabelPending = FHasLabel;
 }
 
 void MyCylinder::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) {
   // Under an upload budget the label is drawn and uploaded at once when its
   // turn comes, else it waits (the pipe shows its previous label meanwhile).
-  if (renderSelf && FLabelPending && (!rci.uploadBudget || rci.uploadBudget->Admit(FLabelWaitingSince))) {
+  // Only a normal pass shows it: picking draws no pictures.
+  if (renderSelf && FLabelPending && rci.drawState == dsRendering &&
+      (!rci.uploadBudget || rci.uploadBudget->Admit(FLabelWaitingSince))) {
     TGLUploadTimer timer(rci.uploadBudget);
     DrawPendingLabel();
     TGLTextureEx* ex = Material()->TextureEx();
@@ -79,6 +103,14 @@ void MyCylinder::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderC
       ex->Items(0)->Texture()->GetTextureHandle();
   }
   TGLCylinder::DoRender(rci, renderSelf, renderChildren);
+}
+
+uint32_t MyCylinder::LabelTint(bool mayDraw) {
+  if (!FHasLabel) return 0xFFFFFF;
+  if (FTintKnown || !mayDraw) return FTint;
+  FTint = PipeLabelTint(FLabelSrc, FLabelDst);
+  FTintKnown = true;
+  return FTint;
 }
 
 uint32_t PipeLabelColour(const std::string& srcText, const std::string& dstText) {
@@ -126,6 +158,20 @@ void DrawPipeLabel(TBitmap& bmp, const std::string& srcText, const std::string& 
 }
 }  // namespace
 
+uint32_t PipeLabelTint(const std::string& srcText, const std::string& dstText) {
+  TBitmap bmp(1, 1, pf24bit);
+  DrawPipeLabel(bmp, LabelText(srcText), LabelText(dstText), PipeLabelColour(srcText, dstText));
+  uint64_t sum[3] = {0, 0, 0};
+  for (int y = 0; y < bmp.Height(); ++y) {
+    const uint8_t* row = bmp.ScanLine(y);
+    for (int x = 0; x < bmp.Width(); ++x)
+      for (int k = 0; k < 3; ++k) sum[k] += row[3 * x + k];
+  }
+  const uint64_t n = std::max<uint64_t>(1, uint64_t(bmp.Width()) * uint64_t(bmp.Height()));
+  auto mean = [&](int k) { return uint32_t((sum[k] + n / 2) / n); };
+  return mean(2) | mean(1) << 8 | mean(0) << 16;  // rows hold B, G, R
+}
+
 void MakePipeLabel(MyCylinder* pipe, const std::string& srcTextIn, const std::string& dstTextIn, float scaleX,
                    float height) {
   const std::string srcText = LabelText(srcTextIn);
@@ -152,4 +198,239 @@ void MakePipeLabel(MyCylinder* pipe, const std::string& srcTextIn, const std::st
   scale->SetX(scaleX);
   scale->SetY(2 * height);
   scale->SetZ(20.0f);
+}
+
+// ---- pipes drawn together from afar ----------------------------------------------------
+
+TPipeGroup::TPipeGroup(TComponent* AOwner) : TGLDummyCube(AOwner) {}
+
+TPipeGroup::~TPipeGroup() = default;
+
+float TPipeGroup::LabelTilePixels(MyCylinder* pipe, const TVector4f& cameraInGroup, float viewPortHeight,
+                                  float projectionY) {
+  // The pipe's axis is its local Y, its middle at its position (caCenter).
+  const TMatrix4f& m = *pipe->GetLocalMatrixPtr();
+  const float h = pipe->Height();
+  float lo = -h / 2, hi = h / 2;
+  if (pipe->Alignment() == caTop) lo = -h, hi = 0;
+  if (pipe->Alignment() == caBottom) lo = 0, hi = h;
+  float rel[3], axisLen2 = 0, along = 0;
+  for (int k = 0; k < 3; ++k) {
+    rel[k] = cameraInGroup[k] - m[3][k];
+    axisLen2 += m[1][k] * m[1][k];
+    along += rel[k] * m[1][k];
+  }
+  const float axisLen = std::sqrt(axisLen2);
+  if (axisLen > 0) along /= axisLen * axisLen;
+  along = std::clamp(along, lo, hi);
+  float d2 = 0;
+  for (int k = 0; k < 3; ++k) {
+    const float v = rel[k] - along * m[1][k];
+    d2 += v * v;
+  }
+  const float d = std::max(std::sqrt(d2) - pipe->TopRadius(), 1e-3f);
+  // A tile is half a unit long: the label's scale along the pipe is twice its height.
+  return 0.5f * axisLen * viewPortHeight * 0.5f * std::fabs(projectionY) / d;
+}
+
+namespace {
+bool PlainSides(MyCylinder* p) {
+  return p->Parts() == TCylinderParts{cySides} && p->TopRadius() == p->BottomRadius() && p->Slices() > 0 &&
+         p->Stacks() > 0 && p->Normals() == nsSmooth && p->NormalDirection() == ndOutside && p->DrawnFromSharedLists();
+}
+
+bool SameFarLook(TGLMaterial& a, TGLMaterial& b) {
+  return a.BlendingMode() == b.BlendingMode() && a.FrontProperties()->SameLook(*b.FrontProperties()) &&
+         !a.Texture()->Enabled() && !b.Texture()->Enabled() && a.LibMaterialName().empty() &&
+         b.LibMaterialName().empty();
+}
+}  // namespace
+
+void TPipeGroup::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) {
+  const bool together = DrawFarTogether && renderChildren && rci.drawState == dsRendering && !rci.ignoreMaterials &&
+                        !rci.amalgamating && !rci.proxySubObject && rci.scene && rci.buffer && rci.GLStates &&
+                        GetCurrentRenderingContext() && !(rci.GLStates && rci.GLStates->Compiling());
+  if (!together) {
+    TGLDummyCube::DoRender(rci, renderSelf, renderChildren);
+    return;
+  }
+  TGLDummyCube::DoRender(rci, renderSelf, false);
+  const TVector4f camera = AbsoluteToLocalAffine(rci.cameraPosition);
+  const float projectionY = rci.buffer->ProjectionMatrix()[1][1];
+  const float height = float(rci.viewPortHeight);
+  // Pipes from afar by look: mostly one (a selected pipe has its own colour).
+  constexpr size_t kLooks = 4;
+  std::vector<std::vector<TFarPipe>> looks;
+  std::vector<TGLBaseSceneObject*> alone;
+  for (int i = 0; i < Count(); ++i) {
+    TGLBaseSceneObject* c = Children(i);
+    if (!c->Visible()) continue;
+    if (c->ClassType() != MyCylinder::StaticClass() || c->HasChildList() || c->ShowAxes() ||
+        (c->EffectsIfAny() && c->EffectsIfAny()->Count() > 0)) {
+      alone.push_back(c);
+      continue;
+    }
+    auto* p = static_cast<MyCylinder*>(c);
+    const float tile = LabelTilePixels(p, camera, height, projectionY);
+    p->FarLabel = tile < (p->FarLabel ? NearTilePx : FarTilePx);
+    std::vector<TFarPipe>* look = nullptr;
+    if (p->FarLabel && PlainSides(p)) {
+      for (auto& l : looks)
+        if (SameFarLook(*l.front().pipe->Material(), *p->Material())) {
+          look = &l;
+          break;
+        }
+      if (!look && looks.size() < kLooks) {
+        looks.emplace_back().reserve(size_t(Count()));
+        look = &looks.back();
+      }
+    }
+    if (!look) {
+      alone.push_back(c);
+      continue;
+    }
+    // Too small to read: the pipe keeps no label picture of its own. No area without height,
+    // as its own sides would have (it still gives its batch the look). Short on screen, the
+    // light along it is the same at its two ends as at its stacks between.
+    p->DropLabelPicture();
+    const int stacks = p->Height() == 0 ? 0 : 2 * p->Height() * tile < ShortPipePx ? 1 : p->Stacks();
+    look->push_back({p, stacks});
+  }
+  FDrawnTogether = 0;
+  for (auto& l : looks) {
+    std::erase_if(l, [](const TFarPipe& f) { return f.stacks == 0; });
+    FDrawnTogether += int(l.size());
+  }
+  FDrawnAlone = int(alone.size());
+  if (FDrawnTogether == 0) {
+    // Nothing from afar (the pipes went, or all are near): the arrays' room goes too.
+    for (auto* v : {&FVertices, &FNormals, &FTexCoords}) std::vector<float>().swap(*v);
+    std::vector<uint32_t>().swap(FIndices);
+    std::vector<uint32_t>().swap(FTintTexels);
+    if (FTints.Handle() != 0 && FTints.RenderingContext() == GetCurrentRenderingContext()) FTints.FreeName();
+  }
+  for (auto& l : looks) {
+    if (l.empty()) continue;
+    try {
+      DrawTogether(l, rci);
+    } catch (...) {
+      rci.GLStates->ResetCachedState();
+      throw;
+    }
+  }
+  for (TGLBaseSceneObject* c : alone) rci.scene->RenderObject(c, rci);
+}
+
+void TPipeGroup::DrawTogether(const std::vector<TFarPipe>& pipes, TRenderContextInfo& rci) {
+  // One texel of the shared picture per pipe: its label's colour from afar.
+  constexpr int kTintsWide = 256;
+  const int rows = int((pipes.size() + kTintsWide - 1) / kTintsWide);
+  int tintsHigh = 1;
+  while (tintsHigh < rows) tintsHigh *= 2;
+  FTintTexels.assign(size_t(kTintsWide) * size_t(tintsHigh), 0xFFFFFFFFu);
+  size_t vertices = 0, indices = 0;
+  for (const TFarPipe& f : pipes) {
+    vertices += size_t(f.stacks + 1) * size_t(f.pipe->Slices() + 1);
+    indices += 4 * size_t(f.stacks) * size_t(f.pipe->Slices());
+  }
+  FVertices.resize(3 * vertices);
+  FNormals.resize(3 * vertices);
+  FTexCoords.resize(2 * vertices);
+  FIndices.resize(indices);
+  float* vertex = FVertices.data();
+  float* normal = FNormals.data();
+  float* texCoord = FTexCoords.data();
+  uint32_t* index = FIndices.data();
+  uint32_t first = 0;
+  std::vector<float> sines, cosines;
+  int cachedSlices = -1;
+  // Label colours still to work out take a few milliseconds a frame, so a flood of new pipes
+  // does not stall one; until then a pipe shows no label colour, as one whose label waits.
+  using TClock = std::chrono::steady_clock;
+  const TClock::time_point tintsUntil = TClock::now() + std::chrono::microseconds(int64_t(TintMsPerFrame * 1000));
+  bool mayDraw = true;
+  for (size_t n = 0; n < pipes.size(); ++n) {
+    MyCylinder* p = pipes[n].pipe;
+    if (mayDraw && !p->LabelTintKnown()) mayDraw = TClock::now() < tintsUntil;
+    const uint32_t tint = p->LabelTint(mayDraw);
+    FTintTexels[n] = 0xFF000000u | tint;  // bytes R, G, B, A
+    const float s = (float(n % kTintsWide) + 0.5f) / kTintsWide;
+    const float t = (float(n / kTintsWide) + 0.5f) / float(tintsHigh);
+    const int slices = p->Slices(), stacks = pipes[n].stacks;
+    if (slices != cachedSlices) {
+      // As the quadric library lays out a cylinder's sides.
+      sines.resize(size_t(slices) + 1);
+      cosines.resize(size_t(slices) + 1);
+      for (int i = 0; i < slices; ++i) {
+        const double angle = 2 * M_PI * i / slices;
+        sines[size_t(i)] = float(std::sin(angle));
+        cosines[size_t(i)] = float(std::cos(angle));
+      }
+      sines[size_t(slices)] = sines[0];
+      cosines[size_t(slices)] = cosines[0];
+      cachedSlices = slices;
+    }
+    // Quadric space (axis Z from 0 to 1, radius r) into the group's space: the pipe's own
+    // matrix, turned onto its Y axis and stretched to its height (DrawSharedSides).
+    const TMatrix4f& m = *p->GetLocalMatrixPtr();
+    const float h = p->Height(), r = p->TopRadius();
+    const float base = p->Alignment() == caTop ? -h : p->Alignment() == caBottom ? 0 : -h / 2;
+    for (int j = 0; j <= stacks; ++j) {
+      const float along = base + h * float(j) / float(stacks);  // object Y
+      float centre[3];
+      for (int k = 0; k < 3; ++k) centre[k] = along * m[1][k] + m[3][k];
+      for (int i = 0; i <= slices; ++i) {
+        // Quadric (x, y, z) is object (x, z, -y) after the turn about X.
+        const float nx = sines[size_t(i)], nz = -cosines[size_t(i)];
+        for (int k = 0; k < 3; ++k) {
+          const float n = nx * m[0][k] + nz * m[2][k];
+          *normal++ = n;
+          *vertex++ = centre[k] + r * n;
+        }
+        *texCoord++ = s;
+        *texCoord++ = t;
+      }
+    }
+    const uint32_t row = uint32_t(slices) + 1;
+    for (int j = 0; j < stacks; ++j)
+      for (int i = 0; i < slices; ++i) {
+        const uint32_t lo = first + uint32_t(j) * row + uint32_t(i), hi = lo + row;
+        // The quad of the strip: low i, high i, high i+1, low i+1.
+        *index++ = lo, *index++ = hi, *index++ = hi + 1, *index++ = lo + 1;
+      }
+    first += uint32_t(stacks + 1) * row;
+  }
+
+  TGLContext* current = GetCurrentRenderingContext();
+  if (FTints.Handle() != 0 && FTints.RenderingContext() != current) FTints.FreeName();
+  if (FTints.Handle() == 0) FTints.AllocateName();
+  MyCylinder* look = pipes.front().pipe;
+  DrawUnderMaterial(*look->Material(), rci, [&] {
+    if (GL.glActiveTextureARB) GL.glActiveTextureARB(GL_TEXTURE0_ARB);
+    if (GL.glClientActiveTextureARB) GL.glClientActiveTextureARB(GL_TEXTURE0_ARB);
+    rci.GLStates->EnableState(stTexture2D);
+    rci.GLStates->SetBoundTexture(0, GL_TEXTURE_2D, FTints.Handle());
+    rci.GLStates->ResetTextureMatrix();
+    GL.glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    GL.glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, kTintsWide, tintsHigh, 0, GL_RGBA, GL_UNSIGNED_BYTE, FTintTexels.data());
+    GL.glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+    GL.glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+    GL.glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    GL.glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    GL.glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
+    // The arrays are the walk's no more, also when drawing fails.
+    struct TArrays {
+      TArrays() {
+        for (GLenum a : {GL_VERTEX_ARRAY, GL_NORMAL_ARRAY, GL_TEXTURE_COORD_ARRAY}) GL.glEnableClientState(a);
+      }
+      ~TArrays() {
+        for (GLenum a : {GL_TEXTURE_COORD_ARRAY, GL_NORMAL_ARRAY, GL_VERTEX_ARRAY}) GL.glDisableClientState(a);
+      }
+    } arrays;
+    GL.glVertexPointer(3, GL_FLOAT, 0, FVertices.data());
+    GL.glNormalPointer(GL_FLOAT, 0, FNormals.data());
+    GL.glTexCoordPointer(2, GL_FLOAT, 0, FTexCoords.data());
+    GL.glDrawElements(GL_QUADS, GLsizei(FIndices.size()), GL_UNSIGNED_INT, FIndices.data());
+    rci.GLStates->DisableState(stTexture2D);
+  });
 }

@@ -2,6 +2,8 @@
 #pragma once
 
 #include "Source/Objects/GLGeomObjects.h"
+#include "Source/Objects/GLObjects.h"
+#include "Source/Scene/GLContext.h"
 #include "app/InfoLines.h"
 #include "app/SnifferObject.h"
 #include "rtl/Classes.h"
@@ -73,15 +75,82 @@ class MyCylinder : public TGLCylinder {
 
   void DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) override;
 
+  // Whether label texts were asked for (pipes of other traffic have none).
+  bool HasLabelTexts() const { return FHasLabel; }
+  // Whether the texture holds a drawn label picture.
+  bool LabelHeld() const { return FLabelHeld; }
+  // Frees the label's picture and texture (a label too small to read); the
+  // texts stay, so it is drawn again when asked for.
+  void DropLabelPicture();
+  // The label's colour from afar, the average of its picture (0x00BBGGRR;
+  // white for a pipe without label), worked out once per label texts when
+  // `mayDraw`; else the colour known so far.
+  uint32_t LabelTint(bool mayDraw);
+  bool LabelTintKnown() const { return FTintKnown || !FHasLabel; }
+  // Whether the pipe was last drawn from afar (its label unreadable).
+  bool FarLabel = true;
+
  private:
   bool FLabelPending = false;
+  bool FHasLabel = false;
+  bool FLabelHeld = false;
+  bool FTintKnown = false;
+  uint32_t FTint = 0xFFFFFF;
   uint64_t FLabelWaitingSince = 0;  // for the upload budget
   std::string FLabelSrc, FLabelDst;
   float FLabelScaleX = 0, FLabelHeight = 0;
 };
 
+// The dummy cube holding the pipes. In a normal pass, pipes whose labels are
+// too small to read (a label tile under FarTilePx pixels on screen, until it
+// grows past NearTilePx) are drawn together in one go, each tinted with its
+// label's average colour from one small shared picture, and hold no label
+// picture of their own; the others are drawn one by one with their labels, as
+// are all pipes in other passes (picking).
+class TPipeGroup : public TGLDummyCube {
+  RTL_CLASS(TPipeGroup, TGLDummyCube)
+ public:
+  explicit TPipeGroup(TComponent* AOwner);
+  ~TPipeGroup() override;
+
+  static constexpr float NearTilePx = 6.0f;
+  static constexpr float FarTilePx = 4.0f;
+  // A pipe from afar shorter than this on screen is drawn without stacks.
+  static constexpr float ShortPipePx = 48.0f;
+  // Time a frame may spend on working out label colours (new pipes wait).
+  static constexpr double TintMsPerFrame = 3.0;
+  // Off: every pipe drawn one by one with its label, as before.
+  bool DrawFarTogether = true;
+
+  void DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) override;
+  // Pipes drawn together in the last normal pass, and one by one.
+  int DrawnTogether() const { return FDrawnTogether; }
+  int DrawnAlone() const { return FDrawnAlone; }
+  // On-screen length of one label tile of the pipe (the label repeats every
+  // half unit along it) at its point nearest the camera, for a view of
+  // `viewPortHeight` pixels whose projection scales Y by `projectionY`.
+  static float LabelTilePixels(MyCylinder* pipe, const TVector4f& cameraInGroup, float viewPortHeight,
+                               float projectionY);
+
+ private:
+  struct TFarPipe {
+    MyCylinder* pipe;
+    int stacks;  // along its length
+  };
+  void DrawTogether(const std::vector<TFarPipe>& pipes, TRenderContextInfo& rci);
+  TGLTextureHandle FTints;
+  std::vector<float> FVertices, FNormals, FTexCoords;
+  std::vector<uint32_t> FIndices;
+  std::vector<uint32_t> FTintTexels;
+  int FDrawnTogether = 0, FDrawnAlone = 0;
+};
+
 // Background of a pipe label (Windows colour value) for its two port texts.
 uint32_t PipeLabelColour(const std::string& srcText, const std::string& dstText);
+
+// The average colour (0x00BBGGRR) of the label picture MakePipeLabel draws
+// for these texts: what the label shows when too small to read.
+uint32_t PipeLabelTint(const std::string& srcText, const std::string& dstText);
 
 // Label texts longer than this are cut (logged once per run): the longest
 // address text; a port or protocol name is shorter.

@@ -235,7 +235,7 @@ void TForm2_3D::BuildScene() {
   pcs->SetCubeSize(2);
   auto* groups = plane->AddNewChild<TGLDummyCube>();
   groups->SetName("Groups");
-  auto* connections = plane->AddNewChild<TGLDummyCube>();
+  auto* connections = plane->AddNewChild<TPipeGroup>();
   connections->SetName("Connections");
 
   FGLCamera1 = root->AddNewChild<TGLCamera>();

@@ -104,6 +104,9 @@ struct TView {
   GLuint planeTexture = 0;
   TMatrix4f planeMatrix;
   double residentMB = 0;  // with the scene built and drawn once
+  // Uploaded texture MB and texture names then (before the plain loop's copies).
+  double textureMB = 0;
+  int textureNames = 0;
 };
 
 void Copy(float* to, TGLColor* c) {
@@ -153,7 +156,9 @@ TView& ViewOf(int hosts) {
                         "\t80\tTCP\tTCP-IP");
   }
   TGLSceneViewer* viewer = v->form->GLSceneViewer1();
-  viewer->RenderNow();  // uploads every texture
+  viewer->RenderNow();  // uploads every texture the view needs
+  v->textureMB = double(TGLTexture::UploadedBytes()) / (1 << 20);
+  v->textureNames = TGLContextHandle::LiveTextureNames();
   TGLContext* rc = viewer->Buffer()->RenderingContext();
   rc->ActivateNested();
   for (int i = 0; i < traffic.PCs()->Count(); ++i) {
@@ -321,6 +326,14 @@ void BM_TrafficView(benchmark::State& state) {
   for (auto _ : state) ViewFrame(v);
   state.counters["objects"] = double(v.plain.size());
   state.counters["rss_mb"] = v.residentMB;
+  // What the pipes' labels hold: uploaded texture MB and texture names, and
+  // how many pipes were drawn together from afar or one by one.
+  state.counters["tex_mb"] = v.textureMB;
+  state.counters["tex_names"] = v.textureNames;
+  if (auto* group = dynamic_cast<TPipeGroup*>(v.form->Traffic().Connections())) {
+    state.counters["far"] = group->DrawnTogether();
+    state.counters["alone"] = group->DrawnAlone();
+  }
 }
 
 void BM_PlainLoop(benchmark::State& state) {
