@@ -13,14 +13,12 @@
 #include <algorithm>
 #include <cmath>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 
 #include "app/Unit_Globals.h"
+#include "platform/FileSave.h"
 #include "platform/IniFiles.h"
 #include "rtl/Classes.h"
 #include "rtl/SysUtils.h"
@@ -212,39 +210,5 @@ bool RowAddressUsable(const std::string& Row, std::string& Reason) {
 void SaveLinesToFile(const std::string& FileName, const std::vector<std::string>& Lines) {
   std::string Text;
   for (const std::string& L : Lines) Text += L + "\r\n";
-  auto WriteAll = [&Text](int Fd) {
-    for (size_t Done = 0; Done < Text.size();) {
-      const ssize_t N = ::write(Fd, Text.data() + Done, Text.size() - Done);
-      if (N < 0 && errno == EINTR) continue;
-      if (N <= 0) return false;
-      Done += size_t(N);
-    }
-    return true;
-  };
-  auto WriteError = [&FileName] {
-    return EWriteError("Cannot write file \"" + FileName + "\". " + std::strerror(errno));
-  };
-  // A temporary file beside it, renamed over it once complete: a write that
-  // fails part way (a full disk) leaves the old file as it was.
-  const std::string Temp = FileName + ".tmp" + std::to_string(::getpid());
-  const int Fd = ::open(Temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (Fd < 0) {
-    // A folder we may not add files to, holding a file we may write: in place.
-    const int Direct = ::open(FileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (Direct < 0) throw EFCreateError("Cannot create file \"" + FileName + "\". " + std::strerror(errno));
-    const bool Ok = WriteAll(Direct);
-    const int Error = errno;
-    if (::close(Direct) != 0 || !Ok) {
-      if (Ok) errno = Error;
-      throw WriteError();
-    }
-    return;
-  }
-  const bool Ok = WriteAll(Fd) && ::fsync(Fd) == 0;
-  if (::close(Fd) != 0 || !Ok || ::rename(Temp.c_str(), FileName.c_str()) != 0) {
-    const int Error = errno;
-    ::unlink(Temp.c_str());
-    errno = Error;
-    throw WriteError();
-  }
+  SaveFileBytes(FileName, Text);
 }

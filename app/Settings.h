@@ -60,5 +60,8 @@ void AddFileToListBox(const std::string& FileName, QListWidget* Target, QListWid
 // names and empty rows pass.
 bool RowAddressUsable(const std::string& Row, std::string& Reason);
 
-// Writes the lines to a text file, replacing it.
+// Writes the lines (each ending in CR LF) to a text file, replacing it through SaveFile
+// (platform/FileSave.h): a link keeps pointing at the file it names, which gets the lines; the
+// mode is kept; a failure leaves the old file and raises EFCreateError or EWriteError naming the
+// file and the reason.
 void SaveLinesToFile(const std::string& FileName, const std::vector<std::string>& Lines);

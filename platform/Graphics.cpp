@@ -1,6 +1,8 @@
 // Fonts, pens, brushes, the canvas, and bitmaps with their checked BMP and JPEG loading and saving.
 #include "platform/Graphics.h"
 
+#include "platform/FileSave.h"
+
 #include "platform/Jpeg.h"
 #include "platform/Paths.h"
 
@@ -376,9 +378,9 @@ void TGraphic::SaveToFile(const std::string& fileName) const {
     converted->SaveToFile(fileName);
     return;
   }
-  // An existing folder is found whatever the case it is spelled in.
-  TFileStream stream(FindFileCaseInsensitive(fileName), fmCreate);
-  SaveToStream(stream);
+  // An existing folder is found whatever the case it is spelled in; a failed save keeps the old file.
+  SaveFile(
+      FindFileCaseInsensitive(fileName), [this](TStream* stream) { SaveToStream(*stream); }, fileName);
 }
 
 // ---------------------------------------------------------------- TBitmap

@@ -191,7 +191,8 @@ class TGraphic : public TPersistent {
   void LoadFromFile(const std::string& fileName);
   // In the format the file's extension names (a bitmap saved as "x.jpg" is written as JPEG). A name
   // without a registered picture extension, or an empty graphic, raises EInvalidGraphic and writes
-  // nothing.
+  // nothing. Saved through SaveFile (platform/FileSave.h): a link keeps pointing at the file it
+  // names, and a failed save keeps the old file.
   void SaveToFile(const std::string& fileName) const;
   // The pixels as an image (top row first); empty for an empty graphic.
   virtual QImage ToImage() const = 0;

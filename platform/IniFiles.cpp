@@ -1,12 +1,13 @@
 // Ini files: parsing and rendering the text, section and key look-up, typed reads and writes.
 #include "platform/IniFiles.h"
 
+#include "platform/FileSave.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 
 namespace {
@@ -42,19 +43,6 @@ bool ReadWholeFile(const std::string& name, std::string& text, bool& exists) {
     text.append(buf, static_cast<std::size_t>(n));
   }
   ::close(fd);
-  return true;
-}
-
-bool WriteAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
   return true;
 }
 
@@ -154,23 +142,16 @@ std::string TIniFile::Render() const {
   return out;
 }
 
-// Writes a temporary file beside the target and renames it over the target,
-// so the file on disk is always either the old or the new one.
+// Through SaveFile: the file on disk is always either the old or the new one, a link keeps
+// pointing at the file it names, and the mode is kept.
 void TIniFile::Save() {
-  static std::atomic<unsigned> counter{0};
-  const std::string failure = "Unable to write to " + fileName_;
-  if (unreadable_) throw EIniFileException(failure);  // would lose what we could not read
-  mode_t mode = 0644;
-  struct stat st;
-  if (::stat(fileName_.c_str(), &st) == 0) mode = st.st_mode & 07777;
-  const std::string temp = fileName_ + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+  // Would lose what could not be read.
+  if (unreadable_) throw EIniFileException("Unable to write to " + fileName_ + ": it could not be read");
   known_ = false;  // reread next time, whatever happens: memory may now differ from the disk
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) throw EIniFileException(failure);
-  const bool ok = WriteAll(fd, Render()) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
-  if (::close(fd) != 0 || !ok || ::rename(temp.c_str(), fileName_.c_str()) != 0) {
-    ::unlink(temp.c_str());
-    throw EIniFileException(failure);
+  try {
+    SaveFileBytes(fileName_, Render());
+  } catch (const EStreamError& e) {
+    throw EIniFileException("Unable to write to " + fileName_ + ": " + e.Message());
   }
   const TRestore<bool> reread(rereadOwnWrite_, true);
   Refresh();  // takes the new stamp (and reads back what was just written)

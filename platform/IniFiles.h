@@ -12,15 +12,19 @@
 //   end of its first line. A leading UTF-8 byte-order mark is skipped on
 //   reading and kept on writing.
 // - A missing file reads as empty; the first write creates it.
-// - Every write goes to disk at once (a temporary file beside it, then rename,
-//   so a reader never sees half a file). Before each call the object rereads
-//   the file when it has changed on disk, so several TIniFile objects on one
-//   file, or one kept open for long, never undo each other's writes.
+// - Every write goes to disk at once, through SaveFile (platform/FileSave.h):
+//   a reader never sees half a file, a failed write leaves the file as it was,
+//   a link keeps pointing at the file it names, which gets the write, and the
+//   file keeps its mode. Before each call the object rereads the file when it
+//   has changed on disk, so several TIniFile objects on one file, or one kept
+//   open for long, never undo each other's writes.
 // - Numbers are written and read in the C locale whatever setlocale says.
 //
 // Errors: a file that cannot be written raises EIniFileException "Unable to
-// write to <file>"; a name or value that the format cannot hold (empty name,
-// line breaks, "=" in a key, "]" in a section name) raises EIniFileException.
+// write to <file>: <what SaveFile says, with the reason>" (also a file that
+// exists but could not be read, which a write would lose); a name or value
+// that the format cannot hold (empty name, line breaks, "=" in a key, "]" in
+// a section name) raises EIniFileException.
 // Reading never raises: unreadable data gives the default.
 // Thread safety: one object per thread; separate objects may share a file.
 #pragma once

@@ -2,14 +2,12 @@
 // data-file objects.
 #include "Source/Base/ApplicationFileIO.h"
 
+#include "platform/FileSave.h"
+
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -91,90 +89,8 @@ bool FileStreamExists(const std::string& FileName) { return Exists(ResolvePath(F
 
 bool ApplicationFileIOAvailable() { return false; }
 
-namespace {
-
-// Links followed before a chain is taken for a circle (the system's own limit).
-constexpr int kMaxLinks = 40;
-
-// The file a save to `path` writes: the end of a chain of symbolic links, each relative target
-// taken from its link's folder; `path` itself when it is no link. The end may not exist yet (a
-// link to a file still to be made). A circle of links raises EFCreateError with FileName.
-std::string LinkedFile(const std::string& path, const std::string& FileName) {
-  std::string at = path;
-  for (int i = 0; i <= kMaxLinks; ++i) {
-    struct stat st;
-    if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return at;
-    std::vector<char> buf(std::size_t(st.st_size > 0 ? st.st_size : 255) + 1);
-    ssize_t n;
-    while ((n = ::readlink(at.c_str(), buf.data(), buf.size())) == ssize_t(buf.size())) buf.resize(buf.size() * 2);
-    if (n <= 0) return at;
-    std::string target(buf.data(), std::size_t(n));
-    if (target[0] == '/') {
-      at = target;
-    } else {
-      const std::size_t slash = at.rfind('/');
-      at = (slash == std::string::npos ? std::string() : at.substr(0, slash + 1)) + target;
-    }
-  }
-  throw EFCreateError(Format("Cannot create file \"%s\". %s", FileName, SysErrorMessage(ELOOP)));
-}
-
-// The file beside the one saved, with the old file's owner (where the saver may give it) and
-// mode from the start, so that what a private file holds is never open to others meanwhile.
-std::unique_ptr<TFileStream> CreatePartial(const std::string& partial, const struct stat* old) {
-  ::unlink(partial.c_str());  // one left by a save that was cut off (never written through)
-  if (old) {
-    const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) throw EFCreateError(Format("Cannot create file \"%s\". %s", partial, SysErrorMessage(errno)));
-    ::close(fd);
-  }
-  auto stream = std::make_unique<TFileStream>(partial, fmCreate);
-  if (old) {
-    // Only a privileged saver may give a file away; anyone else's save becomes their own file.
-    const bool owned = ::fchown(stream->Handle(), old->st_uid, old->st_gid) == 0;
-    // A failure leaves 0600, never more open than the file was.
-    (void)::fchmod(stream->Handle(), old->st_mode & (owned ? 07777 : 0777));
-  }
-  return stream;
-}
-
-}  // namespace
-
 void WriteFileStream(const std::string& FileName, const std::function<void(TStream*)>& Write) {
-  const std::string path = LinkedFile(ResolvePath(FileName), FileName);
-  struct stat old;
-  const bool hadOld = ::stat(path.c_str(), &old) == 0;
-  auto inPlace = [&] {
-    std::unique_ptr<TStream> stream = CreateFileStream(FileName, fmCreate);
-    Write(stream.get());
-  };
-  // A device or a pipe is written, never replaced.
-  if (hadOld && !S_ISREG(old.st_mode)) return inPlace();
-  const std::string partial = path + ".partial";
-  std::unique_ptr<TFileStream> stream;
-  try {
-    stream = CreatePartial(partial, hadOld ? &old : nullptr);
-  } catch (const EFCreateError&) {
-    // No room for a file beside it (a folder without write access): write in place.
-    std::remove(partial.c_str());
-    return inPlace();
-  }
-  auto fail = [&](int err) {
-    stream.reset();
-    std::remove(partial.c_str());
-    throw EFCreateError(Format("Cannot create file \"%s\". %s", FileName, SysErrorMessage(err)));
-  };
-  try {
-    Write(stream.get());
-  } catch (...) {
-    stream.reset();
-    std::remove(partial.c_str());
-    throw;
-  }
-  // On the disk before it replaces the old file: a disk that fills up or fails late says so here.
-  if (::fsync(stream->Handle()) != 0 && errno != EINVAL) fail(errno);
-  stream.reset();
-  if (std::rename(partial.c_str(), path.c_str()) != 0) fail(errno);
+  SaveFile(ResolvePath(FileName), Write, FileName);
 }
 
 TDataFile* TDataFile::CreateOfSameClass(TPersistent* AOwner) const {

@@ -20,15 +20,11 @@ std::unique_ptr<TStream> CreateFileStream(const std::string& FileName, unsigned 
 bool FileStreamExists(const std::string& FileName);
 // Always false: no application-level replacement of the two operations above.
 bool ApplicationFileIOAvailable();
-// Creates (or replaces) the file with what Write puts into the stream it is handed, a file stream.
-// The data goes to a file beside it that replaces the old one only once Write has finished and
-// the data is on the disk, so a writer that fails (a format that cannot export, a broken archive,
-// a full disk) leaves an existing file as it was. A name that is a symbolic link (or a chain of
-// them) saves to the file at its end, which a link to nothing yet creates; the links stay. The
-// new file has the old one's mode from the start, and its owner where the saver may give it. A
-// circle of links raises EFCreateError; so does a failure to put the data on the disk. Where no
-// file can be made beside it (a folder without write access), and for a device or a pipe, the
-// file is written in place.
+// Creates (or replaces) the file with what Write puts into the stream it is handed, through
+// SaveFile (platform/FileSave.h) after the name is found as above: a failed save (a format that
+// cannot export, a broken archive, a full disk) leaves an existing file as it was; a link saves to
+// the file it names and stays; the mode is kept; in place only where no file can replace it, and
+// only with the room reserved; a pipe or device is refused. Failures name the file and the reason.
 void WriteFileStream(const std::string& FileName, const std::function<void(TStream*)>& Write);
 
 // The capabilities a file format supports.

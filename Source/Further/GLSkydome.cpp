@@ -446,6 +446,20 @@ void TGLEarthSkyDome::RebuildColorCache() {
   MarkStructureChanged();
 }
 
+// A dome stored with star fading on by builds that applied the fade to the stars' colours holds
+// every star in the one grey of the fade at the stored sun elevation (000000 with the sun high).
+// Those builds drew its stars white, faded: they are read as white stars, so that the dome
+// looks as it did.
+void TGLEarthSkyDome::Loaded() {
+  inherited::Loaded();
+  if (!extendedOptions_.Contains(esoFadeStarsWithSun) || Stars()->Count() == 0) return;
+  const auto g = TColor(std::nearbyint(starFade_ * 255));
+  const TColor faded = g | g << 8 | g << 16;
+  for (int i = 0; i < Stars()->Count(); ++i)
+    if (Stars()->Items(i)->Color() != faded) return;
+  for (int i = 0; i < Stars()->Count(); ++i) Stars()->Items(i)->SetColor(clWhite);
+}
+
 float TGLEarthSkyDome::StarBrightness() const {
   return extendedOptions_.Contains(esoFadeStarsWithSun) ? starFade_ : 1.0f;
 }

@@ -166,6 +166,9 @@ class TGLEarthSkyDome : public TGLSkyDome {
   explicit TGLEarthSkyDome(TComponent* AOwner);
   ~TGLEarthSkyDome() override;
   void Assign(TPersistent* Source) override;
+  // A dome read with star fading on whose stars all have the grey of the fade at its sun
+  // elevation (as builds that faded the colours themselves stored them) gets white stars.
+  void Loaded() override;
 
   float SunElevation() const noexcept { return sunElevation_; }
   // Clamped to -90 ... 90. With esoRotateOnTwelveHours, reaching exactly 90 or -90 turns the

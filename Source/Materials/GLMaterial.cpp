@@ -942,6 +942,20 @@ struct TTexturePicture {
   std::optional<std::string> kept;
 };
 
+// The pictures a save writes, counted as the reader counts them, each before it is encoded: what
+// the reader would refuse is not written.
+struct TPictureBudget {
+  int64_t left = MaxLibraryLoadTexels;
+  void Take(const TGraphic* graphic) {
+    if (!graphic || graphic->Empty()) return;
+    const int64_t texels = int64_t(graphic->Width()) * graphic->Height();
+    if (texels > left)
+      throw ETexture(Format("The pictures of this library pass the %.0n texels (%d MB) a library file reads",
+                            MaxLibraryLoadTexels, int(MaxLibraryLoadTexels * 4 >> 20)));
+    left -= texels;
+  }
+};
+
 // A bitmap's picture as complete BMP bytes; none when it holds nothing.
 std::optional<std::string> BmpBytes(const TGraphic* graphic) {
   if (!graphic || graphic->Empty()) return std::nullopt;
@@ -951,6 +965,10 @@ std::optional<std::string> BmpBytes(const TGraphic* graphic) {
   return std::string(bytes.begin(), bytes.end());
 }
 
+// A side of a blank or float-data image the reader takes: what its setters store (1 to
+// MaxBlankImageSide) and 0, which its text file may give.
+bool KeptSizeReadable(int side) { return side >= 0 && side <= MaxBlankImageSide; }
+
 void WritePicture(TBinaryWriter& w, const std::optional<std::string>& bytes) {
   w.WriteBoolean(bytes.has_value());
   if (bytes) w.WriteString(*bytes);
@@ -959,20 +977,29 @@ void WritePicture(TBinaryWriter& w, const std::optional<std::string>& bytes) {
 // The kind and settings of a texture image without a picture of its own: its class name, then
 // Width and Height (blank and float-data images) or the six faces (cube maps, each as a
 // picture record). An image of another class cannot be kept: the save says so.
-std::string KeptImage(const std::string& material, TGLTextureImage* image) {
+std::string KeptImage(const std::string& material, TGLTextureImage* image, TPictureBudget& budget) {
   TStringStream s;
   TBinaryWriter w(&s);
   // A picture image without a picture (a picture file's name is not kept) reads back as a
   // persistent one.
   w.WriteString(image->Is<TGLPictureImage>() ? TGLPersistentImage::StaticClass()->Name : image->ClassName());
+  auto writeSize = [&](int width, int height) {
+    if (!KeptSizeReadable(width) || !KeptSizeReadable(height))  // what the reader would refuse
+      throw ETexture(Format("Material '%s': a texture image of %d x %d cannot be kept in a library file", material,
+                            width, height));
+    w.WriteInteger(width);
+    w.WriteInteger(height);
+  };
   if (auto* blank = dynamic_cast<TGLBlankImage*>(image)) {
-    w.WriteInteger(blank->Width());
-    w.WriteInteger(blank->Height());
+    writeSize(blank->Width(), blank->Height());
   } else if (auto* data = dynamic_cast<TGLFloatDataImage*>(image)) {
-    w.WriteInteger(data->Width());
-    w.WriteInteger(data->Height());
+    writeSize(data->Width(), data->Height());
   } else if (auto* cube = dynamic_cast<TGLCubeMapImage*>(image)) {
-    for (int i = 0; i < 6; ++i) WritePicture(w, BmpBytes(cube->Picture(TGLCubeMapTarget(i))->Graphic()));
+    for (int i = 0; i < 6; ++i) {
+      const TGraphic* face = cube->Picture(TGLCubeMapTarget(i))->Graphic();
+      budget.Take(face);
+      WritePicture(w, BmpBytes(face));
+    }
   } else if (!image->Is<TGLPictureImage>()) {
     throw ETexture(Format("Material '%s': a texture image of class %s cannot be kept in a library file", material,
                           image->ClassName()));
@@ -982,7 +1009,7 @@ std::string KeptImage(const std::string& material, TGLTextureImage* image) {
 
 // The picture of a picture image, enabled or not: the one held (made again when it was let go
 // after an upload), else the one a picture-file image names, read now (a missing file raises).
-TTexturePicture TexturePicture(const std::string& material, TGLTexture* t) {
+TTexturePicture TexturePicture(const std::string& material, TGLTexture* t, TPictureBudget& budget) {
   if (!t) return {};
   TTexturePicture result;
   if (t->Image()->Is<TGLPictureImage>()) {
@@ -990,15 +1017,22 @@ TTexturePicture TexturePicture(const std::string& material, TGLTexture* t) {
     const TGraphic* graphic = image->Picture()->Graphic();
     std::unique_ptr<TGraphic> read;
     if ((!graphic || graphic->Empty()) && image->Is<TGLPicFileImage>()) {
-      read = static_cast<TGLPicFileImage*>(image)->LoadPicture();
+      try {
+        read = static_cast<TGLPicFileImage*>(image)->LoadPicture();
+      } catch (const ETexture&) {
+        // A switched-off texture whose picture file is missing or unreadable is kept off, without a
+        // picture (as it reads back anyway); one that is on would lose what it shows.
+        if (t->Enabled()) throw;
+      }
       graphic = read.get();
     }
+    budget.Take(graphic);
     result.bytes = BmpBytes(graphic);
   }
   result.off = t->Disabled();
   // A switched-off persistent image without a picture is what a texture reads back as anyway.
   if (!result.bytes && (t->Enabled() || !t->Image()->Is<TGLPictureImage>()))
-    result.kept = KeptImage(material, t->Image());
+    result.kept = KeptImage(material, t->Image(), budget);
   return result;
 }
 
@@ -1122,9 +1156,10 @@ void ReadKeptImages(TLibMaterialRecord& rec, size_t units, int64_t& texelsLeft) 
           kept.className == TGLFloatDataImage::StaticClass()->Name) {
         kept.width = r.ReadInteger();
         kept.height = r.ReadInteger();
-        if (kept.width < 1 || kept.height < 1 || int64_t(kept.width) * kept.height > texelsLeft)
+        // Sizes only: such an image holds no pixels until it is used, so it takes nothing from the
+        // pictures' budget; any size its setters or its text file give is read.
+        if (!KeptSizeReadable(kept.width) || !KeptSizeReadable(kept.height))
           throw EReadError(Format("Invalid image size %d x %d", kept.width, kept.height));
-        texelsLeft -= int64_t(kept.width) * kept.height;
       } else if (kept.className == TGLCubeMapImage::StaticClass()->Name) {
         for (TPictureRecord& face : kept.faces) face = ReadPicture(r, rec.name, texelsLeft);
       } else if (kept.className != TGLPersistentImage::StaticClass()->Name) {
@@ -1195,13 +1230,14 @@ void StoreXYZ(TGLCoordinates* c, const float xyz[3]) { c->StoreVector(TVector4f{
 void TGLMaterialLibrary::SaveToStream(TStream* stream) {
   // Every picture first: a picture file that cannot be read fails the save before a byte is written.
   std::vector<std::vector<TTexturePicture>> pictures(size_t(materials_->Count()));
+  TPictureBudget budget;
   for (int i = 0; i < materials_->Count(); ++i) {
     TGLMaterial* m = materials_->Items(i)->Material();
     const std::string& name = materials_->Items(i)->Name();
-    pictures[size_t(i)].push_back(TexturePicture(name, m->TextureIfAny()));
+    pictures[size_t(i)].push_back(TexturePicture(name, m->TextureIfAny(), budget));
     if (TGLTextureEx* ex = m->TextureExIfAny())
       for (int k = 0; k < ex->Count(); ++k)
-        pictures[size_t(i)].push_back(TexturePicture(name, ex->Items(k)->Texture()));
+        pictures[size_t(i)].push_back(TexturePicture(name, ex->Items(k)->Texture(), budget));
   }
   TBinaryWriter w(stream);
   w.WriteInteger(LibraryStreamVersion);

@@ -323,8 +323,11 @@ class TGLMaterialLibrary : public TGLCadenceAbleComponent {
   // cannot be read (damaged, a picture refused, pictures past MaxLibraryLoadTexels) raises
   // EReadError, or the archive version error, and leaves the library as it was.
   // Every texture with a picture image keeps its picture (a picture file's is read when saving;
-  // one that cannot be read raises ETexture before anything is written) and whether it is off;
-  // its other settings are not stored.
+  // one that cannot be read raises ETexture before anything is written, unless the texture is
+  // off: it is then kept off without a picture) and whether it is off; its other settings are
+  // not stored. What the reader would refuse raises ETexture before anything is written:
+  // pictures past MaxLibraryLoadTexels. Blank and float-data images keep only their sizes, which
+  // hold no pixels and take nothing from that budget.
   void SaveToStream(TStream* stream);
   void LoadFromStream(TStream* stream);
 

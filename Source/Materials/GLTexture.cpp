@@ -3,9 +3,15 @@
 #include "Source/Materials/GLTexture.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "Source/Base/ApplicationFileIO.h"
 #include "Source/Base/VectorGeometry.h"
@@ -23,16 +29,12 @@
 
 namespace {
 
-// Largest side of a blank or float-data image; keeps the bitmap well inside 32-bit sizes.
-constexpr int MaxBlankImageSide = 16384;
-
 [[noreturn]] void RaiseCouldNotOpen(const std::string& fileName) {
   throw ETexture(Format(glsFailedOpenFile, fileName.c_str()));
 }
 
 void WriteTextFile(const std::string& fileName, const std::string& text) {
-  TFileStream fs(fileName, fmCreate);
-  fs.WriteBuffer(text.data(), std::int64_t(text.size()));
+  WriteFileStream(fileName, [&text](TStream* fs) { fs->WriteBuffer(text.data(), std::int64_t(text.size())); });
 }
 
 std::string ReadWholeFile(const std::string& fileName) {
@@ -387,7 +389,7 @@ TGLBitmap32* TGLPicFileImage::GetBitmap32(GLenum target) {
     TRestore detached(picture->OnChange, TNotifyEvent());
     // A file that is missing or cannot be decoded is reported once for this name; after that
     // the image is empty and the texture draws without pixels.
-    if (std::unique_ptr<TGraphic> graphic = ReadFile(&shownBytes_)) {
+    if (std::unique_ptr<TGraphic> graphic = ReadFile(&shownFile_)) {
       picture->TakeGraphic(std::move(graphic));
     } else {
       picture->SetGraphic(nullptr);
@@ -403,6 +405,53 @@ TGLBitmap32* TGLPicFileImage::GetBitmap32(GLenum target) {
   return bitmap_.get();
 }
 
+namespace {
+
+// Read-only handles kept on shown picture files, all images together; past the cap a shown file
+// keeps none (a save then reads the file as it is), so that many textures cannot use up the
+// process's descriptors.
+constexpr int MaxShownFileHandles = 256;
+std::atomic<int> shownFileHandles{0};
+
+}  // namespace
+
+TGLPicFileImage::TShownFile& TGLPicFileImage::TShownFile::operator=(TShownFile&& other) noexcept {
+  if (this != &other) {
+    if (handle >= 0) {
+      ::close(handle);
+      --shownFileHandles;
+    }
+    ext = std::move(other.ext);
+    handle = std::exchange(other.handle, -1);
+    size = other.size;
+    mtimeSec = other.mtimeSec;
+    mtimeNsec = other.mtimeNsec;
+  }
+  return *this;
+}
+
+TGLPicFileImage::TShownFile::~TShownFile() {
+  if (handle >= 0) {
+    ::close(handle);
+    --shownFileHandles;
+  }
+}
+
+std::optional<std::string> TGLPicFileImage::TShownFile::Bytes() const {
+  struct stat st;
+  if (handle < 0 || ::fstat(handle, &st) != 0 || st.st_size != size || st.st_mtim.tv_sec != mtimeSec ||
+      st.st_mtim.tv_nsec != mtimeNsec)
+    return std::nullopt;
+  std::string bytes(size_t(size), '\0');
+  for (size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::pread(handle, bytes.data() + done, bytes.size() - done, off_t(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return std::nullopt;
+    done += size_t(n);
+  }
+  return bytes;
+}
+
 std::unique_ptr<TGraphic> TGLPicFileImage::ReadFile(TShownFile* shown) {
   std::string name = pictureFileName_;
   DoTextureNeeded(name);
@@ -410,13 +459,26 @@ std::unique_ptr<TGraphic> TGLPicFileImage::ReadFile(TShownFile* shown) {
   try {
     const std::string ext = LowerCase(ExtractFileExt(name));
     std::string bytes;
-    {
-      auto stream = CreateFileStream(name);
-      bytes.resize(size_t(stream->Size()));
-      if (!bytes.empty()) stream->ReadBuffer(bytes.data(), std::int64_t(bytes.size()));
-    }
+    auto stream = CreateFileStream(name);
+    bytes.resize(size_t(stream->Size()));
+    if (!bytes.empty()) stream->ReadBuffer(bytes.data(), std::int64_t(bytes.size()));
     std::unique_ptr<TGraphic> graphic = GraphicFromBytes(ext, bytes);
-    if (graphic && shown) *shown = TShownFile{ext, std::move(bytes)};
+    if (graphic && shown) {
+      TShownFile kept;
+      kept.ext = ext;
+      struct stat st;
+      auto* file = dynamic_cast<THandleStream*>(stream.get());
+      if (file && ++shownFileHandles <= MaxShownFileHandles && ::fstat(file->Handle(), &st) == 0 &&
+          std::int64_t(st.st_size) == std::int64_t(bytes.size()) &&
+          (kept.handle = ::fcntl(file->Handle(), F_DUPFD_CLOEXEC, 0)) >= 0) {
+        kept.size = st.st_size;
+        kept.mtimeSec = st.st_mtim.tv_sec;
+        kept.mtimeNsec = st.st_mtim.tv_nsec;
+      } else if (kept.handle < 0) {
+        --shownFileHandles;
+      }
+      *shown = std::move(kept);
+    }
     return graphic;
   } catch (const Exception&) {
     return nullptr;
@@ -425,10 +487,10 @@ std::unique_ptr<TGraphic> TGLPicFileImage::ReadFile(TShownFile* shown) {
 
 std::unique_ptr<TGraphic> TGLPicFileImage::LoadPicture() {
   if (pictureFileName_.empty()) return nullptr;
-  if (!shownBytes_.bytes.empty()) {
-    // What is shown, though the file may have changed or gone since it was read.
+  // What is shown, though the file may have been replaced or removed since it was read.
+  if (std::optional<std::string> bytes = shownFile_.Bytes()) {
     try {
-      if (std::unique_ptr<TGraphic> graphic = GraphicFromBytes(shownBytes_.ext, shownBytes_.bytes)) return graphic;
+      if (std::unique_ptr<TGraphic> graphic = GraphicFromBytes(shownFile_.ext, *bytes)) return graphic;
     } catch (const Exception&) {
     }
   }
@@ -438,7 +500,7 @@ std::unique_ptr<TGraphic> TGLPicFileImage::LoadPicture() {
 }
 
 void TGLPicFileImage::Invalidate() {
-  shownBytes_ = {};
+  shownFile_ = {};
   if (PictureIfAny()) WithoutPictureHandler([this] { Picture()->SetGraphic(nullptr); });
   inherited::Invalidate();
 }
@@ -528,14 +590,15 @@ void TGLCubeMapImage::Assign(TPersistent* Source) {
 }
 
 void TGLCubeMapImage::SaveToFile(const std::string& fileName) {
-  TFileStream fs(fileName, fmCreate);
-  const uint8_t version[2] = {0x00, 0x01};  // 256, little-endian
-  fs.WriteBuffer(version, 2);
-  for (const auto& p : pictures_) {
-    TBitmap bmp;
-    if (p->Graphic()) bmp.Assign(p->Graphic());
-    bmp.SaveToStream(fs);
-  }
+  WriteFileStream(fileName, [this](TStream* fs) {
+    const uint8_t version[2] = {0x00, 0x01};  // 256, little-endian
+    fs->WriteBuffer(version, 2);
+    for (const auto& p : pictures_) {
+      TBitmap bmp;
+      if (p->Graphic()) bmp.Assign(p->Graphic());
+      bmp.SaveToStream(*fs);
+    }
+  });
 }
 
 void TGLCubeMapImage::LoadFromFile(const std::string& fileName) {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,10 @@ class TGLTextureImage : public TGLUpdateAbleObject {
  private:
   TGLTexture* ownerTexture_ = nullptr;
 };
+
+// Largest side of a blank or float-data image (the setters clamp to 1..this, a text file read
+// may give 0); keeps the bitmap well inside 32-bit sizes.
+inline constexpr int MaxBlankImageSide = 16384;
 
 // Width x Height of zero-filled pixels (TGLBlankImage: 2D; TGLFloatDataImage: rectangle target).
 // Text file: "[BlankImage]" CR LF "Width=<w>" CR LF "Height=<h>".
@@ -208,10 +213,12 @@ class TGLPicFileImage : public TGLPictureImage {
   // A missing or undecodable file raises "Could not open file: %s" once per name; later calls
   // give no pixels.
   TGLBitmap32* GetBitmap32(GLenum target) override;
-  // The picture shown: the file as it was read to be shown (its bytes are kept, undecoded, until
-  // the image is invalidated), though it may have changed or gone since; else the named file
-  // read now (OnTextureNeeded may rewrite the name) and not kept. nullptr without a name. A file
-  // never shown that is missing or undecodable raises "Could not open file: %s" every time.
+  // The picture shown: the file as it was read to be shown, though it has been replaced or
+  // removed since (a read-only handle on it is kept until the image is invalidated, not its
+  // bytes: its memory is the file system's); else, and when the file was written over in place
+  // (its size or time changed), the named file read now (OnTextureNeeded may rewrite the name).
+  // nullptr without a name. A file that is missing or undecodable raises "Could not open file: %s"
+  // every time.
   std::unique_ptr<TGraphic> LoadPicture();
   void Invalidate() override;
   // A text file holding only PictureFileName.
@@ -222,15 +229,23 @@ class TGLPicFileImage : public TGLPictureImage {
   void Assign(TPersistent* Source) override;
 
  private:
-  // The bytes of the file last read to be shown, and its extension (which picks the decoder).
+  // The file last read to be shown: its extension (which picks the decoder), a read-only handle
+  // on it (-1: none) and its size and time then, which tell whether it was written over since.
   struct TShownFile {
     std::string ext;
-    std::string bytes;
+    int handle = -1;
+    std::int64_t size = 0, mtimeSec = 0, mtimeNsec = 0;
+    TShownFile() = default;
+    TShownFile(TShownFile&& other) noexcept { *this = std::move(other); }
+    TShownFile& operator=(TShownFile&& other) noexcept;
+    ~TShownFile();
+    // Its bytes when it is as it was read; nullopt else.
+    std::optional<std::string> Bytes() const;
   };
   // The file's picture, nullptr when it is missing or cannot be decoded; with `shown`, the
   // file's bytes go there when it decodes.
   std::unique_ptr<TGraphic> ReadFile(TShownFile* shown);
-  TShownFile shownBytes_;
+  TShownFile shownFile_;
   std::string pictureFileName_;
   bool alreadyWarnedAboutMissingFile_ = false;
 };

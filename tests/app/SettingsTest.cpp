@@ -12,6 +12,8 @@
 #include <QWidget>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDir>
 
@@ -250,6 +252,32 @@ TEST_F(SettingsFiles, ASaveThatFailsPartWayKeepsTheOldFileWhole) {
   // Without the limit the same save replaces the file.
   SaveLinesToFile(Log, Lines);
   EXPECT_EQ(ReadAll(Log).size(), 100u * 102u);
+}
+
+// The settings and the logs kept elsewhere through links (a user's dotfiles): each save goes to
+// the file the link names, with that file's mode, and the link stays.
+TEST_F(SettingsFiles, SavesThroughLinksGoToTheFilesTheyNameAndKeepTheLinks) {
+  const std::string Base = Dir.path().toStdString() + "/";
+  QDir(Dir.path()).mkdir("kept");
+  WriteAll(Base + "kept/Tamrivel.ini", "[Form1]\r\nTrackBar2=7\r\n");
+  WriteAll(Base + "kept/OBJinfo.txt", "old line\r\n");
+  ASSERT_EQ(::chmod((Base + "kept/OBJinfo.txt").c_str(), 0600), 0);
+  ASSERT_EQ(::symlink("kept/Tamrivel.ini", Ini.c_str()), 0);
+  ASSERT_EQ(::symlink((Base + "kept/OBJinfo.txt").c_str(), (Base + "OBJinfo.txt").c_str()), 0);
+  TSampleForm F;
+  SaveFormSettings(&F.Form, Ini);
+  SaveLinesToFile(Base + "OBJinfo.txt", {"a", "b"});
+  EXPECT_EQ(TIniFile(Base + "kept/Tamrivel.ini").ReadString("Form1", "EDT_IPStart", ""), "192.168.4.5");
+  EXPECT_EQ(ReadAll(Base + "kept/OBJinfo.txt"), "a\r\nb\r\n");
+  struct stat St;
+  ASSERT_EQ(::stat((Base + "kept/OBJinfo.txt").c_str(), &St), 0);
+  EXPECT_EQ(St.st_mode & 07777, mode_t(0600));
+  for (const std::string& Link : {Ini, Base + "OBJinfo.txt"}) {
+    ASSERT_EQ(::lstat(Link.c_str(), &St), 0);
+    EXPECT_TRUE(S_ISLNK(St.st_mode)) << Link;
+  }
+  EXPECT_EQ(QDir(Dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System).size(),
+            3);  // the two links and the folder: nothing left beside them
 }
 
 }  // namespace

@@ -286,9 +286,36 @@ TEST_F(IniFiles, WhatTheFormatCannotHoldIsRefusedAndTheFileKept) {
     nowhere.WriteString("S", "k", "v");
     FAIL() << "no error for an unwritable file";
   } catch (const EIniFileException& e) {
-    EXPECT_EQ(std::string(e.what()), "Unable to write to " + (Dir() / "missing-folder" / "x.ini").string());
+    const std::string name = (Dir() / "missing-folder" / "x.ini").string();  // the file and the reason
+    EXPECT_EQ(std::string(e.what()),
+              "Unable to write to " + name + ": Cannot create file \"" + name + "\". " + SysErrorMessage(ENOENT));
   }
   EXPECT_EQ(nowhere.ReadString("S", "k", "none"), "none");  // the failed write left nothing behind
+}
+
+// An ini file that is a link to one kept elsewhere: the file it names gets every write, with its
+// mode; the link stays, and nothing is left beside either.
+TEST_F(IniFiles, WritesThroughALinkGoToTheFileItNamesAndKeepTheLinkAndMode) {
+  fs::create_directories(Dir() / "elsewhere");
+  const fs::path kept = Dir() / "elsewhere" / "kept.ini";
+  std::ofstream(kept, std::ios::binary) << "[Form1]\nLeft=1\n";
+  fs::permissions(kept, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  fs::create_symlink("elsewhere/kept.ini", file_);
+  TIniFile ini(file_);
+  ini.WriteInteger("Form1", "Left", 5);
+  ini.AddSection("IP10_1_0_5", {{"X", "20"}});
+  ini.EraseSection("IP10_1_0_5");
+  ini.DeleteKey("Form1", "Left");
+  ini.WriteString("Form1", "Top", "7");
+  EXPECT_TRUE(fs::is_symlink(file_));
+  EXPECT_EQ(fs::read_symlink(file_), fs::path("elsewhere/kept.ini"));
+  std::ifstream in(kept, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), "[Form1]\nTop=7\n");
+  EXPECT_EQ(fs::status(kept).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(std::distance(fs::directory_iterator(Dir()), fs::directory_iterator()), 2);
+  EXPECT_EQ(std::distance(fs::directory_iterator(Dir() / "elsewhere"), fs::directory_iterator()), 1);
+  EXPECT_EQ(TIniFile(file_).ReadString("Form1", "Top", ""), "7");
 }
 
 TEST_F(IniFiles, KeysBeforeTheFirstSectionAndOddLinesAreKeptButNotKeys) {

@@ -2,11 +2,13 @@
 // a failed save that keeps the old file, and saves through links that keep the link and the
 // saved file's mode and owner.
 #include "Source/Base/ApplicationFileIO.h"
+#include "tests/Source/ScratchFolder.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <sys/resource.h>
@@ -36,14 +38,33 @@ class TTextWriterFile : public TTextFile {
   void SaveToStream(TStream* Stream) override { Stream->WriteBuffer(Text.data(), Text.size()); }
 };
 
-std::string Dir() {
-  std::string d = testing::TempDir() + "fileio_test/";
-  ::mkdir(d.c_str(), 0700);
-  ::mkdir((d + "Images").c_str(), 0700);
-  return d;
+// Every name in the folder (a save leaves no file of its own behind).
+std::vector<std::string> Entries(const std::string& dir) {
+  std::vector<std::string> out;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (dirent* e = ::readdir(d))
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") out.push_back(e->d_name);
+    ::closedir(d);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
 }
 
-TEST(ApplicationFileIO, MissingFilesRaiseUnlessCreated) {
+// Each test's files in a folder of its own, removed at its end.
+class ApplicationFileIO : public testing::Test {
+ protected:
+  TScratchFolder scratch_{"fileio"};
+  std::string Dir() {
+    ::mkdir((scratch_ / "Images").c_str(), 0700);
+    return scratch_.Path();
+  }
+  std::string LinkDir() {
+    ::mkdir((scratch_ / "sub").c_str(), 0700);
+    return scratch_.Path();
+  }
+};
+
+TEST_F(ApplicationFileIO, MissingFilesRaiseUnlessCreated) {
   std::string name = Dir() + "none.bin";
   std::remove(name.c_str());
   try {
@@ -60,7 +81,7 @@ TEST(ApplicationFileIO, MissingFilesRaiseUnlessCreated) {
   std::remove(name.c_str());
 }
 
-TEST(ApplicationFileIO, BackslashesAndLetterCaseFindTheFile) {
+TEST_F(ApplicationFileIO, BackslashesAndLetterCaseFindTheFile) {
   std::string d = Dir();
   CreateFileStream(d + "Images/Floor.bmp", fmCreate)->WriteBuffer("x", 1);
   EXPECT_TRUE(FileStreamExists(d + "images\\floor.BMP"));
@@ -68,7 +89,7 @@ TEST(ApplicationFileIO, BackslashesAndLetterCaseFindTheFile) {
   std::remove((d + "Images/Floor.bmp").c_str());
 }
 
-TEST(ApplicationFileIO, DataFilesKeepTheBareResourceName) {
+TEST_F(ApplicationFileIO, DataFilesKeepTheBareResourceName) {
   std::string d = Dir();
   TTextWriterFile out(nullptr);
   out.Text = "hello";
@@ -103,7 +124,7 @@ class TReadOnlyFile : public TTextFile {
   using TTextFile::TTextFile;
 };
 
-TEST(ApplicationFileIO, AFailedSaveLeavesTheFileThatWasThere) {
+TEST_F(ApplicationFileIO, AFailedSaveLeavesTheFileThatWasThere) {
   std::string d = Dir();
   TTextWriterFile out(nullptr);
   out.Text = "precious";
@@ -114,7 +135,7 @@ TEST(ApplicationFileIO, AFailedSaveLeavesTheFileThatWasThere) {
   TTextFile in(nullptr);
   in.LoadFromFile(d + "Images/keep.txt");
   EXPECT_EQ(in.Text, "precious");
-  EXPECT_FALSE(FileStreamExists(d + "Images/keep.txt.partial"));
+  EXPECT_EQ(Entries(d + "Images"), std::vector<std::string>{"keep.txt"});  // nothing left beside it
 
   // A new file in a folder spelled with another letter case goes into that folder.
   out.Text = "new";
@@ -130,15 +151,6 @@ TEST(ApplicationFileIO, AFailedSaveLeavesTheFileThatWasThere) {
   }
   std::remove((d + "Images/keep.txt").c_str());
   std::remove((d + "Images/Fresh.txt").c_str());
-}
-
-// A folder of its own for the link tests, emptied first.
-std::string LinkDir() {
-  std::string d = testing::TempDir() + "fileio_links/";
-  std::system(("rm -rf '" + d + "'").c_str());
-  ::mkdir(d.c_str(), 0700);
-  ::mkdir((d + "sub").c_str(), 0700);
-  return d;
 }
 
 std::string Text(const std::string& name) {
@@ -163,18 +175,6 @@ mode_t Mode(const std::string& name) {
   return ::stat(name.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
-// Every name in the folder (a save leaves no file of its own behind).
-std::vector<std::string> Entries(const std::string& dir) {
-  std::vector<std::string> out;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (dirent* e = ::readdir(d))
-      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") out.push_back(e->d_name);
-    ::closedir(d);
-  }
-  std::sort(out.begin(), out.end());
-  return out;
-}
-
 void Save(const std::string& name, const std::string& text) {
   TTextWriterFile out(nullptr);
   out.Text = text;
@@ -183,7 +183,7 @@ void Save(const std::string& name, const std::string& text) {
 
 // Saving to a link (relative, absolute, a chain of them, spelled in another letter case) writes
 // the file at its end and leaves every link as it was; a link to a file not there yet creates it.
-TEST(ApplicationFileIO, ASaveThroughALinkWritesItsTargetAndKeepsTheLink) {
+TEST_F(ApplicationFileIO, ASaveThroughALinkWritesItsTargetAndKeepsTheLink) {
   const std::string d = LinkDir();
   Save(d + "real.bin", "old");
   ASSERT_EQ(::symlink("real.bin", (d + "link.bin").c_str()), 0);
@@ -213,14 +213,16 @@ TEST(ApplicationFileIO, ASaveThroughALinkWritesItsTargetAndKeepsTheLink) {
   EXPECT_EQ(Entries(d), (std::vector<std::string>{"abs.bin", "chain.bin", "dangling.bin", "link.bin", "made.bin",
                                                   "real.bin", "sub"}));
 
-  // A file left beside by a save that was cut off is replaced, never written through.
+  // A file left beside by a save that was cut off (or another save's, still being written) is
+  // never written through, nor taken.
   ASSERT_EQ(::symlink("victim.bin", (d + "new.bin.partial").c_str()), 0);
   Save(d + "new.bin", "new");
   EXPECT_EQ(Text(d + "new.bin"), "new");
   EXPECT_FALSE(IsLink(d + "new.bin"));
   EXPECT_FALSE(FileStreamExists(d + "victim.bin"));
-  EXPECT_FALSE(IsLink(d + "new.bin.partial"));
+  EXPECT_EQ(LinkTarget(d + "new.bin.partial"), "victim.bin");
   std::remove((d + "new.bin").c_str());
+  std::remove((d + "new.bin.partial").c_str());
 
   // Links that lead round in a circle are refused by name; they stay.
   ASSERT_EQ(::symlink("loop2.bin", (d + "loop1.bin").c_str()), 0);
@@ -237,14 +239,15 @@ TEST(ApplicationFileIO, ASaveThroughALinkWritesItsTargetAndKeepsTheLink) {
 
 // The saved file keeps the mode (and, where it may, the owner) of the one it replaces, also while
 // it is being written; a new file gets the usual mode.
-TEST(ApplicationFileIO, ASaveKeepsTheModeAndOwnerOfTheFileItReplaces) {
+TEST_F(ApplicationFileIO, ASaveKeepsTheModeAndOwnerOfTheFileItReplaces) {
   const std::string d = LinkDir();
   for (mode_t mode : {mode_t(0600), mode_t(0640), mode_t(0755), mode_t(0444)}) {
     Save(d + "private.bin", "old");
     ASSERT_EQ(::chmod((d + "private.bin").c_str(), mode), 0);
     mode_t whileWriting = 0;
     WriteFileStream(d + "private.bin", [&](TStream* s) {
-      whileWriting = Mode(d + "private.bin.partial");
+      for (const std::string& e : Entries(d))
+        if (e.rfind("private.bin.partial", 0) == 0) whileWriting = Mode(d + e);
       s->WriteBuffer("new", 3);
     });
     EXPECT_EQ(Mode(d + "private.bin"), mode) << std::oct << mode;
@@ -277,7 +280,7 @@ TEST(ApplicationFileIO, ASaveKeepsTheModeAndOwnerOfTheFileItReplaces) {
 
 // A save that cannot be written whole (the file size limit stands in for a full disk) is told and
 // leaves the old file, the link and nothing else.
-TEST(ApplicationFileIO, ASaveThatRunsOutOfRoomKeepsTheOldFileAndTheLink) {
+TEST_F(ApplicationFileIO, ASaveThatRunsOutOfRoomKeepsTheOldFileAndTheLink) {
   const std::string d = LinkDir();
   Save(d + "real.bin", "old");
   ASSERT_EQ(::chmod((d + "real.bin").c_str(), 0600), 0);
@@ -288,13 +291,118 @@ TEST(ApplicationFileIO, ASaveThatRunsOutOfRoomKeepsTheOldFileAndTheLink) {
   small.rlim_cur = 1000;
   auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  EXPECT_THROW(Save(d + "link.bin", std::string(5000, 'x')), EWriteError);
+  try {
+    Save(d + "link.bin", std::string(5000, 'x'));
+    ADD_FAILURE();
+  } catch (const EWriteError& e) {  // names the file and the reason
+    EXPECT_EQ(e.Message(), "Cannot write file \"" + d + "link.bin\". " + SysErrorMessage(EFBIG));
+  }
   ::setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, oldHandler);
   EXPECT_EQ(Text(d + "real.bin"), "old");
   EXPECT_EQ(Mode(d + "real.bin"), mode_t(0600));
   EXPECT_TRUE(IsLink(d + "link.bin"));
   EXPECT_EQ(Entries(d), (std::vector<std::string>{"link.bin", "real.bin", "sub"}));
+}
+
+// Lifts the file size limit (a stand-in for a full disk) at the end of the scope.
+class TFileSizeLimit {
+ public:
+  explicit TFileSizeLimit(rlim_t limit) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved_;
+    small.rlim_cur = limit;
+    ok_ = ::setrlimit(RLIMIT_FSIZE, &small) == 0;
+  }
+  ~TFileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, oldHandler_);
+  }
+  bool Ok() const { return ok_; }
+
+ private:
+  rlimit saved_{};
+  void (*oldHandler_)(int) = nullptr;
+  bool ok_ = false;
+};
+
+void WriteDirect(const std::string& name, const std::string& text) {
+  FILE* f = std::fopen(name.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fwrite(text.data(), 1, text.size(), f);
+  std::fclose(f);
+}
+
+// Where no file can be made beside it (here a name so long that the one beside it cannot be named;
+// a folder without write access is the same, which the tests, run as root, cannot make), the file
+// is written in place, but only once the room for the new data is reserved: a disk without room
+// refuses the save and the old file stays whole.
+TEST_F(ApplicationFileIO, ASaveThatCannotReplaceTheFileWritesInPlaceOnlyWithTheRoomReserved) {
+  const std::string d = LinkDir();
+  const std::string longName = std::string(250, 'n');
+  const std::string old(100000, 'o');
+  WriteDirect(d + longName, old);
+  ASSERT_EQ(::chmod((d + longName).c_str(), 0640), 0);
+  ASSERT_EQ(::symlink(longName.c_str(), (d + "link.bin").c_str()), 0);
+  {
+    TFileSizeLimit limit(101000);
+    ASSERT_TRUE(limit.Ok());
+    try {
+      Save(d + "link.bin", std::string(102400, 'x'));
+      ADD_FAILURE() << "saved";
+    } catch (const EWriteError& e) {
+      EXPECT_EQ(e.Message().rfind("Cannot write file \"" + d + "link.bin\". ", 0), 0u) << e.Message();
+      EXPECT_NE(e.Message().find(SysErrorMessage(ENAMETOOLONG)), std::string::npos) << e.Message();
+      EXPECT_NE(e.Message().find(SysErrorMessage(EFBIG)), std::string::npos) << e.Message();
+    }
+  }
+  EXPECT_EQ(Text(d + longName).size(), old.size());
+  EXPECT_TRUE(Text(d + longName) == old);
+
+  // With room, the new data replaces the old in place, longer or shorter; link and mode stay.
+  Save(d + "link.bin", std::string(102400, 'x'));
+  EXPECT_TRUE(Text(d + longName) == std::string(102400, 'x'));
+  Save(d + "link.bin", "short");
+  EXPECT_EQ(Text(d + longName), "short");
+  EXPECT_EQ(Mode(d + longName), mode_t(0640));
+  EXPECT_TRUE(IsLink(d + "link.bin"));
+  EXPECT_EQ(Entries(d), (std::vector<std::string>{"link.bin", longName, "sub"}));
+}
+
+// A pipe (with no reader, a small save would vanish and a large one block for good), a socket or a
+// device is refused by name and left as it was.
+TEST_F(ApplicationFileIO, ASaveOntoAPipeOrADeviceIsRefused) {
+  const std::string d = LinkDir();
+  ASSERT_EQ(::mkfifo((d + "fifo").c_str(), 0600), 0);
+  ASSERT_EQ(::symlink("fifo", (d + "to-fifo.bin").c_str()), 0);
+  for (const std::string& name : {d + "fifo", d + "to-fifo.bin", std::string("/dev/null")}) {
+    try {
+      Save(name, "lost");
+      ADD_FAILURE() << name;
+    } catch (const EFCreateError& e) {
+      EXPECT_EQ(e.Message().rfind("Cannot create file \"" + name + "\". It is a ", 0), 0u) << e.Message();
+    }
+  }
+  struct stat st;
+  ASSERT_EQ(::lstat((d + "fifo").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  ASSERT_EQ(::stat("/dev/null", &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+  EXPECT_EQ(Entries(d), (std::vector<std::string>{"fifo", "sub", "to-fifo.bin"}));
+}
+
+// A save made while another save of the same file is being written (a writer that saves it
+// itself, or another process) uses a file of its own beside it: both complete, the last wins.
+TEST_F(ApplicationFileIO, SavesOfOneFileAtOnceDoNotTakeEachOthersFile) {
+  const std::string d = LinkDir();
+  Save(d + "shared.bin", "old");
+  EXPECT_NO_THROW(WriteFileStream(d + "shared.bin", [&](TStream* s) {
+    Save(d + "shared.bin", "inner");
+    s->WriteBuffer("outer", 5);
+  }));
+  EXPECT_EQ(Text(d + "shared.bin"), "outer");
+  EXPECT_EQ(Entries(d), (std::vector<std::string>{"shared.bin", "sub"}));
 }
 
 }  // namespace

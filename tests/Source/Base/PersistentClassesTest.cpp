@@ -2,6 +2,7 @@
 // errors, and file access through the engine's file streams.
 #include "Source/Base/PersistentClasses.h"
 #include "Source/Base/VectorLists.h"
+#include "tests/Source/ScratchFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -282,7 +283,8 @@ TEST_F(PersistentTest, ObjectListEditing) {
 }
 
 TEST_F(PersistentTest, FilesGoThroughCreateFileStream) {
-  std::string name = testing::TempDir() + "persistent_signed.bin";
+  TScratchFolder dir("persistent");
+  std::string name = dir / "persistent_signed.bin";
   TSigned obj;
   obj.Value = -5;
   obj.SaveToFile(name);

@@ -15,6 +15,7 @@
 #include "tests/Source/Base/GLRecorder.h"
 #include "tests/Source/BookkeepingContext.h"
 #include "tests/Source/MultiPassShader.h"
+#include "tests/Source/ScratchFolder.h"
 
 namespace {
 
@@ -24,11 +25,9 @@ class GlsmTest : public ::testing::Test {
  protected:
   void SetUp() override {
     RegisterGLVectorFileObjects();
-    char tmpl[] = "/tmp/glsmtestXXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
+    dir = scratch.Path();
+    dir.pop_back();  // without its final "/"
   }
-  void TearDown() override { std::system(("rm -rf " + dir).c_str()); }
 
   // One triangle (0,0,0) (2,0,0) (0,4,0) and one at z = 6.
   static void FillTwoTriangles(TGLBaseMesh& mesh) {
@@ -38,6 +37,7 @@ class GlsmTest : public ::testing::Test {
     mo->Vertices()->AddTriple(V(0, 0, 6), V(2, 0, 6), V(0, 4, 6));
   }
 
+  TScratchFolder scratch{"glsm"};
   std::string dir;
 };
 

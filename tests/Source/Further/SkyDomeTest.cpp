@@ -378,6 +378,41 @@ TEST_F(SkyDome, VertexTotalFollowsTheBandsAndBoundsEveryTwinklingFrame) {
   EXPECT_EQ(rec.Count("glVertex3f"), earth.VertexCount());
 }
 
+// A dome stored with star fading on by the builds that faded the stars' colours themselves: every
+// star stored in the grey of the fade at the stored sun elevation (000000 with the sun at 75
+// degrees, 030303 at 30). Those builds drew the stars white at night: read now, they are white stars
+// again, drawn white with the sun set. Stars of their own colours stay as they are.
+TEST_F(SkyDome, DomesStoredWithTheirStarsFadedByTheBuildBeforeReadAsWhiteStars) {
+  auto storedThen = [](float elevation, std::vector<TColor> colours) {
+    TGLEarthSkyDome then(nullptr);
+    then.SetExtendedOptions(TEarthSkydomeOptions{esoFadeStarsWithSun});
+    then.SetSunElevation(elevation);
+    for (TColor c : colours) then.Stars()->Add()->SetColor(c);
+    auto copy = std::make_unique<TGLEarthSkyDome>(nullptr);
+    TMemoryStream stream;
+    TWriter(&stream).WriteRootComponent(&then);
+    stream.SetPosition(0);
+    TReader(&stream).ReadRootComponent(copy.get());
+    return copy;
+  };
+  auto black = storedThen(75, {0x000000, 0x000000, 0x000000});
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(black->Stars()->Items(i)->Color(), clWhite) << i;
+  EXPECT_EQ(black->StarBrightness(), 0.0f);
+  black->SetSunElevation(-10);
+  rec.Calls.clear();
+  black->BuildList(rci);
+  std::vector<double> last;
+  for (const auto& c : rec.Calls)
+    if (c.Name == "glColor4fv") last.assign(c.Data.begin(), c.Data.begin() + 3);
+  EXPECT_EQ(last, (std::vector<double>{1, 1, 1}));  // the stars, drawn last
+  auto dim = storedThen(30, {0x030303, 0x030303});
+  EXPECT_EQ(dim->Stars()->Items(1)->Color(), clWhite);
+
+  // Colours of their own, or a grey that is not the fade's, are the user's: kept.
+  EXPECT_EQ(storedThen(75, {0x000000, 0x0000FF})->Stars()->Items(0)->Color(), 0x000000u);
+  EXPECT_EQ(storedThen(30, {0x000000, 0x000000})->Stars()->Items(0)->Color(), 0x000000u);
+}
+
 // A red star faded by a high sun is drawn dark but stays red: with the sun set or fading off it is
 // drawn red again, and its colour is stored as it was set.
 TEST_F(SkyDome, FadedStarsKeepTheirOwnColours) {

@@ -12,10 +12,7 @@
 #include "Source/Scene/GLCrossPlatform.h"
 #include "Source/Scene/GLUtils.h"
 #include "rtl/SysUtils.h"
-
-namespace {
-std::string TempName(const char* tag) { return "/tmp/tamrivel_utils_" + std::to_string(getpid()) + "_" + tag; }
-}  // namespace
+#include "tests/Source/ScratchFolder.h"
 
 TEST(Utils, NextPowerOfTwo) {
   const struct {
@@ -37,7 +34,8 @@ TEST(Utils, Sqrt255Table) {
 }
 
 TEST(Utils, StringFiles) {
-  const std::string name = TempName("strings");
+  TScratchFolder dir("utils");
+  const std::string name = dir / "strings";
   std::string bytes("line 1\r\n\0binary\xff", 16);
   WriteStringFile(name, bytes);
   EXPECT_EQ(FileSize64(name), 16);
