@@ -169,8 +169,9 @@ TEST_F(MaterialLibraryFile, APictureFileShownHoldsNoCopyOfItsFile) {
     image->ReleaseSourceAfterUpload();
   }
   const size_t after = HeapInUse();
-  if (before != 0)
+  if (before != 0) {
     EXPECT_LT(after, before + (1u << 20)) << "held: " << (after - before) << " bytes for 4 files of 3 MB";
+  }
 
   // Replaced (as a save replaces a file), then removed: the picture shown is what is saved.
   {
