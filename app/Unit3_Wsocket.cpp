@@ -39,36 +39,62 @@ void TFeedAssembler::Discard(const std::string& piece) {
   if (OnDiscard) OnDiscard(piece, FieldCount(piece));
 }
 
-std::vector<std::string> TFeedAssembler::Feed(const std::string& datagram) {
+int64_t TFeedAssembler::Clock() const { return Now ? Now() : SteadyNs(); }
+
+std::string TFeedAssembler::UdpLeftover(TSender from) const {
+  for (const TTail& t : FTails)
+    if (t.From == from) return t.Text;
+  return std::string();
+}
+
+std::vector<std::string> TFeedAssembler::Feed(const std::string& datagram, TSender from) {
   std::vector<std::string> lines;
-  if (datagram.empty()) return lines;
+  const int64_t now = Clock();
+  // The sender's tail, and the tails of senders that went quiet.
+  std::string leftover;
+  std::erase_if(FTails, [&](TTail& t) {
+    if (t.From == from) {
+      leftover = std::move(t.Text);
+      return true;
+    }
+    if (now - t.At <= MaxTailAge) return false;
+    Discard(t.Text);
+    return true;
+  });
+  if (datagram.empty()) {
+    if (!leftover.empty()) FTails.push_back(TTail{from, std::move(leftover), now});
+    return lines;
+  }
   const bool finished = datagram.back() == '\n';
   TSplitArray pieces = Split(datagram, "\n");
-  if (!FLeftover.empty()) {
+  if (!leftover.empty()) {
     // A line cut by the datagram boundary: the kept tail and the first piece
     // make it. Anything else was a bad piece of its own (a line without its
     // line end, say) and must not take the next line with it.
-    if (FieldCount(FLeftover + pieces[0]) == LineFields)
-      pieces[0].insert(0, FLeftover);
+    if (!pieces.empty() && FieldCount(leftover + pieces[0]) == LineFields)
+      pieces[0].insert(0, leftover);
     else
-      Discard(FLeftover);
-    FLeftover.clear();
+      Discard(leftover);
   }
   for (size_t i = 0; i < pieces.size(); ++i) {
-    const std::string& piece = pieces[i];
+    std::string& piece = pieces[i];
     if (FieldCount(piece) == LineFields)
-      lines.push_back(piece);
-    else if (i + 1 == pieces.size() && !finished && piece != "\r" && piece.size() <= MaxLeftover)
-      FLeftover = piece;
-    else
+      lines.push_back(std::move(piece));
+    else if (i + 1 == pieces.size() && !finished && piece != "\r" && piece.size() <= MaxLeftover) {
+      if (FTails.size() >= MaxSenders) {
+        Discard(FTails.front().Text);
+        FTails.erase(FTails.begin());
+      }
+      FTails.push_back(TTail{from, std::move(piece), now});
+    } else
       Discard(piece);
   }
   return lines;
 }
 
 void TFeedAssembler::Finish() {
-  Discard(FLeftover);
-  FLeftover.clear();
+  for (const TTail& t : FTails) Discard(t.Text);
+  FTails.clear();
 }
 
 TMySocket::TMySocket(TComponent* AOwner, int port) : TWSocket(AOwner) {
@@ -163,8 +189,9 @@ void TMySocket::ReportDrops(bool now) {
   }
 }
 
-void TMySocket::Enqueue(const char* data, size_t size) {
-  for (const std::string& line : FAssembler.Feed(std::string(data, size))) QueLoad(line);
+void TMySocket::Enqueue(const char* data, size_t size, const sockaddr_in& from) {
+  const TFeedAssembler::TSender sender = TFeedAssembler::SenderOf(from.sin_addr.s_addr, from.sin_port);
+  for (const std::string& line : FAssembler.Feed(std::string(data, size), sender)) QueLoad(line);
 }
 
 void TMySocket::CloseFeed() {
@@ -174,10 +201,13 @@ void TMySocket::CloseFeed() {
     // the receive buffer is read.
     FBuffer.resize(65536);
     for (size_t read = 0; read < 2 * size_t(FeedReceiveBuffer);) {
-      const ssize_t n = ::recv(HSocket(), FBuffer.data(), FBuffer.size(), MSG_DONTWAIT);
+      sockaddr_in from{};
+      socklen_t fromLen = sizeof from;
+      const ssize_t n = ::recvfrom(HSocket(), FBuffer.data(), FBuffer.size(), MSG_DONTWAIT,
+                                   reinterpret_cast<sockaddr*>(&from), &fromLen);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) break;
-      Enqueue(FBuffer.data(), static_cast<size_t>(n));
+      Enqueue(FBuffer.data(), static_cast<size_t>(n), from);
       read += static_cast<size_t>(n) + 1;
     }
     ReportDrops(true);
@@ -195,9 +225,11 @@ void TMySocket::MarkClear() {
 void TMySocket::WSocket1DataAvailable(TObject*, uint16_t) {
   try {
     FBuffer.resize(65536);
-    const int n = Receive(FBuffer.data(), static_cast<int>(FBuffer.size()));
+    sockaddr_in from{};
+    int fromLen = sizeof from;
+    const int n = ReceiveFrom(FBuffer.data(), static_cast<int>(FBuffer.size()), from, fromLen);
     if (n <= 0) return;
-    Enqueue(FBuffer.data(), static_cast<size_t>(n));
+    Enqueue(FBuffer.data(), static_cast<size_t>(n), from);
     if (FClearAtNs != 0) {
       // The arrival of the datagram just read; one without a stamp counts as
       // later, as do all after the first later one (they arrive in order).
