@@ -97,7 +97,7 @@ void THostProfiles::LoadPCinfoToArry(const std::string& fileName) {
     p.Y = number(s, "Y", 0.0);
     p.Z = number(s, "Z", 5.0);
     p.ComputerName = ini.ReadString(s, "ComputerName", "N/A");
-    p.IP = ini.ReadString(s, "IP", "127.0.0.1");
+    p.IP = AddressText(ini.ReadString(s, "IP", "127.0.0.1"));
     p.Texture = ini.ReadString(s, "Texture", "default.bmp");
     p.NetType = ini.ReadString(s, "NetType", "fixed");
     std::transform(p.NetType.begin(), p.NetType.end(), p.NetType.begin(),
@@ -134,11 +134,6 @@ bool THostProfiles::FindProfileForIP(uint32_t ip, PCOBJinfo& profile) const {
   const size_t i = MatchIndex(ip);
   profile = FProfiles[i];
   return i != 0;
-}
-
-std::string DottedAddress(uint32_t n) {
-  return std::to_string(n >> 24) + "." + std::to_string(n >> 16 & 255) + "." + std::to_string(n >> 8 & 255) + "." +
-         std::to_string(n & 255);
 }
 
 std::string PlaceSectionName(uint32_t lo, uint32_t hi, THostProfiles::TCubeKind kind) {

@@ -91,8 +91,6 @@ class THostProfiles {
 // for one, "IP10_1_2" for a /24 block's cube (the names of their cubes),
 // else "IP10_5_0_0-10_5_1_255" (a group's range, a /24 one included).
 std::string PlaceSectionName(uint32_t lo, uint32_t hi, THostProfiles::TCubeKind kind);
-// "a.b.c.d" of an address number.
-std::string DottedAddress(uint32_t n);
 
 // Windows colour value (low byte red) of red, green, blue.
 constexpr uint32_t RGBColour(uint32_t r, uint32_t g, uint32_t b) { return r | (g << 8) | (b << 16); }

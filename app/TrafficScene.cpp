@@ -147,7 +147,8 @@ void TTrafficScene::ProcessLine(const std::string& line, int64_t queueNumber) {
   ProcessPacket(info);
 }
 
-SnifferObject* TTrafficScene::FindCubeForIP(const std::string& ip) {
+SnifferObject* TTrafficScene::FindCubeForIP(const std::string& given) {
+  const std::string ip = AddressText(given);  // a cube is named by its address written one way
   auto asCube = [](TGLBaseSceneObject* o) -> SnifferObject* {
     return o && o->ClassType() == SnifferObject::StaticClass() ? static_cast<SnifferObject*>(o) : nullptr;
   };
@@ -169,6 +170,8 @@ SnifferObject* TTrafficScene::FindCubeForIP(const std::string& ip) {
 }
 
 SnifferObject* TTrafficScene::GetOrCreateCube(const OBJinfo_Rec& info, bool& existed) {
+  if (AddressHasLeadingZero(info.IP))
+    return GetOrCreateCube(OBJinfo_Rec{AddressText(info.IP), info.PktLength}, existed);
   return GetOrCreateCube(info, existed, Now());
 }
 
@@ -439,7 +442,17 @@ SnifferObject* TTrafficScene::FindCube(const std::string& ip) {
   return cube;
 }
 
-void TTrafficScene::ProcessPacket(const PKTinfo& info) {
+void TTrafficScene::ProcessPacket(const PKTinfo& given) {
+  // One host, one cube: an address written with leading zeros ("010.30.0.1")
+  // is the host of its number, and named as it is written without them.
+  PKTinfo written;
+  const bool rewrite = AddressHasLeadingZero(given.SrcIP) || AddressHasLeadingZero(given.DstIP);
+  if (rewrite) {
+    written = given;
+    written.SrcIP = AddressText(given.SrcIP);
+    written.DstIP = AddressText(given.DstIP);
+  }
+  const PKTinfo& info = rewrite ? written : given;
   TPacketFilters filters;
   if (Host) {
     filters.IgnoreARP = Host->IgnoreARPChecked();

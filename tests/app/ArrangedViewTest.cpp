@@ -233,6 +233,32 @@ TEST_F(ArrangedView, TheProfilesInMemoryAreTheFilesAfterEverySave) {
                                                       "IP10_5_0_0-10_5_1_255", "Group", "IP172_16_5"}));
 }
 
+// "10.30.0.1", "010.30.0.1" and "10.030.0.1" are one host: one cube, named
+// and shown as written without leading zeros, with one pipe to the other host,
+// in the feed and in the profiles.
+TEST_F(ArrangedView, OneHostWrittenWithLeadingZerosIsOneCube) {
+  Profiles(
+      "[Default]\nNetType=other\n[Net]\nIPmin=10.30.0.0\nIPmax=10.31.255.255\nNetType=localnet\n"
+      "[Zero]\nIP=010.40.0.001\nIPmin=10.40.0.1\nIPmax=10.40.0.1\n");
+  TView view;
+  for (const char* src : {"10.30.0.1", "010.30.0.1", "10.030.0.1"}) view.traffic->ProcessLine(Line(src, "10.31.0.1"));
+  EXPECT_EQ(view.CubeCount(), 2);
+  ASSERT_EQ(view.connections->Count(), 1);
+  SnifferObject* host = view.traffic->FindCubeForIP("010.30.0.1");
+  ASSERT_NE(host, nullptr);
+  EXPECT_EQ(host->Name(), "IP10_30_0_1");
+  EXPECT_EQ(host->IP, "10.30.0.1");
+  EXPECT_EQ(host->ByteTotal, 180);
+  EXPECT_EQ(static_cast<MyCylinder*>(view.connections->Children(0))->PacketCount, 2);
+  EXPECT_EQ(static_cast<MyCylinder*>(view.connections->Children(0))->SrcObject(), host);
+  // A profile's address too: its cube is the one the feed's address finds.
+  EXPECT_EQ(view.traffic->Profiles().PCinfoArray()[2].IP, "10.40.0.1");
+  view.traffic->AddProfileCubes();
+  view.traffic->ProcessLine(Broadcast("10.40.0.1"));
+  EXPECT_EQ(view.CubeCount(), 4);  // with the default profile's 127.0.0.1
+  EXPECT_EQ(view.traffic->FindCubeForIP("10.40.0.1")->ByteTotal, 120);
+}
+
 TEST_F(ArrangedView, AMovedCubeTakesItsPipesAlong) {
   TView view;
   view.traffic->ProcessLine(Line("10.0.1.1", "10.0.2.1"));
