@@ -9,12 +9,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <string_view>
 #include <chrono>
 #include <linux/sock_diag.h>
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
-#include <time.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 int64_t SteadyNs() {
@@ -131,19 +131,17 @@ TMySocket::TMySocket(TComponent* AOwner, int port) : TWSocket(AOwner) {
   SetProto("udp");
 }
 
-TMySocket::~TMySocket() = default;
+TMySocket::~TMySocket() {
+  if (FMarkSocket >= 0) ::close(FMarkSocket);
+}
 
 void TMySocket::TriggerChangeState(TSocketState OldState, TSocketState NewState) {
   TWSocket::TriggerChangeState(OldState, NewState);
   if (NewState == wsClosed && FDropTimer) FDropTimer->stop();
   if (NewState != wsBound || Proto() != "udp" || HSocket() == INVALID_SOCKET) return;
   FDropsReported = 0;
+  FClearPending = false;
   SetSocketRcvBufSize(FeedReceiveBuffer);
-  // The kernel stamps each datagram with its arrival from the first ask on
-  // (nothing is read yet: it answers that it has none), which tells a Clear
-  // what was received before it (MarkClear).
-  timespec stamp{};
-  ::ioctl(HSocket(), SIOCGSTAMPNS, &stamp);
   // Linux reports twice the usable size it granted; beyond the system's
   // limit only a privileged program gets the size it asks for.
   auto granted = [this] {
@@ -207,7 +205,8 @@ void TMySocket::CloseFeed() {
                                    reinterpret_cast<sockaddr*>(&from), &fromLen);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) break;
-      Enqueue(FBuffer.data(), static_cast<size_t>(n), from);
+      if (!FromMark(from, FBuffer.data(), static_cast<size_t>(n)))
+        Enqueue(FBuffer.data(), static_cast<size_t>(n), from);
       read += static_cast<size_t>(n) + 1;
     }
     ReportDrops(true);
@@ -217,9 +216,43 @@ void TMySocket::CloseFeed() {
 }
 
 void TMySocket::MarkClear() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  FClearAtNs = int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+  FClearPending = false;
+  if (HSocket() == INVALID_SOCKET || Proto() != "udp") return;
+  auto failed = [](const char* what) {
+    LogToPktData(std::string("Clear: the feed socket could not be marked (") + what + ": " + std::strerror(errno) +
+                 "); datagrams still waiting there count as new");
+  };
+  sockaddr_in to{};
+  socklen_t len = sizeof to;
+  if (::getsockname(HSocket(), reinterpret_cast<sockaddr*>(&to), &len) != 0) return failed("getsockname");
+  if (to.sin_addr.s_addr == htonl(INADDR_ANY)) to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (FMarkSocket < 0) {
+    FMarkSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (FMarkSocket < 0) return failed("socket");
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr = to.sin_addr;
+    len = sizeof FMarkFrom;
+    if (::bind(FMarkSocket, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::getsockname(FMarkSocket, reinterpret_cast<sockaddr*>(&FMarkFrom), &len) != 0) {
+      failed("bind");
+      ::close(FMarkSocket);
+      FMarkSocket = -1;
+      return;
+    }
+  }
+  FMark = "Clear mark " + std::to_string(++FMarks);
+  if (::sendto(FMarkSocket, FMark.data(), FMark.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) !=
+      static_cast<ssize_t>(FMark.size()))
+    return failed("sendto");
+  FClearPending = true;
+}
+
+bool TMySocket::FromMark(const sockaddr_in& from, const char* data, size_t size) {
+  if (FMarkSocket < 0 || from.sin_port != FMarkFrom.sin_port || from.sin_addr.s_addr != FMarkFrom.sin_addr.s_addr)
+    return false;
+  if (FClearPending && std::string_view(data, size) == FMark) FClearPending = false;
+  return true;
 }
 
 void TMySocket::WSocket1DataAvailable(TObject*, uint16_t) {
@@ -228,16 +261,18 @@ void TMySocket::WSocket1DataAvailable(TObject*, uint16_t) {
     sockaddr_in from{};
     int fromLen = sizeof from;
     const int n = ReceiveFrom(FBuffer.data(), static_cast<int>(FBuffer.size()), from, fromLen);
-    if (n <= 0) return;
+    if (n < 0 || FromMark(from, FBuffer.data(), static_cast<size_t>(n))) return;
+    if (n == 0) return;
     Enqueue(FBuffer.data(), static_cast<size_t>(n), from);
-    if (FClearAtNs != 0) {
-      // The arrival of the datagram just read; one without a stamp counts as
-      // later, as do all after the first later one (they arrive in order).
-      timespec at{};
-      if (::ioctl(HSocket(), SIOCGSTAMPNS, &at) == 0 && int64_t(at.tv_sec) * 1000000000 + at.tv_nsec < FClearAtNs) {
-        if (OnQueuedBeforeClear) OnQueuedBeforeClear();
-      } else
-        FClearAtNs = 0;
+    if (FClearPending) {
+      // Waiting before the mark: received before the click.
+      if (OnQueuedBeforeClear) OnQueuedBeforeClear();
+      if (PendingByteCount() <= 0) {
+        FClearPending = false;
+        LogToPktData(
+            "Clear: the mark sent to the feed socket was dropped (its receive buffer was full); the "
+            "datagrams read after the click until then counted as older traffic");
+      }
     }
     PacketTick();
     ReportDrops();

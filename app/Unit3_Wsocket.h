@@ -91,9 +91,13 @@ class TMySocket : public TWSocket {
   void CloseFeed();
 
   // "Clear" was clicked: the datagrams that reached the computer before now
-  // and still wait at the socket are older traffic too. Each read from then
-  // on until the first later one is told to OnQueuedBeforeClear, after its
-  // lines went into the packet queue.
+  // and still wait at the socket are older traffic too. A mark (a datagram
+  // of the listener's own, from a socket of its own) goes to the back of the
+  // socket's queue; each read before the mark comes back is told to
+  // OnQueuedBeforeClear, after its lines went into the packet queue. The
+  // order of the queue decides, not a clock: a step of the computer's clock
+  // changes nothing. A mark the kernel dropped (a full receive buffer) ends
+  // the telling once the socket has nothing more waiting; that is logged.
   void MarkClear();
   std::function<void()> OnQueuedBeforeClear;
 
@@ -112,5 +116,12 @@ class TMySocket : public TWSocket {
   int64_t FDropsReported = 0;
   int64_t FLastDropCheck = 0;  // steady clock, ns
   std::unique_ptr<QTimer> FDropTimer;
-  int64_t FClearAtNs = 0;  // wall clock of the last Clear, while datagrams before it may wait
+  // True when the datagram came from the mark's socket (it is no feed
+  // datagram); ends the telling when it is the last mark.
+  bool FromMark(const sockaddr_in& from, const char* data, size_t size);
+  int FMarkSocket = -1;
+  sockaddr_in FMarkFrom{};
+  std::string FMark;           // the last mark's text
+  bool FClearPending = false;  // the last mark has not come back yet
+  uint64_t FMarks = 0;
 };
