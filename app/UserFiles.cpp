@@ -74,10 +74,12 @@ std::vector<std::string> CopyMissingFiles(const std::string& from, const std::st
 
 std::vector<std::string> UseUserFilesFolder() {
   const std::string programFolder = ProgramDir();
-  const std::string folder = UserFilesFolder();
+  std::string folder = UserFilesFolder();
+  std::error_code ec;
+  if (!folder.empty()) folder = fs::absolute(folder, ec).lexically_normal().string();  // as the event log shows it
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
   if (folder.empty())
     return {"User files: no folder (HOME is not set); the program's folder " + programFolder + " holds them"};
-  std::error_code ec;
   fs::create_directories(folder, ec);
   if (!fs::is_directory(folder, ec))
     return {"User files: cannot make " + folder + (ec ? " (" + ec.message() + ")" : "") + "; the program's folder " +
