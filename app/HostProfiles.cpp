@@ -42,6 +42,7 @@ void NetmaskFromRange(const std::string& ipA, const std::string& ipB, std::strin
 THostProfiles::THostProfiles() : FProfiles(1) {}
 
 void THostProfiles::LoadPCinfoToArry(const std::string& fileName) {
+  FFileName = fileName;
   if (::access(fileName.c_str(), R_OK) != 0) {
     FProfiles.assign(1, PCOBJinfo());
     LogToPktData("LoadPCinfoToArry cannot open " + fileName);
@@ -96,7 +97,7 @@ void THostProfiles::LoadPCinfoToArry(const std::string& fileName) {
     p.Y = number(s, "Y", 0.0);
     p.Z = number(s, "Z", 5.0);
     p.ComputerName = ini.ReadString(s, "ComputerName", "N/A");
-    p.IP = ini.ReadString(s, "IP", "127.0.0.1");
+    p.IP = AddressText(ini.ReadString(s, "IP", "127.0.0.1"));
     p.Texture = ini.ReadString(s, "Texture", "default.bmp");
     p.NetType = ini.ReadString(s, "NetType", "fixed");
     std::transform(p.NetType.begin(), p.NetType.end(), p.NetType.begin(),
@@ -111,6 +112,8 @@ void THostProfiles::LoadPCinfoToArry(const std::string& fileName) {
     p.Width = number(s, "Width", 2.0);
     p.Height = number(s, "Height", 2.0);
     p.Depth = number(s, "Depth", 2.0);
+    p.BlockCube = !profiles.empty() && (p.IPmin & 0xFFu) == 0 && p.IPmax == (p.IPmin | 0xFFu) &&
+                  SameText(s, PlaceSectionName(p.IPmin, p.IPmax, TCubeKind::Block));
     profiles.push_back(std::move(p));
   }
   if (profiles.empty()) {
@@ -121,36 +124,116 @@ void THostProfiles::LoadPCinfoToArry(const std::string& fileName) {
   LogToPktData("Read " + std::to_string(static_cast<int>(FProfiles.size()) - 1) + " Profiles");
 }
 
-bool THostProfiles::FindProfileForIP(uint32_t ip, PCOBJinfo& profile) const {
+size_t THostProfiles::MatchIndex(uint32_t ip) const {
   for (size_t i = 1; i < FProfiles.size(); ++i)
-    if (FProfiles[i].IPmin <= ip && ip <= FProfiles[i].IPmax) {
-      profile = FProfiles[i];
-      return true;
-    }
-  profile = FProfiles[0];
-  return false;
+    if (FProfiles[i].IPmin <= ip && ip <= FProfiles[i].IPmax) return i;
+  return 0;
 }
 
-bool THostProfiles::SetPlace(const std::string& section, float x, float y, float z) {
-  for (PCOBJinfo& p : FProfiles)
-    if (SameText(p.Section, section)) {
-      p.X = x;
-      p.Y = y;
-      p.Z = z;
-      return true;
-    }
-  return false;
+bool THostProfiles::FindProfileForIP(uint32_t ip, PCOBJinfo& profile) const {
+  const size_t i = MatchIndex(ip);
+  profile = FProfiles[i];
+  return i != 0;
 }
 
-void THostProfiles::InsertProfile(PCOBJinfo profile, const std::string& before) {
-  auto at = FProfiles.end();
-  if (!before.empty())
-    for (auto i = FProfiles.begin() + 1; i != FProfiles.end(); ++i)
-      if (SameText(i->Section, before)) {
-        at = i;
-        break;
-      }
-  FProfiles.insert(at, std::move(profile));
+std::string PlaceSectionName(uint32_t lo, uint32_t hi, THostProfiles::TCubeKind kind) {
+  if (lo == hi && kind != THostProfiles::TCubeKind::Group) return CubeNameFor(DottedAddress(lo), true);
+  if (kind == THostProfiles::TCubeKind::Block) return CubeNameFor(DottedAddress(lo), false);
+  return CubeNameFor(DottedAddress(lo), true) + "-" + CubeNameFor(DottedAddress(hi), true).substr(2);
+}
+
+namespace {
+// The keys of a profile's section, as LoadPCinfoToArry reads them back.
+std::vector<std::pair<std::string, std::string>> ProfileKeys(const PCOBJinfo& p) {
+  return {{"IP", p.IP},
+          {"IPmin", DottedAddress(p.IPmin)},
+          {"IPmax", DottedAddress(p.IPmax)},
+          {"NetType", p.NetType},
+          {"ShowAsOneCube", p.ShowAsOneCube ? "1" : "0"},
+          {"X", FloatToStr(p.X)},
+          {"Y", FloatToStr(p.Y)},
+          {"Z", FloatToStr(p.Z)},
+          {"ComputerName", p.ComputerName},
+          {"Texture", p.Texture},
+          {"Width", FloatToStr(p.Width)},
+          {"Height", FloatToStr(p.Height)},
+          {"Depth", FloatToStr(p.Depth)},
+          {"Spread", FloatToStr(p.Spread)},
+          {"IPBlockRadius", FloatToStr(p.IPBlockRadius)},
+          {"RADoffset", FloatToStr(p.RADoffset)},
+          {"IPBlockZmin", FloatToStr(p.IPBlockZmin)},
+          {"IPBlockSpreadZ", FloatToStr(p.IPBlockSpreadZ)}};
+}
+}  // namespace
+
+bool THostProfiles::KeepPlace(const std::string& ip, uint32_t lo, uint32_t hi, TCubeKind kind, float x, float y,
+                              float z, std::string& told) {
+  for (float v : {x, y, z})
+    if (!std::isfinite(v) || std::fabs(v) > MaxProfileNumber) {
+      told = "beyond the view, the profiles hold no such place";
+      return false;
+    }
+  if (FFileName.empty()) {
+    told = "no profiles file was read";
+    return false;
+  }
+  TIniFile ini(FFileName);
+  if (ini.ReadSections().empty()) {
+    told = "the profiles file has no default profile to keep first";
+    return false;
+  }
+  const size_t matched = MatchIndex(IPToNumber(ip));
+  const std::string matchedName = matched ? FProfiles[matched].Section : std::string();
+  if (matched && !ini.SectionExists(matchedName)) {
+    told = "the profiles file has changed since it was read: no section [" + matchedName + "]";
+    return false;
+  }
+  // A "fixed" profile for just these addresses holds the place itself; one
+  // of more addresses would move its other hosts too.
+  if (matched && FProfiles[matched].NetType == "fixed" && FProfiles[matched].IPmin == lo &&
+      FProfiles[matched].IPmax == hi) {
+    ini.WriteFloat(matchedName, "X", x);
+    ini.WriteFloat(matchedName, "Y", y);
+    ini.WriteFloat(matchedName, "Z", z);
+    PCOBJinfo& p = FProfiles[matched];
+    p.X = x;
+    p.Y = y;
+    p.Z = z;
+    told = "in [" + matchedName + "]";
+    return true;
+  }
+  // Any other place comes back through a "fixed" profile of its own, read
+  // before the profile that matches the cube now: a grid's or a ring's
+  // profile places every address of its range from its numbers, and a
+  // "fixed" one of more addresses stands them all at one place.
+  const std::string name = PlaceSectionName(lo, hi, kind);
+  const bool taken =
+      std::any_of(FProfiles.begin(), FProfiles.end(), [&](const PCOBJinfo& p) { return SameText(p.Section, name); });
+  if (taken || ini.SectionExists(name)) {
+    told = "the profiles file has a section [" + name + "] for other addresses";
+    return false;
+  }
+  // Size, texture and the rest as the profile of the cube has them (the
+  // default's for a cube no profile matched).
+  PCOBJinfo profile = FProfiles[matched];
+  profile.Section = profile.ObjName = name;
+  profile.IP = ip;
+  profile.IPmin = lo;
+  profile.IPmax = hi;
+  std::string mask;
+  NetmaskFromRange(DottedAddress(lo), DottedAddress(hi), mask);
+  profile.Netmask = IPToNumber(mask);
+  profile.NetType = "fixed";
+  profile.ShowAsOneCube = kind == TCubeKind::Group;
+  profile.BlockCube = kind == TCubeKind::Block;
+  profile.X = x;
+  profile.Y = y;
+  profile.Z = z;
+  ini.AddSection(name, ProfileKeys(profile), matchedName);
+  FProfiles.insert(matched ? FProfiles.begin() + static_cast<std::ptrdiff_t>(matched) : FProfiles.end(),
+                   std::move(profile));
+  told = "in new [" + name + "]" + (matched ? " before [" + matchedName + "]" : "");
+  return true;
 }
 
 namespace {

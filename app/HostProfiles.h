@@ -26,6 +26,10 @@ struct PCOBJinfo {
   float IPBlockSpreadZ = 2.5f;
   float RadiusPerStep = 200.0f / 255.0f;
   float Width = 2.0f, Height = 2.0f, Depth = 2.0f;
+  // The profile keeps the place of a /24 block's cube: its section is named
+  // after that cube ("IP10_1_2") and its range is the block. Its addresses
+  // share that one cube among the hosts, as addresses no profile matches do.
+  bool BlockCube = false;
 };
 
 // Largest magnitude of a profile's numbers (positions, sizes, layout steps):
@@ -58,18 +62,35 @@ class THostProfiles {
 
   const std::vector<PCOBJinfo>& PCinfoArray() const { return FProfiles; }
 
-  // A saved place, as "Save Object" wrote it into the file: the profile named
-  // `section` (case-insensitive, the first of that name) gets the place;
-  // false when there is none.
-  bool SetPlace(const std::string& section, float x, float y, float z);
-  // A profile "Save Object" added to the file, before the profile named
-  // `before` (at the end when `before` is empty or names none; never before
-  // the default profile).
-  void InsertProfile(PCOBJinfo profile, const std::string& before);
+  // What a cube stands for: one address, a /24 block, or a group's range.
+  enum class TCubeKind { Host, Block, Group };
+  // Keeps the place (x, y, z) of the cube of `kind` made for the address `ip`
+  // that stands for the addresses lo..hi, in the file last read and in
+  // memory alike, so that the cube comes back there and no other cube moves.
+  // The first profile that matches `ip` holds the place when it is "fixed"
+  // and stands for exactly lo..hi; any other place goes into a new "fixed"
+  // section for lo..hi (PlaceSectionName), read before that profile, with
+  // the rest of its keys as that profile (or the default) has them.
+  // Returns false with the reason in `told` when nothing was written: a
+  // place beyond MaxProfileNumber, no default profile in the file, a
+  // section of the new name already there, a profile gone from the file
+  // since it was read. Raises EIniFileException when the file cannot be
+  // written. `told` says where the place went ("in [S]", "in new [S] before
+  // [M]").
+  bool KeepPlace(const std::string& ip, uint32_t lo, uint32_t hi, TCubeKind kind, float x, float y, float z,
+                 std::string& told);
 
  private:
   std::vector<PCOBJinfo> FProfiles;
+  std::string FFileName;  // of the last LoadPCinfoToArry
+  // Index of the first profile 1..last whose range holds `ip`, or 0.
+  size_t MatchIndex(uint32_t ip) const;
 };
+
+// Section name of a saved place, after the addresses it holds: "IP10_1_2_3"
+// for one, "IP10_1_2" for a /24 block's cube (the names of their cubes),
+// else "IP10_5_0_0-10_5_1_255" (a group's range, a /24 one included).
+std::string PlaceSectionName(uint32_t lo, uint32_t hi, THostProfiles::TCubeKind kind);
 
 // Windows colour value (low byte red) of red, green, blue.
 constexpr uint32_t RGBColour(uint32_t r, uint32_t g, uint32_t b) { return r | (g << 8) | (b << 16); }

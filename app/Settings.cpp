@@ -165,6 +165,18 @@ std::vector<std::string> ReadListFile(const std::string& FileName) {
   return Rows;
 }
 
+namespace {
+// The row with its address written the one way: "010.0.0.5,5000" is the
+// server 10.0.0.5 (as IPToNumber and the socket read it), shown and sent on
+// as such.
+std::string RowWithAddressText(const std::string& Row) {
+  const size_t Comma = Row.find(',');
+  const std::string Address = Trim(Row.substr(0, Comma));
+  const std::string Written = AddressText(Address);
+  return Written == Address ? Row : Written + (Comma == std::string::npos ? "" : Row.substr(Comma));
+}
+}  // namespace
+
 void AddFileToListBox(const std::string& FileName, QListWidget* Target, QListWidget* Loader) {
   std::vector<std::string> Lines;
   try {
@@ -187,7 +199,7 @@ void AddFileToListBox(const std::string& FileName, QListWidget* Target, QListWid
                  "\": " + Reason + "; skipped");
       continue;
     }
-    Target->addItem(QString::fromLatin1(L));
+    Target->addItem(QString::fromLatin1(RowWithAddressText(L)));
   }
 }
 

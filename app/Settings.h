@@ -51,7 +51,9 @@ std::vector<std::string> ReadListFile(const std::string& FileName);
 // Replaces Loader's rows with the file's lines, then appends the ones not
 // starting with "#" to Target. An unreadable file logs "AddFileToListBox "
 // + the reason to the event log and adds nothing. A row whose address is
-// refused (RowAddressUsable) is logged with its line number and skipped.
+// refused (RowAddressUsable) is logged with its line number and skipped; a
+// dotted address is written the one way (AddressText: "010.0.0.5,5000" is
+// the row "10.0.0.5,5000").
 void AddFileToListBox(const std::string& FileName, QListWidget* Target, QListWidget* Loader);
 
 // False, with the reason, when the address of an "address,port" row (before

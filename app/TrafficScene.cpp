@@ -11,7 +11,6 @@
 #include "app/Unit2_3D.h"
 #include "app/Unit_Globals.h"
 #include "platform/Graphics.h"
-#include "platform/IniFiles.h"
 #include "platform/Timing.h"
 #include "rtl/SysUtils.h"
 
@@ -148,7 +147,8 @@ void TTrafficScene::ProcessLine(const std::string& line, int64_t queueNumber) {
   ProcessPacket(info);
 }
 
-SnifferObject* TTrafficScene::FindCubeForIP(const std::string& ip) {
+SnifferObject* TTrafficScene::FindCubeForIP(const std::string& given) {
+  const std::string ip = AddressText(given);  // a cube is named by its address written one way
   auto asCube = [](TGLBaseSceneObject* o) -> SnifferObject* {
     return o && o->ClassType() == SnifferObject::StaticClass() ? static_cast<SnifferObject*>(o) : nullptr;
   };
@@ -170,6 +170,8 @@ SnifferObject* TTrafficScene::FindCubeForIP(const std::string& ip) {
 }
 
 SnifferObject* TTrafficScene::GetOrCreateCube(const OBJinfo_Rec& info, bool& existed) {
+  if (AddressHasLeadingZero(info.IP))
+    return GetOrCreateCube(OBJinfo_Rec{AddressText(info.IP), info.PktLength}, existed);
   return GetOrCreateCube(info, existed, Now());
 }
 
@@ -187,15 +189,17 @@ SnifferObject* TTrafficScene::CreateCube(const OBJinfo_Rec& info, int64_t now) {
   PCOBJinfo profile;
   const bool matched = FProfiles.FindProfileForIP(ipnum, profile);
   if (!matched) profile.Section = "IP" + std::to_string(ipnum);
-  const std::string objName = CubeNameFor(info.IP, matched);
+  // A block's kept place makes the block's cube, as no profile would.
+  const bool wholeAddress = matched && !profile.BlockCube;
+  const std::string objName = CubeNameFor(info.IP, wholeAddress);
   const TCubePlacement place = PlaceCube(profile, info.IP);  // may raise before anything is made
 
-  TGLDummyCube* parent = profile.ShowAsOneCube ? FGroups : FPCs;
+  TGLDummyCube* parent = profile.ShowAsOneCube && !profile.BlockCube ? FGroups : FPCs;
   auto* cube = NewTrafficObject<SnifferObject>(parent);
   // Addresses that found another cube may find this one first now: a cube
   // among the hosts is found by its name before blocks and groups are tried.
   if (parent == FPCs) {
-    if (matched)
+    if (wholeAddress)
       FCubes.EraseAddress(ipnum);
     else
       FCubes.EraseBlock(ipnum);
@@ -438,7 +442,17 @@ SnifferObject* TTrafficScene::FindCube(const std::string& ip) {
   return cube;
 }
 
-void TTrafficScene::ProcessPacket(const PKTinfo& info) {
+void TTrafficScene::ProcessPacket(const PKTinfo& given) {
+  // One host, one cube: an address written with leading zeros ("010.30.0.1")
+  // is the host of its number, and named as it is written without them.
+  PKTinfo written;
+  const bool rewrite = AddressHasLeadingZero(given.SrcIP) || AddressHasLeadingZero(given.DstIP);
+  if (rewrite) {
+    written = given;
+    written.SrcIP = AddressText(given.SrcIP);
+    written.DstIP = AddressText(given.DstIP);
+  }
+  const PKTinfo& info = rewrite ? written : given;
   TPacketFilters filters;
   if (Host) {
     filters.IgnoreARP = Host->IgnoreARPChecked();
@@ -611,116 +625,24 @@ void TTrafficScene::GrowPipe(MyCylinder* pipe, const PKTinfo& info, const TInfoL
   pipe->AddInfoLine(infoLine);
 }
 
-namespace {
-std::string DottedAddress(uint32_t n) {
-  return std::to_string(n >> 24) + "." + std::to_string(n >> 16 & 255) + "." + std::to_string(n >> 8 & 255) + "." +
-         std::to_string(n & 255);
-}
-
-// Section name of a saved place, after the addresses it holds: "IP10_1_2_3"
-// for one, "IP10_1_2" for a /24 block (the names of their cubes), else
-// "IP10_5_0_0-10_5_1_255".
-std::string PlaceSectionName(uint32_t lo, uint32_t hi) {
-  if (lo == hi) return CubeNameFor(DottedAddress(lo), true);
-  if ((lo & 255) == 0 && hi == (lo | 255)) return CubeNameFor(DottedAddress(lo), false);
-  return CubeNameFor(DottedAddress(lo), true) + "-" + CubeNameFor(DottedAddress(hi), true).substr(2);
-}
-
-// The section the profile loader matches for `ip` (the first after the
-// default whose range holds it), with its range; "" for none.
-std::string MatchedSection(TIniFile& ini, const std::vector<std::string>& sections, uint32_t ip, uint32_t& lo,
-                           uint32_t& hi) {
-  for (size_t i = 1; i < sections.size(); ++i) try {
-      lo = IPToNumber(ini.ReadString(sections[i], "IPmin", "127.0.0.1"));
-      hi = IPToNumber(ini.ReadString(sections[i], "IPmax", "127.0.0.1"));
-      if (lo <= ip && ip <= hi) return sections[i];
-    } catch (const std::exception&) {
-      // a range the loader skips as well
-    }
-  return "";
-}
-}  // namespace
-
 void TTrafficScene::SaveObjectPosition(SnifferObject* cube) {
-  const float at[3] = {cube->Position()->X(), cube->Position()->Y(), cube->Position()->Z()};
-  const std::string place = "X=" + FloatToStr(at[0]) + " Y=" + FloatToStr(at[1]) + " Z=" + FloatToStr(at[2]);
-  auto refuse = [&](const std::string& why) {
-    LogToPktData("SaveObjectPosition " + cube->Name() + " at " + place + " not saved: " + why);
-  };
-  for (float v : at)
-    if (!std::isfinite(v) || std::fabs(v) > MaxProfileNumber)
-      return refuse("beyond the view, the profiles hold no such place");
+  const float x = cube->Position()->X(), y = cube->Position()->Y(), z = cube->Position()->Z();
   // The addresses the cube stands for: a group cube its range, a cube of a
   // profile its own address, any other cube its /24 block.
-  const bool group = cube->Parent() == FGroups;
-  const bool single = !group && SameText(cube->ObjName, CubeNameFor(cube->IP, true));
-  const uint32_t lo = group ? cube->IPmin : single ? cube->IPNumber : cube->IPNumber & 0xFFFFFF00u;
-  const uint32_t hi = group ? cube->IPmax : single ? cube->IPNumber : cube->IPNumber | 0xFFu;
-
-  TIniFile ini(ProgramFile("SnifferPCsInfo.ini"));
-  const std::vector<std::string> sections = ini.ReadSections();
-  if (sections.empty()) return refuse("the profiles file has no default profile to keep first");
-  uint32_t matchedLo = 0, matchedHi = 0;
-  const std::string matched = MatchedSection(ini, sections, cube->IPNumber, matchedLo, matchedHi);
-  std::string netType = matched.empty() ? "" : ini.ReadString(matched, "NetType", "fixed");
-  std::transform(netType.begin(), netType.end(), netType.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  // A "fixed" profile of the cube, or one made by an earlier save for just
-  // these addresses, holds the place itself.
-  if (netType == "fixed" && (SameText(matched, cube->ProfileName) || (matchedLo == lo && matchedHi == hi))) {
-    ini.WriteFloat(matched, "X", at[0]);
-    ini.WriteFloat(matched, "Y", at[1]);
-    ini.WriteFloat(matched, "Z", at[2]);
-    FProfiles.SetPlace(matched, at[0], at[1], at[2]);
-    LogToPktData("SaveObjectPosition " + cube->Name() + " at " + place + " in [" + matched + "]");
-    return;
-  }
-  // Any other place comes back through a "fixed" profile of its own, read
-  // before the profile that matches the cube now: a grid's or a ring's
-  // profile places every address of its range from its numbers, so writing
-  // the place there would move the range's other cubes instead.
-  const std::string name = PlaceSectionName(lo, hi);
-  if (ini.SectionExists(name)) return refuse("the profiles file has a section [" + name + "] for other addresses");
-  // A cube no profile matched has the default's (its ProfileName names no section).
-  const std::string source =
-      (single || group) && ini.SectionExists(cube->ProfileName) ? cube->ProfileName : sections[0];
-  std::vector<std::pair<std::string, std::string>> values = {{"IP", cube->IP},
-                                                             {"IPmin", DottedAddress(lo)},
-                                                             {"IPmax", DottedAddress(hi)},
-                                                             {"NetType", "fixed"},
-                                                             {"ShowAsOneCube", single ? "0" : "1"},
-                                                             {"X", FloatToStr(at[0])},
-                                                             {"Y", FloatToStr(at[1])},
-                                                             {"Z", FloatToStr(at[2])}};
-  const size_t own = values.size();
-  // Size, texture and the rest as the cube's profile has them.
-  for (const std::string& key : ini.ReadSection(source))
-    if (std::none_of(values.begin(), values.begin() + own, [&](const auto& v) { return SameText(v.first, key); }))
-      values.emplace_back(key, ini.ReadString(source, key, ""));
-  ini.AddSection(name, values, matched);
-  // The same profile in memory: the source's as read at start, with what
-  // the section sets of its own.
-  PCOBJinfo profile = FProfiles.PCinfoArray().front();
-  for (const PCOBJinfo& p : FProfiles.PCinfoArray())
-    if (SameText(p.Section, source)) {
-      profile = p;
-      break;
-    }
-  profile.Section = profile.ObjName = name;
-  profile.IP = cube->IP;
-  profile.IPmin = lo;
-  profile.IPmax = hi;
-  std::string mask;
-  NetmaskFromRange(DottedAddress(lo), DottedAddress(hi), mask);
-  profile.Netmask = IPToNumber(mask);
-  profile.NetType = "fixed";
-  profile.ShowAsOneCube = !single;
-  profile.X = at[0];
-  profile.Y = at[1];
-  profile.Z = at[2];
-  FProfiles.InsertProfile(std::move(profile), matched);
-  LogToPktData("SaveObjectPosition " + cube->Name() + " at " + place + " in new [" + name + "]" +
-               (matched.empty() ? "" : " before [" + matched + "]"));
+  using TKind = THostProfiles::TCubeKind;
+  const TKind kind = cube->Parent() == FGroups                              ? TKind::Group
+                     : SameText(cube->ObjName, CubeNameFor(cube->IP, true)) ? TKind::Host
+                                                                            : TKind::Block;
+  const uint32_t lo = kind == TKind::Group  ? cube->IPmin
+                      : kind == TKind::Host ? cube->IPNumber
+                                            : cube->IPNumber & 0xFFFFFF00u;
+  const uint32_t hi = kind == TKind::Group  ? cube->IPmax
+                      : kind == TKind::Host ? cube->IPNumber
+                                            : cube->IPNumber | 0xFFu;
+  std::string told;
+  const bool kept = FProfiles.KeepPlace(cube->IP, lo, hi, kind, x, y, z, told);
+  LogToPktData("SaveObjectPosition " + cube->Name() + " at X=" + FloatToStr(x) + " Y=" + FloatToStr(y) +
+               " Z=" + FloatToStr(z) + (kept ? " " : " not saved: ") + told);
 }
 
 void TTrafficScene::SaveSelectedObject() {

@@ -204,14 +204,11 @@ class TTrafficScene {
   // Shows the cube's picture: "Images/" + its Texture, or the label of that
   // name kept in memory. False when there is neither.
   bool LoadFace(SnifferObject* cube);
-  // Keeps the cube's place in "SnifferPCsInfo.ini" so that it comes back
-  // there once the profiles are read again, and no other cube moves: in its
-  // "fixed" profile (or one an earlier save made for its addresses), else in
-  // a new "fixed" section for just the addresses it stands for (its own, its
-  // /24 block, or its group's range), read before the profile that matches
-  // it now. A place that cannot be kept is logged and nothing is written.
-  // The profiles in memory change as the file does: a cube of these
-  // addresses made later in this session stands at the saved place too.
+  // Asks the profiles to keep the cube's place for the addresses it stands
+  // for (its own, its /24 block, or its group's range; see
+  // THostProfiles::KeepPlace), so that it comes back there, in this session
+  // and after a restart, and no other cube moves. Logs where the place went,
+  // or why it was not kept.
   void SaveObjectPosition(SnifferObject* cube);
   void SaveSelectedObject();
 

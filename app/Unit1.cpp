@@ -929,7 +929,10 @@ QPlainTextEdit* TForm1::OBJinfoMemo() { return OBJinfoSelection; }
 
 void TForm1::ShowSelectionInfo(bool Shown) {
   OBJinfoPages->setCurrentWidget(Shown ? OBJinfoSelection : OBJinfo);
-  if (!Shown) OBJinfoSelection->clear();
+  if (Shown) return;
+  OBJinfoSelection->clear();
+  // An ended selection leaves none of its figures in the details row.
+  for (QLabel* L : {LB_IP, Label2, Label3, LB_X, LB_Y, LB_Z, LB_BandWidth}) L->setText(L->property("Hint").toString());
 }
 
 QLabel* TForm1::BandwidthLabel() { return LB_BandWidth; }

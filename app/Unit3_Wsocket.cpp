@@ -9,12 +9,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <string_view>
 #include <chrono>
 #include <linux/sock_diag.h>
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
-#include <time.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 int64_t SteadyNs() {
@@ -39,36 +39,62 @@ void TFeedAssembler::Discard(const std::string& piece) {
   if (OnDiscard) OnDiscard(piece, FieldCount(piece));
 }
 
-std::vector<std::string> TFeedAssembler::Feed(const std::string& datagram) {
+int64_t TFeedAssembler::Clock() const { return Now ? Now() : SteadyNs(); }
+
+std::string TFeedAssembler::UdpLeftover(TSender from) const {
+  for (const TTail& t : FTails)
+    if (t.From == from) return t.Text;
+  return std::string();
+}
+
+std::vector<std::string> TFeedAssembler::Feed(const std::string& datagram, TSender from) {
   std::vector<std::string> lines;
-  if (datagram.empty()) return lines;
+  const int64_t now = Clock();
+  // The sender's tail, and the tails of senders that went quiet.
+  std::string leftover;
+  std::erase_if(FTails, [&](TTail& t) {
+    if (t.From == from) {
+      leftover = std::move(t.Text);
+      return true;
+    }
+    if (now - t.At <= MaxTailAge) return false;
+    Discard(t.Text);
+    return true;
+  });
+  if (datagram.empty()) {
+    if (!leftover.empty()) FTails.push_back(TTail{from, std::move(leftover), now});
+    return lines;
+  }
   const bool finished = datagram.back() == '\n';
   TSplitArray pieces = Split(datagram, "\n");
-  if (!FLeftover.empty()) {
+  if (!leftover.empty()) {
     // A line cut by the datagram boundary: the kept tail and the first piece
     // make it. Anything else was a bad piece of its own (a line without its
     // line end, say) and must not take the next line with it.
-    if (FieldCount(FLeftover + pieces[0]) == LineFields)
-      pieces[0].insert(0, FLeftover);
+    if (!pieces.empty() && FieldCount(leftover + pieces[0]) == LineFields)
+      pieces[0].insert(0, leftover);
     else
-      Discard(FLeftover);
-    FLeftover.clear();
+      Discard(leftover);
   }
   for (size_t i = 0; i < pieces.size(); ++i) {
-    const std::string& piece = pieces[i];
+    std::string& piece = pieces[i];
     if (FieldCount(piece) == LineFields)
-      lines.push_back(piece);
-    else if (i + 1 == pieces.size() && !finished && piece != "\r" && piece.size() <= MaxLeftover)
-      FLeftover = piece;
-    else
+      lines.push_back(std::move(piece));
+    else if (i + 1 == pieces.size() && !finished && piece != "\r" && piece.size() <= MaxLeftover) {
+      if (FTails.size() >= MaxSenders) {
+        Discard(FTails.front().Text);
+        FTails.erase(FTails.begin());
+      }
+      FTails.push_back(TTail{from, std::move(piece), now});
+    } else
       Discard(piece);
   }
   return lines;
 }
 
 void TFeedAssembler::Finish() {
-  Discard(FLeftover);
-  FLeftover.clear();
+  for (const TTail& t : FTails) Discard(t.Text);
+  FTails.clear();
 }
 
 TMySocket::TMySocket(TComponent* AOwner, int port) : TWSocket(AOwner) {
@@ -105,19 +131,17 @@ TMySocket::TMySocket(TComponent* AOwner, int port) : TWSocket(AOwner) {
   SetProto("udp");
 }
 
-TMySocket::~TMySocket() = default;
+TMySocket::~TMySocket() {
+  if (FMarkSocket >= 0) ::close(FMarkSocket);
+}
 
 void TMySocket::TriggerChangeState(TSocketState OldState, TSocketState NewState) {
   TWSocket::TriggerChangeState(OldState, NewState);
   if (NewState == wsClosed && FDropTimer) FDropTimer->stop();
   if (NewState != wsBound || Proto() != "udp" || HSocket() == INVALID_SOCKET) return;
   FDropsReported = 0;
+  FClearPending = false;
   SetSocketRcvBufSize(FeedReceiveBuffer);
-  // The kernel stamps each datagram with its arrival from the first ask on
-  // (nothing is read yet: it answers that it has none), which tells a Clear
-  // what was received before it (MarkClear).
-  timespec stamp{};
-  ::ioctl(HSocket(), SIOCGSTAMPNS, &stamp);
   // Linux reports twice the usable size it granted; beyond the system's
   // limit only a privileged program gets the size it asks for.
   auto granted = [this] {
@@ -163,8 +187,9 @@ void TMySocket::ReportDrops(bool now) {
   }
 }
 
-void TMySocket::Enqueue(const char* data, size_t size) {
-  for (const std::string& line : FAssembler.Feed(std::string(data, size))) QueLoad(line);
+void TMySocket::Enqueue(const char* data, size_t size, const sockaddr_in& from) {
+  const TFeedAssembler::TSender sender = TFeedAssembler::SenderOf(from.sin_addr.s_addr, from.sin_port);
+  for (const std::string& line : FAssembler.Feed(std::string(data, size), sender)) QueLoad(line);
 }
 
 void TMySocket::CloseFeed() {
@@ -174,10 +199,14 @@ void TMySocket::CloseFeed() {
     // the receive buffer is read.
     FBuffer.resize(65536);
     for (size_t read = 0; read < 2 * size_t(FeedReceiveBuffer);) {
-      const ssize_t n = ::recv(HSocket(), FBuffer.data(), FBuffer.size(), MSG_DONTWAIT);
+      sockaddr_in from{};
+      socklen_t fromLen = sizeof from;
+      const ssize_t n = ::recvfrom(HSocket(), FBuffer.data(), FBuffer.size(), MSG_DONTWAIT,
+                                   reinterpret_cast<sockaddr*>(&from), &fromLen);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) break;
-      Enqueue(FBuffer.data(), static_cast<size_t>(n));
+      if (!FromMark(from, FBuffer.data(), static_cast<size_t>(n)))
+        Enqueue(FBuffer.data(), static_cast<size_t>(n), from);
       read += static_cast<size_t>(n) + 1;
     }
     ReportDrops(true);
@@ -187,25 +216,63 @@ void TMySocket::CloseFeed() {
 }
 
 void TMySocket::MarkClear() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  FClearAtNs = int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+  FClearPending = false;
+  if (HSocket() == INVALID_SOCKET || Proto() != "udp") return;
+  auto failed = [](const char* what) {
+    LogToPktData(std::string("Clear: the feed socket could not be marked (") + what + ": " + std::strerror(errno) +
+                 "); datagrams still waiting there count as new");
+  };
+  sockaddr_in to{};
+  socklen_t len = sizeof to;
+  if (::getsockname(HSocket(), reinterpret_cast<sockaddr*>(&to), &len) != 0) return failed("getsockname");
+  if (to.sin_addr.s_addr == htonl(INADDR_ANY)) to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (FMarkSocket < 0) {
+    FMarkSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (FMarkSocket < 0) return failed("socket");
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr = to.sin_addr;
+    len = sizeof FMarkFrom;
+    if (::bind(FMarkSocket, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::getsockname(FMarkSocket, reinterpret_cast<sockaddr*>(&FMarkFrom), &len) != 0) {
+      failed("bind");
+      ::close(FMarkSocket);
+      FMarkSocket = -1;
+      return;
+    }
+  }
+  FMark = "Clear mark " + std::to_string(++FMarks);
+  if (::sendto(FMarkSocket, FMark.data(), FMark.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) !=
+      static_cast<ssize_t>(FMark.size()))
+    return failed("sendto");
+  FClearPending = true;
+}
+
+bool TMySocket::FromMark(const sockaddr_in& from, const char* data, size_t size) {
+  if (FMarkSocket < 0 || from.sin_port != FMarkFrom.sin_port || from.sin_addr.s_addr != FMarkFrom.sin_addr.s_addr)
+    return false;
+  if (FClearPending && std::string_view(data, size) == FMark) FClearPending = false;
+  return true;
 }
 
 void TMySocket::WSocket1DataAvailable(TObject*, uint16_t) {
   try {
     FBuffer.resize(65536);
-    const int n = Receive(FBuffer.data(), static_cast<int>(FBuffer.size()));
-    if (n <= 0) return;
-    Enqueue(FBuffer.data(), static_cast<size_t>(n));
-    if (FClearAtNs != 0) {
-      // The arrival of the datagram just read; one without a stamp counts as
-      // later, as do all after the first later one (they arrive in order).
-      timespec at{};
-      if (::ioctl(HSocket(), SIOCGSTAMPNS, &at) == 0 && int64_t(at.tv_sec) * 1000000000 + at.tv_nsec < FClearAtNs) {
-        if (OnQueuedBeforeClear) OnQueuedBeforeClear();
-      } else
-        FClearAtNs = 0;
+    sockaddr_in from{};
+    int fromLen = sizeof from;
+    const int n = ReceiveFrom(FBuffer.data(), static_cast<int>(FBuffer.size()), from, fromLen);
+    if (n < 0 || FromMark(from, FBuffer.data(), static_cast<size_t>(n))) return;
+    if (n == 0) return;
+    Enqueue(FBuffer.data(), static_cast<size_t>(n), from);
+    if (FClearPending) {
+      // Waiting before the mark: received before the click.
+      if (OnQueuedBeforeClear) OnQueuedBeforeClear();
+      if (PendingByteCount() <= 0) {
+        FClearPending = false;
+        LogToPktData(
+            "Clear: the mark sent to the feed socket was dropped (its receive buffer was full); the "
+            "datagrams read after the click until then counted as older traffic");
+      }
     }
     PacketTick();
     ReportDrops();

@@ -4,6 +4,8 @@
 
 #include "sockets/WSocket.h"
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -12,34 +14,55 @@
 
 class QTimer;
 
-// Joins packet lines that a datagram boundary cut. Only the unfinished tail of
-// a datagram (no LF after it) is kept, and it joins the next datagram only
-// when the two together make a line of eleven fields; otherwise the next
-// datagram's first piece stands on its own and the kept tail is dropped. A
-// sender of one line per datagram without line ends thus loses no line to a
-// bad one before it. Every piece dropped (not a line, and neither empty nor a
-// lone CR) is handed to OnDiscard and counted.
+// Joins packet lines that a datagram boundary cut, for each sender (address
+// and port) on its own. Only the unfinished tail of a datagram (no LF after
+// it) is kept, and it joins the sender's next datagram only when the two
+// together make a line of eleven fields; otherwise the next datagram's first
+// piece stands on its own and the kept tail is dropped. A sender of one line
+// per datagram without line ends thus loses no line to a bad one before it.
+// Tails are kept for at most MaxSenders senders (a new sender's tail drops
+// the oldest one) and for at most MaxTailAge (an older tail is dropped when
+// the next datagram of any sender comes, or at Finish). Every piece dropped
+// (not a line, and neither empty nor a lone CR) is handed to OnDiscard and
+// counted.
 class TFeedAssembler {
  public:
   static constexpr size_t MaxLeftover = 65536;
+  static constexpr size_t MaxSenders = 64;
+  static constexpr int64_t MaxTailAge = 2000000000;  // ns
+
+  // A sender's address and port (in network order, as the socket gives
+  // them); 0 for a feed of one sender.
+  using TSender = uint64_t;
+  static TSender SenderOf(uint32_t address, uint16_t port) { return uint64_t(address) << 16 | port; }
 
   // A piece dropped, with its number of fields (TAB-separated, an empty last
   // one not counted).
   std::function<void(const std::string& Piece, size_t Fields)> OnDiscard;
+  // The steady clock (ns); tests give their own.
+  std::function<int64_t()> Now;
 
-  // The complete lines of `datagram` (joined with the kept tail), unchanged
-  // (a CR before the LF stays).
-  std::vector<std::string> Feed(const std::string& datagram);
-  // No datagram will follow (the feed closes): the kept tail is dropped.
+  // The complete lines of `datagram` (joined with the sender's kept tail),
+  // unchanged (a CR before the LF stays).
+  std::vector<std::string> Feed(const std::string& datagram, TSender from = 0);
+  // No datagram will follow (the feed closes): the kept tails are dropped.
   void Finish();
-  const std::string& UdpLeftover() const { return FLeftover; }
+  // The tail kept for the sender ("" for none).
+  std::string UdpLeftover(TSender from = 0) const;
+  size_t Senders() const { return FTails.size(); }
   // Pieces dropped since the assembler was made.
   int64_t Discarded() const { return FDiscarded; }
-  void Clear() { FLeftover.clear(); }
+  void Clear() { FTails.clear(); }
 
  private:
+  struct TTail {
+    TSender From;
+    std::string Text;
+    int64_t At;  // when it came
+  };
   void Discard(const std::string& piece);
-  std::string FLeftover;
+  int64_t Clock() const;
+  std::vector<TTail> FTails;  // oldest first
   int64_t FDiscarded = 0;
 };
 
@@ -68,9 +91,13 @@ class TMySocket : public TWSocket {
   void CloseFeed();
 
   // "Clear" was clicked: the datagrams that reached the computer before now
-  // and still wait at the socket are older traffic too. Each read from then
-  // on until the first later one is told to OnQueuedBeforeClear, after its
-  // lines went into the packet queue.
+  // and still wait at the socket are older traffic too. A mark (a datagram
+  // of the listener's own, from a socket of its own) goes to the back of the
+  // socket's queue; each read before the mark comes back is told to
+  // OnQueuedBeforeClear, after its lines went into the packet queue. The
+  // order of the queue decides, not a clock: a step of the computer's clock
+  // changes nothing. A mark the kernel dropped (a full receive buffer) ends
+  // the telling once the socket has nothing more waiting; that is logged.
   void MarkClear();
   std::function<void()> OnQueuedBeforeClear;
 
@@ -83,11 +110,18 @@ class TMySocket : public TWSocket {
   // a check that is due later is made by a timer. `now`: at once, also a
   // report of none.
   void ReportDrops(bool now = false);
-  void Enqueue(const char* data, size_t size);
+  void Enqueue(const char* data, size_t size, const sockaddr_in& from);
   TFeedAssembler FAssembler;
   std::string FBuffer;
   int64_t FDropsReported = 0;
   int64_t FLastDropCheck = 0;  // steady clock, ns
   std::unique_ptr<QTimer> FDropTimer;
-  int64_t FClearAtNs = 0;  // wall clock of the last Clear, while datagrams before it may wait
+  // True when the datagram came from the mark's socket (it is no feed
+  // datagram); ends the telling when it is the last mark.
+  bool FromMark(const sockaddr_in& from, const char* data, size_t size);
+  int FMarkSocket = -1;
+  sockaddr_in FMarkFrom{};
+  std::string FMark;           // the last mark's text
+  bool FClearPending = false;  // the last mark has not come back yet
+  uint64_t FMarks = 0;
 };

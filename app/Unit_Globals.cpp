@@ -74,6 +74,27 @@ uint32_t IPToNumber(const std::string& Text) {
   return Sum;
 }
 
+std::string DottedAddress(uint32_t Number) {
+  return std::to_string(Number >> 24) + "." + std::to_string(Number >> 16 & 255) + "." +
+         std::to_string(Number >> 8 & 255) + "." + std::to_string(Number & 255);
+}
+
+bool AddressHasLeadingZero(const std::string& Text) {
+  auto Digit = [&Text](size_t I) { return I < Text.size() && Text[I] >= '0' && Text[I] <= '9'; };
+  for (size_t I = 0; I < Text.size(); ++I)
+    if (Text[I] == '0' && (I == 0 || Text[I - 1] == '.') && Digit(I + 1)) return true;
+  return false;
+}
+
+std::string AddressText(const std::string& Text) {
+  if (!AddressHasLeadingZero(Text)) return Text;
+  try {
+    return DottedAddress(IPToNumber(Text));
+  } catch (const std::exception&) {
+    return Text;
+  }
+}
+
 void Delay(float Seconds) {
   int64_t Start = 0, Now = 0, Freq = 1;
   QueryPerformanceCounter(Start);

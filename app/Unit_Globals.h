@@ -30,6 +30,16 @@ TSplitArray Split(const std::string& Text, const std::string& Delimiter);
 // over 255 ERangeError.
 uint32_t IPToNumber(const std::string& Text);
 
+// "a.b.c.d" of an address number, the one way an address is written.
+std::string DottedAddress(uint32_t Number);
+// True when a piece of the dotted Text has a leading zero ("010.30.0.1").
+bool AddressHasLeadingZero(const std::string& Text);
+// The address of Text written the one way: IPToNumber reads "010.30.0.1" and
+// "10.030.0.1" as 10.30.0.1, so they name the cube, the profile and the
+// computer-name section of 10.30.0.1. A text IPToNumber refuses comes back
+// unchanged, for its users to refuse as before.
+std::string AddressText(const std::string& Text);
+
 // Returns once Seconds have passed, handling window messages meanwhile.
 // Main thread only: any handler may run inside it.
 void Delay(float Seconds);

@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <string>
+#include <vector>
 
 #include "Source/Materials/GLTexture.h"
 #include "Source/Objects/GLObjects.h"
@@ -26,6 +28,8 @@
 #include "app/TrafficScene.h"
 #include "app/Unit1.h"
 #include "app/Unit2_3D.h"
+#include "app/UserFiles.h"
+#include "app/Unit_Globals.h"
 #include "capture/Packet32.h"
 #include "platform/KeyState.h"
 #include "platform/Timing.h"
@@ -127,7 +131,10 @@ int main(int argc, char** argv) {
   Link3DView();
   int Result = 0;
   {
+    // The user's files are read from their own folder from the first file on.
+    const std::vector<std::string> UserFilesNotes = UseUserFilesFolder();
     auto* Main = new TForm1;
+    for (const std::string& Note : UserFilesNotes) LogObjInfo(Note);
     QObject::connect(Main, &TForm1::Closed, &App, &QCoreApplication::quit, Qt::QueuedConnection);
     CloseOnSignals(Main);
     ReportBacklog(&App);

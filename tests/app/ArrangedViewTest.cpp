@@ -16,6 +16,7 @@
 #include "platform/Paths.h"
 #include "tests/app/TrafficViewFixture.h"
 
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -26,6 +27,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -134,9 +136,127 @@ TEST_F(ArrangedView, ASavedPlaceHoldsWhenTheCubeComesBackInTheSameSession) {
   TView restarted;
   EXPECT_EQ(Sections(view.traffic->Profiles()), Sections(restarted.traffic->Profiles()));
   EXPECT_EQ(Sections(view.traffic->Profiles()),
-            (std::vector<std::string>{"Default", "IP10_9_1_1", "Remote", "LAN", "Pinned", "IP10_5_0", "Group",
-                                      "IP172_16_5"}));
+            (std::vector<std::string>{"Default", "IP10_9_1_1", "Remote", "LAN", "Pinned", "IP10_5_0_0-10_5_0_255",
+                                      "Group", "IP172_16_5"}));
   for (const auto& [ip, at] : restarted.Places(again)) EXPECT_EQ(at, back.at(ip)) << ip;
+}
+
+TEST_F(ArrangedView, ADraggedHostOfARangeMovesAloneNowAndAfterARestart) {
+  // A "fixed" range stands its hosts at one place; one of them pulled away.
+  Profiles("[Default]\nNetType=other\n[Servers]\nIPmin=10.1.0.1\nIPmax=10.1.0.20\nX=20\nY=-20\nZ=5\n");
+  TView view;
+  const std::vector<std::string> ips = {"10.1.0.5", "10.1.0.6"};
+  std::map<std::string, TPlace> expected = view.Places(ips);
+  ASSERT_EQ(expected["10.1.0.5"], (TPlace{20, -20, 5}));
+  view.MoveAndSave("10.1.0.6", 18.52f, 3.95f, 5);
+  expected["10.1.0.6"] = {18.52f, 3.95f, 5};
+  view.ExpireAll();
+  ASSERT_EQ(view.CubeCount(), 0);
+  for (const auto& [ip, at] : view.Places(ips)) EXPECT_EQ(at, expected[ip]) << ip;
+  // Another host of the range, never seen before, stands where the range says.
+  EXPECT_EQ(view.Places({"10.1.0.7"})["10.1.0.7"], (TPlace{20, -20, 5}));
+  TView restarted;
+  for (const auto& [ip, at] : restarted.Places(ips)) EXPECT_EQ(at, expected[ip]) << ip;
+  TIniFile ini(ProgramFile("SnifferPCsInfo.ini"));
+  EXPECT_EQ(ini.ReadSections(), (std::vector<std::string>{"Default", "IP10_1_0_6", "Servers"}));
+  EXPECT_EQ(ini.ReadString("Servers", "X", ""), "20");
+  // The host's own section holds it from now on.
+  view.MoveAndSave("10.1.0.6", 1, 2, 3);
+  EXPECT_EQ(ini.ReadSections(), (std::vector<std::string>{"Default", "IP10_1_0_6", "Servers"}));
+  EXPECT_EQ(ini.ReadString("IP10_1_0_6", "X", ""), "1");
+}
+
+TEST_F(ArrangedView, AKeptBlockCubeComesBackAsTheBlocksCubeWithItsFigures) {
+  // Blocks of no profile, one kept where it was dragged; the other written
+  // as an earlier version kept it (the range of one cube for all).
+  Profiles(
+      "[Default]\nNetType=other\n[IP172_16_7]\nIPmin=172.16.7.0\nIPmax=172.16.7.255\nNetType=fixed\n"
+      "ShowAsOneCube=1\nX=3\nY=4\nZ=5\n");
+  const std::vector<std::string> ips = {"172.16.5.10", "172.16.6.1", "172.16.7.9"};
+  {
+    TView view;
+    view.Places(ips);
+    ASSERT_EQ(view.pcs->Count(), 3);
+    ASSERT_EQ(view.groups->Count(), 0);
+    view.MoveAndSave("172.16.5.10", -40, 50, 20);
+  }
+  TView restarted;
+  const std::map<std::string, TPlace> at = restarted.Places({"172.16.5.99", "172.16.5.10", "172.16.6.1", "172.16.7.1"});
+  EXPECT_EQ(restarted.pcs->Count(), 3);
+  EXPECT_EQ(restarted.groups->Count(), 0);
+  EXPECT_EQ(at.at("172.16.5.99"), (TPlace{-40, 50, 20}));
+  EXPECT_EQ(at.at("172.16.7.1"), (TPlace{3, 4, 5}));
+  SnifferObject* block = restarted.traffic->FindCubeForIP("172.16.5.10");
+  ASSERT_EQ(block, restarted.traffic->FindCubeForIP("172.16.5.99"));
+  EXPECT_EQ(block->Name(), "IP172_16_5");
+  EXPECT_EQ(block->ByteTotal, 120);
+  // Its figures are shown while it is selected.
+  QLabel figures;
+  block->BandwidthLabel = &figures;
+  restarted.now += 2000;
+  restarted.traffic->Timer_ChkLifeTimer();
+  EXPECT_EQ(figures.text().toStdString(), "bps 480");
+  // Dragged again, its own section takes the place.
+  restarted.MoveAndSave("172.16.5.1", 1, 1, 1);
+  TIniFile ini(ProgramFile("SnifferPCsInfo.ini"));
+  EXPECT_EQ(ini.ReadSections(), (std::vector<std::string>{"Default", "IP172_16_7", "IP172_16_5"}));
+  EXPECT_EQ(ini.ReadString("IP172_16_5", "X", ""), "1");
+  EXPECT_EQ(ini.ReadString("IP172_16_5", "ShowAsOneCube", ""), "0");
+}
+
+TEST_F(ArrangedView, TheProfilesInMemoryAreTheFilesAfterEverySave) {
+  Profiles(
+      "[Default]\nNetType=other\nWidth=6\nTexture=Net.bmp\n"
+      "[Remote]\nIPmin=10.9.0.0\nIPmax=10.9.255.255\nNetType=other\nSpread=4\n"
+      "[Servers]\nIPmin=10.1.0.1\nIPmax=10.1.0.20\nX=20\nY=-20\nHeight=3\n"
+      "[Group]\nIPmin=10.5.0.0\nIPmax=10.5.1.255\nNetType=localnet\nShowAsOneCube=1\n");
+  TView view;
+  view.Places({"10.9.1.1", "10.1.0.6", "10.5.0.3", "172.16.5.10"});
+  view.MoveAndSave("10.9.1.1", 11, 22, 33);
+  view.MoveAndSave("10.1.0.6", 1.5f, 2.5f, 3.5f);
+  view.MoveAndSave("10.5.0.3", 7, 8, 9);
+  view.MoveAndSave("172.16.5.10", -4, 5, 6);
+  view.MoveAndSave("10.1.0.6", 0.25f, 2.5f, 3.5f);
+  THostProfiles read;
+  read.LoadPCinfoToArry(ProgramFile("SnifferPCsInfo.ini"));
+  const std::vector<PCOBJinfo>& a = view.traffic->Profiles().PCinfoArray();
+  const std::vector<PCOBJinfo>& b = read.PCinfoArray();
+  ASSERT_EQ(Sections(view.traffic->Profiles()), Sections(read));
+  for (size_t i = 0; i < a.size(); ++i) {
+    SCOPED_TRACE(a[i].Section);
+    EXPECT_EQ(std::tie(a[i].X, a[i].Y, a[i].Z, a[i].IPmin, a[i].IPmax, a[i].Netmask, a[i].IP, a[i].NetType),
+              std::tie(b[i].X, b[i].Y, b[i].Z, b[i].IPmin, b[i].IPmax, b[i].Netmask, b[i].IP, b[i].NetType));
+    EXPECT_EQ(std::tie(a[i].ShowAsOneCube, a[i].BlockCube, a[i].Texture, a[i].Width, a[i].Height, a[i].Spread),
+              std::tie(b[i].ShowAsOneCube, b[i].BlockCube, b[i].Texture, b[i].Width, b[i].Height, b[i].Spread));
+  }
+  EXPECT_EQ(Sections(read), (std::vector<std::string>{"Default", "IP10_9_1_1", "Remote", "IP10_1_0_6", "Servers",
+                                                      "IP10_5_0_0-10_5_1_255", "Group", "IP172_16_5"}));
+}
+
+// "10.30.0.1", "010.30.0.1" and "10.030.0.1" are one host: one cube, named
+// and shown as written without leading zeros, with one pipe to the other host,
+// in the feed and in the profiles.
+TEST_F(ArrangedView, OneHostWrittenWithLeadingZerosIsOneCube) {
+  Profiles(
+      "[Default]\nNetType=other\n[Net]\nIPmin=10.30.0.0\nIPmax=10.31.255.255\nNetType=localnet\n"
+      "[Zero]\nIP=010.40.0.001\nIPmin=10.40.0.1\nIPmax=10.40.0.1\n");
+  TView view;
+  for (const char* src : {"10.30.0.1", "010.30.0.1", "10.030.0.1"}) view.traffic->ProcessLine(Line(src, "10.31.0.1"));
+  EXPECT_EQ(view.CubeCount(), 2);
+  ASSERT_EQ(view.connections->Count(), 1);
+  SnifferObject* host = view.traffic->FindCubeForIP("010.30.0.1");
+  ASSERT_NE(host, nullptr);
+  EXPECT_EQ(host->Name(), "IP10_30_0_1");
+  EXPECT_EQ(host->IP, "10.30.0.1");
+  EXPECT_EQ(host->ByteTotal, 180);
+  EXPECT_EQ(static_cast<MyCylinder*>(view.connections->Children(0))->PacketCount, 2);
+  EXPECT_EQ(static_cast<MyCylinder*>(view.connections->Children(0))->SrcObject(), host);
+  // A profile's address too: its cube is the one the feed's address finds.
+  EXPECT_EQ(view.traffic->Profiles().PCinfoArray()[2].IP, "10.40.0.1");
+  view.traffic->AddProfileCubes();
+  view.traffic->ProcessLine(Broadcast("10.40.0.1"));
+  EXPECT_EQ(view.CubeCount(), 4);  // with the default profile's 127.0.0.1
+  EXPECT_EQ(view.traffic->FindCubeForIP("10.40.0.1")->ByteTotal, 120);
 }
 
 TEST_F(ArrangedView, AMovedCubeTakesItsPipesAlong) {

@@ -119,6 +119,21 @@ TEST_F(Form1Fixture, ListFilesAndStoredSettingsAreRestored) {
 const std::string NonAscii = "caf\xE9-\xC3\xA9-\xE2\x82\xAC-\xFF-\xA0";
 const std::string NonAsciiShown = "caf\xE9-\xC3\xA9-\xE2\\x82\xAC-\xFF-\xA0";
 
+// A selection that ends (a click on the floor, its object gone) leaves none
+// of its figures in the details row.
+TEST_F(Form1Fixture, AnEndedSelectionClearsTheDetailsRow) {
+  TForm1 F;
+  F.ShowSelectionInfo(true);
+  F.ShowSelection("1.5", "-2", "5", "10.1.2.3", "LAN", "IP10_1_2_3");
+  F.BandwidthLabel()->setText("bps 312,442");
+  EXPECT_EQ(F.LB_IP->text().toStdString(), "IP=10.1.2.3");
+  F.ShowSelectionInfo(false);
+  std::vector<std::string> Row;
+  for (QLabel* L : {F.LB_IP, F.Label2, F.Label3, F.LB_X, F.LB_Y, F.LB_Z, F.LB_BandWidth})
+    Row.push_back(L->text().toStdString());
+  EXPECT_EQ(Row, (std::vector<std::string>{"IP=", "ComputerName=", "OBJname=", "X=", "Y=", "Z=", "Pipe BW"}));
+}
+
 TEST_F(Form1Fixture, CloseWritesSettingsAndBothLogs) {
   WriteAll(File("Tamrivel.ini"), "[Form2_3D]\nGLCamera1.Position.X=1.5\n");
   {

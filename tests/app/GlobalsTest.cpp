@@ -45,6 +45,19 @@ TEST(GlobalsIPToNumber, WeighsTheFirstPartMost) {
   EXPECT_EQ(IPToNumber("0.0.0.0"), 0u);
 }
 
+// An address is written one way: leading zeros go, what IPToNumber refuses stays as given.
+TEST(GlobalsIPToNumber, AnAddressIsWrittenOneWay) {
+  EXPECT_EQ(AddressText("010.30.0.1"), "10.30.0.1");
+  EXPECT_EQ(AddressText("10.030.000.001"), "10.30.0.1");
+  EXPECT_EQ(AddressText("00.0.0.0"), "0.0.0.0");
+  EXPECT_EQ(AddressText("10.30.0.1"), "10.30.0.1");
+  EXPECT_EQ(AddressText("0.0.0.0"), "0.0.0.0");
+  EXPECT_EQ(AddressText("010.30.0.300"), "010.30.0.300");
+  EXPECT_EQ(AddressText("010.30.0"), "010.30.0");
+  EXPECT_EQ(AddressText("host010"), "host010");
+  EXPECT_EQ(DottedAddress(IPToNumber("255.255.255.255")), "255.255.255.255");
+}
+
 TEST(GlobalsIPToNumber, RefusesMoreThanFourPieces) {
   // Read as its first four pieces, each would be taken for another host.
   for (const char* Text : {"192.168.1.20.99", "192.168.1.5.", "1.2.3.4.5.6", "10.0.0.1..", "1.2.3.4.x"})

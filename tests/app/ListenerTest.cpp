@@ -112,6 +112,86 @@ TEST(ListenerTest, AKeptTailJoinsOnlyWhenTheTwoMakeALine) {
   EXPECT_EQ(f.Discarded(), 5);
 }
 
+// Each sender's cut line is its own: A sends half a line, B a full line and
+// half a line, A its tail, B its tail. Kept tails are bounded in number (the
+// oldest goes) and in age (dropped when the next datagram comes); each one
+// dropped is counted.
+TEST(ListenerTest, EachSenderKeepsItsOwnUnfinishedLine) {
+  const std::string a = "10:00:00:000\tm1\tm2\t0800\t60\t10.83.0.1\t1\t10.83.0.2\t2\tUDP\tTCP-IP";
+  const std::string b = "10:00:00:000\tm3\tm4\t0800\t60\t10.82.0.1\t1\t10.82.0.2\t2\tUDP\tTCP-IP";
+  const auto A = TFeedAssembler::SenderOf(0x0100007F, 4000), B = TFeedAssembler::SenderOf(0x0100007F, 4001);
+  TFeedAssembler f;
+  int64_t now = 0;
+  f.Now = [&now] { return now; };
+  std::vector<std::string> dropped;
+  f.OnDiscard = [&](const std::string& piece, size_t) { dropped.push_back(piece); };
+  EXPECT_TRUE(f.Feed(a.substr(0, 30), A).empty());
+  EXPECT_EQ(f.Feed(b + "\n" + b.substr(0, 40), B), std::vector<std::string>{b});
+  EXPECT_EQ(f.Feed(a.substr(30) + "\n", A), std::vector<std::string>{a});
+  EXPECT_EQ(f.Feed(b.substr(40) + "\n", B), std::vector<std::string>{b});
+  EXPECT_TRUE(dropped.empty());
+  EXPECT_EQ(f.Senders(), 0u);
+
+  // More senders with a tail than are kept: the oldest tail goes.
+  for (uint16_t port = 0; port <= TFeedAssembler::MaxSenders; ++port) {
+    now += 1000;
+    f.Feed("tail " + std::to_string(port), TFeedAssembler::SenderOf(0x0A000001, port));
+  }
+  EXPECT_EQ(f.Senders(), TFeedAssembler::MaxSenders);
+  EXPECT_EQ(dropped, std::vector<std::string>{"tail 0"});
+  EXPECT_EQ(f.UdpLeftover(TFeedAssembler::SenderOf(0x0A000001, 1)), "tail 1");
+  // A sender that went quiet: its tail goes with the next datagram after
+  // MaxTailAge, and with it every other as old.
+  EXPECT_TRUE(f.Feed(a.substr(0, 30), A).empty());
+  now += TFeedAssembler::MaxTailAge + 1;
+  EXPECT_EQ(f.Feed(a.substr(30) + "\n", A), std::vector<std::string>{a});
+  EXPECT_EQ(f.Senders(), 0u);
+  EXPECT_EQ(dropped.size(), TFeedAssembler::MaxSenders + 1);
+  EXPECT_EQ(f.Discarded(), int64_t(TFeedAssembler::MaxSenders) + 1);
+  EXPECT_TRUE(f.Feed(b.substr(0, 40), B).empty());
+  f.Finish();
+  EXPECT_EQ(dropped.back(), b.substr(0, 40));
+}
+
+// The same over UDP from two sockets: both lines of each sender reach the
+// queue, no line is made of the two, nothing is dropped.
+TEST(ListenerTest, TwoSendersThatCutLinesOverUdp) {
+  QPlainTextEdit log;
+  SetPktDataMemo(&log);
+  ResetLogLimits();
+  std::string line;
+  while (PacketQueue().Take(line)) {
+  }
+  const int64_t before = PacketQueue().NotLines();
+  const std::string a = "10:00:00:000\tm1\tm2\t0800\t60\t10.83.0.1\t1\t10.83.0.2\t2\tUDP\tTCP-IP\n";
+  const std::string b = "10:00:00:000\tm3\tm4\t0800\t60\t10.82.0.1\t1\t10.82.0.2\t2\tUDP\tTCP-IP\n";
+  const int port = FreeUdpPort();
+  std::vector<std::string> got;
+  {
+    TMySocket sock(nullptr, port);
+    sock.Listen();
+    const int fa = ::socket(AF_INET, SOCK_DGRAM, 0), fb = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to = Loopback(port);
+    auto send = [&](int fd, const std::string& text) {
+      ::sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+      QElapsedTimer t;  // read before the next is sent
+      t.start();
+      while (t.elapsed() < 200) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    };
+    send(fa, a.substr(0, 30));
+    send(fb, b + b.substr(0, 40));
+    send(fa, a.substr(30));
+    send(fb, b.substr(40));
+    ::close(fa);
+    ::close(fb);
+    sock.CloseFeed();
+  }
+  while (PacketQueue().Take(line)) got.push_back(line + "\n");
+  EXPECT_EQ(got, (std::vector<std::string>{b, a, b}));
+  EXPECT_EQ(PacketQueue().NotLines() - before, 0);
+  SetPktDataMemo(nullptr);
+}
+
 // Over UDP to the listener: a bad piece, then lines one per datagram without
 // line ends, then a piece that is still unfinished at close. Every line
 // reaches the queue; both pieces are logged and counted in the close report.

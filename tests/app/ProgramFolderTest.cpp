@@ -1,6 +1,18 @@
-// The build step that fills the program folder with the shipped files: it adds
-// what is missing and never replaces what the user or the program wrote.
+// The build step that fills the program folder with the shipped files, and the
+// program's first start that fills the user's folder from it: both add what is
+// missing and never replace what the user or the program wrote, whether it is
+// older or newer than the shipped copy.
 #include <gtest/gtest.h>
+
+#include "app/UserFiles.h"
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -8,7 +20,6 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#if defined(TAMRIVEL_CMAKE) && defined(TAMRIVEL_COPY_MISSING)
 namespace {
 QByteArray Read(const QString& path) {
   QFile f(path);
@@ -20,6 +31,17 @@ void Write(const QString& path, const QByteArray& text) {
   ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
   f.write(text);
 }
+// The file's time set to `seconds` from now: a copy rule that goes by time
+// (copy when the times differ, or when the shipped one is newer) would
+// replace it.
+void Age(const QString& path, int seconds) {
+  namespace fs = std::filesystem;
+  fs::last_write_time(path.toStdString(), fs::file_time_type::clock::now() + std::chrono::seconds(seconds));
+}
+}  // namespace
+
+#if defined(TAMRIVEL_CMAKE) && defined(TAMRIVEL_COPY_MISSING)
+namespace {
 // Runs the step as the build runs it; its exit code.
 int Fill(const QString& from, const QString& to) {
   QProcess p;
@@ -50,6 +72,13 @@ TEST(ProgramFolder, ABuildAddsTheMissingShippedFilesAndKeepsTheOnesThere) {
   Write(to + "/Images/default.bmp", "the user's own");
   Write(to + "/Images/MYPC.bmp", "a label");
   ASSERT_TRUE(QFile::remove(to + "/Images/Selected.bmp"));
+  // The user's files older (written two minutes before the shipped ones
+  // changed) and newer than the shipped copies.
+  for (const char* shippedFile : {"/Senders.txt", "/SnifferPCsInfo.ini", "/Images/default.bmp"})
+    Age(from + shippedFile, 0);
+  Age(to + "/Senders.txt", -120);
+  Age(to + "/SnifferPCsInfo.ini", 120);
+  Age(to + "/Images/default.bmp", -2);
   ASSERT_EQ(Fill(from, to), 0);
   EXPECT_EQ(Read(to + "/Senders.txt"), "# shipped\n10.9.9.9,5000\n");
   EXPECT_EQ(Read(to + "/SnifferPCsInfo.ini"), "[Default]\n[IP10_0_1]\nX=4\n");
@@ -65,3 +94,62 @@ TEST(ProgramFolder, ABuildAddsTheMissingShippedFilesAndKeepsTheOnesThere) {
 
 TEST(ProgramFolder, TheStepFailsWithoutItsFolders) { EXPECT_NE(Fill("", ""), 0); }
 #endif
+
+// The user's folder at first start gets the program folder's files; at later
+// starts only those it lacks. Build output beside them is no file of the user's.
+TEST(ProgramFolder, TheUsersFolderGetsOnlyTheFilesItLacks) {
+  QTemporaryDir program, user;
+  ASSERT_TRUE(program.isValid() && user.isValid());
+  const QString from = program.path(), to = user.filePath("tamrivel");
+  Write(from + "/Senders.txt", "# shipped\n");
+  Write(from + "/SnifferPCsInfo.ini", "[Default]\n");
+  Write(from + "/Receivers.txt", "# shipped\n");
+  Write(from + "/images/Selected.bmp", "shipped picture");  // found in any case
+  Write(from + "/libapplib.a", "build output");
+  Write(from + "/Tamrivel.ini", "[Form1]\nLeft=7\n");  // a run of an earlier version left it there
+  std::vector<std::string> failed;
+  QDir().mkpath(to);
+  std::vector<std::string> copied = CopyMissingFiles(from.toStdString(), to.toStdString(), failed);
+  std::sort(copied.begin(), copied.end());
+  EXPECT_EQ(copied, (std::vector<std::string>{"Images/Selected.bmp", "Receivers.txt", "Senders.txt",
+                                              "SnifferPCsInfo.ini", "Tamrivel.ini"}));
+  EXPECT_TRUE(failed.empty());
+  EXPECT_EQ(Read(to + "/Images/Selected.bmp"), "shipped picture");
+  EXPECT_FALSE(QFileInfo::exists(to + "/libapplib.a"));
+
+  // The user's files, older and newer than the shipped ones; one in another
+  // case; one deleted; a link that leads nowhere.
+  Write(to + "/Senders.txt", "# shipped\n10.9.9.9,5000\n");
+  Write(to + "/SnifferPCsInfo.ini", "[Default]\n[IP10_0_1]\nX=4\n");
+  Write(to + "/Images/Selected.bmp", "the user's own");
+  ASSERT_TRUE(QFile::rename(to + "/Images/Selected.bmp", to + "/Images/SELECTED.BMP"));
+  ASSERT_TRUE(QFile::remove(to + "/Receivers.txt"));
+  ASSERT_EQ(::symlink("/nowhere/Tamrivel.ini", (to + "/Tamrivel.ini.link").toLocal8Bit().constData()), 0);
+  ASSERT_TRUE(QFile::remove(to + "/Tamrivel.ini"));
+  ASSERT_TRUE(QFile::rename(to + "/Tamrivel.ini.link", to + "/Tamrivel.ini"));
+  Write(from + "/Senders.txt", "# shipped, newer\n");
+  Age(to + "/Senders.txt", -120);
+  Age(to + "/SnifferPCsInfo.ini", 120);
+  copied = CopyMissingFiles(from.toStdString(), to.toStdString(), failed);
+  EXPECT_EQ(copied, std::vector<std::string>{"Receivers.txt"});
+  EXPECT_EQ(Read(to + "/Senders.txt"), "# shipped\n10.9.9.9,5000\n");
+  EXPECT_EQ(Read(to + "/SnifferPCsInfo.ini"), "[Default]\n[IP10_0_1]\nX=4\n");
+  EXPECT_EQ(Read(to + "/Images/SELECTED.BMP"), "the user's own");
+  EXPECT_FALSE(QFileInfo::exists(to + "/Images/Selected.bmp"));
+  EXPECT_TRUE(QFileInfo(to + "/Tamrivel.ini").isSymLink());
+  EXPECT_TRUE(failed.empty());
+}
+
+TEST(ProgramFolder, TheUsersFolderIsNamedOrTheDataFolders) {
+  const QByteArray home = qgetenv("TAMRIVEL_HOME"), data = qgetenv("XDG_DATA_HOME"), user = qgetenv("HOME");
+  qputenv("TAMRIVEL_HOME", "/srv/places");
+  EXPECT_EQ(UserFilesFolder(), "/srv/places");
+  qunsetenv("TAMRIVEL_HOME");
+  qputenv("XDG_DATA_HOME", "/home/u/data");
+  EXPECT_EQ(UserFilesFolder(), "/home/u/data/tamrivel");
+  qputenv("XDG_DATA_HOME", "relative");  // not an absolute path: ignored, as the XDG rules say
+  qputenv("HOME", "/home/u");
+  EXPECT_EQ(UserFilesFolder(), "/home/u/.local/share/tamrivel");
+  for (const auto& [name, value] : {std::pair{"TAMRIVEL_HOME", home}, {"XDG_DATA_HOME", data}, {"HOME", user}})
+    value.isNull() ? qunsetenv(name) : qputenv(name, value);
+}

@@ -20,8 +20,15 @@ class GL_Program : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(FDir.isValid());
+    MakeProgramFolder();
+    // The program folder holds the user's files too (a folder the user names).
+    FEnv.insert("TAMRIVEL_HOME", FDir.path());
+  }
+
+  // The program folder as a build makes it.
+  void MakeProgramFolder() {
     // A link to the program keeps the copy cheap; its folder is where it
-    // looks for its files.
+    // finds the files it ships with.
     const QString program = FDir.filePath("tamrivel");
     if (::link(TAMRIVEL_PROGRAM, program.toLocal8Bit().constData()) != 0) {
       ASSERT_TRUE(QFile::copy(TAMRIVEL_PROGRAM, program));
@@ -43,7 +50,7 @@ class GL_Program : public ::testing::Test {
   // diagnostic, asked for here, comes from a timer of that loop, set up
   // after the signal handlers).
   void Start() {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment env = FEnv;
     env.insert("TAMRIVEL_BACKLOG_MS", "20");
     FProgram.setProcessEnvironment(env);
     FProgram.setReadChannel(QProcess::StandardError);
@@ -71,6 +78,7 @@ class GL_Program : public ::testing::Test {
   QTemporaryDir FDir{QDir::currentPath() + "/program-XXXXXX"};
   QProcess FProgram;
   QByteArray FErrors;
+  QProcessEnvironment FEnv = QProcessEnvironment::systemEnvironment();
 };
 
 TEST_F(GL_Program, SigtermAndSigintCloseTheProgramAndSaveEverything) {
@@ -87,6 +95,46 @@ TEST_F(GL_Program, SigtermAndSigintCloseTheProgramAndSaveEverything) {
     EXPECT_TRUE(QFileInfo(FDir.filePath("OBJinfo.txt")).size() > 0);
     EXPECT_TRUE(QFileInfo::exists(FDir.filePath("PKTdata.txt")));
   }
+}
+
+// The user's files live in the user's data folder, seeded from the program
+// folder at first start: deleting the build ("rm -rf build") and building
+// again keeps the saved places, the settings and the lists.
+TEST_F(GL_Program, ACleanRebuildKeepsTheUsersFiles) {
+  QTemporaryDir data;
+  ASSERT_TRUE(data.isValid());
+  FEnv.remove("TAMRIVEL_HOME");
+  FEnv.insert("XDG_DATA_HOME", data.path());
+  const QString user = data.filePath("tamrivel");
+  Start();
+  StopWith(SIGTERM);
+  EXPECT_EQ(FProgram.exitCode(), 0) << FErrors.toStdString();
+  EXPECT_TRUE(TIniFile((user + "/Tamrivel.ini").toStdString()).SectionExists("Form1"));
+  EXPECT_FALSE(QFileInfo::exists(FDir.filePath("Tamrivel.ini")));
+  EXPECT_FALSE(QFileInfo::exists(FDir.filePath("PKTdata.txt")));
+  EXPECT_TRUE(QFileInfo::exists(user + "/Images/Selected.bmp"));
+  QFile events(user + "/OBJinfo.txt");
+  ASSERT_TRUE(events.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(events.readAll().contains("User files in " + user.toLocal8Bit())) << user.toStdString();
+
+  // A place kept by Save Object, a server added; then the build goes and comes again.
+  TIniFile((user + "/SnifferPCsInfo.ini").toStdString())
+      .AddSection("IP10_1_0_6", {{"IPmin", "10.1.0.6"}, {"IPmax", "10.1.0.6"}, {"X", "18.52"}});
+  {
+    QFile senders(user + "/Senders.txt");
+    ASSERT_TRUE(senders.open(QIODevice::Append));
+    senders.write("10.9.9.9,5000\n");
+  }
+  ASSERT_TRUE(QDir(FDir.path()).removeRecursively());
+  ASSERT_TRUE(QDir().mkpath(FDir.path()));
+  MakeProgramFolder();
+  Start();
+  StopWith(SIGTERM);
+  EXPECT_EQ(FProgram.exitCode(), 0) << FErrors.toStdString();
+  EXPECT_EQ(TIniFile((user + "/SnifferPCsInfo.ini").toStdString()).ReadString("IP10_1_0_6", "X", ""), "18.52");
+  QFile senders(user + "/Senders.txt");
+  ASSERT_TRUE(senders.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(senders.readAll().endsWith("10.9.9.9,5000\n"));
 }
 
 TEST_F(GL_Program, ASaveThatFailsMakesTheExitCodeOne) {

@@ -192,6 +192,18 @@ TEST_F(SettingsFiles, ListRowsWithAnAddressThatIsNoneAreLoggedAndSkipped) {
   EXPECT_TRUE(Lines[2].startsWith("AddFileToListBox Receivers.txt line 3 "));
 }
 
+TEST_F(SettingsFiles, ListRowsWithLeadingZerosNameTheServerOneWay) {
+  const std::string Name = Dir.path().toStdString() + "/Senders.txt";
+  WriteAll(Name, "010.30.0.1,5000\n10.030.000.001,5001\n10.30.0.1,5002\n010.30.0.300,1\n0.0.0.0,1\n");
+  QListWidget Target, Loader;
+  AddFileToListBox(Name, &Target, &Loader);
+  ASSERT_EQ(Target.count(), 4);
+  EXPECT_EQ(Target.item(0)->text(), "10.30.0.1,5000");
+  EXPECT_EQ(Target.item(1)->text(), "10.30.0.1,5001");
+  EXPECT_EQ(Target.item(2)->text(), "10.30.0.1,5002");
+  EXPECT_EQ(Target.item(3)->text(), "0.0.0.0,1");
+}
+
 TEST_F(SettingsFiles, UnreadableListFileLogsOnceAndAddsNothing) {
   QPlainTextEdit Log;
   SetObjInfoMemo(&Log);
