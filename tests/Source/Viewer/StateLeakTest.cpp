@@ -778,11 +778,15 @@ const std::map<std::string, std::string>& NotDrawn() {
 }
 
 TEST_F(GL_StateLeak, EveryRegisteredSceneObjectClassLeavesNothingBehind) {
+  // LEAK_HARNESS_CLASSES=TGLPlane,TGLCube draws those classes only (looking into one fault).
+  const char* only = std::getenv("LEAK_HARNESS_CLASSES");
+  const std::string chosen = only ? "," + std::string(only) + "," : "";
   std::vector<TClass> classes;
   for (TClass cls : RegisteredClasses())
-    if (cls->InheritsFrom(TGLBaseSceneObject::StaticClass()) && (cls->OwnerFactory || cls->DefaultFactory))
+    if (cls->InheritsFrom(TGLBaseSceneObject::StaticClass()) && (cls->OwnerFactory || cls->DefaultFactory) &&
+        (chosen.empty() || chosen.find("," + cls->Name + ",") != std::string::npos))
       classes.push_back(cls);
-  ASSERT_GT(classes.size(), 30u);
+  if (chosen.empty()) ASSERT_GT(classes.size(), 30u);
 
   // Each case: a pass, and either the plain object, the object amalgamated, or a variant in the
   // normal pass.
@@ -896,7 +900,7 @@ TEST_F(GL_StateLeak, EveryRegisteredSceneObjectClassLeavesNothingBehind) {
       drawn, cases, Passes().size(), Variants().size(), Samples().size(), leaking, leakingClasses.size(),
       failures.c_str());
   EXPECT_EQ(failures, "");
-  EXPECT_GT(drawn, 30);
+  if (chosen.empty()) EXPECT_GT(drawn, 30);
 }
 
 }  // namespace
