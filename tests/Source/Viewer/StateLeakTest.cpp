@@ -183,8 +183,8 @@ struct TLeakScene {
     additive->Material()->SetBlendingMode(bmAdditive);
     auto* behind = scene.Objects()->AddNewChild<TGLPlane>();
     behind->Position()->SetXYZAsPoint(-1.6f, 0, -0.5f);
-    behind->SetWidth(0.5f);
-    behind->SetHeight(0.5f);
+    behind->SetWidth(1);  // under cube A's face as the camera sees it
+    behind->SetHeight(1);
     behind->Material()->FrontProperties()->Diffuse()->SetColor(TVector4f{1, 0, 1, 1});
     probes = {colour, line, textured, additive, behind};
   }
