@@ -268,8 +268,10 @@ void TGLBaseMesh::DoRender(TRenderContextInfo& rci, bool renderSelf, bool render
       rci.materialLibrary = library;
       rci.lightmapLibrary = lightmaps;
     });
+    // A pass without materials draws on the spot: the list holds the materials, and is compiled
+    // only in a pass that draws them.
     auto draw = [&] {
-      if ((ObjectStyle() & osDirectDraw) || rci.amalgamating)
+      if ((ObjectStyle() & osDirectDraw) || rci.amalgamating || rci.ignoreMaterials)
         BuildList(rci);
       else
         CallListHandle(rci);

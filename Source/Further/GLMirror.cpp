@@ -88,7 +88,12 @@ void TGLMirror::BuildList(TRenderContextInfo&) {
 void TGLMirror::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) {
   if (rendering_) return;
   TRestore<bool> guard(rendering_, true);
-  if (CameraInFrontOf(this, rci) && rci.buffer) {
+  // A pass without colours but picking's (a shadow's caster, a view without a colour buffer)
+  // takes the mirror's shape only: a reflection is colours, and its stencil and depth clears
+  // would cut into that pass's own.
+  if (rci.ignoreMaterials && rci.drawState != dsPicking) {
+    if (renderSelf) BuildList(rci);
+  } else if (CameraInFrontOf(this, rci) && rci.buffer) {
     {
       TRestore<bool> sub(rci.proxySubObject, true);
       GL.glPushAttrib(GL_ENABLE_BIT);
@@ -152,7 +157,18 @@ void TGLMirror::RenderReflection(TRenderContextInfo& rci) {
   GL.glMultMatrixf(reflection.data());
   if (Scene()) Scene()->SetupLights(TGLSceneGraph::LightTableSize);
   buffer->PushModelViewMatrix(MatrixMultiply(reflection, buffer->ModelViewMatrix()));
-  SetGLState(rci.GLStates, stCullFace, false);
+  // The reflection turns every winding: the front face flips, so that what an object culls (its
+  // back, as each material asks) is still its back in the mirror.
+  const auto reverseWinding = [&rci] {
+    if (rci.GLStates) {
+      rci.GLStates->ReverseWinding();
+    } else {
+      GLint face = GL_CCW;
+      GL.glGetIntegerv(GL_FRONT_FACE, &face);
+      GL.glFrontFace(face == GL_CCW ? GL_CW : GL_CCW);
+    }
+  };
+  reverseWinding();
   SetGLState(rci.GLStates, stNormalize, true);
   // The camera as seen in the mirror.
   const auto reflect = [&](const TVector4f& v, bool point) {
@@ -169,10 +185,12 @@ void TGLMirror::RenderReflection(TRenderContextInfo& rci) {
     RenderSceneOrObject(this, mirrorObject_, rci);
     if (OnEndRenderingMirrors) OnEndRenderingMirrors(this);
   } catch (...) {
+    reverseWinding();
     buffer->PopModelViewMatrix();
     GL.glPopMatrix();
     throw;
   }
+  reverseWinding();
   buffer->PopModelViewMatrix();
   GL.glLoadMatrixf(buffer->ModelViewMatrix().data());
   if (Scene()) Scene()->SetupLights(TGLSceneGraph::LightTableSize);

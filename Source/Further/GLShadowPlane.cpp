@@ -148,6 +148,11 @@ void TGLShadowPlane::RenderShadows(TRenderContextInfo& rci) {
     SetGLState(rci.GLStates, stTexture2D, false);
     SetGLState(rci.GLStates, stLighting, false);
     SetGLState(rci.GLStates, stFog, false);
+    // The shadow's colour is the casters' current colour for this pass only. Read back rather
+    // than pushed: a colour set and popped with no vertex between can outlive the pop.
+    GLfloat colour[4] = {1, 1, 1, 1};
+    GL.glGetFloatv(GL_CURRENT_COLOR, colour);
+    TScopeExit colourBack([&colour] { GL.glColor4fv(colour); });
     GL.glColor4fv(shadowColor_->GetColorPtr());
     if (shadowOptions_.Contains(spoUseStencil)) {
       SetGLState(rci.GLStates, stBlend, true);

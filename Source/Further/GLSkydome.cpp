@@ -318,7 +318,8 @@ double TGLSkyDome::VertexCount() const { return bands_->VertexCount() + stars_->
 
 void TGLSkyDome::BuildList(TRenderContextInfo& rci) {
   GL.glPushMatrix();
-  GL.glPushAttrib(GL_ENABLE_BIT);
+  // The bands' and stars' colours stay inside: what is drawn next has the current colour as before.
+  GL.glPushAttrib(GL_ENABLE_BIT | GL_CURRENT_BIT);
   GL.glDisable(GL_LIGHTING);
   GL.glDisable(GL_DEPTH_TEST);
   GL.glDisable(GL_FOG);

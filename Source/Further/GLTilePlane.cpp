@@ -220,6 +220,13 @@ void TGLTilePlane::BuildList(TRenderContextInfo& rci) {
     if (noZWrite_) GL.glDepthMask(GL_TRUE);
   });
   const TGLTiledArea& area = *tiles_;
+  // A pass without materials (picking, a shadow's caster) takes the tiles' shapes only.
+  const auto drawUnder = [&rci](TGLLibMaterial& material, const auto& draw) {
+    if (rci.ignoreMaterials)
+      draw();
+    else
+      DrawUnderMaterial(material, rci, draw);
+  };
   if (!sortByMaterials_) {
     for (int64_t y = area.RowMin(); y <= area.RowMax(); ++y) {
       const TGLTiledAreaRow* row = area.Row(int32_t(y));
@@ -227,7 +234,7 @@ void TGLTilePlane::BuildList(TRenderContextInfo& rci) {
       for (int64_t x = row->ColMin(); x <= row->ColMax(); ++x) {
         const int32_t t = row->Cell(int32_t(x));
         if (t <= 0 || t >= count) continue;
-        DrawUnderMaterial(*mats->Items(t), rci, [x, y] {
+        drawUnder(*mats->Items(t), [x, y] {
           GL.glBegin(GL_QUADS);
           EmitTile(x, y);
           GL.glEnd();
@@ -248,7 +255,7 @@ void TGLTilePlane::BuildList(TRenderContextInfo& rci) {
     for (int t = 1; t < count; ++t) {
       if (byMaterial[size_t(t)].empty()) continue;
       const auto& tiles = byMaterial[size_t(t)];
-      DrawUnderMaterial(*mats->Items(t), rci, [&tiles] {
+      drawUnder(*mats->Items(t), [&tiles] {
         GL.glBegin(GL_QUADS);
         for (const auto& [x, y] : tiles) EmitTile(x, y);
         GL.glEnd();

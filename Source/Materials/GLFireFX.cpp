@@ -14,6 +14,7 @@
 #include "Source/Materials/GLColor.h"
 #include "Source/Scene/GLCoordinates.h"
 #include "Source/Scene/GLSceneGraph.h"
+#include "Source/Scene/GLState.h"
 #include "rtl/Streaming.h"
 #include "rtl/SysUtils.h"
 
@@ -261,21 +262,32 @@ void TGLBFireFX::Render(TGLSceneBuffer* buffer, TRenderContextInfo& rci) {
     auto rim = [&](float fr, float fu) {
       GL.glVertex3f(R[0] * fr + U[0] * fu, R[1] * fr + U[1] * fu, R[2] * fr + U[2] * fu);
     };
-    const GLuint list = GL.glGenLists(1);
-    GL.glNewList(list, GL_COMPILE);
-    GL.glBegin(GL_TRIANGLE_FAN);
-    GL.glVertex3f(0, 0, 0);
     const TVector4f& outer = m.outerColor_->Color();
-    GL.glColor4f(outer[0], outer[1], outer[2], 0);
-    rim(-1, 0);
-    rim(-0.5f, e);
-    rim(0.5f, e);
-    rim(1, 0);
-    rim(0.5f, -e);
-    rim(-0.5f, -e);
-    rim(-1, 0);
-    GL.glEnd();
-    GL.glEndList();
+    const auto fan = [&] {
+      GL.glBegin(GL_TRIANGLE_FAN);
+      GL.glVertex3f(0, 0, 0);
+      GL.glColor4f(outer[0], outer[1], outer[2], 0);
+      rim(-1, 0);
+      rim(-0.5f, e);
+      rim(0.5f, e);
+      rim(1, 0);
+      rim(0.5f, -e);
+      rim(-0.5f, -e);
+      rim(-1, 0);
+      GL.glEnd();
+    };
+    // One list for the particle's shape, except while the fire is itself compiled into a list
+    // (an amalgamated group): no list may begin inside another, so the shape is sent each time.
+    const bool ownList = !(rci.amalgamating || (rci.GLStates && rci.GLStates->Compiling()));
+    const GLuint list = ownList ? GL.glGenLists(1) : 0;
+    if (ownList) {
+      GL.glNewList(list, GL_COMPILE);
+      fan();
+      GL.glEndList();
+    }
+    TScopeExit deleteList([ownList, list] {
+      if (ownList) GL.glDeleteLists(list, 1);
+    });
 
     GL.glPushMatrix();
     TVector4f last{{0, 0, 0, 0}};
@@ -286,10 +298,12 @@ void TGLBFireFX::Render(TGLSceneBuffer* buffer, TRenderContextInfo& rci) {
       TVector4f c = m.innerColor_->Color();
       c[3] = p.Density * p.Life / (p.InitialLife * p.InitialLife);
       GL.glColor4fv(c.V);
-      GL.glCallList(list);
+      if (ownList)
+        GL.glCallList(list);
+      else
+        fan();
     }
     GL.glPopMatrix();
-    GL.glDeleteLists(list, 1);
   }
 
   if (m.noZWrite_) GL.glDepthMask(GL_TRUE);

@@ -267,22 +267,24 @@ void TGLDummyCube::DestroyHandle() {
 
 void TGLDummyCube::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) {
   if (OnVisibilityDetermination && !OnVisibilityDetermination(this, rci)) return;
-  if (!amalgamate_ || rci.amalgamating) {
+  // The list holds the subtree as a normal pass draws it. Any other pass draws child by child
+  // what it asks for: picking names each child (the list has none, and what it holds need not
+  // draw in selection mode), a pass without materials leaves them out, and a reflected pass has
+  // the winding reversed where the list sets it absolutely.
+  const bool normalPass =
+      rci.drawState == dsRendering && !rci.ignoreMaterials && !(rci.GLStates && rci.GLStates->WindingReversed());
+  if (!amalgamate_ || rci.amalgamating || !normalPass) {
     TGLCameraInvariantObject::DoRender(rci, renderSelf, renderChildren);
     return;
   }
-  // A structure change of the cube itself makes the compiled subtree stale.
-  if (Changes() & ocStructure) {
+  // A structure change of the cube itself makes the compiled subtree stale, and so does a state
+  // the compile took as it was (the lighting a material drew for) that is now otherwise.
+  if ((Changes() & ocStructure) ||
+      (amalgamationEffect_ && rci.GLStates && !rci.GLStates->ListMeets(*amalgamationEffect_))) {
     amalgamationList_->FreeName();
     ClearStructureChanged();
   }
   if (amalgamationList_->Handle() == 0) {
-    // Only a normal pass compiles: a picking pass or one without materials would leave a list
-    // that later frames replay wrongly.
-    if (rci.drawState != dsRendering || rci.ignoreMaterials) {
-      TGLCameraInvariantObject::DoRender(rci, renderSelf, renderChildren);
-      return;
-    }
     amalgamationList_->AllocateName();
     if (amalgamationList_->Handle() == 0) rtl::detail::AssertFail(__FILE__, __LINE__, "Handle=0 for " + ClassName());
     // The cache must not skip calls while compiling (the replay meets other state), and takes

@@ -826,7 +826,11 @@ bool TGLBaseSceneObject::HasValidListHandle() const {
 }
 
 uint32_t TGLBaseSceneObject::GetListHandle(TRenderContextInfo& rci) {
-  if (listHandle_ && listHandle_->Handle() != 0 && !(changes_ & ocStructure)) return listHandle_->Handle();
+  // A list compiled for a state (the lighting its materials drew for) that is now otherwise is
+  // compiled again.
+  if (listHandle_ && listHandle_->Handle() != 0 && !(changes_ & ocStructure) &&
+      !(listEffect_ && rci.GLStates && !rci.GLStates->ListMeets(*listEffect_)))
+    return listHandle_->Handle();
   changes_ &= ~ocStructure;
   if (!listHandle_) listHandle_ = std::make_unique<TGLListHandle>();
   if (listHandle_->Handle() == 0) listHandle_->AllocateName();
@@ -874,9 +878,11 @@ void TGLBaseSceneObject::BuildList(TRenderContextInfo&) {}
 
 namespace {
 
-// An object's own geometry: built on the spot when it draws directly, else its display list.
+// An object's own geometry: built on the spot when it draws directly, else its display list. A
+// pass without materials (picking, a shadow's caster, no colour buffer) builds it on the spot too:
+// the list holds what a full pass draws, and is compiled only there.
 void DrawSelf(TGLBaseSceneObject* obj, TRenderContextInfo& rci) {
-  if ((obj->ObjectStyle() & osDirectDraw) || rci.amalgamating)
+  if ((obj->ObjectStyle() & osDirectDraw) || rci.amalgamating || rci.ignoreMaterials)
     obj->BuildList(rci);
   else
     obj->CallListHandle(rci);

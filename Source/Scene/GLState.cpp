@@ -2,6 +2,7 @@
 // the texture matrix and the front-face winding.
 #include "Source/Scene/GLState.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -79,7 +80,11 @@ void TGLStateCache::DisableState(TGLState state) {
   GL.glDisable(kCapabilities[state]);
 }
 
-bool TGLStateCache::StateEnabled(TGLState state) const { return (FStates & Bit(state)) != 0; }
+bool TGLStateCache::StateEnabled(TGLState state) const {
+  const std::uint32_t bit = Bit(state);
+  if (!(FKnownStates & bit)) FAssumed |= bit;
+  return (FStates & bit) != 0;
+}
 
 void TGLStateCache::SetPolygonMode(GLenum face, GLenum mode) {
   switch (face) {
@@ -226,14 +231,21 @@ void TGLStateCache::ResetTextureMatrix() {
 
 void TGLStateCache::ToggleFrontFace() {
   FFrontFaceCCW = !FFrontFaceCCW;
+  FFrontFaceSent = true;
   ++FSent;
   GL.glFrontFace(FFrontFaceCCW ? GL_CCW : GL_CW);
 }
 
 void TGLStateCache::ResetFrontFace() {
   ++FSent;
-  GL.glFrontFace(GL_CCW);
-  FFrontFaceCCW = true;
+  FFrontFaceCCW = !FWindingReversed;
+  FFrontFaceSent = true;
+  GL.glFrontFace(FFrontFaceCCW ? GL_CCW : GL_CW);
+}
+
+void TGLStateCache::ReverseWinding() {
+  FWindingReversed = !FWindingReversed;
+  ToggleFrontFace();
 }
 
 void TGLStateCache::ResetToGLDefaults() {
@@ -245,6 +257,7 @@ void TGLStateCache::ResetToGLDefaults() {
   ResetBoundTextures();
   ForgetPolygonModes();
   FFrontFaceCCW = true;
+  FWindingReversed = false;
   FTextureMatrixIsIdentity = true;
 }
 
@@ -264,6 +277,8 @@ TGLStateCache::TSnapshot TGLStateCache::Snapshot() const {
   std::memcpy(s.BoundTextures, FBoundTextures, sizeof(FBoundTextures));
   std::memcpy(s.PolygonModes, FPolygonModes, sizeof(FPolygonModes));
   s.FrontFaceCCW = FFrontFaceCCW;
+  s.FrontFaceSent = FFrontFaceSent;
+  s.Assumed = s.AssumedStates = 0;
   s.TextureMatrixIsIdentity = FTextureMatrixIsIdentity;
   return s;
 }
@@ -276,6 +291,7 @@ void TGLStateCache::Load(const TSnapshot& s) {
   std::memcpy(FBoundTextures, s.BoundTextures, sizeof(FBoundTextures));
   std::memcpy(FPolygonModes, s.PolygonModes, sizeof(FPolygonModes));
   FFrontFaceCCW = s.FrontFaceCCW;
+  FFrontFaceSent = s.FrontFaceSent;
   FTextureMatrixIsIdentity = s.TextureMatrixIsIdentity;
 }
 
@@ -289,6 +305,8 @@ TGLStateCache::TSnapshot TGLStateCache::BeginListCompile() {
   ResetBoundTextures();
   ForgetPolygonModes();
   FTextureMatrixIsIdentity = false;
+  FFrontFaceSent = false;
+  FAssumed = 0;
   FSent = 0;
   FCompiling = true;
   return before;
@@ -296,10 +314,12 @@ TGLStateCache::TSnapshot TGLStateCache::BeginListCompile() {
 
 std::optional<TGLStateCache::TSnapshot> TGLStateCache::EndListCompile(const TSnapshot& before) {
   const bool sent = FSent != 0;
-  const TSnapshot after = Snapshot();
+  TSnapshot after = Snapshot();
+  after.Assumed = FAssumed;
+  after.AssumedStates = before.States & FAssumed;
   Load(before);
   FCompiling = false;
-  if (!sent) return std::nullopt;
+  if (!sent && !after.Assumed) return std::nullopt;
   return after;
 }
 
@@ -308,8 +328,12 @@ void TGLStateCache::ListReplayed(const TSnapshot& after) {
   // textures, polygon modes and the texture matrix the list did not send are unknown in
   // `after` (a send of the default material makes them unknown too): so they are here.
   const std::uint32_t states = (FStates & ~after.KnownStates) | (after.States & after.KnownStates);
+  // The winding as the list left it only where it set it: a list that does not keeps the pass's
+  // (reversed in a reflected pass).
+  const bool ccw = after.FrontFaceSent ? after.FrontFaceCCW : FFrontFaceCCW;
   Load(after);
   FStates = states;
+  FFrontFaceCCW = ccw;
   FKnownStates = ~std::uint32_t(0);
 }
 
@@ -395,31 +419,50 @@ std::string TGLStateCache::Mismatches() const {
   if ((frontFace == GL_CCW) != FFrontFaceCCW)
     out += std::string("front face: cached ") + (FFrontFaceCCW ? "ccw" : "cw") + ", GL " +
            (frontFace == GL_CCW ? "ccw" : "cw") + "\n";
-  // Slot 0 is the first texture unit; its name may be bound to any target.
-  if (FBoundTextures[0] >= 0) {
-    GLint active = GL_TEXTURE0;
-    GL.glGetIntegerv(GL_ACTIVE_TEXTURE, &active);
-    if (active == GL_TEXTURE0) {
+  // Every slot the cache keeps is a texture unit: its binding (a name may be bound to any
+  // target) where the cache knows one. Between objects the first unit is the active one, and the
+  // others have no texture target on and an identity matrix (a material turns them on and off).
+  GLint active = GL_TEXTURE0;
+  GL.glGetIntegerv(GL_ACTIVE_TEXTURE, &active);
+  if (active != GL_TEXTURE0) out += "active texture unit: GL " + IntToStr(active - GL_TEXTURE0) + ", cached 0\n";
+  GLint units = 1;
+  if (GL.glActiveTextureARB) GL.glGetIntegerv(0x84E2 /* GL_MAX_TEXTURE_UNITS */, &units);
+  while (GL.glGetError() != GL_NO_ERROR) {
+  }
+  const GLenum kTargets[4] = {GL_TEXTURE_2D, GL_TEXTURE_1D, 0x8513, 0x84F5};
+  const GLenum kBindings[4] = {GL_TEXTURE_BINDING_2D, GL_TEXTURE_BINDING_1D, 0x8514, 0x84F6};
+  const char* const kTargetNames[4] = {"GL_TEXTURE_2D", "GL_TEXTURE_1D", "GL_TEXTURE_CUBE_MAP", "GL_TEXTURE_RECTANGLE"};
+  for (int slot = 0; slot < std::min<int>(units, TextureSlotCount); ++slot) {
+    if (GL.glActiveTextureARB) GL.glActiveTextureARB(GLenum(GL_TEXTURE0 + slot));
+    const std::string unit = "texture slot " + IntToStr(slot);
+    if (FBoundTextures[slot] >= 0) {
       bool found = false;
-      for (GLenum binding :
-           {GLenum(GL_TEXTURE_BINDING_2D), GLenum(GL_TEXTURE_BINDING_1D), GLenum(0x8514), GLenum(0x84F6)}) {
+      for (GLenum binding : kBindings) {
         GLint name = -1;
         GL.glGetIntegerv(binding, &name);
         while (GL.glGetError() != GL_NO_ERROR) {
         }
-        found = found || name == FBoundTextures[0];
+        found = found || name == FBoundTextures[slot];
       }
-      if (!found) out += "texture slot 0: cached " + IntToStr(FBoundTextures[0]) + ", GL bound elsewhere\n";
+      if (!found) out += unit + ": cached " + IntToStr(FBoundTextures[slot]) + ", GL bound elsewhere\n";
+    }
+    if (slot > 0)
+      for (int k = 0; k < 4; ++k) {
+        const bool on = GL.glIsEnabled(kTargets[k]) != GL_FALSE;
+        while (GL.glGetError() != GL_NO_ERROR) {
+        }
+        if (on) out += unit + ": " + kTargetNames[k] + " on, cached off\n";
+      }
+    if (slot > 0 || FTextureMatrixIsIdentity) {
+      GLfloat m[16];
+      GL.glGetFloatv(GL_TEXTURE_MATRIX, m);
+      for (int i = 0; i < 16; ++i)
+        if (m[i] != ((i % 5 == 0) ? 1.0f : 0.0f)) {
+          out += unit + " texture matrix: cached identity, GL not\n";
+          break;
+        }
     }
   }
-  if (FTextureMatrixIsIdentity) {
-    GLfloat m[16];
-    GL.glGetFloatv(GL_TEXTURE_MATRIX, m);
-    for (int i = 0; i < 16; ++i)
-      if (m[i] != ((i % 5 == 0) ? 1.0f : 0.0f)) {
-        out += "texture matrix: cached identity, GL not\n";
-        break;
-      }
-  }
+  if (GL.glActiveTextureARB) GL.glActiveTextureARB(GLenum(active));
   return out;
 }

@@ -66,6 +66,9 @@ class TGLStateCache : public TObject {
   // glEnable / glDisable only when the cached bit differs.
   void EnableState(TGLState state);
   void DisableState(TGLState state);
+  // While a list is compiled, a state the list has not set yet reads as it was when the compile
+  // began: what the list holds is then for a replay that meets that state, and the list notes
+  // it (ListMeets tells whether a replay does).
   bool StateEnabled(TGLState state) const;
   void SetState(TGLState state, bool enabled) { enabled ? EnableState(state) : DisableState(state); }
   // The enabled-state set, bit n for state n.
@@ -93,8 +96,13 @@ class TGLStateCache : public TObject {
   void ResetTextureMatrix();
 
   void ToggleFrontFace();
+  // Back to the pass's winding: counter-clockwise, clockwise while the winding is reversed.
   void ResetFrontFace();
   bool FrontFaceCCW() const { return FFrontFaceCCW; }
+  // A reflected pass mirrors every object, which turns its winding: the front face flips now and
+  // ResetFrontFace keeps to the flipped winding until the reversal is called again.
+  void ReverseWinding();
+  bool WindingReversed() const { return FWindingReversed; }
 
   // What a new context holds, without a GL call: every tracked capability off
   // but GL_DITHER, front face counter-clockwise, texture matrix identity;
@@ -125,19 +133,27 @@ class TGLStateCache : public TObject {
     std::int32_t BoundTextures[TextureSlotCount];
     GLenum PolygonModes[2];
     bool FrontFaceCCW, TextureMatrixIsIdentity;
+    bool FrontFaceSent;  // while a list compiled: whether it set the winding
+    // States the list read before it set them, and their values then.
+    std::uint32_t Assumed, AssumedStates;
   };
 
   // A display list compiled through the cache. Compiling changes no GL state, and the list is
   // replayed later over state the compile cannot know, so while compiling every call is sent
   // (and so recorded) whatever the cache believes, and afterwards the cache is as before the
   // compile. What a replay leaves is what the compile ended with: ListReplayed takes it after
-  // each glCallList. EndListCompile gives nothing when the list sent nothing through the cache.
+  // each glCallList. EndListCompile gives nothing when the list sent nothing through the cache
+  // and read no state it had not set. A list is replayed only where ListMeets: every state it
+  // was compiled for is as it was then (else it is compiled again).
   TSnapshot BeginListCompile();
   std::optional<TSnapshot> EndListCompile(const TSnapshot& before);
   void ListReplayed(const TSnapshot& after);
+  bool ListMeets(const TSnapshot& after) const { return ((FStates ^ after.AssumedStates) & after.Assumed) == 0; }
 
   // Checking (tests): each tracked state whose cached value is not what GL reports, one line
-  // each, e.g. "GL_BLEND: cached on, GL off"; empty when the cache is in step. Queries GL
+  // each, e.g. "GL_BLEND: cached on, GL off"; empty when the cache is in step. Every texture
+  // slot is compared: its binding where known, the first unit active, no texture target on and
+  // an identity texture matrix on the others. Queries GL
   // (glIsEnabled, glGet*), so it is never called while drawing; unknown entries are skipped,
   // and while a list is compiled there is nothing to compare (GL does not take what it holds).
   std::string Mismatches() const;
@@ -158,6 +174,9 @@ class TGLStateCache : public TObject {
   std::int32_t FBoundTextures[TextureSlotCount];
   GLenum FPolygonModes[2];
   bool FFrontFaceCCW;
+  bool FWindingReversed = false;
+  bool FFrontFaceSent = false;
+  mutable std::uint32_t FAssumed = 0;  // states read but not known while a list compiles
   bool FTextureMatrixIsIdentity;
 
   TSnapshot Snapshot() const;

@@ -251,6 +251,17 @@ TEST_F(TFire, DrawsFarthestFirstWithFadingAlpha) {
   EXPECT_EQ(moves[1].Args[2], 4.0);  // relative to the previous particle
   EXPECT_EQ(rec.Count("glDeleteLists"), 1);
   EXPECT_EQ(rec.CallsTo("glDepthMask").front().Args[0], GL_FALSE);
+
+  // Drawn into a list being compiled (an amalgamated group): no list begins inside it, each
+  // glow is sent as it is.
+  rec.Clear();
+  rci.amalgamating = true;
+  fx.Render(nullptr, rci);
+  EXPECT_EQ(rec.Count("glNewList"), 0);
+  EXPECT_EQ(rec.Count("glGenLists"), 0);
+  EXPECT_EQ(rec.Count("glCallList"), 0);
+  EXPECT_EQ(rec.Count("glBegin"), 2);
+  EXPECT_EQ(rec.Count("glDeleteLists"), 0);
 }
 
 TEST_F(TFire, EffectStreamAndManagerLink) {

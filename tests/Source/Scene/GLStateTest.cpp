@@ -242,4 +242,57 @@ TEST(GLStateCache, EnablesRestoredAfterAnEnablePop) {
   EXPECT_EQ(GLenum(rec.Calls[0].Args[0]), GLenum(GL_FOG));
 }
 
+// While a list compiles, a state the list has not set reads as it was when the compile began,
+// and the list is for replays that meet it so: ListMeets tells. What the list sets itself is no
+// condition; a list that reads nothing and sends nothing leaves nothing.
+TEST(GLStateCache, AListIsForTheStatesItReadWhileCompiled) {
+  TGLRecorder rec;
+  TGLStateCache cache;
+  cache.ResetToGLDefaults();
+  cache.EnableState(stLighting);
+  TGLStateCache::TSnapshot before = cache.BeginListCompile();
+  EXPECT_TRUE(cache.StateEnabled(stLighting));  // as at the start: a lit material goes in
+  cache.DisableState(stFog);
+  EXPECT_FALSE(cache.StateEnabled(stFog));  // set by the list: no condition
+  const auto lit = cache.EndListCompile(before);
+  ASSERT_TRUE(lit.has_value());
+  EXPECT_TRUE(cache.ListMeets(*lit));
+  cache.EnableState(stFog);
+  EXPECT_TRUE(cache.ListMeets(*lit));
+  cache.DisableState(stLighting);
+  EXPECT_FALSE(cache.ListMeets(*lit));  // the buffer's lighting went off: compiled again
+
+  before = cache.BeginListCompile();
+  EXPECT_FALSE(cache.StateEnabled(stLighting));
+  const auto unlit = cache.EndListCompile(before);
+  ASSERT_TRUE(unlit.has_value());  // sent nothing, but is for an unlit replay
+  EXPECT_TRUE(cache.ListMeets(*unlit));
+  cache.EnableState(stLighting);
+  EXPECT_FALSE(cache.ListMeets(*unlit));
+
+  before = cache.BeginListCompile();
+  EXPECT_FALSE(cache.EndListCompile(before).has_value());
+}
+
+// A reflected pass reverses the winding: the front face flips, a reset keeps to the flipped
+// winding, and the second reversal brings both back.
+TEST(GLStateCache, AReversedWindingHoldsThroughAReset) {
+  TGLRecorder rec;
+  TGLStateCache cache;
+  cache.ResetToGLDefaults();
+  cache.ReverseWinding();
+  EXPECT_FALSE(cache.FrontFaceCCW());
+  cache.ResetCachedState();
+  EXPECT_FALSE(cache.FrontFaceCCW());
+  ASSERT_GE(rec.Count("glFrontFace"), 2);
+  EXPECT_EQ(GLenum(rec.CallsTo("glFrontFace").back().Args[0]), GLenum(GL_CW));
+  cache.ToggleFrontFace();  // an inside-out object within the reflection
+  EXPECT_TRUE(cache.FrontFaceCCW());
+  cache.ToggleFrontFace();
+  cache.ReverseWinding();
+  EXPECT_TRUE(cache.FrontFaceCCW());
+  cache.ResetFrontFace();
+  EXPECT_EQ(GLenum(rec.CallsTo("glFrontFace").back().Args[0]), GLenum(GL_CCW));
+}
+
 }  // namespace
