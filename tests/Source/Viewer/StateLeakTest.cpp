@@ -786,7 +786,9 @@ TEST_F(GL_StateLeak, EveryRegisteredSceneObjectClassLeavesNothingBehind) {
     if (cls->InheritsFrom(TGLBaseSceneObject::StaticClass()) && (cls->OwnerFactory || cls->DefaultFactory) &&
         (chosen.empty() || chosen.find("," + cls->Name + ",") != std::string::npos))
       classes.push_back(cls);
-  if (chosen.empty()) ASSERT_GT(classes.size(), 30u);
+  if (chosen.empty()) {
+    ASSERT_GT(classes.size(), 30u);
+  }
 
   // Each case: a pass, and either the plain object, the object amalgamated, or a variant in the
   // normal pass.
@@ -900,7 +902,9 @@ TEST_F(GL_StateLeak, EveryRegisteredSceneObjectClassLeavesNothingBehind) {
       drawn, cases, Passes().size(), Variants().size(), Samples().size(), leaking, leakingClasses.size(),
       failures.c_str());
   EXPECT_EQ(failures, "");
-  if (chosen.empty()) EXPECT_GT(drawn, 30);
+  if (chosen.empty()) {
+    EXPECT_GT(drawn, 30);
+  }
 }
 
 }  // namespace
