@@ -1,6 +1,8 @@
 // Light sources (colours, spot settings, set-up of one fixed-function light) and fog set-up.
 #include "Source/Scene/GLLightSource.h"
 
+#include <optional>
+
 #include "Source/Scene/GLSceneBuffer.h"
 #include "rtl/Streaming.h"
 
@@ -169,11 +171,10 @@ GLint vDefaultFogDistanceMode = GLint(-1);
 void TGLFogEnvironment::ApplyFog() {
   TGLSceneBuffer* buffer = Owner() && Owner()->Is<TGLSceneBuffer>() ? static_cast<TGLSceneBuffer*>(Owner()) : nullptr;
   TGLContext* ctx = buffer ? buffer->RenderingContext() : nullptr;
-  const bool activate = ctx && GetCurrentRenderingContext() != ctx;
-  if (activate) ctx->ActivateNested();
-  TScopeExit deactivate([ctx = activate ? ctx : nullptr] {
-    if (ctx) ctx->DeactivateNested();
-  });
+  // Called outside the buffer's frame (perhaps inside another buffer's): the context that was
+  // current is current again afterwards.
+  std::optional<TGLContextSwitch> current;
+  if (ctx && GetCurrentRenderingContext() != ctx) current.emplace(*ctx);
   switch (fogMode_) {
     case fmLinear: GL.glFogi(GL_FOG_MODE, GL_LINEAR); break;
     case fmExp:
