@@ -12,6 +12,7 @@
 #include "Source/Materials/GLMaterialPasses.h"
 #include "Source/Scene/GLStrings.h"
 #include "rtl/Streaming.h"
+#include "rtl/SysUtils.h"
 
 namespace {
 
@@ -103,6 +104,17 @@ void TGLBaseSceneObject::FreeCamerasInSubtree() {
 bool TGLBaseSceneObject::IsLoadingOrReading() const {
   const auto st = ComponentState();
   return st.Contains(csLoading) || st.Contains(csReading);
+}
+
+bool TGLBaseSceneObject::TakeValue(const char* property, float v, bool usable, const char* fault) {
+  if (usable) return true;
+  const std::string what = Format("%s '%s': %s %g %s", ClassName().c_str(), Name().c_str(), property, double(v), fault);
+  // Older stored scenes may hold such a value: they still read, with the value they had before.
+  if (IsLoadingOrReading()) {
+    std::fprintf(stderr, "Scene: %s; the stored value is ignored\n", what.c_str());
+    return false;
+  }
+  throw EInvalidOperation(what);
 }
 
 // --- change propagation

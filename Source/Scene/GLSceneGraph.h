@@ -270,6 +270,11 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   friend class TGLSceneGraph;
   friend class TGLSceneRootObject;
   bool IsLoadingOrReading() const;
+  // For setters of values GL or the projection cannot use: true when usable; otherwise raises
+  // EInvalidOperation ("<class> '<name>': <property> <v> <fault>"), or while the object is
+  // read from a stream reports that on stderr and gives false (the value before is kept, and
+  // the rest of the stored scene still reads).
+  bool TakeValue(const char* property, float v, bool usable, const char* fault);
   friend class TGLObjectProgressEvent;
   // Whether a progress step has nothing to do for this object: a leaf of a
   // progress-free class without behaviours, effects or a progress handler.
