@@ -3,8 +3,8 @@
 #include "Source/Scene/GLSceneBuffer.h"
 
 #include <algorithm>
-#include <optional>
 #include <cmath>
+#include <optional>
 
 #include "Source/Base/XOpenGL.h"
 #include "Source/Scene/GLCrossPlatform.h"
