@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 template <class T>
@@ -55,6 +56,11 @@ class TListWalk {
  public:
   template <class It>
   TListWalk(TListWalkers<T>& walkers, It first, It last) : walkers_(&walkers), items_(first, last) {
+    below_ = walkers.top_;
+    walkers.top_ = this;
+  }
+  // Over a list the caller made for this walk (an order of its own), taken without a copy.
+  TListWalk(TListWalkers<T>& walkers, std::vector<T>&& items) : walkers_(&walkers), items_(std::move(items)) {
     below_ = walkers.top_;
     walkers.top_ = this;
   }

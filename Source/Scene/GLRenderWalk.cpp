@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <iterator>
+#include <utility>
 
 #include "Source/Base/XOpenGL.h"
 #include "Source/Materials/GLMaterial.h"
@@ -105,8 +106,8 @@ void TGLBaseSceneObject::RenderChildren(int firstChildIndex, int lastChildIndex,
     }
     default: RTL_ASSERT(false, "Sorting still inherited at the top of the render walk");
   }
-  TListWalk<TGLBaseSceneObject*> now(childWalks_, inOrder.begin(), inOrder.end());
-  TListWalk<TGLBaseSceneObject*> then(childWalks_, sorted.begin(), sorted.end());
+  TListWalk<TGLBaseSceneObject*> now(childWalks_, std::move(inOrder));
+  TListWalk<TGLBaseSceneObject*> then(childWalks_, std::move(sorted));
   TBatchingWalk walk(*scene_, rci);
   for (TListWalk<TGLBaseSceneObject*>* part : {&now, &then}) {
     while (TGLBaseSceneObject* c = part->Next()) walk.Render(c);

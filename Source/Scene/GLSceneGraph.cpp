@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "Source/Base/XOpenGL.h"
 #include "Source/Materials/GLMaterial.h"
@@ -1243,7 +1244,7 @@ void TGLRenderPoint::BuildList(TRenderContextInfo& rci) {
   std::vector<TCallBack*> entries;
   entries.reserve(callBacks_.size());
   for (const auto& c : callBacks_) entries.push_back(c.get());
-  TListWalk<TCallBack*> walk(walks_, entries.begin(), entries.end());
+  TListWalk<TCallBack*> walk(walks_, std::move(entries));
   while (TCallBack* c = walk.Next())
     if (c->render) {
       // Its own copy: the callback may clear the list, freeing the entry it was taken from.
