@@ -82,6 +82,7 @@ TXCollectionItem::~TXCollectionItem() {
   if (owner_) {
     auto& items = owner_->items_;
     items.erase(std::remove(items.begin(), items.end(), this), items.end());
+    owner_->walks_.Left(this);
   }
 }
 
@@ -138,6 +139,7 @@ TXCollectionItem* TXCollection::Items(int Index) const {
 void TXCollection::Clear() {
   std::vector<TXCollectionItem*> items;
   items.swap(items_);
+  walks_.AllLeft();
   for (TXCollectionItem* item : items) {
     item->owner_ = nullptr;
     FreeObject(item);
@@ -182,9 +184,7 @@ int TXCollection::IndexOfClass(TClass ItemClass) const {
 }
 
 void TXCollection::NotifyOwnerLoaded() {
-  // Items may not be added or removed by OwnerLoaded; iterate over a copy to be safe.
-  std::vector<TXCollectionItem*> items = items_;
-  for (TXCollectionItem* item : items) item->OwnerLoaded();
+  ForEach([](TXCollectionItem* item) { item->OwnerLoaded(); });
 }
 
 std::string TXCollection::GetNamePath() {

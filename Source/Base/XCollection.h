@@ -17,6 +17,7 @@
 // failures (EAssertionFailed).
 #pragma once
 
+#include "Source/Base/ListWalk.h"
 #include "rtl/Classes.h"
 #include "rtl/Streaming.h"
 
@@ -102,6 +103,15 @@ class TXCollection : public TPersistent {
   // First item of the class or a descendant, -1 when none.
   int IndexOfClass(TClass ItemClass) const;
   void NotifyOwnerLoaded();
+  // Calls f (item) for each item held now, in index order; an item may free itself or others,
+  // or add new ones, in f: those that leave before their turn are not reached, new ones wait
+  // for the next walk. False when the collection itself was freed meanwhile.
+  template <class F>
+  bool ForEach(F&& f) {
+    TListWalk<TXCollectionItem*> walk(walks_, items_.begin(), items_.end());
+    while (TXCollectionItem* item = walk.Next()) f(item);
+    return !walk.OwnerGone();
+  }
 
   // Creates an item of class T in this collection.
   template <class T>
@@ -119,6 +129,7 @@ class TXCollection : public TPersistent {
   friend TXCollectionItem* CreateXCollectionItem(TClass, TXCollection*);
   TPersistent* owner_;
   std::vector<TXCollectionItem*> items_;
+  TListWalkers<TXCollectionItem*> walks_;
 };
 
 // Records the facts of an item class (needed before its items are created; done by

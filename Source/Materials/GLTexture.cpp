@@ -997,7 +997,9 @@ void TGLTexture::UploadImage(GLenum target) {
   }
   if (imageBrightness_ != 1.0f) bitmap->ScaleBrightness(imageBrightness_);
   if (imageGamma_ != 1.0f) bitmap->ApplyGamma(imageGamma_);
-  RaiseOnGLError();
+  // An error still pending here came from an earlier call (the frame's light set-up, say): it
+  // is not this texture's, which must not fail for it.
+  DrainGLErrors();
   bitmap->UploadAsTextureSized(target, minFilter_, texWidth_, texHeight_, int(internalFormat));
   // Four bytes a texel, a third more with mipmaps (all six faces of a cube map
   // are uploaded the same way).

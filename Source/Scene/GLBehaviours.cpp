@@ -1,8 +1,6 @@
 // Behaviour and effect collections of scene objects: ownership, progress and archives.
 #include "Source/Scene/GLBehaviours.h"
 
-#include <vector>
-
 #include "Source/Scene/GLSceneGraph.h"
 #include "rtl/Streaming.h"
 
@@ -73,28 +71,9 @@ std::string TGLBehaviours::GetNamePath() {
 
 TGLBehaviour* TGLBehaviours::Behaviour(int index) const { return static_cast<TGLBehaviour*>(Items(index)); }
 
-namespace {
-
-bool Holds(const TXCollection& collection, const TXCollectionItem* item) {
-  for (int i = 0; i < collection.Count(); ++i)
-    if (collection.Items(i) == item) return true;
-  return false;
+bool TGLBehaviours::DoProgress(const TProgressTimes& progressTimes) {
+  return ForEach([&](TXCollectionItem* item) { static_cast<TGLBaseBehaviour*>(item)->DoProgress(progressTimes); });
 }
-
-// Each item present when the step began gets it once, unless it has gone by its turn. An item may
-// free itself or another in its progress, which moves every later one down by an index.
-void ProgressEach(const TXCollection& collection, const TProgressTimes& progressTimes) {
-  const int n = collection.Count();
-  if (n == 0) return;
-  std::vector<TXCollectionItem*> items(size_t(n), nullptr);
-  for (int i = 0; i < n; ++i) items[size_t(i)] = collection.Items(i);
-  for (size_t k = 0; k < items.size(); ++k)
-    if (k == 0 || Holds(collection, items[k])) static_cast<TGLBaseBehaviour*>(items[k])->DoProgress(progressTimes);
-}
-
-}  // namespace
-
-void TGLBehaviours::DoProgress(const TProgressTimes& progressTimes) { ProgressEach(*this, progressTimes); }
 
 TGLObjectEffects::TGLObjectEffects(TPersistent* AOwner) : TXCollection(AOwner) {
   RTL_ASSERT(SceneObjectOf(AOwner) != nullptr, "Effects need a scene object as owner");
@@ -112,22 +91,24 @@ std::string TGLObjectEffects::GetNamePath() {
 
 TGLObjectEffect* TGLObjectEffects::ObjectEffect(int index) const { return static_cast<TGLObjectEffect*>(Items(index)); }
 
-void TGLObjectEffects::DoProgress(const TProgressTimes& progressTimes) { ProgressEach(*this, progressTimes); }
+bool TGLObjectEffects::DoProgress(const TProgressTimes& progressTimes) {
+  return ForEach([&](TXCollectionItem* item) { static_cast<TGLBaseBehaviour*>(item)->DoProgress(progressTimes); });
+}
 
 void TGLObjectEffects::RenderPreEffects(TGLSceneBuffer* buffer, TRenderContextInfo& rci) {
   if (!vGLPreRenderEffectClass) return;
-  for (int i = 0; i < Count(); ++i) {
-    TGLObjectEffect* e = ObjectEffect(i);
+  ForEach([&](TXCollectionItem* item) {
+    auto* e = static_cast<TGLObjectEffect*>(item);
     if (e->InheritsFrom(vGLPreRenderEffectClass)) e->Render(buffer, rci);
-  }
+  });
 }
 
 void TGLObjectEffects::RenderPostEffects(TGLSceneBuffer* buffer, TRenderContextInfo& rci) {
-  for (int i = 0; i < Count(); ++i) {
-    TGLObjectEffect* e = ObjectEffect(i);
+  ForEach([&](TXCollectionItem* item) {
+    auto* e = static_cast<TGLObjectEffect*>(item);
     if (e->Is<TGLObjectPostEffect>())
       e->Render(buffer, rci);
     else if (vGLAfterRenderEffectClass && e->InheritsFrom(vGLAfterRenderEffectClass) && buffer)
       buffer->AfterRenderEffects().push_back(e);
-  }
+  });
 }

@@ -64,7 +64,8 @@ class TGLBehaviours : public TXCollection {
   bool CanAdd(TClass ItemClass) const override;
   std::string GetNamePath() override;
   TGLBehaviour* Behaviour(int index) const;
-  void DoProgress(const TProgressTimes& progressTimes);
+  // Each item's step (see TXCollection::ForEach); false when the collection was freed meanwhile.
+  bool DoProgress(const TProgressTimes& progressTimes);
 };
 
 class TGLObjectEffects : public TXCollection {
@@ -76,7 +77,8 @@ class TGLObjectEffects : public TXCollection {
   bool CanAdd(TClass ItemClass) const override;
   std::string GetNamePath() override;
   TGLObjectEffect* ObjectEffect(int index) const;
-  void DoProgress(const TProgressTimes& progressTimes);
+  // As the behaviours'.
+  bool DoProgress(const TProgressTimes& progressTimes);
   // Effects of the pre-render class (none in this program) draw before the object.
   void RenderPreEffects(TGLSceneBuffer* buffer, TRenderContextInfo& rci);
   // Post effects draw now; after-render effects are queued on the buffer.

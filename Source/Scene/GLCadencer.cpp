@@ -183,7 +183,11 @@ void TGLCadencer::Notification(TComponent* AComponent, TOperation Operation) {
       UpdateRegistration();
     }
     auto it = std::find(subscribers_.begin(), subscribers_.end(), AComponent);
-    if (it != subscribers_.end()) subscribers_.erase(it);
+    if (it != subscribers_.end()) {
+      TGLCadenceAbleComponent* gone = *it;
+      subscribers_.erase(it);
+      subscriberWalks_.Left(gone);
+    }
   }
   inherited::Notification(AComponent, Operation);
 }
@@ -263,9 +267,13 @@ void TGLCadencer::Progress() {
       scene_->Progress(step, lastTime_);
     }
     if (!*alive) return;
-    for (size_t i = 0; i < subscribers_.size(); ++i) {
-      subscribers_[i]->DoProgress(TProgressTimes{step, lastTime_});
-      if (!*alive) return;
+    {
+      // A subscriber may unsubscribe or free others (or subscribe new ones) in its step.
+      TListWalk<TGLCadenceAbleComponent*> walk(subscriberWalks_, subscribers_.begin(), subscribers_.end());
+      while (TGLCadenceAbleComponent* s = walk.Next()) {
+        s->DoProgress(TProgressTimes{step, lastTime_});
+        if (!*alive) return;
+      }
     }
     if (OnProgress && !ComponentState().Contains(csDesigning)) {
       // A copy: the handler may replace itself or free the clock.
@@ -289,6 +297,7 @@ void TGLCadencer::RemoveSubscriber(TGLCadenceAbleComponent* aComponent) {
   auto it = std::find(subscribers_.begin(), subscribers_.end(), aComponent);
   if (it == subscribers_.end()) return;
   subscribers_.erase(it);
+  subscriberWalks_.Left(aComponent);
   aComponent->RemoveFreeNotification(this);
 }
 

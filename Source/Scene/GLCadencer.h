@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "Source/Base/ListWalk.h"
 #include "Source/Scene/GLMisc.h"
 #include "Source/Scene/GLRenderContextInfo.h"
 
@@ -75,6 +76,7 @@ class TGLCadencer : public TComponent {
   void Unregister();
 
   std::vector<TGLCadenceAbleComponent*> subscribers_;
+  TListWalkers<TGLCadenceAbleComponent*> subscriberWalks_;
   TGLSceneGraph* scene_ = nullptr;
   double timeMultiplier_ = 1.0;
   double lastTime_ = 0;

@@ -1,6 +1,7 @@
 // The camera: look-at and projection matrices, aiming at a target, and the orbit and zoom moves.
 #include "Source/Scene/GLCamera.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -267,21 +268,19 @@ bool TGLCamera::SetFieldOfView(float fieldOfView, float viewportDimension) {
   return true;
 }
 
-bool TGLCamera::TakeViewValue(const char* property, float v, bool usable) {
-  if (usable) return true;
-  const std::string what =
-      Format("%s '%s': %s %g leaves no view", ClassName().c_str(), Name().c_str(), property, double(v));
-  // Older stored scenes may hold such a value: they still read, with the value they had before.
-  if (IsLoadingOrReading()) {
-    std::fprintf(stderr, "Scene: %s; the stored value is ignored\n", what.c_str());
-    return false;
-  }
-  throw EInvalidOperation(what);
-}
+namespace {
+// Ranges within which every projection stays finite, for any viewport from 1 pixel to tens of
+// thousands and any combination of the other values (near plane up to about 1e9, the far
+// plane still apart from it in double precision, no extent overflowing or vanishing).
+constexpr float kMinFocalLength = 1e-3f, kMaxFocalLength = 1e5f;
+constexpr float kMinDepthOfView = 1e-3f;
+constexpr float kMinNearPlaneBias = 1e-3f, kMaxNearPlaneBias = 1e3f;
+constexpr float kMinSceneScale = 1e-6f, kMaxSceneScale = 1e6f;
+}  // namespace
 
 void TGLCamera::SetFocalLength(float v) {
   if (!TakeViewValue("FocalLength", v, std::isfinite(v))) return;
-  if (v <= 0) v = 1;
+  v = v <= 0 ? 1 : std::clamp(v, kMinFocalLength, kMaxFocalLength);
   if (focalLength_ == v) return;
   focalLength_ = v;
   if (!IsLoadingOrReading()) TransformationChanged();
@@ -289,13 +288,15 @@ void TGLCamera::SetFocalLength(float v) {
 
 void TGLCamera::SetDepthOfView(float v) {
   if (!TakeViewValue("DepthOfView", v, v > 0 && std::isfinite(v))) return;
+  v = std::max(v, kMinDepthOfView);
   if (depthOfView_ == v) return;
   depthOfView_ = v;
   if (!IsLoadingOrReading()) TransformationChanged();
 }
 
 void TGLCamera::SetNearPlaneBias(float v) {
-  if (v <= 0) v = 1;
+  if (!TakeViewValue("NearPlaneBias", v, std::isfinite(v))) return;
+  v = v <= 0 ? 1 : std::clamp(v, kMinNearPlaneBias, kMaxNearPlaneBias);
   if (nearPlaneBias_ == v) return;
   nearPlaneBias_ = v;
   NotifyChange(this);
@@ -316,7 +317,9 @@ void TGLCamera::SetCameraStyle(TGLCameraStyle v) {
 }
 
 void TGLCamera::SetSceneScale(float v) {
-  if (v == 0) v = 1;
+  if (!TakeViewValue("SceneScale", v, std::isfinite(v))) return;
+  // The sign is kept (a negative scale turns the view over); the size is bounded.
+  v = v == 0 ? 1 : std::copysign(std::clamp(std::fabs(v), kMinSceneScale, kMaxSceneScale), v);
   if (sceneScale_ == v) return;
   sceneScale_ = v;
   NotifyChange(this);

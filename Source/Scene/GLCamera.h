@@ -48,6 +48,12 @@ class TGLCamera : public TGLBaseSceneObject {
   // Values that leave no view (a focal length that is not a finite number; a depth of view that
   // is not a positive finite number) raise EInvalidOperation; read from a stored scene they are
   // reported on stderr and the value before is kept. A focal length <= 0 becomes 1.
+  // Values with which no projection can be made are refused (EInvalidOperation; ignored with a
+  // message while the camera is read from a stream): a focal length, bias or scene scale that is
+  // not a number, a depth of view that is not a positive number. The others are kept within
+  // ranges where every projection is finite: focal length <= 0 becomes 1, else into
+  // [0.001, 100000]; depth of view at least 0.001; near-plane bias <= 0 becomes 1, else into
+  // [0.001, 1000]; scene scale 0 becomes 1, else its size into [1e-6, 1e6].
   float FocalLength() const noexcept { return focalLength_; }
   void SetFocalLength(float v);
   float DepthOfView() const noexcept { return depthOfView_; }
@@ -68,8 +74,9 @@ class TGLCamera : public TGLBaseSceneObject {
   TOnCustomPerspective OnCustomPerspective;
 
  private:
-  // True when usable; else raises, or while reading reports and gives false.
-  bool TakeViewValue(const char* property, float v, bool usable);
+  bool TakeViewValue(const char* property, float v, bool usable) {
+    return TakeValue(property, v, usable, "leaves no view");
+  }
 
   float focalLength_ = 50;
   float depthOfView_ = 100;

@@ -1,6 +1,10 @@
 // Light sources (colours, spot settings, set-up of one fixed-function light) and fog set-up.
 #include "Source/Scene/GLLightSource.h"
 
+#include <algorithm>
+#include <cmath>
+#include <optional>
+
 #include "Source/Scene/GLSceneBuffer.h"
 #include "rtl/Streaming.h"
 
@@ -68,8 +72,18 @@ bool Store(T& field, T value) {
 
 }  // namespace
 
+bool TGLLightSource::SetAttenuation(const char* property, float& field, float v) {
+  if (!TakeValue(property, v, std::isfinite(v), "is no attenuation")) return false;
+  return Store(field, std::max(v, 0.0f));
+}
+
+// GL takes a spot exponent in [0, 128] and attenuations of at least 0; any other value left
+// an error pending in every frame (taken by the next call that checked for one) and the light
+// as it was. Numbers outside are clamped, so a stored scene holding one still reads; what is
+// not a number is refused.
 void TGLLightSource::SetSpotExponent(float v) {
-  if (Store(spotExponent_, v)) NotifyChange(this);
+  if (!TakeValue("SpotExponent", v, std::isfinite(v), "is no spot exponent")) return;
+  if (Store(spotExponent_, std::clamp(v, 0.0f, 128.0f))) NotifyChange(this);
 }
 
 void TGLLightSource::SetSpotCutOff(float v) {
@@ -78,15 +92,15 @@ void TGLLightSource::SetSpotCutOff(float v) {
 }
 
 void TGLLightSource::SetConstAttenuation(float v) {
-  if (Store(constAttenuation_, v)) NotifyChange(this);
+  if (SetAttenuation("ConstAttenuation", constAttenuation_, v)) NotifyChange(this);
 }
 
 void TGLLightSource::SetLinearAttenuation(float v) {
-  if (Store(linearAttenuation_, v)) NotifyChange(this);
+  if (SetAttenuation("LinearAttenuation", linearAttenuation_, v)) NotifyChange(this);
 }
 
 void TGLLightSource::SetQuadraticAttenuation(float v) {
-  if (Store(quadraticAttenuation_, v)) NotifyChange(this);
+  if (SetAttenuation("QuadraticAttenuation", quadraticAttenuation_, v)) NotifyChange(this);
 }
 
 void TGLLightSource::SetShining(bool v) {
@@ -169,11 +183,10 @@ GLint vDefaultFogDistanceMode = GLint(-1);
 void TGLFogEnvironment::ApplyFog() {
   TGLSceneBuffer* buffer = Owner() && Owner()->Is<TGLSceneBuffer>() ? static_cast<TGLSceneBuffer*>(Owner()) : nullptr;
   TGLContext* ctx = buffer ? buffer->RenderingContext() : nullptr;
-  const bool activate = ctx && GetCurrentRenderingContext() != ctx;
-  if (activate) ctx->ActivateNested();
-  TScopeExit deactivate([ctx = activate ? ctx : nullptr] {
-    if (ctx) ctx->DeactivateNested();
-  });
+  // Called outside the buffer's frame (perhaps inside another buffer's): the context that was
+  // current is current again afterwards.
+  std::optional<TGLContextSwitch> current;
+  if (ctx && GetCurrentRenderingContext() != ctx) current.emplace(*ctx);
   switch (fogMode_) {
     case fmLinear: GL.glFogi(GL_FOG_MODE, GL_LINEAR); break;
     case fmExp:

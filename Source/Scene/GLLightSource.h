@@ -28,11 +28,14 @@ class TGLLightSource : public TGLBaseSceneObject {
 
   TGLCoordinates* SpotDirection() const noexcept { return spotDirection_.get(); }
   void SetSpotDirection(TGLCoordinates* v);
+  // Clamped into [0, 128], the exponents GL takes; a value that is not a number is refused
+  // (EInvalidOperation; ignored with a message while the light is read from a stream).
   float SpotExponent() const noexcept { return spotExponent_; }
   void SetSpotExponent(float v);
   // Accepted in [0, 90] or exactly 180; other values are ignored.
   float SpotCutOff() const noexcept { return spotCutOff_; }
   void SetSpotCutOff(float v);
+  // Attenuations below 0 become 0; values that are not numbers are refused as above.
   float ConstAttenuation() const noexcept { return constAttenuation_; }
   void SetConstAttenuation(float v);
   float LinearAttenuation() const noexcept { return linearAttenuation_; }
@@ -51,6 +54,7 @@ class TGLLightSource : public TGLBaseSceneObject {
   void SetLightStyle(TLightStyle v);
 
  private:
+  bool SetAttenuation(const char* property, float& field, float v);
   uint32_t lightID_ = 0;
   std::unique_ptr<TGLCoordinates> spotDirection_;
   float spotExponent_ = 0;

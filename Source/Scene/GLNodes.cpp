@@ -2,6 +2,7 @@
 // tessellated outline.
 #include "Source/Scene/GLNodes.h"
 
+#include <cmath>
 #include <deque>
 #include <exception>
 #include <vector>
@@ -69,10 +70,19 @@ void TGLNodes::EndUpdate() {
 }
 
 TAffineVector TGLNodes::PlaneNormal() const {
-  if (Count() < 3) return NullVector;
-  TAffineVector n;
-  TriangleNormalTo(Items(0)->ReadAffineVector(), Items(1)->ReadAffineVector(), Items(2)->ReadAffineVector(), n);
-  return n;
+  // Nodes 0, 1 and 2, unless they are in line (or repeated): then node 0 with the first two
+  // later nodes that are not, in order. All in line: none, and the tessellator finds its own.
+  const int n = Count();
+  for (int j = 1; j + 1 < n; ++j)
+    for (int k = j + 1; k < n; ++k) {
+      TAffineVector normal;
+      TriangleNormalTo(Items(0)->ReadAffineVector(), Items(j)->ReadAffineVector(), Items(k)->ReadAffineVector(),
+                       normal);
+      if (std::isfinite(normal[0]) && std::isfinite(normal[1]) && std::isfinite(normal[2]) &&
+          !AffineVectorIsNull(normal))
+        return normal;
+    }
+  return NullVector;
 }
 
 std::unique_ptr<TCubicSpline> TGLNodes::BuildCubicSpline() const {

@@ -54,7 +54,8 @@ class TGLNodes : public TOwnedCollection {
   void Update(TCollectionItem* Item) override;
   void EndUpdate() override;
 
-  // Unit normal of nodes 0, 1, 2; the null vector with fewer than three nodes.
+  // Unit normal of nodes 0, 1, 2; when they are in line, of node 0 and the first two later
+  // nodes that are not. The null vector with fewer than three nodes or all of them in line.
   TAffineVector PlaneNormal() const;
   // Spline through the nodes' X, Y and Z (no W channel).
   std::unique_ptr<TCubicSpline> BuildCubicSpline() const;

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
+#include <utility>
 
 #include "Source/Base/XOpenGL.h"
 #include "Source/Materials/GLMaterial.h"
@@ -61,26 +63,27 @@ void TGLBaseSceneObject::RenderChildren(int firstChildIndex, int lastChildIndex,
     if (c && c->Visible()) scene_->RenderObject(c, rci);
     return;
   }
+  firstChildIndex = std::max(firstChildIndex, 0);
+  lastChildIndex = std::min(lastChildIndex, GetChildCount() - 1);
   if (lastChildIndex < firstChildIndex) return;
   TRestore<uint8_t> sortingGuard(rci.objectsSorting, rci.objectsSorting);
   if (objectsSorting_ != osInherited) rci.objectsSorting = objectsSorting_;
-  TBatchingWalk walk(*scene_, rci);
+  const auto first = children_->begin() + firstChildIndex, last = children_->begin() + lastChildIndex + 1;
+  // What the walk draws is taken from the list before anything is drawn: an object's drawing
+  // may free or move a sibling, which then is not reached, or add one, which waits for the
+  // next frame.
+  std::vector<TGLBaseSceneObject*> inOrder, sorted;
   switch (TGLObjectsSorting(rci.objectsSorting)) {
-    case osNone:
-      for (int i = firstChildIndex; i <= lastChildIndex; ++i) {
-        TGLBaseSceneObject* c = GetChild(i);
-        if (c && c->Visible()) walk.Render(c);
-      }
-      break;
+    case osNone: std::copy_if(first, last, std::back_inserter(inOrder), [](auto* c) { return c->Visible(); }); break;
     case osRenderFarthestFirst:
     case osRenderBlendedLast:
     case osRenderNearestFirst: {
       std::vector<std::pair<float, TGLBaseSceneObject*>> entries;
-      entries.reserve(size_t(lastChildIndex + 1));
+      entries.reserve(size_t(last - first));
       const TVector4f cam = rci.cameraPosition;
-      for (int i = firstChildIndex; i <= lastChildIndex; ++i) {
-        TGLBaseSceneObject* c = GetChild(i);
-        if (!c || !c->Visible()) continue;
+      for (auto it = first; it != last; ++it) {
+        TGLBaseSceneObject* c = *it;
+        if (!c->Visible()) continue;
         // The distance only of what is sorted: a group's barycentre walks all its children.
         switch (TGLObjectsSorting(rci.objectsSorting)) {
           case osRenderFarthestFirst: entries.emplace_back(c->SqrDistanceToBarycentre(cam) + 1, c); break;
@@ -88,7 +91,7 @@ void TGLBaseSceneObject::RenderChildren(int firstChildIndex, int lastChildIndex,
             if (c->IsBlended())
               entries.emplace_back(c->SqrDistanceToBarycentre(cam) + 1, c);
             else
-              walk.Render(c);
+              inOrder.push_back(c);  // drawn first, in tree order
             break;
           default: entries.emplace_back(-1 - c->SqrDistanceToBarycentre(cam), c); break;
         }
@@ -97,10 +100,18 @@ void TGLBaseSceneObject::RenderChildren(int firstChildIndex, int lastChildIndex,
       if (entries.size() > 1)
         std::stable_sort(entries.begin(), entries.end(),
                          [](const auto& a, const auto& b) { return SortKeyLess(a.first, b.first); });
-      for (auto it = entries.rbegin(); it != entries.rend(); ++it) walk.Render(it->second);
+      sorted.reserve(entries.size());
+      for (auto it = entries.rbegin(); it != entries.rend(); ++it) sorted.push_back(it->second);
       break;
     }
     default: RTL_ASSERT(false, "Sorting still inherited at the top of the render walk");
+  }
+  TListWalk<TGLBaseSceneObject*> now(childWalks_, std::move(inOrder));
+  TListWalk<TGLBaseSceneObject*> then(childWalks_, std::move(sorted));
+  TBatchingWalk walk(*scene_, rci);
+  for (TListWalk<TGLBaseSceneObject*>* part : {&now, &then}) {
+    while (TGLBaseSceneObject* c = part->Next()) walk.Render(c);
+    if (part->OwnerGone()) return;
   }
   walk.Flush();
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 #include "Source/Base/XOpenGL.h"
 #include "Source/Scene/GLCrossPlatform.h"
@@ -187,8 +188,7 @@ void TGLSceneBuffer::MakeRC(TGLOutputDevice device, bool memoryContext) {
       ctx->CreateOffScreen(device, Width(), Height());
     else
       ctx->CreateForDevice(device);
-    ctx->ActivateNested();
-    TScopeExit deactivate([ctx] { ctx->DeactivateNested(); });
+    TGLContextSwitch current(*ctx);
     if (!GLCaps.Version_1_1) throw EOpenGLError(glsOpenGL11Required);
     // A new context is at the GL defaults, whatever the last one was left with.
     glStates_->ResetToGLDefaults();
@@ -226,8 +226,7 @@ void TGLSceneBuffer::Resize(int newWidth, int newHeight) {
   viewport_[2] = std::max(1, newWidth);
   viewport_[3] = std::max(1, newHeight);
   if (renderingContext_) {
-    renderingContext_->ActivateNested();
-    TScopeExit deactivate([ctx = renderingContext_] { ctx->DeactivateNested(); });
+    TGLContextSwitch current(*renderingContext_);
     GL.glViewport(0, 0, viewport_[2], viewport_[3]);
   }
 }
@@ -378,8 +377,9 @@ void TGLSceneBuffer::RenderFrame(TGLBaseSceneObject* baseObject) {
     rendering_ = false;
   });
   {
-    renderingContext_->ActivateNested();
-    TScopeExit deactivate([ctx = renderingContext_] { ctx->DeactivateNested(); });
+    // A frame drawn inside another one's (a view rendered to a texture from a BeforeRender)
+    // gives the outer frame its context back, current and with its count, also on failure.
+    TGLContextSwitch current(*renderingContext_);
     if (frameCount_ == 0) firstPerfCounter_ = PerfCounter();
     renderDPI_ = 96;
     RaiseOnGLError();
@@ -440,12 +440,8 @@ int TGLSceneBuffer::GetGLLimit(int index) {
   if (index < 0 || index > 26) return 0;
   if (index == 26 && !GLCaps.ARB_multitexture) return 1;
   GLint v[2] = {0, 0};
-  TGLContext* const ctx =
-      renderingContext_ && GetCurrentRenderingContext() != renderingContext_ ? renderingContext_ : nullptr;
-  if (ctx) ctx->ActivateNested();
-  TScopeExit deactivate([ctx] {
-    if (ctx) ctx->DeactivateNested();
-  });
+  std::optional<TGLContextSwitch> current;
+  if (renderingContext_) current.emplace(*renderingContext_);
   GL.glGetIntegerv(kLimits[index], v);
   if (index == 10) return std::max(v[0], v[1]);
   return v[0];
@@ -468,8 +464,7 @@ void TGLSceneBuffer::PickObjects(const TGLRect& rect, TGLPickList* pickList, int
 }
 
 void TGLSceneBuffer::PickPass(const TGLRect& rect, TGLPickList* pickList, int objectCountGuess) {
-  renderingContext_->ActivateNested();
-  TScopeExit deactivate([ctx = renderingContext_] { ctx->DeactivateNested(); });
+  TGLContextSwitch current(*renderingContext_);
   rendering_ = true;
   const TMatrix4f savedProjection = projectionMatrix_;
   std::vector<uint32_t> selection;
@@ -639,8 +634,7 @@ float TGLSceneBuffer::GetPixelDepth(int x, int y) {
   if (!renderingContext_) return z;
   const int row = std::clamp(viewport_[3] - y, 0, viewport_[3] - 1);
   const int col = std::clamp(x, 0, viewport_[2] - 1);
-  renderingContext_->ActivateNested();
-  TScopeExit deactivate([ctx = renderingContext_] { ctx->DeactivateNested(); });
+  TGLContextSwitch current(*renderingContext_);
   GL.glReadPixels(col, row, 1, 1, GL_DEPTH_COMPONENT, GL_FLOAT, &z);
   // A context without a depth buffer refuses the read: the far plane, and no
   // error left for the next frame to raise.
@@ -685,8 +679,7 @@ TVector4f TGLSceneBuffer::PixelRayToWorld(int x, int y) {
 void TGLSceneBuffer::CopyToTexture(TGLTexture* aTexture, int xSrc, int ySrc, int aWidth, int aHeight, int xDest,
                                    int yDest, GLenum target, bool forceFullUpload) {
   if (!renderingContext_ || !aTexture) return;
-  renderingContext_->ActivateNested();
-  TScopeExit deactivate([ctx = renderingContext_] { ctx->DeactivateNested(); });
+  TGLContextSwitch current(*renderingContext_);
   if (target == 0) target = aTexture->Image() ? aTexture->Image()->NativeTextureTarget() : GL_TEXTURE_2D;
   const GLenum bindTarget = (target >= GL_TEXTURE_CUBE_MAP_POSITIVE_X && target <= GL_TEXTURE_CUBE_MAP_NEGATIVE_Z)
                                 ? GLenum(GL_TEXTURE_CUBE_MAP)

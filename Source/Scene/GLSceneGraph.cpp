@@ -6,12 +6,14 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "Source/Base/XOpenGL.h"
 #include "Source/Materials/GLMaterial.h"
 #include "Source/Materials/GLMaterialPasses.h"
 #include "Source/Scene/GLStrings.h"
 #include "rtl/Streaming.h"
+#include "rtl/SysUtils.h"
 
 namespace {
 
@@ -103,6 +105,17 @@ void TGLBaseSceneObject::FreeCamerasInSubtree() {
 bool TGLBaseSceneObject::IsLoadingOrReading() const {
   const auto st = ComponentState();
   return st.Contains(csLoading) || st.Contains(csReading);
+}
+
+bool TGLBaseSceneObject::TakeValue(const char* property, float v, bool usable, const char* fault) {
+  if (usable) return true;
+  const std::string what = Format("%s '%s': %s %g %s", ClassName().c_str(), Name().c_str(), property, double(v), fault);
+  // Older stored scenes may hold such a value: they still read, with the value they had before.
+  if (IsLoadingOrReading()) {
+    std::fprintf(stderr, "Scene: %s; the stored value is ignored\n", what.c_str());
+    return false;
+  }
+  throw EInvalidOperation(what);
 }
 
 // --- change propagation
@@ -739,6 +752,7 @@ void TGLBaseSceneObject::Remove(TGLBaseSceneObject* aChild, bool keepChildren) {
   UnindexChild(aChild, aChild->Name());
   UnlistAbsoluteFresh(aChild);
   children_->erase(std::find(children_->begin(), children_->end(), aChild));
+  childWalks_.Left(aChild);
   aChild->parent_ = nullptr;
   if (keepChildren) {
     BeginUpdate();
@@ -764,6 +778,7 @@ void TGLBaseSceneObject::RemoveChildren(const std::vector<TGLBaseSceneObject*>& 
     UnindexChild(c, c->Name());
     c->parent_ = nullptr;
     c->absoluteFreshListed_ = false;
+    childWalks_.Left(c);
     removed = true;
   }
   if (!removed) return;
@@ -790,6 +805,7 @@ void TGLBaseSceneObject::DeleteChildren() {
   while (children_ && !children_->empty()) {
     TGLBaseSceneObject* child = children_->back();
     children_->pop_back();
+    childWalks_.Left(child);
     child->parent_ = nullptr;
     FreeObject(child);
   }
@@ -958,18 +974,21 @@ void TGLBaseSceneObject::DoProgress(const TProgressTimes& progressTime) {
   // Thousands of children that have nothing to do (the cubes and pipes of a
   // busy view) are not walked in every step; once seen, they stay known as
   // such until one of them or a new one may have something to do.
-  if (!childrenProgressFree_) {
+  if (!childrenProgressFree_ && children_) {
+    // Last to first; a child may free or move others (or this object) in its step.
     bool allFree = GetChildCount() > 0;
-    for (int i = GetChildCount() - 1; i >= 0; --i)
-      if (TGLBaseSceneObject* c = GetChild(i)) {
-        allFree = allFree && c->ProgressFreeLeaf();  // before its step, which may free it
-        c->DoProgress(progressTime);
-      }
+    TListWalk<TGLBaseSceneObject*> walk(childWalks_, children_->rbegin(), children_->rend());
+    while (TGLBaseSceneObject* c = walk.Next()) {
+      allFree = allFree && c->ProgressFreeLeaf();  // before its step, which may free it
+      c->DoProgress(progressTime);
+    }
+    if (walk.OwnerGone()) return;
     // All free: no child had anything to run, so none came or went during the walk.
     childrenProgressFree_ = allFree && GetChildCount() > 0;
   }
-  if (behaviours_) behaviours_->DoProgress(progressTime);
-  if (effects_) effects_->DoProgress(progressTime);
+  // A step that freed this object (its collections go with it) ends the walk here.
+  if (behaviours_ && !behaviours_->DoProgress(progressTime)) return;
+  if (effects_ && !effects_->DoProgress(progressTime)) return;
   if (OnProgress) OnProgress(this, progressTime.deltaTime, progressTime.newTime);
 }
 
@@ -1228,26 +1247,28 @@ TGLRenderPoint::~TGLRenderPoint() {
 }
 
 void TGLRenderPoint::BuildList(TRenderContextInfo& rci) {
-  // A callback may register another (the list grows, its entries move) or clear the list: each
-  // runs from its own copy. One registered while the callbacks run is called in the same pass.
-  for (size_t i = 0; i < callBacks_.size(); ++i)
-    if (callBacks_[i]) {
-      const TDirectRenderEvent callBack = callBacks_[i];
+  std::vector<TCallBack*> entries;
+  entries.reserve(callBacks_.size());
+  for (const auto& c : callBacks_) entries.push_back(c.get());
+  TListWalk<TCallBack*> walk(walks_, std::move(entries));
+  while (TCallBack* c = walk.Next())
+    if (c->render) {
+      // Its own copy: the callback may clear the list, freeing the entry it was taken from.
+      const TDirectRenderEvent callBack = c->render;
       callBack(this, rci);
     }
 }
 
 void TGLRenderPoint::RegisterCallBack(TDirectRenderEvent renderEvent, TNotifyEvent renderPointFreed) {
-  callBacks_.push_back(std::move(renderEvent));
-  freeCallBacks_.push_back(std::move(renderPointFreed));
+  callBacks_.push_back(std::make_unique<TCallBack>(TCallBack{std::move(renderEvent), std::move(renderPointFreed)}));
 }
 
 void TGLRenderPoint::Clear() {
   while (!callBacks_.empty()) {
-    TNotifyEvent freed = std::move(freeCallBacks_.back());
+    const std::unique_ptr<TCallBack> last = std::move(callBacks_.back());
     callBacks_.pop_back();
-    freeCallBacks_.pop_back();
-    if (freed) freed(this);
+    walks_.Left(last.get());
+    if (last->freed) last->freed(this);
   }
 }
 
@@ -1387,7 +1408,9 @@ bool TGLSceneGraph::IsUpdating() const {
 
 void TGLSceneGraph::NotifyChange(TObject*) {
   if (IsUpdating()) return;
-  for (size_t i = 0; i < buffers_.size(); ++i) buffers_[i]->NotifyChange(this);
+  // A buffer's change handler may free its viewer (or another), or the scene.
+  TListWalk<TGLSceneBuffer*> walk(bufferWalks_, buffers_.begin(), buffers_.end());
+  while (TGLSceneBuffer* b = walk.Next()) b->NotifyChange(this);
 }
 
 void TGLSceneGraph::GetChildren(const std::function<void(TComponent*)>& Proc, TComponent*) {
@@ -1461,6 +1484,7 @@ void TGLSceneGraph::RemoveBuffer(TGLSceneBuffer* aBuffer) {
   auto it = std::find(buffers_.begin(), buffers_.end(), aBuffer);
   if (it == buffers_.end()) return;
   buffers_.erase(it);
+  bufferWalks_.Left(aBuffer);
   if (buffers_.empty())
     baseContext_ = nullptr;
   else

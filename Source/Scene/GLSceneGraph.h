@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "Source/Base/GeometryBB.h"
+#include "Source/Base/ListWalk.h"
 #include "Source/Base/VectorGeometry.h"
 #include "Source/Scene/GLBehaviours.h"
 #include "Source/Scene/GLContext.h"
@@ -269,6 +270,11 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   friend class TGLSceneGraph;
   friend class TGLSceneRootObject;
   bool IsLoadingOrReading() const;
+  // For setters of values GL or the projection cannot use: true when usable; otherwise raises
+  // EInvalidOperation ("<class> '<name>': <property> <v> <fault>"), or while the object is
+  // read from a stream reports that on stderr and gives false (the value before is kept, and
+  // the rest of the stored scene still reads).
+  bool TakeValue(const char* property, float v, bool usable, const char* fault);
   friend class TGLObjectProgressEvent;
   // Whether a progress step has nothing to do for this object: a leaf of a
   // progress-free class without behaviours, effects or a progress handler.
@@ -321,6 +327,8 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   TGLBaseSceneObject* parent_ = nullptr;
   TGLSceneGraph* scene_ = nullptr;
   std::unique_ptr<std::vector<TGLBaseSceneObject*>> children_;
+  // The progress and render walks over children_ in progress: a child that leaves is not reached.
+  TListWalkers<TGLBaseSceneObject*> childWalks_;
   std::unique_ptr<TChildNameIndex> childIndex_;
   // Children whose absolute matrices may be up to date (every other child has
   // both marked stale): a change of this object's frame marks only these, so
@@ -413,7 +421,8 @@ class TGLDirectOpenGL : public TGLImmaterialSceneObject {
   bool blend_ = false;
 };
 
-// Calls registered render callbacks in order.
+// Calls registered render callbacks in order. A callback may register others (called from the
+// next pass on), clear the list or free the render point.
 class TGLRenderPoint : public TGLImmaterialSceneObject {
   RTL_CLASS(TGLRenderPoint, TGLImmaterialSceneObject)
  public:
@@ -426,8 +435,12 @@ class TGLRenderPoint : public TGLImmaterialSceneObject {
   int CallBackCount() const noexcept { return int(callBacks_.size()); }
 
  private:
-  std::vector<TDirectRenderEvent> callBacks_;
-  std::vector<TNotifyEvent> freeCallBacks_;
+  struct TCallBack {
+    TDirectRenderEvent render;
+    TNotifyEvent freed;
+  };
+  std::vector<std::unique_ptr<TCallBack>> callBacks_;
+  TListWalkers<TCallBack*> walks_;
 };
 
 enum TGLProxyObjectOption : uint8_t { pooEffects, pooObjects, pooTransformation };
@@ -539,7 +552,8 @@ class TGLSceneGraph : public TGLUpdateAbleComponent {
   TGLContext* baseContext_ = nullptr;
   std::vector<TGLLightSource*> lights_;
   std::vector<TGLSceneBuffer*> buffers_;
-  std::vector<TGLSceneBuffer*> cameraUsers_;  // buffers looking through one of our cameras
+  TListWalkers<TGLSceneBuffer*> bufferWalks_;  // change notifications in progress
+  std::vector<TGLSceneBuffer*> cameraUsers_;   // buffers looking through one of our cameras
   TGLCamera* currentCamera_ = nullptr;
   TGLSceneBuffer* currentBuffer_ = nullptr;
   TGLObjectsSorting objectsSorting_ = osRenderBlendedLast;

@@ -4,6 +4,7 @@
 
 #include "Source/Base/VectorGeometry.h"
 
+#include <cmath>
 #include <vector>
 
 // ---------------------------------------------------------------------------------------------
@@ -95,6 +96,14 @@ void TConnectivity::ShareVertices(TAffineVectorList* Shared) {
 
 namespace {
 
+// A face with repeated or collinear corners has no area, so no normal and no side that faces
+// anywhere: it takes no part in silhouettes or caps, and its edges join no faces.
+bool HasNormal(const TAffineVector& n) {
+  return std::isfinite(n[0]) && std::isfinite(n[1]) && std::isfinite(n[2]) && (n[0] != 0 || n[1] != 0 || n[2] != 0);
+}
+
+constexpr std::uint8_t kFaceHidden = 0, kFaceVisible = 1, kFaceWithoutSide = 2;
+
 std::uint64_t PairKey(int a, int b) {
   if (a > b) std::swap(a, b);
   return (std::uint64_t(std::uint32_t(a)) << 32) | std::uint32_t(b);
@@ -118,10 +127,13 @@ int TConnectivity::AddIndexedFace(int VertexIndex1, int VertexIndex2, int Vertex
   RTL_ASSERT(VertexIndex1 >= 0 && VertexIndex1 < n && VertexIndex2 >= 0 && VertexIndex2 < n && VertexIndex3 >= 0 &&
              VertexIndex3 < n);
   faceVertexIndex_->AddTriple(VertexIndex1, VertexIndex2, VertexIndex3);
-  if (precomputeFaceNormal_)
-    faceNormal_->Add(
-        TriangleNormal(vertices_->Get(VertexIndex1), vertices_->Get(VertexIndex2), vertices_->Get(VertexIndex3)));
-  const int face = faceVisible_->Add(0);
+  const TAffineVector normal =
+      TriangleNormal(vertices_->Get(VertexIndex1), vertices_->Get(VertexIndex2), vertices_->Get(VertexIndex3));
+  if (precomputeFaceNormal_) faceNormal_->Add(normal);
+  const int face = faceVisible_->Add(kFaceHidden);
+  // Without area (a strip joined by repeated indices, a sliver in an exported mesh) its edges
+  // would take the place of a real face's neighbour.
+  if (!HasNormal(normal)) return face;
   AddIndexedEdge(VertexIndex1, VertexIndex2, face);
   AddIndexedEdge(VertexIndex2, VertexIndex3, face);
   AddIndexedEdge(VertexIndex3, VertexIndex1, face);
@@ -173,8 +185,12 @@ void TConnectivity::CreateSilhouette(const TGLSilhouetteParameters& Parameters,
     RTL_ASSERT(p < vertexCount && q < vertexCount && r < vertexCount);
     const TAffineVector normal =
         precomputeFaceNormal_ ? faceNormal_->Get(f) : TriangleNormal(verts[p], verts[q], verts[r]);
+    if (!HasNormal(normal)) {
+      faceVisible_->Put(f, kFaceWithoutSide);
+      continue;
+    }
     const bool visible = AffineVectorDotProduct(AffineVectorSubtract(Parameters.SeenFrom, verts[p]), normal) >= 0;
-    faceVisible_->Put(f, visible ? 1 : 0);
+    faceVisible_->Put(f, visible ? kFaceVisible : kFaceHidden);
     if (!visible && Parameters.CapSilhouette) {
       const int ip = idx(p), iq = idx(q), ir = idx(r);  // vertices numbered in this order
       sil.CapIndices()->AddTriple(ip, iq, ir);
@@ -186,7 +202,18 @@ void TConnectivity::CreateSilhouette(const TGLSilhouetteParameters& Parameters,
   const std::uint8_t* vis = faceVisible_->List();
   for (int e = 0; e < EdgeCount(); ++e) {
     const int a = edges[2 * e], b = edges[2 * e + 1];
-    const int f1 = edgeFaces[2 * e], f2 = edgeFaces[2 * e + 1];
+    int f1 = edgeFaces[2 * e], f2 = edgeFaces[2 * e + 1];
+    // A face that lost its area since it was added counts as absent: the edge is open.
+    if (f2 != -1 && vis[f2] == kFaceWithoutSide) f2 = -1;
+    if (vis[f1] == kFaceWithoutSide) {
+      if (f2 == -1) continue;
+      // Only the second face is left; it runs along the edge as (b, a).
+      if (vis[f2] == kFaceHidden) {
+        const int ib = idx(b);
+        sil.Indices()->AddPair(ib, idx(a));
+      }
+      continue;
+    }
     if (f2 != -1 && vis[f1] == vis[f2]) continue;
     if (!vis[f1]) {
       const int ia = idx(a);

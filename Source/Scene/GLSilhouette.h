@@ -75,8 +75,9 @@ class TConnectivity : public TBaseConnectivity {
   // Empties every list; a shared vertex list is left to its owner.
   virtual void Clear();
 
-  // Appends a face over existing vertices (indices must be in the vertex list: assertion) and
-  // its three edges; returns the face index.
+  // Appends a face over existing vertices (indices must be in the vertex list: assertion) and,
+  // when it has an area, its three edges; returns the face index. A face without area (repeated
+  // or collinear corners) joins no edge and takes no part in silhouettes or caps.
   int AddIndexedFace(int VertexIndex1, int VertexIndex2, int VertexIndex3);
   // The edge (a, b) or (b, a) already present gets Face as its second face; otherwise the edge
   // is appended with faces (Face, -1). Returns the edge index.
@@ -89,6 +90,7 @@ class TConnectivity : public TBaseConnectivity {
 
   TIntegerList* EdgeVerticesIndices() const noexcept { return edgeVerticesIndices_.get(); }
   TIntegerList* EdgeFaces() const noexcept { return edgeFaces_.get(); }
+  // Per face, as the last silhouette found it: 1 facing the point, 0 turned away, 2 no area.
   TByteList* FaceVisible() const noexcept { return faceVisible_.get(); }
   TIntegerList* FaceVertexIndex() const noexcept { return faceVertexIndex_.get(); }
   TAffineVectorList* FaceNormal() const noexcept { return faceNormal_.get(); }

@@ -7,7 +7,9 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <memory>
+#include <utility>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -301,4 +303,46 @@ TEST_F(CadencerFixture, AFixedStepCatchUpAfterAStallIsBounded) {
   TickAt(2 * 8 * 3600);
   EXPECT_GE(steps.size(), 4u);
   EXPECT_LE(steps.size(), 5u);
+}
+
+namespace {
+// A subscriber that runs a handler in its step.
+class TActingSubscriber : public TGLCadenceAbleComponent {
+  RTL_CLASS(TActingSubscriber, TGLCadenceAbleComponent)
+ public:
+  using TGLCadenceAbleComponent::TGLCadenceAbleComponent;
+  void DoProgress(const TProgressTimes&) override {
+    if (log) log->push_back(Name());
+    if (act) std::exchange(act, nullptr)();
+  }
+  std::vector<std::string>* log = nullptr;
+  std::function<void()> act;
+};
+}  // namespace
+
+// Subscribers that leave, free others or subscribe new ones in their step: each one subscribed
+// when the tick began and still subscribed at its turn steps once; new ones from the next tick.
+TEST_F(CadencerFixture, SubscribersThatLeaveOrComeDuringATick) {
+  std::vector<std::string> log;
+  std::vector<std::unique_ptr<TActingSubscriber>> subs;
+  for (const char* name : {"a", "b", "c", "d", "e"}) {
+    subs.push_back(std::make_unique<TActingSubscriber>(nullptr));
+    subs.back()->SetName(name);
+    subs.back()->log = &log;
+    clock->AddSubscriber(subs.back().get());
+  }
+  TActingSubscriber late(nullptr);
+  late.SetName("late");
+  late.log = &log;
+  subs[1]->act = [&] {
+    clock->RemoveSubscriber(subs[1].get());  // b leaves: c still steps
+    subs[3].reset();                         // d is freed: not reached
+    clock->AddSubscriber(&late);
+  };
+  TickAt(0.1);
+  EXPECT_EQ(log, (std::vector<std::string>{"a", "b", "c", "e"}));
+  log.clear();
+  TickAt(0.2);
+  EXPECT_EQ(log, (std::vector<std::string>{"a", "c", "e", "late"}));
+  clock->RemoveSubscriber(&late);
 }

@@ -137,3 +137,49 @@ TEST_F(CameraFixture, ZoomAndTargetLifetime) {
   EXPECT_EQ(cam->TargetObject(), nullptr);
   cam->OrbitTarget(10, 10);  // nothing to orbit
 }
+
+// Values with which no projection can be made are refused; the others are kept where every
+// projection is finite, for every style and viewport, at the ends of every range.
+TEST_F(CameraFixture, EveryAcceptedValueGivesAFiniteProjection) {
+  cam->SetSceneScale(2);
+  cam->SetNearPlaneBias(3);
+  for (float bad : {NAN, INFINITY, -INFINITY}) {
+    EXPECT_THROW(cam->SetSceneScale(bad), EInvalidOperation);
+    EXPECT_THROW(cam->SetNearPlaneBias(bad), EInvalidOperation);
+  }
+  EXPECT_EQ(cam->SceneScale(), 2);
+  EXPECT_EQ(cam->NearPlaneBias(), 3);
+  cam->SetFocalLength(1e30f);
+  EXPECT_EQ(cam->FocalLength(), 1e5f);
+  cam->SetDepthOfView(1e-30f);
+  EXPECT_EQ(cam->DepthOfView(), 1e-3f);
+  cam->SetSceneScale(-1e-30f);
+  EXPECT_EQ(cam->SceneScale(), -1e-6f);
+
+  bool allFinite = true;
+  int projections = 0;
+  for (float focal : {1e-30f, 1.0f, 1e30f})
+    for (float depth : {1e-30f, 100.0f, 3e38f})
+      for (float bias : {1e-30f, 1.0f, 1e30f})
+        for (float scale : {1e-30f, 1.0f, 1e30f, -1e30f})
+          for (TGLCameraStyle style : {csPerspective, csOrthogonal, csInfinitePerspective})
+            for (int w : {1, 640, 30000}) {
+              cam->SetFocalLength(focal);
+              cam->SetDepthOfView(depth);
+              cam->SetNearPlaneBias(bias);
+              cam->SetSceneScale(scale);
+              cam->SetCameraStyle(style);
+              TMatrix4f m;
+              if (!cam->ComputeProjection({0, 0, w, 1}, w, 1, 96, m)) continue;
+              ++projections;
+              bool finite = std::isfinite(cam->NearPlane()) && std::isfinite(cam->ViewPortRadius());
+              for (int i = 0; i < 4; ++i)
+                for (int j = 0; j < 4; ++j) finite = finite && std::isfinite(m[i][j]);
+              if (!finite && allFinite)
+                ADD_FAILURE() << "focal " << focal << " depth " << depth << " bias " << bias << " scale " << scale
+                              << " style " << int(style) << " width " << w;
+              allFinite = allFinite && finite;
+            }
+  EXPECT_EQ(projections, 3 * 3 * 3 * 4 * 3 * 3);
+  EXPECT_TRUE(allFinite);
+}

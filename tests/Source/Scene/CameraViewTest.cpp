@@ -124,46 +124,65 @@ TEST_F(CameraView, ValuesThatLeaveNoViewAreRefused) {
     for (int c = 0; c < 4; ++c) EXPECT_TRUE(std::isfinite(m[r][c])) << r << "," << c;
 }
 
+namespace {
+
+// The stored bytes of a scene with some stored values replaced (as a file of an older build may
+// hold them), read back into another scene.
+class TPatchedScene {
+ public:
+  explicit TPatchedScene(TGLSceneGraph& source) {
+    RegisterGLCoordinatesClasses();
+    RegisterGLColorClasses();
+    RegisterGLMaterialClasses();
+    RegisterGLSceneGraphClasses();
+    TMemoryStream ms;
+    TWriter(&ms).WriteRootComponent(&source);
+    bytes_.assign(static_cast<const char*>(ms.Memory()), size_t(ms.Size()));
+  }
+  // The first stored value `from` becomes `to`.
+  void Patch(double from, double to) {
+    const std::string a = Encoded(from), b = Encoded(to);
+    ASSERT_EQ(a.size(), b.size());
+    const size_t at = bytes_.find(a);
+    ASSERT_NE(at, std::string::npos);
+    bytes_.replace(at, a.size(), b);
+  }
+  // Reads the patched bytes into the scene; what was reported on stderr.
+  std::string ReadInto(TGLSceneGraph& scene) {
+    TMemoryStream in;
+    in.Write(bytes_.data(), int64_t(bytes_.size()));
+    in.SetPosition(0);
+    testing::internal::CaptureStderr();
+    TReader(&in).ReadRootComponent(&scene);
+    return testing::internal::GetCapturedStderr();
+  }
+
+ private:
+  static std::string Encoded(double v) {
+    TMemoryStream s;
+    { TWriter(&s).WriteFloat(v); }
+    return std::string(static_cast<const char*>(s.Memory()), size_t(s.Size()));
+  }
+  std::string bytes_;
+};
+
+}  // namespace
+
 // A stored scene from before, holding a depth of view of 0 and a focal length that is not a
 // number: it reads, the camera keeps its defaults for those two, the rest of it is read, and the
 // refusals are reported.
 TEST(CameraViewStreaming, AStoredValueThatLeavesNoViewStillReads) {
-  RegisterGLCoordinatesClasses();
-  RegisterGLColorClasses();
-  RegisterGLMaterialClasses();
-  RegisterGLSceneGraphClasses();
-  auto encoded = [](double v) {
-    TMemoryStream s;
-    { TWriter(&s).WriteFloat(v); }
-    return std::string(static_cast<const char*>(s.Memory()), size_t(s.Size()));
-  };
-  TMemoryStream ms;
-  {
-    TGLSceneGraph scene(nullptr);
-    auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
-    cam->SetName("Eye");
-    cam->SetDepthOfView(7);
-    cam->SetFocalLength(3);
-    cam->SetCameraStyle(csOrthogonal);
-    TWriter(&ms).WriteRootComponent(&scene);
-  }
-  std::string bytes(static_cast<const char*>(ms.Memory()), size_t(ms.Size()));
-  auto patch = [&](double from, double to) {
-    const std::string a = encoded(from), b = encoded(to);
-    ASSERT_EQ(a.size(), b.size());
-    const size_t at = bytes.find(a);
-    ASSERT_NE(at, std::string::npos);
-    bytes.replace(at, a.size(), b);
-  };
-  patch(7, 0);
-  patch(3, std::numeric_limits<double>::quiet_NaN());
-  TMemoryStream in;
-  in.Write(bytes.data(), int64_t(bytes.size()));
-  in.SetPosition(0);
+  TGLSceneGraph source(nullptr);
+  auto* eye = source.Cameras()->AddNewChild<TGLCamera>();
+  eye->SetName("Eye");
+  eye->SetDepthOfView(7);
+  eye->SetFocalLength(3);
+  eye->SetCameraStyle(csOrthogonal);
+  TPatchedScene stored(source);
+  stored.Patch(7, 0);
+  stored.Patch(3, std::numeric_limits<double>::quiet_NaN());
   TGLSceneGraph scene(nullptr);
-  testing::internal::CaptureStderr();
-  TReader(&in).ReadRootComponent(&scene);
-  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string err = stored.ReadInto(scene);
   ASSERT_EQ(scene.Cameras()->GetChildCount(), 1);
   auto* cam = static_cast<TGLCamera*>(scene.Cameras()->GetChild(0));
   EXPECT_EQ(cam->DepthOfView(), 100);
@@ -171,4 +190,48 @@ TEST(CameraViewStreaming, AStoredValueThatLeavesNoViewStillReads) {
   EXPECT_EQ(cam->CameraStyle(), csOrthogonal);
   EXPECT_NE(err.find("TGLCamera 'Eye': DepthOfView 0 leaves no view"), std::string::npos) << err;
   EXPECT_NE(err.find("'Eye': FocalLength NAN leaves no view"), std::string::npos) << err;
+}
+
+// A stored camera and light holding values the setters now clamp or refuse: the scene reads,
+// clamped values are taken clamped, refused ones leave the value before, the rest is kept.
+TEST(CameraViewStreaming, StoredValuesGLCannotUseReadClampedOrAsBefore) {
+  TGLSceneGraph source(nullptr);
+  auto* eye = source.Cameras()->AddNewChild<TGLCamera>();
+  eye->SetName("Eye");
+  eye->SetSceneScale(2.5f);
+  eye->SetNearPlaneBias(3.25f);
+  eye->SetFocalLength(7.75f);
+  eye->SetDepthOfView(9.5f);
+  eye->SetCameraStyle(csOrthogonal);
+  auto* lamp = source.Objects()->AddNewChild<TGLLightSource>();
+  lamp->SetName("Lamp");
+  lamp->SetSpotCutOff(30);
+  lamp->SetSpotExponent(11.5f);
+  lamp->SetLinearAttenuation(13.5f);
+  lamp->SetQuadraticAttenuation(0.75f);
+  TPatchedScene stored(source);
+  stored.Patch(2.5, std::numeric_limits<double>::quiet_NaN());
+  stored.Patch(3.25, std::numeric_limits<double>::infinity());
+  stored.Patch(7.75, 1e30);
+  stored.Patch(9.5, 1e-30);
+  stored.Patch(11.5, 200);
+  stored.Patch(13.5, -1);
+  TGLSceneGraph scene(nullptr);
+  const std::string err = stored.ReadInto(scene);
+  ASSERT_EQ(scene.Cameras()->GetChildCount(), 1);
+  ASSERT_EQ(scene.Objects()->GetChildCount(), 1);
+  auto* cam = static_cast<TGLCamera*>(scene.Cameras()->GetChild(0));
+  auto* light = static_cast<TGLLightSource*>(scene.Objects()->GetChild(0));
+  EXPECT_EQ(cam->SceneScale(), 1);
+  EXPECT_EQ(cam->NearPlaneBias(), 1);
+  EXPECT_EQ(cam->FocalLength(), 1e5f);
+  EXPECT_EQ(cam->DepthOfView(), 1e-3f);
+  EXPECT_EQ(cam->CameraStyle(), csOrthogonal);
+  EXPECT_EQ(light->SpotExponent(), 128);
+  EXPECT_EQ(light->LinearAttenuation(), 0);
+  EXPECT_EQ(light->QuadraticAttenuation(), 0.75f);
+  EXPECT_EQ(light->SpotCutOff(), 30);
+  EXPECT_NE(err.find("TGLCamera 'Eye': SceneScale NAN leaves no view; the stored value is ignored"), std::string::npos)
+      << err;
+  EXPECT_NE(err.find("'Eye': NearPlaneBias INF leaves no view"), std::string::npos) << err;
 }

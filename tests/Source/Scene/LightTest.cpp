@@ -1,6 +1,8 @@
 // Tests of light set-up from the light table, spot cut-off and attenuation, and fog density.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "Source/Scene/GLSceneGraph.h"
 #include "tests/Source/Base/GLRecorder.h"
 
@@ -91,4 +93,37 @@ TEST(Fog, DensityFromAlphaAndDefaults) {
   EXPECT_TRUE(fog->IsAtDefaultValues());
   fog->SetFogStart(11);
   EXPECT_FALSE(fog->IsAtDefaultValues());
+}
+
+// Values GL refuses for a light are clamped into what it takes; values that are not numbers
+// are refused and the light keeps what it had.
+TEST(LightProperties, ExponentAndAttenuationsStayWithinWhatGLTakes) {
+  TGLSceneGraph scene(nullptr);
+  auto* l = scene.Objects()->AddNewChild<TGLLightSource>();
+  l->SetSpotCutOff(30);
+  l->SetSpotExponent(200);
+  EXPECT_EQ(l->SpotExponent(), 128);
+  l->SetSpotExponent(-5);
+  EXPECT_EQ(l->SpotExponent(), 0);
+  l->SetSpotExponent(64);
+  EXPECT_THROW(l->SetSpotExponent(std::nanf("")), EInvalidOperation);
+  EXPECT_EQ(l->SpotExponent(), 64);
+  l->SetLinearAttenuation(-1);
+  EXPECT_EQ(l->LinearAttenuation(), 0);
+  l->SetConstAttenuation(-0.5f);
+  EXPECT_EQ(l->ConstAttenuation(), 0);
+  l->SetQuadraticAttenuation(-2);
+  EXPECT_EQ(l->QuadraticAttenuation(), 0);
+  l->SetQuadraticAttenuation(0.25f);
+  EXPECT_THROW(l->SetQuadraticAttenuation(INFINITY), EInvalidOperation);
+  EXPECT_THROW(l->SetLinearAttenuation(-INFINITY), EInvalidOperation);
+  EXPECT_EQ(l->QuadraticAttenuation(), 0.25f);
+
+  // What the set-up hands GL is what GL takes.
+  l->SetSpotExponent(1000);
+  l->SetLinearAttenuation(-3);
+  TGLRecorder rec;
+  scene.SetupLights(8);
+  EXPECT_EQ(LightScalar(rec, GL_LIGHT0, GL_SPOT_EXPONENT), 128);
+  EXPECT_EQ(LightScalar(rec, GL_LIGHT0, GL_LINEAR_ATTENUATION), 0);
 }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Source/Base/OpenGL1x.h"
@@ -89,6 +90,27 @@ TEST(Nodes, ChangesNotifyTheOwnerOutsideUpdates) {
   orphan.AddNode(1, 1, 1);
   orphan.Items(0)->SetX(2);
   EXPECT_EQ(orphan.Items(0)->X(), 2);
+}
+
+// The normal comes from nodes that are not in line: an outline whose first three nodes lie on
+// one side still has the normal of its plane; one wholly in line has none.
+TEST(Nodes, PlaneNormalSkipsNodesInLine) {
+  TGLNodes nodes(nullptr);
+  for (auto [x, y] : {std::pair{-1, -1}, {0, -1}, {1, -1}, {1, 1}, {-1, 1}}) nodes.AddNode(float(x), float(y), 0);
+  TAffineVector n = nodes.PlaneNormal();
+  EXPECT_EQ(n[0], 0);
+  EXPECT_EQ(n[1], 0);
+  EXPECT_FLOAT_EQ(n[2], 1);
+
+  TGLNodes repeated(nullptr);
+  for (auto [x, y] : {std::pair{0, 0}, {0, 0}, {0, 2}, {-2, 0}}) repeated.AddNode(float(x), float(y), 0);
+  n = repeated.PlaneNormal();
+  EXPECT_FLOAT_EQ(n[2], 1);
+
+  TGLNodes line(nullptr);
+  for (int i = 0; i < 4; ++i) line.AddNode(float(i), float(2 * i), 0);
+  n = line.PlaneNormal();
+  EXPECT_TRUE(n[0] == 0 && n[1] == 0 && n[2] == 0);
 }
 
 TEST(Nodes, NormalSplineAssignAndText) {

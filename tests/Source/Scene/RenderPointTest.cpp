@@ -1,8 +1,10 @@
-// Render points: callbacks called in order, each safe while it registers more or clears the list.
+// Render points: callbacks called in order, each safe while it registers more, clears the list or
+// frees the render point.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "Source/Scene/GLSceneGraph.h"
@@ -39,9 +41,12 @@ TEST(RenderPoint, ACallbackRegisteringOthersKeepsItsOwnState) {
       },
       nullptr);
   point.BuildList(rci);
-  // The running one saw its own id; those it registered ran in the same pass.
-  EXPECT_EQ(seen, (std::vector<int>{7, 1, 1, 1}));
+  // The running one saw its own id; those it registered wait for the next pass.
+  EXPECT_EQ(seen, (std::vector<int>{7}));
   EXPECT_EQ(point.CallBackCount(), 4);
+  seen.clear();
+  point.BuildList(rci);
+  EXPECT_EQ(seen, (std::vector<int>{7, 1, 1, 1}));
 }
 
 // A callback that clears the list: the rest are not called, and the free callbacks ran.
@@ -55,6 +60,20 @@ TEST(RenderPoint, ACallbackClearingTheListEndsThePass) {
   EXPECT_EQ(after, 0);
   EXPECT_EQ(freed, 2);
   EXPECT_EQ(point.CallBackCount(), 0);
+}
+
+// A callback that frees the render point: the others are not called, their free callbacks ran.
+TEST(RenderPoint, ACallbackFreeingTheRenderPointEndsThePass) {
+  auto* point = new TGLRenderPoint(nullptr);
+  TRenderContextInfo rci;
+  int freed = 0, after = 0;
+  point->RegisterCallBack([&point](TObject*, TRenderContextInfo&) { delete std::exchange(point, nullptr); },
+                          [&freed](TObject*) { ++freed; });
+  point->RegisterCallBack([&after](TObject*, TRenderContextInfo&) { ++after; }, [&freed](TObject*) { ++freed; });
+  point->BuildList(rci);
+  EXPECT_EQ(point, nullptr);
+  EXPECT_EQ(after, 0);
+  EXPECT_EQ(freed, 2);
 }
 
 }  // namespace

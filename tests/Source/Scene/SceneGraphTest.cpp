@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Source/Scene/GLSceneGraph.h"
@@ -1040,4 +1041,123 @@ TEST_F(SceneFixture, ObjectsWithoutADistanceGoToOneEndAndTheOthersStaySorted) {
             (std::vector<std::string>{"z7", "z6", "z5", "z3", "z2", "z1"}));
   EXPECT_TRUE(drawn[0].rfind("nan", 0) == 0 && drawn[1].rfind("nan", 0) == 0) << drawn[0] << " " << drawn[1];
   buffer.SetCamera(nullptr);
+}
+
+// A child that frees or moves siblings, or adds one, in its progress step: each child present
+// when the step began steps once, those gone before their turn do not, newcomers wait.
+TEST_F(SceneFixture, ProgressStepsEachChildPresentAtTheStartOnce) {
+  std::vector<std::string> order;
+  auto* p = scene.Objects()->AddNewChild<TGLSceneObject>();
+  std::vector<TGLBaseSceneObject*> c;
+  for (const char* name : {"a", "b", "c", "d"}) {
+    c.push_back(p->AddNewChild<TGLSceneObject>());
+    c.back()->SetName(name);
+    c.back()->OnProgress = [&order](TObject* s, double, double) {
+      order.push_back(static_cast<TGLBaseSceneObject*>(s)->Name());
+    };
+  }
+  auto* other = scene.Objects()->AddNewChild<TGLSceneObject>();
+  // c frees b (not yet stepped) and moves a (not yet stepped either) to a parent already
+  // stepped; the newcomer e waits for the next step.
+  bool done = false;
+  c[2]->OnProgress = [&](TObject*, double, double) {
+    order.push_back("c");
+    if (std::exchange(done, true)) return;
+    delete c[1];
+    c[0]->MoveTo(other);
+    auto* e = p->AddNewChild<TGLSceneObject>();
+    e->SetName("e");
+    e->OnProgress = [&order](TObject*, double, double) { order.push_back("e"); };
+  };
+  scene.Progress(0.1, 1);
+  EXPECT_EQ(order, (std::vector<std::string>{"d", "c"}));
+  EXPECT_EQ(p->GetChildCount(), 3);
+
+  // A child that frees its parent: the walk over the parent's children ends there.
+  order.clear();
+  c[2]->OnProgress = [&](TObject*, double, double) {
+    order.push_back("c");
+    delete p;
+  };
+  scene.Progress(0.1, 1.1);
+  EXPECT_EQ(order, (std::vector<std::string>{"a", "e", "d", "c"}));
+  EXPECT_EQ(scene.Objects()->GetChildCount(), 1);
+}
+
+namespace {
+// Runs a handler while it draws.
+class TDrawHook : public TSpyObject {
+  RTL_CLASS(TDrawHook, TSpyObject)
+ public:
+  using TSpyObject::TSpyObject;
+  void BuildList(TRenderContextInfo& rci) override {
+    TSpyObject::BuildList(rci);
+    if (onDraw) onDraw();
+  }
+  std::function<void()> onDraw;
+};
+}  // namespace
+
+// Drawing that frees or adds siblings, in tree order and in sorted order: what is gone is not
+// drawn (nor touched), what came is drawn from the next frame on.
+TEST_F(SceneFixture, DrawingThatFreesOrAddsSiblingsDrawsEachOtherOnce) {
+  auto* cam = scene.Cameras()->AddNewChild<TGLCamera>();
+  buffer.SetCamera(cam);
+  TGLRecorder rec;
+  buffer.SetupMatrices(nullptr);
+  for (TGLObjectsSorting sorting : {osNone, osRenderBlendedLast}) {
+    SCOPED_TRACE(int(sorting));
+    scene.Objects()->DeleteChildren();
+    scene.SetObjectsSorting(sorting);
+    TSpyObject* a = Spy(scene.Objects(), "A", 0, 0, -5);
+    Spy(scene.Objects(), "B", 0, 0, -9)->blended = true;
+    TSpyObject* d = Spy(scene.Objects(), "D", 0, 0, -7);
+    d->blended = true;
+    auto* hook = scene.Objects()->AddNewChild<TDrawHook>();
+    hook->SetName("H");
+    hook->log = &drawn;
+    Spy(scene.Objects(), "C", 0, 0, -3);
+    // H frees A (drawn before it) and D (drawn before it in tree order, waiting as blended in
+    // sorted order) and adds E.
+    hook->onDraw = [&] {
+      delete a;
+      delete d;
+      Spy(scene.Objects(), "E");
+      hook->onDraw = nullptr;
+    };
+    drawn.clear();
+    scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
+    if (sorting == osNone)
+      EXPECT_EQ(drawn, (std::vector<std::string>{"A", "B", "D", "H", "C"}));
+    else
+      EXPECT_EQ(drawn, (std::vector<std::string>{"A", "H", "C", "B"}));
+    drawn.clear();
+    scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
+    if (sorting == osNone)
+      EXPECT_EQ(drawn, (std::vector<std::string>{"B", "H", "C", "E"}));
+    else
+      EXPECT_EQ(drawn, (std::vector<std::string>{"H", "C", "E", "B"}));
+  }
+  buffer.SetCamera(nullptr);
+}
+
+// A viewer's change handler that frees another buffer of the scene: every other buffer still
+// hears of the change.
+TEST_F(SceneFixture, AChangeReachesEveryBufferWhenAHandlerFreesOne) {
+  auto first = std::make_unique<TGLSceneBuffer>(nullptr);
+  TGLSceneBuffer second{nullptr}, third{nullptr};
+  int heard = 0;
+  scene.RemoveBuffer(&buffer);
+  for (TGLSceneBuffer* b : {first.get(), &second, &third}) scene.AddBuffer(b);
+  second.OnChange = [&](TObject*) {
+    ++heard;
+    scene.RemoveBuffer(first.get());
+    first.reset();
+  };
+  third.OnChange = [&](TObject*) { ++heard; };
+  scene.NotifyChange(nullptr);
+  EXPECT_EQ(heard, 2);
+  scene.RemoveBuffer(&second);
+  scene.RemoveBuffer(&third);
+  scene.AddBuffer(&buffer);
 }

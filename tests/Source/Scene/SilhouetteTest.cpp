@@ -153,4 +153,66 @@ TEST(SilhouetteTest, FlushKeepsTheBlocksAndClearFreesThem) {
   EXPECT_EQ(sil->Indices()->Capacity(), 0);
 }
 
+// Faces without area take no part: a zero-area triangle on a closed cube's edge neither turns
+// the edge into a silhouette edge nor adds a cap, from every side, with or without precomputed
+// normals; the silhouette is the cube's own.
+TEST(SilhouetteTest, AZeroAreaFaceTakesNoPartInSilhouetteOrCaps) {
+  auto V = [](float x, float y, float z) { return TAffineVector{{x, y, z}}; };
+  auto cube = [&](TConnectivity& c) {
+    c.AddQuad(V(-1, -1, 1), V(1, -1, 1), V(1, 1, 1), V(-1, 1, 1));
+    c.AddQuad(V(-1, 1, -1), V(1, 1, -1), V(1, -1, -1), V(-1, -1, -1));
+    c.AddQuad(V(-1, -1, -1), V(1, -1, -1), V(1, -1, 1), V(-1, -1, 1));
+    c.AddQuad(V(1, 1, -1), V(-1, 1, -1), V(-1, 1, 1), V(1, 1, 1));
+    c.AddQuad(V(1, -1, -1), V(1, 1, -1), V(1, 1, 1), V(1, -1, 1));
+    c.AddQuad(V(-1, 1, -1), V(-1, -1, -1), V(-1, -1, 1), V(-1, 1, 1));
+  };
+  for (bool precompute : {false, true}) {
+    TConnectivity plain(precompute), sliver(precompute);
+    cube(plain);
+    cube(sliver);
+    // Along the top front edge, and one with a corner repeated.
+    sliver.AddFace(V(-1, -1, 1), V(1, -1, 1), V(0, -1, 1));
+    sliver.AddFace(V(1, 1, 1), V(1, 1, 1), V(-1, 1, 1));
+    EXPECT_EQ(sliver.FaceCount(), 14);
+    EXPECT_EQ(sliver.EdgeCount(), plain.EdgeCount());
+    for (const TAffineVector& from : {V(0, 0, 10), V(0, -10, 0), V(3, -4, 5), V(-7, 2, -6)}) {
+      std::unique_ptr<TGLSilhouette> a, b;
+      plain.CreateSilhouette(From(from[0], from[1], from[2], true), a, false);
+      sliver.CreateSilhouette(From(from[0], from[1], from[2], true), b, false);
+      EXPECT_EQ(Ints(b->Indices()), Ints(a->Indices()));
+      EXPECT_EQ(Ints(b->CapIndices()), Ints(a->CapIndices()));
+      EXPECT_EQ(sliver.FaceVisible()->Get(12), 2);
+    }
+  }
+}
+
+// A flat 3 x 2 grid sent as one strip per row, the rows joined by repeated indices (as meshes
+// are exported): seen from above no edge is a silhouette edge; from below only the rim is.
+TEST(SilhouetteTest, AStripJoinedByRepeatedIndicesHasOnlyItsRim) {
+  TConnectivity c(false);
+  for (int y = 0; y < 3; ++y)
+    for (int x = 0; x < 4; ++x) c.Vertices()->Add(TAffineVector{{float(x), float(y), 0}});
+  auto at = [](int x, int y) { return y * 4 + x; };
+  std::vector<int> strip;
+  for (int row = 0; row < 2; ++row) {
+    if (row > 0) strip.push_back(at(0, row + 1));  // the join: repeated indices
+    for (int x = 0; x < 4; ++x) {
+      strip.push_back(at(x, row + 1));
+      strip.push_back(at(x, row));
+    }
+    if (row == 0) strip.push_back(at(3, row));
+  }
+  for (size_t i = 2; i < strip.size(); ++i) {
+    if (i % 2 == 0)
+      c.AddIndexedFace(strip[i - 2], strip[i - 1], strip[i]);
+    else
+      c.AddIndexedFace(strip[i], strip[i - 1], strip[i - 2]);
+  }
+  std::unique_ptr<TGLSilhouette> sil;
+  c.CreateSilhouette(From(1.5f, 1, 10), sil, false);
+  EXPECT_EQ(sil->Indices()->Count(), 0);
+  c.CreateSilhouette(From(1.5f, 1, -10), sil, false);
+  EXPECT_EQ(sil->Indices()->Count(), 2 * 10);  // the rim: 3 + 2 + 3 + 2 edges
+}
+
 }  // namespace

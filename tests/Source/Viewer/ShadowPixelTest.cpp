@@ -70,6 +70,42 @@ struct GL_ShadowPixels : TMemoryViewerTest {
     RedCube(2, -2);  // drawn after it
   }
 
+  // In place of the cube, a closed unit cube mesh of quads casting the shadow; with a sliver,
+  // also a triangle with a corner repeated along the diagonal that splits its top (as strips
+  // joined by repeated indices carry them).
+  TGLFreeForm* QuadCubeMesh(bool sliver = false) {
+    volume->Occluders()->Clear();
+    cube->SetVisible(false);
+    auto* mesh = volume->AddNewChild<TGLFreeForm>();
+    mesh->Position()->SetXYZAsPoint(0, 0, 1.5f);
+    auto* mo = new TMeshObject(mesh->MeshObjects());
+    mo->SetMode(mdmFaceGroups);
+    for (int i = 0; i < 8; ++i) {
+      const float x = i & 1 ? 0.5f : -0.5f, y = i & 2 ? 0.5f : -0.5f, z = i & 4 ? 0.5f : -0.5f;
+      mo->Vertices()->Add(x, y, z);
+      mo->Normals()->Add(x * 1.1547f, y * 1.1547f, z * 1.1547f);
+    }
+    auto* quads = new TFGVertexIndexList(mo->FaceGroups());
+    quads->SetMode(fgpQuads);
+    // Counter-clockwise seen from outside: -Z, +Z, -Y, +Y, -X, +X.
+    for (int i : {0, 2, 3, 1, 4, 5, 7, 6, 0, 1, 5, 4, 2, 6, 7, 3, 0, 4, 6, 2, 1, 3, 7, 5}) quads->Add(i);
+    if (sliver) {
+      auto* triangles = new TFGVertexIndexList(mo->FaceGroups());
+      triangles->SetMode(fgpTriangles);
+      for (int i : {4, 4, 7}) triangles->Add(i);
+    }
+    mesh->MarkStructureChanged();
+    volume->Occluders()->AddCaster(mesh);
+    return mesh;
+  }
+  // Pixels of the last frame whose red is below 60.
+  int DarkPixels() {
+    const std::vector<uint8_t> px = FramePixels(viewer);
+    int dark = 0;
+    for (size_t i = 0; i < px.size(); i += 4) dark += px[i] < 60;
+    return dark;
+  }
+
   TGLLightSource* light = nullptr;
   TGLShadowVolume* volume = nullptr;
   TGLCube* cube = nullptr;
@@ -183,23 +219,7 @@ TEST_F(GL_ShadowPixels, CachedSilhouettesFollowTheOccluder) {
 // A mesh occluder made of quads: its silhouette comes from the quads split into triangles.
 TEST_F(GL_ShadowPixels, AQuadMeshCastsItsShadow) {
   VolumeScene();
-  volume->Occluders()->Clear();
-  cube->SetVisible(false);
-  auto* mesh = volume->AddNewChild<TGLFreeForm>();
-  mesh->Position()->SetXYZAsPoint(0, 0, 1.5f);
-  auto* mo = new TMeshObject(mesh->MeshObjects());
-  mo->SetMode(mdmFaceGroups);
-  for (int i = 0; i < 8; ++i) {
-    const float x = i & 1 ? 0.5f : -0.5f, y = i & 2 ? 0.5f : -0.5f, z = i & 4 ? 0.5f : -0.5f;
-    mo->Vertices()->Add(x, y, z);
-    mo->Normals()->Add(x * 1.1547f, y * 1.1547f, z * 1.1547f);
-  }
-  auto* quads = new TFGVertexIndexList(mo->FaceGroups());
-  quads->SetMode(fgpQuads);
-  // Counter-clockwise seen from outside: -Z, +Z, -Y, +Y, -X, +X.
-  for (int i : {0, 2, 3, 1, 4, 5, 7, 6, 0, 1, 5, 4, 2, 6, 7, 3, 0, 4, 6, 2, 1, 3, 7, 5}) quads->Add(i);
-  mesh->MarkStructureChanged();
-  volume->Occluders()->AddCaster(mesh);
+  QuadCubeMesh();
   for (int frame = 0; frame < kFrames; ++frame) {
     viewer.Render();
     ASSERT_TRUE(viewer.Buffer()->RCInstantiated());
@@ -207,6 +227,22 @@ TEST_F(GL_ShadowPixels, AQuadMeshCastsItsShadow) {
     EXPECT_LT(shadowed[0], 60) << "frame " << frame << ": " << Rgb(shadowed);
     EXPECT_GT(lit[0], 120) << "frame " << frame << ": " << Rgb(lit);
     EXPECT_GT(PixelAt(2, -2, kCubeTop)[0], 150) << "frame " << frame;
+  }
+}
+
+// A zero-area triangle on the cube mesh's top changes nothing of its shadow: as many dark pixels, and the shadowed floor as dark.
+TEST_F(GL_ShadowPixels, AZeroAreaTriangleInTheMeshLeavesItsShadowWhole) {
+  VolumeScene();
+  TGLFreeForm* plain = QuadCubeMesh();
+  viewer.Render();
+  const int whole = DarkPixels();
+  EXPECT_GT(whole, 100);
+  delete plain;
+  QuadCubeMesh(true);
+  for (int frame = 0; frame < kFrames; ++frame) {
+    viewer.Render();
+    EXPECT_EQ(DarkPixels(), whole) << "frame " << frame;
+    EXPECT_LT(PixelAt(-2, 0, 0)[0], 60) << "frame " << frame << ": " << Rgb(PixelAt(-2, 0, 0));
   }
 }
 
