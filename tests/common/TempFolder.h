@@ -27,14 +27,22 @@ class TTestFolder {
     EXPECT_TRUE(FMade) << "cannot make a folder like " << pattern;
   }
   ~TTestFolder() {
+    if (!FMade) return;
     std::error_code ec;
-    if (FMade) std::filesystem::remove_all(FPath, ec);
+    // Folders a test made read-only are opened again first, so that everything goes.
+    for (auto it = std::filesystem::recursive_directory_iterator(FPath, ec);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+      if (it->is_directory(ec) && !it->is_symlink(ec))
+        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
+                                     ec);
+    std::filesystem::remove_all(FPath, ec);
   }
   TTestFolder(const TTestFolder&) = delete;
   TTestFolder& operator=(const TTestFolder&) = delete;
 
   const std::string& Path() const { return FPath; }
   std::string File(const std::string& name) const { return FPath + "/" + name; }
+  std::string operator/(const std::string& name) const { return File(name); }
 
  private:
   std::string FPath;

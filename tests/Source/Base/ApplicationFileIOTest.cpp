@@ -2,7 +2,7 @@
 // a failed save that keeps the old file, and saves through links that keep the link and the
 // saved file's mode and owner.
 #include "Source/Base/ApplicationFileIO.h"
-#include "tests/Source/ScratchFolder.h"
+#include "tests/common/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -53,14 +53,14 @@ std::vector<std::string> Entries(const std::string& dir) {
 // Each test's files in a folder of its own, removed at its end.
 class ApplicationFileIO : public testing::Test {
  protected:
-  TScratchFolder scratch_{"fileio"};
+  TTestFolder scratch_{"fileio"};
   std::string Dir() {
     ::mkdir((scratch_ / "Images").c_str(), 0700);
-    return scratch_.Path();
+    return scratch_.Path() + "/";
   }
   std::string LinkDir() {
     ::mkdir((scratch_ / "sub").c_str(), 0700);
-    return scratch_.Path();
+    return scratch_.Path() + "/";
   }
 };
 

@@ -2,7 +2,7 @@
 // errors, and file access through the engine's file streams.
 #include "Source/Base/PersistentClasses.h"
 #include "Source/Base/VectorLists.h"
-#include "tests/Source/ScratchFolder.h"
+#include "tests/common/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -283,7 +283,7 @@ TEST_F(PersistentTest, ObjectListEditing) {
 }
 
 TEST_F(PersistentTest, FilesGoThroughCreateFileStream) {
-  TScratchFolder dir("persistent");
+  TTestFolder dir("persistent");
   std::string name = dir / "persistent_signed.bin";
   TSigned obj;
   obj.Value = -5;

@@ -15,7 +15,7 @@
 #include "tests/Source/Base/GLRecorder.h"
 #include "tests/Source/BookkeepingContext.h"
 #include "tests/Source/MultiPassShader.h"
-#include "tests/Source/ScratchFolder.h"
+#include "tests/common/TempFolder.h"
 
 namespace {
 
@@ -26,7 +26,6 @@ class GlsmTest : public ::testing::Test {
   void SetUp() override {
     RegisterGLVectorFileObjects();
     dir = scratch.Path();
-    dir.pop_back();  // without its final "/"
   }
 
   // One triangle (0,0,0) (2,0,0) (0,4,0) and one at z = 6.
@@ -37,7 +36,7 @@ class GlsmTest : public ::testing::Test {
     mo->Vertices()->AddTriple(V(0, 0, 6), V(2, 0, 6), V(0, 4, 6));
   }
 
-  TScratchFolder scratch{"glsm"};
+  TTestFolder scratch{"glsm"};
   std::string dir;
 };
 

@@ -13,7 +13,7 @@
 
 #include "Source/Materials/GLMaterial.h"
 #include "rtl/Streaming.h"
-#include "tests/Source/ScratchFolder.h"
+#include "tests/common/TempFolder.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ TGLTexture* KeptTexture(TGLMaterialLibrary& lib, const char* imageClass, int wid
 // their setters take, or their text file gives (Width=0), is read back: five 4096 x 4096 blanks, a
 // 16384 x 8192 float-data image and a blank read with Width=0, beside a material with a picture.
 TEST_F(MaterialLibraryFile, ImagesWithoutPixelsAtEverySizeTheSettersTakeLoadBack) {
-  TScratchFolder dir("library");
+  TTestFolder dir("library");
   TGLMaterialLibrary lib(nullptr);
   for (int i = 0; i < 5; ++i) KeptTexture(lib, "TGLBlankImage", 4096, 4096);
   KeptTexture(lib, "TGLFloatDataImage", 16384, 8192);
@@ -144,7 +144,7 @@ size_t HeapInUse() {
 // A picture-file texture shown (read, uploaded, its pixels let go) holds nothing of its file in
 // memory, and still saves the picture shown after the file was replaced or removed.
 TEST_F(MaterialLibraryFile, APictureFileShownHoldsNoCopyOfItsFile) {
-  TScratchFolder dir("picfile");
+  TTestFolder dir("picfile");
   const std::string path = dir / "big.bmp";
   {
     TBitmap big(1024, 1024, pf24bit);  // 3 MB of file

@@ -12,7 +12,7 @@
 #include "Source/Scene/GLCrossPlatform.h"
 #include "Source/Scene/GLUtils.h"
 #include "rtl/SysUtils.h"
-#include "tests/Source/ScratchFolder.h"
+#include "tests/common/TempFolder.h"
 
 TEST(Utils, NextPowerOfTwo) {
   const struct {
@@ -34,7 +34,7 @@ TEST(Utils, Sqrt255Table) {
 }
 
 TEST(Utils, StringFiles) {
-  TScratchFolder dir("utils");
+  TTestFolder dir("utils");
   const std::string name = dir / "strings";
   std::string bytes("line 1\r\n\0binary\xff", 16);
   WriteStringFile(name, bytes);
