@@ -223,7 +223,7 @@ bool TCustomSocksWSocket::TriggerDataAvailable(uint16_t ErrCode) {
     if (FSocksState == 2 && OnSocksAuthState) {
       const TSessionWatch watch(*this);
       OnSocksAuthState(this, socksAuthFailure);
-      if (watch.Freed()) return true;
+      if (watch.Ended()) return true;
     }
     SocksDoError(code, r < 0 || PeerCloseError() != 0 ? "data receive error" : "connection closed by socks server");
     return true;
@@ -231,7 +231,7 @@ bool TCustomSocksWSocket::TriggerDataAvailable(uint16_t ErrCode) {
   FRcvCnt += r;
   const TSessionWatch watch(*this);
   // Several steps may be answered by one arrival.
-  while (!watch.Freed() && FSocksState != 0 && FRcvCnt > FRcvOffset) {
+  while (!watch.Ended() && FSocksState != 0 && FRcvCnt > FRcvOffset) {
     const uint8_t* p = FRcvBuf + FRcvOffset;
     const int n = FRcvCnt - FRcvOffset;
     TSocksReply rep;
@@ -255,17 +255,17 @@ bool TCustomSocksWSocket::TriggerDataAvailable(uint16_t ErrCode) {
     if (FSocksState == 1) {
       if (rep.Method == 0) {
         if (FSocksMethod == 2 && OnSocksAuthState) OnSocksAuthState(this, socksAuthNotRequired);
-        if (!watch.Freed()) SocksDoConnect();
+        if (!watch.Ended()) SocksDoConnect();
       } else {
         SocksDoAuthenticate();
       }
     } else if (FSocksState == 2) {
       if (OnSocksAuthState) OnSocksAuthState(this, socksAuthSuccess);
-      if (!watch.Freed()) SocksDoConnect();
+      if (!watch.Ended()) SocksDoConnect();
     } else {
       FSocksState = 0;
       TriggerSessionConnectedSpecial(0);
-      if (watch.Freed()) return true;
+      if (watch.Ended()) return true;
       // Bytes that came with the reply are the first data of the session.
       if (FRcvCnt > FRcvOffset) TriggerDataAvailable(0);
       return true;

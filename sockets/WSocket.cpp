@@ -948,8 +948,9 @@ void TCustomWSocket::Abort() {
 void TCustomWSocket::InternalClose(bool bShut, uint16_t Error) {
   if (FHSocket == INVALID_SOCKET) {
     if (FState != wsClosed) {
+      const TSessionWatch watch(*this);
       ChangeState(wsClosed);
-      AssignDefaultValue();
+      if (!watch.Freed()) AssignDefaultValue();
     }
     return;
   }
@@ -968,7 +969,11 @@ void TCustomWSocket::InternalClose(bool bShut, uint16_t Error) {
   NewSession();
   FSelectMask = 0;
   if (wasOpen) {
-    ChangeState(wsClosed);
+    {
+      const TSessionWatch watch(*this);
+      ChangeState(wsClosed);
+      if (watch.Freed()) return;  // freed by its state-change handler
+    }
     if (!ComponentState().Contains(csDestroying) && !FCloseInvoked) {
       FCloseInvoked = true;
       const TSessionWatch watch(*this);
@@ -1023,8 +1028,9 @@ void TCustomWSocket::Do_FD_CONNECT(uint16_t err) {
 
 void TCustomWSocket::Do_FD_READ(uint16_t err) {
   if (FState != wsConnected) {
-    ChangeState(wsConnected);
     const TSessionWatch watch(*this);
+    ChangeState(wsConnected);
+    if (watch.Ended()) return;
     TriggerSessionConnectedSpecial(err);
     if (watch.Freed() || FHSocket == INVALID_SOCKET) return;
   }
