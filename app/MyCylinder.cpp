@@ -48,6 +48,35 @@ void MyCylinder::Notification(TComponent* AComponent, TOperation Operation) {
   TGLCylinder::Notification(AComponent, Operation);
 }
 
+bool MyCylinder::TFarLook::Same(const TFarLook& other) const noexcept {
+  return VectorEquals(ambient, other.ambient) && VectorEquals(diffuse, other.diffuse) &&
+         VectorEquals(specular, other.specular) && VectorEquals(emission, other.emission) &&
+         shininess == other.shininess && polygonMode == other.polygonMode && blending == other.blending &&
+         plain == other.plain;
+}
+
+const MyCylinder::TFarLook& MyCylinder::FarLook() {
+  if (FFarLookStale) {
+    TGLMaterial* m = Material();
+    const TGLFaceProperties& f = *m->FrontProperties();
+    FFarLook.ambient = f.Ambient()->Color();
+    FFarLook.diffuse = f.Diffuse()->Color();
+    FFarLook.specular = f.Specular()->Color();
+    FFarLook.emission = f.Emission()->Color();
+    FFarLook.shininess = int(f.Shininess());
+    FFarLook.polygonMode = uint8_t(f.PolygonMode());
+    FFarLook.blending = uint8_t(m->BlendingMode());
+    FFarLook.plain = !m->Texture()->Enabled() && m->LibMaterialName().empty();
+    FFarLookStale = false;
+  }
+  return FFarLook;
+}
+
+void MyCylinder::NotifyChange(TObject* Sender) {
+  FFarLookStale = true;
+  TGLCylinder::NotifyChange(Sender);
+}
+
 void MyCylinder::AddInfoLine(const TInfoLine& line) {
   InfoLines.Add(line);
   if (InfoMemo) AppendInfoLine(InfoMemo, line);
@@ -239,12 +268,24 @@ bool PlainSides(MyCylinder* p) {
          p->Stacks() > 0 && p->Normals() == nsSmooth && p->NormalDirection() == ndOutside && p->DrawnFromSharedLists();
 }
 
-bool SameFarLook(TGLMaterial& a, TGLMaterial& b) {
-  return a.BlendingMode() == b.BlendingMode() && a.FrontProperties()->SameLook(*b.FrontProperties()) &&
-         !a.Texture()->Enabled() && !b.Texture()->Enabled() && a.LibMaterialName().empty() &&
-         b.LibMaterialName().empty();
-}
 }  // namespace
+
+void TPipeGroup::TLookBatch::Clear() {
+  first = nullptr;
+  pipes = 0;
+  for (auto* v : {&vertices, &normals, &texCoords}) v->clear();
+  indices.clear();
+  tints.clear();
+}
+
+void TPipeGroup::TLookBatch::Free() {
+  Clear();
+  for (auto* v : {&vertices, &normals, &texCoords}) TFillVector<float>().swap(*v);
+  TFillVector<uint32_t>().swap(indices);
+  TFillVector<uint32_t>().swap(tints);
+  if (tintPicture.Handle() != 0 && tintPicture.RenderingContext() == GetCurrentRenderingContext())
+    tintPicture.FreeName();
+}
 
 void TPipeGroup::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) {
   const bool together = DrawFarTogether && renderChildren && rci.drawState == dsRendering && !rci.ignoreMaterials &&
@@ -260,9 +301,25 @@ void TPipeGroup::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderC
   const float height = float(rci.viewPortHeight);
   // Pipes from afar by look: mostly one (a selected pipe has its own colour).
   constexpr size_t kLooks = 4;
-  std::vector<std::vector<TFarPipe>> looks;
+  size_t looks = 0;
+  for (auto& l : FLooks) l->Clear();
   std::vector<TGLBaseSceneObject*> alone;
-  for (int i = 0; i < Count(); ++i) {
+  // Label colours still to work out take a few milliseconds a frame, so a flood of new pipes
+  // does not stall one; until then a pipe shows no label colour, as one whose label waits.
+  using TClock = std::chrono::steady_clock;
+  const TClock::time_point tintsUntil = TClock::now() + std::chrono::microseconds(int64_t(TintMsPerFrame * 1000));
+  bool mayDraw = true;
+  // The walk reads a little of each of thousands of pipes: what it reads is fetched some pipes
+  // ahead (the object first, then, once its class is known, what is read of a pipe).
+  constexpr int kObjectAhead = 16, kPipeAhead = 8;
+  const int count = Count();
+  for (int i = 0; i < std::min(count, kObjectAhead); ++i) Children(i)->PrefetchForWalk();
+  for (int i = 0; i < count; ++i) {
+    if (i + kObjectAhead < count) Children(i + kObjectAhead)->PrefetchForWalk();
+    if (i + kPipeAhead < count) {
+      TGLBaseSceneObject* next = Children(i + kPipeAhead);
+      if (next->ClassType() == MyCylinder::StaticClass()) static_cast<MyCylinder*>(next)->PrefetchForFarDraw();
+    }
     TGLBaseSceneObject* c = Children(i);
     if (!c->Visible()) continue;
     if (c->ClassType() != MyCylinder::StaticClass() || c->HasChildList() || c->ShowAxes() ||
@@ -273,16 +330,17 @@ void TPipeGroup::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderC
     auto* p = static_cast<MyCylinder*>(c);
     const float tile = LabelTilePixels(p, camera, height, projectionY);
     p->FarLabel = tile < (p->FarLabel ? NearTilePx : FarTilePx);
-    std::vector<TFarPipe>* look = nullptr;
-    if (p->FarLabel && PlainSides(p)) {
-      for (auto& l : looks)
-        if (SameFarLook(*l.front().pipe->Material(), *p->Material())) {
-          look = &l;
+    TLookBatch* look = nullptr;
+    if (p->FarLabel && PlainSides(p) && p->FarLook().plain) {
+      for (size_t k = 0; k < looks; ++k)
+        if (FLooks[k]->first->FarLook().Same(p->FarLook())) {
+          look = FLooks[k].get();
           break;
         }
-      if (!look && looks.size() < kLooks) {
-        looks.emplace_back().reserve(size_t(Count()));
-        look = &looks.back();
+      if (!look && looks < kLooks) {
+        if (FLooks.size() == looks) FLooks.push_back(std::make_unique<TLookBatch>());
+        look = FLooks[looks++].get();
+        look->first = p;
       }
     }
     if (!look) {
@@ -293,26 +351,20 @@ void TPipeGroup::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderC
     // as its own sides would have (it still gives its batch the look). Short on screen, the
     // light along it is the same at its two ends as at its stacks between.
     p->DropLabelPicture();
-    const int stacks = p->Height() == 0 ? 0 : 2 * p->Height() * tile < ShortPipePx ? 1 : p->Stacks();
-    look->push_back({p, stacks});
+    if (p->Height() == 0) continue;
+    const int stacks = 2 * p->Height() * tile < ShortPipePx ? 1 : p->Stacks();
+    if (mayDraw && !p->LabelTintKnown()) mayDraw = TClock::now() < tintsUntil;
+    AddSides(*look, p, stacks, p->LabelTint(mayDraw));
   }
   FDrawnTogether = 0;
-  for (auto& l : looks) {
-    std::erase_if(l, [](const TFarPipe& f) { return f.stacks == 0; });
-    FDrawnTogether += int(l.size());
-  }
+  for (size_t k = 0; k < looks; ++k) FDrawnTogether += FLooks[k]->pipes;
   FDrawnAlone = int(alone.size());
-  if (FDrawnTogether == 0) {
-    // Nothing from afar (the pipes went, or all are near): the arrays' room goes too.
-    for (auto* v : {&FVertices, &FNormals, &FTexCoords}) std::vector<float>().swap(*v);
-    std::vector<uint32_t>().swap(FIndices);
-    std::vector<uint32_t>().swap(FTintTexels);
-    if (FTints.Handle() != 0 && FTints.RenderingContext() == GetCurrentRenderingContext()) FTints.FreeName();
-  }
-  for (auto& l : looks) {
-    if (l.empty()) continue;
+  // Looks not seen this frame (the pipes went, or all are near): their room goes too.
+  for (size_t k = FDrawnTogether == 0 ? 0 : looks; k < FLooks.size(); ++k) FLooks[k]->Free();
+  for (size_t k = 0; k < looks; ++k) {
+    if (FLooks[k]->pipes == 0) continue;
     try {
-      DrawTogether(l, rci);
+      DrawBatch(*FLooks[k], rci);
     } catch (...) {
       rci.GLStates->ResetCachedState();
       throw;
@@ -321,98 +373,99 @@ void TPipeGroup::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderC
   for (TGLBaseSceneObject* c : alone) rci.scene->RenderObject(c, rci);
 }
 
-void TPipeGroup::DrawTogether(const std::vector<TFarPipe>& pipes, TRenderContextInfo& rci) {
-  // One texel of the shared picture per pipe: its label's colour from afar.
-  constexpr int kTintsWide = 256;
-  const int rows = int((pipes.size() + kTintsWide - 1) / kTintsWide);
+namespace {
+// One texel of a look's shared picture a pipe: its label's colour from afar.
+constexpr int kTintsWide = 256;
+
+// As the quadric library lays out a cylinder's sides: the corners around it, the first again last.
+struct TAround {
+  int slices = -1;
+  std::vector<float> sines, cosines;
+  void For(int n) {
+    if (n == slices) return;
+    sines.resize(size_t(n) + 1);
+    cosines.resize(size_t(n) + 1);
+    for (int i = 0; i < n; ++i) {
+      const double angle = 2 * M_PI * i / n;
+      sines[size_t(i)] = float(std::sin(angle));
+      cosines[size_t(i)] = float(std::cos(angle));
+    }
+    sines[size_t(n)] = sines[0];
+    cosines[size_t(n)] = cosines[0];
+    slices = n;
+  }
+};
+}  // namespace
+
+void TPipeGroup::AddSides(TLookBatch& batch, MyCylinder* p, int stacks, uint32_t tint) {
+  const int n = batch.pipes++;
+  batch.tints.push_back(0xFF000000u | tint);  // bytes R, G, B, A
+  // The texel's row is made a place in the picture once the picture's height is known.
+  const float s = (float(n % kTintsWide) + 0.5f) / kTintsWide;
+  const float t = float(n / kTintsWide) + 0.5f;
+  const int slices = p->Slices();
+  static thread_local TAround around;
+  around.For(slices);
+  const size_t row = size_t(slices) + 1, corners = size_t(stacks + 1) * row;
+  const size_t firstVertex = batch.vertices.size() / 3, firstIndex = batch.indices.size();
+  batch.vertices.resize(batch.vertices.size() + 3 * corners);
+  batch.normals.resize(batch.normals.size() + 3 * corners);
+  batch.texCoords.resize(batch.texCoords.size() + 2 * corners);
+  batch.indices.resize(firstIndex + 6 * size_t(stacks) * size_t(slices));
+  float* vertex = batch.vertices.data() + 3 * firstVertex;
+  float* normal = batch.normals.data() + 3 * firstVertex;
+  float* texCoord = batch.texCoords.data() + 2 * firstVertex;
+  uint32_t* index = batch.indices.data() + firstIndex;
+  // Quadric space (axis Z from 0 to 1, radius r) into the group's space: the pipe's own
+  // matrix, turned onto its Y axis and stretched to its height (DrawSharedSides).
+  const TMatrix4f& m = *p->GetLocalMatrixPtr();
+  const float h = p->Height(), r = p->TopRadius();
+  const float base = p->Alignment() == caTop ? -h : p->Alignment() == caBottom ? 0 : -h / 2;
+  for (int j = 0; j <= stacks; ++j) {
+    const float along = base + h * float(j) / float(stacks);  // object Y
+    float centre[3];
+    for (int k = 0; k < 3; ++k) centre[k] = along * m[1][k] + m[3][k];
+    for (size_t i = 0; i < row; ++i) {
+      // Quadric (x, y, z) is object (x, z, -y) after the turn about X.
+      const float nx = around.sines[i], nz = -around.cosines[i];
+      for (int k = 0; k < 3; ++k) {
+        const float v = nx * m[0][k] + nz * m[2][k];
+        *normal++ = v;
+        *vertex++ = centre[k] + r * v;
+      }
+      *texCoord++ = s;
+      *texCoord++ = t;
+    }
+  }
+  // Each quad of the strip (low i, high i, high i+1, low i+1) as two triangles.
+  for (int j = 0; j < stacks; ++j)
+    for (int i = 0; i < slices; ++i) {
+      const uint32_t lo = uint32_t(firstVertex + size_t(j) * row + size_t(i)), hi = lo + uint32_t(row);
+      *index++ = lo, *index++ = hi, *index++ = hi + 1;
+      *index++ = lo, *index++ = hi + 1, *index++ = lo + 1;
+    }
+}
+
+void TPipeGroup::DrawBatch(TLookBatch& batch, TRenderContextInfo& rci) {
+  const int rows = (batch.pipes + kTintsWide - 1) / kTintsWide;
   int tintsHigh = 1;
   while (tintsHigh < rows) tintsHigh *= 2;
-  FTintTexels.assign(size_t(kTintsWide) * size_t(tintsHigh), 0xFFFFFFFFu);
-  size_t vertices = 0, indices = 0;
-  for (const TFarPipe& f : pipes) {
-    vertices += size_t(f.stacks + 1) * size_t(f.pipe->Slices() + 1);
-    indices += 4 * size_t(f.stacks) * size_t(f.pipe->Slices());
-  }
-  FVertices.resize(3 * vertices);
-  FNormals.resize(3 * vertices);
-  FTexCoords.resize(2 * vertices);
-  FIndices.resize(indices);
-  float* vertex = FVertices.data();
-  float* normal = FNormals.data();
-  float* texCoord = FTexCoords.data();
-  uint32_t* index = FIndices.data();
-  uint32_t first = 0;
-  std::vector<float> sines, cosines;
-  int cachedSlices = -1;
-  // Label colours still to work out take a few milliseconds a frame, so a flood of new pipes
-  // does not stall one; until then a pipe shows no label colour, as one whose label waits.
-  using TClock = std::chrono::steady_clock;
-  const TClock::time_point tintsUntil = TClock::now() + std::chrono::microseconds(int64_t(TintMsPerFrame * 1000));
-  bool mayDraw = true;
-  for (size_t n = 0; n < pipes.size(); ++n) {
-    MyCylinder* p = pipes[n].pipe;
-    if (mayDraw && !p->LabelTintKnown()) mayDraw = TClock::now() < tintsUntil;
-    const uint32_t tint = p->LabelTint(mayDraw);
-    FTintTexels[n] = 0xFF000000u | tint;  // bytes R, G, B, A
-    const float s = (float(n % kTintsWide) + 0.5f) / kTintsWide;
-    const float t = (float(n / kTintsWide) + 0.5f) / float(tintsHigh);
-    const int slices = p->Slices(), stacks = pipes[n].stacks;
-    if (slices != cachedSlices) {
-      // As the quadric library lays out a cylinder's sides.
-      sines.resize(size_t(slices) + 1);
-      cosines.resize(size_t(slices) + 1);
-      for (int i = 0; i < slices; ++i) {
-        const double angle = 2 * M_PI * i / slices;
-        sines[size_t(i)] = float(std::sin(angle));
-        cosines[size_t(i)] = float(std::cos(angle));
-      }
-      sines[size_t(slices)] = sines[0];
-      cosines[size_t(slices)] = cosines[0];
-      cachedSlices = slices;
-    }
-    // Quadric space (axis Z from 0 to 1, radius r) into the group's space: the pipe's own
-    // matrix, turned onto its Y axis and stretched to its height (DrawSharedSides).
-    const TMatrix4f& m = *p->GetLocalMatrixPtr();
-    const float h = p->Height(), r = p->TopRadius();
-    const float base = p->Alignment() == caTop ? -h : p->Alignment() == caBottom ? 0 : -h / 2;
-    for (int j = 0; j <= stacks; ++j) {
-      const float along = base + h * float(j) / float(stacks);  // object Y
-      float centre[3];
-      for (int k = 0; k < 3; ++k) centre[k] = along * m[1][k] + m[3][k];
-      for (int i = 0; i <= slices; ++i) {
-        // Quadric (x, y, z) is object (x, z, -y) after the turn about X.
-        const float nx = sines[size_t(i)], nz = -cosines[size_t(i)];
-        for (int k = 0; k < 3; ++k) {
-          const float n = nx * m[0][k] + nz * m[2][k];
-          *normal++ = n;
-          *vertex++ = centre[k] + r * n;
-        }
-        *texCoord++ = s;
-        *texCoord++ = t;
-      }
-    }
-    const uint32_t row = uint32_t(slices) + 1;
-    for (int j = 0; j < stacks; ++j)
-      for (int i = 0; i < slices; ++i) {
-        const uint32_t lo = first + uint32_t(j) * row + uint32_t(i), hi = lo + row;
-        // The quad of the strip: low i, high i, high i+1, low i+1.
-        *index++ = lo, *index++ = hi, *index++ = hi + 1, *index++ = lo + 1;
-      }
-    first += uint32_t(stacks + 1) * row;
-  }
+  batch.tints.resize(size_t(kTintsWide) * size_t(tintsHigh), 0xFFFFFFFFu);
+  const float perRow = 1.0f / float(tintsHigh);
+  for (size_t k = 1; k < batch.texCoords.size(); k += 2) batch.texCoords[k] *= perRow;
 
   TGLContext* current = GetCurrentRenderingContext();
-  if (FTints.Handle() != 0 && FTints.RenderingContext() != current) FTints.FreeName();
-  if (FTints.Handle() == 0) FTints.AllocateName();
-  MyCylinder* look = pipes.front().pipe;
-  DrawUnderMaterial(*look->Material(), rci, [&] {
+  TGLTextureHandle& picture = batch.tintPicture;
+  if (picture.Handle() != 0 && picture.RenderingContext() != current) picture.FreeName();
+  if (picture.Handle() == 0) picture.AllocateName();
+  DrawUnderMaterial(*batch.first->Material(), rci, [&] {
     if (GL.glActiveTextureARB) GL.glActiveTextureARB(GL_TEXTURE0_ARB);
     if (GL.glClientActiveTextureARB) GL.glClientActiveTextureARB(GL_TEXTURE0_ARB);
     rci.GLStates->EnableState(stTexture2D);
-    rci.GLStates->SetBoundTexture(0, GL_TEXTURE_2D, FTints.Handle());
+    rci.GLStates->SetBoundTexture(0, GL_TEXTURE_2D, picture.Handle());
     rci.GLStates->ResetTextureMatrix();
     GL.glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
-    GL.glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, kTintsWide, tintsHigh, 0, GL_RGBA, GL_UNSIGNED_BYTE, FTintTexels.data());
+    GL.glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, kTintsWide, tintsHigh, 0, GL_RGBA, GL_UNSIGNED_BYTE, batch.tints.data());
     GL.glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
     GL.glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
     GL.glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
@@ -427,10 +480,10 @@ void TPipeGroup::DrawTogether(const std::vector<TFarPipe>& pipes, TRenderContext
         for (GLenum a : {GL_TEXTURE_COORD_ARRAY, GL_NORMAL_ARRAY, GL_VERTEX_ARRAY}) GL.glDisableClientState(a);
       }
     } arrays;
-    GL.glVertexPointer(3, GL_FLOAT, 0, FVertices.data());
-    GL.glNormalPointer(GL_FLOAT, 0, FNormals.data());
-    GL.glTexCoordPointer(2, GL_FLOAT, 0, FTexCoords.data());
-    GL.glDrawElements(GL_QUADS, GLsizei(FIndices.size()), GL_UNSIGNED_INT, FIndices.data());
+    GL.glVertexPointer(3, GL_FLOAT, 0, batch.vertices.data());
+    GL.glNormalPointer(GL_FLOAT, 0, batch.normals.data());
+    GL.glTexCoordPointer(2, GL_FLOAT, 0, batch.texCoords.data());
+    GL.glDrawElements(GL_TRIANGLES, GLsizei(batch.indices.size()), GL_UNSIGNED_INT, batch.indices.data());
     rci.GLStates->DisableState(stTexture2D);
   });
 }

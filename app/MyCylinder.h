@@ -3,6 +3,7 @@
 
 #include "Source/Objects/GLGeomObjects.h"
 #include "Source/Objects/GLObjects.h"
+#include "Source/Scene/GLBatchArrays.h"
 #include "Source/Scene/GLContext.h"
 #include "app/InfoLines.h"
 #include "app/SnifferObject.h"
@@ -90,12 +91,33 @@ class MyCylinder : public TGLCylinder {
   // Whether the pipe was last drawn from afar (its label unreadable).
   bool FarLabel = true;
 
+  // What the pipe looks like drawn from afar, kept with it so that thousands of pipes are
+  // sorted by look a frame without reading each one's material: taken from the material
+  // again after any change the pipe is told of (its material's included).
+  struct TFarLook {
+    TVector4f ambient{}, diffuse{}, specular{}, emission{};
+    int shininess = 0;
+    uint8_t polygonMode = 0, blending = 0;
+    bool plain = false;  // no texture of its own and no library material: may join others
+    bool Same(const TFarLook& other) const noexcept;
+  };
+  const TFarLook& FarLook();
+  void NotifyChange(TObject* Sender) override;
+  // Starts reading what the group reads of a pipe drawn from afar.
+  void PrefetchForFarDraw() const noexcept {
+    PrefetchShapeForWalk();
+    __builtin_prefetch(&FarLabel);
+    __builtin_prefetch(&FFarLook.plain);
+  }
+
  private:
   bool FLabelPending = false;
   bool FHasLabel = false;
   bool FLabelHeld = false;
   bool FTintKnown = false;
   uint32_t FTint = 0xFFFFFF;
+  bool FFarLookStale = true;
+  TFarLook FFarLook;
   uint64_t FLabelWaitingSince = 0;  // for the upload budget
   std::string FLabelSrc, FLabelDst;
   float FLabelScaleX = 0, FLabelHeight = 0;
@@ -133,15 +155,20 @@ class TPipeGroup : public TGLDummyCube {
                                float projectionY);
 
  private:
-  struct TFarPipe {
-    MyCylinder* pipe;
-    int stacks;  // along its length
+  // The pipes of one look drawn from afar: their sides, and one texel a pipe of their tints.
+  struct TLookBatch {
+    MyCylinder* first = nullptr;  // gives the batch its look (drawn or not)
+    int pipes = 0;                // drawn
+    TFillVector<float> vertices, normals, texCoords;
+    TFillVector<uint32_t> indices, tints;
+    TGLTextureHandle tintPicture;
+    void Clear();
+    void Free();
   };
-  void DrawTogether(const std::vector<TFarPipe>& pipes, TRenderContextInfo& rci);
-  TGLTextureHandle FTints;
-  std::vector<float> FVertices, FNormals, FTexCoords;
-  std::vector<uint32_t> FIndices;
-  std::vector<uint32_t> FTintTexels;
+  // Appends the pipe's sides, `stacks` along its length, with the texel of its tint.
+  static void AddSides(TLookBatch& batch, MyCylinder* p, int stacks, uint32_t tint);
+  void DrawBatch(TLookBatch& batch, TRenderContextInfo& rci);
+  std::vector<std::unique_ptr<TLookBatch>> FLooks;
   int FDrawnTogether = 0, FDrawnAlone = 0;
 };
 

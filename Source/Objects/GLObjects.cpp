@@ -9,6 +9,7 @@
 #include "Source/Base/VectorGeometry.h"
 #include "Source/Base/XOpenGL.h"
 #include "Source/Materials/GLMaterial.h"
+#include "Source/Scene/GLBatchArrays.h"
 #include "Source/Scene/GLState.h"
 #include "rtl/Streaming.h"
 #include "rtl/SysUtils.h"
@@ -137,6 +138,35 @@ void EmitCubeFacesMoved(float hw, float hh, float hd, TCubeParts parts, float no
                              n[0] * m[0][2] + n[1] * m[1][2] + n[2] * m[2][2]};
       },
       [&moved](const TCubeFace& f, int i) -> const TAffineVector& { return moved[CornerIndex(f.corner[i])]; });
+}
+
+void AppendCubeFacesMoved(TGLBatchArrays& into, float hw, float hh, float hd, TCubeParts parts, float normalSign,
+                          const TMatrix4f& m) {
+  int faces = 0;
+  for (const TCubeFace& f : kCubeFaces) faces += parts.Contains(f.part);
+  if (faces == 0) return;
+  TAffineVector moved[8];
+  for (int k = 0; k < 8; ++k)
+    moved[k] = AffineVectorTransform(TAffineVector{k & 4 ? hw : -hw, k & 2 ? hh : -hh, k & 1 ? hd : -hd}, m);
+  float *vertex, *normal, *texCoord;
+  uint32_t* index;
+  uint32_t corner = into.Grow(size_t(4 * faces), size_t(6 * faces), vertex, normal, texCoord, index);
+  for (const TCubeFace& f : kCubeFaces) {
+    if (!parts.Contains(f.part)) continue;
+    const float n[3] = {f.normal[0] * normalSign, f.normal[1] * normalSign, f.normal[2] * normalSign};
+    for (int i = 0; i < 4; ++i) {
+      const TAffineVector& v = moved[CornerIndex(f.corner[i])];
+      for (int k = 0; k < 3; ++k) {
+        *vertex++ = v[k];
+        *normal++ = n[0] * m[0][k] + n[1] * m[1][k] + n[2] * m[2][k];
+      }
+      *texCoord++ = f.st[i][0];
+      *texCoord++ = f.st[i][1];
+    }
+    // The quad (0, 1, 2, 3) as two triangles, turning the same way.
+    for (const uint32_t i : {0u, 1u, 2u, 0u, 2u, 3u}) *index++ = corner + i;
+    corner += 4;
+  }
 }
 
 void CubeFaceCorners(TCubePart part, float hw, float hh, float hd, TAffineVector corners[4]) {
@@ -667,6 +697,12 @@ bool TGLCube::SameBatchLookAs(TGLBaseSceneObject& other) {
 void TGLCube::EmitInBatch(TRenderContextInfo&) {
   EmitCubeFacesMoved(cubeSize_[0] * 0.5f, cubeSize_[1] * 0.5f, cubeSize_[2] * 0.5f, parts_,
                      normalDirection_ == ndInside ? -1.0f : 1.0f, *GetLocalMatrixPtr());
+}
+
+bool TGLCube::AppendToBatch(TGLBatchArrays& into) {
+  AppendCubeFacesMoved(into, cubeSize_[0] * 0.5f, cubeSize_[1] * 0.5f, cubeSize_[2] * 0.5f, parts_,
+                       normalDirection_ == ndInside ? -1.0f : 1.0f, *GetLocalMatrixPtr());
+  return true;
 }
 
 void TGLCube::SetSize(int axis, float v) {

@@ -42,6 +42,9 @@ inline constexpr TCubeParts AllCubeParts{cpTop, cpBottom, cpFront, cpBack, cpLef
 void EmitCubeFaces(float hw, float hh, float hd, TCubeParts parts, float normalSign);
 // The same faces carried by m (rotation and moving: normals go through its 3 x 3 part as they are).
 void EmitCubeFacesMoved(float hw, float hh, float hd, TCubeParts parts, float normalSign, const TMatrix4f& m);
+// The same faces appended to batch arrays, each as two triangles.
+void AppendCubeFacesMoved(TGLBatchArrays& into, float hw, float hh, float hd, TCubeParts parts, float normalSign,
+                          const TMatrix4f& m);
 // The four corners of one face, counter-clockwise seen from outside.
 void CubeFaceCorners(TCubePart part, float hw, float hh, float hd, TAffineVector corners[4]);
 // Where a ray enters the box of the given full sizes centred on the origin (local frame; dir
@@ -226,6 +229,7 @@ class TGLCube : public TGLSceneObject {
   bool JoinsBatches() override;
   bool SameBatchLookAs(TGLBaseSceneObject& other) override;
   void EmitInBatch(TRenderContextInfo& rci) override;
+  bool AppendToBatch(TGLBatchArrays& into) override;
 
  private:
   void SetSize(int axis, float v);

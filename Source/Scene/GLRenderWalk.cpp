@@ -12,6 +12,7 @@
 #include "Source/Base/XOpenGL.h"
 #include "Source/Materials/GLMaterial.h"
 #include "Source/Materials/GLMaterialPasses.h"
+#include "Source/Scene/GLBatchArrays.h"
 #include "Source/Scene/GLStrings.h"
 #include "rtl/Streaming.h"
 
@@ -260,25 +261,49 @@ void TGLSceneGraph::RenderBatch(const std::vector<TGLBaseSceneObject*>& batch, T
   // An object that fails is reported and left out of the passes still to come; the rest of the
   // batch draws under the material, which is taken off as usual.
   std::vector<bool> failed;
+  auto fail = [&](size_t i) {
+    if (failed.empty()) failed.resize(batch.size());
+    failed[i] = true;
+    ReportFailureOnce(batch[i]);
+  };
+  // Objects that give their geometry as arrays are drawn together in one call, the others each
+  // with its own glBegin/glEnd. A batch drawn from inside another one's drawing has arrays of
+  // its own.
+  std::unique_ptr<TGLBatchArrays> arrays = std::move(batchArrays_);
+  if (!arrays) arrays = std::make_unique<TGLBatchArrays>();
+  TScopeExit giveBack([&] {
+    arrays->Trim();
+    if (!batchArrays_) batchArrays_ = std::move(arrays);
+  });
+  arrays->Clear();
+  std::vector<bool> inArrays(batch.size());
+  for (size_t i = 0; i < batch.size(); ++i) {
+    const size_t corners = arrays->Corners(), indices = arrays->indices.size();
+    try {
+      inArrays[i] = batch[i]->AppendToBatch(*arrays);
+    } catch (...) {
+      arrays->Truncate(corners, indices);
+      fail(i);
+    }
+  }
   try {
     DrawUnderMaterial(*first->Material(), rci, [&] {
+      arrays->Draw();
       for (size_t i = 0; i < batch.size(); ++i) {
-        if (!failed.empty() && failed[i]) continue;
+        if (inArrays[i] || (!failed.empty() && failed[i])) continue;
         TGLBaseSceneObject* obj = batch[i];
         currentObject_ = obj;
         try {
           obj->EmitInBatch(rci);
         } catch (...) {
-          if (failed.empty()) failed.resize(batch.size());
-          failed[i] = true;
           // The cached state is kept: it is the material's, which the rest still draw under.
-          ReportFailureOnce(obj);
+          fail(i);
         }
       }
     });
   } catch (...) {
-    // The material itself failed (applying or taking it off): nothing of the batch can be drawn
-    // under it, and it is the first object's.
+    // The material itself failed (applying or taking it off), or the arrays' draw: nothing of
+    // the batch can be drawn under it, and it is the first object's.
     ReportRenderFailure(first, rci);
     return;
   }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "Source/Scene/GLBatchArrays.h"
 #include "Source/Base/XOpenGL.h"
 #include "Source/Materials/GLMaterial.h"
 #include "Source/Materials/GLMaterialPasses.h"

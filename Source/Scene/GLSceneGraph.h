@@ -30,6 +30,7 @@
 #include "Source/Scene/GLState.h"
 
 class TGLSceneGraph;
+struct TGLBatchArrays;
 class TGLSceneBuffer;
 class TGLCamera;
 class TGLLightSource;
@@ -152,6 +153,9 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   virtual bool SameBatchLookAs(TGLBaseSceneObject&) { return false; }
   // Emits the object's geometry carried by its local matrix (the material is applied).
   virtual void EmitInBatch(TRenderContextInfo&) {}
+  // Appends the same geometry as triangles to arrays the batch draws in one call; false when
+  // the object draws only through EmitInBatch.
+  virtual bool AppendToBatch(TGLBatchArrays&) { return false; }
   // Frees the GL names this object holds (display list; materials add theirs).
   virtual void DestroyHandle();
   void DestroyHandles();  // the whole subtree, children first
@@ -256,6 +260,17 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   // Without creating them.
   TGLBehaviours* BehavioursIfAny() const noexcept { return behaviours_.get(); }
   TGLObjectEffects* EffectsIfAny() const noexcept { return effects_.get(); }
+  // Starts reading what a render walk reads of the object: its flags, frame, children and
+  // material. A walk over thousands of objects calls it some objects ahead, so it does not wait
+  // on each one's memory in turn.
+  void PrefetchForWalk() const noexcept {
+    __builtin_prefetch(this);
+    __builtin_prefetch(&changes_);
+    __builtin_prefetch(&localMatrix_);
+    __builtin_prefetch(&localMatrix_[3]);
+    __builtin_prefetch(&visible_);
+    __builtin_prefetch(&effects_);
+  }
 
   TGLObjectProgressEvent OnProgress{this};
 
@@ -560,6 +575,8 @@ class TGLSceneGraph : public TGLUpdateAbleComponent {
   TGLVisibilityCulling visibilityCulling_ = vcNone;
   TGLBaseSceneObject* currentObject_ = nullptr;
   bool destroying_ = false;
+  // Kept from batch to batch, so that its room is not made anew for each.
+  std::unique_ptr<TGLBatchArrays> batchArrays_;
   void RenderObjectUnguarded(TGLBaseSceneObject* obj, TRenderContextInfo& rci);
   // Called from a handler of the object's failure.
   static void ReportRenderFailure(TGLBaseSceneObject* obj, TRenderContextInfo& rci) noexcept;

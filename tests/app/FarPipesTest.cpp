@@ -204,6 +204,48 @@ TEST_F(GL_FarPipes, APipeOfItsOwnColourFirstLeavesTheRestTogether) {
   EXPECT_EQ(group->DrawnAlone(), 0);
 }
 
+// A pipe's look is kept with it between frames: a change of its material shows at the next frame,
+// as it would drawn on its own, and a change back puts it with the others again.
+TEST_F(GL_FarPipes, APipesNewColourShowsFromAfar) {
+  if (NoDisplay()) GTEST_SKIP() << "needs a display";
+  Make(60);
+  for (int i = 0; i < 60; ++i) {
+    Pipe(i)->SetTopRadius(0.45f);
+    Pipe(i)->SetBottomRadius(0.45f);
+  }
+  auto* group = dynamic_cast<TPipeGroup*>(Connections());
+  ASSERT_NE(group, nullptr);
+  MyCylinder* pipe = Pipe(30);
+  Look(pipe, 160);
+  Frames(3);
+  ASSERT_EQ(group->DrawnTogether(), 60);
+  QWindow* view = nullptr;
+  for (QWindow* w : QGuiApplication::allWindows())
+    if (w->parent() && w->isVisible()) view = w;
+  ASSERT_NE(view, nullptr);
+  TGLSceneBuffer* buffer = form->GLSceneViewer1()->Buffer();
+  const TVector4f s = buffer->WorldToScreen(pipe->AbsolutePosition());
+  const QPoint at = view->mapToGlobal(QPoint(int(std::lround(s[0])), buffer->Height() - int(std::lround(s[1]))));
+  auto colourAt = [&] { return Grab().pixelColor(at); };
+  const QColor before = colourAt();
+  ASSERT_GT(before.green(), 40) << before.name().toStdString();
+
+  TGLFaceProperties* face = pipe->Material()->FrontProperties();
+  const TVector4f ambient = face->Ambient()->Color(), diffuse = face->Diffuse()->Color();
+  face->Ambient()->SetColor(TVector4f{{0.3f, 0, 0, 1}});
+  face->Diffuse()->SetColor(TVector4f{{1, 0, 0, 1}});
+  const QColor red = colourAt();
+  EXPECT_GT(red.red(), 40) << red.name().toStdString();
+  EXPECT_LT(red.green(), 16) << red.name().toStdString();
+  EXPECT_LT(red.blue(), 16) << red.name().toStdString();
+  EXPECT_EQ(group->DrawnTogether(), 60);
+
+  face->Ambient()->SetColor(ambient);
+  face->Diffuse()->SetColor(diffuse);
+  const QColor back = colourAt();
+  EXPECT_EQ(back, before) << back.name().toStdString() << " " << before.name().toStdString();
+}
+
 // Short pipes seen from above, and long ones seen along the floor (their label tiles a pixel or
 // two long and a few wide).
 TEST_F(GL_FarPipes, PipesFromAfarLookAsTheirLabelsDid) {

@@ -62,6 +62,9 @@ class TGLRecorder {
   std::string GLXExtensions;                 // glXQueryExtensionsString
   // Result of a call by entry-point name (integers, or pointers as integers).
   std::map<std::string, std::function<std::uintptr_t(const TGLCall&)>> Results;
+  // Called with every call before it is recorded, while its pointer arguments still point at
+  // what the caller passed (arrays drawn from, say).
+  std::function<void(const TGLCall&)> OnCall;
 
   TGLRecorder() : FSavedGL(GL), FSavedCaps(GLCaps), FPrevious(Active()) {
     Active() = this;
@@ -175,6 +178,7 @@ class TGLRecorder {
       (void)length;
       (void)captured;
       TGLRecorder* rec = Active();
+      if (rec && rec->OnCall) rec->OnCall(call);
       if (rec) rec->Calls.push_back(call);
       if constexpr (!std::is_void_v<R>) return rec ? rec->Answer<R>(call) : R();
     }

@@ -109,17 +109,21 @@ TEST(ObjectsRender, AmalgamationWithoutAListNameIsAnAssertion) {
 
 namespace {
 
-// The vertices a recorded stream of calls puts on screen, worked out on this side: the
-// model-view stack (column-major, as GL reads it) carries each vertex and its normal.
+// The triangles' corners a recorded stream of calls puts on screen, worked out on this side: the
+// model-view stack (column-major, as GL reads it) carries each corner and its normal; quads are
+// taken as two triangles each (0 1 2, 0 2 3). Arrays drawn are recorded as the corners they held
+// (see TBatchFixture).
 struct TDrawnVertex {
-  float pos[3], normal[3];
+  float pos[3], normal[3], st[2];
 };
 
 std::vector<TDrawnVertex> DrawnVertices(const std::vector<TGLCall>& calls) {
   using TMat = std::array<double, 16>;
   std::vector<TMat> stack{TMat{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}};
   double normal[3] = {0, 0, 1};
-  std::vector<TDrawnVertex> out;
+  float st[2] = {0, 0};
+  GLenum mode = GL_TRIANGLES;
+  std::vector<TDrawnVertex> out, quad;
   auto carry = [&](const double* v, double w, float* to) {
     const TMat& m = stack.back();
     for (int r = 0; r < 3; ++r) to[r] = float(m[r] * v[0] + m[4 + r] * v[1] + m[8 + r] * v[2] + m[12 + r] * w);
@@ -136,13 +140,28 @@ std::vector<TDrawnVertex> DrawnVertices(const std::vector<TGLCall>& calls) {
         for (int row = 0; row < 4; ++row)
           for (int k = 0; k < 4; ++k) r[col * 4 + row] += a[k * 4 + row] * c.Data[size_t(col * 4 + k)];
       stack.back() = r;
+    } else if (c.Name == "glBegin") {
+      mode = GLenum(c.Args[0]);
+      quad.clear();
+    } else if (c.Name == "glEnd") {
+      mode = GL_TRIANGLES;
     } else if (c.Name == "glNormal3f") {
       for (int i = 0; i < 3; ++i) normal[i] = c.Args[size_t(i)];
+    } else if (c.Name == "glTexCoord2f") {
+      for (int i = 0; i < 2; ++i) st[i] = float(c.Args[size_t(i)]);
     } else if (c.Name == "glVertex3f") {
       TDrawnVertex v;
       carry(c.Args.data(), 1, v.pos);
       carry(normal, 0, v.normal);
-      out.push_back(v);
+      std::copy(st, st + 2, v.st);
+      if (mode != GL_QUADS) {
+        out.push_back(v);
+        continue;
+      }
+      quad.push_back(v);
+      if (quad.size() < 4) continue;
+      for (int k : {0, 1, 2, 0, 2, 3}) out.push_back(quad[size_t(k)]);
+      quad.clear();
     }
   }
   return out;
@@ -169,11 +188,34 @@ struct TBatchFixture : TSceneFixture {
     cubes[2]->Turn(30);
     cubes[3]->Roll(45);
   }
+  // Arrays drawn are recorded as the calls that would draw the same corners one by one.
+  void RecordArrays() {
+    auto pointer = [](const TGLCall& c, size_t arg) {
+      return reinterpret_cast<const void*>(std::uintptr_t(c.Args.at(arg)));
+    };
+    rec.OnCall = [this, pointer](const TGLCall& c) {
+      if (c.Name == "glVertexPointer") vertices = static_cast<const float*>(pointer(c, 3));
+      if (c.Name == "glNormalPointer") normals = static_cast<const float*>(pointer(c, 2));
+      if (c.Name == "glTexCoordPointer") texCoords = static_cast<const float*>(pointer(c, 3));
+      if (c.Name != "glDrawElements") return;
+      ASSERT_EQ(GLenum(c.Args[0]), GLenum(GL_TRIANGLES));
+      ASSERT_EQ(GLenum(c.Args[2]), GLenum(GL_UNSIGNED_INT));
+      const auto* index = static_cast<const uint32_t*>(pointer(c, 3));
+      for (int i = 0; i < int(c.Args[1]); ++i) {
+        const size_t k = index[i];
+        rec.Calls.push_back({"glNormal3f", {normals[3 * k], normals[3 * k + 1], normals[3 * k + 2]}, {}});
+        rec.Calls.push_back({"glTexCoord2f", {texCoords[2 * k], texCoords[2 * k + 1]}, {}});
+        rec.Calls.push_back({"glVertex3f", {vertices[3 * k], vertices[3 * k + 1], vertices[3 * k + 2]}, {}});
+      }
+    };
+  }
   std::vector<TGLCall> Frame() {
     rec.Clear();
+    RecordArrays();
     group->DoRender(rci, false, true);
     return rec.Calls;
   }
+  const float *vertices = nullptr, *normals = nullptr, *texCoords = nullptr;
 };
 
 void ExpectSameVertices(const std::vector<TDrawnVertex>& a, const std::vector<TDrawnVertex>& b) {
@@ -182,6 +224,9 @@ void ExpectSameVertices(const std::vector<TDrawnVertex>& a, const std::vector<TD
     for (int k = 0; k < 3; ++k) {
       EXPECT_NEAR(a[i].pos[k], b[i].pos[k], 1e-5) << "vertex " << i;
       EXPECT_NEAR(a[i].normal[k], b[i].normal[k], 1e-5) << "vertex " << i;
+      if (k < 2) {
+        EXPECT_EQ(a[i].st[k], b[i].st[k]) << "vertex " << i;
+      }
     }
 }
 
@@ -197,9 +242,10 @@ TEST(ObjectsRender, CubesOfOneLookAreDrawnAsOneBatchWithTheSameVertices) {
   ExpectSameVertices(DrawnVertices(batched), DrawnVertices(single));
   EXPECT_EQ(f.rec.Count("glMultMatrixf"), 0);
   EXPECT_EQ(f.rec.Count("glPushMatrix"), 0);
-  EXPECT_EQ(f.rec.Count("glBegin"), 4);
-  EXPECT_EQ(f.rec.Count("glBlendFunc"), 1);  // one material application for all
-  EXPECT_EQ(f.rec.Count("glDisable"), 1);    // and one un-application
+  EXPECT_EQ(f.rec.Count("glBegin"), 0);
+  EXPECT_EQ(f.rec.Count("glDrawElements"), 1);  // one draw call for all
+  EXPECT_EQ(f.rec.Count("glBlendFunc"), 1);     // one material application for all
+  EXPECT_EQ(f.rec.Count("glDisable"), 1);       // and one un-application
   EXPECT_TRUE(f.face->IsHandleAllocated());
 }
 

@@ -1,0 +1,68 @@
+#include "Source/Scene/GLBatchArrays.h"
+
+#include "Source/Base/XOpenGL.h"
+
+#include <algorithm>
+
+void TGLBatchArrays::Clear() noexcept {
+  vertices.clear();
+  normals.clear();
+  texCoords.clear();
+  indices.clear();
+}
+
+uint32_t TGLBatchArrays::Grow(size_t corners, size_t indexCount, float*& vertex, float*& normal, float*& texCoord,
+                              uint32_t*& index) {
+  const size_t first = Corners(), firstIndex = indices.size();
+  vertices.resize(3 * (first + corners));
+  normals.resize(3 * (first + corners));
+  texCoords.resize(2 * (first + corners));
+  indices.resize(firstIndex + indexCount);
+  vertex = vertices.data() + 3 * first;
+  normal = normals.data() + 3 * first;
+  texCoord = texCoords.data() + 2 * first;
+  index = indices.data() + firstIndex;
+  return uint32_t(first);
+}
+
+void TGLBatchArrays::Truncate(size_t corners, size_t indexCount) {
+  vertices.resize(3 * corners);
+  normals.resize(3 * corners);
+  texCoords.resize(2 * corners);
+  indices.resize(indexCount);
+}
+
+void TGLBatchArrays::Trim() noexcept {
+  constexpr size_t kKeptBytes = 64 * 1024;
+  constexpr int kBatchesWatched = 256;
+  peakCorners_ = std::max(peakCorners_, Corners());
+  if (++batchesSincePeak_ < kBatchesWatched) return;
+  if (vertices.capacity() * sizeof(float) > kKeptBytes && vertices.capacity() > 4 * 3 * peakCorners_) {
+    TFillVector<float>().swap(vertices);
+    TFillVector<float>().swap(normals);
+    TFillVector<float>().swap(texCoords);
+    TFillVector<uint32_t>().swap(indices);
+  }
+  peakCorners_ = 0;
+  batchesSincePeak_ = 0;
+}
+
+void TGLBatchArrays::Draw() const {
+  if (indices.empty()) return;
+  struct TOn {
+    TOn() {
+      GL.glEnableClientState(GL_VERTEX_ARRAY);
+      GL.glEnableClientState(GL_NORMAL_ARRAY);
+      MappedEnableClientState(GL_TEXTURE_COORD_ARRAY);
+    }
+    ~TOn() {
+      MappedDisableClientState(GL_TEXTURE_COORD_ARRAY);
+      GL.glDisableClientState(GL_NORMAL_ARRAY);
+      GL.glDisableClientState(GL_VERTEX_ARRAY);
+    }
+  } on;
+  GL.glVertexPointer(3, GL_FLOAT, 0, vertices.data());
+  GL.glNormalPointer(GL_FLOAT, 0, normals.data());
+  MappedTexCoordPointer(2, GL_FLOAT, 0, texCoords.data());
+  GL.glDrawElements(GL_TRIANGLES, GLsizei(indices.size()), GL_UNSIGNED_INT, indices.data());
+}

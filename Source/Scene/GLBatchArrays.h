@@ -1,0 +1,60 @@
+// Vertex arrays of many objects drawn in one call: what a batch of same-looking objects gives,
+// carried into their parent's space, instead of a glBegin/glEnd of its own each.
+#pragma once
+
+#include "Source/Base/OpenGL1x.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <vector>
+
+// An allocator whose resize leaves new elements of trivial types unset: for arrays that are
+// filled right after they grow, every frame anew.
+template <class T>
+struct TNoInitAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = TNoInitAllocator<U>;
+  };
+  TNoInitAllocator() = default;
+  template <class U>
+  TNoInitAllocator(const TNoInitAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept(noexcept(::new (static_cast<void*>(p)) U)) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... A>
+  void construct(U* p, A&&... a) {
+    ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+  }
+};
+template <class T>
+using TFillVector = std::vector<T, TNoInitAllocator<T>>;
+
+// Triangles with a normal and one texture coordinate pair a corner.
+struct TGLBatchArrays {
+  TFillVector<float> vertices, normals, texCoords;  // 3, 3 and 2 a corner
+  TFillVector<uint32_t> indices;                    // 3 a triangle
+
+  size_t Corners() const noexcept { return vertices.size() / 3; }
+  bool Empty() const noexcept { return indices.empty(); }
+  void Clear() noexcept;
+  // Room for `corners` more corners and `indexCount` more indices: the first new corner's
+  // number, with pointers to where the new ones go.
+  uint32_t Grow(size_t corners, size_t indexCount, float*& vertex, float*& normal, float*& texCoord, uint32_t*& index);
+  // Back to `corners` corners and `indexCount` indices (what an object that failed added goes).
+  void Truncate(size_t corners, size_t indexCount);
+  // Called after each batch: gives the room back when the batches of a while held far less than
+  // there is room for (a scene that shrank), not when one small batch follows a large one.
+  void Trim() noexcept;
+  // Draws the triangles with the arrays on: the texture coordinates go to the units the
+  // current texture-coordinate mapping feeds. The arrays are off again afterwards, also when
+  // drawing fails.
+  void Draw() const;
+
+ private:
+  size_t peakCorners_ = 0;
+  int batchesSincePeak_ = 0;
+};
