@@ -56,7 +56,7 @@ bool MyCylinder::TFarLook::Same(const TFarLook& other) const noexcept {
 }
 
 const MyCylinder::TFarLook& MyCylinder::FarLook() {
-  if (FFarLookStale) {
+  if (FFarLookStamp != ChangeStamp()) {
     TGLMaterial* m = Material();
     const TGLFaceProperties& f = *m->FrontProperties();
     FFarLook.ambient = f.Ambient()->Color();
@@ -67,14 +67,9 @@ const MyCylinder::TFarLook& MyCylinder::FarLook() {
     FFarLook.polygonMode = uint8_t(f.PolygonMode());
     FFarLook.blending = uint8_t(m->BlendingMode());
     FFarLook.plain = !m->Texture()->Enabled() && m->LibMaterialName().empty();
-    FFarLookStale = false;
+    FFarLookStamp = ChangeStamp();
   }
   return FFarLook;
-}
-
-void MyCylinder::NotifyChange(TObject* Sender) {
-  FFarLookStale = true;
-  TGLCylinder::NotifyChange(Sender);
 }
 
 void MyCylinder::AddInfoLine(const TInfoLine& line) {

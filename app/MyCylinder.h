@@ -93,7 +93,7 @@ class MyCylinder : public TGLCylinder {
 
   // What the pipe looks like drawn from afar, kept with it so that thousands of pipes are
   // sorted by look a frame without reading each one's material: taken from the material
-  // again after any change the pipe is told of (its material's included).
+  // again once the pipe's change stamp moved (a change of its material moves it).
   struct TFarLook {
     TVector4f ambient{}, diffuse{}, specular{}, emission{};
     int shininess = 0;
@@ -102,7 +102,6 @@ class MyCylinder : public TGLCylinder {
     bool Same(const TFarLook& other) const noexcept;
   };
   const TFarLook& FarLook();
-  void NotifyChange(TObject* Sender) override;
   // Starts reading what the group reads of a pipe drawn from afar.
   void PrefetchForFarDraw() const noexcept {
     PrefetchShapeForWalk();
@@ -116,7 +115,7 @@ class MyCylinder : public TGLCylinder {
   bool FLabelHeld = false;
   bool FTintKnown = false;
   uint32_t FTint = 0xFFFFFF;
-  bool FFarLookStale = true;
+  uint64_t FFarLookStamp = 0;  // the change stamp it was taken at
   TFarLook FFarLook;
   uint64_t FLabelWaitingSince = 0;  // for the upload budget
   std::string FLabelSrc, FLabelDst;

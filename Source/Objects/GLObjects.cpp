@@ -691,7 +691,15 @@ bool TGLCube::JoinsBatches() {
 }
 
 bool TGLCube::SameBatchLookAs(TGLBaseSceneObject& other) {
-  return other.ClassType() == ClassType() && Material()->SameLook(*static_cast<TGLCube&>(other).Material());
+  if (other.ClassType() != ClassType()) return false;
+  // Materials are compared once: the answer is kept by the other cube (the walk asks the
+  // batch's first about each next one) and holds until one of the two changes (a change of its
+  // material is one), which gives it a new stamp.
+  TSameLook& kept = static_cast<TGLCube&>(other).sameLook_;
+  if (kept.first == this && kept.firstStamp == ChangeStamp() && kept.ownStamp == other.ChangeStamp()) return kept.same;
+  const bool same = Material()->SameLook(*static_cast<TGLCube&>(other).Material());
+  kept = {this, ChangeStamp(), other.ChangeStamp(), same};
+  return same;
 }
 
 void TGLCube::EmitInBatch(TRenderContextInfo&) {

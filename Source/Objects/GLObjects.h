@@ -234,6 +234,12 @@ class TGLCube : public TGLSceneObject {
  private:
   void SetSize(int axis, float v);
   bool drawnInBatches_ = false;
+  // The last answer of a batch's first cube about this one, kept while neither changes.
+  struct TSameLook {
+    const TGLBaseSceneObject* first = nullptr;
+    uint64_t firstStamp = 0, ownStamp = 0;
+    bool same = false;
+  } sameLook_;
   TAffineVector cubeSize_{1, 1, 1};
   TCubeParts parts_ = AllCubeParts;
   TNormalDirection normalDirection_ = ndOutside;

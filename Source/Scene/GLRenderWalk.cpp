@@ -74,8 +74,21 @@ void TGLBaseSceneObject::RenderChildren(int firstChildIndex, int lastChildIndex,
   // may free or move a sibling, which then is not reached, or add one, which waits for the
   // next frame.
   std::vector<TGLBaseSceneObject*> inOrder, sorted;
+  // Each child is read here and by the walk after: what is read of it is fetched some children
+  // ahead, the child first, then what it points at.
+  constexpr ptrdiff_t kObjectAhead = 16, kMoreAhead = 8;
+  for (auto it = first; it != last && it - first < kObjectAhead; ++it) (*it)->PrefetchForWalk();
+  auto prefetch = [&](auto it) {
+    if (last - it > kObjectAhead) (*(it + kObjectAhead))->PrefetchForWalk();
+    if (last - it > kMoreAhead) (*(it + kMoreAhead))->PrefetchMoreForWalk();
+  };
   switch (TGLObjectsSorting(rci.objectsSorting)) {
-    case osNone: std::copy_if(first, last, std::back_inserter(inOrder), [](auto* c) { return c->Visible(); }); break;
+    case osNone:
+      for (auto it = first; it != last; ++it) {
+        prefetch(it);
+        if ((*it)->Visible()) inOrder.push_back(*it);
+      }
+      break;
     case osRenderFarthestFirst:
     case osRenderBlendedLast:
     case osRenderNearestFirst: {
@@ -83,6 +96,7 @@ void TGLBaseSceneObject::RenderChildren(int firstChildIndex, int lastChildIndex,
       entries.reserve(size_t(last - first));
       const TVector4f cam = rci.cameraPosition;
       for (auto it = first; it != last; ++it) {
+        prefetch(it);
         TGLBaseSceneObject* c = *it;
         if (!c->Visible()) continue;
         // The distance only of what is sorted: a group's barycentre walks all its children.

@@ -3,6 +3,7 @@
 #include "Source/Scene/GLSceneGraph.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -121,7 +122,13 @@ bool TGLBaseSceneObject::TakeValue(const char* property, float v, bool usable, c
 
 // --- change propagation
 
+uint64_t TGLBaseSceneObject::NewChangeStamp() noexcept {
+  static std::atomic<uint64_t> last{0};
+  return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 void TGLBaseSceneObject::NotifyChange(TObject* /*Sender*/) {
+  changeStamp_ = NewChangeStamp();
   if (scene_ && updateCount_ == 0 && !IsLoadingOrReading()) scene_->NotifyChange(this);
 }
 
@@ -172,6 +179,7 @@ void TGLBaseSceneObject::TransformationChanged() {
 
 void TGLBaseSceneObject::MarkStructureChanged() {
   ++structureRevision_;
+  changeStamp_ = NewChangeStamp();
   if (!(changes_ & ocStructure)) {
     changes_ |= ocStructure;
     NotifyChange(this);

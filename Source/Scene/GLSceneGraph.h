@@ -260,9 +260,15 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   // Without creating them.
   TGLBehaviours* BehavioursIfAny() const noexcept { return behaviours_.get(); }
   TGLObjectEffects* EffectsIfAny() const noexcept { return effects_.get(); }
-  // Starts reading what a render walk reads of the object: its flags, frame, children and
-  // material. A walk over thousands of objects calls it some objects ahead, so it does not wait
-  // on each one's memory in turn.
+  // New at each change the object is told of (NotifyChange, MarkStructureChanged: its
+  // material's changes included) and never the same for two objects, so that what is worked
+  // out from the object's state can be kept while its stamp stays.
+  uint64_t ChangeStamp() const noexcept { return changeStamp_; }
+  // Starts reading what a render walk reads of the object: its flags, frame and children. A
+  // walk over thousands of objects calls it some objects ahead, so it does not wait on each
+  // one's memory in turn; PrefetchMoreForWalk, called once the object is read, goes on to what
+  // it points at (its material).
+  virtual void PrefetchMoreForWalk() const noexcept {}
   void PrefetchForWalk() const noexcept {
     __builtin_prefetch(this);
     __builtin_prefetch(&changes_);
@@ -360,6 +366,8 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   bool childrenProgressFree_ = false;
   TGLObjectsSorting objectsSorting_ = osInherited;
   TGLVisibilityCulling visibilityCulling_ = vcInherited;
+  uint64_t changeStamp_ = NewChangeStamp();
+  static uint64_t NewChangeStamp() noexcept;
   std::unique_ptr<TGLBehaviours> behaviours_;
   std::unique_ptr<TGLObjectEffects> effects_;
   float tagFloat_ = 0;
@@ -380,6 +388,11 @@ class TGLCustomSceneObject : public TGLBaseSceneObject {
   TGLMaterial* Material();
   void SetMaterial(TGLMaterial* value);
   bool HasMaterial() const noexcept { return material_ != nullptr; }
+  void PrefetchMoreForWalk() const noexcept override {
+    if (!material_) return;
+    __builtin_prefetch(material_);
+    __builtin_prefetch(reinterpret_cast<const char*>(material_) + 64);
+  }
   const std::string& Hint() const noexcept { return hint_; }
   void SetHint(const std::string& v) { hint_ = v; }
 
