@@ -336,6 +336,10 @@ void TPipeGroup::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderC
         if (FLooks.size() == looks) FLooks.push_back(std::make_unique<TLookBatch>());
         look = FLooks[looks++].get();
         look->first = p;
+        // As the material will set culling, in a pass whose winding is not reversed.
+        const TFaceCulling culling = p->Material()->FaceCulling();
+        look->backCulled = (culling == fcCull || (culling == fcBufferDefault && rci.bufferFaceCull)) &&
+                           rci.GLStates->FrontFaceCCW() && !rci.GLStates->WindingReversed();
       }
     }
     if (!look) {
@@ -349,7 +353,7 @@ void TPipeGroup::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderC
     if (p->Height() == 0) continue;
     const int stacks = 2 * p->Height() * tile < ShortPipePx ? 1 : p->Stacks();
     if (mayDraw && !p->LabelTintKnown()) mayDraw = TClock::now() < tintsUntil;
-    AddSides(*look, p, stacks, p->LabelTint(mayDraw));
+    AddSides(*look, p, stacks, p->LabelTint(mayDraw), camera);
   }
   FDrawnTogether = 0;
   for (size_t k = 0; k < looks; ++k) FDrawnTogether += FLooks[k]->pipes;
@@ -392,7 +396,7 @@ struct TAround {
 };
 }  // namespace
 
-void TPipeGroup::AddSides(TLookBatch& batch, MyCylinder* p, int stacks, uint32_t tint) {
+void TPipeGroup::AddSides(TLookBatch& batch, MyCylinder* p, int stacks, uint32_t tint, const TVector4f& camera) {
   const int n = batch.pipes++;
   batch.tints.push_back(0xFF000000u | tint);  // bytes R, G, B, A
   // The texel's row is made a place in the picture once the picture's height is known.
@@ -402,19 +406,49 @@ void TPipeGroup::AddSides(TLookBatch& batch, MyCylinder* p, int stacks, uint32_t
   static thread_local TAround around;
   around.For(slices);
   const size_t row = size_t(slices) + 1, corners = size_t(stacks + 1) * row;
-  const size_t firstVertex = batch.vertices.size() / 3, firstIndex = batch.indices.size();
-  batch.vertices.resize(batch.vertices.size() + 3 * corners);
-  batch.normals.resize(batch.normals.size() + 3 * corners);
-  batch.texCoords.resize(batch.texCoords.size() + 2 * corners);
-  batch.indices.resize(firstIndex + 6 * size_t(stacks) * size_t(slices));
-  float* vertex = batch.vertices.data() + 3 * firstVertex;
-  float* normal = batch.normals.data() + 3 * firstVertex;
-  float* texCoord = batch.texCoords.data() + 2 * firstVertex;
-  uint32_t* index = batch.indices.data() + firstIndex;
   // Quadric space (axis Z from 0 to 1, radius r) into the group's space: the pipe's own
   // matrix, turned onto its Y axis and stretched to its height (DrawSharedSides).
   const TMatrix4f& m = *p->GetLocalMatrixPtr();
   const float h = p->Height(), r = p->TopRadius();
+  // A side faces the camera when the camera is on the outer side of its plane (which holds the
+  // axis' direction, so one test serves the whole length). Sides seen nearly edge-on are kept:
+  // GL culls them or draws next to nothing of them.
+  uint32_t shown = ~0u;  // bit i: side i, between corners i and i+1
+  int sides = slices;
+  if (batch.backCulled && slices <= 32) {
+    shown = 0;
+    sides = 0;
+    float toCamera[3], length = 0;
+    for (int k = 0; k < 3; ++k) {
+      toCamera[k] = camera[k] - m[3][k];
+      length += toCamera[k] * toCamera[k];
+    }
+    const float slack = -1e-3f * (std::sqrt(length) + r);
+    for (int i = 0; i < slices; ++i) {
+      // The side's outward normal, halfway between its two corners' (unnormalised).
+      const float nx = around.sines[size_t(i)] + around.sines[size_t(i) + 1];
+      const float nz = -(around.cosines[size_t(i)] + around.cosines[size_t(i) + 1]);
+      float facing = 0, inward = 0;
+      for (int k = 0; k < 3; ++k) {
+        const float n = nx * m[0][k] + nz * m[2][k];
+        facing += n * toCamera[k];
+        inward += n * (around.sines[size_t(i)] * m[0][k] - around.cosines[size_t(i)] * m[2][k]);
+      }
+      if (facing - r * inward > slack * std::sqrt(nx * nx + nz * nz)) {
+        shown |= 1u << i;
+        ++sides;
+      }
+    }
+  }
+  const size_t firstVertex = batch.vertices.size() / 3, firstIndex = batch.indices.size();
+  batch.vertices.resize(batch.vertices.size() + 3 * corners);
+  batch.normals.resize(batch.normals.size() + 3 * corners);
+  batch.texCoords.resize(batch.texCoords.size() + 2 * corners);
+  batch.indices.resize(firstIndex + 6 * size_t(stacks) * size_t(sides));
+  float* vertex = batch.vertices.data() + 3 * firstVertex;
+  float* normal = batch.normals.data() + 3 * firstVertex;
+  float* texCoord = batch.texCoords.data() + 2 * firstVertex;
+  uint32_t* index = batch.indices.data() + firstIndex;
   const float base = p->Alignment() == caTop ? -h : p->Alignment() == caBottom ? 0 : -h / 2;
   for (int j = 0; j <= stacks; ++j) {
     const float along = base + h * float(j) / float(stacks);  // object Y
@@ -435,6 +469,7 @@ void TPipeGroup::AddSides(TLookBatch& batch, MyCylinder* p, int stacks, uint32_t
   // Each quad of the strip (low i, high i, high i+1, low i+1) as two triangles.
   for (int j = 0; j < stacks; ++j)
     for (int i = 0; i < slices; ++i) {
+      if (!(shown >> i & 1u)) continue;
       const uint32_t lo = uint32_t(firstVertex + size_t(j) * row + size_t(i)), hi = lo + uint32_t(row);
       *index++ = lo, *index++ = hi, *index++ = hi + 1;
       *index++ = lo, *index++ = hi + 1, *index++ = lo + 1;
