@@ -142,17 +142,35 @@ void EmitCubeFacesMoved(float hw, float hh, float hd, TCubeParts parts, float no
 
 void AppendCubeFacesMoved(TGLBatchArrays& into, float hw, float hh, float hd, TCubeParts parts, float normalSign,
                           const TMatrix4f& m) {
-  int faces = 0;
-  for (const TCubeFace& f : kCubeFaces) faces += parts.Contains(f.part);
-  if (faces == 0) return;
   TAffineVector moved[8];
   for (int k = 0; k < 8; ++k)
     moved[k] = AffineVectorTransform(TAffineVector{k & 4 ? hw : -hw, k & 2 ? hh : -hh, k & 1 ? hd : -hd}, m);
+  // A face is left out when culled: turned away from the camera, by more than a sliver seen
+  // edge-on (which GL culls or draws next to nothing of).
+  bool shown[6];
+  int faces = 0;
+  for (int i = 0; i < 6; ++i) {
+    const TCubeFace& f = kCubeFaces[i];
+    shown[i] = parts.Contains(f.part);
+    if (shown[i] && into.cullBack) {
+      const TAffineVector& p = moved[CornerIndex(f.corner[0])];
+      float facing = 0, distance = 0;
+      for (int k = 0; k < 3; ++k) {
+        const float outward = f.normal[0] * m[0][k] + f.normal[1] * m[1][k] + f.normal[2] * m[2][k];
+        facing += outward * (into.camera[k] - p[k]);
+        distance += (into.camera[k] - p[k]) * (into.camera[k] - p[k]);
+      }
+      shown[i] = facing > -1e-3f * std::sqrt(distance);
+    }
+    faces += shown[i];
+  }
+  if (faces == 0) return;
   float *vertex, *normal, *texCoord;
   uint32_t* index;
   uint32_t corner = into.Grow(size_t(4 * faces), size_t(6 * faces), vertex, normal, texCoord, index);
-  for (const TCubeFace& f : kCubeFaces) {
-    if (!parts.Contains(f.part)) continue;
+  for (int face = 0; face < 6; ++face) {
+    if (!shown[face]) continue;
+    const TCubeFace& f = kCubeFaces[face];
     const float n[3] = {f.normal[0] * normalSign, f.normal[1] * normalSign, f.normal[2] * normalSign};
     for (int i = 0; i < 4; ++i) {
       const TAffineVector& v = moved[CornerIndex(f.corner[i])];

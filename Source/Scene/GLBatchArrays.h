@@ -37,6 +37,10 @@ using TFillVector = std::vector<T, TNoInitAllocator<T>>;
 struct TGLBatchArrays {
   TFillVector<float> vertices, normals, texCoords;  // 3, 3 and 2 a corner
   TFillVector<uint32_t> indices;                    // 3 a triangle
+  // GL culls the faces turned away under the batch's material: an object may leave out the
+  // faces turned away from `camera` (in the space its geometry is given in, its parent's).
+  bool cullBack = false;
+  float camera[3] = {0, 0, 0};
 
   size_t Corners() const noexcept { return vertices.size() / 3; }
   bool Empty() const noexcept { return indices.empty(); }

@@ -290,6 +290,13 @@ void TGLSceneGraph::RenderBatch(const std::vector<TGLBaseSceneObject*>& batch, T
     if (!batchArrays_) batchArrays_ = std::move(arrays);
   });
   arrays->Clear();
+  const TFaceCulling culling = first->Material()->FaceCulling();
+  arrays->cullBack = (culling == fcCull || (culling == fcBufferDefault && rci.bufferFaceCull)) && rci.GLStates &&
+                     rci.GLStates->FrontFaceCCW() && !rci.GLStates->WindingReversed() && first->Parent();
+  if (arrays->cullBack) {
+    const TVector4f camera = first->Parent()->AbsoluteToLocalAffine(rci.cameraPosition);
+    for (int k = 0; k < 3; ++k) arrays->camera[k] = camera[k];
+  }
   std::vector<bool> inArrays(batch.size());
   for (size_t i = 0; i < batch.size(); ++i) {
     const size_t corners = arrays->Corners(), indices = arrays->indices.size();
