@@ -121,6 +121,14 @@ void ReportBacklog(QObject* Parent) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#if defined(__GLIBC__)
+  // The GL driver makes and frees buffers of megabytes each frame (vertices of thousands of pipes
+  // and cubes). By default the C library would hand them back to the system and take them again
+  // the next frame, a page fault for each page: they stay in the heap for reuse instead. What a
+  // mass expiry frees is still given back (the scene trims the heap then).
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 128 << 20);
+#endif
   // The 3D view reads held keys from the X server, whichever window has the
   // focus: on a Wayland session, the program runs on its X server.
   PreferX11Platform(argc, argv);
