@@ -102,7 +102,8 @@ class MyCylinder : public TGLCylinder {
     bool Same(const TFarLook& other) const noexcept;
   };
   const TFarLook& FarLook();
-  // Starts reading what the group reads of a pipe drawn from afar.
+  // Starts reading what the group reads of a pipe drawn from afar, beyond what PrefetchForWalk
+  // (called earlier) fetched.
   void PrefetchForFarDraw() const noexcept {
     PrefetchShapeForWalk();
     __builtin_prefetch(&FarLabel);

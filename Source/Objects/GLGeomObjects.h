@@ -124,9 +124,8 @@ class TGLCylinder : public TGLCylinderBase {
   // in the context, instead of a list of its own compiled anew at each change.
   bool DrawnFromSharedLists() const noexcept { return sharedLists_; }
   void SetDrawnFromSharedLists(bool v);
-  // PrefetchForWalk, and the shape: radii, subdivision, height, parts and alignment.
+  // After PrefetchForWalk, the shape: radii, subdivision, height, parts and alignment.
   void PrefetchShapeForWalk() const noexcept {
-    PrefetchForWalk();
     __builtin_prefetch(&topRadius_);
     __builtin_prefetch(&sharedLists_);
   }
