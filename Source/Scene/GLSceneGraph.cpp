@@ -667,8 +667,12 @@ struct TGLBaseSceneObject::TChildNameIndex {
         i = j;
       }
     }
+    // A string keeps its buffer when an empty one is assigned to it: the freed slot gives its
+    // name's memory back, or a long-lived table would hold one block for every name it ever
+    // had, scattered through the heap. An emptied table goes whole.
+    std::string().swap(table[i].name);
     table[i] = TSlot{};
-    --used;
+    if (--used == 0) std::vector<TSlot>().swap(table);
   }
 };
 
