@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 // An allocator whose resize leaves new elements of trivial types unset: for arrays that are

@@ -60,6 +60,15 @@ class GL_FarPipes : public ::testing::Test {
     }
     ASSERT_EQ(Connections()->Count(), pipes);
   }
+  // As Make, with pipes wide enough to show a few pixels across from afar.
+  void MakeWide(int pipes) {
+    Make(pipes);
+    if (HasFatalFailure()) return;
+    for (int i = 0; i < pipes; ++i) {
+      Pipe(i)->SetTopRadius(0.45f);
+      Pipe(i)->SetBottomRadius(0.45f);
+    }
+  }
   TGLBaseSceneObject* Connections() { return form->Traffic().Connections(); }
   MyCylinder* Pipe(int i) { return static_cast<MyCylinder*>(Connections()->Children(i)); }
   TGLBaseSceneObject* Target() { return form->Traffic().PCs()->Parent()->FindChildByName("CameraTarget", false); }
@@ -87,10 +96,8 @@ class GL_FarPipes : public ::testing::Test {
   // share of pixels that differ by more than 120. `stretch` moves each pipe's destination cube
   // that many units away on the far side of the floor: long pipes, seen along the floor.
   void CompareLook(float stretch, double& meanDifference, double& farShare, int64_t& covered) {
-    Make(60);
-    for (int i = 0; i < 60; ++i) {  // wide enough to show a few pixels across
-      Pipe(i)->SetTopRadius(0.45f);
-      Pipe(i)->SetBottomRadius(0.45f);
+    MakeWide(60);
+    for (int i = 0; i < 60; ++i) {
       if (stretch > 0) {
         SnifferObject* dst = Pipe(i)->DstObject();
         const TVector4f at = dst->Position()->AsVector();
@@ -208,11 +215,7 @@ TEST_F(GL_FarPipes, APipeOfItsOwnColourFirstLeavesTheRestTogether) {
 // as it would drawn on its own, and a change back puts it with the others again.
 TEST_F(GL_FarPipes, APipesNewColourShowsFromAfar) {
   if (NoDisplay()) GTEST_SKIP() << "needs a display";
-  Make(60);
-  for (int i = 0; i < 60; ++i) {
-    Pipe(i)->SetTopRadius(0.45f);
-    Pipe(i)->SetBottomRadius(0.45f);
-  }
+  MakeWide(60);
   auto* group = dynamic_cast<TPipeGroup*>(Connections());
   ASSERT_NE(group, nullptr);
   MyCylinder* pipe = Pipe(30);
@@ -301,11 +304,7 @@ TEST_F(GL_FarPipes, PipesFromAfarLookAsTheirLabelsDid) {
 
 TEST_F(GL_FarPipes, APipeDrawnFromAfarIsPickedAsBefore) {
   if (NoDisplay()) GTEST_SKIP() << "needs a display";
-  Make(30);
-  for (int i = 0; i < 30; ++i) {
-    Pipe(i)->SetTopRadius(0.45f);
-    Pipe(i)->SetBottomRadius(0.45f);
-  }
+  MakeWide(30);
   Look(Pipe(10), 120);
   Frames(2);
   ASSERT_TRUE(Pipe(10)->FarLabel);
