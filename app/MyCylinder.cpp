@@ -268,15 +268,13 @@ bool PlainSides(MyCylinder* p) {
 void TPipeGroup::TLookBatch::Clear() {
   first = nullptr;
   pipes = 0;
-  for (auto* v : {&vertices, &normals, &texCoords}) v->clear();
-  indices.clear();
+  sides.Clear();
   tints.clear();
 }
 
 void TPipeGroup::TLookBatch::Free() {
   Clear();
-  for (auto* v : {&vertices, &normals, &texCoords}) TFillVector<float>().swap(*v);
-  TFillVector<uint32_t>().swap(indices);
+  sides.Free();
   TFillVector<uint32_t>().swap(tints);
   if (tintPicture.Handle() != 0 && tintPicture.RenderingContext() == GetCurrentRenderingContext())
     tintPicture.FreeName();
@@ -336,10 +334,8 @@ void TPipeGroup::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderC
         if (FLooks.size() == looks) FLooks.push_back(std::make_unique<TLookBatch>());
         look = FLooks[looks++].get();
         look->first = p;
-        // As the material will set culling, in a pass whose winding is not reversed.
-        const TFaceCulling culling = p->Material()->FaceCulling();
-        look->backCulled = (culling == fcCull || (culling == fcBufferDefault && rci.bufferFaceCull)) &&
-                           rci.GLStates->FrontFaceCCW() && !rci.GLStates->WindingReversed();
+        look->sides.cullBack = CullsBackFaces(p->Material()->FaceCulling(), rci);
+        for (int k = 0; k < 3; ++k) look->sides.camera[k] = camera[k];
       }
     }
     if (!look) {
@@ -353,7 +349,7 @@ void TPipeGroup::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderC
     if (p->Height() == 0) continue;
     const int stacks = 2 * p->Height() * tile < ShortPipePx ? 1 : p->Stacks();
     if (mayDraw && !p->LabelTintKnown()) mayDraw = TClock::now() < tintsUntil;
-    AddSides(*look, p, stacks, p->LabelTint(mayDraw), camera);
+    AddSides(*look, p, stacks, p->LabelTint(mayDraw));
   }
   FDrawnTogether = 0;
   for (size_t k = 0; k < looks; ++k) FDrawnTogether += FLooks[k]->pipes;
@@ -396,7 +392,7 @@ struct TAround {
 };
 }  // namespace
 
-void TPipeGroup::AddSides(TLookBatch& batch, MyCylinder* p, int stacks, uint32_t tint, const TVector4f& camera) {
+void TPipeGroup::AddSides(TLookBatch& batch, MyCylinder* p, int stacks, uint32_t tint) {
   const int n = batch.pipes++;
   batch.tints.push_back(0xFF000000u | tint);  // bytes R, G, B, A
   // The texel's row is made a place in the picture once the picture's height is known.
@@ -414,13 +410,14 @@ void TPipeGroup::AddSides(TLookBatch& batch, MyCylinder* p, int stacks, uint32_t
   // axis' direction, so one test serves the whole length). Sides seen nearly edge-on are kept:
   // GL culls them or draws next to nothing of them.
   uint32_t shown = ~0u;  // bit i: side i, between corners i and i+1
-  int sides = slices;
-  if (batch.backCulled && slices <= 32) {
+  int shownSides = slices;
+  TGLBatchArrays& sides = batch.sides;
+  if (sides.cullBack && slices <= 32) {
     shown = 0;
-    sides = 0;
+    shownSides = 0;
     float toCamera[3], length = 0;
     for (int k = 0; k < 3; ++k) {
-      toCamera[k] = camera[k] - m[3][k];
+      toCamera[k] = sides.camera[k] - m[3][k];
       length += toCamera[k] * toCamera[k];
     }
     const float slack = -1e-3f * (std::sqrt(length) + r);
@@ -436,19 +433,14 @@ void TPipeGroup::AddSides(TLookBatch& batch, MyCylinder* p, int stacks, uint32_t
       }
       if (facing - r * inward > slack * std::sqrt(nx * nx + nz * nz)) {
         shown |= 1u << i;
-        ++sides;
+        ++shownSides;
       }
     }
   }
-  const size_t firstVertex = batch.vertices.size() / 3, firstIndex = batch.indices.size();
-  batch.vertices.resize(batch.vertices.size() + 3 * corners);
-  batch.normals.resize(batch.normals.size() + 3 * corners);
-  batch.texCoords.resize(batch.texCoords.size() + 2 * corners);
-  batch.indices.resize(firstIndex + 6 * size_t(stacks) * size_t(sides));
-  float* vertex = batch.vertices.data() + 3 * firstVertex;
-  float* normal = batch.normals.data() + 3 * firstVertex;
-  float* texCoord = batch.texCoords.data() + 2 * firstVertex;
-  uint32_t* index = batch.indices.data() + firstIndex;
+  float *vertex, *normal, *texCoord;
+  uint32_t* index;
+  const uint32_t firstVertex =
+      sides.Grow(corners, 6 * size_t(stacks) * size_t(shownSides), vertex, normal, texCoord, index);
   const float base = p->Alignment() == caTop ? -h : p->Alignment() == caBottom ? 0 : -h / 2;
   for (int j = 0; j <= stacks; ++j) {
     const float along = base + h * float(j) / float(stacks);  // object Y
@@ -470,7 +462,7 @@ void TPipeGroup::AddSides(TLookBatch& batch, MyCylinder* p, int stacks, uint32_t
   for (int j = 0; j < stacks; ++j)
     for (int i = 0; i < slices; ++i) {
       if (!(shown >> i & 1u)) continue;
-      const uint32_t lo = uint32_t(firstVertex + size_t(j) * row + size_t(i)), hi = lo + uint32_t(row);
+      const uint32_t lo = firstVertex + uint32_t(size_t(j) * row + size_t(i)), hi = lo + uint32_t(row);
       *index++ = lo, *index++ = hi, *index++ = hi + 1;
       *index++ = lo, *index++ = hi + 1, *index++ = lo + 1;
     }
@@ -482,7 +474,7 @@ void TPipeGroup::DrawBatch(TLookBatch& batch, TRenderContextInfo& rci) {
   while (tintsHigh < rows) tintsHigh *= 2;
   batch.tints.resize(size_t(kTintsWide) * size_t(tintsHigh), 0xFFFFFFFFu);
   const float perRow = 1.0f / float(tintsHigh);
-  for (size_t k = 1; k < batch.texCoords.size(); k += 2) batch.texCoords[k] *= perRow;
+  for (size_t k = 1; k < batch.sides.texCoords.size(); k += 2) batch.sides.texCoords[k] *= perRow;
 
   TGLContext* current = GetCurrentRenderingContext();
   TGLTextureHandle& picture = batch.tintPicture;
@@ -490,7 +482,6 @@ void TPipeGroup::DrawBatch(TLookBatch& batch, TRenderContextInfo& rci) {
   if (picture.Handle() == 0) picture.AllocateName();
   DrawUnderMaterial(*batch.first->Material(), rci, [&] {
     if (GL.glActiveTextureARB) GL.glActiveTextureARB(GL_TEXTURE0_ARB);
-    if (GL.glClientActiveTextureARB) GL.glClientActiveTextureARB(GL_TEXTURE0_ARB);
     rci.GLStates->EnableState(stTexture2D);
     rci.GLStates->SetBoundTexture(0, GL_TEXTURE_2D, picture.Handle());
     rci.GLStates->ResetTextureMatrix();
@@ -501,19 +492,7 @@ void TPipeGroup::DrawBatch(TLookBatch& batch, TRenderContextInfo& rci) {
     GL.glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
     GL.glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
     GL.glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
-    // The arrays are the walk's no more, also when drawing fails.
-    struct TArrays {
-      TArrays() {
-        for (GLenum a : {GL_VERTEX_ARRAY, GL_NORMAL_ARRAY, GL_TEXTURE_COORD_ARRAY}) GL.glEnableClientState(a);
-      }
-      ~TArrays() {
-        for (GLenum a : {GL_TEXTURE_COORD_ARRAY, GL_NORMAL_ARRAY, GL_VERTEX_ARRAY}) GL.glDisableClientState(a);
-      }
-    } arrays;
-    GL.glVertexPointer(3, GL_FLOAT, 0, batch.vertices.data());
-    GL.glNormalPointer(GL_FLOAT, 0, batch.normals.data());
-    GL.glTexCoordPointer(2, GL_FLOAT, 0, batch.texCoords.data());
-    GL.glDrawElements(GL_TRIANGLES, GLsizei(batch.indices.size()), GL_UNSIGNED_INT, batch.indices.data());
+    batch.sides.Draw(true);
     rci.GLStates->DisableState(stTexture2D);
   });
 }

@@ -159,18 +159,16 @@ class TPipeGroup : public TGLDummyCube {
   struct TLookBatch {
     MyCylinder* first = nullptr;  // gives the batch its look (drawn or not)
     int pipes = 0;                // drawn
-    // GL culls the sides facing away under the look's material: they are left out here.
-    bool backCulled = false;
-    TFillVector<float> vertices, normals, texCoords;
-    TFillVector<uint32_t> indices, tints;
+    // The sides; with `cullBack` (GL culls them under the look's material) only those facing
+    // the camera, at `camera` in the group's space.
+    TGLBatchArrays sides;
+    TFillVector<uint32_t> tints;
     TGLTextureHandle tintPicture;
     void Clear();
     void Free();
   };
-  // Appends the pipe's sides, `stacks` along its length, with the texel of its tint; when the
-  // batch's back faces are culled, only the sides facing the camera (at `camera`, in the
-  // group's space).
-  static void AddSides(TLookBatch& batch, MyCylinder* p, int stacks, uint32_t tint, const TVector4f& camera);
+  // Appends the pipe's sides, `stacks` along its length, with the texel of its tint.
+  static void AddSides(TLookBatch& batch, MyCylinder* p, int stacks, uint32_t tint);
   void DrawBatch(TLookBatch& batch, TRenderContextInfo& rci);
   std::vector<std::unique_ptr<TLookBatch>> FLooks;
   int FDrawnTogether = 0, FDrawnAlone = 0;

@@ -1,8 +1,16 @@
 #include "Source/Scene/GLBatchArrays.h"
 
 #include "Source/Base/XOpenGL.h"
+#include "Source/Materials/GLMaterial.h"
+#include "Source/Scene/GLRenderContextInfo.h"
+#include "Source/Scene/GLState.h"
 
 #include <algorithm>
+
+bool CullsBackFaces(TFaceCulling culling, const TRenderContextInfo& rci) {
+  return (culling == fcCull || (culling == fcBufferDefault && rci.bufferFaceCull)) && rci.GLStates &&
+         rci.GLStates->FrontFaceCCW() && !rci.GLStates->WindingReversed();
+}
 
 void TGLBatchArrays::Clear() noexcept {
   vertices.clear();
@@ -37,32 +45,39 @@ void TGLBatchArrays::Trim() noexcept {
   constexpr int kBatchesWatched = 256;
   peakCorners_ = std::max(peakCorners_, Corners());
   if (++batchesSincePeak_ < kBatchesWatched) return;
-  if (vertices.capacity() * sizeof(float) > kKeptBytes && vertices.capacity() > 4 * 3 * peakCorners_) {
-    TFillVector<float>().swap(vertices);
-    TFillVector<float>().swap(normals);
-    TFillVector<float>().swap(texCoords);
-    TFillVector<uint32_t>().swap(indices);
-  }
+  if (vertices.capacity() * sizeof(float) > kKeptBytes && vertices.capacity() > 4 * 3 * peakCorners_) Free();
   peakCorners_ = 0;
   batchesSincePeak_ = 0;
 }
 
-void TGLBatchArrays::Draw() const {
+void TGLBatchArrays::Free() noexcept {
+  TFillVector<float>().swap(vertices);
+  TFillVector<float>().swap(normals);
+  TFillVector<float>().swap(texCoords);
+  TFillVector<uint32_t>().swap(indices);
+}
+
+void TGLBatchArrays::Draw(bool toUnitZero) const {
   if (indices.empty()) return;
+  // Texture coordinates to unit 0, or to the units the mapping feeds.
+  if (toUnitZero && GL.glClientActiveTextureARB) GL.glClientActiveTextureARB(GL_TEXTURE0_ARB);
   struct TOn {
-    TOn() {
+    void (*enable)(GLenum), (*disable)(GLenum);
+    explicit TOn(bool unitZero)
+        : enable(unitZero ? GL.glEnableClientState : MappedEnableClientState),
+          disable(unitZero ? GL.glDisableClientState : MappedDisableClientState) {
       GL.glEnableClientState(GL_VERTEX_ARRAY);
       GL.glEnableClientState(GL_NORMAL_ARRAY);
-      MappedEnableClientState(GL_TEXTURE_COORD_ARRAY);
+      enable(GL_TEXTURE_COORD_ARRAY);
     }
     ~TOn() {
-      MappedDisableClientState(GL_TEXTURE_COORD_ARRAY);
+      disable(GL_TEXTURE_COORD_ARRAY);
       GL.glDisableClientState(GL_NORMAL_ARRAY);
       GL.glDisableClientState(GL_VERTEX_ARRAY);
     }
-  } on;
+  } on(toUnitZero);
   GL.glVertexPointer(3, GL_FLOAT, 0, vertices.data());
   GL.glNormalPointer(GL_FLOAT, 0, normals.data());
-  MappedTexCoordPointer(2, GL_FLOAT, 0, texCoords.data());
+  (toUnitZero ? GL.glTexCoordPointer : MappedTexCoordPointer)(2, GL_FLOAT, 0, texCoords.data());
   GL.glDrawElements(GL_TRIANGLES, GLsizei(indices.size()), GL_UNSIGNED_INT, indices.data());
 }

@@ -34,6 +34,12 @@ struct TNoInitAllocator : std::allocator<T> {
 template <class T>
 using TFillVector = std::vector<T, TNoInitAllocator<T>>;
 
+enum TFaceCulling : uint8_t;
+struct TRenderContextInfo;
+// Whether GL culls the faces turned away from the camera under a material of this culling, in
+// this pass (its winding not reversed, as in mirrors): then arrays may leave them out.
+bool CullsBackFaces(TFaceCulling culling, const TRenderContextInfo& rci);
+
 // Triangles with a normal and one texture coordinate pair a corner.
 struct TGLBatchArrays {
   TFillVector<float> vertices, normals, texCoords;  // 3, 3 and 2 a corner
@@ -54,10 +60,13 @@ struct TGLBatchArrays {
   // Called after each batch: gives the room back when the batches of a while held far less than
   // there is room for (a scene that shrank), not when one small batch follows a large one.
   void Trim() noexcept;
+  // Gives all the room back.
+  void Free() noexcept;
   // Draws the triangles with the arrays on: the texture coordinates go to the units the
-  // current texture-coordinate mapping feeds. The arrays are off again afterwards, also when
-  // drawing fails.
-  void Draw() const;
+  // current texture-coordinate mapping feeds, or with `toUnitZero` to texture unit 0 whatever
+  // the mapping (a picture of the drawer's own there). The arrays are off again afterwards,
+  // also when drawing fails.
+  void Draw(bool toUnitZero = false) const;
 
  private:
   size_t peakCorners_ = 0;

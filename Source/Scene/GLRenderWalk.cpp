@@ -290,9 +290,7 @@ void TGLSceneGraph::RenderBatch(const std::vector<TGLBaseSceneObject*>& batch, T
     if (!batchArrays_) batchArrays_ = std::move(arrays);
   });
   arrays->Clear();
-  const TFaceCulling culling = first->Material()->FaceCulling();
-  arrays->cullBack = (culling == fcCull || (culling == fcBufferDefault && rci.bufferFaceCull)) && rci.GLStates &&
-                     rci.GLStates->FrontFaceCCW() && !rci.GLStates->WindingReversed() && first->Parent();
+  arrays->cullBack = first->Parent() && CullsBackFaces(first->Material()->FaceCulling(), rci);
   if (arrays->cullBack) {
     const TVector4f camera = first->Parent()->AbsoluteToLocalAffine(rci.cameraPosition);
     for (int k = 0; k < 3; ++k) arrays->camera[k] = camera[k];
