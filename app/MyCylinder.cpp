@@ -365,7 +365,8 @@ void TPipeGroup::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderC
       throw;
     }
   }
-  for (TGLBaseSceneObject* c : alone) rci.scene->RenderObject(c, rci);
+  // Last: drawing one of these may free others, or the group.
+  RenderEachChild(std::move(alone), rci);
 }
 
 namespace {

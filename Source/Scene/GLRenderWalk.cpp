@@ -131,6 +131,12 @@ void TGLBaseSceneObject::RenderChildren(int firstChildIndex, int lastChildIndex,
   walk.Flush();
 }
 
+bool TGLBaseSceneObject::RenderEachChild(std::vector<TGLBaseSceneObject*>&& children, TRenderContextInfo& rci) {
+  TListWalk<TGLBaseSceneObject*> walk(childWalks_, std::move(children));
+  while (TGLBaseSceneObject* c = walk.Next()) scene_->RenderObject(c, rci);
+  return !walk.OwnerGone();
+}
+
 // ============================================================================================
 // Lights and the scene pass
 

@@ -296,6 +296,10 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
   // read from a stream reports that on stderr and gives false (the value before is kept, and
   // the rest of the stored scene still reads).
   bool TakeValue(const char* property, float v, bool usable, const char* fault);
+  // Draws these children, in this order, one by one, as the children walk does: one that left
+  // before its turn (a sibling's drawing freed or moved it) is not reached. False when this
+  // object itself went meanwhile: the caller must not touch it then.
+  bool RenderEachChild(std::vector<TGLBaseSceneObject*>&& children, TRenderContextInfo& rci);
   friend class TGLObjectProgressEvent;
   // Whether a progress step has nothing to do for this object: a leaf of a
   // progress-free class without behaviours, effects or a progress handler.

@@ -203,6 +203,34 @@ TEST_F(GL_FarPipes, TheSharedPictureGoesWithTheLastPipe) {
   EXPECT_EQ(TGLContextHandle::LiveTextureNames() - namesBefore, -1);
 }
 
+// Drawing an object of the group that is not drawn with the pipes may free such a sibling: the
+// freed one is not drawn, nor touched, and the rest of the group draws on.
+TEST_F(GL_FarPipes, AChildDrawnAloneThatFreesAnotherLeavesItUndrawn) {
+  if (NoDisplay()) GTEST_SKIP() << "needs a display";
+  Make(20);
+  Look(Pipe(0), 400);
+  int firstDrawn = 0, secondDrawn = 0, thirdDrawn = 0;
+  auto* first = Connections()->AddNewChild<TGLDirectOpenGL>();
+  auto* second = Connections()->AddNewChild<TGLDirectOpenGL>();
+  auto* third = Connections()->AddNewChild<TGLDirectOpenGL>();
+  second->OnRender = [&](TObject*, TRenderContextInfo&) { ++secondDrawn; };
+  third->OnRender = [&](TObject*, TRenderContextInfo&) { ++thirdDrawn; };
+  first->OnRender = [&](TObject*, TRenderContextInfo&) {
+    if (++firstDrawn == 1) delete second;
+  };
+  Frames(1);
+  EXPECT_EQ(firstDrawn, 1);
+  EXPECT_EQ(secondDrawn, 0);
+  EXPECT_EQ(thirdDrawn, 1);
+  auto* group = dynamic_cast<TPipeGroup*>(Connections());
+  ASSERT_NE(group, nullptr);
+  EXPECT_EQ(group->DrawnTogether(), 20);
+  Frames(1);
+  EXPECT_EQ(firstDrawn, 2);
+  EXPECT_EQ(thirdDrawn, 2);
+  EXPECT_EQ(Connections()->Count(), 22);
+}
+
 TEST_F(GL_FarPipes, APipeOfItsOwnColourFirstLeavesTheRestTogether) {
   if (NoDisplay()) GTEST_SKIP() << "needs a display";
   Make(50);
