@@ -6,9 +6,15 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <climits>
+#include <dirent.h>
 #include <fcntl.h>
+#include <mutex>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -59,20 +65,82 @@ void CheckIsFile(const struct stat& st, const std::string& shown) {
   if (!S_ISREG(st.st_mode)) CannotCreate(shown, Kind(st.st_mode));
 }
 
-// A name beside `path` that no other save uses, in this process or another.
-std::string PartialName(const std::string& path) {
-  static std::atomic<unsigned> counter{0};
-  return path + ".partial" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+// The folder of `path` and its name in it.
+std::pair<std::string, std::string> FolderAndName(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {".", path};
+  return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
-// The file stream a writer gets: a file stream that remembers why a write stopped short, so that
-// the failure names the file and the reason rather than the stream's bare "Stream write error".
-class TSaveStream : public TFileStream {  // a TFileStream to the writer: no class of its own
+constexpr std::string_view kPartial = ".partial";
+
+// A name beside `path` that no other save uses, in this process or another:
+// "<name>.partial<pid>-<count>".
+std::string PartialName(const std::string& path) {
+  static std::atomic<unsigned> counter{0};
+  return path + std::string(kPartial) + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+}
+
+// The process whose save made the file `name` ("<file>.partial<pid>-<count>"; any file when
+// `file` is empty), 0 when the name is not of that form.
+pid_t PartialOwner(std::string_view name, std::string_view file) {
+  std::size_t at = file.empty() ? name.rfind(kPartial) : file.size();
+  if (at == std::string_view::npos || at == 0 || name.size() <= at + kPartial.size() ||
+      name.substr(0, file.size()) != file || name.substr(at, kPartial.size()) != kPartial)
+    return 0;
+  name.remove_prefix(at + kPartial.size());
+  long pid = 0;
+  unsigned long count = 0;
+  const char* end = name.data() + name.size();
+  auto [afterPid, e1] = std::from_chars(name.data(), end, pid);
+  if (e1 != std::errc() || afterPid == end || *afterPid != '-' || pid <= 0 || pid > INT_MAX) return 0;
+  auto [afterCount, e2] = std::from_chars(afterPid + 1, end, count);
+  return e2 == std::errc() && afterCount == end ? pid_t(pid) : 0;
+}
+
+// Whether this process has looked through `folder` for files left by killed saves (and notes
+// that it has now).
+bool FolderSeen(const std::string& folder) {
+  static std::mutex lock;
+  static std::unordered_set<std::string> seen;
+  const std::lock_guard<std::mutex> hold(lock);
+  return !seen.insert(folder).second;
+}
+
+// Removes the files that saves killed midway left beside `path`: those whose process is gone. A
+// save still running (in this process or another, whoever's it is) keeps its file. A save that
+// replaces a file looks for what saves of that file left; the first save into a folder by this
+// process, for what saves of any file there left (a folder of thousands of new pictures is not
+// looked through for each).
+void RemoveLeftPartials(const std::string& path, bool replacing) {
+  const auto [folder, file] = FolderAndName(path);
+  const bool first = !FolderSeen(folder);
+  if (!first && !replacing) return;
+  DIR* d = ::opendir(folder.c_str());
+  if (!d) return;
+  const pid_t self = ::getpid();
+  while (const dirent* e = ::readdir(d)) {
+    const pid_t pid = PartialOwner(e->d_name, first ? std::string_view() : std::string_view(file));
+    if (pid == 0 || pid == self || ::kill(pid, 0) == 0 || errno != ESRCH) continue;
+    struct stat st;
+    if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+      (void)::unlinkat(::dirfd(d), e->d_name, 0);
+  }
+  ::closedir(d);
+}
+
+// The stream a writer gets: the new file's own handle, never opened again by name (a read-only
+// mode would refuse that to anyone but root). To the writer it is a TFileStream. It remembers why
+// a write stopped short, so that the failure names the file and the reason rather than the
+// stream's bare "Stream write error".
+class TSaveStream : public THandleStream {
  public:
-  using TFileStream::TFileStream;
+  explicit TSaveStream(int fd) : THandleStream(fd) {}
+  ~TSaveStream() override { ::close(handle_); }
+  TClass ClassType() const noexcept override { return TFileStream::StaticClass(); }
   std::int64_t Write(const void* Buffer, std::int64_t Count) override {
     errno = 0;
-    const std::int64_t done = TFileStream::Write(Buffer, Count);
+    const std::int64_t done = THandleStream::Write(Buffer, Count);
     if (done < Count && error == 0) error = errno != 0 ? errno : EIO;
     return done;
   }
@@ -92,9 +160,11 @@ bool WriteAllAt(int fd, const char* data, std::size_t size) {
   return true;
 }
 
-// Writes the data over the existing file `path`, which cannot be replaced (`why`): the room for
-// all of it is reserved first, so that a full disk refuses the save before a byte is changed.
-void WriteInPlace(const std::string& path, const std::string& shown, const char* data, std::size_t size, int why) {
+// Writes the data over the existing file `path`, which cannot be replaced (`notBeside` says why):
+// the room for all of it is reserved first, so that a full disk refuses the save before a byte is
+// changed.
+void WriteInPlace(const std::string& path, const std::string& shown, const char* data, std::size_t size,
+                  const std::string& notBeside) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) CannotCreate(shown, SysErrorMessage(errno));
   struct stat st;
@@ -107,7 +177,6 @@ void WriteInPlace(const std::string& path, const std::string& shown, const char*
     ::close(fd);
     CannotCreate(shown, Kind(st.st_mode));
   }
-  const std::string notBeside = "No new file can replace it (" + SysErrorMessage(why) + ")";
   // The file's size follows the reservation, so that a size limit is met here too; a refusal
   // gives the old size back.
   if (size > 0 && ::fallocate(fd, 0, 0, off_t(size)) != 0) {
@@ -122,6 +191,16 @@ void WriteInPlace(const std::string& path, const std::string& shown, const char*
   if (::close(fd) != 0 || !ok)
     CannotWrite(shown, notBeside + " and writing it in place failed (" + SysErrorMessage(ok ? errno : err) +
                            "); it may be damaged");
+}
+
+std::string NoNewFile(int why) { return "No new file can replace it (" + SysErrorMessage(why) + ")"; }
+
+// The same where the data is still to be written.
+void SaveInPlace(const std::string& path, const std::string& shown, const std::function<void(TStream*)>& Write,
+                 const std::string& notBeside) {
+  TMemoryStream data;
+  Write(&data);
+  WriteInPlace(path, shown, static_cast<const char*>(data.Memory()), std::size_t(data.Size()), notBeside);
 }
 
 bool ReadAll(int fd, std::vector<char>& out) {
@@ -150,57 +229,51 @@ void SaveFile(const std::string& FileName, const std::function<void(TStream*)>& 
   const bool hadOld = ::stat(path.c_str(), &old) == 0;
   if (hadOld) CheckIsFile(old, shown);
 
+  RemoveLeftPartials(path, hadOld);
   const std::string partial = PartialName(path);
-  // Private until its mode is set: what a private file holds is never open to others meanwhile.
+  // Private until its owner and mode are set: what a private file holds is never open to others.
   const int fd = ::open(partial.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, hadOld ? 0600 : 0666);
   if (fd < 0) {
     const int why = errno;
     if (!hadOld) CannotCreate(shown, SysErrorMessage(why));
-    TMemoryStream data;
-    Write(&data);
-    WriteInPlace(path, shown, static_cast<const char*>(data.Memory()), std::size_t(data.Size()), why);
+    SaveInPlace(path, shown, Write, NoNewFile(why));
     return;
   }
-  auto drop = [&] { ::unlink(partial.c_str()); };
-  if (hadOld) {
-    // Only a privileged saver may give a file away; anyone else's save becomes their own file.
-    const bool owned = ::fchown(fd, old.st_uid, old.st_gid) == 0;
-    // A failure leaves 0600, never more open than the file was.
-    (void)::fchmod(fd, old.st_mode & (owned ? 07777 : 0777));
-  }
-  std::unique_ptr<TSaveStream> stream;
-  try {
-    stream = std::make_unique<TSaveStream>(partial, fmOpenReadWrite);
-  } catch (...) {
-    ::close(fd);
-    drop();
-    throw;
-  }
-  struct stat made, opened;
-  const bool same = ::fstat(fd, &made) == 0 && ::fstat(stream->Handle(), &opened) == 0 &&
-                    made.st_dev == opened.st_dev && made.st_ino == opened.st_ino;
-  ::close(fd);
-  if (!same) {  // the name was swapped meanwhile: write nothing through it
+  auto stream = std::make_unique<TSaveStream>(fd);
+  auto drop = [&] {
     stream.reset();
-    CannotCreate(shown, "The file beside it was replaced while it was being made");
+    ::unlink(partial.c_str());
+  };
+  if (hadOld) {
+    // The new file is the old one's owner's, with its mode. Where the saver may not give it
+    // away (another user's file in a folder the saver may write, a group the saver is not in),
+    // a new file would take the old one over: it is written in place instead, which only its
+    // owner's rights allow.
+    struct stat made;
+    if (::fstat(fd, &made) != 0 || made.st_uid != old.st_uid || made.st_gid != old.st_gid) {
+      if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
+        const int why = errno;
+        drop();
+        SaveInPlace(path, shown, Write, "A new file would not keep its owner (" + SysErrorMessage(why) + ")");
+        return;
+      }
+    }
+    (void)::fchmod(fd, old.st_mode & 07777);  // a failure leaves 0600, never more open than it was
   }
   try {
     Write(stream.get());
   } catch (const EWriteError&) {
     const int err = stream->error;
-    stream.reset();
     drop();
     if (err != 0) CannotWrite(shown, SysErrorMessage(err));
     throw;
   } catch (...) {
-    stream.reset();
     drop();
     throw;
   }
   // On the disk before it replaces the old file: a disk that fills up or fails late says so here.
   if (::fsync(stream->Handle()) != 0 && errno != EINVAL) {
     const int err = errno;
-    stream.reset();
     drop();
     CannotWrite(shown, SysErrorMessage(err));
   }
@@ -208,16 +281,14 @@ void SaveFile(const std::string& FileName, const std::function<void(TStream*)>& 
     const int why = errno;
     std::vector<char> data;
     const bool read = hadOld && RenameImpossible(why) && ReadAll(stream->Handle(), data);
-    stream.reset();
     drop();
     if (!read) CannotCreate(shown, SysErrorMessage(why));
-    WriteInPlace(path, shown, data.data(), data.size(), why);
+    WriteInPlace(path, shown, data.data(), data.size(), NoNewFile(why));
     return;
   }
   stream.reset();
   // The rename itself on the disk too (best effort: some file systems refuse a folder's fsync).
-  const std::size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const std::string folder = FolderAndName(path).first;
   const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     (void)::fsync(dir);

@@ -4,19 +4,24 @@
 //
 // - A name that is a symbolic link (or a chain of them) saves to the file at its end, which a link
 //   to nothing yet creates; the links stay. A circle of links raises EFCreateError (ELOOP).
-// - The data goes to a file beside that one, with the old file's mode (and its owner where the
-//   saver may give it) from the start; it replaces the old file only once it is whole and on the
-//   disk. A writer that raises, a full disk or a failing disk leave the old file as it was.
-// - Only where no file can replace it (no new file can be made in its folder: no write access,
-//   no inodes left, a name too long; or the folder refuses the rename) is an existing file
-//   written in place, and then only once the room for the whole new data is reserved in it;
-//   when it cannot be, the save is refused and the file stays as it was.
+// - The data goes to a new file beside that one ("<name>.partial<pid>-<n>"), written through the
+//   handle that made it, with the old file's owner and mode from the start; it replaces the old
+//   file only once it is whole and on the disk. A writer that raises, a full disk or a failing
+//   disk leave the old file as it was. What a save killed midway left beside the file (its
+//   process gone) is removed by the next save that replaces the file, and by this process's
+//   first save into its folder.
+// - Where no file can replace it is an existing file written in place, and then only once the
+//   room for the whole new data is reserved in it; when it cannot be, the save is refused and the
+//   file stays as it was. No file can replace it when the saver may not give a new file the old
+//   one's owner (another user's file in a shared folder: it is never taken over; writing it in
+//   place needs the right to write it), or no new file can be made in its folder (no write
+//   access, no inodes left, a name too long), or the folder refuses the rename.
 // - A pipe, a socket or a device is refused: a save there could report success for data nobody
 //   received (a pipe without a reader), or block for good.
 // - Failures raise EFCreateError "Cannot create file \"<name>\". <reason>" (the file, or the one
 //   beside it, could not be made, or the name is no file) or EWriteError
 //   "Cannot write file \"<name>\". <reason>" (the data could not be written whole); <name> is the
-//   name given. The writer's own exceptions pass unchanged.
+//   name given, never the file beside it. The writer's own exceptions pass unchanged.
 // Thread safety: saves of different files, or of one file from several threads or processes, do
 // not disturb each other (each uses a file of its own beside the target); the last rename wins.
 #pragma once

@@ -7,14 +7,23 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
+#include <grp.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <functional>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -181,6 +190,51 @@ void Save(const std::string& name, const std::string& text) {
   out.SaveToFile(name);
 }
 
+void WriteDirect(const std::string& name, const std::string& text) {
+  FILE* f = std::fopen(name.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fwrite(text.data(), 1, text.size(), f);
+  std::fclose(f);
+}
+
+// The id of a process that has ended.
+pid_t GonePid() {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(0);
+  int status = 0;
+  while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return pid;
+}
+
+// Runs `work` in a child process as the user `uid`, group `gid`: its exit status; -1 where this
+// process may not change user (not root), -2 where that user cannot reach `folder`.
+int AsUser(uid_t uid, gid_t gid, const std::string& folder, const std::function<int()>& work) {
+  if (::geteuid() != 0) return -1;
+  const pid_t pid = ::fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(99);
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) ::_exit(98);
+    int code = 97;
+    try {
+      code = work();
+    } catch (...) {
+    }
+    ::_exit(code);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) == 99) return -1;
+  return WEXITSTATUS(status) == 98 ? -2 : WEXITSTATUS(status);
+}
+
+// A case a test cannot set up here, told in its output.
+void RowSkipped(const std::string& row, const std::string& why) {
+  std::cout << "[  SKIPPED ] row \"" << row << "\": " << why << std::endl;
+}
+
 // Saving to a link (relative, absolute, a chain of them, spelled in another letter case) writes
 // the file at its end and leaves every link as it was; a link to a file not there yet creates it.
 TEST_F(ApplicationFileIO, ASaveThroughALinkWritesItsTargetAndKeepsTheLink) {
@@ -223,6 +277,28 @@ TEST_F(ApplicationFileIO, ASaveThroughALinkWritesItsTargetAndKeepsTheLink) {
   EXPECT_EQ(LinkTarget(d + "new.bin.partial"), "victim.bin");
   std::remove((d + "new.bin").c_str());
   std::remove((d + "new.bin.partial").c_str());
+
+  // What saves killed midway left (their process gone) goes at the next save that replaces the
+  // file, and at this process's first save into a folder whatever file it was for; what saves
+  // still running made, and names of other forms, stay.
+  const std::string gone = std::to_string(GonePid()), self = std::to_string(::getpid());
+  ASSERT_EQ(::mkdir((d + "fresh").c_str(), 0700), 0);
+  const std::vector<std::string> killed = {"real.bin.partial" + gone + "-0", "real.bin.partial" + gone + "-17",
+                                           "fresh/new.bmp.partial" + gone + "-3",
+                                           "fresh/other.bmp.partial" + gone + "-1"};
+  const std::vector<std::string> kept = {
+      "real.bin.partial1-0",     "real.bin.partial" + self + "-999999", "real.bin.partial" + gone + "-0x",
+      "real.bin.partial" + gone, "other.bin.partial" + gone + "-0",     "fresh/other.bmp.partial1-1",
+      "fresh/notes.partial7x"};
+  for (const std::string& name : killed) WriteDirect(d + name, "cut off");
+  for (const std::string& name : kept) WriteDirect(d + name, "running");
+  Save(d + "real.bin", "replaced");
+  Save(d + "fresh/new.bmp", "made");
+  EXPECT_EQ(Text(d + "real.bin"), "replaced");
+  for (const std::string& name : killed) EXPECT_FALSE(FileStreamExists(d + name)) << name;
+  for (const std::string& name : kept) EXPECT_EQ(Text(d + name), "running") << name;
+  for (const std::string& name : kept) std::remove((d + name).c_str());
+  std::filesystem::remove_all(d + "fresh");
 
   // Links that lead round in a circle are refused by name; they stay.
   ASSERT_EQ(::symlink("loop2.bin", (d + "loop1.bin").c_str()), 0);
@@ -276,6 +352,45 @@ TEST_F(ApplicationFileIO, ASaveKeepsTheModeAndOwnerOfTheFileItReplaces) {
     EXPECT_EQ(st.st_gid, gid_t(4322));
     EXPECT_EQ(st.st_mode & 07777, mode_t(0600));
   }
+
+  // Another user's file in a folder both may write (a data folder shared by a team) is never
+  // taken over: a save that cannot keep its owner writes it in place, which needs the right to
+  // write the file itself. Only root can make such a file and change user to save it.
+  const std::string shared = d + "shared/";
+  ASSERT_EQ(::mkdir(shared.c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(shared.c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(scratch_.Path().c_str(), 0711), 0);
+  Save(shared + "theirs.ini", "old");
+  Save(shared + "locked.ini", "old");
+  const bool made = ::chown((shared + "theirs.ini").c_str(), 4321, 4321) == 0 &&
+                    ::chown((shared + "locked.ini").c_str(), 4321, 4321) == 0 &&
+                    ::chmod((shared + "theirs.ini").c_str(), 0666) == 0 &&
+                    ::chmod((shared + "locked.ini").c_str(), 0644) == 0;
+  const int saved = !made ? -1 : AsUser(4322, 4322, shared, [&] {
+    Save(shared + "theirs.ini", "saved by another user");
+    try {
+      Save(shared + "locked.ini", "taken");
+      return 1;
+    } catch (const EFCreateError& e) {
+      return e.Message() == "Cannot create file \"" + shared + "locked.ini\". " + SysErrorMessage(EACCES) ? 0 : 2;
+    }
+  });
+  if (saved < 0) {
+    RowSkipped("another user's file in a shared folder",
+               saved == -1 ? "only root can make another user's file" : "the test folder is closed to other users");
+  } else {
+    EXPECT_EQ(saved, 0);
+    for (const char* name : {"theirs.ini", "locked.ini"}) {
+      struct stat st;
+      ASSERT_EQ(::stat((shared + name).c_str(), &st), 0);
+      EXPECT_EQ(st.st_uid, uid_t(4321)) << name;
+      EXPECT_EQ(st.st_gid, gid_t(4321)) << name;
+    }
+    EXPECT_EQ(Mode(shared + "theirs.ini"), mode_t(0666));
+    EXPECT_EQ(Text(shared + "theirs.ini"), "saved by another user");
+    EXPECT_EQ(Text(shared + "locked.ini"), "old");
+    EXPECT_EQ(Entries(shared), (std::vector<std::string>{"locked.ini", "theirs.ini"}));
+  }
 }
 
 // A save that cannot be written whole (the file size limit stands in for a full disk) is told and
@@ -327,13 +442,6 @@ class TFileSizeLimit {
   bool ok_ = false;
 };
 
-void WriteDirect(const std::string& name, const std::string& text) {
-  FILE* f = std::fopen(name.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  std::fwrite(text.data(), 1, text.size(), f);
-  std::fclose(f);
-}
-
 // Where no file can be made beside it (here a name so long that the one beside it cannot be named;
 // a folder without write access is the same, which the tests, run as root, cannot make), the file
 // is written in place, but only once the room for the new data is reserved: a disk without room
@@ -371,12 +479,34 @@ TEST_F(ApplicationFileIO, ASaveThatCannotReplaceTheFileWritesInPlaceOnlyWithTheR
 }
 
 // A pipe (with no reader, a small save would vanish and a large one block for good), a socket or a
-// device is refused by name and left as it was.
+// device is refused by name and left as it was. Each is a node of the test's own: a failing test
+// must never touch the machine's own devices.
 TEST_F(ApplicationFileIO, ASaveOntoAPipeOrADeviceIsRefused) {
   const std::string d = LinkDir();
+  std::vector<std::pair<std::string, mode_t>> nodes = {{"fifo", S_IFIFO}};
   ASSERT_EQ(::mkfifo((d + "fifo").c_str(), 0600), 0);
   ASSERT_EQ(::symlink("fifo", (d + "to-fifo.bin").c_str()), 0);
-  for (const std::string& name : {d + "fifo", d + "to-fifo.bin", std::string("/dev/null")}) {
+  const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string sockName = d + "socket";
+  if (sockName.size() < sizeof addr.sun_path) {
+    sockName.copy(addr.sun_path, sockName.size());
+    if (sock >= 0 && ::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
+      nodes.push_back({"socket", S_IFSOCK});
+  }
+  if (nodes.back().first != "socket") RowSkipped("socket", "no socket can be bound in the test folder");
+  // The null device's numbers: were the check gone, a write would still go nowhere.
+  if (::mknod((d + "device").c_str(), S_IFCHR | 0600, ::makedev(1, 3)) == 0)
+    nodes.push_back({"device", S_IFCHR});
+  else
+    RowSkipped("device", "this user may not make a device node (" + SysErrorMessage(errno) + ")");
+  std::vector<std::string> names = {d + "to-fifo.bin"}, entries = {"sub", "to-fifo.bin"};
+  for (const auto& node : nodes) {
+    names.push_back(d + node.first);
+    entries.push_back(node.first);
+  }
+  for (const std::string& name : names) {
     try {
       Save(name, "lost");
       ADD_FAILURE() << name;
@@ -384,12 +514,14 @@ TEST_F(ApplicationFileIO, ASaveOntoAPipeOrADeviceIsRefused) {
       EXPECT_EQ(e.Message().rfind("Cannot create file \"" + name + "\". It is a ", 0), 0u) << e.Message();
     }
   }
-  struct stat st;
-  ASSERT_EQ(::lstat((d + "fifo").c_str(), &st), 0);
-  EXPECT_TRUE(S_ISFIFO(st.st_mode));
-  ASSERT_EQ(::stat("/dev/null", &st), 0);
-  EXPECT_TRUE(S_ISCHR(st.st_mode));
-  EXPECT_EQ(Entries(d), (std::vector<std::string>{"fifo", "sub", "to-fifo.bin"}));
+  if (sock >= 0) ::close(sock);
+  for (const auto& node : nodes) {
+    struct stat st;
+    ASSERT_EQ(::lstat((d + node.first).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & S_IFMT, node.second) << node.first;
+  }
+  std::sort(entries.begin(), entries.end());
+  EXPECT_EQ(Entries(d), entries);
 }
 
 // A save made while another save of the same file is being written (a writer that saves it
