@@ -335,7 +335,9 @@ void TPipeGroup::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderC
         look = FLooks[looks++].get();
         look->first = p;
         look->sides.cullBack = CullsBackFaces(p->Material()->FaceCulling(), rci);
-        for (int k = 0; k < 3; ++k) look->sides.camera[k] = camera[k];
+        if (look->sides.cullBack)
+          look->sides.SeeFromCurrentView(MatrixMultiply(*GetAbsoluteMatrixPtr(), rci.buffer->ModelViewMatrix()),
+                                         rci.buffer->ProjectionMatrix());
       }
     }
     if (!look) {
@@ -407,21 +409,22 @@ void TPipeGroup::AddSides(TLookBatch& batch, MyCylinder* p, int stacks, uint32_t
   // matrix, turned onto its Y axis and stretched to its height (DrawSharedSides).
   const TMatrix4f& m = *p->GetLocalMatrixPtr();
   const float h = p->Height(), r = p->TopRadius();
-  // A side faces the camera when the camera is on the outer side of its plane (which holds the
-  // axis' direction, so one test serves the whole length). Sides seen nearly edge-on are kept:
-  // GL culls them or draws next to nothing of them.
+  // A side faces the viewer when the view point is on the outer side of its plane (which holds
+  // the axis' direction, so one test serves the whole length). Sides seen nearly edge-on are
+  // kept: GL culls them or draws next to nothing of them.
   uint32_t shown = ~0u;  // bit i: side i, between corners i and i+1
   int shownSides = slices;
   TGLBatchArrays& sides = batch.sides;
   if (sides.cullBack && slices <= 32) {
     shown = 0;
     shownSides = 0;
-    float toCamera[3], length = 0;
-    for (int k = 0; k < 3; ++k) {
-      toCamera[k] = sides.camera[k] - m[3][k];
-      length += toCamera[k] * toCamera[k];
-    }
-    const float slack = -1e-3f * (std::sqrt(length) + r);
+    // From the axis towards the viewer; a side's corner lies r out from the axis, which moves
+    // what is seen of it only with a view point at a finite place (w > 0).
+    float toViewer[3], length = 0;
+    sides.TowardsViewer(m[3].V, toViewer);
+    for (int k = 0; k < 3; ++k) length += toViewer[k] * toViewer[k];
+    const float w = sides.viewPoint[3];
+    const float slack = -1e-3f * (std::sqrt(length) + std::fabs(w) * r);
     for (int i = 0; i < slices; ++i) {
       // The side's outward normal, halfway between its two corners' (unnormalised).
       const float nx = around.sines[size_t(i)] + around.sines[size_t(i) + 1];
@@ -429,10 +432,10 @@ void TPipeGroup::AddSides(TLookBatch& batch, MyCylinder* p, int stacks, uint32_t
       float facing = 0, inward = 0;
       for (int k = 0; k < 3; ++k) {
         const float n = nx * m[0][k] + nz * m[2][k];
-        facing += n * toCamera[k];
+        facing += n * toViewer[k];
         inward += n * (around.sines[size_t(i)] * m[0][k] - around.cosines[size_t(i)] * m[2][k]);
       }
-      if (facing - r * inward > slack * std::sqrt(nx * nx + nz * nz)) {
+      if (facing - w * r * inward > slack * std::sqrt(nx * nx + nz * nz)) {
         shown |= 1u << i;
         ++shownSides;
       }

@@ -160,7 +160,7 @@ class TPipeGroup : public TGLDummyCube {
     MyCylinder* first = nullptr;  // gives the batch its look (drawn or not)
     int pipes = 0;                // drawn
     // The sides; with `cullBack` (GL culls them under the look's material) only those facing
-    // the camera, at `camera` in the group's space.
+    // the viewer (its `viewPoint`, in the group's space).
     TGLBatchArrays sides;
     TFillVector<uint32_t> tints;
     TGLTextureHandle tintPicture;

@@ -153,12 +153,12 @@ void AppendCubeFacesMoved(TGLBatchArrays& into, float hw, float hh, float hd, TC
     const TCubeFace& f = kCubeFaces[i];
     shown[i] = parts.Contains(f.part);
     if (shown[i] && into.cullBack) {
-      const TAffineVector& p = moved[CornerIndex(f.corner[0])];
-      float facing = 0, distance = 0;
+      float toViewer[3], facing = 0, distance = 0;
+      into.TowardsViewer(moved[CornerIndex(f.corner[0])].V, toViewer);
       for (int k = 0; k < 3; ++k) {
         const float outward = f.normal[0] * m[0][k] + f.normal[1] * m[1][k] + f.normal[2] * m[2][k];
-        facing += outward * (into.camera[k] - p[k]);
-        distance += (into.camera[k] - p[k]) * (into.camera[k] - p[k]);
+        facing += outward * toViewer[k];
+        distance += toViewer[k] * toViewer[k];
       }
       shown[i] = facing > -1e-3f * std::sqrt(distance);
     }

@@ -6,10 +6,42 @@
 #include "Source/Scene/GLState.h"
 
 #include <algorithm>
+#include <cmath>
 
 bool CullsBackFaces(TFaceCulling culling, const TRenderContextInfo& rci) {
   return (culling == fcCull || (culling == fcBufferDefault && rci.bufferFaceCull)) && rci.GLStates &&
          rci.GLStates->FrontFaceCCW() && !rci.GLStates->WindingReversed();
+}
+
+TVector4f ViewPoint(const TMatrix4f& modelView, const TMatrix4f& projection) {
+  // A triangle's turn on screen is the sign of the determinant of its corners' clip x, y and w
+  // (each w > 0 once clipped). As a function of a point q that replaces one corner, the
+  // determinant is linear in q and zero for the point the rows x, y and w all send to zero:
+  // the centre of projection. It is found from the three rows' 3 x 3 minors.
+  const TMatrix4f m = MatrixMultiply(modelView, projection);
+  double row[3][4];
+  for (int i = 0; i < 4; ++i) {
+    row[0][i] = m[i][0];
+    row[1][i] = m[i][1];
+    row[2][i] = m[i][3];
+  }
+  const auto minor = [&row](int a, int b, int c) {
+    return row[0][a] * (row[1][b] * row[2][c] - row[1][c] * row[2][b]) -
+           row[0][b] * (row[1][a] * row[2][c] - row[1][c] * row[2][a]) +
+           row[0][c] * (row[1][a] * row[2][b] - row[1][b] * row[2][a]);
+  };
+  const double v[4] = {minor(1, 2, 3), -minor(0, 2, 3), minor(0, 1, 3), -minor(0, 1, 2)};
+  const double length = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2] + v[3] * v[3]);
+  if (!(length > 0)) return TVector4f{0, 0, 0, 1};
+  return TVector4f{float(v[0] / length), float(v[1] / length), float(v[2] / length), float(v[3] / length)};
+}
+
+void TGLBatchArrays::SeeFromCurrentView(TMatrix4f modelView, TMatrix4f projection) {
+  // Left as given by a GL that answers nothing (no context current).
+  GL.glGetFloatv(GL_MODELVIEW_MATRIX, modelView.data());
+  GL.glGetFloatv(GL_PROJECTION_MATRIX, projection.data());
+  const TVector4f v = ViewPoint(modelView, projection);
+  for (int k = 0; k < 4; ++k) viewPoint[k] = v[k];
 }
 
 void TGLBatchArrays::Clear() noexcept {

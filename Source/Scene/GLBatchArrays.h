@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Source/Base/OpenGL1x.h"
+#include "Source/Base/VectorGeometry.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -40,14 +41,29 @@ struct TRenderContextInfo;
 // this pass (its winding not reversed, as in mirrors): then arrays may leave them out.
 bool CullsBackFaces(TFaceCulling culling, const TRenderContextInfo& rci);
 
+// Where the GL projects from, in the space that `modelView` carries into the eye's, under
+// `projection`: (x, y, z, w) with w > 0 the eye of a perspective at (x, y, z) / w, with w = 0
+// the direction towards the viewer of an orthographic projection; scaled to length 1. A face
+// whose corners turn counter-clockwise about its normal n, through a point p, shows on screen
+// turning counter-clockwise (its front, as the GL sees it) when n . (xyz - w p) > 0.
+TVector4f ViewPoint(const TMatrix4f& modelView, const TMatrix4f& projection);
+
 // Triangles with a normal and one texture coordinate pair a corner.
 struct TGLBatchArrays {
   TFillVector<float> vertices, normals, texCoords;  // 3, 3 and 2 a corner
   TFillVector<uint32_t> indices;                    // 3 a triangle
   // GL culls the faces turned away under the batch's material: an object may leave out the
-  // faces turned away from `camera` (in the space its geometry is given in, its parent's).
+  // faces turned away from `viewPoint` (ViewPoint in the space its geometry is given in, its
+  // parent's).
   bool cullBack = false;
-  float camera[3] = {0, 0, 0};
+  float viewPoint[4] = {0, 0, 0, 1};
+  // Takes the view point from the matrices the GL holds now (those it culls by); from
+  // `modelView` and `projection` where the GL answers none.
+  void SeeFromCurrentView(TMatrix4f modelView, TMatrix4f projection);
+  // From a point towards the view point: xyz - w p.
+  void TowardsViewer(const float p[3], float out[3]) const noexcept {
+    for (int k = 0; k < 3; ++k) out[k] = viewPoint[k] - viewPoint[3] * p[k];
+  }
 
   size_t Corners() const noexcept { return vertices.size() / 3; }
   bool Empty() const noexcept { return indices.empty(); }

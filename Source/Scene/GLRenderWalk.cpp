@@ -297,10 +297,11 @@ void TGLSceneGraph::RenderBatch(const std::vector<TGLBaseSceneObject*>& batch, T
   });
   arrays->Clear();
   arrays->cullBack = first->Parent() && CullsBackFaces(first->Material()->FaceCulling(), rci);
-  if (arrays->cullBack) {
-    const TVector4f camera = first->Parent()->AbsoluteToLocalAffine(rci.cameraPosition);
-    for (int k = 0; k < 3; ++k) arrays->camera[k] = camera[k];
-  }
+  if (arrays->cullBack)
+    arrays->SeeFromCurrentView(
+        rci.buffer ? MatrixMultiply(*first->Parent()->GetAbsoluteMatrixPtr(), rci.buffer->ModelViewMatrix())
+                   : IdentityHmgMatrix,
+        rci.buffer ? rci.buffer->ProjectionMatrix() : IdentityHmgMatrix);
   std::vector<bool> inArrays(batch.size());
   for (size_t i = 0; i < batch.size(); ++i) {
     const size_t corners = arrays->Corners(), indices = arrays->indices.size();

@@ -81,6 +81,12 @@ class GL_FarPipes : public ::testing::Test {
   void Frames(int n) {
     for (int i = 0; i < n; ++i) form->GLSceneViewer1()->RenderNow();
   }
+  // An orthographic camera showing about `wide` units across the view.
+  void Orthographic(float wide) {
+    TGLCamera* camera = form->GLSceneViewer1()->Camera();
+    camera->SetCameraStyle(csOrthogonal);
+    camera->SetFocalLength(100 / wide);
+  }
   // Frames until the label colour of every pipe is known: they are worked out a few
   // milliseconds' worth a frame, so a slow machine needs more frames than a fast one.
   void FramesUntilTintsKnown() {
@@ -106,8 +112,9 @@ class GL_FarPipes : public ::testing::Test {
   // pixels the pipes cover, the colour difference on average (sum of the three channels) and the
   // share of pixels that differ by more than 120. `stretch` moves each pipe's destination cube
   // that many units away on the far side of the floor: long pipes, seen along the floor.
-  void CompareLook(float stretch, double& meanDifference, double& farShare, int64_t& covered) {
+  void CompareLook(float stretch, bool orthographic, double& meanDifference, double& farShare, int64_t& covered) {
     MakeWide(60);
+    if (orthographic) Orthographic(240);
     for (int i = 0; i < 60; ++i) {
       if (stretch > 0) {
         SnifferObject* dst = Pipe(i)->DstObject();
@@ -118,7 +125,9 @@ class GL_FarPipes : public ::testing::Test {
     }
     auto* group = dynamic_cast<TPipeGroup*>(Connections());
     ASSERT_NE(group, nullptr);
-    Look(Pipe(30), 160);
+    // An orthographic view looks along one direction wherever its camera is: a camera near the
+    // pipes sees them from directions far from that.
+    Look(Pipe(30), orthographic ? 30 : 160);
     FramesUntilTintsKnown();
     ASSERT_EQ(group->DrawnTogether(), 60);
     const QImage together = Grab();
@@ -283,7 +292,8 @@ TEST_F(GL_FarPipes, APipesNewColourShowsFromAfar) {
 }
 
 // Host cubes drawn in batches, from arrays with the faces turned away left out, look as each
-// drawn on its own: from the side, from above and from below the floor.
+// drawn on its own: from the side, from above and from below the floor, and turned under an
+// orthographic camera (which looks along one direction, not from its place).
 TEST_F(GL_FarPipes, CubesInBatchesLookAsEachDrawnOnItsOwn) {
   if (NoDisplay()) GTEST_SKIP() << "needs a display";
   Make(60);
@@ -294,11 +304,18 @@ TEST_F(GL_FarPipes, CubesInBatchesLookAsEachDrawnOnItsOwn) {
     for (int i = 0; i < cubes->Count(); ++i)
       if (auto* c = dynamic_cast<TGLCube*>(cubes->Children(i))) c->SetDrawnInBatches(on);
   };
-  for (const float lift : {1.0f, 6.0f, -6.0f}) {
-    SCOPED_TRACE("camera lifted by " + std::to_string(lift));
+  for (const auto& [lift, orthographic] : {std::pair{1.0f, false}, {6.0f, false}, {-6.0f, false}, {1.0f, true}}) {
+    SCOPED_TRACE("camera lifted by " + std::to_string(lift) + (orthographic ? ", orthographic" : ""));
     Look(Pipe(30), 60);
     TGLCoordinates* eye = form->GLSceneViewer1()->Camera()->Position();
     eye->SetZ(eye->Z() * lift);
+    if (orthographic) {
+      Orthographic(120);
+      for (int i = 0; i < cubes->Count(); ++i) {
+        cubes->Children(i)->SetTurnAngle(70);
+        cubes->Children(i)->SetPitchAngle(20);
+      }
+    }
     batched(true);
     const QImage together = Grab();
     batched(false);
@@ -321,16 +338,21 @@ TEST_F(GL_FarPipes, CubesInBatchesLookAsEachDrawnOnItsOwn) {
 }
 
 // Short pipes seen from above, and long ones seen along the floor (their label tiles a pixel or
-// two long and a few wide).
+// two long and a few wide), also under an orthographic camera.
 TEST_F(GL_FarPipes, PipesFromAfarLookAsTheirLabelsDid) {
   if (NoDisplay()) GTEST_SKIP() << "needs a display";
-  for (const auto& [stretch, limit] : {std::pair{0.0f, 8.0}, std::pair{60.0f, 16.0}}) {
-    SCOPED_TRACE("destinations moved by " + std::to_string(stretch));
+  struct TCase {
+    float stretch;
+    double limit;
+    bool orthographic;
+  };
+  for (const TCase& c : {TCase{0, 8, false}, TCase{60, 16, false}, TCase{0, 8, true}, TCase{60, 16, true}}) {
+    SCOPED_TRACE("destinations moved by " + std::to_string(c.stretch) + (c.orthographic ? ", orthographic" : ""));
     double mean = 0, share = 0;
     int64_t covered = 0;
-    CompareLook(stretch, mean, share, covered);
+    CompareLook(c.stretch, c.orthographic, mean, share, covered);
     ASSERT_GT(covered, 200);
-    EXPECT_LT(mean, limit) << covered << " pixels covered";
+    EXPECT_LT(mean, c.limit) << covered << " pixels covered";
     EXPECT_LT(share, 0.02) << covered << " pixels covered";
   }
 }

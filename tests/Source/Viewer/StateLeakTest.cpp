@@ -26,6 +26,7 @@
 #include "Source/Materials/GLMaterial.h"
 #include "Source/Objects/GLGeomObjects.h"
 #include "Source/Objects/GLObjects.h"
+#include "Source/Scene/GLCamera.h"
 #include "Source/Scene/GLLightSource.h"
 #include "Source/Scene/GLSceneGraph.h"
 #include "Source/Scene/GLState.h"
@@ -671,7 +672,46 @@ struct TPass {
   const char* name;
   std::function<void(TLeakScene&)> apply;
   bool picking = false;
+  // What the pass itself must show, checked on its scene without the object: "" when it does.
+  std::function<std::string(TLeakScene&)> check = nullptr;
 };
+
+// An orthographic view (which looks along one direction, not from its camera's place) from
+// just above cubes A and B, each turned and pitched and drawn in a batch with a small cube
+// of its look; the pass shows each cube's faces as drawn on its own.
+void Orthographic(TLeakScene& t) {
+  t.cam->SetCameraStyle(csOrthogonal);
+  t.cam->SetNearPlaneBias(0.1f);  // a near plane close to the camera, the view as wide
+  t.cam->SetFocalLength(1.6f);
+  t.cam->Position()->SetZ(3);
+  for (TGLCube* cube : {t.cubeA, t.cubeB}) {
+    cube->SetTurnAngle(70);
+    cube->SetPitchAngle(20);
+    auto* small = t.scene.Objects()->AddNewChild<TGLCube>();
+    small->SetIndex(cube->GetIndex() + 1);
+    small->Position()->SetXYZAsPoint(cube->Position()->X(), -1, 1);
+    small->SetCubeWidth(0.4f);
+    small->SetCubeHeight(0.4f);
+    small->SetCubeDepth(0.4f);
+  }
+}
+
+std::string BatchesAsDrawnAlone(TLeakScene& t) {
+  const auto frame = [&t](bool batched) {
+    for (int i = 0; i < t.scene.Objects()->Count(); ++i)
+      if (auto* cube = dynamic_cast<TGLCube*>(t.scene.Objects()->Children(i))) cube->SetDrawnInBatches(batched);
+    t.viewer.Render();
+    return FramePixels(t.viewer);
+  };
+  const std::vector<uint8_t> together = frame(true), alone = frame(false);
+  int differing = 0;
+  for (size_t i = 0; i < alone.size(); i += 4)
+    differing += std::abs(together[i] - alone[i]) + std::abs(together[i + 1] - alone[i + 1]) +
+                     std::abs(together[i + 2] - alone[i + 2]) >
+                 12;
+  frame(true);
+  return differing ? std::to_string(differing) + " pixels differ between batches and each cube alone" : "";
+}
 
 const std::vector<TPass>& Passes() {
   static const std::vector<TPass> passes = {
@@ -695,6 +735,7 @@ const std::vector<TPass>& Passes() {
          t.before = [depthOnly] { depthOnly->Render(); };
          t.owned.emplace_back(depthOnly);
        }},
+      {"orthographic", Orthographic, false, BatchesAsDrawnAlone},
   };
   return passes;
 }
@@ -814,6 +855,9 @@ TEST_F(GL_StateLeak, EveryRegisteredSceneObjectClassLeavesNothingBehind) {
       pass.apply(s);
       reference[&pass] = Frames(s, pass.picking);
       ASSERT_EQ(s.mismatches, "") << pass.name;
+      if (pass.check) {
+        ASSERT_EQ(pass.check(s), "") << pass.name;
+      }
       ASSERT_GT(reference[&pass][0].pixels[1][0], 150) << pass.name;  // cube B is lit white
       if (pass.picking) {
         ASSERT_EQ(reference[&pass][0].pickA.substr(0, 7), "TGLCube");
