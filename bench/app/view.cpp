@@ -4,7 +4,13 @@
 // the same context: per object a matrix push, its own texture bound, its own
 // material, the cube or the 4 x 4 cylinder drawn with glBegin/glEnd, after
 // the view's ground plane (100 x 100 tiles) and axes. Both sides end with a
-// buffer swap and glFinish.
+// buffer swap and glFinish. The second argument is the traffic's shape: 0 pipes
+// mostly along the ring of cubes (to hosts 1, 38 and 75 further), 1 random
+// pairs (pipes across the ring), 2 a star (each host to one of 20 servers); the third the
+// packets of each conversation (each widens its pipe, 9 to its widest).
+// BM_TrafficView also counts what the GL draws in one frame: triangles sent
+// and left after clipping, fragments shaded and samples passing the depth test
+// (where the GL can count them).
 // BM_NewAddressBurst: 10,000 lines from new source addresses (each its own
 // cube and pipe) queued at once, then frames (drain, frame handler, draw)
 // until the queue is empty; the longest frame.
@@ -37,12 +43,19 @@
 
 #include <malloc.h>
 
+#include <GL/glext.h>
+
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <random>
+#include <set>
+#include <utility>
 #include <vector>
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 namespace {
@@ -132,14 +145,35 @@ TPlainObject PlainOf(TGLCustomSceneObject* o, TGLTexture* tex, TGLTextureExItem*
   return p;
 }
 
-// Built views, kept between benchmarks of the same size; gone before the application.
-std::map<int, std::unique_ptr<TView>> views;
+// Built views, kept between benchmarks of the same size and shape; gone before the application.
+std::map<std::pair<int, int>, std::unique_ptr<TView>> views;
 
-TView& ViewOf(int hosts) {
-  if (views.count(hosts)) return *views[hosts];
+// The 3N conversations of N hosts of a shape (see the top).
+std::vector<std::pair<int, int>> Conversations(int hosts, int shape) {
+  std::vector<std::pair<int, int>> out;
+  std::set<std::pair<int, int>> taken;
+  std::mt19937 rnd(1);
+  constexpr int kServers = 20;
+  while (int(out.size()) < 3 * hosts) {
+    const int k = int(out.size());
+    int a = k % hosts, b = (a + 1 + (k / hosts) * 37) % hosts;
+    if (shape == 1) {
+      a = int(rnd() % unsigned(hosts)), b = int(rnd() % unsigned(hosts));
+    } else if (shape == 2) {
+      a = int(rnd() % unsigned(hosts)), b = int(rnd() % kServers) * hosts / kServers;
+    }
+    if (shape != 0 && (a == b || !taken.insert({std::min(a, b), std::max(a, b)}).second)) continue;
+    out.emplace_back(a, b);
+  }
+  return out;
+}
+
+TView& ViewOf(int hosts, int shape = 0, int packets = 1) {
+  const std::pair<int, int> key{hosts, shape * 100 + packets};
+  if (views.count(key)) return *views[key];
   views.clear();  // one view at a time, so its resident memory is its own
   malloc_trim(0);
-  auto& v = views[hosts];
+  auto& v = views[key];
   v = std::make_unique<TView>();
   SetProgramFolder(v->dir.path().toStdString());
   std::ofstream(v->dir.path().toStdString() + "/SnifferPCsInfo.ini")
@@ -150,10 +184,11 @@ TView& ViewOf(int hosts) {
   Pump(300);
   v->form->GLCadencer1()->SetEnabled(false);  // frames by hand
   TTrafficScene& traffic = v->form->Traffic();
-  for (int k = 0; k < 3 * hosts; ++k) {
-    const int a = k % hosts, b = (a + 1 + (k / hosts) * 37) % hosts;
-    traffic.ProcessLine("t\tm1\tm2\t0800\t100\t" + HostIP(a) + "\t" + std::to_string(1025 + k) + "\t" + HostIP(b) +
-                        "\t80\tTCP\tTCP-IP");
+  const std::vector<std::pair<int, int>> conversations = Conversations(hosts, shape);
+  for (int k = 0; k < 3 * hosts * packets; ++k) {
+    const auto [a, b] = conversations[size_t(k % (3 * hosts))];
+    traffic.ProcessLine("t\tm1\tm2\t0800\t100\t" + HostIP(a) + "\t" + std::to_string(1025 + k % (3 * hosts)) + "\t" +
+                        HostIP(b) + "\t80\tTCP\tTCP-IP");
   }
   TGLSceneViewer* viewer = v->form->GLSceneViewer1();
   viewer->RenderNow();  // uploads every texture the view needs
@@ -321,9 +356,50 @@ void ViewFrame(TView& v) {
   rc->DeactivateNested();
 }
 
+// What the GL draws in one frame of the view, by its pipeline statistics and an occlusion
+// query: none where it cannot count them.
+void CountFrame(TView& v, benchmark::State& state) {
+  TGLSceneViewer* viewer = v.form->GLSceneViewer1();
+  TGLContext* rc = viewer->Buffer()->RenderingContext();
+  rc->ActivateNested();
+  // The engine's table has no queries: the GL library's own loader gives them.
+  using TLoader = void* (*)(const GLubyte*);
+  auto load = reinterpret_cast<TLoader>(dlsym(RTLD_DEFAULT, "glXGetProcAddressARB"));
+  auto entry = [load](const char* name) { return load ? load(reinterpret_cast<const GLubyte*>(name)) : nullptr; };
+  const auto* extensions = reinterpret_cast<const char*>(GL.glGetString(GL_EXTENSIONS));
+  const bool statistics = extensions && std::strstr(extensions, "GL_ARB_pipeline_statistics_query");
+  auto genQueries = reinterpret_cast<PFNGLGENQUERIESPROC>(entry("glGenQueries"));
+  auto beginQuery = reinterpret_cast<PFNGLBEGINQUERYPROC>(entry("glBeginQuery"));
+  auto endQuery = reinterpret_cast<PFNGLENDQUERYPROC>(entry("glEndQuery"));
+  auto result = reinterpret_cast<PFNGLGETQUERYOBJECTUI64VPROC>(entry("glGetQueryObjectui64v"));
+  auto deleteQueries = reinterpret_cast<PFNGLDELETEQUERIESPROC>(entry("glDeleteQueries"));
+  rc->DeactivateNested();
+  if (!statistics || !genQueries || !beginQuery || !endQuery || !result || !deleteQueries) return;
+  const GLenum targets[] = {GL_PRIMITIVES_SUBMITTED_ARB, GL_CLIPPING_OUTPUT_PRIMITIVES_ARB,
+                            GL_FRAGMENT_SHADER_INVOCATIONS_ARB, GL_SAMPLES_PASSED};
+  const char* const names[] = {"triangles", "triangles_drawn", "fragments", "samples_passed"};
+  GLuint queries[4] = {};
+  // Every query over a frame of its own, the view drawn as usual (its own context current).
+  for (int k = 0; k < 4; ++k) {
+    rc->ActivateNested();
+    genQueries(1, &queries[k]);
+    beginQuery(targets[k], queries[k]);
+    rc->DeactivateNested();
+    viewer->RenderNow();
+    rc->ActivateNested();
+    endQuery(targets[k]);
+    GLuint64 n = 0;
+    result(queries[k], GL_QUERY_RESULT, &n);
+    deleteQueries(1, &queries[k]);
+    rc->DeactivateNested();
+    state.counters[names[k]] = double(n);
+  }
+}
+
 void BM_TrafficView(benchmark::State& state) {
-  TView& v = ViewOf(int(state.range(0)));
+  TView& v = ViewOf(int(state.range(0)), int(state.range(1)), int(state.range(2)));
   for (auto _ : state) ViewFrame(v);
+  CountFrame(v, state);
   state.counters["objects"] = double(v.plain.size());
   state.counters["rss_mb"] = v.residentMB;
   // What the pipes' labels hold: uploaded texture MB and texture names, and
@@ -337,7 +413,7 @@ void BM_TrafficView(benchmark::State& state) {
 }
 
 void BM_PlainLoop(benchmark::State& state) {
-  TView& v = ViewOf(int(state.range(0)));
+  TView& v = ViewOf(int(state.range(0)), int(state.range(1)), int(state.range(2)));
   for (auto _ : state) PlainFrame(v);
   state.counters["objects"] = double(v.plain.size());
 }
@@ -432,10 +508,11 @@ void BM_NewAddressBurst(benchmark::State& state) {
 }
 
 // Interleaved, so drift in the machine's load does not favour one side.
-BENCHMARK(BM_TrafficView)->Arg(500)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_PlainLoop)->Arg(500)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_TrafficView)->Arg(2000)->Unit(benchmark::kMillisecond)->MinTime(3.0);
-BENCHMARK(BM_PlainLoop)->Arg(2000)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+BENCHMARK(BM_TrafficView)->Args({500, 0, 1})->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_PlainLoop)->Args({500, 0, 1})->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_TrafficView)->Args({2000, 0, 1})->Unit(benchmark::kMillisecond)->MinTime(3.0);
+BENCHMARK(BM_PlainLoop)->Args({2000, 0, 1})->Unit(benchmark::kMillisecond)->MinTime(3.0);
+BENCHMARK(BM_TrafficView)->ArgsProduct({{2000}, {0, 1, 2}, {9}})->Unit(benchmark::kMillisecond)->MinTime(3.0);
 BENCHMARK(BM_NewAddressBurst)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(BM_ExpiryRounds)->Iterations(1)->Unit(benchmark::kSecond);
 

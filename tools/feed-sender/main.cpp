@@ -3,7 +3,7 @@
 //
 //   feed-sender [--to ADDR] [--port N] [--rate LINES_PER_S] [--seconds S]
 //               [--hosts N] [--conns N] [--per24 | --packed] [--new-share F]
-//               [--ports-change] [--in-order] [--per-datagram N] [--seed N] [--quiet]
+//               [--shape neighbours|random|star] [--servers N] [--ports-change] [--in-order] [--per-datagram N] [--seed N] [--quiet]
 //               [--no-line-ends] [--bad-first three|empty-suffix]
 //
 // With no options it sends 500 lines/s for 60 s between 24 hosts over 40
@@ -14,8 +14,12 @@
 // (a block is one cube). Up to 256 hosts, one per block, take third octets spread
 // evenly over 0..255, so that their cubes stand apart around the view; more take
 // consecutive blocks.
-// Conversations are distinct host pairs, nearest neighbours first; when more
-// are asked for than there are pairs, a host talking to itself fills up. Each
+// Conversations are distinct host pairs of one of three shapes: neighbours (the
+// default), nearest neighbours around the ring first, and when more are asked
+// for than there are pairs, a host talking to itself fills up; random, two
+// hosts drawn at random (pipes across the ring); star, a host drawn at random
+// talking to one of --servers servers spread evenly around the ring (a LAN and
+// its gateway and servers). Each
 // line picks a conversation and a direction at random. A conversation keeps
 // its ports unless a line starts a new connection (--new-share of the lines)
 // or --ports-change gives every line a new source port. With --in-order the
@@ -39,6 +43,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "app/PacketLine.h"
@@ -55,6 +60,8 @@ struct TOptions {
   int Hosts = 24;
   int Conns = 40;
   bool Per24 = true;
+  std::string Shape = "neighbours";  // "neighbours", "random" or "star"
+  int Servers = 20;
   double NewShare = 0;
   bool PortsChange = false;
   bool InOrder = false;
@@ -68,7 +75,8 @@ struct TOptions {
 const char* const UsageText =
     "usage: feed-sender [--to ADDR] [--port N] [--rate LINES_PER_S] [--seconds S]\n"
     "                   [--hosts N] [--conns N] [--per24 | --packed] [--new-share F]\n"
-    "                   [--ports-change] [--in-order] [--per-datagram N] [--seed N] [--quiet]\n"
+    "                   [--shape neighbours|random|star] [--servers N] [--ports-change] [--in-order] [--per-datagram "
+    "N] [--seed N] [--quiet]\n"
     "                   [--no-line-ends] [--bad-first three|empty-suffix]\n";
 
 const char* const HelpText =
@@ -78,7 +86,10 @@ const char* const HelpText =
     "  --rate R           lines per second (default 500)\n"
     "  --seconds S        how long to send (default 60)\n"
     "  --hosts N          made-up hosts, from 11.0.0.1 up (default 24)\n"
-    "  --conns N          conversations between them, nearest neighbours first (default 40)\n"
+    "  --conns N          conversations between them (default 40)\n"
+    "  --shape S          which hosts talk: \"neighbours\", nearest around the ring first (the\n"
+    "                     default); \"random\" pairs; a \"star\", each to one of a few servers\n"
+    "  --servers N        servers of the star, spread around the ring (default 20)\n"
     "  --per24            one host per /24 block, each its own cube (the default)\n"
     "  --packed           254 hosts per /24 block, one cube per block\n"
     "  --new-share F      share of lines that open a new connection (new source port)\n"
@@ -131,6 +142,12 @@ TOptions ParseOptions(int Argc, char** Argv) {
       O.Per24 = true;
     else if (A == "--packed")
       O.Per24 = false;
+    else if (A == "--shape") {
+      O.Shape = Value();
+      if (O.Shape != "neighbours" && O.Shape != "random" && O.Shape != "star")
+        Usage(("--shape wants neighbours, random or star, not " + O.Shape).c_str());
+    } else if (A == "--servers")
+      O.Servers = int(Number("--servers", Value(), 1, 1 << 22));
     else if (A == "--new-share")
       O.NewShare = Number("--new-share", Value(), 0, 1);
     else if (A == "--ports-change")
@@ -155,9 +172,14 @@ TOptions ParseOptions(int Argc, char** Argv) {
     } else
       Usage(("unknown option " + A).c_str());
   }
-  const double Pairs = double(O.Hosts) * (O.Hosts - 1) / 2 + O.Hosts;
+  // Random pairs are distinct pairs of two hosts; a star's are a client and a server.
+  const double Hosts = O.Hosts, Servers = std::min(O.Servers, O.Hosts - 1);
+  const double Pairs = O.Shape == "neighbours" ? Hosts * (Hosts - 1) / 2 + Hosts
+                       : O.Shape == "random"   ? Hosts * (Hosts - 1) / 2
+                                               : (Hosts - Servers) * Servers;
   if (O.Conns > Pairs) {
-    std::fprintf(stderr, "feed-sender: %d hosts have at most %.0f conversations\n", O.Hosts, Pairs);
+    std::fprintf(stderr, "feed-sender: %d hosts have at most %.0f conversations of the shape %s\n", O.Hosts, Pairs,
+                 O.Shape.c_str());
     std::exit(2);
   }
   return O;
@@ -196,6 +218,33 @@ std::vector<TConversation> Conversations(int Hosts, int Count) {
   return C;
 }
 
+// Count distinct pairs drawn at random: two hosts (random), or a client and one of Servers
+// servers spread evenly around the ring (star). The first host of a pair opens it.
+std::vector<TConversation> DrawnConversations(int Hosts, int Count, int Servers, bool Star, std::mt19937& Rnd) {
+  Servers = std::max(1, std::min(Servers, Hosts - 1));
+  std::vector<char> IsServer(size_t(Hosts), 0);
+  std::vector<int> ServerHosts;
+  for (int K = 0; K < Servers; ++K) {
+    ServerHosts.push_back(int(int64_t(K) * Hosts / Servers));
+    IsServer[size_t(ServerHosts.back())] = 1;
+  }
+  std::unordered_set<uint64_t> Taken;
+  std::vector<TConversation> C;
+  C.reserve(Count);
+  while (int(C.size()) < Count) {
+    int A = int(Rnd() % unsigned(Hosts)), B;
+    if (Star) {
+      if (IsServer[size_t(A)]) continue;
+      B = ServerHosts[Rnd() % ServerHosts.size()];
+    } else {
+      B = int(Rnd() % unsigned(Hosts));
+      if (A == B) continue;
+    }
+    if (Taken.insert(uint64_t(std::min(A, B)) << 32 | uint32_t(std::max(A, B))).second) C.push_back({A, B, 0, 0});
+  }
+  return C;
+}
+
 }  // namespace
 
 int main(int Argc, char** Argv) {
@@ -211,7 +260,9 @@ int main(int Argc, char** Argv) {
   }
 
   std::mt19937 Rnd(O.Seed);
-  std::vector<TConversation> Convs = Conversations(O.Hosts, O.Conns);
+  std::vector<TConversation> Convs = O.Shape == "neighbours"
+                                         ? Conversations(O.Hosts, O.Conns)
+                                         : DrawnConversations(O.Hosts, O.Conns, O.Servers, O.Shape == "star", Rnd);
   int NextPort = 1024;
   auto NewPort = [&NextPort] {
     const int P = NextPort;
