@@ -166,27 +166,27 @@ std::vector<std::pair<std::string, std::string>> ProfileKeys(const PCOBJinfo& p)
 }
 }  // namespace
 
-bool THostProfiles::KeepPlace(const std::string& ip, uint32_t lo, uint32_t hi, TCubeKind kind, float x, float y,
-                              float z, std::string& told) {
+const PCOBJinfo* THostProfiles::KeepPlace(const std::string& ip, uint32_t lo, uint32_t hi, TCubeKind kind, float x,
+                                          float y, float z, std::string& told) {
   for (float v : {x, y, z})
     if (!std::isfinite(v) || std::fabs(v) > MaxProfileNumber) {
       told = "beyond the view, the profiles hold no such place";
-      return false;
+      return nullptr;
     }
   if (FFileName.empty()) {
     told = "no profiles file was read";
-    return false;
+    return nullptr;
   }
   TIniFile ini(FFileName);
   if (ini.ReadSections().empty()) {
     told = "the profiles file has no default profile to keep first";
-    return false;
+    return nullptr;
   }
   const size_t matched = MatchIndex(IPToNumber(ip));
   const std::string matchedName = matched ? FProfiles[matched].Section : std::string();
   if (matched && !ini.SectionExists(matchedName)) {
     told = "the profiles file has changed since it was read: no section [" + matchedName + "]";
-    return false;
+    return nullptr;
   }
   // A "fixed" profile for just these addresses holds the place itself; one
   // of more addresses would move its other hosts too.
@@ -200,7 +200,7 @@ bool THostProfiles::KeepPlace(const std::string& ip, uint32_t lo, uint32_t hi, T
     p.Y = y;
     p.Z = z;
     told = "in [" + matchedName + "]";
-    return true;
+    return &p;
   }
   // Any other place comes back through a "fixed" profile of its own, read
   // before the profile that matches the cube now: a grid's or a ring's
@@ -211,7 +211,7 @@ bool THostProfiles::KeepPlace(const std::string& ip, uint32_t lo, uint32_t hi, T
       std::any_of(FProfiles.begin(), FProfiles.end(), [&](const PCOBJinfo& p) { return SameText(p.Section, name); });
   if (taken || ini.SectionExists(name)) {
     told = "the profiles file has a section [" + name + "] for other addresses";
-    return false;
+    return nullptr;
   }
   // Size, texture and the rest as the profile of the cube has them (the
   // default's for a cube no profile matched).
@@ -230,10 +230,10 @@ bool THostProfiles::KeepPlace(const std::string& ip, uint32_t lo, uint32_t hi, T
   profile.Y = y;
   profile.Z = z;
   ini.AddSection(name, ProfileKeys(profile), matchedName);
-  FProfiles.insert(matched ? FProfiles.begin() + static_cast<std::ptrdiff_t>(matched) : FProfiles.end(),
-                   std::move(profile));
+  const auto at = FProfiles.insert(matched ? FProfiles.begin() + static_cast<std::ptrdiff_t>(matched) : FProfiles.end(),
+                                   std::move(profile));
   told = "in new [" + name + "]" + (matched ? " before [" + matchedName + "]" : "");
-  return true;
+  return &*at;
 }
 
 namespace {

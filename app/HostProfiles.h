@@ -71,14 +71,15 @@ class THostProfiles {
   // and stands for exactly lo..hi; any other place goes into a new "fixed"
   // section for lo..hi (PlaceSectionName), read before that profile, with
   // the rest of its keys as that profile (or the default) has them.
-  // Returns false with the reason in `told` when nothing was written: a
-  // place beyond MaxProfileNumber, no default profile in the file, a
+  // Returns the profile that holds the place now (valid until the profiles
+  // change), or nullptr with the reason in `told` when nothing was written:
+  // a place beyond MaxProfileNumber, no default profile in the file, a
   // section of the new name already there, a profile gone from the file
   // since it was read. Raises EIniFileException when the file cannot be
   // written. `told` says where the place went ("in [S]", "in new [S] before
   // [M]").
-  bool KeepPlace(const std::string& ip, uint32_t lo, uint32_t hi, TCubeKind kind, float x, float y, float z,
-                 std::string& told);
+  const PCOBJinfo* KeepPlace(const std::string& ip, uint32_t lo, uint32_t hi, TCubeKind kind, float x, float y, float z,
+                             std::string& told);
 
  private:
   std::vector<PCOBJinfo> FProfiles;

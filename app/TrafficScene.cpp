@@ -640,7 +640,16 @@ void TTrafficScene::SaveObjectPosition(SnifferObject* cube) {
                       : kind == TKind::Host ? cube->IPNumber
                                             : cube->IPNumber | 0xFFu;
   std::string told;
-  const bool kept = FProfiles.KeepPlace(cube->IP, lo, hi, kind, x, y, z, told);
+  const PCOBJinfo* holder = FProfiles.KeepPlace(cube->IP, lo, hi, kind, x, y, z, told);
+  const bool kept = holder != nullptr;
+  if (holder) {
+    // From now on the cube is what the profiles make of it after a restart:
+    // a "fixed" one of that section, whose later drops are kept too.
+    cube->NetType = holder->NetType;
+    cube->ProfileName = holder->Section;
+    cube->IPmin = holder->IPmin;
+    cube->IPmax = holder->IPmax;
+  }
   LogToPktData("SaveObjectPosition " + cube->Name() + " at X=" + FloatToStr(x) + " Y=" + FloatToStr(y) +
                " Z=" + FloatToStr(z) + (kept ? " " : " not saved: ") + told);
 }

@@ -151,12 +151,15 @@ TEST(GL_MainWindowAndView, TheViewCountsShowsAndSelectsThroughTheMainWindow) {
                             [](const std::string& l) { return l.find("10.0.3.1") != std::string::npos; }),
               0);
     // "Save Object" keeps its place in the profiles: a section for its /24
-    // block (no profile matched it), not one named after its address number.
+    // block (no profile matched it), not one named after its address number;
+    // the cube is of that section from now on, as after a restart.
     traffic.SelectedObject = cube;
+    const std::string unmatched = cube->ProfileName;
     main.Button3->click();
     {
       TIniFile profiles(ProgramFile("SnifferPCsInfo.ini"));
-      EXPECT_FALSE(profiles.SectionExists(cube->ProfileName));
+      EXPECT_FALSE(profiles.SectionExists(unmatched));
+      EXPECT_EQ(cube->ProfileName + " " + cube->NetType, "IP10_0_3 fixed");
       EXPECT_EQ(profiles.ReadString("IP10_0_3", "IPmin", ""), "10.0.3.0");
       EXPECT_EQ(profiles.ReadString("IP10_0_3", "IPmax", ""), "10.0.3.255");
       EXPECT_EQ(profiles.ReadString("IP10_0_3", "X", ""), FloatToStr(cx));

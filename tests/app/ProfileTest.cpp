@@ -334,6 +334,9 @@ TEST(ProfileTest, ASavedPlaceComesBackAndNoOtherCubeMoves) {
     before = run.Places(ips);
     run.MoveAndSave("192.168.1.50", before["192.168.1.50"][0], before["192.168.1.50"][1], 3);  // saved unmoved
     run.MoveAndSave("10.9.1.1", 11, 22, 33);
+    // Kept, the cube is from now on what a restart makes of it (its drops kept).
+    const SnifferObject* kept = run.traffic->FindCubeForIP("10.9.1.1");
+    EXPECT_EQ(kept->NetType + " " + kept->ProfileName, "fixed IP10_9_1_1");
     run.MoveAndSave("172.16.5.10", -40, 50, 20);
     run.MoveAndSave("10.7.0.1", 4, 5, 6);
     run.MoveAndSave("10.9.1.1", 12, 22, 33);  // again: the same section

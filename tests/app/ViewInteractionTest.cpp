@@ -18,6 +18,7 @@
 #include "Source/Viewer/ScaledRun.h"
 #include "Source/Viewer/XTestInput.h"
 #include "ViewHostStub.h"
+#include "tests/app/TrafficViewFixture.h"
 
 #include <QMouseEvent>
 #include <QTemporaryDir>
@@ -137,6 +138,47 @@ TEST_F(GL_ViewInteraction, DraggingACubeSlidesItInXYOrWithShiftInXZAndSavesAFixe
   const TVector4f dropped = cube->Position()->AsVector();
   form->GLCadencer1Progress(0.01, 0);
   EXPECT_EQ(Distance(cube->Position()->AsVector(), dropped), 0.0f);
+}
+
+namespace {
+// The cube of a ring profile ("other"), whose drops are not kept until Save Object keeps its place.
+class GL_ViewInteractionOfARing : public GL_ViewInteraction {
+ protected:
+  void SetUp() override {
+    std::ofstream(FDir.path().toStdString() + "/SnifferPCsInfo.ini") << "[Default]\nNetType=other\n";
+    GL_ViewInteraction::SetUp();
+  }
+};
+}  // namespace
+
+// Save Object, a drop and a restart agree in every order: a drop before Save
+// Object writes nothing; Save Object keeps the place; a drop after it keeps
+// the new place, where a restart puts the cube.
+TEST_F(GL_ViewInteractionOfARing, ACubeKeptBySaveObjectKeepsItsLaterDrops) {
+  TIniFile ini(ProgramFile("SnifferPCsInfo.ini"));
+  auto drag = [&](QPointF to) {
+    Mouse(QEvent::MouseButtonPress, Centre(), Qt::LeftButton, Qt::LeftButton);
+    ASSERT_EQ(form->SelectedObject(), cube);
+    DragTo(to, Qt::LeftButton, Qt::ShiftModifier);
+    Mouse(QEvent::MouseButtonRelease, to, Qt::LeftButton, Qt::NoButton);
+    Camera()->Position()->SetXYZAsPoint(cube->Position()->X() + 8, cube->Position()->Y() + 8,
+                                        cube->Position()->Z() + 8);
+    form->AimCamera();
+    form->GLCadencer1Progress(0.01, 0);
+  };
+  ASSERT_EQ(cube->NetType, "other");
+  drag(Centre() + QPointF(0, -40));
+  EXPECT_EQ(ini.ReadSections(), std::vector<std::string>{"Default"});
+  form->SaveSelectedObject();
+  EXPECT_FLOAT_EQ(ini.ReadFloat("IP10_0_1", "Z", -1), cube->Position()->Z());
+  const float saved = cube->Position()->Z();
+  drag(Centre() + QPointF(0, -40));
+  ASSERT_GT(cube->Position()->Z(), saved + 0.5f);
+  EXPECT_FLOAT_EQ(ini.ReadFloat("IP10_0_1", "Z", -1), cube->Position()->Z());
+  TTrafficViewFixture restarted;
+  restarted.traffic->LoadPCinfoToArry();
+  const std::array<float, 3> at = {cube->Position()->X(), cube->Position()->Y(), cube->Position()->Z()};
+  EXPECT_EQ(restarted.Places({"10.0.1.1"})["10.0.1.1"], at);
 }
 
 TEST_F(GL_ViewInteraction, ADragWhoseRayMissesThePlaneLeavesTheCube) {
