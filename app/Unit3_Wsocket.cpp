@@ -42,27 +42,34 @@ void TFeedAssembler::Discard(const std::string& piece) {
 int64_t TFeedAssembler::Clock() const { return Now ? Now() : SteadyNs(); }
 
 std::string TFeedAssembler::UdpLeftover(TSender from) const {
-  for (const TTail& t : FTails)
-    if (t.From == from) return t.Text;
-  return std::string();
+  const auto found = FBySender.find(from);
+  return found == FBySender.end() ? std::string() : found->second->Text;
+}
+
+std::string TFeedAssembler::Remove(TTails::iterator tail) {
+  FTailBytes -= tail->Text.size() + TailOverhead;
+  FBySender.erase(tail->From);
+  std::string text = std::move(tail->Text);
+  FTails.erase(tail);
+  return text;
 }
 
 std::vector<std::string> TFeedAssembler::Feed(const std::string& datagram, TSender from) {
   std::vector<std::string> lines;
   const int64_t now = Clock();
-  // The sender's tail, and the tails of senders that went quiet.
+  // The sender's tail, however old, then the tails of senders that went
+  // quiet (the oldest come first).
   std::string leftover;
-  std::erase_if(FTails, [&](TTail& t) {
-    if (t.From == from) {
-      leftover = std::move(t.Text);
-      return true;
-    }
-    if (now - t.At <= MaxTailAge) return false;
-    Discard(t.Text);
-    return true;
-  });
+  if (const auto own = FBySender.find(from); own != FBySender.end()) leftover = Remove(own->second);
+  while (!FTails.empty() && now - FTails.front().At > MaxTailAge) Discard(Remove(FTails.begin()));
+  auto keep = [&](std::string tail) {
+    if (FTailBytes + tail.size() + TailOverhead > MaxTailBytes) return Discard(tail);
+    FTailBytes += tail.size() + TailOverhead;
+    FTails.push_back(TTail{from, std::move(tail), now});
+    FBySender.emplace(from, std::prev(FTails.end()));
+  };
   if (datagram.empty()) {
-    if (!leftover.empty()) FTails.push_back(TTail{from, std::move(leftover), now});
+    if (!leftover.empty()) keep(std::move(leftover));
     return lines;
   }
   const bool finished = datagram.back() == '\n';
@@ -80,13 +87,9 @@ std::vector<std::string> TFeedAssembler::Feed(const std::string& datagram, TSend
     std::string& piece = pieces[i];
     if (FieldCount(piece) == LineFields)
       lines.push_back(std::move(piece));
-    else if (i + 1 == pieces.size() && !finished && piece != "\r" && piece.size() <= MaxLeftover) {
-      if (FTails.size() >= MaxSenders) {
-        Discard(FTails.front().Text);
-        FTails.erase(FTails.begin());
-      }
-      FTails.push_back(TTail{from, std::move(piece), now});
-    } else
+    else if (i + 1 == pieces.size() && !finished && piece != "\r" && piece.size() <= MaxLeftover)
+      keep(std::move(piece));
+    else
       Discard(piece);
   }
   return lines;
@@ -94,7 +97,13 @@ std::vector<std::string> TFeedAssembler::Feed(const std::string& datagram, TSend
 
 void TFeedAssembler::Finish() {
   for (const TTail& t : FTails) Discard(t.Text);
+  Clear();
+}
+
+void TFeedAssembler::Clear() {
   FTails.clear();
+  FBySender.clear();
+  FTailBytes = 0;
 }
 
 TMySocket::TMySocket(TComponent* AOwner, int port) : TWSocket(AOwner) {

@@ -8,8 +8,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class QTimer;
@@ -20,15 +22,19 @@ class QTimer;
 // together make a line of eleven fields; otherwise the next datagram's first
 // piece stands on its own and the kept tail is dropped. A sender of one line
 // per datagram without line ends thus loses no line to a bad one before it.
-// Tails are kept for at most MaxSenders senders (a new sender's tail drops
-// the oldest one) and for at most MaxTailAge (an older tail is dropped when
-// the next datagram of any sender comes, or at Finish). Every piece dropped
-// (not a line, and neither empty nor a lone CR) is handed to OnDiscard and
-// counted.
+// Kept tails are bounded by what they hold, not by how many senders there
+// are: each one at most MaxLeftover bytes, all together at most MaxTailBytes
+// (each counted with TailOverhead for its bookkeeping), and each for at most
+// MaxTailAge (an older tail is dropped when the next datagram of any sender
+// comes, or at Finish). A tail that does not fit beside the kept ones is
+// dropped itself: a flood of new senders cannot push out the cut lines of
+// the senders already kept. Every piece dropped (not a line, and neither
+// empty nor a lone CR) is handed to OnDiscard and counted.
 class TFeedAssembler {
  public:
   static constexpr size_t MaxLeftover = 65536;
-  static constexpr size_t MaxSenders = 64;
+  static constexpr size_t MaxTailBytes = 4 << 20;
+  static constexpr size_t TailOverhead = 128;
   static constexpr int64_t MaxTailAge = 2000000000;  // ns
 
   // A sender's address and port (in network order, as the socket gives
@@ -50,9 +56,11 @@ class TFeedAssembler {
   // The tail kept for the sender ("" for none).
   std::string UdpLeftover(TSender from = 0) const;
   size_t Senders() const { return FTails.size(); }
+  // What the kept tails count against MaxTailBytes.
+  size_t TailBytes() const { return FTailBytes; }
   // Pieces dropped since the assembler was made.
   int64_t Discarded() const { return FDiscarded; }
-  void Clear() { FTails.clear(); }
+  void Clear();
 
  private:
   struct TTail {
@@ -60,9 +68,14 @@ class TFeedAssembler {
     std::string Text;
     int64_t At;  // when it came
   };
+  using TTails = std::list<TTail>;
   void Discard(const std::string& piece);
   int64_t Clock() const;
-  std::vector<TTail> FTails;  // oldest first
+  // Takes the tail out of the lists, its text to the caller.
+  std::string Remove(TTails::iterator tail);
+  TTails FTails;  // oldest first
+  std::unordered_map<TSender, TTails::iterator> FBySender;
+  size_t FTailBytes = 0;
   int64_t FDiscarded = 0;
 };
 

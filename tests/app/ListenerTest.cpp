@@ -113,9 +113,9 @@ TEST(ListenerTest, AKeptTailJoinsOnlyWhenTheTwoMakeALine) {
 }
 
 // Each sender's cut line is its own: A sends half a line, B a full line and
-// half a line, A its tail, B its tail. Kept tails are bounded in number (the
-// oldest goes) and in age (dropped when the next datagram comes); each one
-// dropped is counted.
+// half a line, A its tail, B its tail. Kept tails are bounded by the bytes
+// they hold (a tail that does not fit is dropped, not a kept one) and in age
+// (dropped when the next datagram comes); each one dropped is counted.
 TEST(ListenerTest, EachSenderKeepsItsOwnUnfinishedLine) {
   const std::string a = "10:00:00:000\tm1\tm2\t0800\t60\t10.83.0.1\t1\t10.83.0.2\t2\tUDP\tTCP-IP";
   const std::string b = "10:00:00:000\tm3\tm4\t0800\t60\t10.82.0.1\t1\t10.82.0.2\t2\tUDP\tTCP-IP";
@@ -132,22 +132,50 @@ TEST(ListenerTest, EachSenderKeepsItsOwnUnfinishedLine) {
   EXPECT_TRUE(dropped.empty());
   EXPECT_EQ(f.Senders(), 0u);
 
-  // More senders with a tail than are kept: the oldest tail goes.
-  for (uint16_t port = 0; port <= TFeedAssembler::MaxSenders; ++port) {
-    now += 1000;
-    f.Feed("tail " + std::to_string(port), TFeedAssembler::SenderOf(0x0A000001, port));
+  // Senders in turn, each datagram the rest of its last line and half of the
+  // next: 65 (one more than a count of 64 would keep) and 1,000 lose none.
+  for (int senders : {65, 1000}) {
+    auto line = [](int s, int r) {
+      return "10:00:00:000\tm1\tm2\t0800\t60\t10.83.0.1\t" + std::to_string(s) + "\t10.83.0.2\t" + std::to_string(r) +
+             "\tUDP\tTCP-IP";
+    };
+    int whole = 0;
+    for (int r = 0; r <= 3; ++r)
+      for (int s = 0; s < senders; ++s) {
+        now += 1000;
+        const std::string last = r ? line(s, r - 1) : "", next = r < 3 ? line(s, r) : "";
+        const std::string datagram = (r ? last.substr(last.size() / 2) + "\n" : "") + next.substr(0, next.size() / 2);
+        for (const std::string& l : f.Feed(datagram, TFeedAssembler::SenderOf(0x0A000001, uint16_t(s))))
+          whole += l == last;
+      }
+    EXPECT_EQ(whole, 3 * senders) << senders;
   }
-  EXPECT_EQ(f.Senders(), TFeedAssembler::MaxSenders);
-  EXPECT_EQ(dropped, std::vector<std::string>{"tail 0"});
-  EXPECT_EQ(f.UdpLeftover(TFeedAssembler::SenderOf(0x0A000001, 1)), "tail 1");
+  EXPECT_TRUE(dropped.empty());
+  EXPECT_EQ(f.Senders(), 0u);
+  EXPECT_EQ(f.TailBytes(), 0u);
+
+  // A flood of new senders with the longest tails: what they hold stays
+  // within the bound; the tails that do not fit go, A's kept one stays.
+  EXPECT_TRUE(f.Feed(a.substr(0, 30), A).empty());
+  const std::string big(TFeedAssembler::MaxLeftover, 'x');
+  for (uint16_t port = 0; port < 200; ++port) {
+    now += 1000;
+    EXPECT_TRUE(f.Feed(big, TFeedAssembler::SenderOf(0x0B000001, port)).empty());
+  }
+  const size_t fit = (TFeedAssembler::MaxTailBytes - 30 - TFeedAssembler::TailOverhead) /
+                     (TFeedAssembler::MaxLeftover + TFeedAssembler::TailOverhead);
+  EXPECT_EQ(f.Senders(), fit + 1);
+  EXPECT_LE(f.TailBytes(), TFeedAssembler::MaxTailBytes);
+  EXPECT_EQ(dropped.size(), 200 - fit);
+  EXPECT_EQ(f.UdpLeftover(A), a.substr(0, 30));
   // A sender that went quiet: its tail goes with the next datagram after
   // MaxTailAge, and with it every other as old.
-  EXPECT_TRUE(f.Feed(a.substr(0, 30), A).empty());
   now += TFeedAssembler::MaxTailAge + 1;
   EXPECT_EQ(f.Feed(a.substr(30) + "\n", A), std::vector<std::string>{a});
   EXPECT_EQ(f.Senders(), 0u);
-  EXPECT_EQ(dropped.size(), TFeedAssembler::MaxSenders + 1);
-  EXPECT_EQ(f.Discarded(), int64_t(TFeedAssembler::MaxSenders) + 1);
+  EXPECT_EQ(f.TailBytes(), 0u);
+  EXPECT_EQ(dropped.size(), 200u);
+  EXPECT_EQ(f.Discarded(), 200);
   EXPECT_TRUE(f.Feed(b.substr(0, 40), B).empty());
   f.Finish();
   EXPECT_EQ(dropped.back(), b.substr(0, 40));
