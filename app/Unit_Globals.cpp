@@ -141,13 +141,40 @@ void LookupComputerInfo(const std::string& IP, std::string& Mac, std::string& Us
       Wanted = Settled ? Want : std::string();
       FolderTime = Folder.st_mtim;
     }
+    // Sections whose address is written with leading zeros ("[010.30.0.1]"),
+    // by the address written the one way: read again when the file changed.
+    static std::map<std::string, std::string> Respelt;
+    static int64_t RespeltStamp[4] = {-1, -1, -1, -1};
     if (!Ini || Ini->FileName() != Path) {
       Ini = std::make_unique<TIniFile>(Path);
       Ini->OnWarning([](const std::string& W) { LogToPktData("LookupComputerInfo IPToComputerName.ini " + W); });
+      RespeltStamp[0] = -2;
     }
-    Mac = Ini->ReadString(IP, "MAC", "");
-    User = Ini->ReadString(IP, "USER", "");
-    Name = Ini->ReadString(IP, "NAME", "");
+    struct stat File {};
+    int64_t Stamp[4] = {-1, -1, -1, -1};
+    if (stat(Path.c_str(), &File) == 0)
+      Stamp[0] = int64_t(File.st_ino), Stamp[1] = int64_t(File.st_size), Stamp[2] = File.st_mtim.tv_sec,
+      Stamp[3] = File.st_mtim.tv_nsec;
+    if (!std::equal(Stamp, Stamp + 4, RespeltStamp)) {
+      std::copy(Stamp, Stamp + 4, RespeltStamp);
+      Respelt.clear();
+      for (const std::string& S : Ini->ReadSections()) {
+        const std::string A = AddressText(S);
+        if (A == S) continue;
+        // The section written the one way comes first, then the first of the others.
+        const bool Exact = Ini->SectionExists(A);
+        const auto [At, Added] = Respelt.emplace(A, S);
+        if (Exact || !Added)
+          LogToPktData("LookupComputerInfo IPToComputerName.ini [" + S + "] names the address of [" +
+                       (Exact ? A : At->second) + "]; its keys are not read");
+      }
+    }
+    std::string Section = AddressText(IP);
+    if (!Ini->SectionExists(Section))
+      if (const auto Found = Respelt.find(Section); Found != Respelt.end()) Section = Found->second;
+    Mac = Ini->ReadString(Section, "MAC", "");
+    User = Ini->ReadString(Section, "USER", "");
+    Name = Ini->ReadString(Section, "NAME", "");
   } catch (const std::exception& E) {
     LogToPktData(std::string("LookupComputerInfo ") + E.what());
   }

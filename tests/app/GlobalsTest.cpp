@@ -123,10 +123,24 @@ TEST(GlobalsComputerInfo, ReadsTheAddressSectionAndGivesEmptyTextsOtherwise) {
   {
     // A changed list is read again.
     std::ofstream F(Dir.path().toStdString() + "/IPToComputerName.ini", std::ios::binary | std::ios::trunc);
-    F << "[10.9.9.9]\r\nUSER=bob\r\n";
+    F << "[10.9.9.9]\r\nUSER=bob\r\n[010.30.0.1]\r\nUSER=alice\r\n[10.030.0.1]\r\nUSER=eve\r\n"
+         "[10.0.0.07]\r\nUSER=carl\r\n[10.0.0.7]\r\nUSER=dan\r\n";
   }
+  QPlainTextEdit Log;
+  SetPktDataMemo(&Log);
   LookupComputerInfo("10.9.9.9", Mac, User, Name);
   EXPECT_EQ(User, "bob");
+  // A section of an address with leading zeros names that address; the one
+  // written the one way, else the first, is read, the others are told.
+  LookupComputerInfo("10.30.0.1", Mac, User, Name);
+  EXPECT_EQ(User, "alice");
+  LookupComputerInfo("10.0.0.7", Mac, User, Name);
+  EXPECT_EQ(User, "dan");
+  EXPECT_EQ(Log.toPlainText().toStdString(),
+            "LookupComputerInfo IPToComputerName.ini [10.030.0.1] names the address of [010.30.0.1]; its keys are not "
+            "read\nLookupComputerInfo IPToComputerName.ini [10.0.0.07] names the address of [10.0.0.7]; its keys are "
+            "not read");
+  SetPktDataMemo(nullptr);
   SetProgramFolder("");
 }
 
