@@ -174,6 +174,11 @@ void TForm1::BuildControls() {
   // Wide enough for a packet line of usual fields in the Sniffer tab's memo.
   resize(933, 640);
   auto* Root = new QVBoxLayout(this);
+  UserFilesNotice = Named(new QLabel(this), "UserFilesNotice");
+  UserFilesNotice->setWordWrap(true);
+  UserFilesNotice->setStyleSheet("background-color: #fff3b0; color: black; padding: 4px;");
+  UserFilesNotice->hide();
+  Root->addWidget(UserFilesNotice);
 
   // Selection details, counts, filters and thresholds above the pages.
   auto* Top = new QGridLayout;
@@ -936,6 +941,11 @@ void TForm1::ShowSelectionInfo(bool Shown) {
 }
 
 QLabel* TForm1::BandwidthLabel() { return LB_BandWidth; }
+
+void TForm1::ShowUserFilesNotice(const std::string& Text) {
+  UserFilesNotice->setText(BytesToQ(VisibleText(Text)));
+  UserFilesNotice->setVisible(!Text.empty());
+}
 
 void TForm1::ShowSelection(const std::string& X, const std::string& Y, const std::string& Z, const std::string& IP,
                            const std::string& Second, const std::string& Third) {

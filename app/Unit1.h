@@ -83,6 +83,9 @@ class TForm1 : public QWidget, public TViewHost {
   QLabel* LB_TotalBandwidth = nullptr;
   QLabel* Label4 = nullptr;
   QLabel* Panel1 = nullptr;
+  // Shown above everything while the user's files are where a rebuild can
+  // delete them (ShowUserFilesNotice).
+  QLabel* UserFilesNotice = nullptr;
   // --- filters and thresholds
   QCheckBox* IgnoreIP = nullptr;
   QCheckBox* IgnoreARP = nullptr;
@@ -162,6 +165,9 @@ class TForm1 : public QWidget, public TViewHost {
   void LB_RemoteSendTosDblClick();
   bool StartRemoteSniffer();
 
+  // Tells where the user's files are kept, when that is not a folder of the
+  // user's ("" hides the notice).
+  void ShowUserFilesNotice(const std::string& Text);
   void LoadSettingsAndLayouts();
   // Writes "Tamrivel.ini", "OBJinfo.txt" and "PKTdata.txt", each on its own;
   // returns why the ones that could not be written failed.

@@ -7,6 +7,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QProgressBar>
+#include <QScrollBar>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QThread>
@@ -418,14 +419,48 @@ void DrainHandOver() {
 
 void SetLogAllCheckBox(QAbstractButton* Box) { LogAllTarget() = Box; }
 
+namespace {
+// A log shown after lines came in while it was hidden scrolls to its text
+// cursor, which appending leaves at the end of the last line: a long last
+// line would open the log scrolled to the right, its starts unread. It opens
+// at the start of its last line instead, the last lines whole once laid out
+// (a horizontal bar takes room from them). A selection of the user's stays.
+class TOpenAtLineStart : public QObject {
+ public:
+  using QObject::QObject;
+  bool eventFilter(QObject* Watched, QEvent* E) override {
+    auto* Memo = qobject_cast<QPlainTextEdit*>(Watched);
+    if (E->type() != QEvent::Show || !Memo || Memo->textCursor().hasSelection() ||
+        Memo->document()->revision() == FShown)
+      return false;
+    FShown = Memo->document()->revision();
+    Memo->setTextCursor(QTextCursor(Memo->document()->lastBlock()));
+    QTimer::singleShot(0, Memo, [Memo] { Memo->verticalScrollBar()->setValue(Memo->verticalScrollBar()->maximum()); });
+    return false;
+  }
+
+ private:
+  int FShown = -1;  // the document's revision when last shown
+};
+
+void RegisterLog(QPlainTextEdit* Memo, int MaxLines) {
+  if (!Memo) return;
+  Memo->setMaximumBlockCount(MaxLines);
+  if (Memo->findChild<QObject*>("OpenAtLineStart", Qt::FindDirectChildrenOnly)) return;
+  auto* Filter = new TOpenAtLineStart(Memo);
+  Filter->setObjectName("OpenAtLineStart");
+  Memo->installEventFilter(Filter);
+}
+}  // namespace
+
 void SetObjInfoMemo(QPlainTextEdit* Memo) {
   ObjInfoTarget() = Memo;
-  if (Memo) Memo->setMaximumBlockCount(ObjInfoMaxLines);
+  RegisterLog(Memo, ObjInfoMaxLines);
 }
 
 void SetPktDataMemo(QPlainTextEdit* Memo) {
   PktDataTarget() = Memo;
-  if (Memo) Memo->setMaximumBlockCount(PktDataMaxLines);
+  RegisterLog(Memo, PktDataMaxLines);
 }
 
 void SetPacketTickBar(QProgressBar* Bar, TTickPaint Paint) {

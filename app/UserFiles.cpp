@@ -4,6 +4,7 @@
 #include "app/Unit_Globals.h"
 #include "platform/Paths.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -72,19 +73,56 @@ std::vector<std::string> CopyMissingFiles(const std::string& from, const std::st
   return copied;
 }
 
-std::vector<std::string> UseUserFilesFolder() {
+std::string BuildFolderOf(const std::string& folder) {
+  std::error_code ec;
+  fs::path at = fs::weakly_canonical(folder, ec);
+  if (ec) return std::string();
+  for (;; at = at.parent_path()) {
+    if (fs::exists(at / "CMakeCache.txt", ec)) return at.string();
+    if (at == at.parent_path()) return std::string();
+  }
+}
+
+namespace {
+// True when `inner` is `outer` or lies inside it (links resolved).
+bool Inside(const std::string& inner, const std::string& outer) {
+  std::error_code ec;
+  const fs::path in = fs::weakly_canonical(inner, ec), out = fs::weakly_canonical(outer, ec);
+  const auto [o, i] = std::mismatch(out.begin(), out.end(), in.begin(), in.end());
+  return o == out.end() || (o->empty() && std::next(o) == out.end());
+}
+
+std::string KeptInTheProgramsFolder(const std::string& programFolder, const std::string& why) {
+  const std::string build = BuildFolderOf(programFolder);
+  return "Your files (settings, saved places, lists, logs) are kept in the program's folder " + programFolder + ": " +
+         why + "." + (build.empty() ? "" : " Deleting the build folder " + build + " deletes them.") +
+         " Set TAMRIVEL_HOME to a folder of yours that can be written.";
+}
+}  // namespace
+
+std::vector<std::string> UseUserFilesFolder(std::string& notice) {
+  notice.clear();
   const std::string programFolder = ProgramDir();
   std::string folder = UserFilesFolder();
   std::error_code ec;
   if (!folder.empty()) folder = fs::absolute(folder, ec).lexically_normal().string();  // as the event log shows it
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  if (folder.empty())
-    return {"User files: no folder (HOME is not set); the program's folder " + programFolder + " holds them"};
+  if (folder.empty()) {
+    notice = KeptInTheProgramsFolder(programFolder, "HOME is not set, so no folder of yours is known");
+    return {"User files: no folder (HOME is not set); the program's folder " + programFolder + " holds them", notice};
+  }
   fs::create_directories(folder, ec);
-  if (!fs::is_directory(folder, ec))
-    return {"User files: cannot make " + folder + (ec ? " (" + ec.message() + ")" : "") + "; the program's folder " +
-            programFolder + " holds them"};
+  if (!fs::is_directory(folder, ec)) {
+    const std::string why = "cannot make " + folder + (ec ? " (" + ec.message() + ")" : " (a file is in the way)");
+    notice = KeptInTheProgramsFolder(programFolder, why);
+    return {"User files: " + why + "; the program's folder " + programFolder + " holds them", notice};
+  }
   std::vector<std::string> lines{"User files in " + folder};
+  if (const std::string build = BuildFolderOf(programFolder); !build.empty() && Inside(folder, build)) {
+    notice = "Your files (settings, saved places, lists, logs) are kept in " + folder + ", inside the build folder " +
+             build + ": deleting the build deletes them. Set TAMRIVEL_HOME to a folder outside it.";
+    lines.push_back(notice);
+  }
   std::vector<std::string> failed;
   const std::vector<std::string> copied = fs::equivalent(folder, programFolder, ec)
                                               ? std::vector<std::string>()

@@ -23,8 +23,16 @@ std::string UserFilesFolder();
 std::vector<std::string> CopyMissingFiles(const std::string& from, const std::string& to,
                                           std::vector<std::string>& failed);
 
-// At program start, before any file is read: makes the user's folder, adds
-// the files of the program's folder it lacks, and makes it the folder every
-// file is read from and written to (ProgramDir). Without a usable folder the
-// program's own folder stays. Returns the lines for the event log.
-std::vector<std::string> UseUserFilesFolder();
+// The build folder that holds `folder` (the nearest folder at or above it
+// with a "CMakeCache.txt"), or "" when it lies in none.
+std::string BuildFolderOf(const std::string& folder);
+
+// At program start, before any file is read: makes the user's folder (a
+// relative name is taken from the current folder), adds the files of the
+// program's folder it lacks, and makes it the folder every file is read from
+// and written to (ProgramDir). Without a usable folder the program's own
+// folder stays. Returns the lines for the event log; `notice` gets what the
+// main window must tell the user, "" when all is well: the files are kept in
+// the program's folder (and why), or in a folder inside a build folder, which
+// a clean rebuild deletes.
+std::vector<std::string> UseUserFilesFolder(std::string& notice);

@@ -140,9 +140,11 @@ int main(int argc, char** argv) {
   int Result = 0;
   {
     // The user's files are read from their own folder from the first file on.
-    const std::vector<std::string> UserFilesNotes = UseUserFilesFolder();
+    std::string UserFilesNotice;
+    const std::vector<std::string> UserFilesNotes = UseUserFilesFolder(UserFilesNotice);
     auto* Main = new TForm1;
     for (const std::string& Note : UserFilesNotes) LogObjInfo(Note);
+    Main->ShowUserFilesNotice(UserFilesNotice);
     QObject::connect(Main, &TForm1::Closed, &App, &QCoreApplication::quit, Qt::QueuedConnection);
     CloseOnSignals(Main);
     ReportBacklog(&App);

@@ -1,6 +1,7 @@
 // The main window at the width it opens with: every selection field whole
 // (or cut, with its whole text on hover), packet lines in the Sniffer tab one
 // row each with their fields apart.
+#include <QScrollBar>
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -150,6 +151,34 @@ TEST_F(MainWindowLayout, PacketLinesInTheSnifferTabStayOneRowInColumnsWithFields
       for (size_t i = 0; i < 11; ++i) EXPECT_EQ(Edges[l][i].first, Edges[0][i].first) << l << " " << i;
     EXPECT_LE(Edges[2].back().second, Memo->viewport()->width()) << "at " << F.width() << " px";
   }
+}
+
+// A long line (the folder the user's files were added from) does not leave
+// the event log scrolled to its end when the log is first shown (it shows its
+// last lines from their start); the notice of
+// where the files are kept shows above everything until it is taken back.
+TEST_F(MainWindowLayout, TheEventLogOpensScrolledToTheLeftAndTheNoticeShows) {
+  TForm1 F;
+  for (int i = 0; i < 100; ++i) LogObjInfo("line " + std::to_string(i));
+  LogObjInfo("User files: added from /a/folder: " + std::string(300, 'x'));
+  F.ShowUserFilesNotice("Your files are kept in /build/app");
+  F.show();
+  Settle(F);
+  EXPECT_TRUE(F.UserFilesNotice->isVisible());
+  EXPECT_EQ(F.UserFilesNotice->text(), "Your files are kept in /build/app");
+  F.PageControl1->setCurrentIndex(1);  // "Sniffer"
+  Settle(F);
+  EXPECT_GT(F.OBJinfo->horizontalScrollBar()->maximum(), 0);
+  EXPECT_EQ(F.OBJinfo->horizontalScrollBar()->value(), 0);
+  EXPECT_EQ(F.OBJinfo->verticalScrollBar()->value(), F.OBJinfo->verticalScrollBar()->maximum());  // the last lines
+  EXPECT_GT(F.OBJinfo->verticalScrollBar()->maximum(), 0);
+  F.PageControl1->setCurrentIndex(0);  // lines that come while it is hidden
+  LogObjInfo(std::string(300, 'y'));
+  F.PageControl1->setCurrentIndex(1);
+  Settle(F);
+  EXPECT_EQ(F.OBJinfo->horizontalScrollBar()->value(), 0);
+  F.ShowUserFilesNotice("");
+  EXPECT_FALSE(F.UserFilesNotice->isVisible());
 }
 
 }  // namespace
