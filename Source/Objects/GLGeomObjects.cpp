@@ -846,12 +846,14 @@ void TGLPolygon::Assign(TPersistent* Source) {
 void TGLPolygon::BuildList(TRenderContextInfo&) {
   if (Nodes()->Count() <= 1) return;
   TAffineVector n = Nodes()->PlaneNormal();
-  const bool hasNormal = !AffineVectorIsNull(n);
+  // An outline without area (its nodes in line) has no face to draw; the tessellator would make
+  // one up from rounding.
+  if (AffineVectorIsNull(n)) return;
   const int divisions = SplineMode() == lsmLines ? 1 : Division();
-  if (parts_.Contains(ppTop)) Nodes()->DrawTessellatedOutline(true, hasNormal ? &n : nullptr, divisions, false);
+  if (parts_.Contains(ppTop)) Nodes()->DrawTessellatedOutline(true, &n, divisions, false);
   if (parts_.Contains(ppBottom)) {
     AffineVectorNegate(n);
-    Nodes()->DrawTessellatedOutline(true, hasNormal ? &n : nullptr, divisions, true);
+    Nodes()->DrawTessellatedOutline(true, &n, divisions, true);
   }
 }
 

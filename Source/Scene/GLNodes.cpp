@@ -10,6 +10,7 @@
 #include "Source/Base/OpenGL1x.h"
 #include "Source/Base/VectorGeometry.h"
 #include "Source/Base/XOpenGL.h"
+#include "Source/Scene/GLFlatArea.h"
 #include "Source/Scene/GLMisc.h"
 #include "rtl/Streaming.h"
 #include "rtl/SysUtils.h"
@@ -70,19 +71,9 @@ void TGLNodes::EndUpdate() {
 }
 
 TAffineVector TGLNodes::PlaneNormal() const {
-  // Nodes 0, 1 and 2, unless they are in line (or repeated): then node 0 with the first two
-  // later nodes that are not, in order. All in line: none, and the tessellator finds its own.
-  const int n = Count();
-  for (int j = 1; j + 1 < n; ++j)
-    for (int k = j + 1; k < n; ++k) {
-      TAffineVector normal;
-      TriangleNormalTo(Items(0)->ReadAffineVector(), Items(j)->ReadAffineVector(), Items(k)->ReadAffineVector(),
-                       normal);
-      if (std::isfinite(normal[0]) && std::isfinite(normal[1]) && std::isfinite(normal[2]) &&
-          !AffineVectorIsNull(normal))
-        return normal;
-    }
-  return NullVector;
+  // From the whole outline, not from its first corners: an outline that first turns inward, or
+  // whose first nodes are in line but for rounding, still faces the way it runs around.
+  return FlatShapeNormal(Count(), [this](int i) { return Items(i)->ReadAffineVector(); });
 }
 
 std::unique_ptr<TCubicSpline> TGLNodes::BuildCubicSpline() const {

@@ -54,8 +54,10 @@ class TGLNodes : public TOwnedCollection {
   void Update(TCollectionItem* Item) override;
   void EndUpdate() override;
 
-  // Unit normal of nodes 0, 1, 2; when they are in line, of node 0 and the first two later
-  // nodes that are not. The null vector with fewer than three nodes or all of them in line.
+  // Unit normal of the outline through all the nodes (summed over its edges), turned so that the
+  // nodes run counter-clockwise seen from it; for three nodes that of nodes 0, 1, 2. The null
+  // vector when the outline has no area: fewer than three nodes, all of them in line or repeated
+  // (to within rounding of their coordinates), or coordinates that are not finite.
   TAffineVector PlaneNormal() const;
   // Spline through the nodes' X, Y and Z (no W channel).
   std::unique_ptr<TCubicSpline> BuildCubicSpline() const;

@@ -518,6 +518,10 @@ TEST(GeomObjectsPolygon, BothFacesWithOppositeNormals) {
   poly.Nodes()->AddNode(0, 0, 0);
   poly.BuildList(r.rci);
   EXPECT_TRUE(r.rec.Calls.empty());
+  TGLPolygon line(nullptr);  // in line on paper: no area, nothing drawn
+  for (int i = 0; i < 4; ++i) line.Nodes()->AddNode(0.1f * float(i), 0.3f * float(i), 0);
+  line.BuildList(r.rci);
+  EXPECT_TRUE(r.rec.Calls.empty());
   poly.Nodes()->AddNode(1, 0, 0);
   poly.Nodes()->AddNode(0, 1, 0);
   poly.BuildList(r.rci);

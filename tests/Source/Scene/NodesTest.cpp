@@ -92,25 +92,56 @@ TEST(Nodes, ChangesNotifyTheOwnerOutsideUpdates) {
   EXPECT_EQ(orphan.Items(0)->X(), 2);
 }
 
-// The normal comes from nodes that are not in line: an outline whose first three nodes lie on
-// one side still has the normal of its plane; one wholly in line has none.
+// The normal comes from the whole outline: one whose first three nodes lie on one side, repeat a
+// node or turn inward (an L whose second node is its inward corner) still has the normal of its
+// plane, turned the way the outline runs; one wholly in line (on paper: to within rounding), or
+// not finite, has none.
 TEST(Nodes, PlaneNormalSkipsNodesInLine) {
-  TGLNodes nodes(nullptr);
-  for (auto [x, y] : {std::pair{-1, -1}, {0, -1}, {1, -1}, {1, 1}, {-1, 1}}) nodes.AddNode(float(x), float(y), 0);
-  TAffineVector n = nodes.PlaneNormal();
-  EXPECT_EQ(n[0], 0);
-  EXPECT_EQ(n[1], 0);
-  EXPECT_FLOAT_EQ(n[2], 1);
+  const struct {
+    const char* what;
+    std::vector<std::pair<float, float>> outline;
+    float z;  // expected normal's Z; 0: none
+  } cases[] = {
+      {"first three in line", {{-1, -1}, {0, -1}, {1, -1}, {1, 1}, {-1, 1}}, 1},
+      {"node repeated", {{0, 0}, {0, 0}, {0, 2}, {-2, 0}}, 1},
+      {"L from its inward corner", {{1, 0}, {0, 0}, {0, 1}, {-1, 1}, {-1, -1}, {1, -1}}, 1},
+      {"L clockwise", {{1, -1}, {-1, -1}, {-1, 1}, {0, 1}, {0, 0}, {1, 0}}, -1},
+      {"far from the origin", {{1e6f, 1e6f}, {1e6f + 2, 1e6f}, {1e6f, 1e6f + 2}}, 1},
+      {"tiny", {{0, 0}, {1e-30f, 0}, {0, 1e-30f}}, 1},
+      {"in line", {{0, 0}, {1, 2}, {2, 4}, {3, 6}}, 0},
+      {"in line on paper", {{0.1f, 0.3f}, {0.7f, 2.1f}, {0.3f, 0.9f}, {1.1f, 3.3f}}, 0},
+      {"not finite", {{0, 0}, {1, 0}, {NAN, 1}}, 0},
+      {"two nodes", {{0, 0}, {1, 0}}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TGLNodes nodes(nullptr);
+    for (auto [x, y] : c.outline) nodes.AddNode(x, y, 0);
+    const TAffineVector n = nodes.PlaneNormal();
+    EXPECT_EQ(n[0], 0);
+    EXPECT_EQ(n[1], 0);
+    EXPECT_FLOAT_EQ(n[2], c.z);
+  }
 
-  TGLNodes repeated(nullptr);
-  for (auto [x, y] : {std::pair{0, 0}, {0, 0}, {0, 2}, {-2, 0}}) repeated.AddNode(float(x), float(y), 0);
-  n = repeated.PlaneNormal();
-  EXPECT_FLOAT_EQ(n[2], 1);
-
-  TGLNodes line(nullptr);
-  for (int i = 0; i < 4; ++i) line.AddNode(float(i), float(2 * i), 0);
-  n = line.PlaneNormal();
-  EXPECT_TRUE(n[0] == 0 && n[1] == 0 && n[2] == 0);
+  // Outlines whose first three nodes are in line on paper, rounded to floats, then one node on
+  // the left of the first edge: every one faces up. Outlines all of whose nodes are in line on
+  // paper have no normal.
+  std::srand(53);
+  auto rnd = [] { return float(std::rand()) / float(RAND_MAX) * 20.0f - 10.0f; };
+  int down = 0, notInLine = 0;
+  for (int i = 0; i < 2000; ++i) {
+    const float ax = rnd(), ay = rnd(), dx = rnd(), dy = rnd(), t = float(std::rand() % 97 + 1) / 98.0f;
+    TGLNodes nodes(nullptr), line(nullptr);
+    nodes.AddNode(ax, ay, 0);
+    nodes.AddNode(ax + t * dx, ay + t * dy, 0);
+    nodes.AddNode(ax + dx, ay + dy, 0);
+    nodes.AddNode(ax + 0.5f * dx - dy, ay + 0.5f * dy + dx, 0);
+    down += nodes.PlaneNormal()[2] < 0.99f;
+    for (float u : {0.0f, t, 1.0f, 0.5f * t, 2.0f}) line.AddNode(ax + u * dx, ay + u * dy, 0);
+    notInLine += !AffineVectorIsNull(line.PlaneNormal());
+  }
+  EXPECT_EQ(down, 0);
+  EXPECT_EQ(notInLine, 0);
 }
 
 TEST(Nodes, NormalSplineAssignAndText) {
