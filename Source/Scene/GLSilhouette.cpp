@@ -3,6 +3,7 @@
 #include "Source/Scene/GLSilhouette.h"
 
 #include "Source/Base/VectorGeometry.h"
+#include "Source/Scene/GLFlatArea.h"
 
 #include <cmath>
 #include <vector>
@@ -82,6 +83,7 @@ void TConnectivity::Clear() {
   vertexMemory_->Clear();
   if (ownVertices_) ownVertices_->Clear();
   edgeIndex_.clear();
+  facesWithoutEdges_.clear();
 }
 
 void TConnectivity::ShareVertices(TAffineVectorList* Shared) {
@@ -96,11 +98,14 @@ void TConnectivity::ShareVertices(TAffineVectorList* Shared) {
 
 namespace {
 
-// A face with repeated or collinear corners has no area, so no normal and no side that faces
-// anywhere: it takes no part in silhouettes or caps, and its edges join no faces.
-bool HasNormal(const TAffineVector& n) {
-  return std::isfinite(n[0]) && std::isfinite(n[1]) && std::isfinite(n[2]) && (n[0] != 0 || n[1] != 0 || n[2] != 0);
+// The unit normal of the face (p, q, r); the null vector when it has no area (repeated corners,
+// or corners in line to within their rounding), and so no side that faces anywhere.
+TAffineVector FaceUnitNormal(const TAffineVector& p, const TAffineVector& q, const TAffineVector& r) {
+  return FlatShapeNormal(3, [&](int i) -> const TAffineVector& { return i == 0 ? p : i == 1 ? q : r; });
 }
+
+// Whether a normal found above is one (not the null vector of a face without area).
+bool HasNormal(const TAffineVector& n) { return n[0] != 0 || n[1] != 0 || n[2] != 0; }
 
 constexpr std::uint8_t kFaceHidden = 0, kFaceVisible = 1, kFaceWithoutSide = 2;
 
@@ -128,16 +133,27 @@ int TConnectivity::AddIndexedFace(int VertexIndex1, int VertexIndex2, int Vertex
              VertexIndex3 < n);
   faceVertexIndex_->AddTriple(VertexIndex1, VertexIndex2, VertexIndex3);
   const TAffineVector normal =
-      TriangleNormal(vertices_->Get(VertexIndex1), vertices_->Get(VertexIndex2), vertices_->Get(VertexIndex3));
+      FaceUnitNormal(vertices_->Get(VertexIndex1), vertices_->Get(VertexIndex2), vertices_->Get(VertexIndex3));
   if (precomputeFaceNormal_) faceNormal_->Add(normal);
   const int face = faceVisible_->Add(kFaceHidden);
-  // Without area (a strip joined by repeated indices, a sliver in an exported mesh) its edges
-  // would take the place of a real face's neighbour.
-  if (!HasNormal(normal)) return face;
-  AddIndexedEdge(VertexIndex1, VertexIndex2, face);
-  AddIndexedEdge(VertexIndex2, VertexIndex3, face);
-  AddIndexedEdge(VertexIndex3, VertexIndex1, face);
+  if (!HasNormal(normal)) {
+    // Without area (a strip joined by repeated indices, a sliver in an exported mesh) its edges
+    // would take the place of a real face's neighbour. Corners that are apart may move apart
+    // later (a shared vertex list): such a face joins its edges once it has an area.
+    if (VertexIndex1 != VertexIndex2 && VertexIndex2 != VertexIndex3 && VertexIndex3 != VertexIndex1)
+      facesWithoutEdges_.push_back(face);
+    return face;
+  }
+  JoinEdges(face);
   return face;
+}
+
+void TConnectivity::JoinEdges(int Face) {
+  const std::int32_t* v = faceVertexIndex_->List() + 3 * Face;
+  const int a = v[0], b = v[1], c = v[2];
+  AddIndexedEdge(a, b, Face);
+  AddIndexedEdge(b, c, Face);
+  AddIndexedEdge(c, a, Face);
 }
 
 int TConnectivity::AddFace(const TAffineVector& Vertex1, const TAffineVector& Vertex2, const TAffineVector& Vertex3) {
@@ -179,12 +195,27 @@ void TConnectivity::CreateSilhouette(const TGLSilhouetteParameters& Parameters,
 
   const std::int32_t* faces = faceVertexIndex_->List();
   const int vertexCount = vertices_->Count();
+  // Faces that had no area when they were added and have one now take part from now on.
+  for (size_t i = 0; i < facesWithoutEdges_.size();) {
+    const int f = facesWithoutEdges_[i];
+    const int p = faces[3 * f], q = faces[3 * f + 1], r = faces[3 * f + 2];
+    RTL_ASSERT(p < vertexCount && q < vertexCount && r < vertexCount);
+    const TAffineVector normal = FaceUnitNormal(verts[p], verts[q], verts[r]);
+    if (!HasNormal(normal)) {
+      ++i;
+      continue;
+    }
+    if (precomputeFaceNormal_) faceNormal_->Put(f, normal);
+    JoinEdges(f);
+    facesWithoutEdges_[i] = facesWithoutEdges_.back();
+    facesWithoutEdges_.pop_back();
+  }
   for (int f = 0; f < FaceCount(); ++f) {
     const int p = faces[3 * f], q = faces[3 * f + 1], r = faces[3 * f + 2];
     // A shared vertex list may have shrunk since the faces were added.
     RTL_ASSERT(p < vertexCount && q < vertexCount && r < vertexCount);
     const TAffineVector normal =
-        precomputeFaceNormal_ ? faceNormal_->Get(f) : TriangleNormal(verts[p], verts[q], verts[r]);
+        precomputeFaceNormal_ ? faceNormal_->Get(f) : FaceUnitNormal(verts[p], verts[q], verts[r]);
     if (!HasNormal(normal)) {
       faceVisible_->Put(f, kFaceWithoutSide);
       continue;

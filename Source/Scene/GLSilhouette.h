@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 enum TGLSilhouetteStyle { ssOmni, ssParallel };
 
@@ -77,7 +78,9 @@ class TConnectivity : public TBaseConnectivity {
 
   // Appends a face over existing vertices (indices must be in the vertex list: assertion) and,
   // when it has an area, its three edges; returns the face index. A face without area (repeated
-  // or collinear corners) joins no edge and takes no part in silhouettes or caps.
+  // corners, or corners in line to within their rounding) joins no edge and takes no part in
+  // silhouettes or caps; one whose corners are three vertices joins its edges at the first
+  // silhouette that finds it with an area (its vertices moved).
   int AddIndexedFace(int VertexIndex1, int VertexIndex2, int VertexIndex3);
   // The edge (a, b) or (b, a) already present gets Face as its second face; otherwise the edge
   // is appended with faces (Face, -1). Returns the edge index.
@@ -105,6 +108,9 @@ class TConnectivity : public TBaseConnectivity {
   void ShareVertices(TAffineVectorList* Shared);
 
  private:
+  // Adds the three edges of the face.
+  void JoinEdges(int Face);
+
   std::unique_ptr<TIntegerList> edgeVerticesIndices_;
   std::unique_ptr<TIntegerList> edgeFaces_;
   std::unique_ptr<TByteList> faceVisible_;
@@ -115,4 +121,6 @@ class TConnectivity : public TBaseConnectivity {
   TAffineVectorList* vertices_;                     // ownVertices_ or the shared list
   // Unordered vertex pair -> the edge holding it, in place of a linear search.
   std::unordered_map<std::uint64_t, int> edgeIndex_;
+  // Faces over three vertices that had no area when added, so joined no edge yet.
+  std::vector<int> facesWithoutEdges_;
 };

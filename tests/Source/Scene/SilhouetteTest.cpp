@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <vector>
 
 namespace {
@@ -155,7 +156,8 @@ TEST(SilhouetteTest, FlushKeepsTheBlocksAndClearFreesThem) {
 
 // Faces without area take no part: a zero-area triangle on a closed cube's edge neither turns
 // the edge into a silhouette edge nor adds a cap, from every side, with or without precomputed
-// normals; the silhouette is the cube's own.
+// normals; the silhouette is the cube's own. Corners in line but for rounding have no area
+// either; a face that gains an area after it was added takes part from then on.
 TEST(SilhouetteTest, AZeroAreaFaceTakesNoPartInSilhouetteOrCaps) {
   auto V = [](float x, float y, float z) { return TAffineVector{{x, y, z}}; };
   auto cube = [&](TConnectivity& c) {
@@ -183,6 +185,35 @@ TEST(SilhouetteTest, AZeroAreaFaceTakesNoPartInSilhouetteOrCaps) {
       EXPECT_EQ(Ints(b->CapIndices()), Ints(a->CapIndices()));
       EXPECT_EQ(sliver.FaceVisible()->Get(12), 2);
     }
+
+    // In line on paper, rounded to floats: no area either (most had a normal of rounding).
+    TConnectivity rounded(precompute);
+    std::srand(53);
+    auto rnd = [] { return float(std::rand()) / float(RAND_MAX) * 20.0f - 10.0f; };
+    for (int i = 0; i < 500; ++i) {
+      const TAffineVector a = V(rnd(), rnd(), rnd()), d = V(rnd(), rnd(), rnd());
+      const float t = float(std::rand() % 97 + 1) / 98.0f;
+      rounded.AddFace(a, V(a[0] + t * d[0], a[1] + t * d[1], a[2] + t * d[2]),
+                      V(a[0] + d[0], a[1] + d[1], a[2] + d[2]));
+    }
+    EXPECT_EQ(rounded.EdgeCount(), 0);
+    std::unique_ptr<TGLSilhouette> none;
+    rounded.CreateSilhouette(From(1, 2, 30, true), none, false);
+    EXPECT_EQ(none->Indices()->Count() + none->CapIndices()->Count(), 0);
+
+    // No area when added, an area once its vertices move (a shared list): it takes part then.
+    TConnectivity later(precompute);
+    later.AddFace(P0, P1, V(2, 0, 0));
+    std::unique_ptr<TGLSilhouette> sil;
+    later.CreateSilhouette(From(0, 0, -5, true), sil, false);
+    EXPECT_EQ(sil->Indices()->Count(), 0);
+    later.Vertices()->Put(2, P2);
+    later.CreateSilhouette(From(0, 0, -5, true), sil, false);
+    EXPECT_EQ(Ints(sil->Indices()), (std::vector<int>{0, 1, 1, 2, 2, 0}));
+    EXPECT_EQ(Ints(sil->CapIndices()), (std::vector<int>{0, 1, 2}));
+    later.CreateSilhouette(From(0, 0, 5, true), sil, false);
+    EXPECT_EQ(sil->Indices()->Count(), 0);
+    EXPECT_EQ(later.EdgeCount(), 3);
   }
 }
 
