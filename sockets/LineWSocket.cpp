@@ -32,12 +32,13 @@ void TCustomLineWSocket::SetLineMode(bool v) {
   if (v == FLineMode) return;
   FLineMode = v;
   FSkipLine = false;
-  if (FLineBuf.Received() > 0 || FLineBuf.WaitingLine() > 0) PostMsg(FMsgLineRetrigger, 0, 0);
+  if (FLineBuf.Received() > 0 || FLineBuf.WaitingLine() > 0) PostToSession(FMsgLineRetrigger);
 }
 
 void TCustomLineWSocket::HandleWindowMessage(TMessage& msg) {
   if (msg.Msg == FMsgLineRetrigger && FMsgLineRetrigger != 0) {
-    RunHandlingExceptions([this] { LineRetrigger(); });
+    // The bytes it was posted for went with their session.
+    if (OfThisSession(msg)) RunHandlingExceptions([this] { LineRetrigger(); });
     return;
   }
   TCustomSocksWSocket::HandleWindowMessage(msg);
@@ -206,6 +207,10 @@ int TCustomSyncWSocket::Wait(bool& DoneFlag, uint64_t endsBefore) {
   auto ended = [this, endsBefore] { return FSessionEnds > std::max(endsBefore, FEndsBeforeConnect); };
   if (DoneFlag) return 0;
   if (ended()) return FSessionEndCode;
+  // Begun after the session ended, with nothing under way that could still set
+  // the flag (no connect, no lookup): that end is the answer.
+  if (State() == wsClosed && HSocket() == INVALID_SOCKET && FSessionEnds > FEndsBeforeConnect && !DnsLookupPending())
+    return FSessionEndCode;
   if (QCoreApplication::closingDown() || LoopEnded()) return WSOCKET_WAIT_TIMEOUT;
   const TSessionWatch watch(*this);
   // Sleeps in the message layer until a message sets the flag, ends the

@@ -91,10 +91,13 @@ void TSockLogger::CloseLogFile() {
 // truncates only once the lock is ours, so a refused logger leaves the file alone.
 // A device or a pipe (/dev/stderr, /dev/null) keeps no lines to protect: it is
 // neither locked, so that loggers of several programs may share it, nor truncated.
+// The file is opened write-only (a logger that also read a pipe would take its
+// own lines) and never blocks: a pipe without a reader cannot be opened, and a
+// line that a pipe or device cannot take at once is lost and reported.
 void TSockLogger::OpenLogFile() {
   CloseLogFile();
   if (FLogFileName.empty()) throw ELoggerException("File name empty");
-  const int fd = ::open(FLogFileName.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  const int fd = ::open(FLogFileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
   if (fd < 0) throw ELoggerException("Cannot open log file " + FLogFileName + ": " + ErrorText(errno));
   struct stat st {};
   if (::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) {

@@ -62,7 +62,8 @@ class TSockLogger : public TComponent {
   //
   // The file is opened for appending and held under an exclusive advisory lock
   // (flock) until it is closed: a second logger on the same file is refused. A
-  // device or pipe is neither locked nor truncated.
+  // device or pipe is neither locked nor truncated, and never waited for: a pipe
+  // without a reader, or one that is full, loses the line (raised as above).
   // Each line goes to the end of the file in one piece, so writers that append
   // (O_APPEND) without taking the lock never overwrite the log or are overwritten.
   void WriteLogLine(TObject* Sender, TLogOption LogOption, const std::string& Msg);

@@ -123,6 +123,7 @@ void TCustomWSocket::AssignDefaultValue() {
   FReadCount = 0;
   FPaused = false;
   FCloseInvoked = false;
+  FCloseUntold = false;
   FFlushTimeout = 60;
 }
 
@@ -133,7 +134,7 @@ void TCustomWSocket::HandleWindowMessage(TMessage& msg) {
     } else if (msg.Msg == FMsgHostLookup || msg.Msg == FMsgAddrLookup) {
       WMAsyncLookupDone(msg);
     } else if (msg.Msg == FMsgCloseDelayed) {
-      Close();
+      if (OfThisSession(msg)) Close();
     } else if (msg.Msg == FMsgTestException) {
       throw ESocketException("Test exception in WSocket");
     } else {
@@ -592,7 +593,10 @@ void TCustomWSocket::ClosingOnThrow(const std::function<void()>& steps) {
 
 void TCustomWSocket::ListenOpened() {
   auto fail = [this](const std::string& call) { FailAndClose(call); };
-  if (FType == SOCK_DGRAM && FReuseAddr) {
+  // A stream listener may take its port while connections of an earlier one
+  // wait out their TIME_WAIT (the option never lets two listeners share a
+  // port); a datagram socket shares its port only when ReuseAddr says so.
+  if (FType == SOCK_STREAM || (FType == SOCK_DGRAM && FReuseAddr)) {
     int on = -1;
     if (WSocket_setsockopt(FHSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
       return fail("setsockopt(SO_REUSEADDR)");
@@ -634,7 +638,21 @@ void TCustomWSocket::ListenOpened() {
   if (AsyncSelect(mask) != 0) return fail("WSAASyncSelect");
 }
 
+void TCustomWSocket::TellUntoldClose() {
+  if (!FCloseUntold) return;
+  FCloseUntold = false;
+  if (ComponentState().Contains(csDestroying) || FCloseInvoked) return;
+  FCloseInvoked = true;
+  TriggerSessionClosed(FCloseUntoldError);
+}
+
 bool TCustomWSocket::OpenSocket(bool forConnect, const std::string& resolveContext, const std::string& socketCall) {
+  if (FCloseUntold) {
+    // Opened from a handler of the last close's state change: that close is told first.
+    const TSessionWatch watch(*this);
+    TellUntoldClose();
+    if (watch.Ended() || FHSocket != INVALID_SOCKET) return false;  // freed or opened by the close's handler
+  }
   try {
     ResolveProtoAndType(forConnect);
   } catch (Exception& e) {
@@ -837,14 +855,36 @@ void TCustomWSocket::Dup(TSocket NewHSocket) {
     return;
   }
   if (FState != wsClosed || FHSocket != INVALID_SOCKET) {
+    // The open session ends here, and its close is told before the new one starts.
+    bool taken = false;
+    TScopeExit dropUnlessTaken([&] {
+      if (!taken) WSocket_closesocket(NewHSocket);
+    });
+    const bool wasOpen = FState != wsClosed;
     FWatch.reset();
     const int r = FHSocket != INVALID_SOCKET ? WSocket_closesocket(FHSocket) : 0;
+    const int closeError = r != 0 ? WSocket_WSAGetLastError() : 0;
     FHSocket = INVALID_SOCKET;
+    NewSession();
+    FSelectMask = 0;
+    FCloseUntold = wasOpen;
+    FCloseUntoldError = 0;
+    const TSessionWatch watch(*this);
     ChangeState(wsClosed);
+    if (!watch.Ended()) TellUntoldClose();
+    if (watch.Freed()) return;
+    if (watch.Ended()) {
+      // Opened again by a handler of the close: that session stays, the descriptor is not taken.
+      WSocket_WSASetLastError(WSAEINVAL);
+      ReportSocketError("Dup");
+      return;
+    }
     if (r != 0) {
+      WSocket_WSASetLastError(closeError);
       ReportSocketError("Dup (closesocket)");
       return;
     }
+    taken = true;
   }
   FHSocket = NewHSocket;
   SessionOpened();
@@ -907,14 +947,14 @@ void TCustomWSocket::Close() {
     const TSessionWatch watch(*this);
     error = FinishSending();
     if (watch.Ended() || FHSocket == INVALID_SOCKET) return;  // freed or closed meanwhile
-  } else if (!FBufHandler->IsEmpty()) {
-    int err = 0;
-    socklen_t errLen = sizeof err;
-    ::getsockopt(FHSocket, SOL_SOCKET, SO_ERROR, &err, &errLen);
-    error = err != 0 ? ErrnoToWinsock(err) : WSAENOTCONN;
   } else {
-    InternalClose(true, 0);
-    return;
+    // A reset since the peer's close refused what was sent after it.
+    error = PendingError();
+    if (error == 0 && !FBufHandler->IsEmpty()) error = WSAENOTCONN;
+    if (error == 0) {
+      InternalClose(true, 0);
+      return;
+    }
   }
   // Everything acknowledged: closing without linger sends no reset. Otherwise
   // the rest is dropped and the peer is told by a reset.
@@ -928,21 +968,52 @@ void TCustomWSocket::Close() {
   }
   DiscardQueuedData();
   FLastError = error;
+  const bool told = FCloseInvoked;
+  const TSessionWatch watch(*this);
   InternalClose(false, static_cast<uint16_t>(error));
+  if (told && !watch.Freed()) {
+    // The close was told before this was found (data sent from the close's own
+    // handler): the loss is reported instead.
+    WSocket_WSASetLastError(error);
+    ReportSocketError("Close");
+  }
 }
 
-void TCustomWSocket::CloseLater() { PostMsg(FMsgCloseDelayed, 0, 0); }
+int TCustomWSocket::PendingError() {
+  int err = 0;
+  socklen_t errLen = sizeof err;
+  if (FHSocket == INVALID_SOCKET || ::getsockopt(FHSocket, SOL_SOCKET, SO_ERROR, &err, &errLen) != 0) return 0;
+  return err != 0 ? ErrnoToWinsock(err) : 0;
+}
+
+void TCustomWSocket::CloseLater() { PostToSession(FMsgCloseDelayed); }
 
 void TCustomWSocket::Abort() {
   const TSessionWatch watch(*this);
-  CancelDnsLookup();
-  if (watch.Ended()) return;  // the cancelled lookup's handler freed or closed it
-  DiscardQueuedData();
-  if (FState == wsConnected && FType == SOCK_STREAM && FHSocket != INVALID_SOCKET) {
-    FLingerOnOff = wsLingerOff;
-    SetLingerOption();
+  std::exception_ptr raised;
+  try {
+    CancelDnsLookup();
+  } catch (...) {
+    raised = std::current_exception();
   }
-  InternalClose(false, 0);
+  // Unless the cancelled lookup's handler freed or closed it, the close goes on.
+  if (!watch.Ended()) {
+    DiscardQueuedData();
+    try {
+      if (FState == wsConnected && FType == SOCK_STREAM && FHSocket != INVALID_SOCKET) {
+        FLingerOnOff = wsLingerOff;
+        SetLingerOption();
+      }
+    } catch (...) {
+      if (!raised) raised = std::current_exception();
+    }
+    try {
+      if (!watch.Ended()) InternalClose(false, 0);
+    } catch (...) {
+      if (!raised) raised = std::current_exception();
+    }
+  }
+  if (raised) std::rethrow_exception(raised);
 }
 
 void TCustomWSocket::InternalClose(bool bShut, uint16_t Error) {
@@ -968,21 +1039,36 @@ void TCustomWSocket::InternalClose(bool bShut, uint16_t Error) {
   FHSocket = INVALID_SOCKET;
   NewSession();
   FSelectMask = 0;
+  // A handler that raises does not stop the close: it is told and the defaults
+  // come back, then the exception goes on.
+  std::exception_ptr raised;
+  auto passOn = [&raised] {
+    if (raised) std::rethrow_exception(raised);
+  };
   if (wasOpen) {
+    FCloseUntold = true;
+    FCloseUntoldError = Error;
     {
       const TSessionWatch watch(*this);
-      ChangeState(wsClosed);
-      if (watch.Freed()) return;  // freed by its state-change handler
+      try {
+        ChangeState(wsClosed);
+      } catch (...) {
+        raised = std::current_exception();
+      }
+      // Freed by its state-change handler, or opened again (the open told this close first).
+      if (watch.Ended()) return passOn();
     }
-    if (!ComponentState().Contains(csDestroying) && !FCloseInvoked) {
-      FCloseInvoked = true;
-      const TSessionWatch watch(*this);
-      TriggerSessionClosed(Error);
-      // Freed, or opened again by the handler: the new session keeps its settings.
-      if (watch.Ended()) return;
+    const TSessionWatch watch(*this);
+    try {
+      TellUntoldClose();
+    } catch (...) {
+      if (!raised) raised = std::current_exception();
     }
+    // Freed, or opened again by the handler: the new session keeps its settings.
+    if (watch.Ended()) return passOn();
   }
   AssignDefaultValue();
+  passOn();
   if (closeError != 0 && closeError != WSANOTINITIALISED) {
     WSocket_WSASetLastError(closeError);
     ReportSocketError("Disconnect (closesocket)");
@@ -1055,6 +1141,8 @@ void TCustomWSocket::Do_FD_CLOSE(uint16_t err) {
   if (watch.Freed()) return;
   FPeerCloseError = 0;
   if (watch.Ended()) return;
+  // A reset after the peer's close refused what was sent meanwhile: the close says so.
+  if (err == 0) err = static_cast<uint16_t>(PendingError());
   // With data still on its way, the close tells whether it arrived.
   if (err == 0 && !FCloseInvoked && FState != wsClosed && HasDataToSend()) {
     Close();

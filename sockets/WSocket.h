@@ -16,9 +16,11 @@
 // raised. Exceptions raised by event handlers inside the message loop go to
 // OnBgException and, unless it says otherwise, abort the socket.
 //
-// Every queued event carries the generation of the socket's current session
-// (each open of a descriptor) and of its message number, so an event of a
-// closed socket never reaches a later one that reuses the descriptor or number.
+// Every queued event and posted message (a delayed close, a line-mode
+// re-trigger) carries the generation of the socket's current session (each
+// open of a descriptor) and of its message number, so a message of a session
+// that has ended does nothing to a later one, nor to a socket that reuses the
+// descriptor or number.
 #pragma once
 
 #include <netinet/in.h>
@@ -192,6 +194,9 @@ class TCustomWSocket : public TSockWndControl {
   virtual void Listen();
   virtual void Connect();
   TSocket Accept();
+  // Takes over a connected descriptor (from Accept). An open session is closed
+  // first and its close told; when a handler of that close frees the socket or
+  // opens it again, the descriptor is closed instead of taken.
   void Dup(TSocket NewHSocket);
   // Ends the session. A connected stream first sends what is still queued and
   // waits until the peer has acknowledged it (at most FlushTimeout seconds,
@@ -199,9 +204,12 @@ class TCustomWSocket : public TSockWndControl {
   // that fails, the rest is dropped with a reset, and OnSessionClosed gets the
   // code (10060 when the time ran out), which LastError also holds.
   void Close();
-  // Closes from the message loop.
+  // Closes the session open now from the message loop (nothing when it has
+  // ended by then, whatever has been opened since).
   void CloseLater();
-  // Ends the session at once: what is still queued is dropped, nothing is waited for.
+  // Ends the session at once: what is still queued is dropped, nothing is
+  // waited for. A handler that raises on the way (the cancelled lookup's, the
+  // close's) does not stop the close: its exception comes out after it.
   void Abort();
   void Shutdown(int How);
   void DnsLookup(const std::string& HostName);
@@ -315,6 +323,12 @@ class TCustomWSocket : public TSockWndControl {
   bool IsMessageSocket() const { return FType != SOCK_STREAM; }
   // The error code of the peer's close being handled (0 for an orderly one, or none).
   uint16_t PeerCloseError() const { return FPeerCloseError; }
+  // A host-name or address lookup is under way (its answer is still to come).
+  bool DnsLookupPending() const { return FDnsRequestId != 0; }
+  // Posts msg to the own window for the session open now; OfThisSession tells
+  // whether a message is still of the session that posted it.
+  void PostToSession(UINT msg) { PostMsg(msg, FSession, 0); }
+  bool OfThisSession(const TMessage& msg) const { return msg.WParam == FSession; }
 
   UINT FMsgLineRetrigger = 0;
 
@@ -339,6 +353,7 @@ class TCustomWSocket : public TSockWndControl {
   void NewSession();
   // A descriptor was opened: a session whose close is still to be told.
   void SessionOpened();
+  void TellUntoldClose();
   // Runs the steps after a descriptor was created; closes it when one raises.
   void ClosingOnThrow(const std::function<void()>& steps);
   void ListenOpened();
@@ -354,6 +369,8 @@ class TCustomWSocket : public TSockWndControl {
   // Queued in the socket, or sent and not yet acknowledged (streams).
   bool HasDataToSend();
   void ReadBufferSizes();
+  // The error the descriptor holds (a reset by the peer), as a WinSock code; 0 for none.
+  int PendingError();
   void ConnectionGone(int code);
   void PostSocketEvent(int event, int error);
   void PostWriteOnce();
@@ -418,6 +435,10 @@ class TCustomWSocket : public TSockWndControl {
 
   bool FPaused = false;
   bool FCloseInvoked = false;
+  // A close whose state change is being told; its OnSessionClosed follows (or
+  // comes first in an open made by a handler of that change).
+  bool FCloseUntold = false;
+  uint16_t FCloseUntoldError = 0;
   uint16_t FGoneError = 0;  // the connection was found gone with this code: its close tells it
   int FSelectEvent = 0;
   int FSelectMask = 0;
@@ -597,7 +618,9 @@ class TCustomSyncWSocket : public TCustomLineWSocket {
   // close, ends it too: it returns the connect's or the close's error code, or
   // 10053 (connection aborted) for a close that carries none; a Connect refused
   // before a session opened (reported to OnError) returns LastError, or 10057.
-  // A new Connect made meanwhile (a retry) keeps the wait going.
+  // A new Connect made meanwhile (a retry) keeps the wait going. A wait begun
+  // when the session has already ended (no connect nor lookup under way)
+  // returns that end's code at once.
   int WaitUntilReady(bool& DoneFlag);
   // DoneFlag := false, Proc(), then WaitUntilReady; a session that Proc itself
   // ends counts as ending the wait.

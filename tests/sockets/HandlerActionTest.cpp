@@ -2,15 +2,21 @@
 // every place where user code runs inside a socket call (rows), crossed with what a handler does
 // there (columns: Send, Close, Abort, Release, raise, free, connect again). Each cell writes out the
 // events the socket gives, in order, and the state it ends in; after the cell a session that is open
-// must carry data both ways and be told its own close. Whatever the cell, no event comes after a
-// session's close but the connect of a new one.
+// must carry data both ways (a listener: announce a new connection) and be told its own close.
+// Whatever the cell, no event comes after a session's close but the connect of a new one, and what
+// the Send column sent arrived, or its refusal was told. A cell waits for each event it needs (its
+// hook, the accept of its connection), never for a fixed time, so that it holds on a busy machine.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <functional>
 #include <map>
 #include <memory>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -48,16 +54,24 @@ struct Cell {
   std::unique_ptr<PlainSocket> udpPeer;
   std::unique_ptr<TSocksTestServer> socks;
   TSocksServerOptions socksOptions;
-  std::unique_ptr<PlainSocket> blocker;  // holds a port another socket is to find in use
+  std::unique_ptr<PlainSocket> blocker;               // holds a port another socket is to find in use
+  std::vector<std::unique_ptr<PlainSocket>> callers;  // connections to the socket under test when it listens
+  std::vector<int> acceptedFds;                       // ... and what it accepted of them
+  bool dupNext = false;                               // the server hands its next connection to the socket under test
   std::unique_ptr<TSockLogger> logger;
   TTestSocket* c = new TTestSocket;
   std::shared_ptr<bool> gone = c->Gone;
   std::string log;
   bool acted = false;
   bool waitDone = false;
+  bool answered = false;  // a connect or data came (what a wait of the cell waits for)
+  int sendResult = 0;     // of the Send column's send
+  size_t sendAt = 0;      // ... made at this length of the log
+  std::string udpGot;
 
   ~Cell() {
     if (!*gone) delete c;
+    for (int fd : acceptedFds) ::close(fd);
   }
   void Event(const std::string& e) { log += e + " "; }
   void Reached(const std::string& where) {
@@ -73,7 +87,10 @@ struct Cell {
   }
   void Act() {
     switch (action) {
-      case aSend: c->SendText("act"); break;
+      case aSend:
+        sendAt = log.size();
+        sendResult = c->SendText("act");
+        break;
       case aClose: c->Close(); break;
       case aAbort: c->Abort(); break;
       case aRelease: c->ReleaseLater(); break;
@@ -95,12 +112,14 @@ struct Cell {
       server.SetAddr("127.0.0.1");
       server.SetPort("0");
       server.OnSessionAvailable = [this](TObject*, uint16_t) {
-        ends.push_back(std::make_unique<TWSocket>(nullptr));
-        endGot.emplace_back();
-        TWSocket* end = ends.back().get();
-        const size_t i = ends.size() - 1;
-        end->OnDataAvailable = [this, end, i](TObject*, uint16_t) { endGot[i] += end->ReceiveAsString(); };
-        end->Dup(server.Accept());
+        if (dupNext) {
+          // The other end is a client of ends (made by DupFromServer).
+          dupNext = false;
+          const TSocket h = server.Accept();
+          Call([&] { c->Dup(h); });
+          return;
+        }
+        NewEnd()->Dup(server.Accept());
       };
       server.Listen();
       port = std::stoi(server.GetBoundPort());
@@ -118,6 +137,7 @@ struct Cell {
     }
     c->OnSessionConnected = [this](TObject*, uint16_t e) {
       Event("connected:" + std::to_string(e));
+      answered = answered || e == 0;
       Reached(e == 0 ? "connected" : "refused");
     };
     c->OnSessionClosed = [this](TObject*, uint16_t e) {
@@ -136,9 +156,20 @@ struct Cell {
       Event("data:" + s.substr(0, s.find('\r')));
       Reached("data");
     };
-    c->OnChangeState = [this](TObject*, TSocketState, TSocketState n) {
+    c->OnChangeState = [this](TObject*, TSocketState o, TSocketState n) {
       if (n == wsOpened) Event("opened");
+      if (n == wsListening) Event("listening");
+      if (o == wsClosed && n == wsConnected) Event("dup");
       Reached("state:" + SocketStateName(n));
+    };
+    c->OnSessionAvailable = [this](TObject*, uint16_t e) {
+      Event("available:" + std::to_string(e));
+      const std::shared_ptr<bool> freed = gone;
+      Reached("available");
+      if (!*freed && c->State() == wsListening) {
+        const TSocket h = c->Accept();
+        if (h != INVALID_SOCKET) acceptedFds.push_back(h);
+      }
     };
     c->OnError = [this](TObject*) {
       Event("error:" + std::to_string(c->LastError()));
@@ -151,6 +182,7 @@ struct Cell {
     c->OnSocksConnected = [this](TObject*, uint16_t) { Reached("socksconnected"); };
     c->OnSocksAuthState = [this](TObject*, TSocksAuthState s) {
       if (s == socksAuthStart) Reached("socksauth");
+      if (s == socksAuthSuccess) Reached("socksauthok");
     };
     c->OnSocksError = [this](TObject*, int e, const std::string&) {
       Event("socks-error:" + std::to_string(e));
@@ -172,11 +204,87 @@ struct Cell {
     }
   }
   bool Connected() { return !*gone && c->State() == wsConnected && !c->SocksNegotiating(); }
-  bool Settled() { return *gone || ((c->State() == wsConnected || c->State() == wsClosed) && !c->SocksNegotiating()); }
+  bool Settled() {
+    return *gone || ((c->State() == wsConnected || c->State() == wsClosed || c->State() == wsListening) &&
+                     !c->SocksNegotiating());
+  }
+  TWSocket* NewEnd() {
+    ends.push_back(std::make_unique<TWSocket>(nullptr));
+    endGot.emplace_back();
+    TWSocket* end = ends.back().get();
+    const size_t i = ends.size() - 1;
+    end->OnDataAvailable = [this, end, i](TObject*, uint16_t) { endGot[i] += end->ReceiveAsString(); };
+    return end;
+  }
+  // The end connected to the session open now (through a SOCKS server: the last one, once every
+  // tunnel made so far has reached the server), or none yet.
+  TWSocket* PeerEnd() {
+    if (!Connected()) return nullptr;
+    if (peer == TPeer::Socks) {
+      size_t tunnels = 0;
+      for (size_t at = 0; (at = log.find("connected:0", at)) != std::string::npos; ++at) ++tunnels;
+      return ends.size() == tunnels && ends.back()->State() == wsConnected ? ends.back().get() : nullptr;
+    }
+    const int local = PortOf(c->HSocket(), false), remote = PortOf(c->HSocket(), true);
+    for (auto& end : ends)
+      if (end->State() == wsConnected && local > 0 && PortOf(end->HSocket(), true) == local &&
+          PortOf(end->HSocket(), false) == remote)
+        return end.get();
+    return nullptr;
+  }
+  static int PortOf(TSocket fd, bool peer) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    const int r = peer ? ::getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len)
+                       : ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return r == 0 ? ntohs(a.sin_port) : -1;
+  }
+  // For a row whose call leads to a close that comes later (the peer answers it).
+  void AwaitClose() {
+    PumpUntil([&] { return *gone || log.find("closed:") != std::string::npos; });
+  }
   void ConnectFirst() {
     Call([&] { c->Connect(); });
-    ASSERT_TRUE(PumpUntil([&] { return Connected() && !ends.empty() && ends.back()->State() == wsConnected; }));
+    // Up with its write event told, and accepted at the server.
+    ASSERT_TRUE(PumpUntil([&] { return PeerEnd() && log.find("sent") != std::string::npos; }));
     log = "up ";  // a session connected before the cell
+  }
+  // A client connects to the server, which hands the connection to the socket under test.
+  void DupFromServer() {
+    dupNext = true;
+    TWSocket* client = NewEnd();
+    client->SetAddr("127.0.0.1");
+    client->SetPort(std::to_string(port));
+    client->Connect();
+    ASSERT_TRUE(PumpUntil([&] { return !dupNext && client->State() == wsConnected; }));
+  }
+  void ListenFirst() {
+    c->SetAddr("127.0.0.1");
+    c->SetPort("0");
+    Call([&] { c->Listen(); });
+  }
+  void CallListener() {
+    callers.push_back(std::make_unique<PlainSocket>(SOCK_STREAM));
+    callers.back()->Connect(std::stoi(c->GetBoundPort()));
+  }
+  size_t Count(const std::string& e) {
+    size_t n = 0;
+    for (size_t at = 0; (at = log.find(e, at)) != std::string::npos; ++at) ++n;
+    return n;
+  }
+  void ReadUdp() {
+    char buf[64];
+    for (int n; (n = static_cast<int>(::recv(udpPeer->fd, buf, sizeof buf, MSG_DONTWAIT))) > 0;)
+      udpGot.append(buf, static_cast<size_t>(n)) += ' ';
+  }
+  bool Arrived(const std::string& what) {
+    if (peer == TPeer::Udp) {
+      ReadUdp();
+      return udpGot.find(what) != std::string::npos;
+    }
+    for (const std::string& got : endGot)
+      if (got.find(what) != std::string::npos) return true;
+    return false;
   }
   void UseLogger(TLogOption option) {
     logger = std::make_unique<TSockLogger>(nullptr);
@@ -186,35 +294,54 @@ struct Cell {
   }
   TWSocket& LastEnd() { return *ends.back(); }
 
-  // After the cell: an open session still carries data both ways, and its close is told.
+  // After the cell: an open session still carries data both ways, and its close is told; a
+  // listener still announces connections. Each step waits for the event it needs.
   void Finish() {
-    PumpUntil([&] { return Settled(); }, 3000);
-    PumpFor(20);
+    EXPECT_TRUE(PumpUntil([&] { return acted; }));
+    if (action == aRelease) PumpUntil([&] { return *gone; });
+    EXPECT_TRUE(PumpUntil([&] { return Settled(); }));
+    ProcessMessages();  // what the action posted (its write event, a delayed close) comes first
     if (!*gone && logger) c->SetSockLogger(nullptr);
-    if (Connected()) {
+    if (action == aSend) {
+      // Arrived, or refused or lost aloud: an error, a raise or a close with a code after it.
+      auto told = [&] {
+        const std::string after = log.substr(sendAt);
+        return after.find("error:") != std::string::npos || after.find("raised") != std::string::npos ||
+               std::regex_search(after, std::regex("closed:[1-9]"));
+      };
+      EXPECT_TRUE(PumpUntil([&] { return told() || (sendResult > 0 && Arrived("act")); }, 5000))
+          << "sent " << sendResult << ", neither arrived nor told: " << log;
+    }
+    if (!*gone && c->State() == wsListening) {
+      const size_t before = Count("available:");
+      CallListener();
+      Event(PumpUntil([&] { return Count("available:") > before; }) ? "probe" : "probe-lost");
+      c->Close();
+    } else if (Connected()) {
       if (peer == TPeer::Udp) {
         c->SendText("probe");
-        char buf[64];
-        bool arrived = false;
-        for (int i = 0; i < 200 && !arrived; ++i) {
-          const int n = static_cast<int>(::recv(udpPeer->fd, buf, sizeof buf, MSG_DONTWAIT));
-          if (n > 0) arrived = std::string(buf, static_cast<size_t>(n)) == "probe";
-          if (n <= 0) PumpFor(5);
-        }
-        Event(arrived ? "probe" : "probe-lost");
+        ProcessMessages();
+        Event(PumpUntil([&] { return Arrived("probe"); }, 5000) ? "probe" : "probe-lost");
         c->Close();
-      } else if (!ends.empty()) {
-        const size_t i = ends.size() - 1;
-        c->SendText("probe");
-        const bool arrived = PumpUntil([&] { return endGot[i].find("probe") != std::string::npos; }, 3000);
-        LastEnd().SendText("back\r\n");
-        const bool back = PumpUntil([&] { return log.find("data:back") != std::string::npos; }, 3000);
-        Event(arrived && back ? "probe" : "probe-lost");
-        LastEnd().Close();
-        PumpUntil([&] { return *gone || c->State() == wsClosed; }, 3000);
+      } else {
+        TWSocket* end = nullptr;
+        PumpUntil([&] { return (end = PeerEnd()) != nullptr; });
+        if (end) {
+          const size_t i = static_cast<size_t>(
+              std::find_if(ends.begin(), ends.end(), [&](auto& e) { return e.get() == end; }) - ends.begin());
+          c->SendText("probe");
+          const bool arrived = PumpUntil([&] { return endGot[i].find("probe") != std::string::npos; });
+          end->SendText("back\r\n");
+          const bool back = PumpUntil([&] { return log.find("data:back") != std::string::npos; });
+          Event(arrived && back ? "probe" : "probe-lost");
+          end->Close();
+          PumpUntil([&] { return *gone || c->State() == wsClosed; });
+        } else {
+          Event("probe-lost");
+        }
       }
-      PumpFor(20);
     }
+    ProcessMessages();
     log += *gone ? "| freed" : "| " + SocketStateName(c->State());
   }
 };
@@ -232,10 +359,13 @@ std::string OrderFault(const std::string& log) {
     at = end + 1;
     if (e == "up") {
       open = connected = true;
-    } else if (e == "opened") {
+    } else if (e == "opened" || e == "listening") {
       if (open) return "a session opened within another";
       open = true;
       connected = false;
+    } else if (e == "dup") {
+      if (open) return "a session taken over within another";
+      open = connected = true;
     } else if (e.rfind("connected:", 0) == 0) {
       if (!open || connected) return e + " outside a connecting session";
       connected = true;
@@ -262,9 +392,12 @@ struct Row {
 
 namespace {
 
+// The reset has reached the socket under test once its descriptor reports it (no message is handled
+// meanwhile: the cell's call is to find it).
 void ResetFromPeer(Cell& t) {
   ResetConnection(t.LastEnd());
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  pollfd p{t.c->HSocket(), POLLIN | POLLRDHUP, 0};
+  ASSERT_EQ(::poll(&p, 1, 10000), 1);
 }
 
 const std::vector<Row>& Rows() {
@@ -317,13 +450,13 @@ const std::vector<Row>& Rows() {
        nullptr,
        [](Cell& t) { t.Call([&] { t.c->Connect(); }); },
        {
-           /* Send */ "opened connected:0 sent probe closed:0 | wsClosed",
+           /* Send */ "opened connected:0 sent sent probe closed:0 | wsClosed",
            /* Close */ "opened connected:0 closed:0 | wsClosed",
            /* Abort */ "opened connected:0 closed:0 | wsClosed",
            /* Release */ "opened connected:0 sent | freed",
            /* raise */ "opened connected:0 closed:0 raised | wsClosed",
            /* free */ "opened connected:0 | freed",
-           /* connect again */ "opened connected:0 closed:0 opened connected:0 sent probe closed:0 | wsClosed",
+           /* connect again */ "opened connected:0 closed:0 opened connected:0 sent sent probe closed:0 | wsClosed",
        }},
       {"connect event: OnSessionConnected",
        "connected",
@@ -408,7 +541,10 @@ const std::vector<Row>& Rows() {
          t.ConnectFirst();
          t.UseLogger(loWsockInfo);
        },
-       [](Cell& t) { t.Call([&] { t.c->Shutdown(1); }); },
+       [](Cell& t) {
+         t.Call([&] { t.c->Shutdown(1); });
+         t.AwaitClose();
+       },
        {
            /* Send */ "up bg sent closed:0 | wsClosed",
            /* Close */ "up bg closed:0 | wsClosed",
@@ -520,7 +656,7 @@ const std::vector<Row>& Rows() {
        [](Cell& t) { t.ConnectFirst(); },
        [](Cell& t) { t.LastEnd().Close(); },
        {
-           /* Send */ "up closed:0 | wsClosed",
+           /* Send */ "up closed:0 error:10054 | wsClosed",
            /* Close */ "up closed:0 | wsClosed",
            /* Abort */ "up closed:0 | wsClosed",
            /* Release */ "up closed:0 | freed",
@@ -693,7 +829,7 @@ const std::vector<Row>& Rows() {
            /* Release */ "opened error:10048 closed:0 | freed",
            /* raise */ "opened error:10048 closed:0 raised | wsClosed",
            /* free */ "opened error:10048 | freed",
-           /* connect again */ "opened error:10048 closed:0 opened connected:0 sent probe closed:0 | wsClosed",
+           /* connect again */ "opened error:10048 closed:0 opened connected:0 sent sent probe closed:0 | wsClosed",
        }},
       {"Connect (UDP): OnSessionClosed of an option refused",
        "closed",
@@ -754,13 +890,13 @@ const std::vector<Row>& Rows() {
          t.Call([&] { t.c->SendTo(to, "x", 1); });
        },
        {
-           /* Send */ "opened connected:0 sent probe closed:0 | wsClosed",
+           /* Send */ "opened connected:0 sent sent probe closed:0 | wsClosed",
            /* Close */ "opened connected:0 closed:0 | wsClosed",
            /* Abort */ "opened connected:0 closed:0 | wsClosed",
            /* Release */ "opened connected:0 sent | freed",
-           /* raise */ "opened connected:0 raised sent probe closed:0 | wsClosed",
+           /* raise */ "opened connected:0 raised sent sent probe closed:0 | wsClosed",
            /* free */ "opened connected:0 | freed",
-           /* connect again */ "opened connected:0 closed:0 opened connected:0 sent probe closed:0 | wsClosed",
+           /* connect again */ "opened connected:0 closed:0 opened connected:0 sent sent probe closed:0 | wsClosed",
        }},
       {"DnsLookup of an empty name: OnError",
        "error",
@@ -821,7 +957,7 @@ const std::vector<Row>& Rows() {
            /* Close */ "up dns:10004 closed:0 | wsClosed",
            /* Abort */ "up dns:10004 closed:0 | wsClosed",
            /* Release */ "up dns:10004 closed:0 | freed",
-           /* raise */ "up dns:10004 raised sent data:back probe closed:0 | wsClosed",
+           /* raise */ "up dns:10004 closed:0 raised | wsClosed",
            /* free */ "up dns:10004 | freed",
            /* connect again */ "up dns:10004 closed:0 opened connected:0 sent sent data:back probe closed:0 | wsClosed",
        }},
@@ -833,9 +969,10 @@ const std::vector<Row>& Rows() {
          t.LastEnd().SendText("one\r\n");
          t.LastEnd().Close();
          t.Call([&] { t.c->DrainUntilClosed(); });
+         t.AwaitClose();
        },
        {
-           /* Send */ "up data:one sent closed:0 | wsClosed",
+           /* Send */ "up data:one sent closed:10054 | wsClosed",
            /* Close */ "up data:one closed:0 | wsClosed",
            /* Abort */ "up data:one closed:0 | wsClosed",
            /* Release */ "up data:one | freed",
@@ -874,6 +1011,170 @@ const std::vector<Row>& Rows() {
            /* connect again */
            "opened connected:0 closed:0 opened connected:0 data:HELLO data:back probe closed:0 | wsClosed",
        }},
+      {"CloseLater: OnSessionClosed",
+       "closed",
+       TPeer::Tcp,
+       [](Cell& t) { t.ConnectFirst(); },
+       [](Cell& t) { t.Call([&] { t.c->CloseLater(); }); },
+       {
+           /* Send */ "up closed:0 error:10057 | wsClosed",
+           /* Close */ "up closed:0 | wsClosed",
+           /* Abort */ "up closed:0 | wsClosed",
+           /* Release */ "up closed:0 | freed",
+           /* raise */ "up closed:0 bg | wsClosed",
+           /* free */ "up closed:0 | freed",
+           /* connect again */ "up closed:0 opened connected:0 sent sent data:back probe closed:0 | wsClosed",
+       }},
+      {"CloseLater, then Abort: OnSessionClosed",
+       "closed",
+       TPeer::Tcp,
+       [](Cell& t) { t.ConnectFirst(); },
+       [](Cell& t) {
+         t.Call([&] {
+           t.c->CloseLater();
+           t.c->Abort();
+         });
+       },
+       {
+           /* Send */ "up closed:0 error:10057 | wsClosed",
+           /* Close */ "up closed:0 | wsClosed",
+           /* Abort */ "up closed:0 | wsClosed",
+           /* Release */ "up closed:0 | freed",
+           /* raise */ "up closed:0 raised | wsClosed",
+           /* free */ "up closed:0 | freed",
+           /* connect again */ "up closed:0 opened connected:0 sent sent data:back probe closed:0 | wsClosed",
+       }},
+      {"Close: OnChangeState(wsClosed)",
+       "state:wsClosed",
+       TPeer::Tcp,
+       [](Cell& t) { t.ConnectFirst(); },
+       [](Cell& t) { t.Call([&] { t.c->Close(); }); },
+       {
+           /* Send */ "up error:10057 closed:0 | wsClosed",
+           /* Close */ "up closed:0 | wsClosed",
+           /* Abort */ "up closed:0 | wsClosed",
+           /* Release */ "up closed:0 | freed",
+           /* raise */ "up closed:0 raised | wsClosed",
+           /* free */ "up | freed",
+           /* connect again */ "up closed:0 opened connected:0 sent sent data:back probe closed:0 | wsClosed",
+       }},
+      {"listening: OnSessionAvailable",
+       "available",
+       TPeer::Tcp,
+       [](Cell& t) { t.ListenFirst(); },
+       [](Cell& t) { t.CallListener(); },
+       {
+           /* Send */ "listening available:0 closed:10057 error:10057 | wsClosed",
+           /* Close */ "listening available:0 closed:0 | wsClosed",
+           /* Abort */ "listening available:0 closed:0 | wsClosed",
+           /* Release */ "listening available:0 | freed",
+           /* raise */ "listening available:0 bg closed:0 | wsClosed",
+           /* free */ "listening available:0 | freed",
+           /* connect again */
+           "listening available:0 closed:0 opened connected:0 sent sent data:back probe closed:0 | wsClosed",
+       }},
+      {"Accept when not listening: OnError",
+       "error",
+       TPeer::Tcp,
+       [](Cell& t) { t.ConnectFirst(); },
+       [](Cell& t) { t.Call([&] { t.c->Accept(); }); },
+       {
+           /* Send */ "up error:10022 sent sent data:back probe closed:0 | wsClosed",
+           /* Close */ "up error:10022 closed:0 | wsClosed",
+           /* Abort */ "up error:10022 closed:0 | wsClosed",
+           /* Release */ "up error:10022 | freed",
+           /* raise */ "up error:10022 raised sent data:back probe closed:0 | wsClosed",
+           /* free */ "up error:10022 | freed",
+           /* connect again */
+           "up error:10022 closed:0 opened connected:0 sent sent data:back probe closed:0 | wsClosed",
+       }},
+      {"Dup: OnChangeState(wsConnected)",
+       "state:wsConnected",
+       TPeer::Tcp,
+       nullptr,
+       [](Cell& t) { t.DupFromServer(); },
+       {
+           /* Send */ "dup sent sent data:back probe closed:0 | wsClosed",
+           /* Close */ "dup closed:0 | wsClosed",
+           /* Abort */ "dup closed:0 | wsClosed",
+           /* Release */ "dup sent | freed",
+           /* raise */ "dup closed:0 raised | wsClosed",
+           /* free */ "dup | freed",
+           /* connect again */ "dup closed:0 opened connected:0 sent sent data:back probe closed:0 | wsClosed",
+       }},
+      {"Dup over an open session: OnSessionClosed",
+       "closed",
+       TPeer::Tcp,
+       [](Cell& t) { t.ConnectFirst(); },
+       [](Cell& t) { t.DupFromServer(); },
+       {
+           /* Send */ "up closed:0 error:10057 dup sent sent data:back probe closed:0 | wsClosed",
+           /* Close */ "up closed:0 dup sent sent data:back probe closed:0 | wsClosed",
+           /* Abort */ "up closed:0 dup sent sent data:back probe closed:0 | wsClosed",
+           /* Release */ "up closed:0 dup | freed",
+           /* raise */ "up closed:0 raised | wsClosed",
+           /* free */ "up closed:0 | freed",
+           /* connect again */
+           "up closed:0 opened error:10022 connected:0 sent sent data:back probe closed:0 | wsClosed",
+       }},
+      {"line mode switched off, re-trigger: OnDataAvailable",
+       "data",
+       TPeer::Tcp,
+       [](Cell& t) {
+         t.c->SetLineMode(true);
+         t.ConnectFirst();
+         t.LastEnd().SendText("one\r\ntw");
+         ASSERT_TRUE(PumpUntil([&] { return t.log.find("data:one") != std::string::npos && t.c->RcvdCount() == 2; }));
+         t.log = "up ";
+       },
+       [](Cell& t) { t.Call([&] { t.c->SetLineMode(false); }); },
+       {
+           /* Send */ "up data:tw sent sent data:back probe closed:0 | wsClosed",
+           /* Close */ "up data:tw closed:0 | wsClosed",
+           /* Abort */ "up data:tw closed:0 | wsClosed",
+           /* Release */ "up data:tw | freed",
+           /* raise */ "up data:tw bg closed:0 | wsClosed",
+           /* free */ "up data:tw | freed",
+           /* connect again */ "up data:tw closed:0 opened connected:0 sent sent data:back probe closed:0 | wsClosed",
+       }},
+      {"wait begun after the end: OnSessionClosed",
+       "closed",
+       TPeer::Tcp,
+       [](Cell& t) {
+         t.ConnectFirst();
+         t.c->SetTimeout(5000);  // a wait that misses the end runs out instead
+         ResetFromPeer(t);
+         t.answered = false;
+       },
+       [](Cell& t) {
+         t.Call([&] { t.c->SendText("x"); });
+         if (!*t.gone) t.Call([&] { t.Event("wait:" + std::to_string(t.c->WaitUntilReady(t.answered))); });
+       },
+       {
+           /* Send */ "up closed:10054 error:10057 wait:10054 | wsClosed",
+           /* Close */ "up closed:10054 wait:10054 | wsClosed",
+           /* Abort */ "up closed:10054 wait:10054 | wsClosed",
+           /* Release */ "up closed:10054 wait:10054 | freed",
+           /* raise */ "up closed:10054 raised wait:10054 | wsClosed",
+           /* free */ "up closed:10054 | freed",
+           /* connect again */
+           "up closed:10054 opened connected:0 sent wait:0 sent data:back probe closed:0 | wsClosed",
+       }},
+      {"SOCKS step: OnSocksAuthState(success)",
+       "socksauthok",
+       TPeer::Socks,
+       nullptr,
+       [](Cell& t) { t.Call([&] { t.c->Connect(); }); },
+       {
+           /* Send */ "opened closed:10057 error:10057 | wsClosed",
+           /* Close */ "opened closed:0 | wsClosed",
+           /* Abort */ "opened closed:0 | wsClosed",
+           // The release posted from the handler and the server's answer to the request race.
+           /* Release */ "opened | freed OR opened connected:0 | freed",
+           /* raise */ "opened bg closed:0 | wsClosed",
+           /* free */ "opened | freed",
+           /* connect again */ "opened closed:0 opened connected:0 data:back probe closed:0 | wsClosed",
+       }},
   };
   return rows;
 }
@@ -898,7 +1199,7 @@ TEST_P(HandlerActions, EachActionFromTheRow) {
     Cell t;
     t.action = static_cast<TAction>(a);
     t.peer = row.peer;
-    if (row.peer == TPeer::Socks && std::string(row.hook) == "socksauth") {
+    if (row.peer == TPeer::Socks && std::string(row.hook).rfind("socksauth", 0) == 0) {
       t.socksOptions.RequireAuth = true;
       t.socksOptions.User = "u";
       t.socksOptions.Pass = "p";
@@ -918,7 +1219,11 @@ TEST_P(HandlerActions, EachActionFromTheRow) {
       EXPECT_FALSE(t.c->SocksNegotiating());
     }
     EXPECT_EQ(OrderFault(t.log), "") << t.log;
-    EXPECT_EQ(t.log, row.expected[a] ? row.expected[a] : "");
+    // A cell whose events may come in either of two orders lists both, joined by " OR ".
+    std::string expected = row.expected[a] ? row.expected[a] : "";
+    const size_t orAt = expected.find(" OR ");
+    if (orAt != std::string::npos && t.log == expected.substr(orAt + 4)) expected = t.log;
+    EXPECT_EQ(t.log, expected.substr(0, expected.find(" OR ")));
     actual += std::string("/* ") + kActionNames[a] + " */ \"" + t.log + "\",\n";
   }
   if (HasFailure()) std::printf("// row: %s\n%s", row.name, actual.c_str());

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -143,6 +144,32 @@ TEST(SockLogger, DevicesAreSharedAndNeverTruncated) {
   for (TSockLogger* l : {&first, &second})
     EXPECT_EQ(Raised([&] { l->WriteLogLine(nullptr, loWsockErr, "lost"); }),
               "Cannot write log file /dev/full: No space left on device; line lost");
+}
+
+// A pipe is written, never read, and never waited for: without a reader, and once it is full, each
+// line is lost and said so; lines go through again once it is read.
+TEST(SockLogger, APipeWithoutRoomLosesTheLineWithoutBlocking) {
+  TTestFolder dir("socklogger");
+  const std::string fifo = dir.File("pipe");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  TSockLogger log(nullptr);
+  log.SetLogOptions({loDestFile});
+  log.SetLogFileName(fifo);
+  ASSERT_FALSE(log.TryWriteLogLine(nullptr, loWsockInfo, "nobody reads"));
+  EXPECT_EQ(log.LostLineCount(), 1u);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  const std::string line(98, 'x');
+  int written = 0;
+  for (int i = 0; i < 2000; ++i) written += log.TryWriteLogLine(nullptr, loWsockInfo, line) ? 1 : 0;
+  EXPECT_GT(written, 0);
+  EXPECT_EQ(log.LostLineCount(), 1u + 2000u - static_cast<unsigned>(written));
+  char buf[4096];
+  std::string got;
+  for (ssize_t n; (n = ::read(reader, buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+  EXPECT_EQ(got.size(), static_cast<size_t>(written) * 100u);  // whole lines only
+  EXPECT_TRUE(log.TryWriteLogLine(nullptr, loWsockInfo, "read again"));
+  ::close(reader);
 }
 
 TEST(SockLogger, AnotherAppenderBetweenLinesLosesNothing) {

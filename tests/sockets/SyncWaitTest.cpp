@@ -114,6 +114,28 @@ TEST(SynchronousWait, APeerThatClosesEndsTheWaitAsAborted) {
   }
 }
 
+// The peer resets before the command goes: the send tells the close, and a wait begun after it
+// (or a Synchronize around a send on the closed socket) ends at once with that close's code.
+TEST(SynchronousWait, AWaitBegunAfterTheEndReturnsItsCode) {
+  ScriptedPeer peer(false, "", false);  // closes at once; a reset once the client sends
+  PromptClient p(peer.port, 5000);      // a wait that misses the end runs out instead
+  bool up = false;
+  p.c.OnSessionConnected = [&](TObject*, uint16_t) { up = true; };
+  ASSERT_EQ(p.c.Synchronize([&] { p.c.Connect(); }, up), 0);
+  ASSERT_TRUE(PumpUntil([&] { return !p.closed.empty(); }));
+  int errors = 0;
+  p.c.OnError = [&](TObject*) { ++errors; };
+  p.c.SendText("10\r\n");
+  EXPECT_EQ(p.c.WaitUntilReady(p.replyReceived), WSAECONNABORTED);
+  EXPECT_EQ(p.c.Synchronize([&] { p.c.SendText("11\r\n"); }, p.replyReceived), WSAECONNABORTED);
+  EXPECT_EQ(errors, 2);  // each refused send told
+  // A lookup started on the closed socket is waited for.
+  bool looked = false;
+  p.c.OnDnsLookupDone = [&](TObject*, uint16_t) { looked = true; };
+  p.c.DnsLookup("localhost");
+  EXPECT_EQ(p.c.WaitUntilReady(looked), 0);
+}
+
 TEST(SynchronousWait, AFailedConnectOrNegotiationEndsTheWaitWithItsCode) {
   {
     PromptClient p(FreePort(), 0);

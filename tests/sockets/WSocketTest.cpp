@@ -239,6 +239,26 @@ TEST(WSocketTcp, ConnectAcceptDataBothWaysAndPeerClose) {
   EXPECT_EQ(p.client->Port(), std::to_string(p.port));
 }
 
+// A server that ended its connection itself leaves it in TIME_WAIT on its port: it may listen there
+// again at once, but two listeners never share a port.
+TEST(WSocketTcp, AServerListensAgainOnItsPortButNeverBesideAnotherListener) {
+  TcpPair p;
+  ASSERT_TRUE(p.Connect());
+  p.accepted->Close();
+  ASSERT_TRUE(PumpUntil([&] { return p.client->State() == wsClosed; }));
+  p.server->Close();
+  std::vector<int> errors;
+  for (TWSocket* s : {p.server.get(), p.accepted.get()}) {
+    s->OnError = [&errors, s](TObject*) { errors.push_back(s->LastError()); };
+    s->SetAddr("127.0.0.1");
+    s->SetPort(std::to_string(p.port));
+    s->Listen();
+  }
+  EXPECT_EQ(p.server->State(), wsListening);
+  EXPECT_EQ(errors, std::vector<int>{10048});
+  EXPECT_EQ(p.accepted->State(), wsClosed);
+}
+
 TEST(WSocketTcp, RefusedConnectReportsAndCloses) {
   TWSocket c(nullptr);
   std::vector<int> connected, closed;
