@@ -153,52 +153,36 @@ TEST(ProgramFolder, TheUsersFolderIsNamedOrTheDataFolders) {
   qputenv("XDG_DATA_HOME", "relative");  // not an absolute path: ignored, as the XDG rules say
   qputenv("HOME", "/home/u");
   EXPECT_EQ(UserFilesFolder(), "/home/u/.local/share/tamrivel");
-  for (const auto& [name, value] : {std::pair{"TAMRIVEL_HOME", home}, {"XDG_DATA_HOME", data}, {"HOME", user}})
-    value.isNull() ? qunsetenv(name) : qputenv(name, value);
-}
 
-// The folder the files are kept in, by TAMRIVEL_HOME (a relative one from the
-// folder the program was started in) and HOME; the main window is told when
-// that is the program's folder or a folder inside the build.
-TEST(ProgramFolder, TheMainWindowIsToldWhenTheFilesAreKeptWhereABuildGoes) {
+  // The folder used: a relative one from the folder the program was started
+  // in; the main window is told when it is the program's folder (no other
+  // can be made) or inside the build folder.
   TTestFolder dir("user-files");
-  const std::string root = std::filesystem::canonical(dir.Path()).string(), build = root + "/build",
-                    program = build + "/app";
+  const std::string root = std::filesystem::canonical(dir.Path()).string(), program = root + "/build/app";
   Write(QString::fromStdString(program + "/Senders.txt"), "# shipped\n");
-  Write(QString::fromStdString(build + "/CMakeCache.txt"), "");
+  Write(QString::fromStdString(root + "/build/CMakeCache.txt"), "");
   Write(QString::fromStdString(root + "/a-file"), "");
-  QDir().mkpath(QString::fromStdString(root + "/elsewhere"));
-  const QByteArray home = qgetenv("TAMRIVEL_HOME"), data = qgetenv("XDG_DATA_HOME"), user = qgetenv("HOME");
   const std::filesystem::path started = std::filesystem::current_path();
-  struct TRow {
-    const char *tamrivelHome, *home, *startedIn, *keptIn, *notice;
-  } rows[] = {
-      {"data", "/nowhere", "/elsewhere", "/elsewhere/data", ""},
-      {"data", "/nowhere", "/build/app", "/build/app/data",
-       "are kept in @/build/app/data, inside the build folder @/build: "},
-      {"@/a-file", "/nowhere", "", "/build/app", "are kept in the program's folder @/build/app: cannot make @/a-file"},
-      {nullptr, nullptr, "", "/build/app", "are kept in the program's folder @/build/app: HOME is not set"},
-  };
-  auto at = [&](std::string text) {
-    for (size_t i; (i = text.find('@')) != std::string::npos;) text.replace(i, 1, root);
-    return text;
-  };
-  for (const TRow& row : rows) {
-    SCOPED_TRACE(row.keptIn);
+  const char* const rows[][4] = {
+      {"data", "", "/data", ""},
+      {"data", "/build/app", "/build/app/data", "are kept in @/build/app/data, inside the build folder @/build: "},
+      {"@/a-file", "", "/build/app", "are kept in the program's folder @/build/app: cannot make @/a-file"},
+      {nullptr, "", "/build/app", "are kept in the program's folder @/build/app: HOME is not set"}};
+  for (const auto& [named, startedIn, keptIn, told] : rows) {
+    SCOPED_TRACE(keptIn);
+    const std::string notice = QString(told).replace("@", QString::fromStdString(root)).toStdString();
     SetProgramFolder(program);
     qunsetenv("XDG_DATA_HOME");
-    row.tamrivelHome ? qputenv("TAMRIVEL_HOME", at(row.tamrivelHome).c_str()) : qunsetenv("TAMRIVEL_HOME");
-    row.home ? qputenv("HOME", row.home) : qunsetenv("HOME");
-    std::filesystem::current_path(root + row.startedIn);
-    std::string notice;
-    const std::vector<std::string> lines = UseUserFilesFolder(notice);
+    named ? qputenv("TAMRIVEL_HOME", QByteArray(named).replace("@", root.c_str())) : qunsetenv("TAMRIVEL_HOME");
+    named ? qputenv("HOME", "/nowhere") : qunsetenv("HOME");
+    std::filesystem::current_path(root + startedIn);
+    std::string shown;
+    const std::vector<std::string> lines = UseUserFilesFolder(shown);
     std::filesystem::current_path(started);
-    EXPECT_EQ(ProgramDir(), root + row.keptIn);
-    EXPECT_EQ(notice.empty(), !*row.notice);
-    EXPECT_NE(notice.find(at(row.notice)), std::string::npos) << notice;
-    if (*row.notice) {
-      EXPECT_NE(std::find(lines.begin(), lines.end(), notice), lines.end());
-    }
+    EXPECT_EQ(ProgramDir(), root + keptIn);
+    EXPECT_EQ(shown.empty(), notice.empty());
+    EXPECT_NE(shown.find(notice), std::string::npos) << shown;
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), shown), shown.empty() ? 0 : 1);
   }
   SetProgramFolder("");
   for (const auto& [name, value] : {std::pair{"TAMRIVEL_HOME", home}, {"XDG_DATA_HOME", data}, {"HOME", user}})
