@@ -528,8 +528,10 @@ void TForm2_3D::ViewerMouseUp() {
     const bool moved = std::exchange(FMovedByDrag, false);
     if (!moved) return;
     UpdateSelected();  // the main window shows where it now stands
-    if (SnifferObject* cube = AsCube(FTraffic->SelectedObject); cube && cube->NetType == "fixed")
+    if (SnifferObject* cube = AsCube(FTraffic->SelectedObject); cube && cube->NetType == "fixed") {
       FTraffic->SaveObjectPosition(cube);
+      UpdateSelected();  // and the profile that keeps it
+    }
   });
 }
 
@@ -625,7 +627,10 @@ void TForm2_3D::ExpireAllCubes() {
   if (FMySocket) FMySocket->MarkClear();
 }
 
-void TForm2_3D::SaveSelectedObject() { FTraffic->SaveSelectedObject(); }
+void TForm2_3D::SaveSelectedObject() {
+  FTraffic->SaveSelectedObject();
+  UpdateSelected();  // the profile that keeps it now
+}
 
 void TForm2_3D::AimCamera() {
   if (TGLBaseSceneObject* sel = FTraffic->SelectedObject) CopyPosition(FCameraTarget, sel);

@@ -160,6 +160,7 @@ TEST(GL_MainWindowAndView, TheViewCountsShowsAndSelectsThroughTheMainWindow) {
       TIniFile profiles(ProgramFile("SnifferPCsInfo.ini"));
       EXPECT_FALSE(profiles.SectionExists(unmatched));
       EXPECT_EQ(cube->ProfileName + " " + cube->NetType, "IP10_0_3 fixed");
+      EXPECT_EQ(main.Label2->text().toStdString(), "ComputerName=IP10_0_3");
       EXPECT_EQ(profiles.ReadString("IP10_0_3", "IPmin", ""), "10.0.3.0");
       EXPECT_EQ(profiles.ReadString("IP10_0_3", "IPmax", ""), "10.0.3.255");
       EXPECT_EQ(profiles.ReadString("IP10_0_3", "X", ""), FloatToStr(cx));

@@ -134,6 +134,7 @@ TEST_F(GL_ViewInteraction, DraggingACubeSlidesItInXYOrWithShiftInXZAndSavesAFixe
                                      FloatToStr(cube->Position()->Z()));
   EXPECT_FLOAT_EQ(ini.ReadFloat("IP10_0_1", "Z", -1), cube->Position()->Z());
   EXPECT_FLOAT_EQ(ini.ReadFloat("IP10_0_1", "X", -1), cube->Position()->X());
+  EXPECT_EQ(host.Selection, "10.0.1.1|IP10_0_1|IP10_0_1");  // and the profile that keeps it
   // Frames after the release do not move it.
   const TVector4f dropped = cube->Position()->AsVector();
   form->GLCadencer1Progress(0.01, 0);
