@@ -270,7 +270,7 @@ void DrawWireCube(TRenderContextInfo&, bool stippled, const TVector4f& colour, f
 TGLDummyCube::TGLDummyCube(TComponent* AOwner)
     : TGLCameraInvariantObject(AOwner),
       edgeColor_(std::make_unique<TGLColor>(this, TVector4f{1, 1, 1, 1})),
-      amalgamationList_(std::make_unique<TGLListHandle>()) {
+      amalgamationLists_(std::make_unique<TGLStateLists>()) {
   objectStyle_ |= osDirectDraw;
   SetCamInvarianceMode(cimNone);
 }
@@ -309,7 +309,7 @@ void TGLDummyCube::BuildList(TRenderContextInfo& rci) {
 }
 
 void TGLDummyCube::DestroyHandle() {
-  amalgamationList_->FreeName();
+  amalgamationLists_->Free();
   TGLCameraInvariantObject::DestroyHandle();
 }
 
@@ -325,41 +325,21 @@ void TGLDummyCube::DoRender(TRenderContextInfo& rci, bool renderSelf, bool rende
     TGLCameraInvariantObject::DoRender(rci, renderSelf, renderChildren);
     return;
   }
-  // A structure change of the cube itself makes the compiled subtree stale, and so does a state
-  // the compile took as it was (the lighting a material drew for) that is now otherwise.
-  if ((Changes() & ocStructure) ||
-      (amalgamationEffect_ && rci.GLStates && !rci.GLStates->ListMeets(*amalgamationEffect_))) {
-    amalgamationList_->FreeName();
+  // A structure change of the cube itself makes the compiled subtree stale. Otherwise there is a
+  // list per state set the compile took as it was (the lighting a material drew for): viewers in
+  // other states each replay their own.
+  if (Changes() & ocStructure) {
+    amalgamationLists_->Free();
     ClearStructureChanged();
   }
-  if (amalgamationList_->Handle() == 0) {
-    amalgamationList_->AllocateName();
-    if (amalgamationList_->Handle() == 0) rtl::detail::AssertFail(__FILE__, __LINE__, "Handle=0 for " + ClassName());
-    // The cache must not skip calls while compiling (the replay meets other state), and takes
-    // what the list leaves after each replay.
-    TGLStateCache* states = rci.GLStates;
-    amalgamationEffect_.reset();
-    std::optional<TGLStateCache::TSnapshot> before;
-    if (states) before = states->BeginListCompile();
-    GL.glNewList(amalgamationList_->Handle(), GL_COMPILE);
+  const auto compile = [&] {
     rci.amalgamating = true;
-    try {
-      TGLCameraInvariantObject::DoRender(rci, renderSelf, renderChildren);
-    } catch (...) {
-      rci.amalgamating = false;
-      GL.glEndList();
-      if (states) states->EndListCompile(*before);
-      amalgamationList_->FreeName();
-      throw;
-    }
-    rci.amalgamating = false;
-    GL.glEndList();
-    if (states)
-      if (const auto after = states->EndListCompile(*before))
-        amalgamationEffect_ = std::make_unique<TGLStateCache::TSnapshot>(*after);
-  }
-  GL.glCallList(amalgamationList_->Handle());
-  if (amalgamationEffect_ && rci.GLStates) rci.GLStates->ListReplayed(*amalgamationEffect_);
+    TScopeExit done([&rci] { rci.amalgamating = false; });
+    TGLCameraInvariantObject::DoRender(rci, renderSelf, renderChildren);
+  };
+  if (amalgamationLists_->Get(rci.GLStates, rci.bufferFaceCull ? 1 : 0, compile) == 0)
+    rtl::detail::AssertFail(__FILE__, __LINE__, "Handle=0 for " + ClassName());
+  amalgamationLists_->Call(rci.GLStates);
 }
 
 void TGLDummyCube::SetCubeSize(float v) {
@@ -385,7 +365,7 @@ void TGLDummyCube::SetAmalgamate(bool v) {
   if (v) {
     objectStyle_ |= osStateChanging;
   } else {
-    amalgamationList_->FreeName();
+    amalgamationLists_->Free();
     objectStyle_ &= ~osStateChanging;
   }
   MarkStructureChanged();

@@ -90,7 +90,8 @@ class TGLDummyCube : public TGLCameraInvariantObject {
   void SetVisibleAtRunTime(bool v);
   bool Amalgamate() const noexcept { return amalgamate_; }
   void SetAmalgamate(bool v);
-  TGLListHandle* AmalgamationList() const noexcept { return amalgamationList_.get(); }
+  // The subtree's list of the state set drawn last; null when there is none.
+  TGLListHandle* AmalgamationList() const noexcept { return amalgamationLists_->Last(); }
 
   TGLVisibilityDeterminationEvent OnVisibilityDetermination;
 
@@ -99,9 +100,8 @@ class TGLDummyCube : public TGLCameraInvariantObject {
   std::unique_ptr<TGLColor> edgeColor_;
   bool visibleAtRunTime_ = false;
   bool amalgamate_ = false;
-  std::unique_ptr<TGLListHandle> amalgamationList_;
-  // What a replay of the amalgamated list leaves in the state cache; none when nothing.
-  std::unique_ptr<TGLStateCache::TSnapshot> amalgamationEffect_;
+  // The subtree's display lists, one per state set they were compiled for.
+  std::unique_ptr<TGLStateLists> amalgamationLists_;
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -77,7 +77,7 @@ TGLBaseSceneObject::~TGLBaseSceneObject() {
   }
   effects_.reset();
   behaviours_.reset();
-  listHandle_.reset();
+  lists_.reset();
   if (parent_) {
     try {
       parent_->Remove(this, false);
@@ -851,51 +851,36 @@ TGLBaseSceneObject* TGLBaseSceneObject::AddNewChildFirst(TClass aChild) {
 // --- display list and rendering
 
 bool TGLBaseSceneObject::HasValidListHandle() const {
-  return listHandle_ && listHandle_->Handle() != 0 && !(changes_ & ocStructure);
+  return lists_ && !lists_->Empty() && !(changes_ & ocStructure);
 }
 
+TGLListHandle* TGLBaseSceneObject::ListHandle() const noexcept { return lists_ ? lists_->Last() : nullptr; }
+
 uint32_t TGLBaseSceneObject::GetListHandle(TRenderContextInfo& rci) {
-  // A list compiled for a state (the lighting its materials drew for) that is now otherwise is
-  // compiled again.
-  if (listHandle_ && listHandle_->Handle() != 0 && !(changes_ & ocStructure) &&
-      !(listEffect_ && rci.GLStates && !rci.GLStates->ListMeets(*listEffect_)))
-    return listHandle_->Handle();
-  changes_ &= ~ocStructure;
-  if (!listHandle_) listHandle_ = std::make_unique<TGLListHandle>();
-  if (listHandle_->Handle() == 0) listHandle_->AllocateName();
-  RTL_ASSERT(listHandle_->Handle() != 0, "Handle=0 for " + ClassName());
-  const uint32_t name = listHandle_->Handle();
-  // The list records every call sent through the cache; what a replay leaves is kept for
-  // CallListHandle, and the cache is as before (compiling draws nothing).
-  TGLStateCache* states = rci.GLStates;
-  listEffect_.reset();
-  std::optional<TGLStateCache::TSnapshot> before;
-  if (states) before = states->BeginListCompile();
-  GL.glNewList(name, GL_COMPILE);
+  // One list per state set it was compiled for (the lighting its materials drew for, the winding
+  // it set, the buffer's face culling): viewers and passes in other states replay their own.
+  if (changes_ & ocStructure) {
+    if (lists_) lists_->Free();
+    changes_ &= ~ocStructure;
+  }
+  if (!lists_) lists_ = std::make_unique<TGLStateLists>();
   try {
-    BuildList(rci);
+    const uint32_t name = lists_->Get(rci.GLStates, rci.bufferFaceCull ? 1 : 0, [&] { BuildList(rci); });
+    RTL_ASSERT(name != 0, "Handle=0 for " + ClassName());
+    return name;
   } catch (...) {
-    GL.glEndList();
-    if (states) states->EndListCompile(*before);
     changes_ |= ocStructure;
     throw;
   }
-  GL.glEndList();
-  if (states)
-    if (const auto after = states->EndListCompile(*before))
-      listEffect_ = std::make_unique<TGLStateCache::TSnapshot>(*after);
-  return name;
 }
 
 void TGLBaseSceneObject::CallListHandle(TRenderContextInfo& rci) {
-  const uint32_t name = GetListHandle(rci);
-  if (name == 0) return;
-  GL.glCallList(name);
-  if (listEffect_ && rci.GLStates) rci.GLStates->ListReplayed(*listEffect_);
+  if (GetListHandle(rci) == 0) return;
+  lists_->Call(rci.GLStates);
 }
 
 void TGLBaseSceneObject::DestroyHandle() {
-  if (listHandle_) listHandle_->FreeName();
+  if (lists_) lists_->Free();
 }
 
 void TGLBaseSceneObject::DestroyHandles() {

@@ -223,7 +223,8 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
 
   // --- display list
   bool HasValidListHandle() const;
-  TGLListHandle* ListHandle() const noexcept { return listHandle_.get(); }
+  // The list of the state set drawn last.
+  TGLListHandle* ListHandle() const noexcept;
 
   // --- properties
   TGLCoordinates* Position() const noexcept { return &position_; }
@@ -346,9 +347,8 @@ class TGLBaseSceneObject : public TGLCoordinatesUpdateAbleComponent {
 
   std::unique_ptr<std::array<TMatrix4f, 2>> absoluteMatrices_;  // absolute, then inverse
   TMatrix4f localMatrix_;
-  std::unique_ptr<TGLListHandle> listHandle_;
-  // What a replay of the list leaves in the state cache; none when it sends nothing through it.
-  std::unique_ptr<TGLStateCache::TSnapshot> listEffect_;
+  // The display lists, one per state set they were compiled for.
+  std::unique_ptr<TGLStateLists> lists_;
   TGLBaseSceneObject* parent_ = nullptr;
   TGLSceneGraph* scene_ = nullptr;
   std::unique_ptr<std::vector<TGLBaseSceneObject*>> children_;

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "Source/Scene/GLContext.h"
 #include "rtl/SysUtils.h"
 
 namespace {
@@ -278,6 +279,8 @@ TGLStateCache::TSnapshot TGLStateCache::Snapshot() const {
   std::memcpy(s.PolygonModes, FPolygonModes, sizeof(FPolygonModes));
   s.FrontFaceCCW = FFrontFaceCCW;
   s.FrontFaceSent = FFrontFaceSent;
+  s.CompiledCCW = FFrontFaceCCW;
+  s.CompiledReversed = FWindingReversed;
   s.Assumed = s.AssumedStates = 0;
   s.TextureMatrixIsIdentity = FTextureMatrixIsIdentity;
   return s;
@@ -317,6 +320,8 @@ std::optional<TGLStateCache::TSnapshot> TGLStateCache::EndListCompile(const TSna
   TSnapshot after = Snapshot();
   after.Assumed = FAssumed;
   after.AssumedStates = before.States & FAssumed;
+  after.CompiledCCW = before.FrontFaceCCW;
+  after.CompiledReversed = before.CompiledReversed;
   Load(before);
   FCompiling = false;
   if (!sent && !after.Assumed) return std::nullopt;
@@ -335,6 +340,69 @@ void TGLStateCache::ListReplayed(const TSnapshot& after) {
   FStates = states;
   FFrontFaceCCW = ccw;
   FKnownStates = ~std::uint32_t(0);
+}
+
+struct TGLStateLists::TList {
+  std::unique_ptr<TGLListHandle> Handle;
+  std::uint32_t Pass;
+  // What a replay leaves, and the states it is for; none when the list sends nothing through the
+  // cache and reads nothing of it.
+  std::optional<TGLStateCache::TSnapshot> Effect;
+};
+
+TGLStateLists::TGLStateLists() = default;
+TGLStateLists::~TGLStateLists() = default;
+
+TGLListHandle* TGLStateLists::Last() const noexcept { return FLists.empty() ? nullptr : FLists.front().Handle.get(); }
+
+void TGLStateLists::Free() { FLists.clear(); }
+bool TGLStateLists::Empty() const noexcept { return FLists.empty(); }
+size_t TGLStateLists::Count() const noexcept { return FLists.size(); }
+
+std::uint32_t TGLStateLists::Get(TGLStateCache* cache, std::uint32_t pass, const std::function<void()>& build) {
+  // A list fits when it was compiled for this pass and the cache meets its states. Without a
+  // cache there is nothing to tell states apart: the one list serves.
+  const auto fits = [&](const TList& l) {
+    return l.Handle->Handle() != 0 &&
+           (!cache || (l.Pass == pass && (!l.Effect || cache->ListMeets(*l.Effect))));
+  };
+  auto it = std::find_if(FLists.begin(), FLists.end(), fits);
+  if (it != FLists.end()) {
+    std::rotate(FLists.begin(), it, it + 1);
+    return FLists.front().Handle->Handle();
+  }
+  if (!cache || FLists.size() >= MaxLists) {
+    if (!FLists.empty()) FLists.pop_back();
+  }
+  FLists.insert(FLists.begin(), TList{std::make_unique<TGLListHandle>(), pass, std::nullopt});
+  TList& list = FLists.front();
+  list.Handle->AllocateName();
+  const std::uint32_t name = list.Handle->Handle();
+  if (name == 0) {
+    FLists.erase(FLists.begin());
+    return 0;
+  }
+  // Compiling draws nothing: the cache is as before afterwards, and keeps what a replay leaves.
+  std::optional<TGLStateCache::TSnapshot> before;
+  if (cache) before = cache->BeginListCompile();
+  GL.glNewList(name, GL_COMPILE);
+  try {
+    build();
+  } catch (...) {
+    GL.glEndList();
+    if (cache) cache->EndListCompile(*before);
+    FLists.erase(FLists.begin());
+    throw;
+  }
+  GL.glEndList();
+  if (cache) list.Effect = cache->EndListCompile(*before);
+  return name;
+}
+
+void TGLStateLists::Call(TGLStateCache* cache) {
+  if (FLists.empty() || FLists.front().Handle->Handle() == 0) return;
+  GL.glCallList(FLists.front().Handle->Handle());
+  if (cache && FLists.front().Effect) cache->ListReplayed(*FLists.front().Effect);
 }
 
 namespace {

@@ -12,8 +12,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Source/Base/OpenGL1x.h"
 #include "rtl/System.h"
@@ -134,6 +137,9 @@ class TGLStateCache : public TObject {
     GLenum PolygonModes[2];
     bool FrontFaceCCW, TextureMatrixIsIdentity;
     bool FrontFaceSent;  // while a list compiled: whether it set the winding
+    // The winding when the compile began: glFrontFace is absolute, so a list that sets the winding
+    // is for replays in that winding only (a reflected pass has the other).
+    bool CompiledCCW, CompiledReversed;
     // States the list read before it set them, and their values then.
     std::uint32_t Assumed, AssumedStates;
   };
@@ -148,7 +154,10 @@ class TGLStateCache : public TObject {
   TSnapshot BeginListCompile();
   std::optional<TSnapshot> EndListCompile(const TSnapshot& before);
   void ListReplayed(const TSnapshot& after);
-  bool ListMeets(const TSnapshot& after) const { return ((FStates ^ after.AssumedStates) & after.Assumed) == 0; }
+  bool ListMeets(const TSnapshot& after) const {
+    return ((FStates ^ after.AssumedStates) & after.Assumed) == 0 &&
+           (!after.FrontFaceSent || (FFrontFaceCCW == after.CompiledCCW && FWindingReversed == after.CompiledReversed));
+  }
 
   // Checking (tests): each tracked state whose cached value is not what GL reports, one line
   // each, e.g. "GL_BLEND: cached on, GL off"; empty when the cache is in step. Every texture
@@ -183,6 +192,40 @@ class TGLStateCache : public TObject {
   void Load(const TSnapshot& s);
   void SendFaceColors(int index, GLenum face, const GLfloat emission[4], const GLfloat ambient[4],
                       const GLfloat diffuse[4], const GLfloat specular[4], GLint shininess);
+};
+
+class TGLListHandle;
+
+// The display lists of one object, one for each state set it was compiled for (the lighting its
+// materials drew for, the winding it set, the pass flags it read): two viewers of one scene, or a
+// pass and its reflection, each replay their own list instead of compiling one every frame. A
+// list that depends on nothing is compiled once. At most MaxLists are kept; past that the one
+// used least recently is compiled again. The lists go with the context they were made in (its
+// sharing group).
+class TGLStateLists {
+ public:
+  static constexpr size_t MaxLists = 4;
+  TGLStateLists();
+  ~TGLStateLists();
+  TGLStateLists(const TGLStateLists&) = delete;
+  TGLStateLists& operator=(const TGLStateLists&) = delete;
+
+  // The name of the list for the cache's present state and `pass` (what the build reads of the
+  // pass beyond the cache), compiled through the cache with `build` when none fits. A build that
+  // raises leaves no list. `cache` may be null: one list, for every state.
+  uint32_t Get(TGLStateCache* cache, uint32_t pass, const std::function<void()>& build);
+  // glCallList of the list Get gave last; the cache then takes what the list leaves.
+  void Call(TGLStateCache* cache);
+  // Every list freed.
+  void Free();
+  bool Empty() const noexcept;
+  size_t Count() const noexcept;
+  // The list Get gave last; null when there is none.
+  TGLListHandle* Last() const noexcept;
+
+ private:
+  struct TList;
+  std::vector<TList> FLists;  // the one used last first
 };
 
 // A tracked capability on or off through the cache, so that what is drawn meanwhile meets what

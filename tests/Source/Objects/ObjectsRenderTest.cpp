@@ -88,7 +88,7 @@ TEST(ObjectsRender, AmalgamationCompilesTheSubtreeOnce) {
   EXPECT_EQ(f.child->Builds, 3);
   EXPECT_EQ(f.rec.Count("glNewList"), 2);
   f.group->SetAmalgamate(false);
-  EXPECT_EQ(f.group->AmalgamationList()->Handle(), 0u);
+  EXPECT_EQ(f.group->AmalgamationList(), nullptr);
   context.DeactivateNested();
 }
 
