@@ -850,9 +850,7 @@ TGLBaseSceneObject* TGLBaseSceneObject::AddNewChildFirst(TClass aChild) {
 
 // --- display list and rendering
 
-bool TGLBaseSceneObject::HasValidListHandle() const {
-  return lists_ && !lists_->Empty() && !(changes_ & ocStructure);
-}
+bool TGLBaseSceneObject::HasValidListHandle() const { return lists_ && !lists_->Empty() && !(changes_ & ocStructure); }
 
 TGLListHandle* TGLBaseSceneObject::ListHandle() const noexcept { return lists_ ? lists_->Last() : nullptr; }
 

@@ -363,8 +363,7 @@ std::uint32_t TGLStateLists::Get(TGLStateCache* cache, std::uint32_t pass, const
   // A list fits when it was compiled for this pass and the cache meets its states. Without a
   // cache there is nothing to tell states apart: the one list serves.
   const auto fits = [&](const TList& l) {
-    return l.Handle->Handle() != 0 &&
-           (!cache || (l.Pass == pass && (!l.Effect || cache->ListMeets(*l.Effect))));
+    return l.Handle->Handle() != 0 && (!cache || (l.Pass == pass && (!l.Effect || cache->ListMeets(*l.Effect))));
   };
   auto it = std::find_if(FLists.begin(), FLists.end(), fits);
   if (it != FLists.end()) {
@@ -487,6 +486,11 @@ std::string TGLStateCache::Mismatches() const {
   if ((frontFace == GL_CCW) != FFrontFaceCCW)
     out += std::string("front face: cached ") + (FFrontFaceCCW ? "ccw" : "cw") + ", GL " +
            (frontFace == GL_CCW ? "ccw" : "cw") + "\n";
+  // Between objects the winding is the pass's (reversed in a reflected pass): an object that
+  // turned it turns it back, whether GL and the cache agree or not.
+  if (FFrontFaceCCW == FWindingReversed)
+    out += std::string("front face: cached ") + (FFrontFaceCCW ? "ccw" : "cw") + ", the pass's " +
+           (FWindingReversed ? "cw" : "ccw") + "\n";
   // Every slot the cache keeps is a texture unit: its binding (a name may be bound to any
   // target) where the cache knows one. Between objects the first unit is the active one, and the
   // others have no texture target on and an identity matrix (a material turns them on and off).

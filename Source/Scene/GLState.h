@@ -162,7 +162,7 @@ class TGLStateCache : public TObject {
   // Checking (tests): each tracked state whose cached value is not what GL reports, one line
   // each, e.g. "GL_BLEND: cached on, GL off"; empty when the cache is in step. Every texture
   // slot is compared: its binding where known, the first unit active, no texture target on and
-  // an identity texture matrix on the others. Queries GL
+  // an identity texture matrix on the others; the winding is the pass's. Queries GL
   // (glIsEnabled, glGet*), so it is never called while drawing; unknown entries are skipped,
   // and while a list is compiled there is nothing to compare (GL does not take what it holds).
   std::string Mismatches() const;

@@ -328,8 +328,10 @@ int RedPixels(TGLMemoryViewer& viewer) {
 
 // A one-sided red sign standing above a floor mirror shows in it as in a real mirror: the
 // reflection turns the winding, and the sign's culling, as its material asks, keeps its front.
+// Under a blue sky (a sphere seen from inside, whose list sets the winding) the green-tinted
+// mirror is still drawn over its reflection, the sign's included.
 TEST_F(GL_StateLeak, AOneSidedSignShowsInAFloorMirror) {
-  for (const bool disk : {false, true}) {
+  for (const auto& [disk, sky] : {std::pair{false, false}, {true, false}, {false, true}, {true, true}}) {
     TLeakScene s;
     s.HideOthers();
     s.viewer.SetWidth(128);
@@ -358,16 +360,31 @@ TEST_F(GL_StateLeak, AOneSidedSignShowsInAFloorMirror) {
     mirror->SetIndex(0);
     mirror->SetWidth(10);
     mirror->SetHeight(10);
+    if (sky) {
+      auto* dome = s.scene.Objects()->AddNewChild<TGLSphere>();
+      dome->SetRadius(30);
+      dome->SetNormalDirection(ndInside);
+      dome->Material()->FrontProperties()->Diffuse()->SetColor(TVector4f{0, 0, 0, 1});
+      dome->Material()->FrontProperties()->Emission()->SetColor(TVector4f{0, 0, 0.5f, 1});
+      mirror->Material()->FrontProperties()->Diffuse()->SetColor(TVector4f{0, 1, 0, 0.3f});
+    }
+    const std::string name = std::string(disk ? "disk" : "plane") + (sky ? " under a sky" : "");
     for (int frame = 0; frame < 3; ++frame) {
       s.viewer.Render();
       const int red = RedPixels(s.viewer);
       const TRgb reflected = ::PixelAt(s.viewer, 0, 0, -1.5f), front = ::PixelAt(s.viewer, 0, 0, 1.5f);
-      EXPECT_GT(front[0], 150) << (disk ? "disk" : "plane") << " frame " << frame + 1 << ": " << Rgb(front);
-      EXPECT_GT(reflected[0], 100) << (disk ? "disk" : "plane") << " frame " << frame + 1 << ": " << Rgb(reflected);
-      EXPECT_GT(red, alone * 3 / 2) << (disk ? "disk" : "plane") << " frame " << frame + 1;
+      const TRgb floor = ::PixelAt(s.viewer, 2.5f, 0, 0);  // the mirror over the sky's reflection
+      EXPECT_GT(front[0], 150) << name << " frame " << frame + 1 << ": " << Rgb(front);
+      EXPECT_GT(reflected[0], 100) << name << " frame " << frame + 1 << ": " << Rgb(reflected);
+      EXPECT_GT(red, alone * 3 / 2) << name << " frame " << frame + 1;
+      if (sky) {
+        EXPECT_GT(reflected[1], 40) << name << " frame " << frame + 1 << ": " << Rgb(reflected);  // tinted
+        EXPECT_GT(floor[1], 40) << name << " frame " << frame + 1 << ": " << Rgb(floor);
+        EXPECT_GT(floor[2], 40) << name << " frame " << frame + 1 << ": " << Rgb(floor);  // the sky in it
+      }
       if (frame == 0)
-        std::printf("%s sign: %d red pixels alone, %d with the mirror; reflection %s\n", disk ? "disk" : "plane", alone,
-                    red, Rgb(reflected).c_str());
+        std::printf("%s sign: %d red pixels alone, %d with the mirror; reflection %s, mirror %s\n", name.c_str(), alone,
+                    red, Rgb(reflected).c_str(), Rgb(floor).c_str());
     }
     EXPECT_EQ(s.mismatches, "");
   }
@@ -723,6 +740,28 @@ const std::vector<TPass>& Passes() {
          ShadowPlaneUnder(t, t.cubeA);
        }},
       {"mirrored", [](TLeakScene& t) { FlatBelow<TGLMirror>(t, t.middle, 1.5f)->SetMirrorObject(t.middle); }},
+      {"mirrored, a sphere seen from inside",
+       [](TLeakScene& t) {
+         // A room about the object, whose list sets the winding, drawn in the reflection too.
+         auto* room = t.middle->AddNewChild<TGLSphere>();
+         room->SetRadius(0.6f);
+         room->SetNormalDirection(ndInside);
+         FlatBelow<TGLMirror>(t, t.middle, 1.5f)->SetMirrorObject(t.middle);
+       }},
+      {"a second viewer in other states",
+       [](TLeakScene& t) {
+         // A view of the same scene unlit, without face culling and fogged, drawn before each
+         // frame: it shares the scene's lists, and neither view compiles one every frame.
+         auto* other = new TGLMemoryViewer(nullptr);
+         other->SetWidth(kSize);
+         other->SetHeight(kSize);
+         other->SetCamera(t.cam);
+         other->Buffer()->SetLighting(false);
+         other->Buffer()->SetFaceCulling(false);
+         other->Buffer()->SetFogEnable(true);
+         t.before = [other] { other->Render(); };
+         t.owned.emplace_back(other);
+       }},
       {"no materials",
        [](TLeakScene& t) {
          // A view without a colour buffer on the same scene (a depth caster's), drawn before
@@ -764,7 +803,16 @@ struct TReading {
   std::vector<std::vector<uint8_t>> pixels;  // per sample, RGB of each row
   std::vector<float> depths;
   std::string pickA;  // what a pick at cube A answers (picking pass)
+  int compiles = 0;   // display lists compiled in the frame, by every view of the scene
 };
+
+// Display lists compiled, counted through the entry-point table.
+int vCompiles = 0;
+decltype(TGLEntryPoints::glNewList) vNewList = nullptr;
+void APIENTRY CountingNewList(GLuint list, GLenum mode) {
+  ++vCompiles;
+  vNewList(list, mode);
+}
 
 TReading Read(TLeakScene& t) {
   TReading r;
@@ -795,9 +843,15 @@ std::string Text(const std::vector<uint8_t>& rgb) {
 std::vector<TReading> Frames(TLeakScene& t, bool picking) {
   std::vector<TReading> out;
   for (int frame = 0; frame < 3; ++frame) {
-    if (t.before) t.before();
-    t.viewer.Render();
+    vNewList = GL.glNewList;
+    vCompiles = 0;
+    {
+      TRestore<decltype(vNewList)> counting(GL.glNewList, CountingNewList);
+      if (t.before) t.before();
+      t.viewer.Render();
+    }
     out.push_back(Read(t));
+    out.back().compiles = vCompiles;
     if (picking) {
       const TVector4f a = t.viewer.Buffer()->WorldToScreen(TVector4f{-1.6f, 0, 1.5f, 1});
       out.back().pickA = Name(t.viewer.Buffer()->GetPickedObject(int(a[0]), kSize - 1 - int(a[1])));
@@ -928,6 +982,10 @@ TEST_F(GL_StateLeak, EveryRegisteredSceneObjectClassLeavesNothingBehind) {
           if (!covers[0] && got.pickA != want.pickA)
             result += "pick at cube A frame " + std::to_string(f + 1) + ": " + got.pickA + "; ";
         }
+        // Once every view has drawn it, the object's lists are compiled: a later frame replays
+        // (a fire, of the variants, draws its particles anew in each).
+        if (!kind.variant && frames[2].compiles > 0)
+          result += std::to_string(frames[2].compiles) + " lists compiled in frame 3; ";
         if (!s.mismatches.empty()) result += "cache: " + s.mismatches;
         if (!covered.empty()) table += cls->Name + " [" + kind.name + "]: covers " + covered + "\n";
       } catch (const std::exception& e) {
