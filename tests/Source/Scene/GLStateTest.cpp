@@ -6,6 +6,7 @@
 
 #include "Source/Base/GLRecorder.h"
 #include "Source/Scene/GLState.h"
+#include "tests/Source/BookkeepingContext.h"
 #include "rtl/SysUtils.h"
 
 namespace {
@@ -272,6 +273,57 @@ TEST(GLStateCache, AListIsForTheStatesItReadWhileCompiled) {
 
   before = cache.BeginListCompile();
   EXPECT_FALSE(cache.EndListCompile(before).has_value());
+
+  // glFrontFace is absolute: a list that turns the winding and back is for its own winding only,
+  // and leaves it as it found it.
+  before = cache.BeginListCompile();
+  cache.ToggleFrontFace();
+  cache.ToggleFrontFace();
+  const auto inside = cache.EndListCompile(before);
+  ASSERT_TRUE(inside.has_value());
+  EXPECT_TRUE(cache.ListMeets(*inside));
+  cache.ReverseWinding();  // a reflected pass
+  EXPECT_FALSE(cache.ListMeets(*inside));
+  cache.ReverseWinding();
+  cache.ListReplayed(*inside);
+  EXPECT_TRUE(cache.FrontFaceCCW());
+}
+
+// One list per state set: two views in other states each replay their own, a list that reads
+// nothing serves every state, a structure change frees them all, and past MaxLists the one used
+// least recently goes.
+TEST(GLStateCache, ListsPerStateSetAreCompiledOnce) {
+  TGLRecorder rec;
+  GLuint next = 1;
+  rec.Results["glGenLists"] = [&next](const TGLCall&) { return std::uintptr_t(next++); };
+  TBookkeepingContext context;
+  context.CreateOffScreen(nullptr, 1, 1);
+  context.ActivateNested();
+  TGLStateCache cache;
+  cache.ResetToGLDefaults();
+  TGLStateLists lists;
+  const auto lit = [&cache] { cache.StateEnabled(stLighting); };
+  for (int frame = 0; frame < 3; ++frame)
+    for (const bool on : {true, false}) {
+      cache.SetState(stLighting, on);
+      EXPECT_EQ(lists.Get(&cache, 0, lit), on ? 1u : 2u);
+      lists.Call(&cache);
+    }
+  EXPECT_EQ(rec.Count("glNewList"), 2);
+  EXPECT_EQ(rec.Count("glCallList"), 6);
+  EXPECT_EQ(lists.Get(&cache, 1, lit), 3u);  // another pass: the buffer's face culling
+  EXPECT_EQ(lists.Get(&cache, 1, lit), 3u);
+  lists.Free();
+  for (const bool on : {true, false}) {
+    cache.SetState(stLighting, on);
+    EXPECT_EQ(lists.Get(&cache, 0, [] {}), 4u);
+  }
+  lists.Free();
+  for (int pass = 0; pass < 5; ++pass) lists.Get(&cache, std::uint32_t(pass), [] {});
+  EXPECT_EQ(lists.Count(), TGLStateLists::MaxLists);
+  EXPECT_EQ(lists.Get(&cache, 4, [] {}), 9u);
+  EXPECT_EQ(lists.Get(&cache, 0, [] {}), 10u);  // the first went
+  context.DeactivateNested();
 }
 
 // A reflected pass reverses the winding: the front face flips, a reset keeps to the flipped
