@@ -1018,7 +1018,9 @@ TTexturePicture TexturePicture(const std::string& material, TGLTexture* t, TPict
     std::unique_ptr<TGraphic> read;
     if ((!graphic || graphic->Empty()) && image->Is<TGLPicFileImage>()) {
       try {
-        read = static_cast<TGLPicFileImage*>(image)->LoadPicture();
+        // One that is on saves the picture it shows, or says why it cannot (its file missing, or
+        // changed since it was read); a switched-off one takes its file as it is now.
+        read = static_cast<TGLPicFileImage*>(image)->LoadPicture(t->Disabled());
       } catch (const ETexture&) {
         // A switched-off texture whose picture file is missing or unreadable is kept off, without a
         // picture (as it reads back anyway); one that is on would lose what it shows.

@@ -5,11 +5,15 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <functional>
 #include <optional>
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -407,22 +411,45 @@ TGLBitmap32* TGLPicFileImage::GetBitmap32(GLenum target) {
 
 namespace {
 
-// Read-only handles kept on shown picture files, all images together; past the cap a shown file
-// keeps none (a save then reads the file as it is), so that many textures cannot use up the
-// process's descriptors.
-constexpr int MaxShownFileHandles = 256;
 std::atomic<int> shownFileHandles{0};
+
+void CloseShownFileHandle(int& handle) {
+  if (handle < 0) return;
+  ::close(handle);
+  handle = -1;
+  --shownFileHandles;
+}
+
+// A file's time as "YYYY-MM-DD hh:mm:ss.mmm", local time.
+std::string FileTimeText(std::int64_t sec, std::int64_t nsec) {
+  const time_t t = time_t(sec);
+  struct tm local {};
+  if (!::localtime_r(&t, &local)) return IntToStr(int(sec));
+  char text[32], withMs[40];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  std::snprintf(withMs, sizeof withMs, "%s.%03d", text, int(nsec / 1000000));
+  return withMs;
+}
 
 }  // namespace
 
+int MaxShownFileHandles() {
+  struct rlimit limit {};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  const rlim_t share = limit.rlim_cur == RLIM_INFINITY ? 256 : limit.rlim_cur / 8;
+  return int(std::min<rlim_t>(share, 256));
+}
+
 TGLPicFileImage::TShownFile& TGLPicFileImage::TShownFile::operator=(TShownFile&& other) noexcept {
   if (this != &other) {
-    if (handle >= 0) {
-      ::close(handle);
-      --shownFileHandles;
-    }
+    CloseShownFileHandle(handle);
+    name = std::move(other.name);
     ext = std::move(other.ext);
     handle = std::exchange(other.handle, -1);
+    identified = std::exchange(other.identified, false);
+    hash = other.hash;
+    device = other.device;
+    inode = other.inode;
     size = other.size;
     mtimeSec = other.mtimeSec;
     mtimeNsec = other.mtimeNsec;
@@ -430,25 +457,43 @@ TGLPicFileImage::TShownFile& TGLPicFileImage::TShownFile::operator=(TShownFile&&
   return *this;
 }
 
-TGLPicFileImage::TShownFile::~TShownFile() {
-  if (handle >= 0) {
-    ::close(handle);
-    --shownFileHandles;
-  }
-}
+TGLPicFileImage::TShownFile::~TShownFile() { CloseShownFileHandle(handle); }
 
-std::optional<std::string> TGLPicFileImage::TShownFile::Bytes() const {
+std::optional<std::string> TGLPicFileImage::TShownFile::Bytes(std::string& changed) const {
+  // Through the handle, the file read even when its name now gives another or none; without
+  // one, the file of that name, if it is still that file.
   struct stat st;
-  if (handle < 0 || ::fstat(handle, &st) != 0 || st.st_size != size || st.st_mtim.tv_sec != mtimeSec ||
-      st.st_mtim.tv_nsec != mtimeNsec)
+  if (handle >= 0 ? ::fstat(handle, &st) != 0 : ::stat(name.c_str(), &st) != 0) {
+    changed = "removed";
     return std::nullopt;
+  }
+  if (std::uint64_t(st.st_dev) != device || std::uint64_t(st.st_ino) != inode) {
+    changed = "replaced by another file";
+    return std::nullopt;
+  }
+  // Its bytes decide (a file touched, or written again the same, is as it was); its time only
+  // helps to say what happened.
+  const bool sameTime = st.st_mtim.tv_sec == mtimeSec && st.st_mtim.tv_nsec == mtimeNsec;
+  auto tell = [&](const std::string& what) {
+    changed = sameTime ? what
+                       : what + "; written " + FileTimeText(mtimeSec, mtimeNsec) + ", now " +
+                             FileTimeText(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+    return std::nullopt;
+  };
+  if (st.st_size != size) return tell(Format("%d bytes, now %d", size, std::int64_t(st.st_size)));
+  const int fd = handle >= 0 ? handle : ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return tell("no longer readable");
+  TScopeExit closeOwn([fd, this] {
+    if (fd != handle) ::close(fd);
+  });
   std::string bytes(size_t(size), '\0');
   for (size_t done = 0; done < bytes.size();) {
-    const ssize_t n = ::pread(handle, bytes.data() + done, bytes.size() - done, off_t(done));
+    const ssize_t n = ::pread(fd, bytes.data() + done, bytes.size() - done, off_t(done));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return std::nullopt;
+    if (n <= 0) return tell("shorter than it was");
     done += size_t(n);
   }
+  if (std::hash<std::string>{}(bytes) != hash) return tell("other bytes of the same size");
   return bytes;
 }
 
@@ -465,18 +510,25 @@ std::unique_ptr<TGraphic> TGLPicFileImage::ReadFile(TShownFile* shown) {
     std::unique_ptr<TGraphic> graphic = GraphicFromBytes(ext, bytes);
     if (graphic && shown) {
       TShownFile kept;
+      kept.name = name;
       kept.ext = ext;
-      struct stat st;
+      // A file on disk (not one the program's file hook serves from elsewhere).
       auto* file = dynamic_cast<THandleStream*>(stream.get());
-      if (file && ++shownFileHandles <= MaxShownFileHandles && ::fstat(file->Handle(), &st) == 0 &&
-          std::int64_t(st.st_size) == std::int64_t(bytes.size()) &&
-          (kept.handle = ::fcntl(file->Handle(), F_DUPFD_CLOEXEC, 0)) >= 0) {
+      struct stat st;
+      if (file && ::fstat(file->Handle(), &st) == 0) {
+        kept.identified = std::int64_t(st.st_size) == std::int64_t(bytes.size());
+        kept.device = std::uint64_t(st.st_dev);
+        kept.inode = std::uint64_t(st.st_ino);
         kept.size = st.st_size;
         kept.mtimeSec = st.st_mtim.tv_sec;
         kept.mtimeNsec = st.st_mtim.tv_nsec;
-      } else if (kept.handle < 0) {
-        --shownFileHandles;
+        kept.hash = std::hash<std::string>{}(bytes);
       }
+      // Within the share of descriptors shown files may keep; past it the file is told by its
+      // name and what it was.
+      if (kept.identified && ++shownFileHandles <= MaxShownFileHandles())
+        kept.handle = ::fcntl(file->Handle(), F_DUPFD_CLOEXEC, 0);
+      if (kept.identified && kept.handle < 0) --shownFileHandles;
       *shown = std::move(kept);
     }
     return graphic;
@@ -485,13 +537,18 @@ std::unique_ptr<TGraphic> TGLPicFileImage::ReadFile(TShownFile* shown) {
   }
 }
 
-std::unique_ptr<TGraphic> TGLPicFileImage::LoadPicture() {
+std::unique_ptr<TGraphic> TGLPicFileImage::LoadPicture(bool changedReadsNow) {
   if (pictureFileName_.empty()) return nullptr;
-  // What is shown, though the file may have been replaced or removed since it was read.
-  if (std::optional<std::string> bytes = shownFile_.Bytes()) {
-    try {
-      if (std::unique_ptr<TGraphic> graphic = GraphicFromBytes(shownFile_.ext, *bytes)) return graphic;
-    } catch (const Exception&) {
+  if (shownFile_.identified) {
+    std::string changed;
+    if (std::optional<std::string> bytes = shownFile_.Bytes(changed)) {
+      try {
+        if (std::unique_ptr<TGraphic> graphic = GraphicFromBytes(shownFile_.ext, *bytes)) return graphic;
+      } catch (const Exception&) {
+      }
+    } else if (!changedReadsNow) {
+      // The picture shown is no longer on disk: a save must not take another in its place.
+      throw ETexture(Format("Picture file changed since it was shown: %s (%s)", shownFile_.name, changed));
     }
   }
   std::unique_ptr<TGraphic> graphic = ReadFile(nullptr);

@@ -198,6 +198,11 @@ class TGLPersistentImage : public TGLPictureImage {
   void DefineProperties(TFiler* Filer) override;
 };
 
+// Read-only handles that shown picture files may keep, all images together: an eighth of the
+// process's descriptor limit (RLIMIT_NOFILE as it is now), at most 256, so that the rest of the
+// program (sockets, logs, saves) keeps its room. Past it a shown file keeps no handle.
+int MaxShownFileHandles();
+
 // The pixels come from a named file, loaded on demand; only the cached bitmap keeps them.
 class TGLPicFileImage : public TGLPictureImage {
   RTL_CLASS(TGLPicFileImage, TGLPictureImage)
@@ -215,11 +220,14 @@ class TGLPicFileImage : public TGLPictureImage {
   TGLBitmap32* GetBitmap32(GLenum target) override;
   // The picture shown: the file as it was read to be shown, though it has been replaced or
   // removed since (a read-only handle on it is kept until the image is invalidated, not its
-  // bytes: its memory is the file system's); else, and when the file was written over in place
-  // (its size or time changed), the named file read now (OnTextureNeeded may rewrite the name).
-  // nullptr without a name. A file that is missing or undecodable raises "Could not open file: %s"
-  // every time.
-  std::unique_ptr<TGraphic> LoadPicture();
+  // bytes: its memory is the file system's; see MaxShownFileHandles); without a handle, the file
+  // read now when it is the one read then, unchanged. A file shown that changed since (written
+  // over in place, or, without a handle, replaced or removed) raises ETexture "Picture file
+  // changed since it was shown: <file> (<what changed>)", unless changedReadsNow: then the file
+  // is read as it is now. A file never shown is read now (OnTextureNeeded may rewrite the name).
+  // nullptr without a name. A file that is missing or undecodable when read raises "Could not
+  // open file: %s".
+  std::unique_ptr<TGraphic> LoadPicture(bool changedReadsNow = false);
   void Invalidate() override;
   // A text file holding only PictureFileName.
   void SaveToFile(const std::string& fileName) override;
@@ -229,18 +237,23 @@ class TGLPicFileImage : public TGLPictureImage {
   void Assign(TPersistent* Source) override;
 
  private:
-  // The file last read to be shown: its extension (which picks the decoder), a read-only handle
-  // on it (-1: none) and its size and time then, which tell whether it was written over since.
+  // The file last read to be shown: its name and extension (which picks the decoder), a
+  // read-only handle on it (-1: none) and what it was then (device, inode, size, time, a hash of
+  // its bytes), which tell whether it changed since.
   struct TShownFile {
-    std::string ext;
+    std::string name, ext;
     int handle = -1;
+    bool identified = false;  // the fields below hold
+    std::uint64_t device = 0, inode = 0;
     std::int64_t size = 0, mtimeSec = 0, mtimeNsec = 0;
+    std::size_t hash = 0;
     TShownFile() = default;
     TShownFile(TShownFile&& other) noexcept { *this = std::move(other); }
     TShownFile& operator=(TShownFile&& other) noexcept;
     ~TShownFile();
-    // Its bytes when it is as it was read; nullopt else.
-    std::optional<std::string> Bytes() const;
+    // Its bytes, read through the handle or by name; nullopt (and what changed in `changed`) when
+    // they are not those read (its time alone does not count). Only for an identified file.
+    std::optional<std::string> Bytes(std::string& changed) const;
   };
   // The file's picture, nullptr when it is missing or cannot be decoded; with `shown`, the
   // file's bytes go there when it decodes.

@@ -5,11 +5,19 @@
 
 #include <QImage>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <malloc.h>
 #include <memory>
 #include <vector>
 #include <string>
+
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "Source/Materials/GLMaterial.h"
 #include "rtl/Streaming.h"
@@ -141,6 +149,22 @@ size_t HeapInUse() {
   return info.uordblks + info.hblkhd;
 }
 
+// The library as saved and read back.
+std::unique_ptr<TGLMaterialLibrary> SavedAndReadBack(TGLMaterialLibrary& lib) {
+  TMemoryStream ms;
+  lib.SaveToStream(&ms);
+  auto back = std::make_unique<TGLMaterialLibrary>(nullptr);
+  ms.SetPosition(0);
+  back->LoadFromStream(&ms);
+  return back;
+}
+
+// The picture of material i of a library read back.
+TBitmap* SavedPicture(TGLMaterialLibrary& lib, int i) {
+  auto* image = static_cast<TGLPictureImage*>(lib.Materials()->Items(i)->Material()->Texture()->Image());
+  return static_cast<TBitmap*>(image->Picture()->Graphic());
+}
+
 // A picture-file texture shown (read, uploaded, its pixels let go) holds nothing of its file in
 // memory, and still saves the picture shown after the file was replaced or removed.
 TEST_F(MaterialLibraryFile, APictureFileShownHoldsNoCopyOfItsFile) {
@@ -181,14 +205,81 @@ TEST_F(MaterialLibraryFile, APictureFileShownHoldsNoCopyOfItsFile) {
     green.SaveToFile(path);
   }
   ASSERT_EQ(std::remove(path.c_str()), 0);
-  TMemoryStream ms;
-  lib.SaveToStream(&ms);
-  TGLMaterialLibrary back(nullptr);
-  ms.SetPosition(0);
-  back.LoadFromStream(&ms);
-  auto* picture = static_cast<TGLPictureImage*>(back.Materials()->Items(3)->Material()->Texture()->Image());
-  ASSERT_EQ(picture->GetWidth(), 1024);
-  EXPECT_EQ(static_cast<TBitmap*>(picture->Picture()->Graphic())->Canvas().Pixel(1, 2), clRed);
+  const std::unique_ptr<TGLMaterialLibrary> back = SavedAndReadBack(lib);
+  TBitmap* picture = SavedPicture(*back, 3);
+  ASSERT_EQ(picture->Width(), 1024);
+  EXPECT_EQ(picture->Canvas().Pixel(1, 2), clRed);
+}
+
+// With a descriptor limit of 256, 40 sockets open and 300 picture files shown, the pictures keep
+// handles within their share (an eighth) and the program can still open files; nothing is lost:
+// every picture saves as shown, one without a handle from its file as it is, and one whose file
+// was written over since says so.
+TEST_F(MaterialLibraryFile, PictureFilesShownKeepHandlesWithinTheirShareOfDescriptors) {
+  struct rlimit was {};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &was), 0);
+  if (was.rlim_cur < 256) GTEST_SKIP() << "descriptor limit below 256";
+  struct rlimit low = was;
+  low.rlim_cur = 256;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  TScopeExit restoreLimit([&] { ::setrlimit(RLIMIT_NOFILE, &was); });
+  EXPECT_EQ(MaxShownFileHandles(), 32);
+  auto openDescriptors = [] {
+    auto it = std::filesystem::directory_iterator("/proc/self/fd");
+    return int(std::distance(it, std::filesystem::directory_iterator()));
+  };
+  std::vector<int> sockets;
+  TScopeExit closeSockets([&] {
+    for (int fd : sockets) ::close(fd);
+  });
+  for (int i = 0; i < 40; ++i) sockets.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+
+  TTestFolder dir("handles");
+  TGLMaterialLibrary lib(nullptr);
+  std::vector<TGLPicFileImage*> images;
+  const int before = openDescriptors();
+  for (int i = 0; i < 300; ++i) {
+    const std::string path = dir / ("p" + std::to_string(i) + ".bmp");
+    TBitmap picture(4, 4, pf24bit);
+    picture.Canvas().Brush().SetColor(TColor(i));
+    picture.Canvas().FillRect(Rect(0, 0, 4, 4));
+    picture.SaveToFile(path);
+    TGLTexture* t = lib.Materials()->Add()->Material()->Texture();
+    t->SetImageClassName("TGLPicFileImage");
+    images.push_back(static_cast<TGLPicFileImage*>(t->Image()));
+    images.back()->SetPictureFileName(path);
+    t->SetDisabled(false);
+    ASSERT_NE(images.back()->GetBitmap32(GL_TEXTURE_2D), nullptr) << i;  // shown, as for an upload
+    images.back()->ReleaseBitmap32();
+  }
+  EXPECT_LE(openDescriptors() - before, 32);
+  std::vector<FILE*> logs;  // the rest of the program: logs, saves, connections
+  for (int i = 0; i < 16; ++i) {
+    logs.push_back(std::fopen((dir / ("log" + std::to_string(i) + ".txt")).c_str(), "w"));
+    EXPECT_NE(logs.back(), nullptr) << i << ": " << std::strerror(errno);
+  }
+  for (FILE* log : logs)
+    if (log) std::fclose(log);
+
+  auto savedColours = [&] {
+    const std::unique_ptr<TGLMaterialLibrary> back = SavedAndReadBack(lib);
+    std::vector<TColor> colours;
+    for (int i = 0; i < back->Materials()->Count(); ++i)
+      colours.push_back(SavedPicture(*back, i)->Canvas().Pixel(1, 1));
+    return colours;
+  };
+  std::vector<TColor> shown;
+  for (int i = 0; i < 300; ++i) shown.push_back(TColor(i));
+  EXPECT_EQ(savedColours(), shown);
+  // The last picture keeps no handle: its file replaced by another is told.
+  const std::string last = images.back()->PictureFileName();
+  ASSERT_EQ(std::rename((dir / "p0.bmp").c_str(), last.c_str()), 0);
+  try {
+    savedColours();
+    ADD_FAILURE() << "saved another picture than the one shown";
+  } catch (const ETexture& e) {
+    EXPECT_EQ(e.Message(), "Picture file changed since it was shown: " + last + " (replaced by another file)");
+  }
 }
 
 }  // namespace
