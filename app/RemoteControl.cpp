@@ -144,7 +144,17 @@ TRemoteControl::TRemoteControl(QListWidget* Targets, QListWidget* Adapters, QLis
       LogObjInfo(std::string("ClientSocket1Read ") + E.what());
     }
   };
-  Socket_->OnSessionClosed = [this](TObject*, uint16_t) { CancelWait(); };
+  // A connection that ends is told: commands after it fail at once with its
+  // reason, and the server's status row no longer shows a status it cannot tell.
+  // (A connection left on purpose, by "1" or a new target, keeps its row.)
+  Socket_->OnSessionClosed = [this](TObject*, uint16_t Err) {
+    Gone_ = Err == 0 ? "connection closed" : SocketErrorText(Err);
+    if (!Leaving_) {
+      LogObjInfo("ClientSocket1 closed: " + Gone_);
+      if (Row_ >= 0 && Row_ < Status_->count()) Status_->item(Row_)->setText("---");
+    }
+    CancelWait();
+  };
   Socket_->OnError = [this](TObject*) { LogObjInfo("ClientSocket1 error " + std::to_string(Socket_->LastError())); };
 }
 
@@ -167,20 +177,33 @@ bool TRemoteControl::Active() const {
   return S != wsClosed && S != wsInvalidState;
 }
 
-void TRemoteControl::SendCommand(const std::string& Text) {
+std::string TRemoteControl::NotConnected() const { return Gone_.empty() ? "not connected" : "not connected, " + Gone_; }
+
+bool TRemoteControl::SendCommand(const std::string& Text) {
+  // Refused at once without a connection: no reply can come.
+  if (!Connected()) {
+    LogObjInfo("Error " + Text + " not sent: " + NotConnected());
+    return false;
+  }
+  if (Text == "1") Leaving_ = true;  // the server closes on it
   try {
-    Socket_->SendText(Text + "\r\n");
+    if (Socket_->SendText(Text + "\r\n") >= 0) return true;
   } catch (const std::exception& E) {
     LogObjInfo(std::string("SendCommand ") + E.what());
   }
+  LogObjInfo("Error " + Text + " not sent: " + NotConnected());
+  return false;
 }
 
 bool TRemoteControl::SendCommandAndWait(const std::string& Text) {
   Parser.ReplyReceived = false;
-  SendCommand(Text);
-  WaitForReply(ReplyTimeout);
-  if (!Parser.ReplyReceived) LogObjInfo(TimedOut);
-  return Parser.ReplyReceived;
+  if (!SendCommand(Text)) return false;
+  if (WaitForReply(ReplyTimeout)) return true;
+  if (!Connected())
+    LogObjInfo("Error no reply to " + Text + ": " + NotConnected());
+  else if (!Cancelled_)
+    LogObjInfo(TimedOut);
+  return false;
 }
 
 bool TRemoteControl::WaitForReply(double Seconds) {
@@ -209,9 +232,12 @@ void TRemoteControl::CancelWait() {
 bool TRemoteControl::ConnectTo(const std::string& Address, const std::string& Port, int Row) {
   try {
     // The address of an open socket cannot change: drop the old connection.
+    Leaving_ = true;
     if (Active()) Socket_->Abort();
+    Leaving_ = false;
     Parser.Reset();
     Row_ = Row;
+    Gone_.clear();
     Socket_->SetAddr(Address);
     Socket_->SetPort(Port);
     Socket_->SetProto("tcp");
@@ -225,6 +251,7 @@ bool TRemoteControl::ConnectTo(const std::string& Address, const std::string& Po
 
 void TRemoteControl::Abort() {
   try {
+    Leaving_ = true;
     Socket_->Abort();
   } catch (const std::exception& E) {
     LogObjInfo(std::string("ClientSocket1 ") + E.what());

@@ -77,10 +77,14 @@ class TRemoteControl : public QObject {
   double ReplyTimeout = 3.0;
   TReplyParser Parser;
 
-  // Sends Text + CR LF in one send; no wait.
-  void SendCommand(const std::string& Text);
+  // Sends Text + CR LF in one send; no wait. Without a connection (or when the
+  // send finds it gone) nothing is sent: the log says "not connected" with the
+  // reason the connection ended, and the result is false.
+  bool SendCommand(const std::string& Text);
   // Sends and waits for the prompt; logs "Error timed OUT waiting" once more
-  // on a time-out (the wait logs it too). Returns whether the prompt came.
+  // on a time-out (the wait logs it too). A command that cannot be sent, or
+  // whose connection ends during the wait, fails at once with "not connected"
+  // in the log. Returns whether the prompt came.
   bool SendCommandAndWait(const std::string& Text);
   // Handles messages until the prompt came, Seconds passed or the wait was
   // cancelled; logs "Error timed OUT waiting" on a time-out.
@@ -103,6 +107,7 @@ class TRemoteControl : public QObject {
 
  private:
   void ReadLists(TRemoteLists& L) const;
+  std::string NotConnected() const;
   void WriteLists(const TRemoteLists& L);
 
   QListWidget* Targets_;
@@ -116,4 +121,7 @@ class TRemoteControl : public QObject {
   // come only from that server, so its status goes to that row, whichever
   // row is selected.
   int Row_ = -1;
+  // Why the last connection ended (empty while none ended since ConnectTo).
+  std::string Gone_;
+  bool Leaving_ = false;  // the connection is being left on purpose
 };

@@ -126,6 +126,7 @@ class TFakeServer {
   std::map<std::string, std::string> Replies;
   bool Silent = false;
   bool Refuse = false;  // accepts the connection and closes it at once
+  std::string DieOn;    // a command that makes it close the connection without an answer (once)
   // A capture that "32" and "30" start and "31" and "33" stop; "12" tells
   // its state as a status block.
   bool Capture = false;
@@ -192,6 +193,10 @@ class TFakeServer {
         {
           std::lock_guard<std::mutex> G(Lock_);
           Received_.push_back(Command);
+        }
+        if (!DieOn.empty() && Command == DieOn) {
+          DieOn.clear();
+          return;
         }
         if (Silent || Command == "1") continue;
         if (Capture) {
@@ -282,6 +287,32 @@ TEST(RemoteClient, SilentServerTimesOutTwiceAndTheNextCommandStillGoes) {
   EXPECT_EQ(Server.Received(), (std::vector<std::string>{"4", "20,192.168.1.9", "21,32000"}));
 }
 
+// A server that dies on "11": that command and each one after it fail at once, told as not
+// connected (never as a time-out), and the server's status row no longer shows a status; connecting
+// again brings it back.
+TEST(RemoteClient, CommandsToAServerThatDiedFailAtOnceAndAReconnectServesAgain) {
+  TFakeServer Server;
+  Server.DieOn = "11";
+  StartScripted(Server);
+  TClientLists L;
+  L.Status.item(1)->setText("0:0");
+  TRemoteControl Remote(&L.Targets, &L.Adapters, &L.IPs, &L.Status);
+  ASSERT_TRUE(Remote.ConnectTo("127.0.0.1", std::to_string(Server.Port), 1));
+  ASSERT_TRUE(Remote.WaitForReply(Remote.ReplyTimeout));
+  EXPECT_TRUE(Remote.SendCommandAndWait("10"));
+  for (const char* Command : {"11", "12", "22,0", "11"}) EXPECT_FALSE(Remote.SendCommandAndWait(Command)) << Command;
+  EXPECT_EQ(L.LogCount("Error timed OUT waiting"), 0);
+  EXPECT_EQ(L.LogCount("Error no reply to 11: not connected, connection closed"), 1);
+  EXPECT_EQ(L.LogCount("Error 12 not sent: not connected, connection closed"), 1);
+  EXPECT_EQ(L.Log.toPlainText().count("not connected"), 4);
+  EXPECT_EQ(L.Status.item(1)->text(), "---");
+  ASSERT_TRUE(Remote.ConnectTo("127.0.0.1", std::to_string(Server.Port), 1));
+  ASSERT_TRUE(Remote.WaitForReply(Remote.ReplyTimeout));
+  EXPECT_TRUE(Remote.SendCommandAndWait("12"));
+  EXPECT_EQ(L.Status.item(1)->text(), "0:0");
+  EXPECT_EQ(Server.Received(), (std::vector<std::string>{"10", "11", "12"}));
+}
+
 }  // namespace
 
 namespace {
@@ -348,11 +379,15 @@ TEST(RemoteMainWindow, AServerThatIsDownOrRefusesEndsTheSequenceWithoutWaiting) 
   TFakeServer Refusing;
   Refusing.Refuse = true;
   Refusing.Start();
+  TFakeServer Dying;  // closes the connection on the target selection's "12", once
+  Dying.Capture = true;
+  Dying.DieOn = "12";
+  Dying.Start();
   QTemporaryDir Dir;
   SetProgramFolder(Dir.path().toStdString());
   {
     std::ofstream S(Dir.path().toStdString() + "/Senders.txt");
-    S << "127.0.0.1," << DownPort << "\n127.0.0.1," << Refusing.Port << "\n";
+    S << "127.0.0.1," << DownPort << "\n127.0.0.1," << Refusing.Port << "\n127.0.0.1," << Dying.Port << "\n";
   }
   ViewLink() = TViewLink{};
   TForm1 F;
@@ -372,6 +407,18 @@ TEST(RemoteMainWindow, AServerThatIsDownOrRefusesEndsTheSequenceWithoutWaiting) 
   EXPECT_TRUE(Lines("Error timed OUT waiting").isEmpty());
   EXPECT_TRUE(Lines("Rec: ").isEmpty());
   EXPECT_EQ(F.LBActiveSniffers->item(2)->text(), "---");
+
+  // A server that dies under the sequence: its row shows no status and nothing waits; choosing
+  // the row again connects anew.
+  F.LBActiveSniffers->item(3)->setText("0:0");
+  F.LB_PCsToMonitor->setCurrentRow(3);
+  emit F.LB_PCsToMonitor->itemDoubleClicked(F.LB_PCsToMonitor->item(3));
+  EXPECT_EQ(F.LBActiveSniffers->item(3)->text(), "---");
+  EXPECT_EQ(Lines("Error no reply to 12: not connected").size(), 1);
+  emit F.LB_PCsToMonitor->itemDoubleClicked(F.LB_PCsToMonitor->item(3));
+  EXPECT_EQ(F.LBActiveSniffers->item(3)->text(), "0:0");
+  EXPECT_EQ(Dying.Received(), (std::vector<std::string>{"10", "11", "12", "10", "11", "12"}));
+  EXPECT_TRUE(Lines("Error timed OUT waiting").isEmpty());
   SetProgramFolder("");
 }
 

@@ -739,7 +739,8 @@ const std::vector<Row>& Rows() {
            /* Send */ "opened closed:10057 error:10057 | wsClosed",
            /* Close */ "opened closed:0 | wsClosed",
            /* Abort */ "opened closed:0 | wsClosed",
-           /* Release */ "opened | freed",
+           // The release posted from the handler and the rest of the negotiation race.
+           /* Release */ "opened | freed OR opened connected:0 | freed",
            /* raise */ "opened bg closed:0 | wsClosed",
            /* free */ "opened | freed",
            /* connect again */ "opened closed:0 opened connected:0 data:back probe closed:0 | wsClosed",
@@ -753,7 +754,8 @@ const std::vector<Row>& Rows() {
            /* Send */ "opened closed:10057 error:10057 | wsClosed",
            /* Close */ "opened closed:0 | wsClosed",
            /* Abort */ "opened closed:0 | wsClosed",
-           /* Release */ "opened | freed",
+           // The release posted from the handler and the rest of the negotiation race.
+           /* Release */ "opened | freed OR opened connected:0 | freed",
            /* raise */ "opened bg closed:0 | wsClosed",
            /* free */ "opened | freed",
            /* connect again */ "opened closed:0 opened connected:0 data:back probe closed:0 | wsClosed",
@@ -1169,7 +1171,7 @@ const std::vector<Row>& Rows() {
            /* Send */ "opened closed:10057 error:10057 | wsClosed",
            /* Close */ "opened closed:0 | wsClosed",
            /* Abort */ "opened closed:0 | wsClosed",
-           // The release posted from the handler and the server's answer to the request race.
+           // The release posted from the handler and the rest of the negotiation race.
            /* Release */ "opened | freed OR opened connected:0 | freed",
            /* raise */ "opened bg closed:0 | wsClosed",
            /* free */ "opened | freed",
