@@ -345,13 +345,13 @@ void TPipeGroup::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderC
       continue;
     }
     // Too small to read: the pipe keeps no label picture of its own. No area without height,
-    // as its own sides would have (it still gives its batch the look). Short on screen, the
-    // light along it is the same at its two ends as at its stacks between.
+    // as its own sides would have (it still gives its batch the look). Drawn without stacks:
+    // seen from afar, the light along a pipe is the same at its stacks as between its two
+    // ends, and each stack is more triangles for the rasteriser along the whole pipe.
     p->DropLabelPicture();
     if (p->Height() == 0) continue;
-    const int stacks = 2 * p->Height() * tile < ShortPipePx ? 1 : p->Stacks();
     if (mayDraw && !p->LabelTintKnown()) mayDraw = TClock::now() < tintsUntil;
-    AddSides(*look, p, stacks, p->LabelTint(mayDraw));
+    AddSides(*look, p, 1, p->LabelTint(mayDraw));
   }
   FDrawnTogether = 0;
   for (size_t k = 0; k < looks; ++k) FDrawnTogether += FLooks[k]->pipes;
@@ -404,7 +404,7 @@ void TPipeGroup::AddSides(TLookBatch& batch, MyCylinder* p, int stacks, uint32_t
   const int slices = p->Slices();
   static thread_local TAround around;
   around.For(slices);
-  const size_t row = size_t(slices) + 1, corners = size_t(stacks + 1) * row;
+  const size_t row = size_t(slices) + 1;
   // Quadric space (axis Z from 0 to 1, radius r) into the group's space: the pipe's own
   // matrix, turned onto its Y axis and stretched to its height (DrawSharedSides).
   const TMatrix4f& m = *p->GetLocalMatrixPtr();
@@ -441,16 +441,26 @@ void TPipeGroup::AddSides(TLookBatch& batch, MyCylinder* p, int stacks, uint32_t
       }
     }
   }
+  // Only the corners of the sides drawn are written: each corner's place in its row.
+  const auto sideShown = [&](size_t i) { return slices > 32 || (shown >> i & 1u); };
+  static thread_local std::vector<uint32_t> place;
+  place.resize(row);
+  uint32_t perRow = 0;
+  for (size_t i = 0; i < row; ++i) {
+    place[i] = perRow;
+    perRow += (i < size_t(slices) && sideShown(i)) || (i > 0 && sideShown(i - 1));
+  }
   float *vertex, *normal, *texCoord;
   uint32_t* index;
   const uint32_t firstVertex =
-      sides.Grow(corners, 6 * size_t(stacks) * size_t(shownSides), vertex, normal, texCoord, index);
+      sides.Grow(size_t(stacks + 1) * perRow, 6 * size_t(stacks) * size_t(shownSides), vertex, normal, texCoord, index);
   const float base = p->Alignment() == caTop ? -h : p->Alignment() == caBottom ? 0 : -h / 2;
   for (int j = 0; j <= stacks; ++j) {
     const float along = base + h * float(j) / float(stacks);  // object Y
     float centre[3];
     for (int k = 0; k < 3; ++k) centre[k] = along * m[1][k] + m[3][k];
     for (size_t i = 0; i < row; ++i) {
+      if (!(i < size_t(slices) && sideShown(i)) && !(i > 0 && sideShown(i - 1))) continue;
       // Quadric (x, y, z) is object (x, z, -y) after the turn about X.
       const float nx = around.sines[i], nz = -around.cosines[i];
       for (int k = 0; k < 3; ++k) {
@@ -464,11 +474,12 @@ void TPipeGroup::AddSides(TLookBatch& batch, MyCylinder* p, int stacks, uint32_t
   }
   // Each quad of the strip (low i, high i, high i+1, low i+1) as two triangles.
   for (int j = 0; j < stacks; ++j)
-    for (int i = 0; i < slices; ++i) {
-      if (!(shown >> i & 1u)) continue;
-      const uint32_t lo = firstVertex + uint32_t(size_t(j) * row + size_t(i)), hi = lo + uint32_t(row);
-      *index++ = lo, *index++ = hi, *index++ = hi + 1;
-      *index++ = lo, *index++ = hi + 1, *index++ = lo + 1;
+    for (size_t i = 0; i < size_t(slices); ++i) {
+      if (!sideShown(i)) continue;
+      const uint32_t rowStart = firstVertex + uint32_t(j) * perRow;
+      const uint32_t lo = rowStart + place[i], lo1 = rowStart + place[i + 1];
+      *index++ = lo, *index++ = lo + perRow, *index++ = lo1 + perRow;
+      *index++ = lo, *index++ = lo1 + perRow, *index++ = lo1;
     }
 }
 

@@ -137,8 +137,6 @@ class TPipeGroup : public TGLDummyCube {
 
   static constexpr float NearTilePx = 6.0f;
   static constexpr float FarTilePx = 4.0f;
-  // A pipe from afar shorter than this on screen is drawn without stacks.
-  static constexpr float ShortPipePx = 48.0f;
   // Time a frame may spend on working out label colours (new pipes wait).
   static constexpr double TintMsPerFrame = 3.0;
   // Off: every pipe drawn one by one with its label, as before.
