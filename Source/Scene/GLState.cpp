@@ -360,10 +360,11 @@ bool TGLStateLists::Empty() const noexcept { return FLists.empty(); }
 size_t TGLStateLists::Count() const noexcept { return FLists.size(); }
 
 std::uint32_t TGLStateLists::Get(TGLStateCache* cache, std::uint32_t pass, const std::function<void()>& build) {
-  // A list fits when it was compiled for this pass and the cache meets its states. Without a
-  // cache there is nothing to tell states apart: the one list serves.
+  // A list fits when it was compiled for this pass and the cache meets its states. One that sent
+  // nothing through the cache applied no material, so it reads nothing of the pass either, and
+  // without a cache there is nothing to tell states apart: such a list serves every state.
   const auto fits = [&](const TList& l) {
-    return l.Handle->Handle() != 0 && (!cache || (l.Pass == pass && (!l.Effect || cache->ListMeets(*l.Effect))));
+    return l.Handle->Handle() != 0 && (!cache || !l.Effect || (l.Pass == pass && cache->ListMeets(*l.Effect)));
   };
   auto it = std::find_if(FLists.begin(), FLists.end(), fits);
   if (it != FLists.end()) {

@@ -314,15 +314,16 @@ TEST(GLStateCache, ListsPerStateSetAreCompiledOnce) {
   EXPECT_EQ(lists.Get(&cache, 1, lit), 3u);  // another pass: the buffer's face culling
   EXPECT_EQ(lists.Get(&cache, 1, lit), 3u);
   lists.Free();
-  for (const bool on : {true, false}) {
-    cache.SetState(stLighting, on);
-    EXPECT_EQ(lists.Get(&cache, 0, [] {}), 4u);
-  }
+  for (const bool on : {true, false})
+    for (const std::uint32_t pass : {0u, 1u}) {
+      cache.SetState(stLighting, on);
+      EXPECT_EQ(lists.Get(&cache, pass, [] {}), 4u);
+    }
   lists.Free();
-  for (int pass = 0; pass < 5; ++pass) lists.Get(&cache, std::uint32_t(pass), [] {});
+  for (int pass = 0; pass < 5; ++pass) lists.Get(&cache, std::uint32_t(pass), lit);
   EXPECT_EQ(lists.Count(), TGLStateLists::MaxLists);
-  EXPECT_EQ(lists.Get(&cache, 4, [] {}), 9u);
-  EXPECT_EQ(lists.Get(&cache, 0, [] {}), 10u);  // the first went
+  EXPECT_EQ(lists.Get(&cache, 4, lit), 9u);
+  EXPECT_EQ(lists.Get(&cache, 0, lit), 10u);  // the first went
   context.DeactivateNested();
 }
 
