@@ -504,19 +504,6 @@ TEST_F(MeshTest, ConnectivitySharesTheMeshVerticesAndFollowsPrimitives) {
 
   TGLActor actor(nullptr);
   EXPECT_FALSE(TGLBaseMeshConnectivity(&actor).PrecomputeFaceNormal());
-  // Bound while every vertex is at one point (an actor before its first pose), its faces take
-  // part once the vertices are apart.
-  for (bool precompute : {false, true}) {
-    for (int i = 0; i < 5; ++i) mo->Vertices()->Put(i, V(0, 0, 0));
-    TGLBaseMeshConnectivity unposed(precompute);
-    unposed.SetGLBaseMesh(&mesh);
-    std::unique_ptr<TGLSilhouette> posed;
-    unposed.CreateSilhouette(params, posed, false);
-    EXPECT_EQ(posed->Indices()->Count(), 0);
-    for (int i = 0; i < 5; ++i) mo->Vertices()->Put(i, V(float(i), float(i * i), 0));
-    unposed.CreateSilhouette(params, posed, false);
-    EXPECT_EQ(posed->Indices()->Count(), sil->Indices()->Count());  // the rim, 5 edges
-  }
 
   // A quad is two triangles sharing its diagonal; the fifth index starts no quad.
   fan->SetMode(fgpQuads);
