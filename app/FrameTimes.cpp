@@ -8,7 +8,7 @@ double Ms(int64_t ticks, int64_t frequency) { return frequency > 0 ? 1000.0 * do
 }  // namespace
 
 void TFrameTimes::FrameDone(int64_t counter, int64_t frequency) {
-  if (FStarted) FTimesMs.push_back(Ms(counter - FLast, frequency));
+  if (FStarted) FTimesMs.push_back(Ms(counter - std::max(FLast, FResumed), frequency));
   FStarted = true;
   FLast = counter;
 }

@@ -1,5 +1,7 @@
 // Frame times of the 3D view for the load diagnostic: the time between two
-// finished frames, summed up per report (count, longest, median).
+// finished frames, from the frame clock's tick where the clock waited for it (a
+// view at rest draws no oftener than the screen shows: what a frame costs is
+// what counts), summed up per report (count, longest, median).
 #pragma once
 
 #include <cstdint>
@@ -15,13 +17,17 @@ class TFrameTimes {
 
   // A frame finished at `counter` (performance counter ticks).
   void FrameDone(int64_t counter, int64_t frequency);
+  // The frame clock waited until `counter` for the next frame's tick.
+  void Resumed(int64_t counter) { FResumed = counter; }
   // The frames since the previous call. The time since the last finished
-  // frame counts towards the longest too: a view that stopped drawing shows.
+  // frame, waits and all, counts towards the longest too: a view that stopped
+  // drawing shows.
   TSummary Take(int64_t counter, int64_t frequency);
 
  private:
   std::vector<double> FTimesMs;
   int64_t FLast = 0;
+  int64_t FResumed = 0;
   bool FStarted = false;
 };
 

@@ -405,7 +405,12 @@ TGLBaseSceneObject* TForm2_3D::SelectedObject() const { return FTraffic->Selecte
 
 void TForm2_3D::GLCadencer1Progress(double, double) {
   Guarded("GLCadencer1Progress", [this] {
+    int64_t now = 0, frequency = 1;
+    QueryPerformanceCounter(now);
+    QueryPerformanceFrequency(frequency);
+    if (FGLCadencer1->MinDeltaTime() > 0) ViewFrameTimes().Resumed(now);
     TPacketQueue& q = PacketQueue();
+    if (q.QuePending() > 0) FLinesSeenAt = now;
     if (FHost) {
       if (FHost->BufferPanelVisible())
         FHost->SetBufferLabel(std::to_string(q.QuePending()));
@@ -417,6 +422,11 @@ void TForm2_3D::GLCadencer1Progress(double, double) {
       q.QueUnload([this, &q](const std::string& line) { FTraffic->ProcessLine(line, q.Taken()); },
                   [](const std::string& msg) { LogLineError("QueUnload " + msg); });
     if (const std::string dropped = q.DropReport(); !dropped.empty()) LogToPktData(dropped);
+    // A view at rest (no lines for a second) draws no oftener than the screen shows pictures: on
+    // a computer that draws in software it would keep a core busy otherwise. Under traffic the
+    // frames come as fast as they can.
+    const bool atRest = q.QuePending() == 0 && now - FLinesSeenAt >= frequency;
+    FGLCadencer1->SetMinDeltaTime(atRest ? 1 / FGLSceneViewer1->RefreshRate() : 0);
 
     TGLBaseSceneObject* sel = FTraffic->SelectedObject;
     if (IsKeyDown(VK_CONTROL_KEY)) FCtrlWasDown = true;

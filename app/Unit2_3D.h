@@ -144,6 +144,7 @@ class TForm2_3D : public QWidget {
   bool FMouseLeft = false, FMouseRight = false, FMouseShiftKey = false;
   bool FCtrlWasDown = false, FLShiftWasDown = false;
   int FPipeEndToggle = 1;
+  int64_t FLinesSeenAt = 0;  // when the frame handler last found lines waiting (performance counter)
 };
 
 // The window created by the main window (nil before and after).

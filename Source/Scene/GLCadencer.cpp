@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <unordered_map>
@@ -138,7 +139,12 @@ void TASAPHandler::WndProc(TMessage& msg) {
     list.erase(std::remove(list.begin(), list.end(), nullptr), list.end());
   }
   if (vASAPCadencerList && !vASAPCadencerList->empty()) {
-    PostMessage(wnd_, TickMessage(), 0, 0);
+    // While every clock waits for its minimum (or fixed) step, the next tick comes when the
+    // first one is due: ticks that could only find the step too short would keep a core busy.
+    uint32_t wait = UINT32_MAX;
+    for (TGLCadencer* c : *vASAPCadencerList)
+      if (c && c->Mode() == cmASAP && c->Enabled()) wait = std::min(wait, c->StepWaitMs());
+    if (wait == UINT32_MAX || wait == 0 || !(timer_ = SetTimer(wnd_, 1, wait))) PostMessage(wnd_, TickMessage(), 0, 0);
   } else {
     // Nothing left to tick: the window goes quiet until a clock registers again.
     vASAPCadencerList.reset();
@@ -284,6 +290,14 @@ void TGLCadencer::Progress() {
     if (step <= 0) break;
     remaining -= step;
   }
+}
+
+uint32_t TGLCadencer::StepWaitMs() {
+  const double need = std::max(minDeltaTime_, fixedDeltaTime_);
+  // An external time moves only when it is set: no wait finds it further on.
+  if (need <= 0 || timeReference_ == cmExternal || timeMultiplier_ <= 0) return 0;
+  const double left = (lastTime_ + need) / timeMultiplier_ - (GetRawReferenceTime() - originTime_);
+  return left <= 0 ? 0 : uint32_t(std::min(std::ceil(left * 1000), 1000.0));
 }
 
 void TGLCadencer::AddSubscriber(TGLCadenceAbleComponent* aComponent) {

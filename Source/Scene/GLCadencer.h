@@ -1,8 +1,9 @@
 // The frame clock: at each tick it reads a time source, works out the step since the last tick
 // (minimum, maximum and fixed step rules) and hands it to the scene's progress walk, to its
 // subscribers and to OnProgress. Ticks come by hand (cmManual), as fast as the message loop
-// allows (cmASAP: a hidden window posts itself a registered message) or when the application
-// is idle (cmApplicationIdle). GUI thread only.
+// allows (cmASAP: a hidden window posts itself a registered message; while every such clock
+// waits for its minimum or fixed step, a timer brings the tick when the first is due) or when
+// the application is idle (cmApplicationIdle). GUI thread only.
 #pragma once
 
 #include <cstdint>
@@ -71,6 +72,9 @@ class TGLCadencer : public TComponent {
 
  private:
   friend class TASAPHandler;
+  // Milliseconds (whole, rounded up; at most a second) until the step the minimum or fixed step
+  // lets through is due; 0 when it is, or when no such step is set.
+  uint32_t StepWaitMs();
   void UpdateRegistration();
   void Register();
   void Unregister();

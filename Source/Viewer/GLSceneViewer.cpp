@@ -8,12 +8,14 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QResizeEvent>
+#include <QScreen>
 #include <QSize>
 #include <QVBoxLayout>
 #include <QWheelEvent>
 #include <QWindow>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "platform/KeyState.h"
@@ -230,6 +232,12 @@ void TGLSceneViewer::ResizeBufferToWindow() {
 
 bool TGLSceneViewer::Focused() const {
   return hasFocus() || container_->hasFocus() || (window_ && QGuiApplication::focusWindow() == window_);
+}
+
+double TGLSceneViewer::RefreshRate() const {
+  const QScreen* s = window_ && window_->screen() ? window_->screen() : screen();
+  const double rate = s ? s->refreshRate() : 0;
+  return std::isfinite(rate) && rate >= 1 ? rate : 60;
 }
 
 void TGLSceneViewer::BufferChanged(TObject*) {

@@ -47,6 +47,8 @@ class TGLSceneViewer : public QWidget, public TComponent {
   float FieldOfView() const;
   void SetFieldOfView(float v);
   float FramesPerSecond() const { return buffer_->FramesPerSecond(); }
+  // Pictures a second the viewer's screen shows; 60 where the driver does not say.
+  double RefreshRate() const;
   void ResetFrameCounter() { buffer_->ResetFrameCounter(); }
   bool MouseInControl() const noexcept { return mouseInControl_; }
   // Whether the viewer has the input focus: its widget, or its native window,

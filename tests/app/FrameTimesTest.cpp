@@ -22,6 +22,14 @@ TEST(FrameTimesTest, MedianAndLongestOfTheFramesSinceTheLastReport) {
   EXPECT_EQ(s.Frames, 2);
   EXPECT_DOUBLE_EQ(s.MedianMs, 25);
   EXPECT_DOUBLE_EQ(s.LongestMs, 30);
+  // A frame the clock waited for counts from the end of the wait.
+  t.FrameDone(236, f);  // 16
+  t.Resumed(244);
+  t.FrameDone(252, f);  // 16, of which 8 waited: 8
+  s = t.Take(252, f);
+  EXPECT_EQ(s.Frames, 2);
+  EXPECT_DOUBLE_EQ(s.MedianMs, 12);
+  EXPECT_DOUBLE_EQ(s.LongestMs, 16);
 }
 
 TEST(FrameTimesTest, AViewThatStoppedDrawingShowsAsALongFrame) {

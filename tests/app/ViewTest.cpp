@@ -122,6 +122,17 @@ TEST_F(GL_ViewTest, FedLinesBecomeCubesAndPipesOnScreen) {
   ASSERT_EQ(PacketQueue().QuePending(), 2);
   for (const char* bad : {"bad line", ""}) QueLoad(bad);
   for (int i = 0; i < 4; ++i) form.GLCadencer1Progress(0.01, 0.01 * i);
+  // Under traffic the frames come as fast as they can; at rest (no lines for a second), no
+  // oftener than the screen shows them.
+  EXPECT_EQ(form.GLCadencer1()->MinDeltaTime(), 0);
+  t.restart();
+  while (form.GLCadencer1()->MinDeltaTime() == 0 && t.elapsed() < 10000) form.GLCadencer1Progress(0.01, 0);
+  EXPECT_GE(t.elapsed(), 900);
+  EXPECT_DOUBLE_EQ(form.GLCadencer1()->MinDeltaTime(), 1 / form.GLSceneViewer1()->RefreshRate());
+  EXPECT_GE(form.GLSceneViewer1()->RefreshRate(), 1);
+  QueLoad("");
+  form.GLCadencer1Progress(0.01, 0);
+  EXPECT_EQ(form.GLCadencer1()->MinDeltaTime(), 0);
 
   TTrafficScene& traffic = form.Traffic();
   EXPECT_EQ(traffic.PCs()->Count(), 3);

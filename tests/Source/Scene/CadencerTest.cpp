@@ -203,6 +203,39 @@ TEST(CadencerASAP, TicksFromTheMessageLoopUntilDisabled) {
   GLCadencerTimeSource() = TGLCadencerTimeSource{};
 }
 
+// While the clock waits for its minimum step, the next tick comes by a timer when the step is
+// due: the message loop does not run ticks that could only find the step too short.
+TEST(CadencerASAP, AClockWaitsForItsMinimumStepWithoutTicksInBetween) {
+  double now = 0;
+  GLCadencerTimeSource().PerformanceCounter = [&now] { return now; };
+  TGLSceneGraph scene(nullptr);
+  auto clock = std::make_unique<TGLCadencer>(nullptr);
+  clock->SetMinDeltaTime(0.05);
+  int steps = 0;
+  clock->OnProgress = [&](TObject*, double, double) { ++steps; };
+  const UINT tick = RegisterWindowMessage("TickGLCadencer");
+  int handled = 0;  // tick and timer messages that reached the clocks' window
+  const THookHandle hook = SetMessageHook([&](HWND, TMessage& m) {
+    if (m.Msg == tick || m.Msg == WM_TIMER) ++handled;
+    return false;
+  });
+  now = 0.05;
+  clock->SetScene(&scene);
+  WaitMessages([&] { return steps == 1; }, 5000);
+  ASSERT_EQ(steps, 1);
+  // The clock's time stands still: a wake-up every 50 ms that finds the step still too short.
+  handled = 0;
+  WaitMessages([] { return false; }, 300);
+  EXPECT_EQ(steps, 1);
+  EXPECT_LE(handled, 12);
+  now = 0.1;
+  WaitMessages([&] { return steps == 2; }, 5000);
+  EXPECT_EQ(steps, 2);
+  clock.reset();
+  RemoveMessageHook(hook);
+  GLCadencerTimeSource() = TGLCadencerTimeSource{};
+}
+
 TEST(CadencerASAP, AClockStoredDisabledDoesNotTick) {
   TGLSceneGraph scene(nullptr);
   TGLCadencer clock(nullptr);
