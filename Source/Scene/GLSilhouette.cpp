@@ -101,7 +101,7 @@ namespace {
 // The unit normal of the face (p, q, r); the null vector when it has no area (repeated corners,
 // or corners in line to within their rounding), and so no side that faces anywhere.
 TAffineVector FaceUnitNormal(const TAffineVector& p, const TAffineVector& q, const TAffineVector& r) {
-  return FlatShapeNormal(3, [&](int i) -> const TAffineVector& { return i == 0 ? p : i == 1 ? q : r; });
+  return TriangleNormalOrNull(p, q, r);
 }
 
 // Whether a normal found above is one (not the null vector of a face without area).
