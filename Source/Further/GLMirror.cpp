@@ -87,7 +87,9 @@ void TGLMirror::BuildList(TRenderContextInfo&) {
 
 void TGLMirror::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) {
   if (rendering_) return;
-  TRestore<bool> guard(rendering_, true);
+  // The reflection draws the scene: a draw handler there may free the mirror.
+  const TGLObjectWatch self(this);
+  const TGLObjectFlagScope guard(self, rendering_);
   // A pass without colours but picking's (a shadow's caster, a view without a colour buffer)
   // takes the mirror's shape only: a reflection is colours, and its stencil and depth clears
   // would cut into that pass's own.
@@ -132,6 +134,7 @@ void TGLMirror::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderCh
       }
       RenderReflection(rci);
     }
+    if (self.Freed()) return;
     if (renderSelf) DrawUnderMaterial(*Material(), rci, [&] { BuildList(rci); });
   }
   if (renderChildren && GetChildCount() > 0) RenderChildren(0, GetChildCount() - 1, rci);
@@ -178,12 +181,13 @@ void TGLMirror::RenderReflection(TRenderContextInfo& rci) {
     for (int i = 0; i < 3; ++i) d[i] -= 2 * s * dir[i];
     return d;
   };
+  const TGLObjectWatch self(this);
   try {
     TRestore<TVector4f> camPos(rci.cameraPosition, reflect(rci.cameraPosition, true));
     TRestore<TVector4f> camDir(rci.cameraDirection, reflect(rci.cameraDirection, false));
     if (OnBeginRenderingMirrors) OnBeginRenderingMirrors(this);
     RenderSceneOrObject(this, mirrorObject_, rci);
-    if (OnEndRenderingMirrors) OnEndRenderingMirrors(this);
+    if (OnEndRenderingMirrors && !self.Freed()) OnEndRenderingMirrors(this);
   } catch (...) {
     reverseWinding();
     buffer->PopModelViewMatrix();
@@ -193,7 +197,7 @@ void TGLMirror::RenderReflection(TRenderContextInfo& rci) {
   reverseWinding();
   buffer->PopModelViewMatrix();
   GL.glLoadMatrixf(buffer->ModelViewMatrix().data());
-  if (Scene()) Scene()->SetupLights(TGLSceneGraph::LightTableSize);
+  if (TGLSceneGraph* scene = self.Freed() ? rci.scene : Scene()) scene->SetupLights(TGLSceneGraph::LightTableSize);
   GL.glPopMatrix();
   if (rci.GLStates) {
     rci.GLStates->SendDefaultMaterial();

@@ -67,7 +67,9 @@ void TGLShadowPlane::SetShadowOptions(TShadowPlaneOptions v) {
 
 void TGLShadowPlane::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) {
   if (rendering_) return;
-  TRestore<bool> guard(rendering_, true);
+  // The shadows draw the scene: a draw handler there may free the plane.
+  const TGLObjectWatch self(this);
+  const TGLObjectFlagScope guard(self, rendering_);
   {
     TRestore<bool> sub(rci.proxySubObject, true);
     if (renderSelf && CameraInFrontOf(this, rci)) {
@@ -115,6 +117,7 @@ void TGLShadowPlane::DoRender(TRenderContextInfo& rci, bool renderSelf, bool ren
       }
       if (shadowedLight_ && rci.buffer) RenderShadows(rci);
     }
+    if (self.Freed()) return;
     if (renderChildren && GetChildCount() > 0) RenderChildren(0, GetChildCount() - 1, rci);
   }
 }
@@ -161,8 +164,9 @@ void TGLShadowPlane::RenderShadows(TRenderContextInfo& rci) {
       GL.glStencilOp(GL_KEEP, GL_KEEP, GL_ZERO);  // each plane pixel darkens once
     }
     if (OnBeginRenderingShadows) OnBeginRenderingShadows(this);
+    const TGLObjectWatch self(this);
     RenderSceneOrObject(this, shadowingObject_, rci);
-    if (OnEndRenderingShadows) OnEndRenderingShadows(this);
+    if (OnEndRenderingShadows && !self.Freed()) OnEndRenderingShadows(this);
   }
 }
 

@@ -246,7 +246,7 @@ void TGLSceneGraph::RenderScene(TGLSceneBuffer* aBuffer, int viewPortSizeX, int 
   GL.glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
   for (size_t i = 0; i < aBuffer->afterRenderEffects_.size(); ++i)
     aBuffer->afterRenderEffects_[i]->Render(aBuffer, rci);
-  if (aBuffer->WrapUpRendering) aBuffer->WrapUpRendering(aBuffer, rci);
+  if (aBuffer->WrapUpRendering && !aBuffer->ViewerGone()) aBuffer->WrapUpRendering(aBuffer, rci);
   rci.GLStates->DisableState(stBlend);
   rci.GLStates->DisableState(stTexture2D);
   rci.GLStates->DisableState(stTextureRect);
@@ -255,10 +255,17 @@ void TGLSceneGraph::RenderScene(TGLSceneBuffer* aBuffer, int viewPortSizeX, int 
 }
 
 void TGLSceneGraph::RenderObject(TGLBaseSceneObject* obj, TRenderContextInfo& rci) {
+  // A viewer freed during its pass: the pass ends, drawing nothing more.
+  if (rci.buffer && rci.buffer->ViewerGone()) return;
+  // Its drawing (a draw handler of its own or of a child) may free it.
+  const TGLObjectWatch watch(obj);
   try {
-    RenderObjectUnguarded(obj, rci);
+    RenderObjectUnguarded(obj, rci, watch);
   } catch (...) {
-    ReportRenderFailure(obj, rci);
+    if (!watch.Freed())
+      ReportRenderFailure(obj, rci);
+    else if (rci.GLStates)
+      rci.GLStates->ResetCachedState();
   }
 }
 
@@ -383,7 +390,8 @@ float AbsoluteBoundingSphereRadius(TGLBaseSceneObject* obj) {
 
 }  // namespace
 
-void TGLSceneGraph::RenderObjectUnguarded(TGLBaseSceneObject* obj, TRenderContextInfo& rci) {
+void TGLSceneGraph::RenderObjectUnguarded(TGLBaseSceneObject* obj, TRenderContextInfo& rci,
+                                          const TGLObjectWatch& watch) {
   bool renderSelf = true, renderChildren = obj->HasChildList();
   const bool noCulling = (obj->ObjectStyle() & osNoVisibilityCulling) != 0;
   switch (TGLVisibilityCulling(rci.visibilityCulling)) {
@@ -442,9 +450,13 @@ void TGLSceneGraph::RenderObjectUnguarded(TGLBaseSceneObject* obj, TRenderContex
   }
   if (obj->ShowAxes()) obj->DrawAxes(rci, 0xCCCC);
   TGLObjectEffects* effects = obj->EffectsIfAny();
+  // What it set is unknown when it went during its drawing: the next object sends its own.
+  const auto afterBody = [&] {
+    if (watch.Freed() || (obj->ObjectStyle() & osStateChanging)) states.ResetCachedState();
+  };
   if (!effects || effects->Count() == 0) {
     renderBody(true, true);
-    if (obj->ObjectStyle() & osStateChanging) states.ResetCachedState();
+    afterBody();
   } else {
     {
       GL.glPushMatrix();
@@ -454,7 +466,7 @@ void TGLSceneGraph::RenderObjectUnguarded(TGLBaseSceneObject* obj, TRenderContex
     GL.glPushMatrix();
     TScopeExit pop([] { GL.glPopMatrix(); });
     renderBody(true, true);
-    if (obj->ObjectStyle() & osStateChanging) states.ResetCachedState();
-    effects->RenderPostEffects(currentBuffer_, rci);
+    afterBody();
+    if (!watch.Freed()) effects->RenderPostEffects(currentBuffer_, rci);
   }
 }

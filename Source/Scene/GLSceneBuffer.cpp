@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <unordered_map>
 
 #include "Source/Base/XOpenGL.h"
 #include "Source/Scene/GLCrossPlatform.h"
@@ -149,19 +150,42 @@ void TGLSceneBuffer::NotifyChange(TObject* /*Sender*/) {
 bool TGLSceneBuffer::HasCameraInScene() const { return camera_ && camera_->Scene(); }
 
 bool TGLSceneBuffer::OwnerAllowsEvents() {
+  if (viewerGone_) return false;
   TPersistent* o = Owner();
   return o && o->Is<TComponent>() && !static_cast<TComponent*>(o)->ComponentState().Contains(csDesigning);
+}
+
+// The end of a pass's outermost call (a frame, a pick, the context's creation): a buffer whose
+// viewer went during the pass is freed here, when nothing of the pass uses it any more.
+class TGLSceneBuffer::TPassEnd {
+ public:
+  explicit TPassEnd(TGLSceneBuffer* buffer) noexcept : buffer_(buffer) {}
+  ~TPassEnd() {
+    if (buffer_->viewerGone_) delete buffer_;
+  }
+  TPassEnd(const TPassEnd&) = delete;
+  TPassEnd& operator=(const TPassEnd&) = delete;
+
+ private:
+  TGLSceneBuffer* buffer_;
+};
+
+void TGLSceneBuffer::Free(std::unique_ptr<TGLSceneBuffer> buffer) noexcept {
+  if (!buffer || !buffer->rendering_) return;
+  buffer->viewerGone_ = true;
+  buffer.release();  // by the pass's end
 }
 
 void TGLSceneBuffer::CreateRC(TGLOutputDevice device, bool memoryContext) {
   RTL_ASSERT(!rendering_, glsAlreadyRendering);
   DestroyRC();
+  const TPassEnd end(this);
   {
     rendering_ = true;
     TScopeExit endRendering([this] { rendering_ = false; });
     MakeRC(device, memoryContext);
   }
-  ApplyDeferredChanges();
+  if (!viewerGone_) ApplyDeferredChanges();
 }
 
 void TGLSceneBuffer::MakeRC(TGLOutputDevice device, bool memoryContext) {
@@ -184,6 +208,12 @@ void TGLSceneBuffer::MakeRC(TGLOutputDevice device, bool memoryContext) {
     ctx->SetAuxBuffers(0);
     ctx->SetAntiAliasing(antiAliasing_);
     if (OnPrepareGLContext) OnPrepareGLContext(this);
+    // The viewer went, and its window with it: nothing to make the context for.
+    if (viewerGone_) {
+      renderingContext_ = nullptr;
+      delete ctx;
+      return;
+    }
     if (memoryContext)
       ctx->CreateOffScreen(device, Width(), Height());
     else
@@ -327,7 +357,7 @@ void TGLSceneBuffer::DoBaseRender(const TGLRect* pickRect, TGLBaseSceneObject* b
   if (OnWrapUpPreRender) OnWrapUpPreRender(this);
   const bool events = drawState == dsRendering && OwnerAllowsEvents();
   if (events && BeforeRender) BeforeRender(this);
-  if (HasCameraInScene()) {
+  if (HasCameraInScene() && !viewerGone_) {
     TGLSceneGraph* scene = camera_->Scene();
     if (drawState == dsRendering) {
       GLint maxLights = 8;
@@ -342,7 +372,7 @@ void TGLSceneBuffer::DoBaseRender(const TGLRect* pickRect, TGLBaseSceneObject* b
     }
     scene->RenderScene(this, viewport_[2], viewport_[3], drawState, baseObject);
   }
-  if (events && PostRender) PostRender(this);
+  if (events && !viewerGone_ && PostRender) PostRender(this);
   RTL_ASSERT(modelViewStack_.empty(), "Unbalance Push/PopModelViewMatrix.");
 }
 
@@ -360,8 +390,9 @@ void TGLSceneBuffer::Render(TGLBaseSceneObject* baseObject) {
   // Left over from a pass that failed.
   ApplyDeferredChanges();
   if (!renderingContext_) return;
+  const TPassEnd end(this);
   RenderFrame(baseObject);
-  ApplyDeferredChanges();
+  if (!viewerGone_) ApplyDeferredChanges();
 }
 
 void TGLSceneBuffer::RenderFrame(TGLBaseSceneObject* baseObject) {
@@ -390,7 +421,7 @@ void TGLSceneBuffer::RenderFrame(TGLBaseSceneObject* baseObject) {
     DrainGLErrors();
     DoBaseRender(nullptr, baseObject, dsRendering);
     DrainGLErrors();
-    if (!contextOptions_.Contains(roNoSwapBuffers)) renderingContext_->SwapBuffers();
+    if (!contextOptions_.Contains(roNoSwapBuffers) && !viewerGone_) renderingContext_->SwapBuffers();
     ++frameCount_;
     const int64_t t1 = PerfCounter();
     const double freq = double(PerfFrequency());
@@ -454,13 +485,52 @@ uint32_t TGLSceneBuffer::PickNameOf(TGLBaseSceneObject* obj) {
   return uint32_t(pickNames_.size());
 }
 
+// The objects a picking pass named, and where in the naming each object freed during the pass
+// went: a name given before its object went answers nothing (a name given after is a new object
+// at the same address).
+class TGLSceneBuffer::TPickNames final : public TGLFreedObjectListener {
+ public:
+  explicit TPickNames(const std::vector<TGLBaseSceneObject*>& names) noexcept : names_(names) {}
+  // A new round of naming.
+  void Restart() noexcept {
+    freedAt_.clear();
+    lost_ = false;
+  }
+  // The object a name stands for, while the scene still holds it.
+  TGLBaseSceneObject* ObjectOf(uint32_t name, const TGLSceneGraph* scene) const {
+    if (name < 1 || name > names_.size() || !scene) return nullptr;
+    TGLBaseSceneObject* obj = names_[name - 1];
+    if (lost_) return nullptr;
+    if (const auto f = freedAt_.find(obj); f != freedAt_.end() && name <= f->second) return nullptr;
+    if (obj->Scene() != scene) return nullptr;
+    const TGLBaseSceneObject* root = obj;
+    while (root->Parent()) root = root->Parent();
+    return root == scene->Objects() ? obj : nullptr;
+  }
+
+ protected:
+  void ObjectFreed(const TGLBaseSceneObject* obj) noexcept override {
+    try {
+      freedAt_[obj] = names_.size();
+    } catch (...) {
+      lost_ = true;  // no room to tell which went: no name answers
+    }
+  }
+
+ private:
+  const std::vector<TGLBaseSceneObject*>& names_;
+  std::unordered_map<const TGLBaseSceneObject*, size_t> freedAt_;
+  bool lost_ = false;
+};
+
 void TGLSceneBuffer::PickObjects(const TGLRect& rect, TGLPickList* pickList, int objectCountGuess) {
   if (!camera_) return;
   RTL_ASSERT(!rendering_, glsAlreadyRendering);
   RTL_ASSERT(pickList != nullptr);
   if (!renderingContext_) return;
+  const TPassEnd end(this);
   PickPass(rect, pickList, objectCountGuess);
-  ApplyDeferredChanges();
+  if (!viewerGone_) ApplyDeferredChanges();
 }
 
 void TGLSceneBuffer::PickPass(const TGLRect& rect, TGLPickList* pickList, int objectCountGuess) {
@@ -468,6 +538,7 @@ void TGLSceneBuffer::PickPass(const TGLRect& rect, TGLPickList* pickList, int ob
   rendering_ = true;
   const TMatrix4f savedProjection = projectionMatrix_;
   std::vector<uint32_t> selection;
+  TPickNames names(pickNames_);
   TScopeExit done([&] {
     // A pass that failed half way leaves selection mode.
     GLint mode = GL_RENDER;
@@ -490,6 +561,7 @@ void TGLSceneBuffer::PickPass(const TGLRect& rect, TGLPickList* pickList, int ob
       selection.assign(size_t(n) * 4 + 32, 0);
     }
     pickNames_.clear();
+    names.Restart();
     GL.glSelectBuffer(n * 4, selection.data());
     GL.glRenderMode(GL_SELECT);
     GL.glInitNames();
@@ -501,10 +573,10 @@ void TGLSceneBuffer::PickPass(const TGLRect& rect, TGLPickList* pickList, int ob
   } while (hits < 0 && n < kMaxPickRecords);
   pickList->Clear();
   pickList->SetCapacity(hits);
-  // Names are indices into this pass's table: hand out the objects they stand for.
-  const auto objectOf = [this](uint32_t name) {
-    return name >= 1 && name <= pickNames_.size() ? pickNames_[name - 1] : nullptr;
-  };
+  // Names are indices into this pass's table: hand out the objects they stand for, those the
+  // scene still holds (the pass's drawing may have freed or moved some).
+  const TGLSceneGraph* scene = HasCameraInScene() ? camera_->Scene() : nullptr;
+  const auto objectOf = [&names, scene](uint32_t name) { return names.ObjectOf(name, scene); };
   for (const TSelectionHit& h : ParseSelectionBuffer(selection.data(), size_t(n) * 4, hits)) {
     std::vector<TGLBaseSceneObject*> subObjects(h.subNames.size());
     std::transform(h.subNames.begin(), h.subNames.end(), subObjects.begin(), objectOf);
@@ -520,7 +592,7 @@ TGLPickList* TGLSceneBuffer::GetPickedObjects(const TGLRect& rect, int objectCou
 
 TGLBaseSceneObject* TGLSceneBuffer::GetPickedObject(int x, int y) {
   std::unique_ptr<TGLPickList> list(GetPickedObjects(MakeGLRect(x - 1, y - 1, x + 1, y + 1), 64));
-  // Hits on objects outside the name table (none in practice) are skipped.
+  // Hits on objects outside the name table, or that the scene no longer holds, are skipped.
   for (int i = 0; i < list->Count(); ++i)
     if (list->Hit(i)) return list->Hit(i);
   return nullptr;
@@ -815,8 +887,9 @@ TGLNonVisualViewer::TGLNonVisualViewer(TComponent* AOwner) : TComponent(AOwner) 
 }
 
 TGLNonVisualViewer::~TGLNonVisualViewer() {
+  *alive_ = false;
   if (buffer_->Camera()) buffer_->Camera()->RemoveFreeNotification(this);
-  buffer_.reset();
+  TGLSceneBuffer::Free(std::move(buffer_));
 }
 
 void TGLNonVisualViewer::Notification(TComponent* AComponent, TOperation Operation) {
@@ -861,7 +934,10 @@ void TGLMemoryViewer::Render(TGLBaseSceneObject* baseObject) {
   Buffer()->ApplyDeferredChanges();
   if (!Buffer()->RCInstantiated()) {
     Buffer()->SetViewPort(0, 0, Width(), Height());
+    // The context-preparation hook may free the viewer.
+    const std::shared_ptr<const bool> alive = Alive();
     Buffer()->CreateRC(nullptr, true);
+    if (!*alive) return;
   }
   Buffer()->Render(baseObject);
 }

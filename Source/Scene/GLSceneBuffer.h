@@ -112,6 +112,12 @@ class TGLSceneBuffer : public TGLUpdateAbleObject {
   // Carries out what was asked for while the buffer was rendering (nothing during a pass). A
   // viewer calls it before it looks whether there is a context to draw with.
   void ApplyDeferredChanges();
+  // How a viewer frees its buffer. Freed during the buffer's own frame, picking pass or context
+  // creation (the viewer freed from one of its events or from a draw handler), the pass ends
+  // without drawing, swapping or raising anything more, and the buffer goes at its end.
+  static void Free(std::unique_ptr<TGLSceneBuffer> buffer) noexcept;
+  // The viewer went during the pass in progress.
+  bool ViewerGone() const noexcept { return viewerGone_; }
 
   // --- frame
   void Resize(int newWidth, int newHeight);
@@ -223,10 +229,12 @@ class TGLSceneBuffer : public TGLUpdateAbleObject {
   void MakeRC(TGLOutputDevice device, bool memoryContext);
   void RenderFrame(TGLBaseSceneObject* baseObject);
   void PickPass(const TGLRect& rect, TGLPickList* pickList, int objectCountGuess);
+  class TPassEnd;
+  class TPickNames;
 
   std::unique_ptr<TGLStateCache> glStates_;
   TGLUploadBudget uploadBudget_;
-  bool rendering_ = false;
+  bool rendering_ = false, viewerGone_ = false;
   bool destroyAfterPass_ = false, structuralChangeAfterPass_ = false;
   TGLContext* renderingContext_ = nullptr;  // owned
   std::vector<TGLObjectEffect*> afterRenderEffects_;
@@ -276,7 +284,12 @@ class TGLNonVisualViewer : public TComponent {
 
   TNotifyEvent OnPrepareGLContext;  // the descendants' context-preparation hook
 
+ protected:
+  // False once the viewer is freed: a call that raised its events learns whether it went.
+  std::shared_ptr<const bool> Alive() const { return alive_; }
+
  private:
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::unique_ptr<TGLSceneBuffer> buffer_;
   int width_ = 256, height_ = 256;
 };

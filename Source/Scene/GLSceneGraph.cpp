@@ -71,6 +71,8 @@ TGLBaseSceneObject::TGLBaseSceneObject(TComponent* AOwner) : TGLCoordinatesUpdat
 }
 
 TGLBaseSceneObject::~TGLBaseSceneObject() {
+  TGLFreedObjectListener::Tell(this);
+  if (scene_ && scene_->CurrentObject() == this) scene_->SetCurrentObject(nullptr);
   try {
     FreeCamerasInSubtree();
   } catch (...) {
@@ -903,7 +905,12 @@ void DrawSelf(TGLBaseSceneObject* obj, TRenderContextInfo& rci) {
 }  // namespace
 
 void TGLBaseSceneObject::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) {
-  if (renderSelf) DrawSelf(this, rci);
+  if (renderSelf) {
+    // Its drawing (a draw handler) may free it, children and all.
+    const TGLObjectWatch self(this);
+    DrawSelf(this, rci);
+    if (self.Freed()) return;
+  }
   if (renderChildren) RenderChildren(0, GetChildCount() - 1, rci);
 }
 
@@ -1191,7 +1198,11 @@ void TGLCameraInvariantObject::DoRender(TRenderContextInfo& rci, bool renderSelf
     if (rci.buffer && rci.buffer->ModelViewStackDepth() > 0) rci.buffer->PopModelViewMatrix();
     GL.glPopMatrix();
   });
-  if (renderSelf) DrawSelf(this, rci);
+  if (renderSelf) {
+    const TGLObjectWatch self(this);
+    DrawSelf(this, rci);
+    if (self.Freed()) return;
+  }
   if (renderChildren) RenderChildren(0, GetChildCount() - 1, rci);
 }
 
@@ -1307,7 +1318,9 @@ void TGLProxyObject::Notification(TComponent* AComponent, TOperation Operation) 
 
 void TGLProxyObject::DoRender(TRenderContextInfo& rci, bool renderSelf, bool renderChildren) {
   if (rendering_) return;
-  TRestore<bool> guard(rendering_, true);
+  // The master's drawing (a draw handler) may free the proxy.
+  const TGLObjectWatch self(this);
+  const TGLObjectFlagScope guard(self, rendering_);
   TGLSceneBuffer* buffer = Scene() ? Scene()->CurrentBuffer() : nullptr;
   if (masterObject_ && proxyOptions_.Contains(pooEffects) && masterObject_->EffectsIfAny() &&
       masterObject_->EffectsIfAny()->Count() > 0)
@@ -1316,6 +1329,7 @@ void TGLProxyObject::DoRender(TRenderContextInfo& rci, bool renderSelf, bool ren
     TRestore<bool> sub(rci.proxySubObject, true);
     if (proxyOptions_.Contains(pooTransformation)) GL.glMultMatrixf(masterObject_->GetLocalMatrixPtr()->data());
     masterObject_->DoRender(rci, renderSelf, masterObject_->GetChildCount() > 0);
+    if (self.Freed()) return;
   }
   if (renderChildren && GetChildCount() > 0) RenderChildren(0, GetChildCount() - 1, rci);
   if (masterObject_ && proxyOptions_.Contains(pooEffects) && masterObject_->EffectsIfAny())

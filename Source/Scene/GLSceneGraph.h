@@ -55,6 +55,58 @@ enum TGLObjectChange : uint8_t {
 
 class TGLBaseSceneObject;
 
+// Hears of every scene object freed on its thread while it lives: code that calls what may free
+// objects (a draw handler) learns which went. Listeners live on the stack and end in the reverse
+// order of their start.
+class TGLFreedObjectListener {
+ public:
+  TGLFreedObjectListener() noexcept : below_(top_) { top_ = this; }
+  virtual ~TGLFreedObjectListener() { top_ = below_; }
+  TGLFreedObjectListener(const TGLFreedObjectListener&) = delete;
+  TGLFreedObjectListener& operator=(const TGLFreedObjectListener&) = delete;
+  // From the object's destructor.
+  static void Tell(const TGLBaseSceneObject* obj) noexcept {
+    for (TGLFreedObjectListener* l = top_; l; l = l->below_) l->ObjectFreed(obj);
+  }
+
+ protected:
+  virtual void ObjectFreed(const TGLBaseSceneObject* obj) noexcept = 0;
+
+ private:
+  static inline thread_local TGLFreedObjectListener* top_ = nullptr;
+  TGLFreedObjectListener* below_;
+};
+
+// Whether one object was freed while the watch lived.
+class TGLObjectWatch final : public TGLFreedObjectListener {
+ public:
+  explicit TGLObjectWatch(const TGLBaseSceneObject* obj) noexcept : obj_(obj) {}
+  bool Freed() const noexcept { return obj_ == nullptr; }
+
+ protected:
+  void ObjectFreed(const TGLBaseSceneObject* obj) noexcept override {
+    if (obj == obj_) obj_ = nullptr;
+  }
+
+ private:
+  const TGLBaseSceneObject* obj_;
+};
+
+// An object's flag set for a scope, and cleared at its end unless the object was freed meanwhile.
+class TGLObjectFlagScope {
+ public:
+  TGLObjectFlagScope(const TGLObjectWatch& watch, bool& flag) noexcept : watch_(watch), flag_(flag) { flag_ = true; }
+  ~TGLObjectFlagScope() {
+    if (!watch_.Freed()) flag_ = false;
+  }
+  TGLObjectFlagScope(const TGLObjectFlagScope&) = delete;
+  TGLObjectFlagScope& operator=(const TGLObjectFlagScope&) = delete;
+
+ private:
+  const TGLObjectWatch& watch_;
+  bool& flag_;
+};
+
 // A scene object's progress handler: a std::function that tells its object
 // when it is set, so a progress step that passed over the object (as one with
 // nothing to do) takes it in again.
@@ -594,7 +646,7 @@ class TGLSceneGraph : public TGLUpdateAbleComponent {
   bool destroying_ = false;
   // Kept from batch to batch, so that its room is not made anew for each.
   std::unique_ptr<TGLBatchArrays> batchArrays_;
-  void RenderObjectUnguarded(TGLBaseSceneObject* obj, TRenderContextInfo& rci);
+  void RenderObjectUnguarded(TGLBaseSceneObject* obj, TRenderContextInfo& rci, const TGLObjectWatch& watch);
   // Called from a handler of the object's failure.
   static void ReportRenderFailure(TGLBaseSceneObject* obj, TRenderContextInfo& rci) noexcept;
   // The same without forgetting the cached GL state (a batch's material is still applied).

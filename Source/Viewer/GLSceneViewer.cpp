@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QResizeEvent>
 #include <QScreen>
 #include <QSize>
@@ -185,7 +186,7 @@ TGLSceneViewer::~TGLSceneViewer() {
     buffer_->DestroyRC();
   } catch (...) {
   }
-  buffer_.reset();
+  TGLSceneBuffer::Free(std::move(buffer_));
 }
 
 void TGLSceneViewer::Loaded() {
@@ -268,22 +269,27 @@ void TGLSceneViewer::CreateContext() {
   // A native window made anew for the context's pixel format is not this
   // viewer's window going away.
   creatingContext_ = true;
-  TScopeExit created([this] { creatingContext_ = false; });
+  const QPointer<TGLSceneViewer> alive(this);  // the context-preparation hook may free it
+  TScopeExit created([this, &alive] {
+    if (alive) creatingContext_ = false;
+  });
   buffer_->CreateRC(window_, false);
 }
 
 void TGLSceneViewer::WindowPaint() {
   if (!openGLAvailable_ || !window_ || window_->width() <= 0 || window_->height() <= 0) return;
+  // The frame's events and draw handlers may free the viewer (a one-shot view freed once drawn).
+  const QPointer<TGLSceneViewer> alive(this);
   if (buffer_->ChangesPending()) {
     // Left by a frame that failed: new buffer options make the native window anew, and the
     // new one is drawn when it is exposed.
     buffer_->ApplyDeferredChanges();
-    if (!window_->isExposed()) return;
+    if (!alive || !window_->isExposed()) return;
   }
   if (!buffer_->RCInstantiated()) {
     if (!window_->isExposed()) return;
     CreateContext();
-    if (!window_->isExposed()) return;  // a new native window: drawn when it is exposed
+    if (!alive || !window_->isExposed()) return;  // a new native window: drawn when it is exposed
   }
   ++paintCount_;
   try {
@@ -293,11 +299,13 @@ void TGLSceneViewer::WindowPaint() {
     // the failed frame asked for, a new context say, is carried out). After a second failure
     // in a row the view waits for the next change or input: a scene that fails every frame
     // does not keep the viewer drawing failed frames.
-    if (!lastFrameFailed_) window_->requestUpdate();
-    lastFrameFailed_ = true;
+    if (alive) {
+      if (!lastFrameFailed_) window_->requestUpdate();
+      lastFrameFailed_ = true;
+    }
     throw;
   }
-  lastFrameFailed_ = false;
+  if (alive) lastFrameFailed_ = false;
 }
 
 void TGLSceneViewer::WindowMoved() {
@@ -322,8 +330,9 @@ void TGLSceneViewer::RecreateContext() {
   if (!window_ || !window_->handle()) return;  // made with the new format when first shown
   const bool shown = window_->isVisible();
   window_->destroy();
-  TScopeExit showAgain([this, shown] {
-    if (!shown) return;
+  const QPointer<TGLSceneViewer> alive(this);  // the context-preparation hook may free it
+  TScopeExit showAgain([this, shown, &alive] {
+    if (!shown || !alive) return;
     Guarded([this] {
       window_->setVisible(true);
       window_->requestUpdate();

@@ -225,3 +225,46 @@ TEST_F(RecordedMemoryViewer, TheFrameAfterOneThatFailedDrawsWithWhatTheFailedOne
   EXPECT_EQ(viewer.Buffer()->Width(), 32);
   EXPECT_FALSE(viewer.Buffer()->Rendering());
 }
+
+// A viewer freed from each event of its frame or pick, or from a draw handler: the pass ends there,
+// raising and drawing nothing more (the sanitizer build sees any write after), no context is left
+// current and the scene's other viewer draws on.
+TEST_F(RecordedMemoryViewer, AViewerFreedDuringItsOwnPassEndsItThere) {
+  viewer.Render();
+  auto* first = scene.Objects()->AddNewChild<TGLDirectOpenGL>();
+  auto* later = scene.Objects()->AddNewChild<TGLDirectOpenGL>();
+  const std::string all = "before initiate draw later wrap-up post after";
+  for (const std::string freedIn : {"prepare", "before", "initiate", "draw", "wrap-up", "post", "after", "pick"}) {
+    SCOPED_TRACE(freedIn);
+    auto* gone = new TGLMemoryViewer(nullptr);
+    gone->SetCamera(cam);
+    TGLSceneBuffer* b = gone->Buffer();
+    if (freedIn != "prepare") gone->Render();
+    std::string heard;
+    const auto hear = [&](const std::string& event) {
+      heard += (heard.empty() ? "" : " ") + event;
+      if (event == freedIn || (freedIn == "pick" && event == "draw")) delete gone;
+    };
+    gone->OnPrepareGLContext = [&](TObject*) { hear("prepare"); };
+    b->BeforeRender = [&](TObject*) { hear("before"); };
+    b->InitiateRendering = [&](TObject*, TRenderContextInfo&) { hear("initiate"); };
+    first->OnRender = [&](TObject*, TRenderContextInfo& rci) { rci.buffer == b ? hear("draw") : void(); };
+    later->OnRender = [&](TObject*, TRenderContextInfo& rci) { rci.buffer == b ? hear("later") : void(); };
+    b->WrapUpRendering = [&](TObject*, TRenderContextInfo&) { hear("wrap-up"); };
+    b->PostRender = [&](TObject*) { hear("post"); };
+    b->AfterRender = [&](TObject*) { hear("after"); };
+    if (freedIn == "pick")
+      EXPECT_EQ(b->GetPickedObject(1, 1), nullptr);
+    else
+      gone->Render();
+    const std::string want = freedIn == "prepare" ? "prepare"
+                             : freedIn == "pick"  ? "initiate draw"
+                                                  : all.substr(0, all.find(freedIn) + freedIn.size());
+    EXPECT_EQ(heard, want);
+    EXPECT_EQ(GetCurrentRenderingContext(), nullptr);
+    first->OnRender = later->OnRender = nullptr;
+    viewer.Render();
+    EXPECT_EQ(scene.BufferCount(), 1);
+  }
+  EXPECT_EQ(frames, 9);
+}

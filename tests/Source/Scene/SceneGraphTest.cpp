@@ -1174,6 +1174,58 @@ TEST_F(SceneFixture, DrawingThatFreesOrAddsSiblingsDrawsEachOtherOnce) {
   buffer.SetCamera(nullptr);
 }
 
+namespace {
+// An effect drawn after its object, logging it.
+class TPostLogEffect : public TGLObjectPostEffect {
+  RTL_CLASS(TPostLogEffect, TGLObjectPostEffect)
+ public:
+  static std::string FriendlyName() { return "Post log effect"; }
+  void Render(TGLSceneBuffer*, TRenderContextInfo&) override { log->push_back("effect"); }
+  std::vector<std::string>* log = nullptr;
+};
+}  // namespace
+
+// A draw handler that frees its own object (its child and effect with it), then perhaps fails, the
+// object's parent, or the proxy drawing it: the walk goes on with the next object and touches
+// nothing of what went.
+TEST_F(SceneFixture, DrawingThatFreesItselfOrItsParentGoesOnWithTheNext) {
+  RegisterXCollectionItemClass<TPostLogEffect>();
+  buffer.SetCamera(scene.Cameras()->AddNewChild<TGLCamera>());
+  TGLRecorder rec;
+  buffer.SetupMatrices(nullptr);
+  for (const std::string freed : {"itself", "its parent", "itself, then fails"}) {
+    scene.Objects()->DeleteChildren();
+    TSpyObject* group = Spy(scene.Objects(), "G");
+    auto* hook = group->AddNewChild<TDrawHook>();
+    hook->log = &drawn;
+    hook->Effects()->Add<TPostLogEffect>()->log = &drawn;
+    Spy(hook, "child");
+    Spy(scene.Objects(), "after");
+    hook->onDraw = [&] {
+      const bool fails = freed == "itself, then fails";  // the handler goes with the hook
+      freed == "its parent" ? delete group : delete hook;
+      if (fails) throw EInvalidOperation("failed");
+    };
+    drawn.clear();
+    scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
+    EXPECT_EQ(drawn, (std::vector<std::string>{"G", "", "after"})) << freed;
+  }
+  // A master whose drawing frees the proxy drawing it, children and all.
+  scene.Objects()->DeleteChildren();
+  auto* master = scene.Objects()->AddNewChild<TDrawHook>();
+  master->SetVisible(false);
+  master->log = &drawn;
+  auto* proxy = scene.Objects()->AddNewChild<TGLProxyObject>();
+  proxy->SetMasterObject(master);
+  Spy(proxy, "child");
+  Spy(scene.Objects(), "after");
+  master->onDraw = [&] { delete proxy; };
+  drawn.clear();
+  scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
+  EXPECT_EQ(drawn, (std::vector<std::string>{"", "after"}));
+  buffer.SetCamera(nullptr);
+}
+
 // A viewer's change handler that frees another buffer of the scene: every other buffer still
 // hears of the change.
 TEST_F(SceneFixture, AChangeReachesEveryBufferWhenAHandlerFreesOne) {

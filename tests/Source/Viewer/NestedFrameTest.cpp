@@ -136,6 +136,43 @@ bool PaintedMoreThan(const TGLSceneViewer& viewer, int count) {
   return viewer.PaintCount() > count;
 }
 
+// A window freed once drawn, from its own AfterRender, from a draw handler during its paint, or
+// from its context-preparation hook (its first paint, or new buffer options): nothing of it is
+// touched after (the sanitizer build sees it), and a view of the scene draws on.
+TEST_F(GL_NestedFrameTest, AWindowFreedFromItsOwnPaint) {
+  auto* freer = scene.Objects()->AddNewChild<TGLDirectOpenGL>();
+  for (const std::string from : {"AfterRender", "a draw handler", "the first context", "a new context"}) {
+    SCOPED_TRACE(from);
+    auto window = std::make_unique<TGLSceneViewer>();
+    window->SetCamera(cam);
+    window->resize(64, 64);
+    TGLSceneBuffer* buffer = window->Buffer();
+    bool freed = false;
+    const auto freeIt = [&] {
+      freed = true;
+      window.reset();
+    };
+    freer->OnRender = [&, buffer](TObject*, TRenderContextInfo& rci) {
+      if (from == "a draw handler" && !freed && rci.buffer == buffer) freeIt();
+    };
+    if (from == "AfterRender") buffer->AfterRender = [&](TObject*) { freeIt(); };
+    if (from == "the first context") buffer->OnPrepareGLContext = [&](TObject*) { freeIt(); };
+    window->show();
+    if (!window->OpenGLAvailable()) GTEST_SKIP() << "no OpenGL";
+    if (from == "a new context") {
+      ASSERT_TRUE(PaintedMoreThan(*window, 0));
+      buffer->OnPrepareGLContext = [&](TObject*) { freeIt(); };
+      buffer->SetAntiAliasing(aaNone);
+    }
+    QElapsedTimer t;
+    t.start();
+    while (!freed && t.elapsed() < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    ASSERT_TRUE(freed);
+    outerFrames = 0;
+    ExpectThreeWholeFrames();
+  }
+}
+
 // A shown window whose every paint renders a memory viewer and reads it: each paint completes.
 TEST_F(GL_NestedFrameTest, AWindowThatRendersAMemoryViewInEachPaint) {
   TGLSceneViewer window;

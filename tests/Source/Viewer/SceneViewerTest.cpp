@@ -182,6 +182,22 @@ TEST_F(GL_MemoryViewerFixture, SubObjectsOfAHitAreTheObjectsDrawnThroughAProxy) 
   ASSERT_EQ(list->Count(), 1);
   EXPECT_EQ(list->Hit(0), proxy);
   EXPECT_EQ(list->SubObjects(0), std::vector<TGLBaseSceneObject*>{part});
+
+  // The part freed, and a quad in front taken out of the scene, by a later object's drawing during
+  // the pick: neither is answered (nor its address), only what the scene still holds.
+  auto* front = Quad(1, 0.3f, 1, 0, 0);
+  std::unique_ptr<TGLBaseSceneObject> takenOut;
+  scene.Objects()->AddNewChild<TGLDirectOpenGL>()->OnRender = [&](TObject*, TRenderContextInfo& rci) {
+    if (rci.drawState != dsPicking || takenOut) return;
+    delete part;
+    scene.Objects()->Remove(front, false);
+    takenOut.reset(front);
+  };
+  list.reset(viewer.Buffer()->GetPickedObjects(MakeGLRect(31, 31, 33, 33)));
+  ASSERT_EQ(list->Count(), 2);
+  EXPECT_EQ(list->Hit(0), nullptr);
+  EXPECT_EQ(list->Hit(1), proxy);
+  EXPECT_EQ(list->SubObjects(1), std::vector<TGLBaseSceneObject*>{nullptr});
 }
 
 TEST_F(GL_MemoryViewerFixture, PixelDepthAndRayToWorld) {
