@@ -70,9 +70,13 @@ class TGLViewerWindow : public QWindow {
   }
 
   void Detach() { viewer_ = nullptr; }
+  // Handling an event: Qt still reads the window when the event returns.
+  bool Busy() const noexcept { return busy_ > 0; }
 
  protected:
   bool event(QEvent* e) override {
+    ++busy_;
+    TScopeExit done([this] { --busy_; });
     if (!viewer_) return QWindow::event(e);
     switch (e->type()) {
       case QEvent::UpdateRequest: Guarded([this] { viewer_->WindowPaint(); }); return true;
@@ -161,6 +165,7 @@ class TGLViewerWindow : public QWindow {
 
  private:
   TGLSceneViewer* viewer_;
+  int busy_ = 0;
 };
 
 TGLSceneViewer::TGLSceneViewer(TComponent* AOwner, QWidget* parent) : QWidget(parent), TComponent(AOwner) {
@@ -180,7 +185,15 @@ TGLSceneViewer::TGLSceneViewer(TComponent* AOwner, QWidget* parent) : QWidget(pa
 }
 
 TGLSceneViewer::~TGLSceneViewer() {
-  if (window_) window_->Detach();
+  if (window_) {
+    window_->Detach();
+    // Freed from a handler of its window's event (its frame's AfterRender, a draw handler): the
+    // window, which Qt reads when the event returns, goes at the next turn of the event loop.
+    if (window_->Busy()) {
+      container_->setParent(nullptr);
+      container_->deleteLater();
+    }
+  }
   if (buffer_->Camera()) buffer_->Camera()->RemoveFreeNotification(this);
   try {
     buffer_->DestroyRC();
