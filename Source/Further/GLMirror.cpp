@@ -187,7 +187,7 @@ void TGLMirror::RenderReflection(TRenderContextInfo& rci) {
     TRestore<TVector4f> camDir(rci.cameraDirection, reflect(rci.cameraDirection, false));
     if (OnBeginRenderingMirrors) OnBeginRenderingMirrors(this);
     RenderSceneOrObject(this, mirrorObject_, rci);
-    if (OnEndRenderingMirrors && !self.Freed()) OnEndRenderingMirrors(this);
+    if (!self.Freed() && OnEndRenderingMirrors) OnEndRenderingMirrors(this);
   } catch (...) {
     reverseWinding();
     buffer->PopModelViewMatrix();

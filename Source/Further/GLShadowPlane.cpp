@@ -166,7 +166,7 @@ void TGLShadowPlane::RenderShadows(TRenderContextInfo& rci) {
     if (OnBeginRenderingShadows) OnBeginRenderingShadows(this);
     const TGLObjectWatch self(this);
     RenderSceneOrObject(this, shadowingObject_, rci);
-    if (OnEndRenderingShadows && !self.Freed()) OnEndRenderingShadows(this);
+    if (!self.Freed() && OnEndRenderingShadows) OnEndRenderingShadows(this);
   }
 }
 

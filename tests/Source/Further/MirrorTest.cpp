@@ -63,6 +63,15 @@ TEST_F(Mirror, ReflectsTheSceneThroughTheStencilMark) {
   EXPECT_EQ(rec.Count("glPushMatrix"), rec.Count("glPopMatrix"));
   // The stored material keeps its faint white.
   EXPECT_EQ(mirror->Material()->FrontProperties()->Diffuse()->Color()[3], 0.1f);
+
+  // An object whose drawing in the reflection frees the mirror: nothing of it is touched after.
+  int ends = 0;
+  mirror->OnEndRenderingMirrors = [&](TObject*) { ++ends; };
+  thing->OnRender = [&](TObject*, TRenderContextInfo&) { delete mirror; };
+  mirror->DoRender(rci, true, true);
+  EXPECT_EQ(ends, 0);
+  EXPECT_EQ(rec.Count("glPushMatrix"), rec.Count("glPopMatrix"));
+  EXPECT_EQ(buffer.ModelViewStackDepth(), 0);
 }
 
 TEST_F(Mirror, BehindOptionsAndShapes) {

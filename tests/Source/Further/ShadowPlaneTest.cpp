@@ -87,6 +87,13 @@ TEST_F(ShadowPlane, ShadowOfTheSceneDrawnOnceOnStencilMarkedPixels) {
   plane->DoRender(rci, true, false);
   EXPECT_EQ(otherRenders, 1);
   EXPECT_TRUE(ignoredMaterials.empty());
+
+  // A caster whose drawing frees the plane: nothing of it is touched after, the pass balanced.
+  other->OnRender = [&](TObject*, TRenderContextInfo&) { delete plane; };
+  plane->DoRender(rci, true, true);
+  EXPECT_EQ(ends, 2);
+  EXPECT_EQ(rec.Count("glPushMatrix"), rec.Count("glPopMatrix"));
+  EXPECT_EQ(buffer.ModelViewStackDepth(), 0);
 }
 
 TEST_F(ShadowPlane, NothingFromBehindAndNoShadowWithoutLight) {
