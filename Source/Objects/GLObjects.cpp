@@ -337,8 +337,11 @@ void TGLDummyCube::DoRender(TRenderContextInfo& rci, bool renderSelf, bool rende
     TScopeExit done([&rci] { rci.amalgamating = false; });
     TGLCameraInvariantObject::DoRender(rci, renderSelf, renderChildren);
   };
-  if (amalgamationLists_->Get(rci.GLStates, rci.bufferFaceCull ? 1 : 0, compile) == 0)
-    rtl::detail::AssertFail(__FILE__, __LINE__, "Handle=0 for " + ClassName());
+  // A child's drawing may free the cube: then there is nothing to replay.
+  const TGLObjectWatch watch(this);
+  const uint32_t name = amalgamationLists_->Get(rci.GLStates, rci.bufferFaceCull ? 1 : 0, compile);
+  if (watch.Freed()) return;
+  if (name == 0) rtl::detail::AssertFail(__FILE__, __LINE__, "Handle=0 for " + ClassName());
   amalgamationLists_->Call(rci.GLStates);
 }
 

@@ -864,12 +864,16 @@ uint32_t TGLBaseSceneObject::GetListHandle(TRenderContextInfo& rci) {
     changes_ &= ~ocStructure;
   }
   if (!lists_) lists_ = std::make_unique<TGLStateLists>();
+  // The build may free this object (a draw handler): then there is no list, and nothing of it is
+  // touched after.
+  const TGLObjectWatch watch(this);
   try {
     const uint32_t name = lists_->Get(rci.GLStates, rci.bufferFaceCull ? 1 : 0, [&] { BuildList(rci); });
+    if (watch.Freed()) return 0;
     RTL_ASSERT(name != 0, "Handle=0 for " + ClassName());
     return name;
   } catch (...) {
-    changes_ |= ocStructure;
+    if (!watch.Freed()) changes_ |= ocStructure;
     throw;
   }
 }

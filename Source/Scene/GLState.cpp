@@ -351,7 +351,7 @@ struct TGLStateLists::TList {
 };
 
 TGLStateLists::TGLStateLists() = default;
-TGLStateLists::~TGLStateLists() = default;
+TGLStateLists::~TGLStateLists() { *FAlive = false; }
 
 TGLListHandle* TGLStateLists::Last() const noexcept { return FLists.empty() ? nullptr : FLists.front().Handle.get(); }
 
@@ -385,17 +385,30 @@ std::uint32_t TGLStateLists::Get(TGLStateCache* cache, std::uint32_t pass, const
   // Compiling draws nothing: the cache is as before afterwards, and keeps what a replay leaves.
   std::optional<TGLStateCache::TSnapshot> before;
   if (cache) before = cache->BeginListCompile();
+  const std::shared_ptr<bool> alive = FAlive;
   GL.glNewList(name, GL_COMPILE);
   try {
     build();
   } catch (...) {
     GL.glEndList();
     if (cache) cache->EndListCompile(*before);
-    FLists.erase(FLists.begin());
+    if (*alive)
+      FLists.erase(FLists.begin());
+    else
+      GL.glDeleteLists(name, 1);
     throw;
   }
   GL.glEndList();
-  if (cache) list.Effect = cache->EndListCompile(*before);
+  if (cache) {
+    std::optional<TGLStateCache::TSnapshot> effect = cache->EndListCompile(*before);
+    if (*alive) list.Effect = std::move(effect);
+  }
+  if (!*alive) {
+    // The build freed what held these lists: the name was given back while it compiled, and
+    // ending the compile made it again.
+    GL.glDeleteLists(name, 1);
+    return 0;
+  }
   return name;
 }
 

@@ -212,7 +212,8 @@ class TGLStateLists {
 
   // The name of the list for the cache's present state and `pass` (what the build reads of the
   // pass beyond the cache), compiled through the cache with `build` when none fits. A build that
-  // raises leaves no list. `cache` may be null: one list, for every state.
+  // raises leaves no list; one that frees the holder of these lists (a draw handler freeing its
+  // object) gives 0 and touches nothing of them after. `cache` may be null: one list, for every state.
   uint32_t Get(TGLStateCache* cache, uint32_t pass, const std::function<void()>& build);
   // glCallList of the list Get gave last; the cache then takes what the list leaves.
   void Call(TGLStateCache* cache);
@@ -225,7 +226,8 @@ class TGLStateLists {
 
  private:
   struct TList;
-  std::vector<TList> FLists;  // the one used last first
+  std::vector<TList> FLists;                                    // the one used last first
+  std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);  // false once these lists are gone
 };
 
 // A tracked capability on or off through the cache, so that what is drawn meanwhile meets what

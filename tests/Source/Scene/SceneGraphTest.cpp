@@ -18,8 +18,10 @@
 
 #include "Source/Scene/GLSceneGraph.h"
 #include "Source/Materials/GLMaterial.h"
+#include "Source/Objects/GLObjects.h"
 #include "rtl/Streaming.h"
 #include "tests/Source/Base/GLRecorder.h"
+#include "tests/Source/BookkeepingContext.h"
 #include "tests/Source/MultiPassShader.h"
 
 namespace {
@@ -1192,18 +1194,36 @@ TEST_F(SceneFixture, DrawingThatFreesItselfOrItsParentGoesOnWithTheNext) {
   RegisterXCollectionItemClass<TPostLogEffect>();
   buffer.SetCamera(scene.Cameras()->AddNewChild<TGLCamera>());
   TGLRecorder rec;
+  rec.Results["glGenLists"] = [](const TGLCall&) { return std::uintptr_t(7); };
+  TBookkeepingContext context;  // lists are named in a context
+  context.CreateOffScreen(nullptr, 1, 1);
+  context.ActivateNested();
   buffer.SetupMatrices(nullptr);
-  for (const std::string freed : {"itself", "its parent", "itself, then fails"}) {
+  for (const std::string freed : {"itself", "its parent", "itself, then fails", "itself, from its list",
+                                  "itself, from its list, then fails", "its amalgamating parent"}) {
     scene.Objects()->DeleteChildren();
     TSpyObject* group = Spy(scene.Objects(), "G");
-    auto* hook = group->AddNewChild<TDrawHook>();
+    TGLBaseSceneObject* parent = group;
+    if (freed == "its amalgamating parent") {
+      auto* cube = group->AddNewChild<TGLDummyCube>();
+      cube->SetAmalgamate(true);
+      parent = cube;
+    }
+    auto* hook = parent->AddNewChild<TDrawHook>();
+    // Compiled into its list in a normal pass, not drawn on the spot.
+    if (freed.find("from its list") != std::string::npos) hook->SetObjectStyle(0);
     hook->log = &drawn;
     hook->Effects()->Add<TPostLogEffect>()->log = &drawn;
     Spy(hook, "child");
     Spy(scene.Objects(), "after");
     hook->onDraw = [&] {
-      const bool fails = freed == "itself, then fails";  // the handler goes with the hook
-      freed == "its parent" ? delete group : delete hook;
+      const bool fails = freed.find("then fails") != std::string::npos;  // the handler goes with the hook
+      if (freed == "its parent")
+        delete group;
+      else if (freed == "its amalgamating parent")
+        delete parent;
+      else
+        delete hook;
       if (fails) throw EInvalidOperation("failed");
     };
     drawn.clear();
@@ -1224,6 +1244,7 @@ TEST_F(SceneFixture, DrawingThatFreesItselfOrItsParentGoesOnWithTheNext) {
   scene.RenderScene(&buffer, 100, 100, dsRendering, nullptr);
   EXPECT_EQ(drawn, (std::vector<std::string>{"", "after"}));
   buffer.SetCamera(nullptr);
+  context.DeactivateNested();
 }
 
 // A viewer's change handler that frees another buffer of the scene: every other buffer still
